@@ -1,0 +1,59 @@
+// The platform's verifier: misuse of a kernel API by the code above it is reported here,
+// with the API and the caller, instead of being silently tolerated.
+#pragma once
+
+#include <functional>
+#include <source_location>
+#include <string>
+#include <vector>
+
+namespace platform::verifier {
+
+enum class Check {
+  BlockingWaitAboveApc,    // KeWaitFor*/KeDelayExecutionThread with a non-zero timeout above APC_LEVEL
+  MutexAcquireAboveApc,    // kernel mutex acquired above APC_LEVEL
+  PagedAllocAboveApc,      // paged pool allocation above APC_LEVEL
+  SpinLockHeldAcrossWait,  // blocking wait while the thread holds a spin lock
+  MutexNotOwned,           // kernel mutex released by a thread that does not own it
+  IrpCompletedTwice,       // IoCompleteRequest on an IRP already completed
+  ReferenceBelowZero,      // a reference count dropped below zero
+  UnknownFree,             // free of a block the pool never handed out (or freed twice)
+  LeakAtTeardown,          // blocks or objects still alive when a scope ends
+  IrqlMisuse,              // lowering to a higher IRQL, raising to a lower one, and the like
+  InvalidArgument,         // an API called with arguments a real kernel would bug-check on
+};
+
+const char* CheckName(Check check);
+
+struct Violation {
+  Check check;
+  std::string api;      // the API that detected it, e.g. "KeWaitForSingleObject"
+  std::string detail;   // what was wrong
+  std::string caller;   // "file:line (function)" of the driver code that called the API
+};
+
+// Reports a violation to the installed handler. The default handler prints the
+// violation to stderr and aborts; test fixtures install one that fails the test.
+void Report(Check check, const char* api, std::string detail,
+            const std::source_location& caller = std::source_location::current());
+
+using Handler = std::function<void(const Violation&)>;
+// Installs a handler and returns the previous one.
+Handler SetHandler(Handler handler);
+
+// Collects every violation reported while it is alive (for tests that provoke them).
+class ScopedCapture {
+ public:
+  ScopedCapture();
+  ~ScopedCapture();
+  ScopedCapture(const ScopedCapture&) = delete;
+  ScopedCapture& operator=(const ScopedCapture&) = delete;
+  const std::vector<Violation>& violations() const { return violations_; }
+  bool Saw(Check check) const;
+
+ private:
+  Handler previous_;
+  std::vector<Violation> violations_;
+};
+
+}  // namespace platform::verifier
