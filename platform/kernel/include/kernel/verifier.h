@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <source_location>
 #include <string>
 #include <vector>

@@ -1,0 +1,84 @@
+#include "kernel/verifier.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace platform::verifier {
+namespace {
+
+std::mutex& HandlerMutex() {
+  static std::mutex m;
+  return m;
+}
+
+Handler& CurrentHandler() {
+  static Handler h;
+  return h;
+}
+
+void DefaultHandler(const Violation& v) {
+  std::fprintf(stderr, "VERIFIER: %s in %s: %s (caller %s)\n", CheckName(v.check), v.api.c_str(),
+               v.detail.c_str(), v.caller.c_str());
+  std::abort();
+}
+
+}  // namespace
+
+const char* CheckName(Check check) {
+  switch (check) {
+    case Check::BlockingWaitAboveApc: return "blocking wait above APC_LEVEL";
+    case Check::MutexAcquireAboveApc: return "mutex acquired above APC_LEVEL";
+    case Check::PagedAllocAboveApc: return "paged allocation above APC_LEVEL";
+    case Check::SpinLockHeldAcrossWait: return "spin lock held across a wait";
+    case Check::MutexNotOwned: return "mutex released by a thread that does not own it";
+    case Check::IrpCompletedTwice: return "IRP completed twice";
+    case Check::ReferenceBelowZero: return "reference count below zero";
+    case Check::UnknownFree: return "free of an unknown block";
+    case Check::LeakAtTeardown: return "leak at teardown";
+    case Check::IrqlMisuse: return "IRQL misuse";
+    case Check::InvalidArgument: return "invalid argument";
+  }
+  return "unknown check";
+}
+
+void Report(Check check, const char* api, std::string detail, const std::source_location& caller) {
+  Violation v{check, api ? api : "", std::move(detail),
+              std::string(caller.file_name()) + ":" + std::to_string(caller.line()) + " (" +
+                  caller.function_name() + ")"};
+  Handler h;
+  {
+    std::lock_guard<std::mutex> lock(HandlerMutex());
+    h = CurrentHandler();
+  }
+  if (h) {
+    h(v);
+  } else {
+    DefaultHandler(v);
+  }
+}
+
+Handler SetHandler(Handler handler) {
+  std::lock_guard<std::mutex> lock(HandlerMutex());
+  Handler previous = std::move(CurrentHandler());
+  CurrentHandler() = std::move(handler);
+  return previous;
+}
+
+ScopedCapture::ScopedCapture() {
+  auto mutex = std::make_shared<std::mutex>();
+  previous_ = SetHandler([this, mutex](const Violation& v) {
+    std::lock_guard<std::mutex> lock(*mutex);
+    violations_.push_back(v);
+  });
+}
+
+ScopedCapture::~ScopedCapture() { SetHandler(std::move(previous_)); }
+
+bool ScopedCapture::Saw(Check check) const {
+  return std::any_of(violations_.begin(), violations_.end(),
+                     [check](const Violation& v) { return v.check == check; });
+}
+
+}  // namespace platform::verifier
