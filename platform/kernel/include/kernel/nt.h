@@ -1,0 +1,8 @@
+// Umbrella header of the kernel platform layer: everything driver code calls.
+#pragma once
+
+#include "kernel/ntdef.h"
+#include "kernel/ob.h"
+#include "kernel/pool.h"
+#include "kernel/unknown.h"
+#include "kernel/verifier.h"

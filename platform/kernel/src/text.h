@@ -1,0 +1,63 @@
+// Helpers on UTF-16 text shared by the kernel services (private to the library).
+#pragma once
+
+#include <string>
+
+#include "kernel/ntdef.h"
+
+namespace platform::text {
+
+// Upper case as the kernel's table does for the characters driver names use: ASCII and
+// the Latin-1 letters (except the German sharp s and y with diaeresis, which have no
+// single upper-case counterpart in that range).
+inline char16_t Upcase(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
+  return c;
+}
+
+inline std::u16string FromUnicodeString(const UNICODE_STRING* s) {
+  if (!s || !s->Buffer) return {};
+  return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+inline std::u16string UpcaseString(std::u16string s) {
+  for (auto& c : s) c = Upcase(c);
+  return s;
+}
+
+// UTF-16 to UTF-8 (unpaired surrogates become U+FFFD).
+inline std::string ToUtf8(const std::u16string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    char32_t cp = s[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+inline std::string CallerText(const char* file, unsigned line, const char* function) {
+  return std::string(file) + ":" + std::to_string(line) + " (" + function + ")";
+}
+
+}  // namespace platform::text
