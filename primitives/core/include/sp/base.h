@@ -49,11 +49,23 @@ struct spDispatchTable {
   spEntryAddress slot[4];
 };
 
-// Builds a table from four bodies of the same signature.
+// Builds a table from four bodies of the same signature (a compile error otherwise).
+// Written as a macro so that a table of them is constant data, initialised before any
+// code runs.
+#define SP_DISPATCH_TABLE(s0, s1, s2, s3)                                                \
+  spDispatchTable {                                                                      \
+    {                                                                                    \
+      reinterpret_cast<spEntryAddress>(s0),                                              \
+          reinterpret_cast<spEntryAddress>(static_cast<decltype(s0)>(s1)),               \
+          reinterpret_cast<spEntryAddress>(static_cast<decltype(s0)>(s2)),               \
+          reinterpret_cast<spEntryAddress>(static_cast<decltype(s0)>(s3))                \
+    }                                                                                    \
+  }
+
+// The same as a function, for tables built at run time (tests).
 template <class Fn>
-constexpr spDispatchTable spMakeDispatchTable(Fn* s0, Fn* s1, Fn* s2, Fn* s3) {
-  return spDispatchTable{{reinterpret_cast<spEntryAddress>(s0), reinterpret_cast<spEntryAddress>(s1),
-                          reinterpret_cast<spEntryAddress>(s2), reinterpret_cast<spEntryAddress>(s3)}};
+inline spDispatchTable spMakeDispatchTable(Fn* s0, Fn* s1, Fn* s2, Fn* s3) {
+  return SP_DISPATCH_TABLE(s0, s1, s2, s3);
 }
 
 // The body an entry transfers to: the table's slot for the current index, unchecked.
