@@ -133,10 +133,15 @@ std::shared_ptr<Key> WalkCreate(const std::shared_ptr<Key>& from, const std::vec
   return key;
 }
 
-Value* FindValue(Key& key, std::u16string_view name) {
-  for (auto& [n, v] : key.values)
-    if (EqualsNoCase(n, name)) return &v;
+std::pair<std::u16string, Value>* FindEntry(Key& key, std::u16string_view name) {
+  for (auto& entry : key.values)
+    if (EqualsNoCase(entry.first, name)) return &entry;
   return nullptr;
+}
+
+Value* FindValue(Key& key, std::u16string_view name) {
+  auto* entry = FindEntry(key, name);
+  return entry ? &entry->second : nullptr;
 }
 
 void StoreValue(Key& key, std::u16string_view name, Value value) {

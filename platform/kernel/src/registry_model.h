@@ -52,6 +52,7 @@ std::shared_ptr<Key> Walk(const std::shared_ptr<Key>& from, const std::vector<st
 // Follows components from `from`, creating missing keys.
 std::shared_ptr<Key> WalkCreate(const std::shared_ptr<Key>& from, const std::vector<std::u16string_view>& parts);
 
+std::pair<std::u16string, Value>* FindEntry(Key& key, std::u16string_view name);
 Value* FindValue(Key& key, std::u16string_view name);
 void StoreValue(Key& key, std::u16string_view name, Value value);
 bool EraseValue(Key& key, std::u16string_view name);
@@ -62,5 +63,8 @@ void RemoveKey(Key& key);
 std::u16string FullPath(const Key& key);
 // True for \Registry and the hive keys directly below it.
 bool IsBaseKey(const Key& key);
+
+// Opens a kernel handle to a key node (for the device keys of the PnP side).
+NTSTATUS OpenKeyHandle(const std::shared_ptr<Key>& key, ACCESS_MASK access, PHANDLE handle);
 
 }  // namespace platform::registry::detail

@@ -51,14 +51,14 @@ constexpr ULONG REG_OPTION_VOLATILE = 0x00000001;
 constexpr ULONG REG_CREATED_NEW_KEY = 0x00000001;
 constexpr ULONG REG_OPENED_EXISTING_KEY = 0x00000002;
 
-enum KEY_INFORMATION_CLASS {
+enum KEY_INFORMATION_CLASS : ULONG {
   KeyBasicInformation = 0,
   KeyNodeInformation = 1,
   KeyFullInformation = 2,
   KeyNameInformation = 3,
 };
 
-enum KEY_VALUE_INFORMATION_CLASS {
+enum KEY_VALUE_INFORMATION_CLASS : ULONG {
   KeyValueBasicInformation = 0,
   KeyValueFullInformation = 1,
   KeyValuePartialInformation = 2,
