@@ -39,6 +39,8 @@ const char* CheckName(Check check) {
     case Check::LeakAtTeardown: return "leak at teardown";
     case Check::IrqlMisuse: return "IRQL misuse";
     case Check::InvalidArgument: return "invalid argument";
+    case Check::Deadlock: return "deadlock";
+    case Check::LockHeldAtExit: return "lock or raised IRQL kept at exit";
   }
   return "unknown check";
 }

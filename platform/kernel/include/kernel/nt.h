@@ -1,10 +1,13 @@
 // Umbrella header of the kernel platform layer: everything driver code calls.
 #pragma once
 
+#include "kernel/clock.h"
 #include "kernel/dbg.h"
+#include "kernel/ke.h"
 #include "kernel/ntdef.h"
 #include "kernel/ob.h"
 #include "kernel/pool.h"
+#include "kernel/ps.h"
 #include "kernel/rtl.h"
 #include "kernel/unknown.h"
 #include "kernel/verifier.h"

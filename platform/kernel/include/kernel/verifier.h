@@ -22,6 +22,8 @@ enum class Check {
   LeakAtTeardown,          // blocks or objects still alive when a scope ends
   IrqlMisuse,              // lowering to a higher IRQL, raising to a lower one, and the like
   InvalidArgument,         // an API called with arguments a real kernel would bug-check on
+  Deadlock,                // every platform thread blocked for good in virtual time
+  LockHeldAtExit,          // a thread or a DPC/work item ended holding a lock or a raised IRQL
 };
 
 const char* CheckName(Check check);

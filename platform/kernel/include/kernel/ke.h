@@ -1,0 +1,289 @@
+// Kernel core services: IRQL, spin locks, dispatcher objects (events, mutexes, timers,
+// threads), waits, DPCs, interlocked operations and the time queries.
+//
+// Every blocking and timed service runs on the process-wide clock of kernel/clock.h:
+// virtual time by default, so a wait of ten minutes costs no wall time and every run
+// of a scenario sees the same sequence of events at the same instants.
+//
+// Misuse that a real kernel would bug-check on (waiting above APC_LEVEL, holding a spin
+// lock across a wait, releasing a mutex that is not owned, raising to a lower IRQL, ...)
+// is reported through platform::verifier with the caller's location.
+#pragma once
+
+#include <source_location>
+
+#include "kernel/ntdef.h"
+
+#define KE_CALLER const std::source_location& caller = std::source_location::current()
+
+// ---------------------------------------------------------------------------------------
+// IRQL (tracked per thread; every thread starts at PASSIVE_LEVEL)
+
+KIRQL KeGetCurrentIrql();
+// Raising to a lower level or lowering to a higher level is a verifier report.
+void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql, KE_CALLER);
+void KeLowerIrql(KIRQL newIrql, KE_CALLER);
+KIRQL KeRaiseIrqlToDpcLevel(KE_CALLER);
+
+// ---------------------------------------------------------------------------------------
+// Spin locks. A held lock records its owner; the locks a thread holds are tracked so a
+// wait while holding one, a release by another thread or a recursive acquisition shows.
+
+using KSPIN_LOCK = ULONG_PTR;
+using PKSPIN_LOCK = KSPIN_LOCK*;
+
+struct KSPIN_LOCK_QUEUE {
+  KSPIN_LOCK_QUEUE* Next;
+  PKSPIN_LOCK Lock;
+};
+struct KLOCK_QUEUE_HANDLE {
+  KSPIN_LOCK_QUEUE LockQueue;
+  KIRQL OldIrql;
+};
+using PKLOCK_QUEUE_HANDLE = KLOCK_QUEUE_HANDLE*;
+
+void KeInitializeSpinLock(PKSPIN_LOCK spinLock);
+void KeAcquireSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql, KE_CALLER);
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock, KE_CALLER);
+void KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql, KE_CALLER);
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock, KE_CALLER);
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock, KE_CALLER);
+void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK spinLock, PKLOCK_QUEUE_HANDLE handle, KE_CALLER);
+void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE handle, KE_CALLER);
+void KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK spinLock, PKLOCK_QUEUE_HANDLE handle, KE_CALLER);
+void KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE handle, KE_CALLER);
+
+// ---------------------------------------------------------------------------------------
+// Dispatcher objects. Their layouts have the sizes of the 64-bit kernel's, so structures
+// that embed them keep their sizes; the fields are the platform's own.
+
+enum KOBJECTS : UCHAR {
+  EventNotificationObject = 0,
+  EventSynchronizationObject = 1,
+  MutantObject = 2,
+  ProcessObject = 3,
+  QueueObject = 4,
+  SemaphoreObject = 5,
+  ThreadObject = 6,
+  TimerNotificationObject = 8,
+  TimerSynchronizationObject = 9,
+};
+
+enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
+enum TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 };
+enum WAIT_TYPE { WaitAll = 0, WaitAny = 1 };
+enum KWAIT_REASON {
+  Executive = 0,
+  FreePage,
+  PageIn,
+  PoolAllocation,
+  DelayExecution,
+  Suspended,
+  UserRequest,
+  WrExecutive,
+};
+
+// Priority boosts passed to KeSetEvent and IoCompleteRequest (recorded, not used).
+constexpr KPRIORITY IO_NO_INCREMENT = 0;
+constexpr KPRIORITY EVENT_INCREMENT = 1;
+constexpr KPRIORITY IO_SOUND_INCREMENT = 8;
+
+constexpr ULONG THREAD_WAIT_OBJECTS = 3;     // objects a wait may name without wait blocks
+constexpr ULONG MAXIMUM_WAIT_OBJECTS = 64;
+
+struct DISPATCHER_HEADER {
+  UCHAR Type;       // KOBJECTS
+  UCHAR Absolute;
+  UCHAR Size;
+  UCHAR Inserted;   // timers: armed
+  LONG SignalState;
+  LIST_ENTRY WaitListHead;  // unused: waiters are kept by the platform
+};
+
+struct KEVENT {
+  DISPATCHER_HEADER Header;
+};
+using PKEVENT = KEVENT*;
+using PRKEVENT = KEVENT*;
+
+struct KTHREAD;
+using PKTHREAD = KTHREAD*;
+using PRKTHREAD = KTHREAD*;
+
+// Kernel mutex: SignalState is 1 when free and 1 - n when its owner holds it n times.
+struct KMUTEX {
+  DISPATCHER_HEADER Header;
+  LIST_ENTRY MutantListEntry;
+  PKTHREAD OwnerThread;
+  BOOLEAN Abandoned;
+  UCHAR ApcDisable;
+};
+using PKMUTEX = KMUTEX*;
+using PRKMUTEX = KMUTEX*;
+using KMUTANT = KMUTEX;
+using PKMUTANT = KMUTEX*;
+
+struct KDPC;
+typedef VOID KDEFERRED_ROUTINE(KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+using PKDEFERRED_ROUTINE = KDEFERRED_ROUTINE*;
+
+enum KDPC_IMPORTANCE { LowImportance = 0, MediumImportance = 1, HighImportance = 2, MediumHighImportance = 3 };
+
+struct KDPC {
+  UCHAR Type;
+  UCHAR Importance;
+  USHORT Number;
+  ULONG Reserved;
+  ULONG_PTR DpcListEntry;
+  ULONG_PTR ProcessorHistory;
+  PKDEFERRED_ROUTINE DeferredRoutine;
+  PVOID DeferredContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  PVOID DpcData;  // non-null while the DPC is queued
+};
+using PKDPC = KDPC*;
+using PRKDPC = KDPC*;
+
+struct KTIMER {
+  DISPATCHER_HEADER Header;
+  ULARGE_INTEGER DueTime;     // interrupt time of the next expiry while armed
+  ULONGLONG ArmSequence;      // orders timers due at the same instant
+  ULONGLONG Reserved;
+  PKDPC Dpc;
+  ULONG Processor;
+  LONG Period;                // milliseconds, 0 for a one-shot timer
+};
+using PKTIMER = KTIMER*;
+using PRKTIMER = KTIMER*;
+
+// Thread object (the same object serves as KTHREAD and ETHREAD). Signalled when the
+// thread has ended.
+struct KTHREAD {
+  DISPATCHER_HEADER Header;
+  KPRIORITY Priority;
+  NTSTATUS ExitStatus;
+  ULONG_PTR UniqueThread;
+  PVOID PlatformThread;  // the platform's record of the running thread
+};
+using ETHREAD = KTHREAD;
+using PETHREAD = KTHREAD*;
+
+struct KWAIT_BLOCK {
+  ULONG_PTR Reserved[6];
+};
+using PKWAIT_BLOCK = KWAIT_BLOCK*;
+
+void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+// Returns the previous state. Waking a waiter of a synchronization event resets it.
+LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait, KE_CALLER);
+LONG KeResetEvent(PRKEVENT event);
+void KeClearEvent(PRKEVENT event);
+LONG KeReadStateEvent(PRKEVENT event);
+
+void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+// Returns the previous signal state. A release by a thread that does not own the mutex
+// is a verifier report and changes nothing.
+LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait, KE_CALLER);
+LONG KeReadStateMutex(PRKMUTEX mutex);
+
+void KeInitializeTimer(PKTIMER timer);
+void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
+// dueTime < 0: relative, in 100 ns units; dueTime >= 0: absolute system time. period in
+// milliseconds (0 = one-shot). Returns TRUE when the timer was armed before the call.
+BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, KE_CALLER);
+BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc, KE_CALLER);
+// Returns TRUE when the timer was armed. A DPC already queued by an expiry still runs.
+BOOLEAN KeCancelTimer(PKTIMER timer);
+BOOLEAN KeReadStateTimer(PKTIMER timer);
+
+// DPCs run one at a time, at DISPATCH_LEVEL, on the platform's DPC thread, in the order
+// they were queued (a HighImportance DPC goes to the front).
+void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
+void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance);
+BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
+BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
+// Returns once every DPC queued before the call has run (PASSIVE_LEVEL only).
+void KeFlushQueuedDpcs(KE_CALLER);
+
+// Waits. timeout: null waits without limit; 0 polls; negative is relative (100 ns
+// units); positive is an absolute system time. Returns STATUS_WAIT_0 + index (wait-any:
+// the lowest index among the signalled objects), STATUS_TIMEOUT, or, when the verifier
+// found the wait deadlocked in virtual time, STATUS_POSSIBLE_DEADLOCK.
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
+                               BOOLEAN alertable, PLARGE_INTEGER timeout, KE_CALLER);
+NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitType, KWAIT_REASON waitReason,
+                                  KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER timeout,
+                                  PKWAIT_BLOCK waitBlockArray, KE_CALLER);
+inline NTSTATUS KeWaitForMutexObject(PRKMUTEX mutex, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
+                                     BOOLEAN alertable, PLARGE_INTEGER timeout, KE_CALLER) {
+  return KeWaitForSingleObject(mutex, waitReason, waitMode, alertable, timeout, caller);
+}
+// interval: negative relative (100 ns units) or positive absolute system time.
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER interval, KE_CALLER);
+
+constexpr NTSTATUS STATUS_POSSIBLE_DEADLOCK = static_cast<NTSTATUS>(0xC0000194u);
+
+// ---------------------------------------------------------------------------------------
+// Threads (creation in kernel/ps.h)
+
+PKTHREAD KeGetCurrentThread();
+// Priorities are recorded only; returns the previous priority.
+KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
+KPRIORITY KeQueryPriorityThread(PKTHREAD thread);
+
+constexpr KPRIORITY LOW_PRIORITY = 0;
+constexpr KPRIORITY LOW_REALTIME_PRIORITY = 16;
+constexpr KPRIORITY HIGH_PRIORITY = 31;
+constexpr KPRIORITY MAXIMUM_PRIORITY = 32;
+
+// ---------------------------------------------------------------------------------------
+// Time. Interrupt time counts 100 ns units of the platform clock since its reset; system
+// time is that plus a fixed origin; the performance counter runs at a settable rate.
+
+void KeQuerySystemTime(PLARGE_INTEGER currentTime);
+ULONGLONG KeQueryInterruptTime();
+void KeQueryTickCount(PLARGE_INTEGER tickCount);
+ULONG KeQueryTimeIncrement();
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency);
+// Requests (TRUE) or releases (FALSE) a timer resolution in 100 ns units; returns the
+// resolution in effect. Recorded for tests (platform::clock::TimerResolution*).
+ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
+
+// ---------------------------------------------------------------------------------------
+// Interlocked operations (sequentially consistent).
+
+inline LONG InterlockedIncrement(LONG volatile* addend) { return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(LONG volatile* addend) { return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value) {
+  return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand) {
+  __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+inline LONG InterlockedOr(LONG volatile* destination, LONG value) {
+  return __atomic_fetch_or(destination, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedAnd(LONG volatile* destination, LONG value) {
+  return __atomic_fetch_and(destination, value, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedIncrement64(LONG64 volatile* addend) { return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedDecrement64(LONG64 volatile* addend) { return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedCompareExchange64(LONG64 volatile* destination, LONG64 exchange, LONG64 comparand) {
+  __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange, PVOID comparand) {
+  __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}

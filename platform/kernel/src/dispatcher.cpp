@@ -1,0 +1,1036 @@
+// The dispatcher: the clock, the turn-taking of platform threads, dispatcher objects,
+// waits, timers and the DPC queue.
+//
+// One lock (the dispatcher lock) guards all of it. Platform threads run one at a time:
+// the one holding the turn (`running`) runs until it blocks in a kernel wait, then the
+// turn goes to the longest-ready thread. When no platform thread is running or ready, a
+// virtual clock jumps to the earliest deadline: due timers fire first (by deadline, then
+// arming order), and timed waits expire only if that made nothing runnable, so DPCs and
+// woken threads of an instant run before the time-outs of the same instant.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <set>
+
+#include "kernel/clock.h"
+#include "sched.h"
+
+namespace platform::kernel_detail {
+namespace {
+
+using verifier::Check;
+
+struct TimerKey {
+  Ticks due;
+  unsigned long long seq;
+  KTIMER* timer;
+  bool operator<(const TimerKey& o) const { return due != o.due ? due < o.due : seq < o.seq; }
+};
+
+struct Backlog {
+  std::function<std::vector<std::string>()> probe;
+  std::function<void()> drop;
+};
+
+struct Sched {
+  std::mutex mu;
+  std::atomic<bool> realTime{false};
+  std::atomic<Ticks> now{0};  // virtual time; in real-time mode the time at the switch
+  std::atomic<long long> realBaseNs{0};
+
+  ThreadRec* running = nullptr;
+  std::deque<ThreadRec*> ready;
+  std::map<unsigned long long, ThreadRec*> waiters;  // by wait order
+  std::set<TimerKey> timers;
+  unsigned long long seq = 0;
+  std::vector<ThreadRec*> threads;  // every live record
+  Ticks horizon = 0;                // virtual time beyond which a stuck wait is a deadlock
+
+  // DPC queue and its worker.
+  std::deque<KDPC*> dpcs;
+  KEVENT dpcWork{};  // synchronization: wakes the worker
+  KEVENT dpcIdle{};  // notification: no DPC queued or running
+  bool dpcWorkerStarted = false;
+
+  std::atomic<LONGLONG> perfFrequency{10'000'000};
+  std::atomic<LONGLONG> systemOrigin{clock::kDefaultSystemTimeOrigin};
+  std::vector<clock::TimerResolutionCall> resolutionCalls;
+  ULONG requestedResolution = 0;  // 0: none requested
+
+  std::condition_variable serviceCv;
+  bool serviceStarted = false;
+  std::vector<Backlog> backlogs;
+};
+
+constexpr Ticks kHorizonSpan = 24LL * 3600 * clock::kTicksPerSecond;
+constexpr ULONG kDefaultResolution = 156'250;  // 15.625 ms
+constexpr ULONG kMinimumResolution = 5'000;    // 0.5 ms
+constexpr ULONG kTimeIncrement = 156'250;
+
+Sched& S() {
+  // Never destroyed: threads may still use it while the process exits.
+  static Sched* s = [] {
+    auto* p = new Sched;
+    p->dpcWork.Header.Type = EventSynchronizationObject;
+    p->dpcIdle.Header.Type = EventNotificationObject;
+    p->dpcIdle.Header.SignalState = 1;
+    p->horizon = kHorizonSpan;
+    return p;
+  }();
+  return *s;
+}
+
+thread_local ThreadRec* tlCurrent = nullptr;
+
+// Owns the record of a thread that is not a platform thread created here.
+struct ForeignOwner {
+  std::unique_ptr<ThreadRec> rec;
+  ~ForeignOwner() {
+    if (!rec) return;
+    Sched& s = S();
+    std::lock_guard lock(s.mu);
+    std::erase(s.threads, rec.get());
+    if (s.running == rec.get()) s.running = nullptr;
+    tlCurrent = nullptr;
+  }
+};
+thread_local ForeignOwner tlForeign;
+
+long long SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+Ticks NowOf(Sched& s) {
+  if (!s.realTime.load()) return s.now.load();
+  return s.now.load() + (SteadyNs() - s.realBaseNs.load()) / 100;
+}
+
+// ---- satisfying waits --------------------------------------------------------------
+
+bool Available(const ThreadRec* t, const DISPATCHER_HEADER* h) {
+  if (h->Type == MutantObject)
+    return h->SignalState > 0 || reinterpret_cast<const KMUTEX*>(h)->OwnerThread == t->kthread;
+  return h->SignalState > 0;
+}
+
+void Acquire(ThreadRec* t, DISPATCHER_HEADER* h) {
+  switch (h->Type) {
+    case EventSynchronizationObject:
+    case TimerSynchronizationObject:
+      h->SignalState = 0;
+      break;
+    case MutantObject: {
+      auto* m = reinterpret_cast<KMUTEX*>(h);
+      m->OwnerThread = t->kthread;
+      --h->SignalState;
+      ++t->mutexesOwned;
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+bool TrySatisfy(ThreadRec* t, ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, NTSTATUS* status) {
+  if (count == 0) return false;
+  if (type == WaitAny) {
+    for (ULONG i = 0; i < count; ++i) {
+      if (Available(t, objects[i])) {
+        Acquire(t, objects[i]);
+        *status = STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+        return true;
+      }
+    }
+    return false;
+  }
+  for (ULONG i = 0; i < count; ++i)
+    if (!Available(t, objects[i])) return false;
+  for (ULONG i = 0; i < count; ++i) Acquire(t, objects[i]);
+  *status = STATUS_WAIT_0;
+  return true;
+}
+
+void WakeLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
+  s.waiters.erase(t->waitSeq);
+  t->waiting = false;
+  t->idle = false;
+  t->waitStatus = status;
+  if (t->IsPlatform()) {
+    if (!s.running)
+      s.running = t;
+    else
+      s.ready.push_back(t);
+  }
+  t->cv.notify_all();
+}
+
+void SatisfyWaitersLocked(Sched& s) {
+  for (auto it = s.waiters.begin(); it != s.waiters.end();) {
+    ThreadRec* w = it->second;
+    ++it;
+    NTSTATUS status;
+    if (TrySatisfy(w, w->waitCount, w->waitObjects, w->waitType, &status)) WakeLocked(s, w, status);
+  }
+}
+
+// ---- timers and DPCs ---------------------------------------------------------------
+
+void StartDpcWorkerLocked(Sched& s);
+
+bool QueueDpcLocked(Sched& s, KDPC* dpc, PVOID arg1, PVOID arg2) {
+  if (dpc->DpcData) return false;
+  dpc->DpcData = &s;
+  dpc->SystemArgument1 = arg1;
+  dpc->SystemArgument2 = arg2;
+  if (dpc->Importance == HighImportance)
+    s.dpcs.push_front(dpc);
+  else
+    s.dpcs.push_back(dpc);
+  StartDpcWorkerLocked(s);
+  s.dpcIdle.Header.SignalState = 0;
+  SetEventLocked(&s.dpcWork);
+  return true;
+}
+
+void InsertTimerLocked(Sched& s, KTIMER* timer, Ticks due) {
+  timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+  timer->ArmSequence = ++s.seq;
+  timer->Header.Inserted = 1;
+  s.timers.insert(TimerKey{due, timer->ArmSequence, timer});
+  if (s.realTime.load()) s.serviceCv.notify_all();
+}
+
+bool RemoveTimerLocked(Sched& s, KTIMER* timer) {
+  if (!timer->Header.Inserted) return false;
+  s.timers.erase(TimerKey{static_cast<Ticks>(timer->DueTime.QuadPart), timer->ArmSequence, timer});
+  timer->Header.Inserted = 0;
+  return true;
+}
+
+// Fires every timer due by now; returns whether any fired.
+bool FireTimersLocked(Sched& s) {
+  bool fired = false;
+  const Ticks now = NowOf(s);
+  while (!s.timers.empty() && s.timers.begin()->due <= now) {
+    TimerKey key = *s.timers.begin();
+    s.timers.erase(s.timers.begin());
+    KTIMER* timer = key.timer;
+    timer->Header.Inserted = 0;
+    timer->Header.SignalState = 1;
+    if (timer->Period > 0) {
+      Ticks next = key.due + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
+      if (next <= now) next = now + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
+      InsertTimerLocked(s, timer, next);
+    }
+    if (timer->Dpc) {
+      ULARGE_INTEGER systemTime;
+      systemTime.QuadPart = static_cast<ULONGLONG>(s.systemOrigin.load() + key.due);
+      QueueDpcLocked(s, timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
+                     reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.HighPart)));
+    }
+    SatisfyWaitersLocked(s);
+    fired = true;
+  }
+  return fired;
+}
+
+void ExpireWaitsLocked(Sched& s) {
+  const Ticks now = NowOf(s);
+  for (auto it = s.waiters.begin(); it != s.waiters.end();) {
+    ThreadRec* w = it->second;
+    ++it;
+    if (w->deadline <= now) WakeLocked(s, w, STATUS_TIMEOUT);
+  }
+}
+
+// ---- deadlock detection ------------------------------------------------------------
+
+const char* ThreadName(PKTHREAD t) {
+  if (!t) return "nobody";
+  auto* rec = static_cast<ThreadRec*>(t->PlatformThread);
+  return rec ? rec->name.c_str() : "an ended thread";
+}
+
+std::string Describe(const DISPATCHER_HEADER* h) {
+  switch (h->Type) {
+    case EventNotificationObject:
+    case EventSynchronizationObject:
+      return Format("%s event %p (%s)", h->Type == EventNotificationObject ? "notification" : "synchronization",
+                    static_cast<const void*>(h), h->SignalState ? "signalled" : "not signalled");
+    case MutantObject:
+      return Format("mutex %p (owned by '%s')", static_cast<const void*>(h),
+                    ThreadName(reinterpret_cast<const KMUTEX*>(h)->OwnerThread));
+    case TimerNotificationObject:
+    case TimerSynchronizationObject:
+      return Format("timer %p (%s)", static_cast<const void*>(h), h->Inserted ? "armed" : "not armed");
+    case ThreadObject:
+      return Format("thread '%s'", ThreadName(const_cast<KTHREAD*>(reinterpret_cast<const KTHREAD*>(h))));
+    default:
+      return Format("object %p of type %u", static_cast<const void*>(h), h->Type);
+  }
+}
+
+std::string DescribeWaiter(const ThreadRec* w) {
+  std::string text = Format("thread '%s' in %s at %s waits for", w->name.c_str(), w->waitApi, w->waitCaller.c_str());
+  if (w->waitCount == 0) text += " nothing";
+  for (ULONG i = 0; i < w->waitCount; ++i) {
+    text += i ? (w->waitType == WaitAll ? " and " : " or ") : " ";
+    text += Describe(w->waitObjects[i]);
+  }
+  if (w->deadline != kNever) text += Format(" until %" PRId64, static_cast<int64_t>(w->deadline));
+  return text;
+}
+
+// Every platform thread is blocked. When no deadline can ever wake a waiting thread (or
+// virtual time ran past its horizon), report it and end one stuck wait.
+void DetectDeadlockLocked(Sched& s, bool pastHorizon) {
+  // The victim is the registered (test) thread when it is stuck, so the test can fail and
+  // tear down; otherwise the most recent stuck wait.
+  ThreadRec* victim = nullptr;
+  bool fixtureThread = false;
+  for (ThreadRec* t : s.threads) fixtureThread |= t->kind == ThreadKind::Registered;
+  for (auto& [seq, w] : s.waiters) {
+    if (!w->IsPlatform() || w->idle || w->deadline != kNever) continue;
+    if (!victim || victim->kind != ThreadKind::Registered) victim = w;
+  }
+  // Without a registered test thread a foreign thread may still set what they wait for.
+  if (!victim || !fixtureThread) return;
+  std::string report = pastHorizon ? "virtual time ran a day past any progress; " : "";
+  report += "every platform thread is blocked and nothing is scheduled:";
+  for (auto& [seq, w] : s.waiters)
+    if (!w->idle) report += "\n  " + DescribeWaiter(w);
+  victim->deadlockReport = std::move(report);
+  WakeLocked(s, victim, STATUS_POSSIBLE_DEADLOCK);
+}
+
+// No platform thread can run: jump to the earliest deadline and fire what is due.
+void AdvanceLocked(Sched& s) {
+  if (s.realTime.load()) return;
+  while (!s.running && s.ready.empty()) {
+    Ticks next = kNever;
+    bool observed = false;  // does firing anything matter to someone?
+    if (!s.timers.empty()) next = s.timers.begin()->due;
+    for (const TimerKey& k : s.timers) {
+      if (k.timer->Dpc) {
+        observed = true;
+        break;
+      }
+    }
+    for (auto& [seq, w] : s.waiters) {
+      next = std::min(next, w->deadline);
+      if (w->deadline != kNever) observed = true;
+      for (ULONG i = 0; i < w->waitCount && !observed; ++i) {
+        UCHAR type = w->waitObjects[i]->Type;
+        observed = type == TimerNotificationObject || type == TimerSynchronizationObject;
+      }
+    }
+    if (next == kNever || !observed) {
+      DetectDeadlockLocked(s, false);
+      return;
+    }
+    if (next > s.now.load()) s.now.store(next);
+    if (s.now.load() > s.horizon) {
+      s.horizon = s.now.load() + kHorizonSpan;
+      DetectDeadlockLocked(s, true);
+      if (s.running || !s.ready.empty()) return;
+    }
+    if (FireTimersLocked(s)) continue;
+    ExpireWaitsLocked(s);
+  }
+}
+
+// The turn is free: give it to the longest-ready thread, or let time advance.
+void DispatchLocked(Sched& s) {
+  if (s.running) return;
+  if (!s.ready.empty()) {
+    s.running = s.ready.front();
+    s.ready.pop_front();
+    s.running->cv.notify_all();
+    return;
+  }
+  AdvanceLocked(s);
+}
+
+// Real-time mode: fires timers and ends timed waits as the monotonic clock passes them.
+void ServiceLoop() {
+  Sched& s = S();
+  std::unique_lock lock(s.mu);
+  for (;;) {
+    if (!s.realTime.load()) {
+      s.serviceCv.wait(lock);
+      continue;
+    }
+    FireTimersLocked(s);
+    ExpireWaitsLocked(s);
+    Ticks next = kNever;
+    if (!s.timers.empty()) next = s.timers.begin()->due;
+    for (auto& [seq, w] : s.waiters) next = std::min(next, w->deadline);
+    if (next == kNever) {
+      s.serviceCv.wait(lock);
+    } else {
+      Ticks delta = next - NowOf(s);
+      if (delta > 0) s.serviceCv.wait_for(lock, std::chrono::nanoseconds(delta * 100));
+    }
+  }
+}
+
+void RunDpcWorker();
+
+void StartDpcWorkerLocked(Sched& s) {
+  if (s.dpcWorkerStarted) return;
+  s.dpcWorkerStarted = true;
+  StartThreadLocked("DPC", ThreadKind::Worker, nullptr, RunDpcWorker, nullptr).detach();
+}
+
+void RunDpcWorker() {
+  Sched& s = S();
+  ThreadRec* self = Current();
+  for (;;) {
+    KDPC* dpc = nullptr;
+    PKDEFERRED_ROUTINE routine = nullptr;
+    PVOID context = nullptr, arg1 = nullptr, arg2 = nullptr;
+    {
+      std::unique_lock lock(s.mu);
+      if (s.dpcs.empty()) {
+        SetEventLocked(&s.dpcIdle);
+      } else {
+        dpc = s.dpcs.front();
+        s.dpcs.pop_front();
+        dpc->DpcData = nullptr;
+        routine = dpc->DeferredRoutine;
+        context = dpc->DeferredContext;
+        arg1 = dpc->SystemArgument1;
+        arg2 = dpc->SystemArgument2;
+      }
+    }
+    if (!dpc) {
+      DISPATCHER_HEADER* work = &s.dpcWork.Header;
+      Wait(1, &work, WaitAny, kNever, false, true, "DPC queue", std::source_location::current());
+      continue;
+    }
+    self->irql = DISPATCH_LEVEL;
+    if (routine) routine(dpc, context, arg1, arg2);
+    if (self->irql != DISPATCH_LEVEL || !self->spinLocks.empty()) {
+      Report(Check::LockHeldAtExit, "KDPC",
+             Format("DPC routine %p returned at IRQL %u holding %zu spin lock(s)",
+                    reinterpret_cast<void*>(routine), self->irql, self->spinLocks.size()),
+             std::source_location::current());
+      self->spinLocks.clear();
+    }
+    self->irql = PASSIVE_LEVEL;
+  }
+}
+
+void EnsureServiceLocked(Sched& s) {
+  if (s.serviceStarted) return;
+  s.serviceStarted = true;
+  std::thread(ServiceLoop).detach();
+}
+
+}  // namespace
+
+// ---- internal interface ------------------------------------------------------------
+
+void InitThreadObject(KTHREAD* t) {
+  t->Header.Type = ThreadObject;
+  t->Header.SignalState = 0;
+  InitializeListHead(&t->Header.WaitListHead);
+  t->Priority = 8;
+  static std::atomic<ULONG_PTR> nextId{0x100};
+  t->UniqueThread = nextId.fetch_add(4);
+}
+
+std::string Format(const char* format, ...) {
+  char buffer[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
+}
+
+std::mutex& DispatcherLock() { return S().mu; }
+
+ThreadRec* Current() {
+  if (tlCurrent) return tlCurrent;
+  Sched& s = S();
+  auto rec = std::make_unique<ThreadRec>();
+  rec->name = Format("foreign thread %zu", std::hash<std::thread::id>{}(std::this_thread::get_id()) % 100000);
+  rec->ownObject = std::make_unique<KTHREAD>();
+  InitThreadObject(rec->ownObject.get());
+  rec->kthread = rec->ownObject.get();
+  rec->kthread->PlatformThread = rec.get();
+  tlCurrent = rec.get();
+  {
+    std::lock_guard lock(s.mu);
+    s.threads.push_back(rec.get());
+  }
+  tlForeign.rec = std::move(rec);
+  return tlCurrent;
+}
+
+Ticks Now() { return NowOf(S()); }
+
+Ticks DeadlineOf(LONGLONG dueTime) {
+  Sched& s = S();
+  const Ticks now = NowOf(s);
+  if (dueTime < 0) {
+    if (dueTime == INT64_MIN || -dueTime > kNever - now) return kNever;
+    return now - dueTime;
+  }
+  return dueTime - s.systemOrigin.load();
+}
+
+void SetEventLocked(KEVENT* event) {
+  event->Header.SignalState = 1;
+  SatisfyWaitersLocked(S());
+}
+
+void ClearEventLocked(KEVENT* event) { event->Header.SignalState = 0; }
+
+NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ticks deadline, bool alwaysBlock,
+              bool idle, const char* api, const std::source_location& caller) {
+  Sched& s = S();
+  ThreadRec* t = Current();
+  std::unique_lock lock(s.mu);
+  NTSTATUS status;
+  if (TrySatisfy(t, count, objects, type, &status)) return status;
+  if (!alwaysBlock && deadline <= NowOf(s)) return STATUS_TIMEOUT;
+
+  t->waiting = true;
+  t->idle = idle;
+  t->waitCount = count;
+  std::copy(objects, objects + count, t->waitObjects);
+  t->waitType = type;
+  t->deadline = deadline;
+  t->waitSeq = ++s.seq;
+  t->waitApi = api;
+  t->waitCaller = Format("%s:%u", caller.file_name(), static_cast<unsigned>(caller.line()));
+  s.waiters[t->waitSeq] = t;
+  if (s.realTime.load() && deadline != kNever) s.serviceCv.notify_all();
+
+  if (t->IsPlatform() && s.running == t) {
+    s.running = nullptr;
+    DispatchLocked(s);
+  } else if (!s.running && s.ready.empty()) {
+    AdvanceLocked(s);
+  }
+  t->cv.wait(lock, [&] { return !t->waiting && (!t->IsPlatform() || s.running == t); });
+  std::string report = std::move(t->deadlockReport);
+  t->deadlockReport.clear();
+  status = t->waitStatus;
+  lock.unlock();
+  if (!report.empty()) Report(Check::Deadlock, api, std::move(report), caller);
+  return status;
+}
+
+std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
+                              std::function<void()> afterExit) {
+  Sched& s = S();
+  auto* rec = new ThreadRec;
+  rec->name = std::move(name);
+  rec->kind = kind;
+  if (!object) {
+    rec->ownObject = std::make_unique<KTHREAD>();
+    InitThreadObject(rec->ownObject.get());
+    object = rec->ownObject.get();
+  }
+  rec->kthread = object;
+  object->PlatformThread = rec;
+  s.threads.push_back(rec);
+  // The new thread is ready at once, so the clock cannot move before it first runs.
+  if (!s.running)
+    s.running = rec;
+  else
+    s.ready.push_back(rec);
+  return std::thread([rec, body = std::move(body), afterExit = std::move(afterExit)] {
+    tlCurrent = rec;
+    Sched& sc = S();
+    {
+      std::unique_lock lock(sc.mu);
+      rec->cv.wait(lock, [&] { return sc.running == rec; });
+    }
+    body();
+    if (rec->irql != PASSIVE_LEVEL || !rec->spinLocks.empty() || rec->mutexesOwned > 0) {
+      Report(Check::LockHeldAtExit, "thread exit",
+             Format("thread '%s' ended at IRQL %u holding %zu spin lock(s) and %d mutex acquisition(s)",
+                    rec->name.c_str(), rec->irql, rec->spinLocks.size(), static_cast<int>(rec->mutexesOwned)),
+             std::source_location::current());
+    }
+    {
+      std::lock_guard lock(sc.mu);
+      rec->kthread->Header.SignalState = 1;
+      rec->kthread->PlatformThread = nullptr;
+      SatisfyWaitersLocked(sc);
+      std::erase(sc.threads, rec);
+      if (sc.running == rec) {
+        sc.running = nullptr;
+        DispatchLocked(sc);
+      }
+      tlCurrent = nullptr;
+      delete rec;
+    }
+    if (afterExit) afterExit();
+  });
+}
+
+void RegisterBacklogProbe(std::function<std::vector<std::string>()> probe, std::function<void()> drop) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  s.backlogs.push_back(Backlog{std::move(probe), std::move(drop)});
+}
+
+}  // namespace platform::kernel_detail
+
+// ======================================================================================
+// Kernel services
+
+using namespace platform::kernel_detail;
+using platform::verifier::Check;
+
+namespace {
+
+bool IsDispatcherType(UCHAR type) {
+  switch (type) {
+    case EventNotificationObject:
+    case EventSynchronizationObject:
+    case MutantObject:
+    case ThreadObject:
+    case TimerNotificationObject:
+    case TimerSynchronizationObject:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The verifier checks of a wait that may block.
+void CheckBlockingWait(ThreadRec* t, bool mutex, const char* api, const std::source_location& caller) {
+  if (!t->spinLocks.empty()) {
+    Report(Check::SpinLockHeldAcrossWait, api,
+           Format("waits while holding spin lock %p (IRQL %u)", static_cast<void*>(t->spinLocks.back()), t->irql),
+           caller);
+  } else if (t->irql > APC_LEVEL) {
+    Report(mutex ? Check::MutexAcquireAboveApc : Check::BlockingWaitAboveApc, api,
+           Format("%s at IRQL %u", mutex ? "acquires a mutex" : "blocks", t->irql), caller);
+  }
+}
+
+NTSTATUS WaitForObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeout, const char* api,
+                        const std::source_location& caller) {
+  DISPATCHER_HEADER* headers[MAXIMUM_WAIT_OBJECTS];
+  bool mutex = false;
+  for (ULONG i = 0; i < count; ++i) {
+    auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
+    if (!h || !IsDispatcherType(h->Type)) {
+      Report(Check::InvalidArgument, api, Format("object %lu (%p) is not a dispatcher object",
+                                                 static_cast<unsigned long>(i), objects[i]), caller);
+      return STATUS_INVALID_PARAMETER;
+    }
+    mutex |= h->Type == MutantObject;
+    headers[i] = h;
+  }
+  ThreadRec* t = Current();
+  const bool poll = timeout && timeout->QuadPart == 0;
+  if (!poll) CheckBlockingWait(t, mutex, api, caller);
+  Ticks deadline = kNever;
+  if (timeout) deadline = poll ? Now() : DeadlineOf(timeout->QuadPart);
+  return Wait(count, headers, type, deadline, false, false, api, caller);
+}
+
+}  // namespace
+
+// ---- events ------------------------------------------------------------------------
+
+void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+  *event = KEVENT{};
+  event->Header.Type = type == SynchronizationEvent ? EventSynchronizationObject : EventNotificationObject;
+  event->Header.SignalState = state ? 1 : 0;
+  InitializeListHead(&event->Header.WaitListHead);
+}
+
+LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN, const std::source_location& caller) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+    Report(Check::IrqlMisuse, "KeSetEvent", Format("called at IRQL %u", KeGetCurrentIrql()), caller);
+  std::lock_guard lock(DispatcherLock());
+  LONG previous = event->Header.SignalState;
+  SetEventLocked(event);
+  return previous;
+}
+
+LONG KeResetEvent(PRKEVENT event) {
+  std::lock_guard lock(DispatcherLock());
+  LONG previous = event->Header.SignalState;
+  event->Header.SignalState = 0;
+  return previous;
+}
+
+void KeClearEvent(PRKEVENT event) {
+  std::lock_guard lock(DispatcherLock());
+  event->Header.SignalState = 0;
+}
+
+LONG KeReadStateEvent(PRKEVENT event) {
+  std::lock_guard lock(DispatcherLock());
+  return event->Header.SignalState;
+}
+
+// ---- mutexes -----------------------------------------------------------------------
+
+void KeInitializeMutex(PRKMUTEX mutex, ULONG) {
+  *mutex = KMUTEX{};
+  mutex->Header.Type = MutantObject;
+  mutex->Header.SignalState = 1;
+  InitializeListHead(&mutex->Header.WaitListHead);
+}
+
+LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN, const std::source_location& caller) {
+  ThreadRec* t = Current();
+  LONG previous;
+  PKTHREAD owner;
+  {
+    std::lock_guard lock(DispatcherLock());
+    previous = mutex->Header.SignalState;
+    owner = mutex->OwnerThread;
+    if (previous <= 0 && owner == t->kthread) {
+      ++mutex->Header.SignalState;
+      --t->mutexesOwned;
+      if (mutex->Header.SignalState == 1) {
+        mutex->OwnerThread = nullptr;
+        SatisfyWaitersLocked(S());
+      }
+      return previous;
+    }
+  }
+  Report(Check::MutexNotOwned, "KeReleaseMutex",
+         Format("thread '%s' releases mutex %p %s", t->name.c_str(), static_cast<void*>(mutex),
+                previous > 0 ? "that nobody owns" : Format("owned by '%s'", ThreadName(owner)).c_str()),
+         caller);
+  return previous;
+}
+
+LONG KeReadStateMutex(PRKMUTEX mutex) {
+  std::lock_guard lock(DispatcherLock());
+  return mutex->Header.SignalState;
+}
+
+// ---- timers ------------------------------------------------------------------------
+
+void KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, NotificationTimer); }
+
+void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type) {
+  *timer = KTIMER{};
+  timer->Header.Type = type == SynchronizationTimer ? TimerSynchronizationObject : TimerNotificationObject;
+  InitializeListHead(&timer->Header.WaitListHead);
+}
+
+BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, const std::source_location& caller) {
+  return KeSetTimerEx(timer, dueTime, 0, dpc, caller);
+}
+
+BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc,
+                     const std::source_location& caller) {
+  if (period < 0) {
+    Report(Check::InvalidArgument, "KeSetTimerEx", Format("negative period %d", static_cast<int>(period)), caller);
+    period = 0;
+  }
+  if (timer->Header.Type != TimerNotificationObject && timer->Header.Type != TimerSynchronizationObject) {
+    Report(Check::InvalidArgument, "KeSetTimerEx", "the timer was not initialised", caller);
+    return FALSE;
+  }
+  Sched& s = S();
+  Ticks due = DeadlineOf(dueTime.QuadPart);
+  std::lock_guard lock(s.mu);
+  bool wasArmed = RemoveTimerLocked(s, timer);
+  timer->Header.SignalState = 0;
+  timer->Period = period;
+  timer->Dpc = dpc;
+  InsertTimerLocked(s, timer, std::max(due, NowOf(s)));
+  // A foreign thread arming a timer while no platform thread runs must not wait forever.
+  if (!s.running && s.ready.empty()) AdvanceLocked(s);
+  return wasArmed ? TRUE : FALSE;
+}
+
+BOOLEAN KeCancelTimer(PKTIMER timer) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return RemoveTimerLocked(s, timer) ? TRUE : FALSE;
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER timer) {
+  std::lock_guard lock(DispatcherLock());
+  return timer->Header.SignalState ? TRUE : FALSE;
+}
+
+// ---- DPCs --------------------------------------------------------------------------
+
+void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+  *dpc = KDPC{};
+  dpc->Type = 0x13;
+  dpc->Importance = MediumImportance;
+  dpc->DeferredRoutine = routine;
+  dpc->DeferredContext = context;
+}
+
+void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance) { dpc->Importance = static_cast<UCHAR>(importance); }
+
+BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return QueueDpcLocked(s, dpc, systemArgument1, systemArgument2) ? TRUE : FALSE;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  if (!dpc->DpcData) return FALSE;
+  std::erase(s.dpcs, dpc);
+  dpc->DpcData = nullptr;
+  return TRUE;
+}
+
+void KeFlushQueuedDpcs(const std::source_location& caller) {
+  ThreadRec* t = Current();
+  if (t->irql != PASSIVE_LEVEL) {
+    Report(Check::IrqlMisuse, "KeFlushQueuedDpcs", Format("called at IRQL %u", t->irql), caller);
+    return;
+  }
+  DISPATCHER_HEADER* idle = &S().dpcIdle.Header;
+  Wait(1, &idle, WaitAny, kNever, false, false, "KeFlushQueuedDpcs", caller);
+}
+
+// ---- waits -------------------------------------------------------------------------
+
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER timeout,
+                               const std::source_location& caller) {
+  return WaitForObjects(1, &object, WaitAny, timeout, "KeWaitForSingleObject", caller);
+}
+
+NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitType, KWAIT_REASON, KPROCESSOR_MODE,
+                                  BOOLEAN, PLARGE_INTEGER timeout, PKWAIT_BLOCK waitBlockArray,
+                                  const std::source_location& caller) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !objects || (count > THREAD_WAIT_OBJECTS && !waitBlockArray) ||
+      (waitType != WaitAll && waitType != WaitAny)) {
+    Report(Check::InvalidArgument, "KeWaitForMultipleObjects",
+           Format("%lu objects, wait blocks %p", static_cast<unsigned long>(count), static_cast<void*>(waitBlockArray)),
+           caller);
+    return STATUS_INVALID_PARAMETER;
+  }
+  return WaitForObjects(count, objects, waitType, timeout, "KeWaitForMultipleObjects", caller);
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval,
+                                const std::source_location& caller) {
+  if (!interval) {
+    Report(Check::InvalidArgument, "KeDelayExecutionThread", "no interval", caller);
+    return STATUS_INVALID_PARAMETER;
+  }
+  ThreadRec* t = Current();
+  CheckBlockingWait(t, false, "KeDelayExecutionThread", caller);
+  // A relative delay always blocks, so a zero delay lets every other platform thread run
+  // first; an absolute time already passed returns at once.
+  const bool relative = interval->QuadPart <= 0;
+  Wait(0, nullptr, WaitAny, DeadlineOf(interval->QuadPart), relative, false, "KeDelayExecutionThread", caller);
+  return STATUS_SUCCESS;
+}
+
+// ---- threads -----------------------------------------------------------------------
+
+PKTHREAD KeGetCurrentThread() { return Current()->kthread; }
+
+KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority) {
+  if (!thread || priority < LOW_PRIORITY || priority > HIGH_PRIORITY) {
+    Report(Check::InvalidArgument, "KeSetPriorityThread",
+           Format("thread %p, priority %d", static_cast<void*>(thread), static_cast<int>(priority)),
+           std::source_location::current());
+    return thread ? __atomic_load_n(&thread->Priority, __ATOMIC_SEQ_CST) : 0;
+  }
+  return __atomic_exchange_n(&thread->Priority, priority, __ATOMIC_SEQ_CST);
+}
+
+KPRIORITY KeQueryPriorityThread(PKTHREAD thread) { return __atomic_load_n(&thread->Priority, __ATOMIC_SEQ_CST); }
+
+// ---- time --------------------------------------------------------------------------
+
+void KeQuerySystemTime(PLARGE_INTEGER currentTime) { currentTime->QuadPart = S().systemOrigin.load() + Now(); }
+
+ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(Now()); }
+
+void KeQueryTickCount(PLARGE_INTEGER tickCount) { tickCount->QuadPart = Now() / kTimeIncrement; }
+
+ULONG KeQueryTimeIncrement() { return kTimeIncrement; }
+
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency) {
+  const LONGLONG frequency = S().perfFrequency.load();
+  if (performanceFrequency) performanceFrequency->QuadPart = frequency;
+  LARGE_INTEGER counter;
+  counter.QuadPart = static_cast<LONGLONG>(static_cast<__int128>(Now()) * frequency / platform::clock::kTicksPerSecond);
+  return counter;
+}
+
+ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  s.resolutionCalls.push_back({desiredTime, setResolution != FALSE});
+  if (setResolution)
+    s.requestedResolution = std::clamp(desiredTime, kMinimumResolution, kDefaultResolution);
+  else
+    s.requestedResolution = 0;
+  return s.requestedResolution ? s.requestedResolution : kDefaultResolution;
+}
+
+// ======================================================================================
+// Clock control
+
+namespace platform::clock {
+
+void SetMode(Mode mode) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  const bool real = mode == Mode::RealTime;
+  if (real == s.realTime.load()) return;
+  if (real) {
+    s.realBaseNs.store(SteadyNs());
+    s.realTime.store(true);
+    EnsureServiceLocked(s);
+  } else {
+    s.now.store(NowOf(s));
+    s.realTime.store(false);
+    if (!s.running && s.ready.empty()) AdvanceLocked(s);
+  }
+  s.serviceCv.notify_all();
+}
+
+Mode GetMode() { return S().realTime.load() ? Mode::RealTime : Mode::Virtual; }
+
+LONGLONG Now() { return kernel_detail::Now(); }
+
+void SetSystemTimeOrigin(LONGLONG systemTimeAtZero) { S().systemOrigin.store(systemTimeAtZero); }
+
+LONGLONG ToSystemTime(LONGLONG interruptTime) { return S().systemOrigin.load() + interruptTime; }
+
+void SetPerformanceFrequency(LONGLONG hertz) {
+  if (hertz <= 0) {
+    Report(Check::InvalidArgument, "SetPerformanceFrequency", Format("%lld Hz", static_cast<long long>(hertz)),
+           std::source_location::current());
+    return;
+  }
+  S().perfFrequency.store(hertz);
+}
+
+ULONG TimerResolution() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return s.requestedResolution ? s.requestedResolution : kDefaultResolution;
+}
+
+std::vector<TimerResolutionCall> TimerResolutionCalls() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return s.resolutionCalls;
+}
+
+namespace {
+
+// What is still scheduled or alive; with `drop`, forgets it as well.
+std::vector<std::string> Leftovers(Sched& s, bool drop) {
+  std::vector<std::string> found;
+  std::vector<Backlog> backlogs;
+  {
+    std::lock_guard lock(s.mu);
+    for (const TimerKey& k : s.timers) {
+      found.push_back(Format("timer %p still armed (due at %" PRId64 ", period %d ms)", static_cast<void*>(k.timer),
+                             static_cast<int64_t>(k.due), static_cast<int>(k.timer->Period)));
+      if (drop) k.timer->Header.Inserted = 0;
+    }
+    for (KDPC* d : s.dpcs) {
+      found.push_back(Format("DPC %p still queued", static_cast<void*>(d)));
+      if (drop) d->DpcData = nullptr;
+    }
+    for (ThreadRec* t : s.threads)
+      if (t->kind == ThreadKind::System)
+        found.push_back(Format("system thread '%s' still alive%s", t->name.c_str(),
+                               t->waiting ? (" (" + DescribeWaiter(t) + ")").c_str() : ""));
+    if (drop) {
+      s.timers.clear();
+      s.dpcs.clear();
+      SetEventLocked(&s.dpcIdle);
+    }
+    backlogs = s.backlogs;
+  }
+  for (Backlog& b : backlogs) {
+    for (std::string& item : b.probe()) found.push_back(std::move(item));
+    if (drop) b.drop();
+  }
+  return found;
+}
+
+void ReportLeftovers(const std::vector<std::string>& found, const char* api, const std::source_location& caller) {
+  for (const std::string& item : found) Report(Check::LeakAtTeardown, api, item, caller);
+}
+
+}  // namespace
+
+void Reset(const std::source_location& caller) {
+  Sched& s = S();
+  ReportLeftovers(Leftovers(s, true), "platform::clock::Reset", caller);
+  std::lock_guard lock(s.mu);
+  s.realTime.store(false);
+  s.now.store(0);
+  s.horizon = kHorizonSpan;
+  s.perfFrequency.store(10'000'000);
+  s.systemOrigin.store(kDefaultSystemTimeOrigin);
+  s.resolutionCalls.clear();
+  s.requestedResolution = 0;
+  s.serviceCv.notify_all();
+}
+
+bool CheckQuiescent(const std::source_location& caller) {
+  auto found = Leftovers(S(), false);
+  ReportLeftovers(found, "platform::clock::CheckQuiescent", caller);
+  return found.empty();
+}
+
+void Settle() { Wait(0, nullptr, WaitAny, kernel_detail::Now(), true, false, "platform::clock::Settle", std::source_location::current()); }
+
+void SleepUntil(LONGLONG interruptTime) {
+  Wait(0, nullptr, WaitAny, interruptTime, false, false, "platform::clock::SleepUntil",
+       std::source_location::current());
+}
+
+void SleepFor(LONGLONG ticks) { SleepUntil(kernel_detail::Now() + ticks); }
+
+bool IsPlatformThread() { return Current()->IsPlatform(); }
+
+ScopedPlatformThread::ScopedPlatformThread(std::string name) {
+  Sched& s = S();
+  ThreadRec* t = Current();
+  std::unique_lock lock(s.mu);
+  t->name = std::move(name);
+  t->kind = ThreadKind::Registered;
+  if (!s.running) {
+    s.running = t;
+  } else {
+    s.ready.push_back(t);
+    t->cv.wait(lock, [&] { return s.running == t; });
+  }
+}
+
+ScopedPlatformThread::~ScopedPlatformThread() {
+  Sched& s = S();
+  ThreadRec* t = Current();
+  std::lock_guard lock(s.mu);
+  t->kind = ThreadKind::Foreign;
+  if (s.running == t) {
+    s.running = nullptr;
+    DispatchLocked(s);
+  }
+}
+
+}  // namespace platform::clock

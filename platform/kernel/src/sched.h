@@ -1,0 +1,96 @@
+// Internal interface of the dispatcher: thread records, the clock and the wait machinery
+// shared by the kernel services of this library. Not a public header.
+#pragma once
+
+#include <condition_variable>
+#include <cstdarg>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <source_location>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernel/ke.h"
+#include "kernel/verifier.h"
+
+namespace platform::kernel_detail {
+
+using Ticks = LONGLONG;
+constexpr Ticks kNever = INT64_MAX;
+
+enum class ThreadKind {
+  Foreign,     // any thread that is not a platform thread; never holds the clock
+  Registered,  // a thread registered with ScopedPlatformThread (the test thread)
+  System,      // PsCreateSystemThread and platform::clock::Thread
+  Worker,      // the DPC and work-item workers
+};
+
+// One record per thread that has used a kernel service. The scheduling fields are
+// guarded by the dispatcher lock; the IRQL and lock bookkeeping belong to the thread.
+struct ThreadRec {
+  std::string name;
+  ThreadKind kind = ThreadKind::Foreign;
+  KIRQL irql = PASSIVE_LEVEL;
+  std::vector<PKSPIN_LOCK> spinLocks;
+  LONG mutexesOwned = 0;
+  PKTHREAD kthread = nullptr;
+  std::unique_ptr<KTHREAD> ownObject;  // thread object of threads not created by the platform
+
+  bool waiting = false;
+  bool idle = false;  // a worker waiting for work: never part of a deadlock
+  ULONG waitCount = 0;
+  DISPATCHER_HEADER* waitObjects[MAXIMUM_WAIT_OBJECTS] = {};
+  WAIT_TYPE waitType = WaitAny;
+  Ticks deadline = kNever;
+  unsigned long long waitSeq = 0;
+  const char* waitApi = "";
+  std::string waitCaller;
+  NTSTATUS waitStatus = STATUS_SUCCESS;
+  std::string deadlockReport;
+  std::condition_variable cv;
+
+  bool IsPlatform() const { return kind != ThreadKind::Foreign; }
+};
+
+// The calling thread's record; a foreign record is made on first use.
+ThreadRec* Current();
+
+// The dispatcher lock: guards every dispatcher object's state, the wait lists, the timer
+// and DPC queues and the scheduling of platform threads.
+std::mutex& DispatcherLock();
+
+Ticks Now();
+// Deadline (interrupt time) of a kernel due time: negative relative, positive absolute.
+Ticks DeadlineOf(LONGLONG dueTime);
+
+// Waits for dispatcher objects (count 0: only for the deadline). deadline is an interrupt
+// time or kNever; a deadline already reached returns STATUS_TIMEOUT at once unless
+// `alwaysBlock`, which lets every other platform thread run first. `idle` marks a worker
+// waiting for work. The caller has done the verifier checks.
+NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ticks deadline, bool alwaysBlock,
+              bool idle, const char* api, const std::source_location& caller);
+
+// With the dispatcher lock held: signal an event and wake whoever that satisfies.
+void SetEventLocked(KEVENT* event);
+void ClearEventLocked(KEVENT* event);
+
+// With the dispatcher lock held: creates a platform thread of `kind` for `object` (null:
+// the record owns a thread object) that runs `body` once it is given its turn. When the
+// body returns the object is signalled, the turn handed on, and then `afterExit` (if any)
+// runs on the ending thread without the lock.
+std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
+                              std::function<void()> afterExit);
+
+// Sets up the dispatcher header and defaults of a thread object.
+void InitThreadObject(KTHREAD* thread);
+
+// Work-item queues report their backlog to the clock's quiescence check.
+void RegisterBacklogProbe(std::function<std::vector<std::string>()> probe, std::function<void()> drop);
+
+// printf-style formatting for verifier details (reports go to verifier::Report, found by
+// argument-dependent lookup on the Check).
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace platform::kernel_detail
