@@ -11,25 +11,35 @@ inline std::uintptr_t Addr(const void* p) { return reinterpret_cast<std::uintptr
 
 inline void CopyWord(uint8* d, const uint8* s) { std::memcpy(d, s, 4); }
 
-// Forward element copy for overlapping ranges with the source above the destination.
+inline bool Disjoint(const void* a, const void* b, uint64 n) {
+  return Addr(a) + n <= Addr(b) || Addr(b) + n <= Addr(a);
+}
+
+// One block of N bytes, read completely before it is written.
+template <unsigned N>
+inline void MoveBlock(uint8* d, const uint8* s) {
+  uint8 tmp[N];
+  std::memcpy(tmp, s, N);
+  std::memcpy(d, tmp, N);
+}
+
+// Overlapping ranges with the source above the destination: from the first byte up.
+// Each block is read before it is written and the writes stay below the reads still to
+// come, so the move is correct for any distance.
 void MoveForward(const uint8* s, uint8* d, uint64 n) {
   uint64 i = 0;
-  for (; i + 4 <= n; i += 4) {
-    uint32 w;
-    std::memcpy(&w, s + i, 4);
-    std::memcpy(d + i, &w, 4);
-  }
+  for (; i + 32 <= n; i += 32) MoveBlock<32>(d + i, s + i);
+  for (; i + 16 <= n; i += 16) MoveBlock<16>(d + i, s + i);
+  for (; i + 4 <= n; i += 4) MoveBlock<4>(d + i, s + i);
   for (; i < n; ++i) d[i] = s[i];
 }
 
-// Backward element copy for overlapping ranges with the destination above the source.
+// Overlapping ranges with the destination above the source: from the last byte down.
 void MoveBackward(const uint8* s, uint8* d, uint64 n) {
   uint64 i = n;
-  for (; i >= 4; i -= 4) {
-    uint32 w;
-    std::memcpy(&w, s + i - 4, 4);
-    std::memcpy(d + i - 4, &w, 4);
-  }
+  for (; i >= 32; i -= 32) MoveBlock<32>(d + i - 32, s + i - 32);
+  for (; i >= 16; i -= 16) MoveBlock<16>(d + i - 16, s + i - 16);
+  for (; i >= 4; i -= 4) MoveBlock<4>(d + i - 4, s + i - 4);
   while (i > 0) {
     --i;
     d[i] = s[i];
@@ -79,9 +89,19 @@ void* spCopyBytes(const void* pSrc, void* pDst, int64 bytes) {
     *d++ = *s++;
     if (--left == 0) return pDst;
   }
-  for (; left >= 32; left -= 32, s += 32, d += 32) {
-    for (int w = 0; w < 8; ++w) CopyWord(d + 4 * w, s + 4 * w);
+  const uint64 blocks = left & ~uint64{31};
+  if (Disjoint(s, d, blocks)) {
+    // Disjoint ranges: the same bytes in wider moves.
+    for (uint64 i = 0; i < blocks; i += 32) std::memcpy(d + i, s + i, 32);
+  } else {
+    // Overlapping ranges keep the word order of increasing addresses.
+    for (uint64 i = 0; i < blocks; i += 32) {
+      for (int w = 0; w < 8; ++w) CopyWord(d + i + 4 * w, s + i + 4 * w);
+    }
   }
+  s += blocks;
+  d += blocks;
+  left -= blocks;
   for (; left != 0; --left) *d++ = *s++;
   return pDst;
 }
@@ -100,8 +120,7 @@ spStatus spMove_32f(const float* pSrc, float* pDst, int len) {
   const uint8* s = reinterpret_cast<const uint8*>(pSrc);
   uint8* d = reinterpret_cast<uint8*>(pDst);
   if (s == d) return SP_OK;
-  const bool overlap = Addr(s) < Addr(d) + n && Addr(d) < Addr(s) + n;
-  if (!overlap) {
+  if (Disjoint(s, d, n)) {
     spCopyBytes(s, d, static_cast<int64>(n));
   } else if (Addr(s) > Addr(d)) {
     MoveForward(s, d, n);
