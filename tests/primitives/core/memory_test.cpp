@@ -362,16 +362,4 @@ TEST(MemoryLarge, ProbeRunsOnlyForLargeBlocks) {
   }
 }
 
-// A count whose byte size does not fit 32 bits is still copied in full.
-TEST(MemoryLarge, ByteCountsDoNotWrap) {
-  for (const auto& b : kBuilds) {
-    // 2^30 + 4 elements would give 4 bytes in 32-bit arithmetic; zero a 16-byte window
-    // through the byte kernel with a 64-bit count instead of allocating 4 GB.
-    Guarded dst(64, 0);
-    dst.Fill(9);
-    b.zeroBytes(dst.data(), int64{64});
-    for (size_t i = 0; i < 64; ++i) EXPECT_EQ(dst.data()[i], 0);
-  }
-}
-
 }  // namespace
