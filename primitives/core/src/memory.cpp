@@ -134,9 +134,9 @@ void* spSetKernel_32s(uint32 value, void* pDst, int len) {
   if (len < 1) return pDst;
   uint8* d = static_cast<uint8*>(pDst);
   uint64 left = static_cast<uint64>(len);
-  for (; left >= 8; left -= 8, d += 32) {
-    for (int w = 0; w < 8; ++w) std::memcpy(d + 4 * w, &value, 4);
-  }
+  uint32 block[8];
+  for (uint32& w : block) w = value;
+  for (; left >= 8; left -= 8, d += 32) std::memcpy(d, block, 32);
   for (; left != 0; --left, d += 4) std::memcpy(d, &value, 4);
   return pDst;
 }

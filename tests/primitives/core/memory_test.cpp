@@ -109,6 +109,25 @@ TEST(MemoryGuards, CopyBytesEveryMisalignment) {
   }
 }
 
+// Aligned copies choose forward or backward by the page offsets of the two buffers.
+TEST(MemoryGuards, AlignedCopyAtEveryPageDistance) {
+  constexpr size_t kN = 1000;
+  for (const auto& b : kBuilds) {
+    for (int64 dist : {-4080, -3952, -3936, -160, -16, 0, 16, 144, 160, 176, 2048}) {
+      Guarded buf(4 * 4096, 0);
+      buf.Fill(static_cast<uint32>(dist + 5000));
+      const int64 srcPage = dist < 0 ? 0 : 2048;  // offset within its page
+      const size_t srcOff = static_cast<size_t>(2 * 4096 + srcPage);
+      const size_t dstOff = static_cast<size_t>(srcPage - dist);  // in page 0
+      std::vector<uint8> want(buf.data(), buf.data() + buf.size());
+      std::memcpy(want.data() + dstOff, want.data() + srcOff, kN);
+      b.copyBytes(buf.data() + srcOff, buf.data() + dstOff, kN);
+      ASSERT_EQ(std::memcmp(buf.data(), want.data(), buf.size()), 0) << b.name << " " << dist;
+      ASSERT_TRUE(buf.GuardsIntact());
+    }
+  }
+}
+
 TEST(MemoryGuards, CopyFloatsWordsAndByteTail) {
   for (const auto& b : kBuilds) {
     // One element to a destination 2 bytes past a 4-byte boundary; nine to an aligned one.
