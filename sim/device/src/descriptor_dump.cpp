@@ -421,12 +421,8 @@ bool ConvertDescriptorDump(std::string_view text, DescriptorDump& out, std::stri
     return false;
   }
   out.declared_total_length = static_cast<std::uint16_t>(out.configuration[2] | (out.configuration[3] << 8));
-  const std::size_t have = out.configuration.size();
-  if (have < out.declared_total_length) {
-    out.notes.push_back("configuration is " + std::to_string(have) + " bytes, wTotalLength " +
-                        std::to_string(out.declared_total_length) + ": cut short");
-  } else if (have > out.declared_total_length) {
-    error = "configuration is " + std::to_string(have) + " bytes, more than its wTotalLength " +
+  if (out.configuration.size() > out.declared_total_length) {
+    error = "configuration is " + std::to_string(out.configuration.size()) + " bytes, more than its wTotalLength " +
             std::to_string(out.declared_total_length);
     return false;
   }

@@ -1,4 +1,5 @@
 #include "sim/device/descriptor_dump.h"
+#include "sim/device/descriptor_set.h"
 
 #include <gtest/gtest.h>
 
@@ -41,6 +42,25 @@ TEST(DescriptorDump, EveryShippedDumpConverts) {
       EXPECT_EQ(d.configuration.size(), d.declared_total_length) << name;
       for (auto& n : d.notes) std::printf("  %s: %s\n", name.c_str(), n.c_str());
     }
+  }
+}
+
+TEST(DescriptorSet, EveryShippedDumpEnumerates) {
+  for (auto& f : DumpFiles()) {
+    DescriptorDump d;
+    std::string error;
+    ASSERT_TRUE(ConvertDescriptorDump(ReadFile(f), d, error)) << f.filename() << ": " << error;
+    DescriptorSet set;
+    ASSERT_TRUE(DescriptorSet::FromDump(d, set, error)) << f.filename() << ": " << error;
+    EXPECT_FALSE(set.interfaces().empty()) << f.filename();
+    EXPECT_TRUE(set.has_audio_control()) << f.filename();
+    std::size_t endpoints = 0;
+    for (auto& i : set.interfaces())
+      for (auto& a : i.alternates) endpoints += a.endpoints.size();
+    EXPECT_GT(endpoints, 0u) << f.filename();
+    std::printf("%-36s UAC%d if=%zu entities=%zu eps=%zu%s\n", f.filename().c_str(), set.audio_class_version(),
+                set.interfaces().size(), set.entities().size(), endpoints, set.cut_short() ? " (cut short)" : "");
+    for (auto& n : set.notes()) std::printf("    %s\n", n.c_str());
   }
 }
 

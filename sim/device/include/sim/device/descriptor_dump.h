@@ -32,8 +32,8 @@ struct DescriptorDump {
 
 // Converts a dump. On failure returns false and says why in `error` (the line and the
 // cause); `out` is then unspecified. Success means the device descriptor is complete and
-// the configuration starts with a complete header; a configuration shorter than its
-// wTotalLength is accepted and noted (dumps cut short exist).
+// the configuration starts with a complete header and holds no more than its wTotalLength
+// (fewer is accepted: dumps cut short exist; DescriptorSet notes the loss).
 bool ConvertDescriptorDump(std::string_view text, DescriptorDump& out, std::string& error);
 
 }  // namespace sim::device

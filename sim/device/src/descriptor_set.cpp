@@ -1,0 +1,290 @@
+#include "sim/device/descriptor_set.h"
+
+#include <algorithm>
+#include <set>
+
+namespace sim::device {
+namespace {
+
+constexpr std::uint8_t kCsInterface = 0x24;
+constexpr std::uint8_t kCsEndpoint = 0x25;
+
+std::string At(std::size_t offset) { return "descriptor at offset " + std::to_string(offset) + ": "; }
+
+std::uint32_t Le(const std::vector<std::uint8_t>& d, std::size_t at, int width) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < width && at + static_cast<std::size_t>(i) < d.size(); ++i)
+    v |= static_cast<std::uint32_t>(d[at + static_cast<std::size_t>(i)]) << (8 * i);
+  return v;
+}
+
+}  // namespace
+
+const AltSetting* InterfaceInfo::Find(std::uint8_t alternate) const {
+  for (auto& a : alternates)
+    if (a.alternate == alternate) return &a;
+  return nullptr;
+}
+
+bool DescriptorSet::FromDump(const DescriptorDump& dump, DescriptorSet& out, std::string& error) {
+  if (!Build(dump.device, dump.configuration, out, error)) return false;
+  out.notes_.insert(out.notes_.begin(), dump.notes.begin(), dump.notes.end());
+  return true;
+}
+
+bool DescriptorSet::Build(std::vector<std::uint8_t> device, std::vector<std::uint8_t> configuration,
+                          DescriptorSet& out, std::string& error) {
+  out = DescriptorSet{};
+  if (device.size() != 18 || device[0] != 18 || device[1] != 1) {
+    error = "device descriptor must be 18 bytes with bLength 18 and type 1";
+    return false;
+  }
+  if (configuration.size() < 9 || configuration[0] != 9 || configuration[1] != 2) {
+    error = "configuration must start with a 9-byte configuration descriptor (type 2)";
+    return false;
+  }
+  const std::size_t total = configuration[2] | (configuration[3] << 8);
+  if (total < 9) {
+    error = "wTotalLength " + std::to_string(total) + " is below the 9-byte header";
+    return false;
+  }
+  if (configuration.size() > total) {
+    error = "configuration holds " + std::to_string(configuration.size()) + " bytes, beyond its wTotalLength " +
+            std::to_string(total);
+    return false;
+  }
+  if (configuration.size() < total) {
+    out.cut_short_ = true;
+    out.notes_.push_back("configuration holds " + std::to_string(configuration.size()) + " of its " +
+                         std::to_string(total) + " bytes");
+  }
+  out.device_ = std::move(device);
+  out.configuration_ = std::move(configuration);
+  return out.Index(error);
+}
+
+bool DescriptorSet::Index(std::string& error) {
+  const auto& c = configuration_;
+  AltSetting* alt = nullptr;
+  EndpointInfo* last_endpoint = nullptr;  // a CS_ENDPOINT attaches to the endpoint just before
+  std::size_t pos = c[0];
+  while (pos < c.size()) {
+    if (c.size() - pos < 2) {
+      cut_short_ = true;
+      notes_.push_back(At(pos) + "one stray byte at the end, ignored");
+      break;
+    }
+    const std::size_t len = c[pos];
+    const std::uint8_t type = c[pos + 1];
+    if (len < 2) {
+      error = At(pos) + "bLength " + std::to_string(len) + " is below 2";
+      return false;
+    }
+    if (pos + len > c.size()) {
+      // Only the last descriptor can run past the bytes we have; with a complete
+      // configuration that would mean bLength disagrees with wTotalLength.
+      if (!cut_short_) {
+        error = At(pos) + "bLength " + std::to_string(len) + " runs past wTotalLength";
+        return false;
+      }
+      notes_.push_back(At(pos) + "cut at " + std::to_string(c.size() - pos) + " of its " + std::to_string(len) +
+                       " bytes, left out");
+      break;
+    }
+    std::vector<std::uint8_t> d(c.begin() + static_cast<std::ptrdiff_t>(pos),
+                                c.begin() + static_cast<std::ptrdiff_t>(pos + len));
+    switch (type) {
+      case 0x04: {  // interface
+        if (len < 9) {
+          error = At(pos) + "interface descriptor of " + std::to_string(len) + " bytes";
+          return false;
+        }
+        if (alt != nullptr && alt->endpoints.size() != alt->declared_endpoints) {
+          error = At(alt->offset) + "interface " + std::to_string(alt->number) + " alternate " +
+                  std::to_string(alt->alternate) + " declares " + std::to_string(alt->declared_endpoints) +
+                  " endpoints and has " + std::to_string(alt->endpoints.size());
+          return false;
+        }
+        auto it = std::find_if(interfaces_.begin(), interfaces_.end(), [&](auto& i) { return i.number == d[2]; });
+        if (it == interfaces_.end()) {
+          interfaces_.push_back(InterfaceInfo{d[2], {}});
+          it = interfaces_.end() - 1;
+        }
+        if (it->Find(d[3]) != nullptr) {
+          error = At(pos) + "interface " + std::to_string(d[2]) + " alternate " + std::to_string(d[3]) + " twice";
+          return false;
+        }
+        AltSetting a;
+        a.number = d[2];
+        a.alternate = d[3];
+        a.declared_endpoints = d[4];
+        a.cls = d[5];
+        a.subclass = d[6];
+        a.protocol = d[7];
+        a.offset = pos;
+        it->alternates.push_back(std::move(a));
+        alt = &it->alternates.back();
+        last_endpoint = nullptr;
+        break;
+      }
+      case 0x05: {  // endpoint
+        if (len < 7) {
+          error = At(pos) + "endpoint descriptor of " + std::to_string(len) + " bytes";
+          return false;
+        }
+        if (alt == nullptr) {
+          error = At(pos) + "endpoint descriptor outside an interface";
+          return false;
+        }
+        if ((d[2] & 0x0F) == 0) {
+          error = At(pos) + "endpoint address 0x" + std::to_string(d[2]) + " names the default pipe";
+          return false;
+        }
+        EndpointInfo e;
+        e.address = d[2];
+        e.attributes = d[3];
+        e.max_packet = static_cast<std::uint16_t>(d[4] | (d[5] << 8));
+        e.interval = d[6];
+        e.synch_address = len >= 9 ? d[8] : 0;
+        e.offset = pos;
+        alt->endpoints.push_back(e);
+        last_endpoint = &alt->endpoints.back();
+        break;
+      }
+      case kCsInterface:
+        if (alt != nullptr) alt->class_specific.push_back(d);
+        break;
+      case kCsEndpoint:
+        if (last_endpoint != nullptr && last_endpoint->class_specific.empty()) last_endpoint->class_specific = d;
+        break;
+      case 0x02:
+        error = At(pos) + "a second configuration descriptor";
+        return false;
+      default:
+        break;  // IADs, HID, video and other class descriptors are kept as bytes only
+    }
+    pos += len;
+  }
+  if (alt != nullptr && alt->endpoints.size() != alt->declared_endpoints) {
+    if (!cut_short_) {
+      error = At(alt->offset) + "interface " + std::to_string(alt->number) + " alternate " +
+              std::to_string(alt->alternate) + " declares " + std::to_string(alt->declared_endpoints) +
+              " endpoints and has " + std::to_string(alt->endpoints.size());
+      return false;
+    }
+    notes_.push_back("interface " + std::to_string(alt->number) + " alternate " + std::to_string(alt->alternate) +
+                     " lost endpoints to the cut");
+  }
+  for (auto& i : interfaces_) {
+    if (i.Find(0) == nullptr) {
+      error = "interface " + std::to_string(i.number) + " has no alternate setting 0";
+      return false;
+    }
+  }
+  if (interfaces_.size() != num_interfaces_declared()) {
+    const std::string what = "bNumInterfaces " + std::to_string(num_interfaces_declared()) + " but " +
+                             std::to_string(interfaces_.size()) + " interfaces present";
+    if (!cut_short_ || interfaces_.size() > num_interfaces_declared()) {
+      error = what;
+      return false;
+    }
+    notes_.push_back(what);
+  }
+
+  // The audio function.
+  for (auto& i : interfaces_) {
+    const AltSetting& a = i.alternates.front();
+    if (a.cls == 1 && a.subclass == 1 && !audio_control_) {
+      audio_control_ = i.number;
+      audio_version_ = a.protocol == 0x20 ? 2 : a.protocol == 0 ? 1 : a.protocol == 0x30 ? 3 : 0;
+      for (auto& alt0 : i.alternates) {
+        if (alt0.alternate != 0) continue;
+        for (auto& d : alt0.class_specific) {
+          if (d.size() < 4 || d[2] == 1) continue;  // header
+          if (entities_.count(d[3]) != 0) {
+            notes_.push_back("entity " + std::to_string(d[3]) + " declared twice, the first is used");
+            continue;
+          }
+          entities_[d[3]] = Entity{d[3], d[2], d};
+        }
+      }
+    }
+  }
+  for (auto& i : interfaces_) {
+    for (auto& a : i.alternates) {
+      if (a.cls != 1 || a.subclass != 2) continue;
+      StreamFormat f;
+      bool any = false;
+      for (auto& d : a.class_specific) {
+        if (d.size() < 4) continue;
+        if (d[2] == 1) {  // AS_GENERAL
+          f.terminal_link = d[3];
+          if (audio_version_ == 2 && d.size() >= 11) f.channels = d[10];
+          any = true;
+        } else if (d[2] == 2 && d[3] == 1) {  // FORMAT_TYPE I
+          if (audio_version_ == 2) {
+            if (d.size() >= 6) {
+              f.subframe_bytes = d[4];
+              f.bits = d[5];
+            }
+          } else if (d.size() >= 8) {
+            f.channels = d[4];
+            f.subframe_bytes = d[5];
+            f.bits = d[6];
+            const std::size_t n = d[7];
+            if (n == 0 && d.size() >= 14) {
+              f.rate_range = std::make_pair(Le(d, 8, 3), Le(d, 11, 3));
+            } else {
+              for (std::size_t k = 0; k < n && 8 + 3 * k + 3 <= d.size(); ++k) f.rates.push_back(Le(d, 8 + 3 * k, 3));
+            }
+          }
+          any = true;
+        }
+      }
+      if (any) formats_[{a.number, a.alternate}] = f;
+    }
+  }
+  return true;
+}
+
+const InterfaceInfo* DescriptorSet::FindInterface(std::uint8_t number) const {
+  for (auto& i : interfaces_)
+    if (i.number == number) return &i;
+  return nullptr;
+}
+
+const Entity* DescriptorSet::FindEntity(std::uint8_t id) const {
+  auto it = entities_.find(id);
+  return it == entities_.end() ? nullptr : &it->second;
+}
+
+const StreamFormat* DescriptorSet::FindFormat(std::uint8_t interface_number, std::uint8_t alternate) const {
+  auto it = formats_.find({interface_number, alternate});
+  return it == formats_.end() ? nullptr : &it->second;
+}
+
+const AltSetting* DescriptorSet::FindEndpointOwner(std::uint8_t address, const EndpointInfo** endpoint) const {
+  for (auto& i : interfaces_)
+    for (auto& a : i.alternates)
+      for (auto& e : a.endpoints)
+        if (e.address == address) {
+          if (endpoint) *endpoint = &e;
+          return &a;
+        }
+  return nullptr;
+}
+
+std::vector<std::uint8_t> DescriptorSet::StringIndices() const {
+  std::set<std::uint8_t> s;
+  for (std::size_t k : {14u, 15u, 16u})
+    if (device_[k] != 0) s.insert(device_[k]);
+  if (configuration_[6] != 0) s.insert(configuration_[6]);
+  for (auto& i : interfaces_)
+    for (auto& a : i.alternates) {
+      const std::uint8_t idx = configuration_[a.offset + 8];
+      if (idx != 0) s.insert(idx);
+    }
+  return {s.begin(), s.end()};
+}
+
+}  // namespace sim::device
