@@ -1,0 +1,258 @@
+// The simulated USB audio device: descriptors from a real device plus a behaviour profile.
+// It answers standard requests, USB Audio Class 1.0 and 2.0 requests of every unit,
+// terminal, clock entity, streaming interface and endpoint its descriptors declare, the
+// maker's jack and terminal-type extensions, vendor requests (through a hook or a
+// register/memory store), and runs its streaming endpoints on its own sample clock.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/device/descriptor_set.h"
+#include "usb/bus_device.h"
+
+namespace sim::device {
+
+using platform::usb::BusMicroframe;
+using platform::usb::ControlResult;
+
+// Audio Class request codes.
+namespace uac {
+constexpr std::uint8_t SET_CUR = 0x01, SET_MIN = 0x02, SET_MAX = 0x03, SET_RES = 0x04, SET_MEM = 0x05;
+constexpr std::uint8_t GET_CUR = 0x81, GET_MIN = 0x82, GET_MAX = 0x83, GET_RES = 0x84, GET_MEM = 0x85;
+constexpr std::uint8_t GET_STAT = 0xFF;
+constexpr std::uint8_t CUR = 0x01, RANGE = 0x02, MEM = 0x03;  // UAC 2.0
+}  // namespace uac
+
+// One jack of a terminal as the maker's jack-list request reports it.
+struct Jack {
+  std::uint32_t channel_mapping = 0x3;
+  std::uint32_t config_word = 0;  // color, connection type, location bits as the device encodes them
+};
+
+// Per-terminal behaviour beyond the descriptor.
+struct TerminalProfile {
+  std::vector<Jack> jacks;                       // served by the jack-list request (none: it stalls)
+  std::vector<std::uint16_t> selectable_types;   // output terminal types the device switches between
+  std::uint32_t connected_channels = 0xFFFFFFFF; // channels with something plugged in
+};
+
+enum class SignalKind { Silence, Sine, Ramp };
+
+// Signal an isochronous IN endpoint produces, per channel.
+struct SignalProfile {
+  SignalKind kind = SignalKind::Sine;
+  std::vector<double> frequency_hz = {1000.0};  // per channel (the last repeats)
+  double amplitude = 0.5;                       // of full scale
+};
+
+struct DeviceProfile {
+  bool high_speed = false;
+  // Offset of the device's sample clock from nominal, in parts per million.
+  double clock_ppm = 0.0;
+  // Strings by index; index 0 (languages) is served as English (0x0409). Indices the
+  // descriptors name without a text here get "String <n>".
+  std::map<std::uint8_t, std::u16string> strings;
+  // UAC 2.0 clock sources: rates offered per clock ID (discrete), or a continuous range.
+  std::map<std::uint8_t, std::vector<std::uint32_t>> clock_rates;
+  std::map<std::uint8_t, std::pair<std::uint32_t, std::uint32_t>> clock_ranges;
+  std::map<std::uint8_t, bool> clock_valid;  // absent: valid
+  std::map<std::uint8_t, TerminalProfile> terminals;
+  // Unit memory read with GET_MEM / MEM (the maker's vendor control blocks).
+  std::map<std::uint8_t, std::vector<std::uint8_t>> entity_memory;
+  // Render FIFO: playback starts once this many frames are queued (0: one packet), and
+  // holds at most `fifo_capacity_ms` of audio.
+  std::uint32_t fifo_start_frames = 0;
+  std::uint32_t fifo_capacity_ms = 100;
+  // Feedback servo: Hz of correction per frame of FIFO error (0: report the bare clock).
+  double feedback_gain_hz_per_frame = 0.5;
+  bool record_received = true;
+  SignalProfile signal;
+  // Keep wTotalLength as declared even when fewer bytes exist (the device then answers a
+  // configuration request short); by default it reports the bytes it has.
+  bool keep_declared_total_length = false;
+};
+
+// A vendor (or otherwise unhandled) request seen by the hook: returning a result handles
+// it; std::nullopt passes it on to the register store and the built-in extensions.
+using RequestHook = std::function<std::optional<ControlResult>(const USB_DEFAULT_PIPE_SETUP_PACKET&, std::uint8_t*)>;
+
+struct ControlLogEntry {
+  USB_DEFAULT_PIPE_SETUP_PACKET setup;
+  std::vector<std::uint8_t> data;  // what moved in the data stage
+  USBD_STATUS status;
+};
+
+class SimDevice : public platform::usb::BusDevice {
+ public:
+  SimDevice(DescriptorSet descriptors, DeviceProfile profile);
+  ~SimDevice() override;
+  SimDevice(const SimDevice&) = delete;
+  SimDevice& operator=(const SimDevice&) = delete;
+
+  // Loads a dump file's text and builds the device; false with the cause on bad input.
+  static bool FromDumpText(std::string_view text, DeviceProfile profile, std::unique_ptr<SimDevice>& out,
+                           std::string& error);
+
+  const DescriptorSet& descriptors() const { return descriptors_; }
+  int audio_class_version() const { return descriptors_.audio_class_version(); }
+
+  // --- BusDevice
+  bool HighSpeed() const override { return profile_.high_speed; }
+  std::span<const std::uint8_t> Configuration() const override { return config_; }
+  ControlResult Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, std::uint8_t* data) override;
+  USBD_STATUS IsoOut(std::uint8_t endpoint, BusMicroframe when, const std::uint8_t* data, ULONG length) override;
+  USBD_STATUS IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uint8_t* buffer, ULONG capacity,
+                    ULONG* length) override;
+  USBD_STATUS TransferIn(std::uint8_t endpoint, std::uint8_t* buffer, ULONG capacity, ULONG* length) override;
+  USBD_STATUS TransferOut(std::uint8_t endpoint, const std::uint8_t* data, ULONG length) override;
+  void Tick(BusMicroframe now) override;
+  void BusReset() override;
+
+  // --- Controls, as a test sees and sets them. `id` is a unit/terminal/clock ID, or an
+  // endpoint address for endpoint controls (with for_endpoint).
+  struct ControlKey {
+    bool endpoint = false;
+    std::uint8_t id = 0, selector = 0, channel = 0;
+    auto operator<=>(const ControlKey&) const = default;
+  };
+  std::optional<std::int64_t> GetControl(ControlKey key);
+  // Sets the current value as if changed on the device (no status message is sent).
+  bool SetControl(ControlKey key, std::int64_t value);
+  void SetControlRange(ControlKey key, std::int64_t min, std::int64_t max, std::int64_t res);
+  std::uint32_t SamplingRate(std::uint8_t endpoint);
+  std::uint8_t CurrentAlternate(std::uint8_t interface_number);
+  std::uint8_t configuration_value();
+
+  // --- Vendor requests
+  void SetRequestHook(RequestHook hook);
+  // Register/memory store for vendor requests: reads of (bmRequestType, bRequest, wValue,
+  // wIndex) answer these bytes; writes land here and in the log.
+  void SetVendorData(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                     std::vector<std::uint8_t> bytes);
+  std::optional<std::vector<std::uint8_t>> VendorData(std::uint8_t request_type, std::uint8_t request,
+                                                      std::uint16_t value, std::uint16_t index);
+  std::vector<ControlLogEntry> control_log();
+  void ClearControlLog();
+
+  // --- Status interrupt messages (on the Audio Control interface's interrupt endpoint)
+  void PushStatusUac1(std::uint8_t originator, std::uint8_t status_type = 0);
+  void PushStatusUac2(std::uint8_t entity, std::uint8_t selector, std::uint8_t channel, std::uint8_t info = 0,
+                      std::uint8_t attribute = 1);
+  void PushInterruptData(std::uint8_t endpoint, std::vector<std::uint8_t> bytes);
+  std::optional<std::uint8_t> status_endpoint() const { return status_endpoint_; }
+
+  // --- Streaming
+  struct RenderStats {
+    std::int64_t fifo_frames = 0;   // queued now
+    std::uint64_t received_frames = 0;
+    std::uint64_t consumed_frames = 0;
+    std::uint64_t underrun_frames = 0;
+    std::uint64_t overflow_frames = 0;
+    std::uint64_t packets = 0;
+    std::uint64_t misaligned_packets = 0;
+    bool playing = false;
+  };
+  RenderStats render_stats(std::uint8_t endpoint);
+  // Every sample frame received on an OUT endpoint since its alternate setting was
+  // selected, channel-interleaved, as signed values of the format's resolution.
+  std::vector<std::int32_t> received_samples(std::uint8_t endpoint);
+  std::uint32_t frame_bytes(std::uint8_t endpoint);
+  // The value the feedback endpoint would report now (10.14 or 16.16 as on the wire).
+  std::uint32_t feedback_value(std::uint8_t feedback_endpoint);
+  std::uint64_t produced_frames(std::uint8_t endpoint);
+  void SetSignal(SignalProfile signal);
+  void SetClockPpm(double ppm);
+
+  // --- Fault hooks
+  struct RequestMatch {
+    std::optional<std::uint8_t> request_type, request;
+    std::optional<std::uint16_t> value, index;
+  };
+  // Stalls the next `count` control requests that match.
+  void StallRequests(RequestMatch match, int count = 1);
+  // Packets number `after`, after+1, ... (counted from now, per endpoint) of `count`
+  // packets fail with `status` (an OUT packet's data is lost, an IN packet carries none).
+  void FailIsoPackets(std::uint8_t endpoint, std::uint32_t after, std::uint32_t count, USBD_STATUS status);
+  // The next `count` capture packets carry at most `frames` frames (0: empty packets); the
+  // frames they leave out are lost.
+  void ShortCapturePackets(std::uint8_t endpoint, std::uint32_t frames, std::uint32_t count = 1);
+  // Stalls a bulk or interrupt endpoint until the host clears the halt.
+  void HaltEndpoint(std::uint8_t endpoint);
+  std::uint32_t fault_hits();
+
+ public:
+  struct ControlSpec;  // what the class defines for one control (size, range, access)
+
+ private:
+  struct ControlState {
+    std::vector<std::uint8_t> cur;
+    std::int64_t min = 0, max = 0, res = 1;
+  };
+  struct Stream;
+
+  ControlResult HandleLocked(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, std::uint8_t* data);
+  ControlResult Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data);
+  ControlResult ClassRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data);
+  ControlResult VendorRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data);
+  ControlResult Uac1Entity(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data, const Entity& e);
+  ControlResult Uac2Entity(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data, const Entity& e);
+  ControlResult Uac2Interface(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data, std::uint8_t number);
+  ControlResult Uac1Endpoint(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data);
+  ControlResult TerminalExtension(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data, const Entity& e,
+                                  bool range_request);
+  ControlResult Memory(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data, std::uint8_t id);
+  std::optional<ControlSpec> SpecFor(const Entity& e, std::uint8_t selector, std::uint8_t channel);
+  ControlState& State(const ControlKey& key, const ControlSpec& spec);
+  std::uint32_t ClockRate(std::uint8_t clock_id, int depth = 0);
+  std::uint32_t StreamRate(std::uint8_t interface_number, std::uint8_t alternate, std::uint8_t endpoint);
+  bool RateSupportedByClock(std::uint8_t clock_id, std::uint32_t rate);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> ClockSubranges(std::uint8_t clock_id);
+  void SelectAlternate(std::uint8_t interface_number, std::uint8_t alternate);
+  void RestartStreams();
+  Stream* FindStream(std::uint8_t endpoint);
+  void AdvanceRender(Stream& s, BusMicroframe now);
+  std::int64_t FeedbackHzLocked(Stream& render);
+  std::uint32_t FeedbackValueLocked(Stream& feedback);
+  std::optional<USBD_STATUS> TakePacketFault(std::uint8_t endpoint);
+
+  std::mutex mutex_;
+  DescriptorSet descriptors_;
+  DeviceProfile profile_;
+  std::vector<std::uint8_t> config_;  // as served
+  std::uint8_t configuration_ = 0;
+  std::map<std::uint8_t, std::uint8_t> alternates_;
+  std::map<ControlKey, ControlState> controls_;
+  std::map<std::uint8_t, std::uint32_t> endpoint_rates_;  // UAC 1.0 sampling frequency per endpoint
+  std::map<std::uint8_t, std::uint16_t> terminal_types_;  // current type of switchable terminals
+  RequestHook hook_;
+  std::map<std::tuple<std::uint8_t, std::uint8_t, std::uint16_t, std::uint16_t>, std::vector<std::uint8_t>> vendor_;
+  std::vector<ControlLogEntry> log_;
+  std::optional<std::uint8_t> status_endpoint_;
+  std::map<std::uint8_t, std::deque<std::vector<std::uint8_t>>> interrupt_queues_;
+  std::map<std::uint8_t, bool> halted_;
+  std::map<std::uint8_t, std::unique_ptr<Stream>> streams_;
+  BusMicroframe now_ = 0;
+  struct StallRule {
+    RequestMatch match;
+    int count;
+  };
+  std::vector<StallRule> stalls_;
+  struct PacketFault {
+    std::uint64_t first, count;
+    USBD_STATUS status;
+  };
+  std::map<std::uint8_t, std::vector<PacketFault>> packet_faults_;
+  std::map<std::uint8_t, std::uint64_t> packet_counts_;  // isochronous packets seen per endpoint
+  std::map<std::uint8_t, std::pair<std::uint32_t, std::uint32_t>> short_capture_;  // frames, count
+  std::uint32_t fault_hits_ = 0;
+};
+
+}  // namespace sim::device

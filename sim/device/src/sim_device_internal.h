@@ -1,0 +1,47 @@
+// Private pieces of the simulated device shared by its source files.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "sim/device/sim_device.h"
+
+namespace sim::device {
+
+struct SimDevice::ControlSpec {
+  int size = 1;            // bytes of CUR
+  bool is_signed = false;
+  bool ranged = false;     // MIN/MAX/RES (UAC 1.0) or RANGE (UAC 2.0)
+  bool boolean = false;    // 0 or 1 only
+  bool readable = true;
+  bool writable = true;
+  bool minus_infinity = false;  // 0x8000 accepted besides the range (volume)
+  std::int64_t min = 0, max = 0, res = 1, cur = 0;
+};
+
+struct SimDevice::Stream {
+  enum class Role { Render, Capture, Feedback, None } role = Role::None;
+  std::uint8_t endpoint = 0, interface_number = 0, alternate = 0;
+  std::uint32_t interval_uframes = 8;  // service interval of the endpoint
+  std::uint32_t max_packet = 0;        // bytes per packet
+  std::uint8_t channels = 0, subframe = 0, bits = 0;
+  std::uint32_t frame_bytes = 0;
+  std::uint32_t rate = 0;              // nominal sample rate
+  // Render
+  std::deque<std::uint8_t> fifo;
+  bool playing = false;
+  BusMicroframe origin = 0;            // when playback (or production) started
+  std::uint64_t consumed_since_origin = 0;
+  std::uint32_t start_frames = 0;
+  std::uint32_t capacity_frames = 0;
+  std::vector<std::uint8_t> received;
+  RenderStats stats;
+  // Capture
+  bool producing = false;
+  std::uint64_t produced = 0;          // frames produced (sent or lost)
+  // Feedback
+  std::uint8_t render_endpoint = 0;
+};
+
+}  // namespace sim::device

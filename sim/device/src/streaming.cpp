@@ -1,0 +1,284 @@
+// Streaming endpoints of the simulated device, run by the device's own sample clock:
+// the render FIFO, the capture signal, explicit feedback and isochronous packet faults.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "sim_device_internal.h"
+
+namespace sim::device {
+namespace {
+
+constexpr double kMicroframesPerSecond = 8000.0;
+
+}  // namespace
+
+void SimDevice::SelectAlternate(std::uint8_t interface_number, std::uint8_t alternate) {
+  alternates_[interface_number] = alternate;
+  for (auto it = streams_.begin(); it != streams_.end();) {
+    if (it->second->interface_number == interface_number)
+      it = streams_.erase(it);
+    else
+      ++it;
+  }
+  const InterfaceInfo* intf = descriptors_.FindInterface(interface_number);
+  const AltSetting* alt = intf ? intf->Find(alternate) : nullptr;
+  if (alt == nullptr) return;
+  const StreamFormat* f = descriptors_.FindFormat(interface_number, alternate);
+  std::uint8_t render = 0;
+  for (auto& e : alt->endpoints)
+    if (e.type() == USB_ENDPOINT_TYPE_ISOCHRONOUS && !e.in()) render = e.address;
+  for (auto& e : alt->endpoints) {
+    if (e.type() != USB_ENDPOINT_TYPE_ISOCHRONOUS) continue;
+    auto s = std::make_unique<Stream>();
+    s->endpoint = e.address;
+    s->interface_number = interface_number;
+    s->alternate = alternate;
+    s->max_packet = e.packet_bytes();
+    const std::uint32_t interval = std::clamp<std::uint32_t>(e.interval, 1, 16);
+    s->interval_uframes = profile_.high_speed ? (1u << (interval - 1)) : 8u;
+    // Feedback: declared by its usage bits, or (full-speed devices of the 1.1 era) named
+    // by an OUT endpoint's bSynchAddress.
+    bool feedback = e.is_feedback();
+    for (auto& o : alt->endpoints)
+      if (e.in() && !o.in() && o.synch_address == e.address) feedback = true;
+    if (feedback) {
+      s->role = Stream::Role::Feedback;
+      s->render_endpoint = render;
+      for (auto& o : alt->endpoints)
+        if (o.synch_address == e.address && !o.in()) s->render_endpoint = o.address;
+    } else {
+      s->role = e.in() ? Stream::Role::Capture : Stream::Role::Render;
+      if (f != nullptr) {
+        s->channels = f->channels;
+        s->subframe = f->subframe_bytes;
+        s->bits = f->bits;
+      }
+      s->frame_bytes = static_cast<std::uint32_t>(s->channels) * s->subframe;
+      s->rate = StreamRate(interface_number, alternate, e.address);
+    }
+    if (s->role == Stream::Role::Render) {
+      s->start_frames = profile_.fifo_start_frames != 0 ? profile_.fifo_start_frames : s->rate * 2 / 1000;
+      s->capacity_frames = std::max<std::uint32_t>(s->rate * profile_.fifo_capacity_ms / 1000, s->start_frames * 2);
+    }
+    streams_[e.address] = std::move(s);
+  }
+}
+
+// A new sampling frequency restarts the streams of the current alternate settings.
+void SimDevice::RestartStreams() {
+  std::vector<std::pair<std::uint8_t, std::uint8_t>> selected;
+  for (auto& [_, s] : streams_) selected.emplace_back(s->interface_number, s->alternate);
+  std::sort(selected.begin(), selected.end());
+  selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
+  for (auto [i, a] : selected) SelectAlternate(i, a);
+}
+
+SimDevice::Stream* SimDevice::FindStream(std::uint8_t endpoint) {
+  auto it = streams_.find(endpoint);
+  return it == streams_.end() ? nullptr : it->second.get();
+}
+
+std::optional<USBD_STATUS> SimDevice::TakePacketFault(std::uint8_t endpoint) {
+  const std::uint64_t n = packet_counts_[endpoint]++;
+  auto it = packet_faults_.find(endpoint);
+  if (it == packet_faults_.end()) return std::nullopt;
+  for (auto& f : it->second)
+    if (n >= f.first && n < f.first + f.count) {
+      ++fault_hits_;
+      return f.status;
+    }
+  return std::nullopt;
+}
+
+void SimDevice::AdvanceRender(Stream& s, BusMicroframe now) {
+  if (!s.playing || s.frame_bytes == 0 || now <= s.origin) return;
+  const double rate = s.rate * (1.0 + profile_.clock_ppm * 1e-6);
+  const auto due = static_cast<std::uint64_t>(std::floor(rate * static_cast<double>(now - s.origin) / kMicroframesPerSecond));
+  if (due <= s.consumed_since_origin) return;
+  const std::uint64_t want = due - s.consumed_since_origin;
+  const std::uint64_t have = s.fifo.size() / s.frame_bytes;
+  const std::uint64_t take = std::min(want, have);
+  s.fifo.erase(s.fifo.begin(), s.fifo.begin() + static_cast<std::ptrdiff_t>(take * s.frame_bytes));
+  s.stats.consumed_frames += take;
+  s.stats.underrun_frames += want - take;
+  s.consumed_since_origin = due;
+}
+
+USBD_STATUS SimDevice::IsoOut(std::uint8_t endpoint, BusMicroframe when, const std::uint8_t* data, ULONG length) {
+  std::lock_guard lock(mutex_);
+  now_ = std::max(now_, when);
+  if (auto fault = TakePacketFault(endpoint)) return *fault;
+  Stream* s = FindStream(endpoint);
+  if (s == nullptr || s->role != Stream::Role::Render) return USBD_STATUS_SUCCESS;  // data to no sink
+  AdvanceRender(*s, when);
+  ++s->stats.packets;
+  if (s->frame_bytes == 0) return USBD_STATUS_SUCCESS;
+  if (length % s->frame_bytes != 0) ++s->stats.misaligned_packets;
+  const std::uint64_t frames = length / s->frame_bytes;
+  s->stats.received_frames += frames;
+  if (profile_.record_received) s->received.insert(s->received.end(), data, data + frames * s->frame_bytes);
+  const std::uint64_t room = s->capacity_frames - std::min<std::uint64_t>(s->capacity_frames, s->fifo.size() / s->frame_bytes);
+  const std::uint64_t keep = std::min(room, frames);
+  s->fifo.insert(s->fifo.end(), data, data + keep * s->frame_bytes);
+  s->stats.overflow_frames += frames - keep;
+  if (!s->playing && s->fifo.size() / s->frame_bytes >= s->start_frames) {
+    s->playing = true;
+    s->origin = when;
+    s->consumed_since_origin = 0;
+  }
+  return USBD_STATUS_SUCCESS;
+}
+
+std::int64_t SimDevice::FeedbackHzLocked(Stream& render) {
+  const double rate = render.rate * (1.0 + profile_.clock_ppm * 1e-6);
+  double correction = 0.0;
+  if (render.playing && render.frame_bytes != 0 && profile_.feedback_gain_hz_per_frame != 0.0) {
+    const double level = static_cast<double>(render.fifo.size() / render.frame_bytes);
+    correction = profile_.feedback_gain_hz_per_frame * (static_cast<double>(render.start_frames) - level);
+    const double limit = render.rate * 0.002;
+    correction = std::clamp(correction, -limit, limit);
+  }
+  // Returned in 1/65536 Hz so that the wire formats can be rounded once.
+  return static_cast<std::int64_t>(std::llround((rate + correction) * 65536.0));
+}
+
+std::uint32_t SimDevice::FeedbackValueLocked(Stream& feedback) {
+  Stream* render = FindStream(feedback.render_endpoint);
+  if (render == nullptr || render->role != Stream::Role::Render) return 0;
+  AdvanceRender(*render, now_);
+  const std::int64_t hz16 = FeedbackHzLocked(*render);
+  // Full speed: samples per 1 ms frame in 10.14; high speed: per 125 us microframe in 16.16.
+  if (profile_.high_speed) return static_cast<std::uint32_t>((hz16 + 4000) / 8000);
+  return static_cast<std::uint32_t>(((hz16 >> 2) + 500) / 1000);
+}
+
+USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uint8_t* buffer, ULONG capacity,
+                             ULONG* length) {
+  std::lock_guard lock(mutex_);
+  now_ = std::max(now_, when);
+  *length = 0;
+  if (auto fault = TakePacketFault(endpoint)) return *fault;
+  Stream* s = FindStream(endpoint);
+  if (s == nullptr) return USBD_STATUS_SUCCESS;  // no stream: an empty packet
+  if (s->role == Stream::Role::Feedback) {
+    const std::uint32_t value = FeedbackValueLocked(*s);
+    const ULONG size = std::min<ULONG>(profile_.high_speed ? 4 : 3, capacity);
+    for (ULONG i = 0; i < size; ++i) buffer[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    *length = size;
+    return USBD_STATUS_SUCCESS;
+  }
+  if (s->role != Stream::Role::Capture || s->frame_bytes == 0) return USBD_STATUS_SUCCESS;
+  if (!s->producing) {
+    s->producing = true;
+    s->origin = when;
+    s->produced = 0;
+  }
+  const double rate = s->rate * (1.0 + profile_.clock_ppm * 1e-6);
+  const auto due = static_cast<std::uint64_t>(
+      std::floor(rate * static_cast<double>(when + s->interval_uframes - s->origin) / kMicroframesPerSecond));
+  std::uint64_t frames = due > s->produced ? due - s->produced : 0;
+  const std::uint64_t fit = std::min<std::uint64_t>(capacity, s->max_packet) / s->frame_bytes;
+  frames = std::min(frames, fit);  // what does not fit waits for the next packet
+  std::uint64_t send = frames;
+  if (auto it = short_capture_.find(endpoint); it != short_capture_.end() && it->second.second > 0) {
+    send = std::min<std::uint64_t>(frames, it->second.first);
+    ++fault_hits_;
+    if (--it->second.second == 0) short_capture_.erase(it);
+  }
+  const SignalProfile& sig = profile_.signal;
+  const int shift = s->subframe * 8 - s->bits;
+  const double full = std::ldexp(1.0, s->bits - 1) - 1.0;
+  for (std::uint64_t k = 0; k < send; ++k) {
+    const std::uint64_t index = s->produced + k;
+    for (std::uint32_t c = 0; c < s->channels; ++c) {
+      std::int64_t v = 0;
+      if (sig.kind == SignalKind::Sine) {
+        const double f = sig.frequency_hz.empty() ? 0.0 : sig.frequency_hz[std::min<std::size_t>(c, sig.frequency_hz.size() - 1)];
+        v = std::llround(sig.amplitude * full * std::sin(2.0 * std::numbers::pi * f * static_cast<double>(index) / s->rate));
+      } else if (sig.kind == SignalKind::Ramp) {
+        const std::uint64_t span = 1ull << s->bits;
+        const std::uint64_t raw = (index * s->channels + c) % span;
+        v = static_cast<std::int64_t>(raw) - (raw >= span / 2 ? static_cast<std::int64_t>(span) : 0);
+      }
+      const std::uint64_t word = static_cast<std::uint64_t>(v) << shift;
+      std::uint8_t* out = buffer + (k * s->channels + c) * s->subframe;
+      for (int b = 0; b < s->subframe; ++b) out[b] = static_cast<std::uint8_t>(word >> (8 * b));
+    }
+  }
+  s->produced += frames;
+  *length = static_cast<ULONG>(send * s->frame_bytes);
+  return USBD_STATUS_SUCCESS;
+}
+
+void SimDevice::Tick(BusMicroframe now) {
+  std::lock_guard lock(mutex_);
+  now_ = std::max(now_, now);
+  for (auto& [_, s] : streams_)
+    if (s->role == Stream::Role::Render) AdvanceRender(*s, now_);
+}
+
+SimDevice::RenderStats SimDevice::render_stats(std::uint8_t endpoint) {
+  std::lock_guard lock(mutex_);
+  Stream* s = FindStream(endpoint);
+  if (s == nullptr || s->role != Stream::Role::Render) return {};
+  AdvanceRender(*s, now_);
+  RenderStats r = s->stats;
+  r.fifo_frames = s->frame_bytes ? static_cast<std::int64_t>(s->fifo.size() / s->frame_bytes) : 0;
+  r.playing = s->playing;
+  return r;
+}
+
+std::vector<std::int32_t> SimDevice::received_samples(std::uint8_t endpoint) {
+  std::lock_guard lock(mutex_);
+  std::vector<std::int32_t> out;
+  Stream* s = FindStream(endpoint);
+  if (s == nullptr || s->subframe == 0 || s->subframe > 4) return out;
+  const int shift = s->subframe * 8 - s->bits;
+  for (std::size_t at = 0; at + s->subframe <= s->received.size(); at += s->subframe) {
+    std::uint32_t word = 0;
+    for (int b = 0; b < s->subframe; ++b) word |= static_cast<std::uint32_t>(s->received[at + static_cast<std::size_t>(b)]) << (8 * b);
+    word <<= (32 - 8 * s->subframe);
+    out.push_back(static_cast<std::int32_t>(word) >> (32 - 8 * s->subframe + shift));
+  }
+  return out;
+}
+
+std::uint32_t SimDevice::frame_bytes(std::uint8_t endpoint) {
+  std::lock_guard lock(mutex_);
+  Stream* s = FindStream(endpoint);
+  return s ? s->frame_bytes : 0;
+}
+
+std::uint32_t SimDevice::feedback_value(std::uint8_t feedback_endpoint) {
+  std::lock_guard lock(mutex_);
+  Stream* s = FindStream(feedback_endpoint);
+  return s && s->role == Stream::Role::Feedback ? FeedbackValueLocked(*s) : 0;
+}
+
+std::uint64_t SimDevice::produced_frames(std::uint8_t endpoint) {
+  std::lock_guard lock(mutex_);
+  Stream* s = FindStream(endpoint);
+  return s ? s->produced : 0;
+}
+
+void SimDevice::SetSignal(SignalProfile signal) {
+  std::lock_guard lock(mutex_);
+  profile_.signal = std::move(signal);
+}
+
+void SimDevice::SetClockPpm(double ppm) {
+  std::lock_guard lock(mutex_);
+  for (auto& [_, s] : streams_) {
+    // Re-anchor the running clocks so the new rate applies from now on.
+    if (s->role == Stream::Role::Render && s->playing) {
+      AdvanceRender(*s, now_);
+      s->origin = now_;
+      s->consumed_since_origin = 0;
+    }
+  }
+  profile_.clock_ppm = ppm;
+}
+
+}  // namespace sim::device
