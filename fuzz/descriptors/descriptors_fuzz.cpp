@@ -1,0 +1,62 @@
+// Fuzz target for the descriptor parsers: dump text conversion, descriptor-set checking,
+// the device model answering enumeration on whatever passed, and the USBD walkers on the
+// raw bytes.
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "sim/device/sim_device.h"
+#include "usb/usbdlib.h"
+
+namespace {
+
+void Enumerate(sim::device::SimDevice& d) {
+  std::vector<std::uint8_t> buf(0xFFFF);
+  auto request = [&](std::uint8_t type, std::uint8_t req, std::uint16_t value, std::uint16_t index, std::uint16_t len) {
+    USB_DEFAULT_PIPE_SETUP_PACKET s{type, req, value, index, len};
+    d.Control(s, buf.data());
+  };
+  request(0x80, USB_REQUEST_GET_DESCRIPTOR, 0x0200, 0, 0xFFFF);
+  request(0x00, USB_REQUEST_SET_CONFIGURATION, d.descriptors().configuration_value(), 0, 0);
+  for (auto& i : d.descriptors().interfaces())
+    for (auto& a : i.alternates) request(0x01, USB_REQUEST_SET_INTERFACE, a.alternate, i.number, 0);
+  const std::uint16_t ac = d.descriptors().audio_control_interface();
+  for (auto& [id, e] : d.descriptors().entities()) {
+    for (std::uint16_t sel = 0; sel < 4; ++sel) {
+      request(0xA1, 0x81, static_cast<std::uint16_t>(sel << 8), static_cast<std::uint16_t>(id << 8 | ac), 2);
+      request(0xA1, 0x02, static_cast<std::uint16_t>(sel << 8), static_cast<std::uint16_t>(id << 8 | ac), 14);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  std::unique_ptr<sim::device::SimDevice> device;
+  std::string error;
+  if (sim::device::SimDevice::FromDumpText(text, {}, device, error)) Enumerate(*device);
+
+  // The same bytes as a configuration descriptor set on the wire.
+  if (size >= 9 && size <= 0xFFFF) {
+    std::vector<std::uint8_t> config(data, data + size);
+    config[0] = 9;
+    config[1] = 2;
+    config[2] = static_cast<std::uint8_t>(size);
+    config[3] = static_cast<std::uint8_t>(size >> 8);
+    auto* cfg = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+    for (PVOID start = cfg;;) {
+      auto* intf = USBD_ParseConfigurationDescriptorEx(cfg, start, -1, -1, -1, -1, -1);
+      if (intf == nullptr) break;
+      USBD_ParseDescriptors(cfg, cfg->wTotalLength, intf, USB_ENDPOINT_DESCRIPTOR_TYPE);
+      start = reinterpret_cast<std::uint8_t*>(intf) + 1;
+    }
+    std::vector<std::uint8_t> device_desc = {18, 1, 0, 2, 0, 0, 0, 64, 0, 0, 0, 0, 0, 1, 1, 2, 0, 1};
+    sim::device::DescriptorSet set;
+    if (sim::device::DescriptorSet::Build(device_desc, config, set, error)) {
+      sim::device::SimDevice d(std::move(set), {});
+      Enumerate(d);
+    }
+  }
+  return 0;
+}
