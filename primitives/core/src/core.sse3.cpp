@@ -85,11 +85,32 @@ inline LoadKind LoadKindFor(const uint8* s) {
   return LoadKind::By8;
 }
 
-inline __m128i LoadAs(LoadKind kind, const uint8* s) {
-  switch (kind) {
-    case LoadKind::Aligned: return Load16a(s);
-    case LoadKind::By4: return Load16By4(s);
-    default: return Load16By8(s);
+template <LoadKind kKind>
+inline __m128i LoadAs(const uint8* s) {
+  if constexpr (kKind == LoadKind::Aligned) return Load16a(s);
+  if constexpr (kKind == LoadKind::By4) return Load16By4(s);
+  if constexpr (kKind == LoadKind::By8) return Load16By8(s);
+}
+
+// 32-byte steps with aligned stores, both vectors loaded before either is stored;
+// s, d advance (forward) or se, de move down (backward) and n keeps the rest (< 32).
+template <LoadKind kKind>
+void Steps32Forward(const uint8*& s, uint8*& d, uint64& n) {
+  for (; n >= 32; n -= 32, s += 32, d += 32) {
+    const __m128i a = LoadAs<kKind>(s), b = LoadAs<kKind>(s + 16);
+    Store16a(d, a);
+    Store16a(d + 16, b);
+  }
+}
+
+template <LoadKind kKind>
+void Steps32Backward(const uint8*& se, uint8*& de, uint64& n) {
+  for (; n >= 32; n -= 32) {
+    se -= 32;
+    de -= 32;
+    const __m128i a = LoadAs<kKind>(se), b = LoadAs<kKind>(se + 16);
+    Store16a(de, a);
+    Store16a(de + 16, b);
   }
 }
 
@@ -137,11 +158,10 @@ void MoveForward(const uint8* s, uint8* d, uint64 n) {
   if (mis >= 8) { Piece<8>(s, d); s += 8; d += 8; mis -= 8; }
   if (mis >= 4) { Piece<4>(s, d); s += 4; d += 4; mis -= 4; }
   for (; mis != 0; --mis) *d++ = *s++;
-  const LoadKind kind = LoadKindFor(s);
-  for (; n >= 32; n -= 32, s += 32, d += 32) {
-    const __m128i a = LoadAs(kind, s), b = LoadAs(kind, s + 16);
-    Store16a(d, a);
-    Store16a(d + 16, b);
+  switch (LoadKindFor(s)) {
+    case LoadKind::Aligned: Steps32Forward<LoadKind::Aligned>(s, d, n); break;
+    case LoadKind::By4: Steps32Forward<LoadKind::By4>(s, d, n); break;
+    default: Steps32Forward<LoadKind::By8>(s, d, n); break;
   }
   SmallForward(s, d, n);
 }
@@ -158,13 +178,10 @@ void MoveBackward(const uint8* s, uint8* d, uint64 n) {
   if (mis >= 8) { se -= 8; de -= 8; mis -= 8; Piece<8>(se, de); }
   if (mis >= 4) { se -= 4; de -= 4; mis -= 4; Piece<4>(se, de); }
   for (; mis != 0; --mis) *--de = *--se;
-  for (; n >= 32; n -= 32) {
-    se -= 32;
-    de -= 32;
-    const LoadKind kind = LoadKindFor(se);
-    const __m128i a = LoadAs(kind, se), b = LoadAs(kind, se + 16);
-    Store16a(de, a);
-    Store16a(de + 16, b);
+  switch (LoadKindFor(se)) {
+    case LoadKind::Aligned: Steps32Backward<LoadKind::Aligned>(se, de, n); break;
+    case LoadKind::By4: Steps32Backward<LoadKind::By4>(se, de, n); break;
+    default: Steps32Backward<LoadKind::By8>(se, de, n); break;
   }
   SmallBackward(se, de, n);
 }
