@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "text.h"
+
 namespace platform::registry::detail {
 
 std::mutex& Mutex() {
@@ -40,11 +42,7 @@ void ResetLocked() {
   AddBaseKeys(root);
 }
 
-char16_t Fold(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
-  return c;
-}
+char16_t Fold(char16_t c) { return platform::text::Upcase(c); }
 
 int CompareNoCase(std::u16string_view a, std::u16string_view b) {
   const size_t n = std::min(a.size(), b.size());
