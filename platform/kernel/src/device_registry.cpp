@@ -139,7 +139,9 @@ std::u16string HardwareProfileKeyPath(PDEVICE_OBJECT pdo) {
 using namespace platform;
 
 NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength) {
+                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength,
+                             const std::source_location& caller) {
+  registry::detail::CheckPassive("IoGetDeviceProperty", caller);
   auto device = pnp::Find(DeviceObject);
   if (!device) return STATUS_INVALID_DEVICE_REQUEST;
   if (!ResultLength || (BufferLength && !PropertyBuffer)) return STATUS_INVALID_PARAMETER;
@@ -199,7 +201,8 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
 }
 
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DeviceRegKey) {
+                                 PHANDLE DeviceRegKey, const std::source_location& caller) {
+  registry::detail::CheckPassive("IoOpenDeviceRegistryKey", caller);
   auto device = pnp::Find(DeviceObject);
   if (!device) return STATUS_INVALID_DEVICE_REQUEST;
   if (!DeviceRegKey) return STATUS_INVALID_PARAMETER;

@@ -204,7 +204,9 @@ NTSTATUS OpenKeyHandle(const std::shared_ptr<Key>& key, ACCESS_MASK access, PHAN
 }  // namespace platform::registry::detail
 
 NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                     ULONG titleIndex, PUNICODE_STRING className, ULONG createOptions, PULONG disposition) {
+                     ULONG titleIndex, PUNICODE_STRING className, ULONG createOptions, PULONG disposition,
+    const std::source_location& caller) {
+  CheckPassive("ZwCreateKey", caller);
   UNREFERENCED_PARAMETER(titleIndex);
   if (!keyHandle) return STATUS_INVALID_PARAMETER;
   if (createOptions & ~0xFu) return STATUS_INVALID_PARAMETER;
@@ -249,7 +251,9 @@ NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRI
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes) {
+NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+    const std::source_location& caller) {
+  CheckPassive("ZwOpenKey", caller);
   if (!keyHandle) return STATUS_INVALID_PARAMETER;
   std::shared_ptr<Key> start;
   std::vector<std::u16string_view> parts;
@@ -266,7 +270,9 @@ NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBU
 }
 
 NTSTATUS ZwQueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS infoClass, PVOID keyInformation, ULONG length,
-                    PULONG resultLength) {
+                    PULONG resultLength,
+    const std::source_location& caller) {
+  CheckPassive("ZwQueryKey", caller);
   std::shared_ptr<Key> key;
   NTSTATUS status = ReferenceKey(keyHandle, key);
   if (!NT_SUCCESS(status)) return status;
@@ -281,7 +287,9 @@ NTSTATUS ZwQueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS infoClass, PVOID key
 }
 
 NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS infoClass, PVOID keyInformation,
-                        ULONG length, PULONG resultLength) {
+                        ULONG length, PULONG resultLength,
+    const std::source_location& caller) {
+  CheckPassive("ZwEnumerateKey", caller);
   std::shared_ptr<Key> key;
   NTSTATUS status = ReferenceKey(keyHandle, key);
   if (!NT_SUCCESS(status)) return status;
@@ -298,7 +306,9 @@ NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS inf
 }
 
 NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
-                         PVOID keyValueInformation, ULONG length, PULONG resultLength) {
+                         PVOID keyValueInformation, ULONG length, PULONG resultLength,
+    const std::source_location& caller) {
+  CheckPassive("ZwQueryValueKey", caller);
   std::shared_ptr<Key> key;
   NTSTATUS status = ReferenceKey(keyHandle, key);
   if (!NT_SUCCESS(status)) return status;
@@ -318,7 +328,9 @@ NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_
 }
 
 NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATION_CLASS infoClass,
-                             PVOID keyValueInformation, ULONG length, PULONG resultLength) {
+                             PVOID keyValueInformation, ULONG length, PULONG resultLength,
+    const std::source_location& caller) {
+  CheckPassive("ZwEnumerateValueKey", caller);
   std::shared_ptr<Key> key;
   NTSTATUS status = ReferenceKey(keyHandle, key);
   if (!NT_SUCCESS(status)) return status;
@@ -335,7 +347,9 @@ NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATIO
 }
 
 NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
-                       ULONG dataSize) {
+                       ULONG dataSize,
+    const std::source_location& caller) {
+  CheckPassive("ZwSetValueKey", caller);
   UNREFERENCED_PARAMETER(titleIndex);
   std::shared_ptr<Key> key;
   NTSTATUS status = ReferenceKey(keyHandle, key);
@@ -351,7 +365,9 @@ NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleI
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName) {
+NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+    const std::source_location& caller) {
+  CheckPassive("ZwDeleteValueKey", caller);
   std::shared_ptr<Key> key;
   NTSTATUS status = ReferenceKey(keyHandle, key);
   if (!NT_SUCCESS(status)) return status;
@@ -361,7 +377,9 @@ NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName) {
   return EraseValue(*key, View(valueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
-NTSTATUS ZwDeleteKey(HANDLE keyHandle) {
+NTSTATUS ZwDeleteKey(HANDLE keyHandle,
+    const std::source_location& caller) {
+  CheckPassive("ZwDeleteKey", caller);
   std::shared_ptr<Key> key;
   NTSTATUS status = ReferenceKey(keyHandle, key);
   if (!NT_SUCCESS(status)) return status;
@@ -373,7 +391,9 @@ NTSTATUS ZwDeleteKey(HANDLE keyHandle) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwFlushKey(HANDLE keyHandle) {
+NTSTATUS ZwFlushKey(HANDLE keyHandle,
+    const std::source_location& caller) {
+  CheckPassive("ZwFlushKey", caller);
   std::shared_ptr<Key> key;
   return ReferenceKey(keyHandle, key);
 }

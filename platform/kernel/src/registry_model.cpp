@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "kernel/ke.h"
+#include "kernel/verifier.h"
 #include "text.h"
 
 namespace platform::registry::detail {
@@ -193,6 +195,13 @@ std::u16string FullPath(const Key& key) {
     path += (*it)->name;
   }
   return path;
+}
+
+void CheckPassive(const char* api, const std::source_location& caller) {
+  const KIRQL irql = KeGetCurrentIrql();
+  if (irql != PASSIVE_LEVEL)
+    platform::verifier::Report(platform::verifier::Check::IrqlMisuse, api,
+                               "called at IRQL " + std::to_string(irql) + "; it runs at PASSIVE_LEVEL only", caller);
 }
 
 bool IsBaseKey(const Key& key) { return key.parent == nullptr || key.parent->parent == nullptr; }

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <mutex>
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,6 +64,9 @@ void RemoveKey(Key& key);
 std::u16string FullPath(const Key& key);
 // True for \Registry and the hive keys directly below it.
 bool IsBaseKey(const Key& key);
+
+// Reports a registry or file call above PASSIVE_LEVEL to the verifier.
+void CheckPassive(const char* api, const std::source_location& caller);
 
 // Opens a kernel handle to a key node (for the device keys of the PnP side).
 NTSTATUS OpenKeyHandle(const std::shared_ptr<Key>& key, ACCESS_MASK access, PHANDLE handle);

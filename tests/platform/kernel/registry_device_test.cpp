@@ -1,6 +1,8 @@
 // Device properties and the device registry keys of a simulated PDO.
 #include <gtest/gtest.h>
 
+#include "support/kernel_fixture.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,9 +15,10 @@ namespace pnp = platform::pnp;
 
 namespace {
 
-class DeviceRegistry : public ::testing::Test {
+class DeviceRegistry : public platform::testing::KernelTest {
  protected:
   void SetUp() override {
+    KernelTest::SetUp();
     reg::Clear();
     config_.deviceId = u"USB\\VID_0B05&PID_17F3";
     config_.instanceId = u"6&2bd2c5&0&2";
@@ -28,6 +31,7 @@ class DeviceRegistry : public ::testing::Test {
   void TearDown() override {
     pnp::UnregisterAllDevices();
     reg::Clear();
+    KernelTest::TearDown();
   }
   PDEVICE_OBJECT Pdo() { return reinterpret_cast<PDEVICE_OBJECT>(&storage_); }
 

@@ -1,6 +1,8 @@
 // The registry's test API and its ".reg" text form: round trips and strict refusal.
 #include <gtest/gtest.h>
 
+#include "support/kernel_fixture.h"
+
 #include <filesystem>
 #include <map>
 #include <random>
@@ -32,10 +34,16 @@ Snapshot Take() {
   return s;
 }
 
-class RegistryFileTest : public ::testing::Test {
+class RegistryFileTest : public platform::testing::KernelTest {
  protected:
-  void SetUp() override { reg::Clear(); }
-  void TearDown() override { reg::Clear(); }
+  void SetUp() override {
+    KernelTest::SetUp();
+    reg::Clear();
+  }
+  void TearDown() override {
+    reg::Clear();
+    KernelTest::TearDown();
+  }
 };
 
 TEST_F(RegistryFileTest, TestApiStoresTypedValuesCaseInsensitively) {

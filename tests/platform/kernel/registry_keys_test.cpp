@@ -2,10 +2,13 @@
 // enumeration order and deleted keys.
 #include <gtest/gtest.h>
 
+#include "support/kernel_fixture.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "kernel/ke.h"
 #include "kernel/ob.h"
 #include "kernel/registry.h"
 
@@ -23,15 +26,17 @@ struct Name {
   UNICODE_STRING us;
 };
 
-class RegistryKeys : public ::testing::Test {
+class RegistryKeys : public platform::testing::KernelTest {
  protected:
   void SetUp() override {
+    KernelTest::SetUp();
     reg::Clear();
     handles_ = platform::ob::OpenHandleCount();
   }
   void TearDown() override {
     EXPECT_EQ(platform::ob::OpenHandleCount(), handles_) << "key handles left open";
     reg::Clear();
+    KernelTest::TearDown();
   }
 
   NTSTATUS Create(const std::u16string& path, HANDLE* h, HANDLE root = nullptr, ULONG* disposition = nullptr) {
@@ -236,6 +241,21 @@ TEST_F(RegistryKeys, DeletedKeysAnswerKeyDeleted) {
   ASSERT_EQ(Open(u"\\Registry\\Machine", &hive), STATUS_SUCCESS);
   EXPECT_EQ(ZwDeleteKey(hive), STATUS_ACCESS_DENIED);
   EXPECT_EQ(ZwClose(hive), STATUS_SUCCESS);
+}
+
+TEST_F(RegistryKeys, CallsAbovePassiveLevelAreReported) {
+  HANDLE key = nullptr;
+  ASSERT_EQ(Create(std::u16string(kSoftware) + u"\\Irql", &key), STATUS_SUCCESS);
+  platform::verifier::ScopedCapture capture;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  Set(key, u"V", REG_DWORD, {1, 0, 0, 0});
+  KeLowerIrql(old);
+  ASSERT_EQ(capture.violations().size(), 1u);
+  EXPECT_EQ(capture.violations()[0].check, platform::verifier::Check::IrqlMisuse);
+  EXPECT_EQ(capture.violations()[0].api, "ZwSetValueKey");
+  EXPECT_NE(capture.violations()[0].caller.find("registry_keys_test.cpp"), std::string::npos);
+  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -56,18 +57,21 @@ constexpr ULONG PLUGPLAY_REGKEY_DEVICE = 1;
 constexpr ULONG PLUGPLAY_REGKEY_DRIVER = 2;
 constexpr ULONG PLUGPLAY_REGKEY_CURRENT_HWPROFILE = 4;
 
+// Both are PASSIVE_LEVEL calls (a higher IRQL is reported to the verifier).
 // Copies the property into the buffer. Text properties are REG_SZ data with their
 // terminator, ID lists REG_MULTI_SZ; BusNumber, Address and UINumber are ULONGs.
 // STATUS_BUFFER_TOO_SMALL with *ResultLength = the size needed when it does not fit;
 // STATUS_OBJECT_NAME_NOT_FOUND for a property the device does not have;
 // STATUS_INVALID_DEVICE_REQUEST for a device object that is no registered PDO.
 NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength,
+                             const std::source_location& caller = std::source_location::current());
 // Opens (creating when missing) the device's key of the given kind as a kernel handle;
 // exactly one of PLUGPLAY_REGKEY_DEVICE and PLUGPLAY_REGKEY_DRIVER, optionally with
 // PLUGPLAY_REGKEY_CURRENT_HWPROFILE (else STATUS_INVALID_PARAMETER).
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DeviceRegKey);
+                                 PHANDLE DeviceRegKey,
+                                 const std::source_location& caller = std::source_location::current());
 
 namespace platform::pnp {
 

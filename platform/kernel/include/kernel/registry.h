@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <source_location>
 #include <optional>
 #include <span>
 #include <string>
@@ -133,25 +134,36 @@ using PKEY_VALUE_PARTIAL_INFORMATION = KEY_VALUE_PARTIAL_INFORMATION*;
 // or relative to the key handle in RootDirectory. Information queries follow the
 // kernel's size rules: a buffer smaller than the fixed part gives STATUS_BUFFER_TOO_SMALL,
 // one that holds the fixed part but not the rest STATUS_BUFFER_OVERFLOW (fixed part
-// filled); ResultLength is the full size in both cases. Registry calls are PASSIVE_LEVEL.
+// filled); ResultLength is the full size in both cases. Registry calls are PASSIVE_LEVEL
+// only: a call at a higher IRQL is reported to the verifier (IrqlMisuse) with the caller.
 NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                     ULONG titleIndex, PUNICODE_STRING className, ULONG createOptions, PULONG disposition);
-NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes);
+                     ULONG titleIndex, PUNICODE_STRING className, ULONG createOptions, PULONG disposition,
+    const std::source_location& caller = std::source_location::current());
+NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+    const std::source_location& caller = std::source_location::current());
 NTSTATUS ZwQueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS infoClass, PVOID keyInformation, ULONG length,
-                    PULONG resultLength);
+                    PULONG resultLength,
+    const std::source_location& caller = std::source_location::current());
 NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS infoClass, PVOID keyInformation,
-                        ULONG length, PULONG resultLength);
+                        ULONG length, PULONG resultLength,
+    const std::source_location& caller = std::source_location::current());
 NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
-                         PVOID keyValueInformation, ULONG length, PULONG resultLength);
+                         PVOID keyValueInformation, ULONG length, PULONG resultLength,
+    const std::source_location& caller = std::source_location::current());
 NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATION_CLASS infoClass,
-                             PVOID keyValueInformation, ULONG length, PULONG resultLength);
+                             PVOID keyValueInformation, ULONG length, PULONG resultLength,
+    const std::source_location& caller = std::source_location::current());
 NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
-                       ULONG dataSize);
-NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName);
+                       ULONG dataSize,
+    const std::source_location& caller = std::source_location::current());
+NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+    const std::source_location& caller = std::source_location::current());
 // Deletes a key without sub-keys (STATUS_CANNOT_DELETE otherwise); its open handles then
 // answer STATUS_KEY_DELETED.
-NTSTATUS ZwDeleteKey(HANDLE keyHandle);
-NTSTATUS ZwFlushKey(HANDLE keyHandle);
+NTSTATUS ZwDeleteKey(HANDLE keyHandle,
+    const std::source_location& caller = std::source_location::current());
+NTSTATUS ZwFlushKey(HANDLE keyHandle,
+    const std::source_location& caller = std::source_location::current());
 
 namespace platform::registry {
 
