@@ -21,8 +21,9 @@ constexpr Hive kHives[] = {{u"HKEY_LOCAL_MACHINE", u"Machine"}, {u"HKEY_USERS", 
 
 // ---- text decoding -----------------------------------------------------------------
 
-// Decodes UTF-8 strictly (no overlong forms, no surrogates); false on a bad sequence.
-bool DecodeUtf8(std::span<const UCHAR> in, std::u16string& out, size_t& badOffset) {
+}  // namespace
+
+bool detail::DecodeUtf8(std::span<const UCHAR> in, std::u16string& out, size_t& badOffset) {
   size_t i = 0;
   while (i < in.size()) {
     const UCHAR b = in[i];
@@ -71,6 +72,8 @@ bool DecodeUtf8(std::span<const UCHAR> in, std::u16string& out, size_t& badOffse
   }
   return true;
 }
+
+namespace {
 
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD and makes the result false.
 bool EncodeUtf8(std::u16string_view in, std::string& out) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <source_location>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,6 +65,10 @@ void RemoveKey(Key& key);
 std::u16string FullPath(const Key& key);
 // True for \Registry and the hive keys directly below it.
 bool IsBaseKey(const Key& key);
+
+// Decodes UTF-8 strictly (no overlong forms, no surrogates) into UTF-16; false with the
+// offset of the first bad sequence.
+bool DecodeUtf8(std::span<const UCHAR> in, std::u16string& out, size_t& badOffset);
 
 // Reports a registry or file call above PASSIVE_LEVEL to the verifier.
 void CheckPassive(const char* api, const std::source_location& caller);
