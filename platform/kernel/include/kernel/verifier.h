@@ -24,6 +24,7 @@ enum class Check {
   InvalidArgument,         // an API called with arguments a real kernel would bug-check on
   Deadlock,                // every platform thread blocked for good in virtual time
   LockHeldAtExit,          // a thread or a DPC/work item ended holding a lock or a raised IRQL
+  IrpFreedInUse,           // IoFreeIrp on an IRP a driver still owns
 };
 
 const char* CheckName(Check check);

@@ -1,0 +1,151 @@
+#include "kernel/mm.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "kernel/io.h"
+#include "kernel/pool.h"
+#include "kernel/verifier.h"
+
+namespace {
+
+using platform::verifier::Check;
+using platform::verifier::Report;
+
+constexpr ULONG kMdlTag = MakePoolTag('M', 'd', 'l', ' ');
+// Largest buffer one MDL may describe.
+constexpr ULONG kMaxMdlBytes = 0xFFFFFFFFu - PAGE_SIZE + 1;
+
+struct State {
+  std::mutex mutex;
+  std::vector<platform::mm::UserMapping> userMappings;
+  ULONG failUserMappings = 0;
+};
+
+State& S() {
+  static State* state = new State;
+  return *state;
+}
+
+}  // namespace
+
+void MmInitializeMdl(PMDL mdl, PVOID baseVa, SIZE_T length) {
+  mdl->Next = nullptr;
+  mdl->Size = static_cast<SHORT>(MmSizeOfMdl(baseVa, length));
+  mdl->MdlFlags = 0;
+  mdl->Process = nullptr;
+  mdl->MappedSystemVa = nullptr;
+  mdl->StartVa = PAGE_ALIGN(baseVa);
+  mdl->ByteCount = static_cast<ULONG>(length);
+  mdl->ByteOffset = BYTE_OFFSET(baseVa);
+}
+
+PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN, IRP* irp,
+                   const std::source_location& caller) {
+  if (length == 0 || length > kMaxMdlBytes) return nullptr;
+  auto mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kMdlTag, caller));
+  if (!mdl) return nullptr;
+  MmInitializeMdl(mdl, virtualAddress, length);
+  if (irp) {
+    if (!secondaryBuffer) {
+      irp->MdlAddress = mdl;
+    } else {
+      PMDL last = irp->MdlAddress;
+      if (!last) {
+        irp->MdlAddress = mdl;
+      } else {
+        while (last->Next) last = last->Next;
+        last->Next = mdl;
+      }
+    }
+  }
+  return mdl;
+}
+
+void IoFreeMdl(PMDL mdl, const std::source_location& caller) {
+  if (!mdl) return;
+  {
+    State& s = S();
+    std::unique_lock lock(s.mutex);
+    for (const auto& m : s.userMappings) {
+      if (m.mdl == mdl) {
+        lock.unlock();
+        Report(Check::InvalidArgument, "IoFreeMdl", "MDL freed while still mapped into user space", caller);
+        break;
+      }
+    }
+  }
+  ExFreePoolWithTag(mdl, kMdlTag, caller);
+}
+
+void MmBuildMdlForNonPagedPool(PMDL mdl) {
+  mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+  mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+}
+
+void MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE, LOCK_OPERATION) { mdl->MdlFlags |= MDL_PAGES_LOCKED; }
+
+void MmUnlockPages(PMDL mdl) { mdl->MdlFlags &= static_cast<SHORT>(~MDL_PAGES_LOCKED); }
+
+PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE, PVOID, ULONG, ULONG,
+                                   const std::source_location& caller) {
+  if (!mdl || !(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
+    Report(Check::InvalidArgument, "MmMapLockedPagesSpecifyCache",
+           mdl ? "MDL neither locked nor built for non-paged pool" : "null MDL", caller);
+    return nullptr;
+  }
+  PVOID address = MmGetMdlVirtualAddress(mdl);
+  if (accessMode == KernelMode) {
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->MappedSystemVa = address;
+    return address;
+  }
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  if (s.failUserMappings) {
+    --s.failUserMappings;
+    return nullptr;
+  }
+  s.userMappings.push_back(platform::mm::UserMapping{mdl, address, mdl->ByteCount});
+  return address;
+}
+
+void MmUnmapLockedPages(PVOID baseAddress, PMDL mdl, const std::source_location& caller) {
+  if (!mdl) return;
+  State& s = S();
+  {
+    std::lock_guard lock(s.mutex);
+    for (auto it = s.userMappings.begin(); it != s.userMappings.end(); ++it) {
+      if (it->mdl == mdl && it->address == baseAddress) {
+        s.userMappings.erase(it);
+        return;
+      }
+    }
+  }
+  if ((mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) && mdl->MappedSystemVa == baseAddress) {
+    mdl->MdlFlags &= static_cast<SHORT>(~MDL_MAPPED_TO_SYSTEM_VA);
+    return;
+  }
+  Report(Check::InvalidArgument, "MmUnmapLockedPages", "address is not a mapping of this MDL", caller);
+}
+
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
+  if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
+  return MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, priority);
+}
+
+namespace platform::mm {
+
+std::vector<UserMapping> UserMappings() {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  return s.userMappings;
+}
+
+void FailNextUserMappings(ULONG count) {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  s.failUserMappings = count;
+}
+
+}  // namespace platform::mm
