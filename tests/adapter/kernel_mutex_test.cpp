@@ -6,10 +6,12 @@
 #include <thread>
 
 #include "kernel/nt.h"
+#include "support/kernel_fixture.h"
 
 namespace {
+class KernelMutex : public platform::testing::KernelTest {};
 
-TEST(KernelMutex, LockIsRecursiveAndEachLockNeedsItsUnlock) {
+TEST_F(KernelMutex, LockIsRecursiveAndEachLockNeedsItsUnlock) {
   adapter::CKernelMutex mutex;
   EXPECT_TRUE(mutex.Lock());
   EXPECT_TRUE(mutex.Lock());
@@ -21,7 +23,7 @@ TEST(KernelMutex, LockIsRecursiveAndEachLockNeedsItsUnlock) {
   EXPECT_EQ(KeReadStateMutex(mutex.Mutex()), 1);
 }
 
-TEST(KernelMutex, TryLockFromAnotherThreadFailsAtOnce) {
+TEST_F(KernelMutex, TryLockFromAnotherThreadFailsAtOnce) {
   adapter::CKernelMutex mutex;
   ASSERT_TRUE(mutex.Lock());
   std::atomic<int> result{-1};
@@ -37,14 +39,14 @@ TEST(KernelMutex, TryLockFromAnotherThreadFailsAtOnce) {
   EXPECT_EQ(result.load(), 1);
 }
 
-TEST(KernelMutex, SpareSlotsDoNothing) {
+TEST_F(KernelMutex, SpareSlotsDoNothing) {
   adapter::CKernelMutex mutex;
   EXPECT_FALSE(mutex.Reserved1());
   EXPECT_FALSE(mutex.Reserved2());
   EXPECT_EQ(KeReadStateMutex(mutex.Mutex()), 1);
 }
 
-TEST(KernelMutex, UnlockByANonOwnerIsReported) {
+TEST_F(KernelMutex, UnlockByANonOwnerIsReported) {
   adapter::CKernelMutex mutex;
   mutex.Lock();
   platform::verifier::ScopedCapture capture;
@@ -54,7 +56,7 @@ TEST(KernelMutex, UnlockByANonOwnerIsReported) {
   mutex.Unlock();
 }
 
-TEST(KernelMutex, LockAboveApcLevelIsReported) {
+TEST_F(KernelMutex, LockAboveApcLevelIsReported) {
   adapter::CKernelMutex mutex;
   platform::verifier::ScopedCapture capture;
   KIRQL old;

@@ -1,8 +1,10 @@
 #include "adapter/object_model.h"
 
 #include <gtest/gtest.h>
+#include "support/kernel_fixture.h"
 
 namespace {
+class ObjectModel : public platform::testing::KernelTest {};
 
 constexpr ULONG kTag = MakePoolTag('T', 'o', 'b', 'j');
 // {6A1E0F3C-2B7D-4E59-9C1A-3D4F5E6A7B8C}
@@ -52,7 +54,7 @@ class COuter : public CUnknown {
   PUNKNOWN m_pInner = nullptr;  // the inner object's non-delegating unknown
 };
 
-TEST(ObjectModel, FactoryReturnsTheInterfaceWithOneReference) {
+TEST_F(ObjectModel, FactoryReturnsTheInterfaceWithOneReference) {
   platform::pool::LeakScope scope;
   int destroyed = 0;
   ITestValue* value = nullptr;
@@ -66,7 +68,7 @@ TEST(ObjectModel, FactoryReturnsTheInterfaceWithOneReference) {
   EXPECT_TRUE(scope.Check());
 }
 
-TEST(ObjectModel, QueryForIUnknownGivesTheNonDelegatingUnknown) {
+TEST_F(ObjectModel, QueryForIUnknownGivesTheNonDelegatingUnknown) {
   int destroyed = 0;
   ITestValue* value = nullptr;
   ASSERT_EQ(CreateTestValue(&value, nullptr, 1, &destroyed), STATUS_SUCCESS);
@@ -86,7 +88,7 @@ TEST(ObjectModel, QueryForIUnknownGivesTheNonDelegatingUnknown) {
   EXPECT_EQ(destroyed, 1);
 }
 
-TEST(ObjectModel, UnknownInterfaceGivesInvalidParameterAndNull) {
+TEST_F(ObjectModel, UnknownInterfaceGivesInvalidParameterAndNull) {
   int destroyed = 0;
   ITestValue* value = nullptr;
   ASSERT_EQ(CreateTestValue(&value, nullptr, 1, &destroyed), STATUS_SUCCESS);
@@ -98,7 +100,7 @@ TEST(ObjectModel, UnknownInterfaceGivesInvalidParameterAndNull) {
   value->Release();
 }
 
-TEST(ObjectModel, AllocationFailureGivesInsufficientResources) {
+TEST_F(ObjectModel, AllocationFailureGivesInsufficientResources) {
   platform::pool::ScopedFaultInjection faults;
   platform::pool::FailTag(kTag);
   ITestValue* value = reinterpret_cast<ITestValue*>(1);
@@ -106,7 +108,7 @@ TEST(ObjectModel, AllocationFailureGivesInsufficientResources) {
   EXPECT_EQ(value, nullptr);
 }
 
-TEST(ObjectModel, AggregatedObjectsForwardToTheirOuterUnknown) {
+TEST_F(ObjectModel, AggregatedObjectsForwardToTheirOuterUnknown) {
   platform::pool::LeakScope scope;
   int destroyed = 0;
   auto* outer = new (NonPagedPool, kTag) COuter(nullptr);
@@ -139,7 +141,7 @@ TEST(ObjectModel, AggregatedObjectsForwardToTheirOuterUnknown) {
   EXPECT_TRUE(scope.Check());
 }
 
-TEST(ObjectModel, ReleasingBelowZeroIsReported) {
+TEST_F(ObjectModel, ReleasingBelowZeroIsReported) {
   int destroyed = 0;
   auto* object = new (NonPagedPool, kTag) CTestValue(nullptr, 1, &destroyed);  // no reference yet
   ASSERT_NE(object, nullptr);

@@ -4,8 +4,11 @@
 
 #include <list>
 #include <random>
+#include "support/kernel_fixture.h"
 
 namespace {
+class PtrList : public platform::testing::KernelTest {};
+
 using adapter::CPtrList;
 using adapter::POSITION;
 
@@ -19,7 +22,7 @@ std::vector<ULONG_PTR> Contents(const CPtrList& list) {
   return out;
 }
 
-TEST(PtrList, EmptyListAnswersFalseAndNull) {
+TEST_F(PtrList, EmptyListAnswersFalseAndNull) {
   platform::pool::LeakScope scope;
   auto* list = new (NonPagedPool, MakePoolTag('T', 'e', 's', 't')) CPtrList;
   ASSERT_NE(list, nullptr);
@@ -41,7 +44,7 @@ TEST(PtrList, EmptyListAnswersFalseAndNull) {
   EXPECT_TRUE(scope.Check());
 }
 
-TEST(PtrList, OperationsKeepOrderAndCount) {
+TEST_F(PtrList, OperationsKeepOrderAndCount) {
   platform::pool::LeakScope scope;
   {
     CPtrList list;
@@ -79,7 +82,7 @@ TEST(PtrList, OperationsKeepOrderAndCount) {
   EXPECT_TRUE(scope.Check());
 }
 
-TEST(PtrList, FailedNodeAllocationLeavesTheListUnchanged) {
+TEST_F(PtrList, FailedNodeAllocationLeavesTheListUnchanged) {
   CPtrList list;
   list.AddTail(P(1));
   platform::pool::ScopedFaultInjection faults;
@@ -92,7 +95,7 @@ TEST(PtrList, FailedNodeAllocationLeavesTheListUnchanged) {
 }
 
 // Random operations against std::list as the oracle.
-TEST(PtrList, AgreesWithAReferenceList) {
+TEST_F(PtrList, AgreesWithAReferenceList) {
   platform::pool::LeakScope scope;
   {
     std::mt19937 rng(7);

@@ -7,12 +7,9 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "kernel/ke.h"
 #include "kernel/verifier.h"
 #include "text.h"
-
-// The current IRQL comes from the IRQL service when it is linked in; without it every
-// thread counts as running at PASSIVE_LEVEL.
-KIRQL KeGetCurrentIrql() __attribute__((weak));
 
 namespace {
 
@@ -54,12 +51,10 @@ std::string CallerOf(const std::source_location& loc) {
   return platform::text::CallerText(loc.file_name(), loc.line(), loc.function_name());
 }
 
-KIRQL CurrentIrql() { return KeGetCurrentIrql ? KeGetCurrentIrql() : PASSIVE_LEVEL; }
-
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::source_location& caller, const char* api) {
   tag &= ~kProtectedPoolBit;
   if (IsPaged(type)) {
-    KIRQL irql = CurrentIrql();
+    KIRQL irql = KeGetCurrentIrql();
     if (irql > APC_LEVEL) {
       Report(Check::PagedAllocAboveApc, api,
              "paged allocation of " + std::to_string(bytes) + " bytes, tag '" + platform::pool::TagName(tag) +

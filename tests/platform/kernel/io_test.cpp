@@ -11,8 +11,16 @@
 #include "kernel/pool.h"
 #include "kernel/rtl.h"
 #include "kernel/verifier.h"
+#include "support/kernel_fixture.h"
 
 namespace {
+class IoDevices : public platform::testing::KernelTest {};
+class IoInterfaces : public platform::testing::KernelTest {};
+class IoIrps : public platform::testing::KernelTest {};
+class IoMdl : public platform::testing::KernelTest {};
+class IoMisc : public platform::testing::KernelTest {};
+class IoPower : public platform::testing::KernelTest {};
+
 using platform::verifier::Check;
 using platform::verifier::ScopedCapture;
 
@@ -71,7 +79,7 @@ NTSTATUS TraceRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   return t->result;
 }
 
-TEST(IoDevices, StackAttachmentAndReferences) {
+TEST_F(IoDevices, StackAttachmentAndReferences) {
   platform::pool::LeakScope scope;
   {
     Stack s;
@@ -92,7 +100,7 @@ TEST(IoDevices, StackAttachmentAndReferences) {
   EXPECT_TRUE(scope.Check());
 }
 
-TEST(IoDevices, NamedDevicesCollide) {
+TEST_F(IoDevices, NamedDevicesCollide) {
   PDRIVER_OBJECT driver = platform::io::CreateDriverObject(u"\\Driver\\Named");
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, u"\\Device\\TestAudio0");
@@ -105,7 +113,7 @@ TEST(IoDevices, NamedDevicesCollide) {
   platform::io::DeleteDriverObject(driver);
 }
 
-TEST(IoIrps, UnhandledMajorFunctionsAreInvalidRequests) {
+TEST_F(IoIrps, UnhandledMajorFunctionsAreInvalidRequests) {
   Stack s;
   PIRP irp = IoAllocateIrp(s.fdo->StackSize, FALSE);
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
@@ -114,7 +122,7 @@ TEST(IoIrps, UnhandledMajorFunctionsAreInvalidRequests) {
   IoFreeIrp(irp);
 }
 
-TEST(IoIrps, CompletionRoutinesRunUpTheStack) {
+TEST_F(IoIrps, CompletionRoutinesRunUpTheStack) {
   Stack s;
   *static_cast<PDEVICE_OBJECT*>(s.fdo->DeviceExtension) = s.lower;
   s.functionDriver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ForwardToLower;
@@ -137,7 +145,7 @@ TEST(IoIrps, CompletionRoutinesRunUpTheStack) {
   IoFreeIrp(irp);
 }
 
-TEST(IoIrps, MoreProcessingRequiredStopsCompletionAndTheIrpIsReused) {
+TEST_F(IoIrps, MoreProcessingRequiredStopsCompletionAndTheIrpIsReused) {
   platform::pool::LeakScope scope;
   {
     Stack s;
@@ -173,7 +181,7 @@ TEST(IoIrps, MoreProcessingRequiredStopsCompletionAndTheIrpIsReused) {
   EXPECT_TRUE(scope.Check());
 }
 
-TEST(IoIrps, CompletionContinuesWhenTheOwnerCompletesAgainAfterStopping) {
+TEST_F(IoIrps, CompletionContinuesWhenTheOwnerCompletesAgainAfterStopping) {
   Stack s;
   s.busDriver->MajorFunction[IRP_MJ_PNP] = CompleteAtOnce;
   PIRP irp = IoAllocateIrp(2, FALSE);
@@ -206,7 +214,7 @@ struct PendingDriver {
   }
 };
 
-TEST(IoIrps, PendingReturnedReachesTheCompletionRoutine) {
+TEST_F(IoIrps, PendingReturnedReachesTheCompletionRoutine) {
   Stack s;
   s.busDriver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = PendingDriver::Dispatch;
   PIRP irp = IoAllocateIrp(1, FALSE);
@@ -247,7 +255,7 @@ struct Resubmitter {
   }
 };
 
-TEST(IoIrps, CompletionRoutinesMayResendFromInsideTheCompletion) {
+TEST_F(IoIrps, CompletionRoutinesMayResendFromInsideTheCompletion) {
   Stack s;
   s.busDriver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = CompleteAtOnce;
   Resubmitter r{s.pdo, 50};
@@ -259,7 +267,7 @@ TEST(IoIrps, CompletionRoutinesMayResendFromInsideTheCompletion) {
   IoFreeIrp(irp);  // stopped by the last routine: free to go
 }
 
-TEST(IoIrps, CompletingTwiceIsReported) {
+TEST_F(IoIrps, CompletingTwiceIsReported) {
   Stack s;
   s.busDriver->MajorFunction[IRP_MJ_CREATE] = CompleteAtOnce;
   PIRP irp = IoAllocateIrp(1, FALSE);
@@ -274,7 +282,7 @@ TEST(IoIrps, CompletingTwiceIsReported) {
   IoFreeIrp(irp);
 }
 
-TEST(IoIrps, RunningOutOfStackLocationsIsReported) {
+TEST_F(IoIrps, RunningOutOfStackLocationsIsReported) {
   Stack s;
   PIRP irp = IoAllocateIrp(1, FALSE);
   IoSetNextIrpStackLocation(irp);  // the only location is the sender's own
@@ -302,7 +310,7 @@ struct CancelState {
   }
 };
 
-TEST(IoIrps, CancelRoutineRunsOnce) {
+TEST_F(IoIrps, CancelRoutineRunsOnce) {
   Stack s;
   s.busDriver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = CancelState::Dispatch;
   CancelState::runs = 0;
@@ -322,14 +330,14 @@ TEST(IoIrps, CancelRoutineRunsOnce) {
   IoFreeIrp(irp);
 }
 
-TEST(IoIrps, CancelWithoutARoutineOnlyMarksTheIrp) {
+TEST_F(IoIrps, CancelWithoutARoutineOnlyMarksTheIrp) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   EXPECT_FALSE(IoCancelIrp(irp));
   EXPECT_TRUE(irp->Cancel);
   IoFreeIrp(irp);
 }
 
-TEST(IoIrps, CompletionRoutineExKeepsTheDeviceUntilItRuns) {
+TEST_F(IoIrps, CompletionRoutineExKeepsTheDeviceUntilItRuns) {
   platform::pool::LeakScope scope;
   {
     Stack s;
@@ -355,7 +363,7 @@ TEST(IoIrps, CompletionRoutineExKeepsTheDeviceUntilItRuns) {
   EXPECT_TRUE(scope.Check());
 }
 
-TEST(IoIrps, LeakedIrpsAreNamedByTag) {
+TEST_F(IoIrps, LeakedIrpsAreNamedByTag) {
   platform::pool::LeakScope scope;
   PIRP irp = IoAllocateIrp(3, FALSE);
   ScopedCapture capture;
@@ -365,7 +373,7 @@ TEST(IoIrps, LeakedIrpsAreNamedByTag) {
   IoFreeIrp(irp);
 }
 
-TEST(IoIrps, BuiltDeviceControlRequestsCopyBackAndSignal) {
+TEST_F(IoIrps, BuiltDeviceControlRequestsCopyBackAndSignal) {
   Stack s;
   s.busDriver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -394,7 +402,7 @@ TEST(IoIrps, BuiltDeviceControlRequestsCopyBackAndSignal) {
   EXPECT_TRUE(scope.Check());
 }
 
-TEST(IoInterfaces, RegisterEnableAndEnumerate) {
+TEST_F(IoInterfaces, RegisterEnableAndEnumerate) {
   platform::io::ResetDeviceInterfaces();
   Stack s;
   platform::io::SetDeviceInstancePath(s.pdo, u"USB\\VID_0E7A&PID_0012\\5&1");
@@ -433,7 +441,7 @@ struct PowerResult {
   NTSTATUS status = 0;
 };
 
-TEST(IoPower, RequestedPowerIrpsReachTheStackAndCallBack) {
+TEST_F(IoPower, RequestedPowerIrpsReachTheStackAndCallBack) {
   platform::pool::LeakScope scope;
   {
     Stack s;
@@ -478,7 +486,7 @@ TEST(IoPower, RequestedPowerIrpsReachTheStackAndCallBack) {
   EXPECT_TRUE(scope.Check());
 }
 
-TEST(IoMdl, UserMappingsAreRecordedAndChecked) {
+TEST_F(IoMdl, UserMappingsAreRecordedAndChecked) {
   platform::pool::LeakScope scope;
   auto* buffer = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 10000, MakePoolTag('R', 'i', 'n', 'g')));
   PMDL mdl = IoAllocateMdl(buffer + 100, 9000, FALSE, FALSE, nullptr);
@@ -510,7 +518,7 @@ TEST(IoMdl, UserMappingsAreRecordedAndChecked) {
   EXPECT_TRUE(scope.Check());
 }
 
-TEST(IoMisc, Is32BitProcessIsConfigurable) {
+TEST_F(IoMisc, Is32BitProcessIsConfigurable) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   EXPECT_FALSE(IoIs32bitProcess(irp));
   platform::io::SetCallerIs32Bit(true);

@@ -3,8 +3,8 @@
 
 #include "kernel/clock.h"
 #include "kernel/dbg.h"
-#include "kernel/ke.h"
 #include "kernel/io.h"
+#include "kernel/ke.h"
 #include "kernel/mm.h"
 #include "kernel/ntdef.h"
 #include "kernel/ob.h"
