@@ -1,6 +1,7 @@
 // Umbrella header of the kernel platform layer: everything driver code calls.
 #pragma once
 
+#include "kernel/callback.h"
 #include "kernel/clock.h"
 #include "kernel/dbg.h"
 #include "kernel/io.h"
@@ -14,3 +15,4 @@
 #include "kernel/rtl.h"
 #include "kernel/unknown.h"
 #include "kernel/verifier.h"
+#include "kernel/workitem.h"
