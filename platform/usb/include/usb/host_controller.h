@@ -1,0 +1,169 @@
+// The simulated host controller: runs the bus schedule of one port in (micro)frames and
+// carries URBs between a client driver and the device on the port.
+//
+// Time is counted in microframes (125 us) from the controller's start; the bus frame
+// number is a 32-bit millisecond count with a settable origin. Whoever owns the clock
+// calls AdvanceTo as time passes (the bus thread does, on the platform clock); every
+// (micro)frame then exchanges its isochronous packets, polls pending interrupt and bulk
+// transfers, runs due control transfers and delivers the completions that are due, in
+// the order of their completion time and then of submission.
+//
+// Completion callbacks run without the controller's lock and may submit again.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "usb/bus_device.h"
+#include "usb/usbdi.h"
+#include "usb/usbioctl.h"
+
+namespace platform::usb {
+
+// Called once per URB with the status for its IRP (the URB's own status is set).
+using UrbCompletion = std::function<void(NTSTATUS status)>;
+
+class HostController {
+ public:
+  struct Options {
+    // Frames a control transfer takes from submission to completion (at least 1).
+    std::uint32_t control_latency_frames = 1;
+    // Frames between the current frame and the first packet of an isochronous transfer
+    // submitted ASAP on an idle pipe.
+    std::uint32_t asap_start_delay_frames = 2;
+    // Explicit start frames may lie at most this many frames ahead.
+    std::uint32_t start_frame_window = USBD_ISO_START_FRAME_RANGE;
+  };
+
+  // `now` reports the current bus time (microframes); the controller never runs ahead of
+  // it. The device may be null (nothing on the port).
+  HostController(BusDevice* device, std::function<BusMicroframe()> now);
+  HostController(BusDevice* device, std::function<BusMicroframe()> now, Options options);
+  ~HostController();
+  HostController(const HostController&) = delete;
+  HostController& operator=(const HostController&) = delete;
+
+  // --- Time
+  void SetFrameOrigin(ULONG frame_at_zero);
+  ULONG FrameAt(BusMicroframe t) const;
+  ULONG CurrentFrame();  // QueryBusTime
+  bool HighSpeed() const;
+  // Runs the schedule up to `until` (the start of that microframe) and delivers what is due.
+  void AdvanceTo(BusMicroframe until);
+  // The next microframe at which something is due, if anything is scheduled.
+  std::optional<BusMicroframe> NextEvent();
+
+  // --- URBs. Returns STATUS_PENDING when the completion comes later; otherwise the
+  // completion has already been called with the returned status. `id` (optional) names
+  // the request for Cancel.
+  NTSTATUS Submit(PURB urb, UrbCompletion done, std::uint64_t* id = nullptr);
+  // Completes a pending request with STATUS_CANCELLED (USBD_STATUS_CANCELED); false when
+  // it is no longer pending.
+  bool Cancel(std::uint64_t id);
+
+  // --- Port
+  NTSTATUS GetPortStatus(ULONG* status);
+  NTSTATUS ResetPort();
+  NTSTATUS CyclePort();
+  std::uint32_t reset_count();
+  std::uint32_t cycle_count();
+
+  // --- Idle notification: the request stays pending until cancelled, completed by the
+  // test, or the device goes. A second one while one is pending is refused.
+  NTSTATUS SubmitIdle(const USB_IDLE_CALLBACK_INFO* info, UrbCompletion done, std::uint64_t* id);
+  // Takes the callback of a pending idle request that has not been called yet (the bus
+  // calls it when the device may suspend); null when there is none.
+  std::optional<USB_IDLE_CALLBACK_INFO> TakeIdleCallback();
+  bool CompleteIdle(NTSTATUS status);
+  bool idle_pending();
+
+  // --- Fault hooks. URBs are counted from the call on (1 = the next one), only those of
+  // `function` when given.
+  void FailNthUrb(std::uint32_t n, USBD_STATUS usbd_status, NTSTATUS status, std::optional<USHORT> function = {});
+  void HoldNthUrb(std::uint32_t n, std::optional<USHORT> function = {});  // never completes by itself
+  // GET_PORT_STATUS fails with `status` the next `count` times.
+  void FailPortStatus(NTSTATUS status, std::uint32_t count = 1);
+  // The device leaves the bus: every pending request completes with `status`
+  // (USBD_STATUS_DEVICE_GONE), later ones fail the same way, the port reads disconnected.
+  void RemoveDevice(NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED);
+  bool device_present();
+  std::uint32_t fault_hits();
+  std::uint64_t urbs_submitted();
+
+ private:
+  struct Pipe;
+  struct Transfer;
+  struct Completed {
+    BusMicroframe when;
+    std::uint64_t seq;
+    UrbCompletion done;
+    NTSTATUS status;
+  };
+
+  NTSTATUS SubmitLocked(PURB urb, UrbCompletion& done, std::uint64_t* id, std::vector<Completed>& now_done);
+  NTSTATUS SelectConfiguration(PURB urb);
+  NTSTATUS SelectInterface(PURB urb);
+  NTSTATUS FillInterface(USBD_INTERFACE_INFORMATION* info, std::size_t room);
+  NTSTATUS QueueControl(PURB urb, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* buffer, PULONG length,
+                        std::unique_ptr<Transfer>& t);
+  NTSTATUS QueueIsoch(PURB urb, Pipe& pipe, std::unique_ptr<Transfer>& t);
+  NTSTATUS Finish(PURB urb, USBD_STATUS status);
+  Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+  void AbortPipeLocked(Pipe& pipe, USBD_STATUS status, NTSTATUS nt);
+  void CompleteAllLocked(USBD_STATUS status, NTSTATUS nt);
+  void RunMicroframe(BusMicroframe m);
+  void Retire(std::unique_ptr<Transfer> t, BusMicroframe when, NTSTATUS status);
+  void DeliverDue(BusMicroframe upto);
+  void Deliver(std::vector<Completed>& list);
+  ControlResult DeviceControl(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* data);
+  void SyncNow();
+  std::optional<BusMicroframe> NextWorkLocked();
+
+  std::mutex mutex_;
+  BusDevice* device_;
+  std::function<BusMicroframe()> clock_;
+  Options options_;
+  bool high_speed_ = false;
+  BusMicroframe now_ = 0;  // schedule has run up to here
+  int delivering_ = 0;     // completions being delivered (callbacks may re-enter)
+  ULONG frame_origin_ = 0;
+  std::uint64_t next_seq_ = 1;
+  std::uint64_t next_handle_ = 1;
+  bool present_ = true;
+  NTSTATUS removal_status_ = STATUS_DEVICE_NOT_CONNECTED;
+  bool configured_ = false;
+  std::uintptr_t config_handle_ = 0;
+  std::map<std::uintptr_t, std::unique_ptr<Pipe>> pipes_;
+  std::map<std::uint8_t, std::uint8_t> alternates_;  // selected alternate setting per interface
+  std::map<std::uint8_t, std::uintptr_t> interface_handles_;
+  std::vector<std::unique_ptr<Transfer>> control_queue_;
+  BusMicroframe control_free_at_ = 0;
+  std::vector<std::unique_ptr<Transfer>> held_;
+  std::vector<Completed> due_;
+  struct Idle {
+    USB_IDLE_CALLBACK_INFO info;
+    UrbCompletion done;
+    std::uint64_t id;
+    bool called = false;
+  };
+  std::optional<Idle> idle_;
+  struct UrbFault {
+    std::uint32_t remaining;
+    std::optional<USHORT> function;
+    bool hold;
+    USBD_STATUS usbd;
+    NTSTATUS status;
+  };
+  std::vector<UrbFault> urb_faults_;
+  NTSTATUS port_failure_ = STATUS_SUCCESS;
+  std::uint32_t port_failures_ = 0;
+  std::uint32_t resets_ = 0, cycles_ = 0, fault_hits_ = 0;
+  std::uint64_t urbs_ = 0;
+};
+
+}  // namespace platform::usb

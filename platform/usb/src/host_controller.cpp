@@ -1,0 +1,944 @@
+#include "usb/host_controller.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+#include "usb/usbdlib.h"
+
+namespace platform::usb {
+
+struct HostController::Pipe {
+  std::uintptr_t handle = 0;
+  std::uint8_t interface_number = 0;
+  std::uint8_t address = 0;
+  std::uint8_t type = 0;
+  std::uint32_t max_packet = 0;      // bytes per (micro)frame
+  std::uint32_t period = 8;          // service interval in microframes
+  bool halted = false;
+  std::optional<BusMicroframe> next_slot;  // isochronous: where an ASAP transfer continues
+  std::deque<std::unique_ptr<Transfer>> queue;
+  bool in() const { return (address & 0x80) != 0; }
+};
+
+struct HostController::Transfer {
+  std::uint64_t seq = 0;
+  PURB urb = nullptr;
+  UrbCompletion done;
+  Pipe* pipe = nullptr;
+  // Control transfers.
+  USB_DEFAULT_PIPE_SETUP_PACKET setup{};
+  UCHAR* buffer = nullptr;
+  PULONG length = nullptr;
+  BusMicroframe due = 0;
+  // Isochronous transfers.
+  BusMicroframe first_slot = 0;
+  ULONG next_packet = 0;
+  ULONG errors = 0;
+  // Faults.
+  std::optional<std::pair<USBD_STATUS, NTSTATUS>> forced;
+};
+
+namespace {
+
+constexpr BusMicroframe kFrame = 8;
+
+std::uint32_t PeriodOf(std::uint8_t type, std::uint8_t interval, bool high_speed) {
+  if (type == USB_ENDPOINT_TYPE_BULK || type == USB_ENDPOINT_TYPE_CONTROL) return high_speed ? 1 : 8;
+  if (high_speed) return 1u << (std::clamp<std::uint32_t>(interval, 1, 16) - 1);
+  if (type == USB_ENDPOINT_TYPE_ISOCHRONOUS) return 8;
+  std::uint32_t frames = 1;  // full-speed interrupt: the largest power of two not above bInterval
+  while (frames * 2 <= std::max<std::uint32_t>(interval, 1) && frames < 32) frames *= 2;
+  return frames * 8;
+}
+
+bool IsControlFunction(USHORT f) {
+  switch (f) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER:
+    case URB_FUNCTION_CONTROL_TRANSFER:
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
+    case URB_FUNCTION_GET_STATUS_FROM_OTHER:
+    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Minimum Hdr.Length per function.
+ULONG MinimumLength(USHORT f) {
+  switch (f) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: return offsetof(_URB_SELECT_CONFIGURATION, Interface);
+    case URB_FUNCTION_SELECT_INTERFACE: return offsetof(_URB_SELECT_INTERFACE, Interface) + GET_USBD_INTERFACE_SIZE(0);
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL: return sizeof(_URB_PIPE_REQUEST);
+    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: return sizeof(_URB_GET_CURRENT_FRAME_NUMBER);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    case URB_FUNCTION_ISOCH_TRANSFER: return offsetof(_URB_ISOCH_TRANSFER, IsoPacket);
+    case URB_FUNCTION_CONTROL_TRANSFER: return sizeof(_URB_CONTROL_TRANSFER);
+    default: return IsControlFunction(f) ? sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST) : sizeof(_URB_HEADER);
+  }
+}
+
+}  // namespace
+
+HostController::HostController(BusDevice* device, std::function<BusMicroframe()> now)
+    : HostController(device, std::move(now), Options{}) {}
+
+HostController::HostController(BusDevice* device, std::function<BusMicroframe()> now, Options options)
+    : device_(device), clock_(std::move(now)), options_(options) {
+  high_speed_ = device_ != nullptr && device_->HighSpeed();
+  present_ = device_ != nullptr;
+  options_.control_latency_frames = std::max<std::uint32_t>(options_.control_latency_frames, 1);
+  now_ = clock_();
+}
+
+HostController::~HostController() = default;
+
+void HostController::SetFrameOrigin(ULONG frame_at_zero) {
+  std::lock_guard lock(mutex_);
+  frame_origin_ = frame_at_zero;
+}
+
+ULONG HostController::FrameAt(BusMicroframe t) const {
+  return static_cast<ULONG>(frame_origin_ + static_cast<ULONG>(t / kFrame));
+}
+
+ULONG HostController::CurrentFrame() {
+  SyncNow();
+  std::lock_guard lock(mutex_);
+  return FrameAt(now_);
+}
+
+bool HostController::HighSpeed() const { return high_speed_; }
+
+void HostController::SyncNow() { AdvanceTo(clock_()); }
+
+// ---------------------------------------------------------------------------------------
+// Submission
+
+NTSTATUS HostController::Finish(PURB urb, USBD_STATUS status) {
+  urb->UrbHeader.Status = status;
+  return UsbdStatusToNtStatus(status);
+}
+
+NTSTATUS HostController::Submit(PURB urb, UrbCompletion done, std::uint64_t* id) {
+  SyncNow();
+  std::vector<Completed> now_done;
+  NTSTATUS status;
+  {
+    std::lock_guard lock(mutex_);
+    status = SubmitLocked(urb, done, id, now_done);
+    // Whatever this request finished (an abort's victims) goes first, in order.
+    std::vector<Completed> keep;
+    for (auto& c : due_) (c.when <= now_ ? now_done : keep).push_back(std::move(c));
+    due_ = std::move(keep);
+  }
+  std::stable_sort(now_done.begin(), now_done.end(),
+                   [](const Completed& a, const Completed& b) { return a.when != b.when ? a.when < b.when : a.seq < b.seq; });
+  Deliver(now_done);
+  if (status != STATUS_PENDING && done) done(status);
+  return status;
+}
+
+NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64_t* id, std::vector<Completed>&) {
+  if (id) *id = 0;
+  if (urb == nullptr) return STATUS_INVALID_PARAMETER;
+  ++urbs_;
+  const USHORT function = urb->UrbHeader.Function;
+  if (urb->UrbHeader.Length < MinimumLength(function)) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  if (!present_) {
+    urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+    return removal_status_;
+  }
+
+  // Fault hooks count every URB (of the named function).
+  std::optional<std::pair<USBD_STATUS, NTSTATUS>> forced;
+  bool hold = false;
+  for (auto it = urb_faults_.begin(); it != urb_faults_.end(); ++it) {
+    if (it->function && *it->function != function) continue;
+    if (--it->remaining == 0) {
+      ++fault_hits_;
+      if (it->hold)
+        hold = true;
+      else
+        forced = std::make_pair(it->usbd, it->status);
+      urb_faults_.erase(it);
+      break;
+    }
+  }
+
+  const std::uint64_t seq = next_seq_++;
+  auto make = [&](Pipe* pipe) {
+    auto t = std::make_unique<Transfer>();
+    t->seq = seq;
+    t->urb = urb;
+    t->done = std::move(done);
+    t->pipe = pipe;
+    t->forced = forced;
+    if (id) *id = seq;
+    return t;
+  };
+  if (hold) {
+    urb->UrbHeader.Status = USBD_STATUS_PENDING;
+    held_.push_back(make(nullptr));
+    return STATUS_PENDING;
+  }
+
+  switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+    case URB_FUNCTION_SELECT_INTERFACE:
+      if (forced) {
+        urb->UrbHeader.Status = forced->first;
+        return forced->second;
+      }
+      return function == URB_FUNCTION_SELECT_CONFIGURATION ? SelectConfiguration(urb) : SelectInterface(urb);
+    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+      urb->UrbGetCurrentFrameNumber.FrameNumber = FrameAt(now_);
+      return Finish(urb, USBD_STATUS_SUCCESS);
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL: {
+      Pipe* pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
+      if (pipe == nullptr) return Finish(urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+      if (forced) {
+        urb->UrbHeader.Status = forced->first;
+        return forced->second;
+      }
+      if (function == URB_FUNCTION_ABORT_PIPE) {
+        AbortPipeLocked(*pipe, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+      } else {
+        if (function != URB_FUNCTION_SYNC_RESET_PIPE && pipe->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) {
+          USB_DEFAULT_PIPE_SETUP_PACKET clear{0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, pipe->address, 0};
+          DeviceControl(clear, nullptr);
+        }
+        pipe->halted = false;
+        pipe->next_slot.reset();
+      }
+      return Finish(urb, USBD_STATUS_SUCCESS);
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      auto& r = urb->UrbBulkOrInterruptTransfer;
+      Pipe* pipe = FindPipe(r.PipeHandle);
+      if (pipe == nullptr) return Finish(urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+      if (pipe->type != USB_ENDPOINT_TYPE_BULK && pipe->type != USB_ENDPOINT_TYPE_INTERRUPT)
+        return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+      if ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != (pipe->in() ? 1u : 0u) ||
+          (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr))
+        return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+      if (pipe->halted) return Finish(urb, USBD_STATUS_ENDPOINT_HALTED);
+      urb->UrbHeader.Status = USBD_STATUS_PENDING;
+      pipe->queue.push_back(make(pipe));
+      return STATUS_PENDING;
+    }
+    case URB_FUNCTION_ISOCH_TRANSFER: {
+      Pipe* pipe = FindPipe(urb->UrbIsochronousTransfer.PipeHandle);
+      if (pipe == nullptr) return Finish(urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+      auto t = make(pipe);
+      NTSTATUS s = QueueIsoch(urb, *pipe, t);
+      if (s != STATUS_PENDING) done = std::move(t->done);
+      return s;
+    }
+    default:
+      break;
+  }
+  if (!IsControlFunction(function)) return Finish(urb, USBD_STATUS_INVALID_URB_FUNCTION);
+
+  // Control transfers on the default pipe.
+  USB_DEFAULT_PIPE_SETUP_PACKET setup{};
+  UCHAR* buffer = nullptr;
+  PULONG length = nullptr;
+  auto& vc = urb->UrbControlVendorClassRequest;
+  const bool in_dir = (vc.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+  auto recipient_type = [&](UCHAR type, UCHAR recipient, bool in) {
+    return static_cast<UCHAR>((in ? 0x80 : 0) | (type << 5) | recipient);
+  };
+  switch (function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE: {
+      auto& d = urb->UrbControlDescriptorRequest;
+      setup = {static_cast<UCHAR>(function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ? 0x80 : 0x81),
+               USB_REQUEST_GET_DESCRIPTOR, static_cast<USHORT>(d.DescriptorType << 8 | d.Index), d.LanguageId, 0};
+      buffer = static_cast<UCHAR*>(d.TransferBuffer);
+      length = &d.TransferBufferLength;
+      break;
+    }
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
+    case URB_FUNCTION_GET_STATUS_FROM_OTHER: {
+      auto& g = urb->UrbControlGetStatusRequest;
+      const UCHAR recipient = function == URB_FUNCTION_GET_STATUS_FROM_DEVICE ? 0
+                              : function == URB_FUNCTION_GET_STATUS_FROM_INTERFACE ? 1
+                              : function == URB_FUNCTION_GET_STATUS_FROM_ENDPOINT ? 2 : 3;
+      setup = {static_cast<UCHAR>(0x80 | recipient), USB_REQUEST_GET_STATUS, 0, g.Index, 0};
+      buffer = static_cast<UCHAR*>(g.TransferBuffer);
+      length = &g.TransferBufferLength;
+      if (g.TransferBufferLength != 2) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+      break;
+    }
+    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: {
+      auto& f = urb->UrbControlFeatureRequest;
+      const bool set = function <= URB_FUNCTION_SET_FEATURE_TO_ENDPOINT;
+      const UCHAR recipient = static_cast<UCHAR>((function - (set ? URB_FUNCTION_SET_FEATURE_TO_DEVICE
+                                                                  : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE)));
+      setup = {recipient, static_cast<UCHAR>(set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE),
+               f.FeatureSelector, f.Index, 0};
+      break;
+    }
+    case URB_FUNCTION_CONTROL_TRANSFER: {
+      auto& c = urb->UrbControlTransfer;
+      std::memcpy(&setup, c.SetupPacket, sizeof(setup));
+      if (((setup.bmRequestType & 0x80) != 0) != ((c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0))
+        return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+      buffer = static_cast<UCHAR*>(c.TransferBuffer);
+      length = &c.TransferBufferLength;
+      break;
+    }
+    default: {
+      UCHAR type = BMREQUEST_CLASS, recipient = BMREQUEST_TO_DEVICE;
+      switch (function) {
+        case URB_FUNCTION_VENDOR_DEVICE: type = BMREQUEST_VENDOR; recipient = 0; break;
+        case URB_FUNCTION_VENDOR_INTERFACE: type = BMREQUEST_VENDOR; recipient = 1; break;
+        case URB_FUNCTION_VENDOR_ENDPOINT: type = BMREQUEST_VENDOR; recipient = 2; break;
+        case URB_FUNCTION_VENDOR_OTHER: type = BMREQUEST_VENDOR; recipient = 3; break;
+        case URB_FUNCTION_CLASS_DEVICE: recipient = 0; break;
+        case URB_FUNCTION_CLASS_INTERFACE: recipient = 1; break;
+        case URB_FUNCTION_CLASS_ENDPOINT: recipient = 2; break;
+        default: recipient = 3; break;
+      }
+      setup = {static_cast<UCHAR>(recipient_type(type, recipient, in_dir) | vc.RequestTypeReservedBits), vc.Request,
+               vc.Value, vc.Index, 0};
+      buffer = static_cast<UCHAR*>(vc.TransferBuffer);
+      length = &vc.TransferBufferLength;
+      break;
+    }
+  }
+  if (length != nullptr) {
+    if (*length > 0xFFFF || (*length > 0 && buffer == nullptr)) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+    setup.wLength = static_cast<USHORT>(*length);
+  }
+  auto t = make(nullptr);
+  NTSTATUS s = QueueControl(urb, setup, buffer, length, t);
+  return s;
+}
+
+NTSTATUS HostController::QueueControl(PURB urb, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* buffer,
+                                      PULONG length, std::unique_ptr<Transfer>& t) {
+  t->setup = setup;
+  t->buffer = buffer;
+  t->length = length;
+  // The default pipe runs one request at a time; each takes the control latency, ending
+  // at a frame boundary.
+  const BusMicroframe start = std::max(control_free_at_, (now_ / kFrame + 1) * kFrame);
+  t->due = start + (options_.control_latency_frames - 1) * kFrame;
+  control_free_at_ = t->due + kFrame;
+  urb->UrbHeader.Status = USBD_STATUS_PENDING;
+  control_queue_.push_back(std::move(t));
+  return STATUS_PENDING;
+}
+
+NTSTATUS HostController::QueueIsoch(PURB urb, Pipe& pipe, std::unique_ptr<Transfer>& t) {
+  auto& r = urb->UrbIsochronousTransfer;
+  if (pipe.type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  const ULONG n = r.NumberOfPackets;
+  if (n == 0 || n > 1024 || urb->UrbHeader.Length < IsoUrbMinimumLength(n)) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  if ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != (pipe.in() ? 1u : 0u) || r.TransferBuffer == nullptr ||
+      r.TransferBufferLength == 0)
+    return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  // High-speed transfers fill whole frames.
+  if (pipe.period < kFrame && n % (kFrame / pipe.period) != 0) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  for (ULONG i = 0; i < n; ++i) {
+    const auto& p = r.IsoPacket[i];
+    const ULONG end = i + 1 < n ? r.IsoPacket[i + 1].Offset : r.TransferBufferLength;
+    if (p.Offset > r.TransferBufferLength || end < p.Offset || end > r.TransferBufferLength)
+      return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+    if (!pipe.in() && (p.Length > end - p.Offset || p.Length > pipe.max_packet))
+      return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  }
+  const BusMicroframe earliest = (now_ / kFrame + 1) * kFrame;
+  BusMicroframe first;
+  if (r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
+    if (pipe.next_slot) {
+      first = *pipe.next_slot;  // right after the pipe's last scheduled packet (late ones fail)
+    } else {
+      first = (now_ / kFrame + options_.asap_start_delay_frames) * kFrame;
+    }
+  } else {
+    const auto ahead = static_cast<std::int32_t>(r.StartFrame - FrameAt(now_));
+    if (ahead < 1 || static_cast<std::uint32_t>(ahead) > options_.start_frame_window) {
+      return Finish(urb, USBD_STATUS_BAD_START_FRAME);
+    }
+    first = (now_ / kFrame + static_cast<std::uint64_t>(ahead)) * kFrame;
+    if (pipe.next_slot && first < *pipe.next_slot) return Finish(urb, USBD_STATUS_BAD_START_FRAME);  // overlaps
+  }
+  r.StartFrame = FrameAt(first);
+  r.ErrorCount = 0;
+  t->first_slot = first;
+  // Packets whose slot has passed never go on the bus.
+  while (t->next_packet < n && first + t->next_packet * pipe.period < earliest) {
+    auto& p = r.IsoPacket[t->next_packet++];
+    p.Status = USBD_STATUS_ISO_NA_LATE_USBPORT;
+    if (pipe.in()) p.Length = 0;
+    ++t->errors;
+  }
+  pipe.next_slot = first + static_cast<BusMicroframe>(n) * pipe.period;
+  urb->UrbHeader.Status = USBD_STATUS_PENDING;
+  pipe.queue.push_back(std::move(t));
+  return STATUS_PENDING;
+}
+
+// ---------------------------------------------------------------------------------------
+// Configuration
+
+ControlResult HostController::DeviceControl(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* data) {
+  if (device_ == nullptr || !present_) return {USBD_STATUS_DEVICE_GONE, 0};
+  return device_->Control(setup, data);
+}
+
+HostController::Pipe* HostController::FindPipe(USBD_PIPE_HANDLE handle) {
+  auto it = pipes_.find(reinterpret_cast<std::uintptr_t>(handle));
+  return it == pipes_.end() ? nullptr : it->second.get();
+}
+
+NTSTATUS HostController::FillInterface(USBD_INTERFACE_INFORMATION* info, std::size_t room) {
+  if (room < GET_USBD_INTERFACE_SIZE(0) || info->Length < GET_USBD_INTERFACE_SIZE(0) || info->Length > room)
+    return STATUS_INVALID_PARAMETER;
+  auto bytes = device_->Configuration();
+  std::vector<std::uint8_t> config(bytes.begin(), bytes.end());
+  if (config.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return STATUS_INVALID_PARAMETER;
+  const auto total = static_cast<USHORT>(std::min<std::size_t>(config[2] | (config[3] << 8), config.size()));
+  config[2] = static_cast<std::uint8_t>(total);
+  config[3] = static_cast<std::uint8_t>(total >> 8);
+  auto* cfg = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+  auto* intf = USBD_ParseConfigurationDescriptorEx(cfg, cfg, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+  if (intf == nullptr) return STATUS_INVALID_PARAMETER;
+  // The endpoints that follow the interface descriptor, up to the next interface.
+  std::vector<USB_ENDPOINT_DESCRIPTOR> endpoints;
+  auto* at = reinterpret_cast<UCHAR*>(intf) + intf->bLength;
+  auto* end = config.data() + total;
+  while (at + 2 <= end && at[0] >= 2 && at + at[0] <= end && at[1] != USB_INTERFACE_DESCRIPTOR_TYPE) {
+    if (at[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at[0] >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+      USB_ENDPOINT_DESCRIPTOR e;
+      std::memcpy(&e, at, sizeof(e));
+      endpoints.push_back(e);
+    }
+    at += at[0];
+  }
+  if (info->Length < GET_USBD_INTERFACE_SIZE(static_cast<ULONG>(endpoints.size()))) return STATUS_BUFFER_TOO_SMALL;
+
+  // Tell the device, then replace the interface's pipes.
+  USB_DEFAULT_PIPE_SETUP_PACKET set{0x01, USB_REQUEST_SET_INTERFACE, info->AlternateSetting, info->InterfaceNumber, 0};
+  const bool first_selection = alternates_.count(info->InterfaceNumber) == 0;
+  if (!(first_selection && info->AlternateSetting == 0)) {
+    auto r = DeviceControl(set, nullptr);
+    if (!USBD_SUCCESS(r.status)) return UsbdStatusToNtStatus(r.status);
+  }
+  for (auto it = pipes_.begin(); it != pipes_.end();) {
+    if (it->second->interface_number == info->InterfaceNumber) {
+      AbortPipeLocked(*it->second, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+      it = pipes_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  alternates_[info->InterfaceNumber] = info->AlternateSetting;
+  auto& handle = interface_handles_[info->InterfaceNumber];
+  if (handle == 0) handle = 0x20000 + (next_handle_++ << 4);
+  info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(handle);
+  info->Class = intf->bInterfaceClass;
+  info->SubClass = intf->bInterfaceSubClass;
+  info->Protocol = intf->bInterfaceProtocol;
+  info->NumberOfPipes = static_cast<ULONG>(endpoints.size());
+  for (std::size_t i = 0; i < endpoints.size(); ++i) {
+    const auto& e = endpoints[i];
+    auto pipe = std::make_unique<Pipe>();
+    pipe->handle = 0x10000 + (next_handle_++ << 4);
+    pipe->interface_number = info->InterfaceNumber;
+    pipe->address = e.bEndpointAddress;
+    pipe->type = e.bmAttributes & USB_ENDPOINT_TYPE_MASK;
+    pipe->max_packet = USB_ENDPOINT_MAX_PACKET_SIZE(e.wMaxPacketSize) * (high_speed_ ? USB_ENDPOINT_TRANSACTIONS(e.wMaxPacketSize) : 1);
+    pipe->period = PeriodOf(pipe->type, e.bInterval, high_speed_);
+    auto& p = info->Pipes[i];
+    p.MaximumPacketSize = static_cast<USHORT>(pipe->max_packet);
+    p.EndpointAddress = e.bEndpointAddress;
+    p.Interval = e.bInterval;
+    p.PipeType = static_cast<USBD_PIPE_TYPE>(pipe->type);
+    p.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(pipe->handle);
+    if (p.MaximumTransferSize == 0) p.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+    pipes_[pipe->handle] = std::move(pipe);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS HostController::SelectConfiguration(PURB urb) {
+  auto& sc = urb->UrbSelectConfiguration;
+  USB_DEFAULT_PIPE_SETUP_PACKET set{0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, 0};
+  CompleteAllLocked(USBD_STATUS_CANCELED, STATUS_CANCELLED);
+  pipes_.clear();
+  alternates_.clear();
+  interface_handles_.clear();
+  configured_ = false;
+  if (sc.ConfigurationDescriptor == nullptr) {  // unconfigure
+    DeviceControl(set, nullptr);
+    return Finish(urb, USBD_STATUS_SUCCESS);
+  }
+  auto bytes = device_->Configuration();
+  set.wValue = bytes.size() > 5 ? bytes[5] : 1;
+  auto r = DeviceControl(set, nullptr);
+  if (!USBD_SUCCESS(r.status)) return Finish(urb, USBD_STATUS_SET_CONFIG_FAILED);
+  auto* cursor = reinterpret_cast<UCHAR*>(&sc.Interface);
+  auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
+  while (cursor + GET_USBD_INTERFACE_SIZE(0) <= end) {
+    auto* info = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(cursor);
+    const NTSTATUS s = FillInterface(info, static_cast<std::size_t>(end - cursor));
+    if (!NT_SUCCESS(s)) {
+      urb->UrbHeader.Status = s == STATUS_BUFFER_TOO_SMALL ? USBD_STATUS_BUFFER_TOO_SMALL : USBD_STATUS_INTERFACE_NOT_FOUND;
+      return s == STATUS_BUFFER_TOO_SMALL ? s : STATUS_INVALID_PARAMETER;
+    }
+    cursor += info->Length;
+  }
+  configured_ = true;
+  config_handle_ = 0x30000 + (next_handle_++ << 4);
+  sc.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(config_handle_);
+  return Finish(urb, USBD_STATUS_SUCCESS);
+}
+
+NTSTATUS HostController::SelectInterface(PURB urb) {
+  auto& si = urb->UrbSelectInterface;
+  if (!configured_ || reinterpret_cast<std::uintptr_t>(si.ConfigurationHandle) != config_handle_)
+    return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  const std::size_t room = urb->UrbHeader.Length - offsetof(_URB_SELECT_INTERFACE, Interface);
+  const NTSTATUS s = FillInterface(&si.Interface, room);
+  if (!NT_SUCCESS(s)) {
+    urb->UrbHeader.Status = s == STATUS_BUFFER_TOO_SMALL ? USBD_STATUS_BUFFER_TOO_SMALL
+                            : s == STATUS_UNSUCCESSFUL   ? USBD_STATUS_STALL_PID
+                                                         : USBD_STATUS_INTERFACE_NOT_FOUND;
+    return s == STATUS_BUFFER_TOO_SMALL || s == STATUS_UNSUCCESSFUL ? s : STATUS_INVALID_PARAMETER;
+  }
+  return Finish(urb, USBD_STATUS_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------------------
+// Running the schedule
+
+void HostController::Retire(std::unique_ptr<Transfer> t, BusMicroframe when, NTSTATUS status) {
+  due_.push_back(Completed{when, t->seq, std::move(t->done), status});
+}
+
+void HostController::AbortPipeLocked(Pipe& pipe, USBD_STATUS status, NTSTATUS nt) {
+  while (!pipe.queue.empty()) {
+    auto t = std::move(pipe.queue.front());
+    pipe.queue.pop_front();
+    t->urb->UrbHeader.Status = status;
+    Retire(std::move(t), now_, nt);
+  }
+  pipe.next_slot.reset();
+}
+
+void HostController::CompleteAllLocked(USBD_STATUS status, NTSTATUS nt) {
+  for (auto& [_, pipe] : pipes_) AbortPipeLocked(*pipe, status, nt);
+  for (auto* list : {&control_queue_, &held_}) {
+    for (auto& t : *list) {
+      t->urb->UrbHeader.Status = status;
+      Retire(std::move(t), now_, nt);
+    }
+    list->clear();
+  }
+}
+
+void HostController::RunMicroframe(BusMicroframe m) {
+  if (device_ != nullptr && present_ && (high_speed_ || m % kFrame == 0)) device_->Tick(m);
+  const BusMicroframe unit = high_speed_ ? 1 : kFrame;
+  // Control transfers due now.
+  std::stable_sort(control_queue_.begin(), control_queue_.end(),
+                   [](const auto& a, const auto& b) { return a->due < b->due; });
+  while (!control_queue_.empty() && control_queue_.front()->due <= m) {
+    auto t = std::move(control_queue_.front());
+    control_queue_.erase(control_queue_.begin());
+    PURB urb = t->urb;
+    NTSTATUS status;
+    if (t->forced) {
+      urb->UrbHeader.Status = t->forced->first;
+      if (t->length) *t->length = 0;
+      status = t->forced->second;
+    } else {
+      auto r = DeviceControl(t->setup, t->buffer);
+      urb->UrbHeader.Status = r.status;
+      if (t->length && USBD_SUCCESS(r.status)) *t->length = r.length;
+      if (t->length && !USBD_SUCCESS(r.status)) *t->length = 0;
+      status = UsbdStatusToNtStatus(r.status);
+    }
+    Retire(std::move(t), m, status);
+  }
+  for (auto& [_, pipe] : pipes_) {
+    if (pipe->queue.empty()) continue;
+    if (pipe->type == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
+      auto& t = pipe->queue.front();
+      auto& r = t->urb->UrbIsochronousTransfer;
+      const BusMicroframe slot = t->first_slot + static_cast<BusMicroframe>(t->next_packet) * pipe->period;
+      if (slot != m) continue;
+      auto& p = r.IsoPacket[t->next_packet];
+      auto* base = static_cast<UCHAR*>(r.TransferBuffer);
+      if (t->forced) {
+        p.Status = t->forced->first;
+        if (pipe->in()) p.Length = 0;
+      } else if (pipe->in()) {
+        const ULONG end = t->next_packet + 1 < r.NumberOfPackets ? r.IsoPacket[t->next_packet + 1].Offset : r.TransferBufferLength;
+        const ULONG capacity = std::min(end - p.Offset, pipe->max_packet);
+        ULONG got = 0;
+        p.Status = device_->IsoIn(pipe->address, m, base + p.Offset, capacity, &got);
+        p.Length = std::min(got, capacity);
+      } else {
+        p.Status = device_->IsoOut(pipe->address, m, base + p.Offset, p.Length);
+      }
+      if (!USBD_SUCCESS(p.Status)) ++t->errors;
+      if (++t->next_packet == r.NumberOfPackets) {
+        auto done = std::move(pipe->queue.front());
+        pipe->queue.pop_front();
+        r.ErrorCount = done->errors;
+        NTSTATUS status;
+        if (done->forced) {
+          t->urb->UrbHeader.Status = done->forced->first;
+          status = done->forced->second;
+        } else if (done->errors == r.NumberOfPackets) {
+          r.Hdr.Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
+          status = STATUS_UNSUCCESSFUL;
+        } else {
+          r.Hdr.Status = USBD_STATUS_SUCCESS;
+          status = STATUS_SUCCESS;
+        }
+        if (pipe->in()) {
+          ULONG total = 0;
+          for (ULONG i = 0; i < r.NumberOfPackets; ++i) total += r.IsoPacket[i].Length;
+          r.TransferBufferLength = total;
+        }
+        Retire(std::move(done), (m / kFrame + 1) * kFrame, status);  // when its frame ends
+      }
+      continue;
+    }
+    // Interrupt and bulk: one transaction per service interval.
+    if (m % pipe->period != 0) continue;
+    auto& t = pipe->queue.front();
+    auto& r = t->urb->UrbBulkOrInterruptTransfer;
+    USBD_STATUS s;
+    ULONG got = r.TransferBufferLength;
+    if (t->forced) {
+      s = t->forced->first;
+      got = 0;
+    } else if (pipe->halted) {
+      s = USBD_STATUS_ENDPOINT_HALTED;
+      got = 0;
+    } else if (pipe->in()) {
+      got = 0;
+      s = device_->TransferIn(pipe->address, static_cast<UCHAR*>(r.TransferBuffer), r.TransferBufferLength, &got);
+      if (s == USBD_STATUS_PENDING) continue;  // NAK: try again next interval
+      if (USBD_SUCCESS(s) && got < r.TransferBufferLength && !(r.TransferFlags & USBD_SHORT_TRANSFER_OK))
+        s = USBD_STATUS_ERROR_SHORT_TRANSFER;
+    } else {
+      s = device_->TransferOut(pipe->address, static_cast<UCHAR*>(r.TransferBuffer), r.TransferBufferLength);
+      if (s == USBD_STATUS_PENDING) continue;
+    }
+    if (s == USBD_STATUS_STALL_PID) pipe->halted = true;
+    auto done = std::move(pipe->queue.front());
+    pipe->queue.pop_front();
+    r.TransferBufferLength = got;
+    r.Hdr.Status = s;
+    const NTSTATUS status = done->forced ? done->forced->second : UsbdStatusToNtStatus(s);
+    Retire(std::move(done), m + unit, status);
+  }
+}
+
+std::optional<BusMicroframe> HostController::NextWorkLocked() {
+  std::optional<BusMicroframe> next;
+  auto consider = [&](BusMicroframe t) {
+    t = std::max(t, now_);
+    if (!next || t < *next) next = t;
+  };
+  for (auto& t : control_queue_) consider(t->due);
+  for (auto& [_, pipe] : pipes_) {
+    if (pipe->queue.empty()) continue;
+    if (pipe->type == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
+      auto& t = pipe->queue.front();
+      consider(t->first_slot + static_cast<BusMicroframe>(t->next_packet) * pipe->period);
+    } else {
+      consider((now_ + pipe->period - 1) / pipe->period * pipe->period);
+    }
+  }
+  return next;
+}
+
+std::optional<BusMicroframe> HostController::NextEvent() {
+  std::lock_guard lock(mutex_);
+  std::optional<BusMicroframe> next = NextWorkLocked();
+  for (auto& c : due_)
+    if (!next || std::max(c.when, now_) < *next) next = std::max(c.when, now_);
+  return next;
+}
+
+// Events run in time order: completions are delivered when the schedule reaches their
+// time, so a completion routine that asks for the frame or submits again sees that time.
+void HostController::AdvanceTo(BusMicroframe until) {
+  std::unique_lock lock(mutex_);
+  if (delivering_ > 0) return;  // called from a completion: the pass in progress goes on
+  for (;;) {
+    std::optional<BusMicroframe> done_at;
+    for (auto& c : due_)
+      if (!done_at || c.when < *done_at) done_at = c.when;
+    const auto work_at = NextWorkLocked();
+    if (done_at && *done_at <= until && (!work_at || *done_at <= *work_at)) {
+      now_ = std::max(now_, *done_at);
+      std::vector<Completed> ready, keep;
+      for (auto& c : due_) (c.when <= now_ ? ready : keep).push_back(std::move(c));
+      due_ = std::move(keep);
+      std::stable_sort(ready.begin(), ready.end(), [](const Completed& a, const Completed& b) {
+        return a.when != b.when ? a.when < b.when : a.seq < b.seq;
+      });
+      lock.unlock();
+      Deliver(ready);
+      lock.lock();
+      continue;
+    }
+    if (work_at && *work_at < until) {
+      now_ = *work_at;
+      RunMicroframe(now_);
+      now_ += 1;
+      continue;
+    }
+    now_ = std::max(now_, until);
+    break;
+  }
+  if (device_ != nullptr && present_) device_->Tick(now_);
+}
+
+void HostController::Deliver(std::vector<Completed>& list) {
+  if (list.empty()) return;
+  {
+    std::lock_guard lock(mutex_);
+    ++delivering_;
+  }
+  for (auto& c : list)
+    if (c.done) c.done(c.status);
+  list.clear();
+  std::lock_guard lock(mutex_);
+  --delivering_;
+}
+
+bool HostController::Cancel(std::uint64_t id) {
+  std::vector<Completed> ready;
+  {
+    std::lock_guard lock(mutex_);
+    if (id == 0) return false;
+    auto take = [&](auto& container) -> bool {
+      for (auto it = container.begin(); it != container.end(); ++it) {
+        if ((*it)->seq != id) continue;
+        auto t = std::move(*it);
+        container.erase(it);
+        t->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        ready.push_back(Completed{now_, t->seq, std::move(t->done), STATUS_CANCELLED});
+        return true;
+      }
+      return false;
+    };
+    bool found = take(control_queue_) || take(held_);
+    for (auto& [_, pipe] : pipes_) {
+      if (found) break;
+      found = take(pipe->queue);
+      // A cancelled isochronous transfer frees its frames only at the end of the queue.
+      if (found && pipe->type == USB_ENDPOINT_TYPE_ISOCHRONOUS && pipe->queue.empty()) pipe->next_slot.reset();
+    }
+    if (!found && idle_ && idle_->id == id) {
+      ready.push_back(Completed{now_, id, std::move(idle_->done), STATUS_CANCELLED});
+      idle_.reset();
+      found = true;
+    }
+    if (!found) return false;
+  }
+  Deliver(ready);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Port, idle, faults
+
+NTSTATUS HostController::GetPortStatus(ULONG* status) {
+  std::lock_guard lock(mutex_);
+  if (port_failures_ > 0) {
+    --port_failures_;
+    ++fault_hits_;
+    return port_failure_;
+  }
+  if (status == nullptr) return STATUS_INVALID_PARAMETER;
+  *status = present_ ? (USBD_PORT_CONNECTED | USBD_PORT_ENABLED) : 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS HostController::ResetPort() {
+  std::vector<Completed> ready;
+  NTSTATUS result = STATUS_SUCCESS;
+  {
+    std::lock_guard lock(mutex_);
+    if (!present_) return STATUS_NO_SUCH_DEVICE;
+    ++resets_;
+    CompleteAllLocked(USBD_STATUS_CANCELED, STATUS_CANCELLED);
+    for (auto& [_, pipe] : pipes_) pipe->halted = false;
+    // The bus driver restores the configuration the device had.
+    device_->BusReset();
+    if (configured_) {
+      auto bytes = device_->Configuration();
+      USB_DEFAULT_PIPE_SETUP_PACKET set{0x00, USB_REQUEST_SET_CONFIGURATION, static_cast<USHORT>(bytes.size() > 5 ? bytes[5] : 1), 0, 0};
+      DeviceControl(set, nullptr);
+      for (auto [number, alt] : alternates_) {
+        if (alt == 0) continue;
+        USB_DEFAULT_PIPE_SETUP_PACKET si{0x01, USB_REQUEST_SET_INTERFACE, alt, number, 0};
+        if (!USBD_SUCCESS(DeviceControl(si, nullptr).status)) result = STATUS_UNSUCCESSFUL;
+      }
+    }
+    ready.swap(due_);
+  }
+  std::stable_sort(ready.begin(), ready.end(), [](const Completed& a, const Completed& b) { return a.seq < b.seq; });
+  Deliver(ready);
+  return result;
+}
+
+NTSTATUS HostController::CyclePort() {
+  {
+    std::lock_guard lock(mutex_);
+    ++cycles_;
+  }
+  // The device drops off the bus; the plug-and-play side would enumerate it anew.
+  RemoveDevice(STATUS_DEVICE_NOT_CONNECTED);
+  return STATUS_SUCCESS;
+}
+
+std::uint32_t HostController::reset_count() {
+  std::lock_guard lock(mutex_);
+  return resets_;
+}
+
+std::uint32_t HostController::cycle_count() {
+  std::lock_guard lock(mutex_);
+  return cycles_;
+}
+
+NTSTATUS HostController::SubmitIdle(const USB_IDLE_CALLBACK_INFO* info, UrbCompletion done, std::uint64_t* id) {
+  NTSTATUS status;
+  {
+    std::lock_guard lock(mutex_);
+    if (id) *id = 0;
+    if (info == nullptr || info->IdleCallback == nullptr) {
+      status = STATUS_INVALID_PARAMETER;
+    } else if (!present_) {
+      status = removal_status_;
+    } else if (idle_) {
+      status = STATUS_DEVICE_BUSY;
+    } else {
+      const std::uint64_t seq = next_seq_++;
+      idle_ = Idle{*info, std::move(done), seq, false};
+      if (id) *id = seq;
+      return STATUS_PENDING;
+    }
+  }
+  if (done) done(status);
+  return status;
+}
+
+std::optional<USB_IDLE_CALLBACK_INFO> HostController::TakeIdleCallback() {
+  std::lock_guard lock(mutex_);
+  if (!idle_ || idle_->called) return std::nullopt;
+  idle_->called = true;
+  return idle_->info;
+}
+
+bool HostController::CompleteIdle(NTSTATUS status) {
+  UrbCompletion done;
+  {
+    std::lock_guard lock(mutex_);
+    if (!idle_) return false;
+    done = std::move(idle_->done);
+    idle_.reset();
+  }
+  if (done) done(status);
+  return true;
+}
+
+bool HostController::idle_pending() {
+  std::lock_guard lock(mutex_);
+  return idle_.has_value();
+}
+
+void HostController::FailNthUrb(std::uint32_t n, USBD_STATUS usbd_status, NTSTATUS status, std::optional<USHORT> function) {
+  std::lock_guard lock(mutex_);
+  if (n > 0) urb_faults_.push_back({n, function, false, usbd_status, status});
+}
+
+void HostController::HoldNthUrb(std::uint32_t n, std::optional<USHORT> function) {
+  std::lock_guard lock(mutex_);
+  if (n > 0) urb_faults_.push_back({n, function, true, USBD_STATUS_SUCCESS, STATUS_SUCCESS});
+}
+
+void HostController::FailPortStatus(NTSTATUS status, std::uint32_t count) {
+  std::lock_guard lock(mutex_);
+  port_failure_ = status;
+  port_failures_ = count;
+}
+
+void HostController::RemoveDevice(NTSTATUS status) {
+  std::vector<Completed> ready;
+  {
+    std::lock_guard lock(mutex_);
+    if (!present_) return;
+    present_ = false;
+    removal_status_ = status;
+    CompleteAllLocked(USBD_STATUS_DEVICE_GONE, status);
+    if (idle_) {
+      due_.push_back(Completed{now_, idle_->id, std::move(idle_->done), status});
+      idle_.reset();
+    }
+    ready.swap(due_);
+  }
+  std::stable_sort(ready.begin(), ready.end(),
+                   [](const Completed& a, const Completed& b) { return a.when != b.when ? a.when < b.when : a.seq < b.seq; });
+  Deliver(ready);
+}
+
+bool HostController::device_present() {
+  std::lock_guard lock(mutex_);
+  return present_;
+}
+
+std::uint32_t HostController::fault_hits() {
+  std::lock_guard lock(mutex_);
+  return fault_hits_;
+}
+
+std::uint64_t HostController::urbs_submitted() {
+  std::lock_guard lock(mutex_);
+  return urbs_;
+}
+
+}  // namespace platform::usb
