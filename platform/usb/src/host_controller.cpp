@@ -623,7 +623,7 @@ void HostController::RunMicroframe(BusMicroframe m) {
         r.ErrorCount = done->errors;
         NTSTATUS status;
         if (done->forced) {
-          t->urb->UrbHeader.Status = done->forced->first;
+          r.Hdr.Status = done->forced->first;
           status = done->forced->second;
         } else if (done->errors == r.NumberOfPackets) {
           r.Hdr.Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
