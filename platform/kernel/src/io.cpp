@@ -460,6 +460,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
 }
 
 void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql > DISPATCH_LEVEL) {
+    Report(Check::IrqlMisuse, "IoCompleteRequest", "called at IRQL " + std::to_string(irql), caller);
+  }
   State& s = S();
   std::uint64_t generation;
   {

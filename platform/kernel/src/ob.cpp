@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "kernel/ke.h"
 #include "kernel/verifier.h"
 #include "text.h"
 
@@ -108,6 +109,15 @@ ACCESS_MASK MapGeneric(ACCESS_MASK mask, const GENERIC_MAPPING& m) {
 
 HANDLE ToHandle(ULONG_PTR value) { return reinterpret_cast<HANDLE>(value); }
 
+// Reports a call made above the highest IRQL the API allows.
+void CheckIrql(KIRQL highest, const char* api, const std::source_location& caller) {
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql > highest) {
+    Report(Check::IrqlMisuse, api,
+           "called at IRQL " + std::to_string(irql) + ", above " + std::to_string(highest), caller);
+  }
+}
+
 // Removes a dead object from the tables (lock held) and returns it for destruction.
 Header* Unlink(State& s, Header* h) {
   s.objects.erase(h->body);
@@ -181,6 +191,7 @@ POBJECT_TYPE* IoDriverObjectType = &gDriverTypePtr;
 POBJECT_TYPE* CmKeyObjectType = &gKeyTypePtr;
 
 LONG_PTR ObfReferenceObject(PVOID object, const std::source_location& caller) {
+  CheckIrql(DISPATCH_LEVEL, "ObReferenceObject", caller);
   State& s = S();
   std::unique_lock lock(s.mutex);
   auto it = s.objects.find(object);
@@ -197,6 +208,7 @@ LONG_PTR ObfReferenceObject(PVOID object, const std::source_location& caller) {
 }
 
 LONG_PTR ObfDereferenceObject(PVOID object, const std::source_location& caller) {
+  CheckIrql(DISPATCH_LEVEL, "ObDereferenceObject", caller);
   State& s = S();
   std::unique_lock lock(s.mutex);
   auto it = s.objects.find(object);
@@ -313,6 +325,7 @@ void ObMakeTemporaryObject(PVOID object) {
 }
 
 NTSTATUS ZwClose(HANDLE handle, const std::source_location& caller) {
+  CheckIrql(PASSIVE_LEVEL, "ZwClose", caller);
   State& s = S();
   Header* h = nullptr;
   {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <string>
 
 #include "kernel/ke.h"
@@ -328,6 +330,60 @@ TEST_F(IoIrps, CancelRoutineRunsOnce) {
   EXPECT_TRUE(irp->Cancel);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   IoFreeIrp(irp);
+}
+
+// Cancellation racing the driver's own completion: whichever side clears the cancel
+// routine first completes the IRP, never both.
+struct RaceDriver {
+  static inline std::atomic<int> cancelRuns{0};
+  static void Cancel(PDEVICE_OBJECT, PIRP irp) {
+    ++cancelRuns;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, Cancel);
+    return STATUS_PENDING;
+  }
+  static void CompleteIfStillOurs(PIRP irp) {
+    if (IoSetCancelRoutine(irp, nullptr)) {
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+  }
+};
+
+TEST_F(IoIrps, CancelRacingCompletionCompletesOnce) {
+  Stack s;
+  s.busDriver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = RaceDriver::Dispatch;
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  std::atomic<int> completions{0};
+  int cancelled = 0;
+  for (int round = 0; round < 200; ++round) {
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+          ++*static_cast<std::atomic<int>*>(context);
+          return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &completions, TRUE, TRUE, TRUE);
+    RaceDriver::cancelRuns = 0;
+    ASSERT_EQ(IoCallDriver(s.pdo, irp), STATUS_PENDING);
+    std::thread canceller([&] { IoCancelIrp(irp); });
+    std::thread completer([&] { RaceDriver::CompleteIfStillOurs(irp); });
+    canceller.join();
+    completer.join();
+    ASSERT_EQ(completions.load(), round + 1);
+    ASSERT_LE(RaceDriver::cancelRuns.load(), 1);
+    cancelled += RaceDriver::cancelRuns.load();
+    ASSERT_EQ(irp->IoStatus.Status, RaceDriver::cancelRuns.load() ? STATUS_CANCELLED : STATUS_SUCCESS);
+  }
+  IoFreeIrp(irp);
+  (void)cancelled;
 }
 
 TEST_F(IoIrps, CancelWithoutARoutineOnlyMarksTheIrp) {

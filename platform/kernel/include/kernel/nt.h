@@ -4,6 +4,7 @@
 #include "kernel/callback.h"
 #include "kernel/clock.h"
 #include "kernel/dbg.h"
+#include "kernel/ex.h"
 #include "kernel/io.h"
 #include "kernel/ke.h"
 #include "kernel/mm.h"
