@@ -1,0 +1,321 @@
+// Transform kernels of the generic build: bit reversal, radix passes and the real split.
+#include <cstddef>
+
+#include "sp/fft_kernels.h"
+
+namespace sp::generic {
+
+namespace {
+
+// Complex product w x (forward) or conj(w) x (inverse), every product rounded before the
+// sum, in the operand order the kernels are defined with.
+template <bool kInverse>
+inline void Twiddle(float xr, float xi, float wr, float wi, float& outR, float& outI) {
+  if constexpr (!kInverse) {
+    outR = xr * wr - xi * wi;
+    outI = xr * wi + xi * wr;
+  } else {
+    outR = xr * wr + xi * wi;
+    outI = xi * wr - xr * wi;
+  }
+}
+
+// Radix-4 butterfly on A, T1, T2, T3 stored to the four quarters at p, p + q, p + 2q, p + 3q
+// (float offsets).
+template <bool kInverse>
+inline void Butterfly4(float* p, std::ptrdiff_t q, float ar, float ai, float t1r, float t1i,
+                       float t2r, float t2i, float t3r, float t3i) {
+  const float s1r = ar + t1r, s1i = ai + t1i;
+  const float d1r = ar - t1r, d1i = ai - t1i;
+  const float s2r = t2r + t3r, s2i = t2i + t3i;
+  const float d2r = t2r - t3r, d2i = t2i - t3i;
+  p[0] = s1r + s2r;
+  p[1] = s1i + s2i;
+  p[2 * q] = s1r - s2r;
+  p[2 * q + 1] = s1i - s2i;
+  if constexpr (!kInverse) {
+    p[q] = d1r + d2i;
+    p[q + 1] = d1i - d2r;
+    p[3 * q] = d1r - d2i;
+    p[3 * q + 1] = d1i + d2r;
+  } else {
+    p[q] = d1r - d2i;
+    p[q + 1] = d1i + d2r;
+    p[3 * q] = d1r + d2i;
+    p[3 * q + 1] = d1i - d2r;
+  }
+}
+
+// First pass: 4-point transforms of every run of four values.
+template <bool kInverse>
+void FirstPass(float* d, int32 nc) {
+  for (int32 k = 0; k < nc; k += 4, d += 8) {
+    const float ar = d[0] + d[2], ai = d[1] + d[3];
+    const float br = d[0] - d[2], bi = d[1] - d[3];
+    const float cr = d[4] + d[6], ci = d[5] + d[7];
+    const float dr = d[4] - d[6], di = d[5] - d[7];
+    d[0] = ar + cr;
+    d[1] = ai + ci;
+    d[4] = ar - cr;
+    d[5] = ai - ci;
+    if constexpr (!kInverse) {
+      d[2] = br + di;
+      d[3] = bi - dr;
+      d[6] = br - di;
+      d[7] = bi + dr;
+    } else {
+      d[2] = br - di;
+      d[3] = bi + dr;
+      d[6] = br + di;
+      d[7] = bi - dr;
+    }
+  }
+}
+
+// Radix-2 stage of the odd orders on every run of eight values; c = cos(pi/4) and
+// c2 = -sin(pi/4) from the table.
+template <bool kInverse>
+void Radix2Stage(float* d, int32 nc, float c, float c2) {
+  for (int32 k = 0; k < nc; k += 8, d += 16) {
+    float t[8];
+    t[0] = d[8];
+    t[1] = d[9];
+    if constexpr (!kInverse) {
+      t[2] = (d[10] + d[11]) * c;
+      t[3] = (d[11] - d[10]) * c;
+      t[4] = d[13];
+      t[5] = -d[12];
+      t[6] = (d[14] - d[15]) * c2;
+      t[7] = (d[15] + d[14]) * c2;
+    } else {
+      t[2] = (d[10] - d[11]) * c;
+      t[3] = (d[11] + d[10]) * c;
+      t[4] = -d[13];
+      t[5] = d[12];
+      t[6] = (d[14] + d[15]) * c2;
+      t[7] = (d[15] - d[14]) * c2;
+    }
+    for (int j = 0; j < 8; ++j) {
+      const float x = d[j];
+      d[j] = x + t[j];
+      d[j + 8] = x - t[j];
+    }
+  }
+}
+
+// W^(Nc/8) x and W^(3 Nc/8) x (conjugated for the inverse) with one product per component.
+template <bool kInverse>
+inline void EighthTurn(float xr, float xi, float c, float& outR, float& outI) {
+  if constexpr (!kInverse) {
+    outR = (xr + xi) * c;
+    outI = (xi - xr) * c;
+  } else {
+    outR = (xr - xi) * c;
+    outI = (xi + xr) * c;
+  }
+}
+template <bool kInverse>
+inline void ThreeEighthTurn(float xr, float xi, float negC, float& outR, float& outI) {
+  if constexpr (!kInverse) {
+    outR = (xr - xi) * negC;
+    outI = (xi + xr) * negC;
+  } else {
+    outR = (xr + xi) * negC;
+    outI = (xi - xr) * negC;
+  }
+}
+// W^(Nc/4) x = -i x (forward), i x (inverse).
+template <bool kInverse>
+inline void QuarterTurn(float xr, float xi, float& outR, float& outI) {
+  if constexpr (!kInverse) {
+    outR = xi;
+    outI = -xr;
+  } else {
+    outR = -xi;
+    outI = xr;
+  }
+}
+
+// Radix-4 pass with quarter length 4 on blocks of 16 values.
+template <bool kInverse>
+void PassL4(float* d, int32 nc, const float* tw) {
+  const float* e1 = tw + 6 * (nc / 16);      // entry Nc/16: W^(Nc/16), W^(Nc/8), W^(3Nc/16)
+  const float* e3 = tw + 6 * (3 * nc / 16);  // entry 3Nc/16: W^(3Nc/16), W^(3Nc/8), W^(9Nc/16)
+  const float c = e1[2];
+  const float negC = e1[3];
+  for (int32 b = 0; b < nc; b += 16, d += 32) {
+    // k = 0: no products.
+    Butterfly4<kInverse>(d, 8, d[0], d[1], d[8], d[9], d[16], d[17], d[24], d[25]);
+    float t1r, t1i, t2r, t2i, t3r, t3i;
+    // k = 1
+    float* p = d + 2;
+    EighthTurn<kInverse>(p[8], p[9], c, t1r, t1i);
+    Twiddle<kInverse>(p[16], p[17], e1[0], e1[1], t2r, t2i);
+    Twiddle<kInverse>(p[24], p[25], e1[4], e1[5], t3r, t3i);
+    Butterfly4<kInverse>(p, 8, p[0], p[1], t1r, t1i, t2r, t2i, t3r, t3i);
+    // k = 2
+    p = d + 4;
+    EighthTurn<kInverse>(p[16], p[17], c, t2r, t2i);
+    QuarterTurn<kInverse>(p[8], p[9], t1r, t1i);
+    ThreeEighthTurn<kInverse>(p[24], p[25], negC, t3r, t3i);
+    Butterfly4<kInverse>(p, 8, p[0], p[1], t1r, t1i, t2r, t2i, t3r, t3i);
+    // k = 3
+    p = d + 6;
+    ThreeEighthTurn<kInverse>(p[8], p[9], negC, t1r, t1i);
+    Twiddle<kInverse>(p[16], p[17], e3[0], e3[1], t2r, t2i);
+    Twiddle<kInverse>(p[24], p[25], e3[4], e3[5], t3r, t3i);
+    Butterfly4<kInverse>(p, 8, p[0], p[1], t1r, t1i, t2r, t2i, t3r, t3i);
+  }
+}
+
+// Radix-4 pass with quarter length L >= 8 on blocks of 4L values.
+template <bool kInverse>
+void PassL(float* data, int32 nc, int32 L, const float* tw) {
+  const std::ptrdiff_t q = 2 * static_cast<std::ptrdiff_t>(L);
+  const int32 step = nc / (4 * L);
+  for (int32 b = 0; b < nc; b += 4 * L) {
+    float* d = data + 2 * static_cast<std::ptrdiff_t>(b);
+    Butterfly4<kInverse>(d, q, d[0], d[1], d[q], d[q + 1], d[2 * q], d[2 * q + 1], d[3 * q],
+                         d[3 * q + 1]);
+    const float* e = tw;
+    for (int32 k = 1; k < L; ++k) {
+      e += 6 * step;
+      float* p = d + 2 * k;
+      float t1r, t1i, t2r, t2i, t3r, t3i;
+      Twiddle<kInverse>(p[q], p[q + 1], e[2], e[3], t1r, t1i);
+      Twiddle<kInverse>(p[2 * q], p[2 * q + 1], e[0], e[1], t2r, t2i);
+      Twiddle<kInverse>(p[3 * q], p[3 * q + 1], e[4], e[5], t3r, t3i);
+      Butterfly4<kInverse>(p, q, p[0], p[1], t1r, t1i, t2r, t2i, t3r, t3i);
+    }
+  }
+}
+
+template <bool kInverse>
+void RadixPasses(float* data, int32 nc, const float* tw) {
+  FirstPass<kInverse>(data, nc);
+  int32 L = 4;
+  if ((static_cast<uint32>(nc) & 0xAAAAAAAAu) != 0) {
+    const float* e = tw + 6 * (nc / 8);
+    Radix2Stage<kInverse>(data, nc, e[0], e[1]);
+    L = 8;
+  } else if (4 * L <= nc) {
+    PassL4<kInverse>(data, nc, tw);
+    L = 16;
+  }
+  for (; 4 * L <= nc; L *= 4) PassL<kInverse>(data, nc, L, tw);
+}
+
+}  // namespace
+
+void spFftBitReversePermute_32fc(const float* pSrc, float* pDst, int32 Nc, const int32* pTable) {
+  const std::ptrdiff_t h = Nc;  // float offset of complex element Nc/2
+  const int32* e = pTable;
+  for (; *e != 0; e += 2) {
+    const std::ptrdiff_t a = e[0], b = e[1];
+    const float* sa = pSrc + a;
+    const float* sb = pSrc + b;
+    const float* sha = pSrc + h + a;
+    const float* shb = pSrc + h + b;
+    float* da = pDst + a;
+    float* db = pDst + b;
+    float* dha = pDst + h + a;
+    float* dhb = pDst + h + b;
+    db[0] = sa[0], db[1] = sa[1];
+    db[2] = sha[0], db[3] = sha[1];
+    da[0] = sb[0], da[1] = sb[1];
+    da[2] = shb[0], da[3] = shb[1];
+    dhb[0] = sa[2], dhb[1] = sa[3];
+    dhb[2] = sha[2], dhb[3] = sha[3];
+    dha[0] = sb[2], dha[1] = sb[3];
+    dha[2] = shb[2], dha[3] = shb[3];
+  }
+  // The middle value 0, then the self-reversed ones up to the closing 0.
+  std::ptrdiff_t a = 0;
+  for (;;) {
+    const float* sa = pSrc + a;
+    const float* sha = pSrc + h + a;
+    float* da = pDst + a;
+    float* dha = pDst + h + a;
+    da[0] = sa[0], da[1] = sa[1];
+    da[2] = sha[0], da[3] = sha[1];
+    dha[0] = sa[2], dha[1] = sa[3];
+    dha[2] = sha[2], dha[3] = sha[3];
+    a = *++e;
+    if (a == 0) break;
+  }
+}
+
+void spFftBitReversePermuteInPlace_32fc(float* pData, int32 Nc, const int32* pTable) {
+  const std::ptrdiff_t h = Nc;
+  auto swap = [pData](std::ptrdiff_t x, std::ptrdiff_t y) {
+    const float r = pData[x], i = pData[x + 1];
+    pData[x] = pData[y];
+    pData[x + 1] = pData[y + 1];
+    pData[y] = r;
+    pData[y + 1] = i;
+  };
+  const int32* e = pTable;
+  for (; *e != 0; e += 2) {
+    const std::ptrdiff_t a = e[0], b = e[1];
+    swap(a, b);
+    swap(a + 2, h + b);
+    swap(h + a, b + 2);
+    swap(h + a + 2, h + b + 2);
+  }
+  std::ptrdiff_t a = 0;
+  for (;;) {
+    swap(a + 2, h + a);
+    a = *++e;
+    if (a == 0) break;
+  }
+}
+
+void spFftRadixPassesForward_32fc(float* pData, int32 Nc, const float* pTwiddles) {
+  RadixPasses<false>(pData, Nc, pTwiddles);
+}
+
+void spFftRadixPassesInverse_32fc(float* pData, int32 Nc, const float* pTwiddles) {
+  RadixPasses<true>(pData, Nc, pTwiddles);
+}
+
+void spFftRealSplitForward_32f(float* pData, int32 Nc, int32 /*direction*/, const float* pPairs) {
+  for (int32 k = 1; k < Nc / 2; ++k) {
+    float* zk = pData + 2 * k;
+    float* zj = pData + 2 * (Nc - k);
+    const float ar = zk[0], ai = zk[1], br = zj[0], bi = zj[1];
+    const float sp = pPairs[2 * k], c = pPairs[2 * k + 1];
+    const float d = ar - br;
+    const float s = ai + bi;
+    const float t = c * d + sp * s;
+    const float u = s * c - d * sp;
+    zk[0] = t + br;
+    zj[0] = ar - t;
+    zk[1] = u - bi;
+    zj[1] = u - ai;
+  }
+  pData[Nc + 1] = -pData[Nc + 1];
+}
+
+void spFftRealSplitInverse_32f(const float* pSrc, float* pDst, int32 Nc, int32 /*direction*/,
+                               const float* pPairs) {
+  for (int32 k = 1; k < Nc / 2; ++k) {
+    const std::ptrdiff_t ik = 2 * k, ij = 2 * (Nc - k);
+    const float ar = pSrc[ik], ai = pSrc[ik + 1], br = pSrc[ij], bi = pSrc[ij + 1];
+    const float c0 = pPairs[2 * k], c1 = pPairs[2 * k + 1];
+    const float d = ar - br;
+    const float s = ai + bi;
+    const float sum = ar + br;
+    const float dif = ai - bi;
+    const float p = c1 * d - c0 * s;
+    const float q = c0 * d + c1 * s;
+    pDst[ik] = sum + p;
+    pDst[ik + 1] = dif + q;
+    pDst[ij] = sum - p;
+    pDst[ij + 1] = q - dif;
+  }
+  const float mr = pSrc[Nc], mi = pSrc[Nc + 1];
+  pDst[Nc] = mr + mr;
+  pDst[Nc + 1] = -(mi + mi);
+}
+
+}  // namespace sp::generic

@@ -1,0 +1,178 @@
+// Complex transforms above 1024 points: the block scheme (1024-point blocks merged by
+// radix-2 outer passes) and the recursive scheme (sub-transforms, inter-level twiddles and
+// S-point column transforms four columns at a time in the work buffer).
+#include <cstddef>
+
+#include "fft_core.h"
+#include "sp/fft_kernels.h"
+
+namespace sp::generic {
+
+namespace {
+
+constexpr int32 kBlock = 1024;  // points of one in-core block of the block scheme
+
+int32 Plan(int32 m) { return spFftLargeOrderPlanTable[m - 11]; }
+
+template <bool kInverse>
+int32 OuterPasses(float* data, int32 n, int32 span, const float* tw, uint32 chunk) {
+  int32 groups = chunk >= 2 ? span / static_cast<int32>(chunk / 2) : 0;
+  for (int64 L = span; L <= n / 2; L *= 2) {
+    const int64 stride = n / (2 * L);  // table step of W_(2L)
+    const int64 half = L / 2;
+    for (int64 b = 0; b < n; b += 2 * L) {
+      float* x = data + 2 * b;
+      float* y = x + 2 * L;
+      for (int64 k = 0; k < half; ++k) {
+        const float wr = tw[2 * k * stride];
+        const float wi = tw[2 * k * stride + 1];
+        // Position k with W, position k + L/2 with -i W (conjugates for the inverse).
+        for (int h = 0; h < 2; ++h) {
+          const float fr = h == 0 ? wr : wi;
+          const float fi = h == 0 ? wi : -wr;
+          const std::ptrdiff_t o = 2 * (k + h * half);
+          const float a = y[o], bb = y[o + 1];
+          float ur, ui;
+          if constexpr (!kInverse) {
+            ur = a * fr - bb * fi;
+            ui = a * fi + bb * fr;
+          } else {
+            ur = a * fr + bb * fi;
+            ui = bb * fr - a * fi;
+          }
+          const float xr = x[o], xi = x[o + 1];
+          x[o] = xr + ur;
+          x[o + 1] = xi + ui;
+          y[o] = xr - ur;
+          y[o + 1] = xi - ui;
+        }
+      }
+    }
+    groups *= 2;
+  }
+  return groups;
+}
+
+template <bool kInverse>
+void Radix(float* data, int32 nc, const float* tw) {
+  if constexpr (!kInverse) {
+    spFftRadixPassesForward_32fc(data, nc, tw);
+  } else {
+    spFftRadixPassesInverse_32fc(data, nc, tw);
+  }
+}
+
+template <bool kInverse>
+bool Scaled(const spFftSpecHeader* spec) {
+  return (kInverse ? spec->scaleInverse : spec->scaleForward) != 0;
+}
+
+// Block scheme on 2^m bit-reversed points at data (2048 or 4096 of them).
+template <bool kInverse>
+void BlockScheme(const spFftSpecHeader* spec, float* data, int32 m) {
+  const int32 nc = int32{1} << m;
+  for (int32 b = nc / kBlock - 1; b >= 0; --b) {
+    float* block = data + 2 * static_cast<std::ptrdiff_t>(b) * kBlock;
+    Radix<kInverse>(block, kBlock, spec->twiddles);
+    if (Scaled<kInverse>(spec)) spMulConstInPlace_32f(spec->scale, block, 2 * kBlock);
+  }
+  OuterPasses<kInverse>(data, nc, kBlock, spec->outerTwiddles, 256);
+}
+
+template <bool kInverse>
+void Recursive(const spFftSpecHeader* spec, float* data, int32 m, int32 level, float* work) {
+  const int32 s = Plan(m);
+  const int32 r = m - s;
+  const int64 bigS = int64{1} << s;
+  const int64 bigR = int64{1} << r;
+
+  // Sub-transforms of the S consecutive sub-arrays.
+  for (int64 n = 0; n < bigS; ++n) {
+    float* sub = data + 2 * n * bigR;
+    if (r <= 10) {
+      Radix<kInverse>(sub, static_cast<int32>(bigR), spec->twiddles);
+      if (Scaled<kInverse>(spec)) spMulConstInPlace_32f(spec->scale, sub, static_cast<int32>(2 * bigR));
+    } else if (Plan(r) != 0) {
+      Recursive<kInverse>(spec, sub, r, level + 1, work);
+    } else {
+      BlockScheme<kInverse>(spec, sub, r);
+    }
+  }
+
+  // Columns, four at a time: twiddle, S-point transform in the work buffer, store back.
+  const float* w = spec->levelBlocks[level];
+  const float* colTw = spec->levelTwiddles[level];
+  for (int64 c0 = 0; c0 < bigR; c0 += 4) {
+    for (int64 n = 0; n < bigS; ++n) {
+      const float* x = data + 2 * (n * bigR + c0);
+      for (int64 t = 0; t < 4; ++t, w += 2) {
+        const float a = x[2 * t], b = x[2 * t + 1];
+        float* out = work + 2 * (t * bigS + n);
+        if constexpr (!kInverse) {
+          out[0] = a * w[0] - b * w[1];
+          out[1] = b * w[0] + a * w[1];
+        } else {
+          out[0] = a * w[0] + b * w[1];
+          out[1] = b * w[0] - a * w[1];
+        }
+      }
+    }
+    for (int64 t = 0; t < 4; ++t) Radix<kInverse>(work + 2 * t * bigS, static_cast<int32>(bigS), colTw);
+    for (int64 n = 0; n < bigS; ++n) {
+      float* x = data + 2 * (n * bigR + c0);
+      for (int64 t = 0; t < 4; ++t) {
+        x[2 * t] = work[2 * (t * bigS + n)];
+        x[2 * t + 1] = work[2 * (t * bigS + n) + 1];
+      }
+    }
+  }
+}
+
+template <bool kInverse>
+void Driver(const spFftSpecHeader* spec, const float* src, float* dst, int32 m, float* work) {
+  const int32 nc = int32{1} << m;
+  if (src != dst) {
+    spFftBitReversePermute_32fc(src, dst, nc, spec->bitReversalTable);
+  } else {
+    spFftBitReversePermuteInPlace_32fc(dst, nc, spec->bitReversalTable);
+  }
+  if (Plan(m) != 0) {
+    Recursive<kInverse>(spec, dst, m, 0, work);
+  } else {
+    BlockScheme<kInverse>(spec, dst, m);
+  }
+}
+
+}  // namespace
+
+int32 spFftOuterPassesForward_32fc(float* pData, int32 n, int32 span, const float* pTwiddles,
+                                   uint64 /*flag*/, uint32 chunk) {
+  return OuterPasses<false>(pData, n, span, pTwiddles, chunk);
+}
+
+int32 spFftOuterPassesInverse_32fc(float* pData, int32 n, int32 span, const float* pTwiddles,
+                                   uint64 /*flag*/, uint32 chunk) {
+  return OuterPasses<true>(pData, n, span, pTwiddles, chunk);
+}
+
+void spFftLargeOrderForward_32fc(const spFftSpecHeader* pSpec, const float* pSrc, float* pDst,
+                                 int32 m, float* pWork) {
+  Driver<false>(pSpec, pSrc, pDst, m, pWork);
+}
+
+void spFftLargeOrderInverse_32fc(const spFftSpecHeader* pSpec, const float* pSrc, float* pDst,
+                                 int32 m, float* pWork) {
+  Driver<true>(pSpec, pSrc, pDst, m, pWork);
+}
+
+void spFftLargeOrderForwardRecursive_32fc(const spFftSpecHeader* pSpec, float* pData, int32 m,
+                                          int32 level, float* pWork) {
+  Recursive<false>(pSpec, pData, m, level, pWork);
+}
+
+void spFftLargeOrderInverseRecursive_32fc(const spFftSpecHeader* pSpec, float* pData, int32 m,
+                                          int32 level, float* pWork) {
+  Recursive<true>(pSpec, pData, m, level, pWork);
+}
+
+}  // namespace sp::generic
