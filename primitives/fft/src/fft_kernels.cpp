@@ -1,11 +1,67 @@
 // Transform kernels of the generic build: bit reversal, radix passes and the real split.
+#include <emmintrin.h>
+
 #include <cstddef>
+#include <cstring>
 
 #include "sp/fft_kernels.h"
 
 namespace sp::generic {
 
 namespace {
+
+// Two complex values per SSE2 register, (re0, im0, re1, im1). SSE2 is the baseline of the
+// generic build; every lane performs the scalar operations of the kernels in their stated
+// order, so the results equal the scalar definition bit for bit (negation is a sign flip,
+// and a + (-b) equals a - b exactly).
+inline __m128 Load2(const float* p) { return _mm_loadu_ps(p); }
+inline void Store2(float* p, __m128 v) { _mm_storeu_ps(p, v); }
+inline __m128 LoadTwo(const float* a, const float* b) {
+  double da, db;
+  std::memcpy(&da, a, 8);
+  std::memcpy(&db, b, 8);
+  return _mm_castpd_ps(_mm_set_pd(db, da));
+}
+inline __m128 SignMask(bool re, bool im) {
+  return _mm_castsi128_ps(_mm_set_epi32(im ? INT32_MIN : 0, re ? INT32_MIN : 0,
+                                        im ? INT32_MIN : 0, re ? INT32_MIN : 0));
+}
+// (im, -re) of each value: multiplication by -i.
+inline __m128 TimesMinusI(__m128 v) {
+  return _mm_xor_ps(_mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)), SignMask(false, true));
+}
+// w x (forward) or conj(w) x (inverse) for two values at once.
+template <bool kInverse>
+inline __m128 Mul2(__m128 x, __m128 w) {
+  const __m128 wr = _mm_shuffle_ps(w, w, _MM_SHUFFLE(2, 2, 0, 0));
+  const __m128 wi = _mm_shuffle_ps(w, w, _MM_SHUFFLE(3, 3, 1, 1));
+  const __m128 xs = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
+  const __m128 t2 = _mm_mul_ps(xs, wi);  // (xi wi, xr wi)
+  return _mm_add_ps(_mm_mul_ps(x, wr), _mm_xor_ps(t2, SignMask(!kInverse, kInverse)));
+}
+// Real parts from a, imaginary parts from b.
+inline __m128 RealsImags(__m128 a, __m128 b) {
+  const __m128 reals = SignMask(true, false);  // only the mask bits matter
+  const __m128 m = _mm_castsi128_ps(_mm_srai_epi32(_mm_castps_si128(reals), 31));
+  return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b));
+}
+// (v1, v0) of (v0, v1).
+inline __m128 SwapValues(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)); }
+// (im, re) of each value.
+inline __m128 SwapParts(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)); }
+
+// Radix-4 butterfly of two positions; stores the four quarters.
+template <bool kInverse>
+inline void Butterfly4x2(float* p, std::ptrdiff_t q, __m128 a, __m128 t1, __m128 t2, __m128 t3) {
+  const __m128 s1 = _mm_add_ps(a, t1);
+  const __m128 d1 = _mm_sub_ps(a, t1);
+  const __m128 s2 = _mm_add_ps(t2, t3);
+  const __m128 d2 = TimesMinusI(_mm_sub_ps(t2, t3));
+  Store2(p, _mm_add_ps(s1, s2));
+  Store2(p + 2 * q, _mm_sub_ps(s1, s2));
+  Store2(p + q, kInverse ? _mm_sub_ps(d1, d2) : _mm_add_ps(d1, d2));
+  Store2(p + 3 * q, kInverse ? _mm_add_ps(d1, d2) : _mm_sub_ps(d1, d2));
+}
 
 // Complex product w x (forward) or conj(w) x (inverse), every product rounded before the
 // sum, in the operand order the kernels are defined with.
@@ -50,30 +106,26 @@ inline void Butterfly4(float* p, std::ptrdiff_t q, float ar, float ai, float t1r
 template <bool kInverse>
 void FirstPass(float* d, int32 nc) {
   for (int32 k = 0; k < nc; k += 4, d += 8) {
-    const float ar = d[0] + d[2], ai = d[1] + d[3];
-    const float br = d[0] - d[2], bi = d[1] - d[3];
-    const float cr = d[4] + d[6], ci = d[5] + d[7];
-    const float dr = d[4] - d[6], di = d[5] - d[7];
-    d[0] = ar + cr;
-    d[1] = ai + ci;
-    d[4] = ar - cr;
-    d[5] = ai - ci;
+    const __m128 v0 = Load2(d), v1 = Load2(d + 4);         // (x0, x1), (x2, x3)
+    const __m128 u = _mm_movelh_ps(v0, v1);                // (x0, x2)
+    const __m128 w = _mm_movehl_ps(v1, v0);                // (x1, x3)
+    const __m128 s = _mm_add_ps(u, w);                     // (a, c)
+    const __m128 df = _mm_sub_ps(u, w);                    // (b, d)
+    const __m128 p = _mm_movelh_ps(s, df);                 // (a, b)
+    const __m128 dm = TimesMinusI(df);                     // (., -i d)
+    const __m128 qv = _mm_shuffle_ps(s, dm, _MM_SHUFFLE(3, 2, 3, 2));  // (c, -i d)
+    const __m128 sum = _mm_add_ps(p, qv);  // (a + c, b - i d)
+    const __m128 dif = _mm_sub_ps(p, qv);  // (a - c, b + i d)
     if constexpr (!kInverse) {
-      d[2] = br + di;
-      d[3] = bi - dr;
-      d[6] = br - di;
-      d[7] = bi + dr;
+      Store2(d, sum);      // y0, y1 = b - i d
+      Store2(d + 4, dif);  // y2, y3 = b + i d
     } else {
-      d[2] = br - di;
-      d[3] = bi + dr;
-      d[6] = br + di;
-      d[7] = bi - dr;
+      Store2(d, _mm_shuffle_ps(sum, dif, _MM_SHUFFLE(3, 2, 1, 0)));      // y0, y1 = b + i d
+      Store2(d + 4, _mm_shuffle_ps(dif, sum, _MM_SHUFFLE(3, 2, 1, 0)));  // y2, y3 = b - i d
     }
   }
 }
 
-// Radix-2 stage of the odd orders on every run of eight values; c = cos(pi/4) and
-// c2 = -sin(pi/4) from the table.
 template <bool kInverse>
 void Radix2Stage(float* d, int32 nc, float c, float c2) {
   for (int32 k = 0; k < nc; k += 8, d += 16) {
@@ -168,24 +220,33 @@ void PassL4(float* d, int32 nc, const float* tw) {
   }
 }
 
-// Radix-4 pass with quarter length L >= 8 on blocks of 4L values.
+// Radix-4 pass with quarter length L >= 8 on blocks of 4L values: positions 0 and 1
+// one by one (position 0 has no products), then two positions per step.
 template <bool kInverse>
 void PassL(float* data, int32 nc, int32 L, const float* tw) {
   const std::ptrdiff_t q = 2 * static_cast<std::ptrdiff_t>(L);
-  const int32 step = nc / (4 * L);
+  const std::ptrdiff_t step = 6 * static_cast<std::ptrdiff_t>(nc / (4 * L));
   for (int32 b = 0; b < nc; b += 4 * L) {
     float* d = data + 2 * static_cast<std::ptrdiff_t>(b);
     Butterfly4<kInverse>(d, q, d[0], d[1], d[q], d[q + 1], d[2 * q], d[2 * q + 1], d[3 * q],
                          d[3 * q + 1]);
-    const float* e = tw;
-    for (int32 k = 1; k < L; ++k) {
-      e += 6 * step;
-      float* p = d + 2 * k;
+    {
+      const float* e = tw + step;
+      float* p = d + 2;
       float t1r, t1i, t2r, t2i, t3r, t3i;
       Twiddle<kInverse>(p[q], p[q + 1], e[2], e[3], t1r, t1i);
       Twiddle<kInverse>(p[2 * q], p[2 * q + 1], e[0], e[1], t2r, t2i);
       Twiddle<kInverse>(p[3 * q], p[3 * q + 1], e[4], e[5], t3r, t3i);
       Butterfly4<kInverse>(p, q, p[0], p[1], t1r, t1i, t2r, t2i, t3r, t3i);
+    }
+    const float* e = tw + 2 * step;
+    for (int32 k = 2; k < L; k += 2, e += 2 * step) {
+      float* p = d + 2 * k;
+      const float* f = e + step;
+      const __m128 t1 = Mul2<kInverse>(Load2(p + q), LoadTwo(e + 2, f + 2));
+      const __m128 t2 = Mul2<kInverse>(Load2(p + 2 * q), LoadTwo(e, f));
+      const __m128 t3 = Mul2<kInverse>(Load2(p + 3 * q), LoadTwo(e + 4, f + 4));
+      Butterfly4x2<kInverse>(p, q, Load2(p), t1, t2, t3);
     }
   }
 }
@@ -279,11 +340,12 @@ void spFftRadixPassesInverse_32fc(float* pData, int32 Nc, const float* pTwiddles
 }
 
 void spFftRealSplitForward_32f(float* pData, int32 Nc, int32 /*direction*/, const float* pPairs) {
-  for (int32 k = 1; k < Nc / 2; ++k) {
-    float* zk = pData + 2 * k;
-    float* zj = pData + 2 * (Nc - k);
+  // k = 1 alone, then k, k + 1 with their mirrors j = Nc - k, Nc - k - 1 two at a time.
+  {
+    float* zk = pData + 2;
+    float* zj = pData + 2 * (Nc - 1);
     const float ar = zk[0], ai = zk[1], br = zj[0], bi = zj[1];
-    const float sp = pPairs[2 * k], c = pPairs[2 * k + 1];
+    const float sp = pPairs[2], c = pPairs[3];
     const float d = ar - br;
     const float s = ai + bi;
     const float t = c * d + sp * s;
@@ -293,15 +355,29 @@ void spFftRealSplitForward_32f(float* pData, int32 Nc, int32 /*direction*/, cons
     zk[1] = u - bi;
     zj[1] = u - ai;
   }
+  const __m128 negIm = SignMask(false, true);
+  for (int32 k = 2; k < Nc / 2; k += 2) {
+    float* pk = pData + 2 * static_cast<std::ptrdiff_t>(k);
+    float* pj = pData + 2 * static_cast<std::ptrdiff_t>(Nc - k - 1);
+    const __m128 a = Load2(pk);              // Z_k, Z_(k+1)
+    const __m128 b = SwapValues(Load2(pj));  // Z_j, Z_(j-1)
+    const __m128 ds = RealsImags(_mm_sub_ps(a, b), _mm_add_ps(a, b));  // (d, s)
+    // (t, u) = (c d + s' s, s c - d s'): the conjugate product of (d, s) with (c, s').
+    const __m128 tu = Mul2<true>(ds, SwapParts(Load2(pPairs + 2 * static_cast<std::ptrdiff_t>(k))));
+    const __m128 xk = _mm_add_ps(tu, _mm_xor_ps(b, negIm));                       // (t + br, u - bi)
+    const __m128 xj = _mm_sub_ps(RealsImags(a, tu), RealsImags(tu, a));           // (ar - t, u - ai)
+    Store2(pk, xk);
+    Store2(pj, SwapValues(xj));
+  }
   pData[Nc + 1] = -pData[Nc + 1];
 }
 
 void spFftRealSplitInverse_32f(const float* pSrc, float* pDst, int32 Nc, int32 /*direction*/,
                                const float* pPairs) {
-  for (int32 k = 1; k < Nc / 2; ++k) {
-    const std::ptrdiff_t ik = 2 * k, ij = 2 * (Nc - k);
+  {
+    const std::ptrdiff_t ik = 2, ij = 2 * static_cast<std::ptrdiff_t>(Nc - 1);
     const float ar = pSrc[ik], ai = pSrc[ik + 1], br = pSrc[ij], bi = pSrc[ij + 1];
-    const float c0 = pPairs[2 * k], c1 = pPairs[2 * k + 1];
+    const float c0 = pPairs[2], c1 = pPairs[3];
     const float d = ar - br;
     const float s = ai + bi;
     const float sum = ar + br;
@@ -312,6 +388,20 @@ void spFftRealSplitInverse_32f(const float* pSrc, float* pDst, int32 Nc, int32 /
     pDst[ik + 1] = dif + q;
     pDst[ij] = sum - p;
     pDst[ij + 1] = q - dif;
+  }
+  for (int32 k = 2; k < Nc / 2; k += 2) {
+    const std::ptrdiff_t ik = 2 * static_cast<std::ptrdiff_t>(k);
+    const std::ptrdiff_t ij = 2 * static_cast<std::ptrdiff_t>(Nc - k - 1);
+    const __m128 a = Load2(pSrc + ik);              // X_k, X_(k+1)
+    const __m128 b = SwapValues(Load2(pSrc + ij));  // X_j, X_(j-1)
+    const __m128 u = _mm_sub_ps(a, b);              // (d, dif)
+    const __m128 v = _mm_add_ps(a, b);              // (sum, s)
+    // (p, q) = (c1 d - c0 s, c0 d + c1 s): the product of (d, s) with (c1, c0).
+    const __m128 pq = Mul2<false>(RealsImags(u, v), SwapParts(Load2(pPairs + ik)));
+    const __m128 sd = RealsImags(v, u);                                   // (sum, dif)
+    Store2(pDst + ik, _mm_add_ps(sd, pq));                                // (sum + p, dif + q)
+    const __m128 xj = _mm_sub_ps(RealsImags(v, pq), RealsImags(pq, u));  // (sum - p, q - dif)
+    Store2(pDst + ij, SwapValues(xj));
   }
   const float mr = pSrc[Nc], mi = pSrc[Nc + 1];
   pDst[Nc] = mr + mr;

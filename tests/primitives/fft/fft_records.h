@@ -8,7 +8,7 @@
 
 #include "fft_test_support.h"
 #include "sp/core.h"
-#include "sp/fft.h"
+#include "sp/fft_bodies.h"
 
 namespace fft_test {
 

@@ -1,9 +1,9 @@
 // Inside of the FFT engine: the table builders of the set-up and the transform kernels of
 // the generic build. The kernels check nothing: they trust the record and the pointers
-// the entries of sp/fft.h have checked.
+// the entries of sp/fft_bodies.h have checked.
 #pragma once
 
-#include "sp/fft.h"
+#include "sp/fft_bodies.h"
 
 namespace sp::generic {
 
