@@ -268,39 +268,37 @@ void RadixPasses(float* data, int32 nc, const float* tw) {
 
 }  // namespace
 
+namespace {
+// Moves of whole complex values (8 bytes) by float offset.
+inline uint64 Get8(const float* base, std::ptrdiff_t at) {
+  uint64 v;
+  std::memcpy(&v, base + at, 8);
+  return v;
+}
+inline void Put8(float* base, std::ptrdiff_t at, uint64 v) { std::memcpy(base + at, &v, 8); }
+}  // namespace
+
 void spFftBitReversePermute_32fc(const float* pSrc, float* pDst, int32 Nc, const int32* pTable) {
   const std::ptrdiff_t h = Nc;  // float offset of complex element Nc/2
   const int32* e = pTable;
   for (; *e != 0; e += 2) {
     const std::ptrdiff_t a = e[0], b = e[1];
-    const float* sa = pSrc + a;
-    const float* sb = pSrc + b;
-    const float* sha = pSrc + h + a;
-    const float* shb = pSrc + h + b;
-    float* da = pDst + a;
-    float* db = pDst + b;
-    float* dha = pDst + h + a;
-    float* dhb = pDst + h + b;
-    db[0] = sa[0], db[1] = sa[1];
-    db[2] = sha[0], db[3] = sha[1];
-    da[0] = sb[0], da[1] = sb[1];
-    da[2] = shb[0], da[3] = shb[1];
-    dhb[0] = sa[2], dhb[1] = sa[3];
-    dhb[2] = sha[2], dhb[3] = sha[3];
-    dha[0] = sb[2], dha[1] = sb[3];
-    dha[2] = shb[2], dha[3] = shb[3];
+    Put8(pDst, b, Get8(pSrc, a));
+    Put8(pDst, b + 2, Get8(pSrc, h + a));
+    Put8(pDst, a, Get8(pSrc, b));
+    Put8(pDst, a + 2, Get8(pSrc, h + b));
+    Put8(pDst, h + b, Get8(pSrc, a + 2));
+    Put8(pDst, h + b + 2, Get8(pSrc, h + a + 2));
+    Put8(pDst, h + a, Get8(pSrc, b + 2));
+    Put8(pDst, h + a + 2, Get8(pSrc, h + b + 2));
   }
   // The middle value 0, then the self-reversed ones up to the closing 0.
   std::ptrdiff_t a = 0;
   for (;;) {
-    const float* sa = pSrc + a;
-    const float* sha = pSrc + h + a;
-    float* da = pDst + a;
-    float* dha = pDst + h + a;
-    da[0] = sa[0], da[1] = sa[1];
-    da[2] = sha[0], da[3] = sha[1];
-    dha[0] = sa[2], dha[1] = sa[3];
-    dha[2] = sha[2], dha[3] = sha[3];
+    Put8(pDst, a, Get8(pSrc, a));
+    Put8(pDst, a + 2, Get8(pSrc, h + a));
+    Put8(pDst, h + a, Get8(pSrc, a + 2));
+    Put8(pDst, h + a + 2, Get8(pSrc, h + a + 2));
     a = *++e;
     if (a == 0) break;
   }
@@ -309,11 +307,9 @@ void spFftBitReversePermute_32fc(const float* pSrc, float* pDst, int32 Nc, const
 void spFftBitReversePermuteInPlace_32fc(float* pData, int32 Nc, const int32* pTable) {
   const std::ptrdiff_t h = Nc;
   auto swap = [pData](std::ptrdiff_t x, std::ptrdiff_t y) {
-    const float r = pData[x], i = pData[x + 1];
-    pData[x] = pData[y];
-    pData[x + 1] = pData[y + 1];
-    pData[y] = r;
-    pData[y + 1] = i;
+    const uint64 vx = Get8(pData, x);
+    Put8(pData, x, Get8(pData, y));
+    Put8(pData, y, vx);
   };
   const int32* e = pTable;
   for (; *e != 0; e += 2) {
