@@ -126,32 +126,29 @@ void FirstPass(float* d, int32 nc) {
   }
 }
 
+// Radix-2 stage of the odd orders on every run of eight values: y_k = x_k + t_k,
+// y_(k+4) = x_k - t_k with t_0 = x4, t_1 = W^(Nc/8) x5, t_2 = -i x6, t_3 = W^(3Nc/8) x7
+// (conjugates for the inverse), the eighth turns with one product per component;
+// c = cos(pi/4) and c2 = -sin(pi/4) from the table.
 template <bool kInverse>
 void Radix2Stage(float* d, int32 nc, float c, float c2) {
+  const __m128 vc = _mm_set1_ps(c), vc2 = _mm_set1_ps(c2);
+  // t_1 = ((re + im) c, (im - re) c) forward, ((re - im) c, (im + re) c) inverse; t_3 the
+  // other way round with c2.
+  const __m128 sign1 = SignMask(kInverse, !kInverse);
+  const __m128 sign3 = SignMask(!kInverse, kInverse);
   for (int32 k = 0; k < nc; k += 8, d += 16) {
-    float t[8];
-    t[0] = d[8];
-    t[1] = d[9];
-    if constexpr (!kInverse) {
-      t[2] = (d[10] + d[11]) * c;
-      t[3] = (d[11] - d[10]) * c;
-      t[4] = d[13];
-      t[5] = -d[12];
-      t[6] = (d[14] - d[15]) * c2;
-      t[7] = (d[15] + d[14]) * c2;
-    } else {
-      t[2] = (d[10] - d[11]) * c;
-      t[3] = (d[11] + d[10]) * c;
-      t[4] = -d[13];
-      t[5] = d[12];
-      t[6] = (d[14] + d[15]) * c2;
-      t[7] = (d[15] - d[14]) * c2;
-    }
-    for (int j = 0; j < 8; ++j) {
-      const float x = d[j];
-      d[j] = x + t[j];
-      d[j + 8] = x - t[j];
-    }
+    const __m128 x01 = Load2(d), x23 = Load2(d + 4), x45 = Load2(d + 8), x67 = Load2(d + 12);
+    const __m128 e5 = _mm_mul_ps(_mm_add_ps(x45, _mm_xor_ps(SwapParts(x45), sign1)), vc);
+    const __m128 t01 = _mm_shuffle_ps(x45, e5, _MM_SHUFFLE(3, 2, 1, 0));
+    const __m128 q6 =
+        kInverse ? _mm_xor_ps(SwapParts(x67), SignMask(true, false)) : TimesMinusI(x67);
+    const __m128 e7 = _mm_mul_ps(_mm_add_ps(x67, _mm_xor_ps(SwapParts(x67), sign3)), vc2);
+    const __m128 t23 = _mm_shuffle_ps(q6, e7, _MM_SHUFFLE(3, 2, 1, 0));
+    Store2(d, _mm_add_ps(x01, t01));
+    Store2(d + 4, _mm_add_ps(x23, t23));
+    Store2(d + 8, _mm_sub_ps(x01, t01));
+    Store2(d + 12, _mm_sub_ps(x23, t23));
   }
 }
 
