@@ -237,6 +237,10 @@ void IoDeleteDevice(PDEVICE_OBJECT deviceObject, const std::source_location& cal
   if (deviceObject->DeviceObjectExtension->AttachedTo) {
     Report(Check::InvalidArgument, "IoDeleteDevice", "device deleted while still attached to a lower device", caller);
   }
+  if (deviceObject->AttachedDevice) {
+    Report(Check::InvalidArgument, "IoDeleteDevice", "device deleted while another device is attached on top of it",
+           caller);
+  }
   ObDereferenceObject(deviceObject, caller);
 }
 
@@ -917,6 +921,81 @@ void ResetDeviceInterfaces() {
   State& s = S();
   std::lock_guard lock(s.mutex);
   s.interfaces.clear();
+}
+
+IO_STATUS_BLOCK SendSynchronousRequest(PDEVICE_OBJECT device, PFILE_OBJECT fileObject,
+                                       const std::function<void(PIRP irp, PIO_STACK_LOCATION stack)>& prepare,
+                                       KPROCESSOR_MODE requestorMode) {
+  IO_STATUS_BLOCK result{};
+  result.Status = STATUS_INSUFFICIENT_RESOURCES;
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+  if (!top) {
+    result.Status = STATUS_INVALID_PARAMETER;
+    return result;
+  }
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  if (!irp) {
+    ObDereferenceObject(top);
+    return result;
+  }
+  irp->RequestorMode = requestorMode;
+  irp->Tail.Overlay.OriginalFileObject = fileObject;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->FileObject = fileObject;
+  if (prepare) prepare(irp, stack);
+  irp->IoStatus.Status =
+      (stack->MajorFunction == IRP_MJ_PNP || stack->MajorFunction == IRP_MJ_POWER) ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &done, TRUE, TRUE, TRUE);
+  if (IoCallDriver(top, irp) == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  }
+  result = irp->IoStatus;
+  IoFreeIrp(irp);
+  ObDereferenceObject(top);
+  return result;
+}
+
+NTSTATUS DeviceIoControl(PDEVICE_OBJECT device, PFILE_OBJECT fileObject, ULONG ioControlCode, const void* input,
+                         ULONG inputLength, void* output, ULONG outputLength, ULONG_PTR* bytesReturned,
+                         KPROCESSOR_MODE requestorMode) {
+  if (bytesReturned) *bytesReturned = 0;
+  const bool buffered = METHOD_FROM_CTL_CODE(ioControlCode) != METHOD_NEITHER;
+  PVOID systemBuffer = nullptr;
+  ULONG size = inputLength > outputLength ? inputLength : outputLength;
+  if (buffered && size) {
+    systemBuffer = ExAllocatePoolWithTag(NonPagedPool, size, kSystemBufferTag);
+    if (!systemBuffer) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(systemBuffer, 0, size);
+    if (input && inputLength) std::memcpy(systemBuffer, input, inputLength);
+  }
+  IO_STATUS_BLOCK status = SendSynchronousRequest(
+      device, fileObject,
+      [&](PIRP irp, PIO_STACK_LOCATION stack) {
+        stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        stack->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+        stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+        stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        if (buffered) {
+          irp->AssociatedIrp.SystemBuffer = systemBuffer;
+        } else {
+          stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+        }
+        irp->UserBuffer = output;
+      },
+      requestorMode);
+  ULONG_PTR returned = status.Information < outputLength ? status.Information : outputLength;
+  if (buffered && systemBuffer && output && NT_SUCCESS(status.Status)) std::memcpy(output, systemBuffer, returned);
+  if (systemBuffer) ExFreePoolWithTag(systemBuffer, kSystemBufferTag);
+  if (bytesReturned) *bytesReturned = NT_SUCCESS(status.Status) ? returned : 0;
+  return status.Status;
 }
 
 void SetCallerIs32Bit(bool is32Bit) { S().caller32Bit.store(is32Bit); }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <string>
 
+#include "kernel/clock.h"
 #include "kernel/ke.h"
 #include "kernel/mm.h"
 #include "kernel/po.h"
@@ -21,6 +22,7 @@ class IoInterfaces : public platform::testing::KernelTest {};
 class IoIrps : public platform::testing::KernelTest {};
 class IoMdl : public platform::testing::KernelTest {};
 class IoMisc : public platform::testing::KernelTest {};
+class IoRequests : public platform::testing::KernelTest {};
 class IoPower : public platform::testing::KernelTest {};
 
 using platform::verifier::Check;
@@ -572,6 +574,71 @@ TEST_F(IoMdl, UserMappingsAreRecordedAndChecked) {
   MmUnmapLockedPages(user, mdl);  // the record goes with the unmap
   ExFreePool(buffer);
   EXPECT_TRUE(scope.Check());
+}
+
+// A bus driver that completes its requests 10 ms of virtual time later, on a thread.
+struct LateDriver {
+  static inline PIRP held = nullptr;
+  static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  }
+};
+
+TEST_F(IoRequests, SynchronousRequestsWaitForLateCompletion) {
+  Stack s;
+  *static_cast<PDEVICE_OBJECT*>(s.fdo->DeviceExtension) = s.lower;
+  s.functionDriver->MajorFunction[IRP_MJ_PNP] = ForwardToLower;
+  s.busDriver->MajorFunction[IRP_MJ_PNP] = LateDriver::Dispatch;
+  LateDriver::held = nullptr;
+  platform::clock::Thread completer("completer", [] {
+    LARGE_INTEGER delay;
+    delay.QuadPart = -10 * 10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    LateDriver::held->IoStatus.Information = 7;
+    LateDriver::held->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(LateDriver::held, IO_NO_INCREMENT);
+  });
+  IO_STATUS_BLOCK result = platform::io::SendSynchronousRequest(s.pdo, nullptr, [](PIRP irp, PIO_STACK_LOCATION stack) {
+    stack->MajorFunction = IRP_MJ_PNP;
+    stack->MinorFunction = IRP_MN_START_DEVICE;
+    EXPECT_EQ(irp->RequestorMode, KernelMode);
+  });
+  completer.Join();
+  EXPECT_EQ(result.Status, STATUS_SUCCESS);
+  EXPECT_EQ(result.Information, 7u);
+  EXPECT_EQ(KeQueryInterruptTime(), 10u * 10000u);  // the wait took the virtual 10 ms
+}
+
+TEST_F(IoRequests, UserDeviceControlCopiesTheReportedBytes) {
+  Stack s;
+  *static_cast<PDEVICE_OBJECT*>(s.fdo->DeviceExtension) = s.lower;
+  s.functionDriver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ForwardToLower;
+  s.busDriver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    EXPECT_EQ(irp->RequestorMode, UserMode);
+    EXPECT_EQ(stack->Parameters.DeviceIoControl.InputBufferLength, 4u);
+    auto* buffer = static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer);
+    buffer[0] *= 2;
+    buffer[1] = 0xABCD;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 8;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  };
+  PFILE_OBJECT file = platform::io::CreateFileObject(s.pdo, u"\\QVASIOPrivateInterface");
+  ASSERT_NE(file, nullptr);
+  ULONG in = 21, out[4] = {};
+  ULONG_PTR returned = 0;
+  EXPECT_EQ(platform::io::DeviceIoControl(s.pdo, file, CTL_CODE(0x1D, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), &in,
+                                          sizeof in, out, sizeof out, &returned),
+            STATUS_SUCCESS);
+  EXPECT_EQ(returned, 8u);
+  EXPECT_EQ(out[0], 42u);
+  EXPECT_EQ(out[1], 0xABCDu);
+  EXPECT_EQ(out[2], 0u);
+  ObDereferenceObject(file);
 }
 
 TEST_F(IoMisc, Is32BitProcessIsConfigurable) {

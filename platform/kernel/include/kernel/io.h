@@ -613,6 +613,24 @@ std::vector<DeviceInterface> DeviceInterfaces(const GUID* classGuid = nullptr);
 // Forgets every registered interface (between tests).
 void ResetDeviceInterfaces();
 
+// Plays the part of the I/O or PnP manager: sends a request to the top of `device`'s
+// stack and waits for its completion (PASSIVE_LEVEL, on a platform thread). `prepare`
+// fills in the first stack location (major and minor function, parameters) and may set
+// up the IRP's buffers; the IRP starts with STATUS_NOT_SUPPORTED for PnP and power
+// requests and STATUS_SUCCESS otherwise. Returns the final IoStatus; the IRP is freed.
+// STATUS_INSUFFICIENT_RESOURCES when no IRP can be allocated.
+IO_STATUS_BLOCK SendSynchronousRequest(PDEVICE_OBJECT device, PFILE_OBJECT fileObject,
+                                       const std::function<void(PIRP irp, PIO_STACK_LOCATION stack)>& prepare,
+                                       KPROCESSOR_MODE requestorMode = KernelMode);
+
+// A buffered device-control request as a user-mode client (the ASIO driver) issues it:
+// the input is copied into a system buffer, and the Information bytes the driver reports
+// (at most outputLength) are copied back to `output`. METHOD_NEITHER passes the input as
+// Type3InputBuffer and the output as UserBuffer.
+NTSTATUS DeviceIoControl(PDEVICE_OBJECT device, PFILE_OBJECT fileObject, ULONG ioControlCode, const void* input,
+                         ULONG inputLength, void* output, ULONG outputLength, ULONG_PTR* bytesReturned,
+                         KPROCESSOR_MODE requestorMode = UserMode);
+
 // The answer of IoIs32bitProcess.
 void SetCallerIs32Bit(bool is32Bit);
 
