@@ -25,17 +25,17 @@
 const spDispatchTable spDispatchGroup1[25] = {
     SP_BUILDS(spZero_32f),  // 0 spZero_32f
 
-    {},  // 1 spConvert_32f16s
+    SP_BUILDS(spConvert_32f16s),  // 1 spConvert_32f16s
 
-    {},  // 2 spConvert_32f32s
+    SP_BUILDS(spConvert_32f32s),  // 2 spConvert_32f32s
 
-    {},  // 3 spConvert_16s32f
+    SP_BUILDS(spConvert_16s32f),  // 3 spConvert_16s32f
 
-    {},  // 4 spConvertScaled_32s32f
+    SP_DISPATCH_TABLE(&sp::generic::spConvertScaled_32s32f, &sp::generic::spConvertScaled_32s32f, &sp::ssse3::spConvertScaled_32s32f, &sp::ssse3::spConvertScaled_32s32f),  // 4 spConvertScaled_32s32f
 
-    {},  // 5 spConvert_24s32f
+    SP_BUILDS(spConvert_24s32f),  // 5 spConvert_24s32f
 
-    {},  // 6 spConvert_32f24s
+    SP_BUILDS(spConvert_32f24s),  // 6 spConvert_32f24s
 
     SP_DISPATCH_TABLE(&sp::generic::spAddInPlace_32f, &sp::sse3::spAddInPlace_32f, &sp::ssse3::spAddInPlace_32f, &sp::ssse3::spAddInPlace_32f),  // 7 spAddInPlace_32f
 
@@ -63,7 +63,7 @@ const spDispatchTable spDispatchGroup1[25] = {
 
     {},  // 19 spIirInit_32f
 
-    {},  // 20 spConvert_32s32f
+    SP_BUILDS(spConvert_32s32f),  // 20 spConvert_32s32f
 
     SP_DISPATCH_TABLE(&sp::generic::spAddConstInPlace_32f, &sp::sse3::spAddConstInPlace_32f, &sp::ssse3::spAddConstInPlace_32f, &sp::ssse3::spAddConstInPlace_32f),  // 21 spAddConstInPlace_32f
 
@@ -71,7 +71,7 @@ const spDispatchTable spDispatchGroup1[25] = {
 
     SP_BUILDS(spDeinterleave_32f),  // 23 spDeinterleave_32f
 
-    {},  // 24 spPower_32f
+    SP_BUILDS(spPower_32f),  // 24 spPower_32f
 };
 
 const spDispatchTable spDispatchGroup2[30] = {
