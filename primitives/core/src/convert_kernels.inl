@@ -423,19 +423,31 @@ void spConvertKernel_8u32f(const uint8* pSrc, float* pDst, int len) {
   });
 }
 
+// 16 samples per block: two 16-byte loads, each word interleaved with itself and shifted
+// right arithmetically by 16 (sign extension), converted, optionally scaled.
+template <bool kScaled>
+inline void spConvert16s32fBlock(const int16* in, float* out, __m128 f) {
+  for (int j = 0; j < 2; ++j) {
+    const __m128i x = spLoadInt(in + 8 * j);
+    __m128 a = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16));
+    __m128 b = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16));
+    if constexpr (kScaled) {
+      a = _mm_mul_ps(a, f);
+      b = _mm_mul_ps(b, f);
+    }
+    _mm_storeu_ps(out + 8 * j, a);
+    _mm_storeu_ps(out + 8 * j + 4, b);
+  }
+}
+
 void spConvertKernel_16s32f(const int16* pSrc, float* pDst, int len) {
-  spRunBlocks<8>(pSrc, pDst, len, true, [&](const int16* in, float* out) {
-    _mm_storeu_ps(out, _mm_cvtepi32_ps(spWiden16s(spLoadInt64(in))));
-    _mm_storeu_ps(out + 4, _mm_cvtepi32_ps(spWiden16s(spLoadInt64(in + 4))));
-  });
+  const __m128 one = _mm_set1_ps(1.0f);
+  spRunBlocks<16>(pSrc, pDst, len, true, [&](const int16* in, float* out) { spConvert16s32fBlock<false>(in, out, one); });
 }
 
 void spConvertScaledKernel_16s32f(const int16* pSrc, float* pDst, int len, const float* pFactor) {
   const __m128 f = _mm_set1_ps(*pFactor);
-  spRunBlocks<8>(pSrc, pDst, len, true, [&](const int16* in, float* out) {
-    _mm_storeu_ps(out, _mm_mul_ps(_mm_cvtepi32_ps(spWiden16s(spLoadInt64(in))), f));
-    _mm_storeu_ps(out + 4, _mm_mul_ps(_mm_cvtepi32_ps(spWiden16s(spLoadInt64(in + 4))), f));
-  });
+  spRunBlocks<16>(pSrc, pDst, len, true, [&](const int16* in, float* out) { spConvert16s32fBlock<true>(in, out, f); });
 }
 
 void spConvertKernel_16u32f(const uint16* pSrc, float* pDst, int len) {
