@@ -167,7 +167,8 @@ TEST(Mxcsr, DenormalsAreZeroWhenSupported) {
 
 class X87Guard {
  public:
-  X87Guard() : saved_(spGetX87ControlWord()) {}
+  // Flags left by earlier long-double arithmetic must not fault once a test unmasks.
+  X87Guard() : saved_(spGetX87ControlWord()) { spClearX87StatusWord(); }
   ~X87Guard() {
     spClearX87StatusWord();
     spLoadX87ControlWord(saved_);
