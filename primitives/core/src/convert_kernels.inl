@@ -5,6 +5,10 @@
 // same block code on a zero-padded copy, so every element sees the same operations.
 // Nothing outside the len elements of either array is read or written.
 
+// Every kernel is flattened: its helpers and block lambdas are inlined into it, so it
+// makes no calls and needs no unwinding or cleanup code in any build.
+#define SP_KERNEL __attribute__((flatten))
+
 namespace {
 
 constexpr uint32 kMxcsrRounding = 0x6000;
@@ -201,7 +205,7 @@ inline __m128 spLoadScaled(const float* p, __m128 f, bool scaled) {
 
 }  // namespace
 
-void spConvertKernel_32f8s(const float* pSrc, int8* pDst, int len, int roundMode, int scaleFactor) {
+SP_KERNEL void spConvertKernel_32f8s(const float* pSrc, int8* pDst, int len, int roundMode, int scaleFactor) {
   spRoundModeKernel<16>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
     const __m128 hi = _mm_set1_ps(127.0f);
     spFloatToIntBlocks<16, kPrefetch64>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, int8* out, __m128 f, bool scaled) {
@@ -212,7 +216,7 @@ void spConvertKernel_32f8s(const float* pSrc, int8* pDst, int len, int roundMode
   });
 }
 
-void spConvertKernel_32f8u(const float* pSrc, uint8* pDst, int len, int roundMode, int scaleFactor) {
+SP_KERNEL void spConvertKernel_32f8u(const float* pSrc, uint8* pDst, int len, int roundMode, int scaleFactor) {
   spRoundModeKernel<16>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
     const __m128 hi = _mm_set1_ps(255.0f);
     spFloatToIntBlocks<16, kPrefetch64>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, uint8* out, __m128 f, bool scaled) {
@@ -223,7 +227,7 @@ void spConvertKernel_32f8u(const float* pSrc, uint8* pDst, int len, int roundMod
   });
 }
 
-void spConvertKernel_32f16s(const float* pSrc, int16* pDst, int len, int roundMode, int scaleFactor) {
+SP_KERNEL void spConvertKernel_32f16s(const float* pSrc, int16* pDst, int len, int roundMode, int scaleFactor) {
   spRoundModeKernel<8>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
     const __m128 hi = _mm_set1_ps(32767.0f);
     spFloatToIntBlocks<8, kPrefetch64>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, int16* out, __m128 f, bool scaled) {
@@ -234,7 +238,7 @@ void spConvertKernel_32f16s(const float* pSrc, int16* pDst, int len, int roundMo
   });
 }
 
-void spConvertKernel_32f16u(const float* pSrc, uint16* pDst, int len, int roundMode, int scaleFactor) {
+SP_KERNEL void spConvertKernel_32f16u(const float* pSrc, uint16* pDst, int len, int roundMode, int scaleFactor) {
   spRoundModeKernel<8>(pSrc, pDst, len, roundMode, false, [&](bool nearest) {
     const __m128 zero = _mm_setzero_ps();
     const __m128i bias = spSplat32(0xFFFF8000u);
@@ -247,7 +251,7 @@ void spConvertKernel_32f16u(const float* pSrc, uint16* pDst, int len, int roundM
   });
 }
 
-void spConvertKernel_32f32s(const float* pSrc, int32* pDst, int len, int roundMode, int scaleFactor) {
+SP_KERNEL void spConvertKernel_32f32s(const float* pSrc, int32* pDst, int len, int roundMode, int scaleFactor) {
   spRoundModeKernel<8>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
     const __m128i limit = spSplat32(0x4EFFFFFFu);
     spFloatToIntBlocks<8>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, int32* out, __m128 f, bool scaled) {
@@ -260,7 +264,7 @@ void spConvertKernel_32f32s(const float* pSrc, int32* pDst, int len, int roundMo
   });
 }
 
-void spConvertKernel_64f32s(const double* pSrc, int32* pDst, int len, int roundMode, int scaleFactor) {
+SP_KERNEL void spConvertKernel_64f32s(const double* pSrc, int32* pDst, int len, int roundMode, int scaleFactor) {
   spRoundModeKernel<4>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
     const __m128d hi = _mm_set1_pd(2147483647.0);
     const bool scaled = scaleFactor != 0;
@@ -310,7 +314,7 @@ inline void spAwayKernel(const float* pSrc, D* pDst, int len, int scaleFactor, b
 
 }  // namespace
 
-void spConvertAwayKernel_32f8s(const float* pSrc, int8* pDst, int len, int scaleFactor) {
+SP_KERNEL void spConvertAwayKernel_32f8s(const float* pSrc, int8* pDst, int len, int scaleFactor) {
   const __m128 hi = _mm_set1_ps(127.0f);
   spAwayKernel<16>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, int8* out, __m128 f, bool scaled) {
     __m128i r[4];
@@ -319,7 +323,7 @@ void spConvertAwayKernel_32f8s(const float* pSrc, int8* pDst, int len, int scale
   });
 }
 
-void spConvertAwayKernel_32f8u(const float* pSrc, uint8* pDst, int len, int scaleFactor) {
+SP_KERNEL void spConvertAwayKernel_32f8u(const float* pSrc, uint8* pDst, int len, int scaleFactor) {
   const __m128 hi = _mm_set1_ps(255.0f);
   spAwayKernel<16>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, uint8* out, __m128 f, bool scaled) {
     __m128i r[4];
@@ -329,7 +333,7 @@ void spConvertAwayKernel_32f8u(const float* pSrc, uint8* pDst, int len, int scal
   });
 }
 
-void spConvertAwayKernel_32f16s(const float* pSrc, int16* pDst, int len, int scaleFactor) {
+SP_KERNEL void spConvertAwayKernel_32f16s(const float* pSrc, int16* pDst, int len, int scaleFactor) {
   const __m128 hi = _mm_set1_ps(32767.0f);
   spAwayKernel<8>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, int16* out, __m128 f, bool scaled) {
     const __m128i a = _mm_cvttps_epi32(spAwayPs(_mm_min_ps(spLoadScaled(in, f, scaled), hi)));
@@ -338,7 +342,7 @@ void spConvertAwayKernel_32f16s(const float* pSrc, int16* pDst, int len, int sca
   });
 }
 
-void spConvertAwayKernel_32f16u(const float* pSrc, uint16* pDst, int len, int scaleFactor) {
+SP_KERNEL void spConvertAwayKernel_32f16u(const float* pSrc, uint16* pDst, int len, int scaleFactor) {
   const __m128 zero = _mm_setzero_ps();
   const __m128i bias = spSplat32(0xFFFF8000u);
   const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
@@ -349,7 +353,7 @@ void spConvertAwayKernel_32f16u(const float* pSrc, uint16* pDst, int len, int sc
   });
 }
 
-void spConvertAwayKernel_32f32s(const float* pSrc, int32* pDst, int len, int scaleFactor) {
+SP_KERNEL void spConvertAwayKernel_32f32s(const float* pSrc, int32* pDst, int len, int scaleFactor) {
   // The addition runs toward zero, so it never carries a value below 0.5 up to 1.
   const uint32 saved = _mm_getcsr();
   if ((saved & kMxcsrRounding) != kMxcsrRounding) _mm_setcsr((saved | kMxcsrRounding) & ~kMxcsrDaz);
@@ -368,7 +372,7 @@ void spConvertAwayKernel_32f32s(const float* pSrc, int32* pDst, int len, int sca
   spMxcsrExit(saved);
 }
 
-void spConvertAwayKernel_64f32s(const double* pSrc, int32* pDst, int len, int scaleFactor) {
+SP_KERNEL void spConvertAwayKernel_64f32s(const double* pSrc, int32* pDst, int len, int scaleFactor) {
   const uint32 saved = _mm_getcsr();
   const __m128d hi = _mm_set1_pd(2147483647.0);
   const __m128d signMask = _mm_castsi128_pd(_mm_set1_epi64x(static_cast<long long>(0x8000000000000000ull)));
@@ -391,7 +395,7 @@ void spConvertAwayKernel_64f32s(const double* pSrc, int32* pDst, int len, int sc
 
 // ---- integer to float and double ---------------------------------------------------
 
-void spConvertKernel_8s32f(const int8* pSrc, float* pDst, int len) {
+SP_KERNEL void spConvertKernel_8s32f(const int8* pSrc, float* pDst, int len) {
   spRunBlocks<16>(pSrc, pDst, len, true, [&](const int8* in, float* out) {
     const __m128i x = spLoadInt(in);
     __m128i w[4];
@@ -412,7 +416,7 @@ void spConvertKernel_8s32f(const int8* pSrc, float* pDst, int len) {
   });
 }
 
-void spConvertKernel_8u32f(const uint8* pSrc, float* pDst, int len) {
+SP_KERNEL void spConvertKernel_8u32f(const uint8* pSrc, float* pDst, int len) {
   spRunBlocks<16>(pSrc, pDst, len, true, [&](const uint8* in, float* out) {
     const __m128i x = spLoadInt(in), z = _mm_setzero_si128();
     const __m128i lo = _mm_unpacklo_epi8(x, z), hi = _mm_unpackhi_epi8(x, z);
@@ -440,17 +444,17 @@ inline void spConvert16s32fBlock(const int16* in, float* out, __m128 f) {
   }
 }
 
-void spConvertKernel_16s32f(const int16* pSrc, float* pDst, int len) {
+SP_KERNEL void spConvertKernel_16s32f(const int16* pSrc, float* pDst, int len) {
   const __m128 one = _mm_set1_ps(1.0f);
   spRunBlocks<16>(pSrc, pDst, len, true, [&](const int16* in, float* out) { spConvert16s32fBlock<false>(in, out, one); });
 }
 
-void spConvertScaledKernel_16s32f(const int16* pSrc, float* pDst, int len, const float* pFactor) {
+SP_KERNEL void spConvertScaledKernel_16s32f(const int16* pSrc, float* pDst, int len, const float* pFactor) {
   const __m128 f = _mm_set1_ps(*pFactor);
   spRunBlocks<16>(pSrc, pDst, len, true, [&](const int16* in, float* out) { spConvert16s32fBlock<true>(in, out, f); });
 }
 
-void spConvertKernel_16u32f(const uint16* pSrc, float* pDst, int len) {
+SP_KERNEL void spConvertKernel_16u32f(const uint16* pSrc, float* pDst, int len) {
   spRunBlocks<8>(pSrc, pDst, len, true, [&](const uint16* in, float* out) {
     const __m128i x = spLoadInt(in), z = _mm_setzero_si128();
     _mm_storeu_ps(out, _mm_cvtepi32_ps(_mm_unpacklo_epi16(x, z)));
@@ -458,14 +462,14 @@ void spConvertKernel_16u32f(const uint16* pSrc, float* pDst, int len) {
   });
 }
 
-void spConvertKernel_32s64f(const int32* pSrc, double* pDst, int len) {
+SP_KERNEL void spConvertKernel_32s64f(const int32* pSrc, double* pDst, int len) {
   spRunBlocks<4>(pSrc, pDst, len, true, [&](const int32* in, double* out) {
     _mm_storeu_pd(out, _mm_cvtepi32_pd(spLoadInt64(in)));
     _mm_storeu_pd(out + 2, _mm_cvtepi32_pd(spLoadInt64(in + 2)));
   });
 }
 
-void spConvertKernel_32s32f(const int32* pSrc, float* pDst, int len) {
+SP_KERNEL void spConvertKernel_32s32f(const int32* pSrc, float* pDst, int len) {
 #if SP_BUILD_LEVEL >= 2
   spRunBlocks<8>(pSrc, pDst, len, true, [&](const int32* in, float* out) {
     _mm_storeu_ps(out, _mm_cvtepi32_ps(spLoadInt(in)));
@@ -523,7 +527,7 @@ inline void spWiden16s64f(const int16* in, __m128d* r) {
 
 }  // namespace
 
-void spConvertKernel_32f64f(const float* pSrc, double* pDst, int len) {
+SP_KERNEL void spConvertKernel_32f64f(const float* pSrc, double* pDst, int len) {
   spRunToDouble(pSrc, pDst, len, kStreamThreshold32f64f, [](const float* in, __m128d* r) {
     const __m128 a = _mm_loadu_ps(in), b = _mm_loadu_ps(in + 4);
     r[0] = _mm_cvtps_pd(a);
@@ -533,11 +537,11 @@ void spConvertKernel_32f64f(const float* pSrc, double* pDst, int len) {
   });
 }
 
-void spConvertKernel_16s64f(const int16* pSrc, double* pDst, int len) {
+SP_KERNEL void spConvertKernel_16s64f(const int16* pSrc, double* pDst, int len) {
   spRunToDouble(pSrc, pDst, len, kStreamThreshold16s64f, [](const int16* in, __m128d* r) { spWiden16s64f(in, r); });
 }
 
-void spConvertScaledKernel_16s64f(const int16* pSrc, double* pDst, int len, const double* pFactor) {
+SP_KERNEL void spConvertScaledKernel_16s64f(const int16* pSrc, double* pDst, int len, const double* pFactor) {
   const __m128d f = _mm_set1_pd(*pFactor);
   spRunToDouble(pSrc, pDst, len, kStreamThreshold16s64f, [&](const int16* in, __m128d* r) {
     spWiden16s64f(in, r);
@@ -545,7 +549,7 @@ void spConvertScaledKernel_16s64f(const int16* pSrc, double* pDst, int len, cons
   });
 }
 
-void spConvertKernel_64f32f(const double* pSrc, float* pDst, int len) {
+SP_KERNEL void spConvertKernel_64f32f(const double* pSrc, float* pDst, int len) {
   // Minimum with the upper bound first (a NaN gives the bound), then the maximum.
   const __m128d hi = _mm_set1_pd(3.402823466e+38), lo = _mm_set1_pd(-3.402823466e+38);
   spRunBlocks<8>(pSrc, pDst, len, false, [&](const double* in, float* out) {
@@ -595,11 +599,11 @@ inline void spRunFrom24(const uint8* pSrc, D* pDst, int len, Store store) {
 
 }  // namespace
 
-void spConvertKernel_24s32f(const uint8* pSrc, float* pDst, int len) {
+SP_KERNEL void spConvertKernel_24s32f(const uint8* pSrc, float* pDst, int len) {
   spRunFrom24(pSrc, pDst, len, [](__m128i v, float* out) { _mm_storeu_ps(out, _mm_cvtepi32_ps(v)); });
 }
 
-void spConvertKernel_24s32s(const uint8* pSrc, int32* pDst, int len) {
+SP_KERNEL void spConvertKernel_24s32s(const uint8* pSrc, int32* pDst, int len) {
   spRunFrom24(pSrc, pDst, len, [](__m128i v, int32* out) { spStoreInt(out, v); });
 }
 
@@ -624,16 +628,16 @@ inline void spFloatTo24(const float* pSrc, uint8* pDst, int len, bool scaled, __
 
 }  // namespace
 
-void spConvertKernel_32f24s(const float* pSrc, uint8* pDst, int len) {
+SP_KERNEL void spConvertKernel_32f24s(const float* pSrc, uint8* pDst, int len) {
   spFloatTo24(pSrc, pDst, len, false, _mm_set1_ps(1.0f));
 }
 
-void spConvertScaledKernel_32f24s(const float* pSrc, uint8* pDst, int len, int scaleFactor) {
+SP_KERNEL void spConvertScaledKernel_32f24s(const float* pSrc, uint8* pDst, int len, int scaleFactor) {
   const int s = scaleFactor < -127 ? -127 : (scaleFactor > 127 ? 127 : scaleFactor);
   spFloatTo24(pSrc, pDst, len, true, _mm_castsi128_ps(spSplat32(0x3F800000u - (static_cast<uint32>(s) << 23))));
 }
 
-void spConvertKernel_32s24s(const int32* pSrc, uint8* pDst, int len) {
+SP_KERNEL void spConvertKernel_32s24s(const int32* pSrc, uint8* pDst, int len) {
   const __m128i hi = _mm_set1_epi32(8388607), lo = _mm_set1_epi32(-8388608);
   spRunTo24(pSrc, pDst, len, true, [&](const int32* in) {
     const __m128i x = spLoadInt(in);
@@ -643,7 +647,7 @@ void spConvertKernel_32s24s(const int32* pSrc, uint8* pDst, int len) {
   });
 }
 
-void spConvertScaleDownKernel_32s24s(const int32* pSrc, uint8* pDst, int len, int scaleFactor) {
+SP_KERNEL void spConvertScaleDownKernel_32s24s(const int32* pSrc, uint8* pDst, int len, int scaleFactor) {
   // Scales outside 1..32: 0 and below store the saturated value, above 32 every result
   // is 0 as it is at 32.
   const int s = scaleFactor > 32 ? 32 : scaleFactor;
@@ -657,7 +661,7 @@ void spConvertScaleDownKernel_32s24s(const int32* pSrc, uint8* pDst, int len, in
   }
 }
 
-void spConvertScaleUpKernel_32s24s(const int32* pSrc, uint8* pDst, int len, int shift) {
+SP_KERNEL void spConvertScaleUpKernel_32s24s(const int32* pSrc, uint8* pDst, int len, int shift) {
   // x above 8388607 >> s gives 8388607, x at or below -8388608 >> s gives -8388608, so a
   // negative value never loses its sign to a shift of more than 23 bits.
   const int s = shift < 0 ? 0 : (shift > 31 ? 31 : shift);
@@ -690,7 +694,7 @@ inline __m128 spHalfToSingle(__m128i h) {
 
 }  // namespace
 
-void spConvertKernel_16f32f(const uint16* pSrc, float* pDst, int len) {
+SP_KERNEL void spConvertKernel_16f32f(const uint16* pSrc, float* pDst, int len) {
   spRunBlocks<8>(pSrc, pDst, len, true, [&](const uint16* in, float* out) {
     const __m128i h = spLoadInt(in);
     _mm_storeu_ps(out, spHalfToSingle(h));
@@ -698,7 +702,7 @@ void spConvertKernel_16f32f(const uint16* pSrc, float* pDst, int len) {
   });
 }
 
-void spConvertKernel_32f16f(const float* pSrc, uint16* pDst, int len, int roundMode) {
+SP_KERNEL void spConvertKernel_32f16f(const float* pSrc, uint16* pDst, int len, int roundMode) {
   const __m128 clampMax = spSplatBits(0x47800000u);  // 65536.0
   const __m128 down = spSplatBits(0x07800000u);      // 2^-112
   const __m128i signMask = spSplat32(0x80000000u);
@@ -724,7 +728,7 @@ void spConvertKernel_32f16f(const float* pSrc, uint16* pDst, int len, int roundM
   });
 }
 
-void spConvertKernel_16s16f(const int16* pSrc, uint16* pDst, int len, int roundMode) {
+SP_KERNEL void spConvertKernel_16s16f(const int16* pSrc, uint16* pDst, int len, int roundMode) {
   const bool nearest = roundMode != 0;
   const __m128i rebias = spSplat32(0x38000000u);
   auto four = [&](__m128i x16) {
@@ -743,7 +747,7 @@ void spConvertKernel_16s16f(const int16* pSrc, uint16* pDst, int len, int roundM
   });
 }
 
-void spConvertKernel_16f16s(const uint16* pSrc, int16* pDst, int len, int roundMode, int scaleFactor) {
+SP_KERNEL void spConvertKernel_16f16s(const uint16* pSrc, int16* pDst, int len, int roundMode, int scaleFactor) {
   // NaN halves give 0; every half is widened exactly, then scaled by the single factor
   // 2^-scaleFactor and clamped to +-65536 before the conversion, so infinities and
   // scale factors of any size saturate instead of wrapping.
@@ -766,7 +770,7 @@ void spConvertKernel_16f16s(const uint16* pSrc, int16* pDst, int len, int roundM
 
 // ---- shifted 64-bit ----------------------------------------------------------------
 
-void spConvertShiftKernel_64s32s(const int64* pSrc, int32* pDst, int len, int scaleFactor) {
+SP_KERNEL void spConvertShiftKernel_64s32s(const int64* pSrc, int32* pDst, int len, int scaleFactor) {
   // Rounded half away from zero and saturated on the rounded value, so a quotient just
   // below 2^31 that rounds up saturates too. Shifts are taken in 1..63.
   const int s = scaleFactor < 1 ? 1 : (scaleFactor > 63 ? 63 : scaleFactor);
