@@ -161,12 +161,19 @@ spStatus GetSpecSize(int32 order, int32 flag, uint32* pSpecBytes, uint32* pInitB
   return SP_OK;
 }
 
-// Set-up shared by both kinds: header, flags and the complex tables. For a real record
-// the split twiddles follow at the returned end.
-spStatus InitSpec(spFftSpecHeader** ppSpec, int32 order, int32 flag, uint32 hint,
-                  uint8* pSpecMemory, uint8* pInitBuffer, bool isReal, uint8** pEnd,
-                  const float** pSine, int32* pTableOrder) {
-  if (ppSpec == nullptr) return SP_ERROR_NULL;
+// What the shared set-up hands on: the record, the end of its complex tables (null below
+// order 4) and the sine table they came from.
+struct SetUp {
+  spFftSpecHeader* rec = nullptr;
+  uint8* end = nullptr;
+  const float* sine = nullptr;
+  int32 tableOrder = 0;
+};
+
+// Set-up shared by both kinds after the record pointer was checked: header, flags and the
+// complex tables. For a real record the split twiddles follow at out->end.
+spStatus InitSpec(SetUp* out, int32 order, int32 flag, uint32 hint, uint8* pSpecMemory,
+                  uint8* pInitBuffer, bool isReal) {
   if (!OrderAccepted(order, isReal)) return SP_ERROR_TRANSFORM_ORDER;
   if (pSpecMemory == nullptr) return SP_ERROR_NULL;
   // A valid flag at a large order needs the init buffer: refuse before writing anything,
@@ -204,8 +211,7 @@ spStatus InitSpec(spFftSpecHeader** ppSpec, int32 order, int32 flag, uint32 hint
 
   if (order < 4) {
     rec->workBytes = 0;
-    *ppSpec = rec;
-    *pEnd = nullptr;
+    out->rec = rec;
     return SP_OK;
   }
 
@@ -231,10 +237,10 @@ spStatus InitSpec(spFftSpecHeader** ppSpec, int32 order, int32 flag, uint32 hint
     uint8* p = AlignUp32(base + kHeaderBytes + QuarterTableBytes(nc));
     end = spFftInitLargeOrder_32fc(rec, m, sine, tableOrder, p, scratch);
   }
-  *ppSpec = rec;
-  *pEnd = end;
-  *pSine = sine;
-  *pTableOrder = tableOrder;
+  out->rec = rec;
+  out->end = end;
+  out->sine = sine;
+  out->tableOrder = tableOrder;
   return SP_OK;
 }
 
@@ -419,18 +425,16 @@ spStatus spFftGetSpecSizeReal_32f(int32 order, int32 flag, uint32 /*hint*/, uint
 
 spStatus spFftInitSpecReal_32f(spRealFftSpec** ppSpec, int32 order, int32 flag, uint32 hint,
                                uint8* pSpecMemory, uint8* pInitBuffer) {
-  spFftSpecHeader* rec = nullptr;
-  uint8* end = nullptr;
-  const float* sine = nullptr;
-  int32 tableOrder = 0;
-  const spStatus st = InitSpec(ppSpec == nullptr ? nullptr : &rec, order, flag, hint,
-                               pSpecMemory, pInitBuffer, true, &end, &sine, &tableOrder);
+  if (ppSpec == nullptr) return SP_ERROR_NULL;
+  SetUp su;
+  const spStatus st = InitSpec(&su, order, flag, hint, pSpecMemory, pInitBuffer, true);
   if (st != SP_OK) return st;
-  if (end != nullptr) {
-    rec->splitTwiddlesForward = reinterpret_cast<float*>(end);
-    rec->splitTwiddlesInverse = reinterpret_cast<float*>(
-        spFftMakeRealSplitTwiddlesForward_32f(order, sine, tableOrder, rec->splitTwiddlesForward));
-    spFftMakeRealSplitTwiddlesInverse_32f(order, sine, tableOrder, rec->splitTwiddlesInverse);
+  spFftSpecHeader* rec = su.rec;
+  if (su.end != nullptr) {
+    rec->splitTwiddlesForward = reinterpret_cast<float*>(su.end);
+    rec->splitTwiddlesInverse = reinterpret_cast<float*>(spFftMakeRealSplitTwiddlesForward_32f(
+        order, su.sine, su.tableOrder, rec->splitTwiddlesForward));
+    spFftMakeRealSplitTwiddlesInverse_32f(order, su.sine, su.tableOrder, rec->splitTwiddlesInverse);
   }
   *ppSpec = static_cast<spRealFftSpec*>(rec);
   return SP_OK;
@@ -446,14 +450,11 @@ spStatus spFftGetSpecSizeComplex_32fc(int32 order, int32 flag, uint32 /*hint*/,
 
 spStatus spFftInitSpecComplex_32fc(spComplexFftSpec** ppSpec, int32 order, int32 flag,
                                    uint32 hint, uint8* pSpecMemory, uint8* pInitBuffer) {
-  spFftSpecHeader* rec = nullptr;
-  uint8* end = nullptr;
-  const float* sine = nullptr;
-  int32 tableOrder = 0;
-  const spStatus st = InitSpec(ppSpec == nullptr ? nullptr : &rec, order, flag, hint,
-                               pSpecMemory, pInitBuffer, false, &end, &sine, &tableOrder);
+  if (ppSpec == nullptr) return SP_ERROR_NULL;
+  SetUp su;
+  const spStatus st = InitSpec(&su, order, flag, hint, pSpecMemory, pInitBuffer, false);
   if (st != SP_OK) return st;
-  *ppSpec = static_cast<spComplexFftSpec*>(rec);
+  *ppSpec = static_cast<spComplexFftSpec*>(su.rec);
   return SP_OK;
 }
 
