@@ -4,48 +4,42 @@
 #include <cstddef>
 
 #include "fft_core.h"
+#include "fft_simd.h"
 #include "sp/fft_kernels.h"
 
 namespace sp::generic {
 
 namespace {
 
+using namespace simd;
+
 constexpr int32 kBlock = 1024;  // points of one in-core block of the block scheme
 
 int32 Plan(int32 m) { return spFftLargeOrderPlanTable[m - 11]; }
 
+// Radix-2 passes merging adjacent blocks of L points into blocks of 2L, L = span .. n/2:
+// position k of a merge takes (x_k, x_(k+L)) to (x_k + w x_(k+L), x_k - w x_(k+L)) with
+// w = W^k of the table for k < L/2 and -i W^(k - L/2) above (conjugates for the inverse).
+// Two positions per step; span is at least 4.
 template <bool kInverse>
 int32 OuterPasses(float* data, int32 n, int32 span, const float* tw, uint32 chunk) {
   int32 groups = chunk >= 2 ? span / static_cast<int32>(chunk / 2) : 0;
   for (int64 L = span; L <= n / 2; L *= 2) {
-    const int64 stride = n / (2 * L);  // table step of W_(2L)
+    const int64 stride = 2 * (n / (2 * L));  // float step of W_(2L) in the table
     const int64 half = L / 2;
     for (int64 b = 0; b < n; b += 2 * L) {
       float* x = data + 2 * b;
       float* y = x + 2 * L;
-      for (int64 k = 0; k < half; ++k) {
-        const float wr = tw[2 * k * stride];
-        const float wi = tw[2 * k * stride + 1];
-        // Position k with W, position k + L/2 with -i W (conjugates for the inverse).
-        for (int h = 0; h < 2; ++h) {
-          const float fr = h == 0 ? wr : wi;
-          const float fi = h == 0 ? wi : -wr;
-          const std::ptrdiff_t o = 2 * (k + h * half);
-          const float a = y[o], bb = y[o + 1];
-          float ur, ui;
-          if constexpr (!kInverse) {
-            ur = a * fr - bb * fi;
-            ui = a * fi + bb * fr;
-          } else {
-            ur = a * fr + bb * fi;
-            ui = bb * fr - a * fi;
-          }
-          const float xr = x[o], xi = x[o + 1];
-          x[o] = xr + ur;
-          x[o + 1] = xi + ui;
-          y[o] = xr - ur;
-          y[o + 1] = xi - ui;
-        }
+      for (int64 k = 0; k < half; k += 2) {
+        const __m128 w = LoadTwo(tw + k * stride, tw + (k + 1) * stride);
+        auto butterfly = [x, y](std::ptrdiff_t o, __m128 f) {
+          const __m128 u = Mul2<kInverse>(Load2(y + o), f);
+          const __m128 xv = Load2(x + o);
+          Store2(x + o, _mm_add_ps(xv, u));
+          Store2(y + o, _mm_sub_ps(xv, u));
+        };
+        butterfly(2 * k, w);
+        butterfly(2 * (k + half), TimesMinusI(w));
       }
     }
     groups *= 2;
@@ -103,27 +97,20 @@ void Recursive(const spFftSpecHeader* spec, float* data, int32 m, int32 level, f
   const float* w = spec->levelBlocks[level];
   const float* colTw = spec->levelTwiddles[level];
   for (int64 c0 = 0; c0 < bigR; c0 += 4) {
-    for (int64 n = 0; n < bigS; ++n) {
+    for (int64 n = 0; n < bigS; ++n, w += 8) {
       const float* x = data + 2 * (n * bigR + c0);
-      for (int64 t = 0; t < 4; ++t, w += 2) {
-        const float a = x[2 * t], b = x[2 * t + 1];
-        float* out = work + 2 * (t * bigS + n);
-        if constexpr (!kInverse) {
-          out[0] = a * w[0] - b * w[1];
-          out[1] = b * w[0] + a * w[1];
-        } else {
-          out[0] = a * w[0] + b * w[1];
-          out[1] = b * w[0] - a * w[1];
-        }
-      }
+      const __m128 p01 = Mul2<kInverse>(Load2(x), Load2(w));
+      const __m128 p23 = Mul2<kInverse>(Load2(x + 4), Load2(w + 4));
+      StoreLow(work + 2 * n, p01);
+      StoreHigh(work + 2 * (bigS + n), p01);
+      StoreLow(work + 2 * (2 * bigS + n), p23);
+      StoreHigh(work + 2 * (3 * bigS + n), p23);
     }
     for (int64 t = 0; t < 4; ++t) Radix<kInverse>(work + 2 * t * bigS, static_cast<int32>(bigS), colTw);
     for (int64 n = 0; n < bigS; ++n) {
       float* x = data + 2 * (n * bigR + c0);
-      for (int64 t = 0; t < 4; ++t) {
-        x[2 * t] = work[2 * (t * bigS + n)];
-        x[2 * t + 1] = work[2 * (t * bigS + n) + 1];
-      }
+      Store2(x, LoadTwo(work + 2 * n, work + 2 * (bigS + n)));
+      Store2(x + 4, LoadTwo(work + 2 * (2 * bigS + n), work + 2 * (3 * bigS + n)));
     }
   }
 }

@@ -175,4 +175,35 @@ TEST(FftExactness, RealSplitsEqualTheirScalarDefinitionBitForBit) {
   }
 }
 
+TEST(FftExactness, OuterPassesEqualTheirScalarDefinitionBitForBit) {
+  for (int m : {11, 12}) {
+    auto rec = Build(false, m, SP_FFT_NO_SCALE);
+    ASSERT_TRUE(rec);
+    const float* tw = rec->header->outerTwiddles;
+    const int n = 1 << m;
+    for (bool inv : {false, true}) {
+      std::vector<float> x = RandomFloats(2 * size_t(n), 1300 + m + (inv ? 7 : 0));
+      std::vector<float> ref = x;
+      for (int L = 1024; L <= n / 2; L *= 2) {
+        for (int b = 0; b < n; b += 2 * L) {
+          for (int k = 0; k < L; ++k) {
+            const int e = (k < L / 2 ? k : k - L / 2) * (n / (2 * L));
+            C w{tw[2 * e], tw[2 * e + 1]};
+            if (k >= L / 2) w = {w.im, -w.re};  // -i W
+            const C xv = Get(ref, b + k), u = Mul(Get(ref, b + k + L), w, inv);
+            Put(ref, b + k, {xv.re + u.re, xv.im + u.im});
+            Put(ref, b + k + L, {xv.re - u.re, xv.im - u.im});
+          }
+        }
+      }
+      if (inv) {
+        g::spFftOuterPassesInverse_32fc(x.data(), n, 1024, tw, 0, 256);
+      } else {
+        g::spFftOuterPassesForward_32fc(x.data(), n, 1024, tw, 1, 256);
+      }
+      EXPECT_TRUE(SameBits(x, ref)) << "order " << m << (inv ? " inverse" : " forward");
+    }
+  }
+}
+
 }  // namespace
