@@ -9,6 +9,7 @@
 
 #include "kernel/ke.h"
 #include "kernel/verifier.h"
+#include "sched.h"
 #include "text.h"
 
 namespace {
@@ -102,8 +103,10 @@ void Free(PVOID block, ULONG tag, const std::source_location& caller, const char
     return;
   }
   ULONG owner = it->second.tag;
+  SIZE_T bytes = it->second.bytes;
   s.blocks.erase(it);
   lock.unlock();
+  platform::kernel_detail::CheckFreedMemory(block, bytes, api, caller);
   std::free(block);
   tag &= ~kProtectedPoolBit;
   if (tag != 0 && tag != owner) {

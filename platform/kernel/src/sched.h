@@ -89,6 +89,10 @@ void InitThreadObject(KTHREAD* thread);
 // Work-item queues report their backlog to the clock's quiescence check.
 void RegisterBacklogProbe(std::function<std::vector<std::string>()> probe, std::function<void()> drop);
 
+// Called by the pool before it frees a block: reports (ObjectFreedInUse) armed timers,
+// queued DPCs and objects being waited on inside it, and unlinks the timers and DPCs.
+void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const std::source_location& caller);
+
 // printf-style formatting for verifier details (reports go to verifier::Report, found by
 // argument-dependent lookup on the Check).
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -41,6 +41,7 @@ const char* CheckName(Check check) {
     case Check::InvalidArgument: return "invalid argument";
     case Check::Deadlock: return "deadlock";
     case Check::LockHeldAtExit: return "lock or raised IRQL kept at exit";
+    case Check::ObjectFreedInUse: return "memory freed while a kernel object in it is in use";
     case Check::IrpFreedInUse: return "IRP freed while in use";
   }
   return "unknown check";

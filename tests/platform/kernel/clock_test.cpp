@@ -224,4 +224,23 @@ TEST_F(ClockTest, DeadlockIsReportedWithWhatEachThreadWaitsFor) {
   blocked.Join();
 }
 
+TEST_F(ClockTest, StuckWaitIsADeadlockOnceTimePassesTheHorizonWhileTimersRun) {
+  // A periodic timer keeps virtual time moving, but nothing will ever set the event.
+  KTIMER timer;
+  KDPC dpc;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+  KeSetTimerEx(&timer, RelativeMs(1000), 1000, &dpc);
+  platform::clock::SetDeadlockHorizon(60 * kTicksPerSecond);
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  platform::verifier::ScopedCapture capture;
+  EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr), STATUS_POSSIBLE_DEADLOCK);
+  EXPECT_TRUE(capture.Saw(Check::Deadlock));
+  EXPECT_GT(platform::clock::Now(), 60 * kTicksPerSecond);
+  EXPECT_LE(platform::clock::Now(), 62 * kTicksPerSecond);
+  KeCancelTimer(&timer);
+  KeFlushQueuedDpcs();
+}
+
 }  // namespace

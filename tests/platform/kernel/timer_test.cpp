@@ -177,4 +177,33 @@ TEST_F(TimerTest, TimerLeftArmedIsReportedAtTeardown) {
   EXPECT_TRUE(platform::clock::CheckQuiescent());
 }
 
+TEST_F(TimerTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsReported) {
+  struct Owner {
+    KTIMER timer;
+    KDPC dpc;
+    KDPC queued;
+  };
+  auto* owner = static_cast<Owner*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Owner), MakePoolTag('T', 'm', 'r', 'O')));
+  ASSERT_NE(owner, nullptr);
+  KeInitializeTimer(&owner->timer);
+  KeInitializeDpc(&owner->dpc, [](PKDPC, PVOID, PVOID, PVOID) { ADD_FAILURE() << "ran after its memory was freed"; },
+                  nullptr);
+  KeInitializeDpc(&owner->queued, [](PKDPC, PVOID, PVOID, PVOID) { ADD_FAILURE() << "ran after its memory was freed"; },
+                  nullptr);
+  KeSetTimerEx(&owner->timer, RelativeMs(10), 10, &owner->dpc);
+  KeInsertQueueDpc(&owner->queued, nullptr, nullptr);
+  {
+    platform::verifier::ScopedCapture capture;
+    ExFreePoolWithTag(owner, MakePoolTag('T', 'm', 'r', 'O'));
+    ASSERT_EQ(capture.violations().size(), 2u);
+    EXPECT_EQ(capture.violations()[0].check, Check::ObjectFreedInUse);
+    EXPECT_NE(capture.violations()[0].detail.find("still armed"), std::string::npos);
+    EXPECT_NE(capture.violations()[1].detail.find("still queued"), std::string::npos);
+    EXPECT_NE(capture.violations()[1].caller.find("timer_test.cpp"), std::string::npos);
+  }
+  // Both were unlinked, so nothing touches the freed memory afterwards.
+  DelayMs(50);
+  EXPECT_TRUE(platform::clock::CheckQuiescent());
+}
+
 }  // namespace

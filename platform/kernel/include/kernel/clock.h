@@ -49,6 +49,12 @@ void SetSystemTimeOrigin(LONGLONG systemTimeAtZero);
 // accept as a positive due time.
 LONGLONG ToSystemTime(LONGLONG interruptTime);
 
+// When virtual time passes this span (from Reset or this call; default one day) while
+// timers keep it moving and the registered test thread is stuck in a wait without
+// time-out, that counts as a deadlock too (a hang that a periodic timer would otherwise
+// hide). The next horizon is then one span later.
+void SetDeadlockHorizon(LONGLONG span);
+
 // Performance counter rate (default 10 MHz).
 void SetPerformanceFrequency(LONGLONG hertz);
 

@@ -24,6 +24,7 @@ enum class Check {
   InvalidArgument,         // an API called with arguments a real kernel would bug-check on
   Deadlock,                // every platform thread blocked for good in virtual time
   LockHeldAtExit,          // a thread or a DPC/work item ended holding a lock or a raised IRQL
+  ObjectFreedInUse,        // pool freed while it holds an armed timer, a queued DPC or an awaited object
   IrpFreedInUse,           // IoFreeIrp on an IRP a driver still owns
 };
 
