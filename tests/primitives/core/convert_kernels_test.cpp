@@ -332,6 +332,21 @@ TEST(ConvertKernels, MxcsrHandlingOfTheRoundModeKernels) {
     _mm_setcsr(saved);
     EXPECT_EQ(0x40u, after0 & 0x40u) << k.name;
     EXPECT_EQ(0x20u, after0 & 0x3Fu) << k.name;
+    // Ties away to 32-bit runs toward zero inside and gives the caller's word back with
+    // DAZ cleared; ties away to 16-bit leaves a nearest-rounding caller's word alone.
+    _mm_setcsr((saved & ~0x7Fu) | 0x40u);
+    std::vector<int32_t> away32(37);
+    k.spConvertAwayKernel_32f32s(data.data(), away32.data(), 37, 0);
+    const unsigned afterAway = _mm_getcsr();
+    k.spConvertAwayKernel_32f16s(data.data(), r.data(), 37, 0);
+    const unsigned afterAway16 = _mm_getcsr();
+    _mm_setcsr(saved);
+    EXPECT_EQ((saved & ~0x7Fu), afterAway) << k.name;
+    EXPECT_EQ(0u, afterAway16 & 0x6000u) << k.name;
+    for (int i = 0; i < 37; ++i) {
+      EXPECT_EQ(i + 1, away32[i]) << k.name;
+      EXPECT_EQ(i + 1, r[i]) << k.name;
+    }
     // A NaN gives 0 and leaves its neighbours alone, also with the invalid flag already set.
     for (unsigned entryFlags : {0u, 1u}) {
       std::vector<float> d(data);

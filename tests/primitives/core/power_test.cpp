@@ -82,6 +82,28 @@ TEST(Power, WithinOneUlpOfLongDouble) {
   }
 }
 
+// The vector groups compute exactly what the single-element path computes.
+TEST(Power, VectorGroupsEqualSingleElements) {
+  std::mt19937 rng(13);
+  std::uniform_real_distribution<float> logBase(-10.0f, 10.0f), unit(-1.0f, 1.0f);
+  const int n = 4099;
+  std::vector<float> x(n), y(n), r(n);
+  for (int i = 0; i < n; ++i) {
+    x[i] = std::exp(logBase(rng));
+    y[i] = unit(rng) * 80.0f / std::fabs(std::log(x[i]) + 1e-3f);
+    if (std::fabs(y[i] * std::log(x[i])) > 80.0f) y[i] = unit(rng);
+  }
+  for (const ConvertBuild& b : allBuilds()) {
+    if (!b.supported) continue;
+    ASSERT_EQ(SP_OK, b.power32f(x.data(), y.data(), r.data(), n));
+    for (int i = 0; i < n; ++i) {
+      float one;
+      ASSERT_EQ(SP_OK, b.power32f(&x[i], &y[i], &one, 1));
+      ASSERT_EQ(floatBits(one), floatBits(r[i])) << b.name << " " << x[i] << "^" << y[i];
+    }
+  }
+}
+
 TEST(Power, NegativeBasesAndSubnormals) {
   const float x[] = {-2, -2, -0.5f, -3, bitsFloat(1), bitsFloat(0x00400000), 1e-40f, 1e-45f};
   const float y[] = {3, 16777216.0f, -3, 4, 0.5f, 1, 0.25f, -1};
