@@ -50,8 +50,7 @@ struct Sched {
   std::set<TimerKey> timers;
   unsigned long long seq = 0;
   std::vector<ThreadRec*> threads;  // every live record
-  Ticks horizonSpan = 0;            // how far virtual time may run while a wait is stuck
-  Ticks horizon = 0;                // virtual time beyond which a stuck wait is a deadlock
+  Ticks horizonSpan = 0;            // how far virtual time may run while the test thread is stuck
 
   // DPC queue and its worker.
   std::deque<KDPC*> dpcs;
@@ -69,7 +68,7 @@ struct Sched {
   std::vector<Backlog> backlogs;
 };
 
-constexpr Ticks kHorizonSpan = 24LL * 3600 * clock::kTicksPerSecond;
+constexpr Ticks kHorizonSpan = 3600LL * clock::kTicksPerSecond;  // one hour
 constexpr ULONG kDefaultResolution = 156'250;  // 15.625 ms
 constexpr ULONG kMinimumResolution = 5'000;    // 0.5 ms
 constexpr ULONG kTimeIncrement = 156'250;
@@ -82,7 +81,6 @@ Sched& S() {
     p->dpcIdle.Header.Type = EventNotificationObject;
     p->dpcIdle.Header.SignalState = 1;
     p->horizonSpan = kHorizonSpan;
-    p->horizon = kHorizonSpan;
     return p;
   }();
   return *s;
@@ -315,6 +313,15 @@ void DetectDeadlockLocked(Sched& s, bool pastHorizon) {
   WakeLocked(s, victim, STATUS_POSSIBLE_DEADLOCK);
 }
 
+// Whether the registered test thread has been stuck in a wait without time-out for longer
+// than the horizon while timers kept virtual time moving.
+bool PastHorizonLocked(Sched& s) {
+  for (auto& [seq, w] : s.waiters)
+    if (w->kind == ThreadKind::Registered && w->deadline == kNever && s.now.load() - w->waitStart > s.horizonSpan)
+      return true;
+  return false;
+}
+
 // No platform thread can run: jump to the earliest deadline and fire what is due.
 void AdvanceLocked(Sched& s) {
   if (s.realTime.load()) return;
@@ -341,8 +348,7 @@ void AdvanceLocked(Sched& s) {
       return;
     }
     if (next > s.now.load()) s.now.store(next);
-    if (s.now.load() > s.horizon) {
-      s.horizon = s.now.load() + s.horizonSpan;
+    if (PastHorizonLocked(s)) {
       DetectDeadlockLocked(s, true);
       if (s.running || !s.ready.empty()) return;
     }
@@ -516,6 +522,7 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
   t->waitType = type;
   t->deadline = deadline;
   t->waitSeq = ++s.seq;
+  t->waitStart = NowOf(s);
   t->waitApi = api;
   t->waitCaller = Format("%s:%u", caller.file_name(), static_cast<unsigned>(caller.line()));
   s.waiters[t->waitSeq] = t;
@@ -971,7 +978,6 @@ void SetDeadlockHorizon(LONGLONG span) {
   Sched& s = S();
   std::lock_guard lock(s.mu);
   s.horizonSpan = span > 0 ? span : kHorizonSpan;
-  s.horizon = NowOf(s) + s.horizonSpan;
 }
 
 ULONG TimerResolution() {
@@ -1034,7 +1040,6 @@ void Reset(const std::source_location& caller) {
   s.realTime.store(false);
   s.now.store(0);
   s.horizonSpan = kHorizonSpan;
-  s.horizon = kHorizonSpan;
   s.perfFrequency.store(10'000'000);
   s.systemOrigin.store(kDefaultSystemTimeOrigin);
   s.resolutionCalls.clear();

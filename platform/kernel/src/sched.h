@@ -45,6 +45,7 @@ struct ThreadRec {
   WAIT_TYPE waitType = WaitAny;
   Ticks deadline = kNever;
   unsigned long long waitSeq = 0;
+  Ticks waitStart = 0;
   const char* waitApi = "";
   std::string waitCaller;
   NTSTATUS waitStatus = STATUS_SUCCESS;

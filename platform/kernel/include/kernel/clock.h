@@ -49,10 +49,9 @@ void SetSystemTimeOrigin(LONGLONG systemTimeAtZero);
 // accept as a positive due time.
 LONGLONG ToSystemTime(LONGLONG interruptTime);
 
-// When virtual time passes this span (from Reset or this call; default one day) while
-// timers keep it moving and the registered test thread is stuck in a wait without
-// time-out, that counts as a deadlock too (a hang that a periodic timer would otherwise
-// hide). The next horizon is then one span later.
+// When the registered test thread has been stuck in a wait without time-out for this
+// span of virtual time (default one hour; Reset restores it) while timers kept time
+// moving, that counts as a deadlock too: a hang a periodic timer would otherwise hide.
 void SetDeadlockHorizon(LONGLONG span);
 
 // Performance counter rate (default 10 MHz).
