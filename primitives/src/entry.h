@@ -8,6 +8,10 @@
 #define SP_BUILDS(name) \
   SP_DISPATCH_TABLE(&sp::generic::name, &sp::sse3::name, &sp::ssse3::name, &sp::sse41::name)
 
+// A body of which only the generic build exists: it fills every slot.
+#define SP_GENERIC_ONLY(name) \
+  SP_DISPATCH_TABLE(&sp::generic::name, &sp::generic::name, &sp::generic::name, &sp::generic::name)
+
 // The body an entry of group 1 or 2 transfers to: the table slot of the current
 // spDispatchIndex, typed as the generic body. An entry returns
 // SP_ENTRY(1, spZero_32f)(pDst, len): the arguments go on untouched and the call is a
