@@ -3,7 +3,7 @@
 
 #include "fir_internal.h"
 #include "sp/core_bodies.h"
-#include "sp/fft.h"
+#include "sp/fft_bodies.h"
 
 namespace sp::generic {
 namespace fir {
