@@ -155,7 +155,6 @@ NTSTATUS HostController::Submit(PURB urb, UrbCompletion done, std::uint64_t* id)
   std::stable_sort(now_done.begin(), now_done.end(),
                    [](const Completed& a, const Completed& b) { return a.when != b.when ? a.when < b.when : a.seq < b.seq; });
   Deliver(now_done);
-  if (status != STATUS_PENDING && done) done(status);
   return status;
 }
 
@@ -863,7 +862,6 @@ NTSTATUS HostController::SubmitIdle(const USB_IDLE_CALLBACK_INFO* info, UrbCompl
       return STATUS_PENDING;
     }
   }
-  if (done) done(status);
   return status;
 }
 

@@ -40,7 +40,6 @@ TEST(DescriptorDump, EveryShippedDumpConverts) {
       EXPECT_LT(d.configuration.size(), d.declared_total_length) << name;
     } else {
       EXPECT_EQ(d.configuration.size(), d.declared_total_length) << name;
-      for (auto& n : d.notes) std::printf("  %s: %s\n", name.c_str(), n.c_str());
     }
   }
 }
@@ -58,9 +57,7 @@ TEST(DescriptorSet, EveryShippedDumpEnumerates) {
     for (auto& i : set.interfaces())
       for (auto& a : i.alternates) endpoints += a.endpoints.size();
     EXPECT_GT(endpoints, 0u) << f.filename();
-    std::printf("%-36s UAC%d if=%zu entities=%zu eps=%zu%s\n", f.filename().c_str(), set.audio_class_version(),
-                set.interfaces().size(), set.entities().size(), endpoints, set.cut_short() ? " (cut short)" : "");
-    for (auto& n : set.notes()) std::printf("    %s\n", n.c_str());
+    EXPECT_GE(set.audio_class_version(), 1) << f.filename();
   }
 }
 

@@ -58,9 +58,9 @@ class HostController {
   // The next microframe at which something is due, if anything is scheduled.
   std::optional<BusMicroframe> NextEvent();
 
-  // --- URBs. Returns STATUS_PENDING when the completion comes later; otherwise the
-  // completion has already been called with the returned status. `id` (optional) names
-  // the request for Cancel.
+  // --- URBs. Returns STATUS_PENDING when the completion comes later (then, and only then,
+  // `done` is called once); any other status is final and the URB's status is set. `id`
+  // (optional) names a pending request for Cancel.
   NTSTATUS Submit(PURB urb, UrbCompletion done, std::uint64_t* id = nullptr);
   // Completes a pending request with STATUS_CANCELLED (USBD_STATUS_CANCELED); false when
   // it is no longer pending.

@@ -1,0 +1,68 @@
+// One USB port of the bus driver as a client driver sees it: the physical device object
+// at the bottom of its stack, answering the internal USB I/O controls (submit URB, reset,
+// port status, cycle, idle notification) and IRP_MN_QUERY_INTERFACE for the USBDI bus
+// interface, with the host controller's schedule run by a platform thread on the clock.
+//
+// URB completions run at DISPATCH_LEVEL on the bus thread (or on the submitting thread
+// when the schedule catches up there); the idle callback runs at PASSIVE_LEVEL on a
+// thread of its own.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "kernel/clock.h"
+#include "kernel/io.h"
+#include "usb/host_controller.h"
+
+namespace platform::usb {
+
+class UsbPort {
+ public:
+  explicit UsbPort(BusDevice* device, HostController::Options options = {});
+  // Stops the bus thread, completes whatever is still pending with
+  // STATUS_DEVICE_NOT_CONNECTED and deletes the device object.
+  ~UsbPort();
+  UsbPort(const UsbPort&) = delete;
+  UsbPort& operator=(const UsbPort&) = delete;
+
+  PDEVICE_OBJECT pdo() const { return pdo_; }
+  HostController& controller() { return *hc_; }
+  // Interface references handed out through IRP_MN_QUERY_INTERFACE and not yet dropped.
+  LONG interface_references() const { return references_; }
+  // Microseconds of bus time per microframe are fixed (125); the bus started here.
+  LONGLONG origin() const { return origin_; }
+
+ private:
+  struct Request;
+  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
+  static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+  NTSTATUS InternalControl(PIRP irp);
+  NTSTATUS Pnp(PIRP irp);
+  void Pend(PIRP irp, std::uint64_t id);
+  void Complete(PIRP irp, NTSTATUS status);
+  void BusThread();
+  BusMicroframe Now() const;
+
+  // USBDI bus interface functions (context: the port).
+  static void InterfaceReference(PVOID context);
+  static void InterfaceDereference(PVOID context);
+  static void GetUsbdiVersion(PVOID context, PUSBD_VERSION_INFORMATION info, PULONG capabilities);
+  static NTSTATUS QueryBusTime(PVOID context, PULONG frame);
+  static NTSTATUS SubmitIsoOutUrb(PVOID context, PURB urb);
+  static NTSTATUS QueryBusInformation(PVOID context, ULONG level, PVOID buffer, PULONG length, PULONG actual);
+  static BOOLEAN IsDeviceHighSpeed(PVOID context);
+
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  LONGLONG origin_ = 0;
+  std::unique_ptr<HostController> hc_;
+  KEVENT kick_;
+  KEVENT stop_;
+  LONG references_ = 0;
+  bool stopping_ = false;
+  std::unique_ptr<clock::Thread> thread_;
+  std::vector<std::unique_ptr<clock::Thread>> idle_threads_;
+};
+
+}  // namespace platform::usb

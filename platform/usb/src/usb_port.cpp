@@ -1,0 +1,247 @@
+#include "usb/usb_port.h"
+
+#include <cstring>
+
+#include "kernel/po.h"
+
+namespace platform::usb {
+namespace {
+
+constexpr LONGLONG kTicksPerMicroframe = 1250;  // 125 us in 100 ns units
+
+// The port a device object belongs to.
+UsbPort*& PortOf(PDEVICE_OBJECT device) { return *static_cast<UsbPort**>(device->DeviceExtension); }
+
+// The bus owns DriverContext while it holds an IRP: slot 0 keeps the request's id.
+void SetId(PIRP irp, std::uint64_t id) { irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(id)); }
+std::uint64_t IdOf(PIRP irp) { return reinterpret_cast<std::uintptr_t>(irp->Tail.Overlay.DriverContext[0]); }
+
+}  // namespace
+
+UsbPort::UsbPort(BusDevice* device, HostController::Options options) {
+  KeInitializeEvent(&kick_, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&stop_, NotificationEvent, FALSE);
+  origin_ = clock::Now();
+  hc_ = std::make_unique<HostController>(device, [this] { return Now(); }, options);
+  driver_ = io::CreateDriverObject(u"\\Driver\\usbhub");
+  for (auto& f : driver_->MajorFunction) f = &UsbPort::Dispatch;
+  IoCreateDevice(driver_, sizeof(UsbPort*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo_);
+  if (pdo_ != nullptr) {
+    PortOf(pdo_) = this;
+    pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
+  }
+  thread_ = std::make_unique<clock::Thread>("usb-bus", [this] { BusThread(); });
+}
+
+UsbPort::~UsbPort() {
+  stopping_ = true;
+  KeSetEvent(&stop_, IO_NO_INCREMENT, FALSE);
+  thread_->Join();
+  thread_.reset();
+  for (auto& t : idle_threads_) t->Join();
+  idle_threads_.clear();
+  hc_->RemoveDevice(STATUS_DEVICE_NOT_CONNECTED);
+  if (pdo_ != nullptr) IoDeleteDevice(pdo_);
+  if (driver_ != nullptr) io::DeleteDriverObject(driver_);
+}
+
+BusMicroframe UsbPort::Now() const {
+  const LONGLONG elapsed = clock::Now() - origin_;
+  return elapsed <= 0 ? 0 : static_cast<BusMicroframe>(elapsed / kTicksPerMicroframe);
+}
+
+// The bus thread sleeps until the schedule's next event (a packet, a poll, a control
+// transfer or a completion) or until a new request may have moved it.
+void UsbPort::BusThread() {
+  for (;;) {
+    auto next = hc_->NextEvent();
+    LARGE_INTEGER due{};
+    PLARGE_INTEGER timeout = nullptr;
+    if (next) {
+      due.QuadPart = clock::ToSystemTime(origin_ + static_cast<LONGLONG>(*next) * kTicksPerMicroframe);
+      timeout = &due;
+    }
+    PVOID objects[2] = {&stop_, &kick_};
+    const NTSTATUS s = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, timeout, nullptr);
+    if (s == STATUS_WAIT_0) break;
+    // The microframe in progress has begun: what is due at its start happens now.
+    hc_->AdvanceTo(Now() + 1);
+    if (auto idle = hc_->TakeIdleCallback()) {
+      // The client's idle callback blocks (it requests a power IRP and waits): it gets a
+      // thread of its own so the bus keeps running.
+      idle_threads_.push_back(std::make_unique<clock::Thread>(
+          "usb-idle", [cb = idle->IdleCallback, ctx = idle->IdleContext] { cb(ctx); }));
+    }
+  }
+}
+
+NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  UsbPort* port = PortOf(device);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (stack->MajorFunction) {
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+      return port->InternalControl(irp);
+    case IRP_MJ_PNP:
+      return port->Pnp(irp);
+    case IRP_MJ_POWER: {
+      PoStartNextPowerIrp(irp);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_SUCCESS;
+    }
+    default: {
+      const NTSTATUS s = STATUS_INVALID_DEVICE_REQUEST;
+      irp->IoStatus.Status = s;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return s;
+    }
+  }
+}
+
+void UsbPort::Complete(PIRP irp, NTSTATUS status) {
+  IoSetCancelRoutine(irp, nullptr);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  KeLowerIrql(old);
+}
+
+// A request the controller keeps: cancellable from now on.
+void UsbPort::Pend(PIRP irp, std::uint64_t id) {
+  IoMarkIrpPending(irp);
+  SetId(irp, id);
+  IoSetCancelRoutine(irp, &UsbPort::CancelRoutine);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) hc_->Cancel(id);
+  KeSetEvent(&kick_, IO_NO_INCREMENT, FALSE);
+}
+
+void UsbPort::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  PortOf(device)->hc_->Cancel(IdOf(irp));
+}
+
+NTSTATUS UsbPort::InternalControl(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+  auto done = [this, irp](NTSTATUS s) { Complete(irp, s); };
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB: {
+      auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+      if (urb == nullptr) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      std::uint64_t id = 0;
+      status = hc_->Submit(urb, done, &id);
+      if (status == STATUS_PENDING) {
+        Pend(irp, id);
+        return STATUS_PENDING;
+      }
+      break;
+    }
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+      auto* out = static_cast<PULONG>(stack->Parameters.Others.Argument1);
+      status = out == nullptr ? STATUS_INVALID_PARAMETER : hc_->GetPortStatus(out);
+      break;
+    }
+    case IOCTL_INTERNAL_USB_RESET_PORT:
+      status = hc_->ResetPort();
+      break;
+    case IOCTL_INTERNAL_USB_CYCLE_PORT:
+      status = hc_->CyclePort();
+      break;
+    case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION: {
+      auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+      if (info == nullptr || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(USB_IDLE_CALLBACK_INFO)) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      std::uint64_t id = 0;
+      status = hc_->SubmitIdle(info, done, &id);
+      if (status == STATUS_PENDING) {
+        Pend(irp, id);
+        return STATUS_PENDING;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS UsbPort::Pnp(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;  // requests the bus does not handle keep theirs
+  switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_INTERFACE: {
+      auto& q = stack->Parameters.QueryInterface;
+      if (q.InterfaceType == nullptr || *q.InterfaceType != USB_BUS_INTERFACE_USBDI_GUID) break;
+      if (q.Interface == nullptr || q.Version > USB_BUSIF_USBDI_VERSION_1 ||
+          q.Size < sizeof(USB_BUS_INTERFACE_USBDI_V0) ||
+          (q.Version == USB_BUSIF_USBDI_VERSION_1 && q.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1))) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      auto* bi = reinterpret_cast<USB_BUS_INTERFACE_USBDI_V1*>(q.Interface);
+      bi->Size = q.Version == USB_BUSIF_USBDI_VERSION_1 ? sizeof(USB_BUS_INTERFACE_USBDI_V1) : sizeof(USB_BUS_INTERFACE_USBDI_V0);
+      bi->Version = q.Version;
+      bi->BusContext = this;
+      bi->InterfaceReference = &UsbPort::InterfaceReference;
+      bi->InterfaceDereference = &UsbPort::InterfaceDereference;
+      bi->GetUSBDIVersion = &UsbPort::GetUsbdiVersion;
+      bi->QueryBusTime = &UsbPort::QueryBusTime;
+      bi->SubmitIsoOutUrb = &UsbPort::SubmitIsoOutUrb;
+      bi->QueryBusInformation = &UsbPort::QueryBusInformation;
+      if (q.Version == USB_BUSIF_USBDI_VERSION_1) bi->IsDeviceHighSpeed = &UsbPort::IsDeviceHighSpeed;
+      InterfaceReference(this);
+      status = STATUS_SUCCESS;
+      break;
+    }
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      status = STATUS_SUCCESS;
+      break;
+    default:
+      break;
+  }
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+void UsbPort::InterfaceReference(PVOID context) { InterlockedIncrement(&static_cast<UsbPort*>(context)->references_); }
+void UsbPort::InterfaceDereference(PVOID context) { InterlockedDecrement(&static_cast<UsbPort*>(context)->references_); }
+
+void UsbPort::GetUsbdiVersion(PVOID, PUSBD_VERSION_INFORMATION info, PULONG capabilities) {
+  if (info != nullptr) {
+    info->USBDI_Version = 0x600;
+    info->Supported_USB_Version = 0x200;
+  }
+  if (capabilities != nullptr) *capabilities = 0;
+}
+
+NTSTATUS UsbPort::QueryBusTime(PVOID context, PULONG frame) {
+  if (frame == nullptr) return STATUS_INVALID_PARAMETER;
+  *frame = static_cast<UsbPort*>(context)->hc_->CurrentFrame();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbPort::SubmitIsoOutUrb(PVOID, PURB) { return STATUS_NOT_SUPPORTED; }
+
+NTSTATUS UsbPort::QueryBusInformation(PVOID, ULONG, PVOID, PULONG, PULONG) { return STATUS_NOT_SUPPORTED; }
+
+BOOLEAN UsbPort::IsDeviceHighSpeed(PVOID context) { return static_cast<UsbPort*>(context)->hc_->HighSpeed() ? TRUE : FALSE; }
+
+}  // namespace platform::usb

@@ -1,0 +1,321 @@
+// The bus driver's port as a client driver uses it: IRPs with URBs and internal I/O
+// controls on the platform clock, completions at DISPATCH_LEVEL.
+#include "usb/usb_port.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "kernel/ke.h"
+#include "support/kernel_fixture.h"
+#include "test_support.h"
+#include "usb/usbdlib.h"
+
+namespace sim::device {
+namespace {
+
+using platform::usb::UsbPort;
+using namespace test;
+
+struct Waiter {
+  KEVENT event;
+  KIRQL irql = 0xFF;
+  int calls = 0;
+  Waiter() { KeInitializeEvent(&event, NotificationEvent, FALSE); }
+};
+
+NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+  auto* w = static_cast<Waiter*>(context);
+  w->irql = KeGetCurrentIrql();
+  ++w->calls;
+  KeSetEvent(&w->event, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+class UsbPortTest : public platform::testing::KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    device = Load("uac1-headset-A.txt");
+    ASSERT_TRUE(device);
+    port = std::make_unique<UsbPort>(device.get());
+  }
+  void TearDown() override {
+    port.reset();
+    KernelTest::TearDown();
+  }
+
+  // Sends an internal I/O control and waits for it; the IRP's status.
+  NTSTATUS Send(ULONG code, PVOID argument1, Waiter* w = nullptr, PIRP* keep = nullptr) {
+    Waiter local;
+    if (w == nullptr) w = &local;
+    PIRP irp = IoAllocateIrp(port->pdo()->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.Others.Argument1 = argument1;
+    IoSetCompletionRoutine(irp, SignalCompletion, w, TRUE, TRUE, TRUE);
+    NTSTATUS s = IofCallDriver(port->pdo(), irp);
+    if (keep != nullptr) {
+      *keep = irp;
+      return s;
+    }
+    if (s == STATUS_PENDING) KeWaitForSingleObject(&w->event, Executive, KernelMode, FALSE, nullptr);
+    s = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return s;
+  }
+  NTSTATUS SubmitUrb(PURB urb, Waiter* w = nullptr) { return Send(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, w); }
+
+  USBD_CONFIGURATION_HANDLE Configure() {
+    auto cfg = device->Configuration();
+    config.assign(cfg.begin(), cfg.end());
+    auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+    std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+    for (auto& i : device->descriptors().interfaces())
+      list.push_back({USBD_ParseConfigurationDescriptorEx(c, c, i.number, 0, -1, -1, -1), nullptr});
+    list.push_back({nullptr, nullptr});
+    PURB urb = USBD_CreateConfigurationRequestEx(c, list.data());
+    EXPECT_EQ(SubmitUrb(urb), STATUS_SUCCESS);
+    auto handle = urb->UrbSelectConfiguration.ConfigurationHandle;
+    ExFreePool(urb);
+    return handle;
+  }
+  USBD_PIPE_HANDLE SelectOut(USBD_CONFIGURATION_HANDLE handle) {
+    std::vector<std::uint8_t> mem(GET_SELECT_INTERFACE_REQUEST_SIZE(2), 0);
+    auto* si = reinterpret_cast<_URB_SELECT_INTERFACE*>(mem.data());
+    si->Hdr.Length = static_cast<USHORT>(mem.size());
+    si->Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
+    si->ConfigurationHandle = handle;
+    si->Interface.Length = static_cast<USHORT>(mem.size() - 32);
+    si->Interface.InterfaceNumber = 1;
+    si->Interface.AlternateSetting = 1;
+    EXPECT_EQ(SubmitUrb(reinterpret_cast<PURB>(si)), STATUS_SUCCESS);
+    return si->Interface.Pipes[0].PipeHandle;
+  }
+
+  std::unique_ptr<SimDevice> device;
+  std::unique_ptr<UsbPort> port;
+  std::vector<std::uint8_t> config;
+};
+
+TEST_F(UsbPortTest, BusInterfaceThroughQueryInterface) {
+  USB_BUS_INTERFACE_USBDI_V1 bi{};
+  auto query = [&](const GUID& guid, USHORT size, USHORT version) {
+    PIRP irp = IoAllocateIrp(port->pdo()->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_INTERFACE;
+    next->Parameters.QueryInterface.InterfaceType = &guid;
+    next->Parameters.QueryInterface.Size = size;
+    next->Parameters.QueryInterface.Version = version;
+    next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&bi);
+    Waiter w;
+    IoSetCompletionRoutine(irp, SignalCompletion, &w, TRUE, TRUE, TRUE);
+    IofCallDriver(port->pdo(), irp);
+    NTSTATUS s = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return s;
+  };
+  const GUID other = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  EXPECT_EQ(query(other, 72, 1), STATUS_NOT_SUPPORTED);  // not the bus's: the preset status stays
+  EXPECT_EQ(query(USB_BUS_INTERFACE_USBDI_GUID, 64, 1), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(query(USB_BUS_INTERFACE_USBDI_GUID, 72, 1), STATUS_SUCCESS);
+  EXPECT_EQ(bi.Size, 72);
+  EXPECT_EQ(port->interface_references(), 1);
+  ASSERT_NE(bi.IsDeviceHighSpeed, nullptr);
+  EXPECT_FALSE(bi.IsDeviceHighSpeed(bi.BusContext));
+  ULONG f0 = 0, f1 = 0;
+  ASSERT_EQ(bi.QueryBusTime(bi.BusContext, &f0), STATUS_SUCCESS);
+  platform::clock::SleepFor(25 * platform::clock::kTicksPerMillisecond);
+  ASSERT_EQ(bi.QueryBusTime(bi.BusContext, &f1), STATUS_SUCCESS);
+  EXPECT_EQ(f1 - f0, 25u);
+  bi.InterfaceDereference(bi.BusContext);
+  EXPECT_EQ(port->interface_references(), 0);
+}
+
+TEST_F(UsbPortTest, UrbsCompleteAtDispatchLevelOnTheClock) {
+  std::uint8_t desc[18] = {};
+  URB urb{};
+  auto& d = urb.UrbControlDescriptorRequest;
+  d.Hdr.Length = sizeof(d);
+  d.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+  d.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+  d.TransferBuffer = desc;
+  d.TransferBufferLength = sizeof(desc);
+  Waiter w;
+  const LONGLONG before = platform::clock::Now();
+  ASSERT_EQ(SubmitUrb(&urb, &w), STATUS_SUCCESS);
+  EXPECT_EQ(w.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(desc[0], 18);
+  EXPECT_GT(platform::clock::Now(), before);  // a control transfer takes bus time
+  // Invalid requests fail at once with their status.
+  URB bad{};
+  bad.UrbHeader.Length = sizeof(_URB_HEADER);
+  bad.UrbHeader.Function = 0x7777;
+  EXPECT_EQ(SubmitUrb(&bad), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(bad.UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION);
+}
+
+// A stream as the driver runs it: two IRPs resubmitting themselves from their completion
+// routines, ASAP, for one second of bus time.
+struct StreamSlot {
+  UsbPortTest* test = nullptr;
+  PDEVICE_OBJECT pdo = nullptr;
+  PIRP irp = nullptr;
+  std::vector<std::uint8_t> mem, buffer;
+  USBD_PIPE_HANDLE pipe = nullptr;
+  int completions = 0;
+  bool stop = false;
+  KEVENT idle;
+  NTSTATUS last = STATUS_SUCCESS;
+
+  void Build() {
+    std::fill(mem.begin(), mem.end(), 0);
+    auto& r = reinterpret_cast<PURB>(mem.data())->UrbIsochronousTransfer;
+    r.Hdr.Length = static_cast<USHORT>(mem.size());
+    r.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    r.PipeHandle = pipe;
+    r.TransferFlags = USBD_START_ISO_TRANSFER_ASAP;
+    r.TransferBuffer = buffer.data();
+    r.TransferBufferLength = static_cast<ULONG>(buffer.size());
+    r.NumberOfPackets = 10;
+    for (ULONG i = 0; i < 10; ++i) {
+      r.IsoPacket[i].Offset = i * 176;
+      r.IsoPacket[i].Length = i == 9 ? 180 : 176;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = mem.data();
+    IoSetCompletionRoutine(irp, &StreamSlot::Done, this, TRUE, TRUE, TRUE);
+  }
+  static NTSTATUS Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* s = static_cast<StreamSlot*>(context);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    ++s->completions;
+    s->last = irp->IoStatus.Status;
+    if (!s->stop && NT_SUCCESS(irp->IoStatus.Status)) {
+      IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+      s->Build();
+      IofCallDriver(s->pdo, irp);  // re-entrant submission from the completion
+    } else {
+      KeSetEvent(&s->idle, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+};
+
+TEST_F(UsbPortTest, AsapStreamRunsBackToBackUntilCancelled) {
+  auto handle = Configure();
+  USBD_PIPE_HANDLE out = SelectOut(handle);
+  ASSERT_NE(out, nullptr);
+  StreamSlot slots[2];
+  for (auto& s : slots) {
+    s.pdo = port->pdo();
+    s.irp = IoAllocateIrp(port->pdo()->StackSize, FALSE);
+    s.mem.assign(GET_ISO_URB_SIZE(10), 0);
+    s.buffer.assign(1800, 0);
+    s.pipe = out;
+    KeInitializeEvent(&s.idle, NotificationEvent, FALSE);
+    s.Build();
+    ASSERT_EQ(IofCallDriver(port->pdo(), s.irp), STATUS_PENDING);
+  }
+  platform::clock::SleepFor(1000 * platform::clock::kTicksPerMillisecond);
+  const auto stats = device->render_stats(0x01);
+  // Twenty-millisecond queue, ASAP from two frames ahead: every frame carried a packet.
+  EXPECT_GE(stats.packets, 997u);
+  EXPECT_LE(stats.packets, 1020u);
+  EXPECT_EQ(stats.received_frames, stats.packets * 44 + stats.packets / 10);
+  for (auto& s : slots) {
+    s.stop = true;
+    IoCancelIrp(s.irp);
+    KeWaitForSingleObject(&s.idle, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(s.last, STATUS_CANCELLED);
+    IoFreeIrp(s.irp);
+  }
+}
+
+TEST_F(UsbPortTest, RemovalCompletesPendingIrpsAndFailsNewOnes) {
+  auto handle = Configure();
+  USBD_PIPE_HANDLE out = SelectOut(handle);
+  std::vector<std::uint8_t> mem(GET_ISO_URB_SIZE(10), 0), buffer(1800, 0);
+  auto& r = reinterpret_cast<PURB>(mem.data())->UrbIsochronousTransfer;
+  r.Hdr.Length = static_cast<USHORT>(mem.size());
+  r.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  r.PipeHandle = out;
+  r.TransferFlags = USBD_START_ISO_TRANSFER_ASAP;
+  r.TransferBuffer = buffer.data();
+  r.TransferBufferLength = 1760;
+  r.NumberOfPackets = 10;
+  for (ULONG i = 0; i < 10; ++i) r.IsoPacket[i] = {i * 176, 176, 0};
+  Waiter w;
+  PIRP irp = nullptr;
+  ASSERT_EQ(Send(IOCTL_INTERNAL_USB_SUBMIT_URB, mem.data(), &w, &irp), STATUS_PENDING);
+  Waiter wi;
+  USB_IDLE_CALLBACK_INFO info{[](PVOID) {}, nullptr};
+  PIRP idle = IoAllocateIrp(port->pdo()->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(idle);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION;
+  next->Parameters.DeviceIoControl.Type3InputBuffer = &info;
+  next->Parameters.DeviceIoControl.InputBufferLength = sizeof(info);
+  IoSetCompletionRoutine(idle, SignalCompletion, &wi, TRUE, TRUE, TRUE);
+  ASSERT_EQ(IofCallDriver(port->pdo(), idle), STATUS_PENDING);
+
+  platform::clock::SleepFor(3 * platform::clock::kTicksPerMillisecond);
+  port->controller().RemoveDevice();
+  EXPECT_EQ(w.calls, 1);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(wi.calls, 1);
+  EXPECT_EQ(idle->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+  IoFreeIrp(irp);
+  IoFreeIrp(idle);
+  EXPECT_EQ(SubmitUrb(reinterpret_cast<PURB>(mem.data())), STATUS_DEVICE_NOT_CONNECTED);
+  ULONG status = 0xFF;
+  EXPECT_EQ(Send(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &status), STATUS_SUCCESS);
+  EXPECT_EQ(status, 0u);
+}
+
+TEST_F(UsbPortTest, PortRequestsAndTheIdleCallback) {
+  ULONG status = 0;
+  EXPECT_EQ(Send(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &status), STATUS_SUCCESS);
+  EXPECT_EQ(status, USBD_PORT_CONNECTED | USBD_PORT_ENABLED);
+  EXPECT_EQ(Send(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(port->controller().reset_count(), 1u);
+
+  static KIRQL callback_irql;
+  static int callbacks;
+  callback_irql = 0xFF;
+  callbacks = 0;
+  USB_IDLE_CALLBACK_INFO info{[](PVOID) {
+                                callback_irql = KeGetCurrentIrql();
+                                ++callbacks;
+                              },
+                              nullptr};
+  Waiter wi;
+  PIRP idle = IoAllocateIrp(port->pdo()->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(idle);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION;
+  next->Parameters.DeviceIoControl.Type3InputBuffer = &info;
+  next->Parameters.DeviceIoControl.InputBufferLength = sizeof(info);
+  IoSetCompletionRoutine(idle, SignalCompletion, &wi, TRUE, TRUE, TRUE);
+  ASSERT_EQ(IofCallDriver(port->pdo(), idle), STATUS_PENDING);
+  platform::clock::SleepFor(5 * platform::clock::kTicksPerMillisecond);
+  EXPECT_EQ(callbacks, 1);
+  EXPECT_EQ(callback_irql, PASSIVE_LEVEL);
+  EXPECT_EQ(wi.calls, 0);  // the request stays pending after the callback
+  IoCancelIrp(idle);
+  KeWaitForSingleObject(&wi.event, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(idle->IoStatus.Status, STATUS_CANCELLED);
+  IoFreeIrp(idle);
+
+  EXPECT_EQ(Send(IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(Send(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &status), STATUS_SUCCESS);
+  EXPECT_EQ(status, 0u);
+}
+
+}  // namespace
+}  // namespace sim::device
