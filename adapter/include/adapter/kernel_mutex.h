@@ -13,7 +13,7 @@ namespace adapter {
 class CKernelMutex {
  public:
   CKernelMutex();
-  virtual ~CKernelMutex() = default;
+  ~CKernelMutex() = default;  // nothing to undo; the table holds only the six operations
   CKernelMutex(const CKernelMutex&) = delete;
   CKernelMutex& operator=(const CKernelMutex&) = delete;
 

@@ -441,6 +441,26 @@ NTSTATUS CreateHandleForObject(PVOID object, POBJECT_TYPE type, ACCESS_MASK acce
   return OpenHandle(s, h, access, 0, kernelHandle, handle);
 }
 
+NTSTATUS CreateUserEvent(bool notification, bool initialState, PHANDLE handle, KEVENT** event) {
+  if (!handle) return STATUS_INVALID_PARAMETER;
+  *handle = nullptr;
+  if (event) *event = nullptr;
+  CreateParams params;
+  params.type = *ExEventObjectType;
+  params.bodySize = sizeof(KEVENT);
+  params.initialize = [&](PVOID body) {
+    KeInitializeEvent(static_cast<KEVENT*>(body), notification ? NotificationEvent : SynchronizationEvent,
+                      initialState ? TRUE : FALSE);
+  };
+  PVOID body = nullptr;
+  NTSTATUS status = CreateObject(params, &body);
+  if (!NT_SUCCESS(status)) return status;
+  status = ObOpenObjectByPointer(body, 0, nullptr, EVENT_ALL_ACCESS, *ExEventObjectType, UserMode, handle);
+  ObfDereferenceObject(body);  // the handle keeps it
+  if (NT_SUCCESS(status) && event) *event = static_cast<KEVENT*>(body);
+  return status;
+}
+
 void SetCurrentThreadResolver(std::function<PVOID()> resolver) {
   State& s = S();
   std::lock_guard lock(s.mutex);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "kernel/ke.h"
 #include "kernel/verifier.h"
 
 namespace {
@@ -159,6 +160,24 @@ TEST(ObjectManager, TestOwnedObjectsGetHandlesWithoutBeingFreed) {
   ObDereferenceObject(out);
   EXPECT_EQ(platform::ob::ReferenceCount(&event), -1);
   EXPECT_EQ(event.state, 7);
+}
+
+TEST(ObjectManager, UserEventsLiveAsLongAsTheirHandleAndReferences) {
+  HANDLE handle = nullptr;
+  KEVENT* event = nullptr;
+  ASSERT_EQ(platform::ob::CreateUserEvent(false, false, &handle, &event), STATUS_SUCCESS);
+  ASSERT_NE(event, nullptr);
+  EXPECT_FALSE(platform::ob::IsKernelHandle(handle));
+  PVOID object = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &object, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(object, event);
+  KeSetEvent(event, 0, FALSE);
+  EXPECT_EQ(KeReadStateEvent(event), 1);
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  EXPECT_EQ(platform::ob::ReferenceCount(object), 1);  // the driver's reference keeps it
+  ObDereferenceObject(object);
+  EXPECT_EQ(platform::ob::ReferenceCount(object), -1);
 }
 
 TEST(ObjectManager, CurrentThreadPseudoHandleUsesTheResolver) {

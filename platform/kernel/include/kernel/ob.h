@@ -10,6 +10,8 @@
 
 #include "kernel/ntdef.h"
 
+struct KEVENT;
+
 constexpr NTSTATUS STATUS_OBJECT_NAME_EXISTS = 0x40000000;
 
 // Object attribute flags.
@@ -175,6 +177,12 @@ NTSTATUS InsertExternalObject(PVOID object, POBJECT_TYPE type,
 // for an object it inserted, drops the insertion reference with ObDereferenceObject.
 NTSTATUS CreateHandleForObject(PVOID object, POBJECT_TYPE type, ACCESS_MASK access, bool kernelHandle,
                                PHANDLE handle);
+
+// Creates an event object as a user-mode CreateEvent does: a KEVENT owned by the object
+// manager (notification or synchronization, initially signalled or not) and a user
+// handle granting EVENT_ALL_ACCESS. The event goes when the handle is closed and the last
+// reference dropped; *event (optional) is the KEVENT, valid while the handle is open.
+NTSTATUS CreateUserEvent(bool notification, bool initialState, PHANDLE handle, KEVENT** event = nullptr);
 
 // Resolves NtCurrentThread() for ObReferenceObjectByHandle (set by the thread service).
 void SetCurrentThreadResolver(std::function<PVOID()> resolver);

@@ -34,7 +34,9 @@ void ExFreePoolWithTag(PVOID block, ULONG tag,
                        const std::source_location& caller = std::source_location::current());
 void ExFreePool(PVOID block, const std::source_location& caller = std::source_location::current());
 
-// Placement forms used by the driver's factories: zeroed pool memory under a tag.
+// Placement forms used by the driver's factories: zeroed pool memory under a tag. The
+// global delete cannot tell pool blocks from heap blocks, so such memory goes back with
+// ExFreePool or through a class's own operator delete (CUnknown, platform::PoolAllocated).
 void* operator new(std::size_t bytes, POOL_TYPE type, ULONG tag) noexcept;
 void* operator new[](std::size_t bytes, POOL_TYPE type, ULONG tag) noexcept;
 void operator delete(void* block, POOL_TYPE type, ULONG tag) noexcept;
