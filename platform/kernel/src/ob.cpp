@@ -1,5 +1,6 @@
 #include "kernel/ob.h"
 
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -61,6 +62,7 @@ struct Header {
   std::u16string upcasedName;
   std::function<void(PVOID)> destroy;
   std::string caller;
+  std::uint64_t serial = 0;
 };
 
 struct HandleEntry {
@@ -78,6 +80,7 @@ struct State {
   std::unordered_map<PVOID, Header*> objects;
   std::multimap<std::u16string, Header*> names;  // by upcased name
   std::unordered_map<ULONG_PTR, HandleEntry> handles;
+  std::uint64_t nextSerial = 1;
   ULONG_PTR nextUserHandle = 1;
   ULONG_PTR nextKernelHandle = 1;
   // Recently destroyed objects, to tell a reference below zero from a stray pointer.
@@ -148,6 +151,7 @@ void Destroy(Header* h) {
 }
 
 Header* Register(State& s, Header* h) {
+  h->serial = s.nextSerial++;
   s.objects[h->body] = h;
   if (s.graveyard.erase(h->body)) {
     for (auto it = s.graveyardOrder.begin(); it != s.graveyardOrder.end(); ++it) {
@@ -486,11 +490,32 @@ LONG_PTR ReferenceCount(PVOID object) {
   return it == s.objects.end() ? -1 : it->second->references;
 }
 
-std::vector<ObjectInfo> LiveObjects(bool includePermanent) {
+std::uint64_t CurrentMark() {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  return s.nextSerial;
+}
+
+bool CheckNoLeakedObjects(std::uint64_t since, const std::source_location& caller) {
+  std::vector<ObjectInfo> live = LiveObjects(false, since);
+  if (live.empty()) return true;
+  std::string detail = "objects still alive:";
+  for (const auto& o : live) {
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", o.object);
+    detail += std::string("\n  ") + o.type + " " + address + (o.name.empty() ? "" : " \"" + o.name + "\"") +
+              ", " + std::to_string(o.references) + " references, created at " + o.caller;
+  }
+  Report(Check::LeakAtTeardown, "object manager", detail, caller);
+  return false;
+}
+
+std::vector<ObjectInfo> LiveObjects(bool includePermanent, std::uint64_t since) {
   State& s = S();
   std::lock_guard lock(s.mutex);
   std::vector<ObjectInfo> out;
   for (const auto& [body, h] : s.objects) {
+    if (h->serial < since) continue;
     if (h->permanent && h->references == 0 && !includePermanent) continue;
     out.push_back(ObjectInfo{body, h->type->Name, platform::text::ToUtf8(h->name), h->references, h->permanent,
                              h->external, h->caller});

@@ -180,6 +180,30 @@ TEST(ObjectManager, UserEventsLiveAsLongAsTheirHandleAndReferences) {
   EXPECT_EQ(platform::ob::ReferenceCount(object), -1);
 }
 
+TEST(ObjectManager, LeakCheckNamesObjectsCreatedSinceTheMark) {
+  int destroyed = 0;
+  PVOID before = MakeObject(*ExEventObjectType, &destroyed);
+  std::uint64_t mark = platform::ob::CurrentMark();
+  EXPECT_TRUE(platform::ob::CheckNoLeakedObjects(mark));
+  UNICODE_STRING name = Name(u"\\Device\\Leaky");
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &name, 0, nullptr, nullptr);
+  PVOID leaked = MakeObject(*IoDeviceObjectType, &destroyed, &oa);
+  {
+    ScopedCapture capture;
+    EXPECT_FALSE(platform::ob::CheckNoLeakedObjects(mark));
+    ASSERT_EQ(capture.violations().size(), 1u);
+    EXPECT_EQ(capture.violations()[0].check, Check::LeakAtTeardown);
+    EXPECT_NE(capture.violations()[0].detail.find("Device"), std::string::npos);
+    EXPECT_NE(capture.violations()[0].detail.find("\\Device\\Leaky"), std::string::npos);
+    EXPECT_NE(capture.violations()[0].detail.find("ob_test.cpp"), std::string::npos);
+  }
+  ObDereferenceObject(leaked);
+  EXPECT_TRUE(platform::ob::CheckNoLeakedObjects(mark));
+  ObDereferenceObject(before);
+  EXPECT_EQ(destroyed, 2);
+}
+
 TEST(ObjectManager, CurrentThreadPseudoHandleUsesTheResolver) {
   int destroyed = 0;
   PVOID thread = MakeObject(*PsThreadType, &destroyed);

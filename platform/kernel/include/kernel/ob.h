@@ -3,6 +3,7 @@
 // -insensitive object namespace, and the handle table with kernel and user handles.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <source_location>
 #include <string>
@@ -200,8 +201,15 @@ struct ObjectInfo {
   bool external;
   std::string caller;  // where it was created
 };
-// Live objects; permanent objects without references are left out unless asked for.
-std::vector<ObjectInfo> LiveObjects(bool includePermanent = false);
+// Creation serial numbers: a mark taken before a test's work lets it look only at the
+// objects created since.
+std::uint64_t CurrentMark();
+// Live objects created at or after `since`; permanent objects without references are
+// left out unless asked for.
+std::vector<ObjectInfo> LiveObjects(bool includePermanent = false, std::uint64_t since = 0);
+// Reports LeakAtTeardown naming every object created since the mark that is still alive
+// (permanent objects without references aside); returns whether there was none.
+bool CheckNoLeakedObjects(std::uint64_t since, const std::source_location& caller = std::source_location::current());
 size_t OpenHandleCount();
 
 }  // namespace platform::ob
