@@ -20,6 +20,7 @@ using platform::verifier::Report;
 constexpr ULONG kProtectedPoolBit = 0x80000000u;
 constexpr ULONG kUntaggedTag = MakePoolTag('N', 'o', 'n', 'e');
 constexpr unsigned char kFreshFill = 0xCD;  // new blocks are not zeroed, as in the kernel
+constexpr SIZE_T kLargestBlock = SIZE_T{1} << 32;
 constexpr ULONG kLookasideSignature = MakePoolTag('L', 'k', 'a', 's');
 
 struct Block {
@@ -78,6 +79,9 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::source_locati
       return nullptr;
     }
   }
+  // A request no pool could satisfy fails, as the kernel's does, instead of reaching the
+  // C library (whose sanitizer builds abort on absurd sizes).
+  if (bytes > kLargestBlock) return nullptr;
   void* block = std::malloc(bytes == 0 ? 1 : bytes);
   if (!block) return nullptr;
   std::memset(block, kFreshFill, bytes);

@@ -93,6 +93,11 @@ TEST_F(Pool, FailNthAllocationCountsOnlyTheChosenTag) {
   ExFreePool(third);
 }
 
+TEST_F(Pool, ImpossibleSizesFail) {
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, ~SIZE_T{0}, kTagA), nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, (SIZE_T{1} << 32) + 1, kTagA), nullptr);
+}
+
 TEST_F(Pool, FailNthAllocationOfAnyTag) {
   platform::pool::ScopedFaultInjection faults;
   platform::pool::FailNthAllocation(1);
