@@ -16,10 +16,24 @@
 #include <string>
 
 #include "kernel/clock.h"
+#include "kernel/ke.h"
 #include "kernel/pool.h"
 #include "kernel/verifier.h"
 
 namespace platform::testing {
+
+// A relative kernel due time of `ms` milliseconds (negative 100 ns units).
+inline LARGE_INTEGER RelativeMs(LONGLONG ms) {
+  LARGE_INTEGER t;
+  t.QuadPart = -ms * clock::kTicksPerMillisecond;
+  return t;
+}
+
+// Delays the calling thread by `ms` milliseconds of clock time.
+inline void DelayMs(LONGLONG ms) {
+  LARGE_INTEGER d = RelativeMs(ms);
+  KeDelayExecutionThread(KernelMode, FALSE, &d);
+}
 
 class KernelTest : public ::testing::Test {
  protected:

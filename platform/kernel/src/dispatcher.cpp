@@ -1068,6 +1068,8 @@ ScopedPlatformThread::ScopedPlatformThread(std::string name) {
   Sched& s = S();
   ThreadRec* t = Current();
   std::unique_lock lock(s.mu);
+  if (t->IsPlatform()) return;
+  registered_ = true;
   t->name = std::move(name);
   t->kind = ThreadKind::Registered;
   if (!s.running) {
@@ -1079,6 +1081,7 @@ ScopedPlatformThread::ScopedPlatformThread(std::string name) {
 }
 
 ScopedPlatformThread::~ScopedPlatformThread() {
+  if (!registered_) return;
   Sched& s = S();
   ThreadRec* t = Current();
   std::lock_guard lock(s.mu);

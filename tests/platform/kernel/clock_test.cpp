@@ -2,6 +2,7 @@
 // the deadlock report.
 
 #include <chrono>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,12 +15,7 @@ namespace {
 using platform::clock::kTicksPerMillisecond;
 using platform::clock::kTicksPerSecond;
 using platform::verifier::Check;
-
-LARGE_INTEGER RelativeMs(LONGLONG ms) {
-  LARGE_INTEGER t;
-  t.QuadPart = -ms * kTicksPerMillisecond;
-  return t;
-}
+using platform::testing::RelativeMs;
 
 class ClockTest : public platform::testing::KernelTest {};
 
@@ -241,6 +237,26 @@ TEST_F(ClockTest, StuckWaitIsADeadlockOnceTimePassesTheHorizonWhileTimersRun) {
   EXPECT_LE(platform::clock::Now(), 62 * kTicksPerSecond);
   KeCancelTimer(&timer);
   KeFlushQueuedDpcs();
+}
+
+TEST_F(ClockTest, RegisteringAPlatformThreadAgainChangesNothing) {
+  EXPECT_TRUE(platform::clock::IsPlatformThread());
+  bool insideIsPlatform = false, afterIsPlatform = false;
+  platform::clock::Thread worker("worker", [&] {
+    {
+      platform::clock::ScopedPlatformThread again("again");
+      insideIsPlatform = platform::clock::IsPlatformThread();
+    }
+    platform::clock::SleepFor(5 * kTicksPerMillisecond);
+    afterIsPlatform = platform::clock::IsPlatformThread();
+  });
+  worker.Join();
+  EXPECT_TRUE(insideIsPlatform);
+  EXPECT_TRUE(afterIsPlatform);
+  EXPECT_EQ(platform::clock::Now(), 5 * kTicksPerMillisecond);
+  bool foreign = true;
+  std::thread([&] { foreign = !platform::clock::IsPlatformThread(); }).join();
+  EXPECT_TRUE(foreign);
 }
 
 }  // namespace

@@ -9,17 +9,8 @@ namespace {
 
 using platform::clock::kTicksPerMillisecond;
 using platform::verifier::Check;
-
-LARGE_INTEGER RelativeMs(LONGLONG ms) {
-  LARGE_INTEGER t;
-  t.QuadPart = -ms * kTicksPerMillisecond;
-  return t;
-}
-
-void DelayMs(LONGLONG ms) {
-  LARGE_INTEGER d = RelativeMs(ms);
-  KeDelayExecutionThread(KernelMode, FALSE, &d);
-}
+using platform::testing::RelativeMs;
+using platform::testing::DelayMs;
 
 NTSTATUS Poll(PVOID object) {
   LARGE_INTEGER zero{};

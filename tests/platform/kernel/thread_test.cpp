@@ -10,6 +10,18 @@ using platform::verifier::Check;
 
 class ThreadTest : public platform::testing::KernelTest {};
 
+// Starts a system thread and returns its object with one reference (the handle closed).
+PKTHREAD Start(PKSTART_ROUTINE routine, PVOID context) {
+  HANDLE handle = nullptr;
+  if (PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context) != STATUS_SUCCESS)
+    return nullptr;
+  PVOID object = nullptr;
+  EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+  return static_cast<PKTHREAD>(object);
+}
+
 struct Context {
   KEVENT go;
   KIRQL irql = HIGH_LEVEL;
@@ -54,22 +66,16 @@ TEST_F(ThreadTest, SystemThreadObjectIsSignalledWhenTheThreadEnds) {
 
 TEST_F(ThreadTest, PsTerminateSystemThreadEndsTheThreadWithItsStatus) {
   Context context;
-  HANDLE handle = nullptr;
-  ASSERT_EQ(PsCreateSystemThread(
-                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                [](PVOID p) {
-                  PsTerminateSystemThread(STATUS_DEVICE_NOT_CONNECTED);
-                  static_cast<Context*>(p)->afterTerminate = true;
-                },
-                &context),
-            STATUS_SUCCESS);
-  PVOID object = nullptr;
-  ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr),
-            STATUS_SUCCESS);
-  ZwClose(handle);
+  PKTHREAD object = Start(
+      [](PVOID p) {
+        PsTerminateSystemThread(STATUS_DEVICE_NOT_CONNECTED);
+        static_cast<Context*>(p)->afterTerminate = true;
+      },
+      &context);
+  ASSERT_NE(object, nullptr);
   KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
   EXPECT_FALSE(context.afterTerminate);
-  EXPECT_EQ(static_cast<PKTHREAD>(object)->ExitStatus, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(object->ExitStatus, STATUS_DEVICE_NOT_CONNECTED);
   ObDereferenceObject(object);
 
   // Outside a system thread it is refused.
@@ -82,24 +88,19 @@ TEST_F(ThreadTest, PrioritiesAreRecordedAndObservable) {
   struct Priorities {
     KPRIORITY initial = -1, afterFirst = -1;
   } seen;
-  HANDLE handle = nullptr;
-  ASSERT_EQ(PsCreateSystemThread(
-                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                [](PVOID p) {
-                  auto* s = static_cast<Priorities*>(p);
-                  s->initial = KeQueryPriorityThread(KeGetCurrentThread());
-                  s->afterFirst = KeSetPriorityThread(KeGetCurrentThread(), 31);
-                  KeSetPriorityThread(KeGetCurrentThread(), 24);
-                },
-                &seen),
-            STATUS_SUCCESS);
-  PVOID object = nullptr;
-  ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr);
-  ZwClose(handle);
+  PKTHREAD object = Start(
+      [](PVOID p) {
+        auto* s = static_cast<Priorities*>(p);
+        s->initial = KeQueryPriorityThread(KeGetCurrentThread());
+        s->afterFirst = KeSetPriorityThread(KeGetCurrentThread(), 31);
+        KeSetPriorityThread(KeGetCurrentThread(), 24);
+      },
+      &seen);
+  ASSERT_NE(object, nullptr);
   KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
   EXPECT_EQ(seen.initial, 8);
   EXPECT_EQ(seen.afterFirst, 8);
-  EXPECT_EQ(KeQueryPriorityThread(static_cast<PKTHREAD>(object)), 24);
+  EXPECT_EQ(KeQueryPriorityThread(object), 24);
   ObDereferenceObject(object);
 }
 

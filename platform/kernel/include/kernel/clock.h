@@ -83,12 +83,16 @@ void SleepUntil(LONGLONG interruptTime);
 void SleepFor(LONGLONG ticks);
 
 // Registers the calling thread as a platform thread for its lifetime (the test thread).
+// On a thread that is a platform thread already it changes nothing.
 class ScopedPlatformThread {
  public:
   explicit ScopedPlatformThread(std::string name = "test");
   ~ScopedPlatformThread();
   ScopedPlatformThread(const ScopedPlatformThread&) = delete;
   ScopedPlatformThread& operator=(const ScopedPlatformThread&) = delete;
+
+ private:
+  bool registered_ = false;
 };
 
 // Runs a callable as a platform thread, at PASSIVE_LEVEL. Join waits for it on the clock
