@@ -10,7 +10,8 @@
 
 namespace {
 
-void Enumerate(sim::device::SimDevice& d) {
+// Every request the input's bytes spell, three bytes at a time, against every entity.
+void Enumerate(sim::device::SimDevice& d, const uint8_t* data, size_t size) {
   std::vector<std::uint8_t> buf(0xFFFF);
   auto request = [&](std::uint8_t type, std::uint8_t req, std::uint16_t value, std::uint16_t index, std::uint16_t len) {
     USB_DEFAULT_PIPE_SETUP_PACKET s{type, req, value, index, len};
@@ -22,9 +23,15 @@ void Enumerate(sim::device::SimDevice& d) {
     for (auto& a : i.alternates) request(0x01, USB_REQUEST_SET_INTERFACE, a.alternate, i.number, 0);
   const std::uint16_t ac = d.descriptors().audio_control_interface();
   for (auto& [id, e] : d.descriptors().entities()) {
+    const auto index = static_cast<std::uint16_t>(id << 8 | ac);
     for (std::uint16_t sel = 0; sel < 4; ++sel) {
-      request(0xA1, 0x81, static_cast<std::uint16_t>(sel << 8), static_cast<std::uint16_t>(id << 8 | ac), 2);
-      request(0xA1, 0x02, static_cast<std::uint16_t>(sel << 8), static_cast<std::uint16_t>(id << 8 | ac), 14);
+      request(0xA1, 0x81, static_cast<std::uint16_t>(sel << 8), index, 2);
+      request(0xA1, 0x02, static_cast<std::uint16_t>(sel << 8), index, 14);
+    }
+    for (size_t k = 0; k + 3 <= size && k < 96; k += 3) {
+      const std::uint8_t type = static_cast<std::uint8_t>(0x21 | (data[k] & 0xC2));
+      const std::uint16_t value = static_cast<std::uint16_t>(data[k + 1] << 8 | data[k + 2]);
+      request(type, data[k], value, index, static_cast<std::uint16_t>(data[k + 2] % 64));
     }
   }
 }
@@ -35,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   std::unique_ptr<sim::device::SimDevice> device;
   std::string error;
-  if (sim::device::SimDevice::FromDumpText(text, {}, device, error)) Enumerate(*device);
+  if (sim::device::SimDevice::FromDumpText(text, {}, device, error)) Enumerate(*device, data, size);
 
   // The same bytes as a configuration descriptor set on the wire.
   if (size >= 9 && size <= 0xFFFF) {
@@ -55,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::device::DescriptorSet set;
     if (sim::device::DescriptorSet::Build(device_desc, config, set, error)) {
       sim::device::SimDevice d(std::move(set), {});
-      Enumerate(d);
+      Enumerate(d, data, size);
     }
   }
   return 0;

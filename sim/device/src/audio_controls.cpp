@@ -128,7 +128,7 @@ std::optional<SimDevice::ControlSpec> SimDevice::SpecFor(const Entity& e, std::u
   if (version != 2) return std::nullopt;
   // Two-bit control fields: bit 0 readable, bit 1 host-programmable.
   auto field = [&](std::size_t at, int width, std::uint8_t sel) -> int {
-    if (at + static_cast<std::size_t>(width) > d.size() || sel == 0) return 0;
+    if (at + static_cast<std::size_t>(width) > d.size() || sel == 0 || sel > 4 * width) return 0;
     return static_cast<int>((Le(d, at, width) >> (2 * (sel - 1))) & 3);
   };
   auto apply = [](std::optional<ControlSpec> c, int bits) -> std::optional<ControlSpec> {
@@ -403,12 +403,13 @@ ControlResult SimDevice::Uac2Interface(const USB_DEFAULT_PIPE_SETUP_PACKET& s, s
   const std::uint8_t selector = static_cast<std::uint8_t>(s.wValue >> 8);
   if (!in || s.bRequest != uac::CUR || static_cast<std::uint8_t>(s.wValue) != 0) return Stall();
   const InterfaceInfo* info = descriptors_.FindInterface(number);
+  if (selector != 1 && selector != 2) return Stall();
   // The control exists when some alternate setting's AS_GENERAL declares it readable.
   bool declared = false;
   for (auto& a : info->alternates)
     for (auto& d : a.class_specific)
       if (d.size() > 4 && d[2] == 1 && ((d[4] >> (2 * (selector - 1))) & 1)) declared = true;
-  if (!declared || (selector != 1 && selector != 2)) return Stall();
+  if (!declared) return Stall();
   if (selector == 1) return Reply(s, data, {alternates_[number]});
   std::uint8_t highest = 0;
   for (auto& a : info->alternates) highest = std::max(highest, a.alternate);

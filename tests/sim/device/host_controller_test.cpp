@@ -491,3 +491,100 @@ TEST(HostController, EveryShippedDeviceEnumerates) {
 
 }  // namespace
 }  // namespace sim::device
+
+namespace sim::device {
+namespace {
+
+// The class example microphone with a status interrupt endpoint added to its Audio
+// Control interface: a UAC 1.0 device that reports status words.
+std::unique_ptr<SimDevice> Uac1WithStatusEndpoint() {
+  std::vector<std::uint8_t> dev = {18, 1, 0, 1, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  std::vector<std::uint8_t> cfg = {
+      0x09, 0x02, 0x6b, 0x00, 0x02, 0x01, 0x00, 0x80, 0x0a, 0x09, 0x04, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00, 0x00,
+      0x09, 0x24, 0x01, 0x00, 0x01, 0x1e, 0x00, 0x01, 0x01, 0x0c, 0x24, 0x02, 0x01, 0x01, 0x02, 0x00, 0x01, 0x00,
+      0x00, 0x00, 0x00, 0x09, 0x24, 0x03, 0x02, 0x01, 0x01, 0x00, 0x01, 0x00, 0x07, 0x05, 0x83, 0x03, 0x02, 0x00,
+      0x08, 0x09, 0x04, 0x01, 0x00, 0x00, 0x01, 0x02, 0x00, 0x00, 0x09, 0x04, 0x01, 0x01, 0x01, 0x01, 0x02, 0x00,
+      0x00, 0x07, 0x24, 0x01, 0x02, 0x01, 0x01, 0x00, 0x0b, 0x24, 0x02, 0x01, 0x01, 0x02, 0x10, 0x01, 0x40, 0x1f,
+      0x00, 0x09, 0x05, 0x81, 0x01, 0x10, 0x00, 0x01, 0x00, 0x00, 0x07, 0x25, 0x01, 0x00, 0x00, 0x00, 0x00};
+  DescriptorSet set;
+  std::string error;
+  if (!DescriptorSet::Build(dev, cfg, set, error)) return nullptr;
+  return std::make_unique<SimDevice>(std::move(set), DeviceProfile{});
+}
+
+struct StatusBus {
+  std::unique_ptr<SimDevice> device = Uac1WithStatusEndpoint();
+  BusMicroframe now = 0;
+  std::unique_ptr<HostController> hc = std::make_unique<HostController>(device.get(), [this] { return now; });
+  void RunFrames(std::uint64_t n) {
+    now += n * 8;
+    hc->AdvanceTo(now);
+  }
+};
+
+TEST(HostController, Uac1StatusWordsAndAHaltedPipe) {
+  StatusBus bus;
+  ASSERT_TRUE(bus.device);
+  ASSERT_EQ(bus.device->status_endpoint(), std::optional<std::uint8_t>(0x83));
+  auto cfg = bus.device->Configuration();
+  std::vector<std::uint8_t> copy(cfg.begin(), cfg.end());
+  auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(copy.data());
+  USBD_INTERFACE_LIST_ENTRY list[3] = {{USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1), nullptr},
+                                       {USBD_ParseConfigurationDescriptorEx(c, c, 1, 0, -1, -1, -1), nullptr},
+                                       {nullptr, nullptr}};
+  PURB select = USBD_CreateConfigurationRequestEx(c, list);
+  ASSERT_EQ(bus.hc->Submit(select, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(list[0].Interface->NumberOfPipes, 1u);
+  USBD_PIPE_HANDLE pipe = list[0].Interface->Pipes[0].PipeHandle;
+  EXPECT_EQ(list[0].Interface->Pipes[0].PipeType, UsbdPipeTypeInterrupt);
+  ExFreePool(select);
+
+  std::uint8_t word[2] = {};
+  URB urb{};
+  auto read = [&](Done& d) {
+    std::memset(&urb, 0, sizeof(urb));
+    auto& r = urb.UrbBulkOrInterruptTransfer;
+    r.Hdr.Length = sizeof(r);
+    r.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    r.PipeHandle = pipe;
+    r.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    r.TransferBuffer = word;
+    r.TransferBufferLength = 2;
+    return bus.hc->Submit(&urb, [&d](NTSTATUS s) { d.status = s; ++d.count; });
+  };
+  Done d1;
+  ASSERT_EQ(read(d1), STATUS_PENDING);
+  bus.RunFrames(50);
+  EXPECT_EQ(d1.count, 0);
+  bus.device->PushStatusUac1(5);
+  bus.RunFrames(8);
+  ASSERT_EQ(d1.count, 1);
+  EXPECT_EQ(d1.status, STATUS_SUCCESS);
+  EXPECT_EQ(word[0], 0);
+  EXPECT_EQ(word[1], 5);
+
+  // A stall halts the pipe until it is reset.
+  bus.device->HaltEndpoint(0x83);
+  Done d2;
+  read(d2);
+  bus.RunFrames(8);
+  EXPECT_EQ(d2.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
+  Done d3;
+  EXPECT_EQ(read(d3), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+  _URB_PIPE_REQUEST reset{};
+  reset.Hdr.Length = sizeof(reset);
+  reset.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  reset.PipeHandle = pipe;
+  EXPECT_EQ(bus.hc->Submit(reinterpret_cast<PURB>(&reset), nullptr), STATUS_SUCCESS);
+  bus.device->PushStatusUac1(7);
+  Done d4;
+  read(d4);
+  bus.RunFrames(8);
+  EXPECT_EQ(d4.status, STATUS_SUCCESS);
+  EXPECT_EQ(word[1], 7);
+}
+
+}  // namespace
+}  // namespace sim::device
