@@ -197,4 +197,48 @@ TEST_F(TimerTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsReported) {
   EXPECT_TRUE(platform::clock::CheckQuiescent());
 }
 
+TEST_F(TimerTest, DueTimeAlreadyPassedFiresAtOnceAndZeroDelayLetsOthersRunFirst) {
+  DelayMs(10);
+  Recorder recorder;
+  KTIMER timer;
+  KDPC dpc;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(&dpc, Recorder::Routine, &recorder);
+  dpc.Number = 'x';
+  LARGE_INTEGER past;
+  past.QuadPart = platform::clock::ToSystemTime(2 * kTicksPerMillisecond);
+  KeSetTimer(&timer, past, &dpc);
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(recorder.runs, (std::vector<DpcRecord>{{10, DISPATCH_LEVEL, "x"}}));
+  EXPECT_TRUE(KeReadStateTimer(&timer));
+  EXPECT_EQ(platform::clock::Now(), 10 * kTicksPerMillisecond);
+}
+
+TEST_F(TimerTest, PeriodicTimerRunsInRealTimeMode) {
+  platform::clock::SetMode(platform::clock::Mode::RealTime);
+  struct Counter {
+    int runs = 0;
+    KEVENT third;
+  } counter;
+  KeInitializeEvent(&counter.third, NotificationEvent, FALSE);
+  KTIMER timer;
+  KDPC dpc;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(
+      &dpc,
+      [](PKDPC, PVOID p, PVOID, PVOID) {
+        auto* c = static_cast<Counter*>(p);
+        if (++c->runs == 3) KeSetEvent(&c->third, IO_NO_INCREMENT, FALSE);
+      },
+      &counter);
+  KeSetTimerEx(&timer, RelativeMs(2), 2, &dpc);
+  LARGE_INTEGER timeout = RelativeMs(5000);
+  EXPECT_EQ(KeWaitForSingleObject(&counter.third, Executive, KernelMode, FALSE, &timeout), STATUS_WAIT_0);
+  EXPECT_GE(platform::clock::Now(), 6 * kTicksPerMillisecond);
+  KeCancelTimer(&timer);
+  KeFlushQueuedDpcs();
+  platform::clock::SetMode(platform::clock::Mode::Virtual);
+}
+
 }  // namespace
