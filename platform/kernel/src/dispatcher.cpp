@@ -306,7 +306,7 @@ void DetectDeadlockLocked(Sched& s, bool pastHorizon) {
   // while timers keep a long scenario going.
   if (pastHorizon && victim->kind != ThreadKind::Registered) return;
   std::string report = pastHorizon ? "virtual time ran past the deadlock horizon; " : "";
-  report += "every platform thread is blocked and nothing is scheduled:";
+  report += "every platform thread is blocked and nothing scheduled can wake one:";
   for (auto& [seq, w] : s.waiters)
     if (!w->idle) report += "\n  " + DescribeWaiter(w);
   victim->deadlockReport = std::move(report);
@@ -886,7 +886,8 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
   // A relative delay always blocks, so a zero delay lets every other platform thread run
   // first; an absolute time already passed returns at once.
   const bool relative = interval->QuadPart <= 0;
-  Wait(0, nullptr, WaitAny, DeadlineOf(interval->QuadPart), relative, false, "KeDelayExecutionThread", caller);
+  const Ticks deadline = interval->QuadPart == 0 ? Now() : DeadlineOf(interval->QuadPart);
+  Wait(0, nullptr, WaitAny, deadline, relative, false, "KeDelayExecutionThread", caller);
   return STATUS_SUCCESS;
 }
 
