@@ -1,0 +1,27 @@
+// Settings and records of the PortCls layer that stand in for the system around it:
+// the framework version it reports, and what was forwarded through
+// PcForwardContentToDeviceObject.
+#pragma once
+
+#include <vector>
+
+#include "portcls/portcls.h"
+
+namespace platform::portcls {
+
+// The version IPortClsVersion::GetVersion reports (kVersionWindowsLonghorn by default).
+void SetPortClsVersion(DWORD version);
+
+struct ForwardedContent {
+  ULONG contentId;
+  DRMFORWARD forward;
+};
+// Every PcForwardContentToDeviceObject call that succeeded, in order.
+std::vector<ForwardedContent> ForwardedContents();
+void ClearForwardedContents();
+
+// The adapter's power-management interface registered for a device object (with a
+// reference added), or null.
+PADAPTERPOWERMANAGEMENT AdapterPowerManagement(PDEVICE_OBJECT device);
+
+}  // namespace platform::portcls

@@ -1,0 +1,241 @@
+// Internals of the PortCls layer shared by its parts: the port base with its event list
+// and subdevice state, the automation-table helpers, the filter and pin instances and
+// the subdevice registry.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "portcls/ksclient.h"
+#include "portcls/portcls.h"
+
+// An enabled event as the port keeps it in its list.
+struct KSEVENT_ENTRY {
+  LIST_ENTRY ListEntry;
+  GUID Set;
+  ULONG EventId;
+  ULONG Flags;           // KSEVENT_TYPE_* of the enable request
+  BOOLEAN NodeEvent;     // enabled on a node (KSEVENT_TYPE_TOPOLOGY)
+  ULONG NodeId;          // the node, or ULONG_MAX
+  ULONG PinId;           // the pin, or ULONG_MAX
+  BOOLEAN InList;        // added to the port's list by the miniport
+  const PCEVENT_ITEM* EventItem;
+  std::shared_ptr<std::function<void()>> Callback;
+};
+
+namespace platform::portcls {
+
+constexpr ULONG kNoNode = 0xFFFFFFFFu;
+constexpr ULONG kPortClsTag = MakePoolTag('P', 'c', 'P', 't');
+
+// Private interface ID by which the layer finds its own port behind an IUnknown.
+KS_DEFINE_GUID(IID_IPortClsSubdevice, 0x5F7C1D0A, 0x3B52, 0x4E0F, 0x9C, 0x61, 0x2D, 0x8E, 0x47, 0x1A, 0xB3, 0x90);
+
+class CPortBase;
+class FilterInstance;
+
+// Pin instance of a port (the WaveCyclic port makes them).
+class PinObject : public ks::Pin {
+ public:
+  virtual ULONG PinId() const = 0;
+};
+
+// Base of the WaveCyclic and topology ports: the miniport and its descriptor, the event
+// list, the unregistration interfaces and the subdevice state the registry keeps.
+class CPortBase : public CUnknown,
+                  public IPortEvents,
+                  public IPortClsVersion,
+                  public IUnregisterSubdevice,
+                  public IUnregisterPhysicalConnection {
+ public:
+  explicit CPortBase(PUNKNOWN outer);
+  ~CPortBase() override;
+
+  // IPortEvents
+  STDMETHODIMP_(void) AddEventToEventList(PKSEVENT_ENTRY EventEntry) override;
+  STDMETHODIMP_(void) GenerateEventList(GUID* Set, ULONG EventId, BOOLEAN PinEvent, ULONG PinId,
+                                        BOOLEAN NodeEvent, ULONG NodeId) override;
+  // IPortClsVersion
+  STDMETHODIMP_(DWORD) GetVersion() override;
+  // IUnregisterSubdevice
+  STDMETHODIMP UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PUNKNOWN Unknown) override;
+  // IUnregisterPhysicalConnection
+  STDMETHODIMP UnregisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
+                                            PUNKNOWN ToUnknown, ULONG ToPin) override;
+  STDMETHODIMP UnregisterPhysicalConnectionToExternal(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown,
+                                                      ULONG FromPin, PUNICODE_STRING ToString,
+                                                      ULONG ToPin) override;
+  STDMETHODIMP UnregisterPhysicalConnectionFromExternal(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING FromString,
+                                                        ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin) override;
+
+  bool Initialized() const { return m_Descriptor != nullptr; }
+  const PCFILTER_DESCRIPTOR* Descriptor() const { return m_Descriptor; }
+  PUNKNOWN MiniportUnknown() const { return m_Miniport; }
+  PMINIPORTAUDIOSIGNALPROCESSING SignalProcessing() const { return m_SignalProcessing; }
+  PDEVICE_OBJECT DeviceObject() const { return m_DeviceObject; }
+
+  // Creates a pin instance; ports without streaming pins refuse.
+  virtual NTSTATUS NewPin(FilterInstance* filter, ULONG pinId, const KSDATAFORMAT* format, ULONG formatSize,
+                          std::unique_ptr<PinObject>* pin);
+
+  // Power state change, passed on to the miniport's IPowerNotify.
+  void PowerChangeNotify(POWER_STATE state);
+
+  // Filter instances and pin instance counts.
+  void FilterOpened();
+  void FilterClosed();
+  bool TryAddPinInstance(ULONG pinId);
+  void RemovePinInstance(ULONG pinId);
+  ULONG PinInstances(ULONG pinId);
+
+  // The subdevice was unregistered: the port lets go of its miniport once no filter
+  // instance is open (this breaks the port <-> miniport reference cycle).
+  void SubdeviceUnregistered();
+
+  // Takes an entry out of the event list (for a disable or a closing filter).
+  void RemoveEvent(PKSEVENT_ENTRY entry);
+
+  // Port-wide reference-counting helpers used by the layer.
+  ULONG AddRefPort() { return NonDelegatingAddRef(); }
+  ULONG ReleasePort() { return NonDelegatingRelease(); }
+
+ protected:
+  NTSTATUS QueryCommon(REFIID iid, PVOID* object);
+  // Shared part of IPort::Init; initMiniport queries the miniport's own interface and
+  // calls its Init with this port.
+  NTSTATUS InitCommon(PDEVICE_OBJECT DeviceObject, PUNKNOWN UnknownMiniport, PUNKNOWN UnknownAdapter,
+                      PRESOURCELIST ResourceList,
+                      const std::function<NTSTATUS(PUNKNOWN, PUNKNOWN, PRESOURCELIST)>& initMiniport);
+  NTSTATUS GetDevicePropertyCommon(DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer, PULONG result);
+  NTSTATUS NewRegistryKeyCommon(PREGISTRYKEY* key, PUNKNOWN outer, ULONG type, ACCESS_MASK access,
+                                POBJECT_ATTRIBUTES attributes, ULONG options, PULONG disposition);
+  void ReleaseChildren();
+
+  PDEVICE_OBJECT m_DeviceObject = nullptr;
+  PUNKNOWN m_Miniport = nullptr;  // the miniport's IMiniport (one reference)
+  PPOWERNOTIFY m_PowerNotify = nullptr;
+  PMINIPORTAUDIOSIGNALPROCESSING m_SignalProcessing = nullptr;
+  const PCFILTER_DESCRIPTOR* m_Descriptor = nullptr;
+
+  std::mutex m_EventLock;
+  LIST_ENTRY m_EventList;
+
+  std::mutex m_StateLock;
+  ULONG m_OpenFilters = 0;
+  bool m_Unregistered = false;
+  std::vector<ULONG> m_PinInstances;  // instances per pin, over all filter instances
+  bool m_Initializing = false;
+};
+
+// The port behind an IUnknown, with a reference added; null when it is no port of ours.
+CPortBase* PortFromUnknown(PUNKNOWN unknown);
+
+// ---------------------------------------------------------------------------------------
+// Automation tables and the KS size rules
+
+const PCPROPERTY_ITEM* FindPropertyItem(const PCAUTOMATION_TABLE* table, const GUID& set, ULONG id,
+                                        bool* setFound);
+const PCEVENT_ITEM* FindEventItem(const PCAUTOMATION_TABLE* table, const GUID& set, ULONG id, bool* setFound);
+
+// A descriptor's element at an index, using the descriptor's element size.
+const PCPIN_DESCRIPTOR* PinDescriptor(const PCFILTER_DESCRIPTOR* filter, ULONG pinId);
+const PCNODE_DESCRIPTOR* NodeDescriptor(const PCFILTER_DESCRIPTOR* filter, ULONG nodeId);
+
+// Answers a GET with bytes computed by the framework: a zero-size buffer gets the size
+// and STATUS_BUFFER_OVERFLOW, a short one STATUS_BUFFER_TOO_SMALL.
+NTSTATUS AnswerBytes(const void* data, ULONG size, void* value, ULONG valueSize, ULONG* returned);
+
+// One property request on its way to an automation table.
+struct PropertyCall {
+  GUID set;
+  ULONG id;
+  ULONG verb;  // KSPROPERTY_TYPE_GET, SET, BASICSUPPORT or SETSUPPORT
+  ULONG node;  // kNoNode unless addressed to a node
+  const BYTE* instance;
+  ULONG instanceSize;
+  void* value;
+  ULONG valueSize;
+  PUNKNOWN majorTarget;
+  PUNKNOWN minorTarget;
+};
+
+// Runs the request through a table. Returns STATUS_NOT_FOUND (with *handled false) when
+// the table has no item for it.
+NTSTATUS DispatchToTable(const PCAUTOMATION_TABLE* table, const PropertyCall& call, ULONG* returned,
+                         bool* handled);
+
+// Parses the KSPROPERTY header of a request; the verb must be one of GET, SET,
+// BASICSUPPORT and SETSUPPORT.
+NTSTATUS ParsePropertyHeader(const void* property, ULONG propertySize, KSPROPERTY* header, ULONG* verb);
+
+// ---------------------------------------------------------------------------------------
+// Filter instances
+
+class FilterInstance final : public ks::Filter {
+ public:
+  explicit FilterInstance(CPortBase* port);  // takes over one port reference
+  ~FilterInstance() override;
+
+  NTSTATUS Property(const void* property, ULONG propertySize, void* value, ULONG valueSize,
+                    ULONG* bytesReturned) override;
+  NTSTATUS EnableEvent(const void* event, ULONG eventSize, std::function<void()> callback,
+                       ks::EventHandle* handle) override;
+  NTSTATUS DisableEvent(ks::EventHandle handle) override;
+  NTSTATUS CreatePin(const void* connect, ULONG connectSize, std::unique_ptr<ks::Pin>* pin) override;
+
+  CPortBase* Port() const { return m_Port; }
+  void PinClosed(ULONG pinId);
+  ULONG PinInstances(ULONG pinId);
+
+ private:
+  NTSTATUS FrameworkProperty(const PropertyCall& call, const KSPROPERTY& header, ULONG* returned, bool* handled);
+  NTSTATUS PinProperty(const PropertyCall& call, ULONG* returned);
+  NTSTATUS TopologyProperty(const PropertyCall& call, ULONG* returned);
+  NTSTATUS DataIntersection(ULONG pinId, const BYTE* ranges, ULONG rangesSize, void* value, ULONG valueSize,
+                            ULONG* returned);
+
+  CPortBase* m_Port;
+  std::mutex m_Lock;
+  std::vector<ULONG> m_PinInstances;
+  std::vector<PKSEVENT_ENTRY> m_Events;
+};
+
+// Node and pin property dispatch shared by filters and pins: a TOPOLOGY request goes to
+// the node's table, the rest to the given table. Sets *handled when a table took it.
+NTSTATUS DispatchAutomation(CPortBase* port, const PCAUTOMATION_TABLE* table, PUNKNOWN minorTarget,
+                            const void* property, ULONG propertySize, void* value, ULONG valueSize,
+                            ULONG* returned, bool* handled, PropertyCall* parsed);
+
+// ---------------------------------------------------------------------------------------
+// Subdevice registry
+
+NTSTATUS RegistryAddSubdevice(PDEVICE_OBJECT device, const std::u16string& name, CPortBase* port);
+NTSTATUS RegistryRemoveSubdevice(PDEVICE_OBJECT device, CPortBase* port);
+CPortBase* RegistryFindSubdevice(PDEVICE_OBJECT device, const std::u16string& name);  // referenced
+// The registered name of a port, empty when it is not registered.
+std::u16string RegistryNameOf(CPortBase* port);
+// Forgets every connection that names the port (the port is going away).
+void RegistryForgetPort(CPortBase* port);
+// Unregisters every subdevice of the device (device removal).
+void RegistryRemoveDevice(PDEVICE_OBJECT device);
+// Ports of a device (referenced), for power notifications.
+std::vector<CPortBase*> RegistryPortsOf(PDEVICE_OBJECT device);
+
+struct ConnectionEnd {
+  CPortBase* port;        // null for an external end
+  std::u16string external;
+  ULONG pin;
+};
+NTSTATUS RegistryAddConnection(PDEVICE_OBJECT device, const ConnectionEnd& from, const ConnectionEnd& to);
+NTSTATUS RegistryRemoveConnection(PDEVICE_OBJECT device, const ConnectionEnd& from, const ConnectionEnd& to);
+// The connection at a pin of a port, seen from that pin: the other end's name and pin.
+bool RegistryConnectionAt(CPortBase* port, ULONG pin, std::u16string* otherName, ULONG* otherPin);
+
+// Converts a zero-terminated wide string (bounded) into a u16string.
+std::u16string WideToString(PCWSTR text, size_t maxChars = 256);
+std::u16string UnicodeToString(PCUNICODE_STRING text);
+
+}  // namespace platform::portcls

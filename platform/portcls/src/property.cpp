@@ -1,0 +1,190 @@
+// Property routing through automation tables, with the KS rules for sizes and verbs.
+#include <cstring>
+#include <vector>
+
+#include "private.h"
+
+namespace platform::portcls {
+
+namespace {
+
+template <typename Item>
+const Item* FindItem(const Item* items, ULONG count, ULONG itemSize, const GUID& set, ULONG id, bool* setFound) {
+  if (setFound) *setFound = false;
+  if (!items || count == 0) return nullptr;
+  if (itemSize == 0) itemSize = sizeof(Item);
+  if (itemSize < sizeof(Item)) return nullptr;  // a malformed table offers nothing
+  const BYTE* base = reinterpret_cast<const BYTE*>(items);
+  for (ULONG i = 0; i < count; ++i) {
+    const Item* item = reinterpret_cast<const Item*>(base + static_cast<size_t>(i) * itemSize);
+    if (!item->Set || !IsEqualGUID(*item->Set, set)) continue;
+    if (setFound) *setFound = true;
+    if (item->Id == id) return item;
+  }
+  return nullptr;
+}
+
+// Answer to BASICSUPPORT for an item whose handler does not take that verb: the access
+// flags, or a description without members when the buffer holds one.
+NTSTATUS DefaultBasicSupport(const PCPROPERTY_ITEM* item, void* value, ULONG valueSize, ULONG* returned) {
+  ULONG access = (item->Flags & (KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET)) | KSPROPERTY_TYPE_BASICSUPPORT;
+  if (valueSize >= sizeof(KSPROPERTY_DESCRIPTION)) {
+    KSPROPERTY_DESCRIPTION d{};
+    d.AccessFlags = access;
+    d.DescriptionSize = sizeof(KSPROPERTY_DESCRIPTION);
+    d.PropTypeSet.Set = KSPROPTYPESETID_General;
+    d.PropTypeSet.Id = VT_ILLEGAL;
+    std::memcpy(value, &d, sizeof(d));
+    *returned = sizeof(d);
+    return STATUS_SUCCESS;
+  }
+  return AnswerBytes(&access, sizeof(access), value, valueSize, returned);
+}
+
+}  // namespace
+
+const PCPROPERTY_ITEM* FindPropertyItem(const PCAUTOMATION_TABLE* table, const GUID& set, ULONG id,
+                                        bool* setFound) {
+  if (setFound) *setFound = false;
+  if (!table) return nullptr;
+  return FindItem(table->Properties, table->PropertyCount, table->PropertyItemSize, set, id, setFound);
+}
+
+const PCEVENT_ITEM* FindEventItem(const PCAUTOMATION_TABLE* table, const GUID& set, ULONG id, bool* setFound) {
+  if (setFound) *setFound = false;
+  if (!table) return nullptr;
+  return FindItem(table->Events, table->EventCount, table->EventItemSize, set, id, setFound);
+}
+
+const PCPIN_DESCRIPTOR* PinDescriptor(const PCFILTER_DESCRIPTOR* filter, ULONG pinId) {
+  if (!filter || !filter->Pins || pinId >= filter->PinCount) return nullptr;
+  ULONG size = filter->PinSize ? filter->PinSize : sizeof(PCPIN_DESCRIPTOR);
+  if (size < sizeof(PCPIN_DESCRIPTOR)) return nullptr;
+  return reinterpret_cast<const PCPIN_DESCRIPTOR*>(reinterpret_cast<const BYTE*>(filter->Pins) +
+                                                   static_cast<size_t>(pinId) * size);
+}
+
+const PCNODE_DESCRIPTOR* NodeDescriptor(const PCFILTER_DESCRIPTOR* filter, ULONG nodeId) {
+  if (!filter || !filter->Nodes || nodeId >= filter->NodeCount) return nullptr;
+  ULONG size = filter->NodeSize ? filter->NodeSize : sizeof(PCNODE_DESCRIPTOR);
+  if (size < sizeof(PCNODE_DESCRIPTOR)) return nullptr;
+  return reinterpret_cast<const PCNODE_DESCRIPTOR*>(reinterpret_cast<const BYTE*>(filter->Nodes) +
+                                                    static_cast<size_t>(nodeId) * size);
+}
+
+NTSTATUS AnswerBytes(const void* data, ULONG size, void* value, ULONG valueSize, ULONG* returned) {
+  if (valueSize == 0) {
+    *returned = size;
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (valueSize < size) {
+    *returned = 0;
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  if (size) std::memcpy(value, data, size);
+  *returned = size;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ParsePropertyHeader(const void* property, ULONG propertySize, KSPROPERTY* header, ULONG* verb) {
+  if (!property || propertySize < sizeof(KSPROPERTY)) return STATUS_INVALID_BUFFER_SIZE;
+  std::memcpy(header, property, sizeof(KSPROPERTY));
+  ULONG v = header->Flags & ~KSPROPERTY_TYPE_TOPOLOGY;
+  if (v != KSPROPERTY_TYPE_GET && v != KSPROPERTY_TYPE_SET && v != KSPROPERTY_TYPE_BASICSUPPORT &&
+      v != KSPROPERTY_TYPE_SETSUPPORT)
+    return STATUS_INVALID_PARAMETER;
+  *verb = v;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS DispatchToTable(const PCAUTOMATION_TABLE* table, const PropertyCall& call, ULONG* returned,
+                         bool* handled) {
+  *returned = 0;
+  *handled = false;
+  bool setFound = false;
+  const PCPROPERTY_ITEM* item = FindPropertyItem(table, call.set, call.id, &setFound);
+  if (!item) return STATUS_NOT_FOUND;
+  *handled = true;
+  if (call.verb == KSPROPERTY_TYPE_SETSUPPORT) return STATUS_SUCCESS;
+  if (!(item->Flags & call.verb) || !item->Handler) {
+    if (call.verb == KSPROPERTY_TYPE_BASICSUPPORT) return DefaultBasicSupport(item, call.value, call.valueSize, returned);
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+
+  // The handler works on captured copies of exactly the sizes the client gave, as KS
+  // hands its handlers system buffers.
+  std::vector<BYTE> instance(call.instance, call.instance + call.instanceSize);
+  std::unique_ptr<BYTE[]> value;
+  if (call.valueSize) {
+    value.reset(new BYTE[call.valueSize]);
+    if (call.verb == KSPROPERTY_TYPE_SET) std::memcpy(value.get(), call.value, call.valueSize);
+    else std::memset(value.get(), 0, call.valueSize);
+  }
+
+  PCPROPERTY_REQUEST request{};
+  request.MajorTarget = call.majorTarget;
+  request.MinorTarget = call.minorTarget;
+  request.Node = call.node;
+  request.PropertyItem = item;
+  request.Verb = call.verb;
+  request.InstanceSize = call.instanceSize;
+  request.Instance = call.instanceSize ? instance.data() : nullptr;
+  request.ValueSize = call.valueSize;
+  request.Value = value.get();
+  request.Irp = nullptr;
+
+  NTSTATUS status = item->Handler(&request);
+  if (status == STATUS_BUFFER_OVERFLOW) {
+    *returned = request.ValueSize;  // the size the value needs
+  } else if (NT_SUCCESS(status) && call.verb != KSPROPERTY_TYPE_SET) {
+    // A handler cannot hand back more than the caller's buffer holds.
+    ULONG n = request.ValueSize < call.valueSize ? request.ValueSize : call.valueSize;
+    if (n) std::memcpy(call.value, value.get(), n);
+    *returned = n;
+  }
+  return status;
+}
+
+NTSTATUS DispatchAutomation(CPortBase* port, const PCAUTOMATION_TABLE* table, PUNKNOWN minorTarget,
+                            const void* property, ULONG propertySize, void* value, ULONG valueSize,
+                            ULONG* returned, bool* handled, PropertyCall* parsed) {
+  *returned = 0;
+  *handled = false;
+  if (valueSize && !value) return STATUS_INVALID_PARAMETER;
+  KSPROPERTY header;
+  ULONG verb = 0;
+  NTSTATUS status = ParsePropertyHeader(property, propertySize, &header, &verb);
+  if (!NT_SUCCESS(status)) return status;
+  const BYTE* bytes = static_cast<const BYTE*>(property);
+
+  PropertyCall call{};
+  call.set = header.Set;
+  call.id = header.Id;
+  call.verb = verb;
+  call.node = kNoNode;
+  call.value = value;
+  call.valueSize = valueSize;
+  call.majorTarget = port->MiniportUnknown();
+  call.minorTarget = minorTarget;
+  if (header.Flags & KSPROPERTY_TYPE_TOPOLOGY) {
+    if (propertySize < sizeof(KSP_NODE)) return STATUS_INVALID_BUFFER_SIZE;
+    KSP_NODE node;
+    std::memcpy(&node, property, sizeof(node));
+    const PCNODE_DESCRIPTOR* descriptor = NodeDescriptor(port->Descriptor(), node.NodeId);
+    if (!descriptor) return STATUS_INVALID_DEVICE_REQUEST;
+    call.node = node.NodeId;
+    call.instance = bytes + sizeof(KSP_NODE);
+    call.instanceSize = propertySize - static_cast<ULONG>(sizeof(KSP_NODE));
+    *parsed = call;
+    *handled = true;  // a node request never falls through to the filter's sets
+    bool nodeHandled = false;
+    status = DispatchToTable(descriptor->AutomationTable, call, returned, &nodeHandled);
+    return status;
+  }
+  call.instance = bytes + sizeof(KSPROPERTY);
+  call.instanceSize = propertySize - static_cast<ULONG>(sizeof(KSPROPERTY));
+  *parsed = call;
+  return DispatchToTable(table, call, returned, handled);
+}
+
+}  // namespace platform::portcls

@@ -1,0 +1,157 @@
+// Small fake miniports for exercising the PortCls layer and the engine client: a
+// topology miniport with a volume and a mute node and a jack property, and a WaveCyclic
+// miniport whose stream a test moves by hand, with faults to inject.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "portcls/portcls.h"
+
+namespace fakes {
+
+// A distinct dummy device object per index (the layer only compares the pointers).
+PDEVICE_OBJECT FakeDevice(int index);
+
+class FakeTopologyMiniport final : public CUnknown, public IMiniportTopology, public IPowerNotify {
+ public:
+  static constexpr ULONG kVolumeNode = 0;
+  static constexpr ULONG kMuteNode = 1;
+  static constexpr ULONG kChannels = 2;
+  static constexpr LONG kMinLevel = -96 * 65536;
+  static constexpr LONG kMaxLevel = 0;
+  static constexpr ULONG kStep = 32768;
+
+  static FakeTopologyMiniport* Create();  // one reference
+  explicit FakeTopologyMiniport(PUNKNOWN outer);
+  ~FakeTopologyMiniport() override;
+  DECLARE_STD_UNKNOWN();
+
+  STDMETHODIMP GetDescription(PPCFILTER_DESCRIPTOR* Description) override;
+  STDMETHODIMP DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  STDMETHODIMP Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTTOPOLOGY Port) override;
+  STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE PowerState) override { lastPower = PowerState.DeviceState; }
+
+  // Raises the control-change event of a node, as a device-side change would.
+  void RaiseControlChange(ULONG node);
+
+  LONG level[kChannels] = {0, 0};
+  ULONG mute = 0;
+  ULONG eventsAdded = 0;
+  ULONG eventsRemoved = 0;
+  DEVICE_POWER_STATE lastPower = PowerDeviceUnspecified;
+  bool keepPortReference = true;  // a real miniport holds its port (and its port events)
+
+  static FakeTopologyMiniport* From(PUNKNOWN majorTarget);
+  PPORTEVENTS PortEvents() const { return m_PortEvents; }
+
+ private:
+  PPORTTOPOLOGY m_Port = nullptr;
+  PPORTEVENTS m_PortEvents = nullptr;
+};
+
+class FakeWaveMiniport;
+
+// Fault modes of the fake stream.
+struct StreamFaults {
+  bool positionBackwards = false;  // the next Advance moves the position back instead
+  bool skipNotification = false;   // the next Advance does not notify
+  bool repeatCapture = false;      // the next Advance writes the previous chunk again
+};
+
+class FakeStream final : public CUnknown, public IMiniportWaveCyclicStream, public IDmaChannel {
+ public:
+  FakeStream(PUNKNOWN outer, FakeWaveMiniport* miniport, bool capture, ULONG bufferSize, ULONG blockAlign);
+  ~FakeStream() override;
+  DECLARE_STD_UNKNOWN();
+
+  // IMiniportWaveCyclicStream
+  STDMETHODIMP SetFormat(PKSDATAFORMAT DataFormat) override;
+  STDMETHODIMP_(ULONG) SetNotificationFreq(ULONG Interval, PULONG FramingSize) override;
+  STDMETHODIMP SetState(KSSTATE State) override;
+  STDMETHODIMP GetPosition(PULONG Position) override;
+  STDMETHODIMP NormalizePhysicalPosition(PLONGLONG PhysicalPosition) override;
+  STDMETHODIMP_(void) Silence(PVOID Buffer, ULONG ByteCount) override;
+  // IDmaChannel
+  STDMETHODIMP AllocateBuffer(ULONG BufferSize, PPHYSICAL_ADDRESS) override;
+  STDMETHODIMP_(void) FreeBuffer() override;
+  STDMETHODIMP_(ULONG) TransferCount() override { return m_Size; }
+  STDMETHODIMP_(ULONG) MaximumBufferSize() override { return 1u << 20; }
+  STDMETHODIMP_(ULONG) AllocatedBufferSize() override { return m_Size; }
+  STDMETHODIMP_(ULONG) BufferSize() override { return m_Size; }
+  STDMETHODIMP_(void) SetBufferSize(ULONG) override {}
+  STDMETHODIMP_(PVOID) SystemAddress() override { return m_Buffer; }
+  STDMETHODIMP_(PPHYSICAL_ADDRESS) PhysicalAddress(PPHYSICAL_ADDRESS address) override {
+    address->QuadPart = 0;
+    return address;
+  }
+  STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject() override { return nullptr; }
+  STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) override;
+  STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) override;
+
+  // Moves the stream on by bytes (in RUN only): the position advances, a capture stream
+  // writes the device's data behind it, and the port is notified.
+  void Advance(ULONG bytes);
+
+  PSERVICEGROUP serviceGroup = nullptr;
+  StreamFaults faults;
+  std::vector<KSSTATE> transitions;
+  // Capture data source: fills bytes of the stream from the absolute byte index.
+  std::function<void(ULONG64 first, BYTE* out, ULONG bytes)> captureSource;
+  // Render sink: receives the bytes the device consumed, in order.
+  std::vector<BYTE> consumed;
+  ULONG silenced = 0;
+
+ private:
+  FakeWaveMiniport* m_Miniport;
+  bool m_Capture;
+  BYTE* m_Buffer = nullptr;
+  ULONG m_Size = 0;
+  ULONG m_BlockAlign;
+  KSSTATE m_State = KSSTATE_STOP;
+  ULONG m_Position = 0;
+  ULONG64 m_Produced = 0;  // capture bytes written since RUN
+  std::mutex m_Lock;
+};
+
+class FakeWaveMiniport final : public CUnknown,
+                               public IMiniportWaveCyclic,
+                               public IMiniportAudioSignalProcessing,
+                               public IPowerNotify {
+ public:
+  static constexpr ULONG kStreamingPin = 0;
+  static constexpr ULONG kBridgePin = 1;
+
+  static FakeWaveMiniport* Create(bool capture);  // one reference
+  FakeWaveMiniport(PUNKNOWN outer, bool capture);
+  ~FakeWaveMiniport() override;
+  DECLARE_STD_UNKNOWN();
+
+  STDMETHODIMP GetDescription(PPCFILTER_DESCRIPTOR* Description) override;
+  STDMETHODIMP DataRangeIntersection(ULONG PinId, PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange,
+                                     ULONG OutputBufferLength, PVOID ResultantFormat,
+                                     PULONG ResultantFormatLength) override;
+  STDMETHODIMP Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTWAVECYCLIC Port) override;
+  STDMETHODIMP NewStream(PMINIPORTWAVECYCLICSTREAM* Stream, PUNKNOWN OuterUnknown, POOL_TYPE PoolType, ULONG Pin,
+                         BOOLEAN Capture, PKSDATAFORMAT DataFormat, PDMACHANNEL* DmaChannel,
+                         PSERVICEGROUP* ServiceGroup) override;
+  STDMETHODIMP GetModes(ULONG Pin, GUID* SignalProcessingMode, ULONG* NumSignalProcessingModes) override;
+  STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE PowerState) override { lastPower = PowerState.DeviceState; }
+
+  PPORTWAVECYCLIC Port() const { return m_Port; }
+  FakeStream* stream = nullptr;  // the open stream, no reference
+  ULONG bufferMilliseconds = 50;
+  DEVICE_POWER_STATE lastPower = PowerDeviceUnspecified;
+  bool capture;
+
+ private:
+  PPORTWAVECYCLIC m_Port = nullptr;
+};
+
+// The fixed format the fake wave filter streams: 48 kHz, 16-bit, stereo PCM.
+KSDATAFORMAT_WAVEFORMATEXTENSIBLE FakeFormat();
+
+}  // namespace fakes
