@@ -500,7 +500,7 @@ STDMETHODIMP FakeStream::SetState(KSSTATE State) {
 
 STDMETHODIMP FakeStream::GetPosition(PULONG Position) {
   std::lock_guard<std::mutex> guard(m_Lock);
-  *Position = m_Position;
+  *Position = faults.positionOutside ? m_Size : m_Position;
   return STATUS_SUCCESS;
 }
 

@@ -60,6 +60,7 @@ struct StreamFaults {
   bool positionBackwards = false;  // the next Advance moves the position back instead
   bool skipNotification = false;   // the next Advance does not notify
   bool repeatCapture = false;      // the next Advance writes the previous chunk again
+  bool positionOutside = false;    // GetPosition reports the buffer size
 };
 
 class FakeStream final : public CUnknown, public IMiniportWaveCyclicStream, public IDmaChannel {
