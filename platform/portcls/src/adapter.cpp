@@ -150,3 +150,44 @@ NTSTATUS PcForwardContentToDeviceObject(ULONG ContentId, PVOID Reserved, PCDRMFO
   State().forwarded.push_back({ContentId, *DrmForward});
   return STATUS_SUCCESS;
 }
+
+namespace platform::portcls {
+
+namespace {
+struct DeviceLink {
+  PDEVICE_OBJECT fdo;
+  PDEVICE_OBJECT pdo;
+};
+std::mutex g_linkLock;
+std::vector<DeviceLink> g_links;
+}  // namespace
+
+void RecordPhysicalDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(g_linkLock);
+  for (auto& link : g_links)
+    if (link.fdo == fdo) {
+      link.pdo = pdo;
+      return;
+    }
+  g_links.push_back({fdo, pdo});
+}
+
+void ForgetPhysicalDevice(PDEVICE_OBJECT fdo) {
+  std::lock_guard<std::mutex> guard(g_linkLock);
+  for (auto it = g_links.begin(); it != g_links.end(); ++it)
+    if (it->fdo == fdo) {
+      g_links.erase(it);
+      return;
+    }
+}
+
+// The physical device object below an adapter's functional device; a device PortCls did
+// not create is taken as the physical one itself.
+PDEVICE_OBJECT PhysicalDeviceOf(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(g_linkLock);
+  for (const auto& link : g_links)
+    if (link.fdo == device) return link.pdo;
+  return device;
+}
+
+}  // namespace platform::portcls

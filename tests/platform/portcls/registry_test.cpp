@@ -7,6 +7,7 @@
 #include "installed.h"
 #include "portcls/ksclient.h"
 #include "portcls/pcplatform.h"
+#include "support/kernel_fixture.h"
 
 namespace {
 
@@ -16,12 +17,15 @@ using fakes::InstalledDevice;
 using platform::ks::EnumeratePhysicalConnections;
 using platform::ks::EnumerateSubdevices;
 
+using Ports = platform::testing::KernelTest;
+using Registry = platform::testing::KernelTest;
+
 bool Listed(PDEVICE_OBJECT device, const std::u16string& name, const GUID* category = nullptr) {
   auto list = EnumerateSubdevices(category);
   return std::any_of(list.begin(), list.end(), [&](const auto& s) { return s.device == device && s.name == name; });
 }
 
-TEST(Ports, NewPortKnowsTwoClassesAndReportsItsVersion) {
+TEST_F(Ports, NewPortKnowsTwoClassesAndReportsItsVersion) {
   PPORT port = nullptr;
   EXPECT_EQ(PcNewPort(&port, CLSID_PortWavePci), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(port, nullptr);
@@ -41,7 +45,7 @@ TEST(Ports, NewPortKnowsTwoClassesAndReportsItsVersion) {
   EXPECT_EQ(port->Release(), 0u);
 }
 
-TEST(Ports, InitRunsTheMiniportOnceAndRegistrationNeedsIt) {
+TEST_F(Ports, InitRunsTheMiniportOnceAndRegistrationNeedsIt) {
   PPORT port = nullptr;
   ASSERT_EQ(PcNewPort(&port, CLSID_PortTopology), STATUS_SUCCESS);
   WCHAR name[] = u"Lonely";
@@ -63,7 +67,7 @@ TEST(Ports, InitRunsTheMiniportOnceAndRegistrationNeedsIt) {
   EXPECT_EQ(port->Release(), 0u);
 }
 
-TEST(Registry, SubdevicesAndCategoriesAreVisible) {
+TEST_F(Registry, SubdevicesAndCategoriesAreVisible) {
   InstalledDevice dev(1);
   EXPECT_TRUE(Listed(dev.device, dev.topologyName));
   EXPECT_TRUE(Listed(dev.device, dev.waveName));
@@ -76,7 +80,7 @@ TEST(Registry, SubdevicesAndCategoriesAreVisible) {
   EXPECT_EQ(it->categories.size(), 2u);
 }
 
-TEST(Registry, ASecondRegistrationUnderOneNameIsRefused) {
+TEST_F(Registry, ASecondRegistrationUnderOneNameIsRefused) {
   InstalledDevice dev(2);
   PPORT other = nullptr;
   ASSERT_EQ(PcNewPort(&other, CLSID_PortTopology), STATUS_SUCCESS);
@@ -103,7 +107,7 @@ TEST(Registry, ASecondRegistrationUnderOneNameIsRefused) {
   EXPECT_EQ(other->Release(), 0u);
 }
 
-TEST(Registry, PhysicalConnectionsAreVisibleFromBothEnds) {
+TEST_F(Registry, PhysicalConnectionsAreVisibleFromBothEnds) {
   InstalledDevice dev(4);
   auto connections = EnumeratePhysicalConnections();
   auto it = std::find_if(connections.begin(), connections.end(), [&](const auto& c) { return c.device == dev.device; });
@@ -150,7 +154,7 @@ TEST(Registry, PhysicalConnectionsAreVisibleFromBothEnds) {
   EXPECT_EQ(wave->Property(&p, sizeof(p), answer.data(), returned, &returned), STATUS_NOT_FOUND);
 }
 
-TEST(Registry, UnregisteredSubdevicesDisappearButOpenFiltersKeepWorking) {
+TEST_F(Registry, UnregisteredSubdevicesDisappearButOpenFiltersKeepWorking) {
   InstalledDevice dev(6);
   std::unique_ptr<platform::ks::Filter> topology;
   ASSERT_EQ(platform::ks::OpenFilter(dev.device, dev.topologyName, &topology), STATUS_SUCCESS);

@@ -8,6 +8,7 @@
 
 #include "installed.h"
 #include "portcls/ksclient.h"
+#include "support/kernel_fixture.h"
 
 namespace {
 
@@ -35,18 +36,22 @@ KSP_PIN PinProperty(const GUID& set, ULONG id, ULONG pin, ULONG verb = KSPROPERT
   return p;
 }
 
-class RoutingTest : public ::testing::Test {
+class RoutingTest : public platform::testing::KernelTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(platform::ks::OpenFilter(dev.device, dev.topologyName, &topology), STATUS_SUCCESS);
-    ASSERT_EQ(platform::ks::OpenFilter(dev.device, dev.waveName, &wave), STATUS_SUCCESS);
+    KernelTest::SetUp();
+    dev = std::make_unique<InstalledDevice>();
+    ASSERT_EQ(platform::ks::OpenFilter(dev->device, dev->topologyName, &topology), STATUS_SUCCESS);
+    ASSERT_EQ(platform::ks::OpenFilter(dev->device, dev->waveName, &wave), STATUS_SUCCESS);
   }
   void TearDown() override {
     topology.reset();
     wave.reset();
+    dev.reset();
+    KernelTest::TearDown();
   }
 
-  InstalledDevice dev;
+  std::unique_ptr<InstalledDevice> dev;
   std::unique_ptr<Filter> topology;
   std::unique_ptr<Filter> wave;
 };
@@ -58,8 +63,8 @@ TEST_F(RoutingTest, NodePropertyGetAndSetReachTheHandler) {
   ULONG returned = 99;
   EXPECT_EQ(topology->Property(&set, sizeof(set), &level, sizeof(level), &returned), STATUS_SUCCESS);
   EXPECT_EQ(returned, 0u);
-  EXPECT_EQ(dev.topology->level[1], -6 * 65536);
-  EXPECT_EQ(dev.topology->level[0], 0);
+  EXPECT_EQ(dev->topology->level[1], -6 * 65536);
+  EXPECT_EQ(dev->topology->level[0], 0);
 
   auto get = NodeChannel(KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, KSPROPERTY_TYPE_GET,
                          FakeTopologyMiniport::kVolumeNode, 1);
@@ -277,17 +282,17 @@ TEST_F(RoutingTest, NodeEventReachesTheClientWhenTheMiniportRaisesIt) {
   int fired = 0;
   platform::ks::EventHandle handle = 0;
   ASSERT_EQ(topology->EnableEvent(&enable, sizeof(enable), [&] { ++fired; }, &handle), STATUS_SUCCESS);
-  EXPECT_EQ(dev.topology->eventsAdded, 1u);
+  EXPECT_EQ(dev->topology->eventsAdded, 1u);
 
-  dev.topology->RaiseControlChange(FakeTopologyMiniport::kMuteNode);  // another node
+  dev->topology->RaiseControlChange(FakeTopologyMiniport::kMuteNode);  // another node
   EXPECT_EQ(fired, 0);
-  dev.topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
-  dev.topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
+  dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
+  dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
   EXPECT_EQ(fired, 2);
 
   EXPECT_EQ(topology->DisableEvent(handle), STATUS_SUCCESS);
-  EXPECT_EQ(dev.topology->eventsRemoved, 1u);
-  dev.topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
+  EXPECT_EQ(dev->topology->eventsRemoved, 1u);
+  dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
   EXPECT_EQ(fired, 2);
   EXPECT_EQ(topology->DisableEvent(handle), STATUS_INVALID_PARAMETER);
 
@@ -311,8 +316,8 @@ TEST_F(RoutingTest, ClosingAFilterDisablesItsEvents) {
   platform::ks::EventHandle handle = 0;
   ASSERT_EQ(topology->EnableEvent(&enable, sizeof(enable), [&] { ++fired; }, &handle), STATUS_SUCCESS);
   topology.reset();
-  EXPECT_EQ(dev.topology->eventsRemoved, 1u);
-  dev.topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
+  EXPECT_EQ(dev->topology->eventsRemoved, 1u);
+  dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
   EXPECT_EQ(fired, 0);
 }
 

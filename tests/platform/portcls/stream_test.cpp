@@ -8,6 +8,7 @@
 
 #include "installed.h"
 #include "portcls/ksclient.h"
+#include "support/kernel_fixture.h"
 
 namespace {
 
@@ -51,16 +52,22 @@ KSAUDIO_POSITION Position(platform::ks::Pin& pin) {
   return position;
 }
 
-class StreamTest : public ::testing::Test {
+class StreamTest : public platform::testing::KernelTest {
  protected:
-  void SetUp() override { ASSERT_EQ(platform::ks::OpenFilter(dev.device, dev.waveName, &filter), STATUS_SUCCESS); }
+  void SetUp() override {
+    KernelTest::SetUp();
+    dev = std::make_unique<InstalledDevice>(8);
+    ASSERT_EQ(platform::ks::OpenFilter(dev->device, dev->waveName, &filter), STATUS_SUCCESS);
+  }
   void TearDown() override {
     pin.reset();
     filter.reset();
+    dev.reset();
+    KernelTest::TearDown();
   }
   NTSTATUS Open(const Connect& c, ULONG size = sizeof(Connect)) { return filter->CreatePin(&c, size, &pin); }
 
-  InstalledDevice dev{8};
+  std::unique_ptr<InstalledDevice> dev;
   std::unique_ptr<platform::ks::Filter> filter;
   std::unique_ptr<platform::ks::Pin> pin;
 };
@@ -85,7 +92,7 @@ TEST_F(StreamTest, PinCreationChecksTheRequestAndTheInstanceLimit) {
   EXPECT_EQ(Open(c), STATUS_NO_MATCH);
 
   ASSERT_EQ(Open(MakeConnect()), STATUS_SUCCESS);
-  ASSERT_NE(dev.wave->stream, nullptr);
+  ASSERT_NE(dev->wave->stream, nullptr);
   std::unique_ptr<platform::ks::Pin> second;
   Connect again = MakeConnect();
   EXPECT_EQ(filter->CreatePin(&again, sizeof(again), &second), STATUS_INSUFFICIENT_RESOURCES);
@@ -99,7 +106,7 @@ TEST_F(StreamTest, PinCreationChecksTheRequestAndTheInstanceLimit) {
   ASSERT_EQ(filter->Property(&instances, sizeof(instances), &count, sizeof(count), &returned), STATUS_SUCCESS);
   EXPECT_EQ(count.CurrentCount, 1u);
   pin.reset();
-  EXPECT_EQ(dev.wave->stream, nullptr);  // closing the pin released the stream
+  EXPECT_EQ(dev->wave->stream, nullptr);  // closing the pin released the stream
   ASSERT_EQ(filter->Property(&instances, sizeof(instances), &count, sizeof(count), &returned), STATUS_SUCCESS);
   EXPECT_EQ(count.CurrentCount, 0u);
   EXPECT_EQ(Open(MakeConnect()), STATUS_SUCCESS);
@@ -107,7 +114,7 @@ TEST_F(StreamTest, PinCreationChecksTheRequestAndTheInstanceLimit) {
 
 TEST_F(StreamTest, StatesAreSteppedInOrderBothWays) {
   ASSERT_EQ(Open(MakeConnect()), STATUS_SUCCESS);
-  fakes::FakeStream* stream = dev.wave->stream;
+  fakes::FakeStream* stream = dev->wave->stream;
   ASSERT_EQ(SetState(*pin, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(stream->silenced, 1u);  // a render buffer starts silent
   ASSERT_EQ(SetState(*pin, KSSTATE_STOP), STATUS_SUCCESS);
@@ -132,7 +139,7 @@ TEST_F(StreamTest, StatesAreSteppedInOrderBothWays) {
 
 TEST_F(StreamTest, PositionsNotificationsAndTheBufferReachTheClient) {
   ASSERT_EQ(Open(MakeConnect()), STATUS_SUCCESS);
-  fakes::FakeStream* stream = dev.wave->stream;
+  fakes::FakeStream* stream = dev->wave->stream;
   ULONG size = pin->BufferSize();
   EXPECT_EQ(size, 9600u);  // 50 ms of 48 kHz 16-bit stereo
   EXPECT_EQ(pin->FramingSize(), 1920u);

@@ -8,6 +8,7 @@
 
 #include "installed.h"
 #include "sim/engine/engine.h"
+#include "support/kernel_fixture.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ std::string Describe(const Stream& stream) {
   return text;
 }
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public platform::testing::KernelTest {
  protected:
   void Open(bool capture) {
     dev = std::make_unique<InstalledDevice>(capture ? 10 : 9, capture);
@@ -70,6 +71,7 @@ class EngineTest : public ::testing::Test {
     stream.reset();
     wave.reset();
     dev.reset();
+    KernelTest::TearDown();
   }
 
   std::unique_ptr<InstalledDevice> dev;
@@ -241,7 +243,9 @@ TEST(PatternChecker, TellsGapsFromRepeats) {
   EXPECT_TRUE(findings.empty());
 }
 
-TEST(EngineNodes, PropertiesAndControlChangeEvents) {
+using EngineNodes = platform::testing::KernelTest;
+
+TEST_F(EngineNodes, PropertiesAndControlChangeEvents) {
   InstalledDevice device(13);
   auto topology = OpenByName(device.device, device.topologyName);
   ASSERT_NE(topology, nullptr);

@@ -3,13 +3,15 @@
 // declared here.
 #pragma once
 
+#include "kernel/device_registry.h"
 #include "kernel/ntdef.h"
+#include "kernel/ob.h"
+#include "kernel/registry.h"
 
 struct DEVICE_OBJECT;
 struct DRIVER_OBJECT;
 struct IRP;
 struct FILE_OBJECT;
-struct OBJECT_ATTRIBUTES;
 struct CM_RESOURCE_LIST;
 struct CM_PARTIAL_RESOURCE_DESCRIPTOR;
 struct ADAPTER_OBJECT;
@@ -17,7 +19,6 @@ using PDEVICE_OBJECT = DEVICE_OBJECT*;
 using PDRIVER_OBJECT = DRIVER_OBJECT*;
 using PIRP = IRP*;
 using PFILE_OBJECT = FILE_OBJECT*;
-using POBJECT_ATTRIBUTES = OBJECT_ATTRIBUTES*;
 using PCM_RESOURCE_LIST = CM_RESOURCE_LIST*;
 using PCM_PARTIAL_RESOURCE_DESCRIPTOR = CM_PARTIAL_RESOURCE_DESCRIPTOR*;
 using PADAPTER_OBJECT = ADAPTER_OBJECT*;
@@ -90,40 +91,3 @@ struct DEVICE_CAPABILITIES {
 };
 using PDEVICE_CAPABILITIES = DEVICE_CAPABILITIES*;
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64);
-
-enum DEVICE_REGISTRY_PROPERTY : ULONG {
-  DevicePropertyDeviceDescription = 0,
-  DevicePropertyHardwareID = 1,
-  DevicePropertyCompatibleIDs = 2,
-  DevicePropertyBootConfiguration = 3,
-  DevicePropertyBootConfigurationTranslated = 4,
-  DevicePropertyClassName = 5,
-  DevicePropertyClassGuid = 6,
-  DevicePropertyDriverKeyName = 7,
-  DevicePropertyManufacturer = 8,
-  DevicePropertyFriendlyName = 9,
-  DevicePropertyLocationInformation = 10,
-  DevicePropertyPhysicalDeviceObjectName = 11,
-  DevicePropertyBusTypeGuid = 12,
-  DevicePropertyLegacyBusType = 13,
-  DevicePropertyBusNumber = 14,
-  DevicePropertyEnumeratorName = 15,
-  DevicePropertyAddress = 16,
-  DevicePropertyUINumber = 17,
-  DevicePropertyInstallState = 18,
-  DevicePropertyRemovalPolicy = 19,
-  DevicePropertyResourceRequirements = 20,
-  DevicePropertyAllocatedResources = 21,
-  DevicePropertyContainerID = 22,
-};
-
-enum KEY_INFORMATION_CLASS : ULONG {
-  KeyBasicInformation = 0,
-  KeyNodeInformation = 1,
-  KeyFullInformation = 2,
-};
-enum KEY_VALUE_INFORMATION_CLASS : ULONG {
-  KeyValueBasicInformation = 0,
-  KeyValueFullInformation = 1,
-  KeyValuePartialInformation = 2,
-};
