@@ -203,6 +203,40 @@ std::optional<SimDevice::ControlSpec> SimDevice::SpecFor(const Entity& e, std::u
   }
 }
 
+// The maker's vendor selectors (bit 7 set) of feature units: present where the unit's
+// vendor control block (its memory) marks them. UAC 1.0 blocks hold a 16-bit bitmap per
+// channel from byte 19 (bit s-1 for selector 0x80+s; a control size other than 2 means
+// present everywhere); UAC 2.0 blocks a 32-bit bitmap per channel from byte 18 with a
+// two-bit field at 2(s-1). 0x90 is an on/off switch; other selectors are levels of the
+// request's size (one or two bytes).
+std::optional<SimDevice::ControlSpec> SimDevice::VendorSelectorSpec(const Entity& e, std::uint8_t selector,
+                                                                    std::uint8_t channel, std::uint16_t length) {
+  auto it = profile_.entity_memory.find(e.id);
+  if (it == profile_.entity_memory.end() || it->second.size() < 19) return std::nullopt;
+  const auto& block = it->second;
+  const unsigned s = selector & 0x7Fu;
+  if (s == 0) return std::nullopt;
+  bool present = false;
+  if (descriptors_.audio_class_version() == 2) {
+    const std::size_t at = 18 + 4u * channel;
+    if (2 * s - 2 < 32 && at + 4 <= block.size()) present = ((Le(block, at, 4) >> (2 * s - 2)) & 3) != 0;
+  } else if (block[18] != 2) {
+    present = true;
+  } else {
+    const std::size_t at = 19 + 2u * channel;
+    if (s - 1 < 16 && at + 2 <= block.size()) present = ((Le(block, at, 2) >> (s - 1)) & 1) != 0;
+  }
+  if (!present) return std::nullopt;
+  if (selector == 0x90) return Bool();
+  ControlSpec c;
+  c.size = length == 1 ? 1 : 2;
+  c.is_signed = true;
+  c.ranged = true;
+  c.min = c.size == 1 ? -128 : -32768;
+  c.max = c.size == 1 ? 127 : 32767;
+  return c;
+}
+
 SimDevice::ControlState& SimDevice::State(const ControlKey& key, const ControlSpec& spec) {
   auto it = controls_.find(key);
   if (it == controls_.end()) {
@@ -263,7 +297,9 @@ ControlResult SimDevice::Uac1Entity(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std:
     selector = 0;
     key = ControlKey{false, e.id, static_cast<std::uint8_t>(s.wValue >> 8), static_cast<std::uint8_t>(s.wValue)};
   }
-  auto spec = e.subtype == 4 ? SpecFor(e, 0, 0) : SpecFor(e, selector, channel);
+  auto spec = e.subtype == 4                       ? SpecFor(e, 0, 0)
+              : e.subtype == 6 && (selector & 0x80) ? VendorSelectorSpec(e, selector, channel, s.wLength)
+                                                    : SpecFor(e, selector, channel);
   if (!spec) return Stall();
   ControlState& st = State(key, *spec);
   if (in) {
@@ -346,7 +382,8 @@ ControlResult SimDevice::Uac2Entity(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std:
       return TerminalExtension(s, data, e, false);
     }
   }
-  auto spec = SpecFor(e, selector, channel);
+  auto spec = e.subtype == 6 && (selector & 0x80) ? VendorSelectorSpec(e, selector, channel, s.wLength)
+                                                    : SpecFor(e, selector, channel);
   if (!spec) return Stall();
   ControlKey key{false, e.id, selector, channel};
   ControlState& st = State(key, *spec);

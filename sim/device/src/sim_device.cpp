@@ -215,6 +215,9 @@ ControlResult SimDevice::VendorRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s, s
       (s.wIndex & 0xFF) == descriptors_.audio_control_interface()) {
     if (auto* e = descriptors_.FindEntity(static_cast<std::uint8_t>(s.wIndex >> 8))) {
       if (e->subtype == 2 || e->subtype == 3) return TerminalExtension(s, data, *e, s.bRequest == 0x86);
+      // Vendor selectors of UAC 1.0 feature units use the class request codes.
+      if (e->subtype == 6 && (s.wValue & 0x8000) && descriptors_.audio_class_version() == 1)
+        return Uac1Entity(s, data, *e);
     }
   }
   return Stall();

@@ -243,3 +243,43 @@ TEST(FaultHooks, StallFiresOnceWhereConfigured) {
 
 }  // namespace
 }  // namespace sim::device
+
+namespace sim::device {
+namespace {
+
+using namespace test;
+
+TEST(VendorSelectors, PresentWhereTheVendorBlockSaysSo) {
+  // UAC 1.0: block of 23 bytes, control size 2, master bitmap 0x0400 (selector 0x8B),
+  // channel 1 bitmap 0x0800 (selector 0x8C).
+  DeviceProfile p1;
+  p1.entity_memory[5] = std::vector<std::uint8_t>(23, 0);
+  p1.entity_memory[5][16] = 23;
+  p1.entity_memory[5][18] = 2;
+  p1.entity_memory[5][20] = 0x04;
+  p1.entity_memory[5][22] = 0x08;
+  auto d1 = Load("uac1-headset-A.txt", p1);
+  ASSERT_TRUE(d1);
+  EXPECT_EQ(Set(*d1, 0x41, uac::SET_CUR, 0x8B00, 0x0500, {3}).status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(Get(*d1, 0x41, uac::GET_CUR, 0x8B00, 0x0500, 1).data, (std::vector<std::uint8_t>{3}));
+  EXPECT_TRUE(Get(*d1, 0x41, uac::GET_CUR, 0x8B01, 0x0500, 1).stalled());
+  EXPECT_EQ(Get(*d1, 0x41, uac::GET_CUR, 0x8C01, 0x0500, 2).status, USBD_STATUS_SUCCESS);
+  EXPECT_TRUE(Get(*d1, 0x41, uac::GET_CUR, 0x8D00, 0x0500, 1).stalled());
+
+  // UAC 2.0: 32-bit fields; selector 0x90 (a switch) readable and writable on the master.
+  DeviceProfile p2;
+  p2.entity_memory[10] = std::vector<std::uint8_t>(30, 0);
+  p2.entity_memory[10][16] = 30;
+  const std::uint32_t field = 3u << (2 * 0x10 - 2);
+  for (int b = 0; b < 4; ++b) p2.entity_memory[10][18 + b] = static_cast<std::uint8_t>(field >> (8 * b));
+  auto d2 = Load("uac2-dac-A.txt", p2);
+  ASSERT_TRUE(d2);
+  EXPECT_EQ(Set(*d2, 0x21, uac::CUR, 0x9000, 0x0A00, {1}).status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(Get(*d2, 0x21, uac::CUR, 0x9000, 0x0A00, 1).data, (std::vector<std::uint8_t>{1}));
+  EXPECT_TRUE(Set(*d2, 0x21, uac::CUR, 0x9000, 0x0A00, {2}).stalled());
+  EXPECT_TRUE(Get(*d2, 0x21, uac::CUR, 0x8200, 0x0A00, 2).stalled());
+  EXPECT_TRUE(Get(*d2, 0x21, uac::CUR, 0xFF00, 0x0A00, 2).stalled());
+}
+
+}  // namespace
+}  // namespace sim::device

@@ -210,6 +210,8 @@ class SimDevice : public platform::usb::BusDevice {
                                   bool range_request);
   ControlResult Memory(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data, std::uint8_t id);
   std::optional<ControlSpec> SpecFor(const Entity& e, std::uint8_t selector, std::uint8_t channel);
+  std::optional<ControlSpec> VendorSelectorSpec(const Entity& e, std::uint8_t selector, std::uint8_t channel,
+                                                std::uint16_t length);
   ControlState& State(const ControlKey& key, const ControlSpec& spec);
   std::uint32_t ClockRate(std::uint8_t clock_id, int depth = 0);
   std::uint32_t StreamRate(std::uint8_t interface_number, std::uint8_t alternate, std::uint8_t endpoint);
