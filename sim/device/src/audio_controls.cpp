@@ -453,7 +453,11 @@ ControlResult SimDevice::Uac2Interface(const USB_DEFAULT_PIPE_SETUP_PACKET& s, s
   const std::uint8_t size = static_cast<std::uint8_t>(highest / 8 + 1);
   std::vector<std::uint8_t> out(1 + size, 0);
   out[0] = size;
-  for (auto& a : info->alternates) out[1 + a.alternate / 8] |= static_cast<std::uint8_t>(1u << (a.alternate % 8));
+  auto restrict = profile_.valid_alternates.find(number);
+  for (auto& a : info->alternates) {
+    if (restrict != profile_.valid_alternates.end() && (a.alternate >= 32 || !((restrict->second >> a.alternate) & 1))) continue;
+    out[1 + a.alternate / 8] |= static_cast<std::uint8_t>(1u << (a.alternate % 8));
+  }
   return Reply(s, data, out);
 }
 

@@ -65,6 +65,9 @@ struct DeviceProfile {
   std::map<std::uint8_t, std::pair<std::uint32_t, std::uint32_t>> clock_ranges;
   std::map<std::uint8_t, bool> clock_valid;  // absent: valid
   std::map<std::uint8_t, TerminalProfile> terminals;
+  // UAC 2.0 streaming interfaces: the alternate settings the valid-alternates control
+  // reports (bit n for setting n); absent: every setting the interface has.
+  std::map<std::uint8_t, std::uint32_t> valid_alternates;
   // Unit memory read with GET_MEM / MEM (the maker's vendor control blocks).
   std::map<std::uint8_t, std::vector<std::uint8_t>> entity_memory;
   // Render FIFO: playback starts once this many frames are queued (0: one packet), and
