@@ -281,6 +281,26 @@ void SimDevice::PushStatusUac2(std::uint8_t entity, std::uint8_t selector, std::
   PushInterruptData(*status_endpoint_, {info, attribute, channel, selector, descriptors_.audio_control_interface(), entity});
 }
 
+bool SimDevice::ChangeControl(ControlKey key, std::int64_t value) {
+  if (!SetControl(key, value)) return false;
+  if (audio_class_version() == 2)
+    PushStatusUac2(key.id, key.selector, key.channel);
+  else
+    PushStatusUac1(key.id);
+  return true;
+}
+
+void SimDevice::SetJackState(std::uint8_t terminal, std::uint32_t connected_channels) {
+  {
+    std::lock_guard lock(mutex_);
+    profile_.terminals[terminal].connected_channels = connected_channels;
+  }
+  if (audio_class_version() == 2)
+    PushStatusUac2(terminal, 2, 0);
+  else
+    PushStatusUac1(terminal);
+}
+
 void SimDevice::PushInterruptData(std::uint8_t endpoint, std::vector<std::uint8_t> bytes) {
   std::lock_guard lock(mutex_);
   interrupt_queues_[endpoint].push_back(std::move(bytes));

@@ -560,7 +560,7 @@ TEST(HostController, Uac1StatusWordsAndAHaltedPipe) {
   bus.RunFrames(8);
   ASSERT_EQ(d1.count, 1);
   EXPECT_EQ(d1.status, STATUS_SUCCESS);
-  EXPECT_EQ(word[0], 0);
+  EXPECT_EQ(word[0], 0x80);  // interrupt pending, from the Audio Control interface
   EXPECT_EQ(word[1], 5);
 
   // A stall halts the pipe until it is reset.

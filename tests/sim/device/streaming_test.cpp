@@ -246,6 +246,15 @@ TEST(StatusMessages, Uac2InterruptMessagesOnDemand) {
   EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 6), (std::vector<std::uint8_t>{0, 1, 1, 2, 0, 10}));
   d->PushStatusUac2(10, 2, 1);
   EXPECT_EQ(d->TransferIn(ep, buf, 2, &len), USBD_STATUS_DATA_OVERRUN);
+  len = 0;
+  // A control turned on the device and a jack pulled report themselves.
+  ASSERT_TRUE(d->ChangeControl({false, 10, 1, 0}, 1));
+  EXPECT_EQ(d->GetControl({false, 10, 1, 0}), 1);
+  d->SetJackState(20, 0);
+  ASSERT_EQ(d->TransferIn(ep, buf, 6, &len), USBD_STATUS_SUCCESS);
+  EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 6), (std::vector<std::uint8_t>{0, 1, 0, 1, 0, 10}));
+  ASSERT_EQ(d->TransferIn(ep, buf, 6, &len), USBD_STATUS_SUCCESS);
+  EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 6), (std::vector<std::uint8_t>{0, 1, 0, 2, 0, 20}));
   d->HaltEndpoint(ep);
   EXPECT_EQ(d->TransferIn(ep, buf, 6, &len), USBD_STATUS_STALL_PID);
 }

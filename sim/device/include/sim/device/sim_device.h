@@ -146,11 +146,18 @@ class SimDevice : public platform::usb::BusDevice {
   void ClearControlLog();
 
   // --- Status interrupt messages (on the Audio Control interface's interrupt endpoint)
-  void PushStatusUac1(std::uint8_t originator, std::uint8_t status_type = 0);
+  // bStatusType 0x80: interrupt pending, originator an Audio Control interface entity.
+  void PushStatusUac1(std::uint8_t originator, std::uint8_t status_type = 0x80);
   void PushStatusUac2(std::uint8_t entity, std::uint8_t selector, std::uint8_t channel, std::uint8_t info = 0,
                       std::uint8_t attribute = 1);
   void PushInterruptData(std::uint8_t endpoint, std::vector<std::uint8_t> bytes);
   std::optional<std::uint8_t> status_endpoint() const { return status_endpoint_; }
+  // A control turned on the device: sets it and reports the change on the status endpoint
+  // (UAC 1.0: the unit as originator; UAC 2.0: unit, selector and channel).
+  bool ChangeControl(ControlKey key, std::int64_t value);
+  // Something plugged into or pulled out of a terminal's jacks, reported like a control
+  // change of the terminal's connector (selector 2).
+  void SetJackState(std::uint8_t terminal, std::uint32_t connected_channels);
 
   // --- Streaming
   struct RenderStats {
