@@ -78,14 +78,17 @@ NTSTATUS RegistryAddSubdevice(PDEVICE_OBJECT device, const std::u16string& name,
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> guard(r.lock);
   ULONG count = 0;
+  bool portRegistered = false;
   for (const auto& s : r.subdevices) {
     if (s.device != device) continue;
     if (s.name == name) return STATUS_OBJECT_NAME_COLLISION;
-    if (s.port == port) return STATUS_OBJECT_NAME_COLLISION;
+    portRegistered = portRegistered || s.port == port;
     ++count;
   }
+  // The device was added for at most this many subdevices.
   for (const auto& l : r.limits)
     if (l.device == device && count >= l.maxObjects) return STATUS_INSUFFICIENT_RESOURCES;
+  if (portRegistered) return STATUS_OBJECT_NAME_COLLISION;
   port->AddRefPort();
   r.subdevices.push_back({device, name, port});
   return STATUS_SUCCESS;

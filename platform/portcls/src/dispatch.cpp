@@ -1,0 +1,285 @@
+// The adapter driver's side of PortCls: driver initialisation, the functional device
+// with PortCls's part of the device extension, and the IRP dispatch (Plug and Play,
+// power, KS requests on filter handles) with its completion helper.
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "kernel/ke.h"
+#include "kernel/po.h"
+#include "portcls/pcplatform.h"
+#include "private.h"
+
+namespace platform::portcls {
+
+void RecordPhysicalDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo);
+void ForgetPhysicalDevice(PDEVICE_OBJECT fdo);
+void ForgetAdapterPowerManagement(PDEVICE_OBJECT device);
+void RegistrySetDeviceLimit(PDEVICE_OBJECT device, ULONG maxObjects);
+
+namespace {
+
+constexpr ULONG kContextMagic = 0x50634476;  // 'PcDv'
+
+// What PortCls keeps of an adapter's device; its address sits at the head of the
+// device extension, in the part that belongs to PortCls.
+struct DeviceContext {
+  ULONG magic = kContextMagic;
+  PDEVICE_OBJECT fdo = nullptr;
+  PDEVICE_OBJECT pdo = nullptr;
+  PDEVICE_OBJECT lower = nullptr;
+  PCPFNSTARTDEVICE start = nullptr;
+  ULONG maxObjects = 0;
+  bool started = false;
+  bool removed = false;
+  DEVICE_POWER_STATE power = PowerDeviceD0;
+};
+
+DeviceContext* ContextOf(PDEVICE_OBJECT device) {
+  if (!device || !device->DeviceExtension) return nullptr;
+  DeviceContext* context = nullptr;
+  std::memcpy(&context, device->DeviceExtension, sizeof(context));
+  if (!context || context->magic != kContextMagic || context->fdo != device) return nullptr;
+  return context;
+}
+
+NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the IRP to the device below and waits until it comes back; the IRP stays ours.
+NTSTATUS ForwardAndWait(DeviceContext* context, PIRP irp) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(context->lower, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    status = irp->IoStatus.Status;
+  }
+  return status;
+}
+
+NTSTATUS PassDown(DeviceContext* context, PIRP irp) {
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(context->lower, irp);
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS StartDevice(DeviceContext* context, PIRP irp) {
+  NTSTATUS status = ForwardAndWait(context, irp);
+  if (NT_SUCCESS(status)) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PRESOURCELIST resources = nullptr;
+    status = PcNewResourceList(&resources, nullptr, PagedPool, stack->Parameters.StartDevice.AllocatedResourcesTranslated,
+                               stack->Parameters.StartDevice.AllocatedResources);
+    if (NT_SUCCESS(status)) {
+      status = context->start(context->fdo, irp, resources);
+      resources->Release();
+    }
+    if (NT_SUCCESS(status)) {
+      context->started = true;
+      context->power = PowerDeviceD0;
+    }
+  }
+  return Complete(irp, status);
+}
+
+// Device power changes reach the adapter and every miniport: on the way up the adapter
+// first, on the way down the miniports first.
+void ChangeDevicePower(DeviceContext* context, DEVICE_POWER_STATE state) {
+  if (state == context->power || state <= PowerDeviceUnspecified || state >= PowerDeviceMaximum) return;
+  POWER_STATE power;
+  power.DeviceState = state;
+  PADAPTERPOWERMANAGEMENT adapter = AdapterPowerManagement(context->fdo);
+  std::vector<CPortBase*> ports = RegistryPortsOf(context->fdo);
+  bool up = state < context->power;
+  if (up && adapter) adapter->PowerChangeState(power);
+  for (CPortBase* port : ports) port->PowerChangeNotify(power);
+  if (!up && adapter) adapter->PowerChangeState(power);
+  for (CPortBase* port : ports) port->ReleasePort();
+  if (adapter) adapter->Release();
+  context->power = state;
+  PoSetPowerState(context->fdo, DevicePowerState, power);
+}
+
+NTSTATUS DispatchPower(DeviceContext* context, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->Parameters.Power.Type == DevicePowerState) {
+    DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+    if (stack->MinorFunction == IRP_MN_QUERY_POWER) {
+      PADAPTERPOWERMANAGEMENT adapter = AdapterPowerManagement(context->fdo);
+      NTSTATUS status = adapter ? adapter->QueryPowerChangeState(stack->Parameters.Power.State) : STATUS_SUCCESS;
+      if (adapter) adapter->Release();
+      if (!NT_SUCCESS(status)) {
+        PoStartNextPowerIrp(irp);
+        return Complete(irp, status);
+      }
+    } else if (stack->MinorFunction == IRP_MN_SET_POWER) {
+      ChangeDevicePower(context, state);
+    }
+  }
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(context->lower, irp);
+}
+
+NTSTATUS DispatchPnp(DeviceContext* context, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      return StartDevice(context, irp);
+    case IRP_MN_QUERY_CAPABILITIES: {
+      NTSTATUS status = ForwardAndWait(context, irp);
+      if (NT_SUCCESS(status) && stack->Parameters.DeviceCapabilities.Capabilities) {
+        PADAPTERPOWERMANAGEMENT adapter = AdapterPowerManagement(context->fdo);
+        if (adapter) {
+          status = adapter->QueryDeviceCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
+          adapter->Release();
+        }
+      }
+      return Complete(irp, status);
+    }
+    case IRP_MN_STOP_DEVICE:
+      ChangeDevicePower(context, PowerDeviceD3);
+      context->started = false;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return PassDown(context, irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return PassDown(context, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+      context->started = false;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return PassDown(context, irp);
+    case IRP_MN_REMOVE_DEVICE: {
+      // Whatever the driver left registered goes with the device.
+      RegistryRemoveDevice(context->fdo);
+      ForgetAdapterPowerManagement(context->fdo);
+      context->removed = true;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      NTSTATUS status = PassDown(context, irp);
+      PDEVICE_OBJECT fdo = context->fdo;
+      IoDetachDevice(context->lower);
+      ForgetPhysicalDevice(fdo);
+      std::memset(fdo->DeviceExtension, 0, sizeof(DeviceContext*));
+      delete context;
+      IoDeleteDevice(fdo);
+      return status;
+    }
+    default:
+      return PassDown(context, irp);
+  }
+}
+
+// KS requests on a filter handle: the file object's name is the subdevice's name.
+NTSTATUS DispatchCreate(DeviceContext* context, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PFILE_OBJECT file = stack->FileObject;
+  if (!file || !file->FileName.Buffer) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  std::u16string name = UnicodeToString(&file->FileName);
+  if (!name.empty() && name[0] == u'\\') name.erase(0, 1);
+  std::unique_ptr<ks::Filter> filter;
+  NTSTATUS status = ks::OpenFilter(context->fdo, name, &filter);
+  if (NT_SUCCESS(status)) file->FsContext = filter.release();
+  return Complete(irp, status);
+}
+
+NTSTATUS DispatchClose(PIRP irp) {
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  if (file && file->FsContext) {
+    delete static_cast<ks::Filter*>(file->FsContext);
+    file->FsContext = nullptr;
+  }
+  return Complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS DispatchDeviceControl(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  auto* filter = stack->FileObject ? static_cast<ks::Filter*>(stack->FileObject->FsContext) : nullptr;
+  if (!filter) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  const auto& io = stack->Parameters.DeviceIoControl;
+  if (io.IoControlCode != IOCTL_KS_PROPERTY) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  ULONG returned = 0;
+  NTSTATUS status = filter->Property(io.Type3InputBuffer, io.InputBufferLength, irp->UserBuffer,
+                                     io.OutputBufferLength, &returned);
+  irp->IoStatus.Information = returned;
+  return Complete(irp, status);
+}
+
+}  // namespace
+}  // namespace platform::portcls
+
+using namespace platform::portcls;
+
+NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING, PDRIVER_ADD_DEVICE AddDevice) {
+  if (!DriverObject || !AddDevice || !DriverObject->DriverExtension) return STATUS_INVALID_PARAMETER;
+  DriverObject->DriverExtension->AddDevice = AddDevice;
+  for (auto& dispatch : DriverObject->MajorFunction) dispatch = PcDispatchIrp;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                            PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects, ULONG DeviceExtensionSize) {
+  if (!DriverObject || !PhysicalDeviceObject || !StartDevice || MaxObjects == 0) return STATUS_INVALID_PARAMETER;
+  if (DeviceExtensionSize == 0) DeviceExtensionSize = PORT_CLASS_DEVICE_EXTENSION_SIZE;
+  if (DeviceExtensionSize < PORT_CLASS_DEVICE_EXTENSION_SIZE) return STATUS_INVALID_PARAMETER;
+  PDEVICE_OBJECT fdo = nullptr;
+  NTSTATUS status = IoCreateDevice(DriverObject, DeviceExtensionSize, nullptr, FILE_DEVICE_KS,
+                                   FILE_AUTOGENERATED_DEVICE_NAME | FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
+  if (!NT_SUCCESS(status)) return status;
+  auto* context = new (std::nothrow) DeviceContext;
+  if (!context) {
+    IoDeleteDevice(fdo);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  std::memset(fdo->DeviceExtension, 0, DeviceExtensionSize);
+  context->fdo = fdo;
+  context->pdo = PhysicalDeviceObject;
+  context->start = StartDevice;
+  context->maxObjects = MaxObjects;
+  context->lower = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
+  if (!context->lower) {
+    delete context;
+    IoDeleteDevice(fdo);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  std::memcpy(fdo->DeviceExtension, &context, sizeof(context));
+  RecordPhysicalDevice(fdo, PhysicalDeviceObject);
+  RegistrySetDeviceLimit(fdo, MaxObjects);
+  fdo->Flags |= DO_POWER_PAGABLE;
+  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (!Irp) return STATUS_INVALID_PARAMETER;
+  DeviceContext* context = ContextOf(DeviceObject);
+  if (!context || context->removed) return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
+  switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    case IRP_MJ_PNP: return DispatchPnp(context, Irp);
+    case IRP_MJ_POWER: return DispatchPower(context, Irp);
+    case IRP_MJ_CREATE: return DispatchCreate(context, Irp);
+    case IRP_MJ_CLOSE: return DispatchClose(Irp);
+    case IRP_MJ_DEVICE_CONTROL: return DispatchDeviceControl(Irp);
+    case IRP_MJ_SYSTEM_CONTROL: return PassDown(context, Irp);
+    default: return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
+  }
+}
+
+NTSTATUS PcCompleteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
+  if (!DeviceObject || !Irp) return STATUS_INVALID_PARAMETER;
+  if (Status == STATUS_PENDING) return Status;  // the caller completes it later
+  return Complete(Irp, Status);
+}
