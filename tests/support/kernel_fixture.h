@@ -8,6 +8,17 @@
 //
 // Tests that provoke a verifier report on purpose wrap the faulty call in a
 // platform::verifier::ScopedCapture and assert on what it collected.
+//
+// Writing tests on the virtual clock (kernel/clock.h):
+// - start helper threads with platform::clock::Thread (or PsCreateSystemThread), not
+//   std::thread, when they wait on or signal kernel objects: only platform threads hold
+//   the clock, and only one of them runs at a time, in a reproducible order;
+// - block only through kernel waits (KeWaitFor*, KeDelayExecutionThread, Thread::Join,
+//   platform::clock::Settle/SleepFor); a platform thread blocked elsewhere (join of a
+//   std::thread, a sleep) stops every other platform thread and the clock;
+// - DPCs, work items and woken threads run when the test thread blocks: Settle() lets
+//   them all run without moving time, a delay runs the clock forward;
+// - assert on virtual times (platform::clock::Now()): they are exact and reproducible.
 #pragma once
 
 #include <gtest/gtest.h>
