@@ -18,6 +18,7 @@ SimDevice::SimDevice(DescriptorSet descriptors, DeviceProfile profile)
     : descriptors_(std::move(descriptors)), profile_(std::move(profile)) {
   auto cfg = descriptors_.configuration();
   config_.assign(cfg.begin(), cfg.end());
+  high_speed_ = profile_.high_speed.value_or(descriptors_.audio_class_version() == 2);
   if (!profile_.keep_declared_total_length) {
     config_[2] = static_cast<std::uint8_t>(config_.size());
     config_[3] = static_cast<std::uint8_t>(config_.size() >> 8);
@@ -52,7 +53,7 @@ bool SimDevice::FromDumpText(std::string_view text, DeviceProfile profile, std::
   if (!DescriptorSet::FromDump(dump, set, error)) return false;
   for (auto& [idx, s] : dump.strings)
     if (profile.strings.count(idx) == 0) profile.strings[idx] = s;
-  if (dump.speed == BusSpeed::High) profile.high_speed = true;
+  if (!profile.high_speed && dump.speed != BusSpeed::Unknown) profile.high_speed = dump.speed == BusSpeed::High;
   out = std::make_unique<SimDevice>(std::move(set), std::move(profile));
   return true;
 }

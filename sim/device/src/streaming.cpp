@@ -37,7 +37,7 @@ void SimDevice::SelectAlternate(std::uint8_t interface_number, std::uint8_t alte
     s->alternate = alternate;
     s->max_packet = e.packet_bytes();
     const std::uint32_t interval = std::clamp<std::uint32_t>(e.interval, 1, 16);
-    s->interval_uframes = profile_.high_speed ? (1u << (interval - 1)) : 8u;
+    s->interval_uframes = high_speed_ ? (1u << (interval - 1)) : 8u;
     // Feedback: declared by its usage bits, or (full-speed devices of the 1.1 era) named
     // by an OUT endpoint's bSynchAddress.
     bool feedback = e.is_feedback();
@@ -150,7 +150,7 @@ std::uint32_t SimDevice::FeedbackValueLocked(Stream& feedback) {
   AdvanceRender(*render, now_);
   const std::int64_t hz16 = FeedbackHzLocked(*render);
   // Full speed: samples per 1 ms frame in 10.14; high speed: per 125 us microframe in 16.16.
-  if (profile_.high_speed) return static_cast<std::uint32_t>((hz16 + 4000) / 8000);
+  if (high_speed_) return static_cast<std::uint32_t>((hz16 + 4000) / 8000);
   return static_cast<std::uint32_t>(((hz16 >> 2) + 500) / 1000);
 }
 
@@ -164,7 +164,7 @@ USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uin
   if (s == nullptr) return USBD_STATUS_SUCCESS;  // no stream: an empty packet
   if (s->role == Stream::Role::Feedback) {
     const std::uint32_t value = FeedbackValueLocked(*s);
-    const ULONG size = std::min<ULONG>(profile_.high_speed ? 4 : 3, capacity);
+    const ULONG size = std::min<ULONG>(high_speed_ ? 4 : 3, capacity);
     for (ULONG i = 0; i < size; ++i) buffer[i] = static_cast<std::uint8_t>(value >> (8 * i));
     *length = size;
     return USBD_STATUS_SUCCESS;

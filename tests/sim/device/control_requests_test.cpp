@@ -304,3 +304,19 @@ TEST(Uac2Requests, ActiveAndValidAlternateSettings) {
 
 }  // namespace
 }  // namespace sim::device
+
+namespace sim::device {
+namespace {
+
+TEST(DeviceProfileDefaults, BusSpeedFromTheDumpOrTheClassVersion) {
+  EXPECT_TRUE(test::Load("uac1-headset-wireless-D.txt")->HighSpeed());  // the dump says high speed
+  EXPECT_FALSE(test::Load("uac1-dac-dongle-A.txt")->HighSpeed());       // the dump says full speed
+  EXPECT_FALSE(test::Load("uac1-headset-A.txt")->HighSpeed());          // silent dump, UAC 1.0
+  EXPECT_TRUE(test::Load("uac2-dac-A.txt")->HighSpeed());               // silent dump, UAC 2.0
+  DeviceProfile p;
+  p.high_speed = false;
+  EXPECT_FALSE(test::Load("uac2-dac-A.txt", p)->HighSpeed());           // the profile decides
+}
+
+}  // namespace
+}  // namespace sim::device

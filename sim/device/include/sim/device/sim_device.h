@@ -54,7 +54,9 @@ struct SignalProfile {
 };
 
 struct DeviceProfile {
-  bool high_speed = false;
+  // Bus speed; unset: what the dump says, else high speed for a UAC 2.0 function and
+  // full speed otherwise.
+  std::optional<bool> high_speed;
   // Offset of the device's sample clock from nominal, in parts per million.
   double clock_ppm = 0.0;
   // Strings by index; index 0 (languages) is served as English (0x0409). Indices the
@@ -108,7 +110,7 @@ class SimDevice : public platform::usb::BusDevice {
   int audio_class_version() const { return descriptors_.audio_class_version(); }
 
   // --- BusDevice
-  bool HighSpeed() const override { return profile_.high_speed; }
+  bool HighSpeed() const override { return high_speed_; }
   std::span<const std::uint8_t> Configuration() const override { return config_; }
   ControlResult Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, std::uint8_t* data) override;
   USBD_STATUS IsoOut(std::uint8_t endpoint, BusMicroframe when, const std::uint8_t* data, ULONG length) override;
@@ -239,6 +241,7 @@ class SimDevice : public platform::usb::BusDevice {
   DescriptorSet descriptors_;
   DeviceProfile profile_;
   std::vector<std::uint8_t> config_;  // as served
+  bool high_speed_ = false;
   std::uint8_t configuration_ = 0;
   std::map<std::uint8_t, std::uint8_t> alternates_;
   std::map<ControlKey, ControlState> controls_;
