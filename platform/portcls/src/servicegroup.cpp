@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel/ke.h"
 #include "private.h"
 
 namespace platform::portcls {
@@ -12,15 +13,22 @@ constexpr ULONG kServiceGroupTag = MakePoolTag('P', 'c', 'S', 'g');
 
 class CServiceGroup final : public CUnknown, public IServiceGroup {
  public:
-  explicit CServiceGroup(PUNKNOWN outer) : CUnknown(outer) {}
+  explicit CServiceGroup(PUNKNOWN outer) : CUnknown(outer) { KeInitializeDpc(&m_Dpc, ServiceDpc, this); }
   ~CServiceGroup() override {
     for (PSERVICESINK sink : m_Members) sink->Release();
   }
   DECLARE_STD_UNKNOWN();
 
+  // Queues the group's DPC, which services every member at DISPATCH_LEVEL. Requests made
+  // while the DPC is queued are served by that one run. The queued DPC holds a reference.
+  STDMETHODIMP_(void) RequestService() override {
+    NonDelegatingAddRef();
+    if (!KeInsertQueueDpc(&m_Dpc, nullptr, nullptr)) NonDelegatingRelease();
+  }
+
   // Services every member. Members are taken out under the lock and serviced outside
   // it, so a sink may add or remove members while it runs.
-  STDMETHODIMP_(void) RequestService() override {
+  void ServiceMembers() {
     std::vector<PSERVICESINK> members;
     {
       std::lock_guard<std::mutex> guard(m_Lock);
@@ -51,11 +59,18 @@ class CServiceGroup final : public CUnknown, public IServiceGroup {
     removed->Release();
   }
   STDMETHODIMP_(void) SupportDelayedService() override {}
-  // There is no timer behind delayed service: the group is serviced at once.
+  // There is no timer behind delayed service: the group is serviced without the delay.
   STDMETHODIMP_(void) RequestDelayedService(ULONGLONG) override { RequestService(); }
   STDMETHODIMP_(void) CancelDelayedService() override {}
 
  private:
+  static VOID ServiceDpc(KDPC*, PVOID context, PVOID, PVOID) {
+    auto* group = static_cast<CServiceGroup*>(context);
+    group->ServiceMembers();
+    group->NonDelegatingRelease();
+  }
+
+  KDPC m_Dpc;
   std::mutex m_Lock;
   std::vector<PSERVICESINK> m_Members;
 };

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel/ke.h"
 #include "private.h"
 
 namespace platform::portcls {
@@ -170,6 +171,9 @@ NTSTATUS WavePin::Copy(ULONG offset, BYTE* data, ULONG bytes, bool toBuffer) {
   if (!base || size == 0) return STATUS_INVALID_DEVICE_STATE;
   if (offset >= size || bytes > size) return STATUS_INVALID_PARAMETER;
   ULONG first = bytes < size - offset ? bytes : size - offset;
+  // The channel's copies run at DISPATCH_LEVEL, as from the port's DPC.
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
   if (toBuffer) {
     m_Dma->CopyTo(base + offset, data, first);
     if (bytes > first) m_Dma->CopyTo(base, data + first, bytes - first);
@@ -177,6 +181,7 @@ NTSTATUS WavePin::Copy(ULONG offset, BYTE* data, ULONG bytes, bool toBuffer) {
     m_Dma->CopyFrom(data, base + offset, first);
     if (bytes > first) m_Dma->CopyFrom(data + first, base, bytes - first);
   }
+  KeLowerIrql(old);
   return STATUS_SUCCESS;
 }
 

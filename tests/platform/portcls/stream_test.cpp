@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "installed.h"
+#include "kernel/ke.h"
 #include "portcls/ksclient.h"
 #include "support/kernel_fixture.h"
 
@@ -144,7 +145,11 @@ TEST_F(StreamTest, PositionsNotificationsAndTheBufferReachTheClient) {
   EXPECT_EQ(size, 9600u);  // 50 ms of 48 kHz 16-bit stereo
   EXPECT_EQ(pin->FramingSize(), 1920u);
   int serviced = 0;
-  pin->SetServiceCallback([&] { ++serviced; });
+  KIRQL serviceIrql = PASSIVE_LEVEL;
+  pin->SetServiceCallback([&] {
+    ++serviced;
+    serviceIrql = KeGetCurrentIrql();
+  });
 
   std::vector<BYTE> data(size);
   for (ULONG i = 0; i < size; ++i) data[i] = static_cast<BYTE>(i * 7);
@@ -154,7 +159,20 @@ TEST_F(StreamTest, PositionsNotificationsAndTheBufferReachTheClient) {
   stream->Advance(1920);
   stream->Advance(1920);
   EXPECT_EQ(serviced, 2);
+  EXPECT_EQ(serviceIrql, DISPATCH_LEVEL);  // the service group's DPC
   EXPECT_EQ(Position(*pin).PlayOffset, 3840u);
+
+  // A notification never calls back into the stream from inside Notify (the stream may
+  // hold its own lock there): the service waits for the DPC.
+  PVOID object = nullptr;
+  ASSERT_EQ(dev->wavePort->QueryInterface(IID_IPortWaveCyclic, &object), STATUS_SUCCESS);
+  auto* port = static_cast<PPORTWAVECYCLIC>(object);
+  port->Notify(stream->serviceGroup);
+  EXPECT_EQ(serviced, 2);
+  KeFlushQueuedDpcs();
+  EXPECT_EQ(serviced, 3);
+  port->Release();
+  serviced = 2;
   ASSERT_EQ(stream->consumed.size(), 3840u);
   EXPECT_TRUE(std::equal(stream->consumed.begin(), stream->consumed.end(), data.begin()));
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "kernel/ke.h"
+
 namespace fakes {
 namespace {
 
@@ -577,7 +579,10 @@ void FakeStream::Advance(ULONG bytes) {
       notify = false;
     }
   }
-  if (notify && m_Miniport->Port()) m_Miniport->Port()->Notify(serviceGroup);
+  if (notify && m_Miniport->Port()) {
+    m_Miniport->Port()->Notify(serviceGroup);
+    KeFlushQueuedDpcs();  // the test sees the port's service done when Advance returns
+  }
 }
 
 }  // namespace fakes

@@ -94,7 +94,8 @@ class FakeStream final : public CUnknown, public IMiniportWaveCyclicStream, publ
   STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) override;
 
   // Moves the stream on by bytes (in RUN only): the position advances, a capture stream
-  // writes the device's data behind it, and the port is notified.
+  // writes the device's data behind it, and the port is notified; returns once the
+  // port's service DPC has run. Call at PASSIVE_LEVEL.
   void Advance(ULONG bytes);
 
   PSERVICEGROUP serviceGroup = nullptr;
