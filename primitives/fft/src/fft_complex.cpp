@@ -1,8 +1,6 @@
 // Complex forward transform, its written-out kernels of orders 0 to 3, and the record
 // allocators of the complex kind.
-#include "fft_core.h"
-#include "fft_work.h"
-#include "sp/fft_kernels.h"
+#include "fft_steps.h"
 
 namespace sp::generic {
 
@@ -85,74 +83,29 @@ const spFftSmallKernelRow spSmallComplexFftTable[1] = {
 
 spStatus spFftForwardComplex_32fc(const float* pSrc, float* pDst, const spComplexFftSpec* pSpec,
                                   uint8* pBuffer) {
-  if (pSpec == nullptr) return SP_ERROR_NULL;
-  if (pSpec->tag != SP_FFT_COMPLEX_TAG) return SP_ERROR_WRONG_RECORD;
-  if (pSrc == nullptr || pDst == nullptr) return SP_ERROR_NULL;
+  if (const spStatus st = spFftCheckCall(pSpec, SP_FFT_COMPLEX_TAG, pSrc, pDst); st != SP_OK) {
+    return st;
+  }
   const int32 order = pSpec->order;
   if (order <= 3) {
-    const spFftSmallKernelRow& row = spSmallComplexFftTable[0];
-    if (pSpec->scaleForward != 0) {
-      row.scaled[order](pSrc, pDst, pSpec->scale);
-    } else {
-      row.unscaled[order](pSrc, pDst);
-    }
+    spFftRunSmallOrder(spSmallComplexFftTable[0], pSpec->scaleForward, order, pSpec->scale, pSrc,
+                       pDst);
     return SP_OK;
   }
   spFftWorkBuffer work;
   if (const spStatus st = work.Acquire(pSpec, pBuffer); st != SP_OK) return st;
-  const int32 n = int32{1} << order;
-  if (order <= 10) {
-    if (pSrc != pDst) {
-      spFftBitReversePermute_32fc(pSrc, pDst, n, pSpec->bitReversalTable);
-    } else {
-      spFftBitReversePermuteInPlace_32fc(pDst, n, pSpec->bitReversalTable);
-    }
-    spFftRadixPassesForward_32fc(pDst, n, pSpec->twiddles);
-    if (pSpec->scaleForward != 0) spMulConstInPlace_32f(pSpec->scale, pDst, 2 * n);
-  } else {
-    spFftLargeOrderForward_32fc(pSpec, pSrc, pDst, order, work.get());
-  }
+  spFftComplexForward(pSpec, pSrc, pDst, order, work.get());
   return SP_OK;
 }
 
 spStatus spFftCreateSpecComplex_32fc(spComplexFftSpec** ppSpec, int32 order, int32 flag,
                                      uint32 hint) {
-  if (ppSpec == nullptr) return SP_ERROR_NULL;
-  uint32 specBytes = 0, initBytes = 0, workBytes = 0;
-  if (const spStatus st =
-          spFftGetSpecSizeComplex_32fc(order, flag, hint, &specBytes, &initBytes, &workBytes);
-      st != SP_OK) {
-    return st;
-  }
-  auto* spec = static_cast<uint8*>(spAllocateAligned(static_cast<int32>(specBytes)));
-  if (spec == nullptr) return SP_ERROR_ALLOCATION;
-  uint8* init = nullptr;
-  if (initBytes > 0) {
-    init = static_cast<uint8*>(spAllocateAligned(static_cast<int32>(initBytes)));
-    if (init == nullptr) {
-      spFree(spec);
-      return SP_ERROR_ALLOCATION;
-    }
-  }
-  spComplexFftSpec* rec = nullptr;
-  const spStatus st = spFftInitSpecComplex_32fc(&rec, order, flag, hint, spec, init);
-  spFree(init);
-  if (st != SP_OK) {
-    spFree(spec);
-    return st;
-  }
-  rec->owned = 1;
-  *ppSpec = rec;
-  return SP_OK;
+  return spFftCreateSpec(ppSpec, order, flag, hint, spFftGetSpecSizeComplex_32fc,
+                         spFftInitSpecComplex_32fc);
 }
 
 spStatus spFftFreeSpecComplex_32fc(spComplexFftSpec* pSpec) {
-  if (pSpec == nullptr) return SP_ERROR_NULL;
-  if (pSpec->tag != SP_FFT_COMPLEX_TAG) return SP_ERROR_WRONG_RECORD;
-  const uint32 owned = pSpec->owned;
-  pSpec->tag = 0;
-  if (owned == 1) spFree(pSpec);
-  return SP_OK;
+  return spFftFreeSpec(pSpec, SP_FFT_COMPLEX_TAG);
 }
 
 }  // namespace sp::generic

@@ -1,8 +1,6 @@
 // Real transforms: forward into the packed real spectrum, inverse back, the written-out
 // kernels of orders 0 to 3, the packed-spectrum multiply, and the record allocators.
-#include "fft_core.h"
-#include "fft_work.h"
-#include "sp/fft_kernels.h"
+#include "fft_steps.h"
 
 namespace sp::generic {
 
@@ -106,13 +104,6 @@ void Inverse8Scaled(const float* s, float* d, float k) {
            (s[2] + s[6]) * k, (s[3] - s[7]) * k, (s[2] - s[6]) * k, (s[3] + s[7]) * k, d);
 }
 
-spStatus CheckRecord(const spRealFftSpec* spec, const float* src, const float* dst) {
-  if (spec == nullptr) return SP_ERROR_NULL;
-  if (spec->tag != SP_FFT_REAL_TAG) return SP_ERROR_WRONG_RECORD;
-  if (src == nullptr || dst == nullptr) return SP_ERROR_NULL;
-  return SP_OK;
-}
-
 }  // namespace
 
 const spFftSmallKernelRow spSmallRealFftTable[2] = {
@@ -124,33 +115,22 @@ const spFftSmallKernelRow spSmallRealFftTable[2] = {
 
 spStatus spFftForwardReal_32f(const float* pSrc, float* pDst, const spRealFftSpec* pSpec,
                               uint8* pBuffer) {
-  if (const spStatus st = CheckRecord(pSpec, pSrc, pDst); st != SP_OK) return st;
+  if (const spStatus st = spFftCheckCall(pSpec, SP_FFT_REAL_TAG, pSrc, pDst); st != SP_OK) {
+    return st;
+  }
   const int32 order = pSpec->order;
   if (order <= 3) {
-    const spFftSmallKernelRow& row = spSmallRealFftTable[0];
-    if (pSpec->scaleForward != 0) {
-      row.scaled[order](pSrc, pDst, pSpec->scale);
-    } else {
-      row.unscaled[order](pSrc, pDst);
-    }
+    spFftRunSmallOrder(spSmallRealFftTable[0], pSpec->scaleForward, order, pSpec->scale, pSrc,
+                       pDst);
     return SP_OK;
   }
   spFftWorkBuffer work;
   if (const spStatus st = work.Acquire(pSpec, pBuffer); st != SP_OK) return st;
 
+  // The N reals as N/2 complex values, transformed, then split into the packed spectrum.
   const int32 m = order - 1;
   const int32 nc = int32{1} << m;
-  if (m <= 10) {
-    if (pSrc != pDst) {
-      spFftBitReversePermute_32fc(pSrc, pDst, nc, pSpec->bitReversalTable);
-    } else {
-      spFftBitReversePermuteInPlace_32fc(pDst, nc, pSpec->bitReversalTable);
-    }
-    spFftRadixPassesForward_32fc(pDst, nc, pSpec->twiddles);
-    if (pSpec->scaleForward != 0) spMulConstInPlace_32f(pSpec->scale, pDst, 2 * nc);
-  } else {
-    spFftLargeOrderForward_32fc(pSpec, pSrc, pDst, m, work.get());
-  }
+  spFftComplexForward(pSpec, pSrc, pDst, m, work.get());
   const float t0 = pDst[0], t1 = pDst[1];
   pDst[0] = t0 + t1;
   pDst[1] = t0 - t1;
@@ -160,15 +140,13 @@ spStatus spFftForwardReal_32f(const float* pSrc, float* pDst, const spRealFftSpe
 
 spStatus spFftInverseReal_32f(const float* pSrc, float* pDst, const spRealFftSpec* pSpec,
                               uint8* pBuffer) {
-  if (const spStatus st = CheckRecord(pSpec, pSrc, pDst); st != SP_OK) return st;
+  if (const spStatus st = spFftCheckCall(pSpec, SP_FFT_REAL_TAG, pSrc, pDst); st != SP_OK) {
+    return st;
+  }
   const int32 order = pSpec->order;
   if (order <= 3) {
-    const spFftSmallKernelRow& row = spSmallRealFftTable[1];
-    if (pSpec->scaleInverse != 0) {
-      row.scaled[order](pSrc, pDst, pSpec->scale);
-    } else {
-      row.unscaled[order](pSrc, pDst);
-    }
+    spFftRunSmallOrder(spSmallRealFftTable[1], pSpec->scaleInverse, order, pSpec->scale, pSrc,
+                       pDst);
     return SP_OK;
   }
   spFftWorkBuffer work;
@@ -217,42 +195,10 @@ spStatus spMulPackedSpectrumInPlace_32f(const float* pSrc, float* pSrcDst, int32
 }
 
 spStatus spFftCreateSpecReal_32f(spRealFftSpec** ppSpec, int32 order, int32 flag, uint32 hint) {
-  if (ppSpec == nullptr) return SP_ERROR_NULL;
-  uint32 specBytes = 0, initBytes = 0, workBytes = 0;
-  if (const spStatus st =
-          spFftGetSpecSizeReal_32f(order, flag, hint, &specBytes, &initBytes, &workBytes);
-      st != SP_OK) {
-    return st;
-  }
-  auto* spec = static_cast<uint8*>(spAllocateAligned(static_cast<int32>(specBytes)));
-  if (spec == nullptr) return SP_ERROR_ALLOCATION;
-  uint8* init = nullptr;
-  if (initBytes > 0) {
-    init = static_cast<uint8*>(spAllocateAligned(static_cast<int32>(initBytes)));
-    if (init == nullptr) {
-      spFree(spec);
-      return SP_ERROR_ALLOCATION;
-    }
-  }
-  spRealFftSpec* rec = nullptr;
-  const spStatus st = spFftInitSpecReal_32f(&rec, order, flag, hint, spec, init);
-  spFree(init);
-  if (st != SP_OK) {
-    spFree(spec);
-    return st;
-  }
-  rec->owned = 1;
-  *ppSpec = rec;
-  return SP_OK;
+  return spFftCreateSpec(ppSpec, order, flag, hint, spFftGetSpecSizeReal_32f,
+                         spFftInitSpecReal_32f);
 }
 
-spStatus spFftFreeSpecReal_32f(spRealFftSpec* pSpec) {
-  if (pSpec == nullptr) return SP_ERROR_NULL;
-  if (pSpec->tag != SP_FFT_REAL_TAG) return SP_ERROR_WRONG_RECORD;
-  const uint32 owned = pSpec->owned;
-  pSpec->tag = 0;
-  if (owned == 1) spFree(pSpec);
-  return SP_OK;
-}
+spStatus spFftFreeSpecReal_32f(spRealFftSpec* pSpec) { return spFftFreeSpec(pSpec, SP_FFT_REAL_TAG); }
 
 }  // namespace sp::generic
