@@ -1,11 +1,14 @@
 // The four builds of the conversion and power bodies, for tests that compare them.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "float_bits.h"
 #include "sp/convert_bodies.h"
 
 namespace sptest {
@@ -48,15 +51,13 @@ inline std::vector<ConvertBuild> processorBuilds() {
   return out;
 }
 
-inline uint32_t floatBits(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, 4);
-  return b;
-}
-inline float bitsFloat(uint32_t b) {
-  float f;
-  std::memcpy(&f, &b, 4);
-  return f;
+// Value of a half-precision bit pattern (a NaN keeps its sign and payload).
+inline float halfValue(uint16_t h) {
+  const int e = (h >> 10) & 31, m = h & 1023;
+  const float sign = (h & 0x8000) ? -1.0f : 1.0f;
+  if (e == 31) return m ? FromBits((h & 0x8000u) << 16 | 0x7F800000u | static_cast<uint32_t>(m) << 13) : sign * INFINITY;
+  if (e == 0) return sign * std::ldexp(static_cast<float>(m), -24);
+  return sign * std::ldexp(static_cast<float>(m + 1024), e - 25);
 }
 
 inline int32_t load24(const uint8_t* p) {
@@ -94,5 +95,22 @@ class Guarded {
   std::vector<uint8_t> raw_;
   uint8_t* start_;
 };
+
+// Every 16-bit value, reached from a float scaled by 2^s, comes back from spConvert_32f16s
+// in every round mode, in every build this processor runs, for each scale s of scales.
+inline void expectEvery16BitValueBack(const std::vector<int>& scales) {
+  std::vector<float> src(65536);
+  std::vector<int16_t> got(65536);
+  for (const ConvertBuild& b : allBuilds()) {
+    if (!b.supported) continue;
+    for (int s : scales) {
+      for (int i = 0; i < 65536; ++i) src[i] = std::ldexp(static_cast<float>(i - 32768), s);
+      for (int mode = 0; mode < 3; ++mode) {
+        ASSERT_EQ(SP_OK, b.convert32f16s(src.data(), got.data(), 65536, mode, s));
+        for (int i = 0; i < 65536; ++i) ASSERT_EQ(i - 32768, got[i]) << b.name << " s " << s << " mode " << mode;
+      }
+    }
+  }
+}
 
 }  // namespace sptest

@@ -18,8 +18,9 @@
 
 namespace {
 
-using sptest::bitsFloat;
-using sptest::floatBits;
+using sptest::FromBits;
+using sptest::halfValue;
+using sptest::Bits;
 using sptest::Guarded;
 
 const float kInf = std::numeric_limits<float>::infinity();
@@ -120,14 +121,6 @@ void checkKernel(const char* what, const std::vector<S>& pool, Call call, Oracle
   }
 }
 
-float halfValue(uint16_t h) {
-  const int e = (h >> 10) & 31, m = h & 1023;
-  const float sign = (h & 0x8000) ? -1.0f : 1.0f;
-  if (e == 31) return m ? bitsFloat((h & 0x8000u) << 16 | 0x7F800000u | static_cast<uint32_t>(m) << 13) : sign * INFINITY;
-  if (e == 0) return sign * std::ldexp(static_cast<float>(m), -24);
-  return sign * std::ldexp(static_cast<float>(m + 1024), e - 25);
-}
-
 template <class T>
 void put(uint8_t* p, T v) {
   std::memcpy(p, &v, sizeof v);
@@ -195,7 +188,7 @@ TEST(ConvertKernels, IntegerToFloatAndDouble) {
     s16[i] = static_cast<int16_t>(rng());
     u16[i] = static_cast<uint16_t>(rng());
     s32[i] = static_cast<int32_t>(rng());
-    f32[i] = bitsFloat(rng());
+    f32[i] = FromBits(rng());
     f64[i] = (i % 5 == 0) ? std::numeric_limits<double>::quiet_NaN() : (i % 5 == 1 ? 1e300 * (i % 2 ? 1 : -1) : std::ldexp(static_cast<double>(static_cast<int32_t>(rng())), -20));
   }
   s8[0] = -128;
@@ -452,8 +445,8 @@ TEST(ConvertKernels, HalfPrecision) {
     k.spConvertKernel_16f32f(halves.data(), single.data(), 65536);
     for (int i = 0; i < 65536; ++i) {
       // A NaN keeps its payload shifted up by 13; the multiplication quietens it.
-      const uint32_t want = floatBits(halfValue(halves[i]));
-      ASSERT_EQ(std::isnan(single[i]) ? want | 0x00400000u : want, floatBits(single[i])) << std::hex << i;
+      const uint32_t want = Bits(halfValue(halves[i]));
+      ASSERT_EQ(std::isnan(single[i]) ? want | 0x00400000u : want, Bits(single[i])) << std::hex << i;
     }
     // And back, exactly, in both round modes (NaNs stay NaNs).
     for (int mode : {0, 1}) {

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "float_bits.h"
 #include "sp/core.h"
 #include "sp/core_bodies.h"
 
@@ -175,16 +176,5 @@ class Guarded {
   std::vector<uint8> storage_;
   size_t offset_ = 0;
 };
-
-inline uint32 Bits(float f) {
-  uint32 b;
-  std::memcpy(&b, &f, 4);
-  return b;
-}
-inline float FromBits(uint32 b) {
-  float f;
-  std::memcpy(&f, &b, 4);
-  return f;
-}
 
 }  // namespace sptest

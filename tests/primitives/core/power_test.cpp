@@ -15,9 +15,9 @@
 namespace {
 
 using sptest::allBuilds;
-using sptest::bitsFloat;
+using sptest::FromBits;
 using sptest::ConvertBuild;
-using sptest::floatBits;
+using sptest::Bits;
 using sptest::processorBuilds;
 
 const float kInf = std::numeric_limits<float>::infinity();
@@ -26,7 +26,7 @@ const float kNaN = std::numeric_limits<float>::quiet_NaN();
 // Distance in units in the last place between two finite floats of the same sign.
 int64_t ulpDistance(float a, float b) {
   auto key = [](float f) {
-    const int64_t u = floatBits(f);
+    const int64_t u = Bits(f);
     return (u & 0x80000000) ? -(u & 0x7FFFFFFF) : u;
   };
   return std::llabs(key(a) - key(b));
@@ -99,13 +99,13 @@ TEST(Power, VectorGroupsEqualSingleElements) {
     for (int i = 0; i < n; ++i) {
       float one;
       ASSERT_EQ(SP_OK, b.power32f(&x[i], &y[i], &one, 1));
-      ASSERT_EQ(floatBits(one), floatBits(r[i])) << b.name << " " << x[i] << "^" << y[i];
+      ASSERT_EQ(Bits(one), Bits(r[i])) << b.name << " " << x[i] << "^" << y[i];
     }
   }
 }
 
 TEST(Power, NegativeBasesAndSubnormals) {
-  const float x[] = {-2, -2, -0.5f, -3, bitsFloat(1), bitsFloat(0x00400000), 1e-40f, 1e-45f};
+  const float x[] = {-2, -2, -0.5f, -3, FromBits(1), FromBits(0x00400000), 1e-40f, 1e-45f};
   const float y[] = {3, 16777216.0f, -3, 4, 0.5f, 1, 0.25f, -1};
   for (const ConvertBuild& b : allBuilds()) {
     if (!b.supported) continue;
@@ -130,7 +130,7 @@ TEST(Power, OverflowAndUnderflowThroughTheScalarRoutine) {
     EXPECT_EQ(reference(10, -40), r[1]);  // the subnormal nearest 1e-40
     EXPECT_FALSE(std::isnormal(r[1]));
     EXPECT_EQ(0.0f, r[2]);
-    EXPECT_EQ(bitsFloat(1), r[3]);  // 2^-149
+    EXPECT_EQ(FromBits(1), r[3]);  // 2^-149
   }
 }
 
@@ -146,7 +146,7 @@ TEST(Power, SpecialValueTable) {
   const SpecialRow rows[] = {
       {nan, 0.0f, one, false},        {5.0f, -0.0f, one, false},     {1.0f, nan, one, false},
       {1.0f, kInf, one, false},       {-1.0f, kInf, one, false},     {-1.0f, -kInf, one, false},
-      {bitsFloat(0x7FC01234), 2.0f, 0x7FC01234, false},             {2.0f, bitsFloat(0xFFC00042), 0xFFC00042, false},
+      {FromBits(0x7FC01234), 2.0f, 0x7FC01234, false},             {2.0f, FromBits(0xFFC00042), 0xFFC00042, false},
       {0.0f, -kInf, pInf, true},      {-0.0f, -kInf, pInf, true},    {2.0f, kInf, pInf, false},
       {-2.0f, -kInf, pZero, false},   {0.5f, kInf, pZero, false},    {-0.5f, -kInf, pInf, false},
       {kInf, 0.5f, pInf, false},      {kInf, -3.0f, pZero, false},   {0.0f, 3.0f, pZero, false},
@@ -162,7 +162,7 @@ TEST(Power, SpecialValueTable) {
       // Alone, and at every position of a vector of 8 ordinary elements.
       float r;
       const spStatus st = b.power32f(&row.x, &row.y, &r, 1);
-      EXPECT_EQ(row.want, floatBits(r)) << b.name << " " << row.x << "^" << row.y;
+      EXPECT_EQ(row.want, Bits(r)) << b.name << " " << row.x << "^" << row.y;
       EXPECT_EQ(row.domain ? SP_WARNING_POWER_DOMAIN : SP_OK, st) << b.name << " " << row.x << "^" << row.y;
       for (int pos = 0; pos < 8; ++pos) {
         float xs[9], ys[9], rs[9];
@@ -173,7 +173,7 @@ TEST(Power, SpecialValueTable) {
         xs[pos] = row.x;
         ys[pos] = row.y;
         EXPECT_EQ(row.domain ? SP_WARNING_POWER_DOMAIN : SP_OK, b.power32f(xs, ys, rs, 9));
-        EXPECT_EQ(row.want, floatBits(rs[pos])) << b.name << " pos " << pos;
+        EXPECT_EQ(row.want, Bits(rs[pos])) << b.name << " pos " << pos;
         for (int i = 0; i < 9; ++i) {
           if (i != pos) {
             EXPECT_EQ(9.0f, rs[i]) << b.name;
@@ -213,7 +213,7 @@ TEST(Power, SpecialElementTakesItsGroupToTheScalarRoutine) {
         } else {
           ASSERT_EQ(SP_OK, b.power32f(&x[i], &y[i], &want, 1));
         }
-        ASSERT_EQ(floatBits(want), floatBits(r[i])) << b.name << " n " << n << " i " << i << " special " << special;
+        ASSERT_EQ(Bits(want), Bits(r[i])) << b.name << " n " << n << " i " << i << " special " << special;
       }
     }
   }
@@ -253,7 +253,7 @@ TEST(Power, EntryReachesTheGenericBody) {
   const float y[] = {1.0f / 3.0f};
   float r = 0;
   EXPECT_EQ(SP_WARNING_POWER_DOMAIN, spPower_32f(x, y, &r, 1));
-  EXPECT_EQ(0xFFC00000u, floatBits(r));
+  EXPECT_EQ(0xFFC00000u, Bits(r));
   EXPECT_EQ(SP_ERROR_NULL, spPower_32f(x, nullptr, &r, 0));
   EXPECT_EQ(SP_ERROR_LENGTH, spPower_32f(x, y, &r, 0));
 }
