@@ -35,6 +35,17 @@ struct Filter {
     EXPECT_EQ(g::spFirFilter_32f(x.data(), y.data(), static_cast<int>(x.size()), state), SP_OK);
     return y;
   }
+  // x filtered in consecutive calls of `block` samples (the last one shorter).
+  std::vector<float> RunInBlocks(const std::vector<float>& x, size_t block) {
+    std::vector<float> y;
+    for (size_t pos = 0; pos < x.size(); pos += block) {
+      const size_t n = std::min(x.size() - pos, block);
+      const auto part = Run(std::vector<float>(x.begin() + static_cast<long>(pos),
+                                               x.begin() + static_cast<long>(pos + n)));
+      y.insert(y.end(), part.begin(), part.end());
+    }
+    return y;
+  }
   GuardedBuffer buffer;
   spFirState* state = nullptr;
 };
@@ -125,13 +136,7 @@ TEST(FirSingleRateDirect, EqualsSequentialSumsBitForBitForEveryBlockSize) {
     for (int block : {1, 3, cap - 1, cap, cap + 1, 2 * cap + 3, 511}) {
       if (block < 1) continue;
       Filter f(h);
-      std::vector<float> got;
-      for (size_t pos = 0; pos < x.size(); pos += static_cast<size_t>(block)) {
-        const size_t n = std::min(x.size() - pos, static_cast<size_t>(block));
-        const auto part = f.Run(std::vector<float>(x.begin() + static_cast<long>(pos),
-                                                   x.begin() + static_cast<long>(pos + n)));
-        got.insert(got.end(), part.begin(), part.end());
-      }
+      const auto got = f.RunInBlocks(x, static_cast<size_t>(block));
       ASSERT_EQ(got, want) << taps << " taps, blocks of " << block;
     }
   }
@@ -147,13 +152,7 @@ TEST(FirSingleRateOverlapSave, MatchesTheConvolutionForEveryBlockShape) {
     // 511: direct form; 512 and up: overlap-save, one block and several, with a tail.
     for (int block : {511, 512, 700, 725, 1024, 1500, 2600, 5000}) {
       Filter f(h);
-      std::vector<float> got;
-      for (size_t pos = 0; pos < x.size(); pos += static_cast<size_t>(block)) {
-        const size_t n = std::min(x.size() - pos, static_cast<size_t>(block));
-        const auto part = f.Run(std::vector<float>(x.begin() + static_cast<long>(pos),
-                                                   x.begin() + static_cast<long>(pos + n)));
-        got.insert(got.end(), part.begin(), part.end());
-      }
+      const auto got = f.RunInBlocks(x, static_cast<size_t>(block));
       ExpectNear(got, want, tol);
     }
   }
