@@ -2,6 +2,7 @@
 // and the filter. All position arithmetic lives in the step and offset tables, so the
 // inner loops hold no division.
 #include <cstring>
+#include <new>
 
 #include "fir_internal.h"
 #include "sp/core_bodies.h"
@@ -71,8 +72,8 @@ bool Representable(int32 T, int32 U, int32 D, Layout layout) {
 spFirMultirateState* LayOut(uint8* pBuffer, int32 T, int32 U, int32 D, int32 pu, int32 pd, bool dense,
                             uint32 tag, const Quantities& q) {
   uint8* base = AlignPointer16(pBuffer);
-  auto* s = reinterpret_cast<spFirMultirateState*>(base);
-  std::memset(s, 0, sizeof(spFirMultirateState));
+  std::memset(base, 0, sizeof(spFirMultirateState));
+  auto* s = new (base) spFirMultirateState{};
   uint8* p = base + SP_FIR_MULTIRATE_RECORD_BYTES;
   s->tapsReversed = reinterpret_cast<float*>(p);
   p += Align16(4ull * T);

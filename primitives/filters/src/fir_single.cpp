@@ -1,5 +1,6 @@
 // Single-rate FIR: state size, set-up and the block filter (direct form and overlap-save).
 #include <cstring>
+#include <new>
 
 #include "fir_internal.h"
 #include "sp/core_bodies.h"
@@ -175,8 +176,8 @@ spStatus spFirBuildState_32f(spFirState** ppState, const float* pTaps, int32 tap
                              uint8* pBuffer, uint32 tag) {
   const fir::SingleRateLayout l = fir::ComputeLayout(tapsLen);
   uint8* base = fir::AlignPointer16(pBuffer);
-  auto* s = reinterpret_cast<spFirState*>(base);
-  std::memset(s, 0, sizeof(spFirState));
+  std::memset(base, 0, sizeof(spFirState));
+  auto* s = new (base) spFirState{};
   uint8* p = base + fir::Align16(sizeof(spFirState));
   s->tapsReversed = reinterpret_cast<float*>(p);
   p += l.tapsBytes;
@@ -238,9 +239,13 @@ spStatus spFirInit_32f(spFirState** ppState, const float* pTaps, int32 tapsLen, 
 spStatus spFirFilter_32f(const float* pSrc, float* pDst, int32 numIters, spFirState* pState) {
   if (!pState || !pSrc || !pDst) return SP_ERROR_NULL;
   if (numIters < 1) return SP_ERROR_LENGTH;
-  if (pState->tag == SP_FIR_MULTIRATE_TAG)
+  // Every FIR state begins with its tag; read it as bytes, since the state behind
+  // pState may be a multirate one.
+  uint32 tag = 0;
+  std::memcpy(&tag, pState, sizeof tag);
+  if (tag == SP_FIR_MULTIRATE_TAG)
     return spFirFilterMultirate_32f(reinterpret_cast<spFirMultirateState*>(pState), pSrc, pDst, numIters);
-  if (pState->tag != SP_FIR_SINGLE_RATE_TAG) return SP_ERROR_WRONG_RECORD;
+  if (tag != SP_FIR_SINGLE_RATE_TAG) return SP_ERROR_WRONG_RECORD;
 
   float* line = pState->delayLine + pState->historyStart;
   pState->historyStart = 0;
