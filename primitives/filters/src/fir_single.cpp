@@ -19,9 +19,9 @@ int SingleRateFftOrder(int32 tapsLen) {
 namespace {
 
 struct SingleRateLayout {
-  std::uint64_t tapsBytes;     // A
-  std::uint64_t lineBytes;     // B
-  std::uint64_t spectrumBytes; // C
+  std::uint64_t tapsBytes;     // reversed taps
+  std::uint64_t lineBytes;     // delay line and the direct form's input window
+  std::uint64_t spectrumBytes; // taps spectrum, and again the overlap-save block
   uint32 specBytes = 0;
   uint32 initBytes = 0;
   uint32 workBytes = 0;
