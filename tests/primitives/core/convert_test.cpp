@@ -1,5 +1,5 @@
 // Float/PCM conversions: the generic bodies against an exact long-double oracle, the
-// processor builds against the generic ones, and the documented edge cases.
+// processor builds against the generic ones, and the edge cases of each conversion.
 
 #include <gtest/gtest.h>
 #include <immintrin.h>
@@ -380,7 +380,8 @@ TEST(ProcessorBuilds, EqualGenericAtEveryLengthAndMisalignment) {
   for (const ConvertBuild& b : procs) {
     SCOPED_TRACE(b.name);
     for (int mode : {0, 1, 2}) {
-      // Ties-away NaN results are a documented difference of the processor builds.
+      // In ties-away mode a processor build may turn a NaN into another integer than
+      // the generic body does, so that pool holds no NaN.
       const auto& pool = mode == 2 ? floatBytesNoNaN : floatBytes;
       for (int s : {-15, 0, 3}) {
         sweep(b, pool, 4, 2, 4, 2, [&](const ConvertBuild& x, uint8_t* in, uint8_t* out, int n) {
