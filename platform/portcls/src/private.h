@@ -234,6 +234,10 @@ NTSTATUS RegistryRemoveConnection(PDEVICE_OBJECT device, const ConnectionEnd& fr
 // The connection at a pin of a port, seen from that pin: the other end's name and pin.
 bool RegistryConnectionAt(CPortBase* port, ULONG pin, std::u16string* otherName, ULONG* otherPin);
 
+// The physical device object below an adapter's functional device (the device itself
+// when PortCls did not create it).
+PDEVICE_OBJECT PhysicalDeviceOf(PDEVICE_OBJECT device);
+
 // Converts a zero-terminated wide string (bounded) into a u16string.
 std::u16string WideToString(PCWSTR text, size_t maxChars = 256);
 std::u16string UnicodeToString(PCUNICODE_STRING text);

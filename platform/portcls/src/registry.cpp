@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel/rtl.h"
 #include "private.h"
 
 namespace platform::portcls {
@@ -13,6 +14,7 @@ struct SubdeviceRecord {
   PDEVICE_OBJECT device;
   std::u16string name;
   CPortBase* port;  // one reference while registered
+  std::vector<UNICODE_STRING> links;  // the enabled device interfaces, one per category
 };
 
 struct ConnectionRecord {
@@ -90,12 +92,44 @@ NTSTATUS RegistryAddSubdevice(PDEVICE_OBJECT device, const std::u16string& name,
     if (l.device == device && count >= l.maxObjects) return STATUS_INSUFFICIENT_RESOURCES;
   if (portRegistered) return STATUS_OBJECT_NAME_COLLISION;
   port->AddRefPort();
-  r.subdevices.push_back({device, name, port});
+  r.subdevices.push_back({device, name, port, {}});
   return STATUS_SUCCESS;
 }
 
+namespace {
+
+// A subdevice of an adapter's device is exposed as one device interface per filter
+// category on the physical device, with the subdevice's name as reference string.
+std::vector<UNICODE_STRING> EnableInterfaces(PDEVICE_OBJECT device, const std::u16string& name, CPortBase* port) {
+  std::vector<UNICODE_STRING> links;
+  PDEVICE_OBJECT pdo = PhysicalDeviceOf(device);
+  const PCFILTER_DESCRIPTOR* descriptor = port->Descriptor();
+  if (pdo == device || !descriptor || !descriptor->Categories) return links;
+  std::u16string reference = name;
+  UNICODE_STRING referenceString{static_cast<USHORT>(reference.size() * sizeof(WCHAR)),
+                                 static_cast<USHORT>(reference.size() * sizeof(WCHAR)), reference.data()};
+  for (ULONG i = 0; i < descriptor->CategoryCount; ++i) {
+    UNICODE_STRING link{};
+    if (!NT_SUCCESS(IoRegisterDeviceInterface(pdo, &descriptor->Categories[i], &referenceString, &link))) continue;
+    IoSetDeviceInterfaceState(&link, TRUE);
+    links.push_back(link);
+  }
+  return links;
+}
+
+void DisableInterfaces(std::vector<UNICODE_STRING>* links) {
+  for (UNICODE_STRING& link : *links) {
+    IoSetDeviceInterfaceState(&link, FALSE);
+    RtlFreeUnicodeString(&link);
+  }
+  links->clear();
+}
+
+}  // namespace
+
 NTSTATUS RegistryRemoveSubdevice(PDEVICE_OBJECT device, CPortBase* port) {
   CPortBase* removed = nullptr;
+  std::vector<UNICODE_STRING> links;
   {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> guard(r.lock);
@@ -103,8 +137,10 @@ NTSTATUS RegistryRemoveSubdevice(PDEVICE_OBJECT device, CPortBase* port) {
                            [&](const SubdeviceRecord& s) { return s.device == device && s.port == port; });
     if (it == r.subdevices.end()) return STATUS_NOT_FOUND;
     removed = it->port;
+    links.swap(it->links);
     r.subdevices.erase(it);
   }
+  DisableInterfaces(&links);
   removed->SubdeviceUnregistered();
   removed->ReleasePort();
   return STATUS_SUCCESS;
@@ -112,12 +148,14 @@ NTSTATUS RegistryRemoveSubdevice(PDEVICE_OBJECT device, CPortBase* port) {
 
 void RegistryRemoveDevice(PDEVICE_OBJECT device) {
   std::vector<CPortBase*> removed;
+  std::vector<UNICODE_STRING> links;
   {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> guard(r.lock);
     for (auto it = r.subdevices.begin(); it != r.subdevices.end();) {
       if (it->device == device) {
         removed.push_back(it->port);
+        links.insert(links.end(), it->links.begin(), it->links.end());
         it = r.subdevices.erase(it);
       } else {
         ++it;
@@ -130,6 +168,7 @@ void RegistryRemoveDevice(PDEVICE_OBJECT device) {
                                   [&](const DeviceLimit& l) { return l.device == device; }),
                    r.limits.end());
   }
+  DisableInterfaces(&links);
   for (CPortBase* port : removed) {
     port->SubdeviceUnregistered();
     port->ReleasePort();
@@ -223,8 +262,21 @@ NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name, PUNKNOWN U
   if (!DeviceObject || !Name || !Name[0] || !Unknown) return STATUS_INVALID_PARAMETER;
   CPortBase* port = PortFromUnknown(Unknown);
   if (!port) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = port->Initialized() ? RegistryAddSubdevice(DeviceObject, WideToString(Name), port)
-                                        : STATUS_INVALID_DEVICE_REQUEST;
+  std::u16string name = WideToString(Name);
+  NTSTATUS status = port->Initialized() ? RegistryAddSubdevice(DeviceObject, name, port) : STATUS_INVALID_DEVICE_REQUEST;
+  if (NT_SUCCESS(status)) {
+    std::vector<UNICODE_STRING> links = EnableInterfaces(DeviceObject, name, port);
+    Registry& r = TheRegistry();
+    std::unique_lock<std::mutex> guard(r.lock);
+    auto it = std::find_if(r.subdevices.begin(), r.subdevices.end(),
+                           [&](const SubdeviceRecord& s) { return s.device == DeviceObject && s.port == port; });
+    if (it != r.subdevices.end()) {
+      it->links = std::move(links);
+    } else {
+      guard.unlock();
+      DisableInterfaces(&links);  // unregistered meanwhile
+    }
+  }
   port->ReleasePort();
   return status;
 }

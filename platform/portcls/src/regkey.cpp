@@ -4,9 +4,6 @@
 #include "private.h"
 
 namespace platform::portcls {
-
-PDEVICE_OBJECT PhysicalDeviceOf(PDEVICE_OBJECT device);
-
 namespace {
 
 constexpr ULONG kRegistryKeyTag = MakePoolTag('P', 'c', 'R', 'k');

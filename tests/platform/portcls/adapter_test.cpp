@@ -125,6 +125,7 @@ class AdapterTest : public platform::testing::KernelTest {
     IoDeleteDevice(pdo);
     platform::io::DeleteDriverObject(driver);
     platform::io::DeleteDriverObject(bus);
+    platform::io::ResetDeviceInterfaces();
     KernelTest::TearDown();
   }
 
@@ -181,9 +182,24 @@ TEST_F(AdapterTest, StartRunsTheStartRoutineAndRegistersItsSubdevices) {
   auto list = platform::ks::EnumerateSubdevices();
   EXPECT_EQ(std::count_if(list.begin(), list.end(), [&](const auto& s) { return s.device == started.fdo; }), 2);
 
+  // Each subdevice is a device interface per category, on the physical device.
+  auto Interface = [&](const GUID& category) {
+    auto interfaces = platform::io::DeviceInterfaces(&category);
+    auto it = std::find_if(interfaces.begin(), interfaces.end(),
+                           [&](const auto& i) { return i.referenceString == u"SPKOut00Wave"; });
+    return it == interfaces.end() ? nullptr : std::make_unique<platform::io::DeviceInterface>(*it);
+  };
+  auto render = Interface(KSCATEGORY_RENDER);
+  ASSERT_NE(render, nullptr);
+  EXPECT_TRUE(render->enabled);
+  EXPECT_EQ(render->physicalDeviceObject, pdo);
+  ASSERT_NE(Interface(KSCATEGORY_AUDIO), nullptr);
+  EXPECT_EQ(Interface(KSCATEGORY_CAPTURE), nullptr);
+
   // Removal takes what the driver left registered away with the device.
   ASSERT_EQ(Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
   removed = true;
+  EXPECT_FALSE(Interface(KSCATEGORY_RENDER)->enabled);
   EXPECT_EQ(IoGetAttachedDevice(pdo), pdo);
   list = platform::ks::EnumerateSubdevices();
   EXPECT_TRUE(std::none_of(list.begin(), list.end(), [&](const auto& s) { return s.device == started.fdo; }));
