@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 
+#include "kernel/io.h"
 #include "registry_model.h"
 
 namespace platform::pnp {
@@ -97,6 +98,8 @@ bool RegisterDevice(PDEVICE_OBJECT pdo, const DeviceConfig& config) {
   registry::SetString(enumKey, u"ClassGUID", c.classGuid);
   registry::SetString(enumKey, u"Driver", DriverKeyName(c));
 
+  // Device interfaces of the PDO are named after the same instance path.
+  platform::io::SetDeviceInstancePath(pdo, (c.deviceId + u"\\" + c.instanceId).c_str());
   std::lock_guard lock(DevicesMutex());
   Devices()[pdo] = std::move(device);
   return true;

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "kernel/device_registry.h"
+#include "kernel/io.h"
 #include "kernel/ob.h"
+#include "kernel/rtl.h"
 
 namespace reg = platform::registry;
 namespace pnp = platform::pnp;
@@ -151,6 +153,25 @@ TEST_F(DeviceRegistry, ReRegisteringKeepsValuesTheDriverWrote) {
   pnp::DeviceConfig bad = config_;
   bad.instanceId = u"a\\\\b";
   EXPECT_FALSE(pnp::RegisterDevice(Pdo(), bad));
+}
+
+TEST_F(DeviceRegistry, AnIoManagerPdoGetsItsInstancePathForInterfaceLinks) {
+  PDRIVER_OBJECT bus = platform::io::CreateDriverObject(u"\\Driver\\usbhub");
+  PDEVICE_OBJECT pdo = nullptr;
+  ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo), STATUS_SUCCESS);
+  ASSERT_TRUE(pnp::RegisterDevice(pdo, config_));
+  static constexpr GUID kClass = {0x12345678, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  UNICODE_STRING reference;
+  RtlInitUnicodeString(&reference, u"Ref");
+  UNICODE_STRING link{};
+  ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kClass, &reference, &link), STATUS_SUCCESS);
+  EXPECT_NE(std::u16string(link.Buffer, link.Length / 2).find(u"USB#VID_0B05&PID_17F3#6&2bd2c5&0&2#"),
+            std::u16string::npos);
+  RtlFreeUnicodeString(&link);
+  platform::io::ResetDeviceInterfaces();
+  pnp::UnregisterDevice(pdo);
+  IoDeleteDevice(pdo);
+  platform::io::DeleteDriverObject(bus);
 }
 
 }  // namespace

@@ -96,7 +96,9 @@ struct DeviceConfig {
 
 // Makes the device object a PDO with this configuration and writes its Enum key (values
 // set by the configuration replace stored ones; others, such as a "FriendlyName" a driver
-// wrote in an earlier run, stay). false when an ID would make a malformed key path.
+// wrote in an earlier run, stay), and gives a PDO of the I/O manager the instance path
+// "<device ID>\<instance ID>" for its interface links. false when an ID would make a
+// malformed key path.
 bool RegisterDevice(PDEVICE_OBJECT pdo, const DeviceConfig& config);
 // Forgets the PDO (its keys stay, as they do when a device is unplugged).
 void UnregisterDevice(PDEVICE_OBJECT pdo);
