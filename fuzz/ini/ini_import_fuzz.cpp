@@ -25,17 +25,22 @@ namespace reg = platform::registry;
 alignas(16) unsigned char gDevice[64];
 PDEVICE_OBJECT Device() { return reinterpret_cast<PDEVICE_OBJECT>(gDevice); }
 
-std::filesystem::path& Root() {
-  static std::filesystem::path root = [] {
-    char pattern[] = "/tmp/ua_ini_fuzz_XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    if (!made) std::abort();
-    std::filesystem::path p(made);
-    std::atexit([] { std::filesystem::remove_all(Root()); });
-    platform::files::SetSystemRoot(p);
-    return p;
+// The temporary system root; a plain array, so the exit handler that removes the folder
+// never sees a destroyed object.
+char gRoot[] = "/tmp/ua_ini_fuzz_XXXXXX";
+
+const char* Root() {
+  static const bool made = [] {
+    if (!::mkdtemp(gRoot)) std::abort();
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(gRoot, ec);
+    });
+    platform::files::SetSystemRoot(gRoot);
+    return true;
   }();
-  return root;
+  (void)made;
+  return gRoot;
 }
 
 void Check(bool ok, const char* what) {
@@ -61,7 +66,7 @@ void CheckSettings(const std::u16string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::filesystem::path& root = Root();
+  const std::filesystem::path root = Root();
   reg::Clear();
   platform::pnp::DeviceConfig config;
   config.deviceId = u"USB\\VID_0B05&PID_17F3";
