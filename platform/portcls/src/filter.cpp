@@ -109,15 +109,18 @@ NTSTATUS DefaultIntersection(const BYTE* client, ULONG clientSize, const KSDATAR
 // instance counts.
 class PinHandle final : public ks::Pin {
  public:
-  PinHandle(std::unique_ptr<PinObject> pin, FilterInstance* filter, CPortBase* port)
-      : m_Pin(std::move(pin)), m_Filter(filter), m_Port(port) {
+  // An open pin keeps its filter's subdevice in use, as a pin handle holds its filter.
+  PinHandle(std::unique_ptr<PinObject> pin, std::shared_ptr<FilterInstance::PinCounts> counts, CPortBase* port)
+      : m_Pin(std::move(pin)), m_Counts(std::move(counts)), m_Port(port) {
     m_Port->AddRefPort();
+    m_Port->FilterOpened();
   }
   ~PinHandle() override {
     ULONG id = m_Pin->PinId();
     m_Pin.reset();
     m_Port->RemovePinInstance(id);
-    m_Filter->PinClosed(id);
+    m_Counts->Closed(id);
+    m_Port->FilterClosed();
     m_Port->ReleasePort();
   }
   NTSTATUS Property(const void* property, ULONG propertySize, void* value, ULONG valueSize,
@@ -132,16 +135,16 @@ class PinHandle final : public ks::Pin {
 
  private:
   std::unique_ptr<PinObject> m_Pin;
-  FilterInstance* m_Filter;
+  std::shared_ptr<FilterInstance::PinCounts> m_Counts;
   CPortBase* m_Port;
 };
 
 }  // namespace
 
-FilterInstance::FilterInstance(CPortBase* port) : m_Port(port) {
+FilterInstance::FilterInstance(CPortBase* port) : m_Port(port), m_Pins(std::make_shared<PinCounts>()) {
   m_Port->FilterOpened();
   const PCFILTER_DESCRIPTOR* descriptor = m_Port->Descriptor();
-  m_PinInstances.assign(descriptor ? descriptor->PinCount : 0, 0);
+  m_Pins->open.assign(descriptor ? descriptor->PinCount : 0, 0);
 }
 
 FilterInstance::~FilterInstance() {
@@ -167,14 +170,14 @@ FilterInstance::~FilterInstance() {
   m_Port->ReleasePort();
 }
 
-void FilterInstance::PinClosed(ULONG pinId) {
-  std::lock_guard<std::mutex> guard(m_Lock);
-  if (pinId < m_PinInstances.size() && m_PinInstances[pinId]) --m_PinInstances[pinId];
+void FilterInstance::PinCounts::Closed(ULONG pinId) {
+  std::lock_guard<std::mutex> guard(lock);
+  if (pinId < open.size() && open[pinId]) --open[pinId];
 }
 
-ULONG FilterInstance::PinInstances(ULONG pinId) {
-  std::lock_guard<std::mutex> guard(m_Lock);
-  return pinId < m_PinInstances.size() ? m_PinInstances[pinId] : 0;
+ULONG FilterInstance::PinCounts::Count(ULONG pinId) {
+  std::lock_guard<std::mutex> guard(lock);
+  return pinId < open.size() ? open[pinId] : 0;
 }
 
 NTSTATUS FilterInstance::Property(const void* property, ULONG propertySize, void* value, ULONG valueSize,
@@ -552,11 +555,11 @@ NTSTATUS FilterInstance::CreatePin(const void* connect, ULONG connectSize, std::
   if (!inRange) return STATUS_NO_MATCH;
 
   {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    if (request.PinId >= m_PinInstances.size() || m_PinInstances[request.PinId] >= pinDescriptor->MaxFilterInstanceCount)
+    std::lock_guard<std::mutex> guard(m_Pins->lock);
+    if (request.PinId >= m_Pins->open.size() || m_Pins->open[request.PinId] >= pinDescriptor->MaxFilterInstanceCount)
       return STATUS_INSUFFICIENT_RESOURCES;
     if (!m_Port->TryAddPinInstance(request.PinId)) return STATUS_INSUFFICIENT_RESOURCES;
-    ++m_PinInstances[request.PinId];
+    ++m_Pins->open[request.PinId];
   }
   std::unique_ptr<PinObject> created;
   // The format and its attributes reach the miniport as one aligned copy.
@@ -565,10 +568,10 @@ NTSTATUS FilterInstance::CreatePin(const void* connect, ULONG connectSize, std::
                                    formatBytes, &created);
   if (!NT_SUCCESS(status) || !created) {
     m_Port->RemovePinInstance(request.PinId);
-    PinClosed(request.PinId);
+    m_Pins->Closed(request.PinId);
     return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
   }
-  *pin = std::make_unique<PinHandle>(std::move(created), this, m_Port);
+  *pin = std::make_unique<PinHandle>(std::move(created), m_Pins, m_Port);
   return STATUS_SUCCESS;
 }
 

@@ -186,9 +186,16 @@ class FilterInstance final : public ks::Filter {
   NTSTATUS DisableEvent(ks::EventHandle handle) override;
   NTSTATUS CreatePin(const void* connect, ULONG connectSize, std::unique_ptr<ks::Pin>* pin) override;
 
+  // Pin instances of this filter instance, shared with its pins (which may outlive it).
+  struct PinCounts {
+    std::mutex lock;
+    std::vector<ULONG> open;
+    void Closed(ULONG pinId);
+    ULONG Count(ULONG pinId);
+  };
+
   CPortBase* Port() const { return m_Port; }
-  void PinClosed(ULONG pinId);
-  ULONG PinInstances(ULONG pinId);
+  ULONG PinInstances(ULONG pinId) { return m_Pins->Count(pinId); }
 
  private:
   NTSTATUS FrameworkProperty(const PropertyCall& call, const KSPROPERTY& header, ULONG* returned, bool* handled);
@@ -198,8 +205,8 @@ class FilterInstance final : public ks::Filter {
                             ULONG* returned);
 
   CPortBase* m_Port;
+  std::shared_ptr<PinCounts> m_Pins;
   std::mutex m_Lock;
-  std::vector<ULONG> m_PinInstances;
   std::vector<PKSEVENT_ENTRY> m_Events;
 };
 

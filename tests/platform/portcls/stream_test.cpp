@@ -194,6 +194,18 @@ TEST_F(StreamTest, PositionsNotificationsAndTheBufferReachTheClient) {
   EXPECT_EQ(serviced, 2);
 }
 
+TEST_F(StreamTest, APinOutlivesItsFilterAndTheSubdevicesRegistration) {
+  ASSERT_EQ(Open(MakeConnect()), STATUS_SUCCESS);
+  filter.reset();
+  ASSERT_EQ(dev->Unregister(), STATUS_SUCCESS);
+  // The miniport stays with the open pin.
+  ASSERT_EQ(SetState(*pin, KSSTATE_RUN), STATUS_SUCCESS);
+  dev->wave->stream->Advance(1920);
+  EXPECT_EQ(Position(*pin).PlayOffset, 1920u);
+  pin.reset();
+  EXPECT_EQ(dev->wave->stream, nullptr);
+}
+
 TEST_F(StreamTest, FormatChangesGoToTheStreamAndAreReadBack) {
   ASSERT_EQ(Open(MakeConnect()), STATUS_SUCCESS);
   KSPROPERTY p{};

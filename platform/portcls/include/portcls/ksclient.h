@@ -42,7 +42,7 @@ using EventHandle = ULONG_PTR;
 
 class Filter {
  public:
-  virtual ~Filter() = default;  // closes the instance (its pins must be closed first)
+  virtual ~Filter() = default;  // closes the instance; its pins stay open until closed
 
   // IOCTL_KS_PROPERTY on the filter instance.
   virtual NTSTATUS Property(const void* property, ULONG propertySize, void* value, ULONG valueSize,
