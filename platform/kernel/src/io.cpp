@@ -389,7 +389,7 @@ void IoFreeIrp(PIRP irp, const std::source_location& caller) {
       return;
     }
   }
-  if (irp->Cancel == FALSE && irp->CancelRoutine) {
+  if (irp->Cancel == FALSE && __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
     Report(Check::InvalidArgument, "IoFreeIrp", IrpText(irp) + " freed with a cancel routine set", caller);
   }
   ExFreePoolWithTag(irp, kIrpTag, caller);
@@ -493,7 +493,8 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
   if (irp->IoStatus.Status == STATUS_PENDING) {
     Report(Check::InvalidArgument, "IoCompleteRequest", IrpText(irp) + " completed with STATUS_PENDING", caller);
   }
-  if (irp->CancelRoutine) {
+  // IoCancelIrp may exchange the routine on another processor at the same time.
+  if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
     Report(Check::InvalidArgument, "IoCompleteRequest", IrpText(irp) + " completed with its cancel routine still set",
            caller);
   }
