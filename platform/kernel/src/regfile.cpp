@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "registry_model.h"
+#include "text.h"
 
 namespace platform::registry {
 
@@ -75,40 +76,9 @@ bool detail::DecodeUtf8(std::span<const UCHAR> in, std::u16string& out, size_t& 
 
 namespace {
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD and makes the result false.
-bool EncodeUtf8(std::u16string_view in, std::string& out) {
-  bool exact = true;
-  for (size_t i = 0; i < in.size(); ++i) {
-    char32_t cp = in[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-      exact = false;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return exact;
-}
-
 std::string Narrow(std::u16string_view s) {
   std::string out;
-  EncodeUtf8(s, out);
+  platform::text::AppendUtf8(s, out);
   return out;
 }
 
@@ -383,7 +353,7 @@ std::optional<std::u16string> PlainText(const Value& v, RegFileEncoding encoding
   }
   if (v.data[v.data.size() - 2] != 0 || v.data.back() != 0) return std::nullopt;
   std::string probe;
-  if (encoding == RegFileEncoding::Utf8 && !EncodeUtf8(text, probe)) return std::nullopt;
+  if (encoding == RegFileEncoding::Utf8 && !platform::text::AppendUtf8(text, probe)) return std::nullopt;
   return text;
 }
 
@@ -489,7 +459,7 @@ std::vector<UCHAR> SaveRegText(std::u16string_view keyPath, RegFileEncoding enco
     }
   } else {
     std::string utf8;
-    EncodeUtf8(text, utf8);  // an unpaired surrogate in a name can only be written as U+FFFD
+    platform::text::AppendUtf8(text, utf8);  // an unpaired surrogate in a name can only be written as U+FFFD
     bytes.assign(utf8.begin(), utf8.end());
   }
   return bytes;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "kernel/ntdef.h"
 
@@ -26,16 +27,18 @@ inline std::u16string UpcaseString(std::u16string s) {
   return s;
 }
 
-// UTF-16 to UTF-8 (unpaired surrogates become U+FFFD).
-inline std::string ToUtf8(const std::u16string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    char32_t cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+// Appends the UTF-8 form of UTF-16 text to `out`; an unpaired surrogate becomes U+FFFD
+// and makes the result false.
+inline bool AppendUtf8(std::u16string_view in, std::string& out) {
+  bool exact = true;
+  for (size_t i = 0; i < in.size(); ++i) {
+    char32_t cp = in[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
       cp = 0xFFFD;
+      exact = false;
     }
     if (cp < 0x80) {
       out += static_cast<char>(cp);
@@ -53,6 +56,13 @@ inline std::string ToUtf8(const std::u16string& s) {
       out += static_cast<char>(0x80 | (cp & 0x3F));
     }
   }
+  return exact;
+}
+
+// UTF-16 to UTF-8 (unpaired surrogates become U+FFFD).
+inline std::string ToUtf8(const std::u16string& s) {
+  std::string out;
+  AppendUtf8(s, out);
   return out;
 }
 
