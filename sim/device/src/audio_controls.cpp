@@ -46,6 +46,15 @@ SimDevice::ControlSpec Level2(std::int64_t min = -60 * 256, std::int64_t max = 0
   c.cur = max;
   return c;
 }
+// Selector: picks input pin 1..inputs, starting on the first.
+SimDevice::ControlSpec InputSelector(std::uint8_t inputs) {
+  SimDevice::ControlSpec c;
+  c.ranged = true;
+  c.min = 1;
+  c.max = inputs;
+  c.cur = 1;
+  return c;
+}
 SimDevice::ControlSpec Tone() {
   SimDevice::ControlSpec c;
   c.size = 1;
@@ -109,12 +118,7 @@ std::optional<SimDevice::ControlSpec> SimDevice::SpecFor(const Entity& e, std::u
       }
       case 5: {  // selector unit: one control, wValue 0
         if (selector != 0 || channel != 0 || d.size() < 5) return std::nullopt;
-        ControlSpec c;
-        c.ranged = true;
-        c.min = 1;
-        c.max = d[4];
-        c.cur = 1;
-        return c;
+        return InputSelector(d[4]);
       }
       case 4: {  // mixer unit: input channel << 8 | output channel
         ControlSpec c = Level2(-60 * 256, 0, 256);
@@ -155,14 +159,10 @@ std::optional<SimDevice::ControlSpec> SimDevice::SpecFor(const Entity& e, std::u
       if (selector == 2) return apply(Bool(false), field(5, 1, 2));
       return std::nullopt;
     }
-    case 11: {  // clock selector
+    case 11:   // clock selector
+    case 5: {  // selector unit: same layout, bmControls after the bNrInPins source IDs
       if (channel != 0 || selector != 1 || d.size() < 6) return std::nullopt;
-      ControlSpec c;
-      c.ranged = true;
-      c.min = 1;
-      c.max = d[4];
-      c.cur = 1;
-      return apply(c, field(5 + d[4], 1, 1));
+      return apply(InputSelector(d[4]), field(5 + d[4], 1, 1));
     }
     case 12: {  // clock multiplier: numerator (1), denominator (2)
       if (channel != 0 || (selector != 1 && selector != 2)) return std::nullopt;
@@ -173,15 +173,6 @@ std::optional<SimDevice::ControlSpec> SimDevice::SpecFor(const Entity& e, std::u
       c.max = 0xFFFF;
       c.cur = 1;
       return apply(c, field(5, 1, selector));
-    }
-    case 5: {  // selector unit
-      if (channel != 0 || selector != 1 || d.size() < 6) return std::nullopt;
-      ControlSpec c;
-      c.ranged = true;
-      c.min = 1;
-      c.max = d[4];
-      c.cur = 1;
-      return apply(c, field(5 + d[4], 1, 1));
     }
     case 4: {  // mixer unit: one programmable control per mixer control number
       if (selector != 1) return std::nullopt;
