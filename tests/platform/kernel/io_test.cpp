@@ -576,29 +576,20 @@ TEST_F(IoMdl, UserMappingsAreRecordedAndChecked) {
   EXPECT_TRUE(scope.Check());
 }
 
-// A bus driver that completes its requests 10 ms of virtual time later, on a thread.
-struct LateDriver {
-  static inline PIRP held = nullptr;
-  static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    held = irp;
-    return STATUS_PENDING;
-  }
-};
-
 TEST_F(IoRequests, SynchronousRequestsWaitForLateCompletion) {
   Stack s;
   *static_cast<PDEVICE_OBJECT*>(s.fdo->DeviceExtension) = s.lower;
   s.functionDriver->MajorFunction[IRP_MJ_PNP] = ForwardToLower;
-  s.busDriver->MajorFunction[IRP_MJ_PNP] = LateDriver::Dispatch;
-  LateDriver::held = nullptr;
+  // The bus driver keeps the request pending; a thread completes it 10 ms of virtual time later.
+  s.busDriver->MajorFunction[IRP_MJ_PNP] = PendingDriver::Dispatch;
+  PendingDriver::held = nullptr;
   platform::clock::Thread completer("completer", [] {
     LARGE_INTEGER delay;
     delay.QuadPart = -10 * 10000;
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
-    LateDriver::held->IoStatus.Information = 7;
-    LateDriver::held->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(LateDriver::held, IO_NO_INCREMENT);
+    PendingDriver::held->IoStatus.Information = 7;
+    PendingDriver::held->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(PendingDriver::held, IO_NO_INCREMENT);
   });
   IO_STATUS_BLOCK result = platform::io::SendSynchronousRequest(s.pdo, nullptr, [](PIRP irp, PIO_STACK_LOCATION stack) {
     stack->MajorFunction = IRP_MJ_PNP;
