@@ -52,14 +52,7 @@ class Bus {
   }
   // Selects the configuration with alternate setting 0 of every interface.
   bool Configure() {
-    auto cfg = device->Configuration();
-    config.assign(cfg.begin(), cfg.end());
-    auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
-    std::vector<USBD_INTERFACE_LIST_ENTRY> list;
-    for (auto& i : device->descriptors().interfaces())
-      list.push_back({USBD_ParseConfigurationDescriptorEx(c, c, i.number, 0, -1, -1, -1), nullptr});
-    list.push_back({nullptr, nullptr});
-    PURB urb = USBD_CreateConfigurationRequestEx(c, list.data());
+    PURB urb = SelectDefaultsRequest(*device, config);
     if (urb == nullptr) return false;
     NTSTATUS s = SubmitSync(urb);
     config_handle = urb->UrbSelectConfiguration.ConfigurationHandle;

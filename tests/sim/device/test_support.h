@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/device/sim_device.h"
+#include "usb/usbdlib.h"
 
 namespace sim::device::test {
 
@@ -55,6 +56,19 @@ inline Reply Set(SimDevice& d, std::uint8_t type, std::uint8_t request, std::uin
 inline void Configure(SimDevice& d, std::uint8_t interface_number = 0xFF, std::uint8_t alternate = 0) {
   Set(d, 0x00, USB_REQUEST_SET_CONFIGURATION, d.descriptors().configuration_value(), 0, {});
   if (interface_number != 0xFF) Set(d, 0x01, USB_REQUEST_SET_INTERFACE, alternate, interface_number, {});
+}
+
+// Copies the device's configuration descriptor into `config` and builds the request selecting
+// it with alternate setting 0 of every interface (nullptr on failure; free with ExFreePool).
+inline PURB SelectDefaultsRequest(const SimDevice& d, std::vector<std::uint8_t>& config) {
+  auto cfg = d.Configuration();
+  config.assign(cfg.begin(), cfg.end());
+  auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+  std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+  for (auto& i : d.descriptors().interfaces())
+    list.push_back({USBD_ParseConfigurationDescriptorEx(c, c, i.number, 0, -1, -1, -1), nullptr});
+  list.push_back({nullptr, nullptr});
+  return USBD_CreateConfigurationRequestEx(c, list.data());
 }
 
 inline std::vector<std::uint8_t> Le16(int v) {
