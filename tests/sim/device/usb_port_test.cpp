@@ -66,16 +66,21 @@ class UsbPortTest : public platform::testing::KernelTest {
     return s;
   }
   NTSTATUS SubmitUrb(PURB urb, Waiter* w = nullptr) { return Send(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, w); }
+  // Sends an idle notification carrying `info` without waiting; `w` sees its completion and
+  // `idle` keeps the IRP for the caller to free.
+  NTSTATUS SendIdleNotification(USB_IDLE_CALLBACK_INFO& info, Waiter& w, PIRP& idle) {
+    idle = IoAllocateIrp(port->pdo()->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(idle);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = &info;
+    next->Parameters.DeviceIoControl.InputBufferLength = sizeof(info);
+    IoSetCompletionRoutine(idle, SignalCompletion, &w, TRUE, TRUE, TRUE);
+    return IofCallDriver(port->pdo(), idle);
+  }
 
   USBD_CONFIGURATION_HANDLE Configure() {
-    auto cfg = device->Configuration();
-    config.assign(cfg.begin(), cfg.end());
-    auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
-    std::vector<USBD_INTERFACE_LIST_ENTRY> list;
-    for (auto& i : device->descriptors().interfaces())
-      list.push_back({USBD_ParseConfigurationDescriptorEx(c, c, i.number, 0, -1, -1, -1), nullptr});
-    list.push_back({nullptr, nullptr});
-    PURB urb = USBD_CreateConfigurationRequestEx(c, list.data());
+    PURB urb = SelectDefaultsRequest(*device, config);
     EXPECT_EQ(SubmitUrb(urb), STATUS_SUCCESS);
     auto handle = urb->UrbSelectConfiguration.ConfigurationHandle;
     ExFreePool(urb);
@@ -255,14 +260,8 @@ TEST_F(UsbPortTest, RemovalCompletesPendingIrpsAndFailsNewOnes) {
   ASSERT_EQ(Send(IOCTL_INTERNAL_USB_SUBMIT_URB, mem.data(), &w, &irp), STATUS_PENDING);
   Waiter wi;
   USB_IDLE_CALLBACK_INFO info{[](PVOID) {}, nullptr};
-  PIRP idle = IoAllocateIrp(port->pdo()->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(idle);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION;
-  next->Parameters.DeviceIoControl.Type3InputBuffer = &info;
-  next->Parameters.DeviceIoControl.InputBufferLength = sizeof(info);
-  IoSetCompletionRoutine(idle, SignalCompletion, &wi, TRUE, TRUE, TRUE);
-  ASSERT_EQ(IofCallDriver(port->pdo(), idle), STATUS_PENDING);
+  PIRP idle = nullptr;
+  ASSERT_EQ(SendIdleNotification(info, wi, idle), STATUS_PENDING);
 
   platform::clock::SleepFor(3 * platform::clock::kTicksPerMillisecond);
   port->controller().RemoveDevice();
@@ -295,14 +294,8 @@ TEST_F(UsbPortTest, PortRequestsAndTheIdleCallback) {
                               },
                               nullptr};
   Waiter wi;
-  PIRP idle = IoAllocateIrp(port->pdo()->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(idle);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION;
-  next->Parameters.DeviceIoControl.Type3InputBuffer = &info;
-  next->Parameters.DeviceIoControl.InputBufferLength = sizeof(info);
-  IoSetCompletionRoutine(idle, SignalCompletion, &wi, TRUE, TRUE, TRUE);
-  ASSERT_EQ(IofCallDriver(port->pdo(), idle), STATUS_PENDING);
+  PIRP idle = nullptr;
+  ASSERT_EQ(SendIdleNotification(info, wi, idle), STATUS_PENDING);
   platform::clock::SleepFor(5 * platform::clock::kTicksPerMillisecond);
   EXPECT_EQ(callbacks, 1);
   EXPECT_EQ(callback_irql, PASSIVE_LEVEL);
