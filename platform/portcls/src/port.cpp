@@ -237,45 +237,27 @@ STDMETHODIMP CPortBase::UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PUNKNOW
   return status;
 }
 
-namespace {
-
-NTSTATUS Unregister(PDEVICE_OBJECT device, PUNKNOWN fromUnknown, PCUNICODE_STRING fromName, ULONG fromPin,
-                    PUNKNOWN toUnknown, PCUNICODE_STRING toName, ULONG toPin) {
-  if (!device) return STATUS_INVALID_PARAMETER;
-  ConnectionEnd from{nullptr, {}, fromPin};
-  ConnectionEnd to{nullptr, {}, toPin};
-  if (fromUnknown) from.port = PortFromUnknown(fromUnknown);
-  else if (fromName && fromName->Buffer) from.external = UnicodeToString(fromName);
-  if (toUnknown) to.port = PortFromUnknown(toUnknown);
-  else if (toName && toName->Buffer) to.external = UnicodeToString(toName);
-  NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if ((from.port || !from.external.empty()) && (to.port || !to.external.empty()))
-    status = RegistryRemoveConnection(device, from, to);
-  if (from.port) from.port->ReleasePort();
-  if (to.port) to.port->ReleasePort();
-  return status;
-}
-
-}  // namespace
-
 STDMETHODIMP CPortBase::UnregisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown,
                                                      ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin) {
   if (!FromUnknown || !ToUnknown) return STATUS_INVALID_PARAMETER;
-  return Unregister(DeviceObject, FromUnknown, nullptr, FromPin, ToUnknown, nullptr, ToPin);
+  return ApplyPhysicalConnection(RegistryRemoveConnection, DeviceObject, FromUnknown, nullptr, FromPin,
+                                 ToUnknown, nullptr, ToPin);
 }
 
 STDMETHODIMP CPortBase::UnregisterPhysicalConnectionToExternal(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown,
                                                                ULONG FromPin, PUNICODE_STRING ToString,
                                                                ULONG ToPin) {
   if (!FromUnknown || !ToString) return STATUS_INVALID_PARAMETER;
-  return Unregister(DeviceObject, FromUnknown, nullptr, FromPin, nullptr, ToString, ToPin);
+  return ApplyPhysicalConnection(RegistryRemoveConnection, DeviceObject, FromUnknown, nullptr, FromPin,
+                                 nullptr, ToString, ToPin);
 }
 
 STDMETHODIMP CPortBase::UnregisterPhysicalConnectionFromExternal(PDEVICE_OBJECT DeviceObject,
                                                                  PUNICODE_STRING FromString, ULONG FromPin,
                                                                  PUNKNOWN ToUnknown, ULONG ToPin) {
   if (!FromString || !ToUnknown) return STATUS_INVALID_PARAMETER;
-  return Unregister(DeviceObject, nullptr, FromString, FromPin, ToUnknown, nullptr, ToPin);
+  return ApplyPhysicalConnection(RegistryRemoveConnection, DeviceObject, nullptr, FromString, FromPin,
+                                 ToUnknown, nullptr, ToPin);
 }
 
 NTSTATUS CPortBase::GetDevicePropertyCommon(DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,

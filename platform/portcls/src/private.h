@@ -238,6 +238,12 @@ struct ConnectionEnd {
 };
 NTSTATUS RegistryAddConnection(PDEVICE_OBJECT device, const ConnectionEnd& from, const ConnectionEnd& to);
 NTSTATUS RegistryRemoveConnection(PDEVICE_OBJECT device, const ConnectionEnd& from, const ConnectionEnd& to);
+// Resolves both ends of a physical connection (a port given by its unknown, or an external
+// filter by name), applies change to them and drops the port references taken.
+using ConnectionChange = NTSTATUS (*)(PDEVICE_OBJECT device, const ConnectionEnd& from, const ConnectionEnd& to);
+NTSTATUS ApplyPhysicalConnection(ConnectionChange change, PDEVICE_OBJECT device, PUNKNOWN fromUnknown,
+                                 PCUNICODE_STRING fromName, ULONG fromPin, PUNKNOWN toUnknown,
+                                 PCUNICODE_STRING toName, ULONG toPin);
 // The connection at a pin of a port, seen from that pin: the other end's name and pin.
 bool RegistryConnectionAt(CPortBase* port, ULONG pin, std::u16string* otherName, ULONG* otherPin);
 

@@ -281,10 +281,11 @@ NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name, PUNKNOWN U
   return status;
 }
 
-namespace {
+namespace platform::portcls {
 
-NTSTATUS Register(PDEVICE_OBJECT device, PUNKNOWN fromUnknown, PCUNICODE_STRING fromName, ULONG fromPin,
-                  PUNKNOWN toUnknown, PCUNICODE_STRING toName, ULONG toPin) {
+NTSTATUS ApplyPhysicalConnection(ConnectionChange change, PDEVICE_OBJECT device, PUNKNOWN fromUnknown,
+                                 PCUNICODE_STRING fromName, ULONG fromPin, PUNKNOWN toUnknown,
+                                 PCUNICODE_STRING toName, ULONG toPin) {
   if (!device) return STATUS_INVALID_PARAMETER;
   ConnectionEnd from{nullptr, {}, fromPin};
   ConnectionEnd to{nullptr, {}, toPin};
@@ -293,31 +294,33 @@ NTSTATUS Register(PDEVICE_OBJECT device, PUNKNOWN fromUnknown, PCUNICODE_STRING 
   if (toUnknown) to.port = PortFromUnknown(toUnknown);
   else to.external = UnicodeToString(toName);
   NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if ((from.port || !from.external.empty()) && (to.port || !to.external.empty()))
-    status = RegistryAddConnection(device, from, to);
+  if ((from.port || !from.external.empty()) && (to.port || !to.external.empty())) status = change(device, from, to);
   if (from.port) from.port->ReleasePort();
   if (to.port) to.port->ReleasePort();
   return status;
 }
 
-}  // namespace
+}  // namespace platform::portcls
 
 NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
                                       PUNKNOWN ToUnknown, ULONG ToPin) {
   if (!FromUnknown || !ToUnknown) return STATUS_INVALID_PARAMETER;
-  return Register(DeviceObject, FromUnknown, nullptr, FromPin, ToUnknown, nullptr, ToPin);
+  return ApplyPhysicalConnection(RegistryAddConnection, DeviceObject, FromUnknown, nullptr, FromPin,
+                                 ToUnknown, nullptr, ToPin);
 }
 
 NTSTATUS PcRegisterPhysicalConnectionToExternal(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
                                                 PUNICODE_STRING ToString, ULONG ToPin) {
   if (!FromUnknown || !ToString) return STATUS_INVALID_PARAMETER;
-  return Register(DeviceObject, FromUnknown, nullptr, FromPin, nullptr, ToString, ToPin);
+  return ApplyPhysicalConnection(RegistryAddConnection, DeviceObject, FromUnknown, nullptr, FromPin,
+                                 nullptr, ToString, ToPin);
 }
 
 NTSTATUS PcRegisterPhysicalConnectionFromExternal(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING FromString,
                                                   ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin) {
   if (!FromString || !ToUnknown) return STATUS_INVALID_PARAMETER;
-  return Register(DeviceObject, nullptr, FromString, FromPin, ToUnknown, nullptr, ToPin);
+  return ApplyPhysicalConnection(RegistryAddConnection, DeviceObject, nullptr, FromString, FromPin,
+                                 ToUnknown, nullptr, ToPin);
 }
 
 namespace platform::ks {
