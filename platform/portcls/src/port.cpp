@@ -287,13 +287,8 @@ class CPortTopology final : public CPortBase, public IPortTopology {
                     PRESOURCELIST ResourceList) override {
     return InitCommon(DeviceObject, UnknownMiniport, UnknownAdapter, ResourceList,
                       [this](PUNKNOWN miniport, PUNKNOWN adapter, PRESOURCELIST resources) {
-                        PVOID object = nullptr;
-                        NTSTATUS status = miniport->QueryInterface(IID_IMiniportTopology, &object);
-                        if (!NT_SUCCESS(status)) return status;
-                        auto* topology = static_cast<PMINIPORTTOPOLOGY>(object);
-                        status = topology->Init(adapter, resources, this);
-                        topology->Release();
-                        return status;
+                        return InitMiniportAs<IMiniportTopology>(IID_IMiniportTopology, miniport, adapter,
+                                                               resources, this);
                       });
   }
   STDMETHODIMP GetDeviceProperty(DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,

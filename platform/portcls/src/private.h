@@ -109,6 +109,19 @@ class CPortBase : public CUnknown,
   NTSTATUS InitCommon(PDEVICE_OBJECT DeviceObject, PUNKNOWN UnknownMiniport, PUNKNOWN UnknownAdapter,
                       PRESOURCELIST ResourceList,
                       const std::function<NTSTATUS(PUNKNOWN, PUNKNOWN, PRESOURCELIST)>& initMiniport);
+  // The usual initMiniport: queries the miniport for interface iid (of type Miniport) and
+  // calls its Init with the adapter, the resources and port.
+  template <class Miniport, class Port>
+  static NTSTATUS InitMiniportAs(REFIID iid, PUNKNOWN miniport, PUNKNOWN adapter, PRESOURCELIST resources,
+                                 Port* port) {
+    PVOID object = nullptr;
+    NTSTATUS status = miniport->QueryInterface(iid, &object);
+    if (!NT_SUCCESS(status)) return status;
+    auto* typed = static_cast<Miniport*>(object);
+    status = typed->Init(adapter, resources, port);
+    typed->Release();
+    return status;
+  }
   NTSTATUS GetDevicePropertyCommon(DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer, PULONG result);
   NTSTATUS NewRegistryKeyCommon(PREGISTRYKEY* key, PUNKNOWN outer, ULONG type, ACCESS_MASK access,
                                 POBJECT_ATTRIBUTES attributes, ULONG options, PULONG disposition);

@@ -274,13 +274,8 @@ class CPortWaveCyclic final : public CPortBase, public IPortWaveCyclic {
                     PRESOURCELIST ResourceList) override {
     return InitCommon(DeviceObject, UnknownMiniport, UnknownAdapter, ResourceList,
                       [this](PUNKNOWN miniport, PUNKNOWN adapter, PRESOURCELIST resources) {
-                        PVOID object = nullptr;
-                        NTSTATUS status = miniport->QueryInterface(IID_IMiniportWaveCyclic, &object);
-                        if (!NT_SUCCESS(status)) return status;
-                        auto* wave = static_cast<PMINIPORTWAVECYCLIC>(object);
-                        status = wave->Init(adapter, resources, this);
-                        wave->Release();
-                        return status;
+                        return InitMiniportAs<IMiniportWaveCyclic>(IID_IMiniportWaveCyclic, miniport, adapter,
+                                                                 resources, this);
                       });
   }
   STDMETHODIMP GetDeviceProperty(DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
