@@ -153,21 +153,23 @@ FilterInstance::~FilterInstance() {
     std::lock_guard<std::mutex> guard(m_Lock);
     events.swap(m_Events);
   }
-  for (PKSEVENT_ENTRY entry : events) {
-    if (entry->EventItem && entry->EventItem->Handler && m_Port->MiniportUnknown()) {
-      PCEVENT_REQUEST request{};
-      request.MajorTarget = m_Port->MiniportUnknown();
-      request.Node = entry->NodeId;
-      request.EventItem = entry->EventItem;
-      request.EventEntry = entry;
-      request.Verb = PCEVENT_VERB_REMOVE;
-      entry->EventItem->Handler(&request);
-    }
-    m_Port->RemoveEvent(entry);
-    delete entry;
-  }
+  for (PKSEVENT_ENTRY entry : events) RemoveEventEntry(entry);
   m_Port->FilterClosed();
   m_Port->ReleasePort();
+}
+
+void FilterInstance::RemoveEventEntry(PKSEVENT_ENTRY entry) {
+  if (entry->EventItem && entry->EventItem->Handler && m_Port->MiniportUnknown()) {
+    PCEVENT_REQUEST request{};
+    request.MajorTarget = m_Port->MiniportUnknown();
+    request.Node = entry->NodeId;
+    request.EventItem = entry->EventItem;
+    request.EventEntry = entry;
+    request.Verb = PCEVENT_VERB_REMOVE;
+    entry->EventItem->Handler(&request);
+  }
+  m_Port->RemoveEvent(entry);
+  delete entry;
 }
 
 void FilterInstance::PinCounts::Closed(ULONG pinId) {
@@ -488,17 +490,7 @@ NTSTATUS FilterInstance::DisableEvent(ks::EventHandle handle) {
     }
   }
   if (!entry) return STATUS_INVALID_PARAMETER;
-  if (entry->EventItem->Handler && m_Port->MiniportUnknown()) {
-    PCEVENT_REQUEST request{};
-    request.MajorTarget = m_Port->MiniportUnknown();
-    request.Node = entry->NodeId;
-    request.EventItem = entry->EventItem;
-    request.EventEntry = entry;
-    request.Verb = PCEVENT_VERB_REMOVE;
-    entry->EventItem->Handler(&request);
-  }
-  m_Port->RemoveEvent(entry);
-  delete entry;
+  RemoveEventEntry(entry);
   return STATUS_SUCCESS;
 }
 

@@ -216,6 +216,9 @@ class FilterInstance final : public ks::Filter {
   NTSTATUS TopologyProperty(const PropertyCall& call, ULONG* returned);
   NTSTATUS DataIntersection(ULONG pinId, const BYTE* ranges, ULONG rangesSize, void* value, ULONG valueSize,
                             ULONG* returned);
+  // Tells the miniport's handler an event is going away, then takes it off the port's
+  // list and frees it.
+  void RemoveEventEntry(PKSEVENT_ENTRY entry);
 
   CPortBase* m_Port;
   std::shared_ptr<PinCounts> m_Pins;
