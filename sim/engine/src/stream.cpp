@@ -110,6 +110,20 @@ NTSTATUS Stream::GetState(KSSTATE* state) {
   return status;
 }
 
+NTSTATUS Stream::SetStateChecked(KSSTATE next) {
+  NTSTATUS status = SetState(next);
+  if (!NT_SUCCESS(status)) return status;
+  KSSTATE current = KSSTATE_STOP;
+  status = GetState(&current);
+  if (!NT_SUCCESS(status)) return status;
+  if (current != next) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    Report(Issue::RequestFailed, "state " + std::to_string(current) + " after setting " + std::to_string(next));
+    return STATUS_UNSUCCESSFUL;
+  }
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS Stream::Start() {
   for (KSSTATE next : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
     KSSTATE current = KSSTATE_STOP;
@@ -122,15 +136,8 @@ NTSTATUS Stream::Start() {
       status = MoveDataLocked();
       if (!NT_SUCCESS(status)) return status;
     }
-    status = SetState(next);
+    status = SetStateChecked(next);
     if (!NT_SUCCESS(status)) return status;
-    status = GetState(&current);
-    if (!NT_SUCCESS(status)) return status;
-    if (current != next) {
-      std::lock_guard<std::mutex> guard(m_Lock);
-      Report(Issue::RequestFailed, "state " + std::to_string(current) + " after setting " + std::to_string(next));
-      return STATUS_UNSUCCESSFUL;
-    }
   }
   return STATUS_SUCCESS;
 }
@@ -141,15 +148,8 @@ NTSTATUS Stream::Stop() {
     NTSTATUS status = GetState(&current);
     if (!NT_SUCCESS(status)) return status;
     if (current <= next && next != KSSTATE_STOP) continue;
-    status = SetState(next);
+    status = SetStateChecked(next);
     if (!NT_SUCCESS(status)) return status;
-    status = GetState(&current);
-    if (!NT_SUCCESS(status)) return status;
-    if (current != next) {
-      std::lock_guard<std::mutex> guard(m_Lock);
-      Report(Issue::RequestFailed, "state " + std::to_string(current) + " after setting " + std::to_string(next));
-      return STATUS_UNSUCCESSFUL;
-    }
   }
   return STATUS_SUCCESS;
 }

@@ -105,6 +105,8 @@ class Stream {
 
  private:
   void OnNotification();
+  // Sets the state and checks that the pin then reports it (a mismatch is a finding).
+  NTSTATUS SetStateChecked(KSSTATE next);
   NTSTATUS ReadPositionLocked(ULONG* position);
   NTSTATUS MoveDataLocked();
   void Report(Issue issue, std::string detail);
