@@ -27,6 +27,16 @@ KSNODEPROPERTY_AUDIO_CHANNEL NodeChannel(const GUID& set, ULONG id, ULONG verb, 
   return p;
 }
 
+// Enables the control-change event of the fake topology's volume node.
+KSE_NODE EnableVolumeChange() {
+  KSE_NODE enable{};
+  enable.Event.Set = KSEVENTSETID_AudioControlChange;
+  enable.Event.Id = KSEVENT_CONTROL_CHANGE;
+  enable.Event.Flags = KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_TOPOLOGY;
+  enable.NodeId = FakeTopologyMiniport::kVolumeNode;
+  return enable;
+}
+
 KSP_PIN PinProperty(const GUID& set, ULONG id, ULONG pin, ULONG verb = KSPROPERTY_TYPE_GET) {
   KSP_PIN p{};
   p.Property.Set = set;
@@ -274,11 +284,7 @@ TEST_F(RoutingTest, DataIntersectionAsksTheMiniportWithTheSizeRules) {
 }
 
 TEST_F(RoutingTest, NodeEventReachesTheClientWhenTheMiniportRaisesIt) {
-  KSE_NODE enable{};
-  enable.Event.Set = KSEVENTSETID_AudioControlChange;
-  enable.Event.Id = KSEVENT_CONTROL_CHANGE;
-  enable.Event.Flags = KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_TOPOLOGY;
-  enable.NodeId = FakeTopologyMiniport::kVolumeNode;
+  KSE_NODE enable = EnableVolumeChange();
   int fired = 0;
   platform::ks::EventHandle handle = 0;
   ASSERT_EQ(topology->EnableEvent(&enable, sizeof(enable), [&] { ++fired; }, &handle), STATUS_SUCCESS);
@@ -307,11 +313,7 @@ TEST_F(RoutingTest, NodeEventReachesTheClientWhenTheMiniportRaisesIt) {
 }
 
 TEST_F(RoutingTest, ClosingAFilterDisablesItsEvents) {
-  KSE_NODE enable{};
-  enable.Event.Set = KSEVENTSETID_AudioControlChange;
-  enable.Event.Id = KSEVENT_CONTROL_CHANGE;
-  enable.Event.Flags = KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_TOPOLOGY;
-  enable.NodeId = FakeTopologyMiniport::kVolumeNode;
+  KSE_NODE enable = EnableVolumeChange();
   int fired = 0;
   platform::ks::EventHandle handle = 0;
   ASSERT_EQ(topology->EnableEvent(&enable, sizeof(enable), [&] { ++fired; }, &handle), STATUS_SUCCESS);
