@@ -2,6 +2,7 @@
 // topology and signal-processing sets), data-range intersection, event enabling and pin
 // creation.
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "private.h"
@@ -139,6 +140,18 @@ class PinHandle final : public ks::Pin {
   CPortBase* m_Port;
 };
 
+// The verbs of a read-only framework property other than GET: set support succeeds,
+// basic support answers GET access, anything else is refused. Nothing for GET.
+std::optional<NTSTATUS> AnswerReadOnlyVerb(const PropertyCall& call, ULONG* returned) {
+  if (call.verb == KSPROPERTY_TYPE_SETSUPPORT) return STATUS_SUCCESS;
+  if (call.verb == KSPROPERTY_TYPE_BASICSUPPORT) {
+    ULONG access = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT;
+    return AnswerBytes(&access, sizeof(access), call.value, call.valueSize, returned);
+  }
+  if (call.verb != KSPROPERTY_TYPE_GET) return STATUS_INVALID_DEVICE_REQUEST;
+  return std::nullopt;
+}
+
 }  // namespace
 
 FilterInstance::FilterInstance(CPortBase* port) : m_Port(port), m_Pins(std::make_shared<PinCounts>()) {
@@ -206,12 +219,7 @@ NTSTATUS FilterInstance::FrameworkProperty(const PropertyCall& call, const KSPRO
   if (IsEqualGUID(call.set, KSPROPSETID_Topology)) return TopologyProperty(call, returned);
   if (IsEqualGUID(call.set, KSPROPSETID_AudioSignalProcessing) && m_Port->SignalProcessing() &&
       call.id == KSPROPERTY_AUDIOSIGNALPROCESSING_MODES) {
-    if (call.verb == KSPROPERTY_TYPE_SETSUPPORT) return STATUS_SUCCESS;
-    if (call.verb == KSPROPERTY_TYPE_BASICSUPPORT) {
-      ULONG access = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT;
-      return AnswerBytes(&access, sizeof(access), call.value, call.valueSize, returned);
-    }
-    if (call.verb != KSPROPERTY_TYPE_GET) return STATUS_INVALID_DEVICE_REQUEST;
+    if (auto status = AnswerReadOnlyVerb(call, returned)) return *status;
     if (call.instanceSize < sizeof(ULONG) * 2) return STATUS_INVALID_BUFFER_SIZE;
     ULONG pinId;
     std::memcpy(&pinId, call.instance, sizeof(pinId));
@@ -233,12 +241,7 @@ NTSTATUS FilterInstance::FrameworkProperty(const PropertyCall& call, const KSPRO
 
 NTSTATUS FilterInstance::PinProperty(const PropertyCall& call, ULONG* returned) {
   if (call.id > KSPROPERTY_PIN_CONSTRAINEDDATARANGES || call.id == KSPROPERTY_PIN_NAME) return STATUS_NOT_FOUND;
-  if (call.verb == KSPROPERTY_TYPE_SETSUPPORT) return STATUS_SUCCESS;
-  if (call.verb == KSPROPERTY_TYPE_BASICSUPPORT) {
-    ULONG access = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT;
-    return AnswerBytes(&access, sizeof(access), call.value, call.valueSize, returned);
-  }
-  if (call.verb != KSPROPERTY_TYPE_GET) return STATUS_INVALID_DEVICE_REQUEST;
+  if (auto status = AnswerReadOnlyVerb(call, returned)) return *status;
   const PCFILTER_DESCRIPTOR* filter = m_Port->Descriptor();
   if (call.id == KSPROPERTY_PIN_CTYPES) {
     ULONG count = filter->PinCount;
@@ -320,12 +323,7 @@ NTSTATUS FilterInstance::PinProperty(const PropertyCall& call, ULONG* returned) 
 
 NTSTATUS FilterInstance::TopologyProperty(const PropertyCall& call, ULONG* returned) {
   if (call.id > KSPROPERTY_TOPOLOGY_CONNECTIONS) return STATUS_NOT_FOUND;
-  if (call.verb == KSPROPERTY_TYPE_SETSUPPORT) return STATUS_SUCCESS;
-  if (call.verb == KSPROPERTY_TYPE_BASICSUPPORT) {
-    ULONG access = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT;
-    return AnswerBytes(&access, sizeof(access), call.value, call.valueSize, returned);
-  }
-  if (call.verb != KSPROPERTY_TYPE_GET) return STATUS_INVALID_DEVICE_REQUEST;
+  if (auto status = AnswerReadOnlyVerb(call, returned)) return *status;
   const PCFILTER_DESCRIPTOR* filter = m_Port->Descriptor();
   switch (call.id) {
     case KSPROPERTY_TOPOLOGY_CATEGORIES:
