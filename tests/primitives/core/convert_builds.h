@@ -13,6 +13,14 @@
 
 namespace sptest {
 
+// Stores v as a packed little-endian 3-byte sample (its low 24 bits).
+inline void Store24(uint8_t* o, int32_t v) {
+  const uint32_t u = static_cast<uint32_t>(v);
+  o[0] = static_cast<uint8_t>(u);
+  o[1] = static_cast<uint8_t>(u >> 8);
+  o[2] = static_cast<uint8_t>(u >> 16);
+}
+
 struct ConvertBuild {
   const char* name;
   bool supported;  // the processor has the build's instruction set

@@ -374,11 +374,7 @@ TEST(ConvertKernels, Packed24Bit) {
   s32[4] = -8388608;
   std::vector<float> f = mixedFloats(64, 24);
   auto put24 = [](uint8_t* o, long long v) {
-    const long long c = v > 8388607 ? 8388607 : (v < -8388608 ? -8388608 : v);
-    const uint32_t u = static_cast<uint32_t>(c);
-    o[0] = static_cast<uint8_t>(u);
-    o[1] = static_cast<uint8_t>(u >> 8);
-    o[2] = static_cast<uint8_t>(u >> 16);
+    sptest::Store24(o, static_cast<int32_t>(v > 8388607 ? 8388607 : (v < -8388608 ? -8388608 : v)));
   };
   for (const Kernels& k : kernelBuilds()) {
     SCOPED_TRACE(k.name);

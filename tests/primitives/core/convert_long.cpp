@@ -47,12 +47,7 @@ TEST(ConvertLong, Every24BitValueThroughEveryNormalisingScale) {
   std::vector<uint8_t> packed(3 * kChunk), back(3 * kChunk), want(3 * kChunk);
   std::vector<float> f(kChunk);
   for (int base = -8388608; base < 8388608; base += kChunk) {
-    for (int i = 0; i < kChunk; ++i) {
-      const uint32_t u = static_cast<uint32_t>(base + i);
-      packed[3 * i] = static_cast<uint8_t>(u);
-      packed[3 * i + 1] = static_cast<uint8_t>(u >> 8);
-      packed[3 * i + 2] = static_cast<uint8_t>(u >> 16);
-    }
+    for (int i = 0; i < kChunk; ++i) sptest::Store24(&packed[3 * i], base + i);
     for (int s = -31; s <= 0; ++s) {
       for (int i = 0; i < kChunk; ++i) f[i] = std::ldexp(static_cast<float>(base + i), s);
       for (const ConvertBuild& b : allBuilds()) {

@@ -280,12 +280,7 @@ TEST(ConvertExhaustive, Every24BitInputAndBack) {
   std::vector<int16_t> unused;
   const auto builds = allBuilds();
   for (int base = -8388608; base < 8388608; base += kChunk) {
-    for (int i = 0; i < kChunk; ++i) {
-      const uint32_t u = static_cast<uint32_t>(base + i);
-      packed[3 * i] = static_cast<uint8_t>(u);
-      packed[3 * i + 1] = static_cast<uint8_t>(u >> 8);
-      packed[3 * i + 2] = static_cast<uint8_t>(u >> 16);
-    }
+    for (int i = 0; i < kChunk; ++i) sptest::Store24(&packed[3 * i], base + i);
     for (const ConvertBuild& b : builds) {
       if (!b.supported) continue;
       ASSERT_EQ(SP_OK, b.convert24s32f(packed.data(), f.data(), kChunk));
