@@ -1,5 +1,6 @@
 // The floating-point environment of the calling thread: MXCSR of the SSE unit and the
 // control and status words of the x87 unit.
+#include <atomic>
 #include <cstring>
 
 #include <xmmintrin.h>
@@ -11,23 +12,15 @@ namespace {
 constexpr uint32 kMxcsrDefault = 0x1F80;
 constexpr uint32 kRoundingField = 0x6000;
 
-// MXCSR_MASK of the FXSAVE image: the MXCSR bits the processor implements (0 means the
-// default mask, which lacks denormals-are-zero).
-uint32 MxcsrMask() {
-  alignas(16) uint8 image[512];
-  std::memset(image, 0, sizeof image);
-  asm volatile("fxsave %0" : "=m"(image));
-  uint32 mask;
-  std::memcpy(&mask, image + 28, sizeof mask);
-  return mask;
-}
+// Every MXCSR load keeps to the bits the processor implements: loading any other bit
+// faults. The mask of the FXSAVE image names them (0x0000FFFF on some processors,
+// 0x0002FFFF on those with the misaligned-exception mask); a mask that reads 0 means the
+// processor's default mask, which lacks denormals-are-zero.
+constexpr uint32 kDefaultMxcsrMask = 0xFFBF;
 
-// Loading a reserved MXCSR bit faults; keep only the bits the processor implements.
-void WriteMxcsr(uint32 value) {
-  uint32 mask = MxcsrMask();
-  if (mask == 0) mask = 0xFFBF;
-  _mm_setcsr(value & mask);
-}
+std::atomic<spMxcsrMaskReader> g_mxcsrMaskReader{&spReadHardwareMxcsrMask};
+
+void WriteMxcsr(uint32 value) { _mm_setcsr(value & spMxcsrLoadableBits()); }
 
 uint16 ReadControlWord() {
   uint16 cw;
@@ -98,6 +91,26 @@ uint16 PortableToControl(spFpControlWord word) {
 
 }  // namespace
 
+uint32 spReadHardwareMxcsrMask() {
+  alignas(16) uint8 image[512];
+  std::memset(image, 0, sizeof image);
+  asm volatile("fxsave %0" : "=m"(image));
+  uint32 mask;
+  std::memcpy(&mask, image + 28, sizeof mask);
+  return mask;
+}
+
+spMxcsrMaskReader spSetMxcsrMaskReader(spMxcsrMaskReader reader) {
+  return g_mxcsrMaskReader.exchange(reader ? reader : &spReadHardwareMxcsrMask);
+}
+
+uint32 spReadMxcsrMask() { return g_mxcsrMaskReader.load(std::memory_order_relaxed)(); }
+
+uint32 spMxcsrLoadableBits() {
+  const uint32 mask = spReadMxcsrMask();
+  return mask != 0 ? mask : kDefaultMxcsrMask;
+}
+
 uint32 spGetMxcsr() { return _mm_getcsr(); }
 
 void spLoadMxcsr(uint32 value) { WriteMxcsr(value); }
@@ -121,7 +134,7 @@ uint32 spSetMxcsrRounding(uint32 rounding) {
 }
 
 int spHasDenormalsAreZero() {
-  const uint32 mask = MxcsrMask();
+  const uint32 mask = spReadMxcsrMask();
   return mask != 0 && (mask & 0x40) != 0 ? 1 : 0;
 }
 

@@ -140,6 +140,22 @@ class FakeCpuid {
   int reads_ = 0;
 };
 
+// Installs an MXCSR mask reader that answers the given mask, standing for the FXSAVE
+// image of another processor, for the lifetime of the object.
+class FakeMxcsrMask {
+ public:
+  explicit FakeMxcsrMask(uint32 mask) : previous_(spSetMxcsrMaskReader(&Read)) { mask_ = mask; }
+  ~FakeMxcsrMask() { spSetMxcsrMaskReader(previous_); }
+  FakeMxcsrMask(const FakeMxcsrMask&) = delete;
+  FakeMxcsrMask& operator=(const FakeMxcsrMask&) = delete;
+
+ private:
+  static uint32 Read() { return mask_; }
+
+  static inline uint32 mask_ = 0;
+  spMxcsrMaskReader previous_;
+};
+
 // A byte range at a chosen offset from a 64-byte boundary, with guard bytes on both sides.
 class Guarded {
  public:

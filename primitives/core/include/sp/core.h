@@ -113,6 +113,20 @@ enum : uint32 {
 };
 using spFpControlWord = uint32;
 
+// MXCSR_MASK of the FXSAVE image: the MXCSR bits the processor implements, or 0 for the
+// default mask 0xFFBF (no denormals-are-zero). Every MXCSR write below keeps to these bits,
+// and spHasDenormalsAreZero answers from them. Read through one reader; tests install a
+// fake to stand for other processors.
+using spMxcsrMaskReader = uint32 (*)();
+// Installs a reader (null reinstalls the processor's own) and returns the previous one.
+spMxcsrMaskReader spSetMxcsrMaskReader(spMxcsrMaskReader reader);
+// The processor's own mask, read with FXSAVE.
+uint32 spReadHardwareMxcsrMask();
+// The mask through the installed reader.
+uint32 spReadMxcsrMask();
+// The bits an MXCSR load keeps: the mask, or 0xFFBF when it reads 0.
+uint32 spMxcsrLoadableBits();
+
 uint32 spResetMxcsr();
 uint32 spSetMxcsr(uint32 value, uint32 mask);
 uint32 spGetMxcsr();
