@@ -1,6 +1,8 @@
 // Dispatch tables, entries and processor-class selection.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "core_test_support.h"
 #include "sp/sp.h"
 
@@ -81,6 +83,25 @@ TEST(Dispatch, BodyFollowsTheIndexWithArgumentsUntouched) {
     EXPECT_EQ(spDispatchBody<spStatus(int)>(table)(100), 100 + i);
     EXPECT_EQ(g_lastSlot, i);
   }
+}
+
+// An index outside the table never reaches memory past it: it runs the generic body,
+// the one build every processor can run.
+TEST(Dispatch, OutOfRangeIndexRunsTheGenericBody) {
+  IndexGuard guard;
+  const spDispatchTable table = spMakeDispatchTable(&Probe<0>, &Probe<1>, &Probe<2>, &Probe<3>);
+  for (int32 index : {4, 5, 7, 8, 64, 1 << 30, std::numeric_limits<int32>::max(), -1, -2, -4,
+                      std::numeric_limits<int32>::min(), std::numeric_limits<int32>::min() + 3}) {
+    spDispatchIndex = index;
+    g_lastSlot = -1;
+    EXPECT_EQ(spDispatchBody<spStatus(int)>(table)(100), 100) << index;
+    EXPECT_EQ(g_lastSlot, 0) << index;
+  }
+  // Through a real entry, with an index that would read four tables further on.
+  spDispatchIndex = 4 * 4 + 1;
+  float v[3] = {1, 2, 3};
+  EXPECT_EQ(spMulConstInPlace_32f(2.0f, v, 3), SP_OK);
+  EXPECT_EQ(v[2], 6.0f);
 }
 
 TEST(Dispatch, EveryIndexGivesTheSameResults) {

@@ -40,7 +40,8 @@ enum spProcessorClass : std::int32_t {
   SP_CLASS_SSE41 = 3,    // processor build 3, namespace sp::sse41
 };
 
-// Global processor-class index read by every dispatch entry. Zero at load.
+// Global processor-class index read by every dispatch entry. Zero at load; only
+// values 0..3 select their build (see spDispatchSlot).
 extern std::int32_t spDispatchIndex;
 
 // Four entry addresses of one dispatch entry, in slot order [generic, SSE3, SSSE3, SSE4.1].
@@ -68,10 +69,19 @@ inline spDispatchTable spMakeDispatchTable(Fn* s0, Fn* s1, Fn* s2, Fn* s3) {
   return SP_DISPATCH_TABLE(s0, s1, s2, s3);
 }
 
-// The body an entry transfers to: the table's slot for the current index, unchecked.
+// The slot of the current index. spDispatchIndex is a writable global, so a value
+// outside 0..3 selects the generic slot, which runs on every processor, instead of
+// reading an address past the table. One compare and a conditional move: the entry
+// stays a plain indexed jump.
+inline std::uint32_t spDispatchSlot() {
+  const auto index = static_cast<std::uint32_t>(spDispatchIndex);
+  return index < 4 ? index : static_cast<std::uint32_t>(SP_CLASS_GENERIC);
+}
+
+// The body an entry transfers to: the table's slot for the current index.
 template <class Fn>
 inline Fn* spDispatchBody(const spDispatchTable& table) {
-  return reinterpret_cast<Fn*>(table.slot[spDispatchIndex]);
+  return reinterpret_cast<Fn*>(table.slot[spDispatchSlot()]);
 }
 
 using int8 = std::int8_t;
