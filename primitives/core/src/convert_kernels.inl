@@ -72,10 +72,9 @@ constexpr int kPrefetch64 = 0;
 constexpr int kPrefetch96 = 0;
 #endif
 
-// 2^-s as a single in four lanes, by repeated halving or doubling of 1.0. The scale is
-// clamped to [-127, 129] first: beyond it the factor would be infinite (and zero input
-// would become NaN and then full scale) or zero, while at 129 every finite input already
-// gives 0, exactly as the double-precision factor of the generic bodies does.
+// 2^-s as a single, by repeated halving or doubling of 1.0, for s clamped to
+// [-127, 129]: above 129 every finite input already gives 0, as the double-precision
+// factor of the generic bodies does. Scale factors below -127 go through spTwoFactors.
 inline float spScaleFactorScalar(int scaleFactor) {
   const int s = scaleFactor < -127 ? -127 : (scaleFactor > 129 ? 129 : scaleFactor);
   float f = 1.0f;
@@ -88,6 +87,39 @@ inline float spScaleFactorScalar(int scaleFactor) {
 }
 
 inline __m128 spConvertScaleFactor(int scaleFactor) { return _mm_set1_ps(spScaleFactorScalar(scaleFactor)); }
+
+// How a float-to-integer block scales its input: not at all, by one factor 2^-s
+// (s in [-127, 129]), or by two. Below -127, 2^-s has no single-precision value, so the
+// input is multiplied by 2^127 and then by 2^(-s-127): both products are exact unless they
+// overflow to infinity, which saturates as the exact value would, so every result is that
+// of the generic bodies. From -191 down even the smallest subnormal saturates, so the
+// second factor stops at 2^64 and stays a finite normal number (zero stays zero, never NaN).
+struct spNoScale {
+  __m128 operator()(__m128 v) const { return v; }
+};
+struct spOneFactor {
+  __m128 f;
+  __m128 operator()(__m128 v) const { return _mm_mul_ps(v, f); }
+};
+struct spTwoFactors {
+  __m128 first, second;
+  __m128 operator()(__m128 v) const { return _mm_mul_ps(_mm_mul_ps(v, first), second); }
+};
+
+inline spTwoFactors spLowScaleFactors(int scaleFactor) {
+  const int s = scaleFactor < -191 ? -191 : scaleFactor;
+  return spTwoFactors{spConvertScaleFactor(-127), spConvertScaleFactor(s + 127)};
+}
+
+// 2^-s in double for the double-precision kernels: exact over the clamp of the generic
+// bodies, [-1023, 1074].
+inline double spScaleFactorDouble(int scaleFactor) {
+  const int s = scaleFactor < -1023 ? -1023 : (scaleFactor > 1074 ? 1074 : scaleFactor);
+  const uint64 bits = s <= 1022 ? static_cast<uint64>(1023 - s) << 52 : uint64{1} << (1074 - s);
+  double f;
+  __builtin_memcpy(&f, &bits, sizeof f);
+  return f;
+}
 
 // Restores the caller's MXCSR (DAZ cleared) when the kernel changed the rounding field or
 // raised the invalid flag; returns the word read on exit.
@@ -187,20 +219,26 @@ inline void spRoundModeKernel(const S* pSrc, D* pDst, int len, int roundMode, bo
 inline __m128i spCvt(__m128 v, bool nearest) { return nearest ? _mm_cvtps_epi32(v) : _mm_cvttps_epi32(v); }
 
 // The common float-to-integer shape: scale, then the per-kernel clamp/convert/narrow.
+// narrow(in, out, scale) is instantiated once per kind of scale, so the block loop holds
+// exactly the multiplications the scale factor needs.
 template <int N, int kPrefetch = 0, class D, class Narrow>
 inline void spFloatToIntBlocks(const float* pSrc, D* pDst, int len, int scaleFactor,
                                bool alignDst, Narrow narrow) {
+  auto run = [&](auto scale) {
+    spRunBlocks<N, kPrefetch>(pSrc, pDst, len, alignDst, [&](const float* in, D* out) { narrow(in, out, scale); });
+  };
   if (scaleFactor == 0) {
-    spRunBlocks<N, kPrefetch>(pSrc, pDst, len, alignDst, [&](const float* in, D* out) { narrow(in, out, _mm_set1_ps(1.0f), false); });
+    run(spNoScale{});
+  } else if (scaleFactor >= -127) {
+    run(spOneFactor{spConvertScaleFactor(scaleFactor)});
   } else {
-    const __m128 f = spConvertScaleFactor(scaleFactor);
-    spRunBlocks<N, kPrefetch>(pSrc, pDst, len, alignDst, [&](const float* in, D* out) { narrow(in, out, f, true); });
+    run(spLowScaleFactors(scaleFactor));
   }
 }
 
-inline __m128 spLoadScaled(const float* p, __m128 f, bool scaled) {
-  const __m128 v = _mm_loadu_ps(p);
-  return scaled ? _mm_mul_ps(v, f) : v;
+template <class Scale>
+inline __m128 spLoadScaled(const float* p, const Scale& scale) {
+  return scale(_mm_loadu_ps(p));
 }
 
 }  // namespace
@@ -208,9 +246,9 @@ inline __m128 spLoadScaled(const float* p, __m128 f, bool scaled) {
 SP_KERNEL void spConvertKernel_32f8s(const float* pSrc, int8* pDst, int len, int roundMode, int scaleFactor) {
   spRoundModeKernel<16>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
     const __m128 hi = _mm_set1_ps(127.0f);
-    spFloatToIntBlocks<16, kPrefetch64>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, int8* out, __m128 f, bool scaled) {
+    spFloatToIntBlocks<16, kPrefetch64>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, int8* out, auto scale) {
       __m128i r[4];
-      for (int j = 0; j < 4; ++j) r[j] = spCvt(_mm_min_ps(spLoadScaled(in + 4 * j, f, scaled), hi), nearest);
+      for (int j = 0; j < 4; ++j) r[j] = spCvt(_mm_min_ps(spLoadScaled(in + 4 * j, scale), hi), nearest);
       spStoreInt(out, _mm_packs_epi16(_mm_packs_epi32(r[0], r[1]), _mm_packs_epi32(r[2], r[3])));
     });
   });
@@ -219,9 +257,9 @@ SP_KERNEL void spConvertKernel_32f8s(const float* pSrc, int8* pDst, int len, int
 SP_KERNEL void spConvertKernel_32f8u(const float* pSrc, uint8* pDst, int len, int roundMode, int scaleFactor) {
   spRoundModeKernel<16>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
     const __m128 hi = _mm_set1_ps(255.0f);
-    spFloatToIntBlocks<16, kPrefetch64>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, uint8* out, __m128 f, bool scaled) {
+    spFloatToIntBlocks<16, kPrefetch64>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, uint8* out, auto scale) {
       __m128i r[4];
-      for (int j = 0; j < 4; ++j) r[j] = spCvt(_mm_min_ps(spLoadScaled(in + 4 * j, f, scaled), hi), nearest);
+      for (int j = 0; j < 4; ++j) r[j] = spCvt(_mm_min_ps(spLoadScaled(in + 4 * j, scale), hi), nearest);
       spStoreInt(out, _mm_packus_epi16(_mm_packs_epi32(r[0], r[1]), _mm_packs_epi32(r[2], r[3])));
     });
   });
@@ -230,9 +268,9 @@ SP_KERNEL void spConvertKernel_32f8u(const float* pSrc, uint8* pDst, int len, in
 SP_KERNEL void spConvertKernel_32f16s(const float* pSrc, int16* pDst, int len, int roundMode, int scaleFactor) {
   spRoundModeKernel<8>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
     const __m128 hi = _mm_set1_ps(32767.0f);
-    spFloatToIntBlocks<8, kPrefetch64>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, int16* out, __m128 f, bool scaled) {
-      const __m128i a = spCvt(_mm_min_ps(spLoadScaled(in, f, scaled), hi), nearest);
-      const __m128i b = spCvt(_mm_min_ps(spLoadScaled(in + 4, f, scaled), hi), nearest);
+    spFloatToIntBlocks<8, kPrefetch64>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, int16* out, auto scale) {
+      const __m128i a = spCvt(_mm_min_ps(spLoadScaled(in, scale), hi), nearest);
+      const __m128i b = spCvt(_mm_min_ps(spLoadScaled(in + 4, scale), hi), nearest);
       spStoreInt(out, _mm_packs_epi32(a, b));
     });
   });
@@ -243,9 +281,9 @@ SP_KERNEL void spConvertKernel_32f16u(const float* pSrc, uint16* pDst, int len, 
     const __m128 zero = _mm_setzero_ps();
     const __m128i bias = spSplat32(0xFFFF8000u);
     const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
-    spFloatToIntBlocks<8, kPrefetch96>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, uint16* out, __m128 f, bool scaled) {
-      const __m128i a = _mm_add_epi32(spCvt(_mm_max_ps(spLoadScaled(in, f, scaled), zero), nearest), bias);
-      const __m128i b = _mm_add_epi32(spCvt(_mm_max_ps(spLoadScaled(in + 4, f, scaled), zero), nearest), bias);
+    spFloatToIntBlocks<8, kPrefetch96>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, uint16* out, auto scale) {
+      const __m128i a = _mm_add_epi32(spCvt(_mm_max_ps(spLoadScaled(in, scale), zero), nearest), bias);
+      const __m128i b = _mm_add_epi32(spCvt(_mm_max_ps(spLoadScaled(in + 4, scale), zero), nearest), bias);
       spStoreInt(out, _mm_xor_si128(_mm_packs_epi32(a, b), flip));
     });
   });
@@ -254,9 +292,9 @@ SP_KERNEL void spConvertKernel_32f16u(const float* pSrc, uint16* pDst, int len, 
 SP_KERNEL void spConvertKernel_32f32s(const float* pSrc, int32* pDst, int len, int roundMode, int scaleFactor) {
   spRoundModeKernel<8>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
     const __m128i limit = spSplat32(0x4EFFFFFFu);
-    spFloatToIntBlocks<8>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, int32* out, __m128 f, bool scaled) {
+    spFloatToIntBlocks<8>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, int32* out, auto scale) {
       for (int j = 0; j < 2; ++j) {
-        const __m128 v = spLoadScaled(in + 4 * j, f, scaled);
+        const __m128 v = spLoadScaled(in + 4 * j, scale);
         const __m128i over = _mm_cmpgt_epi32(_mm_castps_si128(v), limit);
         spStoreInt(out + 4 * j, _mm_xor_si128(spCvt(v, nearest), over));
       }
@@ -268,7 +306,7 @@ SP_KERNEL void spConvertKernel_64f32s(const double* pSrc, int32* pDst, int len, 
   spRoundModeKernel<4>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
     const __m128d hi = _mm_set1_pd(2147483647.0);
     const bool scaled = scaleFactor != 0;
-    const __m128d f = _mm_set1_pd(static_cast<double>(spScaleFactorScalar(scaleFactor)));
+    const __m128d f = _mm_set1_pd(spScaleFactorDouble(scaleFactor));
     spRunBlocks<4>(pSrc, pDst, len, true, [&](const double* in, int32* out) {
       __m128d a = _mm_loadu_pd(in), b = _mm_loadu_pd(in + 2);
       if (scaled) {
@@ -316,28 +354,28 @@ inline void spAwayKernel(const float* pSrc, D* pDst, int len, int scaleFactor, b
 
 SP_KERNEL void spConvertAwayKernel_32f8s(const float* pSrc, int8* pDst, int len, int scaleFactor) {
   const __m128 hi = _mm_set1_ps(127.0f);
-  spAwayKernel<16>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, int8* out, __m128 f, bool scaled) {
+  spAwayKernel<16>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, int8* out, auto scale) {
     __m128i r[4];
-    for (int j = 0; j < 4; ++j) r[j] = _mm_cvttps_epi32(spAwayPs(_mm_min_ps(spLoadScaled(in + 4 * j, f, scaled), hi)));
+    for (int j = 0; j < 4; ++j) r[j] = _mm_cvttps_epi32(spAwayPs(_mm_min_ps(spLoadScaled(in + 4 * j, scale), hi)));
     spStoreInt(out, _mm_packs_epi16(_mm_packs_epi32(r[0], r[1]), _mm_packs_epi32(r[2], r[3])));
   });
 }
 
 SP_KERNEL void spConvertAwayKernel_32f8u(const float* pSrc, uint8* pDst, int len, int scaleFactor) {
   const __m128 hi = _mm_set1_ps(255.0f);
-  spAwayKernel<16>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, uint8* out, __m128 f, bool scaled) {
+  spAwayKernel<16>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, uint8* out, auto scale) {
     __m128i r[4];
     for (int j = 0; j < 4; ++j)
-      r[j] = _mm_cvttps_epi32(spAwayUnsignedPs(_mm_min_ps(spLoadScaled(in + 4 * j, f, scaled), hi)));
+      r[j] = _mm_cvttps_epi32(spAwayUnsignedPs(_mm_min_ps(spLoadScaled(in + 4 * j, scale), hi)));
     spStoreInt(out, _mm_packus_epi16(_mm_packs_epi32(r[0], r[1]), _mm_packs_epi32(r[2], r[3])));
   });
 }
 
 SP_KERNEL void spConvertAwayKernel_32f16s(const float* pSrc, int16* pDst, int len, int scaleFactor) {
   const __m128 hi = _mm_set1_ps(32767.0f);
-  spAwayKernel<8>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, int16* out, __m128 f, bool scaled) {
-    const __m128i a = _mm_cvttps_epi32(spAwayPs(_mm_min_ps(spLoadScaled(in, f, scaled), hi)));
-    const __m128i b = _mm_cvttps_epi32(spAwayPs(_mm_min_ps(spLoadScaled(in + 4, f, scaled), hi)));
+  spAwayKernel<8>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, int16* out, auto scale) {
+    const __m128i a = _mm_cvttps_epi32(spAwayPs(_mm_min_ps(spLoadScaled(in, scale), hi)));
+    const __m128i b = _mm_cvttps_epi32(spAwayPs(_mm_min_ps(spLoadScaled(in + 4, scale), hi)));
     spStoreInt(out, _mm_packs_epi32(a, b));
   });
 }
@@ -346,9 +384,9 @@ SP_KERNEL void spConvertAwayKernel_32f16u(const float* pSrc, uint16* pDst, int l
   const __m128 zero = _mm_setzero_ps();
   const __m128i bias = spSplat32(0xFFFF8000u);
   const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
-  spAwayKernel<8>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, uint16* out, __m128 f, bool scaled) {
-    const __m128i a = _mm_add_epi32(_mm_cvttps_epi32(spAwayUnsignedPs(_mm_max_ps(spLoadScaled(in, f, scaled), zero))), bias);
-    const __m128i b = _mm_add_epi32(_mm_cvttps_epi32(spAwayUnsignedPs(_mm_max_ps(spLoadScaled(in + 4, f, scaled), zero))), bias);
+  spAwayKernel<8>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, uint16* out, auto scale) {
+    const __m128i a = _mm_add_epi32(_mm_cvttps_epi32(spAwayUnsignedPs(_mm_max_ps(spLoadScaled(in, scale), zero))), bias);
+    const __m128i b = _mm_add_epi32(_mm_cvttps_epi32(spAwayUnsignedPs(_mm_max_ps(spLoadScaled(in + 4, scale), zero))), bias);
     spStoreInt(out, _mm_xor_si128(_mm_packs_epi32(a, b), flip));
   });
 }
@@ -360,9 +398,9 @@ SP_KERNEL void spConvertAwayKernel_32f32s(const float* pSrc, int32* pDst, int le
   const __m128 signMask = spSplatBits(0x80000000u);
   const __m128 half = _mm_set1_ps(0.5f);
   const __m128i limit = spSplat32(0x4EFFFFFFu);
-  spFloatToIntBlocks<8>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, int32* out, __m128 f, bool scaled) {
+  spFloatToIntBlocks<8>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, int32* out, auto scale) {
     for (int j = 0; j < 2; ++j) {
-      const __m128 v = spLoadScaled(in + 4 * j, f, scaled);
+      const __m128 v = spLoadScaled(in + 4 * j, scale);
       const __m128 s = _mm_and_ps(v, signMask);
       const __m128 w = _mm_xor_ps(_mm_add_ps(_mm_xor_ps(v, s), half), s);
       const __m128i over = _mm_cmpgt_epi32(_mm_castps_si128(w), limit);
@@ -378,7 +416,7 @@ SP_KERNEL void spConvertAwayKernel_64f32s(const double* pSrc, int32* pDst, int l
   const __m128d signMask = _mm_castsi128_pd(_mm_set1_epi64x(static_cast<long long>(0x8000000000000000ull)));
   const __m128d half = _mm_set1_pd(0.5);
   const bool scaled = scaleFactor != 0;
-  const __m128d f = _mm_set1_pd(static_cast<double>(spScaleFactorScalar(scaleFactor)));
+  const __m128d f = _mm_set1_pd(spScaleFactorDouble(scaleFactor));
   auto away = [&](__m128d v) {
     if (scaled) v = _mm_mul_pd(v, f);
     v = _mm_min_pd(v, hi);

@@ -407,28 +407,87 @@ TEST(ProcessorBuilds, EqualGenericAtEveryLengthAndMisalignment) {
   }
 }
 
-// Every scale factor in a wide range, on long vectors of every kind of float: the
-// processor builds agree with the generic body (ties-away NaN excepted).
+// Floats of every binary exponent, subnormals included, both signs: whatever the scale
+// factor, some of them land near the rounding and saturation limits.
+std::vector<float> everyExponent() {
+  std::vector<float> out;
+  for (int e = -149; e <= 127; ++e) {
+    for (float m : {1.0f, 1.5f, 1.9999999f}) {
+      const float x = std::ldexp(m, e);
+      out.push_back(x);
+      out.push_back(-x);
+    }
+  }
+  return out;
+}
+
+// Every scale factor the entries accept, on long vectors of every kind of float: the
+// processor builds agree with the generic body (ties-away NaN excepted). Beyond
+// [-1100, 1100] the generic factor is clamped, so a few far values stand for the rest.
 TEST(ProcessorBuilds, EqualGenericForEveryScaleFactor) {
-  const std::vector<float> src = interestingFloats(2000, 6);
-  const std::vector<float> noNaN = interestingFloats(2000, 7, false);
-  std::vector<int16_t> w16(2000), g16(2000);
-  std::vector<int32_t> w32(2000), g32(2000);
-  std::vector<uint8_t> w24(6000), g24(6000);
+  std::vector<float> src = interestingFloats(1200, 6);
+  std::vector<float> noNaN = interestingFloats(1200, 7, false);
+  for (float x : everyExponent()) {
+    src.push_back(x);
+    noNaN.push_back(x);
+  }
+  const int n = static_cast<int>(src.size());
+  std::vector<int> scales;
+  for (int s = -1100; s <= 1100; ++s) scales.push_back(s);
+  for (int s : {INT_MIN, INT_MIN + 1, -100000, 100000, INT_MAX - 1, INT_MAX}) scales.push_back(s);
+  std::vector<int16_t> w16(n), g16(n);
+  std::vector<int32_t> w32(n), g32(n);
+  std::vector<uint8_t> w24(3 * n), g24(3 * n);
   for (const ConvertBuild& b : processorBuilds()) {
-    for (int s = -127; s <= 140; ++s) {
+    for (int s : scales) {
       for (int mode : {0, 1, 2}) {
         const float* in = mode == 2 ? noNaN.data() : src.data();
-        sp::generic::spConvert_32f16s(in, w16.data(), 2000, mode, s);
-        b.convert32f16s(in, g16.data(), 2000, mode, s);
+        sp::generic::spConvert_32f16s(in, w16.data(), n, mode, s);
+        b.convert32f16s(in, g16.data(), n, mode, s);
         ASSERT_EQ(w16, g16) << b.name << " mode " << mode << " s " << s;
-        sp::generic::spConvert_32f32s(in, w32.data(), 2000, mode, s);
-        b.convert32f32s(in, g32.data(), 2000, mode, s);
+        sp::generic::spConvert_32f32s(in, w32.data(), n, mode, s);
+        b.convert32f32s(in, g32.data(), n, mode, s);
         ASSERT_EQ(w32, g32) << b.name << " mode " << mode << " s " << s;
       }
-      sp::generic::spConvert_32f24s(src.data(), w24.data(), 2000, s);
-      b.convert32f24s(src.data(), g24.data(), 2000, s);
+      sp::generic::spConvert_32f24s(src.data(), w24.data(), n, s);
+      b.convert32f24s(src.data(), g24.data(), n, s);
       ASSERT_EQ(w24, g24) << b.name << " s " << s;
+    }
+  }
+}
+
+// Scale factors below -127, whose factor has no single-precision value: the exact
+// product, rounded, in every build.
+TEST(ProcessorBuilds, ScaleFactorsBelowTheSingleRangeGiveTheExactProduct) {
+  const struct {
+    float x;
+    int mode, s;
+    int16_t want16;
+    int32_t want32;
+  } cases[] = {
+      {1e-38f, 1, -128, 3, 3},           // 3.40...
+      {1e-38f, 0, -140, 13937, 13937},   // 13937.96...
+      {1e-38f, 1, -140, 13938, 13938},
+      {-1e-38f, 2, -140, -13938, -13938},
+      {1e-38f, 1, -150, 32767, 14272476},
+      {1.4e-45f, 1, -150, 2, 2},         // the smallest subnormal times 2^150
+      {1.4e-45f, 0, -149, 1, 1},
+      {-1.4e-45f, 1, -191, -32768, INT32_MIN},
+      {1.4e-45f, 1, -1023, 32767, INT32_MAX},
+      {0.0f, 1, INT_MIN, 0, 0},
+  };
+  for (const ConvertBuild& b : allBuilds()) {
+    if (!b.supported) continue;
+    for (const auto& c : cases) {
+      const float in[9] = {c.x, c.x, c.x, c.x, c.x, c.x, c.x, c.x, c.x};  // head, body and tail
+      int16_t r16[9];
+      int32_t r32[9];
+      ASSERT_EQ(SP_OK, b.convert32f16s(in, r16, 9, c.mode, c.s));
+      ASSERT_EQ(SP_OK, b.convert32f32s(in, r32, 9, c.mode, c.s));
+      for (int i = 0; i < 9; ++i) {
+        EXPECT_EQ(c.want16, r16[i]) << b.name << " x " << c.x << " s " << c.s << " mode " << c.mode;
+        EXPECT_EQ(c.want32, r32[i]) << b.name << " x " << c.x << " s " << c.s << " mode " << c.mode;
+      }
     }
   }
 }
