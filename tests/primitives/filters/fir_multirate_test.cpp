@@ -139,6 +139,40 @@ TEST(FirMultirateChecks, AnUnknownKindIsRefusedWithoutTouchingAnything) {
   EXPECT_EQ(std::vector<float>(r.mr()->delayLine, r.mr()->delayLine + 33), before);
 }
 
+// A call whose input count (D x numIters) or output count (U x numIters) does not fit a
+// signed 32-bit integer is refused before anything is read or written, for every kind of
+// state. The buffers hold a few samples only: any access past them shows under the
+// address sanitizer.
+TEST(FirMultirateChecks, CallsWhoseCountsDoNotFit32BitsAreRefusedUntouched) {
+  struct Case {
+    int taps, U, D;
+    int32 iterations;
+    uint32 kind;
+  };
+  const Case cases[] = {
+      {66, 2, 1, 0x40000000, 1},                       // outputs 2^31
+      {66, 1, 2, 0x40000000, 1},                       // inputs 2^31
+      {132, 4, 1, 0x7FFFFFFF / 4 + 1, 1},
+      {9, 2, 7, 0x7FFFFFFF / 7 + 1, 1},                // inputs only
+      {6, 1, 2, 0x7FFFFFFF, 2},
+      {1, 3, 5, 0x7FFFFFFF / 5 + 1, 3},                // inputs only
+      {1, 5, 3, 0x7FFFFFFF / 5 + 1, 3},                // outputs only
+  };
+  for (const Case& c : cases) {
+    Resampler r(std::vector<float>(static_cast<size_t>(c.taps), 0.5f), c.U, 0, c.D, 0);
+    ASSERT_EQ(r.mr()->multirateKind, c.kind) << c.taps << " taps " << c.U << "/" << c.D;
+    const int tpp = r.mr()->tapsPerPhase;
+    const std::vector<float> before(r.mr()->delayLine, r.mr()->delayLine + tpp);
+    std::vector<float> x(16, 1.0f), y(16, 3.0f);
+    EXPECT_EQ(g::spFirFilter_32f(x.data(), y.data(), c.iterations, r.state), SP_ERROR_LENGTH)
+        << c.taps << " taps " << c.U << "/" << c.D;
+    EXPECT_EQ(spFirFilter_32f(x.data(), y.data(), c.iterations, r.state), SP_ERROR_LENGTH);
+    EXPECT_TRUE(std::all_of(y.begin(), y.end(), [](float v) { return v == 3.0f; }));
+    EXPECT_EQ(std::vector<float>(r.mr()->delayLine, r.mr()->delayLine + tpp), before);
+    EXPECT_TRUE(r.buffer.GuardsIntact());
+  }
+}
+
 // The property at the heart of the filter: for any configuration and any cutting of the
 // stream into calls, the output is the defining formula (up to single-precision
 // rounding), nothing is read past the input and nothing written past the output.
