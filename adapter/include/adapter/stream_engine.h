@@ -1,0 +1,125 @@
+// CStreamEngine: one audio endpoint of the model. It keeps the endpoint's direction, its
+// name, the formats it offers (all of them, and the two-channel ones for endpoints that
+// show only those), the entities on its signal path and the processing nodes among them,
+// the client and effect lists of the streams that attach to it, and the stream buffers
+// the processing hooks work in. The USB stream engines derive from it.
+#pragma once
+
+#include "adapter/kernel_mutex.h"
+#include "adapter/ptr_list.h"
+#include "adapter/uac_entity.h"
+#include "kernel/callback.h"
+#include "kernel/nt.h"
+#include "portcls/ksmedia.h"
+
+namespace adapter {
+
+// {3D64C291-9F42-43E5-A468-2C5DC9BB2353}
+KS_DEFINE_GUID(IID_IStreamEngine, 0x3D64C291, 0x9F42, 0x43E5, 0xA4, 0x68, 0x2C, 0x5D, 0xC9, 0xBB, 0x23, 0x53);
+// {1EDBBC0C-AA74-4046-911E-C8BDE64A66FF}: the processing interface of nodes that work on
+// the stream's buffers.
+KS_DEFINE_GUID(IID_IDspNode, 0x1EDBBC0C, 0xAA74, 0x4046, 0x91, 0x1E, 0xC8, 0xBD, 0xE6, 0x4A, 0x66, 0xFF);
+
+inline constexpr ULONG STREAM_DIRECTION_RENDER = 0;
+inline constexpr ULONG STREAM_DIRECTION_CAPTURE = 1;
+
+// Pool tag of everything the engine allocates.
+inline constexpr ULONG kStreamEnginePoolTag = MakePoolTag('S', 't', 'r', 'e');
+// The name buffer: 102 bytes, a name of at most 100 bytes and its terminator.
+inline constexpr ULONG kStreamNameBufferBytes = 102;
+// Stream buffers of the processing hooks: 512 frames x 8 channels of float, and eight
+// planar channels of 512 floats.
+inline constexpr ULONG kStreamScratchBytes = 16384;
+inline constexpr ULONG kStreamChannelBuffers = 8;
+inline constexpr ULONG kStreamChannelBufferBytes = 2048;
+// Render endpoint types that offer only their two-channel formats: HP, SPDIF, HeadSet, FHP.
+inline constexpr ULONG kStereoOnlyEndpointTypes = 0x2400C;
+
+struct IStreamEngine : IUnknown {
+  STDMETHOD_(ULONG, GetDirection)() = 0;
+  STDMETHOD_(ULONG, GetEndpointType)() = 0;
+  STDMETHOD(SetName)(PCWSTR Name) = 0;
+  STDMETHOD_(PWSTR, GetName)() = 0;
+  STDMETHOD_(ULONG, GetFormatCount)() = 0;
+  STDMETHOD(GetFormat)(ULONG Index, PWAVEFORMATEXTENSIBLE Format) = 0;
+  STDMETHOD_(ULONG, GetNodeCount)() = 0;
+  STDMETHOD(GetNode)(ULONG Index, IUacEntity** Node) = 0;
+  STDMETHOD(FindFormat)(PWAVEFORMATEX Format) = 0;
+  STDMETHOD(RegisterCallback)(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) = 0;
+  STDMETHOD(UnregisterCallback)(PVOID Registration) = 0;
+  STDMETHOD(SetPowerState)(DEVICE_POWER_STATE State) = 0;
+  STDMETHOD(Init)(ULONG Direction) = 0;
+};
+using PSTREAMENGINE = IStreamEngine*;
+
+class CStreamEngine : public IStreamEngine, public CUnknown {
+ public:
+  CStreamEngine(PUNKNOWN outerUnknown, ULONG engineId);
+  // Waits (every 50 ms) until no client is prepared or running, then drains every list,
+  // frees the buffers and drops the callback object.
+  ~CStreamEngine() override;
+
+  DECLARE_STD_UNKNOWN();
+
+  STDMETHODIMP_(ULONG) GetDirection() override { return m_nDirection; }
+  // The endpoint's type from the terminals on its path, always 0 to 18 (0 without a path).
+  STDMETHODIMP_(ULONG) GetEndpointType() override;
+  // At most 100 bytes of name: STATUS_INVALID_PARAMETER beyond; STATUS_UNSUCCESSFUL
+  // before Init.
+  STDMETHODIMP SetName(PCWSTR Name) override;
+  STDMETHODIMP_(PWSTR) GetName() override { return m_pName; }
+  STDMETHODIMP_(ULONG) GetFormatCount() override;
+  STDMETHODIMP GetFormat(ULONG Index, PWAVEFORMATEXTENSIBLE Format) override;
+  STDMETHODIMP_(ULONG) GetNodeCount() override;
+  // The path entity at the index, without an added reference.
+  STDMETHODIMP GetNode(ULONG Index, IUacEntity** Node) override;
+  // Success when the full list holds the format; a plain format is completed from the
+  // matching entry. Reads at most the 18 + cbSize bytes the caller's format declares.
+  STDMETHODIMP FindFormat(PWAVEFORMATEX Format) override;
+  STDMETHODIMP RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) override;
+  STDMETHODIMP UnregisterCallback(PVOID Registration) override;
+  STDMETHODIMP SetPowerState(DEVICE_POWER_STATE) override { return STATUS_SUCCESS; }
+  STDMETHODIMP Init(ULONG Direction) override;
+
+  // Puts the entity on the signal path (one reference) unless one with its identifier is
+  // there; a node that processes buffers also joins the processing-node list.
+  NTSTATUS AddNode(IUacEntity* Entity);
+  NTSTATUS AddDspNode(PUNKNOWN Node);
+  // Keeps a copy of the 40-byte format, and a second one in the stereo list when it has
+  // two channels; all or nothing.
+  NTSTATUS AddFormat(const WAVEFORMATEXTENSIBLE* Format);
+  // Allocates what is still missing of the stream buffers; success once all exist.
+  NTSTATUS AllocStreamBuffers();
+  // Whether a terminal of the endpoint's direction on the path has a jack in use.
+  bool HasConnectedTerminal();
+
+  ULONG GetEngineId() const { return m_nEngineId; }
+
+ protected:
+  ULONG m_nEngineId;
+  ULONG m_nDirection;
+  PWSTR m_pName;                // paged, kStreamNameBufferBytes
+  CPtrList* m_pDspNodeList;     // processing nodes, one reference each
+  CPtrList* m_pPathList;        // IUacEntity on the signal path, one reference each
+  CPtrList* m_pFormatList;      // WAVEFORMATEXTENSIBLE copies
+  CPtrList* m_pRegisteredList;  // client records (owned by their clients)
+  CPtrList* m_pPreparedList;
+  CPtrList* m_pRunningList;
+  CPtrList* m_pFirstEffectList;   // processing objects of clients, one reference each
+  CPtrList* m_pSecondEffectList;
+  CPtrList* m_pStereoFormatList;  // copies of the two-channel entries
+  float* m_pFloatScratch;         // kStreamScratchBytes
+  float** m_ppChannelBuffers;     // kStreamChannelBuffers pointers to kStreamChannelBufferBytes
+  ULONG m_StreamState;
+  CKernelMutex m_EngineMutex;
+  KSPIN_LOCK m_ListLock;
+  PCALLBACK_OBJECT m_pCallbackObject;  // "\Callback\StreamEngineAddr%p"
+  WAVEFORMATEXTENSIBLE m_CurrentWaveFormat;
+
+ private:
+  CPtrList* FormatListFor();
+  void FreeLists();
+};
+using PCSTREAMENGINE = CStreamEngine*;
+
+}  // namespace adapter
