@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 
 #include "support/fault_sweep.h"
 #include "support/kernel_fixture.h"
@@ -21,24 +20,12 @@ using adapter::IUacEntity;
 using platform::testing::CProbeEntity;
 using platform::testing::NewProbeEntity;
 
+using CTestHal = platform::testing::CProbeHal;
 constexpr ULONG kHalTag = MakePoolTag('T', 'h', 'a', 'l');
-
-// The smallest function object: its probe is the test's.
-class CTestHal : public CAudioHal {
- public:
-  explicit CTestHal(PUNKNOWN outer) : CAudioHal(outer) {}
-  STDMETHODIMP ProbeDevice() override { return probe ? probe(this) : CAudioHal::ProbeDevice(); }
-  void SetTemplate(const adapter::EndpointCapabilityRecord& record) { m_CapabilityRecord = record; }
-  std::function<NTSTATUS(CTestHal*)> probe;
-};
 
 class AudioHal : public platform::testing::KernelTest {
  protected:
-  CTestHal* NewHal() {
-    IAudioHal* hal = nullptr;
-    EXPECT_EQ(adapter::CreateInstance<CTestHal>(&hal, nullptr, NonPagedPool, kHalTag), STATUS_SUCCESS);
-    return static_cast<CTestHal*>(hal);
-  }
+  CTestHal* NewHal() { return platform::testing::NewProbeHal(); }
   NTSTATUS Init(CTestHal* hal) { return hal->Init(nullptr, Fdo(), nullptr, nullptr); }
   PDEVICE_OBJECT Fdo() { return reinterpret_cast<PDEVICE_OBJECT>(&fdo_); }
   IStreamEngine* NewEngine(ULONG direction) {

@@ -3,9 +3,11 @@
 // it (selector links, engine links, the processing interface).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "adapter/audio_hal.h"
 #include "adapter/node_interfaces.h"
 #include "adapter/object_model.h"
 #include "adapter/stream_engine.h"
@@ -117,6 +119,21 @@ inline CProbeEntity* NewProbeEntity(ULONG id, ULONG type, ULONG answers = 0,
                                                        answers, log)))
     return nullptr;
   return static_cast<CProbeEntity*>(entity);
+}
+
+// The smallest function object: its probe is the test's.
+class CProbeHal : public adapter::CAudioHal {
+ public:
+  explicit CProbeHal(PUNKNOWN outer) : CAudioHal(outer) {}
+  STDMETHODIMP ProbeDevice() override { return probe ? probe(this) : CAudioHal::ProbeDevice(); }
+  void SetTemplate(const adapter::EndpointCapabilityRecord& record) { m_CapabilityRecord = record; }
+  std::function<NTSTATUS(CProbeHal*)> probe;
+};
+
+inline CProbeHal* NewProbeHal() {
+  adapter::IAudioHal* hal = nullptr;
+  if (!NT_SUCCESS(adapter::CreateInstance<CProbeHal>(&hal, nullptr, NonPagedPool, kProbeEntityTag))) return nullptr;
+  return static_cast<CProbeHal*>(hal);
 }
 
 }  // namespace platform::testing
