@@ -265,13 +265,16 @@ STDMETHODIMP CAudioHal::BuildTopology() {
 }
 
 STDMETHODIMP_(void) CAudioHal::PowerChangeState(POWER_STATE NewState) {
-  const DEVICE_POWER_STATE state = NewState.DeviceState;
-  if (state == m_PowerState) return;
+  // Read as a number: a value outside the enumeration must not be loaded as one.
+  ULONG state = 0;
+  static_assert(sizeof(NewState) == sizeof(state));
+  RtlCopyMemory(&state, &NewState, sizeof state);
+  if (state == static_cast<ULONG>(m_PowerState)) return;
   if (state == PowerDeviceD0) {
     RestoreEntities();  // back to D0 whatever the device took
     m_PowerState = PowerDeviceD0;
   } else if (state >= PowerDeviceD1 && state <= PowerDeviceD3) {
-    m_PowerState = state;
+    m_PowerState = static_cast<DEVICE_POWER_STATE>(state);
   }
 }
 

@@ -279,7 +279,7 @@ TEST_F(AudioHal, EnginesAreHandedToTheLinkNodesOnTheirPaths) {
 
 TEST_F(AudioHal, PowerChangesFollowTheDeviceStateTable) {
   struct Step {
-    DEVICE_POWER_STATE next;
+    ULONG next;
     DEVICE_POWER_STATE stored;
     bool restores;
   };
@@ -289,7 +289,7 @@ TEST_F(AudioHal, PowerChangesFollowTheDeviceStateTable) {
       {PowerDeviceD3, PowerDeviceD3, false},           //
       {PowerDeviceUnspecified, PowerDeviceD3, false},  // not a state: ignored
       {PowerDeviceMaximum, PowerDeviceD3, false},      //
-      {static_cast<DEVICE_POWER_STATE>(77), PowerDeviceD3, false},
+      {77, PowerDeviceD3, false},
       {PowerDeviceD0, PowerDeviceD0, true},  // back to D0: values go back to the device
       {PowerDeviceD0, PowerDeviceD0, false},
       {PowerDeviceD1, PowerDeviceD1, false},
@@ -305,7 +305,7 @@ TEST_F(AudioHal, PowerChangesFollowTheDeviceStateTable) {
   for (const Step& step : steps) {
     log_.clear();
     POWER_STATE state;
-    state.DeviceState = step.next;
+    std::memcpy(&state, &step.next, sizeof state);  // also values outside the enumeration
     EXPECT_EQ(hal->QueryPowerChangeState(state), STATUS_SUCCESS);
     hal->PowerChangeState(state);
     EXPECT_EQ(hal->GetPowerState(), step.stored) << "step " << index;

@@ -301,6 +301,15 @@ TEST_F(StreamEngine, ExtensibleFormatsAreNeverReadPastTheirBytes) {
     CallerFormat caller(query, sizeof(WAVEFORMATEX) + cbSize);
     EXPECT_EQ(engine->FindFormat(caller.get()), STATUS_NO_MATCH) << cbSize;
   }
+  // An entry and a caller's format that agree on an absurd cbSize are still compared
+  // over their 40 bytes only.
+  auto absurd = Extensible(8, 192000, 32, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+  absurd.Format.cbSize = 0xFFFF;
+  ASSERT_EQ(engine->AddFormat(&absurd), STATUS_SUCCESS);
+  {
+    CallerFormat caller(absurd, sizeof absurd);
+    EXPECT_EQ(engine->FindFormat(caller.get()), STATUS_SUCCESS);
+  }
   engine->Release();
 }
 
