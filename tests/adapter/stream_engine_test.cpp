@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "adapter/endpoint_type.h"
 #include "support/fault_sweep.h"
 #include "support/kernel_fixture.h"
 #include "support/model_doubles.h"
@@ -384,6 +385,17 @@ TEST_F(StreamEngine, StreamBuffersAreMadeOnceAndCompletedAfterAFailure) {
     engine->Release();
   });
   EXPECT_EQ(allocations, 10u);
+}
+
+TEST(EndpointTypes, PrefixesNameTypesZeroToEighteenOnly) {
+  EXPECT_EQ(std::u16string(adapter::EndpointTypePrefix(0)), u"Stream");
+  EXPECT_EQ(std::u16string(adapter::EndpointTypePrefix(2)), u"HP");
+  EXPECT_EQ(std::u16string(adapter::EndpointTypePrefix(16)), u"StereoMix");
+  EXPECT_EQ(std::u16string(adapter::EndpointTypePrefix(18)), u"Rec");
+  for (ULONG type : {19u, 32u, 0x80000000u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(adapter::EndpointTypePrefix(type), nullptr);
+    EXPECT_FALSE(adapter::EndpointTypeIn(type, 0xFFFFFFFFu));
+  }
 }
 
 }  // namespace
