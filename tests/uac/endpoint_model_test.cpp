@@ -225,6 +225,19 @@ TEST_F(EndpointModel, EndpointIsConnectedWhenAJackOfItsTerminalIsInUse) {
   }
 }
 
+// Whether a jack is in use is read into a scratch buffer; without one the endpoint is
+// kept rather than hidden.
+TEST_F(EndpointModel, EndpointWhoseJacksCannotBeReadStaysConnected) {
+  CStreamEngine* engine = Engine(kRender, {{S::Output, 2, 2, 0}});
+  {
+    platform::pool::ScopedFaultInjection faults;
+    platform::pool::FailTag(adapter::kStreamEnginePoolTag);
+    EXPECT_TRUE(engine->HasConnectedTerminal());
+  }
+  EXPECT_FALSE(engine->HasConnectedTerminal());
+  engine->Release();
+}
+
 // ---------------------------------------------------------------------------------------
 // Selector linking
 

@@ -152,6 +152,15 @@ TEST_F(PathNodes, TerminalKindChangeMovesItsListenersToTheNewEndpointType) {
   EXPECT_EQ(shown, 2u);
   kindNode->ClearKindChanged();
   EXPECT_EQ(kindNode->IsKindChanged(), 0u);
+  // Without memory for the list node the listener's reference is given back.
+  {
+    platform::pool::ScopedFaultInjection faults;
+    platform::pool::FailTag(adapter::kPtrListTag);
+    EXPECT_EQ(kindNode->AddKindListener(volume), STATUS_INSUFFICIENT_RESOURCES);
+  }
+  EXPECT_EQ(kindNode->SetKind(17), STATUS_SUCCESS);
+  volume->GetChannelCount(&shown);
+  EXPECT_EQ(shown, 2u);
   EXPECT_EQ(kindNode->GetKind(nullptr), STATUS_INVALID_PARAMETER);
   kindNode->NonDelegatingRelease();
   volume->NonDelegatingRelease();
