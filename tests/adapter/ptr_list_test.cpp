@@ -5,48 +5,34 @@
 
 #include <list>
 #include <random>
-#include <vector>
 
 #include "support/kernel_fixture.h"
 
 namespace {
 class PtrList : public platform::testing::KernelTest {};
 
-using adapter::CPtrList;
-using adapter::POSITION;
-
 PVOID P(ULONG_PTR v) { return reinterpret_cast<PVOID>(v); }
 ULONG_PTR V(PVOID p) { return reinterpret_cast<ULONG_PTR>(p); }
 
-std::vector<ULONG_PTR> Contents(const CPtrList& list) {
-  std::vector<ULONG_PTR> out;
-  POSITION pos = list.GetHeadPosition();
-  PVOID data;
-  while (list.GetNext(&pos, &data)) out.push_back(V(data));
-  return out;
-}
-
-POSITION Nth(const CPtrList& list, size_t k) {
-  POSITION pos = list.GetHeadPosition();
-  while (k--) pos = pos->next;
-  return pos;
-}
-
 TEST_F(PtrList, AgreesWithAReferenceList) {
   std::mt19937 rng(7);
-  auto* list = new (NonPagedPool, MakePoolTag('T', 'e', 's', 't')) CPtrList;  // zeroed pool, as owners get it
+  auto* list = new (NonPagedPool, MakePoolTag('T', 'e', 's', 't')) adapter::CPtrList;
   ASSERT_NE(list, nullptr);
   std::list<ULONG_PTR> oracle;
   platform::pool::ScopedFaultInjection faults;
   for (int step = 0; step < 4000; ++step) {
     const ULONG_PTR value = rng() % 1000;
     const size_t k = oracle.empty() ? 0 : rng() % oracle.size();
+    const auto kth = std::next(oracle.begin(), static_cast<long>(k));
+    adapter::POSITION node = list->GetHeadPosition();
+    for (size_t i = 0; i < k && node; ++i) node = node->next;
     const bool fail = rng() % 8 == 0;  // the node allocation fails: nothing may change
     platform::pool::FailTag(adapter::kPtrListTag, fail);
-    auto added = [&](POSITION node) {
-      EXPECT_EQ(node == nullptr, fail);
-      return node != nullptr;
+    auto added = [&](adapter::POSITION created) {
+      EXPECT_EQ(created == nullptr, fail);
+      return created != nullptr;
     };
+    PVOID data = P(7), tail = P(7);
     switch (rng() % 6) {
       case 0:
         if (added(list->AddTail(P(value)))) oracle.push_back(value);
@@ -55,43 +41,44 @@ TEST_F(PtrList, AgreesWithAReferenceList) {
         if (added(list->AddHead(P(value)))) oracle.push_front(value);
         break;
       case 2:  // before the k-th node; a null position (or the head) prepends
-        if (added(list->InsertBefore(oracle.empty() ? nullptr : Nth(*list, k), P(value))))
-          oracle.insert(std::next(oracle.begin(), static_cast<long>(k)), value);
+        if (added(list->InsertBefore(node, P(value)))) oracle.insert(kth, value);
         break;
       case 3:
         if (oracle.empty()) break;
-        list->RemoveAt(Nth(*list, k));
-        oracle.erase(std::next(oracle.begin(), static_cast<long>(k)));
+        list->RemoveAt(node);
+        oracle.erase(kth);
         break;
-      case 4: {
-        PVOID data = P(7);
+      case 4:
         ASSERT_EQ(list->RemoveHead(&data), !oracle.empty());
-        if (!oracle.empty()) {
-          ASSERT_EQ(V(data), oracle.front());
-          oracle.pop_front();
-        }
+        if (oracle.empty()) break;
+        ASSERT_EQ(V(data), oracle.front());
+        oracle.pop_front();
         break;
-      }
-      default: {
-        PVOID head = P(7), tail = P(7), at = P(7), past = P(7);
-        ASSERT_EQ(list->GetHead(&head), !oracle.empty());
+      default:
+        ASSERT_EQ(list->GetHead(&data), !oracle.empty());
         ASSERT_EQ(list->GetTail(&tail), !oracle.empty());
-        ASSERT_EQ(V(head), oracle.empty() ? 0 : oracle.front());
+        ASSERT_EQ(V(data), oracle.empty() ? 0 : oracle.front());
         ASSERT_EQ(V(tail), oracle.empty() ? 0 : oracle.back());
-        ASSERT_EQ(list->GetAt(static_cast<ULONG>(k), &at), !oracle.empty());
+        ASSERT_EQ(list->GetAt(static_cast<ULONG>(k), &data), !oracle.empty());
         if (!oracle.empty()) {
-          ASSERT_EQ(V(at), *std::next(oracle.begin(), static_cast<long>(k)));
+          ASSERT_EQ(V(data), *kth);
         }
-        ASSERT_FALSE(list->GetAt(list->GetCount(), &past));
-        ASSERT_EQ(past, P(7)) << "GetAt past the end leaves the out value alone";
-        break;
-      }
+        data = P(7);
+        ASSERT_FALSE(list->GetAt(list->GetCount(), &data));
+        ASSERT_EQ(data, P(7)) << "GetAt past the end leaves the out value alone";
     }
     ASSERT_EQ(list->GetCount(), oracle.size());
     ASSERT_EQ(list->IsEmpty(), oracle.empty());
   }
+  // The whole list by position.
+  adapter::POSITION pos = list->GetHeadPosition();
+  PVOID data;
+  for (ULONG_PTR expected : oracle) {
+    ASSERT_TRUE(list->GetNext(&pos, &data));
+    EXPECT_EQ(V(data), expected);
+  }
+  EXPECT_FALSE(list->GetNext(&pos, &data));
   platform::pool::FailTag(adapter::kPtrListTag, false);
-  EXPECT_EQ(Contents(*list), std::vector<ULONG_PTR>(oracle.begin(), oracle.end()));
   delete list;  // frees the nodes left (the fixture checks for leaks)
 }
 }  // namespace

@@ -1,10 +1,11 @@
 // Settings values of the driver key.
+#include "adapter/settings.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "adapter/settings.h"
 #include "ini_fixture.h"
 
 namespace {
@@ -37,7 +38,7 @@ TEST_F(SettingsTest, ValuesRoundTripInSettingsAndSubKeys) {
 
 TEST_F(SettingsTest, RefusedTypesOperationsAndOversizedValues) {
   ULONG value = 1;
-  for (ULONG type : {REG_NONE, REG_EXPAND_SZ, REG_MULTI_SZ, REG_QWORD, REG_DWORD_BIG_ENDIAN, REG_LINK})
+  for (ULONG type : {REG_NONE, REG_EXPAND_SZ, REG_MULTI_SZ, REG_QWORD, REG_LINK})
     EXPECT_EQ(SettingsValue(Device(), SETTINGS_WRITE, nullptr, u"V", type, &value, 4), STATUS_UNSUCCESSFUL) << type;
   for (ULONG operation : {0u, 3u})
     EXPECT_EQ(SettingsValue(Device(), operation, nullptr, u"V", REG_BINARY, &value, 4), STATUS_UNSUCCESSFUL);
@@ -55,12 +56,11 @@ TEST_F(SettingsTest, RefusedTypesOperationsAndOversizedValues) {
 }
 
 TEST_F(SettingsTest, IndexedNamesAndTheirLimit) {
-  LONG level = -65536;
-  ASSERT_EQ(SettingsIndexedValue(Device(), SETTINGS_WRITE, &level, 4, u"Unit03_18_", 11), STATUS_SUCCESS);
-  EXPECT_EQ(Settings(u"Unit03_18_11"), (reg::Value{REG_BINARY, {0, 0, 0xFF, 0xFF}}));
+  UCHAR on = 1;
+  ASSERT_EQ(SettingsIndexedValue(Device(), SETTINGS_WRITE, &on, 1, u"Unit03_18_", 11), STATUS_SUCCESS);
+  EXPECT_EQ(Settings(u"Unit03_18_11"), (reg::Value{REG_BINARY, {1}}));
   // 49 characters fit; a longer name is refused rather than cut to another value's name.
   const std::u16string prefix48(48, u'p');
-  UCHAR on = 1;
   EXPECT_EQ(SettingsIndexedValue(Device(), SETTINGS_WRITE, &on, 1, prefix48.c_str(), 7), STATUS_SUCCESS);
   EXPECT_TRUE(Settings(prefix48 + u"7"));
   EXPECT_EQ(SettingsIndexedValue(Device(), SETTINGS_WRITE, &on, 1, prefix48.c_str(), 10), STATUS_INVALID_PARAMETER);
