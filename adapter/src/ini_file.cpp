@@ -2,6 +2,7 @@
 #include "adapter/ini_file.h"
 
 #include "adapter/settings.h"
+#include "kernel/dbg.h"
 #include "kernel/file.h"
 #include "kernel/registry.h"
 #include "kernel/rtl.h"
@@ -133,7 +134,7 @@ bool CIniFile::ReadLine() {
     if (m_nLineLength < ini::kMaxLine)
       m_pLine[m_nLineLength++] = c;
     else
-      m_bLineTooLong = true;  // the whole line is skipped
+      m_bLineTooLong = true;  // cut here: still a header, but no longer an entry
   }
   if (!any) return false;
   m_pLine[m_nLineLength] = '\r';
@@ -143,25 +144,29 @@ bool CIniFile::ReadLine() {
 
 bool CIniFile::FindSection(const CHAR* name, ULONG length) {
   while (ReadLine())
-    if (!m_bLineTooLong && ini::IsSection(CurrentLine(), name, length)) return true;
+    if (ini::IsSection(CurrentLine(), name, length)) return true;
   return false;
 }
 
 ULONG CIniFile::ReadVersion() {
   ULONG version = 0;
-  if (!m_pLine || !NT_SUCCESS(OpenFile())) return 0;
+  bool read = false;
+  if (!m_pLine || !NT_SUCCESS(OpenFile())) return 0;  // no file: nothing to import, nothing to say
   if (FindSection(kVersionSection, sizeof kVersionSection - 1)) {
     while (ReadLine()) {
-      if (m_bLineTooLong || !ini::IsEntry(CurrentLine())) continue;
       if (ini::IsHeader(CurrentLine())) break;
-      ULONG value = 0;
-      const ini::VersionLine kind = ini::ParseVersion(CurrentLine(), &value);
+      if (m_bLineTooLong || !ini::IsEntry(CurrentLine())) continue;
+      const ini::VersionLine kind = ini::ParseVersion(CurrentLine(), &version);
       if (kind == ini::VersionLine::kNotKeyLine) continue;
-      if (kind == ini::VersionLine::kValid) version = value;
+      read = kind == ini::VersionLine::kValid;
       break;
     }
   }
   Close();
+  if (!read) {
+    DbgPrint("INI import: no readable version in the [VERSION] section of %ls, nothing imported\n", m_FilePath);
+    return 0;
+  }
   return version;
 }
 
@@ -169,8 +174,8 @@ NTSTATUS CIniFile::OpenModel() {
   if (!m_pLine || !NT_SUCCESS(OpenFile())) return STATUS_UNSUCCESSFUL;
   if (FindSection(kModelSection, sizeof kModelSection - 1)) {
     while (ReadLine()) {
-      if (m_bLineTooLong) continue;
       if (ini::IsHeader(CurrentLine())) break;
+      if (m_bLineTooLong) continue;
       if (ini::MatchHardwareId(CurrentLine(), m_HardwareId, m_nHardwareIdLength, m_ModelName, &m_nModelNameLength))
         return STATUS_SUCCESS;
     }
@@ -192,16 +197,15 @@ NTSTATUS CIniFile::ApplySettings() {
   WCHAR wideKey[ini::kMaxValueToken + 1];
   bool have = ReadLine();
   while (have) {
-    if (m_bLineTooLong ||
-        !ini::IsModelSection(CurrentLine(), m_ModelName, m_nModelNameLength, subKey, &subKeyLength)) {
+    if (!ini::IsModelSection(CurrentLine(), m_ModelName, m_nModelNameLength, subKey, &subKeyLength)) {
       have = ReadLine();
       continue;
     }
     Widen(subKey, subKeyLength, wideSubKey);
     // The section's key lines, up to the next header (which the loop looks at again).
     while ((have = ReadLine())) {
-      if (m_bLineTooLong) continue;
       if (ini::IsHeader(CurrentLine())) break;
+      if (m_bLineTooLong) continue;
       if (!ini::ParseEntry(CurrentLine(), entry)) continue;
       Widen(entry->key, entry->keyLength, wideKey);
       SettingsValue(m_pDeviceObject, SETTINGS_WRITE, subKeyLength ? wideSubKey : nullptr, wideKey, entry->type,

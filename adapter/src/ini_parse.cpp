@@ -114,11 +114,22 @@ VersionLine ParseVersion(Line line, ULONG* version) {
   const ULONG eq = FindEquals(line);
   if (eq == line.length) return VersionLine::kNotKeyLine;
   ULONG i = SkipBlanks(line, eq + 1);
-  const ULONG start = i;
-  while (i < line.length && !IsTokenSeparator(line.text[i]) && line.text[i] != ';') ++i;
-  const ULONG length = i - start;
-  if (length == 0 || length > kMaxVersionToken || !IsDigit(line.text[start])) return VersionLine::kInvalid;
-  return ParseNumber(line.text + start, length, version) ? VersionLine::kValid : VersionLine::kInvalid;
+  if (i >= line.length || !IsDigit(line.text[i])) return VersionLine::kInvalid;
+  ULONG base = 10;
+  if (line.text[i] == '0' && i + 2 < line.length && (line.text[i + 1] == 'x' || line.text[i + 1] == 'X') &&
+      HexValue(line.text[i + 2]) >= 0) {
+    base = 16;
+    i += 2;
+  }
+  ULONG64 v = 0;
+  for (; i < line.length; ++i) {
+    const int d = base == 16 ? HexValue(line.text[i]) : (IsDigit(line.text[i]) ? line.text[i] - '0' : -1);
+    if (d < 0) break;  // "1.2" and "3a" are versions 1 and 3
+    v = v * base + static_cast<ULONG64>(d);
+    if (v > 0xFFFFFFFFull) return VersionLine::kInvalid;
+  }
+  *version = static_cast<ULONG>(v);
+  return VersionLine::kValid;
 }
 
 bool MatchHardwareId(Line line, const CHAR* hardwareId, ULONG idLength, CHAR* model, ULONG* modelLength) {

@@ -1,6 +1,6 @@
-// A simulated device with its registry keys and a system root folder, for the Settings
-// and INI import tests. The physical device object itself is the device the driver code
-// is given (PortCls takes a device it did not create as the physical one).
+// A device registered with its driver key and a temporary system root, for the Settings
+// and INI import tests. The device is a plain block: PortCls takes a device object it did
+// not create as the physical one, which is all these routines look at.
 #pragma once
 
 #include <unistd.h>
@@ -20,20 +20,17 @@ namespace testing_support {
 
 class DeviceRegistryTest : public platform::testing::KernelTest {
  protected:
-  static constexpr char16_t kHardwareId[] = u"USB\\VID_0B05&PID_17F3&REV_0100";
+  // Mixed case, as devices report it: the reader must upper-case it before matching.
+  static constexpr char16_t kHardwareId[] = u"USB\\Vid_0b05&Pid_17f3&REV_0100";
 
   void SetUp() override {
     KernelTest::SetUp();
-    platform::registry::Clear();
-    platform::pnp::DeviceConfig config;
-    config.deviceId = u"USB\\VID_0B05&PID_17F3";
-    config.hardwareIds = {kHardwareId, u"USB\\VID_0B05&PID_17F3"};
-    ASSERT_TRUE(platform::pnp::RegisterDevice(Device(), config));
     static std::atomic<int> serial{0};
     root_ = std::filesystem::temp_directory_path() /
             ("ua_ini_" + std::to_string(::getpid()) + "_" + std::to_string(serial++));
     std::filesystem::create_directories(root_);
     platform::files::SetSystemRoot(root_);
+    RegisterDevice(kHardwareId);
   }
 
   void TearDown() override {
@@ -44,16 +41,21 @@ class DeviceRegistryTest : public platform::testing::KernelTest {
     KernelTest::TearDown();
   }
 
-  PDEVICE_OBJECT Device() { return reinterpret_cast<PDEVICE_OBJECT>(&deviceStorage_); }
-
-  std::u16string SettingsPath() { return platform::pnp::DriverKeyPath(Device()) + u"\\Settings"; }
-
-  std::optional<platform::registry::Value> Settings(const std::u16string& name, const char16_t* subKey = nullptr) {
-    std::u16string path = SettingsPath();
-    if (subKey) path += std::u16string(u"\\") + subKey;
-    return platform::registry::GetValue(path, name);
+  // A fresh registry with the device listed under `hardwareId`.
+  void RegisterDevice(const std::u16string& hardwareId) {
+    platform::pnp::UnregisterAllDevices();
+    platform::registry::Clear();
+    platform::pnp::DeviceConfig config;
+    config.deviceId = u"USB\\VID_0B05&PID_17F3";
+    config.hardwareIds = {hardwareId, u"USB\\VID_0B05&PID_17F3"};
+    ASSERT_TRUE(platform::pnp::RegisterDevice(Device(), config));
   }
 
+  PDEVICE_OBJECT Device() { return reinterpret_cast<PDEVICE_OBJECT>(&deviceStorage_); }
+  std::u16string SettingsPath() { return platform::pnp::DriverKeyPath(Device()) + u"\\Settings"; }
+  std::optional<platform::registry::Value> Settings(const std::u16string& name, const char16_t* subKey = nullptr) {
+    return platform::registry::GetValue(SettingsPath() + (subKey ? u"\\" + std::u16string(subKey) : u""), name);
+  }
   void WriteFile(const std::string& bytes, const std::string& name = "AUBRICPRO.INI") {
     std::ofstream(root_ / name, std::ios::binary | std::ios::trunc) << bytes;
   }

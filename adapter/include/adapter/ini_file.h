@@ -27,7 +27,8 @@ class CIniFile : public platform::PoolAllocated {
   // Reads the device's hardware ID and the module name, builds the file path and
   // allocates the line buffer. A failure ends the import.
   NTSTATUS Init(PDEVICE_OBJECT DeviceObject);
-  // The version of [VERSION]; 0 when the file, the section or the number is missing.
+  // The version of [VERSION]; 0 when the file, the section or the number is missing (an
+  // existing file without a readable version is logged).
   ULONG ReadVersion();
   // Finds the device's model in [QUVARA]; the file stays open for ApplySettings.
   // STATUS_UNSUCCESSFUL when the file or the entry is missing.
@@ -43,7 +44,9 @@ class CIniFile : public platform::PoolAllocated {
 
  private:
   NTSTATUS OpenFile();
-  // Reads the next line into m_pLine (CR LF appended); false at the end of the file.
+  // Reads the next line into m_pLine (CR LF appended); false at the end of the file. A
+  // line past kMaxLine characters is cut there and flagged: it still opens or ends a
+  // section as its first kMaxLine characters read, but it is never an entry.
   bool ReadLine();
   bool ReadByte(CHAR* c);
   ini::Line CurrentLine() const { return {m_pLine, m_nLineLength}; }
@@ -54,7 +57,7 @@ class CIniFile : public platform::PoolAllocated {
   IO_STATUS_BLOCK m_IoStatus;
   PCHAR m_pLine;  // kMaxLine + 2 bytes, paged pool
   ULONG m_nLineLength;
-  bool m_bLineTooLong;
+  bool m_bLineTooLong;  // the current line was cut at kMaxLine
   CHAR m_ModelName[ini::kMaxModelName + 1];
   ULONG m_nModelNameLength;
   CHAR m_HardwareId[ini::kMaxHardwareId + 1];

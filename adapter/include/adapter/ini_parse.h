@@ -7,8 +7,7 @@
 
 namespace ini {
 
-constexpr ULONG kMaxLine = 4096;          // characters of a line; longer lines are skipped
-constexpr ULONG kMaxVersionToken = 19;    // characters of a token of the version line
+constexpr ULONG kMaxLine = 4096;          // characters of a line; a longer one is cut there
 constexpr ULONG kMaxValueToken = 79;      // characters of a token (and key) of a value line
 constexpr ULONG kMaxValueBytes = 1024;    // data bytes of one value
 constexpr ULONG kMaxModelName = 79;       // characters of a model name
@@ -32,10 +31,11 @@ bool IsSection(Line line, const CHAR* name, ULONG nameLength);
 // subKey receives the name and its terminator (kMaxSubKeyName + 1 characters).
 bool IsModelSection(Line line, const CHAR* model, ULONG modelLength, CHAR* subKey, ULONG* subKeyLength);
 
-// A version line "key = number ...": the first token of the value, a decimal or
-// 0x-hexadecimal number of at most kMaxVersionToken characters that fits 32 bits.
-// kNotKeyLine for a line without '=' (not the version line), kInvalid when the first
-// token is not such a number (the version then counts as 0).
+// A version line "key = value": the version is the number the value begins with, read
+// digit by digit up to the first character that is no digit ("1.2" and "3a" give 1 and 3),
+// hexadecimal after "0x"/"0X", else decimal. kNotKeyLine for a line without '=' (not the
+// version line), kInvalid when the value does not begin with a digit or its number passes
+// 32 bits (the version then counts as 0).
 enum class VersionLine { kNotKeyLine, kInvalid, kValid };
 VersionLine ParseVersion(Line line, ULONG* version);
 

@@ -18,6 +18,12 @@ constexpr ULONG SETTINGS_MAX_INDEXED_NAME = 49;
 // STATUS_UNSUCCESSFUL). A read copies the stored bytes whatever their type; a stored value
 // longer than size fails with STATUS_UNSUCCESSFUL and leaves data untouched; a missing one
 // gives STATUS_OBJECT_NAME_NOT_FOUND. PASSIVE_LEVEL.
+//
+// Kept as designed: a stored value shorter than size is copied over the start of data and
+// the read succeeds; the rest of the buffer keeps what the caller put there and the stored
+// length is not reported, so callers preset the buffer to their default. Callers that need
+// an exact size (the root device's ASIO bit depth, latency and sample rate) cannot tell a
+// short value from a whole one through this routine and need the stored length as well.
 NTSTATUS SettingsValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, PCWSTR SubKey, PCWSTR Name, ULONG Type,
                        PVOID Data, ULONG Size);
 // REG_BINARY in "Settings" itself.
