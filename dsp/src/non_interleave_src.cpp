@@ -95,13 +95,13 @@ dsp::NTSTATUS ProcessPlanarBlocks(CDspNonInterleaveSrc* pSrc, std::uint32_t inFr
   const int outChannels = pOutFormat->Format.nChannels;
   if (inChannels < 1 || inChannels > CDspBlock::CHANNELS || outChannels < 1 || outChannels > CDspBlock::CHANNELS)
     return dsp::STATUS_INVALID_PARAMETER;
-  *pProduced = 0;
   const std::uint32_t inBytes = static_cast<std::uint32_t>(dsp::SampleBytes(*pInFormat));
   const std::uint32_t outBytes = static_cast<std::uint32_t>(dsp::SampleBytes(*pOutFormat));
   if (inBytes == 0 || outBytes == 0) return dsp::STATUS_INVALID_PARAMETER;
   // Frames each output channel buffer holds.
   const std::uint32_t ringFrames = outputBufferBytes / outBytes;
   if (ringFrames == 0) return dsp::STATUS_INVALID_PARAMETER;
+  *pProduced = 0;
   if (reset != 0) pSrc->Reset();
 
   constexpr std::uint32_t kMaxCall = 0x7FFFFFFF;
