@@ -11,6 +11,7 @@
 #include <mutex>
 #include <numbers>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dsp/host.h"
@@ -113,6 +114,7 @@ struct ToneFit {
   double amplitude;
   double phase;
   double residualDb;
+  std::vector<double> residual;  // y less the fitted tone
 };
 
 inline ToneFit FitTone(const std::vector<double>& y, double fs, double f) {
@@ -140,13 +142,15 @@ inline ToneFit FitTone(const std::vector<double>& y, double fs, double f) {
     c[i] = s / m[i][i];
   }
   double err = 0;
+  std::vector<double> residual(y.size());
   for (size_t n = 0; n < y.size(); ++n) {
     const double e = y[n] - (c[0] + c[1] * std::sin(w * n) + c[2] * std::cos(w * n));
+    residual[n] = e;
     err += e * e;
   }
   const double amplitude = std::hypot(c[1], c[2]);
   const double rms = std::sqrt(err / static_cast<double>(y.size()));
-  return {amplitude, std::atan2(c[2], c[1]), 20 * std::log10(rms / (amplitude / std::sqrt(2.0)))};
+  return {amplitude, std::atan2(c[2], c[1]), 20 * std::log10(rms / (amplitude / std::sqrt(2.0))), std::move(residual)};
 }
 
 inline std::vector<float> Tone(int n, double fs, double f, double amplitude, double phase = 0.0) {
