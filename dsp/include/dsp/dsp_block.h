@@ -92,7 +92,7 @@ class CFirResampler4x : public CFirResampler {
 };
 
 // 147:160 resampler between the 44100 Hz and 48000 Hz families, one output at a time
-// through a row of the phase's taps on a doubled circular delay line.
+// through the phase's row of taps over the newest input samples.
 class CPolyphaseResampler : public CDspBlock {
  public:
   static constexpr std::int32_t UP_PHASES = 160;
@@ -112,10 +112,8 @@ class CPolyphaseResampler : public CDspBlock {
  private:
   std::int32_t ProcessUp(int channel, const float* pSource, std::int32_t count);
   std::int32_t ProcessDown(int channel, const float* pSource, std::int32_t count);
-  // Writes a sample into the delay line without an output.
-  void Push(int channel, float sample);
 
   std::int32_t m_nPhase[CHANNELS];
+  // Per channel the newest DOWN_TAPS (or UP_TAPS) samples, newest first.
   float m_DelayLine[CHANNELS][2 * DOWN_TAPS];
-  std::int32_t m_nDelayIndex[CHANNELS];
 };
