@@ -359,3 +359,50 @@ TEST(InterleaveSrc, InputBeyondTenMillisecondsRunsInChunksAndShortOutputWaitsInT
 }
 
 }  // namespace
+
+namespace {
+
+// Formats from the device are outside input: random field values, biased towards the
+// accepted ones, are either refused or converted without touching memory outside the
+// caller's buffers (the sanitizer build checks).
+TEST(InterleaveSrc, ArbitraryFormatPairsAreRefusedOrConvertedSafely) {
+  RecordingHost host;
+  std::mt19937 rng(3);
+  // Mostly one of the good values, sometimes a bad one or any value at all.
+  const auto pick = [&](std::initializer_list<std::uint32_t> good, std::initializer_list<std::uint32_t> bad) {
+    const int roll = std::uniform_int_distribution<int>(0, 19)(rng);
+    if (roll == 0) return static_cast<std::uint32_t>(rng());
+    const auto& from = roll < 18 ? good : bad;
+    return *(from.begin() + std::uniform_int_distribution<size_t>(0, from.size() - 1)(rng));
+  };
+  const auto randomFormat = [&] {
+    dsp::WAVEFORMATEXTENSIBLE f{};
+    f.Format.wFormatTag = static_cast<std::uint16_t>(pick({1, 3, 0xFFFE}, {2, 0}));
+    f.Format.nChannels = static_cast<std::uint16_t>(pick({1, 2, 6, 8}, {0, 9}));
+    f.Format.nSamplesPerSec = pick({44100, 48000, 96000, 192000}, {32000, 0});
+    f.Format.wBitsPerSample = static_cast<std::uint16_t>(pick({16, 24, 32}, {8, 0}));
+    const std::uint32_t bytes = f.Format.nChannels * (f.Format.wBitsPerSample / 8u);
+    f.Format.nBlockAlign = static_cast<std::uint16_t>(pick({bytes}, {bytes + 1, 0}));
+    f.SubFormat.Data1 = pick({1, 3}, {0x55});
+    return f;
+  };
+  auto src = MakeSrc();
+  int accepted = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const auto in = randomFormat();
+    auto out = randomFormat();
+    if (i % 2) out.Format.nChannels = in.Format.nChannels;
+    if (!src->SetFormat(&in, &out)) continue;
+    ++accepted;
+    ASSERT_EQ(in.Format.nBlockAlign, in.Format.nChannels * (dsp::EffectiveFormatTag(in) == 3 ? 4 : in.Format.wBitsPerSample / 8));
+    const int frames = 37;
+    std::vector<std::uint8_t> input(static_cast<size_t>(frames) * in.Format.nBlockAlign, 0x5A);
+    std::vector<std::uint8_t> output(static_cast<size_t>(frames) * 5 * out.Format.nBlockAlign);
+    std::int32_t inCount = frames, outCount = frames * 5;
+    ASSERT_TRUE(src->Process(input.data(), &inCount, output.data(), &outCount));
+    EXPECT_EQ(inCount, frames);
+  }
+  EXPECT_GT(accepted, 20);
+}
+
+}  // namespace
