@@ -554,8 +554,10 @@ NTSTATUS FilterInstance::CreatePin(const void* connect, ULONG connectSize, std::
   std::unique_ptr<PinObject> created;
   // The format and its attributes reach the miniport as one aligned copy.
   std::vector<BYTE> formatCopy(bytes + sizeof(KSPIN_CONNECT), bytes + sizeof(KSPIN_CONNECT) + formatBytes);
+  bool looped = IsEqualGUID(request.Interface.Set, KSINTERFACESETID_Standard) &&
+                request.Interface.Id == KSINTERFACE_STANDARD_LOOPED_STREAMING;
   NTSTATUS status = m_Port->NewPin(this, request.PinId, reinterpret_cast<const KSDATAFORMAT*>(formatCopy.data()),
-                                   formatBytes, &created);
+                                   formatBytes, looped, &created);
   if (!NT_SUCCESS(status) || !created) {
     m_Port->RemovePinInstance(request.PinId);
     m_Pins->Closed(request.PinId);

@@ -171,7 +171,7 @@ ULONG CPortBase::PinInstances(ULONG pinId) {
   return pinId < m_PinInstances.size() ? m_PinInstances[pinId] : 0;
 }
 
-NTSTATUS CPortBase::NewPin(FilterInstance*, ULONG, const KSDATAFORMAT*, ULONG, std::unique_ptr<PinObject>*) {
+NTSTATUS CPortBase::NewPin(FilterInstance*, ULONG, const KSDATAFORMAT*, ULONG, bool, std::unique_ptr<PinObject>*) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 

@@ -78,8 +78,10 @@ class CPortBase : public CUnknown,
   PDEVICE_OBJECT DeviceObject() const { return m_DeviceObject; }
 
   // Creates a pin instance; ports without streaming pins refuse.
+  // looped: the client connected with KSINTERFACE_STANDARD_LOOPED_STREAMING, so positions
+  // are offsets in the cyclic buffer rather than byte counts from the start of the stream.
   virtual NTSTATUS NewPin(FilterInstance* filter, ULONG pinId, const KSDATAFORMAT* format, ULONG formatSize,
-                          std::unique_ptr<PinObject>* pin);
+                          bool looped, std::unique_ptr<PinObject>* pin);
 
   // Power state change, passed on to the miniport's IPowerNotify.
   void PowerChangeNotify(POWER_STATE state);

@@ -2,10 +2,12 @@
 // notification frequency, state changes one step at a time, positions, format changes,
 // the cyclic buffer reached through the DMA channel, and service-group notifications.
 #include <cstring>
+#include <string>
 #include <mutex>
 #include <vector>
 
 #include "kernel/ke.h"
+#include "kernel/verifier.h"
 #include "private.h"
 
 namespace platform::portcls {
@@ -46,7 +48,10 @@ STDMETHODIMP CPinServiceSink::NonDelegatingQueryInterface(REFIID iid, PVOID* obj
 
 class WavePin final : public PinObject {
  public:
-  WavePin(CPortBase* port, ULONG pinId, bool capture) : m_Port(port), m_PinId(pinId), m_Capture(capture) {}
+  WavePin(CPortBase* port, ULONG pinId, bool capture, bool looped)
+      : m_Port(port), m_PinId(pinId), m_Capture(capture), m_Looped(looped) {
+    KeInitializeSpinLock(&m_PositionLock);
+  }
   ~WavePin() override;
 
   NTSTATUS Init(const KSDATAFORMAT* format, ULONG formatSize);
@@ -64,6 +69,12 @@ class WavePin final : public PinObject {
   }
 
   void Service() {
+    // The port follows the stream's position at every notification (from the service
+    // DPC), so the count from the start of the stream sees every wrap of the buffer.
+    KIRQL irql;
+    KeAcquireSpinLock(&m_PositionLock, &irql);
+    UpdatePositionLocked();
+    KeReleaseSpinLock(&m_PositionLock, irql);
     std::function<void()> callback;
     {
       std::lock_guard<std::mutex> guard(m_CallbackLock);
@@ -76,10 +87,15 @@ class WavePin final : public PinObject {
   NTSTATUS SetState(KSSTATE target);
   NTSTATUS FrameworkProperty(const PropertyCall& call, ULONG* returned);
   NTSTATUS Copy(ULONG offset, BYTE* data, ULONG bytes, bool toBuffer);
+  // Reads the miniport's position (at DISPATCH_LEVEL, under m_PositionLock) and adds what
+  // it moved since the last reading to the stream's byte count.
+  NTSTATUS UpdatePositionLocked();
+  NTSTATUS AnswerPosition(const PropertyCall& call, ULONG* returned);
 
   CPortBase* m_Port;  // one reference
   ULONG m_PinId;
   bool m_Capture;
+  bool m_Looped;
   PMINIPORTWAVECYCLICSTREAM m_Stream = nullptr;
   PDMACHANNEL m_Dma = nullptr;
   PSERVICEGROUP m_ServiceGroup = nullptr;
@@ -90,6 +106,12 @@ class WavePin final : public PinObject {
   std::vector<BYTE> m_Format;  // the current data format, as the client gave it
   std::mutex m_CallbackLock;
   std::function<void()> m_Callback;
+  // Positions, guarded by m_PositionLock: the miniport's offset at the last reading, the
+  // bytes it has moved since the stream left STOP, and the bytes the client has written.
+  KSPIN_LOCK m_PositionLock;
+  ULONG m_LastOffset = 0;
+  ULONG64 m_Played = 0;
+  ULONG64 m_Written = 0;
   ULONG m_WriteOffset = 0;  // where the client's last write ended
 };
 
@@ -157,7 +179,16 @@ NTSTATUS WavePin::SetState(KSSTATE target) {
     NTSTATUS status = m_Stream->SetState(next);
     if (!NT_SUCCESS(status)) return status;
     m_State = next;
-    if (m_State == KSSTATE_STOP) m_WriteOffset = 0;
+    if (m_State == KSSTATE_STOP) {
+      // A stopped stream starts again from the start of the buffer.
+      KIRQL irql;
+      KeAcquireSpinLock(&m_PositionLock, &irql);
+      m_LastOffset = 0;
+      m_Played = 0;
+      m_Written = 0;
+      m_WriteOffset = 0;
+      KeReleaseSpinLock(&m_PositionLock, irql);
+    }
   }
   return STATUS_SUCCESS;
 }
@@ -187,7 +218,13 @@ NTSTATUS WavePin::Copy(ULONG offset, BYTE* data, ULONG bytes, bool toBuffer) {
 
 NTSTATUS WavePin::Write(ULONG offset, const void* data, ULONG bytes) {
   NTSTATUS status = Copy(offset, static_cast<BYTE*>(const_cast<void*>(data)), bytes, true);
-  if (NT_SUCCESS(status)) m_WriteOffset = static_cast<ULONG>((static_cast<ULONG64>(offset) + bytes) % BufferSize());
+  if (NT_SUCCESS(status)) {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_PositionLock, &irql);
+    m_WriteOffset = static_cast<ULONG>((static_cast<ULONG64>(offset) + bytes) % BufferSize());
+    m_Written += bytes;
+    KeReleaseSpinLock(&m_PositionLock, irql);
+  }
   return status;
 }
 
@@ -255,13 +292,48 @@ NTSTATUS WavePin::FrameworkProperty(const PropertyCall& call, ULONG* returned) {
     }
     return status;
   }
-  // KSPROPERTY_AUDIO_POSITION
-  ULONG position = 0;
-  NTSTATUS status = m_Stream->GetPosition(&position);
+  return AnswerPosition(call, returned);
+}
+
+NTSTATUS WavePin::UpdatePositionLocked() {
+  ULONG size = BufferSize();
+  if (!m_Stream || size == 0) return STATUS_INVALID_DEVICE_STATE;
+  ULONG offset = 0;
+  NTSTATUS status = m_Stream->GetPosition(&offset);
   if (!NT_SUCCESS(status)) return status;
+  if (offset >= size) {
+    platform::verifier::Report(platform::verifier::Check::InvalidArgument, "IMiniportWaveCyclicStream::GetPosition",
+                               "position " + std::to_string(offset) + " outside a buffer of " + std::to_string(size));
+    return STATUS_SUCCESS;  // the reading is ignored
+  }
+  // Between two readings (at least one per notification) a stream moves well under half
+  // its buffer; a larger step is taken as the offset going back, and shows as such.
+  LONG64 delta = static_cast<LONG64>((offset + static_cast<ULONG64>(size) - m_LastOffset) % size);
+  if (delta > static_cast<LONG64>(size / 2)) delta -= size;
+  m_Played = delta < 0 && static_cast<ULONG64>(-delta) > m_Played ? 0 : m_Played + delta;
+  m_LastOffset = offset;
+  return STATUS_SUCCESS;
+}
+
+// KSAUDIO_POSITION as the framework reports it for the pin's streaming interface. For
+// standard streaming both offsets count bytes from the start of the stream (since the
+// last STOP), never wrapped: PlayOffset what the stream has played or captured, and
+// WriteOffset what the client has written (render) or PlayOffset (capture). For looped
+// streaming both are offsets in the cyclic buffer.
+NTSTATUS WavePin::AnswerPosition(const PropertyCall& call, ULONG* returned) {
   KSAUDIO_POSITION answer{};
-  answer.PlayOffset = position;
-  answer.WriteOffset = m_Capture ? position : m_WriteOffset;
+  KIRQL irql;
+  KeAcquireSpinLock(&m_PositionLock, &irql);  // the miniport is asked at DISPATCH_LEVEL, as from the port's DPC
+  NTSTATUS status = UpdatePositionLocked();
+  if (m_Looped) {
+    answer.PlayOffset = m_LastOffset;
+    answer.WriteOffset = m_Capture ? m_LastOffset : m_WriteOffset;
+  } else {
+    answer.PlayOffset = m_Played;
+    answer.WriteOffset = m_Capture ? m_Played : m_Written;
+  }
+  KeReleaseSpinLock(&m_PositionLock, irql);
+  if (!NT_SUCCESS(status)) return status;
   return AnswerBytes(&answer, sizeof(answer), call.value, call.valueSize, returned);
 }
 
@@ -292,13 +364,13 @@ class CPortWaveCyclic final : public CPortBase, public IPortWaveCyclic {
     if (ServiceGroup) ServiceGroup->RequestService();
   }
 
-  NTSTATUS NewPin(FilterInstance*, ULONG pinId, const KSDATAFORMAT* format, ULONG formatSize,
+  NTSTATUS NewPin(FilterInstance*, ULONG pinId, const KSDATAFORMAT* format, ULONG formatSize, bool looped,
                   std::unique_ptr<PinObject>* pin) override {
     const PCPIN_DESCRIPTOR* descriptor = PinDescriptor(Descriptor(), pinId);
     if (!descriptor) return STATUS_INVALID_PARAMETER;
     bool capture = descriptor->KsPinDescriptor.DataFlow == KSPIN_DATAFLOW_OUT;
     AddRefPort();
-    auto created = std::make_unique<WavePin>(this, pinId, capture);
+    auto created = std::make_unique<WavePin>(this, pinId, capture, looped);
     NTSTATUS status = created->Init(format, formatSize);
     if (!NT_SUCCESS(status)) return status;  // the pin's destructor undoes what Init did
     *pin = std::move(created);

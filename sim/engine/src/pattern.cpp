@@ -7,12 +7,16 @@ namespace sim::engine {
 
 const char* IssueName(Issue issue) {
   switch (issue) {
-    case Issue::PositionOutsideBuffer: return "position outside the buffer";
     case Issue::PositionBackwards: return "position moved back";
+    case Issue::PositionJump: return "position jumped";
+    case Issue::PositionStalled: return "position stalled";
     case Issue::MissedNotification: return "missed notification";
-    case Issue::ExtraNotification: return "extra notification";
+    case Issue::MovedWhilePaused: return "position moved while not running";
+    case Issue::NotifiedWhilePaused: return "notification while not running";
+    case Issue::NotResetByStop: return "position not reset by STOP";
     case Issue::Underrun: return "underrun";
     case Issue::Overrun: return "overrun";
+    case Issue::Starved: return "client starved";
     case Issue::DataGap: return "gap in the data";
     case Issue::DataRepeat: return "repeated data";
     case Issue::RequestFailed: return "request failed";

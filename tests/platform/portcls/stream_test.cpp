@@ -8,6 +8,7 @@
 
 #include "installed.h"
 #include "kernel/ke.h"
+#include "kernel/verifier.h"
 #include "portcls/ksclient.h"
 #include "support/kernel_fixture.h"
 
@@ -86,7 +87,7 @@ TEST_F(StreamTest, PinCreationChecksTheRequestAndTheInstanceLimit) {
   c.format.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
   EXPECT_EQ(Open(c), STATUS_NO_MATCH);
   c = MakeConnect();
-  c.connect.Interface.Id = KSINTERFACE_STANDARD_LOOPED_STREAMING;
+  c.connect.Interface.Id = KSINTERFACE_STANDARD_LOOPED_STREAMING + 1;
   EXPECT_EQ(Open(c), STATUS_NO_MATCH);
   c = MakeConnect();
   c.format.WaveFormatExt.Format.wBitsPerSample = 24;  // the miniport refuses it
@@ -182,7 +183,7 @@ TEST_F(StreamTest, PositionsNotificationsAndTheBufferReachTheClient) {
   std::vector<BYTE> back(100);
   ASSERT_EQ(pin->Read(size - 40, back.data(), 100), STATUS_SUCCESS);
   EXPECT_EQ(back, tail);
-  EXPECT_EQ(Position(*pin).WriteOffset, 60u);
+  EXPECT_EQ(Position(*pin).WriteOffset, size + 100u);  // bytes written since STOP
   EXPECT_EQ(pin->Write(size, tail.data(), 1), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(pin->Write(0, tail.data(), size + 1), STATUS_INVALID_PARAMETER);
 
@@ -192,6 +193,56 @@ TEST_F(StreamTest, PositionsNotificationsAndTheBufferReachTheClient) {
   pin->SetServiceCallback(nullptr);
   stream->Advance(1920);
   EXPECT_EQ(serviced, 2);
+}
+
+TEST_F(StreamTest, StandardStreamingPositionsCountBytesFromTheStartOfTheStream) {
+  ASSERT_EQ(Open(MakeConnect()), STATUS_SUCCESS);
+  fakes::FakeStream* stream = dev->wave->stream;
+  ULONG size = pin->BufferSize();
+  std::vector<BYTE> data(size, 1);
+  ASSERT_EQ(SetState(*pin, KSSTATE_RUN), STATUS_SUCCESS);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(pin->Write(0, data.data(), size), STATUS_SUCCESS);
+    for (int i = 0; i < 12; ++i) stream->Advance(1920);  // 2.4 buffers, each wrap counted
+    KSAUDIO_POSITION position = Position(*pin);
+    EXPECT_EQ(position.PlayOffset, 12u * 1920);
+    EXPECT_EQ(position.WriteOffset, size);
+    // The port asks the miniport at DISPATCH_LEVEL, as from its timer and DPC.
+    EXPECT_EQ(stream->positionIrql, DISPATCH_LEVEL);
+    // STOP starts both offsets again from 0, and the next RUN counts from there.
+    ASSERT_EQ(SetState(*pin, KSSTATE_STOP), STATUS_SUCCESS);
+    position = Position(*pin);
+    EXPECT_EQ(position.PlayOffset, 0u);
+    EXPECT_EQ(position.WriteOffset, 0u);
+    ASSERT_EQ(SetState(*pin, KSSTATE_RUN), STATUS_SUCCESS);
+  }
+}
+
+TEST_F(StreamTest, LoopedStreamingPositionsAreOffsetsInTheBuffer) {
+  Connect c = MakeConnect();
+  c.connect.Interface.Id = KSINTERFACE_STANDARD_LOOPED_STREAMING;
+  ASSERT_EQ(Open(c), STATUS_SUCCESS);
+  fakes::FakeStream* stream = dev->wave->stream;
+  ULONG size = pin->BufferSize();
+  std::vector<BYTE> data(300, 1);
+  ASSERT_EQ(SetState(*pin, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(pin->Write(size - 100, data.data(), 300), STATUS_SUCCESS);
+  for (int i = 0; i < 6; ++i) stream->Advance(1920);
+  KSAUDIO_POSITION position = Position(*pin);
+  EXPECT_EQ(position.PlayOffset, 6u * 1920 % size);
+  EXPECT_EQ(position.WriteOffset, 200u);
+}
+
+TEST_F(StreamTest, AMiniportPositionOutsideItsBufferIsReported) {
+  ASSERT_EQ(Open(MakeConnect()), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(*pin, KSSTATE_RUN), STATUS_SUCCESS);
+  dev->wave->stream->Advance(1920);
+  dev->wave->stream->faults.positionOutside = true;
+  platform::verifier::ScopedCapture capture;
+  EXPECT_EQ(Position(*pin).PlayOffset, 1920u);  // the reading is not taken
+  EXPECT_TRUE(capture.Saw(platform::verifier::Check::InvalidArgument));
+  dev->wave->stream->faults.positionOutside = false;
 }
 
 TEST_F(StreamTest, APinOutlivesItsFilterAndTheSubdevicesRegistration) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "kernel/clock.h"
 #include "kernel/ke.h"
 
 namespace fakes {
@@ -209,7 +210,8 @@ KSATTRIBUTE g_modeAttribute = {sizeof(KSATTRIBUTE), 0, KSATTRIBUTEID_AUDIOSIGNAL
 PKSATTRIBUTE g_attributes[] = {&g_modeAttribute};
 KSATTRIBUTE_LIST g_attributeList = {1, g_attributes};
 PKSDATARANGE g_pcmRanges[] = {&g_pcm.DataRange, reinterpret_cast<PKSDATARANGE>(&g_attributeList)};
-const KSPIN_INTERFACE kStreaming[] = {{{KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING, 0}}};
+const KSPIN_INTERFACE kStreaming[] = {{{KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING, 0}},
+                                      {{KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_LOOPED_STREAMING, 0}}};
 
 struct WaveDescriptor {
   PCPIN_DESCRIPTOR pins[2];
@@ -224,7 +226,7 @@ WaveDescriptor MakeWaveDescriptor(bool capture) {
   PCPIN_DESCRIPTOR& s = d.pins[0];
   s.MaxGlobalInstanceCount = 1;
   s.MaxFilterInstanceCount = 1;
-  s.KsPinDescriptor.InterfacesCount = 1;
+  s.KsPinDescriptor.InterfacesCount = 2;
   s.KsPinDescriptor.Interfaces = kStreaming;
   s.KsPinDescriptor.DataRangesCount = 2;
   s.KsPinDescriptor.DataRanges = g_pcmRanges;
@@ -420,7 +422,8 @@ STDMETHODIMP FakeWaveMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* Stream, PUNK
     return STATUS_NO_MATCH;
   ULONG blockAlign = wave.nChannels * 2u;
   ULONG size = wave.nSamplesPerSec * blockAlign / 1000 * bufferMilliseconds;
-  auto* created = new (NonPagedPool, kTag) FakeStream(OuterUnknown, this, capture, size, blockAlign);
+  auto* created =
+      new (NonPagedPool, kTag) FakeStream(OuterUnknown, this, capture, size, blockAlign, wave.nSamplesPerSec);
   if (!created) return STATUS_INSUFFICIENT_RESOURCES;
   created->NonDelegatingAddRef();
   NTSTATUS status = PcNewServiceGroup(&created->serviceGroup, nullptr);
@@ -454,12 +457,17 @@ STDMETHODIMP FakeWaveMiniport::GetModes(ULONG Pin, GUID* modes, ULONG* count) {
 // --- FakeStream -----------------------------------------------------------------------
 
 FakeStream::FakeStream(PUNKNOWN outer, FakeWaveMiniport* miniport, bool capture, ULONG bufferSize,
-                       ULONG blockAlign)
-    : CUnknown(outer), m_Miniport(miniport), m_Capture(capture), m_BlockAlign(blockAlign) {
+                       ULONG blockAlign, ULONG sampleRate)
+    : CUnknown(outer), m_Miniport(miniport), m_Capture(capture), m_BlockAlign(blockAlign), m_SampleRate(sampleRate) {
+  KeInitializeSpinLock(&m_Lock);
+  KeInitializeTimerEx(&m_Timer, NotificationTimer);
+  KeInitializeDpc(&m_Dpc, PacketDpc, this);
   AllocateBuffer(bufferSize, nullptr);
 }
 
 FakeStream::~FakeStream() {
+  KeCancelTimer(&m_Timer);
+  KeRemoveQueueDpc(&m_Dpc);
   if (m_Miniport->stream == this) m_Miniport->stream = nullptr;
   if (serviceGroup) serviceGroup->Release();
   FreeBuffer();
@@ -490,19 +498,36 @@ STDMETHODIMP_(ULONG) FakeStream::SetNotificationFreq(ULONG, PULONG FramingSize) 
 }
 
 STDMETHODIMP FakeStream::SetState(KSSTATE State) {
-  std::lock_guard<std::mutex> guard(m_Lock);
-  transitions.push_back(State);
-  m_State = State;
-  if (State == KSSTATE_STOP) {
-    m_Position = 0;
-    m_Produced = 0;
+  bool clocked;
+  {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_Lock, &irql);
+    transitions.push_back(State);
+    m_State = State;
+    if (State == KSSTATE_STOP && !faults.keepPositionOnStop) {
+      m_Position = 0;
+      m_Produced = 0;
+    }
+    clocked = m_Clocked;
+    KeReleaseSpinLock(&m_Lock, irql);
+  }
+  if (clocked && State == KSSTATE_RUN) {
+    LARGE_INTEGER due;
+    due.QuadPart = -platform::clock::kTicksPerMillisecond;
+    KeSetTimerEx(&m_Timer, due, 1, &m_Dpc);
+  } else if (clocked) {
+    KeCancelTimer(&m_Timer);
+    KeFlushQueuedDpcs();
   }
   return STATUS_SUCCESS;
 }
 
 STDMETHODIMP FakeStream::GetPosition(PULONG Position) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  KIRQL irql;
+  KeAcquireSpinLock(&m_Lock, &irql);
+  positionIrql = irql;
   *Position = faults.positionOutside ? m_Size : m_Position;
+  KeReleaseSpinLock(&m_Lock, irql);
   return STATUS_SUCCESS;
 }
 
@@ -546,43 +571,72 @@ STDMETHODIMP_(void) FakeStream::CopyFrom(PVOID Destination, PVOID Source, ULONG 
   std::memcpy(Destination, s, ByteCount);
 }
 
+bool FakeStream::MoveLocked(ULONG bytes) {
+  bool moving = m_State == KSSTATE_RUN || (m_State == KSSTATE_PAUSE && faults.moveInPause);
+  if (!moving || m_Size == 0 || faults.stall) return false;
+  bytes %= m_Size;
+  if (faults.positionBackwards) {
+    faults.positionBackwards = false;
+    m_Position = (m_Position + m_Size - bytes) % m_Size;
+  } else {
+    std::vector<BYTE> chunk(bytes);
+    if (m_Capture) {
+      ULONG64 first = m_Produced;
+      if (faults.repeatCapture && m_Produced >= bytes) {
+        faults.repeatCapture = false;
+        first = m_Produced - bytes;
+      } else {
+        m_Produced += bytes;
+      }
+      if (captureSource) captureSource(first, chunk.data(), bytes);
+    }
+    for (ULONG i = 0; i < bytes; ++i) {
+      BYTE& b = m_Buffer[(m_Position + i) % m_Size];
+      if (m_Capture) b = chunk[i];
+      else consumed.push_back(b);
+    }
+    m_Position = (m_Position + bytes) % m_Size;
+  }
+  if (faults.skipNotification) {
+    faults.skipNotification = false;
+    return false;
+  }
+  return !faults.stopNotifying;
+}
+
+void FakeStream::NotifyPort() {
+  if (m_Miniport->Port()) m_Miniport->Port()->Notify(serviceGroup);
+}
+
 void FakeStream::Advance(ULONG bytes) {
-  bool notify = true;
-  {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    if (m_State != KSSTATE_RUN || m_Size == 0) return;
-    bytes %= m_Size;
-    if (faults.positionBackwards) {
-      faults.positionBackwards = false;
-      m_Position = (m_Position + m_Size - bytes) % m_Size;
-    } else {
-      std::vector<BYTE> chunk(bytes);
-      if (m_Capture) {
-        ULONG64 first = m_Produced;
-        if (faults.repeatCapture && m_Produced >= bytes) {
-          faults.repeatCapture = false;
-          first = m_Produced - bytes;
-        } else {
-          m_Produced += bytes;
-        }
-        if (captureSource) captureSource(first, chunk.data(), bytes);
-      }
-      for (ULONG i = 0; i < bytes; ++i) {
-        BYTE& b = m_Buffer[(m_Position + i) % m_Size];
-        if (m_Capture) b = chunk[i];
-        else consumed.push_back(b);
-      }
-      m_Position = (m_Position + bytes) % m_Size;
-    }
-    if (faults.skipNotification) {
-      faults.skipNotification = false;
-      notify = false;
-    }
-  }
-  if (notify && m_Miniport->Port()) {
-    m_Miniport->Port()->Notify(serviceGroup);
-    KeFlushQueuedDpcs();  // the test sees the port's service done when Advance returns
-  }
+  ULONG rate = m_SampleRate * m_BlockAlign;
+  if (rate) platform::clock::SleepFor(static_cast<LONGLONG>(bytes) * platform::clock::kTicksPerSecond / rate);
+  KIRQL irql;
+  KeAcquireSpinLock(&m_Lock, &irql);
+  ULONG jump = faults.jumpBytes;
+  faults.jumpBytes = 0;
+  bool notify = MoveLocked(bytes + jump);
+  KeReleaseSpinLock(&m_Lock, irql);
+  if (notify) NotifyPort();
+  platform::clock::Settle();  // the port's service DPC and whatever it woke have run
+}
+
+void FakeStream::RunOnClock(ULONG notifyEvery) {
+  KIRQL irql;
+  KeAcquireSpinLock(&m_Lock, &irql);
+  m_Clocked = true;
+  m_NotifyEvery = notifyEvery ? notifyEvery : 1;
+  KeReleaseSpinLock(&m_Lock, irql);
+}
+
+VOID FakeStream::PacketDpc(KDPC*, PVOID context, PVOID, PVOID) {
+  auto* self = static_cast<FakeStream*>(context);
+  KeAcquireSpinLockAtDpcLevel(&self->m_Lock);
+  ULONG64 n = self->packets++;
+  ULONG frames = static_cast<ULONG>((n + 1) * self->m_SampleRate / 1000 - n * self->m_SampleRate / 1000);
+  bool notify = self->MoveLocked(frames * self->m_BlockAlign) && (n + 1) % self->m_NotifyEvery == 0;
+  KeReleaseSpinLockFromDpcLevel(&self->m_Lock);
+  if (notify) self->NotifyPort();
 }
 
 }  // namespace fakes

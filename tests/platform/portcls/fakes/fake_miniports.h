@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel/ke.h"
 #include "portcls/portcls.h"
 
 namespace fakes {
@@ -61,11 +62,17 @@ struct StreamFaults {
   bool skipNotification = false;   // the next Advance does not notify
   bool repeatCapture = false;      // the next Advance writes the previous chunk again
   bool positionOutside = false;    // GetPosition reports the buffer size
+  ULONG jumpBytes = 0;             // the next Advance moves this much further, in no time
+  bool stopNotifying = false;      // no notifications at all (the position still moves)
+  bool stall = false;              // the position stops and nothing is notified
+  bool moveInPause = false;        // Advance moves the position in PAUSE too
+  bool keepPositionOnStop = false; // STOP leaves the position where it was
 };
 
 class FakeStream final : public CUnknown, public IMiniportWaveCyclicStream, public IDmaChannel {
  public:
-  FakeStream(PUNKNOWN outer, FakeWaveMiniport* miniport, bool capture, ULONG bufferSize, ULONG blockAlign);
+  FakeStream(PUNKNOWN outer, FakeWaveMiniport* miniport, bool capture, ULONG bufferSize, ULONG blockAlign,
+             ULONG sampleRate);
   ~FakeStream() override;
   DECLARE_STD_UNKNOWN();
 
@@ -93,10 +100,19 @@ class FakeStream final : public CUnknown, public IMiniportWaveCyclicStream, publ
   STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) override;
   STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) override;
 
-  // Moves the stream on by bytes (in RUN only): the position advances, a capture stream
-  // writes the device's data behind it, and the port is notified; returns once the
-  // port's service DPC has run. Call at PASSIVE_LEVEL.
+  // Moves the stream on by bytes (in RUN only), as a device would in the time those bytes
+  // take: the clock runs forward by that time, then the position advances, a capture
+  // stream writes the device's data behind it and the port is notified; returns once
+  // everything that woke (the port's service DPC, the engine's thread) is done. Call at
+  // PASSIVE_LEVEL.
   void Advance(ULONG bytes);
+  // From the next RUN on, the stream moves by itself as a USB stream does: one packet of
+  // 1 ms of audio per bus frame (44 or 45 frames at 44.1 kHz), from a timer DPC, with a
+  // notification every notifyEvery packets.
+  void RunOnClock(ULONG notifyEvery = 1);
+  // IRQL of the last GetPosition call.
+  KIRQL positionIrql = HIGH_LEVEL;
+  ULONG64 packets = 0;  // packets moved on the clock
 
   PSERVICEGROUP serviceGroup = nullptr;
   StreamFaults faults;
@@ -113,10 +129,20 @@ class FakeStream final : public CUnknown, public IMiniportWaveCyclicStream, publ
   BYTE* m_Buffer = nullptr;
   ULONG m_Size = 0;
   ULONG m_BlockAlign;
+  // Moves the position (under the lock); false when nothing is to be notified.
+  bool MoveLocked(ULONG bytes);
+  void NotifyPort();
+  static VOID PacketDpc(KDPC*, PVOID context, PVOID, PVOID);
+
+  ULONG m_SampleRate;
   KSSTATE m_State = KSSTATE_STOP;
   ULONG m_Position = 0;
   ULONG64 m_Produced = 0;  // capture bytes written since RUN
-  std::mutex m_Lock;
+  KSPIN_LOCK m_Lock;
+  bool m_Clocked = false;
+  ULONG m_NotifyEvery = 1;
+  KTIMER m_Timer;
+  KDPC m_Dpc;
 };
 
 class FakeWaveMiniport final : public CUnknown,

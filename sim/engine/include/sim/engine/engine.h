@@ -3,17 +3,21 @@
 // reads their descriptors, intersects data ranges, opens a pin with a format, steps it
 // through STOP, ACQUIRE, PAUSE and RUN, writes render data ahead of the reported
 // position and reads capture data behind it, gets and sets node properties and listens
-// for control-change events. While it streams it checks what a real engine relies on:
-// positions inside the buffer and never going back, one notification per period, and
-// no gap or repeat in the data.
+// for control-change events. While it streams it wakes on its own period, as the real
+// engine does, and checks what a real engine relies on: positions that never go back and
+// move no faster than time allows, frozen outside RUN and reset by STOP, a notification
+// at least once per period, the render buffer kept nearly full (silence when the client
+// starves), and no gap or repeat in the data.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "kernel/clock.h"
+#include "kernel/ke.h"
 #include "portcls/ksclient.h"
 
 namespace sim::engine {
@@ -22,15 +26,19 @@ namespace sim::engine {
 // Findings of the invariant checks
 
 enum class Issue {
-  PositionOutsideBuffer,  // a position at or beyond the buffer size
-  PositionBackwards,      // the position moved back
-  MissedNotification,     // more than one period passed between two notifications
-  ExtraNotification,      // a notification came before a period had passed
-  Underrun,               // a render position passed the data written
-  Overrun,                // capture data was overwritten before it was read
-  DataGap,                // the data skipped ahead
-  DataRepeat,             // the data went back to something already seen
-  RequestFailed,          // a KS request the stream depends on failed
+  PositionBackwards,    // the position (a byte count from the start of the stream) went down
+  PositionJump,         // the position moved further than the time since RUN allows
+  PositionStalled,      // in RUN the position stood still for longer than two periods
+  MissedNotification,   // in RUN, no notification for longer than the period plus one packet
+  MovedWhilePaused,     // the position moved while the stream was not running
+  NotifiedWhilePaused,  // a notification came while the stream was not running
+  NotResetByStop,       // after STOP the position did not read 0
+  Underrun,             // a render position passed the data written
+  Overrun,              // capture data was overwritten before it was read
+  Starved,              // the client had no data: silence was written in its place
+  DataGap,              // the data skipped ahead
+  DataRepeat,           // the data went back to something already seen
+  RequestFailed,        // a KS request the stream depends on failed
 };
 const char* IssueName(Issue issue);
 
@@ -64,21 +72,37 @@ class PatternChecker {
 
 // ---------------------------------------------------------------------------------------
 // Streams
+//
+// A stream runs as the real engine's processing pass does: a thread of its own wakes on
+// the platform clock every wakeMs and on every notification of the pin; each pass polls
+// KSPROPERTY_AUDIO_POSITION, keeps the render buffer filled up to writeAheadBytes ahead of
+// the position (silence when the client has no data) or reads capture data up to it, and
+// checks the stream against the clock:
+// - the position is the pin's byte count from the start of the stream (the standard
+//   streaming interface), so it never goes down and, since RUN, moves no further than the
+//   elapsed time at the format's byte rate allows (plus 0.5% of clock offset, one period
+//   and one packet, the granularity a stream may report in);
+// - in RUN it moves at least once every two periods (plus one packet);
+// - in RUN no notification gap is longer than the period plus one packet; more frequent
+//   notifications are fine (a USB stream notifies once per URB, whatever the interval);
+// - outside RUN the position stays frozen and notifications stop; after STOP it reads 0.
 
 struct StreamOptions {
-  ULONG periodBytes = 0;  // bytes between two notifications; 0: the pin's framing size
-  ULONG leadBytes = 0;    // render: data kept written ahead of the position; 0: half the buffer
-  ULONG tolerance = 0;    // slack of the notification check, bytes; 0: one frame
-  bool moveDataOnNotification = true;  // write or read data at every notification
+  ULONG periodBytes = 0;      // the notification period; 0: the pin's framing size
+  ULONG writeAheadBytes = 0;  // render: data kept written ahead of the position; 0: the buffer less one period
+  ULONG packetBytes = 0;      // the jitter allowed: one packet; 0: 1 ms of audio, rounded up to whole frames
+  ULONG wakeMs = 10;          // the processing pass; 0: none (only notifications and Pump move data)
+  bool moveDataOnNotification = true;  // a notification runs a pass too
 };
 
 class Stream {
  public:
   Stream(std::unique_ptr<platform::ks::Pin> pin, bool capture, const WAVEFORMATEX& format, StreamOptions options);
-  ~Stream();  // closes the pin (which walks it down to STOP)
+  ~Stream();  // stops the engine's thread, then closes the pin (which walks it down to STOP)
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
 
+  // Sets the state and checks what the state promises (see above).
   NTSTATUS SetState(KSSTATE state);
   NTSTATUS GetState(KSSTATE* state);
   // STOP, ACQUIRE, PAUSE, RUN, checking after each step that the pin reports it.
@@ -87,28 +111,35 @@ class Stream {
   NTSTATUS Stop();
 
   // Reads the position (KSPROPERTY_AUDIO_POSITION) and checks it.
-  NTSTATUS ReadPosition(ULONG* position);
-  // Reads the position and moves data: render data up to the lead ahead, capture data
-  // up to the position.
+  NTSTATUS ReadPosition(ULONG64* position);
+  // One processing pass now: the position, its checks, and the data moved.
   NTSTATUS Pump();
+  // While starving, the client gives no data: the engine writes silence instead.
+  void SetClientStarving(bool starving);
 
   std::vector<Finding> Findings() const;
   bool Has(Issue issue) const;
   ULONG BufferSize() const { return m_BufferSize; }
   ULONG PeriodBytes() const { return m_Period; }
-  ULONG64 BytesPlayed() const;  // how far the position has moved, over every wrap
+  ULONG64 BytesPlayed() const;  // the position
   ULONG64 BytesWritten() const;
   ULONG64 BytesRead() const;
+  ULONG64 SilenceWritten() const;
+  ULONG64 LastWriteOffset() const;  // KSAUDIO_POSITION.WriteOffset at the last reading
   ULONG Notifications() const;
   ULONG SampleBytes() const { return m_SampleBytes; }
   platform::ks::Pin& Pin() { return *m_Pin; }
 
  private:
-  void OnNotification();
-  // Sets the state and checks that the pin then reports it (a mismatch is a finding).
+  class Locked;
+  void OnNotification();  // the pin's service callback, at DISPATCH_LEVEL
+  void RunThread();
+  void NotificationPassLocked();
+  void TimerPassLocked();
   NTSTATUS SetStateChecked(KSSTATE next);
-  NTSTATUS ReadPositionLocked(ULONG* position);
+  NTSTATUS ReadPositionLocked(ULONG64* position);
   NTSTATUS MoveDataLocked();
+  ULONG64 BytesIn(LONGLONG ticks) const;
   void Report(Issue issue, std::string detail);
 
   std::unique_ptr<platform::ks::Pin> m_Pin;
@@ -117,20 +148,44 @@ class Stream {
   ULONG m_SampleBytes;
   ULONG m_BufferSize;
   ULONG m_Period;
-  ULONG m_Lead;
-  ULONG m_Tolerance;
+  ULONG m_WriteAhead;
+  ULONG m_Packet;
+  ULONG m_WakeMs;
   bool m_MoveOnNotification;
+  LONGLONG m_PeriodTicks;
+  LONGLONG m_PacketTicks;
 
-  mutable std::mutex m_Lock;
+  mutable KMUTEX m_Mutex;  // guards everything below but the notification record
   std::vector<Finding> m_Findings;
   KSSTATE m_State = KSSTATE_STOP;
-  ULONG m_LastPosition = 0;
-  ULONG64 m_Played = 0;
-  ULONG64 m_PlayedAtNotification = 0;
+  LONGLONG m_StateTime = 0;   // when the state last changed
+  ULONG64 m_Played = 0;       // the position at the last reading
+  ULONG64 m_WriteOffset = 0;  // KSAUDIO_POSITION.WriteOffset at the last reading
+  LONGLONG m_AnchorTime = 0;  // RUN began at this time and position
+  ULONG64 m_AnchorPosition = 0;
+  LONGLONG m_LastMove = 0;    // when the position last moved
+  bool m_StallReported = false;
+  bool m_GapReported = false;
+  bool m_PausedMoveReported = false;
   ULONG64 m_Written = 0;
   ULONG64 m_Read = 0;
-  ULONG m_Notifications = 0;
+  ULONG64 m_ClientBytes = 0;  // bytes of the client's signal written so far
+  ULONG64 m_Silence = 0;
+  bool m_Starving = false;
+  bool m_StarvationReported = false;
   PatternChecker m_Checker;
+
+  // The notification record, kept by the service callback at DISPATCH_LEVEL.
+  std::atomic<ULONG> m_Notifications{0};
+  std::atomic<LONGLONG> m_LastNotification{0};
+  std::atomic<LONGLONG> m_WorstGap{0};        // longest gap while running, since the last pass
+  std::atomic<ULONG> m_PausedNotifications{0};
+  std::atomic<bool> m_Running{false};
+  std::atomic<LONGLONG> m_RunningSince{0};    // state change time the callback sees
+
+  KEVENT m_Wake;  // a notification came
+  KEVENT m_Quit;
+  std::unique_ptr<platform::clock::Thread> m_Thread;
 };
 
 // ---------------------------------------------------------------------------------------
