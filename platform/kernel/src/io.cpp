@@ -125,9 +125,13 @@ std::u16string GuidText(const GUID& g) {
   return std::u16string(text, text + std::strlen(text));
 }
 
+// Success, informational and warning statuses (STATUS_BUFFER_OVERFLOW among them) carry
+// their data and byte count back to the caller; only errors do not.
+bool CarriesData(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) != 3; }
+
 // Finishes a completed IRP the I/O manager built: results to the caller, then freed.
 void FinishBuiltIrp(PIRP irp, const IrpRecord& r) {
-  if (r.method == METHOD_BUFFERED && r.userOutput && irp->AssociatedIrp.SystemBuffer && NT_SUCCESS(irp->IoStatus.Status)) {
+  if (r.method == METHOD_BUFFERED && r.userOutput && irp->AssociatedIrp.SystemBuffer && CarriesData(irp->IoStatus.Status)) {
     ULONG_PTR n = irp->IoStatus.Information < r.outputLength ? irp->IoStatus.Information : r.outputLength;
     std::memcpy(r.userOutput, irp->AssociatedIrp.SystemBuffer, n);
   }
@@ -993,9 +997,9 @@ NTSTATUS DeviceIoControl(PDEVICE_OBJECT device, PFILE_OBJECT fileObject, ULONG i
       },
       requestorMode);
   ULONG_PTR returned = status.Information < outputLength ? status.Information : outputLength;
-  if (buffered && systemBuffer && output && NT_SUCCESS(status.Status)) std::memcpy(output, systemBuffer, returned);
+  if (buffered && systemBuffer && output && CarriesData(status.Status)) std::memcpy(output, systemBuffer, returned);
   if (systemBuffer) ExFreePoolWithTag(systemBuffer, kSystemBufferTag);
-  if (bytesReturned) *bytesReturned = NT_SUCCESS(status.Status) ? returned : 0;
+  if (bytesReturned) *bytesReturned = CarriesData(status.Status) ? returned : 0;
   return status.Status;
 }
 

@@ -21,6 +21,18 @@ bool RangeCompatible(const KSDATARANGE& a, const KSDATARANGE& b) {
          GuidMatches(a.Specifier, b.Specifier);
 }
 
+// Answers a GET whose value is a KSMULTIPLE_ITEM list, with the KS rules for sized
+// lists: a buffer of a ULONG gets the list's total size, one of a KSMULTIPLE_ITEM gets
+// the header (size and count); otherwise the usual size rules.
+NTSTATUS AnswerList(const BYTE* list, ULONG size, void* value, ULONG valueSize, ULONG* returned) {
+  if (size > valueSize && (valueSize == sizeof(ULONG) || valueSize == sizeof(KSMULTIPLE_ITEM))) {
+    std::memcpy(value, list, valueSize);
+    *returned = valueSize;
+    return STATUS_SUCCESS;
+  }
+  return AnswerBytes(list, size, value, valueSize, returned);
+}
+
 // Builds a KSMULTIPLE_ITEM answer from equally sized items.
 NTSTATUS AnswerItems(const void* items, ULONG count, ULONG itemSize, void* value, ULONG valueSize,
                      ULONG* returned) {
@@ -28,7 +40,7 @@ NTSTATUS AnswerItems(const void* items, ULONG count, ULONG itemSize, void* value
   KSMULTIPLE_ITEM header{static_cast<ULONG>(answer.size()), count};
   std::memcpy(answer.data(), &header, sizeof(header));
   if (count) std::memcpy(answer.data() + sizeof(header), items, static_cast<size_t>(count) * itemSize);
-  return AnswerBytes(answer.data(), static_cast<ULONG>(answer.size()), value, valueSize, returned);
+  return AnswerList(answer.data(), static_cast<ULONG>(answer.size()), value, valueSize, returned);
 }
 
 void AppendAligned(std::vector<BYTE>* out, const void* data, ULONG size) {
@@ -167,6 +179,7 @@ FilterInstance::~FilterInstance() {
     events.swap(m_Events);
   }
   for (PKSEVENT_ENTRY entry : events) RemoveEventEntry(entry);
+  if (m_Delivery) m_Delivery->Stop();
   m_Port->FilterClosed();
   m_Port->ReleasePort();
 }
@@ -182,6 +195,7 @@ void FilterInstance::RemoveEventEntry(PKSEVENT_ENTRY entry) {
     entry->EventItem->Handler(&request);
   }
   m_Port->RemoveEvent(entry);
+  if (entry->Delivery) entry->Delivery->Cancel(entry->Callback);
   delete entry;
 }
 
@@ -298,7 +312,7 @@ NTSTATUS FilterInstance::PinProperty(const PropertyCall& call, ULONG* returned) 
       std::vector<BYTE> ranges;
       NTSTATUS status = SerializeRanges(pin, &ranges);
       if (!NT_SUCCESS(status)) return status;
-      return AnswerBytes(ranges.data(), static_cast<ULONG>(ranges.size()), call.value, call.valueSize, returned);
+      return AnswerList(ranges.data(), static_cast<ULONG>(ranges.size()), call.value, call.valueSize, returned);
     }
     case KSPROPERTY_PIN_DATAINTERSECTION:
       return DataIntersection(pinId, call.instance + sizeof(ULONG) * 2, call.instanceSize - sizeof(ULONG) * 2,
@@ -447,6 +461,12 @@ NTSTATUS FilterInstance::EnableEvent(const void* event, ULONG eventSize, std::fu
                                                     : PCEVENT_ITEM_FLAG_ENABLE)))
     return STATUS_INVALID_DEVICE_REQUEST;
 
+  std::shared_ptr<EventDelivery> delivery;
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    if (!m_Delivery) m_Delivery = std::make_shared<EventDelivery>();
+    delivery = m_Delivery;
+  }
   auto* entry = new KSEVENT_ENTRY{};
   entry->Set = header.Set;
   entry->EventId = header.Id;
@@ -456,6 +476,7 @@ NTSTATUS FilterInstance::EnableEvent(const void* event, ULONG eventSize, std::fu
   entry->PinId = kNoNode;
   entry->EventItem = item;
   entry->Callback = std::make_shared<std::function<void()>>(std::move(callback));
+  entry->Delivery = delivery;
   NTSTATUS status = STATUS_SUCCESS;
   if (item->Handler) {
     request.EventEntry = entry;

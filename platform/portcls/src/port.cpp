@@ -197,7 +197,7 @@ STDMETHODIMP_(void) CPortBase::AddEventToEventList(PKSEVENT_ENTRY EventEntry) {
 
 STDMETHODIMP_(void) CPortBase::GenerateEventList(GUID* Set, ULONG EventId, BOOLEAN PinEvent, ULONG PinId,
                                                  BOOLEAN NodeEvent, ULONG NodeId) {
-  std::vector<std::shared_ptr<std::function<void()>>> signalled;
+  std::vector<std::pair<std::shared_ptr<EventDelivery>, EventDelivery::Callback>> signalled;
   {
     std::lock_guard<std::mutex> guard(m_EventLock);
     for (PLIST_ENTRY link = m_EventList.Flink; link != &m_EventList;) {
@@ -206,17 +206,19 @@ STDMETHODIMP_(void) CPortBase::GenerateEventList(GUID* Set, ULONG EventId, BOOLE
       if (Set && !IsEqualGUID(*Set, entry->Set)) continue;
       if (entry->EventId != EventId) continue;
       if (PinEvent && PinId != kNoNode && entry->PinId != PinId) continue;
+      // Without NodeEvent (or PinEvent) the event is signalled whatever node (pin) it
+      // was enabled on.
       if (NodeEvent && NodeId != kNoNode && (!entry->NodeEvent || entry->NodeId != NodeId)) continue;
-      if (!NodeEvent && entry->NodeEvent) continue;
-      signalled.push_back(entry->Callback);
+      signalled.emplace_back(entry->Delivery, entry->Callback);
       if (entry->Flags & KSEVENT_TYPE_ONESHOT) {
         RemoveEntryList(&entry->ListEntry);
         entry->InList = FALSE;
       }
     }
   }
-  for (auto& callback : signalled)
-    if (callback && *callback) (*callback)();
+  // The clients run their callbacks later, at PASSIVE_LEVEL, never inside this call.
+  for (auto& [delivery, callback] : signalled)
+    if (delivery) delivery->Post(callback);
 }
 
 void CPortBase::RemoveEvent(PKSEVENT_ENTRY entry) {

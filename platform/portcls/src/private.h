@@ -3,14 +3,21 @@
 // the subdevice registry.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "kernel/clock.h"
+#include "kernel/ke.h"
 #include "portcls/ksclient.h"
 #include "portcls/portcls.h"
+
+namespace platform::portcls {
+class EventDelivery;
+}
 
 // An enabled event as the port keeps it in its list.
 struct KSEVENT_ENTRY {
@@ -24,6 +31,7 @@ struct KSEVENT_ENTRY {
   BOOLEAN InList;        // added to the port's list by the miniport
   const PCEVENT_ITEM* EventItem;
   std::shared_ptr<std::function<void()>> Callback;
+  std::shared_ptr<platform::portcls::EventDelivery> Delivery;  // the client's, which runs the callback
 };
 
 namespace platform::portcls {
@@ -36,6 +44,29 @@ KS_DEFINE_GUID(IID_IPortClsSubdevice, 0x5F7C1D0A, 0x3B52, 0x4E0F, 0x9C, 0x61, 0x
 
 class CPortBase;
 class FilterInstance;
+
+// Delivers signalled events to a client as the framework does: the signalling context
+// (any IRQL up to DISPATCH_LEVEL, possibly under the driver's locks) only queues them, and
+// a thread of the client's runs the callbacks later, in order, at PASSIVE_LEVEL.
+class EventDelivery {
+ public:
+  EventDelivery();
+  ~EventDelivery();
+  using Callback = std::shared_ptr<std::function<void()>>;
+  void Post(const Callback& callback);
+  // Drops what is queued for a callback (its event is being disabled).
+  void Cancel(const Callback& callback);
+  // Ends the thread (at PASSIVE_LEVEL); later posts are dropped.
+  void Stop();
+
+ private:
+  void Run();
+  KSPIN_LOCK m_Lock;
+  std::deque<Callback> m_Queue;
+  bool m_Stopping = false;
+  KEVENT m_Work;
+  std::unique_ptr<platform::clock::Thread> m_Thread;
+};
 
 // Pin instance of a port (the WaveCyclic port makes them).
 class PinObject : public ks::Pin {
@@ -173,9 +204,15 @@ struct PropertyCall {
   ULONG instanceSize;
   void* value;
   ULONG valueSize;
+  const BYTE* request;  // the whole request (KSPROPERTY or KSP_NODE, and the instance)
+  ULONG requestSize;
   PUNKNOWN majorTarget;
   PUNKNOWN minorTarget;
 };
+
+// Success, informational and warning statuses carry data and a byte count back to the
+// caller; errors do not.
+bool CarriesData(NTSTATUS status);
 
 // Runs the request through a table. Returns STATUS_NOT_FOUND (with *handled false) when
 // the table has no item for it.
@@ -226,6 +263,7 @@ class FilterInstance final : public ks::Filter {
   std::shared_ptr<PinCounts> m_Pins;
   std::mutex m_Lock;
   std::vector<PKSEVENT_ENTRY> m_Events;
+  std::shared_ptr<EventDelivery> m_Delivery;  // made with the first enabled event
 };
 
 // Node and pin property dispatch shared by filters and pins: a TOPOLOGY request goes to
@@ -262,7 +300,8 @@ using ConnectionChange = NTSTATUS (*)(PDEVICE_OBJECT device, const ConnectionEnd
 NTSTATUS ApplyPhysicalConnection(ConnectionChange change, PDEVICE_OBJECT device, PUNKNOWN fromUnknown,
                                  PCUNICODE_STRING fromName, ULONG fromPin, PUNKNOWN toUnknown,
                                  PCUNICODE_STRING toName, ULONG toPin);
-// The connection at a pin of a port, seen from that pin: the other end's name and pin.
+// The connection at a pin of a port, seen from that pin: the other end's symbolic link
+// (or name) and pin.
 bool RegistryConnectionAt(CPortBase* port, ULONG pin, std::u16string* otherName, ULONG* otherPin);
 
 // The physical device object below an adapter's functional device (the device itself

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kernel/io.h"
 #include "private.h"
 
 namespace platform::portcls {
@@ -40,6 +41,53 @@ NTSTATUS DefaultBasicSupport(const PCPROPERTY_ITEM* item, void* value, ULONG val
   }
   return AnswerBytes(&access, sizeof(access), value, valueSize, returned);
 }
+
+NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP stays the framework's
+}
+
+// The IRP a property request reaches its handler in, as IOCTL_KS_PROPERTY from a
+// user-mode client: its stack location carries the control code, the sizes and the
+// buffers; a handler may read it, return STATUS_PENDING and complete it later.
+class PropertyIrp {
+ public:
+  PropertyIrp(const PropertyCall& call, const BYTE* property, ULONG propertySize, void* value) {
+    KeInitializeEvent(&m_Completed, NotificationEvent, FALSE);
+    m_Irp = IoAllocateIrp(1, FALSE);
+    if (!m_Irp) return;
+    IoSetCompletionRoutine(m_Irp, SignalOnCompletion, &m_Completed, TRUE, TRUE, TRUE);
+    IoSetNextIrpStackLocation(m_Irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(m_Irp);
+    stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_PROPERTY;
+    stack->Parameters.DeviceIoControl.InputBufferLength = propertySize;
+    stack->Parameters.DeviceIoControl.OutputBufferLength = call.valueSize;
+    stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<BYTE*>(property);
+    m_Irp->UserBuffer = value;
+    m_Irp->RequestorMode = UserMode;
+    m_Irp->IoStatus.Status = STATUS_SUCCESS;
+    m_Irp->IoStatus.Information = 0;
+  }
+  ~PropertyIrp() {
+    if (m_Irp) IoFreeIrp(m_Irp);
+  }
+  PropertyIrp(const PropertyIrp&) = delete;
+  PropertyIrp& operator=(const PropertyIrp&) = delete;
+
+  PIRP Get() const { return m_Irp; }
+  // A handler that returned STATUS_PENDING completes the IRP later: the client waits for
+  // it, and its status and byte count are the answer.
+  NTSTATUS WaitPending(ULONG* valueSize) {
+    KeWaitForSingleObject(&m_Completed, Executive, KernelMode, FALSE, nullptr);
+    *valueSize = static_cast<ULONG>(m_Irp->IoStatus.Information);
+    return m_Irp->IoStatus.Status;
+  }
+
+ private:
+  PIRP m_Irp = nullptr;
+  KEVENT m_Completed;
+};
 
 }  // namespace
 
@@ -97,6 +145,8 @@ NTSTATUS ParsePropertyHeader(const void* property, ULONG propertySize, KSPROPERT
   return STATUS_SUCCESS;
 }
 
+bool CarriesData(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) != 3; }
+
 NTSTATUS DispatchToTable(const PCAUTOMATION_TABLE* table, const PropertyCall& call, ULONG* returned,
                          bool* handled) {
   *returned = 0;
@@ -131,13 +181,17 @@ NTSTATUS DispatchToTable(const PCAUTOMATION_TABLE* table, const PropertyCall& ca
   request.Instance = call.instanceSize ? instance.data() : nullptr;
   request.ValueSize = call.valueSize;
   request.Value = value.get();
-  request.Irp = nullptr;
+  PropertyIrp irp(call, call.request, call.requestSize, request.Value);
+  if (!irp.Get()) return STATUS_INSUFFICIENT_RESOURCES;
+  request.Irp = irp.Get();
 
   NTSTATUS status = item->Handler(&request);
-  if (status == STATUS_BUFFER_OVERFLOW) {
-    *returned = request.ValueSize;  // the size the value needs
-  } else if (NT_SUCCESS(status) && call.verb != KSPROPERTY_TYPE_SET) {
-    // A handler cannot hand back more than the caller's buffer holds.
+  if (status == STATUS_PENDING) status = irp.WaitPending(&request.ValueSize);
+  if (status == STATUS_BUFFER_OVERFLOW && call.valueSize == 0) {
+    *returned = request.ValueSize;  // a size query: the size the value needs
+  } else if (CarriesData(status) && call.verb != KSPROPERTY_TYPE_SET) {
+    // Success and warnings (a partial answer with STATUS_BUFFER_OVERFLOW) hand back what
+    // the handler wrote, never more than the caller's buffer holds.
     ULONG n = request.ValueSize < call.valueSize ? request.ValueSize : call.valueSize;
     if (n) std::memcpy(call.value, value.get(), n);
     *returned = n;
@@ -164,6 +218,8 @@ NTSTATUS DispatchAutomation(CPortBase* port, const PCAUTOMATION_TABLE* table, PU
   call.node = kNoNode;
   call.value = value;
   call.valueSize = valueSize;
+  call.request = bytes;
+  call.requestSize = propertySize;
   call.majorTarget = port->MiniportUnknown();
   call.minorTarget = minorTarget;
   if (header.Flags & KSPROPERTY_TYPE_TOPOLOGY) {

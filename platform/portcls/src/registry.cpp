@@ -14,7 +14,7 @@ struct SubdeviceRecord {
   PDEVICE_OBJECT device;
   std::u16string name;
   CPortBase* port;  // one reference while registered
-  std::vector<UNICODE_STRING> links;  // the enabled device interfaces, one per category
+  std::vector<UNICODE_STRING> links;  // the enabled device interfaces, one per category, KSCATEGORY_AUDIO's first
 };
 
 struct ConnectionRecord {
@@ -112,7 +112,9 @@ std::vector<UNICODE_STRING> EnableInterfaces(PDEVICE_OBJECT device, const std::u
     UNICODE_STRING link{};
     if (!NT_SUCCESS(IoRegisterDeviceInterface(pdo, &descriptor->Categories[i], &referenceString, &link))) continue;
     IoSetDeviceInterfaceState(&link, TRUE);
-    links.push_back(link);
+    // The audio category's link names the filter to its clients; it goes first.
+    if (IsEqualGUID(descriptor->Categories[i], KSCATEGORY_AUDIO)) links.insert(links.begin(), link);
+    else links.push_back(link);
   }
   return links;
 }
@@ -247,7 +249,12 @@ bool RegistryConnectionAt(CPortBase* port, ULONG pin, std::u16string* otherName,
     if (c.from.port == port && c.from.pin == pin) other = &c.to;
     else if (c.to.port == port && c.to.pin == pin) other = &c.from;
     if (!other) continue;
+    // The other end by its full symbolic link (an external end by the name it was
+    // registered with; a subdevice without device interfaces by its name).
     *otherName = NameOfLocked(r, *other);
+    if (other->port)
+      for (const auto& sd : r.subdevices)
+        if (sd.port == other->port && !sd.links.empty()) *otherName = UnicodeToString(&sd.links[0]);
     *otherPin = other->pin;
     return true;
   }

@@ -80,6 +80,8 @@ NTSTATUS StartRoutine(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources) {
   WCHAR extra[] = u"Extra";
   if (NT_SUCCESS(status)) status = PcRegisterSubdevice(fdo, topo, s.topologyPort);
   if (NT_SUCCESS(status)) status = PcRegisterSubdevice(fdo, wave, s.wavePort);
+  if (NT_SUCCESS(status))
+    status = PcRegisterPhysicalConnection(fdo, s.wavePort, FakeWaveMiniport::kBridgePin, s.topologyPort, 0);
   // The device was added for two subdevices.
   s.thirdRegistration = PcRegisterSubdevice(fdo, extra, s.topologyPort);
   s.adapter = new (NonPagedPool, MakePoolTag('T', 'e', 's', 't')) FakeAdapter(nullptr);
@@ -255,12 +257,69 @@ TEST_F(AdapterTest, KsPropertyRequestsOnAFilterHandle) {
                                           sizeof(pins), &returned),
             STATUS_SUCCESS);
   EXPECT_EQ(pins, 2u);
+  // A warning keeps its data and byte count on the way back to the caller.
+  KSPROPERTY partial{};
+  partial.Set = fakes::KSPROPSETID_FakeDiagnostics;
+  partial.Id = fakes::kDiagnosticPartial;
+  partial.Flags = KSPROPERTY_TYPE_GET;
+  BYTE answer[16] = {};
+  EXPECT_EQ(platform::io::DeviceIoControl(started.fdo, file, IOCTL_KS_PROPERTY, &partial, sizeof(partial), answer, 6,
+                                          &returned),
+            STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(returned, 6u);
+  EXPECT_EQ(answer[5], 5u);
   EXPECT_EQ(Send(IRP_MJ_CLOSE, 0, nullptr, file).Status, STATUS_SUCCESS);
   ObDereferenceObject(file);
 
   PFILE_OBJECT missing = platform::io::CreateFileObject(started.fdo, u"\\Nothing");
   EXPECT_EQ(Send(IRP_MJ_CREATE, 0, nullptr, missing).Status, STATUS_OBJECT_NAME_NOT_FOUND);
   ObDereferenceObject(missing);
+}
+
+// KSPROPERTY_PIN_PHYSICALCONNECTION at a pin: the other filter's full symbolic link (its
+// audio-category interface) and its pin.
+std::pair<std::u16string, ULONG> PhysicalConnection(PDEVICE_OBJECT fdo, const std::u16string& filterName, ULONG pin) {
+  std::unique_ptr<platform::ks::Filter> filter;
+  EXPECT_EQ(platform::ks::OpenFilter(fdo, filterName, &filter), STATUS_SUCCESS);
+  if (!filter) return {};
+  KSP_PIN p{};
+  p.Property.Set = KSPROPSETID_Pin;
+  p.Property.Id = KSPROPERTY_PIN_PHYSICALCONNECTION;
+  p.Property.Flags = KSPROPERTY_TYPE_GET;
+  p.PinId = pin;
+  ULONG needed = 0;
+  EXPECT_EQ(filter->Property(&p, sizeof(p), nullptr, 0, &needed), STATUS_BUFFER_OVERFLOW);
+  std::vector<BYTE> answer(needed);
+  ULONG returned = 0;
+  EXPECT_EQ(filter->Property(&p, sizeof(p), answer.data(), needed, &returned), STATUS_SUCCESS);
+  if (returned < offsetof(KSPIN_PHYSICALCONNECTION, SymbolicLinkName) + sizeof(WCHAR)) return {};
+  ULONG otherPin = 0;
+  std::memcpy(&otherPin, answer.data() + sizeof(ULONG), sizeof(otherPin));
+  std::u16string link;
+  for (size_t at = offsetof(KSPIN_PHYSICALCONNECTION, SymbolicLinkName); at + 1 < returned; at += 2) {
+    char16_t c;
+    std::memcpy(&c, answer.data() + at, sizeof(c));
+    if (!c) break;
+    link.push_back(c);
+  }
+  return {link, otherPin};
+}
+
+std::u16string AudioLinkOf(const std::u16string& reference) {
+  for (const auto& i : platform::io::DeviceInterfaces(&KSCATEGORY_AUDIO))
+    if (i.referenceString == reference && i.enabled) return i.symbolicLink;
+  return {};
+}
+
+TEST_F(AdapterTest, PhysicalConnectionsNameTheOtherFiltersLinkAndPin) {
+  AddAndStart();
+  std::u16string waveLink = AudioLinkOf(u"SPKOut00Wave");
+  std::u16string topologyLink = AudioLinkOf(u"Topo");
+  ASSERT_FALSE(waveLink.empty());
+  ASSERT_FALSE(topologyLink.empty());
+  EXPECT_EQ(PhysicalConnection(started.fdo, u"Topo", 0), std::make_pair(waveLink, FakeWaveMiniport::kBridgePin));
+  EXPECT_EQ(PhysicalConnection(started.fdo, u"SPKOut00Wave", FakeWaveMiniport::kBridgePin),
+            std::make_pair(topologyLink, 0u));
 }
 
 TEST_F(AdapterTest, CompleteIrpAndForwardedContent) {

@@ -3,10 +3,12 @@
 // topology sets, data-range intersection, and control-change events.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "installed.h"
+#include "kernel/clock.h"
 #include "portcls/ksclient.h"
 #include "support/kernel_fixture.h"
 
@@ -114,6 +116,35 @@ TEST_F(RoutingTest, SizeQueriesAndShortBuffersFollowTheKsRules) {
   std::vector<BYTE> buffer(returned - 1);
   EXPECT_EQ(wave->Property(&ranges, sizeof(ranges), buffer.data(), static_cast<ULONG>(buffer.size()), &returned),
             STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(RoutingTest, ListsAskedWithAUlongOrAHeaderGetTheSizeOrTheHeader) {
+  auto ranges = PinProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, FakeWaveMiniport::kStreamingPin);
+  KSPROPERTY nodes{};
+  nodes.Set = KSPROPSETID_Topology;
+  nodes.Id = KSPROPERTY_TOPOLOGY_NODES;
+  nodes.Flags = KSPROPERTY_TYPE_GET;
+  struct Case {
+    Filter* filter;
+    const void* request;
+    ULONG requestSize;
+    ULONG size;
+    ULONG count;
+  } cases[] = {{wave.get(), &ranges, sizeof(ranges), 8 + 88 + 32, 2},
+               {topology.get(), &nodes, sizeof(nodes), 8 + 2 * sizeof(GUID), 2}};
+  for (const Case& c : cases) {
+    ULONG total = 0, returned = 0;
+    ASSERT_EQ(c.filter->Property(c.request, c.requestSize, &total, sizeof(total), &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, sizeof(ULONG));
+    EXPECT_EQ(total, c.size);
+    KSMULTIPLE_ITEM header{};
+    ASSERT_EQ(c.filter->Property(c.request, c.requestSize, &header, sizeof(header), &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, sizeof(header));
+    EXPECT_EQ(header.Size, c.size);
+    EXPECT_EQ(header.Count, c.count);
+    BYTE three[3];
+    EXPECT_EQ(c.filter->Property(c.request, c.requestSize, three, sizeof(three), &returned), STATUS_BUFFER_TOO_SMALL);
+  }
 }
 
 TEST_F(RoutingTest, UnknownSetsIdsVerbsAndNodesAreRefused) {
@@ -291,15 +322,22 @@ TEST_F(RoutingTest, NodeEventReachesTheClientWhenTheMiniportRaisesIt) {
   EXPECT_EQ(dev->topology->eventsAdded, 1u);
 
   dev->topology->RaiseControlChange(FakeTopologyMiniport::kMuteNode);  // another node
+  platform::clock::Settle();
   EXPECT_EQ(fired, 0);
   dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
   dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
+  platform::clock::Settle();
   EXPECT_EQ(fired, 2);
+  // Without NodeEvent the event is raised for whatever node it was enabled on.
+  dev->topology->RaiseControlChange(FakeTopologyMiniport::kMuteNode, false, true);
+  platform::clock::Settle();
+  EXPECT_EQ(fired, 3);
 
   EXPECT_EQ(topology->DisableEvent(handle), STATUS_SUCCESS);
   EXPECT_EQ(dev->topology->eventsRemoved, 1u);
   dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
-  EXPECT_EQ(fired, 2);
+  platform::clock::Settle();
+  EXPECT_EQ(fired, 3);
   EXPECT_EQ(topology->DisableEvent(handle), STATUS_INVALID_PARAMETER);
 
   // The mute node has no event; a node out of range is refused.
@@ -312,6 +350,74 @@ TEST_F(RoutingTest, NodeEventReachesTheClientWhenTheMiniportRaisesIt) {
   EXPECT_EQ(topology->EnableEvent(&enable, sizeof(enable), [] {}, &handle), STATUS_SUCCESS);
 }
 
+TEST_F(RoutingTest, AControlChangeRaisedUnderASpinLockReachesTheClientLaterAtPassiveLevel) {
+  KSE_NODE enable = EnableVolumeChange();
+  std::vector<KIRQL> calls;
+  platform::ks::EventHandle handle = 0;
+  ASSERT_EQ(topology->EnableEvent(&enable, sizeof(enable), [&] { calls.push_back(KeGetCurrentIrql()); }, &handle),
+            STATUS_SUCCESS);
+  dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode, true);
+  EXPECT_TRUE(calls.empty());  // never inside the driver's call, under its lock
+  platform::clock::Settle();
+  EXPECT_EQ(calls, std::vector<KIRQL>{PASSIVE_LEVEL});
+
+  // A change still queued when the event is disabled is not delivered.
+  dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode, true);
+  EXPECT_EQ(topology->DisableEvent(handle), STATUS_SUCCESS);
+  platform::clock::Settle();
+  EXPECT_EQ(calls.size(), 1u);
+}
+
+KSPROPERTY Diagnostic(ULONG id) {
+  KSPROPERTY p{};
+  p.Set = fakes::KSPROPSETID_FakeDiagnostics;
+  p.Id = id;
+  p.Flags = KSPROPERTY_TYPE_GET;
+  return p;
+}
+
+TEST_F(RoutingTest, AHandlerReadsTheRequestsIrp) {
+  KSPROPERTY p = Diagnostic(fakes::kDiagnosticIrp);
+  ULONG answer[4] = {};
+  ULONG returned = 0;
+  ASSERT_EQ(topology->Property(&p, sizeof(p), answer, sizeof(answer), &returned), STATUS_SUCCESS);
+  EXPECT_EQ(returned, sizeof(answer));
+  EXPECT_EQ(answer[0], static_cast<ULONG>(UserMode));  // the engine is a user-mode client
+  EXPECT_EQ(answer[1], IOCTL_KS_PROPERTY);
+  EXPECT_EQ(answer[2], sizeof(p));
+  EXPECT_EQ(answer[3], sizeof(answer));
+}
+
+TEST_F(RoutingTest, AHandlerMayCompleteTheIrpLater) {
+  KSPROPERTY p = Diagnostic(fakes::kDiagnosticPending);
+  ULONG answer = 0;
+  ULONG returned = 0;
+  ASSERT_EQ(topology->Property(&p, sizeof(p), &answer, sizeof(answer), &returned), STATUS_SUCCESS);
+  EXPECT_EQ(answer, 0x600Du);
+  EXPECT_EQ(returned, sizeof(answer));
+}
+
+TEST_F(RoutingTest, AWarningStatusCarriesItsData) {
+  KSPROPERTY p = Diagnostic(fakes::kDiagnosticPartial);
+  BYTE answer[16] = {};
+  ULONG returned = 0;
+  ASSERT_EQ(topology->Property(&p, sizeof(p), answer, 10, &returned), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(returned, 10u);
+  for (ULONG i = 0; i < 16; ++i) EXPECT_EQ(answer[i], i < 10 ? i : 0u) << i;
+  ASSERT_EQ(topology->Property(&p, sizeof(p), answer, sizeof(answer), &returned), STATUS_SUCCESS);
+  EXPECT_EQ(returned, 16u);
+}
+
+TEST_F(RoutingTest, AHandlerClaimingMoreThanTheBufferIsCutToIt) {
+  KSPROPERTY p = Diagnostic(fakes::kDiagnosticOverReport);
+  std::vector<BYTE> memory(8 + 64, 0x11);  // the caller's 8 bytes, then its other data
+  ULONG returned = 0;
+  ASSERT_EQ(topology->Property(&p, sizeof(p), memory.data(), 8, &returned), STATUS_SUCCESS);
+  EXPECT_EQ(returned, 8u);
+  EXPECT_TRUE(std::all_of(memory.begin(), memory.begin() + 8, [](BYTE b) { return b == 0xAB; }));
+  EXPECT_TRUE(std::all_of(memory.begin() + 8, memory.end(), [](BYTE b) { return b == 0x11; }));
+}
+
 TEST_F(RoutingTest, ClosingAFilterDisablesItsEvents) {
   KSE_NODE enable = EnableVolumeChange();
   int fired = 0;
@@ -320,6 +426,7 @@ TEST_F(RoutingTest, ClosingAFilterDisablesItsEvents) {
   topology.reset();
   EXPECT_EQ(dev->topology->eventsRemoved, 1u);
   dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
+  platform::clock::Settle();
   EXPECT_EQ(fired, 0);
 }
 

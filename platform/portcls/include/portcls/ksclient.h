@@ -48,7 +48,8 @@ class Filter {
   virtual NTSTATUS Property(const void* property, ULONG propertySize, void* value, ULONG valueSize,
                             ULONG* bytesReturned) = 0;
   // IOCTL_KS_ENABLE_EVENT with a KSEVENT (or KSE_NODE with KSEVENT_TYPE_TOPOLOGY); the
-  // callback runs each time the event is signalled, in the signalling thread.
+  // callback runs each time the event is signalled, later and at PASSIVE_LEVEL, on a
+  // thread of the filter instance's (as a client's thread waiting on its event would).
   virtual NTSTATUS EnableEvent(const void* event, ULONG eventSize, std::function<void()> callback,
                                EventHandle* handle) = 0;
   virtual NTSTATUS DisableEvent(EventHandle handle) = 0;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kernel/clock.h"
+#include "kernel/io.h"
 #include "kernel/ke.h"
 
 namespace fakes {
@@ -141,6 +142,61 @@ NTSTATUS ControlChangeHandler(PPCEVENT_REQUEST request) {
   }
 }
 
+// --- diagnostic properties: handlers that use the request's IRP or answer unusually --
+
+struct PendingAnswer {
+  KDPC dpc;
+  PIRP irp = nullptr;
+  void* value = nullptr;
+};
+PendingAnswer g_pending;
+
+VOID CompletePending(KDPC*, PVOID, PVOID, PVOID) {
+  ULONG answer = 0x600D;
+  std::memcpy(g_pending.value, &answer, sizeof(answer));
+  g_pending.irp->IoStatus.Information = sizeof(answer);
+  PcCompleteIrp(FakeDevice(0), g_pending.irp, STATUS_SUCCESS);
+}
+
+NTSTATUS DiagnosticHandler(PPCPROPERTY_REQUEST request) {
+  switch (request->PropertyItem->Id) {
+    case kDiagnosticIrp: {
+      // What a handler reads of the IRP: the requestor mode and its stack location.
+      PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp);
+      ULONG answer[4] = {static_cast<ULONG>(request->Irp->RequestorMode), stack->Parameters.DeviceIoControl.IoControlCode,
+                         stack->Parameters.DeviceIoControl.InputBufferLength,
+                         stack->Parameters.DeviceIoControl.OutputBufferLength};
+      if (request->ValueSize < sizeof(answer)) return STATUS_BUFFER_TOO_SMALL;
+      std::memcpy(request->Value, answer, sizeof(answer));
+      request->ValueSize = sizeof(answer);
+      return STATUS_SUCCESS;
+    }
+    case kDiagnosticPartial: {
+      // 16 bytes 0..15; what fits of them, with STATUS_BUFFER_OVERFLOW when not all do.
+      ULONG n = request->ValueSize < 16 ? request->ValueSize : 16;
+      for (ULONG i = 0; i < n; ++i) static_cast<BYTE*>(request->Value)[i] = static_cast<BYTE>(i);
+      request->ValueSize = n;
+      return n < 16 ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+    }
+    case kDiagnosticOverReport:
+      // Fills the buffer and claims 64 bytes more than it holds.
+      std::memset(request->Value, 0xAB, request->ValueSize);
+      request->ValueSize += 64;
+      return STATUS_SUCCESS;
+    case kDiagnosticPending:
+      // Answers later, completing the request's IRP from a DPC.
+      if (request->ValueSize < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
+      g_pending.irp = request->Irp;
+      g_pending.value = request->Value;
+      KeInitializeDpc(&g_pending.dpc, CompletePending, nullptr);
+      IoMarkIrpPending(request->Irp);
+      KeInsertQueueDpc(&g_pending.dpc, nullptr, nullptr);
+      return STATUS_PENDING;
+    default:
+      return STATUS_NOT_FOUND;
+  }
+}
+
 const PCPROPERTY_ITEM kVolumeProperties[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL,
      KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT, VolumeHandler}};
@@ -154,8 +210,12 @@ const PCPROPERTY_ITEM kMuteProperties[] = {
 const PCAUTOMATION_TABLE kMuteTable = {sizeof(PCPROPERTY_ITEM), 1, kMuteProperties, 0, 0, nullptr, 0, 0, nullptr, 0};
 const PCPROPERTY_ITEM kTopologyFilterProperties[] = {
     {&KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT,
-     JackHandler}};
-const PCAUTOMATION_TABLE kTopologyFilterTable = {sizeof(PCPROPERTY_ITEM), 1, kTopologyFilterProperties, 0, 0,
+     JackHandler},
+    {&KSPROPSETID_FakeDiagnostics, kDiagnosticIrp, KSPROPERTY_TYPE_GET, DiagnosticHandler},
+    {&KSPROPSETID_FakeDiagnostics, kDiagnosticPartial, KSPROPERTY_TYPE_GET, DiagnosticHandler},
+    {&KSPROPSETID_FakeDiagnostics, kDiagnosticOverReport, KSPROPERTY_TYPE_GET, DiagnosticHandler},
+    {&KSPROPSETID_FakeDiagnostics, kDiagnosticPending, KSPROPERTY_TYPE_GET, DiagnosticHandler}};
+const PCAUTOMATION_TABLE kTopologyFilterTable = {sizeof(PCPROPERTY_ITEM), 5, kTopologyFilterProperties, 0, 0,
                                                  nullptr, 0, 0, nullptr, 0};
 
 PCPIN_DESCRIPTOR TopologyPin(KSPIN_DATAFLOW flow, const GUID* category) {
@@ -338,10 +398,15 @@ STDMETHODIMP FakeTopologyMiniport::Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY P
   return STATUS_SUCCESS;
 }
 
-void FakeTopologyMiniport::RaiseControlChange(ULONG node) {
-  if (m_PortEvents)
-    m_PortEvents->GenerateEventList(const_cast<GUID*>(&KSEVENTSETID_AudioControlChange), KSEVENT_CONTROL_CHANGE,
-                                    FALSE, ULONG(-1), TRUE, node);
+void FakeTopologyMiniport::RaiseControlChange(ULONG node, bool underSpinLock, bool anyNode) {
+  if (!m_PortEvents) return;
+  KSPIN_LOCK lock;
+  KIRQL irql = PASSIVE_LEVEL;
+  KeInitializeSpinLock(&lock);
+  if (underSpinLock) KeAcquireSpinLock(&lock, &irql);
+  m_PortEvents->GenerateEventList(const_cast<GUID*>(&KSEVENTSETID_AudioControlChange), KSEVENT_CONTROL_CHANGE,
+                                  FALSE, ULONG(-1), anyNode ? FALSE : TRUE, anyNode ? ULONG(-1) : node);
+  if (underSpinLock) KeReleaseSpinLock(&lock, irql);
 }
 
 // --- FakeWaveMiniport -----------------------------------------------------------------

@@ -12,6 +12,17 @@
 
 namespace fakes {
 
+// A property set of the fake topology filter whose handlers use the request's IRP or
+// answer unusually: kDiagnosticIrp reads the requestor mode and stack location,
+// kDiagnosticPartial answers 16 bytes (what fits, with STATUS_BUFFER_OVERFLOW, in a
+// smaller buffer), kDiagnosticOverReport claims 64 bytes more than the buffer holds and
+// kDiagnosticPending completes its IRP later from a DPC (value 0x600D).
+KS_DEFINE_GUID(KSPROPSETID_FakeDiagnostics, 0x2B0C9E61, 0x7D14, 0x4A3F, 0x8E, 0x52, 0x11, 0x9A, 0xC4, 0x70, 0x3D, 0x6B);
+constexpr ULONG kDiagnosticIrp = 0;
+constexpr ULONG kDiagnosticPartial = 1;
+constexpr ULONG kDiagnosticOverReport = 2;
+constexpr ULONG kDiagnosticPending = 3;
+
 // A distinct dummy device object per index (the layer only compares the pointers).
 PDEVICE_OBJECT FakeDevice(int index);
 
@@ -36,8 +47,10 @@ class FakeTopologyMiniport final : public CUnknown, public IMiniportTopology, pu
   STDMETHODIMP Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTTOPOLOGY Port) override;
   STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE PowerState) override { lastPower = PowerState.DeviceState; }
 
-  // Raises the control-change event of a node, as a device-side change would.
-  void RaiseControlChange(ULONG node);
+  // Raises the control-change event of a node, as a device-side change would: from the
+  // caller's context, or at DISPATCH_LEVEL under a spin lock as an interrupt-endpoint
+  // completion would; anyNode raises it without naming the node.
+  void RaiseControlChange(ULONG node, bool underSpinLock = false, bool anyNode = false);
 
   LONG level[kChannels] = {0, 0};
   ULONG mute = 0;
