@@ -33,6 +33,11 @@ struct DeviceContext {
   bool started = false;
   bool removed = false;
   DEVICE_POWER_STATE power = PowerDeviceD0;
+  // The device state for each system state, from the device's capabilities (until they
+  // are known: D0 in S0, D3 in any sleep state).
+  DEVICE_POWER_STATE systemToDevice[PowerSystemMaximum] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD3,
+                                                           PowerDeviceD3, PowerDeviceD3, PowerDeviceD3,
+                                                           PowerDeviceD3};
 };
 
 DeviceContext* ContextOf(PDEVICE_OBJECT device) {
@@ -110,8 +115,58 @@ void ChangeDevicePower(DeviceContext* context, DEVICE_POWER_STATE state) {
   PoSetPowerState(context->fdo, DevicePowerState, power);
 }
 
+struct DevicePowerRequest {
+  KEVENT done;
+  NTSTATUS status;
+};
+
+VOID DevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
+  auto* request = static_cast<DevicePowerRequest*>(context);
+  request->status = ioStatus->Status;
+  KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
+}
+
+// Asks the power manager for a device power IRP to the top of the device's stack (which
+// comes back through this dispatch) and waits for it.
+NTSTATUS RequestDevicePower(DeviceContext* context, DEVICE_POWER_STATE state) {
+  if (state == context->power) return STATUS_SUCCESS;
+  DevicePowerRequest request;
+  KeInitializeEvent(&request.done, NotificationEvent, FALSE);
+  request.status = STATUS_SUCCESS;
+  POWER_STATE power;
+  power.DeviceState = state;
+  NTSTATUS status = PoRequestPowerIrp(context->pdo, IRP_MN_SET_POWER, power, DevicePowerDone, &request, nullptr);
+  if (!NT_SUCCESS(status)) return status;
+  KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
+  return request.status;
+}
+
+// A system power IRP becomes a device power IRP through the capabilities' mapping: going
+// to sleep, the device powers down before the system IRP goes on; waking, the system IRP
+// goes down first and the device powers up after it.
+NTSTATUS SetSystemPower(DeviceContext* context, PIRP irp) {
+  SYSTEM_POWER_STATE system = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
+  DEVICE_POWER_STATE device =
+      system > PowerSystemUnspecified && system < PowerSystemMaximum ? context->systemToDevice[system] : PowerDeviceD3;
+  if (device <= PowerDeviceUnspecified || device >= PowerDeviceMaximum) device = PowerDeviceD3;
+  if (system == PowerSystemWorking) {
+    NTSTATUS status = ForwardAndWait(context, irp);
+    if (NT_SUCCESS(status)) status = RequestDevicePower(context, device);
+    PoStartNextPowerIrp(irp);
+    return Complete(irp, status);
+  }
+  NTSTATUS status = RequestDevicePower(context, device);
+  PoStartNextPowerIrp(irp);
+  if (!NT_SUCCESS(status)) return Complete(irp, status);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(context->lower, irp);
+}
+
 NTSTATUS DispatchPower(DeviceContext* context, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->Parameters.Power.Type == SystemPowerState && stack->MinorFunction == IRP_MN_SET_POWER)
+    return SetSystemPower(context, irp);
   if (stack->Parameters.Power.Type == DevicePowerState) {
     DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
     if (stack->MinorFunction == IRP_MN_QUERY_POWER) {
@@ -122,6 +177,13 @@ NTSTATUS DispatchPower(DeviceContext* context, PIRP irp) {
         PoStartNextPowerIrp(irp);
         return Complete(irp, status);
       }
+    } else if (stack->MinorFunction == IRP_MN_SET_POWER && state < context->power) {
+      // Powering up: the stack below completes the IRP (the bus powers the device)
+      // before the adapter and the miniports hear of it.
+      NTSTATUS status = ForwardAndWait(context, irp);
+      if (NT_SUCCESS(status)) ChangeDevicePower(context, state);
+      PoStartNextPowerIrp(irp);
+      return Complete(irp, status);
     } else if (stack->MinorFunction == IRP_MN_SET_POWER) {
       ChangeDevicePower(context, state);
     }
@@ -145,6 +207,11 @@ NTSTATUS DispatchPnp(DeviceContext* context, PIRP irp) {
           status = adapter->QueryDeviceCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
           adapter->Release();
         }
+        // The system-to-device mapping the device answers with serves system power IRPs.
+        const DEVICE_CAPABILITIES* caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        for (int s = PowerSystemWorking; s < PowerSystemMaximum; ++s)
+          if (caps->DeviceState[s] > PowerDeviceUnspecified && caps->DeviceState[s] < PowerDeviceMaximum)
+            context->systemToDevice[s] = caps->DeviceState[s];
       }
       return Complete(irp, status);
     }

@@ -8,6 +8,9 @@ namespace platform::usb {
 namespace {
 
 constexpr LONGLONG kTicksPerMicroframe = 1250;  // 125 us in 100 ns units
+// What the hub answers a transfer for a device that is not powered (in D1 to D3, which
+// includes a selectively suspended one).
+constexpr NTSTATUS kStatusDeviceNotReady = static_cast<NTSTATUS>(0xC00000A3u);
 
 // The port a device object belongs to.
 UsbPort*& PortOf(PDEVICE_OBJECT device) { return *static_cast<UsbPort**>(device->DeviceExtension); }
@@ -84,6 +87,8 @@ NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_PNP:
       return port->Pnp(irp);
     case IRP_MJ_POWER: {
+      if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState)
+        port->power_.store(stack->Parameters.Power.State.DeviceState);
       PoStartNextPowerIrp(irp);
       irp->IoStatus.Status = STATUS_SUCCESS;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -131,6 +136,11 @@ NTSTATUS UsbPort::InternalControl(PIRP irp) {
       auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
       if (urb == nullptr) {
         status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      if (power_.load() != PowerDeviceD0) {
+        urb->UrbHeader.Status = USBD_STATUS_NOT_ACCESSED;
+        status = kStatusDeviceNotReady;
         break;
       }
       std::uint64_t id = 0;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "installed.h"
@@ -19,6 +20,10 @@ namespace {
 using fakes::FakeTopologyMiniport;
 using fakes::FakeWaveMiniport;
 
+// Power events in the order the bus and the adapter see them ("bus D0", "adapter D3",
+// "bus S3").
+std::vector<std::string> g_powerLog;
+
 // The adapter's power-management object.
 class FakeAdapter final : public CUnknown, public IAdapterPowerManagement {
  public:
@@ -26,6 +31,7 @@ class FakeAdapter final : public CUnknown, public IAdapterPowerManagement {
   DECLARE_STD_UNKNOWN();
   STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override {
     changes.push_back(NewState.DeviceState);
+    g_powerLog.push_back("adapter D" + std::to_string(NewState.DeviceState - 1));
     // The miniports hear of a power-down first and of a power-up last.
     miniportStateSeen = topology ? topology->lastPower : PowerDeviceUnspecified;
   }
@@ -97,9 +103,21 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 
 NTSTATUS BusDispatch(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
-  if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES)
-    stack->Parameters.DeviceCapabilities.Capabilities->Removable = 1;
+  if (stack->MajorFunction == IRP_MJ_POWER) {
+    PoStartNextPowerIrp(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER) {
+      const auto& power = stack->Parameters.Power;
+      g_powerLog.push_back(power.Type == DevicePowerState ? "bus D" + std::to_string(power.State.DeviceState - 1)
+                                                          : "bus S" + std::to_string(power.State.SystemState - 1));
+    }
+  }
+  if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
+    DEVICE_CAPABILITIES* caps = stack->Parameters.DeviceCapabilities.Capabilities;
+    caps->Removable = 1;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    caps->DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+  }
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return STATUS_SUCCESS;
@@ -225,6 +243,41 @@ TEST_F(AdapterTest, PowerRequestsReachTheAdapterAndTheMiniportsInOrder) {
   // The same state again changes nothing.
   ASSERT_EQ(SetPower(IRP_MN_SET_POWER, PowerDeviceD0).Status, STATUS_SUCCESS);
   EXPECT_EQ(started.adapter->changes.size(), 2u);
+}
+
+TEST_F(AdapterTest, TheBusPowersUpBeforeTheAdapterAndDownAfterIt) {
+  AddAndStart();
+  g_powerLog.clear();
+  ASSERT_EQ(SetPower(IRP_MN_SET_POWER, PowerDeviceD3).Status, STATUS_SUCCESS);
+  ASSERT_EQ(SetPower(IRP_MN_SET_POWER, PowerDeviceD0).Status, STATUS_SUCCESS);
+  EXPECT_EQ(g_powerLog, (std::vector<std::string>{"adapter D3", "bus D3", "bus D0", "adapter D0"}));
+}
+
+TEST_F(AdapterTest, SystemPowerIrpsBecomeDevicePowerIrpsThroughTheCapabilities) {
+  AddAndStart();
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof(caps);
+  ASSERT_EQ(Send(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                 [&](PIO_STACK_LOCATION stack) { stack->Parameters.DeviceCapabilities.Capabilities = &caps; })
+                .Status,
+            STATUS_SUCCESS);
+  auto SetSystem = [&](SYSTEM_POWER_STATE state) {
+    return Send(IRP_MJ_POWER, IRP_MN_SET_POWER, [&](PIO_STACK_LOCATION stack) {
+      stack->Parameters.Power.Type = SystemPowerState;
+      stack->Parameters.Power.State.SystemState = state;
+    });
+  };
+  g_powerLog.clear();
+  ASSERT_EQ(SetSystem(PowerSystemSleeping3).Status, STATUS_SUCCESS);
+  ASSERT_EQ(SetSystem(PowerSystemWorking).Status, STATUS_SUCCESS);
+  ASSERT_EQ(SetSystem(PowerSystemHibernate).Status, STATUS_SUCCESS);
+  // S3 maps to D2 as the bus said; the device goes down before the system IRP passes and
+  // comes up after it.
+  std::vector<std::string> expected = {"adapter D2", "bus D2", "bus S3", "bus S0", "bus D0", "adapter D0",
+                                       "adapter D3", "bus D3", "bus S4"};
+  EXPECT_EQ(g_powerLog, expected);
+  EXPECT_EQ(started.adapter->changes,
+            (std::vector<DEVICE_POWER_STATE>{PowerDeviceD2, PowerDeviceD0, PowerDeviceD3}));
 }
 
 TEST_F(AdapterTest, CapabilitiesComeBackWithTheAdaptersAnswer) {

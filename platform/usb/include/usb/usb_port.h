@@ -3,11 +3,15 @@
 // port status, cycle, idle notification) and IRP_MN_QUERY_INTERFACE for the USBDI bus
 // interface, with the host controller's schedule run by a platform thread on the clock.
 //
+// A device the client has set to D1, D2 or D3 (selective suspend included) gets no
+// transfers: URBs fail at once with STATUS_DEVICE_NOT_READY until it is back in D0.
+//
 // URB completions run at DISPATCH_LEVEL on the bus thread (or on the submitting thread
 // when the schedule catches up there); the idle callback runs at PASSIVE_LEVEL on a
 // thread of its own.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -60,6 +64,8 @@ class UsbPort {
   KEVENT kick_;
   KEVENT stop_;
   LONG references_ = 0;
+  // The device power state the client last set; transfers are refused outside D0.
+  std::atomic<DEVICE_POWER_STATE> power_{PowerDeviceD0};
   bool stopping_ = false;
   std::unique_ptr<clock::Thread> thread_;
   std::vector<std::unique_ptr<clock::Thread>> idle_threads_;
