@@ -118,6 +118,29 @@ TEST_F(RoutingTest, SizeQueriesAndShortBuffersFollowTheKsRules) {
             STATUS_BUFFER_TOO_SMALL);
 }
 
+TEST_F(RoutingTest, NodeRequestsShorterThanANodeHeaderAreRefused) {
+  // Each request sits in a block of exactly its size, so reading past it is caught.
+  KSNODEPROPERTY_AUDIO_CHANNEL full = NodeChannel(KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL,
+                                                  KSPROPERTY_TYPE_GET, FakeTopologyMiniport::kVolumeNode, 0);
+  for (ULONG size : {ULONG(sizeof(KSPROPERTY)), ULONG(sizeof(KSPROPERTY) + 4), ULONG(sizeof(KSP_NODE) - 1)}) {
+    SCOPED_TRACE(size);
+    std::unique_ptr<BYTE[]> request(new BYTE[size]);
+    std::memcpy(request.get(), &full, size);
+    LONG value = 0;
+    ULONG returned = 0;
+    EXPECT_EQ(topology->Property(request.get(), size, &value, sizeof(value), &returned), STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(returned, 0u);
+  }
+  KSE_NODE enable = EnableVolumeChange();
+  for (ULONG size : {ULONG(sizeof(KSEVENT)), ULONG(sizeof(KSEVENT) + 4)}) {
+    SCOPED_TRACE(size);
+    std::unique_ptr<BYTE[]> request(new BYTE[size]);
+    std::memcpy(request.get(), &enable, size);
+    platform::ks::EventHandle handle = 0;
+    EXPECT_EQ(topology->EnableEvent(request.get(), size, [] {}, &handle), STATUS_INVALID_BUFFER_SIZE);
+  }
+}
+
 TEST_F(RoutingTest, ListsAskedWithAUlongOrAHeaderGetTheSizeOrTheHeader) {
   auto ranges = PinProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, FakeWaveMiniport::kStreamingPin);
   KSPROPERTY nodes{};
