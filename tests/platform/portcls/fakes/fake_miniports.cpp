@@ -531,8 +531,11 @@ FakeStream::FakeStream(PUNKNOWN outer, FakeWaveMiniport* miniport, bool capture,
 }
 
 FakeStream::~FakeStream() {
-  KeCancelTimer(&m_Timer);
-  KeRemoveQueueDpc(&m_Dpc);
+  if (m_Ticking) {
+    KeCancelTimer(&m_Timer);
+    KeRemoveQueueDpc(&m_Dpc);
+    ExSetTimerResolution(0, FALSE);
+  }
   if (m_Miniport->stream == this) m_Miniport->stream = nullptr;
   if (serviceGroup) serviceGroup->Release();
   FreeBuffer();
@@ -576,13 +579,18 @@ STDMETHODIMP FakeStream::SetState(KSSTATE State) {
     clocked = m_Clocked;
     KeReleaseSpinLock(&m_Lock, irql);
   }
-  if (clocked && State == KSSTATE_RUN) {
+  if (clocked && State == KSSTATE_RUN && !m_Ticking) {
+    // A bus frame every millisecond: the timer needs that resolution.
+    ExSetTimerResolution(static_cast<ULONG>(platform::clock::kTicksPerMillisecond), TRUE);
     LARGE_INTEGER due;
     due.QuadPart = -platform::clock::kTicksPerMillisecond;
     KeSetTimerEx(&m_Timer, due, 1, &m_Dpc);
-  } else if (clocked) {
+    m_Ticking = true;
+  } else if (m_Ticking && State != KSSTATE_RUN) {
     KeCancelTimer(&m_Timer);
     KeFlushQueuedDpcs();
+    ExSetTimerResolution(0, FALSE);
+    m_Ticking = false;
   }
   return STATUS_SUCCESS;
 }

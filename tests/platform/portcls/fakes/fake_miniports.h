@@ -153,6 +153,7 @@ class FakeStream final : public CUnknown, public IMiniportWaveCyclicStream, publ
   ULONG64 m_Produced = 0;  // capture bytes written since RUN
   KSPIN_LOCK m_Lock;
   bool m_Clocked = false;
+  bool m_Ticking = false;  // the packet timer is armed (the stream is in RUN)
   ULONG m_NotifyEvery = 1;
   KTIMER m_Timer;
   KDPC m_Dpc;
