@@ -289,6 +289,12 @@ NTSTATUS WavePin::FrameworkProperty(const PropertyCall& call, ULONG* returned) {
     if (NT_SUCCESS(status)) {
       std::lock_guard<std::mutex> guard(m_StateLock);
       m_Format = std::move(format);
+      // A new format may bring a new buffer: the offset is taken afresh, not counted.
+      KIRQL irql;
+      KeAcquireSpinLock(&m_PositionLock, &irql);
+      ULONG offset = 0;
+      m_LastOffset = NT_SUCCESS(m_Stream->GetPosition(&offset)) && offset < BufferSize() ? offset : 0;
+      KeReleaseSpinLock(&m_PositionLock, irql);
     }
     return status;
   }

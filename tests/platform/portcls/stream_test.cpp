@@ -259,6 +259,10 @@ TEST_F(StreamTest, APinOutlivesItsFilterAndTheSubdevicesRegistration) {
 
 TEST_F(StreamTest, FormatChangesGoToTheStreamAndAreReadBack) {
   ASSERT_EQ(Open(MakeConnect()), STATUS_SUCCESS);
+  // Paused part-way, so a format change must leave the position where it is.
+  ASSERT_EQ(SetState(*pin, KSSTATE_RUN), STATUS_SUCCESS);
+  dev->wave->stream->Advance(1920);
+  ASSERT_EQ(SetState(*pin, KSSTATE_PAUSE), STATUS_SUCCESS);
   KSPROPERTY p{};
   p.Set = KSPROPSETID_Connection;
   p.Id = KSPROPERTY_CONNECTION_DATAFORMAT;
@@ -271,6 +275,7 @@ TEST_F(StreamTest, FormatChangesGoToTheStreamAndAreReadBack) {
   KSDATAFORMAT_WAVEFORMATEXTENSIBLE read{};
   ASSERT_EQ(pin->Property(&p, sizeof(p), &read, sizeof(read), &returned), STATUS_SUCCESS);
   EXPECT_EQ(read.WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(Position(*pin).PlayOffset, 1920u);
 
   ASSERT_EQ(SetState(*pin, KSSTATE_RUN), STATUS_SUCCESS);
   p.Flags = KSPROPERTY_TYPE_SET;

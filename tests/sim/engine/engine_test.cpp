@@ -248,17 +248,30 @@ TEST_F(EngineTest, ChecksCatchAPositionMovingFasterThanTime) {
 }
 
 TEST_F(EngineTest, ChecksCatchAnUnderrunWhenTheEngineFallsBehind) {
+  // One period written ahead and a pass only every 30 ms: the engine's own pass finds
+  // the position past the data.
   sim::engine::StreamOptions options;
   options.writeAheadBytes = kPeriod;
-  options.wakeMs = 0;
+  options.wakeMs = 30;
   options.moveDataOnNotification = false;
   Open(false, options);
   ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
   fake->Advance(kPeriod);
-  ASSERT_EQ(stream->Pump(), STATUS_SUCCESS);
   EXPECT_FALSE(stream->Has(Issue::Underrun));
   fake->Advance(kPeriod);
   fake->Advance(kPeriod);
+  Sleep(1);
+  EXPECT_TRUE(stream->Has(Issue::Underrun)) << Describe(*stream);
+  // Pump runs the same pass on demand.
+  sim::engine::StreamOptions manual = options;
+  manual.wakeMs = 0;
+  stream.reset();
+  wave.reset();
+  dev.reset();
+  Open(false, manual);
+  ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+  for (int i = 0; i < 3; ++i) fake->Advance(kPeriod);
+  EXPECT_FALSE(stream->Has(Issue::Underrun));
   ASSERT_EQ(stream->Pump(), STATUS_SUCCESS);
   EXPECT_TRUE(stream->Has(Issue::Underrun)) << Describe(*stream);
 }
