@@ -81,13 +81,13 @@ const spDispatchTable spDispatchGroup2[30] = {
 
     SP_BUILDS(spMulConst_32f),  // 2 spMulConst_32f
 
-    {},  // 3 spSquareRootInPlace_32f
+    SP_BUILDS(spSquareRootInPlace_32f),  // 3 spSquareRootInPlace_32f
 
-    {},  // 4 spAbsoluteInPlace_32f
+    SP_BUILDS(spAbsoluteInPlace_32f),  // 4 spAbsoluteInPlace_32f
 
-    {},  // 5 spMaximum_32f
+    SP_BUILDS(spMaximum_32f),  // 5 spMaximum_32f
 
-    {},  // 6 spMinimum_32f
+    SP_BUILDS(spMinimum_32f),  // 6 spMinimum_32f
 
     SP_DISPATCH_TABLE(&sp::generic::spFftCreateSpecComplex_32fc, &sp::generic::spFftCreateSpecComplex_32fc, &sp::generic::spFftCreateSpecComplex_32fc, &sp::generic::spFftCreateSpecComplex_32fc),  // 7 spFftCreateSpecComplex_32fc
 
@@ -99,33 +99,33 @@ const spDispatchTable spDispatchGroup2[30] = {
 
     SP_DISPATCH_TABLE(&sp::generic::spFree, &sp::generic::spFree, &sp::generic::spFree, &sp::generic::spFree),  // 11 spFree
 
-    {},  // 12 spMultiplyInPlace_32f
+    SP_DISPATCH_TABLE(&sp::generic::spMultiplyInPlace_32f, &sp::sse3::spMultiplyInPlace_32f, &sp::ssse3::spMultiplyInPlace_32f, &sp::ssse3::spMultiplyInPlace_32f),  // 12 spMultiplyInPlace_32f
 
-    {},  // 13 spAdd_32f
+    SP_DISPATCH_TABLE(&sp::generic::spAdd_32f, &sp::sse3::spAdd_32f, &sp::ssse3::spAdd_32f, &sp::ssse3::spAdd_32f),  // 13 spAdd_32f
 
-    {},  // 14 spSubtract_32f
+    SP_DISPATCH_TABLE(&sp::generic::spSubtract_32f, &sp::sse3::spSubtract_32f, &sp::ssse3::spSubtract_32f, &sp::ssse3::spSubtract_32f),  // 14 spSubtract_32f
 
-    {},  // 15 spMultiply_32f
+    SP_DISPATCH_TABLE(&sp::generic::spMultiply_32f, &sp::sse3::spMultiply_32f, &sp::ssse3::spMultiply_32f, &sp::ssse3::spMultiply_32f),  // 15 spMultiply_32f
 
-    {},  // 16 spMultiplyAccumulate_32f
+    SP_GENERIC_ONLY(spMultiplyAccumulate_32f),  // 16 spMultiplyAccumulate_32f
 
-    {},  // 17 spSquare_32f
+    SP_BUILDS(spSquare_32f),  // 17 spSquare_32f
 
-    {},  // 18 spDivide_32f
+    SP_GENERIC_ONLY(spDivide_32f),  // 18 spDivide_32f
 
-    {},  // 19 spExponentialInPlace_32f
+    SP_GENERIC_ONLY(spExponentialInPlace_32f),  // 19 spExponentialInPlace_32f
 
-    {},  // 20 spNaturalLogInPlace_32f
+    SP_GENERIC_ONLY(spNaturalLogInPlace_32f),  // 20 spNaturalLogInPlace_32f
 
-    {},  // 21 spSum_32f
+    SP_GENERIC_ONLY(spSum_32f),  // 21 spSum_32f
 
-    {},  // 22 spMean_32f
+    SP_GENERIC_ONLY(spMean_32f),  // 22 spMean_32f
 
-    {},  // 23 spMinElementwiseInPlace_32f
+    SP_BUILDS(spMinElementwiseInPlace_32f),  // 23 spMinElementwiseInPlace_32f
 
-    {},  // 24 spMaxElementwiseInPlace_32f
+    SP_BUILDS(spMaxElementwiseInPlace_32f),  // 24 spMaxElementwiseInPlace_32f
 
-    {},  // 25 spDotProduct_32f
+    SP_GENERIC_ONLY(spDotProduct_32f),  // 25 spDotProduct_32f
 
     SP_DISPATCH_TABLE(&sp::generic::spFftCreateSpecReal_32f, &sp::generic::spFftCreateSpecReal_32f, &sp::generic::spFftCreateSpecReal_32f, &sp::generic::spFftCreateSpecReal_32f),  // 26 spFftCreateSpecReal_32f
 

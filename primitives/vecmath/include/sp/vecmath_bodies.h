@@ -1,0 +1,100 @@
+// Bodies of the vector math, one set per build (sp::generic, sp::sse3, sp::ssse3,
+// sp::sse41), and the kernels behind the processor builds. The public entries dispatch
+// to the bodies; a body of a processor build calls the kernels of its own build.
+#pragma once
+
+#include "sp/base.h"
+
+// Bodies with a build of their own in every slot.
+#define SP_VECMATH_BODIES                                                                   \
+  /* pSrcDst[k] = square root; negative elements give a NaN and the warning 3. */          \
+  spStatus spSquareRootInPlace_32f(float* pSrcDst, int len);                                \
+  spStatus spAbsoluteInPlace_32f(float* pSrcDst, int len);                                  \
+  spStatus spMaximum_32f(const float* pSrc, int len, float* pMax);                          \
+  spStatus spMinimum_32f(const float* pSrc, int len, float* pMin);                          \
+  spStatus spSquare_32f(const float* pSrc, float* pDst, int len);                           \
+  spStatus spMinElementwiseInPlace_32f(const float* pSrc, float* pSrcDst, int len);         \
+  spStatus spMaxElementwiseInPlace_32f(const float* pSrc, float* pSrcDst, int len);
+
+// Element-wise arithmetic: a generic body, an SSE3 body, and one body that the SSSE3
+// and SSE4.1-class slots share (built in sp::ssse3).
+#define SP_VECMATH_ARITH_BODIES                                                             \
+  spStatus spMultiplyInPlace_32f(const float* pSrc, float* pSrcDst, int len);               \
+  /* pDst[k] = pSrc1[k] + pSrc2[k] */                                                       \
+  spStatus spAdd_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len);         \
+  /* pDst[k] = pSrc2[k] - pSrc1[k]: the second source minus the first */                    \
+  spStatus spSubtract_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len);    \
+  spStatus spMultiply_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len);
+
+// Kernels of the processor builds. They check nothing: pointers valid, len >= 1. Any
+// alignment is accepted, also addresses that are not a multiple of the element size.
+// Complex elements are interleaved (real, imaginary) and len counts complex elements.
+#define SP_VECMATH_KERNELS                                                                  \
+  void spAbsoluteKernel_32f(const float* pSrc, float* pDst, int len);                       \
+  void spAbsoluteKernel_64f(const double* pSrc, double* pDst, int len);                     \
+  /* Saturating: the most negative value gives the most positive one. */                    \
+  void spAbsoluteKernel_16s(const int16* pSrc, int16* pDst, int len);                       \
+  void spAbsoluteKernel_32s(const int32* pSrc, int32* pDst, int len);                       \
+  void spMaximumKernel_32f(const float* pSrc, int len, float* pMax);                        \
+  void spMaximumKernel_64f(const double* pSrc, int len, double* pMax);                      \
+  void spMaximumKernel_16s(const int16* pSrc, int len, int16* pMax);                        \
+  void spMinimumKernel_32f(const float* pSrc, int len, float* pMin);                        \
+  void spMinimumKernel_64f(const double* pSrc, int len, double* pMin);                      \
+  void spMinimumKernel_16s(const int16* pSrc, int len, int16* pMin);                        \
+  void spSquareKernel_32f(const float* pSrc, float* pDst, int len);                         \
+  void spSquareKernel_64f(const double* pSrc, double* pDst, int len);                       \
+  void spSquareKernel_32fc(const float* pSrc, float* pDst, int len);                        \
+  void spSquareKernel_64fc(const double* pSrc, double* pDst, int len);                      \
+  void spMinElementwiseKernel_32f(const float* pSrc, float* pSrcDst, int len);              \
+  void spMaxElementwiseKernel_32f(const float* pSrc, float* pSrcDst, int len);              \
+  /* Nonzero when an element compared below zero. Both set and restore MXCSR. */            \
+  int spSquareRootKernel_32f(const float* pSrc, float* pDst, int len);                      \
+  int spSquareRootKernel_64f(const double* pSrc, double* pDst, int len);
+
+// The element-wise arithmetic kernels (slot 1 in sp::sse3, slots 2 and 3 in sp::ssse3).
+#define SP_VECMATH_ARITH_KERNELS                                                            \
+  void spMultiplyInPlaceKernel_32f(const float* pSrc, float* pSrcDst, int len);             \
+  void spAddKernel_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len);       \
+  void spSubtractKernel_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len);  \
+  void spMultiplyKernel_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len);  \
+  /* True when spAddKernel_32f and spSubtractKernel_32f write this destination with    */  \
+  /* non-temporal stores: 16-byte aligned blocks past the head, 10923 blocks or more.  */  \
+  bool spArithmeticStreams(const float* pDst, int len);
+
+namespace sp::generic {
+SP_VECMATH_BODIES
+SP_VECMATH_ARITH_BODIES
+// One body in every slot.
+spStatus spMultiplyAccumulate_32f(const float* pSrc1, const float* pSrc2, float* pSrcDst, int len);
+// The bodies below fill slots 1-3 too until their processor kernels exist.
+// pDst[k] = pSrc2[k] / pSrc1[k]; a zero divisor gives an infinity or NaN and warning 6.
+spStatus spDivide_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len);
+spStatus spExponentialInPlace_32f(float* pSrcDst, int len);
+// Warning 7 or 8 by the first zero or negative element.
+spStatus spNaturalLogInPlace_32f(float* pSrcDst, int len);
+// hint selects the summation kernel of the processor builds; the generic build ignores it.
+spStatus spSum_32f(const float* pSrc, int len, float* pSum, int hint);
+spStatus spMean_32f(const float* pSrc, int len, float* pMean, int hint);
+spStatus spDotProduct_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult);
+// The dot product's computation; stores the result in *pResult.
+void spDotProductKernel_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult);
+}  // namespace sp::generic
+
+namespace sp::sse3 {
+SP_VECMATH_BODIES
+SP_VECMATH_ARITH_BODIES
+SP_VECMATH_KERNELS
+SP_VECMATH_ARITH_KERNELS
+}  // namespace sp::sse3
+
+namespace sp::ssse3 {
+SP_VECMATH_BODIES
+SP_VECMATH_ARITH_BODIES
+SP_VECMATH_KERNELS
+SP_VECMATH_ARITH_KERNELS
+}  // namespace sp::ssse3
+
+namespace sp::sse41 {
+SP_VECMATH_BODIES
+SP_VECMATH_KERNELS
+}  // namespace sp::sse41

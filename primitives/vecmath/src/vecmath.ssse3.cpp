@@ -1,0 +1,26 @@
+// Vector math of the SSSE3 build (slot 2): the kernel modules and the bodies that call
+// them. Its element-wise arithmetic bodies serve slot 3 too.
+#include <tmmintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "sp/vecmath_bodies.h"
+
+#define SP_VECMATH_BUILD 2
+#define SP_VECMATH_ARITH 1
+#define SP_VECMATH_LOADS_FIRST 1
+
+namespace sp::ssse3 {
+
+#include "vm_simd.inl"
+
+#include "abs_maxmin.inl"
+#include "arith.inl"
+#include "minmax_elementwise.inl"
+#include "square.inl"
+#include "sqrt.inl"
+
+#include "bodies.inl"
+
+}  // namespace sp::ssse3
