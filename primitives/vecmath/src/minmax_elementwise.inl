@@ -23,7 +23,9 @@ inline void ElementsPart(const float* s, float* d, unsigned count) {
 template <class Op, Load K, int kVecs>
 inline void ElementBlock(const float*& s, float*& d) {
   __m128 r[kVecs];
+  #pragma GCC unroll 8
   for (int j = 0; j < kVecs; ++j) r[j] = Op::V(LoadF<K>(s + 4 * j), _mm_load_ps(d + 4 * j));
+  #pragma GCC unroll 8
   for (int j = 0; j < kVecs; ++j) _mm_store_ps(d + 4 * j, r[j]);
   s += 4 * kVecs;
   d += 4 * kVecs;

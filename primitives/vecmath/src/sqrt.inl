@@ -62,7 +62,9 @@ int Blocks16(const float*& s, float*& d, uint64& n) {
   int negative = 0;
   for (; n >= 16; n -= 16, s += 16, d += 16) {
     __m128 x[4], y[4], t[4];
+    #pragma GCC unroll 8
     for (int j = 0; j < 4; ++j) x[j] = LoadF<K>(s + 4 * j);
+    #pragma GCC unroll 8
     for (int j = 0; j < 4; ++j) {
       const __m128 r = _mm_rsqrt_ps(x[j]);
       y[j] = _mm_mul_ps(x[j], r);
@@ -70,6 +72,7 @@ int Blocks16(const float*& s, float*& d, uint64& n) {
     }
     const __m128 low = _mm_min_ps(_mm_min_ps(x[0], x[1]), _mm_min_ps(x[2], x[3]));
     __m128 special = _mm_cmplt_ps(low, smallest);
+    #pragma GCC unroll 8
     for (int j = 0; j < 4; ++j) special = _mm_or_ps(special, _mm_cmpunord_ps(t[j], t[j]));
 #if SP_VECMATH_BUILD >= 3
     const bool exact = !_mm_testz_si128(_mm_castps_si128(special), _mm_castps_si128(special));
@@ -77,6 +80,7 @@ int Blocks16(const float*& s, float*& d, uint64& n) {
     const bool exact = _mm_movemask_ps(special) != 0;
 #endif
     if (!exact) {
+      #pragma GCC unroll 8
       for (int j = 0; j < 4; ++j) {
 #if SP_VECMATH_BUILD >= 3
         const __m128 e = _mm_mul_ps(_mm_sub_ps(t[j], three), _mm_mul_ps(half, y[j]));
@@ -86,6 +90,7 @@ int Blocks16(const float*& s, float*& d, uint64& n) {
         StoreF<kAlignedStore>(d + 4 * j, e);
       }
     } else {
+      #pragma GCC unroll 8
       for (int j = 0; j < 4; ++j) {
         negative |= _mm_movemask_ps(_mm_cmplt_ps(x[j], zero));
         StoreF<kAlignedStore>(d + 4 * j, _mm_sqrt_ps(x[j]));

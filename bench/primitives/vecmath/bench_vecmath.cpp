@@ -1,0 +1,180 @@
+// Add, multiply, square root, maximum and sum over 4096 floats: every build of the
+// primitives side by side with libvolk (its best kernel for this machine and its
+// SSE-class kernel) and SLEEF's vector square root. SLEEF has no add, multiply or
+// reductions; libvolk has no maximum value, so its index-of-maximum stands in.
+
+#include <benchmark/benchmark.h>
+#include <emmintrin.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "sp/vecmath_bodies.h"
+
+#if HAVE_VOLK
+#include <volk/volk.h>
+#endif
+#if HAVE_SLEEF
+#include <sleef.h>
+#endif
+
+namespace {
+
+constexpr int kLen = 4096;
+
+float* aligned(int count) { return static_cast<float*>(std::aligned_alloc(64, sizeof(float) * count)); }
+
+struct Buffers {
+  float* a = aligned(kLen);
+  float* b = aligned(kLen);
+  float* out = aligned(kLen);
+  float* roots = aligned(kLen);
+  Buffers() {
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f), p(0.001f, 1000.0f);
+    for (int i = 0; i < kLen; ++i) {
+      a[i] = u(rng);
+      b[i] = u(rng);
+      roots[i] = p(rng);
+    }
+  }
+};
+
+Buffers& buffers() {
+  static Buffers b;
+  return b;
+}
+
+template <class Fn>
+void run(benchmark::State& state, Fn fn) {
+  Buffers& b = buffers();
+  for (auto _ : state) {
+    fn(b);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * kLen);
+}
+
+bool has(const char* feature) {
+  __builtin_cpu_init();
+  if (__builtin_strcmp(feature, "sse3") == 0) return __builtin_cpu_supports("sse3");
+  if (__builtin_strcmp(feature, "ssse3") == 0) return __builtin_cpu_supports("ssse3");
+  if (__builtin_strcmp(feature, "sse4.1") == 0) return __builtin_cpu_supports("sse4.1");
+  return true;
+}
+
+// The square root works in place; a fresh copy of positive inputs each time keeps every
+// block on its ordinary path (the copy is timed in every variant alike).
+void refill(Buffers& b) { __builtin_memcpy(b.out, b.roots, sizeof(float) * kLen); }
+
+// Slot 3 runs the SSSE3 arithmetic bodies.
+#define SP_BENCH_BUILD(ns, arith, feature)                                                  \
+  void BM_Add_##ns(benchmark::State& s) {                                                   \
+    if (!has(feature)) return s.SkipWithError("build not supported");                       \
+    run(s, [](Buffers& b) { sp::arith::spAdd_32f(b.a, b.b, b.out, kLen); });                \
+  }                                                                                         \
+  void BM_Multiply_##ns(benchmark::State& s) {                                              \
+    if (!has(feature)) return s.SkipWithError("build not supported");                       \
+    run(s, [](Buffers& b) { sp::arith::spMultiply_32f(b.a, b.b, b.out, kLen); });           \
+  }                                                                                         \
+  void BM_SquareRoot_##ns(benchmark::State& s) {                                            \
+    if (!has(feature)) return s.SkipWithError("build not supported");                       \
+    run(s, [](Buffers& b) {                                                                 \
+      refill(b);                                                                            \
+      sp::ns::spSquareRootInPlace_32f(b.out, kLen);                                         \
+    });                                                                                     \
+  }                                                                                         \
+  void BM_Maximum_##ns(benchmark::State& s) {                                               \
+    if (!has(feature)) return s.SkipWithError("build not supported");                       \
+    run(s, [](Buffers& b) { sp::ns::spMaximum_32f(b.a, kLen, b.out); });                    \
+  }                                                                                         \
+  BENCHMARK(BM_Add_##ns);                                                                   \
+  BENCHMARK(BM_Multiply_##ns);                                                              \
+  BENCHMARK(BM_SquareRoot_##ns);                                                            \
+  BENCHMARK(BM_Maximum_##ns);
+
+SP_BENCH_BUILD(generic, generic, "")
+SP_BENCH_BUILD(sse3, sse3, "sse3")
+SP_BENCH_BUILD(ssse3, ssse3, "ssse3")
+SP_BENCH_BUILD(sse41, ssse3, "sse4.1")
+
+// Every slot runs the generic sum until the processor summation kernels exist.
+void BM_Sum_generic(benchmark::State& s) { run(s, [](Buffers& b) { sp::generic::spSum_32f(b.a, kLen, b.out, 1); }); }
+BENCHMARK(BM_Sum_generic);
+
+#if HAVE_VOLK
+void BM_Add_volk(benchmark::State& s) { run(s, [](Buffers& b) { volk_32f_x2_add_32f(b.out, b.a, b.b, kLen); }); }
+void BM_Add_volk_sse(benchmark::State& s) {
+  run(s, [](Buffers& b) { volk_32f_x2_add_32f_manual(b.out, b.a, b.b, kLen, "a_sse"); });
+}
+void BM_Multiply_volk(benchmark::State& s) {
+  run(s, [](Buffers& b) { volk_32f_x2_multiply_32f(b.out, b.a, b.b, kLen); });
+}
+void BM_Multiply_volk_sse(benchmark::State& s) {
+  run(s, [](Buffers& b) { volk_32f_x2_multiply_32f_manual(b.out, b.a, b.b, kLen, "a_sse"); });
+}
+void BM_SquareRoot_volk(benchmark::State& s) {
+  run(s, [](Buffers& b) {
+    refill(b);
+    volk_32f_sqrt_32f(b.out, b.out, kLen);
+  });
+}
+void BM_SquareRoot_volk_sse(benchmark::State& s) {
+  run(s, [](Buffers& b) {
+    refill(b);
+    volk_32f_sqrt_32f_manual(b.out, b.out, kLen, "a_sse");
+  });
+}
+void BM_MaximumIndex_volk(benchmark::State& s) {
+  run(s, [](Buffers& b) {
+    uint32_t index;
+    volk_32f_index_max_32u(&index, b.a, kLen);
+    benchmark::DoNotOptimize(index);
+  });
+}
+void BM_MaximumIndex_volk_sse41(benchmark::State& s) {
+  run(s, [](Buffers& b) {
+    uint32_t index;
+    volk_32f_index_max_32u_manual(&index, b.a, kLen, "a_sse4_1");
+    benchmark::DoNotOptimize(index);
+  });
+}
+void BM_Sum_volk(benchmark::State& s) { run(s, [](Buffers& b) { volk_32f_accumulator_s32f(b.out, b.a, kLen); }); }
+void BM_Sum_volk_sse(benchmark::State& s) {
+  run(s, [](Buffers& b) { volk_32f_accumulator_s32f_manual(b.out, b.a, kLen, "a_sse"); });
+}
+BENCHMARK(BM_Add_volk);
+BENCHMARK(BM_Add_volk_sse);
+BENCHMARK(BM_Multiply_volk);
+BENCHMARK(BM_Multiply_volk_sse);
+BENCHMARK(BM_SquareRoot_volk);
+BENCHMARK(BM_SquareRoot_volk_sse);
+BENCHMARK(BM_MaximumIndex_volk);
+BENCHMARK(BM_MaximumIndex_volk_sse41);
+BENCHMARK(BM_Sum_volk);
+BENCHMARK(BM_Sum_volk_sse);
+#endif
+
+#if HAVE_SLEEF
+// Correctly rounded (0.5 ulp) and 3.5-ulp square roots, four floats per call.
+void BM_SquareRoot_sleef_u05sse4(benchmark::State& s) {
+  if (!has("sse4.1")) return s.SkipWithError("not supported");
+  run(s, [](Buffers& b) {
+    refill(b);
+    for (int i = 0; i < kLen; i += 4) _mm_store_ps(b.out + i, Sleef_sqrtf4_u05sse4(_mm_load_ps(b.out + i)));
+  });
+}
+void BM_SquareRoot_sleef_u35sse4(benchmark::State& s) {
+  if (!has("sse4.1")) return s.SkipWithError("not supported");
+  run(s, [](Buffers& b) {
+    refill(b);
+    for (int i = 0; i < kLen; i += 4) _mm_store_ps(b.out + i, Sleef_sqrtf4_u35sse4(_mm_load_ps(b.out + i)));
+  });
+}
+BENCHMARK(BM_SquareRoot_sleef_u05sse4);
+BENCHMARK(BM_SquareRoot_sleef_u35sse4);
+#endif
+
+}  // namespace
+
+BENCHMARK_MAIN();
