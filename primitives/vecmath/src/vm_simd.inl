@@ -111,9 +111,7 @@ void Unary(const T* pSrc, T* pDst, int len) {
   for (uint64 step = 16 * kBlockVecs / 2; step >= 16; step /= 2) {
     if (n >= step) {
       __m128i v[kBlockVecs / 2 > 0 ? kBlockVecs / 2 : 1];
-      #pragma GCC unroll 4
       for (uint64 j = 0; j < step / 16; ++j) v[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16 * j));
-      #pragma GCC unroll 4
       for (uint64 j = 0; j < step / 16; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16 * j), Op::Vec(v[j]));
       s += step;
       d += step;
