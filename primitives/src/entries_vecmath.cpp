@@ -8,80 +8,74 @@
 #include "sp/entries_vecmath.h"
 #include "sp/vecmath_bodies.h"
 
-// The body of the current slot. spDispatchIndex is a writable global: only its low two
-// bits select the slot, so no value of it can reach past the four slots of a table.
-#define SP_VECMATH_ENTRY(name)                 \
-  reinterpret_cast<decltype(&sp::generic::name)>( \
-      spDispatchGroup2[sp::group2::name].slot[static_cast<uint32>(spDispatchIndex) & 3u])
-
 spStatus spSquareRootInPlace_32f(float* pSrcDst, int len) {
-  return SP_VECMATH_ENTRY(spSquareRootInPlace_32f)(pSrcDst, len);
+  return SP_ENTRY(2, spSquareRootInPlace_32f)(pSrcDst, len);
 }
 
 spStatus spAbsoluteInPlace_32f(float* pSrcDst, int len) {
-  return SP_VECMATH_ENTRY(spAbsoluteInPlace_32f)(pSrcDst, len);
+  return SP_ENTRY(2, spAbsoluteInPlace_32f)(pSrcDst, len);
 }
 
 spStatus spMaximum_32f(const float* pSrc, int len, float* pMax) {
-  return SP_VECMATH_ENTRY(spMaximum_32f)(pSrc, len, pMax);
+  return SP_ENTRY(2, spMaximum_32f)(pSrc, len, pMax);
 }
 
 spStatus spMinimum_32f(const float* pSrc, int len, float* pMin) {
-  return SP_VECMATH_ENTRY(spMinimum_32f)(pSrc, len, pMin);
+  return SP_ENTRY(2, spMinimum_32f)(pSrc, len, pMin);
 }
 
 spStatus spMultiplyInPlace_32f(const float* pSrc, float* pSrcDst, int len) {
-  return SP_VECMATH_ENTRY(spMultiplyInPlace_32f)(pSrc, pSrcDst, len);
+  return SP_ENTRY(2, spMultiplyInPlace_32f)(pSrc, pSrcDst, len);
 }
 
 spStatus spAdd_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len) {
-  return SP_VECMATH_ENTRY(spAdd_32f)(pSrc1, pSrc2, pDst, len);
+  return SP_ENTRY(2, spAdd_32f)(pSrc1, pSrc2, pDst, len);
 }
 
 spStatus spSubtract_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len) {
-  return SP_VECMATH_ENTRY(spSubtract_32f)(pSrc1, pSrc2, pDst, len);
+  return SP_ENTRY(2, spSubtract_32f)(pSrc1, pSrc2, pDst, len);
 }
 
 spStatus spMultiply_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len) {
-  return SP_VECMATH_ENTRY(spMultiply_32f)(pSrc1, pSrc2, pDst, len);
+  return SP_ENTRY(2, spMultiply_32f)(pSrc1, pSrc2, pDst, len);
 }
 
 spStatus spMultiplyAccumulate_32f(const float* pSrc1, const float* pSrc2, float* pSrcDst, int len) {
-  return SP_VECMATH_ENTRY(spMultiplyAccumulate_32f)(pSrc1, pSrc2, pSrcDst, len);
+  return SP_ENTRY(2, spMultiplyAccumulate_32f)(pSrc1, pSrc2, pSrcDst, len);
 }
 
 spStatus spSquare_32f(const float* pSrc, float* pDst, int len) {
-  return SP_VECMATH_ENTRY(spSquare_32f)(pSrc, pDst, len);
+  return SP_ENTRY(2, spSquare_32f)(pSrc, pDst, len);
 }
 
 spStatus spDivide_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len) {
-  return SP_VECMATH_ENTRY(spDivide_32f)(pSrc1, pSrc2, pDst, len);
+  return SP_ENTRY(2, spDivide_32f)(pSrc1, pSrc2, pDst, len);
 }
 
 spStatus spExponentialInPlace_32f(float* pSrcDst, int len) {
-  return SP_VECMATH_ENTRY(spExponentialInPlace_32f)(pSrcDst, len);
+  return SP_ENTRY(2, spExponentialInPlace_32f)(pSrcDst, len);
 }
 
 spStatus spNaturalLogInPlace_32f(float* pSrcDst, int len) {
-  return SP_VECMATH_ENTRY(spNaturalLogInPlace_32f)(pSrcDst, len);
+  return SP_ENTRY(2, spNaturalLogInPlace_32f)(pSrcDst, len);
 }
 
 spStatus spSum_32f(const float* pSrc, int len, float* pSum, int hint) {
-  return SP_VECMATH_ENTRY(spSum_32f)(pSrc, len, pSum, hint);
+  return SP_ENTRY(2, spSum_32f)(pSrc, len, pSum, hint);
 }
 
 spStatus spMean_32f(const float* pSrc, int len, float* pMean, int hint) {
-  return SP_VECMATH_ENTRY(spMean_32f)(pSrc, len, pMean, hint);
+  return SP_ENTRY(2, spMean_32f)(pSrc, len, pMean, hint);
 }
 
 spStatus spMinElementwiseInPlace_32f(const float* pSrc, float* pSrcDst, int len) {
-  return SP_VECMATH_ENTRY(spMinElementwiseInPlace_32f)(pSrc, pSrcDst, len);
+  return SP_ENTRY(2, spMinElementwiseInPlace_32f)(pSrc, pSrcDst, len);
 }
 
 spStatus spMaxElementwiseInPlace_32f(const float* pSrc, float* pSrcDst, int len) {
-  return SP_VECMATH_ENTRY(spMaxElementwiseInPlace_32f)(pSrc, pSrcDst, len);
+  return SP_ENTRY(2, spMaxElementwiseInPlace_32f)(pSrc, pSrcDst, len);
 }
 
 spStatus spDotProduct_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult) {
-  return SP_VECMATH_ENTRY(spDotProduct_32f)(pSrc1, pSrc2, len, pResult);
+  return SP_ENTRY(2, spDotProduct_32f)(pSrc1, pSrc2, len, pResult);
 }

@@ -179,25 +179,31 @@ TEST(VecmathEntries, ExamplesInEverySlot) {
   }
 }
 
-// spDispatchIndex is a writable global; whatever it holds, an entry runs one of the
-// four bodies of its row. Indices whose low bits are 0 run the generic build.
-TEST(VecmathEntries, IndexOutsideTheSlotsNeverLeavesTheTable) {
+// spDispatchIndex is a writable global; a value outside 0-3 runs the generic body of
+// every entry. The extreme of [+0, -0] tells the builds apart: the generic build keeps
+// the first of two equal elements, the processor kernels the later one.
+TEST(VecmathEntries, IndexOutsideTheSlotsRunsTheGenericBuild) {
   IndexGuard guard;
-  std::vector<int32> indices = {4, 8, -4, INT_MIN, 0x40000000};
-  if (vmtest::Supports(3)) {
-    for (int32 i : {-1, 5, 7, 1001, INT_MAX}) indices.push_back(i);
-  }
-  for (int32 index : indices) {
+  for (int32 index : {4, 5, 7, 8, -1, -4, 1001, INT_MIN, INT_MAX}) {
     spDispatchIndex = index;
     SCOPED_TRACE(index);
+    const float zeros[2] = {0.0f, -0.0f};
+    float m = 1.0f;
+    EXPECT_EQ(spMaximum_32f(zeros, 2, &m), SP_OK);
+    EXPECT_EQ(Bits(m), 0u);
     float v[9] = {9, -4, 16, 25, 1, 4, 36, 49, 64};
     EXPECT_EQ(spSquareRootInPlace_32f(v, 9), SP_WARNING_NEGATIVE_ROOT);
+    EXPECT_EQ(Bits(v[1]), 0xFFC00000u);
     EXPECT_EQ(v[8], 8.0f);
-    float m = 0;
-    EXPECT_EQ(spMaximum_32f(v, 9, &m), SP_OK);
-    EXPECT_EQ(m, 8.0f);
     EXPECT_EQ(spAdd_32f(v, v, v, 9), SP_OK);
     EXPECT_EQ(v[0], 6.0f);
+  }
+  if (vmtest::Supports(1)) {
+    spDispatchIndex = 1;  // and a processor slot does tell
+    const float zeros[2] = {0.0f, -0.0f};
+    float m = 1.0f;
+    EXPECT_EQ(spMaximum_32f(zeros, 2, &m), SP_OK);
+    EXPECT_EQ(Bits(m), 0x80000000u);
   }
 }
 
