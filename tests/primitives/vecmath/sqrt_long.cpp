@@ -2,7 +2,7 @@
 // estimate path stays within its bound, and the exact paths are correctly rounded.
 #include <gtest/gtest.h>
 
-#include "sqrt_test_support.h"
+#include "vecmath_test_support.h"
 
 namespace {
 
