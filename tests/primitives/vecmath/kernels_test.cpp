@@ -202,6 +202,7 @@ TEST(VecmathKernels, OtherElementTypesAgainstTheirDefinitions) {
         k.abs16s(s16, reinterpret_cast<int16*>(o16.data()), len);
         k.abs32s(reinterpret_cast<const int32*>(a32.data()), reinterpret_cast<int32*>(o32.data()), len);
         k.abs64f(s64, d64, len);
+        k.abs32f(reinterpret_cast<const float*>(a32.data()), reinterpret_cast<float*>(c32.data()), len);
         for (int i = 0; i < len; ++i) {
           int16 x16, r16;
           int32 x32, r32;
@@ -215,6 +216,8 @@ TEST(VecmathKernels, OtherElementTypesAgainstTheirDefinitions) {
           ASSERT_EQ(r16, x16 == -32768 ? 32767 : std::abs(x16)) << offset << " " << len;
           ASSERT_EQ(r32, x32 == INT32_MIN ? INT32_MAX : std::abs(x32)) << offset << " " << len;
           ASSERT_EQ(r64, x64 & 0x7FFFFFFFFFFFFFFFull) << offset << " " << len;
+          std::memcpy(&r32, at(c32, 4, i), 4);
+          ASSERT_EQ(static_cast<uint32>(r32), static_cast<uint32>(x32) & 0x7FFFFFFFu) << offset << " " << len;
         }
 
         // Complex squares of the doubles (as len complex elements) and of their float

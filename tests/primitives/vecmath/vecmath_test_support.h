@@ -17,7 +17,6 @@ namespace vmtest {
 struct Bodies {
   std::string name;
   int slot;
-  decltype(&sp::generic::spSquareRootInPlace_32f) sqrtInPlace;
   decltype(&sp::generic::spAbsoluteInPlace_32f) absInPlace;
   decltype(&sp::generic::spMaximum_32f) max;
   decltype(&sp::generic::spMinimum_32f) min;
@@ -32,7 +31,7 @@ struct Bodies {
 
 #define VMTEST_BODIES(ns, slot, arith)                                                                 \
   ::vmtest::Bodies {                                                                                   \
-    #ns, slot, &sp::ns::spSquareRootInPlace_32f, &sp::ns::spAbsoluteInPlace_32f, &sp::ns::spMaximum_32f, \
+    #ns, slot, &sp::ns::spAbsoluteInPlace_32f, &sp::ns::spMaximum_32f, \
         &sp::ns::spMinimum_32f, &sp::ns::spSquare_32f, &sp::ns::spMinElementwiseInPlace_32f,         \
         &sp::ns::spMaxElementwiseInPlace_32f, &sp::arith::spMultiplyInPlace_32f, &sp::arith::spAdd_32f, \
         &sp::arith::spSubtract_32f, &sp::arith::spMultiply_32f                                        \
