@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 
+#include "kernel/mm.h"
 #include "usb/usbdlib.h"
 
 namespace platform::usb {
@@ -31,6 +32,8 @@ struct HostController::Transfer {
   UCHAR* buffer = nullptr;
   PULONG length = nullptr;
   BusMicroframe due = 0;
+  // Isochronous, bulk and interrupt transfers: the data, from the pointer or the MDL.
+  UCHAR* data = nullptr;
   // Isochronous transfers.
   BusMicroframe first_slot = 0;
   ULONG next_packet = 0;
@@ -98,6 +101,18 @@ ULONG MinimumLength(USHORT f) {
   }
 }
 
+// The buffer of a transfer: the MDL's when one is given (as the real stack prefers it),
+// else the pointer. Null when neither describes `length` bytes.
+UCHAR* TransferData(PVOID buffer, PMDL mdl, ULONG length) {
+  if (mdl != nullptr) {
+    if (MmGetMdlByteCount(mdl) < length) return nullptr;
+    return static_cast<UCHAR*>(MmGetMdlVirtualAddress(mdl));
+  }
+  return static_cast<UCHAR*>(buffer);
+}
+
+bool Earlier(const auto& a, const auto& b) { return a.when != b.when ? a.when < b.when : a.seq < b.seq; }
+
 }  // namespace
 
 HostController::HostController(BusDevice* device, std::function<BusMicroframe()> now)
@@ -123,14 +138,26 @@ ULONG HostController::FrameAt(BusMicroframe t) const {
 }
 
 ULONG HostController::CurrentFrame() {
-  SyncNow();
+  const BusMicroframe now = clock_();
   std::lock_guard lock(mutex_);
-  return FrameAt(now_);
+  return FrameAt(now);
 }
 
 bool HostController::HighSpeed() const { return high_speed_; }
 
-void HostController::SyncNow() { AdvanceTo(clock_()); }
+void HostController::SetWakeup(std::function<void()> wake) {
+  std::lock_guard lock(mutex_);
+  wake_ = std::move(wake);
+}
+
+void HostController::Wake() {
+  std::function<void()> wake;
+  {
+    std::lock_guard lock(mutex_);
+    wake = wake_;
+  }
+  if (wake) wake();
+}
 
 // ---------------------------------------------------------------------------------------
 // Submission
@@ -141,24 +168,19 @@ NTSTATUS HostController::Finish(PURB urb, USBD_STATUS status) {
 }
 
 NTSTATUS HostController::Submit(PURB urb, UrbCompletion done, std::uint64_t* id) {
-  SyncNow();
-  std::vector<Completed> now_done;
   NTSTATUS status;
   {
     std::lock_guard lock(mutex_);
-    status = SubmitLocked(urb, done, id, now_done);
-    // Whatever this request finished (an abort's victims) goes first, in order.
-    std::vector<Completed> keep;
-    for (auto& c : due_) (c.when <= now_ ? now_done : keep).push_back(std::move(c));
-    due_ = std::move(keep);
+    // The schedule catches up with the clock (a late bus context must not make a packet
+    // look early), but what it finishes waits for the bus context.
+    if (delivering_ == 0) RunScheduleLocked(clock_(), false);
+    status = SubmitLocked(urb, done, id);
   }
-  std::stable_sort(now_done.begin(), now_done.end(),
-                   [](const Completed& a, const Completed& b) { return a.when != b.when ? a.when < b.when : a.seq < b.seq; });
-  Deliver(now_done);
+  Wake();
   return status;
 }
 
-NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64_t* id, std::vector<Completed>&) {
+NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64_t* id) {
   if (id) *id = 0;
   if (urb == nullptr) return STATUS_INVALID_PARAMETER;
   ++urbs_;
@@ -211,7 +233,7 @@ NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64
       }
       return function == URB_FUNCTION_SELECT_CONFIGURATION ? SelectConfiguration(urb) : SelectInterface(urb);
     case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
-      urb->UrbGetCurrentFrameNumber.FrameNumber = FrameAt(now_);
+      urb->UrbGetCurrentFrameNumber.FrameNumber = FrameAt(clock_());
       return Finish(urb, USBD_STATUS_SUCCESS);
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
@@ -224,14 +246,23 @@ NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64
         return forced->second;
       }
       if (function == URB_FUNCTION_ABORT_PIPE) {
-        AbortPipeLocked(*pipe, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+        // The abort returns once the aborted transfers have completed: it completes right
+        // after them, from the bus context.
+        if (AbortPipeLocked(*pipe, USBD_STATUS_CANCELED, STATUS_CANCELLED) > 0) {
+          urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+          due_.push_back(Completed{Immediate(), seq, std::move(done), STATUS_SUCCESS});
+          if (id) *id = 0;
+          return STATUS_PENDING;
+        }
       } else {
         if (function != URB_FUNCTION_SYNC_RESET_PIPE && pipe->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) {
           USB_DEFAULT_PIPE_SETUP_PACKET clear{0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, pipe->address, 0};
           DeviceControl(clear, nullptr);
         }
         pipe->halted = false;
-        pipe->next_slot.reset();
+        // An ASAP transfer after the reset starts afresh, but never inside the frames of
+        // transfers still queued on the pipe.
+        if (pipe->queue.empty()) pipe->next_slot.reset();
       }
       return Finish(urb, USBD_STATUS_SUCCESS);
     }
@@ -241,12 +272,15 @@ NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64
       if (pipe == nullptr) return Finish(urb, USBD_STATUS_INVALID_PIPE_HANDLE);
       if (pipe->type != USB_ENDPOINT_TYPE_BULK && pipe->type != USB_ENDPOINT_TYPE_INTERRUPT)
         return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+      UCHAR* data = TransferData(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength);
       if ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != (pipe->in() ? 1u : 0u) ||
-          (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr))
+          (r.TransferBufferLength > 0 && data == nullptr))
         return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
       if (pipe->halted) return Finish(urb, USBD_STATUS_ENDPOINT_HALTED);
       urb->UrbHeader.Status = USBD_STATUS_PENDING;
-      pipe->queue.push_back(make(pipe));
+      auto t = make(pipe);
+      t->data = data;
+      pipe->queue.push_back(std::move(t));
       return STATUS_PENDING;
     }
     case URB_FUNCTION_ISOCH_TRANSFER: {
@@ -277,7 +311,7 @@ NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64
       auto& d = urb->UrbControlDescriptorRequest;
       setup = {static_cast<UCHAR>(function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ? 0x80 : 0x81),
                USB_REQUEST_GET_DESCRIPTOR, static_cast<USHORT>(d.DescriptorType << 8 | d.Index), d.LanguageId, 0};
-      buffer = static_cast<UCHAR*>(d.TransferBuffer);
+      buffer = TransferData(d.TransferBuffer, d.TransferBufferMDL, d.TransferBufferLength);
       length = &d.TransferBufferLength;
       break;
     }
@@ -290,7 +324,7 @@ NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64
                               : function == URB_FUNCTION_GET_STATUS_FROM_INTERFACE ? 1
                               : function == URB_FUNCTION_GET_STATUS_FROM_ENDPOINT ? 2 : 3;
       setup = {static_cast<UCHAR>(0x80 | recipient), USB_REQUEST_GET_STATUS, 0, g.Index, 0};
-      buffer = static_cast<UCHAR*>(g.TransferBuffer);
+      buffer = TransferData(g.TransferBuffer, g.TransferBufferMDL, g.TransferBufferLength);
       length = &g.TransferBufferLength;
       if (g.TransferBufferLength != 2) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
       break;
@@ -314,7 +348,7 @@ NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64
       std::memcpy(&setup, c.SetupPacket, sizeof(setup));
       if (((setup.bmRequestType & 0x80) != 0) != ((c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0))
         return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
-      buffer = static_cast<UCHAR*>(c.TransferBuffer);
+      buffer = TransferData(c.TransferBuffer, c.TransferBufferMDL, c.TransferBufferLength);
       length = &c.TransferBufferLength;
       break;
     }
@@ -332,7 +366,7 @@ NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64
       }
       setup = {static_cast<UCHAR>(recipient_type(type, recipient, in_dir) | vc.RequestTypeReservedBits), vc.Request,
                vc.Value, vc.Index, 0};
-      buffer = static_cast<UCHAR*>(vc.TransferBuffer);
+      buffer = TransferData(vc.TransferBuffer, vc.TransferBufferMDL, vc.TransferBufferLength);
       length = &vc.TransferBufferLength;
       break;
     }
@@ -365,38 +399,46 @@ NTSTATUS HostController::QueueIsoch(PURB urb, Pipe& pipe, std::unique_ptr<Transf
   auto& r = urb->UrbIsochronousTransfer;
   if (pipe.type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
   const ULONG n = r.NumberOfPackets;
-  if (n == 0 || n > 1024 || urb->UrbHeader.Length < IsoUrbMinimumLength(n)) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
-  if ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != (pipe.in() ? 1u : 0u) || r.TransferBuffer == nullptr ||
+  // The packet count the stack accepts: at high speed whole frames of the endpoint's
+  // packets and at most 1024 packets, at full speed a bounded count.
+  const ULONG limit = high_speed_ ? 1024 : options_.full_speed_max_packets;
+  if (n == 0 || n > limit || urb->UrbHeader.Length < IsoUrbMinimumLength(n)) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  if (pipe.period < kFrame && n % (kFrame / pipe.period) != 0) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  UCHAR* data = TransferData(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength);
+  if ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != (pipe.in() ? 1u : 0u) || data == nullptr ||
       r.TransferBufferLength == 0)
     return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
-  // High-speed transfers fill whole frames.
-  if (pipe.period < kFrame && n % (kFrame / pipe.period) != 0) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  // Packet i spans Offset[i] up to the next packet's offset (the last one up to the
+  // buffer's end): offsets must not go backwards or leave the buffer. An OUT packet sends
+  // exactly that span, so it must fit the endpoint; Length is ignored on OUT.
   for (ULONG i = 0; i < n; ++i) {
     const auto& p = r.IsoPacket[i];
     const ULONG end = i + 1 < n ? r.IsoPacket[i + 1].Offset : r.TransferBufferLength;
     if (p.Offset > r.TransferBufferLength || end < p.Offset || end > r.TransferBufferLength)
       return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
-    if (!pipe.in() && (p.Length > end - p.Offset || p.Length > pipe.max_packet))
-      return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+    if (!pipe.in() && end - p.Offset > pipe.max_packet) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
   }
-  const BusMicroframe earliest = (now_ / kFrame + 1) * kFrame;
+  const BusMicroframe clock = clock_();
+  const ULONG current = FrameAt(clock);
+  const BusMicroframe earliest = (clock / kFrame + 1) * kFrame;
   BusMicroframe first;
   if (r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
     if (pipe.next_slot) {
       first = *pipe.next_slot;  // right after the pipe's last scheduled packet (late ones fail)
     } else {
-      first = (now_ / kFrame + options_.asap_start_delay_frames) * kFrame;
+      first = (clock / kFrame + options_.asap_start_delay_frames) * kFrame;
     }
   } else {
-    const auto ahead = static_cast<std::int32_t>(r.StartFrame - FrameAt(now_));
+    const auto ahead = static_cast<std::int32_t>(r.StartFrame - current);
     if (ahead < 1 || static_cast<std::uint32_t>(ahead) > options_.start_frame_window) {
       return Finish(urb, USBD_STATUS_BAD_START_FRAME);
     }
-    first = (now_ / kFrame + static_cast<std::uint64_t>(ahead)) * kFrame;
+    first = (clock / kFrame + static_cast<std::uint64_t>(ahead)) * kFrame;
     if (pipe.next_slot && first < *pipe.next_slot) return Finish(urb, USBD_STATUS_BAD_START_FRAME);  // overlaps
   }
   r.StartFrame = FrameAt(first);
   r.ErrorCount = 0;
+  t->data = data;
   t->first_slot = first;
   // Packets whose slot has passed never go on the bus.
   while (t->next_packet < n && first + t->next_packet * pipe.period < earliest) {
@@ -407,6 +449,13 @@ NTSTATUS HostController::QueueIsoch(PURB urb, Pipe& pipe, std::unique_ptr<Transf
   }
   pipe.next_slot = first + static_cast<BusMicroframe>(n) * pipe.period;
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
+  if (t->next_packet == n) {  // every slot has passed: nothing goes on the bus
+    r.ErrorCount = n;
+    r.Hdr.Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
+    if (pipe.in()) r.TransferBufferLength = 0;
+    Retire(std::move(t), Immediate(), STATUS_UNSUCCESSFUL);
+    return STATUS_PENDING;
+  }
   pipe.queue.push_back(std::move(t));
   return STATUS_PENDING;
 }
@@ -416,6 +465,7 @@ NTSTATUS HostController::QueueIsoch(PURB urb, Pipe& pipe, std::unique_ptr<Transf
 
 ControlResult HostController::DeviceControl(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* data) {
   if (device_ == nullptr || !present_) return {USBD_STATUS_DEVICE_GONE, 0};
+  if (unplug_at_) return {USBD_STATUS_DEV_NOT_RESPONDING, 0};
   return device_->Control(setup, data);
 }
 
@@ -545,33 +595,130 @@ NTSTATUS HostController::SelectInterface(PURB urb) {
 // ---------------------------------------------------------------------------------------
 // Running the schedule
 
+// When a request finished outside the schedule (abort, cancel, removal) is due: at once,
+// for the next pass of the bus context.
+BusMicroframe HostController::Immediate() { return std::min(now_, clock_()); }
+
 void HostController::Retire(std::unique_ptr<Transfer> t, BusMicroframe when, NTSTATUS status) {
   due_.push_back(Completed{when, t->seq, std::move(t->done), status});
 }
 
-void HostController::AbortPipeLocked(Pipe& pipe, USBD_STATUS status, NTSTATUS nt) {
+// A transfer ends before all of it ran (abort, cancel, removal): the packets that never
+// went on the bus say so, IN packets that never ran carry nothing, and the counts agree.
+void HostController::FinishUnrun(Transfer& t, USBD_STATUS status) {
+  PURB urb = t.urb;
+  urb->UrbHeader.Status = status;
+  if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER && t.pipe != nullptr) {
+    auto& r = urb->UrbIsochronousTransfer;
+    for (ULONG i = t.next_packet; i < r.NumberOfPackets; ++i) {
+      r.IsoPacket[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+      if (t.pipe->in()) r.IsoPacket[i].Length = 0;
+      ++t.errors;
+    }
+    t.next_packet = r.NumberOfPackets;
+    r.ErrorCount = t.errors;
+    if (t.pipe->in()) {
+      ULONG total = 0;
+      for (ULONG i = 0; i < r.NumberOfPackets; ++i) total += r.IsoPacket[i].Length;
+      r.TransferBufferLength = total;
+    }
+  } else if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+  } else if (t.length != nullptr) {
+    *t.length = 0;
+  }
+}
+
+std::size_t HostController::AbortPipeLocked(Pipe& pipe, USBD_STATUS status, NTSTATUS nt) {
+  std::size_t n = 0;
   while (!pipe.queue.empty()) {
     auto t = std::move(pipe.queue.front());
     pipe.queue.pop_front();
-    t->urb->UrbHeader.Status = status;
-    Retire(std::move(t), now_, nt);
+    FinishUnrun(*t, status);
+    Retire(std::move(t), Immediate(), nt);
+    ++n;
   }
   pipe.next_slot.reset();
+  return n;
 }
 
 void HostController::CompleteAllLocked(USBD_STATUS status, NTSTATUS nt) {
   for (auto& [_, pipe] : pipes_) AbortPipeLocked(*pipe, status, nt);
   for (auto* list : {&control_queue_, &held_}) {
     for (auto& t : *list) {
-      t->urb->UrbHeader.Status = status;
-      Retire(std::move(t), now_, nt);
+      FinishUnrun(*t, status);
+      Retire(std::move(t), Immediate(), nt);
     }
     list->clear();
   }
 }
 
+// The isochronous packets of one pipe due in microframe `m`. Every queued transfer whose
+// next packet's slot has come is served; a slot the schedule passed without running it
+// (the bus context came late) or one another transfer already used is not accessed, so
+// no transfer can be stranded by schedule state.
+void HostController::RunIsoch(Pipe& pipe, BusMicroframe m) {
+  bool slot_used = false;
+  for (auto it = pipe.queue.begin(); it != pipe.queue.end();) {
+    Transfer& t = **it;
+    auto& r = t.urb->UrbIsochronousTransfer;
+    while (t.next_packet < r.NumberOfPackets) {
+      const BusMicroframe slot = t.first_slot + static_cast<BusMicroframe>(t.next_packet) * pipe.period;
+      if (slot > m) break;
+      auto& p = r.IsoPacket[t.next_packet];
+      const ULONG end = t.next_packet + 1 < r.NumberOfPackets ? r.IsoPacket[t.next_packet + 1].Offset : r.TransferBufferLength;
+      const ULONG span = end - p.Offset;
+      if (pipe.in()) p.Length = 0;
+      if (slot < m || slot_used) {
+        p.Status = slot < m ? USBD_STATUS_ISO_NOT_ACCESSED_LATE : USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+      } else if (t.forced) {
+        p.Status = t.forced->first;
+        slot_used = true;
+      } else if (unplug_at_) {
+        p.Status = USBD_STATUS_XACT_ERROR;  // nothing answers on the bus
+        slot_used = true;
+      } else if (pipe.in()) {
+        const ULONG capacity = std::min(span, pipe.max_packet);
+        ULONG got = 0;
+        p.Status = device_->IsoIn(pipe.address, m, t.data + p.Offset, capacity, &got);
+        p.Length = std::min(got, capacity);
+        slot_used = true;
+      } else {
+        p.Status = device_->IsoOut(pipe.address, m, t.data + p.Offset, span);
+        slot_used = true;
+      }
+      if (!USBD_SUCCESS(p.Status)) ++t.errors;
+      ++t.next_packet;
+    }
+    if (t.next_packet < r.NumberOfPackets) {
+      ++it;
+      continue;
+    }
+    auto done = std::move(*it);
+    it = pipe.queue.erase(it);
+    r.ErrorCount = done->errors;
+    NTSTATUS status;
+    if (done->forced) {
+      r.Hdr.Status = done->forced->first;
+      status = done->forced->second;
+    } else if (done->errors == r.NumberOfPackets) {
+      r.Hdr.Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
+      status = STATUS_UNSUCCESSFUL;
+    } else {
+      r.Hdr.Status = USBD_STATUS_SUCCESS;
+      status = STATUS_SUCCESS;
+    }
+    if (pipe.in()) {
+      ULONG total = 0;
+      for (ULONG i = 0; i < r.NumberOfPackets; ++i) total += r.IsoPacket[i].Length;
+      r.TransferBufferLength = total;
+    }
+    Retire(std::move(done), (m / kFrame + 1) * kFrame, status);  // when its frame ends
+  }
+}
+
 void HostController::RunMicroframe(BusMicroframe m) {
-  if (device_ != nullptr && present_ && (high_speed_ || m % kFrame == 0)) device_->Tick(m);
+  if (device_ != nullptr && present_ && !unplug_at_ && (high_speed_ || m % kFrame == 0)) device_->Tick(m);
   const BusMicroframe unit = high_speed_ ? 1 : kFrame;
   // Control transfers due now.
   std::stable_sort(control_queue_.begin(), control_queue_.end(),
@@ -586,7 +733,7 @@ void HostController::RunMicroframe(BusMicroframe m) {
       if (t->length) *t->length = 0;
       status = t->forced->second;
     } else {
-      auto r = DeviceControl(t->setup, t->buffer);
+      auto r = unplug_at_ ? ControlResult{USBD_STATUS_DEV_NOT_RESPONDING, 0} : DeviceControl(t->setup, t->buffer);
       urb->UrbHeader.Status = r.status;
       if (t->length && USBD_SUCCESS(r.status)) *t->length = r.length;
       if (t->length && !USBD_SUCCESS(r.status)) *t->length = 0;
@@ -597,47 +744,7 @@ void HostController::RunMicroframe(BusMicroframe m) {
   for (auto& [_, pipe] : pipes_) {
     if (pipe->queue.empty()) continue;
     if (pipe->type == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
-      auto& t = pipe->queue.front();
-      auto& r = t->urb->UrbIsochronousTransfer;
-      const BusMicroframe slot = t->first_slot + static_cast<BusMicroframe>(t->next_packet) * pipe->period;
-      if (slot != m) continue;
-      auto& p = r.IsoPacket[t->next_packet];
-      auto* base = static_cast<UCHAR*>(r.TransferBuffer);
-      if (t->forced) {
-        p.Status = t->forced->first;
-        if (pipe->in()) p.Length = 0;
-      } else if (pipe->in()) {
-        const ULONG end = t->next_packet + 1 < r.NumberOfPackets ? r.IsoPacket[t->next_packet + 1].Offset : r.TransferBufferLength;
-        const ULONG capacity = std::min(end - p.Offset, pipe->max_packet);
-        ULONG got = 0;
-        p.Status = device_->IsoIn(pipe->address, m, base + p.Offset, capacity, &got);
-        p.Length = std::min(got, capacity);
-      } else {
-        p.Status = device_->IsoOut(pipe->address, m, base + p.Offset, p.Length);
-      }
-      if (!USBD_SUCCESS(p.Status)) ++t->errors;
-      if (++t->next_packet == r.NumberOfPackets) {
-        auto done = std::move(pipe->queue.front());
-        pipe->queue.pop_front();
-        r.ErrorCount = done->errors;
-        NTSTATUS status;
-        if (done->forced) {
-          r.Hdr.Status = done->forced->first;
-          status = done->forced->second;
-        } else if (done->errors == r.NumberOfPackets) {
-          r.Hdr.Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
-          status = STATUS_UNSUCCESSFUL;
-        } else {
-          r.Hdr.Status = USBD_STATUS_SUCCESS;
-          status = STATUS_SUCCESS;
-        }
-        if (pipe->in()) {
-          ULONG total = 0;
-          for (ULONG i = 0; i < r.NumberOfPackets; ++i) total += r.IsoPacket[i].Length;
-          r.TransferBufferLength = total;
-        }
-        Retire(std::move(done), (m / kFrame + 1) * kFrame, status);  // when its frame ends
-      }
+      RunIsoch(*pipe, m);
       continue;
     }
     // Interrupt and bulk: one transaction per service interval.
@@ -652,17 +759,20 @@ void HostController::RunMicroframe(BusMicroframe m) {
     } else if (pipe->halted) {
       s = USBD_STATUS_ENDPOINT_HALTED;
       got = 0;
+    } else if (unplug_at_) {
+      s = USBD_STATUS_DEV_NOT_RESPONDING;  // the retries ran out: the endpoint halts
+      got = 0;
     } else if (pipe->in()) {
       got = 0;
-      s = device_->TransferIn(pipe->address, static_cast<UCHAR*>(r.TransferBuffer), r.TransferBufferLength, &got);
+      s = device_->TransferIn(pipe->address, t->data, r.TransferBufferLength, &got);
       if (s == USBD_STATUS_PENDING) continue;  // NAK: try again next interval
       if (USBD_SUCCESS(s) && got < r.TransferBufferLength && !(r.TransferFlags & USBD_SHORT_TRANSFER_OK))
         s = USBD_STATUS_ERROR_SHORT_TRANSFER;
     } else {
-      s = device_->TransferOut(pipe->address, static_cast<UCHAR*>(r.TransferBuffer), r.TransferBufferLength);
+      s = device_->TransferOut(pipe->address, t->data, r.TransferBufferLength);
       if (s == USBD_STATUS_PENDING) continue;
     }
-    if (s == USBD_STATUS_STALL_PID) pipe->halted = true;
+    if (s == USBD_STATUS_STALL_PID || s == USBD_STATUS_DEV_NOT_RESPONDING) pipe->halted = true;
     auto done = std::move(pipe->queue.front());
     pipe->queue.pop_front();
     r.TransferBufferLength = got;
@@ -678,12 +788,15 @@ std::optional<BusMicroframe> HostController::NextWorkLocked() {
     t = std::max(t, now_);
     if (!next || t < *next) next = t;
   };
+  if (unplug_at_) consider(*unplug_at_);
   for (auto& t : control_queue_) consider(t->due);
   for (auto& [_, pipe] : pipes_) {
     if (pipe->queue.empty()) continue;
     if (pipe->type == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
-      auto& t = pipe->queue.front();
-      consider(t->first_slot + static_cast<BusMicroframe>(t->next_packet) * pipe->period);
+      for (auto& t : pipe->queue) {
+        const ULONG n = t->urb->UrbIsochronousTransfer.NumberOfPackets;
+        if (t->next_packet < n) consider(t->first_slot + static_cast<BusMicroframe>(t->next_packet) * pipe->period);
+      }
     } else {
       consider((now_ + pipe->period - 1) / pipe->period * pipe->period);
     }
@@ -699,8 +812,36 @@ std::optional<BusMicroframe> HostController::NextEvent() {
   return next;
 }
 
+// The end of a surprise removal: the hub reports the port empty.
+void HostController::GoneLocked() {
+  unplug_at_.reset();
+  present_ = false;
+  CompleteAllLocked(USBD_STATUS_DEVICE_GONE, removal_status_);
+  if (idle_) {
+    due_.push_back(Completed{Immediate(), idle_->id, std::move(idle_->done), removal_status_});
+    idle_.reset();
+  }
+}
+
+// Runs the work due before `until` (or at it, when inclusive) without delivering.
+void HostController::RunScheduleLocked(BusMicroframe until, bool inclusive) {
+  for (;;) {
+    const auto work_at = NextWorkLocked();
+    if (!work_at || *work_at > until || (!inclusive && *work_at == until)) break;
+    now_ = *work_at;
+    if (unplug_at_ && *unplug_at_ <= now_) {
+      GoneLocked();
+      continue;
+    }
+    RunMicroframe(now_);
+    now_ += 1;
+  }
+  now_ = std::max(now_, until);
+}
+
 // Events run in time order: completions are delivered when the schedule reaches their
-// time, so a completion routine that asks for the frame or submits again sees that time.
+// time, before the work of that microframe, so a completion routine that asks for the
+// frame or submits again sees that time.
 void HostController::AdvanceTo(BusMicroframe until) {
   std::unique_lock lock(mutex_);
   if (delivering_ > 0) return;  // called from a completion: the pass in progress goes on
@@ -714,41 +855,31 @@ void HostController::AdvanceTo(BusMicroframe until) {
       std::vector<Completed> ready, keep;
       for (auto& c : due_) (c.when <= now_ ? ready : keep).push_back(std::move(c));
       due_ = std::move(keep);
-      std::stable_sort(ready.begin(), ready.end(), [](const Completed& a, const Completed& b) {
-        return a.when != b.when ? a.when < b.when : a.seq < b.seq;
-      });
+      std::stable_sort(ready.begin(), ready.end(), [](const Completed& a, const Completed& b) { return Earlier(a, b); });
+      ++delivering_;
       lock.unlock();
       Deliver(ready);
       lock.lock();
+      --delivering_;
       continue;
     }
-    if (work_at && *work_at < until) {
-      now_ = *work_at;
-      RunMicroframe(now_);
-      now_ += 1;
+    if (work_at && *work_at <= until) {
+      RunScheduleLocked(*work_at, true);
       continue;
     }
     now_ = std::max(now_, until);
     break;
   }
-  if (device_ != nullptr && present_) device_->Tick(now_);
+  if (device_ != nullptr && present_ && !unplug_at_) device_->Tick(now_);
 }
 
 void HostController::Deliver(std::vector<Completed>& list) {
-  if (list.empty()) return;
-  {
-    std::lock_guard lock(mutex_);
-    ++delivering_;
-  }
   for (auto& c : list)
     if (c.done) c.done(c.status);
   list.clear();
-  std::lock_guard lock(mutex_);
-  --delivering_;
 }
 
 bool HostController::Cancel(std::uint64_t id) {
-  std::vector<Completed> ready;
   {
     std::lock_guard lock(mutex_);
     if (id == 0) return false;
@@ -757,8 +888,8 @@ bool HostController::Cancel(std::uint64_t id) {
         if ((*it)->seq != id) continue;
         auto t = std::move(*it);
         container.erase(it);
-        t->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
-        ready.push_back(Completed{now_, t->seq, std::move(t->done), STATUS_CANCELLED});
+        FinishUnrun(*t, USBD_STATUS_CANCELED);
+        Retire(std::move(t), Immediate(), STATUS_CANCELLED);
         return true;
       }
       return false;
@@ -771,13 +902,13 @@ bool HostController::Cancel(std::uint64_t id) {
       if (found && pipe->type == USB_ENDPOINT_TYPE_ISOCHRONOUS && pipe->queue.empty()) pipe->next_slot.reset();
     }
     if (!found && idle_ && idle_->id == id) {
-      ready.push_back(Completed{now_, id, std::move(idle_->done), STATUS_CANCELLED});
+      due_.push_back(Completed{Immediate(), id, std::move(idle_->done), STATUS_CANCELLED});
       idle_.reset();
       found = true;
     }
     if (!found) return false;
   }
-  Deliver(ready);
+  Wake();
   return true;
 }
 
@@ -797,7 +928,6 @@ NTSTATUS HostController::GetPortStatus(ULONG* status) {
 }
 
 NTSTATUS HostController::ResetPort() {
-  std::vector<Completed> ready;
   NTSTATUS result = STATUS_SUCCESS;
   {
     std::lock_guard lock(mutex_);
@@ -817,10 +947,8 @@ NTSTATUS HostController::ResetPort() {
         if (!USBD_SUCCESS(DeviceControl(si, nullptr).status)) result = STATUS_UNSUCCESSFUL;
       }
     }
-    ready.swap(due_);
   }
-  std::stable_sort(ready.begin(), ready.end(), [](const Completed& a, const Completed& b) { return a.seq < b.seq; });
-  Deliver(ready);
+  Wake();
   return result;
 }
 
@@ -829,8 +957,9 @@ NTSTATUS HostController::CyclePort() {
     std::lock_guard lock(mutex_);
     ++cycles_;
   }
-  // The device drops off the bus; the plug-and-play side would enumerate it anew.
-  RemoveDevice(STATUS_DEVICE_NOT_CONNECTED);
+  // The device drops off the bus at once (the host asked for it); the plug-and-play side
+  // would enumerate it anew.
+  RemoveDevice(STATUS_DEVICE_NOT_CONNECTED, 0);
   return STATUS_SUCCESS;
 }
 
@@ -905,23 +1034,19 @@ void HostController::FailPortStatus(NTSTATUS status, std::uint32_t count) {
   port_failures_ = count;
 }
 
-void HostController::RemoveDevice(NTSTATUS status) {
-  std::vector<Completed> ready;
+void HostController::RemoveDevice(NTSTATUS status, std::optional<std::uint32_t> error_frames) {
   {
     std::lock_guard lock(mutex_);
     if (!present_) return;
-    present_ = false;
     removal_status_ = status;
-    CompleteAllLocked(USBD_STATUS_DEVICE_GONE, status);
-    if (idle_) {
-      due_.push_back(Completed{now_, idle_->id, std::move(idle_->done), status});
-      idle_.reset();
+    const std::uint32_t frames = error_frames.value_or(options_.removal_error_frames);
+    if (frames == 0) {
+      GoneLocked();
+    } else if (!unplug_at_) {
+      unplug_at_ = ((std::max(clock_(), now_) + kFrame - 1) / kFrame + frames) * kFrame;
     }
-    ready.swap(due_);
   }
-  std::stable_sort(ready.begin(), ready.end(),
-                   [](const Completed& a, const Completed& b) { return a.when != b.when ? a.when < b.when : a.seq < b.seq; });
-  Deliver(ready);
+  Wake();
 }
 
 bool HostController::device_present() {

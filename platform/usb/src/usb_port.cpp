@@ -24,8 +24,11 @@ std::uint64_t IdOf(PIRP irp) { return reinterpret_cast<std::uintptr_t>(irp->Tail
 UsbPort::UsbPort(BusDevice* device, HostController::Options options) {
   KeInitializeEvent(&kick_, SynchronizationEvent, FALSE);
   KeInitializeEvent(&stop_, NotificationEvent, FALSE);
+  KeInitializeEvent(&dpc_done_, SynchronizationEvent, FALSE);
+  KeInitializeDpc(&dpc_, &UsbPort::BusDpc, this);
   origin_ = clock::Now();
   hc_ = std::make_unique<HostController>(device, [this] { return Now(); }, options);
+  hc_->SetWakeup([this] { KeSetEvent(&kick_, IO_NO_INCREMENT, FALSE); });
   driver_ = io::CreateDriverObject(u"\\Driver\\usbhub");
   for (auto& f : driver_->MajorFunction) f = &UsbPort::Dispatch;
   IoCreateDevice(driver_, sizeof(UsbPort*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo_);
@@ -43,7 +46,10 @@ UsbPort::~UsbPort() {
   thread_.reset();
   for (auto& t : idle_threads_) t->Join();
   idle_threads_.clear();
-  hc_->RemoveDevice(STATUS_DEVICE_NOT_CONNECTED);
+  // The bus context is gone: what is left completes here.
+  hc_->SetWakeup(nullptr);
+  hc_->RemoveDevice(STATUS_DEVICE_NOT_CONNECTED, 0);
+  hc_->AdvanceTo(Now());
   if (pdo_ != nullptr) IoDeleteDevice(pdo_);
   if (driver_ != nullptr) io::DeleteDriverObject(driver_);
 }
@@ -67,8 +73,9 @@ void UsbPort::BusThread() {
     PVOID objects[2] = {&stop_, &kick_};
     const NTSTATUS s = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, timeout, nullptr);
     if (s == STATUS_WAIT_0) break;
-    // The microframe in progress has begun: what is due at its start happens now.
-    hc_->AdvanceTo(Now() + 1);
+    // The microframe in progress has begun: the bus DPC runs what is due at its start.
+    KeInsertQueueDpc(&dpc_, nullptr, nullptr);
+    KeWaitForSingleObject(&dpc_done_, Executive, KernelMode, FALSE, nullptr);
     if (auto idle = hc_->TakeIdleCallback()) {
       // The client's idle callback blocks (it requests a power IRP and waits): it gets a
       // thread of its own so the bus keeps running.
@@ -76,6 +83,12 @@ void UsbPort::BusThread() {
           "usb-idle", [cb = idle->IdleCallback, ctx = idle->IdleContext] { cb(ctx); }));
     }
   }
+}
+
+void UsbPort::BusDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* port = static_cast<UsbPort*>(context);
+  port->hc_->AdvanceTo(port->Now());
+  KeSetEvent(&port->dpc_done_, IO_NO_INCREMENT, FALSE);
 }
 
 NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT device, PIRP irp) {

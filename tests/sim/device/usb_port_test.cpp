@@ -175,6 +175,7 @@ struct StreamSlot {
   bool stop = false;
   KEVENT idle;
   NTSTATUS last = STATUS_SUCCESS;
+  PIO_COMPLETION_ROUTINE routine = &StreamSlot::Done;
 
   void Build() {
     std::fill(mem.begin(), mem.end(), 0);
@@ -184,17 +185,15 @@ struct StreamSlot {
     r.PipeHandle = pipe;
     r.TransferFlags = USBD_START_ISO_TRANSFER_ASAP;
     r.TransferBuffer = buffer.data();
-    r.TransferBufferLength = static_cast<ULONG>(buffer.size());
+    r.TransferBufferLength = 9 * 176 + 180;
     r.NumberOfPackets = 10;
-    for (ULONG i = 0; i < 10; ++i) {
-      r.IsoPacket[i].Offset = i * 176;
-      r.IsoPacket[i].Length = i == 9 ? 180 : 176;
-    }
+    // OUT packets are sized by their offsets; Length stays 0 as drivers leave it.
+    for (ULONG i = 0; i < 10; ++i) r.IsoPacket[i].Offset = i * 176;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = mem.data();
-    IoSetCompletionRoutine(irp, &StreamSlot::Done, this, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, routine, this, TRUE, TRUE, TRUE);
   }
   static NTSTATUS Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* s = static_cast<StreamSlot*>(context);
@@ -242,6 +241,93 @@ TEST_F(UsbPortTest, AsapStreamRunsBackToBackUntilCancelled) {
   }
 }
 
+// A timer DPC that holds a lock and asks the bus time at every frame start, while URBs
+// complete at those same instants: no completion may run inside the query.
+struct BusTimeProbe {
+  USB_BUS_INTERFACE_USBDI_V1 bi{};
+  KSPIN_LOCK lock = 0;
+  bool inside = false;
+  int queries = 0;
+  KTIMER timer;
+  KDPC dpc;
+  static void Tick(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* p = static_cast<BusTimeProbe*>(context);
+    KeAcquireSpinLockAtDpcLevel(&p->lock);
+    p->inside = true;
+    ULONG frame = 0;
+    p->bi.QueryBusTime(p->bi.BusContext, &frame);
+    ++p->queries;
+    p->inside = false;
+    KeReleaseSpinLockFromDpcLevel(&p->lock);
+  }
+};
+
+struct ProbeSlot : StreamSlot {
+  BusTimeProbe* probe = nullptr;
+  int nested = 0;
+  static NTSTATUS Check(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto* s = static_cast<ProbeSlot*>(context);
+    if (s->probe->inside) ++s->nested;
+    return StreamSlot::Done(device, irp, context);
+  }
+};
+
+TEST_F(UsbPortTest, CompletionsNeverRunInsideQueryBusTime) {
+  auto handle = Configure();
+  USBD_PIPE_HANDLE out = SelectOut(handle);
+  BusTimeProbe probe;
+  {
+    PIRP irp = IoAllocateIrp(port->pdo()->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_INTERFACE;
+    next->Parameters.QueryInterface.InterfaceType = &USB_BUS_INTERFACE_USBDI_GUID;
+    next->Parameters.QueryInterface.Size = sizeof(probe.bi);
+    next->Parameters.QueryInterface.Version = USB_BUSIF_USBDI_VERSION_1;
+    next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&probe.bi);
+    Waiter w;
+    IoSetCompletionRoutine(irp, SignalCompletion, &w, TRUE, TRUE, TRUE);
+    IofCallDriver(port->pdo(), irp);
+    ASSERT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+  }
+  KeInitializeSpinLock(&probe.lock);
+  KeInitializeTimerEx(&probe.timer, NotificationTimer);
+  KeInitializeDpc(&probe.dpc, &BusTimeProbe::Tick, &probe);
+  // Every frame start, where the stream's completions fall.
+  const LONGLONG frame = 10000;
+  const LONGLONG into = (platform::clock::Now() - port->origin()) % frame;
+  LARGE_INTEGER due;
+  due.QuadPart = -(frame - into);
+  KeSetTimerEx(&probe.timer, due, 1, &probe.dpc);
+  ProbeSlot slots[2];
+  for (auto& s : slots) {
+    s.probe = &probe;
+    s.pdo = port->pdo();
+    s.irp = IoAllocateIrp(port->pdo()->StackSize, FALSE);
+    s.mem.assign(GET_ISO_URB_SIZE(10), 0);
+    s.buffer.assign(1800, 0);
+    s.pipe = out;
+    KeInitializeEvent(&s.idle, NotificationEvent, FALSE);
+    s.routine = &ProbeSlot::Check;
+    s.Build();
+    ASSERT_EQ(IofCallDriver(port->pdo(), s.irp), STATUS_PENDING);
+  }
+  platform::clock::SleepFor(200 * platform::clock::kTicksPerMillisecond);
+  KeCancelTimer(&probe.timer);
+  KeFlushQueuedDpcs();
+  EXPECT_GE(probe.queries, 150);
+  for (auto& s : slots) {
+    s.stop = true;
+    IoCancelIrp(s.irp);
+    KeWaitForSingleObject(&s.idle, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_GE(s.completions, 9);
+    EXPECT_EQ(s.nested, 0);
+    IoFreeIrp(s.irp);
+  }
+}
+
 TEST_F(UsbPortTest, RemovalCompletesPendingIrpsAndFailsNewOnes) {
   auto handle = Configure();
   USBD_PIPE_HANDLE out = SelectOut(handle);
@@ -265,10 +351,23 @@ TEST_F(UsbPortTest, RemovalCompletesPendingIrpsAndFailsNewOnes) {
 
   platform::clock::SleepFor(3 * platform::clock::kTicksPerMillisecond);
   port->controller().RemoveDevice();
+  EXPECT_EQ(w.calls, 0) << "nothing completes on the remover's stack";
+  KeWaitForSingleObject(&w.event, Executive, KernelMode, FALSE, nullptr);
+  KeWaitForSingleObject(&wi.event, Executive, KernelMode, FALSE, nullptr);
   EXPECT_EQ(w.calls, 1);
   EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(r.Hdr.Status, USBD_STATUS_DEVICE_GONE);
   EXPECT_EQ(wi.calls, 1);
   EXPECT_EQ(idle->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+  // The unplug as the driver sees it: packets went out, then three frames of transaction
+  // errors, then the rest never ran.
+  std::vector<USBD_STATUS> seen;
+  for (ULONG i = 0; i < 10; ++i)
+    if (seen.empty() || seen.back() != r.IsoPacket[i].Status) seen.push_back(r.IsoPacket[i].Status);
+  EXPECT_EQ(seen, (std::vector<USBD_STATUS>{USBD_STATUS_SUCCESS, USBD_STATUS_XACT_ERROR, USBD_STATUS_ISO_NOT_ACCESSED_BY_HW}));
+  ULONG errors = 0;
+  for (ULONG i = 0; i < 10; ++i) errors += r.IsoPacket[i].Status == USBD_STATUS_XACT_ERROR;
+  EXPECT_EQ(errors, 3u);
   IoFreeIrp(irp);
   IoFreeIrp(idle);
   EXPECT_EQ(SubmitUrb(reinterpret_cast<PURB>(mem.data())), STATUS_DEVICE_NOT_CONNECTED);

@@ -8,7 +8,12 @@
 // transfers, runs due control transfers and delivers the completions that are due, in
 // the order of their completion time and then of submission.
 //
-// Completion callbacks run without the controller's lock and may submit again.
+// Completions are delivered only by AdvanceTo, the bus's own context (the port runs it
+// from its DPC): never from inside Submit, CurrentFrame, Cancel or the port calls, so a
+// caller holding a lock never sees another request's completion run on its stack.
+// Completion callbacks run without the controller's lock and may submit again. Calls
+// that finish requests outside AdvanceTo queue them and call the wake-up hook, so the
+// bus context delivers them at once.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +43,10 @@ class HostController {
     std::uint32_t asap_start_delay_frames = 2;
     // Explicit start frames may lie at most this many frames ahead.
     std::uint32_t start_frame_window = USBD_ISO_START_FRAME_RANGE;
+    // Most packets one full-speed isochronous URB may carry (high speed: 1024).
+    std::uint32_t full_speed_max_packets = 255;
+    // Frames of transaction errors a surprise removal shows before the device is gone.
+    std::uint32_t removal_error_frames = 3;
   };
 
   // `now` reports the current bus time (microframes); the controller never runs ahead of
@@ -51,19 +60,25 @@ class HostController {
   // --- Time
   void SetFrameOrigin(ULONG frame_at_zero);
   ULONG FrameAt(BusMicroframe t) const;
-  ULONG CurrentFrame();  // QueryBusTime
+  ULONG CurrentFrame();  // QueryBusTime: the frame of the clock, nothing else happens
   bool HighSpeed() const;
-  // Runs the schedule up to `until` (the start of that microframe) and delivers what is due.
+  // The bus context: runs the schedule up to and including microframe `until` and
+  // delivers every completion due by then, each at its own time.
   void AdvanceTo(BusMicroframe until);
+  // Called (without the controller's lock) when completions were queued outside
+  // AdvanceTo or the schedule gained earlier work.
+  void SetWakeup(std::function<void()> wake);
   // The next microframe at which something is due, if anything is scheduled.
   std::optional<BusMicroframe> NextEvent();
 
   // --- URBs. Returns STATUS_PENDING when the completion comes later (then, and only then,
-  // `done` is called once); any other status is final and the URB's status is set. `id`
-  // (optional) names a pending request for Cancel.
+  // `done` is called once, from AdvanceTo); any other status is final and the URB's status
+  // is set. `id` (optional) names a pending request for Cancel. Buffers may be given as a
+  // pointer or an MDL (the MDL wins when both are set). An abort pipe with transfers
+  // queued pends until their completions have been delivered.
   NTSTATUS Submit(PURB urb, UrbCompletion done, std::uint64_t* id = nullptr);
-  // Completes a pending request with STATUS_CANCELLED (USBD_STATUS_CANCELED); false when
-  // it is no longer pending.
+  // Completes a pending request with STATUS_CANCELLED (USBD_STATUS_CANCELED), delivered
+  // by the bus context; false when it is no longer pending.
   bool Cancel(std::uint64_t id);
 
   // --- Port
@@ -88,9 +103,12 @@ class HostController {
   void HoldNthUrb(std::uint32_t n, std::optional<USHORT> function = {});  // never completes by itself
   // GET_PORT_STATUS fails with `status` the next `count` times.
   void FailPortStatus(NTSTATUS status, std::uint32_t count = 1);
-  // The device leaves the bus: every pending request completes with `status`
-  // (USBD_STATUS_DEVICE_GONE), later ones fail the same way, the port reads disconnected.
-  void RemoveDevice(NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED);
+  // The device leaves the bus. For `error_frames` frames (default: the option) every
+  // transaction fails as it would with nothing answering (isochronous packets
+  // USBD_STATUS_XACT_ERROR, other transfers USBD_STATUS_DEV_NOT_RESPONDING); then every
+  // pending request completes with `status` (USBD_STATUS_DEVICE_GONE), later ones fail the
+  // same way and the port reads disconnected.
+  void RemoveDevice(NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED, std::optional<std::uint32_t> error_frames = {});
   bool device_present();
   std::uint32_t fault_hits();
   std::uint64_t urbs_submitted();
@@ -105,7 +123,7 @@ class HostController {
     NTSTATUS status;
   };
 
-  NTSTATUS SubmitLocked(PURB urb, UrbCompletion& done, std::uint64_t* id, std::vector<Completed>& now_done);
+  NTSTATUS SubmitLocked(PURB urb, UrbCompletion& done, std::uint64_t* id);
   NTSTATUS SelectConfiguration(PURB urb);
   NTSTATUS SelectInterface(PURB urb);
   NTSTATUS FillInterface(USBD_INTERFACE_INFORMATION* info, std::size_t room);
@@ -114,14 +132,18 @@ class HostController {
   NTSTATUS QueueIsoch(PURB urb, Pipe& pipe, std::unique_ptr<Transfer>& t);
   NTSTATUS Finish(PURB urb, USBD_STATUS status);
   Pipe* FindPipe(USBD_PIPE_HANDLE handle);
-  void AbortPipeLocked(Pipe& pipe, USBD_STATUS status, NTSTATUS nt);
+  std::size_t AbortPipeLocked(Pipe& pipe, USBD_STATUS status, NTSTATUS nt);
+  void FinishUnrun(Transfer& t, USBD_STATUS status);
+  void RunIsoch(Pipe& pipe, BusMicroframe m);
+  void GoneLocked();
+  void RunScheduleLocked(BusMicroframe until, bool inclusive);
+  void Wake();
+  BusMicroframe Immediate();
   void CompleteAllLocked(USBD_STATUS status, NTSTATUS nt);
   void RunMicroframe(BusMicroframe m);
   void Retire(std::unique_ptr<Transfer> t, BusMicroframe when, NTSTATUS status);
-  void DeliverDue(BusMicroframe upto);
   void Deliver(std::vector<Completed>& list);
   ControlResult DeviceControl(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* data);
-  void SyncNow();
   std::optional<BusMicroframe> NextWorkLocked();
 
   std::mutex mutex_;
@@ -135,6 +157,8 @@ class HostController {
   std::uint64_t next_seq_ = 1;
   std::uint64_t next_handle_ = 1;
   bool present_ = true;
+  std::optional<BusMicroframe> unplug_at_;  // surprise removal: errors until then
+  std::function<void()> wake_;
   NTSTATUS removal_status_ = STATUS_DEVICE_NOT_CONNECTED;
   bool configured_ = false;
   std::uintptr_t config_handle_ = 0;

@@ -6,9 +6,10 @@
 // A device the client has set to D1, D2 or D3 (selective suspend included) gets no
 // transfers: URBs fail at once with STATUS_DEVICE_NOT_READY until it is back in D0.
 //
-// URB completions run at DISPATCH_LEVEL on the bus thread (or on the submitting thread
-// when the schedule catches up there); the idle callback runs at PASSIVE_LEVEL on a
-// thread of its own.
+// The bus thread plays the controller's interrupt: it sleeps until the schedule's next
+// event and then queues the bus DPC, which runs the schedule and delivers the URB
+// completions at DISPATCH_LEVEL. Completions never run inside a submission, a cancel or
+// QueryBusTime. The idle callback runs at PASSIVE_LEVEL on a thread of its own.
 #pragma once
 
 #include <atomic>
@@ -46,6 +47,7 @@ class UsbPort {
   void Pend(PIRP irp, std::uint64_t id);
   void Complete(PIRP irp, NTSTATUS status);
   void BusThread();
+  static void BusDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
   BusMicroframe Now() const;
 
   // USBDI bus interface functions (context: the port).
@@ -63,6 +65,8 @@ class UsbPort {
   std::unique_ptr<HostController> hc_;
   KEVENT kick_;
   KEVENT stop_;
+  KDPC dpc_;
+  KEVENT dpc_done_;
   LONG references_ = 0;
   // The device power state the client last set; transfers are refused outside D0.
   std::atomic<DEVICE_POWER_STATE> power_{PowerDeviceD0};
