@@ -870,7 +870,8 @@ void HostController::AdvanceTo(BusMicroframe until) {
     now_ = std::max(now_, until);
     break;
   }
-  if (device_ != nullptr && present_ && !unplug_at_) device_->Tick(now_);
+  // The device's clock runs to the bus time, not past it.
+  if (device_ != nullptr && present_ && !unplug_at_) device_->Tick(until);
 }
 
 void HostController::Deliver(std::vector<Completed>& list) {

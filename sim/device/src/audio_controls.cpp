@@ -457,18 +457,8 @@ ControlResult SimDevice::Uac1Endpoint(const USB_DEFAULT_PIPE_SETUP_PACKET& s, st
   const std::uint8_t address = static_cast<std::uint8_t>(s.wIndex);
   const std::uint8_t selector = static_cast<std::uint8_t>(s.wValue >> 8);
   const EndpointInfo* ep = nullptr;
-  const AltSetting* owner = descriptors_.FindEndpointOwner(address, &ep);
+  const AltSetting* owner = EndpointOwnerLocked(address, &ep);
   if (owner == nullptr || static_cast<std::uint8_t>(s.wValue) != 0) return Stall();
-  // Prefer the alternate setting in use when it carries the endpoint.
-  if (auto* intf = descriptors_.FindInterface(owner->number)) {
-    if (auto* cur = intf->Find(alternates_[owner->number])) {
-      for (auto& e : cur->endpoints)
-        if (e.address == address) {
-          owner = cur;
-          ep = &e;
-        }
-    }
-  }
   const std::uint8_t attributes = ep->class_specific.size() > 3 ? ep->class_specific[3] : 0;
   if (selector == 1) {  // sampling frequency
     if ((attributes & 1) == 0) return Stall();
@@ -537,7 +527,9 @@ ControlResult SimDevice::TerminalExtension(const USB_DEFAULT_PIPE_SETUP_PACKET& 
   if (selector == 2 && channel == 0) {  // connector / presence: channels, mask, names
     if (!in || range_request) return Stall();
     std::uint32_t config = 0x3;
-    if (e.subtype == 2) config = descriptors_.audio_class_version() == 2 ? Le(e.descriptor, 8, 4) : Le(e.descriptor, 8, 2);
+    // Input terminal: UAC 1.0 has bNrChannels at 7 and wChannelConfig at 8; UAC 2.0 has
+    // bNrChannels at 8 and the four-byte bmChannelConfig at 9.
+    if (e.subtype == 2) config = descriptors_.audio_class_version() == 2 ? Le(e.descriptor, 9, 4) : Le(e.descriptor, 8, 2);
     const std::uint32_t mask = config & (tp ? tp->connected_channels : 0xFFFFFFFF);
     std::vector<std::uint8_t> out{static_cast<std::uint8_t>(__builtin_popcount(mask))};
     Encode(out, mask, 4);
@@ -621,10 +613,35 @@ void SimDevice::SetControlRange(ControlKey key, std::int64_t min, std::int64_t m
 
 std::uint32_t SimDevice::SamplingRate(std::uint8_t endpoint) {
   std::lock_guard lock(mutex_);
-  const AltSetting* owner = descriptors_.FindEndpointOwner(endpoint);
+  const AltSetting* owner = EndpointOwnerLocked(endpoint);
   if (owner == nullptr) return 0;
-  auto it = alternates_.find(owner->number);
-  return StreamRate(owner->number, it == alternates_.end() ? owner->alternate : it->second, endpoint);
+  return StreamRate(owner->number, owner->alternate, endpoint);
+}
+
+const AltSetting* SimDevice::EndpointOwnerLocked(std::uint8_t address, const EndpointInfo** endpoint) {
+  const AltSetting* best = nullptr;
+  const EndpointInfo* best_ep = nullptr;
+  auto consider = [&](const AltSetting& a) {
+    for (auto& e : a.endpoints) {
+      if (e.address != address) continue;
+      const bool streaming = a.cls == 1 && a.subclass == 2;
+      if (best == nullptr || (streaming && !(best->cls == 1 && best->subclass == 2))) {
+        best = &a;
+        best_ep = &e;
+      }
+    }
+  };
+  for (auto& i : descriptors_.interfaces()) {
+    auto it = alternates_.find(i.number);
+    if (const AltSetting* cur = i.Find(it == alternates_.end() ? 0 : it->second)) consider(*cur);
+  }
+  if (best == nullptr) {
+    // Nobody holds it now: the first streaming setting declaring it, else the first.
+    for (auto& i : descriptors_.interfaces())
+      for (auto& a : i.alternates) consider(a);
+  }
+  if (endpoint != nullptr) *endpoint = best_ep;
+  return best;
 }
 
 std::uint32_t SimDevice::StreamRate(std::uint8_t interface_number, std::uint8_t alternate, std::uint8_t endpoint) {

@@ -18,6 +18,17 @@ std::uint32_t Le(const std::vector<std::uint8_t>& d, std::size_t at, int width) 
   return v;
 }
 
+// The sampling frequencies of a UAC 1.0 format descriptor from its bSamFreqType at `at`:
+// a continuous range (0) or that many discrete rates.
+void ParseRates(const std::vector<std::uint8_t>& d, std::size_t at, StreamFormat& f) {
+  const std::size_t n = d[at];
+  if (n == 0 && d.size() >= at + 7) {
+    f.rate_range = std::make_pair(Le(d, at + 1, 3), Le(d, at + 4, 3));
+  } else {
+    for (std::size_t k = 0; k < n && at + 1 + 3 * k + 3 <= d.size(); ++k) f.rates.push_back(Le(d, at + 1 + 3 * k, 3));
+  }
+}
+
 }  // namespace
 
 const AltSetting* InterfaceInfo::Find(std::uint8_t alternate) const {
@@ -214,34 +225,69 @@ bool DescriptorSet::Index(std::string& error) {
     for (auto& a : i.alternates) {
       if (a.cls != 1 || a.subclass != 2) continue;
       StreamFormat f;
-      bool any = false;
+      bool any = false, format = false;
       for (auto& d : a.class_specific) {
         if (d.size() < 4) continue;
         if (d[2] == 1) {  // AS_GENERAL
           f.terminal_link = d[3];
           if (audio_version_ == 2 && d.size() >= 11) f.channels = d[10];
           any = true;
-        } else if (d[2] == 2 && d[3] == 1) {  // FORMAT_TYPE I
+        } else if (d[2] == 2 && (d[3] == 1 || d[3] == 3)) {
+          // FORMAT_TYPE I (PCM) and III (IEC 61937 carried in PCM-like subframes) share
+          // their layout: channels (UAC 1.0), subframe size, resolution, rates (UAC 1.0).
+          f.type = d[3];
           if (audio_version_ == 2) {
             if (d.size() >= 6) {
               f.subframe_bytes = d[4];
               f.bits = d[5];
+              format = true;
             }
           } else if (d.size() >= 8) {
             f.channels = d[4];
             f.subframe_bytes = d[5];
             f.bits = d[6];
-            const std::size_t n = d[7];
-            if (n == 0 && d.size() >= 14) {
-              f.rate_range = std::make_pair(Le(d, 8, 3), Le(d, 11, 3));
-            } else {
-              for (std::size_t k = 0; k < n && 8 + 3 * k + 3 <= d.size(); ++k) f.rates.push_back(Le(d, 8 + 3 * k, 3));
-            }
+            ParseRates(d, 7, f);
+            format = true;
           }
+          any = true;
+        } else if (d[2] == 2 && d[3] == 2) {
+          // FORMAT_TYPE II (compressed): a byte stream at the declared rate. UAC 1.0 keeps
+          // wMaxBitRate, wSamplesPerFrame and the rates; UAC 2.0 the two words only.
+          f.type = 2;
+          f.channels = 1;
+          f.subframe_bytes = 1;
+          f.bits = 8;
+          if (audio_version_ != 2 && d.size() >= 9) ParseRates(d, 8, f);
+          format = d.size() >= (audio_version_ == 2 ? 8u : 9u);
           any = true;
         }
       }
-      if (any) formats_[{a.number, a.alternate}] = f;
+      if (!any) continue;
+      // Only a format the model can stream makes the setting usable; anything else is
+      // said once here and the setting carries no data.
+      std::string why;
+      const bool iso = std::any_of(a.endpoints.begin(), a.endpoints.end(), [](auto& e) { return e.type() == 1 && !e.is_feedback(); });
+      if (!format) {
+        why = "no format descriptor the model knows";
+      } else if (f.subframe_bytes == 0 || f.subframe_bytes > 4) {
+        why = "subframe size " + std::to_string(f.subframe_bytes) + " is not 1 to 4 bytes";
+      } else if (f.bits == 0 || f.bits > 8 * f.subframe_bytes) {
+        why = "bit resolution " + std::to_string(f.bits) + " does not fit a " + std::to_string(f.subframe_bytes) +
+              "-byte subframe";
+      } else if (f.channels == 0) {
+        why = "no channels";
+      }
+      if (!why.empty()) {
+        if (iso) {
+          notes_.push_back("interface " + std::to_string(a.number) + " alternate " + std::to_string(a.alternate) +
+                           ": " + why + "; the setting is not streamed");
+        }
+        f.channels = 0;
+        f.subframe_bytes = 0;
+        f.bits = 0;
+        f.streamable = false;
+      }
+      formats_[{a.number, a.alternate}] = f;
     }
   }
   return true;

@@ -14,6 +14,12 @@ constexpr double kMicroframesPerSecond = 8000.0;
 
 }  // namespace
 
+// Samples are packed and unpacked with shifts by the subframe's spare bits: only a layout
+// the descriptors were checked to allow may reach them.
+bool SimDevice::SampleLayoutOk(const Stream& s) {
+  return s.frame_bytes != 0 && s.subframe >= 1 && s.subframe <= 4 && s.bits >= 1 && s.bits <= 8 * s.subframe;
+}
+
 void SimDevice::SelectAlternate(std::uint8_t interface_number, std::uint8_t alternate) {
   alternates_[interface_number] = alternate;
   for (auto it = streams_.begin(); it != streams_.end();) {
@@ -169,7 +175,7 @@ USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uin
     *length = size;
     return USBD_STATUS_SUCCESS;
   }
-  if (s->role != Stream::Role::Capture || s->frame_bytes == 0) return USBD_STATUS_SUCCESS;
+  if (s->role != Stream::Role::Capture || !SampleLayoutOk(*s)) return USBD_STATUS_SUCCESS;
   if (!s->producing) {
     s->producing = true;
     s->origin = when;
@@ -234,7 +240,7 @@ std::vector<std::int32_t> SimDevice::received_samples(std::uint8_t endpoint) {
   std::lock_guard lock(mutex_);
   std::vector<std::int32_t> out;
   Stream* s = FindStream(endpoint);
-  if (s == nullptr || s->subframe == 0 || s->subframe > 4) return out;
+  if (s == nullptr || !SampleLayoutOk(*s)) return out;
   const int shift = s->subframe * 8 - s->bits;
   for (std::size_t at = 0; at + s->subframe <= s->received.size(); at += s->subframe) {
     std::uint32_t word = 0;

@@ -51,8 +51,13 @@ struct Entity {
   std::vector<std::uint8_t> descriptor;  // the whole descriptor
 };
 
-// Format of one streaming alternate setting (type I PCM and the like).
+// Format of one streaming alternate setting: Type I (PCM), Type III (IEC 61937 in PCM-like
+// subframes) or Type II (compressed, modelled as a byte stream). A setting whose format the
+// model cannot stream (bad subframe size or resolution, unknown type) has no channels and
+// is noted when the descriptors are indexed.
 struct StreamFormat {
+  std::uint8_t type = 1;  // bFormatType
+  bool streamable = true;
   std::uint8_t channels = 0;
   std::uint8_t subframe_bytes = 0;
   std::uint8_t bits = 0;

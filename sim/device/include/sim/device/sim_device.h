@@ -236,6 +236,10 @@ class SimDevice : public platform::usb::BusDevice {
   std::int64_t FeedbackHzLocked(Stream& render);
   std::uint32_t FeedbackValueLocked(Stream& feedback);
   std::optional<USBD_STATUS> TakePacketFault(std::uint8_t endpoint);
+  static bool SampleLayoutOk(const Stream& s);
+  // The alternate setting an endpoint belongs to now: the one currently selected that
+  // declares it (an audio streaming interface first), else the first declaring it.
+  const AltSetting* EndpointOwnerLocked(std::uint8_t address, const EndpointInfo** endpoint = nullptr);
 
   std::mutex mutex_;
   DescriptorSet descriptors_;
