@@ -156,6 +156,7 @@ bool DescriptorSet::Index(std::string& error) {
         e.attributes = d[3];
         e.max_packet = static_cast<std::uint16_t>(d[4] | (d[5] << 8));
         e.interval = d[6];
+        e.refresh = len >= 9 ? d[7] : 0;
         e.synch_address = len >= 9 ? d[8] : 0;
         e.offset = pos;
         alt->endpoints.push_back(e);

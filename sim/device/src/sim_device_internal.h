@@ -40,8 +40,13 @@ struct SimDevice::Stream {
   // Capture
   bool producing = false;
   std::uint64_t produced = 0;          // frames produced (sent or lost)
-  // Feedback
+  // Feedback: the value held until the next refresh.
   std::uint8_t render_endpoint = 0;
+  std::uint32_t refresh_uframes = 8;
+  bool feedback_held = false;
+  std::uint32_t feedback_value = 0;
+  BusMicroframe feedback_next = 0;
+  std::uint64_t feedback_updates = 0;
 };
 
 }  // namespace sim::device

@@ -51,6 +51,7 @@ void SimDevice::SelectAlternate(std::uint8_t interface_number, std::uint8_t alte
       if (e.in() && !o.in() && o.synch_address == e.address) feedback = true;
     if (feedback) {
       s->role = Stream::Role::Feedback;
+      s->refresh_uframes = high_speed_ ? s->interval_uframes : 8u << std::clamp<std::uint32_t>(e.refresh, 0, 9);
       s->render_endpoint = render;
       for (auto& o : alt->endpoints)
         if (o.synch_address == e.address && !o.in()) s->render_endpoint = o.address;
@@ -153,11 +154,26 @@ std::int64_t SimDevice::FeedbackHzLocked(Stream& render) {
 std::uint32_t SimDevice::FeedbackValueLocked(Stream& feedback) {
   Stream* render = FindStream(feedback.render_endpoint);
   if (render == nullptr || render->role != Stream::Role::Render) return 0;
+  if (feedback.feedback_held && now_ < feedback.feedback_next) return feedback.feedback_value;
   AdvanceRender(*render, now_);
   const std::int64_t hz16 = FeedbackHzLocked(*render);
-  // Full speed: samples per 1 ms frame in 10.14; high speed: per 125 us microframe in 16.16.
-  if (high_speed_) return static_cast<std::uint32_t>((hz16 + 4000) / 8000);
-  return static_cast<std::uint32_t>(((hz16 >> 2) + 500) / 1000);
+  std::uint32_t value;
+  // Full speed: samples per 1 ms frame in 10.14; high speed: per 125 us microframe in 16.16
+  // (or the encodings of the profile).
+  switch (high_speed_ ? (profile_.feedback_encoding == FeedbackEncoding::HighSpeed10_14 ? 2 : 1)
+                      : (profile_.feedback_encoding == FeedbackEncoding::FullSpeed16_16 ? 3 : 0)) {
+    case 1: value = static_cast<std::uint32_t>((hz16 + 4000) / 8000); break;
+    case 2: value = static_cast<std::uint32_t>(((hz16 >> 2) + 4000) / 8000); break;
+    case 3: value = static_cast<std::uint32_t>((hz16 + 500) / 1000); break;
+    default: value = static_cast<std::uint32_t>(((hz16 >> 2) + 500) / 1000); break;
+  }
+  if (profile_.feedback_wobble && (feedback.feedback_updates & 1) != 0) value += 1;
+  if (high_speed_ && profile_.feedback_encoding == FeedbackEncoding::HighSpeed10_14) value <<= 8;
+  ++feedback.feedback_updates;
+  feedback.feedback_held = true;
+  feedback.feedback_value = value;
+  feedback.feedback_next = (now_ / feedback.refresh_uframes + 1) * feedback.refresh_uframes;
+  return value;
 }
 
 USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uint8_t* buffer, ULONG capacity,
@@ -170,7 +186,8 @@ USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uin
   if (s == nullptr) return USBD_STATUS_SUCCESS;  // no stream: an empty packet
   if (s->role == Stream::Role::Feedback) {
     const std::uint32_t value = FeedbackValueLocked(*s);
-    const ULONG size = std::min<ULONG>(high_speed_ ? 4 : 3, capacity);
+    const bool four = high_speed_ || profile_.feedback_encoding == FeedbackEncoding::FullSpeed16_16;
+    const ULONG size = std::min<ULONG>(four ? 4 : 3, capacity);
     for (ULONG i = 0; i < size; ++i) buffer[i] = static_cast<std::uint8_t>(value >> (8 * i));
     *length = size;
     return USBD_STATUS_SUCCESS;

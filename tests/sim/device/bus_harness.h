@@ -114,6 +114,7 @@ struct IsoUrb {
   }
   PURB urb() { return reinterpret_cast<PURB>(mem.data()); }
   _URB_ISOCH_TRANSFER& iso() { return urb()->UrbIsochronousTransfer; }
+  const _URB_ISOCH_TRANSFER& iso_const() const { return reinterpret_cast<const URB*>(mem.data())->UrbIsochronousTransfer; }
   std::vector<std::uint8_t> mem;
   std::vector<std::uint8_t> buffer;
 };

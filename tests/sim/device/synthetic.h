@@ -21,7 +21,6 @@ inline Bytes DeviceDescriptor() { return {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x34, 
 inline Bytes Configuration(std::initializer_list<Bytes> pieces, int interfaces = -1) {
   Bytes c = {9, 2, 0, 0, 0, 1, 0, 0x80, 50};
   int counted = 0;
-  std::vector<int> seen;
   for (auto& p : pieces) {
     if (p.size() >= 4 && p[1] == 4 && p[3] == 0) ++counted;
     c.insert(c.end(), p.begin(), p.end());
@@ -38,9 +37,12 @@ inline Bytes Interface(std::uint8_t number, std::uint8_t alt, std::uint8_t endpo
 }
 // UAC 1.0 Audio Control header naming its streaming interfaces.
 inline Bytes AcHeader1(std::initializer_list<std::uint8_t> streaming) {
-  Bytes d = {static_cast<std::uint8_t>(8 + streaming.size()), 0x24, 1, 0x00, 0x01, 0, 0,
-             static_cast<std::uint8_t>(streaming.size())};
-  d.insert(d.end(), streaming.begin(), streaming.end());
+  Bytes d(8 + streaming.size());
+  const Bytes head = {static_cast<std::uint8_t>(8 + streaming.size()), 0x24, 1, 0x00, 0x01, 0, 0,
+                      static_cast<std::uint8_t>(streaming.size())};
+  std::size_t k = 0;
+  for (auto b : head) d[k++] = b;
+  for (auto b : streaming) d[k++] = b;
   return d;
 }
 inline Bytes AcHeader2() { return {9, 0x24, 1, 0x00, 0x02, 8, 0, 0, 0}; }
@@ -82,6 +84,14 @@ inline Bytes Speaker1(const Bytes& format) {
   return Configuration({Interface(0, 0, 0, 1, 1), AcHeader1({1}), InputTerminal1(1), OutputTerminal1(2, 1),
                         Interface(1, 0, 0), Interface(1, 1, 1), AsGeneral1(1), format, IsoEndpoint(0x01, 200),
                         CsEndpoint()});
+}
+
+// A full-speed UAC 1.0 speaker with explicit feedback: asynchronous OUT 0x01 (48 kHz stereo
+// 16-bit) fed back by IN 0x83 of `feedback_bytes` per packet, refreshed every 2^refresh ms.
+inline Bytes SpeakerWithFeedback(std::uint16_t feedback_bytes, std::uint8_t refresh) {
+  return Configuration({Interface(0, 0, 0, 1, 1), AcHeader1({1}), InputTerminal1(1), OutputTerminal1(2, 1),
+                        Interface(1, 0, 0), Interface(1, 1, 2), AsGeneral1(1), Format1(1, 2, 2, 16),
+                        IsoEndpoint(0x01, 200, 0x05, 0, 0x83), CsEndpoint(), IsoEndpoint(0x83, feedback_bytes, 0x11, refresh)});
 }
 
 inline std::unique_ptr<SimDevice> Build(const Bytes& config, DeviceProfile profile = {}, std::string* error = nullptr,

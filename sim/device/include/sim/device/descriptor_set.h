@@ -19,6 +19,7 @@ struct EndpointInfo {
   std::uint8_t attributes = 0;     // bmAttributes
   std::uint16_t max_packet = 0;    // wMaxPacketSize as declared (size and transactions)
   std::uint8_t interval = 0;       // bInterval
+  std::uint8_t refresh = 0;        // bRefresh of a 9-byte audio endpoint, else 0
   std::uint8_t synch_address = 0;  // bSynchAddress of a 9-byte audio endpoint, else 0
   std::size_t offset = 0;          // in the configuration
   std::vector<std::uint8_t> class_specific;  // the CS_ENDPOINT descriptor that follows, if any

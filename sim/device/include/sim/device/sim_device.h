@@ -53,6 +53,15 @@ struct SignalProfile {
   double amplitude = 0.5;                       // of full scale
 };
 
+// How a feedback endpoint puts its value on the wire. The class defines 10.14 samples per
+// frame in 3 bytes at full speed and 16.16 samples per microframe in 4 bytes at high
+// speed; devices ship with other encodings, which a driver has to recognise:
+//  - FullSpeed16_16: a full-speed endpoint sends 16.16 samples per frame in 4 bytes
+//    (as much of it as the packet holds);
+//  - HighSpeed10_14: a high-speed endpoint sends 10.14 samples per microframe, the 24-bit
+//    value left-justified in the 4 bytes (value << 8).
+enum class FeedbackEncoding { Standard, FullSpeed16_16, HighSpeed10_14 };
+
 struct DeviceProfile {
   // Bus speed; unset: what the dump says, else high speed for a UAC 2.0 function and
   // full speed otherwise.
@@ -77,7 +86,14 @@ struct DeviceProfile {
   std::uint32_t fifo_start_frames = 0;
   std::uint32_t fifo_capacity_ms = 100;
   // Feedback servo: Hz of correction per frame of FIFO error (0: report the bare clock).
+  // The value is recomputed once per refresh period: 2^bRefresh frames at full speed
+  // (bRefresh 0 taken as 1 frame, above 9 as 9), the polling interval at high speed;
+  // polls in between read the held value.
   double feedback_gain_hz_per_frame = 0.5;
+  FeedbackEncoding feedback_encoding = FeedbackEncoding::Standard;
+  // Every other refresh reports one unit (LSB of the wire format) more, as devices whose
+  // value jitters by a count do.
+  bool feedback_wobble = false;
   bool record_received = true;
   SignalProfile signal;
   // Keep wTotalLength as declared even when fewer bytes exist (the device then answers a
