@@ -1,6 +1,7 @@
 // Fuzz target for the descriptor parsers: dump text conversion, descriptor-set checking,
 // the device model answering enumeration on whatever passed, and the USBD walkers on the
 // raw bytes.
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,7 @@ void Enumerate(sim::device::SimDevice& d, const uint8_t* data, size_t size) {
     USB_DEFAULT_PIPE_SETUP_PACKET s{type, req, value, index, len};
     d.Control(s, buf.data());
   };
-  request(0x80, USB_REQUEST_GET_DESCRIPTOR, 0x0200, 0, 0xFFFF);
+  for (std::uint16_t index = 0; index < 4; ++index) request(0x80, USB_REQUEST_GET_DESCRIPTOR, 0x0200 | index, 0, 0xFFFF);
   request(0x00, USB_REQUEST_SET_CONFIGURATION, d.descriptors().configuration_value(), 0, 0);
   for (auto& i : d.descriptors().interfaces())
     for (auto& a : i.alternates) request(0x01, USB_REQUEST_SET_INTERFACE, a.alternate, i.number, 0);
@@ -36,13 +37,53 @@ void Enumerate(sim::device::SimDevice& d, const uint8_t* data, size_t size) {
   }
 }
 
+// Selects every alternate setting in turn and streams a few packets on each of its
+// isochronous endpoints (OUT packets sized from the input's bytes), so the streaming code
+// meets whatever formats the descriptors declare.
+void Stream(sim::device::SimDevice& d, const uint8_t* data, size_t size) {
+  std::vector<std::uint8_t> buf(0x4000);
+  for (size_t k = 0; k < buf.size(); ++k) buf[k] = size ? data[k % size] : 0;
+  platform::usb::BusMicroframe now = 0;
+  size_t cursor = 0;
+  for (auto& i : d.descriptors().interfaces()) {
+    for (auto& a : i.alternates) {
+      USB_DEFAULT_PIPE_SETUP_PACKET set{0x01, USB_REQUEST_SET_INTERFACE, a.alternate, i.number, 0};
+      if (!USBD_SUCCESS(d.Control(set, nullptr).status)) continue;
+      for (int packet = 0; packet < 4; ++packet) {
+        now += 8;
+        d.Tick(now);
+        for (auto& e : a.endpoints) {
+          if (e.type() != USB_ENDPOINT_TYPE_ISOCHRONOUS) continue;
+          const ULONG most = std::min<ULONG>(e.packet_bytes(), 0x1000);
+          if (e.in()) {
+            ULONG got = 0;
+            d.IsoIn(e.address, now, buf.data(), most, &got);
+          } else {
+            const ULONG length = size ? std::min<ULONG>(most, data[cursor++ % size] * 4u) : most;
+            d.IsoOut(e.address, now, buf.data(), length);
+          }
+        }
+      }
+      for (auto& e : a.endpoints) {
+        d.feedback_value(e.address);
+        d.received_samples(e.address);
+        d.render_stats(e.address);
+        d.SamplingRate(e.address);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   std::unique_ptr<sim::device::SimDevice> device;
   std::string error;
-  if (sim::device::SimDevice::FromDumpText(text, {}, device, error)) Enumerate(*device, data, size);
+  if (sim::device::SimDevice::FromDumpText(text, {}, device, error)) {
+    Enumerate(*device, data, size);
+    Stream(*device, data, size);
+  }
 
   // The same bytes as a configuration descriptor set on the wire.
   if (size >= 9 && size <= 0xFFFF) {
@@ -63,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (sim::device::DescriptorSet::Build(device_desc, config, set, error)) {
       sim::device::SimDevice d(std::move(set), {});
       Enumerate(d, data, size);
+      Stream(d, data, size);
     }
   }
   return 0;

@@ -104,7 +104,7 @@ std::optional<SimDevice::ControlSpec> FeatureControl(std::uint8_t selector, int 
 
 std::optional<SimDevice::ControlSpec> SimDevice::SpecFor(const Entity& e, std::uint8_t selector, std::uint8_t channel) {
   const auto& d = e.descriptor;
-  const int version = descriptors_.audio_class_version();
+  const int version = Version();
   if (version == 1) {
     switch (e.subtype) {
       case 6: {  // feature unit: bmaControls of bControlSize bytes per channel, master first
@@ -208,7 +208,7 @@ std::optional<SimDevice::ControlSpec> SimDevice::VendorSelectorSpec(const Entity
   const unsigned s = selector & 0x7Fu;
   if (s == 0) return std::nullopt;
   bool present = false;
-  if (descriptors_.audio_class_version() == 2) {
+  if (Version() == 2) {
     const std::size_t at = 18 + 4u * channel;
     if (2 * s - 2 < 32 && at + 4 <= block.size()) present = ((Le(block, at, 4) >> (2 * s - 2)) & 3) != 0;
   } else if (block[18] != 2) {
@@ -244,21 +244,25 @@ SimDevice::ControlState& SimDevice::State(const ControlKey& key, const ControlSp
 ControlResult SimDevice::ClassRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::uint8_t* data) {
   const std::uint8_t recipient = s.bmRequestType & 0x1F;
   if (recipient == BMREQUEST_TO_ENDPOINT) {
-    if (descriptors_.audio_class_version() == 1) return Uac1Endpoint(s, data);
+    const AltSetting* owner = EndpointOwnerLocked(static_cast<std::uint8_t>(s.wIndex));
+    UseFunction(owner != nullptr ? descriptors_.FunctionOf(owner->number) : nullptr);
+    if (Version() == 1) return Uac1Endpoint(s, data);
     return Stall();  // UAC 2.0 endpoint controls (pitch, over/underrun) are not offered
   }
   if (recipient != BMREQUEST_TO_INTERFACE || !descriptors_.has_audio_control()) return VendorRequest(s, data);
   const std::uint8_t intf = static_cast<std::uint8_t>(s.wIndex);
   const std::uint8_t id = static_cast<std::uint8_t>(s.wIndex >> 8);
-  if (intf == descriptors_.audio_control_interface()) {
+  // Requests go to the function the interface belongs to, with that function's entities.
+  UseFunction(descriptors_.FunctionOf(intf));
+  if (fn_ != nullptr && intf == fn_->control_interface) {
     if (id == 0) return Stall();  // interface controls of the Audio Control interface
-    const Entity* e = descriptors_.FindEntity(id);
+    const Entity* e = FindEntity(id);
     if (e == nullptr) return Stall();
-    return descriptors_.audio_class_version() == 2 ? Uac2Entity(s, data, *e) : Uac1Entity(s, data, *e);
+    return Version() == 2 ? Uac2Entity(s, data, *e) : Uac1Entity(s, data, *e);
   }
   const InterfaceInfo* info = descriptors_.FindInterface(intf);
   if (info != nullptr && info->alternates.front().cls == 1 && info->alternates.front().subclass == 2 &&
-      descriptors_.audio_class_version() == 2 && id == 0)
+      Version() == 2 && id == 0)
     return Uac2Interface(s, data, intf);
   // Requests to other interfaces (HID reports and the like) go to the store.
   return VendorRequest(s, data);
@@ -283,10 +287,10 @@ ControlResult SimDevice::Uac1Entity(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std:
   if (s.bRequest == uac::GET_MEM || s.bRequest == uac::SET_MEM) return Memory(s, data, e.id);
   std::uint8_t selector = static_cast<std::uint8_t>(s.wValue >> 8);
   std::uint8_t channel = static_cast<std::uint8_t>(s.wValue);
-  ControlKey key{false, e.id, selector, channel};
+  ControlKey key{false, e.id, selector, channel, fn_index_};
   if (e.subtype == 4) {  // mixer: wValue is (input channel, output channel)
     selector = 0;
-    key = ControlKey{false, e.id, static_cast<std::uint8_t>(s.wValue >> 8), static_cast<std::uint8_t>(s.wValue)};
+    key = ControlKey{false, e.id, static_cast<std::uint8_t>(s.wValue >> 8), static_cast<std::uint8_t>(s.wValue), fn_index_};
   }
   auto spec = e.subtype == 4                       ? SpecFor(e, 0, 0)
               : e.subtype == 6 && (selector & 0x80) ? VendorSelectorSpec(e, selector, channel, s.wLength)
@@ -332,25 +336,25 @@ bool SimDevice::RateSupportedByClock(std::uint8_t clock_id, std::uint32_t rate) 
 }
 
 std::uint32_t SimDevice::ClockRate(std::uint8_t clock_id, int depth) {
-  const Entity* e = descriptors_.FindEntity(clock_id);
+  const Entity* e = FindEntity(clock_id);
   if (e == nullptr || depth > 8) return 0;
   if (e->subtype == 10) {
-    ControlKey key{false, clock_id, 1, 0};
+    ControlKey key{false, clock_id, 1, 0, fn_index_};
     auto it = controls_.find(key);
     if (it != controls_.end()) return static_cast<std::uint32_t>(Decode(it->second.cur.data(), 4, false));
     return ClockSubranges(clock_id).front().first;
   }
   if (e->subtype == 11 && e->descriptor.size() > 5) {  // selector: follow the selected input
     std::uint8_t pin = 1;
-    if (auto it = controls_.find(ControlKey{false, clock_id, 1, 0}); it != controls_.end()) pin = it->second.cur[0];
+    if (auto it = controls_.find(ControlKey{false, clock_id, 1, 0, fn_index_}); it != controls_.end()) pin = it->second.cur[0];
     if (pin == 0 || pin > e->descriptor[4]) return 0;
     return ClockRate(e->descriptor[4 + pin], depth + 1);
   }
   if (e->subtype == 12 && e->descriptor.size() > 4) {  // multiplier
     std::uint32_t num = 1, den = 1;
-    if (auto it = controls_.find(ControlKey{false, clock_id, 1, 0}); it != controls_.end())
+    if (auto it = controls_.find(ControlKey{false, clock_id, 1, 0, fn_index_}); it != controls_.end())
       num = static_cast<std::uint32_t>(Decode(it->second.cur.data(), 2, false));
-    if (auto it = controls_.find(ControlKey{false, clock_id, 2, 0}); it != controls_.end())
+    if (auto it = controls_.find(ControlKey{false, clock_id, 2, 0, fn_index_}); it != controls_.end())
       den = static_cast<std::uint32_t>(Decode(it->second.cur.data(), 2, false));
     return den == 0 ? 0 : ClockRate(e->descriptor[4], depth + 1) * num / den;
   }
@@ -376,7 +380,7 @@ ControlResult SimDevice::Uac2Entity(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std:
   auto spec = e.subtype == 6 && (selector & 0x80) ? VendorSelectorSpec(e, selector, channel, s.wLength)
                                                     : SpecFor(e, selector, channel);
   if (!spec) return Stall();
-  ControlKey key{false, e.id, selector, channel};
+  ControlKey key{false, e.id, selector, channel, fn_index_};
   ControlState& st = State(key, *spec);
   const bool clock_freq = e.subtype == 10 && selector == 1;
   if (clock_freq && st.cur.size() == 4 && Decode(st.cur.data(), 4, false) == 0) {
@@ -529,7 +533,7 @@ ControlResult SimDevice::TerminalExtension(const USB_DEFAULT_PIPE_SETUP_PACKET& 
     std::uint32_t config = 0x3;
     // Input terminal: UAC 1.0 has bNrChannels at 7 and wChannelConfig at 8; UAC 2.0 has
     // bNrChannels at 8 and the four-byte bmChannelConfig at 9.
-    if (e.subtype == 2) config = descriptors_.audio_class_version() == 2 ? Le(e.descriptor, 9, 4) : Le(e.descriptor, 8, 2);
+    if (e.subtype == 2) config = Version() == 2 ? Le(e.descriptor, 9, 4) : Le(e.descriptor, 8, 2);
     const std::uint32_t mask = config & (tp ? tp->connected_channels : 0xFFFFFFFF);
     std::vector<std::uint8_t> out{static_cast<std::uint8_t>(__builtin_popcount(mask))};
     Encode(out, mask, 4);
@@ -567,11 +571,12 @@ ControlResult SimDevice::TerminalExtension(const USB_DEFAULT_PIPE_SETUP_PACKET& 
 
 std::optional<std::int64_t> SimDevice::GetControl(ControlKey key) {
   std::lock_guard lock(mutex_);
+  UseFunctionIndex(key.function);
   auto it = controls_.find(key);
   if (it != controls_.end()) {
     bool is_signed = false;
     if (!key.endpoint) {
-      if (auto* e = descriptors_.FindEntity(key.id)) {
+      if (auto* e = FindEntity(key.id)) {
         auto spec = SpecFor(*e, key.selector, key.channel);
         is_signed = spec && spec->is_signed;
       }
@@ -579,7 +584,7 @@ std::optional<std::int64_t> SimDevice::GetControl(ControlKey key) {
     return Decode(it->second.cur.data(), static_cast<int>(it->second.cur.size()), is_signed);
   }
   if (key.endpoint) return std::nullopt;
-  const Entity* e = descriptors_.FindEntity(key.id);
+  const Entity* e = FindEntity(key.id);
   if (e == nullptr) return std::nullopt;
   auto spec = SpecFor(*e, key.selector, key.channel);
   if (!spec) return std::nullopt;
@@ -589,7 +594,8 @@ std::optional<std::int64_t> SimDevice::GetControl(ControlKey key) {
 
 bool SimDevice::SetControl(ControlKey key, std::int64_t value) {
   std::lock_guard lock(mutex_);
-  const Entity* e = key.endpoint ? nullptr : descriptors_.FindEntity(key.id);
+  UseFunctionIndex(key.function);
+  const Entity* e = key.endpoint ? nullptr : FindEntity(key.id);
   if (e == nullptr) return false;
   auto spec = SpecFor(*e, key.selector, key.channel);
   if (!spec) return false;
@@ -601,7 +607,8 @@ bool SimDevice::SetControl(ControlKey key, std::int64_t value) {
 
 void SimDevice::SetControlRange(ControlKey key, std::int64_t min, std::int64_t max, std::int64_t res) {
   std::lock_guard lock(mutex_);
-  const Entity* e = key.endpoint ? nullptr : descriptors_.FindEntity(key.id);
+  UseFunctionIndex(key.function);
+  const Entity* e = key.endpoint ? nullptr : FindEntity(key.id);
   if (e == nullptr) return;
   auto spec = SpecFor(*e, key.selector, key.channel);
   if (!spec) return;
@@ -617,6 +624,23 @@ std::uint32_t SimDevice::SamplingRate(std::uint8_t endpoint) {
   if (owner == nullptr) return 0;
   return StreamRate(owner->number, owner->alternate, endpoint);
 }
+
+void SimDevice::UseFunction(const AudioFunction* f) {
+  fn_ = f;
+  fn_index_ = 0;
+  const auto& all = descriptors_.functions();
+  for (std::size_t k = 0; k < all.size(); ++k)
+    if (&all[k] == f) fn_index_ = static_cast<std::uint8_t>(k);
+}
+
+void SimDevice::UseFunctionIndex(std::uint8_t index) {
+  const auto& all = descriptors_.functions();
+  UseFunction(index < all.size() ? &all[index] : nullptr);
+}
+
+const Entity* SimDevice::FindEntity(std::uint8_t id) const { return fn_ != nullptr ? fn_->FindEntity(id) : nullptr; }
+
+int SimDevice::Version() const { return fn_ != nullptr ? fn_->version : 0; }
 
 const AltSetting* SimDevice::EndpointOwnerLocked(std::uint8_t address, const EndpointInfo** endpoint) {
   const AltSetting* best = nullptr;
@@ -646,9 +670,18 @@ const AltSetting* SimDevice::EndpointOwnerLocked(std::uint8_t address, const End
 
 std::uint32_t SimDevice::StreamRate(std::uint8_t interface_number, std::uint8_t alternate, std::uint8_t endpoint) {
   const StreamFormat* f = descriptors_.FindFormat(interface_number, alternate);
-  if (descriptors_.audio_class_version() == 2) {
+  // The rate comes from the function the streaming interface belongs to.
+  const AudioFunction* saved = fn_;
+  UseFunction(descriptors_.FunctionOf(interface_number));
+  const std::uint32_t rate = StreamRateLocked(f, endpoint);
+  UseFunction(saved);
+  return rate;
+}
+
+std::uint32_t SimDevice::StreamRateLocked(const StreamFormat* f, std::uint8_t endpoint) {
+  if (Version() == 2) {
     if (f == nullptr) return 0;
-    const Entity* t = descriptors_.FindEntity(f->terminal_link);
+    const Entity* t = FindEntity(f->terminal_link);
     if (t == nullptr) return 0;
     const std::size_t at = t->subtype == 2 ? 7 : 8;
     if (t->descriptor.size() <= at) return 0;

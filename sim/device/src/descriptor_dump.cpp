@@ -234,6 +234,7 @@ bool ConvertLsusb(const std::vector<std::string_view>& lines, DescriptorDump& ou
   enum class Section { None, Device, Config, Done } section = Section::None;
   Block block;
   bool junk_next = false;
+  std::vector<std::uint8_t>* config = &out.configuration;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const auto line = Trim(lines[i]);
     if (line.empty() || line.front() == '#') continue;
@@ -244,7 +245,7 @@ bool ConvertLsusb(const std::vector<std::string_view>& lines, DescriptorDump& ou
       continue;
     }
     if (section == Section::Done) continue;
-    auto& target = section == Section::Device ? out.device : out.configuration;
+    auto& target = section == Section::Device ? out.device : *config;
     if (junk_next) {
       junk_next = false;
       std::vector<std::uint8_t> junk;
@@ -267,9 +268,9 @@ bool ConvertLsusb(const std::vector<std::string_view>& lines, DescriptorDump& ou
         }
         section = Section::Device;
       } else if (line == "Configuration Descriptor:") {
-        if (!out.configuration.empty()) {  // only the first configuration is used
-          section = Section::Done;
-          continue;
+        if (!out.configuration.empty()) {  // a further configuration
+          out.other_configurations.emplace_back();
+          config = &out.other_configurations.back();
         }
         section = Section::Config;
       } else if (StartsWith(line, "Device Qualifier") || StartsWith(line, "Binary Object Store") ||
@@ -299,7 +300,7 @@ bool ConvertLsusb(const std::vector<std::string_view>& lines, DescriptorDump& ou
     }
   }
   if (section == Section::Device) EmitBlock(block, out.device, out.notes);
-  if (section == Section::Config) EmitBlock(block, out.configuration, out.notes);
+  if (section == Section::Config) EmitBlock(block, *config, out.notes);
   return true;
 }
 
@@ -309,9 +310,10 @@ bool ConvertLsusb(const std::vector<std::string_view>& lines, DescriptorDump& ou
 bool ConvertHexListing(const std::vector<std::string_view>& lines, DescriptorDump& out, std::string& error) {
   enum class Section { None, Device, Config, Skip, Done } section = Section::None;
   Block block;
+  std::vector<std::uint8_t>* config = &out.configuration;
   auto finish = [&] {
     if (section == Section::Device) EmitBlock(block, out.device, out.notes);
-    if (section == Section::Config) EmitBlock(block, out.configuration, out.notes);
+    if (section == Section::Config) EmitBlock(block, *config, out.notes);
     block = Block{};
   };
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -332,8 +334,13 @@ bool ConvertHexListing(const std::vector<std::string_view>& lines, DescriptorDum
       finish();
       if (line == "Device Descriptor:")
         section = out.device.empty() ? Section::Device : Section::Skip;
-      else if (line == "Configuration Descriptor:")
-        section = out.configuration.empty() ? Section::Config : Section::Skip;
+      else if (line == "Configuration Descriptor:") {
+        if (!out.configuration.empty()) {  // a further configuration
+          out.other_configurations.emplace_back();
+          config = &out.other_configurations.back();
+        }
+        section = Section::Config;
+      }
       else if (StartsWith(line, "Other Speed") || StartsWith(line, "Device Qualifier"))
         section = section == Section::Config ? Section::Done : Section::Skip;
       block.first_line = i;
@@ -378,7 +385,9 @@ bool ConvertRaw(const std::vector<std::string_view>& lines, DescriptorDump& out,
       target = &out.device;
       payload = line.substr(7);
     } else if (StartsWith(line, "CONFIG_RAW:")) {
-      target = &out.configuration;
+      // Each further CONFIG_RAW line is the next configuration.
+      if (!out.configuration.empty()) out.other_configurations.emplace_back();
+      target = out.configuration.empty() ? &out.configuration : &out.other_configurations.back();
       payload = line.substr(11);
     } else {
       continue;
@@ -425,6 +434,20 @@ bool ConvertDescriptorDump(std::string_view text, DescriptorDump& out, std::stri
     error = "configuration is " + std::to_string(out.configuration.size()) + " bytes, more than its wTotalLength " +
             std::to_string(out.declared_total_length);
     return false;
+  }
+  for (std::size_t k = 0; k < out.other_configurations.size();) {
+    const auto& c = out.other_configurations[k];
+    std::string why;
+    if (c.size() < 9 || c[0] != 9 || c[1] != 2)
+      why = "does not start with a 9-byte configuration descriptor";
+    else if (c.size() > static_cast<std::size_t>(c[2] | (c[3] << 8)))
+      why = "is longer than its wTotalLength";
+    if (why.empty()) {
+      ++k;
+      continue;
+    }
+    out.notes.push_back("configuration index " + std::to_string(k + 1) + " " + why + ", left out");
+    out.other_configurations.erase(out.other_configurations.begin() + static_cast<std::ptrdiff_t>(k));
   }
   return true;
 }

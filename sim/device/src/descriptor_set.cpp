@@ -40,6 +40,13 @@ const AltSetting* InterfaceInfo::Find(std::uint8_t alternate) const {
 bool DescriptorSet::FromDump(const DescriptorDump& dump, DescriptorSet& out, std::string& error) {
   if (!Build(dump.device, dump.configuration, out, error)) return false;
   out.notes_.insert(out.notes_.begin(), dump.notes.begin(), dump.notes.end());
+  out.other_configurations_ = dump.other_configurations;
+  for (std::size_t k = 0; k < dump.other_configurations.size(); ++k) {
+    out.notes_.push_back("configuration index " + std::to_string(k + 1) + " (value " +
+                         std::to_string(dump.other_configurations[k][5]) +
+                         ") is served as descriptors only; the model streams configuration value " +
+                         std::to_string(out.configuration_value()));
+  }
   return true;
 }
 
@@ -78,6 +85,7 @@ bool DescriptorSet::Index(std::string& error) {
   const auto& c = configuration_;
   AltSetting* alt = nullptr;
   EndpointInfo* last_endpoint = nullptr;  // a CS_ENDPOINT attaches to the endpoint just before
+  std::vector<std::pair<int, int>> iads;   // first interface, count
   std::size_t pos = c[0];
   while (pos < c.size()) {
     if (c.size() - pos < 2) {
@@ -172,8 +180,11 @@ bool DescriptorSet::Index(std::string& error) {
       case 0x02:
         error = At(pos) + "a second configuration descriptor";
         return false;
+      case 0x0B:  // interface association: which interfaces make one function
+        if (len >= 8) iads.emplace_back(d[2], d[3]);
+        break;
       default:
-        break;  // IADs, HID, video and other class descriptors are kept as bytes only
+        break;  // HID, video and other class descriptors are kept as bytes only
     }
     pos += len;
   }
@@ -203,41 +214,84 @@ bool DescriptorSet::Index(std::string& error) {
     notes_.push_back(what);
   }
 
-  // The audio function.
-  for (auto& i : interfaces_) {
+  // The audio functions: every Audio Control interface with its entities and the
+  // streaming interfaces that belong to it (by its IAD, else by its header's
+  // baInterfaceNr list, else the streaming interfaces that follow it).
+  auto is_streaming = [&](std::uint8_t number) {
+    const InterfaceInfo* i = FindInterface(number);
+    return i != nullptr && i->alternates.front().cls == 1 && i->alternates.front().subclass == 2;
+  };
+  for (std::size_t k = 0; k < interfaces_.size(); ++k) {
+    const InterfaceInfo& i = interfaces_[k];
     const AltSetting& a = i.alternates.front();
-    if (a.cls == 1 && a.subclass == 1 && !audio_control_) {
-      audio_control_ = i.number;
-      audio_version_ = a.protocol == 0x20 ? 2 : a.protocol == 0 ? 1 : a.protocol == 0x30 ? 3 : 0;
-      for (auto& alt0 : i.alternates) {
-        if (alt0.alternate != 0) continue;
-        for (auto& d : alt0.class_specific) {
-          if (d.size() < 4 || d[2] == 1) continue;  // header
-          if (entities_.count(d[3]) != 0) {
-            notes_.push_back("entity " + std::to_string(d[3]) + " declared twice, the first is used");
-            continue;
-          }
-          entities_[d[3]] = Entity{d[3], d[2], d};
-        }
+    if (a.cls != 1 || a.subclass != 1) continue;
+    AudioFunction fn;
+    fn.control_interface = i.number;
+    fn.version = a.protocol == 0x20 ? 2 : a.protocol == 0 ? 1 : a.protocol == 0x30 ? 3 : 0;
+    const AltSetting* alt0 = i.Find(0);
+    std::vector<std::uint8_t> listed;
+    for (auto& d : alt0->class_specific) {
+      if (d.size() < 4) continue;
+      if (d[2] == 1) {  // header; UAC 1.0 lists the streaming interfaces
+        if (fn.version == 1 && d.size() >= 8)
+          for (std::size_t n = 0; n < d[7] && 8 + n < d.size(); ++n) listed.push_back(d[8 + n]);
+        continue;
+      }
+      if (fn.entities.count(d[3]) != 0) {
+        notes_.push_back("entity " + std::to_string(d[3]) + " declared twice, the first is used");
+        continue;
+      }
+      fn.entities[d[3]] = Entity{d[3], d[2], d};
+    }
+    auto iad = std::find_if(iads.begin(), iads.end(),
+                            [&](auto& r) { return i.number >= r.first && i.number < r.first + r.second; });
+    if (iad != iads.end()) {
+      for (int n = iad->first; n < iad->first + iad->second && n < 256; ++n)
+        if (is_streaming(static_cast<std::uint8_t>(n))) fn.streaming_interfaces.push_back(static_cast<std::uint8_t>(n));
+    } else if (!listed.empty()) {
+      for (auto n : listed)
+        if (is_streaming(n)) fn.streaming_interfaces.push_back(n);
+    } else {
+      for (std::size_t m = k + 1; m < interfaces_.size(); ++m) {
+        const AltSetting& b = interfaces_[m].alternates.front();
+        if (b.cls == 1 && b.subclass == 1) break;
+        if (b.cls == 1 && b.subclass == 2) fn.streaming_interfaces.push_back(interfaces_[m].number);
       }
     }
+    for (auto& other : functions_)
+      for (auto n : other.streaming_interfaces)
+        if (std::find(fn.streaming_interfaces.begin(), fn.streaming_interfaces.end(), n) != fn.streaming_interfaces.end())
+          notes_.push_back("streaming interface " + std::to_string(n) + " claimed by two audio functions, the first keeps it");
+    std::erase_if(fn.streaming_interfaces, [&](std::uint8_t n) {
+      for (auto& other : functions_)
+        if (std::find(other.streaming_interfaces.begin(), other.streaming_interfaces.end(), n) != other.streaming_interfaces.end())
+          return true;
+      return false;
+    });
+    functions_.push_back(std::move(fn));
+  }
+  if (!functions_.empty()) {
+    audio_control_ = functions_.front().control_interface;
+    audio_version_ = functions_.front().version;
   }
   for (auto& i : interfaces_) {
     for (auto& a : i.alternates) {
       if (a.cls != 1 || a.subclass != 2) continue;
+      const AudioFunction* owner = FunctionOf(a.number);
+      const int version = owner != nullptr ? owner->version : audio_version_;
       StreamFormat f;
       bool any = false, format = false;
       for (auto& d : a.class_specific) {
         if (d.size() < 4) continue;
         if (d[2] == 1) {  // AS_GENERAL
           f.terminal_link = d[3];
-          if (audio_version_ == 2 && d.size() >= 11) f.channels = d[10];
+          if (version == 2 && d.size() >= 11) f.channels = d[10];
           any = true;
         } else if (d[2] == 2 && (d[3] == 1 || d[3] == 3)) {
           // FORMAT_TYPE I (PCM) and III (IEC 61937 carried in PCM-like subframes) share
           // their layout: channels (UAC 1.0), subframe size, resolution, rates (UAC 1.0).
           f.type = d[3];
-          if (audio_version_ == 2) {
+          if (version == 2) {
             if (d.size() >= 6) {
               f.subframe_bytes = d[4];
               f.bits = d[5];
@@ -258,8 +312,8 @@ bool DescriptorSet::Index(std::string& error) {
           f.channels = 1;
           f.subframe_bytes = 1;
           f.bits = 8;
-          if (audio_version_ != 2 && d.size() >= 9) ParseRates(d, 8, f);
-          format = d.size() >= (audio_version_ == 2 ? 8u : 9u);
+          if (version != 2 && d.size() >= 9) ParseRates(d, 8, f);
+          format = d.size() >= (version == 2 ? 8u : 9u);
           any = true;
         }
       }
@@ -300,9 +354,27 @@ const InterfaceInfo* DescriptorSet::FindInterface(std::uint8_t number) const {
   return nullptr;
 }
 
+const Entity* AudioFunction::FindEntity(std::uint8_t id) const {
+  auto it = entities.find(id);
+  return it == entities.end() ? nullptr : &it->second;
+}
+
 const Entity* DescriptorSet::FindEntity(std::uint8_t id) const {
-  auto it = entities_.find(id);
-  return it == entities_.end() ? nullptr : &it->second;
+  return functions_.empty() ? nullptr : functions_.front().FindEntity(id);
+}
+
+const std::map<std::uint8_t, Entity>& DescriptorSet::entities() const {
+  static const std::map<std::uint8_t, Entity> none;
+  return functions_.empty() ? none : functions_.front().entities;
+}
+
+const AudioFunction* DescriptorSet::FunctionOf(std::uint8_t interface_number) const {
+  for (auto& f : functions_) {
+    if (f.control_interface == interface_number) return &f;
+    for (auto n : f.streaming_interfaces)
+      if (n == interface_number) return &f;
+  }
+  return nullptr;
 }
 
 const StreamFormat* DescriptorSet::FindFormat(std::uint8_t interface_number, std::uint8_t alternate) const {
@@ -331,6 +403,12 @@ std::vector<std::uint8_t> DescriptorSet::StringIndices() const {
       const std::uint8_t idx = configuration_[a.offset + 8];
       if (idx != 0) s.insert(idx);
     }
+  // The further configurations name strings too (their header and interfaces).
+  for (auto& c : other_configurations_) {
+    if (c[6] != 0) s.insert(c[6]);
+    for (std::size_t at = c[0]; at + 2 <= c.size() && c[at] >= 2 && at + c[at] <= c.size(); at += c[at])
+      if (c[at + 1] == 4 && c[at] >= 9 && c[at + 8] != 0) s.insert(c[at + 8]);
+  }
   return {s.begin(), s.end()};
 }
 

@@ -19,10 +19,16 @@ SimDevice::SimDevice(DescriptorSet descriptors, DeviceProfile profile)
   auto cfg = descriptors_.configuration();
   config_.assign(cfg.begin(), cfg.end());
   high_speed_ = profile_.high_speed.value_or(descriptors_.audio_class_version() == 2);
+  other_configs_ = descriptors_.other_configurations();
   if (!profile_.keep_declared_total_length) {
     config_[2] = static_cast<std::uint8_t>(config_.size());
     config_[3] = static_cast<std::uint8_t>(config_.size() >> 8);
+    for (auto& c : other_configs_) {
+      c[2] = static_cast<std::uint8_t>(c.size());
+      c[3] = static_cast<std::uint8_t>(c.size() >> 8);
+    }
   }
+  UseFunctionIndex(0);
   for (auto idx : descriptors_.StringIndices()) {
     if (profile_.strings.count(idx) == 0) {
       std::u16string text = u"String ";
@@ -122,6 +128,10 @@ ControlResult SimDevice::Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::u
         return reply(d.data(), d.size());
       }
       if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) return reply(config_.data(), config_.size());
+      if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index <= other_configs_.size()) {
+        const auto& c = other_configs_[index - 1u];
+        return reply(c.data(), c.size());
+      }
       if (type == USB_STRING_DESCRIPTOR_TYPE) {
         std::vector<std::uint8_t> d;
         if (index == 0) {
@@ -212,12 +222,15 @@ ControlResult SimDevice::VendorRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s, s
   }
   // The maker's terminal extensions of UAC 1.0 functions travel as vendor requests to the
   // Audio Control interface.
-  if ((s.bmRequestType & 0x1F) == BMREQUEST_TO_INTERFACE && descriptors_.has_audio_control() &&
-      (s.wIndex & 0xFF) == descriptors_.audio_control_interface()) {
-    if (auto* e = descriptors_.FindEntity(static_cast<std::uint8_t>(s.wIndex >> 8))) {
+  const AudioFunction* fn = (s.bmRequestType & 0x1F) == BMREQUEST_TO_INTERFACE
+                                ? descriptors_.FunctionOf(static_cast<std::uint8_t>(s.wIndex))
+                                : nullptr;
+  if (fn != nullptr && (s.wIndex & 0xFF) == fn->control_interface) {
+    UseFunction(fn);
+    if (auto* e = FindEntity(static_cast<std::uint8_t>(s.wIndex >> 8))) {
       if (e->subtype == 2 || e->subtype == 3) return TerminalExtension(s, data, *e, s.bRequest == 0x86);
       // Vendor selectors of UAC 1.0 feature units use the class request codes.
-      if (e->subtype == 6 && (s.wValue & 0x8000) && descriptors_.audio_class_version() == 1)
+      if (e->subtype == 6 && (s.wValue & 0x8000) && Version() == 1)
         return Uac1Entity(s, data, *e);
     }
   }

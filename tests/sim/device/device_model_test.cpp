@@ -3,6 +3,8 @@
 // the UAC 2.0 connector control, render start timing, and malformed descriptor sets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "bus_harness.h"
 #include "synthetic.h"
 
@@ -144,6 +146,110 @@ TEST(DeviceModel, RenderStartsPlayingOnThePacketThatReachesTheThreshold) {
     EXPECT_EQ(s.consumed_frames, 48u * k) << k;
     EXPECT_EQ(s.fifo_frames, 96);
     EXPECT_EQ(s.underrun_frames, 0u);
+  }
+}
+
+TEST(DeviceModel, EveryConfigurationOfTheDumpIsServedByIndex) {
+  for (const char* name : {"uac2-dac-A.txt", "uac2-interface-A.txt", "uac2-interface-C.txt", "uac2-uac3-dongle-J.txt"}) {
+    Bus bus(name);
+    ASSERT_TRUE(bus.device) << name;
+    const auto& others = bus.device->descriptors().other_configurations();
+    ASSERT_FALSE(others.empty()) << name;
+    const std::uint8_t count = bus.device->descriptors().device()[17];
+    EXPECT_EQ(others.size() + 1, count) << name;
+    bool noted = false;
+    for (auto& n : bus.device->descriptors().notes()) noted |= n.find("configuration index 1") != std::string::npos;
+    EXPECT_TRUE(noted) << name;
+    for (std::uint8_t index = 0; index <= count; ++index) {
+      std::vector<std::uint8_t> cfg(0xFFFF);
+      URB urb{};
+      auto& d = urb.UrbControlDescriptorRequest;
+      d.Hdr.Length = sizeof(d);
+      d.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+      d.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
+      d.Index = index;
+      d.TransferBuffer = cfg.data();
+      d.TransferBufferLength = static_cast<ULONG>(cfg.size());
+      const NTSTATUS s = bus.SubmitSync(&urb);
+      if (index == count) {
+        EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID) << name << " has no configuration " << int(index);
+        continue;
+      }
+      ASSERT_EQ(s, STATUS_SUCCESS) << name << " index " << int(index);
+      const auto& want = index == 0 ? std::vector<std::uint8_t>(bus.device->Configuration().begin(), bus.device->Configuration().end())
+                                    : others[index - 1u];
+      ASSERT_EQ(d.TransferBufferLength, want.size()) << name << " index " << int(index);
+      EXPECT_EQ(cfg[1], 2);
+      EXPECT_EQ((cfg[2] | cfg[3] << 8), static_cast<int>(want.size()));
+      EXPECT_TRUE(std::equal(want.begin() + 4, want.end(), cfg.begin() + 4)) << name << " index " << int(index);
+    }
+  }
+  // Raw hex dumps carry further configurations as further CONFIG_RAW lines.
+  const std::string raw =
+      "DEVICE: 12 01 00 02 00 00 00 40 34 12 78 56 00 01 01 02 00 02\n"
+      "CONFIG_RAW: 09 02 12 00 01 01 00 80 32 09 04 00 00 00 ff 00 00 00\n"
+      "CONFIG_RAW: 09 02 12 00 01 02 00 80 32 09 04 00 00 00 fe 00 00 00\n";
+  std::unique_ptr<SimDevice> d;
+  std::string error;
+  ASSERT_TRUE(SimDevice::FromDumpText(raw, {}, d, error)) << error;
+  ASSERT_EQ(d->descriptors().other_configurations().size(), 1u);
+  EXPECT_EQ(d->descriptors().other_configurations()[0][5], 2);
+  auto reply = Get(*d, 0x00, USB_REQUEST_GET_DESCRIPTOR, 0x0201, 0, 64);
+  ASSERT_EQ(reply.status, USBD_STATUS_SUCCESS);
+  ASSERT_EQ(reply.data.size(), 18u);
+  EXPECT_EQ(reply.data[14], 0xFE);
+}
+
+// Two audio functions whose entity IDs overlap: a speaker (Audio Control 0, streaming 1)
+// whose feature unit 5 has mute only, and a microphone (Audio Control 2, streaming 3)
+// whose feature unit 5 has volume only. Grouped by IADs or by the headers' lists.
+Bytes TwoFunctions(bool associations) {
+  const Bytes none;
+  return Configuration({associations ? Association(0, 2) : none, Interface(0, 0, 0, 1, 1), AcHeader1({1}), InputTerminal1(1),
+                        FeatureUnit1(5, 1, 0x01), OutputTerminal1(2, 5), Interface(1, 0, 0), Interface(1, 1, 1), AsGeneral1(1),
+                        Format1(1, 2, 2, 16), IsoEndpoint(0x01, 200), CsEndpoint(),
+                        associations ? Association(2, 2) : none, Interface(2, 0, 0, 1, 1), AcHeader1({3}),
+                        InputTerminal1(1, 0x0201, 1), FeatureUnit1(5, 1, 0x02), OutputTerminal1(2, 5, 0x0101),
+                        Interface(3, 0, 0), Interface(3, 1, 1), AsGeneral1(2), Format1(1, 1, 2, 16, 16000),
+                        IsoEndpoint(0x82, 32, 0x05), CsEndpoint()});
+}
+
+TEST(DeviceModel, EveryAudioFunctionIsIndexedAndRoutedByInterface) {
+  for (bool associations : {true, false}) {
+    SyntheticBus bus(TwoFunctions(associations));
+    ASSERT_TRUE(bus.device) << associations;
+    const auto& set = bus.device->descriptors();
+    ASSERT_EQ(set.functions().size(), 2u);
+    EXPECT_EQ(set.FunctionOf(1)->control_interface, 0);
+    EXPECT_EQ(set.FunctionOf(3)->control_interface, 2);
+    ASSERT_TRUE(bus.Configure());
+    struct Row {
+      UCHAR selector;
+      USHORT length;
+      UCHAR interface_number;
+      bool answered;
+    } rows[] = {
+        {1, 1, 0, true},   // the speaker's unit 5 mutes
+        {2, 2, 0, false},  // and has no volume
+        {2, 2, 2, true},   // the microphone's unit 5 has volume
+        {1, 1, 2, false},  // and no mute
+    };
+    for (auto r : rows) {
+      ClassRequest get(URB_FUNCTION_CLASS_INTERFACE, true, uac::GET_CUR, static_cast<USHORT>(r.selector << 8),
+                       static_cast<USHORT>(5 << 8 | r.interface_number), std::vector<std::uint8_t>(r.length));
+      const NTSTATUS s = bus.SubmitSync(&get.urb);
+      EXPECT_EQ(NT_SUCCESS(s), r.answered) << associations << " selector " << int(r.selector) << " on interface "
+                                           << int(r.interface_number);
+    }
+    // Both functions stream.
+    USBD_PIPE_HANDLE out = Bus::PipeOf(bus.Select(1, 1), 0x01);
+    USBD_PIPE_HANDLE in = Bus::PipeOf(bus.Select(3, 1), 0x82);
+    ASSERT_EQ(bus.Play(out, 10, 192), STATUS_SUCCESS);
+    EXPECT_EQ(bus.device->render_stats(0x01).received_frames, 480u);
+    IsoUrb capture(in, 10, 32, true, true);
+    ASSERT_EQ(bus.SubmitSync(capture.urb()), STATUS_SUCCESS);
+    EXPECT_EQ(capture.iso().TransferBufferLength, 10u * 32u) << "16 kHz mono from the second function's format";
+    EXPECT_EQ(bus.GetRate(0x82), 16000u);
   }
 }
 

@@ -76,6 +76,11 @@ inline Bytes IsoEndpoint(std::uint8_t address, std::uint16_t max_packet, std::ui
 }
 // Audio class endpoint descriptor; attributes bit 0: sampling frequency control.
 inline Bytes CsEndpoint(std::uint8_t attributes = 1) { return {7, 0x25, 1, attributes, 0, 0, 0}; }
+inline Bytes Association(std::uint8_t first, std::uint8_t count) { return {8, 0x0B, first, count, 1, 0, 0, 0}; }
+// UAC 1.0 feature unit on a mono source: master controls only (bit 0 mute, bit 1 volume).
+inline Bytes FeatureUnit1(std::uint8_t id, std::uint8_t source, std::uint8_t master) {
+  return {9, 0x24, 6, id, source, 1, master, 0, 0};
+}
 inline Bytes BulkEndpoint(std::uint8_t address) { return {7, 5, address, 2, 64, 0, 0}; }
 
 // A full-speed UAC 1.0 speaker: Audio Control 0, streaming interface 1 whose alternate 1

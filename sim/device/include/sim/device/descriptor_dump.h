@@ -24,6 +24,9 @@ enum class BusSpeed { Unknown, Full, High };
 struct DescriptorDump {
   std::vector<std::uint8_t> device;         // the 18-byte device descriptor
   std::vector<std::uint8_t> configuration;  // configuration descriptor set as recovered
+  // Further configurations of the dump (index 1, 2, ...), kept as bytes; a malformed one
+  // is left out with a note.
+  std::vector<std::vector<std::uint8_t>> other_configurations;
   std::uint16_t declared_total_length = 0;  // wTotalLength of the configuration header
   BusSpeed speed = BusSpeed::Unknown;       // what the dump says about the bus
   std::map<std::uint8_t, std::u16string> strings;  // string texts the dump carries

@@ -52,6 +52,16 @@ struct Entity {
   std::vector<std::uint8_t> descriptor;  // the whole descriptor
 };
 
+// One audio function: its Audio Control interface, Audio Class version, entities (their
+// IDs are the function's own) and streaming interfaces.
+struct AudioFunction {
+  std::uint8_t control_interface = 0;
+  int version = 0;  // 1, 2 or 3
+  std::vector<std::uint8_t> streaming_interfaces;
+  std::map<std::uint8_t, Entity> entities;
+  const Entity* FindEntity(std::uint8_t id) const;
+};
+
 // Format of one streaming alternate setting: Type I (PCM), Type III (IEC 61937 in PCM-like
 // subframes) or Type II (compressed, modelled as a byte stream). A setting whose format the
 // model cannot stream (bad subframe size or resolution, unknown type) has no channels and
@@ -86,13 +96,20 @@ class DescriptorSet {
   const std::vector<InterfaceInfo>& interfaces() const { return interfaces_; }
   const InterfaceInfo* FindInterface(std::uint8_t number) const;
   const std::vector<std::string>& notes() const { return notes_; }
+  // The dump's further configurations (index 1, 2, ...), served as bytes only: the model
+  // runs the first one.
+  const std::vector<std::vector<std::uint8_t>>& other_configurations() const { return other_configurations_; }
   bool cut_short() const { return cut_short_; }
 
-  // Audio function: the first Audio Control interface (class 1, subclass 1).
+  // Every audio function, in interface order; the accessors below without a function
+  // speak of the first one (the device's main function).
+  const std::vector<AudioFunction>& functions() const { return functions_; }
+  // The function an interface belongs to (its Audio Control or a streaming interface).
+  const AudioFunction* FunctionOf(std::uint8_t interface_number) const;
   bool has_audio_control() const { return audio_control_.has_value(); }
   std::uint8_t audio_control_interface() const { return audio_control_.value_or(0); }
   int audio_class_version() const { return audio_version_; }  // 1, 2, or 0 without audio control
-  const std::map<std::uint8_t, Entity>& entities() const { return entities_; }
+  const std::map<std::uint8_t, Entity>& entities() const;
   const Entity* FindEntity(std::uint8_t id) const;
   // Format of a streaming alternate setting; null when it declares none.
   const StreamFormat* FindFormat(std::uint8_t interface_number, std::uint8_t alternate) const;
@@ -108,10 +125,11 @@ class DescriptorSet {
   std::vector<std::uint8_t> configuration_;
   std::vector<InterfaceInfo> interfaces_;
   std::vector<std::string> notes_;
+  std::vector<std::vector<std::uint8_t>> other_configurations_;
   bool cut_short_ = false;
   std::optional<std::uint8_t> audio_control_;
   int audio_version_ = 0;
-  std::map<std::uint8_t, Entity> entities_;
+  std::vector<AudioFunction> functions_;
   std::map<std::pair<std::uint8_t, std::uint8_t>, StreamFormat> formats_;
 };
 

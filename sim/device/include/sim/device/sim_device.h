@@ -142,6 +142,7 @@ class SimDevice : public platform::usb::BusDevice {
   struct ControlKey {
     bool endpoint = false;
     std::uint8_t id = 0, selector = 0, channel = 0;
+    std::uint8_t function = 0;  // which audio function's entity (index into functions())
     auto operator<=>(const ControlKey&) const = default;
   };
   std::optional<std::int64_t> GetControl(ControlKey key);
@@ -243,6 +244,13 @@ class SimDevice : public platform::usb::BusDevice {
   ControlState& State(const ControlKey& key, const ControlSpec& spec);
   std::uint32_t ClockRate(std::uint8_t clock_id, int depth = 0);
   std::uint32_t StreamRate(std::uint8_t interface_number, std::uint8_t alternate, std::uint8_t endpoint);
+  std::uint32_t StreamRateLocked(const StreamFormat* f, std::uint8_t endpoint);
+  // The audio function the request being served belongs to: entity lookups, the class
+  // version and control state follow it.
+  void UseFunction(const AudioFunction* f);
+  void UseFunctionIndex(std::uint8_t index);
+  const Entity* FindEntity(std::uint8_t id) const;
+  int Version() const;
   bool RateSupportedByClock(std::uint8_t clock_id, std::uint32_t rate);
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ClockSubranges(std::uint8_t clock_id);
   void SelectAlternate(std::uint8_t interface_number, std::uint8_t alternate);
@@ -261,10 +269,13 @@ class SimDevice : public platform::usb::BusDevice {
   DescriptorSet descriptors_;
   DeviceProfile profile_;
   std::vector<std::uint8_t> config_;  // as served
+  std::vector<std::vector<std::uint8_t>> other_configs_;  // index 1, 2, ... as served
   bool high_speed_ = false;
   std::uint8_t configuration_ = 0;
   std::map<std::uint8_t, std::uint8_t> alternates_;
   std::map<ControlKey, ControlState> controls_;
+  const AudioFunction* fn_ = nullptr;
+  std::uint8_t fn_index_ = 0;
   std::map<std::uint8_t, std::uint32_t> endpoint_rates_;  // UAC 1.0 sampling frequency per endpoint
   std::map<std::uint8_t, std::uint16_t> terminal_types_;  // current type of switchable terminals
   RequestHook hook_;
