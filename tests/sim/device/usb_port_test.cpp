@@ -293,6 +293,7 @@ TEST_F(UsbPortTest, CompletionsNeverRunInsideQueryBusTime) {
     IoFreeIrp(irp);
   }
   KeInitializeSpinLock(&probe.lock);
+  ExSetTimerResolution(10000, TRUE);  // the probe runs every millisecond, as a driver asking for 1 ms does
   KeInitializeTimerEx(&probe.timer, NotificationTimer);
   KeInitializeDpc(&probe.dpc, &BusTimeProbe::Tick, &probe);
   // Every frame start, where the stream's completions fall.
@@ -317,6 +318,7 @@ TEST_F(UsbPortTest, CompletionsNeverRunInsideQueryBusTime) {
   platform::clock::SleepFor(200 * platform::clock::kTicksPerMillisecond);
   KeCancelTimer(&probe.timer);
   KeFlushQueuedDpcs();
+  ExSetTimerResolution(0, FALSE);
   EXPECT_GE(probe.queries, 150);
   for (auto& s : slots) {
     s.stop = true;
