@@ -35,8 +35,15 @@ void SimDevice::SelectAlternate(std::uint8_t interface_number, std::uint8_t alte
   std::uint8_t render = 0;
   for (auto& e : alt->endpoints)
     if (e.type() == USB_ENDPOINT_TYPE_ISOCHRONOUS && !e.in()) render = e.address;
+  const bool audio = alt->cls == 1 && alt->subclass == 2;
   for (auto& e : alt->endpoints) {
     if (e.type() != USB_ENDPOINT_TYPE_ISOCHRONOUS) continue;
+    // An endpoint address another interface's selected audio setting already streams on
+    // stays with it: a vendor interface declaring the same address does not take it over.
+    if (auto held = streams_.find(e.address); held != streams_.end() && !audio) {
+      const InterfaceInfo* owner = descriptors_.FindInterface(held->second->interface_number);
+      if (owner != nullptr && owner->alternates.front().cls == 1 && owner->alternates.front().subclass == 2) continue;
+    }
     auto s = std::make_unique<Stream>();
     s->endpoint = e.address;
     s->interface_number = interface_number;

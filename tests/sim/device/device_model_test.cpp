@@ -54,6 +54,11 @@ TEST(DeviceModel, TwoInterfacesDeclaringOneEndpointFollowTheSelectedSetting) {
   ASSERT_EQ(bus.Play(out, 10, 192), STATUS_SUCCESS);
   EXPECT_EQ(bus.device->render_stats(0x01).received_frames, 480u);
   EXPECT_EQ(bus.device->frame_bytes(0x01), 4u);
+  // Selecting the vendor interface again leaves the audio stream where it is.
+  bus.Select(1, 0);
+  EXPECT_EQ(bus.GetRate(0x01), 48000u);
+  ASSERT_EQ(bus.Play(out, 10, 192), STATUS_SUCCESS);
+  EXPECT_EQ(bus.device->render_stats(0x01).received_frames, 960u);
 }
 
 TEST(DeviceModel, TypeThreeSettingStreamsAndAnswersRateRequests) {
