@@ -180,7 +180,7 @@ NTSTATUS DiagnosticHandler(PPCPROPERTY_REQUEST request) {
     }
     case kDiagnosticOverReport:
       // Fills the buffer and claims 64 bytes more than it holds.
-      std::memset(request->Value, 0xAB, request->ValueSize);
+      if (request->ValueSize != 0) std::memset(request->Value, 0xAB, request->ValueSize);  // Value may be null then
       request->ValueSize += 64;
       return STATUS_SUCCESS;
     case kDiagnosticPending:
