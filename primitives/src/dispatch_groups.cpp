@@ -57,11 +57,11 @@ const spDispatchTable spDispatchGroup1[25] = {
 
     SP_GENERIC_ONLY(spFirFilterOneSample_32f),  // 16 spFirFilterOneSample_32f
 
-    {},  // 17 spIirFilterInPlace_32f
+    SP_BUILDS(spIirFilterInPlace_32f),  // 17 spIirFilterInPlace_32f
 
-    {},  // 18 spIirGetStateSize_32f
+    SP_DISPATCH_TABLE(&sp::generic::spIirGetStateSize_32f, &sp::sse3::spIirGetStateSize_32f, &sp::ssse3::spIirGetStateSize_32f, &sp::ssse3::spIirGetStateSize_32f),  // 18 spIirGetStateSize_32f
 
-    {},  // 19 spIirInit_32f
+    SP_BUILDS(spIirInit_32f),  // 19 spIirInit_32f
 
     SP_BUILDS(spConvert_32s32f),  // 20 spConvert_32s32f
 

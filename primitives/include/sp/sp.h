@@ -15,6 +15,10 @@
 #include "sp/entries_filters.h"
 #endif
 
+#if __has_include("sp/entries_iir.h")
+#include "sp/entries_iir.h"
+#endif
+
 #if __has_include("sp/entries_fft.h")
 #include "sp/entries_fft.h"
 #endif

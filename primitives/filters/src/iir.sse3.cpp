@@ -1,0 +1,16 @@
+// SSE3 build (processor class 1) of the IIR set-up and the 32-bit float filter.
+#include <cstdint>
+
+#include <emmintrin.h>
+
+#include "sp/core_bodies.h"
+#include "sp/iir.h"
+
+#define SP_IIR_PROCESSOR_TABLES 1
+
+namespace sp::sse3 {
+
+#include "iir_setup.inl"
+#include "iir_kernels.inl"
+
+}  // namespace sp::sse3

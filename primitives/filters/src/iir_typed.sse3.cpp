@@ -1,0 +1,16 @@
+// SSE3 build (processor class 1) of the IIR kernels for integer, double-precision
+// and complex data.
+#include <cmath>
+#include <cstdint>
+#include <type_traits>
+
+#include <emmintrin.h>
+
+#include "sp/iir.h"
+#include "sp/iir_typed.h"
+
+namespace sp::sse3 {
+
+#include "iir_typed.inl"
+
+}  // namespace sp::sse3
