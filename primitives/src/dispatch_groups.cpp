@@ -89,11 +89,11 @@ const spDispatchTable spDispatchGroup2[30] = {
 
     SP_BUILDS(spMinimum_32f),  // 6 spMinimum_32f
 
-    SP_DISPATCH_TABLE(&sp::generic::spFftCreateSpecComplex_32fc, &sp::generic::spFftCreateSpecComplex_32fc, &sp::generic::spFftCreateSpecComplex_32fc, &sp::generic::spFftCreateSpecComplex_32fc),  // 7 spFftCreateSpecComplex_32fc
+    SP_BUILDS(spFftCreateSpecComplex_32fc),  // 7 spFftCreateSpecComplex_32fc
 
     SP_DISPATCH_TABLE(&sp::generic::spFftFreeSpecComplex_32fc, &sp::generic::spFftFreeSpecComplex_32fc, &sp::generic::spFftFreeSpecComplex_32fc, &sp::generic::spFftFreeSpecComplex_32fc),  // 8 spFftFreeSpecComplex_32fc
 
-    SP_DISPATCH_TABLE(&sp::generic::spFftForwardComplex_32fc, &sp::generic::spFftForwardComplex_32fc, &sp::generic::spFftForwardComplex_32fc, &sp::generic::spFftForwardComplex_32fc),  // 9 spFftForwardComplex_32fc
+    SP_BUILDS(spFftForwardComplex_32fc),  // 9 spFftForwardComplex_32fc
 
     SP_DISPATCH_TABLE(&sp::generic::spAllocate_32f, &sp::generic::spAllocate_32f, &sp::generic::spAllocate_32f, &sp::generic::spAllocate_32f),  // 10 spAllocate_32f
 
@@ -127,12 +127,12 @@ const spDispatchTable spDispatchGroup2[30] = {
 
     SP_GENERIC_ONLY(spDotProduct_32f),  // 25 spDotProduct_32f
 
-    SP_DISPATCH_TABLE(&sp::generic::spFftCreateSpecReal_32f, &sp::generic::spFftCreateSpecReal_32f, &sp::generic::spFftCreateSpecReal_32f, &sp::generic::spFftCreateSpecReal_32f),  // 26 spFftCreateSpecReal_32f
+    SP_BUILDS(spFftCreateSpecReal_32f),  // 26 spFftCreateSpecReal_32f
 
     SP_DISPATCH_TABLE(&sp::generic::spFftFreeSpecReal_32f, &sp::generic::spFftFreeSpecReal_32f, &sp::generic::spFftFreeSpecReal_32f, &sp::generic::spFftFreeSpecReal_32f),  // 27 spFftFreeSpecReal_32f
 
-    SP_DISPATCH_TABLE(&sp::generic::spFftForwardRealInPlace_32f, &sp::generic::spFftForwardRealInPlace_32f, &sp::generic::spFftForwardRealInPlace_32f, &sp::generic::spFftForwardRealInPlace_32f),  // 28 spFftForwardRealInPlace_32f
+    SP_BUILDS(spFftForwardRealInPlace_32f),  // 28 spFftForwardRealInPlace_32f
 
-    SP_DISPATCH_TABLE(&sp::generic::spFftInverseRealInPlace_32f, &sp::generic::spFftInverseRealInPlace_32f, &sp::generic::spFftInverseRealInPlace_32f, &sp::generic::spFftInverseRealInPlace_32f),  // 29 spFftInverseRealInPlace_32f
+    SP_BUILDS(spFftInverseRealInPlace_32f),  // 29 spFftInverseRealInPlace_32f
 };
 // clang-format on

@@ -1,11 +1,9 @@
 // Entries of the FFT engine.
 //
 // Table slots (src/dispatch_groups.cpp): entries 8 and 27 (the two releases) have one
-// body in all four slots. Entries 7, 9, 26, 28 and 29 need in slots 1-3 the processor
-// builds sp::sse3::, sp::ssse3:: and sp::sse41::<entry> (size query, set-up and transforms
-// on the processor FFT kernels and their record layout). Until those builds exist these
-// slots hold the generic bodies, so every index gives the generic build's results and a
-// record always meets transforms of the build that made it.
+// body in all four slots. Entries 7, 9, 26, 28 and 29 hold the four builds; a record is
+// laid out for the build that made it, so it must meet transforms of that build (the
+// index stays the same between create and transform).
 #include "entry.h"
 #include "sp/entries_fft.h"
 #include "sp/fft_bodies.h"

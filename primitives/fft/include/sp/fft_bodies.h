@@ -1,6 +1,7 @@
 // Bodies of the FFT engine's operations, one set per build. The generic build is
-// sp::generic; the second-group entries (7-9, 26-29) dispatch to these bodies, and code
-// of the library calls the bodies of its own build directly.
+// sp::generic, the processor builds sp::sse3, sp::ssse3 and sp::sse41 (SP_FFT_BODIES
+// below, the same arguments and statuses); the second-group entries (7-9, 26-29) dispatch
+// to these bodies, and code of the library calls the bodies of its own build directly.
 #pragma once
 
 #include "sp/fft.h"
@@ -61,3 +62,49 @@ spStatus spFftForwardComplex_32fc(const float* pSrc, float* pDst, const spComple
                                   uint8* pBuffer);
 
 }  // namespace sp::generic
+
+// The bodies of a processor build. They keep the generic arguments, checks and statuses;
+// they differ in their records (index bit-reversal table, four-lane twiddle and split
+// tables, a work buffer of 8 bytes a complex value) and kernels, so a record serves only
+// transforms of the build that made it. Complex orders above the build's in-core limit
+// (16 in sp::sse3, 17 in sp::ssse3 and sp::sse41) are sized by the size queries but not
+// built yet: their set-up, create and transforms answer SP_ERROR_TRANSFORM_ORDER.
+#define SP_FFT_BODIES                                                                         \
+  spStatus spFftGetSpecSizeReal_32f(int32 order, int32 flag, uint32 hint, uint32* pSpecBytes, \
+                                    uint32* pInitBytes, uint32* pWorkBytes);                  \
+  spStatus spFftInitSpecReal_32f(spRealFftSpec** ppSpec, int32 order, int32 flag,             \
+                                 uint32 hint, uint8* pSpecMemory, uint8* pInitBuffer);        \
+  spStatus spFftCreateSpecReal_32f(spRealFftSpec** ppSpec, int32 order, int32 flag,           \
+                                   uint32 hint);                                              \
+  spStatus spFftFreeSpecReal_32f(spRealFftSpec* pSpec);                                       \
+  spStatus spFftForwardReal_32f(const float* pSrc, float* pDst, const spRealFftSpec* pSpec,   \
+                                uint8* pBuffer);                                              \
+  spStatus spFftInverseReal_32f(const float* pSrc, float* pDst, const spRealFftSpec* pSpec,   \
+                                uint8* pBuffer);                                              \
+  spStatus spFftForwardRealInPlace_32f(float* pSrcDst, const spRealFftSpec* pSpec,            \
+                                       uint8* pBuffer);                                       \
+  spStatus spFftInverseRealInPlace_32f(float* pSrcDst, const spRealFftSpec* pSpec,            \
+                                       uint8* pBuffer);                                       \
+  spStatus spMulPackedSpectrumInPlace_32f(const float* pSrc, float* pSrcDst, int32 len);      \
+  spStatus spFftGetSpecSizeComplex_32fc(int32 order, int32 flag, uint32 hint,                 \
+                                        uint32* pSpecBytes, uint32* pInitBytes,               \
+                                        uint32* pWorkBytes);                                  \
+  spStatus spFftInitSpecComplex_32fc(spComplexFftSpec** ppSpec, int32 order, int32 flag,      \
+                                     uint32 hint, uint8* pSpecMemory, uint8* pInitBuffer);    \
+  spStatus spFftCreateSpecComplex_32fc(spComplexFftSpec** ppSpec, int32 order, int32 flag,    \
+                                       uint32 hint);                                          \
+  spStatus spFftFreeSpecComplex_32fc(spComplexFftSpec* pSpec);                                \
+  spStatus spFftForwardComplex_32fc(const float* pSrc, float* pDst,                           \
+                                    const spComplexFftSpec* pSpec, uint8* pBuffer);
+
+namespace sp::sse3 {
+SP_FFT_BODIES
+}  // namespace sp::sse3
+
+namespace sp::ssse3 {
+SP_FFT_BODIES
+}  // namespace sp::ssse3
+
+namespace sp::sse41 {
+SP_FFT_BODIES
+}  // namespace sp::sse41

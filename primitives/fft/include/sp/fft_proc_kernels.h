@@ -1,0 +1,86 @@
+// Inside of the processor builds of the FFT engine (sp::sse3, sp::ssse3, sp::sse41): their
+// table builders and transform kernels. The kernels check nothing: they trust the record
+// and the pointers the bodies of sp/fft_bodies.h have checked.
+//
+// Layouts the kernels share:
+//  - split quads: each aligned run of four complex values stored in its 32 bytes as the
+//    four real parts followed by the four imaginary parts (the working layout between the
+//    first and the final pass);
+//  - twiddle records: for every pass after the first, in pass order, span/4 records of
+//    R - 1 vectors of eight floats (the four real, then the four imaginary parts of
+//    W_B^(t k), k = 4j..4j+3, t = 1..R-1, B = R span, W_B = e^(-2 pi i / B)).
+#pragma once
+
+#include "sp/fft_kernels.h"
+
+#define SP_FFT_PROCESSOR_KERNELS                                                              \
+  using spFftSmallKernelRow = sp::generic::spFftSmallKernelRow;                               \
+  /* Rows (1, r, 0, -r), (0, -r, -1, -r), (r, r, r, r), (-r, -r, -r, -r) and the sign    */   \
+  /* masks of lane 2, lane 3 and lanes 0 and 2; r = 0x3F3504F4.                           */   \
+  extern const float spFftKernelConstants[7][4];                                              \
+  /* Column bits s and column-block order w of complex orders 0..30 (0 below 17).          */  \
+  extern const int32 spLargeFftSplitTable[31][2];                                             \
+  /* In-core limit: the largest complex order transformed without a large-order driver. */   \
+  extern const int32 spFftInCoreLimit;                                                        \
+  /* Written-out kernels of orders 0-3: complex forward; real forward and inverse.       */   \
+  extern const spFftSmallKernelRow spSmallComplexFftTable[1];                                 \
+  extern const spFftSmallKernelRow spSmallRealFftTable[2];                                    \
+  /* Radices (4 or 8) of the passes after the first for 2^m points, m >= 4; the count.    */  \
+  int32 spFftPassPlan(int32 m, int32* pRadices);                                              \
+  /* ---- table builders (each returns the end of what it wrote, rounded up to 32) ---- */   \
+  /* Entries 2 rev(i), i < 2^(m-2), then 0 (m >= 2; below it nothing is written).         */  \
+  uint8* spFftMakeBitReversalIndexTable_32s(int32 m, int32* pTable);                          \
+  /* 2^(m-2b) entries rev(k) << b, then the swap table of order 2b (m >= 2b).             */  \
+  uint8* spFftMakeBlockedBitReversalTable_32s(int32 m, int32 b, int32* pTable);               \
+  /* The build's twiddle records for 2^m points (nothing below m = 4).                    */  \
+  uint8* spFftMakeTwiddles_32fc(int32 m, const float* pSine, int32 tableOrder, float* pOut);  \
+  /* Split twiddles of k = 1..N/4 in groups of four: four first values, four second.      */  \
+  uint8* spFftMakeRealSplitTwiddlesForward_32f(int32 order, const float* pSine,               \
+                                               int32 tableOrder, float* pOut);                \
+  uint8* spFftMakeRealSplitTwiddlesInverse_32f(int32 order, const float* pSine,               \
+                                               int32 tableOrder, float* pOut);                \
+  /* Table, init and work bytes of complex order m above the in-core limit (64 bits).     */  \
+  void spFftGetLargeOrderSizes_32fc(int32 m, int64* pSpecBytes, int64* pInitBytes,           \
+                                    int64* pWorkBytes);                                       \
+  /* ---- bit reversal ---- */                                                                \
+  /* Nc = 8 or Nc >= 16 values; pTable the index table of the order.                      */  \
+  void spFftBitReversePermuteInPlace_32fc(float* pData, int32 Nc, const int32* pTable);      \
+  void spFftBitReversePermute_32fc(const float* pSrc, float* pDst, int32 Nc,                 \
+                                   const int32* pTable);                                      \
+  /* In place through a swap table of 2^q = N values (nothing below N = 4).               */  \
+  void spFftBitReversePermuteBlock_32fc(float* pData, int32 N, const int32* pTable);         \
+  /* In place in 4096-value tiles through pWork (8192 values, 16-byte aligned).           */  \
+  void spFftBitReversePermuteBlocked_32fc(float* pData, int32 Nc, const int32* pTable,       \
+                                          float* pWork);                                      \
+  /* ---- transforms (unscaled; natural order out) ---- */                                   \
+  /* Nc = 8 up to the limit below the in-core one; pWork 8 Nc bytes, 16-byte aligned.     */  \
+  void spFftForwardWithPermutation_32fc(const float* pSrc, float* pDst, int32 Nc,            \
+                                        const float* pTwiddles, const int32* pTable,          \
+                                        float* pWork);                                        \
+  void spFftInverseWithPermutation_32fc(const float* pSrc, float* pDst, int32 Nc,            \
+                                        const float* pTwiddles, const int32* pTable,          \
+                                        float* pWork);                                        \
+  /* In place on bit-reversed data of 64 up to 2^limit values; interleave 1: interleaved  */  \
+  /* result, else split quads.                                                            */  \
+  void spFftRadixPassesForward_32fc(float* pData, int32 Nc, const float* pTwiddles,          \
+                                    float* pWork, int32 interleave);                          \
+  void spFftRadixPassesInverse_32fc(float* pData, int32 Nc, const float* pTwiddles,          \
+                                    float* pWork, int32 interleave);                          \
+  /* ---- real split and complex multiply ---- */                                            \
+  void spFftRealSplitForward_32f(float* pData, int32 Nc, int32 direction, const float* pTw);  \
+  void spFftRealSplitInverse_32f(const float* pSrc, float* pDst, int32 Nc, int32 direction,   \
+                                 const float* pTw);                                           \
+  void spMulComplexInPlace_32fc(const float* pSrc, float* pSrcDst, int32 count);              \
+  void spMulComplex_32fc(const float* pSrc1, const float* pSrc2, float* pDst, int32 count);
+
+namespace sp::sse3 {
+SP_FFT_PROCESSOR_KERNELS
+}  // namespace sp::sse3
+
+namespace sp::ssse3 {
+SP_FFT_PROCESSOR_KERNELS
+}  // namespace sp::ssse3
+
+namespace sp::sse41 {
+SP_FFT_PROCESSOR_KERNELS
+}  // namespace sp::sse41
