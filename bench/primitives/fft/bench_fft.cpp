@@ -1,5 +1,6 @@
-// Real order 10 forward + inverse (the headphone virtualiser's block) and complex forward
-// transforms of orders 6 to 16: the generic build of the FFT engine against FFTW single
+// Real order 10 forward + inverse (the headphone virtualiser's block), complex forward
+// transforms of orders 6 to 16 and real forward + inverse transforms of orders 6 to 14:
+// the generic and the three processor builds of the FFT engine against FFTW single
 // precision (FFTW_MEASURE, with and without SIMD) and KISS FFT, in one run.
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
@@ -24,7 +25,8 @@ std::vector<float> Noise(size_t n) {
 
 // 32-byte aligned float block (our records and FFTW both like aligned data).
 struct Aligned {
-  explicit Aligned(size_t n) : p(static_cast<float*>(std::aligned_alloc(64, ((n * 4 + 63) / 64) * 64))) {}
+  explicit Aligned(size_t n)
+      : p(static_cast<float*>(std::aligned_alloc(64, ((n * 4 + 63) / 64) * 64))) {}
   ~Aligned() { std::free(p); }
   Aligned(const Aligned&) = delete;
   Aligned& operator=(const Aligned&) = delete;
@@ -91,11 +93,33 @@ void BM_Real10_Kiss(benchmark::State& state) {
 
 // ---- complex forward, orders 6..16 ---------------------------------------------------------
 
-void BM_Complex_Ours(benchmark::State& state) {
+// One build's bodies, so each benchmark runs every build the same way.
+struct Build {
+  decltype(&sp::generic::spFftCreateSpecComplex_32fc) createComplex;
+  decltype(&sp::generic::spFftFreeSpecComplex_32fc) freeComplex;
+  decltype(&sp::generic::spFftForwardComplex_32fc) forwardComplex;
+  decltype(&sp::generic::spFftCreateSpecReal_32f) createReal;
+  decltype(&sp::generic::spFftFreeSpecReal_32f) freeReal;
+  decltype(&sp::generic::spFftForwardRealInPlace_32f) forwardReal;
+  decltype(&sp::generic::spFftInverseRealInPlace_32f) inverseReal;
+};
+#define BENCH_BUILD(ns)                                                       \
+  Build {                                                                     \
+    &sp::ns::spFftCreateSpecComplex_32fc, &sp::ns::spFftFreeSpecComplex_32fc, \
+        &sp::ns::spFftForwardComplex_32fc, &sp::ns::spFftCreateSpecReal_32f,  \
+        &sp::ns::spFftFreeSpecReal_32f, &sp::ns::spFftForwardRealInPlace_32f, \
+        &sp::ns::spFftInverseRealInPlace_32f                                  \
+  }
+const Build kGeneric = BENCH_BUILD(generic);
+const Build kSse3 = BENCH_BUILD(sse3);
+const Build kSsse3 = BENCH_BUILD(ssse3);
+const Build kSse41 = BENCH_BUILD(sse41);
+
+void ComplexOurs(benchmark::State& state, const Build& b) {
   const int order = static_cast<int>(state.range(0));
   const size_t n = size_t{1} << order;
   spComplexFftSpec* spec = nullptr;
-  if (sp::generic::spFftCreateSpecComplex_32fc(&spec, order, SP_FFT_NO_SCALE, 0) != SP_OK) {
+  if (b.createComplex(&spec, order, SP_FFT_NO_SCALE, 0) != SP_OK) {
     state.SkipWithError("create failed");
     return;
   }
@@ -103,13 +127,17 @@ void BM_Complex_Ours(benchmark::State& state) {
   Aligned in(2 * n), out(2 * n), work(spec->workBytes / 4 + 16);
   std::copy(x.begin(), x.end(), in.p);
   for (auto _ : state) {
-    sp::generic::spFftForwardComplex_32fc(in.p, out.p, spec, reinterpret_cast<uint8*>(work.p));
+    b.forwardComplex(in.p, out.p, spec, reinterpret_cast<uint8*>(work.p));
     benchmark::DoNotOptimize(out.p);
     benchmark::ClobberMemory();
   }
-  sp::generic::spFftFreeSpecComplex_32fc(spec);
+  b.freeComplex(spec);
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
 }
+void BM_Complex_Ours(benchmark::State& state) { ComplexOurs(state, kGeneric); }
+void BM_Complex_Sse3(benchmark::State& state) { ComplexOurs(state, kSse3); }
+void BM_Complex_Ssse3(benchmark::State& state) { ComplexOurs(state, kSsse3); }
+void BM_Complex_Sse41(benchmark::State& state) { ComplexOurs(state, kSse41); }
 
 void ComplexFftw(benchmark::State& state, unsigned flags) {
   const int n = 1 << state.range(0);
@@ -146,13 +174,91 @@ void BM_Complex_Kiss(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * n);
 }
 
+// ---- real forward + inverse, orders 6..14 -------------------------------------------------
+
+void RealOurs(benchmark::State& state, const Build& b) {
+  const int order = static_cast<int>(state.range(0));
+  const size_t n = size_t{1} << order;
+  spRealFftSpec* spec = nullptr;
+  if (b.createReal(&spec, order, SP_FFT_SCALE_INVERSE, 0) != SP_OK) {
+    state.SkipWithError("create failed");
+    return;
+  }
+  const std::vector<float> x = Noise(n);
+  Aligned buf(n), work(spec->workBytes / 4 + 16);
+  std::copy(x.begin(), x.end(), buf.p);
+  auto* w = reinterpret_cast<uint8*>(work.p);
+  for (auto _ : state) {
+    b.forwardReal(buf.p, spec, w);
+    b.inverseReal(buf.p, spec, w);
+    benchmark::DoNotOptimize(buf.p);
+    benchmark::ClobberMemory();
+  }
+  b.freeReal(spec);
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
+}
+void BM_Real_Ours(benchmark::State& state) { RealOurs(state, kGeneric); }
+void BM_Real_Sse3(benchmark::State& state) { RealOurs(state, kSse3); }
+void BM_Real_Ssse3(benchmark::State& state) { RealOurs(state, kSsse3); }
+void BM_Real_Sse41(benchmark::State& state) { RealOurs(state, kSse41); }
+
+void RealFftwOrder(benchmark::State& state, unsigned flags) {
+  const int n = 1 << state.range(0);
+  Aligned in(n), out(n);
+  auto* spec = static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (n / 2 + 1)));
+  fftwf_plan fwd = fftwf_plan_dft_r2c_1d(n, in.p, spec, FFTW_MEASURE | flags);
+  fftwf_plan inv = fftwf_plan_dft_c2r_1d(n, spec, out.p, FFTW_MEASURE | flags);
+  const std::vector<float> x = Noise(n);
+  std::copy(x.begin(), x.end(), in.p);
+  for (auto _ : state) {
+    fftwf_execute(fwd);
+    fftwf_execute(inv);
+    benchmark::DoNotOptimize(out.p);
+    benchmark::ClobberMemory();
+  }
+  fftwf_destroy_plan(fwd);
+  fftwf_destroy_plan(inv);
+  fftwf_free(spec);
+  state.SetItemsProcessed(state.iterations() * n);
+}
+void BM_Real_FftwSimd(benchmark::State& state) { RealFftwOrder(state, 0); }
+void BM_Real_FftwNoSimd(benchmark::State& state) { RealFftwOrder(state, FFTW_NO_SIMD); }
+
+void BM_Real_Kiss(benchmark::State& state) {
+  const int n = 1 << state.range(0);
+  kiss_fftr_cfg fwd = kiss_fftr_alloc(n, 0, nullptr, nullptr);
+  kiss_fftr_cfg inv = kiss_fftr_alloc(n, 1, nullptr, nullptr);
+  const std::vector<float> x = Noise(n);
+  std::vector<float> out(n);
+  std::vector<kiss_fft_cpx> spec(n / 2 + 1);
+  for (auto _ : state) {
+    kiss_fftr(fwd, x.data(), spec.data());
+    kiss_fftri(inv, spec.data(), out.data());
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  kiss_fftr_free(fwd);
+  kiss_fftr_free(inv);
+  state.SetItemsProcessed(state.iterations() * n);
+}
+
 BENCHMARK(BM_Real10_Ours);
 BENCHMARK(BM_Real10_FftwSimd);
 BENCHMARK(BM_Real10_FftwNoSimd);
 BENCHMARK(BM_Real10_Kiss);
 BENCHMARK(BM_Complex_Ours)->DenseRange(6, 16);
+BENCHMARK(BM_Complex_Sse3)->DenseRange(6, 16);
+BENCHMARK(BM_Complex_Ssse3)->DenseRange(6, 16);
+BENCHMARK(BM_Complex_Sse41)->DenseRange(6, 16);
 BENCHMARK(BM_Complex_FftwSimd)->DenseRange(6, 16);
 BENCHMARK(BM_Complex_FftwNoSimd)->DenseRange(6, 16);
 BENCHMARK(BM_Complex_Kiss)->DenseRange(6, 16);
+BENCHMARK(BM_Real_Ours)->DenseRange(6, 14);
+BENCHMARK(BM_Real_Sse3)->DenseRange(6, 14);
+BENCHMARK(BM_Real_Ssse3)->DenseRange(6, 14);
+BENCHMARK(BM_Real_Sse41)->DenseRange(6, 14);
+BENCHMARK(BM_Real_FftwSimd)->DenseRange(6, 14);
+BENCHMARK(BM_Real_FftwNoSimd)->DenseRange(6, 14);
+BENCHMARK(BM_Real_Kiss)->DenseRange(6, 14);
 
 }  // namespace
