@@ -198,6 +198,65 @@ void spFftGetLargeOrderSizes_32fc(int32 m, int64* pSpecBytes, int64* pInitBytes,
   *pWorkBytes = w;
 }
 
+uint8* spFftInitLargeOrderLevels_32fc(spFftSpecHeader* pSpec, int32 m, const float* pSine,
+                                      int32 tableOrder, int32 level, uint8* pTables,
+                                      uint8* pScratch) {
+  const int32 s = spLargeFftSplitTable[m][0];
+  const int32 wb = spLargeFftSplitTable[m][1];
+  const int32 r = m - s;
+  const int64 bigR = int64{1} << r;
+  uint8* q = nullptr;
+  if (r > spFftInCoreLimit) {
+    q = spFftInitLargeOrderLevels_32fc(pSpec, r, pSine, tableOrder, level + 1, pTables, pScratch);
+  } else {
+    pSpec->twiddles = reinterpret_cast<float*>(pTables);
+    q = spFftMakeTwiddles_32fc(r, pSine, tableOrder, pSpec->twiddles);
+    pSpec->workBytes = static_cast<int32>(Floor32(8 * bigR + 31));
+  }
+  pSpec->levelBlocks[level] = reinterpret_cast<float*>(q);
+
+  // The stream the column passes read, batch after batch of K columns, pass after pass: for
+  // outer bits done L and a pass of 2^beta legs, row offset rho, four columns k and leg j,
+  // the real then the imaginary parts of e^(-2 pi i j (k + R rho) / (R 2^(L + beta))).
+  const int64 k = int64{1} << (wb - s);
+  const int64 full = int64{1} << tableOrder;
+  float* out = reinterpret_cast<float*>(q);
+  for (int64 c0 = 0; c0 < bigR; c0 += k) {
+    for (int32 done = 0; done < s;) {
+      const int32 beta = (s - done == 2 || s - done == 4) ? 2 : 3;
+      const int64 st = full / (bigR << (done + beta));
+      for (int64 rho = 0; rho < (int64{1} << done); ++rho) {
+        for (int64 c = 0; c < k; c += 4) {
+          for (int64 j = 1; j < (int64{1} << beta); ++j, out += 8) {
+            for (int64 u = 0; u < 4; ++u) {
+              LookupTwiddle(pSine, full / 4, 1, j * (c0 + c + u + bigR * rho) * st, out + u,
+                            out + 4 + u);
+            }
+          }
+        }
+      }
+      done += beta;
+    }
+  }
+  const int32 block = int32{8} << wb;
+  if (pSpec->workBytes < block) pSpec->workBytes = block;
+  return q + 8 * (int64{1} << m);
+}
+
+uint8* spFftInitLargeOrder_32fc(spFftSpecHeader* pSpec, int32 m, const float* pSine,
+                                int32 tableOrder, uint8* pTables, uint8* pScratch) {
+  if (m < kBlockedLimit) {
+    spFftMakeBitReversalIndexTable_32s(m, pSpec->bitReversalTable);
+  } else {
+    spFftMakeBlockedBitReversalTable_32s(m, 6, pSpec->bitReversalTable);
+  }
+  uint8* end = spFftInitLargeOrderLevels_32fc(pSpec, m, pSine, tableOrder, 0, pTables, pScratch);
+  if (m >= kBlockedLimit && pSpec->workBytes >= 0 && pSpec->workBytes < 65536) {
+    pSpec->workBytes = 65536;
+  }
+  return end;
+}
+
 namespace {
 
 struct Sizes {

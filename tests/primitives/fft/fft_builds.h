@@ -45,6 +45,7 @@ struct ProcessorBuild {
   decltype(&sp::sse3::spFftRealSplitInverse_32f) splitInverse;
   decltype(&sp::sse3::spMulComplexInPlace_32fc) mulComplexInPlace;
   decltype(&sp::sse3::spMulComplex_32fc) mulComplex;
+  decltype(&sp::sse3::spFftInitLargeOrder_32fc) initLargeOrder;
   const float (*constants)[4];
 };
 
@@ -66,7 +67,7 @@ struct ProcessorBuild {
         &sp::ns::spFftRadixPassesForward_32fc, &sp::ns::spFftRadixPassesInverse_32fc,           \
         &sp::ns::spFftRealSplitForward_32f, &sp::ns::spFftRealSplitInverse_32f,                 \
         &sp::ns::spMulComplexInPlace_32fc, &sp::ns::spMulComplex_32fc,                          \
-        sp::ns::spFftKernelConstants                                                            \
+        &sp::ns::spFftInitLargeOrder_32fc, sp::ns::spFftKernelConstants                         \
   }
 
 inline const std::vector<ProcessorBuild>& ProcessorBuilds() {

@@ -4,6 +4,7 @@
 // passes and the complex multiply against double references.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -494,6 +495,76 @@ TEST_P(ProcessorKernels, ComplexMultiplyMatchesADoubleReferenceOnEveryAlignment)
         EXPECT_TRUE(src.GuardsIntact() && dst.GuardsIntact() && out.GuardsIntact());
       }
     }
+  }
+}
+
+// ---- large-order tables --------------------------------------------------------------------
+
+TEST_P(ProcessorKernels, LargeOrderTablesHoldTheRowTwiddlesAndTheColumnStream) {
+  const ProcessorBuild& b = GetParam();
+  static const int kS[] = {3, 4, 4, 4, 5}, kW[] = {9, 10, 10, 10, 13};  // orders 17..21
+  for (int m : {17, 18, 19, 21}) {
+    if (m <= b.inCoreLimit) continue;
+    SCOPED_TRACE(testing::Message() << "m " << m);
+    const int s = kS[m - 17], w = kW[m - 17], r = m - s;
+    const int64_t nc = int64_t{1} << m, bigR = int64_t{1} << r, k = int64_t{1} << (w - s);
+    uint32 specBytes = 0, initBytes = 0, workBytes = 0;
+    ASSERT_EQ(b.sizeComplex(m, SP_FFT_NO_SCALE, 0, &specBytes, &initBytes, &workBytes), SP_OK);
+    std::vector<float> sine(nc / 4 + 64);
+    sp::generic::spFftMakeSineTable_32f(m, sine.data());
+    GuardedBytes mem(specBytes, 5);
+    auto* base =
+        reinterpret_cast<uint8*>((reinterpret_cast<uintptr_t>(mem.data()) + 31) & ~uintptr_t{31});
+    std::memset(base, 0, sizeof(spFftSpecHeader));
+    auto* rec = reinterpret_cast<spFftSpecHeader*>(base);
+    rec->bitReversalTable = reinterpret_cast<int32*>(base + sizeof(spFftSpecHeader));
+    uint8* p = base + sizeof(spFftSpecHeader) + ((nc / 4 * 4 + 35) & ~int64_t{31});
+    p = reinterpret_cast<uint8*>((reinterpret_cast<uintptr_t>(p) + 31) & ~uintptr_t{31});
+    const uint8* end = b.initLargeOrder(rec, m, sine.data(), m, p, nullptr);
+    EXPECT_LE(end, mem.data() + specBytes);
+    EXPECT_TRUE(mem.TailIntact());
+    EXPECT_EQ(static_cast<uint32>(rec->workBytes) + 32, workBytes);
+
+    // Bit reversal: index table below the blocked limit, blocked table from it.
+    if (m < (b.variant == 1 ? 20 : 19)) {
+      std::vector<int32> index(nc / 4 + 16);
+      b.makeIndexTable(m, index.data());
+      EXPECT_EQ(0, std::memcmp(rec->bitReversalTable, index.data(), (nc / 4 + 1) * 4));
+    } else {
+      std::vector<int32> blocked((nc >> 12) + 1100);
+      b.makeBlockedTable(m, 6, blocked.data());
+      EXPECT_EQ(0, std::memcmp(rec->bitReversalTable, blocked.data(), ((nc >> 12) + 1025) * 4));
+    }
+    // Row twiddles: the build's records of order r from the same sine table.
+    AlignedFloats rows(2 * bigR + 16);
+    b.makeTwiddles(r, sine.data(), m, rows.data());
+    EXPECT_EQ(0, std::memcmp(rec->twiddles, rows.data(), 8 * (bigR - 4)));
+
+    // Column stream, against the exponentials in double.
+    const float* v = rec->levelBlocks[0];
+    double worst = 0;
+    for (int64_t c0 = 0; c0 < bigR; c0 += k) {
+      for (int done = 0; done < s;) {
+        const int beta = (s - done == 2 || s - done == 4) ? 2 : 3;
+        for (int64_t rho = 0; rho < (int64_t{1} << done); ++rho) {
+          for (int64_t c = 0; c < k; c += 4) {
+            for (int64_t j = 1; j < (int64_t{1} << beta); ++j, v += 8) {
+              for (int u = 0; u < 4; ++u) {
+                const double a = 2 * std::numbers::pi *
+                                 static_cast<double>(j * (c0 + c + u + bigR * rho)) /
+                                 static_cast<double>(bigR << (done + beta));
+                worst = std::max(
+                    {worst, std::abs(v[u] - std::cos(a)), std::abs(v[4 + u] + std::sin(a))});
+              }
+            }
+          }
+        }
+        done += beta;
+      }
+    }
+    EXPECT_LT(worst, 6e-8);
+    EXPECT_EQ(v - rec->levelBlocks[0], 2 * ((int64_t{1} << s) - 1) * bigR);
+    EXPECT_EQ(reinterpret_cast<const uint8*>(rec->levelBlocks[0]) + 8 * nc, end);
   }
 }
 

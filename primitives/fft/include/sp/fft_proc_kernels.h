@@ -42,6 +42,15 @@
   /* Table, init and work bytes of complex order m above the in-core limit (64 bits).     */  \
   void spFftGetLargeOrderSizes_32fc(int32 m, int64* pSpecBytes, int64* pInitBytes,           \
                                     int64* pWorkBytes);                                       \
+  /* Large-order tables of complex order m above the in-core limit from pTables on (the   */  \
+  /* row twiddles, then each level's column-pass stream); the bit-reversal table too.     */  \
+  /* Returns the end of the tables. Built and tested; the set-up refuses these orders     */  \
+  /* until the large-order drivers that read them exist.                                  */  \
+  uint8* spFftInitLargeOrder_32fc(spFftSpecHeader* pSpec, int32 m, const float* pSine,       \
+                                  int32 tableOrder, uint8* pTables, uint8* pScratch);         \
+  uint8* spFftInitLargeOrderLevels_32fc(spFftSpecHeader* pSpec, int32 m, const float* pSine, \
+                                        int32 tableOrder, int32 level, uint8* pTables,        \
+                                        uint8* pScratch);                                     \
   /* ---- bit reversal ---- */                                                                \
   /* Nc = 8 or Nc >= 16 values; pTable the index table of the order.                      */  \
   void spFftBitReversePermuteInPlace_32fc(float* pData, int32 Nc, const int32* pTable);      \
