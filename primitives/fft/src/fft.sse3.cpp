@@ -10,6 +10,7 @@
 #include "fft_core.h"
 #include "sp/fft_proc_kernels.h"
 
+#define SP_FFT_BUILD 1  // the record's build number
 #define SP_FFT_VARIANT 1
 
 namespace sp::sse3 {

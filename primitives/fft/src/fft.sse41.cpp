@@ -11,6 +11,7 @@
 #include "fft_core.h"
 #include "sp/fft_proc_kernels.h"
 
+#define SP_FFT_BUILD 3  // the record's build number
 #define SP_FFT_VARIANT 2
 
 namespace sp::sse41 {

@@ -10,6 +10,7 @@
 #include "fft_core.h"
 #include "sp/fft_proc_kernels.h"
 
+#define SP_FFT_BUILD 2  // the record's build number
 #define SP_FFT_VARIANT 2
 
 namespace sp::ssse3 {

@@ -10,7 +10,8 @@ namespace {
 
 spStatus CheckCall(const spFftSpecHeader* pSpec, uint32 tag, const float* pSrc, const float* pDst) {
   if (pSpec == nullptr) return SP_ERROR_NULL;
-  if (pSpec->tag != tag) return SP_ERROR_WRONG_RECORD;
+  // Another build's record has other tables: refused, never read.
+  if (pSpec->tag != tag || pSpec->build != SP_FFT_BUILD) return SP_ERROR_WRONG_RECORD;
   if (pSrc == nullptr || pDst == nullptr) return SP_ERROR_NULL;
   return SP_OK;
 }

@@ -325,6 +325,7 @@ spStatus InitSpec(spFftSpecHeader** ppRec, int32 order, int32 flag, uint32 hint,
   spFftSpecHeader* rec = isReal ? static_cast<spFftSpecHeader*>(new (base) spRealFftSpec{})
                                 : static_cast<spFftSpecHeader*>(new (base) spComplexFftSpec{});
   rec->owned = 0;
+  rec->build = SP_FFT_BUILD;
   rec->order = order;
   rec->hint = hint;
   const double n = std::ldexp(1.0, order);

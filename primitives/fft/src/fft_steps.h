@@ -10,11 +10,11 @@
 namespace sp::generic {
 
 // SP_ERROR_NULL for a null record or pointer, SP_ERROR_WRONG_RECORD for a record of
-// another kind (or a released one), else SP_OK.
+// another kind (or a released one) or one laid out by a processor build, else SP_OK.
 inline spStatus spFftCheckCall(const spFftSpecHeader* pSpec, uint32 tag, const float* pSrc,
                                const float* pDst) {
   if (pSpec == nullptr) return SP_ERROR_NULL;
-  if (pSpec->tag != tag) return SP_ERROR_WRONG_RECORD;
+  if (pSpec->tag != tag || pSpec->build != 0) return SP_ERROR_WRONG_RECORD;
   if (pSrc == nullptr || pDst == nullptr) return SP_ERROR_NULL;
   return SP_OK;
 }

@@ -381,6 +381,40 @@ TEST_P(ProcessorFft, TransformsCheckRecordAndPointersFirst) {
   EXPECT_EQ(b.freeReal(reinterpret_cast<spRealFftSpec*>(c.spec)), SP_ERROR_WRONG_RECORD);
 }
 
+TEST_P(ProcessorFft, RecordsOfAnotherBuildAreRefusedUnread) {
+  const ProcessorBuild& b = GetParam();
+  const std::vector<float> x = RandomFloats(2048, 3);
+  std::vector<float> out(2048, 5.0f);
+  const std::vector<float> untouched = out;
+  for (int order : {2, 6, 10}) {
+    SCOPED_TRACE(testing::Message() << "order " << order);
+    ComplexRecord mine(b, order, 8);
+    RealRecord mineReal(b, order, 8);
+    spComplexFftSpec* generic = nullptr;
+    spRealFftSpec* genericReal = nullptr;
+    ASSERT_EQ(sp::generic::spFftCreateSpecComplex_32fc(&generic, order, 8, 0), SP_OK);
+    ASSERT_EQ(sp::generic::spFftCreateSpecReal_32f(&genericReal, order, 8, 0), SP_OK);
+    EXPECT_EQ(b.forwardComplex(x.data(), out.data(), generic, nullptr), SP_ERROR_WRONG_RECORD);
+    EXPECT_EQ(b.forwardReal(x.data(), out.data(), genericReal, nullptr), SP_ERROR_WRONG_RECORD);
+    EXPECT_EQ(b.inverseReal(x.data(), out.data(), genericReal, nullptr), SP_ERROR_WRONG_RECORD);
+    EXPECT_EQ(sp::generic::spFftForwardComplex_32fc(x.data(), out.data(), mine.spec, nullptr),
+              SP_ERROR_WRONG_RECORD);
+    EXPECT_EQ(sp::generic::spFftInverseReal_32f(x.data(), out.data(), mineReal.spec, nullptr),
+              SP_ERROR_WRONG_RECORD);
+    for (const ProcessorBuild& other : ProcessorBuilds()) {
+      if (std::strcmp(other.name, b.name) == 0) continue;
+      EXPECT_EQ(other.forwardComplex(x.data(), out.data(), mine.spec, nullptr),
+                SP_ERROR_WRONG_RECORD);
+      EXPECT_EQ(other.forwardReal(x.data(), out.data(), mineReal.spec, nullptr),
+                SP_ERROR_WRONG_RECORD);
+    }
+    EXPECT_EQ(out, untouched);
+    // Release works whoever made the record.
+    EXPECT_EQ(b.freeComplex(generic), SP_OK);
+    EXPECT_EQ(sp::generic::spFftFreeSpecReal_32f(genericReal), SP_OK);
+  }
+}
+
 TEST_P(ProcessorFft, PackedMultiplyGivesTheGenericBits) {
   const ProcessorBuild& b = GetParam();
   for (int len = 1; len <= 21; ++len) {

@@ -46,7 +46,8 @@ struct spFftSpecHeader {
   float* splitTwiddlesInverse;   // real record: pairs of the inverse real split
   float* levelTwiddles[3];       // recursive scheme: S-point triples of levels 0..2
   float* levelBlocks[3];         // recursive scheme: inter-level twiddles of levels 0..2
-  uint8 reserved[16];
+  uint8 build;           // build that laid the tables out: 0 generic, 1-3 processor builds
+  uint8 reserved[15];
 };
 static_assert(sizeof(spFftSpecHeader) == 136, "the tables start 136 bytes into a record");
 
