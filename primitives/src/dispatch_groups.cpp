@@ -111,7 +111,7 @@ const spDispatchTable spDispatchGroup2[30] = {
 
     SP_BUILDS(spSquare_32f),  // 17 spSquare_32f
 
-    SP_GENERIC_ONLY(spDivide_32f),  // 18 spDivide_32f
+    SP_BUILDS(spDivide_32f),  // 18 spDivide_32f
 
     SP_GENERIC_ONLY(spExponentialInPlace_32f),  // 19 spExponentialInPlace_32f
 

@@ -19,6 +19,7 @@ namespace sp::sse41 {
 #include "minmax_elementwise.inl"
 #include "square.inl"
 #include "sqrt.inl"
+#include "divide.inl"
 
 #include "bodies.inl"
 

@@ -20,6 +20,7 @@ namespace sp::ssse3 {
 #include "minmax_elementwise.inl"
 #include "square.inl"
 #include "sqrt.inl"
+#include "divide.inl"
 
 #include "bodies.inl"
 

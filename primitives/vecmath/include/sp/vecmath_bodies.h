@@ -98,3 +98,5 @@ namespace sp::sse41 {
 SP_VECMATH_BODIES
 SP_VECMATH_KERNELS
 }  // namespace sp::sse41
+
+#include "sp/vecmath_divide.h"

@@ -1,0 +1,446 @@
+// Floating-point division kernels of one processor build, and the division body of its
+// slot. Included inside the build's namespace after vm_simd.inl. SSE2 only, so the three
+// builds hold the same code.
+//
+// Single precision takes most quotients from the reciprocal estimate with a third-order
+// correction and falls back to true division for a block whose estimate cannot be
+// trusted; double precision shares one division among eight divisors (real) or two
+// (complex) where every operand lies well inside the exponent range. The kernels run
+// under the caller's rounding mode and exception masks and change neither.
+
+namespace {
+
+inline __m128 F32(uint32 bits) { return _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(bits))); }
+inline __m128d F64(uint64 bits) { return _mm_castsi128_pd(_mm_set1_epi64x(static_cast<long long>(bits))); }
+inline __m128 AbsPs(__m128 x) { return _mm_and_ps(x, F32(0x7FFFFFFFu)); }
+inline __m128d AbsPd(__m128d x) { return _mm_and_pd(x, F64(0x7FFFFFFFFFFFFFFFull)); }
+inline __m128 Select(__m128 mask, __m128 yes, __m128 no) { return _mm_or_ps(_mm_and_ps(mask, yes), _mm_andnot_ps(mask, no)); }
+inline __m128d Select(__m128d mask, __m128d yes, __m128d no) {
+  return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
+}
+// All-ones in lanes with lo <= |x| <= hi; a NaN is never inside.
+inline __m128 InsidePs(__m128 ax, float lo, float hi) {
+  return _mm_and_ps(_mm_cmpge_ps(ax, _mm_set1_ps(lo)), _mm_cmple_ps(ax, _mm_set1_ps(hi)));
+}
+inline __m128d InsidePd(__m128d ax, double lo, double hi) {
+  return _mm_and_pd(_mm_cmpge_pd(ax, _mm_set1_pd(lo)), _mm_cmple_pd(ax, _mm_set1_pd(hi)));
+}
+
+// ---- 32f ----------------------------------------------------------------------------
+
+// q = n / d from the estimate r of 1/d: e = 1 - d r, q0 = n r, q = q0 + (e q0 + q0) e.
+// Returns all-ones in the lanes where that quotient is good: d normal and below 2^125
+// (so r is normal), and q normal and finite. A zero dividend is good too; its quotient
+// is the zero of the right sign, which the correction would not always keep.
+inline __m128 EstimateQuotient(__m128 d, __m128 n, __m128& q) {
+  const __m128 r = _mm_rcp_ps(d);
+  const __m128 e = _mm_sub_ps(_mm_set1_ps(1.0f), _mm_mul_ps(d, r));
+  const __m128 q0 = _mm_mul_ps(n, r);
+  __m128 t = _mm_mul_ps(e, q0);
+  t = _mm_add_ps(t, q0);
+  t = _mm_mul_ps(t, e);
+  q = _mm_add_ps(q0, t);
+  const __m128 nZero = _mm_cmpeq_ps(n, _mm_setzero_ps());
+  const __m128 signedZero = _mm_xor_ps(_mm_and_ps(n, F32(0x80000000u)), _mm_and_ps(d, F32(0x80000000u)));
+  const __m128 dOk = _mm_and_ps(_mm_cmpge_ps(AbsPs(d), F32(0x00800000u)), _mm_cmplt_ps(AbsPs(d), F32(0x7E000000u)));
+  const __m128 qOk = InsidePs(AbsPs(q), 0x1p-126f, 0x1.fffffep127f);
+  q = Select(nZero, signedZero, q);
+  return _mm_and_ps(dOk, _mm_or_ps(qOk, nZero));
+}
+
+// True division with the zero-divisor rule: a divisor of +0 or -0 gives +inf for a
+// positive dividend, -inf for a negative one and the NaN 0x7FC00000 otherwise, and is
+// counted in flag; a NaN divisor gives 0x7FC00000 and is not counted.
+inline __m128 ExactQuotient(__m128 d, __m128 n, __m128& flag) {
+  const __m128 zero = _mm_setzero_ps();
+  const __m128 dz = _mm_cmpeq_ps(d, zero);
+  const __m128 special = _mm_or_ps(dz, _mm_cmpunord_ps(d, d));
+  const __m128 q = _mm_div_ps(n, Select(special, _mm_set1_ps(1.0f), d));
+  const __m128 pos = _mm_cmpgt_ps(n, zero), neg = _mm_cmplt_ps(n, zero);
+  const __m128 inf = _mm_or_ps(_mm_and_ps(pos, F32(0x7F800000u)), _mm_and_ps(neg, F32(0xFF800000u)));
+  const __m128 useInf = _mm_and_ps(dz, _mm_or_ps(pos, neg));
+  flag = _mm_or_ps(flag, dz);
+  return Select(special, Select(useInf, inf, F32(0x7FC00000u)), q);
+}
+
+// Four lanes: the estimate when all four can take it, else true division for all four.
+inline __m128 Divide4(__m128 d, __m128 n, __m128& flag) {
+  __m128 q;
+  if (_mm_movemask_ps(EstimateQuotient(d, n, q)) == 0xF) return q;
+  return ExactQuotient(d, n, flag);
+}
+
+// Loads of fewer than four floats; the missing lanes are 1.0 in both divisor and
+// dividend, so they never count as zero and never force true division.
+inline __m128 LoadFew(const float* p, unsigned count) {
+  alignas(16) float buf[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+  std::memcpy(buf, p, 4 * count);
+  return _mm_load_ps(buf);
+}
+inline void StoreFew(float* p, __m128 v, unsigned count) {
+  alignas(16) float buf[4];
+  _mm_store_ps(buf, v);
+  std::memcpy(p, buf, 4 * count);
+}
+
+// The dividends of the 32f kernels: a second vector, or one constant in every lane.
+struct VectorDividend {
+  const float* p;
+  template <Load K>
+  __m128 At(uint64 i) const { return LoadF<K>(p + i); }
+  __m128 Few(uint64 i, unsigned count) const { return LoadFew(p + i, count); }
+  bool Aligned(uint64 i) const { return Aligned16(p + i); }
+  bool On4() const { return (Addr(p) & 3) == 0; }
+};
+struct ConstDividend {
+  __m128 v;
+  template <Load K>
+  __m128 At(uint64) const { return v; }
+  __m128 Few(uint64, unsigned) const { return v; }
+  bool Aligned(uint64) const { return true; }
+  bool On4() const { return true; }
+};
+
+// Eight elements per pass. With kWhole the pass takes the estimate only when all eight
+// lanes can (the vector kernel); otherwise each half decides alone (the constant one).
+template <bool kWhole, Load KD, Load KN, bool kAlignedStore, class N>
+void Divide8Blocks(const float* d, const N& n, float* o, uint64 i, uint64 blocks, __m128& flag) {
+  for (; blocks != 0; --blocks, i += 8) {
+    const __m128 d0 = LoadF<KD>(d + i), d1 = LoadF<KD>(d + i + 4);
+    const __m128 n0 = n.template At<KN>(i), n1 = n.template At<KN>(i + 4);
+    __m128 q0, q1;
+    if constexpr (kWhole) {
+      const __m128 ok = _mm_and_ps(EstimateQuotient(d0, n0, q0), EstimateQuotient(d1, n1, q1));
+      if (_mm_movemask_ps(ok) != 0xF) {
+        q0 = ExactQuotient(d0, n0, flag);
+        q1 = ExactQuotient(d1, n1, flag);
+      }
+    } else {
+      q0 = Divide4(d0, n0, flag);
+      q1 = Divide4(d1, n1, flag);
+    }
+    StoreF<kAlignedStore>(o + i, q0);
+    StoreF<kAlignedStore>(o + i + 4, q1);
+  }
+}
+
+template <bool kWhole, class N>
+int DivideDriver32f(const float* d, const N& n, float* o, int len) {
+  if (len <= 0) return 0;
+  __m128 flag = _mm_setzero_ps();
+  const uint64 total = static_cast<uint64>(len);
+  uint64 i = 0;
+  auto few = [&](unsigned count) {
+    StoreFew(o + i, Divide4(LoadFew(d + i, count), n.Few(i, count), flag), count);
+    i += count;
+  };
+  auto rest = [&]() {
+    for (; total - i >= 4; i += 4) _mm_storeu_ps(o + i, Divide4(_mm_loadu_ps(d + i), n.template At<Load::Unaligned>(i), flag));
+    if (total - i >= 2) few(2);
+    if (total - i == 1) few(1);
+  };
+  if ((Addr(d) & 3) != 0 || !n.On4() || (Addr(o) & 3) != 0) {
+    rest();
+    return _mm_movemask_ps(flag) != 0;
+  }
+  if ((Addr(o) & 4) != 0) few(1);
+  if ((Addr(o + i) & 8) != 0 && total - i >= 1) few(total - i >= 2 ? 2 : 1);
+  if (i == total) return _mm_movemask_ps(flag) != 0;
+  const uint64 blocks = (total - i) / 8;
+  if (Aligned16(d + i) && n.Aligned(i)) {
+    Divide8Blocks<kWhole, Load::Aligned, Load::Aligned, true>(d, n, o, i, blocks, flag);
+  } else {
+    Divide8Blocks<kWhole, Load::Unaligned, Load::Unaligned, true>(d, n, o, i, blocks, flag);
+  }
+  i += 8 * blocks;
+  rest();
+  return _mm_movemask_ps(flag) != 0;
+}
+
+// ---- 32fc ---------------------------------------------------------------------------
+
+// Four complex quotients (c + id) / (a + ib), parts already separated. Where every
+// divisor part pair has its larger magnitude within 2^-30..2^30 and every dividend is 0
+// or within 2^-60..2^60, the products cannot leave the single range: the quotient is
+// (ac + db, ad - bc) times w, w refined from the estimate of 1 / (a^2 + b^2) by one
+// Newton step. Otherwise the four lanes go through double precision, where the squared
+// modulus of single-precision parts never overflows or underflows; only an exact 0 + 0i
+// divisor is a zero divisor (both parts the NaN 0x7FC00000).
+inline void DivideLanes32fc(__m128 a, __m128 b, __m128 c, __m128 dd, __m128& re, __m128& im, __m128& flag) {
+  const __m128 big = _mm_max_ps(AbsPs(a), AbsPs(b));
+  const __m128 num = _mm_max_ps(AbsPs(c), AbsPs(dd));
+  const __m128 ok = _mm_and_ps(InsidePs(big, 0x1p-30f, 0x1p30f),
+                               _mm_or_ps(_mm_cmpeq_ps(num, _mm_setzero_ps()), InsidePs(num, 0x1p-60f, 0x1p60f)));
+  if (_mm_movemask_ps(ok) == 0xF) {
+    const __m128 m = _mm_add_ps(_mm_mul_ps(a, a), _mm_mul_ps(b, b));
+    const __m128 r = _mm_rcp_ps(m);
+    const __m128 w = _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(2.0f), _mm_mul_ps(m, r)), r);
+    re = _mm_mul_ps(_mm_add_ps(_mm_mul_ps(a, c), _mm_mul_ps(dd, b)), w);
+    im = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(a, dd), _mm_mul_ps(b, c)), w);
+    return;
+  }
+  __m128d outRe[2], outIm[2];
+  for (int h = 0; h < 2; ++h) {
+    auto half = [h](__m128 v) { return _mm_cvtps_pd(h == 0 ? v : _mm_movehl_ps(v, v)); };
+    const __m128d A = half(a), B = half(b), C = half(c), D = half(dd);
+    const __m128d m = _mm_add_pd(_mm_mul_pd(A, A), _mm_mul_pd(B, B));
+    const __m128d mz = _mm_cmpeq_pd(m, _mm_setzero_pd());
+    const __m128d mm = Select(mz, _mm_set1_pd(1.0), m);
+    const __m128d nan = _mm_and_pd(mz, F64(0x7FF8000000000000ull));
+    outRe[h] = _mm_or_pd(_mm_andnot_pd(mz, _mm_div_pd(_mm_add_pd(_mm_mul_pd(A, C), _mm_mul_pd(D, B)), mm)), nan);
+    outIm[h] = _mm_or_pd(_mm_andnot_pd(mz, _mm_div_pd(_mm_sub_pd(_mm_mul_pd(A, D), _mm_mul_pd(B, C)), mm)), nan);
+    flag = _mm_or_ps(flag, _mm_castpd_ps(mz));
+  }
+  re = _mm_movelh_ps(_mm_cvtpd_ps(outRe[0]), _mm_cvtpd_ps(outRe[1]));
+  im = _mm_movelh_ps(_mm_cvtpd_ps(outIm[0]), _mm_cvtpd_ps(outIm[1]));
+}
+
+// Four complex elements held as two vectors of (re, im) pairs each.
+inline void DivideBlock32fc(__m128 s10, __m128 s11, __m128 s20, __m128 s21, __m128& o0, __m128& o1, __m128& flag) {
+  const __m128 a = _mm_shuffle_ps(s10, s11, _MM_SHUFFLE(2, 0, 2, 0));
+  const __m128 b = _mm_shuffle_ps(s10, s11, _MM_SHUFFLE(3, 1, 3, 1));
+  const __m128 c = _mm_shuffle_ps(s20, s21, _MM_SHUFFLE(2, 0, 2, 0));
+  const __m128 dd = _mm_shuffle_ps(s20, s21, _MM_SHUFFLE(3, 1, 3, 1));
+  __m128 re, im;
+  DivideLanes32fc(a, b, c, dd, re, im, flag);
+  o0 = _mm_unpacklo_ps(re, im);
+  o1 = _mm_unpackhi_ps(re, im);
+}
+
+template <Load K, bool kAlignedStore>
+void DivideBlocks32fc(const float* s1, const float* s2, float* o, uint64 blocks, __m128& flag) {
+  for (; blocks != 0; --blocks, s1 += 8, s2 += 8, o += 8) {
+    __m128 o0, o1;
+    DivideBlock32fc(LoadF<K>(s1), LoadF<K>(s1 + 4), LoadF<K>(s2), LoadF<K>(s2 + 4), o0, o1, flag);
+    StoreF<kAlignedStore>(o, o0);
+    StoreF<kAlignedStore>(o + 4, o1);
+  }
+}
+
+// One to three complex elements; the spare lanes hold 2 + 2i.
+inline void DivideFew32fc(const float* s1, const float* s2, float* o, unsigned count, __m128& flag) {
+  alignas(16) float a[8] = {2, 2, 2, 2, 2, 2, 2, 2}, b[8] = {2, 2, 2, 2, 2, 2, 2, 2}, r[8];
+  std::memcpy(a, s1, 8 * count);
+  std::memcpy(b, s2, 8 * count);
+  __m128 o0, o1;
+  DivideBlock32fc(_mm_load_ps(a), _mm_load_ps(a + 4), _mm_load_ps(b), _mm_load_ps(b + 4), o0, o1, flag);
+  _mm_store_ps(r, o0);
+  _mm_store_ps(r + 4, o1);
+  std::memcpy(o, r, 8 * count);
+}
+
+// ---- 64f ----------------------------------------------------------------------------
+
+// True division: a divisor of +0 or -0 gives the dividend times the NaN
+// 0x7FF8000000000000 (that NaN, or a NaN dividend itself) and is counted in flag.
+inline __m128d ExactQuotient64(__m128d d, __m128d n, __m128d& flag) {
+  const __m128d dz = _mm_cmpeq_pd(d, _mm_setzero_pd());
+  const __m128d q = _mm_div_pd(n, Select(dz, _mm_set1_pd(1.0), d));
+  flag = _mm_or_pd(flag, dz);
+  return Select(dz, _mm_mul_pd(n, F64(0x7FF8000000000000ull)), q);
+}
+
+// Eight quotients from one division. Where every divisor lies within 2^-250..2^250 and
+// every dividend is 0 or within 2^-700..2^700, no partial product, reciprocal or
+// quotient can leave the normal range: 1 / (d0 d2 d4 d6 ...) is shared as
+// inv = 1 / ((D0 D2)(D1 D3)), each reciprocal is the product of the other three
+// divisors of its lane times inv, and each quotient is rounded onto a 64-bit pattern
+// ending in two zero bits (a result up to one unit below or two above lands there).
+// Otherwise the eight lanes are divided one by one.
+inline void Divide8x64(const __m128d d[4], const __m128d n[4], __m128d q[4], __m128d& flag) {
+  __m128d ok = _mm_castsi128_pd(_mm_set1_epi32(-1));
+  #pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+    const __m128d an = AbsPd(n[j]);
+    ok = _mm_and_pd(ok, InsidePd(AbsPd(d[j]), 0x1p-250, 0x1p250));
+    ok = _mm_and_pd(ok, _mm_or_pd(_mm_cmpeq_pd(an, _mm_setzero_pd()), InsidePd(an, 0x1p-700, 0x1p700)));
+  }
+  if (_mm_movemask_pd(ok) != 3) {
+    #pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) q[j] = ExactQuotient64(d[j], n[j], flag);
+    return;
+  }
+  const __m128d p = _mm_mul_pd(d[0], d[2]), r = _mm_mul_pd(d[1], d[3]);
+  const __m128d inv = _mm_div_pd(_mm_set1_pd(1.0), _mm_mul_pd(p, r));
+  const __m128d ri = _mm_mul_pd(r, inv), pi = _mm_mul_pd(p, inv);
+  const __m128d recip[4] = {_mm_mul_pd(d[2], ri), _mm_mul_pd(d[3], pi), _mm_mul_pd(d[0], ri), _mm_mul_pd(d[1], pi)};
+  const __m128i two = _mm_set1_epi64x(2), keep = _mm_set1_epi64x(~3ll);
+  #pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+    const __m128i bits = _mm_castpd_si128(_mm_mul_pd(n[j], recip[j]));
+    q[j] = _mm_castsi128_pd(_mm_and_si128(_mm_add_epi64(bits, two), keep));
+  }
+}
+
+inline double ScalarQuotient64(double d, double n, __m128d& flag) {
+  return _mm_cvtsd_f64(ExactQuotient64(_mm_set1_pd(d), _mm_set1_pd(n), flag));
+}
+
+template <Load K, bool kAlignedStore>
+void DivideBlocks64f(const double* s1, const double* s2, double* o, uint64 blocks, __m128d& flag) {
+  for (; blocks != 0; --blocks, s1 += 8, s2 += 8, o += 8) {
+    __m128d d[4], n[4], q[4];
+    #pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+      d[j] = _mm_castsi128_pd(LoadI<K>(s1 + 2 * j));
+      n[j] = _mm_castsi128_pd(LoadI<K>(s2 + 2 * j));
+    }
+    Divide8x64(d, n, q, flag);
+    #pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) StoreI<kAlignedStore>(o + 2 * j, _mm_castpd_si128(q[j]));
+  }
+}
+
+// ---- 64fc ---------------------------------------------------------------------------
+
+// One complex quotient one by one: the squared modulus in extended precision, which
+// neither overflows nor underflows for double parts; an exact 0 + 0i divisor, and a
+// NaN modulus, give the NaN 0x7FF8000000000000 in both parts.
+[[gnu::noinline, gnu::cold]] __m128d DivideOne64fc(__m128d s1, __m128d s2, __m128d& flag) {
+  const long double a = _mm_cvtsd_f64(s1), b = _mm_cvtsd_f64(_mm_unpackhi_pd(s1, s1));
+  const long double c = _mm_cvtsd_f64(s2), d = _mm_cvtsd_f64(_mm_unpackhi_pd(s2, s2));
+  const long double m = a * a + b * b;
+  if (m == 0 || m != m) {
+    if (m == 0) flag = _mm_or_pd(flag, _mm_castsi128_pd(_mm_set1_epi32(-1)));
+    return F64(0x7FF8000000000000ull);
+  }
+  const double re = static_cast<double>((a * c + d * b) / m);
+  const double im = static_cast<double>((a * d - b * c) / m);
+  return _mm_set_pd(im, re);
+}
+
+// Two complex quotients sharing one division where every divisor part pair has its
+// larger magnitude within 2^-250..2^250 and every dividend is 0 or within 2^-500..2^500:
+// w0 = m1 / (m0 m1), w1 = m0 / (m0 m1). Otherwise one by one.
+inline bool InRange64fc(__m128d s1, __m128d s2) {
+  const __m128d a1 = AbsPd(s1), a2 = AbsPd(s2);
+  const __m128d big = _mm_max_sd(a1, _mm_unpackhi_pd(a1, a1));
+  const __m128d num = _mm_max_sd(a2, _mm_unpackhi_pd(a2, a2));
+  const __m128d ok = _mm_and_pd(InsidePd(big, 0x1p-250, 0x1p250),
+                                _mm_or_pd(_mm_cmpeq_pd(num, _mm_setzero_pd()), InsidePd(num, 0x1p-500, 0x1p500)));
+  return (_mm_movemask_pd(ok) & 1) != 0;
+}
+
+// (re, im) of (c + id)(a - ib) = (ac + db, ad - bc) for s1 = (a, b), s2 = (c, d).
+inline __m128d Numerator64fc(__m128d s1, __m128d s2) {
+  const __m128d aa = _mm_unpacklo_pd(s1, s1), bb = _mm_unpackhi_pd(s1, s1);
+  const __m128d ac_ad = _mm_mul_pd(aa, s2);
+  const __m128d bd_bc = _mm_mul_pd(bb, _mm_shuffle_pd(s2, s2, 1));
+  return _mm_add_pd(ac_ad, _mm_xor_pd(bd_bc, _mm_set_pd(-0.0, 0.0)));
+}
+
+inline void DividePair64fc(__m128d x0, __m128d x1, __m128d y0, __m128d y1, __m128d& o0, __m128d& o1, __m128d& flag) {
+  const __m128d a = _mm_unpacklo_pd(x0, x1), b = _mm_unpackhi_pd(x0, x1);
+  const __m128d c = _mm_unpacklo_pd(y0, y1), d = _mm_unpackhi_pd(y0, y1);
+  const __m128d big = _mm_max_pd(AbsPd(a), AbsPd(b)), num = _mm_max_pd(AbsPd(c), AbsPd(d));
+  const __m128d ok = _mm_and_pd(InsidePd(big, 0x1p-250, 0x1p250),
+                                _mm_or_pd(_mm_cmpeq_pd(num, _mm_setzero_pd()), InsidePd(num, 0x1p-500, 0x1p500)));
+  if (_mm_movemask_pd(ok) != 3) {
+    o0 = DivideOne64fc(x0, y0, flag);
+    o1 = DivideOne64fc(x1, y1, flag);
+    return;
+  }
+  const __m128d m = _mm_add_pd(_mm_mul_pd(a, a), _mm_mul_pd(b, b));
+  const __m128d swapped = _mm_shuffle_pd(m, m, 1);
+  const __m128d w = _mm_mul_pd(swapped, _mm_div_pd(_mm_set1_pd(1.0), _mm_mul_pd(m, swapped)));
+  const __m128d re = _mm_mul_pd(_mm_add_pd(_mm_mul_pd(a, c), _mm_mul_pd(d, b)), w);
+  const __m128d im = _mm_mul_pd(_mm_sub_pd(_mm_mul_pd(a, d), _mm_mul_pd(b, c)), w);
+  o0 = _mm_unpacklo_pd(re, im);
+  o1 = _mm_unpackhi_pd(re, im);
+}
+
+template <Load K, bool kAlignedStore>
+void DivideBlocks64fc(const double* s1, const double* s2, double* o, uint64 blocks, __m128d& flag) {
+  for (; blocks != 0; --blocks, s1 += 4, s2 += 4, o += 4) {
+    __m128d o0, o1;
+    DividePair64fc(_mm_castsi128_pd(LoadI<K>(s1)), _mm_castsi128_pd(LoadI<K>(s1 + 2)),
+                   _mm_castsi128_pd(LoadI<K>(s2)), _mm_castsi128_pd(LoadI<K>(s2 + 2)), o0, o1, flag);
+    StoreI<kAlignedStore>(o, _mm_castpd_si128(o0));
+    StoreI<kAlignedStore>(o + 2, _mm_castpd_si128(o1));
+  }
+}
+
+}  // namespace
+
+int spDivideKernel_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len) {
+  return DivideDriver32f<true>(pSrc1, VectorDividend{pSrc2}, pDst, len);
+}
+
+int spDivideConstByVectorKernel_32f(const float* pSrc, const float* pVal, float* pDst, int len) {
+  if (len <= 0) return 0;
+  return DivideDriver32f<false>(pSrc, ConstDividend{_mm_set1_ps(LdS(pVal))}, pDst, len);
+}
+
+int spDivideKernel_32fc(const float* pSrc1, const float* pSrc2, float* pDst, int len) {
+  if (len <= 0) return 0;
+  __m128 flag = _mm_setzero_ps();
+  uint64 n = static_cast<uint64>(len);
+  if ((Addr(pDst) & 15) == 8) {
+    DivideFew32fc(pSrc1, pSrc2, pDst, 1, flag);
+    pSrc1 += 2, pSrc2 += 2, pDst += 2, --n;
+  }
+  const uint64 blocks = n / 4;
+  if (!Aligned16(pDst)) {
+    DivideBlocks32fc<Load::Unaligned, false>(pSrc1, pSrc2, pDst, blocks, flag);
+  } else if (Aligned16(pSrc1) && Aligned16(pSrc2)) {
+    DivideBlocks32fc<Load::Aligned, true>(pSrc1, pSrc2, pDst, blocks, flag);
+  } else {
+    DivideBlocks32fc<Load::Unaligned, true>(pSrc1, pSrc2, pDst, blocks, flag);
+  }
+  const uint64 done = 8 * blocks;
+  if (n % 4 != 0) DivideFew32fc(pSrc1 + done, pSrc2 + done, pDst + done, static_cast<unsigned>(n % 4), flag);
+  return _mm_movemask_ps(flag) != 0;
+}
+
+int spDivideKernel_64f(const double* pSrc1, const double* pSrc2, double* pDst, int len) {
+  if (len <= 0) return 0;
+  __m128d flag = _mm_setzero_pd();
+  uint64 n = static_cast<uint64>(len);
+  if ((Addr(pDst) & 15) == 8) {
+    StS(pDst, ScalarQuotient64(LdS(pSrc1), LdS(pSrc2), flag));
+    ++pSrc1, ++pSrc2, ++pDst, --n;
+  }
+  const uint64 blocks = n / 8;
+  if (!Aligned16(pDst)) {
+    DivideBlocks64f<Load::Unaligned, false>(pSrc1, pSrc2, pDst, blocks, flag);
+  } else if (Aligned16(pSrc1) && Aligned16(pSrc2)) {
+    DivideBlocks64f<Load::Aligned, true>(pSrc1, pSrc2, pDst, blocks, flag);
+  } else {
+    DivideBlocks64f<Load::Unaligned, true>(pSrc1, pSrc2, pDst, blocks, flag);
+  }
+  for (uint64 i = 8 * blocks; i < n; ++i) StS(pDst + i, ScalarQuotient64(LdS(pSrc1 + i), LdS(pSrc2 + i), flag));
+  return _mm_movemask_pd(flag) != 0;
+}
+
+int spDivideKernel_64fc(const double* pSrc1, const double* pSrc2, double* pDst, int len) {
+  if (len <= 0) return 0;
+  __m128d flag = _mm_setzero_pd();
+  const uint64 n = static_cast<uint64>(len), blocks = n / 2;
+  if (!Aligned16(pDst)) {
+    DivideBlocks64fc<Load::Unaligned, false>(pSrc1, pSrc2, pDst, blocks, flag);
+  } else if (Aligned16(pSrc1) && Aligned16(pSrc2)) {
+    DivideBlocks64fc<Load::Aligned, true>(pSrc1, pSrc2, pDst, blocks, flag);
+  } else {
+    DivideBlocks64fc<Load::Unaligned, true>(pSrc1, pSrc2, pDst, blocks, flag);
+  }
+  if (n % 2 != 0) {
+    const uint64 i = 2 * (n - 1);
+    const __m128d s1 = _mm_loadu_pd(pSrc1 + i), s2 = _mm_loadu_pd(pSrc2 + i);
+    __m128d out;
+    if (InRange64fc(s1, s2)) {
+      const __m128d q = _mm_mul_pd(s1, s1);
+      const __m128d w = _mm_div_sd(_mm_set_sd(1.0), _mm_add_sd(q, _mm_unpackhi_pd(q, q)));
+      out = _mm_mul_pd(Numerator64fc(s1, s2), _mm_unpacklo_pd(w, w));
+    } else {
+      out = DivideOne64fc(s1, s2, flag);
+    }
+    _mm_storeu_pd(pDst + i, out);
+  }
+  return _mm_movemask_pd(flag) != 0;
+}
+
+spStatus spDivide_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len) {
+  if (pSrc1 == nullptr || pSrc2 == nullptr || pDst == nullptr) return SP_ERROR_NULL;
+  if (len < 1) return SP_ERROR_LENGTH;
+  return spDivideKernel_32f(pSrc1, pSrc2, pDst, len) != 0 ? SP_WARNING_DIVIDED_BY_ZERO : SP_OK;
+}
