@@ -20,6 +20,7 @@ namespace sp::sse41 {
 #include "square.inl"
 #include "sqrt.inl"
 #include "divide.inl"
+#include "square_scaled.inl"
 
 #include "bodies.inl"
 

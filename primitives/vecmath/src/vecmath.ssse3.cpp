@@ -21,6 +21,7 @@ namespace sp::ssse3 {
 #include "square.inl"
 #include "sqrt.inl"
 #include "divide.inl"
+#include "square_scaled.inl"
 
 #include "bodies.inl"
 
