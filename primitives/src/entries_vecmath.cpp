@@ -1,7 +1,7 @@
 // Entries of the vector math.
 //
 // Table slots (src/dispatch_groups.cpp): the multiply-accumulate has one body in all
-// four slots. Division, exponential, logarithm, sum, mean and dot product hold the
+// four slots. Exponential, logarithm, sum, mean and dot product hold the
 // generic body in slots 1-3 until their processor kernels exist; the element-wise
 // arithmetic has an SSE3 body in slot 1 and one SSSE3 body for slots 2 and 3.
 #include "entry.h"

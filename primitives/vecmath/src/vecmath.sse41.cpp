@@ -21,6 +21,7 @@ namespace sp::sse41 {
 #include "sqrt.inl"
 #include "divide.inl"
 #include "square_scaled.inl"
+#include "divide_int.inl"
 
 #include "bodies.inl"
 

@@ -22,6 +22,7 @@ namespace sp::ssse3 {
 #include "sqrt.inl"
 #include "divide.inl"
 #include "square_scaled.inl"
+#include "divide_int.inl"
 
 #include "bodies.inl"
 
