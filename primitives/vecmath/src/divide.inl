@@ -29,23 +29,27 @@ inline __m128d InsidePd(__m128d ax, double lo, double hi) {
 // ---- 32f ----------------------------------------------------------------------------
 
 // q = n / d from the estimate r of 1/d: e = 1 - d r, q0 = n r, q = q0 + (e q0 + q0) e.
-// Returns all-ones in the lanes where that quotient is good: d normal and below 2^125
-// (so r is normal), and q normal and finite. A zero dividend is good too; its quotient
-// is the zero of the right sign, which the correction would not always keep.
-inline __m128 EstimateQuotient(__m128 d, __m128 n, __m128& q) {
+inline __m128 EstimateQuotient(__m128 d, __m128 n) {
   const __m128 r = _mm_rcp_ps(d);
   const __m128 e = _mm_sub_ps(_mm_set1_ps(1.0f), _mm_mul_ps(d, r));
   const __m128 q0 = _mm_mul_ps(n, r);
   __m128 t = _mm_mul_ps(e, q0);
   t = _mm_add_ps(t, q0);
   t = _mm_mul_ps(t, e);
-  q = _mm_add_ps(q0, t);
-  const __m128 nZero = _mm_cmpeq_ps(n, _mm_setzero_ps());
-  const __m128 signedZero = _mm_xor_ps(_mm_and_ps(n, F32(0x80000000u)), _mm_and_ps(d, F32(0x80000000u)));
-  const __m128 dOk = _mm_and_ps(_mm_cmpge_ps(AbsPs(d), F32(0x00800000u)), _mm_cmplt_ps(AbsPs(d), F32(0x7E000000u)));
-  const __m128 qOk = InsidePs(AbsPs(q), 0x1p-126f, 0x1.fffffep127f);
-  q = Select(nZero, signedZero, q);
-  return _mm_and_ps(dOk, _mm_or_ps(qOk, nZero));
+  return _mm_add_ps(q0, t);
+}
+
+// All-ones in the lanes where an estimated quotient can be kept: its magnitude is
+// finite and at least 2^-125. That leaves out every divisor whose estimate is not a
+// normal number (a zero, subnormal or infinite divisor, or one of 2^126 or more, gives
+// an infinite or zero estimate and so an infinite, NaN or zero quotient), every
+// quotient that overflowed or underflowed on the way, and zero dividends (whose
+// quotient keeps its sign only by true division). With a the magnitude bits,
+// a + 2^23 is above 0x017FFFFF exactly for 0x01000000 <= a <= 0x7F7FFFFF: an infinity
+// or NaN wraps to a negative value.
+inline __m128i EstimateHolds(__m128 q) {
+  const __m128i a = _mm_and_si128(_mm_castps_si128(q), _mm_set1_epi32(0x7FFFFFFF));
+  return _mm_cmpgt_epi32(_mm_add_epi32(a, _mm_set1_epi32(0x00800000)), _mm_set1_epi32(0x017FFFFF));
 }
 
 // True division with the zero-divisor rule: a divisor of +0 or -0 gives +inf for a
@@ -65,8 +69,8 @@ inline __m128 ExactQuotient(__m128 d, __m128 n, __m128& flag) {
 
 // Four lanes: the estimate when all four can take it, else true division for all four.
 inline __m128 Divide4(__m128 d, __m128 n, __m128& flag) {
-  __m128 q;
-  if (_mm_movemask_ps(EstimateQuotient(d, n, q)) == 0xF) return q;
+  const __m128 q = EstimateQuotient(d, n);
+  if (_mm_movemask_ps(_mm_castsi128_ps(EstimateHolds(q))) == 0xF) return q;
   return ExactQuotient(d, n, flag);
 }
 
@@ -110,8 +114,10 @@ void Divide8Blocks(const float* d, const N& n, float* o, uint64 i, uint64 blocks
     const __m128 n0 = n.template At<KN>(i), n1 = n.template At<KN>(i + 4);
     __m128 q0, q1;
     if constexpr (kWhole) {
-      const __m128 ok = _mm_and_ps(EstimateQuotient(d0, n0, q0), EstimateQuotient(d1, n1, q1));
-      if (_mm_movemask_ps(ok) != 0xF) {
+      q0 = EstimateQuotient(d0, n0);
+      q1 = EstimateQuotient(d1, n1);
+      const __m128i ok = _mm_and_si128(EstimateHolds(q0), EstimateHolds(q1));
+      if (_mm_movemask_ps(_mm_castsi128_ps(ok)) != 0xF) {
         q0 = ExactQuotient(d0, n0, flag);
         q1 = ExactQuotient(d1, n1, flag);
       }
@@ -166,19 +172,9 @@ int DivideDriver32f(const float* d, const N& n, float* o, int len) {
 // Newton step. Otherwise the four lanes go through double precision, where the squared
 // modulus of single-precision parts never overflows or underflows; only an exact 0 + 0i
 // divisor is a zero divisor (both parts the NaN 0x7FC00000).
-inline void DivideLanes32fc(__m128 a, __m128 b, __m128 c, __m128 dd, __m128& re, __m128& im, __m128& flag) {
-  const __m128 big = _mm_max_ps(AbsPs(a), AbsPs(b));
-  const __m128 num = _mm_max_ps(AbsPs(c), AbsPs(dd));
-  const __m128 ok = _mm_and_ps(InsidePs(big, 0x1p-30f, 0x1p30f),
-                               _mm_or_ps(_mm_cmpeq_ps(num, _mm_setzero_ps()), InsidePs(num, 0x1p-60f, 0x1p60f)));
-  if (_mm_movemask_ps(ok) == 0xF) {
-    const __m128 m = _mm_add_ps(_mm_mul_ps(a, a), _mm_mul_ps(b, b));
-    const __m128 r = _mm_rcp_ps(m);
-    const __m128 w = _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(2.0f), _mm_mul_ps(m, r)), r);
-    re = _mm_mul_ps(_mm_add_ps(_mm_mul_ps(a, c), _mm_mul_ps(dd, b)), w);
-    im = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(a, dd), _mm_mul_ps(b, c)), w);
-    return;
-  }
+// The four lanes through double precision.
+[[gnu::noinline]] void DivideLanes32fcWide(__m128 a, __m128 b, __m128 c, __m128 dd, __m128& re, __m128& im,
+                                           __m128& flag) {
   __m128d outRe[2], outIm[2];
   for (int h = 0; h < 2; ++h) {
     auto half = [h](__m128 v) { return _mm_cvtps_pd(h == 0 ? v : _mm_movehl_ps(v, v)); };
@@ -193,6 +189,19 @@ inline void DivideLanes32fc(__m128 a, __m128 b, __m128 c, __m128 dd, __m128& re,
   }
   re = _mm_movelh_ps(_mm_cvtpd_ps(outRe[0]), _mm_cvtpd_ps(outRe[1]));
   im = _mm_movelh_ps(_mm_cvtpd_ps(outIm[0]), _mm_cvtpd_ps(outIm[1]));
+}
+
+inline void DivideLanes32fc(__m128 a, __m128 b, __m128 c, __m128 dd, __m128& re, __m128& im, __m128& flag) {
+  const __m128 big = _mm_max_ps(AbsPs(a), AbsPs(b));
+  const __m128 num = _mm_max_ps(AbsPs(c), AbsPs(dd));
+  const __m128 ok = _mm_and_ps(InsidePs(big, 0x1p-30f, 0x1p30f),
+                               _mm_or_ps(_mm_cmpeq_ps(num, _mm_setzero_ps()), InsidePs(num, 0x1p-60f, 0x1p60f)));
+  if (_mm_movemask_ps(ok) != 0xF) return DivideLanes32fcWide(a, b, c, dd, re, im, flag);
+  const __m128 m = _mm_add_ps(_mm_mul_ps(a, a), _mm_mul_ps(b, b));
+  const __m128 r = _mm_rcp_ps(m);
+  const __m128 w = _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(2.0f), _mm_mul_ps(m, r)), r);
+  re = _mm_mul_ps(_mm_add_ps(_mm_mul_ps(a, c), _mm_mul_ps(dd, b)), w);
+  im = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(a, dd), _mm_mul_ps(b, c)), w);
 }
 
 // Four complex elements held as two vectors of (re, im) pairs each.
