@@ -165,14 +165,7 @@ int DivideDriver32f(const float* d, const N& n, float* o, int len) {
 
 // ---- 32fc ---------------------------------------------------------------------------
 
-// Four complex quotients (c + id) / (a + ib), parts already separated. Where every
-// divisor part pair has its larger magnitude within 2^-30..2^30 and every dividend is 0
-// or within 2^-60..2^60, the products cannot leave the single range: the quotient is
-// (ac + db, ad - bc) times w, w refined from the estimate of 1 / (a^2 + b^2) by one
-// Newton step. Otherwise the four lanes go through double precision, where the squared
-// modulus of single-precision parts never overflows or underflows; only an exact 0 + 0i
-// divisor is a zero divisor (both parts the NaN 0x7FC00000).
-// The four lanes through double precision.
+// The four complex lanes of DivideLanes32fc through double precision.
 [[gnu::noinline]] void DivideLanes32fcWide(__m128 a, __m128 b, __m128 c, __m128 dd, __m128& re, __m128& im,
                                            __m128& flag) {
   __m128d outRe[2], outIm[2];
@@ -191,6 +184,13 @@ int DivideDriver32f(const float* d, const N& n, float* o, int len) {
   im = _mm_movelh_ps(_mm_cvtpd_ps(outIm[0]), _mm_cvtpd_ps(outIm[1]));
 }
 
+// Four complex quotients (c + id) / (a + ib), parts already separated. Where every
+// divisor part pair has its larger magnitude within 2^-30..2^30 and every dividend is 0
+// or within 2^-60..2^60, the products cannot leave the single range: the quotient is
+// (ac + db, ad - bc) times w, w refined from the estimate of 1 / (a^2 + b^2) by one
+// Newton step. Otherwise the four lanes go through double precision, where the squared
+// modulus of single-precision parts never overflows or underflows; only an exact 0 + 0i
+// divisor is a zero divisor (both parts the NaN 0x7FC00000).
 inline void DivideLanes32fc(__m128 a, __m128 b, __m128 c, __m128 dd, __m128& re, __m128& im, __m128& flag) {
   const __m128 big = _mm_max_ps(AbsPs(a), AbsPs(b));
   const __m128 num = _mm_max_ps(AbsPs(c), AbsPs(dd));
@@ -266,7 +266,7 @@ inline void Divide8x64(const __m128d d[4], const __m128d n[4], __m128d q[4], __m
   }
   if (_mm_movemask_pd(ok) != 3) {
     #pragma GCC unroll 4
-  for (int j = 0; j < 4; ++j) q[j] = ExactQuotient64(d[j], n[j], flag);
+    for (int j = 0; j < 4; ++j) q[j] = ExactQuotient64(d[j], n[j], flag);
     return;
   }
   const __m128d p = _mm_mul_pd(d[0], d[2]), r = _mm_mul_pd(d[1], d[3]);
@@ -290,13 +290,13 @@ void DivideBlocks64f(const double* s1, const double* s2, double* o, uint64 block
   for (; blocks != 0; --blocks, s1 += 8, s2 += 8, o += 8) {
     __m128d d[4], n[4], q[4];
     #pragma GCC unroll 4
-  for (int j = 0; j < 4; ++j) {
+    for (int j = 0; j < 4; ++j) {
       d[j] = _mm_castsi128_pd(LoadI<K>(s1 + 2 * j));
       n[j] = _mm_castsi128_pd(LoadI<K>(s2 + 2 * j));
     }
     Divide8x64(d, n, q, flag);
     #pragma GCC unroll 4
-  for (int j = 0; j < 4; ++j) StoreI<kAlignedStore>(o + 2 * j, _mm_castpd_si128(q[j]));
+    for (int j = 0; j < 4; ++j) StoreI<kAlignedStore>(o + 2 * j, _mm_castpd_si128(q[j]));
   }
 }
 

@@ -145,7 +145,7 @@ TEST(VecmathSquareScaled, InPlaceShortLengthsAndNoWorkBelowOne) {
         want[i] = static_cast<int16>(Scale(int64_t{v} * v, 3, -32768, 32767));
       }
       b.sq16s(reinterpret_cast<int16*>(g.data()), reinterpret_cast<int16*>(g.data()), 2 * len, 3);
-      EXPECT_EQ(std::memcmp(g.data(), want.data(), 4 * n), 0) << len;
+      EXPECT_TRUE(n == 0 || std::memcmp(g.data(), want.data(), 4 * n) == 0) << len;
       EXPECT_TRUE(g.GuardsIntact()) << len;
     }
   }
