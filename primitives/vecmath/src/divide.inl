@@ -39,17 +39,19 @@ inline __m128 EstimateQuotient(__m128 d, __m128 n) {
   return _mm_add_ps(q0, t);
 }
 
-// All-ones in the lanes where an estimated quotient can be kept: its magnitude is
-// finite and at least 2^-125. That leaves out every divisor whose estimate is not a
-// normal number (a zero, subnormal or infinite divisor, or one of 2^126 or more, gives
-// an infinite or zero estimate and so an infinite, NaN or zero quotient), every
+// All-ones in the lanes where an estimated quotient can be kept: the divisor is below
+// 2^125 in magnitude (so its estimate is not flushed or subnormal) and the quotient is
+// finite and at least 2^-125. That leaves out every zero, subnormal, infinite or NaN
+// divisor (their estimates are infinite, zero or NaN, and so is the quotient), every
 // quotient that overflowed or underflowed on the way, and zero dividends (whose
-// quotient keeps its sign only by true division). With a the magnitude bits,
+// quotient keeps its sign only by true division). With a the magnitude bits of q,
 // a + 2^23 is above 0x017FFFFF exactly for 0x01000000 <= a <= 0x7F7FFFFF: an infinity
 // or NaN wraps to a negative value.
-inline __m128i EstimateHolds(__m128 q) {
-  const __m128i a = _mm_and_si128(_mm_castps_si128(q), _mm_set1_epi32(0x7FFFFFFF));
-  return _mm_cmpgt_epi32(_mm_add_epi32(a, _mm_set1_epi32(0x00800000)), _mm_set1_epi32(0x017FFFFF));
+inline __m128i EstimateHolds(__m128 d, __m128 q) {
+  const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
+  const __m128i a = _mm_and_si128(_mm_castps_si128(q), magnitude);
+  const __m128i small = _mm_castps_si128(_mm_cmplt_ps(AbsPs(d), _mm_set1_ps(0x1p125f)));
+  return _mm_and_si128(small, _mm_cmpgt_epi32(_mm_add_epi32(a, _mm_set1_epi32(0x00800000)), _mm_set1_epi32(0x017FFFFF)));
 }
 
 // True division with the zero-divisor rule: a divisor of +0 or -0 gives +inf for a
@@ -70,7 +72,7 @@ inline __m128 ExactQuotient(__m128 d, __m128 n, __m128& flag) {
 // Four lanes: the estimate when all four can take it, else true division for all four.
 inline __m128 Divide4(__m128 d, __m128 n, __m128& flag) {
   const __m128 q = EstimateQuotient(d, n);
-  if (_mm_movemask_ps(_mm_castsi128_ps(EstimateHolds(q))) == 0xF) return q;
+  if (_mm_movemask_ps(_mm_castsi128_ps(EstimateHolds(d, q))) == 0xF) return q;
   return ExactQuotient(d, n, flag);
 }
 
@@ -108,7 +110,7 @@ struct ConstDividend {
 // Eight elements per pass. With kWhole the pass takes the estimate only when all eight
 // lanes can (the vector kernel); otherwise each half decides alone (the constant one).
 template <bool kWhole, Load KD, Load KN, bool kAlignedStore, class N>
-void Divide8Blocks(const float* d, const N& n, float* o, uint64 i, uint64 blocks, __m128& flag) {
+void Divide8Blocks(const float* d, const N n, float* o, uint64 i, uint64 blocks, __m128& flag) {
   for (; blocks != 0; --blocks, i += 8) {
     const __m128 d0 = LoadF<KD>(d + i), d1 = LoadF<KD>(d + i + 4);
     const __m128 n0 = n.template At<KN>(i), n1 = n.template At<KN>(i + 4);
@@ -116,7 +118,7 @@ void Divide8Blocks(const float* d, const N& n, float* o, uint64 i, uint64 blocks
     if constexpr (kWhole) {
       q0 = EstimateQuotient(d0, n0);
       q1 = EstimateQuotient(d1, n1);
-      const __m128i ok = _mm_and_si128(EstimateHolds(q0), EstimateHolds(q1));
+      const __m128i ok = _mm_and_si128(EstimateHolds(d0, q0), EstimateHolds(d1, q1));
       if (_mm_movemask_ps(_mm_castsi128_ps(ok)) != 0xF) {
         q0 = ExactQuotient(d0, n0, flag);
         q1 = ExactQuotient(d1, n1, flag);
