@@ -19,6 +19,7 @@
 #include <set>
 
 #include "kernel/clock.h"
+#include "kernel/sched.h"
 #include "sched.h"
 
 namespace platform::kernel_detail {
@@ -31,6 +32,18 @@ struct TimerKey {
   unsigned long long seq;
   KTIMER* timer;
   bool operator<(const TimerKey& o) const { return due != o.due ? due < o.due : seq < o.seq; }
+};
+
+// One virtual processor: its DPC queue and the DPC context that drains it.
+struct Cpu {
+  std::deque<KDPC*> dpcs;
+  KEVENT work{};  // synchronization: wakes the DPC context
+  bool workerStarted = false;
+  // The DPC running on the processor, its context and who runs it (the DPC context, or
+  // a thread that lowered its IRQL).
+  KDPC* runningDpc = nullptr;
+  PVOID runningContext = nullptr;
+  ThreadRec* runner = nullptr;
 };
 
 struct Backlog {
@@ -52,11 +65,21 @@ struct Sched {
   std::vector<ThreadRec*> threads;  // every live record
   Ticks horizonSpan = 0;            // how far virtual time may run while the test thread is stuck
 
-  // DPC queue and its worker.
-  std::deque<KDPC*> dpcs;
-  KEVENT dpcWork{};  // synchronization: wakes the worker
-  KEVENT dpcIdle{};  // notification: no DPC queued or running
-  bool dpcWorkerStarted = false;
+  // Virtual processors and their DPC queues.
+  Cpu cpus[sched::kMaxProcessors];
+  unsigned processors = 2;
+  unsigned nextCpu = 1;     // processor of the next platform thread
+  long dpcsInFlight = 0;    // queued or running on any processor
+  KEVENT dpcIdle{};         // notification: no DPC queued or running
+
+  // Seeded scheduling.
+  sched::Options options;
+  std::uint64_t rng = 0;
+  unsigned chance = 1;          // a point switches with probability 1/chance
+  unsigned preemptionsLeft = 0;
+  unsigned preemptionsTaken = 0;
+  bool freeRunning = false;
+  std::vector<std::string> log;
 
   std::atomic<LONGLONG> perfFrequency{10'000'000};
   std::atomic<LONGLONG> systemOrigin{clock::kDefaultSystemTimeOrigin};
@@ -77,7 +100,7 @@ Sched& S() {
   // Never destroyed: threads may still use it while the process exits.
   static Sched* s = [] {
     auto* p = new Sched;
-    p->dpcWork.Header.Type = EventSynchronizationObject;
+    for (Cpu& c : p->cpus) c.work.Header.Type = EventSynchronizationObject;
     p->dpcIdle.Header.Type = EventNotificationObject;
     p->dpcIdle.Header.SignalState = 1;
     p->horizonSpan = kHorizonSpan;
@@ -87,6 +110,7 @@ Sched& S() {
 }
 
 thread_local ThreadRec* tlCurrent = nullptr;
+thread_local int tlNoPreemption = 0;
 
 // Owns the record of a thread that is not a platform thread created here.
 struct ForeignOwner {
@@ -157,12 +181,17 @@ bool TrySatisfy(ThreadRec* t, ULONG count, DISPATCHER_HEADER* const* objects, WA
   return true;
 }
 
+// Platform threads take turns, except in free-running mode.
+bool TakesTurns(const Sched& s, const ThreadRec* t) { return t->IsPlatform() && !s.freeRunning; }
+
+unsigned CpuIndex(const Sched& s, const ThreadRec* t) { return t->cpu % s.processors; }
+
 void WakeLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
   s.waiters.erase(t->waitSeq);
   t->waiting = false;
   t->idle = false;
   t->waitStatus = status;
-  if (t->IsPlatform()) {
+  if (TakesTurns(s, t)) {
     if (!s.running)
       s.running = t;
     else
@@ -182,21 +211,76 @@ void SatisfyWaitersLocked(Sched& s) {
 
 // ---- timers and DPCs ---------------------------------------------------------------
 
-void StartDpcWorkerLocked(Sched& s);
+void StartDpcWorkerLocked(Sched& s, unsigned cpu);
 
-bool QueueDpcLocked(Sched& s, KDPC* dpc, PVOID arg1, PVOID arg2) {
+// Queues a DPC on its target processor, or on `cpu` (the processor that queued it or
+// that its timer was armed on) when it has none.
+bool QueueDpcLocked(Sched& s, KDPC* dpc, unsigned cpu, PVOID arg1, PVOID arg2) {
   if (dpc->DpcData) return false;
-  dpc->DpcData = &s;
+  const unsigned target = (dpc->Number ? dpc->Number - 1u : cpu) % s.processors;
+  Cpu& c = s.cpus[target];
+  dpc->DpcData = &c;
   dpc->SystemArgument1 = arg1;
   dpc->SystemArgument2 = arg2;
   if (dpc->Importance == HighImportance)
-    s.dpcs.push_front(dpc);
+    c.dpcs.push_front(dpc);
   else
-    s.dpcs.push_back(dpc);
-  StartDpcWorkerLocked(s);
+    c.dpcs.push_back(dpc);
+  ++s.dpcsInFlight;
+  StartDpcWorkerLocked(s, target);
   s.dpcIdle.Header.SignalState = 0;
-  SetEventLocked(&s.dpcWork);
+  SetEventLocked(&c.work);
   return true;
+}
+
+void UnqueueDpcLocked(Sched& s, KDPC* dpc) {
+  std::erase(static_cast<Cpu*>(dpc->DpcData)->dpcs, dpc);
+  dpc->DpcData = nullptr;
+  if (--s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
+}
+
+// Takes the next DPC of a processor for `runner`; false when there is none or another
+// context is running one there.
+struct TakenDpc {
+  KDPC* dpc;
+  PKDEFERRED_ROUTINE routine;
+  PVOID context, arg1, arg2;
+};
+bool TakeDpcLocked(Cpu& c, ThreadRec* runner, TakenDpc* taken) {
+  if (c.dpcs.empty() || c.runner) return false;
+  KDPC* dpc = c.dpcs.front();
+  c.dpcs.pop_front();
+  dpc->DpcData = nullptr;
+  *taken = {dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2};
+  c.runningDpc = dpc;
+  c.runningContext = dpc->DeferredContext;
+  c.runner = runner;
+  return true;
+}
+
+void FinishDpcLocked(Sched& s, Cpu& c) {
+  c.runningDpc = nullptr;
+  c.runningContext = nullptr;
+  c.runner = nullptr;
+  if (--s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
+  // In free-running mode the DPC context may have found the processor busy.
+  if (!c.dpcs.empty()) SetEventLocked(&c.work);
+}
+
+// Runs one taken DPC on `self` at DISPATCH_LEVEL and checks how it returned.
+void RunDpc(ThreadRec* self, const TakenDpc& d) {
+  const KIRQL before = self->irql;
+  const size_t locks = self->spinLocks.size();
+  self->irql = DISPATCH_LEVEL;
+  if (d.routine) d.routine(d.dpc, d.context, d.arg1, d.arg2);
+  if (self->irql != DISPATCH_LEVEL || self->spinLocks.size() != locks) {
+    Report(Check::LockHeldAtExit, "KDPC",
+           Format("DPC routine %p returned at IRQL %u holding %zu spin lock(s)", reinterpret_cast<void*>(d.routine),
+                  self->irql, self->spinLocks.size() - std::min(locks, self->spinLocks.size())),
+           std::source_location::current());
+    self->spinLocks.resize(std::min(locks, self->spinLocks.size()));
+  }
+  self->irql = before;
 }
 
 void InsertTimerLocked(Sched& s, KTIMER* timer, Ticks due) {
@@ -232,7 +316,7 @@ bool FireTimersLocked(Sched& s) {
     if (timer->Dpc) {
       ULARGE_INTEGER systemTime;
       systemTime.QuadPart = static_cast<ULONGLONG>(s.systemOrigin.load() + key.due);
-      QueueDpcLocked(s, timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
+      QueueDpcLocked(s, timer->Dpc, timer->Processor, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.HighPart)));
     }
     SatisfyWaitersLocked(s);
@@ -357,16 +441,65 @@ void AdvanceLocked(Sched& s) {
   }
 }
 
-// The turn is free: give it to the longest-ready thread, or let time advance.
+// Whether ready context `c` may run now: no other context holds its processor at
+// DISPATCH_LEVEL or above (`current`, about to be switched out, or a preempted one).
+bool EligibleLocked(const Sched& s, const ThreadRec* c, const ThreadRec* current) {
+  const unsigned cpu = CpuIndex(s, c);
+  if (current && current != c && CpuIndex(s, current) == cpu && current->irql >= DISPATCH_LEVEL) return false;
+  for (const ThreadRec* o : s.ready)
+    if (o != c && CpuIndex(s, o) == cpu && o->irql >= DISPATCH_LEVEL) return false;
+  return true;
+}
+
+// The turn is free: give it to the longest-ready thread that may run, or let time advance.
 void DispatchLocked(Sched& s) {
-  if (s.running) return;
+  if (s.running || s.freeRunning) return;
   if (!s.ready.empty()) {
-    s.running = s.ready.front();
-    s.ready.pop_front();
+    auto it = s.ready.begin();
+    while (it != s.ready.end() && !EligibleLocked(s, *it, nullptr)) ++it;
+    if (it == s.ready.end()) it = s.ready.begin();
+    s.running = *it;
+    s.ready.erase(it);
     s.running->cv.notify_all();
     return;
   }
   AdvanceLocked(s);
+}
+
+// Hands the turn from the running context `t` straight to the ready context `next`; `t`
+// is the next to run after it. Returns when `t` has the turn again.
+void SwitchToLocked(Sched& s, ThreadRec* t, ThreadRec* next, std::unique_lock<std::mutex>& lock) {
+  std::erase(s.ready, next);
+  s.ready.push_front(t);
+  s.running = next;
+  next->cv.notify_all();
+  t->cv.wait(lock, [&] { return s.running == t; });
+}
+
+std::uint64_t DrawLocked(Sched& s) {
+  // splitmix64
+  std::uint64_t z = (s.rng += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+void LogLocked(Sched& s, std::string line) {
+  constexpr size_t kLogLimit = 4096;
+  if (s.log.size() < kLogLimit) s.log.push_back(Format("%" PRId64 " ", static_cast<int64_t>(NowOf(s))) + line);
+}
+
+// Restarts the generator and the budget from the options.
+void RestartLocked(Sched& s) {
+  s.rng = s.options.seed;
+  // Each seed also picks how eagerly it switches (1/2 .. 1/256 per point), so short and
+  // long runs both see their preemptions spread over them.
+  s.chance = s.options.seed ? 2u << (DrawLocked(s) % 8) : 1u;
+  s.preemptionsLeft = s.options.seed ? s.options.maxPreemptions : 0;
+  s.preemptionsTaken = 0;
+  s.log.clear();
+  s.nextCpu = 1;
+  __atomic_store_n(&sched::detail::preemptive, s.options.seed != 0 && !s.freeRunning, __ATOMIC_RELAXED);
 }
 
 // Real-time mode: fires timers and ends timed waits as the monotonic clock passes them.
@@ -392,50 +525,37 @@ void ServiceLoop() {
   }
 }
 
-void RunDpcWorker();
+void RunDpcWorker(unsigned cpu);
 
-void StartDpcWorkerLocked(Sched& s) {
-  if (s.dpcWorkerStarted) return;
-  s.dpcWorkerStarted = true;
-  StartThreadLocked("DPC", ThreadKind::Worker, nullptr, RunDpcWorker, nullptr).detach();
+void StartDpcWorkerLocked(Sched& s, unsigned cpu) {
+  Cpu& c = s.cpus[cpu];
+  if (c.workerStarted) return;
+  c.workerStarted = true;
+  std::thread worker = StartThreadLocked(cpu == 0 ? std::string("DPC") : Format("DPC %u", cpu), ThreadKind::Worker,
+                                         nullptr, [cpu] { RunDpcWorker(cpu); }, nullptr, static_cast<int>(cpu));
+  worker.detach();
 }
 
-void RunDpcWorker() {
+// The DPC context of a processor: drains its queue, one DPC at a time.
+void RunDpcWorker(unsigned cpu) {
   Sched& s = S();
   ThreadRec* self = Current();
+  Cpu& c = s.cpus[cpu];
   for (;;) {
-    KDPC* dpc = nullptr;
-    PKDEFERRED_ROUTINE routine = nullptr;
-    PVOID context = nullptr, arg1 = nullptr, arg2 = nullptr;
+    TakenDpc d;
+    bool taken;
     {
-      std::unique_lock lock(s.mu);
-      if (s.dpcs.empty()) {
-        SetEventLocked(&s.dpcIdle);
-      } else {
-        dpc = s.dpcs.front();
-        s.dpcs.pop_front();
-        dpc->DpcData = nullptr;
-        routine = dpc->DeferredRoutine;
-        context = dpc->DeferredContext;
-        arg1 = dpc->SystemArgument1;
-        arg2 = dpc->SystemArgument2;
-      }
+      std::lock_guard lock(s.mu);
+      taken = TakeDpcLocked(c, self, &d);
     }
-    if (!dpc) {
-      DISPATCHER_HEADER* work = &s.dpcWork.Header;
+    if (!taken) {
+      DISPATCHER_HEADER* work = &c.work.Header;
       Wait(1, &work, WaitAny, kNever, false, true, "DPC queue", std::source_location::current());
       continue;
     }
-    self->irql = DISPATCH_LEVEL;
-    if (routine) routine(dpc, context, arg1, arg2);
-    if (self->irql != DISPATCH_LEVEL || !self->spinLocks.empty()) {
-      Report(Check::LockHeldAtExit, "KDPC",
-             Format("DPC routine %p returned at IRQL %u holding %zu spin lock(s)",
-                    reinterpret_cast<void*>(routine), self->irql, self->spinLocks.size()),
-             std::source_location::current());
-      self->spinLocks.clear();
-    }
-    self->irql = PASSIVE_LEVEL;
+    RunDpc(self, d);
+    std::lock_guard lock(s.mu);
+    FinishDpcLocked(s, c);
   }
 }
 
@@ -468,6 +588,87 @@ std::string Format(const char* format, ...) {
 }
 
 std::mutex& DispatcherLock() { return S().mu; }
+
+unsigned CpuOf(const ThreadRec* t) { return CpuIndex(S(), t); }
+
+ScopedNoPreemption::ScopedNoPreemption() { ++tlNoPreemption; }
+ScopedNoPreemption::~ScopedNoPreemption() { --tlNoPreemption; }
+
+namespace {
+
+ThreadRec* LockOwnerLocked(Sched& s, PKSPIN_LOCK lock) {
+  const KSPIN_LOCK value = __atomic_load_n(lock, __ATOMIC_RELAXED);
+  if (!value) return nullptr;
+  for (ThreadRec* r : s.threads)
+    if (reinterpret_cast<KSPIN_LOCK>(r) == value) return r;
+  return nullptr;
+}
+
+std::string SpinText(const ThreadRec* t) {
+  return Format("'%s' on processor %u", t->name.c_str(), t->cpu);
+}
+
+}  // namespace
+
+bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller) {
+  Sched& s = S();
+  std::unique_lock guard(s.mu);
+  if (!TakesTurns(s, t) || s.running != t) return true;
+  ThreadRec* owner = LockOwnerLocked(s, lock);
+  if (!owner) {
+    // Free again, or held by a thread outside the turns: retry.
+    return true;
+  }
+  std::string report;
+  // Follow who spins on whose lock: a chain back to `t` never ends.
+  t->spinningOn = lock;
+  std::string chain = Format("%s spins on spin lock %p held by %s", SpinText(t).c_str(), static_cast<void*>(lock),
+                             SpinText(owner).c_str());
+  ThreadRec* o = owner;
+  for (size_t steps = 0; o && o->spinningOn && steps < s.threads.size(); ++steps) {
+    ThreadRec* next = LockOwnerLocked(s, o->spinningOn);
+    chain += Format(", which spins on spin lock %p held by %s", static_cast<void*>(o->spinningOn),
+                    next ? SpinText(next).c_str() : "nobody");
+    if (next == t) {
+      report = "spin-lock deadlock: " + chain;
+      break;
+    }
+    o = next;
+  }
+  if (report.empty() && owner->waiting)
+    report = "spin-lock deadlock: " + chain + Format(", which waits in %s at %s", owner->waitApi, owner->waitCaller.c_str());
+  if (report.empty() && std::find(s.ready.begin(), s.ready.end(), owner) == s.ready.end())
+    report = "spin-lock deadlock: " + chain + ", which cannot run";
+  if (!report.empty()) {
+    t->spinningOn = nullptr;
+    LogLocked(s, report);
+    guard.unlock();
+    Report(Check::Deadlock, api, std::move(report), caller);
+    return false;
+  }
+  LogLocked(s, Format("'%s' spins on a lock held by '%s'", t->name.c_str(), owner->name.c_str()));
+  SwitchToLocked(s, t, owner, guard);
+  t->spinningOn = nullptr;
+  return true;
+}
+
+void DeliverPendingDpcs(ThreadRec* t) {
+  Sched& s = S();
+  if (t->deliveringDpcs || !t->IsPlatform()) return;
+  t->deliveringDpcs = true;
+  Cpu& c = s.cpus[CpuIndex(s, t)];
+  for (;;) {
+    TakenDpc d;
+    {
+      std::lock_guard lock(s.mu);
+      if (!TakeDpcLocked(c, t, &d)) break;
+    }
+    RunDpc(t, d);
+    std::lock_guard lock(s.mu);
+    FinishDpcLocked(s, c);
+  }
+  t->deliveringDpcs = false;
+}
 
 ThreadRec* Current() {
   if (tlCurrent) return tlCurrent;
@@ -528,13 +729,13 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
   s.waiters[t->waitSeq] = t;
   if (s.realTime.load() && deadline != kNever) s.serviceCv.notify_all();
 
-  if (t->IsPlatform() && s.running == t) {
+  if (TakesTurns(s, t) && s.running == t) {
     s.running = nullptr;
     DispatchLocked(s);
   } else if (!s.running && s.ready.empty()) {
     AdvanceLocked(s);
   }
-  t->cv.wait(lock, [&] { return !t->waiting && (!t->IsPlatform() || s.running == t); });
+  t->cv.wait(lock, [&] { return !t->waiting && (!TakesTurns(s, t) || s.running == t); });
   std::string report = std::move(t->deadlockReport);
   t->deadlockReport.clear();
   status = t->waitStatus;
@@ -544,11 +745,12 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
 }
 
 std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
-                              std::function<void()> afterExit) {
+                              std::function<void()> afterExit, int cpu) {
   Sched& s = S();
   auto* rec = new ThreadRec;
   rec->name = std::move(name);
   rec->kind = kind;
+  rec->cpu = cpu >= 0 ? static_cast<unsigned>(cpu) : s.nextCpu++ % s.processors;
   if (!object) {
     rec->ownObject = std::make_unique<KTHREAD>();
     InitThreadObject(rec->ownObject.get());
@@ -558,16 +760,18 @@ std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object
   object->PlatformThread = rec;
   s.threads.push_back(rec);
   // The new thread is ready at once, so the clock cannot move before it first runs.
-  if (!s.running)
+  if (s.freeRunning) {
+  } else if (!s.running) {
     s.running = rec;
-  else
+  } else {
     s.ready.push_back(rec);
+  }
   return std::thread([rec, body = std::move(body), afterExit = std::move(afterExit)] {
     tlCurrent = rec;
     Sched& sc = S();
     {
       std::unique_lock lock(sc.mu);
-      rec->cv.wait(lock, [&] { return sc.running == rec; });
+      rec->cv.wait(lock, [&] { return sc.running == rec || !TakesTurns(sc, rec); });
     }
     body();
     if (rec->irql != PASSIVE_LEVEL || !rec->spinLocks.empty() || rec->mutexesOwned > 0) {
@@ -600,6 +804,7 @@ void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const st
     return a >= begin && a - begin < bytes;
   };
   std::vector<std::string> found;
+  ThreadRec* self = Current();
   {
     Sched& s = S();
     std::lock_guard lock(s.mu);
@@ -612,14 +817,20 @@ void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const st
         ++it;
       }
     }
-    for (auto it = s.dpcs.begin(); it != s.dpcs.end();) {
-      if (inside(*it)) {
-        found.push_back(Format("DPC %p is still queued", static_cast<void*>(*it)));
-        (*it)->DpcData = nullptr;
-        it = s.dpcs.erase(it);
-      } else {
-        ++it;
+    for (unsigned n = 0; n < sched::kMaxProcessors; ++n) {
+      Cpu& c = s.cpus[n];
+      std::vector<KDPC*> queued;
+      for (KDPC* d : c.dpcs)
+        if (inside(d)) queued.push_back(d);
+      for (KDPC* d : queued) {
+        found.push_back(Format("DPC %p is still queued on processor %u", static_cast<void*>(d), n));
+        UnqueueDpcLocked(s, d);
       }
+      // A DPC may free its own context; anyone else freeing what a running DPC uses
+      // pulls it from under the DPC (a timer cancelled without flushing its DPC).
+      if (c.runner && c.runner != self && (inside(c.runningDpc) || inside(c.runningContext)))
+        found.push_back(Format("DPC %p (context %p) is running on processor %u", static_cast<void*>(c.runningDpc),
+                               c.runningContext, n));
     }
     for (auto& [seq, w] : s.waiters)
       for (ULONG i = 0; i < w->waitCount; ++i)
@@ -708,9 +919,13 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
 LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN, const std::source_location& caller) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL)
     Report(Check::IrqlMisuse, "KeSetEvent", Format("called at IRQL %u", KeGetCurrentIrql()), caller);
-  std::lock_guard lock(DispatcherLock());
-  LONG previous = event->Header.SignalState;
-  SetEventLocked(event);
+  LONG previous;
+  {
+    std::lock_guard lock(DispatcherLock());
+    previous = event->Header.SignalState;
+    SetEventLocked(event);
+  }
+  platform::sched::Point("KeSetEvent");
   return previous;
 }
 
@@ -795,12 +1010,14 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
     return FALSE;
   }
   Sched& s = S();
+  ThreadRec* t = Current();
   Ticks due = DeadlineOf(dueTime.QuadPart);
   std::lock_guard lock(s.mu);
   bool wasArmed = RemoveTimerLocked(s, timer);
   timer->Header.SignalState = 0;
   timer->Period = period;
   timer->Dpc = dpc;
+  timer->Processor = CpuIndex(s, t);
   InsertTimerLocked(s, timer, std::max(due, NowOf(s)));
   // A foreign thread arming a timer while no platform thread runs must not wait forever.
   if (!s.running && s.ready.empty()) AdvanceLocked(s);
@@ -830,19 +1047,35 @@ void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
 
 void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance) { dpc->Importance = static_cast<UCHAR>(importance); }
 
+void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number) { dpc->Number = static_cast<USHORT>(number + 1); }
+
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2) {
   Sched& s = S();
-  std::lock_guard lock(s.mu);
-  return QueueDpcLocked(s, dpc, systemArgument1, systemArgument2) ? TRUE : FALSE;
+  ThreadRec* t = Current();
+  bool queued;
+  {
+    std::lock_guard lock(s.mu);
+    queued = QueueDpcLocked(s, dpc, CpuIndex(s, t), systemArgument1, systemArgument2);
+  }
+  platform::sched::Point("KeInsertQueueDpc");
+  return queued ? TRUE : FALSE;
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
   Sched& s = S();
   std::lock_guard lock(s.mu);
   if (!dpc->DpcData) return FALSE;
-  std::erase(s.dpcs, dpc);
-  dpc->DpcData = nullptr;
+  UnqueueDpcLocked(s, dpc);
   return TRUE;
+}
+
+ULONG KeGetCurrentProcessorNumber() { return CpuOf(Current()); }
+
+ULONG KeQueryActiveProcessorCount(PKAFFINITY activeProcessors) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  if (activeProcessors) *activeProcessors = (KAFFINITY{1} << s.processors) - 1;
+  return s.processors;
 }
 
 void KeFlushQueuedDpcs(const std::source_location& caller) {
@@ -1006,9 +1239,11 @@ std::vector<std::string> Leftovers(Sched& s, bool drop) {
                              static_cast<int64_t>(k.due), static_cast<int>(k.timer->Period)));
       if (drop) k.timer->Header.Inserted = 0;
     }
-    for (KDPC* d : s.dpcs) {
-      found.push_back(Format("DPC %p still queued", static_cast<void*>(d)));
-      if (drop) d->DpcData = nullptr;
+    for (unsigned n = 0; n < sched::kMaxProcessors; ++n) {
+      for (KDPC* d : s.cpus[n].dpcs) {
+        found.push_back(Format("DPC %p still queued on processor %u", static_cast<void*>(d), n));
+        if (drop) d->DpcData = nullptr;
+      }
     }
     for (ThreadRec* t : s.threads)
       if (t->kind == ThreadKind::System)
@@ -1016,8 +1251,12 @@ std::vector<std::string> Leftovers(Sched& s, bool drop) {
                                t->waiting ? (" (" + DescribeWaiter(t) + ")").c_str() : ""));
     if (drop) {
       s.timers.clear();
-      s.dpcs.clear();
-      SetEventLocked(&s.dpcIdle);
+      s.dpcsInFlight = 0;
+      for (Cpu& c : s.cpus) {
+        c.dpcs.clear();
+        if (c.runner) ++s.dpcsInFlight;
+      }
+      if (s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
     }
     backlogs = s.backlogs;
   }
@@ -1038,8 +1277,14 @@ void Reset(const std::source_location& caller) {
   Sched& s = S();
   ReportLeftovers(Leftovers(s, true), "platform::clock::Reset", caller);
   std::lock_guard lock(s.mu);
-  s.realTime.store(false);
-  s.now.store(0);
+  if (s.freeRunning) {
+    s.now.store(0);
+    s.realBaseNs.store(SteadyNs());
+  } else {
+    s.realTime.store(false);
+    s.now.store(0);
+  }
+  RestartLocked(s);
   s.horizonSpan = kHorizonSpan;
   s.perfFrequency.store(10'000'000);
   s.systemOrigin.store(kDefaultSystemTimeOrigin);
@@ -1073,7 +1318,9 @@ ScopedPlatformThread::ScopedPlatformThread(std::string name) {
   registered_ = true;
   t->name = std::move(name);
   t->kind = ThreadKind::Registered;
-  if (!s.running) {
+  t->cpu = 0;
+  if (s.freeRunning) {
+  } else if (!s.running) {
     s.running = t;
   } else {
     s.ready.push_back(t);
@@ -1094,3 +1341,105 @@ ScopedPlatformThread::~ScopedPlatformThread() {
 }
 
 }  // namespace platform::clock
+
+// ======================================================================================
+// Virtual processors and the seeded scheduler
+
+namespace platform::sched {
+
+bool detail::preemptive = false;
+
+namespace {
+
+#ifdef UA_FREE_RUNNING
+constexpr bool kFreeRunningBuilt = true;
+#else
+constexpr bool kFreeRunningBuilt = false;
+#endif
+
+}  // namespace
+
+bool FreeRunningBuilt() { return kFreeRunningBuilt; }
+
+void Configure(const Options& options) {
+  Sched& s = S();
+  Options o = options;
+  if (o.processors < 1 || o.processors > kMaxProcessors) {
+    Report(Check::InvalidArgument, "platform::sched::Configure",
+           Format("%u processors (1 to %u)", o.processors, kMaxProcessors), std::source_location::current());
+    o.processors = std::clamp(o.processors, 1u, kMaxProcessors);
+  }
+  if (o.freeRunning && !kFreeRunningBuilt) {
+    Report(Check::InvalidArgument, "platform::sched::Configure", "free-running mode needs a UA_FREE_RUNNING build",
+           std::source_location::current());
+    o.freeRunning = false;
+  }
+  std::lock_guard lock(s.mu);
+  s.options = o;
+  s.processors = o.processors;
+  if (o.freeRunning != s.freeRunning) {
+    s.freeRunning = o.freeRunning;
+    s.realBaseNs.store(SteadyNs());
+    s.realTime.store(o.freeRunning);
+    if (o.freeRunning) {
+      // Everyone holding or waiting for a turn runs free from now on.
+      for (ThreadRec* t : s.threads) t->cv.notify_all();
+      s.ready.clear();
+      s.running = nullptr;
+      EnsureServiceLocked(s);
+    } else if (s.running == nullptr) {
+      // The caller takes the turn back.
+      ThreadRec* self = tlCurrent;
+      if (self && self->IsPlatform()) s.running = self;
+    }
+    s.serviceCv.notify_all();
+  }
+  RestartLocked(s);
+}
+
+Options Current() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return s.options;
+}
+
+unsigned PreemptionsTaken() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return s.preemptionsTaken;
+}
+
+std::vector<std::string> Log() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return s.log;
+}
+
+std::uint64_t SeedFromEnvironment() {
+  const char* text = std::getenv("UA_SEED");
+  if (!text || !*text) return 0;
+  return std::strtoull(text, nullptr, 0);
+}
+
+void PreemptionPoint(const char* what) { Point(what); }
+
+void detail::Preempt(const char* what) {
+  Sched& s = S();
+  ThreadRec* t = tlCurrent;
+  if (!t || !t->IsPlatform() || tlNoPreemption) return;
+  std::unique_lock lock(s.mu);
+  if (s.freeRunning || s.running != t || s.preemptionsLeft == 0 || s.ready.empty()) return;
+  ThreadRec* candidates[64];
+  size_t n = 0;
+  for (ThreadRec* c : s.ready)
+    if (n < std::size(candidates) && EligibleLocked(s, c, t)) candidates[n++] = c;
+  if (n == 0 || DrawLocked(s) % s.chance != 0) return;
+  ThreadRec* next = candidates[DrawLocked(s) % n];
+  --s.preemptionsLeft;
+  ++s.preemptionsTaken;
+  LogLocked(s, Format("preempt '%s' (processor %u, IRQL %u) at %s for '%s' (processor %u)", t->name.c_str(),
+                      CpuIndex(s, t), t->irql, what, next->name.c_str(), CpuIndex(s, next)));
+  SwitchToLocked(s, t, next, lock);
+}
+
+}  // namespace platform::sched

@@ -429,6 +429,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
     Report(Check::InvalidArgument, "IofCallDriver", "null device object or IRP", caller);
     return STATUS_INVALID_PARAMETER;
   }
+  platform::sched::Point("IofCallDriver");
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     Report(Check::IrqlMisuse, "IofCallDriver", "called at IRQL " + std::to_string(irql), caller);
@@ -468,6 +469,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
 }
 
 void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
+  platform::sched::Point("IoCompleteRequest");
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     Report(Check::IrqlMisuse, "IoCompleteRequest", "called at IRQL " + std::to_string(irql), caller);
