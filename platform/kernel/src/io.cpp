@@ -493,6 +493,14 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
              caller);
       return;
     }
+    // Taken back by its owner's completion routine with every stack location used: no
+    // driver owns it any more, so this is a second completion of the same request.
+    if (state == IrpState::Stopped && irp->CurrentLocation > irp->StackCount) {
+      lock.unlock();
+      Report(Check::IrpCompletedTwice, "IoCompleteRequest",
+             IrpText(irp) + " completed again after its completion routine took it back", caller);
+      return;
+    }
     it->second.state = IrpState::Completing;
     generation = it->second.generation;
   }
