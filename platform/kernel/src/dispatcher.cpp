@@ -80,6 +80,7 @@ struct Sched {
   unsigned preemptionsTaken = 0;
   bool freeRunning = false;
   std::vector<std::string> log;
+  Ticks logOrigin = 0;
 
   std::atomic<LONGLONG> perfFrequency{10'000'000};
   std::atomic<LONGLONG> systemOrigin{clock::kDefaultSystemTimeOrigin};
@@ -217,7 +218,7 @@ void StartDpcWorkerLocked(Sched& s, unsigned cpu);
 // that its timer was armed on) when it has none.
 bool QueueDpcLocked(Sched& s, KDPC* dpc, unsigned cpu, PVOID arg1, PVOID arg2) {
   if (dpc->DpcData) return false;
-  const unsigned target = (dpc->Number ? dpc->Number - 1u : cpu) % s.processors;
+  const unsigned target = (dpc->Target ? dpc->Target - 1u : cpu) % s.processors;
   Cpu& c = s.cpus[target];
   dpc->DpcData = &c;
   dpc->SystemArgument1 = arg1;
@@ -451,13 +452,23 @@ bool EligibleLocked(const Sched& s, const ThreadRec* c, const ThreadRec* current
   return true;
 }
 
-// The turn is free: give it to the longest-ready thread that may run, or let time advance.
+std::uint64_t DrawLocked(Sched& s);
+
+// The turn is free: give it to the longest-ready thread that may run (with a seed: any
+// of them, drawn from the generator), or let time advance.
 void DispatchLocked(Sched& s) {
   if (s.running || s.freeRunning) return;
   if (!s.ready.empty()) {
     auto it = s.ready.begin();
     while (it != s.ready.end() && !EligibleLocked(s, *it, nullptr)) ++it;
-    if (it == s.ready.end()) it = s.ready.begin();
+    if (it == s.ready.end()) {
+      it = s.ready.begin();
+    } else if (s.options.seed && s.ready.size() > 1) {
+      std::vector<std::deque<ThreadRec*>::iterator> eligible;
+      for (auto c = it; c != s.ready.end(); ++c)
+        if (EligibleLocked(s, *c, nullptr)) eligible.push_back(c);
+      it = eligible[DrawLocked(s) % eligible.size()];
+    }
     s.running = *it;
     s.ready.erase(it);
     s.running->cv.notify_all();
@@ -486,7 +497,7 @@ std::uint64_t DrawLocked(Sched& s) {
 
 void LogLocked(Sched& s, std::string line) {
   constexpr size_t kLogLimit = 4096;
-  if (s.log.size() < kLogLimit) s.log.push_back(Format("%" PRId64 " ", static_cast<int64_t>(NowOf(s))) + line);
+  if (s.log.size() < kLogLimit) s.log.push_back(Format("%" PRId64 " ", static_cast<int64_t>(NowOf(s) - s.logOrigin)) + line);
 }
 
 // Restarts the generator and the budget from the options.
@@ -498,6 +509,7 @@ void RestartLocked(Sched& s) {
   s.preemptionsLeft = s.options.seed ? s.options.maxPreemptions : 0;
   s.preemptionsTaken = 0;
   s.log.clear();
+  s.logOrigin = NowOf(s);
   s.nextCpu = 1;
   __atomic_store_n(&sched::detail::preemptive, s.options.seed != 0 && !s.freeRunning, __ATOMIC_RELAXED);
 }
@@ -1047,7 +1059,10 @@ void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
 
 void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance) { dpc->Importance = static_cast<UCHAR>(importance); }
 
-void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number) { dpc->Number = static_cast<USHORT>(number + 1); }
+void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number) {
+  dpc->Number = static_cast<USHORT>(number);
+  dpc->Target = static_cast<ULONG>(number) + 1;
+}
 
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2) {
   Sched& s = S();

@@ -134,7 +134,7 @@ struct KDPC {
   UCHAR Type;
   UCHAR Importance;
   USHORT Number;
-  ULONG Reserved;
+  ULONG Target;   // 1 + the target processor (KeSetTargetProcessorDpc), 0 for none
   ULONG_PTR DpcListEntry;
   ULONG_PTR ProcessorHistory;
   PKDEFERRED_ROUTINE DeferredRoutine;
