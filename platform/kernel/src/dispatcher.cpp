@@ -78,7 +78,7 @@ struct Sched {
   unsigned chance = 1;          // a point switches with probability 1/chance
   unsigned preemptionsLeft = 0;
   unsigned preemptionsTaken = 0;
-  bool freeRunning = false;
+  std::atomic<bool> freeRunning{false};
   std::vector<std::string> log;
   Ticks logOrigin = 0;
 
@@ -624,6 +624,7 @@ std::string SpinText(const ThreadRec* t) {
 
 bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller) {
   Sched& s = S();
+  if (s.freeRunning.load(std::memory_order_relaxed)) return true;  // spins on the atomic alone
   std::unique_lock guard(s.mu);
   if (!TakesTurns(s, t) || s.running != t) return true;
   ThreadRec* owner = LockOwnerLocked(s, lock);
@@ -1392,8 +1393,8 @@ void Configure(const Options& options) {
   std::lock_guard lock(s.mu);
   s.options = o;
   s.processors = o.processors;
-  if (o.freeRunning != s.freeRunning) {
-    s.freeRunning = o.freeRunning;
+  if (o.freeRunning != s.freeRunning.load()) {
+    s.freeRunning.store(o.freeRunning);
     s.realBaseNs.store(SteadyNs());
     s.realTime.store(o.freeRunning);
     if (o.freeRunning) {
