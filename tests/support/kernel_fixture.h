@@ -18,8 +18,13 @@
 // - block only through kernel waits (KeWaitFor*, KeDelayExecutionThread, Thread::Join,
 //   platform::clock::Settle/SleepFor); a platform thread blocked elsewhere (join of a
 //   std::thread, a sleep) stops every other platform thread and the clock;
-// - DPCs, work items and woken threads run when the test thread blocks: Settle() lets
-//   them all run without moving time, a delay runs the clock forward;
+// - DPCs, work items and woken threads run when the test thread blocks (with a non-zero
+//   seed also at preemption points): Settle() lets them all run without moving time, a
+//   delay runs the clock forward; lowering IRQL below DISPATCH_LEVEL runs the DPCs the
+//   thread's processor has queued at once;
+// - a test that asserts the fixed order of seed 0 (a DPC has not run yet, who wakes
+//   first) skips itself under other seeds: `if (seed()) GTEST_SKIP()`;
+// - race searches run a scenario under many seeds with SeedsWhere;
 // - assert on virtual times (platform::clock::Now()): they are exact and reproducible.
 #pragma once
 
