@@ -1,9 +1,11 @@
 // The dispatcher: the clock, the turn-taking of platform threads, dispatcher objects,
-// waits, timers and the DPC queue.
+// waits and timers (the virtual processors, their DPC queues and the seeded scheduler
+// are in processors.cpp).
 //
 // One lock (the dispatcher lock) guards all of it. Platform threads run one at a time:
-// the one holding the turn (`running`) runs until it blocks in a kernel wait, then the
-// turn goes to the longest-ready thread. When no platform thread is running or ready, a
+// the one holding the turn (`running`) runs until it blocks in a kernel wait (or, with a
+// seed, is preempted), then the turn goes to the longest-ready thread that may run (with
+// a seed, one drawn among them). When no platform thread is running or ready, a
 // virtual clock jumps to the earliest deadline: due timers fire first (by deadline, then
 // arming order), and timed waits expire only if that made nothing runnable, so DPCs and
 // woken threads of an instant run before the time-outs of the same instant.
@@ -18,6 +20,7 @@
 #include <map>
 #include <set>
 
+#include "dispatcher_state.h"
 #include "kernel/clock.h"
 #include "kernel/sched.h"
 #include "sched.h"
@@ -27,75 +30,12 @@ namespace {
 
 using verifier::Check;
 
-struct TimerKey {
-  Ticks due;
-  unsigned long long seq;
-  KTIMER* timer;
-  bool operator<(const TimerKey& o) const { return due != o.due ? due < o.due : seq < o.seq; }
-};
-
-// One virtual processor: its DPC queue and the DPC context that drains it.
-struct Cpu {
-  std::deque<KDPC*> dpcs;
-  KEVENT work{};  // synchronization: wakes the DPC context
-  bool workerStarted = false;
-  // The DPC running on the processor, its context and who runs it (the DPC context, or
-  // a thread that lowered its IRQL).
-  KDPC* runningDpc = nullptr;
-  PVOID runningContext = nullptr;
-  ThreadRec* runner = nullptr;
-};
-
-struct Backlog {
-  std::function<std::vector<std::string>()> probe;
-  std::function<void()> drop;
-};
-
-struct Sched {
-  std::mutex mu;
-  std::atomic<bool> realTime{false};
-  std::atomic<Ticks> now{0};  // virtual time; in real-time mode the time at the switch
-  std::atomic<long long> realBaseNs{0};
-
-  ThreadRec* running = nullptr;
-  std::deque<ThreadRec*> ready;
-  std::map<unsigned long long, ThreadRec*> waiters;  // by wait order
-  std::set<TimerKey> timers;
-  unsigned long long seq = 0;
-  std::vector<ThreadRec*> threads;  // every live record
-  Ticks horizonSpan = 0;            // how far virtual time may run while the test thread is stuck
-
-  // Virtual processors and their DPC queues.
-  Cpu cpus[sched::kMaxProcessors];
-  unsigned processors = 2;
-  unsigned nextCpu = 1;     // processor of the next platform thread
-  long dpcsInFlight = 0;    // queued or running on any processor
-  KEVENT dpcIdle{};         // notification: no DPC queued or running
-
-  // Seeded scheduling.
-  sched::Options options;
-  std::uint64_t rng = 0;
-  unsigned chance = 1;          // a point switches with probability 1/chance
-  unsigned preemptionsLeft = 0;
-  unsigned preemptionsTaken = 0;
-  std::atomic<bool> freeRunning{false};
-  std::vector<std::string> log;
-  Ticks logOrigin = 0;
-
-  std::atomic<LONGLONG> perfFrequency{10'000'000};
-  std::atomic<LONGLONG> systemOrigin{clock::kDefaultSystemTimeOrigin};
-  std::vector<clock::TimerResolutionCall> resolutionCalls;
-  ULONG requestedResolution = 0;  // 0: none requested
-
-  std::condition_variable serviceCv;
-  bool serviceStarted = false;
-  std::vector<Backlog> backlogs;
-};
-
 constexpr Ticks kHorizonSpan = 3600LL * clock::kTicksPerSecond;  // one hour
 constexpr ULONG kDefaultResolution = 156'250;  // 15.625 ms
 constexpr ULONG kMinimumResolution = 5'000;    // 0.5 ms
 constexpr ULONG kTimeIncrement = 156'250;
+
+}  // namespace
 
 Sched& S() {
   // Never destroyed: threads may still use it while the process exits.
@@ -111,7 +51,8 @@ Sched& S() {
 }
 
 thread_local ThreadRec* tlCurrent = nullptr;
-thread_local int tlNoPreemption = 0;
+
+namespace {
 
 // Owns the record of a thread that is not a platform thread created here.
 struct ForeignOwner {
@@ -127,6 +68,8 @@ struct ForeignOwner {
 };
 thread_local ForeignOwner tlForeign;
 
+}  // namespace
+
 long long SteadyNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -136,6 +79,8 @@ Ticks NowOf(Sched& s) {
   if (!s.realTime.load()) return s.now.load();
   return s.now.load() + (SteadyNs() - s.realBaseNs.load()) / 100;
 }
+
+namespace {
 
 // ---- satisfying waits --------------------------------------------------------------
 
@@ -182,10 +127,13 @@ bool TrySatisfy(ThreadRec* t, ULONG count, DISPATCHER_HEADER* const* objects, WA
   return true;
 }
 
-// Platform threads take turns, except in free-running mode.
+}  // namespace
+
 bool TakesTurns(const Sched& s, const ThreadRec* t) { return t->IsPlatform() && !s.freeRunning; }
 
 unsigned CpuIndex(const Sched& s, const ThreadRec* t) { return t->cpu % s.processors; }
+
+namespace {
 
 void WakeLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
   s.waiters.erase(t->waitSeq);
@@ -211,78 +159,6 @@ void SatisfyWaitersLocked(Sched& s) {
 }
 
 // ---- timers and DPCs ---------------------------------------------------------------
-
-void StartDpcWorkerLocked(Sched& s, unsigned cpu);
-
-// Queues a DPC on its target processor, or on `cpu` (the processor that queued it or
-// that its timer was armed on) when it has none.
-bool QueueDpcLocked(Sched& s, KDPC* dpc, unsigned cpu, PVOID arg1, PVOID arg2) {
-  if (dpc->DpcData) return false;
-  const unsigned target = (dpc->Target ? dpc->Target - 1u : cpu) % s.processors;
-  Cpu& c = s.cpus[target];
-  dpc->DpcData = &c;
-  dpc->SystemArgument1 = arg1;
-  dpc->SystemArgument2 = arg2;
-  if (dpc->Importance == HighImportance)
-    c.dpcs.push_front(dpc);
-  else
-    c.dpcs.push_back(dpc);
-  ++s.dpcsInFlight;
-  StartDpcWorkerLocked(s, target);
-  s.dpcIdle.Header.SignalState = 0;
-  SetEventLocked(&c.work);
-  return true;
-}
-
-void UnqueueDpcLocked(Sched& s, KDPC* dpc) {
-  std::erase(static_cast<Cpu*>(dpc->DpcData)->dpcs, dpc);
-  dpc->DpcData = nullptr;
-  if (--s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
-}
-
-// Takes the next DPC of a processor for `runner`; false when there is none or another
-// context is running one there.
-struct TakenDpc {
-  KDPC* dpc;
-  PKDEFERRED_ROUTINE routine;
-  PVOID context, arg1, arg2;
-};
-bool TakeDpcLocked(Cpu& c, ThreadRec* runner, TakenDpc* taken) {
-  if (c.dpcs.empty() || c.runner) return false;
-  KDPC* dpc = c.dpcs.front();
-  c.dpcs.pop_front();
-  dpc->DpcData = nullptr;
-  *taken = {dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2};
-  c.runningDpc = dpc;
-  c.runningContext = dpc->DeferredContext;
-  c.runner = runner;
-  return true;
-}
-
-void FinishDpcLocked(Sched& s, Cpu& c) {
-  c.runningDpc = nullptr;
-  c.runningContext = nullptr;
-  c.runner = nullptr;
-  if (--s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
-  // In free-running mode the DPC context may have found the processor busy.
-  if (!c.dpcs.empty()) SetEventLocked(&c.work);
-}
-
-// Runs one taken DPC on `self` at DISPATCH_LEVEL and checks how it returned.
-void RunDpc(ThreadRec* self, const TakenDpc& d) {
-  const KIRQL before = self->irql;
-  const size_t locks = self->spinLocks.size();
-  self->irql = DISPATCH_LEVEL;
-  if (d.routine) d.routine(d.dpc, d.context, d.arg1, d.arg2);
-  if (self->irql != DISPATCH_LEVEL || self->spinLocks.size() != locks) {
-    Report(Check::LockHeldAtExit, "KDPC",
-           Format("DPC routine %p returned at IRQL %u holding %zu spin lock(s)", reinterpret_cast<void*>(d.routine),
-                  self->irql, self->spinLocks.size() - std::min(locks, self->spinLocks.size())),
-           std::source_location::current());
-    self->spinLocks.resize(std::min(locks, self->spinLocks.size()));
-  }
-  self->irql = before;
-}
 
 void InsertTimerLocked(Sched& s, KTIMER* timer, Ticks due) {
   timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
@@ -442,18 +318,6 @@ void AdvanceLocked(Sched& s) {
   }
 }
 
-// Whether ready context `c` may run now: no other context holds its processor at
-// DISPATCH_LEVEL or above (`current`, about to be switched out, or a preempted one).
-bool EligibleLocked(const Sched& s, const ThreadRec* c, const ThreadRec* current) {
-  const unsigned cpu = CpuIndex(s, c);
-  if (current && current != c && CpuIndex(s, current) == cpu && current->irql >= DISPATCH_LEVEL) return false;
-  for (const ThreadRec* o : s.ready)
-    if (o != c && CpuIndex(s, o) == cpu && o->irql >= DISPATCH_LEVEL) return false;
-  return true;
-}
-
-std::uint64_t DrawLocked(Sched& s);
-
 // The turn is free: give it to the longest-ready thread that may run (with a seed: any
 // of them, drawn from the generator), or let time advance.
 void DispatchLocked(Sched& s) {
@@ -475,43 +339,6 @@ void DispatchLocked(Sched& s) {
     return;
   }
   AdvanceLocked(s);
-}
-
-// Hands the turn from the running context `t` straight to the ready context `next`; `t`
-// is the next to run after it. Returns when `t` has the turn again.
-void SwitchToLocked(Sched& s, ThreadRec* t, ThreadRec* next, std::unique_lock<std::mutex>& lock) {
-  std::erase(s.ready, next);
-  s.ready.push_front(t);
-  s.running = next;
-  next->cv.notify_all();
-  t->cv.wait(lock, [&] { return s.running == t; });
-}
-
-std::uint64_t DrawLocked(Sched& s) {
-  // splitmix64
-  std::uint64_t z = (s.rng += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
-void LogLocked(Sched& s, std::string line) {
-  constexpr size_t kLogLimit = 4096;
-  if (s.log.size() < kLogLimit) s.log.push_back(Format("%" PRId64 " ", static_cast<int64_t>(NowOf(s) - s.logOrigin)) + line);
-}
-
-// Restarts the generator and the budget from the options.
-void RestartLocked(Sched& s) {
-  s.rng = s.options.seed;
-  // Each seed also picks how eagerly it switches (1/2 .. 1/256 per point), so short and
-  // long runs both see their preemptions spread over them.
-  s.chance = s.options.seed ? 2u << (DrawLocked(s) % 8) : 1u;
-  s.preemptionsLeft = s.options.seed ? s.options.maxPreemptions : 0;
-  s.preemptionsTaken = 0;
-  s.log.clear();
-  s.logOrigin = NowOf(s);
-  s.nextCpu = 1;
-  __atomic_store_n(&sched::detail::preemptive, s.options.seed != 0 && !s.freeRunning, __ATOMIC_RELAXED);
 }
 
 // Real-time mode: fires timers and ends timed waits as the monotonic clock passes them.
@@ -537,47 +364,13 @@ void ServiceLoop() {
   }
 }
 
-void RunDpcWorker(unsigned cpu);
-
-void StartDpcWorkerLocked(Sched& s, unsigned cpu) {
-  Cpu& c = s.cpus[cpu];
-  if (c.workerStarted) return;
-  c.workerStarted = true;
-  std::thread worker = StartThreadLocked(cpu == 0 ? std::string("DPC") : Format("DPC %u", cpu), ThreadKind::Worker,
-                                         nullptr, [cpu] { RunDpcWorker(cpu); }, nullptr, static_cast<int>(cpu));
-  worker.detach();
-}
-
-// The DPC context of a processor: drains its queue, one DPC at a time.
-void RunDpcWorker(unsigned cpu) {
-  Sched& s = S();
-  ThreadRec* self = Current();
-  Cpu& c = s.cpus[cpu];
-  for (;;) {
-    TakenDpc d;
-    bool taken;
-    {
-      std::lock_guard lock(s.mu);
-      taken = TakeDpcLocked(c, self, &d);
-    }
-    if (!taken) {
-      DISPATCHER_HEADER* work = &c.work.Header;
-      Wait(1, &work, WaitAny, kNever, false, true, "DPC queue", std::source_location::current());
-      continue;
-    }
-    RunDpc(self, d);
-    std::lock_guard lock(s.mu);
-    FinishDpcLocked(s, c);
-  }
-}
+}  // namespace
 
 void EnsureServiceLocked(Sched& s) {
   if (s.serviceStarted) return;
   s.serviceStarted = true;
   std::thread(ServiceLoop).detach();
 }
-
-}  // namespace
 
 // ---- internal interface ------------------------------------------------------------
 
@@ -600,88 +393,6 @@ std::string Format(const char* format, ...) {
 }
 
 std::mutex& DispatcherLock() { return S().mu; }
-
-unsigned CpuOf(const ThreadRec* t) { return CpuIndex(S(), t); }
-
-ScopedNoPreemption::ScopedNoPreemption() { ++tlNoPreemption; }
-ScopedNoPreemption::~ScopedNoPreemption() { --tlNoPreemption; }
-
-namespace {
-
-ThreadRec* LockOwnerLocked(Sched& s, PKSPIN_LOCK lock) {
-  const KSPIN_LOCK value = __atomic_load_n(lock, __ATOMIC_RELAXED);
-  if (!value) return nullptr;
-  for (ThreadRec* r : s.threads)
-    if (reinterpret_cast<KSPIN_LOCK>(r) == value) return r;
-  return nullptr;
-}
-
-std::string SpinText(const ThreadRec* t) {
-  return Format("'%s' on processor %u", t->name.c_str(), t->cpu);
-}
-
-}  // namespace
-
-bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller) {
-  Sched& s = S();
-  if (s.freeRunning.load(std::memory_order_relaxed)) return true;  // spins on the atomic alone
-  std::unique_lock guard(s.mu);
-  if (!TakesTurns(s, t) || s.running != t) return true;
-  ThreadRec* owner = LockOwnerLocked(s, lock);
-  if (!owner) {
-    // Free again, or held by a thread outside the turns: retry.
-    return true;
-  }
-  std::string report;
-  // Follow who spins on whose lock: a chain back to `t` never ends.
-  t->spinningOn = lock;
-  std::string chain = Format("%s spins on spin lock %p held by %s", SpinText(t).c_str(), static_cast<void*>(lock),
-                             SpinText(owner).c_str());
-  ThreadRec* o = owner;
-  for (size_t steps = 0; o && o->spinningOn && steps < s.threads.size(); ++steps) {
-    ThreadRec* next = LockOwnerLocked(s, o->spinningOn);
-    chain += Format(", which spins on spin lock %p held by %s", static_cast<void*>(o->spinningOn),
-                    next ? SpinText(next).c_str() : "nobody");
-    if (next == t) {
-      report = "spin-lock deadlock: " + chain;
-      break;
-    }
-    o = next;
-  }
-  if (report.empty() && owner->waiting)
-    report = "spin-lock deadlock: " + chain + Format(", which waits in %s at %s", owner->waitApi, owner->waitCaller.c_str());
-  if (report.empty() && std::find(s.ready.begin(), s.ready.end(), owner) == s.ready.end())
-    report = "spin-lock deadlock: " + chain + ", which cannot run";
-  if (!report.empty()) {
-    t->spinningOn = nullptr;
-    LogLocked(s, report);
-    guard.unlock();
-    Report(Check::Deadlock, api, std::move(report), caller);
-    return false;
-  }
-  LogLocked(s, Format("'%s' spins on a lock held by '%s'", t->name.c_str(), owner->name.c_str()));
-  SwitchToLocked(s, t, owner, guard);
-  t->spinningOn = nullptr;
-  return true;
-}
-
-void DeliverPendingDpcs(ThreadRec* t) {
-  Sched& s = S();
-  if (t->deliveringDpcs || !t->IsPlatform()) return;
-  t->deliveringDpcs = true;
-  Cpu& c = s.cpus[CpuIndex(s, t)];
-  for (;;) {
-    TakenDpc d;
-    {
-      std::lock_guard lock(s.mu);
-      if (!TakeDpcLocked(c, t, &d)) break;
-    }
-    RunDpc(t, d);
-    std::lock_guard lock(s.mu);
-    FinishDpcLocked(s, c);
-  }
-  t->deliveringDpcs = false;
-}
 
 ThreadRec* Current() {
   if (tlCurrent) return tlCurrent;
@@ -1048,62 +759,6 @@ BOOLEAN KeReadStateTimer(PKTIMER timer) {
   return timer->Header.SignalState ? TRUE : FALSE;
 }
 
-// ---- DPCs --------------------------------------------------------------------------
-
-void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
-  *dpc = KDPC{};
-  dpc->Type = 0x13;
-  dpc->Importance = MediumImportance;
-  dpc->DeferredRoutine = routine;
-  dpc->DeferredContext = context;
-}
-
-void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance) { dpc->Importance = static_cast<UCHAR>(importance); }
-
-void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number) {
-  dpc->Number = static_cast<USHORT>(number);
-  dpc->Target = static_cast<ULONG>(number) + 1;
-}
-
-BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2) {
-  Sched& s = S();
-  ThreadRec* t = Current();
-  bool queued;
-  {
-    std::lock_guard lock(s.mu);
-    queued = QueueDpcLocked(s, dpc, CpuIndex(s, t), systemArgument1, systemArgument2);
-  }
-  platform::sched::Point("KeInsertQueueDpc");
-  return queued ? TRUE : FALSE;
-}
-
-BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
-  Sched& s = S();
-  std::lock_guard lock(s.mu);
-  if (!dpc->DpcData) return FALSE;
-  UnqueueDpcLocked(s, dpc);
-  return TRUE;
-}
-
-ULONG KeGetCurrentProcessorNumber() { return CpuOf(Current()); }
-
-ULONG KeQueryActiveProcessorCount(PKAFFINITY activeProcessors) {
-  Sched& s = S();
-  std::lock_guard lock(s.mu);
-  if (activeProcessors) *activeProcessors = (KAFFINITY{1} << s.processors) - 1;
-  return s.processors;
-}
-
-void KeFlushQueuedDpcs(const std::source_location& caller) {
-  ThreadRec* t = Current();
-  if (t->irql != PASSIVE_LEVEL) {
-    Report(Check::IrqlMisuse, "KeFlushQueuedDpcs", Format("called at IRQL %u", t->irql), caller);
-    return;
-  }
-  DISPATCHER_HEADER* idle = &S().dpcIdle.Header;
-  Wait(1, &idle, WaitAny, kNever, false, false, "KeFlushQueuedDpcs", caller);
-}
-
 // ---- waits -------------------------------------------------------------------------
 
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER timeout,
@@ -1358,104 +1013,3 @@ ScopedPlatformThread::~ScopedPlatformThread() {
 
 }  // namespace platform::clock
 
-// ======================================================================================
-// Virtual processors and the seeded scheduler
-
-namespace platform::sched {
-
-bool detail::preemptive = false;
-
-namespace {
-
-#ifdef UA_FREE_RUNNING
-constexpr bool kFreeRunningBuilt = true;
-#else
-constexpr bool kFreeRunningBuilt = false;
-#endif
-
-}  // namespace
-
-bool FreeRunningBuilt() { return kFreeRunningBuilt; }
-
-void Configure(const Options& options) {
-  Sched& s = S();
-  Options o = options;
-  if (o.processors < 1 || o.processors > kMaxProcessors) {
-    Report(Check::InvalidArgument, "platform::sched::Configure",
-           Format("%u processors (1 to %u)", o.processors, kMaxProcessors), std::source_location::current());
-    o.processors = std::clamp(o.processors, 1u, kMaxProcessors);
-  }
-  if (o.freeRunning && !kFreeRunningBuilt) {
-    Report(Check::InvalidArgument, "platform::sched::Configure", "free-running mode needs a UA_FREE_RUNNING build",
-           std::source_location::current());
-    o.freeRunning = false;
-  }
-  std::lock_guard lock(s.mu);
-  s.options = o;
-  s.processors = o.processors;
-  if (o.freeRunning != s.freeRunning.load()) {
-    s.freeRunning.store(o.freeRunning);
-    s.realBaseNs.store(SteadyNs());
-    s.realTime.store(o.freeRunning);
-    if (o.freeRunning) {
-      // Everyone holding or waiting for a turn runs free from now on.
-      for (ThreadRec* t : s.threads) t->cv.notify_all();
-      s.ready.clear();
-      s.running = nullptr;
-      EnsureServiceLocked(s);
-    } else if (s.running == nullptr) {
-      // The caller takes the turn back.
-      ThreadRec* self = tlCurrent;
-      if (self && self->IsPlatform()) s.running = self;
-    }
-    s.serviceCv.notify_all();
-  }
-  RestartLocked(s);
-}
-
-Options Current() {
-  Sched& s = S();
-  std::lock_guard lock(s.mu);
-  return s.options;
-}
-
-unsigned PreemptionsTaken() {
-  Sched& s = S();
-  std::lock_guard lock(s.mu);
-  return s.preemptionsTaken;
-}
-
-std::vector<std::string> Log() {
-  Sched& s = S();
-  std::lock_guard lock(s.mu);
-  return s.log;
-}
-
-std::uint64_t SeedFromEnvironment() {
-  const char* text = std::getenv("UA_SEED");
-  if (!text || !*text) return 0;
-  return std::strtoull(text, nullptr, 0);
-}
-
-void PreemptionPoint(const char* what) { Point(what); }
-
-void detail::Preempt(const char* what) {
-  Sched& s = S();
-  ThreadRec* t = tlCurrent;
-  if (!t || !t->IsPlatform() || tlNoPreemption) return;
-  std::unique_lock lock(s.mu);
-  if (s.freeRunning || s.running != t || s.preemptionsLeft == 0 || s.ready.empty()) return;
-  ThreadRec* candidates[64];
-  size_t n = 0;
-  for (ThreadRec* c : s.ready)
-    if (n < std::size(candidates) && EligibleLocked(s, c, t)) candidates[n++] = c;
-  if (n == 0 || DrawLocked(s) % s.chance != 0) return;
-  ThreadRec* next = candidates[DrawLocked(s) % n];
-  --s.preemptionsLeft;
-  ++s.preemptionsTaken;
-  LogLocked(s, Format("preempt '%s' (processor %u, IRQL %u) at %s for '%s' (processor %u)", t->name.c_str(),
-                      CpuIndex(s, t), t->irql, what, next->name.c_str(), CpuIndex(s, next)));
-  SwitchToLocked(s, t, next, lock);
-}
-
-}  // namespace platform::sched
