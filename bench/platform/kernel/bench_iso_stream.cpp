@@ -88,6 +88,7 @@ struct Slot {
   std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(1800, 0);
   USBD_PIPE_HANDLE pipe = nullptr;
   long completions = 0;
+  NTSTATUS last = STATUS_SUCCESS;
   bool stop = false;
   KEVENT idle;
 
@@ -99,9 +100,10 @@ struct Slot {
     r.PipeHandle = pipe;
     r.TransferFlags = USBD_START_ISO_TRANSFER_ASAP;
     r.TransferBuffer = buffer.data();
-    r.TransferBufferLength = static_cast<ULONG>(buffer.size());
+    r.TransferBufferLength = 9 * 176 + 180;  // 44.1 kHz, 16-bit stereo: one 45-frame packet in ten
     r.NumberOfPackets = 10;
-    for (ULONG i = 0; i < 10; ++i) r.IsoPacket[i] = {i * 176, i == 9 ? 180u : 176u, 0};
+    // OUT packets are sized by their offsets.
+    for (ULONG i = 0; i < 10; ++i) r.IsoPacket[i].Offset = i * 176;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -111,6 +113,7 @@ struct Slot {
   static NTSTATUS Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* s = static_cast<Slot*>(context);
     ++s->completions;
+    s->last = irp->IoStatus.Status;
     if (!s->stop && NT_SUCCESS(irp->IoStatus.Status)) {
       IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
       s->Build();
@@ -143,7 +146,13 @@ void BM_IsochronousStream(benchmark::State& state) {
       s.Build();
       IofCallDriver(port.pdo(), s.irp);
     }
-    for (auto _ : state) platform::clock::SleepFor(1000 * kTicksPerMillisecond);
+    for (auto _ : state) {
+      platform::clock::SleepFor(1000 * kTicksPerMillisecond);
+      if (!NT_SUCCESS(slots[0].last) || !NT_SUCCESS(slots[1].last)) {
+        state.SkipWithError("the stream stopped");
+        break;
+      }
+    }
     for (auto& s : slots) {
       s.stop = true;
       IoCancelIrp(s.irp);
