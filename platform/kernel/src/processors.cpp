@@ -81,7 +81,8 @@ void SwitchToLocked(Sched& s, ThreadRec* t, ThreadRec* next, std::unique_lock<st
 
 void LogLocked(Sched& s, std::string line) {
   constexpr size_t kLogLimit = 4096;
-  if (s.log.size() < kLogLimit) s.log.push_back(Format("%" PRId64 " ", static_cast<int64_t>(NowOf(s) - s.logOrigin)) + line);
+  if (s.log.size() < kLogLimit)
+    s.log.push_back(Format("%" PRId64 " ", static_cast<int64_t>(NowOf(s) - s.logOrigin)) + line);
 }
 
 void StartDpcWorkerLocked(Sched& s, unsigned cpu) {
@@ -192,7 +193,7 @@ ThreadRec* LockOwnerLocked(Sched& s, PKSPIN_LOCK lock) {
 }
 
 std::string SpinText(const ThreadRec* t) {
-  return Format("'%s' on processor %u", t->name.c_str(), t->cpu);
+  return Format("'%s' on processor %u", t->name.c_str(), CpuIndex(S(), t));
 }
 
 }  // namespace
