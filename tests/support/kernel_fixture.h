@@ -120,9 +120,8 @@ class KernelTest : public ::testing::Test {
     verifier::SetHandler(std::move(previousHandler_));
     if (HasFailure()) {
       const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-      std::fprintf(stderr, "scheduler seed %llu; replay: UA_SEED=%llu %s --gtest_filter=%s.%s\n",
+      std::fprintf(stderr, "scheduler seed %llu; replay with UA_SEED=%llu and --gtest_filter=%s.%s\n",
                    static_cast<unsigned long long>(seed_), static_cast<unsigned long long>(seed_),
-                   ::testing::internal::GetArgvs().empty() ? "<test>" : ::testing::internal::GetArgvs()[0].c_str(),
                    info->test_suite_name(), info->name());
     }
   }
