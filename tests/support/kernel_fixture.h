@@ -1,10 +1,12 @@
 // The gtest fixture every test suite that runs driver or platform code derives from.
 //
 // SetUp: makes every verifier report a test failure (with the API, the detail and the
-// caller), resets the clock to virtual time 0, takes a pool mark and registers the test
-// thread as a platform thread. TearDown: lets queued DPCs and work items finish, reports
-// timers, DPCs, work items and system threads still pending, unregisters the thread and
-// runs the pool's leak check on what the test allocated.
+// caller), resets the clock to virtual time 0, sets the scheduler seed (UA_SEED from the
+// environment, 0 when unset; with --gtest_repeat each repetition takes the next seed),
+// takes a pool mark and registers the test thread as a platform thread. TearDown: lets
+// queued DPCs and work items finish, reports timers, DPCs, work items and system threads
+// still pending, unregisters the thread and runs the pool's leak check on what the test
+// allocated. A failed test prints the seed that replays it.
 //
 // Tests that provoke a verifier report on purpose wrap the faulty call in a
 // platform::verifier::ScopedCapture and assert on what it collected.
@@ -16,19 +18,30 @@
 // - block only through kernel waits (KeWaitFor*, KeDelayExecutionThread, Thread::Join,
 //   platform::clock::Settle/SleepFor); a platform thread blocked elsewhere (join of a
 //   std::thread, a sleep) stops every other platform thread and the clock;
-// - DPCs, work items and woken threads run when the test thread blocks: Settle() lets
-//   them all run without moving time, a delay runs the clock forward;
+// - DPCs, work items and woken threads run when the test thread blocks (with a non-zero
+//   seed also at preemption points): Settle() lets them all run without moving time, a
+//   delay runs the clock forward; lowering IRQL below DISPATCH_LEVEL runs the DPCs the
+//   thread's processor has queued at once;
+// - a test that asserts the fixed order of seed 0 (a DPC has not run yet, who wakes
+//   first) skips itself under other seeds: `if (seed()) GTEST_SKIP()`;
+// - race searches run a scenario under many seeds with SeedsWhere;
 // - assert on virtual times (platform::clock::Now()): they are exact and reproducible.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kernel/clock.h"
 #include "kernel/ke.h"
 #include "kernel/pool.h"
+#include "kernel/sched.h"
 #include "kernel/verifier.h"
 
 namespace platform::testing {
@@ -46,6 +59,42 @@ inline void DelayMs(LONGLONG ms) {
   KeDelayExecutionThread(KernelMode, FALSE, &d);
 }
 
+// Counts gtest repetitions (global environments are set up once per repetition).
+inline int& SeedRepetition() {
+  static int repetition = -1;
+  return repetition;
+}
+class SeedRepetitionCounter : public ::testing::Environment {
+ public:
+  void SetUp() override { ++SeedRepetition(); }
+};
+inline ::testing::Environment* const kSeedRepetitionCounter =
+    ::testing::AddGlobalTestEnvironment(new SeedRepetitionCounter);
+
+// The scheduler seed of this run: UA_SEED, plus the repetition when UA_SEED is set.
+inline std::uint64_t RunSeed() {
+  const std::uint64_t base = sched::SeedFromEnvironment();
+  return base ? base + static_cast<std::uint64_t>(std::max(SeedRepetition(), 0)) : 0;
+}
+
+// Runs `scenario` once under each seed first .. first+count-1 (each run starts from a
+// settled clock with that seed) and returns the seeds under which it returned true.
+inline std::vector<std::uint64_t> SeedsWhere(std::uint64_t first, unsigned count,
+                                             const std::function<bool()>& scenario,
+                                             sched::Options options = {}) {
+  std::vector<std::uint64_t> found;
+  const sched::Options previous = sched::Current();
+  for (std::uint64_t seed = first; seed < first + count; ++seed) {
+    clock::Settle();
+    options.seed = seed;
+    sched::Configure(options);
+    if (scenario()) found.push_back(seed);
+    clock::Settle();
+  }
+  sched::Configure(previous);
+  return found;
+}
+
 class KernelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -54,6 +103,8 @@ class KernelTest : public ::testing::Test {
                     << "\n  caller: " << v.caller;
     });
     clock::Reset();
+    seed_ = RunSeed();
+    sched::Configure({.seed = seed_});
     leaks_.emplace();
     thread_.emplace("test");
   }
@@ -65,11 +116,21 @@ class KernelTest : public ::testing::Test {
     clock::Reset();
     leaks_->Check();
     leaks_.reset();
+    sched::Configure({});
     verifier::SetHandler(std::move(previousHandler_));
+    if (HasFailure()) {
+      const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+      std::fprintf(stderr, "scheduler seed %llu; replay with UA_SEED=%llu and --gtest_filter=%s.%s\n",
+                   static_cast<unsigned long long>(seed_), static_cast<unsigned long long>(seed_),
+                   info->test_suite_name(), info->name());
+    }
   }
+
+  std::uint64_t seed() const { return seed_; }
 
  private:
   verifier::Handler previousHandler_;
+  std::uint64_t seed_ = 0;
   std::optional<pool::LeakScope> leaks_;
   std::optional<clock::ScopedPlatformThread> thread_;
 };

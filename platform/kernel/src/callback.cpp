@@ -49,6 +49,12 @@ struct CALLBACK_OBJECT {
 
 namespace {
 
+// Called with the object's mutex held: no preemption while it is.
+void SignalIdle(Registration* r) {
+  platform::kernel_detail::ScopedNoPreemption hold;
+  KeSetEvent(&r->idle, IO_NO_INCREMENT, FALSE);
+}
+
 CALLBACK_OBJECT* ObjectOf(PVOID p, const char* api, const std::source_location& caller) {
   auto* object = static_cast<CALLBACK_OBJECT*>(p);
   if (object && platform::ob::TypeOf(object) == *ExCallbackObjectType && object->signature == kObjectSignature)
@@ -177,7 +183,7 @@ void ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID argument2, co
         if (r->orphaned)
           release = true;
         else
-          KeSetEvent(&r->idle, IO_NO_INCREMENT, FALSE);
+          SignalIdle(r);
       }
     }
     if (release) {

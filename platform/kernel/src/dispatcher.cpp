@@ -1,9 +1,11 @@
 // The dispatcher: the clock, the turn-taking of platform threads, dispatcher objects,
-// waits, timers and the DPC queue.
+// waits and timers (the virtual processors, their DPC queues and the seeded scheduler
+// are in processors.cpp).
 //
 // One lock (the dispatcher lock) guards all of it. Platform threads run one at a time:
-// the one holding the turn (`running`) runs until it blocks in a kernel wait, then the
-// turn goes to the longest-ready thread. When no platform thread is running or ready, a
+// the one holding the turn (`running`) runs until it blocks in a kernel wait (or, with a
+// seed, is preempted), then the turn goes to the longest-ready thread that may run (with
+// a seed, one drawn among them). When no platform thread is running or ready, a
 // virtual clock jumps to the earliest deadline: due timers fire first (by deadline, then
 // arming order), and timed waits expire only if that made nothing runnable, so DPCs and
 // woken threads of an instant run before the time-outs of the same instant.
@@ -18,7 +20,9 @@
 #include <map>
 #include <set>
 
+#include "dispatcher_state.h"
 #include "kernel/clock.h"
+#include "kernel/sched.h"
 #include "sched.h"
 
 namespace platform::kernel_detail {
@@ -26,58 +30,18 @@ namespace {
 
 using verifier::Check;
 
-struct TimerKey {
-  Ticks due;
-  unsigned long long seq;
-  KTIMER* timer;
-  bool operator<(const TimerKey& o) const { return due != o.due ? due < o.due : seq < o.seq; }
-};
-
-struct Backlog {
-  std::function<std::vector<std::string>()> probe;
-  std::function<void()> drop;
-};
-
-struct Sched {
-  std::mutex mu;
-  std::atomic<bool> realTime{false};
-  std::atomic<Ticks> now{0};  // virtual time; in real-time mode the time at the switch
-  std::atomic<long long> realBaseNs{0};
-
-  ThreadRec* running = nullptr;
-  std::deque<ThreadRec*> ready;
-  std::map<unsigned long long, ThreadRec*> waiters;  // by wait order
-  std::set<TimerKey> timers;
-  unsigned long long seq = 0;
-  std::vector<ThreadRec*> threads;  // every live record
-  Ticks horizonSpan = 0;            // how far virtual time may run while the test thread is stuck
-
-  // DPC queue and its worker.
-  std::deque<KDPC*> dpcs;
-  KEVENT dpcWork{};  // synchronization: wakes the worker
-  KEVENT dpcIdle{};  // notification: no DPC queued or running
-  bool dpcWorkerStarted = false;
-
-  std::atomic<LONGLONG> perfFrequency{10'000'000};
-  std::atomic<LONGLONG> systemOrigin{clock::kDefaultSystemTimeOrigin};
-  std::vector<clock::TimerResolutionCall> resolutionCalls;
-  ULONG requestedResolution = 0;  // 0: none requested
-
-  std::condition_variable serviceCv;
-  bool serviceStarted = false;
-  std::vector<Backlog> backlogs;
-};
-
 constexpr Ticks kHorizonSpan = 3600LL * clock::kTicksPerSecond;  // one hour
 constexpr ULONG kDefaultResolution = 156'250;  // 15.625 ms
 constexpr ULONG kMinimumResolution = 5'000;    // 0.5 ms
 constexpr ULONG kTimeIncrement = 156'250;
 
+}  // namespace
+
 Sched& S() {
   // Never destroyed: threads may still use it while the process exits.
   static Sched* s = [] {
     auto* p = new Sched;
-    p->dpcWork.Header.Type = EventSynchronizationObject;
+    for (Cpu& c : p->cpus) c.work.Header.Type = EventSynchronizationObject;
     p->dpcIdle.Header.Type = EventNotificationObject;
     p->dpcIdle.Header.SignalState = 1;
     p->horizonSpan = kHorizonSpan;
@@ -87,6 +51,8 @@ Sched& S() {
 }
 
 thread_local ThreadRec* tlCurrent = nullptr;
+
+namespace {
 
 // Owns the record of a thread that is not a platform thread created here.
 struct ForeignOwner {
@@ -102,6 +68,8 @@ struct ForeignOwner {
 };
 thread_local ForeignOwner tlForeign;
 
+}  // namespace
+
 long long SteadyNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -111,6 +79,8 @@ Ticks NowOf(Sched& s) {
   if (!s.realTime.load()) return s.now.load();
   return s.now.load() + (SteadyNs() - s.realBaseNs.load()) / 100;
 }
+
+namespace {
 
 // ---- satisfying waits --------------------------------------------------------------
 
@@ -157,12 +127,20 @@ bool TrySatisfy(ThreadRec* t, ULONG count, DISPATCHER_HEADER* const* objects, WA
   return true;
 }
 
+}  // namespace
+
+bool TakesTurns(const Sched& s, const ThreadRec* t) { return t->IsPlatform() && !s.freeRunning; }
+
+unsigned CpuIndex(const Sched& s, const ThreadRec* t) { return t->cpu % s.processors; }
+
+namespace {
+
 void WakeLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
   s.waiters.erase(t->waitSeq);
   t->waiting = false;
   t->idle = false;
   t->waitStatus = status;
-  if (t->IsPlatform()) {
+  if (TakesTurns(s, t)) {
     if (!s.running)
       s.running = t;
     else
@@ -181,23 +159,6 @@ void SatisfyWaitersLocked(Sched& s) {
 }
 
 // ---- timers and DPCs ---------------------------------------------------------------
-
-void StartDpcWorkerLocked(Sched& s);
-
-bool QueueDpcLocked(Sched& s, KDPC* dpc, PVOID arg1, PVOID arg2) {
-  if (dpc->DpcData) return false;
-  dpc->DpcData = &s;
-  dpc->SystemArgument1 = arg1;
-  dpc->SystemArgument2 = arg2;
-  if (dpc->Importance == HighImportance)
-    s.dpcs.push_front(dpc);
-  else
-    s.dpcs.push_back(dpc);
-  StartDpcWorkerLocked(s);
-  s.dpcIdle.Header.SignalState = 0;
-  SetEventLocked(&s.dpcWork);
-  return true;
-}
 
 void InsertTimerLocked(Sched& s, KTIMER* timer, Ticks due) {
   timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
@@ -232,7 +193,7 @@ bool FireTimersLocked(Sched& s) {
     if (timer->Dpc) {
       ULARGE_INTEGER systemTime;
       systemTime.QuadPart = static_cast<ULONGLONG>(s.systemOrigin.load() + key.due);
-      QueueDpcLocked(s, timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
+      QueueDpcLocked(s, timer->Dpc, timer->Processor, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.HighPart)));
     }
     SatisfyWaitersLocked(s);
@@ -357,12 +318,23 @@ void AdvanceLocked(Sched& s) {
   }
 }
 
-// The turn is free: give it to the longest-ready thread, or let time advance.
+// The turn is free: give it to the longest-ready thread that may run (with a seed: any
+// of them, drawn from the generator), or let time advance.
 void DispatchLocked(Sched& s) {
-  if (s.running) return;
+  if (s.running || s.freeRunning) return;
   if (!s.ready.empty()) {
-    s.running = s.ready.front();
-    s.ready.pop_front();
+    auto it = s.ready.begin();
+    while (it != s.ready.end() && !EligibleLocked(s, *it, nullptr)) ++it;
+    if (it == s.ready.end()) {
+      it = s.ready.begin();
+    } else if (s.options.seed && s.ready.size() > 1) {
+      std::vector<std::deque<ThreadRec*>::iterator> eligible;
+      for (auto c = it; c != s.ready.end(); ++c)
+        if (EligibleLocked(s, *c, nullptr)) eligible.push_back(c);
+      it = eligible[DrawLocked(s) % eligible.size()];
+    }
+    s.running = *it;
+    s.ready.erase(it);
     s.running->cv.notify_all();
     return;
   }
@@ -392,60 +364,13 @@ void ServiceLoop() {
   }
 }
 
-void RunDpcWorker();
-
-void StartDpcWorkerLocked(Sched& s) {
-  if (s.dpcWorkerStarted) return;
-  s.dpcWorkerStarted = true;
-  StartThreadLocked("DPC", ThreadKind::Worker, nullptr, RunDpcWorker, nullptr).detach();
-}
-
-void RunDpcWorker() {
-  Sched& s = S();
-  ThreadRec* self = Current();
-  for (;;) {
-    KDPC* dpc = nullptr;
-    PKDEFERRED_ROUTINE routine = nullptr;
-    PVOID context = nullptr, arg1 = nullptr, arg2 = nullptr;
-    {
-      std::unique_lock lock(s.mu);
-      if (s.dpcs.empty()) {
-        SetEventLocked(&s.dpcIdle);
-      } else {
-        dpc = s.dpcs.front();
-        s.dpcs.pop_front();
-        dpc->DpcData = nullptr;
-        routine = dpc->DeferredRoutine;
-        context = dpc->DeferredContext;
-        arg1 = dpc->SystemArgument1;
-        arg2 = dpc->SystemArgument2;
-      }
-    }
-    if (!dpc) {
-      DISPATCHER_HEADER* work = &s.dpcWork.Header;
-      Wait(1, &work, WaitAny, kNever, false, true, "DPC queue", std::source_location::current());
-      continue;
-    }
-    self->irql = DISPATCH_LEVEL;
-    if (routine) routine(dpc, context, arg1, arg2);
-    if (self->irql != DISPATCH_LEVEL || !self->spinLocks.empty()) {
-      Report(Check::LockHeldAtExit, "KDPC",
-             Format("DPC routine %p returned at IRQL %u holding %zu spin lock(s)",
-                    reinterpret_cast<void*>(routine), self->irql, self->spinLocks.size()),
-             std::source_location::current());
-      self->spinLocks.clear();
-    }
-    self->irql = PASSIVE_LEVEL;
-  }
-}
+}  // namespace
 
 void EnsureServiceLocked(Sched& s) {
   if (s.serviceStarted) return;
   s.serviceStarted = true;
   std::thread(ServiceLoop).detach();
 }
-
-}  // namespace
 
 // ---- internal interface ------------------------------------------------------------
 
@@ -528,13 +453,13 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
   s.waiters[t->waitSeq] = t;
   if (s.realTime.load() && deadline != kNever) s.serviceCv.notify_all();
 
-  if (t->IsPlatform() && s.running == t) {
+  if (TakesTurns(s, t) && s.running == t) {
     s.running = nullptr;
     DispatchLocked(s);
   } else if (!s.running && s.ready.empty()) {
     AdvanceLocked(s);
   }
-  t->cv.wait(lock, [&] { return !t->waiting && (!t->IsPlatform() || s.running == t); });
+  t->cv.wait(lock, [&] { return !t->waiting && (!TakesTurns(s, t) || s.running == t); });
   std::string report = std::move(t->deadlockReport);
   t->deadlockReport.clear();
   status = t->waitStatus;
@@ -544,11 +469,12 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
 }
 
 std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
-                              std::function<void()> afterExit) {
+                              std::function<void()> afterExit, int cpu) {
   Sched& s = S();
   auto* rec = new ThreadRec;
   rec->name = std::move(name);
   rec->kind = kind;
+  rec->cpu = cpu >= 0 ? static_cast<unsigned>(cpu) : s.nextCpu++ % s.processors;
   if (!object) {
     rec->ownObject = std::make_unique<KTHREAD>();
     InitThreadObject(rec->ownObject.get());
@@ -558,16 +484,18 @@ std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object
   object->PlatformThread = rec;
   s.threads.push_back(rec);
   // The new thread is ready at once, so the clock cannot move before it first runs.
-  if (!s.running)
+  if (s.freeRunning) {
+  } else if (!s.running) {
     s.running = rec;
-  else
+  } else {
     s.ready.push_back(rec);
+  }
   return std::thread([rec, body = std::move(body), afterExit = std::move(afterExit)] {
     tlCurrent = rec;
     Sched& sc = S();
     {
       std::unique_lock lock(sc.mu);
-      rec->cv.wait(lock, [&] { return sc.running == rec; });
+      rec->cv.wait(lock, [&] { return sc.running == rec || !TakesTurns(sc, rec); });
     }
     body();
     if (rec->irql != PASSIVE_LEVEL || !rec->spinLocks.empty() || rec->mutexesOwned > 0) {
@@ -600,6 +528,7 @@ void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const st
     return a >= begin && a - begin < bytes;
   };
   std::vector<std::string> found;
+  ThreadRec* self = Current();
   {
     Sched& s = S();
     std::lock_guard lock(s.mu);
@@ -612,14 +541,20 @@ void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const st
         ++it;
       }
     }
-    for (auto it = s.dpcs.begin(); it != s.dpcs.end();) {
-      if (inside(*it)) {
-        found.push_back(Format("DPC %p is still queued", static_cast<void*>(*it)));
-        (*it)->DpcData = nullptr;
-        it = s.dpcs.erase(it);
-      } else {
-        ++it;
+    for (unsigned n = 0; n < sched::kMaxProcessors; ++n) {
+      Cpu& c = s.cpus[n];
+      std::vector<KDPC*> queued;
+      for (KDPC* d : c.dpcs)
+        if (inside(d)) queued.push_back(d);
+      for (KDPC* d : queued) {
+        found.push_back(Format("DPC %p is still queued on processor %u", static_cast<void*>(d), n));
+        UnqueueDpcLocked(s, d);
       }
+      // A DPC may free its own context; anyone else freeing what a running DPC uses
+      // pulls it from under the DPC (a timer cancelled without flushing its DPC).
+      if (c.runner && c.runner != self && (inside(c.runningDpc) || inside(c.runningContext)))
+        found.push_back(Format("DPC %p (context %p) is running on processor %u", static_cast<void*>(c.runningDpc),
+                               c.runningContext, n));
     }
     for (auto& [seq, w] : s.waiters)
       for (ULONG i = 0; i < w->waitCount; ++i)
@@ -708,9 +643,13 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
 LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN, const std::source_location& caller) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL)
     Report(Check::IrqlMisuse, "KeSetEvent", Format("called at IRQL %u", KeGetCurrentIrql()), caller);
-  std::lock_guard lock(DispatcherLock());
-  LONG previous = event->Header.SignalState;
-  SetEventLocked(event);
+  LONG previous;
+  {
+    std::lock_guard lock(DispatcherLock());
+    previous = event->Header.SignalState;
+    SetEventLocked(event);
+  }
+  platform::sched::Point("KeSetEvent");
   return previous;
 }
 
@@ -795,12 +734,14 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
     return FALSE;
   }
   Sched& s = S();
+  ThreadRec* t = Current();
   Ticks due = DeadlineOf(dueTime.QuadPart);
   std::lock_guard lock(s.mu);
   bool wasArmed = RemoveTimerLocked(s, timer);
   timer->Header.SignalState = 0;
   timer->Period = period;
   timer->Dpc = dpc;
+  timer->Processor = CpuIndex(s, t);
   InsertTimerLocked(s, timer, std::max(due, NowOf(s)));
   // A foreign thread arming a timer while no platform thread runs must not wait forever.
   if (!s.running && s.ready.empty()) AdvanceLocked(s);
@@ -816,43 +757,6 @@ BOOLEAN KeCancelTimer(PKTIMER timer) {
 BOOLEAN KeReadStateTimer(PKTIMER timer) {
   std::lock_guard lock(DispatcherLock());
   return timer->Header.SignalState ? TRUE : FALSE;
-}
-
-// ---- DPCs --------------------------------------------------------------------------
-
-void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
-  *dpc = KDPC{};
-  dpc->Type = 0x13;
-  dpc->Importance = MediumImportance;
-  dpc->DeferredRoutine = routine;
-  dpc->DeferredContext = context;
-}
-
-void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance) { dpc->Importance = static_cast<UCHAR>(importance); }
-
-BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2) {
-  Sched& s = S();
-  std::lock_guard lock(s.mu);
-  return QueueDpcLocked(s, dpc, systemArgument1, systemArgument2) ? TRUE : FALSE;
-}
-
-BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
-  Sched& s = S();
-  std::lock_guard lock(s.mu);
-  if (!dpc->DpcData) return FALSE;
-  std::erase(s.dpcs, dpc);
-  dpc->DpcData = nullptr;
-  return TRUE;
-}
-
-void KeFlushQueuedDpcs(const std::source_location& caller) {
-  ThreadRec* t = Current();
-  if (t->irql != PASSIVE_LEVEL) {
-    Report(Check::IrqlMisuse, "KeFlushQueuedDpcs", Format("called at IRQL %u", t->irql), caller);
-    return;
-  }
-  DISPATCHER_HEADER* idle = &S().dpcIdle.Header;
-  Wait(1, &idle, WaitAny, kNever, false, false, "KeFlushQueuedDpcs", caller);
 }
 
 // ---- waits -------------------------------------------------------------------------
@@ -1006,9 +910,11 @@ std::vector<std::string> Leftovers(Sched& s, bool drop) {
                              static_cast<int64_t>(k.due), static_cast<int>(k.timer->Period)));
       if (drop) k.timer->Header.Inserted = 0;
     }
-    for (KDPC* d : s.dpcs) {
-      found.push_back(Format("DPC %p still queued", static_cast<void*>(d)));
-      if (drop) d->DpcData = nullptr;
+    for (unsigned n = 0; n < sched::kMaxProcessors; ++n) {
+      for (KDPC* d : s.cpus[n].dpcs) {
+        found.push_back(Format("DPC %p still queued on processor %u", static_cast<void*>(d), n));
+        if (drop) d->DpcData = nullptr;
+      }
     }
     for (ThreadRec* t : s.threads)
       if (t->kind == ThreadKind::System)
@@ -1016,8 +922,12 @@ std::vector<std::string> Leftovers(Sched& s, bool drop) {
                                t->waiting ? (" (" + DescribeWaiter(t) + ")").c_str() : ""));
     if (drop) {
       s.timers.clear();
-      s.dpcs.clear();
-      SetEventLocked(&s.dpcIdle);
+      s.dpcsInFlight = 0;
+      for (Cpu& c : s.cpus) {
+        c.dpcs.clear();
+        if (c.runner) ++s.dpcsInFlight;
+      }
+      if (s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
     }
     backlogs = s.backlogs;
   }
@@ -1038,8 +948,14 @@ void Reset(const std::source_location& caller) {
   Sched& s = S();
   ReportLeftovers(Leftovers(s, true), "platform::clock::Reset", caller);
   std::lock_guard lock(s.mu);
-  s.realTime.store(false);
-  s.now.store(0);
+  if (s.freeRunning) {
+    s.now.store(0);
+    s.realBaseNs.store(SteadyNs());
+  } else {
+    s.realTime.store(false);
+    s.now.store(0);
+  }
+  RestartLocked(s);
   s.horizonSpan = kHorizonSpan;
   s.perfFrequency.store(10'000'000);
   s.systemOrigin.store(kDefaultSystemTimeOrigin);
@@ -1073,7 +989,9 @@ ScopedPlatformThread::ScopedPlatformThread(std::string name) {
   registered_ = true;
   t->name = std::move(name);
   t->kind = ThreadKind::Registered;
-  if (!s.running) {
+  t->cpu = 0;
+  if (s.freeRunning) {
+  } else if (!s.running) {
     s.running = t;
   } else {
     s.ready.push_back(t);
@@ -1094,3 +1012,4 @@ ScopedPlatformThread::~ScopedPlatformThread() {
 }
 
 }  // namespace platform::clock
+

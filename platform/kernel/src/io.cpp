@@ -429,6 +429,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
     Report(Check::InvalidArgument, "IofCallDriver", "null device object or IRP", caller);
     return STATUS_INVALID_PARAMETER;
   }
+  platform::sched::Point("IofCallDriver");
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     Report(Check::IrqlMisuse, "IofCallDriver", "called at IRQL " + std::to_string(irql), caller);
@@ -468,6 +469,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
 }
 
 void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
+  platform::sched::Point("IoCompleteRequest");
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     Report(Check::IrqlMisuse, "IoCompleteRequest", "called at IRQL " + std::to_string(irql), caller);
@@ -489,6 +491,14 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
              IrpText(irp) + (state == IrpState::Finished ? " was already completed"
                                                          : " completed again while its completion is running"),
              caller);
+      return;
+    }
+    // Taken back by its owner's completion routine with every stack location used: no
+    // driver owns it any more, so this is a second completion of the same request.
+    if (state == IrpState::Stopped && irp->CurrentLocation > irp->StackCount) {
+      lock.unlock();
+      Report(Check::IrpCompletedTwice, "IoCompleteRequest",
+             IrpText(irp) + " completed again after its completion routine took it back", caller);
       return;
     }
     it->second.state = IrpState::Completing;

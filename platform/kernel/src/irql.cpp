@@ -1,12 +1,19 @@
-// IRQL per thread and spin locks.
+// IRQL and spin locks.
 //
-// A spin lock holds the record of the thread that owns it (0 when free); contention
-// between threads spins with a yield. The locks a thread holds are listed in its record,
-// so waits, thread exit and IRQL changes can tell when one is still held.
+// The IRQL is kept per context; a processor's IRQL is that of the context running on it,
+// and lowering it below DISPATCH_LEVEL runs the processor's queued DPCs at once.
+//
+// A spin lock holds the record of the thread that owns it (0 when free). A context that
+// takes turns on the clock spins on a held lock by letting the scheduler run the holder
+// (two contexts spinning on each other's locks are a reported deadlock); other threads
+// spin with a yield. The locks a thread holds are listed in its record, so waits, thread
+// exit and IRQL changes can tell when one is still held. Acquire, release and IRQL
+// changes are preemption points of the seeded scheduler.
 
 #include <algorithm>
 #include <thread>
 
+#include "kernel/sched.h"
 #include "sched.h"
 
 using namespace platform::kernel_detail;
@@ -27,9 +34,15 @@ void Acquire(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_
            caller);
     return;
   }
+  platform::sched::Point("spin-lock acquire");
   for (unsigned spins = 0;; ++spins) {
     KSPIN_LOCK expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+    if (!SpinOnHeldLock(t, lock, api, caller)) {
+      // A deadlock was reported: give the acquisition up so the test can end.
+      t->abandonedLocks.push_back(lock);
+      return;
+    }
     if (spins > 64) std::this_thread::yield();
   }
   t->spinLocks.push_back(lock);
@@ -38,6 +51,11 @@ void Acquire(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_
 void Release(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller) {
   if (!lock) {
     Report(Check::InvalidArgument, api, "null spin lock", caller);
+    return;
+  }
+  if (auto abandoned = std::find(t->abandonedLocks.begin(), t->abandonedLocks.end(), lock);
+      abandoned != t->abandonedLocks.end()) {
+    t->abandonedLocks.erase(abandoned);
     return;
   }
   const auto self = reinterpret_cast<KSPIN_LOCK>(t);
@@ -49,6 +67,7 @@ void Release(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_
   }
   t->spinLocks.erase(std::next(held).base());
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  platform::sched::Point("spin-lock release");
 }
 
 void RequireDispatch(ThreadRec* t, const char* api, const std::source_location& caller) {
@@ -72,7 +91,10 @@ void LowerTo(ThreadRec* t, KIRQL newIrql, const char* api, const std::source_loc
     Report(Check::IrqlMisuse, api,
            Format("lowers IRQL to %u while holding spin lock %p", newIrql, static_cast<void*>(t->spinLocks.back())),
            caller);
+  const bool delivers = newIrql < DISPATCH_LEVEL && t->irql >= DISPATCH_LEVEL;
   SetIrql(t, newIrql);
+  if (delivers) DeliverPendingDpcs(t);
+  platform::sched::Point("IRQL change");
 }
 
 }  // namespace
@@ -91,6 +113,7 @@ void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql, const std::source_location& call
     return;
   }
   SetIrql(t, newIrql);
+  platform::sched::Point("IRQL change");
 }
 
 void KeLowerIrql(KIRQL newIrql, const std::source_location& caller) { LowerTo(Current(), newIrql, "KeLowerIrql", caller); }

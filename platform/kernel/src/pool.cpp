@@ -54,6 +54,7 @@ std::string CallerOf(const std::source_location& loc) {
 }
 
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::source_location& caller, const char* api) {
+  platform::sched::Point(api);
   tag &= ~kProtectedPoolBit;
   if (IsPaged(type)) {
     KIRQL irql = KeGetCurrentIrql();
@@ -96,6 +97,7 @@ void Free(PVOID block, ULONG tag, const std::source_location& caller, const char
     Report(Check::InvalidArgument, api, "free of a null pointer", caller);
     return;
   }
+  platform::sched::Point(api);
   State& s = S();
   std::unique_lock lock(s.mutex);
   auto it = s.blocks.find(block);

@@ -34,6 +34,10 @@ struct ThreadRec {
   ThreadKind kind = ThreadKind::Foreign;
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<PKSPIN_LOCK> spinLocks;
+  unsigned cpu = 0;                           // the virtual processor the context lives on
+  PKSPIN_LOCK spinningOn = nullptr;           // contended lock it spins on (dispatcher lock)
+  std::vector<PKSPIN_LOCK> abandonedLocks;    // acquisitions given up on a spin-lock deadlock
+  bool deliveringDpcs = false;
   LONG mutexesOwned = 0;
   PKTHREAD kthread = nullptr;
   std::unique_ptr<KTHREAD> ownObject;  // thread object of threads not created by the platform
@@ -78,11 +82,35 @@ void SetEventLocked(KEVENT* event);
 void ClearEventLocked(KEVENT* event);
 
 // With the dispatcher lock held: creates a platform thread of `kind` for `object` (null:
-// the record owns a thread object) that runs `body` once it is given its turn. When the
-// body returns the object is signalled, the turn handed on, and then `afterExit` (if any)
-// runs on the ending thread without the lock.
+// the record owns a thread object) that runs `body` once it is given its turn, on
+// processor `cpu` (negative: the next processor in turn). When the body returns the
+// object is signalled, the turn handed on, and then `afterExit` (if any) runs on the
+// ending thread without the lock.
 std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
-                              std::function<void()> afterExit);
+                              std::function<void()> afterExit, int cpu = -1);
+
+// The processor a context lives on (threads not made by the platform: processor 0).
+unsigned CpuOf(const ThreadRec* t);
+
+// The spin lock `lock` is held by another context. A context that holds the turn spins
+// by letting the scheduler run the holder; returns false when spinning can never end (a
+// deadlock, reported with both owners): the caller then gives up the acquisition.
+// Returns true to retry (also for threads without a turn, which yield and retry).
+bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller);
+
+// Runs the DPCs queued on the processor of `t` inline, at DISPATCH_LEVEL, as lowering
+// IRQL below DISPATCH_LEVEL does.
+void DeliverPendingDpcs(ThreadRec* t);
+
+// Holds off seeded preemption on this thread while in scope: platform code that reaches
+// a preemption point with one of its own mutexes held uses it, since a switch there
+// would leave the mutex held by a context that no longer runs.
+struct ScopedNoPreemption {
+  ScopedNoPreemption();
+  ~ScopedNoPreemption();
+  ScopedNoPreemption(const ScopedNoPreemption&) = delete;
+  ScopedNoPreemption& operator=(const ScopedNoPreemption&) = delete;
+};
 
 // Sets up the dispatcher header and defaults of a thread object.
 void InitThreadObject(KTHREAD* thread);

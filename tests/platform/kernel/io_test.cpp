@@ -272,18 +272,27 @@ TEST_F(IoIrps, CompletionRoutinesMayResendFromInsideTheCompletion) {
 }
 
 TEST_F(IoIrps, CompletingTwiceIsReported) {
-  Stack s;
-  s.busDriver->MajorFunction[IRP_MJ_CREATE] = CompleteAtOnce;
-  PIRP irp = IoAllocateIrp(1, FALSE);
-  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  IoCallDriver(s.pdo, irp);
-  ScopedCapture capture;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  ASSERT_EQ(capture.violations().size(), 1u);
-  EXPECT_EQ(capture.violations()[0].check, Check::IrpCompletedTwice);
-  EXPECT_NE(capture.violations()[0].caller.find("io_test.cpp"), std::string::npos);
-  IoFreeIrp(irp);
+  // Once with the completion finished, once with the sender's completion routine having
+  // taken the IRP back (no driver owns it any more).
+  for (bool takenBack : {false, true}) {
+    SCOPED_TRACE(takenBack ? "taken back" : "finished");
+    Stack s;
+    s.busDriver->MajorFunction[IRP_MJ_CREATE] = CompleteAtOnce;
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
+    Trace trace;
+    trace.result = STATUS_MORE_PROCESSING_REQUIRED;
+    if (takenBack) IoSetCompletionRoutine(irp, TraceRoutine, &trace, TRUE, TRUE, TRUE);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCallDriver(s.pdo, irp);
+    ScopedCapture capture;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    ASSERT_EQ(capture.violations().size(), 1u);
+    EXPECT_EQ(capture.violations()[0].check, Check::IrpCompletedTwice);
+    EXPECT_NE(capture.violations()[0].caller.find("io_test.cpp"), std::string::npos);
+    EXPECT_EQ(trace.calls, takenBack ? 1 : 0);
+    IoFreeIrp(irp);
+  }
 }
 
 TEST_F(IoIrps, RunningOutOfStackLocationsIsReported) {

@@ -3,9 +3,11 @@
 // Virtual mode (the default) is a discrete-event clock: time stands still while any
 // platform thread can run, and when every platform thread is blocked it jumps to the
 // earliest deadline (an armed timer or a timed wait), fires what is due and goes on.
-// Platform threads take turns: one runs at a time and hands over only when it blocks in a
-// kernel wait, in a fixed order, so two runs of a scenario produce the same events at the
-// same virtual times. Real-time mode follows the monotonic clock instead (demo use).
+// Platform threads take turns: one runs at a time and, with scheduler seed 0, hands over
+// only when it blocks in a kernel wait, in a fixed order, so two runs of a scenario
+// produce the same events at the same virtual times. Other seeds also switch at
+// preemption points, reproducibly per seed (kernel/sched.h, which also describes the
+// virtual processors). Real-time mode follows the monotonic clock instead (demo use).
 //
 // Platform threads are: system threads (PsCreateSystemThread), the DPC and work-item
 // workers, threads started with platform::clock::Thread (test helpers, simulators) and a

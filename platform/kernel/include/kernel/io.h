@@ -16,6 +16,7 @@
 
 #include "kernel/ntdef.h"
 #include "kernel/ob.h"
+#include "kernel/sched.h"
 
 struct KEVENT;
 using PKEVENT = KEVENT*;
@@ -553,7 +554,9 @@ inline void IoCompleteRequest(PIRP irp, CCHAR priorityBoost,
 }
 
 inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
-  return __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_SEQ_CST);
+  PDRIVER_CANCEL previous = __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_SEQ_CST);
+  platform::sched::Point("IoSetCancelRoutine");
+  return previous;
 }
 // Sets Cancel and runs the cancel routine (once, with the cancel spin lock held, which
 // the routine releases with IoReleaseCancelSpinLock(irp->CancelIrql)). TRUE when a

@@ -13,6 +13,7 @@
 #include <source_location>
 
 #include "kernel/ntdef.h"
+#include "kernel/sched.h"
 
 #define KE_CALLER const std::source_location& caller = std::source_location::current()
 
@@ -133,7 +134,7 @@ struct KDPC {
   UCHAR Type;
   UCHAR Importance;
   USHORT Number;
-  ULONG Reserved;
+  ULONG Target;   // 1 + the target processor (KeSetTargetProcessorDpc), 0 for none
   ULONG_PTR DpcListEntry;
   ULONG_PTR ProcessorHistory;
   PKDEFERRED_ROUTINE DeferredRoutine;
@@ -197,14 +198,23 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
 BOOLEAN KeCancelTimer(PKTIMER timer);
 BOOLEAN KeReadStateTimer(PKTIMER timer);
 
-// DPCs run one at a time, at DISPATCH_LEVEL, on the platform's DPC thread, in the order
-// they were queued (a HighImportance DPC goes to the front).
+// DPCs run at DISPATCH_LEVEL on a virtual processor (kernel/sched.h): the one that
+// queued them, the one their timer was armed on, or their target. Each processor runs its
+// DPCs one at a time in the order they were queued (a HighImportance DPC goes to the
+// front), on its DPC context, or at once on the context that lowers the processor's IRQL
+// below DISPATCH_LEVEL.
 void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
 void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance);
+void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number);
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
 // Returns once every DPC queued before the call has run (PASSIVE_LEVEL only).
 void KeFlushQueuedDpcs(KE_CALLER);
+
+using KAFFINITY = ULONG_PTR;
+using PKAFFINITY = KAFFINITY*;
+ULONG KeGetCurrentProcessorNumber();
+ULONG KeQueryActiveProcessorCount(PKAFFINITY activeProcessors);
 
 // Waits. timeout: null waits without limit; 0 polls; negative is relative (100 ns
 // units); positive is an absolute system time. Returns STATUS_WAIT_0 + index (wait-any:
@@ -251,39 +261,70 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency);
 ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
 
 // ---------------------------------------------------------------------------------------
-// Interlocked operations (sequentially consistent).
+// Interlocked operations (sequentially consistent; preemption points).
 
-inline LONG InterlockedIncrement(LONG volatile* addend) { return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile* addend) { return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedIncrement(LONG volatile* addend) {
+  auto r = __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
+  return r;
+}
+inline LONG InterlockedDecrement(LONG volatile* addend) {
+  auto r = __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
+  return r;
+}
 inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+  auto r = __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
+  return r;
 }
 inline LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value) {
-  return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
+  auto r = __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
+  return r;
 }
 inline LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand) {
   __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
   return comparand;
 }
 inline LONG InterlockedOr(LONG volatile* destination, LONG value) {
-  return __atomic_fetch_or(destination, value, __ATOMIC_SEQ_CST);
+  auto r = __atomic_fetch_or(destination, value, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
+  return r;
 }
 inline LONG InterlockedAnd(LONG volatile* destination, LONG value) {
-  return __atomic_fetch_and(destination, value, __ATOMIC_SEQ_CST);
+  auto r = __atomic_fetch_and(destination, value, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
+  return r;
 }
-inline LONG64 InterlockedIncrement64(LONG64 volatile* addend) { return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST); }
-inline LONG64 InterlockedDecrement64(LONG64 volatile* addend) { return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedIncrement64(LONG64 volatile* addend) {
+  auto r = __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
+  return r;
+}
+inline LONG64 InterlockedDecrement64(LONG64 volatile* addend) {
+  auto r = __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
+  return r;
+}
 inline LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+  auto r = __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
+  return r;
 }
 inline LONG64 InterlockedCompareExchange64(LONG64 volatile* destination, LONG64 exchange, LONG64 comparand) {
   __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
   return comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+  auto r = __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
+  return r;
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange, PVOID comparand) {
   __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  platform::sched::Point("interlocked");
   return comparand;
 }
