@@ -23,6 +23,7 @@ constexpr StatusRow kStatusTable[] = {
     {SP_ERROR_RATE_PHASE, "SP_ERROR_RATE_PHASE", "multirate FIR phase outside [0, factor)"},
     {SP_ERROR_RATE_FACTOR, "SP_ERROR_RATE_FACTOR", "multirate FIR factor below 1"},
     {SP_ERROR_CHANNEL_COUNT, "SP_ERROR_CHANNEL_COUNT", "channel count below 1"},
+    {SP_ERROR_OVERLAP, "SP_ERROR_OVERLAP", "the output overlaps the input in a way the operation cannot filter"},
     {SP_WARNING_UNALIGNED, "SP_WARNING_UNALIGNED", "a buffer is not 16-byte aligned; the data are processed"},
     {SP_WARNING_NEGATIVE_ROOT, "SP_WARNING_NEGATIVE_ROOT", "square root of a negative element"},
     {SP_WARNING_DIVIDED_BY_ZERO, "SP_WARNING_DIVIDED_BY_ZERO", "element-wise division by zero"},

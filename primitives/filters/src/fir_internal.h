@@ -21,4 +21,7 @@ inline std::uint8_t* AlignPointer16(std::uint8_t* p) {
 // least power of two (at least 4) above the tap count. Returns the order, or 0.
 int SingleRateFftOrder(int32 tapsLen);
 
+// True when the byte ranges [a, a + aBytes) and [b, b + bBytes) share a byte.
+bool Overlaps(const void* a, std::uint64_t aBytes, const void* b, std::uint64_t bBytes);
+
 }  // namespace sp::generic::fir

@@ -456,6 +456,10 @@ spStatus spFirFilterMultirate_32f(spFirMultirateState* s, const float* pSrc, flo
   const std::int64_t nin64 = D * numIters;
   const std::int64_t nout64 = U * numIters;
   if (nin64 > 0x7FFFFFFF || nout64 > 0x7FFFFFFF) return SP_ERROR_LENGTH;
+  // Outputs and inputs advance at different rates, so an overlapping output would in
+  // general overtake inputs not yet read: refused before anything is touched.
+  if (fir::Overlaps(pSrc, 4 * static_cast<std::uint64_t>(nin64), pDst, 4 * static_cast<std::uint64_t>(nout64)))
+    return SP_ERROR_OVERLAP;
   const int32 nin = static_cast<int32>(nin64);
   const int32 nout = static_cast<int32>(nout64);
   const int32 period = static_cast<int32>(4 * U);

@@ -156,7 +156,32 @@ spStatus FilterOverlapSave(spFirState* s, float* line, const float* pSrc, float*
   return SP_OK;
 }
 
+// Output and input overlap with the output at or below the input (in place included).
+// The block is filtered in pieces of the one-block paths: each copies all its inputs into
+// the state before it writes an output, and its outputs land at or below those inputs, so
+// no output overwrites an input still to be read. The pieces are the blocks that one call
+// uses, so the outputs equal those of a call with separate buffers.
+spStatus FilterInPieces(spFirState* s, const float* pSrc, float* pDst, int32 n, bool overlapSave) {
+  const int32 piece = overlapSave ? s->fftLen - (s->tapsLen - 1) : s->directCapacity;
+  for (int32 off = 0; off < n; off += piece) {
+    const int32 m = n - off < piece ? n - off : piece;
+    if (overlapSave) {
+      const spStatus st = FilterOverlapSave(s, s->delayLine, pSrc + off, pDst + off, m);
+      if (st < 0) return st;
+    } else {
+      FilterDirect(s, s->delayLine, pSrc + off, pDst + off, m);
+    }
+  }
+  return SP_OK;
+}
+
 }  // namespace
+
+bool Overlaps(const void* a, std::uint64_t aBytes, const void* b, std::uint64_t bBytes) {
+  const auto x = reinterpret_cast<std::uintptr_t>(a), y = reinterpret_cast<std::uintptr_t>(b);
+  return x < y + bBytes && y < x + aBytes;
+}
+
 }  // namespace fir
 
 spStatus spFirComputeStateSize_32f(int32 tapsLen, uint32* pSize) {
@@ -247,9 +272,18 @@ spStatus spFirFilter_32f(const float* pSrc, float* pDst, int32 numIters, spFirSt
     return spFirFilterMultirate_32f(reinterpret_cast<spFirMultirateState*>(pState), pSrc, pDst, numIters);
   if (tag != SP_FIR_SINGLE_RATE_TAG) return SP_ERROR_WRONG_RECORD;
 
+  // An output that starts above its input and overlaps it would overwrite inputs that
+  // later outputs still read: refused before anything is touched.
+  const std::uint64_t bytes = 4ull * static_cast<std::uint64_t>(numIters);
+  const bool overlap = fir::Overlaps(pSrc, bytes, pDst, bytes);
+  if (overlap && reinterpret_cast<std::uintptr_t>(pDst) > reinterpret_cast<std::uintptr_t>(pSrc))
+    return SP_ERROR_OVERLAP;
+
   float* line = pState->delayLine + pState->historyStart;
   pState->historyStart = 0;
-  if (numIters > 511 && pState->fftLen > 0) return fir::FilterOverlapSave(pState, line, pSrc, pDst, numIters);
+  const bool overlapSave = numIters > 511 && pState->fftLen > 0;
+  if (overlap) return fir::FilterInPieces(pState, pSrc, pDst, numIters, overlapSave);
+  if (overlapSave) return fir::FilterOverlapSave(pState, line, pSrc, pDst, numIters);
   fir::FilterDirect(pState, line, pSrc, pDst, numIters);
   return SP_OK;
 }

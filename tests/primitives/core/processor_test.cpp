@@ -304,6 +304,7 @@ TEST(StatusTable, EveryCodeHasItsName) {
                {-28, "SP_ERROR_RATE_PHASE"},
                {-29, "SP_ERROR_RATE_FACTOR"},
                {-53, "SP_ERROR_CHANNEL_COUNT"},
+               {-54, "SP_ERROR_OVERLAP"},
                {2, "SP_WARNING_UNALIGNED"},
                {3, "SP_WARNING_NEGATIVE_ROOT"},
                {6, "SP_WARNING_DIVIDED_BY_ZERO"},

@@ -173,6 +173,28 @@ TEST(FirMultirateChecks, CallsWhoseCountsDoNotFit32BitsAreRefusedUntouched) {
   }
 }
 
+// Outputs and inputs run at different rates, so an overlapping output is refused before
+// anything is read or written, whatever the offset.
+TEST(FirMultirateChecks, OverlappingBuffersAreRefusedUntouched) {
+  for (auto [taps, U, D] : std::vector<std::tuple<int, int, int>>{{66, 2, 1}, {66, 1, 2}, {6, 1, 2}, {1, 3, 5}}) {
+    Resampler r(std::vector<float>(static_cast<size_t>(taps), 0.5f), U, 0, D, 0);
+    const int tpp = r.mr()->tapsPerPhase;
+    const std::vector<float> history(r.mr()->delayLine, r.mr()->delayLine + tpp);
+    const int iterations = 100;
+    for (int offset : {0, 1, -1, 50, -50, (iterations - 1) * D, -(iterations - 1) * U}) {
+      std::vector<float> buf(static_cast<size_t>(iterations * (U + D) * 2), 2.0f);
+      float* mid = buf.data() + buf.size() / 2;
+      EXPECT_EQ(g::spFirFilter_32f(mid, mid + offset, iterations, r.state), SP_ERROR_OVERLAP)
+          << taps << " taps " << U << "/" << D << " offset " << offset;
+      EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](float v) { return v == 2.0f; }));
+      EXPECT_EQ(std::vector<float>(r.mr()->delayLine, r.mr()->delayLine + tpp), history);
+    }
+    // Adjacent buffers do not overlap.
+    std::vector<float> buf(static_cast<size_t>(iterations * (U + D)), 1.0f);
+    EXPECT_EQ(g::spFirFilter_32f(buf.data(), buf.data() + iterations * D, iterations, r.state), SP_OK);
+  }
+}
+
 // The property at the heart of the filter: for any configuration and any cutting of the
 // stream into calls, the output is the defining formula (up to single-precision
 // rounding), nothing is read past the input and nothing written past the output.

@@ -228,6 +228,57 @@ TEST(FirSingleRateOverlapSave, AFailingTransformLeavesHistoryAndOutputUntouched)
   ExpectNear(f.Run(x), ConvolveOracle(h, x), Tolerance(Magnitude(h, 1.0f), 404));
 }
 
+TEST(FirSingleRateOverlap, InPlaceSumsOfNeighboursInOneCall) {
+  Filter f({1.0f, 1.0f});
+  std::vector<float> v(17);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i + 1);
+  ASSERT_EQ(g::spFirFilter_32f(v.data(), v.data(), 17, f.state), SP_OK);
+  for (size_t i = 0; i < v.size(); ++i) EXPECT_EQ(v[i], static_cast<float>(2 * i + 1)) << i;
+}
+
+// In place, and with the output starting below the input inside it, both paths give
+// exactly the outputs and the history of a call with separate buffers: blocks of one
+// piece, several pieces and a tail, for direct-form and overlap-save states.
+TEST(FirSingleRateOverlap, OutputAtOrBelowTheInputEqualsSeparateBuffers) {
+  std::mt19937 rng(7);
+  for (int taps : {2, 5, 20, 101, 300}) {
+    const auto h = RandomSignal(rng, taps);
+    const int cap = ((taps + 3) & ~3) + 1;
+    for (int block : {1, 7, cap, cap + 1, 3 * cap + 2, 511, 512, 700, 1500, 2600}) {
+      for (int below : {0, 1, 3, 40}) {
+        const auto x = RandomSignal(rng, block);
+        const auto next = RandomSignal(rng, 600);
+        Filter separate(h), overlapping(h);
+        const auto want = separate.Run(x);
+        std::vector<float> buf(static_cast<size_t>(below + block) + 4, 55.0f);
+        std::copy(x.begin(), x.end(), buf.begin() + below);
+        ASSERT_EQ(g::spFirFilter_32f(buf.data() + below, buf.data(), block, overlapping.state), SP_OK);
+        const std::vector<float> got(buf.begin(), buf.begin() + block);
+        ASSERT_EQ(got, want) << taps << " taps, block " << block << ", " << below << " below";
+        EXPECT_EQ(buf.back(), 55.0f);
+        ASSERT_EQ(overlapping.Run(next), separate.Run(next)) << taps << " taps, block " << block;
+      }
+    }
+  }
+}
+
+TEST(FirSingleRateOverlap, AnOutputOverlappingTheInputFromAboveIsRefusedUntouched) {
+  std::mt19937 rng(8);
+  for (int taps : {3, 101}) {
+    Filter f(RandomSignal(rng, taps));
+    const std::vector<float> history(f.state->delayLine, f.state->delayLine + taps);
+    for (int block : {8, 600}) {
+      for (int above : {1, 4, block - 1}) {
+        std::vector<float> buf = RandomSignal(rng, block + above);
+        const std::vector<float> before = buf;
+        EXPECT_EQ(g::spFirFilter_32f(buf.data(), buf.data() + above, block, f.state), SP_ERROR_OVERLAP);
+        EXPECT_EQ(buf, before);
+        EXPECT_EQ(std::vector<float>(f.state->delayLine, f.state->delayLine + taps), history);
+      }
+    }
+  }
+}
+
 TEST(FirEntries, TheDispatchEntriesReachTheGenericBodies) {
   std::vector<float> taps = {1.0f, 2.0f, 3.0f};
   uint32 size = 0;
