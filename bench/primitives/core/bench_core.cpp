@@ -1,5 +1,5 @@
 // Copy, set, zero and move of every build against the C library, and interleaving of
-// 2 and 8 channels.
+// 2, 3, 6 and 8 channels.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -117,7 +117,7 @@ void RegisterMemory() {
 
 void RegisterInterleave() {
   constexpr int kFrames = 4096;
-  for (int channels : {2, 8}) {
+  for (int channels : {2, 3, 6, 8}) {
     const size_t bytes = static_cast<size_t>(kFrames) * channels * 4;
     for (const Build& build : kBuilds) {
       if (!build.supported()) continue;

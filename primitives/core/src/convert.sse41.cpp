@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "sp/convert_bodies.h"
 

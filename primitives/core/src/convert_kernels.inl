@@ -1,6 +1,6 @@
 // Vector conversion kernels of the processor builds. Included once per processor build
-// inside its namespace, with SP_BUILD_LEVEL 1 (SSE3), 2 (SSSE3) or 3 (SSE4.1); the three
-// copies differ in speed only. Every kernel runs a head of single elements until its
+// inside its namespace, with SP_BUILD_LEVEL 1 (SSE3), 2 (SSSE3) or 3 (SSE4.1), after
+// <type_traits>; the three copies differ in speed only. Every kernel runs a head of single elements until its
 // aligned side reaches 16 bytes, whole blocks, and a tail; head and tail go through the
 // same block code on a zero-padded copy, so every element sees the same operations.
 // Nothing outside the len elements of either array is read or written.
@@ -211,12 +211,27 @@ inline void spRoundModeKernel(const S* pSrc, D* pDst, int len, int roundMode, bo
   const uint32 saved = _mm_getcsr();
   const bool nearest = roundMode == 1;
   if (nearest && (saved & kMxcsrRounding) != 0) _mm_setcsr(saved & 0x9FBFu);
-  convert(nearest);
+  // The rounding mode is a constant of each instantiation of the block loop, so the loop
+  // holds no test of it: a branch inside the hot loop made its speed depend on where the
+  // linker happened to place it.
+  if (nearest) {
+    convert(std::true_type{});
+  } else {
+    convert(std::false_type{});
+  }
   const uint32 now = spMxcsrExit(saved);
   if (nanPass && (now & kMxcsrInvalid) != 0) spNanPass(pSrc, pDst, len);
 }
 
-inline __m128i spCvt(__m128 v, bool nearest) { return nearest ? _mm_cvtps_epi32(v) : _mm_cvttps_epi32(v); }
+// Conversion under the current rounding (round mode 1) or truncating (round mode 0).
+template <class Nearest>
+inline __m128i spCvt(__m128 v, Nearest) {
+  if constexpr (Nearest::value) {
+    return _mm_cvtps_epi32(v);
+  } else {
+    return _mm_cvttps_epi32(v);
+  }
+}
 
 // The common float-to-integer shape: scale, then the per-kernel clamp/convert/narrow.
 // narrow(in, out, scale) is instantiated once per kind of scale, so the block loop holds
@@ -244,7 +259,7 @@ inline __m128 spLoadScaled(const float* p, const Scale& scale) {
 }  // namespace
 
 SP_KERNEL void spConvertKernel_32f8s(const float* pSrc, int8* pDst, int len, int roundMode, int scaleFactor) {
-  spRoundModeKernel<16>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
+  spRoundModeKernel<16>(pSrc, pDst, len, roundMode, true, [&](auto nearest) {
     const __m128 hi = _mm_set1_ps(127.0f);
     spFloatToIntBlocks<16, kPrefetch64>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, int8* out, auto scale) {
       __m128i r[4];
@@ -255,7 +270,7 @@ SP_KERNEL void spConvertKernel_32f8s(const float* pSrc, int8* pDst, int len, int
 }
 
 SP_KERNEL void spConvertKernel_32f8u(const float* pSrc, uint8* pDst, int len, int roundMode, int scaleFactor) {
-  spRoundModeKernel<16>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
+  spRoundModeKernel<16>(pSrc, pDst, len, roundMode, true, [&](auto nearest) {
     const __m128 hi = _mm_set1_ps(255.0f);
     spFloatToIntBlocks<16, kPrefetch64>(pSrc, pDst, len, scaleFactor, false, [&](const float* in, uint8* out, auto scale) {
       __m128i r[4];
@@ -266,7 +281,7 @@ SP_KERNEL void spConvertKernel_32f8u(const float* pSrc, uint8* pDst, int len, in
 }
 
 SP_KERNEL void spConvertKernel_32f16s(const float* pSrc, int16* pDst, int len, int roundMode, int scaleFactor) {
-  spRoundModeKernel<8>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
+  spRoundModeKernel<8>(pSrc, pDst, len, roundMode, true, [&](auto nearest) {
     const __m128 hi = _mm_set1_ps(32767.0f);
     spFloatToIntBlocks<8, kPrefetch64>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, int16* out, auto scale) {
       const __m128i a = spCvt(_mm_min_ps(spLoadScaled(in, scale), hi), nearest);
@@ -277,7 +292,7 @@ SP_KERNEL void spConvertKernel_32f16s(const float* pSrc, int16* pDst, int len, i
 }
 
 SP_KERNEL void spConvertKernel_32f16u(const float* pSrc, uint16* pDst, int len, int roundMode, int scaleFactor) {
-  spRoundModeKernel<8>(pSrc, pDst, len, roundMode, false, [&](bool nearest) {
+  spRoundModeKernel<8>(pSrc, pDst, len, roundMode, false, [&](auto nearest) {
     const __m128 zero = _mm_setzero_ps();
     const __m128i bias = spSplat32(0xFFFF8000u);
     const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
@@ -290,7 +305,7 @@ SP_KERNEL void spConvertKernel_32f16u(const float* pSrc, uint16* pDst, int len, 
 }
 
 SP_KERNEL void spConvertKernel_32f32s(const float* pSrc, int32* pDst, int len, int roundMode, int scaleFactor) {
-  spRoundModeKernel<8>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
+  spRoundModeKernel<8>(pSrc, pDst, len, roundMode, true, [&](auto nearest) {
     const __m128i limit = spSplat32(0x4EFFFFFFu);
     spFloatToIntBlocks<8>(pSrc, pDst, len, scaleFactor, true, [&](const float* in, int32* out, auto scale) {
       for (int j = 0; j < 2; ++j) {
@@ -303,7 +318,7 @@ SP_KERNEL void spConvertKernel_32f32s(const float* pSrc, int32* pDst, int len, i
 }
 
 SP_KERNEL void spConvertKernel_64f32s(const double* pSrc, int32* pDst, int len, int roundMode, int scaleFactor) {
-  spRoundModeKernel<4>(pSrc, pDst, len, roundMode, true, [&](bool nearest) {
+  spRoundModeKernel<4>(pSrc, pDst, len, roundMode, true, [&](auto nearest) {
     const __m128d hi = _mm_set1_pd(2147483647.0);
     const bool scaled = scaleFactor != 0;
     const __m128d f = _mm_set1_pd(spScaleFactorDouble(scaleFactor));
@@ -315,8 +330,8 @@ SP_KERNEL void spConvertKernel_64f32s(const double* pSrc, int32* pDst, int len, 
       }
       a = _mm_min_pd(a, hi);
       b = _mm_min_pd(b, hi);
-      const __m128i ia = nearest ? _mm_cvtpd_epi32(a) : _mm_cvttpd_epi32(a);
-      const __m128i ib = nearest ? _mm_cvtpd_epi32(b) : _mm_cvttpd_epi32(b);
+      const __m128i ia = decltype(nearest)::value ? _mm_cvtpd_epi32(a) : _mm_cvttpd_epi32(a);
+      const __m128i ib = decltype(nearest)::value ? _mm_cvtpd_epi32(b) : _mm_cvttpd_epi32(b);
       spStoreInt(out, _mm_unpacklo_epi64(ia, ib));
     });
   });

@@ -527,32 +527,132 @@ void spDeinterleaveTwoKernel_32f(const float* pSrc, float* pDst0, float* pDst1, 
   }
 }
 
+namespace {
+
+// The first R floats (R = 1..4) of v stored at p, or loaded from p with the other lanes
+// zero; nothing beyond them is touched.
+template <int R>
+inline void StoreFirst(float* p, __m128 v) {
+  if constexpr (R == 4) {
+    _mm_storeu_ps(p, v);
+  } else if constexpr (R == 1) {
+    _mm_store_ss(p, v);
+  } else {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(v));
+    if constexpr (R == 3) _mm_store_ss(p + 2, _mm_movehl_ps(v, v));
+  }
+}
+
+template <int R>
+inline __m128 LoadFirst(const float* p) {
+  if constexpr (R == 4) {
+    return _mm_loadu_ps(p);
+  } else if constexpr (R == 1) {
+    return _mm_load_ss(p);
+  } else {
+    const __m128 v = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    if constexpr (R == 3) return _mm_movelh_ps(v, _mm_load_ss(p + 2));
+    return v;
+  }
+}
+
+// More than two channels, in groups of four channels (the last group holds the one to
+// three left over). A group moves four frames per step through a 4x4 transpose: one
+// 16-byte load per channel becomes the group's piece of four consecutive frames, and
+// back. Frames after the last whole step are copied one element at a time. Only moves
+// and shuffles touch the data, so every bit pattern arrives unchanged.
+template <int R>
+void InterleaveGroup(const float* const* ppSrc, float* pDst, uint64 channels, uint64 steps) {
+  const float* s[4] = {};
+  for (int j = 0; j < R; ++j) s[j] = ppSrc[j];
+  for (uint64 k = 0; k < 4 * steps; k += 4) {
+    __m128 r0 = _mm_loadu_ps(s[0] + k);
+    __m128 r1 = R > 1 ? _mm_loadu_ps(s[1] + k) : _mm_setzero_ps();
+    __m128 r2 = R > 2 ? _mm_loadu_ps(s[2] + k) : _mm_setzero_ps();
+    __m128 r3 = R > 3 ? _mm_loadu_ps(s[3] + k) : _mm_setzero_ps();
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+    float* f = pDst + k * channels;
+    StoreFirst<R>(f, r0);
+    StoreFirst<R>(f + channels, r1);
+    StoreFirst<R>(f + 2 * channels, r2);
+    StoreFirst<R>(f + 3 * channels, r3);
+  }
+}
+
+template <int R>
+void DeinterleaveGroup(const float* pSrc, float* const* ppDst, uint64 channels, uint64 steps) {
+  float* d[4] = {};
+  for (int j = 0; j < R; ++j) d[j] = ppDst[j];
+  for (uint64 k = 0; k < 4 * steps; k += 4) {
+    const float* f = pSrc + k * channels;
+    __m128 r0 = LoadFirst<R>(f), r1 = LoadFirst<R>(f + channels);
+    __m128 r2 = LoadFirst<R>(f + 2 * channels), r3 = LoadFirst<R>(f + 3 * channels);
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+    _mm_storeu_ps(d[0] + k, r0);
+    if constexpr (R > 1) _mm_storeu_ps(d[1] + k, r1);
+    if constexpr (R > 2) _mm_storeu_ps(d[2] + k, r2);
+    if constexpr (R > 3) _mm_storeu_ps(d[3] + k, r3);
+  }
+}
+
+void InterleaveChannels(const float* const* ppSrc, uint64 channels, uint64 len, float* pDst) {
+  const uint64 steps = len / 4;
+  uint64 c = 0;
+  for (; c + 4 <= channels; c += 4) InterleaveGroup<4>(ppSrc + c, pDst + c, channels, steps);
+  switch (channels - c) {
+    case 3: InterleaveGroup<3>(ppSrc + c, pDst + c, channels, steps); break;
+    case 2: InterleaveGroup<2>(ppSrc + c, pDst + c, channels, steps); break;
+    case 1: InterleaveGroup<1>(ppSrc + c, pDst + c, channels, steps); break;
+    default: break;
+  }
+  for (uint64 k = 4 * steps; k < len; ++k) {
+    for (c = 0; c < channels; ++c) CopyElement(pDst + k * channels + c, ppSrc[c] + k);
+  }
+}
+
+void DeinterleaveChannels(const float* pSrc, uint64 channels, uint64 len, float* const* ppDst) {
+  const uint64 steps = len / 4;
+  uint64 c = 0;
+  for (; c + 4 <= channels; c += 4) DeinterleaveGroup<4>(pSrc + c, ppDst + c, channels, steps);
+  switch (channels - c) {
+    case 3: DeinterleaveGroup<3>(pSrc + c, ppDst + c, channels, steps); break;
+    case 2: DeinterleaveGroup<2>(pSrc + c, ppDst + c, channels, steps); break;
+    case 1: DeinterleaveGroup<1>(pSrc + c, ppDst + c, channels, steps); break;
+    default: break;
+  }
+  for (uint64 k = 4 * steps; k < len; ++k) {
+    for (c = 0; c < channels; ++c) CopyElement(ppDst[c] + k, pSrc + k * channels + c);
+  }
+}
+
+}  // namespace
+
 spStatus spInterleave_32f(const float* const* ppSrc, int numChannels, int len, float* pDst) {
   const spStatus status = CheckPlanarArguments(pDst, ppSrc, numChannels, len);
   if (status < 0) return status;
+  if (numChannels == 1) {
+    spCopy_32f(ppSrc[0], pDst, len);
+    return status;
+  }
   if (numChannels == 2) {
     spInterleaveTwoKernel_32f(ppSrc[0], ppSrc[1], pDst, static_cast<uint32>(len));
     return status;
   }
-  float* d = pDst;
-  for (int k = 0; k < len; ++k) {
-    for (int c = 0; c < numChannels; ++c) CopyElement(d++, ppSrc[c] + k);
-  }
+  InterleaveChannels(ppSrc, static_cast<uint64>(numChannels), static_cast<uint64>(len), pDst);
   return status;
 }
 
 spStatus spDeinterleave_32f(const float* pSrc, int numChannels, int len, float* const* ppDst) {
   const spStatus status = CheckPlanarArguments(pSrc, ppDst, numChannels, len);
   if (status < 0) return status;
+  if (numChannels == 1) {
+    spCopy_32f(pSrc, ppDst[0], len);
+    return status;
+  }
   if (numChannels == 2) {
     spDeinterleaveTwoKernel_32f(pSrc, ppDst[0], ppDst[1], static_cast<uint32>(len));
     return status;
   }
-  const uint64 stride = static_cast<uint64>(numChannels);
-  for (int c = 0; c < numChannels; ++c) {
-    float* dst = ppDst[c];
-    const float* src = pSrc + c;
-    for (uint64 k = 0; k < static_cast<uint64>(len); ++k) CopyElement(dst + k, src + k * stride);
-  }
+  DeinterleaveChannels(pSrc, static_cast<uint64>(numChannels), static_cast<uint64>(len), ppDst);
   return status;
 }

@@ -81,11 +81,12 @@ TEST(InterleaveExact, OneChannelIsACopyAndOneFrameOfFive) {
 }
 
 // Every build against a direct index formula, bit for bit, with guards around every
-// buffer, for 1..9 channels, lengths 1..40 and element offsets 0..3.
+// buffer, for 1..13 channels (groups of four and every remainder), lengths 1..40 and
+// element offsets 0..3.
 TEST(InterleaveBuilds, MatchTheLayoutWithGuards) {
   for (const auto& b : kBuilds) {
     SCOPED_TRACE(b.name);
-    for (int channels = 1; channels <= 9; ++channels) {
+    for (int channels = 1; channels <= 13; ++channels) {
       for (int len = 1; len <= 40; ++len) {
         for (size_t mis = 0; mis < 16; mis += 4) {
           const size_t total = static_cast<size_t>(channels) * len;
