@@ -32,15 +32,13 @@ struct ConvertBuild {
   decltype(&sp::generic::spConvert_32f24s) convert32f24s;
   decltype(&sp::generic::spConvert_32s32f) convert32s32f;
   decltype(&sp::generic::spPower_32f) power32f;
-  decltype(&sp::generic::spPowerSpecialCase_32f) powerSpecial;
 };
 
 #define SPTEST_BUILD(ns, supported, scaled32s)                                                   \
   ConvertBuild {                                                                                 \
     #ns, supported, &sp::ns::spConvert_32f16s, &sp::ns::spConvert_32f32s,                        \
         &sp::ns::spConvert_16s32f, &scaled32s, &sp::ns::spConvert_24s32f,                        \
-        &sp::ns::spConvert_32f24s, &sp::ns::spConvert_32s32f, &sp::ns::spPower_32f,              \
-        &sp::ns::spPowerSpecialCase_32f                                                          \
+        &sp::ns::spConvert_32f24s, &sp::ns::spConvert_32s32f, &sp::ns::spPower_32f               \
   }
 
 // Slot order: generic, SSE3, SSSE3, SSE4.1.

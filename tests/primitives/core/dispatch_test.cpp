@@ -27,6 +27,9 @@ spEntryAddress A(Fn* f) {
 
 TEST(Dispatch, IndexStartsAtGeneric) { EXPECT_EQ(spDispatchIndex, SP_CLASS_GENERIC); }
 
+// Which body fills which slot is invisible to the result oracles (every build gives the
+// generic results), yet a newer build in an older slot would run instructions the
+// processor lacks.
 TEST(Dispatch, GroupRowsHoldTheBuildsOfTheirSlots) {
   const spDispatchTable& zero = spDispatchGroup1[sp::group1::spZero_32f];
   EXPECT_EQ(zero.slot[0], A(&sp::generic::spZero_32f));

@@ -207,16 +207,6 @@ TEST(MemoryGuards, FillKernelsEveryMisalignment) {
   }
 }
 
-TEST(MemoryGuards, TwelveByteFillAtTwoModFour) {
-  for (const auto& pb : kProcessorBuilds) {
-    Guarded dst(12, 2);
-    const uint32 value = 0xA1B2C3D4u;
-    pb.fill32(&value, dst.data(), 3);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(std::memcmp(dst.data() + 4 * i, &value, 4), 0) << pb.name;
-    EXPECT_TRUE(dst.GuardsIntact()) << pb.name;
-  }
-}
-
 // Reference move: memmove on a copy of the whole buffer.
 TEST(MemoryMove, OverlapBothDirectionsEveryMisalignment) {
   constexpr size_t kSpan = 600;
@@ -358,26 +348,6 @@ TEST(MemoryLarge, ZeroAndFillAcrossTheNonTemporalThresholds) {
         ASSERT_TRUE(dst.GuardsIntact()) << b.name;
       }
     }
-  }
-}
-
-TEST(MemoryLarge, ProbeRunsOnlyForLargeBlocks) {
-  for (const auto& pb : kProcessorBuilds) {
-    (void)pb;
-  }
-  for (const auto& b : kBuilds) {
-    if (b.cls == 0) continue;
-    FakeCpuid cpu;
-    cpu.SetIntelCache({0x22});
-    Guarded src(0x7FFF0, 0), dst(0x7FFF0, 0);
-    b.copyBytes(src.data(), dst.data(), 0x7FFF0);
-    b.zeroBytes(dst.data(), 0x7FFF0);
-    b.setKernel(5, dst.data(), 0x1FFFC);
-    EXPECT_EQ(cpu.Reads(), 0) << b.name;
-    b.zeroBytes(dst.data(), 0x7FFF0 - 1);
-    Guarded big(0x100000 + 64, 0);
-    b.zeroBytes(big.data(), 0x100000 + 64);
-    EXPECT_GT(cpu.Reads(), 0) << b.name;
   }
 }
 

@@ -1,5 +1,5 @@
-// spPower_32f: accuracy against long double, the special-value table, statuses, the
-// grouping of the fast path and the handling of MXCSR, in every build.
+// spPower_32f: accuracy against long double, the special-value table, statuses, vector
+// groups against single elements and the handling of MXCSR, in every build.
 
 #include <gtest/gtest.h>
 #include <immintrin.h>
@@ -179,41 +179,6 @@ TEST(Power, SpecialValueTable) {
             EXPECT_EQ(9.0f, rs[i]) << b.name;
           }
         }
-      }
-    }
-  }
-}
-
-// A special element sends its whole group (4 generic, 8 processor builds) to the scalar
-// routine; the other elements take the fast path.
-TEST(Power, SpecialElementTakesItsGroupToTheScalarRoutine) {
-  std::mt19937 rng(12);
-  std::uniform_real_distribution<float> base(0.01f, 50.0f), expo(-3.0f, 3.0f);
-  for (const ConvertBuild& b : allBuilds()) {
-    if (!b.supported) continue;
-    const int group = std::strcmp(b.name, "generic") == 0 ? 4 : 8;
-    for (int trial = 0; trial < 50; ++trial) {
-      const int n = 8 + trial % 17;
-      std::vector<float> x(n), y(n), r(n);
-      for (int i = 0; i < n; ++i) {
-        x[i] = base(rng);
-        y[i] = expo(rng);
-      }
-      const int special = trial % n;
-      x[special] = -x[special];
-      y[special] = std::round(y[special]);
-      ASSERT_EQ(SP_OK, b.power32f(x.data(), y.data(), r.data(), n));
-      const int full = n & ~7;
-      for (int i = 0; i < n; ++i) {
-        float want;
-        const bool scalar = i < full ? (i / group == special / group && special < full) : i == special;
-        if (scalar) {
-          spStatus st = SP_OK;
-          b.powerSpecial(x.data() + i, y.data() + i, &want, 0, &st);
-        } else {
-          ASSERT_EQ(SP_OK, b.power32f(&x[i], &y[i], &want, 1));
-        }
-        ASSERT_EQ(Bits(want), Bits(r[i])) << b.name << " n " << n << " i " << i << " special " << special;
       }
     }
   }
