@@ -204,8 +204,9 @@ bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::
   std::unique_lock guard(s.mu);
   if (!TakesTurns(s, t) || s.running != t) return true;
   ThreadRec* owner = LockOwnerLocked(s, lock);
-  if (!owner) {
-    // Free again, or held by a thread outside the turns: retry.
+  if (!owner || !TakesTurns(s, owner)) {
+    // Free again, or held by a thread outside the turns (it runs on its own and will
+    // release the lock): retry.
     return true;
   }
   std::string report;

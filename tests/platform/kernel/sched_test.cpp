@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernel/clock.h"
@@ -191,6 +194,26 @@ TEST_F(Processors, SeedZeroNeverPreempts) {
   other.Join();
   EXPECT_EQ(platform::sched::PreemptionsTaken(), 0u);
   EXPECT_TRUE(platform::sched::Log().empty());
+}
+
+TEST_F(Processors, ALockHeldByAThreadOutsideTheTurnsIsWaitedForNotReportedAsDeadlock) {
+  // A thread that is not a platform thread (a fuzzer's or a host's) runs on its own, so
+  // a platform thread spinning on its lock only has to wait for the release.
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  std::atomic<bool> held{false};
+  std::thread foreign([&] {
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    held = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    KeReleaseSpinLock(&lock, old);
+  });
+  while (!held) std::this_thread::yield();
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  KeReleaseSpinLock(&lock, old);
+  foreign.join();
 }
 
 // ---- a counter shared by a DPC and passive code --------------------------------------
