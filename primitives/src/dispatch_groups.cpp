@@ -113,19 +113,19 @@ const spDispatchTable spDispatchGroup2[30] = {
 
     SP_BUILDS(spDivide_32f),  // 18 spDivide_32f
 
-    SP_GENERIC_ONLY(spExponentialInPlace_32f),  // 19 spExponentialInPlace_32f
+    SP_BUILDS(spExponentialInPlace_32f),  // 19 spExponentialInPlace_32f
 
-    SP_GENERIC_ONLY(spNaturalLogInPlace_32f),  // 20 spNaturalLogInPlace_32f
+    SP_BUILDS(spNaturalLogInPlace_32f),  // 20 spNaturalLogInPlace_32f
 
-    SP_GENERIC_ONLY(spSum_32f),  // 21 spSum_32f
+    SP_BUILDS(spSum_32f),  // 21 spSum_32f
 
-    SP_GENERIC_ONLY(spMean_32f),  // 22 spMean_32f
+    SP_BUILDS(spMean_32f),  // 22 spMean_32f
 
     SP_BUILDS(spMinElementwiseInPlace_32f),  // 23 spMinElementwiseInPlace_32f
 
     SP_BUILDS(spMaxElementwiseInPlace_32f),  // 24 spMaxElementwiseInPlace_32f
 
-    SP_GENERIC_ONLY(spDotProduct_32f),  // 25 spDotProduct_32f
+    SP_BUILDS(spDotProduct_32f),  // 25 spDotProduct_32f
 
     SP_BUILDS(spFftCreateSpecReal_32f),  // 26 spFftCreateSpecReal_32f
 

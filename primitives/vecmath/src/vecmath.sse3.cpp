@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "sp/vecmath_bodies.h"
 
@@ -23,7 +24,11 @@ namespace sp::sse3 {
 #include "divide.inl"
 #include "square_scaled.inl"
 #include "divide_int.inl"
+#include "explog.inl"
+#include "sum.inl"
+#include "dot.inl"
 
 #include "bodies.inl"
+#include "bodies_explog_reduce.inl"
 
 }  // namespace sp::sse3

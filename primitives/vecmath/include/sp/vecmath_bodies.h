@@ -51,6 +51,31 @@
   int spSquareRootKernel_32f(const float* pSrc, float* pDst, int len);                      \
   int spSquareRootKernel_64f(const double* pSrc, double* pDst, int len);
 
+// Exponential, logarithm, sum, mean and dot product: a body in every processor build.
+#define SP_VECMATH_EXPLOG_REDUCE_BODIES                                                     \
+  spStatus spExponentialInPlace_32f(float* pSrcDst, int len);                               \
+  spStatus spNaturalLogInPlace_32f(float* pSrcDst, int len);                                \
+  spStatus spSum_32f(const float* pSrc, int len, float* pSum, int hint);                    \
+  spStatus spMean_32f(const float* pSrc, int len, float* pMean, int hint);                  \
+  spStatus spDotProduct_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult);
+
+// Their kernels. len of 0 or below is no work.
+#define SP_VECMATH_EXPLOG_REDUCE_KERNELS                                                    \
+  /* pSrc may be pDst. Clears the MXCSR exception flags other than precision. */           \
+  void spExponentialKernel_32f(const float* pSrc, float* pDst, int len);                    \
+  /* 0, or 2 / 4 by the first zero / negative element. pBuffer: 8 * len bytes, 16-aligned */ \
+  int spNaturalLogKernel_32f(float* pSrcDst, int len, void* pBuffer);                       \
+  void spSumFastKernel_32f(const float* pSrc, int len, double* pSum);                       \
+  void spSumAccurateKernel_32f(const float* pSrc, int len, double* pSum);                   \
+  /* hint 1 the fast sum, else the accurate one; rounded to float. */                       \
+  double spSumKernel_32f(const float* pSrc, int len, int hint);                             \
+  float spMeanKernel_32f(const float* pSrc, int len, int hint);                             \
+  void spDotProductKernelSse3_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult);
+
+// The SSSE3 and SSE4.1-class builds also read misaligned operands by byte alignment.
+#define SP_VECMATH_SSSE3_KERNELS                                                            \
+  void spDotProductKernelSsse3_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult);
+
 // The element-wise arithmetic kernels (slot 1 in sp::sse3, slots 2 and 3 in sp::ssse3).
 #define SP_VECMATH_ARITH_KERNELS                                                            \
   void spMultiplyInPlaceKernel_32f(const float* pSrc, float* pSrcDst, int len);             \
@@ -82,6 +107,8 @@ void spDotProductKernel_32f(const float* pSrc1, const float* pSrc2, int len, flo
 
 namespace sp::sse3 {
 SP_VECMATH_BODIES
+SP_VECMATH_EXPLOG_REDUCE_BODIES
+SP_VECMATH_EXPLOG_REDUCE_KERNELS
 SP_VECMATH_ARITH_BODIES
 SP_VECMATH_KERNELS
 SP_VECMATH_ARITH_KERNELS
@@ -89,6 +116,9 @@ SP_VECMATH_ARITH_KERNELS
 
 namespace sp::ssse3 {
 SP_VECMATH_BODIES
+SP_VECMATH_EXPLOG_REDUCE_BODIES
+SP_VECMATH_EXPLOG_REDUCE_KERNELS
+SP_VECMATH_SSSE3_KERNELS
 SP_VECMATH_ARITH_BODIES
 SP_VECMATH_KERNELS
 SP_VECMATH_ARITH_KERNELS
@@ -96,6 +126,9 @@ SP_VECMATH_ARITH_KERNELS
 
 namespace sp::sse41 {
 SP_VECMATH_BODIES
+SP_VECMATH_EXPLOG_REDUCE_BODIES
+SP_VECMATH_EXPLOG_REDUCE_KERNELS
+SP_VECMATH_SSSE3_KERNELS
 SP_VECMATH_KERNELS
 }  // namespace sp::sse41
 

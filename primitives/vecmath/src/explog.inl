@@ -1,0 +1,300 @@
+// Exponential and natural-logarithm kernels of one processor build. Included inside the
+// build's namespace after vm_simd.inl.
+//
+// Exponential: x = n ln 2 + r with |r| <= ln 2 / 2 (ln 2 in two parts), e^r by the (3,3)
+// rational approximation whose division is a reciprocal estimate and one Newton step,
+// and 2^n applied in two exact halves so that every n of the finite range (-126..128)
+// works. Elements at or below -87.3365478515625 give +0, at or above 88.72283935546875
+// +inf (the generic build's bounds: everything between has a finite result).
+//
+// Logarithm: x = 2^k f with f in [sqrt(2)/2, sqrt(2)), s = (f - 1) / (f + 1) and
+// ln x = k ln 2 + 2 artanh(s) by an odd polynomial of degree 9, in single precision.
+// Blocks of eight share one division; subnormals are normalised before the split.
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Exponential
+
+struct ExpConst {
+  __m128 log2e = _mm_set1_ps(1.4426950216293335f);
+  __m128 shifter = _mm_set1_ps(12582912.0f);  // 1.5 * 2^23
+  __m128 ln2Hi = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(0xBF318000u)));  // -0.693359375
+  __m128 ln2Lo = _mm_castsi128_ps(_mm_set1_epi32(0x395E8083));
+  __m128 ten = _mm_set1_ps(10.0f);
+  __m128 fifty = _mm_set1_ps(50.0f);
+  __m128 twelve = _mm_set1_ps(12.0f);
+  __m128 two = _mm_set1_ps(2.0f);
+  __m128i one = _mm_set1_epi32(0x3F800000);
+  __m128 lowBound = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(0xC2AEAC50u)));
+  __m128i highBound = _mm_set1_epi32(0x42B17217);
+};
+
+// e^x of four lanes; special receives the lanes outside the working range.
+inline __m128 ExpVec(const ExpConst& c, __m128 x, __m128& special) {
+  const __m128 under = _mm_cmple_ps(x, c.lowBound);
+  const __m128 over = _mm_castsi128_ps(_mm_cmpgt_epi32(_mm_castps_si128(x), c.highBound));
+  special = _mm_or_ps(under, over);
+  const __m128 t = _mm_add_ps(_mm_mul_ps(x, c.log2e), c.shifter);
+  const __m128 n = _mm_sub_ps(t, c.shifter);
+  // n from the low 16 bits of t's pattern, as a signed value.
+  const __m128i ni = _mm_srai_epi32(_mm_slli_epi32(_mm_castps_si128(t), 16), 16);
+  const __m128 r = _mm_add_ps(_mm_add_ps(x, _mm_mul_ps(n, c.ln2Hi)), _mm_mul_ps(n, c.ln2Lo));
+  const __m128 a = _mm_add_ps(_mm_mul_ps(r, r), c.ten);
+  const __m128 odd = _mm_mul_ps(_mm_add_ps(a, c.fifty), r);
+  const __m128 even = _mm_mul_ps(a, c.twelve);
+  const __m128 p = _mm_add_ps(odd, even);
+  const __m128 q = _mm_sub_ps(even, odd);
+  const __m128 y0 = _mm_rcp_ps(q);
+  const __m128 y = _mm_mul_ps(y0, _mm_sub_ps(c.two, _mm_mul_ps(q, y0)));
+  // 2^n as 2^(n >> 1) * 2^(n - (n >> 1)): both halves are normal for n in -126..128.
+  const __m128i n1 = _mm_srai_epi32(ni, 1);
+  const __m128i n2 = _mm_sub_epi32(ni, n1);
+  const __m128 p1 = _mm_castsi128_ps(_mm_add_epi32(c.one, _mm_slli_epi32(n1, 23)));
+  const __m128 p2 = _mm_castsi128_ps(_mm_add_epi32(c.one, _mm_slli_epi32(n2, 23)));
+  return _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(y, p), p1), p2);
+}
+
+// The stored value of a lane outside the working range, from its bits.
+inline uint32 ExpSpecial(uint32 w) {
+  if ((w & 0x80000000u) != 0) return 0;  // at or below the low bound, -inf
+  return (w & 0x7FC00000u) == 0x7FC00000u ? 0x7FC00000u : 0x7F800000u;
+}
+
+// Stores count (1..4) results of the group loaded from x; lanes out of range one by one.
+inline void ExpStore(float* d, __m128 x, __m128 y, __m128 special, unsigned count) {
+  const int mask = _mm_movemask_ps(special);
+  if (mask == 0) {
+    if (count == 4) {
+      _mm_storeu_ps(d, y);
+    } else {
+      StorePart(d, _mm_castps_si128(y), 4 * count);
+    }
+    return;
+  }
+  alignas(16) uint32 xs[4], ys[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(xs), _mm_castps_si128(x));
+  _mm_store_si128(reinterpret_cast<__m128i*>(ys), _mm_castps_si128(y));
+  for (unsigned l = 0; l < count; ++l) {
+    const uint32 v = ((mask >> l) & 1) != 0 ? ExpSpecial(xs[l]) : ys[l];
+    std::memcpy(d + l, &v, sizeof v);
+  }
+}
+
+// Clears the five exception flags other than precision when any is raised.
+inline void ClearExpFlags() {
+  const uint32 m = _mm_getcsr();
+  if ((m & 0x1Fu) != 0) _mm_setcsr(m & 0xFFE0u);
+}
+
+}  // namespace
+
+void spExponentialKernel_32f(const float* pSrc, float* pDst, int len) {
+  const ExpConst c;
+  int64 n = len;
+  // Four independent groups per step; each group is loaded before it is stored.
+  for (; n >= 16; n -= 16, pSrc += 16, pDst += 16) {
+    __m128 x[4], y[4], sp[4];
+    #pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) x[j] = _mm_loadu_ps(pSrc + 4 * j);
+    #pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) y[j] = ExpVec(c, x[j], sp[j]);
+    const __m128 any = _mm_or_ps(_mm_or_ps(sp[0], sp[1]), _mm_or_ps(sp[2], sp[3]));
+    if (_mm_movemask_ps(any) == 0) {
+      #pragma GCC unroll 4
+      for (int j = 0; j < 4; ++j) _mm_storeu_ps(pDst + 4 * j, y[j]);
+    } else {
+      for (int j = 0; j < 4; ++j) ExpStore(pDst + 4 * j, x[j], y[j], sp[j], 4);
+    }
+  }
+  for (; n >= 4; n -= 4, pSrc += 4, pDst += 4) {
+    __m128 special;
+    const __m128 x = _mm_loadu_ps(pSrc);
+    const __m128 y = ExpVec(c, x, special);
+    ExpStore(pDst, x, y, special, 4);
+  }
+  if (n > 0) {
+    // The last one to three elements repeated into a full group: x0 x0 x0 x0,
+    // x0 x1 x0 x1, x0 x1 x2 x2.
+    const float x0 = LdS(pSrc);
+    const float x1 = n > 1 ? LdS(pSrc + 1) : x0;
+    const float x2 = n > 2 ? LdS(pSrc + 2) : x0;
+    const float x3 = n > 2 ? x2 : x1;
+    const __m128 x = _mm_setr_ps(x0, x1, x2, x3);
+    __m128 special;
+    const __m128 y = ExpVec(c, x, special);
+    ExpStore(pDst, x, y, special, static_cast<unsigned>(n));
+  }
+  ClearExpFlags();
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Natural logarithm, 32-bit method
+
+struct LogConst {
+  __m128 c9 = _mm_castsi128_ps(_mm_set1_epi32(0x3E7353DA));
+  __m128 c7 = _mm_castsi128_ps(_mm_set1_epi32(0x3E920CCA));
+  __m128 c5 = _mm_castsi128_ps(_mm_set1_epi32(0x3ECCCD95));
+  __m128 c3 = _mm_castsi128_ps(_mm_set1_epi32(0x3F2AAAAA));
+  __m128 c1 = _mm_set1_ps(2.0f);
+  __m128 ln2 = _mm_castsi128_ps(_mm_set1_epi32(0x3F317218));
+  __m128 one = _mm_set1_ps(1.0f);
+  __m128i expMask = _mm_set1_epi32(static_cast<int>(0xFF800000u));
+  __m128i fracMask = _mm_set1_epi32(0x007FFFFF);
+  __m128i sqrt2Frac = _mm_set1_epi32(0x003504F2);
+  __m128i half = _mm_set1_epi32(0x3F000000);
+  __m128i oneBits = _mm_set1_epi32(0x3F800000);
+  __m128i kLow = _mm_set1_epi32(-62);
+  __m128i kHigh = _mm_set1_epi32(63);
+};
+
+// x = 2^k f, f in [0.70710677, 1.4142134), from the bit pattern (biased exponent used as
+// it stands); k as float. kInt receives k for the per-lane test.
+inline __m128 LogSplit(const LogConst& c, __m128i w, __m128& kf, __m128i& kInt) {
+  const __m128i frac = _mm_and_si128(w, c.fracMask);
+  const __m128i small = _mm_cmplt_epi32(frac, c.sqrt2Frac);
+  const __m128i k = _mm_add_epi32(_mm_srai_epi32(_mm_sub_epi32(_mm_and_si128(w, c.expMask), c.half), 23), small);
+  const __m128i f = _mm_or_si128(frac, _mm_or_si128(c.half, _mm_and_si128(small, _mm_set1_epi32(0x00800000))));
+  kInt = k;
+  kf = _mm_cvtepi32_ps(k);
+  return _mm_castsi128_ps(f);
+}
+
+// k ln 2 + s p(s^2).
+inline __m128 LogPoly(const LogConst& c, __m128 s, __m128 kf) {
+  const __m128 z = _mm_mul_ps(s, s);
+  __m128 p = _mm_add_ps(_mm_mul_ps(c.c9, z), c.c7);
+  p = _mm_add_ps(_mm_mul_ps(p, z), c.c5);
+  p = _mm_add_ps(_mm_mul_ps(p, z), c.c3);
+  p = _mm_add_ps(_mm_mul_ps(p, z), c.c1);
+  return _mm_add_ps(_mm_mul_ps(p, s), _mm_mul_ps(kf, c.ln2));
+}
+
+inline __m128i LogOutOfRange(const LogConst& c, __m128i k) {
+  return _mm_or_si128(_mm_cmplt_epi32(k, c.kLow), _mm_cmpgt_epi32(k, c.kHigh));
+}
+
+// Logarithm of one group with its own division (the short path).
+inline __m128 LogShort(const LogConst& c, __m128 x, __m128i& out) {
+  __m128 kf;
+  __m128i k;
+  const __m128 f = LogSplit(c, _mm_castps_si128(x), kf, k);
+  out = LogOutOfRange(c, k);
+  const __m128 s = _mm_div_ps(_mm_sub_ps(f, c.one), _mm_add_ps(f, c.one));
+  return LogPoly(c, s, kf);
+}
+
+// The stored value of an element of a group that needs individual treatment, and the
+// flag it raises. A positive subnormal is scaled by 2^24 (exact) before the split, and
+// its k lowered by 24.
+inline uint32 LogSingle(const LogConst& c, uint32 w, uint32 computed, int& flags) {
+  if (w == 0) {
+    if (flags == 0) flags = 2;
+    return 0xFF800000u;
+  }
+  if ((w & 0x80000000u) != 0) {
+    if (flags == 0) flags = 4;
+    return 0xFFC00000u;
+  }
+  if (w == 0x7F800000u) return w;
+  if (w > 0x7F800000u) return w | 0x00400000u;
+  if (w < 0x00800000u) {
+    const __m128 x = _mm_mul_ps(_mm_castsi128_ps(_mm_cvtsi32_si128(static_cast<int>(w))), _mm_set1_ps(16777216.0f));
+    __m128 kf;
+    __m128i k;
+    const __m128 f = LogSplit(c, _mm_castps_si128(x), kf, k);
+    kf = _mm_sub_ps(kf, _mm_set1_ps(24.0f));
+    const __m128 s = _mm_div_ps(_mm_sub_ps(f, c.one), _mm_add_ps(f, c.one));
+    return static_cast<uint32>(_mm_cvtsi128_si32(_mm_castps_si128(LogPoly(c, s, kf))));
+  }
+  return computed;
+}
+
+// Stores count results of a group; when one lane is out of range, every element of the
+// group is judged one by one from its source bits.
+inline void LogStore(const LogConst& c, float* d, __m128 x, __m128 y, __m128i out, unsigned count, int& flags) {
+  if (_mm_movemask_epi8(out) == 0) {
+    if (count == 4) {
+      _mm_storeu_ps(d, y);
+    } else {
+      StorePart(d, _mm_castps_si128(y), 4 * count);
+    }
+    return;
+  }
+  alignas(16) uint32 xs[4], ys[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(xs), _mm_castps_si128(x));
+  _mm_store_si128(reinterpret_cast<__m128i*>(ys), _mm_castps_si128(y));
+  for (unsigned l = 0; l < count; ++l) {
+    const uint32 v = LogSingle(c, xs[l], ys[l], flags);
+    std::memcpy(d + l, &v, sizeof v);
+  }
+}
+
+// Short path over count elements: groups of four, then one partial group.
+inline void LogShortRun(const LogConst& c, const float* s, float* d, int64 count, int& flags) {
+  for (; count >= 4; count -= 4, s += 4, d += 4) {
+    __m128i out;
+    const __m128 x = _mm_loadu_ps(s);
+    const __m128 y = LogShort(c, x, out);
+    LogStore(c, d, x, y, out, 4, flags);
+  }
+  if (count > 0) {
+    // Spare lanes hold 1.0, which is in range.
+    alignas(16) float buf[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    std::memcpy(buf, s, 4 * static_cast<size_t>(count));
+    const __m128 x = _mm_load_ps(buf);
+    __m128i out;
+    const __m128 y = LogShort(c, x, out);
+    LogStore(c, d, x, y, out, static_cast<unsigned>(count), flags);
+  }
+}
+
+}  // namespace
+
+// In place; returns 0, or 2 / 4 by the first zero / negative element. The body runs when
+// len >= 32 and the array is a multiple of 4 bytes: eight elements per step, the lanes
+// i and 4 + i sharing one division. pBuffer is not needed: each step finishes its eight
+// elements in registers.
+int spNaturalLogKernel_32f(float* pSrcDst, int len, void* /*pBuffer*/) {
+  const LogConst c;
+  int flags = 0;
+  if (len <= 0) return 0;
+  int64 n = len;
+  float* p = pSrcDst;
+  if (n < 32 || (Addr(p) & 3) != 0) {
+    LogShortRun(c, p, p, n, flags);
+    return flags;
+  }
+  const int64 head = static_cast<int64>(((16 - (Addr(p) & 15)) & 15) / 4);
+  LogShortRun(c, p, p, head, flags);
+  p += head;
+  n -= head;
+  for (; n >= 8; n -= 8, p += 8) {
+    const __m128 xa = _mm_load_ps(p);
+    const __m128 xb = _mm_load_ps(p + 4);
+    __m128 ka, kb;
+    __m128i ia, ib;
+    const __m128 a = LogSplit(c, _mm_castps_si128(xa), ka, ia);
+    const __m128 b = LogSplit(c, _mm_castps_si128(xb), kb, ib);
+    const __m128 a1 = _mm_add_ps(a, c.one);
+    const __m128 b1 = _mm_add_ps(b, c.one);
+    const __m128 inv = _mm_div_ps(c.one, _mm_mul_ps(a1, b1));
+    const __m128 sa = _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(a, c.one), b1), inv);
+    const __m128 sb = _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(b, c.one), a1), inv);
+    const __m128 ya = LogPoly(c, sa, ka);
+    const __m128 yb = LogPoly(c, sb, kb);
+    const __m128i out = _mm_or_si128(LogOutOfRange(c, ia), LogOutOfRange(c, ib));
+    if (_mm_movemask_epi8(out) == 0) {
+      _mm_store_ps(p, ya);
+      _mm_store_ps(p + 4, yb);
+    } else {
+      const __m128i all = _mm_set1_epi32(-1);
+      LogStore(c, p, xa, ya, all, 4, flags);
+      LogStore(c, p + 4, xb, yb, all, 4, flags);
+    }
+  }
+  LogShortRun(c, p, p, n, flags);
+  return flags;
+}
