@@ -65,17 +65,21 @@ float Uniform(vmtest::Rng& rng, float lo, float hi) {
 // ---------------------------------------------------------------------------------------
 // Exponential
 
-// The reciprocal estimate after one Newton step keeps about 2.3 half-units; with the
-// roundings of the approximation the exponential stays within 4 units.
-constexpr double kExpUlps = 4.0;
-constexpr double kLogUlps = 3.0;
+// The reciprocal estimate after one Newton step keeps a relative error of up to
+// 2.25 * 2^-24; with the roundings of the approximation the exponential stays within 5
+// units (4.73 at most over a sweep of every 7th float, at -8.8e-6, bits 0xB7144447). The
+// logarithm's shared division of the eight-wide body adds roundings: 4.37 at most, near
+// 1.031 (bits 0x3F83FB09).
+constexpr double kExpUlps = 5.0;
+constexpr double kLogUlps = 4.5;
 
-TEST(ExpKernel, WithinFourUlpsOfLongDoubleOverTheFiniteRange) {
+TEST(ExpKernel, WithinFiveUlpsOfLongDoubleOverTheFiniteRange) {
   vmtest::Rng rng(1);
   std::vector<float> x(1 << 16), y(x.size());
   for (float& v : x) v = Uniform(rng, -87.3365f, 88.7228f);
   for (uint32 w = 0x42B17000u; w <= 0x42B17217u; ++w) x[w - 0x42B17000u] = FromBits(w);  // near overflow
   for (uint32 w = 0xC2AEAB00u; w <= 0xC2AEAC4Fu; ++w) x[1024 + w - 0xC2AEAB00u] = FromBits(w);  // near 2^-126
+  for (uint32 w = 0xB7144000u; w <= 0xB7145000u; ++w) x[2048 + w - 0xB7144000u] = FromBits(w);  // the worst
   for (const Build& b : kBuilds) {
     b.exp(x.data(), y.data(), static_cast<int>(x.size()));
     double worst = 0;
@@ -140,7 +144,7 @@ TEST(ExpKernel, ClearsExceptionFlagsButPrecision) {
 // ---------------------------------------------------------------------------------------
 // Logarithm
 
-TEST(LogKernel, WithinThreeUlpsOfLongDoubleAlsoForSubnormals) {
+TEST(LogKernel, WithinItsBoundOfLongDoubleAlsoForSubnormals) {
   vmtest::Rng rng(2);
   std::vector<float> x(1 << 16);
   for (size_t i = 0; i < x.size(); ++i) {
@@ -148,6 +152,7 @@ TEST(LogKernel, WithinThreeUlpsOfLongDoubleAlsoForSubnormals) {
     x[i] = FromBits(i % 8 == 0 ? w % 0x00800000u + 1 : w % 0x7F000000u + 0x00800000u);
   }
   for (uint32 w = 0x3F700000u; w < 0x3F700000u + 4096; ++w) x[w - 0x3F700000u] = FromBits(w);  // near 1
+  for (uint32 w = 0x3F83F000u; w < 0x3F83F000u + 4096; ++w) x[4096 + w - 0x3F83F000u] = FromBits(w);  // the worst
   for (const Build& b : kBuilds) {
     for (int offset : {0, 1}) {  // the eight-wide body, and the short path throughout
       std::vector<float> y(x.begin(), x.end());

@@ -91,6 +91,7 @@ SP_VECMATH_BODIES
 SP_VECMATH_ARITH_BODIES
 // One body in every slot.
 spStatus spMultiplyAccumulate_32f(const float* pSrc1, const float* pSrc2, float* pSrcDst, int len);
+// The bodies below fill slots 1-3 too until their processor kernels exist.
 // pDst[k] = pSrc2[k] / pSrc1[k]; a zero divisor gives an infinity or NaN and warning 6.
 spStatus spDivide_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len);
 // The bodies below fill slots 1-3 too until their processor kernels exist.
