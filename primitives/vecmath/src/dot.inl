@@ -66,7 +66,10 @@ void spDotProductKernelSse3_32f(const float* pSrc1, const float* pSrc2, int len,
   // is a multiple of 4 bytes. A product does not change when the two are exchanged.
   const float* a = pSrc2;
   const float* b = pSrc1;
-  if ((Addr(pSrc2) & 3) != 0 && (Addr(pSrc1) & 3) == 0) std::swap(a, b);
+  if ((Addr(pSrc2) & 3) != 0 && (Addr(pSrc1) & 3) == 0) {
+    a = pSrc1;
+    b = pSrc2;
+  }
   if (!(Aligned16(a) && Aligned16(b))) {
     for (; n > 0 && !Aligned16(a); --n, ++a, ++b) acc.Single(a, b);
   }
@@ -129,7 +132,8 @@ void spDotProductKernelSsse3_32f(const float* pSrc1, const float* pSrc2, int len
   } else {
     if (!Aligned16(a)) {
       if (Aligned16(b)) {
-        std::swap(a, b);
+        a = pSrc1;
+        b = pSrc2;
       } else {
         for (; n > 0 && !Aligned16(a); --n, ++a, ++b) acc.Single(a, b);
       }

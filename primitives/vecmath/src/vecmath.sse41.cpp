@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 #include "sp/vecmath_bodies.h"
 
@@ -26,6 +25,7 @@ namespace sp::sse41 {
 #include "explog.inl"
 #include "sum.inl"
 #include "dot.inl"
+#include "sqrt_complex.inl"
 
 #include "bodies.inl"
 #include "bodies_explog_reduce.inl"

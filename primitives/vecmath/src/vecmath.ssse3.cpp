@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 #include "sp/vecmath_bodies.h"
 
@@ -27,6 +26,7 @@ namespace sp::ssse3 {
 #include "explog.inl"
 #include "sum.inl"
 #include "dot.inl"
+#include "sqrt_complex.inl"
 
 #include "bodies.inl"
 #include "bodies_explog_reduce.inl"

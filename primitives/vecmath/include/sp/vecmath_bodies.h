@@ -72,6 +72,14 @@
   float spMeanKernel_32f(const float* pSrc, int len, int hint);                             \
   void spDotProductKernelSse3_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult);
 
+// The square-root module's complex and integer members (no entry calls them). len of 0
+// or below is no work; integer results are rounded to nearest, ties to even, and
+// saturated; the signed kernels store 0 for a negative element and return nonzero.
+#define SP_VECMATH_ROOT_KERNELS                                                             \
+  /* Principal square roots of complex vectors; pSrc may be pDst. */                       \
+  void spSquareRootKernel_32fc(const float* pSrc, float* pDst, int len);                    \
+  void spSquareRootKernel_64fc(const double* pSrc, double* pDst, int len);
+
 // The SSSE3 and SSE4.1-class builds also read misaligned operands by byte alignment.
 #define SP_VECMATH_SSSE3_KERNELS                                                            \
   void spDotProductKernelSsse3_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult);
@@ -110,6 +118,7 @@ namespace sp::sse3 {
 SP_VECMATH_BODIES
 SP_VECMATH_EXPLOG_REDUCE_BODIES
 SP_VECMATH_EXPLOG_REDUCE_KERNELS
+SP_VECMATH_ROOT_KERNELS
 SP_VECMATH_ARITH_BODIES
 SP_VECMATH_KERNELS
 SP_VECMATH_ARITH_KERNELS
@@ -119,6 +128,7 @@ namespace sp::ssse3 {
 SP_VECMATH_BODIES
 SP_VECMATH_EXPLOG_REDUCE_BODIES
 SP_VECMATH_EXPLOG_REDUCE_KERNELS
+SP_VECMATH_ROOT_KERNELS
 SP_VECMATH_SSSE3_KERNELS
 SP_VECMATH_ARITH_BODIES
 SP_VECMATH_KERNELS
@@ -129,6 +139,7 @@ namespace sp::sse41 {
 SP_VECMATH_BODIES
 SP_VECMATH_EXPLOG_REDUCE_BODIES
 SP_VECMATH_EXPLOG_REDUCE_KERNELS
+SP_VECMATH_ROOT_KERNELS
 SP_VECMATH_SSSE3_KERNELS
 SP_VECMATH_KERNELS
 }  // namespace sp::sse41
