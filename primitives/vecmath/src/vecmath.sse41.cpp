@@ -26,6 +26,7 @@ namespace sp::sse41 {
 #include "sum.inl"
 #include "dot.inl"
 #include "sqrt_complex.inl"
+#include "sqrt_int.inl"
 
 #include "bodies.inl"
 #include "bodies_explog_reduce.inl"

@@ -27,6 +27,7 @@ namespace sp::ssse3 {
 #include "sum.inl"
 #include "dot.inl"
 #include "sqrt_complex.inl"
+#include "sqrt_int.inl"
 
 #include "bodies.inl"
 #include "bodies_explog_reduce.inl"

@@ -78,7 +78,19 @@
 #define SP_VECMATH_ROOT_KERNELS                                                             \
   /* Principal square roots of complex vectors; pSrc may be pDst. */                       \
   void spSquareRootKernel_32fc(const float* pSrc, float* pDst, int len);                    \
-  void spSquareRootKernel_64fc(const double* pSrc, double* pDst, int len);
+  void spSquareRootKernel_64fc(const double* pSrc, double* pDst, int len);                  \
+  int spSquareRootKernelScaled_16s(const int16* pSrc, int16* pDst, int len, int scaleFactor); \
+  int spSquareRootKernelScaled_32s16s(const int32* pSrc, int16* pDst, int len, int scaleFactor); \
+  int spSquareRootKernelScaled_64s16s(const int64* pSrc, int16* pDst, int len, int scaleFactor); \
+  int spSquareRootKernelScaled_64s(const int64* pSrc, int64* pDst, int len, int scaleFactor); \
+  void spSquareRootKernelScaled_16u(const uint16* pSrc, uint16* pDst, int len, int scaleFactor); \
+  /* Complex 16-bit: |z| rounded, then the roots of ceil((M +- x) / 2). */                  \
+  void spSquareRootKernel_16sc(const int16* pSrc, int16* pDst, int len);                    \
+  /* Complex 16-bit scaled, in double, converted in the caller's rounding mode. */          \
+  void spSquareRootKernelScaled_16sc(const int16* pSrc, int16* pDst, int len, int scaleFactor); \
+  void spSquareRootFastKernelScaled_16sc(const int16* pSrc, int16* pDst, int len, int scaleFactor); \
+  /* pDst[i] = pTable[pSrc[i]] with a 256-byte table. */                                    \
+  void spLookupKernel_8u(const uint8* pSrc, uint8* pDst, int len, const uint8* pTable);
 
 // The SSSE3 and SSE4.1-class builds also read misaligned operands by byte alignment.
 #define SP_VECMATH_SSSE3_KERNELS                                                            \
