@@ -253,27 +253,27 @@ inline void LogShortRun(const LogConst& c, const float* s, float* d, int64 count
 
 }  // namespace
 
-// In place; returns 0, or 2 / 4 by the first zero / negative element. The body runs when
-// len >= 32 and the array is a multiple of 4 bytes: eight elements per step, the lanes
-// i and 4 + i sharing one division. pBuffer is not needed: each step finishes its eight
-// elements in registers.
-int spNaturalLogKernel_32f(float* pSrcDst, int len, void* /*pBuffer*/) {
+namespace {
+
+// n elements from s into d: the short path (groups of four, each with its own division),
+// or with body set and n >= 32 a head up to d's 16-byte boundary, the eight-wide body and
+// a short tail.
+inline int LogRun(const float* s, float* d, int64 n, bool body) {
   const LogConst c;
   int flags = 0;
-  if (len <= 0) return 0;
-  int64 n = len;
-  float* p = pSrcDst;
-  if (n < 32 || (Addr(p) & 3) != 0) {
-    LogShortRun(c, p, p, n, flags);
+  if (n <= 0) return 0;
+  if (!body || n < 32) {
+    LogShortRun(c, s, d, n, flags);
     return flags;
   }
-  const int64 head = static_cast<int64>(((16 - (Addr(p) & 15)) & 15) / 4);
-  LogShortRun(c, p, p, head, flags);
-  p += head;
+  const int64 head = static_cast<int64>(((16 - (Addr(d) & 15)) & 15) / 4);
+  LogShortRun(c, s, d, head, flags);
+  s += head;
+  d += head;
   n -= head;
-  for (; n >= 8; n -= 8, p += 8) {
-    const __m128 xa = _mm_load_ps(p);
-    const __m128 xb = _mm_load_ps(p + 4);
+  for (; n >= 8; n -= 8, s += 8, d += 8) {
+    const __m128 xa = _mm_loadu_ps(s);
+    const __m128 xb = _mm_loadu_ps(s + 4);
     __m128 ka, kb;
     __m128i ia, ib;
     const __m128 a = LogSplit(c, _mm_castps_si128(xa), ka, ia);
@@ -281,20 +281,225 @@ int spNaturalLogKernel_32f(float* pSrcDst, int len, void* /*pBuffer*/) {
     const __m128 a1 = _mm_add_ps(a, c.one);
     const __m128 b1 = _mm_add_ps(b, c.one);
     const __m128 inv = _mm_div_ps(c.one, _mm_mul_ps(a1, b1));
-    const __m128 sa = _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(a, c.one), b1), inv);
-    const __m128 sb = _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(b, c.one), a1), inv);
-    const __m128 ya = LogPoly(c, sa, ka);
-    const __m128 yb = LogPoly(c, sb, kb);
-    const __m128i out = _mm_or_si128(LogOutOfRange(c, ia), LogOutOfRange(c, ib));
-    if (_mm_movemask_epi8(out) == 0) {
-      _mm_store_ps(p, ya);
-      _mm_store_ps(p + 4, yb);
-    } else {
-      const __m128i all = _mm_set1_epi32(-1);
-      LogStore(c, p, xa, ya, all, 4, flags);
-      LogStore(c, p + 4, xb, yb, all, 4, flags);
+    const __m128 ya = LogPoly(c, _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(a, c.one), b1), inv), ka);
+    const __m128 yb = LogPoly(c, _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(b, c.one), a1), inv), kb);
+    const __m128i all = _mm_or_si128(LogOutOfRange(c, ia), LogOutOfRange(c, ib));
+    LogStore(c, d, xa, ya, all, 4, flags);
+    LogStore(c, d + 4, xb, yb, all, 4, flags);
+  }
+  LogShortRun(c, s, d, n, flags);
+  return flags;
+}
+
+}  // namespace
+
+// In place; returns 0, or 2 / 4 by the first zero / negative element. The body runs when
+// len >= 32 and the array is a multiple of 4 bytes: eight elements per step, the lanes
+// i and 4 + i sharing one division. No work area is needed: each step finishes its
+// eight elements in registers.
+int spNaturalLogKernel_32f(float* pSrcDst, int len, void* /*pBuffer*/) {
+  return LogRun(pSrcDst, pSrcDst, len, (Addr(pSrcDst) & 3) == 0);
+}
+
+// pSrc and pDst must not overlap. The body runs when pDst is a multiple of 4 bytes and
+// both pointers have the same remainder modulo 16.
+int spNaturalLogOutOfPlaceKernel_32f(const float* pSrc, float* pDst, int len, void* /*pBuffer*/) {
+  const bool body = (Addr(pDst) & 3) == 0 && (Addr(pSrc) & 15) == (Addr(pDst) & 15);
+  return LogRun(pSrc, pDst, len, body);
+}
+
+void spScaleFromFactor_32f(int scaleFactor, float* pScale) {
+  const uint32 bits = 0x3F800000u - static_cast<uint32>(scaleFactor) * 0x00800000u;
+  std::memcpy(pScale, &bits, 4);
+}
+
+namespace {
+
+// Scaled logarithms of integers: q ln x rounded in the caller's rounding mode, clamped
+// to +-2147483520 first; zero and negative elements give the most negative value of
+// the destination and the flag. Groups of four with their own division.
+template <class Src, class Dst>
+int LogScaled(const Src* pSrc, Dst* pDst, int len, float q) {
+  const LogConst c;
+  const __m128 qv = _mm_set1_ps(q);
+  const __m128 qLn2 = _mm_mul_ps(qv, c.ln2);
+  const __m128 lo = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(0xCEFFFFFFu)));
+  const __m128 hi = _mm_castsi128_ps(_mm_set1_epi32(0x4EFFFFFF));
+  constexpr int32 kLow = sizeof(Dst) == 2 ? -32768 : static_cast<int32>(0x80000000u);
+  int flags = 0;
+  for (int64 i = 0; i < len; i += 4) {
+    const int64 count = len - i < 4 ? len - i : 4;
+    alignas(16) int32 xs[4] = {1, 1, 1, 1};
+    for (int64 l = 0; l < count; ++l) xs[l] = LdS(pSrc + i + l);
+    const __m128 x = _mm_cvtepi32_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(xs)));
+    __m128 kf;
+    __m128i k;
+    const __m128 f = LogSplit(c, _mm_castps_si128(x), kf, k);
+    const __m128 s = _mm_div_ps(_mm_sub_ps(f, c.one), _mm_add_ps(f, c.one));
+    const __m128 z = _mm_mul_ps(s, s);
+    __m128 p = _mm_add_ps(_mm_mul_ps(c.c9, z), c.c7);
+    p = _mm_add_ps(_mm_mul_ps(p, z), c.c5);
+    p = _mm_add_ps(_mm_mul_ps(p, z), c.c3);
+    p = _mm_add_ps(_mm_mul_ps(p, z), c.c1);
+    __m128 y = _mm_add_ps(_mm_mul_ps(p, _mm_mul_ps(s, qv)), _mm_mul_ps(kf, qLn2));
+    y = _mm_min_ps(_mm_max_ps(y, lo), hi);
+    alignas(16) int32 r[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(r), _mm_cvtps_epi32(y));
+    for (int64 l = 0; l < count; ++l) {
+      int32 v = r[l];
+      if (xs[l] <= 0) {
+        if (flags == 0) flags = xs[l] == 0 ? 2 : 4;
+        v = kLow;
+      } else if (sizeof(Dst) == 2) {
+        v = v > 32767 ? 32767 : (v < -32768 ? -32768 : v);
+      }
+      StS(pDst + i + l, static_cast<Dst>(v));
     }
   }
-  LogShortRun(c, p, p, n, flags);
+  return flags;
+}
+
+inline float ScaleOf(int scaleFactor) {
+  float q;
+  spScaleFromFactor_32f(scaleFactor, &q);
+  return q;
+}
+
+}  // namespace
+
+int spNaturalLogKernelScaled_32s(const int32* pSrc, int32* pDst, int len, const float* pScale, void*) {
+  return LogScaled(pSrc, pDst, len, LdS(pScale));
+}
+int spNaturalLogInPlaceKernelScaled_32s(int32* pSrcDst, int len, const float* pScale, void*) {
+  return LogScaled(pSrcDst, pSrcDst, len, LdS(pScale));
+}
+int spNaturalLogKernelScaled_32s16s(const int32* pSrc, int16* pDst, int len, int scaleFactor, void*) {
+  return LogScaled(pSrc, pDst, len, ScaleOf(scaleFactor));
+}
+int spNaturalLogKernelScaled_16s(const int16* pSrc, int16* pDst, int len, int scaleFactor, void*) {
+  return LogScaled(pSrc, pDst, len, ScaleOf(scaleFactor));
+}
+int spNaturalLogInPlaceKernelScaled_16s(int16* pSrcDst, int len, int scaleFactor, void*) {
+  return LogScaled(pSrcDst, pSrcDst, len, ScaleOf(scaleFactor));
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Natural logarithm, 64-bit method: m in [1, 2) times a short reciprocal r_j from the
+// table, u = m r_j - 1, ln(1 + u) by a degree-7 polynomial, ln 2 in two parts.
+
+// ln 2 = hi + lo to within 1e-30. (A low part of 5.4979e-14, bits 0x3D2EF35793C7672E,
+// would leave ln 2 itself 3 units in the last place too small.)
+constexpr uint64 kLn2HiBits = 0x3FE62E42FEFA37FDull;
+constexpr uint64 kLn2LoBits = 0x3D2F235793C76730ull;
+
+inline double D(uint64 bits) {
+  double v;
+  std::memcpy(&v, &bits, 8);
+  return v;
+}
+inline uint64 B(double v) {
+  uint64 bits;
+  std::memcpy(&bits, &v, 8);
+  return bits;
+}
+
+struct LogTable64 {
+  double e[65][4];
+  LogTable64() {
+    for (int j = 0; j <= 64; ++j) {
+      const double r = __builtin_nearbyint(4096.0 / (1.0 + j / 64.0)) / 4096.0;
+      const long double exact = -__builtin_logl(static_cast<long double>(r));
+      // The leading part on a grid of 2^-44, the rest (never negative) in l.
+      const double h = __builtin_floor(static_cast<double>(exact) * 0x1p44) * 0x1p-44;
+      e[j][0] = e[j][1] = r;
+      e[j][2] = h;
+      e[j][3] = static_cast<double>(exact - h);
+    }
+    e[0][2] = e[0][3] = 0.0;
+    e[64][2] = D(kLn2HiBits);
+    e[64][3] = D(kLn2LoBits);
+  }
+};
+
+const LogTable64& Table64() {
+  static const LogTable64 table;
+  return table;
+}
+
+// ln x of a positive finite nonzero double. A subnormal is scaled by 2^54 first.
+inline double Log64(uint64 w, const LogTable64& t) {
+  double kAdjust = 0.0;
+  if ((w >> 52) == 0) {
+    w = B(D(w) * 0x1p54);
+    kAdjust = -54.0;
+  }
+  const double k = static_cast<double>(static_cast<int64>(w >> 52) - 1023) + kAdjust;
+  const uint64 frac = w & 0x000FFFFFFFFFFFFFull;
+  const double m = D(frac | 0x3FF0000000000000ull);
+  const int j = static_cast<int>(((frac >> 41) + 16) >> 5);
+  const double r = t.e[j][0];
+  const double mHi = D(B(m) & 0x7FFFFFFFFFE00000ull);
+  const double mLo = m - mHi;
+  const double uHi = mHi * r - 1.0;
+  const double uLo = mLo * r;
+  const double u = uLo + uHi;
+  const double a = k * D(kLn2HiBits) + t.e[j][2];
+  const double b = k * D(kLn2LoBits) + t.e[j][3];
+  double x, y;
+  if (a == 0.0) {
+    x = (a + uHi) + uLo;
+    y = 0.0;
+  } else {
+    x = a + uHi;
+    y = uLo;
+  }
+  const double w2 = u * u;
+  const double odd = ((D(0x3FC24998090DC54Aull) * w2 + D(0x3FC9999998867A5Eull)) * w2 + D(0x3FD55555555555A9ull)) * u;
+  const double even = (D(0xBFC555C54DD57D7Cull) * w2 + D(0xBFCFFFFFFF201E11ull)) * w2 + D(0xBFE000000000001Bull);
+  return ((w2 * (odd + even) + b) + y) + x;
+}
+
+// The result for one element, or a special value; flags by the first zero / negative.
+inline double Log64Element(double v, const LogTable64& t, int& flags) {
+  const uint64 w = B(v);
+  if ((w >> 63) != 0) {
+    if (flags == 0) flags = 4;
+    return D(0xFFF8000000000000ull);
+  }
+  if (w == 0) {
+    if (flags == 0) flags = 2;
+    return D(0xFFF0000000000000ull);
+  }
+  if (w >= 0x7FF0000000000000ull) return w == 0x7FF0000000000000ull ? v : D(w | 0x0008000000000000ull);
+  return Log64(w, t);
+}
+
+}  // namespace
+
+int spNaturalLogKernel_64f(const double* pSrc, double* pDst, int len) {
+  const LogTable64& t = Table64();
+  int flags = 0;
+  for (int64 i = 0; i < len; ++i) StS(pDst + i, Log64Element(LdS(pSrc + i), t, flags));
+  return flags;
+}
+
+int spNaturalLogKernel_64f32f(const double* pSrc, float* pDst, int len) {
+  const LogTable64& t = Table64();
+  int flags = 0;
+  for (int64 i = 0; i < len; ++i) {
+    const double v = LdS(pSrc + i);
+    const double r = Log64Element(v, t, flags);
+    // A NaN element converts itself; the negative NaN is the float one.
+    float f = static_cast<float>(r);
+    if ((B(v) >> 63) != 0) {
+      const uint32 nan = 0xFFC00000u;
+      std::memcpy(&f, &nan, 4);
+    } else if (v != v) {
+      f = static_cast<float>(v);
+    }
+    StS(pDst + i, f);
+  }
   return flags;
 }

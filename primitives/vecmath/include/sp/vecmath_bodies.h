@@ -65,6 +65,18 @@
   void spExponentialKernel_32f(const float* pSrc, float* pDst, int len);                    \
   /* 0, or 2 / 4 by the first zero / negative element. pBuffer: 8 * len bytes, 16-aligned */ \
   int spNaturalLogKernel_32f(float* pSrcDst, int len, void* pBuffer);                       \
+  int spNaturalLogOutOfPlaceKernel_32f(const float* pSrc, float* pDst, int len, void* pBuffer); \
+  int spNaturalLogKernel_64f(const double* pSrc, double* pDst, int len);                    \
+  int spNaturalLogKernel_64f32f(const double* pSrc, float* pDst, int len);                  \
+  /* Scaled: q ln x rounded in the caller's mode and saturated; q = *pScale or      */    \
+  /* 2^-scaleFactor. Zero and negative elements give the most negative value.      */    \
+  int spNaturalLogKernelScaled_32s(const int32* pSrc, int32* pDst, int len, const float* pScale, void* pBuffer); \
+  int spNaturalLogInPlaceKernelScaled_32s(int32* pSrcDst, int len, const float* pScale, void* pBuffer); \
+  int spNaturalLogKernelScaled_32s16s(const int32* pSrc, int16* pDst, int len, int scaleFactor, void* pBuffer); \
+  int spNaturalLogKernelScaled_16s(const int16* pSrc, int16* pDst, int len, int scaleFactor, void* pBuffer); \
+  int spNaturalLogInPlaceKernelScaled_16s(int16* pSrcDst, int len, int scaleFactor, void* pBuffer); \
+  /* *pScale = the float with bits 0x3F800000 - scaleFactor * 2^23 (wrapping). */          \
+  void spScaleFromFactor_32f(int scaleFactor, float* pScale);                               \
   void spSumFastKernel_32f(const float* pSrc, int len, double* pSum);                       \
   void spSumAccurateKernel_32f(const float* pSrc, int len, double* pSum);                   \
   /* hint 1 the fast sum, else the accurate one; rounded to float. */                       \
