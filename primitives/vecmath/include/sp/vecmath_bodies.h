@@ -82,6 +82,16 @@
   /* hint 1 the fast sum, else the accurate one; rounded to float. */                       \
   double spSumKernel_32f(const float* pSrc, int len, int hint);                             \
   float spMeanKernel_32f(const float* pSrc, int len, int hint);                             \
+  /* Complex sums write (re, im). The 16-bit sums are exact. */                             \
+  void spSumFastKernel_32fc(const float* pSrc, int len, double* pSum);                      \
+  void spSumAccurateKernel_32fc(const float* pSrc, int len, double* pSum);                  \
+  void spSumKernel_64f(const double* pSrc, int len, double* pSum);                          \
+  void spSumKernel_64fc(const double* pSrc, int len, double* pSum);                         \
+  void spSumKernel_16s64f(const int16* pSrc, double* pSum, int len);                        \
+  void spSumKernel_16sc64fc(const int16* pSrc, double* pSum, int len);                      \
+  /* *pValue * 2^-scaleFactor saturated to 32 bits, in the caller's rounding mode. */       \
+  int32 spConvertScaledKernel_64f32s(const double* pValue, int scaleFactor);                \
+  void spConvertScaledKernel_64fc32sc(const double* pValue, int32* pDst, int scaleFactor);  \
   void spDotProductKernelSse3_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult);
 
 // The square-root module's complex and integer members (no entry calls them). len of 0
