@@ -92,7 +92,26 @@
   /* *pValue * 2^-scaleFactor saturated to 32 bits, in the caller's rounding mode. */       \
   int32 spConvertScaledKernel_64f32s(const double* pValue, int scaleFactor);                \
   void spConvertScaledKernel_64fc32sc(const double* pValue, int32* pDst, int scaleFactor);  \
-  void spDotProductKernelSse3_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult);
+  void spDotProductKernelSse3_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult); \
+  /* Sums of products, no conjugation; pSrc1 is the real vector of a mixed pair. */        \
+  void spDotProductKernel_32f64f(const float* pSrc1, const float* pSrc2, int len, double* pResult); \
+  void spDotProductKernel_32f32fc64fc(const float* pSrc1, const float* pSrc2, int len, double* pResult); \
+  void spDotProductKernel_32fc64fc(const float* pSrc1, const float* pSrc2, int len, double* pResult); \
+  void spDotProductKernel_32f32fc(const float* pSrc1, const float* pSrc2, int len, float* pResult); \
+  void spDotProductKernel_32fc(const float* pSrc1, const float* pSrc2, int len, float* pResult); \
+  void spDotProductKernel_64f(const double* pSrc1, const double* pSrc2, int len, double* pResult); \
+  void spDotProductKernel_64f64fc(const double* pSrc1, const double* pSrc2, int len, double* pResult); \
+  void spDotProductKernel_64fc(const double* pSrc1, const double* pSrc2, int len, double* pResult); \
+  /* Scaled: the double sum times *pScale, ties to even, saturated to 32 bits. */          \
+  void spDotProductKernelScaled_32s(const int32* pSrc1, const int32* pSrc2, int len, int32* pResult, const double* pScale); \
+  void spDotProductKernelScaled_32s32sc(const int32* pSrc1, const int32* pSrc2, int len, int32* pResult, const double* pScale); \
+  void spDotProductKernelScaled_32sc(const int32* pSrc1, const int32* pSrc2, int len, int32* pResult, const double* pScale); \
+  void spDotProductKernelScaled_16s32s(const int16* pSrc1, const int32* pSrc2, int len, int32* pResult, const double* pScale); \
+  /* Exact 64-bit sums. */                                                                  \
+  void spDotProductKernelSse2_16s64s(const int16* pSrc1, const int16* pSrc2, int len, int64* pResult); \
+  void spDotProductKernelSse3_16s64s(const int16* pSrc1, const int16* pSrc2, int len, int64* pResult); \
+  void spDotProductKernel_16s16sc64sc(const int16* pSrc1, const int16* pSrc2, int len, int64* pResult); \
+  void spDotProductKernel_16sc64sc(const int16* pSrc1, const int16* pSrc2, int len, int64* pResult);
 
 // The square-root module's complex and integer members (no entry calls them). len of 0
 // or below is no work; integer results are rounded to nearest, ties to even, and
