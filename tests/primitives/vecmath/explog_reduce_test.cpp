@@ -225,6 +225,27 @@ TEST(LogBody, WarningByTheFirstZeroOrNegativeAcrossPieces) {
   }
 }
 
+// Through the entries in every slot: the exponential never warns; the logarithm's
+// warning is the first zero or negative element's.
+TEST(ExpLogEntries, WarningsInEverySlot) {
+  const int32 saved = spDispatchIndex;
+  for (int slot = 0; slot < 4; ++slot) {
+    if (!vmtest::Supports(slot)) continue;
+    spDispatchIndex = slot;
+    std::vector<float> v(300, 3.0f);
+    v[10] = -1.0f;
+    v[5] = 0.0f;
+    std::vector<float> e(v);
+    EXPECT_EQ(spNaturalLogInPlace_32f(v.data(), 300), SP_WARNING_LOG_OF_ZERO) << slot;
+    EXPECT_EQ(Bits(v[10]), 0xFFC00000u);
+    e[7] = FromBits(0x7F800001u);
+    e[8] = -1000.0f;
+    EXPECT_EQ(spExponentialInPlace_32f(e.data(), 300), SP_OK) << slot;
+    EXPECT_EQ(e[8], 0.0f);
+  }
+  spDispatchIndex = saved;
+}
+
 // ---------------------------------------------------------------------------------------
 // Every offset and length against the generic build, with guard bytes.
 
