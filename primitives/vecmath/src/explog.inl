@@ -2,7 +2,8 @@
 // build's namespace after vm_simd.inl.
 //
 // Exponential: x = n ln 2 + r with |r| <= ln 2 / 2 (ln 2 in two parts), e^r by the (3,3)
-// rational approximation whose division is a reciprocal estimate and one Newton step,
+// rational approximation P / Q, taken as 1 + 2 odd(r) / Q, whose division is a
+// reciprocal estimate and one Newton step,
 // and 2^n applied in two exact halves so that every n of the finite range (-126..128)
 // works. Elements at or below -87.3365478515625 give +0, at or above 88.72283935546875
 // +inf (the generic build's bounds: everything between has a finite result).
@@ -25,6 +26,7 @@ struct ExpConst {
   __m128 fifty = _mm_set1_ps(50.0f);
   __m128 twelve = _mm_set1_ps(12.0f);
   __m128 two = _mm_set1_ps(2.0f);
+  __m128 oneF = _mm_set1_ps(1.0f);
   __m128i one = _mm_set1_epi32(0x3F800000);
   __m128 lowBound = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(0xC2AEAC50u)));
   __m128i highBound = _mm_set1_epi32(0x42B17217);
@@ -43,16 +45,18 @@ inline __m128 ExpVec(const ExpConst& c, __m128 x, __m128& special) {
   const __m128 a = _mm_add_ps(_mm_mul_ps(r, r), c.ten);
   const __m128 odd = _mm_mul_ps(_mm_add_ps(a, c.fifty), r);
   const __m128 even = _mm_mul_ps(a, c.twelve);
-  const __m128 p = _mm_add_ps(odd, even);
   const __m128 q = _mm_sub_ps(even, odd);
   const __m128 y0 = _mm_rcp_ps(q);
   const __m128 y = _mm_mul_ps(y0, _mm_sub_ps(c.two, _mm_mul_ps(q, y0)));
+  // P / Q = 1 + 2 odd / Q: the reciprocal's error reaches only the correction term, and
+  // e^0 is exactly 1.
+  const __m128 er = _mm_add_ps(c.oneF, _mm_mul_ps(_mm_add_ps(odd, odd), y));
   // 2^n as 2^(n >> 1) * 2^(n - (n >> 1)): both halves are normal for n in -126..128.
   const __m128i n1 = _mm_srai_epi32(ni, 1);
   const __m128i n2 = _mm_sub_epi32(ni, n1);
   const __m128 p1 = _mm_castsi128_ps(_mm_add_epi32(c.one, _mm_slli_epi32(n1, 23)));
   const __m128 p2 = _mm_castsi128_ps(_mm_add_epi32(c.one, _mm_slli_epi32(n2, 23)));
-  return _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(y, p), p1), p2);
+  return _mm_mul_ps(_mm_mul_ps(er, p1), p2);
 }
 
 // The stored value of a lane outside the working range, from its bits.
