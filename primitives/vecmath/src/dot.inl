@@ -56,6 +56,7 @@ inline void DotRounds16(DotAcc& acc, const float* a, const float* b, int64 n) {
 }  // namespace
 
 void spDotProductKernelSse3_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult) {
+  if (len <= 0) return;
   int64 n = len;
   if (n <= 15) {
     StS(pResult, n > 0 ? DotShort(pSrc1, pSrc2, n) : 0.0f);
@@ -119,6 +120,7 @@ inline void DotShifted(DotAcc& acc, const float* a, const float* b, int64 n) {
 }  // namespace
 
 void spDotProductKernelSsse3_32f(const float* pSrc1, const float* pSrc2, int len, float* pResult) {
+  if (len <= 0) return;
   int64 n = len;
   if (n <= 15) {
     StS(pResult, n > 0 ? DotShort(pSrc1, pSrc2, n) : 0.0f);
@@ -195,6 +197,7 @@ class NearestRounding {
 }  // namespace
 
 void spDotProductKernel_32f64f(const float* pSrc1, const float* pSrc2, int len, double* pResult) {
+  if (len <= 0) return;
   Pair e, f;
   int64 n = len, k = 0;
   for (; n - k >= 6; k += 6) {
@@ -207,6 +210,7 @@ void spDotProductKernel_32f64f(const float* pSrc1, const float* pSrc2, int len, 
 }
 
 void spDotProductKernel_32f32fc64fc(const float* pSrc1, const float* pSrc2, int len, double* pResult) {
+  if (len <= 0) return;
   Pair e, f;
   int64 n = len, k = 0;
   auto add = [&](Pair& p, int64 i) { p.Add(W(pSrc1 + i) * W(pSrc2 + 2 * i), W(pSrc1 + i) * W(pSrc2 + 2 * i + 1)); };
@@ -223,6 +227,7 @@ void spDotProductKernel_32f32fc64fc(const float* pSrc1, const float* pSrc2, int 
 }
 
 void spDotProductKernel_32fc64fc(const float* pSrc1, const float* pSrc2, int len, double* pResult) {
+  if (len <= 0) return;
   Pair x, y;
   for (int64 k = 0; k < len; ++k) {
     const double ar = W(pSrc1 + 2 * k), ai = W(pSrc1 + 2 * k + 1), br = W(pSrc2 + 2 * k), bi = W(pSrc2 + 2 * k + 1);
@@ -236,6 +241,7 @@ void spDotProductKernel_32fc64fc(const float* pSrc1, const float* pSrc2, int len
 // Float accumulators E and F of two (re, im) lane pairs each: pairs of elements of pSrc2
 // go to lane pairs 0 and 1 of E, F, E, ... in rounds of 12 (pSrc2 on 16 bytes) or 6.
 void spDotProductKernel_32f32fc(const float* pSrc1, const float* pSrc2, int len, float* pResult) {
+  if (len <= 0) return;
   float e[4] = {0, 0, 0, 0}, f[4] = {0, 0, 0, 0};
   int64 n = len, k = 0;
   auto add = [&](float* acc, int lanePair, int64 i) {
@@ -266,6 +272,7 @@ void spDotProductKernel_32f32fc(const float* pSrc1, const float* pSrc2, int len,
 // Float accumulators X = (u.re v.re, u.re v.im) and Y = (u.im v.re, u.im v.im) in two
 // lane pairs (even and odd element offsets); u from pSrc1 unless the roles are exchanged.
 void spDotProductKernel_32fc(const float* pSrc1, const float* pSrc2, int len, float* pResult) {
+  if (len <= 0) return;
   float x[4] = {0, 0, 0, 0}, y[4] = {0, 0, 0, 0};
   auto add = [&](int lanePair, const float* u, const float* v) {
     const float ur = LdS(u), ui = LdS(u + 1), vr = LdS(v), vi = LdS(v + 1);
@@ -298,6 +305,7 @@ void spDotProductKernel_32fc(const float* pSrc1, const float* pSrc2, int len, fl
 }
 
 void spDotProductKernel_64f(const double* pSrc1, const double* pSrc2, int len, double* pResult) {
+  if (len <= 0) return;
   Pair d[4];
   const double* a = pSrc1;
   const double* b = pSrc2;
@@ -332,6 +340,7 @@ void spDotProductKernel_64f(const double* pSrc1, const double* pSrc2, int len, d
 }
 
 void spDotProductKernel_64f64fc(const double* pSrc1, const double* pSrc2, int len, double* pResult) {
+  if (len <= 0) return;
   Pair d[4], e, f;
   auto add = [&](Pair& acc, int64 i) { acc.Add(LdS(pSrc1 + i) * LdS(pSrc2 + 2 * i), LdS(pSrc1 + i) * LdS(pSrc2 + 2 * i + 1)); };
   int64 k = 0;
@@ -356,6 +365,7 @@ void spDotProductKernel_64f64fc(const double* pSrc1, const double* pSrc2, int le
 }
 
 void spDotProductKernel_64fc(const double* pSrc1, const double* pSrc2, int len, double* pResult) {
+  if (len <= 0) return;
   Pair x, y;
   for (int64 k = 0; k < len; ++k) {
     const double ar = LdS(pSrc1 + 2 * k), ai = LdS(pSrc1 + 2 * k + 1), br = LdS(pSrc2 + 2 * k), bi = LdS(pSrc2 + 2 * k + 1);
@@ -367,6 +377,7 @@ void spDotProductKernel_64fc(const double* pSrc1, const double* pSrc2, int len, 
 }
 
 void spDotProductKernelScaled_32s(const int32* pSrc1, const int32* pSrc2, int len, int32* pResult, const double* pScale) {
+  if (len <= 0) return;
   const NearestRounding nearest;
   Pair e, f;
   auto p = [&](int64 i) { return static_cast<double>(LdS(pSrc1 + i)) * static_cast<double>(LdS(pSrc2 + i)); };
@@ -384,6 +395,7 @@ void spDotProductKernelScaled_32s(const int32* pSrc1, const int32* pSrc2, int le
 }
 
 void spDotProductKernelScaled_32s32sc(const int32* pSrc1, const int32* pSrc2, int len, int32* pResult, const double* pScale) {
+  if (len <= 0) return;
   const NearestRounding nearest;
   Pair e, f;
   auto add = [&](Pair& acc, int64 i) {
@@ -404,6 +416,7 @@ void spDotProductKernelScaled_32s32sc(const int32* pSrc1, const int32* pSrc2, in
 }
 
 void spDotProductKernelScaled_32sc(const int32* pSrc1, const int32* pSrc2, int len, int32* pResult, const double* pScale) {
+  if (len <= 0) return;
   const NearestRounding nearest;
   Pair x, y;
   for (int64 k = 0; k < len; ++k) {
@@ -417,6 +430,7 @@ void spDotProductKernelScaled_32sc(const int32* pSrc1, const int32* pSrc2, int l
 }
 
 void spDotProductKernelScaled_16s32s(const int16* pSrc1, const int32* pSrc2, int len, int32* pResult, const double* pScale) {
+  if (len <= 0) return;
   const NearestRounding nearest;
   Pair x, y;
   auto p = [&](int64 i) { return static_cast<double>(LdS(pSrc1 + i)) * static_cast<double>(LdS(pSrc2 + i)); };
@@ -445,14 +459,17 @@ inline int64 Dot16(const int16* a, const int16* b, int64 n) {
 }  // namespace
 
 void spDotProductKernelSse2_16s64s(const int16* pSrc1, const int16* pSrc2, int len, int64* pResult) {
+  if (len <= 0) return;
   StS(pResult, Dot16(pSrc1, pSrc2, len));
 }
 
 void spDotProductKernelSse3_16s64s(const int16* pSrc1, const int16* pSrc2, int len, int64* pResult) {
+  if (len <= 0) return;
   StS(pResult, Dot16(pSrc1, pSrc2, len));
 }
 
 void spDotProductKernel_16s16sc64sc(const int16* pSrc1, const int16* pSrc2, int len, int64* pResult) {
+  if (len <= 0) return;
   int64 re = 0, im = 0;
   for (int64 k = 0; k < len; ++k) {
     const int64 a = LdS(pSrc1 + k);
@@ -464,6 +481,7 @@ void spDotProductKernel_16s16sc64sc(const int16* pSrc1, const int16* pSrc2, int 
 }
 
 void spDotProductKernel_16sc64sc(const int16* pSrc1, const int16* pSrc2, int len, int64* pResult) {
+  if (len <= 0) return;
   int64 re = 0, im = 0;
   for (int64 k = 0; k < len; ++k) {
     const int64 ar = LdS(pSrc1 + 2 * k), ai = LdS(pSrc1 + 2 * k + 1);

@@ -59,6 +59,7 @@ inline void SumBlocks(const float*& s, int64 n, double& t0, double& t1) {
 }  // namespace
 
 void spSumFastKernel_32f(const float* pSrc, int len, double* pSum) {
+  if (len <= 0) return;
   const bool byElement = (Addr(pSrc) & 3) == 0;
   double t0 = 0.0, t1 = 0.0;
   int64 n = len;
@@ -75,6 +76,7 @@ void spSumFastKernel_32f(const float* pSrc, int len, double* pSum) {
 }
 
 void spSumAccurateKernel_32f(const float* pSrc, int len, double* pSum) {
+  if (len <= 0) return;
   __m128d d0 = _mm_setzero_pd(), d1 = d0, d2 = d0, d3 = d0;
   int64 n = len;
   const float* s = pSrc;
@@ -113,6 +115,7 @@ void spSumAccurateKernel_32f(const float* pSrc, int len, double* pSum) {
 // hint 1: the fast sum; any other value the accurate one. The double sum rounded to
 // float, widened back.
 double spSumKernel_32f(const float* pSrc, int len, int hint) {
+  if (len <= 0) return 0.0;
   double sum;
   if (hint == 1) {
     spSumFastKernel_32f(pSrc, len, &sum);
@@ -123,6 +126,7 @@ double spSumKernel_32f(const float* pSrc, int len, int hint) {
 }
 
 float spMeanKernel_32f(const float* pSrc, int len, int hint) {
+  if (len <= 0) return 0.0f;
   return static_cast<float>(spSumKernel_32f(pSrc, len, hint) / static_cast<double>(len));
 }
 
@@ -130,6 +134,7 @@ float spMeanKernel_32f(const float* pSrc, int len, int hint) {
 // lanes of the block partials apart; the head exchanges them per float so that T0
 // always gathers the component in lane 0.
 void spSumFastKernel_32fc(const float* pSrc, int len, double* pSum) {
+  if (len <= 0) return;
   const bool byElement = (Addr(pSrc) & 3) == 0;
   double t0 = 0.0, t1 = 0.0;
   bool parity = false;
@@ -159,6 +164,7 @@ void spSumFastKernel_32fc(const float* pSrc, int len, double* pSum) {
 }
 
 void spSumAccurateKernel_32fc(const float* pSrc, int len, double* pSum) {
+  if (len <= 0) return;
   __m128d d0 = _mm_setzero_pd(), d1 = d0, d2 = d0, d3 = d0;
   int64 n = len;
   const float* s = pSrc;
@@ -182,6 +188,7 @@ void spSumAccurateKernel_32fc(const float* pSrc, int len, double* pSum) {
 }
 
 void spSumKernel_64f(const double* pSrc, int len, double* pSum) {
+  if (len <= 0) return;
   __m128d a0 = _mm_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
   int64 n = len;
   const double* s = pSrc;
@@ -217,6 +224,7 @@ void spSumKernel_64f(const double* pSrc, int len, double* pSum) {
 // Complex doubles: with the source 8 bytes past a 16-byte boundary the pairs read are
 // (imaginary part of k, real part of k + 1), and the lanes swap roles.
 void spSumKernel_64fc(const double* pSrc, int len, double* pSum) {
+  if (len <= 0) return;
   __m128d a = _mm_setzero_pd();
   const double* s = pSrc;
   const bool shifted = (Addr(s) & 8) != 0;
@@ -248,12 +256,14 @@ void spSumKernel_64fc(const double* pSrc, int len, double* pSum) {
 
 // 16-bit sums are exact in 64-bit integers, whatever the order.
 void spSumKernel_16s64f(const int16* pSrc, double* pSum, int len) {
+  if (len <= 0) return;
   int64 sum = 0;
   for (int64 i = 0; i < len; ++i) sum += LdS(pSrc + i);
   StS(pSum, static_cast<double>(sum));
 }
 
 void spSumKernel_16sc64fc(const int16* pSrc, double* pSum, int len) {
+  if (len <= 0) return;
   int64 re = 0, im = 0;
   for (int64 i = 0; i < len; ++i) {
     re += LdS(pSrc + 2 * i);

@@ -121,3 +121,54 @@ TEST(SumMembers, ScaledConversionSaturatesAndConvertsZeroToZero) {
 }
 
 }  // namespace
+
+namespace {
+
+// Lengths at or below zero: no kernel of these modules reads its source or writes a
+// result (the sources here are null).
+TEST(VecmathKernels, NoWorkForLengthsAtOrBelowZero) {
+  for (int len : {0, -1, INT_MIN}) {
+    double d[2] = {-9, -9};
+    float f[2] = {-9, -9};
+    int32 i[2] = {-9, -9};
+    int64 l[2] = {-9, -9};
+    const double one = 1.0;
+    const float* nf = nullptr;
+    const double* nd = nullptr;
+    const int16* nh = nullptr;
+    const int32* ni = nullptr;
+    namespace k = sp::sse3;
+    if (!vmtest::Supports(1)) return;
+    k::spSumFastKernel_32f(nf, len, d);
+    k::spSumAccurateKernel_32f(nf, len, d);
+    k::spSumFastKernel_32fc(nf, len, d);
+    k::spSumAccurateKernel_32fc(nf, len, d);
+    k::spSumKernel_64f(nd, len, d);
+    k::spSumKernel_64fc(nd, len, d);
+    k::spSumKernel_16s64f(nh, d, len);
+    k::spSumKernel_16sc64fc(nh, d, len);
+    EXPECT_EQ(k::spSumKernel_32f(nf, len, 0), 0.0);
+    EXPECT_EQ(k::spMeanKernel_32f(nf, len, 1), 0.0f);
+    k::spDotProductKernelSse3_32f(nf, nf, len, f);
+    k::spDotProductKernel_32f64f(nf, nf, len, d);
+    k::spDotProductKernel_32fc(nf, nf, len, f);
+    k::spDotProductKernel_64f(nd, nd, len, d);
+    k::spDotProductKernelScaled_32s(ni, ni, len, i, &one);
+    k::spDotProductKernelScaled_16s32s(nh, ni, len, i, &one);
+    k::spDotProductKernel_16sc64sc(nh, nh, len, l);
+    if (vmtest::Supports(2)) sp::ssse3::spDotProductKernelSsse3_32f(nf, nf, len, f);
+    k::spExponentialKernel_32f(nf, nullptr, len);
+    EXPECT_EQ(k::spNaturalLogKernel_32f(nullptr, len, nullptr), 0);
+    EXPECT_EQ(k::spNaturalLogKernel_64f(nd, nullptr, len), 0);
+    EXPECT_EQ(k::spSquareRootKernelScaled_16s(nh, nullptr, len, 0), 0);
+    EXPECT_EQ(k::spSquareRootKernelScaled_64s(nullptr, nullptr, len, -3), 0);
+    k::spSquareRootKernel_32fc(nf, nullptr, len);
+    k::spSquareRootKernel_64fc(nd, nullptr, len);
+    EXPECT_EQ(d[0], -9);
+    EXPECT_EQ(f[0], -9);
+    EXPECT_EQ(i[0], -9);
+    EXPECT_EQ(l[0], -9);
+  }
+}
+
+}  // namespace
