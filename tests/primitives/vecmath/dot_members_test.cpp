@@ -8,50 +8,11 @@
 #include <cstring>
 #include <vector>
 
-#include "vecmath_test_support.h"
+#include "module_kernels.h"
 
 namespace {
 
-struct Build {
-  std::string name;
-  decltype(&sp::sse3::spDotProductKernel_32f64f) d32f64f;
-  decltype(&sp::sse3::spDotProductKernel_32f32fc64fc) d32f32fc64fc;
-  decltype(&sp::sse3::spDotProductKernel_32fc64fc) d32fc64fc;
-  decltype(&sp::sse3::spDotProductKernel_32f32fc) d32f32fc;
-  decltype(&sp::sse3::spDotProductKernel_32fc) d32fc;
-  decltype(&sp::sse3::spDotProductKernel_64f) d64f;
-  decltype(&sp::sse3::spDotProductKernel_64f64fc) d64f64fc;
-  decltype(&sp::sse3::spDotProductKernel_64fc) d64fc;
-  decltype(&sp::sse3::spDotProductKernelScaled_32s) s32s;
-  decltype(&sp::sse3::spDotProductKernelScaled_32s32sc) s32s32sc;
-  decltype(&sp::sse3::spDotProductKernelScaled_32sc) s32sc;
-  decltype(&sp::sse3::spDotProductKernelScaled_16s32s) s16s32s;
-  decltype(&sp::sse3::spDotProductKernelSse2_16s64s) i16Sse2;
-  decltype(&sp::sse3::spDotProductKernelSse3_16s64s) i16Sse3;
-  decltype(&sp::sse3::spDotProductKernel_16s16sc64sc) i16c;
-  decltype(&sp::sse3::spDotProductKernel_16sc64sc) i16cc;
-};
-
-#define BUILD(ns)                                                                                          \
-  Build {                                                                                                  \
-    #ns, &sp::ns::spDotProductKernel_32f64f, &sp::ns::spDotProductKernel_32f32fc64fc,                      \
-        &sp::ns::spDotProductKernel_32fc64fc, &sp::ns::spDotProductKernel_32f32fc,                         \
-        &sp::ns::spDotProductKernel_32fc, &sp::ns::spDotProductKernel_64f, &sp::ns::spDotProductKernel_64f64fc, \
-        &sp::ns::spDotProductKernel_64fc, &sp::ns::spDotProductKernelScaled_32s,                           \
-        &sp::ns::spDotProductKernelScaled_32s32sc, &sp::ns::spDotProductKernelScaled_32sc,                 \
-        &sp::ns::spDotProductKernelScaled_16s32s, &sp::ns::spDotProductKernelSse2_16s64s,                  \
-        &sp::ns::spDotProductKernelSse3_16s64s, &sp::ns::spDotProductKernel_16s16sc64sc,                   \
-        &sp::ns::spDotProductKernel_16sc64sc                                                               \
-  }
-
-std::vector<Build> Builds() {
-  std::vector<Build> b;
-  if (vmtest::Supports(1)) b.push_back(BUILD(sse3));
-  if (vmtest::Supports(2)) b.push_back(BUILD(ssse3));
-  if (vmtest::Supports(3)) b.push_back(BUILD(sse41));
-  return b;
-}
-const std::vector<Build> kBuilds = Builds();
+const std::vector<vmtest::ModuleKernels> kBuilds = vmtest::SupportedModuleKernels();
 
 // Vectors of small integers in every element type, at chosen byte offsets.
 struct Vectors {
@@ -82,7 +43,7 @@ struct Vectors {
 TEST(DotMembers, EveryProductOnceAtEveryOffsetAndLength) {
   vmtest::Rng rng(51);
   const double one = 1.0;
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int o1 = 0; o1 < 16; o1 += 2) {
       for (int o2 = 0; o2 < 16; o2 += 2) {
         for (int len : {1, 2, 3, 5, 6, 8, 11, 12, 13, 17, 25, 40}) {
@@ -108,46 +69,46 @@ TEST(DotMembers, EveryProductOnceAtEveryOffsetAndLength) {
           float rf[2];
           int32 ri[2];
           int64 rl[2];
-          b.d32f64f(f1, f2, len, rd);
+          b.spDotProductKernel_32f64f(f1, f2, len, rd);
           EXPECT_EQ(rd[0], real);
-          b.d64f(d1, d2, len, rd);
+          b.spDotProductKernel_64f(d1, d2, len, rd);
           EXPECT_EQ(rd[0], real);
-          b.d32f32fc64fc(f1, f2, len, rd);
+          b.spDotProductKernel_32f32fc64fc(f1, f2, len, rd);
           EXPECT_EQ(rd[0], mixedRe);
           EXPECT_EQ(rd[1], mixedIm);
-          b.d64f64fc(d1, d2, len, rd);
+          b.spDotProductKernel_64f64fc(d1, d2, len, rd);
           EXPECT_EQ(rd[0], mixedRe);
           EXPECT_EQ(rd[1], mixedIm);
-          b.d32f32fc(f1, f2, len, rf);
+          b.spDotProductKernel_32f32fc(f1, f2, len, rf);
           EXPECT_EQ(rf[0], mixedRe);
           EXPECT_EQ(rf[1], mixedIm);
-          b.d32fc64fc(f1, f2, len, rd);
+          b.spDotProductKernel_32fc64fc(f1, f2, len, rd);
           EXPECT_EQ(rd[0], cre);
           EXPECT_EQ(rd[1], cim);
-          b.d64fc(d1, d2, len, rd);
+          b.spDotProductKernel_64fc(d1, d2, len, rd);
           EXPECT_EQ(rd[0], cre);
           EXPECT_EQ(rd[1], cim);
-          b.d32fc(f1, f2, len, rf);
+          b.spDotProductKernel_32fc(f1, f2, len, rf);
           EXPECT_EQ(rf[0], cre);
           EXPECT_EQ(rf[1], cim);
-          b.s32s(i1, i2, len, ri, &one);
+          b.spDotProductKernelScaled_32s(i1, i2, len, ri, &one);
           EXPECT_EQ(ri[0], real);
-          b.s32s32sc(i1, i2, len, ri, &one);
+          b.spDotProductKernelScaled_32s32sc(i1, i2, len, ri, &one);
           EXPECT_EQ(ri[0], mixedRe);
           EXPECT_EQ(ri[1], mixedIm);
-          b.s32sc(i1, i2, len, ri, &one);
+          b.spDotProductKernelScaled_32sc(i1, i2, len, ri, &one);
           EXPECT_EQ(ri[0], cre);
           EXPECT_EQ(ri[1], cim);
-          b.s16s32s(h1, i2, len, ri, &one);
+          b.spDotProductKernelScaled_16s32s(h1, i2, len, ri, &one);
           EXPECT_EQ(ri[0], real * 1000);
-          b.i16Sse2(h1, h2, len, rl);
+          b.spDotProductKernelSse2_16s64s(h1, h2, len, rl);
           EXPECT_EQ(rl[0], real * 1000000);
-          b.i16Sse3(h1, h2, len, rl);
+          b.spDotProductKernelSse3_16s64s(h1, h2, len, rl);
           EXPECT_EQ(rl[0], real * 1000000);
-          b.i16c(h1, h2, len, rl);
+          b.spDotProductKernel_16s16sc64sc(h1, h2, len, rl);
           EXPECT_EQ(rl[0], mixedRe * 1000000);
           EXPECT_EQ(rl[1], mixedIm * 1000000);
-          b.i16cc(h1, h2, len, rl);
+          b.spDotProductKernel_16sc64sc(h1, h2, len, rl);
           EXPECT_EQ(rl[0], cre * 1000000);
           EXPECT_EQ(rl[1], cim * 1000000);
         }
@@ -158,16 +119,16 @@ TEST(DotMembers, EveryProductOnceAtEveryOffsetAndLength) {
 
 TEST(DotMembers, ContractExamples) {
   vmtest::MxcsrGuard guard;
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     alignas(16) int16 m[16];
     for (int16& v : m) v = -32768;
     int64 r[2];
-    b.i16Sse2(m, m, 16, r);
+    b.spDotProductKernelSse2_16s64s(m, m, 16, r);
     EXPECT_EQ(r[0], 17179869184ll);
-    b.i16Sse3(m, m, 16, r);
+    b.spDotProductKernelSse3_16s64s(m, m, 16, r);
     EXPECT_EQ(r[0], 17179869184ll);
     const int16 u[2] = {1, 2}, w[2] = {3, 4};
-    b.i16cc(u, w, 1, r);
+    b.spDotProductKernel_16sc64sc(u, w, 1, r);
     EXPECT_EQ(r[0], -5);
     EXPECT_EQ(r[1], 10);
     // A multiplier of 0.5: 5 to 2 and 7 to 4 in every rounding mode; beyond 2^31 saturated.
@@ -176,11 +137,11 @@ TEST(DotMembers, ContractExamples) {
     for (uint32 mode : {0x0000u, 0x2000u, 0x4000u, 0x6000u}) {
       spLoadMxcsr(0x1F80u | mode);
       int32 ri;
-      b.s32s(five, ones, 1, &ri, &half);
+      b.spDotProductKernelScaled_32s(five, ones, 1, &ri, &half);
       EXPECT_EQ(ri, 2);
-      b.s32s(seven, ones, 1, &ri, &half);
+      b.spDotProductKernelScaled_32s(seven, ones, 1, &ri, &half);
       EXPECT_EQ(ri, 4);
-      b.s32s(huge, huge, 2, &ri, &two);
+      b.spDotProductKernelScaled_32s(huge, huge, 2, &ri, &two);
       EXPECT_EQ(ri, INT_MAX);
       EXPECT_EQ(spGetMxcsr() & ~0x3Fu, 0x1F80u | mode);  // the caller's controls back
     }

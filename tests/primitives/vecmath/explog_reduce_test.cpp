@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sp/sp.h"
-#include "vecmath_test_support.h"
+#include "module_kernels.h"
 
 namespace {
 
@@ -17,37 +17,7 @@ using sptest::Bits;
 using sptest::FromBits;
 using sptest::Guarded;
 
-struct Build {
-  std::string name;
-  int slot;
-  decltype(&sp::sse3::spExponentialKernel_32f) exp;
-  decltype(&sp::sse3::spNaturalLogKernel_32f) log;
-  decltype(&sp::sse3::spSumFastKernel_32f) sumFast;
-  decltype(&sp::sse3::spSumAccurateKernel_32f) sumAccurate;
-  decltype(&sp::sse3::spDotProductKernelSse3_32f) dot;  // the kernel the build's slot calls
-  decltype(&sp::sse3::spExponentialInPlace_32f) expBody;
-  decltype(&sp::sse3::spNaturalLogInPlace_32f) logBody;
-  decltype(&sp::sse3::spSum_32f) sumBody;
-  decltype(&sp::sse3::spMean_32f) meanBody;
-  decltype(&sp::sse3::spDotProduct_32f) dotBody;
-};
-
-#define BUILD(ns, slot, dotKernel)                                                                     \
-  Build {                                                                                              \
-    #ns, slot, &sp::ns::spExponentialKernel_32f, &sp::ns::spNaturalLogKernel_32f,                      \
-        &sp::ns::spSumFastKernel_32f, &sp::ns::spSumAccurateKernel_32f, &sp::ns::dotKernel,            \
-        &sp::ns::spExponentialInPlace_32f, &sp::ns::spNaturalLogInPlace_32f, &sp::ns::spSum_32f,       \
-        &sp::ns::spMean_32f, &sp::ns::spDotProduct_32f                                                 \
-  }
-
-std::vector<Build> Builds() {
-  std::vector<Build> b;
-  if (vmtest::Supports(1)) b.push_back(BUILD(sse3, 1, spDotProductKernelSse3_32f));
-  if (vmtest::Supports(2)) b.push_back(BUILD(ssse3, 2, spDotProductKernelSsse3_32f));
-  if (vmtest::Supports(3)) b.push_back(BUILD(sse41, 3, spDotProductKernelSsse3_32f));
-  return b;
-}
-const std::vector<Build> kBuilds = Builds();
+const std::vector<vmtest::ModuleKernels> kBuilds = vmtest::SupportedModuleKernels();
 
 // Units in the last place of the exact value y at which a float result lies.
 double UlpError(float got, long double exact) {
@@ -80,8 +50,8 @@ TEST(ExpKernel, WithinTwoAndAHalfUlpsOfLongDoubleOverTheFiniteRange) {
   for (uint32 w = 0x42B17000u; w <= 0x42B17217u; ++w) x[w - 0x42B17000u] = FromBits(w);  // near overflow
   for (uint32 w = 0xC2AEAB00u; w <= 0xC2AEAC4Fu; ++w) x[1024 + w - 0xC2AEAB00u] = FromBits(w);  // near 2^-126
   for (uint32 w = 0x40751000u; w <= 0x40752000u; ++w) x[2048 + w - 0x40751000u] = FromBits(w);  // the worst
-  for (const Build& b : kBuilds) {
-    b.exp(x.data(), y.data(), static_cast<int>(x.size()));
+  for (const vmtest::ModuleKernels& b : kBuilds) {
+    b.spExponentialKernel_32f(x.data(), y.data(), static_cast<int>(x.size()));
     double worst = 0;
     for (size_t i = 0; i < x.size(); ++i) worst = std::max(worst, UlpError(y[i], std::exp(static_cast<long double>(x[i]))));
     EXPECT_LE(worst, kExpUlps) << b.name;
@@ -102,13 +72,13 @@ TEST(ExpKernel, RangeBoundsAndSpecialValues) {
       {0xFFC00000u, 0xFFC00000u}, {0x3F800000u, ~0u},        {0x00000001u, 0x3F800000u}, {0x80000000u, 0x3F800000u},
       {0x00000000u, 0x3F800000u}, {0x0DA24260u, 0x3F800000u},  // e^0 and e^1e-30 are 1
   };
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int len : {1, 2, 3, 4, 7, 16, 17}) {
       for (const Case& c : cases) {
         // The case at the last index, the others 0.5 (a group with one special lane).
         std::vector<float> v(len, 0.5f);
         v[len - 1] = FromBits(c.in);
-        b.exp(v.data(), v.data(), len);
+        b.spExponentialKernel_32f(v.data(), v.data(), len);
         SCOPED_TRACE(testing::Message() << b.name << " len " << len << " in " << std::hex << c.in);
         if (c.out == ~0u) {
           EXPECT_LE(UlpError(v[len - 1], std::exp(static_cast<long double>(FromBits(c.in)))), kExpUlps);
@@ -130,14 +100,14 @@ TEST(ExpKernel, RangeBoundsAndSpecialValues) {
 // Five exception flags cleared on exit when any is set, precision flag and controls kept.
 TEST(ExpKernel, ClearsExceptionFlagsButPrecision) {
   vmtest::MxcsrGuard guard;
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     float v[2] = {1.0f, 2.0f};
     spLoadMxcsr(0x1F80u | 0x01u | 0x20u | 0x6000u);  // invalid and precision raised, round to zero
-    b.exp(v, v, 0);
+    b.spExponentialKernel_32f(v, v, 0);
     EXPECT_EQ(spGetMxcsr(), 0x1F80u | 0x20u | 0x6000u) << b.name;
     spLoadMxcsr(0x1F80u);
     float big[1] = {1000.0f};
-    b.exp(big, big, 1);
+    b.spExponentialKernel_32f(big, big, 1);
     EXPECT_EQ(spGetMxcsr() & 0x1Fu, 0u) << b.name;
   }
 }
@@ -154,18 +124,18 @@ TEST(LogKernel, WithinItsBoundOfLongDoubleAlsoForSubnormals) {
   }
   for (uint32 w = 0x3F700000u; w < 0x3F700000u + 4096; ++w) x[w - 0x3F700000u] = FromBits(w);  // near 1
   for (uint32 w = 0x3F83F000u; w < 0x3F83F000u + 4096; ++w) x[4096 + w - 0x3F83F000u] = FromBits(w);  // the worst
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int offset : {0, 1}) {  // the eight-wide body, and the short path throughout
       std::vector<float> y(x.begin(), x.end());
       const int len = static_cast<int>(x.size()) - offset;
       if (offset == 1) {
         for (size_t k = 0; k < x.size(); k += 31) {
           const int n = std::min<int>(31, static_cast<int>(x.size() - k));
-          EXPECT_EQ(b.log(y.data() + k, n, nullptr), 0);
+          EXPECT_EQ(b.spNaturalLogKernel_32f(y.data() + k, n, nullptr), 0);
         }
       } else {
         std::vector<unsigned char> work(8 * x.size() + 16);
-        EXPECT_EQ(b.log(y.data(), len, work.data()), 0);
+        EXPECT_EQ(b.spNaturalLogKernel_32f(y.data(), len, work.data()), 0);
       }
       double worst = 0;
       for (int i = 0; i < len; ++i) {
@@ -175,7 +145,7 @@ TEST(LogKernel, WithinItsBoundOfLongDoubleAlsoForSubnormals) {
       EXPECT_LE(worst, kLogUlps) << b.name << " offset " << offset;
     }
     float tiny[1] = {FromBits(1)};
-    b.log(tiny, 1, nullptr);
+    b.spNaturalLogKernel_32f(tiny, 1, nullptr);
     EXPECT_NEAR(tiny[0], -103.27893f, 1e-4f) << b.name;
   }
 }
@@ -194,7 +164,7 @@ TEST(LogKernel, SpecialValuesAndTheFirstZeroOrNegativeFlag) {
       {{0xFFC00000u, 0x0u}, {0xFFC00000u, 0xFF800000u}, 4},
       {{0x40000000u}, {0x3F317218u}, 0},
   };
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (const Case& c : cases) {
       for (int pad : {0, 5, 40}) {  // short path, and inside the eight-wide body
         alignas(16) float v[64];
@@ -202,7 +172,7 @@ TEST(LogKernel, SpecialValuesAndTheFirstZeroOrNegativeFlag) {
         const int n = static_cast<int>(c.in.size());
         for (int i = 0; i < n; ++i) v[pad + i] = FromBits(c.in[i]);
         alignas(16) unsigned char work[512];
-        EXPECT_EQ(b.log(v, pad + n + 20, work), c.flags) << b.name << " pad " << pad;
+        EXPECT_EQ(b.spNaturalLogKernel_32f(v, pad + n + 20, work), c.flags) << b.name << " pad " << pad;
         for (int i = 0; i < n; ++i) EXPECT_EQ(Bits(v[pad + i]), c.out[i]) << b.name << " " << i;
       }
     }
@@ -212,15 +182,15 @@ TEST(LogKernel, SpecialValuesAndTheFirstZeroOrNegativeFlag) {
 // The entry's warning comes from the first zero or negative element, also across the
 // pieces of 256 elements it works in.
 TEST(LogBody, WarningByTheFirstZeroOrNegativeAcrossPieces) {
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     std::vector<float> v(700, 2.0f);
     v[5] = 0.0f;
     v[10] = -1.0f;
-    EXPECT_EQ(b.logBody(v.data(), 300), SP_WARNING_LOG_OF_ZERO) << b.name;
+    EXPECT_EQ(b.spNaturalLogInPlace_32f(v.data(), 300), SP_WARNING_LOG_OF_ZERO) << b.name;
     std::vector<float> w(700, 2.0f);
     w[600] = -1.0f;
     w[650] = 0.0f;
-    EXPECT_EQ(b.logBody(w.data(), 700), SP_WARNING_LOG_OF_NEGATIVE) << b.name;
+    EXPECT_EQ(b.spNaturalLogInPlace_32f(w.data(), 700), SP_WARNING_LOG_OF_NEGATIVE) << b.name;
     EXPECT_EQ(Bits(w[650]), 0xFF800000u);
     EXPECT_EQ(w[699], std::log(2.0f));
   }
@@ -252,7 +222,7 @@ TEST(ExpLogEntries, WarningsInEverySlot) {
 
 TEST(ExpLogBodies, AgreeWithTheGenericBuildAtEveryOffsetAndLength) {
   vmtest::Rng rng(3);
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int offset = 0; offset < 16; ++offset) {
       for (int len = 1; len <= 70; ++len) {
         SCOPED_TRACE(testing::Message() << b.name << " offset " << offset << " len " << len);
@@ -262,7 +232,7 @@ TEST(ExpLogBodies, AgreeWithTheGenericBuildAtEveryOffsetAndLength) {
         std::memcpy(g.data(), x.data(), 4 * len);
         std::vector<float> ref(x);
         EXPECT_EQ(sp::generic::spExponentialInPlace_32f(ref.data(), len), SP_OK);
-        EXPECT_EQ(b.expBody(g.f32(), len), SP_OK);
+        EXPECT_EQ(b.spExponentialInPlace_32f(g.f32(), len), SP_OK);
         for (int i = 0; i < len; ++i) {
           float got;
           std::memcpy(&got, g.data() + 4 * i, 4);
@@ -272,7 +242,7 @@ TEST(ExpLogBodies, AgreeWithTheGenericBuildAtEveryOffsetAndLength) {
         std::memcpy(g.data(), x.data(), 4 * len);
         ref = x;
         EXPECT_EQ(sp::generic::spNaturalLogInPlace_32f(ref.data(), len), SP_OK);
-        EXPECT_EQ(b.logBody(g.f32(), len), SP_OK);
+        EXPECT_EQ(b.spNaturalLogInPlace_32f(g.f32(), len), SP_OK);
         for (int i = 0; i < len; ++i) {
           float got;
           std::memcpy(&got, g.data() + 4 * i, 4);
@@ -291,7 +261,7 @@ TEST(ExpLogBodies, AgreeWithTheGenericBuildAtEveryOffsetAndLength) {
 // sum: no element is missed or taken twice at any offset or length.
 TEST(SumKernels, EveryElementOnceAtEveryOffsetAndLength) {
   vmtest::Rng rng(4);
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int offset = 0; offset < 16; ++offset) {
       for (int len : {1, 2, 3, 5, 8, 15, 16, 17, 31, 33, 64, 70, 32768 + 5, 70000}) {
         Guarded g(4 * len, offset);
@@ -302,12 +272,12 @@ TEST(SumKernels, EveryElementOnceAtEveryOffsetAndLength) {
           exact += static_cast<long long>(v);
         }
         double fast = -1, accurate = -1;
-        b.sumFast(g.f32(), len, &fast);
-        b.sumAccurate(g.f32(), len, &accurate);
+        b.spSumFastKernel_32f(g.f32(), len, &fast);
+        b.spSumAccurateKernel_32f(g.f32(), len, &accurate);
         EXPECT_EQ(fast, static_cast<double>(exact)) << b.name << " " << offset << " " << len;
         EXPECT_EQ(accurate, static_cast<double>(exact)) << b.name << " " << offset << " " << len;
         float mean = 0;
-        EXPECT_EQ(b.meanBody(g.f32(), len, &mean, 0), SP_OK);
+        EXPECT_EQ(b.spMean_32f(g.f32(), len, &mean, 0), SP_OK);
         EXPECT_EQ(mean, static_cast<float>(static_cast<double>(static_cast<float>(exact)) / len));
       }
     }
@@ -318,7 +288,7 @@ TEST(SumKernels, EveryElementOnceAtEveryOffsetAndLength) {
 // partials); the fast sum stays within the float error bound of its accumulators.
 TEST(SumKernels, AgainstLongDoubleWithinTheirBounds) {
   vmtest::Rng rng(5);
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int len : {7, 100, 1000, 40000}) {
       std::vector<float> x(len);
       long double exact = 0, mag = 0;
@@ -328,8 +298,8 @@ TEST(SumKernels, AgainstLongDoubleWithinTheirBounds) {
         mag += std::fabs(static_cast<long double>(v));
       }
       float fast = 0, accurate = 0;
-      b.sumBody(x.data(), len, &fast, 1);
-      b.sumBody(x.data(), len, &accurate, 0);
+      b.spSum_32f(x.data(), len, &fast, 1);
+      b.spSum_32f(x.data(), len, &accurate, 0);
       EXPECT_LE(std::fabs(accurate - exact), std::fabs(exact) * 0x1p-24L + mag * len * 0x1p-52L) << len;
       EXPECT_LE(std::fabs(fast - exact), std::fabs(exact) * 0x1p-24L + mag * (len / 16 + 8) * 0x1p-24L) << len;
     }
@@ -337,28 +307,28 @@ TEST(SumKernels, AgainstLongDoubleWithinTheirBounds) {
 }
 
 TEST(SumKernels, PartExamples) {
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     alignas(16) float v[33] = {};
     v[0] = 16777216.0f;
     v[16] = 1.0f;
     v[32] = 1.0f;
     float s = 0;
-    b.sumBody(v, 33, &s, 1);
+    b.spSum_32f(v, 33, &s, 1);
     EXPECT_EQ(s, 16777216.0f) << b.name;
     for (int hint : {0, 2, -1}) {
-      b.sumBody(v, 33, &s, hint);
+      b.spSum_32f(v, 33, &s, hint);
       EXPECT_EQ(s, 16777218.0f) << b.name;
     }
     alignas(16) float z[21];
     for (float& f : z) f = -0.0f;
     for (int hint : {0, 1}) {
       for (int off : {0, 1, 2, 3}) {
-        b.sumBody(z + off, 18, &s, hint);
+        b.spSum_32f(z + off, 18, &s, hint);
         EXPECT_EQ(Bits(s), 0u) << b.name;
       }
     }
     const float m[2] = {1.0f, 2.0f};
-    b.meanBody(m, 2, &s, 1);
+    b.spMean_32f(m, 2, &s, 1);
     EXPECT_EQ(s, 1.5f);
   }
 }
@@ -370,7 +340,7 @@ TEST(SumKernels, PartExamples) {
 // exact dot product; both pointers at every byte offset 0-15 (also not multiples of 4).
 TEST(DotKernels, EveryProductOnceAtEveryOffsetAndLength) {
   vmtest::Rng rng(6);
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int o1 = 0; o1 < 16; ++o1) {
       for (int o2 = 0; o2 < 16; ++o2) {
         for (int len = 1; len <= 70; len += (len < 20 ? 1 : 7)) {
@@ -384,7 +354,7 @@ TEST(DotKernels, EveryProductOnceAtEveryOffsetAndLength) {
             exact += static_cast<long long>(x) * static_cast<long long>(y);
           }
           float r = -1;
-          EXPECT_EQ(b.dotBody(g1.f32(), g2.f32(), len, &r), SP_OK);
+          EXPECT_EQ(b.spDotProduct_32f(g1.f32(), g2.f32(), len, &r), SP_OK);
           ASSERT_EQ(r, static_cast<float>(exact)) << b.name << " " << o1 << " " << o2 << " " << len;
         }
       }
@@ -394,7 +364,7 @@ TEST(DotKernels, EveryProductOnceAtEveryOffsetAndLength) {
 
 TEST(DotKernels, WithinTheFloatBoundOfTheExactDotProduct) {
   vmtest::Rng rng(7);
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int offset = 0; offset < 16; offset += 4) {
       for (int len : {3, 16, 17, 40, 100, 1000}) {
         Guarded g1(4 * len, offset), g2(4 * len, 12 - (offset % 12));
@@ -416,7 +386,7 @@ TEST(DotKernels, WithinTheFloatBoundOfTheExactDotProduct) {
 
 // Short vectors: even positions into one sum, odd into the other, odd + even.
 TEST(DotKernels, ShortVectorsSumOddThenEvenPositions) {
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     const float x[3] = {1e8f, 1.0f, 1.0f}, y[3] = {1.0f, 1.0f, 1.0f};
     float r = 0;
     b.dot(x, y, 3, &r);

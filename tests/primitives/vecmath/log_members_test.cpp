@@ -9,42 +9,13 @@
 #include <limits>
 #include <vector>
 
-#include "vecmath_test_support.h"
+#include "module_kernels.h"
 
 namespace {
 
 using sptest::Bits;
 
-struct Build {
-  std::string name;
-  decltype(&sp::sse3::spNaturalLogKernel_64f) log64;
-  decltype(&sp::sse3::spNaturalLogKernel_64f32f) log64to32;
-  decltype(&sp::sse3::spNaturalLogOutOfPlaceKernel_32f) logOut;
-  decltype(&sp::sse3::spNaturalLogKernelScaled_32s) s32;
-  decltype(&sp::sse3::spNaturalLogInPlaceKernelScaled_32s) s32InPlace;
-  decltype(&sp::sse3::spNaturalLogKernelScaled_32s16s) s32s16;
-  decltype(&sp::sse3::spNaturalLogKernelScaled_16s) s16;
-  decltype(&sp::sse3::spNaturalLogInPlaceKernelScaled_16s) s16InPlace;
-  decltype(&sp::sse3::spScaleFromFactor_32f) scale;
-};
-
-#define BUILD(ns)                                                                                           \
-  Build {                                                                                                   \
-    #ns, &sp::ns::spNaturalLogKernel_64f, &sp::ns::spNaturalLogKernel_64f32f,                               \
-        &sp::ns::spNaturalLogOutOfPlaceKernel_32f, &sp::ns::spNaturalLogKernelScaled_32s,                   \
-        &sp::ns::spNaturalLogInPlaceKernelScaled_32s, &sp::ns::spNaturalLogKernelScaled_32s16s,             \
-        &sp::ns::spNaturalLogKernelScaled_16s, &sp::ns::spNaturalLogInPlaceKernelScaled_16s,                \
-        &sp::ns::spScaleFromFactor_32f                                                                      \
-  }
-
-std::vector<Build> Builds() {
-  std::vector<Build> b;
-  if (vmtest::Supports(1)) b.push_back(BUILD(sse3));
-  if (vmtest::Supports(2)) b.push_back(BUILD(ssse3));
-  if (vmtest::Supports(3)) b.push_back(BUILD(sse41));
-  return b;
-}
-const std::vector<Build> kBuilds = Builds();
+const std::vector<vmtest::ModuleKernels> kBuilds = vmtest::SupportedModuleKernels();
 
 double D(uint64 bits) {
   double v;
@@ -72,11 +43,11 @@ TEST(LogMembers, DoublesWithinTwoUlpsAlsoSubnormal) {
   }
   x[0] = D(1);  // the smallest subnormal: ln = -744.44
   x[1] = 1.0;
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     std::vector<double> y(x.size());
     std::vector<float> yf(x.size());
-    EXPECT_EQ(b.log64(x.data(), y.data(), static_cast<int>(x.size())), 0);
-    EXPECT_EQ(b.log64to32(x.data(), yf.data(), static_cast<int>(x.size())), 0);
+    EXPECT_EQ(b.spNaturalLogKernel_64f(x.data(), y.data(), static_cast<int>(x.size())), 0);
+    EXPECT_EQ(b.spNaturalLogKernel_64f32f(x.data(), yf.data(), static_cast<int>(x.size())), 0);
     double worst = 0;
     for (size_t i = 0; i < x.size(); ++i) {
       const long double exact = std::log(static_cast<long double>(x[i]));
@@ -92,12 +63,12 @@ TEST(LogMembers, DoublesWithinTwoUlpsAlsoSubnormal) {
 
 TEST(LogMembers, DoubleSpecialValuesAndFlags) {
   const double inf = std::numeric_limits<double>::infinity();
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     const double a[5] = {2.0, 0.0, -1.0, inf, D(0x7FF0000000000001ull)};
     double o[5];
     float f[5];
-    EXPECT_EQ(b.log64(a, o, 5), 2);
-    EXPECT_EQ(b.log64to32(a, f, 5), 2);
+    EXPECT_EQ(b.spNaturalLogKernel_64f(a, o, 5), 2);
+    EXPECT_EQ(b.spNaturalLogKernel_64f32f(a, f, 5), 2);
     EXPECT_EQ(o[0], 0.6931471805599453);  // ln 2 correctly rounded: the two parts sum to it
     EXPECT_EQ(B(o[1]), 0xFFF0000000000000ull);
     EXPECT_EQ(B(o[2]), 0xFFF8000000000000ull);
@@ -106,8 +77,8 @@ TEST(LogMembers, DoubleSpecialValuesAndFlags) {
     EXPECT_EQ(Bits(f[2]), 0xFFC00000u);
     EXPECT_TRUE(std::isnan(f[4]));
     const double n[2] = {-0.0, 0.0};
-    EXPECT_EQ(b.log64(n, o, 2), 4);
-    EXPECT_EQ(b.log64(n, o, 0), 0);
+    EXPECT_EQ(b.spNaturalLogKernel_64f(n, o, 2), 4);
+    EXPECT_EQ(b.spNaturalLogKernel_64f(n, o, 0), 0);
   }
 }
 
@@ -115,14 +86,14 @@ TEST(LogMembers, DoubleSpecialValuesAndFlags) {
 // and leaves the source alone.
 TEST(LogMembers, OutOfPlaceFloatLogarithmMatchesInPlace) {
   vmtest::Rng rng(32);
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int offset = 0; offset < 4; ++offset) {
       for (int len : {1, 3, 31, 32, 35, 70, 300}) {
         alignas(16) float src[320], in[320], dst[320];
         for (int i = 0; i < 320; ++i) src[i] = std::fabs(rng.Moderate());
         src[offset + len / 2] = 0.0f;
         std::memcpy(in, src, sizeof src);
-        const int flags = b.logOut(src + offset, dst + offset, len, nullptr);
+        const int flags = b.spNaturalLogOutOfPlaceKernel_32f(src + offset, dst + offset, len, nullptr);
         const auto inPlace = vmtest::Supports(1) ? &sp::sse3::spNaturalLogKernel_32f : nullptr;
         ASSERT_NE(inPlace, nullptr);
         EXPECT_EQ(inPlace(in + offset, len, nullptr), flags);
@@ -137,27 +108,27 @@ TEST(LogMembers, OutOfPlaceFloatLogarithmMatchesInPlace) {
 // contracts' examples exactly.
 TEST(LogMembers, ScaledIntegerLogarithms) {
   vmtest::Rng rng(33);
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     float q;
-    b.scale(3, &q);
+    b.spScaleFromFactor_32f(3, &q);
     EXPECT_EQ(q, 0.125f);
-    b.scale(-127, &q);
+    b.spScaleFromFactor_32f(-127, &q);
     EXPECT_EQ(q, 0x1p127f);
     const int16 s16[5] = {1, 2, 32767, 0, -5};
     int16 d16[5];
-    EXPECT_EQ(b.s16(s16, d16, 3, 0, nullptr), 0);
+    EXPECT_EQ(b.spNaturalLogKernelScaled_16s(s16, d16, 3, 0, nullptr), 0);
     EXPECT_EQ(d16[0], 0);
     EXPECT_EQ(d16[1], 1);
     EXPECT_EQ(d16[2], 10);
-    EXPECT_EQ(b.s16(s16 + 2, d16, 1, -12, nullptr), 0);
+    EXPECT_EQ(b.spNaturalLogKernelScaled_16s(s16 + 2, d16, 1, -12, nullptr), 0);
     EXPECT_EQ(d16[0], 32767);
-    EXPECT_EQ(b.s16(s16 + 3, d16, 2, 0, nullptr), 2);
+    EXPECT_EQ(b.spNaturalLogKernelScaled_16s(s16 + 3, d16, 2, 0, nullptr), 2);
     EXPECT_EQ(d16[0], -32768);
     EXPECT_EQ(d16[1], -32768);
     int32 v32[6] = {0, -1, 2147483647, 10, 100, 1000};
     int32 d32[6];
     const float big = 1e9f;
-    EXPECT_EQ(b.s32(v32, d32, 6, &big, nullptr), 2);
+    EXPECT_EQ(b.spNaturalLogKernelScaled_32s(v32, d32, 6, &big, nullptr), 2);
     EXPECT_EQ(d32[0], INT32_MIN);
     EXPECT_EQ(d32[1], INT32_MIN);
     EXPECT_EQ(d32[2], 2147483520);
@@ -168,10 +139,10 @@ TEST(LogMembers, ScaledIntegerLogarithms) {
       std::vector<int16> o16(200), x16(200);
       for (int i = 0; i < 200; ++i) x16[i] = static_cast<int16>((x[i] & 0x7FFF) | 1);
       std::vector<int16> in16(x16);
-      b.scale(sf, &q);
-      EXPECT_EQ(b.s32(x.data(), o32.data(), 200, &q, nullptr), 0);
-      EXPECT_EQ(b.s32InPlace(inPlace.data(), 200, &q, nullptr), 0);
-      EXPECT_EQ(b.s32s16(x.data(), o16.data(), 200, sf, nullptr), 0);
+      b.spScaleFromFactor_32f(sf, &q);
+      EXPECT_EQ(b.spNaturalLogKernelScaled_32s(x.data(), o32.data(), 200, &q, nullptr), 0);
+      EXPECT_EQ(b.spNaturalLogInPlaceKernelScaled_32s(inPlace.data(), 200, &q, nullptr), 0);
+      EXPECT_EQ(b.spNaturalLogKernelScaled_32s16s(x.data(), o16.data(), 200, sf, nullptr), 0);
       for (int i = 0; i < 200; ++i) {
         const double exact = std::ldexp(std::log(static_cast<double>(x[i])), -sf);
         EXPECT_NEAR(o32[i], exact, 1.0) << x[i] << " sf " << sf;
@@ -179,8 +150,8 @@ TEST(LogMembers, ScaledIntegerLogarithms) {
         EXPECT_EQ(o16[i], std::clamp(o32[i], -32768, 32767));
       }
       std::vector<int16> o(200);
-      EXPECT_EQ(b.s16(x16.data(), o.data(), 200, sf, nullptr), 0);
-      EXPECT_EQ(b.s16InPlace(in16.data(), 200, sf, nullptr), 0);
+      EXPECT_EQ(b.spNaturalLogKernelScaled_16s(x16.data(), o.data(), 200, sf, nullptr), 0);
+      EXPECT_EQ(b.spNaturalLogInPlaceKernelScaled_16s(in16.data(), 200, sf, nullptr), 0);
       for (int i = 0; i < 200; ++i) {
         const double exact = std::clamp(std::ldexp(std::log(static_cast<double>(x16[i])), -sf), -32768.0, 32767.0);
         EXPECT_NEAR(o[i], exact, 1.0) << x16[i] << " sf " << sf;

@@ -9,24 +9,11 @@
 #include <limits>
 #include <vector>
 
-#include "vecmath_test_support.h"
+#include "module_kernels.h"
 
 namespace {
 
-struct Build {
-  std::string name;
-  decltype(&sp::sse3::spSquareRootKernel_32fc) f32;
-  decltype(&sp::sse3::spSquareRootKernel_64fc) f64;
-};
-
-std::vector<Build> Builds() {
-  std::vector<Build> b;
-  if (vmtest::Supports(1)) b.push_back({"sse3", &sp::sse3::spSquareRootKernel_32fc, &sp::sse3::spSquareRootKernel_64fc});
-  if (vmtest::Supports(2)) b.push_back({"ssse3", &sp::ssse3::spSquareRootKernel_32fc, &sp::ssse3::spSquareRootKernel_64fc});
-  if (vmtest::Supports(3)) b.push_back({"sse41", &sp::sse41::spSquareRootKernel_32fc, &sp::sse41::spSquareRootKernel_64fc});
-  return b;
-}
-const std::vector<Build> kBuilds = Builds();
+const std::vector<vmtest::ModuleKernels> kBuilds = vmtest::SupportedModuleKernels();
 
 using LC = std::complex<long double>;
 
@@ -50,7 +37,7 @@ T Random(vmtest::Rng& rng) {
 
 TEST(ComplexSquareRoot, AgainstLongDoubleAtEveryOffsetAndLength) {
   vmtest::Rng rng(11);
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int offset = 0; offset < 16; offset += 4) {
       for (int len = 1; len <= 70; ++len) {
         SCOPED_TRACE(testing::Message() << b.name << " offset " << offset << " len " << len);
@@ -63,9 +50,9 @@ TEST(ComplexSquareRoot, AgainstLongDoubleAtEveryOffsetAndLength) {
         }
         std::memcpy(gf.data(), xf.data(), 8 * len);
         std::memcpy(gd.data(), xd.data(), 16 * len);
-        b.f32(gf.f32(), gf.f32(), len);  // in place
+        b.spSquareRootKernel_32fc(gf.f32(), gf.f32(), len);  // in place
         std::vector<double> outd(2 * len);
-        b.f64(reinterpret_cast<const double*>(gd.data()), outd.data(), len);
+        b.spSquareRootKernel_64fc(reinterpret_cast<const double*>(gd.data()), outd.data(), len);
         for (int i = 0; i < len; ++i) {
           float of[2];
           std::memcpy(of, gf.data() + 8 * i, 8);
@@ -90,7 +77,7 @@ TEST(ComplexSquareRoot, ExtremeTinyInfiniteAndNaNParts) {
       {inf, 1, inf, 0},       {-inf, -1, 0, -inf},   {1, inf, inf, inf},    {1, -inf, inf, -inf},
       {NAN, 1, NAN, NAN},     {1e-45f, 0, 3.7433921e-23f, 0},
   };
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (const auto& c : fcases) {
       for (int pos = 0; pos < 6; ++pos) {
         float v[12];
@@ -100,7 +87,7 @@ TEST(ComplexSquareRoot, ExtremeTinyInfiniteAndNaNParts) {
         }
         v[2 * pos] = c[0];
         v[2 * pos + 1] = c[1];
-        b.f32(v, v, 6);
+        b.spSquareRootKernel_32fc(v, v, 6);
         SCOPED_TRACE(testing::Message() << b.name << " " << c[0] << " " << c[1] << " at " << pos);
         for (int k = 0; k < 2; ++k) {
           if (std::isnan(c[2 + k])) {
@@ -127,7 +114,7 @@ TEST(ComplexSquareRoot, ExtremeTinyInfiniteAndNaNParts) {
 TEST(ComplexSquareRoot, DoubleResultsIndependentOfTheirPartner) {
   const double extremes[][2] = {{1e308, 1e308},  {-1.7e308, 0},  {1e-310, 0},   {0, 4e-320},   {1e200, 1e-200},
                                 {1e160, 0},      {1e-160, 0},    {0, 0},        {-4, 0},       {1e300, -1e300}};
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (const auto& e : extremes) {
       for (int pos = 0; pos < 4; ++pos) {
         double v[8];
@@ -138,13 +125,13 @@ TEST(ComplexSquareRoot, DoubleResultsIndependentOfTheirPartner) {
         v[2 * pos] = e[0];
         v[2 * pos + 1] = e[1];
         double o[8];
-        b.f64(v, o, 4);
+        b.spSquareRootKernel_64fc(v, o, 4);
         for (int i = 0; i < 4; ++i) ExpectRoot<double>(o[2 * i], o[2 * i + 1], v[2 * i], v[2 * i + 1], 4);
       }
     }
     const double inf = std::numeric_limits<double>::infinity();
     double s[8] = {inf, 2, 3, 4, 1, -inf, 3, 4}, o[8];
-    b.f64(s, o, 4);
+    b.spSquareRootKernel_64fc(s, o, 4);
     EXPECT_EQ(o[0], inf);
     EXPECT_EQ(o[1], 0.0);
     EXPECT_EQ(o[4], inf);

@@ -10,42 +10,13 @@
 #include <cstring>
 #include <vector>
 
-#include "vecmath_test_support.h"
+#include "module_kernels.h"
 
 namespace {
 
 using u128 = unsigned __int128;
 
-struct Build {
-  std::string name;
-  decltype(&sp::sse3::spSquareRootKernelScaled_16s) s16;
-  decltype(&sp::sse3::spSquareRootKernelScaled_16u) u16;
-  decltype(&sp::sse3::spSquareRootKernelScaled_32s16s) s32s16;
-  decltype(&sp::sse3::spSquareRootKernelScaled_64s16s) s64s16;
-  decltype(&sp::sse3::spSquareRootKernelScaled_64s) s64;
-  decltype(&sp::sse3::spSquareRootKernel_16sc) c16;
-  decltype(&sp::sse3::spSquareRootKernelScaled_16sc) c16Scaled;
-  decltype(&sp::sse3::spSquareRootFastKernelScaled_16sc) c16Fast;
-  decltype(&sp::sse3::spLookupKernel_8u) lookup;
-};
-
-#define BUILD(ns)                                                                                        \
-  Build {                                                                                                \
-    #ns, &sp::ns::spSquareRootKernelScaled_16s, &sp::ns::spSquareRootKernelScaled_16u,                   \
-        &sp::ns::spSquareRootKernelScaled_32s16s, &sp::ns::spSquareRootKernelScaled_64s16s,              \
-        &sp::ns::spSquareRootKernelScaled_64s, &sp::ns::spSquareRootKernel_16sc,                         \
-        &sp::ns::spSquareRootKernelScaled_16sc, &sp::ns::spSquareRootFastKernelScaled_16sc,              \
-        &sp::ns::spLookupKernel_8u                                                                       \
-  }
-
-std::vector<Build> Builds() {
-  std::vector<Build> b;
-  if (vmtest::Supports(1)) b.push_back(BUILD(sse3));
-  if (vmtest::Supports(2)) b.push_back(BUILD(ssse3));
-  if (vmtest::Supports(3)) b.push_back(BUILD(sse41));
-  return b;
-}
-const std::vector<Build> kBuilds = Builds();
+const std::vector<vmtest::ModuleKernels> kBuilds = vmtest::SupportedModuleKernels();
 
 // The oracle: sqrt(x) * 2^-s rounded to nearest, ties to even, saturated at limit, by
 // bisection on exact 128-bit squares. Valid while x * 4^max(0, -s) * 4 < 2^127.
@@ -90,26 +61,26 @@ TEST(IntegerSquareRoot, Every16BitInputAtEveryScaleFactor) {
   std::vector<uint64> want(65536);
   for (int sf = -18; sf <= 12; ++sf) {
     for (int x = 0; x < 65536; ++x) want[x] = Oracle(static_cast<uint64>(x), sf, 65535);
-    for (const Build& b : kBuilds) {
+    for (const vmtest::ModuleKernels& b : kBuilds) {
       for (int offset : {0, 3}) {  // no head, or a head of five elements
-        EXPECT_NE(b.s16(src.data(), dst.data() + offset, 65536, sf), 0);
+        EXPECT_NE(b.spSquareRootKernelScaled_16s(src.data(), dst.data() + offset, 65536, sf), 0);
         for (int i = 0; i < 65536; ++i) {
           const int x = src[i];
           const uint64 w = x <= 0 ? 0 : std::min<uint64>(want[x], 32767);
           ASSERT_EQ(dst[offset + i], static_cast<int16>(w)) << b.name << " x " << x << " sf " << sf;
         }
       }
-      b.u16(usrc.data(), udst.data(), 65536, sf);
+      b.spSquareRootKernelScaled_16u(usrc.data(), udst.data(), 65536, sf);
       for (int x = 0; x < 65536; ++x) ASSERT_EQ(udst[x], want[x]) << b.name << " x " << x << " sf " << sf;
     }
   }
   // Only non-negative elements: result 0; a negative one in a partial group counts.
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int len = 1; len <= 20; ++len) {
       std::vector<int16> v(len, 9), d(len);
-      EXPECT_EQ(b.s16(v.data(), d.data(), len, 0), 0);
+      EXPECT_EQ(b.spSquareRootKernelScaled_16s(v.data(), d.data(), len, 0), 0);
       v[len - 1] = -5;
-      EXPECT_NE(b.s16(v.data(), d.data(), len, 0), 0);
+      EXPECT_NE(b.spSquareRootKernelScaled_16s(v.data(), d.data(), len, 0), 0);
       EXPECT_EQ(d[len - 1], 0);
     }
   }
@@ -124,20 +95,20 @@ TEST(IntegerSquareRoot, WideSourcesExactAtEdgesAndRandomValues) {
     const uint64 w = (static_cast<uint64>(rng.Next()) << 32) | rng.Next();
     values.push_back(static_cast<int64>((w >> 1) >> (rng.Next() % 62)));
   }
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int sf = -40; sf <= 40; ++sf) {
       for (int64 v : values) {
         int64 d64 = -7;
         int16 d16 = -7;
-        EXPECT_EQ(b.s64s16(&v, &d16, 1, sf), 0);
+        EXPECT_EQ(b.spSquareRootKernelScaled_64s16s(&v, &d16, 1, sf), 0);
         ASSERT_EQ(d16, static_cast<int16>(Oracle(v, sf, 32767))) << b.name << " x " << v << " sf " << sf;
-        EXPECT_EQ(b.s64(&v, &d64, 1, sf), 0);
+        EXPECT_EQ(b.spSquareRootKernelScaled_64s(&v, &d64, 1, sf), 0);
         if (sf >= -30) {
           ASSERT_EQ(static_cast<uint64>(d64), Oracle(v, sf, 0x7FFFFFFFFFFFFFFFull)) << b.name << " x " << v << " sf " << sf;
         }
         if (v <= 2147483647) {
           const int32 v32 = static_cast<int32>(v);
-          EXPECT_EQ(b.s32s16(&v32, &d16, 1, sf), 0);
+          EXPECT_EQ(b.spSquareRootKernelScaled_32s16s(&v32, &d16, 1, sf), 0);
           ASSERT_EQ(d16, static_cast<int16>(Oracle(v, sf, 32767))) << b.name << " x " << v << " sf " << sf;
         }
       }
@@ -146,19 +117,19 @@ TEST(IntegerSquareRoot, WideSourcesExactAtEdgesAndRandomValues) {
     const int64 neg = -1;
     int64 d64;
     int16 d16;
-    EXPECT_NE(b.s64(&neg, &d64, 1, 0), 0);
+    EXPECT_NE(b.spSquareRootKernelScaled_64s(&neg, &d64, 1, 0), 0);
     EXPECT_EQ(d64, 0);
     const int32 neg32 = -5;
-    EXPECT_NE(b.s32s16(&neg32, &d16, 1, 3), 0);
+    EXPECT_NE(b.spSquareRootKernelScaled_32s16s(&neg32, &d16, 1, 3), 0);
     EXPECT_EQ(d16, 0);
     const int64 two = 2, three = 3, one = 1;
-    b.s64(&two, &d64, 1, -32);
+    b.spSquareRootKernelScaled_64s(&two, &d64, 1, -32);
     EXPECT_EQ(d64, 6074001000ll);
-    b.s64(&three, &d64, 1, -32);
+    b.spSquareRootKernelScaled_64s(&three, &d64, 1, -32);
     EXPECT_EQ(d64, 7439101574ll);
-    b.s64(&one, &d64, 1, -63);
+    b.spSquareRootKernelScaled_64s(&one, &d64, 1, -63);
     EXPECT_EQ(d64, 0x7FFFFFFFFFFFFFFFll);
-    b.s64(&one, &d64, 1, -1000);
+    b.spSquareRootKernelScaled_64s(&one, &d64, 1, -1000);
     EXPECT_EQ(d64, 0x7FFFFFFFFFFFFFFFll);
   }
 }
@@ -173,22 +144,22 @@ TEST(IntegerSquareRoot, Complex16BitExamples) {
                          {0, 0, 0, 0, -1100}, {1, 0, 32767, 0, -1100}, {-1, -1, 32767, -32768, -1100}};
   const Case plain[] = {{3, 4, 2, 1, 0},   {-4, 0, 0, 2, 0},  {0, -9, 2, -2, 0},
                         {0, 0, 0, 0, 0},   {-32768, 0, 0, 181, 0}, {-32768, -32768, 82, -199, 0}};
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (const Case& c : stable) {
       const int16 s[2] = {c.x, c.y};
       int16 d[2];
-      b.c16Scaled(s, d, 1, c.sf);
+      b.spSquareRootKernelScaled_16sc(s, d, 1, c.sf);
       EXPECT_EQ(d[0], c.re) << b.name << " " << c.x << "," << c.y << " sf " << c.sf;
       EXPECT_EQ(d[1], c.im) << b.name << " " << c.x << "," << c.y << " sf " << c.sf;
       if (c.x != -1 || c.sf != -1100) {  // the fast form has no stable imaginary part there
-        b.c16Fast(s, d, 1, c.sf);
+        b.spSquareRootFastKernelScaled_16sc(s, d, 1, c.sf);
         EXPECT_EQ(d[0], c.re) << b.name << " fast " << c.x << "," << c.y;
       }
     }
     for (const Case& c : plain) {
       const int16 s[2] = {c.x, c.y};
       int16 d[2];
-      b.c16(s, d, 1);
+      b.spSquareRootKernel_16sc(s, d, 1);
       EXPECT_EQ(d[0], c.re) << b.name << " " << c.x << "," << c.y;
       EXPECT_EQ(d[1], c.im) << b.name << " " << c.x << "," << c.y;
     }
@@ -200,9 +171,9 @@ TEST(IntegerSquareRoot, Complex16BitScaledAgainstTheLongDoubleRoot) {
   vmtest::Rng rng(22);
   std::vector<int16> src(2 * 5000), dst(src.size());
   for (int16& v : src) v = static_cast<int16>(rng.Next());
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int sf : {-8, -2, 0, 1, 4}) {
-      b.c16Scaled(src.data(), dst.data(), 5000, sf);
+      b.spSquareRootKernelScaled_16sc(src.data(), dst.data(), 5000, sf);
       for (int i = 0; i < 5000; ++i) {
         const std::complex<long double> r =
             std::sqrt(std::complex<long double>(src[2 * i], src[2 * i + 1])) * std::ldexp(1.0L, -sf);
@@ -218,9 +189,9 @@ TEST(IntegerSquareRoot, LookupThroughTheCallersTable) {
   uint8 table[256], src[300], dst[300];
   for (int i = 0; i < 256; ++i) table[i] = static_cast<uint8>(255 - i);
   for (int i = 0; i < 300; ++i) src[i] = static_cast<uint8>(i * 7);
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     std::memset(dst, 0xEE, sizeof dst);
-    b.lookup(src + 1, dst + 3, 290, table);
+    b.spLookupKernel_8u(src + 1, dst + 3, 290, table);
     for (int i = 0; i < 290; ++i) ASSERT_EQ(dst[3 + i], 255 - src[1 + i]);
     EXPECT_EQ(dst[2], 0xEE);
     EXPECT_EQ(dst[293], 0xEE);

@@ -8,37 +8,11 @@
 #include <cstring>
 #include <vector>
 
-#include "vecmath_test_support.h"
+#include "module_kernels.h"
 
 namespace {
 
-struct Build {
-  std::string name;
-  decltype(&sp::sse3::spSumFastKernel_32fc) fast32fc;
-  decltype(&sp::sse3::spSumAccurateKernel_32fc) accurate32fc;
-  decltype(&sp::sse3::spSumKernel_64f) sum64f;
-  decltype(&sp::sse3::spSumKernel_64fc) sum64fc;
-  decltype(&sp::sse3::spSumKernel_16s64f) sum16s;
-  decltype(&sp::sse3::spSumKernel_16sc64fc) sum16sc;
-  decltype(&sp::sse3::spConvertScaledKernel_64f32s) convert;
-  decltype(&sp::sse3::spConvertScaledKernel_64fc32sc) convertc;
-};
-
-#define BUILD(ns)                                                                                      \
-  Build {                                                                                              \
-    #ns, &sp::ns::spSumFastKernel_32fc, &sp::ns::spSumAccurateKernel_32fc, &sp::ns::spSumKernel_64f,   \
-        &sp::ns::spSumKernel_64fc, &sp::ns::spSumKernel_16s64f, &sp::ns::spSumKernel_16sc64fc,         \
-        &sp::ns::spConvertScaledKernel_64f32s, &sp::ns::spConvertScaledKernel_64fc32sc                 \
-  }
-
-std::vector<Build> Builds() {
-  std::vector<Build> b;
-  if (vmtest::Supports(1)) b.push_back(BUILD(sse3));
-  if (vmtest::Supports(2)) b.push_back(BUILD(ssse3));
-  if (vmtest::Supports(3)) b.push_back(BUILD(sse41));
-  return b;
-}
-const std::vector<Build> kBuilds = Builds();
+const std::vector<vmtest::ModuleKernels> kBuilds = vmtest::SupportedModuleKernels();
 
 template <class T>
 void Put(sptest::Guarded& g, int i, T v) {
@@ -47,7 +21,7 @@ void Put(sptest::Guarded& g, int i, T v) {
 
 TEST(SumMembers, EveryElementOnceAtEveryOffsetAndLength) {
   vmtest::Rng rng(41);
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int offset = 0; offset < 16; ++offset) {
       for (int len : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33, 70, 16384 + 3}) {
         SCOPED_TRACE(testing::Message() << b.name << " offset " << offset << " len " << len);
@@ -61,21 +35,21 @@ TEST(SumMembers, EveryElementOnceAtEveryOffsetAndLength) {
           (i % 2 == 0 ? re : im) += v;
         }
         double out[2] = {-1, -1};
-        b.fast32fc(reinterpret_cast<const float*>(f.data()), len, out);
+        b.spSumFastKernel_32fc(reinterpret_cast<const float*>(f.data()), len, out);
         EXPECT_EQ(out[0], re);
         EXPECT_EQ(out[1], im);
-        b.accurate32fc(reinterpret_cast<const float*>(f.data()), len, out);
+        b.spSumAccurateKernel_32fc(reinterpret_cast<const float*>(f.data()), len, out);
         EXPECT_EQ(out[0], re);
         EXPECT_EQ(out[1], im);
-        b.sum64fc(reinterpret_cast<const double*>(d.data()), len, out);
+        b.spSumKernel_64fc(reinterpret_cast<const double*>(d.data()), len, out);
         EXPECT_EQ(out[0], re);
         EXPECT_EQ(out[1], im);
-        b.sum64f(reinterpret_cast<const double*>(d.data()), 2 * len, out);
+        b.spSumKernel_64f(reinterpret_cast<const double*>(d.data()), 2 * len, out);
         EXPECT_EQ(out[0], re + im);
-        b.sum16sc(reinterpret_cast<const int16*>(s.data()), out, len);
+        b.spSumKernel_16sc64fc(reinterpret_cast<const int16*>(s.data()), out, len);
         EXPECT_EQ(out[0], 300 * re);
         EXPECT_EQ(out[1], 300 * im);
-        b.sum16s(reinterpret_cast<const int16*>(s.data()), out, 2 * len);
+        b.spSumKernel_16s64f(reinterpret_cast<const int16*>(s.data()), out, 2 * len);
         EXPECT_EQ(out[0], 300 * (re + im));
       }
     }
@@ -83,20 +57,20 @@ TEST(SumMembers, EveryElementOnceAtEveryOffsetAndLength) {
 }
 
 TEST(SumMembers, ContractExamples) {
-  for (const Build& b : kBuilds) {
+  for (const vmtest::ModuleKernels& b : kBuilds) {
     // One complex element 12 bytes past a 16-byte boundary: the real part in the head,
     // the imaginary part in the last block, still written as (re, im).
     alignas(16) float f[8] = {0, 0, 0, 3.0f, -2.5f, 0, 0, 0};
     double out[2];
-    b.fast32fc(f + 3, 1, out);
+    b.spSumFastKernel_32fc(f + 3, 1, out);
     EXPECT_EQ(out[0], 3.0);
     EXPECT_EQ(out[1], -2.5);
     std::vector<int16> big(65537, -32768);
-    b.sum16s(big.data(), out, 65537);
+    b.spSumKernel_16s64f(big.data(), out, 65537);
     EXPECT_EQ(out[0], -2147516416.0);
     // Negative zeros sum to +0.
     alignas(16) double z[9] = {-0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0};
-    b.sum64f(z + 1, 7, out);
+    b.spSumKernel_64f(z + 1, 7, out);
     EXPECT_FALSE(std::signbit(out[0]));
   }
 }
@@ -110,11 +84,11 @@ TEST(SumMembers, ScaledConversionSaturatesAndConvertsZeroToZero) {
   const Case cases[] = {{5.0, 1, 2},           {7.0, 1, 4},           {3e9, 0, INT_MAX},       {-3e9, 0, INT_MIN},
                         {NAN, 0, INT_MIN},     {0.0, -1024, 0},       {-0.0, -5000, 0},        {1.0, -1024, INT_MAX},
                         {-1.0, -1024, INT_MIN}, {1e300, 1023, 0},     {3.0, -2, 12},           {1.0, 1022, 0}};
-  for (const Build& b : kBuilds) {
-    for (const Case& c : cases) EXPECT_EQ(b.convert(&c.value, c.sf), c.want) << c.value << " sf " << c.sf;
+  for (const vmtest::ModuleKernels& b : kBuilds) {
+    for (const Case& c : cases) EXPECT_EQ(b.spConvertScaledKernel_64f32s(&c.value, c.sf), c.want) << c.value << " sf " << c.sf;
     const double pair[2] = {5.0, -7.0};
     int32 d[2];
-    b.convertc(pair, d, 1);
+    b.spConvertScaledKernel_64fc32sc(pair, d, 1);
     EXPECT_EQ(d[0], 2);
     EXPECT_EQ(d[1], -4);
   }
