@@ -199,3 +199,28 @@ TEST(IntegerSquareRoot, LookupThroughTheCallersTable) {
 }
 
 }  // namespace
+
+namespace {
+
+// The integer kernels run under the caller's MXCSR and leave its controls alone; their
+// results stay exact in every rounding mode.
+TEST(IntegerSquareRoot, ExactInEveryRoundingModeAndMxcsrKept) {
+  vmtest::MxcsrGuard guard;
+  std::vector<int16> src(32768), dst(32768);
+  for (int i = 0; i < 32768; ++i) src[i] = static_cast<int16>(i);
+  for (const vmtest::ModuleKernels& b : kBuilds) {
+    for (uint32 mode : {0x2000u, 0x4000u, 0x6000u}) {
+      for (int sf : {-7, -3, 0, 2}) {
+        spLoadMxcsr(0x1F80u | mode);
+        b.spSquareRootKernelScaled_16s(src.data(), dst.data(), 32768, sf);
+        EXPECT_EQ(spGetMxcsr() & ~0x3Fu, 0x1F80u | mode);
+        spLoadMxcsr(0x1F80u);
+        for (int x = 0; x < 32768; ++x) {
+          ASSERT_EQ(dst[x], static_cast<int16>(std::min<uint64>(Oracle(x, sf, 32767), 32767))) << x << " sf " << sf;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
