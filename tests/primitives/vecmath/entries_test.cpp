@@ -94,8 +94,7 @@ TEST(VecmathEntries, NullPointerBeforeLengthAndNothingWritten) {
 }
 
 // Slot 1 of the element-wise arithmetic has a body of its own and slots 2 and 3 share
-// one; the multiply-accumulate, and the entries whose processor kernels do not exist
-// yet, have one body in every slot.
+// one; the multiply-accumulate has one body in every slot.
 TEST(VecmathEntries, DispatchRowsShareBodiesWhereTheSlotsDo) {
   namespace g2 = sp::group2;
   for (int row : {g2::spMultiplyInPlace_32f, g2::spAdd_32f, g2::spSubtract_32f, g2::spMultiply_32f}) {

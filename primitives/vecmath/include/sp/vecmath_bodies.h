@@ -152,10 +152,8 @@ SP_VECMATH_BODIES
 SP_VECMATH_ARITH_BODIES
 // One body in every slot.
 spStatus spMultiplyAccumulate_32f(const float* pSrc1, const float* pSrc2, float* pSrcDst, int len);
-// The bodies below fill slots 1-3 too until their processor kernels exist.
 // pDst[k] = pSrc2[k] / pSrc1[k]; a zero divisor gives an infinity or NaN and warning 6.
 spStatus spDivide_32f(const float* pSrc1, const float* pSrc2, float* pDst, int len);
-// The bodies below fill slots 1-3 too until their processor kernels exist.
 spStatus spExponentialInPlace_32f(float* pSrcDst, int len);
 // Warning 7 or 8 by the first zero or negative element.
 spStatus spNaturalLogInPlace_32f(float* pSrcDst, int len);
