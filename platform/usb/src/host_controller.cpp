@@ -606,6 +606,11 @@ NTSTATUS HostController::CyclePort() {
   return STATUS_SUCCESS;
 }
 
+void HostController::SetControlLatency(std::uint32_t frames) {
+  std::lock_guard lock(mutex_);
+  options_.control_latency_frames = std::max<std::uint32_t>(frames, 1);
+}
+
 std::uint32_t HostController::reset_count() {
   std::lock_guard lock(mutex_);
   return resets_;

@@ -112,6 +112,9 @@ class HostController {
   bool device_present();
   std::uint32_t fault_hits();
   std::uint64_t urbs_submitted();
+  // Changes the control-transfer latency for requests submitted from now on (at least 1
+  // frame), as a device that answers slowly for a while.
+  void SetControlLatency(std::uint32_t frames);
 
  private:
   struct Pipe;
