@@ -1,0 +1,231 @@
+// CUsbAudioDevice: the one object per started device. It is the adapter PortCls knows
+// (its IAudioHal), owns the USB connection (descriptors, configuration, the synchronous
+// URB path, port recovery, the bus interface), creates and aggregates the USB Audio
+// Class function object that builds the audio model, writes the device strings into the
+// device's Enum key and hosts the ASIO side channel and selective suspend. Every other
+// object of the driver reaches the device through IUsbAudioDevice.
+#pragma once
+
+#include "adapter/audio_hal.h"
+#include "adapter/kernel_mutex.h"
+#include "adapter/uac_function.h"
+#include "kernel/nt.h"
+#include "portcls/portcls.h"
+#include "usb/usb.h"
+#include "usb/usbdi.h"
+#include "usb/usbioctl.h"
+
+namespace adapter {
+
+// {4E0BFAF2-66CC-40AC-8203-C3C4D08CD4FF}
+KS_DEFINE_GUID(IID_IUsbAudioDevice, 0x4E0BFAF2, 0x66CC, 0x40AC, 0x82, 0x03, 0xC3, 0xC4, 0xD0, 0x8C, 0xD4, 0xFF);
+// {DB4D55AC-CB0E-4611-8CEB-16E32336876D}
+KS_DEFINE_GUID(IID_IAsioPrivate, 0xDB4D55AC, 0xCB0E, 0x4611, 0x8C, 0xEB, 0x16, 0xE3, 0x23, 0x36, 0x87, 0x6D);
+
+inline constexpr ULONG kUsbAudioDeviceTag = MakePoolTag('P', 'c', 'C', 'r');
+inline constexpr ULONG kUsbDeviceBufferTag = MakePoolTag('U', 'S', 'B', 'd');
+inline constexpr ULONG kModelStringTag = MakePoolTag('p', 'm', 'e', 't');
+inline constexpr ULONG kManufacturerStringTag = MakePoolTag('s', 't', 'r', ' ');
+
+// A synchronous URB waits this long before it is cancelled.
+inline constexpr LONGLONG kSyncUrbTimeoutMs = 500;
+// CheckPort asks for the port status once more after this long.
+inline constexpr LONGLONG kPortRetryDelayMs = 100;
+// Selective-suspend clock: first expiry and period.
+inline constexpr LONGLONG kIdleTimerFirstMs = 5000;
+inline constexpr LONG kIdleTimerPeriodMs = 5000;
+// System timer resolution asked for while the device runs (100 ns units: 1 ms).
+inline constexpr ULONG kDeviceTimerResolution = 10000;
+
+// ASIO defaults and the sample types the ASIO side accepts.
+inline constexpr ULONG kAsioDefaultSampleType = 16;
+inline constexpr ULONG kAsioDefaultLatencyIndex = 4;
+inline constexpr ULONG kAsioDefaultSampleRate = 48000;
+inline constexpr ULONG kAsioMaxLatencyIndex = 8;
+inline constexpr ULONG kAsioMinSampleRate = 1000;
+bool IsAsioSampleType(ULONG type);
+
+// One entry of the ASIO channel array, one per stream engine; filled by the ASIO side.
+struct AsioChannel {
+  UCHAR Reserved[32];
+};
+static_assert(sizeof(AsioChannel) == 32);
+
+// Selectors of the Enum-key values the device reads and writes.
+enum EnumKeyValue : ULONG {
+  ENUM_VALUE_DEVICE_DESC = 0,
+  ENUM_VALUE_MFG,
+  ENUM_VALUE_FRIENDLY_NAME,
+  ENUM_VALUE_SELECTIVE_SUSPEND_ENABLED,
+  ENUM_VALUE_DEVICE_SELECTIVE_SUSPENDED,
+};
+// Writes (REG_SZ, `Bytes` bytes of text with its terminator) or reads (into `Data`, when
+// the value fits) one value of the device's Enum key, for every hardware ID of the PDO.
+// The status is that of the last ID; an unknown selector gives STATUS_INVALID_PARAMETER.
+NTSTATUS WriteEnumKeyValue(PDEVICE_OBJECT Pdo, ULONG Selector, PCWSTR Text, ULONG Bytes);
+NTSTATUS ReadEnumKeyValue(PDEVICE_OBJECT Pdo, ULONG Selector, PVOID Data, ULONG Bytes);
+
+// The "Settings" value "ModelVariant" (REG_DWORD or the 4-byte REG_BINARY the INI import
+// writes). STATUS_OBJECT_NAME_NOT_FOUND when absent; *Variant is then untouched.
+NTSTATUS ReadModelVariant(PDEVICE_OBJECT Fdo, ULONG* Variant);
+
+struct IUsbAudioDevice : IUnknown {
+  STDMETHOD_(PUSB_CONFIGURATION_DESCRIPTOR, GetConfigurationDescriptor)() = 0;
+  STDMETHOD_(USBD_CONFIGURATION_HANDLE, GetConfigurationHandle)() = 0;
+  STDMETHOD_(UCHAR, GetControlInterfaceNumber)() = 0;
+  STDMETHOD(SetDevicePresent)(UCHAR Present) = 0;
+  STDMETHOD(CallDriver)(PIRP Irp) = 0;
+  STDMETHOD(SubmitUrbSync)(PURB Urb) = 0;
+  STDMETHOD(GetCurrentFrame)(PULONG Frame) = 0;
+  STDMETHOD_(PIRP, AllocateIrp)() = 0;
+  STDMETHOD(FreeIrp)(PIRP Irp) = 0;
+  STDMETHOD_(UCHAR, IsHighSpeed)() = 0;
+  STDMETHOD_(bool, CheckPort)() = 0;
+  STDMETHOD_(bool, CyclePort)() = 0;
+  STDMETHOD_(PDEVICE_OBJECT, GetLowerDevice)() = 0;
+  STDMETHOD_(ULONG, AddActivity)() = 0;
+  STDMETHOD_(ULONG, ReleaseActivity)() = 0;
+  STDMETHOD(CreateFunction)() = 0;
+};
+using PUSBAUDIODEVICE = IUsbAudioDevice*;
+
+// The function classes CreateFunction chooses from.
+enum class FunctionClass : ULONG { Uac1, Uac2, ChipA, ChipB, ChipC, ChipD, Count };
+// A function factory: allocates the function aggregated under `OuterUnknown` and returns
+// its non-delegating unknown with one reference.
+using FunctionFactory = NTSTATUS (*)(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, USHORT VendorId, USHORT ProductId);
+// Installs the factory of a class (null: the class refuses with STATUS_NOT_SUPPORTED) and
+// returns the one it replaces.
+FunctionFactory SetFunctionFactory(FunctionClass Class, FunctionFactory Factory);
+
+// How CreateFunction picks the function class: the first row whose Audio Control
+// protocol matches and whose model-string rule holds. No row: STATUS_UNSUCCESSFUL.
+struct FunctionRow {
+  UCHAR Protocol;
+  // Leading UTF-16 units the model string must start with; 0 units: any string or none.
+  const char16_t* Prefix;
+  ULONG PrefixUnits;
+  // Non-zero: the "ModelVariant" value must be one of these bits (bit n = variant n).
+  ULONG VariantMask;
+  FunctionClass Class;
+};
+// The rows in order, and their count.
+const FunctionRow* FunctionTable(ULONG* Count);
+// The row that applies; `Model` is the model string's text (null when it could not be
+// read), `Units` its length. Null when no row applies.
+const FunctionRow* ChooseFunction(UCHAR Protocol, const char16_t* Model, ULONG Units, bool HaveVariant,
+                                  ULONG Variant);
+
+class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
+ public:
+  explicit CUsbAudioDevice(PUNKNOWN outerUnknown);
+  ~CUsbAudioDevice() override;
+
+  DECLARE_STD_UNKNOWN();
+
+  // IUsbAudioDevice
+  STDMETHODIMP_(PUSB_CONFIGURATION_DESCRIPTOR) GetConfigurationDescriptor() override { return m_pConfiguration; }
+  STDMETHODIMP_(USBD_CONFIGURATION_HANDLE) GetConfigurationHandle() override { return m_hConfiguration; }
+  STDMETHODIMP_(UCHAR) GetControlInterfaceNumber() override { return m_nControlInterface; }
+  STDMETHODIMP SetDevicePresent(UCHAR Present) override;
+  STDMETHODIMP CallDriver(PIRP Irp) override;
+  // Sends the URB down and waits for it, cancelling it after 500 ms. PASSIVE_LEVEL.
+  STDMETHODIMP SubmitUrbSync(PURB Urb) override;
+  STDMETHODIMP GetCurrentFrame(PULONG Frame) override;
+  STDMETHODIMP_(PIRP) AllocateIrp() override;
+  STDMETHODIMP FreeIrp(PIRP Irp) override;
+  STDMETHODIMP_(UCHAR) IsHighSpeed() override { return m_bHighSpeed; }
+  // Port recovery; true when the device is gone. PASSIVE_LEVEL.
+  STDMETHODIMP_(bool) CheckPort() override;
+  STDMETHODIMP_(bool) CyclePort() override;
+  STDMETHODIMP_(PDEVICE_OBJECT) GetLowerDevice() override { return m_pLowerDevice; }
+  STDMETHODIMP_(ULONG) AddActivity() override;
+  STDMETHODIMP_(ULONG) ReleaseActivity() override;
+  STDMETHODIMP CreateFunction() override;
+
+  // IAudioHal: most slots forward to the function.
+  STDMETHODIMP GetEngineCapabilityRecord(ULONG Index, EndpointCapabilityRecord* Record) override;
+  STDMETHODIMP GetComponentId(PKSCOMPONENTID ComponentId) override;
+  STDMETHODIMP_(ULONG) GetEngineCount() override;
+  STDMETHODIMP GetEngine(ULONG Index, IStreamEngine** Engine) override;
+  STDMETHODIMP_(ULONG) GetEntityCount() override;
+  STDMETHODIMP GetEntity(ULONG Index, IUacEntity** Entity) override;
+  STDMETHODIMP Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT LowerDevice,
+                    PDEVICE_OBJECT Pdo) override;
+  STDMETHODIMP StartEntities() override;
+  STDMETHODIMP StopEntities() override;
+  STDMETHODIMP RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) override;
+  STDMETHODIMP UnregisterCallback(PVOID Registration) override;
+  STDMETHODIMP ProbeDevice() override;
+  STDMETHODIMP BuildTopology() override { return STATUS_SUCCESS; }
+
+  // IAdapterPowerManagement: forwarded to the function.
+  STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
+
+  UCHAR IsPresent() const { return m_bPresent; }
+  bool SelectiveSuspendEnabled() const { return m_bSelectiveSuspend != 0; }
+  ULONG InterfaceCount() const { return m_nInterfaces; }
+  PUSBD_INTERFACE_INFORMATION Interface(ULONG Index) const {
+    return Index < m_nInterfaceCopies ? m_ppInterfaces[Index] : nullptr;
+  }
+  ULONG AsioSampleType() const { return m_nAsioSampleType; }
+  ULONG AsioLatencyIndex() const { return m_nAsioLatencyIndex; }
+  ULONG AsioSampleRate() const { return m_nAsioSampleRate; }
+  LONG RequestsInProgress() const { return m_lRequestsInProgress; }
+
+ private:
+  NTSTATUS ReadDescriptors();
+  NTSTATUS SelectConfiguration();
+  NTSTATUS QueryBusInterface();
+  void WriteDeviceStrings();
+  NTSTATUS ReadAsioDefaults();
+  NTSTATUS GetDescriptor(UCHAR Type, UCHAR Index, USHORT Language, PVOID Buffer, ULONG Bytes, PULONG Transferred);
+  // Sends an internal I/O control down and waits for it without limit.
+  NTSTATUS SendIoctlSync(ULONG Code, PVOID Argument1);
+  NTSTATUS QueryPortStatus(PULONG PortStatus);
+  static void IdleTimerDpc(PKDPC Dpc, PVOID Context, PVOID, PVOID);
+
+  PUSB_CONFIGURATION_DESCRIPTOR m_pConfiguration;
+  USBD_CONFIGURATION_HANDLE m_hConfiguration;
+  PUSBD_INTERFACE_INFORMATION* m_ppInterfaces;  // one copy per selected interface
+  ULONG m_nInterfaceCopies;
+  PUNKNOWN m_pFunction;  // non-delegating unknown of the aggregated function
+  IAudioHal* m_pFunctionHal;
+  IAdapterPowerManagement* m_pFunctionPower;
+  IUacFunction* m_pFunctionControl;
+  USHORT m_VendorId;
+  USHORT m_ProductId;
+  UCHAR m_iManufacturer;
+  UCHAR m_iProduct;
+  ULONG m_nInterfaces;
+  volatile UCHAR m_bPresent;
+  UCHAR m_nControlInterface;
+  UCHAR m_bHighSpeed;
+  USB_BUS_INTERFACE_USBDI_V1 m_BusInterface;
+  UCHAR m_nIrpStackSize;
+  CKernelMutex m_AsioPowerMutex;
+  ULONG m_nAsioSampleType;
+  ULONG m_nAsioLatencyIndex;
+  ULONG m_nAsioSampleRate;
+  AsioChannel* m_pAsioChannels;
+  ULONG m_nAsioChannels;
+  LONG m_lPortCycled;
+  CKernelMutex m_PortMutex;
+  KSPIN_LOCK m_IdleLock;
+  KEVENT m_IdleIrpDone;
+  KEVENT m_D0RequestDone;
+  KEVENT m_WorkItemDone;
+  KTIMER m_IdleTimer;
+  KDPC m_IdleDpc;
+  LONG m_lIdleIrpReferences;
+  volatile LONG m_lRequestsInProgress;
+  volatile LONG m_lActivity;
+  UCHAR m_bSelectiveSuspend;
+  bool m_bIdleObjects;      // timer, DPC and events initialised
+  bool m_bTimerResolution;  // 1 ms resolution asked for
+};
+
+// The device factory: one zeroed "PcCr" allocation, returned through its IAudioHal.
+NTSTATUS CreateUsbAudioDevice(IAudioHal** AudioHal);
+
+}  // namespace adapter

@@ -1,0 +1,288 @@
+// The root USB device object: interfaces, start-up, the probe and the release.
+#include "adapter/usb_audio_device.h"
+
+#include "adapter/ini_file.h"
+#include "adapter/object_model.h"
+#include "adapter/settings.h"
+#include "kernel/ke.h"
+#include "portcls/ksmedia.h"
+
+namespace adapter {
+namespace {
+
+constexpr USHORT kEnglish = 0x0409;
+constexpr ULONG kDeviceStringBytes = 256;
+constexpr ULONG kDeviceStringBuffer = 260;
+constexpr ULONG kMaxDeviceStringChars = 49;
+constexpr UCHAR kAsioSampleTypes[] = {16, 17, 18, 24, 25, 26, 27};
+
+// Reads a 4-byte Settings value into *value when it is present; the caller's default
+// stays otherwise.
+NTSTATUS ReadSettingsUlong(PDEVICE_OBJECT fdo, PCWSTR name, ULONG* value) {
+  ULONG v = *value;
+  NTSTATUS status = SettingsBinaryValue(fdo, SETTINGS_READ, &v, sizeof v, name);
+  if (NT_SUCCESS(status)) *value = v;
+  return status;
+}
+
+}  // namespace
+
+bool IsAsioSampleType(ULONG type) {
+  for (UCHAR t : kAsioSampleTypes)
+    if (t == type) return true;
+  return false;
+}
+
+NTSTATUS CreateUsbAudioDevice(IAudioHal** AudioHal) {
+  return CreateInstance<CUsbAudioDevice, IAudioHal>(AudioHal, nullptr, NonPagedPool, kUsbAudioDeviceTag);
+}
+
+CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outerUnknown)
+    : CAudioHal(outerUnknown),
+      m_pConfiguration(nullptr),
+      m_hConfiguration(nullptr),
+      m_ppInterfaces(nullptr),
+      m_nInterfaceCopies(0),
+      m_pFunction(nullptr),
+      m_pFunctionHal(nullptr),
+      m_pFunctionPower(nullptr),
+      m_pFunctionControl(nullptr),
+      m_VendorId(0),
+      m_ProductId(0),
+      m_iManufacturer(0),
+      m_iProduct(0),
+      m_nInterfaces(0),
+      m_bPresent(0),
+      m_nControlInterface(0),
+      m_bHighSpeed(0),
+      m_BusInterface{},
+      m_nIrpStackSize(0),
+      m_nAsioSampleType(kAsioDefaultSampleType),
+      m_nAsioLatencyIndex(kAsioDefaultLatencyIndex),
+      m_nAsioSampleRate(kAsioDefaultSampleRate),
+      m_pAsioChannels(nullptr),
+      m_nAsioChannels(0),
+      m_lPortCycled(0),
+      m_IdleLock(0),
+      m_lIdleIrpReferences(0),
+      m_lRequestsInProgress(1),
+      m_lActivity(0),
+      m_bSelectiveSuspend(0),
+      m_bIdleObjects(false),
+      m_bTimerResolution(false) {}
+
+CUsbAudioDevice::~CUsbAudioDevice() {
+  if (m_bIdleObjects && m_bSelectiveSuspend) {
+    KeCancelTimer(&m_IdleTimer);
+    KeFlushQueuedDpcs();
+  }
+  if (m_pFunction) {
+    m_pFunctionHal = nullptr;
+    m_pFunctionPower = nullptr;
+    m_pFunctionControl = nullptr;
+    m_pFunction->Release();
+    m_pFunction = nullptr;
+  }
+  for (ULONG i = 0; i < m_nInterfaceCopies; ++i) ExFreePoolWithTag(m_ppInterfaces[i], kUsbDeviceBufferTag);
+  if (m_ppInterfaces) ExFreePoolWithTag(m_ppInterfaces, kUsbDeviceBufferTag);
+  if (m_pConfiguration) ExFreePoolWithTag(m_pConfiguration, kUsbDeviceBufferTag);
+  if (m_pAsioChannels) ExFreePoolWithTag(m_pAsioChannels, kUsbDeviceBufferTag);
+  if (m_bIdleObjects) {
+    KeWaitForSingleObject(&m_WorkItemDone, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&m_IdleIrpDone, Executive, KernelMode, FALSE, nullptr);
+  }
+  // The bus driver counts the references it handed out with the interface.
+  if (m_BusInterface.InterfaceDereference) m_BusInterface.InterfaceDereference(m_BusInterface.BusContext);
+  if (m_bTimerResolution) ExSetTimerResolution(0, FALSE);
+}
+
+STDMETHODIMP CUsbAudioDevice::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
+  if (!object) return STATUS_INVALID_PARAMETER;
+  *object = nullptr;
+  if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IAudioHal))
+    return ReturnInterface<IAudioHal>(this, object);
+  if (IsEqualGUID(iid, IID_IAdapterPowerManagement)) return ReturnInterface<IAdapterPowerManagement>(this, object);
+  if (IsEqualGUID(iid, IID_IUsbAudioDevice)) return ReturnInterface<IUsbAudioDevice>(this, object);
+  if (IsEqualGUID(iid, IID_IUacFunction) && m_pFunctionControl)
+    return ReturnInterface<IUacFunction>(m_pFunctionControl, object);
+  // IAsioPrivate is answered once the ASIO side exists.
+  return STATUS_INVALID_PARAMETER;
+}
+
+// --- IAudioHal slots answered by the function.
+
+STDMETHODIMP CUsbAudioDevice::GetEngineCapabilityRecord(ULONG Index, EndpointCapabilityRecord* Record) {
+  return m_pFunctionHal ? m_pFunctionHal->GetEngineCapabilityRecord(Index, Record)
+                        : CAudioHal::GetEngineCapabilityRecord(Index, Record);
+}
+STDMETHODIMP_(ULONG) CUsbAudioDevice::GetEngineCount() {
+  return m_pFunctionHal ? m_pFunctionHal->GetEngineCount() : CAudioHal::GetEngineCount();
+}
+STDMETHODIMP CUsbAudioDevice::GetEngine(ULONG Index, IStreamEngine** Engine) {
+  return m_pFunctionHal ? m_pFunctionHal->GetEngine(Index, Engine) : CAudioHal::GetEngine(Index, Engine);
+}
+STDMETHODIMP_(ULONG) CUsbAudioDevice::GetEntityCount() {
+  return m_pFunctionHal ? m_pFunctionHal->GetEntityCount() : CAudioHal::GetEntityCount();
+}
+STDMETHODIMP CUsbAudioDevice::GetEntity(ULONG Index, IUacEntity** Entity) {
+  return m_pFunctionHal ? m_pFunctionHal->GetEntity(Index, Entity) : CAudioHal::GetEntity(Index, Entity);
+}
+STDMETHODIMP CUsbAudioDevice::StartEntities() {
+  return m_pFunctionHal ? m_pFunctionHal->StartEntities() : CAudioHal::StartEntities();
+}
+STDMETHODIMP CUsbAudioDevice::StopEntities() {
+  return m_pFunctionHal ? m_pFunctionHal->StopEntities() : CAudioHal::StopEntities();
+}
+STDMETHODIMP CUsbAudioDevice::RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) {
+  return m_pFunctionHal ? m_pFunctionHal->RegisterCallback(Callback, Context, Registration)
+                        : CAudioHal::RegisterCallback(Callback, Context, Registration);
+}
+STDMETHODIMP CUsbAudioDevice::UnregisterCallback(PVOID Registration) {
+  return m_pFunctionHal ? m_pFunctionHal->UnregisterCallback(Registration)
+                        : CAudioHal::UnregisterCallback(Registration);
+}
+
+STDMETHODIMP_(void) CUsbAudioDevice::PowerChangeState(POWER_STATE NewState) {
+  if (NewState.DeviceState == m_PowerState) return;
+  m_AsioPowerMutex.Lock();
+  if (m_pFunctionPower) m_pFunctionPower->PowerChangeState(NewState);
+  m_PowerState = NewState.DeviceState;
+  m_AsioPowerMutex.Unlock();
+}
+
+STDMETHODIMP CUsbAudioDevice::GetComponentId(PKSCOMPONENTID ComponentId) {
+  if (!ComponentId) return STATUS_INVALID_PARAMETER;
+  RtlZeroMemory(ComponentId, sizeof *ComponentId);
+  INIT_USBAUDIO_MID(&ComponentId->Manufacturer, m_VendorId);
+  INIT_USBAUDIO_PID(&ComponentId->Product, m_ProductId);
+  ComponentId->Component = KSCOMPONENTID_USBAUDIO;
+  return STATUS_SUCCESS;
+}
+
+void CUsbAudioDevice::IdleTimerDpc(PKDPC, PVOID, PVOID, PVOID) {
+  // The idle request is not sent yet: the device stays awake.
+}
+
+// --- Start-up
+
+STDMETHODIMP CUsbAudioDevice::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT LowerDevice,
+                                   PDEVICE_OBJECT Pdo) {
+  if (!Fdo || !LowerDevice || !Pdo) return STATUS_INVALID_PARAMETER;
+  if (m_bIdleObjects) return STATUS_INVALID_DEVICE_STATE;  // started once
+  m_bPresent = 1;
+  if (!m_bTimerResolution) {
+    ExSetTimerResolution(kDeviceTimerResolution, TRUE);
+    m_bTimerResolution = true;
+  }
+  ImportIniFile(Fdo);  // the device starts whatever the import found
+
+  KeInitializeSpinLock(&m_IdleLock);
+  KeInitializeTimerEx(&m_IdleTimer, NotificationTimer);
+  KeInitializeDpc(&m_IdleDpc, &CUsbAudioDevice::IdleTimerDpc, this);
+  KeInitializeEvent(&m_IdleIrpDone, NotificationEvent, TRUE);
+  KeInitializeEvent(&m_D0RequestDone, NotificationEvent, TRUE);
+  KeInitializeEvent(&m_WorkItemDone, NotificationEvent, TRUE);
+  m_bIdleObjects = true;
+
+  const NTSTATUS status = CAudioHal::Init(ResourceList, Fdo, LowerDevice, Pdo);
+
+  ULONG enabled = 0;
+  if (NT_SUCCESS(ReadEnumKeyValue(Pdo, ENUM_VALUE_SELECTIVE_SUSPEND_ENABLED, &enabled, sizeof enabled)) && enabled)
+    m_bSelectiveSuspend = 1;
+  m_lIdleIrpReferences = 0;
+  m_lRequestsInProgress = 1;
+  if (NT_SUCCESS(status) && m_bSelectiveSuspend) {
+    LARGE_INTEGER due;
+    due.QuadPart = -kIdleTimerFirstMs * 10000;
+    KeSetTimerEx(&m_IdleTimer, due, kIdleTimerPeriodMs, &m_IdleDpc);
+  }
+  return status;
+}
+
+STDMETHODIMP CUsbAudioDevice::ProbeDevice() {
+  m_nIrpStackSize = static_cast<UCHAR>(m_pFdo->StackSize + 1);
+  NTSTATUS status = ReadDescriptors();
+  if (NT_SUCCESS(status)) status = SelectConfiguration();
+  if (NT_SUCCESS(status)) status = QueryBusInterface();
+  if (NT_SUCCESS(status)) status = CreateFunction();
+  if (NT_SUCCESS(status)) status = m_pFunctionHal->Init(nullptr, m_pFdo, m_pLowerDevice, m_pPdo);
+  if (!NT_SUCCESS(status)) return status;
+  WriteDeviceStrings();
+
+  m_nAsioChannels = GetEngineCount();
+  if (m_nAsioChannels) {
+    const SIZE_T bytes = static_cast<SIZE_T>(m_nAsioChannels) * sizeof(AsioChannel);
+    m_pAsioChannels = static_cast<AsioChannel*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kUsbDeviceBufferTag));
+    if (!m_pAsioChannels) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(m_pAsioChannels, bytes);
+  }
+  return ReadAsioDefaults();
+}
+
+NTSTATUS CUsbAudioDevice::ReadAsioDefaults() {
+  ULONG type = kAsioDefaultSampleType, latency = kAsioDefaultLatencyIndex, rate = kAsioDefaultSampleRate;
+  ReadSettingsUlong(m_pFdo, u"ASIOMLDataBitDepth", &type);
+  ReadSettingsUlong(m_pFdo, u"ASIOMLDataLatency", &latency);
+  ReadSettingsUlong(m_pFdo, u"ASIOMLSampleRate", &rate);
+  // Stored values the ASIO side cannot use fall back to the defaults.
+  m_nAsioSampleType = IsAsioSampleType(type) ? type : kAsioDefaultSampleType;
+  m_nAsioLatencyIndex = latency <= kAsioMaxLatencyIndex ? latency : kAsioDefaultLatencyIndex;
+  m_nAsioSampleRate = rate >= kAsioMinSampleRate ? rate : kAsioDefaultSampleRate;
+
+  const ULONG engines = GetEngineCount();
+  for (ULONG i = 0; i < engines; ++i) {
+    EndpointCapabilityRecord record{};
+    if (!NT_SUCCESS(GetEngineCapabilityRecord(i, &record)) || !(record.FeatureFlags & ENDPOINT_FEATURE_ASIO)) continue;
+    ULONG stored = 0;
+    if (SettingsBinaryValue(m_pFdo, SETTINGS_READ, &stored, sizeof stored, u"ASIOMLDataBitDepth") !=
+        STATUS_OBJECT_NAME_NOT_FOUND)
+      continue;
+    ULONG byModel = kAsioDefaultSampleType;
+    if (m_VendorId == 0x0B05 && m_ProductId == 0x17F3)
+      byModel = 17;
+    else if ((m_VendorId == 0x0B05 && (m_ProductId == 0x17A8 || m_ProductId == 0x17CD)) ||
+             (m_VendorId == 0x1043 && (m_ProductId == 0x8592 || m_ProductId == 0x8593)))
+      byModel = 27;
+    m_nAsioSampleType = byModel;
+    if (byModel != kAsioDefaultSampleType)
+      SettingsBinaryValue(m_pFdo, SETTINGS_WRITE, &byModel, sizeof byModel, u"ASIOMLDataBitDepth");
+    break;
+  }
+  return STATUS_SUCCESS;
+}
+
+void CUsbAudioDevice::WriteDeviceStrings() {
+  struct Entry {
+    UCHAR index;
+    ULONG tag;
+    ULONG selector;
+  };
+  const bool mfg = m_iManufacturer &&
+                   (m_VendorId != 0x0E7A || m_ProductId == 0x0067 || m_ProductId == 0x0068);
+  const Entry entries[] = {
+      {m_iProduct, kUsbDeviceBufferTag, ENUM_VALUE_FRIENDLY_NAME},
+      {static_cast<UCHAR>(mfg ? m_iManufacturer : 0), kManufacturerStringTag, ENUM_VALUE_MFG},
+  };
+  for (const Entry& e : entries) {
+    if (!e.index) continue;
+    auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kDeviceStringBuffer, e.tag));
+    if (!buffer) continue;
+    RtlZeroMemory(buffer, kDeviceStringBuffer);
+    ULONG got = 0;
+    if (NT_SUCCESS(GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, e.index, kEnglish, buffer, kDeviceStringBytes, &got)) &&
+        got >= 2) {
+      // The text both bLength and the transfer cover, in whole units, at most 49 of them.
+      ULONG bytes = buffer[0] < got ? buffer[0] : got;
+      ULONG chars = bytes >= 2 ? (bytes & ~1u) / 2 - 1 : 0;
+      auto* text = reinterpret_cast<PWSTR>(buffer + 2);
+      while (chars && text[chars - 1] == u' ') --chars;
+      if (chars > kMaxDeviceStringChars) chars = kMaxDeviceStringChars;
+      while (chars && text[chars - 1] == u' ') --chars;
+      text[chars] = 0;
+      WriteEnumKeyValue(m_pPdo, e.selector, text, (chars + 1) * sizeof(WCHAR));
+    }
+    ExFreePoolWithTag(buffer, e.tag);
+  }
+}
+
+}  // namespace adapter
