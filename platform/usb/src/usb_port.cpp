@@ -18,6 +18,16 @@ UsbPort*& PortOf(PDEVICE_OBJECT device) { return *static_cast<UsbPort**>(device-
 // The bus owns DriverContext while it holds an IRP: slot 0 keeps the request's id.
 void SetId(PIRP irp, std::uint64_t id) { irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(id)); }
 std::uint64_t IdOf(PIRP irp) { return reinterpret_cast<std::uintptr_t>(irp->Tail.Overlay.DriverContext[0]); }
+// Slot 1 counts the two parties of a cancelled request: the bus's completion and the
+// cancel routine. Whichever of them comes second completes the IRP, so the cancel
+// routine never runs on an IRP that is already back with its sender.
+void ResetArrivals(PIRP irp) {
+  __atomic_store_n(reinterpret_cast<std::uintptr_t*>(&irp->Tail.Overlay.DriverContext[1]), 0, __ATOMIC_SEQ_CST);
+}
+bool ArriveSecond(PIRP irp) {
+  return __atomic_add_fetch(reinterpret_cast<std::uintptr_t*>(&irp->Tail.Overlay.DriverContext[1]), 1,
+                            __ATOMIC_SEQ_CST) == 2;
+}
 
 }  // namespace
 
@@ -117,11 +127,16 @@ NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 void UsbPort::Complete(PIRP irp, NTSTATUS status) {
-  IoSetCancelRoutine(irp, nullptr);
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
+  // No routine left: the cancel path has taken it and finishes with us.
+  if (IoSetCancelRoutine(irp, nullptr) == nullptr && !ArriveSecond(irp)) return;
+  CompleteNow(irp);
+}
+
+void UsbPort::CompleteNow(PIRP irp) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   KeLowerIrql(old);
 }
@@ -130,14 +145,21 @@ void UsbPort::Complete(PIRP irp, NTSTATUS status) {
 void UsbPort::Pend(PIRP irp, std::uint64_t id) {
   IoMarkIrpPending(irp);
   SetId(irp, id);
+  ResetArrivals(irp);
   IoSetCancelRoutine(irp, &UsbPort::CancelRoutine);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) hc_->Cancel(id);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    // Cancelled before it was cancellable: this path plays the cancel routine.
+    hc_->Cancel(id);
+    if (ArriveSecond(irp)) CompleteNow(irp);
+  }
   KeSetEvent(&kick_, IO_NO_INCREMENT, FALSE);
 }
 
 void UsbPort::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  PortOf(device)->hc_->Cancel(IdOf(irp));
+  UsbPort* port = PortOf(device);
+  port->hc_->Cancel(IdOf(irp));
+  if (ArriveSecond(irp)) port->CompleteNow(irp);
 }
 
 NTSTATUS UsbPort::InternalControl(PIRP irp) {

@@ -163,6 +163,48 @@ TEST_F(UsbPortTest, UrbsCompleteAtDispatchLevelOnTheClock) {
   EXPECT_EQ(bad.UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION);
 }
 
+// A cancel arriving at the instant the bus completes the request: under every schedule
+// the sender's completion routine runs once and the IRP is back with it afterwards.
+TEST_F(UsbPortTest, CancelAtTheCompletionInstantCompletesOnce) {
+  std::uint8_t desc[18] = {};
+  URB urb{};
+  auto& d = urb.UrbControlDescriptorRequest;
+  d.Hdr.Length = sizeof(d);
+  d.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+  d.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+  d.TransferBuffer = desc;
+  d.TransferBufferLength = sizeof(desc);
+  port->controller().SetControlLatency(5);
+  auto align = [] {
+    const LONGLONG ms = platform::clock::kTicksPerMillisecond;
+    platform::clock::SleepFor((platform::clock::Now() / ms + 1) * ms - platform::clock::Now());
+  };
+  align();
+  LONGLONG start = platform::clock::Now();
+  ASSERT_EQ(SubmitUrb(&urb), STATUS_SUCCESS);
+  const LONGLONG takes = platform::clock::Now() - start;
+
+  int cancelled = 0;
+  const auto bad = platform::testing::SeedsWhere(seed() * 100 + 1, 32, [&] {
+    align();
+    Waiter w;
+    PIRP irp = nullptr;
+    if (Send(IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &w, &irp) != STATUS_PENDING) return true;
+    platform::clock::SleepFor(takes);
+    IoCancelIrp(irp);
+    KeWaitForSingleObject(&w.event, Executive, KernelMode, FALSE, nullptr);
+    platform::clock::Settle();
+    const NTSTATUS s = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    cancelled += s == STATUS_CANCELLED;
+    return w.calls != 1 || (s != STATUS_SUCCESS && s != STATUS_CANCELLED);
+  });
+  EXPECT_TRUE(bad.empty());
+  if (seed() == 0) {
+    EXPECT_GT(cancelled, 0);
+  }
+}
+
 // A stream as the driver runs it: two IRPs resubmitting themselves from their completion
 // routines, ASAP, for one second of bus time.
 struct StreamSlot {

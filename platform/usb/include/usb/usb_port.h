@@ -46,6 +46,7 @@ class UsbPort {
   NTSTATUS Pnp(PIRP irp);
   void Pend(PIRP irp, std::uint64_t id);
   void Complete(PIRP irp, NTSTATUS status);
+  void CompleteNow(PIRP irp);
   void BusThread();
   static void BusDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
   BusMicroframe Now() const;
