@@ -279,7 +279,8 @@ void CUsbAudioDevice::WriteDeviceStrings() {
       if (chars > kMaxDeviceStringChars) chars = kMaxDeviceStringChars;
       while (chars && text[chars - 1] == u' ') --chars;
       text[chars] = 0;
-      WriteEnumKeyValue(m_pPdo, e.selector, text, (chars + 1) * sizeof(WCHAR));
+      // An empty name would blank what Plug and Play shows; the installed one stays.
+      if (chars) WriteEnumKeyValue(m_pPdo, e.selector, text, (chars + 1) * sizeof(WCHAR));
     }
     ExFreePoolWithTag(buffer, e.tag);
   }

@@ -3,7 +3,9 @@
 // and the release of everything it made.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "kernel/clock.h"
 #include "support/fault_sweep.h"
@@ -133,6 +135,43 @@ TEST_F(Probe, FunctionIsChosenByProtocolModelStringAndVariant) {
       EXPECT_EQ(Log().created, std::vector<FunctionClass>{*c.function});
     else
       EXPECT_TRUE(Log().created.empty());
+    TearDownDevice();
+  }
+}
+
+// Devices whose string descriptors claim more than they send, or an odd length: only the
+// whole UTF-16 units both bLength and the transfer cover are text.
+TEST_F(Probe, StringDescriptorsAreReadOnlyAsFarAsTheyCame) {
+  const struct {
+    const char* what;
+    Bytes model;    // what the device sends for string 0x50
+    Bytes product;  // and for iProduct
+    FunctionClass function;
+    std::u16string friendly;
+  } cases[] = {
+      {"bLength past the transfer", {0xFF, 3, '7', 0, '4', 0, '0', 0, '3', 0}, {0xFF, 3, 'B', 0, 'o', 0, 'x', 0},
+       FunctionClass::ChipB, u"Box"},
+      {"odd bLength", {9, 3, '7', 0, '4', 0, '0', 0, '3', 0}, {7, 3, 'B', 0, 'o', 0, 'x', 0}, FunctionClass::Uac1,
+       u"Bo"},
+      {"shorter than a prefix", {0xFF, 3, '7', 0, '4', 0}, {3, 3, ' ', 0}, FunctionClass::Uac1, u"<none>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScopedFactories factories;
+    Log() = FunctionLog{};
+    Plug(DeviceDescriptor(0x1234, 0x5678, 0, 2), Speaker());
+    sim_->SetRequestHook([&](const USB_DEFAULT_PIPE_SETUP_PACKET& setup,
+                             std::uint8_t* data) -> std::optional<platform::usb::ControlResult> {
+      if (setup.bmRequestType != 0x80 || setup.bRequest != 6 || (setup.wValue >> 8) != 3) return std::nullopt;
+      const Bytes* reply = (setup.wValue & 0xFF) == 0x50 ? &c.model : (setup.wValue & 0xFF) == 2 ? &c.product : nullptr;
+      if (!reply) return std::nullopt;
+      const ULONG n = std::min<ULONG>(static_cast<ULONG>(reply->size()), setup.wLength);
+      std::memcpy(data, reply->data(), n);
+      return platform::usb::ControlResult{USBD_STATUS_SUCCESS, n};
+    });
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Log().created, std::vector<FunctionClass>{c.function});
+    EXPECT_EQ(Text(reg::GetValue(EnumPath(), u"FriendlyName")), c.friendly);
     TearDownDevice();
   }
 }
