@@ -22,6 +22,8 @@ namespace sp::sse3 {
 
 #include "fft_proc_permute.inl"
 
+#include "fft_proc_large.inl"
+
 #include "fft_proc_split.inl"
 
 #include "fft_proc_entries.inl"

@@ -1,7 +1,7 @@
 // Processor builds of the FFT engine: the transform bodies, the packed-spectrum multiply,
 // the allocating create and the release. Same checks and statuses as the generic build;
-// the complex part runs the permuting transform below the in-core limit and the bit
-// reversal with the in-place radix passes at it. Included inside the namespace of a build.
+// the complex part runs the permuting transform below the in-core limit, the bit reversal
+// with the in-place radix passes at it and the large-order driver above it. Included inside the namespace of a build.
 
 #include "fft_small_complex.inl"
 #include "fft_small_real.inl"
@@ -52,11 +52,20 @@ class WorkBuffer {
   bool allocated_ = false;
 };
 
-// Complex transform of 2^m values (3 <= m <= the in-core limit) from pSrc into pDst, which
-// may be the same; scaled when the record scales that direction.
+// Complex transform of 2^m values (m >= 3) from pSrc into pDst, which may be the same;
+// scaled when the record scales that direction.
 template <bool kInv>
 void Complex(const spFftSpecHeader* spec, const float* pSrc, float* pDst, int32 m, float* work) {
   const int32 nc = int32{1} << m;
+  if (m > spFftInCoreLimit) {
+    // The large-order drivers scale their rows themselves.
+    if constexpr (!kInv) {
+      spFftLargeOrderForward_32fc(spec, pSrc, pDst, m, work);
+    } else {
+      spFftLargeOrderInverse_32fc(spec, pSrc, pDst, m, work);
+    }
+    return;
+  }
   if (m < spFftInCoreLimit) {
     if constexpr (!kInv) {
       spFftForwardWithPermutation_32fc(pSrc, pDst, nc, spec->twiddles, spec->bitReversalTable,
@@ -82,11 +91,6 @@ void Complex(const spFftSpecHeader* spec, const float* pSrc, float* pDst, int32 
   }
 }
 
-// A record whose complex order this build cannot transform yet (a record of another build).
-bool Refused(const spFftSpecHeader* spec, bool isReal) {
-  return (isReal ? spec->order - 1 : spec->order) > spFftInCoreLimit;
-}
-
 }  // namespace
 
 spStatus spFftForwardComplex_32fc(const float* pSrc, float* pDst, const spComplexFftSpec* pSpec,
@@ -97,7 +101,6 @@ spStatus spFftForwardComplex_32fc(const float* pSrc, float* pDst, const spComple
     RunSmall(spSmallComplexFftTable[0], pSpec->scaleForward, order, pSpec->scale, pSrc, pDst);
     return SP_OK;
   }
-  if (Refused(pSpec, false)) return SP_ERROR_TRANSFORM_ORDER;
   WorkBuffer work;
   if (const spStatus st = work.Acquire(pSpec, pBuffer); st != SP_OK) return st;
   Complex<false>(pSpec, pSrc, pDst, order, work.get());
@@ -112,7 +115,6 @@ spStatus spFftForwardReal_32f(const float* pSrc, float* pDst, const spRealFftSpe
     RunSmall(spSmallRealFftTable[0], pSpec->scaleForward, order, pSpec->scale, pSrc, pDst);
     return SP_OK;
   }
-  if (Refused(pSpec, true)) return SP_ERROR_TRANSFORM_ORDER;
   WorkBuffer work;
   if (const spStatus st = work.Acquire(pSpec, pBuffer); st != SP_OK) return st;
   const int32 m = order - 1;
@@ -133,7 +135,6 @@ spStatus spFftInverseReal_32f(const float* pSrc, float* pDst, const spRealFftSpe
     RunSmall(spSmallRealFftTable[1], pSpec->scaleInverse, order, pSpec->scale, pSrc, pDst);
     return SP_OK;
   }
-  if (Refused(pSpec, true)) return SP_ERROR_TRANSFORM_ORDER;
   WorkBuffer work;
   if (const spStatus st = work.Acquire(pSpec, pBuffer); st != SP_OK) return st;
   const int32 m = order - 1;
@@ -171,9 +172,9 @@ spStatus spMulPackedSpectrumInPlace_32f(const float* pSrc, float* pSrcDst, int32
 namespace {
 
 // Allocates the record memory and the init buffer the size query names and builds the
-// record in them; orders this build cannot transform are refused before any allocation.
+// record in them.
 template <class Record, class SizeQuery, class Init>
-spStatus CreateSpec(Record** ppSpec, int32 order, int32 flag, uint32 hint, bool isReal,
+spStatus CreateSpec(Record** ppSpec, int32 order, int32 flag, uint32 hint,
                     SizeQuery sizeQuery, Init init) {
   if (ppSpec == nullptr) return SP_ERROR_NULL;
   uint32 specBytes = 0, initBytes = 0, workBytes = 0;
@@ -181,7 +182,6 @@ spStatus CreateSpec(Record** ppSpec, int32 order, int32 flag, uint32 hint, bool 
       st != SP_OK) {
     return st;
   }
-  if (!OrderBuilt(order, isReal)) return SP_ERROR_TRANSFORM_ORDER;
   auto* spec = static_cast<uint8*>(spAllocateAligned(static_cast<int32>(specBytes)));
   if (spec == nullptr) return SP_ERROR_ALLOCATION;
   uint8* initBuffer = nullptr;
@@ -216,7 +216,7 @@ spStatus FreeSpec(spFftSpecHeader* pSpec, uint32 tag) {
 }  // namespace
 
 spStatus spFftCreateSpecReal_32f(spRealFftSpec** ppSpec, int32 order, int32 flag, uint32 hint) {
-  return CreateSpec(ppSpec, order, flag, hint, true, spFftGetSpecSizeReal_32f,
+  return CreateSpec(ppSpec, order, flag, hint, spFftGetSpecSizeReal_32f,
                     spFftInitSpecReal_32f);
 }
 
@@ -224,7 +224,7 @@ spStatus spFftFreeSpecReal_32f(spRealFftSpec* pSpec) { return FreeSpec(pSpec, SP
 
 spStatus spFftCreateSpecComplex_32fc(spComplexFftSpec** ppSpec, int32 order, int32 flag,
                                      uint32 hint) {
-  return CreateSpec(ppSpec, order, flag, hint, false, spFftGetSpecSizeComplex_32fc,
+  return CreateSpec(ppSpec, order, flag, hint, spFftGetSpecSizeComplex_32fc,
                     spFftInitSpecComplex_32fc);
 }
 

@@ -290,12 +290,6 @@ bool OrderAccepted(int32 order, bool isReal) {
   return s.spec <= kMaxBytes && s.init <= kMaxBytes && s.work <= kMaxBytes;
 }
 
-// Orders whose complex part lies above the in-core limit need the large-order drivers,
-// which this build does not have yet: they are refused by the set-up and the transforms.
-bool OrderBuilt(int32 order, bool isReal) {
-  return (isReal ? order - 1 : order) <= spFftInCoreLimit;
-}
-
 bool FlagValid(int32 flag) {
   return flag == SP_FFT_SCALE_FORWARD || flag == SP_FFT_SCALE_INVERSE ||
          flag == SP_FFT_SCALE_SQRT || flag == SP_FFT_NO_SCALE;
@@ -316,7 +310,7 @@ spStatus GetSpecSize(int32 order, int32 flag, uint32* pSpecBytes, uint32* pInitB
 // Header, flags and the complex tables of a record (split twiddles follow for a real one).
 spStatus InitSpec(spFftSpecHeader** ppRec, int32 order, int32 flag, uint32 hint, uint8* pSpecMemory,
                   uint8* pInitBuffer, bool isReal) {
-  if (!OrderAccepted(order, isReal) || !OrderBuilt(order, isReal)) return SP_ERROR_TRANSFORM_ORDER;
+  if (!OrderAccepted(order, isReal)) return SP_ERROR_TRANSFORM_ORDER;
   if (pSpecMemory == nullptr) return SP_ERROR_NULL;
   if (order >= 11 && pInitBuffer == nullptr && FlagValid(flag)) return SP_ERROR_NULL;
 
@@ -356,19 +350,27 @@ spStatus InitSpec(spFftSpecHeader** ppRec, int32 order, int32 flag, uint32 hint,
 
   const float* sine = sp::generic::spFftQuarterSineTable;
   int32 tableOrder = 10;
+  uint8* scratch = nullptr;
   if (order >= 11) {
     auto* table = reinterpret_cast<float*>(AlignUp32(pInitBuffer));
-    sp::generic::spFftMakeSineTable_32f(order, table);
+    scratch = sp::generic::spFftMakeSineTable_32f(order, table);
     sine = table;
     tableOrder = order;
   }
   const int32 m = isReal ? order - 1 : order;
   const int64 nc = int64{1} << m;
   rec->bitReversalTable = reinterpret_cast<int32*>(base + kHeaderBytes);
-  rec->twiddles =
-      reinterpret_cast<float*>(spFftMakeBitReversalIndexTable_32s(m, rec->bitReversalTable));
-  uint8* end = spFftMakeTwiddles_32fc(m, sine, tableOrder, rec->twiddles);
-  rec->workBytes = static_cast<int32>(Floor32(8 * nc + 31));
+  uint8* end = nullptr;
+  if (m <= spFftInCoreLimit) {
+    rec->twiddles =
+        reinterpret_cast<float*>(spFftMakeBitReversalIndexTable_32s(m, rec->bitReversalTable));
+    end = spFftMakeTwiddles_32fc(m, sine, tableOrder, rec->twiddles);
+    rec->workBytes = static_cast<int32>(Floor32(8 * nc + 31));
+  } else {
+    // The bit-reversal area holds the index table of the order; the blocked table is smaller.
+    uint8* tables = AlignUp32(base + kHeaderBytes + Floor32(nc / 4 * 4 + 35));
+    end = spFftInitLargeOrder_32fc(rec, m, sine, tableOrder, tables, scratch);
+  }
   if (isReal) {
     rec->splitTwiddlesForward = reinterpret_cast<float*>(end);
     rec->splitTwiddlesInverse = reinterpret_cast<float*>(

@@ -46,6 +46,15 @@ struct ProcessorBuild {
   decltype(&sp::sse3::spMulComplexInPlace_32fc) mulComplexInPlace;
   decltype(&sp::sse3::spMulComplex_32fc) mulComplex;
   decltype(&sp::sse3::spFftInitLargeOrder_32fc) initLargeOrder;
+  decltype(&sp::sse3::spFftLargeOrderForward_32fc) largeForward;
+  decltype(&sp::sse3::spFftLargeOrderInverse_32fc) largeInverse;
+  decltype(&sp::sse3::spCopyBlock_8u) copyBlock;
+  decltype(&sp::sse3::spFftGatherRows_32fc) gatherRows;
+  decltype(&sp::sse3::spFftScatterRows_32fc) scatterRows;
+  decltype(&sp::sse3::spFftLargePassRadix4Forward_32fc) largePass4Forward;
+  decltype(&sp::sse3::spFftLargePassRadix4Inverse_32fc) largePass4Inverse;
+  decltype(&sp::sse3::spFftLargePassRadix8Forward_32fc) largePass8Forward;
+  decltype(&sp::sse3::spFftLargePassRadix8Inverse_32fc) largePass8Inverse;
   const float (*constants)[4];
 };
 
@@ -67,7 +76,12 @@ struct ProcessorBuild {
         &sp::ns::spFftRadixPassesForward_32fc, &sp::ns::spFftRadixPassesInverse_32fc,           \
         &sp::ns::spFftRealSplitForward_32f, &sp::ns::spFftRealSplitInverse_32f,                 \
         &sp::ns::spMulComplexInPlace_32fc, &sp::ns::spMulComplex_32fc,                          \
-        &sp::ns::spFftInitLargeOrder_32fc, sp::ns::spFftKernelConstants                         \
+        &sp::ns::spFftInitLargeOrder_32fc, &sp::ns::spFftLargeOrderForward_32fc,                \
+        &sp::ns::spFftLargeOrderInverse_32fc, &sp::ns::spCopyBlock_8u,                          \
+        &sp::ns::spFftGatherRows_32fc, &sp::ns::spFftScatterRows_32fc,                          \
+        &sp::ns::spFftLargePassRadix4Forward_32fc, &sp::ns::spFftLargePassRadix4Inverse_32fc,   \
+        &sp::ns::spFftLargePassRadix8Forward_32fc, &sp::ns::spFftLargePassRadix8Inverse_32fc,   \
+        sp::ns::spFftKernelConstants                                                            \
   }
 
 inline const std::vector<ProcessorBuild>& ProcessorBuilds() {

@@ -1,7 +1,7 @@
 // The processor builds of the FFT engine end to end: size queries against the record-size
 // rules, set-up in caller memory at every misalignment, complex and real transforms at
 // every in-core order against a long-double DFT, in place and out of place, aligned and
-// misaligned, and the refusal of the orders the large-order drivers will serve.
+// misaligned (the orders above the limit: fft_processor_large_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -159,35 +159,6 @@ TEST_P(ProcessorFft, SetUpStaysInsideTheQueriedBytesAtEveryMisalignment) {
                   order < 4 ? 0 : static_cast<int32>(Floor32(8 * (int64_t{1} << m) + 31)));
       }
     }
-  }
-}
-
-TEST_P(ProcessorFft, OrdersAboveTheInCoreLimitAreRefusedWithoutWriting) {
-  const ProcessorBuild& b = GetParam();
-  for (bool isReal : {false, true}) {
-    const int order = b.inCoreLimit + (isReal ? 2 : 1);
-    SCOPED_TRACE(testing::Message() << (isReal ? "real" : "complex") << " order " << order);
-    uint32 spec = 0, init = 0, work = 0;
-    // The size query answers (the sizes are those the large-order drivers will need) ...
-    ASSERT_EQ(isReal ? b.sizeReal(order, 2, 0, &spec, &init, &work)
-                     : b.sizeComplex(order, 2, 0, &spec, &init, &work),
-              SP_OK);
-    // ... but set-up and create refuse the order; the memory stays untouched.
-    GuardedBytes mem(4096), initMem(4096);
-    if (isReal) {
-      spRealFftSpec* r = nullptr;
-      EXPECT_EQ(b.initReal(&r, order, 2, 0, mem.data(), initMem.data()), SP_ERROR_TRANSFORM_ORDER);
-      EXPECT_EQ(b.createReal(&r, order, 2, 0), SP_ERROR_TRANSFORM_ORDER);
-      EXPECT_EQ(r, nullptr);
-    } else {
-      spComplexFftSpec* c = nullptr;
-      EXPECT_EQ(b.initComplex(&c, order, 2, 0, mem.data(), initMem.data()),
-                SP_ERROR_TRANSFORM_ORDER);
-      EXPECT_EQ(b.createComplex(&c, order, 2, 0), SP_ERROR_TRANSFORM_ORDER);
-      EXPECT_EQ(c, nullptr);
-    }
-    EXPECT_TRUE(mem.Untouched());
-    EXPECT_TRUE(initMem.Untouched());
   }
 }
 

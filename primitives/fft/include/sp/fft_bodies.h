@@ -67,8 +67,8 @@ spStatus spFftForwardComplex_32fc(const float* pSrc, float* pDst, const spComple
 // they differ in their records (index bit-reversal table, four-lane twiddle and split
 // tables, a work buffer of 8 bytes a complex value) and kernels, so a record serves only
 // transforms of the build that made it. Complex orders above the build's in-core limit
-// (16 in sp::sse3, 17 in sp::ssse3 and sp::sse41) are sized by the size queries but not
-// built yet: their set-up, create and transforms answer SP_ERROR_TRANSFORM_ORDER.
+// (16 in sp::sse3, 17 in sp::ssse3 and sp::sse41) run through the build's large-order
+// drivers.
 #define SP_FFT_BODIES                                                                         \
   spStatus spFftGetSpecSizeReal_32f(int32 order, int32 flag, uint32 hint, uint32* pSpecBytes, \
                                     uint32* pInitBytes, uint32* pWorkBytes);                  \

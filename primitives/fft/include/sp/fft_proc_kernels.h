@@ -44,8 +44,7 @@
                                     int64* pWorkBytes);                                       \
   /* Large-order tables of complex order m above the in-core limit from pTables on (the   */  \
   /* row twiddles, then each level's column-pass stream); the bit-reversal table too.     */  \
-  /* Returns the end of the tables. Built and tested; the set-up refuses these orders     */  \
-  /* until the large-order drivers that read them exist.                                  */  \
+  /* Returns the end of the tables.                                                        */  \
   uint8* spFftInitLargeOrder_32fc(spFftSpecHeader* pSpec, int32 m, const float* pSine,       \
                                   int32 tableOrder, uint8* pTables, uint8* pScratch);         \
   uint8* spFftInitLargeOrderLevels_32fc(spFftSpecHeader* pSpec, int32 m, const float* pSine, \
@@ -75,6 +74,35 @@
                                     float* pWork, int32 interleave);                          \
   void spFftRadixPassesInverse_32fc(float* pData, int32 Nc, const float* pTwiddles,          \
                                     float* pWork, int32 interleave);                          \
+  /* ---- large orders: column pass set and drivers ---- */                                  \
+  /* Checked byte copy: SP_ERROR_NULL, SP_ERROR_LENGTH (bytes < 1), else SP_OK.           */  \
+  spStatus spCopyBlock_8u(const uint8* pSrc, uint8* pDst, int32 bytes);                      \
+  /* rows x rowLen values (row i at pData + i stride values) back to back into pWork.     */  \
+  void spFftGatherRows_32fc(const float* pData, float* pWork, int32 stride, int32 rows,      \
+                            int32 rowLen);                                                    \
+  /* The reverse; mode 1 turns split quads into interleaved values, else a plain copy.    */  \
+  void spFftScatterRows_32fc(float* pData, const float* pWork, int32 stride, int32 rows,     \
+                             int32 rowLen, int32 mode);                                       \
+  /* Column passes on split quads, blocks of 4L (8L) values, twiddle groups in sequence.  */  \
+  void spFftLargePassRadix4Forward_32fc(const float* pSrc, float* pDst, int32 L,             \
+                                        int32 blocks, const float* pTwiddles);                \
+  void spFftLargePassRadix4Inverse_32fc(const float* pSrc, float* pDst, int32 L,             \
+                                        int32 blocks, const float* pTwiddles);                \
+  void spFftLargePassRadix8Forward_32fc(float* pData, const float* pUnused, int32 L,         \
+                                        int32 blocks, const float* pTwiddles);                \
+  void spFftLargePassRadix8Inverse_32fc(float* pData, const float* pUnused, int32 L,         \
+                                        int32 blocks, const float* pTwiddles);                \
+  /* Transforms of 2^m values above the in-core limit from pSrc into pDst (may be the     */  \
+  /* same), natural order, scaled by the record; pWork the record's workBytes, aligned.   */  \
+  void spFftLargeOrderForward_32fc(const spFftSpecHeader* pSpec, const float* pSrc,          \
+                                   float* pDst, int32 m, float* pWork);                       \
+  void spFftLargeOrderInverse_32fc(const spFftSpecHeader* pSpec, const float* pSrc,          \
+                                   float* pDst, int32 m, float* pWork);                       \
+  /* One bit-reversed row of 2^m values at recursion level >= 1, left in split quads.     */  \
+  void spFftLargeOrderForwardRecursive_32fc(const spFftSpecHeader* pSpec, float* pData,      \
+                                            int32 m, int32 level, float* pWork);              \
+  void spFftLargeOrderInverseRecursive_32fc(const spFftSpecHeader* pSpec, float* pData,      \
+                                            int32 m, int32 level, float* pWork);              \
   /* ---- real split and complex multiply ---- */                                            \
   void spFftRealSplitForward_32f(float* pData, int32 Nc, int32 direction, const float* pTw);  \
   void spFftRealSplitInverse_32f(const float* pSrc, float* pDst, int32 Nc, int32 direction,   \
