@@ -22,7 +22,11 @@ namespace sp::sse3 {
 
 #include "fft_proc_permute.inl"
 
+#include "fft_proc_bitrev.inl"
+
 #include "fft_proc_large.inl"
+
+#include "fft_proc_planar.inl"
 
 #include "fft_proc_split.inl"
 

@@ -131,17 +131,10 @@ inline void Radix4(const float* in, float* out, std::ptrdiff_t step, const float
   }
 }
 
-// Radix-8 butterfly of eight quads at p + j step, twiddles V1..V7 at w.
-template <bool kInv, bool kInterleave>
-inline void Radix8(const float* in, float* out, std::ptrdiff_t step, const float* w) {
-  Vec yr[8], yi[8];
-  // y_r is element rev3(r) times W^(r k).
-  static constexpr int kElement[8] = {0, 4, 2, 6, 1, 5, 3, 7};
-  for (int r = 0; r < 8; ++r) {
-    yr[r] = Load(in + kElement[r] * step);
-    yi[r] = Load(in + kElement[r] * step + 4);
-    if (r > 0) Twiddle<kInv>(yr[r], yi[r], w + 8 * (r - 1));
-  }
+// The 8-point transform z_j = sum over r of W_8^(j r) y_r (inverse: W_8^(-j r)) on split
+// quads, the odd eighth turns as sums and differences times c8 and -c8.
+template <bool kInv>
+inline void Butterfly8(const Vec* yr, const Vec* yi, Vec* zr, Vec* zi) {
   const Vec c8 = Const(2), negC8 = Const(3);
   const Vec s26r = _mm_add_ps(yr[2], yr[6]), s26i = _mm_add_ps(yi[2], yi[6]);
   const Vec d26r = _mm_sub_ps(yr[2], yr[6]), d26i = _mm_sub_ps(yi[2], yi[6]);
@@ -151,19 +144,18 @@ inline void Radix8(const float* in, float* out, std::ptrdiff_t step, const float
   const Vec d15r = _mm_sub_ps(yr[1], yr[5]), d15i = _mm_sub_ps(yi[1], yi[5]);
   const Vec s37r = _mm_add_ps(yr[3], yr[7]), s37i = _mm_add_ps(yi[3], yi[7]);
   const Vec d37r = _mm_sub_ps(yr[3], yr[7]), d37i = _mm_sub_ps(yi[3], yi[7]);
-  const Vec zr = _mm_add_ps(s04r, s26r), zi = _mm_add_ps(s04i, s26i);
+  const Vec gzr = _mm_add_ps(s04r, s26r), gzi = _mm_add_ps(s04i, s26i);
   const Vec z2r = _mm_sub_ps(s04r, s26r), z2i = _mm_sub_ps(s04i, s26i);
   const Vec gr = _mm_add_ps(s15r, s37r), gi = _mm_add_ps(s15i, s37i);
   const Vec g2r = _mm_sub_ps(s15r, s37r), g2i = _mm_sub_ps(s15i, s37i);
-  Put<kInterleave>(out, _mm_add_ps(zr, gr), _mm_add_ps(zi, gi));
-  Put<kInterleave>(out + 4 * step, _mm_sub_ps(zr, gr), _mm_sub_ps(zi, gi));
+  zr[0] = _mm_add_ps(gzr, gr), zi[0] = _mm_add_ps(gzi, gi);
+  zr[4] = _mm_sub_ps(gzr, gr), zi[4] = _mm_sub_ps(gzi, gi);
   // Z' -/+ i G' (forward) and the other way round (inverse).
   const Vec e2r = _mm_add_ps(z2r, g2i), e2i = _mm_sub_ps(z2i, g2r);
   const Vec e6r = _mm_sub_ps(z2r, g2i), e6i = _mm_add_ps(z2i, g2r);
   Vec ar, ai, a2r, a2i, hr, hi, h2r, h2i;
   if constexpr (!kInv) {
-    Put<kInterleave>(out + 2 * step, e2r, e2i);
-    Put<kInterleave>(out + 6 * step, e6r, e6i);
+    zr[2] = e2r, zi[2] = e2i, zr[6] = e6r, zi[6] = e6i;
     ar = _mm_add_ps(d04r, d26i), ai = _mm_sub_ps(d04i, d26r);
     a2r = _mm_sub_ps(d04r, d26i), a2i = _mm_add_ps(d04i, d26r);
     const Vec a1 = _mm_mul_ps(_mm_add_ps(d15r, d37i), c8);
@@ -173,8 +165,7 @@ inline void Radix8(const float* in, float* out, std::ptrdiff_t step, const float
     hr = _mm_add_ps(a1, a3), hi = _mm_sub_ps(a3, a1);
     h2r = _mm_sub_ps(a2, a4), h2i = _mm_add_ps(a4, a2);
   } else {
-    Put<kInterleave>(out + 2 * step, e6r, e6i);
-    Put<kInterleave>(out + 6 * step, e2r, e2i);
+    zr[2] = e6r, zi[2] = e6i, zr[6] = e2r, zi[6] = e2i;
     ar = _mm_sub_ps(d04r, d26i), ai = _mm_add_ps(d04i, d26r);
     a2r = _mm_add_ps(d04r, d26i), a2i = _mm_sub_ps(d04i, d26r);
     const Vec a1 = _mm_mul_ps(_mm_sub_ps(d15r, d37i), c8);
@@ -184,10 +175,25 @@ inline void Radix8(const float* in, float* out, std::ptrdiff_t step, const float
     hr = _mm_sub_ps(a1, a3), hi = _mm_add_ps(a3, a1);
     h2r = _mm_add_ps(a2, a4), h2i = _mm_sub_ps(a4, a2);
   }
-  Put<kInterleave>(out + step, _mm_add_ps(ar, hr), _mm_add_ps(ai, hi));
-  Put<kInterleave>(out + 5 * step, _mm_sub_ps(ar, hr), _mm_sub_ps(ai, hi));
-  Put<kInterleave>(out + 3 * step, _mm_add_ps(a2r, h2r), _mm_add_ps(a2i, h2i));
-  Put<kInterleave>(out + 7 * step, _mm_sub_ps(a2r, h2r), _mm_sub_ps(a2i, h2i));
+  zr[1] = _mm_add_ps(ar, hr), zi[1] = _mm_add_ps(ai, hi);
+  zr[5] = _mm_sub_ps(ar, hr), zi[5] = _mm_sub_ps(ai, hi);
+  zr[3] = _mm_add_ps(a2r, h2r), zi[3] = _mm_add_ps(a2i, h2i);
+  zr[7] = _mm_sub_ps(a2r, h2r), zi[7] = _mm_sub_ps(a2i, h2i);
+}
+
+// Radix-8 butterfly of eight quads at p + j step, twiddles V1..V7 at w.
+template <bool kInv, bool kInterleave>
+inline void Radix8(const float* in, float* out, std::ptrdiff_t step, const float* w) {
+  Vec yr[8], yi[8], zr[8], zi[8];
+  // y_r is element rev3(r) times W^(r k).
+  static constexpr int kElement[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+  for (int r = 0; r < 8; ++r) {
+    yr[r] = Load(in + kElement[r] * step);
+    yi[r] = Load(in + kElement[r] * step + 4);
+    if (r > 0) Twiddle<kInv>(yr[r], yi[r], w + 8 * (r - 1));
+  }
+  Butterfly8<kInv>(yr, yi, zr, zi);
+  for (int j = 0; j < 8; ++j) Put<kInterleave>(out + j * step, zr[j], zi[j]);
 }
 
 // One pass of radix r at span s over n positions: reads t, writes out at the same

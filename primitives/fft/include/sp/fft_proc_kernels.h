@@ -103,6 +103,41 @@
                                             int32 m, int32 level, float* pWork);              \
   void spFftLargeOrderInverseRecursive_32fc(const spFftSpecHeader* pSpec, float* pData,      \
                                             int32 m, int32 level, float* pWork);              \
+  /* ---- bit reversal by element width (4, 8 or 16 bytes), nothing calls them ---- */      \
+  /* Swap table of the order (pairs, 0, self-reversed, 0); in place nothing below N = 4.  */  \
+  void spFftBitReversePairsInPlace_32f(float* pData, int32 N, const int32* pTable);           \
+  void spFftBitReversePairsInPlace_64f(double* pData, int32 N, const int32* pTable);          \
+  void spFftBitReversePairsInPlace_32fc(float* pData, int32 N, const int32* pTable);          \
+  void spFftBitReversePairsInPlace_64fc(double* pData, int32 N, const int32* pTable);         \
+  void spFftBitReversePairs_32f(const float* pSrc, float* pDst, int32 N, const int32* pTable); \
+  void spFftBitReversePairs_64f(const double* pSrc, double* pDst, int32 N,                   \
+                                const int32* pTable);                                         \
+  /* 4 x 4 tiles through the index table; N = 8 or N >= 16.                               */  \
+  void spFftBitReversePermuteInPlace_32f(float* pData, int32 N, const int32* pTable);         \
+  void spFftBitReversePermuteInPlace_64f(double* pData, int32 N, const int32* pTable);        \
+  void spFftBitReversePermuteInPlace_64fc(double* pData, int32 N, const int32* pTable);       \
+  void spFftBitReversePermute_32f(const float* pSrc, float* pDst, int32 N,                   \
+                                  const int32* pTable);                                       \
+  void spFftBitReversePermute_64f(const double* pSrc, double* pDst, int32 N,                 \
+                                  const int32* pTable);                                       \
+  void spFftBitReversePermute_64fc(const double* pSrc, double* pDst, int32 N,                \
+                                   const int32* pTable);                                      \
+  /* ---- planar complex transforms (real and imaginary arrays), nothing calls them ---- */   \
+  /* N >= 8 from the source arrays into the destination ones (may be the same); the       */  \
+  /* index table and twiddles of the build's complex record; pWork 8N bytes, aligned.     */  \
+  void spFftForwardPlanarWithPermutation_32f(const float* pSrcRe, const float* pSrcIm,       \
+                                             float* pDstRe, float* pDstIm, int32 N,           \
+                                             const float* pTwiddles, const int32* pTable,     \
+                                             uint8* pWork);                                   \
+  void spFftInversePlanarWithPermutation_32f(const float* pSrcRe, const float* pSrcIm,       \
+                                             float* pDstRe, float* pDstIm, int32 N,           \
+                                             const float* pTwiddles, const int32* pTable,     \
+                                             uint8* pWork);                                   \
+  /* In place on bit-reversed arrays, N >= 64.                                            */  \
+  void spFftRadixPassesForwardPlanar_32f(float* pRe, float* pIm, int64 N,                    \
+                                         const float* pTwiddles, uint8* pWork);               \
+  void spFftRadixPassesInversePlanar_32f(float* pRe, float* pIm, int64 N,                    \
+                                         const float* pTwiddles, uint8* pWork);               \
   /* ---- real split and complex multiply ---- */                                            \
   void spFftRealSplitForward_32f(float* pData, int32 Nc, int32 direction, const float* pTw);  \
   void spFftRealSplitInverse_32f(const float* pSrc, float* pDst, int32 Nc, int32 direction,   \
@@ -114,10 +149,44 @@ namespace sp::sse3 {
 SP_FFT_PROCESSOR_KERNELS
 }  // namespace sp::sse3
 
+// Builds 2 and 3 only: an 8n-point transform (64 <= n <= 131072) as two calls of a
+// sub-transform kernel, each writing the n-point transforms of x[8u + c] for four columns c
+// into four blocks of split quads, and one radix-8 combine of the eight blocks. Tables: the
+// index table of n points and the twiddle records of 8n points (the sub-transforms read
+// its first part, the combine its last pass). Nothing in the library calls them.
+#define SP_FFT_RADIX8_DECOMPOSITION_KERNELS                                                    \
+  /* pDst: four blocks of n values; pWork 32n bytes, used when pSrc == pDst or pDst is    */  \
+  /* not 16-byte aligned.                                                                 */  \
+  void spFftForwardSubTransforms_32fc(const float* pSrc, float* pDst, int64 n,               \
+                                      const float* pTwiddles, const int32* pTable,            \
+                                      float* pWork);                                          \
+  void spFftInverseSubTransforms_32fc(const float* pSrc, float* pDst, int64 n,               \
+                                      const float* pTwiddles, const int32* pTable,            \
+                                      float* pWork);                                          \
+  /* pDst 16-byte aligned, distinct from the sources.                                     */  \
+  void spFftForwardSubTransformsPlanar_32f(const float* pSrcRe, const float* pSrcIm,         \
+                                           float* pDst, int64 n, const float* pTwiddles,      \
+                                           const int32* pTable);                              \
+  void spFftInverseSubTransformsPlanar_32f(const float* pSrcRe, const float* pSrcIm,         \
+                                           float* pDst, int64 n, const float* pTwiddles,      \
+                                           const int32* pTable);                              \
+  /* Positions 0..count-1 of the eight blocks at pSrc (aligned; may be overwritten) into  */  \
+  /* the 8n values of the destination.                                                    */  \
+  void spFftRadix8CombineForward_32fc(float* pSrc, float* pDst, int64 n, int64 count,        \
+                                      const float* pTwiddles);                                \
+  void spFftRadix8CombineInverse_32fc(float* pSrc, float* pDst, int64 n, int64 count,        \
+                                      const float* pTwiddles);                                \
+  void spFftRadix8CombineForwardPlanar_32f(float* pSrc, float* pDstRe, float* pDstIm,        \
+                                           int64 n, int32 count, const float* pTwiddles);     \
+  void spFftRadix8CombineInversePlanar_32f(float* pSrc, float* pDstRe, float* pDstIm,        \
+                                           int64 n, int32 count, const float* pTwiddles);
+
 namespace sp::ssse3 {
 SP_FFT_PROCESSOR_KERNELS
+SP_FFT_RADIX8_DECOMPOSITION_KERNELS
 }  // namespace sp::ssse3
 
 namespace sp::sse41 {
 SP_FFT_PROCESSOR_KERNELS
+SP_FFT_RADIX8_DECOMPOSITION_KERNELS
 }  // namespace sp::sse41
