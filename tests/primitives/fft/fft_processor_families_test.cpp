@@ -130,28 +130,6 @@ TEST(ProcessorBitReversalFamily, EveryMemberIsTheBitReversalOfItsWidth) {
   }
 }
 
-TEST(ProcessorBitReversalFamily, SmallOrdersNeedNoTable) {
-  for (const Family& f : kFamilies) {
-    SCOPED_TRACE(f.name);
-    // N = 4 with the table {0, 0} exchanges elements 1 and 2 only; below 4 in place nothing
-    // moves.
-    const int32 table[2] = {0, 0};
-    float four[4] = {0, 1, 2, 3}, out[4] = {};
-    f.pairsInPlace32f(four, 4, table);
-    EXPECT_EQ(std::vector<float>(four, four + 4), (std::vector<float>{0, 2, 1, 3}));
-    f.pairs32f(four, out, 4, nullptr);
-    EXPECT_EQ(std::vector<float>(out, out + 4), (std::vector<float>{0, 1, 2, 3}));
-    float two[2] = {5, 6};
-    f.pairsInPlace32f(two, 2, nullptr);
-    EXPECT_EQ(two[0], 5);
-    EXPECT_EQ(two[1], 6);
-    // N = 8 in the tile members: the fixed 3-bit reversal without a table.
-    double eight[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-    f.tilesInPlace64f(eight, 8, nullptr);
-    EXPECT_EQ(std::vector<double>(eight, eight + 8), (std::vector<double>{0, 4, 2, 6, 1, 5, 3, 7}));
-  }
-}
-
 // ---- planar transforms -----------------------------------------------------------------------
 
 struct Planar {

@@ -326,42 +326,17 @@ TEST_P(ProcessorPassSet, PassesOfOnesAndImpulsesGiveTheSmallTransforms) {
   }
 }
 
-TEST_P(ProcessorPassSet, GatherAndScatterMoveRowsAtAnyAlignment) {
+TEST_P(ProcessorPassSet, ScatterInterleavesSplitQuads) {
   const ProcessorBuild& b = GetParam();
-  // Scatter mode 1 turns (1, 2, 3, 4, 5, 6, 7, 8, ...) into 1, 5, 2, 6, 3, 7, 4, 8, ...
+  // Mode 1 turns (1, 2, 3, 4, 5, 6, 7, 8, ...) into 1, 5, 2, 6, 3, 7, 4, 8, ...; other modes
+  // copy. (Gather and scatter at every alignment run inside the drivers above.)
   Block work(16);
   for (int i = 0; i < 16; ++i) work.data()[i] = static_cast<float>(i + 1);
-  std::vector<float> out(16);
+  std::vector<float> out(16), plain(17);
   b.scatterRows(out.data(), work.data(), 8, 1, 8, 1);
   EXPECT_EQ(out, (std::vector<float>{1, 5, 2, 6, 3, 7, 4, 8, 9, 13, 10, 14, 11, 15, 12, 16}));
-
-  // Three rows of 16 values, 40 values apart, gathered and put back (plain and interleaved)
-  // from data at each alignment.
-  const std::vector<float> data = RandomFloats(2 * 3 * 40, 4);
-  for (size_t off : kOffsets) {
-    SCOPED_TRACE(testing::Message() << "offset " << off);
-    Guarded rows(data.size(), off);
-    rows.Fill(data);
-    Block w(2 * 3 * 16);
-    b.gatherRows(rows.data() + 2 * 8, w.data(), 40, 3, 16);
-    for (int i = 0; i < 3; ++i) {
-      EXPECT_EQ(0, std::memcmp(w.data() + 32 * i, data.data() + 2 * (40 * i + 8), 128));
-    }
-    Guarded back(data.size(), off);
-    b.scatterRows(back.data() + 2 * 8, w.data(), 40, 3, 16, 0);
-    for (int i = 0; i < 3; ++i) {
-      EXPECT_EQ(0, std::memcmp(back.data() + 2 * (40 * i + 8), w.data() + 32 * i, 128));
-    }
-    b.scatterRows(back.data() + 2 * 8, w.data(), 40, 3, 16, 1);
-    for (int i = 0; i < 3; ++i) {
-      for (int v = 0; v < 16; ++v) {
-        const float* unit = w.data() + 32 * i + 8 * (v / 4);
-        EXPECT_EQ(back.data()[2 * (40 * i + 8 + v)], unit[v % 4]);
-        EXPECT_EQ(back.data()[2 * (40 * i + 8 + v) + 1], unit[4 + v % 4]);
-      }
-    }
-    EXPECT_TRUE(back.GuardsIntact() && rows.GuardsIntact());
-  }
+  b.scatterRows(plain.data() + 1, work.data(), 8, 1, 8, 0);
+  EXPECT_EQ(0, std::memcmp(plain.data() + 1, work.data(), 64));
 }
 
 TEST_P(ProcessorPassSet, CopyBlockChecksItsArguments) {
