@@ -71,9 +71,10 @@ void ScatterRows(float* data, const float* work, std::ptrdiff_t stride, std::ptr
 // Column radix-8 butterfly in place on eight split quads at p + j step, twiddles u0..u6 for
 // the sections 4, 2, 6, 1, 5, 3, 7; the odd eighth turns as one product of a sum by c.
 template <bool kInv>
-inline void LargeRadix8(float* p, std::ptrdiff_t step, const float* w) {
+SP_FFT_BUTTERFLY void LargeRadix8(float* p, std::ptrdiff_t step, const float* w) {
   static constexpr int kSection[8] = {0, 4, 2, 6, 1, 5, 3, 7};
   Vec yr[8], yi[8];  // y_j: section rev3(j) times its twiddle
+#pragma GCC unroll 8
   for (int j = 0; j < 8; ++j) {
     yr[j] = Load(p + kSection[j] * step);
     yi[j] = Load(p + kSection[j] * step + 4);

@@ -8,6 +8,10 @@ namespace {
 
 using Vec = __m128;
 
+// The butterflies are inlined into their pass loops whatever the compiler's size estimate:
+// a call per quad would spill the eight legs of a radix-8 butterfly through memory.
+#define SP_FFT_BUTTERFLY inline __attribute__((always_inline))
+
 inline bool Aligned16(const void* p) { return (reinterpret_cast<std::uintptr_t>(p) & 15u) == 0; }
 
 inline Vec Load(const float* p) { return _mm_load_ps(p); }
@@ -22,7 +26,7 @@ inline Vec LoadPair(const float* a, const float* b) {
 // A value per lane pair: (x.re, x.im) times w (forward) or conj(w) (inverse), lane by lane
 // on split parts; every product rounded before the sum.
 template <bool kInv>
-inline void Twiddle(Vec& re, Vec& im, const float* w) {
+SP_FFT_BUTTERFLY void Twiddle(Vec& re, Vec& im, const float* w) {
   const Vec wr = Load(w), wi = Load(w + 4);
   Vec r, i;
   if constexpr (!kInv) {
@@ -40,7 +44,7 @@ inline void Twiddle(Vec& re, Vec& im, const float* w) {
 // The final pass may write a destination of any alignment, so the stores are unaligned
 // ones (the same cost as aligned ones on an aligned address).
 template <bool kInterleave>
-inline void Put(float* p, Vec re, Vec im) {
+SP_FFT_BUTTERFLY void Put(float* p, Vec re, Vec im) {
   if constexpr (kInterleave) {
     _mm_storeu_ps(p, _mm_unpacklo_ps(re, im));
     _mm_storeu_ps(p + 4, _mm_unpackhi_ps(re, im));
@@ -105,7 +109,7 @@ void FirstPassInPlace(const float* data, float* t, int32 n) {
 
 // Radix-4 butterfly of four quads at p + j step (floats), twiddles V1..V3 at w (null: none).
 template <bool kInv, bool kInterleave>
-inline void Radix4(const float* in, float* out, std::ptrdiff_t step, const float* w) {
+SP_FFT_BUTTERFLY void Radix4(const float* in, float* out, std::ptrdiff_t step, const float* w) {
   Vec r0 = Load(in), i0 = Load(in + 4);
   Vec r1 = Load(in + step), i1 = Load(in + step + 4);
   Vec r2 = Load(in + 2 * step), i2 = Load(in + 2 * step + 4);
@@ -134,7 +138,7 @@ inline void Radix4(const float* in, float* out, std::ptrdiff_t step, const float
 // The 8-point transform z_j = sum over r of W_8^(j r) y_r (inverse: W_8^(-j r)) on split
 // quads, the odd eighth turns as sums and differences times c8 and -c8.
 template <bool kInv>
-inline void Butterfly8(const Vec* yr, const Vec* yi, Vec* zr, Vec* zi) {
+SP_FFT_BUTTERFLY void Butterfly8(const Vec* yr, const Vec* yi, Vec* zr, Vec* zi) {
   const Vec c8 = Const(2), negC8 = Const(3);
   const Vec s26r = _mm_add_ps(yr[2], yr[6]), s26i = _mm_add_ps(yi[2], yi[6]);
   const Vec d26r = _mm_sub_ps(yr[2], yr[6]), d26i = _mm_sub_ps(yi[2], yi[6]);
@@ -183,16 +187,18 @@ inline void Butterfly8(const Vec* yr, const Vec* yi, Vec* zr, Vec* zi) {
 
 // Radix-8 butterfly of eight quads at p + j step, twiddles V1..V7 at w.
 template <bool kInv, bool kInterleave>
-inline void Radix8(const float* in, float* out, std::ptrdiff_t step, const float* w) {
+SP_FFT_BUTTERFLY void Radix8(const float* in, float* out, std::ptrdiff_t step, const float* w) {
   Vec yr[8], yi[8], zr[8], zi[8];
   // y_r is element rev3(r) times W^(r k).
   static constexpr int kElement[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+#pragma GCC unroll 8
   for (int r = 0; r < 8; ++r) {
     yr[r] = Load(in + kElement[r] * step);
     yi[r] = Load(in + kElement[r] * step + 4);
     if (r > 0) Twiddle<kInv>(yr[r], yi[r], w + 8 * (r - 1));
   }
   Butterfly8<kInv>(yr, yi, zr, zi);
+#pragma GCC unroll 8
   for (int j = 0; j < 8; ++j) Put<kInterleave>(out + j * step, zr[j], zi[j]);
 }
 
