@@ -5,27 +5,20 @@
 // Single precision takes most quotients from the reciprocal estimate with a third-order
 // correction and falls back to true division for a block whose estimate cannot be
 // trusted; double precision shares one division among eight divisors (real) or two
-// (complex) where every operand lies well inside the exponent range. The kernels run
-// under the caller's rounding mode and exception masks and change neither.
+// (complex) where the divisors lie well inside the exponent range. Each block's range
+// test is a few vector compares on the fast path, and the exact path for a block that
+// fails it is out of line. The kernels run under the caller's rounding mode and
+// exception masks and change neither.
 
 namespace {
 
 inline __m128 F32(uint32 bits) { return _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(bits))); }
 inline __m128d F64(uint64 bits) { return _mm_castsi128_pd(_mm_set1_epi64x(static_cast<long long>(bits))); }
 inline __m128 AbsPs(__m128 x) { return _mm_and_ps(x, F32(0x7FFFFFFFu)); }
-inline __m128d AbsPd(__m128d x) { return _mm_and_pd(x, F64(0x7FFFFFFFFFFFFFFFull)); }
 inline __m128 Select(__m128 mask, __m128 yes, __m128 no) { return _mm_or_ps(_mm_and_ps(mask, yes), _mm_andnot_ps(mask, no)); }
 inline __m128d Select(__m128d mask, __m128d yes, __m128d no) {
   return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
 }
-// All-ones in lanes with lo <= |x| <= hi; a NaN is never inside.
-inline __m128 InsidePs(__m128 ax, float lo, float hi) {
-  return _mm_and_ps(_mm_cmpge_ps(ax, _mm_set1_ps(lo)), _mm_cmple_ps(ax, _mm_set1_ps(hi)));
-}
-inline __m128d InsidePd(__m128d ax, double lo, double hi) {
-  return _mm_and_pd(_mm_cmpge_pd(ax, _mm_set1_pd(lo)), _mm_cmple_pd(ax, _mm_set1_pd(hi)));
-}
-
 // ---- 32f ----------------------------------------------------------------------------
 
 // q = n / d from the estimate r of 1/d: e = 1 - d r, q0 = n r, q = q0 + (e q0 + q0) e.
@@ -168,8 +161,8 @@ int DivideDriver32f(const float* d, const N& n, float* o, int len) {
 // ---- 32fc ---------------------------------------------------------------------------
 
 // The four complex lanes of DivideLanes32fc through double precision.
-[[gnu::noinline]] void DivideLanes32fcWide(__m128 a, __m128 b, __m128 c, __m128 dd, __m128& re, __m128& im,
-                                           __m128& flag) {
+[[gnu::noinline, gnu::cold]] void DivideLanes32fcWide(__m128 a, __m128 b, __m128 c, __m128 dd, __m128& re,
+                                                      __m128& im, __m128& flag) {
   __m128d outRe[2], outIm[2];
   for (int h = 0; h < 2; ++h) {
     auto half = [h](__m128 v) { return _mm_cvtps_pd(h == 0 ? v : _mm_movehl_ps(v, v)); };
@@ -186,24 +179,26 @@ int DivideDriver32f(const float* d, const N& n, float* o, int len) {
   im = _mm_movelh_ps(_mm_cvtpd_ps(outIm[0]), _mm_cvtpd_ps(outIm[1]));
 }
 
-// Four complex quotients (c + id) / (a + ib), parts already separated. Where every
-// divisor part pair has its larger magnitude within 2^-30..2^30 and every dividend is 0
-// or within 2^-60..2^60, the products cannot leave the single range: the quotient is
-// (ac + db, ad - bc) times w, w refined from the estimate of 1 / (a^2 + b^2) by one
-// Newton step. Otherwise the four lanes go through double precision, where the squared
-// modulus of single-precision parts never overflows or underflows; only an exact 0 + 0i
-// divisor is a zero divisor (both parts the NaN 0x7FC00000).
+// Four complex quotients (c + id) / (a + ib), parts already separated. w is refined from
+// the estimate of 1 / m, m = a^2 + b^2, by one Newton step; the divisor is scaled first,
+// s = (a w, b w), the conjugate of its reciprocal, and then multiplied by the dividend:
+// (c sa + d sb, d sa - c sb). No partial product exceeds the quotient's own magnitude,
+// so no dividend needs a range test (only a quotient beyond the range can meet an
+// overflow, as in a plain division). m must lie within 2^-120..2^120, where the
+// estimate is in range and m is not spoiled by underflow; one pair of compares per
+// four lanes. Otherwise (also for zero, infinite and NaN divisors) the four lanes go
+// through double precision, where the squared modulus of single-precision parts never
+// overflows or underflows; only an exact 0 + 0i divisor is a zero divisor (both parts
+// the NaN 0x7FC00000).
 inline void DivideLanes32fc(__m128 a, __m128 b, __m128 c, __m128 dd, __m128& re, __m128& im, __m128& flag) {
-  const __m128 big = _mm_max_ps(AbsPs(a), AbsPs(b));
-  const __m128 num = _mm_max_ps(AbsPs(c), AbsPs(dd));
-  const __m128 ok = _mm_and_ps(InsidePs(big, 0x1p-30f, 0x1p30f),
-                               _mm_or_ps(_mm_cmpeq_ps(num, _mm_setzero_ps()), InsidePs(num, 0x1p-60f, 0x1p60f)));
-  if (_mm_movemask_ps(ok) != 0xF) return DivideLanes32fcWide(a, b, c, dd, re, im, flag);
   const __m128 m = _mm_add_ps(_mm_mul_ps(a, a), _mm_mul_ps(b, b));
+  const __m128 inRange = _mm_and_ps(_mm_cmpge_ps(m, _mm_set1_ps(0x1p-120f)), _mm_cmple_ps(m, _mm_set1_ps(0x1p120f)));
+  if (__builtin_expect(_mm_movemask_ps(inRange) != 0xF, 0)) return DivideLanes32fcWide(a, b, c, dd, re, im, flag);
   const __m128 r = _mm_rcp_ps(m);
   const __m128 w = _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(2.0f), _mm_mul_ps(m, r)), r);
-  re = _mm_mul_ps(_mm_add_ps(_mm_mul_ps(a, c), _mm_mul_ps(dd, b)), w);
-  im = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(a, dd), _mm_mul_ps(b, c)), w);
+  const __m128 sa = _mm_mul_ps(a, w), sb = _mm_mul_ps(b, w);
+  re = _mm_add_ps(_mm_mul_ps(c, sa), _mm_mul_ps(dd, sb));
+  im = _mm_sub_ps(_mm_mul_ps(dd, sa), _mm_mul_ps(c, sb));
 }
 
 // Four complex elements held as two vectors of (re, im) pairs each.
@@ -251,26 +246,44 @@ inline __m128d ExactQuotient64(__m128d d, __m128d n, __m128d& flag) {
   return Select(dz, _mm_mul_pd(n, F64(0x7FF8000000000000ull)), q);
 }
 
-// Eight quotients from one division. Where every divisor lies within 2^-250..2^250 and
-// every dividend is 0 or within 2^-700..2^700, no partial product, reciprocal or
-// quotient can leave the normal range: 1 / (d0 d2 d4 d6 ...) is shared as
-// inv = 1 / ((D0 D2)(D1 D3)), each reciprocal is the product of the other three
-// divisors of its lane times inv, and each quotient is rounded onto a 64-bit pattern
-// ending in two zero bits (a result up to one unit below or two above lands there).
-// Otherwise the eight lanes are divided one by one.
-inline void Divide8x64(const __m128d d[4], const __m128d n[4], __m128d q[4], __m128d& flag) {
-  __m128d ok = _mm_castsi128_pd(_mm_set1_epi32(-1));
-  #pragma GCC unroll 4
-  for (int j = 0; j < 4; ++j) {
-    const __m128d an = AbsPd(n[j]);
-    ok = _mm_and_pd(ok, InsidePd(AbsPd(d[j]), 0x1p-250, 0x1p250));
-    ok = _mm_and_pd(ok, _mm_or_pd(_mm_cmpeq_pd(an, _mm_setzero_pd()), InsidePd(an, 0x1p-700, 0x1p700)));
+// The high halves of four doubles (exponent and top 20 fraction bits), signs cleared.
+inline __m128i HighMagnitudes(__m128d x, __m128d y) {
+  const __m128 hi = _mm_shuffle_ps(_mm_castpd_ps(x), _mm_castpd_ps(y), _MM_SHUFFLE(3, 1, 3, 1));
+  return _mm_and_si128(_mm_castps_si128(hi), _mm_set1_epi32(0x7FFFFFFF));
+}
+
+// All-ones where the high half h of a magnitude lies within lo..hi: h - lo, taken
+// unsigned, is at most hi - lo; biased by 2^31 so that one signed compare decides it.
+inline __m128i HighInside(__m128i h, uint32 lo, uint32 hi) {
+  const __m128i shifted = _mm_add_epi32(h, _mm_set1_epi32(static_cast<int>(0x80000000u - lo)));
+  return _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(0x80000000u + (hi - lo) + 1)), shifted);
+}
+
+// Eight elements by true division, out of line: the rare pass that fails the range test.
+[[gnu::noinline, gnu::cold]] void Exact8x64(const double* s1, const double* s2, double* o, __m128d& flag) {
+  for (int j = 0; j < 8; j += 2) {
+    _mm_storeu_pd(o + j, ExactQuotient64(_mm_loadu_pd(s1 + j), _mm_loadu_pd(s2 + j), flag));
   }
-  if (_mm_movemask_pd(ok) != 3) {
-    #pragma GCC unroll 4
-    for (int j = 0; j < 4; ++j) q[j] = ExactQuotient64(d[j], n[j], flag);
-    return;
-  }
+}
+
+// Eight quotients from one division. Where every divisor lies within 2^-250..2^251 and
+// every dividend is below 2^700 in magnitude, no partial product, reciprocal or quotient
+// can overflow or leave the normal range other than by a gradual underflow of the
+// quotient itself: 1 / (d0 d2 d4 d6 ...) is shared as inv = 1 / ((D0 D2)(D1 D3)), each
+// reciprocal is the product of the other three divisors of its lane times inv, and each
+// quotient is rounded onto a 64-bit pattern ending in two zero bits (a result up to one
+// unit below or two above lands there). The range test looks at the high halves only,
+// four values per compare; a zero, subnormal, huge, infinite or NaN operand fails it,
+// and the result is false: the caller then divides the eight lanes exactly.
+[[gnu::always_inline]] inline bool Divide8x64(const __m128d d[4], const __m128d n[4], __m128d q[4]) {
+  constexpr uint32 kDivisorLo = (1023u - 250u) << 20, kDivisorHi = ((1023u + 251u) << 20) - 1;
+  const __m128i dividendLimit = _mm_set1_epi32(static_cast<int>((1023u + 700u) << 20));
+  const __m128i ok = _mm_and_si128(
+      _mm_and_si128(HighInside(HighMagnitudes(d[0], d[1]), kDivisorLo, kDivisorHi),
+                    HighInside(HighMagnitudes(d[2], d[3]), kDivisorLo, kDivisorHi)),
+      _mm_and_si128(_mm_cmpgt_epi32(dividendLimit, HighMagnitudes(n[0], n[1])),
+                    _mm_cmpgt_epi32(dividendLimit, HighMagnitudes(n[2], n[3]))));
+  if (__builtin_expect(_mm_movemask_ps(_mm_castsi128_ps(ok)) != 0xF, 0)) return false;
   const __m128d p = _mm_mul_pd(d[0], d[2]), r = _mm_mul_pd(d[1], d[3]);
   const __m128d inv = _mm_div_pd(_mm_set1_pd(1.0), _mm_mul_pd(p, r));
   const __m128d ri = _mm_mul_pd(r, inv), pi = _mm_mul_pd(p, inv);
@@ -281,6 +294,7 @@ inline void Divide8x64(const __m128d d[4], const __m128d n[4], __m128d q[4], __m
     const __m128i bits = _mm_castpd_si128(_mm_mul_pd(n[j], recip[j]));
     q[j] = _mm_castsi128_pd(_mm_and_si128(_mm_add_epi64(bits, two), keep));
   }
+  return true;
 }
 
 inline double ScalarQuotient64(double d, double n, __m128d& flag) {
@@ -296,7 +310,10 @@ void DivideBlocks64f(const double* s1, const double* s2, double* o, uint64 block
       d[j] = _mm_castsi128_pd(LoadI<K>(s1 + 2 * j));
       n[j] = _mm_castsi128_pd(LoadI<K>(s2 + 2 * j));
     }
-    Divide8x64(d, n, q, flag);
+    if (!Divide8x64(d, n, q)) {
+      Exact8x64(s1, s2, o, flag);
+      continue;
+    }
     #pragma GCC unroll 4
     for (int j = 0; j < 4; ++j) StoreI<kAlignedStore>(o + 2 * j, _mm_castpd_si128(q[j]));
   }
@@ -320,48 +337,39 @@ void DivideBlocks64f(const double* s1, const double* s2, double* o, uint64 block
   return _mm_set_pd(im, re);
 }
 
-// Two complex quotients sharing one division where every divisor part pair has its
-// larger magnitude within 2^-250..2^250 and every dividend is 0 or within 2^-500..2^500:
-// w0 = m1 / (m0 m1), w1 = m0 / (m0 m1). Otherwise one by one.
-inline bool InRange64fc(__m128d s1, __m128d s2) {
-  const __m128d a1 = AbsPd(s1), a2 = AbsPd(s2);
-  const __m128d big = _mm_max_sd(a1, _mm_unpackhi_pd(a1, a1));
-  const __m128d num = _mm_max_sd(a2, _mm_unpackhi_pd(a2, a2));
-  const __m128d ok = _mm_and_pd(InsidePd(big, 0x1p-250, 0x1p250),
-                                _mm_or_pd(_mm_cmpeq_pd(num, _mm_setzero_pd()), InsidePd(num, 0x1p-500, 0x1p500)));
-  return (_mm_movemask_pd(ok) & 1) != 0;
+// Both elements of a pair one by one (a divisor whose squared modulus is out of range).
+[[gnu::noinline, gnu::cold]] void DividePairOneByOne64fc(__m128d x0, __m128d x1, __m128d y0, __m128d y1, __m128d& o0,
+                                                         __m128d& o1, __m128d& flag) {
+  o0 = DivideOne64fc(x0, y0, flag);
+  o1 = DivideOne64fc(x1, y1, flag);
 }
 
-// (re, im) of (c + id)(a - ib) = (ac + db, ad - bc) for s1 = (a, b), s2 = (c, d).
-inline __m128d Numerator64fc(__m128d s1, __m128d s2) {
-  const __m128d aa = _mm_unpacklo_pd(s1, s1), bb = _mm_unpackhi_pd(s1, s1);
-  const __m128d ac_ad = _mm_mul_pd(aa, s2);
-  const __m128d bd_bc = _mm_mul_pd(bb, _mm_shuffle_pd(s2, s2, 1));
-  return _mm_add_pd(ac_ad, _mm_xor_pd(bd_bc, _mm_set_pd(-0.0, 0.0)));
-}
-
+// Two complex quotients (c + id) / (a + ib) from one packed division w = 1 / m of both
+// squared moduli m = a^2 + b^2. The divisor is scaled first, s = (a w, b w), the
+// conjugate of its reciprocal, and then multiplied by the dividend: (c sa + d sb,
+// d sa - c sb). No partial product exceeds the quotient's own magnitude, so no dividend
+// needs a range test (only a quotient beyond the range can meet an overflow, as in a
+// plain division). m must lie within 2^-1000..2^1000, two compares per pair; otherwise
+// (also for zero, infinite and NaN divisors) the pair goes one by one, out of line.
 inline void DividePair64fc(__m128d x0, __m128d x1, __m128d y0, __m128d y1, __m128d& o0, __m128d& o1, __m128d& flag) {
   const __m128d a = _mm_unpacklo_pd(x0, x1), b = _mm_unpackhi_pd(x0, x1);
   const __m128d c = _mm_unpacklo_pd(y0, y1), d = _mm_unpackhi_pd(y0, y1);
-  const __m128d big = _mm_max_pd(AbsPd(a), AbsPd(b)), num = _mm_max_pd(AbsPd(c), AbsPd(d));
-  const __m128d ok = _mm_and_pd(InsidePd(big, 0x1p-250, 0x1p250),
-                                _mm_or_pd(_mm_cmpeq_pd(num, _mm_setzero_pd()), InsidePd(num, 0x1p-500, 0x1p500)));
-  if (_mm_movemask_pd(ok) != 3) {
-    o0 = DivideOne64fc(x0, y0, flag);
-    o1 = DivideOne64fc(x1, y1, flag);
-    return;
-  }
   const __m128d m = _mm_add_pd(_mm_mul_pd(a, a), _mm_mul_pd(b, b));
-  const __m128d swapped = _mm_shuffle_pd(m, m, 1);
-  const __m128d w = _mm_mul_pd(swapped, _mm_div_pd(_mm_set1_pd(1.0), _mm_mul_pd(m, swapped)));
-  const __m128d re = _mm_mul_pd(_mm_add_pd(_mm_mul_pd(a, c), _mm_mul_pd(d, b)), w);
-  const __m128d im = _mm_mul_pd(_mm_sub_pd(_mm_mul_pd(a, d), _mm_mul_pd(b, c)), w);
+  const __m128d inRange = _mm_and_pd(_mm_cmpge_pd(m, _mm_set1_pd(0x1p-1000)), _mm_cmple_pd(m, _mm_set1_pd(0x1p1000)));
+  if (__builtin_expect(_mm_movemask_pd(inRange) != 3, 0)) {
+    return DividePairOneByOne64fc(x0, x1, y0, y1, o0, o1, flag);
+  }
+  const __m128d w = _mm_div_pd(_mm_set1_pd(1.0), m);
+  const __m128d sa = _mm_mul_pd(a, w), sb = _mm_mul_pd(b, w);
+  const __m128d re = _mm_add_pd(_mm_mul_pd(c, sa), _mm_mul_pd(d, sb));
+  const __m128d im = _mm_sub_pd(_mm_mul_pd(d, sa), _mm_mul_pd(c, sb));
   o0 = _mm_unpacklo_pd(re, im);
   o1 = _mm_unpackhi_pd(re, im);
 }
 
 template <Load K, bool kAlignedStore>
 void DivideBlocks64fc(const double* s1, const double* s2, double* o, uint64 blocks, __m128d& flag) {
+  #pragma GCC unroll 2
   for (; blocks != 0; --blocks, s1 += 4, s2 += 4, o += 4) {
     __m128d o0, o1;
     DividePair64fc(_mm_castsi128_pd(LoadI<K>(s1)), _mm_castsi128_pd(LoadI<K>(s1 + 2)),
@@ -437,14 +445,8 @@ int spDivideKernel_64fc(const double* pSrc1, const double* pSrc2, double* pDst, 
   if (n % 2 != 0) {
     const uint64 i = 2 * (n - 1);
     const __m128d s1 = _mm_loadu_pd(pSrc1 + i), s2 = _mm_loadu_pd(pSrc2 + i);
-    __m128d out;
-    if (InRange64fc(s1, s2)) {
-      const __m128d q = _mm_mul_pd(s1, s1);
-      const __m128d w = _mm_div_sd(_mm_set_sd(1.0), _mm_add_sd(q, _mm_unpackhi_pd(q, q)));
-      out = _mm_mul_pd(Numerator64fc(s1, s2), _mm_unpacklo_pd(w, w));
-    } else {
-      out = DivideOne64fc(s1, s2, flag);
-    }
+    __m128d out, spare;
+    DividePair64fc(s1, s1, s2, s2, out, spare, flag);
     _mm_storeu_pd(pDst + i, out);
   }
   return _mm_movemask_pd(flag) != 0;

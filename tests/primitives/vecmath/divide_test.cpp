@@ -266,6 +266,48 @@ TEST(VecmathDivide, DivisorsNearTheEndsOfTheRangeKeepAccurateQuotients) {
   }
 }
 
+// Dividends far from 1 with ordinary divisors stay on the fast paths (only the divisor's
+// range is tested there) and still give accurate quotients, down to subnormal ones;
+// divisors at the edges of the shared-reciprocal range of the double kernel likewise.
+TEST(VecmathDivide, ExtremeDividendsAndEdgeDivisorsKeepAccurateQuotients) {
+  for (const Divide& b : kBuilds) {
+    SCOPED_TRACE(b.name);
+    const double d64[] = {0x1p-250, 0x1.fffffffffffffp250, 0x1p251, 0x1.8p-251, 3, -7, 0x1p-200, 1e-10};
+    const double n64[] = {1e-310, -0x1.3p699, 0x1.3p700, 5, 1e-320, 0x1.fp-1022, 0x1p699, -1e-300};
+    for (int shift = 0; shift < 8; ++shift) {
+      alignas(16) double d[8], n[8], o[8];
+      for (int i = 0; i < 8; ++i) d[i] = d64[(i + shift) % 8], n[i] = n64[i];
+      ASSERT_EQ(b.f64(d, n, o, 8), 0);
+      for (int i = 0; i < 8; ++i) {
+        EXPECT_LE(Ulps(o[i], (long double)n[i] / d[i]), kUlps64f) << n[i] << " / " << d[i];
+      }
+    }
+    struct C64 {
+      double a, b, c, d;
+    } c64[] = {{1e10, 2e10, 1e300, -3e299}, {-3e-5, 1e-5, 1e-300, 2e-300}, {1, 1, 1.7e308, -1.7e308},
+               {0x1p-500, 0x1p-501, 0x1p-600, 3}, {0x1p499, -0x1p498, 0x1p1000, 0x1p-1000}, {2, 0, 1e-320, 0}};
+    for (const C64& c : c64) {
+      alignas(16) double d[4] = {c.a, c.b, 3, 4}, n[4] = {c.c, c.d, 25, 0}, o[4];
+      ASSERT_EQ(b.c64(d, n, o, 2), 0);
+      const std::complex<long double> exact =
+          std::complex<long double>(c.c, c.d) / std::complex<long double>(c.a, c.b);
+      EXPECT_LE(NormUlps(std::complex<double>(o[0], o[1]), exact), kNorm64fc) << c.c << " / " << c.a;
+      EXPECT_LE(NormUlps(std::complex<double>(o[2], o[3]), {3, -4}), kNorm64fc);
+    }
+    struct C32 {
+      float a, b, c, d;
+    } c32[] = {{1e5f, 1e5f, 1e35f, 2e35f}, {-1e-3f, 3e-3f, 1e-35f, -2e-35f}, {1, -1, 3e38f, 3e38f},
+               {0x1p-60f, 0x1p-61f, 0x1p-70f, 1}, {0x1p59f, 0x1p58f, 0x1p120f, 0x1p-120f}};
+    for (const C32& c : c32) {
+      alignas(16) float d[8] = {c.a, c.b, 3, 4, 1, 2, 2, 1}, n[8] = {c.c, c.d, 25, 0, 1, 1, 1, 1}, o[8];
+      ASSERT_EQ(b.c32(d, n, o, 4), 0);
+      const std::complex<long double> exact =
+          std::complex<long double>(c.c, c.d) / std::complex<long double>(c.a, c.b);
+      EXPECT_LE(NormUlps(std::complex<float>(o[0], o[1]), exact), kNorm32fc) << c.c << " / " << c.a;
+    }
+  }
+}
+
 // The kernels leave MXCSR as they found it and follow the caller's rounding mode where
 // they divide exactly.
 TEST(VecmathDivide, CallersRoundingModeAndControlBitsStay) {
