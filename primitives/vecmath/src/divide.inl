@@ -367,15 +367,55 @@ inline void DividePair64fc(__m128d x0, __m128d x1, __m128d y0, __m128d y1, __m12
   o1 = _mm_unpackhi_pd(re, im);
 }
 
+// Four complex elements from memory, a pair at a time: a pass that failed the range test.
+[[gnu::noinline, gnu::cold]] void DivideFourByPairs64fc(const double* s1, const double* s2, double* o, __m128d& flag) {
+  for (int j = 0; j < 8; j += 4) {
+    __m128d o0, o1;
+    DividePair64fc(_mm_loadu_pd(s1 + j), _mm_loadu_pd(s1 + j + 2), _mm_loadu_pd(s2 + j), _mm_loadu_pd(s2 + j + 2), o0,
+                   o1, flag);
+    _mm_storeu_pd(o + j, o0);
+    _mm_storeu_pd(o + j + 2, o1);
+  }
+}
+
+// Two pairs per pass with one range test.
 template <Load K, bool kAlignedStore>
 void DivideBlocks64fc(const double* s1, const double* s2, double* o, uint64 blocks, __m128d& flag) {
-  #pragma GCC unroll 2
-  for (; blocks != 0; --blocks, s1 += 4, s2 += 4, o += 4) {
+  auto in = [](const double* p) { return _mm_castsi128_pd(LoadI<K>(p)); };
+  auto out = [](double* p, __m128d v) { StoreI<kAlignedStore>(p, _mm_castpd_si128(v)); };
+  for (; blocks >= 2; blocks -= 2, s1 += 8, s2 += 8, o += 8) {
+    const __m128d x0 = in(s1), x1 = in(s1 + 2), x2 = in(s1 + 4), x3 = in(s1 + 6);
+    const __m128d a0 = _mm_unpacklo_pd(x0, x1), b0 = _mm_unpackhi_pd(x0, x1);
+    const __m128d a1 = _mm_unpacklo_pd(x2, x3), b1 = _mm_unpackhi_pd(x2, x3);
+    const __m128d m0 = _mm_add_pd(_mm_mul_pd(a0, a0), _mm_mul_pd(b0, b0));
+    const __m128d m1 = _mm_add_pd(_mm_mul_pd(a1, a1), _mm_mul_pd(b1, b1));
+    const __m128d lo = _mm_set1_pd(0x1p-1000), hi = _mm_set1_pd(0x1p1000);
+    const __m128d inRange = _mm_and_pd(_mm_and_pd(_mm_cmpge_pd(m0, lo), _mm_cmple_pd(m0, hi)),
+                                       _mm_and_pd(_mm_cmpge_pd(m1, lo), _mm_cmple_pd(m1, hi)));
+    if (__builtin_expect(_mm_movemask_pd(inRange) != 3, 0)) {
+      DivideFourByPairs64fc(s1, s2, o, flag);
+      continue;
+    }
+    const __m128d y0 = in(s2), y1 = in(s2 + 2), y2 = in(s2 + 4), y3 = in(s2 + 6);
+    const __m128d c0 = _mm_unpacklo_pd(y0, y1), d0 = _mm_unpackhi_pd(y0, y1);
+    const __m128d c1 = _mm_unpacklo_pd(y2, y3), d1 = _mm_unpackhi_pd(y2, y3);
+    const __m128d w0 = _mm_div_pd(_mm_set1_pd(1.0), m0), w1 = _mm_div_pd(_mm_set1_pd(1.0), m1);
+    const __m128d sa0 = _mm_mul_pd(a0, w0), sb0 = _mm_mul_pd(b0, w0);
+    const __m128d sa1 = _mm_mul_pd(a1, w1), sb1 = _mm_mul_pd(b1, w1);
+    const __m128d re0 = _mm_add_pd(_mm_mul_pd(c0, sa0), _mm_mul_pd(d0, sb0));
+    const __m128d im0 = _mm_sub_pd(_mm_mul_pd(d0, sa0), _mm_mul_pd(c0, sb0));
+    const __m128d re1 = _mm_add_pd(_mm_mul_pd(c1, sa1), _mm_mul_pd(d1, sb1));
+    const __m128d im1 = _mm_sub_pd(_mm_mul_pd(d1, sa1), _mm_mul_pd(c1, sb1));
+    out(o, _mm_unpacklo_pd(re0, im0));
+    out(o + 2, _mm_unpackhi_pd(re0, im0));
+    out(o + 4, _mm_unpacklo_pd(re1, im1));
+    out(o + 6, _mm_unpackhi_pd(re1, im1));
+  }
+  if (blocks != 0) {
     __m128d o0, o1;
-    DividePair64fc(_mm_castsi128_pd(LoadI<K>(s1)), _mm_castsi128_pd(LoadI<K>(s1 + 2)),
-                   _mm_castsi128_pd(LoadI<K>(s2)), _mm_castsi128_pd(LoadI<K>(s2 + 2)), o0, o1, flag);
-    StoreI<kAlignedStore>(o, _mm_castpd_si128(o0));
-    StoreI<kAlignedStore>(o + 2, _mm_castpd_si128(o1));
+    DividePair64fc(in(s1), in(s1 + 2), in(s2), in(s2 + 2), o0, o1, flag);
+    out(o, o0);
+    out(o + 2, o1);
   }
 }
 
