@@ -3,9 +3,8 @@
 #include <cmath>
 #include <limits>
 
-const double kPowersOfTwo[kPowersOfTwoCount] = {
-    1.0,   2.0,   4.0,    8.0,    16.0,   32.0,   64.0,    128.0,
-    256.0, 512.0, 1024.0, 2048.0, 4096.0, 8192.0, 16384.0, 32768.0};
+const double kPowersOfTwo[kPowersOfTwoCount] = {1.0,   2.0,   4.0,    8.0,    16.0,   32.0,   64.0,    128.0,
+                                                256.0, 512.0, 1024.0, 2048.0, 4096.0, 8192.0, 16384.0, 32768.0};
 
 const double kFractionalPowersOfTen[kFractionalPowersOfTenCount] = {
     1.0,
@@ -218,39 +217,30 @@ namespace {
 // including infinities.
 constexpr double kMaxDecade = 400.0;
 
-} // namespace
+}  // namespace
 
-std::int32_t RoundToInt(double x) {
-  return static_cast<std::int32_t>(x >= 0.0 ? x + 0.5 : x - 0.5);
-}
+std::int32_t RoundToInt(double x) { return static_cast<std::int32_t>(x >= 0.0 ? x + 0.5 : x - 0.5); }
 
 double FastPow(double base, double exponent) {
   if (base == 2.0) {
-    if (!(exponent > -0.5 && exponent < kPowersOfTwoCount - 0.5))
-      return 0.0;
+    if (!(exponent > -0.5 && exponent < kPowersOfTwoCount - 0.5)) return 0.0;
     return kPowersOfTwo[RoundToInt(exponent)];
   }
-  if (base != 10.0 || std::isnan(exponent))
-    return 0.0;
-  if (exponent > kMaxDecade)
-    return std::numeric_limits<double>::infinity();
-  if (exponent < -kMaxDecade)
-    return 0.0;
-  const int n = static_cast<int>(exponent); // toward zero
+  if (base != 10.0 || std::isnan(exponent)) return 0.0;
+  if (exponent > kMaxDecade) return std::numeric_limits<double>::infinity();
+  if (exponent < -kMaxDecade) return 0.0;
+  const int n = static_cast<int>(exponent);  // toward zero
   double result;
   if (exponent >= 0.0) {
     result = kFractionalPowersOfTen[RoundToInt((exponent - n) * 200.0)];
-    for (int k = 0; k < n; ++k)
-      result *= 10.0;
+    for (int k = 0; k < n; ++k) result *= 10.0;
   } else {
     result = kFractionalPowersOfTen[RoundToInt((exponent - n + 1.0) * 200.0)];
-    for (int k = 0; k < 1 - n; ++k)
-      result /= 10.0;
+    for (int k = 0; k < 1 - n; ++k) result /= 10.0;
   }
   return result;
 }
 
 float FastPowF(float base, float exponent) {
-  return static_cast<float>(
-      FastPow(static_cast<double>(base), static_cast<double>(exponent)));
+  return static_cast<float>(FastPow(static_cast<double>(base), static_cast<double>(exponent)));
 }

@@ -11,8 +11,7 @@ TEST(DbGain, TableEntriesAtWholeAndHalfDecadesAreExact) {
   EXPECT_EQ(kFractionalPowersOfTen[0], 1.0);
   EXPECT_EQ(kFractionalPowersOfTen[100], 3.1622776601683795);
   EXPECT_EQ(kFractionalPowersOfTen[200], 10.0);
-  for (int i = 0; i < kPowersOfTwoCount; ++i)
-    EXPECT_EQ(kPowersOfTwo[i], std::ldexp(1.0, i));
+  for (int i = 0; i < kPowersOfTwoCount; ++i) EXPECT_EQ(kPowersOfTwo[i], std::ldexp(1.0, i));
 }
 
 TEST(DbGain, FractionalTableIsTheNearestDoubleOfEachPower) {
@@ -20,26 +19,17 @@ TEST(DbGain, FractionalTableIsTheNearestDoubleOfEachPower) {
   // nearest double except for values within 2^-64 relative of a tie, which
   // these are not.
   for (int i = 0; i < kFractionalPowersOfTenCount; ++i)
-    EXPECT_EQ(kFractionalPowersOfTen[i],
-              static_cast<double>(std::pow(10.0L, i / 200.0L)))
-        << i;
+    EXPECT_EQ(kFractionalPowersOfTen[i], static_cast<double>(std::pow(10.0L, i / 200.0L))) << i;
 }
 
 TEST(DbGain, EdgeValues) {
   struct Case {
     float base, exponent, expected;
   } cases[] = {
-      {10, 0, 1.0f},
-      {10, 1, 10.0f},
-      {10, -1, 0.1f},
-      {10, -0.5f, 0.316227766f},
-      {10, -4.8f, 1.5848932e-5f},
-      {10, 0.9976f, 10.0f},
-      {3, 1, 0.0f},
+      {10, 0, 1.0f},        {10, 1, 10.0f}, {10, -1, 0.1f}, {10, -0.5f, 0.316227766f}, {10, -4.8f, 1.5848932e-5f},
+      {10, 0.9976f, 10.0f}, {3, 1, 0.0f},
   };
-  for (const auto &c : cases)
-    EXPECT_FLOAT_EQ(FastPowF(c.base, c.exponent), c.expected)
-        << c.base << "^" << c.exponent;
+  for (const auto &c : cases) EXPECT_FLOAT_EQ(FastPowF(c.base, c.exponent), c.expected) << c.base << "^" << c.exponent;
   EXPECT_EQ(FastPowF(10, -1), static_cast<float>(10.0 / 10.0 / 10.0));
   EXPECT_EQ(FastPow(2, 3.4), 8.0);
   EXPECT_EQ(FastPow(2, 3.5), 16.0);
@@ -54,8 +44,7 @@ TEST(DbGain, OutOfTableAndNonFiniteExponentsGiveLimitsWithoutLooping) {
   EXPECT_EQ(FastPow(2, -1), 0.0);
   EXPECT_EQ(FastPow(2, std::numeric_limits<double>::quiet_NaN()), 0.0);
   EXPECT_EQ(FastPow(10, std::numeric_limits<double>::quiet_NaN()), 0.0);
-  EXPECT_EQ(FastPowF(10, std::numeric_limits<float>::infinity()),
-            std::numeric_limits<float>::infinity());
+  EXPECT_EQ(FastPowF(10, std::numeric_limits<float>::infinity()), std::numeric_limits<float>::infinity());
   EXPECT_EQ(FastPowF(10, -std::numeric_limits<float>::infinity()), 0.0f);
   EXPECT_EQ(FastPowF(10, 3.0e38f), std::numeric_limits<float>::infinity());
   EXPECT_EQ(FastPowF(10, -3.0e38f), 0.0f);
@@ -68,8 +57,7 @@ TEST(DbGain, GainOfEveryVolumeLevelIsWithinHalfATableStep) {
   // error, plus the rounding of the float exponent (|e| < 6.4, one ulp 2^-21)
   // and of the float result.
   const double halfStep = std::pow(10.0, 1.0 / 400.0) - 1.0;
-  const double tolerance =
-      halfStep + std::log(10.0) * std::ldexp(6.4, -23) + std::ldexp(1.0, -23);
+  const double tolerance = halfStep + std::log(10.0) * std::ldexp(6.4, -23) + std::ldexp(1.0, -23);
   for (long level = -127L * 65536; level <= 127L * 65536; level += 256) {
     const float exponent = static_cast<float>(level) / 65536.0f / 20.0f;
     const double exact = std::pow(10.0, level / 65536.0 / 20.0);
@@ -78,4 +66,4 @@ TEST(DbGain, GainOfEveryVolumeLevelIsWithinHalfATableStep) {
   }
 }
 
-} // namespace
+}  // namespace
