@@ -1,0 +1,237 @@
+// Bound control nodes: nodes tied to one control of one device unit. A bound node learns
+// its channels and range from the unit, reads the device's values, lays the user's saved
+// values over them and from then on keeps the device, its own cache (read by the
+// topology filter) and the "Settings" registry values in step.
+//
+// Saved values are REG_BINARY in "Settings", per node, per endpoint type and per channel:
+// "Unit" + node id (two digits) + "_" + endpoint type (right-aligned in two characters) +
+// "_" + channel ("Unit05_ 3_1"); selector, terminal-kind and effect nodes keep one value
+// under "Unit" + node id + "_". Setters report only argument errors: whether the device
+// took a value shows in the cache and the registry.
+//
+// A node keeps its unit's IUnknown without a reference (the unit holds the node) and
+// queries it for the control-source interface at every call.
+#pragma once
+
+#include "adapter/audio_hal.h"
+#include "adapter/capability_record.h"
+#include "adapter/stream_engine.h"
+#include "uac/control_nodes.h"
+#include "uac/path_nodes.h"
+#include "uac/terminal_nodes.h"
+#include "uac/unit_interfaces.h"
+
+namespace uac {
+
+// Pool tags: the gain table of the vendor volume, terminal-node lists.
+inline constexpr ULONG kGainTablePoolTag = MakePoolTag('V', 'T', 'a', 'g');
+inline constexpr ULONG kTermPoolTag = MakePoolTag('T', 'e', 'r', 'm');
+inline constexpr ULONG kMixerSourcePoolTag = MakePoolTag('T', 'M', 'i', 'x');
+
+// Reads (SETTINGS_READ) or writes one saved value of a node: per channel for the endpoint
+// type, or the node's single value when Channel is kSingleValue. A read leaves *Data as
+// it was unless a value of at most Size bytes is stored.
+inline constexpr ULONG kSingleValue = 0xFFFFFFFF;
+NTSTATUS NodeSavedValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, ULONG NodeId, ULONG EndpointType, ULONG Channel,
+                        PVOID Data, ULONG Size);
+
+// ---------------------------------------------------------------------------------------
+// On/off nodes
+
+class CUacBoolControl : public CBoolControl {
+ public:
+  // `cacheOnFailure`: the value is cached and saved even when the device refuses it.
+  CUacBoolControl(PUNKNOWN outerUnknown, ULONG id, ULONG type, bool cacheOnFailure);
+
+  NTSTATUS InitUacBoolControl(PUNKNOWN Unit, ULONG Selector, PDEVICE_OBJECT DeviceObject);
+  // One channel holding the saved value (else 0); no source queried.
+  NTSTATUS InitUacSingleBoolControl(PUNKNOWN Unit, PDEVICE_OBJECT DeviceObject);
+
+  STDMETHODIMP SetValue(ULONG Channel, UCHAR Value) override;
+  STDMETHODIMP SetEndpointType(ULONG EndpointType, PVOID CallbackObject) override;
+  STDMETHODIMP RestoreToDevice() override;
+  STDMETHODIMP RefreshFromDevice() override;
+
+ protected:
+  NTSTATUS Source(IUacBoolControlSource** Source);
+  void Save(ULONG Channel);
+
+  PDEVICE_OBJECT m_pDeviceObject;
+  PUNKNOWN m_pUnit;
+  ULONG m_nSelector;
+  bool m_bCacheOnFailure;
+};
+
+class CUacMuteControl : public CUacBoolControl {
+ public:
+  CUacMuteControl(PUNKNOWN outerUnknown, ULONG id) : CUacBoolControl(outerUnknown, id, adapter::NODE_MUTE, true) {}
+};
+class CUacAgcControl : public CUacBoolControl {
+ public:
+  CUacAgcControl(PUNKNOWN outerUnknown, ULONG id) : CUacBoolControl(outerUnknown, id, adapter::NODE_AGC, true) {}
+};
+class CUacLoudnessControl : public CUacBoolControl {
+ public:
+  CUacLoudnessControl(PUNKNOWN outerUnknown, ULONG id)
+      : CUacBoolControl(outerUnknown, id, adapter::NODE_LOUDNESS, true) {}
+};
+class CUacVendorSwitchControl : public CUacBoolControl {
+ public:
+  CUacVendorSwitchControl(PUNKNOWN outerUnknown, ULONG id)
+      : CUacBoolControl(outerUnknown, id, adapter::NODE_VENDOR_SWITCH, false) {}
+};
+
+// ---------------------------------------------------------------------------------------
+// Level nodes
+
+class CUacLevelControl : public CLevelControl {
+ public:
+  enum class MinusInfinity {
+    Send,         // volume: 0x80000000 is sent and cached as it is
+    SendMinimum,  // tone: the quantised minimum is sent, 0x80000000 cached
+  };
+  CUacLevelControl(PUNKNOWN outerUnknown, ULONG id, ULONG type, MinusInfinity minusInfinity);
+
+  NTSTATUS InitUacLevelControl(PUNKNOWN Unit, ULONG Selector, PDEVICE_OBJECT DeviceObject);
+
+  STDMETHODIMP GetLevel(ULONG Channel, PLONG Level) override;
+  // Clamps to the range and quantises to the step toward zero; the clamped level is
+  // cached and saved only when the device took it.
+  STDMETHODIMP SetLevel(ULONG Channel, LONG Level) override;
+  STDMETHODIMP SetEndpointType(ULONG EndpointType, PVOID CallbackObject) override;
+  STDMETHODIMP RestoreToDevice() override;
+  STDMETHODIMP RefreshFromDevice() override;
+
+ protected:
+  NTSTATUS Source(IUacLevelControlSource** Source);
+  void Save(ULONG Channel);
+  // Steps 3 of SetEndpointType for `count` channels.
+  void ReloadChannels(ULONG Count);
+
+  PDEVICE_OBJECT m_pDeviceObject;
+  PUNKNOWN m_pUnit;
+  ULONG m_nSelector;
+  MinusInfinity m_MinusInfinity;
+};
+
+class CUacVolumeControl : public CUacLevelControl {
+ public:
+  CUacVolumeControl(PUNKNOWN outerUnknown, ULONG id)
+      : CUacLevelControl(outerUnknown, id, adapter::NODE_VOLUME, MinusInfinity::Send) {}
+};
+class CUacBassControl : public CUacLevelControl {
+ public:
+  CUacBassControl(PUNKNOWN outerUnknown, ULONG id)
+      : CUacLevelControl(outerUnknown, id, adapter::NODE_BASS, MinusInfinity::SendMinimum) {}
+};
+class CUacMidControl : public CUacLevelControl {
+ public:
+  CUacMidControl(PUNKNOWN outerUnknown, ULONG id)
+      : CUacLevelControl(outerUnknown, id, adapter::NODE_MID, MinusInfinity::SendMinimum) {}
+};
+class CUacTrebleControl : public CUacLevelControl {
+ public:
+  CUacTrebleControl(PUNKNOWN outerUnknown, ULONG id)
+      : CUacLevelControl(outerUnknown, id, adapter::NODE_TREBLE, MinusInfinity::SendMinimum) {}
+};
+
+// ---------------------------------------------------------------------------------------
+// Effect switch of a UAC 1.0 feature unit (vendor selectors 0x8B, 0x8C)
+
+class CUacEffectControl : public CEffectControl {
+ public:
+  CUacEffectControl(PUNKNOWN outerUnknown, ULONG id);
+
+  NTSTATUS InitUacEffectControl(PUNKNOWN Unit, ULONG Selector, PDEVICE_OBJECT DeviceObject);
+
+  // Under the node mutex: the device first; cached and saved only when it took the value.
+  STDMETHODIMP SetValue(UCHAR Value) override;
+  STDMETHODIMP GetValue(PUCHAR Value) override;
+  STDMETHODIMP RestoreToDevice() override;
+  STDMETHODIMP RefreshFromDevice() override;
+
+  // Set to 1 whenever the value is written; the processing side reads and clears them.
+  volatile LONG m_lChanged[2];
+
+ protected:
+  NTSTATUS Source(IUacBoolControlSource** Source);
+
+  PUNKNOWN m_pUnit;
+  ULONG m_nSelector;
+  PDEVICE_OBJECT m_pDeviceObject;
+  ULONG m_nInitialised;
+};
+
+// ---------------------------------------------------------------------------------------
+// Path nodes
+
+class CUacSelectorNode : public CSelectorNode {
+ public:
+  CUacSelectorNode(PUNKNOWN outerUnknown, ULONG id);
+
+  // The selection from the device, then the saved one, kept within 1 to the input count.
+  NTSTATUS InitUacSelectorNode(PUNKNOWN Unit, PDEVICE_OBJECT DeviceObject);
+
+  STDMETHODIMP SetSelected(ULONG Input) override;
+  STDMETHODIMP RestoreToDevice() override;
+  STDMETHODIMP RefreshFromDevice() override;
+
+ protected:
+  NTSTATUS Source(adapter::ISelectorNode** Source);
+
+  PUNKNOWN m_pUnit;
+  PDEVICE_OBJECT m_pDeviceObject;
+};
+
+class CUacMixerNode : public CMixerNode {
+ public:
+  CUacMixerNode(PUNKNOWN outerUnknown, ULONG id) : CMixerNode(outerUnknown, id) {}
+  NTSTATUS InitUacMixerNode(PUNKNOWN Unit);
+};
+
+// The terminal-type switch of an output terminal with several kinds. A switch goes to the
+// terminal, re-registers the function's subdevices, and makes every kind listener reload
+// and send its values for the new kind and publish a control change.
+class CUacTerminalKindNode : public CTerminalKindNode {
+ public:
+  CUacTerminalKindNode(PUNKNOWN outerUnknown, ULONG id);
+
+  // Kinds from the terminal (1 to 5); a saved kind counts only when the terminal lists it.
+  NTSTATUS InitUacTerminalKindNode(PUNKNOWN Terminal, PDEVICE_OBJECT DeviceObject, PUNKNOWN Function);
+
+  STDMETHODIMP GetKind(PULONG Kind) override;
+  STDMETHODIMP SetKind(ULONG Kind) override;
+  STDMETHODIMP RestoreToDevice() override;
+  STDMETHODIMP RefreshFromDevice() override;
+
+ protected:
+  NTSTATUS SwitchTo(adapter::ITerminalNode* Terminal, ULONG Kind);
+
+  PUNKNOWN m_pTerminal;
+  PDEVICE_OBJECT m_pDeviceObject;
+  PUNKNOWN m_pFunction;
+};
+
+class CUacInputTerminalNode : public CInputTerminalNode {
+ public:
+  CUacInputTerminalNode(PUNKNOWN outerUnknown, ULONG id) : CInputTerminalNode(outerUnknown, id), m_pTerminal(nullptr) {}
+  NTSTATUS InitUacInputTerminalNode(PUNKNOWN Terminal, const adapter::EndpointCapabilityRecord& Record);
+  STDMETHODIMP RefreshFromDevice() override;
+
+ protected:
+  PUNKNOWN m_pTerminal;
+};
+
+class CUacOutputTerminalNode : public COutputTerminalNode {
+ public:
+  CUacOutputTerminalNode(PUNKNOWN outerUnknown, ULONG id, ULONG kindIndex)
+      : COutputTerminalNode(outerUnknown, id), m_pTerminal(nullptr), m_nKindIndex(kindIndex) {}
+  NTSTATUS InitUacOutputTerminalNode(PUNKNOWN Terminal, const adapter::EndpointCapabilityRecord& Record);
+  STDMETHODIMP RefreshFromDevice() override;
+
+ protected:
+  PUNKNOWN m_pTerminal;
+  ULONG m_nKindIndex;
+};
+
+}  // namespace uac
