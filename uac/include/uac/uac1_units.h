@@ -112,6 +112,8 @@ class CUac1InputTerminal : public adapter::ITerminalNode, public CUacUnit {
   NTSTATUS CreateControls(adapter::CAudioHal* Function);
 
   USHORT TerminalType() const;
+  // A vendor request to the terminal (the maker's jack and terminal-type requests).
+  NTSTATUS Vendor(bool Read, UCHAR Request, USHORT Value, PVOID Buffer, ULONG Length, PULONG Transferred);
 
  protected:
   ULONG m_nJackCount;
@@ -141,6 +143,7 @@ class CUac1OutputTerminal : public adapter::ITerminalNode, public CUacUnit {
   NTSTATUS CreateControls(adapter::CAudioHal* Function);
 
   USHORT TerminalType() const;
+  NTSTATUS Vendor(bool Read, UCHAR Request, USHORT Value, PVOID Buffer, ULONG Length, PULONG Transferred);
 
  protected:
   void FreeKinds();

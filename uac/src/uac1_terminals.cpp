@@ -1,0 +1,560 @@
+#include "adapter/audio_hal.h"
+#include "adapter/endpoint_type.h"
+#include "adapter/object_model.h"
+#include "adapter/settings.h"
+#include "kernel/rtl.h"
+#include "uac/bound_nodes.h"
+#include "uac/uac1_units.h"
+
+namespace uac {
+
+using adapter::JackRecord;
+
+const ULONG JackColorTable[16] = {0x000000, 0x000000, 0x808080, 0x0000FF, 0x00FF00, 0xFF0000, 0xFF8000, 0xFFFF00,
+                                  0x800080, 0xFF0080, 0x000000, 0x000000, 0x000000, 0x000000, 0xFFFFFF, 0x000000};
+
+namespace {
+
+constexpr USHORT kUsbStreaming = 0x0101;
+// Terminal descriptors: wTerminalType at 4; an output terminal's bSourceID at 7.
+constexpr ULONG kTerminalType = 4;
+constexpr ULONG kOutputSource = 7;
+constexpr ULONG kInputMinLength = 8;
+constexpr ULONG kOutputMinLength = 9;
+
+// The maker's terminal requests (vendor, to the Audio Control interface).
+constexpr UCHAR kTerminalRequest = 0x81;
+constexpr USHORT kJackListValue = 0x02FF;
+constexpr USHORT kPresenceValue = 0x0200;
+constexpr USHORT kTerminalTypeValue = 0x0800;
+constexpr ULONG kJackListHead = 9;
+constexpr ULONG kPresenceBytes = 6;
+
+bool InRange(USHORT type, USHORT first, USHORT last) { return type >= first && type <= last; }
+
+// Terminal types whose input terminals report their jacks.
+bool ReportsJacks(USHORT type) {
+  return InRange(type, 0x0201, 0x0206) || InRange(type, 0x0401, 0x0405) || type == 0x0601 || type == 0x0603 ||
+         type == 0x0605;
+}
+
+// Fills the caller's copy of the jack records and updates IsConnected in both from the
+// presence bytes; the result as the presence read gave it, or success when a jack without
+// presence detection counted as connected.
+NTSTATUS ApplyPresence(JackRecord* stored, ULONG count, const UCHAR* presence, NTSTATUS readStatus, PVOID buffer) {
+  auto* out = static_cast<JackRecord*>(buffer);
+  RtlCopyMemory(out, stored, SIZE_T{count} * sizeof(JackRecord));
+  NTSTATUS result = readStatus;
+  for (ULONG i = 0; i < count; ++i) {
+    ULONG connected;
+    if (presence[1] & stored[i].ChannelMapping) {
+      connected = 1;
+    } else if (stored[i].PresenceDetect == 1) {
+      connected = 0;
+    } else {
+      connected = 1;
+      result = STATUS_SUCCESS;
+    }
+    stored[i].IsConnected = connected;
+    out[i].IsConnected = connected;
+  }
+  return result;
+}
+
+NTSTATUS KindSetting(PDEVICE_OBJECT deviceObject, ULONG operation, ULONG terminalId, PULONG kind) {
+  if (!deviceObject) return STATUS_INVALID_PARAMETER;
+  WCHAR name[24];
+  if (RtlStringCchPrintfW(name, 24, u"%s%02d", u"UACUnit", static_cast<INT>(terminalId)) != STATUS_SUCCESS)
+    return STATUS_INVALID_PARAMETER;
+  return SettingsBinaryValue(deviceObject, operation, kind, sizeof *kind, name);
+}
+
+}  // namespace
+
+ULONG InputTerminalKind(USHORT type) {
+  if (type == kUsbStreaming) return adapter::ENDPOINT_STREAM;
+  if (InRange(type, 0x0201, 0x0206)) return adapter::ENDPOINT_MIC;
+  if (type == 0x0401) return adapter::ENDPOINT_HANDSET;
+  if (type == 0x0402) return adapter::ENDPOINT_HEADSET;
+  if (InRange(type, 0x0403, 0x0405)) return adapter::ENDPOINT_SPEAKERPHONE;
+  if (type == 0x0603) return adapter::ENDPOINT_LINE;
+  if (type == 0x0605) return adapter::ENDPOINT_SPDIF;
+  return adapter::ENDPOINT_AUX;  // headphones, analog connector and every other type
+}
+
+ULONG InputTerminalNodeKind(USHORT type) {
+  if (type == 0x0201) return adapter::ENDPOINT_MIC;
+  if (type == 0x0202) return adapter::ENDPOINT_FMIC;
+  if (type == 0x0302) return adapter::ENDPOINT_HP;
+  if (type == 0x0401) return adapter::ENDPOINT_HANDSET;
+  if (type == 0x0402) return adapter::ENDPOINT_HEADSET;
+  if (type == 0x0605) return adapter::ENDPOINT_SPDIF;
+  return adapter::ENDPOINT_LINE;
+}
+
+ULONG OutputTerminalKind(USHORT type) {
+  if (type == kUsbStreaming) return adapter::ENDPOINT_STREAM;
+  return OutputTerminalStatusKind(type);
+}
+
+ULONG OutputTerminalStatusKind(USHORT type) {
+  if (type == 0x0302) return adapter::ENDPOINT_HP;
+  if (type == 0x0401) return adapter::ENDPOINT_HANDSET;
+  if (type == 0x0402) return adapter::ENDPOINT_HEADSET;
+  if (type == 0x0601 || type == 0x0603) return adapter::ENDPOINT_LINE;
+  if (type == 0x0605) return adapter::ENDPOINT_SPDIF;
+  return adapter::ENDPOINT_SPK;
+}
+
+JackRecord JackRecordFromWord(ULONG ChannelMapping, ULONG Word) {
+  JackRecord r{};
+  r.ChannelMapping = ChannelMapping;
+  r.Color = JackColorTable[(Word >> 12) & 15];
+  r.ConnectionType = (Word >> 16) & 0xFF;
+  r.GeoLocation = (Word >> 24) & 0xF;
+  r.GenLocation = Word >> 28;
+  const bool fixed = (Word & 0xF00) != 0;
+  r.IsConnected = fixed ? 1 : 0;
+  r.PresenceDetect = fixed ? 0 : 1;
+  return r;
+}
+
+// Reads the maker's jack list of a terminal: a count, then that many {channel mapping,
+// configuration word} pairs. Only the entries the device actually sent are kept.
+static NTSTATUS ReadJackList(CUacUnit& unit,
+                             NTSTATUS (*send)(CUacUnit&, bool, UCHAR, USHORT, PVOID, ULONG, PULONG),
+                             adapter::PJACKRECORD* jacks, PULONG count) {
+  *jacks = nullptr;
+  *count = 0;
+  UCHAR head[kJackListHead] = {};
+  ULONG got = 0;
+  NTSTATUS status = send(unit, true, kTerminalRequest, kJackListValue, head, sizeof head, &got);
+  if (!NT_SUCCESS(status)) return status;
+  if (got < 1 || head[0] == 0) return STATUS_SUCCESS;
+  const ULONG n = head[0];
+  const ULONG length = 8 * n + 1;
+  auto* list = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kUac1PoolTag));
+  if (!list) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(list, length);
+  status = send(unit, true, kTerminalRequest, kJackListValue, list, length, &got);
+  ULONG entries = NT_SUCCESS(status) && got > 1 ? (got - 1) / 8 : 0;
+  if (entries > n) entries = n;
+  if (NT_SUCCESS(status) && entries) {
+    auto* records = static_cast<adapter::PJACKRECORD>(
+        ExAllocatePoolWithTag(NonPagedPool, SIZE_T{entries} * sizeof(JackRecord), kUac1PoolTag));
+    if (!records) {
+      status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+      for (ULONG i = 0; i < entries; ++i) {
+        const UCHAR* e = list + 1 + 8 * i;
+        const ULONG mapping = e[0] | e[1] << 8 | e[2] << 16 | static_cast<ULONG>(e[3]) << 24;
+        const ULONG word = e[4] | e[5] << 8 | e[6] << 16 | static_cast<ULONG>(e[7]) << 24;
+        records[i] = JackRecordFromWord(mapping, word);
+      }
+      *jacks = records;
+      *count = entries;
+    }
+  }
+  ExFreePoolWithTag(list, kUac1PoolTag);
+  return status;
+}
+
+// ---------------------------------------------------------------------------------------
+// Input terminal
+
+// Gives the jack-list reader access to the unit's request path.
+struct TerminalRequests {
+  template <class Unit>
+  static NTSTATUS Send(CUacUnit& unit, bool read, UCHAR request, USHORT value, PVOID buffer, ULONG length,
+                       PULONG got) {
+    return static_cast<Unit&>(unit).Vendor(read, request, value, buffer, length, got);
+  }
+};
+
+CUac1InputTerminal::CUac1InputTerminal(PUNKNOWN outerUnknown, ULONG id)
+    : CUacUnit(outerUnknown, id, UAC1_INPUT_TERMINAL), m_nJackCount(0), m_pJacks(nullptr) {}
+
+CUac1InputTerminal::~CUac1InputTerminal() {
+  ReleaseNodes();
+  if (m_pJacks) ExFreePoolWithTag(m_pJacks, kUac1PoolTag);
+}
+
+STDMETHODIMP CUac1InputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
+  if (object && IsEqualGUID(iid, adapter::IID_ITerminalNode))
+    return adapter::ReturnInterface<adapter::ITerminalNode>(this, object);
+  return CUacUnit::NonDelegatingQueryInterface(iid, object);
+}
+
+USHORT CUac1InputTerminal::TerminalType() const {
+  return static_cast<USHORT>(m_pDescriptor[kTerminalType] | m_pDescriptor[kTerminalType + 1] << 8);
+}
+
+NTSTATUS CUac1InputTerminal::Vendor(bool read, UCHAR request, USHORT value, PVOID buffer, ULONG length, PULONG got) {
+  return SendRequest(true, read, request, value, buffer, length, got);
+}
+
+NTSTATUS CUac1InputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
+                                  adapter::CAudioHal* Function) {
+  if (!Function) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = InitUnit(Descriptor, Device, UAC1_INPUT_TERMINAL, kInputMinLength);
+  if (!NT_SUCCESS(status)) return status;
+  status = CreateControls(Function);
+  if (NT_SUCCESS(status)) LinkNodeChain();
+  return status;
+}
+
+NTSTATUS CUac1InputTerminal::CreateControls(adapter::CAudioHal* Function) {
+  SetSources(0, nullptr);
+  if (TerminalType() != kUsbStreaming)
+    ReadJackList(*this, &TerminalRequests::Send<CUac1InputTerminal>, &m_pJacks, &m_nJackCount);
+  adapter::IUacEntity* entity = nullptr;
+  NTSTATUS status = adapter::CreateInstance<CUacInputTerminalNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag,
+                                                                   Function->GetEntityCount());
+  if (!NT_SUCCESS(status)) return status;
+  adapter::EndpointCapabilityRecord record{};
+  Function->GetCapabilityRecord(adapter::STREAM_DIRECTION_CAPTURE, InputTerminalNodeKind(TerminalType()), &record);
+  status = static_cast<CUacInputTerminalNode*>(entity)->InitUacInputTerminalNode(
+      static_cast<adapter::ITerminalNode*>(this), record);
+  if (!NT_SUCCESS(status)) {
+    entity->Release();
+    return status;
+  }
+  return AddCreatedNode(Function, entity);
+}
+
+STDMETHODIMP CUac1InputTerminal::HandleStatusChange(ULONG, ULONG, PULONG NodeId) {
+  for (ULONG i = 0; adapter::IUacEntity* node = GetNode(i); ++i) {
+    if (node->GetType() != adapter::NODE_INPUT_TERMINAL) continue;
+    if (NodeId) *NodeId = node->GetId();
+    node->RefreshFromDevice();
+    return STATUS_SUCCESS;
+  }
+  return STATUS_UNSUCCESSFUL;
+}
+
+STDMETHODIMP CUac1InputTerminal::GetKind(PULONG Kind) {
+  if (!Kind) return STATUS_INVALID_PARAMETER;
+  *Kind = InputTerminalKind(TerminalType());
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUac1InputTerminal::GetKindCount(PULONG Count) {
+  if (!Count) return STATUS_INVALID_PARAMETER;
+  *Count = 1;
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUac1InputTerminal::GetKinds(PULONG Kinds) { return GetKind(Kinds); }
+
+STDMETHODIMP CUac1InputTerminal::SetKind(ULONG Kind) {
+  return Kind == InputTerminalKind(TerminalType()) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
+STDMETHODIMP CUac1InputTerminal::GetState(PULONG JackCount, ULONG) {
+  if (!JackCount) return STATUS_INVALID_PARAMETER;
+  *JackCount = ReportsJacks(TerminalType()) ? m_nJackCount : 0;
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUac1InputTerminal::GetJackDescriptions(ULONG Size, PVOID Buffer, ULONG) {
+  if (!Size || !Buffer || TerminalType() == kUsbStreaming || !m_pJacks || !m_nJackCount ||
+      Size < m_nJackCount * sizeof(JackRecord))
+    return STATUS_INVALID_PARAMETER;
+  UCHAR presence[kPresenceBytes] = {};
+  NTSTATUS status = SendRequest(true, true, kTerminalRequest, kPresenceValue, presence, sizeof presence);
+  if (!NT_SUCCESS(status)) RtlZeroMemory(presence, sizeof presence);
+  return ApplyPresence(m_pJacks, m_nJackCount, presence, status, Buffer);
+}
+
+// ---------------------------------------------------------------------------------------
+// Output terminal
+
+CUac1OutputTerminal::CUac1OutputTerminal(PUNKNOWN outerUnknown, ULONG id)
+    : CUacUnit(outerUnknown, id, UAC1_OUTPUT_TERMINAL),
+      m_pDeviceObject(nullptr),
+      m_nCurrentKind(0),
+      m_nKindCount(0),
+      m_pKinds(nullptr),
+      m_pTerminalTypes(nullptr),
+      m_pJackCounts(nullptr),
+      m_ppJacks(nullptr) {}
+
+CUac1OutputTerminal::~CUac1OutputTerminal() {
+  ReleaseNodes();
+  FreeKinds();
+}
+
+void CUac1OutputTerminal::FreeKinds() {
+  if (m_ppJacks) {
+    for (ULONG i = 0; i < m_nKindCount; ++i)
+      if (m_ppJacks[i]) ExFreePoolWithTag(m_ppJacks[i], kUac1PoolTag);
+    ExFreePoolWithTag(m_ppJacks, kUac1PoolTag);
+  }
+  if (m_pKinds) ExFreePoolWithTag(m_pKinds, kUac1PoolTag);
+  if (m_pTerminalTypes) ExFreePoolWithTag(m_pTerminalTypes, kUac1PoolTag);
+  if (m_pJackCounts) ExFreePoolWithTag(m_pJackCounts, kUac1PoolTag);
+  m_ppJacks = nullptr;
+  m_pKinds = nullptr;
+  m_pTerminalTypes = nullptr;
+  m_pJackCounts = nullptr;
+  m_nKindCount = 0;
+}
+
+STDMETHODIMP CUac1OutputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
+  if (object && IsEqualGUID(iid, adapter::IID_ITerminalNode))
+    return adapter::ReturnInterface<adapter::ITerminalNode>(this, object);
+  return CUacUnit::NonDelegatingQueryInterface(iid, object);
+}
+
+USHORT CUac1OutputTerminal::TerminalType() const {
+  return static_cast<USHORT>(m_pDescriptor[kTerminalType] | m_pDescriptor[kTerminalType + 1] << 8);
+}
+
+NTSTATUS CUac1OutputTerminal::Vendor(bool read, UCHAR request, USHORT value, PVOID buffer, ULONG length, PULONG got) {
+  return SendRequest(true, read, request, value, buffer, length, got);
+}
+
+NTSTATUS CUac1OutputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
+                                   adapter::CAudioHal* Function) {
+  if (!Function) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = InitUnit(Descriptor, Device, UAC1_OUTPUT_TERMINAL, kOutputMinLength);
+  if (!NT_SUCCESS(status)) return status;
+  status = CreateControls(Function);
+  if (NT_SUCCESS(status)) LinkNodeChain();
+  return status;
+}
+
+NTSTATUS CUac1OutputTerminal::WriteTerminalType(USHORT Type) {
+  UCHAR wire[2] = {static_cast<UCHAR>(Type), static_cast<UCHAR>(Type >> 8)};
+  return SendRequest(true, false, kTerminalRequest, kTerminalTypeValue, wire, sizeof wire);
+}
+
+void CUac1OutputTerminal::SaveKind(ULONG Kind) { KindSetting(m_pDeviceObject, SETTINGS_WRITE, m_nId, &Kind); }
+
+// The terminal types the device can switch this terminal between (at most the five kinds
+// a terminal lists), each with its jack list; one type, the terminal's own, otherwise.
+NTSTATUS CUac1OutputTerminal::ReadSelectableTypes() {
+  USHORT types[kMaxTerminalKinds] = {TerminalType()};
+  ULONG count = 1;
+  UCHAR head[2] = {};
+  ULONG got = 0;
+  NTSTATUS status = SendRequest(true, true, kGetSelectableTypes, kTerminalTypeValue, head, sizeof head, &got);
+  ULONG n = NT_SUCCESS(status) && got == 2 ? static_cast<ULONG>(head[0] | head[1] << 8) : 0;
+  if (n > kMaxTerminalKinds) n = kMaxTerminalKinds;
+  if (n >= 2) {
+    UCHAR list[2 + 6 * kMaxTerminalKinds] = {};
+    const ULONG length = 2 + 6 * n;
+    status = SendRequest(true, true, kGetSelectableTypes, kTerminalTypeValue, list, length, &got);
+    if (NT_SUCCESS(status) && got >= 2 + 6 * 2) {
+      count = (got - 2) / 6 < n ? (got - 2) / 6 : n;
+      for (ULONG i = 0; i < count; ++i) types[i] = static_cast<USHORT>(list[2 + 6 * i] | list[3 + 6 * i] << 8);
+    }
+  }
+  const SIZE_T ulongs = SIZE_T{count} * sizeof(ULONG);
+  m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, kUac1PoolTag));
+  m_pTerminalTypes =
+      static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, SIZE_T{count} * sizeof(USHORT), kUac1PoolTag));
+  m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, kUac1PoolTag));
+  m_ppJacks = static_cast<adapter::PJACKRECORD*>(
+      ExAllocatePoolWithTag(NonPagedPool, SIZE_T{count} * sizeof(adapter::PJACKRECORD), kUac1PoolTag));
+  m_nKindCount = count;
+  if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
+    if (m_ppJacks) RtlZeroMemory(m_ppJacks, SIZE_T{count} * sizeof(adapter::PJACKRECORD));
+    FreeKinds();
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  RtlZeroMemory(m_pJackCounts, ulongs);
+  RtlZeroMemory(m_ppJacks, SIZE_T{count} * sizeof(adapter::PJACKRECORD));
+  for (ULONG i = 0; i < count; ++i) {
+    m_pTerminalTypes[i] = types[i];
+    m_pKinds[i] = OutputTerminalKind(types[i]);
+  }
+  for (ULONG i = 0; i < count; ++i) {
+    if (count > 1) WriteTerminalType(types[i]);
+    status = ReadJackList(*this, &TerminalRequests::Send<CUac1OutputTerminal>, &m_ppJacks[i], &m_pJackCounts[i]);
+    // A device without a jack list leaves the type without records.
+    if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CUac1OutputTerminal::CreateControls(adapter::CAudioHal* Function) {
+  const ULONG source = m_pDescriptor[kOutputSource];
+  NTSTATUS status = SetSources(1, &source);
+  if (!NT_SUCCESS(status)) return status;
+  ULONG nextId = Function->GetEntityCount();
+  m_pDeviceObject = Function->GetDeviceObject();
+
+  const ULONG ownKind = OutputTerminalKind(TerminalType());
+  ULONG saved = ownKind;
+  const bool haveSaved = NT_SUCCESS(KindSetting(m_pDeviceObject, SETTINGS_READ, m_nId, &saved));
+  ULONG bySelection = 0;
+  SettingsBinaryValue(m_pDeviceObject, SETTINGS_READ, &bySelection, sizeof bySelection, u"INITOTTYPEBYSEL");
+
+  if (TerminalType() == kUsbStreaming) {
+    const USHORT type = kUsbStreaming;
+    m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), kUac1PoolTag));
+    m_pTerminalTypes = static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(USHORT), kUac1PoolTag));
+    m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), kUac1PoolTag));
+    m_ppJacks =
+        static_cast<adapter::PJACKRECORD*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PVOID), kUac1PoolTag));
+    m_nKindCount = 1;
+    if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
+      if (m_ppJacks) m_ppJacks[0] = nullptr;
+      FreeKinds();
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    m_pKinds[0] = ownKind;
+    m_pTerminalTypes[0] = type;
+    m_pJackCounts[0] = 0;
+    m_ppJacks[0] = nullptr;
+    m_nCurrentKind = ownKind;
+  } else {
+    ULONG current = haveSaved ? saved : ownKind;
+    UCHAR wire[2] = {};
+    ULONG got = 0;
+    status = SendRequest(true, true, kTerminalRequest, kTerminalTypeValue, wire, sizeof wire, &got);
+    if (NT_SUCCESS(status) && got == 2 && bySelection)
+      current = OutputTerminalKind(static_cast<USHORT>(wire[0] | wire[1] << 8));
+    status = ReadSelectableTypes();
+    if (!NT_SUCCESS(status)) return status;
+    // A saved or reported kind the terminal does not list falls back to its own, then to
+    // its first.
+    auto listed = [this](ULONG kind) {
+      for (ULONG i = 0; i < m_nKindCount; ++i)
+        if (m_pKinds[i] == kind) return true;
+      return false;
+    };
+    if (!listed(current)) current = listed(ownKind) ? ownKind : m_pKinds[0];
+    m_nCurrentKind = current;
+    if (m_nKindCount > 1) {
+      for (ULONG i = 0; i < m_nKindCount; ++i) {
+        if (m_pKinds[i] == current) {
+          WriteTerminalType(m_pTerminalTypes[i]);
+          break;
+        }
+      }
+    }
+  }
+
+  PUNKNOWN self = static_cast<adapter::ITerminalNode*>(this);
+  for (ULONG k = 0; k < m_nKindCount; ++k) {
+    adapter::IUacEntity* entity = nullptr;
+    status = adapter::CreateInstance<CUacOutputTerminalNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag, nextId, k);
+    if (!NT_SUCCESS(status)) return status;
+    adapter::EndpointCapabilityRecord record{};
+    Function->GetCapabilityRecord(adapter::STREAM_DIRECTION_RENDER, m_pKinds[k], &record);
+    status = static_cast<CUacOutputTerminalNode*>(entity)->InitUacOutputTerminalNode(self, record);
+    if (!NT_SUCCESS(status)) {
+      entity->Release();
+      return status;
+    }
+    status = AddCreatedNode(Function, entity);
+    if (!NT_SUCCESS(status)) return status;
+    ++nextId;
+  }
+  if (m_nKindCount >= 2) {
+    adapter::IUacEntity* entity = nullptr;
+    status = adapter::CreateInstance<CUacTerminalKindNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag, nextId);
+    if (!NT_SUCCESS(status)) return status;
+    status = static_cast<CUacTerminalKindNode*>(entity)->InitUacTerminalKindNode(
+        self, m_pDeviceObject, static_cast<adapter::IAudioHal*>(Function));
+    if (!NT_SUCCESS(status)) {
+      entity->Release();
+      return status;
+    }
+    status = AddCreatedNode(Function, entity);
+  }
+  return status;
+}
+
+STDMETHODIMP CUac1OutputTerminal::HandleStatusChange(ULONG, ULONG, PULONG) {
+  UCHAR wire[2] = {};
+  ULONG got = 0;
+  NTSTATUS status = SendRequest(true, true, kTerminalRequest, kTerminalTypeValue, wire, sizeof wire, &got);
+  if (NT_SUCCESS(status) && got == 2 &&
+      OutputTerminalStatusKind(static_cast<USHORT>(wire[0] | wire[1] << 8)) == m_nCurrentKind)
+    return STATUS_SUCCESS;
+  if (NT_SUCCESS(status)) SaveKind(m_nCurrentKind);
+  bool refreshed = false;
+  for (ULONG i = 0; adapter::IUacEntity* node = GetNode(i); ++i) {
+    if (node->GetType() == adapter::NODE_TERMINAL_KIND) {
+      node->RefreshFromDevice();
+      refreshed = true;
+      break;
+    }
+  }
+  for (ULONG i = 0; adapter::IUacEntity* node = GetNode(i); ++i) {
+    if (node->GetType() == adapter::NODE_OUTPUT_TERMINAL) {
+      node->RefreshFromDevice();
+      refreshed = true;
+    }
+  }
+  return refreshed ? STATUS_SUCCESS : status;
+}
+
+STDMETHODIMP CUac1OutputTerminal::GetKind(PULONG Kind) {
+  if (!Kind) return STATUS_INVALID_PARAMETER;
+  *Kind = m_nCurrentKind;
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUac1OutputTerminal::GetKindCount(PULONG Count) {
+  if (!Count) return STATUS_INVALID_PARAMETER;
+  *Count = m_nKindCount;
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUac1OutputTerminal::GetKinds(PULONG Kinds) {
+  if (!Kinds) return STATUS_INVALID_PARAMETER;
+  if (m_nKindCount) RtlCopyMemory(Kinds, m_pKinds, m_nKindCount * sizeof(ULONG));
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUac1OutputTerminal::SetKind(ULONG Kind) {
+  if (Kind == m_nCurrentKind) return STATUS_SUCCESS;
+  ULONG index = m_nKindCount;
+  for (ULONG i = 0; i < m_nKindCount && index == m_nKindCount; ++i)
+    if (m_pKinds[i] == Kind) index = i;
+  if (index == m_nKindCount) return STATUS_UNSUCCESSFUL;
+  m_nCurrentKind = Kind;
+  WriteTerminalType(m_pTerminalTypes[index]);
+  SaveKind(Kind);
+  for (ULONG i = 0; adapter::IUacEntity* node = GetNode(i); ++i)
+    if (node->GetType() == adapter::NODE_OUTPUT_TERMINAL) node->RefreshFromDevice();
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUac1OutputTerminal::GetState(PULONG JackCount, ULONG KindIndex) {
+  if (!JackCount) return STATUS_INVALID_PARAMETER;
+  if (TerminalType() == kUsbStreaming) {
+    *JackCount = 0;
+    return STATUS_SUCCESS;
+  }
+  if (KindIndex >= m_nKindCount) return STATUS_INVALID_PARAMETER;
+  *JackCount = m_pJackCounts[KindIndex];
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUac1OutputTerminal::GetJackDescriptions(ULONG Size, PVOID Buffer, ULONG KindIndex) {
+  if (!Size || !Buffer || TerminalType() == kUsbStreaming || KindIndex >= m_nKindCount ||
+      !m_ppJacks[KindIndex] || !m_pJackCounts[KindIndex] || Size < m_pJackCounts[KindIndex] * sizeof(JackRecord))
+    return STATUS_INVALID_PARAMETER;
+  JackRecord* jacks = m_ppJacks[KindIndex];
+  const ULONG count = m_pJackCounts[KindIndex];
+  if (m_pKinds[KindIndex] != m_nCurrentKind) {
+    // A kind not in use cannot be asked; the user's setting says whether its jacks count.
+    ULONG connect = 0;
+    SettingsBinaryValue(m_pDeviceObject, SETTINGS_READ, &connect, sizeof connect, u"SetJackConnect");
+    auto* out = static_cast<JackRecord*>(Buffer);
+    RtlCopyMemory(out, jacks, SIZE_T{count} * sizeof(JackRecord));
+    for (ULONG i = 0; i < count; ++i) out[i].IsConnected = connect ? 1 : 0;
+    return STATUS_SUCCESS;
+  }
+  UCHAR presence[kPresenceBytes] = {};
+  NTSTATUS status = SendRequest(true, true, kTerminalRequest, kPresenceValue, presence, sizeof presence);
+  if (!NT_SUCCESS(status)) RtlZeroMemory(presence, sizeof presence);
+  return ApplyPresence(jacks, count, presence, status, Buffer);
+}
+
+}  // namespace uac
