@@ -81,6 +81,32 @@ class CUacVendorSwitchControl : public CUacBoolControl {
       : CUacBoolControl(outerUnknown, id, adapter::NODE_VENDOR_SWITCH, false) {}
 };
 
+// A chip-specific mute that also follows a stream link (direction and pin index).
+class CUacMuteLedControl : public CUacMuteControl, public adapter::IStreamLink {
+ public:
+  CUacMuteLedControl(PUNKNOWN outerUnknown, ULONG id) : CUacMuteControl(outerUnknown, id) {}
+  DECLARE_STD_UNKNOWN();
+  STDMETHODIMP SelectionChanging(ULONG, ULONG) override { return STATUS_SUCCESS; }
+  STDMETHODIMP SetDirection(ULONG Value) override;
+  STDMETHODIMP SetPinIndex(ULONG Value) override;
+  ULONG Direction() const { return m_nLink[0]; }
+  ULONG PinIndex() const { return m_nLink[1]; }
+
+ protected:
+  ULONG m_nLink[2] = {};
+};
+
+// A chip-specific gain switch: one channel, made with InitUacSingleBoolControl. This
+// form caches and saves; the chip classes that own the switch send it to the device.
+class CUacGainControl : public CUacBoolControl {
+ public:
+  CUacGainControl(PUNKNOWN outerUnknown, ULONG id)
+      : CUacBoolControl(outerUnknown, id, adapter::NODE_GAIN_SWITCH, true) {}
+  STDMETHODIMP SetValue(ULONG Channel, UCHAR Value) override;
+  STDMETHODIMP RestoreToDevice() override { return m_nChannels ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER; }
+  STDMETHODIMP RefreshFromDevice() override { return STATUS_SUCCESS; }
+};
+
 // ---------------------------------------------------------------------------------------
 // Level nodes
 
@@ -135,6 +161,44 @@ class CUacTrebleControl : public CUacLevelControl {
       : CUacLevelControl(outerUnknown, id, adapter::NODE_TREBLE, MinusInfinity::SendMinimum) {}
 };
 
+// Input gain pad of a UAC 2.0 feature unit: channel kAllChannels sets every channel (and
+// reads channel 0); minus infinity means the minimum.
+inline constexpr ULONG kAllChannels = 0xFFFFFFFF;
+class CUacInputGainPadControl : public CUacLevelControl {
+ public:
+  CUacInputGainPadControl(PUNKNOWN outerUnknown, ULONG id)
+      : CUacLevelControl(outerUnknown, id, adapter::NODE_INPUT_GAIN_PAD, MinusInfinity::Send) {}
+  STDMETHODIMP GetLevel(ULONG Channel, PLONG Level) override;
+  STDMETHODIMP SetLevel(ULONG Channel, LONG Level) override;
+};
+
+// A volume the device reports through a vendor selector but the driver applies in
+// software: each channel's level is also kept as a linear gain. The stream's processing
+// interface reads the gains; the node itself follows a stream link.
+class CUacVendorVolumeControl : public CUacVolumeControl, public adapter::IStreamLink {
+ public:
+  CUacVendorVolumeControl(PUNKNOWN outerUnknown, ULONG id) : CUacVolumeControl(outerUnknown, id) {}
+  ~CUacVendorVolumeControl() override;
+  DECLARE_STD_UNKNOWN();
+
+  NTSTATUS InitUacVendorVolumeControl(PUNKNOWN Unit, ULONG Selector, PDEVICE_OBJECT DeviceObject);
+  STDMETHODIMP SetLevel(ULONG Channel, LONG Level) override;
+  STDMETHODIMP SetEndpointType(ULONG EndpointType, PVOID CallbackObject) override;
+  STDMETHODIMP RefreshFromDevice() override;
+  STDMETHODIMP SelectionChanging(ULONG, ULONG) override { return STATUS_SUCCESS; }
+  STDMETHODIMP SetDirection(ULONG Value) override;
+  STDMETHODIMP SetPinIndex(ULONG Value) override;
+
+  // The linear gain of a channel (0 past the channels).
+  float Gain(ULONG Channel) const { return m_pGains && Channel < m_nChannels ? m_pGains[Channel] : 0.0f; }
+
+ protected:
+  void UpdateGain(ULONG Channel, LONG Level);
+
+  float* m_pGains = nullptr;  // non-paged, count+1 gains
+  ULONG m_nLink[2] = {};
+};
+
 // ---------------------------------------------------------------------------------------
 // Effect switch of a UAC 1.0 feature unit (vendor selectors 0x8B, 0x8C)
 
@@ -181,6 +245,18 @@ class CUacSelectorNode : public CSelectorNode {
 
   PUNKNOWN m_pUnit;
   PDEVICE_OBJECT m_pDeviceObject;
+};
+
+// The sampling rates of a UAC 2.0 clock source; a rate is kept only when the clock took it.
+class CUacClockRateControl : public CClockRateControl {
+ public:
+  CUacClockRateControl(PUNKNOWN outerUnknown, ULONG id) : CClockRateControl(outerUnknown, id), m_pClock(nullptr) {}
+  NTSTATUS InitUacClockRateControl(PUNKNOWN Clock);
+  STDMETHODIMP SetCurrentRate(ULONG Rate) override;
+  STDMETHODIMP IsValid(PUCHAR Valid) override;
+
+ protected:
+  PUNKNOWN m_pClock;
 };
 
 class CUacMixerNode : public CMixerNode {
