@@ -22,9 +22,12 @@ class FakeLevelSource : public IUacLevelControlSource, public IUacClockSource {
  public:
   explicit FakeLevelSource(ULONG channels) : channels_(channels), levels_(channels, -10 * 65536) {}
   STDMETHODIMP QueryInterface(REFIID iid, PVOID* object) override {
-    if (IsEqualGUID(iid, IID_IUacLevelControlSource)) *object = static_cast<IUacLevelControlSource*>(this);
-    else if (IsEqualGUID(iid, IID_IUacClockSource)) *object = static_cast<IUacClockSource*>(this);
-    else return STATUS_INVALID_PARAMETER;
+    if (IsEqualGUID(iid, IID_IUacLevelControlSource))
+      *object = static_cast<IUacLevelControlSource*>(this);
+    else if (IsEqualGUID(iid, IID_IUacClockSource))
+      *object = static_cast<IUacClockSource*>(this);
+    else
+      return STATUS_INVALID_PARAMETER;
     return STATUS_SUCCESS;
   }
   STDMETHODIMP_(ULONG) AddRef() override { return 1; }
@@ -102,7 +105,9 @@ TEST_F(BoundChipNodes, VendorVolumeKeepsTheGainOfEachLevel) {
   struct Case {
     LONG level;
     float gain;
-  } cases[] = {{-6 * 65536, FastPowF(10, -0.3f)}, {+3 * 65536, 1.0f}, {-96 * 65536, FastPowF(10, -3.0f)},
+  } cases[] = {{-6 * 65536, FastPowF(10, -0.3f)},
+               {+3 * 65536, 1.0f},
+               {-96 * 65536, FastPowF(10, -3.0f)},
                {kLevelMinusInfinity, 0.0f}};
   for (const auto& c : cases) {
     EXPECT_EQ(node->SetLevel(1, c.level), STATUS_SUCCESS);

@@ -115,11 +115,11 @@ TEST_F(FeatureUnitTest, VolumeWritesReadsAndRangesScaleAsOnTheWire) {
     std::int64_t wire;
     LONG cached;
   } cases[] = {
-      {-32768, -128, -32768},                     // -0.5 dB is 0xFF80
-      {0x10000, 0, 0},                            // +1 dB clamps to the maximum
+      {-32768, -128, -32768},                          // -0.5 dB is 0xFF80
+      {0x10000, 0, 0},                                 // +1 dB clamps to the maximum
       {-127 * 65536 - 256, -127 * 256, -127 * 65536},  // below the minimum
-      {-100, 0, -100},                            // quantised toward zero, cached as asked
-      {1000 - 65536, -253, 1000 - 65536},         // -64536 / 256 = -252.09 -> -252 * 256
+      {-100, 0, -100},                                 // quantised toward zero, cached as asked
+      {1000 - 65536, -253, 1000 - 65536},              // -64536 / 256 = -252.09 -> -252 * 256
       {kLevelMinusInfinity, -0x8000, kLevelMinusInfinity},
   };
   for (const auto& c : cases) {

@@ -10,7 +10,7 @@ using sim::device::SimDevice;
 constexpr USHORT kMute = 1, kVolume = 2;
 const Bytes kInput = {12, 0x24, 2, 1, 0x01, 0x01, 0, 2, 3, 0, 0, 0};
 const Bytes kLineIn = {12, 0x24, 2, 5, 0x03, 0x06, 0, 2, 3, 0, 0, 0};  // line connector
-const Bytes kSelector = {8, 0x24, 5, 6, 3, 1, 5, 1};                     // inputs 1, 5, 1
+const Bytes kSelector = {8, 0x24, 5, 6, 3, 1, 5, 1};                   // inputs 1, 5, 1
 const Bytes kMixer = {13, 0x24, 4, 7, 2, 1, 5, 2, 3, 0, 0, 0, 0};
 const Bytes kSpeakerOut = {9, 0x24, 3, 9, 0x01, 0x03, 0, 2, 0};
 
@@ -279,7 +279,8 @@ TEST_F(OutputTerminalTest, SavedKindMustBeOneTheTerminalLists) {
   struct Case {
     ULONG saved;
     ULONG expected;
-  } cases[] = {{adapter::ENDPOINT_LINE, adapter::ENDPOINT_LINE}, {adapter::ENDPOINT_SPDIF, adapter::ENDPOINT_HP},
+  } cases[] = {{adapter::ENDPOINT_LINE, adapter::ENDPOINT_LINE},
+               {adapter::ENDPOINT_SPDIF, adapter::ENDPOINT_HP},
                {0xFFFFFFFF, adapter::ENDPOINT_HP}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.saved);

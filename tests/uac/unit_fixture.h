@@ -19,8 +19,8 @@ namespace unit_test {
 using usb_device_test::Bytes;
 
 struct FunctionRecord {
-  std::vector<ULONG> registered;     // RegisterSubdevices arguments
-  std::vector<ULONGLONG> changes;    // node ids of published control changes
+  std::vector<ULONG> registered;   // RegisterSubdevices arguments
+  std::vector<ULONGLONG> changes;  // node ids of published control changes
   NTSTATUS registerStatus = STATUS_SUCCESS;
 };
 

@@ -116,7 +116,8 @@ STDMETHODIMP CUacVendorVolumeControl::SetLevel(ULONG Channel, LONG Level) {
   if (Channel >= m_nChannels) return STATUS_INVALID_PARAMETER;
   CUacVolumeControl::SetLevel(Channel, Level);
   LONG clamped = Level;
-  if (Level != kLevelMinusInfinity) clamped = Level > m_nMaximum ? m_nMaximum : (Level < m_nMinimum ? m_nMinimum : Level);
+  if (Level != kLevelMinusInfinity)
+    clamped = Level > m_nMaximum ? m_nMaximum : (Level < m_nMinimum ? m_nMinimum : Level);
   UpdateGain(Channel, clamped);
   return STATUS_SUCCESS;
 }

@@ -181,8 +181,7 @@ NTSTATUS CUacLevelControl::Source(IUacLevelControlSource** source) {
 }
 
 void CUacLevelControl::Save(ULONG Channel) {
-  NodeSavedValue(m_pDeviceObject, SETTINGS_WRITE, m_nId, m_nEndpointType, Channel, &m_pLevels[Channel],
-                 sizeof(LONG));
+  NodeSavedValue(m_pDeviceObject, SETTINGS_WRITE, m_nId, m_nEndpointType, Channel, &m_pLevels[Channel], sizeof(LONG));
 }
 
 NTSTATUS CUacLevelControl::InitUacLevelControl(PUNKNOWN Unit, ULONG Selector, PDEVICE_OBJECT DeviceObject) {

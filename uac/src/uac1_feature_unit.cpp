@@ -133,10 +133,9 @@ bool CUac1FeatureUnit::HasControlOn(ULONG Selector, ULONG DeviceChannel) const {
 }
 
 bool CUac1FeatureUnit::HasControl(ULONG Selector) const {
-  const ULONG entries =
-      IsVendorSelector(Selector)
-          ? (m_pVendorBlock ? (m_nVendorBlockLength - kVendorBlockHeader) / m_pVendorBlock[18] : 0)
-          : EntryCount();
+  const ULONG entries = IsVendorSelector(Selector)
+                            ? (m_pVendorBlock ? (m_nVendorBlockLength - kVendorBlockHeader) / m_pVendorBlock[18] : 0)
+                            : EntryCount();
   for (ULONG c = 0; c < entries; ++c)
     if (HasControlOn(Selector, c)) return true;
   return false;
@@ -178,9 +177,8 @@ NTSTATUS CUac1FeatureUnit::DeviceChannel(ULONG Selector, ULONG Channel, PULONG D
     if (!HasControlOn(Selector, c)) return STATUS_INVALID_PARAMETER;
   }
   // Devices with eight or more channels order the rear and side pairs the other way.
-  const ULONG entries = IsVendorSelector(Selector)
-                            ? (m_nVendorBlockLength - kVendorBlockHeader) / m_pVendorBlock[18]
-                            : EntryCount();
+  const ULONG entries =
+      IsVendorSelector(Selector) ? (m_nVendorBlockLength - kVendorBlockHeader) / m_pVendorBlock[18] : EntryCount();
   if (entries >= 9) {
     if (c == 5 || c == 6)
       c += 2;
@@ -271,8 +269,8 @@ STDMETHODIMP CUac1FeatureUnit::CreateControls(adapter::CAudioHal* Function) {
   PDEVICE_OBJECT deviceObject = Function->GetDeviceObject();
   PUNKNOWN unit = static_cast<IUacBoolControlSource*>(this);
 
-  static constexpr ULONG kSelectors[] = {FU_MUTE,     FU_VOLUME, FU_BASS,           FU_MID,           FU_TREBLE,
-                                         FU_AGC,      FU_LOUDNESS, FU_VENDOR_EFFECT_1, FU_VENDOR_EFFECT_2};
+  static constexpr ULONG kSelectors[] = {FU_MUTE,     FU_VOLUME,          FU_BASS,           FU_MID, FU_TREBLE, FU_AGC,
+                                         FU_LOUDNESS, FU_VENDOR_EFFECT_1, FU_VENDOR_EFFECT_2};
   for (ULONG selector : kSelectors) {
     if (!HasControl(selector)) continue;
     adapter::IUacEntity* node = nullptr;
@@ -293,11 +291,10 @@ STDMETHODIMP CUac1FeatureUnit::CreateControls(adapter::CAudioHal* Function) {
       case FU_BASS:
       case FU_MID:
       case FU_TREBLE: {
-        CUacLevelControl* l =
-            selector == FU_VOLUME  ? static_cast<CUacLevelControl*>(NewNode<CUacVolumeControl>(nextId))
-            : selector == FU_BASS  ? static_cast<CUacLevelControl*>(NewNode<CUacBassControl>(nextId))
-            : selector == FU_MID   ? static_cast<CUacLevelControl*>(NewNode<CUacMidControl>(nextId))
-                                   : static_cast<CUacLevelControl*>(NewNode<CUacTrebleControl>(nextId));
+        CUacLevelControl* l = selector == FU_VOLUME ? static_cast<CUacLevelControl*>(NewNode<CUacVolumeControl>(nextId))
+                              : selector == FU_BASS ? static_cast<CUacLevelControl*>(NewNode<CUacBassControl>(nextId))
+                              : selector == FU_MID  ? static_cast<CUacLevelControl*>(NewNode<CUacMidControl>(nextId))
+                                                   : static_cast<CUacLevelControl*>(NewNode<CUacTrebleControl>(nextId));
         if (l) {
           node = l;
           status = l->InitUacLevelControl(unit, selector, deviceObject);

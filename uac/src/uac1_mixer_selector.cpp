@@ -30,8 +30,7 @@ NTSTATUS SingleNodeId(IUacUnit& unit, PULONG NodeId) {
 // ---------------------------------------------------------------------------------------
 // Mixer unit
 
-NTSTATUS CUac1MixerUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
-                              adapter::CAudioHal* Function) {
+NTSTATUS CUac1MixerUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device, adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = InitUnit(Descriptor, Device, UAC1_MIXER_UNIT, kFirstSource);
   if (!NT_SUCCESS(status)) return status;
@@ -44,8 +43,8 @@ NTSTATUS CUac1MixerUnit::CreateControls(adapter::CAudioHal* Function) {
   NTSTATUS status = SetPinSources(*this, m_pDescriptor, m_nDescriptorLength);
   if (!NT_SUCCESS(status)) return status;
   adapter::IUacEntity* entity = nullptr;
-  status = adapter::CreateInstance<CUacMixerNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag,
-                                                  Function->GetEntityCount());
+  status =
+      adapter::CreateInstance<CUacMixerNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Function->GetEntityCount());
   if (!NT_SUCCESS(status)) return status;
   status = static_cast<CUacMixerNode*>(entity)->InitUacMixerNode(static_cast<IUacUnit*>(this));
   if (!NT_SUCCESS(status)) {
@@ -92,9 +91,7 @@ NTSTATUS CUac1SelectorUnit::CreateControls(adapter::CAudioHal* Function) {
   return AddCreatedNode(Function, entity);
 }
 
-STDMETHODIMP CUac1SelectorUnit::HandleStatusChange(ULONG, ULONG, PULONG NodeId) {
-  return SingleNodeId(*this, NodeId);
-}
+STDMETHODIMP CUac1SelectorUnit::HandleStatusChange(ULONG, ULONG, PULONG NodeId) { return SingleNodeId(*this, NodeId); }
 
 STDMETHODIMP CUac1SelectorUnit::GetSelected(PULONG Input) {
   if (!Input) return STATUS_INVALID_PARAMETER;

@@ -121,8 +121,7 @@ JackRecord JackRecordFromWord(ULONG ChannelMapping, ULONG Word) {
 
 // Reads the maker's jack list of a terminal: a count, then that many {channel mapping,
 // configuration word} pairs. Only the entries the device actually sent are kept.
-static NTSTATUS ReadJackList(CUacUnit& unit,
-                             NTSTATUS (*send)(CUacUnit&, bool, UCHAR, USHORT, PVOID, ULONG, PULONG),
+static NTSTATUS ReadJackList(CUacUnit& unit, NTSTATUS (*send)(CUacUnit&, bool, UCHAR, USHORT, PVOID, ULONG, PULONG),
                              adapter::PJACKRECORD* jacks, PULONG count) {
   *jacks = nullptr;
   *count = 0;
@@ -165,8 +164,7 @@ static NTSTATUS ReadJackList(CUacUnit& unit,
 // Gives the jack-list reader access to the unit's request path.
 struct TerminalRequests {
   template <class Unit>
-  static NTSTATUS Send(CUacUnit& unit, bool read, UCHAR request, USHORT value, PVOID buffer, ULONG length,
-                       PULONG got) {
+  static NTSTATUS Send(CUacUnit& unit, bool read, UCHAR request, USHORT value, PVOID buffer, ULONG length, PULONG got) {
     return static_cast<Unit&>(unit).Vendor(read, request, value, buffer, length, got);
   }
 };
@@ -396,8 +394,7 @@ NTSTATUS CUac1OutputTerminal::CreateControls(adapter::CAudioHal* Function) {
     m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), kUac1PoolTag));
     m_pTerminalTypes = static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(USHORT), kUac1PoolTag));
     m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), kUac1PoolTag));
-    m_ppJacks =
-        static_cast<adapter::PJACKRECORD*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PVOID), kUac1PoolTag));
+    m_ppJacks = static_cast<adapter::PJACKRECORD*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PVOID), kUac1PoolTag));
     m_nKindCount = 1;
     if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
       if (m_ppJacks) m_ppJacks[0] = nullptr;
@@ -537,8 +534,8 @@ STDMETHODIMP CUac1OutputTerminal::GetState(PULONG JackCount, ULONG KindIndex) {
 }
 
 STDMETHODIMP CUac1OutputTerminal::GetJackDescriptions(ULONG Size, PVOID Buffer, ULONG KindIndex) {
-  if (!Size || !Buffer || TerminalType() == kUsbStreaming || KindIndex >= m_nKindCount ||
-      !m_ppJacks[KindIndex] || !m_pJackCounts[KindIndex] || Size < m_pJackCounts[KindIndex] * sizeof(JackRecord))
+  if (!Size || !Buffer || TerminalType() == kUsbStreaming || KindIndex >= m_nKindCount || !m_ppJacks[KindIndex] ||
+      !m_pJackCounts[KindIndex] || Size < m_pJackCounts[KindIndex] * sizeof(JackRecord))
     return STATUS_INVALID_PARAMETER;
   JackRecord* jacks = m_ppJacks[KindIndex];
   const ULONG count = m_pJackCounts[KindIndex];

@@ -11,8 +11,22 @@ namespace {
 // Node types whose first source follows the node before them in a unit's chain.
 bool IsChainedType(ULONG type) {
   switch (type) {
-    case 1: case 2: case 3: case 6: case 7: case 8: case 9: case 10: case 11:
-    case 13: case 15: case 18: case 19: case 20: case 22: case 23:
+    case 1:
+    case 2:
+    case 3:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 13:
+    case 15:
+    case 18:
+    case 19:
+    case 20:
+    case 22:
+    case 23:
       return true;
     default:
       return false;
@@ -54,8 +68,7 @@ STDMETHODIMP CUacUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
   return CUacEntity::NonDelegatingQueryInterface(iid, object);
 }
 
-NTSTATUS CUacUnit::InitUnit(const void* Descriptor, adapter::IUsbAudioDevice* Device, UCHAR Subtype,
-                            ULONG MinLength) {
+NTSTATUS CUacUnit::InitUnit(const void* Descriptor, adapter::IUsbAudioDevice* Device, UCHAR Subtype, ULONG MinLength) {
   if (!Descriptor || !Device) return STATUS_INVALID_PARAMETER;
   const auto* bytes = static_cast<const UCHAR*>(Descriptor);
   if (bytes[0] < MinLength || bytes[0] < 3 || bytes[1] != kCsInterface || bytes[2] != Subtype)

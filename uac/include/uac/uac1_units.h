@@ -154,10 +154,10 @@ class CUac1OutputTerminal : public adapter::ITerminalNode, public CUacUnit {
   PDEVICE_OBJECT m_pDeviceObject;
   ULONG m_nCurrentKind;
   ULONG m_nKindCount;
-  PULONG m_pKinds;                    // non-paged, kUac1PoolTag
-  PUSHORT m_pTerminalTypes;           // non-paged, kUac1PoolTag
-  PULONG m_pJackCounts;               // non-paged, kUac1PoolTag
-  adapter::PJACKRECORD* m_ppJacks;    // non-paged, kUac1PoolTag
+  PULONG m_pKinds;                  // non-paged, kUac1PoolTag
+  PUSHORT m_pTerminalTypes;         // non-paged, kUac1PoolTag
+  PULONG m_pJackCounts;             // non-paged, kUac1PoolTag
+  adapter::PJACKRECORD* m_ppJacks;  // non-paged, kUac1PoolTag
 };
 
 class CUac1MixerUnit : public CUacUnit {
