@@ -84,6 +84,58 @@ TEST_F(FeatureUnitTest, InitRefusesWhatItCannotRead) {
   EXPECT_EQ(function_->GetEntityCount(), 0u);
 }
 
+// Every control kind of the unit: a write reaches the device in its wire unit and a
+// refresh reads it back in node units.
+TEST_F(FeatureUnitTest, EveryControlKindWritesAndReadsThroughTheDevice) {
+  constexpr USHORT kMid = 1 << 3, kTreble = 1 << 4;
+  StartWithFeature(FeatureUnit(2, 1, 2, {kMute | kVolume | kBass | kMid | kTreble | kAgc | kLoudness}));
+  uac::CUacUnit* unit = Unit();
+  ASSERT_NE(unit, nullptr);
+  ASSERT_EQ(unit->GetNodeCount(), 7u);
+  struct Case {
+    ULONG node;
+    UCHAR selector;
+    LONG set;  // level, or on/off
+    std::int64_t wire;
+  } cases[] = {
+      {0, 1, 1, 1},       {1, 2, -3 * 65536, -3 * 256}, {2, 3, 2 * 65536, 8},
+      {3, 4, -65536, -4}, {4, 5, 12 * 65536, 48},       {5, 7, 1, 1},
+      {6, 10, 1, 1},
+  };
+  for (const auto& c : cases) {
+    adapter::IUacEntity* node = unit->GetNode(c.node);
+    PVOID itf = nullptr;
+    const bool level = NT_SUCCESS(node->QueryInterface(uac::IID_ILevelControl, &itf));
+    if (level) {
+      auto* control = static_cast<uac::ILevelControl*>(itf);
+      EXPECT_EQ(control->SetLevel(0, c.set), STATUS_SUCCESS);
+      control->Release();
+    } else {
+      ASSERT_EQ(node->QueryInterface(uac::IID_IBoolControl, &itf), STATUS_SUCCESS);
+      auto* control = static_cast<uac::IBoolControl*>(itf);
+      EXPECT_EQ(control->SetValue(0, static_cast<UCHAR>(c.set)), STATUS_SUCCESS);
+      control->Release();
+    }
+    EXPECT_EQ(sim_->GetControl(Key(2, c.selector, 0)), c.wire) << "selector " << int(c.selector);
+    // The device changes it back; a refresh follows.
+    sim_->SetControl(Key(2, c.selector, 0), 0);
+    EXPECT_EQ(node->RefreshFromDevice(), STATUS_SUCCESS);
+    if (level) {
+      ASSERT_EQ(node->QueryInterface(uac::IID_ILevelControl, &itf), STATUS_SUCCESS);
+      LONG value = 1;
+      static_cast<uac::ILevelControl*>(itf)->GetLevel(0, &value);
+      EXPECT_EQ(value, 0);
+      static_cast<uac::ILevelControl*>(itf)->Release();
+    } else {
+      ASSERT_EQ(node->QueryInterface(uac::IID_IBoolControl, &itf), STATUS_SUCCESS);
+      UCHAR value = 1;
+      static_cast<uac::IBoolControl*>(itf)->GetValue(0, &value);
+      EXPECT_EQ(value, 0);
+      static_cast<uac::IBoolControl*>(itf)->Release();
+    }
+  }
+}
+
 TEST_F(FeatureUnitTest, StringIndexIsNotAChannel) {
   // iFeature 2 has the volume bit set; with one-byte entries it must not count as a third
   // logical channel.

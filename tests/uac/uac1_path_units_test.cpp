@@ -231,6 +231,47 @@ TEST_F(OutputTerminalTest, OneNodePerSelectableKindAndAKindSwitch) {
   EXPECT_EQ(unit->GetNode(3)->GetType(), adapter::NODE_TERMINAL_KIND);
 }
 
+TEST_F(OutputTerminalTest, StatusChangeFollowsATypeSwitchedOnTheDevice) {
+  StartSwitchable();
+  uac::CUacUnit* output = Output();
+  ASSERT_NE(output, nullptr);
+  auto* terminal = static_cast<uac::CUac1OutputTerminal*>(output);
+  // Same type: nothing to do.
+  ULONG id = 0;
+  EXPECT_EQ(output->HandleStatusChange(0, 0, &id), STATUS_SUCCESS);
+  // The device switched to line out: the kind node follows and saves the new kind.
+  const UCHAR line[2] = {0x03, 0x06};
+  UCHAR wire[2] = {line[0], line[1]};
+  ULONG got = 0;
+  terminal->Vendor(false, 0x81, 0x0800, wire, 2, &got);
+  EXPECT_EQ(output->HandleStatusChange(0, 0, &id), STATUS_SUCCESS);
+  ULONG kind = 0;
+  NodeOf<uac::CUacTerminalKindNode>(output, 3)->CTerminalKindNode::GetKind(&kind);
+  EXPECT_EQ(kind, adapter::ENDPOINT_LINE);
+  EXPECT_EQ(Saved(u"Unit03_"), (Bytes{adapter::ENDPOINT_LINE, 0, 0, 0}));
+  EXPECT_EQ(record_.registered, (std::vector<ULONG>{9}));
+}
+
+TEST_F(OutputTerminalTest, JacksOfAKindNotInUseFollowTheUserSetting) {
+  StartSwitchable();
+  uac::CUacUnit* output = Output();
+  ASSERT_NE(output, nullptr);
+  auto* terminal = static_cast<uac::CUac1OutputTerminal*>(output);
+  adapter::JackRecord record{};
+  const UCHAR on[4] = {1, 0, 0, 0};
+  platform::registry::SetBinary(SettingsPath(), u"SetJackConnect", on);
+  sim_->ClearControlLog();
+  EXPECT_EQ(terminal->GetJackDescriptions(sizeof record, &record, 1), STATUS_SUCCESS);
+  EXPECT_EQ(record.IsConnected, 1u);
+  EXPECT_TRUE(sim_->control_log().empty());
+  const UCHAR off[4] = {0, 0, 0, 0};
+  platform::registry::SetBinary(SettingsPath(), u"SetJackConnect", off);
+  terminal->GetJackDescriptions(sizeof record, &record, 2);
+  EXPECT_EQ(record.IsConnected, 0u);
+  ULONG jacks = 0;
+  EXPECT_EQ(terminal->GetState(&jacks, 3), STATUS_INVALID_PARAMETER);
+}
+
 TEST_F(OutputTerminalTest, SelectableTypesAreCappedAtFive) {
   StartSwitchable({0x0302, 0x0301, 0x0603, 0x0605, 0x0401, 0x0402, 0x0601});
   uac::CUacUnit* unit = Output();

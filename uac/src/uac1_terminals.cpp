@@ -472,7 +472,14 @@ STDMETHODIMP CUac1OutputTerminal::HandleStatusChange(ULONG, ULONG, PULONG) {
   if (NT_SUCCESS(status) && got == 2 &&
       OutputTerminalStatusKind(static_cast<USHORT>(wire[0] | wire[1] << 8)) == m_nCurrentKind)
     return STATUS_SUCCESS;
-  if (NT_SUCCESS(status)) SaveKind(m_nCurrentKind);
+  // The type the device switched to becomes current (when the terminal lists it) and is
+  // saved, so the kind node sees the change and runs the whole switch.
+  if (NT_SUCCESS(status)) {
+    const ULONG reported = OutputTerminalStatusKind(static_cast<USHORT>(wire[0] | wire[1] << 8));
+    for (ULONG i = 0; i < m_nKindCount; ++i)
+      if (m_pKinds[i] == reported) m_nCurrentKind = reported;
+    SaveKind(m_nCurrentKind);
+  }
   bool refreshed = false;
   for (ULONG i = 0; adapter::IUacEntity* node = GetNode(i); ++i) {
     if (node->GetType() == adapter::NODE_TERMINAL_KIND) {
