@@ -1,0 +1,74 @@
+// Validation of the Audio Control interface's class-specific descriptors, done once
+// before any builder reads them: every descriptor the builders walk has a sane bLength
+// that fits the bytes left, every field a builder reads lies inside its descriptor (one
+// table of length rules per Audio Class version and subtype, including lengths that grow
+// with counts inside the descriptor), and the unit source graph has no cycle. Descriptors
+// the builders never read are not judged.
+#pragma once
+
+#include "kernel/nt.h"
+#include "usb/usb.h"
+
+namespace uac {
+
+inline constexpr UCHAR kCsInterface = 0x24;
+inline constexpr UCHAR kProtocolUac1 = 0x00;
+inline constexpr UCHAR kProtocolUac2 = 0x20;
+
+// Audio Control descriptor subtypes.
+enum AcSubtype : UCHAR {
+  AC_HEADER = 1,
+  AC_INPUT_TERMINAL = 2,
+  AC_OUTPUT_TERMINAL = 3,
+  AC_MIXER_UNIT = 4,
+  AC_SELECTOR_UNIT = 5,
+  AC_FEATURE_UNIT = 6,
+  AC1_PROCESSING_UNIT = 7,
+  AC1_EXTENSION_UNIT = 8,
+  AC2_EFFECT_UNIT = 7,
+  AC2_PROCESSING_UNIT = 8,
+  AC2_EXTENSION_UNIT = 9,
+  AC2_CLOCK_SOURCE = 10,
+};
+
+// One length rule: a descriptor of this version and subtype needs at least
+//   Base + (byte at CountOffset) * PerCount + (byte at SizeOffset)
+// bytes; the count and size bytes must themselves lie within Base. A non-zero SizeOffset
+// also requires that byte to be at least 1 (an element size of zero cannot be walked).
+// Sources: the unit's source identifiers, one at SourceOffset, or the count at
+// SourceCountOffset followed by that many from SourceOffset (0 offset: no sources).
+struct LengthRule {
+  UCHAR Protocol;
+  UCHAR Subtype;
+  UCHAR Base;
+  UCHAR CountOffset;
+  UCHAR PerCount;
+  UCHAR SizeOffset;
+  UCHAR SourceOffset;
+  UCHAR SourceCountOffset;
+};
+
+// The rule of a version and subtype; null for descriptors no builder reads past byte 2.
+const LengthRule* FindLengthRule(UCHAR Protocol, UCHAR Subtype);
+// Bytes the rule asks of this descriptor (which must hold at least Base bytes).
+ULONG RequiredLength(const LengthRule& Rule, const UCHAR* Descriptor);
+
+// What was wrong and where: the offset counts from the start of the Audio Control
+// interface descriptor.
+struct DescriptorFault {
+  ULONG Offset;
+  UCHAR Subtype;
+  UCHAR Id;  // the unit or terminal ID when the fault is in the graph
+  const char* Reason;
+};
+
+// Checks the class-specific descriptors that follow the 9-byte Audio Control interface
+// descriptor, up to the first descriptor of another type, as the builders walk them.
+// STATUS_UNSUCCESSFUL for a descriptor with bLength below 2, longer than the bytes left
+// or shorter than its rule, and for a cycle in the source graph (a diamond is fine);
+// STATUS_INVALID_PARAMETER for a null or short interface descriptor. `Fault` (optional)
+// says which descriptor.
+NTSTATUS ValidateControlDescriptors(const USB_INTERFACE_DESCRIPTOR* ControlInterface, ULONG Bytes, UCHAR Protocol,
+                                    DescriptorFault* Fault);
+
+}  // namespace uac
