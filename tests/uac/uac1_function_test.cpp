@@ -1,0 +1,243 @@
+// CUac1Function through the root USB device object on the simulated bus: the model
+// string and vendor-register cases of the probe, the capability records, the units
+// built from the Audio Control descriptors and the refusals of malformed ones.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "uac/uac1_function.h"
+#include "usb_device_fixture.h"
+
+namespace {
+
+using adapter::EndpointCapabilityRecord;
+using usb_device_test::Bytes;
+using usb_device_test::Configuration;
+using usb_device_test::DeviceDescriptor;
+using usb_device_test::Interface;
+
+constexpr UCHAR kVendorIn = 0xC3;  // device-to-host, vendor, recipient other
+
+class Uac1FunctionTest : public usb_device_test::UsbDeviceTest {
+ protected:
+  void SetUp() override {
+    UsbDeviceTest::SetUp();
+    saved_ = adapter::SetFunctionFactory(adapter::FunctionClass::Uac1, nullptr);
+    uac::RegisterFunctionFactories();
+  }
+  void TearDown() override {
+    UsbDeviceTest::TearDown();
+    adapter::SetFunctionFactory(adapter::FunctionClass::Uac1, saved_);
+  }
+
+  static sim::device::DeviceProfile Model(std::u16string text, UCHAR index = 0x50) {
+    sim::device::DeviceProfile profile;
+    profile.strings[index] = std::move(text);
+    return profile;
+  }
+
+  // The aggregated function behind the device (valid while the device runs).
+  uac::CUac1Function* function() {
+    PVOID itf = nullptr;
+    if (!NT_SUCCESS(hal_->QueryInterface(adapter::IID_IUacFunction, &itf))) return nullptr;
+    auto* f = static_cast<uac::CUac1Function*>(static_cast<adapter::IUacFunction*>(itf));
+    f->Release();
+    return f;
+  }
+
+  std::vector<std::pair<ULONG, ULONG>> Units() {
+    std::vector<std::pair<ULONG, ULONG>> units;
+    uac::CUac1Function* f = function();
+    for (ULONG i = 0; f && i < f->GetUnitCount(); ++i) {
+      adapter::IUacEntity* e = nullptr;
+      if (NT_SUCCESS(f->GetUnit(i, &e))) units.emplace_back(e->GetId(), e->GetType());
+    }
+    return units;
+  }
+
+  adapter::FunctionFactory saved_ = nullptr;
+};
+
+// The shared speaker-and-microphone headset: every terminal and unit in descriptor
+// order, identified by its descriptor ID, with its sources.
+TEST_F(Uac1FunctionTest, HeadsetBuildsItsTerminalsAndUnits) {
+  Plug("uac1-headset-A.txt", Model(u"Neutral"));
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  using P = std::pair<ULONG, ULONG>;
+  EXPECT_EQ(Units(), (std::vector<P>{{2, 2}, {1, 2}, {3, 3}, {4, 3}, {5, 6}, {6, 6}, {10, 5}}));
+  adapter::IUacEntity* selector = nullptr;
+  ASSERT_EQ(function()->FindEntityById(10, &selector), STATUS_SUCCESS);
+  ULONG count = 0;
+  const ULONG* sources = nullptr;
+  ASSERT_EQ(selector->GetSources(&count, &sources), STATUS_SUCCESS);
+  ASSERT_EQ(count, 1u);
+  EXPECT_EQ(sources[0], 6u);
+  EXPECT_EQ(function()->GetControlInterfaceNumber(), 0);
+  const EndpointCapabilityRecord zero{};
+  EXPECT_EQ(std::memcmp(&function()->GetCapabilityTemplate(), &zero, sizeof zero), 0);
+}
+
+struct ModelCase {
+  std::string name;
+  USHORT vendor, product;
+  std::u16string model;  // empty: the device has no model string
+  UCHAR index;
+  int registerA;  // -1: the request stalls
+  int registerB;
+  NTSTATUS status;
+  ULONG mask, second, flags;
+};
+
+class ModelStrings : public Uac1FunctionTest, public ::testing::WithParamInterface<ModelCase> {};
+
+TEST_P(ModelStrings, FillTheCapabilityTemplate) {
+  const ModelCase& c = GetParam();
+  sim::device::DeviceProfile profile;
+  if (!c.model.empty()) profile.strings[c.index] = c.model;
+  Plug(DeviceDescriptor(c.vendor, c.product), usb_device_test::Speaker(), profile);
+  const bool chip = c.model.rfind(u"QVK710", 0) == 0;
+  if (c.registerA >= 0) {
+    if (chip) {
+      sim_->SetVendorData(kVendorIn, 0x00, 0x001A, 0, {static_cast<UCHAR>(c.registerA)});
+      sim_->SetVendorData(kVendorIn, 0x00, 0x0020, 0, {static_cast<UCHAR>(c.registerB)});
+    } else {
+      sim_->SetVendorData(kVendorIn, 0x02, 0x0051, 0, {static_cast<UCHAR>(c.registerA)});
+    }
+  }
+  ASSERT_EQ(Start(), c.status);
+  if (!NT_SUCCESS(c.status)) return;
+  const EndpointCapabilityRecord& t = function()->GetCapabilityTemplate();
+  EXPECT_EQ(t.CapabilityMask, c.mask);
+  EXPECT_EQ(t.SecondValue, c.second);
+  EXPECT_EQ(t.FeatureFlags, c.flags);
+}
+
+constexpr NTSTATUS kOk = STATUS_SUCCESS;
+constexpr NTSTATUS kRefused = STATUS_UNSUCCESSFUL;
+
+INSTANTIATE_TEST_SUITE_P(
+    Probe, ModelStrings,
+    ::testing::Values(
+        ModelCase{"NoModelStringRefused", 0x1234, 0x0001, u"", 0x50, -1, 0, kRefused, 0, 0, 0},
+        ModelCase{"NoModelStringKnownProduct", 0x047F, 0xD957, u"", 0x50, -1, 0, kOk, 0x3C0264, 12, 0},
+        ModelCase{"FallbackIndex", 0x1234, 0x0001, u"Neutral", 0x32, -1, 0, kOk, 0, 0, 0},
+        ModelCase{"NeutralModel", 0x1234, 0x0001, u"Neutral", 0x50, -1, 0, kOk, 0, 0, 0},
+        ModelCase{"ShorterThanPrefix", 0x1234, 0x0001, u"742", 0x50, -1, 0, kOk, 0, 0, 0},
+        ModelCase{"Chip7426Register1F", 0x1234, 0x0001, u"7426", 0x50, 0x1F, 0, kOk, 0x3E10A0, 0, 65},
+        ModelCase{"Chip7426Register1E", 0x1234, 0x0001, u"7426", 0x50, 0x1E, 0, kOk, 0, 0, 0},
+        ModelCase{"Chip7426RegisterStalls", 0x1234, 0x0001, u"7426", 0x50, -1, 0, kRefused, 0, 0, 0},
+        ModelCase{"Chip7426Products2701To2703", 0x09DA, 0x2703, u"7426A", 0x50, 0x1F, 0, kOk, 0x3E00A5, 0, 65},
+        ModelCase{"Chip7426Product2704", 0x09DA, 0x2704, u"7426", 0x50, 0x1F, 0, kOk, 0x3E10A0, 0, 65},
+        ModelCase{"Chip7426Product0065", 0x0E7A, 0x0065, u"7426", 0x50, 0x1F, 0, kOk, 0x3E00A0, 0, 65},
+        ModelCase{"ChipQvkA08", 0x1234, 0x0001, u"QVK710", 0x50, 0x08, 0x00, kOk, 0x3E087, 0, 0},
+        ModelCase{"ChipQvkA0EWithSuffix", 0x1234, 0x0001, u"QVK710-rev2", 0x50, 0xFE, 0x01, kOk, 0x3E087, 0, 2},
+        ModelCase{"ChipQvkA0CRefused", 0x1234, 0x0001, u"QVK710", 0x50, 0x0C, 0x00, kRefused, 0, 0, 0},
+        ModelCase{"ChipQvkBit1OfBRefused", 0x1234, 0x0001, u"QVK710", 0x50, 0x08, 0x02, kRefused, 0, 0, 0},
+        ModelCase{"ChipQvkRegistersStall", 0x1234, 0x0001, u"QVK710", 0x50, -1, 0, kRefused, 0, 0, 0}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Uac1FunctionTest, CapabilityRecordsFollowTheTemplateButSpdifIsZero) {
+  Plug(DeviceDescriptor(0x047F, 0xD957), usb_device_test::Speaker());
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  // The device does not forward this slot: the function answers it.
+  uac::CUac1Function* f = function();
+  EndpointCapabilityRecord r{};
+  EXPECT_EQ(f->GetCapabilityRecord(0, 2, &r), STATUS_SUCCESS);
+  EXPECT_EQ(r.CapabilityMask, 0x3C0264u);
+  EXPECT_EQ(r.SecondValue, 12u);
+  r.CapabilityMask = 1;
+  EXPECT_EQ(f->GetCapabilityRecord(0, 3, &r), STATUS_SUCCESS);
+  const EndpointCapabilityRecord zero{};
+  EXPECT_EQ(std::memcmp(&r, &zero, sizeof r), 0);
+  EXPECT_EQ(f->GetCapabilityRecord(1, 7, nullptr), STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(Uac1FunctionTest, CaptureMicOfOneProductGetsTheExtraBitAndNoSecondValue) {
+  Plug(DeviceDescriptor(0x0E7A, 0x0058), usb_device_test::Speaker(), Model(u"7426"));
+  sim_->SetVendorData(kVendorIn, 0x02, 0x0051, 0, {0x1F});
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  uac::CUac1Function* f = function();
+  EndpointCapabilityRecord r{};
+  ASSERT_EQ(f->GetCapabilityRecord(1, 7, &r), STATUS_SUCCESS);
+  EXPECT_EQ(r.CapabilityMask, 0x3E10A0u | 0x800000u);
+  EXPECT_EQ(r.FeatureFlags, 65u);
+  ASSERT_EQ(f->GetCapabilityRecord(0, 3, &r), STATUS_SUCCESS);  // S/PDIF not excepted here
+  EXPECT_EQ(r.CapabilityMask, 0x3E10A0u);
+  ASSERT_EQ(f->GetCapabilityRecord(0, 7, &r), STATUS_SUCCESS);
+  EXPECT_EQ(r.CapabilityMask, 0x3E10A0u);
+}
+
+// Audio Control block of a speaker with the given class-specific pieces.
+Bytes ControlBlock(std::vector<Bytes> pieces) {
+  std::vector<Bytes> all = {Interface(0, 0, 0, 1, 1), Bytes{9, 0x24, 1, 0x00, 0x01, 30, 0, 0}};
+  all[1][0] = 8;
+  all[1].resize(8);
+  all.insert(all.end(), pieces.begin(), pieces.end());
+  return Configuration(all);
+}
+
+TEST_F(Uac1FunctionTest, SpeakerTerminalSixteenOfOneMakerBecomesHeadphones) {
+  const Bytes it = {12, 0x24, 2, 1, 0x01, 0x01, 0, 2, 3, 0, 0, 0};
+  const Bytes ot16 = {9, 0x24, 3, 16, 0x01, 0x03, 0, 1, 0};
+  const Bytes ot17 = {9, 0x24, 3, 17, 0x01, 0x03, 0, 1, 0};
+  Plug(DeviceDescriptor(0x1B1C, 0x1234), ControlBlock({it, ot16, ot17}), Model(u"Neutral"));
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  auto* config = reinterpret_cast<PUCHAR>(device()->GetConfigurationDescriptor());
+  const ULONG ot16At = 9 + 9 + 8 + 12, ot17At = ot16At + 9;
+  EXPECT_EQ(config[ot16At + 4] | config[ot16At + 5] << 8, 0x0302);
+  EXPECT_EQ(config[ot17At + 4] | config[ot17At + 5] << 8, 0x0301);
+}
+
+TEST_F(Uac1FunctionTest, OneProductNeedsOutputTerminalsSixteenAndSixtyFour) {
+  const Bytes it = {12, 0x24, 2, 1, 0x01, 0x01, 0, 2, 3, 0, 0, 0};
+  const Bytes ot16 = {9, 0x24, 3, 16, 0x01, 0x03, 0, 1, 0};
+  const Bytes ot64 = {9, 0x24, 3, 64, 0x01, 0x03, 0, 1, 0};
+  const Bytes fu64 = {8, 0x24, 6, 64, 1, 1, 3, 0};
+  struct Row {
+    std::vector<Bytes> pieces;
+    NTSTATUS status;
+  } rows[] = {{{it, ot16, ot64}, STATUS_SUCCESS},
+              {{it, ot16}, STATUS_UNSUCCESSFUL},
+              {{it, ot16, fu64}, STATUS_UNSUCCESSFUL},
+              {{it, ot64}, STATUS_UNSUCCESSFUL}};
+  for (const Row& row : rows) {
+    Plug(DeviceDescriptor(0x1B1C, 0x0A04), ControlBlock(row.pieces));
+    EXPECT_EQ(Start(), row.status) << row.pieces.size();
+    if (NT_SUCCESS(row.status)) {
+      EXPECT_EQ(function()->GetCapabilityTemplate().CapabilityMask, 0x24u);
+    }
+    TearDownDevice();
+  }
+}
+
+TEST_F(Uac1FunctionTest, MalformedOrUnsupportedControlBlocksDoNotStart) {
+  const Bytes it = {12, 0x24, 2, 1, 0x01, 0x01, 0, 2, 3, 0, 0, 0};
+  const Bytes fu2 = {8, 0x24, 6, 2, 3, 1, 3, 0};
+  const Bytes fu3 = {8, 0x24, 6, 3, 2, 1, 3, 0};
+  struct Row {
+    const char* name;
+    std::vector<Bytes> pieces;
+    NTSTATUS status;
+  } rows[] = {
+      {"header only", {}, STATUS_SUCCESS},
+      {"processing unit", {it, Bytes{13, 0x24, 7, 5, 1, 0, 1, 1, 2, 3, 0, 0, 0}}, STATUS_UNSUCCESSFUL},
+      {"short feature unit", {it, Bytes{7, 0x24, 6, 2, 1, 2, 0}}, STATUS_UNSUCCESSFUL},
+      {"cycle", {it, fu2, fu3}, STATUS_UNSUCCESSFUL},
+  };
+  for (const Row& row : rows) {
+    Plug(DeviceDescriptor(0x1234, 0x0001), ControlBlock(row.pieces), Model(u"Neutral"));
+    EXPECT_EQ(Start(), row.status) << row.name;
+    TearDownDevice();
+  }
+}
+
+TEST(ModelStrings, PrefixIsNeverComparedPastTheString) {
+  const char16_t text[] = u"QVK71";
+  EXPECT_FALSE(uac::ModelStartsWith(text, 5, "QVK710"));
+  EXPECT_TRUE(uac::ModelStartsWith(text, 5, "QVK7"));
+  EXPECT_FALSE(uac::ModelStartsWith(text, 3, "QVK7"));
+  EXPECT_FALSE(uac::ModelStartsWith(nullptr, 0, "7426"));
+}
+
+}  // namespace
