@@ -1,0 +1,84 @@
+#include "driver_host.h"
+
+#include <cstdio>
+
+#include "kernel/device_registry.h"
+#include "kernel/io.h"
+#include "kernel/pool.h"
+#include "kernel/registry.h"
+#include "kernel/verifier.h"
+#include "uac/uac1_function.h"
+
+namespace tools {
+namespace {
+
+std::u16string HardwareId(const sim::device::SimDevice& sim) {
+  const auto& d = sim.descriptors().device();
+  char text[32];
+  std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", (d[8] | d[9] << 8) & 0xFFFF, (d[10] | d[11] << 8) & 0xFFFF);
+  std::string ascii = text;
+  return std::u16string(ascii.begin(), ascii.end());
+}
+
+}  // namespace
+
+DriverHost::DriverHost() {
+  platform::verifier::SetHandler([this](const platform::verifier::Violation& v) {
+    reports_.push_back("verifier: " + std::string(platform::verifier::CheckName(v.check)) + " in " + v.api + ": " +
+                       v.detail);
+  });
+  platform::clock::Reset();
+  thread_ = std::make_unique<platform::clock::ScopedPlatformThread>("main");
+  platform::registry::Clear();
+  leaks_.emplace();
+  uac::RegisterFunctionFactories();
+  driver_ = platform::io::CreateDriverObject(u"\\Driver\\usbaudio");
+}
+
+DriverHost::~DriverHost() {
+  Stop();
+  thread_.reset();
+  platform::clock::Reset();
+  platform::verifier::SetHandler(nullptr);
+}
+
+NTSTATUS DriverHost::Start(std::unique_ptr<sim::device::SimDevice> device) {
+  sim_ = std::move(device);
+  port_ = std::make_unique<platform::usb::UsbPort>(sim_.get());
+  if (IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo_) != STATUS_SUCCESS)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  lower_ = IoAttachDeviceToDeviceStack(fdo_, port_->pdo());
+  if (!lower_) return STATUS_UNSUCCESSFUL;
+  fdo_->Flags &= ~DO_DEVICE_INITIALIZING;
+  platform::pnp::DeviceConfig config;
+  config.deviceId = HardwareId(*sim_);
+  config.hardwareIds = {config.deviceId + u"&REV_0100", config.deviceId};
+  if (!platform::pnp::RegisterDevice(port_->pdo(), config) || !platform::pnp::RegisterDevice(fdo_, config))
+    return STATUS_UNSUCCESSFUL;
+  NTSTATUS status = adapter::CreateUsbAudioDevice(&hal_);
+  if (!NT_SUCCESS(status)) return status;
+  return hal_->Init(nullptr, fdo_, lower_, port_->pdo());
+}
+
+void DriverHost::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  if (hal_) hal_->Release();
+  hal_ = nullptr;
+  platform::clock::Settle();
+  if (fdo_) {
+    if (lower_) IoDetachDevice(lower_);
+    IoDeleteDevice(fdo_);
+  }
+  fdo_ = lower_ = nullptr;
+  port_.reset();
+  sim_.reset();
+  platform::pnp::UnregisterAllDevices();
+  if (driver_) platform::io::DeleteDriverObject(driver_);
+  driver_ = nullptr;
+  platform::registry::Clear();
+  if (leaks_) leaks_->Check();  // a leak is a verifier report
+  leaks_.reset();
+}
+
+}  // namespace tools

@@ -1,0 +1,52 @@
+// Runs the driver against a simulated USB audio device outside the test framework: the
+// platform clock and a main platform thread, the device on a port of the platform's bus,
+// an FDO attached above the port's PDO (both known to Plug and Play), and the root USB
+// device object started on it. Shared by the command-line tool and the fuzz targets.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "adapter/usb_audio_device.h"
+#include "kernel/clock.h"
+#include "kernel/pool.h"
+#include "sim/device/sim_device.h"
+#include "usb/usb_port.h"
+
+namespace tools {
+
+class DriverHost {
+ public:
+  // Verifier reports go to `reports` (one line each) instead of aborting.
+  DriverHost();
+  ~DriverHost();
+  DriverHost(const DriverHost&) = delete;
+  DriverHost& operator=(const DriverHost&) = delete;
+
+  // Puts the device on the bus and starts the driver on it; the status of the device's
+  // Init. The device object stays alive (also after a refusal) until the host ends.
+  NTSTATUS Start(std::unique_ptr<sim::device::SimDevice> device);
+
+  adapter::IAudioHal* hal() const { return hal_; }
+  adapter::CUsbAudioDevice* device() const { return static_cast<adapter::CUsbAudioDevice*>(hal_); }
+  sim::device::SimDevice* sim() const { return sim_.get(); }
+  const std::vector<std::string>& reports() const { return reports_; }
+  // Stops the driver and the device; afterwards reports() also holds leaked pool blocks.
+  void Stop();
+
+ private:
+  std::unique_ptr<platform::clock::ScopedPlatformThread> thread_;
+  std::optional<platform::pool::LeakScope> leaks_;
+  std::unique_ptr<sim::device::SimDevice> sim_;
+  std::unique_ptr<platform::usb::UsbPort> port_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT fdo_ = nullptr;
+  PDEVICE_OBJECT lower_ = nullptr;
+  adapter::IAudioHal* hal_ = nullptr;
+  std::vector<std::string> reports_;
+  bool stopped_ = false;
+};
+
+}  // namespace tools
