@@ -79,7 +79,7 @@ NTSTATUS ValidateControlDescriptors(const USB_INTERFACE_DESCRIPTOR* ControlInter
       Report(Fault, offset, length >= 3 && left >= 3 ? d[2] : 0, 0, "bLength runs past the configuration");
       return STATUS_UNSUCCESSFUL;
     }
-    if (d[1] != kCsInterface) break;  // the builders' walk ends here
+    if (d[1] != kAcDescriptorType) break;  // the builders' walk ends here
     if (length < 3) {
       Report(Fault, offset, 0, 0, "class-specific descriptor without a subtype");
       return STATUS_UNSUCCESSFUL;

@@ -23,7 +23,7 @@ constexpr USHORT kProductHeadsetQuirk = 0x0A04;
 // Creates the entity of one Audio Control descriptor. Until the unit classes join, each
 // descriptor becomes a plain entity with its ID, its subtype as type and its sources.
 NTSTATUS CreatePlainUnit(const UCHAR* descriptor, const LengthRule& rule, adapter::IUacEntity** entity) {
-  NTSTATUS status = adapter::CreateInstance<adapter::CUacEntity>(entity, nullptr, NonPagedPool, kUac1PoolTag,
+  NTSTATUS status = adapter::CreateInstance<adapter::CUacEntity>(entity, nullptr, NonPagedPool, kUac1FunctionTag,
                                                                   ULONG{descriptor[3]}, ULONG{descriptor[2]});
   if (!NT_SUCCESS(status)) return STATUS_INSUFFICIENT_RESOURCES;
   ULONG count = 0;
@@ -116,7 +116,7 @@ NTSTATUS CUac1Function::GetUnit(ULONG Index, adapter::IUacEntity** Entity) {
 STDMETHODIMP CUac1Function::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT LowerDevice,
                                  PDEVICE_OBJECT Pdo) {
   if (m_pUnitList) return STATUS_INVALID_DEVICE_STATE;
-  m_pUnitList = new (NonPagedPool, kUac1PoolTag) adapter::CPtrList;
+  m_pUnitList = new (NonPagedPool, kUac1FunctionTag) adapter::CPtrList;
   if (!m_pUnitList) return STATUS_INSUFFICIENT_RESOURCES;
   return CAudioHal::Init(ResourceList, Fdo, LowerDevice, Pdo);
 }
@@ -274,7 +274,7 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
   auto* base = reinterpret_cast<PUCHAR>(ControlInterface);
   for (ULONG offset = sizeof(USB_INTERFACE_DESCRIPTOR); offset < Bytes; offset += base[offset]) {
     PUCHAR d = base + offset;
-    if (d[1] != kCsInterface) break;
+    if (d[1] != kAcDescriptorType) break;
     const UCHAR subtype = d[2];
     if (subtype == AC_HEADER) continue;
     const LengthRule* rule = FindLengthRule(kProtocolUac1, subtype);
@@ -342,7 +342,7 @@ STDMETHODIMP CUac1Function::GetEngineCapabilityRecord(ULONG Index, adapter::Endp
 }
 
 NTSTATUS CreateUac1Function(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, USHORT VendorId, USHORT ProductId) {
-  return adapter::CreateNonDelegatingInstance<CUac1Function>(Unknown, OuterUnknown, NonPagedPool, kUac1PoolTag,
+  return adapter::CreateNonDelegatingInstance<CUac1Function>(Unknown, OuterUnknown, NonPagedPool, kUac1FunctionTag,
                                                              VendorId, ProductId);
 }
 

@@ -11,7 +11,7 @@
 
 namespace uac {
 
-inline constexpr UCHAR kCsInterface = 0x24;
+inline constexpr UCHAR kAcDescriptorType = 0x24;
 inline constexpr UCHAR kProtocolUac1 = 0x00;
 inline constexpr UCHAR kProtocolUac2 = 0x20;
 

@@ -13,7 +13,7 @@
 
 namespace uac {
 
-inline constexpr ULONG kUac1PoolTag = MakePoolTag('U', 'A', 'C', '1');
+inline constexpr ULONG kUac1FunctionTag = MakePoolTag('U', 'A', 'C', '1');
 inline constexpr ULONG kProbeBufferTag = MakePoolTag('p', 'm', 'e', 't');
 inline constexpr ULONG kModelStringBufferBytes = 104;
 inline constexpr UCHAR kModelStringIndex = 0x50;
