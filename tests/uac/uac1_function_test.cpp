@@ -74,6 +74,31 @@ TEST_F(Uac1FunctionTest, HeadsetBuildsItsTerminalsAndUnits) {
   ASSERT_EQ(count, 1u);
   EXPECT_EQ(sources[0], 6u);
   EXPECT_EQ(function()->GetControlInterfaceNumber(), 0);
+
+  // Control nodes: dense identifiers in unit order, each unit's first node fed by the
+  // output nodes of its sources.
+  struct Node {
+    ULONG id, type;
+    std::vector<ULONG> sources;
+    bool operator==(const Node&) const = default;
+  };
+  std::vector<Node> nodes;
+  for (ULONG i = 0; i < hal_->GetEntityCount(); ++i) {
+    adapter::IUacEntity* e = nullptr;
+    ASSERT_EQ(hal_->GetEntity(i, &e), STATUS_SUCCESS);
+    ULONG n = 0;
+    const ULONG* s = nullptr;
+    ASSERT_EQ(e->GetSources(&n, &s), STATUS_SUCCESS);
+    nodes.push_back({e->GetId(), e->GetType(), std::vector<ULONG>(s, s + n)});
+  }
+  using adapter::NODE_INPUT_TERMINAL, adapter::NODE_OUTPUT_TERMINAL, adapter::NODE_MUTE, adapter::NODE_VOLUME,
+      adapter::NODE_SELECTOR;
+  const std::vector<Node> expected = {{0, NODE_INPUT_TERMINAL, {}}, {1, NODE_INPUT_TERMINAL, {}},
+                                      {2, NODE_OUTPUT_TERMINAL, {8}}, {3, NODE_OUTPUT_TERMINAL, {5}},
+                                      {4, NODE_MUTE, {0}},          {5, NODE_VOLUME, {4}},
+                                      {6, NODE_MUTE, {1}},          {7, NODE_VOLUME, {6}},
+                                      {8, NODE_SELECTOR, {7}}};
+  EXPECT_TRUE(nodes == expected);
   const EndpointCapabilityRecord zero{};
   EXPECT_EQ(std::memcmp(&function()->GetCapabilityTemplate(), &zero, sizeof zero), 0);
 }

@@ -1,6 +1,8 @@
 #include "uac/uac1_function.h"
 
 #include "adapter/object_model.h"
+#include "uac/uac_unit.h"
+#include "uac/unit_interfaces.h"
 #include "usb/usbdlib.h"
 
 namespace uac {
@@ -17,28 +19,10 @@ constexpr UCHAR kRequestChipRegister = 0x00;
 constexpr USHORT kChipRegisterA = 0x001A;
 constexpr USHORT kChipRegisterB = 0x0020;
 
+constexpr ULONG kMaxLinkedSources = 9;
+
 constexpr USHORT kVendorHeadsetMaker = 0x1B1C;
 constexpr USHORT kProductHeadsetQuirk = 0x0A04;
-
-// Creates the entity of one Audio Control descriptor. Until the unit classes join, each
-// descriptor becomes a plain entity with its ID, its subtype as type and its sources.
-NTSTATUS CreatePlainUnit(const UCHAR* descriptor, const LengthRule& rule, adapter::IUacEntity** entity) {
-  NTSTATUS status = adapter::CreateInstance<adapter::CUacEntity>(entity, nullptr, NonPagedPool, kUac1FunctionTag,
-                                                                  ULONG{descriptor[3]}, ULONG{descriptor[2]});
-  if (!NT_SUCCESS(status)) return STATUS_INSUFFICIENT_RESOURCES;
-  ULONG count = 0;
-  ULONG sources[255];
-  if (rule.SourceOffset) {
-    count = rule.SourceCountOffset ? descriptor[rule.SourceCountOffset] : 1;
-    for (ULONG i = 0; i < count; ++i) sources[i] = descriptor[rule.SourceOffset + i];
-  }
-  if (count) status = (*entity)->SetSources(count, sources);
-  if (!NT_SUCCESS(status)) {
-    (*entity)->Release();
-    *entity = nullptr;
-  }
-  return status;
-}
 
 }  // namespace
 
@@ -57,6 +41,7 @@ CUac1Function::CUac1Function(PUNKNOWN outerUnknown, USHORT VendorId, USHORT Prod
       m_nControlInterface(0),
       m_nStatusPipe(0xFF),
       m_pUnitList(nullptr),
+      m_pUsbDevice(nullptr),
       m_Fault{} {}
 
 CUac1Function::~CUac1Function() { ReleaseUnits(); }
@@ -210,6 +195,9 @@ STDMETHODIMP CUac1Function::ProbeDevice() {
   NTSTATUS status = GetOuterUnknown()->QueryInterface(adapter::IID_IUsbAudioDevice, &itf);
   if (!NT_SUCCESS(status)) return status;
   auto* device = static_cast<adapter::IUsbAudioDevice*>(itf);
+  // The units send their requests through the device; it outlives the function that it
+  // aggregates, so they keep it without a reference.
+  m_pUsbDevice = device;
 
   auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kModelStringBufferBytes, kProbeBufferTag));
   auto* urb = static_cast<PURB>(
@@ -287,15 +275,23 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
         d[5] == 0x03) {
       d[4] = 0x02;  // this maker's speaker terminal 16 is a headphone jack
     }
-    adapter::IUacEntity* entity = nullptr;
-    status = CreatePlainUnit(d, *rule, &entity);
-    if (!NT_SUCCESS(status)) return status;
-    status = AddEntity(entity);
+    // Constructed with the descriptor's identifier, which its requests address; Init
+    // creates the unit's control nodes.
+    CUacUnit* unit = nullptr;
+    if (!NT_SUCCESS(CreateUac1Unit(subtype, d[3], &unit))) return STATUS_INSUFFICIENT_RESOURCES;
+    adapter::IUacEntity* entity = unit;
+    status = unit->Init(d, m_pUsbDevice, this);
+    if (!NT_SUCCESS(status)) {
+      DbgPrint("CUac1Function::BuildUnits unit %u of subtype %u not built: 0x%08X\n", d[3], subtype, status);
+      m_Fault = {offset, subtype, d[3], "the unit could not be built from it"};
+    }
+    if (NT_SUCCESS(status)) status = AddEntity(entity);
     entity->Release();
     if (!NT_SUCCESS(status)) return status;
   }
 
-  // Source linking runs over the units' output nodes; the plain units have none yet.
+  status = LinkSources();
+  if (!NT_SUCCESS(status)) return status;
 
   if (m_VendorId == kVendorHeadsetMaker && m_ProductId == kProductHeadsetQuirk) {
     adapter::IUacEntity* entity = nullptr;
@@ -306,6 +302,46 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
     if (entity->GetType() != AC_OUTPUT_TERMINAL) return STATUS_UNSUCCESSFUL;
   }
   return status;
+}
+
+// The output node of the unit with the identifier; false when there is no such unit or
+// it has no nodes.
+bool CUac1Function::OutputNodeOf(ULONG Id, PULONG NodeId) {
+  adapter::IUacEntity* entity = nullptr;
+  if (!NT_SUCCESS(FindEntityById(Id, &entity))) return false;
+  IUacUnit* unit = nullptr;
+  if (!NT_SUCCESS(entity->QueryInterface(IID_IUacUnit, reinterpret_cast<PVOID*>(&unit)))) return false;
+  const bool found = NT_SUCCESS(unit->GetOutputNodeId(NodeId));
+  unit->Release();
+  return found;
+}
+
+// Connects each unit's first node to the output nodes of the units feeding it. Sources
+// that name no unit (or a unit without nodes) are left out of the list.
+NTSTATUS CUac1Function::LinkSources() {
+  adapter::POSITION position = m_pUnitList->GetHeadPosition();
+  PVOID data = nullptr;
+  while (m_pUnitList->GetNext(&position, &data)) {
+    auto* entity = static_cast<adapter::IUacEntity*>(data);
+    IUacUnit* unit = nullptr;
+    if (!NT_SUCCESS(entity->QueryInterface(IID_IUacUnit, reinterpret_cast<PVOID*>(&unit)))) continue;
+    ULONG output = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    const ULONG count = entity->GetSourceCount();
+    if (NT_SUCCESS(unit->GetOutputNodeId(&output)) && count >= 1 && count <= kMaxLinkedSources) {
+      ULONG listed = 0;
+      const ULONG* sources = nullptr;
+      ULONG nodes[kMaxLinkedSources];
+      ULONG linked = 0;
+      if (NT_SUCCESS(entity->GetSources(&listed, &sources)) && sources)
+        for (ULONG i = 0; i < listed && i < kMaxLinkedSources; ++i)
+          if (OutputNodeOf(sources[i], &nodes[linked])) ++linked;
+      if (linked) status = unit->SetInputSources(linked, nodes);
+    }
+    unit->Release();
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return STATUS_SUCCESS;
 }
 
 STDMETHODIMP CUac1Function::GetCapabilityRecord(ULONG Direction, ULONG EndpointType,

@@ -77,12 +77,15 @@ class CUac1Function : public adapter::IUacFunction, public adapter::CAudioHal {
   // A string descriptor, language English, into a 104-byte buffer.
   NTSTATUS ReadString(adapter::IUsbAudioDevice* Device, PURB Urb, UCHAR Index, PUCHAR Buffer, PULONG Transferred);
   void ReleaseUnits();
+  NTSTATUS LinkSources();
+  bool OutputNodeOf(ULONG Id, PULONG NodeId);
 
   USHORT m_VendorId;
   USHORT m_ProductId;
   UCHAR m_nControlInterface;
   UCHAR m_nStatusPipe;  // 0xFF: none
   adapter::CPtrList* m_pUnitList;
+  adapter::IUsbAudioDevice* m_pUsbDevice;  // not referenced: the device aggregates this object
   DescriptorFault m_Fault;
 };
 
