@@ -13,6 +13,7 @@
 #include <string>
 
 #include "driver_host.h"
+#include "uac/control_interfaces.h"
 #include "uac/uac1_function.h"
 #include "usb/usbdlib.h"
 
@@ -114,6 +115,49 @@ void PrintFault(const tools::DriverHost& host, const uac::DescriptorFault& fault
   std::printf("\n");
 }
 
+// In the habit of amixer: the control's capability, its channels' values and the range
+// (levels in dB; the node unit is 1/65536 dB).
+void PrintControl(adapter::IUacEntity* e) {
+  auto dB = [](LONG level) {
+    static char text[32];
+    if (level == LONG(0x80000000)) return "-inf dB";
+    std::snprintf(text, sizeof text, "%.2f dB", level / 65536.0);
+    return static_cast<const char*>(text);
+  };
+  PVOID itf = nullptr;
+  if (NT_SUCCESS(e->QueryInterface(uac::IID_IBoolControl, &itf))) {
+    auto* control = static_cast<uac::IBoolControl*>(itf);
+    ULONG count = 0;
+    control->GetChannelCount(&count);
+    std::printf("    Capabilities: switch, %u channel%s\n   ", count, count == 1 ? "" : "s");
+    for (ULONG c = 0; c < count; ++c) {
+      UCHAR value = 0;
+      if (NT_SUCCESS(control->GetValue(c, &value))) std::printf(" %u: [%s]", c, value ? "on" : "off");
+    }
+    std::printf("\n");
+    control->Release();
+  }
+  if (NT_SUCCESS(e->QueryInterface(uac::IID_ILevelControl, &itf))) {
+    auto* control = static_cast<uac::ILevelControl*>(itf);
+    ULONG count = 0;
+    control->GetChannelCount(&count);
+    LONG maximum = 0, minimum = 0, step = 0;
+    std::printf("    Capabilities: level, %u channel%s", count, count == 1 ? "" : "s");
+    if (NT_SUCCESS(control->GetRange(&maximum, &minimum, &step))) {
+      std::printf(", limits %s", dB(minimum));
+      std::printf(" - %s", dB(maximum));
+      std::printf(" step %s", dB(step));
+    }
+    std::printf("\n   ");
+    for (ULONG c = 0; c < count; ++c) {
+      LONG level = 0;
+      if (NT_SUCCESS(control->GetLevel(c, &level))) std::printf(" %u: [%s]", c, dB(level));
+    }
+    std::printf("\n");
+    control->Release();
+  }
+}
+
 void PrintBuilt(const tools::DriverHost& host, uac::CUac1Function* function) {
   adapter::IAudioHal* hal = host.hal();
   std::printf("Function: USB Audio Class 1.0, vendor %04x product %04x, control interface %u\n",
@@ -129,6 +173,7 @@ void PrintBuilt(const tools::DriverHost& host, uac::CUac1Function* function) {
     adapter::IUacEntity* e = nullptr;
     if (!NT_SUCCESS(hal->GetEntity(i, &e))) continue;
     std::printf("  Node %u '%s', sources %s\n", e->GetId(), NodeName(e->GetType()), Sources(e).c_str());
+    PrintControl(e);
   }
   std::printf("Stream engines (%u)\n", hal->GetEngineCount());
   const adapter::EndpointCapabilityRecord& t = function->GetCapabilityTemplate();
