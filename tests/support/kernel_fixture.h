@@ -127,12 +127,24 @@ class KernelTest : public ::testing::Test {
   }
 
   std::uint64_t seed() const { return seed_; }
+  // Timers on their exact due times, DPCs without latency, URB completions at each frame
+  // end: for tests that check exact timing (the default is realistic, clock::Timing).
+  static void UseExactTiming() { clock::SetTiming(clock::Timing::Exact()); }
 
  private:
   verifier::Handler previousHandler_;
   std::uint64_t seed_ = 0;
   std::optional<pool::LeakScope> leaks_;
   std::optional<clock::ScopedPlatformThread> thread_;
+};
+
+// A KernelTest on exact timing.
+class ExactTimingTest : public KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    UseExactTiming();
+  }
 };
 
 }  // namespace platform::testing

@@ -160,19 +160,76 @@ void SatisfyWaitersLocked(Sched& s) {
 
 // ---- timers and DPCs ---------------------------------------------------------------
 
+Ticks ResolutionLocked(const Sched& s) {
+  if (s.resolutionRequests.empty()) return kDefaultResolution;
+  return *std::min_element(s.resolutionRequests.begin(), s.resolutionRequests.end());
+}
+
+// The last clock tick at or before `t` (t itself without clock ticks).
+Ticks TickAtOrBeforeLocked(const Sched& s, Ticks t) {
+  if (!s.timing.clockTicks || t < s.tickBase) return t;
+  const Ticks res = ResolutionLocked(s);
+  return s.tickBase + (t - s.tickBase) / res * res;
+}
+
+// The first clock tick at or after `t`.
+Ticks TickAtOrAfterLocked(const Sched& s, Ticks t) {
+  if (!s.timing.clockTicks || t <= s.tickBase) return t;
+  const Ticks res = ResolutionLocked(s);
+  const Ticks k = (t - s.tickBase) / res + ((t - s.tickBase) % res ? 1 : 0);
+  if (k > (kNever - s.tickBase) / res) return kNever;
+  return s.tickBase + k * res;
+}
+
+std::uint64_t DrawTimingLocked(Sched& s) {
+  // splitmix64
+  std::uint64_t z = (s.timingRng += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// A DPC's start after its interrupt: 5-60 us mostly, 60-200 us one time in twelve,
+// 200 us - 1 ms one time in a hundred.
+Ticks DrawDpcLatencyLocked(Sched& s) {
+  if (!s.timing.dpcLatency) return 0;
+  const std::uint64_t r = DrawTimingLocked(s);
+  const unsigned bucket = static_cast<unsigned>(r % 100);
+  const std::uint64_t v = r >> 8;
+  if (bucket < 91) return static_cast<Ticks>(50 + v % 551);
+  if (bucket < 99) return static_cast<Ticks>(600 + v % 1401);
+  return static_cast<Ticks>(2000 + v % 8001);
+}
+
+// Arms `timer` for its due time `due`: it fires on the first clock tick at or after it
+// (never before `now`), its DPC a latency later.
 void InsertTimerLocked(Sched& s, KTIMER* timer, Ticks due) {
   timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+  Ticks fireAt = TickAtOrAfterLocked(s, std::max(due, NowOf(s)));
+  if (timer->Dpc && fireAt != kNever) fireAt += DrawDpcLatencyLocked(s);
+  timer->Reserved = static_cast<ULONGLONG>(fireAt);
   timer->ArmSequence = ++s.seq;
   timer->Header.Inserted = 1;
-  s.timers.insert(TimerKey{due, timer->ArmSequence, timer});
+  s.timers.insert(TimerKey{fireAt, timer->ArmSequence, timer});
   if (s.realTime.load()) s.serviceCv.notify_all();
 }
 
 bool RemoveTimerLocked(Sched& s, KTIMER* timer) {
   if (!timer->Header.Inserted) return false;
-  s.timers.erase(TimerKey{static_cast<Ticks>(timer->DueTime.QuadPart), timer->ArmSequence, timer});
+  s.timers.erase(TimerKey{static_cast<Ticks>(timer->Reserved), timer->ArmSequence, timer});
   timer->Header.Inserted = 0;
   return true;
+}
+
+// The resolution changed: armed timers fire on the ticks of the new one.
+void RekeyTimersLocked(Sched& s) {
+  std::vector<KTIMER*> armed;
+  for (const TimerKey& k : s.timers) armed.push_back(k.timer);
+  for (KTIMER* timer : armed) {
+    const auto due = static_cast<Ticks>(timer->DueTime.QuadPart);
+    RemoveTimerLocked(s, timer);
+    InsertTimerLocked(s, timer, due);
+  }
 }
 
 // Fires every timer due by now; returns whether any fired.
@@ -185,14 +242,15 @@ bool FireTimersLocked(Sched& s) {
     KTIMER* timer = key.timer;
     timer->Header.Inserted = 0;
     timer->Header.SignalState = 1;
+    const auto dueAt = static_cast<Ticks>(timer->DueTime.QuadPart);
     if (timer->Period > 0) {
-      Ticks next = key.due + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
+      Ticks next = dueAt + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
       if (next <= now) next = now + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
       InsertTimerLocked(s, timer, next);
     }
     if (timer->Dpc) {
       ULARGE_INTEGER systemTime;
-      systemTime.QuadPart = static_cast<ULONGLONG>(s.systemOrigin.load() + key.due);
+      systemTime.QuadPart = static_cast<ULONGLONG>(s.systemOrigin.load() + TickAtOrBeforeLocked(s, key.due));
       QueueDpcLocked(s, timer->Dpc, timer->Processor, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.HighPart)));
     }
@@ -414,6 +472,17 @@ ThreadRec* Current() {
 
 Ticks Now() { return NowOf(S()); }
 
+namespace {
+thread_local int tlExactWaits = 0;
+}  // namespace
+
+Ticks TimeoutOnTick(Ticks deadline) {
+  if (deadline == kNever || tlExactWaits) return deadline;
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return TickAtOrAfterLocked(s, deadline);
+}
+
 Ticks DeadlineOf(LONGLONG dueTime) {
   Sched& s = S();
   const Ticks now = NowOf(s);
@@ -625,7 +694,7 @@ NTSTATUS WaitForObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTE
   const bool poll = timeout && timeout->QuadPart == 0;
   if (!poll) CheckBlockingWait(t, mutex, api, caller);
   Ticks deadline = kNever;
-  if (timeout) deadline = poll ? Now() : DeadlineOf(timeout->QuadPart);
+  if (timeout) deadline = poll ? Now() : TimeoutOnTick(DeadlineOf(timeout->QuadPart));
   return Wait(count, headers, type, deadline, false, false, api, caller);
 }
 
@@ -790,7 +859,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
   // A relative delay always blocks, so a zero delay lets every other platform thread run
   // first; an absolute time already passed returns at once.
   const bool relative = interval->QuadPart <= 0;
-  const Ticks deadline = interval->QuadPart == 0 ? Now() : DeadlineOf(interval->QuadPart);
+  const Ticks deadline = interval->QuadPart == 0 ? Now() : TimeoutOnTick(DeadlineOf(interval->QuadPart));
   Wait(0, nullptr, WaitAny, deadline, relative, false, "KeDelayExecutionThread", caller);
   return STATUS_SUCCESS;
 }
@@ -813,11 +882,31 @@ KPRIORITY KeQueryPriorityThread(PKTHREAD thread) { return __atomic_load_n(&threa
 
 // ---- time --------------------------------------------------------------------------
 
-void KeQuerySystemTime(PLARGE_INTEGER currentTime) { currentTime->QuadPart = S().systemOrigin.load() + Now(); }
+namespace {
 
-ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(Now()); }
+Ticks TickTime() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return TickAtOrBeforeLocked(s, NowOf(s));
+}
 
-void KeQueryTickCount(PLARGE_INTEGER tickCount) { tickCount->QuadPart = Now() / kTimeIncrement; }
+}  // namespace
+
+void KeQuerySystemTime(PLARGE_INTEGER currentTime) { currentTime->QuadPart = S().systemOrigin.load() + TickTime(); }
+
+ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(TickTime()); }
+
+void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime) { currentTime->QuadPart = S().systemOrigin.load() + Now(); }
+
+ULONGLONG KeQueryInterruptTimePrecise(PULONGLONG qpcTimeStamp) {
+  const Ticks now = Now();
+  if (qpcTimeStamp)
+    *qpcTimeStamp = static_cast<ULONGLONG>(static_cast<__int128>(now) * S().perfFrequency.load() /
+                                           platform::clock::kTicksPerSecond);
+  return static_cast<ULONGLONG>(now);
+}
+
+void KeQueryTickCount(PLARGE_INTEGER tickCount) { tickCount->QuadPart = TickTime() / kTimeIncrement; }
 
 ULONG KeQueryTimeIncrement() { return kTimeIncrement; }
 
@@ -833,11 +922,16 @@ ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution) {
   Sched& s = S();
   std::lock_guard lock(s.mu);
   s.resolutionCalls.push_back({desiredTime, setResolution != FALSE});
+  const Ticks before = ResolutionLocked(s);
   if (setResolution)
-    s.requestedResolution = std::clamp(desiredTime, kMinimumResolution, kDefaultResolution);
-  else
-    s.requestedResolution = 0;
-  return s.requestedResolution ? s.requestedResolution : kDefaultResolution;
+    s.resolutionRequests.push_back(std::clamp(desiredTime, kMinimumResolution, kDefaultResolution));
+  else if (!s.resolutionRequests.empty())
+    s.resolutionRequests.pop_back();
+  if (ResolutionLocked(s) != before) {
+    s.tickBase = TickAtOrBeforeLocked(s, NowOf(s));
+    RekeyTimersLocked(s);
+  }
+  return static_cast<ULONG>(ResolutionLocked(s));
 }
 
 // ======================================================================================
@@ -888,7 +982,42 @@ void SetDeadlockHorizon(LONGLONG span) {
 ULONG TimerResolution() {
   Sched& s = S();
   std::lock_guard lock(s.mu);
-  return s.requestedResolution ? s.requestedResolution : kDefaultResolution;
+  return static_cast<ULONG>(ResolutionLocked(s));
+}
+
+ScopedExactWaits::ScopedExactWaits() { ++kernel_detail::tlExactWaits; }
+ScopedExactWaits::~ScopedExactWaits() { --kernel_detail::tlExactWaits; }
+
+void SetTiming(const Timing& timing) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  s.tickBase = TickAtOrBeforeLocked(s, NowOf(s));
+  s.timing = timing;
+  s.timing.completionBatchFrames = std::max(timing.completionBatchFrames, 1u);
+  RekeyTimersLocked(s);
+}
+
+Timing CurrentTiming() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return s.timing;
+}
+
+LONGLONG DrawDpcLatency() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return DrawDpcLatencyLocked(s);
+}
+
+// Mostly every frame; one interrupt in eight covers two to the limit.
+unsigned DrawCompletionBatch() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  const unsigned limit = s.timing.completionBatchFrames;
+  if (limit <= 1) return 1;
+  const std::uint64_t r = DrawTimingLocked(s);
+  if (r % 8) return 1;
+  return 2 + static_cast<unsigned>((r >> 8) % (limit - 1));
 }
 
 std::vector<TimerResolutionCall> TimerResolutionCalls() {
@@ -960,7 +1089,9 @@ void Reset(const std::source_location& caller) {
   s.perfFrequency.store(10'000'000);
   s.systemOrigin.store(kDefaultSystemTimeOrigin);
   s.resolutionCalls.clear();
-  s.requestedResolution = 0;
+  s.resolutionRequests.clear();
+  s.tickBase = 0;
+  s.timing = Timing{};
   s.serviceCv.notify_all();
 }
 

@@ -77,7 +77,12 @@ struct Sched {
   std::atomic<LONGLONG> perfFrequency{10'000'000};
   std::atomic<LONGLONG> systemOrigin{clock::kDefaultSystemTimeOrigin};
   std::vector<clock::TimerResolutionCall> resolutionCalls;
-  ULONG requestedResolution = 0;  // 0: none requested
+  std::vector<ULONG> resolutionRequests;  // still requested, in request order
+  // Clock ticks fall at tickBase + k * resolution (tickBase: a tick of the previous
+  // resolution, so interrupt time never goes back when the resolution changes).
+  Ticks tickBase = 0;
+  clock::Timing timing;
+  std::uint64_t timingRng = 0;
 
   std::condition_variable serviceCv;
   bool serviceStarted = false;

@@ -166,6 +166,9 @@ std::uint64_t DrawLocked(Sched& s) {
 // Restarts the generator and the budget from the options.
 void RestartLocked(Sched& s) {
   s.rng = s.options.seed;
+  // Timing draws have a generator of their own, so realistic timing does not change
+  // which preemptions a seed takes; seed 0 draws a fixed sequence too.
+  s.timingRng = s.options.seed * 0x9E3779B97F4A7C15ull + 0x5851F42D4C957F2Dull;
   // Each seed also picks how eagerly it switches (1/2 .. 1/256 per point), so short and
   // long runs both see their preemptions spread over them.
   s.chance = s.options.seed ? 2u << (DrawLocked(s) % 8) : 1u;

@@ -70,6 +70,10 @@ Ticks Now();
 // Deadline (interrupt time) of a kernel due time: negative relative, positive absolute.
 Ticks DeadlineOf(LONGLONG dueTime);
 
+// A kernel wait's time-out ends on the first clock tick at or after `deadline`, as a
+// timer's expiry does (platform::clock::Timing); kNever stays kNever.
+Ticks TimeoutOnTick(Ticks deadline);
+
 // Waits for dispatcher objects (count 0: only for the deadline). deadline is an interrupt
 // time or kNever; a deadline already reached returns STATUS_TIMEOUT at once unless
 // `alwaysBlock`, which lets every other platform thread run first. `idle` marks a worker

@@ -72,6 +72,8 @@ BusMicroframe UsbPort::Now() const {
 // The bus thread sleeps until the schedule's next event (a packet, a poll, a control
 // transfer or a completion) or until a new request may have moved it.
 void UsbPort::BusThread() {
+  // The bus is hardware: it wakes at its exact microframes, not on the clock's ticks.
+  clock::ScopedExactWaits exact;
   for (;;) {
     auto next = hc_->NextEvent();
     LARGE_INTEGER due{};

@@ -148,9 +148,9 @@ using PRKDPC = KDPC*;
 
 struct KTIMER {
   DISPATCHER_HEADER Header;
-  ULARGE_INTEGER DueTime;     // interrupt time of the next expiry while armed
+  ULARGE_INTEGER DueTime;     // interrupt time the next expiry is due at while armed
   ULONGLONG ArmSequence;      // orders timers due at the same instant
-  ULONGLONG Reserved;
+  ULONGLONG Reserved;         // when it fires: the tick at or after DueTime (plus its DPC's latency)
   PKDPC Dpc;
   ULONG Processor;
   LONG Period;                // milliseconds, 0 for a one-shot timer
@@ -250,14 +250,20 @@ constexpr KPRIORITY MAXIMUM_PRIORITY = 32;
 // ---------------------------------------------------------------------------------------
 // Time. Interrupt time counts 100 ns units of the platform clock since its reset; system
 // time is that plus a fixed origin; the performance counter runs at a settable rate.
+// The plain queries read the time of the last clock tick (platform::clock::Timing); the
+// precise ones read the clock itself.
 
 void KeQuerySystemTime(PLARGE_INTEGER currentTime);
 ULONGLONG KeQueryInterruptTime();
+void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime);
+ULONGLONG KeQueryInterruptTimePrecise(PULONGLONG qpcTimeStamp);
 void KeQueryTickCount(PLARGE_INTEGER tickCount);
 ULONG KeQueryTimeIncrement();
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency);
 // Requests (TRUE) or releases (FALSE) a timer resolution in 100 ns units; returns the
-// resolution in effect. Recorded for tests (platform::clock::TimerResolution*).
+// resolution in effect: the finest still requested (at least 0.5 ms), else 15.625 ms.
+// Each release ends the latest request. Recorded for tests
+// (platform::clock::TimerResolution*).
 ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
 
 // ---------------------------------------------------------------------------------------
