@@ -923,12 +923,13 @@ ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution) {
   std::lock_guard lock(s.mu);
   s.resolutionCalls.push_back({desiredTime, setResolution != FALSE});
   const Ticks before = ResolutionLocked(s);
+  const Ticks lastTick = TickAtOrBeforeLocked(s, NowOf(s));
   if (setResolution)
     s.resolutionRequests.push_back(std::clamp(desiredTime, kMinimumResolution, kDefaultResolution));
   else if (!s.resolutionRequests.empty())
     s.resolutionRequests.pop_back();
   if (ResolutionLocked(s) != before) {
-    s.tickBase = TickAtOrBeforeLocked(s, NowOf(s));
+    s.tickBase = lastTick;
     RekeyTimersLocked(s);
   }
   return static_cast<ULONG>(ResolutionLocked(s));
