@@ -285,7 +285,11 @@ NTSTATUS UsbPort::QueryBusTime(PVOID context, PULONG frame) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbPort::SubmitIsoOutUrb(PVOID, PURB) { return STATUS_NOT_SUPPORTED; }
+// The direct submission is a URB submission like IofCallDriver's: a preemption point.
+NTSTATUS UsbPort::SubmitIsoOutUrb(PVOID, PURB) {
+  sched::PreemptionPoint("URB submission");
+  return STATUS_NOT_SUPPORTED;
+}
 
 NTSTATUS UsbPort::QueryBusInformation(PVOID, ULONG, PVOID, PULONG, PULONG) { return STATUS_NOT_SUPPORTED; }
 
