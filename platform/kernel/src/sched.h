@@ -34,6 +34,7 @@ struct ThreadRec {
   ThreadKind kind = ThreadKind::Foreign;
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<PKSPIN_LOCK> spinLocks;
+  std::vector<KIRQL> spinLockIrqls;  // per held lock: the IRQL its acquisition raised from
   unsigned cpu = 0;                           // the virtual processor the context lives on
   PKSPIN_LOCK spinningOn = nullptr;           // contended lock it spins on (dispatcher lock)
   std::vector<PKSPIN_LOCK> abandonedLocks;    // acquisitions given up on a spin-lock deadlock

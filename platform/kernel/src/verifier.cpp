@@ -43,6 +43,10 @@ const char* CheckName(Check check) {
     case Check::LockHeldAtExit: return "lock or raised IRQL kept at exit";
     case Check::ObjectFreedInUse: return "memory freed while a kernel object in it is in use";
     case Check::IrpFreedInUse: return "IRP freed while in use";
+    case Check::SpinLockWrongIrql: return "spin lock released at the wrong IRQL";
+    case Check::PendingRule: return "pending rule broken";
+    case Check::CallAboveIrql: return "call above its documented IRQL";
+    case Check::Hang: return "hang: polling without end";
   }
   return "unknown check";
 }

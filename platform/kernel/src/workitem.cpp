@@ -104,6 +104,7 @@ void RunWorker(WorkQueue* q) {
              std::source_location::current());
       self->irql = PASSIVE_LEVEL;
       self->spinLocks.clear();
+      self->spinLockIrqls.clear();
     }
     ObDereferenceObject(device);
   }

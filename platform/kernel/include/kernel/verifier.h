@@ -26,6 +26,11 @@ enum class Check {
   LockHeldAtExit,          // a thread or a DPC/work item ended holding a lock or a raised IRQL
   ObjectFreedInUse,        // pool freed while it holds an armed timer, a queued DPC or an awaited object
   IrpFreedInUse,           // IoFreeIrp on an IRP a driver still owns
+  SpinLockWrongIrql,       // spin lock released at an IRQL other than DISPATCH_LEVEL, or to another IRQL
+                           // than its acquisition raised from
+  PendingRule,             // STATUS_PENDING without IoMarkIrpPending and the like, status mismatches
+  CallAboveIrql,           // a routine called above its documented IRQL
+  Hang,                    // a context polling without end: many calls, no wait, no clock progress
 };
 
 const char* CheckName(Check check);

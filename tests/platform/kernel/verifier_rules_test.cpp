@@ -1,0 +1,190 @@
+// Verifier rules: the pending rule, spin locks released at the wrong IRQL. Each fires on
+// its fault and stays silent on the correct pattern.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kernel/io.h"
+#include "kernel/ke.h"
+#include "kernel/verifier.h"
+#include "support/kernel_fixture.h"
+
+namespace {
+
+using platform::verifier::Check;
+using platform::verifier::ScopedCapture;
+
+class VerifierRules : public platform::testing::KernelTest {};
+
+// A function driver's FDO on a bus driver's PDO; the test picks both dispatch routines.
+struct TwoDrivers {
+  PDRIVER_OBJECT bus = platform::io::CreateDriverObject(u"\\Driver\\RulesBus");
+  PDRIVER_OBJECT function = platform::io::CreateDriverObject(u"\\Driver\\RulesFunction");
+  PDEVICE_OBJECT pdo = nullptr;
+  PDEVICE_OBJECT fdo = nullptr;
+  PDEVICE_OBJECT lower = nullptr;
+
+  TwoDrivers(PDRIVER_DISPATCH busDispatch, PDRIVER_DISPATCH functionDispatch) {
+    bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = busDispatch;
+    function->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = functionDispatch;
+    EXPECT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo), STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateDevice(function, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_KS, 0, FALSE, &fdo),
+              STATUS_SUCCESS);
+    lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+    *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = lower;
+  }
+  ~TwoDrivers() {
+    IoDetachDevice(lower);
+    IoDeleteDevice(fdo);
+    IoDeleteDevice(pdo);
+    platform::io::DeleteDriverObject(function);
+    platform::io::DeleteDriverObject(bus);
+  }
+};
+
+PIRP held = nullptr;  // an IRP the bus driver keeps for later completion
+
+NTSTATUS Done(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+// Sends an IRP down from the top, completes a held one, and frees it.
+void SendAndFinish(TwoDrivers& d) {
+  PIRP irp = IoAllocateIrp(d.fdo->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  IoSetCompletionRoutine(irp, Done, nullptr, TRUE, TRUE, TRUE);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCallDriver(d.fdo, irp);
+  if (held) {
+    held->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(held, IO_NO_INCREMENT);
+    held = nullptr;
+  }
+  IoFreeIrp(irp);
+}
+
+// Bus dispatch routines.
+NTSTATUS PendCorrectly(PDEVICE_OBJECT, PIRP irp) {
+  IoMarkIrpPending(irp);
+  held = irp;
+  return STATUS_PENDING;
+}
+NTSTATUS PendWithoutMarking(PDEVICE_OBJECT, PIRP irp) {
+  held = irp;
+  return STATUS_PENDING;
+}
+NTSTATUS CompleteThenReturnPendingUnmarked(PDEVICE_OBJECT, PIRP irp) {
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_PENDING;
+}
+NTSTATUS MarkCompleteAndReturnSuccess(PDEVICE_OBJECT, PIRP irp) {
+  IoMarkIrpPending(irp);
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+NTSTATUS CompleteWithOneStatusReturnAnother(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+NTSTATUS CompleteAtOnce(PDEVICE_OBJECT, PIRP irp) {
+  const NTSTATUS status = irp->IoStatus.Status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// Function dispatch routines: forward with a completion routine and return the lower
+// driver's status.
+NTSTATUS Propagates(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+NTSTATUS DoesNotPropagate(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
+template <PIO_COMPLETION_ROUTINE Routine>
+NTSTATUS ForwardWith(PDEVICE_OBJECT device, PIRP irp) {
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, Routine, nullptr, TRUE, TRUE, TRUE);
+  return IoCallDriver(*static_cast<PDEVICE_OBJECT*>(device->DeviceExtension), irp);
+}
+NTSTATUS Skip(PDEVICE_OBJECT device, PIRP irp) {
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(*static_cast<PDEVICE_OBJECT*>(device->DeviceExtension), irp);
+}
+
+struct PendingCase {
+  const char* name;
+  PDRIVER_DISPATCH bus;
+  PDRIVER_DISPATCH function;
+  bool reported;
+  const char* words;  // in the report
+};
+
+TEST_F(VerifierRules, ThePendingRuleFiresOnEachFaultAndNotOnTheCorrectPatterns) {
+  const PendingCase cases[] = {
+      {"pends correctly, skipped through", PendCorrectly, Skip, false, ""},
+      {"pends correctly, routine propagates", PendCorrectly, ForwardWith<Propagates>, false, ""},
+      {"completes at once", CompleteAtOnce, ForwardWith<Propagates>, false, ""},
+      {"pends without marking", PendWithoutMarking, Skip, true, "without IoMarkIrpPending"},
+      {"completes, returns pending unmarked", CompleteThenReturnPendingUnmarked, Skip, true,
+       "without IoMarkIrpPending"},
+      {"marks, returns success", MarkCompleteAndReturnSuccess, Skip, true, "marked pending"},
+      {"status differs", CompleteWithOneStatusReturnAnother, Skip, true, "completed with 0xC0000001"},
+      {"routine does not propagate", PendCorrectly, ForwardWith<DoesNotPropagate>, true, "did not mark it pending"},
+  };
+  for (const PendingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TwoDrivers d(c.bus, c.function);
+    ScopedCapture capture;
+    SendAndFinish(d);
+    EXPECT_EQ(capture.Saw(Check::PendingRule), c.reported);
+    if (c.reported && !capture.violations().empty()) {
+      EXPECT_NE(capture.violations()[0].detail.find(c.words), std::string::npos) << capture.violations()[0].detail;
+    }
+    EXPECT_EQ(capture.violations().size(), c.reported ? 1u : 0u);
+  }
+}
+
+TEST_F(VerifierRules, ASpinLockReleasedAtTheWrongIrqlIsReportedAtTheRelease) {
+  KSPIN_LOCK a, b;
+  KeInitializeSpinLock(&a);
+  KeInitializeSpinLock(&b);
+  {
+    // Correct nesting: each lock back to the IRQL it raised from.
+    ScopedCapture capture;
+    KIRQL oldA, oldB;
+    KeAcquireSpinLock(&a, &oldA);
+    KeAcquireSpinLock(&b, &oldB);
+    KeReleaseSpinLock(&b, oldB);
+    KeReleaseSpinLock(&a, oldA);
+    KIRQL old = KeRaiseIrqlToDpcLevel();
+    KeAcquireSpinLockAtDpcLevel(&a);
+    KeReleaseSpinLockFromDpcLevel(&a);
+    KeLowerIrql(old);
+    EXPECT_TRUE(capture.violations().empty());
+  }
+  {
+    // The old IRQLs of two nested locks swapped.
+    ScopedCapture capture;
+    KIRQL oldA, oldB;
+    KeAcquireSpinLock(&a, &oldA);
+    KeAcquireSpinLock(&b, &oldB);
+    KeReleaseSpinLock(&b, oldA);  // also lowers below DISPATCH_LEVEL holding `a`
+    ASSERT_FALSE(capture.violations().empty());
+    EXPECT_EQ(capture.violations()[0].check, Check::SpinLockWrongIrql);
+    EXPECT_EQ(capture.violations()[0].api, "KeReleaseSpinLock");
+    EXPECT_NE(capture.violations()[0].caller.find("verifier_rules_test.cpp"), std::string::npos);
+    KeReleaseSpinLock(&a, oldA);
+  }
+  {
+    // Raised above DISPATCH_LEVEL while holding the lock, released there.
+    ScopedCapture capture;
+    KIRQL old, high;
+    KeAcquireSpinLock(&a, &old);
+    KeRaiseIrql(HIGH_LEVEL, &high);
+    KeReleaseSpinLock(&a, old);
+    EXPECT_TRUE(capture.Saw(Check::SpinLockWrongIrql));
+  }
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+}  // namespace
