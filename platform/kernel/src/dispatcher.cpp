@@ -34,6 +34,8 @@ constexpr Ticks kHorizonSpan = 3600LL * clock::kTicksPerSecond;  // one hour
 constexpr ULONG kDefaultResolution = 156'250;  // 15.625 ms
 constexpr ULONG kMinimumResolution = 5'000;    // 0.5 ms
 constexpr ULONG kTimeIncrement = 156'250;
+constexpr long long kDefaultHangLimitNs = 5'000'000'000LL;
+constexpr unsigned long long kHangMinimumCalls = 10'000;
 
 }  // namespace
 
@@ -422,7 +424,66 @@ void ServiceLoop() {
   }
 }
 
+// Watches the context holding the turn: one that keeps calling the kernel without ever
+// waiting, while the clock stands still, for longer than the hang limit (wall time) is
+// polling without end; it is reported once, with its last call site.
+void WatchdogLoop() {
+  Sched& s = S();
+  ThreadRec* watched = nullptr;
+  unsigned long long calls = 0, waits = 0;
+  Ticks now = 0;
+  long long since = SteadyNs();
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string report;
+    {
+      std::lock_guard lock(s.mu);
+      ThreadRec* r = s.running;
+      if (!r || s.realTime.load() || s.freeRunning || s.hangLimitNs <= 0) {
+        watched = nullptr;
+        continue;
+      }
+      const unsigned long long c = r->calls.load(std::memory_order_relaxed);
+      const unsigned long long w = r->waits.load(std::memory_order_relaxed);
+      if (r != watched || w != waits || s.now.load() != now) {
+        r->hangReported = false;  // it waited (or another context runs): a new poll counts afresh
+        watched = r;
+        calls = c;
+        waits = w;
+        now = s.now.load();
+        since = SteadyNs();
+        continue;
+      }
+      const long long elapsed = SteadyNs() - since;
+      if (elapsed < s.hangLimitNs || c - calls < kHangMinimumCalls || r->hangReported) continue;
+      r->hangReported = true;
+      const char* api = r->lastApi.load(std::memory_order_relaxed);
+      const char* file = r->lastFile.load(std::memory_order_relaxed);
+      report = Format("'%s' made %llu kernel calls in %.1f s without a wait while the clock stood at %" PRId64
+                      "; last noted call: %s at %s:%u",
+                      r->name.c_str(), c - calls, static_cast<double>(elapsed) / 1e9, static_cast<int64_t>(now),
+                      api ? api : "(none noted)", file ? file : "?", r->lastLine.load(std::memory_order_relaxed));
+    }
+    Report(Check::Hang, "watchdog", std::move(report), std::source_location::current());
+  }
+}
+
 }  // namespace
+
+void NoteCall(const char* api, const std::source_location& caller) {
+  ThreadRec* t = tlCurrent;
+  if (!t) return;
+  t->calls.store(t->calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  t->lastApi.store(api, std::memory_order_relaxed);
+  t->lastFile.store(caller.file_name(), std::memory_order_relaxed);
+  t->lastLine.store(static_cast<unsigned>(caller.line()), std::memory_order_relaxed);
+}
+
+void EnsureWatchdogLocked(Sched& s) {
+  if (s.watchdogStarted) return;
+  s.watchdogStarted = true;
+  std::thread(WatchdogLoop).detach();
+}
 
 void EnsureServiceLocked(Sched& s) {
   if (s.serviceStarted) return;
@@ -453,7 +514,11 @@ std::string Format(const char* format, ...) {
 std::mutex& DispatcherLock() { return S().mu; }
 
 ThreadRec* Current() {
-  if (tlCurrent) return tlCurrent;
+  if (tlCurrent) {
+    // One writer: a plain increment, published relaxed for the watchdog.
+    tlCurrent->calls.store(tlCurrent->calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return tlCurrent;
+  }
   Sched& s = S();
   auto rec = std::make_unique<ThreadRec>();
   rec->name = Format("foreign thread %zu", std::hash<std::thread::id>{}(std::this_thread::get_id()) % 100000);
@@ -504,10 +569,12 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
               bool idle, const char* api, const std::source_location& caller) {
   Sched& s = S();
   ThreadRec* t = Current();
+  NoteCall(api, caller);
   std::unique_lock lock(s.mu);
   NTSTATUS status;
   if (TrySatisfy(t, count, objects, type, &status)) return status;
   if (!alwaysBlock && deadline <= NowOf(s)) return STATUS_TIMEOUT;
+  t->waits.store(t->waits.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 
   t->waiting = true;
   t->idle = idle;
@@ -734,7 +801,8 @@ void KeClearEvent(PRKEVENT event) {
   event->Header.SignalState = 0;
 }
 
-LONG KeReadStateEvent(PRKEVENT event) {
+LONG KeReadStateEvent(PRKEVENT event, const std::source_location& caller) {
+  NoteCall("KeReadStateEvent", caller);
   std::lock_guard lock(DispatcherLock());
   return event->Header.SignalState;
 }
@@ -823,7 +891,8 @@ BOOLEAN KeCancelTimer(PKTIMER timer) {
   return RemoveTimerLocked(s, timer) ? TRUE : FALSE;
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER timer) {
+BOOLEAN KeReadStateTimer(PKTIMER timer, const std::source_location& caller) {
+  NoteCall("KeReadStateTimer", caller);
   std::lock_guard lock(DispatcherLock());
   return timer->Header.SignalState ? TRUE : FALSE;
 }
@@ -892,13 +961,23 @@ Ticks TickTime() {
 
 }  // namespace
 
-void KeQuerySystemTime(PLARGE_INTEGER currentTime) { currentTime->QuadPart = S().systemOrigin.load() + TickTime(); }
+void KeQuerySystemTime(PLARGE_INTEGER currentTime, const std::source_location& caller) {
+  NoteCall("KeQuerySystemTime", caller);
+  currentTime->QuadPart = S().systemOrigin.load() + TickTime();
+}
 
-ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(TickTime()); }
+ULONGLONG KeQueryInterruptTime(const std::source_location& caller) {
+  NoteCall("KeQueryInterruptTime", caller);
+  return static_cast<ULONGLONG>(TickTime());
+}
 
-void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime) { currentTime->QuadPart = S().systemOrigin.load() + Now(); }
+void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime, const std::source_location& caller) {
+  NoteCall("KeQuerySystemTimePrecise", caller);
+  currentTime->QuadPart = S().systemOrigin.load() + Now();
+}
 
-ULONGLONG KeQueryInterruptTimePrecise(PULONGLONG qpcTimeStamp) {
+ULONGLONG KeQueryInterruptTimePrecise(PULONGLONG qpcTimeStamp, const std::source_location& caller) {
+  NoteCall("KeQueryInterruptTimePrecise", caller);
   const Ticks now = Now();
   if (qpcTimeStamp)
     *qpcTimeStamp = static_cast<ULONGLONG>(static_cast<__int128>(now) * S().perfFrequency.load() /
@@ -906,11 +985,15 @@ ULONGLONG KeQueryInterruptTimePrecise(PULONGLONG qpcTimeStamp) {
   return static_cast<ULONGLONG>(now);
 }
 
-void KeQueryTickCount(PLARGE_INTEGER tickCount) { tickCount->QuadPart = TickTime() / kTimeIncrement; }
+void KeQueryTickCount(PLARGE_INTEGER tickCount, const std::source_location& caller) {
+  NoteCall("KeQueryTickCount", caller);
+  tickCount->QuadPart = TickTime() / kTimeIncrement;
+}
 
 ULONG KeQueryTimeIncrement() { return kTimeIncrement; }
 
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency) {
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency, const std::source_location& caller) {
+  NoteCall("KeQueryPerformanceCounter", caller);
   const LONGLONG frequency = S().perfFrequency.load();
   if (performanceFrequency) performanceFrequency->QuadPart = frequency;
   LARGE_INTEGER counter;
@@ -972,6 +1055,12 @@ void SetPerformanceFrequency(LONGLONG hertz) {
     return;
   }
   S().perfFrequency.store(hertz);
+}
+
+void SetHangLimit(double seconds) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  s.hangLimitNs = seconds > 0 ? static_cast<long long>(seconds * 1e9) : 0;
 }
 
 void SetDeadlockHorizon(LONGLONG span) {
@@ -1087,6 +1176,7 @@ void Reset(const std::source_location& caller) {
   }
   RestartLocked(s);
   s.horizonSpan = kHorizonSpan;
+  s.hangLimitNs = kDefaultHangLimitNs;
   s.perfFrequency.store(10'000'000);
   s.systemOrigin.store(kDefaultSystemTimeOrigin);
   s.resolutionCalls.clear();
@@ -1119,6 +1209,7 @@ ScopedPlatformThread::ScopedPlatformThread(std::string name) {
   std::unique_lock lock(s.mu);
   if (t->IsPlatform()) return;
   registered_ = true;
+  EnsureWatchdogLocked(s);
   t->name = std::move(name);
   t->kind = ThreadKind::Registered;
   t->cpu = 0;

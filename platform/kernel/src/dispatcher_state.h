@@ -86,6 +86,8 @@ struct Sched {
 
   std::condition_variable serviceCv;
   bool serviceStarted = false;
+  bool watchdogStarted = false;
+  long long hangLimitNs = 5'000'000'000LL;  // 0: no hang detection
   std::vector<Backlog> backlogs;
 };
 
@@ -101,6 +103,8 @@ bool TakesTurns(const Sched& s, const ThreadRec* t);
 unsigned CpuIndex(const Sched& s, const ThreadRec* t);
 // Starts the real-time service thread once.
 void EnsureServiceLocked(Sched& s);
+// Starts the hang watchdog once.
+void EnsureWatchdogLocked(Sched& s);
 
 // Queues a DPC on its target processor, or on `cpu` (the processor that queued it or
 // that its timer was armed on) when it has none. False when it was queued already.

@@ -2,6 +2,7 @@
 // shared by the kernel services of this library. Not a public header.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdarg>
 #include <functional>
@@ -57,8 +58,21 @@ struct ThreadRec {
   std::string deadlockReport;
   std::condition_variable cv;
 
+  // Hang detection: kernel calls and waits so far, and the last call site noted (written
+  // by the thread, read by the watchdog).
+  std::atomic<unsigned long long> calls{0};
+  std::atomic<unsigned long long> waits{0};
+  std::atomic<const char*> lastApi{nullptr};
+  std::atomic<const char*> lastFile{nullptr};
+  std::atomic<unsigned> lastLine{0};
+  bool hangReported = false;  // dispatcher lock
+
   bool IsPlatform() const { return kind != ThreadKind::Foreign; }
 };
+
+// Notes the calling thread's latest call site (the calls a polling loop makes), for the
+// hang report.
+void NoteCall(const char* api, const std::source_location& caller);
 
 // The calling thread's record; a foreign record is made on first use.
 ThreadRec* Current();

@@ -3,9 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
 #include <string>
 
+#include "kernel/clock.h"
 #include "kernel/io.h"
+#include "kernel/sched.h"
 #include "kernel/ke.h"
 #include "kernel/verifier.h"
 #include "support/kernel_fixture.h"
@@ -185,6 +190,61 @@ TEST_F(VerifierRules, ASpinLockReleasedAtTheWrongIrqlIsReportedAtTheRelease) {
     EXPECT_TRUE(capture.Saw(Check::SpinLockWrongIrql));
   }
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(VerifierRules, AFindingStopsTheTestAtOnceWithTheReplaySeed) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeRaiseIrql(PASSIVE_LEVEL, &old);
+      },
+      "VERIFIER STOP: IRQL misuse in KeRaiseIrql(.|\n)*AFindingStopsTheTestAtOnceWithTheReplaySeed, scheduler seed "
+      "[0-9]+; replay with UA_SEED=");
+}
+
+TEST_F(VerifierRules, AnEndlessPollIsReportedAsAHangWithItsLastCallSite) {
+  if (platform::sched::Current().freeRunning) GTEST_SKIP() << "the watchdog watches turn-taking contexts";
+  platform::clock::SetHangLimit(0.5);
+  std::atomic<bool> hung{false};
+  std::mutex mu;
+  std::string detail;
+  auto previous = platform::verifier::SetHandler([&](const platform::verifier::Violation& v) {
+    std::lock_guard lock(mu);
+    if (v.check == Check::Hang) detail = v.detail;
+    hung = v.check == Check::Hang;
+  });
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  const auto start = std::chrono::steady_clock::now();
+  // The planted fault: a poll for an event nobody sets, with no wait in between.
+  while (!hung.load() && std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) KeReadStateEvent(&never);
+  const auto took = std::chrono::steady_clock::now() - start;
+  platform::verifier::SetHandler(std::move(previous));
+  ASSERT_TRUE(hung.load());
+  EXPECT_LT(took, std::chrono::seconds(3));
+  std::lock_guard lock(mu);
+  EXPECT_NE(detail.find("'test'"), std::string::npos) << detail;
+  EXPECT_NE(detail.find("KeReadStateEvent at "), std::string::npos) << detail;
+  EXPECT_NE(detail.find("verifier_rules_test.cpp"), std::string::npos) << detail;
+}
+
+TEST_F(VerifierRules, AContextThatWaitsNowAndThenIsNoHang) {
+  if (platform::sched::Current().freeRunning) GTEST_SKIP() << "the watchdog watches turn-taking contexts";
+  platform::clock::SetHangLimit(0.3);
+  platform::verifier::ScopedCapture capture;
+  const auto start = std::chrono::steady_clock::now();
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  LARGE_INTEGER zero{};
+  // Polls too, but each round also waits for a tick: the clock moves on.
+  for (int round = 0; std::chrono::steady_clock::now() - start < std::chrono::milliseconds(800); ++round) {
+    for (int i = 0; i < 20'000; ++i) KeReadStateEvent(&never);
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &zero);
+    platform::testing::DelayMs(1);
+  }
+  EXPECT_FALSE(capture.Saw(Check::Hang));
 }
 
 }  // namespace

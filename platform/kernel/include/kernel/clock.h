@@ -56,6 +56,12 @@ LONGLONG ToSystemTime(LONGLONG interruptTime);
 // moving, that counts as a deadlock too: a hang a periodic timer would otherwise hide.
 void SetDeadlockHorizon(LONGLONG span);
 
+// A platform context that keeps calling the kernel without ever waiting while the clock
+// stands still (a poll that never ends) for this long in wall time is reported as a hang
+// (verifier Check::Hang) with its last call site. Default 5 s; 0 turns it off; Reset
+// restores the default.
+void SetHangLimit(double seconds);
+
 // Performance counter rate (default 10 MHz).
 void SetPerformanceFrequency(LONGLONG hertz);
 

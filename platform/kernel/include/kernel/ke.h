@@ -180,7 +180,7 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
 LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait, KE_CALLER);
 LONG KeResetEvent(PRKEVENT event);
 void KeClearEvent(PRKEVENT event);
-LONG KeReadStateEvent(PRKEVENT event);
+LONG KeReadStateEvent(PRKEVENT event, const std::source_location& caller = std::source_location::current());
 
 void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
 // Returns the previous signal state. A release by a thread that does not own the mutex
@@ -196,7 +196,7 @@ BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, KE_CALLER);
 BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc, KE_CALLER);
 // Returns TRUE when the timer was armed. A DPC already queued by an expiry still runs.
 BOOLEAN KeCancelTimer(PKTIMER timer);
-BOOLEAN KeReadStateTimer(PKTIMER timer);
+BOOLEAN KeReadStateTimer(PKTIMER timer, const std::source_location& caller = std::source_location::current());
 
 // DPCs run at DISPATCH_LEVEL on a virtual processor (kernel/sched.h): the one that
 // queued them, the one their timer was armed on, or their target. Each processor runs its
@@ -253,13 +253,17 @@ constexpr KPRIORITY MAXIMUM_PRIORITY = 32;
 // The plain queries read the time of the last clock tick (platform::clock::Timing); the
 // precise ones read the clock itself.
 
-void KeQuerySystemTime(PLARGE_INTEGER currentTime);
-ULONGLONG KeQueryInterruptTime();
-void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime);
-ULONGLONG KeQueryInterruptTimePrecise(PULONGLONG qpcTimeStamp);
-void KeQueryTickCount(PLARGE_INTEGER tickCount);
+void KeQuerySystemTime(PLARGE_INTEGER currentTime,
+                       const std::source_location& caller = std::source_location::current());
+ULONGLONG KeQueryInterruptTime(const std::source_location& caller = std::source_location::current());
+void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime,
+                              const std::source_location& caller = std::source_location::current());
+ULONGLONG KeQueryInterruptTimePrecise(PULONGLONG qpcTimeStamp,
+                                      const std::source_location& caller = std::source_location::current());
+void KeQueryTickCount(PLARGE_INTEGER tickCount, const std::source_location& caller = std::source_location::current());
 ULONG KeQueryTimeIncrement();
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency);
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency,
+                                        const std::source_location& caller = std::source_location::current());
 // Requests (TRUE) or releases (FALSE) a timer resolution in 100 ns units; returns the
 // resolution in effect: the finest still requested (at least 0.5 ms), else 15.625 ms.
 // Each release ends the latest request. Recorded for tests
