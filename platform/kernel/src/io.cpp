@@ -161,6 +161,7 @@ void FinishBuiltIrp(PIRP irp, const IrpRecord& r) {
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, PUNICODE_STRING deviceName,
                         DEVICE_TYPE deviceType, ULONG deviceCharacteristics, BOOLEAN exclusive,
                         PDEVICE_OBJECT* deviceObject, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice", caller);
   if (!deviceObject) return STATUS_INVALID_PARAMETER;
   *deviceObject = nullptr;
   if (!driverObject) {
@@ -217,6 +218,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, 
 }
 
 void IoDeleteDevice(PDEVICE_OBJECT deviceObject, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice", caller);
   State& s = S();
   {
     std::unique_lock lock(s.mutex);
@@ -277,7 +279,9 @@ PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT deviceObject) {
   return lower;
 }
 
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice, PDEVICE_OBJECT targetDevice) {
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice, PDEVICE_OBJECT targetDevice,
+                                           const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack", caller);
   if (!sourceDevice || !targetDevice) return nullptr;
   State& s = S();
   std::lock_guard lock(s.mutex);
@@ -294,13 +298,14 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice, PDEVICE_
 }
 
 NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT sourceDevice, PDEVICE_OBJECT targetDevice,
-                                         PDEVICE_OBJECT* attachedToDeviceObject) {
-  PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(sourceDevice, targetDevice);
+                                         PDEVICE_OBJECT* attachedToDeviceObject, const std::source_location& caller) {
+  PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(sourceDevice, targetDevice, caller);
   if (attachedToDeviceObject) *attachedToDeviceObject = lower;
   return lower ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
 }
 
-void IoDetachDevice(PDEVICE_OBJECT targetDevice) {
+void IoDetachDevice(PDEVICE_OBJECT targetDevice, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice", caller);
   if (!targetDevice) return;
   State& s = S();
   std::lock_guard lock(s.mutex);
@@ -682,7 +687,9 @@ BOOLEAN IoIs32bitProcess(PIRP) { return S().caller32Bit.load() ? TRUE : FALSE; }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
                                    ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
-                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock) {
+                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock,
+                                   const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest", caller);
   if (!deviceObject) return nullptr;
   PIRP irp = IoAllocateIrp(deviceObject->StackSize, FALSE);
   if (!irp) return nullptr;
@@ -750,7 +757,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
 // Device interfaces
 
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GUID* interfaceClassGuid,
-                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName) {
+                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName,
+                                   const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface", caller);
   if (!physicalDeviceObject || !interfaceClassGuid || !symbolicLinkName) return STATUS_INVALID_PARAMETER;
   std::u16string reference = platform::text::FromUnicodeString(referenceString);
   if (reference.find(u'\\') != std::u16string::npos || reference.find(u'/') != std::u16string::npos)
@@ -804,7 +813,9 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GU
   return STATUS_SUCCESS;
 }
 
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable) {
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable,
+                                   const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState", caller);
   if (!symbolicLinkName || !symbolicLinkName->Buffer) return STATUS_INVALID_PARAMETER;
   std::u16string upcased = platform::text::UpcaseString(platform::text::FromUnicodeString(symbolicLinkName));
   State& s = S();

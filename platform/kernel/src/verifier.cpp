@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+
+#include "kernel/ke.h"
 
 namespace platform::verifier {
 namespace {
@@ -25,6 +28,17 @@ void DefaultHandler(const Violation& v) {
 }
 
 }  // namespace
+
+bool RequireIrqlAtMost(unsigned char highest, const char* api, const std::source_location& caller) {
+  const KIRQL irql = KeGetCurrentIrql();
+  if (irql <= highest) return true;
+  static const char* const names[] = {"PASSIVE_LEVEL", "APC_LEVEL", "DISPATCH_LEVEL"};
+  Report(Check::CallAboveIrql, api,
+         "called at IRQL " + std::to_string(irql) + "; allowed up to " +
+             (highest < 3 ? names[highest] : std::to_string(highest).c_str()),
+         caller);
+  return false;
+}
 
 const char* CheckName(Check check) {
   switch (check) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kernel/po.h"
+#include "kernel/verifier.h"
 
 namespace platform::usb {
 namespace {
@@ -164,10 +165,41 @@ void UsbPort::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   if (ArriveSecond(irp)) port->CompleteNow(irp);
 }
 
+namespace {
+
+// The requests the bus driver serves only at PASSIVE_LEVEL (it blocks on the hub for
+// them); transfers, aborts and the idle request may come at DISPATCH_LEVEL.
+void CheckPassiveOnly(ULONG code, PURB urb) {
+  const char* what = nullptr;
+  switch (code) {
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: what = "IOCTL_INTERNAL_USB_GET_PORT_STATUS"; break;
+    case IOCTL_INTERNAL_USB_RESET_PORT: what = "IOCTL_INTERNAL_USB_RESET_PORT"; break;
+    case IOCTL_INTERNAL_USB_CYCLE_PORT: what = "IOCTL_INTERNAL_USB_CYCLE_PORT"; break;
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+      if (urb == nullptr) return;
+      switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_SELECT_CONFIGURATION: what = "URB_FUNCTION_SELECT_CONFIGURATION"; break;
+        case URB_FUNCTION_SELECT_INTERFACE: what = "URB_FUNCTION_SELECT_INTERFACE"; break;
+        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: what = "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL"; break;
+        case URB_FUNCTION_SYNC_RESET_PIPE: what = "URB_FUNCTION_SYNC_RESET_PIPE"; break;
+        case URB_FUNCTION_SYNC_CLEAR_STALL: what = "URB_FUNCTION_SYNC_CLEAR_STALL"; break;
+        default: return;
+      }
+      break;
+    default:
+      return;
+  }
+  verifier::RequireIrqlAtMost(PASSIVE_LEVEL, what);
+}
+
+}  // namespace
+
 NTSTATUS UsbPort::InternalControl(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
   auto done = [this, irp](NTSTATUS s) { Complete(irp, s); };
+  CheckPassiveOnly(stack->Parameters.DeviceIoControl.IoControlCode,
+                   static_cast<PURB>(stack->Parameters.Others.Argument1));
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: {
       auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);

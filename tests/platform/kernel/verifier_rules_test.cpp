@@ -192,6 +192,42 @@ TEST_F(VerifierRules, ASpinLockReleasedAtTheWrongIrqlIsReportedAtTheRelease) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
+// Each PASSIVE_LEVEL-only I/O manager routine, called at DISPATCH_LEVEL (with arguments
+// it refuses, so nothing is changed) and at PASSIVE_LEVEL.
+TEST_F(VerifierRules, PassiveOnlyIoRoutinesAreReportedAtDispatchLevel) {
+  static constexpr GUID kClass = {0x1, 0x2, 0x3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  struct Call {
+    const char* api;
+    void (*call)();
+  };
+  const Call calls[] = {
+      {"IoCreateDevice", [] { IoCreateDevice(nullptr, 0, nullptr, 0, 0, FALSE, nullptr); }},
+      {"IoAttachDeviceToDeviceStack", [] { IoAttachDeviceToDeviceStack(nullptr, nullptr); }},
+      {"IoDetachDevice", [] { IoDetachDevice(nullptr); }},
+      {"IoRegisterDeviceInterface", [] { IoRegisterDeviceInterface(nullptr, &kClass, nullptr, nullptr); }},
+      {"IoSetDeviceInterfaceState", [] { IoSetDeviceInterfaceState(nullptr, TRUE); }},
+      {"IoBuildDeviceIoControlRequest",
+       [] { IoBuildDeviceIoControlRequest(0, nullptr, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr); }},
+  };
+  for (const Call& c : calls) {
+    SCOPED_TRACE(c.api);
+    {
+      ScopedCapture capture;
+      c.call();
+      EXPECT_TRUE(capture.violations().empty());
+    }
+    ScopedCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    c.call();
+    KeLowerIrql(old);
+    ASSERT_EQ(capture.violations().size(), 1u);
+    EXPECT_EQ(capture.violations()[0].check, Check::CallAboveIrql);
+    EXPECT_EQ(capture.violations()[0].api, c.api);
+    EXPECT_NE(capture.violations()[0].caller.find("verifier_rules_test.cpp"), std::string::npos);
+  }
+}
+
 TEST_F(VerifierRules, AFindingStopsTheTestAtOnceWithTheReplaySeed) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(

@@ -373,6 +373,33 @@ TEST_F(UsbPortTest, CompletionsArriveInBatchesUnlessTimingIsExact) {
   EXPECT_EQ(exact, std::vector<long>(exact.size(), 0)) << "each completion as its last frame ends";
 }
 
+TEST_F(UsbPortTest, PassiveOnlyRequestsAreReportedAtDispatchLevel) {
+  // Selecting the configuration at DISPATCH_LEVEL: reported, naming the request.
+  {
+    platform::verifier::ScopedCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PURB urb = SelectDefaultsRequest(*device, config);
+    PIRP irp = IoAllocateIrp(port->pdo()->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    EXPECT_NE(IofCallDriver(port->pdo(), irp), STATUS_PENDING);
+    KeLowerIrql(old);
+    IoFreeIrp(irp);
+    ExFreePool(urb);
+    ASSERT_TRUE(capture.Saw(platform::verifier::Check::CallAboveIrql));
+    EXPECT_EQ(capture.violations()[0].api, "URB_FUNCTION_SELECT_CONFIGURATION");
+  }
+  // The same request and a port status query at PASSIVE_LEVEL: silent.
+  platform::verifier::ScopedCapture capture;
+  Configure();
+  ULONG status = 0;
+  EXPECT_EQ(Send(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &status), STATUS_SUCCESS);
+  EXPECT_TRUE(capture.violations().empty());
+}
+
 TEST_F(UsbPortTest, CompletionsNeverRunInsideQueryBusTime) {
   auto handle = Configure();
   USBD_PIPE_HANDLE out = SelectOut(handle);

@@ -47,6 +47,11 @@ struct Violation {
 void Report(Check check, const char* api, std::string detail,
             const std::source_location& caller = std::source_location::current());
 
+// Reports (CallAboveIrql) a call made above `highest`, the highest IRQL its caller may
+// be at (PASSIVE_LEVEL 0, APC_LEVEL 1, DISPATCH_LEVEL 2). Returns false when it was.
+bool RequireIrqlAtMost(unsigned char highest, const char* api,
+                       const std::source_location& caller = std::source_location::current());
+
 using Handler = std::function<void(const Violation&)>;
 // Installs a handler and returns the previous one.
 Handler SetHandler(Handler handler);
