@@ -848,9 +848,26 @@ LONG KeReadStateMutex(PRKMUTEX mutex) {
 
 // ---- timers ------------------------------------------------------------------------
 
-void KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, NotificationTimer); }
+void KeInitializeTimer(PKTIMER timer, const std::source_location& caller) {
+  KeInitializeTimerEx(timer, NotificationTimer, caller);
+}
 
-void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type) {
+void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type, const std::source_location& caller) {
+  // Found by address among the armed timers: the memory may hold anything before.
+  bool armed = false;
+  {
+    Sched& s = S();
+    std::lock_guard lock(s.mu);
+    for (auto it = s.timers.begin(); it != s.timers.end(); ++it) {
+      if (it->timer != timer) continue;
+      s.timers.erase(it);
+      armed = true;
+      break;
+    }
+  }
+  if (armed)
+    Report(Check::ObjectFreedInUse, "KeInitializeTimerEx",
+           Format("timer %p initialised again while it is armed", static_cast<void*>(timer)), caller);
   *timer = KTIMER{};
   timer->Header.Type = type == SynchronizationTimer ? TimerSynchronizationObject : TimerNotificationObject;
   InitializeListHead(&timer->Header.WaitListHead);

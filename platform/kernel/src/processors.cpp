@@ -273,7 +273,19 @@ using platform::verifier::Check;
 
 // ---- DPCs --------------------------------------------------------------------------
 
-void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, const std::source_location& caller) {
+  // Found by address among the queued DPCs: the memory may hold anything before.
+  bool queued = false;
+  {
+    Sched& s = S();
+    std::lock_guard lock(s.mu);
+    for (Cpu& c : s.cpus)
+      queued |= std::find(c.dpcs.begin(), c.dpcs.end(), dpc) != c.dpcs.end();
+    if (queued) UnqueueDpcLocked(s, dpc);
+  }
+  if (queued)
+    Report(Check::ObjectFreedInUse, "KeInitializeDpc",
+           Format("DPC %p initialised again while it is queued", static_cast<void*>(dpc)), caller);
   *dpc = KDPC{};
   dpc->Type = 0x13;
   dpc->Importance = MediumImportance;

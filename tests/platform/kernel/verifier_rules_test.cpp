@@ -228,6 +228,61 @@ TEST_F(VerifierRules, PassiveOnlyIoRoutinesAreReportedAtDispatchLevel) {
   }
 }
 
+void PageableRoutine() { PAGED_CODE(); }
+
+TEST_F(VerifierRules, PageableCodeIsReportedAboveApcLevel) {
+  ScopedCapture capture;
+  PageableRoutine();
+  KIRQL old;
+  KeRaiseIrql(APC_LEVEL, &old);
+  PageableRoutine();
+  EXPECT_TRUE(capture.violations().empty());
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  PageableRoutine();
+  KeLowerIrql(PASSIVE_LEVEL);
+  ASSERT_EQ(capture.violations().size(), 1u);
+  EXPECT_EQ(capture.violations()[0].check, Check::CallAboveIrql);
+  EXPECT_EQ(capture.violations()[0].api, "PAGED_CODE");
+  EXPECT_NE(capture.violations()[0].caller.find("PageableRoutine"), std::string::npos);
+}
+
+void Nothing(PKDPC, PVOID, PVOID, PVOID) {}
+
+TEST_F(VerifierRules, ATimerOrDpcInitialisedAgainWhileQueuedIsReportedWhereverItLives) {
+  // On the stack, not in pool: the objects are tracked, not only pool blocks.
+  KTIMER timer;
+  KDPC dpc;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(&dpc, Nothing, nullptr);
+  {
+    ScopedCapture capture;
+    KeSetTimer(&timer, platform::testing::RelativeMs(50), nullptr);
+    KeInitializeTimer(&timer);
+    ASSERT_EQ(capture.violations().size(), 1u);
+    EXPECT_EQ(capture.violations()[0].check, Check::ObjectFreedInUse);
+    EXPECT_EQ(capture.violations()[0].api, "KeInitializeTimerEx");
+  }
+  {
+    ScopedCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    KeInitializeDpc(&dpc, Nothing, nullptr);
+    KeLowerIrql(old);
+    ASSERT_EQ(capture.violations().size(), 1u);
+    EXPECT_EQ(capture.violations()[0].api, "KeInitializeDpc");
+  }
+  // Initialised again once done with: silent.
+  ScopedCapture capture;
+  KeSetTimer(&timer, platform::testing::RelativeMs(1), nullptr);
+  KeCancelTimer(&timer);
+  KeInitializeTimer(&timer);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  KeFlushQueuedDpcs();
+  KeInitializeDpc(&dpc, Nothing, nullptr);
+  EXPECT_TRUE(capture.violations().empty());
+}
+
 TEST_F(VerifierRules, AFindingStopsTheTestAtOnceWithTheReplaySeed) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(

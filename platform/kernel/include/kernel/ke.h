@@ -14,6 +14,11 @@
 
 #include "kernel/ntdef.h"
 #include "kernel/sched.h"
+#include "kernel/verifier.h"
+
+// Opens a pageable routine: running it above APC_LEVEL is reported (CallAboveIrql) with
+// the routine's location, as a page fault there would bring the system down.
+#define PAGED_CODE() ::platform::verifier::RequireIrqlAtMost(APC_LEVEL, "PAGED_CODE")
 
 #define KE_CALLER const std::source_location& caller = std::source_location::current()
 
@@ -188,8 +193,10 @@ void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
 LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait, KE_CALLER);
 LONG KeReadStateMutex(PRKMUTEX mutex);
 
-void KeInitializeTimer(PKTIMER timer);
-void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
+// Initialising a timer that is still armed (or a DPC still queued) is reported
+// (ObjectFreedInUse) and takes it off the queue first.
+void KeInitializeTimer(PKTIMER timer, const std::source_location& caller = std::source_location::current());
+void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type, const std::source_location& caller = std::source_location::current());
 // dueTime < 0: relative, in 100 ns units; dueTime >= 0: absolute system time. period in
 // milliseconds (0 = one-shot). Returns TRUE when the timer was armed before the call.
 BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, KE_CALLER);
@@ -203,7 +210,7 @@ BOOLEAN KeReadStateTimer(PKTIMER timer, const std::source_location& caller = std
 // DPCs one at a time in the order they were queued (a HighImportance DPC goes to the
 // front), on its DPC context, or at once on the context that lowers the processor's IRQL
 // below DISPATCH_LEVEL.
-void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
+void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, const std::source_location& caller = std::source_location::current());
 void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance);
 void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number);
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
