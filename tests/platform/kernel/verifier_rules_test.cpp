@@ -9,7 +9,9 @@
 #include <string>
 
 #include "kernel/clock.h"
+#include "kernel/callback.h"
 #include "kernel/io.h"
+#include "kernel/mm.h"
 #include "kernel/sched.h"
 #include "kernel/ke.h"
 #include "kernel/verifier.h"
@@ -225,6 +227,33 @@ TEST_F(VerifierRules, PassiveOnlyIoRoutinesAreReportedAtDispatchLevel) {
     EXPECT_EQ(capture.violations()[0].check, Check::CallAboveIrql);
     EXPECT_EQ(capture.violations()[0].api, c.api);
     EXPECT_NE(capture.violations()[0].caller.find("verifier_rules_test.cpp"), std::string::npos);
+  }
+}
+
+// Routines the driver calls only below DISPATCH_LEVEL, called there with arguments they
+// refuse: the IRQL is reported first, by its own check.
+TEST_F(VerifierRules, CallbackAndUserMappingRoutinesAreReportedAboveTheirIrql) {
+  struct Call {
+    const char* api;
+    void (*call)();
+  };
+  const Call calls[] = {
+      {"ExCreateCallback", [] { ExCreateCallback(nullptr, nullptr, TRUE, TRUE); }},
+      {"ExRegisterCallback", [] { ExRegisterCallback(nullptr, nullptr, nullptr); }},
+      {"ExUnregisterCallback", [] { ExUnregisterCallback(nullptr); }},
+      {"MmMapLockedPagesSpecifyCache",
+       [] { MmMapLockedPagesSpecifyCache(nullptr, UserMode, MmCached, nullptr, FALSE, NormalPagePriority); }},
+  };
+  for (const Call& c : calls) {
+    SCOPED_TRACE(c.api);
+    ScopedCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    c.call();
+    KeLowerIrql(old);
+    ASSERT_FALSE(capture.violations().empty());
+    EXPECT_EQ(capture.violations()[0].check, Check::CallAboveIrql);
+    EXPECT_EQ(capture.violations()[0].api, c.api);
   }
 }
 
