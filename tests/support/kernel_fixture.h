@@ -1,15 +1,16 @@
 // The gtest fixture every test suite that runs driver or platform code derives from.
 //
-// SetUp: makes every verifier report a test failure (with the API, the detail and the
-// caller), resets the clock to virtual time 0, sets the scheduler seed (UA_SEED from the
+// SetUp: makes every verifier report stop the test at once, as a bug check would (it
+// prints the check, the API, the detail, the caller and the seed that replays it, then
+// aborts), resets the clock to virtual time 0, sets the scheduler seed (UA_SEED from the
 // environment, 0 when unset; with --gtest_repeat each repetition takes the next seed),
 // takes a pool mark and registers the test thread as a platform thread. TearDown: lets
 // queued DPCs and work items finish, reports timers, DPCs, work items and system threads
 // still pending, unregisters the thread and runs the pool's leak check on what the test
 // allocated. A failed test prints the seed that replays it.
 //
-// Tests that provoke a verifier report on purpose wrap the faulty call in a
-// platform::verifier::ScopedCapture and assert on what it collected.
+// Tests that provoke a verifier report on purpose opt into continuing: they wrap the
+// faulty call in a platform::verifier::ScopedCapture and assert on what it collected.
 //
 // Writing tests on the virtual clock (kernel/clock.h):
 // - start helper threads with platform::clock::Thread (or PsCreateSystemThread), not
@@ -98,9 +99,18 @@ inline std::vector<std::uint64_t> SeedsWhere(std::uint64_t first, unsigned count
 class KernelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    previousHandler_ = verifier::SetHandler([](const verifier::Violation& v) {
-      ADD_FAILURE() << "verifier: " << verifier::CheckName(v.check) << " in " << v.api << ": " << v.detail
-                    << "\n  caller: " << v.caller;
+    // A finding stops the test at once, as a bug check would, with the seed that replays it.
+    previousHandler_ = verifier::SetHandler([this](const verifier::Violation& v) {
+      const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+      const auto seed = static_cast<unsigned long long>(seed_);
+      std::fprintf(stderr,
+                   "VERIFIER STOP: %s in %s: %s\n  caller: %s\n  test %s.%s, scheduler seed %llu; replay with "
+                   "UA_SEED=%llu and --gtest_filter=%s.%s\n",
+                   verifier::CheckName(v.check), v.api.c_str(), v.detail.c_str(), v.caller.c_str(),
+                   info ? info->test_suite_name() : "?", info ? info->name() : "?", seed, seed,
+                   info ? info->test_suite_name() : "*", info ? info->name() : "*");
+      std::fflush(stderr);
+      std::abort();
     });
     clock::Reset();
     seed_ = RunSeed();
@@ -127,12 +137,24 @@ class KernelTest : public ::testing::Test {
   }
 
   std::uint64_t seed() const { return seed_; }
+  // Timers on their exact due times, DPCs without latency, URB completions at each frame
+  // end: for tests that check exact timing (the default is realistic, clock::Timing).
+  static void UseExactTiming() { clock::SetTiming(clock::Timing::Exact()); }
 
  private:
   verifier::Handler previousHandler_;
   std::uint64_t seed_ = 0;
   std::optional<pool::LeakScope> leaks_;
   std::optional<clock::ScopedPlatformThread> thread_;
+};
+
+// A KernelTest on exact timing.
+class ExactTimingTest : public KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    UseExactTiming();
+  }
 };
 
 }  // namespace platform::testing

@@ -67,6 +67,7 @@ CALLBACK_OBJECT* ObjectOf(PVOID p, const char* api, const std::source_location& 
 
 NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* callbackObject, POBJECT_ATTRIBUTES objectAttributes, BOOLEAN create,
                           BOOLEAN allowMultipleCallbacks, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "ExCreateCallback", caller);
   if (!callbackObject || !objectAttributes) {
     Report(Check::InvalidArgument, "ExCreateCallback", "no object pointer or no attributes", caller);
     return STATUS_INVALID_PARAMETER;
@@ -99,6 +100,7 @@ NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* callbackObject, POBJECT_ATTRIBUTES o
 
 PVOID ExRegisterCallback(PCALLBACK_OBJECT callbackObject, PCALLBACK_FUNCTION callbackFunction, PVOID callbackContext,
                          const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(APC_LEVEL, "ExRegisterCallback", caller);
   CALLBACK_OBJECT* object = ObjectOf(callbackObject, "ExRegisterCallback", caller);
   if (!object) return nullptr;
   if (!callbackFunction) {
@@ -128,6 +130,7 @@ PVOID ExRegisterCallback(PCALLBACK_OBJECT callbackObject, PCALLBACK_FUNCTION cal
 }
 
 void ExUnregisterCallback(PVOID callbackRegistration, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(APC_LEVEL, "ExUnregisterCallback", caller);
   auto* r = static_cast<Registration*>(callbackRegistration);
   if (!r || r->signature != kRegistrationSignature) {
     Report(Check::InvalidArgument, "ExUnregisterCallback",
@@ -156,6 +159,7 @@ void ExUnregisterCallback(PVOID callbackRegistration, const std::source_location
 }
 
 void ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID argument2, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "ExNotifyCallback", caller);
   CALLBACK_OBJECT* object = ObjectOf(callbackObject, "ExNotifyCallback", caller);
   if (!object) return;
   unsigned long long after = 0;

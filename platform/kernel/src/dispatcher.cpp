@@ -34,6 +34,8 @@ constexpr Ticks kHorizonSpan = 3600LL * clock::kTicksPerSecond;  // one hour
 constexpr ULONG kDefaultResolution = 156'250;  // 15.625 ms
 constexpr ULONG kMinimumResolution = 5'000;    // 0.5 ms
 constexpr ULONG kTimeIncrement = 156'250;
+constexpr long long kDefaultHangLimitNs = 5'000'000'000LL;
+constexpr unsigned long long kHangMinimumCalls = 10'000;
 
 }  // namespace
 
@@ -160,19 +162,76 @@ void SatisfyWaitersLocked(Sched& s) {
 
 // ---- timers and DPCs ---------------------------------------------------------------
 
+Ticks ResolutionLocked(const Sched& s) {
+  if (s.resolutionRequests.empty()) return kDefaultResolution;
+  return *std::min_element(s.resolutionRequests.begin(), s.resolutionRequests.end());
+}
+
+// The last clock tick at or before `t` (t itself without clock ticks).
+Ticks TickAtOrBeforeLocked(const Sched& s, Ticks t) {
+  if (!s.timing.clockTicks || t < s.tickBase) return t;
+  const Ticks res = ResolutionLocked(s);
+  return s.tickBase + (t - s.tickBase) / res * res;
+}
+
+// The first clock tick at or after `t`.
+Ticks TickAtOrAfterLocked(const Sched& s, Ticks t) {
+  if (!s.timing.clockTicks || t <= s.tickBase) return t;
+  const Ticks res = ResolutionLocked(s);
+  const Ticks k = (t - s.tickBase) / res + ((t - s.tickBase) % res ? 1 : 0);
+  if (k > (kNever - s.tickBase) / res) return kNever;
+  return s.tickBase + k * res;
+}
+
+std::uint64_t DrawTimingLocked(Sched& s) {
+  // splitmix64
+  std::uint64_t z = (s.timingRng += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// A DPC's start after its interrupt: 5-60 us mostly, 60-200 us one time in twelve,
+// 200 us - 1 ms one time in a hundred.
+Ticks DrawDpcLatencyLocked(Sched& s) {
+  if (!s.timing.dpcLatency) return 0;
+  const std::uint64_t r = DrawTimingLocked(s);
+  const unsigned bucket = static_cast<unsigned>(r % 100);
+  const std::uint64_t v = r >> 8;
+  if (bucket < 91) return static_cast<Ticks>(50 + v % 551);
+  if (bucket < 99) return static_cast<Ticks>(600 + v % 1401);
+  return static_cast<Ticks>(2000 + v % 8001);
+}
+
+// Arms `timer` for its due time `due`: it fires on the first clock tick at or after it
+// (never before `now`), its DPC a latency later.
 void InsertTimerLocked(Sched& s, KTIMER* timer, Ticks due) {
   timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+  Ticks fireAt = TickAtOrAfterLocked(s, std::max(due, NowOf(s)));
+  if (timer->Dpc && fireAt != kNever) fireAt += DrawDpcLatencyLocked(s);
+  timer->Reserved = static_cast<ULONGLONG>(fireAt);
   timer->ArmSequence = ++s.seq;
   timer->Header.Inserted = 1;
-  s.timers.insert(TimerKey{due, timer->ArmSequence, timer});
+  s.timers.insert(TimerKey{fireAt, timer->ArmSequence, timer});
   if (s.realTime.load()) s.serviceCv.notify_all();
 }
 
 bool RemoveTimerLocked(Sched& s, KTIMER* timer) {
   if (!timer->Header.Inserted) return false;
-  s.timers.erase(TimerKey{static_cast<Ticks>(timer->DueTime.QuadPart), timer->ArmSequence, timer});
+  s.timers.erase(TimerKey{static_cast<Ticks>(timer->Reserved), timer->ArmSequence, timer});
   timer->Header.Inserted = 0;
   return true;
+}
+
+// The resolution changed: armed timers fire on the ticks of the new one.
+void RekeyTimersLocked(Sched& s) {
+  std::vector<KTIMER*> armed;
+  for (const TimerKey& k : s.timers) armed.push_back(k.timer);
+  for (KTIMER* timer : armed) {
+    const auto due = static_cast<Ticks>(timer->DueTime.QuadPart);
+    RemoveTimerLocked(s, timer);
+    InsertTimerLocked(s, timer, due);
+  }
 }
 
 // Fires every timer due by now; returns whether any fired.
@@ -185,14 +244,15 @@ bool FireTimersLocked(Sched& s) {
     KTIMER* timer = key.timer;
     timer->Header.Inserted = 0;
     timer->Header.SignalState = 1;
+    const auto dueAt = static_cast<Ticks>(timer->DueTime.QuadPart);
     if (timer->Period > 0) {
-      Ticks next = key.due + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
+      Ticks next = dueAt + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
       if (next <= now) next = now + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
       InsertTimerLocked(s, timer, next);
     }
     if (timer->Dpc) {
       ULARGE_INTEGER systemTime;
-      systemTime.QuadPart = static_cast<ULONGLONG>(s.systemOrigin.load() + key.due);
+      systemTime.QuadPart = static_cast<ULONGLONG>(s.systemOrigin.load() + TickAtOrBeforeLocked(s, key.due));
       QueueDpcLocked(s, timer->Dpc, timer->Processor, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.HighPart)));
     }
@@ -364,7 +424,66 @@ void ServiceLoop() {
   }
 }
 
+// Watches the context holding the turn: one that keeps calling the kernel without ever
+// waiting, while the clock stands still, for longer than the hang limit (wall time) is
+// polling without end; it is reported once, with its last call site.
+void WatchdogLoop() {
+  Sched& s = S();
+  ThreadRec* watched = nullptr;
+  unsigned long long calls = 0, waits = 0;
+  Ticks now = 0;
+  long long since = SteadyNs();
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string report;
+    {
+      std::lock_guard lock(s.mu);
+      ThreadRec* r = s.running;
+      if (!r || s.realTime.load() || s.freeRunning || s.hangLimitNs <= 0) {
+        watched = nullptr;
+        continue;
+      }
+      const unsigned long long c = r->calls.load(std::memory_order_relaxed);
+      const unsigned long long w = r->waits.load(std::memory_order_relaxed);
+      if (r != watched || w != waits || s.now.load() != now) {
+        r->hangReported = false;  // it waited (or another context runs): a new poll counts afresh
+        watched = r;
+        calls = c;
+        waits = w;
+        now = s.now.load();
+        since = SteadyNs();
+        continue;
+      }
+      const long long elapsed = SteadyNs() - since;
+      if (elapsed < s.hangLimitNs || c - calls < kHangMinimumCalls || r->hangReported) continue;
+      r->hangReported = true;
+      const char* api = r->lastApi.load(std::memory_order_relaxed);
+      const char* file = r->lastFile.load(std::memory_order_relaxed);
+      report = Format("'%s' made %llu kernel calls in %.1f s without a wait while the clock stood at %" PRId64
+                      "; last noted call: %s at %s:%u",
+                      r->name.c_str(), c - calls, static_cast<double>(elapsed) / 1e9, static_cast<int64_t>(now),
+                      api ? api : "(none noted)", file ? file : "?", r->lastLine.load(std::memory_order_relaxed));
+    }
+    Report(Check::Hang, "watchdog", std::move(report), std::source_location::current());
+  }
+}
+
 }  // namespace
+
+void NoteCall(const char* api, const std::source_location& caller) {
+  ThreadRec* t = tlCurrent;
+  if (!t) return;
+  t->calls.store(t->calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  t->lastApi.store(api, std::memory_order_relaxed);
+  t->lastFile.store(caller.file_name(), std::memory_order_relaxed);
+  t->lastLine.store(static_cast<unsigned>(caller.line()), std::memory_order_relaxed);
+}
+
+void EnsureWatchdogLocked(Sched& s) {
+  if (s.watchdogStarted) return;
+  s.watchdogStarted = true;
+  std::thread(WatchdogLoop).detach();
+}
 
 void EnsureServiceLocked(Sched& s) {
   if (s.serviceStarted) return;
@@ -395,7 +514,11 @@ std::string Format(const char* format, ...) {
 std::mutex& DispatcherLock() { return S().mu; }
 
 ThreadRec* Current() {
-  if (tlCurrent) return tlCurrent;
+  if (tlCurrent) {
+    // One writer: a plain increment, published relaxed for the watchdog.
+    tlCurrent->calls.store(tlCurrent->calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return tlCurrent;
+  }
   Sched& s = S();
   auto rec = std::make_unique<ThreadRec>();
   rec->name = Format("foreign thread %zu", std::hash<std::thread::id>{}(std::this_thread::get_id()) % 100000);
@@ -413,6 +536,17 @@ ThreadRec* Current() {
 }
 
 Ticks Now() { return NowOf(S()); }
+
+namespace {
+thread_local int tlExactWaits = 0;
+}  // namespace
+
+Ticks TimeoutOnTick(Ticks deadline) {
+  if (deadline == kNever || tlExactWaits) return deadline;
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return TickAtOrAfterLocked(s, deadline);
+}
 
 Ticks DeadlineOf(LONGLONG dueTime) {
   Sched& s = S();
@@ -435,10 +569,12 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
               bool idle, const char* api, const std::source_location& caller) {
   Sched& s = S();
   ThreadRec* t = Current();
+  NoteCall(api, caller);
   std::unique_lock lock(s.mu);
   NTSTATUS status;
   if (TrySatisfy(t, count, objects, type, &status)) return status;
   if (!alwaysBlock && deadline <= NowOf(s)) return STATUS_TIMEOUT;
+  t->waits.store(t->waits.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 
   t->waiting = true;
   t->idle = idle;
@@ -625,7 +761,7 @@ NTSTATUS WaitForObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTE
   const bool poll = timeout && timeout->QuadPart == 0;
   if (!poll) CheckBlockingWait(t, mutex, api, caller);
   Ticks deadline = kNever;
-  if (timeout) deadline = poll ? Now() : DeadlineOf(timeout->QuadPart);
+  if (timeout) deadline = poll ? Now() : TimeoutOnTick(DeadlineOf(timeout->QuadPart));
   return Wait(count, headers, type, deadline, false, false, api, caller);
 }
 
@@ -665,7 +801,8 @@ void KeClearEvent(PRKEVENT event) {
   event->Header.SignalState = 0;
 }
 
-LONG KeReadStateEvent(PRKEVENT event) {
+LONG KeReadStateEvent(PRKEVENT event, const std::source_location& caller) {
+  NoteCall("KeReadStateEvent", caller);
   std::lock_guard lock(DispatcherLock());
   return event->Header.SignalState;
 }
@@ -711,9 +848,26 @@ LONG KeReadStateMutex(PRKMUTEX mutex) {
 
 // ---- timers ------------------------------------------------------------------------
 
-void KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, NotificationTimer); }
+void KeInitializeTimer(PKTIMER timer, const std::source_location& caller) {
+  KeInitializeTimerEx(timer, NotificationTimer, caller);
+}
 
-void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type) {
+void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type, const std::source_location& caller) {
+  // Found by address among the armed timers: the memory may hold anything before.
+  bool armed = false;
+  {
+    Sched& s = S();
+    std::lock_guard lock(s.mu);
+    for (auto it = s.timers.begin(); it != s.timers.end(); ++it) {
+      if (it->timer != timer) continue;
+      s.timers.erase(it);
+      armed = true;
+      break;
+    }
+  }
+  if (armed)
+    Report(Check::ObjectFreedInUse, "KeInitializeTimerEx",
+           Format("timer %p initialised again while it is armed", static_cast<void*>(timer)), caller);
   *timer = KTIMER{};
   timer->Header.Type = type == SynchronizationTimer ? TimerSynchronizationObject : TimerNotificationObject;
   InitializeListHead(&timer->Header.WaitListHead);
@@ -754,7 +908,8 @@ BOOLEAN KeCancelTimer(PKTIMER timer) {
   return RemoveTimerLocked(s, timer) ? TRUE : FALSE;
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER timer) {
+BOOLEAN KeReadStateTimer(PKTIMER timer, const std::source_location& caller) {
+  NoteCall("KeReadStateTimer", caller);
   std::lock_guard lock(DispatcherLock());
   return timer->Header.SignalState ? TRUE : FALSE;
 }
@@ -790,7 +945,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
   // A relative delay always blocks, so a zero delay lets every other platform thread run
   // first; an absolute time already passed returns at once.
   const bool relative = interval->QuadPart <= 0;
-  const Ticks deadline = interval->QuadPart == 0 ? Now() : DeadlineOf(interval->QuadPart);
+  const Ticks deadline = interval->QuadPart == 0 ? Now() : TimeoutOnTick(DeadlineOf(interval->QuadPart));
   Wait(0, nullptr, WaitAny, deadline, relative, false, "KeDelayExecutionThread", caller);
   return STATUS_SUCCESS;
 }
@@ -813,15 +968,49 @@ KPRIORITY KeQueryPriorityThread(PKTHREAD thread) { return __atomic_load_n(&threa
 
 // ---- time --------------------------------------------------------------------------
 
-void KeQuerySystemTime(PLARGE_INTEGER currentTime) { currentTime->QuadPart = S().systemOrigin.load() + Now(); }
+namespace {
 
-ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(Now()); }
+Ticks TickTime() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return TickAtOrBeforeLocked(s, NowOf(s));
+}
 
-void KeQueryTickCount(PLARGE_INTEGER tickCount) { tickCount->QuadPart = Now() / kTimeIncrement; }
+}  // namespace
+
+void KeQuerySystemTime(PLARGE_INTEGER currentTime, const std::source_location& caller) {
+  NoteCall("KeQuerySystemTime", caller);
+  currentTime->QuadPart = S().systemOrigin.load() + TickTime();
+}
+
+ULONGLONG KeQueryInterruptTime(const std::source_location& caller) {
+  NoteCall("KeQueryInterruptTime", caller);
+  return static_cast<ULONGLONG>(TickTime());
+}
+
+void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime, const std::source_location& caller) {
+  NoteCall("KeQuerySystemTimePrecise", caller);
+  currentTime->QuadPart = S().systemOrigin.load() + Now();
+}
+
+ULONGLONG KeQueryInterruptTimePrecise(PULONGLONG qpcTimeStamp, const std::source_location& caller) {
+  NoteCall("KeQueryInterruptTimePrecise", caller);
+  const Ticks now = Now();
+  if (qpcTimeStamp)
+    *qpcTimeStamp = static_cast<ULONGLONG>(static_cast<__int128>(now) * S().perfFrequency.load() /
+                                           platform::clock::kTicksPerSecond);
+  return static_cast<ULONGLONG>(now);
+}
+
+void KeQueryTickCount(PLARGE_INTEGER tickCount, const std::source_location& caller) {
+  NoteCall("KeQueryTickCount", caller);
+  tickCount->QuadPart = TickTime() / kTimeIncrement;
+}
 
 ULONG KeQueryTimeIncrement() { return kTimeIncrement; }
 
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency) {
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency, const std::source_location& caller) {
+  NoteCall("KeQueryPerformanceCounter", caller);
   const LONGLONG frequency = S().perfFrequency.load();
   if (performanceFrequency) performanceFrequency->QuadPart = frequency;
   LARGE_INTEGER counter;
@@ -833,11 +1022,17 @@ ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution) {
   Sched& s = S();
   std::lock_guard lock(s.mu);
   s.resolutionCalls.push_back({desiredTime, setResolution != FALSE});
+  const Ticks before = ResolutionLocked(s);
+  const Ticks lastTick = TickAtOrBeforeLocked(s, NowOf(s));
   if (setResolution)
-    s.requestedResolution = std::clamp(desiredTime, kMinimumResolution, kDefaultResolution);
-  else
-    s.requestedResolution = 0;
-  return s.requestedResolution ? s.requestedResolution : kDefaultResolution;
+    s.resolutionRequests.push_back(std::clamp(desiredTime, kMinimumResolution, kDefaultResolution));
+  else if (!s.resolutionRequests.empty())
+    s.resolutionRequests.pop_back();
+  if (ResolutionLocked(s) != before) {
+    s.tickBase = lastTick;
+    RekeyTimersLocked(s);
+  }
+  return static_cast<ULONG>(ResolutionLocked(s));
 }
 
 // ======================================================================================
@@ -879,6 +1074,12 @@ void SetPerformanceFrequency(LONGLONG hertz) {
   S().perfFrequency.store(hertz);
 }
 
+void SetHangLimit(double seconds) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  s.hangLimitNs = seconds > 0 ? static_cast<long long>(seconds * 1e9) : 0;
+}
+
 void SetDeadlockHorizon(LONGLONG span) {
   Sched& s = S();
   std::lock_guard lock(s.mu);
@@ -888,7 +1089,42 @@ void SetDeadlockHorizon(LONGLONG span) {
 ULONG TimerResolution() {
   Sched& s = S();
   std::lock_guard lock(s.mu);
-  return s.requestedResolution ? s.requestedResolution : kDefaultResolution;
+  return static_cast<ULONG>(ResolutionLocked(s));
+}
+
+ScopedExactWaits::ScopedExactWaits() { ++kernel_detail::tlExactWaits; }
+ScopedExactWaits::~ScopedExactWaits() { --kernel_detail::tlExactWaits; }
+
+void SetTiming(const Timing& timing) {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  s.tickBase = TickAtOrBeforeLocked(s, NowOf(s));
+  s.timing = timing;
+  s.timing.completionBatchFrames = std::max(timing.completionBatchFrames, 1u);
+  RekeyTimersLocked(s);
+}
+
+Timing CurrentTiming() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return s.timing;
+}
+
+LONGLONG DrawDpcLatency() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return DrawDpcLatencyLocked(s);
+}
+
+// Mostly every frame; one interrupt in eight covers two to the limit.
+unsigned DrawCompletionBatch() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  const unsigned limit = s.timing.completionBatchFrames;
+  if (limit <= 1) return 1;
+  const std::uint64_t r = DrawTimingLocked(s);
+  if (r % 8) return 1;
+  return 2 + static_cast<unsigned>((r >> 8) % (limit - 1));
 }
 
 std::vector<TimerResolutionCall> TimerResolutionCalls() {
@@ -957,10 +1193,13 @@ void Reset(const std::source_location& caller) {
   }
   RestartLocked(s);
   s.horizonSpan = kHorizonSpan;
+  s.hangLimitNs = kDefaultHangLimitNs;
   s.perfFrequency.store(10'000'000);
   s.systemOrigin.store(kDefaultSystemTimeOrigin);
   s.resolutionCalls.clear();
-  s.requestedResolution = 0;
+  s.resolutionRequests.clear();
+  s.tickBase = 0;
+  s.timing = Timing{};
   s.serviceCv.notify_all();
 }
 
@@ -987,6 +1226,7 @@ ScopedPlatformThread::ScopedPlatformThread(std::string name) {
   std::unique_lock lock(s.mu);
   if (t->IsPlatform()) return;
   registered_ = true;
+  EnsureWatchdogLocked(s);
   t->name = std::move(name);
   t->kind = ThreadKind::Registered;
   t->cpu = 0;

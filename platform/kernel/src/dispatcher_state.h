@@ -77,10 +77,17 @@ struct Sched {
   std::atomic<LONGLONG> perfFrequency{10'000'000};
   std::atomic<LONGLONG> systemOrigin{clock::kDefaultSystemTimeOrigin};
   std::vector<clock::TimerResolutionCall> resolutionCalls;
-  ULONG requestedResolution = 0;  // 0: none requested
+  std::vector<ULONG> resolutionRequests;  // still requested, in request order
+  // Clock ticks fall at tickBase + k * resolution (tickBase: a tick of the previous
+  // resolution, so interrupt time never goes back when the resolution changes).
+  Ticks tickBase = 0;
+  clock::Timing timing;
+  std::uint64_t timingRng = 0;
 
   std::condition_variable serviceCv;
   bool serviceStarted = false;
+  bool watchdogStarted = false;
+  long long hangLimitNs = 5'000'000'000LL;  // 0: no hang detection
   std::vector<Backlog> backlogs;
 };
 
@@ -96,6 +103,8 @@ bool TakesTurns(const Sched& s, const ThreadRec* t);
 unsigned CpuIndex(const Sched& s, const ThreadRec* t);
 // Starts the real-time service thread once.
 void EnsureServiceLocked(Sched& s);
+// Starts the hang watchdog once.
+void EnsureWatchdogLocked(Sched& s);
 
 // Queues a DPC on its target processor, or on `cpu` (the processor that queued it or
 // that its timer was armed on) when it has none. False when it was queued already.

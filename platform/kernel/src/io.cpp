@@ -43,6 +43,10 @@ struct IrpRecord {
   ULONG method;
   PVOID userOutput;
   ULONG outputLength;
+  // Stack locations (bit = CurrentLocation) whose dispatch routine returned STATUS_PENDING
+  // before the IRP completed: each must be marked pending when its completion unwinds.
+  std::uint64_t pendingReturned;
+  bool pendingRuleReported;  // one report per trip down the stack
 };
 
 struct DeviceRecord {
@@ -157,6 +161,7 @@ void FinishBuiltIrp(PIRP irp, const IrpRecord& r) {
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, PUNICODE_STRING deviceName,
                         DEVICE_TYPE deviceType, ULONG deviceCharacteristics, BOOLEAN exclusive,
                         PDEVICE_OBJECT* deviceObject, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice", caller);
   if (!deviceObject) return STATUS_INVALID_PARAMETER;
   *deviceObject = nullptr;
   if (!driverObject) {
@@ -213,6 +218,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, 
 }
 
 void IoDeleteDevice(PDEVICE_OBJECT deviceObject, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice", caller);
   State& s = S();
   {
     std::unique_lock lock(s.mutex);
@@ -273,7 +279,9 @@ PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT deviceObject) {
   return lower;
 }
 
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice, PDEVICE_OBJECT targetDevice) {
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice, PDEVICE_OBJECT targetDevice,
+                                           const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack", caller);
   if (!sourceDevice || !targetDevice) return nullptr;
   State& s = S();
   std::lock_guard lock(s.mutex);
@@ -290,13 +298,14 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice, PDEVICE_
 }
 
 NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT sourceDevice, PDEVICE_OBJECT targetDevice,
-                                         PDEVICE_OBJECT* attachedToDeviceObject) {
-  PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(sourceDevice, targetDevice);
+                                         PDEVICE_OBJECT* attachedToDeviceObject, const std::source_location& caller) {
+  PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(sourceDevice, targetDevice, caller);
   if (attachedToDeviceObject) *attachedToDeviceObject = lower;
   return lower ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
 }
 
-void IoDetachDevice(PDEVICE_OBJECT targetDevice) {
+void IoDetachDevice(PDEVICE_OBJECT targetDevice, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice", caller);
   if (!targetDevice) return;
   State& s = S();
   std::lock_guard lock(s.mutex);
@@ -339,7 +348,7 @@ void IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize, const std::so
   State& s = S();
   std::lock_guard lock(s.mutex);
   IrpRecord& r = s.irps[irp];
-  r = IrpRecord{s.nextGeneration++, IrpState::Idle, r.fromPool, false, 0, nullptr, 0};
+  r = IrpRecord{s.nextGeneration++, IrpState::Idle, r.fromPool, false, 0, nullptr, 0, 0, false};
 }
 
 void IoReuseIrp(PIRP irp, NTSTATUS status, const std::source_location& caller) {
@@ -424,6 +433,48 @@ NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_COM
   return STATUS_SUCCESS;
 }
 
+namespace {
+
+std::string StatusText(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+// The pending rule, as a dispatch routine returns: STATUS_PENDING only with the IRP
+// marked pending, a marked IRP only with STATUS_PENDING, and a completed IRP with the
+// status it completed with. An IRP still in flight is checked when its completion
+// unwinds the location (a completion routine may mark it then). An IRP freed or reused
+// meanwhile is not looked at.
+void CheckPendingRule(PIRP irp, PIO_STACK_LOCATION stack, CCHAR location, std::uint64_t generation, NTSTATUS status,
+                      const std::source_location& caller) {
+  State& s = S();
+  std::unique_lock lock(s.mutex);
+  auto it = s.irps.find(irp);
+  if (it == s.irps.end() || it->second.generation != generation) return;
+  const IrpState state = it->second.state;
+  if (state == IrpState::Completing) return;
+  const bool marked = stack->Control & SL_PENDING_RETURNED;
+  const bool completed = state == IrpState::Finished || state == IrpState::Stopped;
+  std::string problem;
+  if (status == STATUS_PENDING && !completed) {
+    if (location >= 0 && location < 64) it->second.pendingReturned |= std::uint64_t{1} << location;
+  } else if (status == STATUS_PENDING && !marked) {
+    problem = " was returned with STATUS_PENDING without IoMarkIrpPending";
+  } else if (status != STATUS_PENDING && marked) {
+    problem = " was marked pending but its dispatch routine returned " + StatusText(status);
+  } else if (status != STATUS_PENDING && completed && status != irp->IoStatus.Status) {
+    problem = " completed with " + StatusText(irp->IoStatus.Status) + " but its dispatch routine returned " +
+              StatusText(status);
+  }
+  if (problem.empty() || it->second.pendingRuleReported) return;
+  it->second.pendingRuleReported = true;
+  lock.unlock();
+  Report(Check::PendingRule, "IofCallDriver", IrpText(irp) + problem, caller);
+}
+
+}  // namespace
+
 NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_location& caller) {
   if (!deviceObject || !irp) {
     Report(Check::InvalidArgument, "IofCallDriver", "null device object or IRP", caller);
@@ -439,6 +490,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
     return STATUS_INVALID_PARAMETER;
   }
   State& s = S();
+  std::uint64_t generation = 0;
   {
     std::unique_lock lock(s.mutex);
     auto it = s.irps.find(irp);
@@ -456,7 +508,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
     if (it->second.state != IrpState::Dispatched) {
       it->second.state = IrpState::Dispatched;
       it->second.generation = s.nextGeneration++;
+      it->second.pendingReturned = 0;
+      it->second.pendingRuleReported = false;
     }
+    generation = it->second.generation;
   }
   irp->CurrentLocation--;
   PIO_STACK_LOCATION stack = --irp->Tail.Overlay.CurrentStackLocation;
@@ -465,7 +520,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
   PDRIVER_DISPATCH dispatch = nullptr;
   if (driver && stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION) dispatch = driver->MajorFunction[stack->MajorFunction];
   if (!dispatch) dispatch = InvalidDeviceRequest;
-  return dispatch(deviceObject, irp);
+  const CCHAR location = irp->CurrentLocation;
+  const NTSTATUS status = dispatch(deviceObject, irp);
+  CheckPendingRule(irp, stack, location, generation, status, caller);
+  return status;
 }
 
 void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
@@ -512,9 +570,33 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
     Report(Check::InvalidArgument, "IoCompleteRequest", IrpText(irp) + " completed with its cancel routine still set",
            caller);
   }
+  std::uint64_t pendingReturned = 0;
+  {
+    std::lock_guard lock(s.mutex);
+    auto it = s.irps.find(irp);
+    if (it != s.irps.end()) {
+      pendingReturned = it->second.pendingReturned;
+      it->second.pendingReturned = 0;
+    }
+  }
+  bool routineRan = false;
   while (irp->CurrentLocation <= irp->StackCount) {
     PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
     irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+    const CCHAR location = irp->CurrentLocation;
+    if (location >= 0 && location < 64 && (pendingReturned >> location & 1) && !irp->PendingReturned) {
+      pendingReturned = 0;
+      {
+        std::lock_guard lock(s.mutex);
+        if (auto it = s.irps.find(irp); it != s.irps.end()) it->second.pendingRuleReported = true;
+      }
+      Report(Check::PendingRule, "IoCompleteRequest",
+             IrpText(irp) +
+                 (routineRan ? " was returned with STATUS_PENDING but the completion routine above did not mark it "
+                               "pending (propagate PendingReturned or return STATUS_MORE_PROCESSING_REQUIRED)"
+                             : " was returned with STATUS_PENDING without IoMarkIrpPending"),
+             caller);
+    }
     irp->CurrentLocation++;
     irp->Tail.Overlay.CurrentStackLocation++;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
@@ -528,6 +610,7 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
                                   ? nullptr
                                   : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       NTSTATUS status = routine(device, irp, stack->Context);
+      routineRan = true;
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The IRP is its owner's again, and may already be freed, reused or resent.
         std::lock_guard lock(s.mutex);
@@ -604,7 +687,9 @@ BOOLEAN IoIs32bitProcess(PIRP) { return S().caller32Bit.load() ? TRUE : FALSE; }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
                                    ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
-                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock) {
+                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock,
+                                   const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest", caller);
   if (!deviceObject) return nullptr;
   PIRP irp = IoAllocateIrp(deviceObject->StackSize, FALSE);
   if (!irp) return nullptr;
@@ -672,7 +757,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
 // Device interfaces
 
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GUID* interfaceClassGuid,
-                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName) {
+                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName,
+                                   const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface", caller);
   if (!physicalDeviceObject || !interfaceClassGuid || !symbolicLinkName) return STATUS_INVALID_PARAMETER;
   std::u16string reference = platform::text::FromUnicodeString(referenceString);
   if (reference.find(u'\\') != std::u16string::npos || reference.find(u'/') != std::u16string::npos)
@@ -726,7 +813,9 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GU
   return STATUS_SUCCESS;
 }
 
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable) {
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable,
+                                   const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState", caller);
   if (!symbolicLinkName || !symbolicLinkName->Buffer) return STATUS_INVALID_PARAMETER;
   std::u16string upcased = platform::text::UpcaseString(platform::text::FromUnicodeString(symbolicLinkName));
   State& s = S();

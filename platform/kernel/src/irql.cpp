@@ -23,7 +23,7 @@ namespace {
 
 void SetIrql(ThreadRec* t, KIRQL irql) { t->irql = irql; }
 
-void Acquire(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller) {
+void Acquire(ThreadRec* t, PKSPIN_LOCK lock, KIRQL raisedFrom, const char* api, const std::source_location& caller) {
   if (!lock) {
     Report(Check::InvalidArgument, api, "null spin lock", caller);
     return;
@@ -46,9 +46,11 @@ void Acquire(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_
     if (spins > 64) std::this_thread::yield();
   }
   t->spinLocks.push_back(lock);
+  t->spinLockIrqls.push_back(raisedFrom);
 }
 
-void Release(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller) {
+// `newIrql`: the IRQL the release lowers to (the FromDpcLevel forms: DISPATCH_LEVEL).
+void Release(ThreadRec* t, PKSPIN_LOCK lock, KIRQL newIrql, const char* api, const std::source_location& caller) {
   if (!lock) {
     Report(Check::InvalidArgument, api, "null spin lock", caller);
     return;
@@ -65,7 +67,19 @@ void Release(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_
            Format("spin lock %p released by a thread that does not hold it", static_cast<void*>(lock)), caller);
     return;
   }
+  const auto index = static_cast<size_t>(std::next(held).base() - t->spinLocks.begin());
+  const KIRQL raisedFrom = index < t->spinLockIrqls.size() ? t->spinLockIrqls[index] : newIrql;
+  if (t->irql != DISPATCH_LEVEL)
+    Report(Check::SpinLockWrongIrql, api,
+           Format("spin lock %p released at IRQL %u instead of DISPATCH_LEVEL", static_cast<void*>(lock), t->irql),
+           caller);
+  else if (newIrql != raisedFrom)
+    Report(Check::SpinLockWrongIrql, api,
+           Format("spin lock %p acquired from IRQL %u is released to IRQL %u", static_cast<void*>(lock), raisedFrom,
+                  newIrql),
+           caller);
   t->spinLocks.erase(std::next(held).base());
+  if (index < t->spinLockIrqls.size()) t->spinLockIrqls.erase(t->spinLockIrqls.begin() + static_cast<long>(index));
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
   platform::sched::Point("spin-lock release");
 }
@@ -135,26 +149,26 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock, const std::source_locati
   RequireAtMostDispatch(t, "KeAcquireSpinLock", caller);
   KIRQL old = t->irql;
   SetIrql(t, std::max<KIRQL>(t->irql, DISPATCH_LEVEL));
-  Acquire(t, spinLock, "KeAcquireSpinLock", caller);
+  Acquire(t, spinLock, old, "KeAcquireSpinLock", caller);
   return old;
 }
 
 void KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql, const std::source_location& caller) {
   ThreadRec* t = Current();
-  Release(t, spinLock, "KeReleaseSpinLock", caller);
+  Release(t, spinLock, newIrql, "KeReleaseSpinLock", caller);
   LowerTo(t, newIrql, "KeReleaseSpinLock", caller);
 }
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock, const std::source_location& caller) {
   ThreadRec* t = Current();
   RequireDispatch(t, "KeAcquireSpinLockAtDpcLevel", caller);
-  Acquire(t, spinLock, "KeAcquireSpinLockAtDpcLevel", caller);
+  Acquire(t, spinLock, DISPATCH_LEVEL, "KeAcquireSpinLockAtDpcLevel", caller);
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock, const std::source_location& caller) {
   ThreadRec* t = Current();
   RequireDispatch(t, "KeReleaseSpinLockFromDpcLevel", caller);
-  Release(t, spinLock, "KeReleaseSpinLockFromDpcLevel", caller);
+  Release(t, spinLock, DISPATCH_LEVEL, "KeReleaseSpinLockFromDpcLevel", caller);
 }
 
 void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK spinLock, PKLOCK_QUEUE_HANDLE handle,

@@ -89,6 +89,9 @@ void MmUnlockPages(PMDL mdl) { mdl->MdlFlags &= static_cast<SHORT>(~MDL_PAGES_LO
 
 PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE, PVOID, ULONG, ULONG,
                                    const std::source_location& caller) {
+  // A mapping into a process's address space is made below DISPATCH_LEVEL.
+  platform::verifier::RequireIrqlAtMost(accessMode == UserMode ? APC_LEVEL : DISPATCH_LEVEL,
+                                        "MmMapLockedPagesSpecifyCache", caller);
   if (!mdl || !(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
     Report(Check::InvalidArgument, "MmMapLockedPagesSpecifyCache",
            mdl ? "MDL neither locked nor built for non-paged pool" : "null MDL", caller);

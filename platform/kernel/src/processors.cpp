@@ -166,6 +166,9 @@ std::uint64_t DrawLocked(Sched& s) {
 // Restarts the generator and the budget from the options.
 void RestartLocked(Sched& s) {
   s.rng = s.options.seed;
+  // Timing draws have a generator of their own, so realistic timing does not change
+  // which preemptions a seed takes; seed 0 draws a fixed sequence too.
+  s.timingRng = s.options.seed * 0x9E3779B97F4A7C15ull + 0x5851F42D4C957F2Dull;
   // Each seed also picks how eagerly it switches (1/2 .. 1/256 per point), so short and
   // long runs both see their preemptions spread over them.
   s.chance = s.options.seed ? 2u << (DrawLocked(s) % 8) : 1u;
@@ -270,7 +273,19 @@ using platform::verifier::Check;
 
 // ---- DPCs --------------------------------------------------------------------------
 
-void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, const std::source_location& caller) {
+  // Found by address among the queued DPCs: the memory may hold anything before.
+  bool queued = false;
+  {
+    Sched& s = S();
+    std::lock_guard lock(s.mu);
+    for (Cpu& c : s.cpus)
+      queued |= std::find(c.dpcs.begin(), c.dpcs.end(), dpc) != c.dpcs.end();
+    if (queued) UnqueueDpcLocked(s, dpc);
+  }
+  if (queued)
+    Report(Check::ObjectFreedInUse, "KeInitializeDpc",
+           Format("DPC %p initialised again while it is queued", static_cast<void*>(dpc)), caller);
   *dpc = KDPC{};
   dpc->Type = 0x13;
   dpc->Importance = MediumImportance;

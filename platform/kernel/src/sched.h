@@ -2,6 +2,7 @@
 // shared by the kernel services of this library. Not a public header.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdarg>
 #include <functional>
@@ -34,6 +35,7 @@ struct ThreadRec {
   ThreadKind kind = ThreadKind::Foreign;
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<PKSPIN_LOCK> spinLocks;
+  std::vector<KIRQL> spinLockIrqls;  // per held lock: the IRQL its acquisition raised from
   unsigned cpu = 0;                           // the virtual processor the context lives on
   PKSPIN_LOCK spinningOn = nullptr;           // contended lock it spins on (dispatcher lock)
   std::vector<PKSPIN_LOCK> abandonedLocks;    // acquisitions given up on a spin-lock deadlock
@@ -56,8 +58,21 @@ struct ThreadRec {
   std::string deadlockReport;
   std::condition_variable cv;
 
+  // Hang detection: kernel calls and waits so far, and the last call site noted (written
+  // by the thread, read by the watchdog).
+  std::atomic<unsigned long long> calls{0};
+  std::atomic<unsigned long long> waits{0};
+  std::atomic<const char*> lastApi{nullptr};
+  std::atomic<const char*> lastFile{nullptr};
+  std::atomic<unsigned> lastLine{0};
+  bool hangReported = false;  // dispatcher lock
+
   bool IsPlatform() const { return kind != ThreadKind::Foreign; }
 };
+
+// Notes the calling thread's latest call site (the calls a polling loop makes), for the
+// hang report.
+void NoteCall(const char* api, const std::source_location& caller);
 
 // The calling thread's record; a foreign record is made on first use.
 ThreadRec* Current();
@@ -69,6 +84,10 @@ std::mutex& DispatcherLock();
 Ticks Now();
 // Deadline (interrupt time) of a kernel due time: negative relative, positive absolute.
 Ticks DeadlineOf(LONGLONG dueTime);
+
+// A kernel wait's time-out ends on the first clock tick at or after `deadline`, as a
+// timer's expiry does (platform::clock::Timing); kNever stays kNever.
+Ticks TimeoutOnTick(Ticks deadline);
 
 // Waits for dispatcher objects (count 0: only for the deadline). deadline is an interrupt
 // time or kNever; a deadline already reached returns STATUS_TIMEOUT at once unless

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+
+#include "kernel/ke.h"
 
 namespace platform::verifier {
 namespace {
@@ -26,6 +29,17 @@ void DefaultHandler(const Violation& v) {
 
 }  // namespace
 
+bool RequireIrqlAtMost(unsigned char highest, const char* api, const std::source_location& caller) {
+  const KIRQL irql = KeGetCurrentIrql();
+  if (irql <= highest) return true;
+  static const char* const names[] = {"PASSIVE_LEVEL", "APC_LEVEL", "DISPATCH_LEVEL"};
+  Report(Check::CallAboveIrql, api,
+         "called at IRQL " + std::to_string(irql) + "; allowed up to " +
+             (highest < 3 ? names[highest] : std::to_string(highest).c_str()),
+         caller);
+  return false;
+}
+
 const char* CheckName(Check check) {
   switch (check) {
     case Check::BlockingWaitAboveApc: return "blocking wait above APC_LEVEL";
@@ -43,6 +57,10 @@ const char* CheckName(Check check) {
     case Check::LockHeldAtExit: return "lock or raised IRQL kept at exit";
     case Check::ObjectFreedInUse: return "memory freed while a kernel object in it is in use";
     case Check::IrpFreedInUse: return "IRP freed while in use";
+    case Check::SpinLockWrongIrql: return "spin lock released at the wrong IRQL";
+    case Check::PendingRule: return "pending rule broken";
+    case Check::CallAboveIrql: return "call above its documented IRQL";
+    case Check::Hang: return "hang: polling without end";
   }
   return "unknown check";
 }

@@ -104,6 +104,7 @@ void RunWorker(WorkQueue* q) {
              std::source_location::current());
       self->irql = PASSIVE_LEVEL;
       self->spinLocks.clear();
+      self->spinLockIrqls.clear();
     }
     ObDereferenceObject(device);
   }
@@ -121,6 +122,7 @@ bool Valid(PIO_WORKITEM item, const char* api, const std::source_location& calle
 }  // namespace
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem", caller);
   if (!deviceObject) {
     Report(Check::InvalidArgument, "IoAllocateWorkItem", "no device object", caller);
     return nullptr;

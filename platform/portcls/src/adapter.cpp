@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel/verifier.h"
 #include "portcls/pcplatform.h"
 #include "private.h"
 
@@ -107,7 +108,8 @@ void ForgetAdapterPowerManagement(PDEVICE_OBJECT device) {
 
 using namespace platform::portcls;
 
-NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN Unknown, PVOID pvContext) {
+NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN Unknown, PVOID pvContext, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "PcRegisterAdapterPowerManagement", caller);
   if (!Unknown || !pvContext) return STATUS_INVALID_PARAMETER;
   PVOID object = nullptr;
   NTSTATUS status = Unknown->QueryInterface(IID_IAdapterPowerManagement, &object);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "kernel/verifier.h"
 #include "kernel/ke.h"
 #include "kernel/po.h"
 #include "portcls/pcplatform.h"
@@ -290,7 +291,9 @@ NTSTATUS DispatchDeviceControl(PIRP irp) {
 
 using namespace platform::portcls;
 
-NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING, PDRIVER_ADD_DEVICE AddDevice) {
+NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING, PDRIVER_ADD_DEVICE AddDevice,
+                                   const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "PcInitializeAdapterDriver", caller);
   if (!DriverObject || !AddDevice || !DriverObject->DriverExtension) return STATUS_INVALID_PARAMETER;
   DriverObject->DriverExtension->AddDevice = AddDevice;
   for (auto& dispatch : DriverObject->MajorFunction) dispatch = PcDispatchIrp;
@@ -298,7 +301,9 @@ NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING,
 }
 
 NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
-                            PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects, ULONG DeviceExtensionSize) {
+                            PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects, ULONG DeviceExtensionSize,
+                            const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "PcAddAdapterDevice", caller);
   if (!DriverObject || !PhysicalDeviceObject || !StartDevice || MaxObjects == 0) return STATUS_INVALID_PARAMETER;
   if (DeviceExtensionSize == 0) DeviceExtensionSize = PORT_CLASS_DEVICE_EXTENSION_SIZE;
   if (DeviceExtensionSize < PORT_CLASS_DEVICE_EXTENSION_SIZE) return STATUS_INVALID_PARAMETER;

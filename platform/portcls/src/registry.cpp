@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel/verifier.h"
 #include "kernel/rtl.h"
 #include "private.h"
 
@@ -265,7 +266,9 @@ bool RegistryConnectionAt(CPortBase* port, ULONG pin, std::u16string* otherName,
 
 using namespace platform::portcls;
 
-NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name, PUNKNOWN Unknown) {
+NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name, PUNKNOWN Unknown,
+                             const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "PcRegisterSubdevice", caller);
   if (!DeviceObject || !Name || !Name[0] || !Unknown) return STATUS_INVALID_PARAMETER;
   CPortBase* port = PortFromUnknown(Unknown);
   if (!port) return STATUS_INVALID_PARAMETER;
@@ -310,21 +313,26 @@ NTSTATUS ApplyPhysicalConnection(ConnectionChange change, PDEVICE_OBJECT device,
 }  // namespace platform::portcls
 
 NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
-                                      PUNKNOWN ToUnknown, ULONG ToPin) {
+                                      PUNKNOWN ToUnknown, ULONG ToPin, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "PcRegisterPhysicalConnection", caller);
   if (!FromUnknown || !ToUnknown) return STATUS_INVALID_PARAMETER;
   return ApplyPhysicalConnection(RegistryAddConnection, DeviceObject, FromUnknown, nullptr, FromPin,
                                  ToUnknown, nullptr, ToPin);
 }
 
 NTSTATUS PcRegisterPhysicalConnectionToExternal(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
-                                                PUNICODE_STRING ToString, ULONG ToPin) {
+                                                PUNICODE_STRING ToString, ULONG ToPin,
+                                                const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "PcRegisterPhysicalConnectionToExternal", caller);
   if (!FromUnknown || !ToString) return STATUS_INVALID_PARAMETER;
   return ApplyPhysicalConnection(RegistryAddConnection, DeviceObject, FromUnknown, nullptr, FromPin,
                                  nullptr, ToString, ToPin);
 }
 
 NTSTATUS PcRegisterPhysicalConnectionFromExternal(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING FromString,
-                                                  ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin) {
+                                                  ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin,
+                                                  const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "PcRegisterPhysicalConnectionFromExternal", caller);
   if (!FromString || !ToUnknown) return STATUS_INVALID_PARAMETER;
   return ApplyPhysicalConnection(RegistryAddConnection, DeviceObject, nullptr, FromString, FromPin,
                                  ToUnknown, nullptr, ToPin);

@@ -1,5 +1,6 @@
 // Registry keys (IRegistryKey over the kernel's key calls) and device properties of an
 // adapter's device, both reached through the physical device object.
+#include "kernel/verifier.h"
 #include "portcls/pcplatform.h"
 #include "private.h"
 
@@ -98,7 +99,8 @@ NTSTATUS PcGetDeviceProperty(PVOID DeviceObject, DEVICE_REGISTRY_PROPERTY Device
 
 NTSTATUS PcNewRegistryKey(PREGISTRYKEY* OutRegistryKey, PUNKNOWN OuterUnknown, ULONG RegistryKeyType,
                           ACCESS_MASK DesiredAccess, PVOID DeviceObject, PVOID, POBJECT_ATTRIBUTES ObjectAttributes,
-                          ULONG CreateOptions, PULONG Disposition) {
+                          ULONG CreateOptions, PULONG Disposition, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "PcNewRegistryKey", caller);
   if (!OutRegistryKey) return STATUS_INVALID_PARAMETER;
   *OutRegistryKey = nullptr;
   HANDLE key = nullptr;

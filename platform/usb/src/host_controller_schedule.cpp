@@ -4,12 +4,25 @@
 #include <algorithm>
 
 #include "host_controller_internal.h"
+#include "kernel/clock.h"
 
 namespace platform::usb {
 
 // When a request finished outside the schedule (abort, cancel, removal) is due: at once,
 // for the next pass of the bus context.
 BusMicroframe HostController::Immediate() { return std::min(now_, clock_()); }
+
+// Completions of the schedule reach the bus context when the controller interrupts: as
+// their frame ends, or, when the platform's timing batches them (clock::Timing), at the
+// end of a later frame together with the completions of the frames in between.
+BusMicroframe HostController::InterruptAt(BusMicroframe finished) {
+  if (next_interrupt_ && finished <= *next_interrupt_) return *next_interrupt_;
+  const unsigned batch = clock::DrawCompletionBatch();
+  BusMicroframe at = finished;
+  if (batch > 1) at = (finished + kFrame - 1) / kFrame * kFrame + static_cast<BusMicroframe>(batch - 1) * kFrame;
+  next_interrupt_ = at;
+  return at;
+}
 
 void HostController::Retire(std::unique_ptr<Transfer> t, BusMicroframe when, NTSTATUS status) {
   due_.push_back(Completed{when, t->seq, std::move(t->done), status});
@@ -125,7 +138,7 @@ void HostController::RunIsoch(Pipe& pipe, BusMicroframe m) {
       for (ULONG i = 0; i < r.NumberOfPackets; ++i) total += r.IsoPacket[i].Length;
       r.TransferBufferLength = total;
     }
-    Retire(std::move(done), (m / kFrame + 1) * kFrame, status);  // when its frame ends
+    Retire(std::move(done), InterruptAt((m / kFrame + 1) * kFrame), status);  // when its frame ends
   }
 }
 
@@ -151,7 +164,7 @@ void HostController::RunMicroframe(BusMicroframe m) {
       if (t->length && !USBD_SUCCESS(r.status)) *t->length = 0;
       status = UsbdStatusToNtStatus(r.status);
     }
-    Retire(std::move(t), m, status);
+    Retire(std::move(t), InterruptAt(m), status);
   }
   for (auto& [_, pipe] : pipes_) {
     if (pipe->queue.empty()) continue;
@@ -190,7 +203,7 @@ void HostController::RunMicroframe(BusMicroframe m) {
     r.TransferBufferLength = got;
     r.Hdr.Status = s;
     const NTSTATUS status = done->forced ? done->forced->second : UsbdStatusToNtStatus(s);
-    Retire(std::move(done), m + unit, status);
+    Retire(std::move(done), InterruptAt(m + unit), status);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kernel/po.h"
+#include "kernel/verifier.h"
 
 namespace platform::usb {
 namespace {
@@ -72,6 +73,8 @@ BusMicroframe UsbPort::Now() const {
 // The bus thread sleeps until the schedule's next event (a packet, a poll, a control
 // transfer or a completion) or until a new request may have moved it.
 void UsbPort::BusThread() {
+  // The bus is hardware: it wakes at its exact microframes, not on the clock's ticks.
+  clock::ScopedExactWaits exact;
   for (;;) {
     auto next = hc_->NextEvent();
     LARGE_INTEGER due{};
@@ -162,10 +165,41 @@ void UsbPort::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   if (ArriveSecond(irp)) port->CompleteNow(irp);
 }
 
+namespace {
+
+// The requests the bus driver serves only at PASSIVE_LEVEL (it blocks on the hub for
+// them); transfers, aborts and the idle request may come at DISPATCH_LEVEL.
+void CheckPassiveOnly(ULONG code, PURB urb) {
+  const char* what = nullptr;
+  switch (code) {
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: what = "IOCTL_INTERNAL_USB_GET_PORT_STATUS"; break;
+    case IOCTL_INTERNAL_USB_RESET_PORT: what = "IOCTL_INTERNAL_USB_RESET_PORT"; break;
+    case IOCTL_INTERNAL_USB_CYCLE_PORT: what = "IOCTL_INTERNAL_USB_CYCLE_PORT"; break;
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+      if (urb == nullptr) return;
+      switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_SELECT_CONFIGURATION: what = "URB_FUNCTION_SELECT_CONFIGURATION"; break;
+        case URB_FUNCTION_SELECT_INTERFACE: what = "URB_FUNCTION_SELECT_INTERFACE"; break;
+        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: what = "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL"; break;
+        case URB_FUNCTION_SYNC_RESET_PIPE: what = "URB_FUNCTION_SYNC_RESET_PIPE"; break;
+        case URB_FUNCTION_SYNC_CLEAR_STALL: what = "URB_FUNCTION_SYNC_CLEAR_STALL"; break;
+        default: return;
+      }
+      break;
+    default:
+      return;
+  }
+  verifier::RequireIrqlAtMost(PASSIVE_LEVEL, what);
+}
+
+}  // namespace
+
 NTSTATUS UsbPort::InternalControl(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
   auto done = [this, irp](NTSTATUS s) { Complete(irp, s); };
+  CheckPassiveOnly(stack->Parameters.DeviceIoControl.IoControlCode,
+                   static_cast<PURB>(stack->Parameters.Others.Argument1));
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: {
       auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
@@ -283,7 +317,11 @@ NTSTATUS UsbPort::QueryBusTime(PVOID context, PULONG frame) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbPort::SubmitIsoOutUrb(PVOID, PURB) { return STATUS_NOT_SUPPORTED; }
+// The direct submission is a URB submission like IofCallDriver's: a preemption point.
+NTSTATUS UsbPort::SubmitIsoOutUrb(PVOID, PURB) {
+  sched::PreemptionPoint("URB submission");
+  return STATUS_NOT_SUPPORTED;
+}
 
 NTSTATUS UsbPort::QueryBusInformation(PVOID, ULONG, PVOID, PULONG, PULONG) { return STATUS_NOT_SUPPORTED; }
 

@@ -36,7 +36,9 @@ ULONG PacketBytesOf(const WAVEFORMATEX& format) {
   return (format.nSamplesPerSec + 999u) / 1000u * block;
 }
 
-LONGLONG Now() { return static_cast<LONGLONG>(KeQueryInterruptTime()); }
+// The engine measures positions against the precise clock, as a real one does with the
+// performance counter (plain interrupt time moves in clock ticks).
+LONGLONG Now() { return static_cast<LONGLONG>(KeQueryInterruptTimePrecise(nullptr)); }
 
 }  // namespace
 

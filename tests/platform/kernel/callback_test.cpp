@@ -11,7 +11,7 @@ namespace {
 using platform::clock::kTicksPerMillisecond;
 using platform::verifier::Check;
 
-class CallbackTest : public platform::testing::KernelTest {
+class CallbackTest : public platform::testing::ExactTimingTest {
  protected:
   // "\Callback\AudioHalAddr%p" with this fixture's address, as the driver names them.
   NTSTATUS Open(const WCHAR* format, BOOLEAN create, PCALLBACK_OBJECT* object, ULONG extraAttributes = 0) {

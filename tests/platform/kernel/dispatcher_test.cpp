@@ -17,7 +17,7 @@ NTSTATUS Poll(PVOID object) {
   return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &zero);
 }
 
-class DispatcherTest : public platform::testing::KernelTest {};
+class DispatcherTest : public platform::testing::ExactTimingTest {};
 
 TEST_F(DispatcherTest, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
   KEVENT event;

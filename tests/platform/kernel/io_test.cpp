@@ -22,7 +22,7 @@ class IoInterfaces : public platform::testing::KernelTest {};
 class IoIrps : public platform::testing::KernelTest {};
 class IoMdl : public platform::testing::KernelTest {};
 class IoMisc : public platform::testing::KernelTest {};
-class IoRequests : public platform::testing::KernelTest {};
+class IoRequests : public platform::testing::ExactTimingTest {};
 class IoPower : public platform::testing::KernelTest {};
 
 using platform::verifier::Check;

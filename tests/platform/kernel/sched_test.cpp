@@ -36,7 +36,7 @@ std::string Listed(const std::vector<std::uint64_t>& seeds) {
   return text.empty() ? "none" : text;
 }
 
-class Processors : public platform::testing::KernelTest {};
+class Processors : public platform::testing::ExactTimingTest {};
 class SeededSchedule : public platform::testing::KernelTest {
  protected:
   // The first seed of this run's searches: 1 by default; under UA_SEED=n the window of

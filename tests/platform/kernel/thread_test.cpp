@@ -8,7 +8,7 @@ namespace {
 using platform::clock::kTicksPerMillisecond;
 using platform::verifier::Check;
 
-class ThreadTest : public platform::testing::KernelTest {};
+class ThreadTest : public platform::testing::ExactTimingTest {};
 
 // Starts a system thread and returns its object with one reference (the handle closed).
 PKTHREAD Start(PKSTART_ROUTINE routine, PVOID context) {

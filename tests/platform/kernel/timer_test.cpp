@@ -29,7 +29,7 @@ struct Recorder {
   }
 };
 
-class TimerTest : public platform::testing::KernelTest {};
+class TimerTest : public platform::testing::ExactTimingTest {};
 
 TEST_F(TimerTest, PeriodicTimerDpcRunsAtDispatchLevelAtItsTimesUntilCancelled) {
   Recorder recorder;

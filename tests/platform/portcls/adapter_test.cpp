@@ -395,3 +395,42 @@ TEST_F(AdapterTest, CompleteIrpAndForwardedContent) {
 }
 
 }  // namespace
+
+namespace {
+
+// The framework's registrations are PASSIVE_LEVEL only: each is reported when made at
+// DISPATCH_LEVEL (with arguments it refuses, so nothing changes), silent at PASSIVE_LEVEL.
+class PassiveOnlyRegistrations : public platform::testing::KernelTest {};
+
+TEST_F(PassiveOnlyRegistrations, AreReportedAtDispatchLevel) {
+  struct Call {
+    const char* api;
+    NTSTATUS (*call)();
+  };
+  const Call calls[] = {
+      {"PcRegisterSubdevice", [] { return PcRegisterSubdevice(nullptr, nullptr, nullptr); }},
+      {"PcRegisterPhysicalConnection", [] { return PcRegisterPhysicalConnection(nullptr, nullptr, 0, nullptr, 0); }},
+      {"PcAddAdapterDevice", [] { return PcAddAdapterDevice(nullptr, nullptr, nullptr, 0, 0); }},
+      {"PcRegisterAdapterPowerManagement", [] { return PcRegisterAdapterPowerManagement(nullptr, nullptr); }},
+      {"PcInitializeAdapterDriver", [] { return PcInitializeAdapterDriver(nullptr, nullptr, nullptr); }},
+  };
+  for (const Call& c : calls) {
+    SCOPED_TRACE(c.api);
+    {
+      platform::verifier::ScopedCapture capture;
+      EXPECT_EQ(c.call(), STATUS_INVALID_PARAMETER);
+      EXPECT_TRUE(capture.violations().empty());
+    }
+    platform::verifier::ScopedCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(c.call(), STATUS_INVALID_PARAMETER);
+    KeLowerIrql(old);
+    ASSERT_EQ(capture.violations().size(), 1u);
+    EXPECT_EQ(capture.violations()[0].check, platform::verifier::Check::CallAboveIrql);
+    EXPECT_EQ(capture.violations()[0].api, c.api);
+    EXPECT_NE(capture.violations()[0].caller.find("adapter_test.cpp"), std::string::npos);
+  }
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "kernel/ke.h"
@@ -14,6 +15,7 @@
 namespace sim::device {
 namespace {
 
+using platform::usb::HostController;
 using platform::usb::UsbPort;
 using namespace test;
 
@@ -313,6 +315,90 @@ struct ProbeSlot : StreamSlot {
     return StreamSlot::Done(device, irp, context);
   }
 };
+
+// Records, for each completion, how many frames after its last packet's frame it arrived.
+struct LateSlot : StreamSlot {
+  HostController* hc = nullptr;
+  std::vector<long> delays;
+  static NTSTATUS Record(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto* s = static_cast<LateSlot*>(static_cast<StreamSlot*>(context));
+    const auto& r = reinterpret_cast<PURB>(s->mem.data())->UrbIsochronousTransfer;
+    if (NT_SUCCESS(irp->IoStatus.Status))
+      s->delays.push_back(static_cast<long>(s->hc->CurrentFrame() - (r.StartFrame + r.NumberOfPackets)));
+    return Done(device, irp, context);
+  }
+};
+
+// Streams for 300 ms with two URBs in flight and returns the completion delays.
+std::vector<long> StreamDelays(UsbPortTest& test, PDEVICE_OBJECT pdo, HostController& hc, USBD_PIPE_HANDLE out) {
+  LateSlot slots[2];
+  for (auto& s : slots) {
+    s.pdo = pdo;
+    s.hc = &hc;
+    s.routine = &LateSlot::Record;
+    s.irp = IoAllocateIrp(pdo->StackSize, FALSE);
+    s.mem.assign(GET_ISO_URB_SIZE(10), 0);
+    s.buffer.assign(1800, 0);
+    s.pipe = out;
+    KeInitializeEvent(&s.idle, NotificationEvent, FALSE);
+    s.Build();
+    EXPECT_EQ(IofCallDriver(pdo, s.irp), STATUS_PENDING);
+  }
+  platform::clock::SleepFor(300 * platform::clock::kTicksPerMillisecond);
+  std::vector<long> delays;
+  for (auto& s : slots) {
+    s.stop = true;
+    IoCancelIrp(s.irp);
+    KeWaitForSingleObject(&s.idle, Executive, KernelMode, FALSE, nullptr);
+    IoFreeIrp(s.irp);
+    delays.insert(delays.end(), s.delays.begin(), s.delays.end());
+  }
+  (void)test;
+  return delays;
+}
+
+TEST_F(UsbPortTest, CompletionsArriveInBatchesUnlessTimingIsExact) {
+  auto handle = Configure();
+  USBD_PIPE_HANDLE out = SelectOut(handle);
+  ASSERT_NE(out, nullptr);
+  const auto batched = StreamDelays(*this, port->pdo(), port->controller(), out);
+  ASSERT_GE(batched.size(), 25u);
+  EXPECT_GT(*std::max_element(batched.begin(), batched.end()), 0) << "some completions wait for a later interrupt";
+  EXPECT_LE(*std::max_element(batched.begin(), batched.end()), 3) << "at most four frames per interrupt";
+  EXPECT_GE(*std::min_element(batched.begin(), batched.end()), 0);
+
+  UseExactTiming();
+  const auto exact = StreamDelays(*this, port->pdo(), port->controller(), out);
+  ASSERT_GE(exact.size(), 25u);
+  EXPECT_EQ(exact, std::vector<long>(exact.size(), 0)) << "each completion as its last frame ends";
+}
+
+TEST_F(UsbPortTest, PassiveOnlyRequestsAreReportedAtDispatchLevel) {
+  // Selecting the configuration at DISPATCH_LEVEL: reported, naming the request.
+  {
+    platform::verifier::ScopedCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PURB urb = SelectDefaultsRequest(*device, config);
+    PIRP irp = IoAllocateIrp(port->pdo()->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    EXPECT_NE(IofCallDriver(port->pdo(), irp), STATUS_PENDING);
+    KeLowerIrql(old);
+    IoFreeIrp(irp);
+    ExFreePool(urb);
+    ASSERT_TRUE(capture.Saw(platform::verifier::Check::CallAboveIrql));
+    EXPECT_EQ(capture.violations()[0].api, "URB_FUNCTION_SELECT_CONFIGURATION");
+  }
+  // The same request and a port status query at PASSIVE_LEVEL: silent.
+  platform::verifier::ScopedCapture capture;
+  Configure();
+  ULONG status = 0;
+  EXPECT_EQ(Send(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &status), STATUS_SUCCESS);
+  EXPECT_TRUE(capture.violations().empty());
+}
 
 TEST_F(UsbPortTest, CompletionsNeverRunInsideQueryBusTime) {
   auto handle = Configure();

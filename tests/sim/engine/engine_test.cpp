@@ -249,7 +249,8 @@ TEST_F(EngineTest, ChecksCatchAPositionMovingFasterThanTime) {
 
 TEST_F(EngineTest, ChecksCatchAnUnderrunWhenTheEngineFallsBehind) {
   // One period written ahead and a pass only every 30 ms: the engine's own pass finds
-  // the position past the data.
+  // the position past the data (its timer exactly on time).
+  UseExactTiming();
   sim::engine::StreamOptions options;
   options.writeAheadBytes = kPeriod;
   options.wakeMs = 30;

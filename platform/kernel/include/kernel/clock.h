@@ -56,8 +56,50 @@ LONGLONG ToSystemTime(LONGLONG interruptTime);
 // moving, that counts as a deadlock too: a hang a periodic timer would otherwise hide.
 void SetDeadlockHorizon(LONGLONG span);
 
+// A platform context that keeps calling the kernel without ever waiting while the clock
+// stands still (a poll that never ends) for this long in wall time is reported as a hang
+// (verifier Check::Hang) with its last call site. Default 5 s; 0 turns it off; Reset
+// restores the default.
+void SetHangLimit(double seconds);
+
 // Performance counter rate (default 10 MHz).
 void SetPerformanceFrequency(LONGLONG hertz);
+
+// How close to a real system the clock's timing is. The default is realistic:
+// - timers expire on clock ticks, 15.625 ms apart unless ExSetTimerResolution asked for
+//   a finer resolution (down to 0.5 ms) that is still requested; KeQueryInterruptTime,
+//   KeQuerySystemTime and the tick count advance by those ticks (the precise variants,
+//   the performance counter and clock::Now do not);
+// - a timer's DPC starts a seeded latency after its tick: tens of microseconds, now and
+//   then a few hundred;
+// - the USB bus delivers completions in batches of up to `completionBatchFrames` frames,
+//   as controllers that interrupt once per millisecond or less often do.
+// The draws come from a generator seeded by the scheduler seed (sched::Configure), so a
+// seed replays exactly. Tests that check exact timing set Timing::Exact(); Reset restores
+// the default.
+struct Timing {
+  bool clockTicks = true;
+  bool dpcLatency = true;
+  unsigned completionBatchFrames = 4;  // 1: every frame's completions at its end
+
+  static constexpr Timing Exact() { return Timing{false, false, 1}; }
+};
+void SetTiming(const Timing& timing);
+Timing CurrentTiming();
+// The next DPC latency (100 ns units; 0 without dpcLatency) and the next completion
+// batch in frames (1 without batching), from the seeded timing generator.
+LONGLONG DrawDpcLatency();
+unsigned DrawCompletionBatch();
+
+// Marks the calling thread as a model of hardware (the USB bus) while in scope: its
+// kernel waits end at their exact deadlines rather than on clock ticks.
+class ScopedExactWaits {
+ public:
+  ScopedExactWaits();
+  ~ScopedExactWaits();
+  ScopedExactWaits(const ScopedExactWaits&) = delete;
+  ScopedExactWaits& operator=(const ScopedExactWaits&) = delete;
+};
 
 // Resolution in effect (100 ns units) and every ExSetTimerResolution call since Reset.
 struct TimerResolutionCall {

@@ -479,11 +479,13 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, 
 void IoDeleteDevice(PDEVICE_OBJECT deviceObject, const std::source_location& caller = std::source_location::current());
 // Attaches source on top of target's stack; returns the device it landed on (null when
 // target is null or being deleted). source->StackSize becomes that device's + 1.
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice, PDEVICE_OBJECT targetDevice);
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice, PDEVICE_OBJECT targetDevice,
+                                           const std::source_location& caller = std::source_location::current());
 NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT sourceDevice, PDEVICE_OBJECT targetDevice,
-                                         PDEVICE_OBJECT* attachedToDeviceObject);
+                                         PDEVICE_OBJECT* attachedToDeviceObject,
+                                         const std::source_location& caller = std::source_location::current());
 // Detaches whatever is attached on top of targetDevice.
-void IoDetachDevice(PDEVICE_OBJECT targetDevice);
+void IoDetachDevice(PDEVICE_OBJECT targetDevice, const std::source_location& caller = std::source_location::current());
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT deviceObject);
 // The top of the stack, with a reference the caller drops with ObDereferenceObject.
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT deviceObject);
@@ -573,7 +575,8 @@ BOOLEAN IoIs32bitProcess(PIRP irp);
 // the I/O manager frees the IRP. METHOD_BUFFERED copies through a system buffer.
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
                                    ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
-                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
+                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock,
+                                   const std::source_location& caller = std::source_location::current());
 
 // ---------------------------------------------------------------------------------------
 // Device interfaces
@@ -582,11 +585,13 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
 // physical device object; the symbolic link name is allocated from paged pool and freed
 // by the caller with RtlFreeUnicodeString.
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GUID* interfaceClassGuid,
-                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName);
+                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName,
+                                   const std::source_location& caller = std::source_location::current());
 // Enables or disables an interface: STATUS_OBJECT_NAME_NOT_FOUND for an unknown link
 // (or disabling one that is not enabled), STATUS_OBJECT_NAME_EXISTS for enabling one that
 // already is.
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable);
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable,
+                                   const std::source_location& caller = std::source_location::current());
 
 namespace platform::io {
 

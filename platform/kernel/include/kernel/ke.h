@@ -14,6 +14,11 @@
 
 #include "kernel/ntdef.h"
 #include "kernel/sched.h"
+#include "kernel/verifier.h"
+
+// Opens a pageable routine: running it above APC_LEVEL is reported (CallAboveIrql) with
+// the routine's location, as a page fault there would bring the system down.
+#define PAGED_CODE() ::platform::verifier::RequireIrqlAtMost(APC_LEVEL, "PAGED_CODE")
 
 #define KE_CALLER const std::source_location& caller = std::source_location::current()
 
@@ -148,9 +153,9 @@ using PRKDPC = KDPC*;
 
 struct KTIMER {
   DISPATCHER_HEADER Header;
-  ULARGE_INTEGER DueTime;     // interrupt time of the next expiry while armed
+  ULARGE_INTEGER DueTime;     // interrupt time the next expiry is due at while armed
   ULONGLONG ArmSequence;      // orders timers due at the same instant
-  ULONGLONG Reserved;
+  ULONGLONG Reserved;         // when it fires: the tick at or after DueTime (plus its DPC's latency)
   PKDPC Dpc;
   ULONG Processor;
   LONG Period;                // milliseconds, 0 for a one-shot timer
@@ -180,7 +185,7 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
 LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait, KE_CALLER);
 LONG KeResetEvent(PRKEVENT event);
 void KeClearEvent(PRKEVENT event);
-LONG KeReadStateEvent(PRKEVENT event);
+LONG KeReadStateEvent(PRKEVENT event, const std::source_location& caller = std::source_location::current());
 
 void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
 // Returns the previous signal state. A release by a thread that does not own the mutex
@@ -188,22 +193,24 @@ void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
 LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait, KE_CALLER);
 LONG KeReadStateMutex(PRKMUTEX mutex);
 
-void KeInitializeTimer(PKTIMER timer);
-void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
+// Initialising a timer that is still armed (or a DPC still queued) is reported
+// (ObjectFreedInUse) and takes it off the queue first.
+void KeInitializeTimer(PKTIMER timer, const std::source_location& caller = std::source_location::current());
+void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type, const std::source_location& caller = std::source_location::current());
 // dueTime < 0: relative, in 100 ns units; dueTime >= 0: absolute system time. period in
 // milliseconds (0 = one-shot). Returns TRUE when the timer was armed before the call.
 BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, KE_CALLER);
 BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc, KE_CALLER);
 // Returns TRUE when the timer was armed. A DPC already queued by an expiry still runs.
 BOOLEAN KeCancelTimer(PKTIMER timer);
-BOOLEAN KeReadStateTimer(PKTIMER timer);
+BOOLEAN KeReadStateTimer(PKTIMER timer, const std::source_location& caller = std::source_location::current());
 
 // DPCs run at DISPATCH_LEVEL on a virtual processor (kernel/sched.h): the one that
 // queued them, the one their timer was armed on, or their target. Each processor runs its
 // DPCs one at a time in the order they were queued (a HighImportance DPC goes to the
 // front), on its DPC context, or at once on the context that lowers the processor's IRQL
 // below DISPATCH_LEVEL.
-void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
+void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, const std::source_location& caller = std::source_location::current());
 void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance);
 void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number);
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
@@ -250,14 +257,24 @@ constexpr KPRIORITY MAXIMUM_PRIORITY = 32;
 // ---------------------------------------------------------------------------------------
 // Time. Interrupt time counts 100 ns units of the platform clock since its reset; system
 // time is that plus a fixed origin; the performance counter runs at a settable rate.
+// The plain queries read the time of the last clock tick (platform::clock::Timing); the
+// precise ones read the clock itself.
 
-void KeQuerySystemTime(PLARGE_INTEGER currentTime);
-ULONGLONG KeQueryInterruptTime();
-void KeQueryTickCount(PLARGE_INTEGER tickCount);
+void KeQuerySystemTime(PLARGE_INTEGER currentTime,
+                       const std::source_location& caller = std::source_location::current());
+ULONGLONG KeQueryInterruptTime(const std::source_location& caller = std::source_location::current());
+void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime,
+                              const std::source_location& caller = std::source_location::current());
+ULONGLONG KeQueryInterruptTimePrecise(PULONGLONG qpcTimeStamp,
+                                      const std::source_location& caller = std::source_location::current());
+void KeQueryTickCount(PLARGE_INTEGER tickCount, const std::source_location& caller = std::source_location::current());
 ULONG KeQueryTimeIncrement();
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency);
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency,
+                                        const std::source_location& caller = std::source_location::current());
 // Requests (TRUE) or releases (FALSE) a timer resolution in 100 ns units; returns the
-// resolution in effect. Recorded for tests (platform::clock::TimerResolution*).
+// resolution in effect: the finest still requested (at least 0.5 ms), else 15.625 ms.
+// Each release ends the latest request. Recorded for tests
+// (platform::clock::TimerResolution*).
 ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
 
 // ---------------------------------------------------------------------------------------

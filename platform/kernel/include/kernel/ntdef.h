@@ -25,6 +25,7 @@ using LONG64 = std::int64_t;
 using ULONG64 = std::uint64_t;
 using LONGLONG = std::int64_t;
 using ULONGLONG = std::uint64_t;
+using PULONGLONG = ULONGLONG*;
 using LONG_PTR = std::intptr_t;
 using ULONG_PTR = std::uintptr_t;
 using SIZE_T = std::size_t;

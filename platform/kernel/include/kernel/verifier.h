@@ -26,6 +26,11 @@ enum class Check {
   LockHeldAtExit,          // a thread or a DPC/work item ended holding a lock or a raised IRQL
   ObjectFreedInUse,        // pool freed while it holds an armed timer, a queued DPC or an awaited object
   IrpFreedInUse,           // IoFreeIrp on an IRP a driver still owns
+  SpinLockWrongIrql,       // spin lock released at an IRQL other than DISPATCH_LEVEL, or to another IRQL
+                           // than its acquisition raised from
+  PendingRule,             // STATUS_PENDING without IoMarkIrpPending and the like, status mismatches
+  CallAboveIrql,           // a routine called above its documented IRQL
+  Hang,                    // a context polling without end: many calls, no wait, no clock progress
 };
 
 const char* CheckName(Check check);
@@ -41,6 +46,11 @@ struct Violation {
 // violation to stderr and aborts; test fixtures install one that fails the test.
 void Report(Check check, const char* api, std::string detail,
             const std::source_location& caller = std::source_location::current());
+
+// Reports (CallAboveIrql) a call made above `highest`, the highest IRQL its caller may
+// be at (PASSIVE_LEVEL 0, APC_LEVEL 1, DISPATCH_LEVEL 2). Returns false when it was.
+bool RequireIrqlAtMost(unsigned char highest, const char* api,
+                       const std::source_location& caller = std::source_location::current());
 
 using Handler = std::function<void(const Violation&)>;
 // Installs a handler and returns the previous one.

@@ -4,6 +4,7 @@
 // resource lists, power management and DRM forwarding.
 #pragma once
 
+#include <source_location>
 #include "kernel/ntdef.h"
 #include "kernel/pool.h"
 #include "kernel/unknown.h"
@@ -413,26 +414,29 @@ using PCPFNSTARTDEVICE = NTSTATUS (*)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRE
 constexpr ULONG PORT_CLASS_DEVICE_EXTENSION_SIZE = 64 * sizeof(ULONG_PTR);
 
 NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
-                                   PDRIVER_ADD_DEVICE AddDevice);
+                                   PDRIVER_ADD_DEVICE AddDevice, const std::source_location& caller = std::source_location::current());
 NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
-                            PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects, ULONG DeviceExtensionSize);
+                            PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects, ULONG DeviceExtensionSize,
+                            const std::source_location& caller = std::source_location::current());
 NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PcCompleteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status);
-NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN Unknown, PVOID pvContext);
+NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN Unknown, PVOID pvContext, const std::source_location& caller = std::source_location::current());
 NTSTATUS PcNewRegistryKey(PREGISTRYKEY* OutRegistryKey, PUNKNOWN OuterUnknown, ULONG RegistryKeyType,
                           ACCESS_MASK DesiredAccess, PVOID DeviceObject, PVOID SubDevice,
-                          POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions, PULONG Disposition);
+                          POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions, PULONG Disposition,
+                          const std::source_location& caller = std::source_location::current());
 NTSTATUS PcGetDeviceProperty(PVOID DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
                              PVOID PropertyBuffer, PULONG ResultLength);
 NTSTATUS PcNewPort(PPORT* OutPort, REFCLSID ClassId);
 NTSTATUS PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup, PUNKNOWN OuterUnknown);
-NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name, PUNKNOWN Unknown);
+NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name, PUNKNOWN Unknown, const std::source_location& caller = std::source_location::current());
 NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
-                                      PUNKNOWN ToUnknown, ULONG ToPin);
+                                      PUNKNOWN ToUnknown, ULONG ToPin, const std::source_location& caller = std::source_location::current());
 NTSTATUS PcRegisterPhysicalConnectionToExternal(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
-                                                PUNICODE_STRING ToString, ULONG ToPin);
+                                                PUNICODE_STRING ToString, ULONG ToPin, const std::source_location& caller = std::source_location::current());
 NTSTATUS PcRegisterPhysicalConnectionFromExternal(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING FromString,
-                                                  ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin);
+                                                  ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin,
+                                                  const std::source_location& caller = std::source_location::current());
 NTSTATUS PcForwardContentToDeviceObject(ULONG ContentId, PVOID Reserved, PCDRMFORWARD DrmForward);
 NTSTATUS PcNewResourceList(PRESOURCELIST* OutResourceList, PUNKNOWN OuterUnknown, POOL_TYPE PoolType,
                            PCM_RESOURCE_LIST TranslatedResources, PCM_RESOURCE_LIST UntranslatedResources);

@@ -142,6 +142,7 @@ class HostController {
   void RunScheduleLocked(BusMicroframe until, bool inclusive);
   void Wake();
   BusMicroframe Immediate();
+  BusMicroframe InterruptAt(BusMicroframe finished);
   void CompleteAllLocked(USBD_STATUS status, NTSTATUS nt);
   void RunMicroframe(BusMicroframe m);
   void Retire(std::unique_ptr<Transfer> t, BusMicroframe when, NTSTATUS status);
@@ -155,6 +156,7 @@ class HostController {
   Options options_;
   bool high_speed_ = false;
   BusMicroframe now_ = 0;  // schedule has run up to here
+  std::optional<BusMicroframe> next_interrupt_;  // completions finished by then are delivered then
   int delivering_ = 0;     // completions being delivered (callbacks may re-enter)
   ULONG frame_origin_ = 0;
   std::uint64_t next_seq_ = 1;

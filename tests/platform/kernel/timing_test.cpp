@@ -1,0 +1,143 @@
+// Realistic timing: timers on clock ticks at the requested resolution, interrupt and system
+// time moving by ticks, seeded DPC latency (clock::Timing).
+
+#include <vector>
+
+#include "kernel/nt.h"
+#include "support/kernel_fixture.h"
+
+namespace {
+
+using platform::clock::kTicksPerMillisecond;
+using platform::testing::RelativeMs;
+
+constexpr LONGLONG kDefaultTick = 156'250;  // 15.625 ms
+
+class Timing : public platform::testing::KernelTest {};
+
+// Fire times of a 1 ms periodic synchronization timer over `count` expiries.
+std::vector<LONGLONG> PeriodicFireTimes(int count) {
+  KTIMER timer;
+  KeInitializeTimerEx(&timer, SynchronizationTimer);
+  KeSetTimerEx(&timer, RelativeMs(1), 1, nullptr);
+  std::vector<LONGLONG> times;
+  for (int i = 0; i < count; ++i) {
+    KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
+    times.push_back(platform::clock::Now());
+  }
+  KeCancelTimer(&timer);
+  return times;
+}
+
+std::vector<LONGLONG> Gaps(const std::vector<LONGLONG>& times) {
+  std::vector<LONGLONG> gaps;
+  for (size_t i = 1; i < times.size(); ++i) gaps.push_back(times[i] - times[i - 1]);
+  return gaps;
+}
+
+TEST_F(Timing, AOneMillisecondTimerTicksAtTheResolutionInEffect) {
+  auto coarse = PeriodicFireTimes(4);
+  EXPECT_EQ(coarse.front(), kDefaultTick);
+  EXPECT_EQ(Gaps(coarse), std::vector<LONGLONG>(3, kDefaultTick));
+
+  EXPECT_EQ(ExSetTimerResolution(10'000, TRUE), 10'000u);
+  auto fine = PeriodicFireTimes(5);
+  EXPECT_EQ(Gaps(fine), std::vector<LONGLONG>(4, kTicksPerMillisecond));
+
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), static_cast<ULONG>(kDefaultTick));
+  auto back = PeriodicFireTimes(3);
+  EXPECT_EQ(Gaps(back), std::vector<LONGLONG>(2, kDefaultTick));
+}
+
+TEST_F(Timing, TheFinestResolutionStillRequestedHolds) {
+  EXPECT_EQ(ExSetTimerResolution(10'000, TRUE), 10'000u);
+  EXPECT_EQ(ExSetTimerResolution(1'000, TRUE), 5'000u) << "0.5 ms at the finest";
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), 10'000u);
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), static_cast<ULONG>(kDefaultTick));
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), static_cast<ULONG>(kDefaultTick)) << "a stray release changes nothing";
+}
+
+TEST_F(Timing, InterruptAndSystemTimeMoveInTicksThePreciseOnesDoNot) {
+  platform::clock::SleepFor(20 * kTicksPerMillisecond);
+  EXPECT_EQ(KeQueryInterruptTime(), static_cast<ULONGLONG>(kDefaultTick));
+  EXPECT_EQ(KeQueryInterruptTimePrecise(nullptr), static_cast<ULONGLONG>(20 * kTicksPerMillisecond));
+  LARGE_INTEGER system, precise, ticks;
+  KeQuerySystemTime(&system);
+  KeQuerySystemTimePrecise(&precise);
+  KeQueryTickCount(&ticks);
+  EXPECT_EQ(system.QuadPart, platform::clock::kDefaultSystemTimeOrigin + kDefaultTick);
+  EXPECT_EQ(precise.QuadPart, platform::clock::kDefaultSystemTimeOrigin + 20 * kTicksPerMillisecond);
+  EXPECT_EQ(ticks.QuadPart, 1);
+  EXPECT_EQ(KeQueryPerformanceCounter(nullptr).QuadPart, 200'000) << "10 MHz, exact";
+
+  // A finer resolution moves interrupt time on from the last coarse tick, never back.
+  ExSetTimerResolution(10'000, TRUE);
+  platform::clock::SleepFor(kTicksPerMillisecond / 2);
+  EXPECT_EQ(KeQueryInterruptTime(), static_cast<ULONGLONG>(kDefaultTick + 4 * kTicksPerMillisecond));
+  ExSetTimerResolution(0, FALSE);
+  EXPECT_EQ(KeQueryInterruptTime(), static_cast<ULONGLONG>(kDefaultTick + 4 * kTicksPerMillisecond));
+
+  UseExactTiming();
+  EXPECT_EQ(KeQueryInterruptTime(), KeQueryInterruptTimePrecise(nullptr));
+}
+
+TEST_F(Timing, AWaitTimeOutEndsOnATick) {
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  LARGE_INTEGER timeout = RelativeMs(500);
+  EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+  EXPECT_EQ(platform::clock::Now(), 32 * kDefaultTick) << "500 ms end on the 32nd tick";
+}
+
+struct DpcTimes {
+  std::vector<LONGLONG> latencies;
+  // A timer's DPC gets the system time of the tick it expired on.
+  static void Routine(PKDPC, PVOID context, PVOID low, PVOID high) {
+    auto* self = static_cast<DpcTimes*>(context);
+    ULARGE_INTEGER tick;
+    tick.u.LowPart = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(low));
+    tick.u.HighPart = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(high));
+    self->latencies.push_back(platform::clock::ToSystemTime(platform::clock::Now()) -
+                              static_cast<LONGLONG>(tick.QuadPart));
+  }
+};
+
+// Latencies of a 1 ms periodic timer's DPC after its ticks (1 ms resolution).
+std::vector<LONGLONG> TimerDpcLatencies(int count) {
+  ExSetTimerResolution(10'000, TRUE);
+  DpcTimes times;
+  KTIMER timer;
+  KDPC dpc;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(&dpc, DpcTimes::Routine, &times);
+  KeSetTimerEx(&timer, RelativeMs(1), 1, &dpc);
+  platform::clock::SleepFor(count * kTicksPerMillisecond + kTicksPerMillisecond / 2);
+  KeCancelTimer(&timer);
+  KeFlushQueuedDpcs();
+  ExSetTimerResolution(0, FALSE);
+  return times.latencies;
+}
+
+TEST_F(Timing, TimerDpcsStartASeededLatencyAfterTheirTick) {
+  const auto seeded = TimerDpcLatencies(200);
+  ASSERT_EQ(seeded.size(), 200u);
+  LONGLONG longest = 0;
+  int zero = 0;
+  for (LONGLONG l : seeded) {
+    longest = std::max(longest, l);
+    zero += l == 0;
+  }
+  EXPECT_EQ(zero, 0) << "every DPC starts after its tick";
+  EXPECT_GT(longest, 600) << "now and then more than 60 us";
+  EXPECT_LT(longest, kTicksPerMillisecond);
+
+  // The same seed draws the same latencies.
+  platform::clock::Reset();
+  platform::sched::Configure({.seed = seed()});
+  EXPECT_EQ(TimerDpcLatencies(200), seeded);
+
+  UseExactTiming();
+  EXPECT_EQ(TimerDpcLatencies(20), std::vector<LONGLONG>(20, 0));
+}
+
+}  // namespace
