@@ -49,9 +49,9 @@ const spDispatchTable spDispatchGroup1[25] = {
 
     SP_BUILDS(spFirGetStateSize_32f),  // 12 spFirGetStateSize_32f
 
-    SP_GENERIC_ONLY(spFirMultirateInit_32f),  // 13 spFirMultirateInit_32f
+    SP_BUILDS(spFirMultirateInit_32f),  // 13 spFirMultirateInit_32f
 
-    SP_GENERIC_ONLY(spFirMultirateGetStateSize_32f),  // 14 spFirMultirateGetStateSize_32f
+    SP_BUILDS(spFirMultirateGetStateSize_32f),  // 14 spFirMultirateGetStateSize_32f
 
     SP_BUILDS(spFirFilter_32f),  // 15 spFirFilter_32f
 

@@ -12,7 +12,7 @@
 #include "sp/iir_typed.h"
 
 #define SP_FIR_BUILD 1
-#define SP_FIR_FILTER_MULTIRATE sp::generic::spFirFilterMultirate_32f
+#define SP_FIR_FILTER_MULTIRATE spFirFilterMultirate_32f
 
 namespace sp::sse3 {
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -28,13 +29,16 @@ struct FirBuild {
   decltype(&sp::generic::spFftGetSpecSizeReal_32f) fftSizes;
   decltype(&sp::sse3::spFirDirectBlockKernel_32f) kernel;  // null in the generic build
   decltype(&sp::sse3::spFirFilterOneSampleKernel_32fc) complexKernel;
+  decltype(&sp::generic::spFirMultirateGetStateSize_32f) multirateSize;
+  decltype(&sp::generic::spFirMultirateInit_32f) multirateInit;
 };
 
 #define FIRTEST_BUILD(ns, supported)                                                                 \
   FirBuild {                                                                                         \
     #ns, supported, &sp::ns::spFirGetStateSize_32f, &sp::ns::spFirInit_32f, &sp::ns::spFirFilter_32f, \
         &sp::ns::spFirFilterOneSample_32f, &sp::ns::spFftGetSpecSizeReal_32f,                        \
-        &sp::ns::spFirDirectBlockKernel_32f, &sp::ns::spFirFilterOneSampleKernel_32fc               \
+        &sp::ns::spFirDirectBlockKernel_32f, &sp::ns::spFirFilterOneSampleKernel_32fc,              \
+        &sp::ns::spFirMultirateGetStateSize_32f, &sp::ns::spFirMultirateInit_32f                     \
   }
 
 const FirBuild kGeneric{"generic",
@@ -45,7 +49,9 @@ const FirBuild kGeneric{"generic",
                         &sp::generic::spFirFilterOneSample_32f,
                         &sp::generic::spFftGetSpecSizeReal_32f,
                         nullptr,
-                        nullptr};
+                        nullptr,
+                        &sp::generic::spFirMultirateGetStateSize_32f,
+                        &sp::generic::spFirMultirateInit_32f};
 
 std::vector<FirBuild> ProcessorBuilds() {
   std::vector<FirBuild> all = {FIRTEST_BUILD(sse3, __builtin_cpu_supports("sse3") != 0),
@@ -295,6 +301,96 @@ TEST(FirBuildsOneSample, ComplexTwinIsTheUnconjugatedComplexConvolution) {
         const double tol = Tolerance(2.0 * taps, 2u * static_cast<size_t>(taps));
         ASSERT_NEAR(y.re, re, tol) << b.name << ", " << taps << " taps";
         ASSERT_NEAR(y.im, im, tol) << b.name << ", " << taps << " taps";
+      }
+    }
+  }
+}
+
+struct Rate {
+  int taps, up, down, upPhase, downPhase;
+  uint32 kind;  // expected layout: 0 single rate, 1 dense, 2 and 3 sparse
+};
+
+// The system's four converters, sparse decimation and interpolation, short windows and
+// phases.
+const Rate kRates[] = {{66, 2, 1, 0, 0, 1},  {66, 1, 2, 0, 0, 1},  {132, 4, 1, 0, 0, 1}, {132, 1, 4, 0, 0, 1},
+                       {9, 3, 2, 1, 0, 1},   {6, 1, 2, 0, 1, 2},   {3, 1, 5, 0, 2, 2},   {40, 1, 20, 0, 4, 2},
+                       {1, 3, 5, 2, 4, 3},   {5, 4, 7, 1, 3, 3},   {10, 3, 9, 0, 7, 3}, {20, 1, 1, 0, 0, 0}};
+
+struct Resampler {
+  Resampler(const FirBuild& b, const Rate& r, const std::vector<float>& h, size_t misalign) : build(b) {
+    uint32 size = 0;
+    EXPECT_EQ(b.multirateSize(r.taps, r.up, r.down, &size), SP_OK);
+    buffer = std::make_unique<GuardedBuffer>(size, misalign);
+    EXPECT_EQ(b.multirateInit(&state, h.data(), r.taps, r.up, r.upPhase, r.down, r.downPhase, nullptr,
+                              buffer->data()),
+              SP_OK);
+  }
+  const FirBuild& build;
+  std::unique_ptr<GuardedBuffer> buffer;
+  spFirState* state = nullptr;
+};
+
+TEST(FirBuildsMultirate, SizesAndLayoutChoiceEqualTheGenericBuilds) {
+  for (const FirBuild& b : ProcessorBuilds()) {
+    for (const Rate& r : kRates) {
+      uint32 want = 0, got = 0;
+      ASSERT_EQ(kGeneric.multirateSize(r.taps, r.up, r.down, &want), SP_OK);
+      ASSERT_EQ(b.multirateSize(r.taps, r.up, r.down, &got), SP_OK);
+      // A single-rate fallback takes the build's single-rate size.
+      if (r.kind == 0) want = SizeOf(b, r.taps);
+      EXPECT_EQ(got, want) << b.name << ", " << r.taps << " taps " << r.up << "/" << r.down;
+      Resampler f(b, r, std::vector<float>(static_cast<size_t>(r.taps), 1.0f), 0);
+      if (r.kind != 0) {
+        EXPECT_EQ(reinterpret_cast<spFirMultirateState*>(f.state)->multirateKind, r.kind);
+      }
+    }
+  }
+}
+
+TEST(FirBuildsMultirate, PolyphaseKernelsFollowTheDefiningFormulaAcrossSplitsAndAlignments) {
+  std::mt19937 rng(17);
+  for (const FirBuild& b : ProcessorBuilds()) {
+    for (const Rate& r : kRates) {
+      const auto h = RandomSignal(rng, r.taps);
+      const int iters = 300;
+      const auto x = RandomSignal(rng, iters * r.down);
+      const auto want = MultirateOracle(h, x, r.up, r.down, r.upPhase, r.downPhase, static_cast<size_t>(iters * r.up));
+      const double tol = Tolerance(Magnitude(h, 1.0f), static_cast<size_t>(r.taps));
+      for (int split : {1, 3, 5, 40, 64, 300}) {
+        for (size_t off : {0u, 4u, 12u}) {
+          Resampler f(b, r, h, off);
+          std::vector<float> in(x.size() + 8), out(want.size() + 8, 0.0f);
+          std::copy(x.begin(), x.end(), in.begin() + static_cast<long>(off / 4));
+          for (int it = 0; it < iters; it += split) {
+            const int n = std::min(split, iters - it);
+            ASSERT_EQ(b.filter(in.data() + off / 4 + static_cast<size_t>(it * r.down),
+                               out.data() + (4 - off / 4) + static_cast<size_t>(it * r.up), n, f.state),
+                      SP_OK);
+          }
+          for (size_t i = 0; i < want.size(); ++i)
+            ASSERT_NEAR(out[4 - off / 4 + i], want[i], tol)
+                << b.name << ", " << r.taps << " taps " << r.up << "/" << r.down << ", calls of " << split << ", output " << i;
+          EXPECT_TRUE(f.buffer->GuardsIntact());
+        }
+      }
+    }
+  }
+}
+
+TEST(FirBuildsMultirate, AnotherBuildsStateIsRefused) {
+  const std::vector<FirBuild> procs = ProcessorBuilds();
+  std::vector<FirBuild> all = {kGeneric};
+  all.insert(all.end(), procs.begin(), procs.end());
+  for (const Rate& r : {kRates[0], kRates[5], kRates[9]}) {
+    const std::vector<float> h(static_cast<size_t>(r.taps), 0.5f);
+    for (const FirBuild& maker : all) {
+      for (const FirBuild& user : all) {
+        if (maker.name == user.name) continue;
+        Resampler f(maker, r, h, 0);
+        std::vector<float> x(64 * static_cast<size_t>(r.down), 1.0f), y(64 * static_cast<size_t>(r.up), 7.0f);
+        EXPECT_EQ(user.filter(x.data(), y.data(), 64, f.state), SP_ERROR_WRONG_RECORD) << maker.name << " in " << user.name;
+        EXPECT_TRUE(std::all_of(y.begin(), y.end(), [](float v) { return v == 7.0f; }));
       }
     }
   }

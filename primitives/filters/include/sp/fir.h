@@ -53,6 +53,7 @@ struct spFirMultirateState {
   int32* workArea;        // scratch used only while the state is built
   int32 upPhase;
   int32 downPhase;
+  uint8 build;            // build that laid the state out (see spFirState::build)
 };
 
 inline constexpr int SP_FIR_MULTIRATE_RECORD_BYTES = 160;
