@@ -7,6 +7,16 @@ namespace {
 inline bool Aligned16(const void* p) { return (reinterpret_cast<std::uintptr_t>(p) & 15) == 0; }
 inline bool Aligned4(const void* p) { return (reinterpret_cast<std::uintptr_t>(p) & 3) == 0; }
 
+// Scalar and two-lane accesses at any byte address (sources and destinations need not
+// be 4-byte aligned).
+inline float LoadF(const float* p) {
+  float v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void StoreF(float* p, float v) { std::memcpy(p, &v, sizeof v); }
+inline __m128 LoadTwo(const float* p) { return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))); }
+
 // h[tapsLen-1-j] in all four lanes, from the repeated taps.
 inline __m128 TapOf(const float* rep, int32 tapsLen, int32 j) { return _mm_load_ps(rep + 4 * (tapsLen - 1 - j)); }
 
@@ -25,13 +35,13 @@ inline __m128 PassProducts(const __m128* t, const float* src) {
 
 template <int M>
 inline float PassProduct(const float* h, const float* src) {
-  const float p0 = h[0] * src[0];
+  const float p0 = h[0] * LoadF(src);
   if (M == 1) return p0;
-  const float s01 = p0 + h[1] * src[1];
+  const float s01 = p0 + h[1] * LoadF(src + 1);
   if (M == 2) return s01;
-  const float p2 = h[2] * src[2];
+  const float p2 = h[2] * LoadF(src + 2);
   if (M == 3) return s01 + p2;
-  return s01 + (p2 + h[3] * src[3]);
+  return s01 + (p2 + h[3] * LoadF(src + 3));
 }
 
 // One pass of M taps (the oldest at tap index j0) over count outputs: the first pass
@@ -62,7 +72,7 @@ void TapPass(const float* rep, int32 tapsLen, int32 j0, const float* src, float*
       store(dst + n + 4, b);
     }
     for (; n + 4 <= count; n += 4) store(dst + n, PassProducts<M>(t, src + n));
-    for (; n < count; ++n) dst[n] = PassProduct<M>(h, src + n);
+    for (; n < count; ++n) StoreF(dst + n, PassProduct<M>(h, src + n));
   } else {
     for (; n + 8 <= count; n += 8) {
       const __m128 a = PassProducts<M>(t, src + n);
@@ -71,7 +81,7 @@ void TapPass(const float* rep, int32 tapsLen, int32 j0, const float* src, float*
       store(dst + n + 4, _mm_add_ps(load(dst + n + 4), b));
     }
     for (; n + 4 <= count; n += 4) store(dst + n, _mm_add_ps(load(dst + n), PassProducts<M>(t, src + n)));
-    for (; n < count; ++n) dst[n] = dst[n] + PassProduct<M>(h, src + n);
+    for (; n < count; ++n) StoreF(dst + n, LoadF(dst + n) + PassProduct<M>(h, src + n));
   }
 }
 
@@ -105,7 +115,7 @@ void spFirDirectBlockKernel_32f(const float* pTapsRepeated, const float* pSrc, f
   // Head: single outputs, summed in the generic order, until the destination is aligned.
   while (count > 0 && !Aligned16(pDst)) {
     float acc = 0.0f;
-    for (int32 j = 0; j < tapsLen; ++j) acc += pTapsRepeated[4 * (tapsLen - 1 - j)] * pSrc[j];
+    for (int32 j = 0; j < tapsLen; ++j) acc += pTapsRepeated[4 * (tapsLen - 1 - j)] * LoadF(pSrc + j);
     *pDst++ = acc;
     ++pSrc;
     --count;
@@ -125,7 +135,7 @@ void spFirFilterOneSampleKernel_32f(const float* pX, float* pDst, const float* p
   const float* h = pTaps + tapsLen - 1;   // its tap, going down
   if (tapsLen < 17) {
     float y = 0.0f;
-    for (int32 k = 0; k < tapsLen; ++k) y = y + d[k] * h[-k];
+    for (int32 k = 0; k < tapsLen; ++k) y = y + LoadF(d + k) * LoadF(h - k);
     *pDst = y;
     return;
   }
@@ -133,7 +143,7 @@ void spFirFilterOneSampleKernel_32f(const float* pX, float* pDst, const float* p
   __m128 lanes = _mm_setzero_ps();
   float lane0 = 0.0f;
   while (!Aligned16(d + k) && Aligned4(d + k)) {
-    lane0 = lane0 + d[k] * h[-k];
+    lane0 = lane0 + LoadF(d + k) * LoadF(h - k);
     ++k;
   }
   lanes = _mm_set_ss(lane0);
@@ -153,15 +163,15 @@ void spFirFilterOneSampleKernel_32f(const float* pX, float* pDst, const float* p
     k += 4;
   }
   if (k + 2 <= tapsLen) {
-    const __m128 dl = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(d + k)));
-    const __m128 hv = _mm_setr_ps(h[-k], h[-k - 1], 0.0f, 0.0f);
+    const __m128 dl = LoadTwo(d + k);
+    const __m128 hv = _mm_setr_ps(LoadF(h - k), LoadF(h - k - 1), 0.0f, 0.0f);
     lanes = _mm_add_ps(lanes, _mm_mul_ps(dl, hv));
     k += 2;
   }
-  if (k < tapsLen) lanes = _mm_add_ss(lanes, _mm_mul_ss(_mm_load_ss(d + k), _mm_load_ss(h - k)));
-  alignas(16) float l[4];
-  _mm_store_ps(l, lanes);
-  *pDst = (l[0] + l[2]) + (l[1] + l[3]);
+  if (k < tapsLen) lanes = _mm_add_ss(lanes, _mm_set_ss(LoadF(d + k) * LoadF(h - k)));
+  // (lane 0 + lane 2) + (lane 1 + lane 3)
+  const __m128 pairs = _mm_add_ps(lanes, _mm_movehl_ps(lanes, lanes));
+  *pDst = _mm_cvtss_f32(_mm_add_ss(pairs, _mm_shuffle_ps(pairs, pairs, 0x55)));
 }
 
 spStatus spFirFilterOneSample_32f(float sample, float* pResult, const float* pTaps, int32 tapsLen,

@@ -5,6 +5,8 @@
 
 namespace {
 
+inline __m128 LoadTwo(const float* p) { return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))); }
+
 // (lane 0 + lane 2) + (lane 1 + lane 3).
 inline float HorizontalSum(__m128 v) {
   const __m128 pairs = _mm_add_ps(v, _mm_movehl_ps(v, v));  // l0 + l2, l1 + l3
@@ -18,8 +20,8 @@ inline float WindowDot(const float* x, const float* h, int32 w) {
   int32 j = 0;
   for (; j + 4 <= w; j += 4) acc = _mm_add_ps(acc, _mm_mul_ps(_mm_loadu_ps(x + j), _mm_loadu_ps(h + j)));
   if (j + 2 <= w) {
-    const __m128 xs = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(x + j)));
-    const __m128 hs = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(h + j)));
+    const __m128 xs = LoadTwo(x + j);
+    const __m128 hs = LoadTwo(h + j);
     acc = _mm_add_ps(acc, _mm_mul_ps(xs, hs));
     j += 2;
   }
@@ -86,8 +88,8 @@ int64 spFirMultirateDecimateKernel_32f(const float* pCoefficients, const float* 
         const float* xc = x + c * stride;
         int32 k = j;
         if (k + 2 <= windowLen) {
-          const __m128 xs = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(xc + k)));
-          const __m128 hs = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(pCoefficients + k)));
+          const __m128 xs = LoadTwo(xc + k);
+          const __m128 hs = LoadTwo(pCoefficients + k);
           acc[c] = _mm_add_ps(acc[c], _mm_mul_ps(xs, hs));
           k += 2;
         }
