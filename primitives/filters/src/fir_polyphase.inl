@@ -45,17 +45,23 @@ int64 spFirMultirateStepTableKernel_32f(const float* pCoefficients, const float*
   for (int32 o = 0; o < count; o += 4) {
     base += *entry;
     const float* x = pLine + base;
-    // Each sample in all four lanes times its row of four coefficients (one per output).
+    // Each sample in all four lanes times its row of four coefficients (one per output);
+    // four samples come in with one load and are broadcast by shuffles.
     auto p = [x, coef](int32 j) { return _mm_mul_ps(_mm_set1_ps(x[j]), _mm_loadu_ps(coef + 4 * j)); };
+    auto quad = [x, coef](int32 j) {
+      const __m128 v = _mm_loadu_ps(x + j);
+      const float* c = coef + 4 * j;
+      const __m128 p0 = _mm_mul_ps(_mm_shuffle_ps(v, v, 0x00), _mm_loadu_ps(c));
+      const __m128 p1 = _mm_mul_ps(_mm_shuffle_ps(v, v, 0x55), _mm_loadu_ps(c + 4));
+      const __m128 p2 = _mm_mul_ps(_mm_shuffle_ps(v, v, 0xAA), _mm_loadu_ps(c + 8));
+      const __m128 p3 = _mm_mul_ps(_mm_shuffle_ps(v, v, 0xFF), _mm_loadu_ps(c + 12));
+      return _mm_add_ps(_mm_add_ps(p0, p1), _mm_add_ps(p2, p3));
+    };
     __m128 acc = _mm_setzero_ps();
     int32 j = 0;
-    for (; j + 8 <= windowLen; j += 8) {
-      const __m128 a = _mm_add_ps(_mm_add_ps(p(j), p(j + 1)), _mm_add_ps(p(j + 2), p(j + 3)));
-      const __m128 b = _mm_add_ps(_mm_add_ps(p(j + 4), p(j + 5)), _mm_add_ps(p(j + 6), p(j + 7)));
-      acc = _mm_add_ps(acc, _mm_add_ps(a, b));
-    }
+    for (; j + 8 <= windowLen; j += 8) acc = _mm_add_ps(acc, _mm_add_ps(quad(j), quad(j + 4)));
     if (j + 4 <= windowLen) {
-      acc = _mm_add_ps(acc, _mm_add_ps(_mm_add_ps(p(j), p(j + 1)), _mm_add_ps(p(j + 2), p(j + 3))));
+      acc = _mm_add_ps(acc, quad(j));
       j += 4;
     }
     for (; j < windowLen; ++j) acc = _mm_add_ps(acc, p(j));
