@@ -45,17 +45,17 @@ const spDispatchTable spDispatchGroup1[25] = {
 
     SP_BUILDS(spMulConstInPlace_32f),  // 10 spMulConstInPlace_32f
 
-    SP_GENERIC_ONLY(spFirInit_32f),  // 11 spFirInit_32f
+    SP_BUILDS(spFirInit_32f),  // 11 spFirInit_32f
 
-    SP_GENERIC_ONLY(spFirGetStateSize_32f),  // 12 spFirGetStateSize_32f
+    SP_BUILDS(spFirGetStateSize_32f),  // 12 spFirGetStateSize_32f
 
-    SP_GENERIC_ONLY(spFirMultirateInit_32f),  // 13 spFirMultirateInit_32f
+    SP_BUILDS(spFirMultirateInit_32f),  // 13 spFirMultirateInit_32f
 
-    SP_GENERIC_ONLY(spFirMultirateGetStateSize_32f),  // 14 spFirMultirateGetStateSize_32f
+    SP_BUILDS(spFirMultirateGetStateSize_32f),  // 14 spFirMultirateGetStateSize_32f
 
-    SP_GENERIC_ONLY(spFirFilter_32f),  // 15 spFirFilter_32f
+    SP_BUILDS(spFirFilter_32f),  // 15 spFirFilter_32f
 
-    SP_GENERIC_ONLY(spFirFilterOneSample_32f),  // 16 spFirFilterOneSample_32f
+    SP_BUILDS(spFirFilterOneSample_32f),  // 16 spFirFilterOneSample_32f
 
     SP_BUILDS(spIirFilterInPlace_32f),  // 17 spIirFilterInPlace_32f
 

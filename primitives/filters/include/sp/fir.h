@@ -24,9 +24,11 @@ struct spFirState {
   float* tapsSpectrum;    // packed spectrum of the zero-padded taps, or null
   int32 fftLen;           // FFT length, or -1 when only the direct form is used
   int32 historyStart;     // offset of the history in delayLine (always reset to 0)
-  float* tapsRepeated;    // processor builds only: each tap four times; null here
+  float* tapsRepeated;    // processor builds only: each tap four times; null in the generic build
   float* fftBlock;        // fftLen floats of overlap-save block buffer
   uint8* fftWork;         // FFT work buffer, or null when the FFT needs none
+  uint8 build;            // build that laid the state out: 0 generic, 1-3 processor builds;
+                          // another build's filter refuses it (SP_ERROR_WRONG_RECORD)
 };
 
 // Multirate FIR state (tag SP_FIR_MULTIRATE_TAG).
@@ -51,6 +53,7 @@ struct spFirMultirateState {
   int32* workArea;        // scratch used only while the state is built
   int32 upPhase;
   int32 downPhase;
+  uint8 build;            // build that laid the state out (see spFirState::build)
 };
 
 inline constexpr int SP_FIR_MULTIRATE_RECORD_BYTES = 160;
