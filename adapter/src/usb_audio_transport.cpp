@@ -21,6 +21,17 @@ LARGE_INTEGER RelativeMs(LONGLONG ms) {
   return t;
 }
 
+// Sets the IRP up as an internal device control for the next driver down, completing into
+// Done (initialised here) so the sender can wait for it and keep the IRP.
+void PrepareInternalIoctl(PIRP Irp, ULONG Code, PVOID Argument1, PKEVENT Done) {
+  KeInitializeEvent(Done, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = Code;
+  next->Parameters.Others.Argument1 = Argument1;
+  IoSetCompletionRoutine(Irp, SignalSender, Done, TRUE, TRUE, TRUE);
+}
+
 }  // namespace
 
 STDMETHODIMP CUsbAudioDevice::SetDevicePresent(UCHAR Present) {
@@ -62,12 +73,7 @@ STDMETHODIMP CUsbAudioDevice::SubmitUrbSync(PURB Urb) {
   PIRP irp = AllocateIrp();
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = Urb;
-  IoSetCompletionRoutine(irp, SignalSender, &done, TRUE, TRUE, TRUE);
+  PrepareInternalIoctl(irp, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, &done);
 
   InterlockedIncrement(&m_lRequestsInProgress);
   NTSTATUS status = IoCallDriver(m_pLowerDevice, irp);
@@ -92,12 +98,7 @@ NTSTATUS CUsbAudioDevice::SendIoctlSync(ULONG Code, PVOID Argument1) {
   PIRP irp = AllocateIrp();
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = Code;
-  next->Parameters.Others.Argument1 = Argument1;
-  IoSetCompletionRoutine(irp, SignalSender, &done, TRUE, TRUE, TRUE);
+  PrepareInternalIoctl(irp, Code, Argument1, &done);
   NTSTATUS status = IoCallDriver(m_pLowerDevice, irp);
   if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   status = irp->IoStatus.Status;
