@@ -10,6 +10,7 @@
 #include <random>
 
 #include "sp/convert_bodies.h"
+#include "bench_support.h"
 
 namespace bench {
 void plain16sTo32f(const int16_t* in, float* out, int n);
@@ -22,18 +23,15 @@ namespace {
 
 constexpr int kLen = 4096;
 
-template <class T>
-T* aligned(size_t count) {
-  return static_cast<T*>(std::aligned_alloc(64, (count * sizeof(T) + 63) / 64 * 64));
-}
+using bench::Aligned;
 
 struct Buffers {
-  int16_t* s16 = aligned<int16_t>(kLen);
-  uint8_t* s24 = aligned<uint8_t>(3 * kLen);
-  float* f32 = aligned<float>(kLen);
-  float* out = aligned<float>(kLen);
-  int16_t* out16 = aligned<int16_t>(kLen);
-  uint8_t* out24 = aligned<uint8_t>(3 * kLen);
+  int16_t* s16 = Aligned<int16_t>(kLen);
+  uint8_t* s24 = Aligned<uint8_t>(3 * kLen);
+  float* f32 = Aligned<float>(kLen);
+  float* out = Aligned<float>(kLen);
+  int16_t* out16 = Aligned<int16_t>(kLen);
+  uint8_t* out24 = Aligned<uint8_t>(3 * kLen);
   Buffers() {
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -55,40 +53,28 @@ Buffers& buffers() {
 
 template <class Fn>
 void run(benchmark::State& state, Fn fn) {
-  Buffers& b = buffers();
-  for (auto _ : state) {
-    fn(b);
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations() * kLen);
-}
-
-bool has(const char* feature) {
-  if (__builtin_strcmp(feature, "sse3") == 0) return __builtin_cpu_supports("sse3");
-  if (__builtin_strcmp(feature, "ssse3") == 0) return __builtin_cpu_supports("ssse3");
-  if (__builtin_strcmp(feature, "sse4.1") == 0) return __builtin_cpu_supports("sse4.1");
-  return true;
+  bench::RunBlock(state, buffers(), kLen, fn);
 }
 
 #define SP_BENCH_BUILD(ns, feature)                                                                      \
   void BM_16sTo32f_##ns(benchmark::State& s) {                                                         \
-    if (!has(feature)) return s.SkipWithError("build not supported");                                  \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                                  \
     run(s, [](Buffers& b) { sp::ns::spConvert_16s32f(b.s16, b.out, kLen, 15); });                      \
   }                                                                                                    \
   void BM_32fTo16s_trunc_##ns(benchmark::State& s) {                                                   \
-    if (!has(feature)) return s.SkipWithError("build not supported");                                  \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                                  \
     run(s, [](Buffers& b) { sp::ns::spConvert_32f16s(b.f32, b.out16, kLen, 0, -15); });                \
   }                                                                                                    \
   void BM_32fTo16s_nearest_##ns(benchmark::State& s) {                                                 \
-    if (!has(feature)) return s.SkipWithError("build not supported");                                  \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                                  \
     run(s, [](Buffers& b) { sp::ns::spConvert_32f16s(b.f32, b.out16, kLen, 1, -15); });                \
   }                                                                                                    \
   void BM_24sTo32f_##ns(benchmark::State& s) {                                                         \
-    if (!has(feature)) return s.SkipWithError("build not supported");                                  \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                                  \
     run(s, [](Buffers& b) { sp::ns::spConvert_24s32f(b.s24, b.out, kLen); });                          \
   }                                                                                                    \
   void BM_32fTo24s_##ns(benchmark::State& s) {                                                         \
-    if (!has(feature)) return s.SkipWithError("build not supported");                                  \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                                  \
     run(s, [](Buffers& b) { sp::ns::spConvert_32f24s(b.f32, b.out24, kLen, -23); });                   \
   }                                                                                                    \
   BENCHMARK(BM_16sTo32f_##ns);                                                                         \

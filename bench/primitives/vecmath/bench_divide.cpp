@@ -13,6 +13,7 @@
 #include <random>
 
 #include "sp/vecmath_bodies.h"
+#include "bench_support.h"
 
 #if HAVE_VOLK
 #include <volk/volk.h>
@@ -22,19 +23,16 @@ namespace {
 
 constexpr int kLen = 4096;
 
-template <class T>
-T* aligned(int count) {
-  return static_cast<T*>(std::aligned_alloc(64, sizeof(T) * count));
-}
+using bench::Aligned;
 
 // Dividends in [-1, 1], divisors of either sign with magnitudes from 0.01 to 100.
 struct Buffers {
-  float* d32 = aligned<float>(2 * kLen);
-  float* n32 = aligned<float>(2 * kLen);
-  float* o32 = aligned<float>(2 * kLen);
-  double* d64 = aligned<double>(2 * kLen);
-  double* n64 = aligned<double>(2 * kLen);
-  double* o64 = aligned<double>(2 * kLen);
+  float* d32 = Aligned<float>(2 * kLen);
+  float* n32 = Aligned<float>(2 * kLen);
+  float* o32 = Aligned<float>(2 * kLen);
+  double* d64 = Aligned<double>(2 * kLen);
+  double* n64 = Aligned<double>(2 * kLen);
+  double* o64 = Aligned<double>(2 * kLen);
   Buffers() {
     std::mt19937 rng(38);
     std::uniform_real_distribution<double> u(-1.0, 1.0), e(-2.0, 2.0);
@@ -92,29 +90,21 @@ void run(benchmark::State& state, bool complex, Fn fn) {
   state.counters["max_ulps"] = MaxError(d, n, o, complex);
 }
 
-bool has(const char* feature) {
-  __builtin_cpu_init();
-  if (__builtin_strcmp(feature, "sse3") == 0) return __builtin_cpu_supports("sse3");
-  if (__builtin_strcmp(feature, "ssse3") == 0) return __builtin_cpu_supports("ssse3");
-  if (__builtin_strcmp(feature, "sse4.1") == 0) return __builtin_cpu_supports("sse4.1");
-  return true;
-}
-
 #define SP_BENCH_DIVIDE(ns, feature)                                                               \
   void BM_Divide32f_##ns(benchmark::State& s) {                                                    \
-    if (!has(feature)) return s.SkipWithError("build not supported");                              \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                              \
     run<float>(s, false, [](float* d, float* n, float* o) { sp::ns::spDivide_32f(d, n, o, kLen); }); \
   }                                                                                                \
   void BM_Divide64f_##ns(benchmark::State& s) {                                                    \
-    if (!has(feature)) return s.SkipWithError("build not supported");                              \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                              \
     run<double>(s, false, [](double* d, double* n, double* o) { sp::ns::spDivideKernel_64f(d, n, o, kLen); }); \
   }                                                                                                \
   void BM_Divide32fc_##ns(benchmark::State& s) {                                                   \
-    if (!has(feature)) return s.SkipWithError("build not supported");                              \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                              \
     run<float>(s, true, [](float* d, float* n, float* o) { sp::ns::spDivideKernel_32fc(d, n, o, kLen); }); \
   }                                                                                                \
   void BM_Divide64fc_##ns(benchmark::State& s) {                                                   \
-    if (!has(feature)) return s.SkipWithError("build not supported");                              \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                              \
     run<double>(s, true, [](double* d, double* n, double* o) { sp::ns::spDivideKernel_64fc(d, n, o, kLen); }); \
   }                                                                                                \
   BENCHMARK(BM_Divide32f_##ns);                                                                    \

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "sp/vecmath_bodies.h"
+#include "bench_support.h"
 
 #if HAVE_VOLK
 #include <volk/volk.h>
@@ -22,13 +23,13 @@ namespace {
 
 constexpr int kLen = 4096;
 
-float* aligned(int count) { return static_cast<float*>(std::aligned_alloc(64, sizeof(float) * count)); }
+using bench::Aligned;
 
 struct Buffers {
-  float* a = aligned(kLen);
-  float* b = aligned(kLen);
-  float* out = aligned(kLen);
-  float* roots = aligned(kLen);
+  float* a = Aligned(kLen);
+  float* b = Aligned(kLen);
+  float* out = Aligned(kLen);
+  float* roots = Aligned(kLen);
   Buffers() {
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f), p(0.001f, 1000.0f);
@@ -47,20 +48,7 @@ Buffers& buffers() {
 
 template <class Fn>
 void run(benchmark::State& state, Fn fn) {
-  Buffers& b = buffers();
-  for (auto _ : state) {
-    fn(b);
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations() * kLen);
-}
-
-bool has(const char* feature) {
-  __builtin_cpu_init();
-  if (__builtin_strcmp(feature, "sse3") == 0) return __builtin_cpu_supports("sse3");
-  if (__builtin_strcmp(feature, "ssse3") == 0) return __builtin_cpu_supports("ssse3");
-  if (__builtin_strcmp(feature, "sse4.1") == 0) return __builtin_cpu_supports("sse4.1");
-  return true;
+  bench::RunBlock(state, buffers(), kLen, fn);
 }
 
 // The square root works in place; a fresh copy of positive inputs each time keeps every
@@ -70,22 +58,22 @@ void refill(Buffers& b) { __builtin_memcpy(b.out, b.roots, sizeof(float) * kLen)
 // Slot 3 runs the SSSE3 arithmetic bodies.
 #define SP_BENCH_BUILD(ns, arith, feature)                                                  \
   void BM_Add_##ns(benchmark::State& s) {                                                   \
-    if (!has(feature)) return s.SkipWithError("build not supported");                       \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                       \
     run(s, [](Buffers& b) { sp::arith::spAdd_32f(b.a, b.b, b.out, kLen); });                \
   }                                                                                         \
   void BM_Multiply_##ns(benchmark::State& s) {                                              \
-    if (!has(feature)) return s.SkipWithError("build not supported");                       \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                       \
     run(s, [](Buffers& b) { sp::arith::spMultiply_32f(b.a, b.b, b.out, kLen); });           \
   }                                                                                         \
   void BM_SquareRoot_##ns(benchmark::State& s) {                                            \
-    if (!has(feature)) return s.SkipWithError("build not supported");                       \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                       \
     run(s, [](Buffers& b) {                                                                 \
       refill(b);                                                                            \
       sp::ns::spSquareRootInPlace_32f(b.out, kLen);                                         \
     });                                                                                     \
   }                                                                                         \
   void BM_Maximum_##ns(benchmark::State& s) {                                               \
-    if (!has(feature)) return s.SkipWithError("build not supported");                       \
+    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                       \
     run(s, [](Buffers& b) { sp::ns::spMaximum_32f(b.a, kLen, b.out); });                    \
   }                                                                                         \
   BENCHMARK(BM_Add_##ns);                                                                   \
@@ -158,14 +146,14 @@ BENCHMARK(BM_Sum_volk_sse);
 #if HAVE_SLEEF
 // Correctly rounded (0.5 ulp) and 3.5-ulp square roots, four floats per call.
 void BM_SquareRoot_sleef_u05sse4(benchmark::State& s) {
-  if (!has("sse4.1")) return s.SkipWithError("not supported");
+  if (!bench::CpuHas("sse4.1")) return s.SkipWithError("not supported");
   run(s, [](Buffers& b) {
     refill(b);
     for (int i = 0; i < kLen; i += 4) _mm_store_ps(b.out + i, Sleef_sqrtf4_u05sse4(_mm_load_ps(b.out + i)));
   });
 }
 void BM_SquareRoot_sleef_u35sse4(benchmark::State& s) {
-  if (!has("sse4.1")) return s.SkipWithError("not supported");
+  if (!bench::CpuHas("sse4.1")) return s.SkipWithError("not supported");
   run(s, [](Buffers& b) {
     refill(b);
     for (int i = 0; i < kLen; i += 4) _mm_store_ps(b.out + i, Sleef_sqrtf4_u35sse4(_mm_load_ps(b.out + i)));

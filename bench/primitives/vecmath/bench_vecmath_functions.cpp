@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sp/sp.h"
+#include "bench_support.h"
 
 #if HAVE_VOLK
 #include <volk/volk.h>
@@ -29,15 +30,15 @@ namespace {
 
 constexpr int kLen = 4096;
 
-float* aligned(int count) { return static_cast<float*>(std::aligned_alloc(64, sizeof(float) * count)); }
+using bench::Aligned;
 
 struct Buffers {
-  float* a = aligned(kLen);
-  float* b = aligned(kLen);
-  float* expIn = aligned(kLen);
-  float* logIn = aligned(kLen);
-  float* out = aligned(kLen);
-  float* scratch = aligned(kLen);
+  float* a = Aligned(kLen);
+  float* b = Aligned(kLen);
+  float* expIn = Aligned(kLen);
+  float* logIn = Aligned(kLen);
+  float* out = Aligned(kLen);
+  float* scratch = Aligned(kLen);
   Buffers() {
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f), e(-80.0f, 80.0f), p(0.001f, 1000.0f);
@@ -57,22 +58,13 @@ Buffers& buffers() {
 
 template <class Fn>
 void run(benchmark::State& state, Fn fn) {
-  Buffers& b = buffers();
-  for (auto _ : state) {
-    fn(b);
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations() * kLen);
+  bench::RunBlock(state, buffers(), kLen, fn);
 }
 
+// Dispatch slots 1..3 are the SSE3, SSSE3 and SSE4.1 builds; slot 0 is the generic one.
 bool hasSlot(int slot) {
-  __builtin_cpu_init();
-  switch (slot) {
-    case 1: return __builtin_cpu_supports("sse3");
-    case 2: return __builtin_cpu_supports("ssse3");
-    case 3: return __builtin_cpu_supports("sse4.1");
-    default: return true;
-  }
+  static const char* const kFeature[] = {"generic", "sse3", "ssse3", "sse4.1"};
+  return slot < 1 || slot > 3 || bench::CpuHas(kFeature[slot]);
 }
 
 // Units in the last place of a float result against a double reference.
