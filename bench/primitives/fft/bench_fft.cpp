@@ -53,8 +53,8 @@ void BM_Real10_Ours(benchmark::State& state) {
   sp::generic::spFftFreeSpecReal_32f(spec);
 }
 
-void RealFftw(benchmark::State& state, unsigned flags) {
-  const int n = 1024;
+// FFTW real forward then inverse of n points, planned with FFTW_MEASURE plus flags.
+void RealFftwRoundTrip(benchmark::State& state, int n, unsigned flags) {
   Aligned in(n), out(n);
   auto* spec = static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (n / 2 + 1)));
   fftwf_plan fwd = fftwf_plan_dft_r2c_1d(n, in.p, spec, FFTW_MEASURE | flags);
@@ -71,11 +71,9 @@ void RealFftw(benchmark::State& state, unsigned flags) {
   fftwf_destroy_plan(inv);
   fftwf_free(spec);
 }
-void BM_Real10_FftwSimd(benchmark::State& state) { RealFftw(state, 0); }
-void BM_Real10_FftwNoSimd(benchmark::State& state) { RealFftw(state, FFTW_NO_SIMD); }
 
-void BM_Real10_Kiss(benchmark::State& state) {
-  const int n = 1024;
+// KISS FFT real forward then inverse of n points.
+void RealKissRoundTrip(benchmark::State& state, int n) {
   kiss_fftr_cfg fwd = kiss_fftr_alloc(n, 0, nullptr, nullptr);
   kiss_fftr_cfg inv = kiss_fftr_alloc(n, 1, nullptr, nullptr);
   const std::vector<float> x = Noise(n);
@@ -90,6 +88,12 @@ void BM_Real10_Kiss(benchmark::State& state) {
   kiss_fftr_free(fwd);
   kiss_fftr_free(inv);
 }
+
+void RealFftw(benchmark::State& state, unsigned flags) { RealFftwRoundTrip(state, 1024, flags); }
+void BM_Real10_FftwSimd(benchmark::State& state) { RealFftw(state, 0); }
+void BM_Real10_FftwNoSimd(benchmark::State& state) { RealFftw(state, FFTW_NO_SIMD); }
+
+void BM_Real10_Kiss(benchmark::State& state) { RealKissRoundTrip(state, 1024); }
 
 // ---- complex forward, orders 6..20 ---------------------------------------------------------
 
@@ -204,21 +208,7 @@ void BM_Real_Sse41(benchmark::State& state) { RealOurs(state, kSse41); }
 
 void RealFftwOrder(benchmark::State& state, unsigned flags) {
   const int n = 1 << state.range(0);
-  Aligned in(n), out(n);
-  auto* spec = static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (n / 2 + 1)));
-  fftwf_plan fwd = fftwf_plan_dft_r2c_1d(n, in.p, spec, FFTW_MEASURE | flags);
-  fftwf_plan inv = fftwf_plan_dft_c2r_1d(n, spec, out.p, FFTW_MEASURE | flags);
-  const std::vector<float> x = Noise(n);
-  std::copy(x.begin(), x.end(), in.p);
-  for (auto _ : state) {
-    fftwf_execute(fwd);
-    fftwf_execute(inv);
-    benchmark::DoNotOptimize(out.p);
-    benchmark::ClobberMemory();
-  }
-  fftwf_destroy_plan(fwd);
-  fftwf_destroy_plan(inv);
-  fftwf_free(spec);
+  RealFftwRoundTrip(state, n, flags);
   state.SetItemsProcessed(state.iterations() * n);
 }
 void BM_Real_FftwSimd(benchmark::State& state) { RealFftwOrder(state, 0); }
@@ -226,19 +216,7 @@ void BM_Real_FftwNoSimd(benchmark::State& state) { RealFftwOrder(state, FFTW_NO_
 
 void BM_Real_Kiss(benchmark::State& state) {
   const int n = 1 << state.range(0);
-  kiss_fftr_cfg fwd = kiss_fftr_alloc(n, 0, nullptr, nullptr);
-  kiss_fftr_cfg inv = kiss_fftr_alloc(n, 1, nullptr, nullptr);
-  const std::vector<float> x = Noise(n);
-  std::vector<float> out(n);
-  std::vector<kiss_fft_cpx> spec(n / 2 + 1);
-  for (auto _ : state) {
-    kiss_fftr(fwd, x.data(), spec.data());
-    kiss_fftri(inv, spec.data(), out.data());
-    benchmark::DoNotOptimize(out.data());
-    benchmark::ClobberMemory();
-  }
-  kiss_fftr_free(fwd);
-  kiss_fftr_free(inv);
+  RealKissRoundTrip(state, n);
   state.SetItemsProcessed(state.iterations() * n);
 }
 
