@@ -68,6 +68,64 @@ NTSTATUS NodeSavedValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, ULONG Node
   return SettingsIndexedValue(DeviceObject, Operation, Data, Size, prefix, Channel);
 }
 
+namespace {
+
+// Per-channel value handling shared by the boolean and level nodes; Value is the node's
+// channel value type and Source its control-source interface.
+
+// Each channel starts at the device's current value (keeping the channel's default when
+// the device reports none), then at the value saved for the default endpoint type.
+template <class Source, class Value>
+void LoadChannels(Source* source, ULONG selector, PDEVICE_OBJECT deviceObject, ULONG nodeId, ULONG count,
+                  Value* values) {
+  for (ULONG c = 0; c < count; ++c) {
+    Value value = values[c];
+    if (!NT_SUCCESS(source->GetCur(selector, c, &value))) value = values[c];
+    NodeSavedValue(deviceObject, SETTINGS_READ, nodeId, 0, c, &value, sizeof value);
+    values[c] = value;
+  }
+}
+
+// Loads the values saved for an endpoint type into the first `count` channels and sends
+// each to the device through `set`.
+template <class Value, class Set>
+void ReloadSavedChannels(PDEVICE_OBJECT deviceObject, ULONG nodeId, ULONG endpointType, ULONG count, Value* values,
+                         Set set) {
+  for (ULONG c = 0; c < count; ++c) {
+    Value value = values[c];
+    NodeSavedValue(deviceObject, SETTINGS_READ, nodeId, endpointType, c, &value, sizeof value);
+    values[c] = value;
+    set(c, value);
+  }
+}
+
+// Sends every channel's value to the device through `set`, stopping at the first failure.
+template <class Value, class Set>
+NTSTATUS RestoreChannels(ULONG count, const Value* values, Set set) {
+  if (!count) return STATUS_INVALID_PARAMETER;
+  for (ULONG c = 0; c < count; ++c) {
+    NTSTATUS status = set(c, values[c]);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Reads every channel's current value from the device and saves it, stopping at the first
+// failure.
+template <class Source, class Value, class Save>
+NTSTATUS RefreshChannels(Source* source, ULONG selector, ULONG count, Value* values, Save save) {
+  for (ULONG c = 0; c < count; ++c) {
+    Value value = 0;
+    NTSTATUS status = source->GetCur(selector, c, &value);
+    if (!NT_SUCCESS(status)) return status;
+    values[c] = value;
+    save(c);
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------
 // On/off nodes
 
@@ -98,12 +156,7 @@ NTSTATUS CUacBoolControl::InitUacBoolControl(PUNKNOWN Unit, ULONG Selector, PDEV
   if (!NT_SUCCESS(status)) return status;
   m_pUnit = Unit;
   m_pDeviceObject = DeviceObject;
-  for (ULONG c = 0; c < count; ++c) {
-    UCHAR value = m_pValues[c];
-    if (!NT_SUCCESS(source->GetCur(Selector, c, &value))) value = m_pValues[c];
-    NodeSavedValue(DeviceObject, SETTINGS_READ, m_nId, 0, c, &value, 1);
-    m_pValues[c] = value;
-  }
+  LoadChannels(source.p, Selector, DeviceObject, m_nId, count, m_pValues);
   return STATUS_SUCCESS;
 }
 
@@ -132,38 +185,21 @@ STDMETHODIMP CUacBoolControl::SetValue(ULONG Channel, UCHAR Value) {
 
 STDMETHODIMP CUacBoolControl::SetEndpointType(ULONG EndpointType, PVOID CallbackObject) {
   m_nEndpointType = EndpointType;
-  const ULONG count = ChannelsShown(m_nChannels, EndpointType);
-  for (ULONG c = 0; c < count; ++c) {
-    UCHAR value = m_pValues[c];
-    NodeSavedValue(m_pDeviceObject, SETTINGS_READ, m_nId, EndpointType, c, &value, 1);
-    m_pValues[c] = value;
-    SetValue(c, value);
-  }
+  ReloadSavedChannels(m_pDeviceObject, m_nId, EndpointType, ChannelsShown(m_nChannels, EndpointType), m_pValues,
+                      [this](ULONG c, UCHAR value) { SetValue(c, value); });
   PublishControlChange(CallbackObject, m_nId);
   return STATUS_SUCCESS;
 }
 
 STDMETHODIMP CUacBoolControl::RestoreToDevice() {
-  if (!m_nChannels) return STATUS_INVALID_PARAMETER;
-  for (ULONG c = 0; c < m_nChannels; ++c) {
-    NTSTATUS status = SetValue(c, m_pValues[c]);
-    if (!NT_SUCCESS(status)) return status;
-  }
-  return STATUS_SUCCESS;
+  return RestoreChannels(m_nChannels, m_pValues, [this](ULONG c, auto value) { return SetValue(c, value); });
 }
 
 STDMETHODIMP CUacBoolControl::RefreshFromDevice() {
   Ref<IUacBoolControlSource> source;
   NTSTATUS status = Source(&source.p);
   if (!NT_SUCCESS(status)) return status;
-  for (ULONG c = 0; c < m_nChannels; ++c) {
-    UCHAR value = 0;
-    status = source->GetCur(m_nSelector, c, &value);
-    if (!NT_SUCCESS(status)) return status;
-    m_pValues[c] = value;
-    Save(c);
-  }
-  return STATUS_SUCCESS;
+  return RefreshChannels(source.p, m_nSelector, m_nChannels, m_pValues, [this](ULONG c) { Save(c); });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -199,12 +235,7 @@ NTSTATUS CUacLevelControl::InitUacLevelControl(PUNKNOWN Unit, ULONG Selector, PD
   if (!NT_SUCCESS(status)) return status;
   m_pUnit = Unit;
   m_pDeviceObject = DeviceObject;
-  for (ULONG c = 0; c < count; ++c) {
-    LONG level = m_pLevels[c];
-    if (!NT_SUCCESS(source->GetCur(Selector, c, &level))) level = m_pLevels[c];
-    NodeSavedValue(DeviceObject, SETTINGS_READ, m_nId, 0, c, &level, sizeof level);
-    m_pLevels[c] = level;
-  }
+  LoadChannels(source.p, Selector, DeviceObject, m_nId, count, m_pLevels);
   return STATUS_SUCCESS;
 }
 
@@ -234,12 +265,8 @@ STDMETHODIMP CUacLevelControl::SetLevel(ULONG Channel, LONG Level) {
 }
 
 void CUacLevelControl::ReloadChannels(ULONG Count) {
-  for (ULONG c = 0; c < Count; ++c) {
-    LONG level = m_pLevels[c];
-    NodeSavedValue(m_pDeviceObject, SETTINGS_READ, m_nId, m_nEndpointType, c, &level, sizeof level);
-    m_pLevels[c] = level;
-    SetLevel(c, level);
-  }
+  ReloadSavedChannels(m_pDeviceObject, m_nId, m_nEndpointType, Count, m_pLevels,
+                      [this](ULONG c, LONG level) { SetLevel(c, level); });
 }
 
 STDMETHODIMP CUacLevelControl::SetEndpointType(ULONG EndpointType, PVOID CallbackObject) {
@@ -250,26 +277,14 @@ STDMETHODIMP CUacLevelControl::SetEndpointType(ULONG EndpointType, PVOID Callbac
 }
 
 STDMETHODIMP CUacLevelControl::RestoreToDevice() {
-  if (!m_nChannels) return STATUS_INVALID_PARAMETER;
-  for (ULONG c = 0; c < m_nChannels; ++c) {
-    NTSTATUS status = SetLevel(c, m_pLevels[c]);
-    if (!NT_SUCCESS(status)) return status;
-  }
-  return STATUS_SUCCESS;
+  return RestoreChannels(m_nChannels, m_pLevels, [this](ULONG c, auto value) { return SetLevel(c, value); });
 }
 
 STDMETHODIMP CUacLevelControl::RefreshFromDevice() {
   Ref<IUacLevelControlSource> source;
   NTSTATUS status = Source(&source.p);
   if (!NT_SUCCESS(status)) return status;
-  for (ULONG c = 0; c < m_nChannels; ++c) {
-    LONG level = 0;
-    status = source->GetCur(m_nSelector, c, &level);
-    if (!NT_SUCCESS(status)) return status;
-    m_pLevels[c] = level;
-    Save(c);
-  }
-  return STATUS_SUCCESS;
+  return RefreshChannels(source.p, m_nSelector, m_nChannels, m_pLevels, [this](ULONG c) { Save(c); });
 }
 
 // ---------------------------------------------------------------------------------------
