@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "kernel/po.h"
-#include "support/kernel_fixture.h"
-#include "test_support.h"
-#include "usb/usb_port.h"
+#include "port_fixture.h"
 
 namespace sim::device {
 namespace {
@@ -12,18 +10,8 @@ namespace {
 using platform::usb::UsbPort;
 using namespace test;
 
-class UsbPortPowerTest : public platform::testing::KernelTest {
+class UsbPortPowerTest : public HeadsetPortTest {
  protected:
-  void SetUp() override {
-    KernelTest::SetUp();
-    device = Load("uac1-headset-A.txt");
-    ASSERT_TRUE(device);
-    port = std::make_unique<UsbPort>(device.get());
-  }
-  void TearDown() override {
-    port.reset();
-    KernelTest::TearDown();
-  }
   IO_STATUS_BLOCK SetDevicePower(DEVICE_POWER_STATE state) {
     return platform::io::SendSynchronousRequest(port->pdo(), nullptr, [&](PIRP, PIO_STACK_LOCATION stack) {
       stack->MajorFunction = IRP_MJ_POWER;
@@ -32,14 +20,8 @@ class UsbPortPowerTest : public platform::testing::KernelTest {
       stack->Parameters.Power.State.DeviceState = state;
     });
   }
-  NTSTATUS GetDeviceDescriptor(URB* urb, std::uint8_t* desc) {
-    *urb = URB{};
-    auto& d = urb->UrbControlDescriptorRequest;
-    d.Hdr.Length = sizeof(d);
-    d.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    d.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-    d.TransferBuffer = desc;
-    d.TransferBufferLength = 18;
+  NTSTATUS GetDeviceDescriptor(URB* urb, std::uint8_t (&desc)[18]) {
+    *urb = DeviceDescriptorRequest(desc);
     return platform::io::SendSynchronousRequest(port->pdo(), nullptr, [&](PIRP, PIO_STACK_LOCATION stack) {
              stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
              stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -47,9 +29,6 @@ class UsbPortPowerTest : public platform::testing::KernelTest {
            })
         .Status;
   }
-
-  std::unique_ptr<SimDevice> device;
-  std::unique_ptr<UsbPort> port;
 };
 
 TEST_F(UsbPortPowerTest, TransfersAreRefusedOutsideD0) {

@@ -8,8 +8,7 @@
 #include <cstring>
 
 #include "kernel/ke.h"
-#include "support/kernel_fixture.h"
-#include "test_support.h"
+#include "port_fixture.h"
 #include "usb/usbdlib.h"
 
 namespace sim::device {
@@ -34,19 +33,8 @@ NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-class UsbPortTest : public platform::testing::KernelTest {
+class UsbPortTest : public HeadsetPortTest {
  protected:
-  void SetUp() override {
-    KernelTest::SetUp();
-    device = Load("uac1-headset-A.txt");
-    ASSERT_TRUE(device);
-    port = std::make_unique<UsbPort>(device.get());
-  }
-  void TearDown() override {
-    port.reset();
-    KernelTest::TearDown();
-  }
-
   // Sends an internal I/O control and waits for it; the IRP's status.
   NTSTATUS Send(ULONG code, PVOID argument1, Waiter* w = nullptr, PIRP* keep = nullptr) {
     Waiter local;
@@ -101,8 +89,6 @@ class UsbPortTest : public platform::testing::KernelTest {
     return si->Interface.Pipes[0].PipeHandle;
   }
 
-  std::unique_ptr<SimDevice> device;
-  std::unique_ptr<UsbPort> port;
   std::vector<std::uint8_t> config;
 };
 
@@ -144,13 +130,7 @@ TEST_F(UsbPortTest, BusInterfaceThroughQueryInterface) {
 
 TEST_F(UsbPortTest, UrbsCompleteAtDispatchLevelOnTheClock) {
   std::uint8_t desc[18] = {};
-  URB urb{};
-  auto& d = urb.UrbControlDescriptorRequest;
-  d.Hdr.Length = sizeof(d);
-  d.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-  d.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-  d.TransferBuffer = desc;
-  d.TransferBufferLength = sizeof(desc);
+  URB urb = DeviceDescriptorRequest(desc);
   Waiter w;
   const LONGLONG before = platform::clock::Now();
   ASSERT_EQ(SubmitUrb(&urb, &w), STATUS_SUCCESS);
@@ -169,13 +149,7 @@ TEST_F(UsbPortTest, UrbsCompleteAtDispatchLevelOnTheClock) {
 // the sender's completion routine runs once and the IRP is back with it afterwards.
 TEST_F(UsbPortTest, CancelAtTheCompletionInstantCompletesOnce) {
   std::uint8_t desc[18] = {};
-  URB urb{};
-  auto& d = urb.UrbControlDescriptorRequest;
-  d.Hdr.Length = sizeof(d);
-  d.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-  d.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-  d.TransferBuffer = desc;
-  d.TransferBufferLength = sizeof(desc);
+  URB urb = DeviceDescriptorRequest(desc);
   port->controller().SetControlLatency(5);
   auto align = [] {
     const LONGLONG ms = platform::clock::kTicksPerMillisecond;
