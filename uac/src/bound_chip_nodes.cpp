@@ -5,22 +5,11 @@
 #include "dsp/db_gain.h"
 #include "uac/bound_nodes.h"
 
+#include "bound_query.h"
+
 namespace uac {
 
-namespace {
-
-template <class Interface>
-NTSTATUS Query(PUNKNOWN unknown, REFIID iid, Interface** out) {
-  *out = nullptr;
-  if (!unknown) return STATUS_INVALID_PARAMETER;
-  PVOID itf = nullptr;
-  NTSTATUS status = unknown->QueryInterface(iid, &itf);
-  if (NT_SUCCESS(status) && !itf) status = STATUS_UNSUCCESSFUL;
-  if (NT_SUCCESS(status)) *out = static_cast<Interface*>(itf);
-  return status;
-}
-
-}  // namespace
+using bound::Query;
 
 // ---------------------------------------------------------------------------------------
 

@@ -6,21 +6,13 @@
 #include "kernel/callback.h"
 #include "kernel/rtl.h"
 
+#include "bound_query.h"
+
 namespace uac {
 
 namespace {
 
-// Queries `unit` for an interface; the caller releases it.
-template <class Interface>
-NTSTATUS Query(PUNKNOWN unit, REFIID iid, Interface** out) {
-  *out = nullptr;
-  if (!unit) return STATUS_INVALID_PARAMETER;
-  PVOID itf = nullptr;
-  NTSTATUS status = unit->QueryInterface(iid, &itf);
-  if (NT_SUCCESS(status) && !itf) status = STATUS_UNSUCCESSFUL;
-  if (NT_SUCCESS(status)) *out = static_cast<Interface*>(itf);
-  return status;
-}
+using bound::Query;
 
 // Releases an interface at the end of a scope.
 template <class Interface>
