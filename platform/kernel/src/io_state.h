@@ -1,0 +1,101 @@
+// The I/O manager's bookkeeping, shared by its source files (private).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "kernel/io.h"
+#include "kernel/ke.h"
+#include "kernel/pool.h"
+
+namespace platform::io::detail {
+
+constexpr ULONG kIrpTag = MakePoolTag('I', 'r', 'p', ' ');
+constexpr ULONG kCompletionContextTag = MakePoolTag('I', 'o', 'C', 'x');
+constexpr ULONG kSystemBufferTag = MakePoolTag('I', 'o', 'S', 'b');
+constexpr ULONG kLinkTag = MakePoolTag('I', 'o', 'D', 'i');
+
+enum class IrpState {
+  Idle,        // allocated or reused, not sent
+  Dispatched,  // owned by a driver below the sender
+  Completing,  // completion routines are running
+  Stopped,     // a completion routine returned STATUS_MORE_PROCESSING_REQUIRED
+  Finished,    // every stack location completed
+};
+
+struct IrpRecord {
+  std::uint64_t generation;
+  IrpState state;
+  bool fromPool;
+  // Set by IoBuildDeviceIoControlRequest: the I/O manager finishes and frees the IRP.
+  bool built;
+  ULONG method;
+  PVOID userOutput;
+  ULONG outputLength;
+  // Stack locations (bit = CurrentLocation) whose dispatch routine returned STATUS_PENDING
+  // before the IRP completed: each must be marked pending when its completion unwinds.
+  std::uint64_t pendingReturned;
+  bool pendingRuleReported;  // one report per trip down the stack
+};
+
+struct DeviceRecord {
+  bool deleted = false;
+  std::u16string instancePath;
+  DEVICE_POWER_STATE devicePower = PowerDeviceD0;
+  SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
+};
+
+struct InterfaceRecord {
+  GUID classGuid;
+  std::u16string reference;
+  std::u16string link;
+  std::u16string upcasedLink;
+  PDEVICE_OBJECT pdo;
+  bool enabled;
+};
+
+struct State {
+  std::mutex mutex;
+  std::unordered_map<PIRP, IrpRecord> irps;
+  std::uint64_t nextGeneration = 1;
+  std::unordered_map<PDEVICE_OBJECT, DeviceRecord> devices;
+  ULONG nextInstance = 0;
+  std::vector<InterfaceRecord> interfaces;
+  std::atomic<bool> caller32Bit{false};
+  KSPIN_LOCK cancelLock = 0;
+  std::atomic<std::thread::id> cancelOwner{};
+};
+
+inline State& S() {
+  static State* state = new State;
+  return *state;
+}
+
+inline std::u16string GuidText(const GUID& g) {
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2, g.Data3,
+                g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return std::u16string(text, text + std::strlen(text));
+}
+
+inline size_t Align16(size_t n) { return (n + 15) & ~size_t{15}; }
+
+inline NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+// Success, informational and warning statuses (STATUS_BUFFER_OVERFLOW among them) carry
+// their data and byte count back to the caller; only errors do not.
+inline bool CarriesData(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) != 3; }
+
+}  // namespace platform::io::detail
