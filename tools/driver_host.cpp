@@ -7,7 +7,7 @@
 #include "kernel/pool.h"
 #include "kernel/registry.h"
 #include "kernel/verifier.h"
-#include "uac/uac1_function.h"
+#include "entry/driver_layers.h"
 
 namespace tools {
 namespace {
@@ -31,7 +31,7 @@ DriverHost::DriverHost() {
   thread_ = std::make_unique<platform::clock::ScopedPlatformThread>("main");
   platform::registry::Clear();
   leaks_.emplace();
-  uac::RegisterFunctionFactories();
+  entry::RegisterDriverLayers();
   driver_ = platform::io::CreateDriverObject(u"\\Driver\\usbaudio");
 }
 

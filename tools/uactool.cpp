@@ -14,7 +14,8 @@
 
 #include "driver_host.h"
 #include "uac/control_interfaces.h"
-#include "uac/uac1_function.h"
+#include "adapter/audio_class.h"
+#include "adapter/uac_function.h"
 #include "usb/usbdlib.h"
 
 namespace {
@@ -62,11 +63,11 @@ const char* StatusName(NTSTATUS status) {
 
 const char* SubtypeName(ULONG subtype) {
   switch (subtype) {
-    case uac::AC_INPUT_TERMINAL: return "Input terminal";
-    case uac::AC_OUTPUT_TERMINAL: return "Output terminal";
-    case uac::AC_MIXER_UNIT: return "Mixer unit";
-    case uac::AC_SELECTOR_UNIT: return "Selector unit";
-    case uac::AC_FEATURE_UNIT: return "Feature unit";
+    case adapter::AC_INPUT_TERMINAL: return "Input terminal";
+    case adapter::AC_OUTPUT_TERMINAL: return "Output terminal";
+    case adapter::AC_MIXER_UNIT: return "Mixer unit";
+    case adapter::AC_SELECTOR_UNIT: return "Selector unit";
+    case adapter::AC_FEATURE_UNIT: return "Feature unit";
     default: return "Unit";
   }
 }
@@ -92,23 +93,25 @@ std::string Sources(adapter::IUacEntity* e) {
   return text;
 }
 
-// The function behind the device, or null (e.g. the class has no factory yet).
-uac::CUac1Function* Uac1Function(adapter::IAudioHal* hal) {
+// The description of the function behind the device, or null (e.g. the class has no
+// factory yet). The device object holds the function; the reference goes back at once.
+adapter::IUacFunctionDescription* Description(adapter::IAudioHal* hal) {
   PVOID itf = nullptr;
-  if (!hal || !NT_SUCCESS(hal->QueryInterface(adapter::IID_IUacFunction, &itf))) return nullptr;
-  auto* control = static_cast<adapter::IUacFunction*>(itf);
-  control->Release();
-  return static_cast<uac::CUac1Function*>(control);  // the only class registered so far
+  if (!hal || !NT_SUCCESS(hal->QueryInterface(adapter::IID_IUacFunctionDescription, &itf))) return nullptr;
+  auto* description = static_cast<adapter::IUacFunctionDescription*>(itf);
+  description->Release();
+  return description;
 }
 
-void PrintFault(const tools::DriverHost& host, const uac::DescriptorFault& fault) {
+void PrintFault(const tools::DriverHost& host, ULONG offset, const char* reason) {
   PUSB_CONFIGURATION_DESCRIPTOR config = host.device()->GetConfigurationDescriptor();
-  if (!config || !fault.Reason) return;
-  PUSB_INTERFACE_DESCRIPTOR control = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 1, 1, -1);
+  if (!config || !reason) return;
+  PUSB_INTERFACE_DESCRIPTOR control = USBD_ParseConfigurationDescriptorEx(
+      config, config, -1, -1, adapter::kAudioClass, adapter::kAudioControlSubclass, -1);
   if (!control) return;
   const auto* bytes = reinterpret_cast<const UCHAR*>(config);
-  const ULONG at = static_cast<ULONG>(reinterpret_cast<const UCHAR*>(control) - bytes) + fault.Offset;
-  std::printf("  descriptor at offset %u of the configuration: %s\n   ", at, fault.Reason);
+  const ULONG at = static_cast<ULONG>(reinterpret_cast<const UCHAR*>(control) - bytes) + offset;
+  std::printf("  descriptor at offset %u of the configuration: %s\n   ", at, reason);
   const ULONG total = config->wTotalLength;
   const ULONG length = at < total ? (bytes[at] >= 2 ? bytes[at] : 2) : 0;
   for (ULONG i = 0; i < length && at + i < total; ++i) std::printf(" %02x", bytes[at + i]);
@@ -158,15 +161,16 @@ void PrintControl(adapter::IUacEntity* e) {
   }
 }
 
-void PrintBuilt(const tools::DriverHost& host, uac::CUac1Function* function) {
+void PrintBuilt(const tools::DriverHost& host, adapter::IUacFunctionDescription* function) {
   adapter::IAudioHal* hal = host.hal();
-  std::printf("Function: USB Audio Class 1.0, vendor %04x product %04x, control interface %u\n",
-              function->VendorId(), function->ProductId(), function->GetControlInterfaceNumber());
+  std::printf("Function: %s, vendor %04x product %04x, control interface %u\n", function->GetClassName(),
+              function->GetVendorId(), function->GetProductId(), function->GetControlInterfaceNumber());
   std::printf("/:  Units and terminals (%u)\n", function->GetUnitCount());
   for (ULONG i = 0; i < function->GetUnitCount(); ++i) {
     adapter::IUacEntity* e = nullptr;
-    if (!NT_SUCCESS(function->GetUnit(i, &e))) continue;
-    std::printf("    |__ %s %u, sources %s\n", SubtypeName(e->GetType()), e->GetId(), Sources(e).c_str());
+    UCHAR subtype = 0;
+    if (!NT_SUCCESS(function->GetUnit(i, &e, &subtype))) continue;
+    std::printf("    |__ %s %u, sources %s\n", SubtypeName(subtype), e->GetId(), Sources(e).c_str());
   }
   std::printf("Control nodes (%u)\n", hal->GetEntityCount());
   for (ULONG i = 0; i < hal->GetEntityCount(); ++i) {
@@ -176,7 +180,8 @@ void PrintBuilt(const tools::DriverHost& host, uac::CUac1Function* function) {
     PrintControl(e);
   }
   std::printf("Stream engines (%u)\n", hal->GetEngineCount());
-  const adapter::EndpointCapabilityRecord& t = function->GetCapabilityTemplate();
+  adapter::EndpointCapabilityRecord t{};
+  function->GetCapabilityTemplate(&t);
   std::printf("Capability record: mask 0x%08x, second value %u, feature flags 0x%08x%s\n", t.CapabilityMask,
               t.SecondValue, t.FeatureFlags, (t.FeatureFlags & adapter::ENDPOINT_FEATURE_ASIO) ? " [ASIO]" : "");
 }
@@ -190,7 +195,7 @@ int Describe(const char* path, bool modelString) {
   std::stringstream text;
   text << in.rdbuf();
   sim::device::DeviceProfile profile;
-  if (modelString) profile.strings[uac::kModelStringIndex] = kNeutralModel;
+  if (modelString) profile.strings[adapter::kModelStringIndex] = kNeutralModel;
   std::unique_ptr<sim::device::SimDevice> sim;
   std::string error;
   if (!sim::device::SimDevice::FromDumpText(text.str(), std::move(profile), sim, error)) {
@@ -202,13 +207,15 @@ int Describe(const char* path, bool modelString) {
   {
     tools::DriverHost host;
     const NTSTATUS status = host.Start(std::move(sim));
-    uac::CUac1Function* function = Uac1Function(host.hal());
+    adapter::IUacFunctionDescription* function = Description(host.hal());
+    ULONG faultOffset = 0;
+    const char* fault = function ? function->GetDescriptorFault(&faultOffset) : nullptr;
     if (NT_SUCCESS(status) && function) {
       PrintBuilt(host, function);
     } else {
       std::printf("Refused: %s (0x%08x)\n", StatusName(status), static_cast<unsigned>(status));
-      if (function && function->GetDescriptorFault().Reason)
-        PrintFault(host, function->GetDescriptorFault());
+      if (fault)
+        PrintFault(host, faultOffset, fault);
       else if (function)
         std::printf("  refused by the probe: model string (index 0x50 or 0x32), vendor registers or product\n");
       else if (status == STATUS_NOT_SUPPORTED)

@@ -7,32 +7,25 @@
 namespace adapter {
 namespace {
 
-void ReleaseAll(CPtrList*& list) {
-  if (!list) return;
-  PVOID entry = nullptr;
-  while (list->RemoveHead(&entry)) static_cast<PUNKNOWN>(entry)->Release();
-  delete list;
+template <class Interface>
+void DeleteList(CRefList<Interface>*& list) {
+  delete list;  // dropping every reference
   list = nullptr;
 }
 
 template <class Interface>
-NTSTATUS AddWithReference(CPtrList* list, Interface* object) {
+NTSTATUS AddWithReference(CRefList<Interface>* list, Interface* object) {
   if (!object) return STATUS_INVALID_PARAMETER;
   if (!list) return STATUS_UNSUCCESSFUL;
-  object->AddRef();
-  if (!list->AddTail(object)) {
-    object->Release();
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  return STATUS_SUCCESS;
+  return list->Add(object) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 template <class Interface>
-NTSTATUS GetFromList(CPtrList* list, ULONG index, Interface** out) {
+NTSTATUS GetFromList(CRefList<Interface>* list, ULONG index, Interface** out) {
   if (!list) return STATUS_UNSUCCESSFUL;
-  PVOID entry = nullptr;
-  if (!out || !list->GetAt(index, &entry)) return STATUS_INVALID_PARAMETER;
-  *out = static_cast<Interface*>(entry);
+  Interface* entry = out ? list->GetAt(index) : nullptr;
+  if (!entry) return STATUS_INVALID_PARAMETER;
+  *out = entry;
   return STATUS_SUCCESS;
 }
 
@@ -55,8 +48,8 @@ CAudioHal::~CAudioHal() {
 }
 
 void CAudioHal::ReleaseLists() {
-  ReleaseAll(m_pEntityList);
-  ReleaseAll(m_pEngineList);
+  DeleteList(m_pEntityList);
+  DeleteList(m_pEngineList);
 }
 
 STDMETHODIMP CAudioHal::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
@@ -94,19 +87,15 @@ NTSTATUS CAudioHal::FindEntityById(ULONG Id, IUacEntity** Entity) {
   if (!Entity) return STATUS_INVALID_PARAMETER;
   *Entity = nullptr;
   if (!m_pEntityList) return STATUS_UNSUCCESSFUL;
-  POSITION position = m_pEntityList->GetHeadPosition();
-  PVOID data = nullptr;
-  while (m_pEntityList->GetNext(&position, &data)) {
-    auto* entity = static_cast<IUacEntity*>(data);
+  for (IUacEntity* entity : *m_pEntityList)
     if (entity->GetId() == Id) *Entity = entity;
-  }
   return *Entity ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 STDMETHODIMP CAudioHal::Init(PRESOURCELIST, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT LowerDevice, PDEVICE_OBJECT Pdo) {
   if (m_pEntityList || m_pEngineList) return STATUS_INVALID_DEVICE_STATE;  // initialised once
-  m_pEntityList = new (NonPagedPool, kAudioHalPoolTag) CPtrList;
-  m_pEngineList = new (NonPagedPool, kAudioHalPoolTag) CPtrList;
+  m_pEntityList = new (NonPagedPool, kAudioHalPoolTag) CRefList<IUacEntity>;
+  m_pEngineList = new (NonPagedPool, kAudioHalPoolTag) CRefList<IStreamEngine>;
   if (!m_pEntityList || !m_pEngineList) {
     ReleaseLists();
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -137,17 +126,13 @@ STDMETHODIMP CAudioHal::Init(PRESOURCELIST, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT L
 
 STDMETHODIMP CAudioHal::StartEntities() {
   if (!m_pEntityList) return STATUS_SUCCESS;
-  POSITION position = m_pEntityList->GetHeadPosition();
-  PVOID data = nullptr;
-  while (m_pEntityList->GetNext(&position, &data)) static_cast<IUacEntity*>(data)->Start();
+  for (IUacEntity* entity : *m_pEntityList) entity->Start();
   return STATUS_SUCCESS;
 }
 
 STDMETHODIMP CAudioHal::StopEntities() {
   if (!m_pEntityList) return STATUS_SUCCESS;
-  POSITION position = m_pEntityList->GetHeadPosition();
-  PVOID data = nullptr;
-  while (m_pEntityList->GetNext(&position, &data)) static_cast<IUacEntity*>(data)->Stop();
+  for (IUacEntity* entity : *m_pEntityList) entity->Stop();
   return STATUS_SUCCESS;
 }
 
@@ -166,10 +151,8 @@ STDMETHODIMP CAudioHal::UnregisterCallback(PVOID Registration) {
 
 NTSTATUS CAudioHal::RestoreEntities() {
   if (!m_pEntityList) return STATUS_SUCCESS;
-  POSITION position = m_pEntityList->GetHeadPosition();
-  PVOID data = nullptr;
-  while (m_pEntityList->GetNext(&position, &data)) {
-    NTSTATUS status = static_cast<IUacEntity*>(data)->RestoreToDevice();
+  for (IUacEntity* entity : *m_pEntityList) {
+    NTSTATUS status = entity->RestoreToDevice();
     if (!NT_SUCCESS(status)) return status;
   }
   return STATUS_SUCCESS;
@@ -216,10 +199,7 @@ NTSTATUS CAudioHal::LinkSelectorInput(ISelectorNode* Selector, ULONG Input, ULON
 
 void CAudioHal::LinkEngines() {
   if (!m_pEngineList) return;
-  POSITION position = m_pEngineList->GetHeadPosition();
-  PVOID data = nullptr;
-  while (m_pEngineList->GetNext(&position, &data)) {
-    auto* engine = static_cast<IStreamEngine*>(data);
+  for (IStreamEngine* engine : *m_pEngineList) {
     const ULONG direction = engine->GetDirection();
     const ULONG nodes = engine->GetNodeCount();
     for (ULONG i = 0; i < nodes; ++i) {
@@ -245,10 +225,7 @@ void CAudioHal::LinkEngines() {
 
 STDMETHODIMP CAudioHal::BuildTopology() {
   if (!m_pEntityList) return STATUS_UNSUCCESSFUL;
-  POSITION position = m_pEntityList->GetHeadPosition();
-  PVOID data = nullptr;
-  while (m_pEntityList->GetNext(&position, &data)) {
-    auto* entity = static_cast<IUacEntity*>(data);
+  for (IUacEntity* entity : *m_pEntityList) {
     if (entity->GetType() != NODE_SELECTOR || entity->GetSourceCount() > kMaxLinkedSelectorInputs) continue;
     ISelectorNode* selector = nullptr;
     if (!NT_SUCCESS(entity->QueryInterface(IID_ISelectorNode, reinterpret_cast<PVOID*>(&selector)))) continue;

@@ -1,6 +1,7 @@
 // The root USB device object: interfaces, start-up, the probe and the release.
 #include "adapter/usb_audio_device.h"
 
+#include "adapter/device_quirks.h"
 #include "adapter/ini_file.h"
 #include "adapter/object_model.h"
 #include "adapter/settings.h"
@@ -10,9 +11,7 @@
 namespace adapter {
 namespace {
 
-constexpr USHORT kEnglish = 0x0409;
 constexpr ULONG kDeviceStringBytes = 256;
-constexpr ULONG kDeviceStringBuffer = 260;
 constexpr ULONG kMaxDeviceStringChars = 49;
 constexpr UCHAR kAsioSampleTypes[] = {16, 17, 18, 24, 25, 26, 27};
 
@@ -49,6 +48,8 @@ CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outerUnknown)
       m_pFunctionControl(nullptr),
       m_VendorId(0),
       m_ProductId(0),
+      m_nQuirks(0),
+      m_nAsioModelSampleType(0),
       m_iManufacturer(0),
       m_iProduct(0),
       m_nInterfaces(0),
@@ -105,6 +106,7 @@ STDMETHODIMP CUsbAudioDevice::NonDelegatingQueryInterface(REFIID iid, PVOID* obj
   if (IsEqualGUID(iid, IID_IUsbAudioDevice)) return ReturnInterface<IUsbAudioDevice>(this, object);
   if (IsEqualGUID(iid, IID_IUacFunction) && m_pFunctionControl)
     return ReturnInterface<IUacFunction>(m_pFunctionControl, object);
+  if (IsEqualGUID(iid, IID_IUacFunctionDescription) && m_pFunction) return m_pFunction->QueryInterface(iid, object);
   // IAsioPrivate is answered once the ASIO side exists.
   return STATUS_INVALID_PARAMETER;
 }
@@ -237,12 +239,7 @@ NTSTATUS CUsbAudioDevice::ReadAsioDefaults() {
     if (SettingsBinaryValue(m_pFdo, SETTINGS_READ, &stored, sizeof stored, u"ASIOMLDataBitDepth") !=
         STATUS_OBJECT_NAME_NOT_FOUND)
       continue;
-    ULONG byModel = kAsioDefaultSampleType;
-    if (m_VendorId == 0x0B05 && m_ProductId == 0x17F3)
-      byModel = 17;
-    else if ((m_VendorId == 0x0B05 && (m_ProductId == 0x17A8 || m_ProductId == 0x17CD)) ||
-             (m_VendorId == 0x1043 && (m_ProductId == 0x8592 || m_ProductId == 0x8593)))
-      byModel = 27;
+    ULONG byModel = m_nAsioModelSampleType ? m_nAsioModelSampleType : kAsioDefaultSampleType;
     m_nAsioSampleType = byModel;
     if (byModel != kAsioDefaultSampleType)
       SettingsBinaryValue(m_pFdo, SETTINGS_WRITE, &byModel, sizeof byModel, u"ASIOMLDataBitDepth");
@@ -257,24 +254,17 @@ void CUsbAudioDevice::WriteDeviceStrings() {
     ULONG tag;
     ULONG selector;
   };
-  const bool mfg = m_iManufacturer &&
-                   (m_VendorId != 0x0E7A || m_ProductId == 0x0067 || m_ProductId == 0x0068);
+  const bool mfg = m_iManufacturer && !(m_nQuirks & QUIRK_NO_MANUFACTURER_STRING);
   const Entry entries[] = {
       {m_iProduct, kUsbDeviceBufferTag, ENUM_VALUE_FRIENDLY_NAME},
       {static_cast<UCHAR>(mfg ? m_iManufacturer : 0), kManufacturerStringTag, ENUM_VALUE_MFG},
   };
   for (const Entry& e : entries) {
     if (!e.index) continue;
-    auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kDeviceStringBuffer, e.tag));
-    if (!buffer) continue;
-    RtlZeroMemory(buffer, kDeviceStringBuffer);
-    ULONG got = 0;
-    if (NT_SUCCESS(GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, e.index, kEnglish, buffer, kDeviceStringBytes, &got)) &&
-        got >= 2) {
-      // The text both bLength and the transfer cover, in whole units, at most 49 of them.
-      ULONG bytes = buffer[0] < got ? buffer[0] : got;
-      ULONG chars = bytes >= 2 ? (bytes & ~1u) / 2 - 1 : 0;
-      auto* text = reinterpret_cast<PWSTR>(buffer + 2);
+    WCHAR text[kDeviceStringBytes / 2] = {};
+    ULONG chars = 0;
+    if (NT_SUCCESS(ReadStringDescriptor(e.index, kDeviceStringBytes, e.tag, text, &chars)) && chars) {
+      // At most 49 units, without trailing spaces.
       while (chars && text[chars - 1] == u' ') --chars;
       if (chars > kMaxDeviceStringChars) chars = kMaxDeviceStringChars;
       while (chars && text[chars - 1] == u' ') --chars;
@@ -282,7 +272,6 @@ void CUsbAudioDevice::WriteDeviceStrings() {
       // An empty name would blank what Plug and Play shows; the installed one stays.
       if (chars) WriteEnumKeyValue(m_pPdo, e.selector, text, (chars + 1) * sizeof(WCHAR));
     }
-    ExFreePoolWithTag(buffer, e.tag);
   }
 }
 

@@ -1,5 +1,7 @@
 // CreateFunction: which USB Audio Class function object the device gets, as a table of
-// Audio Control protocol and model-string rules.
+// Audio Control protocol and model-string rules that the audio layer installs.
+#include "adapter/audio_class.h"
+#include "adapter/device_quirks.h"
 #include "adapter/settings.h"
 #include "adapter/usb_audio_device.h"
 #include "usb/usbdlib.h"
@@ -7,36 +9,11 @@
 namespace adapter {
 namespace {
 
-constexpr UCHAR kAudioClass = 1;
-constexpr UCHAR kAudioControlSubclass = 1;
-constexpr UCHAR kProtocolUac1 = 0x00;
-constexpr UCHAR kProtocolUac2 = 0x20;
-// String descriptors that may hold the model string, in the order they are tried.
-constexpr UCHAR kModelStringIndex = 0x50;
-constexpr UCHAR kModelStringFallbackIndex = 0x32;
-constexpr ULONG kModelStringBytes = 104;
-constexpr USHORT kEnglish = 0x0409;
-
-constexpr char16_t kChipAUnits[] = {0x000B, 0x0005, 0x0050};
-
-constexpr FunctionRow kFunctionRows[] = {
-    {kProtocolUac2, nullptr, 0, 0, FunctionClass::Uac2},
-    {kProtocolUac1, kChipAUnits, 3, 0, FunctionClass::ChipA},
-    {kProtocolUac1, u"7403", 4, 0, FunctionClass::ChipB},
-    {kProtocolUac1, u"7415", 4, 0, FunctionClass::ChipC},
-    {kProtocolUac1, u"QVK712", 6, (1u << 5) | (1u << 6), FunctionClass::ChipD},
-    {kProtocolUac1, nullptr, 0, 0, FunctionClass::Uac1},
-};
-
-// Factories of the function classes; a class without one refuses to start the device.
+// The rows and factories of the function classes; a class without a factory refuses to
+// start the device, and so does a device no row takes.
+const FunctionRow* g_Rows = nullptr;
+ULONG g_RowCount = 0;
 FunctionFactory g_Factories[static_cast<ULONG>(FunctionClass::Count)] = {};
-
-bool StartsWith(const char16_t* text, ULONG units, const char16_t* prefix, ULONG prefixUnits) {
-  if (!text || units < prefixUnits) return false;
-  for (ULONG i = 0; i < prefixUnits; ++i)
-    if (text[i] != prefix[i]) return false;
-  return true;
-}
 
 }  // namespace
 
@@ -48,16 +25,25 @@ FunctionFactory SetFunctionFactory(FunctionClass Class, FunctionFactory Factory)
   return previous;
 }
 
+const FunctionRow* SetFunctionRows(const FunctionRow* Rows, ULONG Count, ULONG* PreviousCount) {
+  const FunctionRow* previous = g_Rows;
+  if (PreviousCount) *PreviousCount = g_RowCount;
+  g_Rows = Rows;
+  g_RowCount = Rows ? Count : 0;
+  return previous;
+}
+
 const FunctionRow* FunctionTable(ULONG* Count) {
-  if (Count) *Count = sizeof kFunctionRows / sizeof kFunctionRows[0];
-  return kFunctionRows;
+  if (Count) *Count = g_RowCount;
+  return g_Rows;
 }
 
 const FunctionRow* ChooseFunction(UCHAR Protocol, const char16_t* Model, ULONG Units, bool HaveVariant,
                                   ULONG Variant) {
-  for (const FunctionRow& row : kFunctionRows) {
+  for (ULONG i = 0; i < g_RowCount; ++i) {
+    const FunctionRow& row = g_Rows[i];
     if (row.Protocol != Protocol) continue;
-    if (row.PrefixUnits && !StartsWith(Model, Units, row.Prefix, row.PrefixUnits)) continue;
+    if (row.PrefixUnits && !ModelStartsWith(Model, Units, row.Prefix, row.PrefixUnits)) continue;
     if (row.VariantMask && (!HaveVariant || Variant >= 32 || !(row.VariantMask & (1u << Variant)))) continue;
     return &row;
   }
@@ -82,44 +68,37 @@ STDMETHODIMP CUsbAudioDevice::CreateFunction() {
   m_nControlInterface = control->bInterfaceNumber;
   const UCHAR protocol = control->bInterfaceProtocol;
 
-  const FunctionRow* row = nullptr;
+  // The root device's own quirks, looked up once with the function.
+  ULONG count = 0;
+  const DeviceQuirk* table = AdapterQuirkTable(&count);
+  const QuirkResult own = LookUpQuirks(table, count, {m_VendorId, m_ProductId, nullptr, 0}, nullptr);
+  m_nQuirks = own.Quirks;
+  m_nAsioModelSampleType = own.AsioSampleType;
+
+  char16_t model[kModelStringUnits] = {};
+  FunctionContext context{m_VendorId, m_ProductId, nullptr, 0, STATUS_SUCCESS, false, 0};
   if (protocol == kProtocolUac1) {
-    auto* text = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kModelStringBytes, kModelStringTag));
-    if (!text) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(text, kModelStringBytes);
-    ULONG got = 0;
-    NTSTATUS status = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, kModelStringIndex, kEnglish, text, kModelStringBytes, &got);
-    if (!NT_SUCCESS(status)) {
-      RtlZeroMemory(text, kModelStringBytes);
-      status = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, kModelStringFallbackIndex, kEnglish, text, kModelStringBytes,
-                             &got);
-    }
-    if (status == STATUS_INSUFFICIENT_RESOURCES) {
-      ExFreePoolWithTag(text, kModelStringTag);
-      return status;
-    }
-    // The text is what both bLength and the transfer cover, in whole UTF-16 units.
+    constexpr ULONG kModelStringBytes = 2 + 2 * kModelStringUnits + 2;  // 104: the buffer the probe reads into
     ULONG units = 0;
-    if (NT_SUCCESS(status) && got >= 2) {
-      ULONG bytes = text[0] < got ? text[0] : got;
-      bytes &= ~1u;
-      units = bytes >= 2 ? (bytes - 2) / 2 : 0;
+    NTSTATUS status = ReadStringDescriptor(kModelStringIndex, kModelStringBytes, kModelStringTag, model, &units);
+    if (!NT_SUCCESS(status))
+      status = ReadStringDescriptor(kModelStringFallbackIndex, kModelStringBytes, kModelStringTag, model, &units);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
+    context.ModelStatus = status;
+    if (NT_SUCCESS(status)) {
+      context.Model = model;
+      context.ModelUnits = units;
     }
-    char16_t model[kModelStringBytes / 2] = {};
-    RtlCopyMemory(model, text + 2, units * 2);
-    ExFreePoolWithTag(text, kModelStringTag);
-    ULONG variant = 0;
-    const bool haveVariant = NT_SUCCESS(ReadModelVariant(m_pFdo, &variant));
-    row = ChooseFunction(protocol, NT_SUCCESS(status) ? model : nullptr, units, haveVariant, variant);
-  } else {
-    row = ChooseFunction(protocol, nullptr, 0, false, 0);
+    context.HaveVariant = NT_SUCCESS(ReadModelVariant(m_pFdo, &context.Variant));
   }
+  const FunctionRow* row =
+      ChooseFunction(protocol, context.Model, context.ModelUnits, context.HaveVariant, context.Variant);
   if (!row) return STATUS_UNSUCCESSFUL;
   FunctionFactory factory = g_Factories[static_cast<ULONG>(row->Class)];
   if (!factory) return STATUS_NOT_SUPPORTED;
 
   PUNKNOWN function = nullptr;
-  NTSTATUS status = factory(&function, GetOuterUnknown(), m_VendorId, m_ProductId);
+  NTSTATUS status = factory(&function, GetOuterUnknown(), context);
   if (!NT_SUCCESS(status)) return status;
   if (!function) return STATUS_UNSUCCESSFUL;
   m_pFunction = function;

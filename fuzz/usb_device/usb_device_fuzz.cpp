@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "driver_host.h"
-#include "uac/uac1_function.h"
+#include "adapter/audio_class.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   std::unique_ptr<sim::device::SimDevice> device;
   sim::device::DeviceProfile profile;
-  profile.strings[uac::kModelStringIndex] = kModels[0];
+  profile.strings[adapter::kModelStringIndex] = kModels[0];
   if (sim::device::SimDevice::FromDumpText(text, profile, device, error)) {
     Run(std::move(device));
     return 0;
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto& v = vendors[(choice >> 2) & 3];
   std::vector<std::uint8_t> device_desc = {18, 1, 0, 2, 0, 0, 0, 64, v[0], v[1], v[2], v[3], 0, 1, 1, 2, 0, 1};
   sim::device::DeviceProfile raw;
-  if ((choice & 0x10) == 0) raw.strings[uac::kModelStringIndex] = kModels[choice & 3];
+  if ((choice & 0x10) == 0) raw.strings[adapter::kModelStringIndex] = kModels[choice & 3];
   sim::device::DescriptorSet set;
   if (!sim::device::DescriptorSet::Build(device_desc, config, set, error)) return 0;
   auto sim = std::make_unique<sim::device::SimDevice>(std::move(set), std::move(raw));

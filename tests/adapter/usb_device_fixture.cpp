@@ -1,5 +1,7 @@
 #include "usb_device_fixture.h"
 
+#include "uac/function_classes.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -61,9 +63,9 @@ STDMETHODIMP CTestFunction::GetCallbackObject(PCALLBACK_OBJECT* object) {
 namespace {
 
 template <FunctionClass C>
-NTSTATUS Factory(PUNKNOWN* unknown, PUNKNOWN outer, USHORT vendor, USHORT product) {
-  return adapter::CreateNonDelegatingInstance<CTestFunction>(unknown, outer, NonPagedPool, kTestFunctionTag, C, vendor,
-                                                             product);
+NTSTATUS Factory(PUNKNOWN* unknown, PUNKNOWN outer, const adapter::FunctionContext& context) {
+  return adapter::CreateNonDelegatingInstance<CTestFunction>(unknown, outer, NonPagedPool, kTestFunctionTag, C,
+                                                             context.VendorId, context.ProductId);
 }
 
 constexpr adapter::FunctionFactory kFactories[] = {
@@ -74,6 +76,10 @@ constexpr adapter::FunctionFactory kFactories[] = {
 }  // namespace
 
 ScopedFactories::ScopedFactories(std::vector<FunctionClass> classes) {
+  // The audio layer's rows, with test functions in place of its factories.
+  ULONG rows = 0;
+  const adapter::FunctionRow* table = uac::FunctionClassRows(&rows);
+  savedRows_ = adapter::SetFunctionRows(table, rows, &savedRowCount_);
   const ULONG count = static_cast<ULONG>(FunctionClass::Count);
   for (ULONG i = 0; i < count; ++i) saved_[i] = adapter::SetFunctionFactory(static_cast<FunctionClass>(i), nullptr);
   if (classes.empty())
@@ -82,6 +88,7 @@ ScopedFactories::ScopedFactories(std::vector<FunctionClass> classes) {
 }
 
 ScopedFactories::~ScopedFactories() {
+  adapter::SetFunctionRows(savedRows_, savedRowCount_, nullptr);
   for (ULONG i = 0; i < static_cast<ULONG>(FunctionClass::Count); ++i)
     adapter::SetFunctionFactory(static_cast<FunctionClass>(i), saved_[i]);
 }

@@ -63,6 +63,8 @@ class ScopedFactories {
 
  private:
   adapter::FunctionFactory saved_[static_cast<ULONG>(adapter::FunctionClass::Count)];
+  const adapter::FunctionRow* savedRows_ = nullptr;
+  ULONG savedRowCount_ = 0;
 };
 
 // Descriptor pieces.

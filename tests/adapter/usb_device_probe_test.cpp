@@ -185,6 +185,7 @@ TEST_F(Probe, ClassesWithoutAFactoryRefuseToStart) {
 }
 
 TEST_F(Probe, FunctionTableRowsAreOrderedFromSpecificToGeneral) {
+  ScopedFactories factories;
   const char16_t qvk[] = u"QVK712";
   EXPECT_EQ(adapter::ChooseFunction(0, qvk, 6, true, 6)->Class, FunctionClass::ChipD);
   EXPECT_EQ(adapter::ChooseFunction(0, qvk, 6, true, 38)->Class, FunctionClass::Uac1);  // no bit 38

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "uac/function_classes.h"
 #include "uac/uac1_function.h"
 #include "usb_device_fixture.h"
 
@@ -259,10 +260,10 @@ TEST_F(Uac1FunctionTest, MalformedOrUnsupportedControlBlocksDoNotStart) {
 
 TEST(ModelStrings, PrefixIsNeverComparedPastTheString) {
   const char16_t text[] = u"QVK71";
-  EXPECT_FALSE(uac::ModelStartsWith(text, 5, "QVK710"));
-  EXPECT_TRUE(uac::ModelStartsWith(text, 5, "QVK7"));
-  EXPECT_FALSE(uac::ModelStartsWith(text, 3, "QVK7"));
-  EXPECT_FALSE(uac::ModelStartsWith(nullptr, 0, "7426"));
+  EXPECT_FALSE(adapter::ModelStartsWith(text, 5, u"QVK710", 6));
+  EXPECT_TRUE(adapter::ModelStartsWith(text, 5, u"QVK7", 4));
+  EXPECT_FALSE(adapter::ModelStartsWith(text, 3, u"QVK7", 4));
+  EXPECT_FALSE(adapter::ModelStartsWith(nullptr, 0, u"7426", 4));
 }
 
 }  // namespace

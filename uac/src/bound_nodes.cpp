@@ -1,6 +1,7 @@
 #include "uac/bound_nodes.h"
 
 #include "adapter/object_model.h"
+#include "adapter/ref_list.h"
 #include "adapter/settings.h"
 #include "adapter/uac_function.h"
 #include "kernel/callback.h"
@@ -14,15 +15,8 @@ namespace {
 
 using bound::Query;
 
-// Releases an interface at the end of a scope.
 template <class Interface>
-struct Ref {
-  Interface* p = nullptr;
-  ~Ref() {
-    if (p) p->Release();
-  }
-  Interface* operator->() const { return p; }
-};
+using Ref = adapter::ScopedRelease<Interface>;
 
 LONG Clamp(LONG level, LONG maximum, LONG minimum) {
   if (level > maximum) return maximum;

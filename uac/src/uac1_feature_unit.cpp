@@ -53,7 +53,7 @@ Node* NewNode(ULONG id) {
 }  // namespace
 
 CUac1FeatureUnit::CUac1FeatureUnit(PUNKNOWN outerUnknown, ULONG id)
-    : CUacUnit(outerUnknown, id, UAC1_FEATURE_UNIT), m_pVendorBlock(nullptr), m_nVendorBlockLength(0) {}
+    : CUacUnit(outerUnknown, id, AC_FEATURE_UNIT), m_pVendorBlock(nullptr), m_nVendorBlockLength(0) {}
 
 CUac1FeatureUnit::~CUac1FeatureUnit() {
   // The nodes go first: they reach the unit while they are released.
@@ -75,7 +75,7 @@ NTSTATUS CUac1FeatureUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice
   if (Descriptor && static_cast<const UCHAR*>(Descriptor)[0] > kFuControlSize &&
       static_cast<const UCHAR*>(Descriptor)[kFuControlSize] == 0)
     return STATUS_INVALID_PARAMETER;  // no entry size: no controls can be read
-  NTSTATUS status = InitUnit(Descriptor, Device, UAC1_FEATURE_UNIT, kFuMinLength);
+  NTSTATUS status = InitUnit(Descriptor, Device, AC_FEATURE_UNIT, kFuMinLength);
   if (!NT_SUCCESS(status)) return status;
   ReadVendorBlock();
   status = CreateControls(Function);
@@ -144,7 +144,7 @@ bool CUac1FeatureUnit::HasControl(ULONG Selector) const {
 STDMETHODIMP CUac1FeatureUnit::GetChannelCount(ULONG Selector, PULONG Count) {
   if (!Count) return STATUS_INVALID_PARAMETER;
   *Count = 0;
-  if (!m_pDescriptor || m_pDescriptor[1] != kCsInterface || m_pDescriptor[2] != UAC1_FEATURE_UNIT)
+  if (!m_pDescriptor || m_pDescriptor[1] != kAcDescriptorType || m_pDescriptor[2] != AC_FEATURE_UNIT)
     return STATUS_INVALID_PARAMETER;
   ULONG entries = EntryCount();
   if (IsVendorSelector(Selector)) {

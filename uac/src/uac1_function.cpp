@@ -1,16 +1,13 @@
 #include "uac/uac1_function.h"
 
 #include "adapter/object_model.h"
+#include "adapter/audio_class.h"
 #include "uac/uac_unit.h"
 #include "uac/unit_interfaces.h"
 #include "usb/usbdlib.h"
 
 namespace uac {
 namespace {
-
-constexpr UCHAR kAudioClass = 1;
-constexpr UCHAR kAudioControlSubclass = 1;
-constexpr UCHAR kAudioStreamingSubclass = 2;
 
 // Vendor requests of the probe: device-to-host, recipient "other".
 constexpr UCHAR kRequestModelRegister = 0x02;
@@ -21,35 +18,55 @@ constexpr USHORT kChipRegisterB = 0x0020;
 
 constexpr ULONG kMaxLinkedSources = 9;
 
-constexpr USHORT kVendorHeadsetMaker = 0x1B1C;
-constexpr USHORT kProductHeadsetQuirk = 0x0A04;
+// The terminal a quirk names, and the headphone type its speaker type becomes.
+constexpr UCHAR kQuirkTerminal = 16;
+constexpr UCHAR kQuirkSecondTerminal = 64;
+
+// The descriptor subtype of a unit or terminal; 0 for an entity that is neither.
+UCHAR SubtypeOf(adapter::IUacEntity* entity) {
+  IUacUnit* unit = nullptr;
+  if (!entity || !NT_SUCCESS(entity->QueryInterface(IID_IUacUnit, reinterpret_cast<PVOID*>(&unit)))) return 0;
+  const UCHAR subtype = unit->GetSubtype();
+  unit->Release();
+  return subtype;
+}
 
 }  // namespace
 
-bool ModelStartsWith(const char16_t* Model, ULONG Units, const char* Prefix) {
-  if (!Model || !Prefix) return false;
-  ULONG i = 0;
-  for (; Prefix[i]; ++i)
-    if (i >= Units || Model[i] != static_cast<char16_t>(static_cast<unsigned char>(Prefix[i]))) return false;
-  return true;
-}
-
-CUac1Function::CUac1Function(PUNKNOWN outerUnknown, USHORT VendorId, USHORT ProductId)
+CUac1Function::CUac1Function(PUNKNOWN outerUnknown, const adapter::FunctionContext& Context)
     : CAudioHal(outerUnknown),
-      m_VendorId(VendorId),
-      m_ProductId(ProductId),
+      m_VendorId(Context.VendorId),
+      m_ProductId(Context.ProductId),
+      m_Model{},
+      m_nModelUnits(0),
+      m_bHaveModel(Context.Model != nullptr),
+      m_ModelStatus(Context.ModelStatus),
+      m_nQuirks(0),
       m_nControlInterface(0),
       m_nStatusPipe(0xFF),
       m_pUnitList(nullptr),
       m_pUsbDevice(nullptr),
-      m_Fault{} {}
+      m_Fault{} {
+  if (Context.Model) {
+    m_nModelUnits = Context.ModelUnits < adapter::kModelStringUnits ? Context.ModelUnits : adapter::kModelStringUnits;
+    RtlCopyMemory(m_Model, Context.Model, m_nModelUnits * sizeof(char16_t));
+  }
+  // The quirks that need no probe value are known from the start.
+  m_nQuirks = LookUp(nullptr).Quirks;
+}
 
 CUac1Function::~CUac1Function() { ReleaseUnits(); }
 
+adapter::QuirkResult CUac1Function::LookUp(const USHORT* Probe) const {
+  ULONG count = 0;
+  const adapter::DeviceQuirk* table = Uac1QuirkTable(&count);
+  const adapter::DeviceIdentity identity{m_VendorId, m_ProductId, m_bHaveModel ? m_Model : nullptr, m_nModelUnits};
+  return adapter::LookUpQuirks(table, count, identity, Probe);
+}
+
 void CUac1Function::ReleaseUnits() {
   if (!m_pUnitList) return;
-  PVOID entry = nullptr;
-  while (m_pUnitList->RemoveHead(&entry)) static_cast<adapter::IUacEntity*>(entry)->Release();
+  m_pUnitList->ReleaseAll();
   delete m_pUnitList;
   m_pUnitList = nullptr;
 }
@@ -57,6 +74,8 @@ void CUac1Function::ReleaseUnits() {
 STDMETHODIMP CUac1Function::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
   if (object && IsEqualGUID(iid, adapter::IID_IUacFunction))
     return adapter::ReturnInterface<adapter::IUacFunction>(this, object);
+  if (object && IsEqualGUID(iid, adapter::IID_IUacFunctionDescription))
+    return adapter::ReturnInterface<adapter::IUacFunctionDescription>(this, object);
   return CAudioHal::NonDelegatingQueryInterface(iid, object);
 }
 
@@ -69,60 +88,48 @@ STDMETHODIMP CUac1Function::GetCallbackObject(PCALLBACK_OBJECT* CallbackObject) 
 NTSTATUS CUac1Function::AddEntity(adapter::IUacEntity* Entity) {
   if (!Entity) return STATUS_INVALID_PARAMETER;
   if (!m_pUnitList) return STATUS_UNSUCCESSFUL;
-  Entity->AddRef();
-  if (!m_pUnitList->AddTail(Entity)) {
-    Entity->Release();
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  return STATUS_SUCCESS;
+  return m_pUnitList->Add(Entity) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 NTSTATUS CUac1Function::FindEntityById(ULONG Id, adapter::IUacEntity** Entity) {
   if (!Entity) return STATUS_UNSUCCESSFUL;
   *Entity = nullptr;
   if (!m_pUnitList) return STATUS_UNSUCCESSFUL;
-  adapter::POSITION position = m_pUnitList->GetHeadPosition();
-  PVOID data = nullptr;
-  while (m_pUnitList->GetNext(&position, &data)) {
-    auto* entity = static_cast<adapter::IUacEntity*>(data);
+  for (adapter::IUacEntity* entity : *m_pUnitList)
     if (entity->GetId() == Id) *Entity = entity;
-  }
   return *Entity ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS CUac1Function::GetUnit(ULONG Index, adapter::IUacEntity** Entity) {
   if (!Entity || !m_pUnitList) return STATUS_INVALID_PARAMETER;
-  PVOID entry = nullptr;
-  if (!m_pUnitList->GetAt(Index, &entry)) return STATUS_INVALID_PARAMETER;
-  *Entity = static_cast<adapter::IUacEntity*>(entry);
+  *Entity = m_pUnitList->GetAt(Index);
+  return *Entity ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
+STDMETHODIMP CUac1Function::GetUnit(ULONG Index, adapter::IUacEntity** Entity, PUCHAR Subtype) {
+  if (!Subtype) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = GetUnit(Index, Entity);
+  *Subtype = NT_SUCCESS(status) ? SubtypeOf(*Entity) : 0;
+  return status;
+}
+
+STDMETHODIMP CUac1Function::GetCapabilityTemplate(adapter::EndpointCapabilityRecord* Record) {
+  if (!Record) return STATUS_INVALID_PARAMETER;
+  *Record = m_CapabilityRecord;
   return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(const char*) CUac1Function::GetDescriptorFault(PULONG Offset) {
+  if (Offset) *Offset = m_Fault.Offset;
+  return m_Fault.Reason;
 }
 
 STDMETHODIMP CUac1Function::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT LowerDevice,
                                  PDEVICE_OBJECT Pdo) {
   if (m_pUnitList) return STATUS_INVALID_DEVICE_STATE;
-  m_pUnitList = new (NonPagedPool, kUac1FunctionTag) adapter::CPtrList;
+  m_pUnitList = new (NonPagedPool, kUac1FunctionTag) adapter::CRefList<adapter::IUacEntity>;
   if (!m_pUnitList) return STATUS_INSUFFICIENT_RESOURCES;
   return CAudioHal::Init(ResourceList, Fdo, LowerDevice, Pdo);
-}
-
-NTSTATUS CUac1Function::ReadString(adapter::IUsbAudioDevice* Device, PURB Urb, UCHAR Index, PUCHAR Buffer,
-                                   PULONG Transferred) {
-  RtlZeroMemory(Urb, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
-  RtlZeroMemory(Buffer, kModelStringBufferBytes);
-  auto& r = Urb->UrbControlDescriptorRequest;
-  r.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-  r.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-  r.TransferBuffer = Buffer;
-  r.TransferBufferLength = kModelStringBufferBytes;
-  r.DescriptorType = USB_STRING_DESCRIPTOR_TYPE;
-  r.Index = Index;
-  r.LanguageId = kLanguageEnglish;
-  NTSTATUS status = Device->SubmitUrbSync(Urb);
-  *Transferred = NT_SUCCESS(status) && r.TransferBufferLength < kModelStringBufferBytes ? r.TransferBufferLength
-                 : NT_SUCCESS(status)                                                     ? kModelStringBufferBytes
-                                                                                          : 0;
-  return status;
 }
 
 NTSTATUS CUac1Function::ReadVendorByte(adapter::IUsbAudioDevice* Device, UCHAR Request, USHORT Value, PUCHAR Byte) {
@@ -145,48 +152,38 @@ NTSTATUS CUac1Function::ReadVendorByte(adapter::IUsbAudioDevice* Device, UCHAR R
   return status;
 }
 
-NTSTATUS CUac1Function::ProbeModel(adapter::IUsbAudioDevice* Device, const char16_t* Model, ULONG Units,
-                                   NTSTATUS ReadStatus) {
-  adapter::EndpointCapabilityRecord& t = m_CapabilityRecord;
-  t = {};
-  if (!Model) {
-    if (m_VendorId == kVendorHeadsetMaker && m_ProductId == kProductHeadsetQuirk) {
-      t.CapabilityMask = 0x24;
-      return STATUS_SUCCESS;
-    }
-    if (m_VendorId == 0x047F && m_ProductId == 0xD957) {
-      t.CapabilityMask = 0x3C0264;
-      t.SecondValue = 12;
-      return STATUS_SUCCESS;
-    }
-    return ReadStatus;
-  }
-  if (ModelStartsWith(Model, Units, "7426")) {
+NTSTATUS CUac1Function::ReadProbeValue(adapter::IUsbAudioDevice* Device, const ModelProbe& Probe, PUSHORT Value) {
+  *Value = 0;
+  if (Probe.Registers == ProbeRegisters::ModelRegister) {
     UCHAR value = 0;
     NTSTATUS status = ReadVendorByte(Device, kRequestModelRegister, kModelRegister, &value);
-    if (!NT_SUCCESS(status)) return status;
-    if (value == 0x1F) {
-      t.CapabilityMask = 0x3E10A0;
-      if (m_VendorId == 0x09DA && m_ProductId >= 0x2701 && m_ProductId <= 0x2703) t.CapabilityMask = 0x3E00A5;
-      if (m_VendorId == 0x0E7A && m_ProductId == 0x0065) t.CapabilityMask &= ~0x1000u;
-      t.FeatureFlags = 65;
-    }
-    return STATUS_SUCCESS;
+    if (NT_SUCCESS(status)) *Value = value;
+    return status;
   }
-  if (ModelStartsWith(Model, Units, "QVK710")) {
-    UCHAR a = 0, b = 0;
-    NTSTATUS status = ReadVendorByte(Device, kRequestChipRegister, kChipRegisterA, &a);
-    if (NT_SUCCESS(status)) status = ReadVendorByte(Device, kRequestChipRegister, kChipRegisterB, &b);
+  UCHAR a = 0, b = 0;
+  NTSTATUS status = ReadVendorByte(Device, kRequestChipRegister, kChipRegisterA, &a);
+  if (NT_SUCCESS(status)) status = ReadVendorByte(Device, kRequestChipRegister, kChipRegisterB, &b);
+  if (NT_SUCCESS(status)) *Value = static_cast<USHORT>(a | b << 8);
+  return status;
+}
+
+NTSTATUS CUac1Function::ProbeModel(adapter::IUsbAudioDevice* Device) {
+  m_CapabilityRecord = {};
+  const char16_t* model = m_bHaveModel ? m_Model : nullptr;
+  const ModelProbe* family = FindModelProbe(model, m_nModelUnits);
+  USHORT value = 0;
+  if (family) {
+    NTSTATUS status = ReadProbeValue(Device, *family, &value);
     if (!NT_SUCCESS(status)) return status;
-    if ((b & 0x02) == 0 && (a & 0x0E) == 0x08) {
-      t.CapabilityMask = 0x3E087;
-    } else if ((b & 0x02) == 0 && (a & 0x0E) == 0x0E) {
-      t.CapabilityMask = 0x3E087;
-      t.FeatureFlags = 2;
-    } else {
-      return STATUS_UNSUCCESSFUL;
-    }
   }
+  const adapter::QuirkResult quirks = LookUp(family ? &value : nullptr);
+  const bool accepted = (quirks.Quirks & QUIRK_PROBE_ACCEPTED) != 0;
+  // A device without a model string is refused for the read's reason unless a row knows
+  // it; so is a register value its family does not accept.
+  if (!model && !accepted) return m_ModelStatus;
+  if (family && family->AcceptedValuesOnly && !accepted) return STATUS_UNSUCCESSFUL;
+  m_CapabilityRecord = quirks.Record;
+  m_nQuirks = quirks.Quirks;
   return STATUS_SUCCESS;
 }
 
@@ -198,30 +195,9 @@ STDMETHODIMP CUac1Function::ProbeDevice() {
   // The units send their requests through the device; it outlives the function that it
   // aggregates, so they keep it without a reference.
   m_pUsbDevice = device;
-
-  auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kModelStringBufferBytes, kProbeBufferTag));
-  auto* urb = static_cast<PURB>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kProbeBufferTag));
-  if (!buffer || !urb) {
-    status = STATUS_INSUFFICIENT_RESOURCES;
-  } else {
-    ULONG got = 0;
-    status = ReadString(device, urb, kModelStringIndex, buffer, &got);
-    if (!NT_SUCCESS(status)) status = ReadString(device, urb, kModelStringFallbackIndex, buffer, &got);
-    // The text is what both bLength and the transfer cover, in whole UTF-16 units.
-    char16_t model[kModelStringBufferBytes / 2] = {};
-    ULONG units = 0;
-    if (NT_SUCCESS(status) && got >= 2) {
-      ULONG bytes = buffer[0] < got ? buffer[0] : got;
-      units = bytes >= 2 ? (bytes - 2) / 2 : 0;
-      RtlCopyMemory(model, buffer + 2, units * 2);
-    }
-    status = ProbeModel(device, NT_SUCCESS(status) ? model : nullptr, units, status);
-    if (NT_SUCCESS(status)) status = BuildControlTopology(device);
-    if (NT_SUCCESS(status)) status = BuildStreamTopology(device);
-  }
-  if (urb) ExFreePoolWithTag(urb, kProbeBufferTag);
-  if (buffer) ExFreePoolWithTag(buffer, kProbeBufferTag);
+  status = ProbeModel(device);
+  if (NT_SUCCESS(status)) status = BuildControlTopology(device);
+  if (NT_SUCCESS(status)) status = BuildStreamTopology(device);
   device->Release();
   return status;
 }
@@ -271,14 +247,15 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
       m_Fault = {offset, subtype, d[3], "unit type not supported"};
       return STATUS_UNSUCCESSFUL;
     }
-    if (subtype == AC_OUTPUT_TERMINAL && m_VendorId == kVendorHeadsetMaker && d[3] == 16 && d[4] == 0x01 &&
-        d[5] == 0x03) {
-      d[4] = 0x02;  // this maker's speaker terminal 16 is a headphone jack
+    if ((m_nQuirks & QUIRK_HEADPHONE_TERMINAL_16) && subtype == AC_OUTPUT_TERMINAL && d[3] == kQuirkTerminal &&
+        (d[4] | d[5] << 8) == adapter::TERMINAL_SPEAKER) {
+      d[4] = adapter::TERMINAL_HEADPHONES & 0xFF;  // the descriptor says speaker; it is a headphone jack
     }
     // Constructed with the descriptor's identifier, which its requests address; Init
     // creates the unit's control nodes.
     CUacUnit* unit = nullptr;
-    if (!NT_SUCCESS(CreateUac1Unit(subtype, d[3], &unit))) return STATUS_INSUFFICIENT_RESOURCES;
+    status = CreateUac1Unit(subtype, d[3], &unit);
+    if (!NT_SUCCESS(status)) return status;
     adapter::IUacEntity* entity = unit;
     status = unit->Init(d, m_pUsbDevice, this);
     if (!NT_SUCCESS(status)) {
@@ -293,13 +270,13 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
   status = LinkSources();
   if (!NT_SUCCESS(status)) return status;
 
-  if (m_VendorId == kVendorHeadsetMaker && m_ProductId == kProductHeadsetQuirk) {
+  if (m_nQuirks & QUIRK_OUTPUT_TERMINALS_16_AND_64) {
     adapter::IUacEntity* entity = nullptr;
-    if (!NT_SUCCESS(FindEntityById(16, &entity)) || entity->GetType() != AC_OUTPUT_TERMINAL)
+    if (!NT_SUCCESS(FindEntityById(kQuirkTerminal, &entity)) || SubtypeOf(entity) != AC_OUTPUT_TERMINAL)
       return STATUS_UNSUCCESSFUL;
-    status = FindEntityById(64, &entity);
+    status = FindEntityById(kQuirkSecondTerminal, &entity);
     if (!NT_SUCCESS(status)) return status;
-    if (entity->GetType() != AC_OUTPUT_TERMINAL) return STATUS_UNSUCCESSFUL;
+    if (SubtypeOf(entity) != AC_OUTPUT_TERMINAL) return STATUS_UNSUCCESSFUL;
   }
   return status;
 }
@@ -319,10 +296,7 @@ bool CUac1Function::OutputNodeOf(ULONG Id, PULONG NodeId) {
 // Connects each unit's first node to the output nodes of the units feeding it. Sources
 // that name no unit (or a unit without nodes) are left out of the list.
 NTSTATUS CUac1Function::LinkSources() {
-  adapter::POSITION position = m_pUnitList->GetHeadPosition();
-  PVOID data = nullptr;
-  while (m_pUnitList->GetNext(&position, &data)) {
-    auto* entity = static_cast<adapter::IUacEntity*>(data);
+  for (adapter::IUacEntity* entity : *m_pUnitList) {
     IUacUnit* unit = nullptr;
     if (!NT_SUCCESS(entity->QueryInterface(IID_IUacUnit, reinterpret_cast<PVOID*>(&unit)))) continue;
     ULONG output = 0;
@@ -351,14 +325,10 @@ STDMETHODIMP CUac1Function::GetCapabilityRecord(ULONG Direction, ULONG EndpointT
   constexpr ULONG kTypeSpdif = 3;
   constexpr ULONG kTypeMic = 7;
   constexpr ULONG kCapture = 1;
-  if (m_VendorId == 0x0E7A && m_ProductId == 0x0058) {
-    Record->CapabilityMask = m_CapabilityRecord.CapabilityMask;
-    if (Direction == kCapture && EndpointType == kTypeMic) Record->CapabilityMask |= 0x800000;
-    Record->FeatureFlags = m_CapabilityRecord.FeatureFlags;
-    return STATUS_SUCCESS;
-  }
-  if (EndpointType == kTypeSpdif) return STATUS_SUCCESS;
+  if (EndpointType == kTypeSpdif && !(m_nQuirks & QUIRK_SPDIF_RECORD)) return STATUS_SUCCESS;
   Record->CapabilityMask = m_CapabilityRecord.CapabilityMask;
+  if ((m_nQuirks & QUIRK_CAPTURE_MIC_BIT) && Direction == kCapture && EndpointType == kTypeMic)
+    Record->CapabilityMask |= kCaptureMicCapability;
   Record->SecondValue = m_CapabilityRecord.SecondValue;
   Record->FeatureFlags = m_CapabilityRecord.FeatureFlags;
   return STATUS_SUCCESS;
@@ -377,11 +347,9 @@ STDMETHODIMP CUac1Function::GetEngineCapabilityRecord(ULONG Index, adapter::Endp
   return GetCapabilityRecord(direction, type, Record);
 }
 
-NTSTATUS CreateUac1Function(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, USHORT VendorId, USHORT ProductId) {
+NTSTATUS CreateUac1Function(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, const adapter::FunctionContext& Context) {
   return adapter::CreateNonDelegatingInstance<CUac1Function>(Unknown, OuterUnknown, NonPagedPool, kUac1FunctionTag,
-                                                             VendorId, ProductId);
+                                                             Context);
 }
-
-void RegisterFunctionFactories() { adapter::SetFunctionFactory(adapter::FunctionClass::Uac1, CreateUac1Function); }
 
 }  // namespace uac

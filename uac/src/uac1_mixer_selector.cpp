@@ -32,7 +32,7 @@ NTSTATUS SingleNodeId(IUacUnit& unit, PULONG NodeId) {
 
 NTSTATUS CUac1MixerUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device, adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = InitUnit(Descriptor, Device, UAC1_MIXER_UNIT, kFirstSource);
+  NTSTATUS status = InitUnit(Descriptor, Device, AC_MIXER_UNIT, kFirstSource);
   if (!NT_SUCCESS(status)) return status;
   status = CreateControls(Function);
   if (NT_SUCCESS(status)) LinkNodeChain();
@@ -68,7 +68,7 @@ STDMETHODIMP CUac1SelectorUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* o
 NTSTATUS CUac1SelectorUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                  adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = InitUnit(Descriptor, Device, UAC1_SELECTOR_UNIT, kFirstSource);
+  NTSTATUS status = InitUnit(Descriptor, Device, AC_SELECTOR_UNIT, kFirstSource);
   if (!NT_SUCCESS(status)) return status;
   status = CreateControls(Function);
   if (NT_SUCCESS(status)) LinkNodeChain();
@@ -95,7 +95,7 @@ STDMETHODIMP CUac1SelectorUnit::HandleStatusChange(ULONG, ULONG, PULONG NodeId) 
 
 STDMETHODIMP CUac1SelectorUnit::GetSelected(PULONG Input) {
   if (!Input) return STATUS_INVALID_PARAMETER;
-  if (!m_pDescriptor || m_pDescriptor[1] != kCsInterface || m_pDescriptor[2] != UAC1_SELECTOR_UNIT)
+  if (!m_pDescriptor || m_pDescriptor[1] != kAcDescriptorType || m_pDescriptor[2] != AC_SELECTOR_UNIT)
     return STATUS_INVALID_PARAMETER;
   UCHAR wire = 0;
   NTSTATUS status = SendRequest(false, true, kGetCur, 0, &wire, 1);
@@ -104,7 +104,7 @@ STDMETHODIMP CUac1SelectorUnit::GetSelected(PULONG Input) {
 }
 
 STDMETHODIMP CUac1SelectorUnit::SetSelected(ULONG Input) {
-  if (!m_pDescriptor || m_pDescriptor[1] != kCsInterface || m_pDescriptor[2] != UAC1_SELECTOR_UNIT)
+  if (!m_pDescriptor || m_pDescriptor[1] != kAcDescriptorType || m_pDescriptor[2] != AC_SELECTOR_UNIT)
     return STATUS_INVALID_PARAMETER;
   if (Input < 1 || Input > m_pDescriptor[kInPins]) return STATUS_INVALID_PARAMETER;
   UCHAR wire = static_cast<UCHAR>(Input);

@@ -170,7 +170,7 @@ struct TerminalRequests {
 };
 
 CUac1InputTerminal::CUac1InputTerminal(PUNKNOWN outerUnknown, ULONG id)
-    : CUacUnit(outerUnknown, id, UAC1_INPUT_TERMINAL), m_nJackCount(0), m_pJacks(nullptr) {}
+    : CUacUnit(outerUnknown, id, AC_INPUT_TERMINAL), m_nJackCount(0), m_pJacks(nullptr) {}
 
 CUac1InputTerminal::~CUac1InputTerminal() {
   ReleaseNodes();
@@ -194,7 +194,7 @@ NTSTATUS CUac1InputTerminal::Vendor(bool read, UCHAR request, USHORT value, PVOI
 NTSTATUS CUac1InputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                   adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = InitUnit(Descriptor, Device, UAC1_INPUT_TERMINAL, kInputMinLength);
+  NTSTATUS status = InitUnit(Descriptor, Device, AC_INPUT_TERMINAL, kInputMinLength);
   if (!NT_SUCCESS(status)) return status;
   status = CreateControls(Function);
   if (NT_SUCCESS(status)) LinkNodeChain();
@@ -268,7 +268,7 @@ STDMETHODIMP CUac1InputTerminal::GetJackDescriptions(ULONG Size, PVOID Buffer, U
 // Output terminal
 
 CUac1OutputTerminal::CUac1OutputTerminal(PUNKNOWN outerUnknown, ULONG id)
-    : CUacUnit(outerUnknown, id, UAC1_OUTPUT_TERMINAL),
+    : CUacUnit(outerUnknown, id, AC_OUTPUT_TERMINAL),
       m_pDeviceObject(nullptr),
       m_nCurrentKind(0),
       m_nKindCount(0),
@@ -315,7 +315,7 @@ NTSTATUS CUac1OutputTerminal::Vendor(bool read, UCHAR request, USHORT value, PVO
 NTSTATUS CUac1OutputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                    adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = InitUnit(Descriptor, Device, UAC1_OUTPUT_TERMINAL, kOutputMinLength);
+  NTSTATUS status = InitUnit(Descriptor, Device, AC_OUTPUT_TERMINAL, kOutputMinLength);
   if (!NT_SUCCESS(status)) return status;
   status = CreateControls(Function);
   if (NT_SUCCESS(status)) LinkNodeChain();

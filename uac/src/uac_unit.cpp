@@ -8,25 +8,26 @@ namespace uac {
 
 namespace {
 
-// Node types whose first source follows the node before them in a unit's chain.
+// Node types whose first source follows the node before them in a unit's chain: every
+// type with one input, including the private types no class builds yet.
 bool IsChainedType(ULONG type) {
   switch (type) {
-    case 1:
-    case 2:
-    case 3:
-    case 6:
-    case 7:
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 13:
-    case 15:
-    case 18:
-    case 19:
-    case 20:
-    case 22:
-    case 23:
+    case adapter::NODE_OUTPUT_TERMINAL:
+    case adapter::NODE_MUTE:
+    case adapter::NODE_VOLUME:
+    case adapter::NODE_AGC:
+    case adapter::NODE_LOUDNESS:
+    case adapter::NODE_INPUT_GAIN_PAD:
+    case adapter::NODE_BASS:
+    case adapter::NODE_MID:
+    case adapter::NODE_TREBLE:
+    case adapter::NODE_TERMINAL_KIND:
+    case adapter::NODE_CAPTURE_SWITCH:
+    case adapter::NODE_VENDOR_SWITCH:
+    case adapter::NODE_CAPTURE_VENDOR_SWITCH:
+    case adapter::NODE_VALUE_TABLE:
+    case adapter::NODE_GAIN_SWITCH:
+    case adapter::NODE_VENDOR_EFFECT:
       return true;
     default:
       return false;
@@ -71,14 +72,14 @@ STDMETHODIMP CUacUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
 NTSTATUS CUacUnit::InitUnit(const void* Descriptor, adapter::IUsbAudioDevice* Device, UCHAR Subtype, ULONG MinLength) {
   if (!Descriptor || !Device) return STATUS_INVALID_PARAMETER;
   const auto* bytes = static_cast<const UCHAR*>(Descriptor);
-  if (bytes[0] < MinLength || bytes[0] < 3 || bytes[1] != kCsInterface || bytes[2] != Subtype)
+  if (bytes[0] < MinLength || bytes[0] < 3 || bytes[1] != kAcDescriptorType || bytes[2] != Subtype)
     return STATUS_INVALID_PARAMETER;
   if (m_pDescriptor) return STATUS_INVALID_PARAMETER;  // Init runs once
   m_pDescriptor = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, bytes[0], kUnitPoolTag));
   if (!m_pDescriptor) return STATUS_INSUFFICIENT_RESOURCES;
   RtlCopyMemory(m_pDescriptor, bytes, bytes[0]);
   m_nDescriptorLength = bytes[0];
-  m_pNodes = new (NonPagedPool, kUnitPoolTag) adapter::CPtrList;
+  m_pNodes = new (NonPagedPool, kUnitPoolTag) adapter::CRefList<adapter::IUacEntity>;
   if (!m_pNodes) return STATUS_INSUFFICIENT_RESOURCES;
   m_pDevice = Device;
   return STATUS_SUCCESS;
@@ -109,32 +110,22 @@ STDMETHODIMP CUacUnit::HandleStatusChange(ULONG, ULONG, PULONG) { return STATUS_
 
 STDMETHODIMP_(ULONG) CUacUnit::GetNodeCount() { return m_pNodes ? m_pNodes->GetCount() : 0; }
 
-STDMETHODIMP_(adapter::IUacEntity*) CUacUnit::GetNode(ULONG Index) {
-  PVOID data = nullptr;
-  if (!m_pNodes || !m_pNodes->GetAt(Index, &data)) return nullptr;
-  return static_cast<adapter::IUacEntity*>(data);
-}
+STDMETHODIMP_(adapter::IUacEntity*) CUacUnit::GetNode(ULONG Index) { return m_pNodes ? m_pNodes->GetAt(Index) : nullptr; }
 
 STDMETHODIMP CUacUnit::GetOutputNodeId(PULONG Id) {
-  PVOID data = nullptr;
-  if (!Id || !m_pNodes || !m_pNodes->GetTail(&data) || !data) return STATUS_UNSUCCESSFUL;
-  *Id = static_cast<adapter::IUacEntity*>(data)->GetId();
+  adapter::IUacEntity* last = m_pNodes ? m_pNodes->GetTail() : nullptr;
+  if (!Id || !last) return STATUS_UNSUCCESSFUL;
+  *Id = last->GetId();
   return STATUS_SUCCESS;
 }
 
 NTSTATUS CUacUnit::AddNode(adapter::IUacEntity* Node) {
   if (!Node || !m_pNodes) return STATUS_UNSUCCESSFUL;
-  Node->AddRef();
-  if (!m_pNodes->AddTail(Node)) {
-    Node->Release();
-    return STATUS_UNSUCCESSFUL;
-  }
-  return STATUS_SUCCESS;
+  return m_pNodes->Add(Node) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 void CUacUnit::ReleaseNodes() {
-  PVOID data = nullptr;
-  while (m_pNodes && m_pNodes->RemoveHead(&data)) static_cast<adapter::IUacEntity*>(data)->Release();
+  if (m_pNodes) m_pNodes->ReleaseAll();
 }
 
 NTSTATUS CUacUnit::AddCreatedNode(adapter::CAudioHal* Function, adapter::IUacEntity* Node) {
@@ -174,19 +165,19 @@ NTSTATUS CreateUac1Unit(UCHAR Subtype, ULONG Id, CUacUnit** Unit) {
   adapter::IUacEntity* entity = nullptr;
   NTSTATUS status;
   switch (Subtype) {
-    case UAC1_INPUT_TERMINAL:
+    case AC_INPUT_TERMINAL:
       status = adapter::CreateInstance<CUac1InputTerminal>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
       break;
-    case UAC1_OUTPUT_TERMINAL:
+    case AC_OUTPUT_TERMINAL:
       status = adapter::CreateInstance<CUac1OutputTerminal>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
       break;
-    case UAC1_MIXER_UNIT:
+    case AC_MIXER_UNIT:
       status = adapter::CreateInstance<CUac1MixerUnit>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
       break;
-    case UAC1_SELECTOR_UNIT:
+    case AC_SELECTOR_UNIT:
       status = adapter::CreateInstance<CUac1SelectorUnit>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
       break;
-    case UAC1_FEATURE_UNIT:
+    case AC_FEATURE_UNIT:
       status = adapter::CreateInstance<CUac1FeatureUnit>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
       break;
     default:

@@ -7,7 +7,7 @@
 
 #include "adapter/capability_record.h"
 #include "adapter/node_interfaces.h"
-#include "adapter/ptr_list.h"
+#include "adapter/ref_list.h"
 #include "adapter/stream_engine.h"
 #include "adapter/uac_entity.h"
 #include "kernel/nt.h"
@@ -103,8 +103,8 @@ class CAudioHal : public IAudioHal, public IAdapterPowerManagement, public CUnkn
   PDEVICE_OBJECT m_pPdo;
   DEVICE_POWER_STATE m_PowerState;
   PCALLBACK_OBJECT m_pCallbackObject;  // "\Callback\AudioHalAddr%p"
-  CPtrList* m_pEntityList;             // IUacEntity, one reference each
-  CPtrList* m_pEngineList;             // IStreamEngine, one reference each
+  CRefList<IUacEntity>* m_pEntityList;     // one reference each
+  CRefList<IStreamEngine>* m_pEngineList;  // one reference each
   EndpointCapabilityRecord m_CapabilityRecord;
 
  private:

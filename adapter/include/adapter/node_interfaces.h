@@ -32,7 +32,12 @@ enum NodeType : ULONG {
   NODE_TREBLE = 11,
   NODE_CLOCK_RATE = 12,
   NODE_TERMINAL_KIND = 13,
+  // Private types no class builds yet; the topology handlers know their interfaces.
+  NODE_CAPTURE_SWITCH = 15,
+  NODE_RANGED_VALUE = 17,
   NODE_VENDOR_SWITCH = 18,
+  NODE_CAPTURE_VENDOR_SWITCH = 19,
+  NODE_VALUE_TABLE = 20,
   NODE_GAIN_SWITCH = 22,
   NODE_VENDOR_EFFECT = 23,
 };

@@ -3,6 +3,8 @@
 // of the audio model and the chip-specific step after the probe).
 #pragma once
 
+#include "adapter/capability_record.h"
+#include "adapter/uac_entity.h"
 #include "kernel/nt.h"
 #include "portcls/portcls.h"
 #include "usb/usb.h"
@@ -21,5 +23,28 @@ struct IUacFunction : IUnknown {
   STDMETHOD(AfterProbe)() = 0;
 };
 using PUACFUNCTION = IUacFunction*;
+
+// {5C8D0A4E-3B61-4F2A-9E07-A2D4C61B7F35}
+KS_DEFINE_GUID(IID_IUacFunctionDescription, 0x5C8D0A4E, 0x3B61, 0x4F2A, 0x9E, 0x07, 0xA2, 0xD4, 0xC6, 0x1B, 0x7F,
+               0x35);
+
+// What a function class built, for tools and tests to print without knowing the class:
+// every function class answers it, and the root device object passes the query on.
+struct IUacFunctionDescription : IUnknown {
+  // The class's name, e.g. "USB Audio Class 1.0".
+  STDMETHOD_(const char*, GetClassName)() = 0;
+  STDMETHOD_(USHORT, GetVendorId)() = 0;
+  STDMETHOD_(USHORT, GetProductId)() = 0;
+  STDMETHOD_(UCHAR, GetControlInterfaceNumber)() = 0;
+  // The function's units, terminals and clock sources in descriptor order; the entity at
+  // the index without a reference, and its descriptor subtype.
+  STDMETHOD_(ULONG, GetUnitCount)() = 0;
+  STDMETHOD(GetUnit)(ULONG Index, IUacEntity** Entity, PUCHAR Subtype) = 0;
+  // The capability template the probe filled.
+  STDMETHOD(GetCapabilityTemplate)(EndpointCapabilityRecord* Record) = 0;
+  // Why the Audio Control descriptors were refused and where (offset from the Audio
+  // Control interface descriptor); null when nothing was refused.
+  STDMETHOD_(const char*, GetDescriptorFault)(PULONG Offset) = 0;
+};
 
 }  // namespace adapter

@@ -91,15 +91,35 @@ using PUSBAUDIODEVICE = IUsbAudioDevice*;
 
 // The function classes CreateFunction chooses from.
 enum class FunctionClass : ULONG { Uac1, Uac2, ChipA, ChipB, ChipC, ChipD, Count };
+
+// What CreateFunction learnt of the device before choosing, handed to the factory so the
+// function need not ask again.
+struct FunctionContext {
+  USHORT VendorId;
+  USHORT ProductId;
+  // The model string (string index 0x50, else 0x32) as read, in whole UTF-16 units; null
+  // when it could not be read (or was not asked for: only UAC 1.0 functions read it), and
+  // ModelStatus then says why.
+  const char16_t* Model;
+  ULONG ModelUnits;
+  NTSTATUS ModelStatus;
+  // The "ModelVariant" setting, when present.
+  bool HaveVariant;
+  ULONG Variant;
+};
+// The longest model string read, in UTF-16 units (a 104-byte string descriptor).
+inline constexpr ULONG kModelStringUnits = 51;
+
 // A function factory: allocates the function aggregated under `OuterUnknown` and returns
 // its non-delegating unknown with one reference.
-using FunctionFactory = NTSTATUS (*)(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, USHORT VendorId, USHORT ProductId);
+using FunctionFactory = NTSTATUS (*)(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, const FunctionContext& Context);
 // Installs the factory of a class (null: the class refuses with STATUS_NOT_SUPPORTED) and
 // returns the one it replaces.
 FunctionFactory SetFunctionFactory(FunctionClass Class, FunctionFactory Factory);
 
 // How CreateFunction picks the function class: the first row whose Audio Control
-// protocol matches and whose model-string rule holds. No row: STATUS_UNSUCCESSFUL.
+// protocol matches and whose model-string rule holds. No row: STATUS_UNSUCCESSFUL. The
+// rows belong to the audio layer, which installs them with its factories.
 struct FunctionRow {
   UCHAR Protocol;
   // Leading UTF-16 units the model string must start with; 0 units: any string or none.
@@ -109,7 +129,9 @@ struct FunctionRow {
   ULONG VariantMask;
   FunctionClass Class;
 };
-// The rows in order, and their count.
+// Installs the rows (kept, not copied; null: none) and returns the ones they replace.
+const FunctionRow* SetFunctionRows(const FunctionRow* Rows, ULONG Count, ULONG* PreviousCount);
+// The installed rows in order, and their count.
 const FunctionRow* FunctionTable(ULONG* Count);
 // The row that applies; `Model` is the model string's text (null when it could not be
 // read), `Units` its length. Null when no row applies.
@@ -180,6 +202,11 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   void WriteDeviceStrings();
   NTSTATUS ReadAsioDefaults();
   NTSTATUS GetDescriptor(UCHAR Type, UCHAR Index, USHORT Language, PVOID Buffer, ULONG Bytes, PULONG Transferred);
+  // One string descriptor (language English) read into a `Bytes`-byte buffer of pool
+  // under `Tag`; *Units receives the text both bLength and the transfer cover, in whole
+  // UTF-16 units, copied to `Text` (room for (Bytes - 2) / 2 units). The status is the
+  // request's; *Units is 0 when it failed or moved under two bytes.
+  NTSTATUS ReadStringDescriptor(UCHAR Index, ULONG Bytes, ULONG Tag, char16_t* Text, PULONG Units);
   // Sends an internal I/O control down and waits for it without limit.
   NTSTATUS SendIoctlSync(ULONG Code, PVOID Argument1);
   NTSTATUS QueryPortStatus(PULONG PortStatus);
@@ -195,6 +222,8 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   IUacFunction* m_pFunctionControl;
   USHORT m_VendorId;
   USHORT m_ProductId;
+  ULONG m_nQuirks;               // the root device's quirk bits, found with the function
+  ULONG m_nAsioModelSampleType;  // the ASIO sample type its row names; 0: none
   UCHAR m_iManufacturer;
   UCHAR m_iProduct;
   ULONG m_nInterfaces;

@@ -6,30 +6,20 @@
 // the builders never read are not judged.
 #pragma once
 
+#include "adapter/audio_class.h"
 #include "kernel/nt.h"
 #include "usb/usb.h"
 
 namespace uac {
 
-inline constexpr UCHAR kAcDescriptorType = 0x24;
-inline constexpr UCHAR kProtocolUac1 = 0x00;
-inline constexpr UCHAR kProtocolUac2 = 0x20;
-
-// Audio Control descriptor subtypes.
-enum AcSubtype : UCHAR {
-  AC_HEADER = 1,
-  AC_INPUT_TERMINAL = 2,
-  AC_OUTPUT_TERMINAL = 3,
-  AC_MIXER_UNIT = 4,
-  AC_SELECTOR_UNIT = 5,
-  AC_FEATURE_UNIT = 6,
-  AC1_PROCESSING_UNIT = 7,
-  AC1_EXTENSION_UNIT = 8,
-  AC2_EFFECT_UNIT = 7,
-  AC2_PROCESSING_UNIT = 8,
-  AC2_EXTENSION_UNIT = 9,
-  AC2_CLOCK_SOURCE = 10,
-};
+// The class codes and Audio Control subtypes, shared with the root device layer.
+using adapter::kAcDescriptorType;
+using adapter::kAudioClass;
+using adapter::kAudioControlSubclass;
+using adapter::kAudioStreamingSubclass;
+using adapter::kProtocolUac1;
+using adapter::kProtocolUac2;
+using enum adapter::AcSubtype;
 
 // One length rule: a descriptor of this version and subtype needs at least
 //   Base + (byte at CountOffset) * PerCount + (byte at SizeOffset)

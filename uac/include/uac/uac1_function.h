@@ -1,32 +1,29 @@
 // CUac1Function: the audio layer of a USB Audio Class 1.0 function. Aggregated under the
-// root USB device object, it probes the device (model string, vendor registers, product
-// quirks) into the endpoint capability template, validates the Audio Control
+// root USB device object, it probes the device (the model string the device object read,
+// vendor registers, the quirk table) into the endpoint capability template, validates the Audio Control
 // descriptors once and builds the unit and terminal entities from them, and answers the
 // endpoint capability records.
 #pragma once
 
 #include "adapter/audio_hal.h"
-#include "adapter/ptr_list.h"
+#include "adapter/device_quirks.h"
+#include "adapter/ref_list.h"
 #include "adapter/uac_function.h"
 #include "adapter/usb_audio_device.h"
 #include "uac/descriptor_rules.h"
+#include "uac/uac1_quirks.h"
 
 namespace uac {
 
 inline constexpr ULONG kUac1FunctionTag = MakePoolTag('U', 'A', 'C', '1');
 inline constexpr ULONG kProbeBufferTag = MakePoolTag('p', 'm', 'e', 't');
-inline constexpr ULONG kModelStringBufferBytes = 104;
-inline constexpr UCHAR kModelStringIndex = 0x50;
-inline constexpr UCHAR kModelStringFallbackIndex = 0x32;
-inline constexpr USHORT kLanguageEnglish = 0x0409;
+using adapter::kLanguageEnglish;
+using adapter::kModelStringFallbackIndex;
+using adapter::kModelStringIndex;
 
-// True when the model string's `Units` UTF-16 units begin with the ASCII `Prefix`; a
-// string shorter than the prefix never matches.
-bool ModelStartsWith(const char16_t* Model, ULONG Units, const char* Prefix);
-
-class CUac1Function : public adapter::IUacFunction, public adapter::CAudioHal {
+class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunctionDescription, public adapter::CAudioHal {
  public:
-  CUac1Function(PUNKNOWN outerUnknown, USHORT VendorId, USHORT ProductId);
+  CUac1Function(PUNKNOWN outerUnknown, const adapter::FunctionContext& Context);
   ~CUac1Function() override;
 
   DECLARE_STD_UNKNOWN();
@@ -42,6 +39,16 @@ class CUac1Function : public adapter::IUacFunction, public adapter::CAudioHal {
   }
   STDMETHODIMP AfterProbe() override { return STATUS_SUCCESS; }
 
+  // IUacFunctionDescription
+  STDMETHODIMP_(const char*) GetClassName() override { return "USB Audio Class 1.0"; }
+  STDMETHODIMP_(USHORT) GetVendorId() override { return m_VendorId; }
+  STDMETHODIMP_(USHORT) GetProductId() override { return m_ProductId; }
+  STDMETHODIMP_(UCHAR) GetControlInterfaceNumber() override { return m_nControlInterface; }
+  STDMETHODIMP_(ULONG) GetUnitCount() override { return m_pUnitList ? m_pUnitList->GetCount() : 0; }
+  STDMETHODIMP GetUnit(ULONG Index, adapter::IUacEntity** Entity, PUCHAR Subtype) override;
+  STDMETHODIMP GetCapabilityTemplate(adapter::EndpointCapabilityRecord* Record) override;
+  STDMETHODIMP_(const char*) GetDescriptorFault(PULONG Offset) override;
+
   // IAudioHal
   STDMETHODIMP Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT LowerDevice,
                     PDEVICE_OBJECT Pdo) override;
@@ -55,44 +62,48 @@ class CUac1Function : public adapter::IUacFunction, public adapter::CAudioHal {
   NTSTATUS FindEntityById(ULONG Id, adapter::IUacEntity** Entity);
   // Keeps one reference and appends to the unit list.
   NTSTATUS AddEntity(adapter::IUacEntity* Entity);
-  ULONG GetUnitCount() const { return m_pUnitList ? m_pUnitList->GetCount() : 0; }
   // The unit at the index, without a reference.
   NTSTATUS GetUnit(ULONG Index, adapter::IUacEntity** Entity);
 
-  UCHAR GetControlInterfaceNumber() const { return m_nControlInterface; }
   const adapter::EndpointCapabilityRecord& GetCapabilityTemplate() const { return m_CapabilityRecord; }
   // Where validation refused the Audio Control descriptors (offset from the Audio
   // Control interface descriptor); Reason is null when nothing was refused.
   const DescriptorFault& GetDescriptorFault() const { return m_Fault; }
   USHORT VendorId() const { return m_VendorId; }
   USHORT ProductId() const { return m_ProductId; }
+  // The quirk bits of the table's rows that matched the device.
+  ULONG Quirks() const { return m_nQuirks; }
 
  protected:
   NTSTATUS BuildControlTopology(adapter::IUsbAudioDevice* Device);
   NTSTATUS BuildStreamTopology(adapter::IUsbAudioDevice* Device);
-  // The capability template from the model string (null: none could be read).
-  NTSTATUS ProbeModel(adapter::IUsbAudioDevice* Device, const char16_t* Model, ULONG Units, NTSTATUS ReadStatus);
+  // The capability template and quirk bits from the quirk table, after reading the
+  // registers the model string's family names; refuses what the table does not accept.
+  NTSTATUS ProbeModel(adapter::IUsbAudioDevice* Device);
+  NTSTATUS ReadProbeValue(adapter::IUsbAudioDevice* Device, const ModelProbe& Probe, PUSHORT Value);
   // One device-to-host vendor request of one byte.
   NTSTATUS ReadVendorByte(adapter::IUsbAudioDevice* Device, UCHAR Request, USHORT Value, PUCHAR Byte);
-  // A string descriptor, language English, into a 104-byte buffer.
-  NTSTATUS ReadString(adapter::IUsbAudioDevice* Device, PURB Urb, UCHAR Index, PUCHAR Buffer, PULONG Transferred);
+  // The table's rows for this device; `Probe` is the register value once read.
+  adapter::QuirkResult LookUp(const USHORT* Probe) const;
   void ReleaseUnits();
   NTSTATUS LinkSources();
   bool OutputNodeOf(ULONG Id, PULONG NodeId);
 
   USHORT m_VendorId;
   USHORT m_ProductId;
+  char16_t m_Model[adapter::kModelStringUnits];  // as the device object read it
+  ULONG m_nModelUnits;
+  bool m_bHaveModel;
+  NTSTATUS m_ModelStatus;  // why there is no model string
+  ULONG m_nQuirks;
   UCHAR m_nControlInterface;
   UCHAR m_nStatusPipe;  // 0xFF: none
-  adapter::CPtrList* m_pUnitList;
+  adapter::CRefList<adapter::IUacEntity>* m_pUnitList;
   adapter::IUsbAudioDevice* m_pUsbDevice;  // not referenced: the device aggregates this object
   DescriptorFault m_Fault;
 };
 
 // The factory: zeroed non-paged pool under "UAC1", aggregated under `OuterUnknown`.
-NTSTATUS CreateUac1Function(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, USHORT VendorId, USHORT ProductId);
-
-// Puts the factories of the function classes built so far into the root device's table.
-void RegisterFunctionFactories();
+NTSTATUS CreateUac1Function(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, const adapter::FunctionContext& Context);
 
 }  // namespace uac

@@ -28,13 +28,13 @@ enum Uac1FeatureSelector : ULONG {
   FU_VENDOR_EFFECT_2 = 0x8C,
 };
 
-// Request codes.
-inline constexpr UCHAR kSetCur = 0x01;
-inline constexpr UCHAR kGetCur = 0x81;
-inline constexpr UCHAR kGetMin = 0x82;
-inline constexpr UCHAR kGetMax = 0x83;
-inline constexpr UCHAR kGetRes = 0x84;
-inline constexpr UCHAR kGetMem = 0x85;
+// Class request codes, and the maker's request for a terminal's selectable types.
+using adapter::kGetCur;
+using adapter::kGetMax;
+using adapter::kGetMem;
+using adapter::kGetMin;
+using adapter::kGetRes;
+using adapter::kSetCur;
 inline constexpr UCHAR kGetSelectableTypes = 0x86;
 
 // Colour of a jack by bits 12-15 of its configuration word (0x00RRGGBB).
@@ -162,7 +162,7 @@ class CUac1OutputTerminal : public adapter::ITerminalNode, public CUacUnit {
 
 class CUac1MixerUnit : public CUacUnit {
  public:
-  CUac1MixerUnit(PUNKNOWN outerUnknown, ULONG id) : CUacUnit(outerUnknown, id, UAC1_MIXER_UNIT) {}
+  CUac1MixerUnit(PUNKNOWN outerUnknown, ULONG id) : CUacUnit(outerUnknown, id, AC_MIXER_UNIT) {}
   NTSTATUS Init(const void* Descriptor, adapter::IUsbAudioDevice* Device, adapter::CAudioHal* Function) override;
   STDMETHODIMP HandleStatusChange(ULONG Reserved1, ULONG Reserved2, PULONG NodeId) override;
   NTSTATUS CreateControls(adapter::CAudioHal* Function);
@@ -170,7 +170,7 @@ class CUac1MixerUnit : public CUacUnit {
 
 class CUac1SelectorUnit : public adapter::ISelectorNode, public CUacUnit {
  public:
-  CUac1SelectorUnit(PUNKNOWN outerUnknown, ULONG id) : CUacUnit(outerUnknown, id, UAC1_SELECTOR_UNIT) {}
+  CUac1SelectorUnit(PUNKNOWN outerUnknown, ULONG id) : CUacUnit(outerUnknown, id, AC_SELECTOR_UNIT) {}
 
   DECLARE_STD_UNKNOWN();
 

@@ -4,9 +4,10 @@
 // which its class and vendor requests go.
 #pragma once
 
-#include "adapter/ptr_list.h"
+#include "adapter/ref_list.h"
 #include "adapter/uac_entity.h"
 #include "adapter/usb_audio_device.h"
+#include "uac/descriptor_rules.h"
 #include "uac/unit_interfaces.h"
 
 namespace adapter {
@@ -18,16 +19,6 @@ namespace uac {
 inline constexpr ULONG kUnitPoolTag = MakePoolTag('A', 'U', 'A', 'T');
 // Nodes, vendor blocks and kind arrays of the UAC 1.0 units.
 inline constexpr ULONG kUac1PoolTag = MakePoolTag('U', 'A', '1', '0');
-
-// Class-specific Audio Control descriptor type and the subtypes of the units.
-inline constexpr UCHAR kCsInterface = 0x24;
-enum Uac1Subtype : UCHAR {
-  UAC1_INPUT_TERMINAL = 2,
-  UAC1_OUTPUT_TERMINAL = 3,
-  UAC1_MIXER_UNIT = 4,
-  UAC1_SELECTOR_UNIT = 5,
-  UAC1_FEATURE_UNIT = 6,
-};
 
 class CUacUnit : public IUacUnit, public adapter::CUacEntity {
  public:
@@ -49,6 +40,7 @@ class CUacUnit : public IUacUnit, public adapter::CUacEntity {
   STDMETHODIMP_(adapter::IUacEntity*) GetNode(ULONG Index) override;
   STDMETHODIMP GetOutputNodeId(PULONG Id) override;
   STDMETHODIMP SetInputSources(ULONG Count, const ULONG* Ids) override;
+  STDMETHODIMP_(UCHAR) GetSubtype() override { return static_cast<UCHAR>(m_nType); }
 
   // Adds a reference and appends; STATUS_UNSUCCESSFUL when the append fails.
   NTSTATUS AddNode(adapter::IUacEntity* Node);
@@ -76,7 +68,7 @@ class CUacUnit : public IUacUnit, public adapter::CUacEntity {
   adapter::IUsbAudioDevice* m_pDevice;
   PUCHAR m_pDescriptor;  // paged, kUnitPoolTag
   ULONG m_nDescriptorLength;
-  adapter::CPtrList* m_pNodes;  // IUacEntity, one reference each
+  adapter::CRefList<adapter::IUacEntity>* m_pNodes;  // one reference each
 };
 using PCUACUNIT = CUacUnit*;
 

@@ -57,6 +57,9 @@ struct IUacUnit : IUnknown {
   STDMETHOD(GetOutputNodeId)(PULONG Id) = 0;
   // Connects the unit's first node to the nodes of the units feeding it.
   STDMETHOD(SetInputSources)(ULONG Count, const ULONG* Ids) = 0;
+  // The Audio Control descriptor subtype the unit was built from (a node's type is
+  // another numbering: 2 is an input terminal here and mute there).
+  STDMETHOD_(UCHAR, GetSubtype)() = 0;
 };
 using PUACUNIT = IUacUnit*;
 

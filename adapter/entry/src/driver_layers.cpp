@@ -1,0 +1,29 @@
+#include "entry/driver_layers.h"
+
+#include "dsp/host.h"
+#include "kernel/dbg.h"
+#include "kernel/pool.h"
+#include "uac/function_classes.h"
+
+namespace entry {
+namespace {
+
+void* DspPoolAllocate(std::size_t bytes, std::uint32_t tag) {
+  return ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(bytes), tag);
+}
+
+void DspPoolFree(void* block) { ExFreePool(block); }
+
+void DspDebugPrint(const char* line) { DbgPrint("%s", line); }
+
+constexpr DspHostHooks kDspHooks = {DspPoolAllocate, DspPoolFree, DspDebugPrint};
+
+}  // namespace
+
+NTSTATUS RegisterDriverLayers() {
+  DspSetHostHooks(&kDspHooks);
+  uac::RegisterFunctionFactories();
+  return STATUS_SUCCESS;
+}
+
+}  // namespace entry
