@@ -1,3 +1,4 @@
+#include "adapter/audio_class.h"
 #include "adapter/audio_hal.h"
 #include "adapter/endpoint_type.h"
 #include "adapter/object_model.h"
@@ -15,7 +16,6 @@ const ULONG JackColorTable[16] = {0x000000, 0x000000, 0x808080, 0x0000FF, 0x00FF
 
 namespace {
 
-constexpr USHORT kUsbStreaming = 0x0101;
 // Terminal descriptors: wTerminalType at 4; an output terminal's bSourceID at 7.
 constexpr ULONG kTerminalType = 4;
 constexpr ULONG kOutputSource = 7;
@@ -29,14 +29,6 @@ constexpr USHORT kPresenceValue = 0x0200;
 constexpr USHORT kTerminalTypeValue = 0x0800;
 constexpr ULONG kJackListHead = 9;
 constexpr ULONG kPresenceBytes = 6;
-
-bool InRange(USHORT type, USHORT first, USHORT last) { return type >= first && type <= last; }
-
-// Terminal types whose input terminals report their jacks.
-bool ReportsJacks(USHORT type) {
-  return InRange(type, 0x0201, 0x0206) || InRange(type, 0x0401, 0x0405) || type == 0x0601 || type == 0x0603 ||
-         type == 0x0605;
-}
 
 // Fills the caller's copy of the jack records and updates IsConnected in both from the
 // presence bytes; the result as the presence read gave it, or success when a jack without
@@ -70,41 +62,6 @@ NTSTATUS KindSetting(PDEVICE_OBJECT deviceObject, ULONG operation, ULONG termina
 }
 
 }  // namespace
-
-ULONG InputTerminalKind(USHORT type) {
-  if (type == kUsbStreaming) return adapter::ENDPOINT_STREAM;
-  if (InRange(type, 0x0201, 0x0206)) return adapter::ENDPOINT_MIC;
-  if (type == 0x0401) return adapter::ENDPOINT_HANDSET;
-  if (type == 0x0402) return adapter::ENDPOINT_HEADSET;
-  if (InRange(type, 0x0403, 0x0405)) return adapter::ENDPOINT_SPEAKERPHONE;
-  if (type == 0x0603) return adapter::ENDPOINT_LINE;
-  if (type == 0x0605) return adapter::ENDPOINT_SPDIF;
-  return adapter::ENDPOINT_AUX;  // headphones, analog connector and every other type
-}
-
-ULONG InputTerminalNodeKind(USHORT type) {
-  if (type == 0x0201) return adapter::ENDPOINT_MIC;
-  if (type == 0x0202) return adapter::ENDPOINT_FMIC;
-  if (type == 0x0302) return adapter::ENDPOINT_HP;
-  if (type == 0x0401) return adapter::ENDPOINT_HANDSET;
-  if (type == 0x0402) return adapter::ENDPOINT_HEADSET;
-  if (type == 0x0605) return adapter::ENDPOINT_SPDIF;
-  return adapter::ENDPOINT_LINE;
-}
-
-ULONG OutputTerminalKind(USHORT type) {
-  if (type == kUsbStreaming) return adapter::ENDPOINT_STREAM;
-  return OutputTerminalStatusKind(type);
-}
-
-ULONG OutputTerminalStatusKind(USHORT type) {
-  if (type == 0x0302) return adapter::ENDPOINT_HP;
-  if (type == 0x0401) return adapter::ENDPOINT_HANDSET;
-  if (type == 0x0402) return adapter::ENDPOINT_HEADSET;
-  if (type == 0x0601 || type == 0x0603) return adapter::ENDPOINT_LINE;
-  if (type == 0x0605) return adapter::ENDPOINT_SPDIF;
-  return adapter::ENDPOINT_SPK;
-}
 
 JackRecord JackRecordFromWord(ULONG ChannelMapping, ULONG Word) {
   JackRecord r{};
@@ -203,7 +160,7 @@ NTSTATUS CUac1InputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDevi
 
 NTSTATUS CUac1InputTerminal::CreateControls(adapter::CAudioHal* Function) {
   SetSources(0, nullptr);
-  if (TerminalType() != kUsbStreaming)
+  if (TerminalType() != adapter::TERMINAL_USB_STREAMING)
     ReadJackList(*this, &TerminalRequests::Send<CUac1InputTerminal>, &m_pJacks, &m_nJackCount);
   adapter::IUacEntity* entity = nullptr;
   NTSTATUS status = adapter::CreateInstance<CUacInputTerminalNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag,
@@ -250,12 +207,12 @@ STDMETHODIMP CUac1InputTerminal::SetKind(ULONG Kind) {
 
 STDMETHODIMP CUac1InputTerminal::GetState(PULONG JackCount, ULONG) {
   if (!JackCount) return STATUS_INVALID_PARAMETER;
-  *JackCount = ReportsJacks(TerminalType()) ? m_nJackCount : 0;
+  *JackCount = TerminalReportsJacks(TerminalType()) ? m_nJackCount : 0;
   return STATUS_SUCCESS;
 }
 
 STDMETHODIMP CUac1InputTerminal::GetJackDescriptions(ULONG Size, PVOID Buffer, ULONG) {
-  if (!Size || !Buffer || TerminalType() == kUsbStreaming || !m_pJacks || !m_nJackCount ||
+  if (!Size || !Buffer || TerminalType() == adapter::TERMINAL_USB_STREAMING || !m_pJacks || !m_nJackCount ||
       Size < m_nJackCount * sizeof(JackRecord))
     return STATUS_INVALID_PARAMETER;
   UCHAR presence[kPresenceBytes] = {};
@@ -389,8 +346,8 @@ NTSTATUS CUac1OutputTerminal::CreateControls(adapter::CAudioHal* Function) {
   ULONG bySelection = 0;
   SettingsBinaryValue(m_pDeviceObject, SETTINGS_READ, &bySelection, sizeof bySelection, u"INITOTTYPEBYSEL");
 
-  if (TerminalType() == kUsbStreaming) {
-    const USHORT type = kUsbStreaming;
+  if (TerminalType() == adapter::TERMINAL_USB_STREAMING) {
+    const USHORT type = adapter::TERMINAL_USB_STREAMING;
     m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), kUac1PoolTag));
     m_pTerminalTypes = static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(USHORT), kUac1PoolTag));
     m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), kUac1PoolTag));
@@ -531,7 +488,7 @@ STDMETHODIMP CUac1OutputTerminal::SetKind(ULONG Kind) {
 
 STDMETHODIMP CUac1OutputTerminal::GetState(PULONG JackCount, ULONG KindIndex) {
   if (!JackCount) return STATUS_INVALID_PARAMETER;
-  if (TerminalType() == kUsbStreaming) {
+  if (TerminalType() == adapter::TERMINAL_USB_STREAMING) {
     *JackCount = 0;
     return STATUS_SUCCESS;
   }
@@ -541,7 +498,7 @@ STDMETHODIMP CUac1OutputTerminal::GetState(PULONG JackCount, ULONG KindIndex) {
 }
 
 STDMETHODIMP CUac1OutputTerminal::GetJackDescriptions(ULONG Size, PVOID Buffer, ULONG KindIndex) {
-  if (!Size || !Buffer || TerminalType() == kUsbStreaming || KindIndex >= m_nKindCount || !m_ppJacks[KindIndex] ||
+  if (!Size || !Buffer || TerminalType() == adapter::TERMINAL_USB_STREAMING || KindIndex >= m_nKindCount || !m_ppJacks[KindIndex] ||
       !m_pJackCounts[KindIndex] || Size < m_pJackCounts[KindIndex] * sizeof(JackRecord))
     return STATUS_INVALID_PARAMETER;
   JackRecord* jacks = m_ppJacks[KindIndex];

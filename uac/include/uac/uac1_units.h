@@ -8,6 +8,7 @@
 #pragma once
 
 #include "adapter/node_interfaces.h"
+#include "uac/terminal_types.h"
 #include "uac/uac_unit.h"
 
 namespace uac {
@@ -39,13 +40,6 @@ inline constexpr UCHAR kGetSelectableTypes = 0x86;
 
 // Colour of a jack by bits 12-15 of its configuration word (0x00RRGGBB).
 extern const ULONG JackColorTable[16];
-// Endpoint kinds of a terminal type: the input terminal's own kind, the kind under which
-// an input terminal's capture record is asked for, and the output terminal's kind.
-ULONG InputTerminalKind(USHORT TerminalType);
-ULONG InputTerminalNodeKind(USHORT TerminalType);
-ULONG OutputTerminalKind(USHORT TerminalType);
-// The output kind map of status changes and of the chip-specific units (USB streaming: 1).
-ULONG OutputTerminalStatusKind(USHORT TerminalType);
 // A jack record from one entry of the maker's jack list.
 adapter::JackRecord JackRecordFromWord(ULONG ChannelMapping, ULONG ConfigurationWord);
 
