@@ -473,10 +473,8 @@ NTSTATUS CUacTerminalKindNode::SwitchTo(adapter::ITerminalNode* Terminal, ULONG 
   status = function->GetCallbackObject(&callback);
   if (!NT_SUCCESS(status)) return status;
   if (m_pListeners) {
-    adapter::POSITION position = m_pListeners->GetHeadPosition();
-    PVOID data = nullptr;
-    while (m_pListeners->GetNext(&position, &data)) {
-      status = static_cast<adapter::INodeEndpoint*>(data)->SetEndpointType(Kind, callback);
+    for (adapter::INodeEndpoint* listener : *m_pListeners) {
+      status = listener->SetEndpointType(Kind, callback);
       if (!NT_SUCCESS(status)) return status;
     }
   }

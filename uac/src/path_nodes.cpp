@@ -1,33 +1,26 @@
 #include "uac/path_nodes.h"
 
 #include "adapter/object_model.h"
+#include "adapter/ref_list.h"
 #include "uac/terminal_nodes.h"
 
 namespace uac {
 namespace {
 
 template <class Interface>
-void ReleaseListeners(adapter::CPtrList*& list) {
-  if (!list) return;
-  PVOID entry = nullptr;
-  while (list->RemoveHead(&entry)) static_cast<Interface*>(entry)->Release();
-  delete list;
+void DeleteListeners(adapter::CRefList<Interface>*& list) {
+  delete list;  // dropping every listener's reference
   list = nullptr;
 }
 
 template <class Interface>
-NTSTATUS AddListener(adapter::CPtrList*& list, ULONG listTag, Interface* listener) {
+NTSTATUS AddListener(adapter::CRefList<Interface>*& list, ULONG listTag, Interface* listener) {
   if (!listener) return STATUS_INVALID_PARAMETER;
   if (!list) {
-    list = new (NonPagedPool, listTag) adapter::CPtrList;
+    list = new (NonPagedPool, listTag) adapter::CRefList<Interface>;
     if (!list) return STATUS_INSUFFICIENT_RESOURCES;
   }
-  listener->AddRef();
-  if (!list->AddTail(listener)) {
-    listener->Release();
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  return STATUS_SUCCESS;
+  return list->Add(listener) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 }  // namespace
@@ -38,7 +31,7 @@ NTSTATUS AddListener(adapter::CPtrList*& list, ULONG listTag, Interface* listene
 CSelectorNode::CSelectorNode(PUNKNOWN outerUnknown, ULONG id)
     : CUacEntity(outerUnknown, id, adapter::NODE_SELECTOR), m_nSelected(1), m_pListeners(nullptr) {}
 
-CSelectorNode::~CSelectorNode() { ReleaseListeners<adapter::IStreamLink>(m_pListeners); }
+CSelectorNode::~CSelectorNode() { DeleteListeners(m_pListeners); }
 
 STDMETHODIMP CSelectorNode::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
   if (object && IsEqualGUID(iid, adapter::IID_ISelectorNode))
@@ -55,19 +48,14 @@ STDMETHODIMP CSelectorNode::GetSelected(PULONG Input) {
 STDMETHODIMP CSelectorNode::SetSelected(ULONG Input) {
   if (Input > m_nSourceCount) return STATUS_INVALID_PARAMETER;
   const ULONG old = m_nSelected;
-  PVOID data = nullptr;
   if (m_pListeners) {
-    adapter::POSITION position = m_pListeners->GetHeadPosition();
-    while (m_pListeners->GetNext(&position, &data)) {
-      if (!NT_SUCCESS(static_cast<adapter::IStreamLink*>(data)->SelectionChanging(Input, old))) break;
-    }
+    for (adapter::IStreamLink* listener : *m_pListeners)
+      if (!NT_SUCCESS(listener->SelectionChanging(Input, old))) break;
   }
   m_nSelected = Input;
   if (m_pListeners) {
-    adapter::POSITION position = m_pListeners->GetHeadPosition();
-    while (m_pListeners->GetNext(&position, &data)) {
-      if (!NT_SUCCESS(static_cast<adapter::IStreamLink*>(data)->SetDirection(Input))) break;
-    }
+    for (adapter::IStreamLink* listener : *m_pListeners)
+      if (!NT_SUCCESS(listener->SetDirection(Input))) break;
   }
   return STATUS_SUCCESS;
 }
@@ -85,7 +73,7 @@ STDMETHODIMP CSelectorNode::AddInput(adapter::IStreamLink* Listener) {
 
 NTSTATUS CSelectorNode::InitInputs(ULONG Count, const ULONG* Sources) {
   if (!m_pListeners) {
-    m_pListeners = new (NonPagedPool, kSelectorPoolTag) adapter::CPtrList;
+    m_pListeners = new (NonPagedPool, kSelectorPoolTag) adapter::CRefList<adapter::IStreamLink>;
     if (!m_pListeners) return STATUS_UNSUCCESSFUL;
   }
   return SetSources(Count, Sources);
@@ -103,7 +91,7 @@ CTerminalKindNode::CTerminalKindNode(PUNKNOWN outerUnknown, ULONG id)
       m_pListeners(nullptr) {}
 
 CTerminalKindNode::~CTerminalKindNode() {
-  ReleaseListeners<adapter::INodeEndpoint>(m_pListeners);
+  DeleteListeners(m_pListeners);
   if (m_pKinds) ExFreePoolWithTag(m_pKinds, kTerminalPoolTag);
 }
 
@@ -139,11 +127,8 @@ STDMETHODIMP CTerminalKindNode::SetKind(ULONG Kind) {
   m_nCurrentKind = Kind;
   m_nKindChanged = 1;
   if (m_pListeners) {
-    adapter::POSITION position = m_pListeners->GetHeadPosition();
-    PVOID data = nullptr;
-    while (m_pListeners->GetNext(&position, &data)) {
-      if (!NT_SUCCESS(static_cast<adapter::INodeEndpoint*>(data)->SetEndpointType(Kind, nullptr))) break;
-    }
+    for (adapter::INodeEndpoint* listener : *m_pListeners)
+      if (!NT_SUCCESS(listener->SetEndpointType(Kind, nullptr))) break;
   }
   return STATUS_SUCCESS;
 }
@@ -158,7 +143,7 @@ STDMETHODIMP CTerminalKindNode::InitKinds(ULONG SourceId, ULONG KindCount, const
   if (!kinds) return STATUS_INSUFFICIENT_RESOURCES;
   bool newList = false;
   if (!m_pListeners) {
-    m_pListeners = new (NonPagedPool, kTerminalPoolTag) adapter::CPtrList;
+    m_pListeners = new (NonPagedPool, kTerminalPoolTag) adapter::CRefList<adapter::INodeEndpoint>;
     newList = m_pListeners != nullptr;
   }
   NTSTATUS status = m_pListeners ? SetSources(1, &SourceId) : STATUS_INSUFFICIENT_RESOURCES;

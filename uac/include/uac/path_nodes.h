@@ -6,7 +6,7 @@
 
 #include "adapter/kernel_mutex.h"
 #include "adapter/node_interfaces.h"
-#include "adapter/ptr_list.h"
+#include "adapter/ref_list.h"
 #include "adapter/uac_entity.h"
 #include "uac/control_interfaces.h"
 
@@ -35,7 +35,7 @@ class CSelectorNode : public adapter::ISelectorNode, public adapter::CUacEntity 
 
  protected:
   ULONG m_nSelected;  // 1-based
-  adapter::CPtrList* m_pListeners;
+  adapter::CRefList<adapter::IStreamLink>* m_pListeners;
 };
 
 class CTerminalKindNode : public adapter::ITerminalKindNode, public adapter::CUacEntity {
@@ -61,7 +61,7 @@ class CTerminalKindNode : public adapter::ITerminalKindNode, public adapter::CUa
   PULONG m_pKinds;  // paged
   ULONG m_nCurrentKind;
   ULONG m_nKindChanged;
-  adapter::CPtrList* m_pListeners;
+  adapter::CRefList<adapter::INodeEndpoint>* m_pListeners;
 };
 
 class CClockRateControl : public IUacClockSource, public adapter::CUacEntity {
