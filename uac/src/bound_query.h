@@ -2,6 +2,7 @@
 #pragma once
 
 #include "adapter/object_model.h"
+#include "adapter/ref_list.h"
 
 namespace uac::bound {
 
@@ -16,5 +17,9 @@ NTSTATUS Query(PUNKNOWN unit, REFIID iid, Interface** out) {
   if (NT_SUCCESS(status)) *out = static_cast<Interface*>(itf);
   return status;
 }
+
+// Releases an interface at the end of a scope.
+template <class Interface>
+using Ref = adapter::ScopedRelease<Interface>;
 
 }  // namespace uac::bound
