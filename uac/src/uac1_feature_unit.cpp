@@ -1,7 +1,7 @@
 #include "adapter/audio_hal.h"
 #include "adapter/object_model.h"
 #include "uac/bound_nodes.h"
-#include "uac/uac1_units.h"
+#include "uac/uac1_feature_unit.h"
 
 namespace uac {
 

@@ -5,7 +5,7 @@
 #include "adapter/settings.h"
 #include "kernel/rtl.h"
 #include "uac/bound_nodes.h"
-#include "uac/uac1_units.h"
+#include "uac/uac1_terminals.h"
 
 namespace uac {
 

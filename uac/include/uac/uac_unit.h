@@ -20,6 +20,14 @@ inline constexpr ULONG kUnitPoolTag = MakePoolTag('A', 'U', 'A', 'T');
 // Nodes, vendor blocks and kind arrays of the UAC 1.0 units.
 inline constexpr ULONG kUac1PoolTag = MakePoolTag('U', 'A', '1', '0');
 
+// The class request codes the units send.
+using adapter::kGetCur;
+using adapter::kGetMax;
+using adapter::kGetMem;
+using adapter::kGetMin;
+using adapter::kGetRes;
+using adapter::kSetCur;
+
 class CUacUnit : public IUacUnit, public adapter::CUacEntity {
  public:
   CUacUnit(PUNKNOWN outerUnknown, ULONG id, ULONG type);
