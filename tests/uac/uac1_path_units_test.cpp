@@ -10,7 +10,7 @@ using sim::device::SimDevice;
 constexpr USHORT kMute = 1, kVolume = 2;
 const Bytes kInput = {12, 0x24, 2, 1, 0x01, 0x01, 0, 2, 3, 0, 0, 0};
 const Bytes kLineIn = {12, 0x24, 2, 5, 0x03, 0x06, 0, 2, 3, 0, 0, 0};  // line connector
-const Bytes kSelector = {8, 0x24, 5, 6, 3, 1, 5, 1};                   // inputs 1, 5, 1
+const Bytes kSelector = {9, 0x24, 5, 6, 3, 1, 5, 1, 0};                // inputs 1, 5, 1
 const Bytes kMixer = {13, 0x24, 4, 7, 2, 1, 5, 2, 3, 0, 0, 0, 0};
 const Bytes kSpeakerOut = {9, 0x24, 3, 9, 0x01, 0x03, 0, 2, 0};
 
@@ -106,6 +106,38 @@ TEST_F(PathUnitTest, SelectorStartsFromTheSavedInputKeptInRange) {
     EXPECT_EQ(node->GetSourceCount(), 3u);
     ReleaseUnits();
     TearDownDevice();
+  }
+}
+
+// A unit made outside the function's walk applies the same length rule: each descriptor
+// one byte short of it (or with a zero element size) is refused without nodes, and the
+// full one is built.
+TEST_F(PathUnitTest, UnitsRefuseDescriptorsTheLengthRuleRefuses) {
+  StartWith(Uac1Configuration({kInput, kLineIn, kSelector, kSpeakerOut}));
+  struct Case {
+    const char* what;
+    Bytes descriptor;
+    NTSTATUS status;
+  } cases[] = {
+      {"input terminal", kInput, STATUS_SUCCESS},
+      {"input terminal without iTerminal", Bytes(kInput.begin(), kInput.end() - 1), STATUS_INVALID_PARAMETER},
+      {"output terminal without iTerminal", Bytes(kSpeakerOut.begin(), kSpeakerOut.end() - 1),
+       STATUS_INVALID_PARAMETER},
+      {"selector without iSelector", Bytes(kSelector.begin(), kSelector.end() - 1), STATUS_INVALID_PARAMETER},
+      {"selector naming more pins than it lists", {9, 0x24, 5, 6, 4, 1, 5, 1, 0}, STATUS_INVALID_PARAMETER},
+      {"mixer without bmControls", Bytes(kMixer.begin(), kMixer.end() - 1), STATUS_SUCCESS},
+      {"mixer without bmControls and iMixer", Bytes(kMixer.begin(), kMixer.end() - 2), STATUS_INVALID_PARAMETER},
+      {"feature unit with a zero control size", {8, 0x24, 6, 2, 1, 0, 0, 0}, STATUS_INVALID_PARAMETER},
+      {"feature unit with the master's mute", {8, 0x24, 6, 2, 1, 1, 1, 0}, STATUS_SUCCESS},
+      {"feature unit without iFeature", {7, 0x24, 6, 2, 1, 1, 1}, STATUS_INVALID_PARAMETER},
+  };
+  for (auto& c : cases) {
+    c.descriptor[0] = static_cast<UCHAR>(c.descriptor.size());
+    uac::CUacUnit* unit = nullptr;
+    EXPECT_EQ(MakeUnit(c.descriptor, &unit), c.status) << c.what;
+    if (unit) {
+      EXPECT_GE(unit->GetNodeCount(), 1u) << c.what;
+    }
   }
 }
 

@@ -50,6 +50,13 @@ ULONG RequiredLength(const LengthRule& Rule, const UCHAR* Descriptor) {
   return length;
 }
 
+RuleBreach CheckLengthRule(const LengthRule& Rule, const UCHAR* Descriptor, ULONG Length) {
+  if (Length < Rule.Base) return RuleBreach::ShortFixedFields;
+  if (Rule.SizeOffset && Descriptor[Rule.SizeOffset] == 0) return RuleBreach::ZeroElementSize;
+  if (Length < RequiredLength(Rule, Descriptor)) return RuleBreach::ShortForCounts;
+  return RuleBreach::None;
+}
+
 NTSTATUS ValidateControlDescriptors(const USB_INTERFACE_DESCRIPTOR* ControlInterface, ULONG Bytes, UCHAR Protocol,
                                     DescriptorFault* Fault) {
   if (Fault) *Fault = {};
@@ -86,17 +93,18 @@ NTSTATUS ValidateControlDescriptors(const USB_INTERFACE_DESCRIPTOR* ControlInter
     }
     const UCHAR subtype = d[2];
     if (const LengthRule* rule = FindLengthRule(Protocol, subtype)) {
-      if (length < rule->Base) {
-        Report(Fault, offset, subtype, 0, "shorter than its fixed fields");
-        return STATUS_UNSUCCESSFUL;
-      }
-      if (rule->SizeOffset && d[rule->SizeOffset] == 0) {
-        Report(Fault, offset, subtype, d[3], "element size of zero");
-        return STATUS_UNSUCCESSFUL;
-      }
-      if (length < RequiredLength(*rule, d)) {
-        Report(Fault, offset, subtype, d[3], "shorter than its counts ask");
-        return STATUS_UNSUCCESSFUL;
+      switch (CheckLengthRule(*rule, d, length)) {
+        case RuleBreach::None:
+          break;
+        case RuleBreach::ShortFixedFields:
+          Report(Fault, offset, subtype, 0, "shorter than its fixed fields");
+          return STATUS_UNSUCCESSFUL;
+        case RuleBreach::ZeroElementSize:
+          Report(Fault, offset, subtype, d[3], "element size of zero");
+          return STATUS_UNSUCCESSFUL;
+        case RuleBreach::ShortForCounts:
+          Report(Fault, offset, subtype, d[3], "shorter than its counts ask");
+          return STATUS_UNSUCCESSFUL;
       }
       last[d[3]] = offset;
     }

@@ -72,10 +72,7 @@ STDMETHODIMP CUac1FeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ob
 NTSTATUS CUac1FeatureUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                 adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
-  if (Descriptor && static_cast<const UCHAR*>(Descriptor)[0] > kFuControlSize &&
-      static_cast<const UCHAR*>(Descriptor)[kFuControlSize] == 0)
-    return STATUS_INVALID_PARAMETER;  // no entry size: no controls can be read
-  NTSTATUS status = InitUnit(Descriptor, Device, AC_FEATURE_UNIT, kFuMinLength);
+  NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac1, AC_FEATURE_UNIT);
   if (!NT_SUCCESS(status)) return status;
   ReadVendorBlock();
   status = CreateControls(Function);
@@ -84,7 +81,7 @@ NTSTATUS CUac1FeatureUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice
 }
 
 ULONG CUac1FeatureUnit::EntryCount() const {
-  if (!m_pDescriptor || m_nDescriptorLength < kFuMinLength || !m_pDescriptor[kFuControlSize]) return 0;
+  if (!m_pDescriptor) return 0;  // before Init; after it the length rule holds (bControlSize >= 1)
   return (m_nDescriptorLength - kFuMinLength) / m_pDescriptor[kFuControlSize];
 }
 
@@ -144,8 +141,7 @@ bool CUac1FeatureUnit::HasControl(ULONG Selector) const {
 STDMETHODIMP CUac1FeatureUnit::GetChannelCount(ULONG Selector, PULONG Count) {
   if (!Count) return STATUS_INVALID_PARAMETER;
   *Count = 0;
-  if (!m_pDescriptor || m_pDescriptor[1] != kAcDescriptorType || m_pDescriptor[2] != AC_FEATURE_UNIT)
-    return STATUS_INVALID_PARAMETER;
+  if (!m_pDescriptor) return STATUS_INVALID_PARAMETER;  // not initialised
   ULONG entries = EntryCount();
   if (IsVendorSelector(Selector)) {
     if (!m_pVendorBlock) return STATUS_INVALID_PARAMETER;

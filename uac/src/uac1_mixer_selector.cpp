@@ -11,9 +11,8 @@ namespace {
 constexpr ULONG kInPins = 4;
 constexpr ULONG kFirstSource = 5;
 
-NTSTATUS SetPinSources(adapter::CUacEntity& unit, const UCHAR* descriptor, ULONG length) {
-  const ULONG pins = descriptor[kInPins];
-  if (kFirstSource + pins > length) return STATUS_INVALID_PARAMETER;
+NTSTATUS SetPinSources(adapter::CUacEntity& unit, const UCHAR* descriptor) {
+  const ULONG pins = descriptor[kInPins];  // the length rule holds them all
   ULONG ids[255];
   for (ULONG i = 0; i < pins; ++i) ids[i] = descriptor[kFirstSource + i];
   return unit.SetSources(pins, ids);
@@ -32,7 +31,7 @@ NTSTATUS SingleNodeId(IUacUnit& unit, PULONG NodeId) {
 
 NTSTATUS CUac1MixerUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device, adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = InitUnit(Descriptor, Device, AC_MIXER_UNIT, kFirstSource);
+  NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac1, AC_MIXER_UNIT);
   if (!NT_SUCCESS(status)) return status;
   status = CreateControls(Function);
   if (NT_SUCCESS(status)) LinkNodeChain();
@@ -40,7 +39,7 @@ NTSTATUS CUac1MixerUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* 
 }
 
 NTSTATUS CUac1MixerUnit::CreateControls(adapter::CAudioHal* Function) {
-  NTSTATUS status = SetPinSources(*this, m_pDescriptor, m_nDescriptorLength);
+  NTSTATUS status = SetPinSources(*this, m_pDescriptor);
   if (!NT_SUCCESS(status)) return status;
   adapter::IUacEntity* entity = nullptr;
   status =
@@ -68,7 +67,7 @@ STDMETHODIMP CUac1SelectorUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* o
 NTSTATUS CUac1SelectorUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                  adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = InitUnit(Descriptor, Device, AC_SELECTOR_UNIT, kFirstSource);
+  NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac1, AC_SELECTOR_UNIT);
   if (!NT_SUCCESS(status)) return status;
   status = CreateControls(Function);
   if (NT_SUCCESS(status)) LinkNodeChain();
@@ -76,7 +75,7 @@ NTSTATUS CUac1SelectorUnit::Init(const void* Descriptor, adapter::IUsbAudioDevic
 }
 
 NTSTATUS CUac1SelectorUnit::CreateControls(adapter::CAudioHal* Function) {
-  NTSTATUS status = SetPinSources(*this, m_pDescriptor, m_nDescriptorLength);
+  NTSTATUS status = SetPinSources(*this, m_pDescriptor);
   if (!NT_SUCCESS(status)) return status;
   adapter::IUacEntity* entity = nullptr;
   status = adapter::CreateInstance<CUacSelectorNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag,
@@ -95,8 +94,7 @@ STDMETHODIMP CUac1SelectorUnit::HandleStatusChange(ULONG, ULONG, PULONG NodeId) 
 
 STDMETHODIMP CUac1SelectorUnit::GetSelected(PULONG Input) {
   if (!Input) return STATUS_INVALID_PARAMETER;
-  if (!m_pDescriptor || m_pDescriptor[1] != kAcDescriptorType || m_pDescriptor[2] != AC_SELECTOR_UNIT)
-    return STATUS_INVALID_PARAMETER;
+  if (!m_pDescriptor) return STATUS_INVALID_PARAMETER;  // not initialised
   UCHAR wire = 0;
   NTSTATUS status = SendRequest(false, true, kGetCur, 0, &wire, 1);
   if (NT_SUCCESS(status)) *Input = wire;
@@ -104,8 +102,7 @@ STDMETHODIMP CUac1SelectorUnit::GetSelected(PULONG Input) {
 }
 
 STDMETHODIMP CUac1SelectorUnit::SetSelected(ULONG Input) {
-  if (!m_pDescriptor || m_pDescriptor[1] != kAcDescriptorType || m_pDescriptor[2] != AC_SELECTOR_UNIT)
-    return STATUS_INVALID_PARAMETER;
+  if (!m_pDescriptor) return STATUS_INVALID_PARAMETER;  // not initialised
   if (Input < 1 || Input > m_pDescriptor[kInPins]) return STATUS_INVALID_PARAMETER;
   UCHAR wire = static_cast<UCHAR>(Input);
   return SendRequest(false, false, kSetCur, 0, &wire, 1);

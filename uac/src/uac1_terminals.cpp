@@ -19,8 +19,6 @@ namespace {
 // Terminal descriptors: wTerminalType at 4; an output terminal's bSourceID at 7.
 constexpr ULONG kTerminalType = 4;
 constexpr ULONG kOutputSource = 7;
-constexpr ULONG kInputMinLength = 8;
-constexpr ULONG kOutputMinLength = 9;
 
 // The maker's terminal requests (vendor, to the Audio Control interface).
 constexpr UCHAR kTerminalRequest = 0x81;
@@ -151,7 +149,7 @@ NTSTATUS CUac1InputTerminal::Vendor(bool read, UCHAR request, USHORT value, PVOI
 NTSTATUS CUac1InputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                   adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = InitUnit(Descriptor, Device, AC_INPUT_TERMINAL, kInputMinLength);
+  NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac1, AC_INPUT_TERMINAL);
   if (!NT_SUCCESS(status)) return status;
   status = CreateControls(Function);
   if (NT_SUCCESS(status)) LinkNodeChain();
@@ -272,7 +270,7 @@ NTSTATUS CUac1OutputTerminal::Vendor(bool read, UCHAR request, USHORT value, PVO
 NTSTATUS CUac1OutputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                    adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = InitUnit(Descriptor, Device, AC_OUTPUT_TERMINAL, kOutputMinLength);
+  NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac1, AC_OUTPUT_TERMINAL);
   if (!NT_SUCCESS(status)) return status;
   status = CreateControls(Function);
   if (NT_SUCCESS(status)) LinkNodeChain();

@@ -69,11 +69,14 @@ STDMETHODIMP CUacUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
   return CUacEntity::NonDelegatingQueryInterface(iid, object);
 }
 
-NTSTATUS CUacUnit::InitUnit(const void* Descriptor, adapter::IUsbAudioDevice* Device, UCHAR Subtype, ULONG MinLength) {
+NTSTATUS CUacUnit::InitUnit(const void* Descriptor, adapter::IUsbAudioDevice* Device, UCHAR Protocol, UCHAR Subtype) {
   if (!Descriptor || !Device) return STATUS_INVALID_PARAMETER;
   const auto* bytes = static_cast<const UCHAR*>(Descriptor);
-  if (bytes[0] < MinLength || bytes[0] < 3 || bytes[1] != kAcDescriptorType || bytes[2] != Subtype)
-    return STATUS_INVALID_PARAMETER;
+  if (bytes[0] < 3 || bytes[1] != kAcDescriptorType || bytes[2] != Subtype) return STATUS_INVALID_PARAMETER;
+  // The same length rule the function's walk applied: every field the unit reads lies
+  // inside the copy.
+  const LengthRule* rule = FindLengthRule(Protocol, Subtype);
+  if (!rule || CheckLengthRule(*rule, bytes, bytes[0]) != RuleBreach::None) return STATUS_INVALID_PARAMETER;
   if (m_pDescriptor) return STATUS_INVALID_PARAMETER;  // Init runs once
   m_pDescriptor = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, bytes[0], kUnitPoolTag));
   if (!m_pDescriptor) return STATUS_INSUFFICIENT_RESOURCES;

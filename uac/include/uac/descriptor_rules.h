@@ -43,6 +43,16 @@ const LengthRule* FindLengthRule(UCHAR Protocol, UCHAR Subtype);
 // Bytes the rule asks of this descriptor (which must hold at least Base bytes).
 ULONG RequiredLength(const LengthRule& Rule, const UCHAR* Descriptor);
 
+// How a descriptor of `Length` bytes breaks its rule, if it does: the one check both the
+// function's walk and a unit's Init apply.
+enum class RuleBreach : UCHAR {
+  None,
+  ShortFixedFields,  // shorter than Base
+  ZeroElementSize,   // the byte at SizeOffset is 0
+  ShortForCounts,    // shorter than the counts inside it ask
+};
+RuleBreach CheckLengthRule(const LengthRule& Rule, const UCHAR* Descriptor, ULONG Length);
+
 // What was wrong and where: the offset counts from the start of the Audio Control
 // interface descriptor.
 struct DescriptorFault {

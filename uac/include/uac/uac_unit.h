@@ -62,9 +62,10 @@ class CUacUnit : public IUacUnit, public adapter::CUacEntity {
   ULONG DescriptorLength() const { return m_nDescriptorLength; }
 
  protected:
-  // Checks the arguments and the descriptor type, copies bLength bytes and creates the
-  // node list. `MinLength` is the shortest descriptor the class can read.
-  NTSTATUS InitUnit(const void* Descriptor, adapter::IUsbAudioDevice* Device, UCHAR Subtype, ULONG MinLength);
+  // Checks the arguments, the descriptor type and subtype and the length rule of the
+  // class version (the one the function's validation applies), copies bLength bytes and
+  // creates the node list.
+  NTSTATUS InitUnit(const void* Descriptor, adapter::IUsbAudioDevice* Device, UCHAR Protocol, UCHAR Subtype);
   // One class (or vendor) request to this unit on the Audio Control interface through
   // SubmitUrbSync; *Transferred (optional) receives the bytes moved.
   NTSTATUS SendRequest(bool Vendor, bool Read, UCHAR Request, USHORT Value, PVOID Buffer, ULONG Length,
