@@ -1,7 +1,7 @@
 #include "uac/uac1_function.h"
 
-#include "adapter/object_model.h"
 #include "adapter/audio_class.h"
+#include "adapter/object_model.h"
 #include "uac/uac_unit.h"
 #include "uac/unit_interfaces.h"
 #include "usb/usbdlib.h"
@@ -18,7 +18,7 @@ constexpr USHORT kChipRegisterB = 0x0020;
 
 constexpr ULONG kMaxLinkedSources = 9;
 
-// The terminal a quirk names, and the headphone type its speaker type becomes.
+// The terminals the headset quirks name.
 constexpr UCHAR kQuirkTerminal = 16;
 constexpr UCHAR kQuirkSecondTerminal = 64;
 
