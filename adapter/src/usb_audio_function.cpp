@@ -94,10 +94,8 @@ STDMETHODIMP CUsbAudioDevice::CreateFunction() {
       status = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, kModelStringFallbackIndex, kEnglish, text, kModelStringBytes,
                              &got);
     }
-    if (status == STATUS_INSUFFICIENT_RESOURCES) {
-      ExFreePoolWithTag(text, kModelStringTag);
-      return status;
-    }
+    // A read that fails for any reason, memory included, means no model string: the
+    // device gets the plain function.
     // The text is what both bLength and the transfer cover, in whole UTF-16 units.
     ULONG units = 0;
     if (NT_SUCCESS(status) && got >= 2) {

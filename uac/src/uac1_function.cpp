@@ -1,5 +1,8 @@
 #include "uac/uac1_function.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "adapter/object_model.h"
 #include "uac/uac_unit.h"
 #include "uac/unit_interfaces.h"
@@ -24,7 +27,38 @@ constexpr ULONG kMaxLinkedSources = 9;
 constexpr USHORT kVendorHeadsetMaker = 0x1B1C;
 constexpr USHORT kProductHeadsetQuirk = 0x0A04;
 
+// The name a refusal gives a descriptor of the subtype.
+const char* SubtypeWords(UCHAR subtype) {
+  switch (subtype) {
+    case AC_INPUT_TERMINAL: return "input terminal";
+    case AC_OUTPUT_TERMINAL: return "output terminal";
+    case AC_MIXER_UNIT: return "mixer unit";
+    case AC_SELECTOR_UNIT: return "selector unit";
+    case AC_FEATURE_UNIT: return "feature unit";
+    case AC1_PROCESSING_UNIT: return "processing unit";
+    case AC1_EXTENSION_UNIT: return "extension unit";
+    default: return "unit";
+  }
+}
+
+// What a unit's failed Init means when the unit named no reason itself.
+const char* InitFailureWords(NTSTATUS status) {
+  switch (status) {
+    case STATUS_INSUFFICIENT_RESOURCES: return "could not get the memory its control nodes need";
+    case STATUS_INVALID_PARAMETER: return "has a descriptor the unit cannot read";
+    default: return "failed a request to the device while its controls were set up";
+  }
+}
+
 }  // namespace
+
+void CUac1Function::SetFault(ULONG Offset, UCHAR Subtype, UCHAR Id, const char* Format, ...) {
+  va_list args;
+  va_start(args, Format);
+  std::vsnprintf(m_FaultText, sizeof m_FaultText, Format, args);
+  va_end(args);
+  m_Fault = {Offset, Subtype, Id, m_FaultText};
+}
 
 bool ModelStartsWith(const char16_t* Model, ULONG Units, const char* Prefix) {
   if (!Model || !Prefix) return false;
@@ -42,7 +76,8 @@ CUac1Function::CUac1Function(PUNKNOWN outerUnknown, USHORT VendorId, USHORT Prod
       m_nStatusPipe(0xFF),
       m_pUnitList(nullptr),
       m_pUsbDevice(nullptr),
-      m_Fault{} {}
+      m_Fault{},
+      m_FaultText{} {}
 
 CUac1Function::~CUac1Function() { ReleaseUnits(); }
 
@@ -250,8 +285,10 @@ NTSTATUS CUac1Function::BuildStreamTopology(adapter::IUsbAudioDevice* Device) {
 STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes) {
   if (!ControlInterface || Bytes < sizeof(USB_INTERFACE_DESCRIPTOR) || ControlInterface->bInterfaceClass != kAudioClass ||
       ControlInterface->bInterfaceSubClass != kAudioControlSubclass ||
-      ControlInterface->bInterfaceProtocol != kProtocolUac1)
+      ControlInterface->bInterfaceProtocol != kProtocolUac1) {
+    SetFault(0, 0, 0, "the Audio Control interface is missing, short or not of USB Audio Class 1.0");
     return STATUS_INVALID_PARAMETER;
+  }
   // Every descriptor read below has passed its length rule, and the sources form no cycle.
   NTSTATUS status = ValidateControlDescriptors(ControlInterface, Bytes, kProtocolUac1, &m_Fault);
   if (!NT_SUCCESS(status)) {
@@ -268,7 +305,12 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
     const LengthRule* rule = FindLengthRule(kProtocolUac1, subtype);
     if (!rule) {
       // Processing and extension units, and anything unknown, stop the build.
-      m_Fault = {offset, subtype, d[3], "unit type not supported"};
+      if (subtype == AC1_PROCESSING_UNIT || subtype == AC1_EXTENSION_UNIT)
+        SetFault(offset, subtype, d[3], "%s %u is not supported, so the function is not built", SubtypeWords(subtype),
+                 d[3]);
+      else
+        SetFault(offset, subtype, d[3], "descriptor subtype %u is not an Audio Control unit, so the function is not built",
+                 subtype);
       return STATUS_UNSUCCESSFUL;
     }
     if (subtype == AC_OUTPUT_TERMINAL && m_VendorId == kVendorHeadsetMaker && d[3] == 16 && d[4] == 0x01 &&
@@ -278,28 +320,41 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
     // Constructed with the descriptor's identifier, which its requests address; Init
     // creates the unit's control nodes.
     CUacUnit* unit = nullptr;
-    if (!NT_SUCCESS(CreateUac1Unit(subtype, d[3], &unit))) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!NT_SUCCESS(CreateUac1Unit(subtype, d[3], &unit))) {
+      SetFault(offset, subtype, d[3], "no memory for %s %u", SubtypeWords(subtype), d[3]);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
     adapter::IUacEntity* entity = unit;
     status = unit->Init(d, m_pUsbDevice, this);
     if (!NT_SUCCESS(status)) {
       DbgPrint("CUac1Function::BuildUnits unit %u of subtype %u not built: 0x%08X\n", d[3], subtype, status);
-      m_Fault = {offset, subtype, d[3], "the unit could not be built from it"};
+      SetFault(offset, subtype, d[3], "%s %u %s", SubtypeWords(subtype), d[3],
+               unit->RefusalReason() ? unit->RefusalReason() : InitFailureWords(status));
+    } else {
+      status = AddEntity(entity);
+      if (!NT_SUCCESS(status)) SetFault(offset, subtype, d[3], "no memory to list %s %u", SubtypeWords(subtype), d[3]);
     }
-    if (NT_SUCCESS(status)) status = AddEntity(entity);
     entity->Release();
     if (!NT_SUCCESS(status)) return status;
   }
 
   status = LinkSources();
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status)) {
+    SetFault(0, 0, 0, "the units could not be linked to their sources");
+    return status;
+  }
 
+  // This headset's function is built only with both of its output terminals.
   if (m_VendorId == kVendorHeadsetMaker && m_ProductId == kProductHeadsetQuirk) {
-    adapter::IUacEntity* entity = nullptr;
-    if (!NT_SUCCESS(FindEntityById(16, &entity)) || entity->GetType() != AC_OUTPUT_TERMINAL)
-      return STATUS_UNSUCCESSFUL;
-    status = FindEntityById(64, &entity);
-    if (!NT_SUCCESS(status)) return status;
-    if (entity->GetType() != AC_OUTPUT_TERMINAL) return STATUS_UNSUCCESSFUL;
+    for (ULONG id : {16u, 64u}) {
+      adapter::IUacEntity* entity = nullptr;
+      status = FindEntityById(id, &entity);
+      if (NT_SUCCESS(status) && entity->GetType() != AC_OUTPUT_TERMINAL) status = STATUS_UNSUCCESSFUL;
+      if (!NT_SUCCESS(status)) {
+        SetFault(0, 0, static_cast<UCHAR>(id), "this device needs output terminal %u, which it does not have", id);
+        return status;
+      }
+    }
   }
   return status;
 }

@@ -55,7 +55,8 @@ CUacUnit::CUacUnit(PUNKNOWN outerUnknown, ULONG id, ULONG type)
       m_pDevice(nullptr),
       m_pDescriptor(nullptr),
       m_nDescriptorLength(0),
-      m_pNodes(nullptr) {}
+      m_pNodes(nullptr),
+      m_pRefusal(nullptr) {}
 
 CUacUnit::~CUacUnit() {
   ReleaseNodes();
@@ -72,14 +73,14 @@ NTSTATUS CUacUnit::InitUnit(const void* Descriptor, adapter::IUsbAudioDevice* De
   if (!Descriptor || !Device) return STATUS_INVALID_PARAMETER;
   const auto* bytes = static_cast<const UCHAR*>(Descriptor);
   if (bytes[0] < MinLength || bytes[0] < 3 || bytes[1] != kCsInterface || bytes[2] != Subtype)
-    return STATUS_INVALID_PARAMETER;
-  if (m_pDescriptor) return STATUS_INVALID_PARAMETER;  // Init runs once
+    return Refuse(STATUS_INVALID_PARAMETER, "has a descriptor too short for its fields or of another kind");
+  if (m_pDescriptor) return Refuse(STATUS_INVALID_PARAMETER, "was initialised twice");
   m_pDescriptor = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, bytes[0], kUnitPoolTag));
-  if (!m_pDescriptor) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!m_pDescriptor) return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its descriptor");
   RtlCopyMemory(m_pDescriptor, bytes, bytes[0]);
   m_nDescriptorLength = bytes[0];
   m_pNodes = new (NonPagedPool, kUnitPoolTag) adapter::CPtrList;
-  if (!m_pNodes) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!m_pNodes) return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its node list");
   m_pDevice = Device;
   return STATUS_SUCCESS;
 }
@@ -141,7 +142,7 @@ NTSTATUS CUacUnit::AddCreatedNode(adapter::CAudioHal* Function, adapter::IUacEnt
   NTSTATUS status = Function->AddEntity(Node);
   if (NT_SUCCESS(status)) status = AddNode(Node);
   Node->Release();
-  return status;
+  return NT_SUCCESS(status) ? status : Refuse(status, "could not list its control node");
 }
 
 void CUacUnit::LinkNodeChain() {

@@ -61,8 +61,10 @@ class CUac1Function : public adapter::IUacFunction, public adapter::CAudioHal {
 
   UCHAR GetControlInterfaceNumber() const { return m_nControlInterface; }
   const adapter::EndpointCapabilityRecord& GetCapabilityTemplate() const { return m_CapabilityRecord; }
-  // Where validation refused the Audio Control descriptors (offset from the Audio
-  // Control interface descriptor); Reason is null when nothing was refused.
+  // Where validation or the builder refused the Audio Control descriptors (offset from the
+  // Audio Control interface descriptor) and why, in words that name the unit ("feature
+  // unit 5 has no mute control, so the function is not built"); Reason is null when
+  // nothing was refused.
   const DescriptorFault& GetDescriptorFault() const { return m_Fault; }
   USHORT VendorId() const { return m_VendorId; }
   USHORT ProductId() const { return m_ProductId; }
@@ -77,6 +79,8 @@ class CUac1Function : public adapter::IUacFunction, public adapter::CAudioHal {
   // A string descriptor, language English, into a 104-byte buffer.
   NTSTATUS ReadString(adapter::IUsbAudioDevice* Device, PURB Urb, UCHAR Index, PUCHAR Buffer, PULONG Transferred);
   void ReleaseUnits();
+  // Records a refusal of the builder: where, and the reason formatted into m_FaultText.
+  void SetFault(ULONG Offset, UCHAR Subtype, UCHAR Id, const char* Format, ...);
   NTSTATUS LinkSources();
   bool OutputNodeOf(ULONG Id, PULONG NodeId);
 
@@ -87,6 +91,7 @@ class CUac1Function : public adapter::IUacFunction, public adapter::CAudioHal {
   adapter::CPtrList* m_pUnitList;
   adapter::IUsbAudioDevice* m_pUsbDevice;  // not referenced: the device aggregates this object
   DescriptorFault m_Fault;
+  char m_FaultText[192];
 };
 
 // The factory: zeroed non-paged pool under "UAC1", aggregated under `OuterUnknown`.
