@@ -146,14 +146,18 @@ TEST_F(Edges, ModelStringReadOutOfMemoryFallsBackLikeAnyFailedRead) {
   }
 }
 
-// A second Init of a started device is refused and changes nothing.
+// A second Init of a started device is refused and changes nothing: a device marked
+// gone stays gone, and the running selective-suspend clock is left alone.
 TEST_F(Edges, SecondInitIsRefused) {
   ScopedFactories factories;
   Log().engines = 2;
   Plug(DeviceDescriptor(0x1234, 0x5678), Speaker());
+  reg::SetDword(ParametersPath(), u"SelectiveSuspendEnabled", 1);
   ASSERT_EQ(Start(), STATUS_SUCCESS);
   const auto urbs = bus().urbs_submitted();
+  device()->SetDevicePresent(0);
   EXPECT_EQ(hal_->Init(nullptr, fdo_, lower_, port_->pdo()), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(device()->IsPresent(), 0);
   EXPECT_EQ(bus().urbs_submitted(), urbs);
   EXPECT_EQ(Log().created.size(), 1u);
   EXPECT_EQ(device()->GetEngineCount(), 2u);
