@@ -30,7 +30,7 @@ void Answer(sim::device::SimDevice& sim, UCHAR type, UCHAR index, Bytes reply, b
       return std::nullopt;
     if (onlyLongReads && setup.wLength <= 9) return std::nullopt;
     const ULONG n = std::min<ULONG>(static_cast<ULONG>(reply.size()), setup.wLength);
-    std::memcpy(data, reply.data(), n);
+    if (n) std::memcpy(data, reply.data(), n);
     return platform::usb::ControlResult{USBD_STATUS_SUCCESS, n};
   });
 }

@@ -111,9 +111,9 @@ TEST_F(BuilderEdges, EveryRefusalSaysWhatWasFound) {
        [](SimDevice& d) { d.StallRequests(SimDevice::RequestMatch{0xA1, 0x82, std::nullopt, std::nullopt}); },
        STATUS_UNSUCCESSFUL, "feature unit 2 did not answer for its volume control (channels or range)"},
       {"headset without terminal 64", 0x1B1C, 0x0A04, {kInput, ot16}, {}, STATUS_UNSUCCESSFUL,
-       "this device needs output terminal 64, which it does not have"},
+       "this device needs an output terminal with ID 64, and the descriptors have none"},
       {"headset without terminal 16", 0x1B1C, 0x0A04, {kInput}, {}, STATUS_UNSUCCESSFUL,
-       "this device needs output terminal 16, which it does not have"},
+       "this device needs an output terminal with ID 16, and the descriptors have none"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

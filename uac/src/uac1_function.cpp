@@ -351,7 +351,7 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
       status = FindEntityById(id, &entity);
       if (NT_SUCCESS(status) && entity->GetType() != AC_OUTPUT_TERMINAL) status = STATUS_UNSUCCESSFUL;
       if (!NT_SUCCESS(status)) {
-        SetFault(0, 0, static_cast<UCHAR>(id), "this device needs output terminal %u, which it does not have", id);
+        SetFault(0, 0, static_cast<UCHAR>(id), "this device needs an output terminal with ID %u, and the descriptors have none", id);
         return status;
       }
     }
