@@ -103,7 +103,12 @@ uac::CUac1Function* Uac1Function(adapter::IAudioHal* hal) {
 
 void PrintFault(const tools::DriverHost& host, const uac::DescriptorFault& fault) {
   PUSB_CONFIGURATION_DESCRIPTOR config = host.device()->GetConfigurationDescriptor();
-  if (!config || !fault.Reason) return;
+  if (!fault.Reason) return;
+  // A refusal that no one descriptor caused (the probe, the device's own rules).
+  if (!config || (!fault.Offset && !fault.Subtype)) {
+    std::printf("  %s\n", fault.Reason);
+    return;
+  }
   PUSB_INTERFACE_DESCRIPTOR control = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 1, 1, -1);
   if (!control) return;
   const auto* bytes = reinterpret_cast<const UCHAR*>(config);
@@ -210,7 +215,7 @@ int Describe(const char* path, bool modelString) {
       if (function && function->GetDescriptorFault().Reason)
         PrintFault(host, function->GetDescriptorFault());
       else if (function)
-        std::printf("  refused by the probe: model string (index 0x50 or 0x32), vendor registers or product\n");
+        std::printf("  refused by the probe\n");
       else if (status == STATUS_NOT_SUPPORTED)
         std::printf("  no function class of this kind is built yet\n");
       exitCode = kExitRefused;

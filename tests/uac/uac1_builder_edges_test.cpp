@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "adapter/endpoint_type.h"
@@ -121,6 +122,41 @@ TEST_F(BuilderEdges, EveryRefusalSaysWhatWasFound) {
     profile.strings[uac::kModelStringIndex] = u"Neutral";
     Plug(DeviceDescriptor(c.vendor, c.product), ControlBlock(c.pieces), profile);
     if (c.arrange) c.arrange(*sim_);
+    EXPECT_EQ(Start(), c.status);
+    uac::CUac1Function* f = function();
+    ASSERT_NE(f, nullptr);
+    ASSERT_NE(f->GetDescriptorFault().Reason, nullptr);
+    EXPECT_STREQ(f->GetDescriptorFault().Reason, c.reason);
+    TearDownDevice();
+  }
+}
+
+// The probe's refusals say what it read.
+TEST_F(BuilderEdges, ProbeRefusalsSayWhatWasRead) {
+  constexpr UCHAR kVendorIn = 0xC3;  // device-to-host, vendor, recipient other
+  const Bytes output = {9, 0x24, 3, 9, 0x01, 0x03, 0, 2, 0};
+  const struct {
+    const char* what;
+    std::optional<std::u16string> model;
+    std::vector<std::pair<USHORT, UCHAR>> registers;  // vendor request 0x00 values
+    NTSTATUS status;
+    const char* reason;
+  } cases[] = {
+      {"no model string", {}, {}, STATUS_UNSUCCESSFUL,
+       "no model string at string index 0x50 or 0x32, and the device is not one that starts without it"},
+      {"model register not answered", u"7426", {}, STATUS_UNSUCCESSFUL,
+       "model \"7426\": its model register (vendor request 0x02, value 0x0051) could not be read"},
+      {"chip registers not answered", u"QVK710", {{0x001A, 0x08}}, STATUS_UNSUCCESSFUL,
+       "model \"QVK710\": its chip registers (vendor request 0x00, values 0x001A and 0x0020) could not be read"},
+      {"chip registers of no variant", u"QVK710", {{0x001A, 0x0C}, {0x0020, 0x00}}, STATUS_UNSUCCESSFUL,
+       "model \"QVK710\": its chip registers read 0x0C and 0x00, which name no variant this function drives"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::device::DeviceProfile profile;
+    if (c.model) profile.strings[uac::kModelStringIndex] = *c.model;
+    Plug(DeviceDescriptor(0x1234, 1), ControlBlock({kInput, FeatureUnit(2, 1, 1, {kMute}), output}), profile);
+    for (auto [value, byte] : c.registers) sim_->SetVendorData(kVendorIn, 0x00, value, 0, {byte});
     EXPECT_EQ(Start(), c.status);
     uac::CUac1Function* f = function();
     ASSERT_NE(f, nullptr);

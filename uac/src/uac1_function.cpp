@@ -194,12 +194,16 @@ NTSTATUS CUac1Function::ProbeModel(adapter::IUsbAudioDevice* Device, const char1
       t.SecondValue = 12;
       return STATUS_SUCCESS;
     }
+    SetFault(0, 0, 0, "no model string at string index 0x50 or 0x32, and the device is not one that starts without it");
     return ReadStatus;
   }
   if (ModelStartsWith(Model, Units, "7426")) {
     UCHAR value = 0;
     NTSTATUS status = ReadVendorByte(Device, kRequestModelRegister, kModelRegister, &value);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status)) {
+      SetFault(0, 0, 0, "model \"7426\": its model register (vendor request 0x02, value 0x0051) could not be read");
+      return status;
+    }
     if (value == 0x1F) {
       t.CapabilityMask = 0x3E10A0;
       if (m_VendorId == 0x09DA && m_ProductId >= 0x2701 && m_ProductId <= 0x2703) t.CapabilityMask = 0x3E00A5;
@@ -212,13 +216,19 @@ NTSTATUS CUac1Function::ProbeModel(adapter::IUsbAudioDevice* Device, const char1
     UCHAR a = 0, b = 0;
     NTSTATUS status = ReadVendorByte(Device, kRequestChipRegister, kChipRegisterA, &a);
     if (NT_SUCCESS(status)) status = ReadVendorByte(Device, kRequestChipRegister, kChipRegisterB, &b);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status)) {
+      SetFault(0, 0, 0, "model \"QVK710\": its chip registers (vendor request 0x00, values 0x001A and 0x0020) could not "
+                        "be read");
+      return status;
+    }
     if ((b & 0x02) == 0 && (a & 0x0E) == 0x08) {
       t.CapabilityMask = 0x3E087;
     } else if ((b & 0x02) == 0 && (a & 0x0E) == 0x0E) {
       t.CapabilityMask = 0x3E087;
       t.FeatureFlags = 2;
     } else {
+      SetFault(0, 0, 0, "model \"QVK710\": its chip registers read 0x%02X and 0x%02X, which name no variant this "
+               "function drives", a, b);
       return STATUS_UNSUCCESSFUL;
     }
   }
@@ -238,6 +248,7 @@ STDMETHODIMP CUac1Function::ProbeDevice() {
   auto* urb = static_cast<PURB>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kProbeBufferTag));
   if (!buffer || !urb) {
+    SetFault(0, 0, 0, "no memory for the model-string read");
     status = STATUS_INSUFFICIENT_RESOURCES;
   } else {
     ULONG got = 0;

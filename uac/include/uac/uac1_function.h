@@ -61,10 +61,11 @@ class CUac1Function : public adapter::IUacFunction, public adapter::CAudioHal {
 
   UCHAR GetControlInterfaceNumber() const { return m_nControlInterface; }
   const adapter::EndpointCapabilityRecord& GetCapabilityTemplate() const { return m_CapabilityRecord; }
-  // Where validation or the builder refused the Audio Control descriptors (offset from the
-  // Audio Control interface descriptor) and why, in words that name the unit ("feature
-  // unit 5 has no mute control, so the function is not built"); Reason is null when
-  // nothing was refused.
+  // Why the probe, the validation or the builder refused the device, in words that name
+  // what was found ("feature unit 5 has no mute control, so the function is not built"),
+  // and where: the offset from the Audio Control interface descriptor of the descriptor
+  // at fault (0 with subtype 0: no one descriptor is). Reason is null when nothing was
+  // refused.
   const DescriptorFault& GetDescriptorFault() const { return m_Fault; }
   USHORT VendorId() const { return m_VendorId; }
   USHORT ProductId() const { return m_ProductId; }
