@@ -37,8 +37,8 @@ void Usage(std::FILE* out) {
                "describe  load a device file (lsusb -v text or raw descriptor hex), start a simulated\n"
                "          device from it, run the driver's probe and builders and print what was built:\n"
                "          the function, its units and terminals with their IDs and sources, the control\n"
-               "          nodes and the capability record; on refusal the status and the descriptor\n"
-               "          at fault.\n"
+               "          nodes and the capability record; on refusal the status, what the driver\n"
+               "          found and the descriptor at fault.\n"
                "\n"
                "The simulated device answers string index 0x50 with the neutral model string\n"
                "\"SIMULATED-UAC\", which matches no chip prefix (real dumps rarely carry a model\n"
@@ -103,9 +103,14 @@ adapter::IUacFunctionDescription* Description(adapter::IAudioHal* hal) {
   return description;
 }
 
-void PrintFault(const tools::DriverHost& host, ULONG offset, const char* reason) {
+void PrintFault(const tools::DriverHost& host, ULONG offset, UCHAR subtype, const char* reason) {
   PUSB_CONFIGURATION_DESCRIPTOR config = host.device()->GetConfigurationDescriptor();
-  if (!config || !reason) return;
+  if (!reason) return;
+  // A refusal that no one descriptor caused (the probe, the device's own rules).
+  if (!config || (!offset && !subtype)) {
+    std::printf("  %s\n", reason);
+    return;
+  }
   PUSB_INTERFACE_DESCRIPTOR control = USBD_ParseConfigurationDescriptorEx(
       config, config, -1, -1, adapter::kAudioClass, adapter::kAudioControlSubclass, -1);
   if (!control) return;
@@ -209,15 +214,16 @@ int Describe(const char* path, bool modelString) {
     const NTSTATUS status = host.Start(std::move(sim));
     adapter::IUacFunctionDescription* function = Description(host.hal());
     ULONG faultOffset = 0;
-    const char* fault = function ? function->GetDescriptorFault(&faultOffset) : nullptr;
+    UCHAR faultSubtype = 0;
+    const char* fault = function ? function->GetDescriptorFault(&faultOffset, &faultSubtype) : nullptr;
     if (NT_SUCCESS(status) && function) {
       PrintBuilt(host, function);
     } else {
       std::printf("Refused: %s (0x%08x)\n", StatusName(status), static_cast<unsigned>(status));
       if (fault)
-        PrintFault(host, faultOffset, fault);
+        PrintFault(host, faultOffset, faultSubtype, fault);
       else if (function)
-        std::printf("  refused by the probe: model string (index 0x50 or 0x32), vendor registers or product\n");
+        std::printf("  refused by the probe\n");
       else if (status == STATUS_NOT_SUPPORTED)
         std::printf("  no function class of this kind is built yet\n");
       exitCode = kExitRefused;

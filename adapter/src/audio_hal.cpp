@@ -137,15 +137,16 @@ STDMETHODIMP CAudioHal::StopEntities() {
 }
 
 STDMETHODIMP CAudioHal::RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) {
-  if (!Callback) return STATUS_INVALID_PARAMETER;
   if (!m_pCallbackObject || !Registration) return STATUS_UNSUCCESSFUL;
-  *Registration = ExRegisterCallback(m_pCallbackObject, Callback, Context);
+  // A registration without a function would be called through null at the first
+  // notification: it is not made.
+  *Registration = Callback ? ExRegisterCallback(m_pCallbackObject, Callback, Context) : nullptr;
   return *Registration ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 STDMETHODIMP CAudioHal::UnregisterCallback(PVOID Registration) {
-  if (!Registration) return STATUS_INVALID_PARAMETER;
-  ExUnregisterCallback(Registration);
+  // Nothing registered, nothing to undo: unregistering always succeeds.
+  if (Registration) ExUnregisterCallback(Registration);
   return STATUS_SUCCESS;
 }
 

@@ -83,7 +83,8 @@ STDMETHODIMP CUsbAudioDevice::CreateFunction() {
     NTSTATUS status = ReadStringDescriptor(kModelStringIndex, kModelStringBytes, kModelStringTag, model, &units);
     if (!NT_SUCCESS(status))
       status = ReadStringDescriptor(kModelStringFallbackIndex, kModelStringBytes, kModelStringTag, model, &units);
-    if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
+    // A read that fails for any reason, memory included, means no model string: the
+    // device gets the plain function.
     context.ModelStatus = status;
     if (NT_SUCCESS(status)) {
       context.Model = model;

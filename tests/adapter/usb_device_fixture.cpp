@@ -51,6 +51,7 @@ STDMETHODIMP CTestFunction::ProbeDevice() {
 
 STDMETHODIMP_(void) CTestFunction::PowerChangeState(POWER_STATE NewState) {
   Log().power.push_back(NewState.DeviceState);
+  if (Log().onPower) Log().onPower(NewState.DeviceState);
   CAudioHal::PowerChangeState(NewState);
 }
 

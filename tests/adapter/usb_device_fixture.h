@@ -4,6 +4,7 @@
 // what the device asks of it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@ struct FunctionLog {
   std::vector<adapter::FunctionClass> created;
   USHORT vendor = 0, product = 0;
   std::vector<DEVICE_POWER_STATE> power;
+  std::function<void(DEVICE_POWER_STATE)> onPower;  // called with each power change it gets
   bool answerUacFunction = true;
   ULONG engines = 1;
   ULONG featureFlags = 0;

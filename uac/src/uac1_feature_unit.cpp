@@ -17,11 +17,16 @@ bool IsVendorSelector(ULONG selector) { return (selector & 0x80) != 0; }
 // Bass, mid and treble are one-byte levels in 1/4 dB; every other level is two bytes.
 bool IsToneSelector(ULONG selector) { return selector == FU_BASS || selector == FU_MID || selector == FU_TREBLE; }
 
-LONG WireToLevel(const UCHAR* wire, ULONG length) {
+// A range value (GET_MIN, GET_MAX, GET_RES) is a plain number: 0x8000 is -128 dB there.
+LONG WireToRangeLevel(const UCHAR* wire, ULONG length) {
   if (length == 1) return static_cast<LONG>(static_cast<signed char>(wire[0])) * (1 << 14);
-  const USHORT raw = static_cast<USHORT>(wire[0] | wire[1] << 8);
-  if (raw == 0x8000) return kLevelMinusInfinity;
-  return static_cast<LONG>(static_cast<SHORT>(raw)) * (1 << 8);
+  return static_cast<LONG>(static_cast<SHORT>(wire[0] | wire[1] << 8)) * (1 << 8);
+}
+
+// A current value: the device reports minus infinity as 0x8000.
+LONG WireToLevel(const UCHAR* wire, ULONG length) {
+  if (length == 2 && (wire[0] | wire[1] << 8) == 0x8000) return kLevelMinusInfinity;
+  return WireToRangeLevel(wire, length);
 }
 
 // Levels beyond what the wire carries saturate rather than wrap.
@@ -72,6 +77,10 @@ STDMETHODIMP CUac1FeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* ob
 NTSTATUS CUac1FeatureUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                 adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;
+  // The length rule refuses a control size of 0 too; this names it.
+  if (Descriptor && static_cast<const UCHAR*>(Descriptor)[0] > kFuControlSize &&
+      static_cast<const UCHAR*>(Descriptor)[kFuControlSize] == 0)
+    return Refuse(STATUS_INVALID_PARAMETER, "has a control size of 0, so no control can be read");
   NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac1, AC_FEATURE_UNIT);
   if (!NT_SUCCESS(status)) return status;
   ReadVendorBlock();
@@ -247,7 +256,7 @@ STDMETHODIMP CUac1FeatureUnit::GetRange(ULONG Selector, PLONG Maximum, PLONG Min
     UCHAR wire[2] = {};
     status = Request(codes[i], Selector, c, true, wire, length);
     if (!NT_SUCCESS(status)) return status;
-    values[i] = WireToLevel(wire, length);
+    values[i] = WireToRangeLevel(wire, length);
   }
   *Maximum = values[0];
   *Minimum = values[1];
@@ -261,7 +270,9 @@ STDMETHODIMP CUac1FeatureUnit::CreateControls(adapter::CAudioHal* Function) {
   NTSTATUS status = SetSources(1, &source);
   if (!NT_SUCCESS(status)) return status;
   ULONG nextId = Function->GetEntityCount();
-  if (!HasControl(FU_MUTE)) return STATUS_INSUFFICIENT_RESOURCES;
+  // Every feature-unit class insists on a mute control; without one it builds nothing.
+  if (!HasControl(FU_MUTE))
+    return Refuse(STATUS_INSUFFICIENT_RESOURCES, "has no mute control, so the function is not built");
   PDEVICE_OBJECT deviceObject = Function->GetDeviceObject();
   PUNKNOWN unit = static_cast<IUacBoolControlSource*>(this);
 
@@ -307,12 +318,14 @@ STDMETHODIMP CUac1FeatureUnit::CreateControls(adapter::CAudioHal* Function) {
       }
     }
     if (!node) {
-      if (selector == FU_MUTE) return STATUS_INSUFFICIENT_RESOURCES;
+      if (selector == FU_MUTE) return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its mute control");
       continue;  // a node without memory is left out
     }
     if (!NT_SUCCESS(status)) {
       node->Release();
-      return status;
+      return Refuse(status, selector == FU_VOLUME ? "did not answer for its volume control (channels or range)"
+                            : IsToneSelector(selector) ? "did not answer for its tone control (channels or range)"
+                                                       : "could not set up one of its switch controls");
     }
     status = AddCreatedNode(Function, node);
     if (!NT_SUCCESS(status)) return status;

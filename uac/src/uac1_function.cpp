@@ -1,5 +1,8 @@
 #include "uac/uac1_function.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "adapter/audio_class.h"
 #include "adapter/object_model.h"
 #include "uac/uac_unit.h"
@@ -31,7 +34,38 @@ UCHAR SubtypeOf(adapter::IUacEntity* entity) {
   return subtype;
 }
 
+// The name a refusal gives a descriptor of the subtype.
+const char* SubtypeWords(UCHAR subtype) {
+  switch (subtype) {
+    case AC_INPUT_TERMINAL: return "input terminal";
+    case AC_OUTPUT_TERMINAL: return "output terminal";
+    case AC_MIXER_UNIT: return "mixer unit";
+    case AC_SELECTOR_UNIT: return "selector unit";
+    case AC_FEATURE_UNIT: return "feature unit";
+    case AC1_PROCESSING_UNIT: return "processing unit";
+    case AC1_EXTENSION_UNIT: return "extension unit";
+    default: return "unit";
+  }
+}
+
+// What a unit's failed Init means when the unit named no reason itself.
+const char* InitFailureWords(NTSTATUS status) {
+  switch (status) {
+    case STATUS_INSUFFICIENT_RESOURCES: return "could not get the memory its control nodes need";
+    case STATUS_INVALID_PARAMETER: return "has a descriptor the unit cannot read";
+    default: return "failed a request to the device while its controls were set up";
+  }
+}
+
 }  // namespace
+
+void CUac1Function::SetFault(ULONG Offset, UCHAR Subtype, UCHAR Id, const char* Format, ...) {
+  va_list args;
+  va_start(args, Format);
+  std::vsnprintf(m_FaultText, sizeof m_FaultText, Format, args);
+  va_end(args);
+  m_Fault = {Offset, Subtype, Id, m_FaultText};
+}
 
 CUac1Function::CUac1Function(PUNKNOWN outerUnknown, const adapter::FunctionContext& Context)
     : CAudioHal(outerUnknown),
@@ -46,7 +80,8 @@ CUac1Function::CUac1Function(PUNKNOWN outerUnknown, const adapter::FunctionConte
       m_nStatusPipe(0xFF),
       m_pUnitList(nullptr),
       m_pUsbDevice(nullptr),
-      m_Fault{} {
+      m_Fault{},
+      m_FaultText{} {
   if (Context.Model) {
     m_nModelUnits = Context.ModelUnits < adapter::kModelStringUnits ? Context.ModelUnits : adapter::kModelStringUnits;
     RtlCopyMemory(m_Model, Context.Model, m_nModelUnits * sizeof(char16_t));
@@ -119,8 +154,9 @@ STDMETHODIMP CUac1Function::GetCapabilityTemplate(adapter::EndpointCapabilityRec
   return STATUS_SUCCESS;
 }
 
-STDMETHODIMP_(const char*) CUac1Function::GetDescriptorFault(PULONG Offset) {
+STDMETHODIMP_(const char*) CUac1Function::GetDescriptorFault(PULONG Offset, PUCHAR Subtype) {
   if (Offset) *Offset = m_Fault.Offset;
+  if (Subtype) *Subtype = m_Fault.Subtype;
   return m_Fault.Reason;
 }
 
@@ -167,6 +203,22 @@ NTSTATUS CUac1Function::ReadProbeValue(adapter::IUsbAudioDevice* Device, const M
   return status;
 }
 
+void CUac1Function::SetProbeFault(const ModelProbe& Family, const USHORT* Value) {
+  char prefix[16] = {};
+  for (ULONG i = 0; i + 1 < sizeof prefix && Family.Prefix[i]; ++i) prefix[i] = static_cast<char>(Family.Prefix[i]);
+  const bool chip = Family.Registers == ProbeRegisters::ChipRegisters;
+  if (!Value)
+    SetFault(0, 0, 0, "model \"%s\": %s could not be read", prefix,
+             chip ? "its chip registers (vendor request 0x00, values 0x001A and 0x0020)"
+                  : "its model register (vendor request 0x02, value 0x0051)");
+  else if (chip)
+    SetFault(0, 0, 0, "model \"%s\": its chip registers read 0x%02X and 0x%02X, which name no variant this function "
+             "drives", prefix, *Value & 0xFF, *Value >> 8);
+  else
+    SetFault(0, 0, 0, "model \"%s\": its model register reads 0x%02X, which names no variant this function drives",
+             prefix, *Value & 0xFF);
+}
+
 NTSTATUS CUac1Function::ProbeModel(adapter::IUsbAudioDevice* Device) {
   m_CapabilityRecord = {};
   const char16_t* model = m_bHaveModel ? m_Model : nullptr;
@@ -174,14 +226,23 @@ NTSTATUS CUac1Function::ProbeModel(adapter::IUsbAudioDevice* Device) {
   USHORT value = 0;
   if (family) {
     NTSTATUS status = ReadProbeValue(Device, *family, &value);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status)) {
+      SetProbeFault(*family, nullptr);
+      return status;
+    }
   }
   const adapter::QuirkResult quirks = LookUp(family ? &value : nullptr);
   const bool accepted = (quirks.Quirks & QUIRK_PROBE_ACCEPTED) != 0;
   // A device without a model string is refused for the read's reason unless a row knows
   // it; so is a register value its family does not accept.
-  if (!model && !accepted) return m_ModelStatus;
-  if (family && family->AcceptedValuesOnly && !accepted) return STATUS_UNSUCCESSFUL;
+  if (!model && !accepted) {
+    SetFault(0, 0, 0, "no model string at string index 0x50 or 0x32, and the device is not one that starts without it");
+    return m_ModelStatus;
+  }
+  if (family && family->AcceptedValuesOnly && !accepted) {
+    SetProbeFault(*family, &value);
+    return STATUS_UNSUCCESSFUL;
+  }
   m_CapabilityRecord = quirks.Record;
   m_nQuirks = quirks.Quirks;
   return STATUS_SUCCESS;
@@ -226,8 +287,10 @@ NTSTATUS CUac1Function::BuildStreamTopology(adapter::IUsbAudioDevice* Device) {
 STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes) {
   if (!ControlInterface || Bytes < sizeof(USB_INTERFACE_DESCRIPTOR) || ControlInterface->bInterfaceClass != kAudioClass ||
       ControlInterface->bInterfaceSubClass != kAudioControlSubclass ||
-      ControlInterface->bInterfaceProtocol != kProtocolUac1)
+      ControlInterface->bInterfaceProtocol != kProtocolUac1) {
+    SetFault(0, 0, 0, "the Audio Control interface is missing, short or not of USB Audio Class 1.0");
     return STATUS_INVALID_PARAMETER;
+  }
   // Every descriptor read below has passed its length rule, and the sources form no cycle.
   NTSTATUS status = ValidateControlDescriptors(ControlInterface, Bytes, kProtocolUac1, &m_Fault);
   if (!NT_SUCCESS(status)) {
@@ -244,7 +307,12 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
     const LengthRule* rule = FindLengthRule(kProtocolUac1, subtype);
     if (!rule) {
       // Processing and extension units, and anything unknown, stop the build.
-      m_Fault = {offset, subtype, d[3], "unit type not supported"};
+      if (subtype == AC1_PROCESSING_UNIT || subtype == AC1_EXTENSION_UNIT)
+        SetFault(offset, subtype, d[3], "%s %u is not supported, so the function is not built", SubtypeWords(subtype),
+                 d[3]);
+      else
+        SetFault(offset, subtype, d[3], "descriptor subtype %u is not an Audio Control unit, so the function is not built",
+                 subtype);
       return STATUS_UNSUCCESSFUL;
     }
     if ((m_nQuirks & QUIRK_HEADPHONE_TERMINAL_16) && subtype == AC_OUTPUT_TERMINAL && d[3] == kQuirkTerminal &&
@@ -255,28 +323,41 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
     // creates the unit's control nodes.
     CUacUnit* unit = nullptr;
     status = CreateUac1Unit(subtype, d[3], &unit);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status)) {
+      SetFault(offset, subtype, d[3], "%s %u could not be created", SubtypeWords(subtype), d[3]);
+      return status;
+    }
     adapter::IUacEntity* entity = unit;
     status = unit->Init(d, m_pUsbDevice, this);
     if (!NT_SUCCESS(status)) {
       DbgPrint("CUac1Function::BuildUnits unit %u of subtype %u not built: 0x%08X\n", d[3], subtype, status);
-      m_Fault = {offset, subtype, d[3], "the unit could not be built from it"};
+      SetFault(offset, subtype, d[3], "%s %u %s", SubtypeWords(subtype), d[3],
+               unit->RefusalReason() ? unit->RefusalReason() : InitFailureWords(status));
+    } else {
+      status = AddEntity(entity);
+      if (!NT_SUCCESS(status)) SetFault(offset, subtype, d[3], "no memory to list %s %u", SubtypeWords(subtype), d[3]);
     }
-    if (NT_SUCCESS(status)) status = AddEntity(entity);
     entity->Release();
     if (!NT_SUCCESS(status)) return status;
   }
 
   status = LinkSources();
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status)) {
+    SetFault(0, 0, 0, "the units could not be linked to their sources");
+    return status;
+  }
 
+  // This headset's function is built only with both of its output terminals.
   if (m_nQuirks & QUIRK_OUTPUT_TERMINALS_16_AND_64) {
-    adapter::IUacEntity* entity = nullptr;
-    if (!NT_SUCCESS(FindEntityById(kQuirkTerminal, &entity)) || SubtypeOf(entity) != AC_OUTPUT_TERMINAL)
-      return STATUS_UNSUCCESSFUL;
-    status = FindEntityById(kQuirkSecondTerminal, &entity);
-    if (!NT_SUCCESS(status)) return status;
-    if (SubtypeOf(entity) != AC_OUTPUT_TERMINAL) return STATUS_UNSUCCESSFUL;
+    for (UCHAR id : {kQuirkTerminal, kQuirkSecondTerminal}) {
+      adapter::IUacEntity* entity = nullptr;
+      status = FindEntityById(id, &entity);
+      if (NT_SUCCESS(status) && SubtypeOf(entity) != AC_OUTPUT_TERMINAL) status = STATUS_UNSUCCESSFUL;
+      if (!NT_SUCCESS(status)) {
+        SetFault(0, 0, id, "this device needs an output terminal with ID %u, and the descriptors have none", id);
+        return status;
+      }
+    }
   }
   return status;
 }

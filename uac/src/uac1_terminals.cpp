@@ -75,7 +75,9 @@ JackRecord JackRecordFromWord(ULONG ChannelMapping, ULONG Word) {
 }
 
 // Reads the maker's jack list of a terminal: a count, then that many {channel mapping,
-// configuration word} pairs. Only the entries the device actually sent are kept.
+// configuration word} pairs. Only the entries the device actually sent are kept. A
+// device that does not answer the count has no list (success, no records); a failing
+// read of the list itself, or no memory, is the result.
 static NTSTATUS ReadJackList(CUacUnit& unit, NTSTATUS (*send)(CUacUnit&, bool, UCHAR, USHORT, PVOID, ULONG, PULONG),
                              adapter::PJACKRECORD* jacks, PULONG count) {
   *jacks = nullptr;
@@ -83,8 +85,7 @@ static NTSTATUS ReadJackList(CUacUnit& unit, NTSTATUS (*send)(CUacUnit&, bool, U
   UCHAR head[kJackListHead] = {};
   ULONG got = 0;
   NTSTATUS status = send(unit, true, kTerminalRequest, kJackListValue, head, sizeof head, &got);
-  if (!NT_SUCCESS(status)) return status;
-  if (got < 1 || head[0] == 0) return STATUS_SUCCESS;
+  if (!NT_SUCCESS(status) || got < 1 || head[0] == 0) return STATUS_SUCCESS;
   const ULONG n = head[0];
   const ULONG length = 8 * n + 1;
   auto* list = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kUac1PoolTag));
@@ -314,7 +315,7 @@ NTSTATUS CUac1OutputTerminal::ReadSelectableTypes() {
   if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
     if (m_ppJacks) RtlZeroMemory(m_ppJacks, SIZE_T{count} * sizeof(adapter::PJACKRECORD));
     FreeKinds();
-    return STATUS_INSUFFICIENT_RESOURCES;
+    return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its terminal kinds");
   }
   RtlZeroMemory(m_pJackCounts, ulongs);
   RtlZeroMemory(m_ppJacks, SIZE_T{count} * sizeof(adapter::PJACKRECORD));
@@ -325,8 +326,7 @@ NTSTATUS CUac1OutputTerminal::ReadSelectableTypes() {
   for (ULONG i = 0; i < count; ++i) {
     if (count > 1) WriteTerminalType(types[i]);
     status = ReadJackList(*this, &TerminalRequests::Send<CUac1OutputTerminal>, &m_ppJacks[i], &m_pJackCounts[i]);
-    // A device without a jack list leaves the type without records.
-    if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
+    if (!NT_SUCCESS(status)) return Refuse(status, "announced a jack list it did not send");
   }
   return STATUS_SUCCESS;
 }
@@ -354,7 +354,7 @@ NTSTATUS CUac1OutputTerminal::CreateControls(adapter::CAudioHal* Function) {
     if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
       if (m_ppJacks) m_ppJacks[0] = nullptr;
       FreeKinds();
-      return STATUS_INSUFFICIENT_RESOURCES;
+      return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its terminal kinds");
     }
     m_pKinds[0] = ownKind;
     m_pTerminalTypes[0] = type;
@@ -424,12 +424,14 @@ STDMETHODIMP CUac1OutputTerminal::HandleStatusChange(ULONG, ULONG, PULONG) {
   UCHAR wire[2] = {};
   ULONG got = 0;
   NTSTATUS status = SendRequest(true, true, kTerminalRequest, kTerminalTypeValue, wire, sizeof wire, &got);
-  if (NT_SUCCESS(status) && got == 2 &&
-      OutputTerminalStatusKind(static_cast<USHORT>(wire[0] | wire[1] << 8)) == m_nCurrentKind)
+  // A short answer names no type: the kind stays, and the nodes are refreshed as after a
+  // failed read.
+  const bool whole = NT_SUCCESS(status) && got == 2;
+  if (whole && OutputTerminalStatusKind(static_cast<USHORT>(wire[0] | wire[1] << 8)) == m_nCurrentKind)
     return STATUS_SUCCESS;
   // The type the device switched to becomes current (when the terminal lists it) and is
   // saved, so the kind node sees the change and runs the whole switch.
-  if (NT_SUCCESS(status)) {
+  if (whole) {
     const ULONG reported = OutputTerminalStatusKind(static_cast<USHORT>(wire[0] | wire[1] << 8));
     for (ULONG i = 0; i < m_nKindCount; ++i)
       if (m_pKinds[i] == reported) m_nCurrentKind = reported;

@@ -56,7 +56,8 @@ CUacUnit::CUacUnit(PUNKNOWN outerUnknown, ULONG id, ULONG type)
       m_pDevice(nullptr),
       m_pDescriptor(nullptr),
       m_nDescriptorLength(0),
-      m_pNodes(nullptr) {}
+      m_pNodes(nullptr),
+      m_pRefusal(nullptr) {}
 
 CUacUnit::~CUacUnit() {
   ReleaseNodes();
@@ -72,18 +73,20 @@ STDMETHODIMP CUacUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
 NTSTATUS CUacUnit::InitUnit(const void* Descriptor, adapter::IUsbAudioDevice* Device, UCHAR Protocol, UCHAR Subtype) {
   if (!Descriptor || !Device) return STATUS_INVALID_PARAMETER;
   const auto* bytes = static_cast<const UCHAR*>(Descriptor);
-  if (bytes[0] < 3 || bytes[1] != kAcDescriptorType || bytes[2] != Subtype) return STATUS_INVALID_PARAMETER;
+  if (bytes[0] < 3 || bytes[1] != kAcDescriptorType || bytes[2] != Subtype)
+    return Refuse(STATUS_INVALID_PARAMETER, "has a descriptor of another kind");
   // The same length rule the function's walk applied: every field the unit reads lies
   // inside the copy.
   const LengthRule* rule = FindLengthRule(Protocol, Subtype);
-  if (!rule || CheckLengthRule(*rule, bytes, bytes[0]) != RuleBreach::None) return STATUS_INVALID_PARAMETER;
-  if (m_pDescriptor) return STATUS_INVALID_PARAMETER;  // Init runs once
+  if (!rule || CheckLengthRule(*rule, bytes, bytes[0]) != RuleBreach::None)
+    return Refuse(STATUS_INVALID_PARAMETER, "has a descriptor too short for its fields");
+  if (m_pDescriptor) return Refuse(STATUS_INVALID_PARAMETER, "was initialised twice");
   m_pDescriptor = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, bytes[0], kUnitPoolTag));
-  if (!m_pDescriptor) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!m_pDescriptor) return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its descriptor");
   RtlCopyMemory(m_pDescriptor, bytes, bytes[0]);
   m_nDescriptorLength = bytes[0];
   m_pNodes = new (NonPagedPool, kUnitPoolTag) adapter::CRefList<adapter::IUacEntity>;
-  if (!m_pNodes) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!m_pNodes) return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its node list");
   m_pDevice = Device;
   return STATUS_SUCCESS;
 }
@@ -135,7 +138,7 @@ NTSTATUS CUacUnit::AddCreatedNode(adapter::CAudioHal* Function, adapter::IUacEnt
   NTSTATUS status = Function->AddEntity(Node);
   if (NT_SUCCESS(status)) status = AddNode(Node);
   Node->Release();
-  return status;
+  return NT_SUCCESS(status) ? status : Refuse(status, "could not list its control node");
 }
 
 void CUacUnit::LinkNodeChain() {

@@ -42,9 +42,10 @@ struct IUacFunctionDescription : IUnknown {
   STDMETHOD(GetUnit)(ULONG Index, IUacEntity** Entity, PUCHAR Subtype) = 0;
   // The capability template the probe filled.
   STDMETHOD(GetCapabilityTemplate)(EndpointCapabilityRecord* Record) = 0;
-  // Why the Audio Control descriptors were refused and where (offset from the Audio
-  // Control interface descriptor); null when nothing was refused.
-  STDMETHOD_(const char*, GetDescriptorFault)(PULONG Offset) = 0;
+  // Why the function was refused and where: the offset from the Audio Control interface
+  // descriptor and the subtype of the descriptor at fault (both 0 when no one descriptor
+  // caused it, as with the probe); null when nothing was refused.
+  STDMETHOD_(const char*, GetDescriptorFault)(PULONG Offset, PUCHAR Subtype) = 0;
 };
 
 }  // namespace adapter

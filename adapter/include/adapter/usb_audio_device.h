@@ -194,6 +194,8 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   ULONG AsioLatencyIndex() const { return m_nAsioLatencyIndex; }
   ULONG AsioSampleRate() const { return m_nAsioSampleRate; }
   LONG RequestsInProgress() const { return m_lRequestsInProgress; }
+  // The mutex every power change of the function runs under.
+  PKMUTEX AsioPowerMutex() { return m_AsioPowerMutex.Mutex(); }
 
  private:
   NTSTATUS ReadDescriptors();

@@ -47,7 +47,7 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   STDMETHODIMP_(ULONG) GetUnitCount() override { return m_pUnitList ? m_pUnitList->GetCount() : 0; }
   STDMETHODIMP GetUnit(ULONG Index, adapter::IUacEntity** Entity, PUCHAR Subtype) override;
   STDMETHODIMP GetCapabilityTemplate(adapter::EndpointCapabilityRecord* Record) override;
-  STDMETHODIMP_(const char*) GetDescriptorFault(PULONG Offset) override;
+  STDMETHODIMP_(const char*) GetDescriptorFault(PULONG Offset, PUCHAR Subtype) override;
 
   // IAudioHal
   STDMETHODIMP Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT LowerDevice,
@@ -66,8 +66,11 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   NTSTATUS GetUnit(ULONG Index, adapter::IUacEntity** Entity);
 
   const adapter::EndpointCapabilityRecord& GetCapabilityTemplate() const { return m_CapabilityRecord; }
-  // Where validation refused the Audio Control descriptors (offset from the Audio
-  // Control interface descriptor); Reason is null when nothing was refused.
+  // Why the probe, the validation or the builder refused the device, in words that name
+  // what was found ("feature unit 5 has no mute control, so the function is not built"),
+  // and where: the offset from the Audio Control interface descriptor of the descriptor
+  // at fault (0 with subtype 0: no one descriptor is). Reason is null when nothing was
+  // refused.
   const DescriptorFault& GetDescriptorFault() const { return m_Fault; }
   USHORT VendorId() const { return m_VendorId; }
   USHORT ProductId() const { return m_ProductId; }
@@ -86,6 +89,11 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   // The table's rows for this device; `Probe` is the register value once read.
   adapter::QuirkResult LookUp(const USHORT* Probe) const;
   void ReleaseUnits();
+  // Records a refusal of the builder: where, and the reason formatted into m_FaultText.
+  void SetFault(ULONG Offset, UCHAR Subtype, UCHAR Id, const char* Format, ...);
+  // Records a refusal of the probe of a model family: its registers not read (no value)
+  // or read as a value no row accepts.
+  void SetProbeFault(const ModelProbe& Family, const USHORT* Value);
   NTSTATUS LinkSources();
   bool OutputNodeOf(ULONG Id, PULONG NodeId);
 
@@ -101,6 +109,7 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   adapter::CRefList<adapter::IUacEntity>* m_pUnitList;
   adapter::IUsbAudioDevice* m_pUsbDevice;  // not referenced: the device aggregates this object
   DescriptorFault m_Fault;
+  char m_FaultText[192];
 };
 
 // The factory: zeroed non-paged pool under "UAC1", aggregated under `OuterUnknown`.

@@ -60,8 +60,16 @@ class CUacUnit : public IUacUnit, public adapter::CUacEntity {
 
   const UCHAR* Descriptor() const { return m_pDescriptor; }
   ULONG DescriptorLength() const { return m_nDescriptorLength; }
+  // Why Init failed, as words that follow the unit's name ("has no mute control, so the
+  // function is not built"); null when Init succeeded or found nothing to name.
+  const char* RefusalReason() const { return m_pRefusal; }
 
  protected:
+  // Keeps the first reason a failing Init found and passes its status on.
+  NTSTATUS Refuse(NTSTATUS Status, const char* Reason) {
+    if (!m_pRefusal) m_pRefusal = Reason;
+    return Status;
+  }
   // Checks the arguments, the descriptor type and subtype and the length rule of the
   // class version (the one the function's validation applies), copies bLength bytes and
   // creates the node list.
@@ -78,6 +86,7 @@ class CUacUnit : public IUacUnit, public adapter::CUacEntity {
   PUCHAR m_pDescriptor;  // paged, kUnitPoolTag
   ULONG m_nDescriptorLength;
   adapter::CRefList<adapter::IUacEntity>* m_pNodes;  // one reference each
+  const char* m_pRefusal;                            // static text
 };
 using PCUACUNIT = CUacUnit*;
 
