@@ -10,6 +10,8 @@
 // arming order), and timed waits expire only if that made nothing runnable, so DPCs and
 // woken threads of an instant run before the time-outs of the same instant.
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -663,6 +665,16 @@ std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object
       FollowIrql(rec);
     }
     body();
+    // The thread's stack goes away with it: timers, DPCs and work items still queued in
+    // it, and objects others wait on there, are reported (and forgotten) now.
+    if (pthread_attr_t attr; pthread_getattr_np(pthread_self(), &attr) == 0) {
+      void* stack = nullptr;
+      size_t stackBytes = 0;
+      if (pthread_attr_getstack(&attr, &stack, &stackBytes) == 0)
+        CheckFreedMemory(stack, stackBytes, "thread exit", std::source_location::current(),
+                         Format("stack of ended thread '%s'", rec->name.c_str()));
+      pthread_attr_destroy(&attr);
+    }
     if (rec->irql != PASSIVE_LEVEL || !rec->spinLocks.empty() || rec->mutexesOwned > 0) {
       Report(Check::LockHeldAtExit, "thread exit",
              Format("thread '%s' ended at IRQL %u holding %zu spin lock(s) and %d mutex acquisition(s)",
@@ -686,7 +698,8 @@ std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object
   });
 }
 
-void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const std::source_location& caller) {
+void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const std::source_location& caller,
+                      const std::string& region) {
   const auto begin = reinterpret_cast<std::uintptr_t>(block);
   auto inside = [&](const void* p) {
     const auto a = reinterpret_cast<std::uintptr_t>(p);
@@ -740,7 +753,7 @@ void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const st
   for (void* device : devices)
     if (device) ObDereferenceObject(device);
   for (std::string& what : found)
-    Report(Check::ObjectFreedInUse, api, Format("block %p: ", block) + what, caller);
+    Report(Check::ObjectFreedInUse, api, (region.empty() ? Format("block %p", block) : region) + ": " + what, caller);
 }
 
 void RegisterBacklogProbe(std::function<std::vector<std::string>()> probe, std::function<void()> drop) {

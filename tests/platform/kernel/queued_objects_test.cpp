@@ -51,6 +51,10 @@ class QueuedObjects : public platform::testing::KernelTest {
 int runs = 0;  // routines that ran: outside the memory under test
 void CountDpc(PKDPC, PVOID, PVOID, PVOID) { ++runs; }
 void CountWork(PDEVICE_OBJECT, PVOID) { ++runs; }
+void CountAndSignal(PDEVICE_OBJECT, PVOID event) {
+  ++runs;
+  if (event) KeSetEvent(static_cast<PRKEVENT>(event), IO_NO_INCREMENT, FALSE);
+}
 
 // A timer with its DPC, a DPC, and a work item, laid out in memory the test owns.
 struct Objects {
@@ -165,6 +169,49 @@ TEST_F(QueuedObjects, ATimerLeftArmedInAFrameThatReturnedIsReportedOnceTheStackI
   ASSERT_EQ(capture.violations().size(), 1u);
   EXPECT_NE(capture.violations()[0].detail.find("queued object overwritten: timer"), std::string::npos);
   EXPECT_NE(capture.violations()[0].caller.find("ArmOnTheStackAndReturn"), std::string::npos);
+}
+
+// A system thread that ends with objects still queued in its frames: reported when it
+// ends, naming the queuing site; the correct pattern (cancelled first) is silent.
+TEST_F(QueuedObjects, ObjectsLeftQueuedOnTheStackOfAnEndingThreadAreReportedAtItsExit) {
+  for (bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancelled before the end" : "left queued");
+    runs = 0;
+    int line = 0;
+    ScopedCapture capture;
+    {
+      platform::clock::Thread thread("stack owner", [&] {
+        KTIMER timer;
+        KDPC dpc;
+        KEVENT done;
+        unsigned char item[64];
+        KeInitializeTimer(&timer);
+        KeInitializeDpc(&dpc, CountDpc, nullptr);
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        auto* workItem = reinterpret_cast<PIO_WORKITEM>(item);
+        IoInitializeWorkItem(device_, workItem);
+        KeSetTimer(&timer, RelativeMs(20), &dpc);
+        line = __LINE__ - 1;
+        if (cancel) KeCancelTimer(&timer);
+        // The last call before the end: nothing runs in between, under any seed.
+        IoQueueWorkItem(workItem, CountAndSignal, DelayedWorkQueue, cancel ? &done : nullptr);
+        if (cancel) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+      });
+      thread.Join();
+    }
+    RunAll();
+    EXPECT_EQ(runs, cancel ? 1 : 0);
+    size_t atExit = 0;
+    for (const auto& v : capture.violations()) {
+      if (v.api != "thread exit") continue;
+      ++atExit;
+      EXPECT_NE(v.detail.find("stack of ended thread 'stack owner'"), std::string::npos) << v.detail;
+      if (v.detail.find("timer") != std::string::npos) {
+        EXPECT_NE(v.detail.find("queued_objects_test.cpp:" + std::to_string(line)), std::string::npos) << v.detail;
+      }
+    }
+    EXPECT_EQ(atExit, cancel ? 0u : 2u);  // the timer and the work item
+  }
 }
 
 TEST_F(QueuedObjects, PoolFreedUnderAQueuedWorkItemIsReportedAtTheFreeAndTheItemDropped) {
