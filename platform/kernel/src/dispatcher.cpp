@@ -672,7 +672,7 @@ std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object
       size_t stackBytes = 0;
       if (pthread_attr_getstack(&attr, &stack, &stackBytes) == 0)
         CheckFreedMemory(stack, stackBytes, "thread exit", std::source_location::current(),
-                         Format("stack of ended thread '%s'", rec->name.c_str()));
+                         Format("stack of ended thread '%s'", rec->name.c_str()), true);
       pthread_attr_destroy(&attr);
     }
     if (rec->irql != PASSIVE_LEVEL || !rec->spinLocks.empty() || rec->mutexesOwned > 0) {
@@ -699,7 +699,7 @@ std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object
 }
 
 void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const std::source_location& caller,
-                      const std::string& region) {
+                      const std::string& region, bool gone) {
   const auto begin = reinterpret_cast<std::uintptr_t>(block);
   auto inside = [&](const void* p) {
     const auto a = reinterpret_cast<std::uintptr_t>(p);
@@ -717,7 +717,7 @@ void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const st
         found.push_back(Format("timer %p is still armed", static_cast<void*>(it->timer)) +
                         (what ? " (armed at " + SiteText(what->site) + ")" : std::string()));
         NoteUnqueuedLocked(it->timer);
-        it->timer->Header.Inserted = 0;
+        if (!gone) it->timer->Header.Inserted = 0;
         it = s.timers.erase(it);
       } else {
         ++it;
@@ -732,7 +732,13 @@ void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const st
         const QueuedObject* what = FindQueuedLocked(d);
         found.push_back(Format("DPC %p is still queued on processor %u", static_cast<void*>(d), n) +
                         (what ? " (queued at " + SiteText(what->site) + ")" : std::string()));
-        UnqueueDpcLocked(s, d);
+        if (gone) {
+          NoteUnqueuedLocked(d);
+          std::erase(c.dpcs, d);
+          if (--s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
+        } else {
+          UnqueueDpcLocked(s, d);
+        }
       }
       // A DPC may free its own context; anyone else freeing what a running DPC uses
       // pulls it from under the DPC (a timer cancelled without flushing its DPC).

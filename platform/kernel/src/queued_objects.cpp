@@ -89,6 +89,7 @@ void ReportDeferred() {
 }
 
 void ReportOverwrittenLocked(const void* object, const QueuedObject& what, const char* api, const char* how) {
+  // `what` may be the registry's own entry: everything is taken from it before it goes.
   DeferReportLocked(verifier::Check::ObjectFreedInUse, api,
                     "queued object overwritten: " + DescribeQueued(object, what) + " " + how +
                         " (its memory was freed or reused while it was queued); dropped",

@@ -103,10 +103,12 @@ void RunWorker(WorkQueue* q) {
       while (!item && !q->items.empty()) {
         IO_WORKITEM* next = q->items.front();
         q->items.pop_front();
-        const QueuedObject* what = FindQueuedLocked(next);
-        if (what && !ItemIntactLocked(next, *what)) {
-          dropped = static_cast<PDEVICE_OBJECT>(what->device);
-          break;
+        if (const QueuedObject* what = FindQueuedLocked(next)) {
+          const QueuedObject queued = *what;  // the check forgets an overwritten item
+          if (!ItemIntactLocked(next, queued)) {
+            dropped = static_cast<PDEVICE_OBJECT>(queued.device);
+            break;
+          }
         }
         NoteUnqueuedLocked(next);
         item = next;
