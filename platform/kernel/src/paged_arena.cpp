@@ -52,7 +52,6 @@ struct Region {
   std::map<std::uintptr_t, std::size_t> live;  // block -> bytes
   std::atomic<bool> isProtected{false};       // [base, base + top) inaccessible
   std::atomic<std::size_t> liveCount{0};
-  std::atomic<unsigned long long> changes{0};
 };
 
 Region* Make() {
@@ -87,7 +86,6 @@ std::size_t RunBytes(const Region& r, std::size_t bytes) {
 void SetProtectionLocked(Region& r, bool protect) {
   if (r.top != 0) mprotect(r.base, r.top, protect ? PROT_NONE : PROT_READ | PROT_WRITE);
   r.isProtected.store(protect, std::memory_order_release);
-  r.changes.fetch_add(1, std::memory_order_relaxed);
 }
 
 void Apply(bool protect) {
@@ -237,11 +235,6 @@ bool OnFault(void* address, void* ucontext) {
                      t->lastLine.load(std::memory_order_relaxed));
   Report(verifier::Check::PagedAccessAboveApc, "paged pool", std::move(detail), std::move(caller));
   return true;
-}
-
-unsigned long long ProtectionChanges() {
-  Region* r = R();
-  return r ? r->changes.load(std::memory_order_relaxed) : 0;
 }
 
 }  // namespace paged

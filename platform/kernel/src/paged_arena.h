@@ -36,9 +36,6 @@ void Free(void* block, std::size_t bytes);
 // access can be retried.
 bool OnFault(void* address, void* ucontext);
 
-// Times the region's protection changed since the process started (for the cost figure).
-unsigned long long ProtectionChanges();
-
 }  // namespace paged
 
 // Implemented by the pool: "tag 'Xxxx', 24 bytes, allocated at file:line (function)" of the
