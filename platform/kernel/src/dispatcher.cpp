@@ -10,6 +10,8 @@
 // arming order), and timed waits expire only if that made nothing runnable, so DPCs and
 // woken threads of an instant run before the time-outs of the same instant.
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -21,6 +23,10 @@
 #include <set>
 
 #include "dispatcher_state.h"
+#include "kernel/ob.h"
+#include "memory_faults.h"
+#include "paged_arena.h"
+#include "queued_objects.h"
 #include "kernel/clock.h"
 #include "kernel/sched.h"
 #include "sched.h"
@@ -223,14 +229,30 @@ bool RemoveTimerLocked(Sched& s, KTIMER* timer) {
   return true;
 }
 
+bool IsTimerType(UCHAR type) { return type == TimerNotificationObject || type == TimerSynchronizationObject; }
+
+// Whether the armed timer of `key` still holds what was armed; otherwise it is reported
+// (deferred) and forgotten, and its memory left alone.
+bool TimerIntactLocked(const TimerKey& key, const char* api) {
+  const QueuedObject* what = FindQueuedLocked(key.timer);
+  if (!what) return true;
+  KTIMER seen;
+  const bool readable = ReadableCopy(&seen, key.timer, sizeof seen);
+  if (readable && IsTimerType(seen.Header.Type) && seen.Header.Inserted && seen.ArmSequence == key.seq &&
+      seen.Dpc == what->first)
+    return true;
+  ReportOverwrittenLocked(key.timer, *what, api, readable ? "no longer holds its timer" : "is no longer readable");
+  return false;
+}
+
 // The resolution changed: armed timers fire on the ticks of the new one.
 void RekeyTimersLocked(Sched& s) {
-  std::vector<KTIMER*> armed;
-  for (const TimerKey& k : s.timers) armed.push_back(k.timer);
-  for (KTIMER* timer : armed) {
-    const auto due = static_cast<Ticks>(timer->DueTime.QuadPart);
-    RemoveTimerLocked(s, timer);
-    InsertTimerLocked(s, timer, due);
+  std::vector<TimerKey> armed(s.timers.begin(), s.timers.end());
+  s.timers.clear();
+  for (const TimerKey& k : armed) {
+    if (!TimerIntactLocked(k, "timer resolution change")) continue;
+    k.timer->Header.Inserted = 0;
+    InsertTimerLocked(s, k.timer, static_cast<Ticks>(k.timer->DueTime.QuadPart));
   }
 }
 
@@ -241,7 +263,11 @@ bool FireTimersLocked(Sched& s) {
   while (!s.timers.empty() && s.timers.begin()->due <= now) {
     TimerKey key = *s.timers.begin();
     s.timers.erase(s.timers.begin());
+    if (!TimerIntactLocked(key, "timer expiry")) continue;
     KTIMER* timer = key.timer;
+    const QueuedObject* what = FindQueuedLocked(timer);
+    const std::source_location site = what ? what->site : std::source_location::current();
+    if (timer->Period <= 0) NoteUnqueuedLocked(timer);
     timer->Header.Inserted = 0;
     timer->Header.SignalState = 1;
     const auto dueAt = static_cast<Ticks>(timer->DueTime.QuadPart);
@@ -254,7 +280,7 @@ bool FireTimersLocked(Sched& s) {
       ULARGE_INTEGER systemTime;
       systemTime.QuadPart = static_cast<ULONGLONG>(s.systemOrigin.load() + TickAtOrBeforeLocked(s, key.due));
       QueueDpcLocked(s, timer->Dpc, timer->Processor, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
-                     reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.HighPart)));
+                     reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.HighPart)), site);
     }
     SatisfyWaitersLocked(s);
     fired = true;
@@ -351,7 +377,9 @@ void AdvanceLocked(Sched& s) {
     bool observed = false;  // does firing anything matter to someone?
     if (!s.timers.empty()) next = s.timers.begin()->due;
     for (const TimerKey& k : s.timers) {
-      if (k.timer->Dpc) {
+      // From the registry: the timer's memory may no longer hold it.
+      const QueuedObject* what = FindQueuedLocked(k.timer);
+      if (!what || what->first) {
         observed = true;
         break;
       }
@@ -596,10 +624,12 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
     AdvanceLocked(s);
   }
   t->cv.wait(lock, [&] { return !t->waiting && (!TakesTurns(s, t) || s.running == t); });
+  FollowIrql(t);
   std::string report = std::move(t->deadlockReport);
   t->deadlockReport.clear();
   status = t->waitStatus;
   lock.unlock();
+  ReportDeferred();
   if (!report.empty()) Report(Check::Deadlock, api, std::move(report), caller);
   return status;
 }
@@ -632,8 +662,19 @@ std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object
     {
       std::unique_lock lock(sc.mu);
       rec->cv.wait(lock, [&] { return sc.running == rec || !TakesTurns(sc, rec); });
+      FollowIrql(rec);
     }
     body();
+    // The thread's stack goes away with it: timers, DPCs and work items still queued in
+    // it, and objects others wait on there, are reported (and forgotten) now.
+    if (pthread_attr_t attr; pthread_getattr_np(pthread_self(), &attr) == 0) {
+      void* stack = nullptr;
+      size_t stackBytes = 0;
+      if (pthread_attr_getstack(&attr, &stack, &stackBytes) == 0)
+        CheckFreedMemory(stack, stackBytes, "thread exit", std::source_location::current(),
+                         Format("stack of ended thread '%s'", rec->name.c_str()), true);
+      pthread_attr_destroy(&attr);
+    }
     if (rec->irql != PASSIVE_LEVEL || !rec->spinLocks.empty() || rec->mutexesOwned > 0) {
       Report(Check::LockHeldAtExit, "thread exit",
              Format("thread '%s' ended at IRQL %u holding %zu spin lock(s) and %d mutex acquisition(s)",
@@ -657,21 +698,26 @@ std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object
   });
 }
 
-void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const std::source_location& caller) {
+void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const std::source_location& caller,
+                      const std::string& region, bool gone) {
   const auto begin = reinterpret_cast<std::uintptr_t>(block);
   auto inside = [&](const void* p) {
     const auto a = reinterpret_cast<std::uintptr_t>(p);
     return a >= begin && a - begin < bytes;
   };
   std::vector<std::string> found;
+  std::vector<void*> devices;  // of work items taken off their queues
   ThreadRec* self = Current();
   {
     Sched& s = S();
     std::lock_guard lock(s.mu);
     for (auto it = s.timers.begin(); it != s.timers.end();) {
       if (inside(it->timer)) {
-        found.push_back(Format("timer %p is still armed", static_cast<void*>(it->timer)));
-        it->timer->Header.Inserted = 0;
+        const QueuedObject* what = FindQueuedLocked(it->timer);
+        found.push_back(Format("timer %p is still armed", static_cast<void*>(it->timer)) +
+                        (what ? " (armed at " + SiteText(what->site) + ")" : std::string()));
+        NoteUnqueuedLocked(it->timer);
+        if (!gone) it->timer->Header.Inserted = 0;
         it = s.timers.erase(it);
       } else {
         ++it;
@@ -683,8 +729,16 @@ void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const st
       for (KDPC* d : c.dpcs)
         if (inside(d)) queued.push_back(d);
       for (KDPC* d : queued) {
-        found.push_back(Format("DPC %p is still queued on processor %u", static_cast<void*>(d), n));
-        UnqueueDpcLocked(s, d);
+        const QueuedObject* what = FindQueuedLocked(d);
+        found.push_back(Format("DPC %p is still queued on processor %u", static_cast<void*>(d), n) +
+                        (what ? " (queued at " + SiteText(what->site) + ")" : std::string()));
+        if (gone) {
+          NoteUnqueuedLocked(d);
+          std::erase(c.dpcs, d);
+          if (--s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
+        } else {
+          UnqueueDpcLocked(s, d);
+        }
       }
       // A DPC may free its own context; anyone else freeing what a running DPC uses
       // pulls it from under the DPC (a timer cancelled without flushing its DPC).
@@ -696,9 +750,16 @@ void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const st
       for (ULONG i = 0; i < w->waitCount; ++i)
         if (inside(w->waitObjects[i]))
           found.push_back(Format("thread '%s' waits on %s", w->name.c_str(), Describe(w->waitObjects[i]).c_str()));
+    for (const auto& [object, what] : QueuedWithinLocked(block, bytes)) {
+      if (what.kind != QueuedKind::WorkItem) continue;
+      found.push_back(Format("work item %p is still queued (queued at %s)", object, SiteText(what.site).c_str()));
+      devices.push_back(UnlinkWorkItemLocked(object));
+    }
   }
+  for (void* device : devices)
+    if (device) ObDereferenceObject(device);
   for (std::string& what : found)
-    Report(Check::ObjectFreedInUse, api, Format("block %p: ", block) + what, caller);
+    Report(Check::ObjectFreedInUse, api, (region.empty() ? Format("block %p", block) : region) + ": " + what, caller);
 }
 
 void RegisterBacklogProbe(std::function<std::vector<std::string>()> probe, std::function<void()> drop) {
@@ -854,20 +915,24 @@ void KeInitializeTimer(PKTIMER timer, const std::source_location& caller) {
 
 void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type, const std::source_location& caller) {
   // Found by address among the armed timers: the memory may hold anything before.
-  bool armed = false;
+  std::string armedAt;
   {
     Sched& s = S();
     std::lock_guard lock(s.mu);
     for (auto it = s.timers.begin(); it != s.timers.end(); ++it) {
       if (it->timer != timer) continue;
       s.timers.erase(it);
-      armed = true;
+      const QueuedObject* what = FindQueuedLocked(timer);
+      armedAt = what ? SiteText(what->site) : "an unknown site";
+      NoteUnqueuedLocked(timer);
       break;
     }
   }
-  if (armed)
+  if (!armedAt.empty())
     Report(Check::ObjectFreedInUse, "KeInitializeTimerEx",
-           Format("timer %p initialised again while it is armed", static_cast<void*>(timer)), caller);
+           Format("timer %p initialised again while it is armed (armed at %s)", static_cast<void*>(timer),
+                  armedAt.c_str()),
+           caller);
   *timer = KTIMER{};
   timer->Header.Type = type == SynchronizationTimer ? TimerSynchronizationObject : TimerNotificationObject;
   InitializeListHead(&timer->Header.WaitListHead);
@@ -897,6 +962,7 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
   timer->Dpc = dpc;
   timer->Processor = CpuIndex(s, t);
   InsertTimerLocked(s, timer, std::max(due, NowOf(s)));
+  NoteQueuedLocked(timer, QueuedObject{QueuedKind::Timer, caller, dpc, nullptr, nullptr});
   // A foreign thread arming a timer while no platform thread runs must not wait forever.
   if (!s.running && s.ready.empty()) AdvanceLocked(s);
   return wasArmed ? TRUE : FALSE;
@@ -905,7 +971,9 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
 BOOLEAN KeCancelTimer(PKTIMER timer) {
   Sched& s = S();
   std::lock_guard lock(s.mu);
-  return RemoveTimerLocked(s, timer) ? TRUE : FALSE;
+  if (!RemoveTimerLocked(s, timer)) return FALSE;
+  NoteUnqueuedLocked(timer);
+  return TRUE;
 }
 
 BOOLEAN KeReadStateTimer(PKTIMER timer, const std::source_location& caller) {
@@ -1141,15 +1209,23 @@ std::vector<std::string> Leftovers(Sched& s, bool drop) {
   std::vector<Backlog> backlogs;
   {
     std::lock_guard lock(s.mu);
+    // Named with the site that armed or queued them; their memory is written (to forget
+    // them) only while it still holds them.
     for (const TimerKey& k : s.timers) {
-      found.push_back(Format("timer %p still armed (due at %" PRId64 ", period %d ms)", static_cast<void*>(k.timer),
-                             static_cast<int64_t>(k.due), static_cast<int>(k.timer->Period)));
-      if (drop) k.timer->Header.Inserted = 0;
+      const QueuedObject* what = FindQueuedLocked(k.timer);
+      found.push_back(Format("timer %p still armed (due at %" PRId64 ")", static_cast<void*>(k.timer),
+                             static_cast<int64_t>(k.due)) +
+                      (what ? ", armed at " + SiteText(what->site) : std::string()));
+      KTIMER seen;
+      if (drop && ReadableCopy(&seen, k.timer, sizeof seen) && seen.ArmSequence == k.seq) k.timer->Header.Inserted = 0;
     }
     for (unsigned n = 0; n < sched::kMaxProcessors; ++n) {
       for (KDPC* d : s.cpus[n].dpcs) {
-        found.push_back(Format("DPC %p still queued on processor %u", static_cast<void*>(d), n));
-        if (drop) d->DpcData = nullptr;
+        const QueuedObject* what = FindQueuedLocked(d);
+        found.push_back(Format("DPC %p still queued on processor %u", static_cast<void*>(d), n) +
+                        (what ? ", queued at " + SiteText(what->site) : std::string()));
+        KDPC seen;
+        if (drop && ReadableCopy(&seen, d, sizeof seen) && seen.DpcData == &s.cpus[n]) d->DpcData = nullptr;
       }
     }
     for (ThreadRec* t : s.threads)
@@ -1157,6 +1233,8 @@ std::vector<std::string> Leftovers(Sched& s, bool drop) {
         found.push_back(Format("system thread '%s' still alive%s", t->name.c_str(),
                                t->waiting ? (" (" + DescribeWaiter(t) + ")").c_str() : ""));
     if (drop) {
+      ForgetAllQueuedLocked(QueuedKind::Timer);
+      ForgetAllQueuedLocked(QueuedKind::Dpc);
       s.timers.clear();
       s.dpcsInFlight = 0;
       for (Cpu& c : s.cpus) {
@@ -1237,6 +1315,7 @@ ScopedPlatformThread::ScopedPlatformThread(std::string name) {
     s.ready.push_back(t);
     t->cv.wait(lock, [&] { return s.running == t; });
   }
+  FollowIrql(t);
 }
 
 ScopedPlatformThread::~ScopedPlatformThread() {

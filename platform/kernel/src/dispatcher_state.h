@@ -108,7 +108,10 @@ void EnsureWatchdogLocked(Sched& s);
 
 // Queues a DPC on its target processor, or on `cpu` (the processor that queued it or
 // that its timer was armed on) when it has none. False when it was queued already.
-bool QueueDpcLocked(Sched& s, KDPC* dpc, unsigned cpu, PVOID arg1, PVOID arg2);
+// `site`: where it was queued (or its timer armed), for the queued-object checks.
+bool QueueDpcLocked(Sched& s, KDPC* dpc, unsigned cpu, PVOID arg1, PVOID arg2, const std::source_location& site);
+// The type a DPC object holds once initialised.
+constexpr UCHAR kDpcType = 0x13;
 // Takes a queued DPC off its processor's queue.
 void UnqueueDpcLocked(Sched& s, KDPC* dpc);
 // Whether ready context `c` may run now: no other context holds its processor at

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "kernel/sched.h"
+#include "paged_arena.h"
 #include "sched.h"
 
 using namespace platform::kernel_detail;
@@ -21,7 +22,11 @@ using platform::verifier::Check;
 
 namespace {
 
-void SetIrql(ThreadRec* t, KIRQL irql) { t->irql = irql; }
+// Paged pool's protection follows the IRQL of the context that runs.
+void SetIrql(ThreadRec* t, KIRQL irql) {
+  t->irql = irql;
+  FollowIrql(t);
+}
 
 void Acquire(ThreadRec* t, PKSPIN_LOCK lock, KIRQL raisedFrom, const char* api, const std::source_location& caller) {
   if (!lock) {

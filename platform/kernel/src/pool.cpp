@@ -9,6 +9,7 @@
 
 #include "kernel/ke.h"
 #include "kernel/verifier.h"
+#include "paged_arena.h"
 #include "sched.h"
 #include "text.h"
 
@@ -83,9 +84,14 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::source_locati
   // A request no pool could satisfy fails, as the kernel's does, instead of reaching the
   // C library (whose sanitizer builds abort on absurd sizes).
   if (bytes > kLargestBlock) return nullptr;
-  void* block = std::malloc(bytes == 0 ? 1 : bytes);
-  if (!block) return nullptr;
-  std::memset(block, kFreshFill, bytes);
+  // Paged blocks live on pages of their own, protected while the running context is at
+  // DISPATCH_LEVEL or above; the rest (and paged blocks the region cannot hold) on the heap.
+  void* block = IsPaged(type) ? platform::kernel_detail::paged::Allocate(bytes, kFreshFill) : nullptr;
+  if (!block) {
+    block = std::malloc(bytes == 0 ? 1 : bytes);
+    if (!block) return nullptr;
+    std::memset(block, kFreshFill, bytes);
+  }
   std::lock_guard lock(s.mutex);
   s.blocks[block] = Block{bytes, tag, IsPaged(type), s.nextSerial++, caller};
   return block;
@@ -113,7 +119,11 @@ void Free(PVOID block, ULONG tag, const std::source_location& caller, const char
   s.blocks.erase(it);
   lock.unlock();
   platform::kernel_detail::CheckFreedMemory(block, bytes, api, caller);
-  std::free(block);
+  if (platform::kernel_detail::paged::Owns(block)) {
+    platform::kernel_detail::paged::Free(block, bytes);
+  } else {
+    std::free(block);
+  }
   tag &= ~kProtectedPoolBit;
   if (tag != 0 && tag != owner) {
     Report(Check::InvalidArgument, api,
@@ -268,6 +278,15 @@ void PoolAllocated::operator delete(void* block) noexcept {
 
 }  // namespace platform
 
+std::string platform::kernel_detail::DescribePagedBlock(const void* block) {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  auto it = s.blocks.find(block);
+  if (it == s.blocks.end()) return {};
+  return "tag '" + platform::pool::TagName(it->second.tag) + "', " + std::to_string(it->second.bytes) +
+         " bytes, allocated at " + CallerOf(it->second.caller);
+}
+
 namespace platform::pool {
 
 Mark CurrentMark() {
@@ -344,6 +363,8 @@ bool CheckNoLeaks(Mark since, const std::source_location& caller) {
   Report(Check::LeakAtTeardown, "pool", "pool blocks still allocated:\n" + report, caller);
   return false;
 }
+
+bool PagedBlocksProtected() { return platform::kernel_detail::paged::Enabled(); }
 
 void FailNthAllocation(std::uint64_t n, ULONG tag) {
   State& s = S();

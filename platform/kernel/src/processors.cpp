@@ -14,6 +14,9 @@
 #include <iterator>
 
 #include "dispatcher_state.h"
+#include "memory_faults.h"
+#include "paged_arena.h"
+#include "queued_objects.h"
 
 namespace platform::kernel_detail {
 namespace {
@@ -32,16 +35,32 @@ struct TakenDpc {
   PKDEFERRED_ROUTINE routine;
   PVOID context, arg1, arg2;
 };
+// A DPC whose memory no longer holds what was queued (freed or reused since) is dropped
+// and reported instead.
 bool TakeDpcLocked(Cpu& c, ThreadRec* runner, TakenDpc* taken) {
-  if (c.dpcs.empty() || c.runner) return false;
-  KDPC* dpc = c.dpcs.front();
-  c.dpcs.pop_front();
-  dpc->DpcData = nullptr;
-  *taken = {dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2};
-  c.runningDpc = dpc;
-  c.runningContext = dpc->DeferredContext;
-  c.runner = runner;
-  return true;
+  while (!c.dpcs.empty() && !c.runner) {
+    KDPC* dpc = c.dpcs.front();
+    c.dpcs.pop_front();
+    KDPC seen;
+    const QueuedObject* what = FindQueuedLocked(dpc);
+    const bool readable = ReadableCopy(&seen, dpc, sizeof seen);
+    if (what && (!readable || seen.Type != kDpcType || seen.DpcData != &c || seen.DeferredRoutine != what->first ||
+                 seen.DeferredContext != what->second)) {
+      ReportOverwrittenLocked(dpc, *what, "KDPC delivery",
+                              readable ? "no longer holds its DPC" : "is no longer readable");
+      Sched& s = S();
+      if (--s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
+      continue;
+    }
+    NoteUnqueuedLocked(dpc);
+    dpc->DpcData = nullptr;
+    *taken = {dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2};
+    c.runningDpc = dpc;
+    c.runningContext = dpc->DeferredContext;
+    c.runner = runner;
+    return true;
+  }
+  return false;
 }
 
 void FinishDpcLocked(Sched& s, Cpu& c) {
@@ -58,6 +77,7 @@ void RunDpc(ThreadRec* self, const TakenDpc& d) {
   const KIRQL before = self->irql;
   const size_t locks = self->spinLocks.size();
   self->irql = DISPATCH_LEVEL;
+  FollowIrql(self);
   if (d.routine) d.routine(d.dpc, d.context, d.arg1, d.arg2);
   if (self->irql != DISPATCH_LEVEL || self->spinLocks.size() != locks) {
     Report(Check::LockHeldAtExit, "KDPC",
@@ -67,6 +87,7 @@ void RunDpc(ThreadRec* self, const TakenDpc& d) {
     self->spinLocks.resize(std::min(locks, self->spinLocks.size()));
   }
   self->irql = before;
+  FollowIrql(self);
 }
 
 // Hands the turn from the running context `t` straight to the ready context `next`; `t`
@@ -77,6 +98,7 @@ void SwitchToLocked(Sched& s, ThreadRec* t, ThreadRec* next, std::unique_lock<st
   s.running = next;
   next->cv.notify_all();
   t->cv.wait(lock, [&] { return s.running == t; });
+  FollowIrql(t);
 }
 
 void LogLocked(Sched& s, std::string line) {
@@ -106,6 +128,7 @@ void RunDpcWorker(unsigned cpu) {
       std::lock_guard lock(s.mu);
       taken = TakeDpcLocked(c, self, &d);
     }
+    ReportDeferred();
     if (!taken) {
       DISPATCHER_HEADER* work = &c.work.Header;
       Wait(1, &work, WaitAny, kNever, false, true, "DPC queue", std::source_location::current());
@@ -121,8 +144,10 @@ void RunDpcWorker(unsigned cpu) {
 
 // Queues a DPC on its target processor, or on `cpu` (the processor that queued it or
 // that its timer was armed on) when it has none.
-bool QueueDpcLocked(Sched& s, KDPC* dpc, unsigned cpu, PVOID arg1, PVOID arg2) {
+bool QueueDpcLocked(Sched& s, KDPC* dpc, unsigned cpu, PVOID arg1, PVOID arg2, const std::source_location& site) {
   if (dpc->DpcData) return false;
+  NoteQueuedLocked(dpc, QueuedObject{QueuedKind::Dpc, site, reinterpret_cast<const void*>(dpc->DeferredRoutine),
+                                     dpc->DeferredContext, nullptr});
   const unsigned target = (dpc->Target ? dpc->Target - 1u : cpu) % s.processors;
   Cpu& c = s.cpus[target];
   dpc->DpcData = &c;
@@ -140,6 +165,7 @@ bool QueueDpcLocked(Sched& s, KDPC* dpc, unsigned cpu, PVOID arg1, PVOID arg2) {
 }
 
 void UnqueueDpcLocked(Sched& s, KDPC* dpc) {
+  NoteUnqueuedLocked(dpc);
   std::erase(static_cast<Cpu*>(dpc->DpcData)->dpcs, dpc);
   dpc->DpcData = nullptr;
   if (--s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
@@ -261,6 +287,7 @@ void DeliverPendingDpcs(ThreadRec* t) {
     FinishDpcLocked(s, c);
   }
   t->deliveringDpcs = false;
+  ReportDeferred();
 }
 
 }  // namespace platform::kernel_detail
@@ -275,19 +302,27 @@ using platform::verifier::Check;
 
 void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, const std::source_location& caller) {
   // Found by address among the queued DPCs: the memory may hold anything before.
-  bool queued = false;
+  std::string queuedAt;
   {
     Sched& s = S();
     std::lock_guard lock(s.mu);
-    for (Cpu& c : s.cpus)
-      queued |= std::find(c.dpcs.begin(), c.dpcs.end(), dpc) != c.dpcs.end();
-    if (queued) UnqueueDpcLocked(s, dpc);
+    if (const QueuedObject* what = FindQueuedLocked(dpc); what && what->kind == QueuedKind::Dpc) {
+      queuedAt = SiteText(what->site);
+      for (Cpu& c : s.cpus)
+        if (std::find(c.dpcs.begin(), c.dpcs.end(), dpc) != c.dpcs.end()) {
+          std::erase(c.dpcs, dpc);
+          if (--s.dpcsInFlight == 0) SetEventLocked(&s.dpcIdle);
+        }
+      NoteUnqueuedLocked(dpc);
+    }
   }
-  if (queued)
+  if (!queuedAt.empty())
     Report(Check::ObjectFreedInUse, "KeInitializeDpc",
-           Format("DPC %p initialised again while it is queued", static_cast<void*>(dpc)), caller);
+           Format("DPC %p initialised again while it is queued (queued at %s)", static_cast<void*>(dpc),
+                  queuedAt.c_str()),
+           caller);
   *dpc = KDPC{};
-  dpc->Type = 0x13;
+  dpc->Type = kDpcType;
   dpc->Importance = MediumImportance;
   dpc->DeferredRoutine = routine;
   dpc->DeferredContext = context;
@@ -300,13 +335,14 @@ void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number) {
   dpc->Target = static_cast<ULONG>(number) + 1;
 }
 
-BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2) {
+BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2,
+                         const std::source_location& caller) {
   Sched& s = S();
   ThreadRec* t = Current();
   bool queued;
   {
     std::lock_guard lock(s.mu);
-    queued = QueueDpcLocked(s, dpc, CpuIndex(s, t), systemArgument1, systemArgument2);
+    queued = QueueDpcLocked(s, dpc, CpuIndex(s, t), systemArgument1, systemArgument2, caller);
   }
   platform::sched::Point("KeInsertQueueDpc");
   return queued ? TRUE : FALSE;

@@ -139,7 +139,11 @@ void RegisterBacklogProbe(std::function<std::vector<std::string>()> probe, std::
 
 // Called by the pool before it frees a block: reports (ObjectFreedInUse) armed timers,
 // queued DPCs and objects being waited on inside it, and unlinks the timers and DPCs.
-void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const std::source_location& caller);
+// `region` names the memory in reports (default: "block <address>"); `gone`: the memory
+// is no longer the caller's (an ended thread's stack), so the objects are forgotten
+// without writing to them.
+void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const std::source_location& caller,
+                      const std::string& region = {}, bool gone = false);
 
 // printf-style formatting for verifier details (reports go to verifier::Report, found by
 // argument-dependent lookup on the Check).

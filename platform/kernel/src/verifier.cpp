@@ -61,14 +61,18 @@ const char* CheckName(Check check) {
     case Check::PendingRule: return "pending rule broken";
     case Check::CallAboveIrql: return "call above its documented IRQL";
     case Check::Hang: return "hang: polling without end";
+    case Check::PagedAccessAboveApc: return "paged pool touched at DISPATCH_LEVEL or above";
   }
   return "unknown check";
 }
 
 void Report(Check check, const char* api, std::string detail, const std::source_location& caller) {
-  Violation v{check, api ? api : "", std::move(detail),
-              std::string(caller.file_name()) + ":" + std::to_string(caller.line()) + " (" +
-                  caller.function_name() + ")"};
+  Report(check, api, std::move(detail),
+         std::string(caller.file_name()) + ":" + std::to_string(caller.line()) + " (" + caller.function_name() + ")");
+}
+
+void Report(Check check, const char* api, std::string detail, std::string caller) {
+  Violation v{check, api ? api : "", std::move(detail), std::move(caller)};
   Handler h;
   {
     std::lock_guard<std::mutex> lock(HandlerMutex());

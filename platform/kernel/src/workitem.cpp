@@ -6,6 +6,9 @@
 
 #include "kernel/ob.h"
 #include "kernel/pool.h"
+#include "memory_faults.h"
+#include "paged_arena.h"
+#include "queued_objects.h"
 #include "sched.h"
 
 using namespace platform::kernel_detail;
@@ -55,8 +58,11 @@ struct Queues {
             std::lock_guard lock(DispatcherLock());
             for (WorkQueue* q : {&critical, &delayed}) {
               for (IO_WORKITEM* item : q->items) {
-                item->Queued = false;
-                devices.push_back(item->DeviceObject);
+                const QueuedObject* what = FindQueuedLocked(item);
+                devices.push_back(static_cast<PDEVICE_OBJECT>(what ? what->device : item->DeviceObject));
+                IO_WORKITEM seen;
+                if (ReadableCopy(&seen, item, sizeof seen) && seen.Signature == kSignature) item->Queued = false;
+                NoteUnqueuedLocked(item);
               }
               q->items.clear();
             }
@@ -71,6 +77,19 @@ Queues& Q() {
   return *q;
 }
 
+// Whether a queued item still holds what was queued; otherwise it is reported (deferred)
+// and forgotten.
+bool ItemIntactLocked(IO_WORKITEM* item, const QueuedObject& what) {
+  IO_WORKITEM seen;
+  const bool readable = ReadableCopy(&seen, item, sizeof seen);
+  if (readable && seen.Signature == kSignature && seen.Queued &&
+      reinterpret_cast<const void*>(seen.Routine) == what.first && seen.Context == what.second &&
+      seen.DeviceObject == what.device)
+    return true;
+  ReportOverwrittenLocked(item, what, "work queue", readable ? "no longer holds its work item" : "is no longer readable");
+  return false;
+}
+
 void RunWorker(WorkQueue* q) {
   ThreadRec* self = Current();
   for (;;) {
@@ -78,16 +97,31 @@ void RunWorker(WorkQueue* q) {
     PDEVICE_OBJECT device = nullptr;
     PIO_WORKITEM_ROUTINE routine = nullptr;
     PVOID context = nullptr;
+    PDEVICE_OBJECT dropped = nullptr;  // of an item found overwritten
     {
       std::lock_guard lock(DispatcherLock());
-      if (!q->items.empty()) {
-        item = q->items.front();
+      while (!item && !q->items.empty()) {
+        IO_WORKITEM* next = q->items.front();
         q->items.pop_front();
+        if (const QueuedObject* what = FindQueuedLocked(next)) {
+          const QueuedObject queued = *what;  // the check forgets an overwritten item
+          if (!ItemIntactLocked(next, queued)) {
+            dropped = static_cast<PDEVICE_OBJECT>(queued.device);
+            break;
+          }
+        }
+        NoteUnqueuedLocked(next);
+        item = next;
         item->Queued = false;
         device = item->DeviceObject;
         routine = item->Routine;
         context = item->Context;
       }
+    }
+    ReportDeferred();
+    if (dropped) {
+      ObDereferenceObject(dropped);
+      continue;
     }
     if (!item) {
       DISPATCHER_HEADER* work = &q->work.Header;
@@ -103,11 +137,16 @@ void RunWorker(WorkQueue* q) {
                     static_cast<int>(self->mutexesOwned - mutexesBefore)),
              std::source_location::current());
       self->irql = PASSIVE_LEVEL;
+      FollowIrql(self);
       self->spinLocks.clear();
       self->spinLockIrqls.clear();
     }
     ObDereferenceObject(device);
   }
+}
+
+void Initialise(PIO_WORKITEM item, PDEVICE_OBJECT device) {
+  *item = IO_WORKITEM{kSignature, device, nullptr, nullptr, false};
 }
 
 bool Valid(PIO_WORKITEM item, const char* api, const std::source_location& caller) {
@@ -130,24 +169,74 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject, const std::source_l
   auto* item =
       static_cast<IO_WORKITEM*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_WORKITEM), kWorkItemPoolTag, caller));
   if (!item) return nullptr;
-  *item = IO_WORKITEM{kSignature, deviceObject, nullptr, nullptr, false};
+  Initialise(item, deviceObject);
   return item;
 }
 
-void IoFreeWorkItem(PIO_WORKITEM ioWorkItem, const std::source_location& caller) {
-  if (!Valid(ioWorkItem, "IoFreeWorkItem", caller)) return;
-  bool queued;
+namespace {
+
+// Ends a work item's life (freed or uninitialised): refused, and reported with the site
+// that queued it, while the item is queued.
+bool Retire(PIO_WORKITEM item, const char* api, const std::source_location& caller) {
+  if (!Valid(item, api, caller)) return false;
+  std::string queuedAt;
   {
     std::lock_guard lock(DispatcherLock());
-    queued = ioWorkItem->Queued;
-    if (!queued) ioWorkItem->Signature = kFreed;
+    if (const QueuedObject* what = FindQueuedLocked(item))
+      queuedAt = SiteText(what->site);
+    else
+      item->Signature = kFreed;
   }
-  if (queued) {
-    Report(Check::InvalidArgument, "IoFreeWorkItem",
-           Format("work item %p is still queued", static_cast<void*>(ioWorkItem)), caller);
+  if (queuedAt.empty()) return true;
+  Report(Check::ObjectFreedInUse, api,
+         Format("work item %p is still queued (queued at %s)", static_cast<void*>(item), queuedAt.c_str()), caller);
+  return false;
+}
+
+}  // namespace
+
+void IoFreeWorkItem(PIO_WORKITEM ioWorkItem, const std::source_location& caller) {
+  if (Retire(ioWorkItem, "IoFreeWorkItem", caller)) ExFreePoolWithTag(ioWorkItem, kWorkItemPoolTag, caller);
+}
+
+ULONG IoSizeofWorkItem() { return sizeof(IO_WORKITEM); }
+
+void IoInitializeWorkItem(PVOID ioObject, PIO_WORKITEM ioWorkItem, const std::source_location& caller) {
+  if (!ioObject || !ioWorkItem) {
+    Report(Check::InvalidArgument, "IoInitializeWorkItem", ioObject ? "no work item" : "no device object", caller);
     return;
   }
-  ExFreePoolWithTag(ioWorkItem, kWorkItemPoolTag, caller);
+  // Found by address among the queued items: the memory may hold anything before.
+  std::string queuedAt;
+  void* device = nullptr;
+  {
+    std::lock_guard lock(DispatcherLock());
+    if (const QueuedObject* what = FindQueuedLocked(ioWorkItem); what && what->kind == QueuedKind::WorkItem) {
+      queuedAt = SiteText(what->site);
+      device = UnlinkWorkItemLocked(ioWorkItem);
+    }
+  }
+  if (device) ObDereferenceObject(device);
+  if (!queuedAt.empty())
+    Report(Check::ObjectFreedInUse, "IoInitializeWorkItem",
+           Format("work item %p initialised again while it is queued (queued at %s)", static_cast<void*>(ioWorkItem),
+                  queuedAt.c_str()),
+           caller);
+  Initialise(ioWorkItem, static_cast<PDEVICE_OBJECT>(ioObject));
+}
+
+void IoUninitializeWorkItem(PIO_WORKITEM ioWorkItem, const std::source_location& caller) {
+  Retire(ioWorkItem, "IoUninitializeWorkItem", caller);
+}
+
+void* platform::kernel_detail::UnlinkWorkItemLocked(const void* item) {
+  const QueuedObject* what = FindQueuedLocked(item);
+  if (!what) return nullptr;
+  void* device = what->device;
+  Queues& queues = Q();
+  for (WorkQueue* q : {&queues.critical, &queues.delayed}) std::erase(q->items, item);
+  NoteUnqueuedLocked(item);
+  return device;
 }
 
 void IoQueueWorkItem(PIO_WORKITEM ioWorkItem, PIO_WORKITEM_ROUTINE workerRoutine, WORK_QUEUE_TYPE queueType,
@@ -174,6 +263,8 @@ void IoQueueWorkItem(PIO_WORKITEM ioWorkItem, PIO_WORKITEM_ROUTINE workerRoutine
   ioWorkItem->Context = context;
   ioWorkItem->Queued = true;
   q->items.push_back(ioWorkItem);
+  NoteQueuedLocked(ioWorkItem, QueuedObject{QueuedKind::WorkItem, caller, reinterpret_cast<const void*>(workerRoutine),
+                                            context, ioWorkItem->DeviceObject});
   if (!q->started) {
     q->started = true;
     StartThreadLocked(q->name, ThreadKind::Worker, nullptr, [q] { RunWorker(q); }, nullptr).detach();

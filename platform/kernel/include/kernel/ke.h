@@ -213,7 +213,8 @@ BOOLEAN KeReadStateTimer(PKTIMER timer, const std::source_location& caller = std
 void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, const std::source_location& caller = std::source_location::current());
 void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance);
 void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number);
-BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
+BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2,
+                         const std::source_location& caller = std::source_location::current());
 BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
 // Returns once every DPC queued before the call has run (PASSIVE_LEVEL only).
 void KeFlushQueuedDpcs(KE_CALLER);

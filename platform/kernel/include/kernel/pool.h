@@ -138,6 +138,12 @@ class LeakScope {
   Mark mark_;
 };
 
+// Whether paged blocks live on pages of their own that are protected while the running
+// context is at DISPATCH_LEVEL or above, so touching one there is reported
+// (PagedAccessAboveApc). Off in free-running builds, whose processors run in parallel,
+// and when the environment sets UA_PAGED_PROTECTION=0.
+bool PagedBlocksProtected();
+
 // Fault injection. FailNthAllocation(n) fails the n-th allocation from now (1 = the next
 // one), counting only allocations of `tag` when one is given (0 counts every tag); it fires
 // once. FailTag makes every allocation of the tag fail until cleared.

@@ -31,6 +31,7 @@ enum class Check {
   PendingRule,             // STATUS_PENDING without IoMarkIrpPending and the like, status mismatches
   CallAboveIrql,           // a routine called above its documented IRQL
   Hang,                    // a context polling without end: many calls, no wait, no clock progress
+  PagedAccessAboveApc,     // paged pool read or written at DISPATCH_LEVEL or above
 };
 
 const char* CheckName(Check check);
@@ -51,6 +52,10 @@ void Report(Check check, const char* api, std::string detail,
 // be at (PASSIVE_LEVEL 0, APC_LEVEL 1, DISPATCH_LEVEL 2). Returns false when it was.
 bool RequireIrqlAtMost(unsigned char highest, const char* api,
                        const std::source_location& caller = std::source_location::current());
+
+// The same with the caller already as text (for findings made where no source location
+// is at hand, such as a faulting memory access).
+void Report(Check check, const char* api, std::string detail, std::string caller);
 
 using Handler = std::function<void(const Violation&)>;
 // Installs a handler and returns the previous one.

@@ -27,6 +27,16 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject,
                                 const std::source_location& caller = std::source_location::current());
 // Freeing a work item that is still queued is a verifier report (and the item is kept).
 void IoFreeWorkItem(PIO_WORKITEM ioWorkItem, const std::source_location& caller = std::source_location::current());
+
+// Work items in the caller's memory (IoSizeofWorkItem bytes, non-paged, anywhere):
+// initialising one that is still queued, or uninitialising it while queued, is reported.
+// Like every queued work item, one whose memory is freed or reused before it runs is
+// reported when its turn comes ("queued object overwritten") and does not run.
+ULONG IoSizeofWorkItem();
+void IoInitializeWorkItem(PVOID ioObject, PIO_WORKITEM ioWorkItem,
+                          const std::source_location& caller = std::source_location::current());
+void IoUninitializeWorkItem(PIO_WORKITEM ioWorkItem,
+                            const std::source_location& caller = std::source_location::current());
 // Queuing an item that is already queued is a verifier report and changes nothing.
 void IoQueueWorkItem(PIO_WORKITEM ioWorkItem, PIO_WORKITEM_ROUTINE workerRoutine, WORK_QUEUE_TYPE queueType,
                      PVOID context, const std::source_location& caller = std::source_location::current());

@@ -1,0 +1,84 @@
+#include "memory_faults.h"
+
+#include <csetjmp>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "paged_arena.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace platform::kernel_detail {
+namespace {
+
+struct sigaction previousAction;
+thread_local sigjmp_buf* tlProbe = nullptr;
+
+void OnSegv(int signal, siginfo_t* info, void* context) {
+  if (sigjmp_buf* probe = tlProbe) {
+    tlProbe = nullptr;
+    siglongjmp(*probe, 1);
+  }
+  if (paged::OnFault(info->si_addr, context)) return;  // handled: the access is retried
+  // Not ours: the previous handler, or the default action when the access faults again.
+  if (previousAction.sa_flags & SA_SIGINFO) {
+    if (previousAction.sa_sigaction) {
+      previousAction.sa_sigaction(signal, info, context);
+      return;
+    }
+  } else if (previousAction.sa_handler != SIG_DFL && previousAction.sa_handler != SIG_IGN) {
+    previousAction.sa_handler(signal);
+    return;
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(SIGSEGV, &fallback, nullptr);
+}
+
+}  // namespace
+
+void InstallFaultHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction action {};
+    action.sa_sigaction = OnSegv;
+    sigemptyset(&action.sa_mask);
+    // SA_NODEFER: a probe leaves the handler by siglongjmp without restoring the mask.
+    // SA_ONSTACK: a stack overflow still reaches whoever handled it before.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+    sigaction(SIGSEGV, &action, &previousAction);
+  });
+}
+
+bool ReadableCopy(void* out, const void* from, std::size_t bytes) {
+#if defined(__SANITIZE_ADDRESS__)
+  if (__asan_region_is_poisoned(const_cast<void*>(from), bytes)) return false;
+#endif
+#if defined(__SANITIZE_THREAD__)
+  // Leaving a fault handler by siglongjmp does not survive ThreadSanitizer's signal
+  // interception: the kernel copies instead, failing on memory that is not mapped.
+  iovec local{out, bytes};
+  iovec remote{const_cast<void*>(from), bytes};
+  return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(bytes);
+#endif
+  InstallFaultHandler();
+  sigjmp_buf probe;
+  if (sigsetjmp(probe, 0)) return false;
+  tlProbe = &probe;
+  asm volatile("" ::: "memory");
+  auto* to = static_cast<volatile unsigned char*>(out);
+  const auto* source = static_cast<const volatile unsigned char*>(from);
+  for (std::size_t i = 0; i < bytes; ++i) to[i] = source[i];
+  asm volatile("" ::: "memory");
+  tlProbe = nullptr;
+  return true;
+}
+
+}  // namespace platform::kernel_detail
