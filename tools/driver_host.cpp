@@ -7,6 +7,7 @@
 #include "kernel/pool.h"
 #include "kernel/registry.h"
 #include "kernel/verifier.h"
+#include "stream/usb_stream_engine.h"
 #include "uac/uac1_function.h"
 
 namespace tools {
@@ -32,6 +33,7 @@ DriverHost::DriverHost() {
   platform::registry::Clear();
   leaks_.emplace();
   uac::RegisterFunctionFactories();
+  stream::RegisterEngineFactories();
   driver_ = platform::io::CreateDriverObject(u"\\Driver\\usbaudio");
 }
 
