@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "stream/usb_stream_engine.h"
+#include "uac/stream_engine_factory.h"
 #include "uac/uac1_function.h"
 #include "usb_device_fixture.h"
 
@@ -25,10 +27,13 @@ class Uac1FunctionTest : public usb_device_test::UsbDeviceTest {
     UsbDeviceTest::SetUp();
     saved_ = adapter::SetFunctionFactory(adapter::FunctionClass::Uac1, nullptr);
     uac::RegisterFunctionFactories();
+    savedEngines_ = uac::GetStreamEngineFactory();
+    stream::RegisterEngineFactories();
   }
   void TearDown() override {
     UsbDeviceTest::TearDown();
     adapter::SetFunctionFactory(adapter::FunctionClass::Uac1, saved_);
+    uac::SetStreamEngineFactory(savedEngines_);
   }
 
   static sim::device::DeviceProfile Model(std::u16string text, UCHAR index = 0x50) {
@@ -57,6 +62,7 @@ class Uac1FunctionTest : public usb_device_test::UsbDeviceTest {
   }
 
   adapter::FunctionFactory saved_ = nullptr;
+  const uac::StreamEngineFactory* savedEngines_ = nullptr;
 };
 
 // The shared speaker-and-microphone headset: every terminal and unit in descriptor
