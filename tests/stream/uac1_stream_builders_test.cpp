@@ -454,6 +454,7 @@ TEST_F(Uac1StreamBuilders, HeadsetStartSurvivesEveryAllocationFailure) {
       },
       4000);
   EXPECT_GT(allocations, 50u);
+  RecordProperty("allocations", static_cast<int>(allocations));
 }
 
 }  // namespace

@@ -548,7 +548,9 @@ STDMETHODIMP CUac1Function::BuildFilters(PUSB_CONFIGURATION_DESCRIPTOR Configura
 
   NTSTATUS status = STATUS_SUCCESS;
   ULONG offset = static_cast<ULONG>(first - config);
-  while (offset < total) {
+  // Interface descriptors found by the parser are whole; the check keeps a broken one from
+  // stalling the walk.
+  while (offset + sizeof(USB_INTERFACE_DESCRIPTOR) <= total && config[offset] >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
     const UCHAR number = config[offset + 2];
     if (isOwn(number)) {
       status = builder.BuildInterface(config, total, &offset);
