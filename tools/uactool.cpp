@@ -11,11 +11,14 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
-#include "driver_host.h"
-#include "uac/control_interfaces.h"
 #include "adapter/audio_class.h"
+#include "adapter/endpoint_type.h"
 #include "adapter/uac_function.h"
+#include "driver_host.h"
+#include "stream/usb_stream_engine.h"
+#include "uac/control_interfaces.h"
 #include "usb/usbdlib.h"
 
 namespace {
@@ -37,8 +40,10 @@ void Usage(std::FILE* out) {
                "describe  load a device file (lsusb -v text or raw descriptor hex), start a simulated\n"
                "          device from it, run the driver's probe and builders and print what was built:\n"
                "          the function, its units and terminals with their IDs and sources, the control\n"
-               "          nodes and the capability record; on refusal the status, what the driver\n"
-               "          found and the descriptor at fault.\n"
+               "          nodes, the stream engines (interface, direction, endpoint type, formats by\n"
+               "          alternate setting with their rates, path from the user-facing terminal) and\n"
+               "          the capability record; on refusal the status, what the driver found and the\n"
+               "          descriptor at fault.\n"
                "\n"
                "The simulated device answers string index 0x50 with the neutral model string\n"
                "\"SIMULATED-UAC\", which matches no chip prefix (real dumps rarely carry a model\n"
@@ -166,6 +171,75 @@ void PrintControl(adapter::IUacEntity* e) {
   }
 }
 
+std::string EndpointTypeName(ULONG type) {
+  PCWSTR prefix = adapter::EndpointTypePrefix(type);
+  std::string text;
+  for (; prefix && *prefix; ++prefix) text += static_cast<char>(*prefix);
+  return text.empty() ? "?" : text;
+}
+
+std::string SubFormatName(const WAVEFORMATEXTENSIBLE& f) {
+  switch (f.SubFormat.Data1) {
+    case 0x0001: return "PCM";
+    case 0x0092: return "AC-3 over S/PDIF";
+    case 0x0164: return "WMA Pro over S/PDIF";
+    default: {
+      char text[16];
+      std::snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(f.SubFormat.Data1));
+      return text;
+    }
+  }
+}
+
+// One engine: its interface, direction and endpoint type, its formats grouped by
+// alternate setting and layout with their rates, and its signal path (node identifiers,
+// user-facing end first) with the processing nodes marked.
+void PrintEngine(adapter::IStreamEngine* engine) {
+  PVOID itf = nullptr;
+  if (!NT_SUCCESS(engine->QueryInterface(stream::IID_IUsbStreamEngine, &itf))) return;
+  auto* usb = static_cast<stream::CUsbStreamEngine*>(static_cast<stream::IUsbStreamEngine*>(itf));
+  usb->Release();
+  const ULONG type = engine->GetEndpointType();
+  std::printf("  Engine on interface %u: %s, endpoint type %u '%s', terminal node %u\n", usb->GetEngineId(),
+              engine->GetDirection() == adapter::STREAM_DIRECTION_RENDER ? "render" : "capture", type,
+              EndpointTypeName(type).c_str(), usb->GetTerminalNodeId());
+  struct Group {
+    UCHAR alt;
+    WAVEFORMATEXTENSIBLE format;
+    std::string rates;
+  };
+  std::vector<Group> groups;
+  const ULONG records = usb->GetFormatRecordCount();
+  for (ULONG r = 0; r < records; ++r) {
+    const stream::StreamFormatRecord* record = usb->GetFormatRecord(r);
+    WAVEFORMATEXTENSIBLE key = record->Format;
+    key.Format.nSamplesPerSec = key.Format.nAvgBytesPerSec = 0;
+    Group* group = nullptr;
+    for (Group& g : groups)
+      if (g.alt == record->AlternateSetting && !std::memcmp(&g.format, &key, sizeof key)) group = &g;
+    if (!group) {
+      groups.push_back({record->AlternateSetting, key, {}});
+      group = &groups.back();
+    }
+    group->rates += (group->rates.empty() ? "" : ", ") + std::to_string(record->Format.Format.nSamplesPerSec);
+  }
+  std::printf("    Formats (%u)\n", records);
+  for (const Group& g : groups)
+    std::printf("      alt %u: %u ch, %u-bit container, %u valid bits, mask 0x%x, %s; rates %s\n", g.alt,
+                g.format.Format.nChannels, g.format.Format.wBitsPerSample, g.format.Samples.wValidBitsPerSample,
+                static_cast<unsigned>(g.format.dwChannelMask), SubFormatName(g.format).c_str(), g.rates.c_str());
+  std::printf("    Path:");
+  for (ULONG n = 0; n < engine->GetNodeCount(); ++n) {
+    adapter::IUacEntity* node = nullptr;
+    if (!NT_SUCCESS(engine->GetNode(n, &node))) continue;
+    PVOID dsp = nullptr;
+    const bool processing = NT_SUCCESS(node->QueryInterface(adapter::IID_IDspNode, &dsp));
+    if (processing) static_cast<PUNKNOWN>(dsp)->Release();
+    std::printf(" %u '%s'%s", node->GetId(), NodeName(node->GetType()), processing ? " [processing]" : "");
+  }
+  std::printf("\n");
+}
+
 void PrintBuilt(const tools::DriverHost& host, adapter::IUacFunctionDescription* function) {
   adapter::IAudioHal* hal = host.hal();
   std::printf("Function: %s, vendor %04x product %04x, control interface %u\n", function->GetClassName(),
@@ -185,6 +259,10 @@ void PrintBuilt(const tools::DriverHost& host, adapter::IUacFunctionDescription*
     PrintControl(e);
   }
   std::printf("Stream engines (%u)\n", hal->GetEngineCount());
+  for (ULONG i = 0; i < hal->GetEngineCount(); ++i) {
+    adapter::IStreamEngine* engine = nullptr;
+    if (NT_SUCCESS(hal->GetEngine(i, &engine))) PrintEngine(engine);
+  }
   adapter::EndpointCapabilityRecord t{};
   function->GetCapabilityTemplate(&t);
   std::printf("Capability record: mask 0x%08x, second value %u, feature flags 0x%08x%s\n", t.CapabilityMask,

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "uac/function_classes.h"
+#include "stream/usb_stream_engine.h"
+#include "uac/stream_engine_factory.h"
 #include "uac/uac1_function.h"
 #include "usb_device_fixture.h"
 
@@ -26,10 +28,13 @@ class Uac1FunctionTest : public usb_device_test::UsbDeviceTest {
     UsbDeviceTest::SetUp();
     saved_ = adapter::SetFunctionFactory(adapter::FunctionClass::Uac1, nullptr);
     uac::RegisterFunctionFactories();
+    savedEngines_ = uac::GetStreamEngineFactory();
+    stream::RegisterEngineFactories();
   }
   void TearDown() override {
     UsbDeviceTest::TearDown();
     adapter::SetFunctionFactory(adapter::FunctionClass::Uac1, saved_);
+    uac::SetStreamEngineFactory(savedEngines_);
   }
 
   static sim::device::DeviceProfile Model(std::u16string text, UCHAR index = 0x50) {
@@ -58,6 +63,7 @@ class Uac1FunctionTest : public usb_device_test::UsbDeviceTest {
   }
 
   adapter::FunctionFactory saved_ = nullptr;
+  const uac::StreamEngineFactory* savedEngines_ = nullptr;
 };
 
 // The shared speaker-and-microphone headset: every terminal and unit in descriptor

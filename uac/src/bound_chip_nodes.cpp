@@ -81,6 +81,7 @@ CUacVendorVolumeControl::~CUacVendorVolumeControl() {
 STDMETHODIMP CUacVendorVolumeControl::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
   if (object && IsEqualGUID(iid, adapter::IID_IStreamLink))
     return adapter::ReturnInterface<adapter::IStreamLink>(this, object);
+  if (object && IsEqualGUID(iid, adapter::IID_IDspNode)) return adapter::ReturnInterface<adapter::IDspNode>(this, object);
   return CUacVolumeControl::NonDelegatingQueryInterface(iid, object);
 }
 

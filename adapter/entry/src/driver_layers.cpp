@@ -3,6 +3,7 @@
 #include "dsp/host.h"
 #include "kernel/dbg.h"
 #include "kernel/pool.h"
+#include "stream/usb_stream_engine.h"
 #include "uac/function_classes.h"
 
 namespace entry {
@@ -23,6 +24,7 @@ constexpr DspHostHooks kDspHooks = {DspPoolAllocate, DspPoolFree, DspDebugPrint}
 NTSTATUS RegisterDriverLayers() {
   DspSetHostHooks(&kDspHooks);
   uac::RegisterFunctionFactories();
+  stream::RegisterEngineFactories();
   return STATUS_SUCCESS;
 }
 

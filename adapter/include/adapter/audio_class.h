@@ -16,8 +16,9 @@ inline constexpr UCHAR kAudioStreamingSubclass = 0x02;
 inline constexpr UCHAR kProtocolUac1 = 0x00;
 inline constexpr UCHAR kProtocolUac2 = 0x20;
 
-// Class-specific interface descriptor (CS_INTERFACE).
+// Class-specific interface and endpoint descriptors (CS_INTERFACE, CS_ENDPOINT).
 inline constexpr UCHAR kAcDescriptorType = 0x24;
+inline constexpr UCHAR kCsEndpointDescriptorType = 0x25;
 
 // Audio Control descriptor subtypes. 1 to 6 are shared; from 7 the versions differ.
 enum AcSubtype : UCHAR {
@@ -35,6 +36,17 @@ enum AcSubtype : UCHAR {
   AC2_CLOCK_SOURCE = 10,
   AC2_CLOCK_SELECTOR = 11,
   AC2_CLOCK_MULTIPLIER = 12,
+};
+
+// Audio Streaming interface descriptor subtypes, and the format types of AS_FORMAT_TYPE.
+enum AsSubtype : UCHAR {
+  AS_GENERAL = 1,
+  AS_FORMAT_TYPE = 2,
+};
+enum FormatType : UCHAR {
+  FORMAT_TYPE_I = 1,
+  FORMAT_TYPE_II = 2,
+  FORMAT_TYPE_III = 3,
 };
 
 // Class request codes. Version 1.0: SET_CUR and the GET_* reads (the direction bit set);

@@ -70,6 +70,8 @@ struct ScopedRelease {
   }
   T* operator->() const { return p; }
   T* get() const { return p; }
+  // Where a query puts the interface it returns.
+  PVOID* out() { return reinterpret_cast<PVOID*>(&p); }
 };
 
 }  // namespace adapter

@@ -10,6 +10,7 @@
 
 #include "adapter/audio_hal.h"
 #include "adapter/capability_record.h"
+#include "adapter/dsp_node.h"
 #include "adapter/stream_engine.h"
 #include "uac/bound_node_values.h"
 #include "uac/control_nodes.h"
@@ -156,8 +157,9 @@ class CUacInputGainPadControl : public CUacLevelControl {
 
 // A volume the device reports through a vendor selector but the driver applies in
 // software: each channel's level is also kept as a linear gain. The stream's processing
-// interface reads the gains; the node itself follows a stream link.
-class CUacVendorVolumeControl : public CUacVolumeControl, public adapter::IStreamLink {
+// interface reads the gains; the node itself follows a stream link, and scales the
+// stream's channels while its direction and pin index agree.
+class CUacVendorVolumeControl : public CUacVolumeControl, public adapter::IStreamLink, public adapter::IDspNode {
  public:
   CUacVendorVolumeControl(PUNKNOWN outerUnknown, ULONG id) : CUacVolumeControl(outerUnknown, id) {}
   ~CUacVendorVolumeControl() override;
@@ -170,6 +172,14 @@ class CUacVendorVolumeControl : public CUacVolumeControl, public adapter::IStrea
   STDMETHODIMP SelectionChanging(ULONG, ULONG) override { return STATUS_SUCCESS; }
   STDMETHODIMP SetDirection(ULONG Value) override;
   STDMETHODIMP SetPinIndex(ULONG Value) override;
+
+  // IDspNode
+  STDMETHODIMP Reserved1() override { return STATUS_SUCCESS; }
+  STDMETHODIMP Reserved2() override { return STATUS_SUCCESS; }
+  STDMETHODIMP SetFormat(const WAVEFORMATEXTENSIBLE*) override { return STATUS_SUCCESS; }
+  STDMETHODIMP ResetState() override { return STATUS_SUCCESS; }
+  STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
+  STDMETHODIMP Reset() override { return STATUS_SUCCESS; }
 
   // The linear gain of a channel (0 past the channels).
   float Gain(ULONG Channel) const { return m_pGains && Channel < m_nChannels ? m_pGains[Channel] : 0.0f; }

@@ -33,10 +33,11 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   STDMETHODIMP RegisterSubdevices(ULONG) override { return STATUS_SUCCESS; }
   STDMETHODIMP GetCallbackObject(PCALLBACK_OBJECT* CallbackObject) override;
   STDMETHODIMP BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes) override;
-  // The stream engines join with the Audio Streaming builder; none are built yet.
-  STDMETHODIMP BuildFilters(PUSB_CONFIGURATION_DESCRIPTOR, PUSB_INTERFACE_DESCRIPTOR, ULONG) override {
-    return STATUS_SUCCESS;
-  }
+  // One stream engine per Audio Streaming interface of this function (those its Audio
+  // Control header lists), with its formats, its signal path and, on short paths, a
+  // software mute (uac1_stream_builders.cpp).
+  STDMETHODIMP BuildFilters(PUSB_CONFIGURATION_DESCRIPTOR Configuration, PUSB_INTERFACE_DESCRIPTOR FirstInterface,
+                            ULONG Bytes) override;
   STDMETHODIMP AfterProbe() override { return STATUS_SUCCESS; }
 
   // IUacFunctionDescription

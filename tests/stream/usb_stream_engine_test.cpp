@@ -1,0 +1,212 @@
+// The USB stream engine as the filter builder makes it: Init with its callback object and
+// control thread, the end of that thread in the destructor (also for an engine whose Init
+// never ran), the format records and the alternate-setting lookup.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "kernel/callback.h"
+#include "support/fault_sweep.h"
+#include "support/kernel_fixture.h"
+#include "stream/usb_stream_engine.h"
+
+namespace {
+
+using platform::testing::FaultSweep;
+using platform::testing::ForEachAllocationFailure;
+using stream::CUac1CaptureStream;
+using stream::CUac1RenderStream;
+using stream::CUsbStreamEngine;
+
+constexpr ULONG kEngineTag = MakePoolTag('T', 'u', 's', 'e');
+
+template <class Engine = CUac1RenderStream>
+CUsbStreamEngine* NewEngine(ULONG interfaceNumber = 1, ULONG terminalNode = 0) {
+  auto* engine = new (NonPagedPool, kEngineTag) Engine(nullptr, interfaceNumber, terminalNode);
+  static_cast<stream::IUsbStreamEngine*>(engine)->AddRef();
+  return engine;
+}
+
+void Release(CUsbStreamEngine* engine) { static_cast<stream::IUsbStreamEngine*>(engine)->Release(); }
+
+WAVEFORMATEXTENSIBLE Format(WORD channels, ULONG rate, WORD bits, ULONG mask, ULONG subFormat = 1) {
+  WAVEFORMATEXTENSIBLE f{};
+  f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  f.Format.nChannels = channels;
+  f.Format.nSamplesPerSec = rate;
+  f.Format.wBitsPerSample = bits;
+  f.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+  f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
+  f.Format.cbSize = 22;
+  f.Samples.wValidBitsPerSample = bits;
+  f.dwChannelMask = mask;
+  f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  f.SubFormat.Data1 = subFormat;
+  return f;
+}
+
+class UsbStreamEngine : public platform::testing::KernelTest {};
+
+TEST_F(UsbStreamEngine, InitStartsTheControlThreadAndTheDestructorEndsIt) {
+  for (ULONG direction : {adapter::STREAM_DIRECTION_RENDER, adapter::STREAM_DIRECTION_CAPTURE}) {
+    CUsbStreamEngine* engine =
+        direction == adapter::STREAM_DIRECTION_RENDER ? NewEngine<CUac1RenderStream>() : NewEngine<CUac1CaptureStream>();
+    ASSERT_EQ(engine->Init(direction, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(engine->HasControlThread());
+    EXPECT_NE(engine->GetCyclicCallbackObject(), nullptr);
+    EXPECT_EQ(engine->GetDirection(), direction);
+    EXPECT_EQ(engine->GetMsPerUrb(), 10u);
+    EXPECT_EQ(engine->GetUrbsInFlight(), 10u);
+    // The engine's name for its clients: a second creation by name opens the same object.
+    WCHAR name[64];
+    ASSERT_EQ(RtlStringCbPrintfW(name, sizeof name, u"\\Callback\\CyclicControlAddr%p",
+                                 static_cast<const void*>(engine)),
+              STATUS_SUCCESS);
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, name);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    PCALLBACK_OBJECT opened = nullptr;
+    ASSERT_EQ(ExCreateCallback(&opened, &attributes, FALSE, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(opened, engine->GetCyclicCallbackObject());
+    ObDereferenceObject(opened);
+    Release(engine);  // ends the thread; the fixture reports a thread left running
+  }
+}
+
+// An engine whose Init never ran (or failed) has no control thread: its destructor must
+// not wait for one.
+TEST_F(UsbStreamEngine, DestructorWithoutControlThreadReturns) {
+  CUsbStreamEngine* engine = NewEngine();
+  EXPECT_FALSE(engine->HasControlThread());
+  Release(engine);
+  engine = NewEngine();
+  EXPECT_EQ(engine->Init(7, nullptr), STATUS_INVALID_PARAMETER);  // no such direction
+  EXPECT_FALSE(engine->HasControlThread());
+  Release(engine);
+}
+
+TEST_F(UsbStreamEngine, InitAllocationFailuresLeaveNothingBehind) {
+  const auto allocations = ForEachAllocationFailure([&](FaultSweep& sweep) {
+    CUsbStreamEngine* engine = NewEngine();
+    sweep.Arm();
+    const NTSTATUS status = engine->Init(adapter::STREAM_DIRECTION_CAPTURE, nullptr);
+    const bool fired = sweep.Disarm();
+    if (fired) {
+      EXPECT_FALSE(NT_SUCCESS(status)) << "allocation " << sweep.n();
+    } else {
+      EXPECT_EQ(status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(engine->HasControlThread(), NT_SUCCESS(status));
+    Release(engine);
+  });
+  EXPECT_GT(allocations, 0u);
+}
+
+// Engines come and go while their threads start and wait: each destructor ends its own
+// thread, whatever the scheduler interleaves (the suite runs under several seeds).
+TEST_F(UsbStreamEngine, EnginesCreatedAndDestroyedInTurnEndEveryThread) {
+  std::vector<CUsbStreamEngine*> engines;
+  for (ULONG i = 0; i < 6; ++i) {
+    engines.push_back(NewEngine(i));
+    ASSERT_EQ(engines.back()->Init(i % 2, nullptr), STATUS_SUCCESS);
+    if (i % 3 == 2) {
+      Release(engines.front());
+      engines.erase(engines.begin());
+    }
+  }
+  // A transfer error outside the running state wakes the thread, which leaves it alone.
+  for (CUsbStreamEngine* engine : engines) engine->SignalTransferError();
+  platform::testing::DelayMs(1);
+  for (CUsbStreamEngine* engine : engines) Release(engine);
+}
+
+TEST_F(UsbStreamEngine, AnswersItsInterfacesOnly) {
+  CUsbStreamEngine* engine = NewEngine();
+  auto* unknown = static_cast<stream::IUsbStreamEngine*>(engine);
+  const GUID* answered[] = {&stream::IID_IUsbStreamEngine, &stream::IID_IUsbStreamDrm, &adapter::IID_IStreamEngine,
+                            &IID_IUnknown};
+  for (const GUID* iid : answered) {
+    PVOID itf = nullptr;
+    EXPECT_EQ(unknown->QueryInterface(*iid, &itf), STATUS_SUCCESS);
+    ASSERT_NE(itf, nullptr);
+    static_cast<PUNKNOWN>(itf)->Release();
+  }
+  PVOID itf = reinterpret_cast<PVOID>(1);
+  EXPECT_EQ(unknown->QueryInterface(adapter::IID_IDspNode, &itf), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(itf, nullptr);
+  // Operations of the transfers that do not exist yet answer as the base does.
+  EXPECT_EQ(engine->AllocateResources(nullptr, nullptr), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(engine->FreeResources(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(engine->Stop(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(engine->SendStreamUrb(), STATUS_NOT_IMPLEMENTED);
+  EXPECT_TRUE(engine->IsAltSettingValid(3));
+  Release(engine);
+}
+
+TEST_F(UsbStreamEngine, FindAltSettingMatchesAsFindFormatDoes) {
+  CUsbStreamEngine* engine = NewEngine();
+  ASSERT_EQ(engine->Init(adapter::STREAM_DIRECTION_RENDER, nullptr), STATUS_SUCCESS);
+  const std::pair<WAVEFORMATEXTENSIBLE, UCHAR> offered[] = {{Format(2, 48000, 16, 0x3), 1},
+                                                              {Format(2, 48000, 24, 0x3), 2},
+                                                              {Format(2, 48000, 16, 0x3, 0x92), 3},
+                                                              {Format(2, 48000, 16, 0x0), 4}};
+  for (const auto& [format, alt] : offered) ASSERT_EQ(engine->AddStreamFormat(&format, alt), STATUS_SUCCESS);
+  EXPECT_EQ(engine->GetFormatRecordCount(), 4u);
+  EXPECT_EQ(engine->GetFormatCount(), 4u);
+
+  // Extensible formats with room for more bytes than their 40: the lookup reads exactly
+  // 40 of them (ASan would report a read past the block).
+  struct Case {
+    const char* name;
+    WAVEFORMATEXTENSIBLE format;
+    USHORT cbSize;
+    WORD tag;  // 0: keep the extensible tag
+    NTSTATUS status;
+    UCHAR alt;
+  } cases[] = {
+      {"extensible 16-bit", Format(2, 48000, 16, 0x3), 22, 0, STATUS_SUCCESS, 1},
+      {"extensible 24-bit", Format(2, 48000, 24, 0x3), 22, 0, STATUS_SUCCESS, 2},
+      {"extensible, mask 0", Format(2, 48000, 16, 0x0), 22, 0, STATUS_SUCCESS, 4},
+      {"extensible, cbSize claims more", Format(2, 48000, 16, 0x3), 0xFFFF, 0, STATUS_INVALID_PARAMETER, 0},
+      {"extensible, too short", Format(2, 48000, 16, 0x3), 21, 0, STATUS_INVALID_PARAMETER, 0},
+      {"extensible, other rate", Format(2, 44100, 16, 0x3), 22, 0, STATUS_INVALID_PARAMETER, 0},
+      {"plain PCM", Format(2, 48000, 16, 0x3), 0, WAVE_FORMAT_PCM, STATUS_SUCCESS, 1},
+      {"plain sub-type 0x92", Format(2, 48000, 16, 0x3), 0, 0x92, STATUS_SUCCESS, 3},
+      {"plain, no such tag", Format(2, 48000, 16, 0x3), 0, WAVE_FORMAT_IEEE_FLOAT, STATUS_INVALID_PARAMETER, 0},
+      {"plain, other channels", Format(1, 48000, 16, 0x3), 0, WAVE_FORMAT_PCM, STATUS_INVALID_PARAMETER, 0},
+  };
+  for (auto& c : cases) {
+    WAVEFORMATEXTENSIBLE f = c.format;
+    f.Format.cbSize = c.cbSize;
+    if (c.tag) f.Format.wFormatTag = c.tag;
+    UCHAR alt = 0xEE;
+    const NTSTATUS status = engine->FindAltSetting(&f.Format, &alt);
+    EXPECT_EQ(status, c.status) << c.name;
+    if (NT_SUCCESS(status)) {
+      EXPECT_EQ(alt, c.alt) << c.name;
+    }
+  }
+  const WAVEFORMATEXTENSIBLE known = Format(2, 48000, 16, 0x3);
+  EXPECT_EQ(engine->FindAltSetting(&known.Format, nullptr), STATUS_INVALID_PARAMETER);
+  Release(engine);
+}
+
+TEST_F(UsbStreamEngine, AddStreamFormatAllocationFailuresKeepListsInStep) {
+  const auto allocations = ForEachAllocationFailure([&](FaultSweep& sweep) {
+    CUsbStreamEngine* engine = NewEngine();
+    ASSERT_EQ(engine->Init(adapter::STREAM_DIRECTION_RENDER, nullptr), STATUS_SUCCESS);
+    WAVEFORMATEXTENSIBLE f = Format(2, 48000, 16, 0x3);
+    sweep.Arm();
+    const NTSTATUS status = engine->AddStreamFormat(&f, 1);
+    sweep.Disarm();
+    EXPECT_EQ(engine->GetFormatRecordCount(), NT_SUCCESS(status) ? 1u : 0u);
+    EXPECT_EQ(engine->GetFormatCount(), NT_SUCCESS(status) ? 1u : 0u);
+    Release(engine);
+  });
+  EXPECT_GE(allocations, 3u);  // at least the record, the format copy and its stereo copy
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+// The hook through which the audio model's filter builders create stream engines. The
+// engines live in the streaming layer above the model, so the model does not name their
+// classes: the streaming layer registers its factory here (stream::RegisterEngineFactories)
+// when the driver's layers are wired together. Without one, a function that has a
+// streaming interface to build refuses to start with STATUS_NOT_SUPPORTED.
+#pragma once
+
+#include "adapter/audio_hal.h"
+#include "adapter/stream_engine.h"
+#include "kernel/nt.h"
+#include "portcls/ksmedia.h"
+
+namespace uac {
+
+enum class StreamEngineClass : ULONG { Uac1Render, Uac1Capture };
+
+struct StreamEngineFactory {
+  // Constructs an engine of the class (zeroed non-paged pool under `Tag`) for the
+  // streaming interface and the node identifier of its terminal's output node, then
+  // initialises it for the direction of the class with the function as its owner. One
+  // reference. No memory: STATUS_INSUFFICIENT_RESOURCES; a failed Init is returned with
+  // no engine.
+  NTSTATUS (*Create)(StreamEngineClass Class, ULONG Tag, UCHAR InterfaceNumber, ULONG TerminalNodeId,
+                     adapter::IAudioHal* Owner, adapter::CStreamEngine** Engine);
+  // Adds a format the engine plays with the alternate setting it belongs to.
+  NTSTATUS (*AddStreamFormat)(adapter::CStreamEngine* Engine, const WAVEFORMATEXTENSIBLE* Format,
+                              UCHAR AlternateSetting);
+};
+
+// Installs the factory (null removes it) and returns the previous one.
+const StreamEngineFactory* SetStreamEngineFactory(const StreamEngineFactory* Factory);
+const StreamEngineFactory* GetStreamEngineFactory();
+
+}  // namespace uac
