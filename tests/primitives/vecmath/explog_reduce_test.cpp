@@ -112,6 +112,48 @@ TEST(ExpKernel, ClearsExceptionFlagsButPrecision) {
   }
 }
 
+// Below four elements every build gives exactly the generic build's short form: results
+// in the subnormal range kept (e^-100 is 3.78e-44, not +0), finite results up to
+// 88.72284, NaNs through the runtime's exponential; at four elements and more an input
+// at or below -87.3365478515625 gives +0 in every build.
+TEST(ExpBody, BelowFourElementsEveryBuildGivesTheGenericShortForm) {
+  const uint32 inputs[] = {
+      0xC2C80000u,  // -100: subnormal result
+      0xC2B00000u,  // -88
+      0xC2AEAC50u,  // -87.3365478515625, the long form's low bound
+      0xC2CF0000u,  // -103.5: rounds to the smallest subnormal or 0
+      0xC2D00000u,  // -104: 0
+      0x42B00000u,  // 88: finite
+      0x42B17217u, 0x42B17218u, 0x42B20000u, 0x7F800000u, 0xFF800000u, 0x7FC00000u, 0xFFC00001u,
+      0x7F800001u, 0x00000001u, 0x80000000u, 0x3F800000u, 0xBF800000u,
+  };
+  vmtest::Rng rng(9);
+  for (const vmtest::ModuleKernels& b : kBuilds) {
+    for (int len = 1; len <= 3; ++len) {
+      for (int round = 0; round < 40; ++round) {
+        std::vector<float> x(len);
+        for (int i = 0; i < len; ++i) {
+          const uint32 pick = rng.Next();
+          x[i] = pick % 3 == 0 ? Uniform(rng, -104.0f, 89.0f)
+                               : FromBits(inputs[pick % (sizeof inputs / sizeof inputs[0])]);
+        }
+        std::vector<float> want(x), got(x);
+        ASSERT_EQ(sp::generic::spExponentialInPlace_32f(want.data(), len), SP_OK);
+        ASSERT_EQ(b.spExponentialInPlace_32f(got.data(), len), SP_OK);
+        for (int i = 0; i < len; ++i)
+          EXPECT_EQ(Bits(got[i]), Bits(want[i])) << b.name << " len " << len << " x " << x[i];
+      }
+    }
+    float one[1] = {-100.0f};
+    ASSERT_EQ(b.spExponentialInPlace_32f(one, 1), SP_OK);
+    EXPECT_EQ(one[0], static_cast<float>(std::exp(-100.0))) << b.name;
+    EXPECT_GT(one[0], 0.0f);
+    float four[4] = {-100.0f, -100.0f, -100.0f, -100.0f};
+    ASSERT_EQ(b.spExponentialInPlace_32f(four, 4), SP_OK);
+    for (float v : four) EXPECT_EQ(Bits(v), 0u) << b.name;
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Logarithm
 
