@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -11,6 +12,7 @@
 
 #include "iir_test_util.h"
 #include "sp/iir.h"
+#include "sp/iir_typed.h"
 
 namespace {
 
@@ -107,6 +109,119 @@ TEST(IirAccuracy, CallSplitsKeepTheAccuracy) {
       for (const std::vector<int>& calls : std::vector<std::vector<int>>{{1000}, {37}, {4096, 5}}) {
         IirFilter f(b, c.taps);
         EXPECT_LE(PeakRelativeError(f.Run(x, calls), ref), 2.0 * genericError) << b.name << " " << c.name;
+      }
+    }
+  }
+}
+
+// ---- block passes of the 16-bit and complex kernels
+
+// The block passes of one processor build.
+struct BlockPasses {
+  const char* name;
+  decltype(&sp::sse3::spIirInit_32f) init;
+  decltype(&sp::sse3::spIirGetStateSize_32f) size;
+  decltype(&sp::sse3::spIirBlockFeedForward_16s) feedForward16s;
+  decltype(&sp::sse3::spIirBlockFeedback_16s) feedback16s;
+  decltype(&sp::sse3::spIirBlockFeedForward_32fc) feedForward32fc;
+  decltype(&sp::sse3::spIirBlockFeedback_32fc) feedback32fc;
+};
+
+#define IIRACC_PASSES(ns)                                                                              \
+  BlockPasses {                                                                                        \
+    #ns, &sp::ns::spIirInit_32f, &sp::ns::spIirGetStateSize_32f, &sp::ns::spIirBlockFeedForward_16s,  \
+        &sp::ns::spIirBlockFeedback_16s, &sp::ns::spIirBlockFeedForward_32fc,                          \
+        &sp::ns::spIirBlockFeedback_32fc                                                               \
+  }
+
+std::vector<BlockPasses> SupportedPasses() {
+  std::vector<BlockPasses> out;
+  if (__builtin_cpu_supports("sse3")) out.push_back(IIRACC_PASSES(sse3));
+  if (__builtin_cpu_supports("ssse3")) out.push_back(IIRACC_PASSES(ssse3));
+  if (__builtin_cpu_supports("sse4.1")) out.push_back(IIRACC_PASSES(sse41));
+  return out;
+}
+
+// The 16-bit passes read the float state's table: on 16-bit input (whole numbers as
+// floats through the generic filter) they stay within twice the generic error.
+TEST(IirAccuracy, SixteenBitBlockPassesWithinTwiceTheGenericError) {
+  constexpr size_t kLen = 30000;
+  std::mt19937 rng(12);
+  std::uniform_int_distribution<int> d(-16000, 16000);
+  for (const AccuracyCase& c : AccuracyCases()) {
+    const size_t n = c.taps.size() / 2 - 1;
+    std::vector<int16> src(n + kLen);
+    std::vector<float> xs(src.size());
+    for (size_t i = 0; i < src.size(); ++i) xs[i] = src[i] = static_cast<int16>(d(rng));
+    const auto ref = LongDoubleReference(c.taps, xs);
+    IirFilter g(AllBuilds()[0], c.taps);
+    const double genericError = PeakRelativeError(g.Run(xs), ref);
+    for (const BlockPasses& k : SupportedPasses()) {
+      int size = 0;
+      ASSERT_EQ(k.size(static_cast<int>(n), &size), SP_OK);
+      std::vector<uint8> buf(static_cast<size_t>(size));
+      spIirState* s = nullptr;
+      ASSERT_EQ(k.init(&s, c.taps.data(), static_cast<int>(n), nullptr, buf.data()), SP_OK);
+      // The history: the first n outputs from the reference.
+      std::vector<float> line(src.size());
+      for (size_t i = 0; i < n; ++i) line[i] = static_cast<float>(ref[i]);
+      std::vector<float> ff(kLen + 4);
+      std::vector<int16> dst(src.size());
+      k.feedForward16s(src.data(), ff.data(), kLen, s->pNumeratorVectors, static_cast<int>(n));
+      k.feedback16s(ff.data(), line.data(), kLen, s->pFeedbackVectors, static_cast<int>(n), dst.data(), 0);
+      EXPECT_LE(PeakRelativeError(line, ref), 2.0 * genericError) << k.name << " " << c.name;
+    }
+  }
+}
+
+// The complex table holds the filter's own coefficients too: a real filter on complex
+// data, and the same filter shifted in frequency (a'k e^(i k w)), stay within twice the
+// generic build's error on the real filter.
+TEST(IirAccuracy, ComplexBlockPassesWithinTwiceTheGenericError) {
+  using Cl = std::complex<long double>;
+  constexpr size_t kLen = 30000;
+  std::mt19937 rng(13);
+  std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+  for (const AccuracyCase& c : AccuracyCases()) {
+    const size_t n = c.taps.size() / 2 - 1;
+    std::vector<float> re(n + kLen);
+    for (float& v : re) v = d(rng);
+    IirFilter g(AllBuilds()[0], c.taps);
+    const double genericError = PeakRelativeError(g.Run(re), LongDoubleReference(c.taps, re));
+    for (double w : {0.0, 0.3}) {
+      // Taps b_k e^(i k w), a_k e^(i k w) rounded to float, and the signal.
+      std::vector<spComplex32f> taps(c.taps.size());
+      std::vector<Cl> tl(c.taps.size());
+      for (size_t k = 0; k <= n; ++k) {
+        for (size_t half : {size_t{0}, n + 1}) {
+          const std::complex<double> v = std::polar(static_cast<double>(c.taps[half + k]), w * static_cast<double>(k));
+          taps[half + k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
+          tl[half + k] = Cl(taps[half + k].re, taps[half + k].im);
+        }
+      }
+      std::vector<spComplex32f> x(n + kLen);
+      for (size_t i = 0; i < x.size(); ++i) x[i] = {re[i], d(rng)};
+      std::vector<Cl> ref(x.size());
+      long double peak = 0.0L;
+      for (size_t t = 0; t < x.size(); ++t) {
+        Cl acc = 0.0L;
+        for (size_t k = 0; k <= n && k <= t; ++k) acc += tl[k] * Cl(x[t - k].re, x[t - k].im);
+        for (size_t k = 1; k <= n && k <= t; ++k) acc -= tl[n + 1 + k] * ref[t - k];
+        ref[t] = acc / tl[n + 1];
+        peak = std::max(peak, std::abs(ref[t]));
+      }
+      alignas(16) float nv[8 * 9];
+      alignas(16) float fb[16 * 9];
+      ASSERT_EQ(sp::generic::spIirComplexBlockTables_32fc(taps.data(), static_cast<int>(n), nv, fb), SP_OK);
+      for (const BlockPasses& k : SupportedPasses()) {
+        std::vector<spComplex32f> line(x.size()), ff(kLen);
+        for (size_t i = 0; i < n; ++i)
+          line[i] = {static_cast<float>(ref[i].real()), static_cast<float>(ref[i].imag())};
+        k.feedForward32fc(x.data(), ff.data(), kLen, nv, static_cast<int>(n));
+        k.feedback32fc(ff.data(), line.data(), kLen, fb, static_cast<int>(n));
+        long double err = 0.0L;
+        for (size_t i = 0; i < x.size(); ++i) err = std::max(err, std::abs(Cl(line[i].re, line[i].im) - ref[i]));
+        EXPECT_LE(static_cast<double>(err / peak), 2.0 * genericError) << k.name << " " << c.name << " w=" << w;
       }
     }
   }
