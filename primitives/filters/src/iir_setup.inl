@@ -26,6 +26,7 @@ inline std::int64_t IirStateBytes(std::int64_t n) {
   return bytes;
 }
 
+#if SP_IIR_PROCESSOR_TABLES
 // Four-output feedback table of 1 / A(z) with a'i = a[i - 1] * r (i = 1..n), 4 * (n + 3)
 // floats at fb: n history vectors H1..Hn, then the in-group vector G and eight zeros.
 // Lane j of Hi is the filter's own coefficient -a'(i+j) (zero beyond the order), the
@@ -43,6 +44,7 @@ void IirBuildFeedbackTable(const float* a, int n, float r, float* fb) {
   for (int j = 0; j < 12; ++j) g[j] = 0.0f;
   for (int k = 1; k <= 3; ++k) g[k - 1] = own(k);
 }
+#endif
 
 }  // namespace
 
