@@ -94,7 +94,7 @@ std::string Sources(adapter::IUacEntity* e) {
   const ULONG* sources = nullptr;
   if (!NT_SUCCESS(e->GetSources(&count, &sources)) || !count || !sources) return "-";
   std::string text;
-  for (ULONG i = 0; i < count; ++i) text += (i ? "," : "") + std::to_string(sources[i]);
+  for (ULONG i = 0; i < count; ++i) text.append(i ? "," : "").append(std::to_string(sources[i]));
   return text;
 }
 

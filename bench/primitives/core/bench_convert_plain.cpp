@@ -26,11 +26,20 @@ __attribute__((noinline)) void plain24sTo32f(const uint8_t* in, float* out, int 
   }
 }
 
+// Nearest integer in the current rounding mode, in a form each compiler vectorises.
+inline int32_t RoundToInt(float v) {
+#if defined(__clang__)
+  return static_cast<int32_t>(__builtin_lrintf(v));
+#else
+  return __builtin_irintf(v);
+#endif
+}
+
 __attribute__((noinline)) void plain32fTo24s(const float* in, uint8_t* out, int n) {
   for (int i = 0; i < n; ++i) {
     float v = in[i] * 8388608.0f;
     v = v > 8388607.0f ? 8388607.0f : (v < -8388608.0f ? -8388608.0f : v);
-    const int32_t r = __builtin_irintf(v);
+    const int32_t r = RoundToInt(v);
     out[3 * i] = static_cast<uint8_t>(r);
     out[3 * i + 1] = static_cast<uint8_t>(r >> 8);
     out[3 * i + 2] = static_cast<uint8_t>(r >> 16);

@@ -181,13 +181,13 @@ SP_BENCH_SLOT(ssse3, 2)
 SP_BENCH_SLOT(sse41, 3)
 
 #if HAVE_SLEEF
-template <const __m128 (*F)(__m128)>
+template <auto F>  // a Sleef function of one __m128
 void sleefVector(const float* in, float* out, int n) {
   int i = 0;
   for (; i + 4 <= n; i += 4) _mm_storeu_ps(out + i, F(_mm_loadu_ps(in + i)));
   for (; i < n; ++i) out[i] = _mm_cvtss_f32(F(_mm_set1_ps(in[i])));
 }
-template <const __m128 (*F)(__m128)>
+template <auto F>  // a Sleef function of one __m128
 void BM_SleefExp(benchmark::State& s) {
   if (!hasSlot(3)) return s.SkipWithError("not supported");
   s.counters["max_ulp"] = worstError(sleefVector<F>, expd, kExpRange);
@@ -196,7 +196,7 @@ void BM_SleefExp(benchmark::State& s) {
     sleefVector<F>(b.scratch, b.out, kLen);
   });
 }
-template <const __m128 (*F)(__m128)>
+template <auto F>  // a Sleef function of one __m128
 void BM_SleefLog(benchmark::State& s) {
   if (!hasSlot(3)) return s.SkipWithError("not supported");
   s.counters["max_ulp"] = worstError(sleefVector<F>, logd, kLogRange);

@@ -400,8 +400,8 @@ void WriteKey(std::u16string& out, const Key& key, RegFileEncoding encoding) {
     for (const Hive& h : kHives)
       if (!parts.empty() && EqualsNoCase(parts[0], h.kernelName)) header = std::u16string(h.fileName);
     if (!header.empty()) {
-      for (size_t i = 1; i < parts.size(); ++i) header += u"\\" + std::u16string(parts[i]);
-      out += u"[" + header + u"]\r\n";
+      for (size_t i = 1; i < parts.size(); ++i) header.append(u"\\").append(parts[i]);
+      out.append(u"[").append(header).append(u"]\r\n");
       for (auto& [name, value] : key.values) WriteValue(out, name, value, encoding);
       out += u"\r\n";
     }

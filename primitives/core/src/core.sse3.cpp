@@ -1,4 +1,5 @@
 // SSE3 build (processor class 1) of the core primitives.
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 

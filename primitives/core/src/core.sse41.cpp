@@ -1,4 +1,5 @@
 // SSE4.1-class build (processor class 3) of the core primitives.
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 

@@ -1,4 +1,5 @@
 // SSSE3 build (processor class 2) of the core primitives.
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 

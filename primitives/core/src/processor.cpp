@@ -12,6 +12,7 @@ int32 spDispatchIndex = 0;
 namespace {
 
 std::atomic<spCpuidReader> g_cpuidReader{&spReadHardwareCpuid};
+std::atomic<uint32> g_cpuidReaderGeneration{0};
 
 struct Regs {
   uint32 eax, ebx, ecx, edx;
@@ -43,8 +44,13 @@ void spReadHardwareCpuid(uint32* pOut, uint32 leaf, uint32 subleaf) {
 }
 
 spCpuidReader spSetCpuidReader(spCpuidReader reader) {
-  return g_cpuidReader.exchange(reader ? reader : &spReadHardwareCpuid);
+  const spCpuidReader previous = g_cpuidReader.exchange(reader ? reader : &spReadHardwareCpuid);
+  // After the exchange: a probe that saw the old generation is taken again.
+  g_cpuidReaderGeneration.fetch_add(1, std::memory_order_acq_rel);
+  return previous;
 }
+
+uint32 spCpuidReaderGeneration() { return g_cpuidReaderGeneration.load(std::memory_order_acquire); }
 
 void spReadCpuid(uint32* pOut, uint32 leaf, uint32 subleaf) {
   g_cpuidReader.load(std::memory_order_relaxed)(pOut, leaf, subleaf);

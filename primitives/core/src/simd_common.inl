@@ -1,6 +1,6 @@
 // Code shared by the three processor builds (SSE3, SSSE3, SSE4.1-class). Each build's
 // source includes this file inside its own namespace, so every build compiles its own
-// copy with its own instruction-set flags. Needs <cstdint>, <cstring>, <emmintrin.h>,
+// copy with its own instruction-set flags. Needs <atomic>, <cstdint>, <cstring>, <emmintrin.h>,
 // "sp/core.h" and "sp/core_bodies.h". Everything here is local to the build or a body
 // of the build.
 
@@ -230,38 +230,69 @@ struct AddOp {
 
 }  // namespace
 
-uint64 spProbeCacheSize(bool perCore) {
+namespace {
+
+// The whole cache size in units of 256 KB (0 when unknown) and the cores of leaf 4
+// (1 when the processor has no leaf 4), read through the installed CPUID reader.
+struct CacheProbe {
+  uint32 units;
+  uint32 cores;
+};
+
+CacheProbe ReadCacheProbe() {
   uint32 r[4];
   spReadCpuid(r, 0, 0);
-  if (r[1] != 0x756E6547 || r[3] != 0x49656E69 || r[2] != 0x6C65746E) return 0;
+  if (r[1] != 0x756E6547 || r[3] != 0x49656E69 || r[2] != 0x6C65746E) return {0, 1};
   const uint32 maxLeaf = r[0];
-  if (maxLeaf < 2) return 0;
+  if (maxLeaf < 2) return {0, 1};
   spReadCpuid(r, 2, 0);
-  if ((r[0] & 0xFF) != 1) return 0;
+  if ((r[0] & 0xFF) != 1) return {0, 1};
   uint8 bytes[16];
   int count = 0;
   for (int reg = 0; reg < 4; ++reg) {
     if ((r[reg] & 0x80000000u) != 0) continue;
     for (int b = (reg == 0 ? 1 : 0); b < 4; ++b) bytes[count++] = static_cast<uint8>(r[reg] >> (8 * b));
   }
-  uint64 size = 0;
-  for (const CacheDescriptor* row = spCacheDescriptorTable; row->descriptor != 0 && size == 0; ++row) {
+  uint32 units = 0;
+  for (const CacheDescriptor* row = spCacheDescriptorTable; row->descriptor != 0 && units == 0; ++row) {
     for (int i = 0; i < count; ++i) {
       if (bytes[i] == row->descriptor) {
-        size = static_cast<uint64>(row->sizeCode >> 4) << ((row->sizeCode & 15) + 18);
+        units = static_cast<uint32>(row->sizeCode >> 4) << (row->sizeCode & 15);
         break;
       }
     }
   }
-  if (size != 0 && perCore) {
-    uint32 cores = 1;
-    if (maxLeaf >= 4) {
-      spReadCpuid(r, 4, 0);
-      cores = (r[0] >> 26) + 1;
-    }
-    size /= cores;
+  uint32 cores = 1;
+  if (units != 0 && maxLeaf >= 4) {
+    spReadCpuid(r, 4, 0);
+    cores = (r[0] >> 26) + 1;
   }
-  return size;
+  return {units, cores};
+}
+
+// One word: the reader generation in the upper half, bit 31 set once probed, the size
+// units in bits 8..27 (at most 15 << 15) and cores - 1 (at most 63) in bits 0..5, so
+// that a probe and the generation it belongs to are read and written together.
+constexpr uint64 kProbed = uint64{1} << 31;
+
+uint64 PackProbe(uint32 generation, CacheProbe p) {
+  return (uint64{generation} << 32) | kProbed | (uint64{p.units} << 8) | (p.cores - 1);
+}
+
+}  // namespace
+
+// CPUID traps to the hypervisor on a virtual machine and costs more than a large copy
+// saves, so the cache is probed once and again only after the CPUID reader is replaced.
+uint64 spProbeCacheSize(bool perCore) {
+  static std::atomic<uint64> probed{0};
+  const uint32 generation = spCpuidReaderGeneration();
+  uint64 word = probed.load(std::memory_order_acquire);
+  if ((word & kProbed) == 0 || static_cast<uint32>(word >> 32) != generation) {
+    word = PackProbe(generation, ReadCacheProbe());
+    probed.store(word, std::memory_order_release);
+  }
+  const uint64 size = ((word >> 8) & 0xFFFFF) << 18;
+  return perCore ? size / ((word & 63) + 1) : size;
 }
 
 void* spZeroBytes(void* p, int64 n) {

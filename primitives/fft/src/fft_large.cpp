@@ -15,7 +15,28 @@ using namespace simd;
 
 constexpr int32 kBlock = 1024;  // points of one in-core block of the block scheme
 
-int32 Plan(int32 m) { return spFftLargeOrderPlanTable[m - 11]; }
+constexpr int32 Plan(int32 m) { return spFftLargeOrderPlanTable[m - 11]; }
+
+// The record has inter-level tables for this many levels of the recursive scheme.
+constexpr int32 kLevels = 3;
+static_assert(sizeof(spFftSpecHeader::levelBlocks) == kLevels * sizeof(float*));
+static_assert(sizeof(spFftSpecHeader::levelTwiddles) == kLevels * sizeof(float*));
+
+// Levels the recursive scheme of order m runs through: its own, and those of its
+// sub-transforms when they are recursive too.
+constexpr int32 LevelsOf(int32 m) {
+  const int32 r = m - Plan(m);
+  return 1 + (r > 10 && Plan(r) != 0 ? LevelsOf(r) : 0);
+}
+
+constexpr bool EveryOrderFitsTheLevels() {
+  for (int32 m = 11; m <= 30; ++m)
+    if (Plan(m) != 0 && LevelsOf(m) > kLevels) return false;
+  return true;
+}
+// No order of the plan recurses past the last level (none goes beyond two), so
+// Recursive below never needs a level the record does not have.
+static_assert(EveryOrderFitsTheLevels());
 
 // Radix-2 passes merging adjacent blocks of L points into blocks of 2L, L = span .. n/2:
 // position k of a merge takes (x_k, x_(k+L)) to (x_k + w x_(k+L), x_k - w x_(k+L)) with
@@ -73,8 +94,11 @@ void BlockScheme(const spFftSpecHeader* spec, float* data, int32 m) {
   OuterPasses<kInverse>(data, nc, kBlock, spec->outerTwiddles, 256);
 }
 
-template <bool kInverse>
-void Recursive(const spFftSpecHeader* spec, float* data, int32 m, int32 level, float* work) {
+// One level of the recursive scheme; the level is a template argument so that its
+// table index is known to be within the record's levels.
+template <bool kInverse, int32 kLevel>
+void Recursive(const spFftSpecHeader* spec, float* data, int32 m, float* work) {
+  static_assert(kLevel >= 0 && kLevel < kLevels);
   const int32 s = Plan(m);
   const int32 r = m - s;
   const int64 bigS = int64{1} << s;
@@ -87,15 +111,16 @@ void Recursive(const spFftSpecHeader* spec, float* data, int32 m, int32 level, f
       Radix<kInverse>(sub, static_cast<int32>(bigR), spec->twiddles);
       if (Scaled<kInverse>(spec)) spMulConstInPlace_32f(spec->scale, sub, static_cast<int32>(2 * bigR));
     } else if (Plan(r) != 0) {
-      Recursive<kInverse>(spec, sub, r, level + 1, work);
+      // Past the last level only for an order the plan never gives (see LevelsOf).
+      if constexpr (kLevel + 1 < kLevels) Recursive<kInverse, kLevel + 1>(spec, sub, r, work);
     } else {
       BlockScheme<kInverse>(spec, sub, r);
     }
   }
 
   // Columns, four at a time: twiddle, S-point transform in the work buffer, store back.
-  const float* w = spec->levelBlocks[level];
-  const float* colTw = spec->levelTwiddles[level];
+  const float* w = spec->levelBlocks[kLevel];
+  const float* colTw = spec->levelTwiddles[kLevel];
   for (int64 c0 = 0; c0 < bigR; c0 += 4) {
     for (int64 n = 0; n < bigS; ++n, w += 8) {
       const float* x = data + 2 * (n * bigR + c0);
@@ -124,11 +149,24 @@ void Driver(const spFftSpecHeader* spec, const float* src, float* dst, int32 m, 
     spFftBitReversePermuteInPlace_32fc(dst, nc, spec->bitReversalTable);
   }
   if (Plan(m) != 0) {
-    Recursive<kInverse>(spec, dst, m, 0, work);
+    Recursive<kInverse, 0>(spec, dst, m, work);
   } else {
     BlockScheme<kInverse>(spec, dst, m);
   }
 }
+
+// The recursive scheme from the given level; a level the record has no tables for does
+// nothing.
+template <bool kInverse>
+void RecursiveFrom(const spFftSpecHeader* spec, float* data, int32 m, int32 level, float* work) {
+  switch (level) {
+    case 0: Recursive<kInverse, 0>(spec, data, m, work); break;
+    case 1: Recursive<kInverse, 1>(spec, data, m, work); break;
+    case 2: Recursive<kInverse, 2>(spec, data, m, work); break;
+    default: break;
+  }
+}
+static_assert(kLevels == 3, "RecursiveFrom has one case per level");
 
 }  // namespace
 
@@ -154,12 +192,12 @@ void spFftLargeOrderInverse_32fc(const spFftSpecHeader* pSpec, const float* pSrc
 
 void spFftLargeOrderForwardRecursive_32fc(const spFftSpecHeader* pSpec, float* pData, int32 m,
                                           int32 level, float* pWork) {
-  Recursive<false>(pSpec, pData, m, level, pWork);
+  RecursiveFrom<false>(pSpec, pData, m, level, pWork);
 }
 
 void spFftLargeOrderInverseRecursive_32fc(const spFftSpecHeader* pSpec, float* pData, int32 m,
                                           int32 level, float* pWork) {
-  Recursive<true>(pSpec, pData, m, level, pWork);
+  RecursiveFrom<true>(pSpec, pData, m, level, pWork);
 }
 
 }  // namespace sp::generic

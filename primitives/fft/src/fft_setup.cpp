@@ -54,9 +54,6 @@ const float spFftQuarterSineTable[257] = {
     0.999698818f, 0.999830604f, 0.999924719f, 0.999981165f, 1.0f,
 };
 
-const int32 spFftLargeOrderPlanTable[20] = {0, 0, 5, 6, 7, 8, 8, 8, 10, 10,
-                                            10, 10, 8, 8, 10, 10, 10, 10, 10, 10};
-
 namespace {
 
 constexpr int32 kHeaderBytes = static_cast<int32>(sizeof(spFftSpecHeader));

@@ -66,6 +66,36 @@ void FilterBiquadCascade(float* p, int len, spIirState* s) {
   }
 }
 
+// Four-output look-ahead table of a biquad section (n = 2, a'i = a[i - 1] * r): the
+// history vectors H1, H2 and the input vectors W0, W1, W2, 20 floats at fb. Lane j of
+// Hi is the coefficient of y[t-i] in y[t+j]; single precision, left to right. Second-
+// order sections keep their accuracy with these derived coefficients.
+void IirBuildLookAheadTable(const float* a, int n, float r, float* fb) {
+  auto H = [fb](int i) { return fb + 4 * (i - 1); };
+  const float c = 0.0f - r;
+  for (int i = 1; i <= n; ++i) {
+    H(i)[0] = a[i - 1] * c;
+    H(i)[1] = H(1)[0] * H(i)[0];
+  }
+  const float c1 = H(1)[0];
+  const float c2 = n >= 2 ? H(2)[0] : 0.0f;
+  const float c3 = n >= 3 ? H(3)[0] : 0.0f;
+  for (int i = 1; i <= n - 1; ++i) H(i)[1] = H(i)[1] + H(i + 1)[0];
+  for (int i = 1; i <= n; ++i) H(i)[2] = H(i)[1] * c1 + c2 * H(i)[0];
+  for (int i = 1; i <= n - 2; ++i) H(i)[2] = H(i)[2] + H(i + 2)[0];
+  for (int i = 1; i <= n; ++i) H(i)[3] = (H(i)[2] * c1 + c2 * H(i)[1]) + c3 * H(i)[0];
+  for (int i = 1; i <= n - 3; ++i) H(i)[3] = H(i)[3] + H(i + 3)[0];
+  float* w = fb + 4 * n;
+  const float w0[4] = {1.0f, H(1)[0], H(1)[1], H(1)[2]};
+  const float w1[4] = {0.0f, 1.0f, H(1)[0], H(1)[1]};
+  const float w2[4] = {0.0f, 0.0f, 1.0f, H(1)[0]};
+  for (int j = 0; j < 4; ++j) {
+    w[j] = w0[j];
+    w[4 + j] = w1[j];
+    w[8 + j] = w2[j];
+  }
+}
+
 // Layout of a biquad-cascade state of S sections after the record.
 struct BiquadLayout {
   std::int64_t taps, delay, numerator, feedback, sampleTaps, work;
@@ -136,7 +166,7 @@ spStatus spIirBiquadInit_32f(spIirState** ppState, const float* pSections, int s
       s->pNumeratorVectors[12 * k + 4 + j] = c[1];
       s->pNumeratorVectors[12 * k + 8 + j] = c[2];
     }
-    IirBuildFeedbackTable(c + 3, 2, 1.0f, s->pFeedbackVectors + 20 * k);
+    IirBuildLookAheadTable(c + 3, 2, 1.0f, s->pFeedbackVectors + 20 * k);
     float* t = s->pSectionSampleTaps + 8 * k;
     const float sample[8] = {c[0], c[1], c[2], 0.0f, 0.0f - c[3], 0.0f - c[4], 0.0f, 0.0f};
     for (int j = 0; j < 8; ++j) t[j] = sample[j];

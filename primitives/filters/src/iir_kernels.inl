@@ -1,8 +1,10 @@
 // 32-bit float IIR filter of the processor builds (SSE3, SSSE3, SSE4.1-class): blocks
 // of up to 1024 samples; a block longer than four times the order is split into a
-// feed-forward pass and a feedback pass that computes four outputs per step from the
-// look-ahead tables of the state; shorter blocks go sample by sample. Each build's
-// source includes this file inside its own namespace; the code uses nothing beyond SSE2.
+// feed-forward pass and a feedback pass that computes four outputs per step (arbitrary
+// order: from the filter's own feedback coefficients in four lanes, resolving the
+// dependencies inside each group of four one output at a time; biquad sections: from
+// their look-ahead table); shorter blocks go sample by sample. Each build's source
+// includes this file inside its own namespace; the code uses nothing beyond SSE2.
 // Needs <emmintrin.h>, "sp/iir.h" and "sp/core_bodies.h".
 
 namespace {
@@ -19,6 +21,41 @@ inline __m128 Splat(__m128 v, int lane) {
 // The last lane of v, the other three zero.
 inline __m128 LastLane(__m128 v) {
   return _mm_and_ps(v, _mm_castsi128_ps(_mm_set_epi32(-1, 0, 0, 0)));
+}
+
+// True when a lane of v is infinite or NaN.
+inline bool AnyNotFinite(__m128 v) {
+  const __m128 d = _mm_sub_ps(v, v);  // NaN exactly for the infinite and NaN lanes
+  return _mm_movemask_ps(_mm_cmpunord_ps(d, d)) != 0;
+}
+
+// The four outputs of a group from their sums v of input and history terms: lane j
+// gains -a'k y[t+j-k] for k = 1..j, one output at a time, so lane 3 is
+// ((v3 - a'3 y0) - a'2 y1) - a'1 y2. g holds (-a'1, -a'2, -a'3, 0), zero beyond the order.
+struct InGroup {
+  __m128 g0, g1, g2;  // (0, -a'1, -a'2, -a'3), (0, 0, -a'1, -a'2), (0, 0, 0, -a'1)
+  explicit InGroup(const float* g) {
+    const __m128i v = _mm_castps_si128(_mm_load_ps(g));
+    g0 = _mm_castsi128_ps(_mm_slli_si128(v, 4));
+    g1 = _mm_castsi128_ps(_mm_slli_si128(v, 8));
+    g2 = _mm_castsi128_ps(_mm_slli_si128(v, 12));
+  }
+  __m128 Resolve(__m128 v) const {
+    v = _mm_add_ps(v, _mm_mul_ps(g0, Splat(v, 0)));
+    v = _mm_add_ps(v, _mm_mul_ps(g1, Splat(v, 1)));
+    return _mm_add_ps(v, _mm_mul_ps(g2, Splat(v, 2)));
+  }
+};
+
+// Outputs y[t + n + j] = w[t + j] + sum of fb[4(i - 1)] y[t + n + j - i] over i = n..1
+// (the filter's own -a'i, the oldest first), for j = 0..count-1, one at a time: the
+// recurrence's own terms only.
+inline void FeedbackOneByOne(const float* w, float* y, int t, int count, const float* fb, int n) {
+  for (int j = t; j < t + count; ++j) {
+    float acc = 0.0f;
+    for (int i = n; i >= 1; --i) acc = acc + fb[4 * (i - 1)] * y[j + n - i];
+    y[j + n] = acc + w[j];
+  }
 }
 
 // Feed-forward values of order N (N < 0: the order n given at run time), see
@@ -76,32 +113,33 @@ void FeedForward(const float* x, float* w, int m, const float* nv, int n) {
 }
 
 // Outputs y[t + n] = w[t] - a'1 y[t + n - 1] - ... - a'n y[t] for t = 0..m-1 into y,
-// whose first n values are the history; four at a time from the H and W vectors.
+// whose first n values are the history; four at a time: lane j of Hi times y[t+n-i]
+// summed from the oldest history, plus w[t+j], then the in-group terms. Orders 1 to 4
+// keep their history in registers. A group with an infinite or NaN output is computed
+// again one output at a time: the table's zeros beyond the order would otherwise make
+// 0 * inf terms that the recurrence does not have.
 template <int N>
 void Feedback(const float* w, float* y, int m, const float* fb, int n) {
   if (N > 0) n = N;
   auto H = [fb](int i) { return _mm_load_ps(fb + 4 * (i - 1)); };
-  const __m128 W0 = _mm_load_ps(fb + 4 * n);
-  const __m128 W1 = _mm_load_ps(fb + 4 * n + 4);
-  const __m128 W2 = _mm_load_ps(fb + 4 * n + 8);
+  const InGroup group(fb + 4 * n);
+  __m128 hv[4];  // orders 1 to 4: hv[k] = y[t + k] in every lane
+  if (N > 0)
+    for (int k = 0; k < N; ++k) hv[k] = _mm_set1_ps(y[k]);
   int t = 0;
   for (; t + 4 <= m; t += 4) {
-    const __m128 wv = _mm_load_ps(w + t);
-    const __m128 input = _mm_add_ps(_mm_add_ps(_mm_mul_ps(W0, Splat(wv, 0)), _mm_mul_ps(W1, Splat(wv, 1))),
-                                    _mm_add_ps(_mm_mul_ps(W2, Splat(wv, 2)), LastLane(wv)));
-    const float* h = y + t;  // h[n - i] = y[t + n - i]
     __m128 acc;
     if (N == 1) {
-      acc = _mm_mul_ps(H(1), _mm_set1_ps(h[0]));
+      acc = _mm_mul_ps(H(1), hv[0]);
     } else if (N == 2) {
-      acc = _mm_add_ps(_mm_mul_ps(H(2), _mm_set1_ps(h[0])), _mm_mul_ps(H(1), _mm_set1_ps(h[1])));
+      acc = _mm_add_ps(_mm_mul_ps(H(2), hv[0]), _mm_mul_ps(H(1), hv[1]));
     } else if (N == 3) {
-      acc = _mm_add_ps(_mm_add_ps(_mm_mul_ps(H(3), _mm_set1_ps(h[0])), _mm_mul_ps(H(2), _mm_set1_ps(h[1]))),
-                       _mm_mul_ps(H(1), _mm_set1_ps(h[2])));
+      acc = _mm_add_ps(_mm_add_ps(_mm_mul_ps(H(3), hv[0]), _mm_mul_ps(H(2), hv[1])), _mm_mul_ps(H(1), hv[2]));
     } else if (N == 4) {
-      acc = _mm_add_ps(_mm_add_ps(_mm_mul_ps(H(4), _mm_set1_ps(h[0])), _mm_mul_ps(H(3), _mm_set1_ps(h[1]))),
-                       _mm_add_ps(_mm_mul_ps(H(1), _mm_set1_ps(h[3])), _mm_mul_ps(H(2), _mm_set1_ps(h[2]))));
+      acc = _mm_add_ps(_mm_add_ps(_mm_mul_ps(H(4), hv[0]), _mm_mul_ps(H(3), hv[1])),
+                       _mm_add_ps(_mm_mul_ps(H(1), hv[3]), _mm_mul_ps(H(2), hv[2])));
     } else {
+      const float* h = y + t;  // h[n - i] = y[t + n - i]
       acc = _mm_setzero_ps();
       int i = n;  // oldest history first
       for (; i >= 4; i -= 4) {
@@ -114,13 +152,17 @@ void Feedback(const float* w, float* y, int m, const float* fb, int n) {
       }
       for (; i >= 1; --i) acc = _mm_add_ps(acc, _mm_mul_ps(H(i), _mm_set1_ps(h[n - i])));
     }
-    _mm_storeu_ps(y + t + n, _mm_add_ps(acc, input));
+    __m128 out = group.Resolve(_mm_add_ps(acc, _mm_load_ps(w + t)));
+    if (AnyNotFinite(out)) {
+      FeedbackOneByOne(w, y, t, 4, fb, n);
+      out = _mm_loadu_ps(y + t + n);
+    } else {
+      _mm_storeu_ps(y + t + n, out);
+    }
+    if (N > 0)
+      for (int k = 0; k < N; ++k) hv[k] = Splat(out, 4 - N + k);
   }
-  for (; t < m; ++t) {
-    float acc = 0.0f;
-    for (int i = n; i >= 1; --i) acc = acc + fb[4 * (i - 1)] * y[t + n - i];
-    y[t + n] = acc + w[t];
-  }
+  FeedbackOneByOne(w, y, t, m - t, fb, n);
 }
 
 // The block path of an arbitrary-order state over B > 4n samples at x.
@@ -231,12 +273,17 @@ void spIirBiquadBlockFeedForward_32f(const float* pSrc, float* pWork, int m, con
   FeedForward<2>(pSrc, pWork, m, pNumeratorVectors, 2);
 }
 
+// Four outputs at a time from the section's look-ahead table; a group with an infinite
+// or NaN output is computed again one output at a time from -a1 and -a2 (lane 0 of H1
+// and H2), so that it holds the recurrence's own terms only.
 void spIirBiquadBlockFeedback_32f(const float* pWork, float* pDst, int m, const float* pFeedbackVectors) {
   const __m128 H1 = _mm_load_ps(pFeedbackVectors);
   const __m128 H2 = _mm_load_ps(pFeedbackVectors + 4);
   const __m128 W0 = _mm_load_ps(pFeedbackVectors + 8);
   const __m128 W1 = _mm_load_ps(pFeedbackVectors + 12);
   const __m128 W2 = _mm_load_ps(pFeedbackVectors + 16);
+  const float h1 = pFeedbackVectors[0], h2 = pFeedbackVectors[4];
+  auto one = [pWork, pDst, h1, h2](int t) { pDst[t + 2] = (pWork[t] + h2 * pDst[t]) + h1 * pDst[t + 1]; };
   int t = 0;
   if (m >= 4) {
     __m128 y0 = _mm_set1_ps(pDst[0]);
@@ -245,14 +292,18 @@ void spIirBiquadBlockFeedback_32f(const float* pWork, float* pDst, int m, const 
       const __m128 wv = _mm_load_ps(pWork + t);
       const __m128 input = _mm_add_ps(_mm_add_ps(_mm_mul_ps(W0, Splat(wv, 0)), _mm_mul_ps(W1, Splat(wv, 1))),
                                       _mm_add_ps(_mm_mul_ps(W2, Splat(wv, 2)), LastLane(wv)));
-      const __m128 out = _mm_add_ps(_mm_add_ps(_mm_mul_ps(H2, y0), _mm_mul_ps(H1, y1)), input);
-      _mm_storeu_ps(pDst + t + 2, out);
+      __m128 out = _mm_add_ps(_mm_add_ps(_mm_mul_ps(H2, y0), _mm_mul_ps(H1, y1)), input);
+      if (AnyNotFinite(out)) {
+        for (int j = t; j < t + 4; ++j) one(j);
+        out = _mm_loadu_ps(pDst + t + 2);
+      } else {
+        _mm_storeu_ps(pDst + t + 2, out);
+      }
       y0 = Splat(out, 2);
       y1 = Splat(out, 3);
     }
   }
-  const float h1 = pFeedbackVectors[0], h2 = pFeedbackVectors[4];
-  for (; t < m; ++t) pDst[t + 2] = (pWork[t] + h2 * pDst[t]) + h1 * pDst[t + 1];
+  for (; t < m; ++t) one(t);
 }
 
 spStatus spIirFilterInPlace_32f(float* pSrcDst, int len, spIirState* pState) {

@@ -26,34 +26,25 @@ inline std::int64_t IirStateBytes(std::int64_t n) {
   return bytes;
 }
 
-// Four-output look-ahead table of 1 / A(z) with a'i = a[i - 1] * r (i = 1..n): n
-// history vectors H1..Hn and the input vectors W0, W1, W2, 4 * (n + 3) floats at fb.
-// Lane j of Hi is the coefficient of y[t-i] in y[t+j]; single precision, left to right.
+#if SP_IIR_PROCESSOR_TABLES
+// Four-output feedback table of 1 / A(z) with a'i = a[i - 1] * r (i = 1..n), 4 * (n + 3)
+// floats at fb: n history vectors H1..Hn, then the in-group vector G and eight zeros.
+// Lane j of Hi is the filter's own coefficient -a'(i+j) (zero beyond the order), the
+// direct weight of y[t-i] in y[t+j]; G = (-a'1, -a'2, -a'3, 0), zero beyond the order,
+// resolves the dependencies among the four outputs of a group one output at a time.
+// Only the filter's own coefficients are stored, each rounded once: coefficients of a
+// four-step recurrence derived from them would move its poles once rounded to float,
+// and low-cutoff direct-form filters then lose most of their accuracy.
 void IirBuildFeedbackTable(const float* a, int n, float r, float* fb) {
-  auto H = [fb](int i) { return fb + 4 * (i - 1); };
   const float c = 0.0f - r;
-  for (int i = 1; i <= n; ++i) {
-    H(i)[0] = a[i - 1] * c;
-    H(i)[1] = H(1)[0] * H(i)[0];
-  }
-  const float c1 = H(1)[0];
-  const float c2 = n >= 2 ? H(2)[0] : 0.0f;
-  const float c3 = n >= 3 ? H(3)[0] : 0.0f;
-  for (int i = 1; i <= n - 1; ++i) H(i)[1] = H(i)[1] + H(i + 1)[0];
-  for (int i = 1; i <= n; ++i) H(i)[2] = H(i)[1] * c1 + c2 * H(i)[0];
-  for (int i = 1; i <= n - 2; ++i) H(i)[2] = H(i)[2] + H(i + 2)[0];
-  for (int i = 1; i <= n; ++i) H(i)[3] = (H(i)[2] * c1 + c2 * H(i)[1]) + c3 * H(i)[0];
-  for (int i = 1; i <= n - 3; ++i) H(i)[3] = H(i)[3] + H(i + 3)[0];
-  float* w = fb + 4 * n;
-  const float w0[4] = {1.0f, H(1)[0], H(1)[1], H(1)[2]};
-  const float w1[4] = {0.0f, 1.0f, H(1)[0], H(1)[1]};
-  const float w2[4] = {0.0f, 0.0f, 1.0f, H(1)[0]};
-  for (int j = 0; j < 4; ++j) {
-    w[j] = w0[j];
-    w[4 + j] = w1[j];
-    w[8 + j] = w2[j];
-  }
+  auto own = [a, n, c](int k) { return k <= n ? a[k - 1] * c : 0.0f; };
+  for (int i = 1; i <= n; ++i)
+    for (int j = 0; j < 4; ++j) fb[4 * (i - 1) + j] = own(i + j);
+  float* g = fb + 4 * n;
+  for (int j = 0; j < 12; ++j) g[j] = 0.0f;
+  for (int k = 1; k <= 3; ++k) g[k - 1] = own(k);
 }
+#endif
 
 }  // namespace
 

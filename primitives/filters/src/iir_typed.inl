@@ -274,37 +274,39 @@ inline void FeedForwardComplex(const In* src, spComplex32f* f, int64 len, const 
   }
 }
 
-// Complex response g_i (i = 0..3) of the term of table block `blk`.
+// Complex coefficient of lane i (0..3) of table block `blk`.
 inline Cx<float> Response(const float* blk, int i) {
   const float* p = blk + (i < 2 ? 0 : 8) + 2 * (i & 1);
   return {p[0], p[1]};
 }
 
-// Complex feedback pass: four outputs at a time from the response table (blocks of 16
-// floats for y(t-1)..y(t-N), then f(t)), the rest one at a time with the lanes of
-// output t. Integer outputs, when dst is given, go to dst at the line's index.
+// Complex feedback pass: four outputs at a time from the coefficient table (blocks of
+// 16 floats for y(t-1)..y(t-N): lane i of block j is -a(j + i); then -a1, -a2, -a3):
+// each output's input and history terms (only those within the order), then the
+// dependencies inside the group one output at a time; the rest one at a time with the
+// lanes of output t. Integer outputs, when dst is given, go to dst at the line's index.
 template <class C>
 inline void FeedbackComplex(const spComplex32f* f, spComplex32f* line, int64 len, const float* fb, int N, C* dst,
                             int32 sf) {
   auto L = [line](int64 i) { return Cx<float>{line[i].re, line[i].im}; };
   auto F = [f](int64 i) { return Cx<float>{f[i].re, f[i].im}; };
-  const float* fblk = fb + 16 * N;
+  const float* g = fb + 16 * N;
   int64 t = 0;
   for (; t + 4 <= len; t += 4) {
     Cx<float> y[4];
     for (int i = 0; i < 4; ++i) {
-      Cx<float> acc = Response(fblk, i) * F(t);
-      for (int j = N; j >= 1; --j) acc = acc + Response(fb + 16 * (j - 1), i) * L(t + N - j);
+      Cx<float> acc = F(t + i);
+      for (int j = N; j >= 1; --j)
+        if (i + j <= N) acc = acc + Response(fb + 16 * (j - 1), i) * L(t + N - j);
       y[i] = acc;
     }
-    const Cx<float> f1 = F(t + 1), f2 = F(t + 2), f3 = F(t + 3);
-    y[1] = y[1] + f1;
-    y[2] = (y[2] + Response(fb, 0) * f1) + f2;
-    y[3] = ((y[3] + Response(fb, 1) * f1) + Response(fblk, 1) * f2) + f3;
+    for (int i = 1; i < 4; ++i)
+      for (int k = i; k >= 1; --k)
+        if (k <= N) y[i] = y[i] + Response(g, k - 1) * y[i - k];
     for (int i = 0; i < 4; ++i) line[t + N + i] = {y[i].re, y[i].im};
   }
   for (; t < len; ++t) {
-    Cx<float> acc = Response(fblk, 0) * F(t);
+    Cx<float> acc = F(t);
     for (int j = N; j >= 1; --j) acc = acc + Response(fb + 16 * (j - 1), 0) * L(t + N - j);
     line[t + N] = {acc.re, acc.im};
   }

@@ -215,10 +215,10 @@ spStatus spIirComplexBlockTables_32fc(const spComplex32f* pTaps, int order, floa
     const float v[8] = {re, re, re, re, -im, im, -im, im};
     for (int j = 0; j < 8; ++j) pNumeratorVectors[8 * k + j] = v[j];
   }
-  // h: impulse response of 1 / A(z), first four terms.
-  Cd h[4] = {1.0};
-  for (int i = 1; i < 4; ++i)
-    for (int k = 1; k <= N && k <= i; ++k) h[i] -= a(k) * h[i - k];
+  // Only the filter's own coefficients, each rounded once: block j holds -a(j + i) for
+  // output i of a group (zero beyond the order), the last block -a1, -a2, -a3 and 0 for
+  // the dependencies inside the group.
+  auto own = [&](int k) { return k <= N ? -a(k) : Cd{}; };
   auto block = [](float* blk, const Cd* g) {
     for (int pair = 0; pair < 2; ++pair) {
       const Cd g0 = g[2 * pair], g1 = g[2 * pair + 1];
@@ -228,13 +228,11 @@ spStatus spIirComplexBlockTables_32fc(const spComplex32f* pTaps, int order, floa
     }
   };
   for (int j = 1; j <= N; ++j) {
-    // Coefficient of y(t - j) in y(t + i).
-    Cd g[4];
-    for (int i = 0; i < 4; ++i)
-      for (int k = j; k <= N && i + j - k >= 0; ++k) g[i] -= a(k) * h[i + j - k];
+    const Cd g[4] = {own(j), own(j + 1), own(j + 2), own(j + 3)};
     block(pFeedbackVectors + 16 * (j - 1), g);
   }
-  block(pFeedbackVectors + 16 * N, h);
+  const Cd inGroup[4] = {own(1), own(2), own(3), Cd{}};
+  block(pFeedbackVectors + 16 * N, inGroup);
   return SP_OK;
 }
 

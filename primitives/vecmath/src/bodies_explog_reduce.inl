@@ -6,11 +6,30 @@ namespace {
 // The logarithm runs on pieces of this many elements with a work area on the stack.
 constexpr int kLogPiece = 256;
 
+// The short form of the exponential: the runtime's double exponential rounded to float,
+// +inf above 88.72284.
+inline float ShortExponential(float x) {
+  if (static_cast<double>(x) > 88.72284) return __builtin_huge_valf();
+  return static_cast<float>(std::exp(static_cast<double>(x)));
+}
+
 }  // namespace
 
+// Below four elements every build gives the generic build's short form, element by
+// element (a result in the subnormal range is kept, not flushed to +0); from four on
+// the kernel.
 spStatus spExponentialInPlace_32f(float* pSrcDst, int len) {
   if (pSrcDst == nullptr) return SP_ERROR_NULL;
   if (len < 1) return SP_ERROR_LENGTH;
+  if (len < 4) {
+    for (int k = 0; k < len; ++k) {
+      float v;
+      std::memcpy(&v, pSrcDst + k, sizeof v);
+      v = ShortExponential(v);
+      std::memcpy(pSrcDst + k, &v, sizeof v);
+    }
+    return SP_OK;
+  }
   spExponentialKernel_32f(pSrcDst, pSrcDst, len);
   return SP_OK;
 }

@@ -146,6 +146,7 @@ inline bool ComplexRootOrdinary(const double* p, double& t, double& b, double& a
   a = 0.5 * LdS(p);
   b = 0.5 * LdS(p + 1);
   const double q = a * a + b * b;
+  t = 0.0;
   if (!(q >= 0x1p-1022 && q <= 0x1.fffffffffffffp1023)) return false;
   t = __builtin_sqrt(__builtin_fabs(a) + __builtin_sqrt(q));
   return true;

@@ -2,6 +2,7 @@
 // that call them.
 #include <pmmintrin.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 

@@ -2,6 +2,7 @@
 // that call them.
 #include <smmintrin.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 

@@ -2,6 +2,7 @@
 // them. Its element-wise arithmetic bodies serve slot 3 too.
 #include <tmmintrin.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 

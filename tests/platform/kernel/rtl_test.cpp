@@ -65,7 +65,7 @@ TEST(RtlPrintf, AgreesWithTheCLibraryOnStandardConversions) {
     std::string spec = "%";
     spec += flagsSet[rng() % 9];
     if (rng() % 2) spec += std::to_string(rng() % 25);
-    if (rng() % 3 == 0) spec += "." + std::to_string(rng() % 12);
+    if (rng() % 3 == 0) spec.append(".").append(std::to_string(rng() % 12));
     bool wide64 = rng() % 2;
     char conv = convs[rng() % 6];
     std::string ours = spec + (wide64 ? "I64" : "") + conv;
@@ -88,7 +88,7 @@ TEST(RtlPrintf, AgreesWithTheCLibraryOnStandardConversions) {
     std::string spec = "%";
     spec += (rng() % 2) ? "-" : "";
     if (rng() % 2) spec += std::to_string(rng() % 12);
-    if (rng() % 2) spec += "." + std::to_string(rng() % 8);
+    if (rng() % 2) spec.append(".").append(std::to_string(rng() % 8));
     spec += (rng() % 2) ? "s" : "c";
     char a[64], b[64];
     if (spec.back() == 's') {

@@ -292,8 +292,50 @@ TEST(MemoryLarge, ProbeReadsTheDescriptorTable) {
       cpu.SetIntelCache({});
       cpu.Set(2, 0x80000001u, 0x00000045u, 0, 0x80000043u);  // EAX, EDX invalid
       EXPECT_EQ(pb.probeCache(false), 2u << 20) << pb.name;
+    }
+    {
+      FakeCpuid cpu;
+      cpu.SetIntelCache({});
       cpu.Set(2, 0x00004502u, 0, 0, 0);  // iteration count 2
       EXPECT_EQ(pb.probeCache(false), 0u) << pb.name;
+    }
+  }
+}
+
+// The large copy, zero and fill probe the cache once, not on every call, and again
+// after another reader is installed; their results stay the same.
+TEST(MemoryLarge, CacheIsProbedOncePerReader) {
+  constexpr size_t kBytes = 0x100000 + 64;  // past every build's non-temporal threshold
+  for (const auto& b : kBuilds) {
+    if (b.cls == 0) continue;  // the generic build never probes
+    for (uint32 cores : {1u, 4u}) {
+      FakeCpuid cpu;
+      cpu.SetIntelCache({0x22}, cores);  // 512 KB: every large path streams
+      Guarded src(kBytes, 0), dst(kBytes, 0);
+      src.Fill(7);
+      int firstCallReads = -1;
+      for (int call = 0; call < 4; ++call) {
+        dst.Fill(1);
+        b.copyBytes(src.data(), dst.data(), static_cast<int64>(kBytes));
+        ASSERT_EQ(std::memcmp(src.data(), dst.data(), kBytes), 0) << b.name;
+        b.zeroBytes(dst.data(), static_cast<int64>(kBytes));
+        for (size_t i = 0; i < kBytes; ++i) ASSERT_EQ(dst.data()[i], 0) << b.name;
+        const uint32 value = 0x3F800000u;
+        b.setKernel(value, dst.data(), static_cast<int>(kBytes / 4));
+        for (size_t i = 0; i < kBytes; i += 4) ASSERT_EQ(std::memcmp(dst.data() + i, &value, 4), 0) << b.name;
+        ASSERT_TRUE(dst.GuardsIntact()) << b.name;
+        if (call == 0) firstCallReads = cpu.Reads();
+      }
+      // Leaves 0, 2 and 4 once for the first call; nothing after it.
+      EXPECT_EQ(firstCallReads, 3) << b.name << " cores " << cores;
+      EXPECT_EQ(cpu.Reads(), firstCallReads) << b.name << " cores " << cores;
+      {
+        FakeCpuid other;  // a new reader: probed again, once
+        other.SetIntelCache({0x4C});
+        b.copyBytes(src.data(), dst.data(), static_cast<int64>(kBytes));
+        b.zeroBytes(dst.data(), static_cast<int64>(kBytes));
+        EXPECT_EQ(other.Reads(), 3) << b.name;
+      }
     }
   }
 }

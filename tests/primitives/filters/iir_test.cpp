@@ -108,17 +108,29 @@ TEST(IirInit, NormalisesByA0AndLaysOutTheDelayLine) {
   }
 }
 
-TEST(IirInit, ProcessorTablesOfOrderOne) {
-  const std::vector<float> taps = {1, 0.5f, 1, -0.5f};  // a'1 = -0.5
+// Lane j of Hi holds -a'(i + j), zero beyond the order; then -a'1, -a'2, -a'3 (within
+// the order) and zeros to fill n + 3 vectors.
+TEST(IirInit, ProcessorTablesHoldTheFiltersOwnCoefficients) {
+  struct Row {
+    std::vector<float> taps;
+    std::vector<float> want;
+  };
+  const Row rows[] = {
+      {{1, 0.5f, 1, -0.5f}, {0.5f, 0, 0, 0, 0.5f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      // a0 = 2: a' = (0.25, -0.5, 1.5).
+      {{2, 0, 0, 0, 2, 0.5f, -1, 3},
+       {-0.25f, 0.5f, -1.5f, 0, 0.5f, -1.5f, 0, 0, -1.5f, 0, 0, 0, -0.25f, 0.5f, -1.5f, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+  };
   for (const IirBuild& b : ProcessorBuilds()) {
-    IirFilter f(b, taps);
-    const float* h = f.state->pFeedbackVectors;
-    const float want[16] = {0.5f, 0.25f, 0.125f, 0.0625f, 1, 0.5f, 0.25f, 0.125f,
-                            0,    1,     0.5f,   0.25f,   0, 0,    1,     0.5f};
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(h[i], want[i]) << b.name << " i=" << i;
+    for (const Row& r : rows) {
+      IirFilter f(b, r.taps);
+      const float* h = f.state->pFeedbackVectors;
+      for (size_t i = 0; i < r.want.size(); ++i) EXPECT_EQ(h[i], r.want[i]) << b.name << " i=" << i;
+      EXPECT_EQ(f.state->pWork2, nullptr);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(f.state->pWork) % 16, 0u);
+    }
+    IirFilter f(b, rows[0].taps);
     for (int j = 0; j < 8; ++j) EXPECT_EQ(f.state->pNumeratorVectors[j], j < 4 ? 1.0f : 0.5f);
-    EXPECT_EQ(f.state->pWork2, nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(f.state->pWork) % 16, 0u);
   }
 }
 

@@ -38,10 +38,13 @@ float Uniform(vmtest::Rng& rng, float lo, float hi) {
 // The reciprocal estimate after one Newton step keeps a relative error of up to
 // 2.25 * 2^-24, but it reaches only the correction term 2 odd / Q of e^r: over every
 // float the exponential stays within 2.07 units (the long test sweeps them all; the
-// largest near 3.83, bits 0x40751EFB). The logarithm's shared division of the eight-wide
-// body adds roundings: 4.43 at most, near 1.031 (bits 0x3F83FB09).
+// largest near 3.83, bits 0x40751EFB). The logarithm's eight-wide body shares one
+// division between the elements i and i + 4, so an element's error depends on its
+// partner: every float beside its neighbours stays within 4.43 units, but a search over
+// pairs reaches 5.23 (0x3FA451CF with 0x3F48F4A6 four places later; 4.53 for 0x3FA40BDD
+// with some partners). Pairs are too many to sweep; 5.5 bounds what the search found.
 constexpr double kExpUlps = 2.5;
-constexpr double kLogUlps = 4.5;
+constexpr double kLogUlps = 5.5;
 
 TEST(ExpKernel, WithinTwoAndAHalfUlpsOfLongDoubleOverTheFiniteRange) {
   vmtest::Rng rng(1);
@@ -112,6 +115,48 @@ TEST(ExpKernel, ClearsExceptionFlagsButPrecision) {
   }
 }
 
+// Below four elements every build gives exactly the generic build's short form: results
+// in the subnormal range kept (e^-100 is 3.78e-44, not +0), finite results up to
+// 88.72284, NaNs through the runtime's exponential; at four elements and more an input
+// at or below -87.3365478515625 gives +0 in every build.
+TEST(ExpBody, BelowFourElementsEveryBuildGivesTheGenericShortForm) {
+  const uint32 inputs[] = {
+      0xC2C80000u,  // -100: subnormal result
+      0xC2B00000u,  // -88
+      0xC2AEAC50u,  // -87.3365478515625, the long form's low bound
+      0xC2CF0000u,  // -103.5: rounds to the smallest subnormal or 0
+      0xC2D00000u,  // -104: 0
+      0x42B00000u,  // 88: finite
+      0x42B17217u, 0x42B17218u, 0x42B20000u, 0x7F800000u, 0xFF800000u, 0x7FC00000u, 0xFFC00001u,
+      0x7F800001u, 0x00000001u, 0x80000000u, 0x3F800000u, 0xBF800000u,
+  };
+  vmtest::Rng rng(9);
+  for (const vmtest::ModuleKernels& b : kBuilds) {
+    for (int len = 1; len <= 3; ++len) {
+      for (int round = 0; round < 40; ++round) {
+        std::vector<float> x(len);
+        for (int i = 0; i < len; ++i) {
+          const uint32 pick = rng.Next();
+          x[i] = pick % 3 == 0 ? Uniform(rng, -104.0f, 89.0f)
+                               : FromBits(inputs[pick % (sizeof inputs / sizeof inputs[0])]);
+        }
+        std::vector<float> want(x), got(x);
+        ASSERT_EQ(sp::generic::spExponentialInPlace_32f(want.data(), len), SP_OK);
+        ASSERT_EQ(b.spExponentialInPlace_32f(got.data(), len), SP_OK);
+        for (int i = 0; i < len; ++i)
+          EXPECT_EQ(Bits(got[i]), Bits(want[i])) << b.name << " len " << len << " x " << x[i];
+      }
+    }
+    float one[1] = {-100.0f};
+    ASSERT_EQ(b.spExponentialInPlace_32f(one, 1), SP_OK);
+    EXPECT_EQ(one[0], static_cast<float>(std::exp(-100.0))) << b.name;
+    EXPECT_GT(one[0], 0.0f);
+    float four[4] = {-100.0f, -100.0f, -100.0f, -100.0f};
+    ASSERT_EQ(b.spExponentialInPlace_32f(four, 4), SP_OK);
+    for (float v : four) EXPECT_EQ(Bits(v), 0u) << b.name;
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Logarithm
 
@@ -123,7 +168,9 @@ TEST(LogKernel, WithinItsBoundOfLongDoubleAlsoForSubnormals) {
     x[i] = FromBits(i % 8 == 0 ? w % 0x00800000u + 1 : w % 0x7F000000u + 0x00800000u);
   }
   for (uint32 w = 0x3F700000u; w < 0x3F700000u + 4096; ++w) x[w - 0x3F700000u] = FromBits(w);  // near 1
-  for (uint32 w = 0x3F83F000u; w < 0x3F83F000u + 4096; ++w) x[4096 + w - 0x3F83F000u] = FromBits(w);  // the worst
+  for (uint32 w = 0x3F83F000u; w < 0x3F83F000u + 4096; ++w) x[4096 + w - 0x3F83F000u] = FromBits(w);  // near 1.031
+  // The worst pair found: partners share a division in the eight-wide body.
+  for (size_t i = 8192; i < 8192 + 64; ++i) x[i] = FromBits(i % 8 < 4 ? 0x3FA451CFu : 0x3F48F4A6u);
   for (const vmtest::ModuleKernels& b : kBuilds) {
     for (int offset : {0, 1}) {  // the eight-wide body, and the short path throughout
       std::vector<float> y(x.begin(), x.end());

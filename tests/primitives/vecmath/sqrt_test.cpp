@@ -17,7 +17,6 @@ using sptest::FromBits;
 using sptest::Guarded;
 
 const std::vector<vmtest::Kernels> kKernels = vmtest::SupportedKernels();
-constexpr float kInf = std::numeric_limits<float>::infinity();
 
 // One special value at every position of a 37-element vector, at destinations 0, 4, 8
 // and 12 bytes past a 16-byte boundary: heads of 0-3, two blocks, a tail of 1-5.

@@ -26,6 +26,9 @@ spCpuidReader spSetCpuidReader(spCpuidReader reader);
 void spReadHardwareCpuid(uint32* pOut, uint32 leaf, uint32 subleaf);
 // CPUID through the installed reader.
 void spReadCpuid(uint32* pOut, uint32 leaf, uint32 subleaf);
+// Changes whenever a reader is installed: what was probed through the previous reader
+// is probed again.
+uint32 spCpuidReaderGeneration();
 
 // Processor code of spClassifyProcessor.
 using spProcessorCode = int32;

@@ -47,7 +47,8 @@
   void spDeinterleaveTwoKernel_32f(const float* pSrc, float* pDst0, float* pDst1,        \
                                    uint32 len);                                          \
   /* Cache size by CPUID leaf 2 and this build's descriptor table; 0 when unknown.    */ \
-  /* perCore divides it by the cores of leaf 4 (the share the SSE3 copy uses).        */ \
+  /* perCore divides it by the cores of leaf 4 (the share the SSE3 copy uses). Probed */ \
+  /* once, and again only after spSetCpuidReader installs a reader.                   */ \
   uint64 spProbeCacheSize(bool perCore);
 
 namespace sp::generic {

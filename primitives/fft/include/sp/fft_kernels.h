@@ -13,7 +13,8 @@ extern const float spFftQuarterSineTable[257];
 
 // Split order s of the recursive large-order scheme by complex order 11..30 (index m - 11);
 // 0 selects the block scheme.
-extern const int32 spFftLargeOrderPlanTable[20];
+inline constexpr int32 spFftLargeOrderPlanTable[20] = {0, 0, 5, 6, 7, 8, 8, 8, 10, 10,
+                                                       10, 10, 8, 8, 10, 10, 10, 10, 10, 10};
 
 // ---- table builders (each returns the address after what it wrote, rounded up to 32) ----
 

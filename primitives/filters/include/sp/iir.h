@@ -16,7 +16,7 @@ struct spIirState {
   float* pDelay;             // arbitrary: z0..z(n), z(n) = 0; biquad: d0 d1 per section
   int32 order;               // arbitrary: n; biquad: 2 * sectionCount
   float* pNumeratorVectors;  // processor builds: each feed-forward tap in four lanes
-  float* pFeedbackVectors;   // processor builds: H1..Hn, W0, W1, W2 (per section for biquads)
+  float* pFeedbackVectors;   // processor builds: H1..Hn, G, two zero vectors; biquad: H1 H2 W0 W1 W2 per section
   int32 sectionCount;        // biquad: S; arbitrary: 0
   float* pSectionSampleTaps; // biquad: b0 b1 b2 - -a1 -a2 - - per section
   float* pWork;              // processor builds: 1024 floats of feed-forward values
