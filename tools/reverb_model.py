@@ -202,9 +202,13 @@ def minus3_frequency(mode):
 
 
 def third_octave(left, right, rate):
+    """Output power per 1/3-octave band from 200 Hz to 8 kHz, in dB, for white noise of unit
+    power per sample at the input (2/n times the band's sum of |H|^2), so modes of
+    different rates compare."""
     centres = [200 * 2 ** (i / 3) for i in range(0, 17)]
-    spec = np.abs(np.fft.rfft(left)) ** 2 + np.abs(np.fft.rfft(right)) ** 2
-    freqs = np.fft.rfftfreq(len(left), 1.0 / rate)
+    n = len(left)
+    spec = (2.0 / n) * (np.abs(np.fft.rfft(left)) ** 2 + np.abs(np.fft.rfft(right)) ** 2)
+    freqs = np.fft.rfftfreq(n, 1.0 / rate)
     out = []
     for fc in centres:
         band = (freqs >= fc * 2 ** (-1 / 6)) & (freqs < fc * 2 ** (1 / 6))
@@ -251,10 +255,10 @@ def main():
             print("mode %2d: -3 dB at %.1f Hz, RT %.4f s, peak %d" % (
                 mode, minus3_frequency(mode), rts[mode],
                 max(int(np.abs(np.concatenate(responses[(mode, ch)])).max()) for ch in IMPULSE_CHANNELS)))
+        half_second = {m: run(m, impulse(4, MODES[m][0] // 2), raw=True) for m in order}
         for pair in ((0, 1), (16, 17), (0, 16)):
-            print("1/3-octave energy (dB), channel 4 impulse, modes %d and %d:" % pair)
-            bands = [third_octave(*[np.asarray(v, dtype=np.float64) / 32768 for v in responses[(m, 4)]],
-                                  MODES[m][0]) for m in pair]
+            print("1/3-octave output power (dB), white noise on channel 4, modes %d and %d:" % pair)
+            bands = [third_octave(*half_second[m], MODES[m][0]) for m in pair]
             for (fc, a), (_, b) in zip(*bands):
                 print("  %7.0f Hz  %7.2f  %7.2f  (%+.2f)" % (fc, a, b, b - a))
 
