@@ -9,7 +9,9 @@ namespace {
 // network into infinities that its feedback would keep forever; full scale is 1.0.
 constexpr float kInputLimit = 32768.0f;
 
-// One input sample: as read, with non-finite values as 0 and the magnitude bounded.
+// One input sample: as read, with non-finite values as 0 and the magnitude bounded. The
+// caller's buffers are never scaled or written: the reverb node hands its wet set back to
+// the stream, and channels 2 to 7 must come back as they went in.
 inline float ReadSample(const float* channel, std::int32_t frame) {
   if (channel == nullptr) return 0.0f;
   const float v = channel[frame];

@@ -5,10 +5,12 @@
 // against their generating rule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <numbers>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,8 @@ const ModeCase kModes[] = {
     {16, 96000, 7155, 4, 262, {34, 34, 34, 42, 42, 38, 38}, REVERB_DIFFUSERS_MODE16},
     {17, 88200, 6595, 4, 248, {32, 32, 32, 40, 40, 36, 36}, REVERB_DIFFUSERS_MODE17},
 };
+
+void PrintTo(const ModeCase& m, std::ostream* os) { *os << "mode " << m.mode << " (" << m.rate << " Hz)"; }
 
 class ReverbModes : public ::testing::TestWithParam<ModeCase> {};
 

@@ -1,6 +1,7 @@
 // Helpers of the reverb tests: a pool-allocated network and planar 8-channel signals.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <random>
