@@ -1,11 +1,26 @@
 // The engine frame: configuration, blocking and the per-block rate conversion.
 #include "dsp/virtualiser/audio_app.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 
 #include "dsp/virtualiser/channel_copy.h"
 #include "dsp/virtualiser/engine_resampler.h"
 #include "dsp/virtualiser/engine_support.h"
+#include "sp/sp.h"
+
+namespace {
+
+// dst[t] = src[t] + offset; dst is the frame's own block, never the caller's buffer.
+void AddOffset(float* dst, const float* src, std::int32_t n, float offset) {
+  const __m128 o = _mm_set1_ps(offset);
+  std::int32_t t = 0;
+  for (; t + 4 <= n; t += 4) _mm_storeu_ps(dst + t, _mm_add_ps(_mm_loadu_ps(src + t), o));
+  for (; t < n; ++t) dst[t] = src[t] + offset;
+}
+
+}  // namespace
 
 CAudioApp::CAudioApp(std::int32_t requestedLength, std::int32_t nIn, std::int32_t nOut, float inputOffsetScale)
     : m_nInputRate(0), m_nRealDataLen(0), m_nProcessingRate(LPV_PROCESSING_RATE), m_nDataLen(LPV_BLOCK_LENGTH),
@@ -38,11 +53,12 @@ std::int32_t CAudioApp::SetFormat(std::int32_t inputRate, std::int32_t nIn, std:
 void CAudioApp::FreeBuffers() {
   m_bConfigured = 0;
   for (int c = 0; c < LPV_MAX_CHANNELS; ++c) {
+    // At equal rates the processing buffers are the block buffers themselves.
+    if (m_pProcessIn[c] != m_pInputBlock[c]) DspFree(m_pProcessIn[c]);
+    if (m_pProcessOut[c] != m_pOutputBlock[c]) DspFree(m_pProcessOut[c]);
     DspFree(m_pInputBlock[c]);
     DspFree(m_pOutputBlock[c]);
     DspDelete(m_pSrc[c]);
-    DspFree(m_pProcessIn[c]);
-    DspFree(m_pProcessOut[c]);
     m_pInputBlock[c] = m_pOutputBlock[c] = m_pProcessIn[c] = m_pProcessOut[c] = nullptr;
     m_pSrc[c] = nullptr;
     m_pCallerIn[c] = m_pCallerOut[c] = nullptr;
@@ -76,25 +92,26 @@ bool CAudioApp::Configure() {
   // built: its switch m_nHighBand is never turned on, and it could only run above
   // 44100 Hz with a factor of 2 or more, which the virtualiser's streams never reach.
 
-  // Output channel c goes back through the converter of channel c, so converters and
-  // processing outputs cover whichever count is larger.
-  const std::int32_t nBoth = std::max(m_nInChannels, m_nOutChannels);
+  // At equal rates a block needs no conversion: the per-block operation works on the
+  // block buffers themselves (the input block is refilled in whole before the next
+  // block, and the output block has been emitted in whole before this one).
+  const bool convert = m_nDirection != 0;
   for (std::int32_t c = 0; c < m_nInChannels; ++c) {
     m_pInputBlock[c] = LpvAllocateFloats(m_nRealDataLen);
-    m_pProcessIn[c] = LpvAllocateFloats(m_nDataLen);
+    m_pProcessIn[c] = convert ? LpvAllocateFloats(m_nDataLen) : m_pInputBlock[c];
     if (m_pInputBlock[c] == nullptr || m_pProcessIn[c] == nullptr) return FreeBuffers(), false;
   }
   for (std::int32_t c = 0; c < m_nOutChannels; ++c) {
     m_pOutputBlock[c] = LpvAllocateFloats(m_nRealDataLen);
-    if (m_pOutputBlock[c] == nullptr) return FreeBuffers(), false;
+    m_pProcessOut[c] = convert ? LpvAllocateFloats(m_nDataLen) : m_pOutputBlock[c];
+    if (m_pOutputBlock[c] == nullptr || m_pProcessOut[c] == nullptr) return FreeBuffers(), false;
   }
-  for (std::int32_t c = 0; c < nBoth; ++c) {
-    m_pProcessOut[c] = LpvAllocateFloats(m_nDataLen);
-    if (m_pProcessOut[c] == nullptr) return FreeBuffers(), false;
-    if (m_nDirection != 0) {
-      m_pSrc[c] = LpvNew<CSrc>(m_nInputRate, m_nProcessingRate, m_nLinearPhase);
-      if (m_pSrc[c] == nullptr || !m_pSrc[c]->IsValid()) return FreeBuffers(), false;
-    }
+  // Output channel c goes back through the converter of channel c, so the converters
+  // cover whichever count is larger.
+  const std::int32_t nConverters = convert ? std::max(m_nInChannels, m_nOutChannels) : 0;
+  for (std::int32_t c = 0; c < nConverters; ++c) {
+    m_pSrc[c] = LpvNew<CSrc>(m_nInputRate, m_nProcessingRate, m_nLinearPhase);
+    if (m_pSrc[c] == nullptr || !m_pSrc[c]->IsValid()) return FreeBuffers(), false;
   }
   return true;
 }
@@ -120,16 +137,15 @@ std::int32_t CAudioApp::Process(float** out, std::int32_t nOut, float** in, std:
     for (std::int32_t c = 0; c < m_nInChannels; ++c) {
       float* dst = m_pInputBlock[c] + m_nFillPosition;
       if (const float* src = m_pCallerIn[c]) {
-        for (std::int32_t t = 0; t < chunk; ++t) dst[t] = src[t] + offset;
+        AddOffset(dst, src, chunk, offset);
         m_pCallerIn[c] += chunk;
       } else {
-        for (std::int32_t t = 0; t < chunk; ++t) dst[t] = offset;
+        spSet_32f(offset, dst, chunk);
       }
     }
     for (std::int32_t c = 0; c < nOutCall; ++c) {
       if (float* dst = m_pCallerOut[c]) {
-        const float* src = m_pOutputBlock[c] + m_nFillPosition;
-        for (std::int32_t t = 0; t < chunk; ++t) dst[t] = src[t];
+        spCopy_32f(m_pOutputBlock[c] + m_nFillPosition, dst, chunk);
         m_pCallerOut[c] += chunk;
       }
     }
@@ -148,25 +164,17 @@ std::int32_t CAudioApp::Process(float** out, std::int32_t nOut, float** in, std:
 
 void CAudioApp::ProcessBlock() {
   const std::int32_t nIn = m_nInChannels, nOut = m_nOutChannels;
-  if (m_nDirection == 0) {
-    CopyChannels(m_pProcessIn, nIn, m_pInputBlock, nIn, m_nRealDataLen);
-  } else {
-    for (std::int32_t c = 0; c < nIn; ++c) {
-      if (m_nDirection > 0)
-        m_pSrc[c]->Downsample(m_pProcessIn[c], m_pInputBlock[c], m_nRealDataLen);
-      else
-        m_pSrc[c]->Upsample(m_pProcessIn[c], m_pInputBlock[c], m_nRealDataLen);
-    }
+  for (std::int32_t c = 0; c < nIn && m_nDirection != 0; ++c) {
+    if (m_nDirection > 0)
+      m_pSrc[c]->Downsample(m_pProcessIn[c], m_pInputBlock[c], m_nRealDataLen);
+    else
+      m_pSrc[c]->Upsample(m_pProcessIn[c], m_pInputBlock[c], m_nRealDataLen);
   }
   ProcessEngineBlock(m_pProcessOut, nOut, m_pProcessIn, nIn, m_nDataLen);
-  if (m_nDirection == 0) {
-    CopyChannels(m_pOutputBlock, nOut, m_pProcessOut, nOut, m_nRealDataLen);
-  } else {
-    for (std::int32_t c = 0; c < nOut; ++c) {
-      if (m_nDirection > 0)
-        m_pSrc[c]->Upsample(m_pOutputBlock[c], m_pProcessOut[c], m_nDataLen);
-      else
-        m_pSrc[c]->Downsample(m_pOutputBlock[c], m_pProcessOut[c], m_nDataLen);
-    }
+  for (std::int32_t c = 0; c < nOut && m_nDirection != 0; ++c) {
+    if (m_nDirection > 0)
+      m_pSrc[c]->Upsample(m_pOutputBlock[c], m_pProcessOut[c], m_nDataLen);
+    else
+      m_pSrc[c]->Downsample(m_pOutputBlock[c], m_pProcessOut[c], m_nDataLen);
   }
 }
