@@ -97,7 +97,7 @@ TEST(LpvSrc, DownThenUpIsTheRowsFourthPowerResponseInThePassband) {
       EXPECT_NEAR(20 * std::log10(fit.amplitude / 0.5), 2 * ref::kPowerDb[c.row][i], 0.01);
       const double w = 2 * std::numbers::pi * hz / c.rate;
       const double phase = std::remainder(fit.phase - w * static_cast<double>(settle), 2 * std::numbers::pi);
-      EXPECT_NEAR(phase, 0.0, 1e-3);
+      EXPECT_NEAR(phase, 0.0, 1e-5);
     }
   }
 }

@@ -82,7 +82,7 @@ TEST(LpvLinearPhaseIir, SteadyStateResponseIsScipysPowerResponseWithZeroPhase) {
       const double w = 2 * std::numbers::pi * hz / fs;
       double phase = fit.phase - std::remainder(w * static_cast<double>(kSettle), 2 * std::numbers::pi);
       phase = std::remainder(phase, 2 * std::numbers::pi);
-      EXPECT_NEAR(phase, 0.0, 1e-3);
+      EXPECT_NEAR(phase, 0.0, 1e-5);
     }
     DspDelete(f);
   }
