@@ -140,4 +140,46 @@ TEST_F(Timing, TimerDpcsStartASeededLatencyAfterTheirTick) {
   EXPECT_EQ(TimerDpcLatencies(20), std::vector<LONGLONG>(20, 0));
 }
 
+// A timer whose tick has passed has expired there, though its DPC starts a latency
+// later: cancelling or re-arming it in between takes neither the expiry nor the DPC back.
+TEST_F(Timing, ATimerCancelledOrReArmedAfterItsTickStillRunsItsDpc) {
+  enum class Then { Cancel, ReArm };
+  const struct {
+    Then then;
+    LONG period;
+    BOOLEAN returned;  // a periodic timer is armed for its next period still
+  } cases[] = {
+      {Then::Cancel, 0, FALSE},
+      {Then::Cancel, 1, TRUE},
+      {Then::ReArm, 0, FALSE},
+      {Then::ReArm, 1, TRUE},
+  };
+  ExSetTimerResolution(10'000, TRUE);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << (c.then == Then::Cancel ? "cancel" : "re-arm") << ", period " << c.period);
+    DpcTimes times;
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, DpcTimes::Routine, &times);
+    // Armed on a tick, for the next one: the wait ends on that tick, before the DPC.
+    platform::clock::SleepFor(kTicksPerMillisecond - platform::clock::Now() % kTicksPerMillisecond);
+    KeSetTimerEx(&timer, RelativeMs(1), c.period, &dpc);
+    platform::clock::SleepFor(kTicksPerMillisecond);
+    ASSERT_TRUE(times.latencies.empty()) << "the DPC starts a latency after the tick";
+    if (c.then == Then::Cancel) {
+      EXPECT_EQ(KeCancelTimer(&timer), c.returned);
+      EXPECT_TRUE(KeReadStateTimer(&timer)) << "it expired";
+    } else {
+      EXPECT_EQ(KeSetTimer(&timer, RelativeMs(50), nullptr), c.returned);
+      EXPECT_EQ(KeCancelTimer(&timer), TRUE);
+    }
+    KeFlushQueuedDpcs();
+    ASSERT_EQ(times.latencies.size(), 1u);
+    EXPECT_GE(times.latencies[0], 0);
+    EXPECT_LT(times.latencies[0], kTicksPerMillisecond);
+  }
+  ExSetTimerResolution(0, FALSE);
+}
+
 }  // namespace
