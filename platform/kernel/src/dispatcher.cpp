@@ -247,8 +247,10 @@ bool FireTimersLocked(Sched& s) {
     timer->Header.SignalState = 1;
     const auto dueAt = static_cast<Ticks>(timer->DueTime.QuadPart);
     if (timer->Period > 0) {
+      // The next period counts from the tick it expired on: its DPC's latency (up to a
+      // period itself) shifts no later expiry.
       Ticks next = dueAt + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
-      if (next <= now) next = now + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
+      if (next <= key.tick) next = key.tick + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
       InsertTimerLocked(s, timer, next);
     }
     if (timer->Dpc) {
