@@ -7,7 +7,7 @@
 // prints it as it starts), takes a pool mark and registers the test thread as a platform
 // thread. TearDown: lets queued DPCs and work items finish, reports timers, DPCs, work
 // items and system threads still pending, unregisters the thread and runs the pool's
-// leak check on what the test allocated. Every failure is followed by the seed and the
+// leak check on what the test allocated. Every failure is headed by the seed and the
 // command that replay it.
 //
 // Tests that provoke a verifier report on purpose opt into continuing: they wrap the
@@ -73,7 +73,7 @@ std::uint64_t RunSeed();
 void NoteTestSeed(std::uint64_t seed);
 
 // Registers the listener that follows the repetitions, prints the seed at the start of
-// each and after every failure with the command that replays it (seeds.cpp).
+// each and ahead of every failure with the command that replays it (seeds.cpp).
 bool InstallSeedListener();
 inline const bool kSeedListenerInstalled = InstallSeedListener();
 
