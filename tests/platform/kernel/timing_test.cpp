@@ -1,6 +1,7 @@
 // Realistic timing: timers on clock ticks at the requested resolution, interrupt and system
 // time moving by ticks, seeded DPC latency (clock::Timing).
 
+#include <cstdint>
 #include <vector>
 
 #include "kernel/nt.h"
@@ -180,6 +181,23 @@ TEST_F(Timing, ATimerCancelledOrReArmedAfterItsTickStillRunsItsDpc) {
     EXPECT_LT(times.latencies[0], kTicksPerMillisecond);
   }
   ExSetTimerResolution(0, FALSE);
+}
+
+// A DPC latency may reach a whole period (the longest draw is 1 ms): the timer re-arms
+// from the tick it expired on, so the next expiry still comes one period after it.
+TEST_F(Timing, ADpcLatencyOfAWholePeriodSkipsNoExpiry) {
+  constexpr int kExpiries = 50;
+  // A seed whose draws for this timer's expiries include one of exactly 1 ms.
+  std::uint64_t found = 0;
+  for (std::uint64_t s = 1; s < 2'000'000 && !found; ++s) {
+    platform::sched::Configure({.seed = s});
+    for (int i = 0; i < kExpiries && !found; ++i)
+      if (platform::clock::DrawDpcLatency() == kTicksPerMillisecond) found = s;
+  }
+  ASSERT_NE(found, 0u);
+  platform::sched::Configure({.seed = found});
+  EXPECT_EQ(TimerDpcLatencies(kExpiries).size(), static_cast<size_t>(kExpiries)) << "seed " << found;
+  platform::sched::Configure({.seed = seed()});
 }
 
 }  // namespace
