@@ -209,40 +209,46 @@ void CDspLeveler::ProcessBlock(float* const* ppChannels, std::uint32_t frames) {
   }
 }
 
-// Moves channel c's gain toward its desired gain over the block, sample by sample.
+// Moves channel c's gain toward its desired gain over the block, sample by sample. The
+// step is fixed for the block; the running gain is carried in double precision so that
+// 128 additions of a small step do not drift (a float sum drifts by up to 128 half-units
+// per block, which the slow release would accumulate over hundreds of blocks).
 void CDspLeveler::ApplyGain(int c, std::uint32_t frames) {
-  float g = m_CurrentGain[c];
+  const float g0 = m_CurrentGain[c];
   const float d = m_DesiredGain[c];
   float* x = m_pBlock[c];
   const int n = static_cast<int>(frames);
   const bool jump = m_JumpFlag[c] != 0;
   const float blockSamples = static_cast<float>(frames);
-  if (g == 1.0f && d == 1.0f) return;
-  if (d > g) {
+  if (g0 == 1.0f && d == 1.0f) return;
+  if (!(d > g0) && !(d < g0)) {
+    spMulConstInPlace_32f(g0, x, n);
+    return;
+  }
+  double g = g0;
+  if (d > g0) {
     const float s = jump ? blockSamples : m_nMode != 0 ? RISE_SAMPLES_WEIGHTED : RISE_SAMPLES_PEAK;
-    float step = (d - g) / s;
-    if (step < g * kMinRelativeStep) step = g * kMinRelativeStep;
+    float step = (d - g0) / s;
+    if (step < g0 * kMinRelativeStep) step = g0 * kMinRelativeStep;
     for (int i = 0; i < n; ++i) {
-      x[i] *= g;
+      x[i] *= static_cast<float>(g);
       if (g < d)
         g += step;
       else if (g > d)
         g = d;
     }
-  } else if (d < g) {
-    float step = m_nMode != 0 && !jump ? (g - d) / FALL_SAMPLES_WEIGHTED : (g - d) / blockSamples;
-    if (step < g * kMinRelativeStep) step = g * kMinRelativeStep;
+  } else {
+    float step = m_nMode != 0 && !jump ? (g0 - d) / FALL_SAMPLES_WEIGHTED : (g0 - d) / blockSamples;
+    if (step < g0 * kMinRelativeStep) step = g0 * kMinRelativeStep;
     for (int i = 0; i < n; ++i) {
-      x[i] *= g;
+      x[i] *= static_cast<float>(g);
       if (g > d)
         g -= step;
       else if (g < d)
         g = d;
     }
-  } else {
-    spMulConstInPlace_32f(g, x, n);
   }
-  m_CurrentGain[c] = g;
+  m_CurrentGain[c] = static_cast<float>(g);
 }
 
 float CDspLeveler::BlockPeak(const float* x, std::uint32_t n) const {
