@@ -16,6 +16,20 @@ constexpr float kMinRelativeStep = 1.1920929e-7f;
 
 void ZeroFloats(float* p, std::size_t count) { std::memset(p, 0, count * sizeof(float)); }
 
+// Queue copies of up to 256 floats. The size is hidden from the compiler so the copies
+// stay library calls: expanded inline as string moves (what a known small bound invites)
+// they cost more than the whole gain pass.
+void CopyFloats(float* dst, const float* src, std::int32_t count) {
+  std::size_t bytes = static_cast<std::size_t>(count) * sizeof(float);
+  asm("" : "+r"(bytes));
+  std::memcpy(dst, src, bytes);
+}
+void MoveFloats(float* dst, const float* src, std::int32_t count) {
+  std::size_t bytes = static_cast<std::size_t>(count) * sizeof(float);
+  asm("" : "+r"(bytes));
+  std::memmove(dst, src, bytes);
+}
+
 }  // namespace
 
 CDspLeveler* CDspLeveler::Init() {
@@ -169,22 +183,21 @@ void CDspLeveler::Process(float* const* ppChannels, std::uint32_t frames) {
     const std::int32_t k = left < static_cast<std::uint32_t>(BLOCK_FRAMES) ? static_cast<std::int32_t>(left)
                                                                            : BLOCK_FRAMES;
     for (int c = 0; c < channels; ++c)
-      std::memcpy(m_pInQueue[c] + m_nFill, channel[c] + position, k * sizeof(float));
+      CopyFloats(m_pInQueue[c] + m_nFill, channel[c] + position, k);
     m_nFill += k;
     if (m_nFill >= BLOCK_FRAMES) {
       ProcessBlock(m_pInQueue, BLOCK_FRAMES);
       m_nFill -= BLOCK_FRAMES;
       for (int c = 0; c < channels; ++c) {
-        std::memcpy(m_pOutQueue[c] + m_nReady, m_pInQueue[c], BLOCK_FRAMES * sizeof(float));
-        if (m_nFill > 0)
-          std::memmove(m_pInQueue[c], m_pInQueue[c] + BLOCK_FRAMES, m_nFill * sizeof(float));
+        CopyFloats(m_pOutQueue[c] + m_nReady, m_pInQueue[c], BLOCK_FRAMES);
+        if (m_nFill > 0) MoveFloats(m_pInQueue[c], m_pInQueue[c] + BLOCK_FRAMES, m_nFill);
       }
       m_nReady += BLOCK_FRAMES;
     }
     m_nReady -= k;
     for (int c = 0; c < channels; ++c) {
-      std::memcpy(channel[c] + position, m_pOutQueue[c], k * sizeof(float));
-      if (m_nReady > 0) std::memmove(m_pOutQueue[c], m_pOutQueue[c] + k, m_nReady * sizeof(float));
+      CopyFloats(channel[c] + position, m_pOutQueue[c], k);
+      if (m_nReady > 0) MoveFloats(m_pOutQueue[c], m_pOutQueue[c] + k, m_nReady);
     }
     position += static_cast<std::size_t>(k);
     left -= static_cast<std::uint32_t>(k);
@@ -266,9 +279,11 @@ void CDspLeveler::AnalyzePeak(std::uint32_t frames) {
   for (int c = 0; c < m_nChannels; ++c) {
     const float p = BlockPeak(m_pBlock[c], frames);
     float held = p;
-    for (std::uint32_t back = 1; back < PEAK_WINDOW_BLOCKS; ++back) {
-      const float slot = m_PeakHistory[c][(index + HISTORY_BLOCKS - back) % HISTORY_BLOCKS];
-      if (slot > held) held = slot;
+    const float* history = m_PeakHistory[c];
+    for (int back = 1; back < PEAK_WINDOW_BLOCKS; ++back) {
+      int slot = static_cast<int>(index) - back;
+      if (slot < 0) slot += HISTORY_BLOCKS;
+      if (history[slot] > held) held = history[slot];
     }
     m_HistoryPeak[c] = held;
     m_PeakHistory[c][index] = p;
