@@ -188,16 +188,32 @@ void CDspLeveler::Process(float* const* ppChannels, std::uint32_t frames) {
     if (m_nFill >= BLOCK_FRAMES) {
       ProcessBlock(m_pInQueue, BLOCK_FRAMES);
       m_nFill -= BLOCK_FRAMES;
+      // The k frames returned are the first k of the output queue followed by the new
+      // block; what is left of both becomes the queue. Taken in that order, no frame is
+      // copied into the queue only to be read straight out again.
+      const std::int32_t queued = m_nReady;
       for (int c = 0; c < channels; ++c) {
-        CopyFloats(m_pOutQueue[c] + m_nReady, m_pInQueue[c], BLOCK_FRAMES);
+        float* out = m_pOutQueue[c];
+        const float* block = m_pInQueue[c];
+        float* dst = channel[c] + position;
+        if (queued >= k) {
+          CopyFloats(dst, out, k);
+          if (queued > k) MoveFloats(out, out + k, queued - k);
+          CopyFloats(out + (queued - k), block, BLOCK_FRAMES);
+        } else {
+          if (queued > 0) CopyFloats(dst, out, queued);
+          CopyFloats(dst + queued, block, k - queued);
+          CopyFloats(out, block + (k - queued), BLOCK_FRAMES - (k - queued));
+        }
         if (m_nFill > 0) MoveFloats(m_pInQueue[c], m_pInQueue[c] + BLOCK_FRAMES, m_nFill);
       }
-      m_nReady += BLOCK_FRAMES;
-    }
-    m_nReady -= k;
-    for (int c = 0; c < channels; ++c) {
-      CopyFloats(channel[c] + position, m_pOutQueue[c], k);
-      if (m_nReady > 0) MoveFloats(m_pOutQueue[c], m_pOutQueue[c] + k, m_nReady);
+      m_nReady = queued + BLOCK_FRAMES - k;
+    } else {
+      m_nReady -= k;
+      for (int c = 0; c < channels; ++c) {
+        CopyFloats(channel[c] + position, m_pOutQueue[c], k);
+        if (m_nReady > 0) MoveFloats(m_pOutQueue[c], m_pOutQueue[c] + k, m_nReady);
+      }
     }
     position += static_cast<std::size_t>(k);
     left -= static_cast<std::uint32_t>(k);
