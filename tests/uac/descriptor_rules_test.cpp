@@ -130,7 +130,10 @@ INSTANTIATE_TEST_SUITE_P(
              kBad, kSecond},
         Case{"Uac2ClockSource", Block({Bytes{8, 0x24, 10, 40, 1, 7, 0, 0}}, uac::kProtocolUac2), kOk, 0},
         Case{"Uac2ExtensionShorterThanItsPins",
-             Block({Bytes{17, 0x24, 9, 7, 0, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0}}, uac::kProtocolUac2), kBad, 9},
+             Block({Bytes{16, 0x24, 9, 7, 0, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0}}, uac::kProtocolUac2), kBad, 9},
+        // 15 + p bytes: wExtensionCode, the pins, the cluster, bmControls and iExtension.
+        Case{"Uac2ExtensionOfItsFullLength",
+             Block({Bytes{16, 0x24, 9, 0x33, 0, 0, 1, 2, 4, 0, 0, 0, 0, 0, 3, 0}}, uac::kProtocolUac2), kOk, 0},
         Case{"Uac2ClockTree",
              Block({kHeader2, ClockSource(40), ClockSource(41), ClockSelector(42, {40, 41}), ClockMultiplier(43, 42),
                     InputTerminal2(1, 43), OutputTerminal2(2, 1, 42)},

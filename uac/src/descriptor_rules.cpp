@@ -20,7 +20,7 @@ constexpr LengthRule kRules[] = {
     {kProtocolUac2, AC_MIXER_UNIT, 13, 4, 1, 0, 5, 4, 0},     // 13 + p (bmMixerControls may be absent)
     {kProtocolUac2, AC_SELECTOR_UNIT, 7, 4, 1, 0, 5, 4, 0},   // 7 + p
     {kProtocolUac2, AC_FEATURE_UNIT, 10, 0, 0, 0, 4, 0, 0},   // 6 + 4: the master controls at least
-    {kProtocolUac2, AC2_EXTENSION_UNIT, 16, 6, 1, 0, 7, 6, 0},  // 16 + p
+    {kProtocolUac2, AC2_EXTENSION_UNIT, 15, 6, 1, 0, 7, 6, 0},  // 15 + p
     {kProtocolUac2, AC2_CLOCK_SOURCE, 8, 0, 0, 0, 0, 0, 0},
     {kProtocolUac2, AC2_CLOCK_SELECTOR, 7, 4, 1, 0, 5, 4, 0},   // 7 + p clock inputs
     {kProtocolUac2, AC2_CLOCK_MULTIPLIER, 7, 0, 0, 0, 4, 0, 0},  // one clock input
