@@ -73,6 +73,9 @@ const char* SubtypeName(ULONG subtype) {
     case adapter::AC_MIXER_UNIT: return "Mixer unit";
     case adapter::AC_SELECTOR_UNIT: return "Selector unit";
     case adapter::AC_FEATURE_UNIT: return "Feature unit";
+    // Only a UAC 2.0 function builds these; a UAC 1.0 one refuses its subtypes 9 and 10.
+    case adapter::AC2_EXTENSION_UNIT: return "Extension unit";
+    case adapter::AC2_CLOCK_SOURCE: return "Clock source";
     default: return "Unit";
   }
 }
@@ -244,6 +247,9 @@ void PrintBuilt(const tools::DriverHost& host, adapter::IUacFunctionDescription*
   adapter::IAudioHal* hal = host.hal();
   std::printf("Function: %s, vendor %04x product %04x, control interface %u\n", function->GetClassName(),
               function->GetVendorId(), function->GetProductId(), function->GetControlInterfaceNumber());
+  // The configuration the device object selected (a dump may declare several).
+  if (PUSB_CONFIGURATION_DESCRIPTOR config = host.device()->GetConfigurationDescriptor())
+    std::printf("Configuration %u, %u bytes\n", config->bConfigurationValue, config->wTotalLength);
   std::printf("/:  Units and terminals (%u)\n", function->GetUnitCount());
   for (ULONG i = 0; i < function->GetUnitCount(); ++i) {
     adapter::IUacEntity* e = nullptr;

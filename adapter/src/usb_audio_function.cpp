@@ -90,8 +90,10 @@ STDMETHODIMP CUsbAudioDevice::CreateFunction() {
       context.Model = model;
       context.ModelUnits = units;
     }
-    context.HaveVariant = NT_SUCCESS(ReadModelVariant(m_pFdo, &context.Variant));
   }
+  // Every class may need the model variant: the UAC 2.0 function takes its capability
+  // template from it.
+  context.HaveVariant = NT_SUCCESS(ReadModelVariant(m_pFdo, &context.Variant));
   const FunctionRow* row =
       ChooseFunction(protocol, context.Model, context.ModelUnits, context.HaveVariant, context.Variant);
   if (!row) return STATUS_UNSUCCESSFUL;

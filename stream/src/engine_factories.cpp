@@ -1,4 +1,5 @@
 #include "adapter/object_model.h"
+#include "stream/uac2_stream_engines.h"
 #include "stream/usb_stream_engine.h"
 #include "uac/stream_engine_factory.h"
 
@@ -22,6 +23,45 @@ NTSTATUS CreateEngine(ULONG Tag, UCHAR InterfaceNumber, ULONG TerminalNodeId, UL
   return STATUS_SUCCESS;
 }
 
+// Construction and Init of an engine whose constructor takes the extra arguments.
+template <class Engine, class... Args>
+NTSTATUS CreateWith(ULONG Tag, ULONG Direction, adapter::IAudioHal* Owner, adapter::CStreamEngine** Out,
+                    Args... args) {
+  *Out = nullptr;
+  auto* engine = new (NonPagedPool, Tag) Engine(nullptr, args...);
+  if (!engine) return STATUS_INSUFFICIENT_RESOURCES;
+  IUsbStreamEngine* itf = engine;
+  itf->AddRef();
+  NTSTATUS status = engine->Init(Direction, Owner);
+  if (!NT_SUCCESS(status)) {
+    itf->Release();
+    return status;
+  }
+  *Out = engine;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CreateClocked(uac::StreamEngineClass Class, ULONG Tag, UCHAR InterfaceNumber, ULONG TerminalNodeId,
+                       ULONG ClockNodeId, adapter::IAudioHal* Owner, adapter::CStreamEngine** Engine) {
+  if (!Engine) return STATUS_INVALID_PARAMETER;
+  *Engine = nullptr;
+  switch (Class) {
+    case uac::StreamEngineClass::Uac2Render:
+      return CreateWith<CUac2RenderStream>(Tag, adapter::STREAM_DIRECTION_RENDER, Owner, Engine,
+                                           ULONG{InterfaceNumber}, TerminalNodeId, ClockNodeId);
+    case uac::StreamEngineClass::Uac2Capture:
+      return CreateWith<CUac2CaptureStream>(Tag, adapter::STREAM_DIRECTION_CAPTURE, Owner, Engine,
+                                            ULONG{InterfaceNumber}, TerminalNodeId, ClockNodeId);
+    default:
+      return STATUS_NOT_SUPPORTED;
+  }
+}
+
+BOOLEAN IsAltSettingValid(adapter::CStreamEngine* Engine, UCHAR AlternateSetting) {
+  if (!Engine) return FALSE;
+  return static_cast<CUsbStreamEngine*>(Engine)->IsAltSettingValid(AlternateSetting);
+}
+
 NTSTATUS Create(uac::StreamEngineClass Class, ULONG Tag, UCHAR InterfaceNumber, ULONG TerminalNodeId,
                 adapter::IAudioHal* Owner, adapter::CStreamEngine** Engine) {
   if (!Engine) return STATUS_INVALID_PARAMETER;
@@ -33,8 +73,9 @@ NTSTATUS Create(uac::StreamEngineClass Class, ULONG Tag, UCHAR InterfaceNumber, 
     case uac::StreamEngineClass::Uac1Capture:
       return CreateEngine<CUac1CaptureStream>(Tag, InterfaceNumber, TerminalNodeId,
                                               adapter::STREAM_DIRECTION_CAPTURE, Owner, Engine);
+    default:
+      return STATUS_NOT_SUPPORTED;
   }
-  return STATUS_NOT_SUPPORTED;
 }
 
 NTSTATUS AddFormat(adapter::CStreamEngine* Engine, const WAVEFORMATEXTENSIBLE* Format, UCHAR AlternateSetting) {
@@ -43,7 +84,7 @@ NTSTATUS AddFormat(adapter::CStreamEngine* Engine, const WAVEFORMATEXTENSIBLE* F
   return static_cast<CUsbStreamEngine*>(Engine)->AddStreamFormat(Format, AlternateSetting);
 }
 
-constexpr uac::StreamEngineFactory kFactory = {Create, AddFormat};
+constexpr uac::StreamEngineFactory kFactory = {Create, AddFormat, CreateClocked, IsAltSettingValid};
 
 }  // namespace
 

@@ -55,7 +55,7 @@ NTSTATUS ProbeAdd(adapter::CStreamEngine* engine, const WAVEFORMATEXTENSIBLE* fo
   return static_cast<CProbeStream*>(engine)->AddStreamFormat(format, alt);
 }
 
-constexpr uac::StreamEngineFactory kProbeFactory = {ProbeCreate, ProbeAdd};
+constexpr uac::StreamEngineFactory kProbeFactory = {ProbeCreate, ProbeAdd, nullptr, nullptr};
 
 // ---------------------------------------------------------------------------------------
 // Descriptor pieces of a UAC 1.0 speaker and microphone

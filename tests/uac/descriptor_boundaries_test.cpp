@@ -39,8 +39,10 @@ const Shape kShapes[] = {
     {"Uac2SelectorNoPins", 0x20, 5, 7, {{4, 0}}},
     {"Uac2SelectorTwoPins", 0x20, 5, 9, {{4, 2}, {5, 200}, {6, 200}}},
     {"Uac2FeatureMaster", 0x20, 6, 10, {{4, 200}}},
-    {"Uac2ExtensionNoPins", 0x20, 9, 16, {{6, 0}}},
-    {"Uac2ExtensionTwoPins", 0x20, 9, 18, {{6, 2}, {7, 200}, {8, 200}}},
+    {"Uac2ExtensionNoPins", 0x20, 9, 15, {{6, 0}}},
+    {"Uac2ExtensionTwoPins", 0x20, 9, 17, {{6, 2}, {7, 200}, {8, 200}}},
+    {"Uac2ClockSelectorTwoInputs", 0x20, 11, 9, {{4, 2}, {5, 200}, {6, 200}}},
+    {"Uac2ClockMultiplier", 0x20, 12, 7, {{4, 200}}},
     {"Uac2ClockSource", 0x20, 10, 8, {}},
 };
 

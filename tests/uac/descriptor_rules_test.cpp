@@ -43,6 +43,22 @@ Bytes Selector(UCHAR id, Bytes sources) {
   b[0] = static_cast<UCHAR>(b.size());
   return b;
 }
+// UAC 2.0 pieces: terminals clocked by `clock`, clock entities fed by other clocks.
+const Bytes kHeader2 = {9, 0x24, 1, 0, 2, 1, 0, 0, 0};
+Bytes InputTerminal2(UCHAR id, UCHAR clock) { return {17, 0x24, 2, id, 0x01, 0x01, 0, clock, 2, 3, 0, 0, 0, 0, 0, 0, 0}; }
+Bytes OutputTerminal2(UCHAR id, UCHAR source, UCHAR clock) {
+  return {12, 0x24, 3, id, 0x01, 0x03, 0, source, clock, 0, 0, 0};
+}
+Bytes ClockSource(UCHAR id) { return {8, 0x24, 10, id, 1, 7, 0, 0}; }
+Bytes ClockSelector(UCHAR id, Bytes inputs) {
+  Bytes b = {0, 0x24, 11, id, static_cast<UCHAR>(inputs.size())};
+  b.insert(b.end(), inputs.begin(), inputs.end());
+  b.push_back(3);  // bmControls
+  b.push_back(0);
+  b[0] = static_cast<UCHAR>(b.size());
+  return b;
+}
+Bytes ClockMultiplier(UCHAR id, UCHAR input) { return {7, 0x24, 12, id, input, 0, 0}; }
 Bytes Shorten(Bytes b, UCHAR by) {
   b[0] = static_cast<UCHAR>(b[0] - by);
   b.resize(b[0]);
@@ -114,7 +130,33 @@ INSTANTIATE_TEST_SUITE_P(
              kBad, kSecond},
         Case{"Uac2ClockSource", Block({Bytes{8, 0x24, 10, 40, 1, 7, 0, 0}}, uac::kProtocolUac2), kOk, 0},
         Case{"Uac2ExtensionShorterThanItsPins",
-             Block({Bytes{17, 0x24, 9, 7, 0, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0}}, uac::kProtocolUac2), kBad, 9},
+             Block({Bytes{16, 0x24, 9, 7, 0, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0}}, uac::kProtocolUac2), kBad, 9},
+        // 15 + p bytes: wExtensionCode, the pins, the cluster, bmControls and iExtension.
+        Case{"Uac2ExtensionOfItsFullLength",
+             Block({Bytes{16, 0x24, 9, 0x33, 0, 0, 1, 2, 4, 0, 0, 0, 0, 0, 3, 0}}, uac::kProtocolUac2), kOk, 0},
+        Case{"Uac2ClockTree",
+             Block({kHeader2, ClockSource(40), ClockSource(41), ClockSelector(42, {40, 41}), ClockMultiplier(43, 42),
+                    InputTerminal2(1, 43), OutputTerminal2(2, 1, 42)},
+                   uac::kProtocolUac2),
+             kOk, 0},
+        Case{"Uac2ClockSelectorShorterThanItsInputs",
+             Block({kHeader2, Shorten(ClockSelector(42, {40, 41}), 2)}, uac::kProtocolUac2), kBad, kSecond},
+        Case{"Uac2ClockSelectorCountPastLength", Block({kHeader2, Bytes{7, 0x24, 11, 42, 9, 40, 0}}, uac::kProtocolUac2),
+             kBad, kSecond},
+        Case{"Uac2ClockMultiplierShort", Block({kHeader2, Shorten(ClockMultiplier(43, 40), 1)}, uac::kProtocolUac2),
+             kBad, kSecond},
+        Case{"Uac2ClockCycle",
+             Block({kHeader2, ClockSelector(42, {43}), ClockMultiplier(43, 42)}, uac::kProtocolUac2), kBad,
+             kSecond + 8},
+        Case{"Uac2ClockSelfLoop", Block({kHeader2, ClockMultiplier(43, 43)}, uac::kProtocolUac2), kBad, kSecond},
+        // A terminal clocked by the unit it feeds: the clock edge closes the loop.
+        Case{"Uac2TerminalClockedByItsOwnPath",
+             Block({kHeader2, OutputTerminal2(3, 1, 5), Feature(5, 3)}, uac::kProtocolUac2), kBad, kSecond + 12},
+        Case{"Uac2TerminalSharedClockIsADiamond",
+             Block({kHeader2, ClockSource(40), InputTerminal2(1, 40), OutputTerminal2(2, 1, 40)}, uac::kProtocolUac2),
+             kOk, 0},
+        Case{"Uac2OutputTerminalWithoutClock",
+             Block({kHeader2, Bytes{11, 0x24, 3, 2, 1, 3, 0, 1, 40, 0, 0}}, uac::kProtocolUac2), kBad, kSecond},
         Case{"Uac2InputTerminalUnderUac1Rule",
              Block({Bytes{12, 0x24, 2, 1, 1, 1, 0, 0, 0, 0, 0, 0}}, uac::kProtocolUac2), kBad, 9}),
     [](const auto& info) { return info.param.name; });

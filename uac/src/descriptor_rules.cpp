@@ -5,22 +5,25 @@ namespace {
 
 // Everything a builder or a unit class reads of each descriptor. Versions: 0 is Audio
 // Class 1.0, 0x20 is 2.0. Descriptors the builders refuse outright (processing and
-// extension units of 1.0, the 2.0 effect, processing and clock converters) and the
-// skipped headers have no rule.
+// extension units of 1.0, the 2.0 effect, processing and sample-rate converter units) and
+// the skipped headers have no rule. The 2.0 clock selector and multiplier are judged
+// although the builder refuses them, so a cycle of clock edges is named as such.
 constexpr LengthRule kRules[] = {
-    // Protocol      Subtype              Base Count Per Size Src SrcCount
-    {kProtocolUac1, AC_INPUT_TERMINAL, 12, 0, 0, 0, 0, 0},
-    {kProtocolUac1, AC_OUTPUT_TERMINAL, 9, 0, 0, 0, 7, 0},
-    {kProtocolUac1, AC_MIXER_UNIT, 10, 4, 1, 0, 5, 4},     // 10 + p (bmControls may be absent)
-    {kProtocolUac1, AC_SELECTOR_UNIT, 6, 4, 1, 0, 5, 4},   // 6 + p
-    {kProtocolUac1, AC_FEATURE_UNIT, 7, 0, 0, 5, 4, 0},    // 7 + n: the master controls at least
-    {kProtocolUac2, AC_INPUT_TERMINAL, 17, 0, 0, 0, 0, 0},
-    {kProtocolUac2, AC_OUTPUT_TERMINAL, 12, 0, 0, 0, 7, 0},
-    {kProtocolUac2, AC_MIXER_UNIT, 13, 4, 1, 0, 5, 4},     // 13 + p (bmMixerControls may be absent)
-    {kProtocolUac2, AC_SELECTOR_UNIT, 7, 4, 1, 0, 5, 4},   // 7 + p
-    {kProtocolUac2, AC_FEATURE_UNIT, 10, 0, 0, 0, 4, 0},   // 6 + 4: the master controls at least
-    {kProtocolUac2, AC2_EXTENSION_UNIT, 16, 6, 1, 0, 7, 6},  // 16 + p
-    {kProtocolUac2, AC2_CLOCK_SOURCE, 8, 0, 0, 0, 0, 0},
+    // Protocol      Subtype              Base Count Per Size Src SrcCount Clock
+    {kProtocolUac1, AC_INPUT_TERMINAL, 12, 0, 0, 0, 0, 0, 0},
+    {kProtocolUac1, AC_OUTPUT_TERMINAL, 9, 0, 0, 0, 7, 0, 0},
+    {kProtocolUac1, AC_MIXER_UNIT, 10, 4, 1, 0, 5, 4, 0},     // 10 + p (bmControls may be absent)
+    {kProtocolUac1, AC_SELECTOR_UNIT, 6, 4, 1, 0, 5, 4, 0},   // 6 + p
+    {kProtocolUac1, AC_FEATURE_UNIT, 7, 0, 0, 5, 4, 0, 0},    // 7 + n: the master controls at least
+    {kProtocolUac2, AC_INPUT_TERMINAL, 17, 0, 0, 0, 0, 0, 7},
+    {kProtocolUac2, AC_OUTPUT_TERMINAL, 12, 0, 0, 0, 7, 0, 8},
+    {kProtocolUac2, AC_MIXER_UNIT, 13, 4, 1, 0, 5, 4, 0},     // 13 + p (bmMixerControls may be absent)
+    {kProtocolUac2, AC_SELECTOR_UNIT, 7, 4, 1, 0, 5, 4, 0},   // 7 + p
+    {kProtocolUac2, AC_FEATURE_UNIT, 10, 0, 0, 0, 4, 0, 0},   // 6 + 4: the master controls at least
+    {kProtocolUac2, AC2_EXTENSION_UNIT, 15, 6, 1, 0, 7, 6, 0},  // 15 + p
+    {kProtocolUac2, AC2_CLOCK_SOURCE, 8, 0, 0, 0, 0, 0, 0},
+    {kProtocolUac2, AC2_CLOCK_SELECTOR, 7, 4, 1, 0, 5, 4, 0},   // 7 + p clock inputs
+    {kProtocolUac2, AC2_CLOCK_MULTIPLIER, 7, 0, 0, 0, 4, 0, 0},  // one clock input
 };
 
 constexpr ULONG kIds = 256;
@@ -29,10 +32,18 @@ void Report(DescriptorFault* fault, ULONG offset, UCHAR subtype, UCHAR id, const
   if (fault) *fault = {offset, subtype, id, reason};
 }
 
-// Source identifiers of a descriptor that passed its rule.
-ULONG SourceCount(const LengthRule& rule, const UCHAR* d) {
+// Source identifiers of a descriptor that passed its rule: its unit (or clock) inputs,
+// then the clock that clocks it.
+ULONG UnitSourceCount(const LengthRule& rule, const UCHAR* d) {
   if (!rule.SourceOffset) return 0;
   return rule.SourceCountOffset ? d[rule.SourceCountOffset] : 1;
+}
+ULONG SourceCount(const LengthRule& rule, const UCHAR* d) {
+  return UnitSourceCount(rule, d) + (rule.ClockOffset ? 1 : 0);
+}
+UCHAR SourceAt(const LengthRule& rule, const UCHAR* d, ULONG i) {
+  const ULONG units = UnitSourceCount(rule, d);
+  return i < units ? d[rule.SourceOffset + i] : d[rule.ClockOffset];
 }
 
 }  // namespace
@@ -134,7 +145,7 @@ NTSTATUS ValidateControlDescriptors(const USB_INTERFACE_DESCRIPTOR* ControlInter
         --depth;
         continue;
       }
-      const UCHAR source = d[rule.SourceOffset + top.Next++];
+      const UCHAR source = SourceAt(rule, d, top.Next++);
       if (!last[source] || colour[source] == 2) continue;
       if (colour[source] == 1) {
         Report(Fault, last[top.Id], d[2], top.Id, "unit sources form a cycle");

@@ -2,6 +2,7 @@
 
 #include "adapter/audio_class.h"
 #include "uac/uac1_function.h"
+#include "uac/uac2_function.h"
 
 namespace uac {
 namespace {
@@ -34,6 +35,7 @@ void RegisterFunctionFactories() {
   const adapter::FunctionRow* rows = FunctionClassRows(&count);
   adapter::SetFunctionRows(rows, count, nullptr);
   adapter::SetFunctionFactory(FunctionClass::Uac1, CreateUac1Function);
+  adapter::SetFunctionFactory(FunctionClass::Uac2, CreateUac2Function);
 }
 
 }  // namespace uac

@@ -1,7 +1,5 @@
-// The Audio Streaming builder of the UAC 1.0 function: one stream engine per streaming
-// interface of the function, its formats from the format-type descriptors of the
-// interface's alternate settings, the signal path from the engine's streaming terminal to
-// the terminal that faces the user, and a software mute on paths that have no control.
+// The Audio Streaming builder: the parts every class version shares, and the UAC 1.0
+// reading of AS_GENERAL and the format-type descriptors.
 #include <utility>
 
 #include "adapter/audio_class.h"
@@ -11,6 +9,7 @@
 #include "uac/software_nodes.h"
 #include "uac/stream_engine_factory.h"
 #include "uac/uac1_function.h"
+#include "stream_builder.h"
 #include "uac/unit_interfaces.h"
 #include "usb/usbdlib.h"
 
@@ -35,10 +34,6 @@ constexpr ULONG kFormatTypeLength = 8;
 constexpr ULONG kStandardRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000};
 constexpr ULONG kStandardRateCount = sizeof kStandardRates / sizeof kStandardRates[0];
 
-// The path searches queue at most this many node identifiers, and a render engine looks
-// at most at this many user-facing output terminals.
-constexpr ULONG kPathRing = 20;
-constexpr ULONG kMaxCandidates = 10;
 
 // Extensible-format sub-types of the Type III (IEC 61937) alternate settings: the first
 // field of the PCM sub-type GUID replaced.
@@ -99,80 +94,100 @@ bool PathHolds(adapter::CStreamEngine* engine, ULONG id) {
   return false;
 }
 
-class Uac1StreamBuilder {
- public:
-  Uac1StreamBuilder(CUac1Function& function, const StreamEngineFactory* factory)
-      : f_(function), factory_(factory) {}
+}  // namespace
 
-  DescriptorFault fault{};
-  // Offset of the Audio Control interface in the configuration (faults are counted from
-  // it); -1 when the configuration has none.
-  LONG controlOffset = -1;
-
-  NTSTATUS BuildInterface(const UCHAR* config, ULONG total, ULONG* offset);
-  NTSTATUS EndpointTypes();
-
- private:
-  NTSTATUS Fail(ULONG configOffset, const UCHAR* d, UCHAR id, NTSTATUS status, const char* reason) {
-    if (controlOffset >= 0 && configOffset >= static_cast<ULONG>(controlOffset))
-      fault = {configOffset - static_cast<ULONG>(controlOffset), d[2], id, reason};
-    DbgPrint("CUac1Function::BuildFilters descriptor at offset %u refused: %s\n", configOffset, reason);
-    return status;
-  }
-  NTSTATUS CreateEngine(const UCHAR* general, ULONG at, UCHAR interfaceNumber, adapter::CStreamEngine** engine);
-  NTSTATUS AddFormats(adapter::CStreamEngine* engine, const UCHAR* d, USHORT formatTag, UCHAR alternate,
-                      const WAVEFORMATEXTENSIBLE& format);
-  NTSTATUS LinkEngineToTerminal(adapter::CStreamEngine* engine, ULONG terminalNode);
-  NTSTATUS CollectEnginePathNodes(adapter::CStreamEngine* engine, ULONG start);
-  NTSTATUS AddEngineSoftwareNodes(adapter::CStreamEngine* engine);
-  NTSTATUS AddEnginePathNodes(adapter::CStreamEngine* engine);
-  NTSTATUS AddDspNode(ULONG id, ULONG source, ULONG channels, adapter::CStreamEngine* engine);
-  NTSTATUS AddSelectorNode(ULONG id, ULONG count, const ULONG* sources, adapter::CStreamEngine* engine);
-  void FeedOutputTerminalUnit(ULONG outputNode, ULONG source);
-
-  CUac1Function& f_;
-  const StreamEngineFactory* factory_;
-};
-
-NTSTATUS Uac1StreamBuilder::CreateEngine(const UCHAR* general, ULONG at, UCHAR interfaceNumber,
-                                         adapter::CStreamEngine** engine) {
-  const UCHAR link = general[3];
-  adapter::IUacEntity* terminal = nullptr;
-  NTSTATUS status = f_.FindEntityById(link, &terminal);
-  if (!NT_SUCCESS(status))
-    return Fail(at, general, link, status, "the streaming interface links to a terminal this function does not have");
-  StreamEngineClass engineClass;
-  if (terminal->GetType() == AC_INPUT_TERMINAL) {
-    engineClass = StreamEngineClass::Uac1Render;
-  } else if (terminal->GetType() == AC_OUTPUT_TERMINAL) {
-    engineClass = StreamEngineClass::Uac1Capture;
-  } else {
-    return Fail(at, general, link, STATUS_INVALID_PARAMETER, "the streaming interface links to a unit, not a terminal");
-  }
-  ULONG terminalNode = 0;
-  {
-    adapter::ScopedRelease<IUacUnit> unit;
-    status = terminal->QueryInterface(IID_IUacUnit, unit.out());
-    if (NT_SUCCESS(status)) status = unit.p->GetOutputNodeId(&terminalNode);
-    if (!NT_SUCCESS(status)) return status;
-  }
-  if (!factory_) return Fail(at, general, link, STATUS_NOT_SUPPORTED, "no stream engine factory is registered");
-  status = factory_->Create(engineClass, kUac1FunctionTag, interfaceNumber, terminalNode,
-                            static_cast<adapter::IAudioHal*>(&f_), engine);
-  if (!NT_SUCCESS(status)) return status;
-  status = f_.AddStreamEngine(*engine);
-  if (NT_SUCCESS(status)) status = LinkEngineToTerminal(*engine, terminalNode);
-  if (!NT_SUCCESS(status) && status == STATUS_INVALID_PARAMETER)
-    Fail(at, general, link, status, "no user-facing output terminal leads to the streaming terminal");
-  // The function's engine list holds the engine from here on.
-  static_cast<adapter::IStreamEngine*>(*engine)->Release();
+NTSTATUS StreamBuilder::Fail(ULONG configOffset, const UCHAR* d, UCHAR id, NTSTATUS status, const char* reason) {
+  if (controlOffset >= 0 && configOffset >= static_cast<ULONG>(controlOffset))
+    fault = {configOffset - static_cast<ULONG>(controlOffset), d[2], id, reason};
+  DbgPrint("BuildFilters descriptor at offset %u refused: %s\n", configOffset, reason);
   return status;
 }
 
-NTSTATUS Uac1StreamBuilder::BuildInterface(const UCHAR* config, ULONG total, ULONG* offset) {
+NTSTATUS StreamBuilder::FindTerminal(const UCHAR* general, ULONG at, adapter::IUacEntity** terminal, bool* render,
+                                     PULONG terminalNode) {
+  const UCHAR link = general[3];
+  NTSTATUS status = f_.FindEntityById(link, terminal);
+  if (!NT_SUCCESS(status))
+    return Fail(at, general, link, status, "the streaming interface links to a terminal this function does not have");
+  if ((*terminal)->GetType() == AC_INPUT_TERMINAL) {
+    *render = true;
+  } else if ((*terminal)->GetType() == AC_OUTPUT_TERMINAL) {
+    *render = false;
+  } else {
+    return Fail(at, general, link, STATUS_INVALID_PARAMETER, "the streaming interface links to a unit, not a terminal");
+  }
+  adapter::ScopedRelease<IUacUnit> unit;
+  status = (*terminal)->QueryInterface(IID_IUacUnit, unit.out());
+  if (NT_SUCCESS(status)) status = unit.p->GetOutputNodeId(terminalNode);
+  return status;
+}
+
+NTSTATUS StreamBuilder::AddEngine(const UCHAR* general, ULONG at, adapter::CStreamEngine* engine, ULONG terminalNode) {
+  NTSTATUS status = f_.AddStreamEngine(engine);
+  if (NT_SUCCESS(status)) status = LinkEngineToTerminal(engine, terminalNode);
+  if (!NT_SUCCESS(status) && status == STATUS_INVALID_PARAMETER)
+    Fail(at, general, general[3], status, "no user-facing output terminal leads to the streaming terminal");
+  // The function's engine list holds the engine from here on.
+  static_cast<adapter::IStreamEngine*>(engine)->Release();
+  return status;
+}
+
+NTSTATUS StreamBuilder::OnGeneral(const UCHAR* d, ULONG at, UCHAR interfaceNumber, adapter::CStreamEngine** engine) {
+  if (d[0] < kAsGeneralLength) return Fail(at, d, 0, STATUS_INVALID_PARAMETER, "AS_GENERAL shorter than 7 bytes");
+  if (!*engine) {
+    adapter::IUacEntity* terminal = nullptr;
+    bool render = false;
+    ULONG terminalNode = 0;
+    NTSTATUS status = FindTerminal(d, at, &terminal, &render, &terminalNode);
+    if (!NT_SUCCESS(status)) return status;
+    if (!factory_) return Fail(at, d, d[3], STATUS_NOT_SUPPORTED, "no stream engine factory is registered");
+    status = factory_->Create(render ? StreamEngineClass::Uac1Render : StreamEngineClass::Uac1Capture, tag_,
+                              interfaceNumber, terminalNode, static_cast<adapter::IAudioHal*>(&f_), engine);
+    if (!NT_SUCCESS(status)) return status;
+    status = AddEngine(d, at, *engine, terminalNode);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  formatTag_ = static_cast<USHORT>(d[5] | d[6] << 8);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS StreamBuilder::OnFormatType(const UCHAR* d, ULONG at, UCHAR interfaceNumber, UCHAR alternate,
+                                     adapter::CStreamEngine* engine) {
+  if (!engine || d[0] < 4 || (d[3] != FORMAT_TYPE_I && d[3] != FORMAT_TYPE_III))
+    return Fail(at, d, 0, STATUS_INVALID_PARAMETER,
+                engine ? "format type other than I or III (Type II and unknown types are not supported)"
+                       : "format-type descriptor before the interface's AS_GENERAL");
+  if (d[0] < kFormatTypeLength || d[0] < kFormatTypeLength + (d[7] ? 3u * d[7] : 6u))
+    return Fail(at, d, 0, STATUS_INVALID_PARAMETER, "format-type descriptor shorter than its rates");
+  const ULONG channels = d[4], subframe = d[5], resolution = d[6];
+  if (channels == 0 || subframe == 0 || resolution > 8 * subframe) {
+    // Such a format has no frame size to stream with: the alternate setting is left out.
+    DbgPrint("BuildFilters alternate setting %u of interface %u skipped: %u channels, subframe %u, resolution %u\n",
+             alternate, interfaceNumber, channels, subframe, resolution);
+    return STATUS_SUCCESS;
+  }
+  const ULONG direction = engine->GetDirection();
+  WAVEFORMATEXTENSIBLE format{};
+  format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  format.Format.nChannels = static_cast<WORD>(channels);
+  format.Format.wBitsPerSample = static_cast<WORD>(8 * subframe);
+  format.Format.nBlockAlign = static_cast<WORD>(channels * subframe);
+  format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+  format.Samples.wValidBitsPerSample = static_cast<WORD>(resolution);
+  format.dwChannelMask = ChannelMask(channels, direction);
+  format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  NTSTATUS status = AddUac1Formats(engine, d, formatTag_, alternate, format);
+  if (NT_SUCCESS(status) && direction == adapter::STREAM_DIRECTION_CAPTURE && channels < 4) {
+    format.dwChannelMask = 0;
+    status = AddUac1Formats(engine, d, formatTag_, alternate, format);
+  }
+  if (status == STATUS_INVALID_PARAMETER) Fail(at, d, 0, status, "continuous rate range starting above 96000 Hz");
+  return status;
+}
+
+NTSTATUS StreamBuilder::BuildInterface(const UCHAR* config, ULONG total, ULONG* offset) {
   const UCHAR interfaceNumber = config[*offset + 2];
   UCHAR alternate = config[*offset + 3];
-  USHORT formatTag = 0;
   adapter::CStreamEngine* engine = nullptr;
   ULONG at = *offset + config[*offset];
   NTSTATUS status = STATUS_SUCCESS;
@@ -190,46 +205,9 @@ NTSTATUS Uac1StreamBuilder::BuildInterface(const UCHAR* config, ULONG total, ULO
       if (d[0] < sizeof(USB_INTERFACE_DESCRIPTOR) || d[2] != interfaceNumber) break;
       alternate = d[3];
     } else if (type == kCsInterface && d[0] >= 3 && d[2] == AS_GENERAL) {
-      if (d[0] < kAsGeneralLength) {
-        status = Fail(at, d, 0, STATUS_INVALID_PARAMETER, "AS_GENERAL shorter than 7 bytes");
-      } else {
-        if (!engine) status = CreateEngine(d, at, interfaceNumber, &engine);
-        formatTag = static_cast<USHORT>(d[5] | d[6] << 8);
-      }
+      status = OnGeneral(d, at, interfaceNumber, &engine);
     } else if (type == kCsInterface && d[0] >= 3 && d[2] == AS_FORMAT_TYPE) {
-      if (!engine || d[0] < 4 || (d[3] != FORMAT_TYPE_I && d[3] != FORMAT_TYPE_III)) {
-        status = Fail(at, d, 0, STATUS_INVALID_PARAMETER,
-                      engine ? "format type other than I or III (Type II and unknown types are not supported)"
-                             : "format-type descriptor before the interface's AS_GENERAL");
-      } else if (d[0] < kFormatTypeLength || d[0] < kFormatTypeLength + (d[7] ? 3u * d[7] : 6u)) {
-        status = Fail(at, d, 0, STATUS_INVALID_PARAMETER, "format-type descriptor shorter than its rates");
-      } else {
-        const ULONG channels = d[4], subframe = d[5], resolution = d[6];
-        if (channels == 0 || subframe == 0 || resolution > 8 * subframe) {
-          // Such a format has no frame size to stream with: the alternate setting is left out.
-          DbgPrint("CUac1Function::BuildFilters alternate setting %u of interface %u skipped: %u channels, "
-                   "subframe %u, resolution %u\n",
-                   alternate, interfaceNumber, channels, subframe, resolution);
-        } else {
-          const ULONG direction = engine->GetDirection();
-          WAVEFORMATEXTENSIBLE format{};
-          format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-          format.Format.nChannels = static_cast<WORD>(channels);
-          format.Format.wBitsPerSample = static_cast<WORD>(8 * subframe);
-          format.Format.nBlockAlign = static_cast<WORD>(channels * subframe);
-          format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-          format.Samples.wValidBitsPerSample = static_cast<WORD>(resolution);
-          format.dwChannelMask = ChannelMask(channels, direction);
-          format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-          status = AddFormats(engine, d, formatTag, alternate, format);
-          if (NT_SUCCESS(status) && direction == adapter::STREAM_DIRECTION_CAPTURE && channels < 4) {
-            format.dwChannelMask = 0;
-            status = AddFormats(engine, d, formatTag, alternate, format);
-          }
-          if (status == STATUS_INVALID_PARAMETER)
-            Fail(at, d, 0, status, "continuous rate range starting above 96000 Hz");
-        }
-      }
+      status = OnFormatType(d, at, interfaceNumber, alternate, engine);
     }
     if (!NT_SUCCESS(status)) {
       *offset = at;
@@ -244,7 +222,7 @@ NTSTATUS Uac1StreamBuilder::BuildInterface(const UCHAR* config, ULONG total, ULO
   return status;
 }
 
-NTSTATUS Uac1StreamBuilder::AddFormats(adapter::CStreamEngine* engine, const UCHAR* d, USHORT formatTag,
+NTSTATUS StreamBuilder::AddUac1Formats(adapter::CStreamEngine* engine, const UCHAR* d, USHORT formatTag,
                                        UCHAR alternate, const WAVEFORMATEXTENSIBLE& format) {
   const ULONG discrete = d[7];
   ULONG first = 0, count = 0;
@@ -262,7 +240,7 @@ NTSTATUS Uac1StreamBuilder::AddFormats(adapter::CStreamEngine* engine, const UCH
   } else {
     count = discrete;
   }
-  auto* rates = static_cast<PULONG>(ExAllocatePoolWithTag(PagedPool, count * sizeof(ULONG), kUac1FunctionTag));
+  auto* rates = static_cast<PULONG>(ExAllocatePoolWithTag(PagedPool, count * sizeof(ULONG), tag_));
   if (!rates) return STATUS_INSUFFICIENT_RESOURCES;
   for (ULONG k = 0; k < count; ++k) rates[k] = discrete ? Read24(d + 8 + 3 * k) : kStandardRates[first + k];
 
@@ -284,11 +262,11 @@ NTSTATUS Uac1StreamBuilder::AddFormats(adapter::CStreamEngine* engine, const UCH
       f.SubFormat.Data1 = format.SubFormat.Data1;
     }
   }
-  ExFreePoolWithTag(rates, kUac1FunctionTag);
+  ExFreePoolWithTag(rates, tag_);
   return status;
 }
 
-NTSTATUS Uac1StreamBuilder::LinkEngineToTerminal(adapter::CStreamEngine* engine, ULONG terminalNode) {
+NTSTATUS StreamBuilder::LinkEngineToTerminal(adapter::CStreamEngine* engine, ULONG terminalNode) {
   if (engine->GetDirection() == adapter::STREAM_DIRECTION_CAPTURE) return CollectEnginePathNodes(engine, terminalNode);
 
   // Render: the output terminals that face the user, in entity order.
@@ -336,7 +314,7 @@ NTSTATUS Uac1StreamBuilder::LinkEngineToTerminal(adapter::CStreamEngine* engine,
   return status;
 }
 
-NTSTATUS Uac1StreamBuilder::CollectEnginePathNodes(adapter::CStreamEngine* engine, ULONG start) {
+NTSTATUS StreamBuilder::CollectEnginePathNodes(adapter::CStreamEngine* engine, ULONG start) {
   IdRing ring(start);
   while (!ring.Empty()) {
     const ULONG id = ring.Pop();
@@ -356,10 +334,19 @@ NTSTATUS Uac1StreamBuilder::CollectEnginePathNodes(adapter::CStreamEngine* engin
   return STATUS_SUCCESS;
 }
 
-NTSTATUS Uac1StreamBuilder::AddEngineSoftwareNodes(adapter::CStreamEngine* engine) {
+NTSTATUS StreamBuilder::AddEngineSoftwareNodes(adapter::CStreamEngine* engine) {
   const ULONG pathCount = engine->GetNodeCount();
   if (pathCount == 2) return AddEnginePathNodes(engine);
   if (engine->GetDirection() != adapter::STREAM_DIRECTION_CAPTURE) return STATUS_SUCCESS;
+  if (mixerTerminalMode_) {
+    // A mixer on a capture path stands as its source terminal ("StereoMix").
+    for (ULONG i = 0; i < pathCount; ++i) {
+      adapter::IUacEntity* node = nullptr;
+      if (!NT_SUCCESS(engine->GetNode(i, &node)) || node->GetType() != adapter::NODE_MIXER) continue;
+      adapter::ScopedRelease<IMixerNode> mixer;
+      if (NT_SUCCESS(node->QueryInterface(IID_IMixerNode, mixer.out()))) mixer.p->SetTerminalMode(1);
+    }
+  }
 
   ULONG terminals = 0;
   bool selector = false;
@@ -387,7 +374,7 @@ NTSTATUS Uac1StreamBuilder::AddEngineSoftwareNodes(adapter::CStreamEngine* engin
   return STATUS_SUCCESS;
 }
 
-NTSTATUS Uac1StreamBuilder::AddEnginePathNodes(adapter::CStreamEngine* engine) {
+NTSTATUS StreamBuilder::AddEnginePathNodes(adapter::CStreamEngine* engine) {
   adapter::IUacEntity* input = nullptr;
   adapter::IUacEntity* output = nullptr;
   for (ULONG i = 0; i < 2; ++i) {
@@ -412,7 +399,7 @@ NTSTATUS Uac1StreamBuilder::AddEnginePathNodes(adapter::CStreamEngine* engine) {
 }
 
 // Gives the output terminal unit whose output node is `outputNode` the one source.
-void Uac1StreamBuilder::FeedOutputTerminalUnit(ULONG outputNode, ULONG source) {
+void StreamBuilder::FeedOutputTerminalUnit(ULONG outputNode, ULONG source) {
   const ULONG units = f_.GetUnitCount();
   for (ULONG i = 0; i < units; ++i) {
     adapter::IUacEntity* e = nullptr;
@@ -427,9 +414,9 @@ void Uac1StreamBuilder::FeedOutputTerminalUnit(ULONG outputNode, ULONG source) {
   }
 }
 
-NTSTATUS Uac1StreamBuilder::AddDspNode(ULONG id, ULONG source, ULONG channels, adapter::CStreamEngine* engine) {
+NTSTATUS StreamBuilder::AddDspNode(ULONG id, ULONG source, ULONG channels, adapter::CStreamEngine* engine) {
   adapter::IUacEntity* node = nullptr;
-  NTSTATUS status = CreateSoftwareMuteNode(&node, id, kUac1FunctionTag);
+  NTSTATUS status = CreateSoftwareMuteNode(&node, id, tag_);
   if (!NT_SUCCESS(status)) return STATUS_INSUFFICIENT_RESOURCES;
   {
     adapter::ScopedRelease<IBoolControl> control;
@@ -443,11 +430,11 @@ NTSTATUS Uac1StreamBuilder::AddDspNode(ULONG id, ULONG source, ULONG channels, a
   return status;
 }
 
-NTSTATUS Uac1StreamBuilder::AddSelectorNode(ULONG id, ULONG count, const ULONG* sources,
+NTSTATUS StreamBuilder::AddSelectorNode(ULONG id, ULONG count, const ULONG* sources,
                                             adapter::CStreamEngine* engine) {
   adapter::IUacEntity* node = nullptr;
   NTSTATUS status =
-      adapter::CreateInstance<CSelectorNode, adapter::IUacEntity>(&node, nullptr, NonPagedPool, kUac1FunctionTag, id);
+      adapter::CreateInstance<CSelectorNode, adapter::IUacEntity>(&node, nullptr, NonPagedPool, tag_, id);
   if (!NT_SUCCESS(status)) return STATUS_INSUFFICIENT_RESOURCES;
   status = static_cast<CSelectorNode*>(node)->InitInputs(count, sources);
   if (NT_SUCCESS(status)) status = f_.adapter::CAudioHal::AddEntity(node);
@@ -457,7 +444,7 @@ NTSTATUS Uac1StreamBuilder::AddSelectorNode(ULONG id, ULONG count, const ULONG* 
 }
 
 // Tells the nodes behind each terminal-kind node which endpoint type they serve.
-NTSTATUS Uac1StreamBuilder::EndpointTypes() {
+NTSTATUS StreamBuilder::EndpointTypes() {
   const ULONG entities = f_.GetEntityCount();
   for (ULONG i = 0; i < entities; ++i) {
     adapter::IUacEntity* e = nullptr;
@@ -489,52 +476,74 @@ NTSTATUS Uac1StreamBuilder::EndpointTypes() {
   return STATUS_SUCCESS;
 }
 
-// The interface numbers the function's Audio Control header lists; false without one.
-bool FunctionInterfaces(const UCHAR* config, ULONG total, UCHAR controlInterface, LONG* controlOffset,
-                        const UCHAR** list, ULONG* count) {
+namespace {
+
+// The streaming interfaces that belong to the function: a UAC 1.0 Audio Control header
+// lists their numbers; a UAC 2.0 function is the range of its interface association.
+struct OwnInterfaces {
+  bool Known = false;  // false: every interface counts as the function's own
+  const UCHAR* List = nullptr;
+  ULONG Count = 0;
+  ULONG First = 0;  // UAC 2.0: First to First + Count - 1
+  bool Range = false;
+
+  bool Holds(UCHAR number) const {
+    if (!Known) return true;
+    if (Range) return number >= First && number < First + Count;
+    for (ULONG i = 0; i < Count; ++i)
+      if (List[i] == number) return true;
+    return false;
+  }
+};
+
+constexpr UCHAR kInterfaceAssociationType = 0x0B;
+
+OwnInterfaces FunctionInterfaces(const UCHAR* config, ULONG total, UCHAR protocol, UCHAR controlInterface,
+                                 LONG* controlOffset) {
+  OwnInterfaces own;
   for (ULONG at = 0; at + 2 <= total && config[at] >= 2 && config[at] <= total - at; at += config[at]) {
     const UCHAR* d = config + at;
+    if (protocol == kProtocolUac2 && d[1] == kInterfaceAssociationType && d[0] >= 8 && d[2] <= controlInterface &&
+        controlInterface < d[2] + d[3]) {
+      own.Known = own.Range = true;
+      own.First = d[2];
+      own.Count = d[3];
+    }
     if (d[1] != kInterfaceType || d[0] < sizeof(USB_INTERFACE_DESCRIPTOR) || d[2] != controlInterface ||
         d[5] != kAudioClass || d[6] != kAudioControlSubclass)
       continue;
     *controlOffset = static_cast<LONG>(at);
+    if (protocol == kProtocolUac2) return own;  // its header lists no interfaces
     const ULONG header = at + d[0];
     if (header + 8 > total || config[header] < 8 || config[header] > total - header || config[header + 1] != kCsInterface ||
         config[header + 2] != AC_HEADER)
-      return false;
+      return own;
     const ULONG listed = config[header + 7];
-    *list = config + header + 8;
-    *count = listed <= config[header] - 8u ? listed : config[header] - 8u;
-    return true;
+    own.Known = true;
+    own.List = config + header + 8;
+    own.Count = listed <= config[header] - 8u ? listed : config[header] - 8u;
+    return own;
   }
-  return false;
+  return own;
 }
 
 }  // namespace
 
-STDMETHODIMP CUac1Function::BuildFilters(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
-                                         PUSB_INTERFACE_DESCRIPTOR FirstInterface, ULONG Bytes) {
+NTSTATUS BuildStreamInterfaces(StreamBuilder& builder, PUSB_CONFIGURATION_DESCRIPTOR Configuration,
+                               PUSB_INTERFACE_DESCRIPTOR FirstInterface, ULONG Bytes, UCHAR Protocol,
+                               UCHAR ControlInterface, DescriptorFault* Fault) {
   if (!Configuration || !FirstInterface || Bytes < sizeof(USB_INTERFACE_DESCRIPTOR) ||
       FirstInterface->bInterfaceClass != kAudioClass || FirstInterface->bInterfaceSubClass != kAudioStreamingSubclass ||
-      FirstInterface->bInterfaceProtocol != kProtocolUac1)
+      FirstInterface->bInterfaceProtocol != Protocol)
     return STATUS_INVALID_PARAMETER;
   const auto* config = reinterpret_cast<const UCHAR*>(Configuration);
   const auto* first = reinterpret_cast<const UCHAR*>(FirstInterface);
   if (first < config) return STATUS_INVALID_PARAMETER;
   const ULONG total = static_cast<ULONG>(first - config) + Bytes;
 
-  Uac1StreamBuilder builder(*this, GetStreamEngineFactory());
   // Only the function's own streaming interfaces: on a device with two audio functions the
   // other function's interfaces link to terminals this one does not have.
-  const UCHAR* listed = nullptr;
-  ULONG listedCount = 0;
-  const bool own = FunctionInterfaces(config, total, m_nControlInterface, &builder.controlOffset, &listed, &listedCount);
-  auto isOwn = [&](UCHAR number) {
-    if (!own) return true;
-    for (ULONG i = 0; i < listedCount; ++i)
-      if (listed[i] == number) return true;
-    return false;
-  };
+  const OwnInterfaces own = FunctionInterfaces(config, total, Protocol, ControlInterface, &builder.controlOffset);
 
   NTSTATUS status = STATUS_SUCCESS;
   ULONG offset = static_cast<ULONG>(first - config);
@@ -542,14 +551,14 @@ STDMETHODIMP CUac1Function::BuildFilters(PUSB_CONFIGURATION_DESCRIPTOR Configura
   // stalling the walk.
   while (offset + sizeof(USB_INTERFACE_DESCRIPTOR) <= total && config[offset] >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
     const UCHAR number = config[offset + 2];
-    if (isOwn(number)) {
+    if (own.Holds(number)) {
       status = builder.BuildInterface(config, total, &offset);
       if (!NT_SUCCESS(status)) {
-        if (builder.fault.Reason) m_Fault = builder.fault;
+        if (builder.fault.Reason && Fault) *Fault = builder.fault;
         return status;
       }
     } else {
-      DbgPrint("CUac1Function::BuildFilters interface %u belongs to another function\n", number);
+      DbgPrint("BuildFilters interface %u belongs to another function\n", number);
       offset += config[offset];
     }
     if (offset >= total) break;
@@ -559,6 +568,13 @@ STDMETHODIMP CUac1Function::BuildFilters(PUSB_CONFIGURATION_DESCRIPTOR Configura
     offset = static_cast<ULONG>(reinterpret_cast<const UCHAR*>(next) - config);
   }
   return builder.EndpointTypes();
+}
+
+STDMETHODIMP CUac1Function::BuildFilters(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
+                                         PUSB_INTERFACE_DESCRIPTOR FirstInterface, ULONG Bytes) {
+  StreamBuilder builder(*this, GetStreamEngineFactory(), kUac1FunctionTag);
+  return BuildStreamInterfaces(builder, Configuration, FirstInterface, Bytes, kProtocolUac1, m_nControlInterface,
+                               &m_Fault);
 }
 
 }  // namespace uac

@@ -26,7 +26,9 @@ using enum adapter::AcSubtype;
 // bytes; the count and size bytes must themselves lie within Base. A non-zero SizeOffset
 // also requires that byte to be at least 1 (an element size of zero cannot be walked).
 // Sources: the unit's source identifiers, one at SourceOffset, or the count at
-// SourceCountOffset followed by that many from SourceOffset (0 offset: no sources).
+// SourceCountOffset followed by that many from SourceOffset (0 offset: no sources), and
+// the clock entity that clocks it at ClockOffset (0: none). Clock edges join the same
+// graph as unit sources: the identifiers share one space.
 struct LengthRule {
   UCHAR Protocol;
   UCHAR Subtype;
@@ -36,6 +38,7 @@ struct LengthRule {
   UCHAR SizeOffset;
   UCHAR SourceOffset;
   UCHAR SourceCountOffset;
+  UCHAR ClockOffset;
 };
 
 // The rule of a version and subtype; null for descriptors no builder reads past byte 2.

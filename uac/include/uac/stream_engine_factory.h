@@ -12,7 +12,7 @@
 
 namespace uac {
 
-enum class StreamEngineClass : ULONG { Uac1Render, Uac1Capture };
+enum class StreamEngineClass : ULONG { Uac1Render, Uac1Capture, Uac2Render, Uac2Capture };
 
 struct StreamEngineFactory {
   // Constructs an engine of the class (zeroed non-paged pool under `Tag`) for the
@@ -25,6 +25,13 @@ struct StreamEngineFactory {
   // Adds a format the engine plays with the alternate setting it belongs to.
   NTSTATUS (*AddStreamFormat)(adapter::CStreamEngine* Engine, const WAVEFORMATEXTENSIBLE* Format,
                               UCHAR AlternateSetting);
+  // The UAC 2.0 classes: as Create, with the node identifier of the rate control of the
+  // clock that clocks the interface. Null: the factory makes no UAC 2.0 engines.
+  NTSTATUS (*CreateClocked)(StreamEngineClass Class, ULONG Tag, UCHAR InterfaceNumber, ULONG TerminalNodeId,
+                            ULONG ClockNodeId, adapter::IAudioHal* Owner, adapter::CStreamEngine** Engine);
+  // Whether the device reports the alternate setting of the engine's interface as valid
+  // (UAC 2.0 valid-alternates control; setting 0 always is). Null: every setting is.
+  BOOLEAN (*IsAltSettingValid)(adapter::CStreamEngine* Engine, UCHAR AlternateSetting);
 };
 
 // Installs the factory (null removes it) and returns the previous one.

@@ -1,0 +1,237 @@
+#include "uac/uac2_function.h"
+
+#include "adapter/audio_class.h"
+#include "adapter/endpoint_type.h"
+#include "adapter/node_interfaces.h"
+#include "adapter/object_model.h"
+#include "adapter/settings.h"
+#include "kernel/registry.h"
+#include "uac/uac2_units.h"
+#include "uac/uac_unit.h"
+
+namespace uac {
+namespace {
+
+// The capability template of each model variant (1 to 5); variants 3 to 5 carry the mask
+// of variant 1.
+struct VariantTemplate {
+  ULONG Mask;
+  ULONG FeatureFlags;
+};
+constexpr VariantTemplate kVariantTemplates[] = {
+    {0x3FE06F, 3},  // 1
+    {0x3FE0EF, 3},  // 2
+    {0x3FE06F, 2},  // 3
+    {0x3FE06F, 2},  // 4
+    {0x3FE06F, 2},  // 5
+};
+
+// Endpoint records of the 2.0 form.
+constexpr ULONG kRenderMask = 0x3FE0FF;
+constexpr ULONG kCaptureMask = 0x28000;
+constexpr ULONG kCaptureFlags = 18;
+constexpr ULONG kHeadphoneMask = 0x603F;
+constexpr ULONG kHeadphoneFlags = 3;
+constexpr ULONG kMicMask = 0x29000;
+
+constexpr adapter::DeviceQuirk kUac2Quirks[] = {
+    {.VendorId = 0x0B05, .ProductFirst = 0x17B1, .Quirks = QUIRK_UAC2_HEADPHONE_MIC_RECORDS},
+};
+
+constexpr ULONG kMaxLinkedSources = 9;
+
+const char* SubtypeWords(UCHAR subtype) {
+  switch (subtype) {
+    case AC_INPUT_TERMINAL: return "input terminal";
+    case AC_OUTPUT_TERMINAL: return "output terminal";
+    case AC_MIXER_UNIT: return "mixer unit";
+    case AC_SELECTOR_UNIT: return "selector unit";
+    case AC_FEATURE_UNIT: return "feature unit";
+    case AC2_EFFECT_UNIT: return "effect unit";
+    case AC2_PROCESSING_UNIT: return "processing unit";
+    case AC2_EXTENSION_UNIT: return "extension unit";
+    case AC2_CLOCK_SOURCE: return "clock source";
+    case AC2_CLOCK_SELECTOR: return "clock selector";
+    case AC2_CLOCK_MULTIPLIER: return "clock multiplier";
+    case 13: return "sample-rate converter";
+    default: return "unit";
+  }
+}
+
+const char* InitFailureWords(NTSTATUS status) {
+  switch (status) {
+    case STATUS_INSUFFICIENT_RESOURCES: return "could not get the memory its control nodes need";
+    case STATUS_INVALID_PARAMETER: return "has a descriptor the unit cannot read";
+    default: return "failed a request to the device while its controls were set up";
+  }
+}
+
+}  // namespace
+
+CUac2Function::CUac2Function(PUNKNOWN outerUnknown, const adapter::FunctionContext& Context)
+    : CUac1Function(outerUnknown, Context), m_nVariant(Context.HaveVariant ? Context.Variant : kUac2FirstVariant) {
+  // The 1.0 quirk table does not apply; the 2.0 rows need no probe value.
+  const adapter::DeviceIdentity identity{m_VendorId, m_ProductId, m_bHaveModel ? m_Model : nullptr, m_nModelUnits};
+  m_nQuirks = adapter::LookUpQuirks(kUac2Quirks, sizeof kUac2Quirks / sizeof kUac2Quirks[0], identity, nullptr).Quirks;
+}
+
+STDMETHODIMP CUac2Function::ProbeDevice() {
+  PVOID itf = nullptr;
+  NTSTATUS status = GetOuterUnknown()->QueryInterface(adapter::IID_IUsbAudioDevice, &itf);
+  if (!NT_SUCCESS(status)) return status;
+  auto* device = static_cast<adapter::IUsbAudioDevice*>(itf);
+  m_pUsbDevice = device;
+  m_CapabilityRecord = {};
+  if (m_nVariant < kUac2FirstVariant || m_nVariant > kUac2LastVariant) {
+    SetFault(0, 0, 0, "\"ModelVariant\" is %u; a USB Audio Class 2.0 function drives variants 1 to 5", m_nVariant);
+    status = STATUS_UNSUCCESSFUL;
+  } else {
+    const VariantTemplate& t = kVariantTemplates[m_nVariant - kUac2FirstVariant];
+    m_CapabilityRecord.CapabilityMask = t.Mask;
+    m_CapabilityRecord.FeatureFlags = t.FeatureFlags;
+    status = BuildControlTopology(device);
+    if (NT_SUCCESS(status)) status = BuildStreamTopology(device);
+  }
+  device->Release();
+  return status;
+}
+
+STDMETHODIMP CUac2Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes) {
+  if (!ControlInterface || Bytes < sizeof(USB_INTERFACE_DESCRIPTOR) || ControlInterface->bInterfaceClass != kAudioClass ||
+      ControlInterface->bInterfaceSubClass != kAudioControlSubclass ||
+      ControlInterface->bInterfaceProtocol != kProtocolUac2) {
+    SetFault(0, 0, 0, "the Audio Control interface is missing, short or not of USB Audio Class 2.0");
+    return STATUS_INVALID_PARAMETER;
+  }
+  // Every descriptor read below has passed its length rule, and the unit and clock
+  // sources form no cycle.
+  NTSTATUS status = ValidateControlDescriptors(ControlInterface, Bytes, kProtocolUac2, &m_Fault);
+  if (!NT_SUCCESS(status)) {
+    DbgPrint("CUac2Function::BuildUnits descriptor at offset %u refused: %s\n", m_Fault.Offset, m_Fault.Reason);
+    return status;
+  }
+
+  auto* base = reinterpret_cast<PUCHAR>(ControlInterface);
+  for (ULONG offset = sizeof(USB_INTERFACE_DESCRIPTOR); offset < Bytes; offset += base[offset]) {
+    PUCHAR d = base + offset;
+    if (d[1] != kAcDescriptorType) break;
+    const UCHAR subtype = d[2];
+    if (subtype == AC_HEADER) continue;
+    CUacUnit* unit = nullptr;
+    status = CreateUac2Unit(subtype, d[3], &unit);
+    if (status == STATUS_INVALID_PARAMETER) {
+      // Effect, processing, clock selector, clock multiplier and sample-rate converter
+      // descriptors, and anything unknown, stop the build.
+      if (subtype >= AC2_EFFECT_UNIT && subtype <= 13)
+        SetFault(offset, subtype, d[3], "%s %u is not supported, so the function is not built", SubtypeWords(subtype),
+                 d[3]);
+      else
+        SetFault(offset, subtype, d[3], "descriptor subtype %u is not an Audio Control unit, so the function is not built",
+                 subtype);
+      return STATUS_UNSUCCESSFUL;
+    }
+    if (!NT_SUCCESS(status)) {
+      SetFault(offset, subtype, d[3], "%s %u could not be created", SubtypeWords(subtype), d[3]);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    adapter::IUacEntity* entity = unit;
+    status = unit->Init(d, m_pUsbDevice, this);
+    if (!NT_SUCCESS(status)) {
+      DbgPrint("CUac2Function::BuildUnits unit %u of subtype %u not built: 0x%08X\n", d[3], subtype, status);
+      SetFault(offset, subtype, d[3], "%s %u %s", SubtypeWords(subtype), d[3],
+               unit->RefusalReason() ? unit->RefusalReason() : InitFailureWords(status));
+    } else {
+      status = AddEntity(entity);
+      if (!NT_SUCCESS(status)) SetFault(offset, subtype, d[3], "no memory to list %s %u", SubtypeWords(subtype), d[3]);
+    }
+    entity->Release();
+    if (!NT_SUCCESS(status)) return status;
+  }
+
+  status = LinkSources();
+  if (!NT_SUCCESS(status)) SetFault(0, 0, 0, "the units could not be linked to their sources");
+  return status;
+}
+
+STDMETHODIMP CUac2Function::GetCapabilityRecord(ULONG Direction, ULONG EndpointType,
+                                                adapter::EndpointCapabilityRecord* Record) {
+  if (!Record) return STATUS_UNSUCCESSFUL;
+  *Record = {};
+  const ULONG engines = GetEngineCount();
+  if (m_nQuirks & QUIRK_UAC2_HEADPHONE_MIC_RECORDS) {
+    if (EndpointType == adapter::ENDPOINT_HP) {
+      Record->CapabilityMask = kHeadphoneMask;
+      Record->FeatureFlags = kHeadphoneFlags;
+    } else if (EndpointType == adapter::ENDPOINT_MIC) {
+      Record->CapabilityMask = kMicMask;
+    }
+    return STATUS_SUCCESS;
+  }
+  if (Direction == adapter::STREAM_DIRECTION_CAPTURE) {
+    if (EndpointType == adapter::ENDPOINT_SPDIF) return STATUS_SUCCESS;
+    const bool recording = EndpointType == adapter::ENDPOINT_MIC || EndpointType == adapter::ENDPOINT_FMIC ||
+                           EndpointType == adapter::ENDPOINT_REC;
+    Record->CapabilityMask = recording ? m_CapabilityRecord.CapabilityMask & kCaptureMask : 0;
+    Record->FeatureFlags = kCaptureFlags;
+    return STATUS_SUCCESS;
+  }
+  if (EndpointType == adapter::ENDPOINT_SPDIF) {
+    Record->FeatureFlags = engines == 1 ? m_CapabilityRecord.FeatureFlags : 0;
+    return STATUS_SUCCESS;
+  }
+  Record->CapabilityMask = m_CapabilityRecord.CapabilityMask & kRenderMask;
+  Record->FeatureFlags = m_CapabilityRecord.FeatureFlags;
+  return STATUS_SUCCESS;
+}
+
+ULONG CUac2Function::MiniportUpdateDelay(PDEVICE_OBJECT DeviceObject) {
+  ULONG delay = 1;
+  if (!NT_SUCCESS(SettingsValue(DeviceObject, SETTINGS_READ, nullptr, u"UpdateMiniportDelay", REG_DWORD, &delay,
+                                sizeof delay)))
+    return 0;
+  // A value beyond the bound (or a negative one stored as a DWORD) would hold the
+  // property request that switched the kind for minutes.
+  return delay > kMaxMiniportUpdateDelayMs ? kMaxMiniportUpdateDelayMs : delay;
+}
+
+bool CUac2Function::IsEngineKindChanged(adapter::IStreamEngine* Engine) {
+  const ULONG count = Engine->GetNodeCount();
+  for (ULONG i = 0; i < count; ++i) {
+    adapter::IUacEntity* node = nullptr;
+    if (!NT_SUCCESS(Engine->GetNode(i, &node)) || node->GetType() != adapter::NODE_TERMINAL_KIND) continue;
+    adapter::ScopedRelease<adapter::ITerminalKindNode> kind;
+    if (!NT_SUCCESS(node->QueryInterface(adapter::IID_ITerminalKindNode, kind.out())) || !kind.p->IsKindChanged())
+      return false;
+    kind.p->ClearKindChanged();
+    return true;
+  }
+  return false;
+}
+
+STDMETHODIMP CUac2Function::RegisterSubdevices(ULONG) {
+  const ULONG count = GetEngineCount();
+  if (!count) return STATUS_UNSUCCESSFUL;
+  NTSTATUS status = STATUS_SUCCESS;
+  for (ULONG i = 0; i < count; ++i) {
+    adapter::IStreamEngine* engine = nullptr;
+    status = GetEngine(i, &engine);
+    if (!NT_SUCCESS(status)) return status;
+    if (!IsEngineKindChanged(engine)) continue;
+    // The device needs time to settle on the new terminal type before its subdevice is
+    // asked again; renaming and updating the wave subdevice come with the subdevices.
+    const ULONG delay = MiniportUpdateDelay(GetDeviceObject());
+    if (delay) {
+      LARGE_INTEGER interval;
+      interval.QuadPart = -static_cast<LONGLONG>(delay) * 10000;
+      KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+  }
+  return status;
+}
+
+NTSTATUS CreateUac2Function(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, const adapter::FunctionContext& Context) {
+  return adapter::CreateNonDelegatingInstance<CUac2Function>(Unknown, OuterUnknown, NonPagedPool, kUac2FunctionTag,
+                                                             Context);
+}
+
+}  // namespace uac

@@ -1,0 +1,213 @@
+// The UAC 2.0 clock source, mixer, extension and selector units, and the factory of every
+// 2.0 unit class.
+#include "adapter/audio_hal.h"
+#include "adapter/object_model.h"
+#include "uac/bound_nodes.h"
+#include "uac/uac2_units.h"
+
+namespace uac {
+
+namespace {
+
+// Clock source controls: sampling frequency (1) and validity (2), in the high byte.
+constexpr USHORT kClockFrequency = 0x0100;
+constexpr USHORT kClockValidity = 0x0200;
+// A RANGE reply: wNumSubRanges, then {MIN, MAX, RES} of 4 bytes each.
+constexpr ULONG kRangeHead = 2;
+constexpr ULONG kRangeEntry = 12;
+constexpr ULONG kFirstRangeReply = kRangeHead + kRangeEntry;  // 14
+
+// Selector unit control: the selected input (1).
+constexpr USHORT kSelectorValue = 0x0100;
+
+ULONG Read32(const UCHAR* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<ULONG>(p[3]) << 24; }
+
+// The pins of a mixer or selector (count at `pins`, identifiers after it) as the unit's sources.
+NTSTATUS SetPinSources(adapter::CUacEntity& unit, const UCHAR* descriptor, ULONG pins) {
+  const ULONG count = descriptor[pins];  // the length rule holds them all
+  ULONG ids[255];
+  for (ULONG i = 0; i < count; ++i) ids[i] = descriptor[pins + 1 + i];
+  return unit.SetSources(count, ids);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Clock source
+
+STDMETHODIMP CUac2ClockSource::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
+  if (object && IsEqualGUID(iid, IID_IUacClockSource)) return adapter::ReturnInterface<IUacClockSource>(this, object);
+  return CUacUnit::NonDelegatingQueryInterface(iid, object);
+}
+
+NTSTATUS CUac2ClockSource::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
+                                adapter::CAudioHal* Function) {
+  if (!Function) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac2, AC2_CLOCK_SOURCE);
+  if (!NT_SUCCESS(status)) return status;
+  SetSources(0, nullptr);
+  adapter::IUacEntity* entity = nullptr;
+  status = adapter::CreateInstance<CUacClockRateControl>(&entity, nullptr, NonPagedPool, kUac2PoolTag,
+                                                         Function->GetEntityCount());
+  if (!NT_SUCCESS(status)) return Refuse(status, "could not get memory for its rate control");
+  status = static_cast<CUacClockRateControl*>(entity)->InitUacClockRateControl(static_cast<IUacClockSource*>(this));
+  if (!NT_SUCCESS(status)) {
+    entity->Release();
+    return Refuse(status, status == STATUS_INVALID_PARAMETER
+                              ? "offers a continuous rate range; only discrete rates are supported"
+                              : "did not list its sampling rates");
+  }
+  status = AddCreatedNode(Function, entity);
+  if (NT_SUCCESS(status)) LinkNodeChain();
+  return status;
+}
+
+STDMETHODIMP CUac2ClockSource::GetRateCount(PULONG Count) {
+  if (!Count) return STATUS_INVALID_PARAMETER;
+  *Count = 0;
+  UCHAR reply[kFirstRangeReply] = {};
+  ULONG got = 0;
+  NTSTATUS status = SendRequest(false, true, kUac2Range, kClockFrequency, reply, sizeof reply, &got);
+  if (NT_SUCCESS(status)) *Count = got >= kRangeHead ? static_cast<ULONG>(reply[0] | reply[1] << 8) : 0;
+  return status;
+}
+
+STDMETHODIMP CUac2ClockSource::GetRates(PULONG Count, PULONG Rates) {
+  if (!Count || !Rates) return STATUS_INVALID_PARAMETER;
+  ULONG listed = 0;
+  NTSTATUS status = GetRateCount(&listed);
+  if (!NT_SUCCESS(status)) return status;
+  if (*Count > listed) *Count = listed;
+  if (*Count == 0) return STATUS_SUCCESS;
+  const ULONG length = kRangeEntry * (*Count - 1) + kFirstRangeReply;
+  // A RANGE reply is at most 64 KiB: wLength is 16 bits.
+  if (length > 0xFFFF) return STATUS_INVALID_PARAMETER;
+  auto* reply = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kUac2PoolTag));
+  if (!reply) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(reply, length);
+  ULONG got = 0;
+  status = SendRequest(false, true, kUac2Range, kClockFrequency, reply, length, &got);
+  if (NT_SUCCESS(status)) {
+    // Only the subranges the device actually sent count.
+    const ULONG sent = got >= kRangeHead ? (got - kRangeHead) / kRangeEntry : 0;
+    if (sent < *Count) *Count = sent;
+    for (ULONG i = 0; i < *Count; ++i) {
+      const UCHAR* r = reply + kRangeHead + kRangeEntry * i;
+      const ULONG minimum = Read32(r), maximum = Read32(r + 4), resolution = Read32(r + 8);
+      if (minimum == maximum && resolution == 0)
+        Rates[i] = minimum;
+      else
+        status = STATUS_INVALID_PARAMETER;  // a continuous subrange names no one rate
+    }
+  }
+  ExFreePoolWithTag(reply, kUac2PoolTag);
+  return status;
+}
+
+STDMETHODIMP CUac2ClockSource::SetCurrentRate(ULONG Rate) {
+  UCHAR wire[4] = {static_cast<UCHAR>(Rate), static_cast<UCHAR>(Rate >> 8), static_cast<UCHAR>(Rate >> 16),
+                   static_cast<UCHAR>(Rate >> 24)};
+  return SendRequest(false, false, kUac2Cur, kClockFrequency, wire, sizeof wire);
+}
+
+STDMETHODIMP CUac2ClockSource::GetCurrentRate(PULONG Rate) {
+  if (!Rate) return STATUS_INVALID_PARAMETER;
+  UCHAR wire[4] = {};
+  NTSTATUS status = SendRequest(false, true, kUac2Cur, kClockFrequency, wire, sizeof wire);
+  if (NT_SUCCESS(status)) *Rate = Read32(wire);
+  return status;
+}
+
+STDMETHODIMP CUac2ClockSource::IsValid(PUCHAR Valid) {
+  if (!Valid) return STATUS_INVALID_PARAMETER;
+  return SendRequest(false, true, kUac2Cur, kClockValidity, Valid, 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// Mixer and extension units
+
+NTSTATUS CUac2MixerUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device, adapter::CAudioHal* Function) {
+  if (!Function) return STATUS_INVALID_PARAMETER;
+  const bool extension = m_nType == AC2_EXTENSION_UNIT;
+  NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac2, extension ? AC2_EXTENSION_UNIT : AC_MIXER_UNIT);
+  if (!NT_SUCCESS(status)) return status;
+  // bNrInPins at 4 (mixer) or 6 (extension, after wExtensionCode).
+  status = SetPinSources(*this, m_pDescriptor, extension ? 6 : 4);
+  if (!NT_SUCCESS(status)) return status;
+  adapter::IUacEntity* entity = nullptr;
+  status =
+      adapter::CreateInstance<CUacMixerNode>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Function->GetEntityCount());
+  if (!NT_SUCCESS(status)) return status;
+  status = static_cast<CUacMixerNode*>(entity)->InitUacMixerNode(static_cast<IUacUnit*>(this));
+  if (!NT_SUCCESS(status)) {
+    entity->Release();
+    return status;
+  }
+  status = AddCreatedNode(Function, entity);
+  if (NT_SUCCESS(status)) LinkNodeChain();
+  return status;
+}
+
+// ---------------------------------------------------------------------------------------
+// Selector unit
+
+NTSTATUS CUac2SelectorUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
+                                 adapter::CAudioHal* Function) {
+  if (!Function) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac2, AC_SELECTOR_UNIT);
+  if (!NT_SUCCESS(status)) return status;
+  status = CreateControls(Function);
+  if (NT_SUCCESS(status)) LinkNodeChain();
+  return status;
+}
+
+STDMETHODIMP CUac2SelectorUnit::GetSelected(PULONG Input) {
+  if (!Input || !m_pDescriptor) return STATUS_INVALID_PARAMETER;
+  UCHAR wire = 0;
+  NTSTATUS status = SendRequest(false, true, kUac2Cur, kSelectorValue, &wire, 1);
+  if (NT_SUCCESS(status)) *Input = wire;
+  return status;
+}
+
+STDMETHODIMP CUac2SelectorUnit::SetSelected(ULONG Input) {
+  if (!m_pDescriptor || Input < 1 || Input > m_pDescriptor[4]) return STATUS_INVALID_PARAMETER;
+  UCHAR wire = static_cast<UCHAR>(Input);
+  return SendRequest(false, false, kUac2Cur, kSelectorValue, &wire, 1);
+}
+
+// ---------------------------------------------------------------------------------------
+
+NTSTATUS CreateUac2Unit(UCHAR Subtype, ULONG Id, CUacUnit** Unit) {
+  if (!Unit) return STATUS_INVALID_PARAMETER;
+  *Unit = nullptr;
+  adapter::IUacEntity* entity = nullptr;
+  NTSTATUS status;
+  switch (Subtype) {
+    case AC_INPUT_TERMINAL:
+      status = adapter::CreateInstance<CUac2InputTerminal>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
+      break;
+    case AC_OUTPUT_TERMINAL:
+      status = adapter::CreateInstance<CUac2OutputTerminal>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
+      break;
+    case AC_MIXER_UNIT:
+    case AC2_EXTENSION_UNIT:
+      status = adapter::CreateInstance<CUac2MixerUnit>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id,
+                                                       static_cast<ULONG>(Subtype));
+      break;
+    case AC_SELECTOR_UNIT:
+      status = adapter::CreateInstance<CUac2SelectorUnit>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
+      break;
+    case AC_FEATURE_UNIT:
+      status = adapter::CreateInstance<CUac2FeatureUnit>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
+      break;
+    case AC2_CLOCK_SOURCE:
+      status = adapter::CreateInstance<CUac2ClockSource>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
+      break;
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+  if (NT_SUCCESS(status)) *Unit = static_cast<CUacUnit*>(entity);
+  return status;
+}
+
+}  // namespace uac
