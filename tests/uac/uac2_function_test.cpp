@@ -5,6 +5,8 @@
 // are refused cleanly.
 #include <gtest/gtest.h>
 
+#include "kernel/pool.h"
+
 #include <cstring>
 #include <optional>
 #include <string>
@@ -13,6 +15,7 @@
 #include "adapter/endpoint_type.h"
 #include "adapter/node_interfaces.h"
 #include "kernel/ke.h"
+#include "kernel/pool.h"
 #include "stream/uac2_stream_engines.h"
 #include "uac/control_interfaces.h"
 #include "uac/function_classes.h"
@@ -246,6 +249,9 @@ TEST_F(Uac2FunctionTest, ClockedDeviceBuildsItsModel) {
   EXPECT_EQ(records[0].IsConnected, 0u);
   EXPECT_EQ(records[1].IsConnected, 1u);
   EXPECT_EQ(mic->GetJackDescriptions(sizeof records - 1, records, 0), STATUS_INVALID_PARAMETER);
+  // The function's blocks go under the class version's own tag, none under the 1.0 tag.
+  EXPECT_FALSE(platform::pool::LiveBlocksWithTag(uac::kUac2PoolTag).empty());
+  EXPECT_TRUE(platform::pool::LiveBlocksWithTag(uac::kUac1PoolTag).empty());
 
   // One engine per streaming interface, clocked by the clock's rate control, with a
   // format per clock rate.

@@ -79,7 +79,7 @@ JackRecord JackRecordFromWord(ULONG ChannelMapping, ULONG Word) {
 // device that does not answer the count has no list (success, no records); a failing
 // read of the list itself, or no memory, is the result.
 static NTSTATUS ReadJackList(CUacUnit& unit, NTSTATUS (*send)(CUacUnit&, bool, UCHAR, USHORT, PVOID, ULONG, PULONG),
-                             adapter::PJACKRECORD* jacks, PULONG count) {
+                             ULONG tag, adapter::PJACKRECORD* jacks, PULONG count) {
   *jacks = nullptr;
   *count = 0;
   UCHAR head[kJackListHead] = {};
@@ -88,7 +88,7 @@ static NTSTATUS ReadJackList(CUacUnit& unit, NTSTATUS (*send)(CUacUnit&, bool, U
   if (!NT_SUCCESS(status) || got < 1 || head[0] == 0) return STATUS_SUCCESS;
   const ULONG n = head[0];
   const ULONG length = 8 * n + 1;
-  auto* list = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kUac1PoolTag));
+  auto* list = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, tag));
   if (!list) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(list, length);
   status = send(unit, true, kTerminalRequest, kJackListValue, list, length, &got);
@@ -96,7 +96,7 @@ static NTSTATUS ReadJackList(CUacUnit& unit, NTSTATUS (*send)(CUacUnit&, bool, U
   if (entries > n) entries = n;
   if (NT_SUCCESS(status) && entries) {
     auto* records = static_cast<adapter::PJACKRECORD>(
-        ExAllocatePoolWithTag(NonPagedPool, SIZE_T{entries} * sizeof(JackRecord), kUac1PoolTag));
+        ExAllocatePoolWithTag(NonPagedPool, SIZE_T{entries} * sizeof(JackRecord), tag));
     if (!records) {
       status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
@@ -110,7 +110,7 @@ static NTSTATUS ReadJackList(CUacUnit& unit, NTSTATUS (*send)(CUacUnit&, bool, U
       *count = entries;
     }
   }
-  ExFreePoolWithTag(list, kUac1PoolTag);
+  ExFreePoolWithTag(list, tag);
   return status;
 }
 
@@ -125,12 +125,12 @@ struct TerminalRequests {
   }
 };
 
-CUac1InputTerminal::CUac1InputTerminal(PUNKNOWN outerUnknown, ULONG id)
-    : CUacUnit(outerUnknown, id, AC_INPUT_TERMINAL), m_nJackCount(0), m_pJacks(nullptr) {}
+CUac1InputTerminal::CUac1InputTerminal(PUNKNOWN outerUnknown, ULONG id, ULONG poolTag)
+    : CUacUnit(outerUnknown, id, AC_INPUT_TERMINAL), m_nJackCount(0), m_pJacks(nullptr), m_nPoolTag(poolTag) {}
 
 CUac1InputTerminal::~CUac1InputTerminal() {
   ReleaseNodes();
-  if (m_pJacks) ExFreePoolWithTag(m_pJacks, kUac1PoolTag);
+  if (m_pJacks) ExFreePoolWithTag(m_pJacks, m_nPoolTag);
 }
 
 STDMETHODIMP CUac1InputTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
@@ -160,7 +160,7 @@ NTSTATUS CUac1InputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDevi
 NTSTATUS CUac1InputTerminal::CreateControls(adapter::CAudioHal* Function) {
   SetSources(0, nullptr);
   if (TerminalType() != adapter::TERMINAL_USB_STREAMING)
-    ReadJackList(*this, &TerminalRequests::Send<CUac1InputTerminal>, &m_pJacks, &m_nJackCount);
+    ReadJackList(*this, &TerminalRequests::Send<CUac1InputTerminal>, m_nPoolTag, &m_pJacks, &m_nJackCount);
   adapter::IUacEntity* entity = nullptr;
   NTSTATUS status = adapter::CreateInstance<CUacInputTerminalNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag,
                                                                    Function->GetEntityCount());
@@ -223,11 +223,12 @@ STDMETHODIMP CUac1InputTerminal::GetJackDescriptions(ULONG Size, PVOID Buffer, U
 // ---------------------------------------------------------------------------------------
 // Output terminal
 
-CUac1OutputTerminal::CUac1OutputTerminal(PUNKNOWN outerUnknown, ULONG id)
+CUac1OutputTerminal::CUac1OutputTerminal(PUNKNOWN outerUnknown, ULONG id, ULONG poolTag)
     : CUacUnit(outerUnknown, id, AC_OUTPUT_TERMINAL),
       m_pDeviceObject(nullptr),
       m_nCurrentKind(0),
       m_nKindCount(0),
+      m_nPoolTag(poolTag),
       m_pKinds(nullptr),
       m_pTerminalTypes(nullptr),
       m_pJackCounts(nullptr),
@@ -241,12 +242,12 @@ CUac1OutputTerminal::~CUac1OutputTerminal() {
 void CUac1OutputTerminal::FreeKinds() {
   if (m_ppJacks) {
     for (ULONG i = 0; i < m_nKindCount; ++i)
-      if (m_ppJacks[i]) ExFreePoolWithTag(m_ppJacks[i], kUac1PoolTag);
-    ExFreePoolWithTag(m_ppJacks, kUac1PoolTag);
+      if (m_ppJacks[i]) ExFreePoolWithTag(m_ppJacks[i], m_nPoolTag);
+    ExFreePoolWithTag(m_ppJacks, m_nPoolTag);
   }
-  if (m_pKinds) ExFreePoolWithTag(m_pKinds, kUac1PoolTag);
-  if (m_pTerminalTypes) ExFreePoolWithTag(m_pTerminalTypes, kUac1PoolTag);
-  if (m_pJackCounts) ExFreePoolWithTag(m_pJackCounts, kUac1PoolTag);
+  if (m_pKinds) ExFreePoolWithTag(m_pKinds, m_nPoolTag);
+  if (m_pTerminalTypes) ExFreePoolWithTag(m_pTerminalTypes, m_nPoolTag);
+  if (m_pJackCounts) ExFreePoolWithTag(m_pJackCounts, m_nPoolTag);
   m_ppJacks = nullptr;
   m_pKinds = nullptr;
   m_pTerminalTypes = nullptr;
@@ -305,12 +306,12 @@ NTSTATUS CUac1OutputTerminal::ReadSelectableTypes() {
     }
   }
   const SIZE_T ulongs = SIZE_T{count} * sizeof(ULONG);
-  m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, kUac1PoolTag));
+  m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, m_nPoolTag));
   m_pTerminalTypes =
-      static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, SIZE_T{count} * sizeof(USHORT), kUac1PoolTag));
-  m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, kUac1PoolTag));
+      static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, SIZE_T{count} * sizeof(USHORT), m_nPoolTag));
+  m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, m_nPoolTag));
   m_ppJacks = static_cast<adapter::PJACKRECORD*>(
-      ExAllocatePoolWithTag(NonPagedPool, SIZE_T{count} * sizeof(adapter::PJACKRECORD), kUac1PoolTag));
+      ExAllocatePoolWithTag(NonPagedPool, SIZE_T{count} * sizeof(adapter::PJACKRECORD), m_nPoolTag));
   m_nKindCount = count;
   if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
     if (m_ppJacks) RtlZeroMemory(m_ppJacks, SIZE_T{count} * sizeof(adapter::PJACKRECORD));
@@ -325,7 +326,7 @@ NTSTATUS CUac1OutputTerminal::ReadSelectableTypes() {
   }
   for (ULONG i = 0; i < count; ++i) {
     if (count > 1) WriteTerminalType(types[i]);
-    status = ReadJackList(*this, &TerminalRequests::Send<CUac1OutputTerminal>, &m_ppJacks[i], &m_pJackCounts[i]);
+    status = ReadJackList(*this, &TerminalRequests::Send<CUac1OutputTerminal>, m_nPoolTag, &m_ppJacks[i], &m_pJackCounts[i]);
     if (!NT_SUCCESS(status)) return Refuse(status, "announced a jack list it did not send");
   }
   return STATUS_SUCCESS;
@@ -346,10 +347,10 @@ NTSTATUS CUac1OutputTerminal::CreateControls(adapter::CAudioHal* Function) {
 
   if (TerminalType() == adapter::TERMINAL_USB_STREAMING) {
     const USHORT type = adapter::TERMINAL_USB_STREAMING;
-    m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), kUac1PoolTag));
-    m_pTerminalTypes = static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(USHORT), kUac1PoolTag));
-    m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), kUac1PoolTag));
-    m_ppJacks = static_cast<adapter::PJACKRECORD*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PVOID), kUac1PoolTag));
+    m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), m_nPoolTag));
+    m_pTerminalTypes = static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(USHORT), m_nPoolTag));
+    m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), m_nPoolTag));
+    m_ppJacks = static_cast<adapter::PJACKRECORD*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PVOID), m_nPoolTag));
     m_nKindCount = 1;
     if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
       if (m_ppJacks) m_ppJacks[0] = nullptr;

@@ -91,9 +91,8 @@ static NTSTATUS ReadJackRecords(CUacUnit& unit, NTSTATUS (*send)(CUacUnit&, PVOI
   ULONG entries = NT_SUCCESS(status) && got > 1 ? (got - 1) / 8 : 0;
   if (entries > n) entries = n;
   if (NT_SUCCESS(status) && entries) {
-    // Freed by the 1.0 terminal classes, under their tag.
     auto* records = static_cast<adapter::PJACKRECORD>(
-        ExAllocatePoolWithTag(NonPagedPool, SIZE_T{entries} * sizeof(JackRecord), kUac1PoolTag));
+        ExAllocatePoolWithTag(NonPagedPool, SIZE_T{entries} * sizeof(JackRecord), kUac2PoolTag));
     if (!records) {
       status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
@@ -216,15 +215,15 @@ NTSTATUS CUac2OutputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDev
   return status;
 }
 
-// The per-kind arrays (freed by the 1.0 class, under its tag); jack counts and records zeroed.
+// The per-kind arrays (freed by the 1.0 class, under the terminal's tag); jack counts and records zeroed.
 NTSTATUS CUac2OutputTerminal::AllocateKindArrays(ULONG Count) {
   const SIZE_T ulongs = SIZE_T{Count} * sizeof(ULONG);
-  m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, kUac1PoolTag));
+  m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, kUac2PoolTag));
   m_pTerminalTypes =
-      static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, SIZE_T{Count} * sizeof(USHORT), kUac1PoolTag));
-  m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, kUac1PoolTag));
+      static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, SIZE_T{Count} * sizeof(USHORT), kUac2PoolTag));
+  m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, kUac2PoolTag));
   m_ppJacks = static_cast<adapter::PJACKRECORD*>(
-      ExAllocatePoolWithTag(NonPagedPool, SIZE_T{Count} * sizeof(adapter::PJACKRECORD), kUac1PoolTag));
+      ExAllocatePoolWithTag(NonPagedPool, SIZE_T{Count} * sizeof(adapter::PJACKRECORD), kUac2PoolTag));
   m_nKindCount = Count;
   if (m_ppJacks) RtlZeroMemory(m_ppJacks, SIZE_T{Count} * sizeof(adapter::PJACKRECORD));
   if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {

@@ -19,7 +19,8 @@ adapter::JackRecord JackRecordFromWord(ULONG ChannelMapping, ULONG Configuration
 
 class CUac1InputTerminal : public adapter::ITerminalNode, public CUacUnit {
  public:
-  CUac1InputTerminal(PUNKNOWN outerUnknown, ULONG id);
+  // `poolTag`: the class version's tag for the terminal's own blocks (jack records).
+  CUac1InputTerminal(PUNKNOWN outerUnknown, ULONG id, ULONG poolTag = kUac1PoolTag);
   ~CUac1InputTerminal() override;
 
   DECLARE_STD_UNKNOWN();
@@ -43,12 +44,14 @@ class CUac1InputTerminal : public adapter::ITerminalNode, public CUacUnit {
 
  protected:
   ULONG m_nJackCount;
-  adapter::PJACKRECORD m_pJacks;  // non-paged, kUac1PoolTag
+  adapter::PJACKRECORD m_pJacks;  // non-paged, m_nPoolTag
+  ULONG m_nPoolTag;
 };
 
 class CUac1OutputTerminal : public adapter::ITerminalNode, public CUacUnit {
  public:
-  CUac1OutputTerminal(PUNKNOWN outerUnknown, ULONG id);
+  // `poolTag`: the class version's tag for the terminal's own blocks (kinds, jack lists).
+  CUac1OutputTerminal(PUNKNOWN outerUnknown, ULONG id, ULONG poolTag = kUac1PoolTag);
   ~CUac1OutputTerminal() override;
 
   DECLARE_STD_UNKNOWN();
@@ -80,10 +83,11 @@ class CUac1OutputTerminal : public adapter::ITerminalNode, public CUacUnit {
   PDEVICE_OBJECT m_pDeviceObject;
   ULONG m_nCurrentKind;
   ULONG m_nKindCount;
-  PULONG m_pKinds;                  // non-paged, kUac1PoolTag
-  PUSHORT m_pTerminalTypes;         // non-paged, kUac1PoolTag
-  PULONG m_pJackCounts;             // non-paged, kUac1PoolTag
-  adapter::PJACKRECORD* m_ppJacks;  // non-paged, kUac1PoolTag
+  ULONG m_nPoolTag;
+  PULONG m_pKinds;                  // non-paged, m_nPoolTag
+  PUSHORT m_pTerminalTypes;         // non-paged, m_nPoolTag
+  PULONG m_pJackCounts;             // non-paged, m_nPoolTag
+  adapter::PJACKRECORD* m_ppJacks;  // non-paged, m_nPoolTag
 };
 
 }  // namespace uac

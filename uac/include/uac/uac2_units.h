@@ -122,7 +122,7 @@ class CUac2FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSo
 
 class CUac2InputTerminal : public IUacClockLink, public CUac1InputTerminal {
  public:
-  CUac2InputTerminal(PUNKNOWN outerUnknown, ULONG id) : CUac1InputTerminal(outerUnknown, id) {}
+  CUac2InputTerminal(PUNKNOWN outerUnknown, ULONG id) : CUac1InputTerminal(outerUnknown, id, kUac2PoolTag) {}
 
   DECLARE_STD_UNKNOWN();
 
@@ -142,7 +142,7 @@ class CUac2InputTerminal : public IUacClockLink, public CUac1InputTerminal {
 
 class CUac2OutputTerminal : public IUacClockLink, public CUac1OutputTerminal {
  public:
-  CUac2OutputTerminal(PUNKNOWN outerUnknown, ULONG id) : CUac1OutputTerminal(outerUnknown, id) {}
+  CUac2OutputTerminal(PUNKNOWN outerUnknown, ULONG id) : CUac1OutputTerminal(outerUnknown, id, kUac2PoolTag) {}
 
   DECLARE_STD_UNKNOWN();
 
