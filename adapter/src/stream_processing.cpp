@@ -80,32 +80,32 @@ NTSTATUS CStreamEngine::RunSecondEffectNodes(ULONG Frames) {
   return RunNodeList(m_pSecondEffectList, m_ppChannelBuffers, Frames, true);
 }
 
+// A processing object takes PCM only as planar float, so the interleaved runs convert as
+// ProcessBuffer does and run their one list on the channel buffers.
 NTSTATUS CStreamEngine::RunEffectNodesInterleaved(PVOID Buffer, ULONG Bytes) {
-  ULONG frames = 0;
-  NTSTATUS status = CheckInterleaved(Buffer, Bytes, &frames);
-  if (!NT_SUCCESS(status) || DspFormatTag(&m_CurrentWaveFormat) != WAVE_FORMAT_PCM || frames == 0) return status;
-  ScopedStreamFpMode fpMode;
-  const KIRQL irql = LockLists();
-  status = RunNodeList(m_pFirstEffectList, Buffer, frames, false);
-  UnlockLists(irql);
-  return status;
+  return ProcessLists(Buffer, Bytes, kRunFirstEffects, true);
 }
 
 NTSTATUS CStreamEngine::RunSecondEffectNodesInterleaved(PVOID Buffer, ULONG Bytes) {
+  return ProcessLists(Buffer, Bytes, kRunSecondEffects, true);
+}
+
+NTSTATUS CStreamEngine::ProcessLists(PVOID Buffer, ULONG Bytes, ULONG Lists, bool Locked) {
   ULONG frames = 0;
   NTSTATUS status = CheckInterleaved(Buffer, Bytes, &frames);
-  if (!NT_SUCCESS(status) || DspFormatTag(&m_CurrentWaveFormat) != WAVE_FORMAT_PCM || frames == 0) return status;
+  if (!NT_SUCCESS(status)) return status;
   ScopedStreamFpMode fpMode;
+  if (!Locked) return ProcessChunks(static_cast<PUCHAR>(Buffer), frames, Lists);
   const KIRQL irql = LockLists();
-  status = RunNodeList(m_pSecondEffectList, Buffer, frames, true);
+  status = ProcessChunks(static_cast<PUCHAR>(Buffer), frames, Lists);
   UnlockLists(irql);
   return status;
 }
 
-NTSTATUS CStreamEngine::ProcessChunks(PUCHAR Buffer, ULONG Frames, bool WithEffects) {
-  const bool nodes = m_pDspNodeList && !m_pDspNodeList->IsEmpty();
-  const bool first = WithEffects && m_pFirstEffectList && !m_pFirstEffectList->IsEmpty();
-  const bool second = WithEffects && m_pSecondEffectList && !m_pSecondEffectList->IsEmpty();
+NTSTATUS CStreamEngine::ProcessChunks(PUCHAR Buffer, ULONG Frames, ULONG Lists) {
+  const bool nodes = (Lists & kRunDspNodes) && m_pDspNodeList && !m_pDspNodeList->IsEmpty();
+  const bool first = (Lists & kRunFirstEffects) && m_pFirstEffectList && !m_pFirstEffectList->IsEmpty();
+  const bool second = (Lists & kRunSecondEffects) && m_pSecondEffectList && !m_pSecondEffectList->IsEmpty();
   // Nothing to run: the buffer is left exactly as it came, without a conversion round trip.
   if ((!nodes && !first && !second) || Frames == 0) return STATUS_SUCCESS;
 
@@ -200,22 +200,11 @@ void CStreamEngine::FloatPlanarToPcm(PUCHAR Destination, ULONG Frames) {
 }
 
 NTSTATUS CStreamEngine::ProcessBuffer(PVOID Buffer, ULONG Bytes) {
-  ULONG frames = 0;
-  NTSTATUS status = CheckInterleaved(Buffer, Bytes, &frames);
-  if (!NT_SUCCESS(status)) return status;
-  ScopedStreamFpMode fpMode;
-  const KIRQL irql = LockLists();
-  status = ProcessChunks(static_cast<PUCHAR>(Buffer), frames, true);
-  UnlockLists(irql);
-  return status;
+  return ProcessLists(Buffer, Bytes, kRunDspNodes | kRunFirstEffects | kRunSecondEffects, true);
 }
 
 NTSTATUS CStreamEngine::ProcessBufferUnlocked(PVOID Buffer, ULONG Bytes) {
-  ULONG frames = 0;
-  NTSTATUS status = CheckInterleaved(Buffer, Bytes, &frames);
-  if (!NT_SUCCESS(status)) return status;
-  ScopedStreamFpMode fpMode;
-  return ProcessChunks(static_cast<PUCHAR>(Buffer), frames, false);
+  return ProcessLists(Buffer, Bytes, kRunDspNodes, false);
 }
 
 }  // namespace adapter

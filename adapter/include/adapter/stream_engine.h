@@ -144,8 +144,9 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   // buffer.
   NTSTATUS RunEffectNodes(ULONG Frames);
   NTSTATUS RunEffectNodesInterleaved(PVOID Buffer, ULONG Bytes);
-  // Reset of each second-list object, for a buffer as above. The interleaved forms take
-  // the lock and check the length as ProcessBuffer does.
+  // Reset of each second-list object, for a buffer as above. The interleaved forms run
+  // their one list on an interleaved buffer as ProcessBuffer does (checks, conversion of
+  // PCM to planar float and back, the lock); other formats they leave alone.
   NTSTATUS RunSecondEffectNodes(ULONG Frames);
   NTSTATUS RunSecondEffectNodesInterleaved(PVOID Buffer, ULONG Bytes);
 
@@ -186,7 +187,10 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   NTSTATUS RemoveEffectNode(CRefList<IDspNode>* List, IDspNode* Node);
   void DrainEffectNodes(CRefList<IDspNode>* List);
   NTSTATUS CheckInterleaved(PVOID Buffer, ULONG Bytes, ULONG* Frames) const;
-  NTSTATUS ProcessChunks(PUCHAR Buffer, ULONG Frames, bool WithEffects);
+  // Which lists a processing call runs.
+  static constexpr ULONG kRunDspNodes = 1, kRunFirstEffects = 2, kRunSecondEffects = 4;
+  NTSTATUS ProcessLists(PVOID Buffer, ULONG Bytes, ULONG Lists, bool Locked);
+  NTSTATUS ProcessChunks(PUCHAR Buffer, ULONG Frames, ULONG Lists);
   // One chunk of packed PCM samples of the current format (16, 24 or 32 bits) into the
   // channel buffers through the float scratch, and back.
   void PcmToFloatPlanar(const UCHAR* Source, ULONG Frames);
