@@ -38,7 +38,10 @@ ULONG CUsbStreamEngine::SetStreamState(ULONG State) {
 }
 
 void CUsbStreamEngine::TakeDeviceFormat(PSTREAMCLIENTRECORD Record) {
+  // The processing hook reads the format under the list lock.
+  const KIRQL irql = LockLists();
   RtlCopyMemory(&m_CurrentWaveFormat, &Record->Format, sizeof(WAVEFORMATEXTENSIBLE));
+  UnlockLists(irql);
 }
 
 void CUsbStreamEngine::Publish(StreamEngineRecord* Record) {
@@ -220,6 +223,13 @@ STDMETHODIMP CUsbStreamEngine::StartClient(ULONGLONG Key, ULONG StartFrame, PULO
     // A client behind the one that drives the device: the device is not touched.
     PublishFormat(old, false);
     record->Started = 1;
+  } else if (GetStreamState() == STREAM_STATE_RUNNING) {
+    // The device runs for another client and only a prepare of this one stops it: Start
+    // would refuse, and neither that client's format nor its resources may change under
+    // its running stream.
+    RemoveRunning(head->Key);
+    dropNode();
+    return STATUS_UNSUCCESSFUL;
   } else {
     m_pCurrentClient = head;
     TakeDeviceFormat(head);
