@@ -17,6 +17,7 @@
 #include "adapter/stream_engine.h"
 #include "support/dsp_node_doubles.h"
 #include "support/kernel_fixture.h"
+#include "support/pcm_oracle.h"
 
 namespace {
 
@@ -25,6 +26,10 @@ using adapter::CStreamEngine;
 using adapter::StreamClientRecord;
 using platform::testing::CTestDspNode;
 using platform::testing::NewTestDspNode;
+using platform::testing::pcm::Expected;
+using platform::testing::pcm::RandomPcm;
+using platform::testing::pcm::ReadSample;
+using platform::testing::pcm::WriteSample;
 
 constexpr ULONG kEngineTag = MakePoolTag('T', 'p', 'r', 'c');
 
@@ -226,66 +231,6 @@ TEST_F(StreamProcessing, EffectListsHoldOneReferencePerObject) {
 // ---------------------------------------------------------------------------------------
 // ProcessBuffer on PCM
 
-// What one sample becomes after PCM -> float x gain -> PCM, computed from the integer.
-int64_t Expected(int64_t x, WORD bits, float gain) {
-  switch (bits) {
-    case 16: {
-      const double v = std::trunc(static_cast<double>(x) * gain);  // exact: x * gain fits a float
-      return std::clamp<int64_t>(static_cast<int64_t>(v), -32768, 32767);
-    }
-    case 24: {
-      const double v = std::nearbyint(static_cast<double>(x) * gain);  // ties to even
-      return std::clamp<int64_t>(static_cast<int64_t>(v), -8388608, 8388607);
-    }
-    default: {
-      // The sample is rounded to a float first, then scaled exactly by powers of two.
-      const float f = static_cast<float>(x) * gain;
-      const double v = std::trunc(static_cast<double>(f));
-      return std::clamp<int64_t>(static_cast<int64_t>(v), INT32_MIN, INT32_MAX);
-    }
-  }
-}
-
-int64_t ReadSample(const UCHAR* p, WORD bits) {
-  switch (bits) {
-    case 16: {
-      int16_t v;
-      std::memcpy(&v, p, 2);
-      return v;
-    }
-    case 24:
-      return static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 | static_cast<uint32_t>(p[1]) << 16 |
-                                  static_cast<uint32_t>(p[2]) << 24) >>
-             8;
-    default: {
-      int32_t v;
-      std::memcpy(&v, p, 4);
-      return v;
-    }
-  }
-}
-
-void WriteSample(UCHAR* p, WORD bits, int64_t v) {
-  for (int i = 0; i < bits / 8; ++i) p[i] = static_cast<UCHAR>(static_cast<uint64_t>(v) >> (8 * i));
-}
-
-// Random samples with the extremes mixed in.
-std::vector<UCHAR> RandomPcm(std::mt19937& rng, WORD bits, size_t samples) {
-  const int64_t max = (int64_t{1} << (bits - 1)) - 1;
-  const int64_t edges[] = {-max - 1, -max, -1, 0, 1, max - 1, max};
-  std::vector<UCHAR> buffer(samples * (bits / 8));
-  std::uniform_int_distribution<int64_t> any(-max - 1, max);
-  for (size_t i = 0; i < samples; ++i) {
-    const int64_t v = i % 5 == 0 ? edges[(i / 5) % 7] : any(rng);
-    WriteSample(buffer.data() + i * (bits / 8), bits, v);
-  }
-  return buffer;
-}
-
-struct Placement {
-  const char* name;
-  bool processingNode;  // on the processing-node list, else on the first effect list
-};
 
 // Every converted width and channel count, plain and extensible, through one node on
 // either list, against the integer oracle; an empty chain leaves the bytes alone.
