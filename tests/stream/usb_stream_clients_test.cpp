@@ -679,6 +679,7 @@ TEST_F(UsbStreamClients, ClientsChangedFromTwoProcessorsAtOnce) {
       if (!NT_SUCCESS(engine_->PrepareClient(key, &ms, &frame))) ++failures;
       const NTSTATUS started = engine_->StartClient(key, frame + 2, &ms, nullptr);
       if (started != STATUS_SUCCESS && started != STATUS_UNSUCCESSFUL) ++failures;
+      platform::testing::DelayMs(1 + i % 3);  // streams for a while, with the hook running
       if (engine_->StopClient(key, nullptr) != (NT_SUCCESS(started) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER))
         ++failures;
       if (!NT_SUCCESS(engine_->UnprepareClient(key))) ++failures;
@@ -706,6 +707,7 @@ TEST_F(UsbStreamClients, ClientsChangedFromTwoProcessorsAtOnce) {
   hook.Join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_GT(notices.load(), 0);
+  EXPECT_FALSE(node->frameCounts.empty());  // the hook ran on running streams
   EXPECT_EQ(engine_->GetStreamState(), stream::STREAM_STATE_NO_RESOURCES);
   EXPECT_EQ(engine_->GetCurrentClient(), nullptr);
   EXPECT_EQ(engine_->RegisteredCount() + engine_->PreparedCount() + engine_->RunningCount(), 0u);
