@@ -57,7 +57,8 @@ NTSTATUS AddFormat(adapter::CStreamEngine* engine, const WAVEFORMATEXTENSIBLE* f
   return static_cast<CFormatStream*>(engine)->AddStreamFormat(format, alt);
 }
 
-constexpr uac::StreamEngineFactory kFactory = {CreateFormatStream, AddFormat};
+// UAC 1.0 engines only: the other hooks stay null.
+constexpr uac::StreamEngineFactory kFactory = {.Create = CreateFormatStream, .AddStreamFormat = AddFormat};
 
 class EngineFormatsProcessing : public usb_device_test::UsbDeviceTest {
  protected:
