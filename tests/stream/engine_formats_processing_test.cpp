@@ -57,8 +57,14 @@ NTSTATUS AddFormat(adapter::CStreamEngine* engine, const WAVEFORMATEXTENSIBLE* f
   return static_cast<CFormatStream*>(engine)->AddStreamFormat(format, alt);
 }
 
-// UAC 1.0 engines only: the other hooks stay null.
-constexpr uac::StreamEngineFactory kFactory = {.Create = CreateFormatStream, .AddStreamFormat = AddFormat};
+// UAC 1.0 engines only: every other hook stays null.
+uac::StreamEngineFactory MakeFactory() {
+  uac::StreamEngineFactory factory{};
+  factory.Create = CreateFormatStream;
+  factory.AddStreamFormat = AddFormat;
+  return factory;
+}
+const uac::StreamEngineFactory kFactory = MakeFactory();
 
 class EngineFormatsProcessing : public usb_device_test::UsbDeviceTest {
  protected:
