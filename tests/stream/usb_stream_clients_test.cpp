@@ -654,7 +654,7 @@ TEST_F(UsbStreamClients, WrongProcessingObjectsChangeNothing) {
 
 VOID Count(PVOID context, PVOID, PVOID) { static_cast<std::atomic<int>*>(context)->fetch_add(1); }
 
-// Two clients come and go on the same engine from two processors while a third context
+// Two clients come and go on the same engine from two processors while a timer's DPC
 // runs the processing hook at DISPATCH_LEVEL. Registering, preparing, unpreparing and
 // unregistering always succeed; a start can be refused while the other client drives
 // the device (it did not prepare after that one started), and then its stop is refused
@@ -686,25 +686,34 @@ TEST_F(UsbStreamClients, ClientsChangedFromTwoProcessorsAtOnce) {
       if (!NT_SUCCESS(engine_->UnregisterClient(key))) ++failures;
     }
   };
-  std::atomic<bool> done{false};
+  // The processing hook runs as a transfer completion would: from a DPC, every
+  // millisecond, on whatever the lists and the format are at that moment.
+  struct Hook {
+    CFakeStream* engine;
+    std::vector<UCHAR> buffer = std::vector<UCHAR>(6 * 64);
+  } hook{engine_};
+  KTIMER timer;
+  KDPC dpc;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(
+      &dpc,
+      [](PKDPC, PVOID context, PVOID, PVOID) {
+        auto* h = static_cast<Hook*>(context);
+        // Either format may be current; both divide the buffer into whole frames.
+        h->engine->ProcessBuffer(h->buffer.data(), static_cast<ULONG>(h->buffer.size()));
+        h->engine->GetRunningHead();
+      },
+      &hook);
+  ExSetTimerResolution(static_cast<ULONG>(platform::clock::kTicksPerMillisecond), TRUE);
+  LARGE_INTEGER due;
+  due.QuadPart = -platform::clock::kTicksPerMillisecond;
+  KeSetTimerEx(&timer, due, 1, &dpc);
   platform::clock::Thread asio("asio client", [&] { cycle(5, kHiRes, 20); });
-  platform::clock::Thread hook("processing hook", [&] {
-    std::vector<UCHAR> buffer(6 * 64);
-    while (!done.load()) {
-      KIRQL old;
-      KeRaiseIrql(DISPATCH_LEVEL, &old);
-      // Either format may be current; a buffer that is no whole number of its frames is
-      // refused, any other is processed.
-      engine_->ProcessBuffer(buffer.data(), static_cast<ULONG>(buffer.size()));
-      engine_->GetRunningHead();
-      KeLowerIrql(old);
-      platform::testing::DelayMs(1);
-    }
-  });
   cycle(3, kCd, 20);
   asio.Join();
-  done = true;
-  hook.Join();
+  KeCancelTimer(&timer);
+  KeFlushQueuedDpcs();
+  ExSetTimerResolution(0, FALSE);
   EXPECT_EQ(failures.load(), 0);
   EXPECT_GT(notices.load(), 0);
   EXPECT_FALSE(node->frameCounts.empty());  // the hook ran on running streams
