@@ -1,5 +1,6 @@
 #include "adapter/stream_engine.h"
 
+#include "adapter/dsp_node.h"
 #include "adapter/endpoint_type.h"
 #include "adapter/node_interfaces.h"
 #include "adapter/object_model.h"
@@ -38,12 +39,27 @@ void ReleaseList(CPtrList*& list) {
   list = nullptr;
 }
 
-// Client records belong to their clients: the engine only unlinks them.
-void UnlinkList(CPtrList*& list) {
+// Client records belong to the engine that registered them, not to the lists: the lists
+// only unlink them.
+void UnlinkList(CClientList*& list) {
   if (!list) return;
   PVOID entry = nullptr;
   while (list->RemoveHead(&entry)) {
   }
+  delete list;
+  list = nullptr;
+}
+
+// A list of the engine's own, made with its pool tag; false without memory.
+template <class List>
+bool MakeList(List*& list) {
+  list = new (NonPagedPool, kStreamEnginePoolTag) List;
+  return list != nullptr;
+}
+
+// Deletes a list by its own type, so a reference list releases what it holds.
+template <class List>
+void DeleteList(List*& list) {
   delete list;
   list = nullptr;
 }
@@ -72,7 +88,7 @@ CStreamEngine::CStreamEngine(PUNKNOWN outerUnknown, ULONG engineId)
       m_CurrentWaveFormat{} {}
 
 CStreamEngine::~CStreamEngine() {
-  ReleaseList(m_pDspNodeList);
+  DeleteList(m_pDspNodeList);
   if (m_ppChannelBuffers) {
     for (ULONG i = 0; i < kStreamChannelBuffers; ++i) {
       if (m_ppChannelBuffers[i]) ExFreePoolWithTag(m_ppChannelBuffers[i], kStreamEnginePoolTag);
@@ -92,8 +108,8 @@ CStreamEngine::~CStreamEngine() {
   UnlinkList(m_pRegisteredList);
   UnlinkList(m_pPreparedList);
   UnlinkList(m_pRunningList);
-  ReleaseList(m_pFirstEffectList);
-  ReleaseList(m_pSecondEffectList);
+  DeleteList(m_pFirstEffectList);
+  DeleteList(m_pSecondEffectList);
   if (m_pName) ExFreePoolWithTag(m_pName, kStreamEnginePoolTag);
   if (m_pCallbackObject) ObDereferenceObject(m_pCallbackObject);
 }
@@ -104,13 +120,16 @@ STDMETHODIMP CStreamEngine::NonDelegatingQueryInterface(REFIID iid, PVOID* objec
 }
 
 void CStreamEngine::FreeLists() {
-  CPtrList** lists[] = {&m_pDspNodeList,     &m_pPathList,        &m_pFormatList,
-                        &m_pRegisteredList,  &m_pPreparedList,    &m_pRunningList,
-                        &m_pFirstEffectList, &m_pSecondEffectList, &m_pStereoFormatList};
-  for (CPtrList** list : lists) {
-    delete *list;  // still empty: Init has not handed them out
-    *list = nullptr;
-  }
+  // Still empty: Init has not handed them out.
+  DeleteList(m_pDspNodeList);
+  DeleteList(m_pPathList);
+  DeleteList(m_pFormatList);
+  DeleteList(m_pRegisteredList);
+  DeleteList(m_pPreparedList);
+  DeleteList(m_pRunningList);
+  DeleteList(m_pFirstEffectList);
+  DeleteList(m_pSecondEffectList);
+  DeleteList(m_pStereoFormatList);
 }
 
 STDMETHODIMP CStreamEngine::Init(ULONG Direction) {
@@ -118,17 +137,11 @@ STDMETHODIMP CStreamEngine::Init(ULONG Direction) {
   if (m_pPathList) return STATUS_INVALID_DEVICE_STATE;  // initialised once
   m_nDirection = Direction;
 
-  CPtrList** lists[] = {&m_pDspNodeList,     &m_pPathList,        &m_pFormatList,
-                        &m_pRegisteredList,  &m_pPreparedList,    &m_pRunningList,
-                        &m_pFirstEffectList, &m_pSecondEffectList, &m_pStereoFormatList};
-  NTSTATUS status = STATUS_SUCCESS;
-  for (CPtrList** list : lists) {
-    *list = new (NonPagedPool, kStreamEnginePoolTag) CPtrList;
-    if (!*list) {
-      status = STATUS_INSUFFICIENT_RESOURCES;
-      break;
-    }
-  }
+  const bool made = MakeList(m_pDspNodeList) && MakeList(m_pPathList) && MakeList(m_pFormatList) &&
+                    MakeList(m_pRegisteredList) && MakeList(m_pPreparedList) && MakeList(m_pRunningList) &&
+                    MakeList(m_pFirstEffectList) && MakeList(m_pSecondEffectList) &&
+                    MakeList(m_pStereoFormatList);
+  NTSTATUS status = made ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
   if (NT_SUCCESS(status)) {
     m_pName = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, kStreamNameBufferBytes, kStreamEnginePoolTag));
     if (m_pName) {
@@ -315,16 +328,13 @@ NTSTATUS CStreamEngine::AddNode(IUacEntity* Entity) {
 NTSTATUS CStreamEngine::AddDspNode(PUNKNOWN Node) {
   if (!Node) return STATUS_INVALID_PARAMETER;
   if (!m_pDspNodeList) return STATUS_UNSUCCESSFUL;
-  Node->AddRef();
-  KIRQL irql;
-  KeAcquireSpinLock(&m_ListLock, &irql);
-  POSITION added = m_pDspNodeList->AddTail(Node);
-  KeReleaseSpinLock(&m_ListLock, irql);
-  if (!added) {
-    Node->Release();
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  return STATUS_SUCCESS;
+  // The list holds the processing interface itself, whatever interface the caller had.
+  ScopedRelease<IDspNode> node;
+  if (!NT_SUCCESS(Node->QueryInterface(IID_IDspNode, node.out())) || !node.get()) return STATUS_INVALID_PARAMETER;
+  const KIRQL irql = LockLists();
+  const bool added = m_pDspNodeList->Add(node.get());
+  UnlockLists(irql);
+  return added ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 NTSTATUS CStreamEngine::AddFormat(const WAVEFORMATEXTENSIBLE* Format) {

@@ -23,7 +23,11 @@ CUsbStreamEngine::CUsbStreamEngine(PUNKNOWN outerUnknown, ULONG interfaceNumber,
       m_bDeviceGone(0),
       m_lWorkInterlock(0),
       m_pThread(nullptr),
-      m_pCyclicCallback(nullptr) {
+      m_pCyclicCallback(nullptr),
+      m_nNextStartFrame(0),
+      m_bExplicitStart(0),
+      m_pCurrentClient(nullptr),
+      m_pCurrentPreparedClient(nullptr) {
   InitializeListHead(&m_FormatRecords);
   KeInitializeEvent(&m_AllBackEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
@@ -39,6 +43,7 @@ CUsbStreamEngine::~CUsbStreamEngine() {
   // Only a thread that Init started is waited for: an engine whose Init failed (or never
   // ran) has none, and nothing would ever set the done event.
   EndControlThread();
+  FreeRegisteredClients();
   if (m_pCyclicCallback) ObDereferenceObject(m_pCyclicCallback);
   m_pCyclicCallback = nullptr;
 }
@@ -202,23 +207,12 @@ const StreamFormatRecord* CUsbStreamEngine::GetFormatRecord(ULONG Index) const {
   return nullptr;
 }
 
-STDMETHODIMP CUsbStreamEngine::RegisterClient(ULONG, const WAVEFORMATEXTENSIBLE*, ULONG, ULONG, PCALLBACK_FUNCTION,
-                                              PVOID, PSTREAMCLIENTRECORD* Record) {
-  if (Record) *Record = nullptr;
-  return STATUS_NOT_IMPLEMENTED;
-}
-
 STDMETHODIMP CUsbStreamEngine::OnUrbComplete(PDEVICE_OBJECT, PIRP, UrbContext*) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 STDMETHODIMP CUsbStreamEngine::FreeResources() {
   if (m_StreamState != STREAM_STATE_ALLOCATED) return STATUS_INVALID_PARAMETER;
-  return STATUS_NOT_IMPLEMENTED;
-}
-
-STDMETHODIMP CUsbStreamEngine::Stop() {
-  if (m_StreamState != STREAM_STATE_RUNNING) return STATUS_UNSUCCESSFUL;
   return STATUS_NOT_IMPLEMENTED;
 }
 

@@ -7,6 +7,8 @@
 
 #include "adapter/kernel_mutex.h"
 #include "adapter/ptr_list.h"
+#include "adapter/ref_list.h"
+#include "adapter/stream_client.h"
 #include "adapter/uac_entity.h"
 #include "kernel/callback.h"
 #include "kernel/nt.h"
@@ -34,6 +36,10 @@ inline constexpr ULONG kStreamChannelBuffers = 8;
 inline constexpr ULONG kStreamChannelBufferBytes = 2048;
 // Render endpoint types that offer only their two-channel formats: HP, SPDIF, HeadSet, FHP.
 inline constexpr ULONG kStereoOnlyEndpointTypes = 0x2400C;
+// Frames per processing chunk: what the stream buffers hold.
+inline constexpr ULONG kStreamChunkFrames = kStreamChannelBufferBytes / sizeof(float);
+
+struct IDspNode;
 
 struct IStreamEngine : IUnknown {
   STDMETHOD_(ULONG, GetDirection)() = 0;
@@ -93,20 +99,71 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   // Whether a terminal of the endpoint's direction on the path has a jack in use.
   bool HasConnectedTerminal();
 
+  // Client lists, each operation under the list lock (callable up to DISPATCH_LEVEL).
+  // Before Init there are no lists: additions fail with STATUS_UNSUCCESSFUL, look-ups
+  // find nothing.
+  NTSTATUS AddRegistered(PSTREAMCLIENTRECORD Record);
+  PSTREAMCLIENTRECORD FindRegistered(ULONGLONG Key);
+  PSTREAMCLIENTRECORD RemoveRegistered(ULONGLONG Key);
+  NTSTATUS InsertPrepared(PSTREAMCLIENTRECORD Record);
+  PSTREAMCLIENTRECORD FindPrepared(ULONGLONG Key);
+  PSTREAMCLIENTRECORD RemovePrepared(ULONGLONG Key);
+  PSTREAMCLIENTRECORD GetPreparedHead();
+  NTSTATUS InsertRunning(PSTREAMCLIENTRECORD Record);
+  PSTREAMCLIENTRECORD FindRunning(ULONGLONG Key);
+  PSTREAMCLIENTRECORD GetRunningHead();
+  PSTREAMCLIENTRECORD RemoveRunning(ULONGLONG Key);
+
+  // Processing objects handed over by clients, one reference each. Add: no node gives
+  // back the reference and STATUS_INSUFFICIENT_RESOURCES. Remove: the entry holding the
+  // object is unlinked and released; absent: STATUS_UNSUCCESSFUL. Drain releases all.
+  NTSTATUS AddFirstEffectNode(IDspNode* Node);
+  NTSTATUS AddSecondEffectNode(IDspNode* Node);
+  NTSTATUS RemoveFirstEffectNode(IDspNode* Node);
+  NTSTATUS RemoveSecondEffectNode(IDspNode* Node);
+  void DrainFirstEffectNodes();
+  void DrainSecondEffectNodes();
+
+  // Processing hooks on a buffer of the stream the device runs (m_CurrentWaveFormat).
+  // ProcessBuffer converts PCM into planar float in chunks of at most kStreamChunkFrames,
+  // runs the processing nodes and both effect lists on it and converts it back in place;
+  // a buffer of another format goes to the processing nodes as it is. It runs at
+  // DISPATCH_LEVEL under the list lock, with flush-to-zero and round-to-nearest for the
+  // call. With every list empty the buffer is left as it is. Refused with
+  // STATUS_UNSUCCESSFUL and left untouched: a length that is no whole number of frames,
+  // a format without a block size, and, when PCM has to be converted, more channels than
+  // the stream buffers hold, samples not packed as the format says, or no stream buffers.
+  NTSTATUS ProcessBuffer(PVOID Buffer, ULONG Bytes);
+  // The same without the lock and with the processing nodes only.
+  NTSTATUS ProcessBufferUnlocked(PVOID Buffer, ULONG Bytes);
+  // The list runs below are ProcessBuffer's steps and expect the list lock held.
+  // Process on every processing node: mode 1 hands them the channel buffers (planar
+  // float), any other mode the buffer itself. Stops at the first failure.
+  NTSTATUS RunDspNodes(PVOID Buffer, ULONG Frames, ULONG Mode);
+  // Process of each first-list object on the channel buffers, or on an interleaved PCM
+  // buffer.
+  NTSTATUS RunEffectNodes(ULONG Frames);
+  NTSTATUS RunEffectNodesInterleaved(PVOID Buffer, ULONG Bytes);
+  // Reset of each second-list object, for a buffer as above. The interleaved forms run
+  // their one list on an interleaved buffer as ProcessBuffer does (checks, conversion of
+  // PCM to planar float and back, the lock); other formats they leave alone.
+  NTSTATUS RunSecondEffectNodes(ULONG Frames);
+  NTSTATUS RunSecondEffectNodesInterleaved(PVOID Buffer, ULONG Bytes);
+
   ULONG GetEngineId() const { return m_nEngineId; }
 
  protected:
   ULONG m_nEngineId;
   ULONG m_nDirection;
   PWSTR m_pName;                // paged, kStreamNameBufferBytes
-  CPtrList* m_pDspNodeList;     // processing nodes, one reference each
-  CPtrList* m_pPathList;        // IUacEntity on the signal path, one reference each
-  CPtrList* m_pFormatList;      // WAVEFORMATEXTENSIBLE copies
-  CPtrList* m_pRegisteredList;  // client records (owned by their clients)
-  CPtrList* m_pPreparedList;
-  CPtrList* m_pRunningList;
-  CPtrList* m_pFirstEffectList;   // processing objects of clients, one reference each
-  CPtrList* m_pSecondEffectList;
+  CRefList<IDspNode>* m_pDspNodeList;  // processing nodes, one reference each
+  CPtrList* m_pPathList;               // IUacEntity on the signal path, one reference each
+  CPtrList* m_pFormatList;             // WAVEFORMATEXTENSIBLE copies
+  CClientList* m_pRegisteredList;      // registered and not prepared
+  CClientList* m_pPreparedList;        // prepared, by priority
+  CClientList* m_pRunningList;         // started, by priority
+  CRefList<IDspNode>* m_pFirstEffectList;  // processing objects of clients, one reference each
+  CRefList<IDspNode>* m_pSecondEffectList;
   CPtrList* m_pStereoFormatList;  // copies of the two-channel entries
   float* m_pFloatScratch;         // kStreamScratchBytes
   float** m_ppChannelBuffers;     // kStreamChannelBuffers pointers to kStreamChannelBufferBytes
@@ -116,9 +173,28 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   PCALLBACK_OBJECT m_pCallbackObject;  // "\Callback\StreamEngineAddr%p"
   WAVEFORMATEXTENSIBLE m_CurrentWaveFormat;
 
+  // Takes the list lock whatever the caller's IRQL (at DISPATCH_LEVEL without raising).
+  KIRQL LockLists();
+  void UnlockLists(KIRQL Previous);
+
  private:
   CPtrList* FormatListFor();
   void FreeLists();
+  enum class ClientOp { Find, Remove, Head };
+  PSTREAMCLIENTRECORD ClientListOp(CClientList* List, ClientOp Op, ULONGLONG Key);
+  NTSTATUS RunNodeList(CRefList<IDspNode>* List, PVOID Data, ULONG Frames, bool Reset);
+  NTSTATUS AddEffectNode(CRefList<IDspNode>* List, IDspNode* Node);
+  NTSTATUS RemoveEffectNode(CRefList<IDspNode>* List, IDspNode* Node);
+  void DrainEffectNodes(CRefList<IDspNode>* List);
+  NTSTATUS CheckInterleaved(PVOID Buffer, ULONG Bytes, ULONG* Frames) const;
+  // Which lists a processing call runs.
+  static constexpr ULONG kRunDspNodes = 1, kRunFirstEffects = 2, kRunSecondEffects = 4;
+  NTSTATUS ProcessLists(PVOID Buffer, ULONG Bytes, ULONG Lists, bool Locked);
+  NTSTATUS ProcessChunks(PUCHAR Buffer, ULONG Frames, ULONG Lists);
+  // One chunk of packed PCM samples of the current format (16, 24 or 32 bits) into the
+  // channel buffers through the float scratch, and back.
+  void PcmToFloatPlanar(const UCHAR* Source, ULONG Frames);
+  void FloatPlanarToPcm(PUCHAR Destination, ULONG Frames);
 };
 using PCSTREAMENGINE = CStreamEngine*;
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "adapter/audio_hal.h"
+#include "adapter/dsp_node.h"
 #include "adapter/stream_engine.h"
 #include "kernel/nt.h"
 #include "portcls/ksmedia.h"
@@ -32,16 +33,40 @@ inline constexpr KPRIORITY kControlThreadPriority = 24;
 enum StreamState : ULONG { STREAM_STATE_NO_RESOURCES = 0, STREAM_STATE_ALLOCATED = 1, STREAM_STATE_RUNNING = 2 };
 
 // One client attached to the engine; owned by the engine from RegisterClient on.
-struct StreamClientRecord {
-  ULONGLONG Priority;
-  ULONGLONG Key;
-  ULONG MsPerUrb;
-  ULONG UrbsInFlight;
-  WAVEFORMATEXTENSIBLE Format;
-  ULONG Direction;
-  UCHAR Started;
+using StreamClientRecord = adapter::StreamClientRecord;
+using PSTREAMCLIENTRECORD = adapter::PSTREAMCLIENTRECORD;
+
+// Priorities of the clients of this system.
+inline constexpr ULONG kWaveCyclicClientPriority = 3;
+inline constexpr ULONG kAsioClientPriority = 5;
+// A client's milliseconds per URB and URBs in flight: 1 to the size of the slot tables.
+inline constexpr ULONG kMaxClientUrbValue = kDefaultUrbsInFlight;
+
+// Codes of the record the engine publishes on its callback object.
+enum StreamNotifyCode : ULONG {
+  STREAM_NOTIFY_URB_DONE = 1,
+  STREAM_NOTIFY_FORMAT = 2,
+  STREAM_NOTIFY_RENDER_FILL = 3,
+  STREAM_NOTIFY_CAPTURE_DATA = 4,
 };
-using PSTREAMCLIENTRECORD = StreamClientRecord*;
+// STREAM_NOTIFY_FORMAT: set in MsPerUrb when the device format changed.
+inline constexpr ULONG kFormatChangedFlag = 0x80000000u;
+
+// What every registered client callback receives as its first argument, built on the
+// notifier's stack: the current client (may be null), the code and its payload.
+struct StreamEngineRecord {
+  PSTREAMCLIENTRECORD Client;
+  ULONG Code;
+  union {
+    ULONG ByteCount;  // URB done
+    struct {
+      ULONG MsPerUrb;  // with kFormatChangedFlag when the device format changed
+      ULONG UrbsInFlight;
+    } Format;
+    PVOID Buffer;  // render fill, capture data
+  } Payload;
+  ULONG Length;  // render fill, capture data: bytes at Buffer
+};
 
 // One format and the alternate setting that plays it, in the order the builder found them.
 struct StreamFormatRecord {
@@ -102,14 +127,22 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   // bytes exactly. None: STATUS_INVALID_PARAMETER.
   NTSTATUS FindAltSetting(const WAVEFORMATEX* Format, PUCHAR AlternateSetting);
 
-  // IUsbStreamEngine: client operations and transfers come with the streaming.
-  STDMETHODIMP RegisterClient(ULONG, const WAVEFORMATEXTENSIBLE*, ULONG, ULONG, PCALLBACK_FUNCTION, PVOID,
+  // IUsbStreamEngine client operations, each under the engine mutex at PASSIVE_LEVEL.
+  // A client registers (its format must be one of the engine's; milliseconds per URB and
+  // URBs in flight 1 to 10), prepares (the highest-priority prepared client has the
+  // device resources allocated in its format), starts (the highest-priority running
+  // client drives the device), and leaves by stopping, unpreparing and unregistering.
+  // Keys that name no client in the right list: STATUS_INVALID_PARAMETER, or
+  // STATUS_UNSUCCESSFUL from UnregisterClient. A started client cannot be started again
+  // nor unprepared (STATUS_INVALID_DEVICE_STATE).
+  STDMETHODIMP RegisterClient(ULONG Priority, const WAVEFORMATEXTENSIBLE* Format, ULONG MsPerUrb,
+                              ULONG UrbsInFlight, PCALLBACK_FUNCTION Callback, PVOID Context,
                               PSTREAMCLIENTRECORD* Record) override;
-  STDMETHODIMP UnregisterClient(ULONGLONG) override { return STATUS_UNSUCCESSFUL; }
-  STDMETHODIMP StartClient(ULONGLONG, ULONG, PULONG, PUNKNOWN) override { return STATUS_INVALID_PARAMETER; }
-  STDMETHODIMP StopClient(ULONGLONG, PUNKNOWN) override { return STATUS_INVALID_PARAMETER; }
-  STDMETHODIMP PrepareClient(ULONGLONG, PULONG, PULONG) override { return STATUS_INVALID_PARAMETER; }
-  STDMETHODIMP UnprepareClient(ULONGLONG) override { return STATUS_INVALID_PARAMETER; }
+  STDMETHODIMP UnregisterClient(ULONGLONG Key) override;
+  STDMETHODIMP StartClient(ULONGLONG Key, ULONG StartFrame, PULONG MsPerUrb, PUNKNOWN ProcessingObject) override;
+  STDMETHODIMP StopClient(ULONGLONG Key, PUNKNOWN ProcessingObject) override;
+  STDMETHODIMP PrepareClient(ULONGLONG Key, PULONG MsPerUrb, PULONG BusFrame) override;
+  STDMETHODIMP UnprepareClient(ULONGLONG Key) override;
   STDMETHODIMP SelectAltSetting(UCHAR, PSTREAMCLIENTRECORD) override { return STATUS_NOT_IMPLEMENTED; }
   STDMETHODIMP ReleaseTransfers() override { return STATUS_SUCCESS; }
   STDMETHODIMP AbortPipe() override { return STATUS_NOT_IMPLEMENTED; }
@@ -122,7 +155,11 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   STDMETHODIMP_(void) ControlThread() override;
   STDMETHODIMP AllocateResources(PSTREAMCLIENTRECORD, PULONG) override { return STATUS_UNSUCCESSFUL; }
   STDMETHODIMP FreeResources() override;
-  STDMETHODIMP Start(ULONG, UCHAR) override { return STATUS_UNSUCCESSFUL; }
+  // Allocated (state 1) to running: the processing nodes get the format, then up to
+  // URBs-in-flight URBs are queued. Refused (STATUS_UNSUCCESSFUL) in any other state.
+  STDMETHODIMP Start(ULONG StartFrame, UCHAR Explicit) override;
+  // Running to allocated: waits for every URB to come back, then resets the processing
+  // nodes. STATUS_UNSUCCESSFUL unless running.
   STDMETHODIMP Stop() override;
   STDMETHODIMP_(BOOLEAN) IsAltSettingValid(UCHAR) override { return TRUE; }
 
@@ -139,10 +176,33 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   void SignalTransferError();
   ULONG GetMsPerUrb() const { return m_nMsPerUrb; }
   ULONG GetUrbsInFlight() const { return m_nUrbsInFlight; }
+  // The stream state (StreamState), read as a completion routine reads it.
+  ULONG GetStreamState() const { return static_cast<ULONG>(__atomic_load_n(&m_StreamState, __ATOMIC_SEQ_CST)); }
+  PSTREAMCLIENTRECORD GetCurrentClient() const { return m_pCurrentClient; }
+  PSTREAMCLIENTRECORD GetCurrentPreparedClient() const { return m_pCurrentPreparedClient; }
+  const WAVEFORMATEXTENSIBLE& GetCurrentWaveFormat() const { return m_CurrentWaveFormat; }
 
  protected:
   static VOID ControlThreadStart(PVOID Context);
   void EndControlThread();
+
+  // Changes the stream state with an interlocked exchange; returns the previous state.
+  ULONG SetStreamState(ULONG State);
+  // The record's format becomes the one the device runs and the processing hooks use.
+  void TakeDeviceFormat(PSTREAMCLIENTRECORD Record);
+  // Publishes STREAM_NOTIFY_FORMAT for the record, with kFormatChangedFlag when asked.
+  void PublishFormat(PSTREAMCLIENTRECORD Record, bool FormatChanged);
+  // Sends a record to every registered client callback.
+  void Publish(StreamEngineRecord* Record);
+  // The processing object's IDspNode and the effect list its client's priority selects
+  // (priorities 1 and 2; null list for any other). STATUS_INVALID_PARAMETER when the
+  // object does not process buffers.
+  NTSTATUS EffectTarget(PSTREAMCLIENTRECORD Record, PUNKNOWN Object, adapter::IDspNode** Node, bool* First);
+  // Frees what resources there are after a failure; once none are left, no client is
+  // the current prepared one, so that the next prepare allocates again.
+  void FreeResourcesOfPrepared();
+  // Frees the client records still registered and their callback registrations.
+  void FreeRegisteredClients();
 
   adapter::IAudioHal* m_pOwner;  // not referenced: the function owns the engine
   ULONG m_nTerminalNodeId;
@@ -157,6 +217,10 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   KEVENT m_WorkEvent;              // synchronization, wakes the control thread
   PVOID m_pThread;                 // referenced thread object of the control thread
   PCALLBACK_OBJECT m_pCyclicCallback;  // "\Callback\CyclicControlAddr%p"
+  ULONG m_nNextStartFrame;   // bus frame of the next URB when starting explicitly
+  UCHAR m_bExplicitStart;    // 1: URBs carry a start frame; 0: as soon as possible
+  PSTREAMCLIENTRECORD m_pCurrentClient;          // head of the running list: drives the device
+  PSTREAMCLIENTRECORD m_pCurrentPreparedClient;  // prepared head when resources were last allocated
 };
 
 // The UAC 1.0 engines: an OUT endpoint (adaptive or synchronous) and an IN endpoint.
