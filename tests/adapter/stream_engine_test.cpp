@@ -13,6 +13,7 @@
 #include "support/fault_sweep.h"
 #include "support/kernel_fixture.h"
 #include "support/model_doubles.h"
+#include "support/wave_formats.h"
 
 namespace {
 
@@ -37,20 +38,7 @@ class StreamEngine : public platform::testing::KernelTest {
   }
 };
 
-WAVEFORMATEXTENSIBLE Extensible(WORD channels, DWORD rate, WORD bits, const GUID& subFormat, WORD validBits = 0) {
-  WAVEFORMATEXTENSIBLE f{};
-  f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  f.Format.nChannels = channels;
-  f.Format.nSamplesPerSec = rate;
-  f.Format.wBitsPerSample = bits;
-  f.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-  f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-  f.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-  f.Samples.wValidBitsPerSample = validBits ? validBits : bits;
-  f.dwChannelMask = channels == 2 ? KSAUDIO_SPEAKER_STEREO : KSAUDIO_SPEAKER_MONO;
-  f.SubFormat = subFormat;
-  return f;
-}
+using platform::testing::ExtensibleFormat;
 
 // A caller's format in a heap block of exactly the bytes it declares (18 + cbSize, at
 // least 18), so reading past it is caught by the address sanitizer.
@@ -141,14 +129,14 @@ TEST_F(StreamEngine, NamesUpToOneHundredBytes) {
 
 TEST_F(StreamEngine, TwoChannelFormatsAlsoGoToTheStereoList) {
   CStreamEngine* engine = NewEngine();
-  const auto stereo = Extensible(2, 48000, 16, KSDATAFORMAT_SUBTYPE_PCM);
+  const auto stereo = ExtensibleFormat(2, 48000, 16, KSDATAFORMAT_SUBTYPE_PCM);
   EXPECT_EQ(engine->AddFormat(&stereo), STATUS_UNSUCCESSFUL);  // before Init
   WAVEFORMATEXTENSIBLE out{};
   EXPECT_EQ(engine->GetFormat(0, &out), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(engine->GetFormatCount(), 0u);
   ASSERT_EQ(engine->Init(adapter::STREAM_DIRECTION_RENDER), STATUS_SUCCESS);
 
-  const auto six = Extensible(6, 48000, 24, KSDATAFORMAT_SUBTYPE_PCM);
+  const auto six = ExtensibleFormat(6, 48000, 24, KSDATAFORMAT_SUBTYPE_PCM);
   ASSERT_EQ(engine->AddFormat(&six), STATUS_SUCCESS);
   ASSERT_EQ(engine->AddFormat(&stereo), STATUS_SUCCESS);
   EXPECT_EQ(engine->AddFormat(nullptr), STATUS_INVALID_PARAMETER);
@@ -166,7 +154,7 @@ TEST_F(StreamEngine, TwoChannelFormatsAlsoGoToTheStereoList) {
 TEST_F(StreamEngine, EveryAllocationOfAddFormatFailsWithTheListsUnchanged) {
   for (WORD channels : {1, 2}) {
     CStreamEngine* engine = NewInitialisedEngine();
-    const auto format = Extensible(channels, 44100, 16, KSDATAFORMAT_SUBTYPE_PCM);
+    const auto format = ExtensibleFormat(channels, 44100, 16, KSDATAFORMAT_SUBTYPE_PCM);
     const auto allocations = platform::testing::ForEachAllocationFailure([&](platform::testing::FaultSweep& sweep) {
       sweep.Arm();
       NTSTATUS status = engine->AddFormat(&format);
@@ -203,7 +191,7 @@ TEST_F(StreamEngine, FindFormatAgreesWithTheMatchingRuleOnRandomFormats) {
   for (int i = 0; i < 24; ++i) {
     const GUID& sub = pick(subFormats);
     WORD bits = IsEqualGUID(sub, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT) ? 32 : pick(bitChoices);
-    auto f = Extensible(pick(channelChoices), pick(rates), bits, sub, bits == 32 && random() % 2 ? 24 : 0);
+    auto f = ExtensibleFormat(pick(channelChoices), pick(rates), bits, sub, bits == 32 && random() % 2 ? 24 : 0);
     entries.push_back(f);
     ASSERT_EQ(engine->AddFormat(&f), STATUS_SUCCESS);
   }
@@ -213,7 +201,7 @@ TEST_F(StreamEngine, FindFormatAgreesWithTheMatchingRuleOnRandomFormats) {
     const bool extensible = random() % 2;
     if (extensible) {
       auto query = random() % 2 ? entries[random() % entries.size()]
-                                : Extensible(pick(channelChoices), pick(rates), pick(bitChoices), pick(subFormats));
+                                : ExtensibleFormat(pick(channelChoices), pick(rates), pick(bitChoices), pick(subFormats));
       if (random() % 4 == 0) query.dwChannelMask ^= 1u << (random() % 8);
       const bool expected = std::any_of(entries.begin(), entries.end(),
                                         [&](const auto& e) { return std::memcmp(&e, &query, sizeof e) == 0; });
@@ -265,7 +253,7 @@ TEST_F(StreamEngine, PlainFormatTakesTheMatchingEntrysAlignmentAndRate) {
   WAVEFORMATEX query{WAVE_FORMAT_PCM, 2, 48000, 0, 0, 16, 0};
   EXPECT_EQ(engine->FindFormat(&query), STATUS_NO_MATCH);
   EXPECT_EQ(engine->FindFormat(nullptr), STATUS_INVALID_PARAMETER);
-  const auto entry = Extensible(2, 48000, 16, KSDATAFORMAT_SUBTYPE_PCM);
+  const auto entry = ExtensibleFormat(2, 48000, 16, KSDATAFORMAT_SUBTYPE_PCM);
   ASSERT_EQ(engine->AddFormat(&entry), STATUS_SUCCESS);
   query.cbSize = 22;  // claims extra bytes it does not have
   ASSERT_EQ(engine->FindFormat(&query), STATUS_SUCCESS);
@@ -284,7 +272,7 @@ TEST_F(StreamEngine, PlainFormatTakesTheMatchingEntrysAlignmentAndRate) {
 // further than it goes.
 TEST_F(StreamEngine, ExtensibleFormatsAreNeverReadPastTheirBytes) {
   CStreamEngine* engine = NewInitialisedEngine();
-  auto entry = Extensible(2, 48000, 24, KSDATAFORMAT_SUBTYPE_PCM);
+  auto entry = ExtensibleFormat(2, 48000, 24, KSDATAFORMAT_SUBTYPE_PCM);
   ASSERT_EQ(engine->AddFormat(&entry), STATUS_SUCCESS);
   {
     CallerFormat caller(entry, sizeof entry);
@@ -304,7 +292,7 @@ TEST_F(StreamEngine, ExtensibleFormatsAreNeverReadPastTheirBytes) {
   }
   // An entry and a caller's format that agree on an absurd cbSize are still compared
   // over their 40 bytes only.
-  auto absurd = Extensible(8, 192000, 32, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+  auto absurd = ExtensibleFormat(8, 192000, 32, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
   absurd.Format.cbSize = 0xFFFF;
   ASSERT_EQ(engine->AddFormat(&absurd), STATUS_SUCCESS);
   {

@@ -13,6 +13,7 @@
 #include "support/dsp_node_doubles.h"
 #include "support/fault_sweep.h"
 #include "support/kernel_fixture.h"
+#include "support/wave_formats.h"
 #include "stream/usb_stream_engine.h"
 
 namespace {
@@ -26,18 +27,7 @@ constexpr ULONG kEngineTag = MakePoolTag('T', 'u', 's', 'c');
 constexpr ULONG kFirstFrame = 1000;
 
 WAVEFORMATEXTENSIBLE Format(WORD channels, ULONG rate, WORD bits) {
-  WAVEFORMATEXTENSIBLE f{};
-  f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  f.Format.nChannels = channels;
-  f.Format.nSamplesPerSec = rate;
-  f.Format.wBitsPerSample = bits;
-  f.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-  f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-  f.Format.cbSize = 22;
-  f.Samples.wValidBitsPerSample = bits;
-  f.dwChannelMask = channels == 2 ? KSAUDIO_SPEAKER_STEREO : KSAUDIO_SPEAKER_MONO;
-  f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  return f;
+  return platform::testing::ExtensibleFormat(channels, rate, bits);
 }
 
 const WAVEFORMATEXTENSIBLE kCd = Format(2, 44100, 16);

@@ -10,6 +10,7 @@
 #include "kernel/callback.h"
 #include "support/fault_sweep.h"
 #include "support/kernel_fixture.h"
+#include "support/wave_formats.h"
 #include "stream/usb_stream_engine.h"
 
 namespace {
@@ -31,19 +32,12 @@ CUsbStreamEngine* NewEngine(ULONG interfaceNumber = 1, ULONG terminalNode = 0) {
 
 void Release(CUsbStreamEngine* engine) { static_cast<stream::IUsbStreamEngine*>(engine)->Release(); }
 
+// The PCM sub-type with its first field replaced (0x92: AC-3 over S/PDIF), and an explicit mask.
 WAVEFORMATEXTENSIBLE Format(WORD channels, ULONG rate, WORD bits, ULONG mask, ULONG subFormat = 1) {
-  WAVEFORMATEXTENSIBLE f{};
-  f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  f.Format.nChannels = channels;
-  f.Format.nSamplesPerSec = rate;
-  f.Format.wBitsPerSample = bits;
-  f.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-  f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-  f.Format.cbSize = 22;
-  f.Samples.wValidBitsPerSample = bits;
+  GUID sub = KSDATAFORMAT_SUBTYPE_PCM;
+  sub.Data1 = subFormat;
+  WAVEFORMATEXTENSIBLE f = platform::testing::ExtensibleFormat(channels, rate, bits, sub);
   f.dwChannelMask = mask;
-  f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  f.SubFormat.Data1 = subFormat;
   return f;
 }
 
