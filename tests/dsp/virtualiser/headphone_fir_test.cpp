@@ -12,6 +12,7 @@
 #include "dsp_test_util.h"
 #include "headphone_test_util.h"
 #include "sp/base.h"
+#include "sp/entries_fft.h"
 #include "virtualiser_test_util.h"
 
 namespace {
@@ -349,6 +350,45 @@ TEST(LpvHeadphoneFir, RefusesOtherShapes) {
   fir->Process(op, 2, nullptr, 2, N);
   fir->Process(nullptr, 2, ip, 2, N);
   EXPECT_TRUE(std::all_of(r.begin(), r.end(), [](float x) { return x == 0.0f; }));
+}
+
+// Shapes the spectra cannot hold are reported (the four checks) or refused (more
+// partitions than the spectra have), leaving both counts undefined.
+TEST(LpvHeadphoneFir, LoadPartitionsRefusesShapesItCannotHold) {
+  spRealFftSpec* spec = nullptr;
+  ASSERT_EQ(spFftCreateSpecReal_32f(&spec, 10, SP_FFT_SCALE_INVERSE, 0), SP_OK);
+  struct Case {
+    std::int32_t nhead, headlen, ntail, tailen;
+    std::vector<std::string> reports;
+    std::int32_t headParts, tailParts;
+  };
+  const Case cases[] = {{10, 1024, 2, 7168, {}, 2, 14},
+                        {5, 512, 2, 512, {}, 1, 1},
+                        {3, 1024, 2, 3072, {"nhead==5 || nhead==10"}, -1, -1},
+                        {10, 1000, 2, 3072, {"headlen%HEADPHONEFIR_N==0"}, -1, -1},
+                        {10, 1024, 1, 3072, {"ntail==2"}, -1, -1},
+                        {10, 1024, 2, 3000, {"tailen%HEADPHONEFIR_N==0"}, -1, -1},
+                        {10, 1536, 2, 3072, {}, -1, -1},
+                        {10, 1024, 2, 7680, {}, -1, -1},
+                        {10, 0, 2, 3072, {}, -1, -1}};
+  std::vector<float> head(10 * 1536, 0.25f), tail(2 * 7680, 0.5f);
+  auto headSpectra = std::make_unique<float[]>(10 * 2 * 1024);
+  auto tailSpectra = std::make_unique<float[]>(2 * 14 * 1024);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.nhead << " " << c.headlen << " " << c.ntail << " " << c.tailen);
+    AssertRecorder rec;
+    std::int32_t p = 99, q = 99;
+    CHeadphoneFir::LoadPartitions(head.data(), c.nhead, c.headlen, tail.data(), c.ntail, c.tailen, headSpectra.get(),
+                                  tailSpectra.get(), &p, &q, spec, nullptr);
+    EXPECT_EQ(rec.Expressions(), c.reports);
+    EXPECT_EQ(p, c.headParts);
+    EXPECT_EQ(q, c.tailParts);
+  }
+  // A partition's spectrum is the transform of its taps zero-padded to 1024: the DC term
+  // is the sum of the 512 taps.
+  EXPECT_FLOAT_EQ(headSpectra[0], 0.25f * 512);
+  EXPECT_FLOAT_EQ(tailSpectra[0], 0.5f * 512);
+  spFftFreeSpecReal_32f(spec);
 }
 
 // The packed-spectrum product against complex multiplication in double, and the vector
