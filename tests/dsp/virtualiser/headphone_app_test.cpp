@@ -120,6 +120,32 @@ TEST(LpvHeadphoneApp, EngineOutputIsTheConvolutionOneBlockLate) {
   for (int e = 0; e < 2; ++e) EXPECT_LT(lpv_test::RelativeRms(out[static_cast<size_t>(e)], ref[static_cast<size_t>(e)]), 1e-5);
 }
 
+// Configured with a multichannel stream's output count, as the wrapper does, the engine
+// gives the binaural pair on outputs 0 and 1 and silence on the others.
+TEST(LpvHeadphoneApp, FurtherOutputsAreSilent) {
+  const auto filters = RandomFilters(52);
+  for (std::int32_t nOut : {6, 8}) {
+    SCOPED_TRACE(nOut);
+    auto app = std::make_unique<CHeadphoneApp>(filters->source);
+    ASSERT_EQ(app->SetFormat(44100, 8, nOut, 256), 1);
+    lpv_test::AssertRecorder rec;
+    const auto in = RandomChannels(8, 8 * N, 53);
+    Planar out(nOut, in[0].size(), 5.0f);
+    std::vector<std::vector<float>> work = in;
+    for (size_t b = 0; b < 8; ++b) {
+      std::vector<float*> ip, op;
+      for (auto& c : work) ip.push_back(c.data() + b * N);
+      for (auto& c : out.data) op.push_back(c.data() + b * N);
+      app->Process(op.data(), nOut, ip.data(), 8, N);
+    }
+    EXPECT_TRUE(rec.Records().empty());
+    const auto ref = lpv_test::Oracle(lpv_test::SetOf(filters->source, 1, 29), in, 8, 255 + N);
+    for (int e = 0; e < 2; ++e) EXPECT_LT(lpv_test::RelativeRms(out.data[static_cast<size_t>(e)], ref[static_cast<size_t>(e)]), 1e-5);
+    for (int c = 2; c < nOut; ++c)
+      EXPECT_TRUE(std::all_of(out.data[c].begin(), out.data[c].end(), [](float x) { return x == 0.0f; })) << c;
+  }
+}
+
 // Any split of a stream into calls gives the same output, bit for bit, at both rates.
 TEST(LpvHeadphoneApp, RandomCallSplitsAreBitIdentical) {
   const auto filters = RandomFilters(43);

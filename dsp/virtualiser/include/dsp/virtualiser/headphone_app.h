@@ -1,6 +1,8 @@
 // The headphone virtualiser engine: the block frame joined to the headphone convolver.
 // Each 512-sample block at 44100 Hz goes through CHeadphoneFir::Process; the frame's
-// Reset clears the convolver. Constructed configured for 44100 Hz, 6 inputs, 2 outputs.
+// Reset clears the convolver. With more than two outputs configured (the wrapper
+// configures its stream's channel count), outputs 0 and 1 carry the binaural pair and the
+// rest are silent. Constructed configured for 44100 Hz, 6 inputs, 2 outputs.
 //
 // When the convolver's FFT record or work buffer could not be made, every SetFormat
 // fails and the engine passes audio through unchanged.
