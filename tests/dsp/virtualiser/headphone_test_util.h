@@ -147,6 +147,16 @@ inline std::vector<std::vector<float>> RandomChannels(int channels, size_t n, un
   return v;
 }
 
+// True when this processor runs the FFT build of a dispatch index (0 always).
+inline bool BuildRuns(std::int32_t index) {
+  switch (index) {
+    case 1: return __builtin_cpu_supports("sse3");
+    case 2: return __builtin_cpu_supports("ssse3");
+    case 3: return __builtin_cpu_supports("sse4.1");
+    default: return true;
+  }
+}
+
 // Makes the primitives' allocator fail from the nth allocation on (0: never) while in
 // scope.
 class FailingSpAllocator {
