@@ -44,7 +44,11 @@ std::int32_t CAudioApp::SetFormat(std::int32_t inputRate, std::int32_t nIn, std:
   m_nRequestedLength = requested;
   m_nProcessingRate = LPV_PROCESSING_RATE;
   m_nDataLen = LPV_BLOCK_LENGTH;
-  const bool configured = Configure();
+  bool configured = Configure();
+  if (configured && !EngineReady()) {
+    FreeBuffers();
+    configured = false;
+  }
   m_bConfigured = configured ? 1 : 0;
   Reset();
   return configured ? 1 : 0;

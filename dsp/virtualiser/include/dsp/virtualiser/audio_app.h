@@ -75,6 +75,9 @@ class CAudioApp {
   // block buffers, the converters and the processing buffers. False on any refusal, with
   // everything freed.
   bool Configure();
+  // False when the derived engine could not build what its per-block operation needs;
+  // SetFormat then fails as for any refusal. The frame's own is always ready.
+  virtual bool EngineReady() const { return true; }
   // One full block: to the processing rate, ProcessEngineBlock, back to the stream rate.
   void ProcessBlock();
 
