@@ -303,14 +303,15 @@ TEST(LpvHeadphoneFir, PairsOutsideTheTablesAreSilent) {
   }
 }
 
-TEST(LpvHeadphoneFir, TheProductSourceIsSilentWithoutReports) {
+TEST(LpvHeadphoneFir, TheProductSourceLoadsItsTablesWithoutReports) {
   AssertRecorder rec;
   auto fir = std::make_unique<CHeadphoneFir>();
   fir->SetRoomAndAngle(0, 25);
   EXPECT_TRUE(fir->IsValid());
-  EXPECT_EQ(fir->TailParts(), -1);
+  EXPECT_EQ(fir->HeadParts(), 2);
+  EXPECT_EQ(fir->TailParts(), 14);
   const auto out = RunBlocks(*fir, RandomChannels(6, 3 * N, 23), 6);
-  for (const auto& ear : out) EXPECT_TRUE(std::all_of(ear.begin(), ear.end(), [](float x) { return x == 0.0f; }));
+  for (const auto& ear : out) EXPECT_TRUE(std::any_of(ear.begin(), ear.end(), [](float x) { return x != 0.0f; }));
   EXPECT_TRUE(rec.Records().empty());
 }
 

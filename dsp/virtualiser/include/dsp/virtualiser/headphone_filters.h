@@ -13,7 +13,20 @@
 // angle t1 then t2, 256 taps each.
 //
 // A source whose data is null (or of the wrong size) holds no filters: every selection
-// from it is silent. The product's source is such a source until designed filters exist.
+// from it is silent.
+//
+// The product's source is the filter file embedded in the library
+// (dsp/virtualiser/data/lpv_filters.bin, made by tools/gen_virtualiser_filters.py). Its
+// values are designed substitutes built from a documented head, room and tail model:
+// they keep the layout, lengths, mirror identities and given sample values of the
+// original tables, so the virtualiser's output matches the original system in structure
+// and in measured properties, not numerically. Its crosstalk sets are identities
+// (t1 a unit impulse, t2 zero).
+//
+// File format (little-endian): a 64-byte header ("LPVF", layout version, header size,
+// head tables, filters per head table, head length, tail tables, crosstalk sets,
+// crosstalk length, filter floats, crosstalk floats, CRC-32 of the float bytes, four zero
+// words), then the filter floats, then the crosstalk floats.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +52,47 @@ struct LpvFilterSource {
   std::size_t crosstalkFloats = 0;
 };
 
-// The source the product's engines use.
+inline constexpr std::uint32_t LPV_FILTER_FILE_VERSION = 1;
+inline constexpr std::size_t LPV_FILTER_FILE_HEADER_BYTES = 64;
+
+// The header of a filter file.
+struct LpvFilterFileHeader {
+  std::uint32_t version = 0;
+  std::uint32_t headerBytes = 0;
+  std::uint32_t headTables = 0;
+  std::uint32_t headFilters = 0;
+  std::uint32_t headLength = 0;
+  std::uint32_t tailTables = 0;
+  std::uint32_t crosstalkSets = 0;
+  std::uint32_t crosstalkLength = 0;
+  std::uint32_t filterFloats = 0;
+  std::uint32_t crosstalkFloats = 0;
+  std::uint32_t checksum = 0;
+};
+
+enum class LpvFilterFileStatus {
+  Ok,
+  TooShort,     // fewer bytes than the header, or than the header's counts need
+  BadMagic,
+  BadLayout,    // version, header size or counts other than this layout's
+  BadChecksum,
+  Misaligned,   // the float data does not start on a 4-byte boundary
+};
+
+// The CRC-32 (reflected polynomial 0xEDB88320, initial and final inversion) of n bytes.
+std::uint32_t LpvCrc32(const void* bytes, std::size_t n);
+
+// Checks a filter file of size bytes and, when it is sound, points source at its data
+// (the bytes must outlive the source). header, when not null, receives what was read.
+LpvFilterFileStatus LpvParseFilterFile(const unsigned char* bytes, std::size_t size, LpvFilterSource* source,
+                                       LpvFilterFileHeader* header);
+
+// The embedded filter file's bytes.
+const unsigned char* LpvFilterFileBytes(std::size_t* size);
+
+// The source the product's engines use: the embedded file, checked once; a file that
+// fails its check (never expected) gives the empty source, so the convolution is silent
+// and the failure is printed once.
 const LpvFilterSource& LpvProductFilterSource();
 
 enum class LpvFilterLookup {
