@@ -47,7 +47,7 @@ Model (sample rate 44100 Hz, c = 343 m/s):
   near, surround far; mirror filters share it. Wide and code-31 tables draw it per code.
 - Narrow codes (24, 29, 34, 39): exactly symmetric, so filters 0 = 3, 1 = 2, 4 = 5,
   6 = 9, 7 = 8, and filters 4..9 are the same for the four codes of a room. Wide codes
-  (25, 30, 35, 40) and code 31: the listener's head is turned by YAW = code / 40 degrees
+  (25, 30, 35, 40) and code 31: the listener's head is turned by YAW = code / 80 degrees
   to the right (every azimuth minus YAW) and the right ear is RIGHT_GAIN louder, so the
   pairs differ slightly and every filter differs between codes.
 - Tails: band-shaped noise (one-pole high-pass at 200 Hz, two one-pole low-passes at
@@ -208,7 +208,7 @@ FILTER_KIND = [0, 1, 1, 0, 2, 2, 3, 4, 4, 3]
 
 def head_table(room, code):
     narrow = code in NARROW
-    yaw = 0.0 if narrow else code / 40.0
+    yaw = 0.0 if narrow else code / 80.0
     sources = [float(code), -float(code), 0.0, 110.0, -110.0]
     refl_code = 0 if narrow else code
     out = []
