@@ -59,12 +59,12 @@ def itd(a, b):
 
 
 def octave_levels(h):
-    spec = np.abs(np.fft.rfft(h, 8192)) ** 2
+    power = np.abs(np.fft.rfft(h, 8192)) ** 2
     f = np.fft.rfftfreq(8192, 1 / FS)
     out = []
     for fc in OCTAVES:
         m = (f >= fc / np.sqrt(2)) & (f < min(fc * np.sqrt(2), FS / 2))
-        out.append(10 * np.log10(spec[m].mean() + 1e-30))
+        out.append(10 * np.log10(power[m].mean() + 1e-30))
     return np.array(out)
 
 

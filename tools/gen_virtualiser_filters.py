@@ -5,9 +5,12 @@ its output (the build embeds the file as it is).
 
     /usr/bin/python3 tools/gen_virtualiser_filters.py dsp/virtualiser/data/lpv_filters.bin
 
-Made with Python 3.11 and numpy 1.24 (numpy only for the float32 packing; every value is
-computed in Python floats with the math module, so the output does not depend on numpy's
-vector kernels). Re-running it reproduces the committed file bit for bit.
+Made with /usr/bin/python3 3.11.2 and numpy 1.24.2. Every value is computed in Python
+floats (IEEE double) with math.exp, math.sin, math.cos, math.log, math.sqrt and
+math.floor; numpy only rounds to float32 (numpy.asarray(..., dtype="<f4").tobytes()), and
+zlib.crc32 makes the checksum, so the output does not depend on numpy's vector kernels.
+Re-running it reproduces the committed file bit for bit
+(tools/analyse_virtualiser_filters.py --reproduce checks this).
 
 These tables are DESIGNED SUBSTITUTES. The convolver's layout (27 head tables of ten
 1024-tap filters, 9 two-ear tails, 5 crosstalk sets), the mirror identities, the lengths
