@@ -160,8 +160,7 @@ class CUac2OutputTerminal : public IUacClockLink, public CUac1OutputTerminal {
  protected:
   NTSTATUS CreateControls2(adapter::CAudioHal* Function);
   NTSTATUS ReadSelectableTypes2();
-  NTSTATUS AllocateKindArrays(ULONG Count);
-  NTSTATUS WriteType(USHORT Type);
+  NTSTATUS WriteTerminalType(USHORT Type) override;
 };
 
 // Creates the 2.0 class for an Audio Control subtype (2 to 6, 9, 10) with the
