@@ -9,6 +9,7 @@
 
 #include "adapter/node_interfaces.h"
 #include "uac/control_interfaces.h"
+#include "uac/feature_unit.h"
 #include "uac/uac1_mixer_selector.h"
 #include "uac/uac1_terminals.h"
 #include "uac/uac_unit.h"
@@ -72,12 +73,9 @@ class CUac2SelectorUnit : public CUac1SelectorUnit {
   STDMETHODIMP SetSelected(ULONG Input) override;
 };
 
-class CUac2FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSource, public CUacUnit {
+class CUac2FeatureUnit : public CUacFeatureUnit {
  public:
   CUac2FeatureUnit(PUNKNOWN outerUnknown, ULONG id);
-  ~CUac2FeatureUnit() override;
-
-  DECLARE_STD_UNKNOWN();
 
   // Reads the maker's vendor block (its failure leaves none), creates the controls and
   // chains them; a unit without mute creates nothing and fails.
@@ -96,11 +94,10 @@ class CUac2FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSo
   STDMETHODIMP GetRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Step) override;
 
   // Whether the master or any logical channel has the control.
-  bool HasControl(ULONG Selector) const;
+  bool HasControl(ULONG Selector) const override;
   // Logical channels of the descriptor (master excluded) and of the vendor block.
   ULONG ChannelCount() const;
   ULONG VendorChannelCount() const;
-  bool HasVendorBlock() const { return m_pVendorBlock != nullptr; }
 
  protected:
   // The two-bit field of the selector on a channel (0: absent, bit 0 readable, bit 1
@@ -108,6 +105,7 @@ class CUac2FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSo
   ULONG Field(ULONG Selector, ULONG Channel) const;
   NTSTATUS DeviceChannel(ULONG Selector, ULONG Channel, bool Write, PULONG DeviceChannel);
   NTSTATUS ReadVendorBlock();
+  void NodeCreated(ULONG Selector, ULONG NodeId) override;
 
   static constexpr ULONG kMaxNodes = 10;
   struct NodeOfSelector {
@@ -116,8 +114,6 @@ class CUac2FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSo
   };
   NodeOfSelector m_Nodes[kMaxNodes];
   ULONG m_nNodes;
-  PUCHAR m_pVendorBlock;  // non-paged, kUac2PoolTag
-  ULONG m_nVendorBlockLength;
 };
 
 class CUac2InputTerminal : public IUacClockLink, public CUac1InputTerminal {
