@@ -348,18 +348,36 @@ NTSTATUS CUac1OutputTerminal::ReadSelectableTypes() {
       for (ULONG i = 0; i < count; ++i) types[i] = static_cast<USHORT>(list[2 + 6 * i] | list[3 + 6 * i] << 8);
     }
   }
-  status = AllocateKindArrays(count);
+  const JackListForm form{&ReadVendorJackList<CUac1OutputTerminal>, m_nPoolTag, false, false};
+  return SetKinds(types, count, form, "announced a jack list it did not send");
+}
+
+NTSTATUS CUac1OutputTerminal::SetKinds(const USHORT* Types, ULONG Count, const JackListForm& Form,
+                                       const char* JackListRefusal) {
+  NTSTATUS status = AllocateKindArrays(Count);
   if (!NT_SUCCESS(status)) return status;
-  for (ULONG i = 0; i < count; ++i) {
-    m_pTerminalTypes[i] = types[i];
-    m_pKinds[i] = OutputTerminalKind(types[i]);
+  for (ULONG i = 0; i < Count; ++i) {
+    m_pTerminalTypes[i] = Types[i];
+    m_pKinds[i] = OutputTerminalKind(Types[i]);
   }
-  for (ULONG i = 0; i < count; ++i) {
-    if (count > 1) WriteTerminalType(types[i]);
-    const JackListForm form{&ReadVendorJackList<CUac1OutputTerminal>, m_nPoolTag, false, false};
-    status = ReadJackRecords(*this, form, &m_ppJacks[i], &m_pJackCounts[i]);
-    if (!NT_SUCCESS(status)) return Refuse(status, "announced a jack list it did not send");
+  for (ULONG i = 0; i < Count; ++i) {
+    // The device reports the jacks of the type it is switched to.
+    if (Count > 1) WriteTerminalType(Types[i]);
+    status = ReadJackRecords(*this, Form, &m_ppJacks[i], &m_pJackCounts[i]);
+    if (!NT_SUCCESS(status)) return Refuse(status, JackListRefusal);
   }
+  return STATUS_SUCCESS;
+}
+
+bool CUac1OutputTerminal::HasJackConnector() const { return TerminalType() != adapter::TERMINAL_USB_STREAMING; }
+
+NTSTATUS CUac1OutputTerminal::ReadTerminalType(PUSHORT Type) {
+  UCHAR wire[2] = {};
+  ULONG got = 0;
+  NTSTATUS status = SendRequest(true, true, kTerminalRequest, kTerminalTypeValue, wire, sizeof wire, &got);
+  if (!NT_SUCCESS(status)) return status;
+  if (got != 2) return STATUS_UNSUCCESSFUL;
+  *Type = static_cast<USHORT>(wire[0] | wire[1] << 8);
   return STATUS_SUCCESS;
 }
 
@@ -367,28 +385,24 @@ NTSTATUS CUac1OutputTerminal::CreateControls(adapter::CAudioHal* Function) {
   const ULONG source = m_pDescriptor[kOutputSource];
   NTSTATUS status = SetSources(1, &source);
   if (!NT_SUCCESS(status)) return status;
-  ULONG nextId = Function->GetEntityCount();
+  const ULONG nextId = Function->GetEntityCount();
   m_pDeviceObject = Function->GetDeviceObject();
 
   const ULONG ownKind = OutputTerminalKind(TerminalType());
-  ULONG saved = ownKind;
-  const bool haveSaved = ReadSavedKind(&saved);
+  ULONG current = ownKind;
+  ReadSavedKind(&current);
   ULONG bySelection = 0;
   SettingsBinaryValue(m_pDeviceObject, SETTINGS_READ, &bySelection, sizeof bySelection, u"INITOTTYPEBYSEL");
 
-  if (TerminalType() == adapter::TERMINAL_USB_STREAMING) {
+  if (!HasJackConnector()) {
     status = AllocateKindArrays(1);
     if (!NT_SUCCESS(status)) return status;
     m_pKinds[0] = ownKind;
-    m_pTerminalTypes[0] = adapter::TERMINAL_USB_STREAMING;
+    m_pTerminalTypes[0] = TerminalType();
     m_nCurrentKind = ownKind;
   } else {
-    ULONG current = haveSaved ? saved : ownKind;
-    UCHAR wire[2] = {};
-    ULONG got = 0;
-    status = SendRequest(true, true, kTerminalRequest, kTerminalTypeValue, wire, sizeof wire, &got);
-    if (NT_SUCCESS(status) && got == 2 && bySelection)
-      current = OutputTerminalKind(static_cast<USHORT>(wire[0] | wire[1] << 8));
+    USHORT type = 0;
+    if (NT_SUCCESS(ReadTerminalType(&type)) && bySelection) current = OutputTerminalKind(type);
     status = ReadSelectableTypes();
     if (!NT_SUCCESS(status)) return status;
     SelectCurrentKind(current, ownKind);
@@ -497,7 +511,7 @@ STDMETHODIMP CUac1OutputTerminal::SetKind(ULONG Kind) {
 
 STDMETHODIMP CUac1OutputTerminal::GetState(PULONG JackCount, ULONG KindIndex) {
   if (!JackCount) return STATUS_INVALID_PARAMETER;
-  if (TerminalType() == adapter::TERMINAL_USB_STREAMING) {
+  if (!HasJackConnector()) {
     *JackCount = 0;
     return STATUS_SUCCESS;
   }

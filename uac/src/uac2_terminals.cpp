@@ -150,14 +150,28 @@ NTSTATUS CUac2OutputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDev
   if (!Function) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac2, AC_OUTPUT_TERMINAL);
   if (!NT_SUCCESS(status)) return status;
-  status = CreateControls2(Function);
+  status = CreateControls(Function);
   if (NT_SUCCESS(status)) LinkNodeChain();
   return status;
 }
 
+bool CUac2OutputTerminal::HasJackConnector() const {
+  return TerminalType() != adapter::TERMINAL_USB_STREAMING && HasConnectorControl();
+}
+
+NTSTATUS CUac2OutputTerminal::ReadTerminalType(PUSHORT Type) {
+  UCHAR wire[2] = {};
+  ULONG got = 0;
+  NTSTATUS status = SendRequest(false, true, kUac2Cur, kTerminalTypeValue, wire, sizeof wire, &got);
+  if (!NT_SUCCESS(status)) return status;
+  if (got != 2) return STATUS_UNSUCCESSFUL;
+  *Type = static_cast<USHORT>(wire[0] | wire[1] << 8);
+  return STATUS_SUCCESS;
+}
+
 // The terminal types the device can switch this terminal between, each with its jack
 // list; one type, the terminal's own, when the device names fewer than two.
-NTSTATUS CUac2OutputTerminal::ReadSelectableTypes2() {
+NTSTATUS CUac2OutputTerminal::ReadSelectableTypes() {
   USHORT types[kMaxSelectableTypes] = {TerminalType()};
   ULONG count = 1;
   UCHAR head[2] = {};
@@ -176,52 +190,8 @@ NTSTATUS CUac2OutputTerminal::ReadSelectableTypes2() {
     else
       for (ULONG i = 0; i < count; ++i) types[i] = static_cast<USHORT>(list[2 + 6 * i] | list[3 + 6 * i] << 8);
   }
-  status = AllocateKindArrays(count);
-  if (!NT_SUCCESS(status)) return status;
-  for (ULONG i = 0; i < count; ++i) {
-    m_pTerminalTypes[i] = types[i];
-    m_pKinds[i] = OutputTerminalKind(types[i]);
-  }
-  for (ULONG i = 0; i < count; ++i) {
-    // The device reports the jacks of the type it is switched to.
-    if (count > 1) WriteTerminalType(types[i]);
-    const JackListForm form{&ReadConnectorJackList<CUac2OutputTerminal>, kUac2PoolTag, true, true};
-    status = ReadJackRecords(*this, form, &m_ppJacks[i], &m_pJackCounts[i]);
-    if (!NT_SUCCESS(status)) return Refuse(status, "declares a connector control but did not send its jack list");
-  }
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac2OutputTerminal::CreateControls2(adapter::CAudioHal* Function) {
-  const ULONG source = m_pDescriptor[kOutputSource];
-  NTSTATUS status = SetSources(1, &source);
-  if (!NT_SUCCESS(status)) return status;
-  ULONG nextId = Function->GetEntityCount();
-  m_pDeviceObject = Function->GetDeviceObject();
-
-  const ULONG ownKind = OutputTerminalKind(TerminalType());
-  ULONG current = ownKind;
-  ReadSavedKind(&current);
-  ULONG bySelection = 0;
-  SettingsBinaryValue(m_pDeviceObject, SETTINGS_READ, &bySelection, sizeof bySelection, u"INITOTTYPEBYSEL");
-
-  if (TerminalType() == adapter::TERMINAL_USB_STREAMING || !HasConnectorControl()) {
-    status = AllocateKindArrays(1);
-    if (!NT_SUCCESS(status)) return status;
-    m_pKinds[0] = ownKind;
-    m_pTerminalTypes[0] = TerminalType();
-    m_nCurrentKind = ownKind;
-  } else {
-    UCHAR wire[2] = {};
-    ULONG got = 0;
-    status = SendRequest(false, true, kUac2Cur, kTerminalTypeValue, wire, sizeof wire, &got);
-    if (NT_SUCCESS(status) && got == 2 && bySelection)
-      current = OutputTerminalKind(static_cast<USHORT>(wire[0] | wire[1] << 8));
-    status = ReadSelectableTypes2();
-    if (!NT_SUCCESS(status)) return status;
-    SelectCurrentKind(current, ownKind);
-  }
-  return CreateKindNodes(Function, nextId);
+  const JackListForm form{&ReadConnectorJackList<CUac2OutputTerminal>, kUac2PoolTag, true, true};
+  return SetKinds(types, count, form, "declares a connector control but did not send its jack list");
 }
 
 STDMETHODIMP CUac2OutputTerminal::HandleStatusChange(ULONG Selector, ULONG, PULONG) {
@@ -258,17 +228,6 @@ STDMETHODIMP CUac2OutputTerminal::SetKind(ULONG Kind) {
   SaveKind(Kind);
   for (ULONG i = 0; adapter::IUacEntity* node = GetNode(i); ++i)
     if (node->GetType() == adapter::NODE_OUTPUT_TERMINAL) node->RefreshFromDevice();
-  return STATUS_SUCCESS;
-}
-
-STDMETHODIMP CUac2OutputTerminal::GetState(PULONG JackCount, ULONG KindIndex) {
-  if (!JackCount) return STATUS_INVALID_PARAMETER;
-  if (TerminalType() == adapter::TERMINAL_USB_STREAMING || !HasConnectorControl()) {
-    *JackCount = 0;
-    return STATUS_SUCCESS;
-  }
-  if (KindIndex >= m_nKindCount) return STATUS_INVALID_PARAMETER;
-  *JackCount = m_pJackCounts[KindIndex];
   return STATUS_SUCCESS;
 }
 

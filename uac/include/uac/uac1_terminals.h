@@ -101,7 +101,17 @@ class CUac1OutputTerminal : public adapter::ITerminalNode, public CUacUnit {
   // The per-kind arrays for Count kinds, under the terminal's tag; jack counts and jack
   // lists zeroed. No memory: all freed, STATUS_INSUFFICIENT_RESOURCES.
   NTSTATUS AllocateKindArrays(ULONG Count);
-  NTSTATUS ReadSelectableTypes();
+  // Whether the terminal has jacks and selectable types to ask the device about (not a
+  // streaming terminal; the class version may ask for more).
+  virtual bool HasJackConnector() const;
+  // The terminal type the device is switched to; a failed or short answer names none.
+  virtual NTSTATUS ReadTerminalType(PUSHORT Type);
+  // The types the device can switch this terminal between, set with SetKinds.
+  virtual NTSTATUS ReadSelectableTypes();
+  // The kind arrays for the types, and each type's jack list read in the class version's
+  // form with the device switched to it when there are several; a failed read refuses
+  // with the words given.
+  NTSTATUS SetKinds(const USHORT* Types, ULONG Count, const JackListForm& Form, const char* JackListRefusal);
   // Switches the device to a terminal type, in the class version's request form.
   virtual NTSTATUS WriteTerminalType(USHORT Type);
   // The kind saved for this terminal; false when none could be read (Kind unchanged).

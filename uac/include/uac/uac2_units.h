@@ -146,7 +146,6 @@ class CUac2OutputTerminal : public IUacClockLink, public CUac1OutputTerminal {
   // Connector (2) or terminal type (8): the kind node and the terminal nodes are refreshed.
   STDMETHODIMP HandleStatusChange(ULONG Selector, ULONG Channel, PULONG NodeId) override;
   STDMETHODIMP SetKind(ULONG Kind) override;
-  STDMETHODIMP GetState(PULONG JackCount, ULONG KindIndex) override;
   STDMETHODIMP GetJackDescriptions(ULONG Size, PVOID Buffer, ULONG KindIndex) override;
   STDMETHODIMP GetClockSourceId(PULONG Id) override;
 
@@ -154,8 +153,11 @@ class CUac2OutputTerminal : public IUacClockLink, public CUac1OutputTerminal {
   NTSTATUS ReadJackList(PVOID Buffer, ULONG Length, PULONG Got);
 
  protected:
-  NTSTATUS CreateControls2(adapter::CAudioHal* Function);
-  NTSTATUS ReadSelectableTypes2();
+  // A streaming terminal, or one without a readable connector control, has a single kind
+  // and no jacks.
+  bool HasJackConnector() const override;
+  NTSTATUS ReadTerminalType(PUSHORT Type) override;
+  NTSTATUS ReadSelectableTypes() override;
   NTSTATUS WriteTerminalType(USHORT Type) override;
 };
 
