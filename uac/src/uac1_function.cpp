@@ -44,34 +44,38 @@ const char* InitFailureWords(NTSTATUS status) {
 }
 
 // The subtypes of both class versions share the terminals and the mixer, selector and
-// feature units; from 7 on they differ.
+// feature units; from 7 on they differ. Null: the version has no such subtype.
 struct SubtypeName {
-  UCHAR Protocol;  // 0: both versions
   UCHAR Subtype;
-  const char* Words;
+  const char* Uac1;
+  const char* Uac2;
 };
 constexpr SubtypeName kSubtypeNames[] = {
-    {0, AC_INPUT_TERMINAL, "input terminal"},
-    {0, AC_OUTPUT_TERMINAL, "output terminal"},
-    {0, AC_MIXER_UNIT, "mixer unit"},
-    {0, AC_SELECTOR_UNIT, "selector unit"},
-    {0, AC_FEATURE_UNIT, "feature unit"},
-    {kProtocolUac1, AC1_PROCESSING_UNIT, "processing unit"},
-    {kProtocolUac1, AC1_EXTENSION_UNIT, "extension unit"},
-    {kProtocolUac2, AC2_EFFECT_UNIT, "effect unit"},
-    {kProtocolUac2, AC2_PROCESSING_UNIT, "processing unit"},
-    {kProtocolUac2, AC2_EXTENSION_UNIT, "extension unit"},
-    {kProtocolUac2, AC2_CLOCK_SOURCE, "clock source"},
-    {kProtocolUac2, AC2_CLOCK_SELECTOR, "clock selector"},
-    {kProtocolUac2, AC2_CLOCK_MULTIPLIER, "clock multiplier"},
-    {kProtocolUac2, 13, "sample-rate converter"},
+    {AC_INPUT_TERMINAL, "input terminal", "input terminal"},
+    {AC_OUTPUT_TERMINAL, "output terminal", "output terminal"},
+    {AC_MIXER_UNIT, "mixer unit", "mixer unit"},
+    {AC_SELECTOR_UNIT, "selector unit", "selector unit"},
+    {AC_FEATURE_UNIT, "feature unit", "feature unit"},
+    {7, "processing unit", "effect unit"},
+    {8, "extension unit", "processing unit"},
+    {9, nullptr, "extension unit"},
+    {10, nullptr, "clock source"},
+    {11, nullptr, "clock selector"},
+    {12, nullptr, "clock multiplier"},
+    {13, nullptr, "sample-rate converter"},
 };
+static_assert(AC1_PROCESSING_UNIT == 7 && AC1_EXTENSION_UNIT == 8 && AC2_EFFECT_UNIT == 7 &&
+              AC2_PROCESSING_UNIT == 8 && AC2_EXTENSION_UNIT == 9 && AC2_CLOCK_SOURCE == 10 &&
+              AC2_CLOCK_SELECTOR == 11 && AC2_CLOCK_MULTIPLIER == 12);
 
 }  // namespace
 
 const char* UnitSubtypeWords(UCHAR Protocol, UCHAR Subtype) {
-  for (const SubtypeName& name : kSubtypeNames)
-    if (name.Subtype == Subtype && (name.Protocol == 0 || name.Protocol == Protocol)) return name.Words;
+  for (const SubtypeName& name : kSubtypeNames) {
+    if (name.Subtype != Subtype) continue;
+    const char* words = Protocol == kProtocolUac2 ? name.Uac2 : name.Uac1;
+    return words ? words : "unit";
+  }
   return "unit";
 }
 
