@@ -6,26 +6,11 @@
 namespace stream {
 namespace {
 
-template <class Engine>
-NTSTATUS CreateEngine(ULONG Tag, UCHAR InterfaceNumber, ULONG TerminalNodeId, ULONG Direction,
-                      adapter::IAudioHal* Owner, adapter::CStreamEngine** Out) {
-  *Out = nullptr;
-  auto* engine = new (NonPagedPool, Tag) Engine(nullptr, InterfaceNumber, TerminalNodeId);
-  if (!engine) return STATUS_INSUFFICIENT_RESOURCES;
-  IUsbStreamEngine* itf = engine;
-  itf->AddRef();
-  NTSTATUS status = engine->Init(Direction, Owner);
-  if (!NT_SUCCESS(status)) {
-    itf->Release();
-    return status;
-  }
-  *Out = engine;
-  return STATUS_SUCCESS;
-}
-
-// Construction and Init of an engine whose constructor takes the extra arguments.
+// Constructs an engine (no outer unknown, then the class's own arguments: interface,
+// terminal node and, for a clocked engine, clock node) and initialises it for the
+// direction; a failed Init releases it.
 template <class Engine, class... Args>
-NTSTATUS CreateWith(ULONG Tag, ULONG Direction, adapter::IAudioHal* Owner, adapter::CStreamEngine** Out,
+NTSTATUS CreateEngine(ULONG Tag, ULONG Direction, adapter::IAudioHal* Owner, adapter::CStreamEngine** Out,
                     Args... args) {
   *Out = nullptr;
   auto* engine = new (NonPagedPool, Tag) Engine(nullptr, args...);
@@ -47,10 +32,10 @@ NTSTATUS CreateClocked(uac::StreamEngineClass Class, ULONG Tag, UCHAR InterfaceN
   *Engine = nullptr;
   switch (Class) {
     case uac::StreamEngineClass::Uac2Render:
-      return CreateWith<CUac2RenderStream>(Tag, adapter::STREAM_DIRECTION_RENDER, Owner, Engine,
+      return CreateEngine<CUac2RenderStream>(Tag, adapter::STREAM_DIRECTION_RENDER, Owner, Engine,
                                            ULONG{InterfaceNumber}, TerminalNodeId, ClockNodeId);
     case uac::StreamEngineClass::Uac2Capture:
-      return CreateWith<CUac2CaptureStream>(Tag, adapter::STREAM_DIRECTION_CAPTURE, Owner, Engine,
+      return CreateEngine<CUac2CaptureStream>(Tag, adapter::STREAM_DIRECTION_CAPTURE, Owner, Engine,
                                             ULONG{InterfaceNumber}, TerminalNodeId, ClockNodeId);
     default:
       return STATUS_NOT_SUPPORTED;
@@ -68,11 +53,11 @@ NTSTATUS Create(uac::StreamEngineClass Class, ULONG Tag, UCHAR InterfaceNumber, 
   *Engine = nullptr;
   switch (Class) {
     case uac::StreamEngineClass::Uac1Render:
-      return CreateEngine<CUac1RenderStream>(Tag, InterfaceNumber, TerminalNodeId, adapter::STREAM_DIRECTION_RENDER,
-                                             Owner, Engine);
+      return CreateEngine<CUac1RenderStream>(Tag, adapter::STREAM_DIRECTION_RENDER, Owner, Engine, InterfaceNumber,
+                                             TerminalNodeId);
     case uac::StreamEngineClass::Uac1Capture:
-      return CreateEngine<CUac1CaptureStream>(Tag, InterfaceNumber, TerminalNodeId,
-                                              adapter::STREAM_DIRECTION_CAPTURE, Owner, Engine);
+      return CreateEngine<CUac1CaptureStream>(Tag, adapter::STREAM_DIRECTION_CAPTURE, Owner, Engine, InterfaceNumber,
+                                              TerminalNodeId);
     default:
       return STATUS_NOT_SUPPORTED;
   }

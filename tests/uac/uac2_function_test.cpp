@@ -355,12 +355,18 @@ TEST_F(Uac2FunctionTest, RefusalsNameTheirCause) {
   multiplier.extra = {7, 0x24, 0x0C, 42, kClock, 0, 0};
   Uac2Device noMute;
   noMute.feature = Cat({{18, 0x24, 6, kFeature, kStreamIn}, Le32(0x0C), Le32(0), Le32(0), {0}});
+  Uac2Device effect;  // subtype 7: an effect unit in 2.0 (a processing unit in 1.0)
+  effect.extra = {12, 0x24, 7, 43, 1, 0, 0, 0, 0, 0, 0, 0};
+  Uac2Device processing;  // subtype 8: a processing unit in 2.0 (an extension unit in 1.0)
+  processing.extra = {14, 0x24, 8, 44, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0};
   Uac2Device clockCycle;  // the clock source is clocked by nothing, but the multiplier feeds itself
   clockCycle.extra = {7, 0x24, 0x0C, 42, 42, 0, 0};
   const Case cases[] = {
       {"ClockSelector", selector, nullptr, STATUS_UNSUCCESSFUL, "clock selector 41 is not supported"},
       {"ClockMultiplier", multiplier, nullptr, STATUS_UNSUCCESSFUL, "clock multiplier 42 is not supported"},
       {"ClockCycle", clockCycle, nullptr, STATUS_UNSUCCESSFUL, "cycle"},
+      {"EffectUnit", effect, nullptr, STATUS_UNSUCCESSFUL, "effect unit 43 is not supported"},
+      {"ProcessingUnit", processing, nullptr, STATUS_UNSUCCESSFUL, "processing unit 44 is not supported"},
       {"FeatureUnitWithoutMute", noMute, nullptr, STATUS_INSUFFICIENT_RESOURCES, "has no mute control"},
       {"ContinuousClock", {}, [](auto& p) {
          p.clock_rates.erase(kClock);

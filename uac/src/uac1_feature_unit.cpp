@@ -8,7 +8,6 @@ namespace uac {
 namespace {
 
 // Descriptor offsets of a feature unit.
-constexpr ULONG kFuSourceId = 4;
 constexpr ULONG kFuControlSize = 5;
 constexpr ULONG kFuControls = 6;
 constexpr ULONG kFuMinLength = 7;  // header, ids, bControlSize and iFeature
@@ -47,32 +46,32 @@ void LevelToWire(LONG level, UCHAR* wire, ULONG length) {
   wire[1] = static_cast<UCHAR>(raw >> 8);
 }
 
-// Creates one bound node of class Node with the identifier; null when no memory.
-template <class Node>
-Node* NewNode(ULONG id) {
-  adapter::IUacEntity* entity = nullptr;
-  if (!NT_SUCCESS(adapter::CreateInstance<Node>(&entity, nullptr, NonPagedPool, kUac1PoolTag, id))) return nullptr;
-  return static_cast<Node*>(entity);
-}
+// The controls a 1.0 feature unit builds nodes for, in node order.
+constexpr FeatureControlRow kControls[] = {
+    {FU_MUTE, &CreateFeatureControl<CUacMuteControl, &CUacBoolControl::InitUacBoolControl>,
+     "could not set up one of its switch controls"},
+    {FU_VOLUME, &CreateFeatureControl<CUacVolumeControl, &CUacLevelControl::InitUacLevelControl>,
+     "did not answer for its volume control (channels or range)"},
+    {FU_BASS, &CreateFeatureControl<CUacBassControl, &CUacLevelControl::InitUacLevelControl>,
+     "did not answer for its tone control (channels or range)"},
+    {FU_MID, &CreateFeatureControl<CUacMidControl, &CUacLevelControl::InitUacLevelControl>,
+     "did not answer for its tone control (channels or range)"},
+    {FU_TREBLE, &CreateFeatureControl<CUacTrebleControl, &CUacLevelControl::InitUacLevelControl>,
+     "did not answer for its tone control (channels or range)"},
+    {FU_AGC, &CreateFeatureControl<CUacAgcControl, &CUacBoolControl::InitUacBoolControl>,
+     "could not set up one of its switch controls"},
+    {FU_LOUDNESS, &CreateFeatureControl<CUacLoudnessControl, &CUacBoolControl::InitUacBoolControl>,
+     "could not set up one of its switch controls"},
+    {FU_VENDOR_EFFECT_1, &CreateFeatureControl<CUacEffectControl, &CUacEffectControl::InitUacEffectControl>,
+     "could not set up one of its switch controls"},
+    {FU_VENDOR_EFFECT_2, &CreateFeatureControl<CUacEffectControl, &CUacEffectControl::InitUacEffectControl>,
+     "could not set up one of its switch controls"},
+};
 
 }  // namespace
 
 CUac1FeatureUnit::CUac1FeatureUnit(PUNKNOWN outerUnknown, ULONG id)
-    : CUacUnit(outerUnknown, id, AC_FEATURE_UNIT), m_pVendorBlock(nullptr), m_nVendorBlockLength(0) {}
-
-CUac1FeatureUnit::~CUac1FeatureUnit() {
-  // The nodes go first: they reach the unit while they are released.
-  ReleaseNodes();
-  if (m_pVendorBlock) ExFreePoolWithTag(m_pVendorBlock, kUac1PoolTag);
-}
-
-STDMETHODIMP CUac1FeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
-  if (object && IsEqualGUID(iid, IID_IUacBoolControlSource))
-    return adapter::ReturnInterface<IUacBoolControlSource>(this, object);
-  if (object && IsEqualGUID(iid, IID_IUacLevelControlSource))
-    return adapter::ReturnInterface<IUacLevelControlSource>(this, object);
-  return CUacUnit::NonDelegatingQueryInterface(iid, object);
-}
+    : CUacFeatureUnit(outerUnknown, id, kUac1PoolTag) {}
 
 NTSTATUS CUac1FeatureUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                 adapter::CAudioHal* Function) {
@@ -265,73 +264,7 @@ STDMETHODIMP CUac1FeatureUnit::GetRange(ULONG Selector, PLONG Maximum, PLONG Min
 }
 
 STDMETHODIMP CUac1FeatureUnit::CreateControls(adapter::CAudioHal* Function) {
-  if (!Function || !m_pDescriptor) return STATUS_INVALID_PARAMETER;
-  const ULONG source = m_pDescriptor[kFuSourceId];
-  NTSTATUS status = SetSources(1, &source);
-  if (!NT_SUCCESS(status)) return status;
-  ULONG nextId = Function->GetEntityCount();
-  // Every feature-unit class insists on a mute control; without one it builds nothing.
-  if (!HasControl(FU_MUTE))
-    return Refuse(STATUS_INSUFFICIENT_RESOURCES, "has no mute control, so the function is not built");
-  PDEVICE_OBJECT deviceObject = Function->GetDeviceObject();
-  PUNKNOWN unit = static_cast<IUacBoolControlSource*>(this);
-
-  static constexpr ULONG kSelectors[] = {FU_MUTE,     FU_VOLUME,          FU_BASS,           FU_MID, FU_TREBLE, FU_AGC,
-                                         FU_LOUDNESS, FU_VENDOR_EFFECT_1, FU_VENDOR_EFFECT_2};
-  for (ULONG selector : kSelectors) {
-    if (!HasControl(selector)) continue;
-    adapter::IUacEntity* node = nullptr;
-    switch (selector) {
-      case FU_MUTE:
-      case FU_AGC:
-      case FU_LOUDNESS: {
-        CUacBoolControl* b = selector == FU_MUTE  ? static_cast<CUacBoolControl*>(NewNode<CUacMuteControl>(nextId))
-                             : selector == FU_AGC ? static_cast<CUacBoolControl*>(NewNode<CUacAgcControl>(nextId))
-                                                  : static_cast<CUacBoolControl*>(NewNode<CUacLoudnessControl>(nextId));
-        if (b) {
-          node = b;
-          status = b->InitUacBoolControl(unit, selector, deviceObject);
-        }
-        break;
-      }
-      case FU_VOLUME:
-      case FU_BASS:
-      case FU_MID:
-      case FU_TREBLE: {
-        CUacLevelControl* l = selector == FU_VOLUME ? static_cast<CUacLevelControl*>(NewNode<CUacVolumeControl>(nextId))
-                              : selector == FU_BASS ? static_cast<CUacLevelControl*>(NewNode<CUacBassControl>(nextId))
-                              : selector == FU_MID  ? static_cast<CUacLevelControl*>(NewNode<CUacMidControl>(nextId))
-                                                   : static_cast<CUacLevelControl*>(NewNode<CUacTrebleControl>(nextId));
-        if (l) {
-          node = l;
-          status = l->InitUacLevelControl(unit, selector, deviceObject);
-        }
-        break;
-      }
-      default: {
-        CUacEffectControl* e = NewNode<CUacEffectControl>(nextId);
-        if (e) {
-          node = e;
-          status = e->InitUacEffectControl(unit, selector, deviceObject);
-        }
-        break;
-      }
-    }
-    if (!node) {
-      if (selector == FU_MUTE) return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its mute control");
-      continue;  // a node without memory is left out
-    }
-    if (!NT_SUCCESS(status)) {
-      node->Release();
-      return Refuse(status, selector == FU_VOLUME ? "did not answer for its volume control (channels or range)"
-                            : IsToneSelector(selector) ? "did not answer for its tone control (channels or range)"
-                                                       : "could not set up one of its switch controls");
-    }
-    status = AddCreatedNode(Function, node);
-    if (!NT_SUCCESS(status)) return status;
-    ++nextId;
-  }
-  return STATUS_SUCCESS;
+  return CreateControlNodes(Function, kControls, sizeof kControls / sizeof kControls[0]);
 }
 
 }  // namespace uac

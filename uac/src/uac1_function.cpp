@@ -34,20 +34,6 @@ UCHAR SubtypeOf(adapter::IUacEntity* entity) {
   return subtype;
 }
 
-// The name a refusal gives a descriptor of the subtype.
-const char* SubtypeWords(UCHAR subtype) {
-  switch (subtype) {
-    case AC_INPUT_TERMINAL: return "input terminal";
-    case AC_OUTPUT_TERMINAL: return "output terminal";
-    case AC_MIXER_UNIT: return "mixer unit";
-    case AC_SELECTOR_UNIT: return "selector unit";
-    case AC_FEATURE_UNIT: return "feature unit";
-    case AC1_PROCESSING_UNIT: return "processing unit";
-    case AC1_EXTENSION_UNIT: return "extension unit";
-    default: return "unit";
-  }
-}
-
 // What a unit's failed Init means when the unit named no reason itself.
 const char* InitFailureWords(NTSTATUS status) {
   switch (status) {
@@ -57,7 +43,41 @@ const char* InitFailureWords(NTSTATUS status) {
   }
 }
 
+// The subtypes of both class versions share the terminals and the mixer, selector and
+// feature units; from 7 on they differ. Null: the version has no such subtype.
+struct SubtypeName {
+  UCHAR Subtype;
+  const char* Uac1;
+  const char* Uac2;
+};
+constexpr SubtypeName kSubtypeNames[] = {
+    {AC_INPUT_TERMINAL, "input terminal", "input terminal"},
+    {AC_OUTPUT_TERMINAL, "output terminal", "output terminal"},
+    {AC_MIXER_UNIT, "mixer unit", "mixer unit"},
+    {AC_SELECTOR_UNIT, "selector unit", "selector unit"},
+    {AC_FEATURE_UNIT, "feature unit", "feature unit"},
+    {7, "processing unit", "effect unit"},
+    {8, "extension unit", "processing unit"},
+    {9, nullptr, "extension unit"},
+    {10, nullptr, "clock source"},
+    {11, nullptr, "clock selector"},
+    {12, nullptr, "clock multiplier"},
+    {13, nullptr, "sample-rate converter"},
+};
+static_assert(AC1_PROCESSING_UNIT == 7 && AC1_EXTENSION_UNIT == 8 && AC2_EFFECT_UNIT == 7 &&
+              AC2_PROCESSING_UNIT == 8 && AC2_EXTENSION_UNIT == 9 && AC2_CLOCK_SOURCE == 10 &&
+              AC2_CLOCK_SELECTOR == 11 && AC2_CLOCK_MULTIPLIER == 12);
+
 }  // namespace
+
+const char* UnitSubtypeWords(UCHAR Protocol, UCHAR Subtype) {
+  for (const SubtypeName& name : kSubtypeNames) {
+    if (name.Subtype != Subtype) continue;
+    const char* words = Protocol == kProtocolUac2 ? name.Uac2 : name.Uac1;
+    return words ? words : "unit";
+  }
+  return "unit";
+}
 
 void CUac1Function::SetFault(ULONG Offset, UCHAR Subtype, UCHAR Id, const char* Format, ...) {
   va_list args;
@@ -284,17 +304,18 @@ NTSTATUS CUac1Function::BuildStreamTopology(adapter::IUsbAudioDevice* Device) {
   return BuildFilters(config, streaming, config->wTotalLength - offset);
 }
 
-STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes) {
+NTSTATUS CUac1Function::BuildUnitList(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes, UCHAR Protocol) {
   if (!ControlInterface || Bytes < sizeof(USB_INTERFACE_DESCRIPTOR) || ControlInterface->bInterfaceClass != kAudioClass ||
-      ControlInterface->bInterfaceSubClass != kAudioControlSubclass ||
-      ControlInterface->bInterfaceProtocol != kProtocolUac1) {
-    SetFault(0, 0, 0, "the Audio Control interface is missing, short or not of USB Audio Class 1.0");
+      ControlInterface->bInterfaceSubClass != kAudioControlSubclass || ControlInterface->bInterfaceProtocol != Protocol) {
+    SetFault(0, 0, 0, "the Audio Control interface is missing, short or not of %s", GetClassName());
     return STATUS_INVALID_PARAMETER;
   }
-  // Every descriptor read below has passed its length rule, and the sources form no cycle.
-  NTSTATUS status = ValidateControlDescriptors(ControlInterface, Bytes, kProtocolUac1, &m_Fault);
+  const char* name = Protocol == kProtocolUac1 ? "CUac1Function" : "CUac2Function";
+  // Every descriptor read below has passed its length rule, and the unit (and clock)
+  // sources form no cycle.
+  NTSTATUS status = ValidateControlDescriptors(ControlInterface, Bytes, Protocol, &m_Fault);
   if (!NT_SUCCESS(status)) {
-    DbgPrint("CUac1Function::BuildUnits descriptor at offset %u refused: %s\n", m_Fault.Offset, m_Fault.Reason);
+    DbgPrint("%s::BuildUnits descriptor at offset %u refused: %s\n", name, m_Fault.Offset, m_Fault.Reason);
     return status;
   }
 
@@ -304,48 +325,56 @@ STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterfac
     if (d[1] != kAcDescriptorType) break;
     const UCHAR subtype = d[2];
     if (subtype == AC_HEADER) continue;
-    const LengthRule* rule = FindLengthRule(kProtocolUac1, subtype);
-    if (!rule) {
-      // Processing and extension units, and anything unknown, stop the build.
-      if (subtype == AC1_PROCESSING_UNIT || subtype == AC1_EXTENSION_UNIT)
-        SetFault(offset, subtype, d[3], "%s %u is not supported, so the function is not built", SubtypeWords(subtype),
-                 d[3]);
-      else
-        SetFault(offset, subtype, d[3], "descriptor subtype %u is not an Audio Control unit, so the function is not built",
-                 subtype);
-      return STATUS_UNSUCCESSFUL;
-    }
-    if ((m_nQuirks & QUIRK_HEADPHONE_TERMINAL_16) && subtype == AC_OUTPUT_TERMINAL && d[3] == kQuirkTerminal &&
-        (d[4] | d[5] << 8) == adapter::TERMINAL_SPEAKER) {
-      d[4] = adapter::TERMINAL_HEADPHONES & 0xFF;  // the descriptor says speaker; it is a headphone jack
-    }
     // Constructed with the descriptor's identifier, which its requests address; Init
     // creates the unit's control nodes.
     CUacUnit* unit = nullptr;
-    status = CreateUac1Unit(subtype, d[3], &unit);
-    if (!NT_SUCCESS(status)) {
-      SetFault(offset, subtype, d[3], "%s %u could not be created", SubtypeWords(subtype), d[3]);
-      return status;
-    }
+    status = CreateUnitAt(offset, d, &unit);
+    if (!NT_SUCCESS(status)) return status;
     adapter::IUacEntity* entity = unit;
     status = unit->Init(d, m_pUsbDevice, this);
     if (!NT_SUCCESS(status)) {
-      DbgPrint("CUac1Function::BuildUnits unit %u of subtype %u not built: 0x%08X\n", d[3], subtype, status);
-      SetFault(offset, subtype, d[3], "%s %u %s", SubtypeWords(subtype), d[3],
+      DbgPrint("%s::BuildUnits unit %u of subtype %u not built: 0x%08X\n", name, d[3], subtype, status);
+      SetFault(offset, subtype, d[3], "%s %u %s", UnitSubtypeWords(Protocol, subtype), d[3],
                unit->RefusalReason() ? unit->RefusalReason() : InitFailureWords(status));
     } else {
       status = AddEntity(entity);
-      if (!NT_SUCCESS(status)) SetFault(offset, subtype, d[3], "no memory to list %s %u", SubtypeWords(subtype), d[3]);
+      if (!NT_SUCCESS(status))
+        SetFault(offset, subtype, d[3], "no memory to list %s %u", UnitSubtypeWords(Protocol, subtype), d[3]);
     }
     entity->Release();
     if (!NT_SUCCESS(status)) return status;
   }
 
   status = LinkSources();
-  if (!NT_SUCCESS(status)) {
-    SetFault(0, 0, 0, "the units could not be linked to their sources");
-    return status;
+  if (!NT_SUCCESS(status)) SetFault(0, 0, 0, "the units could not be linked to their sources");
+  return status;
+}
+
+NTSTATUS CUac1Function::CreateUnitAt(ULONG Offset, PUCHAR d, CUacUnit** Unit) {
+  const UCHAR subtype = d[2];
+  if (!FindLengthRule(kProtocolUac1, subtype)) {
+    // Processing and extension units, and anything unknown, stop the build.
+    if (subtype == AC1_PROCESSING_UNIT || subtype == AC1_EXTENSION_UNIT)
+      SetFault(Offset, subtype, d[3], "%s %u is not supported, so the function is not built",
+               UnitSubtypeWords(kProtocolUac1, subtype), d[3]);
+    else
+      SetFault(Offset, subtype, d[3], "descriptor subtype %u is not an Audio Control unit, so the function is not built",
+               subtype);
+    return STATUS_UNSUCCESSFUL;
   }
+  if ((m_nQuirks & QUIRK_HEADPHONE_TERMINAL_16) && subtype == AC_OUTPUT_TERMINAL && d[3] == kQuirkTerminal &&
+      (d[4] | d[5] << 8) == adapter::TERMINAL_SPEAKER) {
+    d[4] = adapter::TERMINAL_HEADPHONES & 0xFF;  // the descriptor says speaker; it is a headphone jack
+  }
+  NTSTATUS status = CreateUac1Unit(subtype, d[3], Unit);
+  if (!NT_SUCCESS(status))
+    SetFault(Offset, subtype, d[3], "%s %u could not be created", UnitSubtypeWords(kProtocolUac1, subtype), d[3]);
+  return status;
+}
+
+STDMETHODIMP CUac1Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes) {
+  NTSTATUS status = BuildUnitList(ControlInterface, Bytes, kProtocolUac1);
+  if (!NT_SUCCESS(status)) return status;
 
   // This headset's function is built only with both of its output terminals.
   if (m_nQuirks & QUIRK_OUTPUT_TERMINALS_16_AND_64) {

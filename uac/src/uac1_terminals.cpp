@@ -51,6 +51,14 @@ NTSTATUS ApplyPresence(JackRecord* stored, ULONG count, const UCHAR* presence, N
   return result;
 }
 
+ULONG Read32(const UCHAR* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<ULONG>(p[3]) << 24; }
+
+// The maker's jack list: a vendor request to the terminal.
+template <class Terminal>
+NTSTATUS ReadVendorJackList(CUacUnit& unit, PVOID buffer, ULONG length, PULONG got) {
+  return static_cast<Terminal&>(unit).Vendor(true, kTerminalRequest, kJackListValue, buffer, length, got);
+}
+
 NTSTATUS KindSetting(PDEVICE_OBJECT deviceObject, ULONG operation, ULONG terminalId, PULONG kind) {
   if (!deviceObject) return STATUS_INVALID_PARAMETER;
   WCHAR name[24];
@@ -74,56 +82,43 @@ JackRecord JackRecordFromWord(ULONG ChannelMapping, ULONG Word) {
   return r;
 }
 
-// Reads the maker's jack list of a terminal: a count, then that many {channel mapping,
-// configuration word} pairs. Only the entries the device actually sent are kept. A
-// device that does not answer the count has no list (success, no records); a failing
-// read of the list itself, or no memory, is the result.
-static NTSTATUS ReadJackList(CUacUnit& unit, NTSTATUS (*send)(CUacUnit&, bool, UCHAR, USHORT, PVOID, ULONG, PULONG),
-                             ULONG tag, adapter::PJACKRECORD* jacks, PULONG count) {
-  *jacks = nullptr;
-  *count = 0;
+NTSTATUS ReadJackRecords(CUacUnit& Unit, const JackListForm& Form, adapter::PJACKRECORD* Jacks, PULONG Count) {
+  *Jacks = nullptr;
+  *Count = 0;
   UCHAR head[kJackListHead] = {};
   ULONG got = 0;
-  NTSTATUS status = send(unit, true, kTerminalRequest, kJackListValue, head, sizeof head, &got);
-  if (!NT_SUCCESS(status) || got < 1 || head[0] == 0) return STATUS_SUCCESS;
+  NTSTATUS status = Form.Read(Unit, head, sizeof head, &got);
+  if (!NT_SUCCESS(status)) return Form.CountReadRequired ? status : STATUS_SUCCESS;
+  if (got < 1 || head[0] == 0) return STATUS_SUCCESS;
   const ULONG n = head[0];
   const ULONG length = 8 * n + 1;
-  auto* list = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, tag));
+  auto* list = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, Form.PoolTag));
   if (!list) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(list, length);
-  status = send(unit, true, kTerminalRequest, kJackListValue, list, length, &got);
+  status = Form.Read(Unit, list, length, &got);
   ULONG entries = NT_SUCCESS(status) && got > 1 ? (got - 1) / 8 : 0;
   if (entries > n) entries = n;
   if (NT_SUCCESS(status) && entries) {
     auto* records = static_cast<adapter::PJACKRECORD>(
-        ExAllocatePoolWithTag(NonPagedPool, SIZE_T{entries} * sizeof(JackRecord), tag));
+        ExAllocatePoolWithTag(NonPagedPool, SIZE_T{entries} * sizeof(JackRecord), Form.PoolTag));
     if (!records) {
       status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
       for (ULONG i = 0; i < entries; ++i) {
         const UCHAR* e = list + 1 + 8 * i;
-        const ULONG mapping = e[0] | e[1] << 8 | e[2] << 16 | static_cast<ULONG>(e[3]) << 24;
-        const ULONG word = e[4] | e[5] << 8 | e[6] << 16 | static_cast<ULONG>(e[7]) << 24;
-        records[i] = JackRecordFromWord(mapping, word);
+        records[i] = JackRecordFromWord(Read32(e), Read32(e + 4));
+        if (Form.PresenceFromConnector) records[i].PresenceDetect = 0;
       }
-      *jacks = records;
-      *count = entries;
+      *Jacks = records;
+      *Count = entries;
     }
   }
-  ExFreePoolWithTag(list, tag);
+  ExFreePoolWithTag(list, Form.PoolTag);
   return status;
 }
 
 // ---------------------------------------------------------------------------------------
 // Input terminal
-
-// Gives the jack-list reader access to the unit's request path.
-struct TerminalRequests {
-  template <class Unit>
-  static NTSTATUS Send(CUacUnit& unit, bool read, UCHAR request, USHORT value, PVOID buffer, ULONG length, PULONG got) {
-    return static_cast<Unit&>(unit).Vendor(read, request, value, buffer, length, got);
-  }
-};
 
 CUac1InputTerminal::CUac1InputTerminal(PUNKNOWN outerUnknown, ULONG id, ULONG poolTag)
     : CUacUnit(outerUnknown, id, AC_INPUT_TERMINAL), m_nJackCount(0), m_pJacks(nullptr), m_nPoolTag(poolTag) {}
@@ -159,10 +154,16 @@ NTSTATUS CUac1InputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDevi
 
 NTSTATUS CUac1InputTerminal::CreateControls(adapter::CAudioHal* Function) {
   SetSources(0, nullptr);
-  if (TerminalType() != adapter::TERMINAL_USB_STREAMING)
-    ReadJackList(*this, &TerminalRequests::Send<CUac1InputTerminal>, m_nPoolTag, &m_pJacks, &m_nJackCount);
+  if (TerminalType() != adapter::TERMINAL_USB_STREAMING) {
+    const JackListForm form{&ReadVendorJackList<CUac1InputTerminal>, m_nPoolTag, false, false};
+    ReadJackRecords(*this, form, &m_pJacks, &m_nJackCount);
+  }
+  return CreateTerminalNode(Function);
+}
+
+NTSTATUS CUac1InputTerminal::CreateTerminalNode(adapter::CAudioHal* Function) {
   adapter::IUacEntity* entity = nullptr;
-  NTSTATUS status = adapter::CreateInstance<CUacInputTerminalNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag,
+  NTSTATUS status = adapter::CreateInstance<CUacInputTerminalNode>(&entity, nullptr, NonPagedPool, m_nPoolTag,
                                                                    Function->GetEntityCount());
   if (!NT_SUCCESS(status)) return status;
   adapter::EndpointCapabilityRecord record{};
@@ -279,12 +280,54 @@ NTSTATUS CUac1OutputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDev
   return status;
 }
 
+NTSTATUS CUac1OutputTerminal::AllocateKindArrays(ULONG Count) {
+  const SIZE_T ulongs = SIZE_T{Count} * sizeof(ULONG);
+  m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, m_nPoolTag));
+  m_pTerminalTypes =
+      static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, SIZE_T{Count} * sizeof(USHORT), m_nPoolTag));
+  m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, m_nPoolTag));
+  m_ppJacks = static_cast<adapter::PJACKRECORD*>(
+      ExAllocatePoolWithTag(NonPagedPool, SIZE_T{Count} * sizeof(adapter::PJACKRECORD), m_nPoolTag));
+  m_nKindCount = Count;
+  // Zeroed before any free, so FreeKinds never reads a jack list pointer left unset.
+  if (m_ppJacks) RtlZeroMemory(m_ppJacks, SIZE_T{Count} * sizeof(adapter::PJACKRECORD));
+  if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
+    FreeKinds();
+    return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its terminal kinds");
+  }
+  RtlZeroMemory(m_pJackCounts, ulongs);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS CUac1OutputTerminal::WriteTerminalType(USHORT Type) {
   UCHAR wire[2] = {static_cast<UCHAR>(Type), static_cast<UCHAR>(Type >> 8)};
   return SendRequest(true, false, kTerminalRequest, kTerminalTypeValue, wire, sizeof wire);
 }
 
+bool CUac1OutputTerminal::ReadSavedKind(PULONG Kind) {
+  return NT_SUCCESS(KindSetting(m_pDeviceObject, SETTINGS_READ, m_nId, Kind));
+}
+
 void CUac1OutputTerminal::SaveKind(ULONG Kind) { KindSetting(m_pDeviceObject, SETTINGS_WRITE, m_nId, &Kind); }
+
+void CUac1OutputTerminal::SelectCurrentKind(ULONG Current, ULONG OwnKind) {
+  auto listed = [this](ULONG kind) {
+    for (ULONG i = 0; i < m_nKindCount; ++i)
+      if (m_pKinds[i] == kind) return true;
+    return false;
+  };
+  if (!listed(Current)) Current = listed(OwnKind) ? OwnKind : m_pKinds[0];
+  m_nCurrentKind = Current;
+  // Reading the jack lists left the device on the last type: back to the current one.
+  if (m_nKindCount > 1) {
+    for (ULONG i = 0; i < m_nKindCount; ++i) {
+      if (m_pKinds[i] == Current) {
+        WriteTerminalType(m_pTerminalTypes[i]);
+        break;
+      }
+    }
+  }
+}
 
 // The terminal types the device can switch this terminal between (at most the five kinds
 // a terminal lists), each with its jack list; one type, the terminal's own, otherwise.
@@ -305,30 +348,36 @@ NTSTATUS CUac1OutputTerminal::ReadSelectableTypes() {
       for (ULONG i = 0; i < count; ++i) types[i] = static_cast<USHORT>(list[2 + 6 * i] | list[3 + 6 * i] << 8);
     }
   }
-  const SIZE_T ulongs = SIZE_T{count} * sizeof(ULONG);
-  m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, m_nPoolTag));
-  m_pTerminalTypes =
-      static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, SIZE_T{count} * sizeof(USHORT), m_nPoolTag));
-  m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, m_nPoolTag));
-  m_ppJacks = static_cast<adapter::PJACKRECORD*>(
-      ExAllocatePoolWithTag(NonPagedPool, SIZE_T{count} * sizeof(adapter::PJACKRECORD), m_nPoolTag));
-  m_nKindCount = count;
-  if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
-    if (m_ppJacks) RtlZeroMemory(m_ppJacks, SIZE_T{count} * sizeof(adapter::PJACKRECORD));
-    FreeKinds();
-    return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its terminal kinds");
+  const JackListForm form{&ReadVendorJackList<CUac1OutputTerminal>, m_nPoolTag, false, false};
+  return SetKinds(types, count, form, "announced a jack list it did not send");
+}
+
+NTSTATUS CUac1OutputTerminal::SetKinds(const USHORT* Types, ULONG Count, const JackListForm& Form,
+                                       const char* JackListRefusal) {
+  NTSTATUS status = AllocateKindArrays(Count);
+  if (!NT_SUCCESS(status)) return status;
+  for (ULONG i = 0; i < Count; ++i) {
+    m_pTerminalTypes[i] = Types[i];
+    m_pKinds[i] = OutputTerminalKind(Types[i]);
   }
-  RtlZeroMemory(m_pJackCounts, ulongs);
-  RtlZeroMemory(m_ppJacks, SIZE_T{count} * sizeof(adapter::PJACKRECORD));
-  for (ULONG i = 0; i < count; ++i) {
-    m_pTerminalTypes[i] = types[i];
-    m_pKinds[i] = OutputTerminalKind(types[i]);
+  for (ULONG i = 0; i < Count; ++i) {
+    // The device reports the jacks of the type it is switched to.
+    if (Count > 1) WriteTerminalType(Types[i]);
+    status = ReadJackRecords(*this, Form, &m_ppJacks[i], &m_pJackCounts[i]);
+    if (!NT_SUCCESS(status)) return Refuse(status, JackListRefusal);
   }
-  for (ULONG i = 0; i < count; ++i) {
-    if (count > 1) WriteTerminalType(types[i]);
-    status = ReadJackList(*this, &TerminalRequests::Send<CUac1OutputTerminal>, m_nPoolTag, &m_ppJacks[i], &m_pJackCounts[i]);
-    if (!NT_SUCCESS(status)) return Refuse(status, "announced a jack list it did not send");
-  }
+  return STATUS_SUCCESS;
+}
+
+bool CUac1OutputTerminal::HasJackConnector() const { return TerminalType() != adapter::TERMINAL_USB_STREAMING; }
+
+NTSTATUS CUac1OutputTerminal::ReadTerminalType(PUSHORT Type) {
+  UCHAR wire[2] = {};
+  ULONG got = 0;
+  NTSTATUS status = SendRequest(true, true, kTerminalRequest, kTerminalTypeValue, wire, sizeof wire, &got);
+  if (!NT_SUCCESS(status)) return status;
+  if (got != 2) return STATUS_UNSUCCESSFUL;
+  *Type = static_cast<USHORT>(wire[0] | wire[1] << 8);
   return STATUS_SUCCESS;
 }
 
@@ -336,64 +385,37 @@ NTSTATUS CUac1OutputTerminal::CreateControls(adapter::CAudioHal* Function) {
   const ULONG source = m_pDescriptor[kOutputSource];
   NTSTATUS status = SetSources(1, &source);
   if (!NT_SUCCESS(status)) return status;
-  ULONG nextId = Function->GetEntityCount();
+  const ULONG nextId = Function->GetEntityCount();
   m_pDeviceObject = Function->GetDeviceObject();
 
   const ULONG ownKind = OutputTerminalKind(TerminalType());
-  ULONG saved = ownKind;
-  const bool haveSaved = NT_SUCCESS(KindSetting(m_pDeviceObject, SETTINGS_READ, m_nId, &saved));
+  ULONG current = ownKind;
+  ReadSavedKind(&current);
   ULONG bySelection = 0;
   SettingsBinaryValue(m_pDeviceObject, SETTINGS_READ, &bySelection, sizeof bySelection, u"INITOTTYPEBYSEL");
 
-  if (TerminalType() == adapter::TERMINAL_USB_STREAMING) {
-    const USHORT type = adapter::TERMINAL_USB_STREAMING;
-    m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), m_nPoolTag));
-    m_pTerminalTypes = static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(USHORT), m_nPoolTag));
-    m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), m_nPoolTag));
-    m_ppJacks = static_cast<adapter::PJACKRECORD*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PVOID), m_nPoolTag));
-    m_nKindCount = 1;
-    if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
-      if (m_ppJacks) m_ppJacks[0] = nullptr;
-      FreeKinds();
-      return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its terminal kinds");
-    }
+  if (!HasJackConnector()) {
+    status = AllocateKindArrays(1);
+    if (!NT_SUCCESS(status)) return status;
     m_pKinds[0] = ownKind;
-    m_pTerminalTypes[0] = type;
-    m_pJackCounts[0] = 0;
-    m_ppJacks[0] = nullptr;
+    m_pTerminalTypes[0] = TerminalType();
     m_nCurrentKind = ownKind;
   } else {
-    ULONG current = haveSaved ? saved : ownKind;
-    UCHAR wire[2] = {};
-    ULONG got = 0;
-    status = SendRequest(true, true, kTerminalRequest, kTerminalTypeValue, wire, sizeof wire, &got);
-    if (NT_SUCCESS(status) && got == 2 && bySelection)
-      current = OutputTerminalKind(static_cast<USHORT>(wire[0] | wire[1] << 8));
+    USHORT type = 0;
+    if (NT_SUCCESS(ReadTerminalType(&type)) && bySelection) current = OutputTerminalKind(type);
     status = ReadSelectableTypes();
     if (!NT_SUCCESS(status)) return status;
-    // A saved or reported kind the terminal does not list falls back to its own, then to
-    // its first.
-    auto listed = [this](ULONG kind) {
-      for (ULONG i = 0; i < m_nKindCount; ++i)
-        if (m_pKinds[i] == kind) return true;
-      return false;
-    };
-    if (!listed(current)) current = listed(ownKind) ? ownKind : m_pKinds[0];
-    m_nCurrentKind = current;
-    if (m_nKindCount > 1) {
-      for (ULONG i = 0; i < m_nKindCount; ++i) {
-        if (m_pKinds[i] == current) {
-          WriteTerminalType(m_pTerminalTypes[i]);
-          break;
-        }
-      }
-    }
+    SelectCurrentKind(current, ownKind);
   }
+  return CreateKindNodes(Function, nextId);
+}
 
+NTSTATUS CUac1OutputTerminal::CreateKindNodes(adapter::CAudioHal* Function, ULONG nextId) {
+  NTSTATUS status = STATUS_SUCCESS;
   PUNKNOWN self = static_cast<adapter::ITerminalNode*>(this);
   for (ULONG k = 0; k < m_nKindCount; ++k) {
     adapter::IUacEntity* entity = nullptr;
-    status = adapter::CreateInstance<CUacOutputTerminalNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag, nextId, k);
+    status = adapter::CreateInstance<CUacOutputTerminalNode>(&entity, nullptr, NonPagedPool, m_nPoolTag, nextId, k);
     if (!NT_SUCCESS(status)) return status;
     adapter::EndpointCapabilityRecord record{};
     Function->GetCapabilityRecord(adapter::STREAM_DIRECTION_RENDER, m_pKinds[k], &record);
@@ -408,7 +430,7 @@ NTSTATUS CUac1OutputTerminal::CreateControls(adapter::CAudioHal* Function) {
   }
   if (m_nKindCount >= 2) {
     adapter::IUacEntity* entity = nullptr;
-    status = adapter::CreateInstance<CUacTerminalKindNode>(&entity, nullptr, NonPagedPool, kUac1PoolTag, nextId);
+    status = adapter::CreateInstance<CUacTerminalKindNode>(&entity, nullptr, NonPagedPool, m_nPoolTag, nextId);
     if (!NT_SUCCESS(status)) return status;
     status = static_cast<CUacTerminalKindNode*>(entity)->InitUacTerminalKindNode(
         self, m_pDeviceObject, static_cast<adapter::IAudioHal*>(Function));
@@ -489,7 +511,7 @@ STDMETHODIMP CUac1OutputTerminal::SetKind(ULONG Kind) {
 
 STDMETHODIMP CUac1OutputTerminal::GetState(PULONG JackCount, ULONG KindIndex) {
   if (!JackCount) return STATUS_INVALID_PARAMETER;
-  if (TerminalType() == adapter::TERMINAL_USB_STREAMING) {
+  if (!HasJackConnector()) {
     *JackCount = 0;
     return STATUS_SUCCESS;
   }
@@ -505,18 +527,22 @@ STDMETHODIMP CUac1OutputTerminal::GetJackDescriptions(ULONG Size, PVOID Buffer, 
   JackRecord* jacks = m_ppJacks[KindIndex];
   const ULONG count = m_pJackCounts[KindIndex];
   if (m_pKinds[KindIndex] != m_nCurrentKind) {
-    // A kind not in use cannot be asked; the user's setting says whether its jacks count.
-    ULONG connect = 0;
-    SettingsBinaryValue(m_pDeviceObject, SETTINGS_READ, &connect, sizeof connect, u"SetJackConnect");
-    auto* out = static_cast<JackRecord*>(Buffer);
-    RtlCopyMemory(out, jacks, SIZE_T{count} * sizeof(JackRecord));
-    for (ULONG i = 0; i < count; ++i) out[i].IsConnected = connect ? 1 : 0;
+    CopyIdleKindJacks(KindIndex, Buffer);
     return STATUS_SUCCESS;
   }
   UCHAR presence[kPresenceBytes] = {};
   NTSTATUS status = SendRequest(true, true, kTerminalRequest, kPresenceValue, presence, sizeof presence);
   if (!NT_SUCCESS(status)) RtlZeroMemory(presence, sizeof presence);
   return ApplyPresence(jacks, count, presence, status, Buffer);
+}
+
+void CUac1OutputTerminal::CopyIdleKindJacks(ULONG KindIndex, PVOID Buffer) {
+  const ULONG count = m_pJackCounts[KindIndex];
+  ULONG connect = 0;
+  SettingsBinaryValue(m_pDeviceObject, SETTINGS_READ, &connect, sizeof connect, u"SetJackConnect");
+  auto* out = static_cast<JackRecord*>(Buffer);
+  RtlCopyMemory(out, m_ppJacks[KindIndex], SIZE_T{count} * sizeof(JackRecord));
+  for (ULONG i = 0; i < count; ++i) out[i].IsConnected = connect ? 1 : 0;
 }
 
 }  // namespace uac

@@ -13,7 +13,6 @@ namespace {
 
 // Descriptor offsets: bSourceID at 4, bmaControls(ch) at 5 + 4 * ch; the fixed part is
 // 6 bytes (header, ids, iFeature).
-constexpr ULONG kFuSourceId = 4;
 constexpr ULONG kFuControls = 5;
 constexpr ULONG kFuFixed = 6;
 
@@ -63,32 +62,32 @@ ULONG NodeTypeOfSelector(ULONG selector) {
   }
 }
 
-template <class Node>
-Node* NewNode(ULONG id) {
-  adapter::IUacEntity* entity = nullptr;
-  if (!NT_SUCCESS(adapter::CreateInstance<Node>(&entity, nullptr, NonPagedPool, kUac2PoolTag, id))) return nullptr;
-  return static_cast<Node*>(entity);
-}
+constexpr char kVolumeFailure[] = "did not answer for its volume control (channels or range)";
+constexpr char kToneFailure[] = "did not answer for its tone control (channels or range)";
+constexpr char kControlFailure[] = "could not set up one of its controls";
+
+// The controls a 2.0 feature unit builds nodes for, in node order.
+constexpr FeatureControlRow kControls[] = {
+    {FU_MUTE, &CreateFeatureControl<CUacMuteControl, &CUacBoolControl::InitUacBoolControl>, kControlFailure},
+    {FU_VOLUME, &CreateFeatureControl<CUacVolumeControl, &CUacLevelControl::InitUacLevelControl>, kVolumeFailure},
+    {FU_BASS, &CreateFeatureControl<CUacBassControl, &CUacLevelControl::InitUacLevelControl>, kToneFailure},
+    {FU_MID, &CreateFeatureControl<CUacMidControl, &CUacLevelControl::InitUacLevelControl>, kToneFailure},
+    {FU_TREBLE, &CreateFeatureControl<CUacTrebleControl, &CUacLevelControl::InitUacLevelControl>, kToneFailure},
+    {FU_AGC, &CreateFeatureControl<CUacAgcControl, &CUacBoolControl::InitUacBoolControl>, kControlFailure},
+    {FU_LOUDNESS, &CreateFeatureControl<CUacLoudnessControl, &CUacBoolControl::InitUacBoolControl>, kControlFailure},
+    {FU2_INPUT_GAIN_PAD, &CreateFeatureControl<CUacInputGainPadControl, &CUacLevelControl::InitUacLevelControl>,
+     kControlFailure},
+    {FU2_VENDOR_SWITCH, &CreateFeatureControl<CUacVendorSwitchControl, &CUacBoolControl::InitUacBoolControl>,
+     kControlFailure},
+    {FU2_VENDOR_VOLUME,
+     &CreateFeatureControl<CUacVendorVolumeControl, &CUacVendorVolumeControl::InitUacVendorVolumeControl>,
+     kVolumeFailure},
+};
 
 }  // namespace
 
 CUac2FeatureUnit::CUac2FeatureUnit(PUNKNOWN outerUnknown, ULONG id)
-    : CUacUnit(outerUnknown, id, AC_FEATURE_UNIT), m_Nodes{}, m_nNodes(0), m_pVendorBlock(nullptr),
-      m_nVendorBlockLength(0) {}
-
-CUac2FeatureUnit::~CUac2FeatureUnit() {
-  // The nodes go first: they reach the unit while they are released.
-  ReleaseNodes();
-  if (m_pVendorBlock) ExFreePoolWithTag(m_pVendorBlock, kUac2PoolTag);
-}
-
-STDMETHODIMP CUac2FeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
-  if (object && IsEqualGUID(iid, IID_IUacBoolControlSource))
-    return adapter::ReturnInterface<IUacBoolControlSource>(this, object);
-  if (object && IsEqualGUID(iid, IID_IUacLevelControlSource))
-    return adapter::ReturnInterface<IUacLevelControlSource>(this, object);
-  return CUacUnit::NonDelegatingQueryInterface(iid, object);
-}
+    : CUacFeatureUnit(outerUnknown, id, kUac2PoolTag), m_Nodes{}, m_nNodes(0) {}
 
 NTSTATUS CUac2FeatureUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                 adapter::CAudioHal* Function) {
@@ -253,76 +252,13 @@ STDMETHODIMP CUac2FeatureUnit::GetRange(ULONG Selector, PLONG Maximum, PLONG Min
 }
 
 STDMETHODIMP CUac2FeatureUnit::CreateControls(adapter::CAudioHal* Function) {
-  if (!Function || !m_pDescriptor) return STATUS_INVALID_PARAMETER;
-  const ULONG source = m_pDescriptor[kFuSourceId];
-  NTSTATUS status = SetSources(1, &source);
-  if (!NT_SUCCESS(status)) return status;
-  ULONG nextId = Function->GetEntityCount();
-  if (!HasControl(FU_MUTE))
-    return Refuse(STATUS_INSUFFICIENT_RESOURCES, "has no mute control, so the function is not built");
-  PDEVICE_OBJECT deviceObject = Function->GetDeviceObject();
-  PUNKNOWN unit = static_cast<IUacBoolControlSource*>(this);
+  return CreateControlNodes(Function, kControls, sizeof kControls / sizeof kControls[0]);
+}
 
-  static constexpr ULONG kSelectors[] = {FU_MUTE, FU_VOLUME,          FU_BASS,           FU_MID,           FU_TREBLE,
-                                         FU_AGC,  FU_LOUDNESS,        FU2_INPUT_GAIN_PAD, FU2_VENDOR_SWITCH, FU2_VENDOR_VOLUME};
-  for (ULONG selector : kSelectors) {
-    if (!HasControl(selector)) continue;
-    adapter::IUacEntity* node = nullptr;
-    switch (selector) {
-      case FU_MUTE:
-      case FU_AGC:
-      case FU_LOUDNESS:
-      case FU2_VENDOR_SWITCH: {
-        CUacBoolControl* b =
-            selector == FU_MUTE       ? static_cast<CUacBoolControl*>(NewNode<CUacMuteControl>(nextId))
-            : selector == FU_AGC      ? static_cast<CUacBoolControl*>(NewNode<CUacAgcControl>(nextId))
-            : selector == FU_LOUDNESS ? static_cast<CUacBoolControl*>(NewNode<CUacLoudnessControl>(nextId))
-                                      : static_cast<CUacBoolControl*>(NewNode<CUacVendorSwitchControl>(nextId));
-        if (b) {
-          node = b;
-          status = b->InitUacBoolControl(unit, selector, deviceObject);
-        }
-        break;
-      }
-      case FU2_VENDOR_VOLUME: {
-        CUacVendorVolumeControl* v = NewNode<CUacVendorVolumeControl>(nextId);
-        if (v) {
-          node = static_cast<CUacVolumeControl*>(v);
-          status = v->InitUacVendorVolumeControl(unit, selector, deviceObject);
-        }
-        break;
-      }
-      default: {
-        CUacLevelControl* l =
-            selector == FU_VOLUME ? static_cast<CUacLevelControl*>(NewNode<CUacVolumeControl>(nextId))
-            : selector == FU_BASS ? static_cast<CUacLevelControl*>(NewNode<CUacBassControl>(nextId))
-            : selector == FU_MID  ? static_cast<CUacLevelControl*>(NewNode<CUacMidControl>(nextId))
-            : selector == FU_TREBLE ? static_cast<CUacLevelControl*>(NewNode<CUacTrebleControl>(nextId))
-                                    : static_cast<CUacLevelControl*>(NewNode<CUacInputGainPadControl>(nextId));
-        if (l) {
-          node = l;
-          status = l->InitUacLevelControl(unit, selector, deviceObject);
-        }
-        break;
-      }
-    }
-    if (!node) {
-      if (selector == FU_MUTE) return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its mute control");
-      continue;  // a node without memory is left out
-    }
-    if (!NT_SUCCESS(status)) {
-      node->Release();
-      return Refuse(status, selector == FU_VOLUME || selector == FU2_VENDOR_VOLUME
-                                ? "did not answer for its volume control (channels or range)"
-                            : IsToneSelector(selector) ? "did not answer for its tone control (channels or range)"
-                                                       : "could not set up one of its controls");
-    }
-    status = AddCreatedNode(Function, node);
-    if (!NT_SUCCESS(status)) return status;
-    m_Nodes[m_nNodes++] = {selector, nextId};  // one entry per selector of the list
-    ++nextId;
-  }
-  return STATUS_SUCCESS;
+void CUac2FeatureUnit::NodeCreated(ULONG Selector, ULONG NodeId) {
+  // At most one entry per row of the table, so the list never overflows.
+  static_assert(sizeof kControls / sizeof kControls[0] <= kMaxNodes);
+  m_Nodes[m_nNodes++] = {Selector, NodeId};
 }
 
 // The node is found by the control it stands for: the vendor volume and the standard

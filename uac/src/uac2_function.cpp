@@ -38,34 +38,6 @@ constexpr adapter::DeviceQuirk kUac2Quirks[] = {
     {.VendorId = 0x0B05, .ProductFirst = 0x17B1, .Quirks = QUIRK_UAC2_HEADPHONE_MIC_RECORDS},
 };
 
-constexpr ULONG kMaxLinkedSources = 9;
-
-const char* SubtypeWords(UCHAR subtype) {
-  switch (subtype) {
-    case AC_INPUT_TERMINAL: return "input terminal";
-    case AC_OUTPUT_TERMINAL: return "output terminal";
-    case AC_MIXER_UNIT: return "mixer unit";
-    case AC_SELECTOR_UNIT: return "selector unit";
-    case AC_FEATURE_UNIT: return "feature unit";
-    case AC2_EFFECT_UNIT: return "effect unit";
-    case AC2_PROCESSING_UNIT: return "processing unit";
-    case AC2_EXTENSION_UNIT: return "extension unit";
-    case AC2_CLOCK_SOURCE: return "clock source";
-    case AC2_CLOCK_SELECTOR: return "clock selector";
-    case AC2_CLOCK_MULTIPLIER: return "clock multiplier";
-    case 13: return "sample-rate converter";
-    default: return "unit";
-  }
-}
-
-const char* InitFailureWords(NTSTATUS status) {
-  switch (status) {
-    case STATUS_INSUFFICIENT_RESOURCES: return "could not get the memory its control nodes need";
-    case STATUS_INVALID_PARAMETER: return "has a descriptor the unit cannot read";
-    default: return "failed a request to the device while its controls were set up";
-  }
-}
-
 }  // namespace
 
 CUac2Function::CUac2Function(PUNKNOWN outerUnknown, const adapter::FunctionContext& Context)
@@ -97,60 +69,28 @@ STDMETHODIMP CUac2Function::ProbeDevice() {
 }
 
 STDMETHODIMP CUac2Function::BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes) {
-  if (!ControlInterface || Bytes < sizeof(USB_INTERFACE_DESCRIPTOR) || ControlInterface->bInterfaceClass != kAudioClass ||
-      ControlInterface->bInterfaceSubClass != kAudioControlSubclass ||
-      ControlInterface->bInterfaceProtocol != kProtocolUac2) {
-    SetFault(0, 0, 0, "the Audio Control interface is missing, short or not of USB Audio Class 2.0");
-    return STATUS_INVALID_PARAMETER;
+  return BuildUnitList(ControlInterface, Bytes, kProtocolUac2);
+}
+
+NTSTATUS CUac2Function::CreateUnitAt(ULONG Offset, PUCHAR d, CUacUnit** Unit) {
+  const UCHAR subtype = d[2];
+  NTSTATUS status = CreateUac2Unit(subtype, d[3], Unit);
+  if (status == STATUS_INVALID_PARAMETER) {
+    // Effect, processing, clock selector, clock multiplier and sample-rate converter
+    // descriptors, and anything unknown, stop the build.
+    if (subtype >= AC2_EFFECT_UNIT && subtype <= 13)
+      SetFault(Offset, subtype, d[3], "%s %u is not supported, so the function is not built",
+               UnitSubtypeWords(kProtocolUac2, subtype), d[3]);
+    else
+      SetFault(Offset, subtype, d[3], "descriptor subtype %u is not an Audio Control unit, so the function is not built",
+               subtype);
+    return STATUS_UNSUCCESSFUL;
   }
-  // Every descriptor read below has passed its length rule, and the unit and clock
-  // sources form no cycle.
-  NTSTATUS status = ValidateControlDescriptors(ControlInterface, Bytes, kProtocolUac2, &m_Fault);
   if (!NT_SUCCESS(status)) {
-    DbgPrint("CUac2Function::BuildUnits descriptor at offset %u refused: %s\n", m_Fault.Offset, m_Fault.Reason);
-    return status;
+    SetFault(Offset, subtype, d[3], "%s %u could not be created", UnitSubtypeWords(kProtocolUac2, subtype), d[3]);
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
-
-  auto* base = reinterpret_cast<PUCHAR>(ControlInterface);
-  for (ULONG offset = sizeof(USB_INTERFACE_DESCRIPTOR); offset < Bytes; offset += base[offset]) {
-    PUCHAR d = base + offset;
-    if (d[1] != kAcDescriptorType) break;
-    const UCHAR subtype = d[2];
-    if (subtype == AC_HEADER) continue;
-    CUacUnit* unit = nullptr;
-    status = CreateUac2Unit(subtype, d[3], &unit);
-    if (status == STATUS_INVALID_PARAMETER) {
-      // Effect, processing, clock selector, clock multiplier and sample-rate converter
-      // descriptors, and anything unknown, stop the build.
-      if (subtype >= AC2_EFFECT_UNIT && subtype <= 13)
-        SetFault(offset, subtype, d[3], "%s %u is not supported, so the function is not built", SubtypeWords(subtype),
-                 d[3]);
-      else
-        SetFault(offset, subtype, d[3], "descriptor subtype %u is not an Audio Control unit, so the function is not built",
-                 subtype);
-      return STATUS_UNSUCCESSFUL;
-    }
-    if (!NT_SUCCESS(status)) {
-      SetFault(offset, subtype, d[3], "%s %u could not be created", SubtypeWords(subtype), d[3]);
-      return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    adapter::IUacEntity* entity = unit;
-    status = unit->Init(d, m_pUsbDevice, this);
-    if (!NT_SUCCESS(status)) {
-      DbgPrint("CUac2Function::BuildUnits unit %u of subtype %u not built: 0x%08X\n", d[3], subtype, status);
-      SetFault(offset, subtype, d[3], "%s %u %s", SubtypeWords(subtype), d[3],
-               unit->RefusalReason() ? unit->RefusalReason() : InitFailureWords(status));
-    } else {
-      status = AddEntity(entity);
-      if (!NT_SUCCESS(status)) SetFault(offset, subtype, d[3], "no memory to list %s %u", SubtypeWords(subtype), d[3]);
-    }
-    entity->Release();
-    if (!NT_SUCCESS(status)) return status;
-  }
-
-  status = LinkSources();
-  if (!NT_SUCCESS(status)) SetFault(0, 0, 0, "the units could not be linked to their sources");
-  return status;
+  return STATUS_SUCCESS;
 }
 
 STDMETHODIMP CUac2Function::GetCapabilityRecord(ULONG Direction, ULONG EndpointType,

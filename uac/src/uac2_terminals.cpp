@@ -41,21 +41,6 @@ constexpr ULONG kMaxSelectableTypes = kMaxTerminalKinds;
 
 ULONG Read32(const UCHAR* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<ULONG>(p[3]) << 24; }
 
-NTSTATUS KindSetting(PDEVICE_OBJECT deviceObject, ULONG operation, ULONG terminalId, PULONG kind) {
-  if (!deviceObject) return STATUS_INVALID_PARAMETER;
-  WCHAR name[24];
-  if (RtlStringCchPrintfW(name, 24, u"%s%02d", u"UACUnit", static_cast<INT>(terminalId)) != STATUS_SUCCESS)
-    return STATUS_INVALID_PARAMETER;
-  return SettingsBinaryValue(deviceObject, operation, kind, sizeof *kind, name);
-}
-
-// A jack record from one entry of the jack list; the connector read alone decides presence.
-JackRecord Uac2JackRecord(ULONG mapping, ULONG word) {
-  JackRecord r = JackRecordFromWord(mapping, word);
-  r.PresenceDetect = 0;
-  return r;
-}
-
 // The caller's copy of the records, each connected when its channels meet the channel
 // configuration the connector control reports.
 void CopyWithPresence(JackRecord* stored, ULONG count, const UCHAR* connector, PVOID buffer) {
@@ -71,49 +56,15 @@ void CopyWithPresence(JackRecord* stored, ULONG count, const UCHAR* connector, P
 
 }  // namespace
 
-// Reads the jack list of the terminal's connector: the entry count, then the entries.
-// Only entries the device sent are kept; a failed read or no memory is the result.
-static NTSTATUS ReadJackRecords(CUacUnit& unit, NTSTATUS (*send)(CUacUnit&, PVOID, ULONG, PULONG),
-                                adapter::PJACKRECORD* jacks, PULONG count) {
-  *jacks = nullptr;
-  *count = 0;
-  UCHAR head[kJackListHead] = {};
-  ULONG got = 0;
-  NTSTATUS status = send(unit, head, sizeof head, &got);
-  if (!NT_SUCCESS(status)) return status;
-  if (got < 1 || head[0] == 0) return STATUS_SUCCESS;
-  const ULONG n = head[0];
-  const ULONG length = 8 * n + 1;
-  auto* list = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kUac2PoolTag));
-  if (!list) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(list, length);
-  status = send(unit, list, length, &got);
-  ULONG entries = NT_SUCCESS(status) && got > 1 ? (got - 1) / 8 : 0;
-  if (entries > n) entries = n;
-  if (NT_SUCCESS(status) && entries) {
-    auto* records = static_cast<adapter::PJACKRECORD>(
-        ExAllocatePoolWithTag(NonPagedPool, SIZE_T{entries} * sizeof(JackRecord), kUac2PoolTag));
-    if (!records) {
-      status = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
-      for (ULONG i = 0; i < entries; ++i) {
-        const UCHAR* e = list + 1 + 8 * i;
-        records[i] = Uac2JackRecord(Read32(e), Read32(e + 4));
-      }
-      *jacks = records;
-      *count = entries;
-    }
-  }
-  ExFreePoolWithTag(list, kUac2PoolTag);
-  return status;
+namespace {
+
+// The connector's jack list: CUR of the connector control on channel 0xFF.
+template <class Terminal>
+NTSTATUS ReadConnectorJackList(CUacUnit& unit, PVOID buffer, ULONG length, PULONG got) {
+  return static_cast<Terminal&>(unit).ReadJackList(buffer, length, got);
 }
 
-struct JackListRequest {
-  template <class Unit>
-  static NTSTATUS Send(CUacUnit& unit, PVOID buffer, ULONG length, PULONG got) {
-    return static_cast<Unit&>(unit).ReadJackList(buffer, length, got);
-  }
-};
+}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Input terminal
@@ -144,22 +95,11 @@ NTSTATUS CUac2InputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDevi
 NTSTATUS CUac2InputTerminal::CreateControls2(adapter::CAudioHal* Function) {
   SetSources(0, nullptr);
   if (TerminalType() != adapter::TERMINAL_USB_STREAMING && HasConnectorControl()) {
-    NTSTATUS status = ReadJackRecords(*this, &JackListRequest::Send<CUac2InputTerminal>, &m_pJacks, &m_nJackCount);
+    const JackListForm form{&ReadConnectorJackList<CUac2InputTerminal>, kUac2PoolTag, true, true};
+    NTSTATUS status = ReadJackRecords(*this, form, &m_pJacks, &m_nJackCount);
     if (!NT_SUCCESS(status)) return Refuse(status, "declares a connector control but did not send its jack list");
   }
-  adapter::IUacEntity* entity = nullptr;
-  NTSTATUS status = adapter::CreateInstance<CUacInputTerminalNode>(&entity, nullptr, NonPagedPool, kUac2PoolTag,
-                                                                   Function->GetEntityCount());
-  if (!NT_SUCCESS(status)) return status;
-  adapter::EndpointCapabilityRecord record{};
-  Function->GetCapabilityRecord(adapter::STREAM_DIRECTION_CAPTURE, InputTerminalNodeKind(TerminalType()), &record);
-  status = static_cast<CUacInputTerminalNode*>(entity)->InitUacInputTerminalNode(
-      static_cast<adapter::ITerminalNode*>(this), record);
-  if (!NT_SUCCESS(status)) {
-    entity->Release();
-    return status;
-  }
-  return AddCreatedNode(Function, entity);
+  return CreateTerminalNode(Function);
 }
 
 STDMETHODIMP CUac2InputTerminal::HandleStatusChange(ULONG Selector, ULONG Channel, PULONG NodeId) {
@@ -200,7 +140,7 @@ NTSTATUS CUac2OutputTerminal::ReadJackList(PVOID Buffer, ULONG Length, PULONG Go
   return SendRequest(false, true, kUac2Cur, kJackListValue, Buffer, Length, Got);
 }
 
-NTSTATUS CUac2OutputTerminal::WriteType(USHORT Type) {
+NTSTATUS CUac2OutputTerminal::WriteTerminalType(USHORT Type) {
   UCHAR wire[2] = {static_cast<UCHAR>(Type), static_cast<UCHAR>(Type >> 8)};
   return SendRequest(false, false, kUac2Cur, kTerminalTypeValue, wire, sizeof wire);
 }
@@ -210,33 +150,28 @@ NTSTATUS CUac2OutputTerminal::Init(const void* Descriptor, adapter::IUsbAudioDev
   if (!Function) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = InitUnit(Descriptor, Device, kProtocolUac2, AC_OUTPUT_TERMINAL);
   if (!NT_SUCCESS(status)) return status;
-  status = CreateControls2(Function);
+  status = CreateControls(Function);
   if (NT_SUCCESS(status)) LinkNodeChain();
   return status;
 }
 
-// The per-kind arrays (freed by the 1.0 class, under the terminal's tag); jack counts and records zeroed.
-NTSTATUS CUac2OutputTerminal::AllocateKindArrays(ULONG Count) {
-  const SIZE_T ulongs = SIZE_T{Count} * sizeof(ULONG);
-  m_pKinds = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, kUac2PoolTag));
-  m_pTerminalTypes =
-      static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, SIZE_T{Count} * sizeof(USHORT), kUac2PoolTag));
-  m_pJackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, ulongs, kUac2PoolTag));
-  m_ppJacks = static_cast<adapter::PJACKRECORD*>(
-      ExAllocatePoolWithTag(NonPagedPool, SIZE_T{Count} * sizeof(adapter::PJACKRECORD), kUac2PoolTag));
-  m_nKindCount = Count;
-  if (m_ppJacks) RtlZeroMemory(m_ppJacks, SIZE_T{Count} * sizeof(adapter::PJACKRECORD));
-  if (!m_pKinds || !m_pTerminalTypes || !m_pJackCounts || !m_ppJacks) {
-    FreeKinds();
-    return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its terminal kinds");
-  }
-  RtlZeroMemory(m_pJackCounts, ulongs);
+bool CUac2OutputTerminal::HasJackConnector() const {
+  return TerminalType() != adapter::TERMINAL_USB_STREAMING && HasConnectorControl();
+}
+
+NTSTATUS CUac2OutputTerminal::ReadTerminalType(PUSHORT Type) {
+  UCHAR wire[2] = {};
+  ULONG got = 0;
+  NTSTATUS status = SendRequest(false, true, kUac2Cur, kTerminalTypeValue, wire, sizeof wire, &got);
+  if (!NT_SUCCESS(status)) return status;
+  if (got != 2) return STATUS_UNSUCCESSFUL;
+  *Type = static_cast<USHORT>(wire[0] | wire[1] << 8);
   return STATUS_SUCCESS;
 }
 
 // The terminal types the device can switch this terminal between, each with its jack
 // list; one type, the terminal's own, when the device names fewer than two.
-NTSTATUS CUac2OutputTerminal::ReadSelectableTypes2() {
+NTSTATUS CUac2OutputTerminal::ReadSelectableTypes() {
   USHORT types[kMaxSelectableTypes] = {TerminalType()};
   ULONG count = 1;
   UCHAR head[2] = {};
@@ -255,95 +190,8 @@ NTSTATUS CUac2OutputTerminal::ReadSelectableTypes2() {
     else
       for (ULONG i = 0; i < count; ++i) types[i] = static_cast<USHORT>(list[2 + 6 * i] | list[3 + 6 * i] << 8);
   }
-  status = AllocateKindArrays(count);
-  if (!NT_SUCCESS(status)) return status;
-  for (ULONG i = 0; i < count; ++i) {
-    m_pTerminalTypes[i] = types[i];
-    m_pKinds[i] = OutputTerminalKind(types[i]);
-  }
-  for (ULONG i = 0; i < count; ++i) {
-    // The device reports the jacks of the type it is switched to.
-    if (count > 1) WriteType(types[i]);
-    status = ReadJackRecords(*this, &JackListRequest::Send<CUac2OutputTerminal>, &m_ppJacks[i], &m_pJackCounts[i]);
-    if (!NT_SUCCESS(status)) return Refuse(status, "declares a connector control but did not send its jack list");
-  }
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac2OutputTerminal::CreateControls2(adapter::CAudioHal* Function) {
-  const ULONG source = m_pDescriptor[kOutputSource];
-  NTSTATUS status = SetSources(1, &source);
-  if (!NT_SUCCESS(status)) return status;
-  ULONG nextId = Function->GetEntityCount();
-  m_pDeviceObject = Function->GetDeviceObject();
-
-  const ULONG ownKind = OutputTerminalKind(TerminalType());
-  ULONG current = ownKind;
-  KindSetting(m_pDeviceObject, SETTINGS_READ, m_nId, &current);
-  ULONG bySelection = 0;
-  SettingsBinaryValue(m_pDeviceObject, SETTINGS_READ, &bySelection, sizeof bySelection, u"INITOTTYPEBYSEL");
-
-  if (TerminalType() == adapter::TERMINAL_USB_STREAMING || !HasConnectorControl()) {
-    status = AllocateKindArrays(1);
-    if (!NT_SUCCESS(status)) return status;
-    m_pKinds[0] = ownKind;
-    m_pTerminalTypes[0] = TerminalType();
-    m_nCurrentKind = ownKind;
-  } else {
-    UCHAR wire[2] = {};
-    ULONG got = 0;
-    status = SendRequest(false, true, kUac2Cur, kTerminalTypeValue, wire, sizeof wire, &got);
-    if (NT_SUCCESS(status) && got == 2 && bySelection)
-      current = OutputTerminalKind(static_cast<USHORT>(wire[0] | wire[1] << 8));
-    status = ReadSelectableTypes2();
-    if (!NT_SUCCESS(status)) return status;
-    // A saved or reported kind the terminal does not list falls back to its own, then to
-    // its first.
-    auto listed = [this](ULONG kind) {
-      for (ULONG i = 0; i < m_nKindCount; ++i)
-        if (m_pKinds[i] == kind) return true;
-      return false;
-    };
-    if (!listed(current)) current = listed(ownKind) ? ownKind : m_pKinds[0];
-    m_nCurrentKind = current;
-    // The enumeration left the device on the last type: back to the current one.
-    if (m_nKindCount > 1)
-      for (ULONG i = 0; i < m_nKindCount; ++i)
-        if (m_pKinds[i] == current) {
-          WriteType(m_pTerminalTypes[i]);
-          break;
-        }
-  }
-
-  PUNKNOWN self = static_cast<adapter::ITerminalNode*>(this);
-  for (ULONG k = 0; k < m_nKindCount; ++k) {
-    adapter::IUacEntity* entity = nullptr;
-    status = adapter::CreateInstance<CUacOutputTerminalNode>(&entity, nullptr, NonPagedPool, kUac2PoolTag, nextId, k);
-    if (!NT_SUCCESS(status)) return status;
-    adapter::EndpointCapabilityRecord record{};
-    Function->GetCapabilityRecord(adapter::STREAM_DIRECTION_RENDER, m_pKinds[k], &record);
-    status = static_cast<CUacOutputTerminalNode*>(entity)->InitUacOutputTerminalNode(self, record);
-    if (!NT_SUCCESS(status)) {
-      entity->Release();
-      return status;
-    }
-    status = AddCreatedNode(Function, entity);
-    if (!NT_SUCCESS(status)) return status;
-    ++nextId;
-  }
-  if (m_nKindCount >= 2) {
-    adapter::IUacEntity* entity = nullptr;
-    status = adapter::CreateInstance<CUacTerminalKindNode>(&entity, nullptr, NonPagedPool, kUac2PoolTag, nextId);
-    if (!NT_SUCCESS(status)) return status;
-    status = static_cast<CUacTerminalKindNode*>(entity)->InitUacTerminalKindNode(
-        self, m_pDeviceObject, static_cast<adapter::IAudioHal*>(Function));
-    if (!NT_SUCCESS(status)) {
-      entity->Release();
-      return status;
-    }
-    status = AddCreatedNode(Function, entity);
-  }
-  return status;
+  const JackListForm form{&ReadConnectorJackList<CUac2OutputTerminal>, kUac2PoolTag, true, true};
+  return SetKinds(types, count, form, "declares a connector control but did not send its jack list");
 }
 
 STDMETHODIMP CUac2OutputTerminal::HandleStatusChange(ULONG Selector, ULONG, PULONG) {
@@ -375,22 +223,11 @@ STDMETHODIMP CUac2OutputTerminal::SetKind(ULONG Kind) {
   for (ULONG i = 0; i < m_nKindCount && index == m_nKindCount; ++i)
     if (m_pKinds[i] == Kind) index = i;
   if (index == m_nKindCount) return STATUS_UNSUCCESSFUL;
-  WriteType(m_pTerminalTypes[index]);
+  WriteTerminalType(m_pTerminalTypes[index]);
   m_nCurrentKind = Kind;
   SaveKind(Kind);
   for (ULONG i = 0; adapter::IUacEntity* node = GetNode(i); ++i)
     if (node->GetType() == adapter::NODE_OUTPUT_TERMINAL) node->RefreshFromDevice();
-  return STATUS_SUCCESS;
-}
-
-STDMETHODIMP CUac2OutputTerminal::GetState(PULONG JackCount, ULONG KindIndex) {
-  if (!JackCount) return STATUS_INVALID_PARAMETER;
-  if (TerminalType() == adapter::TERMINAL_USB_STREAMING || !HasConnectorControl()) {
-    *JackCount = 0;
-    return STATUS_SUCCESS;
-  }
-  if (KindIndex >= m_nKindCount) return STATUS_INVALID_PARAMETER;
-  *JackCount = m_pJackCounts[KindIndex];
   return STATUS_SUCCESS;
 }
 
@@ -402,12 +239,7 @@ STDMETHODIMP CUac2OutputTerminal::GetJackDescriptions(ULONG Size, PVOID Buffer, 
   JackRecord* jacks = m_ppJacks[KindIndex];
   const ULONG count = m_pJackCounts[KindIndex];
   if (m_pKinds[KindIndex] != m_nCurrentKind) {
-    // A kind not in use cannot be asked; the user's setting says whether its jacks count.
-    ULONG connect = 0;
-    SettingsBinaryValue(m_pDeviceObject, SETTINGS_READ, &connect, sizeof connect, u"SetJackConnect");
-    auto* out = static_cast<JackRecord*>(Buffer);
-    RtlCopyMemory(out, jacks, SIZE_T{count} * sizeof(JackRecord));
-    for (ULONG i = 0; i < count; ++i) out[i].IsConnected = connect ? 1 : 0;
+    CopyIdleKindJacks(KindIndex, Buffer);
     return STATUS_SUCCESS;
   }
   UCHAR connector[kConnectorBytes] = {};

@@ -177,37 +177,33 @@ STDMETHODIMP CUac2SelectorUnit::SetSelected(ULONG Input) {
 
 // ---------------------------------------------------------------------------------------
 
+namespace {
+
+template <class Unit>
+NTSTATUS CreateUac2Class(ULONG Id, UCHAR, adapter::IUacEntity** Entity) {
+  return adapter::CreateInstance<Unit>(Entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
+}
+
+// Mixer and extension units share a class that keeps its subtype.
+NTSTATUS CreateUac2Mixer(ULONG Id, UCHAR Subtype, adapter::IUacEntity** Entity) {
+  return adapter::CreateInstance<CUac2MixerUnit>(Entity, nullptr, NonPagedPool, kUac2PoolTag, Id,
+                                                 static_cast<ULONG>(Subtype));
+}
+
+constexpr UnitClassRow kUac2Units[] = {
+    {AC_INPUT_TERMINAL, &CreateUac2Class<CUac2InputTerminal>},
+    {AC_OUTPUT_TERMINAL, &CreateUac2Class<CUac2OutputTerminal>},
+    {AC_MIXER_UNIT, &CreateUac2Mixer},
+    {AC2_EXTENSION_UNIT, &CreateUac2Mixer},
+    {AC_SELECTOR_UNIT, &CreateUac2Class<CUac2SelectorUnit>},
+    {AC_FEATURE_UNIT, &CreateUac2Class<CUac2FeatureUnit>},
+    {AC2_CLOCK_SOURCE, &CreateUac2Class<CUac2ClockSource>},
+};
+
+}  // namespace
+
 NTSTATUS CreateUac2Unit(UCHAR Subtype, ULONG Id, CUacUnit** Unit) {
-  if (!Unit) return STATUS_INVALID_PARAMETER;
-  *Unit = nullptr;
-  adapter::IUacEntity* entity = nullptr;
-  NTSTATUS status;
-  switch (Subtype) {
-    case AC_INPUT_TERMINAL:
-      status = adapter::CreateInstance<CUac2InputTerminal>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
-      break;
-    case AC_OUTPUT_TERMINAL:
-      status = adapter::CreateInstance<CUac2OutputTerminal>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
-      break;
-    case AC_MIXER_UNIT:
-    case AC2_EXTENSION_UNIT:
-      status = adapter::CreateInstance<CUac2MixerUnit>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id,
-                                                       static_cast<ULONG>(Subtype));
-      break;
-    case AC_SELECTOR_UNIT:
-      status = adapter::CreateInstance<CUac2SelectorUnit>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
-      break;
-    case AC_FEATURE_UNIT:
-      status = adapter::CreateInstance<CUac2FeatureUnit>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
-      break;
-    case AC2_CLOCK_SOURCE:
-      status = adapter::CreateInstance<CUac2ClockSource>(&entity, nullptr, NonPagedPool, kUac2PoolTag, Id);
-      break;
-    default:
-      return STATUS_INVALID_PARAMETER;
-  }
-  if (NT_SUCCESS(status)) *Unit = static_cast<CUacUnit*>(entity);
-  return status;
+  return CreateUnitOfTable(kUac2Units, sizeof kUac2Units / sizeof kUac2Units[0], Subtype, Id, Unit);
 }
 
 }  // namespace uac

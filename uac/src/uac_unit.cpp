@@ -165,32 +165,38 @@ STDMETHODIMP CUacUnit::SetInputSources(ULONG Count, const ULONG* Ids) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CreateUac1Unit(UCHAR Subtype, ULONG Id, CUacUnit** Unit) {
+NTSTATUS CreateUnitOfTable(const UnitClassRow* Rows, ULONG Count, UCHAR Subtype, ULONG Id, CUacUnit** Unit) {
   if (!Unit) return STATUS_INVALID_PARAMETER;
   *Unit = nullptr;
-  adapter::IUacEntity* entity = nullptr;
-  NTSTATUS status;
-  switch (Subtype) {
-    case AC_INPUT_TERMINAL:
-      status = adapter::CreateInstance<CUac1InputTerminal>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
-      break;
-    case AC_OUTPUT_TERMINAL:
-      status = adapter::CreateInstance<CUac1OutputTerminal>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
-      break;
-    case AC_MIXER_UNIT:
-      status = adapter::CreateInstance<CUac1MixerUnit>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
-      break;
-    case AC_SELECTOR_UNIT:
-      status = adapter::CreateInstance<CUac1SelectorUnit>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
-      break;
-    case AC_FEATURE_UNIT:
-      status = adapter::CreateInstance<CUac1FeatureUnit>(&entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
-      break;
-    default:
-      return STATUS_INVALID_PARAMETER;
+  for (ULONG i = 0; i < Count; ++i) {
+    if (Rows[i].Subtype != Subtype) continue;
+    adapter::IUacEntity* entity = nullptr;
+    NTSTATUS status = Rows[i].Create(Id, Subtype, &entity);
+    if (NT_SUCCESS(status)) *Unit = static_cast<CUacUnit*>(entity);
+    return status;
   }
-  if (NT_SUCCESS(status)) *Unit = static_cast<CUacUnit*>(entity);
-  return status;
+  return STATUS_INVALID_PARAMETER;
+}
+
+namespace {
+
+template <class Unit>
+NTSTATUS CreateUac1Class(ULONG Id, UCHAR, adapter::IUacEntity** Entity) {
+  return adapter::CreateInstance<Unit>(Entity, nullptr, NonPagedPool, kUac1PoolTag, Id);
+}
+
+constexpr UnitClassRow kUac1Units[] = {
+    {AC_INPUT_TERMINAL, &CreateUac1Class<CUac1InputTerminal>},
+    {AC_OUTPUT_TERMINAL, &CreateUac1Class<CUac1OutputTerminal>},
+    {AC_MIXER_UNIT, &CreateUac1Class<CUac1MixerUnit>},
+    {AC_SELECTOR_UNIT, &CreateUac1Class<CUac1SelectorUnit>},
+    {AC_FEATURE_UNIT, &CreateUac1Class<CUac1FeatureUnit>},
+};
+
+}  // namespace
+
+NTSTATUS CreateUac1Unit(UCHAR Subtype, ULONG Id, CUacUnit** Unit) {
+  return CreateUnitOfTable(kUac1Units, sizeof kUac1Units / sizeof kUac1Units[0], Subtype, Id, Unit);
 }
 
 }  // namespace uac

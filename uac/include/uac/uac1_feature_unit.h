@@ -8,36 +8,17 @@
 #pragma once
 
 #include "adapter/node_interfaces.h"
-#include "uac/uac_unit.h"
+#include "uac/feature_unit.h"
 
 namespace uac {
-
-// Feature-unit control selectors.
-enum Uac1FeatureSelector : ULONG {
-  FU_MUTE = 1,
-  FU_VOLUME = 2,
-  FU_BASS = 3,
-  FU_MID = 4,
-  FU_TREBLE = 5,
-  FU_EQUALIZER = 6,
-  FU_AGC = 7,
-  FU_DELAY = 8,
-  FU_BASS_BOOST = 9,
-  FU_LOUDNESS = 10,
-  FU_VENDOR_EFFECT_1 = 0x8B,
-  FU_VENDOR_EFFECT_2 = 0x8C,
-};
 
 // The maker's vendor control block of a feature unit, read with GET_MEM: total length at
 // bytes 16-17, bitmap size at byte 18, one bitmap per channel (master first) from 19.
 inline constexpr ULONG kVendorBlockHeader = 19;
 
-class CUac1FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSource, public CUacUnit {
+class CUac1FeatureUnit : public CUacFeatureUnit {
  public:
   CUac1FeatureUnit(PUNKNOWN outerUnknown, ULONG id);
-  ~CUac1FeatureUnit() override;
-
-  DECLARE_STD_UNKNOWN();
 
   // Refuses a descriptor shorter than 7 bytes or with bControlSize 0; reads the vendor
   // block (its failure leaves none), creates the controls and chains them.
@@ -54,10 +35,9 @@ class CUac1FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSo
   STDMETHODIMP GetRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Step) override;
 
   // Whether the master or any logical channel has the control.
-  bool HasControl(ULONG Selector) const;
+  bool HasControl(ULONG Selector) const override;
   // bmaControls entries of the descriptor (master included): (bLength - 7) / bControlSize.
   ULONG EntryCount() const;
-  bool HasVendorBlock() const { return m_pVendorBlock != nullptr; }
 
  protected:
   bool HasControlOn(ULONG Selector, ULONG DeviceChannel) const;
@@ -65,9 +45,6 @@ class CUac1FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSo
   NTSTATUS DeviceChannel(ULONG Selector, ULONG Channel, PULONG DeviceChannel);
   NTSTATUS ReadVendorBlock();
   NTSTATUS Request(UCHAR Request, ULONG Selector, ULONG DeviceChannel, bool Read, PVOID Buffer, ULONG Length);
-
-  PUCHAR m_pVendorBlock;  // non-paged, kUac1PoolTag
-  ULONG m_nVendorBlockLength;
 };
 
 }  // namespace uac

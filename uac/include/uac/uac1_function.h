@@ -15,6 +15,8 @@
 
 namespace uac {
 
+class CUacUnit;
+
 inline constexpr ULONG kUac1FunctionTag = MakePoolTag('U', 'A', 'C', '1');
 inline constexpr ULONG kProbeBufferTag = MakePoolTag('p', 'm', 'e', 't');
 using adapter::kLanguageEnglish;
@@ -97,6 +99,14 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   void SetProbeFault(const ModelProbe& Family, const USHORT* Value);
   NTSTATUS LinkSources();
   bool OutputNodeOf(ULONG Id, PULONG NodeId);
+  // The unit walk of both class versions: checks the Audio Control interface against the
+  // class version, validates its descriptors once, creates (CreateUnitAt), initialises and
+  // lists a unit for each descriptor after the header, then links the units to their
+  // sources. Every refusal is recorded as the descriptor fault.
+  NTSTATUS BuildUnitList(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes, UCHAR Protocol);
+  // The class version's unit for the descriptor at the offset, not yet initialised; a
+  // subtype the version does not build records its fault and stops the walk.
+  virtual NTSTATUS CreateUnitAt(ULONG Offset, PUCHAR Descriptor, CUacUnit** Unit);
 
   USHORT m_VendorId;
   USHORT m_ProductId;
@@ -112,6 +122,10 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   DescriptorFault m_Fault;
   char m_FaultText[192];
 };
+
+// The name a refusal gives a descriptor of the subtype in the class version ("feature
+// unit"); "unit" for a subtype the version does not name.
+const char* UnitSubtypeWords(UCHAR Protocol, UCHAR Subtype);
 
 // The factory: zeroed non-paged pool under "UAC1", aggregated under `OuterUnknown`.
 NTSTATUS CreateUac1Function(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, const adapter::FunctionContext& Context);

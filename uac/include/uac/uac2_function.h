@@ -51,6 +51,7 @@ class CUac2Function : public CUac1Function {
 
  protected:
   bool IsEngineKindChanged(adapter::IStreamEngine* Engine);
+  NTSTATUS CreateUnitAt(ULONG Offset, PUCHAR Descriptor, CUacUnit** Unit) override;
 
   ULONG m_nVariant;
 };

@@ -9,6 +9,7 @@
 
 #include "adapter/node_interfaces.h"
 #include "uac/control_interfaces.h"
+#include "uac/feature_unit.h"
 #include "uac/uac1_mixer_selector.h"
 #include "uac/uac1_terminals.h"
 #include "uac/uac_unit.h"
@@ -72,12 +73,9 @@ class CUac2SelectorUnit : public CUac1SelectorUnit {
   STDMETHODIMP SetSelected(ULONG Input) override;
 };
 
-class CUac2FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSource, public CUacUnit {
+class CUac2FeatureUnit : public CUacFeatureUnit {
  public:
   CUac2FeatureUnit(PUNKNOWN outerUnknown, ULONG id);
-  ~CUac2FeatureUnit() override;
-
-  DECLARE_STD_UNKNOWN();
 
   // Reads the maker's vendor block (its failure leaves none), creates the controls and
   // chains them; a unit without mute creates nothing and fails.
@@ -96,11 +94,10 @@ class CUac2FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSo
   STDMETHODIMP GetRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Step) override;
 
   // Whether the master or any logical channel has the control.
-  bool HasControl(ULONG Selector) const;
+  bool HasControl(ULONG Selector) const override;
   // Logical channels of the descriptor (master excluded) and of the vendor block.
   ULONG ChannelCount() const;
   ULONG VendorChannelCount() const;
-  bool HasVendorBlock() const { return m_pVendorBlock != nullptr; }
 
  protected:
   // The two-bit field of the selector on a channel (0: absent, bit 0 readable, bit 1
@@ -108,6 +105,7 @@ class CUac2FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSo
   ULONG Field(ULONG Selector, ULONG Channel) const;
   NTSTATUS DeviceChannel(ULONG Selector, ULONG Channel, bool Write, PULONG DeviceChannel);
   NTSTATUS ReadVendorBlock();
+  void NodeCreated(ULONG Selector, ULONG NodeId) override;
 
   static constexpr ULONG kMaxNodes = 10;
   struct NodeOfSelector {
@@ -116,8 +114,6 @@ class CUac2FeatureUnit : public IUacBoolControlSource, public IUacLevelControlSo
   };
   NodeOfSelector m_Nodes[kMaxNodes];
   ULONG m_nNodes;
-  PUCHAR m_pVendorBlock;  // non-paged, kUac2PoolTag
-  ULONG m_nVendorBlockLength;
 };
 
 class CUac2InputTerminal : public IUacClockLink, public CUac1InputTerminal {
@@ -150,7 +146,6 @@ class CUac2OutputTerminal : public IUacClockLink, public CUac1OutputTerminal {
   // Connector (2) or terminal type (8): the kind node and the terminal nodes are refreshed.
   STDMETHODIMP HandleStatusChange(ULONG Selector, ULONG Channel, PULONG NodeId) override;
   STDMETHODIMP SetKind(ULONG Kind) override;
-  STDMETHODIMP GetState(PULONG JackCount, ULONG KindIndex) override;
   STDMETHODIMP GetJackDescriptions(ULONG Size, PVOID Buffer, ULONG KindIndex) override;
   STDMETHODIMP GetClockSourceId(PULONG Id) override;
 
@@ -158,10 +153,12 @@ class CUac2OutputTerminal : public IUacClockLink, public CUac1OutputTerminal {
   NTSTATUS ReadJackList(PVOID Buffer, ULONG Length, PULONG Got);
 
  protected:
-  NTSTATUS CreateControls2(adapter::CAudioHal* Function);
-  NTSTATUS ReadSelectableTypes2();
-  NTSTATUS AllocateKindArrays(ULONG Count);
-  NTSTATUS WriteType(USHORT Type);
+  // A streaming terminal, or one without a readable connector control, has a single kind
+  // and no jacks.
+  bool HasJackConnector() const override;
+  NTSTATUS ReadTerminalType(PUSHORT Type) override;
+  NTSTATUS ReadSelectableTypes() override;
+  NTSTATUS WriteTerminalType(USHORT Type) override;
 };
 
 // Creates the 2.0 class for an Audio Control subtype (2 to 6, 9, 10) with the

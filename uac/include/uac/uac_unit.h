@@ -90,6 +90,17 @@ class CUacUnit : public IUacUnit, public adapter::CUacEntity {
 };
 using PCUACUNIT = CUacUnit*;
 
+// One row of a class version's unit table: the Audio Control subtype and the creation of
+// the class that builds it (zeroed non-paged pool, one reference).
+struct UnitClassRow {
+  UCHAR Subtype;
+  NTSTATUS (*Create)(ULONG Id, UCHAR Subtype, adapter::IUacEntity** Entity);
+};
+
+// Creates the class of the table's row for the subtype with the identifier. A subtype the
+// table has no row for: STATUS_INVALID_PARAMETER.
+NTSTATUS CreateUnitOfTable(const UnitClassRow* Rows, ULONG Count, UCHAR Subtype, ULONG Id, CUacUnit** Unit);
+
 // Creates the UAC 1.0 unit class for a descriptor subtype (2 to 6) with the identifier,
 // zeroed from non-paged pool; the caller then calls Init. One reference, released
 // through the unit's IUacEntity. Any other subtype: STATUS_INVALID_PARAMETER.
