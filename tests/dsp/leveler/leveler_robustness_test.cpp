@@ -8,19 +8,7 @@
 #include <new>
 
 #include "leveler_test_util.h"
-
-// Counts every global allocation of this test binary.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-namespace {
-std::atomic<long> g_globalAllocations{0};
-}
-void* operator new(std::size_t bytes) {
-  ++g_globalAllocations;
-  if (void* p = std::malloc(bytes == 0 ? 1 : bytes)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "support/global_allocations.h"
 
 namespace {
 
@@ -167,7 +155,7 @@ TEST(LevelerRobustness, ProcessAllocatesNothing) {
     auto ptrs = Pointers(x);
     std::vector<float*> p(ptrs);
     const int blocks = host.LiveBlocks();
-    const long before = g_globalAllocations.load();
+    const long before = platform::testing::GlobalAllocations();
     std::size_t pos = 0;
     for (std::uint32_t n : {1u, 127u, 300u, 512u, 1000u, 2000u}) {
       for (int c = 0; c < 8; ++c) p[c] = ptrs[c] + pos;
@@ -178,7 +166,7 @@ TEST(LevelerRobustness, ProcessAllocatesNothing) {
     lev->Process(ptrs.data(), 512);
     lev->ResetState();
     lev->Process(ptrs.data(), 512);
-    EXPECT_EQ(g_globalAllocations.load(), before);
+    EXPECT_EQ(platform::testing::GlobalAllocations(), before);
     EXPECT_EQ(host.LiveBlocks(), blocks);
   }
 }

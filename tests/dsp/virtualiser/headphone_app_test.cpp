@@ -15,19 +15,7 @@
 #include "dsp_test_util.h"
 #include "headphone_test_util.h"
 #include "virtualiser_test_util.h"
-
-// Counts every global allocation of this test binary.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-namespace {
-std::atomic<long> g_globalAllocations{0};
-}
-void* operator new(std::size_t bytes) {
-  ++g_globalAllocations;
-  if (void* p = std::malloc(bytes == 0 ? 1 : bytes)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "support/global_allocations.h"
 
 namespace {
 
@@ -207,12 +195,12 @@ TEST(LpvHeadphoneApp, ProcessAllocatesNothing) {
       const spAllocatorHooks saved = spAllocator;
       spAllocator.allocate = &CountingSpAllocate;
       const int pool = host.LiveBlocks();
-      const long heap = g_globalAllocations.load(), sp = g_spAllocations.load();
+      const long heap = platform::testing::GlobalAllocations(), sp = g_spAllocations.load();
       for (int b = 0; b < 8; ++b) {
         app->Process(p.data(), 2, p.data(), 8, N);
         for (auto& x : p) x += N;
       }
-      EXPECT_EQ(g_globalAllocations.load(), heap);
+      EXPECT_EQ(platform::testing::GlobalAllocations(), heap);
       EXPECT_EQ(g_spAllocations.load(), sp);
       EXPECT_EQ(host.LiveBlocks(), pool);
       spAllocator = saved;
