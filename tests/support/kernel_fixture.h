@@ -3,11 +3,12 @@
 // SetUp: makes every verifier report stop the test at once, as a bug check would (it
 // prints the check, the API, the detail, the caller and the seed that replays it, then
 // aborts), resets the clock to virtual time 0, sets the scheduler seed (UA_SEED from the
-// environment, 0 when unset; with --gtest_repeat each repetition takes the next seed),
-// takes a pool mark and registers the test thread as a platform thread. TearDown: lets
-// queued DPCs and work items finish, reports timers, DPCs, work items and system threads
-// still pending, unregisters the thread and runs the pool's leak check on what the test
-// allocated. A failed test prints the seed that replays it.
+// environment, 0 when unset; with --gtest_repeat each repetition takes the next seed and
+// prints it as it starts), takes a pool mark and registers the test thread as a platform
+// thread. TearDown: lets queued DPCs and work items finish, reports timers, DPCs, work
+// items and system threads still pending, unregisters the thread and runs the pool's
+// leak check on what the test allocated. Every failure is headed by the seed and the
+// command that replay it.
 //
 // Tests that provoke a verifier report on purpose opt into continuing: they wrap the
 // faulty call in a platform::verifier::ScopedCapture and assert on what it collected.
@@ -31,7 +32,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -60,23 +60,22 @@ inline void DelayMs(LONGLONG ms) {
   KeDelayExecutionThread(KernelMode, FALSE, &d);
 }
 
-// Counts gtest repetitions (global environments are set up once per repetition).
-inline int& SeedRepetition() {
-  static int repetition = -1;
-  return repetition;
-}
-class SeedRepetitionCounter : public ::testing::Environment {
- public:
-  void SetUp() override { ++SeedRepetition(); }
-};
-inline ::testing::Environment* const kSeedRepetitionCounter =
-    ::testing::AddGlobalTestEnvironment(new SeedRepetitionCounter);
+// The gtest repetition running (0 for the first), taken from the iteration events: the
+// global environments are set up again on each repetition only in some gtest versions
+// or under --gtest_recreate_environments_when_repeating, the iteration events always.
+int Repetition();
 
-// The scheduler seed of this run: UA_SEED, plus the repetition when UA_SEED is set.
-inline std::uint64_t RunSeed() {
-  const std::uint64_t base = sched::SeedFromEnvironment();
-  return base ? base + static_cast<std::uint64_t>(std::max(SeedRepetition(), 0)) : 0;
-}
+// The scheduler seed of this run: UA_SEED plus the repetition when UA_SEED is set, so
+// --gtest_repeat=N runs N consecutive seeds; 0 (the fixed order) when it is not.
+std::uint64_t RunSeed();
+
+// The seed of the test running now, for the failure messages (the fixture sets it).
+void NoteTestSeed(std::uint64_t seed);
+
+// Registers the listener that follows the repetitions, prints the seed at the start of
+// each and ahead of every failure with the command that replays it (seeds.cpp).
+bool InstallSeedListener();
+inline const bool kSeedListenerInstalled = InstallSeedListener();
 
 // Runs `scenario` once under each seed first .. first+count-1 (each run starts from a
 // settled clock with that seed) and returns the seeds under which it returned true.
@@ -114,6 +113,7 @@ class KernelTest : public ::testing::Test {
     });
     clock::Reset();
     seed_ = RunSeed();
+    NoteTestSeed(seed_);
     sched::Configure({.seed = seed_});
     leaks_.emplace();
     thread_.emplace("test");
@@ -128,12 +128,6 @@ class KernelTest : public ::testing::Test {
     leaks_.reset();
     sched::Configure({});
     verifier::SetHandler(std::move(previousHandler_));
-    if (HasFailure()) {
-      const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-      std::fprintf(stderr, "scheduler seed %llu; replay with UA_SEED=%llu and --gtest_filter=%s.%s\n",
-                   static_cast<unsigned long long>(seed_), static_cast<unsigned long long>(seed_),
-                   info->test_suite_name(), info->name());
-    }
   }
 
   std::uint64_t seed() const { return seed_; }

@@ -213,12 +213,13 @@ Ticks DrawDpcLatencyLocked(Sched& s) {
 // (never before `now`), its DPC a latency later.
 void InsertTimerLocked(Sched& s, KTIMER* timer, Ticks due) {
   timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
-  Ticks fireAt = TickAtOrAfterLocked(s, std::max(due, NowOf(s)));
+  const Ticks tick = TickAtOrAfterLocked(s, std::max(due, NowOf(s)));
+  Ticks fireAt = tick;
   if (timer->Dpc && fireAt != kNever) fireAt += DrawDpcLatencyLocked(s);
   timer->Reserved = static_cast<ULONGLONG>(fireAt);
   timer->ArmSequence = ++s.seq;
   timer->Header.Inserted = 1;
-  s.timers.insert(TimerKey{fireAt, timer->ArmSequence, timer});
+  s.timers.insert(TimerKey{fireAt, timer->ArmSequence, timer, tick});
   if (s.realTime.load()) s.serviceCv.notify_all();
 }
 
@@ -272,8 +273,10 @@ bool FireTimersLocked(Sched& s) {
     timer->Header.SignalState = 1;
     const auto dueAt = static_cast<Ticks>(timer->DueTime.QuadPart);
     if (timer->Period > 0) {
+      // The next period counts from the tick it expired on: its DPC's latency (up to a
+      // period itself) shifts no later expiry.
       Ticks next = dueAt + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
-      if (next <= now) next = now + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
+      if (next <= key.tick) next = key.tick + static_cast<Ticks>(timer->Period) * clock::kTicksPerMillisecond;
       InsertTimerLocked(s, timer, next);
     }
     if (timer->Dpc) {
@@ -286,6 +289,24 @@ bool FireTimersLocked(Sched& s) {
     fired = true;
   }
   return fired;
+}
+
+// A timer whose tick has passed while its DPC's latency has not: it expired on that
+// tick (the clock interrupt queued its DPC there), so cancelling or re-arming it now must
+// not take the expiry or the DPC back. Fires it now, without re-arming a periodic timer;
+// returns whether it did.
+bool ExpireIfTickPassedLocked(Sched& s, KTIMER* timer) {
+  if (!timer->Header.Inserted) return false;
+  auto it = s.timers.find(TimerKey{static_cast<Ticks>(timer->Reserved), timer->ArmSequence, timer});
+  if (it == s.timers.end() || it->tick >= it->due || it->tick > NowOf(s)) return false;
+  TimerKey key = *it;
+  s.timers.erase(it);
+  key.due = NowOf(s);
+  timer->Reserved = static_cast<ULONGLONG>(key.due);
+  timer->Period = 0;
+  s.timers.insert(key);
+  FireTimersLocked(s);
+  return true;
 }
 
 void ExpireWaitsLocked(Sched& s) {
@@ -956,7 +977,8 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
   ThreadRec* t = Current();
   Ticks due = DeadlineOf(dueTime.QuadPart);
   std::lock_guard lock(s.mu);
-  bool wasArmed = RemoveTimerLocked(s, timer);
+  const bool periodic = timer->Period > 0;
+  bool wasArmed = ExpireIfTickPassedLocked(s, timer) ? periodic : RemoveTimerLocked(s, timer);
   timer->Header.SignalState = 0;
   timer->Period = period;
   timer->Dpc = dpc;
@@ -971,6 +993,9 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
 BOOLEAN KeCancelTimer(PKTIMER timer) {
   Sched& s = S();
   std::lock_guard lock(s.mu);
+  // Expired on its tick: a periodic timer is still armed for its next period.
+  const bool periodic = timer->Period > 0;
+  if (ExpireIfTickPassedLocked(s, timer)) return periodic ? TRUE : FALSE;
   if (!RemoveTimerLocked(s, timer)) return FALSE;
   NoteUnqueuedLocked(timer);
   return TRUE;

@@ -20,9 +20,10 @@
 namespace platform::kernel_detail {
 
 struct TimerKey {
-  Ticks due;
+  Ticks due;  // when it fires: its tick, plus its DPC's latency when it has a DPC
   unsigned long long seq;
   KTIMER* timer;
+  Ticks tick = 0;  // the clock tick it expires on
   bool operator<(const TimerKey& o) const { return due != o.due ? due < o.due : seq < o.seq; }
 };
 

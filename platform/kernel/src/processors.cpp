@@ -193,8 +193,13 @@ std::uint64_t DrawLocked(Sched& s) {
 void RestartLocked(Sched& s) {
   s.rng = s.options.seed;
   // Timing draws have a generator of their own, so realistic timing does not change
-  // which preemptions a seed takes; seed 0 draws a fixed sequence too.
-  s.timingRng = s.options.seed * 0x9E3779B97F4A7C15ull + 0x5851F42D4C957F2Dull;
+  // which preemptions a seed takes; seed 0 draws a fixed sequence too. Its start is the
+  // seed scrambled: a plain multiple of the generator's increment would make seed n+1
+  // replay seed n's timing draws shifted by one.
+  std::uint64_t z = s.options.seed + 0x5851F42D4C957F2Dull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  s.timingRng = z ^ (z >> 31);
   // Each seed also picks how eagerly it switches (1/2 .. 1/256 per point), so short and
   // long runs both see their preemptions spread over them.
   s.chance = s.options.seed ? 2u << (DrawLocked(s) % 8) : 1u;

@@ -7,6 +7,7 @@ namespace platform::portcls {
 EventDelivery::EventDelivery() {
   KeInitializeSpinLock(&m_Lock);
   KeInitializeEvent(&m_Work, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&m_Idle, NotificationEvent, TRUE);
   m_Thread = std::make_unique<platform::clock::Thread>("KS event delivery", [this] { Run(); });
 }
 
@@ -23,10 +24,18 @@ void EventDelivery::Post(const Callback& callback) {
 }
 
 void EventDelivery::Cancel(const Callback& callback) {
-  KIRQL irql;
-  KeAcquireSpinLock(&m_Lock, &irql);
-  std::erase(m_Queue, callback);
-  KeReleaseSpinLock(&m_Lock, irql);
+  // A callback the thread has already taken may be running: the disable returns only
+  // once it has ended, unless the callback disables its own event.
+  const bool onDeliveryThread = m_Thread && KeGetCurrentThread() == m_Thread->Object();
+  for (;;) {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_Lock, &irql);
+    std::erase(m_Queue, callback);
+    const bool running = m_Running == callback;
+    KeReleaseSpinLock(&m_Lock, irql);
+    if (!running || onDeliveryThread) return;
+    KeWaitForSingleObject(&m_Idle, Executive, KernelMode, FALSE, nullptr);
+  }
 }
 
 void EventDelivery::Stop() {
@@ -50,11 +59,17 @@ void EventDelivery::Run() {
       if (!stopping && !m_Queue.empty()) {
         next = std::move(m_Queue.front());
         m_Queue.pop_front();
+        m_Running = next;
+        KeClearEvent(&m_Idle);
       }
       KeReleaseSpinLock(&m_Lock, irql);
       if (stopping) return;
       if (!next) break;
       if (*next) (*next)();
+      KeAcquireSpinLock(&m_Lock, &irql);
+      m_Running = nullptr;
+      KeSetEvent(&m_Idle, IO_NO_INCREMENT, FALSE);
+      KeReleaseSpinLock(&m_Lock, irql);
     }
   }
 }

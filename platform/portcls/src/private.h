@@ -54,7 +54,8 @@ class EventDelivery {
   ~EventDelivery();
   using Callback = std::shared_ptr<std::function<void()>>;
   void Post(const Callback& callback);
-  // Drops what is queued for a callback (its event is being disabled).
+  // Drops what is queued for a callback (its event is being disabled) and waits for a
+  // run of it already under way: the callback is not running once this returns.
   void Cancel(const Callback& callback);
   // Ends the thread (at PASSIVE_LEVEL); later posts are dropped.
   void Stop();
@@ -63,8 +64,10 @@ class EventDelivery {
   void Run();
   KSPIN_LOCK m_Lock;
   std::deque<Callback> m_Queue;
+  Callback m_Running;  // the callback running on the thread, if any
   bool m_Stopping = false;
   KEVENT m_Work;
+  KEVENT m_Idle;  // notification: signalled while no callback runs
   std::unique_ptr<platform::clock::Thread> m_Thread;
 };
 

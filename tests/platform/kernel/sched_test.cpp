@@ -451,6 +451,85 @@ TEST_F(SeededSchedule, SpinLocksTakenInOppositeOrdersDeadlockUnderSomeSeedWithBo
   EXPECT_TRUE(wrong.empty()) << "seeds: " << Listed(wrong);
 }
 
+// ---- where a seed may switch, and how often ---------------------------------------------
+
+// The test thread releases a lock at DISPATCH_LEVEL and sets a step right after, with
+// no other preemption point between the two; a thread on the other processor, ready to
+// take the lock, reads the step under it. It reads 1 only when the release itself
+// switched to it.
+int StepSeenAfterARelease() {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  std::atomic<int> step{0};
+  int seen = -1;
+  platform::clock::Thread other("other", [&] {
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    seen = step;
+    KeReleaseSpinLock(&lock, old);
+  });
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeAcquireSpinLockAtDpcLevel(&lock);
+  step = 1;
+  KeReleaseSpinLockFromDpcLevel(&lock);
+  step = 2;
+  KeLowerIrql(old);
+  other.Join();
+  return seen;
+}
+
+TEST_F(SeededSchedule, ASpinLockReleaseIsAPreemptionPoint) {
+  bool logged = false;
+  auto switched = SeedsWhere(First(), kSeeds, [&] {
+    const int seen = StepSeenAfterARelease();
+    EXPECT_TRUE(seen == 0 || seen == 1 || seen == 2) << seen;
+    if (seen != 1) return false;
+    for (const std::string& line : platform::sched::Log())
+      logged |= line.find("preempt 'test' (processor 0, IRQL 2) at spin-lock release for 'other'") != std::string::npos;
+    return true;
+  });
+  EXPECT_FALSE(switched.empty());
+  EXPECT_TRUE(logged);
+  // The fixed order never switches there.
+  platform::sched::Configure({.seed = 0});
+  EXPECT_EQ(StepSeenAfterARelease(), 2);
+  platform::sched::Configure({.seed = seed()});
+}
+
+// Three contexts on two processors, each passing many preemption points.
+void ManyPreemptionPoints() {
+  LONG n = 0;
+  auto work = [&n] {
+    for (int i = 0; i < 300; ++i) InterlockedIncrement(&n);
+  };
+  platform::clock::Thread first("first", work);
+  platform::clock::Thread second("second", work);
+  work();
+  first.Join();
+  second.Join();
+  EXPECT_EQ(n, 900);
+}
+
+TEST_F(SeededSchedule, ASeededRunTakesAtMostItsPreemptionBudget) {
+  for (unsigned budget : {1u, 3u, 8u}) {
+    unsigned most = 0;
+    SeedsWhere(First(), kSeeds, [&] {
+      ManyPreemptionPoints();
+      const unsigned taken = platform::sched::PreemptionsTaken();
+      const std::vector<std::string> log = platform::sched::Log();
+      const auto logged = std::count_if(log.begin(), log.end(),
+                                        [](const std::string& l) { return l.find(" preempt '") != std::string::npos; });
+      EXPECT_LE(taken, budget);
+      EXPECT_EQ(static_cast<unsigned>(logged), taken);
+      most = std::max(most, taken);
+      return false;
+    }, {.maxPreemptions = budget});
+    // Some seed used the whole budget: the bound, not a lack of chances, stopped it.
+    EXPECT_EQ(most, budget) << "budget " << budget;
+  }
+}
+
 // ---- replay ------------------------------------------------------------------------
 
 // A scenario with several contexts, DPCs on both processors and a timer; returns its own

@@ -1,6 +1,7 @@
 // Realistic timing: timers on clock ticks at the requested resolution, interrupt and system
 // time moving by ticks, seeded DPC latency (clock::Timing).
 
+#include <cstdint>
 #include <vector>
 
 #include "kernel/nt.h"
@@ -138,6 +139,65 @@ TEST_F(Timing, TimerDpcsStartASeededLatencyAfterTheirTick) {
 
   UseExactTiming();
   EXPECT_EQ(TimerDpcLatencies(20), std::vector<LONGLONG>(20, 0));
+}
+
+// A timer whose tick has passed has expired there, though its DPC starts a latency
+// later: cancelling or re-arming it in between takes neither the expiry nor the DPC back.
+TEST_F(Timing, ATimerCancelledOrReArmedAfterItsTickStillRunsItsDpc) {
+  enum class Then { Cancel, ReArm };
+  const struct {
+    Then then;
+    LONG period;
+    BOOLEAN returned;  // a periodic timer is armed for its next period still
+  } cases[] = {
+      {Then::Cancel, 0, FALSE},
+      {Then::Cancel, 1, TRUE},
+      {Then::ReArm, 0, FALSE},
+      {Then::ReArm, 1, TRUE},
+  };
+  ExSetTimerResolution(10'000, TRUE);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << (c.then == Then::Cancel ? "cancel" : "re-arm") << ", period " << c.period);
+    DpcTimes times;
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, DpcTimes::Routine, &times);
+    // Armed on a tick, for the next one: the wait ends on that tick, before the DPC.
+    platform::clock::SleepFor(kTicksPerMillisecond - platform::clock::Now() % kTicksPerMillisecond);
+    KeSetTimerEx(&timer, RelativeMs(1), c.period, &dpc);
+    platform::clock::SleepFor(kTicksPerMillisecond);
+    ASSERT_TRUE(times.latencies.empty()) << "the DPC starts a latency after the tick";
+    if (c.then == Then::Cancel) {
+      EXPECT_EQ(KeCancelTimer(&timer), c.returned);
+      EXPECT_TRUE(KeReadStateTimer(&timer)) << "it expired";
+    } else {
+      EXPECT_EQ(KeSetTimer(&timer, RelativeMs(50), nullptr), c.returned);
+      EXPECT_EQ(KeCancelTimer(&timer), TRUE);
+    }
+    KeFlushQueuedDpcs();
+    ASSERT_EQ(times.latencies.size(), 1u);
+    EXPECT_GE(times.latencies[0], 0);
+    EXPECT_LT(times.latencies[0], kTicksPerMillisecond);
+  }
+  ExSetTimerResolution(0, FALSE);
+}
+
+// A DPC latency may reach a whole period (the longest draw is 1 ms): the timer re-arms
+// from the tick it expired on, so the next expiry still comes one period after it.
+TEST_F(Timing, ADpcLatencyOfAWholePeriodSkipsNoExpiry) {
+  constexpr int kExpiries = 50;
+  // A seed whose draws for this timer's expiries include one of exactly 1 ms.
+  std::uint64_t found = 0;
+  for (std::uint64_t s = 1; s < 2'000'000 && !found; ++s) {
+    platform::sched::Configure({.seed = s});
+    for (int i = 0; i < kExpiries && !found; ++i)
+      if (platform::clock::DrawDpcLatency() == kTicksPerMillisecond) found = s;
+  }
+  ASSERT_NE(found, 0u);
+  platform::sched::Configure({.seed = found});
+  EXPECT_EQ(TimerDpcLatencies(kExpiries).size(), static_cast<size_t>(kExpiries)) << "seed " << found;
+  platform::sched::Configure({.seed = seed()});
 }
 
 }  // namespace

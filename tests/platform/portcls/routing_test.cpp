@@ -404,6 +404,27 @@ TEST_F(RoutingTest, AControlChangeRaisedUnderASpinLockReachesTheClientLaterAtPas
   }
 }
 
+// A change the delivery thread has already taken when the event is disabled: the disable
+// waits for its callback, so nothing runs once it has returned, under every seed.
+TEST_F(RoutingTest, NoCallbackRunsOnceItsEventIsDisabled) {
+  KSE_NODE enable = EnableVolumeChange();
+  int lateCalls = 0;
+  const auto late = platform::testing::SeedsWhere(1 + seed() * 200, 200, [&] {
+    bool disabled = false;
+    platform::ks::EventHandle handle = 0;
+    EXPECT_EQ(topology->EnableEvent(&enable, sizeof(enable), [&] { lateCalls += disabled; }, &handle),
+              STATUS_SUCCESS);
+    dev->topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode, true);
+    EXPECT_EQ(topology->DisableEvent(handle), STATUS_SUCCESS);
+    disabled = true;
+    platform::clock::Settle();
+    const bool found = lateCalls != 0;
+    lateCalls = 0;
+    return found;
+  });
+  EXPECT_TRUE(late.empty()) << late.size() << " seeds, the first " << late.front();
+}
+
 KSPROPERTY Diagnostic(ULONG id) {
   KSPROPERTY p{};
   p.Set = fakes::KSPROPSETID_FakeDiagnostics;

@@ -164,12 +164,17 @@ TEST_F(StreamTest, PositionsNotificationsAndTheBufferReachTheClient) {
   EXPECT_EQ(Position(*pin).PlayOffset, 3840u);
 
   // A notification never calls back into the stream from inside Notify (the stream may
-  // hold its own lock there): the service waits for the DPC.
+  // hold its own lock there): the service waits for the DPC. Notified at DISPATCH_LEVEL,
+  // as from the miniport's own DPC: at PASSIVE_LEVEL the DPC may run on this processor
+  // at once, on Windows as here under a seed.
   PVOID object = nullptr;
   ASSERT_EQ(dev->wavePort->QueryInterface(IID_IPortWaveCyclic, &object), STATUS_SUCCESS);
   auto* port = static_cast<PPORTWAVECYCLIC>(object);
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
   port->Notify(stream->serviceGroup);
   EXPECT_EQ(serviced, 2);
+  KeLowerIrql(irql);
   KeFlushQueuedDpcs();
   EXPECT_EQ(serviced, 3);
   port->Release();

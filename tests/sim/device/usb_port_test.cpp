@@ -303,8 +303,9 @@ struct LateSlot : StreamSlot {
   }
 };
 
-// Streams for 300 ms with two URBs in flight and returns the completion delays.
-std::vector<long> StreamDelays(UsbPortTest& test, PDEVICE_OBJECT pdo, HostController& hc, USBD_PIPE_HANDLE out) {
+// Streams for `ms` milliseconds with two URBs in flight and returns the completion delays.
+std::vector<long> StreamDelays(UsbPortTest& test, PDEVICE_OBJECT pdo, HostController& hc, USBD_PIPE_HANDLE out,
+                               LONGLONG ms) {
   LateSlot slots[2];
   for (auto& s : slots) {
     s.pdo = pdo;
@@ -318,7 +319,7 @@ std::vector<long> StreamDelays(UsbPortTest& test, PDEVICE_OBJECT pdo, HostContro
     s.Build();
     EXPECT_EQ(IofCallDriver(pdo, s.irp), STATUS_PENDING);
   }
-  platform::clock::SleepFor(300 * platform::clock::kTicksPerMillisecond);
+  platform::clock::SleepFor(ms * platform::clock::kTicksPerMillisecond);
   std::vector<long> delays;
   for (auto& s : slots) {
     s.stop = true;
@@ -335,14 +336,17 @@ TEST_F(UsbPortTest, CompletionsArriveInBatchesUnlessTimingIsExact) {
   auto handle = Configure();
   USBD_PIPE_HANDLE out = SelectOut(handle);
   ASSERT_NE(out, nullptr);
-  const auto batched = StreamDelays(*this, port->pdo(), port->controller(), out);
-  ASSERT_GE(batched.size(), 25u);
+  // One interrupt in eight covers several frames, and delays a completion only when a
+  // URB's last frame is not the batch's last: 300 ms showed none under about one seed in
+  // sixty (as a moderating controller may), a second under practically none.
+  const auto batched = StreamDelays(*this, port->pdo(), port->controller(), out, 1000);
+  ASSERT_GE(batched.size(), 90u);
   EXPECT_GT(*std::max_element(batched.begin(), batched.end()), 0) << "some completions wait for a later interrupt";
   EXPECT_LE(*std::max_element(batched.begin(), batched.end()), 3) << "at most four frames per interrupt";
   EXPECT_GE(*std::min_element(batched.begin(), batched.end()), 0);
 
   UseExactTiming();
-  const auto exact = StreamDelays(*this, port->pdo(), port->controller(), out);
+  const auto exact = StreamDelays(*this, port->pdo(), port->controller(), out, 300);
   ASSERT_GE(exact.size(), 25u);
   EXPECT_EQ(exact, std::vector<long>(exact.size(), 0)) << "each completion as its last frame ends";
 }
