@@ -6,8 +6,9 @@
 // environment, 0 when unset; with --gtest_repeat each repetition takes the next seed and
 // prints it as it starts), takes a pool mark and registers the test thread as a platform
 // thread. TearDown: lets queued DPCs and work items finish, reports timers, DPCs, work
-// items and system threads still pending, unregisters the thread and runs the pool's
-// leak check on what the test allocated. Every failure is headed by the seed and the
+// items and system threads still pending, unregisters the thread, checks the freed blocks
+// in the pool's quarantine for late writes and runs the pool's leak check on what the
+// test allocated. Every failure is headed by the seed and the
 // command that replay it.
 //
 // Tests that provoke a verifier report on purpose opt into continuing: they wrap the
@@ -124,6 +125,8 @@ class KernelTest : public ::testing::Test {
     thread_.reset();
     // Reports (and forgets) timers, DPCs and work items still pending and threads alive.
     clock::Reset();
+    // Blocks freed during the test leave the quarantine: a late write fails this test.
+    pool::CheckQuarantine();
     leaks_->Check();
     leaks_.reset();
     sched::Configure({});

@@ -1,5 +1,6 @@
 #include "kernel/io.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +42,10 @@ struct CompletionContext {
   UCHAR control;
 };
 
+// The caller's routine the thunk last ran on this thread (null: it did not run one), so
+// findings about a completion routine name the caller's, not the thunk.
+thread_local PIO_COMPLETION_ROUTINE thunkRan = nullptr;
+
 NTSTATUS CompletionThunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
   auto* c = static_cast<CompletionContext*>(context);
   CompletionContext copy = *c;
@@ -49,8 +54,10 @@ NTSTATUS CompletionThunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
                 (!NT_SUCCESS(irp->IoStatus.Status) && (copy.control & SL_INVOKE_ON_ERROR)) ||
                 (irp->Cancel && (copy.control & SL_INVOKE_ON_CANCEL));
   NTSTATUS status = STATUS_SUCCESS;
+  thunkRan = nullptr;
   if (invoke) {
     status = copy.routine(deviceObject, irp, copy.context);
+    thunkRan = copy.routine;
   } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
     IoMarkIrpPending(irp);
   }
@@ -293,6 +300,11 @@ void IoReuseIrp(PIRP irp, NTSTATUS status, const std::source_location& caller) {
       Report(Check::InvalidArgument, "IoReuseIrp", IrpText(irp) + " reused while a driver still owns it", caller);
       return;
     }
+    if (!it->second.handedBack.empty()) {
+      std::string why = it->second.handedBack;
+      lock.unlock();
+      Report(Check::IrpOwnership, "IoReuseIrp", IrpText(irp) + " reused after " + why, caller);
+    }
     fromPool = it->second.fromPool;
   }
   UCHAR flags = irp->AllocationFlags;
@@ -321,7 +333,13 @@ void IoFreeIrp(PIRP irp, const std::source_location& caller) {
       return;
     }
     bool fromPool = it->second.fromPool;
+    std::string handedBack = std::move(it->second.handedBack);
     s.irps.erase(it);
+    if (!handedBack.empty()) {
+      lock.unlock();
+      Report(Check::IrpOwnership, "IoFreeIrp", IrpText(irp) + " freed after " + handedBack, caller);
+      lock.lock();
+    }
     if (!fromPool) {
       lock.unlock();
       Report(Check::InvalidArgument, "IoFreeIrp", IrpText(irp) + " was not allocated by IoAllocateIrp", caller);
@@ -426,9 +444,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
       return STATUS_INVALID_PARAMETER;
     }
     if (it->second.state == IrpState::Finished) {
+      const bool handedBack = !it->second.handedBack.empty();
+      std::string why = handedBack ? " sent again after " + it->second.handedBack
+                                   : " sent again after its completion finished (IoReuseIrp first)";
       lock.unlock();
-      Report(Check::InvalidArgument, "IofCallDriver",
-             IrpText(irp) + " sent again after its completion finished (IoReuseIrp first)", caller);
+      Report(handedBack ? Check::IrpOwnership : Check::InvalidArgument, "IofCallDriver", IrpText(irp) + why, caller);
       return STATUS_INVALID_PARAMETER;
     }
     if (it->second.state != IrpState::Dispatched) {
@@ -436,6 +456,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
       it->second.generation = s.nextGeneration++;
       it->second.pendingReturned = 0;
       it->second.pendingRuleReported = false;
+      it->second.sentBy = caller;
     }
     generation = it->second.generation;
   }
@@ -447,7 +468,16 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
   if (driver && stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION) dispatch = driver->MajorFunction[stack->MajorFunction];
   if (!dispatch) dispatch = InvalidDeviceRequest;
   const CCHAR location = irp->CurrentLocation;
+  const UCHAR major = stack->MajorFunction;
   const NTSTATUS status = dispatch(deviceObject, irp);
+  if (const KIRQL after = KeGetCurrentIrql(); after != irql) {
+    Report(Check::IrqlNotRestored, "IofCallDriver",
+           "dispatch routine " + platform::text::RoutineText(reinterpret_cast<const void*>(dispatch)) +
+               " (major function " + std::to_string(major) + ") of device " +
+               platform::text::RoutineText(deviceObject) + " was called at IRQL " + std::to_string(irql) +
+               " and returned at IRQL " + std::to_string(after),
+           caller);
+  }
   CheckPendingRule(irp, stack, location, generation, status, caller);
   return status;
 }
@@ -486,6 +516,7 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
       return;
     }
     it->second.state = IrpState::Completing;
+    it->second.uses.clear();
     generation = it->second.generation;
   }
   if (irp->IoStatus.Status == STATUS_PENDING) {
@@ -506,6 +537,8 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
     }
   }
   bool routineRan = false;
+  PIO_COMPLETION_ROUTINE topRoutine = nullptr;  // a routine that ran at the last location
+  NTSTATUS topStatus = STATUS_SUCCESS;
   while (irp->CurrentLocation <= irp->StackCount) {
     PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
     irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
@@ -535,8 +568,20 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
       PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
                                   ? nullptr
                                   : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      const KIRQL before = KeGetCurrentIrql();
       NTSTATUS status = routine(device, irp, stack->Context);
       routineRan = true;
+      if (const KIRQL after = KeGetCurrentIrql(); after != before) {
+        Report(Check::IrqlNotRestored, "IoCompleteRequest",
+               "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)) + " of " +
+                   IrpText(irp) + " was called at IRQL " + std::to_string(before) + " and returned at IRQL " +
+                   std::to_string(after),
+               caller);
+      }
+      if (status != STATUS_MORE_PROCESSING_REQUIRED && device == nullptr) {
+        topRoutine = routine == CompletionThunk ? thunkRan : routine;
+        topStatus = status;
+      }
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The IRP is its owner's again, and may already be freed, reused or resent.
         std::lock_guard lock(s.mutex);
@@ -555,7 +600,19 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
     auto it = s.irps.find(irp);
     if (it == s.irps.end() || it->second.generation != generation) return;
     it->second.state = IrpState::Finished;
+    // An IRP its driver allocated has no thread to go back to: the driver's completion
+    // routine must take it back with STATUS_MORE_PROCESSING_REQUIRED.
+    if (topRoutine && it->second.fromPool && !it->second.built) {
+      it->second.handedBack = "its completion routine " +
+                              platform::text::RoutineText(reinterpret_cast<const void*>(topRoutine)) +
+                              " returned " + StatusText(topStatus) +
+                              " instead of STATUS_MORE_PROCESSING_REQUIRED (the IRP went back to the I/O manager)";
+    }
     record = it->second;
+  }
+  if (!record.handedBack.empty() && topRoutine) {
+    Report(Check::IrpOwnership, "IoCompleteRequest",
+           IrpText(irp) + ", allocated by the driver, completed through: " + record.handedBack, caller);
   }
   if (record.built) {
     FinishBuiltIrp(irp, record);
@@ -607,6 +664,68 @@ BOOLEAN IoCancelIrp(PIRP irp, const std::source_location& caller) {
     IoReleaseCancelSpinLock(irql, caller);
   }
   return TRUE;
+}
+
+namespace {
+
+// "argument 1 (the URB) of stack location 2, sent at file:line (function)".
+void AddIoUse(std::vector<std::string>& found, PIRP irp, const IrpRecord& r, const void* block, size_t bytes,
+              const void* address, const std::string& what) {
+  const auto b = reinterpret_cast<std::uintptr_t>(block);
+  const auto a = reinterpret_cast<std::uintptr_t>(address);
+  if (!address || a < b || a - b >= bytes) return;
+  found.push_back(IrpText(irp) + " still uses " + what + " at offset " + std::to_string(a - b) +
+                  " of the block (sent down at " +
+                  platform::text::CallerText(r.sentBy.file_name(), r.sentBy.line(), r.sentBy.function_name()) +
+                  (r.state == IrpState::Completing ? ", completion running)" : ", not yet completed)"));
+}
+
+}  // namespace
+
+void platform::io::detail::CheckFreeAgainstIo(const void* block, size_t bytes, const char* api,
+                                              const std::source_location& caller) {
+  State& s = S();
+  std::vector<std::string> found;
+  {
+    std::lock_guard lock(s.mutex);
+    for (const auto& [irp, r] : s.irps) {
+      if (r.state != IrpState::Dispatched && r.state != IrpState::Completing) continue;
+      AddIoUse(found, irp, r, block, bytes, irp, "the IRP itself");
+      AddIoUse(found, irp, r, block, bytes, irp->MdlAddress, "its MDL");
+      AddIoUse(found, irp, r, block, bytes, irp->AssociatedIrp.SystemBuffer, "its system buffer");
+      for (CCHAR location = std::max<CCHAR>(irp->CurrentLocation, 1); location <= irp->StackCount; ++location) {
+        const IO_STACK_LOCATION& stack = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1)[location - 1];
+        const std::string where = " of stack location " + std::to_string(location);
+        if (stack.CompletionRoutine)
+          AddIoUse(found, irp, r, block, bytes, stack.Context,
+                   "the context of completion routine " +
+                       platform::text::RoutineText(reinterpret_cast<const void*>(stack.CompletionRoutine)) + where);
+        if (stack.MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+          AddIoUse(found, irp, r, block, bytes, stack.Parameters.Others.Argument1, "argument 1 (the URB)" + where);
+      }
+      for (const auto& use : r.uses) {
+        // A noted range counts when it overlaps the block at all.
+        const auto b = reinterpret_cast<std::uintptr_t>(block);
+        const auto a = reinterpret_cast<std::uintptr_t>(use.address);
+        if (use.bytes && a < b + bytes && b < a + use.bytes)
+          AddIoUse(found, irp, r, block, bytes, a < b ? block : use.address, use.what);
+      }
+    }
+  }
+  for (auto& f : found) {
+    char text[64];
+    std::snprintf(text, sizeof text, "block %p (%zu bytes) freed while ", block, bytes);
+    Report(Check::MemoryInUseByIo, api, text + f, caller);
+  }
+}
+
+void platform::io::NoteIrpUses(PIRP irp, const void* address, size_t bytes, const char* what) {
+  if (!irp || !address || !bytes) return;
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  auto it = s.irps.find(irp);
+  if (it == s.irps.end() || it->second.state != IrpState::Dispatched) return;
+  it->second.uses.push_back(IrpRecord::Use{address, bytes, what});
 }
 
 BOOLEAN IoIs32bitProcess(PIRP) { return S().caller32Bit.load() ? TRUE : FALSE; }

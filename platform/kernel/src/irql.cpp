@@ -106,6 +106,10 @@ void LowerTo(ThreadRec* t, KIRQL newIrql, const char* api, const std::source_loc
     Report(Check::IrqlMisuse, api, Format("lowers IRQL from %u to the higher %u", t->irql, newIrql), caller);
     return;
   }
+  if (newIrql < DISPATCH_LEVEL && t->dpcDepth > 0) {
+    Report(Check::IrqlMisuse, api, Format("a DPC routine lowers IRQL to %u, below DISPATCH_LEVEL", newIrql), caller);
+    return;
+  }
   if (newIrql < DISPATCH_LEVEL && !t->spinLocks.empty())
     Report(Check::IrqlMisuse, api,
            Format("lowers IRQL to %u while holding spin lock %p", newIrql, static_cast<void*>(t->spinLocks.back())),

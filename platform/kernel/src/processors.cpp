@@ -78,7 +78,9 @@ void RunDpc(ThreadRec* self, const TakenDpc& d) {
   const size_t locks = self->spinLocks.size();
   self->irql = DISPATCH_LEVEL;
   FollowIrql(self);
+  ++self->dpcDepth;
   if (d.routine) d.routine(d.dpc, d.context, d.arg1, d.arg2);
+  --self->dpcDepth;
   if (self->irql != DISPATCH_LEVEL || self->spinLocks.size() != locks) {
     Report(Check::LockHeldAtExit, "KDPC",
            Format("DPC routine %p returned at IRQL %u holding %zu spin lock(s)", reinterpret_cast<void*>(d.routine),

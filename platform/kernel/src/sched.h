@@ -40,6 +40,7 @@ struct ThreadRec {
   PKSPIN_LOCK spinningOn = nullptr;           // contended lock it spins on (dispatcher lock)
   std::vector<PKSPIN_LOCK> abandonedLocks;    // acquisitions given up on a spin-lock deadlock
   bool deliveringDpcs = false;
+  unsigned dpcDepth = 0;  // DPC routines running on this context (nested by IRQL lowering)
   LONG mutexesOwned = 0;
   PKTHREAD kthread = nullptr;
   std::unique_ptr<KTHREAD> ownObject;  // thread object of threads not created by the platform

@@ -62,6 +62,11 @@ const char* CheckName(Check check) {
     case Check::CallAboveIrql: return "call above its documented IRQL";
     case Check::Hang: return "hang: polling without end";
     case Check::PagedAccessAboveApc: return "paged pool touched at DISPATCH_LEVEL or above";
+    case Check::MemoryInUseByIo: return "memory freed while an IRP still uses it";
+    case Check::WriteAfterFree: return "freed memory written";
+    case Check::BufferOverrun: return "write past the end of a buffer";
+    case Check::IrpOwnership: return "IRP ownership broken";
+    case Check::IrqlNotRestored: return "IRQL not restored on return";
   }
   return "unknown check";
 }

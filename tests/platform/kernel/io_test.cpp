@@ -190,6 +190,7 @@ TEST_F(IoIrps, CompletionContinuesWhenTheOwnerCompletesAgainAfterStopping) {
   s.busDriver->MajorFunction[IRP_MJ_PNP] = CompleteAtOnce;
   PIRP irp = IoAllocateIrp(2, FALSE);
   Trace outer, inner;
+  outer.result = STATUS_MORE_PROCESSING_REQUIRED;  // the allocator takes its IRP back
   IoSetCompletionRoutine(irp, TraceRoutine, &outer, TRUE, TRUE, TRUE);
   IoSetNextIrpStackLocation(irp);
   IoGetCurrentIrpStackLocation(irp)->DeviceObject = s.fdo;

@@ -32,6 +32,11 @@ enum class Check {
   CallAboveIrql,           // a routine called above its documented IRQL
   Hang,                    // a context polling without end: many calls, no wait, no clock progress
   PagedAccessAboveApc,     // paged pool read or written at DISPATCH_LEVEL or above
+  MemoryInUseByIo,         // pool freed while a live IRP still uses it (URB, buffer, MDL, completion context)
+  WriteAfterFree,          // freed pool written while it waited in the quarantine
+  BufferOverrun,           // a handler wrote past the end of the buffer it was given
+  IrpOwnership,            // a driver-allocated IRP completed back to the I/O manager, or used after that
+  IrqlNotRestored,         // a dispatch or completion routine returned at another IRQL than it was called at
 };
 
 const char* CheckName(Check check);
