@@ -611,8 +611,11 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
     record = it->second;
   }
   if (!record.handedBack.empty() && topRoutine) {
+    // The finding is the routine's: it names it as the caller, the completer in the detail.
     Report(Check::IrpOwnership, "IoCompleteRequest",
-           IrpText(irp) + ", allocated by the driver, completed through: " + record.handedBack, caller);
+           IrpText(irp) + ", allocated by the driver, completed through: " + record.handedBack + "; completed by " +
+               platform::text::CallerText(caller.file_name(), caller.line(), caller.function_name()),
+           "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(topRoutine)));
   }
   if (record.built) {
     FinishBuiltIrp(irp, record);
@@ -682,7 +685,7 @@ void AddIoUse(std::vector<std::string>& found, PIRP irp, const IrpRecord& r, con
 
 }  // namespace
 
-void platform::io::detail::CheckFreeAgainstIo(const void* block, size_t bytes, const char* api,
+bool platform::io::detail::CheckFreeAgainstIo(const void* block, size_t bytes, const char* api,
                                               const std::source_location& caller) {
   State& s = S();
   std::vector<std::string> found;
@@ -717,6 +720,7 @@ void platform::io::detail::CheckFreeAgainstIo(const void* block, size_t bytes, c
     std::snprintf(text, sizeof text, "block %p (%zu bytes) freed while ", block, bytes);
     Report(Check::MemoryInUseByIo, api, text + f, caller);
   }
+  return !found.empty();
 }
 
 void platform::io::NoteIrpUses(PIRP irp, const void* address, size_t bytes, const char* what) {

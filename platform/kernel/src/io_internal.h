@@ -17,7 +17,7 @@ SYSTEM_POWER_STATE SetSystemPowerState(PDEVICE_OBJECT device, SYSTEM_POWER_STATE
 // Called by the pool before it frees [block, block + bytes): reports (MemoryInUseByIo)
 // every live IRP that still uses memory inside it: the IRP itself, its URB (the argument
 // of an internal device control), MDL or system buffer, the context of a completion
-// routine not yet run, or memory the driver below noted for it.
-void CheckFreeAgainstIo(const void* block, size_t bytes, const char* api, const std::source_location& caller);
+// routine not yet run, or memory the driver below noted for it. True when it reported.
+bool CheckFreeAgainstIo(const void* block, size_t bytes, const char* api, const std::source_location& caller);
 
 }  // namespace platform::io::detail

@@ -57,6 +57,7 @@ struct State {
   std::unordered_map<const void*, Block> blocks;
   std::deque<Quarantined> quarantine;
   SIZE_T quarantineBytes = 0;
+  std::vector<std::pair<void*, SIZE_T>> keptInUse;  // freed while I/O still used them (reported)
   platform::pool::Mark nextSerial = 1;
   std::uint64_t attempts = 0;
   std::uint64_t injected = 0;
@@ -168,8 +169,13 @@ void Free(PVOID block, ULONG tag, const std::source_location& caller, const char
   s.blocks.erase(it);
   lock.unlock();
   platform::kernel_detail::CheckFreedMemory(block, bytes, api, caller);
-  platform::io::detail::CheckFreeAgainstIo(block, bytes, api, caller);
-  if (platform::kernel_detail::paged::Owns(block)) {
+  const bool inUse = platform::io::detail::CheckFreeAgainstIo(block, bytes, api, caller);
+  if (inUse) {
+    // Reported: the device still reads and writes the block, so it stays as it is (a
+    // test that captured the report goes on) until the quarantine is next emptied.
+    std::lock_guard relock(s.mutex);
+    s.keptInUse.emplace_back(block, bytes);
+  } else if (platform::kernel_detail::paged::Owns(block)) {
     platform::kernel_detail::paged::Free(block, bytes);
   } else if (bytes > kQuarantineLargest) {
     std::free(block);
@@ -430,10 +436,19 @@ bool CheckNoLeaks(Mark since, const std::source_location& caller) {
 bool CheckQuarantine() {
   State& s = S();
   std::deque<Quarantined> leaving;
+  std::vector<std::pair<void*, SIZE_T>> kept;
   {
     std::lock_guard lock(s.mutex);
     leaving.swap(s.quarantine);
     s.quarantineBytes = 0;
+    kept.swap(s.keptInUse);
+  }
+  for (auto [block, bytes] : kept) {
+    if (platform::kernel_detail::paged::Owns(block)) {
+      platform::kernel_detail::paged::Free(block, bytes);
+    } else {
+      std::free(block);
+    }
   }
   bool clean = true;
   for (const auto& q : leaving) {

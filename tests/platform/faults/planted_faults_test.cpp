@@ -1,0 +1,472 @@
+// Faults that streaming drivers make, planted in small driver-like scenarios beside the
+// correct pattern of each: the faulty variant must be stopped by the verifier at the line
+// that makes the fault (or, where no driver line is at hand, with a report naming the
+// routine), under every seed; the correct variant must stay silent under every seed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <source_location>
+#include <string>
+#include <vector>
+
+#include "installed.h"
+#include "kernel/clock.h"
+#include "kernel/io.h"
+#include "kernel/ke.h"
+#include "kernel/pool.h"
+#include "kernel/verifier.h"
+#include "portcls/ksclient.h"
+#include "support/kernel_fixture.h"
+#include "test_support.h"
+#include "usb/usb_port.h"
+#include "usb/usbdlib.h"
+
+namespace {
+
+using platform::verifier::Check;
+using platform::verifier::ScopedCapture;
+using platform::verifier::Violation;
+
+constexpr ULONG kTag = MakePoolTag('P', 'l', 'n', 't');
+
+// Where a scenario made its fault: the line the report's caller must name (0: the report
+// has no driver line and the row checks its detail instead).
+struct Outcome {
+  int line = 0;
+  std::string detailHas;
+};
+
+// Runs `stmt` as the planted fault, noting its line.
+#define PLANT(out, stmt) \
+  do {                   \
+    (out).line = __LINE__; \
+    stmt;                \
+  } while (0)
+
+std::string Hex(const void* p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+// ---------------------------------------------------------------------------------------
+// A client of the simulated headset on the bus port: configures it, selects the
+// streaming alternate setting and builds isochronous URBs in pool memory.
+
+struct Waiter {
+  KEVENT event;
+  int calls = 0;
+  Waiter() { KeInitializeEvent(&event, NotificationEvent, FALSE); }
+  void Wait() { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); }
+};
+
+NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID context) {
+  auto* w = static_cast<Waiter*>(context);
+  ++w->calls;
+  KeSetEvent(&w->event, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+struct HeadsetClient {
+  std::unique_ptr<sim::device::SimDevice> device = sim::device::test::Load("uac1-headset-A.txt");
+  std::unique_ptr<platform::usb::UsbPort> port = std::make_unique<platform::usb::UsbPort>(device.get());
+  std::vector<std::uint8_t> config;
+  USBD_PIPE_HANDLE out = nullptr;
+
+  HeadsetClient() {
+    PURB select = sim::device::test::SelectDefaultsRequest(*device, config);
+    EXPECT_EQ(SendAndWait(select), STATUS_SUCCESS);
+    auto handle = select->UrbSelectConfiguration.ConfigurationHandle;
+    ExFreePool(select);
+    std::vector<std::uint8_t> mem(GET_SELECT_INTERFACE_REQUEST_SIZE(2), 0);
+    auto* si = reinterpret_cast<_URB_SELECT_INTERFACE*>(mem.data());
+    si->Hdr.Length = static_cast<USHORT>(mem.size());
+    si->Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
+    si->ConfigurationHandle = handle;
+    si->Interface.Length = static_cast<USHORT>(mem.size() - 32);
+    si->Interface.InterfaceNumber = 1;
+    si->Interface.AlternateSetting = 1;
+    EXPECT_EQ(SendAndWait(reinterpret_cast<PURB>(si)), STATUS_SUCCESS);
+    out = si->Interface.Pipes[0].PipeHandle;
+  }
+  ~HeadsetClient() { port.reset(); }
+
+  PIRP Irp() const { return IoAllocateIrp(port->pdo()->StackSize, FALSE); }
+
+  void Prepare(PIRP irp, PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID context) const {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+  }
+
+  NTSTATUS SendAndWait(PURB urb) const {
+    Waiter w;
+    PIRP irp = Irp();
+    Prepare(irp, urb, SignalAndKeep, &w);
+    if (IofCallDriver(port->pdo(), irp) == STATUS_PENDING) w.Wait();
+    NTSTATUS s = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return s;
+  }
+
+  // A ten-packet isochronous OUT URB in pool, with its transfer buffer in pool too.
+  PURB IsoUrb(UCHAR** buffer) const {
+    auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, GET_ISO_URB_SIZE(10), kTag));
+    *buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 1760, kTag));
+    std::memset(urb, 0, GET_ISO_URB_SIZE(10));
+    std::memset(*buffer, 0, 1760);
+    auto& r = urb->UrbIsochronousTransfer;
+    r.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(10));
+    r.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    r.PipeHandle = out;
+    r.TransferFlags = USBD_START_ISO_TRANSFER_ASAP;
+    r.TransferBuffer = *buffer;
+    r.TransferBufferLength = 1760;
+    r.NumberOfPackets = 10;
+    for (ULONG i = 0; i < 10; ++i) r.IsoPacket[i].Offset = i * 176;
+    return urb;
+  }
+};
+
+// URB and buffer freed while the URB is in flight; the correct driver waits for the
+// completion first.
+Outcome UrbFreedInFlight(bool faulty) {
+  Outcome o;
+  HeadsetClient c;
+  UCHAR* buffer = nullptr;
+  PURB urb = c.IsoUrb(&buffer);
+  Waiter w;
+  PIRP irp = c.Irp();
+  c.Prepare(irp, urb, SignalAndKeep, &w);
+  EXPECT_EQ(IofCallDriver(c.port->pdo(), irp), STATUS_PENDING);
+  if (faulty) {
+    PLANT(o, ExFreePoolWithTag(urb, kTag));
+    ExFreePoolWithTag(buffer, kTag);
+    w.Wait();
+  } else {
+    w.Wait();
+    ExFreePoolWithTag(urb, kTag);
+    ExFreePoolWithTag(buffer, kTag);
+  }
+  IoFreeIrp(irp);
+  platform::pool::CheckQuarantine();
+  return o;
+}
+
+// A completion context freed after surprise removal, before the completion ran: the
+// routine then writes into freed pool. The correct driver frees it once the routine ran.
+struct RemovalContext {
+  NTSTATUS status;
+  ULONG calls;
+};
+
+struct RemovalRun {
+  Waiter done;
+  RemovalContext* context = nullptr;
+};
+
+RemovalRun* g_removal = nullptr;
+
+NTSTATUS RecordIntoContext(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto* c = static_cast<RemovalContext*>(context);
+  c->status = irp->IoStatus.Status;
+  ++c->calls;
+  KeSetEvent(&g_removal->done.event, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+Outcome ContextFreedAfterRemoval(bool faulty) {
+  Outcome o;
+  HeadsetClient c;
+  RemovalRun run;
+  g_removal = &run;
+  UCHAR* buffer = nullptr;
+  PURB urb = c.IsoUrb(&buffer);
+  run.context = static_cast<RemovalContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(RemovalContext), kTag));
+  *run.context = {};
+  PIRP irp = c.Irp();
+  c.Prepare(irp, urb, RecordIntoContext, run.context);
+  EXPECT_EQ(IofCallDriver(c.port->pdo(), irp), STATUS_PENDING);
+  platform::clock::SleepFor(2 * platform::clock::kTicksPerMillisecond);
+  c.port->controller().RemoveDevice();
+  if (faulty) {
+    PLANT(o, ExFreePoolWithTag(run.context, kTag));
+    run.done.Wait();
+  } else {
+    run.done.Wait();
+    EXPECT_EQ(run.context->status, STATUS_DEVICE_NOT_CONNECTED);
+    ExFreePoolWithTag(run.context, kTag);
+  }
+  IoFreeIrp(irp);
+  ExFreePoolWithTag(urb, kTag);
+  ExFreePoolWithTag(buffer, kTag);
+  platform::pool::CheckQuarantine();
+  g_removal = nullptr;
+  return o;
+}
+
+// The completion routine of an IRP the driver allocated returns STATUS_SUCCESS: the IRP
+// goes back to an I/O manager that has no thread for it, and the driver then reuses and
+// frees it. The correct routine returns STATUS_MORE_PROCESSING_REQUIRED.
+Waiter* g_handBack = nullptr;
+NTSTATUS HandsBack(PDEVICE_OBJECT, PIRP, PVOID) {
+  KeSetEvent(&g_handBack->event, IO_NO_INCREMENT, FALSE);
+  return STATUS_SUCCESS;
+}
+
+Outcome CompletionHandsTheIrpBack(bool faulty) {
+  Outcome o;
+  HeadsetClient c;
+  Waiter w;
+  g_handBack = &w;
+  UCHAR* buffer = nullptr;
+  PURB urb = c.IsoUrb(&buffer);
+  PIRP irp = c.Irp();
+  c.Prepare(irp, urb, faulty ? HandsBack : SignalAndKeep, &w);
+  EXPECT_EQ(IofCallDriver(c.port->pdo(), irp), STATUS_PENDING);
+  w.Wait();
+  PLANT(o, IoReuseIrp(irp, STATUS_SUCCESS));
+  if (!faulty) o.line = 0;
+  IoFreeIrp(irp);
+  ExFreePoolWithTag(urb, kTag);
+  ExFreePoolWithTag(buffer, kTag);
+  g_handBack = nullptr;
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------
+// IRQL across calls.
+
+struct OneDevice {
+  PDRIVER_OBJECT driver = platform::io::CreateDriverObject(u"\\Driver\\PlantedFaults");
+  PDEVICE_OBJECT device = nullptr;
+  OneDevice() { EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &device), STATUS_SUCCESS); }
+  ~OneDevice() {
+    IoDeleteDevice(device);
+    platform::io::DeleteDriverObject(driver);
+  }
+  NTSTATUS Send(UCHAR major, const std::source_location& where = std::source_location::current()) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+    NTSTATUS s = IofCallDriver(device, irp, where);
+    IoFreeIrp(irp);
+    return s;
+  }
+};
+
+// Takes a spin lock and returns without releasing it on the faulty path.
+KSPIN_LOCK g_dispatchLock;
+KIRQL g_dispatchOld;
+NTSTATUS ReturnsRaised(PDEVICE_OBJECT, PIRP irp) {
+  KeAcquireSpinLock(&g_dispatchLock, &g_dispatchOld);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+NTSTATUS ReturnsLowered(PDEVICE_OBJECT, PIRP irp) {
+  KIRQL old;
+  KeAcquireSpinLock(&g_dispatchLock, &old);
+  KeReleaseSpinLock(&g_dispatchLock, old);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+Outcome DispatchReturnsAtDispatchLevel(bool faulty) {
+  Outcome o;
+  OneDevice d;
+  KeInitializeSpinLock(&g_dispatchLock);
+  d.driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = faulty ? ReturnsRaised : ReturnsLowered;
+  if (faulty) {
+    PLANT(o, d.Send(IRP_MJ_DEVICE_CONTROL));
+    KeReleaseSpinLock(&g_dispatchLock, g_dispatchOld);
+  } else {
+    d.Send(IRP_MJ_DEVICE_CONTROL);
+  }
+  return o;
+}
+
+// A DPC that lowers to PASSIVE_LEVEL and raises back; the correct one stays at
+// DISPATCH_LEVEL (taking its lock with the AtDpcLevel forms).
+struct DpcRun {
+  KDPC dpc;
+  KSPIN_LOCK lock;
+  bool faulty;
+  Outcome* outcome;
+  KEVENT done;
+};
+
+void LowersInDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* r = static_cast<DpcRun*>(context);
+  if (r->faulty) {
+    PLANT(*r->outcome, KeLowerIrql(PASSIVE_LEVEL));
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+  } else {
+    KeAcquireSpinLockAtDpcLevel(&r->lock);
+    KeReleaseSpinLockFromDpcLevel(&r->lock);
+  }
+  KeSetEvent(&r->done, IO_NO_INCREMENT, FALSE);
+}
+
+Outcome DpcLowersIrql(bool faulty) {
+  Outcome o;
+  DpcRun r{};
+  r.faulty = faulty;
+  r.outcome = &o;
+  KeInitializeSpinLock(&r.lock);
+  KeInitializeEvent(&r.done, NotificationEvent, FALSE);
+  KeInitializeDpc(&r.dpc, LowersInDpc, &r);
+  KeInsertQueueDpc(&r.dpc, nullptr, nullptr);
+  KeWaitForSingleObject(&r.done, Executive, KernelMode, FALSE, nullptr);
+  KeFlushQueuedDpcs();
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------
+// Pool written after its free (the write lands in the quarantine).
+
+Outcome PoolWrittenAfterFree(bool faulty) {
+  Outcome o;
+  auto* block = static_cast<ULONG*>(ExAllocatePoolWithTag(NonPagedPool, 64, kTag));
+  block[0] = 1;
+  PLANT(o, ExFreePoolWithTag(block, kTag));  // the report names the free
+  if (faulty) {
+    volatile ULONG* stale = block;
+    stale[3] = 0xDEAD;
+  } else {
+    o.line = 0;
+  }
+  platform::pool::CheckQuarantine();
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------
+// KS property handler writing 16 bytes into a 4-byte value; the correct one checks the
+// size and answers STATUS_BUFFER_TOO_SMALL.
+
+Outcome PropertyHandlerOverruns(bool faulty) {
+  Outcome o;
+  fakes::InstalledDevice dev;
+  std::unique_ptr<platform::ks::Filter> topology;
+  EXPECT_EQ(platform::ks::OpenFilter(dev.device, dev.topologyName, &topology), STATUS_SUCCESS);
+  KSPROPERTY p{};
+  p.Set = fakes::KSPROPSETID_FakeDiagnostics;
+  p.Id = faulty ? fakes::kDiagnosticOverrun : fakes::kDiagnosticChecked;
+  p.Flags = KSPROPERTY_TYPE_GET;
+  ULONG value = 0, returned = 0;
+  const NTSTATUS s = topology->Property(&p, sizeof(p), &value, sizeof(value), &returned);
+  if (faulty) {
+    o.detailHas = "wrote past the end of its 4-byte value";
+  } else {
+    EXPECT_EQ(s, STATUS_BUFFER_TOO_SMALL);
+  }
+  topology.reset();
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------
+
+struct Row {
+  const char* fault;
+  Check check;
+  Outcome (*run)(bool faulty);
+};
+
+const Row kRows[] = {
+    {"URB and its buffer freed while the URB is in flight", Check::MemoryInUseByIo, UrbFreedInFlight},
+    {"completion context freed after surprise removal, before its routine ran", Check::MemoryInUseByIo,
+     ContextFreedAfterRemoval},
+    {"completion routine of a driver-allocated IRP hands it back, then the IRP is reused", Check::IrpOwnership,
+     CompletionHandsTheIrpBack},
+    {"dispatch routine returns at DISPATCH_LEVEL", Check::IrqlNotRestored, DispatchReturnsAtDispatchLevel},
+    {"DPC lowers to PASSIVE_LEVEL and raises back", Check::IrqlMisuse, DpcLowersIrql},
+    {"pool written after its free", Check::WriteAfterFree, PoolWrittenAfterFree},
+    {"KS property handler writes 16 bytes into a 4-byte value", Check::BufferOverrun, PropertyHandlerOverruns},
+};
+
+std::string Describe(const std::vector<Violation>& vs) {
+  std::string out;
+  for (const auto& v : vs)
+    out += std::string("  ") + platform::verifier::CheckName(v.check) + " in " + v.api + ": " + v.detail + " (" +
+           v.caller + ")\n";
+  return out.empty() ? "  nothing\n" : out;
+}
+
+class PlantedFaults : public platform::testing::KernelTest, public ::testing::WithParamInterface<Row> {};
+
+// Under the run's seed: the fault is reported, first of its kind at its line.
+TEST_P(PlantedFaults, TheFaultIsStoppedAtItsLine) {
+  const Row& row = GetParam();
+  ScopedCapture capture;
+  const Outcome o = row.run(true);
+  const auto& vs = capture.violations();
+  const Violation* first = nullptr;
+  for (const auto& v : vs)
+    if (v.check == row.check && !first) first = &v;
+  ASSERT_NE(first, nullptr) << row.fault << ": expected " << platform::verifier::CheckName(row.check) << ", saw\n"
+                            << Describe(vs);
+  if (o.line) {
+    const std::string at = "planted_faults_test.cpp:" + std::to_string(o.line);
+    bool atLine = false;
+    for (const auto& v : vs) atLine = atLine || (v.check == row.check && v.caller.find(at) != std::string::npos);
+    EXPECT_TRUE(atLine) << row.fault << ": planted at line " << o.line << ", saw\n" << Describe(vs);
+  }
+  if (!o.detailHas.empty()) {
+    EXPECT_NE(first->detail.find(o.detailHas), std::string::npos) << first->detail;
+  }
+}
+
+// The correct pattern is silent under 200 seeds.
+TEST_P(PlantedFaults, TheCorrectPatternIsSilent) {
+  const Row& row = GetParam();
+  ScopedCapture capture;
+  const auto loud = platform::testing::SeedsWhere(seed() * 1000, 200, [&] {
+    const size_t before = capture.violations().size();
+    row.run(false);
+    return capture.violations().size() != before;
+  });
+  EXPECT_TRUE(loud.empty()) << row.fault << ": " << loud.size() << " of 200 seeds reported, first seed "
+                            << loud.front() << ":\n"
+                            << Describe(capture.violations());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PlantedFaults, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) { return std::to_string(info.index); });
+
+// The faulty IRP of the hand-back row is named by its routine in the completion's report.
+class PlantedFaultDetails : public platform::testing::KernelTest {};
+
+TEST_F(PlantedFaultDetails, TheHandBackReportNamesTheRoutineAndItsStatus) {
+  ScopedCapture capture;
+  CompletionHandsTheIrpBack(true);
+  ASSERT_FALSE(capture.violations().empty());
+  const Violation& v = capture.violations().front();
+  EXPECT_EQ(v.check, Check::IrpOwnership);
+  EXPECT_EQ(v.caller, "completion routine " + Hex(reinterpret_cast<const void*>(&HandsBack)));
+  EXPECT_NE(v.detail.find(Hex(reinterpret_cast<const void*>(&HandsBack))), std::string::npos) << v.detail;
+  EXPECT_NE(v.detail.find("returned 0x00000000 instead of STATUS_MORE_PROCESSING_REQUIRED"), std::string::npos)
+      << v.detail;
+  // The reuse that follows is reported too.
+  int ownership = 0;
+  for (const auto& f : capture.violations()) ownership += f.check == Check::IrpOwnership;
+  EXPECT_EQ(ownership, 2);
+}
+
+TEST_F(PlantedFaultDetails, TheInFlightReportNamesTheIrpAndWhatItUses) {
+  ScopedCapture capture;
+  UrbFreedInFlight(true);
+  std::vector<std::string> uses;
+  for (const auto& v : capture.violations())
+    if (v.check == Check::MemoryInUseByIo) uses.push_back(v.detail);
+  ASSERT_EQ(uses.size(), 2u) << Describe(capture.violations());
+  EXPECT_NE(uses[0].find("argument 1 (the URB) of stack location 1"), std::string::npos) << uses[0];
+  EXPECT_NE(uses[1].find("the URB's transfer buffer"), std::string::npos) << uses[1];
+}
+
+}  // namespace
