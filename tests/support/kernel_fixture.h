@@ -113,6 +113,7 @@ class KernelTest : public ::testing::Test {
       std::abort();
     });
     clock::Reset();
+    verifier::ResetLockOrder();
     seed_ = RunSeed();
     NoteTestSeed(seed_);
     sched::Configure({.seed = seed_});
@@ -128,6 +129,7 @@ class KernelTest : public ::testing::Test {
     // Blocks freed during the test leave the quarantine: a late write fails this test.
     pool::CheckQuarantine();
     leaks_->Check();
+    verifier::ResetLockOrder();
     leaks_.reset();
     sched::Configure({});
     verifier::SetHandler(std::move(previousHandler_));

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "kernel/sched.h"
+#include "lock_order.h"
 #include "paged_arena.h"
 #include "sched.h"
 
@@ -39,6 +40,7 @@ void Acquire(ThreadRec* t, PKSPIN_LOCK lock, KIRQL raisedFrom, const char* api, 
            caller);
     return;
   }
+  lock_order::Acquiring(t, lock, "spin lock", caller);
   platform::sched::Point("spin-lock acquire");
   for (unsigned spins = 0;; ++spins) {
     KSPIN_LOCK expected = 0;
@@ -52,6 +54,7 @@ void Acquire(ThreadRec* t, PKSPIN_LOCK lock, KIRQL raisedFrom, const char* api, 
   }
   t->spinLocks.push_back(lock);
   t->spinLockIrqls.push_back(raisedFrom);
+  lock_order::Acquired(t, lock, "spin lock", caller);
 }
 
 // `newIrql`: the IRQL the release lowers to (the FromDpcLevel forms: DISPATCH_LEVEL).
@@ -84,6 +87,7 @@ void Release(ThreadRec* t, PKSPIN_LOCK lock, KIRQL newIrql, const char* api, con
                   newIrql),
            caller);
   t->spinLocks.erase(std::next(held).base());
+  lock_order::Released(t, lock);
   if (index < t->spinLockIrqls.size()) t->spinLockIrqls.erase(t->spinLockIrqls.begin() + static_cast<long>(index));
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
   platform::sched::Point("spin-lock release");
@@ -147,7 +151,10 @@ KIRQL KeRaiseIrqlToDpcLevel(const std::source_location& caller) {
   return old;
 }
 
-void KeInitializeSpinLock(PKSPIN_LOCK spinLock) { *spinLock = 0; }
+void KeInitializeSpinLock(PKSPIN_LOCK spinLock) {
+  *spinLock = 0;
+  lock_order::Forget(spinLock);
+}
 
 void KeAcquireSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql, const std::source_location& caller) {
   *oldIrql = KeAcquireSpinLockRaiseToDpc(spinLock, caller);

@@ -11,6 +11,7 @@
 #include "kernel/ke.h"
 #include "kernel/verifier.h"
 #include "io_internal.h"
+#include "lock_order.h"
 #include "paged_arena.h"
 #include "sched.h"
 #include "text.h"
@@ -169,6 +170,7 @@ void Free(PVOID block, ULONG tag, const std::source_location& caller, const char
   s.blocks.erase(it);
   lock.unlock();
   platform::kernel_detail::CheckFreedMemory(block, bytes, api, caller);
+  platform::kernel_detail::lock_order::ForgetRange(block, bytes);
   const bool inUse = platform::io::detail::CheckFreeAgainstIo(block, bytes, api, caller);
   if (inUse) {
     // Reported: the device still reads and writes the block, so it stays as it is (a

@@ -67,6 +67,7 @@ const char* CheckName(Check check) {
     case Check::BufferOverrun: return "write past the end of a buffer";
     case Check::IrpOwnership: return "IRP ownership broken";
     case Check::IrqlNotRestored: return "IRQL not restored on return";
+    case Check::LockOrderInversion: return "locks taken in both orders";
   }
   return "unknown check";
 }

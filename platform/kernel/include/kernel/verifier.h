@@ -37,6 +37,7 @@ enum class Check {
   BufferOverrun,           // a handler wrote past the end of the buffer it was given
   IrpOwnership,            // a driver-allocated IRP completed back to the I/O manager, or used after that
   IrqlNotRestored,         // a dispatch or completion routine returned at another IRQL than it was called at
+  LockOrderInversion,      // two locks taken in both orders (a possible deadlock), both orders' sites named
 };
 
 const char* CheckName(Check check);
@@ -61,6 +62,9 @@ bool RequireIrqlAtMost(unsigned char highest, const char* api,
 // The same with the caller already as text (for findings made where no source location
 // is at hand, such as a faulting memory access).
 void Report(Check check, const char* api, std::string detail, std::string caller);
+
+// Forgets every lock order seen so far (the kernel test fixture does between tests).
+void ResetLockOrder();
 
 using Handler = std::function<void(const Violation&)>;
 // Installs a handler and returns the previous one.
