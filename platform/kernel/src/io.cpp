@@ -482,14 +482,57 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
   return status;
 }
 
+namespace {
+
+// Completions running on this thread, each inside a completion routine of the one before.
+// Past kMaxCompletionNesting a routine resubmitting into a driver that completes at once
+// (a removed device) recurses without end: reported once per chain, naming the routine.
+constexpr unsigned kMaxCompletionNesting = 16;
+thread_local unsigned completionDepth = 0;
+thread_local bool nestingReported = false;
+
+struct CompletionDepth {
+  CompletionDepth() { ++completionDepth; }
+  ~CompletionDepth() {
+    if (--completionDepth == 0) nestingReported = false;
+  }
+};
+
+// Reports a driver-allocated IRP whose completion routine let it go back to the I/O
+// manager, and marks it so a later reuse, resend or free is reported too.
+void HandBack(PIRP irp, std::uint64_t generation, PIO_COMPLETION_ROUTINE routine, NTSTATUS status,
+              const std::source_location& caller) {
+  const std::string routineText = platform::text::RoutineText(reinterpret_cast<const void*>(routine));
+  const std::string why = "its completion routine " + routineText + " returned " + StatusText(status) +
+                          " instead of STATUS_MORE_PROCESSING_REQUIRED (the IRP went back to the I/O manager)";
+  {
+    State& s = S();
+    std::lock_guard lock(s.mutex);
+    auto it = s.irps.find(irp);
+    if (it != s.irps.end() && it->second.generation == generation) {
+      it->second.state = IrpState::Finished;
+      it->second.handedBack = why;
+    }
+  }
+  // The finding is the routine's: it names it as the caller, the completer in the detail.
+  Report(Check::IrpOwnership, "IoCompleteRequest",
+         IrpText(irp) + ", allocated by the driver, completed through: " + why + "; completed by " +
+             platform::text::CallerText(caller.file_name(), caller.line(), caller.function_name()),
+         "completion routine " + routineText);
+}
+
+}  // namespace
+
 void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
   platform::sched::Point("IoCompleteRequest");
+  CompletionDepth depth;
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     Report(Check::IrqlMisuse, "IoCompleteRequest", "called at IRQL " + std::to_string(irql), caller);
   }
   State& s = S();
   std::uint64_t generation;
+  bool driverAllocated = false;
   {
     std::unique_lock lock(s.mutex);
     auto it = s.irps.find(irp);
@@ -518,6 +561,7 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
     it->second.state = IrpState::Completing;
     it->second.uses.clear();
     generation = it->second.generation;
+    driverAllocated = it->second.fromPool && !it->second.built;
   }
   if (irp->IoStatus.Status == STATUS_PENDING) {
     Report(Check::InvalidArgument, "IoCompleteRequest", IrpText(irp) + " completed with STATUS_PENDING", caller);
@@ -537,8 +581,6 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
     }
   }
   bool routineRan = false;
-  PIO_COMPLETION_ROUTINE topRoutine = nullptr;  // a routine that ran at the last location
-  NTSTATUS topStatus = STATUS_SUCCESS;
   while (irp->CurrentLocation <= irp->StackCount) {
     PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
     irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
@@ -569,6 +611,14 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
                                   ? nullptr
                                   : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       const KIRQL before = KeGetCurrentIrql();
+      if (completionDepth > kMaxCompletionNesting && !nestingReported) {
+        nestingReported = true;
+        Report(Check::CompletionNesting, "IoCompleteRequest",
+               "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)) + " of " +
+                   IrpText(irp) + " is about to run inside " + std::to_string(completionDepth - 1) +
+                   " nested completions on one thread (it resubmits into a driver that completes at once)",
+               "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)));
+      }
       NTSTATUS status = routine(device, irp, stack->Context);
       routineRan = true;
       if (const KIRQL after = KeGetCurrentIrql(); after != before) {
@@ -578,9 +628,13 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
                    std::to_string(after),
                caller);
       }
-      if (status != STATUS_MORE_PROCESSING_REQUIRED && device == nullptr) {
-        topRoutine = routine == CompletionThunk ? thunkRan : routine;
-        topStatus = status;
+      PIO_COMPLETION_ROUTINE driverRoutine = routine == CompletionThunk ? thunkRan : routine;
+      if (status != STATUS_MORE_PROCESSING_REQUIRED && device == nullptr && driverAllocated && driverRoutine) {
+        // An IRP its driver allocated has no thread to go back to: the driver's completion
+        // routine must take it back with STATUS_MORE_PROCESSING_REQUIRED. The driver may
+        // already have freed or reused it (it thinks it owns it): the IRP is not read again.
+        HandBack(irp, generation, driverRoutine, status, caller);
+        return;
       }
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The IRP is its owner's again, and may already be freed, reused or resent.
@@ -600,22 +654,7 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
     auto it = s.irps.find(irp);
     if (it == s.irps.end() || it->second.generation != generation) return;
     it->second.state = IrpState::Finished;
-    // An IRP its driver allocated has no thread to go back to: the driver's completion
-    // routine must take it back with STATUS_MORE_PROCESSING_REQUIRED.
-    if (topRoutine && it->second.fromPool && !it->second.built) {
-      it->second.handedBack = "its completion routine " +
-                              platform::text::RoutineText(reinterpret_cast<const void*>(topRoutine)) +
-                              " returned " + StatusText(topStatus) +
-                              " instead of STATUS_MORE_PROCESSING_REQUIRED (the IRP went back to the I/O manager)";
-    }
     record = it->second;
-  }
-  if (!record.handedBack.empty() && topRoutine) {
-    // The finding is the routine's: it names it as the caller, the completer in the detail.
-    Report(Check::IrpOwnership, "IoCompleteRequest",
-           IrpText(irp) + ", allocated by the driver, completed through: " + record.handedBack + "; completed by " +
-               platform::text::CallerText(caller.file_name(), caller.line(), caller.function_name()),
-           "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(topRoutine)));
   }
   if (record.built) {
     FinishBuiltIrp(irp, record);

@@ -68,6 +68,7 @@ const char* CheckName(Check check) {
     case Check::IrpOwnership: return "IRP ownership broken";
     case Check::IrqlNotRestored: return "IRQL not restored on return";
     case Check::LockOrderInversion: return "locks taken in both orders";
+    case Check::CompletionNesting: return "completions nested too deep";
   }
   return "unknown check";
 }

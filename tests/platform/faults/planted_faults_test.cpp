@@ -230,8 +230,10 @@ Outcome CompletionHandsTheIrpBack(bool faulty) {
   c.Prepare(irp, urb, faulty ? HandsBack : SignalAndKeep, &w);
   EXPECT_EQ(IofCallDriver(c.port->pdo(), irp), STATUS_PENDING);
   w.Wait();
-  PLANT(o, IoReuseIrp(irp, STATUS_SUCCESS));
-  if (!faulty) o.line = 0;
+  // The report comes from the completion and names the routine; the reuse below is
+  // reported too when the completion had finished before it (always at seed 0).
+  IoReuseIrp(irp, STATUS_SUCCESS);
+  if (faulty) o.detailHas = "completion routine " + Hex(reinterpret_cast<const void*>(&HandsBack)) + " returned";
   IoFreeIrp(irp);
   ExFreePoolWithTag(urb, kTag);
   ExFreePoolWithTag(buffer, kTag);
@@ -371,6 +373,175 @@ Outcome PropertyHandlerOverruns(bool faulty) {
 }
 
 // ---------------------------------------------------------------------------------------
+// A completion routine that resubmits after surprise removal: the bus completes each new
+// submission at once, inside the submit call, and the routine recurses. The correct one
+// resubmits only while the transfers succeed.
+
+struct Resubmitter {
+  HeadsetClient* client;
+  PURB urb;
+  PIRP irp;
+  bool faulty;
+  int failures = 0;
+  Waiter done;
+};
+
+NTSTATUS Resubmit(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto* r = static_cast<Resubmitter*>(context);
+  const bool ok = NT_SUCCESS(irp->IoStatus.Status);
+  if (!ok) ++r->failures;
+  // The faulty routine stops only after 40 failures, so a test that captures the report
+  // ends; a driver with the fault recurses until the stack overflows.
+  if (ok || (r->faulty && r->failures < 40)) {
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    r->client->Prepare(irp, r->urb, Resubmit, r);
+    IofCallDriver(r->client->port->pdo(), irp);
+  } else {
+    KeSetEvent(&r->done.event, IO_NO_INCREMENT, FALSE);
+  }
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+Outcome ResubmitAfterRemoval(bool faulty) {
+  Outcome o;
+  HeadsetClient c;
+  UCHAR* buffer = nullptr;
+  Resubmitter r{&c, c.IsoUrb(&buffer), c.Irp(), faulty, 0, {}};
+  c.Prepare(r.irp, r.urb, Resubmit, &r);
+  EXPECT_EQ(IofCallDriver(c.port->pdo(), r.irp), STATUS_PENDING);
+  platform::clock::SleepFor(25 * platform::clock::kTicksPerMillisecond);
+  c.port->controller().RemoveDevice();
+  r.done.Wait();
+  if (faulty) o.detailHas = "completion routine " + Hex(reinterpret_cast<const void*>(&Resubmit));
+  IoFreeIrp(r.irp);
+  ExFreePoolWithTag(r.urb, kTag);
+  ExFreePoolWithTag(buffer, kTag);
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------
+// Locks taken in both orders: seen in one run, whatever the timing.
+
+// Spin locks: the test thread takes a then b; a DPC on the other processor takes b then a
+// (the correct DPC takes a then b).
+struct AbbaSpin {
+  KSPIN_LOCK a, b;
+  KDPC dpc;
+  bool faulty;
+  Outcome* o;
+};
+
+void AbbaDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* l = static_cast<AbbaSpin*>(context);
+  PKSPIN_LOCK first = l->faulty ? &l->b : &l->a;
+  PKSPIN_LOCK second = l->faulty ? &l->a : &l->b;
+  KeAcquireSpinLockAtDpcLevel(first);
+  PLANT(*l->o, KeAcquireSpinLockAtDpcLevel(second));
+  KeReleaseSpinLockFromDpcLevel(second);
+  KeReleaseSpinLockFromDpcLevel(first);
+}
+
+Outcome SpinLocksInBothOrders(bool faulty) {
+  Outcome o;
+  AbbaSpin l{};
+  l.faulty = faulty;
+  l.o = &o;
+  KeInitializeSpinLock(&l.a);
+  KeInitializeSpinLock(&l.b);
+  KeInitializeDpc(&l.dpc, AbbaDpc, &l);
+  KeSetTargetProcessorDpc(&l.dpc, 1);
+  KIRQL old;
+  KeAcquireSpinLock(&l.a, &old);
+  KeAcquireSpinLockAtDpcLevel(&l.b);
+  KeReleaseSpinLockFromDpcLevel(&l.b);
+  KeReleaseSpinLock(&l.a, old);
+  KeInsertQueueDpc(&l.dpc, nullptr, nullptr);
+  KeFlushQueuedDpcs();
+  if (!faulty) o.line = 0;
+  return o;
+}
+
+// Kernel mutexes: the test thread takes m1 then m2, a worker thread m2 then m1.
+Outcome MutexesInBothOrders(bool faulty) {
+  Outcome o;
+  KMUTEX m1, m2;
+  KeInitializeMutex(&m1, 0);
+  KeInitializeMutex(&m2, 0);
+  KeWaitForSingleObject(&m1, Executive, KernelMode, FALSE, nullptr);
+  KeWaitForSingleObject(&m2, Executive, KernelMode, FALSE, nullptr);
+  KeReleaseMutex(&m2, FALSE);
+  KeReleaseMutex(&m1, FALSE);
+  platform::clock::Thread worker("worker", [&] {
+    PRKMUTEX first = faulty ? &m2 : &m1;
+    PRKMUTEX second = faulty ? &m1 : &m2;
+    KeWaitForSingleObject(first, Executive, KernelMode, FALSE, nullptr);
+    PLANT(o, KeWaitForSingleObject(second, Executive, KernelMode, FALSE, nullptr));
+    KeReleaseMutex(second, FALSE);
+    KeReleaseMutex(first, FALSE);
+  });
+  worker.Join();
+  if (!faulty) o.line = 0;
+  return o;
+}
+
+// The cancel spin lock: the dispatch routine takes the driver's queue lock, then the
+// cancel spin lock to set the cancel routine; the cancel routine, called with the cancel
+// spin lock held, takes the queue lock before letting the cancel spin lock go. The
+// correct cancel routine releases the cancel spin lock first.
+struct CancelQueue {
+  KSPIN_LOCK lock;
+  bool faulty;
+  Outcome* o;
+};
+CancelQueue* g_cancelQueue = nullptr;
+
+void CancelQueued(PDEVICE_OBJECT, PIRP irp) {
+  CancelQueue* q = g_cancelQueue;
+  if (q->faulty) {
+    PLANT(*q->o, KeAcquireSpinLockAtDpcLevel(&q->lock));
+    KeReleaseSpinLockFromDpcLevel(&q->lock);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+  } else {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KIRQL old;
+    KeAcquireSpinLock(&q->lock, &old);
+    KeReleaseSpinLock(&q->lock, old);
+  }
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS QueueCancellable(PDEVICE_OBJECT, PIRP irp) {
+  CancelQueue* q = g_cancelQueue;
+  KIRQL old, cancelIrql;
+  KeAcquireSpinLock(&q->lock, &old);
+  IoAcquireCancelSpinLock(&cancelIrql);
+  IoSetCancelRoutine(irp, CancelQueued);
+  IoReleaseCancelSpinLock(cancelIrql);
+  IoMarkIrpPending(irp);
+  KeReleaseSpinLock(&q->lock, old);
+  return STATUS_PENDING;
+}
+
+Outcome CancelSpinLockInBothOrders(bool faulty) {
+  Outcome o;
+  CancelQueue q{0, faulty, &o};
+  KeInitializeSpinLock(&q.lock);
+  g_cancelQueue = &q;
+  OneDevice d;
+  d.driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = QueueCancellable;
+  PIRP irp = IoAllocateIrp(d.device->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  EXPECT_EQ(IofCallDriver(d.device, irp), STATUS_PENDING);
+  EXPECT_TRUE(IoCancelIrp(irp));
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+  IoFreeIrp(irp);
+  g_cancelQueue = nullptr;
+  if (!faulty) o.line = 0;
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------
 
 struct Row {
   const char* fault;
@@ -388,6 +559,11 @@ const Row kRows[] = {
     {"DPC lowers to PASSIVE_LEVEL and raises back", Check::IrqlMisuse, DpcLowersIrql},
     {"pool written after its free", Check::WriteAfterFree, PoolWrittenAfterFree},
     {"KS property handler writes 16 bytes into a 4-byte value", Check::BufferOverrun, PropertyHandlerOverruns},
+    {"completion routine resubmitting after surprise removal", Check::CompletionNesting, ResubmitAfterRemoval},
+    {"two spin locks taken in opposite orders on two processors", Check::LockOrderInversion, SpinLocksInBothOrders},
+    {"two kernel mutexes taken in opposite orders by two threads", Check::LockOrderInversion, MutexesInBothOrders},
+    {"a cancel routine takes the queue lock under the cancel spin lock", Check::LockOrderInversion,
+     CancelSpinLockInBothOrders},
 };
 
 std::string Describe(const std::vector<Violation>& vs) {
@@ -422,16 +598,18 @@ TEST_P(PlantedFaults, TheFaultIsStoppedAtItsLine) {
   }
 }
 
-// The correct pattern is silent under 200 seeds.
+// The correct pattern is silent under seeds 0..199 (the default run); the seeded and
+// stress entries, which repeat the suite under their own seeds, add ten seeds each.
 TEST_P(PlantedFaults, TheCorrectPatternIsSilent) {
   const Row& row = GetParam();
   ScopedCapture capture;
-  const auto loud = platform::testing::SeedsWhere(seed() * 1000, 200, [&] {
+  const unsigned count = seed() == 0 ? 200 : 10;
+  const auto loud = platform::testing::SeedsWhere(seed() * 1000, count, [&] {
     const size_t before = capture.violations().size();
     row.run(false);
     return capture.violations().size() != before;
   });
-  EXPECT_TRUE(loud.empty()) << row.fault << ": " << loud.size() << " of 200 seeds reported, first seed "
+  EXPECT_TRUE(loud.empty()) << row.fault << ": " << loud.size() << " of " << count << " seeds reported, first seed "
                             << loud.front() << ":\n"
                             << Describe(capture.violations());
 }
@@ -452,10 +630,13 @@ TEST_F(PlantedFaultDetails, TheHandBackReportNamesTheRoutineAndItsStatus) {
   EXPECT_NE(v.detail.find(Hex(reinterpret_cast<const void*>(&HandsBack))), std::string::npos) << v.detail;
   EXPECT_NE(v.detail.find("returned 0x00000000 instead of STATUS_MORE_PROCESSING_REQUIRED"), std::string::npos)
       << v.detail;
-  // The reuse that follows is reported too.
+  // The reuse that follows is reported too (at seed 0 the completion has finished by then;
+  // other seeds may let the driver reuse it while the completion still unwinds).
   int ownership = 0;
   for (const auto& f : capture.violations()) ownership += f.check == Check::IrpOwnership;
-  EXPECT_EQ(ownership, 2);
+  if (seed() == 0) {
+    EXPECT_EQ(ownership, 2);
+  }
 }
 
 TEST_F(PlantedFaultDetails, TheInFlightReportNamesTheIrpAndWhatItUses) {

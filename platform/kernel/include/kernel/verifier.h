@@ -38,6 +38,8 @@ enum class Check {
   IrpOwnership,            // a driver-allocated IRP completed back to the I/O manager, or used after that
   IrqlNotRestored,         // a dispatch or completion routine returned at another IRQL than it was called at
   LockOrderInversion,      // two locks taken in both orders (a possible deadlock), both orders' sites named
+  CompletionNesting,       // completions nested too deep inside one call (a routine resubmitting into a
+                           // driver that completes at once recurses until the stack overflows)
 };
 
 const char* CheckName(Check check);
