@@ -99,6 +99,34 @@ Handler SetHandler(Handler handler) {
   return previous;
 }
 
+namespace {
+
+struct StreamFindings {
+  std::mutex mutex;
+  std::vector<StreamFinding> list;
+};
+
+StreamFindings& Findings() {
+  static StreamFindings* f = new StreamFindings;
+  return *f;
+}
+
+}  // namespace
+
+void ReportStreamFinding(StreamFinding finding) {
+  auto& f = Findings();
+  std::lock_guard lock(f.mutex);
+  f.list.push_back(std::move(finding));
+}
+
+std::vector<StreamFinding> TakeStreamFindings() {
+  auto& f = Findings();
+  std::lock_guard lock(f.mutex);
+  std::vector<StreamFinding> out;
+  out.swap(f.list);
+  return out;
+}
+
 ScopedCapture::ScopedCapture() {
   auto mutex = std::make_shared<std::mutex>();
   previous_ = SetHandler([this, mutex](const Violation& v) {

@@ -7,6 +7,8 @@
 
 #include "sim/engine/engine.h"
 
+#include "kernel/verifier.h"
+
 namespace sim::engine {
 namespace {
 
@@ -88,7 +90,11 @@ Stream::~Stream() {
   m_Pin.reset();
 }
 
-void Stream::Report(Issue issue, std::string detail) { m_Findings.push_back({issue, std::move(detail)}); }
+void Stream::Report(Issue issue, std::string detail) {
+  platform::verifier::ReportStreamFinding({m_Capture ? "engine capture stream" : "engine render stream",
+                                           IssueName(issue), platform::clock::Now(), detail});
+  m_Findings.push_back({issue, std::move(detail)});
+}
 
 std::vector<Finding> Stream::Findings() const {
   Locked lock(*this);

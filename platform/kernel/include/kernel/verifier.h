@@ -65,6 +65,20 @@ bool RequireIrqlAtMost(unsigned char highest, const char* api,
 // is at hand, such as a faulting memory access).
 void Report(Check check, const char* api, std::string detail, std::string caller);
 
+// Stream findings: what a listener would hear, reported by the simulated device (an
+// underrun or overrun of its FIFO inside a stream) and the engine client (its invariant
+// checks). They do not stop the test at once (the stream goes on, as audio would); the
+// kernel test fixture fails the test at teardown on every finding it did not declare.
+struct StreamFinding {
+  std::string source;  // "device endpoint 0x01", "engine render stream"
+  std::string kind;    // "underrun", "overrun", or the engine's issue name
+  long long time;      // virtual time (100 ns units) when it began
+  std::string detail;
+};
+void ReportStreamFinding(StreamFinding finding);
+// Takes every stream finding reported since the last call.
+std::vector<StreamFinding> TakeStreamFindings();
+
 // Forgets every lock order seen so far (the kernel test fixture does between tests).
 void ResetLockOrder();
 
