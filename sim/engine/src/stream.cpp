@@ -69,6 +69,7 @@ Stream::Stream(std::unique_ptr<platform::ks::Pin> pin, bool capture, const WAVEF
       m_Packet(options.packetBytes ? options.packetBytes : PacketBytesOf(format)),
       m_WakeMs(options.wakeMs),
       m_MoveOnNotification(options.moveDataOnNotification),
+      m_StallPeriods(options.stallPeriods ? options.stallPeriods : 1),
       m_Checker(m_SampleBytes) {
   if (m_Period == 0 || m_Period > m_BufferSize) m_Period = m_BufferSize;
   m_WriteAhead = options.writeAheadBytes ? options.writeAheadBytes : m_BufferSize - m_Period;
@@ -210,7 +211,7 @@ void Stream::TimerPassLocked() {
       m_GapReported = true;
     }
     LONGLONG still = now - m_LastMove;
-    if (still > 2 * m_PeriodTicks + m_PacketTicks && !m_StallReported) {
+    if (still > static_cast<LONGLONG>(m_StallPeriods) * m_PeriodTicks + m_PacketTicks && !m_StallReported) {
       Report(Issue::PositionStalled, "position " + std::to_string(m_Played) + " for " + Ms(still));
       m_StallReported = true;
     }
