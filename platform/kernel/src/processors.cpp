@@ -7,6 +7,8 @@
 // the processor's IRQL, and runs without the lock; the processor records what runs on it
 // so that freeing memory under a running DPC is reported.
 
+#include <time.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdint>
@@ -72,6 +74,12 @@ void FinishDpcLocked(Sched& s, Cpu& c) {
   if (!c.dpcs.empty()) SetEventLocked(&c.work);
 }
 
+long long ThreadCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
 // Runs one taken DPC on `self` at DISPATCH_LEVEL and checks how it returned.
 void RunDpc(ThreadRec* self, const TakenDpc& d) {
   const KIRQL before = self->irql;
@@ -79,7 +87,17 @@ void RunDpc(ThreadRec* self, const TakenDpc& d) {
   self->irql = DISPATCH_LEVEL;
   FollowIrql(self);
   ++self->dpcDepth;
+  const unsigned long long limitUs = platform::verifier::DpcTimeLimit();
+  const long long started = limitUs ? ThreadCpuNs() : 0;
   if (d.routine) d.routine(d.dpc, d.context, d.arg1, d.arg2);
+  if (limitUs) {
+    const long long usedUs = (ThreadCpuNs() - started) / 1000;
+    if (usedUs > static_cast<long long>(limitUs))
+      Report(Check::DpcTooLong, "KDPC",
+             Format("DPC routine %p (DPC %p) used %lld us of processor time at DISPATCH_LEVEL; the limit is %llu us",
+                    reinterpret_cast<void*>(d.routine), static_cast<void*>(d.dpc), usedUs, limitUs),
+             Format("DPC routine %p", reinterpret_cast<void*>(d.routine)));
+  }
   --self->dpcDepth;
   if (self->irql != DISPATCH_LEVEL || self->spinLocks.size() != locks) {
     Report(Check::LockHeldAtExit, "KDPC",

@@ -1,6 +1,7 @@
 #include "kernel/verifier.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -69,6 +70,7 @@ const char* CheckName(Check check) {
     case Check::IrqlNotRestored: return "IRQL not restored on return";
     case Check::LockOrderInversion: return "locks taken in both orders";
     case Check::CompletionNesting: return "completions nested too deep";
+    case Check::DpcTooLong: return "DPC ran too long";
   }
   return "unknown check";
 }
@@ -126,6 +128,30 @@ std::vector<StreamFinding> TakeStreamFindings() {
   out.swap(f.list);
   return out;
 }
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr unsigned long long kSanitizerScale = 10;
+#else
+constexpr unsigned long long kSanitizerScale = 1;
+#endif
+
+std::atomic<unsigned long long>& DpcLimit() {
+  static std::atomic<unsigned long long> limit{[] {
+    const char* text = std::getenv("UA_DPC_LIMIT_US");
+    return text && *text ? std::strtoull(text, nullptr, 10) * kSanitizerScale : 0ULL;
+  }()};
+  return limit;
+}
+
+}  // namespace
+
+void SetDpcTimeLimit(unsigned long long limitMicroseconds) {
+  DpcLimit().store(limitMicroseconds * kSanitizerScale, std::memory_order_relaxed);
+}
+
+unsigned long long DpcTimeLimit() { return DpcLimit().load(std::memory_order_relaxed); }
 
 ScopedCapture::ScopedCapture() {
   auto mutex = std::make_shared<std::mutex>();

@@ -3,6 +3,7 @@
 // that makes the fault (or, where no driver line is at hand, with a report naming the
 // routine), under every seed; the correct variant must stay silent under every seed.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <cstdio>
 #include <cstring>
@@ -544,6 +545,49 @@ Outcome CancelSpinLockInBothOrders(bool faulty) {
 }
 
 // ---------------------------------------------------------------------------------------
+// A DPC busy for 5 ms of processor time, with the DPC time limit at 1 ms (the check is
+// off in the default suite: it measures real time). The correct DPC does its little work.
+
+long long CpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+struct BusyDpc {
+  KDPC dpc;
+  bool faulty;
+  volatile unsigned long long work = 0;
+};
+
+void Busy(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* b = static_cast<BusyDpc*>(context);
+  const long long until = CpuNs() + (b->faulty ? 5000000 : 0);
+  do {
+    for (int i = 0; i < 1000; ++i) b->work = b->work + 1;
+  } while (CpuNs() < until);
+}
+
+struct ScopedDpcLimit {
+  unsigned long long previous = platform::verifier::DpcTimeLimit();
+  explicit ScopedDpcLimit(unsigned long long us) { platform::verifier::SetDpcTimeLimit(us); }
+  ~ScopedDpcLimit() { platform::verifier::SetDpcTimeLimit(previous); }
+};
+
+Outcome DpcBusyFor5Ms(bool faulty) {
+  Outcome o;
+  // The correct DPC is held to the default 1 ms; the faulty one, too, whatever the build.
+  ScopedDpcLimit limit(1000);
+  BusyDpc b{};
+  b.faulty = faulty;
+  KeInitializeDpc(&b.dpc, Busy, &b);
+  KeInsertQueueDpc(&b.dpc, nullptr, nullptr);
+  KeFlushQueuedDpcs();
+  if (faulty) o.detailHas = "DPC routine " + Hex(reinterpret_cast<const void*>(&Busy)) + " (DPC ";
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------
 
 struct Row {
   const char* fault;
@@ -566,6 +610,7 @@ const Row kRows[] = {
     {"two kernel mutexes taken in opposite orders by two threads", Check::LockOrderInversion, MutexesInBothOrders},
     {"a cancel routine takes the queue lock under the cancel spin lock", Check::LockOrderInversion,
      CancelSpinLockInBothOrders},
+    {"a DPC busy for 5 ms (DPC time limit 1 ms)", Check::DpcTooLong, DpcBusyFor5Ms},
 };
 
 std::string Describe(const std::vector<Violation>& vs) {

@@ -38,6 +38,7 @@ enum class Check {
   IrpOwnership,            // a driver-allocated IRP completed back to the I/O manager, or used after that
   IrqlNotRestored,         // a dispatch or completion routine returned at another IRQL than it was called at
   LockOrderInversion,      // two locks taken in both orders (a possible deadlock), both orders' sites named
+  DpcTooLong,              // a DPC routine used more processor time than the DPC time limit
   CompletionNesting,       // completions nested too deep inside one call (a routine resubmitting into a
                            // driver that completes at once recurses until the stack overflows)
 };
@@ -78,6 +79,13 @@ struct StreamFinding {
 void ReportStreamFinding(StreamFinding finding);
 // Takes every stream finding reported since the last call.
 std::vector<StreamFinding> TakeStreamFindings();
+
+// The DPC time limit: a DPC routine whose thread used more processor time than `limit`
+// microseconds is reported (DpcTooLong). 0 turns the check off. It measures real time,
+// so it is off in the default suite; UA_DPC_LIMIT_US sets it at start-up (the stress
+// runs set 1000). Builds with a sanitizer scale the limit by 10.
+void SetDpcTimeLimit(unsigned long long limitMicroseconds);
+unsigned long long DpcTimeLimit();
 
 // Forgets every lock order seen so far (the kernel test fixture does between tests).
 void ResetLockOrder();
