@@ -18,6 +18,7 @@
 #include "kernel/io.h"
 #include "kernel/ke.h"
 #include "kernel/pool.h"
+#include "kernel/sched.h"
 #include "kernel/verifier.h"
 #include "portcls/ksclient.h"
 #include "support/kernel_fixture.h"
@@ -662,6 +663,41 @@ TEST_P(PlantedFaults, TheCorrectPatternIsSilent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PlantedFaults, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) { return std::to_string(info.index); });
+
+// The same faults with the processors running free (builds with UA_FREE_RUNNING, the tsan
+// preset): the memory, ownership, IRQL, lock-order and DPC-time rows do not depend on a
+// schedule and hold there too. The scheduler seeds mean nothing there, so the
+// correct-pattern sweep is not repeated. Elsewhere skipped.
+class PlantedFaultsRunningFree : public platform::testing::KernelTest, public ::testing::WithParamInterface<Row> {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    if (!platform::sched::FreeRunningBuilt()) GTEST_SKIP() << "needs a UA_FREE_RUNNING build";
+    platform::sched::Configure({.freeRunning = true});
+  }
+  void TearDown() override {
+    if (platform::sched::FreeRunningBuilt()) {
+      KeFlushQueuedDpcs();
+      platform::sched::Configure({});
+    }
+    KernelTest::TearDown();
+  }
+};
+
+TEST_P(PlantedFaultsRunningFree, TheFaultIsReportedAndTheCorrectPatternIsNot) {
+  const Row& row = GetParam();
+  {
+    ScopedCapture capture;
+    row.run(true);
+    EXPECT_TRUE(capture.Saw(row.check)) << row.fault << ", saw\n" << Describe(capture.violations());
+  }
+  ScopedCapture capture;
+  row.run(false);
+  EXPECT_TRUE(capture.violations().empty()) << row.fault << ":\n" << Describe(capture.violations());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PlantedFaultsRunningFree, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row>& info) { return std::to_string(info.index); });
 
 // The faulty IRP of the hand-back row is named by its routine in the completion's report.
