@@ -52,6 +52,7 @@ void Acquire(ThreadRec* t, PKSPIN_LOCK lock, KIRQL raisedFrom, const char* api, 
     }
     if (spins > 64) std::this_thread::yield();
   }
+  t->spinSinceNs = 0;
   t->spinLocks.push_back(lock);
   t->spinLockIrqls.push_back(raisedFrom);
   lock_order::Acquired(t, lock, "spin lock", caller);

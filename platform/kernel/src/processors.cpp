@@ -246,6 +246,9 @@ ThreadRec* LockOwnerLocked(Sched& s, PKSPIN_LOCK lock) {
   return nullptr;
 }
 
+// Free-running mode: a spin on one lock for this long is reported instead of hanging.
+constexpr long long kFreeRunningSpinBoundNs = 2'000'000'000;
+
 std::string SpinText(const ThreadRec* t) {
   return Format("'%s' on processor %u", t->name.c_str(), CpuIndex(S(), t));
 }
@@ -254,7 +257,23 @@ std::string SpinText(const ThreadRec* t) {
 
 bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller) {
   Sched& s = S();
-  if (s.freeRunning.load(std::memory_order_relaxed)) return true;  // spins on the atomic alone
+  if (s.freeRunning.load(std::memory_order_relaxed)) {
+    // Spins on the atomic alone; a spin past kFreeRunningSpinBoundNs is a deadlock (or a
+    // lock held far too long): reported naming the holder, and the acquisition given up.
+    const long long now = SteadyNs();
+    if (t->spinSinceNs == 0) t->spinSinceNs = now;
+    if (now - t->spinSinceNs < kFreeRunningSpinBoundNs) return true;
+    t->spinSinceNs = 0;
+    const auto* owner = reinterpret_cast<const ThreadRec*>(__atomic_load_n(lock, __ATOMIC_RELAXED));
+    std::string held;
+    for (const HeldLock& h : t->heldInOrder) held += Format(" %p", h.lock);
+    Report(Check::Deadlock, api,
+           Format("'%s' spun for over %lld ms on spin lock %p held by '%s'%s%s", t->name.c_str(),
+                  kFreeRunningSpinBoundNs / 1000000, static_cast<void*>(lock), owner ? owner->name.c_str() : "nobody",
+                  held.empty() ? "" : "; the spinning context holds", held.c_str()),
+           caller);
+    return false;
+  }
   std::unique_lock guard(s.mu);
   if (!TakesTurns(s, t) || s.running != t) return true;
   ThreadRec* owner = LockOwnerLocked(s, lock);

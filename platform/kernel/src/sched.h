@@ -45,6 +45,7 @@ struct ThreadRec {
   std::vector<KIRQL> spinLockIrqls;  // per held lock: the IRQL its acquisition raised from
   unsigned cpu = 0;                           // the virtual processor the context lives on
   PKSPIN_LOCK spinningOn = nullptr;           // contended lock it spins on (dispatcher lock)
+  long long spinSinceNs = 0;                  // free-running: when the current spin began (0: none)
   std::vector<PKSPIN_LOCK> abandonedLocks;    // acquisitions given up on a spin-lock deadlock
   bool deliveringDpcs = false;
   unsigned dpcDepth = 0;
