@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "headset_client.h"
 #include "installed.h"
 #include "kernel/clock.h"
 #include "kernel/io.h"
@@ -28,11 +29,10 @@
 
 namespace {
 
+using namespace planted;
 using platform::verifier::Check;
 using platform::verifier::ScopedCapture;
 using platform::verifier::Violation;
-
-constexpr ULONG kTag = MakePoolTag('P', 'l', 'n', 't');
 
 // Where a scenario made its fault: the line the report's caller must name (0: the report
 // has no driver line and the row checks its detail instead).
@@ -47,93 +47,6 @@ struct Outcome {
     (out).line = __LINE__; \
     stmt;                \
   } while (0)
-
-std::string Hex(const void* p) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", p);
-  return text;
-}
-
-// ---------------------------------------------------------------------------------------
-// A client of the simulated headset on the bus port: configures it, selects the
-// streaming alternate setting and builds isochronous URBs in pool memory.
-
-struct Waiter {
-  KEVENT event;
-  int calls = 0;
-  Waiter() { KeInitializeEvent(&event, NotificationEvent, FALSE); }
-  void Wait() { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); }
-};
-
-NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID context) {
-  auto* w = static_cast<Waiter*>(context);
-  ++w->calls;
-  KeSetEvent(&w->event, IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-struct HeadsetClient {
-  std::unique_ptr<sim::device::SimDevice> device = sim::device::test::Load("uac1-headset-A.txt");
-  std::unique_ptr<platform::usb::UsbPort> port = std::make_unique<platform::usb::UsbPort>(device.get());
-  std::vector<std::uint8_t> config;
-  USBD_PIPE_HANDLE out = nullptr;
-
-  HeadsetClient() {
-    PURB select = sim::device::test::SelectDefaultsRequest(*device, config);
-    EXPECT_EQ(SendAndWait(select), STATUS_SUCCESS);
-    auto handle = select->UrbSelectConfiguration.ConfigurationHandle;
-    ExFreePool(select);
-    std::vector<std::uint8_t> mem(GET_SELECT_INTERFACE_REQUEST_SIZE(2), 0);
-    auto* si = reinterpret_cast<_URB_SELECT_INTERFACE*>(mem.data());
-    si->Hdr.Length = static_cast<USHORT>(mem.size());
-    si->Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
-    si->ConfigurationHandle = handle;
-    si->Interface.Length = static_cast<USHORT>(mem.size() - 32);
-    si->Interface.InterfaceNumber = 1;
-    si->Interface.AlternateSetting = 1;
-    EXPECT_EQ(SendAndWait(reinterpret_cast<PURB>(si)), STATUS_SUCCESS);
-    out = si->Interface.Pipes[0].PipeHandle;
-  }
-  ~HeadsetClient() { port.reset(); }
-
-  PIRP Irp() const { return IoAllocateIrp(port->pdo()->StackSize, FALSE); }
-
-  void Prepare(PIRP irp, PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID context) const {
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
-  }
-
-  NTSTATUS SendAndWait(PURB urb) const {
-    Waiter w;
-    PIRP irp = Irp();
-    Prepare(irp, urb, SignalAndKeep, &w);
-    if (IofCallDriver(port->pdo(), irp) == STATUS_PENDING) w.Wait();
-    NTSTATUS s = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return s;
-  }
-
-  // A ten-packet isochronous OUT URB in pool, with its transfer buffer in pool too.
-  PURB IsoUrb(UCHAR** buffer) const {
-    auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, GET_ISO_URB_SIZE(10), kTag));
-    *buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 1760, kTag));
-    std::memset(urb, 0, GET_ISO_URB_SIZE(10));
-    std::memset(*buffer, 0, 1760);
-    auto& r = urb->UrbIsochronousTransfer;
-    r.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(10));
-    r.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-    r.PipeHandle = out;
-    r.TransferFlags = USBD_START_ISO_TRANSFER_ASAP;
-    r.TransferBuffer = *buffer;
-    r.TransferBufferLength = 1760;
-    r.NumberOfPackets = 10;
-    for (ULONG i = 0; i < 10; ++i) r.IsoPacket[i].Offset = i * 176;
-    return urb;
-  }
-};
 
 // URB and buffer freed while the URB is in flight; the correct driver waits for the
 // completion first.
@@ -735,110 +648,4 @@ TEST_F(PlantedFaultDetails, TheInFlightReportNamesTheIrpAndWhatItUses) {
 
 
 
-// ---------------------------------------------------------------------------------------
-// A glitch is a finding: two URBs stream to the headset; in the faulty run the driver
-// resubmits one URB late (from a timer, after a completion it handled slowly), and the
-// device's FIFO runs dry. The device reports the underrun, with its time, as a stream
-// finding; the correct run streams without one.
-
-struct LateSlot {
-  HeadsetClient* client = nullptr;
-  PURB urb = nullptr;
-  UCHAR* buffer = nullptr;
-  PIRP irp = nullptr;
-  LONGLONG lateMs = 0;      // resubmit this late once, at the completion number `lateAt`
-  int lateAt = -1;
-  int completions = 0;
-  bool stop = false;
-  LONGLONG lateTime = -1;   // when the late completion came
-  KTIMER timer;
-  KDPC dpc;
-  Waiter idle;
-
-  void Submit() {
-    IoReuseIrp(irp, STATUS_SUCCESS);
-    auto& r = urb->UrbIsochronousTransfer;
-    r.Hdr.Status = 0;
-    r.StartFrame = 0;
-    for (ULONG i = 0; i < 10; ++i) r.IsoPacket[i].Status = 0;
-    client->Prepare(irp, urb, Done, this);
-    IofCallDriver(client->port->pdo(), irp);
-  }
-  static void Late(PKDPC, PVOID context, PVOID, PVOID) { static_cast<LateSlot*>(context)->Submit(); }
-  static NTSTATUS Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    auto* s = static_cast<LateSlot*>(context);
-    const int n = s->completions++;
-    if (s->stop || !NT_SUCCESS(irp->IoStatus.Status)) {
-      KeSetEvent(&s->idle.event, IO_NO_INCREMENT, FALSE);
-    } else if (n == s->lateAt) {
-      s->lateTime = platform::clock::Now();
-      LARGE_INTEGER due;
-      due.QuadPart = -s->lateMs * platform::clock::kTicksPerMillisecond;
-      KeSetTimer(&s->timer, due, &s->dpc);
-    } else {
-      s->Submit();
-    }
-    return STATUS_MORE_PROCESSING_REQUIRED;
-  }
-};
-
-// Streams 300 ms; returns the device's findings and the time of the late completion.
-std::vector<platform::verifier::StreamFinding> StreamWithLateResubmit(LONGLONG lateMs, LONGLONG* lateTime) {
-  HeadsetClient c;
-  LateSlot slots[2];
-  for (auto& s : slots) {
-    s.client = &c;
-    s.urb = c.IsoUrb(&s.buffer);
-    s.irp = c.Irp();
-    KeInitializeTimer(&s.timer);
-    KeInitializeDpc(&s.dpc, LateSlot::Late, &s);
-  }
-  slots[0].lateMs = lateMs;
-  slots[0].lateAt = lateMs ? 5 : -1;
-  for (auto& s : slots) s.Submit();
-  platform::clock::SleepFor(300 * platform::clock::kTicksPerMillisecond);
-  for (auto& s : slots) {
-    s.stop = true;
-    IoCancelIrp(s.irp);
-  }
-  for (auto& s : slots) {
-    s.idle.Wait();
-    IoFreeIrp(s.irp);
-    ExFreePoolWithTag(s.urb, kTag);
-    ExFreePoolWithTag(s.buffer, kTag);
-  }
-  *lateTime = slots[0].lateTime;
-  return platform::verifier::TakeStreamFindings();
-}
-
-class GlitchFindings : public platform::testing::KernelTest {};
-
-TEST_F(GlitchFindings, AUrbResubmittedLateIsADeviceUnderrunAtItsTime) {
-  LONGLONG late = -1;
-  const auto findings = StreamWithLateResubmit(5, &late);
-  ASSERT_GE(late, 0);
-  const platform::verifier::StreamFinding* underrun = nullptr;
-  std::string all;
-  for (const auto& f : findings) {
-    all += f.source + ": " + f.kind + ": " + f.detail + "\n";
-    if (!underrun && f.kind == "underrun" && f.source.rfind("device", 0) == 0) underrun = &f;
-  }
-  ASSERT_NE(underrun, nullptr) << all;
-  // The FIFO ran dry after the late completion and before the resubmitted URB could play.
-  EXPECT_GE(underrun->time, late) << all;
-  EXPECT_LE(underrun->time, late + 15 * platform::clock::kTicksPerMillisecond) << all;
-  EXPECT_NE(underrun->detail.find("frames"), std::string::npos);
-}
-
-TEST_F(GlitchFindings, TwoUrbsResubmittedInTimeStreamWithoutAFinding) {
-  const unsigned count = seed() == 0 ? 50 : 5;
-  std::string first;
-  const auto loud = platform::testing::SeedsWhere(seed() * 1000, count, [&] {
-    LONGLONG late = -1;
-    const auto findings = StreamWithLateResubmit(0, &late);
-    if (!findings.empty() && first.empty()) first = findings.front().source + ": " + findings.front().detail;
-    return !findings.empty();
-  });
-  EXPECT_TRUE(loud.empty()) << loud.size() << " of " << count << " seeds, first: " << first;
-}
 }  // namespace
