@@ -87,7 +87,8 @@ void RunDpc(ThreadRec* self, const TakenDpc& d) {
   self->irql = DISPATCH_LEVEL;
   FollowIrql(self);
   ++self->dpcDepth;
-  const unsigned long long limitUs = platform::verifier::DpcTimeLimit();
+  unsigned long long limitUs = platform::verifier::DpcTimeLimit();
+  if (limitUs && platform::verifier::IsExemptFromDpcTimeLimit(reinterpret_cast<const void*>(d.routine))) limitUs = 0;
   const long long started = limitUs ? ThreadCpuNs() : 0;
   if (d.routine) d.routine(d.dpc, d.context, d.arg1, d.arg2);
   if (limitUs) {

@@ -153,6 +153,32 @@ void SetDpcTimeLimit(unsigned long long limitMicroseconds) {
 
 unsigned long long DpcTimeLimit() { return DpcLimit().load(std::memory_order_relaxed); }
 
+namespace {
+
+struct Exempt {
+  std::mutex mutex;
+  std::vector<const void*> routines;
+};
+
+Exempt& Exempted() {
+  static Exempt* e = new Exempt;
+  return *e;
+}
+
+}  // namespace
+
+void ExemptFromDpcTimeLimit(const void* routine) {
+  auto& e = Exempted();
+  std::lock_guard lock(e.mutex);
+  if (std::find(e.routines.begin(), e.routines.end(), routine) == e.routines.end()) e.routines.push_back(routine);
+}
+
+bool IsExemptFromDpcTimeLimit(const void* routine) {
+  auto& e = Exempted();
+  std::lock_guard lock(e.mutex);
+  return std::find(e.routines.begin(), e.routines.end(), routine) != e.routines.end();
+}
+
 ScopedCapture::ScopedCapture() {
   auto mutex = std::make_shared<std::mutex>();
   previous_ = SetHandler([this, mutex](const Violation& v) {
