@@ -6,8 +6,9 @@
 // environment, 0 when unset; with --gtest_repeat each repetition takes the next seed and
 // prints it as it starts), takes a pool mark and registers the test thread as a platform
 // thread. TearDown: lets queued DPCs and work items finish, reports timers, DPCs, work
-// items and system threads still pending, unregisters the thread and runs the pool's
-// leak check on what the test allocated. Every failure is headed by the seed and the
+// items and system threads still pending, unregisters the thread, checks the freed blocks
+// in the pool's quarantine for late writes and runs the pool's leak check on what the
+// test allocated. Every failure is headed by the seed and the
 // command that replay it.
 //
 // Tests that provoke a verifier report on purpose opt into continuing: they wrap the
@@ -112,6 +113,8 @@ class KernelTest : public ::testing::Test {
       std::abort();
     });
     clock::Reset();
+    verifier::ResetLockOrder();
+    verifier::TakeStreamFindings();  // what an earlier fixture-less test left
     seed_ = RunSeed();
     NoteTestSeed(seed_);
     sched::Configure({.seed = seed_});
@@ -124,18 +127,47 @@ class KernelTest : public ::testing::Test {
     thread_.reset();
     // Reports (and forgets) timers, DPCs and work items still pending and threads alive.
     clock::Reset();
+    // Blocks freed during the test leave the quarantine: a late write fails this test.
+    pool::CheckQuarantine();
     leaks_->Check();
+    verifier::ResetLockOrder();
+    CheckStreamFindings();
     leaks_.reset();
     sched::Configure({});
     verifier::SetHandler(std::move(previousHandler_));
   }
 
   std::uint64_t seed() const { return seed_; }
+
+  // Declares stream findings (a device underrun, an engine check) the test provokes on
+  // purpose: `kind` is the finding's kind ("underrun", "overrun" or an engine issue name
+  // such as "position stalled"); `source` narrows it ("device", "engine"; empty: any).
+  void ExpectStreamFinding(std::string kind, std::string source = {}) {
+    expectedFindings_.push_back({std::move(source), std::move(kind)});
+  }
+  // Takes the stream findings reported so far (a test that checks them itself); the
+  // taken ones no longer count at teardown.
+  static std::vector<verifier::StreamFinding> TakeStreamFindings() { return verifier::TakeStreamFindings(); }
   // Timers on their exact due times, DPCs without latency, URB completions at each frame
   // end: for tests that check exact timing (the default is realistic, clock::Timing).
   static void UseExactTiming() { clock::SetTiming(clock::Timing::Exact()); }
 
  private:
+  // Every stream finding the test did not declare fails it, with its source, time and detail.
+  void CheckStreamFindings() {
+    for (const auto& f : verifier::TakeStreamFindings()) {
+      bool declared = false;
+      for (const auto& [source, kind] : expectedFindings_)
+        declared = declared || (f.kind == kind && f.source.rfind(source, 0) == 0);
+      if (!declared)
+        ADD_FAILURE() << "stream finding not declared by the test: " << f.source << ": " << f.kind << " at "
+                      << f.time / 10000.0 << " ms: " << f.detail
+                      << " (a test that provokes it declares it with ExpectStreamFinding)";
+    }
+    expectedFindings_.clear();
+  }
+
+  std::vector<std::pair<std::string, std::string>> expectedFindings_;
   verifier::Handler previousHandler_;
   std::uint64_t seed_ = 0;
   std::optional<pool::LeakScope> leaks_;

@@ -26,6 +26,7 @@
 #include "kernel/ob.h"
 #include "memory_faults.h"
 #include "paged_arena.h"
+#include "lock_order.h"
 #include "queued_objects.h"
 #include "kernel/clock.h"
 #include "kernel/sched.h"
@@ -842,9 +843,16 @@ NTSTATUS WaitForObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTE
   ThreadRec* t = Current();
   const bool poll = timeout && timeout->QuadPart == 0;
   if (!poll) CheckBlockingWait(t, mutex, api, caller);
+  // A single mutex taken is a lock acquisition for the lock-order graph.
+  const bool takesMutex = mutex && count == 1;
+  if (takesMutex) lock_order::Acquiring(t, headers[0], "mutex", caller);
   Ticks deadline = kNever;
   if (timeout) deadline = poll ? Now() : TimeoutOnTick(DeadlineOf(timeout->QuadPart));
-  return Wait(count, headers, type, deadline, false, false, api, caller);
+  const NTSTATUS status = Wait(count, headers, type, deadline, false, false, api, caller);
+  if (takesMutex && status == STATUS_SUCCESS) lock_order::Acquired(t, headers[0], "mutex", caller);
+  // A wait satisfied at once is a preemption point as well (mutex acquisition among them).
+  platform::sched::Point("wait satisfied");
+  return status;
 }
 
 }  // namespace
@@ -872,15 +880,22 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN, const std::source_location& 
 }
 
 LONG KeResetEvent(PRKEVENT event) {
-  std::lock_guard lock(DispatcherLock());
-  LONG previous = event->Header.SignalState;
-  event->Header.SignalState = 0;
+  LONG previous;
+  {
+    std::lock_guard lock(DispatcherLock());
+    previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+  }
+  platform::sched::Point("KeResetEvent");
   return previous;
 }
 
 void KeClearEvent(PRKEVENT event) {
-  std::lock_guard lock(DispatcherLock());
-  event->Header.SignalState = 0;
+  {
+    std::lock_guard lock(DispatcherLock());
+    event->Header.SignalState = 0;
+  }
+  platform::sched::Point("KeClearEvent");
 }
 
 LONG KeReadStateEvent(PRKEVENT event, const std::source_location& caller) {
@@ -896,12 +911,14 @@ void KeInitializeMutex(PRKMUTEX mutex, ULONG) {
   mutex->Header.Type = MutantObject;
   mutex->Header.SignalState = 1;
   InitializeListHead(&mutex->Header.WaitListHead);
+  lock_order::Forget(mutex);
 }
 
 LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN, const std::source_location& caller) {
   ThreadRec* t = Current();
   LONG previous;
   PKTHREAD owner;
+  bool released = false;
   {
     std::lock_guard lock(DispatcherLock());
     previous = mutex->Header.SignalState;
@@ -913,8 +930,13 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN, const std::source_location& caller)
         mutex->OwnerThread = nullptr;
         SatisfyWaitersLocked(S());
       }
-      return previous;
+      released = true;
     }
+  }
+  if (released) {
+    lock_order::Released(t, mutex);
+    platform::sched::Point("KeReleaseMutex");
+    return previous;
   }
   Report(Check::MutexNotOwned, "KeReleaseMutex",
          Format("thread '%s' releases mutex %p %s", t->name.c_str(), static_cast<void*>(mutex),

@@ -1,5 +1,6 @@
 #include "kernel/io.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +42,10 @@ struct CompletionContext {
   UCHAR control;
 };
 
+// The caller's routine the thunk last ran on this thread (null: it did not run one), so
+// findings about a completion routine name the caller's, not the thunk.
+thread_local PIO_COMPLETION_ROUTINE thunkRan = nullptr;
+
 NTSTATUS CompletionThunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
   auto* c = static_cast<CompletionContext*>(context);
   CompletionContext copy = *c;
@@ -49,8 +54,10 @@ NTSTATUS CompletionThunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
                 (!NT_SUCCESS(irp->IoStatus.Status) && (copy.control & SL_INVOKE_ON_ERROR)) ||
                 (irp->Cancel && (copy.control & SL_INVOKE_ON_CANCEL));
   NTSTATUS status = STATUS_SUCCESS;
+  thunkRan = nullptr;
   if (invoke) {
     status = copy.routine(deviceObject, irp, copy.context);
+    thunkRan = copy.routine;
   } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
     IoMarkIrpPending(irp);
   }
@@ -293,6 +300,11 @@ void IoReuseIrp(PIRP irp, NTSTATUS status, const std::source_location& caller) {
       Report(Check::InvalidArgument, "IoReuseIrp", IrpText(irp) + " reused while a driver still owns it", caller);
       return;
     }
+    if (!it->second.handedBack.empty()) {
+      std::string why = it->second.handedBack;
+      lock.unlock();
+      Report(Check::IrpOwnership, "IoReuseIrp", IrpText(irp) + " reused after " + why, caller);
+    }
     fromPool = it->second.fromPool;
   }
   UCHAR flags = irp->AllocationFlags;
@@ -321,7 +333,13 @@ void IoFreeIrp(PIRP irp, const std::source_location& caller) {
       return;
     }
     bool fromPool = it->second.fromPool;
+    std::string handedBack = std::move(it->second.handedBack);
     s.irps.erase(it);
+    if (!handedBack.empty()) {
+      lock.unlock();
+      Report(Check::IrpOwnership, "IoFreeIrp", IrpText(irp) + " freed after " + handedBack, caller);
+      lock.lock();
+    }
     if (!fromPool) {
       lock.unlock();
       Report(Check::InvalidArgument, "IoFreeIrp", IrpText(irp) + " was not allocated by IoAllocateIrp", caller);
@@ -426,9 +444,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
       return STATUS_INVALID_PARAMETER;
     }
     if (it->second.state == IrpState::Finished) {
+      const bool handedBack = !it->second.handedBack.empty();
+      std::string why = handedBack ? " sent again after " + it->second.handedBack
+                                   : " sent again after its completion finished (IoReuseIrp first)";
       lock.unlock();
-      Report(Check::InvalidArgument, "IofCallDriver",
-             IrpText(irp) + " sent again after its completion finished (IoReuseIrp first)", caller);
+      Report(handedBack ? Check::IrpOwnership : Check::InvalidArgument, "IofCallDriver", IrpText(irp) + why, caller);
       return STATUS_INVALID_PARAMETER;
     }
     if (it->second.state != IrpState::Dispatched) {
@@ -436,6 +456,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
       it->second.generation = s.nextGeneration++;
       it->second.pendingReturned = 0;
       it->second.pendingRuleReported = false;
+      it->second.sentBy = caller;
     }
     generation = it->second.generation;
   }
@@ -447,19 +468,71 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
   if (driver && stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION) dispatch = driver->MajorFunction[stack->MajorFunction];
   if (!dispatch) dispatch = InvalidDeviceRequest;
   const CCHAR location = irp->CurrentLocation;
+  const UCHAR major = stack->MajorFunction;
   const NTSTATUS status = dispatch(deviceObject, irp);
+  if (const KIRQL after = KeGetCurrentIrql(); after != irql) {
+    Report(Check::IrqlNotRestored, "IofCallDriver",
+           "dispatch routine " + platform::text::RoutineText(reinterpret_cast<const void*>(dispatch)) +
+               " (major function " + std::to_string(major) + ") of device " +
+               platform::text::RoutineText(deviceObject) + " was called at IRQL " + std::to_string(irql) +
+               " and returned at IRQL " + std::to_string(after),
+           caller);
+  }
   CheckPendingRule(irp, stack, location, generation, status, caller);
   return status;
 }
 
+namespace {
+
+// Completions running on this thread, each inside a completion routine of the one before.
+// Past kMaxCompletionNesting a routine resubmitting into a driver that completes at once
+// (a removed device) recurses without end: reported once per chain, naming the routine.
+constexpr unsigned kMaxCompletionNesting = 16;
+thread_local unsigned completionDepth = 0;
+thread_local bool nestingReported = false;
+
+struct CompletionDepth {
+  CompletionDepth() { ++completionDepth; }
+  ~CompletionDepth() {
+    if (--completionDepth == 0) nestingReported = false;
+  }
+};
+
+// Reports a driver-allocated IRP whose completion routine let it go back to the I/O
+// manager, and marks it so a later reuse, resend or free is reported too.
+void HandBack(PIRP irp, std::uint64_t generation, PIO_COMPLETION_ROUTINE routine, NTSTATUS status,
+              const std::source_location& caller) {
+  const std::string routineText = platform::text::RoutineText(reinterpret_cast<const void*>(routine));
+  const std::string why = "its completion routine " + routineText + " returned " + StatusText(status) +
+                          " instead of STATUS_MORE_PROCESSING_REQUIRED (the IRP went back to the I/O manager)";
+  {
+    State& s = S();
+    std::lock_guard lock(s.mutex);
+    auto it = s.irps.find(irp);
+    if (it != s.irps.end() && it->second.generation == generation) {
+      it->second.state = IrpState::Finished;
+      it->second.handedBack = why;
+    }
+  }
+  // The finding is the routine's: it names it as the caller, the completer in the detail.
+  Report(Check::IrpOwnership, "IoCompleteRequest",
+         IrpText(irp) + ", allocated by the driver, completed through: " + why + "; completed by " +
+             platform::text::CallerText(caller.file_name(), caller.line(), caller.function_name()),
+         "completion routine " + routineText);
+}
+
+}  // namespace
+
 void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
   platform::sched::Point("IoCompleteRequest");
+  CompletionDepth depth;
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     Report(Check::IrqlMisuse, "IoCompleteRequest", "called at IRQL " + std::to_string(irql), caller);
   }
   State& s = S();
   std::uint64_t generation;
+  bool driverAllocated = false;
   {
     std::unique_lock lock(s.mutex);
     auto it = s.irps.find(irp);
@@ -486,7 +559,9 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
       return;
     }
     it->second.state = IrpState::Completing;
+    it->second.uses.clear();
     generation = it->second.generation;
+    driverAllocated = it->second.fromPool && !it->second.built;
   }
   if (irp->IoStatus.Status == STATUS_PENDING) {
     Report(Check::InvalidArgument, "IoCompleteRequest", IrpText(irp) + " completed with STATUS_PENDING", caller);
@@ -535,8 +610,32 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
       PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
                                   ? nullptr
                                   : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      const KIRQL before = KeGetCurrentIrql();
+      if (completionDepth > kMaxCompletionNesting && !nestingReported) {
+        nestingReported = true;
+        Report(Check::CompletionNesting, "IoCompleteRequest",
+               "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)) + " of " +
+                   IrpText(irp) + " is about to run inside " + std::to_string(completionDepth - 1) +
+                   " nested completions on one thread (it resubmits into a driver that completes at once)",
+               "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)));
+      }
       NTSTATUS status = routine(device, irp, stack->Context);
       routineRan = true;
+      if (const KIRQL after = KeGetCurrentIrql(); after != before) {
+        Report(Check::IrqlNotRestored, "IoCompleteRequest",
+               "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)) + " of " +
+                   IrpText(irp) + " was called at IRQL " + std::to_string(before) + " and returned at IRQL " +
+                   std::to_string(after),
+               caller);
+      }
+      PIO_COMPLETION_ROUTINE driverRoutine = routine == CompletionThunk ? thunkRan : routine;
+      if (status != STATUS_MORE_PROCESSING_REQUIRED && device == nullptr && driverAllocated && driverRoutine) {
+        // An IRP its driver allocated has no thread to go back to: the driver's completion
+        // routine must take it back with STATUS_MORE_PROCESSING_REQUIRED. The driver may
+        // already have freed or reused it (it thinks it owns it): the IRP is not read again.
+        HandBack(irp, generation, driverRoutine, status, caller);
+        return;
+      }
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The IRP is its owner's again, and may already be freed, reused or resent.
         std::lock_guard lock(s.mutex);

@@ -1,6 +1,9 @@
 // Bookkeeping the I/O manager shares with the power and memory services (private).
 #pragma once
 
+#include <cstddef>
+#include <source_location>
+
 #include "kernel/io.h"
 #include "kernel/po.h"
 
@@ -10,5 +13,11 @@ namespace platform::io::detail {
 DEVICE_POWER_STATE SetDevicePowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state);
 DEVICE_POWER_STATE GetDevicePowerState(PDEVICE_OBJECT device);
 SYSTEM_POWER_STATE SetSystemPowerState(PDEVICE_OBJECT device, SYSTEM_POWER_STATE state);
+
+// Called by the pool before it frees [block, block + bytes): reports (MemoryInUseByIo)
+// every live IRP that still uses memory inside it: the IRP itself, its URB (the argument
+// of an internal device control), MDL or system buffer, the context of a completion
+// routine not yet run, or memory the driver below noted for it. True when it reported.
+bool CheckFreeAgainstIo(const void* block, size_t bytes, const char* api, const std::source_location& caller);
 
 }  // namespace platform::io::detail

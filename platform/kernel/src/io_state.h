@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <source_location>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -43,6 +44,18 @@ struct IrpRecord {
   // before the IRP completed: each must be marked pending when its completion unwinds.
   std::uint64_t pendingReturned;
   bool pendingRuleReported;  // one report per trip down the stack
+  // Memory the driver below noted as in use for the request besides its stack locations
+  // (a URB's transfer buffer): freeing it before the completion starts is reported.
+  struct Use {
+    const void* address;
+    size_t bytes;
+    const char* what;
+  };
+  std::vector<Use> uses = {};
+  std::source_location sentBy = {};  // the IofCallDriver that sent it down
+  // A driver-allocated IRP whose completion ran through to the I/O manager: it is no
+  // longer the driver's, so reusing, resending or freeing it is reported.
+  std::string handedBack = {};
 };
 
 struct DeviceRecord {

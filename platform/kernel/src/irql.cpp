@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "kernel/sched.h"
+#include "lock_order.h"
 #include "paged_arena.h"
 #include "sched.h"
 
@@ -39,6 +40,7 @@ void Acquire(ThreadRec* t, PKSPIN_LOCK lock, KIRQL raisedFrom, const char* api, 
            caller);
     return;
   }
+  lock_order::Acquiring(t, lock, "spin lock", caller);
   platform::sched::Point("spin-lock acquire");
   for (unsigned spins = 0;; ++spins) {
     KSPIN_LOCK expected = 0;
@@ -50,8 +52,10 @@ void Acquire(ThreadRec* t, PKSPIN_LOCK lock, KIRQL raisedFrom, const char* api, 
     }
     if (spins > 64) std::this_thread::yield();
   }
+  t->spinSinceNs = 0;
   t->spinLocks.push_back(lock);
   t->spinLockIrqls.push_back(raisedFrom);
+  lock_order::Acquired(t, lock, "spin lock", caller);
 }
 
 // `newIrql`: the IRQL the release lowers to (the FromDpcLevel forms: DISPATCH_LEVEL).
@@ -84,6 +88,7 @@ void Release(ThreadRec* t, PKSPIN_LOCK lock, KIRQL newIrql, const char* api, con
                   newIrql),
            caller);
   t->spinLocks.erase(std::next(held).base());
+  lock_order::Released(t, lock);
   if (index < t->spinLockIrqls.size()) t->spinLockIrqls.erase(t->spinLockIrqls.begin() + static_cast<long>(index));
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
   platform::sched::Point("spin-lock release");
@@ -104,6 +109,10 @@ void RequireAtMostDispatch(ThreadRec* t, const char* api, const std::source_loca
 void LowerTo(ThreadRec* t, KIRQL newIrql, const char* api, const std::source_location& caller) {
   if (newIrql > t->irql) {
     Report(Check::IrqlMisuse, api, Format("lowers IRQL from %u to the higher %u", t->irql, newIrql), caller);
+    return;
+  }
+  if (newIrql < DISPATCH_LEVEL && t->dpcDepth > 0) {
+    Report(Check::IrqlMisuse, api, Format("a DPC routine lowers IRQL to %u, below DISPATCH_LEVEL", newIrql), caller);
     return;
   }
   if (newIrql < DISPATCH_LEVEL && !t->spinLocks.empty())
@@ -143,7 +152,10 @@ KIRQL KeRaiseIrqlToDpcLevel(const std::source_location& caller) {
   return old;
 }
 
-void KeInitializeSpinLock(PKSPIN_LOCK spinLock) { *spinLock = 0; }
+void KeInitializeSpinLock(PKSPIN_LOCK spinLock) {
+  *spinLock = 0;
+  lock_order::Forget(spinLock);
+}
 
 void KeAcquireSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql, const std::source_location& caller) {
   *oldIrql = KeAcquireSpinLockRaiseToDpc(spinLock, caller);

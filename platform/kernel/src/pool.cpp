@@ -4,11 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <unordered_map>
 
 #include "kernel/ke.h"
 #include "kernel/verifier.h"
+#include "io_internal.h"
+#include "lock_order.h"
 #include "paged_arena.h"
 #include "sched.h"
 #include "text.h"
@@ -32,9 +35,30 @@ struct Block {
   std::source_location caller;
 };
 
+// A freed block held back from reuse, filled with kFreedFill: a write through a stale
+// pointer shows as a changed byte when the block leaves the quarantine.
+struct Quarantined {
+  void* block;
+  SIZE_T bytes;
+  ULONG tag;
+  std::source_location allocated;
+  std::source_location freed;
+};
+
+// Freed blocks wait until more than kQuarantineBlocks or kQuarantineBytes are held (or a
+// test ends); larger blocks than kQuarantineLargest go back at once, since filling and
+// checking them would cost more than the late writes they could show.
+constexpr unsigned char kFreedFill = 0xF7;
+constexpr size_t kQuarantineBlocks = 1024;
+constexpr SIZE_T kQuarantineBytes = SIZE_T{4} << 20;
+constexpr SIZE_T kQuarantineLargest = SIZE_T{64} << 10;
+
 struct State {
   std::mutex mutex;
   std::unordered_map<const void*, Block> blocks;
+  std::deque<Quarantined> quarantine;
+  SIZE_T quarantineBytes = 0;
+  std::vector<std::pair<void*, SIZE_T>> keptInUse;  // freed while I/O still used them (reported)
   platform::pool::Mark nextSerial = 1;
   std::uint64_t attempts = 0;
   std::uint64_t injected = 0;
@@ -46,6 +70,28 @@ struct State {
 State& S() {
   static State* state = new State;  // never destroyed: blocks may be freed during exit
   return *state;
+}
+
+std::string CallerOf(const std::source_location& loc);
+
+// Checks a block leaving the quarantine still holds the fill, then gives it back.
+void Release(const Quarantined& q) {
+  const auto* bytes = static_cast<const unsigned char*>(q.block);
+  const auto* end = bytes + q.bytes;
+  const auto* changed = std::find_if(bytes, end, [](unsigned char b) { return b != kFreedFill; });
+  if (changed != end) {
+    const auto* last = end;
+    while (last[-1] == kFreedFill) --last;
+    char text[96];
+    std::snprintf(text, sizeof text, "block %p (%zu bytes) written after its free: bytes %zu..%zu changed", q.block,
+                  static_cast<size_t>(q.bytes), static_cast<size_t>(changed - bytes),
+                  static_cast<size_t>(last - bytes - 1));
+    Report(Check::WriteAfterFree, "pool quarantine",
+           std::string(text) + "; tag '" + platform::pool::TagName(q.tag) + "', allocated at " +
+               CallerOf(q.allocated) + ", freed at " + CallerOf(q.freed),
+           q.freed);
+  }
+  std::free(q.block);
 }
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
@@ -108,21 +154,46 @@ void Free(PVOID block, ULONG tag, const std::source_location& caller, const char
   std::unique_lock lock(s.mutex);
   auto it = s.blocks.find(block);
   if (it == s.blocks.end()) {
+    std::string freedAt;
+    for (const auto& q : s.quarantine)
+      if (q.block == block) freedAt = CallerOf(q.freed);
     lock.unlock();
     char text[64];
     std::snprintf(text, sizeof text, "block %p was never allocated or is already freed", block);
-    Report(Check::UnknownFree, api, text, caller);
+    Report(Check::UnknownFree, api, freedAt.empty() ? text : std::string(text) + " (freed at " + freedAt + ")",
+           caller);
     return;
   }
   ULONG owner = it->second.tag;
   SIZE_T bytes = it->second.bytes;
+  const std::source_location allocated = it->second.caller;
   s.blocks.erase(it);
   lock.unlock();
   platform::kernel_detail::CheckFreedMemory(block, bytes, api, caller);
-  if (platform::kernel_detail::paged::Owns(block)) {
+  platform::kernel_detail::lock_order::ForgetRange(block, bytes);
+  const bool inUse = platform::io::detail::CheckFreeAgainstIo(block, bytes, api, caller);
+  if (inUse) {
+    // Reported: the device still reads and writes the block, so it stays as it is (a
+    // test that captured the report goes on) until the quarantine is next emptied.
+    std::lock_guard relock(s.mutex);
+    s.keptInUse.emplace_back(block, bytes);
+  } else if (platform::kernel_detail::paged::Owns(block)) {
     platform::kernel_detail::paged::Free(block, bytes);
-  } else {
+  } else if (bytes > kQuarantineLargest) {
     std::free(block);
+  } else {
+    std::memset(block, kFreedFill, bytes);
+    std::vector<Quarantined> leaving;
+    lock.lock();
+    s.quarantine.push_back(Quarantined{block, bytes, owner, allocated, caller});
+    s.quarantineBytes += bytes;
+    while (s.quarantine.size() > kQuarantineBlocks || s.quarantineBytes > kQuarantineBytes) {
+      leaving.push_back(s.quarantine.front());
+      s.quarantineBytes -= s.quarantine.front().bytes;
+      s.quarantine.pop_front();
+    }
+    lock.unlock();
+    for (const auto& q : leaving) Release(q);
   }
   tag &= ~kProtectedPoolBit;
   if (tag != 0 && tag != owner) {
@@ -362,6 +433,32 @@ bool CheckNoLeaks(Mark since, const std::source_location& caller) {
   if (report.empty()) return true;
   Report(Check::LeakAtTeardown, "pool", "pool blocks still allocated:\n" + report, caller);
   return false;
+}
+
+bool CheckQuarantine() {
+  State& s = S();
+  std::deque<Quarantined> leaving;
+  std::vector<std::pair<void*, SIZE_T>> kept;
+  {
+    std::lock_guard lock(s.mutex);
+    leaving.swap(s.quarantine);
+    s.quarantineBytes = 0;
+    kept.swap(s.keptInUse);
+  }
+  for (auto [block, bytes] : kept) {
+    if (platform::kernel_detail::paged::Owns(block)) {
+      platform::kernel_detail::paged::Free(block, bytes);
+    } else {
+      std::free(block);
+    }
+  }
+  bool clean = true;
+  for (const auto& q : leaving) {
+    const auto* b = static_cast<const unsigned char*>(q.block);
+    clean = clean && std::all_of(b, b + q.bytes, [](unsigned char c) { return c == kFreedFill; });
+    Release(q);
+  }
+  return clean;
 }
 
 bool PagedBlocksProtected() { return platform::kernel_detail::paged::Enabled(); }

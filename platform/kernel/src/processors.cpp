@@ -7,6 +7,8 @@
 // the processor's IRQL, and runs without the lock; the processor records what runs on it
 // so that freeing memory under a running DPC is reported.
 
+#include <time.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdint>
@@ -72,13 +74,32 @@ void FinishDpcLocked(Sched& s, Cpu& c) {
   if (!c.dpcs.empty()) SetEventLocked(&c.work);
 }
 
+long long ThreadCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
 // Runs one taken DPC on `self` at DISPATCH_LEVEL and checks how it returned.
 void RunDpc(ThreadRec* self, const TakenDpc& d) {
   const KIRQL before = self->irql;
   const size_t locks = self->spinLocks.size();
   self->irql = DISPATCH_LEVEL;
   FollowIrql(self);
+  ++self->dpcDepth;
+  unsigned long long limitUs = platform::verifier::DpcTimeLimit();
+  if (limitUs && platform::verifier::IsExemptFromDpcTimeLimit(reinterpret_cast<const void*>(d.routine))) limitUs = 0;
+  const long long started = limitUs ? ThreadCpuNs() : 0;
   if (d.routine) d.routine(d.dpc, d.context, d.arg1, d.arg2);
+  if (limitUs) {
+    const long long usedUs = (ThreadCpuNs() - started) / 1000;
+    if (usedUs > static_cast<long long>(limitUs))
+      Report(Check::DpcTooLong, "KDPC",
+             Format("DPC routine %p (DPC %p) used %lld us of processor time at DISPATCH_LEVEL; the limit is %llu us",
+                    reinterpret_cast<void*>(d.routine), static_cast<void*>(d.dpc), usedUs, limitUs),
+             Format("DPC routine %p", reinterpret_cast<void*>(d.routine)));
+  }
+  --self->dpcDepth;
   if (self->irql != DISPATCH_LEVEL || self->spinLocks.size() != locks) {
     Report(Check::LockHeldAtExit, "KDPC",
            Format("DPC routine %p returned at IRQL %u holding %zu spin lock(s)", reinterpret_cast<void*>(d.routine),
@@ -226,6 +247,9 @@ ThreadRec* LockOwnerLocked(Sched& s, PKSPIN_LOCK lock) {
   return nullptr;
 }
 
+// Free-running mode: a spin on one lock for this long is reported instead of hanging.
+constexpr long long kFreeRunningSpinBoundNs = 2'000'000'000;
+
 std::string SpinText(const ThreadRec* t) {
   return Format("'%s' on processor %u", t->name.c_str(), CpuIndex(S(), t));
 }
@@ -234,7 +258,23 @@ std::string SpinText(const ThreadRec* t) {
 
 bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller) {
   Sched& s = S();
-  if (s.freeRunning.load(std::memory_order_relaxed)) return true;  // spins on the atomic alone
+  if (s.freeRunning.load(std::memory_order_relaxed)) {
+    // Spins on the atomic alone; a spin past kFreeRunningSpinBoundNs is a deadlock (or a
+    // lock held far too long): reported naming the holder, and the acquisition given up.
+    const long long now = SteadyNs();
+    if (t->spinSinceNs == 0) t->spinSinceNs = now;
+    if (now - t->spinSinceNs < kFreeRunningSpinBoundNs) return true;
+    t->spinSinceNs = 0;
+    const auto* owner = reinterpret_cast<const ThreadRec*>(__atomic_load_n(lock, __ATOMIC_RELAXED));
+    std::string held;
+    for (const HeldLock& h : t->heldInOrder) held += Format(" %p", h.lock);
+    Report(Check::Deadlock, api,
+           Format("'%s' spun for over %lld ms on spin lock %p held by '%s'%s%s", t->name.c_str(),
+                  kFreeRunningSpinBoundNs / 1000000, static_cast<void*>(lock), owner ? owner->name.c_str() : "nobody",
+                  held.empty() ? "" : "; the spinning context holds", held.c_str()),
+           caller);
+    return false;
+  }
   std::unique_lock guard(s.mu);
   if (!TakesTurns(s, t) || s.running != t) return true;
   ThreadRec* owner = LockOwnerLocked(s, lock);

@@ -28,6 +28,13 @@ enum class ThreadKind {
   Worker,      // the DPC and work-item workers
 };
 
+// A lock a context holds, in acquisition order, for the lock-order graph.
+struct HeldLock {
+  const void* lock;
+  const char* kind;  // "spin lock", "mutex"
+  std::source_location site;
+};
+
 // One record per thread that has used a kernel service. The scheduling fields are
 // guarded by the dispatcher lock; the IRQL and lock bookkeeping belong to the thread.
 struct ThreadRec {
@@ -38,8 +45,11 @@ struct ThreadRec {
   std::vector<KIRQL> spinLockIrqls;  // per held lock: the IRQL its acquisition raised from
   unsigned cpu = 0;                           // the virtual processor the context lives on
   PKSPIN_LOCK spinningOn = nullptr;           // contended lock it spins on (dispatcher lock)
+  long long spinSinceNs = 0;                  // free-running: when the current spin began (0: none)
   std::vector<PKSPIN_LOCK> abandonedLocks;    // acquisitions given up on a spin-lock deadlock
   bool deliveringDpcs = false;
+  unsigned dpcDepth = 0;
+  std::vector<HeldLock> heldInOrder;  // spin locks and mutexes held, oldest first  // DPC routines running on this context (nested by IRQL lowering)
   LONG mutexesOwned = 0;
   PKTHREAD kthread = nullptr;
   std::unique_ptr<KTHREAD> ownObject;  // thread object of threads not created by the platform

@@ -1,6 +1,11 @@
 // Helpers on UTF-16 text shared by the kernel services (private to the library).
 #pragma once
 
+#include <cxxabi.h>
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -68,6 +73,22 @@ inline std::string ToUtf8(const std::u16string& s) {
 
 inline std::string CallerText(const char* file, unsigned line, const char* function) {
   return std::string(file) + ":" + std::to_string(line) + " (" + function + ")";
+}
+
+// A routine pointer as reports name it: its address, and its symbol when the dynamic
+// symbol table has one.
+inline std::string RoutineText(const void* routine) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", routine);
+  std::string out = text;
+  Dl_info info{};
+  if (routine && dladdr(routine, &info) && info.dli_sname && info.dli_saddr == routine) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    out += std::string(" (") + (status == 0 && demangled ? demangled : info.dli_sname) + ")";
+    std::free(demangled);
+  }
+  return out;
 }
 
 }  // namespace platform::text

@@ -1,6 +1,7 @@
 #include "kernel/verifier.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -62,6 +63,14 @@ const char* CheckName(Check check) {
     case Check::CallAboveIrql: return "call above its documented IRQL";
     case Check::Hang: return "hang: polling without end";
     case Check::PagedAccessAboveApc: return "paged pool touched at DISPATCH_LEVEL or above";
+    case Check::MemoryInUseByIo: return "memory freed while an IRP still uses it";
+    case Check::WriteAfterFree: return "freed memory written";
+    case Check::BufferOverrun: return "write past the end of a buffer";
+    case Check::IrpOwnership: return "IRP ownership broken";
+    case Check::IrqlNotRestored: return "IRQL not restored on return";
+    case Check::LockOrderInversion: return "locks taken in both orders";
+    case Check::CompletionNesting: return "completions nested too deep";
+    case Check::DpcTooLong: return "DPC ran too long";
   }
   return "unknown check";
 }
@@ -90,6 +99,84 @@ Handler SetHandler(Handler handler) {
   Handler previous = std::move(CurrentHandler());
   CurrentHandler() = std::move(handler);
   return previous;
+}
+
+namespace {
+
+struct StreamFindings {
+  std::mutex mutex;
+  std::vector<StreamFinding> list;
+};
+
+StreamFindings& Findings() {
+  static StreamFindings* f = new StreamFindings;
+  return *f;
+}
+
+}  // namespace
+
+void ReportStreamFinding(StreamFinding finding) {
+  auto& f = Findings();
+  std::lock_guard lock(f.mutex);
+  f.list.push_back(std::move(finding));
+}
+
+std::vector<StreamFinding> TakeStreamFindings() {
+  auto& f = Findings();
+  std::lock_guard lock(f.mutex);
+  std::vector<StreamFinding> out;
+  out.swap(f.list);
+  return out;
+}
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr unsigned long long kSanitizerScale = 10;
+#else
+constexpr unsigned long long kSanitizerScale = 1;
+#endif
+
+std::atomic<unsigned long long>& DpcLimit() {
+  static std::atomic<unsigned long long> limit{[] {
+    const char* text = std::getenv("UA_DPC_LIMIT_US");
+    return text && *text ? std::strtoull(text, nullptr, 10) * kSanitizerScale : 0ULL;
+  }()};
+  return limit;
+}
+
+}  // namespace
+
+void SetDpcTimeLimit(unsigned long long limitMicroseconds) {
+  DpcLimit().store(limitMicroseconds * kSanitizerScale, std::memory_order_relaxed);
+}
+
+unsigned long long DpcTimeLimit() { return DpcLimit().load(std::memory_order_relaxed); }
+
+namespace {
+
+struct Exempt {
+  std::mutex mutex;
+  std::vector<const void*> routines;
+};
+
+Exempt& Exempted() {
+  static Exempt* e = new Exempt;
+  return *e;
+}
+
+}  // namespace
+
+void ExemptFromDpcTimeLimit(const void* routine) {
+  auto& e = Exempted();
+  std::lock_guard lock(e.mutex);
+  if (std::find(e.routines.begin(), e.routines.end(), routine) == e.routines.end()) e.routines.push_back(routine);
+}
+
+bool IsExemptFromDpcTimeLimit(const void* routine) {
+  auto& e = Exempted();
+  std::lock_guard lock(e.mutex);
+  return std::find(e.routines.begin(), e.routines.end(), routine) != e.routines.end();
 }
 
 ScopedCapture::ScopedCapture() {

@@ -1,8 +1,10 @@
 // Property routing through automation tables, with the KS rules for sizes and verbs.
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "kernel/io.h"
+#include "kernel/verifier.h"
 #include "private.h"
 
 namespace platform::portcls {
@@ -147,6 +149,28 @@ NTSTATUS ParsePropertyHeader(const void* property, ULONG propertySize, KSPROPERT
 
 bool CarriesData(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) != 3; }
 
+constexpr ULONG kValueGuardBytes = 64;
+constexpr BYTE kValueGuardFill = 0xA5;
+
+void CheckValueGuard(const PropertyCall& call, const PCPROPERTY_ITEM* item, const BYTE* value) {
+  const BYTE* guard = value + call.valueSize;
+  ULONG last = kValueGuardBytes;
+  while (last > 0 && guard[last - 1] == kValueGuardFill) --last;
+  if (last == 0) return;
+  const GUID& g = call.set;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "handler %p of property {%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x} id %lu wrote past the "
+                "end of its %lu-byte value (at least %lu bytes beyond it)",
+                reinterpret_cast<void*>(item->Handler), static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0],
+                g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7],
+                static_cast<unsigned long>(call.id), static_cast<unsigned long>(call.valueSize),
+                static_cast<unsigned long>(last));
+  char handler[48];
+  std::snprintf(handler, sizeof handler, "property handler %p", reinterpret_cast<void*>(item->Handler));
+  verifier::Report(verifier::Check::BufferOverrun, "KS property", text, std::string(handler));
+}
+
 NTSTATUS DispatchToTable(const PCAUTOMATION_TABLE* table, const PropertyCall& call, ULONG* returned,
                          bool* handled) {
   *returned = 0;
@@ -162,11 +186,13 @@ NTSTATUS DispatchToTable(const PCAUTOMATION_TABLE* table, const PropertyCall& ca
   }
 
   // The handler works on captured copies of exactly the sizes the client gave, as KS
-  // hands its handlers system buffers.
+  // hands its handlers system buffers. Guard bytes follow the value: a handler that writes
+  // past the size it was given is reported when it returns.
   std::vector<BYTE> instance(call.instance, call.instance + call.instanceSize);
   std::unique_ptr<BYTE[]> value;
   if (call.valueSize) {
-    value.reset(new BYTE[call.valueSize]);
+    value.reset(new BYTE[call.valueSize + kValueGuardBytes]);
+    std::memset(value.get() + call.valueSize, kValueGuardFill, kValueGuardBytes);
     if (call.verb == KSPROPERTY_TYPE_SET) std::memcpy(value.get(), call.value, call.valueSize);
     else std::memset(value.get(), 0, call.valueSize);
   }
@@ -187,6 +213,7 @@ NTSTATUS DispatchToTable(const PCAUTOMATION_TABLE* table, const PropertyCall& ca
 
   NTSTATUS status = item->Handler(&request);
   if (status == STATUS_PENDING) status = irp.WaitPending(&request.ValueSize);
+  if (call.valueSize) CheckValueGuard(call, item, value.get());
   if (status == STATUS_BUFFER_OVERFLOW && call.valueSize == 0) {
     *returned = request.ValueSize;  // a size query: the size the value needs
   } else if (CarriesData(status) && call.verb != KSPROPERTY_TYPE_SET) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "kernel/mm.h"
 #include "kernel/po.h"
 #include "kernel/verifier.h"
 
@@ -37,6 +38,8 @@ UsbPort::UsbPort(BusDevice* device, HostController::Options options) {
   KeInitializeEvent(&stop_, NotificationEvent, FALSE);
   KeInitializeEvent(&dpc_done_, SynchronizationEvent, FALSE);
   KeInitializeDpc(&dpc_, &UsbPort::BusDpc, this);
+  // The bus DPC runs the simulated controller and device: their time is not a driver's.
+  verifier::ExemptFromDpcTimeLimit(reinterpret_cast<const void*>(&UsbPort::BusDpc));
   origin_ = clock::Now();
   hc_ = std::make_unique<HostController>(device, [this] { return Now(); }, options);
   hc_->SetWakeup([this] { KeSetEvent(&kick_, IO_NO_INCREMENT, FALSE); });
@@ -192,6 +195,43 @@ void CheckPassiveOnly(ULONG code, PURB urb) {
   verifier::RequireIrqlAtMost(PASSIVE_LEVEL, what);
 }
 
+// Notes a transfer URB's buffer (and its MDL) as in use by the request until it
+// completes, so a driver that frees them while the URB is in flight is stopped at the free.
+// Transfer URBs share the layout of the buffer fields.
+void NoteTransferBuffer(PIRP irp, const URB* urb) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_CONTROL_TRANSFER:
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+    case URB_FUNCTION_ISOCH_TRANSFER:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
+    case URB_FUNCTION_GET_STATUS_FROM_OTHER:
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+      break;
+    default:
+      return;
+  }
+  const auto& t = urb->UrbBulkOrInterruptTransfer;
+  if (t.TransferBufferMDL) {
+    io::NoteIrpUses(irp, t.TransferBufferMDL, sizeof(MDL), "the URB's transfer MDL");
+    io::NoteIrpUses(irp, MmGetMdlVirtualAddress(t.TransferBufferMDL), MmGetMdlByteCount(t.TransferBufferMDL),
+                    "the URB's transfer buffer (through its MDL)");
+  } else {
+    io::NoteIrpUses(irp, t.TransferBuffer, t.TransferBufferLength, "the URB's transfer buffer");
+  }
+}
+
 }  // namespace
 
 NTSTATUS UsbPort::InternalControl(PIRP irp) {
@@ -213,6 +253,7 @@ NTSTATUS UsbPort::InternalControl(PIRP irp) {
         break;
       }
       std::uint64_t id = 0;
+      NoteTransferBuffer(irp, urb);
       status = hc_->Submit(urb, done, &id);
       if (status == STATUS_PENDING) {
         Pend(irp, id);

@@ -37,6 +37,11 @@ struct SimDevice::Stream {
   std::uint32_t capacity_frames = 0;
   std::vector<std::uint8_t> received;
   RenderStats stats;
+  // An underrun in progress: frames the FIFO could not give since `underrun_start`. It
+  // becomes a stream finding when data plays again (a gap inside the stream); one that
+  // lasts to the end of the stream is the stream's end, not a glitch.
+  std::uint64_t underrun_run = 0;
+  BusMicroframe underrun_start = 0;
   // Capture
   bool producing = false;
   std::uint64_t produced = 0;          // frames produced (sent or lost)

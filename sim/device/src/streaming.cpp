@@ -2,9 +2,11 @@
 // the render FIFO, the capture signal, explicit feedback and isochronous packet faults.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <numbers>
 
+#include "kernel/verifier.h"
 #include "sim_device_internal.h"
 
 namespace sim::device {
@@ -118,6 +120,25 @@ void SimDevice::AdvanceRender(Stream& s, BusMicroframe now) {
   s.stats.consumed_frames += take;
   s.stats.underrun_frames += want - take;
   s.consumed_since_origin = due;
+  if (want > take) {
+    if (s.underrun_run == 0) s.underrun_start = now;
+    s.underrun_run += want - take;
+  } else if (s.underrun_run != 0 && take > 0) {
+    ReportGlitch(s, "underrun", s.underrun_start, s.underrun_run);
+    s.underrun_run = 0;
+  }
+}
+
+// A glitch inside a running stream, as a stream finding: where it began on the bus
+// (virtual time) and how many frames it lasted.
+void SimDevice::ReportGlitch(const Stream& s, const char* kind, BusMicroframe start, std::uint64_t frames) {
+  char source[40], detail[160];
+  std::snprintf(source, sizeof source, "device endpoint 0x%02X", s.endpoint);
+  std::snprintf(detail, sizeof detail, "%s of %llu frames from microframe %llu (%.3f ms)", kind,
+                static_cast<unsigned long long>(frames), static_cast<unsigned long long>(start),
+                static_cast<double>(start) / 8.0);
+  platform::verifier::ReportStreamFinding(
+      {source, kind, static_cast<long long>(start) * 1250, detail});  // a microframe is 125 us
 }
 
 USBD_STATUS SimDevice::IsoOut(std::uint8_t endpoint, BusMicroframe when, const std::uint8_t* data, ULONG length) {
@@ -137,6 +158,7 @@ USBD_STATUS SimDevice::IsoOut(std::uint8_t endpoint, BusMicroframe when, const s
   const std::uint64_t keep = std::min(room, frames);
   s->fifo.insert(s->fifo.end(), data, data + keep * s->frame_bytes);
   s->stats.overflow_frames += frames - keep;
+  if (frames > keep) ReportGlitch(*s, "overrun", when, frames - keep);
   if (!s->playing && s->fifo.size() / s->frame_bytes >= s->start_frames) {
     s->playing = true;
     s->origin = when;

@@ -7,6 +7,8 @@
 
 #include "sim/engine/engine.h"
 
+#include "kernel/verifier.h"
+
 namespace sim::engine {
 namespace {
 
@@ -67,6 +69,7 @@ Stream::Stream(std::unique_ptr<platform::ks::Pin> pin, bool capture, const WAVEF
       m_Packet(options.packetBytes ? options.packetBytes : PacketBytesOf(format)),
       m_WakeMs(options.wakeMs),
       m_MoveOnNotification(options.moveDataOnNotification),
+      m_StallPeriods(options.stallPeriods ? options.stallPeriods : 1),
       m_Checker(m_SampleBytes) {
   if (m_Period == 0 || m_Period > m_BufferSize) m_Period = m_BufferSize;
   m_WriteAhead = options.writeAheadBytes ? options.writeAheadBytes : m_BufferSize - m_Period;
@@ -88,7 +91,11 @@ Stream::~Stream() {
   m_Pin.reset();
 }
 
-void Stream::Report(Issue issue, std::string detail) { m_Findings.push_back({issue, std::move(detail)}); }
+void Stream::Report(Issue issue, std::string detail) {
+  platform::verifier::ReportStreamFinding({m_Capture ? "engine capture stream" : "engine render stream",
+                                           IssueName(issue), platform::clock::Now(), detail});
+  m_Findings.push_back({issue, std::move(detail)});
+}
 
 std::vector<Finding> Stream::Findings() const {
   Locked lock(*this);
@@ -204,7 +211,7 @@ void Stream::TimerPassLocked() {
       m_GapReported = true;
     }
     LONGLONG still = now - m_LastMove;
-    if (still > 2 * m_PeriodTicks + m_PacketTicks && !m_StallReported) {
+    if (still > static_cast<LONGLONG>(m_StallPeriods) * m_PeriodTicks + m_PacketTicks && !m_StallReported) {
       Report(Issue::PositionStalled, "position " + std::to_string(m_Played) + " for " + Ms(still));
       m_StallReported = true;
     }

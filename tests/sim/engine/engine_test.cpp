@@ -187,6 +187,8 @@ TEST_F(EngineTest, APerPacketNotifyingStreamAt44100HzPasses) {
 }
 
 TEST_F(EngineTest, TheEnginesOwnWakeUpCatchesAStreamThatStopsNotifying) {
+  ExpectStreamFinding("missed notification", "engine");
+  ExpectStreamFinding("position stalled", "engine");
   Open(false);
   fake->RunOnClock(5);  // one notification per 5 ms URB
   ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
@@ -203,6 +205,7 @@ TEST_F(EngineTest, TheEnginesOwnWakeUpCatchesAStreamThatStopsNotifying) {
 }
 
 TEST_F(EngineTest, NotificationGapsAreJudgedWithOnePacketOfTolerance) {
+  ExpectStreamFinding("missed notification", "engine");
   Open(false);
   ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
   // The engine's own pass runs every 10 ms from t = 0: the second gap (9.58 ms to
@@ -216,6 +219,7 @@ TEST_F(EngineTest, NotificationGapsAreJudgedWithOnePacketOfTolerance) {
 }
 
 TEST_F(EngineTest, ChecksCatchASkippedNotification) {
+  ExpectStreamFinding("missed notification", "engine");
   Open(false);
   ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
   fake->Advance(kPeriod);
@@ -227,6 +231,7 @@ TEST_F(EngineTest, ChecksCatchASkippedNotification) {
 }
 
 TEST_F(EngineTest, ChecksCatchAPositionGoingBackwards) {
+  ExpectStreamFinding("position moved back", "engine");
   Open(false);
   ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
   fake->Advance(kPeriod);
@@ -237,6 +242,7 @@ TEST_F(EngineTest, ChecksCatchAPositionGoingBackwards) {
 }
 
 TEST_F(EngineTest, ChecksCatchAPositionMovingFasterThanTime) {
+  ExpectStreamFinding("position jumped", "engine");
   Open(false);
   ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
   fake->Advance(kPeriod);
@@ -248,6 +254,7 @@ TEST_F(EngineTest, ChecksCatchAPositionMovingFasterThanTime) {
 }
 
 TEST_F(EngineTest, ChecksCatchAnUnderrunWhenTheEngineFallsBehind) {
+  ExpectStreamFinding("underrun", "engine");
   // One period written ahead and a pass only every 30 ms: the engine's own pass finds
   // the position past the data (its timer exactly on time).
   UseExactTiming();
@@ -278,6 +285,8 @@ TEST_F(EngineTest, ChecksCatchAnUnderrunWhenTheEngineFallsBehind) {
 }
 
 TEST_F(EngineTest, ChecksCatchAStreamThatMovesOrNotifiesInPause) {
+  ExpectStreamFinding("notification while not running", "engine");
+  ExpectStreamFinding("position moved while not running", "engine");
   Open(false);
   ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
   fake->Advance(kPeriod);
@@ -291,6 +300,7 @@ TEST_F(EngineTest, ChecksCatchAStreamThatMovesOrNotifiesInPause) {
 }
 
 TEST_F(EngineTest, ChecksCatchAStreamThatDoesNotResetOnStop) {
+  ExpectStreamFinding("position not reset by STOP", "engine");
   Open(false);
   ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
   fake->Advance(kPeriod);
@@ -304,6 +314,7 @@ TEST_F(EngineTest, ChecksCatchAStreamThatDoesNotResetOnStop) {
 }
 
 TEST_F(EngineTest, AStarvingClientGetsSilenceWrittenAndAFinding) {
+  ExpectStreamFinding("client starved", "engine");
   Open(false);
   ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
   fake->Advance(kPeriod);

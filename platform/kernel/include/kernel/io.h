@@ -645,4 +645,9 @@ void SetCallerIs32Bit(bool is32Bit);
 // Number of IRPs allocated and not yet freed.
 size_t LiveIrpCount();
 
+// A driver that accepted `irp` notes memory it keeps using until it completes the request
+// besides the IRP's own buffers (a URB's transfer buffer): freeing any of it before the
+// completion starts is reported (MemoryInUseByIo). The notes end when the IRP completes.
+void NoteIrpUses(PIRP irp, const void* address, size_t bytes, const char* what);
+
 }  // namespace platform::io

@@ -138,6 +138,12 @@ class LeakScope {
   Mark mark_;
 };
 
+// Freed blocks wait in a quarantine, filled with a pattern, before they go back, so a
+// write through a stale pointer is reported (WriteAfterFree, naming where the block was
+// allocated and freed) when the block leaves it. CheckQuarantine checks and releases every
+// block held now (the kernel test fixture does at teardown); false when one was written.
+bool CheckQuarantine();
+
 // Whether paged blocks live on pages of their own that are protected while the running
 // context is at DISPATCH_LEVEL or above, so touching one there is reported
 // (PagedAccessAboveApc). Off in free-running builds, whose processors run in parallel,

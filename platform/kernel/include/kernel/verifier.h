@@ -32,6 +32,15 @@ enum class Check {
   CallAboveIrql,           // a routine called above its documented IRQL
   Hang,                    // a context polling without end: many calls, no wait, no clock progress
   PagedAccessAboveApc,     // paged pool read or written at DISPATCH_LEVEL or above
+  MemoryInUseByIo,         // pool freed while a live IRP still uses it (URB, buffer, MDL, completion context)
+  WriteAfterFree,          // freed pool written while it waited in the quarantine
+  BufferOverrun,           // a handler wrote past the end of the buffer it was given
+  IrpOwnership,            // a driver-allocated IRP completed back to the I/O manager, or used after that
+  IrqlNotRestored,         // a dispatch or completion routine returned at another IRQL than it was called at
+  LockOrderInversion,      // two locks taken in both orders (a possible deadlock), both orders' sites named
+  DpcTooLong,              // a DPC routine used more processor time than the DPC time limit
+  CompletionNesting,       // completions nested too deep inside one call (a routine resubmitting into a
+                           // driver that completes at once recurses until the stack overflows)
 };
 
 const char* CheckName(Check check);
@@ -56,6 +65,34 @@ bool RequireIrqlAtMost(unsigned char highest, const char* api,
 // The same with the caller already as text (for findings made where no source location
 // is at hand, such as a faulting memory access).
 void Report(Check check, const char* api, std::string detail, std::string caller);
+
+// Stream findings: what a listener would hear, reported by the simulated device (an
+// underrun or overrun of its FIFO inside a stream) and the engine client (its invariant
+// checks). They do not stop the test at once (the stream goes on, as audio would); the
+// kernel test fixture fails the test at teardown on every finding it did not declare.
+struct StreamFinding {
+  std::string source;  // "device endpoint 0x01", "engine render stream"
+  std::string kind;    // "underrun", "overrun", or the engine's issue name
+  long long time;      // virtual time (100 ns units) when it began
+  std::string detail;
+};
+void ReportStreamFinding(StreamFinding finding);
+// Takes every stream finding reported since the last call.
+std::vector<StreamFinding> TakeStreamFindings();
+
+// The DPC time limit: a DPC routine whose thread used more processor time than `limit`
+// microseconds is reported (DpcTooLong). 0 turns the check off. It measures real time,
+// so it is off in the default suite; UA_DPC_LIMIT_US sets it at start-up (the stress
+// runs set 5000). Builds with a sanitizer scale the limit by 10.
+void SetDpcTimeLimit(unsigned long long limitMicroseconds);
+unsigned long long DpcTimeLimit();
+// Exempts a DPC routine of the platform's own simulated hardware (the bus's schedule,
+// which runs the simulated device) from the limit: its time is the hardware's.
+void ExemptFromDpcTimeLimit(const void* routine);
+bool IsExemptFromDpcTimeLimit(const void* routine);
+
+// Forgets every lock order seen so far (the kernel test fixture does between tests).
+void ResetLockOrder();
 
 using Handler = std::function<void(const Violation&)>;
 // Installs a handler and returns the previous one.

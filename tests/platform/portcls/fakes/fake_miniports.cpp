@@ -183,6 +183,13 @@ NTSTATUS DiagnosticHandler(PPCPROPERTY_REQUEST request) {
       if (request->ValueSize != 0) std::memset(request->Value, 0xAB, request->ValueSize);  // Value may be null then
       request->ValueSize += 64;
       return STATUS_SUCCESS;
+    case kDiagnosticChecked:
+      if (request->ValueSize < 16) return STATUS_BUFFER_TOO_SMALL;
+      [[fallthrough]];
+    case kDiagnosticOverrun:
+      std::memset(request->Value, 0x5C, 16);
+      request->ValueSize = 16;
+      return STATUS_SUCCESS;
     case kDiagnosticPending:
       // Answers later, completing the request's IRP from a DPC.
       if (request->ValueSize < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
@@ -214,8 +221,10 @@ const PCPROPERTY_ITEM kTopologyFilterProperties[] = {
     {&KSPROPSETID_FakeDiagnostics, kDiagnosticIrp, KSPROPERTY_TYPE_GET, DiagnosticHandler},
     {&KSPROPSETID_FakeDiagnostics, kDiagnosticPartial, KSPROPERTY_TYPE_GET, DiagnosticHandler},
     {&KSPROPSETID_FakeDiagnostics, kDiagnosticOverReport, KSPROPERTY_TYPE_GET, DiagnosticHandler},
-    {&KSPROPSETID_FakeDiagnostics, kDiagnosticPending, KSPROPERTY_TYPE_GET, DiagnosticHandler}};
-const PCAUTOMATION_TABLE kTopologyFilterTable = {sizeof(PCPROPERTY_ITEM), 5, kTopologyFilterProperties, 0, 0,
+    {&KSPROPSETID_FakeDiagnostics, kDiagnosticPending, KSPROPERTY_TYPE_GET, DiagnosticHandler},
+    {&KSPROPSETID_FakeDiagnostics, kDiagnosticOverrun, KSPROPERTY_TYPE_GET, DiagnosticHandler},
+    {&KSPROPSETID_FakeDiagnostics, kDiagnosticChecked, KSPROPERTY_TYPE_GET, DiagnosticHandler}};
+const PCAUTOMATION_TABLE kTopologyFilterTable = {sizeof(PCPROPERTY_ITEM), 7, kTopologyFilterProperties, 0, 0,
                                                  nullptr, 0, 0, nullptr, 0};
 
 PCPIN_DESCRIPTOR TopologyPin(KSPIN_DATAFLOW flow, const GUID* category) {

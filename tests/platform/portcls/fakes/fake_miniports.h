@@ -16,12 +16,16 @@ namespace fakes {
 // answer unusually: kDiagnosticIrp reads the requestor mode and stack location,
 // kDiagnosticPartial answers 16 bytes (what fits, with STATUS_BUFFER_OVERFLOW, in a
 // smaller buffer), kDiagnosticOverReport claims 64 bytes more than the buffer holds and
-// kDiagnosticPending completes its IRP later from a DPC (value 0x600D).
+// kDiagnosticPending completes its IRP later from a DPC (value 0x600D); kDiagnosticOverrun
+// writes 16 bytes whatever the value's size (a handler that trusts its own struct size)
+// and kDiagnosticChecked the same only when the value holds them.
 KS_DEFINE_GUID(KSPROPSETID_FakeDiagnostics, 0x2B0C9E61, 0x7D14, 0x4A3F, 0x8E, 0x52, 0x11, 0x9A, 0xC4, 0x70, 0x3D, 0x6B);
 constexpr ULONG kDiagnosticIrp = 0;
 constexpr ULONG kDiagnosticPartial = 1;
 constexpr ULONG kDiagnosticOverReport = 2;
 constexpr ULONG kDiagnosticPending = 3;
+constexpr ULONG kDiagnosticOverrun = 4;
+constexpr ULONG kDiagnosticChecked = 5;
 
 // A distinct dummy device object per index (the layer only compares the pointers).
 PDEVICE_OBJECT FakeDevice(int index);

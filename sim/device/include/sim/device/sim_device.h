@@ -257,6 +257,7 @@ class SimDevice : public platform::usb::BusDevice {
   void RestartStreams();
   Stream* FindStream(std::uint8_t endpoint);
   void AdvanceRender(Stream& s, BusMicroframe now);
+  void ReportGlitch(const Stream& s, const char* kind, BusMicroframe start, std::uint64_t frames);
   std::int64_t FeedbackHzLocked(Stream& render);
   std::uint32_t FeedbackValueLocked(Stream& feedback);
   std::optional<USBD_STATUS> TakePacketFault(std::uint8_t endpoint);

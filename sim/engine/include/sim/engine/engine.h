@@ -28,7 +28,7 @@ namespace sim::engine {
 enum class Issue {
   PositionBackwards,    // the position (a byte count from the start of the stream) went down
   PositionJump,         // the position moved further than the time since RUN allows
-  PositionStalled,      // in RUN the position stood still for longer than two periods
+  PositionStalled,      // in RUN the position stood still for longer than a period (stallPeriods) plus a packet
   MissedNotification,   // in RUN, no notification for longer than the period plus one packet
   MovedWhilePaused,     // the position moved while the stream was not running
   NotifiedWhilePaused,  // a notification came while the stream was not running
@@ -82,7 +82,7 @@ class PatternChecker {
 //   streaming interface), so it never goes down and, since RUN, moves no further than the
 //   elapsed time at the format's byte rate allows (plus 0.5% of clock offset, one period
 //   and one packet, the granularity a stream may report in);
-// - in RUN it moves at least once every two periods (plus one packet);
+// - in RUN it moves at least once a period plus one packet (StreamOptions::stallPeriods);
 // - in RUN no notification gap is longer than the period plus one packet; more frequent
 //   notifications are fine (a USB stream notifies once per URB, whatever the interval);
 // - outside RUN the position stays frozen and notifications stop; after STOP it reads 0.
@@ -92,6 +92,8 @@ struct StreamOptions {
   ULONG writeAheadBytes = 0;  // render: data kept written ahead of the position; 0: the buffer less one period
   ULONG packetBytes = 0;      // the jitter allowed: one packet; 0: 1 ms of audio, rounded up to whole frames
   ULONG wakeMs = 10;          // the processing pass; 0: none (only notifications and Pump move data)
+  ULONG stallPeriods = 1;     // in RUN, a position standing still longer than this many periods plus one
+                              // packet is a stall
   bool moveDataOnNotification = true;  // a notification runs a pass too
 };
 
@@ -154,6 +156,7 @@ class Stream {
   bool m_MoveOnNotification;
   LONGLONG m_PeriodTicks;
   LONGLONG m_PacketTicks;
+  ULONG m_StallPeriods;
 
   mutable KMUTEX m_Mutex;  // guards everything below but the notification record
   std::vector<Finding> m_Findings;
