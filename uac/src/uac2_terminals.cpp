@@ -17,12 +17,10 @@ using adapter::JackRecord;
 
 namespace {
 
-// Terminal descriptors: wTerminalType at 4; input terminal bCSourceID at 7 and bmControls
-// at 14; output terminal bSourceID at 7, bCSourceID at 8 and bmControls at 9.
-constexpr ULONG kTerminalType = 4;
+// Terminal descriptors: input terminal bCSourceID at 7 and bmControls at 14; output
+// terminal bCSourceID at 8 and bmControls at 9.
 constexpr ULONG kInputClock = 7;
 constexpr ULONG kInputControls = 14;
-constexpr ULONG kOutputSource = 7;
 constexpr ULONG kOutputClock = 8;
 constexpr ULONG kOutputControls = 9;
 constexpr UCHAR kConnectorReadable = 1 << 2;
@@ -33,7 +31,6 @@ constexpr ULONG kTypeSelector = 8;
 constexpr USHORT kConnectorValue = 0x0200;
 constexpr USHORT kJackListValue = 0x02FF;
 constexpr USHORT kTerminalTypeValue = 0x0800;
-constexpr ULONG kJackListHead = 9;
 constexpr ULONG kConnectorBytes = 6;
 
 // At most this many selectable types (the kinds a terminal-kind node shows).

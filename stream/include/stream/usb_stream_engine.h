@@ -120,6 +120,7 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
 
   // The base Init, then the callback object and the control thread. Called once.
   NTSTATUS Init(ULONG Direction, adapter::IAudioHal* Owner);
+  using adapter::CStreamEngine::Init;
   // Adds the format to the engine's lists and remembers its alternate setting.
   NTSTATUS AddStreamFormat(const WAVEFORMATEXTENSIBLE* Format, UCHAR AlternateSetting);
   // The alternate setting of the first record that plays the format: a plain format by
