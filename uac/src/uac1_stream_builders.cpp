@@ -97,8 +97,11 @@ bool PathHolds(adapter::CStreamEngine* engine, ULONG id) {
 }  // namespace
 
 NTSTATUS StreamBuilder::Fail(ULONG configOffset, const UCHAR* d, UCHAR id, NTSTATUS status, const char* reason) {
+  // The subtype byte only when the descriptor holds one; a descriptor whose length is
+  // itself at fault comes as null.
+  const UCHAR subtype = d && d[0] >= 3 ? d[2] : 0;
   if (controlOffset >= 0 && configOffset >= static_cast<ULONG>(controlOffset))
-    fault = {configOffset - static_cast<ULONG>(controlOffset), d[2], id, reason};
+    fault = {configOffset - static_cast<ULONG>(controlOffset), subtype, id, reason};
   DbgPrint("BuildFilters descriptor at offset %u refused: %s\n", configOffset, reason);
   return status;
 }
@@ -197,7 +200,7 @@ NTSTATUS StreamBuilder::BuildInterface(const UCHAR* config, ULONG total, ULONG* 
     // A descriptor shorter than its own header would never end the walk.
     if (left < 2 || d[0] > left || d[0] < 2) {
       *offset = total;
-      return Fail(at, d, 0, STATUS_UNSUCCESSFUL, "descriptor length runs past the configuration");
+      return Fail(at, nullptr, 0, STATUS_UNSUCCESSFUL, "descriptor length runs past the configuration");
     }
     const UCHAR type = d[1];
     if (type != kInterfaceType && type != kEndpointType && type != kCsInterface && type != kCsEndpoint) break;
