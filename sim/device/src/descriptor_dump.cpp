@@ -213,6 +213,12 @@ void EmitBlock(Block& b, std::vector<std::uint8_t>& out, std::vector<std::string
     b = Block{};
     return;
   }
+  // bLength is one byte: a larger value is no descriptor (and would ask for gigabytes).
+  if (b.length > 0xFF) {
+    notes.push_back(LineRef(b.first_line) + "bLength " + std::to_string(b.length) + " exceeds a byte, block dropped");
+    b = Block{};
+    return;
+  }
   const auto want = static_cast<std::size_t>(b.length);
   const std::size_t missing = want > b.bytes.size() ? want - b.bytes.size() : 0;
   if (missing > 0 && missing <= 3 && b.bm_width > 0 && b.bm_width + static_cast<int>(missing) <= 4) {
