@@ -60,6 +60,10 @@ NTSTATUS DriverHost::Start(std::unique_ptr<sim::device::SimDevice> device) {
   return hal_->Init(nullptr, fdo_, lower_, port_->pdo());
 }
 
+std::u16string DriverHost::DriverKeyPath() const {
+  return port_ ? platform::pnp::DriverKeyPath(port_->pdo()) : std::u16string();
+}
+
 void DriverHost::Stop() {
   if (stopped_) return;
   stopped_ = true;

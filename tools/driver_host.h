@@ -33,6 +33,8 @@ class DriverHost {
   adapter::CUsbAudioDevice* device() const { return static_cast<adapter::CUsbAudioDevice*>(hal_); }
   sim::device::SimDevice* sim() const { return sim_.get(); }
   const std::vector<std::string>& reports() const { return reports_; }
+  // The device's driver key (its "Settings" live below it); empty before Start.
+  std::u16string DriverKeyPath() const;
   // Stops the driver and the device; afterwards reports() also holds leaked pool blocks.
   void Stop();
 
