@@ -410,6 +410,15 @@ NTSTATUS Stream::MoveDataLocked() {
         if (!m_StarvationReported)
           Report(Issue::Starved, "silence written from byte " + std::to_string(m_Written));
         m_StarvationReported = true;
+      } else if (m_Source) {
+        // The client's audio up to its end, then silence.
+        ULONG given = m_ClientFinished ? 0 : m_Source(chunk.data(), n);
+        if (given > n) given = n;
+        if (given < n) {
+          m_ClientFinished = true;
+          std::memset(chunk.data() + given, m_Format.wBitsPerSample == 8 ? 0x80 : 0, n - given);
+        }
+        m_ClientBytes += given;
       } else {
         FillCounterPattern(m_ClientBytes, chunk.data(), n, m_SampleBytes);
         m_ClientBytes += n;
@@ -437,10 +446,34 @@ NTSTATUS Stream::MoveDataLocked() {
       Report(Issue::RequestFailed, "read: " + Hex(status));
       return status;
     }
-    m_Checker.Feed(chunk.data(), n, &m_Findings);
+    if (m_Sink)
+      m_Sink(chunk.data(), n);
+    else
+      m_Checker.Feed(chunk.data(), n, &m_Findings);
     m_Read += n;
   }
   return STATUS_SUCCESS;
+}
+
+void Stream::SetRenderSource(RenderSource source) {
+  Locked lock(*this);
+  m_Source = std::move(source);
+  m_ClientFinished = false;
+}
+
+void Stream::SetCaptureSink(CaptureSink sink) {
+  Locked lock(*this);
+  m_Sink = std::move(sink);
+}
+
+bool Stream::ClientFinished() const {
+  Locked lock(*this);
+  return m_ClientFinished;
+}
+
+ULONG64 Stream::ClientBytes() const {
+  Locked lock(*this);
+  return m_ClientBytes;
 }
 
 NTSTATUS Stream::Pump() {

@@ -119,6 +119,17 @@ class Stream {
   // While starving, the client gives no data: the engine writes silence instead.
   void SetClientStarving(bool starving);
 
+  // The client's own audio in place of the counter pattern. Render: `source` fills up to
+  // the bytes asked for and returns how many it gave; once it gives fewer the client has
+  // finished, and silence follows without a starvation finding. Capture: `sink` gets every
+  // byte read, in order (the data is not checked against the pattern). Set before Start.
+  using RenderSource = std::function<ULONG(BYTE* out, ULONG bytes)>;
+  using CaptureSink = std::function<void(const BYTE* data, ULONG bytes)>;
+  void SetRenderSource(RenderSource source);
+  void SetCaptureSink(CaptureSink sink);
+  bool ClientFinished() const;
+  ULONG64 ClientBytes() const;  // bytes of the client's audio written (render)
+
   std::vector<Finding> Findings() const;
   bool Has(Issue issue) const;
   ULONG BufferSize() const { return m_BufferSize; }
@@ -176,6 +187,9 @@ class Stream {
   ULONG64 m_Silence = 0;
   bool m_Starving = false;
   bool m_StarvationReported = false;
+  RenderSource m_Source;
+  CaptureSink m_Sink;
+  bool m_ClientFinished = false;
   PatternChecker m_Checker;
 
   // The notification record, kept by the service callback at DISPATCH_LEVEL.
