@@ -1,6 +1,7 @@
 // uactool: the driver against a simulated USB audio device, as a user runs it.
 //
 //   uactool describe [FILE]          what the driver builds from a device
+//   uactool list                     what the audio engine sees: filters, pins, nodes
 //   uactool get / set NODE [VALUE]   control nodes, kept between runs in a .reg file
 //   uactool play FILE.wav            a WAV file into a render endpoint, with the device's report
 //   uactool record FILE.wav          a capture endpoint into a WAV file
@@ -24,6 +25,7 @@ struct Verb {
 
 const Verb kVerbs[] = {
     {"describe", tools::RunDescribe, "print what the driver builds from a device, or why it refuses it"},
+    {"list", tools::RunList, "print what the audio engine sees: filters, pins with formats, nodes with values"},
     {"get", tools::RunGet, "print control node values (volume in dB, mute, selector)"},
     {"set", tools::RunSet, "set a control node; the value is kept in a .reg file for the next run"},
     {"play", tools::RunPlay, "play a WAV file into a render endpoint and print the device's report"},
