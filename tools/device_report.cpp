@@ -76,9 +76,11 @@ bool PrintRender(std::FILE* out, const ReportInput& in) {
       std::fprintf(out, "  feedback  IN 0x%02x: no value read\n", d.feedbackEndpoint);
     } else {
       const auto [lo, hi] = std::minmax_element(d.feedback.begin(), d.feedback.end());
-      std::fprintf(out, "  feedback  IN 0x%02x, %s: last 0x%08x = %.2f Hz; %zu readings from %.2f to %.2f Hz\n",
-                   d.feedbackEndpoint, d.highSpeed ? "16.16 per microframe" : "10.14 per frame", d.feedback.back(),
-                   FeedbackHz(d.feedback.back(), d.highSpeed), d.feedback.size(), FeedbackHz(*lo, d.highSpeed),
+      const double last = FeedbackHz(d.feedback.back(), d.highSpeed);
+      std::fprintf(out,
+                   "  feedback  IN 0x%02x, %s: last 0x%08x = %.2f Hz (%+.1f ppm); %zu readings from %.2f to %.2f Hz\n",
+                   d.feedbackEndpoint, d.highSpeed ? "16.16 per microframe" : "10.14 per frame", d.feedback.back(), last,
+                   (last / in.format.rate - 1.0) * 1e6, d.feedback.size(), FeedbackHz(*lo, d.highSpeed),
                    FeedbackHz(*hi, d.highSpeed));
     }
   } else {

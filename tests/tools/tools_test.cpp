@@ -243,6 +243,44 @@ TEST(DeviceReport, RenderVerdicts) {
   }
 }
 
+TEST(DeviceReport, FeedbackValuesInHertzByBusSpeed) {
+  WavAudio file;
+  file.rate = 48000;
+  file.channels = 1;
+  file.bits = 16;
+  file.samples = {1, 2, 3};
+  Endpoint endpoint;
+  endpoint.name = "SPK";
+  struct Case {
+    bool highSpeed;
+    std::vector<std::uint32_t> values;
+    const char* says;
+  } cases[] = {
+      {true, {0x00060000}, "16.16 per microframe: last 0x00060000 = 48000.00 Hz (+0.0 ppm)"},
+      {true, {0x00060000, 0x00060010}, "= 48001.95 Hz (+40.7 ppm); 2 readings from 48000.00 to 48001.95 Hz"},
+      {false, {0x000C0000}, "10.14 per frame: last 0x000c0000 = 48000.00 Hz"},
+      {false, {0x000B0640}, "= 44097.66 Hz"},  // as sent: the 10.14 value cuts the low bits
+      {false, {}, "no value read"},
+  };
+  for (const Case& c : cases) {
+    StreamOutcome outcome;
+    outcome.device.dataEndpoint = 0x01;
+    outcome.device.feedbackEndpoint = 0x81;
+    outcome.device.highSpeed = c.highSpeed;
+    outcome.device.feedback = c.values;
+    outcome.device.received = file.samples;
+    ReportInput in{&endpoint, PcmFormat{48000, 1, 16, 4, 1}, &file, nullptr, 0, &outcome};
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    PrintReport(out, in);
+    std::fclose(out);
+    const std::string report(text, size);
+    std::free(text);
+    EXPECT_NE(report.find(c.says), std::string::npos) << report;
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Nodes and endpoints of the default device, through the driver.
 
