@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 #include "kernel/clock.h"
 #include "kernel/verifier.h"
@@ -100,7 +101,9 @@ void AppendSamples(const BYTE* data, ULONG length, unsigned bytes, std::vector<s
 
 class Progress {
  public:
-  Progress(bool enabled, double seconds) : m_Enabled(enabled && seconds > 1.0), m_Seconds(seconds) {}
+  // Only on a terminal: a log keeps the report alone.
+  Progress(bool enabled, double seconds)
+      : m_Enabled(enabled && seconds > 1.0 && isatty(fileno(stderr))), m_Seconds(seconds) {}
   void Show(double done) {
     if (!m_Enabled) return;
     const int width = 40;

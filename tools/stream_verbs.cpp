@@ -22,7 +22,8 @@ constexpr char kStreamOptions[] =
     "  --endpoint NAME     the endpoint by its type name as get and describe show it (HP, Mic,\n"
     "                      SPK, ...) or its streaming interface number; default the first\n"
     "  --realtime          run on the real clock instead of virtual time\n"
-    "  --no-progress       no progress bar (it shows on runs longer than a second)\n"
+    "  --no-progress       no progress bar (it shows on a terminal for runs longer than a\n"
+    "                      second)\n"
     "  --clock-ppm PPM     the device's sample clock off nominal by PPM parts per million\n"
     "  --state FILE.reg    the driver's settings (read only; uactool set writes them)\n"
     "  --no-model-string   the device file's device answers no model string\n";
