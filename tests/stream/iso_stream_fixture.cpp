@@ -32,14 +32,25 @@ class CRecording : public Base {
     return Base::OnUrbComplete(device, irp, context);
   }
   STDMETHODIMP Restart() override {
-    ULONG frame = 0;
-    if (adapter::IUsbAudioDevice* device = this->QueryDevice()) {
-      device->GetCurrentFrame(&frame);
-      device->Release();
-    }
-    restartFrames.push_back(frame);
-    return Base::Restart();
+    restarting = true;
+    const NTSTATUS status = Base::Restart();
+    restarting = false;
+    return status;
   }
+  // The restart reads the bus frame right after its selection, with no wait between.
+  STDMETHODIMP SelectAltSetting(UCHAR alt, stream::PSTREAMCLIENTRECORD record) override {
+    const NTSTATUS status = Base::SelectAltSetting(alt, record);
+    if (restarting && NT_SUCCESS(status)) {
+      ULONG frame = 0;
+      if (adapter::IUsbAudioDevice* device = this->QueryDevice()) {
+        device->GetCurrentFrame(&frame);
+        device->Release();
+      }
+      restartFrames.push_back(frame);
+    }
+    return status;
+  }
+  bool restarting = false;
 
   KSPIN_LOCK seenLock;
   std::vector<UrbSeen> urbs;
