@@ -26,8 +26,11 @@ class Uac1Recovery : public IsoStreamTest {
  protected:
   void SetUp() override {
     IsoStreamTest::SetUp();
-    // A packet lost on the way to the device may empty its FIFO for a moment.
+    // A packet lost on the way to the device breaks the clients' counter signal there and
+    // may empty its FIFO for a moment; a removal cuts the stream short.
+    ExpectStreamFinding("pattern break", "device");
     ExpectStreamFinding("underrun", "device");
+    ExpectStreamFinding("missed packets", "device");
   }
   NTSTATUS StartBoth() { return StartDevice({kStereo48}, {kMono48}); }
 };
