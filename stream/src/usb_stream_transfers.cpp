@@ -167,6 +167,9 @@ NTSTATUS CUsbStreamEngine::AllocateTransfers(PSTREAMCLIENTRECORD Record, UCHAR A
   adapter::IUsbAudioDevice* device = QueryDevice();
   if (!device) return STATUS_UNSUCCESSFUL;
   adapter::ScopedRelease<adapter::IUsbAudioDevice> held(device);
+  // The processing hook converts PCM in the engine's stream buffers: made once, before
+  // the first stream, so that processing never meets them missing.
+  if (!NT_SUCCESS(AllocStreamBuffers())) return STATUS_INSUFFICIENT_RESOURCES;
   if (SetStreamState(STREAM_STATE_ALLOCATED) != STREAM_STATE_NO_RESOURCES) {
     SetStreamState(STREAM_STATE_ALLOCATED);
     return STATUS_INSUFFICIENT_RESOURCES;

@@ -322,8 +322,10 @@ TEST_F(Uac1Streaming, CapturePacketSizeComesFromTheDataEndpoint) {
 }
 
 // An aborted pipe completes its URBs cancelled: each gives its slot back and nothing else
-// happens, neither a successor nor a recovery.
+// happens, neither a successor nor a recovery. (A completion already past its check when
+// the abort comes may still send one successor, which the stream then follows.)
 TEST_F(Uac1Streaming, CancelledTransfersOnlyReturnTheirSlots) {
+  ExpectStreamFinding("missed packets", "device");
   ASSERT_EQ(StartDevice({kStereo48}, {kMono48}), STATUS_SUCCESS);
   for (stream::CUsbStreamEngine* engine : {Render(), Capture()}) {
     TestClient client;
@@ -332,17 +334,17 @@ TEST_F(Uac1Streaming, CancelledTransfersOnlyReturnTheirSlots) {
     DelayMs(20);
     EXPECT_EQ(engine->AbortPipe(), STATUS_SUCCESS);
     DelayMs(200);
-    EXPECT_EQ(engine->GetUrbsOutstanding(), 0);
     EXPECT_EQ(engine->GetStreamState(), stream::STREAM_STATE_RUNNING);
     EXPECT_EQ(client.Count(STREAM_NOTIFY_FORMAT, true), 1u);  // the start's, no recovery
     EXPECT_TRUE(RestartFrames(engine).empty());
-    const std::vector<UrbSeen> urbs = Urbs(engine);
-    ASSERT_FALSE(urbs.empty());
-    EXPECT_EQ(urbs.back().status, STATUS_CANCELLED);
-    if (render) {
-      EXPECT_EQ(client.fills.size(), urbs.size());
-    }
+    size_t cancelled = 0;
+    for (const UrbSeen& u : Urbs(engine)) cancelled += u.status == STATUS_CANCELLED;
+    EXPECT_GE(cancelled, 1u);
     Detach(engine, client);
+    EXPECT_EQ(engine->GetUrbsOutstanding(), 0);
+    if (render) {
+      EXPECT_EQ(client.fills.size(), Urbs(engine).size());
+    }
     EXPECT_EQ(engine->GetStreamState(), stream::STREAM_STATE_NO_RESOURCES);
   }
 }
