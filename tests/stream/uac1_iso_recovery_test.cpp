@@ -187,6 +187,10 @@ TEST_F(Uac1Recovery, DeviceGoneEndsTheThreadsAndStopsTheSends) {
   Detach(Capture(), mic);
   EXPECT_EQ(Render()->GetStreamState(), stream::STREAM_STATE_NO_RESOURCES);
   EXPECT_EQ(speaker.fills.size(), Urbs(Render()).size());
+  // The engines go with the device: their threads have ended, so no destructor waits.
+  const auto before = platform::clock::Now();
+  Stop();
+  EXPECT_EQ(platform::clock::Now(), before);
 }
 
 // ---------------------------------------------------------------------------------------
