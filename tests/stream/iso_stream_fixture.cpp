@@ -132,6 +132,7 @@ VOID Listen(PVOID context, PVOID argument1, PVOID) {
       break;
     case stream::STREAM_NOTIFY_RENDER_FILL: {
       client->records.push_back({r->Code, r->Length, 0, mine});
+      if (!mine) break;  // only the client the device runs for fills the buffer
       client->fills.push_back(r->Length);
       auto* samples = static_cast<std::int16_t*>(r->Payload.Buffer);
       for (ULONG i = 0; i < r->Length / 2; ++i) samples[i] = static_cast<std::int16_t>(client->nextSample++);
@@ -139,6 +140,7 @@ VOID Listen(PVOID context, PVOID argument1, PVOID) {
     }
     case stream::STREAM_NOTIFY_CAPTURE_DATA: {
       client->records.push_back({r->Code, r->Length, 0, mine});
+      if (!mine) break;
       const auto* samples = static_cast<const std::int16_t*>(r->Payload.Buffer);
       client->captured.insert(client->captured.end(), samples, samples + r->Length / 2);
       break;
@@ -219,6 +221,11 @@ stream::CUsbStreamEngine* IsoStreamTest::Engine(ULONG index) {
   if (!NT_SUCCESS(engine->QueryInterface(stream::IID_IUsbStreamEngine, &itf))) return nullptr;
   static_cast<stream::IUsbStreamEngine*>(itf)->Release();
   return static_cast<stream::CUsbStreamEngine*>(static_cast<stream::IUsbStreamEngine*>(itf));
+}
+
+NTSTATUS IsoStreamTest::Register(stream::CUsbStreamEngine* engine, TestClient& client,
+                                 const WAVEFORMATEXTENSIBLE& format) {
+  return engine->RegisterClient(stream::kWaveCyclicClientPriority, &format, 5, 3, Listen, &client, &client.record);
 }
 
 NTSTATUS IsoStreamTest::Attach(stream::CUsbStreamEngine* engine, TestClient& client,

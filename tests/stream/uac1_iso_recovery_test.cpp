@@ -45,11 +45,17 @@ const UrbSeen* FirstAfter(const std::vector<UrbSeen>& urbs, ULONG frame) {
 TEST_F(Uac1Recovery, RenderPacketErrorRecoversOnceAndRestartsTwoFramesOn) {
   ASSERT_EQ(StartBoth(), STATUS_SUCCESS);
   stream::CUsbStreamEngine* engine = Render();
-  TestClient client;
+  TestClient client, listener;
+  ASSERT_EQ(Register(engine, listener, kStereo48Format), STATUS_SUCCESS);
   ASSERT_EQ(Attach(engine, client, kStereo48Format, 5, 3), STATUS_SUCCESS);
   DelayMs(40);
   sim_->FailIsoPackets(kRenderEndpoint, 7, 1, USBD_STATUS_XACT_ERROR);
   DelayMs(400);
+  // A client that only listens hears the start and the recovery as well, naming the
+  // client the device runs for.
+  EXPECT_EQ(listener.Count(STREAM_NOTIFY_FORMAT, true), 2u);
+  for (const Record& r : listener.Records()) EXPECT_FALSE(r.mine);
+  EXPECT_EQ(engine->UnregisterClient(listener.key()), STATUS_SUCCESS);
 
   const std::vector<ULONG> restarts = RestartFrames(engine);
   ASSERT_EQ(restarts.size(), 1u);
