@@ -321,32 +321,57 @@ TEST_F(Uac1Streaming, CapturePacketSizeComesFromTheDataEndpoint) {
   }
 }
 
-// An aborted pipe completes its URBs cancelled: each gives its slot back and nothing else
-// happens, neither a successor nor a recovery. (A completion already past its check when
-// the abort comes may still send one successor, which the stream then follows.)
+// A transfer that comes back cancelled gives its slot back and nothing else happens:
+// no successor (the stream runs on with one URB fewer) and no recovery.
 TEST_F(Uac1Streaming, CancelledTransfersOnlyReturnTheirSlots) {
-  ExpectStreamFinding("missed packets", "device");
+  // The cancelled URB's frames never reach the device: a hole in the stream.
+  for (const char* kind : {"missed packets", "pattern break", "underrun"}) ExpectStreamFinding(kind, "device");
   ASSERT_EQ(StartDevice({kStereo48}, {kMono48}), STATUS_SUCCESS);
   for (stream::CUsbStreamEngine* engine : {Render(), Capture()}) {
     TestClient client;
     const bool render = engine == Render();
+    EXPECT_EQ(engine->AbortPipe(), STATUS_INVALID_DEVICE_STATE);  // no pipe yet
     ASSERT_EQ(Attach(engine, client, render ? kStereo48Format : kMono48Format, 5, 3), STATUS_SUCCESS);
     DelayMs(20);
-    EXPECT_EQ(engine->AbortPipe(), STATUS_SUCCESS);
-    DelayMs(200);
+    bus().FailNthUrb(2, USBD_STATUS_CANCELED, STATUS_CANCELLED, URB_FUNCTION_ISOCH_TRANSFER);
+    DelayMs(100);
+    const size_t seen = Urbs(engine).size();
+    DelayMs(100);
     EXPECT_EQ(engine->GetStreamState(), stream::STREAM_STATE_RUNNING);
     EXPECT_EQ(client.Count(STREAM_NOTIFY_FORMAT, true), 1u);  // the start's, no recovery
     EXPECT_TRUE(RestartFrames(engine).empty());
+    const std::vector<UrbSeen> urbs = Urbs(engine);
+    EXPECT_GE(urbs.size(), seen + 15);  // two URBs of 5 ms every 10 ms, where three were
+    EXPECT_LE(urbs.size(), seen + 25);
     size_t cancelled = 0;
-    for (const UrbSeen& u : Urbs(engine)) cancelled += u.status == STATUS_CANCELLED;
-    EXPECT_GE(cancelled, 1u);
+    for (const UrbSeen& u : urbs) cancelled += u.status == STATUS_CANCELLED;
+    EXPECT_EQ(cancelled, 1u);
+    EXPECT_LE(engine->GetUrbsOutstanding(), 3);
     Detach(engine, client);
     EXPECT_EQ(engine->GetUrbsOutstanding(), 0);
+    EXPECT_EQ(engine->GetStreamState(), stream::STREAM_STATE_NO_RESOURCES);
     if (render) {
       EXPECT_EQ(client.fills.size(), Urbs(engine).size());
     }
-    EXPECT_EQ(engine->GetStreamState(), stream::STREAM_STATE_NO_RESOURCES);
   }
+}
+
+// The data pipe can be aborted while a stream runs: its URBs come back and the engine
+// waits on, without recovering, until a client stops it.
+TEST_F(Uac1Streaming, AbortedPipeDrainsWithoutRecovery) {
+  ExpectStreamFinding("missed packets", "device");  // a completion may race the abort
+  ASSERT_EQ(StartDevice({kStereo48}, {kMono48}), STATUS_SUCCESS);
+  stream::CUsbStreamEngine* engine = Capture();
+  TestClient client;
+  ASSERT_EQ(Attach(engine, client, kMono48Format, 5, 3), STATUS_SUCCESS);
+  DelayMs(20);
+  EXPECT_EQ(engine->AbortPipe(), STATUS_SUCCESS);
+  DelayMs(50);
+  size_t cancelled = 0;
+  for (const UrbSeen& u : Urbs(engine)) cancelled += u.status == STATUS_CANCELLED;
+  EXPECT_GE(cancelled, 1u);
+  Detach(engine, client);
+  EXPECT_EQ(engine->GetUrbsOutstanding(), 0);
 }
 
 // Once the streams run, neither path allocates pool: transfers exist from the prepare on
