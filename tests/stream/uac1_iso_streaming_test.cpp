@@ -12,6 +12,7 @@
 #include "iso_stream_fixture.h"
 #include "kernel/pool.h"
 #include "portcls/pcplatform.h"
+#include "support/fault_sweep.h"
 
 namespace iso_test {
 namespace {
@@ -353,6 +354,40 @@ TEST_F(Uac1Streaming, CancelledTransfersOnlyReturnTheirSlots) {
     if (render) {
       EXPECT_EQ(client.fills.size(), Urbs(engine).size());
     }
+  }
+}
+
+// Every allocation a prepare makes may fail: the engine gives back what it made (the
+// pool is checked after each run), the interface stays at zero bandwidth and the next
+// prepare works. A failure only the render engine's rate request meets still plays.
+TEST_F(Uac1Streaming, PrepareSurvivesEveryAllocationFailure) {
+  ASSERT_EQ(StartDevice({kStereo48}, {kMono48}), STATUS_SUCCESS);
+  for (stream::CUsbStreamEngine* engine : {Render(), Capture()}) {
+    const WAVEFORMATEXTENSIBLE& format = engine == Render() ? kStereo48Format : kMono48Format;
+    TestClient first;  // the stream buffers are made once, by the first prepare
+    ASSERT_EQ(Attach(engine, first, format, 5, 3), STATUS_SUCCESS);
+    Detach(engine, first);
+    ULONG failures = 0;
+    const auto allocations = platform::testing::ForEachAllocationFailure([&](platform::testing::FaultSweep& sweep) {
+      TestClient client;
+      ASSERT_EQ(Register(engine, client, format), STATUS_SUCCESS);
+      ULONG ms = 0, frame = 0;
+      sweep.Arm();
+      const NTSTATUS status = engine->PrepareClient(client.key(), &ms, &frame);
+      sweep.Disarm();
+      if (!NT_SUCCESS(status)) {
+        ++failures;
+        EXPECT_EQ(engine->GetStreamState(), stream::STREAM_STATE_NO_RESOURCES) << "allocation " << sweep.n();
+        EXPECT_EQ(sim_->CurrentAlternate(engine->GetEngineId()), 0) << "allocation " << sweep.n();
+      }
+      Detach(engine, client);
+    });
+    EXPECT_GE(allocations, 14u);  // ten transfers of three blocks and an IRP, lists, ring, URBs
+    EXPECT_GE(failures, 10u);
+    TestClient after;
+    ASSERT_EQ(Attach(engine, after, format, 5, 3), STATUS_SUCCESS);
+    DelayMs(20);
+    Detach(engine, after);
   }
 }
 
