@@ -210,6 +210,14 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
  private:
   CPtrList* FormatListFor();
   void FreeLists();
+  // Creates the wave port and miniport (the engine's index among the adapter's engines
+  // names it), finds the topology pin the bridge pin joins through both pin maps and
+  // registers the subdevice; on any failure nothing is kept. A miniport whose bridge pin
+  // joins no streaming terminal fails with its STATUS_NOT_FOUND.
+  NTSTATUS InstallWaveSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN Adapter);
+  // Unregisters the physical connection and the subdevice; the wave port goes once the
+  // subdevice is unregistered.
+  NTSTATUS UnregisterWaveSubdevice(PDEVICE_OBJECT DeviceObject);
   enum class ClientOp { Find, Remove, Head };
   PSTREAMCLIENTRECORD ClientListOp(CClientList* List, ClientOp Op, ULONGLONG Key);
   NTSTATUS RunNodeList(CRefList<IDspNode>* List, PVOID Data, ULONG Frames, bool Reset);
