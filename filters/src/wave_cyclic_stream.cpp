@@ -37,13 +37,12 @@ CMiniportWaveCyclicStream::CMiniportWaveCyclicStream(PUNKNOWN outerUnknown)
       m_UrbRing{},
       m_nRingRead(0),
       m_nRingCount(0),
-      m_llByteRemainder(0),
       m_llClientBytesPerMs(0),
       m_llClientPerMilleRest(0),
-      m_llClientFractionCarry(0),
       m_llDeviceBytesPerMs(0),
       m_llDevicePerMilleRest(0),
-      m_llDeviceFractionCarry(0),
+      m_DoneRate{},
+      m_FillRate{},
       m_pConverter(nullptr),
       m_bConverterReady(false),
       m_DeviceFormat{} {
@@ -335,7 +334,8 @@ NTSTATUS CMiniportWaveCyclicStream::EnterRun(stream::IUsbStreamEngine* Engine) {
   KeAcquireSpinLock(&m_Lock, &irql);
   m_llClientBytesPerMs = m_Format.Format.nAvgBytesPerSec / 1000;
   m_llClientPerMilleRest = m_Format.Format.nAvgBytesPerSec % 1000;
-  m_llClientFractionCarry = 0;
+  m_DoneRate.clientFractionCarry = 0;
+  m_FillRate.clientFractionCarry = 0;
   KeReleaseSpinLock(&m_Lock, irql);
 
   stream::PSTREAMCLIENTRECORD record = nullptr;

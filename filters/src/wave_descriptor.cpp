@@ -208,7 +208,7 @@ NTSTATUS CMiniportWaveCyclic::PropertyHandler(PPCPROPERTY_REQUEST Request) {
   auto* self = static_cast<CMiniportWaveCyclic*>(static_cast<IMiniportWaveCyclic*>(object));
   status = self->CapabilityRecord(Request->Value, Request->ValueSize);
   if (NT_SUCCESS(status)) Request->ValueSize = sizeof(adapter::EndpointCapabilityRecord);
-  self->IMiniportWaveCyclic::Release();
+  static_cast<IMiniportWaveCyclic*>(object)->Release();
   return status;
 }
 

@@ -65,17 +65,20 @@ void CMiniportWaveCyclicStream::OnRecord(const stream::StreamEngineRecord* Recor
   }
 }
 
-ULONG CMiniportWaveCyclicStream::DeviceToClientLocked(ULONG DeviceBytes) {
+ULONG CMiniportWaveCyclicStream::DeviceToClientLocked(RateAccumulator* a, ULONG DeviceBytes) {
   if (m_llDeviceBytesPerMs <= 0) return 0;
-  const LONGLONG total = static_cast<LONGLONG>(DeviceBytes) + m_llByteRemainder;
+  // Whole milliseconds of the device bytes and what is left (the per-mille rest of the
+  // device's byte rate taken off, which may take the remainder below zero), then the
+  // client's bytes of those milliseconds with its own per-mille rest carried.
+  const LONGLONG total = static_cast<LONGLONG>(DeviceBytes) + a->byteRemainder;
   LONGLONG ms = FloorDiv(total, m_llDeviceBytesPerMs);
   if (ms < 0) ms = 0;
-  m_llByteRemainder = total - ms * m_llDeviceBytesPerMs;
-  const LONGLONG f = m_llDevicePerMilleRest * ms + m_llDeviceFractionCarry;
-  m_llByteRemainder -= f / 1000;
-  m_llDeviceFractionCarry = f % 1000;
-  const LONGLONG g = m_llClientPerMilleRest * ms + m_llClientFractionCarry;
-  m_llClientFractionCarry = g % 1000;
+  a->byteRemainder = total - ms * m_llDeviceBytesPerMs;
+  const LONGLONG f = m_llDevicePerMilleRest * ms + a->deviceFractionCarry;
+  a->byteRemainder -= f / 1000;
+  a->deviceFractionCarry = f % 1000;
+  const LONGLONG g = m_llClientPerMilleRest * ms + a->clientFractionCarry;
+  a->clientFractionCarry = g % 1000;
   const LONGLONG client = m_llClientBytesPerMs * ms + g / 1000;
   return client > 0 ? static_cast<ULONG>(client) : 0;
 }
@@ -85,7 +88,7 @@ void CMiniportWaveCyclicStream::AdvancePosition(const stream::StreamEngineRecord
   KIRQL irql;
   KeAcquireSpinLock(&m_Lock, &irql);
   if (m_nAllocatedSize) {
-    const ULONG b = SameRate(Record) ? Record->Payload.ByteCount : DeviceToClientLocked(Record->Payload.ByteCount);
+    const ULONG b = SameRate(Record) ? Record->Payload.ByteCount : DeviceToClientLocked(&m_DoneRate, Record->Payload.ByteCount);
     m_nDmaPosition = static_cast<ULONG>((static_cast<ULONGLONG>(m_nDmaPosition) + b) % m_nAllocatedSize);
     m_ullTimeStamp = StampNow();
     if (m_bCapture) {
@@ -108,13 +111,14 @@ void CMiniportWaveCyclicStream::AdvancePosition(const stream::StreamEngineRecord
 void CMiniportWaveCyclicStream::SetRateRatioLocked(ULONG MsPerUrb, ULONG UrbsInFlight) {
   m_llClientBytesPerMs = m_Format.Format.nAvgBytesPerSec / 1000;
   m_llClientPerMilleRest = m_Format.Format.nAvgBytesPerSec % 1000;
-  m_llClientFractionCarry = 0;
+  m_DoneRate.clientFractionCarry = 0;
+  m_FillRate.clientFractionCarry = 0;
   const LONGLONG deviceRate = m_DeviceFormat.Format.nAvgBytesPerSec;
   if (deviceRate / 1000 != m_llDeviceBytesPerMs || deviceRate % 1000 != m_llDevicePerMilleRest) {
     m_llDeviceBytesPerMs = deviceRate / 1000;
     m_llDevicePerMilleRest = deviceRate % 1000;
-    m_llByteRemainder = 0;
-    m_llDeviceFractionCarry = 0;
+    m_DoneRate = RateAccumulator{};
+    m_FillRate = RateAccumulator{};
   }
   m_nMsPerUrb = MsPerUrb;
   m_nUrbsInFlight = UrbsInFlight;
@@ -172,7 +176,7 @@ void CMiniportWaveCyclicStream::FillRenderBuffer(const stream::StreamEngineRecor
     // No buffer: nothing to copy or count.
   } else if (!SameRate(Record)) {
     // The engine plays another client's data: only the time is counted.
-    b = DeviceToClientLocked(n);
+    b = DeviceToClientLocked(&m_FillRate, n);
     account = true;
   } else if (n < size) {
     if (IsCurrentClient(Record) && urb && m_pBuffer && m_nCopyOffset < size) {

@@ -114,8 +114,14 @@ class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream,
   bool IsBehindLocked(ULONG a, ULONG b) const;
   void ResetPositionsLocked();
   void ClearRingLocked();
-  // Device bytes into the client's bytes through the per-millisecond accumulators.
-  ULONG DeviceToClientLocked(ULONG DeviceBytes);
+  // Device bytes into the client's bytes through per-millisecond accumulators. Signed:
+  // the remainder may go below zero between URBs.
+  struct RateAccumulator {
+    LONGLONG byteRemainder;
+    LONGLONG deviceFractionCarry;
+    LONGLONG clientFractionCarry;
+  };
+  ULONG DeviceToClientLocked(RateAccumulator* Accumulator, ULONG DeviceBytes);
   void SetRateRatioLocked(ULONG MsPerUrb, ULONG UrbsInFlight);
 
   // Record handlers, at DISPATCH_LEVEL.
@@ -156,14 +162,15 @@ class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream,
   ULONG m_UrbRing[kUrbRingEntries];
   ULONG m_nRingRead;
   ULONG m_nRingCount;
-  // Device-to-client conversion, signed: the remainder may go below zero between URBs.
-  LONGLONG m_llByteRemainder;
+  // Device-to-client conversion. Completions and render fills each count with their own
+  // accumulator: both see the same URBs in the same order, so a URB's entry in the ring
+  // is exactly what its completion adds to the position.
   LONGLONG m_llClientBytesPerMs;
   LONGLONG m_llClientPerMilleRest;
-  LONGLONG m_llClientFractionCarry;
   LONGLONG m_llDeviceBytesPerMs;
   LONGLONG m_llDevicePerMilleRest;
-  LONGLONG m_llDeviceFractionCarry;
+  RateAccumulator m_DoneRate;
+  RateAccumulator m_FillRate;
   CDspInterleaveSrc* m_pConverter;
   bool m_bConverterReady;  // the converter took the device and client formats
   WAVEFORMATEXTENSIBLE m_DeviceFormat;
