@@ -38,7 +38,6 @@ CMiniportWaveCyclic::~CMiniportWaveCyclic() {
   // A stream holds no reference on its miniport: the miniport stays until the last one
   // it counted is gone.
   KeWaitForSingleObject(&m_AllClosedEvent, Executive, KernelMode, FALSE, nullptr);
-  if (m_pPort) m_pPort->Release();
   m_pPort = nullptr;
   FreeDescriptor();
   if (m_pEngine) m_pEngine->Release();
@@ -83,7 +82,10 @@ STDMETHODIMP CMiniportWaveCyclic::GetDescription(PPCFILTER_DESCRIPTOR* Descripti
 STDMETHODIMP CMiniportWaveCyclic::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST, PPORTWAVECYCLIC Port) {
   if (!Port || !UnknownAdapter) return STATUS_INVALID_PARAMETER;
   if (m_pPort) return STATUS_INVALID_DEVICE_REQUEST;  // initialised once
-  Port->AddRef();
+  // The port is kept without a reference. It holds this miniport, and every pin of it
+  // holds the port, so it outlives each use (a stream's notifications); a counted
+  // reference would make a cycle that only a registered subdevice's removal breaks, and
+  // a port whose installation failed after Init would never go.
   m_pPort = Port;
   m_nDevicePowerState = PowerDeviceD0;
 
@@ -110,7 +112,6 @@ STDMETHODIMP CMiniportWaveCyclic::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST, P
     m_pEngine = nullptr;
     if (m_pAdapter) m_pAdapter->Release();
     m_pAdapter = nullptr;
-    m_pPort->Release();
     m_pPort = nullptr;
   }
   return status;

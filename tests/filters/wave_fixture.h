@@ -80,18 +80,21 @@ class WaveFixture : public platform::testing::KernelTest {
     hal_ = nullptr;
     engine_ = nullptr;
   }
-  // Puts a terminal on the engine's path.
-  void AddTerminal(ULONG id, bool input, ULONG kind) {
+  // Puts a terminal on the engine's path; a terminal with a jack has it plugged in or not.
+  void AddTerminal(ULONG id, bool input, ULONG kind, int jack = -1) {
     adapter::IUacEntity* entity = nullptr;
+    adapter::JackRecord record{};
+    record.IsConnected = jack > 0 ? 1 : 0;
+    const ULONG jacks = jack >= 0 ? 1 : 0;
     if (input) {
       auto* node = new (NonPagedPool, kDoubleTag) uac::CInputTerminalNode(nullptr, id);
       static_cast<adapter::IUacEntity*>(node)->AddRef();
-      EXPECT_EQ(node->InitTerminal(1, &kind, 0, nullptr), STATUS_SUCCESS);
+      EXPECT_EQ(node->InitTerminal(1, &kind, jacks, &record), STATUS_SUCCESS);
       entity = node;
     } else {
       auto* node = new (NonPagedPool, kDoubleTag) uac::COutputTerminalNode(nullptr, id);
       static_cast<adapter::IUacEntity*>(node)->AddRef();
-      EXPECT_EQ(node->InitTerminal(1, 1, &kind, 0, nullptr), STATUS_SUCCESS);
+      EXPECT_EQ(node->InitTerminal(1, 1, &kind, jacks, &record), STATUS_SUCCESS);
       entity = node;
     }
     EXPECT_EQ(engine_->AddNode(entity), STATUS_SUCCESS);

@@ -77,7 +77,7 @@ TEST_F(WaveMiniport, InitRefusesEnginesWithoutPcm) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Build(adapter::STREAM_DIRECTION_RENDER, c.formats), STATUS_INSUFFICIENT_RESOURCES);
     PPCFILTER_DESCRIPTOR descriptor = nullptr;
-    EXPECT_EQ(miniport_->GetDescription(&descriptor), filters::STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(miniport_->GetDescription(&descriptor), STATUS_DEVICE_CONFIGURATION_ERROR);
     Teardown();
   }
 }

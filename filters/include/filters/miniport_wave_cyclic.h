@@ -38,8 +38,6 @@ inline constexpr ULONG kWaveStreamingPin = 0;
 inline constexpr ULONG kWaveBridgePin = 1;
 // Result size of an intersection: a KSDATAFORMAT and a WAVEFORMATEXTENSIBLE.
 inline constexpr ULONG kIntersectionBytes = sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE);
-// GetDescription before Init built the descriptor.
-inline constexpr NTSTATUS STATUS_DEVICE_CONFIGURATION_ERROR = static_cast<NTSTATUS>(0xC0000182u);
 
 class CMiniportWaveCyclicStream;
 
@@ -51,7 +49,7 @@ class CMiniportWaveCyclic : public IMiniportWaveCyclic,
  public:
   CMiniportWaveCyclic(PUNKNOWN outerUnknown, ULONG engineIndex);
   // Waits until every stream it counted open is gone, then frees the descriptor and the
-  // ranges and releases the port, the engine and the adapter.
+  // ranges and releases the engine and the adapter.
   ~CMiniportWaveCyclic() override;
 
   DECLARE_STD_UNKNOWN();
@@ -109,7 +107,7 @@ class CMiniportWaveCyclic : public IMiniportWaveCyclic,
   GUID* m_pCategories;
   PKSDATARANGE m_pBridgeRange;
   PPCAUTOMATION_TABLE m_pAutomation;
-  PPORTWAVECYCLIC m_pPort;
+  PPORTWAVECYCLIC m_pPort;  // no reference (see Init)
   PWSTR m_pName;
   adapter::IAudioHal* m_pAdapter;
   adapter::IStreamEngine* m_pEngine;
