@@ -350,9 +350,7 @@ NTSTATUS CMiniportWaveCyclicStream::EnterRun(stream::IUsbStreamEngine* Engine) {
   ULONG ms = 0;
   ULONG frame = 0;
   status = Engine->PrepareClient(m_ullClientKey, &ms, &frame);
-  if (!NT_SUCCESS(status)) {
-    Engine->UnregisterClient(m_ullClientKey);
-  } else {
+  if (NT_SUCCESS(status)) {
     KeAcquireSpinLock(&m_Lock, &irql);
     m_nMsPerUrb = ms;
     KeReleaseSpinLock(&m_Lock, irql);
@@ -366,12 +364,19 @@ NTSTATUS CMiniportWaveCyclicStream::EnterRun(stream::IUsbStreamEngine* Engine) {
       return status;
     }
     Engine->UnprepareClient(m_ullClientKey);
-    Engine->UnregisterClient(m_ullClientKey);
   }
+  ForgetRecord();
+  Engine->UnregisterClient(m_ullClientKey);
+  return status;
+}
+
+void CMiniportWaveCyclicStream::ForgetRecord() {
+  // Before the engine frees the record: a record arriving meanwhile finds none and is
+  // ignored.
+  KIRQL irql;
   KeAcquireSpinLock(&m_Lock, &irql);
   m_pClientRecord = nullptr;
   KeReleaseSpinLock(&m_Lock, irql);
-  return status;
 }
 
 NTSTATUS CMiniportWaveCyclicStream::LeaveRun(stream::IUsbStreamEngine* Engine) {
@@ -386,10 +391,10 @@ NTSTATUS CMiniportWaveCyclicStream::LeaveRun(stream::IUsbStreamEngine* Engine) {
   if (m_pClientRecord) {
     Engine->StopClient(m_ullClientKey, nullptr);
     Engine->UnprepareClient(m_ullClientKey);
+    ForgetRecord();
     status = Engine->UnregisterClient(m_ullClientKey);
   }
   KeAcquireSpinLock(&m_Lock, &irql);
-  m_pClientRecord = nullptr;
   m_nLastPosition = frozen;
   m_nDmaPosition = frozen;
   m_nCurrentUrbBytes = 0;

@@ -103,6 +103,7 @@ class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream,
  private:
   NTSTATUS EnterRun(stream::IUsbStreamEngine* Engine);
   NTSTATUS LeaveRun(stream::IUsbStreamEngine* Engine);
+  void ForgetRecord();
   // The 50 ms buffer of a format, in whole frames.
   static ULONG BufferBytesFor(const WAVEFORMATEXTENSIBLE& Format);
   // The performance counter in 10 microsecond units.
