@@ -45,6 +45,8 @@ CMiniportWaveCyclicStream::CMiniportWaveCyclicStream(PUNKNOWN outerUnknown)
       m_FillRate{},
       m_pConverter(nullptr),
       m_bConverterReady(false),
+      m_nSilentFills(0),
+      m_bLeavingRun(false),
       m_DeviceFormat{} {
   KeInitializeSpinLock(&m_Lock);
 }
@@ -385,6 +387,8 @@ NTSTATUS CMiniportWaveCyclicStream::LeaveRun(stream::IUsbStreamEngine* Engine) {
   KIRQL irql;
   KeAcquireSpinLock(&m_Lock, &irql);
   const ULONG frozen = RunPositionLocked();
+  m_nLastPosition = frozen;
+  m_bLeavingRun = true;
   KeReleaseSpinLock(&m_Lock, irql);
 
   NTSTATUS status = STATUS_SUCCESS;
@@ -398,6 +402,7 @@ NTSTATUS CMiniportWaveCyclicStream::LeaveRun(stream::IUsbStreamEngine* Engine) {
   m_nLastPosition = frozen;
   m_nDmaPosition = frozen;
   m_nCurrentUrbBytes = 0;
+  m_bLeavingRun = false;
   ClearRingLocked();
   KeReleaseSpinLock(&m_Lock, irql);
   return status;
@@ -410,7 +415,7 @@ bool CMiniportWaveCyclicStream::IsBehindLocked(ULONG a, ULONG b) const {
 }
 
 ULONG CMiniportWaveCyclicStream::RunPositionLocked() {
-  if (m_State != KSSTATE_RUN || m_nAllocatedSize == 0) return m_nLastPosition;
+  if (m_State != KSSTATE_RUN || m_bLeavingRun || m_nAllocatedSize == 0) return m_nLastPosition;
   const ULONG elapsed = static_cast<ULONG>(StampNow()) - static_cast<ULONG>(m_ullTimeStamp);
   // 64-bit product: at 768,000 bytes a second a 32-bit one wraps after 56 ms.
   ULONGLONG bytes = static_cast<ULONGLONG>(elapsed) * m_Format.Format.nAvgBytesPerSec / kStampUnitsPerSecond;
@@ -423,6 +428,9 @@ ULONG CMiniportWaveCyclicStream::RunPositionLocked() {
     const ULONG block = m_Format.Format.nBlockAlign ? m_Format.Format.nBlockAlign : 1;
     const ULONGLONG back = (m_nCurrentUrbBytes - bytes) / block * block;
     position = static_cast<ULONG>((size + m_nDmaPosition + size - back % size) % size);
+    // Never past the data stored: a converter holds back the frames of its filters'
+    // delay, which the byte-rate count of the position does not know of.
+    if (IsBehindLocked(m_nCopyOffset, position)) position = m_nCopyOffset;
   }
   // Never behind what was reported: a completion that comes late, or a restart, must not
   // take the position back.

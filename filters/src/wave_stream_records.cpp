@@ -150,13 +150,20 @@ void CMiniportWaveCyclicStream::FormatChanged(const stream::StreamEngineRecord* 
         const ULONG block = m_Format.Format.nBlockAlign ? m_Format.Format.nBlockAlign : 1;
         m_nCopyOffset = m_nDmaPosition / block * block;
       } else {
-        // The URBs queued at the start take this much audio before the position moves:
-        // the copy starts that far back, so that they end where the position stands.
-        // Reduced modulo the buffer, however long the queue.
-        const ULONGLONG queued = static_cast<ULONGLONG>(m_Format.Format.nSamplesPerSec / 1000) *
-                                 m_Format.Format.nBlockAlign * (ms & ~stream::kFormatChangedFlag) * urbs;
-        m_nCopyOffset = static_cast<ULONG>((m_nDmaPosition + m_nAllocatedSize - queued % m_nAllocatedSize) %
-                                           m_nAllocatedSize);
+        // The copy goes on from where it stopped when that is at most a URB behind the
+        // position (the stream paused and runs again), else from the position (the
+        // device played another client's data meanwhile, or the stream starts).
+        const ULONGLONG urbBytes =
+            static_cast<ULONGLONG>(m_Format.Format.nAvgBytesPerSec / 1000) * (ms & ~stream::kFormatChangedFlag);
+        const ULONG copy = m_nCopyOffset % m_nAllocatedSize;
+        const ULONG lag = (m_nDmaPosition + m_nAllocatedSize - copy) % m_nAllocatedSize;
+        m_nCopyOffset = lag <= urbBytes ? copy : m_nDmaPosition;
+        // The URBs the engine queues now complete before the position first moves on:
+        // they play silence and take nothing from the buffer, so that the copy stays with
+        // the position (within a frame) from their completions on. Reading them out of
+        // the buffer ahead of its start would play data the client wrote for later, or
+        // played before.
+        m_nSilentFills = urbs;
       }
     }
   }
@@ -179,12 +186,16 @@ void CMiniportWaveCyclicStream::FillRenderBuffer(const stream::StreamEngineRecor
     b = DeviceToClientLocked(&m_FillRate, n);
     account = true;
   } else if (n < size) {
-    if (IsCurrentClient(Record) && urb && m_pBuffer && m_nCopyOffset < size) {
-      const ULONG first = n < size - m_nCopyOffset ? n : size - m_nCopyOffset;
-      std::memcpy(urb, m_pBuffer + m_nCopyOffset, first);
-      if (n > first) std::memcpy(urb + first, m_pBuffer, n - first);
+    if (m_nSilentFills) {
+      --m_nSilentFills;  // the engine's buffer is zeroed: it plays silence
+    } else {
+      if (IsCurrentClient(Record) && urb && m_pBuffer && m_nCopyOffset < size) {
+        const ULONG first = n < size - m_nCopyOffset ? n : size - m_nCopyOffset;
+        std::memcpy(urb, m_pBuffer + m_nCopyOffset, first);
+        if (n > first) std::memcpy(urb + first, m_pBuffer, n - first);
+      }
+      m_nCopyOffset = static_cast<ULONG>((static_cast<ULONGLONG>(m_nCopyOffset) + n) % size);
     }
-    m_nCopyOffset = static_cast<ULONG>((static_cast<ULONGLONG>(m_nCopyOffset) + n) % size);
     b = n;
     account = true;
   }

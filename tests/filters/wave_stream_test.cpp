@@ -6,6 +6,7 @@
 // another client's URBs into the stream's bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -86,8 +87,8 @@ TEST_F(WaveStream, RunRegistersWithTheEngineAndPauseLeavesIt) {
   EXPECT_EQ(engine_->GetCurrentClient()->MsPerUrb, 5u);
   EXPECT_EQ(engine_->GetCurrentClient()->UrbsInFlight, 3u);
   EXPECT_EQ(engine_->startFrame, filters_test::kBusFrame + 2);
-  // The copy starts the three queued URBs before the buffer's start.
-  EXPECT_EQ(wave_->GetCopyOffset(), kBuffer48 - 3 * kUrb48);
+  // The copy starts where the position stands.
+  EXPECT_EQ(wave_->GetCopyOffset(), 0u);
   EXPECT_EQ(stream_->SetState(KSSTATE_RUN), STATUS_SUCCESS);  // no change
   EXPECT_EQ(stream_->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
   EXPECT_EQ(engine_->GetCurrentClient(), nullptr);
@@ -114,29 +115,39 @@ TEST_F(WaveStream, RenderCopiesEachUrbOutOfTheBufferAndNotifiesOncePerUrb) {
   ASSERT_EQ(Build(adapter::STREAM_DIRECTION_RENDER, {k48}), STATUS_SUCCESS);
   ASSERT_EQ(Open(k48), STATUS_SUCCESS);
   ASSERT_EQ(Run(), STATUS_SUCCESS);
-  for (ULONG i = 0; i < kBuffer48; ++i) Buffer()[i] = static_cast<UCHAR>(i % 251);
-  // URBs of varying whole-frame sizes, three in flight, as feedback makes them.
+  for (ULONG i = 0; i < kBuffer48; ++i) Buffer()[i] = static_cast<UCHAR>(i % 251 + 1);
+  // URBs of varying whole-frame sizes, three in flight, as feedback makes them. The three
+  // queued at the start play silence and take nothing from the buffer.
   const ULONG sizes[] = {960, 964, 956, 960, 968, 952};
   std::vector<ULONG> queued;
-  ULONG expectedOffset = kBuffer48 - 3 * kUrb48;
+  ULONG expectedOffset = 0;
   ULONG dma = 0;
   std::vector<UCHAR> urb;
+  // As a completion does it: the URB done, then the next one filled.
   for (ULONG n = 0; n < 40; ++n) {
-    const ULONG bytes = sizes[n % 6];
-    urb.assign(bytes, 0);
-    engine_->Fill(urb.data(), bytes);
-    for (ULONG i = 0; i < bytes; ++i)
-      ASSERT_EQ(urb[i], static_cast<UCHAR>((expectedOffset + i) % kBuffer48 % 251)) << "URB " << n << " byte " << i;
-    expectedOffset = (expectedOffset + bytes) % kBuffer48;
-    queued.push_back(bytes);
     if (queued.size() == 3) {
       engine_->Done(queued.front());
       dma = (dma + queued.front()) % kBuffer48;
       queued.erase(queued.begin());
       EXPECT_EQ(wave_->GetDmaPosition(), dma);
     }
+    const ULONG bytes = n < 3 ? kUrb48 : sizes[n % 6];
+    urb.assign(bytes, 0);
+    engine_->Fill(urb.data(), bytes);
+    for (ULONG i = 0; i < bytes; ++i)
+      ASSERT_EQ(urb[i], n < 3 ? 0 : static_cast<UCHAR>((expectedOffset + i) % kBuffer48 % 251 + 1))
+          << "URB " << n << " byte " << i;
+    if (n >= 3) {
+      expectedOffset = (expectedOffset + bytes) % kBuffer48;
+      // With each completion the copy has taken up to the position, give or take what URB
+      // sizes differ by.
+      const ULONG apart = (expectedOffset + kBuffer48 - dma) % kBuffer48;
+      EXPECT_LE(std::min(apart, kBuffer48 - apart), 24u) << "URB " << n;
+    }
+    EXPECT_EQ(wave_->GetCopyOffset(), expectedOffset);
+    queued.push_back(bytes);
   }
-  EXPECT_EQ(port_->notifications.load(), 38u);
+  EXPECT_EQ(port_->notifications.load(), 37u);
 }
 
 TEST_F(WaveStream, PositionInterpolatesWithinTheUrbPlayingAtAnyCounterFrequency) {
@@ -202,21 +213,34 @@ TEST_F(WaveStream, TheRingFollowsMoreUrbsThanTenInFlight) {
   }
 }
 
-TEST_F(WaveStream, RenderStartOffsetStaysInTheBufferWhateverTheQueue) {
+TEST_F(WaveStream, QueuedUrbsOfAFormatChangePlaySilenceWhateverTheQueue) {
   ASSERT_EQ(Build(adapter::STREAM_DIRECTION_RENDER, {k48}), STATUS_SUCCESS);
   ASSERT_EQ(Open(k48), STATUS_SUCCESS);
   ASSERT_EQ(Run(), STATUS_SUCCESS);
-  for (ULONG i = 0; i < kBuffer48; ++i) Buffer()[i] = static_cast<UCHAR>(i % 251);
+  for (ULONG i = 0; i < kBuffer48; ++i) Buffer()[i] = static_cast<UCHAR>(i % 251 + 1);
+  // Queues of ms x URBs up to twice the buffer.
   struct Case {
-    ULONG ms, urbs, offset;
-  } cases[] = {{5, 3, kBuffer48 - 2880}, {10, 10, 0}, {7, 9, kBuffer48 - 12096 % kBuffer48}, {10, 5, 0}};
+    ULONG ms, urbs;
+  } cases[] = {{5, 3}, {10, 10}, {7, 9}, {1, 1}};
+  ULONG from = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.ms * c.urbs);
     engine_->FormatRecord(c.ms | stream::kFormatChangedFlag, c.urbs);
-    EXPECT_EQ(wave_->GetCopyOffset(), c.offset % kBuffer48);
+    EXPECT_EQ(wave_->GetCopyOffset(), from);
     std::vector<UCHAR> urb(1920);
-    engine_->Fill(urb.data(), 1920);
-    for (ULONG i = 0; i < 1920; ++i) ASSERT_EQ(urb[i], static_cast<UCHAR>((c.offset + i) % kBuffer48 % 251));
+    for (ULONG u = 0; u < c.urbs; ++u) {
+      std::fill(urb.begin(), urb.end(), 0);
+      engine_->Fill(urb.data(), 1920);
+      ASSERT_EQ(std::count(urb.begin(), urb.end(), 0), 1920);
+    }
+    // From the completions of the silent URBs on, the data follows on from the position.
+    for (ULONG u = 0; u < c.urbs; ++u) {
+      engine_->Done(1920);
+      engine_->Fill(urb.data(), 1920);
+      for (ULONG i = 0; i < 1920; ++i) ASSERT_EQ(urb[i], static_cast<UCHAR>((from + i) % kBuffer48 % 251 + 1));
+      from = (from + 1920) % kBuffer48;
+    }
+    EXPECT_EQ(wave_->GetDmaPosition(), from);
   }
 }
 

@@ -174,6 +174,12 @@ class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream,
   RateAccumulator m_FillRate;
   CDspInterleaveSrc* m_pConverter;
   bool m_bConverterReady;  // the converter took the device and client formats
+  // Render: fills still to play silence after a format change (the URBs the engine
+  // queues before the position first moves).
+  ULONG m_nSilentFills;
+  // Set while the stream leaves RUN: the position stands where the client last saw it
+  // while the queued URBs drain.
+  bool m_bLeavingRun;
   WAVEFORMATEXTENSIBLE m_DeviceFormat;
 };
 
