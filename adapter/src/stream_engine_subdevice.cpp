@@ -9,6 +9,8 @@ namespace {
 
 // The wave filter's bridge pin, joined to the topology filter.
 constexpr ULONG kWaveBridgePin = 1;
+// The topology pin of a wave filter whose bridge pin joins nothing.
+constexpr ULONG kNoTopologyPin = ~0u;
 
 }  // namespace
 
@@ -69,9 +71,13 @@ NTSTATUS CStreamEngine::InstallWaveSubdevice(PDEVICE_OBJECT DeviceObject, PIRP I
   if (NT_SUCCESS(status)) status = miniport->QueryInterface(IID_IMiniportPinMap, reinterpret_cast<PVOID*>(&pinMap));
   if (NT_SUCCESS(status)) status = pinMap->GetSubdeviceName(&name);
   if (NT_SUCCESS(status) && !name) status = STATUS_UNSUCCESSFUL;
-  // A wave filter whose bridge pin joins no streaming terminal has nothing to connect.
-  if (NT_SUCCESS(status)) status = pinMap->MapPin(0, &terminal);
-  if (NT_SUCCESS(status)) status = m_pTopologyPinMap->MapPin(terminal, &topologyPin);
+  // A bridge pin that joins no streaming terminal (the path has none the miniport finds),
+  // or one the topology filter does not know, leaves the filter without a physical
+  // connection; it still streams.
+  if (NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(pinMap->MapPin(0, &terminal)) || !NT_SUCCESS(m_pTopologyPinMap->MapPin(terminal, &topologyPin)))
+      topologyPin = kNoTopologyPin;
+  }
   if (NT_SUCCESS(status)) status = PcRegisterSubdevice(DeviceObject, name, port);
   if (pinMap) pinMap->Release();
   if (miniport) miniport->Release();  // the port holds it from Init on
@@ -90,7 +96,7 @@ NTSTATUS CStreamEngine::UnregisterWaveSubdevice(PDEVICE_OBJECT DeviceObject) {
   const bool render = m_nDirection == STREAM_DIRECTION_RENDER;
   // The connection was registered on its source filter's port.
   PUNKNOWN source = render ? m_pWavePort : m_pTopologyPort;
-  if (source) {
+  if (source && m_nTopologyPin != kNoTopologyPin) {
     PUNREGISTERPHYSICALCONNECTION connection = nullptr;
     if (NT_SUCCESS(source->QueryInterface(IID_IUnregisterPhysicalConnection, reinterpret_cast<PVOID*>(&connection))) &&
         connection) {
@@ -122,6 +128,7 @@ STDMETHODIMP CStreamEngine::UpdateSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Ir
   if (connected && !m_pWavePort) {
     NTSTATUS status = InstallWaveSubdevice(DeviceObject, Irp, Adapter);
     if (!NT_SUCCESS(status)) return status;
+    if (m_nTopologyPin == kNoTopologyPin) return STATUS_SUCCESS;
     if (m_nDirection == STREAM_DIRECTION_RENDER)
       return PcRegisterPhysicalConnection(DeviceObject, m_pWavePort, kWaveBridgePin, m_pTopologyPort, m_nTopologyPin);
     return PcRegisterPhysicalConnection(DeviceObject, m_pTopologyPort, m_nTopologyPin, m_pWavePort, kWaveBridgePin);

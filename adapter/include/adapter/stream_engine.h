@@ -212,8 +212,9 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   void FreeLists();
   // Creates the wave port and miniport (the engine's index among the adapter's engines
   // names it), finds the topology pin the bridge pin joins through both pin maps and
-  // registers the subdevice; on any failure nothing is kept. A miniport whose bridge pin
-  // joins no streaming terminal fails with its STATUS_NOT_FOUND.
+  // registers the subdevice; on any failure nothing is kept. A bridge pin that joins no
+  // streaming terminal (the miniport's STATUS_NOT_FOUND) or a terminal the topology
+  // filter does not know leaves the subdevice without a physical connection.
   NTSTATUS InstallWaveSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN Adapter);
   // Unregisters the physical connection and the subdevice; the wave port goes once the
   // subdevice is unregistered.
