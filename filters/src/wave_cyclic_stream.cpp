@@ -306,9 +306,13 @@ STDMETHODIMP CMiniportWaveCyclicStream::SetState(KSSTATE State) {
     case KSSTATE_STOP:
     case KSSTATE_ACQUIRE:
       if (m_State == KSSTATE_RUN) status = LeaveRun(engine);
-      KeAcquireSpinLock(&m_Lock, &irql);
-      ResetPositionsLocked();
-      KeReleaseSpinLock(&m_Lock, irql);
+      // Only STOP starts the stream over: a client still reads the position in ACQUIRE,
+      // and it must stand where PAUSE left it.
+      if (State == KSSTATE_STOP) {
+        KeAcquireSpinLock(&m_Lock, &irql);
+        ResetPositionsLocked();
+        KeReleaseSpinLock(&m_Lock, irql);
+      }
       break;
     case KSSTATE_PAUSE:
       if (m_State == KSSTATE_RUN) {
