@@ -4,6 +4,7 @@
 // at 48 kHz; and at 22,050 Hz stereo, whose 50 ms buffer is no whole number of frames.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -50,12 +51,23 @@ class WaveCaptureEndToEnd : public wave_e2e::WaveEndToEnd {
     return nullptr;
   }
   // Records for one second at the format; the bytes the client read.
-  std::vector<BYTE> RecordSecond(const WAVEFORMATEXTENSIBLE& format, bool checkCounter, ULONG64* position) {
+  // With an endpoint, the position must keep pace with what the device produces on it
+  // (the pin's format being the device's).
+  std::vector<BYTE> RecordSecond(const WAVEFORMATEXTENSIBLE& format, bool checkCounter, ULONG64* position,
+                                 UCHAR endpoint = 0) {
     std::vector<BYTE> data;
     auto filter = OpenFilter(u"MicIn00Wave");
     if (!filter) return data;
     sim::engine::StreamOptions options;
     options.checkCapturePattern = checkCounter;
+    if (endpoint) {
+      // (Latched: the device's count goes with its setting when the stream leaves RUN.)
+      options.deviceFrames = [this, endpoint, seen = ULONG64{0}]() mutable {
+        return seen = std::max<ULONG64>(seen, sim_->produced_frames(endpoint));
+      };
+      // A packet, the engine's 40 ms capture ring and a URB that completes late.
+      options.deviceFifoFrames = format.Format.nSamplesPerSec / 25 + 2 * format.Format.nSamplesPerSec / 200;
+    }
     options.captureSink = [&data](const BYTE* bytes, ULONG n) { data.insert(data.end(), bytes, bytes + n); };
     std::unique_ptr<sim::engine::Stream> stream;
     EXPECT_EQ(OpenStream(*filter, format, options, &stream), STATUS_SUCCESS);
@@ -77,7 +89,7 @@ TEST_F(WaveCaptureEndToEnd, TheDevicesSineArrivesExactly) {
   ASSERT_EQ(StartDump(kDongle), STATUS_SUCCESS);
   InstallSubdevices();
   ULONG64 position = 0;
-  const std::vector<short> s = Samples(RecordSecond(ExtensibleFormat(2, 48000, 16), false, &position));
+  const std::vector<short> s = Samples(RecordSecond(ExtensibleFormat(2, 48000, 16), false, &position, 0x81));
   EXPECT_EQ(s.size() * 2, position);
   EXPECT_GE(position, 192000u - 2 * 960);
   EXPECT_LE(position, 192000u);
@@ -101,7 +113,7 @@ TEST_F(WaveCaptureEndToEnd, TheDevicesCounterArrivesWithoutGapOrRepeatUnderPlatf
   ASSERT_EQ(StartDump(kDongle, profile), STATUS_SUCCESS);
   InstallSubdevices();
   ULONG64 position = 0;
-  const std::vector<BYTE> data = RecordSecond(ExtensibleFormat(2, 48000, 16), true, &position);
+  const std::vector<BYTE> data = RecordSecond(ExtensibleFormat(2, 48000, 16), true, &position, 0x81);
   EXPECT_EQ(data.size(), position);
   EXPECT_GE(position, 192000u - 4 * 960);
 }
@@ -136,7 +148,7 @@ TEST_F(WaveCaptureEndToEnd, At22050HzStereoTheStoreWrapsAtWholeFrames) {
   ASSERT_EQ(StartDevice({iso_test::AltSpec{}}, {capture}), STATUS_SUCCESS);
   InstallSubdevices();
   ULONG64 position = 0;
-  const std::vector<BYTE> data = RecordSecond(ExtensibleFormat(2, 22050, 16), true, &position);
+  const std::vector<BYTE> data = RecordSecond(ExtensibleFormat(2, 22050, 16), true, &position, iso_test::kCaptureEndpoint);
   EXPECT_EQ(data.size(), position);
   EXPECT_GE(position, 88200u - 4 * 441);
   EXPECT_LE(position, 88200u);

@@ -3,6 +3,8 @@
 // sine, phase-continuous, after the silence the stream starts with.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "kernel/clock.h"
 #include "support/wave_formats.h"
 #include "wave_e2e_fixture.h"
@@ -51,6 +53,13 @@ class WaveRenderEndToEnd : public wave_e2e::WaveEndToEnd {
         out[i] = static_cast<BYTE>(static_cast<USHORT>(s) >> (8 * (byte % 2)));
       }
     };
+    // The position keeps pace with what the device plays, within a packet, its FIFO and
+    // the URB a completion may come late by.
+    // (Latched: the device's count goes with its setting when the stream leaves RUN.)
+    options.deviceFrames = [this, endpoint = device.endpoint, seen = ULONG64{0}]() mutable {
+      return seen = std::max<ULONG64>(seen, sim_->render_stats(endpoint).consumed_frames);
+    };
+    options.deviceFifoFrames = sim_->fifo_start_frames(device.endpoint) + 2 * rate / 200;
     std::unique_ptr<sim::engine::Stream> stream;
     EXPECT_EQ(OpenStream(*filter, format, options, &stream), STATUS_SUCCESS);
     if (!stream) return run;
