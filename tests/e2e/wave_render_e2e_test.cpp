@@ -1,6 +1,7 @@
 // Render end to end: the engine client plays a 1 kHz sine through the WaveCyclic pin of a
 // UAC 1.0 device for one second of virtual time; the device must receive exactly that
-// sine, phase-continuous, after the silence the stream starts with.
+// sine, phase-continuous, after the silence the stream starts with; a stream run again
+// after PAUSE goes on from the frame after the last one played.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -85,13 +86,13 @@ class WaveRenderEndToEnd : public wave_e2e::WaveEndToEnd {
 
   // The device's samples: the silence the stream starts with, then the sine from its first
   // frame on, every sample, with nothing left out or repeated. Returns the sine's frames.
-  static ULONG64 CheckSine(const std::vector<std::int32_t>& received, ULONG rate) {
+  static ULONG64 CheckSine(const std::vector<std::int32_t>& received, ULONG rate, double tone = kTone) {
     size_t first = 0;
     while (first < received.size() && received[first] == 0) ++first;
     EXPECT_EQ(first % 2, 0u);
     const size_t frames = (received.size() - first) / 2;
     for (size_t n = 0; n < frames; ++n) {
-      const short expected = Sine16(n, kTone, rate);
+      const short expected = Sine16(n, tone, rate);
       if (received[first + 2 * n] != expected || received[first + 2 * n + 1] != expected) {
         ADD_FAILURE() << "frame " << n << " of the sine: " << received[first + 2 * n] << " where " << expected
                       << " belongs";
@@ -133,6 +134,46 @@ TEST_F(WaveRenderEndToEnd, WithPlatformTimingAndJitter) {
   const ULONG64 frames = CheckSine(run.received, 48000);
   EXPECT_LE(frames * 4, run.played);
   EXPECT_GE(frames * 4 + 960, run.played);
+}
+
+TEST_F(WaveRenderEndToEnd, RunAgainAfterPauseGoesOnWhereThePinStopped) {
+  UseExactTiming();
+  // A tone of no whole number of frames per period: a gap or repeat of any length shows.
+  constexpr double kOddTone = 997.0;
+  ASSERT_EQ(StartDump(kCard48.dump), STATUS_SUCCESS);
+  InstallSubdevices();
+  auto filter = OpenFilter(u"SPKOut00Wave");
+  ASSERT_NE(filter, nullptr);
+  sim::engine::StreamOptions options;
+  options.clientSignal = [](ULONG64 firstByte, BYTE* out, ULONG bytes) {
+    for (ULONG i = 0; i < bytes; ++i) {
+      const ULONG64 byte = firstByte + i;
+      out[i] = static_cast<BYTE>(static_cast<USHORT>(Sine16(byte / 4, kOddTone, 48000)) >> (8 * (byte % 2)));
+    }
+  };
+  std::unique_ptr<sim::engine::Stream> stream;
+  ASSERT_EQ(OpenStream(*filter, ExtensibleFormat(2, 48000, 16), options, &stream), STATUS_SUCCESS);
+  ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+  DelayMs(300);
+  ASSERT_EQ(stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  const ULONG64 before = CheckSine(sim_->received_samples(kCard48.endpoint), 48000, kOddTone);
+  DelayMs(40);
+  ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  DelayMs(300);
+  ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
+  ExpectNoFindings(*stream);
+  // The setting was selected again: what it received is silence, then the sine from the
+  // frame after the last one played before PAUSE, without a gap or a repeat.
+  const std::vector<std::int32_t> after = sim_->received_samples(kCard48.endpoint);
+  size_t first = 0;
+  while (first < after.size() && after[first] == 0) ++first;
+  ASSERT_LT(first + 2, after.size());
+  const size_t frames = (after.size() - first) / 2;
+  for (size_t n = 0; n < frames; ++n) {
+    const short expected = Sine16(before + n, kOddTone, 48000);
+    ASSERT_EQ(after[first + 2 * n], expected) << "frame " << n << " after RUN again";
+  }
+  EXPECT_GE(before + frames, 600u * 48 - 2 * 240);
 }
 
 }  // namespace
