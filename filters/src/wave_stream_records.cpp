@@ -139,12 +139,13 @@ void CMiniportWaveCyclicStream::FormatChanged(const stream::StreamEngineRecord* 
     const dsp::WAVEFORMATEXTENSIBLE out = DspFormat(m_Format);
     // Capture of the client's own format needs no converter; another format must be one
     // the converter takes, or nothing is stored.
-    m_bConverterReady = std::memcmp(&m_DeviceFormat, &m_Format, sizeof m_Format) != 0 && m_pConverter->SetFormat(&in, &out);
+    m_bConverterReady =
+        std::memcmp(&m_DeviceFormat, &m_Format, sizeof m_Format) != 0 && m_pConverter->SetFormat(&in, &out);
     // The transfers start afresh: the ring empties, and the positions go on from where
-    // the client last saw them (a restart never takes them back).
+    // they are. The last position reported stays the floor: a restart in the middle of a
+    // URB never takes the position back.
     m_nCurrentUrbBytes = 0;
     ClearRingLocked();
-    m_nLastPosition = m_nDmaPosition;
     if (m_nAllocatedSize) {
       if (m_bCapture) {
         const ULONG block = m_Format.Format.nBlockAlign ? m_Format.Format.nBlockAlign : 1;

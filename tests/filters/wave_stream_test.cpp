@@ -275,6 +275,26 @@ TEST_F(WaveStream, PauseFreezesThePositionThePortSawAndStopResetsIt) {
   EXPECT_EQ(port_->notifications.load(), 2u);
 }
 
+TEST_F(WaveStream, ARestartInTheMiddleOfAUrbNeverTakesThePositionBack) {
+  ASSERT_EQ(Build(adapter::STREAM_DIRECTION_RENDER, {k48}), STATUS_SUCCESS);
+  ASSERT_EQ(Open(k48), STATUS_SUCCESS);
+  ASSERT_EQ(Run(), STATUS_SUCCESS);
+  std::vector<UCHAR> urb(kUrb48);
+  for (int i = 0; i < 3; ++i) engine_->Fill(urb.data(), kUrb48);
+  engine_->Done(kUrb48);
+  engine_->Fill(urb.data(), kUrb48);
+  DelayMs(3);
+  EXPECT_EQ(Position(), kUrb48 + 3 * 192);
+  // The engine starts over (a recovery): the URB playing is gone.
+  engine_->FormatRecord(5 | stream::kFormatChangedFlag, 3);
+  EXPECT_EQ(Position(), kUrb48 + 3 * 192);
+  DelayMs(3);
+  EXPECT_EQ(Position(), kUrb48 + 3 * 192);
+  for (int i = 0; i < 3; ++i) engine_->Fill(urb.data(), kUrb48);
+  engine_->Done(kUrb48);
+  EXPECT_EQ(Position(), 2 * kUrb48);
+}
+
 TEST_F(WaveStream, Capture22050HzStereoStoresWholeFramesAndWraps) {
   ASSERT_EQ(Build(adapter::STREAM_DIRECTION_CAPTURE, {k22}), STATUS_SUCCESS);
   ASSERT_EQ(Open(k22, true), STATUS_SUCCESS);
