@@ -117,14 +117,26 @@ void StatusWorkerTest::PlugDump(const std::string& dump, USHORT statusPacket, si
     Plug(dump, std::move(profile));
     return;
   }
+  PlugEdited(
+      dump,
+      [&](std::vector<std::uint8_t>& configuration) {
+        std::string error;
+        ASSERT_TRUE(sim::device::AddStatusEndpoint(configuration, kAddedStatusEndpoint, statusPacket, 8, error))
+            << error;
+      },
+      std::move(profile));
+}
+
+void StatusWorkerTest::PlugEdited(const std::string& dump,
+                                  const std::function<void(std::vector<std::uint8_t>&)>& edit,
+                                  sim::device::DeviceProfile profile) {
   std::ifstream in(std::filesystem::path(UA_DEVICE_DUMPS_DIR) / dump, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   sim::device::DescriptorDump parsed;
   std::string error;
   ASSERT_TRUE(sim::device::ConvertDescriptorDump(text.str(), parsed, error)) << error;
-  ASSERT_TRUE(sim::device::AddStatusEndpoint(parsed.configuration, kAddedStatusEndpoint, statusPacket, 8, error))
-      << error;
+  edit(parsed.configuration);
   Plug(parsed.device, parsed.configuration, std::move(profile));
 }
 

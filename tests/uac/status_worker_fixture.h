@@ -48,6 +48,9 @@ class StatusWorkerTest : public usb_device_test::UsbDeviceTest {
   // Plugs the device of the dump; with a non-zero `statusPacket` the Audio Control
   // interface first gets a status endpoint (IN 0x8E, interval 8) of that packet size.
   void PlugDump(const std::string& dump, USHORT statusPacket, sim::device::DeviceProfile profile = Neutral());
+  // Plugs the device of the dump with its configuration descriptor edited first.
+  void PlugEdited(const std::string& dump, const std::function<void(std::vector<std::uint8_t>&)>& edit,
+                  sim::device::DeviceProfile profile = Neutral());
   // Starts the device object (asserting success) and listens on its callback object.
   void StartDevice();
   // Stops listening, releases the device object and unplugs the device.

@@ -272,6 +272,53 @@ TEST_F(StatusWorker, FirstRefreshReadsEveryUnitWhateverItsIdentifier) {
   EXPECT_EQ(Switch(unit11[0], 0), 1);
 }
 
+// A bulk IN pipe beside a 2.0 function's status pipe is kept read: what arrives on it is
+// dropped and the status messages go on; a failure on either pipe ends the worker with
+// both transfers back.
+class Uac2BulkPipe : public StatusWorker {
+ protected:
+  static constexpr UCHAR kBulk = 0x8D;
+  void SetUp() override {
+    StatusWorker::SetUp();
+    PlugEdited(kUac2Dongle, [](std::vector<std::uint8_t>& configuration) {
+      std::string error;
+      ASSERT_TRUE(sim::device::AddControlEndpoint(configuration, kBulk, 2, 64, 0, error)) << error;
+    });
+    StartDevice();
+    ASSERT_EQ(StartWorker(), STATUS_SUCCESS);
+    ASSERT_TRUE(function()->WorkerRunning());
+    ASSERT_NE(static_cast<uac::CUac2Function*>(function())->BulkPipeIndex(), uac::kNoPipe);
+    SettleFirstRefresh(7);
+  }
+};
+
+TEST_F(Uac2BulkPipe, WhatArrivesOnTheBulkPipeIsDroppedAndStatusMessagesGoOn) {
+  for (size_t bytes : {0u, 1u, 6u, 64u, 512u}) {
+    SCOPED_TRACE(bytes);
+    // Bulk bytes shaped like a status message name nothing.
+    Bytes data(bytes, 0x01);
+    if (bytes >= 6) data = {0, 1, 0, kMute, 0, 5};
+    data.resize(bytes, 0);
+    sim_->PushInterruptData(kBulk, data);
+    PushChangeOf(5);
+    EXPECT_EQ(ChangesBeforeMarker(7), std::vector<ULONGLONG>{NodesOf(5)[0]});
+  }
+  EXPECT_TRUE(function()->WorkerRunning());
+}
+
+TEST_F(Uac2BulkPipe, AFailureOnEitherPipeEndsTheWorker) {
+  for (UCHAR endpoint : {kBulk, StatusEndpoint()}) {
+    SCOPED_TRACE(endpoint);
+    sim_->HaltEndpoint(endpoint);
+    EXPECT_TRUE(RunUntil([&] { return !function()->WorkerRunning(); }));
+    EXPECT_EQ(StopWorker(), STATUS_SUCCESS);
+    EXPECT_FALSE(function()->WorkerStarted());
+    // A halted endpoint is cleared by the reset of the next selection of the interface.
+    EXPECT_EQ(StartWorker(), STATUS_SUCCESS);
+    SettleFirstRefresh(7);
+  }
+}
+
 // Where a function has no status pipe it starts without a thread.
 TEST_F(StatusWorker, NoStatusPipeNoThread) {
   const struct {
@@ -435,15 +482,13 @@ TEST_F(StatusWorker, PowerStatesStopAndRestartTheWorker) {
       EXPECT_EQ(Switch(node, 0), *kept);
       TakeEngineCalls();
     }
-    // A state outside D0 to D3 changes nothing.
+    // A state outside D0 to D3, given to the function, changes nothing.
     POWER_STATE odd{};
     for (ULONG value : {0u, 5u, 0x80000001u}) {
       RtlCopyMemory(&odd, &value, sizeof value);
-      PVOID itf = nullptr;
-      ASSERT_EQ(hal_->QueryInterface(IID_IAdapterPowerManagement, &itf), STATUS_SUCCESS);
-      static_cast<IAdapterPowerManagement*>(itf)->PowerChangeState(odd);
-      static_cast<PUNKNOWN>(itf)->Release();
+      static_cast<IAdapterPowerManagement*>(function())->PowerChangeState(odd);
       EXPECT_TRUE(function()->WorkerRunning());
+      EXPECT_EQ(function()->GetPowerState(), PowerDeviceD0);
     }
     EXPECT_TRUE(TakeEngineCalls().empty());
     EndDevice();

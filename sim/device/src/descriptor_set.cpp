@@ -414,6 +414,11 @@ std::vector<std::uint8_t> DescriptorSet::StringIndices() const {
 
 bool AddStatusEndpoint(std::vector<std::uint8_t>& configuration, std::uint8_t address, std::uint16_t max_packet,
                        std::uint8_t interval, std::string& error) {
+  return AddControlEndpoint(configuration, address, 3, max_packet, interval, error);
+}
+
+bool AddControlEndpoint(std::vector<std::uint8_t>& configuration, std::uint8_t address, std::uint8_t attributes,
+                        std::uint16_t max_packet, std::uint8_t interval, std::string& error) {
   constexpr std::uint8_t kInterface = 4, kAssociation = 11;
   auto& c = configuration;
   if (c.size() < 9 || c[0] < 9 || c[1] != 2) {
@@ -436,7 +441,7 @@ bool AddStatusEndpoint(std::vector<std::uint8_t>& configuration, std::uint8_t ad
   }
   if (!insert) insert = c.size();
   const bool uac1 = c[control + 7] != 0x20;
-  std::vector<std::uint8_t> endpoint = {7, 5, address, 3, static_cast<std::uint8_t>(max_packet),
+  std::vector<std::uint8_t> endpoint = {7, 5, address, attributes, static_cast<std::uint8_t>(max_packet),
                                         static_cast<std::uint8_t>(max_packet >> 8), interval};
   if (uac1) {
     endpoint[0] = 9;

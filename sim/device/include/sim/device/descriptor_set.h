@@ -141,5 +141,9 @@ class DescriptorSet {
 // configuration is out of shape.
 bool AddStatusEndpoint(std::vector<std::uint8_t>& configuration, std::uint8_t address, std::uint16_t max_packet,
                        std::uint8_t interval, std::string& error);
+// The same for an endpoint of any transfer type (`attributes` as bmAttributes), e.g. the
+// bulk IN endpoint some 2.0 control interfaces carry beside the status endpoint.
+bool AddControlEndpoint(std::vector<std::uint8_t>& configuration, std::uint8_t address, std::uint8_t attributes,
+                        std::uint16_t max_packet, std::uint8_t interval, std::string& error);
 
 }  // namespace sim::device
