@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "adapter/audio_class.h"
+#include "adapter/object_model.h"
 #include "kernel/pool.h"
 #include "kernel/ps.h"
 #include "status_worker_fixture.h"
@@ -492,6 +493,54 @@ TEST_F(StatusWorker, PowerStatesStopAndRestartTheWorker) {
     }
     EXPECT_TRUE(TakeEngineCalls().empty());
     EndDevice();
+  }
+}
+
+// Every return to D0 runs the probe's last step again in the 1.0 family, never in 2.0.
+template <class Function>
+class CCountingFunction : public Function {
+ public:
+  using Function::Function;
+  STDMETHODIMP AfterProbe() override {
+    ++calls;
+    return Function::AfterProbe();
+  }
+  static inline int calls = 0;
+};
+
+template <class Function>
+NTSTATUS CreateCounting(PUNKNOWN* unknown, PUNKNOWN outer, const adapter::FunctionContext& context) {
+  return adapter::CreateNonDelegatingInstance<CCountingFunction<Function>>(unknown, outer, NonPagedPool,
+                                                                           uac::kUac1FunctionTag, context);
+}
+
+TEST_F(StatusWorker, ReturningToD0RunsAfterProbeInThe10FamilyOnly) {
+  const struct {
+    const char* name;
+    const char* dump;
+    adapter::FunctionClass cls;
+    adapter::FunctionFactory factory;
+    int* calls;
+    int perReturn;
+  } rows[] = {
+      {"1.0", kHeadset, adapter::FunctionClass::Uac1, &CreateCounting<uac::CUac1Function>,
+       &CCountingFunction<uac::CUac1Function>::calls, 1},
+      {"2.0", kUac2Dongle, adapter::FunctionClass::Uac2, &CreateCounting<uac::CUac2Function>,
+       &CCountingFunction<uac::CUac2Function>::calls, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const adapter::FunctionFactory saved = adapter::SetFunctionFactory(row.cls, row.factory);
+    *row.calls = 0;
+    PlugDump(row.dump, 0);
+    StartDevice();
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+      SetPower(PowerDeviceD3);
+      SetPower(PowerDeviceD0);
+      EXPECT_EQ(*row.calls, cycle * row.perReturn);
+    }
+    EndDevice();
+    adapter::SetFunctionFactory(row.cls, saved);
   }
 }
 
