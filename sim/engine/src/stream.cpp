@@ -69,6 +69,9 @@ Stream::Stream(std::unique_ptr<platform::ks::Pin> pin, bool capture, const WAVEF
       m_Packet(options.packetBytes ? options.packetBytes : PacketBytesOf(format)),
       m_WakeMs(options.wakeMs),
       m_MoveOnNotification(options.moveDataOnNotification),
+      m_ClientSignal(std::move(options.clientSignal)),
+      m_CaptureSink(std::move(options.captureSink)),
+      m_CheckCapturePattern(options.checkCapturePattern),
       m_StallPeriods(options.stallPeriods ? options.stallPeriods : 1),
       m_DeviceFrames(std::move(options.deviceFrames)),
       m_DeviceFifoFrames(options.deviceFifoFrames),
@@ -446,17 +449,11 @@ NTSTATUS Stream::MoveDataLocked() {
         if (!m_StarvationReported)
           Report(Issue::Starved, "silence written from byte " + std::to_string(m_Written));
         m_StarvationReported = true;
-      } else if (m_Source) {
-        // The client's audio up to its end, then silence.
-        ULONG given = m_ClientFinished ? 0 : m_Source(chunk.data(), n);
-        if (given > n) given = n;
-        if (given < n) {
-          m_ClientFinished = true;
-          std::memset(chunk.data() + given, m_Format.wBitsPerSample == 8 ? 0x80 : 0, n - given);
-        }
-        m_ClientBytes += given;
       } else {
-        FillCounterPattern(m_ClientBytes, chunk.data(), n, m_SampleBytes);
+        if (m_ClientSignal)
+          m_ClientSignal(m_ClientBytes, chunk.data(), n);
+        else
+          FillCounterPattern(m_ClientBytes, chunk.data(), n, m_SampleBytes);
         m_ClientBytes += n;
       }
       NTSTATUS status = m_Pin->Write(offset, chunk.data(), n);
@@ -482,9 +479,8 @@ NTSTATUS Stream::MoveDataLocked() {
       Report(Issue::RequestFailed, "read: " + Hex(status));
       return status;
     }
-    if (m_Sink) {
-      m_Sink(chunk.data(), n);
-    } else {
+    if (m_CaptureSink) m_CaptureSink(chunk.data(), n);
+    if (m_CheckCapturePattern) {
       std::vector<Finding> glitches;
       m_Checker.Feed(chunk.data(), n, &m_Findings, &glitches);
       // A break in a capture stream that carried the counter is a stream finding as well.
@@ -495,27 +491,6 @@ NTSTATUS Stream::MoveDataLocked() {
     m_Read += n;
   }
   return STATUS_SUCCESS;
-}
-
-void Stream::SetRenderSource(RenderSource source) {
-  Locked lock(*this);
-  m_Source = std::move(source);
-  m_ClientFinished = false;
-}
-
-void Stream::SetCaptureSink(CaptureSink sink) {
-  Locked lock(*this);
-  m_Sink = std::move(sink);
-}
-
-bool Stream::ClientFinished() const {
-  Locked lock(*this);
-  return m_ClientFinished;
-}
-
-ULONG64 Stream::ClientBytes() const {
-  Locked lock(*this);
-  return m_ClientBytes;
 }
 
 NTSTATUS Stream::Pump() {

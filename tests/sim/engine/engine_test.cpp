@@ -332,40 +332,6 @@ TEST_F(EngineTest, AStarvingClientGetsSilenceWrittenAndAFinding) {
   EXPECT_FALSE(std::all_of(fake->consumed.end() - kPeriod, fake->consumed.end(), [](BYTE b) { return b == 0; }));
 }
 
-TEST_F(EngineTest, AClientsOwnAudioPlaysToItsEndThenSilenceWithoutAFinding) {
-  Open(false);
-  // 2.5 periods of the client's audio: a byte ramp the device must receive unchanged.
-  const ULONG total = kPeriod * 5 / 2;
-  ULONG given = 0;
-  stream->SetRenderSource([&](BYTE* out, ULONG bytes) {
-    const ULONG n = std::min(bytes, total - given);
-    for (ULONG i = 0; i < n; ++i) out[i] = static_cast<BYTE>((given + i) * 7);
-    given += n;
-    return n;
-  });
-  ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
-  for (int i = 0; i < 6; ++i) fake->Advance(kPeriod);
-  ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
-  EXPECT_TRUE(stream->ClientFinished());
-  EXPECT_TRUE(stream->Findings().empty()) << Describe(*stream);
-  ASSERT_EQ(fake->consumed.size(), 6u * kPeriod);
-  for (ULONG i = 0; i < total; ++i) ASSERT_EQ(fake->consumed[i], static_cast<BYTE>(i * 7)) << i;
-  EXPECT_TRUE(std::all_of(fake->consumed.begin() + total, fake->consumed.end(), [](BYTE b) { return b == 0; }));
-}
-
-TEST_F(EngineTest, ACaptureSinkGetsEveryByteInOrder) {
-  Open(true);
-  std::vector<BYTE> kept;
-  stream->SetCaptureSink([&](const BYTE* data, ULONG bytes) { kept.insert(kept.end(), data, data + bytes); });
-  ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
-  for (int i = 0; i < 7; ++i) fake->Advance(kPeriod);
-  ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
-  ASSERT_EQ(kept.size(), 7u * kPeriod);
-  std::vector<BYTE> expected(kept.size());
-  sim::engine::FillCounterPattern(0, expected.data(), static_cast<ULONG>(expected.size()), 2);
-  EXPECT_EQ(kept, expected);
-}
-
 TEST_F(EngineTest, ChecksCatchRepeatedCaptureData) {
   ExpectStreamFinding("repeated data", "engine");  // the capture stream carried the counter
   Open(true);

@@ -102,6 +102,13 @@ struct StreamOptions {
   ULONG stallPeriods = 1;     // in RUN, a position standing still longer than this many periods plus one
                               // packet is a stall
   bool moveDataOnNotification = true;  // a notification runs a pass too
+  // Render: the client's signal, bytes [firstByte, firstByte + bytes) of its stream since
+  // the last STOP; unset: the counter pattern.
+  std::function<void(ULONG64 firstByte, BYTE* out, ULONG bytes)> clientSignal;
+  // Capture: every byte read, in order; and whether the data must continue the counter
+  // pattern (off for a device signal that is not one).
+  std::function<void(const BYTE* data, ULONG bytes)> captureSink;
+  bool checkCapturePattern = true;
   // The device end of the stream, where the test has one (the simulated device): the
   // frames it has consumed (render) or produced (capture) so far, and its FIFO depth in
   // frames. From the first reading in RUN at which both the position and the device have
@@ -133,17 +140,6 @@ class Stream {
   NTSTATUS Pump();
   // While starving, the client gives no data: the engine writes silence instead.
   void SetClientStarving(bool starving);
-
-  // The client's own audio in place of the counter pattern. Render: `source` fills up to
-  // the bytes asked for and returns how many it gave; once it gives fewer the client has
-  // finished, and silence follows without a starvation finding. Capture: `sink` gets every
-  // byte read, in order (the data is not checked against the pattern). Set before Start.
-  using RenderSource = std::function<ULONG(BYTE* out, ULONG bytes)>;
-  using CaptureSink = std::function<void(const BYTE* data, ULONG bytes)>;
-  void SetRenderSource(RenderSource source);
-  void SetCaptureSink(CaptureSink sink);
-  bool ClientFinished() const;
-  ULONG64 ClientBytes() const;  // bytes of the client's audio written (render)
 
   std::vector<Finding> Findings() const;
   bool Has(Issue issue) const;
@@ -181,6 +177,9 @@ class Stream {
   ULONG m_Packet;
   ULONG m_WakeMs;
   bool m_MoveOnNotification;
+  std::function<void(ULONG64, BYTE*, ULONG)> m_ClientSignal;
+  std::function<void(const BYTE*, ULONG)> m_CaptureSink;
+  bool m_CheckCapturePattern;
   LONGLONG m_PeriodTicks;
   LONGLONG m_PacketTicks;
   ULONG m_StallPeriods;
@@ -209,9 +208,6 @@ class Stream {
   ULONG64 m_Silence = 0;
   bool m_Starving = false;
   bool m_StarvationReported = false;
-  RenderSource m_Source;
-  CaptureSink m_Sink;
-  bool m_ClientFinished = false;
   PatternChecker m_Checker;
 
   // The notification record, kept by the service callback at DISPATCH_LEVEL.
