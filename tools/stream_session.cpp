@@ -1,6 +1,7 @@
 #include "stream_session.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -165,40 +166,54 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
   }
   if (!FindStreamingPin(*filter, capture, pinId, error)) return false;
 
+  const unsigned sampleBytes = format.bits / 8;
+  const ULONG blockAlign = format.channels * sampleBytes;
+  // The client's audio: render reads the file by byte offset (silence past its end),
+  // capture keeps what it reads up to the length asked for.
+  sim::engine::StreamOptions options;
+  std::uint64_t target = 0;  // bytes of the client's audio
+  // Set and read on different threads: the engine's pass and the tool's loop.
+  auto clientDone = std::make_shared<std::atomic<bool>>(false);
+  auto recordedBytes = std::make_shared<std::atomic<std::uint64_t>>(0);
+  if (!capture) {
+    const WavAudio& audio = *request.play;
+    target = audio.samples.size() * sampleBytes;
+    options.clientSignal = [&audio, clientDone, sampleBytes, target](ULONG64 first, BYTE* out, ULONG bytes) {
+      for (ULONG i = 0; i < bytes; ++i) {
+        const ULONG64 at = first + i;
+        if (at >= target) {
+          out[i] = 0;
+          continue;
+        }
+        const auto v = static_cast<std::uint32_t>(audio.samples[at / sampleBytes]);
+        out[i] = static_cast<BYTE>(v >> (8 * (at % sampleBytes)));
+      }
+      if (first + bytes >= target) *clientDone = true;
+    };
+  } else {
+    target = request.recordFrames * blockAlign;
+    outcome.recorded.reserve(static_cast<std::size_t>(request.recordFrames * format.channels));
+    auto pending = std::make_shared<std::vector<BYTE>>();
+    options.checkCapturePattern = false;  // the device's signal is a tone, not the counter
+    options.captureSink = [&outcome, pending, recordedBytes, sampleBytes, target](const BYTE* data, ULONG bytes) {
+      // Whole samples only; a read may end inside one.
+      pending->insert(pending->end(), data, data + bytes);
+      const std::uint64_t have = outcome.recorded.size() * sampleBytes;
+      const auto usable = static_cast<ULONG>(pending->size() - pending->size() % sampleBytes);
+      const auto keep = static_cast<ULONG>(std::min<std::uint64_t>(usable, target > have ? target - have : 0));
+      AppendSamples(pending->data(), keep, sampleBytes, outcome.recorded);
+      pending->erase(pending->begin(), pending->begin() + usable);
+      recordedBytes->store(have + keep);
+    };
+  }
+
   std::unique_ptr<sim::engine::Stream> stream;
-  if (NTSTATUS status = filter->OpenStream(pinId, PinFormat(format), sim::engine::StreamOptions{}, &stream);
-      !NT_SUCCESS(status)) {
+  if (NTSTATUS status = filter->OpenStream(pinId, PinFormat(format), options, &stream); !NT_SUCCESS(status)) {
     char text[160];
     std::snprintf(text, sizeof text, "the pin of %s refused %u Hz, %u ch, %u-bit (0x%08x)", Narrow(info.name).c_str(),
                   format.rate, format.channels, format.bits, static_cast<unsigned>(status));
     error = text;
     return false;
-  }
-
-  const unsigned sampleBytes = format.bits / 8;
-  const ULONG blockAlign = format.channels * sampleBytes;
-  std::uint64_t target = 0;  // bytes of the client's audio
-  if (!capture) {
-    const WavAudio& audio = *request.play;
-    target = audio.samples.size() * sampleBytes;
-    auto next = std::make_shared<std::size_t>(0);
-    stream->SetRenderSource([&audio, next, sampleBytes](BYTE* out, ULONG bytes) -> ULONG {
-      ULONG given = 0;
-      while (given + sampleBytes <= bytes && *next < audio.samples.size()) {
-        const auto v = static_cast<std::uint32_t>(audio.samples[(*next)++]);
-        for (unsigned b = 0; b < sampleBytes; ++b) out[given++] = static_cast<BYTE>(v >> (8 * b));
-      }
-      return given;
-    });
-  } else {
-    target = request.recordFrames * blockAlign;
-    outcome.recorded.reserve(static_cast<std::size_t>(request.recordFrames * format.channels));
-    stream->SetCaptureSink([&outcome, sampleBytes, target, blockAlign](const BYTE* data, ULONG bytes) {
-      const std::uint64_t have = outcome.recorded.size() * sampleBytes;
-      if (have >= target) return;
-      const auto keep = static_cast<ULONG>(std::min<std::uint64_t>(bytes, target - have));
-      AppendSamples(data, keep - keep % blockAlign, sampleBytes, outcome.recorded);
-    });
   }
 
   platform::verifier::TakeStreamFindings();  // only this stream's
@@ -223,8 +238,8 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
       progress.Show(done);
       bool finished = false;
       if (capture) {
-        finished = outcome.recorded.size() * sampleBytes >= target;
-      } else if (stream->ClientFinished() && stream->BytesPlayed() >= target) {
+        finished = recordedBytes->load() >= target;
+      } else if (*clientDone && stream->BytesPlayed() >= target) {
         // The engine has handed everything over; the device still plays its FIFO. A few
         // steps more let leading frames of silence, if any, through as well.
         if (!drainSince) drainSince = clk::Now();
