@@ -16,6 +16,7 @@
 #include "adapter/settings.h"
 #include "filters/topology_property_sets.h"
 #include "kernel/rtl.h"
+#include "support/fault_sweep.h"
 #include "topology_fixture.h"
 
 namespace {
@@ -433,6 +434,40 @@ TEST_F(TopologyTest, NodeRowsByEntityType) {
     if (d->Connections[i].ToNode == mixer)
       into.insert({d->Connections[i].FromNode, d->Connections[i].FromNodePin, mixer, d->Connections[i].ToNodePin});
   EXPECT_EQ(into, (std::set<Edge>{{NodeOf(7), 0, mixer, 1}, {PCFILTER_NODE, 0, mixer, 2}}));
+}
+
+}  // namespace
+
+namespace {
+
+// Every allocation Init makes, failed in turn: Init fails with a failure status and
+// leaves nothing behind, or (where the allocation was optional) succeeds.
+TEST_F(TopologyTest, InitSurvivesEveryAllocationFailure) {
+  StartDevice("uac1-headset-A.txt", WithModel());
+  const std::uint64_t allocations = platform::testing::ForEachAllocationFailure([&](platform::testing::FaultSweep& sweep) {
+    PPORT port = nullptr;
+    PUNKNOWN miniport = nullptr;
+    ASSERT_EQ(PcNewPort(&port, CLSID_PortTopology), STATUS_SUCCESS);
+    ASSERT_EQ(filters::CreateMiniportTopology(&miniport, CLSID_PortTopology, nullptr, NonPagedPool, 0), STATUS_SUCCESS);
+    sweep.Arm();
+    const NTSTATUS status = port->Init(fdo_, nullptr, miniport, Model(), nullptr);
+    sweep.Disarm();
+    if (NT_SUCCESS(status)) {
+      // The port and the miniport hold each other until the subdevice goes.
+      ASSERT_EQ(PcRegisterSubdevice(fdo_, const_cast<PWSTR>(filters::kTopologySubdeviceName), port), STATUS_SUCCESS);
+      PVOID itf = nullptr;
+      ASSERT_EQ(port->QueryInterface(IID_IUnregisterSubdevice, &itf), STATUS_SUCCESS);
+      EXPECT_EQ(static_cast<PUNREGISTERSUBDEVICE>(itf)->UnregisterSubdevice(fdo_, port), STATUS_SUCCESS);
+      static_cast<PUNREGISTERSUBDEVICE>(itf)->Release();
+    } else {
+      PPCFILTER_DESCRIPTOR d = nullptr;
+      EXPECT_EQ(filters::CMiniportTopology::FromTarget(miniport)->GetDescription(&d), STATUS_DEVICE_CONFIGURATION_ERROR);
+    }
+    EXPECT_TRUE(NT_SUCCESS(status) || sweep.fired()) << std::hex << status;
+    miniport->Release();
+    port->Release();
+  });
+  EXPECT_GT(allocations, 8u);
 }
 
 }  // namespace
