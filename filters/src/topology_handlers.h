@@ -8,6 +8,10 @@
 
 namespace filters {
 
+// A level node of its own type (a volume row with its own name); no node class builds
+// one yet.
+inline constexpr ULONG kLevelNodeType = 16;
+
 // The automation table of each node row.
 enum class NodeTable : ULONG {
   None,

@@ -23,12 +23,12 @@ bool LevelPropertyFits(ULONG type, PPCPROPERTY_REQUEST request) {
   const ULONG id = request->PropertyItem->Id;
   if (IsEqualGUID(*request->PropertyItem->Set, KSPROPSETID_DeviceExtension))
     return id == KSPROPERTY_DEVICEEXTENSION_LEVEL_WITH_EVENT &&
-           (type == adapter::NODE_VOLUME || type == 16 || type == adapter::NODE_BASS || type == adapter::NODE_MID ||
-            type == adapter::NODE_TREBLE);
+           (type == adapter::NODE_VOLUME || type == kLevelNodeType || type == adapter::NODE_BASS ||
+            type == adapter::NODE_MID || type == adapter::NODE_TREBLE);
   if (!IsAudioSet(request)) return false;
   switch (type) {
     case adapter::NODE_VOLUME:
-    case 16: return id == KSPROPERTY_AUDIO_VOLUMELEVEL;
+    case kLevelNodeType: return id == KSPROPERTY_AUDIO_VOLUMELEVEL;
     case adapter::NODE_BASS: return id == KSPROPERTY_AUDIO_BASS;
     case adapter::NODE_MID: return id == KSPROPERTY_AUDIO_MID;
     case adapter::NODE_TREBLE: return id == KSPROPERTY_AUDIO_TREBLE;
