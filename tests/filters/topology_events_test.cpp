@@ -5,13 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "adapter/audio_class.h"
 #include "adapter/node_interfaces.h"
 #include "adapter/uac_function.h"
 #include "filters/topology_property_sets.h"
 #include "kernel/clock.h"
+#include "sim/device/descriptor_dump.h"
+#include "sim/device/descriptor_set.h"
 #include "topology_fixture.h"
 #include "uac/unit_interfaces.h"
 
@@ -29,6 +34,9 @@ sim::device::DeviceProfile WithModel() {
 class EventsTest : public TopologyTest {
  protected:
   void TearDown() override {
+    if (workerStarted_) {
+      EXPECT_EQ(hal_->StopEntities(), STATUS_SUCCESS);
+    }
     for (auto& [node, handle] : handles_) Client().StopListening(handle);
     handles_.clear();
     TopologyTest::TearDown();
@@ -61,9 +69,98 @@ class EventsTest : public TopologyTest {
     return object;
   }
 
+  // Plugs a shared device file whose Audio Control interface first gets a status
+  // endpoint, when it has none, starts the driver and the function's status worker (as
+  // the adapter's start does), installs the filter and listens on every node; events of
+  // the worker's first refresh are let pass.
+  void StartWithWorker(const std::string& dump, bool addStatusEndpoint) {
+    if (addStatusEndpoint) {
+      std::ifstream in(std::filesystem::path(UA_DEVICE_DUMPS_DIR) / dump, std::ios::binary);
+      std::stringstream text;
+      text << in.rdbuf();
+      sim::device::DescriptorDump parsed;
+      std::string error;
+      ASSERT_TRUE(sim::device::ConvertDescriptorDump(text.str(), parsed, error)) << error;
+      ASSERT_TRUE(sim::device::AddStatusEndpoint(parsed.configuration, 0x8E, 2, 8, error)) << error;
+      Plug(parsed.device, parsed.configuration, WithModel());
+      ASSERT_EQ(Start(), STATUS_SUCCESS);
+    } else {
+      StartDevice(dump, WithModel());
+    }
+    ASSERT_EQ(InstallTopology(), STATUS_SUCCESS);
+    ListenEverywhere();
+    ASSERT_EQ(hal_->StartEntities(), STATUS_SUCCESS);
+    workerStarted_ = true;
+    platform::testing::DelayMs(500);
+    Heard();
+  }
+  // Runs the clock until an event arrives (at most two seconds), then a while longer for
+  // any that should not come; what was heard.
+  std::map<ULONG, int> HeardAfterChange() {
+    for (int ms = 0; ms < 2000; ++ms) {
+      bool any = false;
+      for (auto& [node, count] : counts_) any = any || count.load() != 0;
+      if (any) break;
+      platform::testing::DelayMs(1);
+    }
+    platform::testing::DelayMs(100);
+    return Heard();
+  }
+  LONG Value(ULONG node, ULONG id, ULONG channel) {
+    LONG value = 0;
+    ULONG returned = 0;
+    EXPECT_EQ(NodeProperty(node, KSPROPSETID_Audio, id, KSPROPERTY_TYPE_GET, U32s({channel}), &value, sizeof(value),
+                           &returned),
+              STATUS_SUCCESS);
+    return value;
+  }
+
+  bool workerStarted_ = false;
   std::map<ULONG, std::atomic<int>> counts_;
   std::map<ULONG, platform::ks::EventHandle> handles_;
 };
+
+// A control turned on a UAC 2.0 device: its interrupt message reaches the function's
+// status worker, which reads the one control again and publishes it; the engine client
+// hears exactly one event, on the node of that control, and reads the device's new value
+// there.
+TEST_F(EventsTest, ControlTurnedOnTheDeviceIsOneEventOnItsNode) {
+  StartWithWorker("uac2-uac3-dongle-J.txt", false);
+  struct Row {
+    const char* name;
+    UCHAR unit, selector, channel;
+    LONG device;
+    ULONG property;
+    ULONG type;
+    LONG shown;  // KS value
+  };
+  const Row rows[] = {
+      {"left volume of unit 2", 2, 2, 1, -12 * 256, KSPROPERTY_AUDIO_VOLUMELEVEL, adapter::NODE_VOLUME, -12 * 65536},
+      {"mute of unit 5", 5, 1, 0, 1, KSPROPERTY_AUDIO_MUTE, adapter::NODE_MUTE, 1},
+      {"left volume of unit 5", 5, 2, 1, -30 * 256, KSPROPERTY_AUDIO_VOLUMELEVEL, adapter::NODE_VOLUME, -30 * 65536},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(sim_->ChangeControl({.id = row.unit, .selector = row.selector, .channel = row.channel}, row.device));
+    const auto heard = HeardAfterChange();
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard.begin()->second, 1);
+    const ULONG node = heard.begin()->first;
+    EXPECT_EQ(Miniport()->GetNodeType(node), row.type);
+    EXPECT_EQ(Value(node, row.property, 0), row.shown);
+  }
+}
+
+// A UAC 1.0 status word names a unit: every node of the unit is read again and heard
+// once, the turned control's node with the device's new value; nodes of other units
+// hear nothing.
+TEST_F(EventsTest, UnitTurnedOnAUac1DeviceIsOneEventOnEachOfItsNodes) {
+  StartWithWorker("uac1-headset-A.txt", true);
+  // Unit 5 made the speaker path's mute (entity 4) and volume (entity 5).
+  ASSERT_TRUE(sim_->ChangeControl({.id = 5, .selector = 2, .channel = 1}, -7 * 256));
+  EXPECT_EQ(HeardAfterChange(), (std::map<ULONG, int>{{NodeOf(4), 1}, {NodeOf(5), 1}}));
+  EXPECT_EQ(Value(NodeOf(5), KSPROPERTY_AUDIO_VOLUMELEVEL, 0), -7 * 65536);
+}
 
 // Every node of the headset in turn: a change published for its entity is heard once,
 // on that node only.
