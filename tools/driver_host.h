@@ -29,6 +29,10 @@ class DriverHost {
   // Init. The device object stays alive (also after a refusal) until the host ends.
   NTSTATUS Start(std::unique_ptr<sim::device::SimDevice> device);
 
+  // Registers the device's filters with PortCls as the adapter's start does: the topology
+  // subdevice, and one named wave subdevice per stream engine joined to it. After Start.
+  NTSTATUS InstallFilters();
+
   adapter::IAudioHal* hal() const { return hal_; }
   adapter::CUsbAudioDevice* device() const { return static_cast<adapter::CUsbAudioDevice*>(hal_); }
   sim::device::SimDevice* sim() const { return sim_.get(); }
@@ -50,6 +54,9 @@ class DriverHost {
   adapter::IAudioHal* hal_ = nullptr;
   std::vector<std::string> reports_;
   bool stopped_ = false;
+  PPORT topologyPort_ = nullptr;       // registered while filters are installed
+  PUNKNOWN topologyMiniport_ = nullptr;
+  std::vector<adapter::IStreamEngine*> waveEngines_;  // engines joined to the topology filter
 };
 
 }  // namespace tools

@@ -170,7 +170,7 @@ int RunList(int argc, char** argv) {
     Error("list: %s", error.c_str());
     return Finish(host, kExitUsage);
   }
-  if (!StartDriver(host, std::move(sim))) return Finish(host, kExitRefused);
+  if (!StartDriver(host, std::move(sim), true)) return Finish(host, kExitRefused);
   const auto filters = sim::engine::EnumerateFilters();
   if (filters.empty()) std::printf("The audio engine sees no filter of the device.\n");
   for (const auto& info : filters) PrintFilter(info);

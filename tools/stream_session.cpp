@@ -223,8 +223,13 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
   {
     Progress progress(request.progress, seconds);
     if (NTSTATUS status = stream->Start(); !NT_SUCCESS(status)) {
-      char text[96];
-      std::snprintf(text, sizeof text, "the stream did not start (0x%08x)", static_cast<unsigned>(status));
+      // The engine's finding names the request that failed ("state 3: 0xc0000001").
+      std::string step;
+      for (const auto& f : stream->Findings())
+        if (f.issue == sim::engine::Issue::RequestFailed) step = f.detail;
+      char text[160];
+      std::snprintf(text, sizeof text, "the stream did not start: %s (0x%08x)",
+                    step.empty() ? "the pin refused a state" : step.c_str(), static_cast<unsigned>(status));
       error = text;
       ok = false;
     }

@@ -16,6 +16,9 @@
 namespace tools {
 namespace {
 
+// A stream that never ran leaves the verb with kExitStream and nothing to write.
+constexpr int kExitNoStream = -kExitStream;
+
 constexpr char kStreamOptions[] =
     "  --device FILE       a device file (lsusb -v text or raw descriptor hex) instead of the\n"
     "                      built-in default device\n"
@@ -111,7 +114,7 @@ int Start(const Common& c, const char* verb, DriverHost& host) {
     return kExitUsage;
   }
   sim->SetClockPpm(c.clockPpm);
-  return StartDriver(host, std::move(sim)) ? kExitOk : kExitRefused;
+  return StartDriver(host, std::move(sim), true) ? kExitOk : kExitRefused;
 }
 
 // Plays `audio` on the started driver and prints the report; the exit code.
@@ -133,7 +136,7 @@ int Play(DriverHost& host, const Common& c, const char* verb, const WavAudio& au
   StreamOutcome outcome;
   if (!RunStream(host, request, outcome, error)) {
     Error("%s: %s", verb, error.c_str());
-    return kExitStream;
+    return kExitNoStream;
   }
   ReportInput report{endpoint, *format, &audio, nullptr, c.clockPpm, &outcome};
   return PrintReport(stdout, report) ? kExitOk : kExitStream;
@@ -158,7 +161,7 @@ int Record(DriverHost& host, const Common& c, const char* verb, unsigned long ra
   StreamOutcome outcome;
   if (!RunStream(host, request, outcome, error)) {
     Error("%s: %s", verb, error.c_str());
-    return kExitStream;
+    return kExitNoStream;
   }
   out.rate = format->rate;
   out.channels = format->channels;
@@ -207,7 +210,8 @@ int RunPlay(int argc, char** argv) {
   }
   DriverHost host;
   if (int code = Start(c, "play", host); code != kExitOk) return Finish(host, code);
-  return Finish(host, Play(host, c, "play", audio, args.operands[0]));
+  const int code = Play(host, c, "play", audio, args.operands[0]);
+  return Finish(host, code == kExitNoStream ? kExitStream : code);
 }
 
 int RunRecord(int argc, char** argv) {
@@ -239,7 +243,9 @@ int RunRecord(int argc, char** argv) {
   WavAudio recorded;
   int code = Record(host, c, "record", rate, channels, bits, seconds, recorded);
   std::string error;
-  if ((code == kExitOk || code == kExitStream) && !WriteWav(args.operands[0], recorded, error)) {
+  if (code == kExitNoStream) return Finish(host, kExitStream);
+  if (code != kExitOk && code != kExitStream) return Finish(host, code);  // nothing recorded
+  if (!WriteWav(args.operands[0], recorded, error)) {
     Error("record: %s", error.c_str());
     code = kExitUsage;
   }
@@ -275,7 +281,7 @@ int RunDemo(int argc, char** argv) {
   WavAudio recorded;
   const int recordCode = Record(host, c, "demo", 48000, 0, 0, 1.0, recorded);
   if (code == kExitOk) code = recordCode;
-  return Finish(host, code);
+  return Finish(host, code == kExitNoStream ? kExitStream : code);
 }
 
 }  // namespace tools

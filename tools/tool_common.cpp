@@ -144,8 +144,15 @@ bool SaveSettingsFile(const std::string& file, const DriverHost& host, std::stri
   return true;
 }
 
-bool StartDriver(DriverHost& host, std::unique_ptr<sim::device::SimDevice> device) {
+bool StartDriver(DriverHost& host, std::unique_ptr<sim::device::SimDevice> device, bool filters) {
   const NTSTATUS status = host.Start(std::move(device));
+  if (NT_SUCCESS(status) && filters) {
+    if (const NTSTATUS installed = host.InstallFilters(); !NT_SUCCESS(installed)) {
+      Error("the device's filters were not registered: %s (0x%08x)", StatusName(installed),
+            static_cast<unsigned>(installed));
+      return false;
+    }
+  }
   if (NT_SUCCESS(status)) return true;
   adapter::IUacFunctionDescription* function = Description(host.hal());
   const char* fault = function ? function->GetDescriptorFault(nullptr, nullptr) : nullptr;

@@ -53,8 +53,9 @@ bool LoadSettingsFile(const std::string& file, std::string& error);
 bool SaveSettingsFile(const std::string& file, const DriverHost& host, std::string& error);
 
 // Starts the driver on the device and says why when it did not start: the status and the
-// driver's own finding (one line each, on stderr). Verifier reports are printed by Finish.
-bool StartDriver(DriverHost& host, std::unique_ptr<sim::device::SimDevice> device);
+// driver's own finding (one line on stderr). With `filters`, the device's filters are
+// registered for the audio engine as well. Verifier reports are printed by Finish.
+bool StartDriver(DriverHost& host, std::unique_ptr<sim::device::SimDevice> device, bool filters = false);
 // Stops the host, prints verifier reports and turns them into kExitVerifier.
 int Finish(DriverHost& host, int exitCode);
 
