@@ -8,6 +8,7 @@
 
 #include "device_report.h"
 #include "endpoints.h"
+#include "nodes.h"
 #include "stream_session.h"
 #include "tool_common.h"
 #include "verbs.h"
@@ -275,7 +276,15 @@ int RunDemo(int argc, char** argv) {
   std::printf("uactool demo: the driver on the built-in default device (USB Audio Class 2.0 headset)\n\n");
   DriverHost host;
   if (int code = Start(c, "demo", host); code != kExitOk) return Finish(host, code);
-  std::printf("Playing a generated 440 Hz tone (2 s, 48000 Hz, 2 ch, 16-bit) into the headphones\n");
+  std::printf("Endpoints\n");
+  for (const Endpoint& e : ListEndpoints(host.hal()))
+    std::printf("  %-4s %s, interface %u: %s\n", e.name.c_str(), e.capture ? "capture" : "render", e.interfaceNumber,
+                DescribeFormats(e).c_str());
+  std::printf("Controls\n");
+  std::string line;
+  for (const NamedNode& node : NameNodes(host.hal()))
+    if (DescribeNodeValue(node, line)) std::printf("  %s\n", line.c_str());
+  std::printf("\nPlaying a generated 440 Hz tone (2 s, 48000 Hz, 2 ch, 16-bit) into the headphones\n");
   int code = Play(host, c, "demo", tone, "the tone");
   std::printf("\nRecording the microphone (1 s)\n");
   WavAudio recorded;

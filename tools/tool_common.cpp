@@ -22,6 +22,7 @@ constexpr char16_t kNeutralModel[] = u"SIMULATED-UAC";
 }  // namespace
 
 void Error(const char* format, ...) {
+  std::fflush(stdout);  // what was printed before the error stays before it
   std::fputs("uactool: ", stderr);
   va_list args;
   va_start(args, format);
