@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "entry_fixture.h"
+#include "kernel/clock.h"
 #include "kernel/dbg.h"
 #include "kernel/pool.h"
 #include "kernel/rtl.h"
@@ -241,6 +242,36 @@ TEST_F(DriverEntryTest, StartSurvivesEveryAllocationFailure) {
   EXPECT_GT(allocations, 10u);
   std::printf("[ SWEEP    ] the start of a device without engines makes %llu allocations\n",
               static_cast<unsigned long long>(allocations));
+}
+
+// The device leaves the bus while the start runs, at a point that moves with the seed:
+// whether the start then succeeds or fails, the surprise removal and the removal that
+// follow leave nothing registered and nothing allocated (the fixture checks the pool and
+// the threads).
+TEST_F(DriverEntryTest, ADeviceUnpluggedDuringItsStartGoesAwayCleanly) {
+  for (const char* device : {kNoEngines, kHeadset}) {
+    SCOPED_TRACE(device);
+    removed_ = false;
+    Plug(device);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    NTSTATUS started = STATUS_PENDING;
+    {
+      platform::clock::Thread pnp("pnp start", [&] { started = Start(); });
+      platform::testing::DelayMs(static_cast<LONGLONG>(seed() % 40));
+      port_->controller().RemoveDevice();
+      pnp.Join();
+    }
+    EXPECT_NE(started, STATUS_PENDING);
+    ASSERT_EQ(SurpriseRemove(), STATUS_SUCCESS);
+    if (!NT_SUCCESS(started)) {
+      EXPECT_EQ(hal(), nullptr);
+    }
+    EXPECT_FALSE(Interface(GUID_ENUM_PRIVATE_INTERFACE)->enabled);
+    ASSERT_EQ(Remove(), STATUS_SUCCESS);
+    EXPECT_TRUE(Subdevices().empty());
+    EXPECT_EQ(TopologyControl().live, 0u);
+    Unplug();
+  }
 }
 
 }  // namespace
