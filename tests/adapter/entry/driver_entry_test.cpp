@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "adapter/usb_audio_device.h"
 #include "entry_fixture.h"
 #include "kernel/clock.h"
 #include "kernel/dbg.h"
@@ -213,6 +214,29 @@ TEST_F(DriverEntryTest, SurpriseRemovalDisablesTheLinksAndRemovalFreesThem) {
   EXPECT_NE(hal(), nullptr);  // the root object stays until the removal
   ASSERT_EQ(Remove(), STATUS_SUCCESS);
   EXPECT_TRUE(Subdevices().empty());
+}
+
+// Power stays with PortCls, which hands device power changes to the adapter it
+// registered.
+TEST_F(DriverEntryTest, PowerChangesReachTheAdapterThroughPortCls) {
+  Plug(kNoEngines);
+  ASSERT_EQ(Add(), STATUS_SUCCESS);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  auto* device = static_cast<adapter::CUsbAudioDevice*>(hal());
+  auto power = [&](DEVICE_POWER_STATE state) {
+    return platform::io::SendSynchronousRequest(port_->pdo(), nullptr, [&](PIRP, PIO_STACK_LOCATION stack) {
+             stack->MajorFunction = IRP_MJ_POWER;
+             stack->MinorFunction = IRP_MN_SET_POWER;
+             stack->Parameters.Power.Type = DevicePowerState;
+             stack->Parameters.Power.State.DeviceState = state;
+           }).Status;
+  };
+  EXPECT_EQ(device->GetPowerState(), PowerDeviceD0);
+  ASSERT_EQ(power(PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(device->GetPowerState(), PowerDeviceD3);
+  ASSERT_EQ(power(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(device->GetPowerState(), PowerDeviceD0);
+
 }
 
 // Every allocation of the start failed once: the start reports it, and once Plug and
