@@ -1,6 +1,8 @@
 #include "entry/driver_layers.h"
 
 #include "dsp/host.h"
+#include "entry/driver_entry.h"
+#include "filters/miniport_wave_cyclic.h"
 #include "kernel/dbg.h"
 #include "kernel/pool.h"
 #include "stream/usb_stream_engine.h"
@@ -25,6 +27,9 @@ NTSTATUS RegisterDriverLayers() {
   DspSetHostHooks(&kDspHooks);
   uac::RegisterFunctionFactories();
   stream::RegisterEngineFactories();
+  MiniportFactories miniports = GetMiniportFactories();
+  miniports.WaveCyclic = &filters::CreateMiniportWaveCyclic;
+  SetMiniportFactories(miniports);
   return STATUS_SUCCESS;
 }
 

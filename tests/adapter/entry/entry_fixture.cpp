@@ -7,6 +7,8 @@
 
 #include "adapter/audio_class.h"
 #include "kernel/clock.h"
+#include "sim/device/descriptor_dump.h"
+#include "sim/device/descriptor_set.h"
 #include "kernel/device_registry.h"
 #include "kernel/registry.h"
 #include "portcls/ksclient.h"
@@ -51,6 +53,25 @@ void DriverTest::Plug(const std::string& dump, sim::device::DeviceProfile profil
   text << in.rdbuf();
   std::string error;
   ASSERT_TRUE(sim::device::SimDevice::FromDumpText(text.str(), std::move(profile), sim_, error)) << error;
+  Attach();
+}
+
+void DriverTest::PlugWithStatusEndpoint(const std::string& dump, USHORT packet, sim::device::DeviceProfile profile) {
+  if (!profile.strings.count(adapter::kModelStringIndex)) profile.strings[adapter::kModelStringIndex] = u"SIMULATED-UAC";
+  std::ifstream in(std::filesystem::path(UA_DEVICE_DUMPS_DIR) / dump, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  sim::device::DescriptorDump parsed;
+  std::string error;
+  ASSERT_TRUE(sim::device::ConvertDescriptorDump(text.str(), parsed, error)) << error;
+  ASSERT_TRUE(sim::device::AddStatusEndpoint(parsed.configuration, 0x87, packet, 8, error)) << error;
+  sim::device::DescriptorSet set;
+  ASSERT_TRUE(sim::device::DescriptorSet::Build(parsed.device, parsed.configuration, set, error)) << error;
+  sim_ = std::make_unique<sim::device::SimDevice>(std::move(set), std::move(profile));
+  Attach();
+}
+
+void DriverTest::Attach() {
   port_ = std::make_unique<platform::usb::UsbPort>(sim_.get());
   const auto& d = sim_->descriptors().device();
   char id[40];

@@ -24,6 +24,9 @@ class DriverTest : public platform::testing::KernelTest {
 
   // Puts a device on the port (a file of sim/device/devices) and registers its PDO.
   void Plug(const std::string& dump, sim::device::DeviceProfile profile = {});
+  // The same with a status endpoint of `packet` bytes added to the Audio Control
+  // interface (for dumps that have none).
+  void PlugWithStatusEndpoint(const std::string& dump, USHORT packet, sim::device::DeviceProfile profile = {});
   // Driver entry, once per test (SetUp runs it).
   NTSTATUS Load();
   NTSTATUS Add();
@@ -45,6 +48,8 @@ class DriverTest : public platform::testing::KernelTest {
   std::vector<std::u16string> Subdevices() const;
   // The device's two private interfaces.
   const platform::io::DeviceInterface* Interface(const GUID& classGuid) const;
+
+  void Attach();
 
   std::unique_ptr<sim::device::SimDevice> sim_;
   std::unique_ptr<platform::usb::UsbPort> port_;
