@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "adapter/node_interfaces.h"
+#include "adapter/ref_list.h"
 #include "entry/driver_layers.h"
 #include "entry_fixture.h"
 #include "portcls/ksclient.h"
@@ -209,5 +211,51 @@ TEST_F(DriverEndToEnd, AHeadsetStartSurvivesEveryAllocationFailure) {
   EXPECT_GT(allocations, 100u);
 }
 
+// A terminal-kind switch renames the render endpoint and registers its wave filter
+// again: each switch takes a fresh number of the new type, so no name is given twice.
+TEST_F(DriverEndToEnd, ATerminalKindSwitchReRegistersTheWaveFilterUnderAFreshName) {
+  constexpr UCHAR kSpeakerTerminal = 4;
+  sim::device::DeviceProfile profile;
+  profile.terminals[kSpeakerTerminal].selectable_types = {0x0302, 0x0301};
+  Plug("uac1-headset-A.txt", profile);
+  ASSERT_EQ(Add(), STATUS_SUCCESS);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  adapter::IUacEntity* kindNode = nullptr;
+  for (ULONG i = 0; i < hal()->GetEntityCount(); ++i) {
+    adapter::IUacEntity* e = nullptr;
+    if (NT_SUCCESS(hal()->GetEntity(i, &e)) && e->GetType() == adapter::NODE_TERMINAL_KIND) kindNode = e;
+  }
+  ASSERT_NE(kindNode, nullptr);
+  // The builder leaves the kind node off the render path; it stands there as the
+  // endpoint's type switch.
+  adapter::IStreamEngine* render = nullptr;
+  ASSERT_EQ(hal()->GetEngine(0, &render), STATUS_SUCCESS);
+  ASSERT_EQ(static_cast<adapter::CStreamEngine*>(render)->AddNode(kindNode), STATUS_SUCCESS);
+  adapter::ScopedRelease<adapter::ITerminalKindNode> kind;
+  ASSERT_EQ(kindNode->QueryInterface(adapter::IID_ITerminalKindNode, kind.out()), STATUS_SUCCESS);
+  const std::u16string first = EngineName(0);
+
+  struct Step {
+    ULONG kind;
+    const char16_t* name;
+  };
+  const Step steps[] = {{adapter::ENDPOINT_HP, u"HPOut00"},
+                        {adapter::ENDPOINT_SPK, first == u"SPKOut00" ? u"SPKOut01" : u"SPKOut00"},
+                        {adapter::ENDPOINT_HP, u"HPOut01"}};
+  std::vector<std::u16string> seen = {first};
+  for (const Step& step : steps) {
+    ASSERT_EQ(kind.p->SetKind(step.kind), STATUS_SUCCESS);
+    EXPECT_EQ(EngineName(0), step.name);
+    EXPECT_EQ(Sorted(Subdevices()), Sorted({kTopology, std::u16string(step.name) + u"Wave", u"MicIn00Wave"}));
+    EXPECT_EQ(std::find(seen.begin(), seen.end(), EngineName(0)), seen.end());
+    seen.push_back(EngineName(0));
+    EXPECT_EQ(Connections().size(), 2u);
+  }
+  // The capture counters were left alone.
+  EXPECT_EQ(extension()->InputCounters[adapter::ENDPOINT_HP], 0);
+  EXPECT_EQ(EngineName(1), u"MicIn00");
+}
+
 }  // namespace
 }  // namespace entry_test
+
