@@ -2,6 +2,7 @@
 
 #include "dsp/host.h"
 #include "entry/driver_entry.h"
+#include "filters/miniport_topology.h"
 #include "filters/miniport_wave_cyclic.h"
 #include "kernel/dbg.h"
 #include "kernel/pool.h"
@@ -27,9 +28,7 @@ NTSTATUS RegisterDriverLayers() {
   DspSetHostHooks(&kDspHooks);
   uac::RegisterFunctionFactories();
   stream::RegisterEngineFactories();
-  MiniportFactories miniports = GetMiniportFactories();
-  miniports.WaveCyclic = &filters::CreateMiniportWaveCyclic;
-  SetMiniportFactories(miniports);
+  SetMiniportFactories({&filters::CreateMiniportTopology, &filters::CreateMiniportWaveCyclic});
   return STATUS_SUCCESS;
 }
 

@@ -122,8 +122,9 @@ TEST_F(DriverEndToEnd, AUac2DongleShowsItsHeadsetEndpointsAndTheAsioInterface) {
 // builds, and removal leaves nothing behind either way (the fixture checks the pool and
 // the threads at the end; each device is checked on its own here).
 TEST_F(DriverEndToEnd, EveryDeviceFileThatBuildsStartsAndStopsCleanly) {
-  // The files whose function is refused (see the tool's pinned outcomes).
-  const std::vector<std::string> refused = {
+  // The files whose function is refused (see the tool's pinned outcomes), and one whose
+  // function builds no terminal at all: a topology filter needs an output terminal.
+  const std::vector<std::string> refused = {"uac1-djcontroller-C",
       "uac1-headset-B",  "uac1-soundcard-A",  "uac1-soundcard-B",       "uac1-webcam-speaker-mic-H",
       "uac2-dac-A",      "uac2-dac-headamp-B", "uac2-guitar-interface-H", "uac2-interface-A",
       "uac2-interface-B", "uac2-interface-C",  "uac2-interface-D"};
@@ -153,7 +154,7 @@ TEST_F(DriverEndToEnd, EveryDeviceFileThatBuildsStartsAndStopsCleanly) {
     Unplug();
     EXPECT_TRUE(leaks.Check()) << platform::pool::LeakReport(leaks.mark());
   }
-  EXPECT_EQ(started, 17u);
+  EXPECT_EQ(started, 16u);
 }
 
 // A jack pulled on the device reaches the driver through the status endpoint: the
