@@ -12,6 +12,7 @@
 #include "adapter/node_interfaces.h"
 #include "adapter/ref_list.h"
 #include "entry/driver_layers.h"
+#include "filters/topology_property_sets.h"
 #include "entry_fixture.h"
 #include "portcls/ksclient.h"
 #include "sim/engine/engine.h"
@@ -212,8 +213,10 @@ TEST_F(DriverEndToEnd, AHeadsetStartSurvivesEveryAllocationFailure) {
   EXPECT_GT(allocations, 100u);
 }
 
-// A terminal-kind switch renames the render endpoint and registers its wave filter
-// again: each switch takes a fresh number of the new type, so no name is given twice.
+// A terminal-kind switch from the engine client (the kind node's device-specific
+// property on the topology filter) renames the render endpoint and registers its wave
+// filter again: each switch takes a fresh number of the new type, so no name is given
+// twice.
 TEST_F(DriverEndToEnd, ATerminalKindSwitchReRegistersTheWaveFilterUnderAFreshName) {
   constexpr UCHAR kSpeakerTerminal = 4;
   sim::device::DeviceProfile profile;
@@ -232,9 +235,26 @@ TEST_F(DriverEndToEnd, ATerminalKindSwitchReRegistersTheWaveFilterUnderAFreshNam
   adapter::IStreamEngine* render = nullptr;
   ASSERT_EQ(hal()->GetEngine(0, &render), STATUS_SUCCESS);
   ASSERT_EQ(static_cast<adapter::CStreamEngine*>(render)->AddNode(kindNode), STATUS_SUCCESS);
-  adapter::ScopedRelease<adapter::ITerminalKindNode> kind;
-  ASSERT_EQ(kindNode->QueryInterface(adapter::IID_ITerminalKindNode, kind.out()), STATUS_SUCCESS);
   const std::u16string first = EngineName(0);
+
+  // The engine client finds the kind node on the topology filter by its own property set.
+  std::unique_ptr<sim::engine::FilterClient> topology;
+  for (const auto& info : sim::engine::EnumerateFilters()) {
+    if (info.device == fdo() && info.name == kTopology) {
+      ASSERT_EQ(sim::engine::FilterClient::Open(info, &topology), STATUS_SUCCESS);
+    }
+  }
+  ASSERT_NE(topology, nullptr);
+  sim::engine::FilterDescription description;
+  ASSERT_EQ(topology->ReadDescription(&description), STATUS_SUCCESS);
+  ULONG node = ULONG(-1);
+  for (ULONG n = 0; n < description.nodeTypes.size() && node == ULONG(-1); ++n) {
+    LONG current = 0;
+    if (NT_SUCCESS(topology->GetNodeValue(n, filters::KSPROPSETID_TerminalKind, filters::KSPROPERTY_TERMINALKIND_KIND,
+                                          -1, &current)))
+      node = n;
+  }
+  ASSERT_NE(node, ULONG(-1));
 
   struct Step {
     ULONG kind;
@@ -245,7 +265,14 @@ TEST_F(DriverEndToEnd, ATerminalKindSwitchReRegistersTheWaveFilterUnderAFreshNam
                         {adapter::ENDPOINT_HP, u"HPOut01"}};
   std::vector<std::u16string> seen = {first};
   for (const Step& step : steps) {
-    ASSERT_EQ(kind.p->SetKind(step.kind), STATUS_SUCCESS);
+    ASSERT_EQ(topology->SetNodeValue(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, -1,
+                                     static_cast<LONG>(step.kind)),
+              STATUS_SUCCESS);
+    LONG current = 0;
+    ASSERT_EQ(topology->GetNodeValue(node, filters::KSPROPSETID_TerminalKind, filters::KSPROPERTY_TERMINALKIND_KIND,
+                                     -1, &current),
+              STATUS_SUCCESS);
+    EXPECT_EQ(static_cast<ULONG>(current), step.kind);
     EXPECT_EQ(EngineName(0), step.name);
     EXPECT_EQ(Sorted(Subdevices()), Sorted({kTopology, std::u16string(step.name) + u"Wave", u"MicIn00Wave"}));
     EXPECT_EQ(std::find(seen.begin(), seen.end(), EngineName(0)), seen.end());
@@ -255,6 +282,7 @@ TEST_F(DriverEndToEnd, ATerminalKindSwitchReRegistersTheWaveFilterUnderAFreshNam
   // The capture counters were left alone.
   EXPECT_EQ(extension()->InputCounters[adapter::ENDPOINT_HP], 0);
   EXPECT_EQ(EngineName(1), u"MicIn00");
+  topology.reset();
 }
 
 }  // namespace
