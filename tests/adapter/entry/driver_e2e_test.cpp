@@ -12,6 +12,7 @@
 #include "adapter/node_interfaces.h"
 #include "adapter/ref_list.h"
 #include "entry/driver_layers.h"
+#include "kernel/clock.h"
 #include "filters/topology_property_sets.h"
 #include "entry_fixture.h"
 #include "portcls/ksclient.h"
@@ -283,6 +284,27 @@ TEST_F(DriverEndToEnd, ATerminalKindSwitchReRegistersTheWaveFilterUnderAFreshNam
   EXPECT_EQ(extension()->InputCounters[adapter::ENDPOINT_HP], 0);
   EXPECT_EQ(EngineName(1), u"MicIn00");
   topology.reset();
+}
+
+// The headset leaves the bus while its start runs, at a point that moves with the seed,
+// with the driver's own miniports: the surprise removal and the removal that follow
+// leave nothing registered, allocated or running.
+TEST_F(DriverEndToEnd, AHeadsetUnpluggedDuringItsStartGoesAwayCleanly) {
+  Plug("uac1-headset-A.txt");
+  ASSERT_EQ(Add(), STATUS_SUCCESS);
+  NTSTATUS started = STATUS_PENDING;
+  {
+    platform::clock::Thread pnp("pnp start", [&] { started = Start(); });
+    platform::testing::DelayMs(static_cast<LONGLONG>(seed() % 60));
+    port_->controller().RemoveDevice();
+    pnp.Join();
+  }
+  EXPECT_NE(started, STATUS_PENDING);
+  ASSERT_EQ(SurpriseRemove(), STATUS_SUCCESS);
+  EXPECT_TRUE(Connections().empty());
+  EXPECT_FALSE(Interface(GUID_ENUM_PRIVATE_INTERFACE)->enabled);
+  ASSERT_EQ(Remove(), STATUS_SUCCESS);
+  EXPECT_TRUE(Subdevices().empty());
 }
 
 }  // namespace
