@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "adapter/audio_class.h"
+#include "adapter/device_extension.h"
 #include "adapter/endpoint_type.h"
+#include "sim/engine/engine.h"
 #include "stream/usb_stream_engine.h"
 #include "tool_common.h"
 #include "uac/control_interfaces.h"
@@ -193,10 +195,99 @@ void PrintBuilt(const DriverHost& host, adapter::IUacFunctionDescription* functi
               t.SecondValue, t.FeatureFlags, (t.FeatureFlags & adapter::ENDPOINT_FEATURE_ASIO) ? " [ASIO]" : "");
 }
 
+std::string GuidName(const GUID& g) {
+  struct Known {
+    const GUID* guid;
+    const char* name;
+  };
+  static const Known kKnown[] = {
+      {&KSCATEGORY_AUDIO, "audio"},          {&KSCATEGORY_RENDER, "render"},
+      {&KSCATEGORY_CAPTURE, "capture"},      {&KSCATEGORY_TOPOLOGY, "topology"},
+      {&adapter::GUID_ENUM_PRIVATE_INTERFACE, "enumeration"},
+      {&KSNODETYPE_DAC, "DAC"},              {&KSNODETYPE_ADC, "ADC"},
+      {&KSNODETYPE_MUX, "mux"},              {&KSNODETYPE_SUM, "sum"},
+      {&KSNODETYPE_MUTE, "mute"},            {&KSNODETYPE_VOLUME, "volume"},
+      {&KSNODETYPE_TONE, "tone"},            {&KSNODETYPE_AGC, "AGC"},
+      {&KSNODETYPE_LOUDNESS, "loudness"},    {&KSNODETYPE_DEV_SPECIFIC, "device specific"},
+      {&KSNODETYPE_HDMI_INTERFACE, "HDMI"},  {&KSNODETYPE_DISPLAYPORT_INTERFACE, "DisplayPort"},
+  };
+  for (const Known& k : kKnown)
+    if (IsEqualGUID(g, *k.guid)) return k.name;
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
+                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                g.Data4[7]);
+  return text;
+}
+
+std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+
+std::string Node(ULONG node) { return node == KSFILTER_NODE ? "filter" : "node " + std::to_string(node); }
+
+// What the audio engine finds once the driver has started: every filter the device
+// registered, its categories, pins, nodes and connections, and the physical connections
+// between the filters.
+void PrintEngineView(const DriverHost& host) {
+  std::vector<platform::ks::SubdeviceInfo> filters;
+  for (const auto& info : sim::engine::EnumerateFilters())
+    if (info.device == host.fdo()) filters.push_back(info);
+  std::printf("Engine client view: %zu filter%s\n", filters.size(), filters.size() == 1 ? "" : "s");
+  for (const auto& info : filters) {
+    std::string categories;
+    for (const GUID& g : info.categories) categories += (categories.empty() ? "" : ", ") + GuidName(g);
+    std::printf("  Filter \"%s\" [%s]\n", Narrow(info.name).c_str(), categories.c_str());
+    std::unique_ptr<sim::engine::FilterClient> client;
+    sim::engine::FilterDescription d;
+    NTSTATUS status = sim::engine::FilterClient::Open(info, &client);
+    if (NT_SUCCESS(status)) status = client->ReadDescription(&d);
+    if (!NT_SUCCESS(status)) {
+      std::printf("    cannot be read: %s (0x%08x)\n", StatusName(status), static_cast<unsigned>(status));
+      continue;
+    }
+    std::printf("    Pins (%zu)\n", d.pins.size());
+    for (const auto& pin : d.pins) {
+      static const char* const kCommunication[] = {"none", "sink", "source", "both", "bridge"};
+      std::printf("      Pin %u: %s, %s, category %s, %zu data range%s\n", pin.id,
+                  pin.dataFlow == KSPIN_DATAFLOW_IN ? "in" : "out",
+                  pin.communication <= KSPIN_COMMUNICATION_BRIDGE ? kCommunication[pin.communication] : "?",
+                  pin.category == GUID_NULL ? "none" : GuidName(pin.category).c_str(), pin.dataRanges.size(),
+                  pin.dataRanges.size() == 1 ? "" : "s");
+    }
+    std::printf("    Nodes (%zu)\n", d.nodeTypes.size());
+    for (size_t n = 0; n < d.nodeTypes.size(); ++n)
+      std::printf("      Node %zu: %s\n", n, GuidName(d.nodeTypes[n]).c_str());
+    std::printf("    Connections (%zu)\n", d.connections.size());
+    for (const auto& c : d.connections)
+      std::printf("      %s pin %u -> %s pin %u\n", Node(c.FromNode).c_str(), c.FromNodePin, Node(c.ToNode).c_str(),
+                  c.ToNodePin);
+  }
+  std::printf("Physical connections\n");
+  for (const auto& c : platform::ks::EnumeratePhysicalConnections())
+    if (c.device == host.fdo())
+      std::printf("  \"%s\" pin %u -> \"%s\" pin %u\n", Narrow(c.fromName).c_str(), c.fromPin,
+                  Narrow(c.toName).c_str(), c.toPin);
+}
+
+// Starts the driver for a second copy of the device as Plug and Play would and prints
+// what the engine client sees; a start that fails is reported and leaves the exit code
+// to the model's outcome.
+int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim) {
+  DriverHost host;
+  const NTSTATUS status = host.StartDriver(std::move(sim));
+  if (NT_SUCCESS(status))
+    PrintEngineView(host);
+  else
+    std::printf("Engine client view: the start failed: %s (0x%08x)\n", StatusName(status),
+                static_cast<unsigned>(status));
+  host.Stop();
+  for (const std::string& report : host.reports()) std::fprintf(stderr, "uactool: %s\n", report.c_str());
+  return host.reports().empty() ? kExitOk : kExitVerifier;
+}
+
 int Describe(const std::string& file, bool modelString) {
-  std::unique_ptr<sim::device::SimDevice> sim;
+  std::unique_ptr<sim::device::SimDevice> sim, second;
   std::string error;
-  if (!LoadDevice(file, modelString, sim, error)) {
+  if (!LoadDevice(file, modelString, sim, error) || !LoadDevice(file, modelString, second, error)) {
     Error("%s", error.c_str());
     return kExitUsage;
   }
@@ -219,7 +310,9 @@ int Describe(const std::string& file, bool modelString) {
       std::printf("  no function class of this kind is built yet\n");
     exitCode = kExitRefused;
   }
-  return Finish(host, exitCode);
+  exitCode = Finish(host, exitCode);
+  if (exitCode == kExitOk) exitCode = DescribeEngineView(std::move(second));
+  return exitCode;
 }
 
 }  // namespace
@@ -233,7 +326,9 @@ const char kDescribeHelp[] =
     "and sources, the control nodes, the stream engines (interface, direction, endpoint type,\n"
     "formats by alternate setting with their rates, path from the user-facing terminal) and the\n"
     "capability record; on refusal the status, what the driver found and the descriptor at\n"
-    "fault.\n"
+    "fault. For a device that built, the driver is then loaded and started as Plug and Play\n"
+    "does, and what the audio engine sees is printed: each filter with its categories, pins,\n"
+    "nodes and connections, and the physical connections between the filters.\n"
     "\n"
     "A device file's device answers string index 0x50 with the neutral model string\n"
     "\"SIMULATED-UAC\", which matches no chip prefix (real dumps rarely carry a model string,\n"

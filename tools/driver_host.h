@@ -25,25 +25,29 @@ class DriverHost {
   DriverHost(const DriverHost&) = delete;
   DriverHost& operator=(const DriverHost&) = delete;
 
-  // Puts the device on the bus and starts the driver on it; the status of the device's
-  // Init. The device object stays alive (also after a refusal) until the host ends.
+  // Puts the device on the bus and starts the root device object on it alone (no
+  // subdevices); the status of the device's Init. The device object stays alive (also after a refusal) until the host ends.
   NTSTATUS Start(std::unique_ptr<sim::device::SimDevice> device);
 
-  // Registers the device's filters with PortCls as the adapter's start does: the topology
-  // subdevice, and one named wave subdevice per stream engine joined to it. After Start.
-  NTSTATUS InstallFilters();
+  // Loads the whole driver for the device as Plug and Play does: driver entry, add-device
+  // on the port's physical device and the start request; the status of the start. Stop
+  // then sends the removal. The engine client sees what the start registered.
+  NTSTATUS StartDriver(std::unique_ptr<sim::device::SimDevice> device);
+  PDEVICE_OBJECT fdo() const { return fdo_; }
 
   adapter::IAudioHal* hal() const { return hal_; }
   adapter::CUsbAudioDevice* device() const { return static_cast<adapter::CUsbAudioDevice*>(hal_); }
   sim::device::SimDevice* sim() const { return sim_.get(); }
   platform::usb::UsbPort* port() const { return port_.get(); }
   const std::vector<std::string>& reports() const { return reports_; }
-  // The device's driver key (its "Settings" live below it); empty before Start.
+  // The device's driver key (its "Settings" live below it); empty before a start.
   std::u16string DriverKeyPath() const;
   // Stops the driver and the device; afterwards reports() also holds leaked pool blocks.
   void Stop();
 
  private:
+  NTSTATUS SendPnp(UCHAR minor);
+
   std::unique_ptr<platform::clock::ScopedPlatformThread> thread_;
   std::optional<platform::pool::LeakScope> leaks_;
   std::unique_ptr<sim::device::SimDevice> sim_;
@@ -54,9 +58,7 @@ class DriverHost {
   adapter::IAudioHal* hal_ = nullptr;
   std::vector<std::string> reports_;
   bool stopped_ = false;
-  PPORT topologyPort_ = nullptr;       // registered while filters are installed
-  PUNKNOWN topologyMiniport_ = nullptr;
-  std::vector<adapter::IStreamEngine*> waveEngines_;  // engines joined to the topology filter
+  bool pnp_ = false;  // started through driver entry: the driver owns the FDO
 };
 
 }  // namespace tools

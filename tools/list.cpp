@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "adapter/device_extension.h"
 #include "kernel/device_registry.h"
 #include "portcls/ksmedia.h"
 #include "sim/engine/engine.h"
@@ -59,7 +60,7 @@ std::string NodeTypeText(const GUID& g) {
       {&KSNODETYPE_TONE, "tone"},     {&KSNODETYPE_AGC, "AGC"},           {&KSNODETYPE_LOUDNESS, "loudness"},
       {&KSNODETYPE_DEV_SPECIFIC, "device specific"},
       {&KSCATEGORY_AUDIO, "audio"},   {&KSCATEGORY_RENDER, "render"},     {&KSCATEGORY_CAPTURE, "capture"},
-      {&KSCATEGORY_TOPOLOGY, "topology"},
+      {&KSCATEGORY_TOPOLOGY, "topology"}, {&adapter::GUID_ENUM_PRIVATE_INTERFACE, "enumeration"},
       {&KSNODETYPE_MICROPHONE, "microphone"}, {&KSNODETYPE_SPEAKER, "speaker"},
       {&KSNODETYPE_HEADPHONES, "headphones"}, {&KSNODETYPE_HEADSET, "headset"},
   };
@@ -77,6 +78,11 @@ std::string NodeTypeText(const GUID& g) {
 }
 
 std::string RangeText(const std::vector<BYTE>& bytes) {
+  if (bytes.size() >= sizeof(KSDATARANGE)) {
+    KSDATARANGE r;
+    std::memcpy(&r, bytes.data(), sizeof r);
+    if (!std::memcmp(&r.SubFormat, &KSDATAFORMAT_SUBTYPE_ANALOG, sizeof(GUID))) return "analog";
+  }
   if (bytes.size() < sizeof(KSDATARANGE_AUDIO)) return "a range of " + std::to_string(bytes.size()) + " bytes";
   KSDATARANGE_AUDIO r;
   std::memcpy(&r, bytes.data(), sizeof r);
@@ -170,7 +176,7 @@ int RunList(int argc, char** argv) {
     Error("list: %s", error.c_str());
     return Finish(host, kExitUsage);
   }
-  if (!StartDriver(host, std::move(sim), true)) return Finish(host, kExitRefused);
+  if (!StartDevice(host, std::move(sim), true)) return Finish(host, kExitRefused);
   const auto filters = sim::engine::EnumerateFilters();
   if (filters.empty()) std::printf("The audio engine sees no filter of the device.\n");
   for (const auto& info : filters) PrintFilter(info);

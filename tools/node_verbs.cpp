@@ -65,7 +65,7 @@ int Start(const Arguments& args, DriverHost& host, const std::string& verb) {
     Error("%s: %s", verb.c_str(), error.c_str());
     return kExitUsage;
   }
-  return StartDriver(host, std::move(sim)) ? kExitOk : kExitRefused;
+  return StartDevice(host, std::move(sim), false) ? kExitOk : kExitRefused;
 }
 
 bool Parse(int argc, char** argv, const std::vector<std::string>& valued, const char* verb, const char* help,

@@ -115,7 +115,7 @@ int Start(const Common& c, const char* verb, DriverHost& host) {
     return kExitUsage;
   }
   sim->SetClockPpm(c.clockPpm);
-  return StartDriver(host, std::move(sim), true) ? kExitOk : kExitRefused;
+  return StartDevice(host, std::move(sim), true) ? kExitOk : kExitRefused;
 }
 
 // Plays `audio` on the started driver and prints the report; the exit code.

@@ -145,20 +145,13 @@ bool SaveSettingsFile(const std::string& file, const DriverHost& host, std::stri
   return true;
 }
 
-bool StartDriver(DriverHost& host, std::unique_ptr<sim::device::SimDevice> device, bool filters) {
-  const NTSTATUS status = host.Start(std::move(device));
-  if (NT_SUCCESS(status) && filters) {
-    if (const NTSTATUS installed = host.InstallFilters(); !NT_SUCCESS(installed)) {
-      Error("the device's filters were not registered: %s (0x%08x)", StatusName(installed),
-            static_cast<unsigned>(installed));
-      return false;
-    }
-  }
-  if (NT_SUCCESS(status)) return true;
+bool StartDevice(DriverHost& host, std::unique_ptr<sim::device::SimDevice> device, bool plugAndPlay) {
+  const NTSTATUS status = plugAndPlay ? host.StartDriver(std::move(device)) : host.Start(std::move(device));
+  if (NT_SUCCESS(status) && host.hal()) return true;
   adapter::IUacFunctionDescription* function = Description(host.hal());
   const char* fault = function ? function->GetDescriptorFault(nullptr, nullptr) : nullptr;
-  Error("the driver refused the device: %s (0x%08x)%s%s", StatusName(status), static_cast<unsigned>(status),
-        fault ? ": " : "", fault ? fault : "");
+  Error("the driver refused the device: %s (0x%08x)%s%s%s", StatusName(status), static_cast<unsigned>(status),
+        fault ? ": " : "", fault ? fault : "", plugAndPlay && !fault ? " (uactool describe says why)" : "");
   return false;
 }
 

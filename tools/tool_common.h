@@ -52,10 +52,12 @@ std::string DeviceLabel(const std::string& file);
 bool LoadSettingsFile(const std::string& file, std::string& error);
 bool SaveSettingsFile(const std::string& file, const DriverHost& host, std::string& error);
 
-// Starts the driver on the device and says why when it did not start: the status and the
-// driver's own finding (one line on stderr). With `filters`, the device's filters are
-// registered for the audio engine as well. Verifier reports are printed by Finish.
-bool StartDriver(DriverHost& host, std::unique_ptr<sim::device::SimDevice> device, bool filters = false);
+// Starts the driver on the device and says why when it did not start (one line on
+// stderr). With `plugAndPlay` the whole driver loads as Plug and Play loads it (driver
+// entry, add-device, the start request), so its filters are registered for the audio
+// engine; without, only the root device object and its audio model are built, and a
+// refusal names the driver's own finding. Verifier reports are printed by Finish.
+bool StartDevice(DriverHost& host, std::unique_ptr<sim::device::SimDevice> device, bool plugAndPlay);
 // Stops the host, prints verifier reports and turns them into kExitVerifier.
 int Finish(DriverHost& host, int exitCode);
 
