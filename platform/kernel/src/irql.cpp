@@ -29,9 +29,10 @@ namespace {
 void SetIrql(ThreadRec* t, KIRQL irql) {
   if (t->dpcDepth == 0) {
     if (t->irql < DISPATCH_LEVEL && irql >= DISPATCH_LEVEL && platform::verifier::DispatchWatchdog()) {
-      t->raisedCpuNs = ThreadCpuNs();
+      t->raisedCpuNs = ThreadCpuNs() - t->switchCpuNs;  // handing turns over is not time at DISPATCH_LEVEL
     } else if (t->irql >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL && t->raisedCpuNs >= 0) {
-      AddDispatchTime(CpuOf(t), ThreadCpuNs() - t->raisedCpuNs, Format("thread '%s'", t->name.c_str()));
+      AddDispatchTime(CpuOf(t), std::max(0LL, ThreadCpuNs() - t->switchCpuNs - t->raisedCpuNs),
+                      Format("thread '%s'", t->name.c_str()));
       t->raisedCpuNs = -1;
     }
   }

@@ -88,9 +88,11 @@ void RunDpc(ThreadRec* self, const TakenDpc& d) {
     timed = false;
   }
   const long long started = timed ? ThreadCpuNs() : 0;
+  const long long switched = self->switchCpuNs;
   if (d.routine) d.routine(d.dpc, d.context, d.arg1, d.arg2);
   if (timed) {
-    const long long usedNs = ThreadCpuNs() - started;
+    // The routine's own time: what the turns it handed over cost is the simulation's.
+    const long long usedNs = std::max(0LL, ThreadCpuNs() - started - (self->switchCpuNs - switched));
     const long long usedUs = usedNs / 1000;
     AddDispatchTime(CpuOf(self), usedNs, Format("DPC routine %p", reinterpret_cast<void*>(d.routine)));
     if (limitUs && usedUs > static_cast<long long>(limitUs))
@@ -114,12 +116,15 @@ void RunDpc(ThreadRec* self, const TakenDpc& d) {
 // Hands the turn from the running context `t` straight to the ready context `next`; `t`
 // is the next to run after it. Returns when `t` has the turn again.
 void SwitchToLocked(Sched& s, ThreadRec* t, ThreadRec* next, std::unique_lock<std::mutex>& lock) {
+  const bool timed = platform::verifier::DpcTimeLimit() || platform::verifier::DispatchWatchdog();
+  const long long before = timed ? ThreadCpuNs() : 0;
   std::erase(s.ready, next);
   s.ready.push_front(t);
   s.running = next;
   next->cv.notify_all();
   t->cv.wait(lock, [&] { return s.running == t; });
   FollowIrql(t);
+  if (timed) t->switchCpuNs += ThreadCpuNs() - before;
 }
 
 }  // namespace

@@ -52,6 +52,9 @@ struct ThreadRec {
   std::vector<HeldLock> heldInOrder;  // spin locks and mutexes held, oldest first  // DPC routines running on this context (nested by IRQL lowering)
   LONG mutexesOwned = 0;
   long long raisedCpuNs = -1;  // dispatch watchdog: thread CPU time when it rose to DISPATCH_LEVEL (-1: not timed)
+  // Processor time the thread spent handing the turn over and taking it back (the
+  // simulation's own cost, not the code's): taken out of DPC and DISPATCH_LEVEL times.
+  long long switchCpuNs = 0;
   PKTHREAD kthread = nullptr;
   std::unique_ptr<KTHREAD> ownObject;  // thread object of threads not created by the platform
 
