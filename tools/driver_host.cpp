@@ -55,6 +55,8 @@ NTSTATUS DriverHost::Start(std::unique_ptr<sim::device::SimDevice> device) {
   config.hardwareIds = {config.deviceId + u"&REV_0100", config.deviceId};
   if (!platform::pnp::RegisterDevice(port_->pdo(), config) || !platform::pnp::RegisterDevice(fdo_, config))
     return STATUS_UNSUCCESSFUL;
+  for (const auto& [name, value] : settings_)
+    platform::registry::SetDword(platform::pnp::DriverKeyPath(fdo_) + u"\\Settings", name, value);
   NTSTATUS status = adapter::CreateUsbAudioDevice(&hal_);
   if (!NT_SUCCESS(status)) return status;
   return hal_->Init(nullptr, fdo_, lower_, port_->pdo());

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adapter/usb_audio_device.h"
@@ -28,6 +29,8 @@ class DriverHost {
   // Puts the device on the bus and starts the driver on it; the status of the device's
   // Init. The device object stays alive (also after a refusal) until the host ends.
   NTSTATUS Start(std::unique_ptr<sim::device::SimDevice> device);
+  // A "Settings" DWORD written to the device's driver key before Start starts the driver.
+  void PreloadSetting(std::u16string name, ULONG value) { settings_.emplace_back(std::move(name), value); }
 
   adapter::IAudioHal* hal() const { return hal_; }
   adapter::CUsbAudioDevice* device() const { return static_cast<adapter::CUsbAudioDevice*>(hal_); }
@@ -46,6 +49,7 @@ class DriverHost {
   PDEVICE_OBJECT lower_ = nullptr;
   adapter::IAudioHal* hal_ = nullptr;
   std::vector<std::string> reports_;
+  std::vector<std::pair<std::u16string, ULONG>> settings_;
   bool stopped_ = false;
 };
 
