@@ -39,7 +39,6 @@ CChipAFunction::CChipAFunction(PUNKNOWN outerUnknown, const adapter::FunctionCon
       m_R9(0),
       m_R8(0),
       m_bJackPolling(0),
-      m_bWorkerRunning(0),
       m_Switches(ChipADefaultSwitches()),
       m_bTrimmed(false) {}
 

@@ -58,8 +58,7 @@ class CChipAFunction : public CUac1Function {
   ChipARegister m_Registers[kChipARegisterCount];
   UCHAR m_R9;
   UCHAR m_R8;
-  UCHAR m_bJackPolling;
-  UCHAR m_bWorkerRunning;  // the jack-poll thread (it comes with the chip's jack nodes)
+  UCHAR m_bJackPolling;  // the jack-poll thread itself comes with the chip's jack nodes
   ChipASwitches m_Switches;
   bool m_bTrimmed;
 };
