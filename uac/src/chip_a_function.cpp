@@ -169,18 +169,6 @@ STDMETHODIMP CChipAFunction::AfterProbe() {
   return status;
 }
 
-STDMETHODIMP_(void) CChipAFunction::PowerChangeState(POWER_STATE NewState) {
-  ULONG state = 0;
-  static_assert(sizeof(NewState) == sizeof(state));
-  RtlCopyMemory(&state, &NewState, sizeof state);
-  // Back in D0 the chip has lost its registers: the pulse and the rewrite run again.
-  if (state == PowerDeviceD0 && GetPowerState() != PowerDeviceD0) {
-    const NTSTATUS status = AfterProbe();
-    if (!NT_SUCCESS(status)) DbgPrint("CChipAFunction::PowerChangeState registers not rewritten: 0x%08X\n", status);
-  }
-  CUac1Function::PowerChangeState(NewState);
-}
-
 NTSTATUS CreateChipAFunction(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, const adapter::FunctionContext& Context) {
   return adapter::CreateNonDelegatingInstance<CChipAFunction>(Unknown, OuterUnknown, NonPagedPool, kChipATag,
                                                               Context);

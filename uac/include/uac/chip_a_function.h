@@ -30,14 +30,13 @@ class CChipAFunction : public CUac1Function {
  public:
   CChipAFunction(PUNKNOWN outerUnknown, const adapter::FunctionContext& Context);
 
-  // IUacFunction
+  // IUacFunction: also run by the 1.0 family's PowerChangeState on every return to D0,
+  // since the chip loses its registers.
   STDMETHODIMP AfterProbe() override;
   // IUacFunctionDescription
   STDMETHODIMP_(const char*) GetClassName() override { return "USB Audio Class 1.0, chip class A"; }
   // IAudioHal
   STDMETHODIMP ProbeDevice() override;
-  // IAdapterPowerManagement: the registers are rewritten on every return to D0.
-  STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
 
   // Writes the bits of `Mask` of a register (the rest from the cache) with a HID
   // SET_REPORT; mask 0 sends nothing. STATUS_UNSUCCESSFUL for register 6 or more.
