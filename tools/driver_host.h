@@ -26,11 +26,18 @@ class DriverHost {
   DriverHost(const DriverHost&) = delete;
   DriverHost& operator=(const DriverHost&) = delete;
 
-  // Puts the device on the bus and starts the driver on it; the status of the device's
-  // Init. The device object stays alive (also after a refusal) until the host ends.
+  // Puts the device on the bus and starts the root device object on it alone (no
+  // subdevices); the status of the device's Init. The device object stays alive (also after a refusal) until the host ends.
   NTSTATUS Start(std::unique_ptr<sim::device::SimDevice> device);
-  // A "Settings" DWORD written to the device's driver key before Start starts the driver.
+  // A "Settings" DWORD written to the device's driver key before Start or StartDriver
+  // starts the driver.
   void PreloadSetting(std::u16string name, ULONG value) { settings_.emplace_back(std::move(name), value); }
+
+  // Loads the whole driver for the device as Plug and Play does: driver entry, add-device
+  // on the port's physical device and the start request; the status of the start. Stop
+  // then sends the removal. The engine client sees what the start registered.
+  NTSTATUS StartDriver(std::unique_ptr<sim::device::SimDevice> device);
+  PDEVICE_OBJECT fdo() const { return fdo_; }
 
   adapter::IAudioHal* hal() const { return hal_; }
   adapter::CUsbAudioDevice* device() const { return static_cast<adapter::CUsbAudioDevice*>(hal_); }
@@ -41,6 +48,8 @@ class DriverHost {
   void Stop();
 
  private:
+  NTSTATUS SendPnp(UCHAR minor);
+
   std::unique_ptr<platform::clock::ScopedPlatformThread> thread_;
   std::optional<platform::pool::LeakScope> leaks_;
   std::unique_ptr<sim::device::SimDevice> sim_;
@@ -52,6 +61,7 @@ class DriverHost {
   std::vector<std::string> reports_;
   std::vector<std::pair<std::u16string, ULONG>> settings_;
   bool stopped_ = false;
+  bool pnp_ = false;  // started through driver entry: the driver owns the FDO
 };
 
 }  // namespace tools
