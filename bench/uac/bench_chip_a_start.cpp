@@ -1,8 +1,10 @@
-// Start-up of a chip class A device: the root USB device object's Init on the synthetic
-// chip A device (descriptor reads, configuration, function choice, the chip probe with its
-// register reads, the descriptor trimming, the builders and the register pulse and
-// rewrite). Wall time per start, and the virtual time the start takes on the platform
-// clock (bus frames of the requests plus the 1 ms register pulse) as a counter.
+// Start-up of a chip class A device as Plug and Play drives it: from AddDevice on the
+// synthetic chip A device's physical device object to the answered start request (with
+// the driver entry and the device's registration before it; descriptor reads, configuration, function choice, the chip probe
+// with its register reads, the descriptor trimming, the builders, the register pulse and
+// rewrite, the miniports and their subdevices). Wall time per start, and the virtual time
+// the start takes on the platform clock (the requests' bus frames plus the 1 ms register
+// pulse) as a counter.
 #include <benchmark/benchmark.h>
 
 #include <fstream>
@@ -39,7 +41,7 @@ void BM_ChipAStart(benchmark::State& state) {
       tools::DriverHost host;
       const LONGLONG before = platform::clock::Now();
       state.ResumeTiming();
-      const NTSTATUS status = host.Start(std::move(sim));
+      const NTSTATUS status = host.StartDriver(std::move(sim));
       state.PauseTiming();
       virtualMs = static_cast<double>(platform::clock::Now() - before) / 10000.0;
       requests = static_cast<double>(host.sim()->control_log().size());
