@@ -271,8 +271,9 @@ void PrintEngineView(const DriverHost& host) {
 // Starts the driver for a second copy of the device as Plug and Play would and prints
 // what the engine client sees; a start that fails is reported and leaves the exit code
 // to the model's outcome.
-int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim) {
+int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim, const BehaviourProfile& behaviour) {
   DriverHost host;
+  for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
   const NTSTATUS status = host.StartDriver(std::move(sim));
   if (NT_SUCCESS(status))
     PrintEngineView(host);
@@ -284,14 +285,21 @@ int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim) {
   return host.reports().empty() ? kExitOk : kExitVerifier;
 }
 
-int Describe(const std::string& file, bool modelString) {
-  std::unique_ptr<sim::device::SimDevice> sim, second;
+int Describe(const std::string& file, bool modelString, const std::string& profilePath) {
+  BehaviourProfile behaviour;
   std::string error;
-  if (!LoadDevice(file, modelString, sim, error) || !LoadDevice(file, modelString, second, error)) {
+  if (!profilePath.empty() && !LoadBehaviourProfile(profilePath, behaviour, error)) {
+    Error("%s", error.c_str());
+    return kExitUsage;
+  }
+  std::unique_ptr<sim::device::SimDevice> sim, second;
+  if (!LoadDevice(file, modelString, sim, error, &behaviour) ||
+      !LoadDevice(file, modelString, second, error, &behaviour)) {
     Error("%s", error.c_str());
     return kExitUsage;
   }
   DriverHost host;
+  for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
   const NTSTATUS status = host.Start(std::move(sim));
   adapter::IUacFunctionDescription* function = Description(host.hal());
   ULONG faultOffset = 0;
@@ -311,14 +319,14 @@ int Describe(const std::string& file, bool modelString) {
     exitCode = kExitRefused;
   }
   exitCode = Finish(host, exitCode);
-  if (exitCode == kExitOk) exitCode = DescribeEngineView(std::move(second));
+  if (exitCode == kExitOk) exitCode = DescribeEngineView(std::move(second), behaviour);
   return exitCode;
 }
 
 }  // namespace
 
 const char kDescribeHelp[] =
-    "usage: uactool describe [--no-model-string] [FILE]\n"
+    "usage: uactool describe [--no-model-string] [--profile PROFILE] [FILE]\n"
     "\n"
     "Loads a device file (lsusb -v text or raw descriptor hex), or the built-in default device\n"
     "when no FILE is given, starts a simulated device from it, runs the driver's probe and\n"
@@ -334,13 +342,23 @@ const char kDescribeHelp[] =
     "\"SIMULATED-UAC\", which matches no chip prefix (real dumps rarely carry a model string,\n"
     "and a UAC 1.0 device without one is refused).\n"
     "  --no-model-string  answer no model string at 0x50 or 0x32, as the dump has it\n"
+    "  --profile PROFILE  a behaviour profile: what the device answers beyond its\n"
+    "                     descriptors, one entry per line ('#' comments, hex numbers):\n"
+    "      model 000B 0005 0050 0041   the model string as UTF-16 code units (at index 0x50)\n"
+    "      model-index 32              answer the model string at index 0x32 instead\n"
+    "      vendor C3 81 0000 0009 9F   a vendor register read: bmRequestType, bRequest,\n"
+    "                                  wValue, wIndex, then the bytes it answers\n"
+    "      registers 2004 3002 F800 143F 0000 3000\n"
+    "                                  six 16-bit chip registers written with HID reports\n"
+    "                                  on interface 3\n"
+    "      setting SupportHPOut 0      a \"Settings\" DWORD preloaded (decimal, or 0x hex)\n"
     "\n"
     "exit codes: 0 built, 1 refused by the driver, 2 usage or file error, 3 verifier report\n";
 
 int RunDescribe(int argc, char** argv) {
   Arguments args;
   std::string error;
-  if (!ParseArguments(argc, argv, {}, {"--no-model-string"}, args, error)) {
+  if (!ParseArguments(argc, argv, {"--profile"}, {"--no-model-string"}, args, error)) {
     Error("describe: %s (see uactool describe --help)", error.c_str());
     return kExitUsage;
   }
@@ -352,7 +370,8 @@ int RunDescribe(int argc, char** argv) {
     Error("describe: one device file at most (see uactool describe --help)");
     return kExitUsage;
   }
-  return Describe(args.operands.empty() ? std::string() : args.operands[0], !args.Has("--no-model-string"));
+  return Describe(args.operands.empty() ? std::string() : args.operands[0], !args.Has("--no-model-string"),
+                  args.Value("--profile").value_or(""));
 }
 
 }  // namespace tools

@@ -96,10 +96,13 @@ bool ParseArguments(int argc, char** argv, const std::vector<std::string>& value
 }
 
 bool LoadDevice(const std::string& file, bool modelString, std::unique_ptr<sim::device::SimDevice>& out,
-                std::string& error) {
+                std::string& error, const BehaviourProfile* behaviour) {
   if (file.empty()) {
-    out = sim::device::default_device::Create();
+    sim::device::DeviceProfile profile = sim::device::default_device::Profile();
+    if (behaviour) ApplyStrings(*behaviour, profile);
+    out = sim::device::default_device::Create(std::move(profile));
     if (!out) error = "the built-in default device does not build";
+    if (out && behaviour) ApplyDevice(*behaviour, *out);
     return out != nullptr;
   }
   std::ifstream in(file, std::ios::binary);
@@ -111,10 +114,12 @@ bool LoadDevice(const std::string& file, bool modelString, std::unique_ptr<sim::
   text << in.rdbuf();
   sim::device::DeviceProfile profile;
   if (modelString) profile.strings[adapter::kModelStringIndex] = kNeutralModel;
+  if (behaviour) ApplyStrings(*behaviour, profile);
   if (!sim::device::SimDevice::FromDumpText(text.str(), std::move(profile), out, error)) {
     error = file + ": " + error;
     return false;
   }
+  if (behaviour) ApplyDevice(*behaviour, *out);
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "adapter/uac_function.h"
+#include "behaviour_profile.h"
 #include "driver_host.h"
 #include "sim/device/sim_device.h"
 
@@ -41,8 +42,10 @@ bool ParseArguments(int argc, char** argv, const std::vector<std::string>& value
 // The device of a run: the built-in default headset when `file` is empty, else the device
 // file (lsusb -v text or raw descriptor hex). A device file answers the neutral model
 // string at string index 0x50 unless `modelString` is false. false with the reason.
+// A behaviour profile, when given, sets the strings it names before the device is built
+// and its vendor registers on the built device.
 bool LoadDevice(const std::string& file, bool modelString, std::unique_ptr<sim::device::SimDevice>& out,
-                std::string& error);
+                std::string& error, const BehaviourProfile* behaviour = nullptr);
 // "the built-in default device" or the file name, for messages.
 std::string DeviceLabel(const std::string& file);
 
