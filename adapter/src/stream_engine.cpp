@@ -71,6 +71,12 @@ CStreamEngine::CStreamEngine(PUNKNOWN outerUnknown, ULONG engineId)
       m_nEngineId(engineId),
       m_nDirection(0),
       m_pName(nullptr),
+      m_pWavePort(nullptr),
+      m_MiniportClassId{},
+      m_pfnMiniportFactory(nullptr),
+      m_pTopologyPort(nullptr),
+      m_pTopologyPinMap(nullptr),
+      m_nTopologyPin(0),
       m_pDspNodeList(nullptr),
       m_pPathList(nullptr),
       m_pFormatList(nullptr),
@@ -112,6 +118,9 @@ CStreamEngine::~CStreamEngine() {
   DeleteList(m_pSecondEffectList);
   if (m_pName) ExFreePoolWithTag(m_pName, kStreamEnginePoolTag);
   if (m_pCallbackObject) ObDereferenceObject(m_pCallbackObject);
+  if (m_pWavePort) m_pWavePort->Release();
+  if (m_pTopologyPinMap) m_pTopologyPinMap->Release();
+  if (m_pTopologyPort) m_pTopologyPort->Release();
 }
 
 STDMETHODIMP CStreamEngine::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {

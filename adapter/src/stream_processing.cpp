@@ -60,7 +60,7 @@ NTSTATUS CStreamEngine::RunNodeList(CRefList<IDspNode>* List, PVOID Data, ULONG 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CStreamEngine::RunDspNodes(PVOID Buffer, ULONG Frames, ULONG Mode) {
+STDMETHODIMP CStreamEngine::RunDspNodes(PVOID Buffer, ULONG Frames, ULONG Mode) {
   if (Mode == WAVE_FORMAT_PCM) {
     // Planar float lives in the channel buffers, which hold one chunk.
     if (!m_ppChannelBuffers || Frames > kStreamChunkFrames) return STATUS_UNSUCCESSFUL;
@@ -70,23 +70,23 @@ NTSTATUS CStreamEngine::RunDspNodes(PVOID Buffer, ULONG Frames, ULONG Mode) {
   return RunNodeList(m_pDspNodeList, Buffer, Frames, false);
 }
 
-NTSTATUS CStreamEngine::RunEffectNodes(ULONG Frames) {
+STDMETHODIMP CStreamEngine::RunEffectNodes(ULONG Frames) {
   if (!m_ppChannelBuffers || Frames > kStreamChunkFrames) return STATUS_UNSUCCESSFUL;
   return RunNodeList(m_pFirstEffectList, m_ppChannelBuffers, Frames, false);
 }
 
-NTSTATUS CStreamEngine::RunSecondEffectNodes(ULONG Frames) {
+STDMETHODIMP CStreamEngine::RunSecondEffectNodes(ULONG Frames) {
   if (!m_ppChannelBuffers || Frames > kStreamChunkFrames) return STATUS_UNSUCCESSFUL;
   return RunNodeList(m_pSecondEffectList, m_ppChannelBuffers, Frames, true);
 }
 
 // A processing object takes PCM only as planar float, so the interleaved runs convert as
 // ProcessBuffer does and run their one list on the channel buffers.
-NTSTATUS CStreamEngine::RunEffectNodesInterleaved(PVOID Buffer, ULONG Bytes) {
+STDMETHODIMP CStreamEngine::RunEffectNodesInterleaved(PVOID Buffer, ULONG Bytes) {
   return ProcessLists(Buffer, Bytes, kRunFirstEffects, true);
 }
 
-NTSTATUS CStreamEngine::RunSecondEffectNodesInterleaved(PVOID Buffer, ULONG Bytes) {
+STDMETHODIMP CStreamEngine::RunSecondEffectNodesInterleaved(PVOID Buffer, ULONG Bytes) {
   return ProcessLists(Buffer, Bytes, kRunSecondEffects, true);
 }
 
@@ -199,11 +199,11 @@ void CStreamEngine::FloatPlanarToPcm(PUCHAR Destination, ULONG Frames) {
   }
 }
 
-NTSTATUS CStreamEngine::ProcessBuffer(PVOID Buffer, ULONG Bytes) {
+STDMETHODIMP CStreamEngine::ProcessBuffer(PVOID Buffer, ULONG Bytes) {
   return ProcessLists(Buffer, Bytes, kRunDspNodes | kRunFirstEffects | kRunSecondEffects, true);
 }
 
-NTSTATUS CStreamEngine::ProcessBufferUnlocked(PVOID Buffer, ULONG Bytes) {
+STDMETHODIMP CStreamEngine::ProcessBufferUnlocked(PVOID Buffer, ULONG Bytes) {
   return ProcessLists(Buffer, Bytes, kRunDspNodes, false);
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "adapter/kernel_mutex.h"
+#include "adapter/miniport_pin_map.h"
 #include "adapter/ptr_list.h"
 #include "adapter/ref_list.h"
 #include "adapter/stream_client.h"
@@ -50,10 +51,22 @@ struct IStreamEngine : IUnknown {
   STDMETHOD(GetFormat)(ULONG Index, PWAVEFORMATEXTENSIBLE Format) = 0;
   STDMETHOD_(ULONG, GetNodeCount)() = 0;
   STDMETHOD(GetNode)(ULONG Index, IUacEntity** Node) = 0;
+  STDMETHOD(SetMiniportFactory)(PFNCREATEMINIPORT Factory, REFCLSID ClassId) = 0;
+  STDMETHOD(SetTopologyPeer)(PUNKNOWN TopologyPort, PUNKNOWN TopologyMiniport) = 0;
+  STDMETHOD(UpdateSubdevice)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN Adapter) = 0;
+  STDMETHOD(UnregisterSubdevice)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN Adapter) = 0;
   STDMETHOD(FindFormat)(PWAVEFORMATEX Format) = 0;
   STDMETHOD(RegisterCallback)(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) = 0;
   STDMETHOD(UnregisterCallback)(PVOID Registration) = 0;
   STDMETHOD(SetPowerState)(DEVICE_POWER_STATE State) = 0;
+  // The processing hooks of the stream (see CStreamEngine).
+  STDMETHOD(ProcessBuffer)(PVOID Buffer, ULONG Bytes) = 0;
+  STDMETHOD(ProcessBufferUnlocked)(PVOID Buffer, ULONG Bytes) = 0;
+  STDMETHOD(RunDspNodes)(PVOID Buffer, ULONG Frames, ULONG Mode) = 0;
+  STDMETHOD(RunEffectNodesInterleaved)(PVOID Buffer, ULONG Bytes) = 0;
+  STDMETHOD(RunEffectNodes)(ULONG Frames) = 0;
+  STDMETHOD(RunSecondEffectNodesInterleaved)(PVOID Buffer, ULONG Bytes) = 0;
+  STDMETHOD(RunSecondEffectNodes)(ULONG Frames) = 0;
   STDMETHOD(Init)(ULONG Direction) = 0;
 };
 using PSTREAMENGINE = IStreamEngine*;
@@ -79,6 +92,17 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   STDMETHODIMP_(ULONG) GetNodeCount() override;
   // The path entity at the index, without an added reference.
   STDMETHODIMP GetNode(ULONG Index, IUacEntity** Node) override;
+  // The factory and class ID the wave subdevice is made with (both the port and the
+  // miniport class ID). A null factory: STATUS_INVALID_PARAMETER_2.
+  STDMETHODIMP SetMiniportFactory(PFNCREATEMINIPORT Factory, REFCLSID ClassId) override;
+  // Keeps the topology port (one reference) and the topology miniport's pin map; either
+  // null: STATUS_NO_SUCH_DEVICE.
+  STDMETHODIMP SetTopologyPeer(PUNKNOWN TopologyPort, PUNKNOWN TopologyMiniport) override;
+  // Makes the wave subdevice appear or go with the endpoint's connection state; no
+  // miniport factory: STATUS_UNSUCCESSFUL.
+  STDMETHODIMP UpdateSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN Adapter) override;
+  // Unregisters the wave subdevice and its physical connection when one exists.
+  STDMETHODIMP UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN Adapter) override;
   // Success when the full list holds the format; a plain format is completed from the
   // matching entry. Reads at most the 18 + cbSize bytes the caller's format declares.
   STDMETHODIMP FindFormat(PWAVEFORMATEX Format) override;
@@ -133,22 +157,22 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   // STATUS_UNSUCCESSFUL and left untouched: a length that is no whole number of frames,
   // a format without a block size, and, when PCM has to be converted, more channels than
   // the stream buffers hold, samples not packed as the format says, or no stream buffers.
-  NTSTATUS ProcessBuffer(PVOID Buffer, ULONG Bytes);
+  STDMETHODIMP ProcessBuffer(PVOID Buffer, ULONG Bytes) override;
   // The same without the lock and with the processing nodes only.
-  NTSTATUS ProcessBufferUnlocked(PVOID Buffer, ULONG Bytes);
+  STDMETHODIMP ProcessBufferUnlocked(PVOID Buffer, ULONG Bytes) override;
   // The list runs below are ProcessBuffer's steps and expect the list lock held.
   // Process on every processing node: mode 1 hands them the channel buffers (planar
   // float), any other mode the buffer itself. Stops at the first failure.
-  NTSTATUS RunDspNodes(PVOID Buffer, ULONG Frames, ULONG Mode);
+  STDMETHODIMP RunDspNodes(PVOID Buffer, ULONG Frames, ULONG Mode) override;
   // Process of each first-list object on the channel buffers, or on an interleaved PCM
   // buffer.
-  NTSTATUS RunEffectNodes(ULONG Frames);
-  NTSTATUS RunEffectNodesInterleaved(PVOID Buffer, ULONG Bytes);
+  STDMETHODIMP RunEffectNodes(ULONG Frames) override;
+  STDMETHODIMP RunEffectNodesInterleaved(PVOID Buffer, ULONG Bytes) override;
   // Reset of each second-list object, for a buffer as above. The interleaved forms run
   // their one list on an interleaved buffer as ProcessBuffer does (checks, conversion of
   // PCM to planar float and back, the lock); other formats they leave alone.
-  NTSTATUS RunSecondEffectNodes(ULONG Frames);
-  NTSTATUS RunSecondEffectNodesInterleaved(PVOID Buffer, ULONG Bytes);
+  STDMETHODIMP RunSecondEffectNodes(ULONG Frames) override;
+  STDMETHODIMP RunSecondEffectNodesInterleaved(PVOID Buffer, ULONG Bytes) override;
 
   ULONG GetEngineId() const { return m_nEngineId; }
 
@@ -156,6 +180,12 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   ULONG m_nEngineId;
   ULONG m_nDirection;
   PWSTR m_pName;                // paged, kStreamNameBufferBytes
+  PUNKNOWN m_pWavePort;         // null while no wave subdevice exists
+  GUID m_MiniportClassId;       // port and miniport class ID of the wave subdevice
+  PFNCREATEMINIPORT m_pfnMiniportFactory;
+  PUNKNOWN m_pTopologyPort;         // one reference
+  PMINIPORTPINMAP m_pTopologyPinMap;  // one reference
+  ULONG m_nTopologyPin;             // the topology pin the wave filter joins
   CRefList<IDspNode>* m_pDspNodeList;  // processing nodes, one reference each
   CPtrList* m_pPathList;               // IUacEntity on the signal path, one reference each
   CPtrList* m_pFormatList;             // WAVEFORMATEXTENSIBLE copies

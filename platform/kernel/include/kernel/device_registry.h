@@ -25,8 +25,6 @@
 struct DEVICE_OBJECT;
 using PDEVICE_OBJECT = DEVICE_OBJECT*;
 
-constexpr NTSTATUS STATUS_INVALID_PARAMETER_2 = static_cast<NTSTATUS>(0xC00000F0u);
-
 enum DEVICE_REGISTRY_PROPERTY : ULONG {
   DevicePropertyDeviceDescription = 0,
   DevicePropertyHardwareID = 1,
