@@ -1,4 +1,5 @@
 #include "adapter/object_model.h"
+#include "stream/uac1_stream_engines.h"
 #include "stream/uac2_stream_engines.h"
 #include "stream/usb_stream_engine.h"
 #include "uac/stream_engine_factory.h"

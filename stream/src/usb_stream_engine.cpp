@@ -27,8 +27,31 @@ CUsbStreamEngine::CUsbStreamEngine(PUNKNOWN outerUnknown, ULONG interfaceNumber,
       m_nNextStartFrame(0),
       m_bExplicitStart(0),
       m_pCurrentClient(nullptr),
-      m_pCurrentPreparedClient(nullptr) {
+      m_pCurrentPreparedClient(nullptr),
+      m_pRing(nullptr),
+      m_nRingTag(0),
+      m_nRingSize(0),
+      m_nRingRead(0),
+      m_nRingWrite(0),
+      m_nPacketsPerMs(0),
+      m_nSamplesPerPacket(0),
+      m_nTransferBufferBytes(0),
+      m_nBlockAlign(0),
+      m_nStreamRate(0),
+      m_pPipeTable(nullptr),
+      m_nDataPipe(0),
+      m_bHoldsActivity(false),
+      m_lUrbsOutstanding(0),
+      m_InFlightSlots{},
+      m_FreeSlots{},
+      m_UrbList{},
+      m_ContextList{},
+      m_BufferList{},
+      m_bListsReady(false) {
   InitializeListHead(&m_FormatRecords);
+  KeInitializeSpinLock(&m_RingLock);
+  KeInitializeSpinLock(&m_SendLock);
+  KeInitializeSpinLock(&m_SlotLock);
   KeInitializeEvent(&m_AllBackEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&m_ThreadDoneEvent, NotificationEvent, FALSE);
@@ -43,6 +66,13 @@ CUsbStreamEngine::~CUsbStreamEngine() {
   // Only a thread that Init started is waited for: an engine whose Init failed (or never
   // ran) has none, and nothing would ever set the done event.
   EndControlThread();
+  // An engine released with a stream still allocated: its URBs come back first (each
+  // completion sees the state and sends nothing), then its memory goes.
+  if (GetStreamState() == STREAM_STATE_RUNNING) SetStreamState(STREAM_STATE_ALLOCATED);
+  KeWaitForSingleObject(&m_AllBackEvent, Executive, KernelMode, FALSE, nullptr);
+  FreeTransferMemory();
+  if (m_pPipeTable) ExFreePoolWithTag(m_pPipeTable, kUrbPoolTag);
+  m_pPipeTable = nullptr;
   FreeRegisteredClients();
   if (m_pCyclicCallback) ObDereferenceObject(m_pCyclicCallback);
   m_pCyclicCallback = nullptr;
@@ -207,23 +237,8 @@ const StreamFormatRecord* CUsbStreamEngine::GetFormatRecord(ULONG Index) const {
   return nullptr;
 }
 
-STDMETHODIMP CUsbStreamEngine::OnUrbComplete(PDEVICE_OBJECT, PIRP, UrbContext*) {
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-STDMETHODIMP CUsbStreamEngine::FreeResources() {
-  if (m_StreamState != STREAM_STATE_ALLOCATED) return STATUS_INVALID_PARAMETER;
-  return STATUS_NOT_IMPLEMENTED;
-}
-
-CUac1RenderStream::CUac1RenderStream(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId)
-    : CUsbStreamEngine(outerUnknown, interfaceNumber, terminalNodeId) {
-  m_nMsPerUrb = kDefaultMsPerUrb;
-}
-
-CUac1CaptureStream::CUac1CaptureStream(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId)
-    : CUsbStreamEngine(outerUnknown, interfaceNumber, terminalNodeId) {
-  m_nMsPerUrb = kDefaultMsPerUrb;
+bool CUsbStreamEngine::IsControlThreadRunning() {
+  return m_pThread != nullptr && KeReadStateEvent(&m_ThreadDoneEvent) == 0;
 }
 
 }  // namespace stream

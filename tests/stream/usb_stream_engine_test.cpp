@@ -11,7 +11,7 @@
 #include "support/fault_sweep.h"
 #include "support/kernel_fixture.h"
 #include "support/wave_formats.h"
-#include "stream/usb_stream_engine.h"
+#include "stream/uac1_stream_engines.h"
 
 namespace {
 
@@ -131,11 +131,14 @@ TEST_F(UsbStreamEngine, AnswersItsInterfacesOnly) {
   PVOID itf = reinterpret_cast<PVOID>(1);
   EXPECT_EQ(unknown->QueryInterface(adapter::IID_IDspNode, &itf), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(itf, nullptr);
-  // Operations of the transfers that do not exist yet answer as the base does.
-  EXPECT_EQ(engine->AllocateResources(nullptr, nullptr), STATUS_UNSUCCESSFUL);
+  // An engine without its owner or a client: nothing to allocate, free, stop or send.
+  EXPECT_EQ(engine->AllocateResources(nullptr, nullptr), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(engine->FreeResources(), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(engine->Stop(), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(engine->SendStreamUrb(), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(engine->SendStreamUrb(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(engine->Restart(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(engine->Recover(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(engine->SetContentId(1, nullptr), STATUS_UNSUCCESSFUL);
   EXPECT_TRUE(engine->IsAltSettingValid(3));
   Release(engine);
 }

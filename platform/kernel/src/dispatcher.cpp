@@ -142,6 +142,23 @@ bool TakesTurns(const Sched& s, const ThreadRec* t) { return t->IsPlatform() && 
 
 unsigned CpuIndex(const Sched& s, const ThreadRec* t) { return t->cpu % s.processors; }
 
+void PickReadyLocked(Sched& s) {
+  if (s.ready.empty()) return;
+  auto it = s.ready.begin();
+  while (it != s.ready.end() && !EligibleLocked(s, *it, nullptr)) ++it;
+  if (it == s.ready.end()) {
+    it = s.ready.begin();
+  } else if (s.options.seed && s.ready.size() > 1) {
+    std::vector<std::deque<ThreadRec*>::iterator> eligible;
+    for (auto c = it; c != s.ready.end(); ++c)
+      if (EligibleLocked(s, *c, nullptr)) eligible.push_back(c);
+    it = eligible[DrawLocked(s) % eligible.size()];
+  }
+  s.running = *it;
+  s.ready.erase(it);
+  s.running->cv.notify_all();
+}
+
 namespace {
 
 void WakeLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
@@ -200,6 +217,7 @@ std::uint64_t DrawTimingLocked(Sched& s) {
 
 // A DPC's start after its interrupt: 5-60 us mostly, 60-200 us one time in twelve,
 // 200 us - 1 ms one time in a hundred.
+constexpr Ticks kMaxDpcLatency = 10000;
 Ticks DrawDpcLatencyLocked(Sched& s) {
   if (!s.timing.dpcLatency) return 0;
   const std::uint64_t r = DrawTimingLocked(s);
@@ -391,6 +409,56 @@ bool PastHorizonLocked(Sched& s) {
   return false;
 }
 
+// The overlap draw (sched::Options::overlapOneIn). A timer's DPC normally starts a latency
+// after its tick, and due timers fire before the time-outs of their instant, so a thread
+// whose time-out falls on the same tick always runs first, alone. With a seed, when such a
+// DPC and a thread's time-out (or a timer a thread waits on) share the instant just
+// reached, one draw in `overlapOneIn` starts the DPC at that instant instead: the DPC is
+// queued and the thread woken together, the first to run is drawn, and the two interleave
+// at every preemption point (processors.cpp) until one blocks or time moves on. That is
+// where a completion racing a cancel, or a wake-up racing a wait, shows.
+bool OverlapLocked(Sched& s) {
+  const Ticks now = NowOf(s);
+  if (!s.options.seed || !s.options.overlapOneIn || s.freeRunning || s.overlapDrawnAt == now) return false;
+  bool dpc = false, partner = false;
+  for (const TimerKey& k : s.timers) {
+    if (k.due > now + kMaxDpcLatency) break;  // keyed by due: the tick is at most a latency before it
+    if (k.tick != now) continue;
+    if (k.timer->Dpc) {
+      dpc = true;
+    } else if (k.due <= now) {
+      partner = true;
+    }
+  }
+  // A wait that began at this instant (a zero delay) yields to everyone else: no partner.
+  for (auto& [seq, w] : s.waiters) partner = partner || (w->deadline == now && w->waitStart < now && w->IsPlatform());
+  if (!dpc || !partner) return false;
+  s.overlapDrawnAt = now;
+  if (DrawLocked(s) % s.options.overlapOneIn != 0) return false;
+  // The DPCs of this tick fire now, then the time-outs of the instant end.
+  std::vector<TimerKey> late;
+  for (const TimerKey& k : s.timers)
+    if (k.tick == now && k.due > now && k.timer->Dpc) late.push_back(k);
+  for (TimerKey k : late) {
+    s.timers.erase(k);
+    k.due = now;
+    k.timer->Reserved = static_cast<ULONGLONG>(now);
+    s.timers.insert(k);
+  }
+  FireTimersLocked(s);
+  ExpireWaitsLocked(s);
+  ++s.overlapsDrawn;
+  s.overlapAt = now;
+  s.overlapSwitchesLeft = sched::kOverlapSwitches;
+  LogLocked(s, "overlap: a DPC starts with the threads of its tick");
+  if (s.running) {
+    s.ready.push_front(s.running);
+    s.running = nullptr;
+  }
+  PickReadyLocked(s);
+  return true;
+}
+
 // No platform thread can run: jump to the earliest deadline and fire what is due.
 void AdvanceLocked(Sched& s) {
   if (s.realTime.load()) return;
@@ -423,6 +491,7 @@ void AdvanceLocked(Sched& s) {
       DetectDeadlockLocked(s, true);
       if (s.running || !s.ready.empty()) return;
     }
+    if (OverlapLocked(s)) return;
     if (FireTimersLocked(s)) continue;
     ExpireWaitsLocked(s);
   }
@@ -433,19 +502,7 @@ void AdvanceLocked(Sched& s) {
 void DispatchLocked(Sched& s) {
   if (s.running || s.freeRunning) return;
   if (!s.ready.empty()) {
-    auto it = s.ready.begin();
-    while (it != s.ready.end() && !EligibleLocked(s, *it, nullptr)) ++it;
-    if (it == s.ready.end()) {
-      it = s.ready.begin();
-    } else if (s.options.seed && s.ready.size() > 1) {
-      std::vector<std::deque<ThreadRec*>::iterator> eligible;
-      for (auto c = it; c != s.ready.end(); ++c)
-        if (EligibleLocked(s, *c, nullptr)) eligible.push_back(c);
-      it = eligible[DrawLocked(s) % eligible.size()];
-    }
-    s.running = *it;
-    s.ready.erase(it);
-    s.running->cv.notify_all();
+    PickReadyLocked(s);
     return;
   }
   AdvanceLocked(s);
@@ -880,6 +937,7 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN, const std::source_location& 
 }
 
 LONG KeResetEvent(PRKEVENT event) {
+  platform::sched::Point("KeResetEvent");
   LONG previous;
   {
     std::lock_guard lock(DispatcherLock());
@@ -891,6 +949,8 @@ LONG KeResetEvent(PRKEVENT event) {
 }
 
 void KeClearEvent(PRKEVENT event) {
+  // Before the clear too: a wake-up set between a driver's check and its clear is lost.
+  platform::sched::Point("KeClearEvent");
   {
     std::lock_guard lock(DispatcherLock());
     event->Header.SignalState = 0;

@@ -74,6 +74,12 @@ struct Sched {
   std::atomic<bool> freeRunning{false};
   std::vector<std::string> log;
   Ticks logOrigin = 0;
+  // The overlap drawn last (Options::overlapOneIn): its instant and the switches left;
+  // the instant of the last draw, so one instant is drawn once.
+  Ticks overlapAt = -1;
+  unsigned overlapSwitchesLeft = 0;
+  unsigned overlapsDrawn = 0;
+  Ticks overlapDrawnAt = -1;
 
   std::atomic<LONGLONG> perfFrequency{10'000'000};
   std::atomic<LONGLONG> systemOrigin{clock::kDefaultSystemTimeOrigin};
@@ -120,6 +126,9 @@ void UnqueueDpcLocked(Sched& s, KDPC* dpc);
 bool EligibleLocked(const Sched& s, const ThreadRec* c, const ThreadRec* current);
 // The scheduler's seeded generator.
 std::uint64_t DrawLocked(Sched& s);
+// Gives the free turn to a ready context that may run (with a seed: one drawn among them).
+void PickReadyLocked(Sched& s);
+void LogLocked(Sched& s, std::string line);
 // Restarts the generator, the preemption budget and the log from the options.
 void RestartLocked(Sched& s);
 

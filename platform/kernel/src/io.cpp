@@ -688,19 +688,25 @@ BOOLEAN IoCancelIrp(PIRP irp, const std::source_location& caller) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql, caller);
   irp->Cancel = TRUE;
-  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+  // The routine is taken and its owner checked in one step: another processor may
+  // complete the IRP right after (a driver that ignores losing its routine), and the
+  // routine then runs on an IRP that driver completed, as it would on a real system.
+  PDRIVER_CANCEL routine = __atomic_exchange_n(&irp->CancelRoutine, nullptr, __ATOMIC_SEQ_CST);
+  const bool owned = irp->CurrentLocation <= irp->StackCount;
+  PDEVICE_OBJECT device = owned ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
+  platform::sched::Point("IoCancelIrp");
   if (!routine) {
     IoReleaseCancelSpinLock(irql, caller);
     return FALSE;
   }
-  if (irp->CurrentLocation > irp->StackCount) {
+  if (!owned) {
     IoReleaseCancelSpinLock(irql, caller);
     Report(Check::InvalidArgument, "IoCancelIrp", IrpText(irp) + " has a cancel routine but no driver owns it",
            caller);
     return FALSE;
   }
   irp->CancelIrql = irql;
-  routine(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+  routine(device, irp);
   if (s.cancelOwner.load() == std::this_thread::get_id()) {
     Report(Check::InvalidArgument, "IoCancelIrp", "the cancel routine returned holding the cancel spin lock", caller);
     IoReleaseCancelSpinLock(irql, caller);

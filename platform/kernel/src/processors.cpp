@@ -122,11 +122,15 @@ void SwitchToLocked(Sched& s, ThreadRec* t, ThreadRec* next, std::unique_lock<st
   FollowIrql(t);
 }
 
+}  // namespace
+
 void LogLocked(Sched& s, std::string line) {
   constexpr size_t kLogLimit = 4096;
   if (s.log.size() < kLogLimit)
     s.log.push_back(Format("%" PRId64 " ", static_cast<int64_t>(NowOf(s) - s.logOrigin)) + line);
 }
+
+namespace {
 
 void StartDpcWorkerLocked(Sched& s, unsigned cpu) {
   Cpu& c = s.cpus[cpu];
@@ -226,6 +230,10 @@ void RestartLocked(Sched& s) {
   s.chance = s.options.seed ? 2u << (DrawLocked(s) % 8) : 1u;
   s.preemptionsLeft = s.options.seed ? s.options.maxPreemptions : 0;
   s.preemptionsTaken = 0;
+  s.overlapAt = -1;
+  s.overlapSwitchesLeft = 0;
+  s.overlapsDrawn = 0;
+  s.overlapDrawnAt = -1;
   s.log.clear();
   s.logOrigin = NowOf(s);
   s.nextCpu = 1;
@@ -487,6 +495,12 @@ unsigned PreemptionsTaken() {
   return s.preemptionsTaken;
 }
 
+unsigned OverlapsDrawn() {
+  Sched& s = S();
+  std::lock_guard lock(s.mu);
+  return s.overlapsDrawn;
+}
+
 std::vector<std::string> Log() {
   Sched& s = S();
   std::lock_guard lock(s.mu);
@@ -506,17 +520,25 @@ void detail::Preempt(const char* what) {
   ThreadRec* t = tlCurrent;
   if (!t || !t->IsPlatform() || tlNoPreemption) return;
   std::unique_lock lock(s.mu);
-  if (s.freeRunning || s.running != t || s.preemptionsLeft == 0 || s.ready.empty()) return;
+  // Inside an overlap the contexts of its instant interleave at every point, a coin flip
+  // each, outside the run's budget.
+  const bool overlapping = s.overlapSwitchesLeft > 0 && NowOf(s) == s.overlapAt;
+  if (s.freeRunning || s.running != t || (s.preemptionsLeft == 0 && !overlapping) || s.ready.empty()) return;
   ThreadRec* candidates[64];
   size_t n = 0;
   for (ThreadRec* c : s.ready)
     if (n < std::size(candidates) && EligibleLocked(s, c, t)) candidates[n++] = c;
-  if (n == 0 || DrawLocked(s) % s.chance != 0) return;
+  if (n == 0 || DrawLocked(s) % (overlapping ? 2u : s.chance) != 0) return;
   ThreadRec* next = candidates[DrawLocked(s) % n];
-  --s.preemptionsLeft;
-  ++s.preemptionsTaken;
-  LogLocked(s, Format("preempt '%s' (processor %u, IRQL %u) at %s for '%s' (processor %u)", t->name.c_str(),
-                      CpuIndex(s, t), t->irql, what, next->name.c_str(), CpuIndex(s, next)));
+  if (overlapping) {
+    --s.overlapSwitchesLeft;
+  } else {
+    --s.preemptionsLeft;
+    ++s.preemptionsTaken;
+  }
+  LogLocked(s, Format("%s '%s' (processor %u, IRQL %u) at %s for '%s' (processor %u)",
+                      overlapping ? "overlap: switch from" : "preempt", t->name.c_str(), CpuIndex(s, t), t->irql,
+                      what, next->name.c_str(), CpuIndex(s, next)));
   SwitchToLocked(s, t, next, lock);
 }
 

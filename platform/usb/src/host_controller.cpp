@@ -410,6 +410,7 @@ NTSTATUS HostController::QueueIsoch(PURB urb, Pipe& pipe, std::unique_ptr<Transf
     if (pipe.in()) p.Length = 0;
     ++t->errors;
   }
+  if (t->next_packet > 0 && device_ != nullptr) device_->IsoPacketsLate(pipe.address, first, t->next_packet);
   pipe.next_slot = first + static_cast<BusMicroframe>(n) * pipe.period;
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
   if (t->next_packet == n) {  // every slot has passed: nothing goes on the bus

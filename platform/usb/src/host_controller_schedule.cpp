@@ -96,6 +96,7 @@ void HostController::RunIsoch(Pipe& pipe, BusMicroframe m) {
       if (pipe.in()) p.Length = 0;
       if (slot < m || slot_used) {
         p.Status = slot < m ? USBD_STATUS_ISO_NOT_ACCESSED_LATE : USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+        if (slot < m && device_ != nullptr) device_->IsoPacketsLate(pipe.address, slot, 1);
       } else if (t.forced) {
         p.Status = t.forced->first;
         slot_used = true;

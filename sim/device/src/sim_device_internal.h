@@ -5,6 +5,7 @@
 #include <deque>
 #include <vector>
 
+#include "sim/device/counter_watch.h"
 #include "sim/device/sim_device.h"
 
 namespace sim::device {
@@ -42,6 +43,17 @@ struct SimDevice::Stream {
   // lasts to the end of the stream is the stream's end, not a glitch.
   std::uint64_t underrun_run = 0;
   BusMicroframe underrun_start = 0;
+  // Packet continuity of an audio endpoint: once packets flow, the slot the next one is
+  // due in. A gap is reported when packets come again (missed packets: no transfer
+  // covered those slots); slots the controller reported late are noted as a run of late
+  // packets, reported at the next bus frame. A stream that just stops is not a glitch.
+  bool packets_flowing = false;
+  BusMicroframe next_slot = 0;
+  std::uint64_t late_run = 0;
+  BusMicroframe late_start = 0;
+  // Render: the received samples, watched for the counter test signal (every sample,
+  // channels interleaved, one step more than the one before, modulo the resolution).
+  CounterWatch counter;
   // Capture
   bool producing = false;
   std::uint64_t produced = 0;          // frames produced (sent or lost)

@@ -136,20 +136,76 @@ void SimDevice::AdvanceRender(Stream& s, BusMicroframe now) {
 }
 
 // A glitch inside a running stream, as a stream finding: where it began on the bus
-// (virtual time) and how many frames it lasted.
-void SimDevice::ReportGlitch(const Stream& s, const char* kind, BusMicroframe start, std::uint64_t frames) {
+// (virtual time) and how long it lasted (frames or packets).
+void SimDevice::ReportGlitch(const Stream& s, const char* kind, BusMicroframe start, std::uint64_t count,
+                             const char* unit) {
   char source[40], detail[160];
   std::snprintf(source, sizeof source, "device endpoint 0x%02X", s.endpoint);
-  std::snprintf(detail, sizeof detail, "%s of %llu frames from microframe %llu (%.3f ms)", kind,
-                static_cast<unsigned long long>(frames), static_cast<unsigned long long>(start),
+  std::snprintf(detail, sizeof detail, "%s: %llu %s from microframe %llu (%.3f ms)", kind,
+                static_cast<unsigned long long>(count), unit, static_cast<unsigned long long>(start),
                 static_cast<double>(start) / 8.0);
   platform::verifier::ReportStreamFinding(
       {source, kind, static_cast<long long>(start) * 1250, detail});  // a microframe is 125 us
 }
 
+// A packet of an audio endpoint in slot `when`: slots skipped since the last one, that
+// the controller did not report late, are missed packets (no transfer covered them).
+void SimDevice::NotePacketLocked(Stream& s, BusMicroframe when) {
+  if (s.role != Stream::Role::Render && s.role != Stream::Role::Capture) return;
+  if (s.packets_flowing && when > s.next_slot) {
+    const std::uint64_t missed = (when - s.next_slot) / s.interval_uframes;
+    if (missed) ReportGlitch(s, "missed packets", s.next_slot, missed, "packets");
+  }
+  FlushLateLocked(s);
+  s.packets_flowing = true;
+  s.next_slot = when + s.interval_uframes;
+}
+
+void SimDevice::FlushLateLocked(Stream& s) {
+  if (s.late_run == 0) return;
+  ReportGlitch(s, "late packets", s.late_start, s.late_run, "packets");
+  s.late_run = 0;
+}
+
+void SimDevice::IsoPacketsLate(std::uint8_t endpoint, BusMicroframe first, ULONG count) {
+  std::lock_guard lock(mutex_);
+  Stream* s = FindStream(endpoint);
+  if (s == nullptr || count == 0 || (s->role != Stream::Role::Render && s->role != Stream::Role::Capture)) return;
+  if (s->late_run == 0) s->late_start = first;
+  s->late_run += count;
+  // Accounted for: the slots they held are not missed packets as well.
+  s->packets_flowing = true;
+  s->next_slot = std::max(s->next_slot, first + static_cast<BusMicroframe>(count) * s->interval_uframes);
+}
+
+// Render: the received samples against the counter test signal (CounterWatch).
+void SimDevice::WatchReceivedLocked(Stream& s, BusMicroframe when, const std::uint8_t* data, std::uint64_t frames) {
+  if (!SampleLayoutOk(s)) return;
+  const int shift = s.subframe * 8 - s.bits;
+  const std::uint64_t samples = frames * s.channels;
+  for (std::uint64_t i = 0; i < samples; ++i) {
+    std::uint64_t word = 0;
+    for (int b = 0; b < s.subframe; ++b) word |= static_cast<std::uint64_t>(data[i * s.subframe + static_cast<std::uint64_t>(b)]) << (8 * b);
+    std::uint64_t due = 0;
+    if (s.counter.Feed(word >> shift, s.bits, &due)) {
+      char detail[160];
+      std::snprintf(detail, sizeof detail,
+                    "pattern break: sample 0x%llX where 0x%llX was due, frame %llu of the packet in microframe %llu "
+                    "(%.3f ms)",
+                    static_cast<unsigned long long>(word >> shift), static_cast<unsigned long long>(due),
+                    static_cast<unsigned long long>(i / s.channels), static_cast<unsigned long long>(when),
+                    static_cast<double>(when) / 8.0);
+      char source[40];
+      std::snprintf(source, sizeof source, "device endpoint 0x%02X", s.endpoint);
+      platform::verifier::ReportStreamFinding({source, "pattern break", static_cast<long long>(when) * 1250, detail});
+    }
+  }
+}
+
 USBD_STATUS SimDevice::IsoOut(std::uint8_t endpoint, BusMicroframe when, const std::uint8_t* data, ULONG length) {
   std::lock_guard lock(mutex_);
   now_ = std::max(now_, when);
+  if (Stream* on = FindStream(endpoint)) NotePacketLocked(*on, when);
   if (auto fault = TakePacketFault(endpoint)) return *fault;
   Stream* s = FindStream(endpoint);
   if (s == nullptr || s->role != Stream::Role::Render) return USBD_STATUS_SUCCESS;  // data to no sink
@@ -160,6 +216,7 @@ USBD_STATUS SimDevice::IsoOut(std::uint8_t endpoint, BusMicroframe when, const s
   const std::uint64_t frames = length / s->frame_bytes;
   s->stats.received_frames += frames;
   if (profile_.record_received) s->received.insert(s->received.end(), data, data + frames * s->frame_bytes);
+  WatchReceivedLocked(*s, when, data, frames);
   const std::uint64_t room = s->capacity_frames - std::min<std::uint64_t>(s->capacity_frames, s->fifo.size() / s->frame_bytes);
   const std::uint64_t keep = std::min(room, frames);
   s->fifo.insert(s->fifo.end(), data, data + keep * s->frame_bytes);
@@ -220,6 +277,7 @@ USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uin
   std::lock_guard lock(mutex_);
   now_ = std::max(now_, when);
   *length = 0;
+  if (Stream* on = FindStream(endpoint)) NotePacketLocked(*on, when);
   if (auto fault = TakePacketFault(endpoint)) return *fault;
   Stream* s = FindStream(endpoint);
   if (s == nullptr) return USBD_STATUS_SUCCESS;  // no stream: an empty packet
@@ -270,6 +328,8 @@ USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uin
     }
   }
   s->produced += frames;
+  // Frames left out of a packet are lost: a gap in what the device sends.
+  if (send < frames) ReportGlitch(*s, "gap", when, frames - send);
   *length = static_cast<ULONG>(send * s->frame_bytes);
   return USBD_STATUS_SUCCESS;
 }
@@ -277,8 +337,16 @@ USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uin
 void SimDevice::Tick(BusMicroframe now) {
   std::lock_guard lock(mutex_);
   now_ = std::max(now_, now);
-  for (auto& [_, s] : streams_)
+  for (auto& [_, s] : streams_) {
     if (s->role == Stream::Role::Render) AdvanceRender(*s, now_);
+    FlushLateLocked(*s);
+  }
+}
+
+std::uint32_t SimDevice::fifo_start_frames(std::uint8_t endpoint) {
+  std::lock_guard lock(mutex_);
+  Stream* s = FindStream(endpoint);
+  return s && s->role == Stream::Role::Render ? s->start_frames : 0;
 }
 
 SimDevice::RenderStats SimDevice::render_stats(std::uint8_t endpoint) {

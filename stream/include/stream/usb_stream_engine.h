@@ -10,8 +10,11 @@
 #include "adapter/audio_hal.h"
 #include "adapter/dsp_node.h"
 #include "adapter/stream_engine.h"
+#include "adapter/usb_audio_device.h"
 #include "kernel/nt.h"
 #include "portcls/ksmedia.h"
+#include "usb/usb.h"
+#include "usb/usbdi.h"
 
 namespace stream {
 
@@ -75,7 +78,36 @@ struct StreamFormatRecord {
   WAVEFORMATEXTENSIBLE Format;
 };
 
-struct UrbContext;
+class CUsbStreamEngine;
+
+// Transfer memory: URBs, their contexts, transfer buffers and the pipe table.
+inline constexpr ULONG kUrbPoolTag = MakePoolTag('U', 'R', 'B', ' ');
+// The capture ring of the UAC 1.0 engines.
+inline constexpr ULONG kUac1RingTag = MakePoolTag('U', 'S', '1', '0');
+// Transfers made at allocation: the size of the slot tables.
+inline constexpr ULONG kTransferSlots = 10;
+// Bytes zeroed and declared per isochronous URB: the fixed part and one descriptor per packet.
+inline constexpr ULONG kIsochUrbFixedBytes = 152;
+inline constexpr ULONG kIsochPacketBytes = sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+// The capture ring holds 40 ms: a 25th of a second.
+inline constexpr ULONG kRingDivisor = 25;
+// A capture stream keeps at least this many milliseconds of URBs queued.
+inline constexpr ULONG kCaptureMinQueuedMs = 10;
+// Recovery waits this long on the zero-bandwidth setting before it restarts, and the
+// restarted stream begins this many frames after the current one.
+inline constexpr LONGLONG kRecoveryDelayMs = 100;
+inline constexpr ULONG kRestartFrameOffset = 2;
+
+// One reusable transfer: the IRP (allocated once, reused for every URB of its slot), the
+// URB and the buffer from the engine's lookaside lists.
+struct UrbContext {
+  PIRP Irp;
+  PURB Urb;
+  CUsbStreamEngine* Engine;
+  ULONG Bytes;  // what the URB carries (render) or asks for (capture) at send time
+  PVOID Buffer;
+  ULONG Slot;   // index in the slot tables
+};
 
 // The client interface (the first six operations) and the engine's own operations, which
 // the concrete engines replace. Operations that come with the isochronous transfers answer
@@ -145,16 +177,30 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   STDMETHODIMP PrepareClient(ULONGLONG Key, PULONG MsPerUrb, PULONG BusFrame) override;
   STDMETHODIMP UnprepareClient(ULONGLONG Key) override;
   STDMETHODIMP SelectAltSetting(UCHAR, PSTREAMCLIENTRECORD) override { return STATUS_NOT_IMPLEMENTED; }
-  STDMETHODIMP ReleaseTransfers() override { return STATUS_SUCCESS; }
-  STDMETHODIMP AbortPipe() override { return STATUS_NOT_IMPLEMENTED; }
-  STDMETHODIMP Recover() override { return STATUS_NOT_IMPLEMENTED; }
+  // Frees the transfers in the free slots (called only when none is outstanding).
+  STDMETHODIMP ReleaseTransfers() override;
+  // Aborts the data pipe with a synchronous abort-pipe URB; its status.
+  STDMETHODIMP AbortPipe() override;
+  // On the control thread under the engine mutex, after a transfer error: waits for
+  // every URB, asks whether the device is still there (gone: STATUS_DEVICE_NOT_CONNECTED,
+  // nothing else done), waits 100 ms on the zero-bandwidth setting, tells every client
+  // the stream starts over (format record with kFormatChangedFlag) and restarts. A failed
+  // zero-bandwidth selection or restart cycles the port and is returned.
+  STDMETHODIMP Recover() override;
   STDMETHODIMP SelectZeroBandwidth() override { return SelectAltSetting(0, nullptr); }
-  STDMETHODIMP Restart() override { return STATUS_NOT_IMPLEMENTED; }
+  // The current client's alternate setting again, fresh positions, and the URBs queued
+  // from the current bus frame + 2.
+  STDMETHODIMP Restart() override;
   STDMETHODIMP SendStreamUrb() override { return STATUS_NOT_IMPLEMENTED; }
+  // The base's own completion: a good transfer asks the control thread to send the next
+  // URBs; an error hands it the recovery. The concrete engines send from their own.
   STDMETHODIMP OnUrbComplete(PDEVICE_OBJECT, PIRP, UrbContext*) override;
   // Serves the work event under the engine mutex until the stop event ends it.
   STDMETHODIMP_(void) ControlThread() override;
   STDMETHODIMP AllocateResources(PSTREAMCLIENTRECORD, PULONG) override { return STATUS_UNSUCCESSFUL; }
+  // Allocated (state 1) only, else STATUS_INVALID_PARAMETER: zero bandwidth, transfers,
+  // lists, ring and pipe table go; the zero-bandwidth failure is returned unless the
+  // device is gone.
   STDMETHODIMP FreeResources() override;
   // Allocated (state 1) to running: the processing nodes get the format, then up to
   // URBs-in-flight URBs are queued. Refused (STATUS_UNSUCCESSFUL) in any other state.
@@ -164,8 +210,9 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   STDMETHODIMP Stop() override;
   STDMETHODIMP_(BOOLEAN) IsAltSettingValid(UCHAR) override { return TRUE; }
 
-  // IUsbStreamDrm
-  STDMETHODIMP SetContentId(ULONG, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+  // IUsbStreamDrm: forwards the content to the device below with the data pipe's handle
+  // (null before any alternate setting was selected); the rights are not used.
+  STDMETHODIMP SetContentId(ULONG ContentId, PVOID DrmRights) override;
 
   ULONG GetTerminalNodeId() const { return m_nTerminalNodeId; }
   ULONG GetFormatRecordCount() const;
@@ -182,6 +229,23 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   PSTREAMCLIENTRECORD GetCurrentClient() const { return m_pCurrentClient; }
   PSTREAMCLIENTRECORD GetCurrentPreparedClient() const { return m_pCurrentPreparedClient; }
   const WAVEFORMATEXTENSIBLE& GetCurrentWaveFormat() const { return m_CurrentWaveFormat; }
+  // Geometry of the allocated stream.
+  ULONG GetPacketsPerMsAllocated() const { return m_nPacketsPerMs; }
+  ULONG GetSamplesPerPacket() const { return m_nSamplesPerPacket; }
+  ULONG GetTransferBufferBytes() const { return m_nTransferBufferBytes; }
+  ULONG GetRingSize() const { return m_nRingSize; }
+  LONG GetUrbsOutstanding() const { return __atomic_load_n(&m_lUrbsOutstanding, __ATOMIC_SEQ_CST); }
+  bool IsDeviceGone() const { return __atomic_load_n(&m_bDeviceGone, __ATOMIC_SEQ_CST) != 0; }
+  // False once the control thread has ended (or never ran).
+  bool IsControlThreadRunning();
+  // The pipe table's data pipe, null while no streaming setting is selected.
+  const USBD_PIPE_INFORMATION* GetDataPipe() const;
+
+  // Packets per 1 ms bus frame of the alternate setting's data endpoint: 1 at full speed
+  // or without such an endpoint; at high speed 8 >> (bInterval - 1). A high-speed
+  // bInterval of 0 or above 4 gives 0: no whole number of packets per frame, so the
+  // setting cannot be streamed.
+  ULONG GetPacketsPerMs(UCHAR AlternateSetting);
 
  protected:
   static VOID ControlThreadStart(PVOID Context);
@@ -205,6 +269,50 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   // Frees the client records still registered and their callback registrations.
   void FreeRegisteredClients();
 
+  // --- Transfers (usb_stream_transfers.cpp), shared by every concrete engine.
+  // The root device's interface with a reference, or null.
+  adapter::IUsbAudioDevice* QueryDevice();
+  // The alternate setting's interface descriptor in the configuration, or null.
+  PUSB_INTERFACE_DESCRIPTOR FindInterfaceDescriptor(adapter::IUsbAudioDevice* Device, UCHAR AlternateSetting);
+  // The first isochronous data endpoint (not a feedback endpoint) of the direction
+  // (In: bit 7 set) in the alternate setting, or null.
+  const USB_ENDPOINT_DESCRIPTOR* FindDataEndpoint(adapter::IUsbAudioDevice* Device, UCHAR AlternateSetting, bool In);
+  // Steps an allocation shares once the geometry is known (the state is checked and
+  // the geometry set by the caller): state 1, the three lookaside lists, ten transfers,
+  // the ring of `RingBytes` under `RingTag`, the alternate setting, fresh positions and
+  // the bus frame. A failure gives everything back, puts the state to 0 and is returned.
+  NTSTATUS AllocateTransfers(PSTREAMCLIENTRECORD Record, UCHAR AlternateSetting, ULONG RingBytes, ULONG RingTag,
+                             PULONG BusFrame);
+  // The select-interface request for the setting, the new pipe table with the data pipe
+  // of the engine's direction, and the device's activity count. No such pipe in a
+  // streaming setting: alternate setting 0 again and STATUS_UNSUCCESSFUL.
+  NTSTATUS SelectInterfaceSetting(adapter::IUsbAudioDevice* Device, UCHAR AlternateSetting);
+  // The UAC 1.0 sampling-frequency request to the data endpoint.
+  NTSTATUS SetEndpointRate(adapter::IUsbAudioDevice* Device, ULONG Rate);
+  NTSTATUS AllocTransfer(adapter::IUsbAudioDevice* Device, ULONG Slot, UrbContext** Context);
+  void FreeUrbContext(UrbContext* Context);
+  // The lowest slot below URBs in flight that is free, moved to the in-flight table; null
+  // when none is.
+  UrbContext* AcquireUrbContext();
+  // Back to the free table, the IRP reused.
+  void ReleaseUrbContext(UrbContext* Context);
+  // Zeroes the context's URB and fills the fixed fields of an isochronous transfer of
+  // `Packets` packets on the data pipe; the caller fills the packets and lengths.
+  PURB BeginIsochUrb(UrbContext* Context, ULONG Packets, ULONG TransferFlags);
+  // Start frame, IRP and submission; URBs outstanding counts it. The status of CallDriver.
+  NTSTATUS SubmitIsochUrb(adapter::IUsbAudioDevice* Device, UrbContext* Context);
+  // What a completion in the running state does with a finished transfer: the slot goes
+  // back and, when `Good` and no error is pending, the successor is sent; a failed one
+  // hands the recovery to the control thread (once per error burst).
+  void ContinueAfterTransfer(UrbContext* Context, bool Good);
+  // The last step of every completion: one URB fewer outstanding, the all-back event when
+  // none is left.
+  void EndCompletion();
+  void PublishUrbDone(ULONG Bytes);
+  void PublishData(ULONG Code, PVOID Buffer, ULONG Bytes);
+  static NTSTATUS UrbCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+  void FreeTransferMemory();
+
   adapter::IAudioHal* m_pOwner;  // not referenced: the function owns the engine
   ULONG m_nTerminalNodeId;
   LIST_ENTRY m_FormatRecords;
@@ -222,16 +330,31 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   UCHAR m_bExplicitStart;    // 1: URBs carry a start frame; 0: as soon as possible
   PSTREAMCLIENTRECORD m_pCurrentClient;          // head of the running list: drives the device
   PSTREAMCLIENTRECORD m_pCurrentPreparedClient;  // prepared head when resources were last allocated
-};
 
-// The UAC 1.0 engines: an OUT endpoint (adaptive or synchronous) and an IN endpoint.
-class CUac1RenderStream : public CUsbStreamEngine {
- public:
-  CUac1RenderStream(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId);
-};
-class CUac1CaptureStream : public CUsbStreamEngine {
- public:
-  CUac1CaptureStream(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId);
+  // Transfer state: set by AllocateResources, read by the send and completion paths.
+  PUCHAR m_pRing;      // capture ring (render engines allocate it too)
+  ULONG m_nRingTag;
+  ULONG m_nRingSize;   // bytes
+  ULONG m_nRingRead;   // next byte to publish
+  ULONG m_nRingWrite;  // next byte to store
+  KSPIN_LOCK m_RingLock;
+  ULONG m_nPacketsPerMs;
+  ULONG m_nSamplesPerPacket;
+  ULONG m_nTransferBufferBytes;
+  ULONG m_nBlockAlign;   // frame bytes of the allocated format
+  ULONG m_nStreamRate;   // Hz of the allocated format
+  PUSBD_INTERFACE_INFORMATION m_pPipeTable;  // copy of the selected interface's pipes
+  UCHAR m_nDataPipe;                         // index of the data pipe in it
+  bool m_bHoldsActivity;  // a streaming setting counts in the device's activity
+  KSPIN_LOCK m_SendLock;                     // serialises SendStreamUrb
+  volatile LONG m_lUrbsOutstanding;
+  KSPIN_LOCK m_SlotLock;                     // guards the two slot tables
+  UrbContext* m_InFlightSlots[kTransferSlots];
+  UrbContext* m_FreeSlots[kTransferSlots];
+  NPAGED_LOOKASIDE_LIST m_UrbList;
+  NPAGED_LOOKASIDE_LIST m_ContextList;
+  NPAGED_LOOKASIDE_LIST m_BufferList;
+  bool m_bListsReady;
 };
 
 // Puts the engine factories into the audio model's builder hook.

@@ -156,6 +156,8 @@ TEST_F(Timing, ATimerCancelledOrReArmedAfterItsTickStillRunsItsDpc) {
       {Then::ReArm, 1, TRUE},
   };
   ExSetTimerResolution(10'000, TRUE);
+  // The order within a tick is the subject: no overlap draw starts the DPC with the wait.
+  platform::sched::Configure({.seed = seed(), .overlapOneIn = 0});
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << (c.then == Then::Cancel ? "cancel" : "re-arm") << ", period " << c.period);
     DpcTimes times;
@@ -181,6 +183,61 @@ TEST_F(Timing, ATimerCancelledOrReArmedAfterItsTickStillRunsItsDpc) {
     EXPECT_LT(times.latencies[0], kTicksPerMillisecond);
   }
   ExSetTimerResolution(0, FALSE);
+}
+
+// The overlap draw: a timer's DPC and a thread's time-out on one tick. Without it the
+// thread always runs first and the DPC a latency later; with it (under a seed) the DPC
+// starts at the tick itself, and which of the two runs first is drawn. Seed 0 never
+// overlaps.
+TEST_F(Timing, AnOverlapStartsTheDpcOfATickWithTheThreadThatWakesOnIt) {
+  struct Probe {
+    DpcTimes times;
+    bool ranBeforeThread = false;
+    bool threadRan = false;
+    static void Routine(PKDPC dpc, PVOID context, PVOID low, PVOID high) {
+      auto* p = static_cast<Probe*>(context);
+      p->ranBeforeThread = !p->threadRan;
+      DpcTimes::Routine(dpc, &p->times, low, high);
+    }
+  };
+  // Runs the tick once under `seed` and `oneIn`; returns the probe.
+  auto tick = [&](std::uint64_t seed, unsigned oneIn) {
+    platform::sched::Configure({.seed = seed, .overlapOneIn = oneIn});
+    Probe p;
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, Probe::Routine, &p);
+    KeSetTargetProcessorDpc(&dpc, 1);
+    KeSetTimer(&timer, RelativeMs(10), &dpc);
+    platform::testing::DelayMs(10);  // ends on the same tick
+    p.threadRan = true;
+    platform::clock::SleepFor(2 * kTicksPerMillisecond);  // past the longest latency
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(p.times.latencies.size(), 1u);
+    return p;
+  };
+  int overlapped = 0, dpcFirst = 0;
+  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+    const Probe never = tick(seed, 0);
+    EXPECT_FALSE(never.ranBeforeThread) << "seed " << seed;
+    EXPECT_GT(never.times.latencies.at(0), 0) << "seed " << seed;
+    EXPECT_EQ(platform::sched::OverlapsDrawn(), 0u);
+    const Probe always = tick(seed, 1);
+    EXPECT_EQ(platform::sched::OverlapsDrawn(), 1u) << "seed " << seed;
+    EXPECT_EQ(always.times.latencies.at(0), 0) << "seed " << seed << ": the DPC starts on the tick";
+    dpcFirst += always.ranBeforeThread;
+    const Probe drawn = tick(seed, 2);
+    overlapped += platform::sched::OverlapsDrawn() != 0;
+  }
+  EXPECT_GT(dpcFirst, 5) << "either may run first";
+  EXPECT_LT(dpcFirst, 35) << "either may run first";
+  EXPECT_GT(overlapped, 8) << "one draw in two overlaps";
+  EXPECT_LT(overlapped, 32) << "one draw in two overlaps";
+  const Probe fixed = tick(0, 1);
+  EXPECT_EQ(platform::sched::OverlapsDrawn(), 0u) << "seed 0 keeps the fixed order";
+  EXPECT_FALSE(fixed.ranBeforeThread);
+  platform::sched::Configure({.seed = seed()});
 }
 
 // A DPC latency may reach a whole period (the longest draw is 1 ms): the timer re-arms

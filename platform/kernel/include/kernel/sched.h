@@ -34,11 +34,18 @@
 namespace platform::sched {
 
 inline constexpr unsigned kMaxProcessors = 8;
+// Switches one overlap (Options::overlapOneIn) may take at most.
+inline constexpr unsigned kOverlapSwitches = 24;
 
 struct Options {
   std::uint64_t seed = 0;        // 0: no preemption, the fixed order
   unsigned processors = 2;       // 1 .. kMaxProcessors
   unsigned maxPreemptions = 8;   // seeded switches per run at most
+  // Overlap draw (non-zero seeds): when a timer's DPC and a thread's time-out fall on the
+  // same clock tick, one time in `overlapOneIn` the DPC starts at that very instant, with
+  // the thread, instead of a latency later, and the two interleave at every preemption
+  // point (a coin flip each, up to kOverlapSwitches). 0: never.
+  unsigned overlapOneIn = 2;
   bool freeRunning = false;      // only in builds with UA_FREE_RUNNING
 };
 
@@ -51,8 +58,10 @@ Options Current();
 // Whether this build can run free (UA_FREE_RUNNING).
 bool FreeRunningBuilt();
 
-// Seeded switches taken since the last Configure or Reset.
+// Seeded switches taken since the last Configure or Reset (overlap switches not counted),
+// and the overlaps drawn.
 unsigned PreemptionsTaken();
+unsigned OverlapsDrawn();
 // The scheduling decisions since the last Configure or Reset, one line each (virtual
 // time, what switched where and why): two runs of one seed give the same log.
 std::vector<std::string> Log();

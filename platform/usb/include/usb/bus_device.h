@@ -41,6 +41,16 @@ class BusDevice {
   virtual USBD_STATUS TransferIn(std::uint8_t endpoint, std::uint8_t* buffer, ULONG capacity, ULONG* length) = 0;
   virtual USBD_STATUS TransferOut(std::uint8_t endpoint, const std::uint8_t* data, ULONG length) = 0;
 
+  // Isochronous packets the controller had scheduled for the endpoint but could not run,
+  // their (micro)frames having passed when it got to them (the transfer came too late):
+  // `count` packets from `first`, one service interval apart. The device never saw them
+  // on the bus; a simulated device notes them. Default: nothing.
+  virtual void IsoPacketsLate(std::uint8_t endpoint, BusMicroframe first, ULONG count) {
+    (void)endpoint;
+    (void)first;
+    (void)count;
+  }
+
   // Start of every bus (micro)frame: the device's own clock runs on.
   virtual void Tick(BusMicroframe now) = 0;
   // Port reset: back to the unconfigured state.

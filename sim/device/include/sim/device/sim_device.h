@@ -81,7 +81,7 @@ struct DeviceProfile {
   std::map<std::uint8_t, std::uint32_t> valid_alternates;
   // Unit memory read with GET_MEM / MEM (the maker's vendor control blocks).
   std::map<std::uint8_t, std::vector<std::uint8_t>> entity_memory;
-  // Render FIFO: playback starts once this many frames are queued (0: one packet), and
+  // Render FIFO: playback starts once this many frames are queued (0: 2 ms of audio), and
   // holds at most `fifo_capacity_ms` of audio.
   std::uint32_t fifo_start_frames = 0;
   std::uint32_t fifo_capacity_ms = 100;
@@ -138,6 +138,7 @@ class SimDevice : public platform::usb::BusDevice {
                     ULONG* length) override;
   USBD_STATUS TransferIn(std::uint8_t endpoint, std::uint8_t* buffer, ULONG capacity, ULONG* length) override;
   USBD_STATUS TransferOut(std::uint8_t endpoint, const std::uint8_t* data, ULONG length) override;
+  void IsoPacketsLate(std::uint8_t endpoint, BusMicroframe first, ULONG count) override;
   void Tick(BusMicroframe now) override;
   void BusReset() override;
 
@@ -208,6 +209,8 @@ class SimDevice : public platform::usb::BusDevice {
   // The value the feedback endpoint would report now (10.14 or 16.16 as on the wire).
   std::uint32_t feedback_value(std::uint8_t feedback_endpoint);
   std::uint64_t produced_frames(std::uint8_t endpoint);
+  // Frames a render endpoint buffers before it plays (its FIFO depth), 0 for others.
+  std::uint32_t fifo_start_frames(std::uint8_t endpoint);
   void SetSignal(SignalProfile signal);
   void SetClockPpm(double ppm);
 
@@ -268,7 +271,11 @@ class SimDevice : public platform::usb::BusDevice {
   void RestartStreams();
   Stream* FindStream(std::uint8_t endpoint);
   void AdvanceRender(Stream& s, BusMicroframe now);
-  void ReportGlitch(const Stream& s, const char* kind, BusMicroframe start, std::uint64_t frames);
+  void ReportGlitch(const Stream& s, const char* kind, BusMicroframe start, std::uint64_t count,
+                    const char* unit = "frames");
+  void NotePacketLocked(Stream& s, BusMicroframe when);
+  void FlushLateLocked(Stream& s);
+  void WatchReceivedLocked(Stream& s, BusMicroframe when, const std::uint8_t* data, std::uint64_t frames);
   std::int64_t FeedbackHzLocked(Stream& render);
   std::uint32_t FeedbackValueLocked(Stream& feedback);
   std::optional<USBD_STATUS> TakePacketFault(std::uint8_t endpoint);
