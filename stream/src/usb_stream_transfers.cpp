@@ -27,10 +27,12 @@ constexpr ULONG kRateBytes = 3;
 // The abort-pipe URB is declared with this length.
 constexpr USHORT kAbortPipeUrbBytes = 40;
 
-// Whether the endpoint moves audio data: isochronous, and not a feedback endpoint (usage
-// bits 4-5 zero).
+// Whether the endpoint moves audio data: isochronous, with usage bits 4-5 saying data (0)
+// or implicit-feedback data (2, an IN endpoint whose rate also clocks an OUT one), not
+// feedback (1).
 bool IsIsochDataEndpoint(const USB_ENDPOINT_DESCRIPTOR* e) {
-  return (e->bmAttributes & 0x03) == USB_ENDPOINT_TYPE_ISOCHRONOUS && (e->bmAttributes & 0x30) == 0;
+  const UCHAR usage = e->bmAttributes & 0x30;
+  return (e->bmAttributes & 0x03) == USB_ENDPOINT_TYPE_ISOCHRONOUS && (usage == 0x00 || usage == 0x20);
 }
 
 }  // namespace
