@@ -190,14 +190,20 @@ bool Uac2StreamTest::FormatAt(stream::CUsbStreamEngine* engine, ULONG rate, WAVE
   return false;
 }
 
-NTSTATUS Uac2StreamTest::Attach(stream::CUsbStreamEngine* engine, TestClient& client,
-                                const WAVEFORMATEXTENSIBLE& format, ULONG ms, ULONG urbs) {
+NTSTATUS Uac2StreamTest::Register(stream::CUsbStreamEngine* engine, TestClient& client,
+                                  const WAVEFORMATEXTENSIBLE& format, ULONG ms, ULONG urbs) {
   client.subframe = format.Format.nBlockAlign / format.Format.nChannels;
   client.validBits = format.Samples.wValidBitsPerSample ? format.Samples.wValidBitsPerSample : format.Format.wBitsPerSample;
-  NTSTATUS status = engine->RegisterClient(stream::kWaveCyclicClientPriority, &format, ms, urbs, Listen, &client,
-                                           &client.record);
+  const NTSTATUS status = engine->RegisterClient(stream::kWaveCyclicClientPriority, &format, ms, urbs, Listen, &client,
+                                                 &client.record);
+  if (NT_SUCCESS(status)) attached_.emplace_back(engine, &client);
+  return status;
+}
+
+NTSTATUS Uac2StreamTest::Attach(stream::CUsbStreamEngine* engine, TestClient& client,
+                                const WAVEFORMATEXTENSIBLE& format, ULONG ms, ULONG urbs) {
+  NTSTATUS status = Register(engine, client, format, ms, urbs);
   if (!NT_SUCCESS(status)) return status;
-  attached_.emplace_back(engine, &client);
   ULONG msOut = 0, frame = 0;
   status = engine->PrepareClient(client.key(), &msOut, &frame);
   if (!NT_SUCCESS(status)) return status;

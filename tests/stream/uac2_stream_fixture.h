@@ -100,6 +100,9 @@ class Uac2StreamTest : public usb_device_test::UsbDeviceTest {
 
   // A client that lives as long as the test (clients left attached are detached at its end).
   TestClient& NewClient() { return clients_.emplace_back(); }
+  // Registers the client (its callback keeps the records) without preparing it.
+  NTSTATUS Register(stream::CUsbStreamEngine* engine, TestClient& client, const WAVEFORMATEXTENSIBLE& format,
+                    ULONG ms = 5, ULONG urbs = 3);
   // Register, prepare, start at the prepared frame + 2, as the WaveCyclic stream does.
   NTSTATUS Attach(stream::CUsbStreamEngine* engine, TestClient& client, const WAVEFORMATEXTENSIBLE& format,
                   ULONG ms = 5, ULONG urbs = 3);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "support/fault_sweep.h"
 #include "support/kernel_fixture.h"
 #include "uac2_stream_fixture.h"
 #include "usb/usbdi.h"
@@ -14,6 +15,8 @@ namespace uac2_test {
 namespace {
 
 using platform::testing::DelayMs;
+using platform::testing::FaultSweep;
+using platform::testing::ForEachAllocationFailure;
 
 class Uac2Stream : public Uac2StreamTest {
  protected:
@@ -290,6 +293,58 @@ TEST_F(Uac2Stream, DeviceLeavingMidStream) {
     Detach(engine_, client);
     TearDownDevice();
   }
+}
+
+
+// The rate goes to the clock source before anything is allocated; a clock that refuses it
+// fails the prepare with nothing left behind, and the next prepare works.
+TEST_F(Uac2Stream, TheRateGoesToTheClockAndARefusalAllocatesNothing) {
+  ASSERT_EQ(StartHeadset(Profile(true)), STATUS_SUCCESS);
+  stream::CUsbStreamEngine* engine = Engine(adapter::STREAM_DIRECTION_RENDER);
+  ASSERT_NE(engine, nullptr);
+  WAVEFORMATEXTENSIBLE format;
+  ASSERT_TRUE(FormatAt(engine, 96000, &format));
+  TestClient& client = NewClient();
+  ASSERT_EQ(Register(engine, client, format), STATUS_SUCCESS);
+  // SET_CUR of the clock's sampling-frequency control (selector 1, entity in the high byte).
+  sim_->StallRequests({.request_type = 0x21, .request = 0x01, .value = 0x0100, .index = kClockId << 8});
+  ULONG ms = 0, frame = 0;
+  EXPECT_FALSE(NT_SUCCESS(engine->PrepareClient(client.key(), &ms, &frame)));
+  EXPECT_EQ(engine->GetStreamState(), stream::STREAM_STATE_NO_RESOURCES);
+  EXPECT_TRUE(AlternatesSelected(1).empty());
+  ASSERT_EQ(engine->PrepareClient(client.key(), &ms, &frame), STATUS_SUCCESS);
+  EXPECT_EQ(sim_->GetControl({.id = kClockId, .selector = 1}), 96000);
+  EXPECT_EQ(AlternatesSelected(1), std::vector<UCHAR>{1});
+  EXPECT_EQ(engine->UnprepareClient(client.key()), STATUS_SUCCESS);
+  Detach(engine, client);
+}
+
+// Every allocation of a render prepare (twenty transfers, the ring, the pipe table, the
+// requests) failed once: the prepare fails with nothing left behind, and the engine
+// prepares and streams afterwards.
+TEST_F(Uac2Stream, RenderPrepareSurvivesEveryAllocationFailure) {
+  ASSERT_EQ(StartHeadset(Profile(true)), STATUS_SUCCESS);
+  stream::CUsbStreamEngine* engine = Engine(adapter::STREAM_DIRECTION_RENDER);
+  WAVEFORMATEXTENSIBLE format;
+  ASSERT_TRUE(FormatAt(engine, 48000, &format));
+  const std::uint64_t allocations = ForEachAllocationFailure([&](FaultSweep& sweep) {
+    TestClient& client = NewClient();
+    ASSERT_EQ(Register(engine, client, format), STATUS_SUCCESS);
+    ULONG ms = 0, frame = 0;
+    sweep.Arm();
+    const NTSTATUS status = engine->PrepareClient(client.key(), &ms, &frame);
+    sweep.Disarm();
+    if (!NT_SUCCESS(status)) {
+      EXPECT_EQ(engine->GetStreamState(), stream::STREAM_STATE_NO_RESOURCES) << sweep.n();
+    }
+    Detach(engine, client);
+  });
+  EXPECT_GT(allocations, 60u);
+  TestClient& again = NewClient();
+  ASSERT_EQ(Attach(engine, again, format), STATUS_SUCCESS);
+  DelayMs(50);
+  ASSERT_EQ(engine->StopClient(again.key(), nullptr), STATUS_SUCCESS);
+  EXPECT_GT(ExpectEverySampleOnce(kRenderEndpoint, again), 0u);
 }
 
 }  // namespace
