@@ -243,6 +243,7 @@ void SimDevice::BusReset() {
   alternates_.clear();
   streams_.clear();
   halted_.clear();
+  bus_origin_known_ = false;  // a port may start its bus again
 }
 
 std::uint8_t SimDevice::CurrentAlternate(std::uint8_t interface_number) {

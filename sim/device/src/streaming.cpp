@@ -6,6 +6,7 @@
 #include <cstring>
 #include <numbers>
 
+#include "kernel/clock.h"
 #include "kernel/verifier.h"
 #include "sim_device_internal.h"
 
@@ -135,6 +136,16 @@ void SimDevice::AdvanceRender(Stream& s, BusMicroframe now) {
   }
 }
 
+// The platform clock's time of bus microframe `m` (100 ns units): the bus started when the
+// device first heard from it (NoteBusTimeLocked); a microframe is 125 us.
+long long SimDevice::TimeOfLocked(BusMicroframe m) const { return bus_origin_ + static_cast<long long>(m) * 1250; }
+
+void SimDevice::NoteBusTimeLocked(BusMicroframe m) {
+  if (bus_origin_known_) return;
+  bus_origin_known_ = true;
+  bus_origin_ = platform::clock::Now() - static_cast<long long>(m) * 1250;
+}
+
 // A glitch inside a running stream, as a stream finding: where it began on the bus
 // (virtual time) and how long it lasted (frames or packets).
 void SimDevice::ReportGlitch(const Stream& s, const char* kind, BusMicroframe start, std::uint64_t count,
@@ -145,7 +156,7 @@ void SimDevice::ReportGlitch(const Stream& s, const char* kind, BusMicroframe st
                 static_cast<unsigned long long>(count), unit, static_cast<unsigned long long>(start),
                 static_cast<double>(start) / 8.0);
   platform::verifier::ReportStreamFinding(
-      {source, kind, static_cast<long long>(start) * 1250, detail});  // a microframe is 125 us
+      {source, kind, TimeOfLocked(start), detail});
 }
 
 // A packet of an audio endpoint in slot `when`: slots skipped since the last one, that
@@ -197,13 +208,14 @@ void SimDevice::WatchReceivedLocked(Stream& s, BusMicroframe when, const std::ui
                     static_cast<double>(when) / 8.0);
       char source[40];
       std::snprintf(source, sizeof source, "device endpoint 0x%02X", s.endpoint);
-      platform::verifier::ReportStreamFinding({source, "pattern break", static_cast<long long>(when) * 1250, detail});
+      platform::verifier::ReportStreamFinding({source, "pattern break", TimeOfLocked(when), detail});
     }
   }
 }
 
 USBD_STATUS SimDevice::IsoOut(std::uint8_t endpoint, BusMicroframe when, const std::uint8_t* data, ULONG length) {
   std::lock_guard lock(mutex_);
+  NoteBusTimeLocked(when);
   now_ = std::max(now_, when);
   if (Stream* on = FindStream(endpoint)) NotePacketLocked(*on, when);
   if (auto fault = TakePacketFault(endpoint)) return *fault;
@@ -275,6 +287,7 @@ std::uint32_t SimDevice::FeedbackValueLocked(Stream& feedback) {
 USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uint8_t* buffer, ULONG capacity,
                              ULONG* length) {
   std::lock_guard lock(mutex_);
+  NoteBusTimeLocked(when);
   now_ = std::max(now_, when);
   *length = 0;
   if (Stream* on = FindStream(endpoint)) NotePacketLocked(*on, when);
@@ -336,6 +349,7 @@ USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uin
 
 void SimDevice::Tick(BusMicroframe now) {
   std::lock_guard lock(mutex_);
+  NoteBusTimeLocked(now);
   now_ = std::max(now_, now);
   for (auto& [_, s] : streams_) {
     if (s->role == Stream::Role::Render) AdvanceRender(*s, now_);

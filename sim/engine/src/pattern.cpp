@@ -20,6 +20,7 @@ const char* IssueName(Issue issue) {
     case Issue::DataGap: return "gap in the data";
     case Issue::DataRepeat: return "repeated data";
     case Issue::RequestFailed: return "request failed";
+    case Issue::PositionOffDevice: return "position off the device";
   }
   return "?";
 }
@@ -38,7 +39,8 @@ PatternChecker::PatternChecker(ULONG sampleBytes)
     : m_SampleBytes(sampleBytes < 1 ? 1 : (sampleBytes > 4 ? 4 : sampleBytes)),
       m_Modulus(1ull << (8 * m_SampleBytes)) {}
 
-void PatternChecker::Feed(const BYTE* data, ULONG bytes, std::vector<Finding>* findings) {
+void PatternChecker::Feed(const BYTE* data, ULONG bytes, std::vector<Finding>* findings,
+                          std::vector<Finding>* afterLock) {
   for (ULONG i = 0; i < bytes; ++i) {
     m_Partial[m_PartialBytes++] = data[i];
     if (m_PartialBytes < m_SampleBytes) continue;
@@ -51,8 +53,12 @@ void PatternChecker::Feed(const BYTE* data, ULONG bytes, std::vector<Finding>* f
       // anything else a gap.
       ULONG64 behind = (m_Expected + m_Modulus - value) % m_Modulus;
       Issue issue = behind < m_Modulus / 2 ? Issue::DataRepeat : Issue::DataGap;
-      findings->push_back({issue, "sample " + std::to_string(value) + " where " + std::to_string(m_Expected) +
-                                      " was due"});
+      Finding f{issue, "sample " + std::to_string(value) + " where " + std::to_string(m_Expected) + " was due"};
+      if (afterLock && m_Run >= kLockSamples) afterLock->push_back(f);
+      findings->push_back(std::move(f));
+      m_Run = 0;
+    } else if (m_Started) {
+      ++m_Run;
     }
     m_Started = true;
     m_Expected = (value + 1) % m_Modulus;

@@ -70,6 +70,8 @@ Stream::Stream(std::unique_ptr<platform::ks::Pin> pin, bool capture, const WAVEF
       m_WakeMs(options.wakeMs),
       m_MoveOnNotification(options.moveDataOnNotification),
       m_StallPeriods(options.stallPeriods ? options.stallPeriods : 1),
+      m_DeviceFrames(std::move(options.deviceFrames)),
+      m_DeviceFifoFrames(options.deviceFifoFrames),
       m_Checker(m_SampleBytes) {
   if (m_Period == 0 || m_Period > m_BufferSize) m_Period = m_BufferSize;
   m_WriteAhead = options.writeAheadBytes ? options.writeAheadBytes : m_BufferSize - m_Period;
@@ -230,15 +232,16 @@ NTSTATUS Stream::SetState(KSSTATE state) {
   ULONG value = state;
   ULONG returned = 0;
   Locked lock(*this);
-  if (m_State == KSSTATE_RUN && state != KSSTATE_RUN) {
-    // The position as the stream leaves RUN; it must not move from here.
-    ULONG64 position = 0;
-    ReadPositionLocked(&position);
-  }
   NTSTATUS status = m_Pin->Property(&p, sizeof(p), &value, sizeof(value), &returned);
   if (!NT_SUCCESS(status)) {
     Report(Issue::RequestFailed, "state " + std::to_string(state) + ": " + Hex(status));
     return status;
+  }
+  if (m_State == KSSTATE_RUN && state != KSSTATE_RUN) {
+    // The position as the stream left RUN, read once the pin has left it (a reading
+    // before the request may be a packet behind); it must not move from here.
+    ULONG64 position = 0;
+    ReadPositionLocked(&position);
   }
   LONGLONG now = Now();
   m_State = state;
@@ -253,6 +256,8 @@ NTSTATUS Stream::SetState(KSSTATE state) {
     m_GapReported = false;
     m_WorstGap.store(0);
     m_LastNotification.store(now);
+    m_DeviceAnchored = false;
+    if (m_DeviceFrames) m_DeviceAtRun = m_DeviceFrames();
     m_Running.store(true);
     return status;
   }
@@ -364,6 +369,7 @@ NTSTATUS Stream::ReadPositionLocked(ULONG64* position) {
     Report(Issue::PositionBackwards, "position " + std::to_string(play) + " after " + std::to_string(m_Played));
     return STATUS_SUCCESS;  // the higher position stands
   }
+  CheckDeviceLocked(play);
   if (play == m_Played) return STATUS_SUCCESS;
   if (m_State != KSSTATE_RUN) {
     if (!m_PausedMoveReported)
@@ -386,6 +392,36 @@ NTSTATUS Stream::ReadPositionLocked(ULONG64* position) {
   }
   m_Played = play;
   return STATUS_SUCCESS;
+}
+
+// The position against the device (StreamOptions::deviceFrames), in frames.
+void Stream::CheckDeviceLocked(ULONG64 play) {
+  if (!m_DeviceFrames || m_State != KSSTATE_RUN) return;
+  const ULONG64 device = m_DeviceFrames();
+  const ULONG64 block = m_Format.nBlockAlign ? m_Format.nBlockAlign : 1;
+  if (!m_DeviceAnchored) {
+    // What each end did before both moved is start-up latency (the first packets on their
+    // way, the device's FIFO filling): from here on their advances must agree.
+    if (device > m_DeviceAtRun && play > m_AnchorPosition) {
+      m_DeviceAnchored = true;
+      m_DeviceAnchor = device;
+      m_DevicePositionAnchor = play;
+    }
+    return;
+  }
+  const auto moved = static_cast<LONGLONG>((play - m_DevicePositionAnchor) / block);
+  const auto played = static_cast<LONGLONG>(device - m_DeviceAnchor);
+  const auto slack = static_cast<LONGLONG>(m_Packet / block + m_DeviceFifoFrames);
+  const LONGLONG off = moved - played;
+  if (off > slack || -off > slack) {
+    Report(Issue::PositionOffDevice,
+           "the position moved " + std::to_string(moved) + " frames while the device " +
+               (m_Capture ? "produced " : "consumed ") + std::to_string(played) + " (more than " +
+               std::to_string(slack) + " frames apart: one packet plus its FIFO of " +
+               std::to_string(m_DeviceFifoFrames) + ")");
+    m_DeviceAnchor = device;  // judged again from here
+    m_DevicePositionAnchor = play;
+  }
 }
 
 NTSTATUS Stream::MoveDataLocked() {
@@ -437,7 +473,12 @@ NTSTATUS Stream::MoveDataLocked() {
       Report(Issue::RequestFailed, "read: " + Hex(status));
       return status;
     }
-    m_Checker.Feed(chunk.data(), n, &m_Findings);
+    std::vector<Finding> glitches;
+    m_Checker.Feed(chunk.data(), n, &m_Findings, &glitches);
+    // A break in a capture stream that carried the counter is a stream finding as well.
+    for (auto& g : glitches)
+      platform::verifier::ReportStreamFinding(
+          {"engine capture stream", IssueName(g.issue), platform::clock::Now(), std::move(g.detail)});
     m_Read += n;
   }
   return STATUS_SUCCESS;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "installed.h"
 #include "sim/engine/engine.h"
@@ -332,6 +333,7 @@ TEST_F(EngineTest, AStarvingClientGetsSilenceWrittenAndAFinding) {
 }
 
 TEST_F(EngineTest, ChecksCatchRepeatedCaptureData) {
+  ExpectStreamFinding("repeated data", "engine");  // the capture stream carried the counter
   Open(true);
   ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
   fake->Advance(kPeriod);
@@ -340,6 +342,43 @@ TEST_F(EngineTest, ChecksCatchRepeatedCaptureData) {
   fake->Advance(kPeriod);
   EXPECT_TRUE(stream->Has(Issue::DataRepeat)) << Describe(*stream);
   EXPECT_FALSE(stream->Has(Issue::DataGap));
+}
+
+// The position against what the device played (StreamOptions::deviceFrames): a stream
+// on the clock moves 48 frames a millisecond; the device's count is a function of the
+// packets moved. Start-up latency is no finding; a device that stops while the position
+// runs on, or plays faster than it, is.
+TEST_F(EngineTest, ThePositionFollowsWhatTheDevicePlays) {
+  ExpectStreamFinding("position off the device", "engine");
+  const struct {
+    const char* name;
+    std::function<ULONG64(ULONG64 packets)> played;
+    bool finding;
+  } rows[] = {
+      {"in step", [](ULONG64 p) { return p * 48; }, false},
+      {"5 ms behind from the start", [](ULONG64 p) { return p < 5 ? 0 : (p - 5) * 48; }, false},
+      // 90 frames apart now and then, and a packet more while a reading is preempted.
+      {"within one packet plus the FIFO", [](ULONG64 p) { return p * 48 + (p / 30 % 2) * 90; }, false},
+      {"stopped for 10 ms", [](ULONG64 p) { return (p < 100 ? p : p < 110 ? 100 : p - 10) * 48; }, true},
+      {"2% fast", [](ULONG64 p) { return p * 49; }, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fakes::FakeStream* clocked = nullptr;
+    sim::engine::StreamOptions options;
+    options.deviceFifoFrames = 96;
+    options.deviceFrames = [&row, &clocked] { return clocked ? row.played(clocked->packets) : 0; };
+    Open(false, options);
+    clocked = fake;
+    fake->RunOnClock(1);
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    Sleep(300);
+    ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Has(Issue::PositionOffDevice), row.finding) << Describe(*stream);
+    stream.reset();
+    wave.reset();
+    dev.reset();
+  }
 }
 
 TEST(PatternChecker, TellsGapsFromRepeats) {

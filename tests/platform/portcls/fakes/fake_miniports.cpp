@@ -608,7 +608,11 @@ STDMETHODIMP FakeStream::GetPosition(PULONG Position) {
   KIRQL irql;
   KeAcquireSpinLock(&m_Lock, &irql);
   positionIrql = irql;
-  *Position = faults.positionOutside ? m_Size : m_Position;
+  if (positionSource && m_Size && m_State != KSSTATE_STOP) {
+    *Position = static_cast<ULONG>(positionSource() % m_Size);
+  } else {
+    *Position = faults.positionOutside ? m_Size : m_Position;
+  }
   KeReleaseSpinLock(&m_Lock, irql);
   return STATUS_SUCCESS;
 }

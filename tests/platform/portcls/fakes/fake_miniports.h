@@ -127,6 +127,11 @@ class FakeStream final : public CUnknown, public IMiniportWaveCyclicStream, publ
   // 1 ms of audio per bus frame (44 or 45 frames at 44.1 kHz), from a timer DPC, with a
   // notification every notifyEvery packets.
   void RunOnClock(ULONG notifyEvery = 1);
+  // A position the test's own transport computes, in bytes since RUN (called at
+  // DISPATCH_LEVEL under the stream's lock): GetPosition reports it, in place of the
+  // position Advance and the clock move. Notify tells the port, as a packet would.
+  std::function<ULONG64()> positionSource;
+  void Notify() { NotifyPort(); }
   // IRQL of the last GetPosition call.
   KIRQL positionIrql = HIGH_LEVEL;
   ULONG64 packets = 0;  // packets moved on the clock

@@ -274,6 +274,8 @@ class SimDevice : public platform::usb::BusDevice {
   void ReportGlitch(const Stream& s, const char* kind, BusMicroframe start, std::uint64_t count,
                     const char* unit = "frames");
   void NotePacketLocked(Stream& s, BusMicroframe when);
+  void NoteBusTimeLocked(BusMicroframe m);
+  long long TimeOfLocked(BusMicroframe m) const;
   void FlushLateLocked(Stream& s);
   void WatchReceivedLocked(Stream& s, BusMicroframe when, const std::uint8_t* data, std::uint64_t frames);
   std::int64_t FeedbackHzLocked(Stream& render);
@@ -305,6 +307,9 @@ class SimDevice : public platform::usb::BusDevice {
   std::map<std::uint8_t, bool> halted_;
   std::map<std::uint8_t, std::unique_ptr<Stream>> streams_;
   BusMicroframe now_ = 0;
+  // The platform clock's time at bus microframe 0, taken when the bus is first heard.
+  bool bus_origin_known_ = false;
+  long long bus_origin_ = 0;
   struct StallRule {
     RequestMatch match;
     int count;

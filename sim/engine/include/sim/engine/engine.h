@@ -39,6 +39,8 @@ enum class Issue {
   DataGap,              // the data skipped ahead
   DataRepeat,           // the data went back to something already seen
   RequestFailed,        // a KS request the stream depends on failed
+  PositionOffDevice,    // in RUN the position's advance left what the device consumed or produced by more than
+                        // one packet plus the device's FIFO depth (StreamOptions::deviceFrames)
 };
 const char* IssueName(Issue issue);
 
@@ -54,10 +56,14 @@ struct Finding {
 void FillCounterPattern(ULONG64 firstByte, BYTE* out, ULONG bytes, ULONG sampleBytes);
 
 // Checks that a byte stream continues the counter: each discontinuity is one finding.
+// A discontinuity after at least kLockSamples continuing samples (the stream carried the
+// counter) also goes to `afterLock`: a stream of another signal breaks on every sample,
+// and only breaks in a counter are glitches.
 class PatternChecker {
  public:
+  static constexpr ULONG64 kLockSamples = 64;
   explicit PatternChecker(ULONG sampleBytes);
-  void Feed(const BYTE* data, ULONG bytes, std::vector<Finding>* findings);
+  void Feed(const BYTE* data, ULONG bytes, std::vector<Finding>* findings, std::vector<Finding>* afterLock = nullptr);
   ULONG64 SamplesChecked() const { return m_Samples; }
 
  private:
@@ -68,6 +74,7 @@ class PatternChecker {
   bool m_Started = false;
   ULONG64 m_Expected = 0;
   ULONG64 m_Samples = 0;
+  ULONG64 m_Run = 0;  // samples in a row that continued the counter
 };
 
 // ---------------------------------------------------------------------------------------
@@ -95,6 +102,14 @@ struct StreamOptions {
   ULONG stallPeriods = 1;     // in RUN, a position standing still longer than this many periods plus one
                               // packet is a stall
   bool moveDataOnNotification = true;  // a notification runs a pass too
+  // The device end of the stream, where the test has one (the simulated device): the
+  // frames it has consumed (render) or produced (capture) so far, and its FIFO depth in
+  // frames. From the first reading in RUN at which both the position and the device have
+  // moved, the position's advance in frames must stay within one packet plus that depth
+  // of the device's: a position that runs on while the device starves, or lags what it
+  // plays, is a finding (then judged again from there).
+  std::function<ULONG64()> deviceFrames;
+  ULONG deviceFifoFrames = 0;
 };
 
 class Stream {
@@ -141,6 +156,7 @@ class Stream {
   NTSTATUS SetStateChecked(KSSTATE next);
   NTSTATUS ReadPositionLocked(ULONG64* position);
   NTSTATUS MoveDataLocked();
+  void CheckDeviceLocked(ULONG64 play);
   ULONG64 BytesIn(LONGLONG ticks) const;
   void Report(Issue issue, std::string detail);
 
@@ -157,6 +173,8 @@ class Stream {
   LONGLONG m_PeriodTicks;
   LONGLONG m_PacketTicks;
   ULONG m_StallPeriods;
+  std::function<ULONG64()> m_DeviceFrames;
+  ULONG m_DeviceFifoFrames;
 
   mutable KMUTEX m_Mutex;  // guards everything below but the notification record
   std::vector<Finding> m_Findings;
@@ -168,6 +186,10 @@ class Stream {
   ULONG64 m_AnchorPosition = 0;
   LONGLONG m_LastMove = 0;    // when the position last moved
   bool m_StallReported = false;
+  ULONG64 m_DeviceAtRun = 0;        // the device's count as RUN began
+  bool m_DeviceAnchored = false;    // both ends have moved since RUN: anchors below set
+  ULONG64 m_DeviceAnchor = 0;
+  ULONG64 m_DevicePositionAnchor = 0;
   bool m_GapReported = false;
   bool m_PausedMoveReported = false;
   ULONG64 m_Written = 0;
