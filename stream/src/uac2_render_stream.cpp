@@ -55,6 +55,9 @@ STDMETHODIMP CUac2RenderStream::AllocateResources(PSTREAMCLIENTRECORD Record, PU
     packetsPerMs = GetPacketsPerMs(p.alt);
     transfer = (ULONGLONG{p.rate} / 1000 / (packetsPerMs ? packetsPerMs : 1) + kRenderSpareFrames) * p.blockAlign *
                p.ms * packetsPerMs;
+    // Feedback transfers come from the same list: a buffer holds a feedback URB too.
+    const ULONGLONG feedbackBytes = ULONGLONG{p.ms} * feedback::kHighSpeedPacketBytes;
+    if (transfer < feedbackBytes) transfer = feedbackBytes;
     if (packetsPerMs == 0 || transfer > uac2::kMaxTransferBufferBytes) status = STATUS_NOT_SUPPORTED;
   }
   if (NT_SUCCESS(status)) {
