@@ -65,15 +65,15 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 
 }  // namespace
 
-Bytes Headset(const DeviceSpec& spec) {
+Bytes Headset(const HeadsetLayout& layout) {
   constexpr UCHAR kStreamIn = 1, kSpeaker = 3, kMic = 4, kStreamOut = 5;
   const Bytes clock = {8, 0x24, 0x0A, kClockId, 0x03, 0x07, 0, 0};
-  const Bytes streamIn = {17, 0x24, 2, kStreamIn, 0x01, 0x01, 0, kClockId, spec.renderChannels, 3, 0, 0, 0, 0, 0, 0, 0};
+  const Bytes streamIn = {17, 0x24, 2, kStreamIn, 0x01, 0x01, 0, kClockId, layout.renderChannels, 3, 0, 0, 0, 0, 0, 0, 0};
   const Bytes speaker = {12, 0x24, 3, kSpeaker, 0x01, 0x03, 0, kStreamIn, kClockId, 0, 0, 0};
-  const Bytes mic = {17, 0x24, 2, kMic, 0x01, 0x02, 0, kClockId, spec.captureChannels, 3, 0, 0, 0, 0, 0, 0, 0};
+  const Bytes mic = {17, 0x24, 2, kMic, 0x01, 0x02, 0, kClockId, layout.captureChannels, 3, 0, 0, 0, 0, 0, 0, 0};
   const Bytes streamOut = {12, 0x24, 3, kStreamOut, 0x01, 0x01, 0, kMic, kClockId, 0, 0, 0};
-  const Bytes renderGeneral = Cat({{16, 0x24, 1, kStreamIn, 0x04, 1}, Le32(1), {spec.renderChannels}, Le32(3), {0}});
-  const Bytes captureGeneral = Cat({{16, 0x24, 1, kStreamOut, 0x04, 1}, Le32(1), {spec.captureChannels}, Le32(3), {0}});
+  const Bytes renderGeneral = Cat({{16, 0x24, 1, kStreamIn, 0x04, 1}, Le32(1), {layout.renderChannels}, Le32(3), {0}});
+  const Bytes captureGeneral = Cat({{16, 0x24, 1, kStreamOut, 0x04, 1}, Le32(1), {layout.captureChannels}, Le32(3), {0}});
   // Both data endpoints take 1023 bytes a packet: room for 96 kHz at full speed.
   std::vector<Bytes> pieces = {{8, 0x0B, 0, 3, 1, 0, 0x20, 0},
                                usb_device_test::Interface(0, 0, 0, 1, 1, 0x20),
@@ -84,17 +84,17 @@ Bytes Headset(const DeviceSpec& spec) {
                                mic,
                                streamOut,
                                usb_device_test::Interface(1, 0, 0, 1, 2, 0x20),
-                               usb_device_test::Interface(1, 1, spec.feedback ? 2 : 1, 1, 2, 0x20),
+                               usb_device_test::Interface(1, 1, layout.feedback ? 2 : 1, 1, 2, 0x20),
                                renderGeneral,
-                               {6, 0x24, 2, 1, spec.renderSubslot, spec.renderBits},
-                               {7, 5, kRenderEndpoint, static_cast<UCHAR>(spec.feedback ? 0x05 : 0x09), 0xFF, 0x03, 1},
+                               {6, 0x24, 2, 1, layout.renderSubslot, layout.renderBits},
+                               {7, 5, kRenderEndpoint, static_cast<UCHAR>(layout.feedback ? 0x05 : 0x09), 0xFF, 0x03, 1},
                                {8, 0x25, 1, 0, 0, 0, 0, 0}};
-  if (spec.feedback) pieces.push_back({7, 5, kFeedbackEndpoint, 0x11, 4, 0, 4});
+  if (layout.feedback) pieces.push_back({7, 5, kFeedbackEndpoint, 0x11, 4, 0, 4});
   for (Bytes b : std::vector<Bytes>{usb_device_test::Interface(2, 0, 0, 1, 2, 0x20),
                                     usb_device_test::Interface(2, 1, 1, 1, 2, 0x20),
                                     captureGeneral,
-                                    {6, 0x24, 2, 1, spec.captureSubslot, spec.captureBits},
-                                    {7, 5, kCaptureEndpoint, spec.captureAttributes, 0xFF, 0x03, 1},
+                                    {6, 0x24, 2, 1, layout.captureSubslot, layout.captureBits},
+                                    {7, 5, kCaptureEndpoint, layout.captureAttributes, 0xFF, 0x03, 1},
                                     {8, 0x25, 1, 0, 0, 0, 0, 0}})
     pieces.push_back(std::move(b));
   return usb_device_test::Configuration(pieces);
@@ -152,8 +152,8 @@ sim::device::DeviceProfile Uac2StreamTest::Profile(bool highSpeed) {
   return p;
 }
 
-NTSTATUS Uac2StreamTest::StartHeadset(sim::device::DeviceProfile profile, const DeviceSpec& spec) {
-  Plug(usb_device_test::DeviceDescriptor(0x1234, 0x5678), Headset(spec), std::move(profile));
+NTSTATUS Uac2StreamTest::StartHeadset(sim::device::DeviceProfile profile, const HeadsetLayout& layout) {
+  Plug(usb_device_test::DeviceDescriptor(0x1234, 0x5678), Headset(layout), std::move(profile));
   return Start();
 }
 

@@ -49,13 +49,13 @@ std::int32_t SampleValue(ULONGLONG n, ULONG validBits);
 // asynchronous OUT endpoint 0x01 and its explicit feedback endpoint 0x81 (polled once per
 // frame), capture interface 2 with an asynchronous IN endpoint 0x82. Each interface has
 // one streaming setting of the given channel count, subslot and resolution.
-struct DeviceSpec {
+struct HeadsetLayout {
   UCHAR renderChannels = 2, renderSubslot = 4, renderBits = 24;
   UCHAR captureChannels = 2, captureSubslot = 2, captureBits = 16;
   bool feedback = true;  // false: the OUT endpoint has no feedback endpoint
   UCHAR captureAttributes = 0x05;  // isochronous, asynchronous, data (0x25: implicit-feedback data)
 };
-usb_device_test::Bytes Headset(const DeviceSpec& spec = {});
+usb_device_test::Bytes Headset(const HeadsetLayout& layout = {});
 
 inline constexpr UCHAR kClockId = 40;
 
@@ -89,7 +89,7 @@ class Uac2StreamTest : public usb_device_test::UsbDeviceTest {
   // every capture endpoint, the given bus speed.
   static sim::device::DeviceProfile Profile(bool highSpeed);
   // Plugs the headset and starts the driver on it.
-  NTSTATUS StartHeadset(sim::device::DeviceProfile profile, const DeviceSpec& spec = {});
+  NTSTATUS StartHeadset(sim::device::DeviceProfile profile, const HeadsetLayout& layout = {});
 
   // The engine of the direction (the first one), or null.
   stream::CUsbStreamEngine* Engine(ULONG direction);

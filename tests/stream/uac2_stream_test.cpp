@@ -23,8 +23,8 @@ class Uac2Stream : public Uac2StreamTest {
   // Starts the headset with the profile and attaches `client` to the engine of the
   // direction at `rate`; false (with a failure) when any step fails.
   bool Run(sim::device::DeviceProfile profile, ULONG direction, ULONG rate, TestClient& client,
-           const DeviceSpec& spec = {}) {
-    if (StartHeadset(std::move(profile), spec) != STATUS_SUCCESS) {
+           const HeadsetLayout& layout = {}) {
+    if (StartHeadset(std::move(profile), layout) != STATUS_SUCCESS) {
       ADD_FAILURE() << "the headset did not start";
       return false;
     }
@@ -84,10 +84,10 @@ TEST_F(Uac2Stream, RenderPlaysTheMeasuredRateAndEverySampleOnce) {
 TEST_F(Uac2Stream, RenderWithoutFeedbackPlaysTheNominalRate) {
   auto profile = Profile(true);
   profile.clock_ppm = 300.0;
-  DeviceSpec spec;
-  spec.feedback = false;
+  HeadsetLayout layout;
+  layout.feedback = false;
   TestClient& client = NewClient();
-  ASSERT_TRUE(Run(profile, adapter::STREAM_DIRECTION_RENDER, 44100, client, spec));
+  ASSERT_TRUE(Run(profile, adapter::STREAM_DIRECTION_RENDER, 44100, client, layout));
   EXPECT_FALSE(render()->HasFeedbackPipe());
   DelayMs(500);
   EXPECT_EQ(render()->GetMeasuredRate(), 44100);
@@ -151,10 +151,10 @@ TEST_F(Uac2Stream, CaptureIsPublishedPerUrbWithoutAGap) {
                                     << std::hex << int(row.attributes));
     auto profile = Profile(row.highSpeed);
     profile.clock_ppm = row.ppm;
-    DeviceSpec spec;
-    spec.captureAttributes = row.attributes;
+    HeadsetLayout layout;
+    layout.captureAttributes = row.attributes;
     TestClient& client = NewClient();
-    ASSERT_TRUE(Run(profile, adapter::STREAM_DIRECTION_CAPTURE, row.rate, client, spec));
+    ASSERT_TRUE(Run(profile, adapter::STREAM_DIRECTION_CAPTURE, row.rate, client, layout));
     DelayMs(500);
     ASSERT_EQ(engine_->StopClient(client.key(), nullptr), STATUS_SUCCESS);
     // Every sample of the device's ramp, in order, from its first.
