@@ -257,6 +257,8 @@ TEST_F(Uac1Streaming, EmptyCapturePacketsBecomeSilenceWithinTheirSlot) {
     USHORT maxPacket;
     ULONG silenceFrames;
   } cases[] = {{100, 49}, {96, 48}, {98, 49}, {90, 45}};
+  // The device leaves the frames of its empty packets out of what it sends.
+  ExpectStreamFinding("gap", "device");
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "wMaxPacketSize " << c.maxPacket);
     ASSERT_EQ(StartDevice({kStereo48}, {{1, 2, 16, {48000}, {{kCaptureEndpoint, 0x05, c.maxPacket, 1}}}}),
