@@ -265,7 +265,6 @@ TEST_F(Uac1Streaming, EmptyCapturePacketsBecomeSilenceWithinTheirSlot) {
               STATUS_SUCCESS);
     stream::CUsbStreamEngine* engine = Capture();
     TestClient client;
-    ExpectStreamFinding("gap", "device");  // the device drops what the empty packets left out
     // The last packet of each URB ends the transfer buffer: its silence must stay inside.
     ASSERT_EQ(Attach(engine, client, kMono48Format, 1, 10), STATUS_SUCCESS);
     DelayMs(20);
