@@ -8,7 +8,7 @@
 #include "kernel/io.h"
 #include "stream/feedback.h"
 #include "stream/uac2_stream_engines.h"
-#include "uac2_geometry.h"
+#include "stream_geometry.h"
 #include "usb/usbioctl.h"
 
 namespace stream {
@@ -47,8 +47,8 @@ CUac2RenderStream::~CUac2RenderStream() {
 
 STDMETHODIMP CUac2RenderStream::AllocateResources(PSTREAMCLIENTRECORD Record, PULONG BusFrame) {
   m_EngineMutex.Lock();
-  uac2::Plan p{};
-  NTSTATUS status = uac2::PlanAllocation(this, Record, &p);
+  geometry::Plan p{};
+  NTSTATUS status = geometry::PlanAllocation(this, Record, &p);
   ULONG packetsPerMs = 0;
   ULONGLONG transfer = 0;
   if (NT_SUCCESS(status)) {
@@ -58,7 +58,7 @@ STDMETHODIMP CUac2RenderStream::AllocateResources(PSTREAMCLIENTRECORD Record, PU
     // Feedback transfers come from the same list: a buffer holds a feedback URB too.
     const ULONGLONG feedbackBytes = ULONGLONG{p.ms} * feedback::kHighSpeedPacketBytes;
     if (transfer < feedbackBytes) transfer = feedbackBytes;
-    if (packetsPerMs == 0 || transfer > uac2::kMaxTransferBufferBytes) status = STATUS_NOT_SUPPORTED;
+    if (packetsPerMs == 0 || transfer > geometry::kMaxTransferBufferBytes) status = STATUS_NOT_SUPPORTED;
   }
   if (NT_SUCCESS(status)) {
     m_nMsPerUrb = p.ms;

@@ -7,7 +7,7 @@
 #include "adapter/object_model.h"
 #include "adapter/uac_entity.h"
 #include "adapter/usb_audio_device.h"
-#include "uac2_geometry.h"
+#include "stream_geometry.h"
 #include "uac/control_interfaces.h"
 
 namespace stream {
@@ -89,29 +89,17 @@ CUac2CaptureStream::CUac2CaptureStream(PUNKNOWN outerUnknown, ULONG interfaceNum
                                        ULONG clockNodeId)
     : CUac2StreamEngine(outerUnknown, interfaceNumber, terminalNodeId, clockNodeId) {}
 
-ULONG CUac2CaptureStream::GetCapturePacketSamples(UCHAR AlternateSetting, const WAVEFORMATEX& Format,
-                                                  ULONG PacketsPerMs) {
-  if (Format.nBlockAlign == 0 || PacketsPerMs == 0) return 0;
-  adapter::IUsbAudioDevice* device = QueryDevice();
-  if (!device) return Format.nSamplesPerSec / (PacketsPerMs * 1000) + uac2::kCaptureSpareFrames;
-  ULONG bytes = 0;
-  if (const USB_ENDPOINT_DESCRIPTOR* e = FindDataEndpoint(device, AlternateSetting, true))
-    bytes = uac2::PacketBytes(e->wMaxPacketSize, device->IsHighSpeed() != 0);
-  device->Release();
-  return bytes / Format.nBlockAlign;
-}
-
 STDMETHODIMP CUac2CaptureStream::AllocateResources(PSTREAMCLIENTRECORD Record, PULONG BusFrame) {
   m_EngineMutex.Lock();
-  uac2::Plan p{};
-  NTSTATUS status = uac2::PlanAllocation(this, Record, &p);
+  geometry::Plan p{};
+  NTSTATUS status = geometry::PlanAllocation(this, Record, &p);
   ULONG packetsPerMs = 0, samples = 0;
   ULONGLONG transfer = 0;
   if (NT_SUCCESS(status)) {
     packetsPerMs = GetPacketsPerMs(p.alt);
     samples = GetCapturePacketSamples(p.alt, Record->Format.Format, packetsPerMs);
     transfer = ULONGLONG{p.blockAlign} * p.ms * packetsPerMs * samples;
-    if (packetsPerMs == 0 || samples == 0 || transfer > uac2::kMaxTransferBufferBytes) status = STATUS_NOT_SUPPORTED;
+    if (packetsPerMs == 0 || samples == 0 || transfer > geometry::kMaxTransferBufferBytes) status = STATUS_NOT_SUPPORTED;
   }
   if (NT_SUCCESS(status)) {
     // A capture stream always keeps at least 10 ms queued.

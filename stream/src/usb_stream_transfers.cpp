@@ -7,6 +7,7 @@
 #include "adapter/object_model.h"
 #include "kernel/io.h"
 #include "stream/usb_stream_engine.h"
+#include "stream_geometry.h"
 #include "usb/usbdlib.h"
 #include "usb/usbioctl.h"
 
@@ -89,6 +90,21 @@ ULONG CUsbStreamEngine::GetPacketsPerMs(UCHAR AlternateSetting) {
   }
   device->Release();
   return packets;
+}
+
+ULONG CUsbStreamEngine::GetCapturePacketSamples(UCHAR AlternateSetting, const WAVEFORMATEX& Format,
+                                                ULONG PacketsPerMs) {
+  // Frames a capture packet is assumed to hold beyond the nominal ones when the endpoint
+  // cannot be read.
+  constexpr ULONG kCaptureSpareFrames = 6;
+  if (Format.nBlockAlign == 0 || PacketsPerMs == 0) return 0;
+  adapter::IUsbAudioDevice* device = QueryDevice();
+  if (!device) return Format.nSamplesPerSec / (PacketsPerMs * 1000) + kCaptureSpareFrames;
+  ULONG bytes = 0;
+  if (const USB_ENDPOINT_DESCRIPTOR* e = FindDataEndpoint(device, AlternateSetting, true))
+    bytes = geometry::PacketBytes(e->wMaxPacketSize, device->IsHighSpeed() != 0);
+  device->Release();
+  return bytes / Format.nBlockAlign;
 }
 
 NTSTATUS CUsbStreamEngine::AllocTransfer(adapter::IUsbAudioDevice* Device, ULONG Slot, UrbContext** Context) {

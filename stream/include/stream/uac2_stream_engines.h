@@ -121,10 +121,6 @@ class CUac2CaptureStream : public CUac2StreamEngine {
   // receive whole frames.
   virtual void CopyCaptureData(UrbContext* Context);
 
-  // Frames one capture packet can carry: the data endpoint's size (bits 0-10, times the
-  // transactions per microframe at high speed) over the frame size; 0 when unusable.
-  ULONG GetCapturePacketSamples(UCHAR AlternateSetting, const WAVEFORMATEX& Format, ULONG PacketsPerMs);
-
  private:
   void StoreInRing(const UCHAR* Data, ULONG Bytes);
 };

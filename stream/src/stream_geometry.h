@@ -1,17 +1,15 @@
-// Private to the UAC 2.0 engines: the checks and sizes an allocation starts from.
+// Private to the concrete stream engines: the checks and sizes every allocation starts
+// from, whichever class version and direction.
 #pragma once
 
 #include "stream/usb_stream_engine.h"
 
-namespace stream::uac2 {
+namespace stream::geometry {
 
-// The largest transfer buffer an engine asks for: far beyond any real stream, small
-// enough that every size derived from it fits 32 bits.
+// The largest transfer buffer an engine asks for: far beyond any real stream (10 ms of
+// 8 packets of a 3 KB high-bandwidth endpoint is 240 KB), small enough that every size
+// derived from it fits 32 bits.
 inline constexpr ULONGLONG kMaxTransferBufferBytes = 1u << 20;
-// Frames a capture packet is assumed to hold beyond the nominal ones when the endpoint
-// cannot be read.
-inline constexpr ULONG kCaptureSpareFrames = 6;
-
 // Bytes one packet of an endpoint carries: wMaxPacketSize bits 0-10 and, at high speed,
 // the additional transactions per microframe of bits 11-12 (3 is reserved: 0 bytes).
 constexpr ULONG PacketBytes(USHORT wMaxPacketSize, bool HighSpeed) {
@@ -21,7 +19,8 @@ constexpr ULONG PacketBytes(USHORT wMaxPacketSize, bool HighSpeed) {
   return extra == 3 ? 0 : bytes * (1 + extra);
 }
 
-// What both directions check and size before anything changes.
+// What every allocation shares: the format check, the state check before anything
+// changes, the alternate setting and the ring size.
 struct Plan {
   UCHAR alt;
   ULONG ms, urbs, blockAlign, rate, ringBytes;
@@ -36,6 +35,7 @@ inline NTSTATUS PlanAllocation(CUsbStreamEngine* Engine, PSTREAMCLIENTRECORD Rec
   RtlCopyMemory(&format, &Record->Format, sizeof format);
   NTSTATUS status = Engine->FindFormat(&format.Format);
   if (!NT_SUCCESS(status)) return status;
+  // Resources exist already: nothing may change under them.
   if (Engine->GetStreamState() != STREAM_STATE_NO_RESOURCES) return STATUS_INSUFFICIENT_RESOURCES;
   status = Engine->FindAltSetting(&Record->Format.Format, &P->alt);
   if (!NT_SUCCESS(status)) return status;
@@ -52,4 +52,4 @@ inline NTSTATUS PlanAllocation(CUsbStreamEngine* Engine, PSTREAMCLIENTRECORD Rec
   return STATUS_SUCCESS;
 }
 
-}  // namespace stream::uac2
+}  // namespace stream::geometry
