@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "kernel/pool.h"
 #include "support/fault_sweep.h"
 #include "support/kernel_fixture.h"
 #include "uac2_stream_fixture.h"
@@ -345,6 +346,31 @@ TEST_F(Uac2Stream, RenderPrepareSurvivesEveryAllocationFailure) {
   DelayMs(50);
   ASSERT_EQ(engine->StopClient(again.key(), nullptr), STATUS_SUCCESS);
   EXPECT_GT(ExpectEverySampleOnce(kRenderEndpoint, again), 0u);
+}
+
+
+// Once both streams run, nothing allocates pool: data and feedback transfers exist from
+// the prepare on and their IRPs are reused.
+TEST_F(Uac2Stream, StreamingAllocatesNoPool) {
+  auto profile = Profile(true);
+  profile.clock_ppm = 200.0;
+  ASSERT_EQ(StartHeadset(profile), STATUS_SUCCESS);
+  stream::CUsbStreamEngine* render = Engine(adapter::STREAM_DIRECTION_RENDER);
+  stream::CUsbStreamEngine* capture = Engine(adapter::STREAM_DIRECTION_CAPTURE);
+  WAVEFORMATEXTENSIBLE out, in;
+  ASSERT_TRUE(FormatAt(render, 48000, &out));
+  ASSERT_TRUE(FormatAt(capture, 48000, &in));
+  TestClient& speaker = NewClient();
+  TestClient& mic = NewClient();
+  ASSERT_EQ(Attach(render, speaker, out), STATUS_SUCCESS);
+  ASSERT_EQ(Attach(capture, mic, in, 1, 10), STATUS_SUCCESS);
+  DelayMs(30);
+  const auto before = platform::pool::AllocationCount();
+  const ULONG feedback = static_cast<stream::CUac2RenderStream*>(render)->GetFeedbackUrbsSent();
+  DelayMs(500);
+  EXPECT_EQ(platform::pool::AllocationCount(), before);
+  EXPECT_GE(static_cast<stream::CUac2RenderStream*>(render)->GetFeedbackUrbsSent(), feedback + 90);
+  EXPECT_GT(mic.Captured().size(), 48000u / 2);
 }
 
 }  // namespace
