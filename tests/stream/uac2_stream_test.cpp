@@ -373,5 +373,22 @@ TEST_F(Uac2Stream, StreamingAllocatesNoPool) {
   EXPECT_GT(mic.Captured().size(), 48000u / 2);
 }
 
+
+// Aborting the pipes cancels the data and the feedback URBs alike: they all come back,
+// none is resent and no recovery runs.
+TEST_F(Uac2Stream, AbortCancelsDataAndFeedbackUrbs) {
+  TestClient& client = NewClient();
+  ASSERT_TRUE(Run(Profile(true), adapter::STREAM_DIRECTION_RENDER, 48000, client));
+  DelayMs(50);
+  ASSERT_GT(engine_->GetUrbsOutstanding(), 3);  // three data URBs and their feedback URBs
+  ExpectStreamFinding("underrun", "device");
+  ExpectStreamFinding("missed packets", "device");
+  EXPECT_EQ(engine_->AbortPipe(), STATUS_SUCCESS);
+  DelayMs(100);
+  EXPECT_EQ(engine_->GetUrbsOutstanding(), 0);
+  EXPECT_EQ(client.Count(stream::STREAM_NOTIFY_FORMAT, true), 1u);
+  EXPECT_EQ(engine_->GetStreamState(), stream::STREAM_STATE_RUNNING);
+}
+
 }  // namespace
 }  // namespace uac2_test
