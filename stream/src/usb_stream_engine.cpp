@@ -161,7 +161,8 @@ STDMETHODIMP_(void) CUsbStreamEngine::ControlThread() {
     if (waited == STATUS_WAIT_0 && m_StreamState == STREAM_STATE_RUNNING) {
       const LONG work = InterlockedCompareExchange(&m_lWorkInterlock, 0, 1);
       if (work == 1) {
-        while (m_StreamState == STREAM_STATE_RUNNING && NT_SUCCESS(SendStreamUrb())) {
+        // A send with the device gone succeeds without sending: it must not loop forever.
+        while (m_StreamState == STREAM_STATE_RUNNING && !IsDeviceGone() && NT_SUCCESS(SendStreamUrb())) {
         }
       } else if (work == 2) {
         DbgPrint("Error_ErrorOccur, m_StreamState = %d\n", static_cast<int>(m_StreamState));

@@ -185,6 +185,9 @@ NTSTATUS CUsbStreamEngine::AllocateTransfers(PSTREAMCLIENTRECORD Record, UCHAR A
   adapter::IUsbAudioDevice* device = QueryDevice();
   if (!device) return STATUS_UNSUCCESSFUL;
   adapter::ScopedRelease<adapter::IUsbAudioDevice> held(device);
+  // The processing hook converts PCM in the engine's stream buffers: made once, before
+  // the first stream, so that processing never meets them missing.
+  if (!NT_SUCCESS(AllocStreamBuffers())) return STATUS_INSUFFICIENT_RESOURCES;
   if (SetStreamState(STREAM_STATE_ALLOCATED) != STREAM_STATE_NO_RESOURCES) {
     SetStreamState(STREAM_STATE_ALLOCATED);
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -214,6 +217,9 @@ NTSTATUS CUsbStreamEngine::AllocateTransfers(PSTREAMCLIENTRECORD Record, UCHAR A
   if (NT_SUCCESS(status)) status = SelectAltSetting(AlternateSetting, Record);
   if (!NT_SUCCESS(status)) {
     FreeTransferMemory();
+    // No streaming setting is left selected: the table of whatever was selected goes too.
+    if (m_pPipeTable) ExFreePoolWithTag(m_pPipeTable, kUrbPoolTag);
+    m_pPipeTable = nullptr;
     SetStreamState(STREAM_STATE_NO_RESOURCES);
     return status;
   }
@@ -259,7 +265,8 @@ NTSTATUS CUsbStreamEngine::SelectInterfaceSetting(adapter::IUsbAudioDevice* Devi
   } else if (AlternateSetting != 0) {
     return STATUS_UNSUCCESSFUL;
   }
-  const ULONG size = kSelectInterfaceBase + kPipeInfoBytes * (endpoints ? endpoints - 1 : 0);
+  // 80 bytes with one pipe, 24 more per further pipe: 56 for a setting without endpoints.
+  const ULONG size = kSelectInterfaceBase - kPipeInfoBytes + kPipeInfoBytes * endpoints;
   auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kUrbPoolTag));
   if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
   auto select = [&](UCHAR alt, ULONG bytes) {

@@ -32,14 +32,25 @@ class CRecording : public Base {
     return Base::OnUrbComplete(device, irp, context);
   }
   STDMETHODIMP Restart() override {
-    ULONG frame = 0;
-    if (adapter::IUsbAudioDevice* device = this->QueryDevice()) {
-      device->GetCurrentFrame(&frame);
-      device->Release();
-    }
-    restartFrames.push_back(frame);
-    return Base::Restart();
+    restarting = true;
+    const NTSTATUS status = Base::Restart();
+    restarting = false;
+    return status;
   }
+  // The restart reads the bus frame right after its selection, with no wait between.
+  STDMETHODIMP SelectAltSetting(UCHAR alt, stream::PSTREAMCLIENTRECORD record) override {
+    const NTSTATUS status = Base::SelectAltSetting(alt, record);
+    if (restarting && NT_SUCCESS(status)) {
+      ULONG frame = 0;
+      if (adapter::IUsbAudioDevice* device = this->QueryDevice()) {
+        device->GetCurrentFrame(&frame);
+        device->Release();
+      }
+      restartFrames.push_back(frame);
+    }
+    return status;
+  }
+  bool restarting = false;
 
   KSPIN_LOCK seenLock;
   std::vector<UrbSeen> urbs;
@@ -121,6 +132,7 @@ VOID Listen(PVOID context, PVOID argument1, PVOID) {
       break;
     case stream::STREAM_NOTIFY_RENDER_FILL: {
       client->records.push_back({r->Code, r->Length, 0, mine});
+      if (!mine) break;  // only the client the device runs for fills the buffer
       client->fills.push_back(r->Length);
       auto* samples = static_cast<std::int16_t*>(r->Payload.Buffer);
       for (ULONG i = 0; i < r->Length / 2; ++i) samples[i] = static_cast<std::int16_t>(client->nextSample++);
@@ -128,6 +140,7 @@ VOID Listen(PVOID context, PVOID argument1, PVOID) {
     }
     case stream::STREAM_NOTIFY_CAPTURE_DATA: {
       client->records.push_back({r->Code, r->Length, 0, mine});
+      if (!mine) break;
       const auto* samples = static_cast<const std::int16_t*>(r->Payload.Buffer);
       client->captured.insert(client->captured.end(), samples, samples + r->Length / 2);
       break;
@@ -208,6 +221,11 @@ stream::CUsbStreamEngine* IsoStreamTest::Engine(ULONG index) {
   if (!NT_SUCCESS(engine->QueryInterface(stream::IID_IUsbStreamEngine, &itf))) return nullptr;
   static_cast<stream::IUsbStreamEngine*>(itf)->Release();
   return static_cast<stream::CUsbStreamEngine*>(static_cast<stream::IUsbStreamEngine*>(itf));
+}
+
+NTSTATUS IsoStreamTest::Register(stream::CUsbStreamEngine* engine, TestClient& client,
+                                 const WAVEFORMATEXTENSIBLE& format) {
+  return engine->RegisterClient(stream::kWaveCyclicClientPriority, &format, 5, 3, Listen, &client, &client.record);
 }
 
 NTSTATUS IsoStreamTest::Attach(stream::CUsbStreamEngine* engine, TestClient& client,

@@ -92,6 +92,8 @@ class IsoStreamTest : public usb_device_test::UsbDeviceTest {
   // prepared frame + 2. Returns the first failure.
   NTSTATUS Attach(stream::CUsbStreamEngine* engine, TestClient& client, const WAVEFORMATEXTENSIBLE& format,
                   ULONG ms, ULONG urbs, ULONG priority = stream::kWaveCyclicClientPriority);
+  // Registers only: the client hears every record without taking part.
+  NTSTATUS Register(stream::CUsbStreamEngine* engine, TestClient& client, const WAVEFORMATEXTENSIBLE& format);
   // Stop, unprepare, unregister (statuses ignored: the way out after a failure too).
   void Detach(stream::CUsbStreamEngine* engine, TestClient& client);
 

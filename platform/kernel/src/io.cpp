@@ -692,13 +692,16 @@ BOOLEAN IoCancelIrp(PIRP irp, const std::source_location& caller) {
   // complete the IRP right after (a driver that ignores losing its routine), and the
   // routine then runs on an IRP that driver completed, as it would on a real system.
   PDRIVER_CANCEL routine = __atomic_exchange_n(&irp->CancelRoutine, nullptr, __ATOMIC_SEQ_CST);
-  const bool owned = irp->CurrentLocation <= irp->StackCount;
-  PDEVICE_OBJECT device = owned ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
-  platform::sched::Point("IoCancelIrp");
   if (!routine) {
+    // The owner took its routine back and may be completing the IRP right now: its
+    // stack is no longer ours to read.
+    platform::sched::Point("IoCancelIrp");
     IoReleaseCancelSpinLock(irql, caller);
     return FALSE;
   }
+  const bool owned = irp->CurrentLocation <= irp->StackCount;
+  PDEVICE_OBJECT device = owned ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
+  platform::sched::Point("IoCancelIrp");
   if (!owned) {
     IoReleaseCancelSpinLock(irql, caller);
     Report(Check::InvalidArgument, "IoCancelIrp", IrpText(irp) + " has a cancel routine but no driver owns it",
