@@ -32,6 +32,7 @@ class DriverHost {
   adapter::IAudioHal* hal() const { return hal_; }
   adapter::CUsbAudioDevice* device() const { return static_cast<adapter::CUsbAudioDevice*>(hal_); }
   sim::device::SimDevice* sim() const { return sim_.get(); }
+  platform::usb::UsbPort* port() const { return port_.get(); }
   const std::vector<std::string>& reports() const { return reports_; }
   // Stops the driver and the device; afterwards reports() also holds leaked pool blocks.
   void Stop();

@@ -97,7 +97,10 @@ CUac1Function::CUac1Function(PUNKNOWN outerUnknown, const adapter::FunctionConte
       m_ModelStatus(Context.ModelStatus),
       m_nQuirks(0),
       m_nControlInterface(0),
-      m_nStatusPipe(0xFF),
+      m_nStatusPipe(kNoPipe),
+      m_nBulkPipe(kNoPipe),
+      m_pControlInterfaceInfo(nullptr),
+      m_pWorkerThread(nullptr),
       m_pUnitList(nullptr),
       m_pUsbDevice(nullptr),
       m_Fault{},
@@ -108,9 +111,14 @@ CUac1Function::CUac1Function(PUNKNOWN outerUnknown, const adapter::FunctionConte
   }
   // The quirks that need no probe value are known from the start.
   m_nQuirks = LookUp(nullptr).Quirks;
+  KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&m_ThreadEndedEvent, NotificationEvent, FALSE);
 }
 
-CUac1Function::~CUac1Function() { ReleaseUnits(); }
+CUac1Function::~CUac1Function() {
+  EndWorker();
+  ReleaseUnits();
+}
 
 adapter::QuirkResult CUac1Function::LookUp(const USHORT* Probe) const {
   ULONG count = 0;

@@ -36,6 +36,15 @@ void InstallCurrentThreadResolver() {
 }
 
 std::atomic<unsigned> gThreadNumber{0};
+std::atomic<unsigned> gFailThreads{0};
+
+// Takes one injected creation failure, if any is left.
+bool TakeThreadFailure() {
+  unsigned left = gFailThreads.load();
+  while (left && !gFailThreads.compare_exchange_weak(left, left - 1)) {
+  }
+  return left != 0;
+}
 
 }  // namespace
 
@@ -49,6 +58,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     Report(Check::IrqlMisuse, "PsCreateSystemThread", Format("called at IRQL %u", KeGetCurrentIrql()), caller);
   InstallCurrentThreadResolver();
+  if (TakeThreadFailure()) return STATUS_INSUFFICIENT_RESOURCES;
 
   platform::ob::CreateParams params;
   params.type = *PsThreadType;
@@ -130,3 +140,5 @@ void Thread::Join() {
 PKTHREAD Thread::Object() const { return &state_->object; }
 
 }  // namespace platform::clock
+
+void platform::ps::FailThreadCreation(unsigned count) { gFailThreads.store(count); }

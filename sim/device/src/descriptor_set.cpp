@@ -412,4 +412,47 @@ std::vector<std::uint8_t> DescriptorSet::StringIndices() const {
   return {s.begin(), s.end()};
 }
 
+bool AddStatusEndpoint(std::vector<std::uint8_t>& configuration, std::uint8_t address, std::uint16_t max_packet,
+                       std::uint8_t interval, std::string& error) {
+  return AddControlEndpoint(configuration, address, 3, max_packet, interval, error);
+}
+
+bool AddControlEndpoint(std::vector<std::uint8_t>& configuration, std::uint8_t address, std::uint8_t attributes,
+                        std::uint16_t max_packet, std::uint8_t interval, std::string& error) {
+  constexpr std::uint8_t kInterface = 4, kAssociation = 11;
+  auto& c = configuration;
+  if (c.size() < 9 || c[0] < 9 || c[1] != 2) {
+    error = "not a configuration descriptor";
+    return false;
+  }
+  std::size_t control = 0, insert = 0;
+  for (std::size_t at = c[0]; at + 2 <= c.size(); at += c[at]) {
+    if (c[at] < 2 || at + c[at] > c.size()) {
+      error = "descriptor at offset " + std::to_string(at) + " runs past the configuration";
+      return false;
+    }
+    const bool interface = c[at + 1] == kInterface && c[at] >= 9;
+    if (control && !insert && (interface || c[at + 1] == kAssociation)) insert = at;
+    if (!control && interface && c[at + 3] == 0 && c[at + 5] == 1 && c[at + 6] == 1) control = at;
+  }
+  if (!control) {
+    error = "no Audio Control interface";
+    return false;
+  }
+  if (!insert) insert = c.size();
+  const bool uac1 = c[control + 7] != 0x20;
+  std::vector<std::uint8_t> endpoint = {7, 5, address, attributes, static_cast<std::uint8_t>(max_packet),
+                                        static_cast<std::uint8_t>(max_packet >> 8), interval};
+  if (uac1) {
+    endpoint[0] = 9;
+    endpoint.insert(endpoint.end(), {0, 0});
+  }
+  c.insert(c.begin() + static_cast<std::ptrdiff_t>(insert), endpoint.begin(), endpoint.end());
+  ++c[control + 4];
+  const unsigned total = (c[2] | c[3] << 8) + static_cast<unsigned>(endpoint.size());
+  c[2] = static_cast<std::uint8_t>(total);
+  c[3] = static_cast<std::uint8_t>(total >> 8);
+  return true;
+}
+
 }  // namespace sim::device

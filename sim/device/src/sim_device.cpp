@@ -169,6 +169,9 @@ ControlResult SimDevice::Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& s, std::u
       auto* intf = descriptors_.FindInterface(static_cast<std::uint8_t>(s.wIndex));
       if (intf == nullptr || s.wIndex > 0xFF || s.wValue > 0xFF || intf->Find(static_cast<std::uint8_t>(s.wValue)) == nullptr)
         return Stall();
+      // As after SetConfiguration, the interface's endpoints lose their Halt feature.
+      for (const auto& alt : intf->alternates)
+        for (const auto& e : alt.endpoints) halted_.erase(e.address);
       SelectAlternate(static_cast<std::uint8_t>(s.wIndex), static_cast<std::uint8_t>(s.wValue));
       return {USBD_STATUS_SUCCESS, 0};
     }

@@ -288,5 +288,43 @@ TEST(DescriptorSetChecks, MalformedConfigurationsAreRefusedWithTheirCause) {
   }
 }
 
+// A status endpoint given to a dump without one: it closes the Audio Control interface's
+// setting 0 in the class's form, is counted, and the device serves it; SetInterface drops
+// its halt.
+TEST(DeviceModel, AddedStatusEndpointIsServedAndSetInterfaceClearsItsHalt) {
+  for (const bool uac2 : {false, true}) {
+    SCOPED_TRACE(uac2 ? "2.0" : "1.0");
+    const Bytes ac = Interface(0, 0, 0, 1, 1, uac2 ? 0x20 : 0);
+    const Bytes header = uac2 ? AcHeader2() : AcHeader1({1});
+    Bytes config = Configuration({ac, header, Interface(1, 0, 0)});
+    const std::size_t before = config.size();
+    std::string error;
+    ASSERT_TRUE(AddStatusEndpoint(config, 0x8E, uac2 ? 6 : 2, 8, error)) << error;
+    const std::uint8_t length = uac2 ? 7 : 9;
+    ASSERT_EQ(config.size(), before + length);
+    EXPECT_EQ(config[2] | config[3] << 8, static_cast<int>(config.size()));
+    EXPECT_EQ(config[9 + 4], 1);  // bNumEndpoints
+    const std::size_t at = 9 + ac.size() + header.size();
+    EXPECT_EQ(Bytes(config.begin() + at, config.begin() + at + 4), (Bytes{length, 5, 0x8E, 3}));
+    auto device = test::Build(config);
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(device->status_endpoint(), std::optional<std::uint8_t>(0x8E));
+
+    USB_DEFAULT_PIPE_SETUP_PACKET configure{0x00, USB_REQUEST_SET_CONFIGURATION, 1, 0, 0};
+    ASSERT_EQ(device->Control(configure, nullptr).status, USBD_STATUS_SUCCESS);
+    device->HaltEndpoint(0x8E);
+    std::uint8_t buffer[8];
+    ULONG got = 0;
+    EXPECT_EQ(device->TransferIn(0x8E, buffer, sizeof buffer, &got), USBD_STATUS_STALL_PID);
+    USB_DEFAULT_PIPE_SETUP_PACKET select{0x01, USB_REQUEST_SET_INTERFACE, 0, 0, 0};
+    ASSERT_EQ(device->Control(select, nullptr).status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(device->TransferIn(0x8E, buffer, sizeof buffer, &got), USBD_STATUS_PENDING);
+  }
+  Bytes streamingOnly = Configuration({Interface(1, 0, 0)});
+  std::string error;
+  EXPECT_FALSE(AddStatusEndpoint(streamingOnly, 0x8E, 2, 8, error));
+  EXPECT_EQ(error, "no Audio Control interface");
+}
+
 }  // namespace
 }  // namespace sim::device

@@ -2,7 +2,9 @@
 // root USB device object, it probes the device (the model string the device object read,
 // vendor registers, the quirk table) into the endpoint capability template, validates the Audio Control
 // descriptors once and builds the unit and terminal entities from them, and answers the
-// endpoint capability records.
+// endpoint capability records. Once started it follows changes made on the device: a
+// worker thread keeps a transfer pending on the Audio Control interface's status
+// endpoint and refreshes the entity each status word names (status_worker.cpp).
 #pragma once
 
 #include "adapter/audio_hal.h"
@@ -19,6 +21,17 @@ class CUacUnit;
 
 inline constexpr ULONG kUac1FunctionTag = MakePoolTag('U', 'A', 'C', '1');
 inline constexpr ULONG kProbeBufferTag = MakePoolTag('p', 'm', 'e', 't');
+// The copy of the Audio Control interface information the status worker reads its pipes
+// from.
+inline constexpr ULONG kInterfaceInfoTag = MakePoolTag('U', 'R', 'B', ' ');
+// A status pipe index that names no pipe.
+inline constexpr UCHAR kNoPipe = 0xFF;
+// The status word of a 1.0 function: bStatusType (originator type in bits 0-3) and
+// bOriginator.
+inline constexpr ULONG kUac1StatusBytes = 2;
+// Worker thread priorities.
+inline constexpr KPRIORITY kUac1WorkerPriority = 24;
+inline constexpr KPRIORITY kUac2WorkerPriority = LOW_REALTIME_PRIORITY;
 using adapter::kLanguageEnglish;
 using adapter::kModelStringFallbackIndex;
 using adapter::kModelStringIndex;
@@ -55,10 +68,39 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   // IAudioHal
   STDMETHODIMP Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT LowerDevice,
                     PDEVICE_OBJECT Pdo) override;
+  // The function's slots for starting and stopping its entities start and stop the
+  // status worker (which starts and stops the entities of a 1.0 function).
+  STDMETHODIMP StartEntities() override { return StartWorker(); }
+  STDMETHODIMP StopEntities() override { return StopWorker(); }
   STDMETHODIMP ProbeDevice() override;
   STDMETHODIMP GetCapabilityRecord(ULONG Direction, ULONG EndpointType,
                                    adapter::EndpointCapabilityRecord* Record) override;
   STDMETHODIMP GetEngineCapabilityRecord(ULONG Index, adapter::EndpointCapabilityRecord* Record) override;
+
+  // IAdapterPowerManagement: a new device power state reaches the engines; back in D0 the
+  // probe's last step runs again, the entities get their values back, every engine's
+  // subdevice is updated and the worker starts; leaving D0 stops it. An unknown state
+  // changes nothing.
+  STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
+
+  // Selects the Audio Control interface's setting 0, takes its status pipe (an IN
+  // interrupt pipe of 2-byte packets) and starts the worker thread on it, then the
+  // entities. No endpoints or no status pipe: the entities only. A worker that runs
+  // already is left running. PASSIVE_LEVEL.
+  virtual NTSTATUS StartWorker();
+  // Stops the entities, then asks the worker thread to end and waits for it (returning
+  // also after the thread ended on its own). Always succeeds. PASSIVE_LEVEL.
+  virtual NTSTATUS StopWorker();
+  // A status word named this entity: its unit refreshes itself; a terminal's change
+  // updates every engine's wave subdevice, any other unit's nodes are read again from the
+  // device and a control change is published for each. No such entity, or a unit that
+  // cannot take the change: its failure.
+  NTSTATUS NotifyEntityChange(ULONG EntityId);
+  // Whether a worker thread was started and not yet stopped (it may have ended on its own).
+  bool WorkerStarted() const { return m_pWorkerThread != nullptr; }
+  // Whether the worker thread runs now: started, and neither stopped nor ended on its own.
+  bool WorkerRunning() { return m_pWorkerThread && !KeReadStateEvent(&m_ThreadEndedEvent); }
+  UCHAR StatusPipeIndex() const { return m_nStatusPipe; }
 
   // The function's own units, terminals and clock sources (control nodes go to the
   // CAudioHal entity list). The last unit with the identifier, without a reference.
@@ -108,6 +150,29 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   // subtype the version does not build records its fault and stops the walk.
   virtual NTSTATUS CreateUnitAt(ULONG Offset, PUCHAR Descriptor, CUacUnit** Unit);
 
+  // The status worker (status_worker.cpp). Selects setting 0 of the Audio Control
+  // interface and keeps a copy of its interface information; *Pipes is 0 (and no copy is
+  // kept) when the interface has no endpoints or is not in the configuration.
+  NTSTATUS SelectControlInterface(PULONG Pipes);
+  // Creates the worker thread at the priority; on failure no thread runs and the
+  // interface information is let go.
+  NTSTATUS StartWorkerThread(KPRIORITY Priority);
+  // Ends a started worker thread and waits for it, lets the interface information go and
+  // resets the pipe indexes and both events: the not-started state.
+  void EndWorker();
+  void FreeControlInterfaceInfo();
+  static VOID StatusWorkerStart(PVOID Context);
+  // The thread body: keeps one transfer pending on the status pipe until it fails or the
+  // stop event is set; sets the thread-ended event as its last action.
+  virtual void StatusWorker();
+  // Every unit once, as after a status word naming it.
+  void RefreshUnits();
+  // Power changes of both class versions; `RunAfterProbe`: the 1.0 family's AfterProbe on
+  // the way back to D0.
+  void ChangePowerState(POWER_STATE NewState, bool RunAfterProbe);
+  // UpdateSubdevice on every engine, up to the first failure.
+  NTSTATUS UpdateEngineSubdevices();
+
   USHORT m_VendorId;
   USHORT m_ProductId;
   char16_t m_Model[adapter::kModelStringUnits];  // as the device object read it
@@ -116,7 +181,12 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   NTSTATUS m_ModelStatus;  // why there is no model string
   ULONG m_nQuirks;
   UCHAR m_nControlInterface;
-  UCHAR m_nStatusPipe;  // 0xFF: none
+  UCHAR m_nStatusPipe;  // kNoPipe: none
+  UCHAR m_nBulkPipe;    // a 2.0 function's bulk IN pipe; kNoPipe: none
+  PUSBD_INTERFACE_INFORMATION m_pControlInterfaceInfo;  // kInterfaceInfoTag, while a worker runs
+  PVOID m_pWorkerThread;  // referenced thread object
+  KEVENT m_StopEvent;         // notification: asks the worker to end
+  KEVENT m_ThreadEndedEvent;  // notification: the worker's last action
   adapter::CRefList<adapter::IUacEntity>* m_pUnitList;
   adapter::IUsbAudioDevice* m_pUsbDevice;  // not referenced: the device aggregates this object
   DescriptorFault m_Fault;

@@ -24,9 +24,17 @@ enum Uac2Quirk : ULONG {
   QUIRK_UAC2_HEADPHONE_MIC_RECORDS = 1u << 0,
 };
 
+// The interrupt data message of a 2.0 function: bInfo, bAttribute, wValue (channel,
+// control selector), wIndex (interface, entity).
+inline constexpr ULONG kUac2StatusBytes = 6;
+// What a bulk IN pipe of the Audio Control interface carries is read and dropped.
+inline constexpr ULONG kUac2BulkBytes = 512;
+
 class CUac2Function : public CUac1Function {
  public:
   CUac2Function(PUNKNOWN outerUnknown, const adapter::FunctionContext& Context);
+  // A worker still running is ended first: its thread calls into this class.
+  ~CUac2Function() override;
 
   // IUacFunction
   // For each engine whose terminal kind changed: waits "UpdateMiniportDelay" ms (0 to
@@ -44,6 +52,20 @@ class CUac2Function : public CUac1Function {
   STDMETHODIMP GetCapabilityRecord(ULONG Direction, ULONG EndpointType,
                                    adapter::EndpointCapabilityRecord* Record) override;
 
+  // IAdapterPowerManagement: as the 1.0 function, without AfterProbe.
+  STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
+
+  // The worker of a 2.0 function: the status pipe is the first IN interrupt pipe of
+  // 6-byte packets, and a bulk IN pipe, when there is one, is kept read as well. The
+  // entities are neither started nor stopped here.
+  NTSTATUS StartWorker() override;
+  NTSTATUS StopWorker() override;
+  // An interrupt message named this entity's control: its unit refreshes the control; a
+  // control node's change is published, a terminal's connector change updates every
+  // engine's wave subdevice.
+  NTSTATUS NotifyEntityChange(ULONG EntityId, ULONG ControlSelector, ULONG Channel);
+  UCHAR BulkPipeIndex() const { return m_nBulkPipe; }
+
   ULONG Variant() const { return m_nVariant; }
   // The wait before a subdevice update: the "UpdateMiniportDelay" setting clamped to 0 to
   // 5000 ms; 0 when the setting is absent or unreadable.
@@ -52,6 +74,7 @@ class CUac2Function : public CUac1Function {
  protected:
   bool IsEngineKindChanged(adapter::IStreamEngine* Engine);
   NTSTATUS CreateUnitAt(ULONG Offset, PUCHAR Descriptor, CUacUnit** Unit) override;
+  void StatusWorker() override;
 
   ULONG m_nVariant;
 };

@@ -32,3 +32,9 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus,
 
 PETHREAD PsGetCurrentThread();
 HANDLE PsGetCurrentThreadId();
+
+namespace platform::ps {
+// Fault injection: the next `count` PsCreateSystemThread calls fail with
+// STATUS_INSUFFICIENT_RESOURCES and start nothing (0 clears what is left).
+void FailThreadCreation(unsigned count = 1);
+}  // namespace platform::ps

@@ -133,4 +133,17 @@ class DescriptorSet {
   std::map<std::pair<std::uint8_t, std::uint8_t>, StreamFormat> formats_;
 };
 
+// A device whose dump has no status endpoint, given one: inserts a standard interrupt IN
+// endpoint descriptor at the end of setting 0 of the first Audio Control interface (after
+// its class-specific descriptors) and counts it in bNumEndpoints and wTotalLength. The
+// descriptor has the class's form: 9 bytes (bRefresh and bSynchAddress 0) for a 1.0
+// interface, 7 for a 2.0 one. False with the cause when there is no such interface or the
+// configuration is out of shape.
+bool AddStatusEndpoint(std::vector<std::uint8_t>& configuration, std::uint8_t address, std::uint16_t max_packet,
+                       std::uint8_t interval, std::string& error);
+// The same for an endpoint of any transfer type (`attributes` as bmAttributes), e.g. the
+// bulk IN endpoint some 2.0 control interfaces carry beside the status endpoint.
+bool AddControlEndpoint(std::vector<std::uint8_t>& configuration, std::uint8_t address, std::uint8_t attributes,
+                        std::uint16_t max_packet, std::uint8_t interval, std::string& error);
+
 }  // namespace sim::device
