@@ -392,6 +392,24 @@ TEST_F(Uac1Streaming, PrepareSurvivesEveryAllocationFailure) {
   }
 }
 
+// The data pipe can be aborted while a stream runs: its URBs come back and the engine
+// waits on, without recovering, until a client stops it.
+TEST_F(Uac1Streaming, AbortedPipeDrainsWithoutRecovery) {
+  ExpectStreamFinding("missed packets", "device");  // a completion may race the abort
+  ASSERT_EQ(StartDevice({kStereo48}, {kMono48}), STATUS_SUCCESS);
+  stream::CUsbStreamEngine* engine = Capture();
+  TestClient client;
+  ASSERT_EQ(Attach(engine, client, kMono48Format, 5, 3), STATUS_SUCCESS);
+  DelayMs(20);
+  EXPECT_EQ(engine->AbortPipe(), STATUS_SUCCESS);
+  DelayMs(50);
+  size_t cancelled = 0;
+  for (const UrbSeen& u : Urbs(engine)) cancelled += u.status == STATUS_CANCELLED;
+  EXPECT_GE(cancelled, 1u);
+  Detach(engine, client);
+  EXPECT_EQ(engine->GetUrbsOutstanding(), 0);
+}
+
 // Once the streams run, neither path allocates pool: transfers exist from the prepare on
 // and their IRPs are reused.
 TEST_F(Uac1Streaming, StreamingAllocatesNoPool) {

@@ -130,7 +130,7 @@ NTSTATUS HostController::Finish(PURB urb, USBD_STATUS status) {
   return UsbdStatusToNtStatus(status);
 }
 
-NTSTATUS HostController::Submit(PURB urb, UrbCompletion done, std::uint64_t* id) {
+NTSTATUS HostController::Submit(PURB urb, UrbCompletion done, std::uint64_t* id, bool deferred) {
   NTSTATUS status;
   {
     std::lock_guard lock(mutex_);
@@ -138,9 +138,26 @@ NTSTATUS HostController::Submit(PURB urb, UrbCompletion done, std::uint64_t* id)
     // look early), but what it finishes waits for the bus context.
     if (delivering_ == 0) RunScheduleLocked(clock_(), false);
     status = SubmitLocked(urb, done, id);
+    if (deferred && status == STATUS_PENDING && id != nullptr && *id != 0) unreleased_.push_back(*id);
   }
   Wake();
   return status;
+}
+
+void HostController::Release(std::uint64_t id) {
+  bool waiting = false;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = std::find(unreleased_.begin(), unreleased_.end(), id);
+    if (it == unreleased_.end()) return;
+    unreleased_.erase(it);
+    for (const auto& c : due_) waiting = waiting || c.seq == id;
+  }
+  if (waiting) Wake();
+}
+
+bool HostController::Deliverable(const Completed& c) const {
+  return unreleased_.empty() || std::find(unreleased_.begin(), unreleased_.end(), c.seq) == unreleased_.end();
 }
 
 NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64_t* id) {
@@ -214,7 +231,7 @@ NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64
         if (AbortPipeLocked(*pipe, USBD_STATUS_CANCELED, STATUS_CANCELLED) > 0) {
           urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
           due_.push_back(Completed{Immediate(), seq, std::move(done), STATUS_SUCCESS});
-          if (id) *id = 0;
+          if (id) *id = seq;
           return STATUS_PENDING;
         }
       } else {
@@ -622,7 +639,8 @@ std::uint32_t HostController::cycle_count() {
   return cycles_;
 }
 
-NTSTATUS HostController::SubmitIdle(const USB_IDLE_CALLBACK_INFO* info, UrbCompletion done, std::uint64_t* id) {
+NTSTATUS HostController::SubmitIdle(const USB_IDLE_CALLBACK_INFO* info, UrbCompletion done, std::uint64_t* id,
+                                    bool deferred) {
   NTSTATUS status;
   {
     std::lock_guard lock(mutex_);
@@ -637,6 +655,7 @@ NTSTATUS HostController::SubmitIdle(const USB_IDLE_CALLBACK_INFO* info, UrbCompl
       const std::uint64_t seq = next_seq_++;
       idle_ = Idle{*info, std::move(done), seq, false};
       if (id) *id = seq;
+      if (deferred && id) unreleased_.push_back(seq);
       return STATUS_PENDING;
     }
   }

@@ -234,7 +234,7 @@ std::optional<BusMicroframe> HostController::NextEvent() {
   std::lock_guard lock(mutex_);
   std::optional<BusMicroframe> next = NextWorkLocked();
   for (auto& c : due_)
-    if (!next || std::max(c.when, now_) < *next) next = std::max(c.when, now_);
+    if (Deliverable(c) && (!next || std::max(c.when, now_) < *next)) next = std::max(c.when, now_);
   return next;
 }
 
@@ -274,12 +274,12 @@ void HostController::AdvanceTo(BusMicroframe until) {
   for (;;) {
     std::optional<BusMicroframe> done_at;
     for (auto& c : due_)
-      if (!done_at || c.when < *done_at) done_at = c.when;
+      if (Deliverable(c) && (!done_at || c.when < *done_at)) done_at = c.when;
     const auto work_at = NextWorkLocked();
     if (done_at && *done_at <= until && (!work_at || *done_at <= *work_at)) {
       now_ = std::max(now_, *done_at);
       std::vector<Completed> ready, keep;
-      for (auto& c : due_) (c.when <= now_ ? ready : keep).push_back(std::move(c));
+      for (auto& c : due_) (c.when <= now_ && Deliverable(c) ? ready : keep).push_back(std::move(c));
       due_ = std::move(keep);
       std::stable_sort(ready.begin(), ready.end(), [](const Completed& a, const Completed& b) { return Earlier(a, b); });
       ++delivering_;

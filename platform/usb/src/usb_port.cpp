@@ -147,7 +147,10 @@ void UsbPort::CompleteNow(PIRP irp) {
   KeLowerIrql(old);
 }
 
-// A request the controller keeps: cancellable from now on.
+// A request the controller keeps: cancellable from now on. The controller holds the
+// request's completion back until this is done (it was submitted deferred): a completion
+// that ran before the cancel routine was set would take the missing routine for a cancel
+// under way, wait for it, and the IRP would never come back.
 void UsbPort::Pend(PIRP irp, std::uint64_t id) {
   IoMarkIrpPending(irp);
   SetId(irp, id);
@@ -158,6 +161,7 @@ void UsbPort::Pend(PIRP irp, std::uint64_t id) {
     hc_->Cancel(id);
     if (ArriveSecond(irp)) CompleteNow(irp);
   }
+  hc_->Release(id);
   KeSetEvent(&kick_, IO_NO_INCREMENT, FALSE);
 }
 
@@ -254,7 +258,7 @@ NTSTATUS UsbPort::InternalControl(PIRP irp) {
       }
       std::uint64_t id = 0;
       NoteTransferBuffer(irp, urb);
-      status = hc_->Submit(urb, done, &id);
+      status = hc_->Submit(urb, done, &id, /*deferred=*/true);
       if (status == STATUS_PENDING) {
         Pend(irp, id);
         return STATUS_PENDING;
@@ -279,7 +283,7 @@ NTSTATUS UsbPort::InternalControl(PIRP irp) {
         break;
       }
       std::uint64_t id = 0;
-      status = hc_->SubmitIdle(info, done, &id);
+      status = hc_->SubmitIdle(info, done, &id, /*deferred=*/true);
       if (status == STATUS_PENDING) {
         Pend(irp, id);
         return STATUS_PENDING;

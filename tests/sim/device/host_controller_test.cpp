@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "kernel/pool.h"
 #include "bus_harness.h"
@@ -191,6 +192,91 @@ TEST_F(FullSpeed, FailNthAndHeldUrbs) {
   bus.Deliver();
   EXPECT_EQ(dh.status, STATUS_CANCELLED);
   EXPECT_FALSE(bus.hc->Cancel(id));
+}
+
+// A request submitted deferred completes only after its submitter released it, however
+// soon it is due: an abort with transfers queued and an ASAP transfer whose every slot
+// has passed are both due at once. Other requests' completions are not held, the bus
+// sees no event in the held one (it would wake for nothing) and the release wakes it.
+TEST_F(FullSpeed, DeferredCompletionWaitsForItsRelease) {
+  int wakes = 0;
+  bus.hc->SetWakeup([&] { ++wakes; });
+  auto submit_deferred = [&](PURB urb, Done& done, std::uint64_t* id) {
+    return bus.hc->Submit(
+        urb,
+        [&done](NTSTATUS s) {
+          ++done.count;
+          done.status = s;
+        },
+        id, /*deferred=*/true);
+  };
+  _URB_PIPE_REQUEST abort{};
+  abort.Hdr.Length = sizeof(abort);
+  abort.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+  abort.PipeHandle = out;
+  IsoUrb first(out, 5, 176, false, true);
+  IsoUrb late(out, 3, 176, false, true);
+  struct Case {
+    const char* what;
+    std::function<NTSTATUS(Done&, std::uint64_t*)> submit;
+    NTSTATUS status;
+  };
+  const Case cases[] = {
+      {"abort with a transfer queued",
+       [&](Done& d, std::uint64_t* id) {
+         Done queued;
+         EXPECT_EQ(bus.Submit(first.urb(), queued), STATUS_PENDING);
+         const NTSTATUS s = submit_deferred(reinterpret_cast<PURB>(&abort), d, id);
+         bus.Deliver();
+         EXPECT_EQ(queued.count, 1) << "the aborted transfer is not held";
+         EXPECT_EQ(queued.status, STATUS_CANCELLED);
+         return s;
+       },
+       STATUS_SUCCESS},
+      {"ASAP transfer after its slots passed",
+       [&](Done& d, std::uint64_t* id) {
+         Done before;
+         EXPECT_EQ(bus.Submit(first.urb(), before), STATUS_PENDING);
+         bus.RunFrames(20);  // the pipe ran dry long before the next transfer
+         EXPECT_EQ(before.count, 1);
+         return submit_deferred(late.urb(), d, id);
+       },
+       STATUS_UNSUCCESSFUL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Done d;
+    std::uint64_t id = 0;
+    ASSERT_EQ(c.submit(d, &id), STATUS_PENDING);
+    EXPECT_NE(id, 0u) << "every pending request has an id";
+    bus.Deliver();
+    bus.RunFrames(3);
+    EXPECT_EQ(d.count, 0);
+    EXPECT_FALSE(bus.hc->NextEvent().has_value());
+    const int woken = wakes;
+    bus.hc->Release(id);
+    EXPECT_EQ(wakes, woken + 1);
+    EXPECT_EQ(d.count, 0) << "delivered by the bus context, not on the releaser's stack";
+    bus.Deliver();
+    EXPECT_EQ(d.count, 1);
+    EXPECT_EQ(d.status, c.status);
+    bus.hc->Release(id);  // released twice, or an id never held: nothing happens
+    bus.RunFrames(2);
+    EXPECT_EQ(d.count, 1);
+  }
+  // A held abort pipe request is cancelled by its id as any other request.
+  bus.hc->HoldNthUrb(1, URB_FUNCTION_ABORT_PIPE);
+  Done held;
+  std::uint64_t id = 0;
+  ASSERT_EQ(submit_deferred(reinterpret_cast<PURB>(&abort), held, &id), STATUS_PENDING);
+  bus.hc->Release(id);
+  bus.RunFrames(100);
+  EXPECT_EQ(held.count, 0);
+  EXPECT_TRUE(bus.hc->Cancel(id));
+  bus.Deliver();
+  EXPECT_EQ(held.count, 1);
+  EXPECT_EQ(held.status, STATUS_CANCELLED);
+  bus.hc->SetWakeup(nullptr);
 }
 
 TEST_F(FullSpeed, RemovalCompletesEveryPendingRequest) {

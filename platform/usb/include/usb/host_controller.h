@@ -76,7 +76,14 @@ class HostController {
   // is set. `id` (optional) names a pending request for Cancel. Buffers may be given as a
   // pointer or an MDL (the MDL wins when both are set). An abort pipe with transfers
   // queued pends until their completions have been delivered.
-  NTSTATUS Submit(PURB urb, UrbCompletion done, std::uint64_t* id = nullptr);
+  //
+  // With `deferred` (and `id`), the completion of a pending request is not delivered
+  // before Release(id), however soon it is due: the submitter (the port) first makes its
+  // IRP pending and cancellable, which a completion running on another processor in the
+  // meantime would find half done. The request itself runs on the bus meanwhile.
+  NTSTATUS Submit(PURB urb, UrbCompletion done, std::uint64_t* id = nullptr, bool deferred = false);
+  // Lets the bus context deliver the completion of a request submitted deferred.
+  void Release(std::uint64_t id);
   // Completes a pending request with STATUS_CANCELLED (USBD_STATUS_CANCELED), delivered
   // by the bus context; false when it is no longer pending.
   bool Cancel(std::uint64_t id);
@@ -90,7 +97,8 @@ class HostController {
 
   // --- Idle notification: the request stays pending until cancelled, completed by the
   // test, or the device goes. A second one while one is pending is refused.
-  NTSTATUS SubmitIdle(const USB_IDLE_CALLBACK_INFO* info, UrbCompletion done, std::uint64_t* id);
+  NTSTATUS SubmitIdle(const USB_IDLE_CALLBACK_INFO* info, UrbCompletion done, std::uint64_t* id,
+                      bool deferred = false);
   // Takes the callback of a pending idle request that has not been called yet (the bus
   // calls it when the device may suspend); null when there is none.
   std::optional<USB_IDLE_CALLBACK_INFO> TakeIdleCallback();
@@ -147,6 +155,7 @@ class HostController {
   void RunMicroframe(BusMicroframe m);
   void Retire(std::unique_ptr<Transfer> t, BusMicroframe when, NTSTATUS status);
   void Deliver(std::vector<Completed>& list);
+  bool Deliverable(const Completed& c) const;
   ControlResult DeviceControl(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* data);
   std::optional<BusMicroframe> NextWorkLocked();
 
@@ -174,6 +183,7 @@ class HostController {
   BusMicroframe control_free_at_ = 0;
   std::vector<std::unique_ptr<Transfer>> held_;
   std::vector<Completed> due_;
+  std::vector<std::uint64_t> unreleased_;  // deferred requests whose submitter is not done yet
   struct Idle {
     USB_IDLE_CALLBACK_INFO info;
     UrbCompletion done;
