@@ -62,7 +62,7 @@ STDMETHODIMP CUac1RenderStream::SelectAltSetting(UCHAR AlternateSetting, PSTREAM
   adapter::ScopedRelease<adapter::IUsbAudioDevice> held(device);
   const NTSTATUS status = SelectInterfaceSetting(device, AlternateSetting);
   // A device that refuses the rate still plays the setting's own.
-  if (NT_SUCCESS(status) && Record && AlternateSetting != 0) SetEndpointRate(device, Record->Format.Format.nSamplesPerSec);
+  if (NT_SUCCESS(status) && Record && AlternateSetting != 0) SetEndpointRate(device, AlternateSetting, Record->Format.Format.nSamplesPerSec);
   return status;
 }
 
@@ -188,7 +188,7 @@ STDMETHODIMP CUac1CaptureStream::SelectAltSetting(UCHAR AlternateSetting, PSTREA
   adapter::ScopedRelease<adapter::IUsbAudioDevice> held(device);
   NTSTATUS status = SelectInterfaceSetting(device, AlternateSetting);
   if (NT_SUCCESS(status) && Record && AlternateSetting != 0) {
-    status = SetEndpointRate(device, Record->Format.Format.nSamplesPerSec);
+    status = SetEndpointRate(device, AlternateSetting, Record->Format.Format.nSamplesPerSec);
     // A refused rate leaves nothing selected: the bandwidth goes back.
     if (!NT_SUCCESS(status)) SelectInterfaceSetting(device, 0);
   }

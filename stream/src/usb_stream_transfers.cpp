@@ -25,6 +25,12 @@ constexpr ULONG kInterfaceInfoOffset = 32;  // the interface block's offset in t
 constexpr UCHAR kSetCur = 0x01;
 constexpr USHORT kSamplingFreqControl = 0x0100;
 constexpr ULONG kRateBytes = 3;
+// The general class-specific endpoint descriptor: type, subtype, length, and the
+// bmAttributes bit that declares the sampling-frequency control.
+constexpr UCHAR kCsEndpoint = 0x25;
+constexpr UCHAR kEpGeneral = 0x01;
+constexpr UCHAR kEpGeneralBytes = 7;
+constexpr UCHAR kSamplingFreqAttribute = 0x01;
 // The abort-pipe URB is declared with this length.
 constexpr USHORT kAbortPipeUrbBytes = 40;
 
@@ -334,9 +340,32 @@ NTSTATUS CUsbStreamEngine::SelectInterfaceSetting(adapter::IUsbAudioDevice* Devi
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CUsbStreamEngine::SetEndpointRate(adapter::IUsbAudioDevice* Device, ULONG Rate) {
+bool CUsbStreamEngine::EndpointHasRateControl(adapter::IUsbAudioDevice* Device, UCHAR AlternateSetting) {
+  const USB_ENDPOINT_DESCRIPTOR* e =
+      FindDataEndpoint(Device, AlternateSetting, m_nDirection == adapter::STREAM_DIRECTION_CAPTURE);
+  if (!e) return true;
+  PUSB_CONFIGURATION_DESCRIPTOR config = Device->GetConfigurationDescriptor();
+  const UCHAR* end = reinterpret_cast<const UCHAR*>(config) + config->wTotalLength;
+  // The class-specific descriptor follows its endpoint descriptor, before the next
+  // endpoint or interface.
+  const UCHAR* at = reinterpret_cast<const UCHAR*>(e) + e->bLength;
+  while (at + sizeof(USB_COMMON_DESCRIPTOR) <= end) {
+    const auto* common = reinterpret_cast<const USB_COMMON_DESCRIPTOR*>(at);
+    if (common->bLength < sizeof(USB_COMMON_DESCRIPTOR) || at + common->bLength > end) break;
+    if (common->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE ||
+        common->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE)
+      break;
+    if (common->bDescriptorType == kCsEndpoint && common->bLength >= kEpGeneralBytes && at[2] == kEpGeneral)
+      return (at[3] & kSamplingFreqAttribute) != 0;
+    at += common->bLength;
+  }
+  return true;
+}
+
+NTSTATUS CUsbStreamEngine::SetEndpointRate(adapter::IUsbAudioDevice* Device, UCHAR AlternateSetting, ULONG Rate) {
   const USBD_PIPE_INFORMATION* pipe = GetDataPipe();
   if (!pipe) return STATUS_UNSUCCESSFUL;
+  if (!EndpointHasRateControl(Device, AlternateSetting)) return STATUS_SUCCESS;
   auto* urb = static_cast<PURB>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kUrbPoolTag));
   if (!urb) return STATUS_INSUFFICIENT_RESOURCES;

@@ -154,6 +154,42 @@ TEST_F(WaveCaptureEndToEnd, At22050HzStereoTheStoreWrapsAtWholeFrames) {
   EXPECT_LE(position, 88200u);
 }
 
+// Capture endpoints with and without the sampling-frequency control in their class-specific
+// endpoint descriptor: a device without it runs at its format's one rate and stalls the
+// request, so the stream must start without it and record the device's tone.
+struct CaptureDevice {
+  const char* dump;
+  ULONG rate;
+  bool rateControl;  // what the endpoint's descriptor declares
+};
+
+class UacCaptureDevices : public WaveCaptureEndToEnd, public ::testing::WithParamInterface<CaptureDevice> {};
+
+TEST_P(UacCaptureDevices, RecordTheDevicesToneWhetherOrNotTheEndpointTakesARate) {
+  const CaptureDevice& d = GetParam();
+  UseExactTiming();
+  ASSERT_EQ(StartDump(d.dump), STATUS_SUCCESS);
+  InstallSubdevices();
+  ULONG64 position = 0;
+  const std::vector<short> s = Samples(RecordSecond(ExtensibleFormat(2, d.rate, 16), false, &position, 0x81));
+  const ULONG64 second = 4ull * d.rate;
+  EXPECT_EQ(s.size() * 2, position);
+  EXPECT_GE(position, second - second / 100);  // within 10 ms of the first packet
+  EXPECT_LE(position, second);
+  EXPECT_EQ(sim_->SamplingRate(0x81), d.rate);
+  std::vector<short> left;
+  for (size_t i = 0; i + 1 < s.size(); i += 2) left.push_back(s[i]);
+  EXPECT_NEAR(ToneFrequency(left, d.rate, d.rate / 20), 1000.0, 0.05);
+}
+
+INSTANTIATE_TEST_SUITE_P(Uac1, UacCaptureDevices,
+                         ::testing::Values(CaptureDevice{"uac1-headset-A.txt", 44100, false},
+                                           CaptureDevice{kDongle, 48000, true}, CaptureDevice{kDongle, 44100, true}),
+                         [](const ::testing::TestParamInfo<CaptureDevice>& info) {
+                           return std::string(info.param.rateControl ? "RateControl" : "NoRateControl") +
+                                  std::to_string(info.param.rate) + "_" + std::to_string(info.index);
+                         });
+
 TEST_F(WaveCaptureEndToEnd, ASecondPinIsRefused) {
   ASSERT_EQ(StartDump(kDongle), STATUS_SUCCESS);
   InstallSubdevices();

@@ -291,8 +291,14 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   // of the engine's direction, and the device's activity count. No such pipe in a
   // streaming setting: alternate setting 0 again and STATUS_UNSUCCESSFUL.
   NTSTATUS SelectInterfaceSetting(adapter::IUsbAudioDevice* Device, UCHAR AlternateSetting);
-  // The UAC 1.0 sampling-frequency request to the data endpoint.
-  NTSTATUS SetEndpointRate(adapter::IUsbAudioDevice* Device, ULONG Rate);
+  // The UAC 1.0 sampling-frequency request to the data endpoint of the alternate setting.
+  // An endpoint whose class-specific descriptor declares no sampling-frequency control
+  // runs at its format's rate and would stall the request: nothing is sent, success.
+  NTSTATUS SetEndpointRate(adapter::IUsbAudioDevice* Device, UCHAR AlternateSetting, ULONG Rate);
+  // Whether the data endpoint of the alternate setting accepts the sampling-frequency
+  // request: bit 0 of its general class-specific endpoint descriptor. Without that
+  // descriptor the request is sent, as before.
+  bool EndpointHasRateControl(adapter::IUsbAudioDevice* Device, UCHAR AlternateSetting);
   NTSTATUS AllocTransfer(adapter::IUsbAudioDevice* Device, ULONG Slot, UrbContext** Context);
   void FreeUrbContext(UrbContext* Context);
   // The lowest slot below URBs in flight that is free, moved to the in-flight table; null
