@@ -210,6 +210,15 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
  private:
   CPtrList* FormatListFor();
   void FreeLists();
+  // Creates the wave port and miniport (the engine's index among the adapter's engines
+  // names it), finds the topology pin the bridge pin joins through both pin maps and
+  // registers the subdevice; on any failure nothing is kept. A bridge pin that joins no
+  // streaming terminal (the miniport's STATUS_NOT_FOUND) or a terminal the topology
+  // filter does not know leaves the subdevice without a physical connection.
+  NTSTATUS InstallWaveSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN Adapter);
+  // Unregisters the physical connection and the subdevice; the wave port goes once the
+  // subdevice is unregistered.
+  NTSTATUS UnregisterWaveSubdevice(PDEVICE_OBJECT DeviceObject);
   enum class ClientOp { Find, Remove, Head };
   PSTREAMCLIENTRECORD ClientListOp(CClientList* List, ClientOp Op, ULONGLONG Key);
   NTSTATUS RunNodeList(CRefList<IDspNode>* List, PVOID Data, ULONG Frames, bool Reset);

@@ -26,10 +26,12 @@ bool SimDevice::SampleLayoutOk(const Stream& s) {
 void SimDevice::SelectAlternate(std::uint8_t interface_number, std::uint8_t alternate) {
   alternates_[interface_number] = alternate;
   for (auto it = streams_.begin(); it != streams_.end();) {
-    if (it->second->interface_number == interface_number)
+    if (it->second->interface_number == interface_number) {
+      if (it->second->role == Stream::Role::Render) closed_[it->first] = std::move(it->second);
       it = streams_.erase(it);
-    else
+    } else {
       ++it;
+    }
   }
   const InterfaceInfo* intf = descriptors_.FindInterface(interface_number);
   const AltSetting* alt = intf ? intf->Find(alternate) : nullptr;
@@ -79,6 +81,7 @@ void SimDevice::SelectAlternate(std::uint8_t interface_number, std::uint8_t alte
       s->start_frames = profile_.fifo_start_frames != 0 ? profile_.fifo_start_frames : s->rate * 2 / 1000;
       s->capacity_frames = std::max<std::uint32_t>(s->rate * profile_.fifo_capacity_ms / 1000, s->start_frames * 2);
     }
+    closed_.erase(e.address);
     streams_[e.address] = std::move(s);
   }
 }
@@ -368,6 +371,10 @@ std::vector<std::int32_t> SimDevice::received_samples(std::uint8_t endpoint) {
   std::lock_guard lock(mutex_);
   std::vector<std::int32_t> out;
   Stream* s = FindStream(endpoint);
+  if (s == nullptr) {
+    auto closed = closed_.find(endpoint);
+    if (closed != closed_.end()) s = closed->second.get();
+  }
   if (s == nullptr || !SampleLayoutOk(*s)) return out;
   const int shift = s->subframe * 8 - s->bits;
   for (std::size_t at = 0; at + s->subframe <= s->received.size(); at += s->subframe) {

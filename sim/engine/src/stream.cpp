@@ -69,6 +69,9 @@ Stream::Stream(std::unique_ptr<platform::ks::Pin> pin, bool capture, const WAVEF
       m_Packet(options.packetBytes ? options.packetBytes : PacketBytesOf(format)),
       m_WakeMs(options.wakeMs),
       m_MoveOnNotification(options.moveDataOnNotification),
+      m_ClientSignal(std::move(options.clientSignal)),
+      m_CaptureSink(std::move(options.captureSink)),
+      m_CheckCapturePattern(options.checkCapturePattern),
       m_StallPeriods(options.stallPeriods ? options.stallPeriods : 1),
       m_DeviceFrames(std::move(options.deviceFrames)),
       m_DeviceFifoFrames(options.deviceFifoFrames),
@@ -447,7 +450,10 @@ NTSTATUS Stream::MoveDataLocked() {
           Report(Issue::Starved, "silence written from byte " + std::to_string(m_Written));
         m_StarvationReported = true;
       } else {
-        FillCounterPattern(m_ClientBytes, chunk.data(), n, m_SampleBytes);
+        if (m_ClientSignal)
+          m_ClientSignal(m_ClientBytes, chunk.data(), n);
+        else
+          FillCounterPattern(m_ClientBytes, chunk.data(), n, m_SampleBytes);
         m_ClientBytes += n;
       }
       NTSTATUS status = m_Pin->Write(offset, chunk.data(), n);
@@ -473,12 +479,15 @@ NTSTATUS Stream::MoveDataLocked() {
       Report(Issue::RequestFailed, "read: " + Hex(status));
       return status;
     }
-    std::vector<Finding> glitches;
-    m_Checker.Feed(chunk.data(), n, &m_Findings, &glitches);
-    // A break in a capture stream that carried the counter is a stream finding as well.
-    for (auto& g : glitches)
-      platform::verifier::ReportStreamFinding(
-          {"engine capture stream", IssueName(g.issue), platform::clock::Now(), std::move(g.detail)});
+    if (m_CaptureSink) m_CaptureSink(chunk.data(), n);
+    if (m_CheckCapturePattern) {
+      std::vector<Finding> glitches;
+      m_Checker.Feed(chunk.data(), n, &m_Findings, &glitches);
+      // A break in a capture stream that carried the counter is a stream finding as well.
+      for (auto& g : glitches)
+        platform::verifier::ReportStreamFinding(
+            {"engine capture stream", IssueName(g.issue), platform::clock::Now(), std::move(g.detail)});
+    }
     m_Read += n;
   }
   return STATUS_SUCCESS;

@@ -192,7 +192,9 @@ class SimDevice : public platform::usb::BusDevice {
   };
   RenderStats render_stats(std::uint8_t endpoint);
   // Every sample frame received on an OUT endpoint since its alternate setting was
-  // selected, channel-interleaved, as signed values of the format's resolution.
+  // selected, channel-interleaved, as signed values of the format's resolution. Once the
+  // interface leaves that setting, what the setting received, until the endpoint streams
+  // again.
   std::vector<std::int32_t> received_samples(std::uint8_t endpoint);
   std::uint32_t frame_bytes(std::uint8_t endpoint);
   // The value the feedback endpoint would report now (10.14 or 16.16 as on the wire).
@@ -295,6 +297,8 @@ class SimDevice : public platform::usb::BusDevice {
   std::map<std::uint8_t, std::deque<std::vector<std::uint8_t>>> interrupt_queues_;
   std::map<std::uint8_t, bool> halted_;
   std::map<std::uint8_t, std::unique_ptr<Stream>> streams_;
+  // Render streams whose setting was left, kept for received_samples.
+  std::map<std::uint8_t, std::unique_ptr<Stream>> closed_;
   BusMicroframe now_ = 0;
   // The platform clock's time at bus microframe 0, taken when the bus is first heard.
   bool bus_origin_known_ = false;

@@ -102,6 +102,13 @@ struct StreamOptions {
   ULONG stallPeriods = 1;     // in RUN, a position standing still longer than this many periods plus one
                               // packet is a stall
   bool moveDataOnNotification = true;  // a notification runs a pass too
+  // Render: the client's signal, bytes [firstByte, firstByte + bytes) of its stream since
+  // the last STOP; unset: the counter pattern.
+  std::function<void(ULONG64 firstByte, BYTE* out, ULONG bytes)> clientSignal;
+  // Capture: every byte read, in order; and whether the data must continue the counter
+  // pattern (off for a device signal that is not one).
+  std::function<void(const BYTE* data, ULONG bytes)> captureSink;
+  bool checkCapturePattern = true;
   // The device end of the stream, where the test has one (the simulated device): the
   // frames it has consumed (render) or produced (capture) so far, and its FIFO depth in
   // frames. From the first reading in RUN at which both the position and the device have
@@ -170,6 +177,9 @@ class Stream {
   ULONG m_Packet;
   ULONG m_WakeMs;
   bool m_MoveOnNotification;
+  std::function<void(ULONG64, BYTE*, ULONG)> m_ClientSignal;
+  std::function<void(const BYTE*, ULONG)> m_CaptureSink;
+  bool m_CheckCapturePattern;
   LONGLONG m_PeriodTicks;
   LONGLONG m_PacketTicks;
   ULONG m_StallPeriods;
