@@ -233,7 +233,18 @@ NTSTATUS CUsbAudioDevice::SendIdleRequest() {
 // The bus driver calls this when the device may sleep: D2 for the whole stack.
 void CUsbAudioDevice::IdleCallback(PVOID Context) {
   auto* device = static_cast<CUsbAudioDevice*>(Context);
-  if (device->Stopping()) return;
+  // Counted with the work items, so the destructor waits for a callback under way.
+  device->WorkItemStarted();
+  if (device->Stopping()) {
+    device->WorkItemFinished();
+    return;
+  }
+  device->IdleCallbackBody();
+  device->WorkItemFinished();
+}
+
+void CUsbAudioDevice::IdleCallbackBody() {
+  CUsbAudioDevice* device = this;
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   auto* context =
@@ -249,6 +260,20 @@ void CUsbAudioDevice::IdleCallback(PVOID Context) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   else
     ExFreePoolWithTag(context, kUsbDeviceBufferTag);
+  // A request that withdrew the idle request while D2 was on its way found the device
+  // still in D0, so its completion asked for nothing: the device would sleep with no idle
+  // request left to wake it. It comes back here instead (unless a D0 request runs).
+  if (m_lIdlePending == 0 && m_PowerState != PowerDeviceD0 && KeReadStateEvent(&m_D0RequestDone) && !Stopping())
+    RequestD0();
+}
+
+void CUsbAudioDevice::RequestD0() {
+  KeClearEvent(&m_D0RequestDone);
+  POWER_STATE power;
+  power.DeviceState = PowerDeviceD0;
+  if (PoRequestPowerIrp(m_pPdo, IRP_MN_SET_POWER, power, &CUsbAudioDevice::D0RequestComplete, this, nullptr) !=
+      STATUS_PENDING)
+    KeSetEvent(&m_D0RequestDone, IO_NO_INCREMENT, FALSE);
 }
 
 VOID CUsbAudioDevice::IdlePowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK) {
@@ -268,14 +293,8 @@ NTSTATUS CUsbAudioDevice::IdleRequestComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Co
   const NTSTATUS status = Irp->IoStatus.Status;
   // A sleeping device whose idle request ended (cancelled for a new request, or failed)
   // comes back to D0.
-  if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED && device->m_PowerState != PowerDeviceD0) {
-    KeClearEvent(&device->m_D0RequestDone);
-    POWER_STATE power;
-    power.DeviceState = PowerDeviceD0;
-    if (PoRequestPowerIrp(device->m_pPdo, IRP_MN_SET_POWER, power, &CUsbAudioDevice::D0RequestComplete, device,
-                          nullptr) != STATUS_PENDING)
-      KeSetEvent(&device->m_D0RequestDone, IO_NO_INCREMENT, FALSE);
-  }
+  if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED && device->m_PowerState != PowerDeviceD0)
+    device->RequestD0();
 
   KIRQL irql;
   KeAcquireSpinLock(&device->m_IdleLock, &irql);

@@ -383,6 +383,32 @@ INSTANTIATE_TEST_SUITE_P(
                       RemovalRow{"surprise_suspended", 0, 5100, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A request arriving at any moment around the idle request (the timer, the work item
+// sending it, the callback asking for D2, the D2 under way) never leaves the device asleep
+// without an idle request: the next request, with nothing racing it, finds it in D0.
+TEST_F(Power, WakeAroundTheIdleRequestNeverStrandsTheDevice) {
+  for (LONGLONG at = 4995; at <= 5010; ++at) {
+    SCOPED_TRACE("wake at " + std::to_string(at) + " ms");
+    Log() = FunctionLog{};
+    ASSERT_EQ(StartWith(1), STATUS_SUCCESS);
+    DelayMs(at);
+    const LONGLONG start = Now();
+    EXPECT_EQ(device()->WakeForRequest(), STATUS_SUCCESS);
+    EXPECT_LE(Now() - start, 1000 * kTicksPerMillisecond);
+    DelayMs(200);
+    // Asleep only with its idle request pending (the timer may have fired after the wake).
+    if (device()->GetPowerState() != PowerDeviceD0) {
+      EXPECT_TRUE(device()->IdlePending());
+    }
+    EXPECT_EQ(device()->WakeForRequest(), STATUS_SUCCESS);
+    DelayMs(100);
+    Run({S::CheckD0}, 0);
+    EXPECT_EQ(Count(PowerDeviceD2), Count(PowerDeviceD0));
+    StopDevice();
+    TearDownDevice();
+  }
+}
+
 // The idle IRP's completion racing its cancel, at the same virtual instant, under the
 // scheduler's seeds: the IRP is freed once and idle-IRP-done set once, whoever wins.
 TEST_F(Power, CompletionRacingTheCancel) {

@@ -247,6 +247,9 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   void QueueIdleWork();
   static void IdleWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
   static void IdleCallback(PVOID Context);
+  void IdleCallbackBody();
+  // Asks the power manager for D0; D0-request-done is clear until it completes.
+  void RequestD0();
   static NTSTATUS IdleRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
   static VOID IdlePowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK);
   static VOID D0RequestComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK);
