@@ -7,6 +7,7 @@
 #include "kernel/pool.h"
 #include "kernel/registry.h"
 #include "kernel/verifier.h"
+#include "entry/driver_entry.h"
 #include "entry/driver_layers.h"
 
 namespace tools {
@@ -60,11 +61,47 @@ NTSTATUS DriverHost::Start(std::unique_ptr<sim::device::SimDevice> device) {
   return hal_->Init(nullptr, fdo_, lower_, port_->pdo());
 }
 
+NTSTATUS DriverHost::StartDriver(std::unique_ptr<sim::device::SimDevice> device) {
+  sim_ = std::move(device);
+  port_ = std::make_unique<platform::usb::UsbPort>(sim_.get());
+  platform::pnp::DeviceConfig config;
+  config.deviceId = HardwareId(*sim_);
+  config.hardwareIds = {config.deviceId + u"&REV_0100", config.deviceId};
+  if (!platform::pnp::RegisterDevice(port_->pdo(), config)) return STATUS_UNSUCCESSFUL;
+  NTSTATUS status = entry::DriverEntry(driver_, nullptr);
+  if (!NT_SUCCESS(status)) return status;
+  status = driver_->DriverExtension->AddDevice(driver_, port_->pdo());
+  if (!NT_SUCCESS(status)) return status;
+  pnp_ = true;
+  fdo_ = IoGetAttachedDevice(port_->pdo());
+  status = SendPnp(IRP_MN_START_DEVICE);
+  if (adapter::DeviceExtension* extension = adapter::FindDeviceExtension(fdo_)) {
+    if (extension->Adapter) {
+      hal_ = extension->Adapter;
+      hal_->AddRef();
+    }
+  }
+  return status;
+}
+
+NTSTATUS DriverHost::SendPnp(UCHAR minor) {
+  return platform::io::SendSynchronousRequest(port_->pdo(), nullptr, [&](PIRP, PIO_STACK_LOCATION stack) {
+           stack->MajorFunction = IRP_MJ_PNP;
+           stack->MinorFunction = minor;
+         }).Status;
+}
+
 void DriverHost::Stop() {
   if (stopped_) return;
   stopped_ = true;
   if (hal_) hal_->Release();
   hal_ = nullptr;
+  if (pnp_) {
+    // Plug and Play removes a device whatever its start gave; the driver and PortCls
+    // delete the FDO.
+    SendPnp(IRP_MN_REMOVE_DEVICE);
+    fdo_ = lower_ = nullptr;
+  }
   platform::clock::Settle();
   if (fdo_) {
     if (lower_) IoDetachDevice(lower_);

@@ -25,9 +25,15 @@ class DriverHost {
   DriverHost(const DriverHost&) = delete;
   DriverHost& operator=(const DriverHost&) = delete;
 
-  // Puts the device on the bus and starts the driver on it; the status of the device's
-  // Init. The device object stays alive (also after a refusal) until the host ends.
+  // Puts the device on the bus and starts the root device object on it alone (no
+  // subdevices); the status of the device's Init. The device object stays alive (also after a refusal) until the host ends.
   NTSTATUS Start(std::unique_ptr<sim::device::SimDevice> device);
+
+  // Loads the whole driver for the device as Plug and Play does: driver entry, add-device
+  // on the port's physical device and the start request; the status of the start. Stop
+  // then sends the removal. The engine client sees what the start registered.
+  NTSTATUS StartDriver(std::unique_ptr<sim::device::SimDevice> device);
+  PDEVICE_OBJECT fdo() const { return fdo_; }
 
   adapter::IAudioHal* hal() const { return hal_; }
   adapter::CUsbAudioDevice* device() const { return static_cast<adapter::CUsbAudioDevice*>(hal_); }
@@ -38,6 +44,8 @@ class DriverHost {
   void Stop();
 
  private:
+  NTSTATUS SendPnp(UCHAR minor);
+
   std::unique_ptr<platform::clock::ScopedPlatformThread> thread_;
   std::optional<platform::pool::LeakScope> leaks_;
   std::unique_ptr<sim::device::SimDevice> sim_;
@@ -48,6 +56,7 @@ class DriverHost {
   adapter::IAudioHal* hal_ = nullptr;
   std::vector<std::string> reports_;
   bool stopped_ = false;
+  bool pnp_ = false;  // started through driver entry: the driver owns the FDO
 };
 
 }  // namespace tools

@@ -16,7 +16,9 @@
 #include "adapter/audio_class.h"
 #include "adapter/endpoint_type.h"
 #include "adapter/uac_function.h"
+#include "adapter/device_extension.h"
 #include "driver_host.h"
+#include "sim/engine/engine.h"
 #include "stream/usb_stream_engine.h"
 #include "uac/control_interfaces.h"
 #include "usb/usbdlib.h"
@@ -43,7 +45,10 @@ void Usage(std::FILE* out) {
                "          nodes, the stream engines (interface, direction, endpoint type, formats by\n"
                "          alternate setting with their rates, path from the user-facing terminal) and\n"
                "          the capability record; on refusal the status, what the driver found and the\n"
-               "          descriptor at fault.\n"
+               "          descriptor at fault. For a device that built, the driver is then loaded and\n"
+               "          started as Plug and Play does, and what the audio engine sees is printed:\n"
+               "          each filter with its categories, pins, nodes and connections, and the\n"
+               "          physical connections between the filters.\n"
                "\n"
                "The simulated device answers string index 0x50 with the neutral model string\n"
                "\"SIMULATED-UAC\", which matches no chip prefix (real dumps rarely carry a model\n"
@@ -275,6 +280,95 @@ void PrintBuilt(const tools::DriverHost& host, adapter::IUacFunctionDescription*
               t.SecondValue, t.FeatureFlags, (t.FeatureFlags & adapter::ENDPOINT_FEATURE_ASIO) ? " [ASIO]" : "");
 }
 
+std::string GuidName(const GUID& g) {
+  struct Known {
+    const GUID* guid;
+    const char* name;
+  };
+  static const Known kKnown[] = {
+      {&KSCATEGORY_AUDIO, "audio"},          {&KSCATEGORY_RENDER, "render"},
+      {&KSCATEGORY_CAPTURE, "capture"},      {&KSCATEGORY_TOPOLOGY, "topology"},
+      {&adapter::GUID_ENUM_PRIVATE_INTERFACE, "enumeration"},
+      {&KSNODETYPE_DAC, "DAC"},              {&KSNODETYPE_ADC, "ADC"},
+      {&KSNODETYPE_MUX, "mux"},              {&KSNODETYPE_SUM, "sum"},
+      {&KSNODETYPE_MUTE, "mute"},            {&KSNODETYPE_VOLUME, "volume"},
+      {&KSNODETYPE_TONE, "tone"},            {&KSNODETYPE_AGC, "AGC"},
+      {&KSNODETYPE_LOUDNESS, "loudness"},    {&KSNODETYPE_DEV_SPECIFIC, "device specific"},
+      {&KSNODETYPE_HDMI_INTERFACE, "HDMI"},  {&KSNODETYPE_DISPLAYPORT_INTERFACE, "DisplayPort"},
+  };
+  for (const Known& k : kKnown)
+    if (IsEqualGUID(g, *k.guid)) return k.name;
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
+                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                g.Data4[7]);
+  return text;
+}
+
+std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+
+std::string Node(ULONG node) { return node == KSFILTER_NODE ? "filter" : "node " + std::to_string(node); }
+
+// What the audio engine finds once the driver has started: every filter the device
+// registered, its categories, pins, nodes and connections, and the physical connections
+// between the filters.
+void PrintEngineView(const tools::DriverHost& host) {
+  std::vector<platform::ks::SubdeviceInfo> filters;
+  for (const auto& info : sim::engine::EnumerateFilters())
+    if (info.device == host.fdo()) filters.push_back(info);
+  std::printf("Engine client view: %zu filter%s\n", filters.size(), filters.size() == 1 ? "" : "s");
+  for (const auto& info : filters) {
+    std::string categories;
+    for (const GUID& g : info.categories) categories += (categories.empty() ? "" : ", ") + GuidName(g);
+    std::printf("  Filter \"%s\" [%s]\n", Narrow(info.name).c_str(), categories.c_str());
+    std::unique_ptr<sim::engine::FilterClient> client;
+    sim::engine::FilterDescription d;
+    NTSTATUS status = sim::engine::FilterClient::Open(info, &client);
+    if (NT_SUCCESS(status)) status = client->ReadDescription(&d);
+    if (!NT_SUCCESS(status)) {
+      std::printf("    cannot be read: %s (0x%08x)\n", StatusName(status), static_cast<unsigned>(status));
+      continue;
+    }
+    std::printf("    Pins (%zu)\n", d.pins.size());
+    for (const auto& pin : d.pins) {
+      static const char* const kCommunication[] = {"none", "sink", "source", "both", "bridge"};
+      std::printf("      Pin %u: %s, %s, category %s, %zu data range%s\n", pin.id,
+                  pin.dataFlow == KSPIN_DATAFLOW_IN ? "in" : "out",
+                  pin.communication <= KSPIN_COMMUNICATION_BRIDGE ? kCommunication[pin.communication] : "?",
+                  pin.category == GUID_NULL ? "none" : GuidName(pin.category).c_str(), pin.dataRanges.size(),
+                  pin.dataRanges.size() == 1 ? "" : "s");
+    }
+    std::printf("    Nodes (%zu)\n", d.nodeTypes.size());
+    for (size_t n = 0; n < d.nodeTypes.size(); ++n)
+      std::printf("      Node %zu: %s\n", n, GuidName(d.nodeTypes[n]).c_str());
+    std::printf("    Connections (%zu)\n", d.connections.size());
+    for (const auto& c : d.connections)
+      std::printf("      %s pin %u -> %s pin %u\n", Node(c.FromNode).c_str(), c.FromNodePin, Node(c.ToNode).c_str(),
+                  c.ToNodePin);
+  }
+  std::printf("Physical connections\n");
+  for (const auto& c : platform::ks::EnumeratePhysicalConnections())
+    if (c.device == host.fdo())
+      std::printf("  \"%s\" pin %u -> \"%s\" pin %u\n", Narrow(c.fromName).c_str(), c.fromPin,
+                  Narrow(c.toName).c_str(), c.toPin);
+}
+
+// Starts the driver for a second copy of the device as Plug and Play would and prints
+// what the engine client sees; a start that fails is reported and leaves the exit code
+// to the model's outcome.
+int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim) {
+  tools::DriverHost host;
+  const NTSTATUS status = host.StartDriver(std::move(sim));
+  if (NT_SUCCESS(status))
+    PrintEngineView(host);
+  else
+    std::printf("Engine client view: the start failed: %s (0x%08x)\n", StatusName(status),
+                static_cast<unsigned>(status));
+  host.Stop();
+  for (const std::string& report : host.reports()) std::fprintf(stderr, "uactool: %s\n", report.c_str());
+  return host.reports().empty() ? kExitBuilt : kExitVerifier;
+}
+
 int Describe(const char* path, bool modelString) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -286,8 +380,10 @@ int Describe(const char* path, bool modelString) {
   sim::device::DeviceProfile profile;
   if (modelString) profile.strings[adapter::kModelStringIndex] = kNeutralModel;
   std::unique_ptr<sim::device::SimDevice> sim;
+  std::unique_ptr<sim::device::SimDevice> second;
   std::string error;
-  if (!sim::device::SimDevice::FromDumpText(text.str(), std::move(profile), sim, error)) {
+  if (!sim::device::SimDevice::FromDumpText(text.str(), profile, sim, error) ||
+      !sim::device::SimDevice::FromDumpText(text.str(), profile, second, error)) {
     std::fprintf(stderr, "uactool: %s: %s\n", path, error.c_str());
     return kExitUsage;
   }
@@ -316,6 +412,7 @@ int Describe(const char* path, bool modelString) {
     for (const std::string& report : host.reports()) std::fprintf(stderr, "uactool: %s\n", report.c_str());
     if (!host.reports().empty()) exitCode = kExitVerifier;
   }
+  if (exitCode == kExitBuilt) exitCode = DescribeEngineView(std::move(second));
   return exitCode;
 }
 

@@ -22,6 +22,15 @@ STDMETHODIMP CStreamEngine::SetMiniportFactory(PFNCREATEMINIPORT Factory, REFCLS
 }
 
 STDMETHODIMP CStreamEngine::SetTopologyPeer(PUNKNOWN TopologyPort, PUNKNOWN TopologyMiniport) {
+  if (!TopologyPort && !TopologyMiniport) {
+    // The topology miniport holds the adapter, which holds this engine: the peer is let
+    // go when the device goes, or neither would ever be freed.
+    if (m_pTopologyPort) m_pTopologyPort->Release();
+    if (m_pTopologyPinMap) m_pTopologyPinMap->Release();
+    m_pTopologyPort = nullptr;
+    m_pTopologyPinMap = nullptr;
+    return STATUS_SUCCESS;
+  }
   if (!TopologyPort || !TopologyMiniport) return STATUS_NO_SUCH_DEVICE;
   PMINIPORTPINMAP pinMap = nullptr;
   NTSTATUS status = TopologyMiniport->QueryInterface(IID_IMiniportPinMap, reinterpret_cast<PVOID*>(&pinMap));

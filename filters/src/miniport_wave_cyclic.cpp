@@ -3,6 +3,7 @@
 // and the intersection are in wave_descriptor.cpp.
 #include "filters/miniport_wave_cyclic.h"
 
+#include "adapter/device_extension.h"
 #include "adapter/node_interfaces.h"
 #include "adapter/object_model.h"
 #include "filters/wave_cyclic_stream.h"
@@ -35,6 +36,14 @@ CMiniportWaveCyclic::CMiniportWaveCyclic(PUNKNOWN outerUnknown, ULONG engineInde
 }
 
 CMiniportWaveCyclic::~CMiniportWaveCyclic() {
+  // The wave miniports of one device are torn down one at a time, under the mutex of the
+  // device's extension (when the adapter's device went through the driver's add-device).
+  PKMUTEX teardown = nullptr;
+  if (m_pAdapter) {
+    if (adapter::DeviceExtension* extension = adapter::FindDeviceExtension(m_pAdapter->GetDeviceObject()))
+      teardown = &extension->MiniportTeardownMutex;
+  }
+  if (teardown) KeWaitForSingleObject(teardown, Executive, KernelMode, FALSE, nullptr);
   // A stream holds no reference on its miniport: the miniport stays until the last one
   // it counted is gone.
   KeWaitForSingleObject(&m_AllClosedEvent, Executive, KernelMode, FALSE, nullptr);
@@ -46,6 +55,7 @@ CMiniportWaveCyclic::~CMiniportWaveCyclic() {
   m_pAdapter = nullptr;
   if (m_pName) ExFreePoolWithTag(m_pName, kWavePoolTag);
   m_pName = nullptr;
+  if (teardown) KeReleaseMutex(teardown, FALSE);
 }
 
 STDMETHODIMP CMiniportWaveCyclic::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {

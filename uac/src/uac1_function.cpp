@@ -5,6 +5,7 @@
 
 #include "adapter/audio_class.h"
 #include "adapter/object_model.h"
+#include "uac/register_subdevices.h"
 #include "uac/uac_unit.h"
 #include "uac/unit_interfaces.h"
 #include "usb/usbdlib.h"
@@ -141,6 +142,8 @@ STDMETHODIMP CUac1Function::NonDelegatingQueryInterface(REFIID iid, PVOID* objec
     return adapter::ReturnInterface<adapter::IUacFunctionDescription>(this, object);
   return CAudioHal::NonDelegatingQueryInterface(iid, object);
 }
+
+STDMETHODIMP CUac1Function::RegisterSubdevices(ULONG) { return RegisterChangedSubdevices(this, nullptr); }
 
 STDMETHODIMP CUac1Function::GetCallbackObject(PCALLBACK_OBJECT* CallbackObject) {
   if (!CallbackObject) return STATUS_UNSUCCESSFUL;

@@ -1,11 +1,14 @@
 #include "uac/uac2_function.h"
 
+#include "uac/register_subdevices.h"
+
 #include "adapter/audio_class.h"
 #include "adapter/endpoint_type.h"
 #include "adapter/node_interfaces.h"
 #include "adapter/object_model.h"
 #include "adapter/settings.h"
 #include "kernel/registry.h"
+#include "uac/register_subdevices.h"
 #include "uac/uac2_units.h"
 #include "uac/uac_unit.h"
 
@@ -134,39 +137,10 @@ ULONG CUac2Function::MiniportUpdateDelay(PDEVICE_OBJECT DeviceObject) {
   return delay > kMaxMiniportUpdateDelayMs ? kMaxMiniportUpdateDelayMs : delay;
 }
 
-bool CUac2Function::IsEngineKindChanged(adapter::IStreamEngine* Engine) {
-  const ULONG count = Engine->GetNodeCount();
-  for (ULONG i = 0; i < count; ++i) {
-    adapter::IUacEntity* node = nullptr;
-    if (!NT_SUCCESS(Engine->GetNode(i, &node)) || node->GetType() != adapter::NODE_TERMINAL_KIND) continue;
-    adapter::ScopedRelease<adapter::ITerminalKindNode> kind;
-    if (!NT_SUCCESS(node->QueryInterface(adapter::IID_ITerminalKindNode, kind.out())) || !kind.p->IsKindChanged())
-      return false;
-    kind.p->ClearKindChanged();
-    return true;
-  }
-  return false;
-}
-
 STDMETHODIMP CUac2Function::RegisterSubdevices(ULONG) {
-  const ULONG count = GetEngineCount();
-  if (!count) return STATUS_UNSUCCESSFUL;
-  NTSTATUS status = STATUS_SUCCESS;
-  for (ULONG i = 0; i < count; ++i) {
-    adapter::IStreamEngine* engine = nullptr;
-    status = GetEngine(i, &engine);
-    if (!NT_SUCCESS(status)) return status;
-    if (!IsEngineKindChanged(engine)) continue;
-    // The device needs time to settle on the new terminal type before its subdevice is
-    // asked again; renaming and updating the wave subdevice come with the subdevices.
-    const ULONG delay = MiniportUpdateDelay(GetDeviceObject());
-    if (delay) {
-      LARGE_INTEGER interval;
-      interval.QuadPart = -static_cast<LONGLONG>(delay) * 10000;
-      KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
-  }
-  return status;
+  // The device needs time to settle on the new terminal type before its subdevice is
+  // asked again.
+  return RegisterChangedSubdevices(this, &MiniportUpdateDelay);
 }
 
 NTSTATUS CreateUac2Function(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, const adapter::FunctionContext& Context) {

@@ -1,6 +1,9 @@
 #include "entry/driver_layers.h"
 
 #include "dsp/host.h"
+#include "entry/driver_entry.h"
+#include "filters/miniport_topology.h"
+#include "filters/miniport_wave_cyclic.h"
 #include "kernel/dbg.h"
 #include "kernel/pool.h"
 #include "stream/usb_stream_engine.h"
@@ -25,6 +28,7 @@ NTSTATUS RegisterDriverLayers() {
   DspSetHostHooks(&kDspHooks);
   uac::RegisterFunctionFactories();
   stream::RegisterEngineFactories();
+  SetMiniportFactories({&filters::CreateMiniportTopology, &filters::CreateMiniportWaveCyclic});
   return STATUS_SUCCESS;
 }
 

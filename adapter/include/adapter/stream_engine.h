@@ -96,7 +96,7 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   // miniport class ID). A null factory: STATUS_INVALID_PARAMETER_2.
   STDMETHODIMP SetMiniportFactory(PFNCREATEMINIPORT Factory, REFCLSID ClassId) override;
   // Keeps the topology port (one reference) and the topology miniport's pin map; either
-  // null: STATUS_NO_SUCH_DEVICE.
+  // null: STATUS_NO_SUCH_DEVICE. Both null let the peer go (the device's removal).
   STDMETHODIMP SetTopologyPeer(PUNKNOWN TopologyPort, PUNKNOWN TopologyMiniport) override;
   // Makes the wave subdevice appear or go with the endpoint's connection state; no
   // miniport factory: STATUS_UNSUCCESSFUL.

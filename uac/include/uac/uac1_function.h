@@ -44,8 +44,9 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   DECLARE_STD_UNKNOWN();
 
   // IUacFunction
-  // Renaming changed engines comes with the wave subdevices; nothing to rename yet.
-  STDMETHODIMP RegisterSubdevices(ULONG) override { return STATUS_SUCCESS; }
+  // Re-registers the subdevice of each engine whose terminal kind changed, under a fresh
+  // name for its new endpoint type. No engine: STATUS_UNSUCCESSFUL.
+  STDMETHODIMP RegisterSubdevices(ULONG EntityId) override;
   STDMETHODIMP GetCallbackObject(PCALLBACK_OBJECT* CallbackObject) override;
   STDMETHODIMP BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes) override;
   // One stream engine per Audio Streaming interface of this function (those its Audio

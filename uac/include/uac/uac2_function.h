@@ -37,8 +37,9 @@ class CUac2Function : public CUac1Function {
   ~CUac2Function() override;
 
   // IUacFunction
-  // For each engine whose terminal kind changed: waits "UpdateMiniportDelay" ms (0 to
-  // 5000) before the subdevice is updated. No engine: STATUS_UNSUCCESSFUL.
+  // Re-registers the subdevice of each engine whose terminal kind changed under a fresh
+  // name, waiting "UpdateMiniportDelay" ms (0 to 5000) before each update. No engine:
+  // STATUS_UNSUCCESSFUL.
   STDMETHODIMP RegisterSubdevices(ULONG EntityId) override;
   STDMETHODIMP BuildUnits(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Bytes) override;
   STDMETHODIMP BuildFilters(PUSB_CONFIGURATION_DESCRIPTOR Configuration, PUSB_INTERFACE_DESCRIPTOR FirstInterface,
@@ -72,7 +73,6 @@ class CUac2Function : public CUac1Function {
   static ULONG MiniportUpdateDelay(PDEVICE_OBJECT DeviceObject);
 
  protected:
-  bool IsEngineKindChanged(adapter::IStreamEngine* Engine);
   NTSTATUS CreateUnitAt(ULONG Offset, PUCHAR Descriptor, CUacUnit** Unit) override;
   void StatusWorker() override;
 

@@ -1,0 +1,141 @@
+// Driver entry, add-device and the dispatch routines in front of PortCls.
+#include "entry/driver_entry.h"
+
+#include "adapter/usb_audio_device.h"
+#include "entry/driver_layers.h"
+#include "kernel/rtl.h"
+#include "subdevices.h"
+
+namespace entry {
+namespace {
+
+NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+bool IsAsioRequest(PIO_STACK_LOCATION Stack) {
+  PFILE_OBJECT file = Stack ? Stack->FileObject : nullptr;
+  if (!file || !file->FileName.Buffer) return false;
+  UNICODE_STRING asio;
+  RtlInitUnicodeString(&asio, kAsioFileName);
+  return RtlEqualUnicodeString(&file->FileName, &asio, TRUE);
+}
+
+// Create and close on the ASIO interface open and close an ASIO client of the root
+// object; any other request is PortCls's.
+NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  adapter::DeviceExtension* extension = adapter::FindDeviceExtension(DeviceObject);
+  if (!extension) return PcDispatchIrp(DeviceObject, Irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  if (extension->Adapter && stack) extension->Adapter->WakeForRequest();
+  if (!IsAsioRequest(stack)) return PcDispatchIrp(DeviceObject, Irp);
+  // Before the start and after the removal there is no root object to ask.
+  if (!extension->Adapter) return CompleteWith(Irp, STATUS_NO_SUCH_DEVICE);
+  // The root object answers no IAsioPrivate until the ASIO side exists: the request
+  // fails as a failed query does.
+  PVOID asio = nullptr;
+  NTSTATUS status = extension->Adapter->QueryInterface(adapter::IID_IAsioPrivate, &asio);
+  if (NT_SUCCESS(status) && asio) static_cast<PUNKNOWN>(asio)->Release();
+  return CompleteWith(Irp, STATUS_UNSUCCESSFUL);
+}
+
+}  // namespace
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  if (!RtlIsNtDdiVersionAvailable(kMinKernelVersion)) return STATUS_UNSUCCESSFUL;
+  NTSTATUS status = RegisterDriverLayers();
+  if (!NT_SUCCESS(status)) return status;
+  status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
+  if (NT_SUCCESS(status)) {
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+  }
+  return status;
+}
+
+NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  if (!DriverObject || !PhysicalDeviceObject) return STATUS_INVALID_PARAMETER;
+  PDEVICE_OBJECT lower = IoGetAttachedDeviceReference(PhysicalDeviceObject);
+  NTSTATUS status =
+      PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, StartDevice, adapter::kMaxSubdevices,
+                         adapter::kDeviceExtensionSize);
+  if (!NT_SUCCESS(status)) {
+    if (lower) ObDereferenceObject(lower);
+    return status;
+  }
+  PDEVICE_OBJECT fdo = IoGetAttachedDevice(PhysicalDeviceObject);
+  adapter::DeviceExtension* extension = adapter::GetDeviceExtension(fdo);
+  RtlZeroMemory(extension, sizeof *extension);
+  extension->Fdo = fdo;
+  extension->LowerDevice = lower;
+  extension->Pdo = PhysicalDeviceObject;
+  KeInitializeMutex(&extension->MiniportTeardownMutex, 0);
+
+  UNICODE_STRING reference;
+  RtlInitUnicodeString(&reference, kEnumReference);
+  if (NT_SUCCESS(IoRegisterDeviceInterface(PhysicalDeviceObject, &adapter::GUID_ENUM_PRIVATE_INTERFACE, &reference,
+                                           &extension->EnumLink)))
+    extension->EnumLinkRegistered = 1;
+  RtlInitUnicodeString(&reference, kAsioReference);
+  status = IoRegisterDeviceInterface(PhysicalDeviceObject, &adapter::GUID_ASIO_PRIVATE_INTERFACE, &reference,
+                                     &extension->AsioLink);
+  if (NT_SUCCESS(status)) extension->AsioLinkRegistered = 1;
+  return status;
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  adapter::DeviceExtension* extension = adapter::FindDeviceExtension(DeviceObject);
+  if (!extension) return PcDispatchIrp(DeviceObject, Irp);
+  const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  if (minor != IRP_MN_START_DEVICE && extension->Adapter) extension->Adapter->WakeForRequest();
+
+  switch (minor) {
+    case IRP_MN_REMOVE_DEVICE: {
+      DisableLinks(extension);
+      FreeLinks(extension);
+      adapter::IAudioHal* hal = extension->Adapter;
+      if (hal) {
+        hal->StopEntities();
+        UnregisterWaveSubdevices(hal, extension->Fdo, true);
+      }
+      PDEVICE_OBJECT lower = extension->LowerDevice;
+      // PortCls deletes the device: nothing of the extension is read after the call, and
+      // no request that still reaches it finds the root object.
+      extension->Adapter = nullptr;
+      NTSTATUS status = PcDispatchIrp(DeviceObject, Irp);
+      if (!NT_SUCCESS(status)) {
+        extension->Adapter = hal;
+        return status;
+      }
+      if (lower) ObDereferenceObject(lower);
+      if (hal) {
+        ReleaseTopologyPeers(hal);
+        hal->Release();
+      }
+      return status;
+    }
+    case IRP_MN_SURPRISE_REMOVAL: {
+      if (extension->Adapter) {
+        extension->Adapter->StopEntities();
+        UnregisterWaveSubdevices(extension->Adapter, extension->Fdo, false);
+      }
+      NTSTATUS status = PcDispatchIrp(DeviceObject, Irp);
+      DisableLinks(extension);
+      return status;
+    }
+    default:
+      return PcDispatchIrp(DeviceObject, Irp);
+  }
+}
+
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchCreateClose(DeviceObject, Irp); }
+
+NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchCreateClose(DeviceObject, Irp); }
+
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PcDispatchIrp(DeviceObject, Irp); }
+
+}  // namespace entry
