@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "adapter/usb_audio_device.h"
@@ -16,8 +15,6 @@
 #include "kernel/registry.h"
 #include "kernel/device_registry.h"
 #include "portcls/ks.h"
-#include "portcls/ksmedia.h"
-#include "sim/engine/engine.h"
 
 namespace entry_test {
 namespace {
@@ -78,32 +75,6 @@ TEST_F(DriverSuspend, EveryRequestWakesTheDeviceFirst) {
     EXPECT_LE(Now() - start, 50 * kTicksPerMillisecond);
     EXPECT_EQ(device()->GetPowerState(), PowerDeviceD0);
     EXPECT_FALSE(device()->IdlePending());
-  }
-}
-
-// A node SET from the engine client while the device sleeps wakes it first and reaches
-// the device: the control request would fail on a suspended bus.
-TEST_F(DriverSuspend, ANodeSetDuringSuspendReachesTheDevice) {
-  StartSuspendable();
-  std::unique_ptr<sim::engine::FilterClient> topology;
-  for (const auto& info : sim::engine::EnumerateFilters())
-    if (info.device == fdo() && info.name == u"RuveruZuze") ASSERT_EQ(sim::engine::FilterClient::Open(info, &topology), STATUS_SUCCESS);
-  ASSERT_NE(topology, nullptr);
-  sim::engine::FilterDescription description;
-  ASSERT_EQ(topology->ReadDescription(&description), STATUS_SUCCESS);
-  ULONG node = ULONG(-1);
-  for (ULONG n = 0; n < description.nodeTypes.size() && node == ULONG(-1); ++n) {
-    LONG value = 0;
-    if (NT_SUCCESS(topology->GetNodeValue(n, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, 0, &value))) node = n;
-  }
-  ASSERT_NE(node, ULONG(-1)) << "no mute node";
-  for (LONG mute : {1, 0}) {
-    Sleep();
-    EXPECT_EQ(topology->SetNodeValue(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, 0, mute), STATUS_SUCCESS);
-    EXPECT_EQ(device()->GetPowerState(), PowerDeviceD0);
-    LONG value = -1;
-    EXPECT_EQ(topology->GetNodeValue(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, 0, &value), STATUS_SUCCESS);
-    EXPECT_EQ(value, mute);
   }
 }
 
