@@ -56,6 +56,8 @@ NTSTATUS DriverHost::Start(std::unique_ptr<sim::device::SimDevice> device) {
   config.hardwareIds = {config.deviceId + u"&REV_0100", config.deviceId};
   if (!platform::pnp::RegisterDevice(port_->pdo(), config) || !platform::pnp::RegisterDevice(fdo_, config))
     return STATUS_UNSUCCESSFUL;
+  for (const auto& [name, value] : settings_)
+    platform::registry::SetDword(platform::pnp::DriverKeyPath(fdo_) + u"\\Settings", name, value);
   NTSTATUS status = adapter::CreateUsbAudioDevice(&hal_);
   if (!NT_SUCCESS(status)) return status;
   return hal_->Init(nullptr, fdo_, lower_, port_->pdo());
@@ -68,6 +70,8 @@ NTSTATUS DriverHost::StartDriver(std::unique_ptr<sim::device::SimDevice> device)
   config.deviceId = HardwareId(*sim_);
   config.hardwareIds = {config.deviceId + u"&REV_0100", config.deviceId};
   if (!platform::pnp::RegisterDevice(port_->pdo(), config)) return STATUS_UNSUCCESSFUL;
+  for (const auto& [name, value] : settings_)
+    platform::registry::SetDword(platform::pnp::DriverKeyPath(port_->pdo()) + u"\\Settings", name, value);
   NTSTATUS status = entry::DriverEntry(driver_, nullptr);
   if (!NT_SUCCESS(status)) return status;
   status = driver_->DriverExtension->AddDevice(driver_, port_->pdo());

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adapter/usb_audio_device.h"
@@ -28,6 +29,9 @@ class DriverHost {
   // Puts the device on the bus and starts the root device object on it alone (no
   // subdevices); the status of the device's Init. The device object stays alive (also after a refusal) until the host ends.
   NTSTATUS Start(std::unique_ptr<sim::device::SimDevice> device);
+  // A "Settings" DWORD written to the device's driver key before Start or StartDriver
+  // starts the driver.
+  void PreloadSetting(std::u16string name, ULONG value) { settings_.emplace_back(std::move(name), value); }
 
   // Loads the whole driver for the device as Plug and Play does: driver entry, add-device
   // on the port's physical device and the start request; the status of the start. Stop
@@ -55,6 +59,7 @@ class DriverHost {
   PDEVICE_OBJECT lower_ = nullptr;
   adapter::IAudioHal* hal_ = nullptr;
   std::vector<std::string> reports_;
+  std::vector<std::pair<std::u16string, ULONG>> settings_;
   bool stopped_ = false;
   bool pnp_ = false;  // started through driver entry: the driver owns the FDO
 };

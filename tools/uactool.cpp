@@ -1,6 +1,6 @@
 // uactool: the project's command-line tool.
 //
-//   uactool describe [--no-model-string] FILE
+//   uactool describe [--no-model-string] [--profile PROFILE] FILE
 //
 // loads a device file (`lsusb -v` text or raw descriptor hex), starts a simulated device
 // from it, runs the driver's probe and builders against it and prints what the driver
@@ -17,6 +17,7 @@
 #include "adapter/endpoint_type.h"
 #include "adapter/uac_function.h"
 #include "adapter/device_extension.h"
+#include "behaviour_profile.h"
 #include "driver_host.h"
 #include "sim/engine/engine.h"
 #include "stream/usb_stream_engine.h"
@@ -37,7 +38,7 @@ constexpr char16_t kNeutralModel[] = u"SIMULATED-UAC";
 
 void Usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: uactool describe [--no-model-string] FILE\n"
+               "usage: uactool describe [--no-model-string] [--profile PROFILE] FILE\n"
                "\n"
                "describe  load a device file (lsusb -v text or raw descriptor hex), start a simulated\n"
                "          device from it, run the driver's probe and builders and print what was built:\n"
@@ -54,6 +55,16 @@ void Usage(std::FILE* out) {
                "\"SIMULATED-UAC\", which matches no chip prefix (real dumps rarely carry a model\n"
                "string, and a UAC 1.0 device without one is refused).\n"
                "  --no-model-string  answer no model string at 0x50 or 0x32, as the dump has it\n"
+               "  --profile PROFILE  a behaviour profile: what the device answers beyond its\n"
+               "                     descriptors, one entry per line ('#' comments, hex numbers):\n"
+               "      model 000B 0005 0050 0041   the model string as UTF-16 code units (at index 0x50)\n"
+               "      model-index 32              answer the model string at index 0x32 instead\n"
+               "      vendor C3 81 0000 0009 9F   a vendor register read: bmRequestType, bRequest,\n"
+               "                                  wValue, wIndex, then the bytes it answers\n"
+               "      registers 2004 3002 F800 143F 0000 3000\n"
+               "                                  six 16-bit chip registers written with HID reports\n"
+               "                                  on interface 3\n"
+               "      setting SupportHPOut 0      a \"Settings\" DWORD preloaded (decimal, or 0x hex)\n"
                "\n"
                "exit codes: 0 built, 1 refused by the driver, 2 usage or file error, 3 verifier report\n");
 }
@@ -356,8 +367,10 @@ void PrintEngineView(const tools::DriverHost& host) {
 // Starts the driver for a second copy of the device as Plug and Play would and prints
 // what the engine client sees; a start that fails is reported and leaves the exit code
 // to the model's outcome.
-int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim) {
+int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim, const tools::BehaviourProfile& behaviour) {
   tools::DriverHost host;
+  tools::ApplyDevice(behaviour, *sim);
+  for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
   const NTSTATUS status = host.StartDriver(std::move(sim));
   if (NT_SUCCESS(status))
     PrintEngineView(host);
@@ -369,7 +382,13 @@ int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim) {
   return host.reports().empty() ? kExitBuilt : kExitVerifier;
 }
 
-int Describe(const char* path, bool modelString) {
+int Describe(const char* path, bool modelString, const char* profilePath) {
+  tools::BehaviourProfile behaviour;
+  std::string profileError;
+  if (profilePath && !tools::LoadBehaviourProfile(profilePath, behaviour, profileError)) {
+    std::fprintf(stderr, "uactool: %s\n", profileError.c_str());
+    return kExitUsage;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     std::fprintf(stderr, "uactool: %s: cannot open the file\n", path);
@@ -379,6 +398,7 @@ int Describe(const char* path, bool modelString) {
   text << in.rdbuf();
   sim::device::DeviceProfile profile;
   if (modelString) profile.strings[adapter::kModelStringIndex] = kNeutralModel;
+  tools::ApplyStrings(behaviour, profile);
   std::unique_ptr<sim::device::SimDevice> sim;
   std::unique_ptr<sim::device::SimDevice> second;
   std::string error;
@@ -391,6 +411,8 @@ int Describe(const char* path, bool modelString) {
   int exitCode = kExitBuilt;
   {
     tools::DriverHost host;
+    tools::ApplyDevice(behaviour, *sim);
+    for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
     const NTSTATUS status = host.Start(std::move(sim));
     adapter::IUacFunctionDescription* function = Description(host.hal());
     ULONG faultOffset = 0;
@@ -412,7 +434,7 @@ int Describe(const char* path, bool modelString) {
     for (const std::string& report : host.reports()) std::fprintf(stderr, "uactool: %s\n", report.c_str());
     if (!host.reports().empty()) exitCode = kExitVerifier;
   }
-  if (exitCode == kExitBuilt) exitCode = DescribeEngineView(std::move(second));
+  if (exitCode == kExitBuilt) exitCode = DescribeEngineView(std::move(second), behaviour);
   return exitCode;
 }
 
@@ -429,8 +451,10 @@ int main(int argc, char** argv) {
   }
   bool modelString = true;
   const char* file = nullptr;
+  const char* profile = nullptr;
   for (int i = 2; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--no-model-string")) modelString = false;
+    else if (!std::strcmp(argv[i], "--profile") && i + 1 < argc && !profile) profile = argv[++i];
     else if (!file && argv[i][0] != '-') file = argv[i];
     else {
       Usage(stderr);
@@ -441,5 +465,5 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return kExitUsage;
   }
-  return Describe(file, modelString);
+  return Describe(file, modelString, profile);
 }

@@ -1,6 +1,8 @@
 // The root USB device object's start on arbitrary configuration descriptors: the input is
 // a device file (dump text) or, failing that, the configuration descriptor's bytes (the
-// first byte choosing the model string). Whatever the simulated device accepts goes
+// first byte choosing the model string: bit 4 clear picks one of four by bits 0-1, bits 4,
+// 1 and 0 set pick chip class A's, whose chip register model then answers on interface 3).
+// Whatever the simulated device accepts goes
 // through CUsbAudioDevice::Init: configuration, function choice, probe, descriptor
 // validation and the builders. Besides memory errors, any verifier report (leaked pool,
 // IRQL, lock misuse) is a finding, and a refusal must be a failure status, never a hang.
@@ -12,11 +14,14 @@
 #include <vector>
 
 #include "driver_host.h"
+#include "sim/device/chip_registers.h"
 #include "adapter/audio_class.h"
 
 namespace {
 
 const char16_t* const kModels[] = {u"SIMULATED-UAC", u"7426", u"QVK710", u"QVK7"};
+// Chip class A's model string starts with these code units rather than text.
+const char16_t kChipAModel[] = {0x000B, 0x0005, 0x0050, u'F', 0};
 
 void Run(std::unique_ptr<sim::device::SimDevice> device) {
   tools::DriverHost host;
@@ -55,13 +60,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto& v = vendors[(choice >> 2) & 3];
   std::vector<std::uint8_t> device_desc = {18, 1, 0, 2, 0, 0, 0, 64, v[0], v[1], v[2], v[3], 0, 1, 1, 2, 0, 1};
   sim::device::DeviceProfile raw;
+  const bool chipA = (choice & 0x13) == 0x13;
   if ((choice & 0x10) == 0) raw.strings[adapter::kModelStringIndex] = kModels[choice & 3];
+  if (chipA) raw.strings[adapter::kModelStringIndex] = kChipAModel;
   sim::device::DescriptorSet set;
   if (!sim::device::DescriptorSet::Build(device_desc, config, set, error)) return 0;
   auto sim = std::make_unique<sim::device::SimDevice>(std::move(set), std::move(raw));
   sim->SetVendorData(0xC3, 0x02, 0x0051, 0, {static_cast<std::uint8_t>(choice & 0x20 ? 0x1F : 0x1E)});
   sim->SetVendorData(0xC3, 0x00, 0x001A, 0, {static_cast<std::uint8_t>(choice)});
   sim->SetVendorData(0xC3, 0x00, 0x0020, 0, {static_cast<std::uint8_t>(choice >> 6)});
+  if (chipA) {
+    sim->SetVendorData(0xC3, 0x81, 0, 9, {0x9F});
+    sim->SetVendorData(0xC3, 0x81, 0, 8, {static_cast<std::uint8_t>(choice & 0x20 ? 3 : 2)});
+    sim::device::ChipRegisters(3).Install(*sim);
+  }
   Run(std::move(sim));
   return 0;
 }

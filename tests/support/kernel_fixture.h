@@ -139,9 +139,11 @@ class KernelTest : public ::testing::Test {
 
   std::uint64_t seed() const { return seed_; }
 
-  // Declares stream findings (a device underrun, an engine check) the test provokes on
-  // purpose: `kind` is the finding's kind ("underrun", "overrun" or an engine issue name
-  // such as "position stalled"); `source` narrows it ("device", "engine"; empty: any).
+  // Declares stream findings (a device glitch, an engine check) the test provokes on
+  // purpose: `kind` is the finding's kind (the device's "underrun", "overrun", "missed
+  // packets", "late packets", "pattern break", "gap", or an engine issue name such as
+  // "position stalled" or "position off the device"); `source` narrows it ("device",
+  // "engine"; empty: any).
   void ExpectStreamFinding(std::string kind, std::string source = {}) {
     expectedFindings_.push_back({std::move(source), std::move(kind)});
   }

@@ -1,6 +1,7 @@
 #include "uac/function_classes.h"
 
 #include "adapter/audio_class.h"
+#include "uac/chip_a_function.h"
 #include "uac/uac1_function.h"
 #include "uac/uac2_function.h"
 
@@ -36,6 +37,7 @@ void RegisterFunctionFactories() {
   adapter::SetFunctionRows(rows, count, nullptr);
   adapter::SetFunctionFactory(FunctionClass::Uac1, CreateUac1Function);
   adapter::SetFunctionFactory(FunctionClass::Uac2, CreateUac2Function);
+  adapter::SetFunctionFactory(FunctionClass::ChipA, CreateChipAFunction);
 }
 
 }  // namespace uac

@@ -37,6 +37,11 @@ struct Cpu {
   KDPC* runningDpc = nullptr;
   PVOID runningContext = nullptr;
   ThreadRec* runner = nullptr;
+  // The dispatch watchdog (verifier::SetDispatchWatchdog): processor time spent at
+  // DISPATCH_LEVEL since the processor was last below it, and whether this run was
+  // reported. Atomics: free-running contexts of one processor may overlap.
+  std::atomic<long long> dispatchNs{0};
+  std::atomic<bool> watchdogReported{false};
 };
 
 struct Backlog {

@@ -23,8 +23,20 @@ using platform::verifier::Check;
 
 namespace {
 
-// Paged pool's protection follows the IRQL of the context that runs.
+// Paged pool's protection follows the IRQL of the context that runs. A platform thread's
+// own section at DISPATCH_LEVEL or above is timed for the dispatch watchdog (a DPC
+// routine's time is counted where it runs).
 void SetIrql(ThreadRec* t, KIRQL irql) {
+  // Only contexts of the virtual processors count: a foreign thread runs on its own.
+  if (t->dpcDepth == 0 && t->IsPlatform()) {
+    if (t->irql < DISPATCH_LEVEL && irql >= DISPATCH_LEVEL && platform::verifier::DispatchWatchdog()) {
+      t->raisedCpuNs = ThreadCpuNs() - t->switchCpuNs;  // handing turns over is not time at DISPATCH_LEVEL
+    } else if (t->irql >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL && t->raisedCpuNs >= 0) {
+      AddDispatchTime(CpuOf(t), std::max(0LL, ThreadCpuNs() - t->switchCpuNs - t->raisedCpuNs),
+                      Format("thread '%s'", t->name.c_str()));
+      t->raisedCpuNs = -1;
+    }
+  }
   t->irql = irql;
   FollowIrql(t);
 }
@@ -121,7 +133,7 @@ void LowerTo(ThreadRec* t, KIRQL newIrql, const char* api, const std::source_loc
            caller);
   const bool delivers = newIrql < DISPATCH_LEVEL && t->irql >= DISPATCH_LEVEL;
   SetIrql(t, newIrql);
-  if (delivers) DeliverPendingDpcs(t);
+  if (delivers) DeliverPendingDpcs(t);  // ends the processor's run at DISPATCH_LEVEL too
   platform::sched::Point("IRQL change");
 }
 

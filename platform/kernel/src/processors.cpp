@@ -74,12 +74,6 @@ void FinishDpcLocked(Sched& s, Cpu& c) {
   if (!c.dpcs.empty()) SetEventLocked(&c.work);
 }
 
-long long ThreadCpuNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
 // Runs one taken DPC on `self` at DISPATCH_LEVEL and checks how it returned.
 void RunDpc(ThreadRec* self, const TakenDpc& d) {
   const KIRQL before = self->irql;
@@ -88,12 +82,20 @@ void RunDpc(ThreadRec* self, const TakenDpc& d) {
   FollowIrql(self);
   ++self->dpcDepth;
   unsigned long long limitUs = platform::verifier::DpcTimeLimit();
-  if (limitUs && platform::verifier::IsExemptFromDpcTimeLimit(reinterpret_cast<const void*>(d.routine))) limitUs = 0;
-  const long long started = limitUs ? ThreadCpuNs() : 0;
+  bool timed = limitUs || platform::verifier::DispatchWatchdog();
+  if (timed && platform::verifier::IsExemptFromDpcTimeLimit(reinterpret_cast<const void*>(d.routine))) {
+    limitUs = 0;
+    timed = false;
+  }
+  const long long started = timed ? ThreadCpuNs() : 0;
+  const long long switched = self->switchCpuNs;
   if (d.routine) d.routine(d.dpc, d.context, d.arg1, d.arg2);
-  if (limitUs) {
-    const long long usedUs = (ThreadCpuNs() - started) / 1000;
-    if (usedUs > static_cast<long long>(limitUs))
+  if (timed) {
+    // The routine's own time: what the turns it handed over cost is the simulation's.
+    const long long usedNs = std::max(0LL, ThreadCpuNs() - started - (self->switchCpuNs - switched));
+    const long long usedUs = usedNs / 1000;
+    AddDispatchTime(CpuOf(self), usedNs, Format("DPC routine %p", reinterpret_cast<void*>(d.routine)));
+    if (limitUs && usedUs > static_cast<long long>(limitUs))
       Report(Check::DpcTooLong, "KDPC",
              Format("DPC routine %p (DPC %p) used %lld us of processor time at DISPATCH_LEVEL; the limit is %llu us",
                     reinterpret_cast<void*>(d.routine), static_cast<void*>(d.dpc), usedUs, limitUs),
@@ -114,12 +116,15 @@ void RunDpc(ThreadRec* self, const TakenDpc& d) {
 // Hands the turn from the running context `t` straight to the ready context `next`; `t`
 // is the next to run after it. Returns when `t` has the turn again.
 void SwitchToLocked(Sched& s, ThreadRec* t, ThreadRec* next, std::unique_lock<std::mutex>& lock) {
+  const bool timed = platform::verifier::DpcTimeLimit() || platform::verifier::DispatchWatchdog();
+  const long long before = timed ? ThreadCpuNs() : 0;
   std::erase(s.ready, next);
   s.ready.push_front(t);
   s.running = next;
   next->cv.notify_all();
   t->cv.wait(lock, [&] { return s.running == t; });
   FollowIrql(t);
+  if (timed) t->switchCpuNs += ThreadCpuNs() - before;
 }
 
 }  // namespace
@@ -155,6 +160,7 @@ void RunDpcWorker(unsigned cpu) {
     }
     ReportDeferred();
     if (!taken) {
+      EndDispatchRun(cpu);  // the processor goes back below DISPATCH_LEVEL
       DISPATCHER_HEADER* work = &c.work.Header;
       Wait(1, &work, WaitAny, kNever, false, true, "DPC queue", std::source_location::current());
       continue;
@@ -340,7 +346,33 @@ void DeliverPendingDpcs(ThreadRec* t) {
     FinishDpcLocked(s, c);
   }
   t->deliveringDpcs = false;
+  EndDispatchRun(CpuIndex(s, t));  // the thread goes on below DISPATCH_LEVEL
   ReportDeferred();
+}
+
+long long ThreadCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+void AddDispatchTime(unsigned cpu, long long ns, const std::string& what) {
+  const unsigned long long limitUs = platform::verifier::DispatchWatchdog();
+  if (!limitUs) return;
+  Cpu& c = S().cpus[cpu % sched::kMaxProcessors];
+  const long long total = c.dispatchNs.fetch_add(ns, std::memory_order_relaxed) + ns;
+  if (total / 1000 > static_cast<long long>(limitUs) && !c.watchdogReported.exchange(true))
+    Report(Check::DispatchWatchdog, "dispatch watchdog",
+           Format("processor %u spent %lld us at DISPATCH_LEVEL without going below it; the bound is %llu us (%s "
+                  "crossed it)",
+                  cpu, total / 1000, limitUs, what.c_str()),
+           what);
+}
+
+void EndDispatchRun(unsigned cpu) {
+  Cpu& c = S().cpus[cpu % sched::kMaxProcessors];
+  c.dispatchNs.store(0, std::memory_order_relaxed);
+  c.watchdogReported.store(false, std::memory_order_relaxed);
 }
 
 }  // namespace platform::kernel_detail
@@ -460,6 +492,10 @@ void Configure(const Options& options) {
            std::source_location::current());
     o.freeRunning = false;
   }
+  // UA_OVERLAP_ONE_IN overrides the overlap draw for a whole run (0: off), to tell a
+  // failure the overlap found from one the plain preemptions find.
+  if (const char* text = std::getenv("UA_OVERLAP_ONE_IN"); text && *text)
+    o.overlapOneIn = static_cast<unsigned>(std::strtoul(text, nullptr, 10));
   std::lock_guard lock(s.mu);
   s.options = o;
   s.processors = o.processors;

@@ -51,6 +51,10 @@ struct ThreadRec {
   unsigned dpcDepth = 0;
   std::vector<HeldLock> heldInOrder;  // spin locks and mutexes held, oldest first  // DPC routines running on this context (nested by IRQL lowering)
   LONG mutexesOwned = 0;
+  long long raisedCpuNs = -1;  // dispatch watchdog: thread CPU time when it rose to DISPATCH_LEVEL (-1: not timed)
+  // Processor time the thread spent handing the turn over and taking it back (the
+  // simulation's own cost, not the code's): taken out of DPC and DISPATCH_LEVEL times.
+  long long switchCpuNs = 0;
   PKTHREAD kthread = nullptr;
   std::unique_ptr<KTHREAD> ownObject;  // thread object of threads not created by the platform
 
@@ -126,6 +130,14 @@ unsigned CpuOf(const ThreadRec* t);
 // deadlock, reported with both owners): the caller then gives up the acquisition.
 // Returns true to retry (also for threads without a turn, which yield and retry).
 bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller);
+
+// The dispatch watchdog: `ns` more processor time at DISPATCH_LEVEL on processor `cpu`,
+// spent by `what` (a routine or a thread, for the report); and the end of a run at
+// DISPATCH_LEVEL (the processor went back below it). ThreadCpuNs: the calling thread's
+// processor time.
+void AddDispatchTime(unsigned cpu, long long ns, const std::string& what);
+void EndDispatchRun(unsigned cpu);
+long long ThreadCpuNs();
 
 // Runs the DPCs queued on the processor of `t` inline, at DISPATCH_LEVEL, as lowering
 // IRQL below DISPATCH_LEVEL does.

@@ -71,6 +71,7 @@ const char* CheckName(Check check) {
     case Check::LockOrderInversion: return "locks taken in both orders";
     case Check::CompletionNesting: return "completions nested too deep";
     case Check::DpcTooLong: return "DPC ran too long";
+    case Check::DispatchWatchdog: return "dispatch watchdog: too long at DISPATCH_LEVEL";
   }
   return "unknown check";
 }
@@ -152,6 +153,37 @@ void SetDpcTimeLimit(unsigned long long limitMicroseconds) {
 }
 
 unsigned long long DpcTimeLimit() { return DpcLimit().load(std::memory_order_relaxed); }
+
+namespace {
+
+std::atomic<unsigned long long>& WatchdogLimit() {
+  static std::atomic<unsigned long long> limit{[] {
+    const char* text = std::getenv("UA_DISPATCH_WATCHDOG_US");
+    return text && *text ? std::strtoull(text, nullptr, 10) * kSanitizerScale : 0ULL;
+  }()};
+  return limit;
+}
+
+}  // namespace
+
+void SetDispatchWatchdog(unsigned long long limitMicroseconds) {
+  WatchdogLimit().store(limitMicroseconds * kSanitizerScale, std::memory_order_relaxed);
+}
+
+unsigned long long DispatchWatchdog() { return WatchdogLimit().load(std::memory_order_relaxed); }
+
+// The limits are kept scaled: a scope puts the stored value back as it was.
+ScopedDpcTimeLimit::ScopedDpcTimeLimit(unsigned long long limitMicroseconds)
+    : previous_(DpcLimit().load(std::memory_order_relaxed)) {
+  SetDpcTimeLimit(limitMicroseconds);
+}
+ScopedDpcTimeLimit::~ScopedDpcTimeLimit() { DpcLimit().store(previous_, std::memory_order_relaxed); }
+
+ScopedDispatchWatchdog::ScopedDispatchWatchdog(unsigned long long limitMicroseconds)
+    : previous_(WatchdogLimit().load(std::memory_order_relaxed)) {
+  SetDispatchWatchdog(limitMicroseconds);
+}
+ScopedDispatchWatchdog::~ScopedDispatchWatchdog() { WatchdogLimit().store(previous_, std::memory_order_relaxed); }
 
 namespace {
 

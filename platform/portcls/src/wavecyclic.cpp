@@ -23,16 +23,22 @@ class WavePin;
 // while the pin is open.
 class CPinServiceSink final : public CUnknown, public IServiceSink {
  public:
-  explicit CPinServiceSink(PUNKNOWN outer) : CUnknown(outer) {}
+  explicit CPinServiceSink(PUNKNOWN outer) : CUnknown(outer) { KeInitializeSpinLock(&m_Lock); }
   DECLARE_STD_UNKNOWN();
   STDMETHODIMP_(void) RequestService() override;
   void Attach(WavePin* pin) {
-    std::lock_guard<std::mutex> guard(m_Lock);
+    KIRQL old;
+    KeAcquireSpinLock(&m_Lock, &old);
     m_Pin = pin;
+    KeReleaseSpinLock(&m_Lock, old);
   }
 
  private:
-  std::mutex m_Lock;  // held while the pin is serviced, so a closing pin waits for it
+  // Held while the pin is serviced, so a closing pin waits for it. A spin lock, not a
+  // host mutex: the service runs in a DPC that the scheduler may switch away from, and a
+  // closing pin spinning on the lock lets the holder run on (a host mutex would block
+  // every platform context).
+  KSPIN_LOCK m_Lock;
   WavePin* m_Pin = nullptr;
 };
 
@@ -116,8 +122,10 @@ class WavePin final : public PinObject {
 };
 
 STDMETHODIMP_(void) CPinServiceSink::RequestService() {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  KIRQL old;
+  KeAcquireSpinLock(&m_Lock, &old);
   if (m_Pin) m_Pin->Service();
+  KeReleaseSpinLock(&m_Lock, old);
 }
 
 NTSTATUS WavePin::Init(const KSDATAFORMAT* format, ULONG formatSize) {

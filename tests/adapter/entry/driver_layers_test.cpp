@@ -7,6 +7,7 @@
 #include "entry/driver_layers.h"
 #include "kernel/pool.h"
 #include "support/kernel_fixture.h"
+#include "uac/chip_a_function.h"
 #include "uac/function_classes.h"
 #include "uac/uac1_function.h"
 #include "uac/uac2_function.h"
@@ -48,8 +49,9 @@ TEST_F(DriverLayers, InstallTheAudioLayersFunctionClasses) {
   EXPECT_EQ(adapter::ChooseFunction(0x20, nullptr, 0, false, 0)->Class, adapter::FunctionClass::Uac2);
   EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::Uac1, nullptr), &uac::CreateUac1Function);
   EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::Uac2, nullptr), &uac::CreateUac2Function);
+  EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipA, nullptr), &uac::CreateChipAFunction);
   // The classes not built yet stay without a factory: their devices are refused.
-  EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipA, nullptr), nullptr);
+  EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipB, nullptr), nullptr);
 
   ASSERT_EQ(entry::RegisterDriverLayers(), STATUS_SUCCESS);  // again: the same table
   EXPECT_EQ(adapter::FunctionTable(&count), rows);

@@ -470,21 +470,59 @@ void Busy(PKDPC, PVOID context, PVOID, PVOID) {
   } while (CpuNs() < until);
 }
 
-struct ScopedDpcLimit {
-  unsigned long long previous = platform::verifier::DpcTimeLimit();
-  explicit ScopedDpcLimit(unsigned long long us) { platform::verifier::SetDpcTimeLimit(us); }
-  ~ScopedDpcLimit() { platform::verifier::SetDpcTimeLimit(previous); }
-};
 
 Outcome DpcBusyFor5Ms(bool faulty) {
   Outcome o;
-  ScopedDpcLimit limit(1000);
+  platform::verifier::ScopedDpcTimeLimit limit(1000);
   BusyDpc b{};
   b.faulty = faulty;
   KeInitializeDpc(&b.dpc, Busy, &b);
   KeInsertQueueDpc(&b.dpc, nullptr, nullptr);
   KeFlushQueuedDpcs();
   if (faulty) o.detailHas = "DPC routine " + Hex(reinterpret_cast<const void*>(&Busy)) + " (DPC ";
+  return o;
+}
+
+// A storm of DPCs: a DPC that queues itself again twenty times, each run half the DPC
+// time limit (the limit 1 ms, the watchdog 5 ms): no DPC is too long, but the processor
+// never goes below DISPATCH_LEVEL for 10 ms. The correct chain hands the work to a work
+// item and ends.
+
+struct Storm {
+  KDPC dpc;
+  bool faulty;
+  int left = 20;
+  KEVENT done;
+  volatile unsigned long long work = 0;
+};
+
+void StormDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* s = static_cast<Storm*>(context);
+  const long long until = CpuNs() + (s->faulty ? 500LL * static_cast<long long>(platform::verifier::DpcTimeLimit()) : 0);
+  do {
+    for (int i = 0; i < 1000; ++i) s->work = s->work + 1;
+  } while (CpuNs() < until);
+  if (--s->left > 0)
+    KeInsertQueueDpc(&s->dpc, nullptr, nullptr);
+  else
+    KeSetEvent(&s->done, IO_NO_INCREMENT, FALSE);
+}
+
+
+Outcome DpcStorm(bool faulty) {
+  Outcome o;
+  platform::verifier::ScopedDpcTimeLimit limit(1000);
+  platform::verifier::ScopedDispatchWatchdog watchdog(5000);
+  Storm s{};
+  s.faulty = faulty;
+  s.left = 20;
+  KeInitializeEvent(&s.done, NotificationEvent, FALSE);
+  KeInitializeDpc(&s.dpc, StormDpc, &s);
+  KeSetTargetProcessorDpc(&s.dpc, 1);
+  KeInsertQueueDpc(&s.dpc, nullptr, nullptr);
+  KeWaitForSingleObject(&s.done, Executive, KernelMode, FALSE, nullptr);
+  KeFlushQueuedDpcs();
+  if (faulty) o.detailHas = "DPC routine " + Hex(reinterpret_cast<const void*>(&StormDpc)) + " crossed it";
   return o;
 }
 
@@ -513,6 +551,7 @@ const Row kRows[] = {
     {"a cancel routine takes the queue lock under the cancel spin lock", Check::LockOrderInversion,
      CancelSpinLockInBothOrders},
     {"a DPC busy for 5 ms (DPC time limit 1 ms)", Check::DpcTooLong, DpcBusyFor5Ms},
+    {"twenty DPCs of 0.5 ms back to back (dispatch watchdog 5 ms)", Check::DispatchWatchdog, DpcStorm},
     {"completion versus IoCancelIrp, the cancel routine's loss ignored (default timing)", Check::IrpCompletedTwice,
      CancelRacesCompletion, true},
     {"lost wake-up: a DPC sets the event between a thread's check and its clear (default timing)",

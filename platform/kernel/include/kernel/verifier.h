@@ -41,6 +41,7 @@ enum class Check {
   DpcTooLong,              // a DPC routine used more processor time than the DPC time limit
   CompletionNesting,       // completions nested too deep inside one call (a routine resubmitting into a
                            // driver that completes at once recurses until the stack overflows)
+  DispatchWatchdog,        // a processor stayed at DISPATCH_LEVEL, cumulatively, longer than the watchdog bound
 };
 
 const char* CheckName(Check check);
@@ -86,6 +87,39 @@ std::vector<StreamFinding> TakeStreamFindings();
 // runs set 5000). Builds with a sanitizer scale the limit by 10.
 void SetDpcTimeLimit(unsigned long long limitMicroseconds);
 unsigned long long DpcTimeLimit();
+// The dispatch watchdog: processor time one virtual processor spends at DISPATCH_LEVEL
+// without coming back below it (DPCs back to back on its DPC context, a thread's raised
+// section and the DPCs it delivers as it lowers) is added up, and a run over `limit`
+// microseconds is reported once (DispatchWatchdog), naming the routine that crossed it.
+// 0 turns it off; UA_DISPATCH_WATCHDOG_US sets it at start-up (the stress runs set 20 ms).
+// Measured like the DPC time limit, so off in the default suite; sanitizer builds scale
+// it by 10 as well. Exempt DPC routines (below) count for neither.
+void SetDispatchWatchdog(unsigned long long limitMicroseconds);
+unsigned long long DispatchWatchdog();
+
+// Set the DPC time limit or the dispatch watchdog for a scope (microseconds before the
+// sanitizer scale, 0: off) and put back what was set before.
+class ScopedDpcTimeLimit {
+ public:
+  explicit ScopedDpcTimeLimit(unsigned long long limitMicroseconds);
+  ~ScopedDpcTimeLimit();
+  ScopedDpcTimeLimit(const ScopedDpcTimeLimit&) = delete;
+  ScopedDpcTimeLimit& operator=(const ScopedDpcTimeLimit&) = delete;
+
+ private:
+  unsigned long long previous_;
+};
+class ScopedDispatchWatchdog {
+ public:
+  explicit ScopedDispatchWatchdog(unsigned long long limitMicroseconds);
+  ~ScopedDispatchWatchdog();
+  ScopedDispatchWatchdog(const ScopedDispatchWatchdog&) = delete;
+  ScopedDispatchWatchdog& operator=(const ScopedDispatchWatchdog&) = delete;
+
+ private:
+  unsigned long long previous_;
+};
+
 // Exempts a DPC routine of the platform's own simulated hardware (the bus's schedule,
 // which runs the simulated device) from the limit: its time is the hardware's.
 void ExemptFromDpcTimeLimit(const void* routine);
