@@ -100,8 +100,10 @@ STDMETHODIMP_(void) CUsbAudioDevice::PowerChangeState(POWER_STATE NewState) {
     StopAsioForPower();
     ReleaseTimerResolution();
   } else {
-    if (m_pFunctionPower) m_pFunctionPower->PowerChangeState(power);
+    // The 1 ms resolution comes first: the function's return to D0 times its own steps
+    // (a chip's register pulse waits 1 ms).
     RequestTimerResolution();
+    if (m_pFunctionPower) m_pFunctionPower->PowerChangeState(power);
     RestartAsioForPower();
   }
   m_PowerState = state;
