@@ -95,6 +95,10 @@ NTSTATUS DriverHost::SendPnp(UCHAR minor) {
          }).Status;
 }
 
+std::u16string DriverHost::DriverKeyPath() const {
+  return port_ ? platform::pnp::DriverKeyPath(port_->pdo()) : std::u16string();
+}
+
 void DriverHost::Stop() {
   if (stopped_) return;
   stopped_ = true;

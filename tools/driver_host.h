@@ -44,6 +44,8 @@ class DriverHost {
   sim::device::SimDevice* sim() const { return sim_.get(); }
   platform::usb::UsbPort* port() const { return port_.get(); }
   const std::vector<std::string>& reports() const { return reports_; }
+  // The device's driver key (its "Settings" live below it); empty before a start.
+  std::u16string DriverKeyPath() const;
   // Stops the driver and the device; afterwards reports() also holds leaked pool blocks.
   void Stop();
 

@@ -1,469 +1,69 @@
-// uactool: the project's command-line tool.
+// uactool: the driver against a simulated USB audio device, as a user runs it.
 //
-//   uactool describe [--no-model-string] [--profile PROFILE] FILE
+//   uactool describe [FILE]          what the driver builds from a device
+//   uactool list                     what the audio engine sees: filters, pins, nodes
+//   uactool get / set NODE [VALUE]   control nodes, kept between runs in a .reg file
+//   uactool play FILE.wav            a WAV file into a render endpoint, with the device's report
+//   uactool record FILE.wav          a capture endpoint into a WAV file
+//   uactool demo                     the default scenario
 //
-// loads a device file (`lsusb -v` text or raw descriptor hex), starts a simulated device
-// from it, runs the driver's probe and builders against it and prints what the driver
-// built. Exit codes: 0 built, 1 the driver refused the device, 2 usage or device-file
-// error, 3 the platform's verifier reported a fault (leak, IRQL, ...).
+// Every verb starts the built-in default device (a UAC 2.0 headset) unless a device file
+// is named, and answers --help. Errors are one line on stderr with a non-zero exit code.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "adapter/audio_class.h"
-#include "adapter/endpoint_type.h"
-#include "adapter/uac_function.h"
-#include "adapter/device_extension.h"
-#include "behaviour_profile.h"
-#include "driver_host.h"
-#include "sim/engine/engine.h"
-#include "stream/usb_stream_engine.h"
-#include "uac/control_interfaces.h"
-#include "usb/usbdlib.h"
+#include "tool_common.h"
+#include "verbs.h"
 
 namespace {
 
-constexpr int kExitBuilt = 0;
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitVerifier = 3;
+struct Verb {
+  const char* name;
+  int (*run)(int argc, char** argv);
+  const char* summary;
+};
 
-// The model string the default behaviour profile answers at string index 0x50. It starts
-// with no chip prefix, so the device gets the plain UAC 1.0 function and an empty
-// capability template.
-constexpr char16_t kNeutralModel[] = u"SIMULATED-UAC";
+const Verb kVerbs[] = {
+    {"describe", tools::RunDescribe, "print what the driver builds from a device, or why it refuses it"},
+    {"list", tools::RunList, "print what the audio engine sees: filters, pins with formats, nodes with values"},
+    {"get", tools::RunGet, "print control node values (volume in dB, mute, selector)"},
+    {"set", tools::RunSet, "set a control node; the value is kept in a .reg file for the next run"},
+    {"play", tools::RunPlay, "play a WAV file into a render endpoint and print the device's report"},
+    {"record", tools::RunRecord, "record a capture endpoint into a WAV file and print the device's report"},
+    {"demo", tools::RunDemo, "play a tone into the default device, record its microphone, print the report"},
+};
 
 void Usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: uactool describe [--no-model-string] [--profile PROFILE] FILE\n"
+               "usage: uactool VERB [OPTIONS] [ARGS]\n"
                "\n"
-               "describe  load a device file (lsusb -v text or raw descriptor hex), start a simulated\n"
-               "          device from it, run the driver's probe and builders and print what was built:\n"
-               "          the function, its units and terminals with their IDs and sources, the control\n"
-               "          nodes, the stream engines (interface, direction, endpoint type, formats by\n"
-               "          alternate setting with their rates, path from the user-facing terminal) and\n"
-               "          the capability record; on refusal the status, what the driver found and the\n"
-               "          descriptor at fault. For a device that built, the driver is then loaded and\n"
-               "          started as Plug and Play does, and what the audio engine sees is printed:\n"
-               "          each filter with its categories, pins, nodes and connections, and the\n"
-               "          physical connections between the filters.\n"
+               "Starts the USB audio driver against a simulated device: the built-in default device (a\n"
+               "USB Audio Class 2.0 headset: speaker and microphone, 44.1/48/96 kHz, mute and volume on\n"
+               "every channel, asynchronous playback with feedback, status interrupts) or a device file\n"
+               "given with --device (describe takes it as its argument).\n"
                "\n"
-               "The simulated device answers string index 0x50 with the neutral model string\n"
-               "\"SIMULATED-UAC\", which matches no chip prefix (real dumps rarely carry a model\n"
-               "string, and a UAC 1.0 device without one is refused).\n"
-               "  --no-model-string  answer no model string at 0x50 or 0x32, as the dump has it\n"
-               "  --profile PROFILE  a behaviour profile: what the device answers beyond its\n"
-               "                     descriptors, one entry per line ('#' comments, hex numbers):\n"
-               "      model 000B 0005 0050 0041   the model string as UTF-16 code units (at index 0x50)\n"
-               "      model-index 32              answer the model string at index 0x32 instead\n"
-               "      vendor C3 81 0000 0009 9F   a vendor register read: bmRequestType, bRequest,\n"
-               "                                  wValue, wIndex, then the bytes it answers\n"
-               "      registers 2004 3002 F800 143F 0000 3000\n"
-               "                                  six 16-bit chip registers written with HID reports\n"
-               "                                  on interface 3\n"
-               "      setting SupportHPOut 0      a \"Settings\" DWORD preloaded (decimal, or 0x hex)\n"
+               "verbs:\n");
+  for (const Verb& v : kVerbs) std::fprintf(out, "  %-9s %s\n", v.name, v.summary);
+  std::fprintf(out,
                "\n"
-               "exit codes: 0 built, 1 refused by the driver, 2 usage or file error, 3 verifier report\n");
-}
-
-const char* StatusName(NTSTATUS status) {
-  switch (status) {
-    case STATUS_SUCCESS: return "STATUS_SUCCESS";
-    case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
-    case STATUS_NOT_SUPPORTED: return "STATUS_NOT_SUPPORTED";
-    case STATUS_INVALID_PARAMETER: return "STATUS_INVALID_PARAMETER";
-    case STATUS_INSUFFICIENT_RESOURCES: return "STATUS_INSUFFICIENT_RESOURCES";
-    case STATUS_INVALID_DEVICE_STATE: return "STATUS_INVALID_DEVICE_STATE";
-    case STATUS_DEVICE_NOT_CONNECTED: return "STATUS_DEVICE_NOT_CONNECTED";
-    default: return "status";
-  }
-}
-
-const char* SubtypeName(ULONG subtype) {
-  switch (subtype) {
-    case adapter::AC_INPUT_TERMINAL: return "Input terminal";
-    case adapter::AC_OUTPUT_TERMINAL: return "Output terminal";
-    case adapter::AC_MIXER_UNIT: return "Mixer unit";
-    case adapter::AC_SELECTOR_UNIT: return "Selector unit";
-    case adapter::AC_FEATURE_UNIT: return "Feature unit";
-    // Only a UAC 2.0 function builds these; a UAC 1.0 one refuses its subtypes 9 and 10.
-    case adapter::AC2_EXTENSION_UNIT: return "Extension unit";
-    case adapter::AC2_CLOCK_SOURCE: return "Clock source";
-    default: return "Unit";
-  }
-}
-
-const char* NodeName(ULONG type) {
-  static const char* const kNames[] = {"input terminal", "output terminal", "mute",       "volume",
-                                       "selector",       "mixer",           "AGC",        "loudness",
-                                       "input gain pad", "bass",            "mid",        "treble",
-                                       "sample rate",    "terminal kind"};
-  if (type < sizeof kNames / sizeof kNames[0]) return kNames[type];
-  if (type == 18) return "vendor switch";
-  if (type == 22) return "gain switch";
-  if (type == 23) return "vendor effect";
-  return "node";
-}
-
-std::string Sources(adapter::IUacEntity* e) {
-  ULONG count = 0;
-  const ULONG* sources = nullptr;
-  if (!NT_SUCCESS(e->GetSources(&count, &sources)) || !count || !sources) return "-";
-  std::string text;
-  for (ULONG i = 0; i < count; ++i) text.append(i ? "," : "").append(std::to_string(sources[i]));
-  return text;
-}
-
-// The description of the function behind the device, or null (e.g. the class has no
-// factory yet). The device object holds the function; the reference goes back at once.
-adapter::IUacFunctionDescription* Description(adapter::IAudioHal* hal) {
-  PVOID itf = nullptr;
-  if (!hal || !NT_SUCCESS(hal->QueryInterface(adapter::IID_IUacFunctionDescription, &itf))) return nullptr;
-  auto* description = static_cast<adapter::IUacFunctionDescription*>(itf);
-  description->Release();
-  return description;
-}
-
-void PrintFault(const tools::DriverHost& host, ULONG offset, UCHAR subtype, const char* reason) {
-  PUSB_CONFIGURATION_DESCRIPTOR config = host.device()->GetConfigurationDescriptor();
-  if (!reason) return;
-  // A refusal that no one descriptor caused (the probe, the device's own rules).
-  if (!config || (!offset && !subtype)) {
-    std::printf("  %s\n", reason);
-    return;
-  }
-  PUSB_INTERFACE_DESCRIPTOR control = USBD_ParseConfigurationDescriptorEx(
-      config, config, -1, -1, adapter::kAudioClass, adapter::kAudioControlSubclass, -1);
-  if (!control) return;
-  const auto* bytes = reinterpret_cast<const UCHAR*>(config);
-  const ULONG at = static_cast<ULONG>(reinterpret_cast<const UCHAR*>(control) - bytes) + offset;
-  std::printf("  descriptor at offset %u of the configuration: %s\n   ", at, reason);
-  const ULONG total = config->wTotalLength;
-  const ULONG length = at < total ? (bytes[at] >= 2 ? bytes[at] : 2) : 0;
-  for (ULONG i = 0; i < length && at + i < total; ++i) std::printf(" %02x", bytes[at + i]);
-  std::printf("\n");
-}
-
-// In the habit of amixer: the control's capability, its channels' values and the range
-// (levels in dB; the node unit is 1/65536 dB).
-void PrintControl(adapter::IUacEntity* e) {
-  auto dB = [](LONG level) {
-    static char text[32];
-    if (level == LONG(0x80000000)) return "-inf dB";
-    std::snprintf(text, sizeof text, "%.2f dB", level / 65536.0);
-    return static_cast<const char*>(text);
-  };
-  PVOID itf = nullptr;
-  if (NT_SUCCESS(e->QueryInterface(uac::IID_IBoolControl, &itf))) {
-    auto* control = static_cast<uac::IBoolControl*>(itf);
-    ULONG count = 0;
-    control->GetChannelCount(&count);
-    std::printf("    Capabilities: switch, %u channel%s\n   ", count, count == 1 ? "" : "s");
-    for (ULONG c = 0; c < count; ++c) {
-      UCHAR value = 0;
-      if (NT_SUCCESS(control->GetValue(c, &value))) std::printf(" %u: [%s]", c, value ? "on" : "off");
-    }
-    std::printf("\n");
-    control->Release();
-  }
-  if (NT_SUCCESS(e->QueryInterface(uac::IID_ILevelControl, &itf))) {
-    auto* control = static_cast<uac::ILevelControl*>(itf);
-    ULONG count = 0;
-    control->GetChannelCount(&count);
-    LONG maximum = 0, minimum = 0, step = 0;
-    std::printf("    Capabilities: level, %u channel%s", count, count == 1 ? "" : "s");
-    if (NT_SUCCESS(control->GetRange(&maximum, &minimum, &step))) {
-      std::printf(", limits %s", dB(minimum));
-      std::printf(" - %s", dB(maximum));
-      std::printf(" step %s", dB(step));
-    }
-    std::printf("\n   ");
-    for (ULONG c = 0; c < count; ++c) {
-      LONG level = 0;
-      if (NT_SUCCESS(control->GetLevel(c, &level))) std::printf(" %u: [%s]", c, dB(level));
-    }
-    std::printf("\n");
-    control->Release();
-  }
-}
-
-std::string EndpointTypeName(ULONG type) {
-  PCWSTR prefix = adapter::EndpointTypePrefix(type);
-  std::string text;
-  for (; prefix && *prefix; ++prefix) text += static_cast<char>(*prefix);
-  return text.empty() ? "?" : text;
-}
-
-std::string SubFormatName(const WAVEFORMATEXTENSIBLE& f) {
-  switch (f.SubFormat.Data1) {
-    case 0x0001: return "PCM";
-    case 0x0092: return "AC-3 over S/PDIF";
-    case 0x0164: return "WMA Pro over S/PDIF";
-    default: {
-      char text[16];
-      std::snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(f.SubFormat.Data1));
-      return text;
-    }
-  }
-}
-
-// One engine: its interface, direction and endpoint type, its formats grouped by
-// alternate setting and layout with their rates, and its signal path (node identifiers,
-// user-facing end first) with the processing nodes marked.
-void PrintEngine(adapter::IStreamEngine* engine) {
-  PVOID itf = nullptr;
-  if (!NT_SUCCESS(engine->QueryInterface(stream::IID_IUsbStreamEngine, &itf))) return;
-  auto* usb = static_cast<stream::CUsbStreamEngine*>(static_cast<stream::IUsbStreamEngine*>(itf));
-  usb->Release();
-  const ULONG type = engine->GetEndpointType();
-  std::printf("  Engine on interface %u: %s, endpoint type %u '%s', terminal node %u\n", usb->GetEngineId(),
-              engine->GetDirection() == adapter::STREAM_DIRECTION_RENDER ? "render" : "capture", type,
-              EndpointTypeName(type).c_str(), usb->GetTerminalNodeId());
-  struct Group {
-    UCHAR alt;
-    WAVEFORMATEXTENSIBLE format;
-    std::string rates;
-  };
-  std::vector<Group> groups;
-  const ULONG records = usb->GetFormatRecordCount();
-  for (ULONG r = 0; r < records; ++r) {
-    const stream::StreamFormatRecord* record = usb->GetFormatRecord(r);
-    WAVEFORMATEXTENSIBLE key = record->Format;
-    key.Format.nSamplesPerSec = key.Format.nAvgBytesPerSec = 0;
-    Group* group = nullptr;
-    for (Group& g : groups)
-      if (g.alt == record->AlternateSetting && !std::memcmp(&g.format, &key, sizeof key)) group = &g;
-    if (!group) {
-      groups.push_back({record->AlternateSetting, key, {}});
-      group = &groups.back();
-    }
-    group->rates += (group->rates.empty() ? "" : ", ") + std::to_string(record->Format.Format.nSamplesPerSec);
-  }
-  std::printf("    Formats (%u)\n", records);
-  for (const Group& g : groups)
-    std::printf("      alt %u: %u ch, %u-bit container, %u valid bits, mask 0x%x, %s; rates %s\n", g.alt,
-                g.format.Format.nChannels, g.format.Format.wBitsPerSample, g.format.Samples.wValidBitsPerSample,
-                static_cast<unsigned>(g.format.dwChannelMask), SubFormatName(g.format).c_str(), g.rates.c_str());
-  std::printf("    Path:");
-  for (ULONG n = 0; n < engine->GetNodeCount(); ++n) {
-    adapter::IUacEntity* node = nullptr;
-    if (!NT_SUCCESS(engine->GetNode(n, &node))) continue;
-    PVOID dsp = nullptr;
-    const bool processing = NT_SUCCESS(node->QueryInterface(adapter::IID_IDspNode, &dsp));
-    if (processing) static_cast<PUNKNOWN>(dsp)->Release();
-    std::printf(" %u '%s'%s", node->GetId(), NodeName(node->GetType()), processing ? " [processing]" : "");
-  }
-  std::printf("\n");
-}
-
-void PrintBuilt(const tools::DriverHost& host, adapter::IUacFunctionDescription* function) {
-  adapter::IAudioHal* hal = host.hal();
-  std::printf("Function: %s, vendor %04x product %04x, control interface %u\n", function->GetClassName(),
-              function->GetVendorId(), function->GetProductId(), function->GetControlInterfaceNumber());
-  // The configuration the device object selected (a dump may declare several).
-  if (PUSB_CONFIGURATION_DESCRIPTOR config = host.device()->GetConfigurationDescriptor())
-    std::printf("Configuration %u, %u bytes\n", config->bConfigurationValue, config->wTotalLength);
-  std::printf("/:  Units and terminals (%u)\n", function->GetUnitCount());
-  for (ULONG i = 0; i < function->GetUnitCount(); ++i) {
-    adapter::IUacEntity* e = nullptr;
-    UCHAR subtype = 0;
-    if (!NT_SUCCESS(function->GetUnit(i, &e, &subtype))) continue;
-    std::printf("    |__ %s %u, sources %s\n", SubtypeName(subtype), e->GetId(), Sources(e).c_str());
-  }
-  std::printf("Control nodes (%u)\n", hal->GetEntityCount());
-  for (ULONG i = 0; i < hal->GetEntityCount(); ++i) {
-    adapter::IUacEntity* e = nullptr;
-    if (!NT_SUCCESS(hal->GetEntity(i, &e))) continue;
-    std::printf("  Node %u '%s', sources %s\n", e->GetId(), NodeName(e->GetType()), Sources(e).c_str());
-    PrintControl(e);
-  }
-  std::printf("Stream engines (%u)\n", hal->GetEngineCount());
-  for (ULONG i = 0; i < hal->GetEngineCount(); ++i) {
-    adapter::IStreamEngine* engine = nullptr;
-    if (NT_SUCCESS(hal->GetEngine(i, &engine))) PrintEngine(engine);
-  }
-  adapter::EndpointCapabilityRecord t{};
-  function->GetCapabilityTemplate(&t);
-  std::printf("Capability record: mask 0x%08x, second value %u, feature flags 0x%08x%s\n", t.CapabilityMask,
-              t.SecondValue, t.FeatureFlags, (t.FeatureFlags & adapter::ENDPOINT_FEATURE_ASIO) ? " [ASIO]" : "");
-}
-
-std::string GuidName(const GUID& g) {
-  struct Known {
-    const GUID* guid;
-    const char* name;
-  };
-  static const Known kKnown[] = {
-      {&KSCATEGORY_AUDIO, "audio"},          {&KSCATEGORY_RENDER, "render"},
-      {&KSCATEGORY_CAPTURE, "capture"},      {&KSCATEGORY_TOPOLOGY, "topology"},
-      {&adapter::GUID_ENUM_PRIVATE_INTERFACE, "enumeration"},
-      {&KSNODETYPE_DAC, "DAC"},              {&KSNODETYPE_ADC, "ADC"},
-      {&KSNODETYPE_MUX, "mux"},              {&KSNODETYPE_SUM, "sum"},
-      {&KSNODETYPE_MUTE, "mute"},            {&KSNODETYPE_VOLUME, "volume"},
-      {&KSNODETYPE_TONE, "tone"},            {&KSNODETYPE_AGC, "AGC"},
-      {&KSNODETYPE_LOUDNESS, "loudness"},    {&KSNODETYPE_DEV_SPECIFIC, "device specific"},
-      {&KSNODETYPE_HDMI_INTERFACE, "HDMI"},  {&KSNODETYPE_DISPLAYPORT_INTERFACE, "DisplayPort"},
-  };
-  for (const Known& k : kKnown)
-    if (IsEqualGUID(g, *k.guid)) return k.name;
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
-                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                g.Data4[7]);
-  return text;
-}
-
-std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
-
-std::string Node(ULONG node) { return node == KSFILTER_NODE ? "filter" : "node " + std::to_string(node); }
-
-// What the audio engine finds once the driver has started: every filter the device
-// registered, its categories, pins, nodes and connections, and the physical connections
-// between the filters.
-void PrintEngineView(const tools::DriverHost& host) {
-  std::vector<platform::ks::SubdeviceInfo> filters;
-  for (const auto& info : sim::engine::EnumerateFilters())
-    if (info.device == host.fdo()) filters.push_back(info);
-  std::printf("Engine client view: %zu filter%s\n", filters.size(), filters.size() == 1 ? "" : "s");
-  for (const auto& info : filters) {
-    std::string categories;
-    for (const GUID& g : info.categories) categories += (categories.empty() ? "" : ", ") + GuidName(g);
-    std::printf("  Filter \"%s\" [%s]\n", Narrow(info.name).c_str(), categories.c_str());
-    std::unique_ptr<sim::engine::FilterClient> client;
-    sim::engine::FilterDescription d;
-    NTSTATUS status = sim::engine::FilterClient::Open(info, &client);
-    if (NT_SUCCESS(status)) status = client->ReadDescription(&d);
-    if (!NT_SUCCESS(status)) {
-      std::printf("    cannot be read: %s (0x%08x)\n", StatusName(status), static_cast<unsigned>(status));
-      continue;
-    }
-    std::printf("    Pins (%zu)\n", d.pins.size());
-    for (const auto& pin : d.pins) {
-      static const char* const kCommunication[] = {"none", "sink", "source", "both", "bridge"};
-      std::printf("      Pin %u: %s, %s, category %s, %zu data range%s\n", pin.id,
-                  pin.dataFlow == KSPIN_DATAFLOW_IN ? "in" : "out",
-                  pin.communication <= KSPIN_COMMUNICATION_BRIDGE ? kCommunication[pin.communication] : "?",
-                  pin.category == GUID_NULL ? "none" : GuidName(pin.category).c_str(), pin.dataRanges.size(),
-                  pin.dataRanges.size() == 1 ? "" : "s");
-    }
-    std::printf("    Nodes (%zu)\n", d.nodeTypes.size());
-    for (size_t n = 0; n < d.nodeTypes.size(); ++n)
-      std::printf("      Node %zu: %s\n", n, GuidName(d.nodeTypes[n]).c_str());
-    std::printf("    Connections (%zu)\n", d.connections.size());
-    for (const auto& c : d.connections)
-      std::printf("      %s pin %u -> %s pin %u\n", Node(c.FromNode).c_str(), c.FromNodePin, Node(c.ToNode).c_str(),
-                  c.ToNodePin);
-  }
-  std::printf("Physical connections\n");
-  for (const auto& c : platform::ks::EnumeratePhysicalConnections())
-    if (c.device == host.fdo())
-      std::printf("  \"%s\" pin %u -> \"%s\" pin %u\n", Narrow(c.fromName).c_str(), c.fromPin,
-                  Narrow(c.toName).c_str(), c.toPin);
-}
-
-// Starts the driver for a second copy of the device as Plug and Play would and prints
-// what the engine client sees; a start that fails is reported and leaves the exit code
-// to the model's outcome.
-int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim, const tools::BehaviourProfile& behaviour) {
-  tools::DriverHost host;
-  tools::ApplyDevice(behaviour, *sim);
-  for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
-  const NTSTATUS status = host.StartDriver(std::move(sim));
-  if (NT_SUCCESS(status))
-    PrintEngineView(host);
-  else
-    std::printf("Engine client view: the start failed: %s (0x%08x)\n", StatusName(status),
-                static_cast<unsigned>(status));
-  host.Stop();
-  for (const std::string& report : host.reports()) std::fprintf(stderr, "uactool: %s\n", report.c_str());
-  return host.reports().empty() ? kExitBuilt : kExitVerifier;
-}
-
-int Describe(const char* path, bool modelString, const char* profilePath) {
-  tools::BehaviourProfile behaviour;
-  std::string profileError;
-  if (profilePath && !tools::LoadBehaviourProfile(profilePath, behaviour, profileError)) {
-    std::fprintf(stderr, "uactool: %s\n", profileError.c_str());
-    return kExitUsage;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "uactool: %s: cannot open the file\n", path);
-    return kExitUsage;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  sim::device::DeviceProfile profile;
-  if (modelString) profile.strings[adapter::kModelStringIndex] = kNeutralModel;
-  tools::ApplyStrings(behaviour, profile);
-  std::unique_ptr<sim::device::SimDevice> sim;
-  std::unique_ptr<sim::device::SimDevice> second;
-  std::string error;
-  if (!sim::device::SimDevice::FromDumpText(text.str(), profile, sim, error) ||
-      !sim::device::SimDevice::FromDumpText(text.str(), profile, second, error)) {
-    std::fprintf(stderr, "uactool: %s: %s\n", path, error.c_str());
-    return kExitUsage;
-  }
-
-  int exitCode = kExitBuilt;
-  {
-    tools::DriverHost host;
-    tools::ApplyDevice(behaviour, *sim);
-    for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
-    const NTSTATUS status = host.Start(std::move(sim));
-    adapter::IUacFunctionDescription* function = Description(host.hal());
-    ULONG faultOffset = 0;
-    UCHAR faultSubtype = 0;
-    const char* fault = function ? function->GetDescriptorFault(&faultOffset, &faultSubtype) : nullptr;
-    if (NT_SUCCESS(status) && function) {
-      PrintBuilt(host, function);
-    } else {
-      std::printf("Refused: %s (0x%08x)\n", StatusName(status), static_cast<unsigned>(status));
-      if (fault)
-        PrintFault(host, faultOffset, faultSubtype, fault);
-      else if (function)
-        std::printf("  refused by the probe\n");
-      else if (status == STATUS_NOT_SUPPORTED)
-        std::printf("  no function class of this kind is built yet\n");
-      exitCode = kExitRefused;
-    }
-    host.Stop();
-    for (const std::string& report : host.reports()) std::fprintf(stderr, "uactool: %s\n", report.c_str());
-    if (!host.reports().empty()) exitCode = kExitVerifier;
-  }
-  if (exitCode == kExitBuilt) exitCode = DescribeEngineView(std::move(second), behaviour);
-  return exitCode;
+               "uactool VERB --help describes each verb.\n"
+               "exit codes: 0 done, 1 the driver refused the device, 2 usage or input error (device\n"
+               "file, WAV file, node, value, format), 3 verifier report, 4 stream findings\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+  if (argc < 2) {
+    Usage(stderr);
+    return tools::kExitUsage;
+  }
+  if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
     Usage(stdout);
-    return kExitBuilt;
+    return tools::kExitOk;
   }
-  if (argc < 2 || std::strcmp(argv[1], "describe") != 0) {
-    Usage(stderr);
-    return kExitUsage;
-  }
-  bool modelString = true;
-  const char* file = nullptr;
-  const char* profile = nullptr;
-  for (int i = 2; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--no-model-string")) modelString = false;
-    else if (!std::strcmp(argv[i], "--profile") && i + 1 < argc && !profile) profile = argv[++i];
-    else if (!file && argv[i][0] != '-') file = argv[i];
-    else {
-      Usage(stderr);
-      return kExitUsage;
-    }
-  }
-  if (!file) {
-    Usage(stderr);
-    return kExitUsage;
-  }
-  return Describe(file, modelString, profile);
+  for (const Verb& v : kVerbs)
+    if (!std::strcmp(argv[1], v.name)) return v.run(argc - 2, argv + 2);
+  tools::Error("unknown verb '%s' (uactool --help lists the verbs)", argv[1]);
+  return tools::kExitUsage;
 }

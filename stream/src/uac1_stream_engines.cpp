@@ -4,6 +4,7 @@
 #include "stream/uac1_stream_engines.h"
 
 #include "adapter/object_model.h"
+#include "stream_geometry.h"
 
 namespace stream {
 namespace {
@@ -20,49 +21,6 @@ class MutexHold {
   adapter::CKernelMutex& m_Mutex;
 };
 
-// The largest transfer buffer an engine asks for: far beyond any real stream (10 ms of
-// 8 packets of a 3 KB high-bandwidth endpoint is 240 KB), small enough that every size
-// derived from it fits 32 bits.
-constexpr ULONGLONG kMaxTransferBufferBytes = 1u << 20;
-// wMaxPacketSize: the packet size in bits 0-10 and, at high speed, additional
-// transactions per microframe in bits 11-12 (3 is reserved).
-constexpr USHORT kPacketSizeMask = 0x07FF;
-constexpr ULONG kTransactionShift = 11;
-constexpr ULONG kTransactionMask = 0x3;
-// Frames a capture packet is assumed to hold beyond the nominal ones when the endpoint
-// cannot be read.
-constexpr ULONG kCaptureSpareFrames = 6;
-
-// What the two directions share of an allocation: the format check, the state check
-// before anything changes, the alternate setting and the ring size.
-struct Plan {
-  UCHAR alt;
-  ULONG ms, urbs, blockAlign, rate, ringBytes;
-};
-
-NTSTATUS PlanAllocation(CUsbStreamEngine* Engine, PSTREAMCLIENTRECORD Record, Plan* P) {
-  if (!Record) return STATUS_INVALID_PARAMETER;
-  WAVEFORMATEXTENSIBLE format;
-  RtlCopyMemory(&format, &Record->Format, sizeof format);
-  NTSTATUS status = Engine->FindFormat(&format.Format);
-  if (!NT_SUCCESS(status)) return status;
-  // Resources exist already: nothing may change under them.
-  if (Engine->GetStreamState() != STREAM_STATE_NO_RESOURCES) return STATUS_INSUFFICIENT_RESOURCES;
-  status = Engine->FindAltSetting(&Record->Format.Format, &P->alt);
-  if (!NT_SUCCESS(status)) return status;
-  const WAVEFORMATEX& f = Record->Format.Format;
-  if (f.nBlockAlign == 0 || f.nSamplesPerSec == 0) return STATUS_NOT_SUPPORTED;
-  P->ms = Record->MsPerUrb;
-  P->urbs = Record->UrbsInFlight;
-  if (P->ms < 1 || P->ms > kMaxClientUrbValue || P->urbs < 1 || P->urbs > kTransferSlots) return STATUS_INVALID_PARAMETER;
-  P->blockAlign = f.nBlockAlign;
-  P->rate = f.nSamplesPerSec;
-  ULONG ring = f.nAvgBytesPerSec / kRingDivisor;
-  if (ring % f.nBlockAlign) ring += f.nBlockAlign - ring % f.nBlockAlign;
-  P->ringBytes = ring ? ring : f.nBlockAlign;
-  return STATUS_SUCCESS;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -75,15 +33,15 @@ CUac1RenderStream::CUac1RenderStream(PUNKNOWN outerUnknown, ULONG interfaceNumbe
 
 STDMETHODIMP CUac1RenderStream::AllocateResources(PSTREAMCLIENTRECORD Record, PULONG BusFrame) {
   MutexHold hold(m_EngineMutex);
-  Plan p{};
-  NTSTATUS status = PlanAllocation(this, Record, &p);
+  geometry::Plan p{};
+  NTSTATUS status = geometry::PlanAllocation(this, Record, &p);
   if (!NT_SUCCESS(status)) return status;
   const ULONG packetsPerMs = GetPacketsPerMs(p.alt);
   if (packetsPerMs == 0) return STATUS_NOT_SUPPORTED;
   // One spare frame per packet, so that the frame the remainder adds always fits.
   const ULONGLONG transfer =
       (ULONGLONG{p.rate} / 1000 / packetsPerMs + 1) * p.blockAlign * p.ms * packetsPerMs;
-  if (transfer > kMaxTransferBufferBytes) return STATUS_NOT_SUPPORTED;
+  if (transfer > geometry::kMaxTransferBufferBytes) return STATUS_NOT_SUPPORTED;
 
   m_nMsPerUrb = p.ms;
   m_nUrbsInFlight = p.urbs;
@@ -193,35 +151,17 @@ CUac1CaptureStream::CUac1CaptureStream(PUNKNOWN outerUnknown, ULONG interfaceNum
   m_nMsPerUrb = kDefaultMsPerUrb;
 }
 
-ULONG CUac1CaptureStream::GetCapturePacketSamples(UCHAR AlternateSetting, const WAVEFORMATEX& Format,
-                                                  ULONG PacketsPerMs) {
-  if (Format.nBlockAlign == 0 || PacketsPerMs == 0) return 0;
-  adapter::IUsbAudioDevice* device = QueryDevice();
-  if (!device) return Format.nSamplesPerSec / (PacketsPerMs * 1000) + kCaptureSpareFrames;
-  ULONG bytes = 0;
-  if (const USB_ENDPOINT_DESCRIPTOR* e = FindDataEndpoint(device, AlternateSetting, true)) {
-    const USHORT packet = e->wMaxPacketSize;
-    bytes = packet & kPacketSizeMask;
-    if (device->IsHighSpeed()) {
-      const ULONG extra = (packet >> kTransactionShift) & kTransactionMask;
-      bytes = extra == kTransactionMask ? 0 : bytes * (1 + extra);
-    }
-  }
-  device->Release();
-  return bytes / Format.nBlockAlign;
-}
-
 STDMETHODIMP CUac1CaptureStream::AllocateResources(PSTREAMCLIENTRECORD Record, PULONG BusFrame) {
   MutexHold hold(m_EngineMutex);
-  Plan p{};
-  NTSTATUS status = PlanAllocation(this, Record, &p);
+  geometry::Plan p{};
+  NTSTATUS status = geometry::PlanAllocation(this, Record, &p);
   if (!NT_SUCCESS(status)) return status;
   const ULONG packetsPerMs = GetPacketsPerMs(p.alt);
   if (packetsPerMs == 0) return STATUS_NOT_SUPPORTED;
   const ULONG samples = GetCapturePacketSamples(p.alt, Record->Format.Format, packetsPerMs);
   if (samples == 0) return STATUS_NOT_SUPPORTED;
   const ULONGLONG transfer = ULONGLONG{p.blockAlign} * p.ms * packetsPerMs * samples;
-  if (transfer > kMaxTransferBufferBytes) return STATUS_NOT_SUPPORTED;
+  if (transfer > geometry::kMaxTransferBufferBytes) return STATUS_NOT_SUPPORTED;
   // A capture stream always keeps at least 10 ms queued.
   if (p.ms * p.urbs < kCaptureMinQueuedMs) {
     p.urbs = (kCaptureMinQueuedMs + p.ms - 1) / p.ms;

@@ -7,6 +7,7 @@
 #include "adapter/object_model.h"
 #include "kernel/io.h"
 #include "stream/usb_stream_engine.h"
+#include "stream_geometry.h"
 #include "usb/usbdlib.h"
 #include "usb/usbioctl.h"
 
@@ -27,10 +28,12 @@ constexpr ULONG kRateBytes = 3;
 // The abort-pipe URB is declared with this length.
 constexpr USHORT kAbortPipeUrbBytes = 40;
 
-// Whether the endpoint moves audio data: isochronous, and not a feedback endpoint (usage
-// bits 4-5 zero).
+// Whether the endpoint moves audio data: isochronous, with usage bits 4-5 saying data (0)
+// or implicit-feedback data (2, an IN endpoint whose rate also clocks an OUT one), not
+// feedback (1).
 bool IsIsochDataEndpoint(const USB_ENDPOINT_DESCRIPTOR* e) {
-  return (e->bmAttributes & 0x03) == USB_ENDPOINT_TYPE_ISOCHRONOUS && (e->bmAttributes & 0x30) == 0;
+  const UCHAR usage = e->bmAttributes & 0x30;
+  return (e->bmAttributes & 0x03) == USB_ENDPOINT_TYPE_ISOCHRONOUS && (usage == 0x00 || usage == 0x20);
 }
 
 }  // namespace
@@ -87,6 +90,21 @@ ULONG CUsbStreamEngine::GetPacketsPerMs(UCHAR AlternateSetting) {
   }
   device->Release();
   return packets;
+}
+
+ULONG CUsbStreamEngine::GetCapturePacketSamples(UCHAR AlternateSetting, const WAVEFORMATEX& Format,
+                                                ULONG PacketsPerMs) {
+  // Frames a capture packet is assumed to hold beyond the nominal ones when the endpoint
+  // cannot be read.
+  constexpr ULONG kCaptureSpareFrames = 6;
+  if (Format.nBlockAlign == 0 || PacketsPerMs == 0) return 0;
+  adapter::IUsbAudioDevice* device = QueryDevice();
+  if (!device) return Format.nSamplesPerSec / (PacketsPerMs * 1000) + kCaptureSpareFrames;
+  ULONG bytes = 0;
+  if (const USB_ENDPOINT_DESCRIPTOR* e = FindDataEndpoint(device, AlternateSetting, true))
+    bytes = geometry::PacketBytes(e->wMaxPacketSize, device->IsHighSpeed() != 0);
+  device->Release();
+  return bytes / Format.nBlockAlign;
 }
 
 NTSTATUS CUsbStreamEngine::AllocTransfer(adapter::IUsbAudioDevice* Device, ULONG Slot, UrbContext** Context) {

@@ -63,7 +63,12 @@ void SimDevice::SelectAlternate(std::uint8_t interface_number, std::uint8_t alte
       if (e.in() && !o.in() && o.synch_address == e.address) feedback = true;
     if (feedback) {
       s->role = Stream::Role::Feedback;
-      s->refresh_uframes = high_speed_ ? s->interval_uframes : 8u << std::clamp<std::uint32_t>(e.refresh, 0, 9);
+      if (profile_.feedback_refresh) {
+        const std::uint32_t n = std::clamp<std::uint32_t>(*profile_.feedback_refresh, 0, 9);
+        s->refresh_uframes = high_speed_ ? std::max(s->interval_uframes, 1u << n) : 8u << n;
+      } else {
+        s->refresh_uframes = high_speed_ ? s->interval_uframes : 8u << std::clamp<std::uint32_t>(e.refresh, 0, 9);
+      }
       s->render_endpoint = render;
       for (auto& o : alt->endpoints)
         if (o.synch_address == e.address && !o.in()) s->render_endpoint = o.address;
@@ -124,6 +129,7 @@ void SimDevice::AdvanceRender(Stream& s, BusMicroframe now) {
   s.stats.consumed_frames += take;
   s.stats.underrun_frames += want - take;
   s.consumed_since_origin = due;
+  s.stats.fifo_min_frames = std::min<std::int64_t>(s.stats.fifo_min_frames, static_cast<std::int64_t>(have - take));
   if (want > take) {
     if (s.underrun_run == 0) s.underrun_start = now;
     s.underrun_run += want - take;
@@ -231,10 +237,14 @@ USBD_STATUS SimDevice::IsoOut(std::uint8_t endpoint, BusMicroframe when, const s
   s->fifo.insert(s->fifo.end(), data, data + keep * s->frame_bytes);
   s->stats.overflow_frames += frames - keep;
   if (frames > keep) ReportGlitch(*s, "overrun", when, frames - keep);
-  if (!s->playing && s->fifo.size() / s->frame_bytes >= s->start_frames) {
+  const auto level = static_cast<std::int64_t>(s->fifo.size() / s->frame_bytes);
+  if (!s->playing && level >= s->start_frames) {
     s->playing = true;
     s->origin = when;
     s->consumed_since_origin = 0;
+    s->stats.fifo_min_frames = s->stats.fifo_max_frames = level;
+  } else if (s->playing) {
+    s->stats.fifo_max_frames = std::max(s->stats.fifo_max_frames, level);
   }
   return USBD_STATUS_SUCCESS;
 }
@@ -364,6 +374,7 @@ SimDevice::RenderStats SimDevice::render_stats(std::uint8_t endpoint) {
   RenderStats r = s->stats;
   r.fifo_frames = s->frame_bytes ? static_cast<std::int64_t>(s->fifo.size() / s->frame_bytes) : 0;
   r.playing = s->playing;
+  r.start_frames = s->start_frames;
   return r;
 }
 

@@ -50,11 +50,6 @@ class CUac1CaptureStream : public CUsbStreamEngine {
   STDMETHODIMP SendStreamUrb() override;
   STDMETHODIMP OnUrbComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, UrbContext* Context) override;
 
-  // Frames one capture packet can carry: the data endpoint's size (bits 0-10, times the
-  // transactions per microframe at high speed) over the frame size; 0 when unusable.
-  // Without the device: the nominal frames per packet plus 6.
-  ULONG GetCapturePacketSamples(UCHAR AlternateSetting, const WAVEFORMATEX& Format, ULONG PacketsPerMs);
-
  private:
   // Under the ring lock: the packets into the ring (an empty packet with a good status
   // as silence), then every whole frame to the clients, processed in place.

@@ -246,6 +246,10 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   // bInterval of 0 or above 4 gives 0: no whole number of packets per frame, so the
   // setting cannot be streamed.
   ULONG GetPacketsPerMs(UCHAR AlternateSetting);
+  // Frames one capture packet can carry: the alternate setting's IN data endpoint's size
+  // (bits 0-10, times the transactions per microframe at high speed) over the frame size;
+  // 0 when unusable. Without the device: the nominal frames per packet plus 6.
+  ULONG GetCapturePacketSamples(UCHAR AlternateSetting, const WAVEFORMATEX& Format, ULONG PacketsPerMs);
 
  protected:
   static VOID ControlThreadStart(PVOID Context);

@@ -116,5 +116,35 @@ TEST(FeedbackOnTheBus, WobbleAlternatesByOneUnitPerRefresh) {
   EXPECT_EQ(seen.size(), 2u);
 }
 
+
+// A profile's refresh replaces the descriptor's (a UAC 2.0 endpoint has no bRefresh): at
+// full speed the value moves every 2^n frames, at high speed every 2^n microframes but never
+// faster than the endpoint is polled (here every microframe: bInterval 1).
+TEST(FeedbackOnTheBus, ProfileRefreshReplacesTheDescriptors) {
+  struct Row {
+    bool high_speed;
+    std::uint8_t refresh;
+    ULONG period_packets;
+  } rows[] = {{false, 3, 8}, {false, 0, 1}, {true, 4, 16}, {true, 0, 1}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << (row.high_speed ? "high" : "full") << " speed, refresh " << int(row.refresh));
+    DeviceProfile p;
+    p.feedback_wobble = true;  // so that every refresh shows
+    p.high_speed = row.high_speed;
+    p.feedback_refresh = row.refresh;
+    FeedbackBus bus(SpeakerWithFeedback(4, 1), p);  // the descriptor says 2 frames
+    ASSERT_TRUE(bus.Configure());
+    USBD_PIPE_HANDLE fb = Bus::PipeOf(bus.Select(1, 1), 0x83);
+    IsoUrb u(fb, 48, 4, true, false, bus.hc->CurrentFrame() + 2);
+    ASSERT_EQ(bus.SubmitSync(u.urb()), STATUS_SUCCESS);
+    // Packet i runs in frame start + i at full speed, in microframe 8 x start + i at high speed.
+    const ULONG first = row.high_speed ? u.iso().StartFrame * 8 : u.iso().StartFrame;
+    for (ULONG i = 1; i < 48; ++i) {
+      const bool moves = (first + i) % row.period_packets == 0;
+      EXPECT_EQ(Value(u, i, 4) != Value(u, i - 1, 4), moves) << "packet " << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sim::device

@@ -151,6 +151,12 @@ TEST(Feedback, FollowedFeedbackKeepsTheFifoBounded) {
   EXPECT_EQ(stats.overflow_frames, 0u);
   EXPECT_GT(low, 441 - 100);
   EXPECT_LT(high, 441 + 100);
+  // The device's own extremes cover what the packets showed, drained low as well.
+  EXPECT_EQ(stats.start_frames, 441u);
+  EXPECT_LE(stats.fifo_min_frames, low);
+  EXPECT_GE(stats.fifo_max_frames, high);
+  EXPECT_GT(stats.fifo_min_frames, 441 - 100 - 45);
+  EXPECT_LT(stats.fifo_max_frames, 441 + 100);
 
   // Without following it the same clock drains the FIFO within the two minutes.
   auto open_loop = Headset(300.0, 0.5);
@@ -161,6 +167,7 @@ TEST(Feedback, FollowedFeedbackKeepsTheFifoBounded) {
     open_loop->IsoOut(kOut, frame * 8, p.data(), static_cast<ULONG>(p.size()));
   }
   EXPECT_GT(open_loop->render_stats(kOut).underrun_frames, 0u);
+  EXPECT_EQ(open_loop->render_stats(kOut).fifo_min_frames, 0);
 }
 
 TEST(Capture, ProducesTheChosenSignalAtTheDeviceClock) {

@@ -91,6 +91,10 @@ struct DeviceProfile {
   // polls in between read the held value.
   double feedback_gain_hz_per_frame = 0.5;
   FeedbackEncoding feedback_encoding = FeedbackEncoding::Standard;
+  // Replaces the feedback endpoint's bRefresh (a UAC 2.0 endpoint descriptor has none):
+  // the value is then recomputed every 2^n frames at full speed, and every 2^n microframes
+  // but at least once per polling interval at high speed.
+  std::optional<std::uint8_t> feedback_refresh;
   // Every other refresh reports one unit (LSB of the wire format) more, as devices whose
   // value jitters by a count do.
   bool feedback_wobble = false;
@@ -189,6 +193,13 @@ class SimDevice : public platform::usb::BusDevice {
     std::uint64_t packets = 0;
     std::uint64_t misaligned_packets = 0;
     bool playing = false;
+    // The FIFO level playback starts at, and the lowest and highest levels since it began
+    // (the lowest as the clock drains it, the highest as packets land); both start at the
+    // level playback began with. Their distance from `start_frames` is the excursion the
+    // host's rate control leaves.
+    std::uint32_t start_frames = 0;
+    std::int64_t fifo_min_frames = 0;
+    std::int64_t fifo_max_frames = 0;
   };
   RenderStats render_stats(std::uint8_t endpoint);
   // Every sample frame received on an OUT endpoint since its alternate setting was

@@ -1,0 +1,145 @@
+#include "device_report.h"
+
+#include <algorithm>
+
+namespace tools {
+namespace {
+
+// Hz of a feedback value as the class defines it: 16.16 samples per microframe at high
+// speed, 10.14 samples per frame at full speed.
+double FeedbackHz(std::uint32_t value, bool highSpeed) {
+  return highSpeed ? value / 65536.0 * 8000.0 : (value & 0xFFFFFF) / 16384.0 * 1000.0;
+}
+
+// The first frame holding anything but zeros, or `frames`.
+std::uint64_t FirstSound(const std::int32_t* samples, std::uint64_t frames, unsigned channels) {
+  for (std::uint64_t f = 0; f < frames; ++f)
+    for (unsigned c = 0; c < channels; ++c)
+      if (samples[f * channels + c]) return f;
+  return frames;
+}
+
+bool PrintRender(std::FILE* out, const ReportInput& in) {
+  const DeviceObservation& d = in.outcome->device;
+  const WavAudio& file = *in.played;
+  const unsigned ch = in.format.channels;
+  const std::uint64_t received = d.received.size() / ch;
+  const std::uint64_t fileFrames = file.frames();
+  std::fprintf(out, "  frames    received %llu (%.3f s); the file holds %llu, crc32 0x%08x\n",
+               static_cast<unsigned long long>(received), static_cast<double>(received) / in.format.rate,
+               static_cast<unsigned long long>(fileFrames),
+               PcmCrc32(file.samples.data(), file.samples.size(), in.format.bits));
+  // Where the file's audio starts in what arrived: its first sounding frame lines up with
+  // the first sounding frame received.
+  const std::uint64_t fileStart = FirstSound(file.samples.data(), fileFrames, ch);
+  const std::uint64_t receivedStart = FirstSound(d.received.data(), received, ch);
+  bool clean = false;
+  if (fileStart == fileFrames) {
+    std::fprintf(out, "  data      the file is silent: nothing to compare\n");
+    clean = received >= fileFrames;
+  } else if (receivedStart == received || receivedStart < fileStart) {
+    std::fprintf(out, "  data      the file's audio did not arrive\n");
+  } else {
+    const std::uint64_t offset = receivedStart - fileStart;
+    const std::uint64_t available = received - offset;
+    std::uint64_t same = 0;
+    const std::uint64_t compare = std::min(available, fileFrames);
+    while (same < compare &&
+           std::equal(file.samples.begin() + static_cast<std::ptrdiff_t>(same * ch),
+                      file.samples.begin() + static_cast<std::ptrdiff_t>((same + 1) * ch),
+                      d.received.begin() + static_cast<std::ptrdiff_t>((offset + same) * ch)))
+      ++same;
+    const std::uint32_t crc = PcmCrc32(d.received.data() + offset * ch, static_cast<std::size_t>(same * ch), in.format.bits);
+    if (same == fileFrames) {
+      std::fprintf(out, "  data      the file's %llu frames arrived sample for sample (crc32 0x%08x)",
+                   static_cast<unsigned long long>(same), crc);
+      if (offset) std::fprintf(out, " after %llu frames of silence", static_cast<unsigned long long>(offset));
+      std::fprintf(out, ", then %llu frames of silence\n", static_cast<unsigned long long>(available - same));
+      clean = true;
+    } else if (same == available) {
+      std::fprintf(out, "  data      only %llu of the file's %llu frames arrived (crc32 0x%08x of those)\n",
+                   static_cast<unsigned long long>(same), static_cast<unsigned long long>(fileFrames), crc);
+    } else {
+      std::fprintf(out, "  data      the file's frames arrived up to frame %llu; frame %llu differs\n",
+                   static_cast<unsigned long long>(same), static_cast<unsigned long long>(same));
+    }
+  }
+  const auto& r = d.render;
+  const bool gaps = r.underrun_frames || r.overflow_frames || r.misaligned_packets || d.glitches;
+  std::fprintf(out, "  gaps      %s (%llu underrun frames, %llu overflow frames, %llu misaligned packets)\n",
+               gaps ? "FOUND" : "none", static_cast<unsigned long long>(r.underrun_frames),
+               static_cast<unsigned long long>(r.overflow_frames), static_cast<unsigned long long>(r.misaligned_packets));
+  std::fprintf(out, "  drift     device clock %+.1f ppm; its FIFO held %lld frames at the end\n", in.clockPpm,
+               static_cast<long long>(r.fifo_frames));
+  if (d.feedbackEndpoint) {
+    if (d.feedback.empty()) {
+      std::fprintf(out, "  feedback  IN 0x%02x: no value read\n", d.feedbackEndpoint);
+    } else {
+      const auto [lo, hi] = std::minmax_element(d.feedback.begin(), d.feedback.end());
+      const double last = FeedbackHz(d.feedback.back(), d.highSpeed);
+      std::fprintf(out,
+                   "  feedback  IN 0x%02x, %s: last 0x%08x = %.2f Hz (%+.1f ppm); %zu readings from %.2f to %.2f Hz\n",
+                   d.feedbackEndpoint, d.highSpeed ? "16.16 per microframe" : "10.14 per frame", d.feedback.back(), last,
+                   (last / in.format.rate - 1.0) * 1e6, d.feedback.size(), FeedbackHz(*lo, d.highSpeed),
+                   FeedbackHz(*hi, d.highSpeed));
+    }
+  } else {
+    std::fprintf(out, "  feedback  none (the endpoint has no feedback endpoint)\n");
+  }
+  return clean && !gaps;
+}
+
+bool PrintCapture(std::FILE* out, const ReportInput& in) {
+  const DeviceObservation& d = in.outcome->device;
+  const WavAudio& rec = *in.recorded;
+  std::fprintf(out, "  frames    the device produced %llu; recorded %llu (%.3f s)\n",
+               static_cast<unsigned long long>(d.producedFrames), static_cast<unsigned long long>(rec.frames()),
+               static_cast<double>(rec.frames()) / in.format.rate);
+  const double hz = ToneFrequency(rec);
+  if (hz > 0)
+    std::fprintf(out, "  signal    a %.1f Hz tone on channel 0\n", hz);
+  else
+    std::fprintf(out, "  signal    no tone on channel 0\n");
+  std::fprintf(out, "  drift     device clock %+.1f ppm\n", in.clockPpm);
+  std::fprintf(out, "  gaps      %s\n", d.glitches ? "FOUND" : "none");
+  return d.glitches == 0;
+}
+
+}  // namespace
+
+double ToneFrequency(const WavAudio& audio) {
+  if (audio.channels == 0) return 0;
+  double first = -1, last = -1, previous = 0;
+  long crossings = 0;
+  for (std::uint64_t f = 0; f < audio.frames(); ++f) {
+    const double s = audio.samples[f * audio.channels];
+    if (f > 0 && previous < 0 && s >= 0) {
+      const double t = static_cast<double>(f) - s / (s - previous);
+      if (first < 0) first = t;
+      last = t;
+      ++crossings;
+    }
+    previous = s;
+  }
+  return crossings > 1 && last > first ? (crossings - 1) * audio.rate / (last - first) : 0.0;
+}
+
+bool PrintReport(std::FILE* out, const ReportInput& in) {
+  const DeviceObservation& d = in.outcome->device;
+  std::fprintf(out, "Device report: %s endpoint %s (interface %u, alternate %u, %s 0x%02x), %u Hz, %u ch, %u-bit\n",
+               in.endpoint->capture ? "capture" : "render", in.endpoint->name.c_str(), in.endpoint->interfaceNumber,
+               in.format.alternate, in.endpoint->capture ? "IN" : "OUT", d.dataEndpoint, in.format.rate,
+               in.format.channels, in.format.bits);
+  bool clean = in.endpoint->capture ? PrintCapture(out, in) : PrintRender(out, in);
+  if (in.outcome->findings.empty()) {
+    std::fprintf(out, "  engine    no findings\n");
+  } else {
+    std::fprintf(out, "  engine    %zu finding%s\n", in.outcome->findings.size(),
+                 in.outcome->findings.size() == 1 ? "" : "s");
+    for (const std::string& f : in.outcome->findings) std::fprintf(out, "            %s\n", f.c_str());
+    clean = false;
+  }
+  return clean;
+}
+
+}  // namespace tools

@@ -1,0 +1,149 @@
+// uactool get and set: the driver's control nodes, in the habit of amixer. The values
+// live in the driver's "Settings" as they do on a real system, kept between runs in a
+// .reg file: the driver restores them to the device when it starts.
+#include <cstdio>
+#include <string>
+
+#include "nodes.h"
+#include "tool_common.h"
+#include "verbs.h"
+
+namespace tools {
+namespace {
+
+constexpr char kDefaultState[] = "uactool.reg";
+
+const char kGetHelp[] =
+    "usage: uactool get [--device FILE] [--state FILE.reg] [NODE...]\n"
+    "\n"
+    "Starts the driver on the device (the built-in default device unless --device names a\n"
+    "device file), with the driver's \"Settings\" from the state file, and prints the current\n"
+    "value of each NODE, or of every node with a value when none is named.\n"
+    "\n"
+    "A NODE is named by its identifier (\"4\"), by the endpoint of the stream it sits on and\n"
+    "its kind (\"HP-volume\", \"Mic-mute\"), or by its kind alone when only one node has it.\n"
+    "Levels are in dB; switches read on or off (a mute node that reads on is muted).\n"
+    "\n"
+    "  --device FILE       a device file (lsusb -v text or raw descriptor hex)\n"
+    "  --state FILE.reg    the driver's settings between runs (default uactool.reg; a missing\n"
+    "                      file is an empty state)\n"
+    "  --no-model-string   the device file's device answers no model string\n"
+    "\n"
+    "exit codes: 0 done, 1 the driver refused the device, 2 usage, device file or node error,\n"
+    "3 verifier report\n";
+
+const char kSetHelp[] =
+    "usage: uactool set [--device FILE] [--state FILE.reg] [--channel N] NODE VALUE\n"
+    "\n"
+    "Starts the driver on the device with the driver's \"Settings\" from the state file, sets\n"
+    "the node through the driver (which sends it to the device and keeps it in \"Settings\"),\n"
+    "prints the node's value as the driver now reads it and saves the settings to the state\n"
+    "file, so the next run starts with it.\n"
+    "\n"
+    "VALUE by the node's kind:\n"
+    "  level (volume, tone, gain)   dB: -6, -6.5dB, -inf\n"
+    "  switch (mute, AGC, ...)      on, off, mute, unmute, 1, 0\n"
+    "  selector                     an input number from 1\n"
+    "\n"
+    "  --channel N         only channel N (from 0); default every channel\n"
+    "  --device FILE       a device file (lsusb -v text or raw descriptor hex)\n"
+    "  --state FILE.reg    the driver's settings between runs (default uactool.reg)\n"
+    "  --no-model-string   the device file's device answers no model string\n"
+    "\n"
+    "exit codes: 0 set, 1 the driver refused the device, 2 usage, device file, node or value\n"
+    "error, 3 verifier report\n";
+
+// Starts the driver with the state file's settings; kExitOk or the code to leave with.
+int Start(const Arguments& args, DriverHost& host, const std::string& verb) {
+  std::string error;
+  if (!LoadSettingsFile(args.Value("--state").value_or(kDefaultState), error)) {
+    Error("%s: %s", verb.c_str(), error.c_str());
+    return kExitUsage;
+  }
+  std::unique_ptr<sim::device::SimDevice> sim;
+  if (!LoadDevice(args.Value("--device").value_or(""), !args.Has("--no-model-string"), sim, error)) {
+    Error("%s: %s", verb.c_str(), error.c_str());
+    return kExitUsage;
+  }
+  return StartDevice(host, std::move(sim), false) ? kExitOk : kExitRefused;
+}
+
+bool Parse(int argc, char** argv, const std::vector<std::string>& valued, const char* verb, const char* help,
+           Arguments& args, int& exitCode) {
+  std::string error;
+  if (!ParseArguments(argc, argv, valued, {"--no-model-string"}, args, error)) {
+    Error("%s: %s (see uactool %s --help)", verb, error.c_str(), verb);
+    exitCode = kExitUsage;
+    return false;
+  }
+  if (args.help) {
+    std::fputs(help, stdout);
+    exitCode = kExitOk;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunGet(int argc, char** argv) {
+  Arguments args;
+  int exitCode = kExitOk;
+  if (!Parse(argc, argv, {"--device", "--state"}, "get", kGetHelp, args, exitCode)) return exitCode;
+  DriverHost host;
+  if (int code = Start(args, host, "get"); code != kExitOk) return Finish(host, code);
+  const std::vector<NamedNode> nodes = NameNodes(host.hal());
+  std::string line, error;
+  if (args.operands.empty()) {
+    for (const NamedNode& node : nodes)
+      if (DescribeNodeValue(node, line)) std::printf("%s\n", line.c_str());
+    return Finish(host, kExitOk);
+  }
+  for (const std::string& what : args.operands) {
+    const NamedNode* node = FindNode(nodes, what, error);
+    if (!node) {
+      Error("get: %s", error.c_str());
+      return Finish(host, kExitUsage);
+    }
+    if (!DescribeNodeValue(*node, line)) line += " no value";
+    std::printf("%s\n", line.c_str());
+  }
+  return Finish(host, kExitOk);
+}
+
+int RunSet(int argc, char** argv) {
+  Arguments args;
+  int exitCode = kExitOk;
+  if (!Parse(argc, argv, {"--device", "--state", "--channel"}, "set", kSetHelp, args, exitCode)) return exitCode;
+  if (args.operands.size() != 2) {
+    Error("set: needs NODE and VALUE (see uactool set --help)");
+    return kExitUsage;
+  }
+  long channel = -1;
+  if (auto text = args.Value("--channel")) {
+    char* end = nullptr;
+    channel = std::strtol(text->c_str(), &end, 10);
+    if (text->empty() || *end || channel < 0 || channel > 255) {
+      Error("set: --channel takes a channel number from 0, not '%s'", text->c_str());
+      return kExitUsage;
+    }
+  }
+  DriverHost host;
+  if (int code = Start(args, host, "set"); code != kExitOk) return Finish(host, code);
+  const std::vector<NamedNode> nodes = NameNodes(host.hal());
+  std::string error, line;
+  const NamedNode* node = FindNode(nodes, args.operands[0], error);
+  if (!node || !SetNodeValue(*node, args.operands[1], channel, error)) {
+    Error("set: %s", error.c_str());
+    return Finish(host, kExitUsage);
+  }
+  if (DescribeNodeValue(*node, line)) std::printf("%s\n", line.c_str());
+  const std::string state = args.Value("--state").value_or(kDefaultState);
+  if (!SaveSettingsFile(state, host, error)) {
+    Error("set: %s", error.c_str());
+    return Finish(host, kExitUsage);
+  }
+  return Finish(host, kExitOk);
+}
+
+}  // namespace tools

@@ -1,0 +1,33 @@
+// The driver's control nodes as a user names them: by identifier ("4"), by endpoint and
+// kind ("HP-volume", "Mic-mute", the endpoint type of the stream whose path holds the
+// node) or by kind alone when only one node has it ("selector").
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "adapter/audio_hal.h"
+
+namespace tools {
+
+struct NamedNode {
+  ULONG id = 0;
+  ULONG type = 0;
+  adapter::IUacEntity* entity = nullptr;  // held by the driver's entity list
+  std::string name;                       // "HP-volume"; the identifier for a node on no stream path
+};
+
+std::vector<NamedNode> NameNodes(adapter::IAudioHal* hal);
+// The node the user means; null with the reason (no such node, or which ones were meant).
+const NamedNode* FindNode(const std::vector<NamedNode>& nodes, const std::string& what, std::string& error);
+
+// The node's values in one line: "HP-volume (node 4, volume): 0: -6.00 dB, 1: -6.00 dB
+// [-60.00 dB .. 0.00 dB, step 1.00 dB]"; false when the node has no value to show.
+bool DescribeNodeValue(const NamedNode& node, std::string& line);
+
+// Sets a value given as text: a level in dB ("-6", "-6.5dB", "-inf"), a switch ("on",
+// "off", "mute", "unmute", 1, 0) or a selector input (1-based). `channel` < 0: every
+// channel. false with the reason (bad value, out of range, refused by the driver).
+bool SetNodeValue(const NamedNode& node, const std::string& value, long channel, std::string& error);
+
+}  // namespace tools

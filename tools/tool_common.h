@@ -1,0 +1,74 @@
+// What the verbs of uactool share: exit codes, the command line of one verb, the device a
+// run starts (the built-in default or a device file), the settings file, and names.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "adapter/uac_function.h"
+#include "behaviour_profile.h"
+#include "driver_host.h"
+#include "sim/device/sim_device.h"
+
+namespace tools {
+
+// Exit codes of every verb.
+constexpr int kExitOk = 0;
+constexpr int kExitRefused = 1;   // the driver refused the device
+constexpr int kExitUsage = 2;     // usage or input error: a bad device file, WAV, node, value, format
+constexpr int kExitVerifier = 3;  // the platform's verifier reported a fault (leak, IRQL, ...)
+constexpr int kExitStream = 4;    // the stream ran with findings (gaps, underruns, engine checks)
+
+// One clear line on stderr, "uactool: ...".
+void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The arguments of one verb: options with their values, then operands. `valued` lists the
+// options that take a value ("--device FILE"); `flags` the ones that do not. An unknown
+// option or a missing value is an error (false, with the line in `error`).
+struct Arguments {
+  std::vector<std::pair<std::string, std::string>> options;
+  std::vector<std::string> operands;
+  bool help = false;
+
+  bool Has(const std::string& name) const;
+  std::optional<std::string> Value(const std::string& name) const;
+};
+bool ParseArguments(int argc, char** argv, const std::vector<std::string>& valued, const std::vector<std::string>& flags,
+                    Arguments& out, std::string& error);
+
+// The device of a run: the built-in default headset when `file` is empty, else the device
+// file (lsusb -v text or raw descriptor hex). A device file answers the neutral model
+// string at string index 0x50 unless `modelString` is false. false with the reason.
+// A behaviour profile, when given, sets the strings it names before the device is built
+// and its vendor registers on the built device.
+bool LoadDevice(const std::string& file, bool modelString, std::unique_ptr<sim::device::SimDevice>& out,
+                std::string& error, const BehaviourProfile* behaviour = nullptr);
+// "the built-in default device" or the file name, for messages.
+std::string DeviceLabel(const std::string& file);
+
+// The driver's "Settings" between runs: a .reg file holding the device's driver key. Load
+// merges the file into the registry before the driver starts (a missing file is an empty
+// state); Save writes the driver key back. false with the reason.
+bool LoadSettingsFile(const std::string& file, std::string& error);
+bool SaveSettingsFile(const std::string& file, const DriverHost& host, std::string& error);
+
+// Starts the driver on the device and says why when it did not start (one line on
+// stderr). With `plugAndPlay` the whole driver loads as Plug and Play loads it (driver
+// entry, add-device, the start request), so its filters are registered for the audio
+// engine; without, only the root device object and its audio model are built, and a
+// refusal names the driver's own finding. Verifier reports are printed by Finish.
+bool StartDevice(DriverHost& host, std::unique_ptr<sim::device::SimDevice> device, bool plugAndPlay);
+// Stops the host, prints verifier reports and turns them into kExitVerifier.
+int Finish(DriverHost& host, int exitCode);
+
+const char* StatusName(NTSTATUS status);
+const char* NodeTypeName(ULONG type);
+std::string EndpointTypeName(ULONG type);
+adapter::IUacFunctionDescription* Description(adapter::IAudioHal* hal);
+// Levels cross the node interfaces in 1/65536 dB; 0x80000000 is minus infinity.
+std::string FormatDb(LONG level);
+
+}  // namespace tools
