@@ -66,6 +66,16 @@ CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outerUnknown)
       m_lPortCycled(0),
       m_IdleLock(0),
       m_lIdleIrpReferences(0),
+      m_pIdleCallbackInfo(nullptr),
+      m_pIdleIrp(nullptr),
+      m_lIdlePending(0),
+      m_lWorkItems(0),
+      m_lIdleWorkQueued(0),
+      m_lIdleRequestsSent(0),
+      m_lStopping(0),
+      m_bAsioStreaming(false),
+      m_bAsioSuspendedByPower(false),
+      m_pParkedStopIrp(nullptr),
       m_lRequestsInProgress(1),
       m_lActivity(0),
       m_bSelectiveSuspend(0),
@@ -73,9 +83,33 @@ CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outerUnknown)
       m_bTimerResolution(false) {}
 
 CUsbAudioDevice::~CUsbAudioDevice() {
-  if (m_bIdleObjects && m_bSelectiveSuspend) {
+  // Selective suspend goes first and completely, while the function still exists: an
+  // idle completion may still ask for D0 (which reaches the function), and no completion,
+  // DPC or work item may touch the device once it is gone.
+  if (m_bIdleObjects) {
+    InterlockedExchange(&m_lStopping, 1);
+    KIRQL irql;
+    KeAcquireSpinLock(&m_IdleLock, &irql);
+    PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID*>(&m_pIdleIrp), nullptr));
+    KeReleaseSpinLock(&m_IdleLock, irql);
+    if (irp) {
+      IoCancelIrp(irp);
+      if (InterlockedDecrement(&m_lIdleIrpReferences) == 0) {
+        IoFreeIrp(irp);
+        KeSetEvent(&m_IdleIrpDone, IO_NO_INCREMENT, FALSE);
+      }
+    }
+    KeWaitForSingleObject(&m_IdleIrpDone, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&m_D0RequestDone, Executive, KernelMode, FALSE, nullptr);
     KeCancelTimer(&m_IdleTimer);
     KeFlushQueuedDpcs();
+    KeWaitForSingleObject(&m_WorkItemDone, Executive, KernelMode, FALSE, nullptr);
+  }
+  if (m_pParkedStopIrp) {
+    // Nobody restarts the device now: the parked Stop finishes with it.
+    PIRP parked = m_pParkedStopIrp;
+    m_pParkedStopIrp = nullptr;
+    CompleteParkedStop(parked);
   }
   if (m_pFunction) {
     m_pFunctionHal = nullptr;
@@ -88,13 +122,9 @@ CUsbAudioDevice::~CUsbAudioDevice() {
   if (m_ppInterfaces) ExFreePoolWithTag(m_ppInterfaces, kUsbDeviceBufferTag);
   if (m_pConfiguration) ExFreePoolWithTag(m_pConfiguration, kUsbDeviceBufferTag);
   if (m_pAsioChannels) ExFreePoolWithTag(m_pAsioChannels, kUsbDeviceBufferTag);
-  if (m_bIdleObjects) {
-    KeWaitForSingleObject(&m_WorkItemDone, Executive, KernelMode, FALSE, nullptr);
-    KeWaitForSingleObject(&m_IdleIrpDone, Executive, KernelMode, FALSE, nullptr);
-  }
   // The bus driver counts the references it handed out with the interface.
   if (m_BusInterface.InterfaceDereference) m_BusInterface.InterfaceDereference(m_BusInterface.BusContext);
-  if (m_bTimerResolution) ExSetTimerResolution(0, FALSE);
+  ReleaseTimerResolution();
 }
 
 STDMETHODIMP CUsbAudioDevice::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
@@ -144,14 +174,6 @@ STDMETHODIMP CUsbAudioDevice::UnregisterCallback(PVOID Registration) {
                         : CAudioHal::UnregisterCallback(Registration);
 }
 
-STDMETHODIMP_(void) CUsbAudioDevice::PowerChangeState(POWER_STATE NewState) {
-  if (NewState.DeviceState == m_PowerState) return;
-  m_AsioPowerMutex.Lock();
-  if (m_pFunctionPower) m_pFunctionPower->PowerChangeState(NewState);
-  m_PowerState = NewState.DeviceState;
-  m_AsioPowerMutex.Unlock();
-}
-
 STDMETHODIMP CUsbAudioDevice::GetComponentId(PKSCOMPONENTID ComponentId) {
   if (!ComponentId) return STATUS_INVALID_PARAMETER;
   RtlZeroMemory(ComponentId, sizeof *ComponentId);
@@ -161,10 +183,6 @@ STDMETHODIMP CUsbAudioDevice::GetComponentId(PKSCOMPONENTID ComponentId) {
   return STATUS_SUCCESS;
 }
 
-void CUsbAudioDevice::IdleTimerDpc(PKDPC, PVOID, PVOID, PVOID) {
-  // The idle request is not sent yet: the device stays awake.
-}
-
 // --- Start-up
 
 STDMETHODIMP CUsbAudioDevice::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT LowerDevice,
@@ -172,10 +190,7 @@ STDMETHODIMP CUsbAudioDevice::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fd
   if (!Fdo || !LowerDevice || !Pdo) return STATUS_INVALID_PARAMETER;
   if (m_bIdleObjects) return STATUS_INVALID_DEVICE_STATE;  // started once
   m_bPresent = 1;
-  if (!m_bTimerResolution) {
-    ExSetTimerResolution(kDeviceTimerResolution, TRUE);
-    m_bTimerResolution = true;
-  }
+  RequestTimerResolution();
   ImportIniFile(Fdo);  // the device starts whatever the import found
 
   KeInitializeSpinLock(&m_IdleLock);
@@ -193,11 +208,7 @@ STDMETHODIMP CUsbAudioDevice::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fd
     m_bSelectiveSuspend = 1;
   m_lIdleIrpReferences = 0;
   m_lRequestsInProgress = 1;
-  if (NT_SUCCESS(status) && m_bSelectiveSuspend) {
-    LARGE_INTEGER due;
-    due.QuadPart = -kIdleTimerFirstMs * 10000;
-    KeSetTimerEx(&m_IdleTimer, due, kIdleTimerPeriodMs, &m_IdleDpc);
-  }
+  if (NT_SUCCESS(status) && m_bSelectiveSuspend) StartIdleTimer();
   return status;
 }
 

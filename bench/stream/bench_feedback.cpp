@@ -22,7 +22,7 @@ struct Urb {
       for (ULONG b = 0; b < bytes; ++b) buffer[i * bytes + b] = static_cast<UCHAR>(v >> (8 * b));
       desc[i] = {i * bytes, bytes, USBD_STATUS_SUCCESS};
     }
-    urb = {buffer.data(), desc.data(), packets, bytes, pps, nominal};
+    urb = {buffer.data(), desc.data(), packets, bytes, pps, nominal, 1};
   }
   std::vector<UCHAR> buffer;
   std::vector<USBD_ISO_PACKET_DESCRIPTOR> desc;

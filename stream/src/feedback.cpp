@@ -62,7 +62,9 @@ FeedbackResult ParseFeedback(const FeedbackUrb& Urb, LONG CurrentRate) {
   if (count == 0) return result;
   const LONGLONG average = sum / static_cast<LONGLONG>(count);
   const LONGLONG d = average - nominal;
-  const LONGLONG step = kFamilyStepHz / Urb.PacketCount;
+  const ULONG perFrame = Urb.PacketsPerFrame ? Urb.PacketsPerFrame : 1;
+  const ULONG frames = Urb.PacketCount / perFrame ? Urb.PacketCount / perFrame : 1;
+  const LONGLONG step = kFamilyStepHz / frames;
   const LONGLONG rate = (d == step || d == -step) ? average + d : average;
   result.Counted = count;
   result.Rate = static_cast<LONG>(rate);

@@ -22,6 +22,8 @@ constexpr ULONG kRecoveryUrbs = 3;
 // The render buffer's spare frames per packet: the measured rate may lie up to 1000 Hz
 // above nominal, which at full speed adds up to two frames to one packet.
 constexpr ULONG kRenderSpareFrames = 2;
+// The most feedback packets one ms holds: one per microframe.
+constexpr ULONG kMaxFeedbackPacketsPerMs = 8;
 
 }  // namespace
 
@@ -55,8 +57,9 @@ STDMETHODIMP CUac2RenderStream::AllocateResources(PSTREAMCLIENTRECORD Record, PU
     packetsPerMs = GetPacketsPerMs(p.alt);
     transfer = (ULONGLONG{p.rate} / 1000 / (packetsPerMs ? packetsPerMs : 1) + kRenderSpareFrames) * p.blockAlign *
                p.ms * packetsPerMs;
-    // Feedback transfers come from the same list: a buffer holds a feedback URB too.
-    const ULONGLONG feedbackBytes = ULONGLONG{p.ms} * feedback::kHighSpeedPacketBytes;
+    // Feedback transfers come from the same list: a buffer holds a feedback URB too, at
+    // high speed up to one packet per microframe.
+    const ULONGLONG feedbackBytes = ULONGLONG{p.ms} * feedback::kHighSpeedPacketBytes * kMaxFeedbackPacketsPerMs;
     if (transfer < feedbackBytes) transfer = feedbackBytes;
     if (packetsPerMs == 0 || transfer > geometry::kMaxTransferBufferBytes) status = STATUS_NOT_SUPPORTED;
   }
@@ -64,6 +67,7 @@ STDMETHODIMP CUac2RenderStream::AllocateResources(PSTREAMCLIENTRECORD Record, PU
     m_nMsPerUrb = p.ms;
     m_nUrbsInFlight = p.urbs;
     m_nPacketsPerMs = packetsPerMs;
+    m_nUrbPacketsPerMs = kMaxFeedbackPacketsPerMs;
     m_nSamplesPerPacket = p.rate / (packetsPerMs * 1000);
     m_nTransferBufferBytes = static_cast<ULONG>(transfer);
     m_nBlockAlign = p.blockAlign;
@@ -169,14 +173,23 @@ void CUac2RenderStream::ReleaseFeedbackUrbContext(UrbContext* Context) {
   KeReleaseSpinLock(&m_FeedbackSlotLock, irql);
 }
 
+ULONG CUac2RenderStream::FeedbackPacketsPerMs(UCHAR Interval, bool HighSpeed) {
+  if (!HighSpeed || Interval >= 4) return 1;
+  // Every 2^(bInterval - 1) microframes; 0 is taken as 1, as the bus does.
+  return kMaxFeedbackPacketsPerMs >> (Interval ? Interval - 1 : 0);
+}
+
 NTSTATUS CUac2RenderStream::SendFeedbackUrb(adapter::IUsbAudioDevice* Device) {
   const USBD_PIPE_INFORMATION* pipe = GetFeedbackPipe();
   if (!pipe) return STATUS_SUCCESS;
   UrbContext* context = AcquireFeedbackUrbContext();
   if (!context) return STATUS_SUCCESS;  // every feedback slot is out: this URB goes without
 
-  const ULONG packets = m_nMsPerUrb;  // one per bus frame
-  const ULONG size = Device->IsHighSpeed() ? feedback::kHighSpeedPacketBytes : feedback::kFullSpeedPacketBytes;
+  // One packet per bus frame, or, for a high-speed endpoint polled more often (bInterval 1
+  // to 3), one per poll: the bus takes only whole frames of such an endpoint's packets.
+  const bool highSpeed = Device->IsHighSpeed() != 0;
+  const ULONG packets = m_nMsPerUrb * FeedbackPacketsPerMs(pipe->Interval, highSpeed);
+  const ULONG size = highSpeed ? feedback::kHighSpeedPacketBytes : feedback::kFullSpeedPacketBytes;
   const ULONG bytes = kIsochUrbFixedBytes + kIsochPacketBytes * packets;
   PURB urb = context->Urb;
   RtlZeroMemory(urb, bytes);
@@ -218,14 +231,15 @@ NTSTATUS CUac2RenderStream::OnFeedbackUrbComplete(PIRP Irp, UrbContext* Context)
     const auto& r = Context->Urb->UrbIsochronousTransfer;
     if (NT_SUCCESS(status) && USBD_SUCCESS(r.Hdr.Status)) {
       ULONG packets = r.NumberOfPackets;
-      if (packets > m_nMsPerUrb) packets = m_nMsPerUrb;
+      if (packets > m_nMsPerUrb * kMaxFeedbackPacketsPerMs) packets = m_nMsPerUrb * kMaxFeedbackPacketsPerMs;
       feedback::FeedbackUrb urb{};
       urb.Buffer = static_cast<const UCHAR*>(Context->Buffer);
       urb.Packets = r.IsoPacket;
       urb.PacketCount = packets;
-      urb.PacketBytes = Context->Bytes == m_nMsPerUrb * feedback::kHighSpeedPacketBytes
-                            ? feedback::kHighSpeedPacketBytes
-                            : feedback::kFullSpeedPacketBytes;
+      urb.PacketBytes = Context->Bytes == packets * feedback::kHighSpeedPacketBytes ? feedback::kHighSpeedPacketBytes
+                                                                                     : feedback::kFullSpeedPacketBytes;
+      // Several polls per frame all report the same frame's rate: the doubling rule counts frames.
+      urb.PacketsPerFrame = packets >= m_nMsPerUrb && m_nMsPerUrb ? packets / m_nMsPerUrb : 1;
       urb.PacketsPerSecond = m_nPacketsPerMs * 1000;
       urb.NominalRate = m_CurrentWaveFormat.Format.nSamplesPerSec;
       const feedback::FeedbackResult result = feedback::ParseFeedback(urb, GetMeasuredRate());

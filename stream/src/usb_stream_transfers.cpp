@@ -198,7 +198,7 @@ NTSTATUS CUsbStreamEngine::AllocateTransfers(PSTREAMCLIENTRECORD Record, UCHAR A
     SetStreamState(STREAM_STATE_ALLOCATED);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  const ULONG packets = m_nMsPerUrb * m_nPacketsPerMs;
+  const ULONG packets = m_nMsPerUrb * (m_nUrbPacketsPerMs > m_nPacketsPerMs ? m_nUrbPacketsPerMs : m_nPacketsPerMs);
   ExInitializeNPagedLookasideList(&m_UrbList, nullptr, nullptr, 0, kIsochUrbFixedBytes + kIsochPacketBytes * packets,
                                   kUrbPoolTag, 0);
   ExInitializeNPagedLookasideList(&m_BufferList, nullptr, nullptr, 0, m_nTransferBufferBytes, kUrbPoolTag, 0);

@@ -22,7 +22,7 @@ struct Urb {
       for (ULONG b = 0; b < bytes; ++b) buffer[i * bytes + b] = static_cast<UCHAR>(values[i] >> (8 * b));
       packets[i] = {static_cast<ULONG>(i * bytes), bytes, USBD_STATUS_SUCCESS};
     }
-    urb = {buffer.data(), packets.data(), static_cast<ULONG>(values.size()), bytes, packetsPerSecond, nominal};
+    urb = {buffer.data(), packets.data(), static_cast<ULONG>(values.size()), bytes, packetsPerSecond, nominal, 1};
   }
   std::vector<UCHAR> buffer;
   std::vector<USBD_ISO_PACKET_DESCRIPTOR> packets;
@@ -139,6 +139,42 @@ TEST(FeedbackParse, ExampleValues) {
     EXPECT_EQ(got.Rate, r.rate);
     EXPECT_EQ(got.Counted, r.counted);
   }
+}
+
+// An endpoint polled several times per frame reports each frame's rate in several packets:
+// the mean is over every packet, and the doubling step stays 500 / frames.
+TEST(FeedbackParse, SeveralPacketsPerFrame) {
+  struct Row {
+    const char* what;
+    ULONG perFrame;
+    std::vector<ULONG> frames;  // one value per frame, repeated perFrame times
+    LONG rate;
+  };
+  const ULONG n = 0x58380, up = 0x59380;  // high speed 44,100 and 44,600 Hz
+  const Row rows[] = {
+      {"eight per frame, one frame of ten at +500: doubled", 8, {n, n, n, up, n, n, n, n, n, n}, 44200},
+      {"four per frame, one frame of five at +500: doubled", 4, {n, n, up, n, n}, 44300},
+      {"two per frame, two frames of ten at +500: not doubled", 2, {up, n, n, n, n, n, n, n, up, n}, 44200},
+      {"0 taken as one per frame", 0, {n, n, n, n, up}, 44300},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const ULONG per = r.perFrame ? r.perFrame : 1;
+    std::vector<ULONG> values;
+    for (ULONG v : r.frames) values.insert(values.end(), per, v);
+    Urb u(values, 4, 8000, 44100);
+    u.urb.PacketsPerFrame = r.perFrame;
+    const FeedbackResult got = ParseFeedback(u.urb, 44100);
+    EXPECT_EQ(got.Rate, r.rate);
+    EXPECT_EQ(got.Counted, values.size());
+  }
+  // A single +500 Hz poll among eight per frame is one eighth of a frame's report, not a
+  // whole frame's: its mean is kept as it is.
+  std::vector<ULONG> values(80, n);
+  values[17] = up;
+  Urb u(values, 4, 8000, 44100);
+  u.urb.PacketsPerFrame = 8;
+  EXPECT_EQ(ParseFeedback(u.urb, 44100).Rate, 44106);
 }
 
 // Stale data must never count: a packet the device left short or empty, or one that

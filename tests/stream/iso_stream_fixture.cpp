@@ -1,5 +1,7 @@
 #include "iso_stream_fixture.h"
 
+#include "kernel/registry.h"
+
 #include "adapter/object_model.h"
 #include "support/wave_formats.h"
 
@@ -211,6 +213,7 @@ NTSTATUS IsoStreamTest::StartDevice(const std::vector<AltSpec>& render, const st
   profile.high_speed = highSpeed;
   profile.signal.kind = sim::device::SignalKind::Ramp;
   Plug(usb_device_test::DeviceDescriptor(0x1234, 0x5678), SpeakerAndMicrophone(render, capture), profile);
+  if (selectiveSuspend_) platform::registry::SetDword(ParametersPath(), u"SelectiveSuspendEnabled", 1);
   return Start();
 }
 

@@ -102,6 +102,8 @@ class IsoStreamTest : public usb_device_test::UsbDeviceTest {
 
   adapter::FunctionFactory savedFunction_ = nullptr;
   const uac::StreamEngineFactory* savedEngines_ = nullptr;
+  // StartDevice enables selective suspend ("SelectiveSuspendEnabled" 1) when set.
+  bool selectiveSuspend_ = false;
 };
 
 WAVEFORMATEXTENSIBLE Pcm(WORD channels, ULONG rate, WORD bits);

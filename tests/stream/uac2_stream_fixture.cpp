@@ -87,14 +87,14 @@ Bytes Headset(const HeadsetLayout& layout) {
                                usb_device_test::Interface(1, 1, layout.feedback ? 2 : 1, 1, 2, 0x20),
                                renderGeneral,
                                {6, 0x24, 2, 1, layout.renderSubslot, layout.renderBits},
-                               {7, 5, kRenderEndpoint, static_cast<UCHAR>(layout.feedback ? 0x05 : 0x09), 0xFF, 0x03, 1},
+                               {7, 5, kRenderEndpoint, static_cast<UCHAR>(layout.feedback ? 0x05 : 0x09), 0xFF, 0x03, layout.renderInterval},
                                {8, 0x25, 1, 0, 0, 0, 0, 0}};
-  if (layout.feedback) pieces.push_back({7, 5, kFeedbackEndpoint, 0x11, 4, 0, 4});
+  if (layout.feedback) pieces.push_back({7, 5, kFeedbackEndpoint, 0x11, 4, 0, layout.feedbackInterval});
   for (Bytes b : std::vector<Bytes>{usb_device_test::Interface(2, 0, 0, 1, 2, 0x20),
                                     usb_device_test::Interface(2, 1, 1, 1, 2, 0x20),
                                     captureGeneral,
                                     {6, 0x24, 2, 1, layout.captureSubslot, layout.captureBits},
-                                    {7, 5, kCaptureEndpoint, layout.captureAttributes, 0xFF, 0x03, 1},
+                                    {7, 5, kCaptureEndpoint, layout.captureAttributes, 0xFF, 0x03, layout.renderInterval},
                                     {8, 0x25, 1, 0, 0, 0, 0, 0}})
     pieces.push_back(std::move(b));
   return usb_device_test::Configuration(pieces);

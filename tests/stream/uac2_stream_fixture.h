@@ -53,6 +53,8 @@ struct HeadsetLayout {
   UCHAR renderChannels = 2, renderSubslot = 4, renderBits = 24;
   UCHAR captureChannels = 2, captureSubslot = 2, captureBits = 16;
   bool feedback = true;  // false: the OUT endpoint has no feedback endpoint
+  UCHAR renderInterval = 1;    // bInterval of the OUT endpoint
+  UCHAR feedbackInterval = 4;  // bInterval of the feedback endpoint
   UCHAR captureAttributes = 0x05;  // isochronous, asynchronous, data (0x25: implicit-feedback data)
 };
 usb_device_test::Bytes Headset(const HeadsetLayout& layout = {});

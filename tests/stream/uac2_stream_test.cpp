@@ -118,6 +118,46 @@ TEST_F(Uac2Stream, RenderAtTheWindowsEdgeFitsItsBuffers) {
   }
 }
 
+// A high-speed feedback endpoint polled more often than once per frame (bInterval 1 to 3:
+// every 1, 2 or 4 microframes) takes whole frames of its packets per URB; the engine reads
+// every one it polled and plays the measured rate without ever recovering. bInterval 4
+// (one packet per frame) is the usual case; a data endpoint polled once per frame beside a
+// feedback endpoint polled every microframe needs the feedback URB to hold more packets
+// than the data URB.
+TEST_F(Uac2Stream, FeedbackPolledSeveralTimesPerFrame) {
+  struct Row {
+    UCHAR renderInterval, feedbackInterval;
+    ULONG rate;
+    double ppm;
+  } rows[] = {{1, 1, 48000, 500.0},  {1, 2, 44100, -500.0}, {1, 3, 96000, 150.0},
+              {1, 4, 48000, -150.0}, {4, 1, 48000, 0.0},    {2, 3, 44100, 0.0}};
+  // The rows with a data endpoint polled less often than every microframe run the nominal
+  // clock: the feedback's hertz come from the data pipe's packet rate, which such an
+  // endpoint lowers below the microframe rate the device's values are counted in.
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << "data bInterval " << int{row.renderInterval} << ", feedback bInterval "
+                                    << int{row.feedbackInterval} << ", " << row.rate << " Hz " << row.ppm << " ppm");
+    auto profile = Profile(true);
+    profile.clock_ppm = row.ppm;
+    profile.feedback_gain_hz_per_frame = 0;
+    HeadsetLayout layout;
+    layout.renderInterval = row.renderInterval;
+    layout.feedbackInterval = row.feedbackInterval;
+    TestClient& client = NewClient();
+    ASSERT_TRUE(Run(profile, adapter::STREAM_DIRECTION_RENDER, row.rate, client, layout));
+    const size_t selections = AlternatesSelected(1).size();
+    DelayMs(600);
+    EXPECT_NEAR(render()->GetMeasuredRate(), row.rate * (1.0 + row.ppm * 1e-6), 1.0);
+    EXPECT_GT(render()->GetFeedbackUrbsSent(), 80u);
+    EXPECT_EQ(engine_->GetStreamState(), stream::STREAM_STATE_RUNNING);
+    EXPECT_EQ(AlternatesSelected(1).size(), selections);  // no fallback recovery either
+    ASSERT_EQ(engine_->StopClient(client.key(), nullptr), STATUS_SUCCESS);
+    EXPECT_GT(ExpectEverySampleOnce(kRenderEndpoint, client), row.rate / 2 * format_.Format.nChannels);
+    Detach(engine_, client);
+    TearDownDevice();
+  }
+}
+
 // Stale data never counts: the device's clock moves while most feedback packets fail (their
 // buffer bytes would still hold the old values); the one good packet per URB decides.
 TEST_F(Uac2Stream, FailedFeedbackPacketsAreNotReadAgain) {

@@ -136,6 +136,13 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return Dispatch
 
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchCreateClose(DeviceObject, Irp); }
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PcDispatchIrp(DeviceObject, Irp); }
+// Every I/O control, KS requests included, first wakes a selectively suspended device: a
+// pin that waited in PAUSE past the idle timer sends its RUN (which selects the streaming
+// alternate setting) to a device that must be awake for it.
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  adapter::DeviceExtension* extension = adapter::FindDeviceExtension(DeviceObject);
+  if (extension && extension->Adapter) extension->Adapter->WakeForRequest();
+  return PcDispatchIrp(DeviceObject, Irp);
+}
 
 }  // namespace entry

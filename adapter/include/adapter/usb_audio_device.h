@@ -36,6 +36,10 @@ inline constexpr LONGLONG kIdleTimerFirstMs = 5000;
 inline constexpr LONG kIdleTimerPeriodMs = 5000;
 // System timer resolution asked for while the device runs (100 ns units: 1 ms).
 inline constexpr ULONG kDeviceTimerResolution = 10000;
+// WakeForRequest waits this long for each of its two events.
+inline constexpr LONGLONG kWakeWaitMs = 500;
+// The system's status for a request that needs D0 made outside it.
+inline constexpr NTSTATUS kStatusPowerStateInvalid = static_cast<NTSTATUS>(0xC00002D3u);
 
 // ASIO defaults and the sample types the ASIO side accepts.
 inline constexpr ULONG kAsioDefaultSampleType = 16;
@@ -181,8 +185,18 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   STDMETHODIMP ProbeDevice() override;
   STDMETHODIMP BuildTopology() override { return STATUS_SUCCESS; }
 
-  // IAdapterPowerManagement: forwarded to the function.
+  // IAdapterPowerManagement: follows the device power state (function, timer
+  // resolution, ASIO streaming). Values outside D0-D3 are ignored. PASSIVE_LEVEL.
   STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
+  // Withdraws a pending idle request and waits (at most 500 ms per event) for the device
+  // to be back in D0. Always succeeds. PASSIVE_LEVEL.
+  STDMETHODIMP WakeForRequest() override;
+
+  // Sends the idle-notification request when the device is idle in D0; see the .cpp for
+  // the statuses. PASSIVE_LEVEL.
+  NTSTATUS SendIdleRequest();
+  // Takes back a pending idle request when a request or a stream appeared.
+  void CancelIdleRequest();
 
   UCHAR IsPresent() const { return m_bPresent; }
   bool SelectiveSuspendEnabled() const { return m_bSelectiveSuspend != 0; }
@@ -194,6 +208,23 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   ULONG AsioLatencyIndex() const { return m_nAsioLatencyIndex; }
   ULONG AsioSampleRate() const { return m_nAsioSampleRate; }
   LONG RequestsInProgress() const { return m_lRequestsInProgress; }
+  LONG Activity() const { return m_lActivity; }
+  bool IdlePending() const { return m_lIdlePending != 0; }
+  // Work items of the idle timer queued or running.
+  LONG OutstandingWorkItems() const { return m_lWorkItems; }
+  // Work items the idle timer has queued since start, and idle requests sent down.
+  LONG IdleWorkQueued() const { return m_lIdleWorkQueued; }
+  LONG IdleRequestsSent() const { return m_lIdleRequestsSent; }
+  // Whether this device holds a 1 ms timer-resolution request.
+  bool HoldsTimerResolution() const { return m_bTimerResolution; }
+  // ASIO state the power path stops and restarts (filled by the ASIO side).
+  bool AsioStreaming() const { return m_bAsioStreaming; }
+  bool AsioSuspendedByPower() const { return m_bAsioSuspendedByPower; }
+  // Parks an ASIO Stop request until the device is back in D0 (under the ASIO and power
+  // mutex); false when one is parked already.
+  bool ParkAsioStop(PIRP Irp);
+  // Test and ASIO hook: marks ASIO streaming as running.
+  void SetAsioStreaming(bool Streaming);
   // The mutex every power change of the function runs under.
   PKMUTEX AsioPowerMutex() { return m_AsioPowerMutex.Mutex(); }
 
@@ -213,6 +244,25 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   NTSTATUS SendIoctlSync(ULONG Code, PVOID Argument1);
   NTSTATUS QueryPortStatus(PULONG PortStatus);
   static void IdleTimerDpc(PKDPC Dpc, PVOID Context, PVOID, PVOID);
+  void QueueIdleWork();
+  static void IdleWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+  static void IdleCallback(PVOID Context);
+  void IdleCallbackBody();
+  // Asks the power manager for D0; D0-request-done is clear until it completes.
+  void RequestD0();
+  static NTSTATUS IdleRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+  static VOID IdlePowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK);
+  static VOID D0RequestComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK);
+  void StartIdleTimer();
+  void WorkItemStarted();
+  void WorkItemFinished();
+  void RequestTimerResolution();
+  void ReleaseTimerResolution();
+  // ASIO hooks of the power path, under the ASIO and power mutex.
+  void StopAsioForPower();
+  void RestartAsioForPower();
+  void CompleteParkedStop(PIRP Irp);
+  bool Stopping() const { return m_lStopping != 0; }
 
   PUSB_CONFIGURATION_DESCRIPTOR m_pConfiguration;
   USBD_CONFIGURATION_HANDLE m_hConfiguration;
@@ -249,11 +299,21 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   KTIMER m_IdleTimer;
   KDPC m_IdleDpc;
   LONG m_lIdleIrpReferences;
+  PUSB_IDLE_CALLBACK_INFO m_pIdleCallbackInfo;
+  PIRP m_pIdleIrp;
+  volatile LONG m_lIdlePending;
+  volatile LONG m_lWorkItems;  // timer work items queued or running, under the idle lock
+  volatile LONG m_lIdleWorkQueued;
+  volatile LONG m_lIdleRequestsSent;
+  volatile LONG m_lStopping;   // set by the destructor: no new idle work from then on
+  bool m_bAsioStreaming;
+  bool m_bAsioSuspendedByPower;
+  PIRP m_pParkedStopIrp;
   volatile LONG m_lRequestsInProgress;
   volatile LONG m_lActivity;
   UCHAR m_bSelectiveSuspend;
   bool m_bIdleObjects;      // timer, DPC and events initialised
-  bool m_bTimerResolution;  // 1 ms resolution asked for
+  bool m_bTimerResolution;  // a 1 ms resolution request of this device is in force
 };
 
 // The device factory: one zeroed "PcCr" allocation, returned through its IAudioHal.

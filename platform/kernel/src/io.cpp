@@ -453,6 +453,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp, const std::source_
     }
     if (it->second.state != IrpState::Dispatched) {
       it->second.state = IrpState::Dispatched;
+      it->second.reentered = false;
       it->second.generation = s.nextGeneration++;
       it->second.pendingReturned = 0;
       it->second.pendingRuleReported = false;
@@ -533,6 +534,7 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
   State& s = S();
   std::uint64_t generation;
   bool driverAllocated = false;
+  bool reentry = false;  // this call completes the IRP again while an earlier routine runs
   {
     std::unique_lock lock(s.mutex);
     auto it = s.irps.find(irp);
@@ -542,7 +544,15 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
       return;
     }
     IrpState state = it->second.state;
-    if (state == IrpState::Finished || state == IrpState::Completing) {
+    if (state == IrpState::Completing && !it->second.reentered) {
+      // A completion routine signalled its owner, which completes the IRP before the
+      // routine has returned: the routine must return STATUS_MORE_PROCESSING_REQUIRED.
+      it->second.reentered = true;
+      reentry = true;
+      it->second.uses.clear();
+      generation = it->second.generation;
+      driverAllocated = it->second.fromPool && !it->second.built;
+    } else if (state == IrpState::Finished || state == IrpState::Completing) {
       lock.unlock();
       Report(Check::IrpCompletedTwice, "IoCompleteRequest",
              IrpText(irp) + (state == IrpState::Finished ? " was already completed"
@@ -558,10 +568,12 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
              IrpText(irp) + " completed again after its completion routine took it back", caller);
       return;
     }
-    it->second.state = IrpState::Completing;
-    it->second.uses.clear();
-    generation = it->second.generation;
-    driverAllocated = it->second.fromPool && !it->second.built;
+    else {
+      it->second.state = IrpState::Completing;
+      it->second.uses.clear();
+      generation = it->second.generation;
+      driverAllocated = it->second.fromPool && !it->second.built;
+    }
   }
   if (irp->IoStatus.Status == STATUS_PENDING) {
     Report(Check::InvalidArgument, "IoCompleteRequest", IrpText(irp) + " completed with STATUS_PENDING", caller);
@@ -629,6 +641,18 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
                caller);
       }
       PIO_COMPLETION_ROUTINE driverRoutine = routine == CompletionThunk ? thunkRan : routine;
+      if (status != STATUS_MORE_PROCESSING_REQUIRED && !reentry) {
+        // The owner took the IRP back while this routine ran, but the routine let the
+        // completion go on: two completions now walk the same IRP.
+        std::unique_lock lock(s.mutex);
+        auto it = s.irps.find(irp);
+        if (it != s.irps.end() && it->second.generation == generation && it->second.reentered) {
+          lock.unlock();
+          Report(Check::IrpCompletedTwice, "IoCompleteRequest",
+                 IrpText(irp) + " completed again while its completion is running", caller);
+          return;
+        }
+      }
       if (status != STATUS_MORE_PROCESSING_REQUIRED && device == nullptr && driverAllocated && driverRoutine) {
         // An IRP its driver allocated has no thread to go back to: the driver's completion
         // routine must take it back with STATUS_MORE_PROCESSING_REQUIRED. The driver may
@@ -637,11 +661,16 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
         return;
       }
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-        // The IRP is its owner's again, and may already be freed, reused or resent.
+        // The IRP is its owner's again, and may already be freed, reused or resent (its
+        // owner may even be completing it already: then that completion moves it on).
         std::lock_guard lock(s.mutex);
         auto it = s.irps.find(irp);
-        if (it != s.irps.end() && it->second.generation == generation && it->second.state == IrpState::Completing)
-          it->second.state = IrpState::Stopped;
+        if (it != s.irps.end() && it->second.generation == generation && it->second.state == IrpState::Completing) {
+          if (it->second.reentered && !reentry)
+            it->second.reentered = false;
+          else
+            it->second.state = IrpState::Stopped;
+        }
         return;
       }
     } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {

@@ -16,6 +16,7 @@
 #include "kernel/pool.h"
 #include "kernel/rtl.h"
 #include "kernel/verifier.h"
+#include "kernel/workitem.h"
 #include "text.h"
 
 
@@ -72,6 +73,30 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POW
       },
       request, TRUE, TRUE, TRUE);
   if (irpOut) *irpOut = irp;
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    // Device stacks handle power at PASSIVE_LEVEL: a request made from a DPC or a
+    // completion routine is sent from a system worker, as the power manager does.
+    PIO_WORKITEM item = IoAllocateWorkItem(top);
+    if (!item) {
+      IoFreeIrp(irp);
+      ExFreePool(request);
+      ObDereferenceObject(top);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->Tail.Overlay.DriverContext[3] = item;
+    IoQueueWorkItem(
+        item,
+        [](PDEVICE_OBJECT device, PVOID context) {
+          auto* irp = static_cast<PIRP>(context);
+          auto* item = static_cast<PIO_WORKITEM>(irp->Tail.Overlay.DriverContext[3]);
+          irp->Tail.Overlay.DriverContext[3] = nullptr;
+          IoFreeWorkItem(item);
+          IofCallDriver(device, irp);
+          ObDereferenceObject(device);
+        },
+        DelayedWorkQueue, irp);
+    return STATUS_PENDING;
+  }
   IofCallDriver(top, irp);
   ObDereferenceObject(top);
   return STATUS_PENDING;

@@ -44,6 +44,10 @@ struct IrpRecord {
   // before the IRP completed: each must be marked pending when its completion unwinds.
   std::uint64_t pendingReturned;
   bool pendingRuleReported;  // one report per trip down the stack
+  // The owner completed the IRP again while a completion routine below it was still
+  // running (it set the owner's event and has not returned yet): legal only when that
+  // routine returns STATUS_MORE_PROCESSING_REQUIRED, which is checked when it returns.
+  bool reentered = false;
   // Memory the driver below noted as in use for the request besides its stack locations
   // (a URB's transfer buffer): freeing it before the completion starts is reported.
   struct Use {

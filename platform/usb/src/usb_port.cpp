@@ -38,6 +38,7 @@ UsbPort::UsbPort(BusDevice* device, HostController::Options options) {
   KeInitializeEvent(&stop_, NotificationEvent, FALSE);
   KeInitializeEvent(&dpc_done_, SynchronizationEvent, FALSE);
   KeInitializeDpc(&dpc_, &UsbPort::BusDpc, this);
+  KeInitializeEvent(&power_release_, NotificationEvent, TRUE);
   // The bus DPC runs the simulated controller and device: their time is not a driver's.
   verifier::ExemptFromDpcTimeLimit(reinterpret_cast<const void*>(&UsbPort::BusDpc));
   origin_ = clock::Now();
@@ -58,8 +59,9 @@ UsbPort::~UsbPort() {
   KeSetEvent(&stop_, IO_NO_INCREMENT, FALSE);
   thread_->Join();
   thread_.reset();
-  for (auto& t : idle_threads_) t->Join();
-  idle_threads_.clear();
+  // Power IRPs held at the port go on; idle callbacks and resumes finish.
+  KeSetEvent(&power_release_, IO_NO_INCREMENT, FALSE);
+  JoinHelpers();
   // The bus context is gone: what is left completes here.
   hc_->SetWakeup(nullptr);
   hc_->RemoveDevice(STATUS_DEVICE_NOT_CONNECTED, 0);
@@ -92,12 +94,6 @@ void UsbPort::BusThread() {
     // The microframe in progress has begun: the bus DPC runs what is due at its start.
     KeInsertQueueDpc(&dpc_, nullptr, nullptr);
     KeWaitForSingleObject(&dpc_done_, Executive, KernelMode, FALSE, nullptr);
-    if (auto idle = hc_->TakeIdleCallback()) {
-      // The client's idle callback blocks (it requests a power IRP and waits): it gets a
-      // thread of its own so the bus keeps running.
-      idle_threads_.push_back(std::make_unique<clock::Thread>(
-          "usb-idle", [cb = idle->IdleCallback, ctx = idle->IdleContext] { cb(ctx); }));
-    }
   }
 }
 
@@ -115,14 +111,8 @@ NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
       return port->InternalControl(irp);
     case IRP_MJ_PNP:
       return port->Pnp(irp);
-    case IRP_MJ_POWER: {
-      if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState)
-        port->power_.store(stack->Parameters.Power.State.DeviceState);
-      PoStartNextPowerIrp(irp);
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-      return STATUS_SUCCESS;
-    }
+    case IRP_MJ_POWER:
+      return port->Power(irp);
     default: {
       const NTSTATUS s = STATUS_INVALID_DEVICE_REQUEST;
       irp->IoStatus.Status = s;
@@ -130,6 +120,73 @@ NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
       return s;
     }
   }
+}
+
+void UsbPort::Spawn(const char* name, std::function<void()> body) {
+  std::lock_guard lock(helpers_mutex_);
+  helpers_.push_back(std::make_unique<clock::Thread>(name, std::move(body)));
+}
+
+void UsbPort::JoinHelpers() {
+  for (;;) {
+    std::vector<std::unique_ptr<clock::Thread>> threads;
+    {
+      std::lock_guard lock(helpers_mutex_);
+      threads.swap(helpers_);
+    }
+    if (threads.empty()) return;
+    for (auto& t : threads) t->Join();
+  }
+}
+
+void UsbPort::HoldPowerIrps(bool hold) {
+  hold_power_.store(hold);
+  if (hold)
+    KeClearEvent(&power_release_);
+  else
+    KeSetEvent(&power_release_, IO_NO_INCREMENT, FALSE);
+}
+
+// A device power IRP sets the state transfers are judged by. Resuming a suspended device
+// takes the resume time, and a held IRP waits for its release; both pend the IRP and
+// complete it from a thread of the port.
+NTSTATUS UsbPort::Power(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const bool set = stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState;
+  if (!set) {
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  }
+  power_irps_.fetch_add(1);
+  const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+  const LONGLONG resume = state == PowerDeviceD0 && power_.load() != PowerDeviceD0 ? resume_time_.load() : 0;
+  const bool hold = hold_power_.load();
+  if (resume <= 0 && !hold) {
+    power_.store(state);
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  }
+  IoMarkIrpPending(irp);
+  power_waiting_.fetch_add(1);
+  Spawn("usb-power", [this, irp, state, resume, hold] {
+    clock::ScopedExactWaits exact;
+    if (hold) KeWaitForSingleObject(&power_release_, Executive, KernelMode, FALSE, nullptr);
+    if (resume > 0) {
+      LARGE_INTEGER interval;
+      interval.QuadPart = -resume;
+      KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    power_.store(state);
+    power_waiting_.fetch_sub(1);
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  });
+  return STATUS_PENDING;
 }
 
 void UsbPort::Complete(PIRP irp, NTSTATUS status) {
@@ -286,6 +343,17 @@ NTSTATUS UsbPort::InternalControl(PIRP irp) {
       status = hc_->SubmitIdle(info, done, &id, /*deferred=*/true);
       if (status == STATUS_PENDING) {
         Pend(irp, id);
+        // The client's idle callback blocks (it requests a power IRP and waits): it gets a
+        // thread of its own, after the configured delay, so the bus keeps running.
+        Spawn("usb-idle", [this] {
+          clock::ScopedExactWaits exact;
+          if (LONGLONG delay = idle_delay_.load(); delay > 0) {
+            LARGE_INTEGER interval;
+            interval.QuadPart = -delay;
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+          }
+          if (auto idle = hc_->TakeIdleCallback()) idle->IdleCallback(idle->IdleContext);
+        });
         return STATUS_PENDING;
       }
       break;

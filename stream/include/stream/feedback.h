@@ -45,6 +45,7 @@ struct FeedbackUrb {
   ULONG PacketBytes;                           // 4: 16.16, anything else: 10.14
   ULONG PacketsPerSecond;                      // of the data pipe: packets per ms x 1000
   ULONG NominalRate;                           // nSamplesPerSec of the format the device runs
+  ULONG PacketsPerFrame;                       // packets per bus frame (0 is taken as 1)
 };
 
 // What one URB says.
@@ -57,8 +58,9 @@ struct FeedbackResult {
 // is the packet size) with a success status: a packet the device did not fill leaves
 // nothing to read. Each value is snapped, converted to hertz and kept when it lies within
 // 1000 Hz of the nominal rate; the rate is the signed mean of the kept values. When that
-// mean is exactly 500 / PacketCount hertz off nominal (one snapped +-500 Hz value among
-// PacketCount nominal ones), the deviation is doubled. No value kept: `CurrentRate`.
+// mean is exactly 500 / frames hertz off nominal, frames being PacketCount / PacketsPerFrame
+// (one frame's snapped +-500 Hz value among nominal ones), the deviation is doubled. No
+// value kept: `CurrentRate`.
 FeedbackResult ParseFeedback(const FeedbackUrb& Urb, LONG CurrentRate);
 
 // The render fill rule: frames of the next packet at `Rate` hertz with `SamplesPerPacket`

@@ -85,6 +85,9 @@ class CUac2RenderStream : public CUac2StreamEngine {
   // the buffer zeroed so that no earlier value can be read again. No free slot: success,
   // nothing sent.
   NTSTATUS SendFeedbackUrb(adapter::IUsbAudioDevice* Device);
+  // Feedback packets per ms of an endpoint polled every 2^(Interval - 1) microframes at
+  // high speed; 1 at full speed and for endpoints polled once per frame or less often.
+  static ULONG FeedbackPacketsPerMs(UCHAR Interval, bool HighSpeed);
   NTSTATUS OnFeedbackUrbComplete(PIRP Irp, UrbContext* Context);
   static NTSTATUS FeedbackCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
   UrbContext* AcquireFeedbackUrbContext();

@@ -349,6 +349,7 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   ULONG m_nRingWrite;  // next byte to store
   KSPIN_LOCK m_RingLock;
   ULONG m_nPacketsPerMs;
+  ULONG m_nUrbPacketsPerMs;  // packets per ms an URB must hold beyond the data's (0: the data's)
   ULONG m_nSamplesPerPacket;
   ULONG m_nTransferBufferBytes;
   ULONG m_nBlockAlign;   // frame bytes of the allocated format

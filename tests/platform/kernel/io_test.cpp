@@ -297,6 +297,42 @@ TEST_F(IoIrps, CompletingTwiceIsReported) {
   }
 }
 
+// A completion routine that signals its owner lets the owner complete the IRP before the
+// routine itself has returned (the owner runs on another processor): legal when the
+// routine returns STATUS_MORE_PROCESSING_REQUIRED, a double completion otherwise.
+struct OwnerCompletes {
+  NTSTATUS result;
+  static NTSTATUS Routine(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);  // the owner, woken by the routine's event
+    return static_cast<OwnerCompletes*>(context)->result;
+  }
+};
+
+TEST_F(IoIrps, OwnerMayCompleteWhileItsRoutineReturns) {
+  for (NTSTATUS result : {STATUS_MORE_PROCESSING_REQUIRED, STATUS_SUCCESS}) {
+    const bool legal = result == STATUS_MORE_PROCESSING_REQUIRED;
+    SCOPED_TRACE(legal ? "routine keeps the IRP" : "routine lets the completion go on");
+    Stack s;
+    s.busDriver->MajorFunction[IRP_MJ_CREATE] = CompleteAtOnce;
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoSetNextIrpStackLocation(irp);  // the owner's own location
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
+    OwnerCompletes owner{result};
+    IoSetCompletionRoutine(irp, OwnerCompletes::Routine, &owner, TRUE, TRUE, TRUE);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    ScopedCapture capture;
+    IoCallDriver(s.pdo, irp);
+    if (legal) {
+      EXPECT_TRUE(capture.violations().empty());
+    } else {
+      ASSERT_EQ(capture.violations().size(), 1u);
+      EXPECT_EQ(capture.violations()[0].check, Check::IrpCompletedTwice);
+    }
+    IoFreeIrp(irp);
+  }
+}
+
 TEST_F(IoIrps, RunningOutOfStackLocationsIsReported) {
   Stack s;
   PIRP irp = IoAllocateIrp(1, FALSE);

@@ -13,7 +13,9 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "kernel/clock.h"
@@ -38,6 +40,21 @@ class UsbPort {
   // Microseconds of bus time per microframe are fixed (125); the bus started here.
   LONGLONG origin() const { return origin_; }
 
+  // --- Power timing and faults.
+  // The idle callback runs this long (100 ns units, virtual) after the idle request
+  // arrived; 0 (the default): at once.
+  void SetIdleCallbackDelay(LONGLONG delay) { idle_delay_.store(delay); }
+  // A D0 request for a suspended device completes after this long (100 ns units): resume
+  // signalling and recovery, 30 ms by default; 0: at once.
+  void SetResumeTime(LONGLONG time) { resume_time_.store(time); }
+  static constexpr LONGLONG kDefaultResumeTime = 300000;
+  // While held, device power IRPs stay at the port (pending) until released; the port's
+  // destruction releases them too.
+  void HoldPowerIrps(bool hold);
+  // Device power IRPs waiting at the port now, and received in all.
+  LONG power_irps_waiting() const { return power_waiting_.load(); }
+  LONG power_irps() const { return power_irps_.load(); }
+
  private:
   struct Request;
   static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
@@ -50,6 +67,9 @@ class UsbPort {
   void BusThread();
   static void BusDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
   BusMicroframe Now() const;
+  NTSTATUS Power(PIRP irp);
+  void Spawn(const char* name, std::function<void()> body);
+  void JoinHelpers();
 
   // USBDI bus interface functions (context: the port).
   static void InterfaceReference(PVOID context);
@@ -73,7 +93,15 @@ class UsbPort {
   std::atomic<DEVICE_POWER_STATE> power_{PowerDeviceD0};
   bool stopping_ = false;
   std::unique_ptr<clock::Thread> thread_;
-  std::vector<std::unique_ptr<clock::Thread>> idle_threads_;
+  // Threads of the idle callbacks and of the power IRPs that wait at the port.
+  std::mutex helpers_mutex_;
+  std::vector<std::unique_ptr<clock::Thread>> helpers_;
+  std::atomic<LONGLONG> idle_delay_{0};
+  std::atomic<LONGLONG> resume_time_{kDefaultResumeTime};
+  KEVENT power_release_;
+  std::atomic<bool> hold_power_{false};
+  std::atomic<LONG> power_waiting_{0};
+  std::atomic<LONG> power_irps_{0};
 };
 
 }  // namespace platform::usb
