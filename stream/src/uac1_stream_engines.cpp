@@ -195,35 +195,7 @@ STDMETHODIMP CUac1CaptureStream::SelectAltSetting(UCHAR AlternateSetting, PSTREA
   return status;
 }
 
-STDMETHODIMP CUac1CaptureStream::SendStreamUrb() {
-  KIRQL irql;
-  KeAcquireSpinLock(&m_SendLock, &irql);
-  adapter::IUsbAudioDevice* device = QueryDevice();
-  NTSTATUS status = STATUS_SUCCESS;
-  UrbContext* context = nullptr;
-  if (!device) {
-    status = STATUS_UNSUCCESSFUL;
-  } else if (IsDeviceGone() || GetStreamState() != STREAM_STATE_RUNNING) {
-    status = STATUS_SUCCESS;
-  } else if (!(context = AcquireUrbContext())) {
-    status = STATUS_BUFFER_TOO_SMALL;
-  } else {
-    const ULONG packets = m_nMsPerUrb * m_nPacketsPerMs;
-    PURB urb = BeginIsochUrb(context, packets, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    auto& r = urb->UrbIsochronousTransfer;
-    const ULONG slot = m_nSamplesPerPacket * m_nBlockAlign;
-    for (ULONG i = 0; i < packets; ++i) {
-      r.IsoPacket[i].Offset = i * slot;
-      r.IsoPacket[i].Length = 0;
-    }
-    r.TransferBufferLength = packets * slot;
-    context->Bytes = packets * slot;
-    status = SubmitIsochUrb(device, context);
-  }
-  KeReleaseSpinLock(&m_SendLock, irql);
-  if (device) device->Release();
-  return status;
-}
+STDMETHODIMP CUac1CaptureStream::SendStreamUrb() { return SendCaptureUrb(); }
 
 STDMETHODIMP CUac1CaptureStream::OnUrbComplete(PDEVICE_OBJECT, PIRP Irp, UrbContext* Context) {
   const NTSTATUS status = Irp->IoStatus.Status;
@@ -236,18 +208,6 @@ STDMETHODIMP CUac1CaptureStream::OnUrbComplete(PDEVICE_OBJECT, PIRP Irp, UrbCont
   }
   EndCompletion();
   return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-void CUac1CaptureStream::StoreInRing(const UCHAR* Data, ULONG Bytes) {
-  // The ring is larger than any packet, but a copy never relies on it.
-  while (Bytes) {
-    ULONG piece = m_nRingSize - m_nRingWrite;
-    if (piece > Bytes) piece = Bytes;
-    RtlCopyMemory(m_pRing + m_nRingWrite, Data, piece);
-    m_nRingWrite = (m_nRingWrite + piece) % m_nRingSize;
-    Data += piece;
-    Bytes -= piece;
-  }
 }
 
 void CUac1CaptureStream::CopyCaptureData(UrbContext* Context) {

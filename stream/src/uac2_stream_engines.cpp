@@ -129,35 +129,7 @@ STDMETHODIMP CUac2CaptureStream::SelectAltSetting(UCHAR AlternateSetting, PSTREA
   return SelectInterfaceSetting(device, AlternateSetting);
 }
 
-STDMETHODIMP CUac2CaptureStream::SendStreamUrb() {
-  KIRQL irql;
-  KeAcquireSpinLock(&m_SendLock, &irql);
-  adapter::IUsbAudioDevice* device = QueryDevice();
-  NTSTATUS status = STATUS_SUCCESS;
-  UrbContext* context = nullptr;
-  if (!device) {
-    status = STATUS_UNSUCCESSFUL;
-  } else if (IsDeviceGone() || GetStreamState() != STREAM_STATE_RUNNING) {
-    status = STATUS_SUCCESS;
-  } else if (!(context = AcquireUrbContext())) {
-    status = STATUS_BUFFER_TOO_SMALL;
-  } else {
-    const ULONG packets = m_nMsPerUrb * m_nPacketsPerMs;
-    PURB urb = BeginIsochUrb(context, packets, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    auto& r = urb->UrbIsochronousTransfer;
-    const ULONG slot = m_nSamplesPerPacket * m_nBlockAlign;
-    for (ULONG i = 0; i < packets; ++i) {
-      r.IsoPacket[i].Offset = i * slot;
-      r.IsoPacket[i].Length = 0;
-    }
-    r.TransferBufferLength = packets * slot;
-    context->Bytes = packets * slot;
-    status = SubmitIsochUrb(device, context);
-  }
-  KeReleaseSpinLock(&m_SendLock, irql);
-  if (device) device->Release();
-  return status;
-}
+STDMETHODIMP CUac2CaptureStream::SendStreamUrb() { return SendCaptureUrb(); }
 
 STDMETHODIMP CUac2CaptureStream::OnUrbComplete(PDEVICE_OBJECT, PIRP Irp, UrbContext* Context) {
   const NTSTATUS status = Irp->IoStatus.Status;
@@ -170,17 +142,6 @@ STDMETHODIMP CUac2CaptureStream::OnUrbComplete(PDEVICE_OBJECT, PIRP Irp, UrbCont
   }
   EndCompletion();
   return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-void CUac2CaptureStream::StoreInRing(const UCHAR* Data, ULONG Bytes) {
-  while (Bytes) {
-    ULONG piece = m_nRingSize - m_nRingWrite;
-    if (piece > Bytes) piece = Bytes;
-    RtlCopyMemory(m_pRing + m_nRingWrite, Data, piece);
-    m_nRingWrite = (m_nRingWrite + piece) % m_nRingSize;
-    Data += piece;
-    Bytes -= piece;
-  }
 }
 
 void CUac2CaptureStream::CopyCaptureData(UrbContext* Context) {

@@ -54,7 +54,6 @@ class CUac1CaptureStream : public CUsbStreamEngine {
   // Under the ring lock: the packets into the ring (an empty packet with a good status
   // as silence), then every whole frame to the clients, processed in place.
   void CopyCaptureData(UrbContext* Context);
-  void StoreInRing(const UCHAR* Data, ULONG Bytes);
 };
 
 }  // namespace stream

@@ -125,7 +125,6 @@ class CUac2CaptureStream : public CUac2StreamEngine {
   virtual void CopyCaptureData(UrbContext* Context);
 
  private:
-  void StoreInRing(const UCHAR* Data, ULONG Bytes);
 };
 
 }  // namespace stream

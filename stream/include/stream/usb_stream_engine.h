@@ -318,6 +318,12 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   // The last step of every completion: one URB fewer outstanding, the all-back event when
   // none is left.
   void EndCompletion();
+  // The send of a capture engine: one URB of the allocated packets, each with its whole
+  // slot to fill, under the send lock; nothing while not running or once the device is gone.
+  NTSTATUS SendCaptureUrb();
+  // Bytes into the capture ring at its write position, wrapping as often as needed; the
+  // caller holds the ring lock.
+  void StoreInRing(const UCHAR* Data, ULONG Bytes);
   void PublishUrbDone(ULONG Bytes);
   void PublishData(ULONG Code, PVOID Buffer, ULONG Bytes);
   static NTSTATUS UrbCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
