@@ -6,6 +6,7 @@
 // object of the driver reaches the device through IUsbAudioDevice.
 #pragma once
 
+#include "adapter/asio_rings.h"
 #include "adapter/audio_hal.h"
 #include "adapter/kernel_mutex.h"
 #include "adapter/uac_function.h"
@@ -48,12 +49,6 @@ inline constexpr ULONG kAsioDefaultSampleRate = 48000;
 inline constexpr ULONG kAsioMaxLatencyIndex = 8;
 inline constexpr ULONG kAsioMinSampleRate = 1000;
 bool IsAsioSampleType(ULONG type);
-
-// One entry of the ASIO channel array, one per stream engine; filled by the ASIO side.
-struct AsioChannel {
-  UCHAR Reserved[32];
-};
-static_assert(sizeof(AsioChannel) == 32);
 
 // Selectors of the Enum-key values the device reads and writes.
 enum EnumKeyValue : ULONG {
