@@ -18,6 +18,7 @@
 #include "adapter/usb_audio_device.h"
 #include "adapter/usb_stream_client.h"
 #include "kernel/nt.h"
+#include "kernel/pool.h"
 
 namespace adapter {
 
@@ -29,7 +30,7 @@ struct AsioBufferSettings {
   ULONG PeriodFrames;  // frames (DSD: units) per period
 };
 
-class CAsioStreams {
+class CAsioStreams : public platform::PoolAllocated {
  public:
   CAsioStreams();
   // Frees what is left: streams are closed and rings freed first.

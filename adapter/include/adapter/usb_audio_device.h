@@ -18,6 +18,8 @@
 
 namespace adapter {
 
+class CAsioStreams;
+
 // {4E0BFAF2-66CC-40AC-8203-C3C4D08CD4FF}
 KS_DEFINE_GUID(IID_IUsbAudioDevice, 0x4E0BFAF2, 0x66CC, 0x40AC, 0x82, 0x03, 0xC3, 0xC4, 0xD0, 0x8C, 0xD4, 0xFF);
 // {DB4D55AC-CB0E-4611-8CEB-16E32336876D}
@@ -222,6 +224,8 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   void SetAsioStreaming(bool Streaming);
   // The mutex every power change of the function runs under.
   PKMUTEX AsioPowerMutex() { return m_AsioPowerMutex.Mutex(); }
+  // The ASIO rings and their streams (made at probe; null before or without engines).
+  CAsioStreams* AsioStreams() { return m_pAsio; }
 
  private:
   NTSTATUS ReadDescriptors();
@@ -283,8 +287,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   ULONG m_nAsioSampleType;
   ULONG m_nAsioLatencyIndex;
   ULONG m_nAsioSampleRate;
-  AsioChannel* m_pAsioChannels;
-  ULONG m_nAsioChannels;
+  CAsioStreams* m_pAsio;
   LONG m_lPortCycled;
   CKernelMutex m_PortMutex;
   KSPIN_LOCK m_IdleLock;
