@@ -396,6 +396,14 @@ void CAsioStreams::ClearPeriodEvent() {
   KeReleaseSpinLock(&m_Lock, irql);
 }
 
+PKEVENT CAsioStreams::PeriodEvent() {
+  KIRQL irql;
+  KeAcquireSpinLock(&m_Lock, &irql);
+  PKEVENT event = m_pPeriodEvent;
+  KeReleaseSpinLock(&m_Lock, irql);
+  return event;
+}
+
 void CAsioStreams::SendVendorRequest(USHORT Value) {
   if (!m_bVendorRequest || !m_pDevice) return;
   _URB_CONTROL_VENDOR_OR_CLASS_REQUEST request;

@@ -3,6 +3,8 @@
 // and the wake-up every request begins with).
 #include "adapter/usb_audio_device.h"
 
+#include "adapter/asio_streams.h"
+
 #include "kernel/ke.h"
 #include "kernel/po.h"
 
@@ -46,8 +48,9 @@ void CUsbAudioDevice::ReleaseTimerResolution() {
   m_bTimerResolution = false;
 }
 
-// --- ASIO hooks. The ASIO side stops and restarts its streaming here and runs a Stop
-// that arrived while the device slept; until it exists only the flags move.
+// --- ASIO hooks. Leaving D0 stops ASIO streaming (the rings stay, silenced) and clears
+// the period event; returning starts it again and resets the channels with the owner's
+// event, so positions start over from the reset.
 
 void CUsbAudioDevice::SetAsioStreaming(bool Streaming) {
   m_AsioPowerMutex.Lock();
@@ -65,12 +68,23 @@ bool CUsbAudioDevice::ParkAsioStop(PIRP Irp) {
 
 void CUsbAudioDevice::StopAsioForPower() {
   if (!m_bAsioStreaming) return;
+  if (m_pAsio) {
+    m_pAsio->StopAsioStreaming();
+    m_pAsio->ClearPeriodEvent();
+    // The restart sends the lead from where the rings stood before the client writes
+    // again: silence, not the audio played before the power went.
+    m_pAsio->SilenceRings();
+  }
   m_bAsioStreaming = false;
   m_bAsioSuspendedByPower = true;
 }
 
 void CUsbAudioDevice::RestartAsioForPower() {
   if (!m_bAsioSuspendedByPower) return;
+  if (m_pAsio) {
+    m_pAsio->StartAsioStreaming();
+    m_pAsio->ResetAsioChannels(m_pAsio->PeriodEvent());
+  }
   m_bAsioStreaming = true;
   m_bAsioSuspendedByPower = false;
 }

@@ -17,6 +17,7 @@
 #include "kernel/clock.h"
 #include "kernel/mm.h"
 #include "kernel/pool.h"
+#include "kernel/registry.h"
 #include "uac2_stream_fixture.h"
 
 namespace {
@@ -59,8 +60,9 @@ class AsioStreaming : public uac2_test::Uac2StreamTest {
     l.renderBits = l.captureBits = 24;
     return l;
   }
-  NTSTATUS StartHeadset24(USHORT vendor = 0x1234, USHORT product = 0x5678) {
+  NTSTATUS StartHeadset24(USHORT vendor = 0x1234, USHORT product = 0x5678, bool selectiveSuspend = false) {
     Plug(usb_device_test::DeviceDescriptor(vendor, product), uac2_test::Headset(Layout24()), Profile(false));
+    if (selectiveSuspend) platform::registry::SetDword(ParametersPath(), u"SelectiveSuspendEnabled", 1);
     const NTSTATUS status = Start();
     asio_ = NT_SUCCESS(status) ? device()->AsioStreams() : nullptr;
     return status;
@@ -368,6 +370,75 @@ TEST_F(AsioStreaming, AFailedStartLeavesTheStreamsFreeToStartAgain) {
   Finish();
   ExpectRenderedAsWritten(host);
   ExpectNoFindings(host.render);
+}
+
+void SetPower(adapter::CUsbAudioDevice* device, DEVICE_POWER_STATE state) {
+  POWER_STATE power;
+  power.DeviceState = state;
+  device->PowerChangeState(power);
+}
+
+TEST_F(AsioStreaming, PowerDownStopsTheStreamsAndPowerUpRestartsThemFromTheReset) {
+  ASSERT_EQ(StartHeadset24(), STATUS_SUCCESS);
+  ASSERT_EQ(Begin(Both()), STATUS_SUCCESS);
+  device()->SetAsioStreaming(true);  // as Start leaves it
+  {
+    Host host(RingOf(0), RingOf(1));
+    host.render.Begin();
+    host.capture.Begin();
+    Serve(host, 200);
+    ExpectNoFindings(host.render);
+  }
+  SetPower(device(), PowerDeviceD3);
+  EXPECT_FALSE(asio_->Streaming());
+  EXPECT_TRUE(device()->AsioSuspendedByPower());
+  EXPECT_EQ(KeReadStateEvent(&period_), 0);
+  for (ULONG i = 0; i < asio_->ChannelCount(); ++i)
+    if (asio_->Channel(i).Stream) {
+      EXPECT_EQ(asio_->Channel(i).Stream->Started, 0) << i;
+    }
+  // Asleep, nothing moves and the period event stays quiet.
+  std::vector<ULONG> periods;
+  for (ULONG i = 0; i < asio_->ChannelCount(); ++i) periods.push_back(asio_->Channel(i).Periods);
+  DelayMs(100);
+  for (ULONG i = 0; i < asio_->ChannelCount(); ++i) EXPECT_EQ(asio_->Channel(i).Periods, periods[i]) << i;
+  EXPECT_EQ(KeReadStateEvent(&period_), 0);
+
+  SetPower(device(), PowerDeviceD0);
+  EXPECT_TRUE(asio_->Streaming());
+  EXPECT_FALSE(device()->AsioSuspendedByPower());
+  for (ULONG i = 0; i < asio_->ChannelCount(); ++i) {
+    const adapter::AsioChannel& c = asio_->Channel(i);
+    if (!c.Ring) continue;
+    EXPECT_LE(c.Periods, 1u) << i;  // counted from the reset
+    if (!c.IsInput) {
+      EXPECT_EQ(c.Position, c.StartPosition);
+    }
+  }
+  // The host starts over from the reset and the device gets its frames from there.
+  Host host(RingOf(0), RingOf(1));
+  host.render.Begin();
+  host.capture.Begin();
+  Serve(host, 500);
+  EXPECT_GT(host.wakes, 100u);
+  ExpectNoFindings(host.render);
+  ExpectNoFindings(host.capture);
+  ExpectRenderedAsWritten(host);
+}
+
+TEST_F(AsioStreaming, SelectiveSuspendWaitsWhileAsioStreams) {
+  ASSERT_EQ(StartHeadset24(0x1234, 0x5678, true), STATUS_SUCCESS);
+  ASSERT_TRUE(device()->SelectiveSuspendEnabled());
+  ASSERT_EQ(Begin(Both()), STATUS_SUCCESS);
+  Host host(RingOf(0), RingOf(1));
+  host.render.Begin();
+  host.capture.Begin();
+  Serve(host, 6000);  // past the idle timer's first tick at 5 s
+  EXPECT_EQ(device()->IdleRequestsSent(), 0);
+  Finish();
+  // Once ASIO has let the device go, it may sleep at the next tick.
+  DelayMs(5000);
+  EXPECT_GE(device()->IdleRequestsSent(), 1);
 }
 
 }  // namespace

@@ -93,6 +93,8 @@ class CAsioStreams : public platform::PoolAllocated {
   PKEVENT TakePeriodEvent();
   // Clears the period event, when there is one (under the ASIO spin lock).
   void ClearPeriodEvent();
+  // The period event the completions signal (read under the ASIO spin lock).
+  PKEVENT PeriodEvent();
 
   // The callback registered with each engine (context: this object).
   static VOID OnAsioEngineNotify(PVOID Context, PVOID Argument1, PVOID Argument2);
