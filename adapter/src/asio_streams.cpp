@@ -346,14 +346,20 @@ NTSTATUS CAsioStreams::CloseAsioStreams() {
     if (!c.Stream) continue;
     IUsbStreamClient* client = ClientOf(i);
     if (!client) break;
-    // The engine refuses to unregister a client still prepared; the stream is then kept
-    // (and with it its ring) rather than forgotten under a running engine.
-    const NTSTATUS status = client->UnregisterClient(c.Stream->Key);
-    client->Release();
-    if (!NT_SUCCESS(status)) continue;
+    // The channel lets go of the record before the engine frees it, so the notify path
+    // never compares against a freed record; unregistering waits for a callback still
+    // running. The engine refuses to unregister a client still prepared: the stream is
+    // then kept (and with it its ring) rather than forgotten under a running engine.
+    PSTREAMCLIENTRECORD record = c.Stream;
     KIRQL irql;
     KeAcquireSpinLock(&m_Lock, &irql);
     c.Stream = nullptr;
+    KeReleaseSpinLock(&m_Lock, irql);
+    const NTSTATUS status = client->UnregisterClient(record->Key);
+    client->Release();
+    if (NT_SUCCESS(status)) continue;
+    KeAcquireSpinLock(&m_Lock, &irql);
+    c.Stream = record;
     KeReleaseSpinLock(&m_Lock, irql);
   }
   return STATUS_SUCCESS;

@@ -426,6 +426,30 @@ TEST_F(AsioStreaming, PowerDownStopsTheStreamsAndPowerUpRestartsThemFromTheReset
   ExpectRenderedAsWritten(host);
 }
 
+// The device leaving mid-stream: the engines find it gone; stopping, closing and freeing
+// the rings still work, and the device goes with nothing left behind (the fixture's
+// teardown checks pool, mappings and verifier).
+TEST_F(AsioStreaming, TheDeviceLeavingMidStreamLeavesNothingBehind) {
+  ASSERT_EQ(StartHeadset24(), STATUS_SUCCESS);
+  ASSERT_EQ(Begin(Both()), STATUS_SUCCESS);
+  Host host(RingOf(0), RingOf(1));
+  host.render.Begin();
+  host.capture.Begin();
+  Serve(host, 100);
+  ExpectStreamFinding("missed packets", "device");
+  bus().RemoveDevice();
+  Serve(host, 200);
+  const ULONG periods = host.capture.Periods();
+  DelayMs(100);
+  EXPECT_EQ(host.capture.Periods(), periods);  // nothing completes any more
+  Finish();
+  EXPECT_FALSE(asio_->HasRings());
+  EXPECT_TRUE(platform::mm::UserMappings().empty());
+  asio_ = nullptr;
+  TearDownDevice();
+  EXPECT_TRUE(platform::mm::UserMappings().empty());
+}
+
 TEST_F(AsioStreaming, SelectiveSuspendWaitsWhileAsioStreams) {
   ASSERT_EQ(StartHeadset24(0x1234, 0x5678, true), STATUS_SUCCESS);
   ASSERT_TRUE(device()->SelectiveSuspendEnabled());
