@@ -13,7 +13,7 @@
 
 #include "adapter/asio_streams.h"
 #include "adapter/device_quirks.h"
-#include "asio_ring_client.h"
+#include "sim/engine/asio_ring.h"
 #include "kernel/clock.h"
 #include "kernel/mm.h"
 #include "kernel/pool.h"
@@ -25,9 +25,7 @@ namespace {
 using adapter::AsioBufferSettings;
 using adapter::AsioChannelPair;
 using adapter::CAsioStreams;
-using asio_test::Get24;
-using asio_test::Put24;
-using asio_test::RingClient;
+using sim::engine::AsioRing;
 using platform::testing::DelayMs;
 using platform::testing::RelativeMs;
 using uac2_test::SampleValue;
@@ -35,6 +33,17 @@ using uac2_test::SampleValue;
 constexpr ULONG kRate = 48000;
 constexpr ULONG kType24 = 17;
 constexpr ULONG kFrame = 6;  // 24-bit stereo
+
+// 24-bit little-endian samples.
+void Put24(std::uint8_t* p, std::int32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  p[2] = static_cast<std::uint8_t>(v >> 16);
+}
+std::int32_t Get24(const std::uint8_t* p) {
+  const std::int32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
+  return (v ^ 0x800000) - 0x800000;
+}
 
 // Frame n of the client's sine: two tones, never silent in the first frame.
 std::int32_t SineAt(ULONGLONG n, int channel) {
@@ -102,7 +111,7 @@ class AsioStreaming : public uac2_test::Uac2StreamTest {
   // after each service, between notifications.
   struct Host {
     Host(void* renderRing, void* captureRing) : render(renderRing, kFrame), capture(captureRing, kFrame) {}
-    RingClient render, capture;
+    AsioRing render, capture;
     ULONGLONG frames = 0;  // render frames written
     std::vector<std::int32_t> captured;
     ULONG wakes = 0;
@@ -158,7 +167,7 @@ class AsioStreaming : public uac2_test::Uac2StreamTest {
                       << SampleValue(i, 24);
     EXPECT_EQ(bad, 0u);
   }
-  static void ExpectNoFindings(const RingClient& c) {
+  static void ExpectNoFindings(const AsioRing& c) {
     for (const std::string& f : c.findings()) ADD_FAILURE() << f;
   }
 
@@ -174,8 +183,8 @@ TEST_F(AsioStreaming, RenderAndCaptureForAMinuteDeliverEveryFrameOnce) {
   host.capture.Begin();
   EXPECT_EQ(host.render.size(), 11520u);
   EXPECT_EQ(host.render.lead(), 4u * 576);
-  EXPECT_EQ(host.capture.Header().Signals, 1u);
-  EXPECT_EQ(host.render.Header().Signals, 0u);
+  EXPECT_EQ(host.capture.Read(AsioRing::kSignals), 1u);
+  EXPECT_EQ(host.render.Read(AsioRing::kSignals), 0u);
 
   Serve(host, 1000);
   // From here on the notify path allocates nothing.
@@ -207,7 +216,7 @@ TEST_F(AsioStreaming, AHostileHeaderChangesNothingTheDeviceReceives) {
   for (ULONG i = 0; i < asio_->ChannelCount(); ++i) {
     const adapter::AsioChannel* c = &asio_->Channel(i);
     if (!c->Asio) continue;
-    RingClient& client = c->IsInput ? host.capture : host.render;
+    AsioRing& client = c->IsInput ? host.capture : host.render;
     client.ReadFrom([c] { return c->Position; }, [c] { return c->Periods; });
   }
   host.render.Begin();
@@ -216,11 +225,10 @@ TEST_F(AsioStreaming, AHostileHeaderChangesNothingTheDeviceReceives) {
   // The host keeps its own view; after each service it writes random values into every
   // field of both headers (the driver publishes over them, and never reads them).
   Serve(host, 3000, [&] {
-    for (RingClient* c : {&host.render, &host.capture}) {
-      auto* words = reinterpret_cast<std::uint32_t*>(&c->MutableHeader());
-      for (int i = 0; i < 10; ++i) {
+    for (AsioRing* c : {&host.render, &host.capture}) {
+      for (std::uint32_t field = 0; field < AsioRing::kHeaderBytes; field += 4) {
         const std::uint32_t v = random();
-        words[i] = (i == 5 || i == 9) ? v : v | 0x80000000u;
+        c->Write(static_cast<AsioRing::Field>(field), field % 8 ? v : v | 0x80000000u);
       }
     }
   });
@@ -236,9 +244,9 @@ TEST_F(AsioStreaming, CaptureOnlyRequestSignalsOnTheLastCaptureRing) {
   ASSERT_EQ(StartHeadset24(), STATUS_SUCCESS);
   ASSERT_EQ(Begin({{1, 0}, {1, 1}}), STATUS_SUCCESS);
   Host host(RingOf(0), RingOf(1));
-  EXPECT_EQ(host.render.Header().Active, 0u);
-  EXPECT_EQ(host.capture.Header().Active, 1u);
-  EXPECT_EQ(host.capture.Header().Signals, 1u);
+  EXPECT_EQ(host.render.Read(AsioRing::kActive), 0u);
+  EXPECT_EQ(host.capture.Read(AsioRing::kActive), 1u);
+  EXPECT_EQ(host.capture.Read(AsioRing::kSignals), 1u);
   for (ULONG i = 0; i < asio_->ChannelCount(); ++i) {
     const adapter::AsioChannel& c = asio_->Channel(i);
     EXPECT_EQ(c.Stream != nullptr, c.Asio && c.IsInput == 1) << i;
@@ -255,8 +263,8 @@ TEST_F(AsioStreaming, RenderOnlyRequestSignalsOnTheRenderRing) {
   ASSERT_EQ(StartHeadset24(), STATUS_SUCCESS);
   ASSERT_EQ(Begin({{0, 1}}), STATUS_SUCCESS);
   Host host(RingOf(0), RingOf(1));
-  EXPECT_EQ(host.render.Header().Signals, 1u);
-  EXPECT_EQ(host.capture.Header().Active, 0u);
+  EXPECT_EQ(host.render.Read(AsioRing::kSignals), 1u);
+  EXPECT_EQ(host.capture.Read(AsioRing::kActive), 0u);
   host.render.Begin();
   host.capture.Begin();
   Serve(host, 500);
