@@ -20,7 +20,7 @@
 #include "bench_support.h"
 
 #if HAVE_VOLK
-#include <volk/volk.h>
+#include "volk_support.h"
 #endif
 #if HAVE_SLEEF
 #include <sleef.h>
@@ -264,6 +264,29 @@ BENCHMARK(BM_VolkDot)->Name("BM_Dot/volk");
 BENCHMARK(BM_VolkDotSse41)->Name("BM_Dot/volk_sse4_1");
 BENCHMARK(BM_VolkSum)->Name("BM_Sum/volk");
 BENCHMARK(BM_VolkSumSse)->Name("BM_Sum/volk_sse");
+
+// Every implementation of each kernel this processor runs, named by its instruction set.
+void RegisterVolkRows() {
+  bench::RegisterVolkImpls("BM_Divide", volk_32f_x2_divide_32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) { volk_32f_x2_divide_32f_manual(b.out, b.a, b.b, kLen, impl); });
+  });
+  bench::RegisterVolkImpls("BM_Exp", volk_32f_exp_32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) {
+      copyLike(b, b.expIn);
+      volk_32f_exp_32f_manual(b.out, b.scratch, kLen, impl);
+    });
+  });
+  bench::RegisterVolkImpls("BM_Log2", volk_32f_log2_32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) {
+      copyLike(b, b.logIn);
+      volk_32f_log2_32f_manual(b.out, b.scratch, kLen, impl);
+    });
+  });
+  bench::RegisterVolkImpls("BM_Dot", volk_32f_x2_dot_prod_32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) { volk_32f_x2_dot_prod_32f_manual(b.out, b.a, b.b, kLen, impl); });
+  });
+}
+const bool kVolkRows = (RegisterVolkRows(), true);
 #endif
 
 }  // namespace
