@@ -29,7 +29,7 @@ import sys
 # Binaries under <build>/bench, in report order: name -> path.
 BINARIES = [
     ("bench_peak", "primitives/core/bench_peak"),
-    ("bench_quality", "bench_quality"),
+    ("bench_quality", "quality/bench_quality"),
     ("bench_fft", "primitives/fft/bench_fft"),
     ("bench_fir", "primitives/filters/bench_fir"),
     ("bench_iir", "primitives/filters/bench_iir"),
@@ -509,6 +509,41 @@ def fmt_counter(key, value):
     return "%s=%.4g" % (key, value)
 
 
+# The resamplers' speed (float stereo, bench_resample) beside what it buys (bench_quality):
+# label, the speed row's name pattern with %d for the rates, the quality row's converter.
+RESAMPLERS = [
+    ("ours", "BM_Container<float>/in:%d/out:%d/ch:2", "ours"),
+    ("soxr LQ", "BM_Soxr<float>/in:%d/out:%d/ch:2/recipe:0", "soxr_lq"),
+    ("soxr MQ", "BM_Soxr<float>/in:%d/out:%d/ch:2/recipe:1", "soxr_mq"),
+    ("soxr HQ", "BM_Soxr<float>/in:%d/out:%d/ch:2/recipe:2", "soxr_hq"),
+    ("speexdsp q3", "BM_Speex<float>/in:%d/out:%d/ch:2/quality:3", "speex_q3"),
+    ("speexdsp q10", "BM_Speex<float>/in:%d/out:%d/ch:2/quality:10", "speex_q10"),
+]
+
+
+def resampler_section(res):
+    out = ["## Resamplers: speed beside quality", "",
+           "Float stereo through each converter; THD+N and images over tones of 100 Hz to 15 kHz, ripple over "
+           "20 Hz to 20 kHz, stopband: the worst leak of a tone past the Nyquist rates (bench_quality).", "",
+           "| converter | direction | x real time | THD+N | worst image | ripple | stopband |",
+           "|---|---|---|---|---|---|---|"]
+    for label, speed_name, quality_name in RESAMPLERS:
+        for a, b in ((44100, 48000), (48000, 44100)):
+            speed = res.get("bench_resample", speed_name % (a, b))
+            q = res.get("bench_quality", "BM_Resampler/%s/%d_%d/iterations:1" % (quality_name, a, b))
+            if speed is None and q is None:
+                out.append("| %s | %d -> %d | absent | | | | |" % (label, a, b))
+                continue
+            rt = "%.0fx" % speed.counter("x_realtime") if speed and speed.counter("x_realtime") else "-"
+
+            def db(key):
+                return "%.1f dB" % q.counter(key) if q and q.counter(key) is not None else "-"
+            ripple = "%.3f dB" % q.counter("ripple_db") if q and q.counter("ripple_db") is not None else "-"
+            out.append("| %s | %d -> %d | %s | %s | %s | %s | %s |" % (label, a, b, rt, db("thd_n_db"), db("image_db"),
+                                                                    ripple, db("stopband_db")))
+    return out + [""]
+
+
 def render(res, env):
     out = ["# Performance report", ""]
     ctx = next(iter(res.context.values()), {})
@@ -533,6 +568,7 @@ def render(res, env):
         out.append("| %s | %s | %s | %s |" % (aim.area, aim.text, figure, verdict))
     out += ["", ", ".join("%d %s" % (counts[v], v) for v in (MET, MISSED, PEER_ABSENT, NOT_BUILT)
                           if v in counts), ""]
+    out += resampler_section(res)
     out += ["## Figures", ""]
     for binary, _ in BINARIES:
         if not res.built(binary):
