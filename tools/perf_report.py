@@ -44,6 +44,7 @@ BINARIES = [
     ("bench_virtualiser_engine", "dsp/virtualiser/bench_virtualiser_engine"),
     ("bench_process_buffer", "stream/bench_process_buffer"),
     ("bench_render_send", "stream/bench_render_send"),
+    ("bench_capture_receive", "stream/bench_capture_receive"),
     ("bench_feedback", "stream/bench_feedback"),
     ("bench_selective_suspend", "adapter/bench_selective_suspend"),
     ("bench_wave_stream", "filters/bench_wave_stream"),

@@ -24,6 +24,8 @@
 #endif
 #if HAVE_SLEEF
 #include <sleef.h>
+
+#include "sleef_wide.h"
 #endif
 
 namespace {
@@ -212,6 +214,28 @@ void BM_SleefLogU35(benchmark::State& s) { BM_SleefLog<Sleef_logf4_u35sse4>(s); 
 BENCHMARK(BM_SleefExpU10)->Name("BM_Exp/sleef_u10sse4");
 BENCHMARK(BM_SleefLogU10)->Name("BM_Log/sleef_u10sse4");
 BENCHMARK(BM_SleefLogU35)->Name("BM_Log/sleef_u35sse4");
+
+// SLEEF's AVX2 and AVX-512 functions: the peer's best on a processor that has them.
+template <VectorFn F>
+void BM_SleefWide(benchmark::State& s, const char* set, const float* (*input)(Buffers&), bool isExp) {
+  if (!bench::CpuHas(set)) return s.SkipWithError("not supported");
+  s.counters["max_ulp"] = isExp ? worstError(F, expd, kExpRange) : worstError(F, logd, kLogRange);
+  run(s, [input](Buffers& b) {
+    copyLike(b, input(b));
+    F(b.scratch, b.out, kLen);
+  });
+}
+const float* expInput(Buffers& b) { return b.expIn; }
+const float* logInput(Buffers& b) { return b.logIn; }
+#define SLEEF_WIDE(fn, set, input, isExp, name)                                \
+  void BM_##fn(benchmark::State& s) { BM_SleefWide<bench::fn>(s, set, input, isExp); } \
+  BENCHMARK(BM_##fn)->Name(name);
+SLEEF_WIDE(SleefExpU10Avx2, "avx2", expInput, true, "BM_Exp/sleef_u10avx2")
+SLEEF_WIDE(SleefExpU10Avx512, "avx512f", expInput, true, "BM_Exp/sleef_u10avx512f")
+SLEEF_WIDE(SleefLogU10Avx2, "avx2", logInput, false, "BM_Log/sleef_u10avx2")
+SLEEF_WIDE(SleefLogU35Avx2, "avx2", logInput, false, "BM_Log/sleef_u35avx2")
+SLEEF_WIDE(SleefLogU10Avx512, "avx512f", logInput, false, "BM_Log/sleef_u10avx512f")
+SLEEF_WIDE(SleefLogU35Avx512, "avx512f", logInput, false, "BM_Log/sleef_u35avx512f")
 #endif
 
 #if HAVE_VOLK
