@@ -485,14 +485,17 @@ def peaks(res):
 
 
 def share_of_peak(res, binary, row):
+    """GB/s or GFLOP/s of a row and its share of the core's measured peak for that mix."""
     peak_flops, peak_bytes = peaks(res)
-    if peak_bytes and row.counter("bytes_per_second") and binary != "bench_peak":
-        return "%.0f%% of copy peak" % (100.0 * row.counter("bytes_per_second") / peak_bytes)
+    rate = row.counter("bytes_per_second")
+    if peak_bytes and rate and binary != "bench_peak":
+        return "%.3g GB/s, %.0f%% of copy peak" % (rate / 1e9, 100.0 * rate / peak_bytes)
     items = row.counter("items_per_second")
     if peak_flops and items:
         for b, pattern, per_item in FLOPS:
             if b == binary and re.fullmatch(pattern, row.name):
-                return "%.0f%% of SSE peak" % (100.0 * items * per_item(row.name) / peak_flops)
+                flops = items * per_item(row.name)
+                return "%.3g GFLOP/s, %.0f%% of SSE peak" % (flops / 1e9, 100.0 * flops / peak_flops)
     return ""
 
 
@@ -570,7 +573,10 @@ def render(res, env):
     out += ["", ", ".join("%d %s" % (counts[v], v) for v in (MET, MISSED, PEER_ABSENT, NOT_BUILT)
                           if v in counts), ""]
     out += resampler_section(res)
-    out += ["## Figures", ""]
+    out += ["## Figures", "",
+            "CPU time is the median over the repetitions. The share of peak sets a row's rate beside one core's "
+            "measured limit for its mix (bench_peak: packed SSE adds and multiplies; a 256 MB non-temporal copy); "
+            "FFT rates count the nominal 5 N log2 N operations per transform (a real round trip as one).", ""]
     for binary, _ in BINARIES:
         if not res.built(binary):
             out += ["### %s" % binary, "", "not run (binary not built)", ""]

@@ -153,8 +153,8 @@ class Rules(unittest.TestCase):
         write_run(self.dir.name, "bench_vecmath", [("BM_Add_sse3", 1.0, {"items_per_second": 5e9}, "")])
         write_run(self.dir.name, "bench_core", [("copy/64MB/memcpy", 1.0, {"bytes_per_second": 10e9}, "")])
         report = self.render()
-        self.assertIn("| 50% of SSE peak |", report)
-        self.assertIn("| 50% of copy peak |", report)
+        self.assertIn("| 5 GFLOP/s, 50% of SSE peak |", report)
+        self.assertIn("| 10 GB/s, 50% of copy peak |", report)
 
 
 if __name__ == "__main__":
