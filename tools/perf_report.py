@@ -561,6 +561,8 @@ def render(res, env):
             "| compiler | %s |" % env.get("compiler", "unknown"),
             "| repetitions | %s (median, spread = (max - min) / median) |" % env.get("repetitions", "?"),
             "| date | %s |" % (env.get("date") or ctx.get("date", "?"))]
+    if env.get("settings"):
+        out.append("| settings | %s |" % env["settings"])
     peers = env.get("peers", {})
     if peers:
         out.append("| peers | %s |" % ", ".join("%s %s" % (p, v) for p, v in sorted(peers.items())))
@@ -579,7 +581,7 @@ def render(res, env):
             "FFT rates count the nominal 5 N log2 N operations per transform (a real round trip as one).", ""]
     for binary, _ in BINARIES:
         if not res.built(binary):
-            out += ["### %s" % binary, "", "not run (binary not built)", ""]
+            out += ["### %s" % binary, "", "no figures (binary not built, or nothing in it ran)", ""]
             continue
         out += ["### %s" % binary, "", "| benchmark | CPU time | spread | figures | share of peak | note |",
                 "|---|---|---|---|---|---|"]
@@ -652,6 +654,7 @@ def run(args):
         "repetitions": args.repetitions,
         "date": ctx.get("date", ""),
         "peers": {p: package_version(p) for p in PEERS},
+        "settings": "UA_PAGED_PROTECTION=0 (the driver's own cost, without the verifier's paged-pool protection)",
     }
     with open(os.path.join(args.out, "environment.json"), "w", encoding="utf-8") as f:
         json.dump(env, f, indent=2, sort_keys=True)

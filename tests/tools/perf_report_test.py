@@ -73,7 +73,7 @@ class RecordedRun(unittest.TestCase):
         report = perf_report.render_dir(SAMPLE)
         self.assertIn("| instruction sets (CPUID) | sse sse2 sse3 ssse3 sse4.1", report)
         self.assertIn("libzita-convolver-dev absent", report)
-        self.assertIn("### bench_wave_stream\n\nnot run (binary not built)", report)
+        self.assertIn("### bench_wave_stream\n\nno figures (binary not built, or nothing in it ran)", report)
 
 
 class Rules(unittest.TestCase):
