@@ -147,6 +147,36 @@ class Rules(unittest.TestCase):
                 self.assertEqual(got, verdict)
                 self.assertIn(text, figure)
 
+    def test_fft_aims_over_every_size_and_build(self):
+        table_rows = []
+        for order in range(8, 17):
+            n = float(1 << order)
+            table_rows += [("BM_Complex_Ours/%d" % order, 10 * n, {}, ""),
+                           ("BM_Complex_Sse3/%d" % order, 4 * n, {}, ""),
+                           ("BM_Complex_FftwNoSimd/%d" % order, 9 * n, {}, "fftw scalar"),
+                           ("BM_Complex_FftwSimd/%d" % order, 2 * n, {}, "fftw avx2")]
+        # One size where the processor build is slower than the generic one.
+        table_rows.append(("BM_Complex_Ssse3/12", 11 * 4096.0, {}, ""))
+        write_run(self.dir.name, "bench_fft", table_rows)
+        table = aims_table(self.render())
+        figure, verdict = table["every processor build faster than the generic build at every size"]
+        self.assertEqual(verdict, "missed")
+        self.assertIn("(complex ssse3 2^12)", figure)
+        self.assertEqual(table["fastest build at least 2x FFTW without SIMD, 2^8-2^16"][1], "met")  # 9 / 4
+        figure, verdict = table["fastest build within 2x of FFTW with SIMD, 2^8-2^16"]
+        self.assertEqual(verdict, "met")  # 4 / 2
+        self.assertIn("2.00x the time of FFTW (fftw avx2)", figure)
+
+    def test_resampler_section_sets_speed_beside_quality(self):
+        write_run(self.dir.name, "bench_resample", [
+            ("BM_Container<float>/in:44100/out:48000/ch:2", 1e6, {"x_realtime": 1500.0}, "")])
+        write_run(self.dir.name, "bench_quality", [
+            ("BM_Resampler/ours/44100_48000/iterations:1", 1e6,
+             {"thd_n_db": -100.44, "image_db": -101.0, "ripple_db": 1.7071, "stopband_db": -7.2}, "")])
+        report = self.render()
+        self.assertIn("| ours | 44100 -> 48000 | 1500x | -100.4 dB | -101.0 dB | 1.707 dB | -7.2 dB |", report)
+        self.assertIn("| soxr HQ | 44100 -> 48000 | absent | | | | |", report)
+
     def test_share_of_peak(self):
         write_run(self.dir.name, "bench_peak", [("BM_Peak_SseAddMultiply", 1.0, {"flops": 10e9}, ""),
                                                 ("BM_Peak_NonTemporalCopy", 1.0, {"bytes_per_second": 20e9}, "")])
