@@ -92,13 +92,13 @@ std::vector<float> Random(size_t n, unsigned seed, float amplitude) {
 double FftError(int build) {
   constexpr int kOrder = 10, kN = 1 << kOrder;
   BuildScope scope(build);
-  spComplexFftSpec* spec = nullptr;
-  if (spFftCreateSpecComplex_32fc(&spec, kOrder, SP_FFT_NO_SCALE, 0) != SP_OK) return INFINITY;
+  spComplexFftSpec* record = nullptr;
+  if (spFftCreateSpecComplex_32fc(&record, kOrder, SP_FFT_NO_SCALE, 0) != SP_OK) return INFINITY;
   const auto x = Random(2 * kN, 11, 1.0f);
-  Block in(2 * kN), out(2 * kN), work(static_cast<size_t>(spec->workBytes) / 4 + 16);
+  Block in(2 * kN), out(2 * kN), work(static_cast<size_t>(record->workBytes) / 4 + 16);
   std::copy(x.begin(), x.end(), in.p);
-  spFftForwardComplex_32fc(in.p, out.p, spec, reinterpret_cast<uint8*>(work.p));
-  spFftFreeSpecComplex_32fc(spec);
+  spFftForwardComplex_32fc(in.p, out.p, record, reinterpret_cast<uint8*>(work.p));
+  spFftFreeSpecComplex_32fc(record);
   long double num = 0, den = 0;
   for (int k = 0; k < kN; ++k) {
     std::complex<long double> acc = 0;

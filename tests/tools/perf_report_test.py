@@ -13,9 +13,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SCRIPT = os.path.join(HERE, "..", "..", "tools", "perf_report.py")
 SAMPLE = os.path.join(HERE, "testdata", "perf_run")
 
-spec = importlib.util.spec_from_file_location("perf_report", SCRIPT)
-perf_report = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(perf_report)
+_found = importlib.util.spec_from_file_location("perf_report", SCRIPT)
+perf_report = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(perf_report)
 
 
 def aims_table(report):

@@ -79,7 +79,7 @@ std::string FftwInstructionSet(const fftwf_plan plan) {
 struct FftwSetup {
   float* in = nullptr;        // n floats (real) or 2n (complex)
   float* out = nullptr;       // n floats (real) or 2n (complex)
-  fftwf_complex* spec = nullptr;
+  fftwf_complex* spectrum = nullptr;  // real round trips: the half spectrum
   fftwf_plan fwd = nullptr;
   fftwf_plan inv = nullptr;   // real round trips only
   std::string label;
@@ -97,9 +97,9 @@ const FftwSetup& Fftw(Kind kind, int n, unsigned flags) {
   s.in = static_cast<float*>(fftwf_malloc(sizeof(float) * floats));
   s.out = static_cast<float*>(fftwf_malloc(sizeof(float) * floats));
   if (kind == Kind::RealRoundTrip) {
-    s.spec = static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (n / 2 + 1)));
-    s.fwd = fftwf_plan_dft_r2c_1d(n, s.in, s.spec, FFTW_MEASURE | flags);
-    s.inv = fftwf_plan_dft_c2r_1d(n, s.spec, s.out, FFTW_MEASURE | flags);
+    s.spectrum = static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (n / 2 + 1)));
+    s.fwd = fftwf_plan_dft_r2c_1d(n, s.in, s.spectrum, FFTW_MEASURE | flags);
+    s.inv = fftwf_plan_dft_c2r_1d(n, s.spectrum, s.out, FFTW_MEASURE | flags);
     s.label = "fftw " + FftwInstructionSet(s.fwd) + "/" + FftwInstructionSet(s.inv);
   } else {
     auto* in = reinterpret_cast<fftwf_complex*>(s.in);
