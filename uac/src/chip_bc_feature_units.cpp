@@ -236,10 +236,9 @@ STDMETHODIMP CChipFeatureUnit::GetChannelCount(ULONG Selector, PULONG Count) {
 }
 
 NTSTATUS CChipFeatureUnit::DeviceChannel(ULONG Selector, ULONG Channel, PULONG Device) {
+  // A control the unit lacks has no channel to address.
   ULONG count = 0;
-  NTSTATUS status = GetChannelCount(Selector, &count);
-  if (!NT_SUCCESS(status)) return status;
-  if (Channel >= count) return STATUS_INVALID_PARAMETER;
+  if (!NT_SUCCESS(GetChannelCount(Selector, &count)) || Channel >= count) return STATUS_INVALID_PARAMETER;
   const ULONG c = count > 1 ? Channel + 1 : 0;
   if (!HasControlOn(Selector, c)) return STATUS_INVALID_PARAMETER;
   *Device = c;
