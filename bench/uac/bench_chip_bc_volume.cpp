@@ -13,6 +13,7 @@
 #include "behaviour_profile.h"
 #include "driver_host.h"
 #include "sim/engine/engine.h"
+#include "uac/chip_bc_feature_units.h"
 
 namespace {
 
@@ -91,6 +92,25 @@ BENCHMARK_CAPTURE(BM_ChipVolumeSweep, chip_b, UA_CHIP_B_PROFILE, std::vector<UCH
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_ChipVolumeSweep, chip_c, UA_CHIP_C_PROFILE, std::vector<UCHAR>{9, 10, 13})
     ->Unit(benchmark::kMicrosecond);
+
+// The chip units' own share of a request: a level translated to the device value and
+// back, over each scale's whole range in 1/256 dB steps.
+void BM_ChipScaleRoundTrip(benchmark::State& state) {
+  const uac::ChipLevelScale* scales[] = {&uac::ChipBUnit9Scale(), &uac::ChipBUnit10Scale(), &uac::ChipBUnit13Scale(),
+                                         &uac::ChipCUnit9Scale(), &uac::ChipCUnit10Scale(), &uac::ChipCUnit13Scale()};
+  LONG level = 0;
+  size_t scale = 0;
+  for (auto _ : state) {
+    const uac::ChipLevelScale& s = *scales[scale];
+    benchmark::DoNotOptimize(s.Read(static_cast<LONG>(s.Write(level))));
+    level += 256;
+    if (level > s.Maximum || level < s.Minimum) {
+      scale = (scale + 1) % 6;
+      level = scales[scale]->Minimum;
+    }
+  }
+}
+BENCHMARK(BM_ChipScaleRoundTrip);
 
 }  // namespace
 
