@@ -142,6 +142,15 @@ TEST_F(ChipUnitTest, EachClassTranslatesItsScaleInBothDirections) {
       // Chip C unit 10.
       {Chip::C, 10, true, 0x1680, 0x168000},
       {Chip::C, 10, false, 0x1680, 0x168000},
+      // Levels far outside a scale saturate at the wire's ends instead of wrapping into
+      // another value (or onto 0x8000).
+      {Chip::B, 9, false, 0, 0x7FFFFFFF},
+      {Chip::B, 13, false, 32767, 0x7FFFFFFF},
+      {Chip::B, 10, false, -32767, -0x7FFFFFFF},
+      {Chip::C, 9, false, -32767, -200 * kDb},
+      {Chip::C, 13, false, -32767, -0x7FFFFFFF},
+      // Reads beyond the range are not wrapped either: device 100 dB is 156 dB.
+      {Chip::B, 13, true, 100 * 256, 156 * kDb},
   };
   // Built for each chip in turn on the same device.
   for (Chip chip : {Chip::B, Chip::C}) {
