@@ -40,13 +40,28 @@ struct DeviceContext {
   DEVICE_POWER_STATE systemToDevice[PowerSystemMaximum] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD3,
                                                            PowerDeviceD3, PowerDeviceD3, PowerDeviceD3,
                                                            PowerDeviceD3};
-  // KS handles open on the device and the requests on them under way: removal waits for
-  // the requests, then orphans the handles clients still hold.
-  std::mutex ksLock;
+  // KS handles open on the device and the requests on them under way (under g_ksLock):
+  // removal waits for the requests, then orphans the handles clients still hold.
   std::vector<PFILE_OBJECT> ksFiles;
   LONG ksBusy = 0;
   bool ksClosing = false;
   KEVENT ksIdle;  // notification, signalled while no KS request runs
+};
+
+// Guards the KS state of every device and the removal of a device's context from its
+// extension: a KS request finds the context and enters it in one step, so it either
+// counts before removal begins or is refused.
+KSPIN_LOCK g_ksLock = 0;
+
+class KsLock {
+ public:
+  KsLock() { KeAcquireSpinLock(&g_ksLock, &m_Irql); }
+  ~KsLock() { KeReleaseSpinLock(&g_ksLock, m_Irql); }
+  KsLock(const KsLock&) = delete;
+  KsLock& operator=(const KsLock&) = delete;
+
+ private:
+  KIRQL m_Irql;
 };
 
 DeviceContext* ContextOf(PDEVICE_OBJECT device) {
@@ -252,7 +267,10 @@ NTSTATUS DispatchPnp(DeviceContext* context, PIRP irp) {
       PDEVICE_OBJECT fdo = context->fdo;
       IoDetachDevice(context->lower);
       ForgetPhysicalDevice(fdo);
-      std::memset(fdo->DeviceExtension, 0, sizeof(DeviceContext*));
+      {
+        KsLock lock;
+        std::memset(fdo->DeviceExtension, 0, sizeof(DeviceContext*));
+      }
       delete context;
       IoDeleteDevice(fdo);
       return status;
@@ -266,24 +284,31 @@ NTSTATUS DispatchPnp(DeviceContext* context, PIRP irp) {
 // those under way; none starts once removal began.
 class KsRequest {
  public:
-  explicit KsRequest(DeviceContext* context) : m_Context(context) {
-    std::lock_guard<std::mutex> guard(context->ksLock);
-    if (context->ksClosing) return;
-    if (context->ksBusy++ == 0) KeClearEvent(&context->ksIdle);
-    m_Entered = true;
+  explicit KsRequest(PDEVICE_OBJECT device) {
+    KsLock lock;
+    DeviceContext* context = ContextOf(device);
+    if (!context || context->removed) {
+      m_Status = STATUS_INVALID_DEVICE_REQUEST;
+    } else if (context->ksClosing) {
+      m_Status = STATUS_DEVICE_REMOVED;
+    } else {
+      if (context->ksBusy++ == 0) KeClearEvent(&context->ksIdle);
+      m_Context = context;
+    }
   }
   ~KsRequest() {
-    if (!m_Entered) return;
-    std::lock_guard<std::mutex> guard(m_Context->ksLock);
+    if (!m_Context) return;
+    KsLock lock;
     if (--m_Context->ksBusy == 0) KeSetEvent(&m_Context->ksIdle, IO_NO_INCREMENT, FALSE);
   }
   KsRequest(const KsRequest&) = delete;
   KsRequest& operator=(const KsRequest&) = delete;
-  bool Entered() const { return m_Entered; }
+  DeviceContext* Context() const { return m_Context; }  // null: refused with Status()
+  NTSTATUS Status() const { return m_Status; }
 
  private:
-  DeviceContext* m_Context;
-  bool m_Entered = false;
+  DeviceContext* m_Context = nullptr;
+  NTSTATUS m_Status = STATUS_SUCCESS;
 };
 
 KsFile* KsFileOf(PFILE_OBJECT file) {
@@ -299,12 +324,13 @@ bool IsPinName(PFILE_OBJECT file) {
 
 // A filter is opened by the subdevice's name; a pin by KSSTRING_Pin relative to its
 // filter's file object, with the KSPIN_CONNECT and data format in the system buffer.
-NTSTATUS DispatchCreate(DeviceContext* context, PIRP irp) {
+NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PFILE_OBJECT file = stack->FileObject;
+  KsRequest request(device);
+  DeviceContext* context = request.Context();
+  if (!context) return Complete(irp, request.Status());
   if (!file || !file->FileName.Buffer || KsFileOf(file)) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-  KsRequest request(context);
-  if (!request.Entered()) return Complete(irp, STATUS_DEVICE_REMOVED);
   auto opened = std::unique_ptr<KsFile>(new (std::nothrow) KsFile);
   if (!opened) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
   NTSTATUS status;
@@ -323,7 +349,7 @@ NTSTATUS DispatchCreate(DeviceContext* context, PIRP irp) {
     if (NT_SUCCESS(status)) opened->filter = std::move(filter);
   }
   if (NT_SUCCESS(status)) {
-    std::lock_guard<std::mutex> guard(context->ksLock);
+    KsLock lock;
     context->ksFiles.push_back(file);
     file->FsContext = opened.release();
     SetKsFileMark(file, kKsFileOpen);
@@ -331,9 +357,9 @@ NTSTATUS DispatchCreate(DeviceContext* context, PIRP irp) {
   return Complete(irp, status);
 }
 
-// Takes the handle's objects off the file object; PortCls's share goes with it.
-std::unique_ptr<KsFile> DetachKsFile(DeviceContext* context, PFILE_OBJECT file, ULONG_PTR mark) {
-  std::lock_guard<std::mutex> guard(context->ksLock);
+// Takes the handle's objects off the file object (under g_ksLock); PortCls's share goes
+// when the caller drops the result, outside the lock.
+std::unique_ptr<KsFile> DetachKsFileLocked(DeviceContext* context, PFILE_OBJECT file, ULONG_PTR mark) {
   KsFile* held = KsFileOf(file);
   if (!held) return nullptr;
   std::erase(context->ksFiles, file);
@@ -342,18 +368,24 @@ std::unique_ptr<KsFile> DetachKsFile(DeviceContext* context, PFILE_OBJECT file, 
   return std::unique_ptr<KsFile>(held);
 }
 
-NTSTATUS DispatchClose(DeviceContext* context, PIRP irp) {
+NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-  KsRequest request(context);
-  // Closing a pin walks its stream down to STOP: that runs counted, as any request.
-  DetachKsFile(context, file, 0).reset();
+  // Closing a pin walks its stream down to STOP: that runs counted, as any request, but a
+  // close during removal still lets go of the handle.
+  KsRequest request(device);
+  std::unique_ptr<KsFile> closed;
+  {
+    KsLock lock;
+    if (DeviceContext* context = ContextOf(device)) closed = DetachKsFileLocked(context, file, 0);
+  }
+  closed.reset();
   return Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS DispatchDeviceControl(DeviceContext* context, PIRP irp) {
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  KsRequest request(context);
-  if (!request.Entered()) return Complete(irp, STATUS_DEVICE_REMOVED);
+  KsRequest request(device);
+  if (!request.Context()) return Complete(irp, request.Status());
   KsFile* file = KsFileOf(stack->FileObject);
   if (!file) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   const auto& io = stack->Parameters.DeviceIoControl;
@@ -394,20 +426,22 @@ NTSTATUS DispatchDeviceControl(DeviceContext* context, PIRP irp) {
 }
 
 // Removal: no KS request starts any more, those under way finish, and the handles still
-// open are orphaned (pins first); their objects stay with the clients until they close.
+// open are orphaned; PortCls lets go of their objects (pins first), which stay with the
+// clients until they close.
 void OrphanKsFiles(DeviceContext* context) {
   {
-    std::lock_guard<std::mutex> guard(context->ksLock);
+    KsLock lock;
     context->ksClosing = true;
   }
   KeWaitForSingleObject(&context->ksIdle, Executive, KernelMode, FALSE, nullptr);
-  std::vector<PFILE_OBJECT> files;
+  std::vector<std::unique_ptr<KsFile>> orphaned;
   {
-    std::lock_guard<std::mutex> guard(context->ksLock);
-    files = context->ksFiles;
-    std::stable_partition(files.begin(), files.end(), [](PFILE_OBJECT f) { return KsFileOf(f)->pin != nullptr; });
+    KsLock lock;
+    std::vector<PFILE_OBJECT> files = context->ksFiles;
+    for (PFILE_OBJECT file : files) orphaned.push_back(DetachKsFileLocked(context, file, kKsFileOrphaned));
   }
-  for (PFILE_OBJECT file : files) DetachKsFile(context, file, kKsFileOrphaned).reset();
+  std::stable_partition(orphaned.begin(), orphaned.end(), [](const auto& f) { return f && f->pin; });
+  orphaned.clear();
 }
 
 }  // namespace
@@ -415,8 +449,12 @@ void OrphanKsFiles(DeviceContext* context) {
 bool DispatchesKsRequests(PDEVICE_OBJECT device) {
   // Only a device PortCls added is looked into: others may be mere names of a subdevice.
   if (!device || PhysicalDeviceOf(device) == device) return false;
-  DeviceContext* context = ContextOf(device);
-  if (!context || context->removed || !device->DriverObject) return false;
+  {
+    KsLock lock;
+    DeviceContext* context = ContextOf(device);
+    if (!context || context->removed || context->ksClosing) return false;
+  }
+  if (!device->DriverObject) return false;
   const auto& major = device->DriverObject->MajorFunction;
   return major[IRP_MJ_CREATE] && major[IRP_MJ_CLOSE] && major[IRP_MJ_DEVICE_CONTROL];
 }
@@ -472,14 +510,18 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 
 NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!Irp) return STATUS_INVALID_PARAMETER;
+  // KS requests find the device's context under the KS lock, as removal may be taking it.
+  switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    case IRP_MJ_CREATE: return DispatchCreate(DeviceObject, Irp);
+    case IRP_MJ_CLOSE: return DispatchClose(DeviceObject, Irp);
+    case IRP_MJ_DEVICE_CONTROL: return DispatchDeviceControl(DeviceObject, Irp);
+    default: break;
+  }
   DeviceContext* context = ContextOf(DeviceObject);
   if (!context || context->removed) return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
   switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
     case IRP_MJ_PNP: return DispatchPnp(context, Irp);
     case IRP_MJ_POWER: return DispatchPower(context, Irp);
-    case IRP_MJ_CREATE: return DispatchCreate(context, Irp);
-    case IRP_MJ_CLOSE: return DispatchClose(context, Irp);
-    case IRP_MJ_DEVICE_CONTROL: return DispatchDeviceControl(context, Irp);
     case IRP_MJ_SYSTEM_CONTROL: return PassDown(context, Irp);
     default: return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
   }
