@@ -157,8 +157,9 @@ class DriverSuspendEngine : public DriverSuspend {
 // A pin waits in PAUSE for 10 s: the streaming alternate setting is taken only at RUN,
 // so nothing holds the device awake and it goes to sleep. The RUN request wakes it on
 // its way in, selects the setting on a device in D0 and the stream plays; while it runs
-// it holds the device awake. With the engine polling the position in PAUSE each poll
-// wakes the sleeping device in turn, and the RUN finds it awake or asleep.
+// it holds the device awake. With the engine polling the position in PAUSE, each poll
+// wakes a sleeping device (and a poll under way when the idle timer fires keeps it
+// awake that round), so the RUN finds it awake or asleep.
 TEST_F(DriverSuspendEngine, APinHeldInPauseThenRunPlays) {
   struct Row {
     const char* name;
@@ -180,8 +181,8 @@ TEST_F(DriverSuspendEngine, APinHeldInPauseThenRunPlays) {
     ASSERT_EQ(stream->Pump(), STATUS_SUCCESS);  // the buffer filled before RUN, as an engine primes it
     const LONG idleRequests = device()->IdleRequestsSent();
     DelayMs(10000);
-    EXPECT_GT(device()->IdleRequestsSent(), idleRequests);  // the paused pin let it sleep
     if (row.asleepAtRun) {
+      EXPECT_GT(device()->IdleRequestsSent(), idleRequests);  // the paused pin let it sleep
       EXPECT_EQ(device()->GetPowerState(), PowerDeviceD2);
       EXPECT_EQ(sim_->CurrentAlternate(1), 0);
     }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -628,36 +627,34 @@ TEST_F(KsHandles, HandlesLeftOpenAtRemovalAreOrphaned) {
 TEST_F(KsHandles, RequestsRacingTheRemovalEndCleanly) {
   std::unique_ptr<platform::ks::Filter> wave;
   ASSERT_EQ(platform::ks::OpenFilter(started.fdo, u"SPKOut00Wave", &wave), STATUS_SUCCESS);
-  std::atomic<bool> stop{false};
-  std::atomic<int> answered{0}, refused{0}, other{0};
+  int answered = 0, refused = 0, other = 0;  // read after the join
   {
+    // The client asks until it is refused (at most a second of asking).
     platform::clock::Thread client("client", [&] {
       KSPROPERTY ctypes{KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET};
-      while (!stop.load()) {
+      for (int i = 0; i < 1000 && !refused; ++i) {
         ULONG value = 0, returned = 0;
         NTSTATUS status = wave->Property(&ctypes, sizeof ctypes, &value, sizeof value, &returned);
-        if (status == STATUS_SUCCESS && value >= 2) {
+        if (status == STATUS_SUCCESS && value >= 2)
           ++answered;
-        } else if (status == STATUS_DEVICE_REMOVED || status == STATUS_INVALID_DEVICE_REQUEST) {
+        else if (status == STATUS_DEVICE_REMOVED || status == STATUS_INVALID_DEVICE_REQUEST)
           ++refused;
-          break;
-        } else {
+        else
           ++other;
-        }
         platform::testing::DelayMs(1);
       }
     });
     platform::testing::DelayMs(static_cast<LONGLONG>(seed() % 7));
     ASSERT_EQ(Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
     removed = true;
-    platform::testing::DelayMs(5);
-    stop = true;
     client.Join();
   }
-  EXPECT_EQ(other.load(), 0);
-  EXPECT_EQ(refused.load(), 1);
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(refused, 1);
+  RecordProperty("answered before the removal", answered);
   wave.reset();
 }
+
 
 }  // namespace
 
