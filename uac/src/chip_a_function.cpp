@@ -180,6 +180,7 @@ NTSTATUS CChipAFunction::CreateUnitAt(ULONG Offset, PUCHAR d, CUacUnit** Unit) {
       FindChipAUnitRow(d[2], d[3], m_VendorId, m_ProductId, terminal ? static_cast<USHORT>(d[4] | d[5] << 8) : 0);
   if (!row) return CUac1Function::CreateUnitAt(Offset, d, Unit);
   NTSTATUS status = row->Create(d[3], this, Unit);
+  if (NT_SUCCESS(status)) (*Unit)->SetClassName(row->ClassName);
   if (!NT_SUCCESS(status))
     SetFault(Offset, d[2], d[3], "%s %u could not be created", UnitSubtypeWords(kProtocolUac1, d[2]), d[3]);
   return status;
