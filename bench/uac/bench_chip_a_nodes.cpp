@@ -113,29 +113,36 @@ void BM_ChipAVolumeSetLevel(benchmark::State& state) {
 BENCHMARK(BM_ChipAVolumeSetLevel);
 
 // The whole path of one volume change: KS property request on the topology filter, the
-// property handler, the node (clamp, quantise, Settings), the unit's curve, the class
-// request as a control transfer on the simulated bus to the device's SET_CUR.
-void BM_ChipAKsVolumeSet(benchmark::State& state) {
-  std::ifstream in(UA_CHIP_A_DEVICE_FILE);
+// property handler, the node (clamp, quantise, Settings), the unit's scaling, the class
+// request as a control transfer on the simulated bus to the device's SET_CUR. The chip A
+// render unit's volume (its curve), beside a plain UAC 1.0 headset's volume as the
+// baseline of the same path.
+void RunKsVolumeSet(benchmark::State& state, const char* file, bool chipA, sim::device::SimDevice::ControlKey key,
+                    LONG probe, std::int64_t expected) {
+  std::ifstream in(file);
   std::stringstream text;
   text << in.rdbuf();
+  sim::device::DeviceProfile profile;
   tools::BehaviourProfile behaviour;
   std::string error;
-  if (!tools::LoadBehaviourProfile(UA_CHIP_A_PROFILE, behaviour, error)) {
-    state.SkipWithError(error.c_str());
-    return;
+  if (chipA) {
+    if (!tools::LoadBehaviourProfile(UA_CHIP_A_PROFILE, behaviour, error)) {
+      state.SkipWithError(error.c_str());
+      return;
+    }
+    tools::ApplyStrings(behaviour, profile);
+  } else {
+    profile.strings[0x50] = u"SIMULATED-UAC";
   }
-  sim::device::DeviceProfile profile;
-  tools::ApplyStrings(behaviour, profile);
   std::unique_ptr<sim::device::SimDevice> sim;
   if (!sim::device::SimDevice::FromDumpText(text.str(), profile, sim, error)) {
     state.SkipWithError(error.c_str());
     return;
   }
-  tools::ApplyDevice(behaviour, *sim);
+  if (chipA) tools::ApplyDevice(behaviour, *sim);
   tools::DriverHost host;
   if (host.StartDriver(std::move(sim)) != STATUS_SUCCESS) {
-    state.SkipWithError("the chip A device did not start");
+    state.SkipWithError("the device did not start");
     return;
   }
   std::unique_ptr<sim::engine::FilterClient> topology;
@@ -146,17 +153,16 @@ void BM_ChipAKsVolumeSet(benchmark::State& state) {
     state.SkipWithError("no topology filter");
     return;
   }
-  // The render unit's volume: the node whose SET reaches unit 13's volume on the device.
-  const sim::device::SimDevice::ControlKey key{false, 13, 2, 1};
+  // The volume node whose SET reaches the device control.
   ULONG node = ULONG(-1);
   for (ULONG n = 0; n < description.nodeTypes.size() && node == ULONG(-1); ++n) {
     if (!IsEqualGUID(description.nodeTypes[n], KSNODETYPE_VOLUME)) continue;
-    if (NT_SUCCESS(topology->SetNodeValue(n, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, -65536 / 2)) &&
-        host.sim()->GetControl(key) == -512)
+    if (NT_SUCCESS(topology->SetNodeValue(n, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, probe)) &&
+        host.sim()->GetControl(key) == expected)
       node = n;
   }
   if (node == ULONG(-1)) {
-    state.SkipWithError("no render volume node");
+    state.SkipWithError("no volume node");
     return;
   }
   LONG level = 0;
@@ -167,7 +173,16 @@ void BM_ChipAKsVolumeSet(benchmark::State& state) {
   topology.reset();
   host.Stop();
 }
+
+void BM_ChipAKsVolumeSet(benchmark::State& state) {
+  RunKsVolumeSet(state, UA_CHIP_A_DEVICE_FILE, true, {false, 13, 2, 1}, -65536 / 2, -512);
+}
 BENCHMARK(BM_ChipAKsVolumeSet)->Unit(benchmark::kMicrosecond);
+
+void BM_Uac1KsVolumeSet(benchmark::State& state) {
+  RunKsVolumeSet(state, UA_DEVICE_DUMPS_DIR "/uac1-headset-A.txt", false, {false, 5, 2, 1}, -65536, -256);
+}
+BENCHMARK(BM_Uac1KsVolumeSet)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
