@@ -188,6 +188,84 @@ TEST_F(ChipAUnits, EachDescriptorGetsItsChipClass) {
   EXPECT_EQ(uac::FindChipAUnitRow(9, 20, 0x1234, 0x5678), nullptr);
 }
 
+// Linking stops at the first source that names no entity: that unit and the units after it
+// stay unlinked (their first node has no source), and the build goes on with what was
+// linked.
+TEST_F(ChipAUnits, LinkingEndsAtASourceThatNamesNothing) {
+  auto firstSource = [&](ULONG unit) {
+    auto* u = As<uac::IUacUnit>(Unit(unit), uac::IID_IUacUnit);
+    ULONG count = 0;
+    const ULONG* sources = nullptr;
+    if (!u || !u->GetNode(0) || !NT_SUCCESS(u->GetNode(0)->GetSources(&count, &sources)) || !count) return ULONG(-1);
+    return sources[0];
+  };
+  auto outputNode = [&](ULONG unit) {
+    ULONG id = 0;
+    auto* u = As<uac::IUacUnit>(Unit(unit), uac::IID_IUacUnit);
+    return u && NT_SUCCESS(u->GetOutputNodeId(&id)) ? id : ULONG(-1);
+  };
+  StartChipA();
+  EXPECT_EQ(firstSource(16), outputNode(4));  // linked: the S/PDIF terminal's node
+  TearDownDevice();
+
+  // Line-in unit 11 (at offset 176) names source 99, which is nothing; units 4 and 16
+  // come after it in the descriptors.
+  auto config = file_.config;
+  ASSERT_EQ(config[176 + 3], 11);
+  config[176 + 4] = 99;
+  sim::device::DeviceProfile profile;
+  profile.strings[0x50] = kChipAModel;
+  Plug(chip_a_test::WithIds(file_.device, 0x1234, 0x5678), config, profile);
+  sim_->SetVendorData(kVendorIn, 0x81, 0, 8, {0x03});
+  chip_.Install(*sim_);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  EXPECT_EQ(firstSource(13), outputNode(10));  // before unit 11: linked
+  EXPECT_EQ(firstSource(11), 0u);
+  EXPECT_EQ(firstSource(16), 0u);  // after it: not linked, though its terminal exists
+  EXPECT_NE(outputNode(4), ULONG(-1));
+}
+
+// The rear and side pairs trade places on the wire only when the render unit has eight
+// channels; trimmed to six (8-channel output disabled) its channels go out as they are.
+TEST_F(ChipAUnits, RenderUnitSwapsRearAndSidePairsOnlyWithEightChannels) {
+  auto config = file_.config;
+  ASSERT_EQ(config[97 + 3], 13);
+  for (ULONG c = 1; c <= 8; ++c) config[97 + 6 + c] = 0x02;  // volume on every channel
+  struct Case {
+    const char* name;
+    USHORT vendor, product;
+    bool out8Disabled;
+    std::vector<UCHAR> wire;  // device channel of node channels 0..n-1
+  };
+  const Case cases[] = {{"EightChannels", 0x1E7D, 0x3750, false, {1, 2, 3, 4, 7, 8, 5, 6}},
+                        {"SixChannels", 0x1234, 0x5678, true, {1, 2, 3, 4, 5, 6}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::device::DeviceProfile profile;
+    profile.strings[0x50] = kChipAModel;
+    Plug(chip_a_test::WithIds(file_.device, c.vendor, c.product), config, profile);
+    sim_->SetVendorData(kVendorIn, 0x81, 0, 8, {0x02});  // read, but no row's register condition
+    chip_ = ChipRegisters(3, {});
+    chip_.Install(*sim_);
+    reg::SetDword(Settings(), u"Disable8ChOutSupported", c.out8Disabled ? 1 : 0);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(function()->Switches()[uac::CHIPA_OUT8], c.out8Disabled);
+    auto* levels = As<uac::IUacLevelControlSource>(Unit(13), uac::IID_IUacLevelControlSource);
+    ULONG count = 0;
+    ASSERT_EQ(levels->GetChannelCount(2, &count), STATUS_SUCCESS);
+    ASSERT_EQ(count, c.wire.size());
+    for (ULONG ch = 0; ch < count; ++ch) {
+      sim_->ClearControlLog();
+      ASSERT_EQ(levels->SetCur(2, ch, -kDb), STATUS_SUCCESS);
+      const auto log = sim_->control_log();
+      ASSERT_EQ(log.size(), 1u);
+      EXPECT_EQ(log[0].setup.wValue, 0x0200 | c.wire[ch]) << ch;
+    }
+    EXPECT_EQ(levels->SetCur(2, count, -kDb), STATUS_INVALID_PARAMETER);
+    TearDownDevice();
+  }
+}
+
 // The render unit through the curve, on its volume (device channel 1).
 TEST_F(ChipAUnits, RenderUnitReadsAndWritesAlongTheCurve) {
   StartChipA();
