@@ -182,7 +182,9 @@ STDMETHODIMP CChipAFeatureUnit11::NonDelegatingQueryInterface(REFIID iid, PVOID*
   return CChipAFeatureUnit9::NonDelegatingQueryInterface(iid, object);
 }
 
+// The forced flag belongs to the mute alone; any other switch of the unit is a class one.
 STDMETHODIMP CChipAFeatureUnit11::GetCur(ULONG Selector, ULONG Channel, PUCHAR Value) {
+  if (Selector != FU_MUTE) return CChipAFeatureUnit9::GetCur(Selector, Channel, Value);
   if (Channel != 0 || !Value) return STATUS_INVALID_PARAMETER;
   UCHAR wire = 0;
   NTSTATUS status = Request(kGetCur, Selector, 0, true, &wire, 1);
@@ -193,6 +195,7 @@ STDMETHODIMP CChipAFeatureUnit11::GetCur(ULONG Selector, ULONG Channel, PUCHAR V
 }
 
 STDMETHODIMP CChipAFeatureUnit11::SetCur(ULONG Selector, ULONG Channel, UCHAR Value) {
+  if (Selector != FU_MUTE) return CChipAFeatureUnit9::SetCur(Selector, Channel, Value);
   if (Channel != 0) return STATUS_INVALID_PARAMETER;
   m_nCachedMute = Value;
   UCHAR wire = static_cast<UCHAR>(Value | m_bForcedMute);

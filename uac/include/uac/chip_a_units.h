@@ -112,9 +112,10 @@ class CChipAFeatureUnit11 : public IChipAForcedMute, public CChipAFeatureUnit9 {
 
   using CChipAFeatureUnit9::GetCur;
   using CChipAFeatureUnit9::SetCur;
-  // Channel 0 (the master) only, else STATUS_INVALID_PARAMETER; the byte read is cached.
+  // The mute: channel 0 (the master) only, else STATUS_INVALID_PARAMETER; the byte read
+  // is cached. Other switches as the class's.
   STDMETHODIMP GetCur(ULONG Selector, ULONG Channel, PUCHAR Value) override;
-  // Channel 0 only; the value is cached and sent OR'ed with the forced-mute flag.
+  // The mute: channel 0 only; the value is cached and sent OR'ed with the forced-mute flag.
   STDMETHODIMP SetCur(ULONG Selector, ULONG Channel, UCHAR Value) override;
   // IChipAForcedMute
   STDMETHODIMP SetStatusMute(UCHAR Flag) override;
