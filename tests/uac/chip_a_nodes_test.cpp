@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
 #include "support/kernel_fixture.h"
@@ -112,7 +113,9 @@ TEST_F(ChipANodes, VolumeGainsFollowTheLevelOverTheWholeRange) {
     worst = std::max(worst, relative);
     ASSERT_LE(relative, 1e-6) << level;
   }
-  RecordProperty("worst relative gain error", std::to_string(worst));
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", worst);
+  RecordProperty("worst_relative_gain_error", text);
   // Channel 0 kept its gain; minus infinity is silence; a level out of range is clamped.
   EXPECT_NEAR(node->Gain(0), static_cast<double>(Oracle(-10 * kDb)), 1e-6 * Oracle(-10 * kDb));
   ASSERT_EQ(node->SetLevel(0, kLevelMinusInfinity), STATUS_SUCCESS);
