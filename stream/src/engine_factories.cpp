@@ -1,4 +1,5 @@
 #include "adapter/object_model.h"
+#include "stream/chip_d_render_stream.h"
 #include "stream/uac1_stream_engines.h"
 #include "stream/uac2_stream_engines.h"
 #include "stream/usb_stream_engine.h"
@@ -59,6 +60,9 @@ NTSTATUS Create(uac::StreamEngineClass Class, ULONG Tag, UCHAR InterfaceNumber, 
     case uac::StreamEngineClass::Uac1Capture:
       return CreateEngine<CUac1CaptureStream>(Tag, adapter::STREAM_DIRECTION_CAPTURE, Owner, Engine, InterfaceNumber,
                                               TerminalNodeId);
+    case uac::StreamEngineClass::ChipDRender:
+      return CreateEngine<CTZ4180Render>(Tag, adapter::STREAM_DIRECTION_RENDER, Owner, Engine, ULONG{InterfaceNumber},
+                                         TerminalNodeId);
     default:
       return STATUS_NOT_SUPPORTED;
   }

@@ -12,7 +12,8 @@
 
 namespace uac {
 
-enum class StreamEngineClass : ULONG { Uac1Render, Uac1Capture, Uac2Render, Uac2Capture };
+// ChipDRender: the chip class D render engine, which sends channels 0 and 1 of its formats.
+enum class StreamEngineClass : ULONG { Uac1Render, Uac1Capture, Uac2Render, Uac2Capture, ChipDRender };
 
 struct StreamEngineFactory {
   // Constructs an engine of the class (zeroed non-paged pool under `Tag`) for the
