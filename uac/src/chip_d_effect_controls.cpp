@@ -253,14 +253,16 @@ STDMETHODIMP CChipDLpvEffectControl::GetValues(ULONG First, ULONG Count, PULONG 
 
 STDMETHODIMP CChipDLpvEffectControl::SetValues(ULONG First, ULONG Count, const ULONG* Values) {
   if (!Values || Count == 0 || First >= kValueCount || Count > kValueCount - First) return STATUS_INVALID_PARAMETER;
+  // The caller's values may lie in paged memory: read them before the lock raises IRQL.
+  ULONG given[kValueCount] = {};
+  for (ULONG i = 0; i < Count; ++i) given[First + i] = Values[i];
   bool accepted[kValueCount] = {};
   bool any = false;
   KLOCK_QUEUE_HANDLE handle;
   bool atDpc = false;
   LockEffect(&handle, &atDpc);
-  for (ULONG i = 0; i < Count; ++i) {
-    const ULONG index = First + i;
-    const ULONG value = Values[i];
+  for (ULONG index = First; index < First + Count; ++index) {
+    const ULONG value = given[index];
     if (index == kRoom) {
       if (value != m_Values[kRoom]) {
         if (value > kMaxRoom) continue;
@@ -273,14 +275,11 @@ STDMETHODIMP CChipDLpvEffectControl::SetValues(ULONG First, ULONG Count, const U
     any = true;
   }
   for (ULONG index = 0; index < kValueCount; ++index)
-    if (accepted[index]) m_Values[index] = Values[index - First];
+    if (accepted[index]) m_Values[index] = given[index];
   UnlockEffect(&handle, atDpc);
   if (!any) return STATUS_INVALID_PARAMETER;
-  for (ULONG index = 0; index < kValueCount; ++index) {
-    if (!accepted[index]) continue;
-    ULONG value = Values[index - First];
-    SavedValue(SETTINGS_WRITE, index, &value);
-  }
+  for (ULONG index = 0; index < kValueCount; ++index)
+    if (accepted[index]) SavedValue(SETTINGS_WRITE, index, &given[index]);
   return STATUS_SUCCESS;
 }
 
