@@ -1,5 +1,6 @@
 #include "stream/chip_d_render_stream.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "adapter/object_model.h"
@@ -10,15 +11,72 @@ namespace {
 
 constexpr ULONG kDeviceChannels = 2;
 
-// One frame's two samples, moved with a fixed size so the copy is a load and a store.
+// A frame's two samples as integers: 4, 6 (4 + 2) or 8 bytes, loaded and stored as
+// such so that every move stays in registers.
 template <ULONG Bytes>
+struct Pair {
+  std::uint64_t low;
+  std::uint16_t high;
+  // Six bytes read as one eight-byte word, where the frame is long enough for it.
+  static Pair LoadWide(const UCHAR* p) {
+    Pair v{0, 0};
+    std::memcpy(&v.low, p, 8);
+    v.high = static_cast<std::uint16_t>(v.low >> 32);
+    return v;
+  }
+  static Pair Load(const UCHAR* p) {
+    Pair v{0, 0};
+    if constexpr (Bytes == 6) {
+      std::uint32_t low32;
+      std::memcpy(&low32, p, 4);
+      std::memcpy(&v.high, p + 4, 2);
+      v.low = low32;
+    } else if constexpr (Bytes == 4) {
+      std::uint32_t low32;
+      std::memcpy(&low32, p, 4);
+      v.low = low32;
+    } else {
+      std::memcpy(&v.low, p, 8);
+    }
+    return v;
+  }
+  void Store(PUCHAR p) const {
+    if constexpr (Bytes == 6) {
+      const std::uint32_t low32 = static_cast<std::uint32_t>(low);
+      std::memcpy(p, &low32, 4);
+      std::memcpy(p + 4, &high, 2);
+    } else if constexpr (Bytes == 4) {
+      const std::uint32_t low32 = static_cast<std::uint32_t>(low);
+      std::memcpy(p, &low32, 4);
+    } else {
+      std::memcpy(p, &low, 8);
+    }
+  }
+};
+
+// Four frames are read before any of them is written: their places all lie before the
+// first of them (and before every later frame), and no store has to wait for the load
+// of the next frame behind it.
+template <ULONG Bytes, bool Wide = false>
 ULONG PackFrames(PUCHAR Buffer, ULONG Frames, ULONG BlockAlign) {
   const UCHAR* source = Buffer;
   PUCHAR destination = Buffer;
-  for (ULONG i = 0; i < Frames; ++i) {
-    UCHAR pair[Bytes];
-    std::memcpy(pair, source, Bytes);
-    std::memcpy(destination, pair, Bytes);
+  ULONG i = 0;
+  constexpr auto load = Wide ? &Pair<Bytes>::LoadWide : &Pair<Bytes>::Load;
+  for (; i + 4 <= Frames; i += 4) {
+    const Pair<Bytes> a = load(source);
+    const Pair<Bytes> b = load(source + BlockAlign);
+    const Pair<Bytes> c = load(source + 2 * BlockAlign);
+    const Pair<Bytes> d = load(source + 3 * BlockAlign);
+    a.Store(destination);
+    b.Store(destination + Bytes);
+    c.Store(destination + 2 * Bytes);
+    d.Store(destination + 3 * Bytes);
+    source += 4 * BlockAlign;
+    destination += 4 * Bytes;
+  }
+  for (; i < Frames; ++i) {
+    Pair<Bytes>::Load(source).Store(destination);
     source += BlockAlign;
     destination += Bytes;
   }
@@ -33,7 +91,8 @@ ULONG PackFirstTwoChannels(PUCHAR Buffer, ULONG Frames, ULONG BlockAlign, ULONG 
     case 2:
       return PackFrames<4>(Buffer, Frames, BlockAlign);
     case 3:
-      return PackFrames<6>(Buffer, Frames, BlockAlign);
+      // 24-bit frames of four channels or more hold eight bytes from each pair on.
+      return BlockAlign >= 8 ? PackFrames<6, true>(Buffer, Frames, BlockAlign) : PackFrames<6>(Buffer, Frames, BlockAlign);
     case 4:
       return PackFrames<8>(Buffer, Frames, BlockAlign);
     default:
