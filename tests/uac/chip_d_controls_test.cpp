@@ -8,6 +8,7 @@
 
 #include "adapter/object_model.h"
 #include "dsp/host.h"
+#include "kernel/clock.h"
 #include "kernel/pool.h"
 #include "kernel/registry.h"
 #include "uac/chip_d_effect_controls.h"
@@ -355,6 +356,62 @@ TEST_F(ChipDControls, EnableRefusedByTheDeviceChangesNothing) {
     EXPECT_EQ(effect->m_lChanged[CUacEffectControl::kChangeFlag], 1);
     EXPECT_EQ(Saved(name), Bytes{1});
   }
+}
+
+// The control side against a processing side at DISPATCH_LEVEL, under many scheduler
+// seeds: every enable the device took is either still flagged or was seen by the
+// processing when it took the flag (no toggle lost), and the virtualiser's room and wide
+// are only ever seen as a pair SetValues set together.
+TEST_F(ChipDControls, ProcessingSeesEveryEnableAndWholeValuePairsUnderSeeds) {
+  // Timers on their due times: the processing side wakes with the bus frames that end
+  // the control side's requests.
+  UseExactTiming();
+  uac::CChipDFeatureUnit* unit = Build(kMute, kReverbBit | kLpvBit);
+  ASSERT_NE(unit, nullptr);
+  auto* reverb = Find<CChipDReverbEffectControl>(unit);
+  auto* lpv = Find<CChipDLpvEffectControl>(unit);
+  ASSERT_TRUE(reverb && lpv);
+  const ULONG pairs[2][2] = {{0, 0}, {2, 1}};
+  constexpr int kRounds = 6;
+  const auto seeds = platform::testing::SeedsWhere(seed() * 1000 + 1, 16, [&] {
+    bool failed = lpv->SetValues(0, 2, pairs[0]) != STATUS_SUCCESS || reverb->SetValue(0) != STATUS_SUCCESS;
+    InterlockedExchange(&reverb->m_lChanged[CUacEffectControl::kChangeFlag], 0);
+    UCHAR seen = 0;
+    volatile LONG done = 0;
+    {
+      platform::clock::Thread writer("control", [&] {
+        for (int i = 0; i < kRounds; ++i) {
+          failed |= reverb->SetValue(static_cast<UCHAR>((i + 1) & 1)) != STATUS_SUCCESS;
+          failed |= lpv->SetValues(0, 2, pairs[(i + 1) & 1]) != STATUS_SUCCESS;
+        }
+        InterlockedExchange(&done, 1);
+      });
+      // A buffer every 250 us of virtual time until the control side is done, so that it
+      // is ready to run whenever a request of the control side completes.
+      platform::clock::Thread processing("processing", [&] {
+        while (!InterlockedCompareExchange(&done, 0, 0)) {
+          LARGE_INTEGER interval;
+          interval.QuadPart = -2500;
+          KeDelayExecutionThread(KernelMode, FALSE, &interval);
+          KIRQL old;
+          KeRaiseIrql(DISPATCH_LEVEL, &old);
+          if (InterlockedExchange(&reverb->m_lChanged[CUacEffectControl::kChangeFlag], 0)) seen = reverb->EnableValue();
+          KLOCK_QUEUE_HANDLE handle;
+          bool atDpc = false;
+          lpv->LockEffect(&handle, &atDpc);
+          const ULONG room = lpv->Virtualiser()->GetHeadphoneRoom(), wide = lpv->Virtualiser()->GetHeadphoneWide();
+          failed |= !((room == 0 && wide == 0) || (room == 2 && wide == 1));
+          lpv->UnlockEffect(&handle, atDpc);
+          KeLowerIrql(old);
+        }
+      });
+      writer.Join();
+      processing.Join();
+    }
+    const bool flagged = reverb->m_lChanged[CUacEffectControl::kChangeFlag] != 0;
+    return failed || (!flagged && seen != reverb->EnableValue());
+  });
+  EXPECT_TRUE(seeds.empty()) << "first failing seed " << (seeds.empty() ? 0 : seeds[0]);
 }
 
 // Every allocation of both Inits failed in turn: Init still succeeds with the switch,

@@ -44,6 +44,9 @@ class CUacEffectControl : public CEffectControl, public adapter::IDspNode {
   STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE*, PVOID, ULONG) override { return STATUS_SUCCESS; }
   STDMETHODIMP Reset() override { return STATUS_SUCCESS; }
 
+  // The enable value as last stored, for the processing side (no lock).
+  UCHAR EnableValue() const { return __atomic_load_n(&m_bValue, __ATOMIC_ACQUIRE); }
+
   // Fade states of the processing side.
   static constexpr LONG kFadeSteady = 1;
   static constexpr LONG kFadeIn = 2;
