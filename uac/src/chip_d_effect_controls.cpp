@@ -39,8 +39,7 @@ void DeleteLeveler(CDspLeveler* Leveler) {
   DeleteInPool(Leveler, kChipDEffectTag);
 }
 
-// The virtualiser's deleting destructor frees its block through the object's own class,
-// which was placed in pool: destroy, then return the block.
+// The virtualiser was placed in pool: its (virtual) destructor, then the block.
 void DeleteLpv(CLpvEffect* Lpv) { DeleteInPool(Lpv, kChipDEffectTag); }
 
 bool IsFloatSubFormat(const WAVEFORMATEXTENSIBLE& Format) {
