@@ -5,6 +5,7 @@
 // the poll, so the suite also runs under scheduler seeds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -258,6 +259,39 @@ TEST_F(ChipAWorkerTest, AllocationFailureEndsTheThread) {
   EXPECT_EQ(chip_->jack_reads().size(), before);
   EXPECT_FALSE(function()->WorkerRunning());
   EXPECT_EQ(hal_->StopEntities(), STATUS_SUCCESS);
+}
+
+// Descriptors off the fixed layout are built as they stand: with a second render
+// interface (here in place of the capture interface) each render engine gets a gain node
+// and the function keeps the last one; the earlier one is not kept, so nothing leaks.
+TEST_F(ChipAWorkerTest, TwoRenderInterfacesKeepTheLastGainNodeAndLeakNone) {
+  chip_a_test::Bytes config = file_.config;
+  std::vector<UCHAR> second(config.begin() + 218, config.begin() + 227);  // setting 0
+  second.insert(second.end(), config.begin() + 273, config.begin() + 319);  // the 2-channel setting
+  second[2] = 2;
+  second[9 + 2] = 2;
+  second[9 + 30 + 2] = 0x02;  // its own OUT endpoint
+  ASSERT_EQ(second.size(), 55u);
+  std::copy(second.begin(), second.end(), config.begin() + 454);
+  platform::pool::LeakScope leaks;
+  PlugChipA(kJackVendor, kJackProduct, true, config);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  ULONG renders = 0;
+  for (ULONG i = 0; i < hal_->GetEngineCount(); ++i) {
+    adapter::IStreamEngine* e = nullptr;
+    ASSERT_EQ(hal_->GetEngine(i, &e), STATUS_SUCCESS);
+    renders += e->GetDirection() == adapter::STREAM_DIRECTION_RENDER;
+  }
+  EXPECT_EQ(renders, 2u);
+  ASSERT_NE(function()->GainNode(), nullptr);
+  // The kept node is the one on the last render engine: the engine's processing holds one
+  // reference, the function the other.
+  function()->GainNode()->AddRef();
+  EXPECT_EQ(function()->GainNode()->Release(), 2u);
+  ASSERT_EQ(hal_->StartEntities(), STATUS_SUCCESS);
+  ASSERT_TRUE(WaitForReads(3));
+  TearDownDevice();
+  EXPECT_TRUE(leaks.Check());
 }
 
 }  // namespace
