@@ -10,7 +10,7 @@
 #include "kernel/sched.h"
 #include "render_bench_device.h"
 #include "stream/chip_a_render_stream.h"
-#include "uac/chip_a_nodes.h"
+#include "uac/chip_a_stream_nodes.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "chip_a_fixture.h"
 #include "kernel/pool.h"
-#include "uac/chip_a_status_mute.h"
+#include "uac/chip_a_forced_mute.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ class ChipAWorkerTest : public chip_a_test::ChipATest {
     adapter::IUacEntity* e = nullptr;
     if (!NT_SUCCESS(function()->FindEntityById(uac::kChipAForcedMuteUnit, &e))) return false;
     PVOID itf = nullptr;
-    if (!NT_SUCCESS(e->QueryInterface(uac::IID_IChipAStatusMute, &itf))) return false;
+    if (!NT_SUCCESS(e->QueryInterface(uac::IID_IChipAForcedMute, &itf))) return false;
     static_cast<IUnknown*>(itf)->Release();
     return true;
   }

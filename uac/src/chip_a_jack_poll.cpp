@@ -5,7 +5,7 @@
 // from the first state: a quarter of the level, the forced mute released.
 #include "kernel/ke.h"
 #include "uac/chip_a_function.h"
-#include "uac/chip_a_status_mute.h"
+#include "uac/chip_a_forced_mute.h"
 #include "usb/usbdlib.h"
 
 namespace uac {
@@ -76,9 +76,9 @@ void CChipAFunction::ForceStatusMute(ULONG Flag) {
   adapter::IUacEntity* entity = nullptr;
   if (!NT_SUCCESS(FindEntityById(kChipAForcedMuteUnit, &entity)) || !entity) return;
   PVOID itf = nullptr;
-  if (!NT_SUCCESS(entity->QueryInterface(IID_IChipAStatusMute, &itf)) || !itf) return;
-  auto* mute = static_cast<IChipAStatusMute*>(itf);
-  mute->SetStatusMute(Flag);
+  if (!NT_SUCCESS(entity->QueryInterface(IID_IChipAForcedMute, &itf)) || !itf) return;
+  auto* mute = static_cast<IChipAForcedMute*>(itf);
+  mute->SetStatusMute(static_cast<UCHAR>(Flag));
   mute->Release();
 }
 

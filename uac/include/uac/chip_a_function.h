@@ -11,7 +11,7 @@
 #pragma once
 
 #include "adapter/kernel_mutex.h"
-#include "uac/chip_a_nodes.h"
+#include "uac/chip_a_stream_nodes.h"
 #include "uac/chip_a_switches.h"
 #include "uac/chip_a_trim.h"
 #include "uac/uac1_function.h"
@@ -92,7 +92,7 @@ class CChipAFunction : public CUac1Function {
   // The worker thread's body is the jack poll.
   void StatusWorker() override { JackPollWorker(); }
   void JackPollWorker();
-  // Sets the forced mute of unit 11 when it is there and answers IChipAStatusMute.
+  // Sets the forced mute of unit 11 when it is there and answers IChipAForcedMute.
   void ForceStatusMute(ULONG Flag);
   // The state the history leads to from the current one; sets the mute and the mode.
   void ApplyJackHistory(const UCHAR* History);

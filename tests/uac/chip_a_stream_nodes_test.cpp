@@ -11,7 +11,7 @@
 #include "adapter/dsp_node.h"
 #include "support/kernel_fixture.h"
 #include "support/wave_formats.h"
-#include "uac/chip_a_nodes.h"
+#include "uac/chip_a_stream_nodes.h"
 
 namespace {
 

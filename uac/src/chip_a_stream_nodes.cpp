@@ -1,5 +1,5 @@
 #include "adapter/object_model.h"
-#include "uac/chip_a_nodes.h"
+#include "uac/chip_a_stream_nodes.h"
 #include "uac/chip_a_trim.h"
 #include "uac/software_nodes.h"
 
