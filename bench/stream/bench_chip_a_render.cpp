@@ -8,13 +8,13 @@
 #include <benchmark/benchmark.h>
 
 #include "kernel/sched.h"
-#include "render_bench_device.h"
+#include "bench_stream_stand_in.h"
 #include "stream/chip_a_render_stream.h"
 #include "uac/chip_a_stream_nodes.h"
 
 namespace {
 
-using namespace render_bench;
+using namespace bench_stream;
 
 constexpr WORD kChannels = 8;
 constexpr ULONG kFrameBytes = kChannels * 2;
@@ -40,7 +40,6 @@ void BM_ChipARenderSendPath(benchmark::State& state) {
   platform::clock::Reset();
   platform::clock::SetHangLimit(0);
   platform::clock::ScopedPlatformThread thread("bench");
-  g_maxPacket = static_cast<USHORT>(kBytesPerMs + kFrameBytes);
   PDRIVER_OBJECT driver = platform::io::CreateDriverObject(u"\\Driver\\benchlower");
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = LowerDispatch;
   PDEVICE_OBJECT lower = nullptr;

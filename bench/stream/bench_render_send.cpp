@@ -12,34 +12,12 @@
 #include <cstring>
 #include <vector>
 
-#include "adapter/audio_hal.h"
-#include "adapter/dsp_node.h"
-#include "adapter/object_model.h"
-#include "adapter/usb_audio_device.h"
-#include "kernel/io.h"
-#include "kernel/nt.h"
-#include "kernel/sched.h"
-#include "render_bench_device.h"
+#include "bench_stream_stand_in.h"
 #include "stream/uac1_stream_engines.h"
 
 namespace {
 
-using namespace render_bench;
-
-WAVEFORMATEXTENSIBLE Stereo48() {
-  WAVEFORMATEXTENSIBLE f{};
-  f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  f.Format.nChannels = 2;
-  f.Format.nSamplesPerSec = 48000;
-  f.Format.wBitsPerSample = 16;
-  f.Format.nBlockAlign = 4;
-  f.Format.nAvgBytesPerSec = 48000 * 4;
-  f.Format.cbSize = 22;
-  f.Samples.wValidBitsPerSample = 16;
-  f.dwChannelMask = KSAUDIO_SPEAKER_STEREO;
-  f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  return f;
-}
+using namespace bench_stream;
 
 void BM_RenderSendPath(benchmark::State& state) {
   const auto ms = static_cast<ULONG>(state.range(0));

@@ -1,7 +1,8 @@
-// The stand-ins the render send-path benchmarks share: a root device whose bus keeps
-// every isochronous URB pending until the benchmark completes it (so the bus simulation
-// is not part of the figures), a cyclic-buffer client as the WaveCyclic stream fills
-// render buffers, and a unity-gain processing object.
+// The stand-in below the stream engines' benchmarks: a root device with one streaming
+// interface (an idle setting and one 48 kHz stereo 16-bit setting on one isochronous
+// endpoint) whose bus keeps every isochronous URB pending until the benchmark completes
+// it, so the bus simulation is not part of the figures; the WaveCyclic stream's part as a
+// cyclic buffer; and a unity-gain effect object.
 #pragma once
 
 #include <cstring>
@@ -13,19 +14,24 @@
 #include "adapter/usb_audio_device.h"
 #include "kernel/io.h"
 #include "kernel/nt.h"
+#include "kernel/sched.h"
 #include "stream/usb_stream_engine.h"
 
-namespace render_bench {
+namespace bench_stream {
+
 
 inline constexpr ULONG kBenchTag = MakePoolTag('B', 's', 'n', 'd');
 inline constexpr UCHAR kInterface = 1;
 
-// A speaker's configuration: control interface 0, streaming interface 1 with an idle
-// setting and one streaming setting on OUT endpoint 1 of `maxPacket` bytes.
-inline std::vector<UCHAR> Configuration(USHORT maxPacket) {
+// The streaming endpoint: OUT endpoint 1 for a speaker, IN endpoint 1 for a microphone.
+inline UCHAR g_endpoint = 0x01;
+
+// The configuration: control interface 0, streaming interface 1 with an idle setting and
+// one 48 kHz stereo 16-bit setting on g_endpoint.
+inline std::vector<UCHAR> Configuration() {
   std::vector<UCHAR> c = {9, 2, 0, 0, 2, 1, 0, 0x80, 50, 9, 4, 0, 0, 0, 1, 1, 0, 0,
                           9, 4, kInterface, 0, 0, 1, 2, 0, 0, 9, 4, kInterface, 1, 1, 1, 2, 0, 0,
-                          9, 5, 0x01, 0x05, static_cast<UCHAR>(maxPacket), static_cast<UCHAR>(maxPacket >> 8), 1, 0, 0};
+                          9, 5, g_endpoint, 0x05, 196, 0, 1, 0, 0};
   c[2] = static_cast<UCHAR>(c.size());
   return c;
 }
@@ -43,7 +49,6 @@ struct Pending {
   }
 };
 inline Pending g_pending;
-inline USHORT g_maxPacket = 196;
 
 inline NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
 
@@ -55,7 +60,7 @@ inline NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
     auto& info = urb->UrbSelectInterface.Interface;
     info.NumberOfPipes = info.AlternateSetting ? 1 : 0;
     if (info.NumberOfPipes) {
-      info.Pipes[0] = {g_maxPacket, 0x01, 1, UsbdPipeTypeIsochronous, reinterpret_cast<USBD_PIPE_HANDLE>(0x1000), 4096, 0};
+      info.Pipes[0] = {196, g_endpoint, 1, UsbdPipeTypeIsochronous, reinterpret_cast<USBD_PIPE_HANDLE>(0x1000), 4096, 0};
     }
   }
   if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) {
@@ -72,8 +77,7 @@ inline NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
 // The root device's USB face, enough for one render engine.
 class CBenchDevice : public adapter::IUsbAudioDevice, public adapter::CAudioHal {
  public:
-  CBenchDevice(PUNKNOWN outer, PDEVICE_OBJECT lower)
-      : CAudioHal(outer), m_pLower(lower), m_Config(Configuration(g_maxPacket)) {}
+  CBenchDevice(PUNKNOWN outer, PDEVICE_OBJECT lower) : CAudioHal(outer), m_pLower(lower), m_Config(Configuration()) {}
   DECLARE_STD_UNKNOWN() {
     if (object && IsEqualGUID(iid, adapter::IID_IUsbAudioDevice))
       return adapter::ReturnInterface<adapter::IUsbAudioDevice>(this, object);
@@ -121,13 +125,15 @@ class CBenchDevice : public adapter::IUsbAudioDevice, public adapter::CAudioHal 
   std::vector<UCHAR> m_Config;
 };
 
-// The WaveCyclic stream's part: copy what the fill record asks for out of a cyclic buffer.
+// The WaveCyclic stream's part: copy what the fill record asks for out of a cyclic
+// buffer, or what the capture record carries into it.
 struct CyclicClient {
   std::vector<UCHAR> dma = std::vector<UCHAR>(192 * 40);
   ULONG position = 0;
   static VOID Fill(PVOID context, PVOID argument, PVOID) {
     auto* self = static_cast<CyclicClient*>(context);
     const auto* r = static_cast<const stream::StreamEngineRecord*>(argument);
+    if (r->Code == stream::STREAM_NOTIFY_CAPTURE_DATA) return self->Store(r);
     if (r->Code != stream::STREAM_NOTIFY_RENDER_FILL) return;
     auto* out = static_cast<UCHAR*>(r->Payload.Buffer);
     ULONG left = r->Length;
@@ -137,6 +143,20 @@ struct CyclicClient {
       std::memcpy(out, self->dma.data() + self->position, piece);
       self->position = (self->position + piece) % static_cast<ULONG>(self->dma.size());
       out += piece;
+      left -= piece;
+    }
+  }
+  ULONGLONG stored = 0;  // capture bytes received
+  void Store(const stream::StreamEngineRecord* r) {
+    const auto* in = static_cast<const UCHAR*>(r->Payload.Buffer);
+    ULONG left = r->Length;
+    stored += left;
+    while (left) {
+      ULONG piece = static_cast<ULONG>(dma.size()) - position;
+      if (piece > left) piece = left;
+      std::memcpy(dma.data() + position, in, piece);
+      position = (position + piece) % static_cast<ULONG>(dma.size());
+      in += piece;
       left -= piece;
     }
   }
@@ -165,4 +185,19 @@ class CUnityNode : public adapter::IDspNode, public CUnknown {
   volatile float gain = 1.0f;
 };
 
-}  // namespace render_bench
+inline WAVEFORMATEXTENSIBLE Stereo48() {
+  WAVEFORMATEXTENSIBLE f{};
+  f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  f.Format.nChannels = 2;
+  f.Format.nSamplesPerSec = 48000;
+  f.Format.wBitsPerSample = 16;
+  f.Format.nBlockAlign = 4;
+  f.Format.nAvgBytesPerSec = 48000 * 4;
+  f.Format.cbSize = 22;
+  f.Samples.wValidBitsPerSample = 16;
+  f.dwChannelMask = KSAUDIO_SPEAKER_STEREO;
+  f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  return f;
+}
+
+}  // namespace bench_stream
