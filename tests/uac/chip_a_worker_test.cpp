@@ -11,7 +11,7 @@
 
 #include "chip_a_fixture.h"
 #include "kernel/pool.h"
-#include "uac/chip_a_forced_mute.h"
+#include "uac/chip_a_units.h"
 
 namespace {
 

@@ -2,6 +2,8 @@
 
 #include "adapter/object_model.h"
 #include "adapter/settings.h"
+#include "uac/chip_a_units.h"
+#include "uac/register_subdevices.h"
 #include "usb/usbdlib.h"
 
 namespace uac {
@@ -44,6 +46,8 @@ CChipAFunction::CChipAFunction(PUNKNOWN outerUnknown, const adapter::FunctionCon
       m_pGainNode(nullptr),
       m_nJackState(CHIPA_JACK_ALL_SET),
       m_nJackReads(0) {
+  // A unit source that names no entity ends the linking with what was linked so far.
+  m_bStopAtUnknownSource = true;
   KeInitializeTimerEx(&m_JackTimer, SynchronizationTimer);
 }
 
@@ -186,6 +190,37 @@ STDMETHODIMP CChipAFunction::AfterProbe() {
     if (!NT_SUCCESS(status)) return status;
   }
   return status;
+}
+
+NTSTATUS CChipAFunction::CreateUnitAt(ULONG Offset, PUCHAR d, CUacUnit** Unit) {
+  const bool terminal = d[2] == AC_INPUT_TERMINAL || d[2] == AC_OUTPUT_TERMINAL;
+  const ChipAUnitRow* row =
+      FindChipAUnitRow(d[2], d[3], m_VendorId, m_ProductId, terminal ? static_cast<USHORT>(d[4] | d[5] << 8) : 0);
+  if (!row) return CUac1Function::CreateUnitAt(Offset, d, Unit);
+  NTSTATUS status = row->Create(d[3], this, Unit);
+  if (NT_SUCCESS(status)) (*Unit)->SetClassName(row->ClassName);
+  if (!NT_SUCCESS(status))
+    SetFault(Offset, d[2], d[3], "%s %u could not be created", UnitSubtypeWords(kProtocolUac1, d[2]), d[3]);
+  return status;
+}
+
+namespace {
+
+struct StatusPathRegistration {
+  CChipAFunction* Function;
+  ULONG EntityId;
+};
+
+NTSTATUS RegisterThroughStatusPath(adapter::IAudioHal*, adapter::IStreamEngine*, PVOID Context) {
+  auto* registration = static_cast<StatusPathRegistration*>(Context);
+  return registration->Function->NotifyEntityChange(registration->EntityId);
+}
+
+}  // namespace
+
+STDMETHODIMP CChipAFunction::RegisterSubdevices(ULONG EntityId) {
+  StatusPathRegistration registration{this, EntityId};
+  return RegisterChangedSubdevices(this, nullptr, &RegisterThroughStatusPath, &registration);
 }
 
 NTSTATUS CreateChipAFunction(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, const adapter::FunctionContext& Context) {

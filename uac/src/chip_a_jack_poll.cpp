@@ -5,7 +5,7 @@
 // from the first state: a quarter of the level, the forced mute released.
 #include "kernel/ke.h"
 #include "uac/chip_a_function.h"
-#include "uac/chip_a_forced_mute.h"
+#include "uac/chip_a_units.h"
 #include "usb/usbdlib.h"
 
 namespace uac {

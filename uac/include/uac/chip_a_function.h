@@ -34,6 +34,9 @@ inline constexpr UCHAR kChipAJackBit = 0x10;
 inline constexpr ULONG kChipAJackHistory = 30;
 inline constexpr LONG kChipAJackPollMs = 50;
 inline constexpr KPRIORITY kChipAWorkerPriority = LOW_REALTIME_PRIORITY;
+// The line-in analog unit whose mute the worker forces (IChipAForcedMute, chip_a_units.h).
+// Trimmed away ("DisableLineInAAUnit") or built as another class, it is skipped.
+inline constexpr ULONG kChipAForcedMuteUnit = 11;
 // ChipAJackState: the last mode the worker gave the gain node.
 enum ChipAJackState : ULONG { CHIPA_JACK_ALL_SET = 0, CHIPA_JACK_MIXED = 1, CHIPA_JACK_ALL_CLEAR = 2 };
 
@@ -55,6 +58,10 @@ class CChipAFunction : public CUac1Function {
   // the channel swap (8-channel output on) on every render engine.
   STDMETHODIMP BuildFilters(PUSB_CONFIGURATION_DESCRIPTOR Configuration, PUSB_INTERFACE_DESCRIPTOR FirstInterface,
                             ULONG Bytes) override;
+  // As the 1.0 function's, except that a renamed engine comes back through the status
+  // path of the terminal that switched (NotifyEntityChange), which updates every
+  // engine's subdevice.
+  STDMETHODIMP RegisterSubdevices(ULONG EntityId) override;
   // IUacFunctionDescription
   STDMETHODIMP_(const char*) GetClassName() override { return "USB Audio Class 1.0, chip class A"; }
   // IAudioHal
@@ -81,6 +88,11 @@ class CChipAFunction : public CUac1Function {
   ULONG JackState() const { return __atomic_load_n(&m_nJackState, __ATOMIC_ACQUIRE); }
   // Jack reports read since the function was made (every read, good or not).
   ULONG JackReads() const { return __atomic_load_n(&m_nJackReads, __ATOMIC_ACQUIRE); }
+
+ protected:
+  // The chip's class for the descriptor (chip_a_units.h); subtypes it does not build are
+  // refused as the 1.0 function refuses them.
+  NTSTATUS CreateUnitAt(ULONG Offset, PUCHAR Descriptor, CUacUnit** Unit) override;
 
  private:
   // One chip value: vendor request 0x81, device-to-host, recipient other, wValue 0.
