@@ -54,17 +54,16 @@ class ChipAEndToEnd : public wave_e2e::WaveEndToEnd {
 
   // The chip A device of the row: the jack-polling row with its chip values, or a device
   // of no row (8-channel output on), with the render output of the type.
-  NTSTATUS StartChipA(bool jackRow, USHORT outputType = 0x0301) {
+  // The render output offers the speaker and, for another kind, that one as its current.
+  NTSTATUS StartChipA(bool jackRow, UCHAR kind = 1) {
     sim::device::DeviceProfile profile;
     profile.strings[0x50] = kChipAModel;
     const USHORT vendor = jackRow ? 0x1E7D : 0x1234, product = jackRow ? 0x3750 : 0x5678;
-    auto config = file_.config;
-    config[113 + 4] = static_cast<UCHAR>(outputType);
-    config[113 + 5] = static_cast<UCHAR>(outputType >> 8);
-    Plug(chip_a_test::WithIds(file_.device, vendor, product), config, profile);
+    Plug(chip_a_test::WithIds(file_.device, vendor, product), file_.config, profile);
     sim_->SetVendorData(0xC3, 0x81, 0, 9, {0x9F});
     sim_->SetVendorData(0xC3, 0x81, 0, 8, {static_cast<UCHAR>(jackRow ? 0x03 : 0x02)});
-    const UCHAR kind = outputType == 0x0605 ? 3 : outputType == 0x0302 ? 2 : 1;
+    platform::registry::SetDword(SettingsPath(), u"SupportHPOut", kind == 2);
+    platform::registry::SetDword(SettingsPath(), u"SupportSpdifOut", kind == 3);
     platform::registry::SetBinary(SettingsPath(), u"UACUnit03", std::vector<UCHAR>{kind, 0, 0, 0});
     chip_.Install(*sim_);
     NTSTATUS status = Start();
@@ -225,7 +224,7 @@ TEST_F(ChipAEndToEnd, EightChannelStreamHasItsRearPairsExchanged) {
 // opens with it, and the device receives the client's bytes as they were.
 TEST_F(ChipAEndToEnd, Ac3OnSpdifReachesTheDeviceUntouched) {
   UseExactTiming();
-  ASSERT_EQ(StartChipA(false, 0x0605), STATUS_SUCCESS);
+  ASSERT_EQ(StartChipA(false, 3), STATUS_SUCCESS);
   auto filter = OpenFilter(u"SPKOut00Wave");
   ASSERT_NE(filter, nullptr);
   KSDATARANGE_AUDIO wanted{};

@@ -1,8 +1,8 @@
 // Chip class A's render engine on the synthetic chip A device: register 0's rate and
 // data-kind bits after each streaming selection, the format lists it keeps per output
 // kind (speaker, headphones, S/PDIF) and that a second naming leaves, and the alternate
-// settings its formats play on. The output kind comes from the render output terminal's
-// type in the descriptor (and the kind saved for the chip's output terminal).
+// settings its formats play on. The output kind comes from the chip's output terminal: the
+// outputs the switches give it and the kind saved as its current.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,25 +17,22 @@ namespace {
 using chip_a_test::kOtherProduct;
 using chip_a_test::kOtherVendor;
 
-constexpr USHORT kSpeaker = 0x0301, kHeadphones = 0x0302, kSpdif = 0x0605;
+constexpr ULONG kSpeaker = 1, kHeadphones = 2, kSpdif = 3;
 
 VOID Ignore(PVOID, PVOID, PVOID) {}
 
 class ChipARenderStreamTest : public chip_a_test::ChipATest {
  protected:
   // The device without the chip values (8-channel output on), its render output of the
-  // type, started; the render engine named as the subdevice registration names it.
-  void StartWithOutput(USHORT type, chip_a_test::Bytes config = {}) {
-    if (config.empty()) config = file_.config;
-    PlugChipA(kOtherVendor, kOtherProduct, false, chip_a_test::WithOutputType(config, type));
+  // kind, started; the render engine named as the subdevice registration names it.
+  void StartWithOutput(ULONG kind, chip_a_test::Bytes config = {}) {
+    PlugChipA(kOtherVendor, kOtherProduct, false, config);
     sim_->SetVendorData(chip_a_test::kVendorIn, 0x81, 0, 8, {0x02});
-    // The chip's output terminal keeps its kind in "UACUnit03".
-    const ULONG kind = type == kHeadphones ? 2 : type == kSpdif ? 3 : 1;
-    platform::registry::SetBinary(SettingsPath(), u"UACUnit03",
-                                  std::vector<std::uint8_t>{static_cast<std::uint8_t>(kind), 0, 0, 0});
+    SelectOutputKind(kind);
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     render_ = dynamic_cast<stream::CChipARenderStream*>(Engine(adapter::STREAM_DIRECTION_RENDER));
     ASSERT_NE(render_, nullptr);
+    EXPECT_EQ(render_->GetEndpointType(), kind);
     EXPECT_EQ(render_->GetChipFunction(), function());
     EXPECT_EQ(render_->GetMsPerUrb(), 10u);
     ASSERT_EQ(render_->SetName(u"SPKOut00"), STATUS_SUCCESS);
@@ -99,7 +96,7 @@ class ChipARenderStreamTest : public chip_a_test::ChipATest {
 TEST_F(ChipARenderStreamTest, RegisterZeroFollowsTheStreamFormat) {
   struct Case {
     const char* what;
-    USHORT output;
+    ULONG output;
     WORD channels;
     ULONG rate;
     USHORT tag;
@@ -139,7 +136,7 @@ TEST_F(ChipARenderStreamTest, RegisterZeroFollowsTheStreamFormat) {
 TEST_F(ChipARenderStreamTest, FormatListsByOutputKind) {
   struct Case {
     const char* what;
-    USHORT output;
+    ULONG output;
     size_t ac3[3];  // AC-3 at 44.1, 48, 96 kHz
     size_t pcm96;
   };

@@ -27,18 +27,10 @@ inline constexpr char16_t kChipAModel[] = {0x000B, 0x0005, 0x0050, u'A', 0};
 // The device row that polls the jack (with both chip values) and one without a row.
 inline constexpr USHORT kJackVendor = 0x1E7D, kJackProduct = 0x3750;
 inline constexpr USHORT kOtherVendor = 0x1234, kOtherProduct = 0x5678;
-// Offsets in the untrimmed synthetic configuration descriptor: the render output
-// terminal's wTerminalType, and the first rate of the 2-channel render setting.
-inline constexpr size_t kRenderOutputTypeOffset = 113 + 4;
+// Offset in the untrimmed synthetic configuration descriptor of the first rate of the
+// 2-channel render setting.
 inline constexpr size_t kStereoFirstRateOffset = 273 + 16 + 8;
 
-// The configuration with the render output terminal of another type (0x0301 speaker,
-// 0x0302 headphones, 0x0605 S/PDIF).
-inline Bytes WithOutputType(Bytes config, USHORT type) {
-  config[kRenderOutputTypeOffset] = static_cast<unsigned char>(type);
-  config[kRenderOutputTypeOffset + 1] = static_cast<unsigned char>(type >> 8);
-  return config;
-}
 // The 2-channel setting's first rate replaced.
 inline Bytes WithStereoFirstRate(Bytes config, ULONG rate) {
   for (int i = 0; i < 3; ++i) config[kStereoFirstRateOffset + i] = static_cast<unsigned char>(rate >> (8 * i));
@@ -80,6 +72,14 @@ class ChipATest : public usb_device_test::UsbDeviceTest {
     chip_->Install(*sim_);
   }
   void SetSwitch(const char16_t* name, ULONG value) { platform::registry::SetDword(SettingsPath(), name, value); }
+  // The render output's kind (1 speaker, 2 headphones, 3 S/PDIF): the outputs the chip's
+  // output terminal offers are the speaker and that one, the kind saved as its current.
+  void SelectOutputKind(ULONG kind) {
+    SetSwitch(u"SupportHPOut", kind == 2 ? 1 : 0);
+    SetSwitch(u"SupportSpdifOut", kind == 3 ? 1 : 0);
+    platform::registry::SetBinary(SettingsPath(), u"UACUnit03",
+                                  std::vector<std::uint8_t>{static_cast<std::uint8_t>(kind), 0, 0, 0});
+  }
 
   uac::CChipAFunction* function() {
     PVOID itf = nullptr;
