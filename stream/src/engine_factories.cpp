@@ -1,4 +1,7 @@
 #include "adapter/object_model.h"
+#include "stream/chip_d_render_stream.h"
+#include "stream/chip_a_render_stream.h"
+#include "uac/chip_a_function.h"
 #include "stream/uac1_stream_engines.h"
 #include "stream/uac2_stream_engines.h"
 #include "stream/usb_stream_engine.h"
@@ -59,6 +62,9 @@ NTSTATUS Create(uac::StreamEngineClass Class, ULONG Tag, UCHAR InterfaceNumber, 
     case uac::StreamEngineClass::Uac1Capture:
       return CreateEngine<CUac1CaptureStream>(Tag, adapter::STREAM_DIRECTION_CAPTURE, Owner, Engine, InterfaceNumber,
                                               TerminalNodeId);
+    case uac::StreamEngineClass::ChipDRender:
+      return CreateEngine<CTZ4180Render>(Tag, adapter::STREAM_DIRECTION_RENDER, Owner, Engine, ULONG{InterfaceNumber},
+                                         TerminalNodeId);
     default:
       return STATUS_NOT_SUPPORTED;
   }
@@ -72,8 +78,29 @@ NTSTATUS AddFormat(adapter::CStreamEngine* Engine, const WAVEFORMATEXTENSIBLE* F
 
 constexpr uac::StreamEngineFactory kFactory = {Create, AddFormat, CreateClocked, IsAltSettingValid};
 
+NTSTATUS CreateChipARender(ULONG Tag, UCHAR InterfaceNumber, ULONG TerminalNodeId, uac::CChipAFunction* Function,
+                           adapter::CStreamEngine** Engine) {
+  if (!Engine) return STATUS_INVALID_PARAMETER;
+  *Engine = nullptr;
+  auto* engine = new (NonPagedPool, Tag) CChipARenderStream(nullptr, InterfaceNumber, TerminalNodeId);
+  if (!engine) return STATUS_INSUFFICIENT_RESOURCES;
+  IUsbStreamEngine* itf = engine;
+  itf->AddRef();
+  // The chip A function is the owner: the engine reaches the device through it.
+  NTSTATUS status = engine->Init(adapter::STREAM_DIRECTION_RENDER, static_cast<adapter::IAudioHal*>(Function), Function);
+  if (!NT_SUCCESS(status)) {
+    itf->Release();
+    return status;
+  }
+  *Engine = engine;
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
-void RegisterEngineFactories() { uac::SetStreamEngineFactory(&kFactory); }
+void RegisterEngineFactories() {
+  uac::SetStreamEngineFactory(&kFactory);
+  uac::SetChipARenderFactory(CreateChipARender);
+}
 
 }  // namespace stream

@@ -81,24 +81,7 @@ STDMETHODIMP CUac1RenderStream::SendStreamUrb() {
   } else {
     const ULONG packets = m_nMsPerUrb * m_nPacketsPerMs;
     PURB urb = BeginIsochUrb(context, packets, USBD_TRANSFER_DIRECTION_OUT);
-    auto& r = urb->UrbIsochronousTransfer;
-    // Packets per second; the remainder counts the fraction of a frame in 1/P frames.
-    const LONG perSecond = static_cast<LONG>(m_nPacketsPerMs * 1000);
-    const LONG surplus = static_cast<LONG>(m_nNominalRate) - static_cast<LONG>(m_nSamplesPerPacket) * perSecond;
-    ULONG offset = 0;
-    for (ULONG i = 0; i < packets; ++i) {
-      m_lSampleRemainder += surplus;
-      LONG extra = m_lSampleRemainder / perSecond;
-      m_lSampleRemainder %= perSecond;
-      // The buffer holds one spare frame per packet.
-      if (extra > 1) extra = 1;
-      if (extra < 0) extra = 0;
-      const ULONG length = (m_nSamplesPerPacket + static_cast<ULONG>(extra)) * m_nBlockAlign;
-      r.IsoPacket[i].Offset = offset;
-      r.IsoPacket[i].Length = length;
-      offset += length;
-    }
-    r.TransferBufferLength = offset;
+    const ULONG offset = LayOutPackets(urb, packets);
     RtlZeroMemory(context->Buffer, offset);
     PublishData(STREAM_NOTIFY_RENDER_FILL, context->Buffer, offset);
     ProcessBuffer(context->Buffer, offset);
@@ -108,6 +91,41 @@ STDMETHODIMP CUac1RenderStream::SendStreamUrb() {
   KeReleaseSpinLock(&m_SendLock, irql);
   if (device) device->Release();
   return status;
+}
+
+ULONG CUac1RenderStream::LayOutPackets(PURB Urb, ULONG Packets) {
+  auto& r = Urb->UrbIsochronousTransfer;
+  // Packets per second; the remainder counts the fraction of a frame in 1/P frames.
+  const LONG perSecond = static_cast<LONG>(m_nPacketsPerMs * 1000);
+  const LONG surplus = static_cast<LONG>(m_nNominalRate) - static_cast<LONG>(m_nSamplesPerPacket) * perSecond;
+  ULONG offset = 0;
+  for (ULONG i = 0; i < Packets; ++i) {
+    m_lSampleRemainder += surplus;
+    LONG extra = m_lSampleRemainder / perSecond;
+    m_lSampleRemainder %= perSecond;
+    // The buffer holds one spare frame per packet.
+    if (extra > 1) extra = 1;
+    if (extra < 0) extra = 0;
+    const ULONG length = (m_nSamplesPerPacket + static_cast<ULONG>(extra)) * m_nBlockAlign;
+    r.IsoPacket[i].Offset = offset;
+    r.IsoPacket[i].Length = length;
+    offset += length;
+  }
+  r.TransferBufferLength = offset;
+  return offset;
+}
+
+ULONG CUac1RenderStream::TakePacketStatus(PURB Urb) {
+  auto& r = Urb->UrbIsochronousTransfer;
+  ULONG packets = r.NumberOfPackets;
+  if (packets > m_nMsPerUrb * m_nPacketsPerMs) packets = m_nMsPerUrb * m_nPacketsPerMs;
+  for (ULONG i = 0; i < packets; ++i) {
+    if (static_cast<LONG>(r.IsoPacket[i].Status) < 0) {
+      r.Hdr.Status = r.IsoPacket[i].Status;
+      return i;
+    }
+  }
+  return packets;
 }
 
 STDMETHODIMP CUac1RenderStream::OnUrbComplete(PDEVICE_OBJECT, PIRP Irp, UrbContext* Context) {
@@ -122,15 +140,8 @@ STDMETHODIMP CUac1RenderStream::OnUrbComplete(PDEVICE_OBJECT, PIRP Irp, UrbConte
     if (status == STATUS_CANCELLED) {
       ReleaseUrbContext(Context);
     } else {
-      auto& r = Context->Urb->UrbIsochronousTransfer;
-      ULONG packets = r.NumberOfPackets;
-      if (packets > m_nMsPerUrb * m_nPacketsPerMs) packets = m_nMsPerUrb * m_nPacketsPerMs;
-      for (ULONG i = 0; i < packets; ++i) {
-        if (static_cast<LONG>(r.IsoPacket[i].Status) < 0) {
-          r.Hdr.Status = r.IsoPacket[i].Status;
-          break;
-        }
-      }
+      TakePacketStatus(Context->Urb);
+      const auto& r = Context->Urb->UrbIsochronousTransfer;
       ContinueAfterTransfer(Context, NT_SUCCESS(status) && USBD_SUCCESS(r.Hdr.Status));
     }
   }

@@ -60,6 +60,7 @@ class CRecording : public Base {
 };
 using CRecordingRender = CRecording<stream::CUac1RenderStream>;
 using CRecordingCapture = CRecording<stream::CUac1CaptureStream>;
+using CRecordingChipD = CRecording<stream::CTZ4180Render>;
 
 template <class Engine>
 NTSTATUS Make(ULONG tag, ULONG direction, UCHAR number, ULONG terminal, adapter::IAudioHal* owner,
@@ -83,6 +84,8 @@ NTSTATUS RecordingCreate(uac::StreamEngineClass cls, ULONG tag, UCHAR number, UL
     return Make<CRecordingRender>(tag, adapter::STREAM_DIRECTION_RENDER, number, terminal, owner, out);
   if (cls == uac::StreamEngineClass::Uac1Capture)
     return Make<CRecordingCapture>(tag, adapter::STREAM_DIRECTION_CAPTURE, number, terminal, owner, out);
+  if (cls == uac::StreamEngineClass::ChipDRender)
+    return Make<CRecordingChipD>(tag, adapter::STREAM_DIRECTION_RENDER, number, terminal, owner, out);
   return STATUS_NOT_SUPPORTED;
 }
 
@@ -261,12 +264,14 @@ std::vector<UrbSeen> CopyUrbs(Recording* engine) {
 }  // namespace
 
 std::vector<UrbSeen> IsoStreamTest::Urbs(stream::CUsbStreamEngine* engine) {
+  if (auto* chipD = dynamic_cast<CRecordingChipD*>(engine)) return CopyUrbs(chipD);
   if (engine->GetDirection() == adapter::STREAM_DIRECTION_CAPTURE)
     return CopyUrbs(static_cast<CRecordingCapture*>(static_cast<stream::CUac1CaptureStream*>(engine)));
   return CopyUrbs(static_cast<CRecordingRender*>(static_cast<stream::CUac1RenderStream*>(engine)));
 }
 
 std::vector<ULONG> IsoStreamTest::RestartFrames(stream::CUsbStreamEngine* engine) {
+  if (auto* chipD = dynamic_cast<CRecordingChipD*>(engine)) return chipD->restartFrames;
   if (engine->GetDirection() == adapter::STREAM_DIRECTION_CAPTURE)
     return static_cast<CRecordingCapture*>(static_cast<stream::CUac1CaptureStream*>(engine))->restartFrames;
   return static_cast<CRecordingRender*>(static_cast<stream::CUac1RenderStream*>(engine))->restartFrames;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kernel/ke.h"
+#include "stream/chip_d_render_stream.h"
 #include "stream/uac1_stream_engines.h"
 #include "uac/function_classes.h"
 #include "uac/stream_engine_factory.h"

@@ -19,10 +19,21 @@ using bound::Ref;
 CUacEffectControl::CUacEffectControl(PUNKNOWN outerUnknown, ULONG id)
     : CEffectControl(outerUnknown, id),
       m_lChanged{0, 0},
+      m_nCurrentEnable(0),
+      m_lFadeState(kFadeSteady),
+      m_EffectLock(0),
+      m_StreamFormat{},
       m_pUnit(nullptr),
       m_nSelector(0),
       m_pDeviceObject(nullptr),
-      m_nInitialised(0) {}
+      m_nInitialised(0) {
+  KeInitializeSpinLock(&m_EffectLock);
+}
+
+STDMETHODIMP CUacEffectControl::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
+  if (object && IsEqualGUID(iid, adapter::IID_IDspNode)) return adapter::ReturnInterface<adapter::IDspNode>(this, object);
+  return CEffectControl::NonDelegatingQueryInterface(iid, object);
+}
 
 NTSTATUS CUacEffectControl::Source(IUacBoolControlSource** source) {
   return Query(m_pUnit, IID_IUacBoolControlSource, source);
@@ -34,14 +45,16 @@ NTSTATUS CUacEffectControl::InitUacEffectControl(PUNKNOWN Unit, ULONG Selector, 
   Ref<IUacBoolControlSource> source;
   NTSTATUS status = Source(&source.p);
   if (!NT_SUCCESS(status)) return status;
-  m_lChanged[0] = 0;
-  m_lChanged[1] = 0;
+  m_lChanged[kPendingFlag] = 0;
+  m_lChanged[kChangeFlag] = 0;
+  InterlockedExchange(&m_lFadeState, kFadeSteady);
   m_pDeviceObject = DeviceObject;
   m_nInitialised = 1;
   UCHAR value = m_bValue;
   if (!NT_SUCCESS(source->GetCur(Selector, 0, &value))) value = m_bValue;
   NodeSavedValue(DeviceObject, SETTINGS_READ, m_nId, 0, kSingleValue, &value, 1);
   m_bValue = value;
+  m_nCurrentEnable = value;
   return InitEffectSource(0);
 }
 
@@ -50,14 +63,36 @@ STDMETHODIMP CUacEffectControl::SetValue(UCHAR Value) {
   Ref<IUacBoolControlSource> source;
   NTSTATUS status = Source(&source.p);
   if (NT_SUCCESS(status)) status = source->SetCur(m_nSelector, 0, Value);
-  InterlockedCompareExchange(&m_lChanged[0], 1, 0);
-  InterlockedCompareExchange(&m_lChanged[1], 1, 0);
   if (NT_SUCCESS(status)) {
     m_bValue = Value;
+    // The interlocked operations order the store before the flags.
+    InterlockedCompareExchange(&m_lChanged[kPendingFlag], 1, 0);
+    InterlockedCompareExchange(&m_lChanged[kChangeFlag], 1, 0);
     NodeSavedValue(m_pDeviceObject, SETTINGS_WRITE, m_nId, 0, kSingleValue, &m_bValue, 1);
   }
   m_Mutex.Unlock();
   return status;
+}
+
+STDMETHODIMP CUacEffectControl::SetFormat(const WAVEFORMATEXTENSIBLE* Format) {
+  if (!Format) return STATUS_INVALID_PARAMETER;
+  m_StreamFormat = *Format;
+  return STATUS_SUCCESS;
+}
+
+void CUacEffectControl::LockEffect(PKLOCK_QUEUE_HANDLE Handle, bool* AtDpcLevel) {
+  *AtDpcLevel = KeGetCurrentIrql() >= DISPATCH_LEVEL;
+  if (*AtDpcLevel)
+    KeAcquireInStackQueuedSpinLockAtDpcLevel(&m_EffectLock, Handle);
+  else
+    KeAcquireInStackQueuedSpinLock(&m_EffectLock, Handle);
+}
+
+void CUacEffectControl::UnlockEffect(PKLOCK_QUEUE_HANDLE Handle, bool AtDpcLevel) {
+  if (AtDpcLevel)
+    KeReleaseInStackQueuedSpinLockFromDpcLevel(Handle);
+  else
+    KeReleaseInStackQueuedSpinLock(Handle);
 }
 
 STDMETHODIMP CUacEffectControl::GetValue(PUCHAR Value) {

@@ -42,9 +42,20 @@ CChipAFunction::CChipAFunction(PUNKNOWN outerUnknown, const adapter::FunctionCon
       m_R8(0),
       m_bJackPolling(0),
       m_Switches(ChipADefaultSwitches()),
-      m_bTrimmed(false) {
+      m_bTrimmed(false),
+      m_pGainNode(nullptr),
+      m_nJackState(CHIPA_JACK_ALL_SET),
+      m_nJackReads(0) {
   // A unit source that names no entity ends the linking with what was linked so far.
   m_bStopAtUnknownSource = true;
+  KeInitializeTimerEx(&m_JackTimer, SynchronizationTimer);
+}
+
+CChipAFunction::~CChipAFunction() {
+  // The thread uses the gain node and the timer: it ends first.
+  EndWorker();
+  KeCancelTimer(&m_JackTimer);
+  KeepGainNode(nullptr);
 }
 
 NTSTATUS CChipAFunction::ReadChipValue(PURB Urb, USHORT Index, PUCHAR Value) {
@@ -130,6 +141,13 @@ NTSTATUS CChipAFunction::WriteChipRegister(ULONG Register, USHORT Value, USHORT 
   if (Register >= kChipARegisterCount) return STATUS_UNSUCCESSFUL;
   if (Mask == 0) return STATUS_SUCCESS;
   if (!m_pUsbDevice) return STATUS_INVALID_DEVICE_STATE;
+  m_RegisterMutex.Lock();
+  const NTSTATUS status = WriteChipRegisterLocked(Register, Value, Mask);
+  m_RegisterMutex.Unlock();
+  return status;
+}
+
+NTSTATUS CChipAFunction::WriteChipRegisterLocked(ULONG Register, USHORT Value, USHORT Mask) {
   ChipARegister& reg = m_Registers[Register];
   const USHORT value = Mask == 0xFFFF ? Value : static_cast<USHORT>((reg.Value & ~Mask) | (Value & Mask));
 

@@ -31,7 +31,7 @@ STDMETHODIMP CUacFeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* obj
 }
 
 NTSTATUS CUacFeatureUnit::CreateControlNodes(adapter::CAudioHal* Function, const FeatureControlRow* Rows,
-                                             ULONG Count) {
+                                             ULONG Count, ULONG NodePoolTag) {
   if (!Function || !m_pDescriptor) return STATUS_INVALID_PARAMETER;
   const ULONG source = m_pDescriptor[kFuSourceId];
   NTSTATUS status = SetSources(1, &source);
@@ -46,7 +46,7 @@ NTSTATUS CUacFeatureUnit::CreateControlNodes(adapter::CAudioHal* Function, const
     const FeatureControlRow& row = Rows[r];
     if (!HasControl(row.Selector)) continue;
     adapter::IUacEntity* node = nullptr;
-    status = row.Create(m_nPoolTag, nextId, unit, row.Selector, deviceObject, &node);
+    status = row.Create(NodePoolTag ? NodePoolTag : m_nPoolTag, nextId, unit, row.Selector, deviceObject, &node);
     if (!node) {
       if (row.Selector == FU_MUTE)
         return Refuse(STATUS_INSUFFICIENT_RESOURCES, "could not get memory for its mute control");

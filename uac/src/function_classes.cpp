@@ -3,6 +3,7 @@
 #include "adapter/audio_class.h"
 #include "uac/chip_a_function.h"
 #include "uac/chip_bc_function.h"
+#include "uac/chip_d_function.h"
 #include "uac/uac1_function.h"
 #include "uac/uac2_function.h"
 
@@ -41,6 +42,7 @@ void RegisterFunctionFactories() {
   adapter::SetFunctionFactory(FunctionClass::ChipA, CreateChipAFunction);
   adapter::SetFunctionFactory(FunctionClass::ChipB, CreateChipBFunction);
   adapter::SetFunctionFactory(FunctionClass::ChipC, CreateChipCFunction);
+  adapter::SetFunctionFactory(FunctionClass::ChipD, CreateChipDFunction);
 }
 
 }  // namespace uac

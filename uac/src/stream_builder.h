@@ -35,6 +35,13 @@ class StreamBuilder {
   // An AS_GENERAL descriptor at configuration offset `at`: creates the interface's engine
   // when it has none and remembers what the format-type descriptors need.
   virtual NTSTATUS OnGeneral(const UCHAR* d, ULONG at, UCHAR interfaceNumber, adapter::CStreamEngine** engine);
+  // The engine class of a UAC 1.0 interface of the direction.
+  virtual StreamEngineClass EngineClass(bool render) const {
+    return render ? StreamEngineClass::Uac1Render : StreamEngineClass::Uac1Capture;
+  }
+  // The last word on a UAC 1.0 format before its rates are added (the descriptor's as
+  // it stands by default).
+  virtual void ShapeFormat(WAVEFORMATEXTENSIBLE* /*Format*/, ULONG /*Direction*/) const {}
   // A format-type descriptor of the alternate setting.
   virtual NTSTATUS OnFormatType(const UCHAR* d, ULONG at, UCHAR interfaceNumber, UCHAR alternate,
                                 adapter::CStreamEngine* engine);

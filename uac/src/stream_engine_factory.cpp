@@ -4,6 +4,7 @@ namespace uac {
 namespace {
 
 const StreamEngineFactory* g_factory = nullptr;
+ChipARenderFactory g_chipARender = nullptr;
 
 }  // namespace
 
@@ -14,5 +15,13 @@ const StreamEngineFactory* SetStreamEngineFactory(const StreamEngineFactory* Fac
 }
 
 const StreamEngineFactory* GetStreamEngineFactory() { return g_factory; }
+
+ChipARenderFactory SetChipARenderFactory(ChipARenderFactory Factory) {
+  const ChipARenderFactory previous = g_chipARender;
+  g_chipARender = Factory;
+  return previous;
+}
+
+ChipARenderFactory GetChipARenderFactory() { return g_chipARender; }
 
 }  // namespace uac

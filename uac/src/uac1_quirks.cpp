@@ -29,6 +29,13 @@ constexpr DeviceQuirk kUac1Quirks[] = {
      .SetMask = 0x3E087, .Quirks = QUIRK_PROBE_ACCEPTED},
     {.Model = ModelRule::Prefix, .ModelPrefix = u"QVK710", .ProbeMask = 0x020E, .ProbeValue = 0x000E,
      .SetMask = 0x3E087, .FeatureFlags = 2, .Quirks = QUIRK_PROBE_ACCEPTED},
+    // Model family QVK712 (chip class D), by the "ModelVariant" setting as probe value.
+    {.Model = ModelRule::Prefix, .ModelPrefix = u"QVK712", .ProbeMask = 0xFFFF, .ProbeValue = 6, .SetMask = 0x3E1084,
+     .FeatureFlags = 65, .Quirks = QUIRK_PROBE_ACCEPTED},
+    {.VendorId = 0x17EF, .ProductFirst = 0x6073, .Model = ModelRule::Prefix, .ModelPrefix = u"QVK712",
+     .ProbeMask = 0xFFFF, .ProbeValue = 6, .ClearMask = ~0u, .SetMask = 0x3E0084},
+    {.Model = ModelRule::Prefix, .ModelPrefix = u"QVK712", .ProbeMask = 0xFFFF, .ProbeValue = 5, .SetMask = 0x20006,
+     .SecondValue = 8, .Quirks = QUIRK_PROBE_ACCEPTED},
     // Headsets of one maker.
     {.VendorId = 0x1B1C, .Quirks = QUIRK_HEADPHONE_TERMINAL_16},
     {.VendorId = 0x1B1C, .ProductFirst = 0x0A04, .Quirks = QUIRK_OUTPUT_TERMINALS_16_AND_64},

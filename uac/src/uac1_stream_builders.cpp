@@ -144,7 +144,7 @@ NTSTATUS StreamBuilder::OnGeneral(const UCHAR* d, ULONG at, UCHAR interfaceNumbe
     NTSTATUS status = FindTerminal(d, at, &terminal, &render, &terminalNode);
     if (!NT_SUCCESS(status)) return status;
     if (!factory_) return Fail(at, d, d[3], STATUS_NOT_SUPPORTED, "no stream engine factory is registered");
-    status = factory_->Create(render ? StreamEngineClass::Uac1Render : StreamEngineClass::Uac1Capture, tag_,
+    status = factory_->Create(EngineClass(render), tag_,
                               interfaceNumber, terminalNode, static_cast<adapter::IAudioHal*>(&f_), engine);
     if (!NT_SUCCESS(status)) return status;
     status = AddEngine(d, at, *engine, terminalNode);
@@ -179,6 +179,7 @@ NTSTATUS StreamBuilder::OnFormatType(const UCHAR* d, ULONG at, UCHAR interfaceNu
   format.Samples.wValidBitsPerSample = static_cast<WORD>(resolution);
   format.dwChannelMask = ChannelMask(channels, direction);
   format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  ShapeFormat(&format, direction);
   NTSTATUS status = AddUac1Formats(engine, d, formatTag_, alternate, format);
   if (NT_SUCCESS(status) && direction == adapter::STREAM_DIRECTION_CAPTURE && channels < 4) {
     format.dwChannelMask = 0;

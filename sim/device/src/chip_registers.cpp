@@ -1,6 +1,8 @@
 #include "sim/device/chip_registers.h"
 
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "kernel/clock.h"
 
@@ -40,9 +42,20 @@ void ChipRegisters::Install(SimDevice& device) {
       return ControlResult{USBD_STATUS_SUCCESS, kSetReportBytes};
     }
     if (s.bmRequestType == kClassToInterfaceIn && s.bRequest == kHidGetReport) {
+      const long long now = platform::clock::Now();
+      state->reads.push_back(now);
+      std::optional<JackReport> jack;
+      if (state->next_queued < state->queued.size()) {
+        jack = state->queued[state->next_queued++];
+      } else {
+        for (const JackStep& step : state->schedule)
+          if (step.from <= now) jack = step.report;
+      }
+      if (jack && jack->kind == JackReport::kStall) return Stalled();
+      if (jack && jack->kind == JackReport::kEmpty) return ControlResult{USBD_STATUS_SUCCESS, 0};
       if (!data || s.wLength < kInputReportBytes) return Stalled();
       const std::uint16_t v = state->values[state->last];
-      const std::uint8_t report[kInputReportBytes] = {kReportId, static_cast<std::uint8_t>(v),
+      const std::uint8_t report[kInputReportBytes] = {jack ? jack->byte : kReportId, static_cast<std::uint8_t>(v),
                                                       static_cast<std::uint8_t>(v >> 8)};
       std::memcpy(data, report, sizeof report);
       return ControlResult{USBD_STATUS_SUCCESS, kInputReportBytes};
@@ -64,6 +77,21 @@ std::vector<ChipRegisters::Write> ChipRegisters::writes() const {
 void ChipRegisters::ClearWrites() {
   std::lock_guard lock(state_->mutex);
   state_->writes.clear();
+}
+
+void ChipRegisters::QueueJackReports(const std::vector<JackReport>& reports) {
+  std::lock_guard lock(state_->mutex);
+  state_->queued.insert(state_->queued.end(), reports.begin(), reports.end());
+}
+
+void ChipRegisters::SetJackSchedule(std::vector<JackStep> steps) {
+  std::lock_guard lock(state_->mutex);
+  state_->schedule = std::move(steps);
+}
+
+std::vector<long long> ChipRegisters::jack_reads() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->reads;
 }
 
 }  // namespace sim::device

@@ -31,7 +31,14 @@ class CUac1RenderStream : public CUsbStreamEngine {
 
   LONG GetSampleRemainder() const { return m_lSampleRemainder; }
 
- private:
+ protected:
+  // Lays the URB's packets out by the rate (offsets and lengths in client bytes) and
+  // returns the bytes of all of them.
+  ULONG LayOutPackets(PURB Urb, ULONG Packets);
+  // The first packet with a failing status becomes the URB's status; its index, or
+  // Packets when none failed.
+  ULONG TakePacketStatus(PURB Urb);
+
   ULONG m_nNominalRate;      // Hz, the client format's rate
   LONG m_lSampleRemainder;   // fraction of a frame carried between packets, in 1/(packets per s)
 };

@@ -49,5 +49,29 @@ TEST(ChipRegisters, ReportsWriteAndReadBackRegisters) {
   EXPECT_EQ(Get(*d, kClassIf, uac::GET_CUR, 0x0100, 0x0500, 1).data, (std::vector<std::uint8_t>{0}));
 }
 
+// The jack bit in the input report's first byte: queued reports one per read, then the
+// schedule's step that has begun; a step can answer with no bytes or stall. Every read is
+// logged with its time.
+TEST(ChipRegisters, ScriptedJackReports) {
+  auto d = Load("uac1-headset-A.txt");
+  ASSERT_TRUE(d);
+  ChipRegisters chip(3, {0x0102, 0, 0, 0, 0, 0});
+  chip.Install(*d);
+  using R = ChipRegisters::JackReport;
+  chip.QueueJackReports({R::Byte(ChipRegisters::kJackSet), R::Empty(), R::Stall(), R::Byte(0x05)});
+  chip.SetJackSchedule({{0, R::Byte(ChipRegisters::kJackClear)}, {1LL << 60, R::Stall()}});
+  const auto report = [&] { return Get(*d, kClassIf, kGetReport, 0x0100, 3, 3); };
+  EXPECT_EQ(report().data, (std::vector<std::uint8_t>{0x30, 2, 1}));
+  const auto empty = report();
+  EXPECT_FALSE(empty.stalled());
+  EXPECT_TRUE(empty.data.empty());
+  EXPECT_TRUE(report().stalled());
+  EXPECT_EQ(report().data, (std::vector<std::uint8_t>{0x05, 2, 1}));
+  // The queue is used up: the schedule's first step has begun, its second has not.
+  EXPECT_EQ(report().data, (std::vector<std::uint8_t>{0x20, 2, 1}));
+  EXPECT_EQ(report().data, (std::vector<std::uint8_t>{0x20, 2, 1}));
+  EXPECT_EQ(chip.jack_reads().size(), 6u);
+}
+
 }  // namespace
 }  // namespace sim::device

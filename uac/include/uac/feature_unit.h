@@ -53,7 +53,9 @@ class CUacFeatureUnit : public IUacBoolControlSource, public IUacLevelControlSou
   // Takes the descriptor's bSourceID as the unit's source and creates a node for each row
   // whose control the unit has. A unit without mute creates nothing and refuses; a node
   // without memory is left out, except mute's; a failed binding refuses with the row's words.
-  NTSTATUS CreateControlNodes(adapter::CAudioHal* Function, const FeatureControlRow* Rows, ULONG Count);
+  // The nodes are allocated under NodePoolTag, or the unit's tag when it is 0.
+  NTSTATUS CreateControlNodes(adapter::CAudioHal* Function, const FeatureControlRow* Rows, ULONG Count,
+                              ULONG NodePoolTag = 0);
   // Called for each node listed, with the control it stands for.
   virtual void NodeCreated(ULONG /*Selector*/, ULONG /*NodeId*/) {}
 

@@ -12,7 +12,10 @@
 
 namespace uac {
 
-enum class StreamEngineClass : ULONG { Uac1Render, Uac1Capture, Uac2Render, Uac2Capture };
+class CChipAFunction;
+
+// ChipDRender: the chip class D render engine, which sends channels 0 and 1 of its formats.
+enum class StreamEngineClass : ULONG { Uac1Render, Uac1Capture, Uac2Render, Uac2Capture, ChipDRender };
 
 struct StreamEngineFactory {
   // Constructs an engine of the class (zeroed non-paged pool under `Tag`) for the
@@ -37,5 +40,13 @@ struct StreamEngineFactory {
 // Installs the factory (null removes it) and returns the previous one.
 const StreamEngineFactory* SetStreamEngineFactory(const StreamEngineFactory* Factory);
 const StreamEngineFactory* GetStreamEngineFactory();
+
+// Chip class A's render engine: constructed as Create does, initialised for rendering
+// with the chip A function, whose registers it programs. Without one installed the chip A
+// builder makes plain UAC 1.0 render engines through the factory above.
+using ChipARenderFactory = NTSTATUS (*)(ULONG Tag, UCHAR InterfaceNumber, ULONG TerminalNodeId,
+                                        CChipAFunction* Function, adapter::CStreamEngine** Engine);
+ChipARenderFactory SetChipARenderFactory(ChipARenderFactory Factory);
+ChipARenderFactory GetChipARenderFactory();
 
 }  // namespace uac

@@ -1,0 +1,125 @@
+#include "stream/chip_a_render_stream.h"
+
+#include "adapter/endpoint_type.h"
+#include "uac/chip_a_function.h"
+
+namespace stream {
+namespace {
+
+// The formats the engine announces by output kind. All are 16-bit stereo; the AC-3
+// formats are IEC 61937 bursts in 16-bit stereo frames. Each is a whole extensible
+// format (22 extra bytes), so a client can open it and the engine can find it again.
+WAVEFORMATEXTENSIBLE ChipAFormat(ULONG Rate, USHORT Tag) {
+  WAVEFORMATEXTENSIBLE f{};
+  f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  f.Format.nChannels = 2;
+  f.Format.nSamplesPerSec = Rate;
+  f.Format.nAvgBytesPerSec = Rate * 4;
+  f.Format.nBlockAlign = 4;
+  f.Format.wBitsPerSample = 16;
+  f.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+  f.Samples.wValidBitsPerSample = 16;
+  f.dwChannelMask = Tag == WAVE_FORMAT_PCM ? KSAUDIO_SPEAKER_STEREO : 0;
+  f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  f.SubFormat.Data1 = Tag;
+  return f;
+}
+
+constexpr ULONG kHighRate = 96000;
+constexpr ULONG kAc3Rates[] = {44100, 48000, 96000};
+
+// Takes the copies matching the rule out of a format list and frees them.
+template <class Match>
+void RemoveFromList(adapter::CPtrList* List, Match matches) {
+  if (!List) return;
+  adapter::POSITION position = List->GetHeadPosition();
+  while (position) {
+    const adapter::POSITION current = position;
+    PVOID data = nullptr;
+    if (!List->GetNext(&position, &data)) break;
+    auto* format = static_cast<PWAVEFORMATEXTENSIBLE>(data);
+    if (!matches(*format)) continue;
+    List->RemoveAt(current);
+    ExFreePoolWithTag(format, adapter::kStreamEnginePoolTag);
+  }
+}
+
+}  // namespace
+
+USHORT ChipAFormatTag(const WAVEFORMATEXTENSIBLE& Format) {
+  if (Format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE) return static_cast<USHORT>(Format.SubFormat.Data1);
+  return Format.Format.wFormatTag;
+}
+
+CChipARenderStream::CChipARenderStream(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId)
+    : CUac1RenderStream(outerUnknown, interfaceNumber, terminalNodeId), m_pChipFunction(nullptr) {
+  m_nMsPerUrb = kDefaultMsPerUrb;
+}
+
+NTSTATUS CChipARenderStream::Init(ULONG Direction, adapter::IAudioHal* Owner, uac::CChipAFunction* Function) {
+  const NTSTATUS status = CUsbStreamEngine::Init(Direction, Owner);
+  if (NT_SUCCESS(status)) m_pChipFunction = Function;
+  return status;
+}
+
+void CChipARenderStream::RemoveFormats(USHORT Tag, ULONG Rate) {
+  auto matches = [Tag, Rate](const WAVEFORMATEXTENSIBLE& f) {
+    return ChipAFormatTag(f) == Tag && (Rate == 0 || f.Format.nSamplesPerSec == Rate);
+  };
+  RemoveFromList(m_pFormatList, matches);
+  RemoveFromList(m_pStereoFormatList, matches);
+  PLIST_ENTRY entry = m_FormatRecords.Flink;
+  while (entry != &m_FormatRecords) {
+    PLIST_ENTRY following = entry->Flink;
+    auto* record = CONTAINING_RECORD(entry, StreamFormatRecord, Links);
+    if (matches(record->Format)) {
+      RemoveEntryList(entry);
+      ExFreePoolWithTag(record, kUsbStreamPoolTag);
+    }
+    entry = following;
+  }
+}
+
+STDMETHODIMP CChipARenderStream::SetName(PCWSTR Name) {
+  NTSTATUS status = CStreamEngine::SetName(Name);
+  if (!NT_SUCCESS(status)) return status;
+  const ULONG type = GetEndpointType();
+  if (type != adapter::ENDPOINT_SPK && type != adapter::ENDPOINT_HP && type != adapter::ENDPOINT_SPDIF) return status;
+  // The removals first: a second naming starts from the same lists.
+  RemoveFormats(kChipAAc3Tag, 0);
+  RemoveFormats(WAVE_FORMAT_PCM, kHighRate);
+  // Adding can run out of memory; the name stands either way and the lists keep what was
+  // added.
+  if (type == adapter::ENDPOINT_SPDIF) {
+    for (ULONG rate : kAc3Rates) {
+      const WAVEFORMATEXTENSIBLE f = ChipAFormat(rate, kChipAAc3Tag);
+      AddStreamFormat(&f, rate == kHighRate ? kChipAHighRateAlt : kChipACompressedAlt);
+    }
+  }
+  if (type == adapter::ENDPOINT_HP || type == adapter::ENDPOINT_SPDIF) {
+    const WAVEFORMATEXTENSIBLE f = ChipAFormat(kHighRate, WAVE_FORMAT_PCM);
+    AddStreamFormat(&f, kChipAHighRateAlt);
+  }
+  return status;
+}
+
+void CChipARenderStream::ProgramRegisters(const WAVEFORMATEXTENSIBLE& Format) {
+  if (!m_pChipFunction) return;
+  switch (Format.Format.nSamplesPerSec) {
+    case 44100: m_pChipFunction->WriteChipRegister(kChipARateRegister, kChipARate44100, kChipARateMask); break;
+    case 48000: m_pChipFunction->WriteChipRegister(kChipARateRegister, kChipARate48000, kChipARateMask); break;
+    case 96000: m_pChipFunction->WriteChipRegister(kChipARateRegister, kChipARate96000, kChipARateMask); break;
+    default: break;  // the chip keeps its rate bits
+  }
+  const USHORT kind = ChipAFormatTag(Format) == WAVE_FORMAT_PCM ? 0 : kChipADataKindCompressed;
+  m_pChipFunction->WriteChipRegister(kChipARateRegister, kind, kChipADataKindMask);
+}
+
+STDMETHODIMP CChipARenderStream::SelectAltSetting(UCHAR AlternateSetting, PSTREAMCLIENTRECORD Record) {
+  const NTSTATUS status = CUac1RenderStream::SelectAltSetting(AlternateSetting, Record);
+  // The chip's writes do not decide the selection.
+  if (NT_SUCCESS(status) && Record && AlternateSetting != 0) ProgramRegisters(Record->Format);
+  return status;
+}
+
+}  // namespace stream
