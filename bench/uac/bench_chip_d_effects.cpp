@@ -174,6 +174,26 @@ void BM_BothEffectsPerMs(benchmark::State& st) {
 }
 BENCHMARK(BM_BothEffectsPerMs)->Arg(44100)->Arg(48000)->Arg(96000)->Unit(benchmark::kMicrosecond);
 
+// The first call after a format change (the levellers, converters and engine start
+// afresh), as a stream's first buffer meets it.
+void BM_VirtualiserFirstCall(benchmark::State& st) {
+  auto* node = new (NonPagedPool, uac::kChipDPoolTag) BenchLpv();
+  node->AddRef();
+  if (!node->Create()) return st.SkipWithError("virtualiser not built");
+  const WAVEFORMATEXTENSIBLE f = Pcm8(48000);
+  Stream s(true);
+  for (auto _ : st) {
+    st.PauseTiming();
+    node->SetFormat(&f);
+    s.Refill();
+    st.ResumeTiming();
+    node->Process(&f, s.ptr, kFrames);
+    benchmark::ClobberMemory();
+  }
+  node->Release();
+}
+BENCHMARK(BM_VirtualiserFirstCall)->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();
