@@ -9,6 +9,7 @@
 #include "support/kernel_fixture.h"
 #include "uac/chip_a_function.h"
 #include "uac/chip_bc_function.h"
+#include "uac/chip_d_function.h"
 #include "uac/function_classes.h"
 #include "uac/uac1_function.h"
 #include "uac/uac2_function.h"
@@ -53,8 +54,7 @@ TEST_F(DriverLayers, InstallTheAudioLayersFunctionClasses) {
   EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipA, nullptr), &uac::CreateChipAFunction);
   EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipB, nullptr), &uac::CreateChipBFunction);
   EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipC, nullptr), &uac::CreateChipCFunction);
-  // The classes not built yet stay without a factory: their devices are refused.
-  EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipD, nullptr), nullptr);
+  EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipD, nullptr), &uac::CreateChipDFunction);
 
   ASSERT_EQ(entry::RegisterDriverLayers(), STATUS_SUCCESS);  // again: the same table
   EXPECT_EQ(adapter::FunctionTable(&count), rows);
