@@ -88,6 +88,11 @@ NTSTATUS AsioClient::Close() {
   return status;
 }
 
+void AsioClient::Forget() {
+  if (file_) ObDereferenceObject(file_);
+  file_ = nullptr;
+}
+
 std::unique_ptr<AsioPendingRequest> AsioClient::Begin(ULONG code, const std::vector<std::uint8_t>& in,
                                                       ULONG outLength) {
   std::unique_ptr<AsioPendingRequest> request(new AsioPendingRequest());

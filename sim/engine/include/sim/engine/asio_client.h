@@ -64,6 +64,8 @@ class AsioClient {
   // Create and close on the interface; Close also drops the file object.
   NTSTATUS Open(const char16_t* fileName = u"\\QVASIOPrivateInterface");
   NTSTATUS Close();
+  // Drops the file object without a close (its device was removed under it).
+  void Forget();
   bool open() const { return file_ != nullptr; }
   bool is32Bit() const { return is32Bit_; }
   PFILE_OBJECT file() const { return file_; }
