@@ -24,21 +24,21 @@ class CNamedEngine : public adapter::CStreamEngine {
   bool m_BadDirection = false;
 };
 
-struct EngineSpec {
+struct EngineRow {
   ULONG direction;
   ULONG type;
 };
 
-// A device whose probe makes the engines of the spec list.
+// A device whose probe makes the engines of the row list.
 class CNamedHal : public adapter::CAudioHal {
  public:
-  CNamedHal(PUNKNOWN outer, std::vector<EngineSpec> specs) : CAudioHal(outer), m_Specs(std::move(specs)) {}
+  CNamedHal(PUNKNOWN outer, std::vector<EngineRow> rows) : CAudioHal(outer), m_Rows(std::move(rows)) {}
   STDMETHODIMP ProbeDevice() override {
-    for (ULONG i = 0; i < m_Specs.size(); ++i) {
-      auto* engine = new (NonPagedPool, kTag) CNamedEngine(nullptr, i, m_Specs[i].type);
+    for (ULONG i = 0; i < m_Rows.size(); ++i) {
+      auto* engine = new (NonPagedPool, kTag) CNamedEngine(nullptr, i, m_Rows[i].type);
       if (!engine) return STATUS_INSUFFICIENT_RESOURCES;
       engine->AddRef();
-      NTSTATUS status = engine->Init(m_Specs[i].direction);
+      NTSTATUS status = engine->Init(m_Rows[i].direction);
       if (NT_SUCCESS(status)) status = AddStreamEngine(engine);
       engine->Release();
       if (!NT_SUCCESS(status)) return status;
@@ -47,7 +47,7 @@ class CNamedHal : public adapter::CAudioHal {
   }
 
  private:
-  std::vector<EngineSpec> m_Specs;
+  std::vector<EngineRow> m_Rows;
 };
 
 class EndpointNames : public platform::testing::KernelTest {
@@ -58,10 +58,10 @@ class EndpointNames : public platform::testing::KernelTest {
     if (driver_) platform::io::DeleteDriverObject(driver_);
     KernelTest::TearDown();
   }
-  void Build(std::vector<EngineSpec> specs) {
+  void Build(std::vector<EngineRow> rows) {
     driver_ = platform::io::CreateDriverObject(u"\\Driver\\names");
     ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &device_), STATUS_SUCCESS);
-    ASSERT_EQ(adapter::CreateInstance<CNamedHal>(&hal_, nullptr, NonPagedPool, kTag, std::move(specs)),
+    ASSERT_EQ(adapter::CreateInstance<CNamedHal>(&hal_, nullptr, NonPagedPool, kTag, std::move(rows)),
               STATUS_SUCCESS);
     ASSERT_EQ(hal_->Init(nullptr, device_, nullptr, nullptr), STATUS_SUCCESS);
   }
@@ -85,7 +85,7 @@ using adapter::STREAM_DIRECTION_RENDER;
 
 TEST_F(EndpointNames, EachTypeAndDirectionCountsOnItsOwn) {
   struct Case {
-    EngineSpec engine;
+    EngineRow engine;
     const char16_t* name;
   };
   const Case cases[] = {
@@ -102,9 +102,9 @@ TEST_F(EndpointNames, EachTypeAndDirectionCountsOnItsOwn) {
       {{STREAM_DIRECTION_RENDER, 99}, u"StreamOut00"},
       {{STREAM_DIRECTION_RENDER, adapter::ENDPOINT_STREAM}, u"StreamOut01"},
   };
-  std::vector<EngineSpec> specs;
-  for (const Case& c : cases) specs.push_back(c.engine);
-  Build(specs);
+  std::vector<EngineRow> rows;
+  for (const Case& c : cases) rows.push_back(c.engine);
+  Build(rows);
   for (ULONG i = 0; i < std::size(cases); ++i) {
     ASSERT_EQ(Assign(i), STATUS_SUCCESS);
     EXPECT_EQ(Name(i), cases[i].name) << i;
