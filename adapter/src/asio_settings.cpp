@@ -31,6 +31,11 @@ bool IsSubFormat(const WAVEFORMATEXTENSIBLE& f, ULONG data1) {
 
 }  // namespace
 
+ULONG AsioUnitsPerMs(ULONG Mode, ULONG Rate) {
+  const ULONG units = Mode == kAsioModeDsd ? Rate / 64000 : Rate / kPcmRateUnit;
+  return units ? units : 1;
+}
+
 void AsioBufferLength(ULONG Mode, ULONG Rate, ULONG Index, ULONG Lengths[2]) {
   const ULONG l = LatencyMs(Index);
   if (Mode != kAsioModeDsd) {

@@ -99,4 +99,14 @@ TEST(AsioArithmetic, BufferFiguresFollowTheirFormulas) {
   }
 }
 
+TEST(AsioArithmetic, UnitsPerMillisecondNeverReachZero) {
+  struct Case {
+    ULONG mode, rate, units;
+  };
+  const Case cases[] = {{kAsioModePcm, 48000, 48},  {kAsioModePcm, 44100, 44},    {kAsioModePcm, 999, 1},
+                        {kAsioModePcm, 0, 1},       {kAsioModeDsd, 2822400, 44}, {kAsioModeDsd, 63999, 1},
+                        {kAsioModeDsd, 0, 1},       {kAsioModeDsd, 12288000, 192}};
+  for (const Case& c : cases) EXPECT_EQ(AsioUnitsPerMs(c.mode, c.rate), c.units) << c.mode << " " << c.rate;
+}
+
 }  // namespace

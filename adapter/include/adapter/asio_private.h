@@ -138,12 +138,15 @@ struct IAsioPrivate : IUnknown {
 };
 using PASIOPRIVATE = IAsioPrivate*;
 
-// Buffer length {first, second} of a latency index at a rate in a mode (the index is
-// taken modulo nothing: callers keep it at most 8). Integer arithmetic throughout.
+// Buffer length {first, second} of a latency index at a rate in a mode (an index past the
+// table reads as its last entry). Integer arithmetic throughout.
 void AsioBufferLength(ULONG Mode, ULONG Rate, ULONG Index, ULONG Lengths[2]);
 // Buffer sizes {min, max, preferred, granularity}; STATUS_INVALID_PARAMETER for a DSD rate
 // below 64 x 44.1 kHz or a multiple of neither 44,100 nor 48,000.
 NTSTATUS AsioBufferSize(ULONG Mode, ULONG Rate, ULONG Index, ULONG Sizes[4]);
+// Units per millisecond the streams are sized by: PCM frames (rate / 1000), DSD 8-byte
+// units per channel (rate / 64000); at least 1, so no rate divides by zero.
+ULONG AsioUnitsPerMs(ULONG Mode, ULONG Rate);
 // The ASIO sample type an engine format offers (16, 17, 24, 27, 18), 0 for none.
 ULONG AsioSampleTypeOf(const WAVEFORMATEXTENSIBLE& Format);
 // Whether an engine format serves a mode, and a rate in that mode. A DSD entry packs

@@ -3,7 +3,9 @@
 // through the I/O controls as the user-mode ASIO driver does.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "asio_fixture.h"
@@ -44,6 +46,45 @@ TEST_F(AsioInterface, DriverNameIsTheProductStringWithoutTrailingSpaces) {
   AsioReply shorter = client->Request(IOCTL_ASIO_GET_DRIVER_NAME, {}, 5);
   EXPECT_EQ(shorter.status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(shorter.information, 0u);
+}
+
+// The product string is read as the device strings are: what both its bLength and the
+// transfer cover, in whole UTF-16 units; a device that fails the read gets the default
+// name, cut to the caller's buffer.
+TEST_F(AsioInterface, DriverNameTakesOnlyTheTextTheDeviceSent) {
+  struct Case {
+    const char* name;
+    std::vector<UCHAR> reply;  // empty: the request stalls
+    ULONG out;
+    NTSTATUS status;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"bLength past the transfer", {0xFF, 3, 'A', 0, 'b', 0, 'c'}, 64, STATUS_SUCCESS, "Ab"},
+      {"odd bLength", {7, 3, 'A', 0, 'b', 0, 'c', 0, 'd', 0}, 64, STATUS_SUCCESS, "Ab"},
+      {"not ASCII", {6, 3, 0xE9, 0, 0x00, 0x4E}, 64, STATUS_SUCCESS, "??"},
+      {"only spaces", {6, 3, ' ', 0, ' ', 0}, 64, STATUS_SUCCESS, "Quvara USB ASIO Device"},
+      {"stalled", {}, 64, STATUS_SUCCESS, "Quvara USB ASIO Device"},
+      {"stalled, short buffer", {}, 7, STATUS_SUCCESS, "Quvara"},
+  };
+  StartAsioDevice();
+  auto client = NewClient();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim_->SetRequestHook([&](const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data)
+                             -> std::optional<sim::device::ControlResult> {
+      if (s.bRequest != 6 || s.wValue != 0x0302) return std::nullopt;
+      if (c.reply.empty()) return sim::device::ControlResult{USBD_STATUS_STALL_PID, 0};
+      const ULONG n = std::min<ULONG>(static_cast<ULONG>(c.reply.size()), s.wLength);
+      std::memcpy(data, c.reply.data(), n);
+      return sim::device::ControlResult{USBD_STATUS_SUCCESS, n};
+    });
+    AsioReply reply = client->Request(IOCTL_ASIO_GET_DRIVER_NAME, {}, c.out);
+    EXPECT_EQ(reply.status, c.status);
+    EXPECT_EQ(reply.information, c.text.size() + 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply.data.data())), c.text);
+  }
+  sim_->SetRequestHook(nullptr);
 }
 
 TEST_F(AsioInterface, ChannelsCountEveryAsioEndpointByModeAndDirection) {
