@@ -216,7 +216,7 @@ class AsioHostile : public AsioTest {
         lead = {0, 0, 0, 0, 1, 0, 0, 0, 0xE0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
         break;
     }
-    std::memcpy(in.data(), lead.data(), std::min<size_t>(lead.size(), in.size()));
+    if (!lead.empty() && !in.empty()) std::memcpy(in.data(), lead.data(), std::min(lead.size(), in.size()));
     return in;
   }
 };
@@ -369,7 +369,7 @@ TEST_F(AsioHostile, RequestsOnAFileWithoutAClientAreRefused) {
           if (in || out) {
             static std::vector<UCHAR> buffer;
             buffer.assign(std::max(in, out) + 8, 0);
-            std::memcpy(buffer.data(), input.data(), in);
+            if (in) std::memcpy(buffer.data(), input.data(), in);
             irp->AssociatedIrp.SystemBuffer = buffer.data();
           }
         },
