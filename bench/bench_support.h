@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bench_cpu.h"
+
 namespace bench {
 
 // 64-byte aligned storage for Count elements, rounded up to whole cache lines. Benchmark
@@ -17,14 +19,12 @@ T* Aligned(std::size_t Count) {
   return static_cast<T*>(std::aligned_alloc(64, (Count * sizeof(T) + 63) / 64 * 64));
 }
 
-// Whether this processor runs the build named by Feature ("sse3", "ssse3", "sse4.1");
-// any other name is the generic build, which always runs.
+// Whether this processor runs the build or peer kernel named by Feature, an instruction
+// set as MachineSets writes it ("sse3", "ssse3", "sse4.1", "avx2", "avx512f", ...); an
+// empty name or "generic" is the generic build, which always runs.
 inline bool CpuHas(const char* Feature) {
-  __builtin_cpu_init();
-  if (std::strcmp(Feature, "sse3") == 0) return __builtin_cpu_supports("sse3");
-  if (std::strcmp(Feature, "ssse3") == 0) return __builtin_cpu_supports("ssse3");
-  if (std::strcmp(Feature, "sse4.1") == 0) return __builtin_cpu_supports("sse4.1");
-  return true;
+  if (Feature[0] == '\0' || std::strcmp(Feature, "generic") == 0) return true;
+  return HasSet(MachineSets(), Feature);
 }
 
 // Times Fn(Buffers) once per iteration, Items elements each, with memory clobbered after

@@ -1,7 +1,8 @@
 // The root USB device object's start on arbitrary configuration descriptors: the input is
 // a device file (dump text) or, failing that, the configuration descriptor's bytes (the
 // first byte choosing the model string: bit 4 clear picks one of four by bits 0-1, bits 4,
-// 1 and 0 set pick chip class A's, whose chip register model then answers on interface 3).
+// 1 and 0 set pick chip class A's, whose chip register model then answers on interface 3;
+// bits 4 and 0, or 4 and 1, chip class B's or C's).
 // Whatever the simulated device accepts goes
 // through CUsbAudioDevice::Init: configuration, function choice, probe, descriptor
 // validation and the builders. Besides memory errors, any verifier report (leaked pool,
@@ -63,6 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool chipA = (choice & 0x13) == 0x13;
   if ((choice & 0x10) == 0) raw.strings[adapter::kModelStringIndex] = kModels[choice & 3];
   if (chipA) raw.strings[adapter::kModelStringIndex] = kChipAModel;
+  // Bits 4 and 0, or 4 and 1, set: chip class B's or C's model string.
+  if ((choice & 0x13) == 0x11) raw.strings[adapter::kModelStringIndex] = u"7403";
+  if ((choice & 0x13) == 0x12) raw.strings[adapter::kModelStringIndex] = u"7415";
   sim::device::DescriptorSet set;
   if (!sim::device::DescriptorSet::Build(device_desc, config, set, error)) return 0;
   auto sim = std::make_unique<sim::device::SimDevice>(std::move(set), std::move(raw));

@@ -2,6 +2,7 @@
 
 #include "adapter/audio_class.h"
 #include "uac/chip_a_function.h"
+#include "uac/chip_bc_function.h"
 #include "uac/uac1_function.h"
 #include "uac/uac2_function.h"
 
@@ -38,6 +39,8 @@ void RegisterFunctionFactories() {
   adapter::SetFunctionFactory(FunctionClass::Uac1, CreateUac1Function);
   adapter::SetFunctionFactory(FunctionClass::Uac2, CreateUac2Function);
   adapter::SetFunctionFactory(FunctionClass::ChipA, CreateChipAFunction);
+  adapter::SetFunctionFactory(FunctionClass::ChipB, CreateChipBFunction);
+  adapter::SetFunctionFactory(FunctionClass::ChipC, CreateChipCFunction);
 }
 
 }  // namespace uac

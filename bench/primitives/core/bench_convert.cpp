@@ -3,7 +3,6 @@
 // converters (its best kernel for this machine and its SSE-class kernel).
 
 #include <benchmark/benchmark.h>
-#include <volk/volk.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -11,6 +10,7 @@
 
 #include "sp/convert_bodies.h"
 #include "bench_support.h"
+#include "volk_support.h"
 
 namespace bench {
 void plain16sTo32f(const int16_t* in, float* out, int n);
@@ -114,6 +114,23 @@ BENCHMARK(BM_16sTo32f_volk);
 BENCHMARK(BM_32fTo16s_nearest_volk);
 BENCHMARK(BM_16sTo32f_volk_sse41);
 BENCHMARK(BM_32fTo16s_nearest_volk_sse2);
+
+// Every implementation of each converter this processor runs, named by its instruction set.
+const bool kVolkRows = [] {
+  bench::RegisterVolkImpls("BM_16sTo32f", volk_16i_s32f_convert_32f_get_func_desc(),
+                           [](benchmark::State& s, const char* impl) {
+                             run(s, [impl](Buffers& b) {
+                               volk_16i_s32f_convert_32f_manual(b.out, b.s16, 32768.0f, kLen, impl);
+                             });
+                           });
+  bench::RegisterVolkImpls("BM_32fTo16s_nearest", volk_32f_s32f_convert_16i_get_func_desc(),
+                           [](benchmark::State& s, const char* impl) {
+                             run(s, [impl](Buffers& b) {
+                               volk_32f_s32f_convert_16i_manual(b.out16, b.f32, 32768.0f, kLen, impl);
+                             });
+                           });
+  return true;
+}();
 
 }  // namespace
 

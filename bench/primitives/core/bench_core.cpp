@@ -1,5 +1,5 @@
-// Copy, set, zero and move of every build against the C library, and interleaving of
-// 2, 3, 6 and 8 channels.
+// Copy, set (fill), zero and move of every build against the C library at 2 KB, 64 KB,
+// 1 MB, 8 MB and 64 MB, and interleaving of 2, 3, 6 and 8 channels.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -47,7 +47,8 @@ struct Buffer {
   float* p;
 };
 
-// 1 MB sits in the last-level cache of most machines, 64 MB is past it.
+// 2 KB sits in the first-level cache, 64 KB in the second, 1 MB in the last-level cache of
+// most machines; 8 MB stays in many last-level caches, 64 MB is past them all.
 constexpr size_t kSizes[] = {2 * 1024, 64 * 1024, 1024 * 1024, 8 * 1024 * 1024, 64 * 1024 * 1024};
 
 std::string SizeName(size_t bytes) {

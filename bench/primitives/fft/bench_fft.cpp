@@ -1,16 +1,22 @@
 // Real order 10 forward + inverse (the headphone virtualiser's block), complex forward
 // transforms of orders 6 to 20 and real forward + inverse transforms of orders 6 to 14:
 // the generic and the three processor builds of the FFT engine against FFTW single
-// precision (FFTW_MEASURE, with and without SIMD) and KISS FFT, in one run.
+// precision (FFTW_MEASURE, with and without SIMD) and KISS FFT, in one run. FFTW is
+// planned once per transform, outside the timed loop, and every FFTW row is labelled with
+// the instruction set of the codelets its plan chose.
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
 #include <kiss_fft.h>
 #include <kiss_fftr.h>
 
 #include <cstdlib>
+#include <map>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
+#include "bench_support.h"
 #include "sp/fft_bodies.h"
 
 namespace {
@@ -53,23 +59,70 @@ void BM_Real10_Ours(benchmark::State& state) {
   sp::generic::spFftFreeSpecReal_32f(spec);
 }
 
+// The instruction set of the codelets in an FFTW plan, read from its printed form
+// (codelet names end in their set: "n1fv_32_avx2", "t1fuv_4_sse2", ...); "scalar" when
+// the plan holds none of FFTW's SIMD codelets.
+std::string FftwInstructionSet(const fftwf_plan plan) {
+  char* text = fftwf_sprint_plan(plan);
+  const std::string printed = text != nullptr ? text : "";
+  std::free(text);
+  static const char* const kSets[] = {"avx512", "avx2_128", "avx2", "avx_128_fma", "avx", "kcvi",
+                                      "sse2", "altivec", "neon", "generic_simd256", "generic_simd128"};
+  for (const char* set : kSets)
+    if (printed.find(std::string("_") + set) != std::string::npos) return set;
+  return "scalar";
+}
+
+// A planned FFTW transform with its buffers. Plans are made once per transform and kept
+// for the whole run: FFTW_MEASURE times candidate plans on the buffers, which must not
+// happen again each time the benchmark library calls the benchmark.
+struct FftwSetup {
+  float* in = nullptr;        // n floats (real) or 2n (complex)
+  float* out = nullptr;       // n floats (real) or 2n (complex)
+  fftwf_complex* spectrum = nullptr;  // real round trips: the half spectrum
+  fftwf_plan fwd = nullptr;
+  fftwf_plan inv = nullptr;   // real round trips only
+  std::string label;
+};
+
+enum class Kind { RealRoundTrip, ComplexForward };
+
+const FftwSetup& Fftw(Kind kind, int n, unsigned flags) {
+  static std::map<std::tuple<Kind, int, unsigned>, FftwSetup> plans;
+  const auto key = std::make_tuple(kind, n, flags);
+  auto it = plans.find(key);
+  if (it != plans.end()) return it->second;
+  FftwSetup s;
+  const size_t floats = kind == Kind::RealRoundTrip ? size_t(n) : 2 * size_t(n);
+  s.in = static_cast<float*>(fftwf_malloc(sizeof(float) * floats));
+  s.out = static_cast<float*>(fftwf_malloc(sizeof(float) * floats));
+  if (kind == Kind::RealRoundTrip) {
+    s.spectrum = static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (n / 2 + 1)));
+    s.fwd = fftwf_plan_dft_r2c_1d(n, s.in, s.spectrum, FFTW_MEASURE | flags);
+    s.inv = fftwf_plan_dft_c2r_1d(n, s.spectrum, s.out, FFTW_MEASURE | flags);
+    s.label = "fftw " + FftwInstructionSet(s.fwd) + "/" + FftwInstructionSet(s.inv);
+  } else {
+    auto* in = reinterpret_cast<fftwf_complex*>(s.in);
+    auto* out = reinterpret_cast<fftwf_complex*>(s.out);
+    s.fwd = fftwf_plan_dft_1d(n, in, out, FFTW_FORWARD, FFTW_MEASURE | flags);
+    s.label = "fftw " + FftwInstructionSet(s.fwd);
+  }
+  // Planning may have written the buffers: the input is filled after it.
+  const std::vector<float> x = Noise(floats);
+  std::copy(x.begin(), x.end(), s.in);
+  return plans.emplace(key, s).first->second;
+}
+
 // FFTW real forward then inverse of n points, planned with FFTW_MEASURE plus flags.
 void RealFftwRoundTrip(benchmark::State& state, int n, unsigned flags) {
-  Aligned in(n), out(n);
-  auto* spec = static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (n / 2 + 1)));
-  fftwf_plan fwd = fftwf_plan_dft_r2c_1d(n, in.p, spec, FFTW_MEASURE | flags);
-  fftwf_plan inv = fftwf_plan_dft_c2r_1d(n, spec, out.p, FFTW_MEASURE | flags);
-  const std::vector<float> x = Noise(n);
-  std::copy(x.begin(), x.end(), in.p);
+  const FftwSetup& s = Fftw(Kind::RealRoundTrip, n, flags);
+  state.SetLabel(s.label);
   for (auto _ : state) {
-    fftwf_execute(fwd);
-    fftwf_execute(inv);
-    benchmark::DoNotOptimize(out.p);
+    fftwf_execute(s.fwd);
+    fftwf_execute(s.inv);
+    benchmark::DoNotOptimize(s.out);
     benchmark::ClobberMemory();
   }
-  fftwf_destroy_plan(fwd);
-  fftwf_destroy_plan(inv);
-  fftwf_free(spec);
 }
 
 // KISS FFT real forward then inverse of n points.
@@ -99,6 +152,7 @@ void BM_Real10_Kiss(benchmark::State& state) { RealKissRoundTrip(state, 1024); }
 
 // One build's bodies, so each benchmark runs every build the same way.
 struct Build {
+  const char* feature;  // the instruction set the build needs ("" for the generic build)
   decltype(&sp::generic::spFftCreateSpecComplex_32fc) createComplex;
   decltype(&sp::generic::spFftFreeSpecComplex_32fc) freeComplex;
   decltype(&sp::generic::spFftForwardComplex_32fc) forwardComplex;
@@ -107,19 +161,20 @@ struct Build {
   decltype(&sp::generic::spFftForwardRealInPlace_32f) forwardReal;
   decltype(&sp::generic::spFftInverseRealInPlace_32f) inverseReal;
 };
-#define BENCH_BUILD(ns)                                                       \
+#define BENCH_BUILD(ns, feature)                                              \
   Build {                                                                     \
-    &sp::ns::spFftCreateSpecComplex_32fc, &sp::ns::spFftFreeSpecComplex_32fc, \
+    feature, &sp::ns::spFftCreateSpecComplex_32fc, &sp::ns::spFftFreeSpecComplex_32fc, \
         &sp::ns::spFftForwardComplex_32fc, &sp::ns::spFftCreateSpecReal_32f,  \
         &sp::ns::spFftFreeSpecReal_32f, &sp::ns::spFftForwardRealInPlace_32f, \
         &sp::ns::spFftInverseRealInPlace_32f                                  \
   }
-const Build kGeneric = BENCH_BUILD(generic);
-const Build kSse3 = BENCH_BUILD(sse3);
-const Build kSsse3 = BENCH_BUILD(ssse3);
-const Build kSse41 = BENCH_BUILD(sse41);
+const Build kGeneric = BENCH_BUILD(generic, "");
+const Build kSse3 = BENCH_BUILD(sse3, "sse3");
+const Build kSsse3 = BENCH_BUILD(ssse3, "ssse3");
+const Build kSse41 = BENCH_BUILD(sse41, "sse4.1");
 
 void ComplexOurs(benchmark::State& state, const Build& b) {
+  if (!bench::CpuHas(b.feature)) return state.SkipWithError("build not supported by this processor");
   const int order = static_cast<int>(state.range(0));
   const size_t n = size_t{1} << order;
   spComplexFftSpec* spec = nullptr;
@@ -145,19 +200,13 @@ void BM_Complex_Sse41(benchmark::State& state) { ComplexOurs(state, kSse41); }
 
 void ComplexFftw(benchmark::State& state, unsigned flags) {
   const int n = 1 << state.range(0);
-  auto* in = static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * n));
-  auto* out = static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * n));
-  fftwf_plan plan = fftwf_plan_dft_1d(n, in, out, FFTW_FORWARD, FFTW_MEASURE | flags);
-  const std::vector<float> x = Noise(2 * size_t(n));
-  for (int i = 0; i < n; ++i) in[i][0] = x[2 * i], in[i][1] = x[2 * i + 1];
+  const FftwSetup& s = Fftw(Kind::ComplexForward, n, flags);
+  state.SetLabel(s.label);
   for (auto _ : state) {
-    fftwf_execute(plan);
-    benchmark::DoNotOptimize(out);
+    fftwf_execute(s.fwd);
+    benchmark::DoNotOptimize(s.out);
     benchmark::ClobberMemory();
   }
-  fftwf_destroy_plan(plan);
-  fftwf_free(in);
-  fftwf_free(out);
   state.SetItemsProcessed(state.iterations() * n);
 }
 void BM_Complex_FftwSimd(benchmark::State& state) { ComplexFftw(state, 0); }
@@ -181,6 +230,7 @@ void BM_Complex_Kiss(benchmark::State& state) {
 // ---- real forward + inverse, orders 6..14 -------------------------------------------------
 
 void RealOurs(benchmark::State& state, const Build& b) {
+  if (!bench::CpuHas(b.feature)) return state.SkipWithError("build not supported by this processor");
   const int order = static_cast<int>(state.range(0));
   const size_t n = size_t{1} << order;
   spRealFftSpec* spec = nullptr;

@@ -2,7 +2,8 @@
 // single-rate filter on blocks of 128, 511 (direct form) and 512 (overlap-save) samples,
 // the 2x and 4x converters' polyphase filters, and the 24-tap one-sample filter of the
 // polyphase resampler. The first argument of our benchmarks is the build: 0 generic,
-// 1 SSE3, 2 SSSE3, 3 SSE4.1-class.
+// 1 SSE3, 2 SSSE3, 3 SSE4.1-class. Debian's liquid-dsp is its portable build (plain C,
+// no SIMD kernels): its rows are labelled so.
 #include <benchmark/benchmark.h>
 
 #include <complex>
@@ -10,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench_support.h"
 #include "sp/filters_bodies.h"
 
 #ifdef HAVE_LIQUID
@@ -45,9 +47,11 @@ struct Build {
 
 const Build kBuilds[4] = {BENCH_BUILD(generic), BENCH_BUILD(sse3), BENCH_BUILD(ssse3), BENCH_BUILD(sse41)};
 const char* const kBuildNames[4] = {"generic", "sse3", "ssse3", "sse41"};
+const char* const kBuildFeatures[4] = {"", "sse3", "ssse3", "sse4.1"};
 
 void BM_Sp_SingleRate101(benchmark::State& st) {
   const Build& b = kBuilds[st.range(0)];
+  if (!bench::CpuHas(kBuildFeatures[st.range(0)])) return st.SkipWithError("build not supported by this processor");
   const int block = static_cast<int>(st.range(1));
   st.SetLabel(kBuildNames[st.range(0)]);
   const auto taps = Random(101, 1);
@@ -69,6 +73,7 @@ BENCHMARK(BM_Sp_SingleRate101)->ArgsProduct({{0, 1, 2, 3}, {128, 511, 512}});
 // up > 1: interpolator (kBlock inputs); down > 1: decimator (kBlock outputs).
 void BM_Sp_Multirate(benchmark::State& st) {
   const Build& b = kBuilds[st.range(0)];
+  if (!bench::CpuHas(kBuildFeatures[st.range(0)])) return st.SkipWithError("build not supported by this processor");
   st.SetLabel(kBuildNames[st.range(0)]);
   const int taps = static_cast<int>(st.range(1)), up = static_cast<int>(st.range(2)),
             down = static_cast<int>(st.range(3));
@@ -96,6 +101,7 @@ BENCHMARK(BM_Sp_Multirate)->Apply(MultirateArgs);
 
 void BM_Sp_OneSample24(benchmark::State& st) {
   const Build& b = kBuilds[st.range(0)];
+  if (!bench::CpuHas(kBuildFeatures[st.range(0)])) return st.SkipWithError("build not supported by this processor");
   st.SetLabel(kBuildNames[st.range(0)]);
   const auto taps = Random(24, 5);
   std::vector<float> line(48, 0.0f);
@@ -113,6 +119,7 @@ BENCHMARK(BM_Sp_OneSample24)->DenseRange(0, 3);
 
 #ifdef HAVE_LIQUID
 void BM_Liquid_SingleRate101(benchmark::State& st) {
+  st.SetLabel("liquid-dsp portable C build");
   const int block = static_cast<int>(st.range(0));
   auto taps = Random(101, 1);
   firfilt_rrrf q = firfilt_rrrf_create(taps.data(), 101);
@@ -128,6 +135,7 @@ void BM_Liquid_SingleRate101(benchmark::State& st) {
 BENCHMARK(BM_Liquid_SingleRate101)->Arg(128)->Arg(511)->Arg(512);
 
 void BM_Liquid_Interp(benchmark::State& st) {
+  st.SetLabel("liquid-dsp portable C build");
   const int taps = static_cast<int>(st.range(0)), up = static_cast<int>(st.range(1));
   auto h = Random(taps, 3);
   firinterp_rrrf q = firinterp_rrrf_create(static_cast<unsigned>(up), h.data(), static_cast<unsigned>(taps));
@@ -143,6 +151,7 @@ void BM_Liquid_Interp(benchmark::State& st) {
 BENCHMARK(BM_Liquid_Interp)->Args({66, 2})->Args({132, 4});
 
 void BM_Liquid_Decim(benchmark::State& st) {
+  st.SetLabel("liquid-dsp portable C build");
   const int taps = static_cast<int>(st.range(0)), down = static_cast<int>(st.range(1));
   auto h = Random(taps, 3);
   firdecim_rrrf q = firdecim_rrrf_create(static_cast<unsigned>(down), h.data(), static_cast<unsigned>(taps));
@@ -158,6 +167,7 @@ void BM_Liquid_Decim(benchmark::State& st) {
 BENCHMARK(BM_Liquid_Decim)->Args({66, 2})->Args({132, 4});
 
 void BM_Liquid_OneSample24(benchmark::State& st) {
+  st.SetLabel("liquid-dsp portable C build");
   auto taps = Random(24, 5);
   firfilt_rrrf q = firfilt_rrrf_create(taps.data(), 24);
   float y = 0.0f, x = 0.25f;

@@ -16,7 +16,7 @@
 #include "bench_support.h"
 
 #if HAVE_VOLK
-#include <volk/volk.h>
+#include "volk_support.h"
 #endif
 
 namespace {
@@ -169,6 +169,25 @@ BENCHMARK(BM_Divide32f_volk);
 BENCHMARK(BM_Divide32f_volk_sse);
 BENCHMARK(BM_Divide32fc_volk);
 BENCHMARK(BM_Divide32fc_volk_sse3);
+
+// Every implementation of each division this processor runs, named by its instruction set.
+const bool kVolkRows = [] {
+  bench::RegisterVolkImpls("BM_Divide32f", volk_32f_x2_divide_32f_get_func_desc(),
+                           [](benchmark::State& s, const char* impl) {
+                             run<float>(s, false, [impl](float* d, float* n, float* o) {
+                               volk_32f_x2_divide_32f_manual(o, n, d, kLen, impl);
+                             });
+                           });
+  bench::RegisterVolkImpls("BM_Divide32fc", volk_32fc_x2_divide_32fc_get_func_desc(),
+                           [](benchmark::State& s, const char* impl) {
+                             run<float>(s, true, [impl](float* d, float* n, float* o) {
+                               volk_32fc_x2_divide_32fc_manual(reinterpret_cast<lv_32fc_t*>(o),
+                                                               reinterpret_cast<const lv_32fc_t*>(n),
+                                                               reinterpret_cast<const lv_32fc_t*>(d), kLen, impl);
+                             });
+                           });
+  return true;
+}();
 #endif
 
 }  // namespace

@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <random>
 
-#include "sp/vecmath_bodies.h"
 #include "bench_support.h"
+#include "sp/sp.h"
 
 #if HAVE_VOLK
-#include <volk/volk.h>
+#include "volk_support.h"
 #endif
 #if HAVE_SLEEF
 #include <sleef.h>
@@ -55,40 +55,53 @@ void run(benchmark::State& state, Fn fn) {
 // block on its ordinary path (the copy is timed in every variant alike).
 void refill(Buffers& b) { __builtin_memcpy(b.out, b.roots, sizeof(float) * kLen); }
 
-// Slot 3 runs the SSSE3 arithmetic bodies.
-#define SP_BENCH_BUILD(ns, arith, feature)                                                  \
+// Every row runs its build through the dispatch slot that build fills, so a row measures
+// what the library runs on a processor of that class: the SSE4.1-class slot's add and
+// multiply are the body it shares with the SSSE3 slot (its row is labelled so), its square
+// root, maximum and sums its own.
+template <class Fn>
+void runSlot(benchmark::State& s, int slot, const char* label, Fn fn) {
+  static const char* const kFeature[] = {"", "sse3", "ssse3", "sse4.1"};
+  if (!bench::CpuHas(kFeature[slot])) return s.SkipWithError("build not supported");
+  if (label != nullptr) s.SetLabel(label);
+  spDispatchIndex = slot;
+  run(s, fn);
+  spDispatchIndex = 0;
+}
+
+#define SP_BENCH_BUILD(ns, slot, arithLabel)                                                \
   void BM_Add_##ns(benchmark::State& s) {                                                   \
-    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                       \
-    run(s, [](Buffers& b) { sp::arith::spAdd_32f(b.a, b.b, b.out, kLen); });                \
+    runSlot(s, slot, arithLabel, [](Buffers& b) { spAdd_32f(b.a, b.b, b.out, kLen); });     \
   }                                                                                         \
   void BM_Multiply_##ns(benchmark::State& s) {                                              \
-    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                       \
-    run(s, [](Buffers& b) { sp::arith::spMultiply_32f(b.a, b.b, b.out, kLen); });           \
+    runSlot(s, slot, arithLabel, [](Buffers& b) { spMultiply_32f(b.a, b.b, b.out, kLen); }); \
   }                                                                                         \
   void BM_SquareRoot_##ns(benchmark::State& s) {                                            \
-    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                       \
-    run(s, [](Buffers& b) {                                                                 \
+    runSlot(s, slot, nullptr, [](Buffers& b) {                                              \
       refill(b);                                                                            \
-      sp::ns::spSquareRootInPlace_32f(b.out, kLen);                                         \
+      spSquareRootInPlace_32f(b.out, kLen);                                                 \
     });                                                                                     \
   }                                                                                         \
   void BM_Maximum_##ns(benchmark::State& s) {                                               \
-    if (!bench::CpuHas(feature)) return s.SkipWithError("build not supported");                       \
-    run(s, [](Buffers& b) { sp::ns::spMaximum_32f(b.a, kLen, b.out); });                    \
+    runSlot(s, slot, nullptr, [](Buffers& b) { spMaximum_32f(b.a, kLen, b.out); });         \
+  }                                                                                         \
+  void BM_Sum_##ns##_fast(benchmark::State& s) {                                            \
+    runSlot(s, slot, nullptr, [](Buffers& b) { spSum_32f(b.a, kLen, b.out, 1); });          \
+  }                                                                                         \
+  void BM_Sum_##ns##_accurate(benchmark::State& s) {                                        \
+    runSlot(s, slot, nullptr, [](Buffers& b) { spSum_32f(b.a, kLen, b.out, 0); });          \
   }                                                                                         \
   BENCHMARK(BM_Add_##ns);                                                                   \
   BENCHMARK(BM_Multiply_##ns);                                                              \
   BENCHMARK(BM_SquareRoot_##ns);                                                            \
-  BENCHMARK(BM_Maximum_##ns);
+  BENCHMARK(BM_Maximum_##ns);                                                               \
+  BENCHMARK(BM_Sum_##ns##_fast);                                                            \
+  BENCHMARK(BM_Sum_##ns##_accurate);
 
-SP_BENCH_BUILD(generic, generic, "")
-SP_BENCH_BUILD(sse3, sse3, "sse3")
-SP_BENCH_BUILD(ssse3, ssse3, "ssse3")
-SP_BENCH_BUILD(sse41, ssse3, "sse4.1")
-
-// Every slot runs the generic sum until the processor summation kernels exist.
-void BM_Sum_generic(benchmark::State& s) { run(s, [](Buffers& b) { sp::generic::spSum_32f(b.a, kLen, b.out, 1); }); }
-BENCHMARK(BM_Sum_generic);
+SP_BENCH_BUILD(generic, 0, nullptr)
+SP_BENCH_BUILD(sse3, 1, nullptr)
+SP_BENCH_BUILD(ssse3, 2, nullptr)
+SP_BENCH_BUILD(sse41, 3, "sse41 slot: the body shared with ssse3")
 
 #if HAVE_VOLK
 void BM_Add_volk(benchmark::State& s) { run(s, [](Buffers& b) { volk_32f_x2_add_32f(b.out, b.a, b.b, kLen); }); }
@@ -141,6 +154,27 @@ BENCHMARK(BM_MaximumIndex_volk);
 BENCHMARK(BM_MaximumIndex_volk_sse41);
 BENCHMARK(BM_Sum_volk);
 BENCHMARK(BM_Sum_volk_sse);
+
+// Every implementation of each kernel this processor runs, named by its instruction set.
+void RegisterVolkRows() {
+  bench::RegisterVolkImpls("BM_Add", volk_32f_x2_add_32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) { volk_32f_x2_add_32f_manual(b.out, b.a, b.b, kLen, impl); });
+  });
+  bench::RegisterVolkImpls("BM_Multiply", volk_32f_x2_multiply_32f_get_func_desc(),
+                           [](benchmark::State& s, const char* impl) {
+                             run(s, [impl](Buffers& b) { volk_32f_x2_multiply_32f_manual(b.out, b.a, b.b, kLen, impl); });
+                           });
+  bench::RegisterVolkImpls("BM_SquareRoot", volk_32f_sqrt_32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) {
+      refill(b);
+      volk_32f_sqrt_32f_manual(b.out, b.out, kLen, impl);
+    });
+  });
+  bench::RegisterVolkImpls("BM_Sum", volk_32f_accumulator_s32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) { volk_32f_accumulator_s32f_manual(b.out, b.a, kLen, impl); });
+  });
+}
+const bool kVolkRows = (RegisterVolkRows(), true);
 #endif
 
 #if HAVE_SLEEF

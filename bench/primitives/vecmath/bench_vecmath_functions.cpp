@@ -20,10 +20,12 @@
 #include "bench_support.h"
 
 #if HAVE_VOLK
-#include <volk/volk.h>
+#include "volk_support.h"
 #endif
 #if HAVE_SLEEF
 #include <sleef.h>
+
+#include "sleef_wide.h"
 #endif
 
 namespace {
@@ -212,6 +214,28 @@ void BM_SleefLogU35(benchmark::State& s) { BM_SleefLog<Sleef_logf4_u35sse4>(s); 
 BENCHMARK(BM_SleefExpU10)->Name("BM_Exp/sleef_u10sse4");
 BENCHMARK(BM_SleefLogU10)->Name("BM_Log/sleef_u10sse4");
 BENCHMARK(BM_SleefLogU35)->Name("BM_Log/sleef_u35sse4");
+
+// SLEEF's AVX2 and AVX-512 functions: the peer's best on a processor that has them.
+template <VectorFn F>
+void BM_SleefWide(benchmark::State& s, const char* set, const float* (*input)(Buffers&), bool isExp) {
+  if (!bench::CpuHas(set)) return s.SkipWithError("not supported");
+  s.counters["max_ulp"] = isExp ? worstError(F, expd, kExpRange) : worstError(F, logd, kLogRange);
+  run(s, [input](Buffers& b) {
+    copyLike(b, input(b));
+    F(b.scratch, b.out, kLen);
+  });
+}
+const float* expInput(Buffers& b) { return b.expIn; }
+const float* logInput(Buffers& b) { return b.logIn; }
+#define SLEEF_WIDE(fn, set, input, isExp, name)                                \
+  void BM_##fn(benchmark::State& s) { BM_SleefWide<bench::fn>(s, set, input, isExp); } \
+  BENCHMARK(BM_##fn)->Name(name);
+SLEEF_WIDE(SleefExpU10Avx2, "avx2", expInput, true, "BM_Exp/sleef_u10avx2")
+SLEEF_WIDE(SleefExpU10Avx512, "avx512f", expInput, true, "BM_Exp/sleef_u10avx512f")
+SLEEF_WIDE(SleefLogU10Avx2, "avx2", logInput, false, "BM_Log/sleef_u10avx2")
+SLEEF_WIDE(SleefLogU35Avx2, "avx2", logInput, false, "BM_Log/sleef_u35avx2")
+SLEEF_WIDE(SleefLogU10Avx512, "avx512f", logInput, false, "BM_Log/sleef_u10avx512f")
+SLEEF_WIDE(SleefLogU35Avx512, "avx512f", logInput, false, "BM_Log/sleef_u35avx512f")
 #endif
 
 #if HAVE_VOLK
@@ -264,6 +288,29 @@ BENCHMARK(BM_VolkDot)->Name("BM_Dot/volk");
 BENCHMARK(BM_VolkDotSse41)->Name("BM_Dot/volk_sse4_1");
 BENCHMARK(BM_VolkSum)->Name("BM_Sum/volk");
 BENCHMARK(BM_VolkSumSse)->Name("BM_Sum/volk_sse");
+
+// Every implementation of each kernel this processor runs, named by its instruction set.
+void RegisterVolkRows() {
+  bench::RegisterVolkImpls("BM_Divide", volk_32f_x2_divide_32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) { volk_32f_x2_divide_32f_manual(b.out, b.a, b.b, kLen, impl); });
+  });
+  bench::RegisterVolkImpls("BM_Exp", volk_32f_exp_32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) {
+      copyLike(b, b.expIn);
+      volk_32f_exp_32f_manual(b.out, b.scratch, kLen, impl);
+    });
+  });
+  bench::RegisterVolkImpls("BM_Log2", volk_32f_log2_32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) {
+      copyLike(b, b.logIn);
+      volk_32f_log2_32f_manual(b.out, b.scratch, kLen, impl);
+    });
+  });
+  bench::RegisterVolkImpls("BM_Dot", volk_32f_x2_dot_prod_32f_get_func_desc(), [](benchmark::State& s, const char* impl) {
+    run(s, [impl](Buffers& b) { volk_32f_x2_dot_prod_32f_manual(b.out, b.a, b.b, kLen, impl); });
+  });
+}
+const bool kVolkRows = (RegisterVolkRows(), true);
 #endif
 
 }  // namespace

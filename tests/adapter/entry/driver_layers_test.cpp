@@ -8,6 +8,7 @@
 #include "kernel/pool.h"
 #include "support/kernel_fixture.h"
 #include "uac/chip_a_function.h"
+#include "uac/chip_bc_function.h"
 #include "uac/function_classes.h"
 #include "uac/uac1_function.h"
 #include "uac/uac2_function.h"
@@ -50,8 +51,10 @@ TEST_F(DriverLayers, InstallTheAudioLayersFunctionClasses) {
   EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::Uac1, nullptr), &uac::CreateUac1Function);
   EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::Uac2, nullptr), &uac::CreateUac2Function);
   EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipA, nullptr), &uac::CreateChipAFunction);
+  EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipB, nullptr), &uac::CreateChipBFunction);
+  EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipC, nullptr), &uac::CreateChipCFunction);
   // The classes not built yet stay without a factory: their devices are refused.
-  EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipB, nullptr), nullptr);
+  EXPECT_EQ(adapter::SetFunctionFactory(adapter::FunctionClass::ChipD, nullptr), nullptr);
 
   ASSERT_EQ(entry::RegisterDriverLayers(), STATUS_SUCCESS);  // again: the same table
   EXPECT_EQ(adapter::FunctionTable(&count), rows);

@@ -19,6 +19,8 @@ enum Uac1Quirk : ULONG {
   // is empty), and capture microphone records carry kCaptureMicCapability.
   QUIRK_SPDIF_RECORD = 1u << 3,
   QUIRK_CAPTURE_MIC_BIT = 1u << 4,
+  // Chip class C: output terminal 6 of type speaker is a headphone jack.
+  QUIRK_HEADPHONE_TERMINAL_6 = 1u << 5,
 };
 
 inline constexpr ULONG kCaptureMicCapability = 0x800000;
