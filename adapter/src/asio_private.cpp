@@ -138,11 +138,11 @@ STDMETHODIMP CUsbAudioDevice::CreateBuffers(PFILE_OBJECT File, const VOID* Reque
     madeOwner = true;
   }
   if (m_pAsioOwner != client) return STATUS_INVALID_PARAMETER;
+  // The client's rate must fit its mode. Past its checks the request finds no rings to
+  // make yet: it is not supported, and an owner it made is undone.
   const bool dsd = client->SampleMode == kAsioModeDsd;
-  NTSTATUS status =
-      (dsd ? client->SampleRate >= kAsioDsdMinRate : client->SampleRate < kAsioDsdMinRate) ? STATUS_NOT_SUPPORTED
-                                                                                          : STATUS_INVALID_PARAMETER;
-  // No rings yet: the request fails here, and an owner it made is undone.
+  const bool fits = dsd ? client->SampleRate >= kAsioDsdMinRate : client->SampleRate < kAsioDsdMinRate;
+  const NTSTATUS status = fits ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER;
   if (madeOwner) {
     m_pAsioOwner = nullptr;
     m_nAsioInUse = 0;
