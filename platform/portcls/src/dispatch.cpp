@@ -1,6 +1,7 @@
 // The adapter driver's side of PortCls: driver initialisation, the functional device
 // with PortCls's part of the device extension, and the IRP dispatch (Plug and Play,
 // power, KS requests on filter handles) with its completion helper.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,28 @@ struct DeviceContext {
   DEVICE_POWER_STATE systemToDevice[PowerSystemMaximum] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD3,
                                                            PowerDeviceD3, PowerDeviceD3, PowerDeviceD3,
                                                            PowerDeviceD3};
+  // KS handles open on the device and the requests on them under way (under g_ksLock):
+  // removal waits for the requests, then orphans the handles clients still hold.
+  std::vector<PFILE_OBJECT> ksFiles;
+  LONG ksBusy = 0;
+  bool ksClosing = false;
+  KEVENT ksIdle;  // notification, signalled while no KS request runs
+};
+
+// Guards the KS state of every device and the removal of a device's context from its
+// extension: a KS request finds the context and enters it in one step, so it either
+// counts before removal begins or is refused.
+KSPIN_LOCK g_ksLock = 0;
+
+class KsLock {
+ public:
+  KsLock() { KeAcquireSpinLock(&g_ksLock, &m_Irql); }
+  ~KsLock() { KeReleaseSpinLock(&g_ksLock, m_Irql); }
+  KsLock(const KsLock&) = delete;
+  KsLock& operator=(const KsLock&) = delete;
+
+ private:
+  KIRQL m_Irql;
 };
 
 DeviceContext* ContextOf(PDEVICE_OBJECT device) {
@@ -195,6 +218,8 @@ NTSTATUS DispatchPower(DeviceContext* context, PIRP irp) {
   return PoCallDriver(context->lower, irp);
 }
 
+void OrphanKsFiles(DeviceContext* context);
+
 NTSTATUS DispatchPnp(DeviceContext* context, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
@@ -232,7 +257,8 @@ NTSTATUS DispatchPnp(DeviceContext* context, PIRP irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(context, irp);
     case IRP_MN_REMOVE_DEVICE: {
-      // Whatever the driver left registered goes with the device.
+      // Whatever the driver left registered or open goes with the device.
+      OrphanKsFiles(context);
       RegistryRemoveDevice(context->fdo);
       ForgetAdapterPowerManagement(context->fdo);
       context->removed = true;
@@ -241,7 +267,10 @@ NTSTATUS DispatchPnp(DeviceContext* context, PIRP irp) {
       PDEVICE_OBJECT fdo = context->fdo;
       IoDetachDevice(context->lower);
       ForgetPhysicalDevice(fdo);
-      std::memset(fdo->DeviceExtension, 0, sizeof(DeviceContext*));
+      {
+        KsLock lock;
+        std::memset(fdo->DeviceExtension, 0, sizeof(DeviceContext*));
+      }
       delete context;
       IoDeleteDevice(fdo);
       return status;
@@ -251,42 +280,185 @@ NTSTATUS DispatchPnp(DeviceContext* context, PIRP irp) {
   }
 }
 
-// KS requests on a filter handle: the file object's name is the subdevice's name.
-NTSTATUS DispatchCreate(DeviceContext* context, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  PFILE_OBJECT file = stack->FileObject;
-  if (!file || !file->FileName.Buffer) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+// KS requests on the device's handles. Each runs counted, so that removal can wait for
+// those under way; none starts once removal began.
+class KsRequest {
+ public:
+  explicit KsRequest(PDEVICE_OBJECT device) {
+    KsLock lock;
+    DeviceContext* context = ContextOf(device);
+    if (!context || context->removed) {
+      m_Status = STATUS_INVALID_DEVICE_REQUEST;
+    } else if (context->ksClosing) {
+      m_Status = STATUS_DEVICE_REMOVED;
+    } else {
+      if (context->ksBusy++ == 0) KeClearEvent(&context->ksIdle);
+      m_Context = context;
+    }
+  }
+  ~KsRequest() {
+    if (!m_Context) return;
+    KsLock lock;
+    if (--m_Context->ksBusy == 0) KeSetEvent(&m_Context->ksIdle, IO_NO_INCREMENT, FALSE);
+  }
+  KsRequest(const KsRequest&) = delete;
+  KsRequest& operator=(const KsRequest&) = delete;
+  DeviceContext* Context() const { return m_Context; }  // null: refused with Status()
+  NTSTATUS Status() const { return m_Status; }
+
+ private:
+  DeviceContext* m_Context = nullptr;
+  NTSTATUS m_Status = STATUS_SUCCESS;
+};
+
+KsFile* KsFileOf(PFILE_OBJECT file) {
+  if (!file || KsFileMark(file) != kKsFileOpen) return nullptr;
+  return static_cast<KsFile*>(file->FsContext);
+}
+
+bool IsPinName(PFILE_OBJECT file) {
   std::u16string name = UnicodeToString(&file->FileName);
   if (!name.empty() && name[0] == u'\\') name.erase(0, 1);
-  std::unique_ptr<ks::Filter> filter;
-  NTSTATUS status = ks::OpenFilter(context->fdo, name, &filter);
-  if (NT_SUCCESS(status)) file->FsContext = filter.release();
+  return name == KSSTRING_Pin;
+}
+
+// A filter is opened by the subdevice's name; a pin by KSSTRING_Pin relative to its
+// filter's file object, with the KSPIN_CONNECT and data format in the system buffer.
+NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PFILE_OBJECT file = stack->FileObject;
+  KsRequest request(device);
+  DeviceContext* context = request.Context();
+  if (!context) return Complete(irp, request.Status());
+  if (!file || !file->FileName.Buffer || KsFileOf(file)) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  auto opened = std::unique_ptr<KsFile>(new (std::nothrow) KsFile);
+  if (!opened) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+  NTSTATUS status;
+  if (file->RelatedFileObject) {
+    KsFile* parent = KsFileOf(file->RelatedFileObject);
+    if (!parent || !parent->filter) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    if (!IsPinName(file)) return Complete(irp, STATUS_OBJECT_NAME_NOT_FOUND);
+    std::unique_ptr<ks::Pin> pin;
+    status = parent->filter->CreatePin(irp->AssociatedIrp.SystemBuffer, stack->Parameters.Create.EaLength, &pin);
+    if (NT_SUCCESS(status)) opened->pin = std::move(pin);
+  } else {
+    std::u16string name = UnicodeToString(&file->FileName);
+    if (!name.empty() && name[0] == u'\\') name.erase(0, 1);
+    std::unique_ptr<ks::Filter> filter;
+    status = OpenFilterInstance(context->fdo, name, &filter);
+    if (NT_SUCCESS(status)) opened->filter = std::move(filter);
+  }
+  if (NT_SUCCESS(status)) {
+    KsLock lock;
+    context->ksFiles.push_back(file);
+    file->FsContext = opened.release();
+    SetKsFileMark(file, kKsFileOpen);
+  }
   return Complete(irp, status);
 }
 
-NTSTATUS DispatchClose(PIRP irp) {
+// Takes the handle's objects off the file object (under g_ksLock); PortCls's share goes
+// when the caller drops the result, outside the lock.
+std::unique_ptr<KsFile> DetachKsFileLocked(DeviceContext* context, PFILE_OBJECT file, ULONG_PTR mark) {
+  KsFile* held = KsFileOf(file);
+  if (!held) return nullptr;
+  std::erase(context->ksFiles, file);
+  file->FsContext = nullptr;
+  SetKsFileMark(file, mark);
+  return std::unique_ptr<KsFile>(held);
+}
+
+NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-  if (file && file->FsContext) {
-    delete static_cast<ks::Filter*>(file->FsContext);
-    file->FsContext = nullptr;
+  // Closing a pin walks its stream down to STOP: that runs counted, as any request, but a
+  // close during removal still lets go of the handle.
+  KsRequest request(device);
+  std::unique_ptr<KsFile> closed;
+  {
+    KsLock lock;
+    if (DeviceContext* context = ContextOf(device)) closed = DetachKsFileLocked(context, file, 0);
   }
+  closed.reset();
   return Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS DispatchDeviceControl(PIRP irp) {
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  auto* filter = stack->FileObject ? static_cast<ks::Filter*>(stack->FileObject->FsContext) : nullptr;
-  if (!filter) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  KsRequest request(device);
+  if (!request.Context()) return Complete(irp, request.Status());
+  KsFile* file = KsFileOf(stack->FileObject);
+  if (!file) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   const auto& io = stack->Parameters.DeviceIoControl;
-  if (io.IoControlCode != IOCTL_KS_PROPERTY) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   ULONG returned = 0;
-  NTSTATUS status = filter->Property(io.Type3InputBuffer, io.InputBufferLength, irp->UserBuffer,
-                                     io.OutputBufferLength, &returned);
+  NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+  switch (io.IoControlCode) {
+    case IOCTL_KS_PROPERTY:
+      if (!io.Type3InputBuffer) return Complete(irp, STATUS_INVALID_PARAMETER);
+      status = file->filter ? file->filter->Property(io.Type3InputBuffer, io.InputBufferLength, irp->UserBuffer,
+                                                     io.OutputBufferLength, &returned)
+                            : file->pin->Property(io.Type3InputBuffer, io.InputBufferLength, irp->UserBuffer,
+                                                  io.OutputBufferLength, &returned);
+      break;
+    case IOCTL_KS_ENABLE_EVENT: {
+      auto* registration = static_cast<KsEventRegistration*>(irp->UserBuffer);
+      if (!file->filter) break;
+      if (!io.Type3InputBuffer || !registration || io.OutputBufferLength != sizeof(KsEventRegistration))
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+      status = file->filter->EnableEvent(io.Type3InputBuffer, io.InputBufferLength, registration->callback,
+                                         &registration->handle);
+      if (NT_SUCCESS(status)) returned = sizeof(KsEventRegistration);
+      break;
+    }
+    case IOCTL_KS_DISABLE_EVENT: {
+      if (!file->filter) break;
+      if (!io.Type3InputBuffer || io.InputBufferLength != sizeof(ks::EventHandle))
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+      ks::EventHandle handle;
+      std::memcpy(&handle, io.Type3InputBuffer, sizeof(handle));
+      status = file->filter->DisableEvent(handle);
+      break;
+    }
+    default:
+      break;
+  }
   irp->IoStatus.Information = returned;
   return Complete(irp, status);
 }
 
+// Removal: no KS request starts any more, those under way finish, and the handles still
+// open are orphaned; PortCls lets go of their objects (pins first), which stay with the
+// clients until they close.
+void OrphanKsFiles(DeviceContext* context) {
+  {
+    KsLock lock;
+    context->ksClosing = true;
+  }
+  KeWaitForSingleObject(&context->ksIdle, Executive, KernelMode, FALSE, nullptr);
+  std::vector<std::unique_ptr<KsFile>> orphaned;
+  {
+    KsLock lock;
+    std::vector<PFILE_OBJECT> files = context->ksFiles;
+    for (PFILE_OBJECT file : files) orphaned.push_back(DetachKsFileLocked(context, file, kKsFileOrphaned));
+  }
+  std::stable_partition(orphaned.begin(), orphaned.end(), [](const auto& f) { return f && f->pin; });
+  orphaned.clear();
+}
+
 }  // namespace
+
+bool DispatchesKsRequests(PDEVICE_OBJECT device) {
+  // Only a device PortCls added is looked into: others may be mere names of a subdevice.
+  if (!device || PhysicalDeviceOf(device) == device) return false;
+  {
+    KsLock lock;
+    DeviceContext* context = ContextOf(device);
+    if (!context || context->removed || context->ksClosing) return false;
+  }
+  if (!device->DriverObject) return false;
+  const auto& major = device->DriverObject->MajorFunction;
+  return major[IRP_MJ_CREATE] && major[IRP_MJ_CLOSE] && major[IRP_MJ_DEVICE_CONTROL];
+}
+
 }  // namespace platform::portcls
 
 using namespace platform::portcls;
@@ -321,6 +493,7 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   context->pdo = PhysicalDeviceObject;
   context->start = StartDevice;
   context->maxObjects = MaxObjects;
+  KeInitializeEvent(&context->ksIdle, NotificationEvent, TRUE);
   context->lower = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
   if (!context->lower) {
     delete context;
@@ -337,14 +510,18 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 
 NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!Irp) return STATUS_INVALID_PARAMETER;
+  // KS requests find the device's context under the KS lock, as removal may be taking it.
+  switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    case IRP_MJ_CREATE: return DispatchCreate(DeviceObject, Irp);
+    case IRP_MJ_CLOSE: return DispatchClose(DeviceObject, Irp);
+    case IRP_MJ_DEVICE_CONTROL: return DispatchDeviceControl(DeviceObject, Irp);
+    default: break;
+  }
   DeviceContext* context = ContextOf(DeviceObject);
   if (!context || context->removed) return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
   switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
     case IRP_MJ_PNP: return DispatchPnp(context, Irp);
     case IRP_MJ_POWER: return DispatchPower(context, Irp);
-    case IRP_MJ_CREATE: return DispatchCreate(context, Irp);
-    case IRP_MJ_CLOSE: return DispatchClose(Irp);
-    case IRP_MJ_DEVICE_CONTROL: return DispatchDeviceControl(Irp);
     case IRP_MJ_SYSTEM_CONTROL: return PassDown(context, Irp);
     default: return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
   }

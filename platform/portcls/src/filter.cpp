@@ -588,21 +588,17 @@ NTSTATUS FilterInstance::CreatePin(const void* connect, ULONG connectSize, std::
   return STATUS_SUCCESS;
 }
 
-}  // namespace platform::portcls
-
-namespace platform::ks {
-
-NTSTATUS OpenFilter(PDEVICE_OBJECT device, const std::u16string& name, std::unique_ptr<Filter>* filter) {
+NTSTATUS OpenFilterInstance(PDEVICE_OBJECT device, const std::u16string& name, std::unique_ptr<ks::Filter>* filter) {
   if (!filter) return STATUS_INVALID_PARAMETER;
   filter->reset();
-  portcls::CPortBase* port = portcls::RegistryFindSubdevice(device, name);
+  CPortBase* port = RegistryFindSubdevice(device, name);
   if (!port) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (!port->Initialized()) {
     port->ReleasePort();
     return STATUS_DEVICE_REMOVED;
   }
-  *filter = std::make_unique<portcls::FilterInstance>(port);
+  *filter = std::make_unique<FilterInstance>(port);
   return STATUS_SUCCESS;
 }
 
-}  // namespace platform::ks
+}  // namespace platform::portcls

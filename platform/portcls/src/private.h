@@ -3,6 +3,7 @@
 // the subdevice registry.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "kernel/clock.h"
+#include "kernel/io.h"
 #include "kernel/ke.h"
 #include "portcls/ksclient.h"
 #include "portcls/portcls.h"
@@ -274,6 +276,51 @@ class FilterInstance final : public ks::Filter {
 NTSTATUS DispatchAutomation(CPortBase* port, const PCAUTOMATION_TABLE* table, PUNKNOWN minorTarget,
                             const void* property, ULONG propertySize, void* value, ULONG valueSize,
                             ULONG* returned, bool* handled, PropertyCall* parsed);
+
+// Opens a filter instance on the spot, without a request: PortCls's own create
+// dispatch, and clients of a device PortCls did not add (a miniport under test).
+NTSTATUS OpenFilterInstance(PDEVICE_OBJECT device, const std::u16string& name, std::unique_ptr<ks::Filter>* filter);
+
+// ---------------------------------------------------------------------------------------
+// KS handles
+//
+// A client of an adapter's functional device opens filters and pins with IRP_MJ_CREATE
+// (a pin relative to its filter's file object, under KSSTRING_Pin, its KSPIN_CONNECT and
+// data format in the system buffer with Parameters.Create.EaLength as its size), sends
+// IOCTL_KS_PROPERTY, IOCTL_KS_ENABLE_EVENT and IOCTL_KS_DISABLE_EVENT (METHOD_NEITHER:
+// the request as Type3InputBuffer, the value as UserBuffer) and closes with IRP_MJ_CLOSE.
+// Every request passes the driver's dispatch routines first.
+
+// FsContext2 of a file object PortCls opened: FsContext holds its KsFile; once the device
+// is removed the file is orphaned (FsContext null) and takes no more requests.
+inline constexpr ULONG_PTR kKsFileOpen = 0x4B734F70;      // 'KsOp'
+inline constexpr ULONG_PTR kKsFileOrphaned = 0x4B734F72;  // 'KsOr'
+// The mark is read by the client's thread while removal may set it.
+inline ULONG_PTR KsFileMark(PFILE_OBJECT file) {
+  return reinterpret_cast<ULONG_PTR>(std::atomic_ref<PVOID>(file->FsContext2).load());
+}
+inline void SetKsFileMark(PFILE_OBJECT file, ULONG_PTR mark) {
+  std::atomic_ref<PVOID>(file->FsContext2).store(reinterpret_cast<PVOID>(mark));
+}
+
+// What a file object opened on a filter or a pin holds. The client's handle shares the
+// objects: a pin's cyclic buffer is mapped into the client, which moves data through it
+// without requests, and the objects live until both sides have let go.
+struct KsFile {
+  std::shared_ptr<ks::Filter> filter;  // exactly one of the two
+  std::shared_ptr<ks::Pin> pin;
+};
+
+// The value buffer of IOCTL_KS_ENABLE_EVENT on this platform: the callback the event runs
+// in, and the handle the enabled event gets (the input buffer of IOCTL_KS_DISABLE_EVENT).
+struct KsEventRegistration {
+  std::function<void()> callback;
+  ks::EventHandle handle = 0;
+};
+
+// Whether the device is a functional device PortCls added, not yet removed, whose driver
+// dispatches creates, closes and I/O controls: its clients go through requests.
+bool DispatchesKsRequests(PDEVICE_OBJECT device);
 
 // ---------------------------------------------------------------------------------------
 // Subdevice registry

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -393,6 +396,265 @@ TEST_F(AdapterTest, CompleteIrpAndForwardedContent) {
   EXPECT_EQ(records[0].contentId, 7u);
   EXPECT_EQ(records[0].forward.DeviceObject, pdo);
 }
+
+// The dispatch an adapter driver puts in front of PortCls, as each request passes it:
+// "create filter", "create pin", "close pin", "control filter 2F0003" and so on.
+std::vector<std::string> g_dispatchLog;
+
+NTSTATUS RecordingDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const std::string kind = stack->FileObject && stack->FileObject->RelatedFileObject ? "pin" : "filter";
+  char code[16] = "";
+  if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL)
+    std::snprintf(code, sizeof code, " %X", static_cast<unsigned>(stack->Parameters.DeviceIoControl.IoControlCode));
+  const char* verb = stack->MajorFunction == IRP_MJ_CREATE  ? "create "
+                     : stack->MajorFunction == IRP_MJ_CLOSE ? "close "
+                                                            : "control ";
+  g_dispatchLog.push_back(verb + kind + code);
+  return PcDispatchIrp(device, irp);
+}
+
+class KsHandles : public AdapterTest {
+ protected:
+  void SetUp() override {
+    AdapterTest::SetUp();
+    g_dispatchLog.clear();
+    AddAndStart();
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_DEVICE_CONTROL}) driver->MajorFunction[major] = RecordingDispatch;
+  }
+  // The KSPIN_CONNECT and data format of the wave filter's streaming pin.
+  static std::vector<BYTE> StreamingConnect() {
+    KSPIN_CONNECT connect{};
+    connect.Interface = {KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING, 0};
+    connect.Medium = {KSMEDIUMSETID_Standard, KSMEDIUM_TYPE_ANYINSTANCE, 0};
+    connect.PinId = FakeWaveMiniport::kStreamingPin;
+    const KSDATAFORMAT_WAVEFORMATEXTENSIBLE format = fakes::FakeFormat();
+    std::vector<BYTE> bytes(sizeof connect + sizeof format);
+    std::memcpy(bytes.data(), &connect, sizeof connect);
+    std::memcpy(bytes.data() + sizeof connect, &format, sizeof format);
+    return bytes;
+  }
+  static NTSTATUS SetState(platform::ks::Pin& pin, KSSTATE state) {
+    KSPROPERTY p{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET};
+    ULONG value = state, returned = 0;
+    return pin.Property(&p, sizeof p, &value, sizeof value, &returned);
+  }
+};
+
+// Filters and pins opened with the KS client on a device PortCls added are IRPs through
+// the driver's dispatch: creates (the pin's relative to its filter), property and event
+// controls, closes; the answers come back as PortCls gives them, sizes included.
+TEST_F(KsHandles, EveryClientRequestPassesTheDriversDispatch) {
+  std::unique_ptr<platform::ks::Filter> wave;
+  ASSERT_EQ(platform::ks::OpenFilter(started.fdo, u"SPKOut00Wave", &wave), STATUS_SUCCESS);
+  KSPROPERTY ctypes{KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET};
+  ULONG pins = 0, returned = 0;
+  EXPECT_EQ(wave->Property(&ctypes, sizeof ctypes, nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(returned, sizeof(ULONG));  // the size needed
+  ASSERT_EQ(wave->Property(&ctypes, sizeof ctypes, &pins, sizeof pins, &returned), STATUS_SUCCESS);
+  EXPECT_GE(pins, 2u);
+
+  const std::vector<BYTE> connect = StreamingConnect();
+  std::unique_ptr<platform::ks::Pin> pin;
+  ASSERT_EQ(wave->CreatePin(connect.data(), static_cast<ULONG>(connect.size()), &pin), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(*pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  KSPROPERTY state{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_GET};
+  ULONG current = 0;
+  ASSERT_EQ(pin->Property(&state, sizeof state, &current, sizeof current, &returned), STATUS_SUCCESS);
+  EXPECT_EQ(current, static_cast<ULONG>(KSSTATE_ACQUIRE));
+  // The buffer is the client's mapping: data moves without a request.
+  const size_t controls = g_dispatchLog.size();
+  EXPECT_GT(pin->BufferSize(), 0u);
+  const BYTE data[4] = {1, 2, 3, 4};
+  EXPECT_EQ(pin->Write(0, data, sizeof data), STATUS_SUCCESS);
+  EXPECT_EQ(g_dispatchLog.size(), controls);
+  // A second instance of the pin is refused through the request as directly.
+  std::unique_ptr<platform::ks::Pin> second;
+  EXPECT_EQ(wave->CreatePin(connect.data(), static_cast<ULONG>(connect.size()), &second),
+            STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(second, nullptr);
+  pin.reset();
+  wave.reset();
+
+  // A control-change event on the topology filter, enabled and disabled by requests.
+  std::unique_ptr<platform::ks::Filter> topology;
+  ASSERT_EQ(platform::ks::OpenFilter(started.fdo, u"Topo", &topology), STATUS_SUCCESS);
+  KSE_NODE event{};
+  event.Event = {KSEVENTSETID_AudioControlChange, KSEVENT_CONTROL_CHANGE, KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_TOPOLOGY};
+  event.NodeId = FakeTopologyMiniport::kVolumeNode;
+  int changes = 0;
+  platform::ks::EventHandle handle = 0;
+  ASSERT_EQ(topology->EnableEvent(&event, sizeof event, [&] { ++changes; }, &handle), STATUS_SUCCESS);
+  EXPECT_NE(handle, 0u);
+  started.topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
+  platform::clock::Settle();
+  EXPECT_EQ(changes, 1);
+  ASSERT_EQ(topology->DisableEvent(handle), STATUS_SUCCESS);
+  EXPECT_EQ(topology->DisableEvent(handle), STATUS_INVALID_PARAMETER);
+  started.topology->RaiseControlChange(FakeTopologyMiniport::kVolumeNode);
+  platform::clock::Settle();
+  EXPECT_EQ(changes, 1);
+  topology.reset();
+
+  // (The refused second pin is created and never closed.)
+  const std::vector<std::string> expected = {
+      "create filter", "control filter 2F0003", "control filter 2F0003", "create pin",
+      "control pin 2F0003", "control pin 2F0003", "create pin", "close pin",
+      "close filter", "create filter", "control filter 2F0007", "control filter 2F000B",
+      "control filter 2F000B", "close filter"};
+  EXPECT_EQ(g_dispatchLog, expected);
+}
+
+// Requests on handles that PortCls refuses, each with its status and nothing left open.
+TEST_F(KsHandles, MalformedRequestsOnHandlesAreRefused) {
+  PFILE_OBJECT filter = platform::io::CreateFileObject(started.fdo, u"\\SPKOut00Wave");
+  ASSERT_EQ(Send(IRP_MJ_CREATE, 0, nullptr, filter).Status, STATUS_SUCCESS);
+  PFILE_OBJECT stranger = platform::io::CreateFileObject(started.fdo, u"\\Elsewhere");
+  const std::vector<BYTE> connect = StreamingConnect();
+  auto CreatePin = [&](PFILE_OBJECT related, const char16_t* name, const void* buffer, ULONG size) {
+    PFILE_OBJECT file = platform::io::CreateFileObject(started.fdo, name);
+    file->RelatedFileObject = related;
+    NTSTATUS status = platform::io::SendSynchronousRequest(started.fdo, file, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+                        stack->MajorFunction = IRP_MJ_CREATE;
+                        stack->Parameters.Create.EaLength = size;
+                        irp->AssociatedIrp.SystemBuffer = const_cast<void*>(buffer);
+                      }).Status;
+    if (NT_SUCCESS(status)) Send(IRP_MJ_CLOSE, 0, nullptr, file);
+    ObDereferenceObject(file);
+    return status;
+  };
+  auto Control = [&](PFILE_OBJECT file, ULONG code, const void* input, ULONG inputSize, void* output,
+                     ULONG outputSize) {
+    return Send(IRP_MJ_DEVICE_CONTROL, 0,
+                [&](PIO_STACK_LOCATION stack) {
+                  stack->Parameters.DeviceIoControl.IoControlCode = code;
+                  stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+                  stack->Parameters.DeviceIoControl.InputBufferLength = inputSize;
+                  stack->Parameters.DeviceIoControl.OutputBufferLength = outputSize;
+                  (void)output;
+                },
+                file)
+        .Status;
+  };
+  KSPROPERTY ctypes{KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET};
+  KSE_NODE event{};
+  event.Event = {KSEVENTSETID_AudioControlChange, KSEVENT_CONTROL_CHANGE, KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_TOPOLOGY};
+  platform::ks::EventHandle unknown = 0x1234;
+  struct Row {
+    const char* name;
+    std::function<NTSTATUS()> send;
+    NTSTATUS status;
+  };
+  const Row rows[] = {
+      {"pin relative to a handle PortCls did not open",
+       [&] { return CreatePin(stranger, KSSTRING_Pin, connect.data(), static_cast<ULONG>(connect.size())); },
+       STATUS_INVALID_DEVICE_REQUEST},
+      {"pin under another name",
+       [&] { return CreatePin(filter, u"Pin", connect.data(), static_cast<ULONG>(connect.size())); },
+       STATUS_OBJECT_NAME_NOT_FOUND},
+      {"pin without its connect", [&] { return CreatePin(filter, KSSTRING_Pin, nullptr, 0); },
+       STATUS_INVALID_BUFFER_SIZE},
+      {"pin with its format cut short",
+       [&] { return CreatePin(filter, KSSTRING_Pin, connect.data(), static_cast<ULONG>(sizeof(KSPIN_CONNECT) + 8)); },
+       STATUS_INVALID_BUFFER_SIZE},
+      {"the filter opened twice on one handle", [&] { return Send(IRP_MJ_CREATE, 0, nullptr, filter).Status; },
+       STATUS_INVALID_DEVICE_REQUEST},
+      {"property without its request", [&] { return Control(filter, IOCTL_KS_PROPERTY, nullptr, 0, nullptr, 4); },
+       STATUS_INVALID_PARAMETER},
+      {"property on a handle PortCls did not open",
+       [&] { return Control(stranger, IOCTL_KS_PROPERTY, &ctypes, sizeof ctypes, nullptr, 0); },
+       STATUS_INVALID_DEVICE_REQUEST},
+      {"an I/O control KS does not have", [&] { return Control(filter, 0x002F0013, &ctypes, sizeof ctypes, nullptr, 0); },
+       STATUS_INVALID_DEVICE_REQUEST},
+      {"event without room for its registration",
+       [&] { return Control(filter, IOCTL_KS_ENABLE_EVENT, &event, sizeof event, nullptr, 4); },
+       STATUS_INVALID_PARAMETER},
+      {"disabling an event never enabled",
+       [&] { return Control(filter, IOCTL_KS_DISABLE_EVENT, &unknown, sizeof unknown, nullptr, 0); },
+       STATUS_INVALID_PARAMETER},
+      {"disabling without a handle", [&] { return Control(filter, IOCTL_KS_DISABLE_EVENT, &unknown, 2, nullptr, 0); },
+       STATUS_INVALID_PARAMETER},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(row.send(), row.status);
+  }
+  // The filter still answers, and closes once.
+  ULONG pins = 0;
+  ULONG_PTR returned = 0;
+  EXPECT_EQ(platform::io::DeviceIoControl(started.fdo, filter, IOCTL_KS_PROPERTY, &ctypes, sizeof ctypes, &pins,
+                                          sizeof pins, &returned),
+            STATUS_SUCCESS);
+  EXPECT_EQ(Send(IRP_MJ_CLOSE, 0, nullptr, filter).Status, STATUS_SUCCESS);
+  EXPECT_EQ(Send(IRP_MJ_CLOSE, 0, nullptr, stranger).Status, STATUS_SUCCESS);
+  ObDereferenceObject(filter);
+  ObDereferenceObject(stranger);
+}
+
+// The device is removed while a client still holds a filter and a pin: no request
+// reaches the removed device any more, the pin's mapped buffer stays usable until the
+// client lets go, and closing sends nothing and leaves nothing behind.
+TEST_F(KsHandles, HandlesLeftOpenAtRemovalAreOrphaned) {
+  std::unique_ptr<platform::ks::Filter> wave;
+  ASSERT_EQ(platform::ks::OpenFilter(started.fdo, u"SPKOut00Wave", &wave), STATUS_SUCCESS);
+  const std::vector<BYTE> connect = StreamingConnect();
+  std::unique_ptr<platform::ks::Pin> pin;
+  ASSERT_EQ(wave->CreatePin(connect.data(), static_cast<ULONG>(connect.size()), &pin), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(*pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+
+  ASSERT_EQ(Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+  removed = true;
+  const size_t requests = g_dispatchLog.size();
+  KSPROPERTY ctypes{KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET};
+  ULONG value = 0, returned = 7;
+  EXPECT_EQ(wave->Property(&ctypes, sizeof ctypes, &value, sizeof value, &returned), STATUS_DEVICE_REMOVED);
+  EXPECT_EQ(returned, 0u);
+  EXPECT_EQ(SetState(*pin, KSSTATE_RUN), STATUS_DEVICE_REMOVED);
+  std::unique_ptr<platform::ks::Pin> another;
+  EXPECT_EQ(wave->CreatePin(connect.data(), static_cast<ULONG>(connect.size()), &another), STATUS_DEVICE_REMOVED);
+  const BYTE data[4] = {1, 2, 3, 4};
+  EXPECT_EQ(pin->Write(0, data, sizeof data), STATUS_SUCCESS);
+  std::unique_ptr<platform::ks::Filter> late;
+  EXPECT_EQ(platform::ks::OpenFilter(started.fdo, u"SPKOut00Wave", &late), STATUS_OBJECT_NAME_NOT_FOUND);
+  pin.reset();
+  wave.reset();
+  EXPECT_EQ(g_dispatchLog.size(), requests);
+}
+
+// A client keeps asking while the device is removed: each request is answered (before
+// the removal, or refused after it), the removal waits for those under way, and nothing
+// is left behind. Runs under scheduler seeds.
+TEST_F(KsHandles, RequestsRacingTheRemovalEndCleanly) {
+  std::unique_ptr<platform::ks::Filter> wave;
+  ASSERT_EQ(platform::ks::OpenFilter(started.fdo, u"SPKOut00Wave", &wave), STATUS_SUCCESS);
+  int answered = 0, refused = 0, other = 0;  // read after the join
+  {
+    // The client asks until it is refused (at most a second of asking).
+    platform::clock::Thread client("client", [&] {
+      KSPROPERTY ctypes{KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET};
+      for (int i = 0; i < 1000 && !refused; ++i) {
+        ULONG value = 0, returned = 0;
+        NTSTATUS status = wave->Property(&ctypes, sizeof ctypes, &value, sizeof value, &returned);
+        if (status == STATUS_SUCCESS && value >= 2)
+          ++answered;
+        else if (status == STATUS_DEVICE_REMOVED || status == STATUS_INVALID_DEVICE_REQUEST)
+          ++refused;
+        else
+          ++other;
+        platform::testing::DelayMs(1);
+      }
+    });
+    platform::testing::DelayMs(static_cast<LONGLONG>(seed() % 7));
+    ASSERT_EQ(Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    removed = true;
+    client.Join();
+  }
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(refused, 1);
+  RecordProperty("answered before the removal", answered);
+  wave.reset();
+}
+
 
 }  // namespace
 

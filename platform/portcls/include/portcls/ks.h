@@ -442,3 +442,6 @@ constexpr ULONG IOCTL_KS_PROPERTY = 0x002F0003;
 constexpr ULONG IOCTL_KS_ENABLE_EVENT = 0x002F0007;
 constexpr ULONG IOCTL_KS_DISABLE_EVENT = 0x002F000B;
 constexpr ULONG IOCTL_KS_METHOD = 0x002F000F;
+
+// The name a pin is created under, relative to its filter's handle.
+inline constexpr const char16_t* KSSTRING_Pin = u"{146F1A80-4791-11D0-A5D6-28DB04C10000}";

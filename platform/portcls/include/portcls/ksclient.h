@@ -57,7 +57,13 @@ class Filter {
   virtual NTSTATUS CreatePin(const void* connect, ULONG connectSize, std::unique_ptr<Pin>* pin) = 0;
 };
 
-// Opens an instance of a registered subdevice.
+// Opens an instance of a registered subdevice. On a functional device PortCls added, the
+// filter, its pins and every request on them are IRPs to the top of the device's stack,
+// as the I/O manager sends them for a client's handles: the driver's dispatch routines
+// see each create, I/O control and close before PortCls does. Once the device is removed
+// the handles take no more requests (STATUS_DEVICE_REMOVED) and close without one. On any
+// other device (a miniport registered without an adapter) the instance is opened
+// directly. STATUS_OBJECT_NAME_NOT_FOUND when the device has no subdevice of the name.
 NTSTATUS OpenFilter(PDEVICE_OBJECT device, const std::u16string& name, std::unique_ptr<Filter>* filter);
 
 class Pin {
@@ -66,8 +72,9 @@ class Pin {
 
   virtual NTSTATUS Property(const void* property, ULONG propertySize, void* value, ULONG valueSize,
                             ULONG* bytesReturned) = 0;
-  // The cyclic buffer of the stream: its size and copies into and out of it (through the
-  // DMA channel's CopyTo/CopyFrom), wrapping at the end.
+  // The cyclic buffer of the stream, mapped into the client (no request moves data): its
+  // size and copies into and out of it (through the DMA channel's CopyTo/CopyFrom),
+  // wrapping at the end.
   virtual ULONG BufferSize() = 0;
   virtual NTSTATUS Write(ULONG offset, const void* data, ULONG bytes) = 0;
   virtual NTSTATUS Read(ULONG offset, void* data, ULONG bytes) = 0;
