@@ -119,11 +119,12 @@ STDMETHODIMP CUsbAudioDevice::ClearNotificationEvent(PFILE_OBJECT File) {
   return STATUS_SUCCESS;
 }
 
-// A setting changed: every client with a notification event re-reads.
+// A setting changed: every client with a notification event re-reads (its waiting thread
+// gets the boost of a set event the ASIO host expects).
 void CUsbAudioDevice::NotifyAsioClients() {
   for (PLIST_ENTRY e = m_AsioClients.Flink; e != &m_AsioClients; e = e->Flink) {
     AsioClient* client = CONTAINING_RECORD(e, AsioClient, Link);
-    if (client->NotificationEvent) KeSetEvent(client->NotificationEvent, EVENT_INCREMENT, FALSE);
+    if (client->NotificationEvent) KeSetEvent(client->NotificationEvent, kAsioEventIncrement, FALSE);
   }
 }
 

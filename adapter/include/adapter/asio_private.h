@@ -64,6 +64,9 @@ inline constexpr ULONG kAsioDsdMinRate = 2822400;
 // Sub-format of native DSD entries in the engines' format lists (the PCM GUID with 0x0E7A).
 inline constexpr ULONG kAsioDsdSubFormat = 0x0E7A;
 
+// The priority increment the ASIO events are set with.
+inline constexpr KPRIORITY kAsioEventIncrement = 8;
+
 // Output layouts.
 inline constexpr ULONG kAsioChannelsBytes = 16;
 inline constexpr ULONG kAsioChannelNameBytes = 52;
