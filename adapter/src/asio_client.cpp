@@ -152,7 +152,9 @@ STDMETHODIMP CUsbAudioDevice::Start(PFILE_OBJECT File, HANDLE PeriodEvent) {
 
 STDMETHODIMP CUsbAudioDevice::Stop(PFILE_OBJECT File, PIRP Irp) {
   AsioGuard guard(m_AsioPowerMutex);
-  if (m_PowerState != PowerDeviceD0) return ParkStop(Irp);
+  // Outside D0 the Stop waits for the device, unless the device is gone: its streaming
+  // stopped with the power, and no return to D0 would complete the request.
+  if (m_PowerState != PowerDeviceD0 && !m_bAsioGone) return ParkStop(Irp);
   AsioClient* client = FindAsioClient(File);
   if (!client || client != m_pAsioOwner || !client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = client->PeriodEvent;

@@ -70,6 +70,7 @@ CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outerUnknown)
       m_nAsioBytesPerSample(0),
       m_nAsioPeriodFrames(0),
       m_pAsioPeriodEvent(nullptr),
+      m_bAsioGone(false),
       m_lPortCycled(0),
       m_IdleLock(0),
       m_lIdleIrpReferences(0),
@@ -185,7 +186,11 @@ STDMETHODIMP CUsbAudioDevice::StartEntities() {
   return m_pFunctionHal ? m_pFunctionHal->StartEntities() : CAudioHal::StartEntities();
 }
 STDMETHODIMP CUsbAudioDevice::StopEntities() {
-  // Surprise removal and removal: the device will not come back to D0 for a parked Stop.
+  // Surprise removal and removal: the device will not come back to D0 for a parked Stop,
+  // and none is parked from now on.
+  m_AsioPowerMutex.Lock();
+  m_bAsioGone = true;
+  m_AsioPowerMutex.Unlock();
   AbandonParkedStop(nullptr, STATUS_DELETE_PENDING);
   return m_pFunctionHal ? m_pFunctionHal->StopEntities() : CAudioHal::StopEntities();
 }

@@ -346,6 +346,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   ULONG m_nAsioBytesPerSample;
   ULONG m_nAsioPeriodFrames;
   PKEVENT m_pAsioPeriodEvent;  // the owner's period event as the stream callbacks see it
+  bool m_bAsioGone;            // surprise removal or removal: no return to D0 will come
   LONG m_lPortCycled;
   CKernelMutex m_PortMutex;
   KSPIN_LOCK m_IdleLock;

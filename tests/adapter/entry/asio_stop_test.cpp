@@ -69,7 +69,8 @@ TEST_F(AsioStop, AParkedStopCompletesExactlyOnceWhicheverEndsIt) {
       // The slot is free again.
       SetPower(PowerDeviceD3);
       std::unique_ptr<AsioPendingRequest> again = other->Begin(IOCTL_ASIO_STOP, {}, 0);
-      EXPECT_EQ(again->dispatchStatus(), STATUS_PENDING);
+      // (After a surprise removal nothing parks any more.)
+      EXPECT_EQ(again->dispatchStatus(), c.status == STATUS_DELETE_PENDING ? STATUS_INVALID_PARAMETER : STATUS_PENDING);
       SetPower(PowerDeviceD0);
       EXPECT_EQ(again->Wait().status, STATUS_INVALID_PARAMETER);
     }
@@ -87,6 +88,19 @@ TEST_F(AsioStop, AParkedStopCompletesExactlyOnceWhicheverEndsIt) {
     removed_ = false;
     fdo_ = nullptr;
   }
+}
+
+// After a surprise removal no return to D0 will come: a Stop outside D0 is answered at
+// once (as in D0: this client owns nothing) instead of waiting for the client's close.
+TEST_F(AsioStop, AStopAfterSurpriseRemovalIsNotParked) {
+  StartAsioDevice();
+  auto client = NewClient(true);
+  SetPower(PowerDeviceD3);
+  ASSERT_EQ(SurpriseRemove(), STATUS_SUCCESS);
+  std::unique_ptr<AsioPendingRequest> stop = client->Begin(IOCTL_ASIO_STOP, {}, 0);
+  EXPECT_EQ(stop->dispatchStatus(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(stop->Wait().status, STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(device()->AsioStopParked());
 }
 
 // Two clients (a 64-bit and a 32-bit one) keep negotiating and stopping on their own
