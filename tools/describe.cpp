@@ -14,6 +14,7 @@
 #include "stream/usb_stream_engine.h"
 #include "tool_common.h"
 #include "uac/control_interfaces.h"
+#include "uac/unit_interfaces.h"
 #include "usb/usbdlib.h"
 #include "verbs.h"
 
@@ -175,7 +176,15 @@ void PrintBuilt(const DriverHost& host, adapter::IUacFunctionDescription* functi
     adapter::IUacEntity* e = nullptr;
     UCHAR subtype = 0;
     if (!NT_SUCCESS(function->GetUnit(i, &e, &subtype))) continue;
-    std::printf("    |__ %s %u, sources %s\n", SubtypeName(subtype), e->GetId(), Sources(e).c_str());
+    // A chip's own class for the unit, when its table chose one.
+    std::string cls;
+    PVOID itf = nullptr;
+    if (NT_SUCCESS(e->QueryInterface(uac::IID_IUacUnit, &itf))) {
+      auto* unit = static_cast<uac::IUacUnit*>(itf);
+      if (const char* name = unit->GetClassName()) cls = std::string(" [") + name + "]";
+      unit->Release();
+    }
+    std::printf("    |__ %s %u, sources %s%s\n", SubtypeName(subtype), e->GetId(), Sources(e).c_str(), cls.c_str());
   }
   std::printf("Control nodes (%u)\n", hal->GetEntityCount());
   for (ULONG i = 0; i < hal->GetEntityCount(); ++i) {

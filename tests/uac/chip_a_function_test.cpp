@@ -119,7 +119,7 @@ TEST_F(ChipAFunctionTest, StartsWithTheTrimmedModel) {
   EXPECT_STREQ(function()->GetClassName(), "USB Audio Class 1.0, chip class A");
   // Descriptor order of the trimmed descriptor: no stereo-mix unit (6) nor its record unit
   // (2), the selector rebuilt over 8, 15 and 16.
-  EXPECT_EQ(UnitIds(), (std::vector<ULONG>{1, 3, 8, 9, 10, 4, 5, 7, 14, 12, 15, 11, 13, 16}));
+  EXPECT_EQ(UnitIds(), (std::vector<ULONG>{1, 5, 8, 9, 10, 13, 3, 7, 14, 12, 15, 11, 4, 16}));
   adapter::IUacEntity* selector = nullptr;
   ASSERT_EQ(function()->FindEntityById(14, &selector), STATUS_SUCCESS);
   ULONG count = 0;
@@ -156,10 +156,11 @@ const RowCase kRows[] = {
       "Disable4ChOutSupported"},
      0, false, 0x3002},
     {"SecondRowWithoutValues", 0x5131, 0x001C, false, kDefaultSwitches, 0x3FE00F, false, 0x3002},
+    // Its microphone record unit carries the gain switch, restored off (bits 4-5 = 0x30).
     {"ThirdRowNeedsNoValues", 0x28DA, 0x268E, false,
      {"DisableLineInTerminal", "DisableSpdifInTerminal", "DisableLineInRecUnit", "DisableLineInAAUnit",
       "DisableStereoMixRecUnit"},
-     0x3E09F, false, 0x3002},
+     0x3E09F, false, 0x3032},
     {"FourthRow", 0x0E7A, 0x0053, true,
      {"Disable8ChOutSupported", "DisableLineInTerminal", "DisableSpdifInTerminal", "DisableLineInRecUnit",
       "DisableLineInAAUnit", "DisableStereoMixRecUnit"},
@@ -229,31 +230,51 @@ TEST_F(ChipAFunctionTest, FailedSecondChipValueFailsTheProbeAndTheFirstIsIgnored
 }
 
 // The probe's rewrite: register 5's two top bits cleared, 1 ms later set, then registers 0
-// to 4 with their cached values; the same again on the return from D3 to D0.
+// to 4 with their cached values; the same again on the return from D3 to D0. The render
+// output terminal writes its speaker kind's registers as it is built (before the rewrite),
+// and its kind node restores them with the other entities, at the start and at D0.
 TEST_F(ChipAFunctionTest, RegistersArePulsedAndRewrittenAtProbeAndOnEveryReturnToD0) {
   PlugChipA();
   ASSERT_EQ(Start(), STATUS_SUCCESS);
-  auto expectRewrite = [&](const std::vector<ChipRegisters::Write>& w) {
-    ASSERT_EQ(w.size(), 7u);
-    EXPECT_EQ(w[0].reg, 5);
-    EXPECT_EQ(w[0].value, 0x0000);  // 0x3000 cached, bits 0x3000 cleared
-    EXPECT_EQ(w[1].reg, 5);
-    EXPECT_EQ(w[1].value, 0x3000);
-    EXPECT_GE(w[1].time - w[0].time, 10000);  // at least 1 ms of virtual time apart
-    EXPECT_LT(w[1].time - w[0].time, 10000 + 3 * 10000);
-    const USHORT cached[] = {0x2004, 0x3002, 0xF800, 0x143F, 0x0000};
+  auto expectKind = [&](const std::vector<ChipRegisters::Write>& w, size_t at) {
+    ASSERT_GE(w.size(), at + 3);
+    EXPECT_EQ(w[at].reg, 2);
+    EXPECT_EQ(w[at].value, 0xE000);
+    EXPECT_EQ(w[at + 1].reg, 1);
+    EXPECT_EQ(w[at + 1].value, 0x3002);
+    EXPECT_EQ(w[at + 2].reg, 0);
+    EXPECT_EQ(w[at + 2].value, 0x2004);
+  };
+  auto expectRewrite = [&](const std::vector<ChipRegisters::Write>& w, size_t at) {
+    ASSERT_GE(w.size(), at + 7);
+    EXPECT_EQ(w[at].reg, 5);
+    EXPECT_EQ(w[at].value, 0x0000);  // 0x3000 cached, bits 0x3000 cleared
+    EXPECT_EQ(w[at + 1].reg, 5);
+    EXPECT_EQ(w[at + 1].value, 0x3000);
+    EXPECT_GE(w[at + 1].time - w[at].time, 10000);  // at least 1 ms of virtual time apart
+    // The 1 ms delay ends on a clock tick (15.625 ms unless a finer resolution is set),
+    // and the write after it takes a bus frame or two.
+    EXPECT_LT(w[at + 1].time - w[at].time, 10000 + 156250 + 2 * 10000);
+    const USHORT cached[] = {0x2004, 0x3002, 0xE000, 0x143F, 0x0000};
     for (UCHAR r = 0; r < 5; ++r) {
-      EXPECT_EQ(w[2 + r].reg, r);
-      EXPECT_EQ(w[2 + r].value, cached[r]);
+      EXPECT_EQ(w[at + 2 + r].reg, r);
+      EXPECT_EQ(w[at + 2 + r].value, cached[r]);
       EXPECT_EQ(function()->Register(r).Flags, uac::kChipARegisterRestore);
     }
   };
-  expectRewrite(chip_.writes());
+  auto writes = chip_.writes();
+  ASSERT_EQ(writes.size(), 13u);
+  expectKind(writes, 0);
+  expectRewrite(writes, 3);
+  expectKind(writes, 10);
   chip_.ClearWrites();
   PowerTo(PowerDeviceD3);
   EXPECT_TRUE(chip_.writes().empty());
   PowerTo(PowerDeviceD0);
-  expectRewrite(chip_.writes());
+  writes = chip_.writes();
+  ASSERT_EQ(writes.size(), 10u);
+  expectRewrite(writes, 0);
+  expectKind(writes, 7);
   chip_.ClearWrites();
   PowerTo(PowerDeviceD0);  // already in D0: nothing
   EXPECT_TRUE(chip_.writes().empty());
@@ -272,7 +293,7 @@ TEST_F(ChipAFunctionTest, WriteChipRegisterMasksAgainstTheCache) {
     USHORT expected;  // in the cache and on the chip
   };
   const Case cases[] = {
-      {2, 0x00AB, 0x00FF, STATUS_SUCCESS, true, 0xF8AB},
+      {2, 0x00AB, 0x00FF, STATUS_SUCCESS, true, 0xE0AB},  // the speaker kind left 0xE000
       {2, 0x1234, 0xFFFF, STATUS_SUCCESS, true, 0x1234},
       {2, 0xFFFF, 0x0F00, STATUS_SUCCESS, true, 0x1F34},
       {2, 0xFFFF, 0x0000, STATUS_SUCCESS, false, 0x1F34},

@@ -126,10 +126,10 @@ Bytes Hex(const char* text) {
 
 // The defaults leave only the stereo-mix record source disabled.
 const char kDefaultGolden[] =
-    "0902e50104010080320904000000010100000a24010001b0000201020c240201010100083f0600000c24020301020002"
-    "030000000a2406080301030000000a2406090301030000001924040a0301090b083f0600000000000000000000000000"
-    "00102406040a0103000000000000000000092403050103000400092403070101000e000924050e03080f10000c24020c"
-    "03060002030000000a24060f0c01030000000a24060b0c01030000000c24020d05060002030000000a2406100d010300"
+    "0902e50104010080320904000000010100000a24010001b0000201020c240201010100083f0600000c24020501020002"
+    "030000000a2406080501030000000a2406090501030000001924040a0301090b083f0600000000000000000000000000"
+    "001024060d0a0101020000000000000000092403030103000d00092403070101000e000924050e03080f10000c24020c"
+    "03060002030000000a24060f0c01030000000a24060b0c01030000000c24020405060002030000000a24061004010300"
     "0000090401000001020000090401010101020000072401010101000e2402010802100244ac0080bb0009050109100301"
     "000007250101000000090401020101020000072401010101000e2402010202100244ac0080bb0009050109c400010000"
     "07250101000000090401030101020000072401010101000e2402010402100244ac0080bb000905010988010100000725"
@@ -158,28 +158,28 @@ struct TrimCase {
 };
 
 const TrimCase kCases[] = {
-    {"Defaults", {}, {1, 3, 8, 9, 10, 4, 5, 7, 14, 12, 15, 11, 13, 16}, {1, 9, 11}, {8, 15, 16}, 14, 10, 8,
+    {"Defaults", {}, {1, 5, 8, 9, 10, 13, 3, 7, 14, 12, 15, 11, 4, 16}, {1, 9, 11}, {8, 15, 16}, 14, 10, 8,
      {1, 2, 3, 4, 5}},
-    {"MixRecCleared", {{uac::CHIPA_MIX_REC, 0}}, {1, 3, 8, 9, 10, 4, 5, 6, 7, 14, 12, 15, 11, 13, 2, 16}, {1, 9, 11},
+    {"MixRecCleared", {{uac::CHIPA_MIX_REC, 0}}, {1, 5, 8, 9, 10, 13, 3, 6, 7, 14, 12, 15, 11, 4, 2, 16}, {1, 9, 11},
      {8, 15, 16, 2}, 14, 10, 8, {1, 2, 3, 4, 5}},
-    {"MicTerm", {{uac::CHIPA_MIC_TERM, 1}}, {1, 10, 4, 5, 7, 14, 12, 15, 11, 13, 16}, {1, 11}, {15, 16}, 14, 10, 8,
+    {"MicTerm", {{uac::CHIPA_MIC_TERM, 1}}, {1, 10, 13, 3, 7, 14, 12, 15, 11, 4, 16}, {1, 11}, {15, 16}, 14, 10, 8,
      {1, 2, 3, 4, 5}},
-    {"MicAAAndLineAA", {{uac::CHIPA_MIC_AA, 1}, {uac::CHIPA_LINE_AA, 1}}, {1, 3, 8, 4, 5, 7, 14, 12, 15, 13, 16}, {},
+    {"MicAAAndLineAA", {{uac::CHIPA_MIC_AA, 1}, {uac::CHIPA_LINE_AA, 1}}, {1, 5, 8, 13, 3, 7, 14, 12, 15, 4, 16}, {},
      {8, 15, 16}, 14, 1, 8, {1, 2, 3, 4, 5}},
-    {"OnlyMicRecLeft", {{uac::CHIPA_LINE_REC, 1}, {uac::CHIPA_SPDIF_TERM, 1}}, {1, 3, 8, 9, 10, 4, 5, 7, 12, 11},
+    {"OnlyMicRecLeft", {{uac::CHIPA_LINE_REC, 1}, {uac::CHIPA_SPDIF_TERM, 1}}, {1, 5, 8, 9, 10, 13, 3, 7, 12, 11},
      {1, 9, 11}, {}, 8, 10, 8, {1, 2, 3, 4, 5}},
     {"OnlyStereoMixLeft",
      {{uac::CHIPA_MIC_REC, 1}, {uac::CHIPA_LINE_REC, 1}, {uac::CHIPA_SPDIF_TERM, 1}, {uac::CHIPA_MIX_REC, 0}},
-     {1, 3, 9, 10, 4, 5, 6, 7, 12, 11, 2}, {1, 9, 11}, {}, 2, 10, 8, {1, 2, 3, 4, 5}},
+     {1, 5, 9, 10, 13, 3, 6, 7, 12, 11, 2}, {1, 9, 11}, {}, 2, 10, 8, {1, 2, 3, 4, 5}},
     {"NoRecordSource", {{uac::CHIPA_MIC_REC, 1}, {uac::CHIPA_LINE_REC, 1}, {uac::CHIPA_SPDIF_TERM, 1}},
-     {1, 3, 9, 10, 4, 5, 12, 11}, {1, 9, 11}, {}, 0, 10, 8, {1, 2, 3, 4, 5}},
+     {1, 5, 9, 10, 13, 3, 12, 11}, {1, 9, 11}, {}, 0, 10, 8, {1, 2, 3, 4, 5}},
     {"EveryInputTerminalOff",
-     {{uac::CHIPA_MIC_TERM, 1}, {uac::CHIPA_LINE_TERM, 1}, {uac::CHIPA_SPDIF_TERM, 1}}, {1, 4, 5}, {}, {}, 0, 1, 8,
+     {{uac::CHIPA_MIC_TERM, 1}, {uac::CHIPA_LINE_TERM, 1}, {uac::CHIPA_SPDIF_TERM, 1}}, {1, 13, 3}, {}, {}, 0, 1, 8,
      {1, 2, 3, 4, 5}},
-    {"Out8", {{uac::CHIPA_OUT8, 1}}, {1, 3, 8, 9, 10, 4, 5, 7, 14, 12, 15, 11, 13, 16}, {1, 9, 11}, {8, 15, 16}, 14,
+    {"Out8", {{uac::CHIPA_OUT8, 1}}, {1, 5, 8, 9, 10, 13, 3, 7, 14, 12, 15, 11, 4, 16}, {1, 9, 11}, {8, 15, 16}, 14,
      10, 6, {2, 3, 4, 5}},
     {"Out2Out4Out6", {{uac::CHIPA_OUT2, 1}, {uac::CHIPA_OUT4, 1}, {uac::CHIPA_OUT6, 1}},
-     {1, 3, 8, 9, 10, 4, 5, 7, 14, 12, 15, 11, 13, 16}, {1, 9, 11}, {8, 15, 16}, 14, 10, 8, {1, 5}},
+     {1, 5, 8, 9, 10, 13, 3, 7, 14, 12, 15, 11, 4, 16}, {1, 9, 11}, {8, 15, 16}, 14, 10, 8, {1, 5}},
 };
 
 class ChipATrimCases : public ChipATrim, public ::testing::WithParamInterface<TrimCase> {};
@@ -199,10 +199,10 @@ TEST_P(ChipATrimCases, LeavesAValidDescriptorWithThePiecesTheSwitchesKeep) {
   EXPECT_EQ(p.Sources(14), c.selectorSources);
   EXPECT_EQ(p.Sources(7), c.recordSource ? std::vector<unsigned>{c.recordSource} : std::vector<unsigned>{});
   EXPECT_EQ(p.capture, c.recordSource != 0);
-  EXPECT_EQ(p.Sources(4), std::vector<unsigned>{c.renderFeatureSource});
+  EXPECT_EQ(p.Sources(13), std::vector<unsigned>{c.renderFeatureSource});
   EXPECT_EQ(p.Entity(1)[7], c.renderChannels);
   EXPECT_EQ(p.Entity(1)[8] | p.Entity(1)[9] << 8, c.renderChannels == 6 ? 0x003F : 0x063F);
-  EXPECT_EQ(p.Entity(4)[0], c.renderChannels == 6 ? 14 : 16);
+  EXPECT_EQ(p.Entity(13)[0], c.renderChannels == 6 ? 14 : 16);
   EXPECT_EQ(p.renderAlternates, c.alternates);
   if (!c.selectorSources.empty()) {
     EXPECT_EQ(p.Entity(14)[0], c.selectorSources.size() + 6);

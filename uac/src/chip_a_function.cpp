@@ -2,6 +2,8 @@
 
 #include "adapter/object_model.h"
 #include "adapter/settings.h"
+#include "uac/chip_a_units.h"
+#include "uac/register_subdevices.h"
 #include "usb/usbdlib.h"
 
 namespace uac {
@@ -40,7 +42,10 @@ CChipAFunction::CChipAFunction(PUNKNOWN outerUnknown, const adapter::FunctionCon
       m_R8(0),
       m_bJackPolling(0),
       m_Switches(ChipADefaultSwitches()),
-      m_bTrimmed(false) {}
+      m_bTrimmed(false) {
+  // A unit source that names no entity ends the linking with what was linked so far.
+  m_bStopAtUnknownSource = true;
+}
 
 NTSTATUS CChipAFunction::ReadChipValue(PURB Urb, USHORT Index, PUCHAR Value) {
   RtlZeroMemory(Urb, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
@@ -167,6 +172,37 @@ STDMETHODIMP CChipAFunction::AfterProbe() {
     if (!NT_SUCCESS(status)) return status;
   }
   return status;
+}
+
+NTSTATUS CChipAFunction::CreateUnitAt(ULONG Offset, PUCHAR d, CUacUnit** Unit) {
+  const bool terminal = d[2] == AC_INPUT_TERMINAL || d[2] == AC_OUTPUT_TERMINAL;
+  const ChipAUnitRow* row =
+      FindChipAUnitRow(d[2], d[3], m_VendorId, m_ProductId, terminal ? static_cast<USHORT>(d[4] | d[5] << 8) : 0);
+  if (!row) return CUac1Function::CreateUnitAt(Offset, d, Unit);
+  NTSTATUS status = row->Create(d[3], this, Unit);
+  if (NT_SUCCESS(status)) (*Unit)->SetClassName(row->ClassName);
+  if (!NT_SUCCESS(status))
+    SetFault(Offset, d[2], d[3], "%s %u could not be created", UnitSubtypeWords(kProtocolUac1, d[2]), d[3]);
+  return status;
+}
+
+namespace {
+
+struct StatusPathRegistration {
+  CChipAFunction* Function;
+  ULONG EntityId;
+};
+
+NTSTATUS RegisterThroughStatusPath(adapter::IAudioHal*, adapter::IStreamEngine*, PVOID Context) {
+  auto* registration = static_cast<StatusPathRegistration*>(Context);
+  return registration->Function->NotifyEntityChange(registration->EntityId);
+}
+
+}  // namespace
+
+STDMETHODIMP CChipAFunction::RegisterSubdevices(ULONG EntityId) {
+  StatusPathRegistration registration{this, EntityId};
+  return RegisterChangedSubdevices(this, nullptr, &RegisterThroughStatusPath, &registration);
 }
 
 NTSTATUS CreateChipAFunction(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, const adapter::FunctionContext& Context) {

@@ -20,7 +20,7 @@ void Wait(SubdeviceUpdateDelay Delay, PDEVICE_OBJECT DeviceObject) {
 
 // Unregister, rename, wait, register again: one changed engine.
 NTSTATUS ReRegister(adapter::IAudioHal* Function, adapter::DeviceExtension* Extension, adapter::IStreamEngine* Engine,
-                    SubdeviceUpdateDelay Delay) {
+                    SubdeviceUpdateDelay Delay, SubdeviceRegistration Register, PVOID Context) {
   PDEVICE_OBJECT fdo = Function->GetDeviceObject();
   auto* name = static_cast<PWSTR>(
       ExAllocatePoolWithTag(PagedPool, adapter::kEndpointNameBufferBytes, adapter::kTempPoolTag));
@@ -33,6 +33,7 @@ NTSTATUS ReRegister(adapter::IAudioHal* Function, adapter::DeviceExtension* Exte
   ExFreePoolWithTag(name, adapter::kTempPoolTag);
   if (!NT_SUCCESS(status)) return status;
   Wait(Delay, fdo);
+  if (Register) return Register(Function, Engine, Context);
   return Engine->UpdateSubdevice(fdo, nullptr, Function);
 }
 
@@ -52,7 +53,8 @@ bool IsEngineKindChanged(adapter::IStreamEngine* Engine) {
   return false;
 }
 
-NTSTATUS RegisterChangedSubdevices(adapter::IAudioHal* Function, SubdeviceUpdateDelay Delay) {
+NTSTATUS RegisterChangedSubdevices(adapter::IAudioHal* Function, SubdeviceUpdateDelay Delay,
+                                   SubdeviceRegistration Register, PVOID Context) {
   if (!Function) return STATUS_INVALID_PARAMETER;
   const ULONG count = Function->GetEngineCount();
   if (!count) return STATUS_UNSUCCESSFUL;
@@ -68,7 +70,7 @@ NTSTATUS RegisterChangedSubdevices(adapter::IAudioHal* Function, SubdeviceUpdate
       Wait(Delay, fdo);
       continue;
     }
-    status = ReRegister(Function, extension, engine, Delay);
+    status = ReRegister(Function, extension, engine, Delay, Register, Context);
     if (!NT_SUCCESS(status)) return status;
   }
   return status;

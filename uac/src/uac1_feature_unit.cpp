@@ -73,6 +73,9 @@ constexpr FeatureControlRow kControls[] = {
 CUac1FeatureUnit::CUac1FeatureUnit(PUNKNOWN outerUnknown, ULONG id)
     : CUacFeatureUnit(outerUnknown, id, kUac1PoolTag) {}
 
+CUac1FeatureUnit::CUac1FeatureUnit(PUNKNOWN outerUnknown, ULONG id, ULONG poolTag)
+    : CUacFeatureUnit(outerUnknown, id, poolTag) {}
+
 NTSTATUS CUac1FeatureUnit::Init(const void* Descriptor, adapter::IUsbAudioDevice* Device,
                                 adapter::CAudioHal* Function) {
   if (!Function) return STATUS_INVALID_PARAMETER;

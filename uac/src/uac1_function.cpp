@@ -429,8 +429,14 @@ NTSTATUS CUac1Function::LinkSources() {
       ULONG nodes[kMaxLinkedSources];
       ULONG linked = 0;
       if (NT_SUCCESS(entity->GetSources(&listed, &sources)) && sources)
-        for (ULONG i = 0; i < listed && i < kMaxLinkedSources; ++i)
+        for (ULONG i = 0; i < listed && i < kMaxLinkedSources; ++i) {
+          adapter::IUacEntity* named = nullptr;
+          if (m_bStopAtUnknownSource && !NT_SUCCESS(FindEntityById(sources[i], &named))) {
+            unit->Release();
+            return STATUS_SUCCESS;
+          }
           if (OutputNodeOf(sources[i], &nodes[linked])) ++linked;
+        }
       if (linked) status = unit->SetInputSources(linked, nodes);
     }
     unit->Release();

@@ -33,6 +33,10 @@ class CChipAFunction : public CUac1Function {
   // IUacFunction: also run by the 1.0 family's PowerChangeState on every return to D0,
   // since the chip loses its registers.
   STDMETHODIMP AfterProbe() override;
+  // As the 1.0 function's, except that a renamed engine comes back through the status
+  // path of the terminal that switched (NotifyEntityChange), which updates every
+  // engine's subdevice.
+  STDMETHODIMP RegisterSubdevices(ULONG EntityId) override;
   // IUacFunctionDescription
   STDMETHODIMP_(const char*) GetClassName() override { return "USB Audio Class 1.0, chip class A"; }
   // IAudioHal
@@ -48,6 +52,11 @@ class CChipAFunction : public CUac1Function {
   bool Trimmed() const { return m_bTrimmed; }
   UCHAR R9() const { return m_R9; }
   UCHAR R8() const { return m_R8; }
+
+ protected:
+  // The chip's class for the descriptor (chip_a_units.h); subtypes it does not build are
+  // refused as the 1.0 function refuses them.
+  NTSTATUS CreateUnitAt(ULONG Offset, PUCHAR Descriptor, CUacUnit** Unit) override;
 
  private:
   // One chip value: vendor request 0x81, device-to-host, recipient other, wValue 0.

@@ -20,6 +20,12 @@ using SubdeviceUpdateDelay = ULONG (*)(PDEVICE_OBJECT DeviceObject);
 // device object was not started by the driver's entry has no subdevices: only the kind
 // flags are taken and the waits made. No engine: STATUS_UNSUCCESSFUL; otherwise the first
 // failure, or success.
-NTSTATUS RegisterChangedSubdevices(adapter::IAudioHal* Function, SubdeviceUpdateDelay Delay);
+//
+// `Register` (null: the engine's UpdateSubdevice) registers a renamed engine again; it is
+// called with `Context` once per changed engine.
+using SubdeviceRegistration = NTSTATUS (*)(adapter::IAudioHal* Function, adapter::IStreamEngine* Engine,
+                                           PVOID Context);
+NTSTATUS RegisterChangedSubdevices(adapter::IAudioHal* Function, SubdeviceUpdateDelay Delay,
+                                   SubdeviceRegistration Register = nullptr, PVOID Context = nullptr);
 
 }  // namespace uac

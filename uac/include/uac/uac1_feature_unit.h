@@ -19,6 +19,8 @@ inline constexpr ULONG kVendorBlockHeader = 19;
 class CUac1FeatureUnit : public CUacFeatureUnit {
  public:
   CUac1FeatureUnit(PUNKNOWN outerUnknown, ULONG id);
+  // A chip class's unit: its nodes and blocks under the chip's tag.
+  CUac1FeatureUnit(PUNKNOWN outerUnknown, ULONG id, ULONG poolTag);
 
   // Refuses a descriptor shorter than 7 bytes or with bControlSize 0; reads the vendor
   // block (its failure leaves none), creates the controls and chains them.

@@ -190,6 +190,9 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   KEVENT m_ThreadEndedEvent;  // notification: the worker's last action
   adapter::CRefList<adapter::IUacEntity>* m_pUnitList;
   adapter::IUsbAudioDevice* m_pUsbDevice;  // not referenced: the device aggregates this object
+  // Linking: a source that names no entity ends it (with what was linked so far) instead
+  // of being left out.
+  bool m_bStopAtUnknownSource = false;
   DescriptorFault m_Fault;
   char m_FaultText[192];
 };

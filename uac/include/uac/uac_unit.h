@@ -49,6 +49,9 @@ class CUacUnit : public IUacUnit, public adapter::CUacEntity {
   STDMETHODIMP GetOutputNodeId(PULONG Id) override;
   STDMETHODIMP SetInputSources(ULONG Count, const ULONG* Ids) override;
   STDMETHODIMP_(UCHAR) GetSubtype() override { return static_cast<UCHAR>(m_nType); }
+  STDMETHODIMP_(const char*) GetClassName() override { return m_pClassName; }
+  // Names the class a chip's table chose (static text).
+  void SetClassName(const char* Name) { m_pClassName = Name; }
 
   // Adds a reference and appends; STATUS_UNSUCCESSFUL when the append fails.
   NTSTATUS AddNode(adapter::IUacEntity* Node);
@@ -87,6 +90,7 @@ class CUacUnit : public IUacUnit, public adapter::CUacEntity {
   ULONG m_nDescriptorLength;
   adapter::CRefList<adapter::IUacEntity>* m_pNodes;  // one reference each
   const char* m_pRefusal;                            // static text
+  const char* m_pClassName = nullptr;                // static text
 };
 using PCUACUNIT = CUacUnit*;
 

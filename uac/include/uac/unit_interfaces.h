@@ -60,6 +60,9 @@ struct IUacUnit : IUnknown {
   // The Audio Control descriptor subtype the unit was built from (a node's type is
   // another numbering: 2 is an input terminal here and mute there).
   STDMETHOD_(UCHAR, GetSubtype)() = 0;
+  // The class a chip's table chose for the unit ("CChipAFeatureUnit13"), for tools; null
+  // for the class version's own units.
+  STDMETHOD_(const char*, GetClassName)() = 0;
 };
 using PUACUNIT = IUacUnit*;
 
