@@ -35,11 +35,6 @@ ULONG AsioBytesPerSample(ULONG SampleType) {
   return b ? b->Container / 8u : 0;
 }
 
-ULONG AsioUnitsPerMs(ULONG Mode, ULONG Rate) {
-  const ULONG units = Mode == kAsioModeDsd ? Rate / 64000u : Rate / 1000u;
-  return units ? units : 1;
-}
-
 ULONG AsioRingDataSize(ULONG Mode, ULONG Rate, ULONG Channels, ULONG BytesPerSample) {
   const ULONGLONG frame = Mode == kAsioModeDsd ? ULONGLONG{Channels} * kDsdUnitBytes
                                                : ULONGLONG{Channels} * BytesPerSample;

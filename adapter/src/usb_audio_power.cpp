@@ -58,16 +58,9 @@ void CUsbAudioDevice::SetAsioStreaming(bool Streaming) {
   m_AsioPowerMutex.Unlock();
 }
 
-bool CUsbAudioDevice::ParkAsioStop(PIRP Irp) {
-  m_AsioPowerMutex.Lock();
-  const bool parked = Irp && !m_pParkedStopIrp;
-  if (parked) m_pParkedStopIrp = Irp;
-  m_AsioPowerMutex.Unlock();
-  return parked;
-}
-
 void CUsbAudioDevice::StopAsioForPower() {
   if (!m_bAsioStreaming) return;
+  StopAsioStreaming();
   if (m_pAsio) {
     m_pAsio->StopAsioStreaming();
     m_pAsio->ClearPeriodEvent();
@@ -76,22 +69,30 @@ void CUsbAudioDevice::StopAsioForPower() {
     m_pAsio->SilenceRings();
   }
   m_bAsioStreaming = false;
+  KIRQL irql;
+  KeAcquireSpinLock(&m_AsioLock, &irql);
+  m_pAsioPeriodEvent = nullptr;
+  KeReleaseSpinLock(&m_AsioLock, irql);
   m_bAsioSuspendedByPower = true;
 }
 
 void CUsbAudioDevice::RestartAsioForPower() {
   if (!m_bAsioSuspendedByPower) return;
+  StartAsioStreaming();
   if (m_pAsio) {
     m_pAsio->StartAsioStreaming();
     m_pAsio->ResetAsioChannels(m_pAsio->PeriodEvent());
   }
   m_bAsioStreaming = true;
+  ResetAsioChannels(m_pAsioOwner ? m_pAsioOwner->PeriodEvent : nullptr);
   m_bAsioSuspendedByPower = false;
 }
 
 void CUsbAudioDevice::CompleteParkedStop(PIRP Irp) {
-  // With no ASIO streaming to stop, the Stop succeeds as it is.
-  PcCompleteIrp(m_pFdo, Irp, STATUS_SUCCESS);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  const NTSTATUS status = Stop(stack->FileObject, Irp);
+  Irp->IoStatus.Information = 0;
+  PcCompleteIrp(m_pFdo, Irp, status);
 }
 
 // --- Device power states
@@ -121,13 +122,11 @@ STDMETHODIMP_(void) CUsbAudioDevice::PowerChangeState(POWER_STATE NewState) {
     RestartAsioForPower();
   }
   m_PowerState = state;
-  PIRP parked = nullptr;
-  if (state == PowerDeviceD0) {
-    parked = m_pParkedStopIrp;
-    m_pParkedStopIrp = nullptr;
-  }
-  m_AsioPowerMutex.Unlock();
+  // Back in D0, a Stop that arrived while the device slept runs now (unless its client
+  // cancelled it meanwhile).
+  PIRP parked = state == PowerDeviceD0 ? TakeParkedStop(nullptr) : nullptr;
   if (parked) CompleteParkedStop(parked);
+  m_AsioPowerMutex.Unlock();
 }
 
 // --- Selective suspend

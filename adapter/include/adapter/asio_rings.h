@@ -9,6 +9,7 @@
 // the stream format of a ring, and the check of a CreateBuffers request's input.
 #pragma once
 
+#include "adapter/asio_private.h"
 #include "adapter/stream_client.h"
 #include "adapter/stream_engine.h"
 #include "kernel/mm.h"
@@ -17,11 +18,6 @@
 
 namespace adapter {
 
-// Sample modes of the ASIO client.
-inline constexpr ULONG kAsioModePcm = 0;
-inline constexpr ULONG kAsioModeDsd = 1;
-// DSD rates are one-bit sample rates from this one up; PCM rates lie below it.
-inline constexpr ULONG kAsioDsdMinRate = 2822400;
 // A ring holds this many milliseconds of audio.
 inline constexpr ULONG kAsioRingMs = 40;
 // DSD silence: what a new ring holds, and what Stop leaves in an active ring.
@@ -81,9 +77,8 @@ struct AsioChannel {
 // 0 for any other type.
 ULONG AsioBytesPerSample(ULONG SampleType);
 
-// Units of one millisecond: PCM frames (rate / 1000), DSD 8-byte units per channel
-// (rate / 64000); never below 1.
-ULONG AsioUnitsPerMs(ULONG Mode, ULONG Rate);
+// Units of one millisecond (AsioUnitsPerMs, adapter/asio_private.h): PCM frames, DSD
+// 8-byte units per channel; never below 1.
 
 // Bytes of a ring's data: 40 ms of frames, rounded down to whole frames. PCM frames are
 // channels x bytes per sample at `Rate`; DSD frames channels x 8 bytes at Rate / 64. 0 when
