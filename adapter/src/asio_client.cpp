@@ -66,20 +66,14 @@ STDMETHODIMP CUsbAudioDevice::OpenClient(PFILE_OBJECT File) {
 void CUsbAudioDevice::FreeAsioClient(AsioClient* Client) {
   if (Client->State == 1) {
     if (m_bAsioStreaming) StopAsioStreaming();
+    ReleaseAsioPeriodEvent(Client);
     if (m_pAsioOwner == Client) {
       CloseAsioStreams();
       FreeAsioRings();
     }
     Client->State = 0;
   }
-  if (Client->PeriodEvent) {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_AsioLock, &irql);
-    if (m_pAsioPeriodEvent == Client->PeriodEvent) m_pAsioPeriodEvent = nullptr;
-    KeReleaseSpinLock(&m_AsioLock, irql);
-    ObDereferenceObject(Client->PeriodEvent);
-    Client->PeriodEvent = nullptr;
-  }
+  ReleaseAsioPeriodEvent(Client);
   if (m_pAsioOwner == Client) {
     m_pAsioOwner = nullptr;
     m_nAsioInUse = 0;
@@ -142,6 +136,7 @@ STDMETHODIMP CUsbAudioDevice::Start(PFILE_OBJECT File, HANDLE PeriodEvent) {
   client->PeriodEvent = event;
   status = StartAsioStreaming();
   if (!NT_SUCCESS(status)) {
+    // The event goes back, so the client can Start again.
     client->PeriodEvent = nullptr;
     ObDereferenceObject(event);
     return status;
@@ -158,13 +153,8 @@ STDMETHODIMP CUsbAudioDevice::Stop(PFILE_OBJECT File, PIRP Irp) {
   AsioClient* client = FindAsioClient(File);
   if (!client || client != m_pAsioOwner || !client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = client->PeriodEvent;
-  KIRQL irql;
-  KeAcquireSpinLock(&m_AsioLock, &irql);
-  client->PeriodEvent = nullptr;
-  if (m_pAsioPeriodEvent == event) m_pAsioPeriodEvent = nullptr;
-  KeReleaseSpinLock(&m_AsioLock, irql);
   KeClearEvent(event);
-  ObDereferenceObject(event);
+  ReleaseAsioPeriodEvent(client);
   if (m_bAsioSuspendedByPower)
     m_bAsioSuspendedByPower = false;  // power already stopped the streams
   else

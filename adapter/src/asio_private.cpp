@@ -1,9 +1,9 @@
 // The ASIO client's view of the device: its name, its channels and their names, and the
 // buffers it streams through. The rings and the streams behind CreateBuffers, Start and
-// Stop are the ASIO streaming side's; until it exists CreateBuffers makes its checks and
-// then answers STATUS_NOT_SUPPORTED, so no client ever owns buffers.
+// Stop are the device's CAsioStreams.
 #include "adapter/usb_audio_device.h"
 
+#include "adapter/asio_streams.h"
 #include "adapter/capability_record.h"
 #include "adapter/stream_engine.h"
 #include "asio_guard.h"
@@ -126,34 +126,56 @@ STDMETHODIMP CUsbAudioDevice::CreateBuffers(PFILE_OBJECT File, const VOID* Reque
   if (CheckPort()) return STATUS_INVALID_PARAMETER;
   AsioGuard guard(m_AsioPowerMutex);
   AsioClient* client = FindAsioClient(File);
-  if (!client || !Request || !Addresses || !Size || !*Size) return STATUS_INVALID_PARAMETER;
-  // The pairs the request names must lie inside it.
-  if (RequestBytes < kAsioCreateHeaderBytes) return STATUS_INVALID_PARAMETER;
-  const ULONG pairs = Read32(static_cast<const UCHAR*>(Request) + 4);
-  if (pairs > (RequestBytes - kAsioCreateHeaderBytes) / kAsioCreatePairBytes) return STATUS_INVALID_PARAMETER;
-  bool madeOwner = false;
-  if (!m_pAsioOwner) {
-    m_pAsioOwner = client;
-    m_nAsioInUse = 1;
-    madeOwner = true;
-  }
-  if (m_pAsioOwner != client) return STATUS_INVALID_PARAMETER;
-  // The client's rate must fit its mode. Past its checks the request finds no rings to
-  // make yet: it is not supported, and an owner it made is undone.
+  if (!client || !Request || !Addresses || !Size || !*Size || !m_pAsio) return STATUS_INVALID_PARAMETER;
+  // One client owns the buffers at a time, and it owns one set.
+  if (m_pAsioOwner || client->State == 1) return STATUS_INVALID_PARAMETER;
+  // The client's rate must fit its mode.
   const bool dsd = client->SampleMode == kAsioModeDsd;
-  const bool fits = dsd ? client->SampleRate >= kAsioDsdMinRate : client->SampleRate < kAsioDsdMinRate;
-  const NTSTATUS status = fits ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER;
-  if (madeOwner) {
-    m_pAsioOwner = nullptr;
-    m_nAsioInUse = 0;
+  if (dsd ? client->SampleRate < kAsioDsdMinRate : client->SampleRate >= kAsioDsdMinRate)
+    return STATUS_INVALID_PARAMETER;
+  // Everything the request and the answer need is checked before anything is allocated:
+  // the pairs lie inside the input, there are no more of them than channels, and the
+  // answer has room for one 8-byte address per ASIO endpoint.
+  ULONG pairCount = 0;
+  ULONG periodFrames = 0;
+  const AsioChannelPair* pairs = nullptr;
+  NTSTATUS status = ParseAsioBufferRequest(Request, RequestBytes, m_pAsio->AsioChannelTotal(client->SampleMode),
+                                           &pairCount, &periodFrames, &pairs);
+  if (!NT_SUCCESS(status)) return status;
+  const ULONG endpoints = m_pAsio->AsioEndpointCount();
+  if (!endpoints || *Size < ULONGLONG{8} * endpoints) return STATUS_INVALID_PARAMETER;
+
+  const AsioBufferSettings settings = {client->SampleMode, client->SampleRate, client->SampleType, periodFrames};
+  status = m_pAsio->CreateRings(settings, pairs, pairCount);
+  if (!NT_SUCCESS(status)) return status;
+  status = m_pAsio->OpenAsioStreams();
+  if (!NT_SUCCESS(status)) {
+    m_pAsio->FreeRings();
+    return status;
   }
-  return status;
+  // One 8-byte user address per ASIO endpoint, in engine order.
+  auto* out = static_cast<PUCHAR>(Addresses);
+  for (ULONG i = 0, n = 0; i < m_pAsio->ChannelCount() && n < endpoints; ++i) {
+    if (!m_pAsio->Channel(i).Asio) continue;
+    const ULONGLONG address = reinterpret_cast<ULONG_PTR>(m_pAsio->Channel(i).UserAddress);
+    RtlCopyMemory(out + 8 * n++, &address, 8);
+  }
+  *Size = 8 * endpoints;
+  m_pAsioOwner = client;
+  m_nAsioInUse = 1;
+  client->State = 1;
+  return STATUS_SUCCESS;
 }
 
 STDMETHODIMP CUsbAudioDevice::DisposeBuffers(PFILE_OBJECT File) {
   AsioGuard guard(m_AsioPowerMutex);
   AsioClient* client = FindAsioClient(File);
   if (!client || client != m_pAsioOwner) return STATUS_INVALID_PARAMETER;
+  // Running streams still copy into the rings: they stop, and unregister, before any
+  // ring is freed. The period event the client handed in with Start goes with them.
+  if (m_bAsioStreaming) StopAsioStreaming();
+  m_bAsioSuspendedByPower = false;
+  ReleaseAsioPeriodEvent(client);
   CloseAsioStreams();
   FreeAsioRings();
   client->State = 0;
@@ -162,27 +184,42 @@ STDMETHODIMP CUsbAudioDevice::DisposeBuffers(PFILE_OBJECT File) {
   return STATUS_SUCCESS;
 }
 
-// --- Streaming of the rings. No rings exist yet, so there is nothing to start, stop,
-// close, free or silence; the period event is still handed over as streaming expects.
+// Drops the client's period event: the completions stop signalling it first.
+void CUsbAudioDevice::ReleaseAsioPeriodEvent(AsioClient* Client) {
+  if (!Client->PeriodEvent) return;
+  if (m_pAsio && m_pAsio->PeriodEvent() == Client->PeriodEvent) m_pAsio->TakePeriodEvent();
+  ObDereferenceObject(Client->PeriodEvent);
+  Client->PeriodEvent = nullptr;
+}
 
-NTSTATUS CUsbAudioDevice::StartAsioStreaming() { return STATUS_NOT_SUPPORTED; }
+// --- Streaming of the rings, through the device's ASIO streams.
+
+NTSTATUS CUsbAudioDevice::StartAsioStreaming() {
+  if (!m_pAsio) return STATUS_INVALID_PARAMETER;
+  const NTSTATUS status = m_pAsio->StartAsioStreaming();
+  if (NT_SUCCESS(status)) m_bAsioStreaming = true;
+  return status;
+}
 
 NTSTATUS CUsbAudioDevice::StopAsioStreaming() {
   m_bAsioStreaming = false;
-  return STATUS_SUCCESS;
+  return m_pAsio ? m_pAsio->StopAsioStreaming() : STATUS_SUCCESS;
 }
 
-void CUsbAudioDevice::CloseAsioStreams() {}
+void CUsbAudioDevice::CloseAsioStreams() {
+  if (m_pAsio) m_pAsio->CloseAsioStreams();
+}
 
-void CUsbAudioDevice::FreeAsioRings() {}
+void CUsbAudioDevice::FreeAsioRings() {
+  if (m_pAsio) m_pAsio->FreeRings();
+}
 
-void CUsbAudioDevice::SilenceAsioRings(ULONG) {}
+void CUsbAudioDevice::SilenceAsioRings(ULONG) {
+  if (m_pAsio) m_pAsio->SilenceRings();
+}
 
 void CUsbAudioDevice::ResetAsioChannels(PKEVENT PeriodEvent) {
-  KIRQL irql;
-  KeAcquireSpinLock(&m_AsioLock, &irql);
-  m_pAsioPeriodEvent = PeriodEvent;
-  KeReleaseSpinLock(&m_AsioLock, irql);
+  if (m_pAsio) m_pAsio->ResetAsioChannels(PeriodEvent);
 }
 
 }  // namespace adapter

@@ -61,30 +61,20 @@ void CUsbAudioDevice::SetAsioStreaming(bool Streaming) {
 void CUsbAudioDevice::StopAsioForPower() {
   if (!m_bAsioStreaming) return;
   StopAsioStreaming();
-  if (m_pAsio) {
-    m_pAsio->StopAsioStreaming();
-    m_pAsio->ClearPeriodEvent();
-    // The restart sends the lead from where the rings stood before the client writes
-    // again: silence, not the audio played before the power went.
-    m_pAsio->SilenceRings();
-  }
-  m_bAsioStreaming = false;
-  KIRQL irql;
-  KeAcquireSpinLock(&m_AsioLock, &irql);
-  m_pAsioPeriodEvent = nullptr;
-  KeReleaseSpinLock(&m_AsioLock, irql);
+  if (m_pAsio) m_pAsio->ClearPeriodEvent();
+  // The restart sends the lead from where the rings stood before the client writes
+  // again: silence, not the audio played before the power went.
+  SilenceAsioRings(m_pAsioOwner ? m_pAsioOwner->SampleMode : kAsioModePcm);
   m_bAsioSuspendedByPower = true;
 }
 
 void CUsbAudioDevice::RestartAsioForPower() {
   if (!m_bAsioSuspendedByPower) return;
   StartAsioStreaming();
-  if (m_pAsio) {
-    m_pAsio->StartAsioStreaming();
-    m_pAsio->ResetAsioChannels(m_pAsio->PeriodEvent());
-  }
   m_bAsioStreaming = true;
-  ResetAsioChannels(m_pAsioOwner ? m_pAsioOwner->PeriodEvent : nullptr);
+  PKEVENT event = m_pAsioOwner ? m_pAsioOwner->PeriodEvent : nullptr;
+  if (!event && m_pAsio) event = m_pAsio->PeriodEvent();
+  ResetAsioChannels(event);
   m_bAsioSuspendedByPower = false;
 }
 

@@ -11,8 +11,11 @@
 //     byte, output-length byte (0xFF: 64 KB), handle byte (none, the client's
 //     notification or period event, a closed handle, a kernel handle, a file handle: put
 //     first in the input in the client's width), then the input's bytes,
-//   3 D3, 4 D0, 5 surprise removal, 6 cancel the oldest request still pending, 7 nothing.
-// A finding is a sanitizer or verifier report, a leak at removal, a request never
+//   3 D3, 4 D0, 5 surprise removal, 6 cancel the oldest request still pending,
+//   7 a header write: ring byte (among the rings mapped into the process), field byte, four
+//     value bytes, written while the driver streams; then a millisecond passes.
+// CreateBuffers, Start, Stop and DisposeBuffers act, so a sequence streams. A finding is a
+// sanitizer or verifier report, a leak at removal, a request never
 // completed, or a change of the device's or the client's ASIO state by a request whose
 // lengths fail its code's test.
 #include <cstdint>
@@ -24,6 +27,8 @@
 
 #include "adapter/asio_private.h"
 #include "driver_host.h"
+#include "kernel/ke.h"
+#include "kernel/mm.h"
 #include "kernel/ob.h"
 #include "sim/device/asio_device.h"
 #include "sim/engine/asio_client.h"
@@ -155,6 +160,7 @@ class Run {
         if (!pending_.empty()) pending_.front()->Cancel();
         break;
       default:
+        WriteHeader();
         break;
     }
   }
@@ -192,6 +198,23 @@ class Run {
       if (reply.status != STATUS_SUCCESS || reply.information != 0) Finding("a failed length test did not answer success");
       if (!(Take(device_, c->file()) == before)) Finding("a request that failed its length test changed the state");
     }
+  }
+
+  // The client owns its mapped header and may write anything into it; the driver must
+  // neither read it back nor care.
+  void WriteHeader() {
+    const std::uint8_t ring = Next();
+    const std::uint8_t field = Next();
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(Next()) << (8 * i);
+    const std::vector<platform::mm::UserMapping> mappings = platform::mm::UserMappings();
+    if (!mappings.empty()) {
+      auto* header = static_cast<std::uint32_t*>(mappings[ring % mappings.size()].address);
+      __atomic_store_n(header + field % 10, value, __ATOMIC_RELAXED);
+    }
+    LARGE_INTEGER delay;
+    delay.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
   }
 
   void Finish() {

@@ -309,13 +309,15 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   IStreamEngine* AsioEngine(ULONG Nth, PULONG EngineIndex = nullptr);
   ULONG AsioEngineCount();
   NTSTATUS CheckAsioFormats(ULONG Mode, const ULONG* Rate);
-  // Streaming of the ASIO rings; the ring and stream work comes with the buffers.
+  // Streaming of the ASIO rings, through m_pAsio.
   NTSTATUS StartAsioStreaming();
   NTSTATUS StopAsioStreaming();
   void CloseAsioStreams();
   void FreeAsioRings();
   void SilenceAsioRings(ULONG Mode);
   void ResetAsioChannels(PKEVENT PeriodEvent);
+  // Drops the client's period event, the completions no longer signalling it.
+  void ReleaseAsioPeriodEvent(AsioClient* Client);
   bool Stopping() const { return m_lStopping != 0; }
 
   PUSB_CONFIGURATION_DESCRIPTOR m_pConfiguration;
@@ -343,15 +345,12 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   ULONG m_nAsioLatencyIndex;
   ULONG m_nAsioSampleRate;
   CAsioStreams* m_pAsio;
-  AsioChannel* m_pAsioChannels;
-  ULONG m_nAsioChannels;
-  KSPIN_LOCK m_AsioLock;      // the channels, the owner's period event, the parked Stop
+  KSPIN_LOCK m_AsioLock;      // the parked Stop
   LIST_ENTRY m_AsioClients;   // AsioClient.Link
   AsioClient* m_pAsioOwner;   // the one client that may own buffers
   ULONG m_nAsioInUse;         // 1 while an owner exists
   ULONG m_nAsioBytesPerSample;
   ULONG m_nAsioPeriodFrames;
-  PKEVENT m_pAsioPeriodEvent;  // the owner's period event as the stream callbacks see it
   bool m_bAsioGone;            // surprise removal or removal: no return to D0 will come
   LONG m_lPortCycled;
   CKernelMutex m_PortMutex;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "kernel/mm.h"
 #include "kernel/ob.h"
 #include "kernel/pool.h"
 
@@ -202,5 +203,57 @@ std::string AsioClient::DriverName(NTSTATUS* status) {
   if (status) *status = result;
   return name;
 }
+
+// --- Buffers
+
+std::vector<std::uint8_t> AsioClient::BufferRequest(const std::vector<ChannelPair>& pairs,
+                                                    std::uint32_t periodFrames) {
+  std::vector<std::uint32_t> words = {0, static_cast<std::uint32_t>(pairs.size()), periodFrames};
+  for (const ChannelPair& p : pairs) {
+    words.push_back(p.isInput);
+    words.push_back(p.channel);
+  }
+  std::vector<std::uint8_t> bytes(words.size() * 4);
+  std::memcpy(bytes.data(), words.data(), bytes.size());
+  return bytes;
+}
+
+AsioReply AsioClient::CreateBuffers(const std::vector<ChannelPair>& pairs, std::uint32_t periodFrames,
+                                    ULONG entries) {
+  const ULONG width = is32Bit_ ? 4 : 8;
+  AsioReply reply = Request(kCreateBuffers, BufferRequest(pairs, periodFrames), entries * width);
+  addresses_.clear();
+  rings_.clear();
+  if (!NT_SUCCESS(reply.status)) return reply;
+  const std::vector<platform::mm::UserMapping> mappings = platform::mm::UserMappings();
+  for (ULONG_PTR off = 0; off + width <= reply.information; off += width) {
+    std::uint64_t address = 0;
+    std::memcpy(&address, reply.data.data() + off, width);
+    addresses_.push_back(address);
+    void* ring = nullptr;
+    for (const platform::mm::UserMapping& m : mappings) {
+      const auto base = reinterpret_cast<std::uintptr_t>(m.address);
+      if (address && (is32Bit_ ? static_cast<std::uint32_t>(base) == address : base == address))
+        ring = m.address;
+    }
+    rings_.push_back(ring);
+  }
+  return reply;
+}
+
+void* AsioClient::Ring(size_t index) const { return index < rings_.size() ? rings_[index] : nullptr; }
+
+NTSTATUS AsioClient::DisposeBuffers() {
+  const NTSTATUS status = Request(kDisposeBuffers, {}, 0).status;
+  if (NT_SUCCESS(status)) {
+    addresses_.clear();
+    rings_.clear();
+  }
+  return status;
+}
+
+NTSTATUS AsioClient::Start() { return Request(kStart, HandleBytes(PeriodHandle()), 0).status; }
+
+NTSTATUS AsioClient::Stop() { return Request(kStop, {}, 0).status; }
 
 }  // namespace sim::engine

@@ -331,19 +331,24 @@ TEST_F(AsioInterface, ChannelNamesWalkTheEndpointsOfTheAskedDirection) {
   }
 }
 
-// Until rings exist, CreateBuffers makes its checks and answers STATUS_NOT_SUPPORTED; the
-// ownership it took is undone, so a second client finds the device free. A 32-bit client
-// whose scratch buffer cannot be allocated gets STATUS_INSUFFICIENT_RESOURCES.
-TEST_F(AsioInterface, CreateBuffersChecksThenIsNotSupportedAndLeavesNoOwner) {
+// CreateBuffers makes the buffers for one client: the owner is set, a second client is
+// refused, and after DisposeBuffers the device is free. A rate that does not fit the mode
+// is refused; a 32-bit client whose scratch buffer cannot be allocated gets
+// STATUS_INSUFFICIENT_RESOURCES.
+TEST_F(AsioInterface, CreateBuffersMakesOneOwnerAndDisposeFreesTheDevice) {
   StartAsioDevice();
   const std::vector<UCHAR> request = {0, 0, 0, 0, 1, 0, 0, 0, 0xE0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
   for (bool is32Bit : {false, true}) {
     auto a = NewClient(is32Bit);
     auto b = NewClient(!is32Bit);
     const ULONG out = is32Bit ? 12 : 24;
-    EXPECT_EQ(a->Request(IOCTL_ASIO_CREATE_BUFFERS, request, out).status, STATUS_NOT_SUPPORTED);
+    const AsioReply reply = a->Request(IOCTL_ASIO_CREATE_BUFFERS, request, out);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.information, out);
+    EXPECT_TRUE(device()->AsioInUse());
+    EXPECT_EQ(b->Request(IOCTL_ASIO_CREATE_BUFFERS, request, is32Bit ? 24 : 12).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(a->Request(IOCTL_ASIO_DISPOSE_BUFFERS, {}, 0).status, STATUS_SUCCESS);
     EXPECT_FALSE(device()->AsioInUse());
-    EXPECT_EQ(b->Request(IOCTL_ASIO_CREATE_BUFFERS, request, is32Bit ? 24 : 12).status, STATUS_NOT_SUPPORTED);
     // A rate that does not fit the mode is refused before anything else.
     ASSERT_EQ(a->SetValue(IOCTL_ASIO_SET_SAMPLE_MODE, kAsioModeDsd), STATUS_SUCCESS);
     EXPECT_EQ(a->Request(IOCTL_ASIO_CREATE_BUFFERS, request, out).status, STATUS_INVALID_PARAMETER);

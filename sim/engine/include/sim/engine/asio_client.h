@@ -93,6 +93,32 @@ class AsioClient {
   ULONG GetValue(ULONG code, NTSTATUS* status = nullptr);  // the u32-output codes
   std::string DriverName(NTSTATUS* status = nullptr);
 
+  // The buffers. CreateBuffers asks for the channels `pairs` ({is input, channel}) with a
+  // period of `periodFrames`, with room for `entries` ring addresses of this client's
+  // width; on success the rings it was given are mapped (a 4-byte address is found among
+  // the process's mappings, as a 32-bit process sees its own) and open through Ring().
+  struct ChannelPair {
+    std::uint32_t isInput;
+    std::uint32_t channel;
+  };
+  AsioReply CreateBuffers(const std::vector<ChannelPair>& pairs, std::uint32_t periodFrames, ULONG entries);
+  NTSTATUS DisposeBuffers();
+  // Start hands in the period event; Stop waits for a Stop the driver parks.
+  NTSTATUS Start();
+  NTSTATUS Stop();
+  // The ring addresses of the last CreateBuffers (as the driver wrote them) and the rings
+  // they name (null where an address names no mapping of the process).
+  const std::vector<std::uint64_t>& addresses() const { return addresses_; }
+  void* Ring(size_t index) const;
+  // The request's wire form, for tests that send odd ones themselves.
+  static std::vector<std::uint8_t> BufferRequest(const std::vector<ChannelPair>& pairs, std::uint32_t periodFrames);
+
+  // The codes of the buffer requests, as the user-mode driver knows them.
+  static constexpr ULONG kCreateBuffers = 0x1DE038;
+  static constexpr ULONG kDisposeBuffers = 0x1DA03C;
+  static constexpr ULONG kStart = 0x1DA040;
+  static constexpr ULONG kStop = 0x1DA044;
+
  private:
   PDEVICE_OBJECT device_;
   bool is32Bit_;
@@ -101,6 +127,8 @@ class AsioClient {
   HANDLE periodHandle_ = nullptr;
   PKEVENT notification_ = nullptr;
   PKEVENT period_ = nullptr;
+  std::vector<std::uint64_t> addresses_;
+  std::vector<void*> rings_;
 };
 
 }  // namespace sim::engine
