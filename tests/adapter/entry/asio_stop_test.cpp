@@ -10,6 +10,7 @@
 
 #include "asio_fixture.h"
 #include "kernel/clock.h"
+#include "kernel/mm.h"
 
 namespace entry_test {
 namespace {
@@ -160,7 +161,11 @@ TEST_F(AsioStop, TwoClientsOnTwoThreadsWhileTheDeviceMovesBetweenD0AndD3) {
   first.Join();
   second.Join();
   EXPECT_FALSE(device()->AsioStopParked());
+  // A client whose CreateBuffers acted owns the buffers until it closes.
+  EXPECT_EQ(a->Close(), STATUS_SUCCESS);
+  EXPECT_EQ(b->Close(), STATUS_SUCCESS);
   EXPECT_FALSE(device()->AsioInUse());
+  EXPECT_TRUE(platform::mm::UserMappings().empty());
   // The pacing puts Stops into D3, where they park (whether the power path, a cancel or
   // nothing gets them first is the race).
   EXPECT_GT(parked.load(), 0);
