@@ -87,6 +87,11 @@ void FreeChipDBufferSet(float** Set) {
   ExFreePoolWithTag(Set, kChipDBufferTag);
 }
 
+void ClearChipDBufferSet(float** Set) {
+  if (!Set) return;
+  for (ULONG c = 0; c < kChipDChannels; ++c) RtlZeroMemory(Set[c], kChipDChannelBufferBytes);
+}
+
 // ---------------------------------------------------------------------------------------
 // Reverb
 
@@ -123,6 +128,9 @@ STDMETHODIMP CChipDReverbEffectControl::SetFormat(const WAVEFORMATEXTENSIBLE* Fo
     const LONG channels = Format->Format.nChannels;
     m_pReverb->SetSampleRate(static_cast<std::int32_t>(Format->Format.nSamplesPerSec), channels - 1);
   }
+  // The reverb reads all eight channels: those the new layout does not fill are silence.
+  ClearChipDBufferSet(m_ppDry);
+  ClearChipDBufferSet(m_ppWet);
   return STATUS_SUCCESS;
 }
 
@@ -314,6 +322,11 @@ STDMETHODIMP CChipDLpvEffectControl::SetFormat(const WAVEFORMATEXTENSIBLE* Forma
   }
   if (m_pWetLeveler) m_pWetLeveler->SetFormat(&engine);
   if (m_pDryLeveler) m_pDryLeveler->SetFormat(&engine);
+  // The virtualiser reads all eight channels: those the new layout does not fill are
+  // silence, and nothing of the previous stream is carried over.
+  ClearChipDBufferSet(m_ppDry);
+  ClearChipDBufferSet(m_ppWet);
+  ClearChipDBufferSet(m_ppCarry);
   m_nCarryFrames = 0;
   return STATUS_SUCCESS;
 }

@@ -71,6 +71,8 @@ class CUacEffectControl : public CEffectControl, public adapter::IDspNode {
   // releases with the matching form.
   void LockEffect(PKLOCK_QUEUE_HANDLE Handle, bool* AtDpcLevel);
   void UnlockEffect(PKLOCK_QUEUE_HANDLE Handle, bool AtDpcLevel);
+  // Under the effect lock: a pending enable change becomes the current enable.
+  void ApplyPendingEnable();
 
  protected:
   NTSTATUS Source(IUacBoolControlSource** Source);

@@ -37,6 +37,23 @@ KS_DEFINE_GUID(KSNODETYPE_CHIP_D_VIRTUALISER, 0xC7600B33, 0x1AA6, 0x4383, 0x91, 
 float** AllocateChipDBufferSet();
 // Frees a set of AllocateChipDBufferSet; null is ignored.
 void FreeChipDBufferSet(float** Set);
+// Zeroes every channel buffer of a set; null is ignored.
+void ClearChipDBufferSet(float** Set);
+
+// The switch-over between the dry and the chosen signal on channels 0 and 1 of Frames
+// samples, over ramps of 2 x RampLength samples: after an enable (kFadeIn) the dry signal
+// falls to silence and the chosen one rises; after a disable (kFadeOut) the chosen one
+// falls and the dry one rises and stays. Returns the fade state to steady.
+void ChipDCrossfade(float* const* Chosen, float* const* Dry, ULONG Frames, ULONG RampLength, volatile LONG* FadeState);
+
+// Hands Frames frames of each stream channel on from the Produced frames the down
+// conversion wrote there, through the carry (a FIFO of at most 512 frames per channel):
+// the stream receives the oldest Frames frames of [carry, produced]; what is left over is
+// kept, the newest beyond 512 dropped; a shortfall the carry cannot cover becomes silence
+// at the head. Scratch is a buffer set the call may overwrite. Produced and Frames are at
+// most 512.
+void ChipDBalanceCarry(float* const* Stream, ULONG Channels, ULONG Frames, ULONG Produced, float* const* Carry,
+                       ULONG* CarryFrames, float* const* Scratch);
 
 class CChipDReverbEffectControl : public CUacEffectControl {
  public:
@@ -47,8 +64,16 @@ class CChipDReverbEffectControl : public CUacEffectControl {
   // reverb. Only the switch's failure is returned.
   NTSTATUS Init(PUNKNOWN Unit, ULONG Selector, PDEVICE_OBJECT DeviceObject);
 
-  // Keeps the format and gives the reverb the stream's rate and channel count.
+  // Keeps the format, gives the reverb the stream's rate and channel count and clears
+  // the buffer sets.
   STDMETHODIMP SetFormat(const WAVEFORMATEXTENSIBLE* Format) override;
+  // PCM streams of 6 and 8 channels: the front pair takes the reverb (+5 dB) while
+  // enabled, else the fold of all channels; channels 2-7 pass at their level. Every other
+  // layout gets the dry set (for one and two channels its own channels). A switch change
+  // dips through silence over 2 ms down and 2 ms up. Anything else passes untouched.
+  STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
+  // Clears the reverb's network.
+  STDMETHODIMP Reset() override;
 
   float** DrySet() const { return m_ppDry; }
   float** WetSet() const { return m_ppWet; }
@@ -84,10 +109,17 @@ class CChipDLpvEffectControl : public CUacEffectControl {
 
   // Derives the processing formats (32-bit float at the stream's rate, and at the engine
   // rate: 44.1 kHz for rates that are not whole kHz, else 48 kHz), sets up converters,
-  // virtualiser and levellers for them and empties the carry.
+  // virtualiser and levellers for them, clears the buffer sets and empties the carry.
   STDMETHODIMP SetFormat(const WAVEFORMATEXTENSIBLE* Format) override;
   // Both levellers start afresh.
   STDMETHODIMP ResetState() override;
+  // PCM streams: up to the engine rate, the fold (dry) and the binaural pair (wet) each
+  // behind its leveller, the wet pair while enabled, down to the stream rate through the
+  // carry. A switch change dips through silence over the ramps of the call. Under the
+  // effect lock, so value changes never meet a half-processed block.
+  STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
+  // Both levellers start afresh.
+  STDMETHODIMP Reset() override;
 
   ULONG EngineRate() const { return m_nEngineRate; }
   const WAVEFORMATEXTENSIBLE& EngineFormat() const { return m_EngineFormat; }
@@ -105,6 +137,9 @@ class CChipDLpvEffectControl : public CUacEffectControl {
   ULONG CarryFrames() const { return m_nCarryFrames; }
 
  protected:
+  // Every object and buffer set the processing needs exists.
+  bool CanProcess() const;
+
   // Allocation and set-up of everything after the switch; false at the first failure.
   bool CreateEffects();
   // Applies room and wide to the virtualiser where it differs (the caller holds the lock).
