@@ -109,6 +109,13 @@ class Rules(unittest.TestCase):
         table = aims_table(self.render())
         self.assertEqual(table["at least 100x faster than real time with default jitter"], ("240x real time", "met"))
 
+    def test_simulation_row_under_its_recorded_name(self):
+        # A fixed iteration count and manual time name the run.
+        write_run(self.dir.name, "bench_wave_stream", [
+            ("BM_WaveRenderCaptureMinute/iterations:1/manual_time", 4e6, {"x_real_time": 16.35}, "")])
+        table = aims_table(self.render())
+        self.assertEqual(table["at least 100x faster than real time with default jitter"], ("16x real time", "missed"))
+
     def test_verdicts_at_and_past_the_limits(self):
         cases = [  # one-sample filter time, simulation speed, expected verdicts
             (10.0, 100.0, "met", "met"),
