@@ -4,6 +4,7 @@
 
 #include "kernel/device_registry.h"
 #include "kernel/io.h"
+#include "kernel/po.h"
 #include "kernel/pool.h"
 #include "kernel/registry.h"
 #include "kernel/verifier.h"
@@ -86,6 +87,27 @@ NTSTATUS DriverHost::StartDriver(std::unique_ptr<sim::device::SimDevice> device)
     }
   }
   return status;
+}
+
+NTSTATUS DriverHost::SetPower(DEVICE_POWER_STATE state) {
+  struct Wait {
+    KEVENT done;
+    NTSTATUS status;
+  } wait{};
+  KeInitializeEvent(&wait.done, NotificationEvent, FALSE);
+  POWER_STATE power;
+  power.DeviceState = state;
+  const NTSTATUS status = PoRequestPowerIrp(
+      port_->pdo(), IRP_MN_SET_POWER, power,
+      [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
+        auto* w = static_cast<Wait*>(context);
+        w->status = io ? io->Status : STATUS_SUCCESS;
+        KeSetEvent(&w->done, IO_NO_INCREMENT, FALSE);
+      },
+      &wait, nullptr);
+  if (status != STATUS_PENDING) return status;
+  KeWaitForSingleObject(&wait.done, Executive, KernelMode, FALSE, nullptr);
+  return wait.status;
 }
 
 NTSTATUS DriverHost::SendPnp(UCHAR minor) {

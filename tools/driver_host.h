@@ -38,6 +38,10 @@ class DriverHost {
   // then sends the removal. The engine client sees what the start registered.
   NTSTATUS StartDriver(std::unique_ptr<sim::device::SimDevice> device);
   PDEVICE_OBJECT fdo() const { return fdo_; }
+  // After StartDriver: the surprise-removal request, and a device power state asked of
+  // the power manager (waited for).
+  NTSTATUS SurpriseRemove() { return SendPnp(IRP_MN_SURPRISE_REMOVAL); }
+  NTSTATUS SetPower(DEVICE_POWER_STATE state);
 
   adapter::IAudioHal* hal() const { return hal_; }
   adapter::CUsbAudioDevice* device() const { return static_cast<adapter::CUsbAudioDevice*>(hal_); }

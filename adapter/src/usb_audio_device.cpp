@@ -63,6 +63,14 @@ CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outerUnknown)
       m_nAsioSampleRate(kAsioDefaultSampleRate),
       m_pAsioChannels(nullptr),
       m_nAsioChannels(0),
+      m_AsioLock(0),
+      m_AsioClients{},
+      m_pAsioOwner(nullptr),
+      m_nAsioInUse(0),
+      m_nAsioBytesPerSample(0),
+      m_nAsioPeriodFrames(0),
+      m_pAsioPeriodEvent(nullptr),
+      m_bAsioGone(false),
       m_lPortCycled(0),
       m_IdleLock(0),
       m_lIdleIrpReferences(0),
@@ -80,7 +88,10 @@ CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outerUnknown)
       m_lActivity(0),
       m_bSelectiveSuspend(0),
       m_bIdleObjects(false),
-      m_bTimerResolution(false) {}
+      m_bTimerResolution(false) {
+  KeInitializeSpinLock(&m_AsioLock);
+  InitializeListHead(&m_AsioClients);
+}
 
 CUsbAudioDevice::~CUsbAudioDevice() {
   // Selective suspend goes first and completely, while the function still exists: an
@@ -105,12 +116,24 @@ CUsbAudioDevice::~CUsbAudioDevice() {
     KeFlushQueuedDpcs();
     KeWaitForSingleObject(&m_WorkItemDone, Executive, KernelMode, FALSE, nullptr);
   }
-  if (m_pParkedStopIrp) {
-    // Nobody restarts the device now: the parked Stop finishes with it.
-    PIRP parked = m_pParkedStopIrp;
-    m_pParkedStopIrp = nullptr;
-    CompleteParkedStop(parked);
+  // Nobody returns the device to D0 now: a parked Stop ends with it, and every client
+  // still open goes (with its buffers and the references to its events).
+  AbandonParkedStop(nullptr, STATUS_CANCELLED);
+  // A cancel routine under way still holds the slot until it has let go of the device.
+  for (;;) {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_AsioLock, &irql);
+    const bool busy = m_pParkedStopIrp != nullptr;
+    KeReleaseSpinLock(&m_AsioLock, irql);
+    if (!busy) break;
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
   }
+  m_AsioPowerMutex.Lock();
+  while (!IsListEmpty(&m_AsioClients))
+    FreeAsioClient(CONTAINING_RECORD(m_AsioClients.Flink, AsioClient, Link));
+  m_AsioPowerMutex.Unlock();
   if (m_pFunction) {
     m_pFunctionHal = nullptr;
     m_pFunctionPower = nullptr;
@@ -137,7 +160,7 @@ STDMETHODIMP CUsbAudioDevice::NonDelegatingQueryInterface(REFIID iid, PVOID* obj
   if (IsEqualGUID(iid, IID_IUacFunction) && m_pFunctionControl)
     return ReturnInterface<IUacFunction>(m_pFunctionControl, object);
   if (IsEqualGUID(iid, IID_IUacFunctionDescription) && m_pFunction) return m_pFunction->QueryInterface(iid, object);
-  // IAsioPrivate is answered once the ASIO side exists.
+  if (IsEqualGUID(iid, IID_IAsioPrivate)) return ReturnInterface<IAsioPrivate>(this, object);
   return STATUS_INVALID_PARAMETER;
 }
 
@@ -163,6 +186,12 @@ STDMETHODIMP CUsbAudioDevice::StartEntities() {
   return m_pFunctionHal ? m_pFunctionHal->StartEntities() : CAudioHal::StartEntities();
 }
 STDMETHODIMP CUsbAudioDevice::StopEntities() {
+  // Surprise removal and removal: the device will not come back to D0 for a parked Stop,
+  // and none is parked from now on.
+  m_AsioPowerMutex.Lock();
+  m_bAsioGone = true;
+  m_AsioPowerMutex.Unlock();
+  AbandonParkedStop(nullptr, STATUS_DELETE_PENDING);
   return m_pFunctionHal ? m_pFunctionHal->StopEntities() : CAudioHal::StopEntities();
 }
 STDMETHODIMP CUsbAudioDevice::RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) {

@@ -46,8 +46,8 @@ void CUsbAudioDevice::ReleaseTimerResolution() {
   m_bTimerResolution = false;
 }
 
-// --- ASIO hooks. The ASIO side stops and restarts its streaming here and runs a Stop
-// that arrived while the device slept; until it exists only the flags move.
+// --- ASIO hooks of the power path: streaming stops with D0 and comes back with it; the
+// owner keeps its buffers and its period event meanwhile.
 
 void CUsbAudioDevice::SetAsioStreaming(bool Streaming) {
   m_AsioPowerMutex.Lock();
@@ -55,29 +55,30 @@ void CUsbAudioDevice::SetAsioStreaming(bool Streaming) {
   m_AsioPowerMutex.Unlock();
 }
 
-bool CUsbAudioDevice::ParkAsioStop(PIRP Irp) {
-  m_AsioPowerMutex.Lock();
-  const bool parked = Irp && !m_pParkedStopIrp;
-  if (parked) m_pParkedStopIrp = Irp;
-  m_AsioPowerMutex.Unlock();
-  return parked;
-}
-
 void CUsbAudioDevice::StopAsioForPower() {
   if (!m_bAsioStreaming) return;
+  StopAsioStreaming();
   m_bAsioStreaming = false;
+  KIRQL irql;
+  KeAcquireSpinLock(&m_AsioLock, &irql);
+  m_pAsioPeriodEvent = nullptr;
+  KeReleaseSpinLock(&m_AsioLock, irql);
   m_bAsioSuspendedByPower = true;
 }
 
 void CUsbAudioDevice::RestartAsioForPower() {
   if (!m_bAsioSuspendedByPower) return;
+  StartAsioStreaming();
   m_bAsioStreaming = true;
+  ResetAsioChannels(m_pAsioOwner ? m_pAsioOwner->PeriodEvent : nullptr);
   m_bAsioSuspendedByPower = false;
 }
 
 void CUsbAudioDevice::CompleteParkedStop(PIRP Irp) {
-  // With no ASIO streaming to stop, the Stop succeeds as it is.
-  PcCompleteIrp(m_pFdo, Irp, STATUS_SUCCESS);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  const NTSTATUS status = Stop(stack->FileObject, Irp);
+  Irp->IoStatus.Information = 0;
+  PcCompleteIrp(m_pFdo, Irp, status);
 }
 
 // --- Device power states
@@ -107,13 +108,11 @@ STDMETHODIMP_(void) CUsbAudioDevice::PowerChangeState(POWER_STATE NewState) {
     RestartAsioForPower();
   }
   m_PowerState = state;
-  PIRP parked = nullptr;
-  if (state == PowerDeviceD0) {
-    parked = m_pParkedStopIrp;
-    m_pParkedStopIrp = nullptr;
-  }
-  m_AsioPowerMutex.Unlock();
+  // Back in D0, a Stop that arrived while the device slept runs now (unless its client
+  // cancelled it meanwhile).
+  PIRP parked = state == PowerDeviceD0 ? TakeParkedStop(nullptr) : nullptr;
   if (parked) CompleteParkedStop(parked);
+  m_AsioPowerMutex.Unlock();
 }
 
 // --- Selective suspend

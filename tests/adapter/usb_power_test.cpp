@@ -303,26 +303,35 @@ TEST_F(Power, InvalidStatesAreIgnored) {
 }
 
 // D3 and back with the ASIO hooks: streaming stops with the power and comes back with it;
-// a Stop parked while asleep completes on the way back.
+// a Stop parked while asleep runs on the way back (its client owns no buffers, so Stop's
+// answer is STATUS_INVALID_PARAMETER) and completes once; a second one is refused.
 TEST_F(Power, AsioStreamingFollowsThePowerState) {
   ASSERT_EQ(StartWith(0), STATUS_SUCCESS);
   device()->SetAsioStreaming(true);
   SetPower(PowerDeviceD3);
   EXPECT_FALSE(device()->AsioStreaming());
   EXPECT_TRUE(device()->AsioSuspendedByPower());
+  PFILE_OBJECT file = platform::io::CreateFileObject(fdo_, u"\\QVASIOPrivateInterface");
+  ASSERT_NE(file, nullptr);
+  adapter::IAsioPrivate* asio = device();
+  ASSERT_EQ(asio->OpenClient(file), STATUS_SUCCESS);
   PIRP stop = IoAllocateIrp(1, FALSE);
   ASSERT_NE(stop, nullptr);
   IoSetNextIrpStackLocation(stop);
   IoGetCurrentIrpStackLocation(stop)->DeviceObject = fdo_;
-  EXPECT_TRUE(device()->ParkAsioStop(stop));
-  EXPECT_FALSE(device()->ParkAsioStop(stop));
+  IoGetCurrentIrpStackLocation(stop)->FileObject = file;
   stop->IoStatus.Status = STATUS_PENDING;
-  IoMarkIrpPending(stop);
+  EXPECT_EQ(asio->Stop(file, stop), STATUS_PENDING);
+  EXPECT_TRUE(device()->AsioStopParked());
+  EXPECT_EQ(asio->Stop(file, stop), STATUS_INVALID_PARAMETER);
   SetPower(PowerDeviceD0);
   EXPECT_TRUE(device()->AsioStreaming());
   EXPECT_FALSE(device()->AsioSuspendedByPower());
-  EXPECT_EQ(stop->IoStatus.Status, STATUS_SUCCESS);
+  EXPECT_FALSE(device()->AsioStopParked());
+  EXPECT_EQ(stop->IoStatus.Status, STATUS_INVALID_PARAMETER);
   IoFreeIrp(stop);
+  EXPECT_EQ(asio->CloseClient(file), STATUS_SUCCESS);
+  ObDereferenceObject(file);
 }
 
 // Allocation failures of the idle path (work context, work item, callback info, idle IRP)

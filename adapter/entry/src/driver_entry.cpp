@@ -2,6 +2,7 @@
 #include "entry/driver_entry.h"
 
 #include "adapter/usb_audio_device.h"
+#include "asio_dispatch.h"
 #include "entry/driver_layers.h"
 #include "kernel/rtl.h"
 #include "subdevices.h"
@@ -33,12 +34,15 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!IsAsioRequest(stack)) return PcDispatchIrp(DeviceObject, Irp);
   // Before the start and after the removal there is no root object to ask.
   if (!extension->Adapter) return CompleteWith(Irp, STATUS_NO_SUCH_DEVICE);
-  // The root object answers no IAsioPrivate until the ASIO side exists: the request
-  // fails as a failed query does.
-  PVOID asio = nullptr;
-  NTSTATUS status = extension->Adapter->QueryInterface(adapter::IID_IAsioPrivate, &asio);
-  if (NT_SUCCESS(status) && asio) static_cast<PUNKNOWN>(asio)->Release();
-  return CompleteWith(Irp, STATUS_UNSUCCESSFUL);
+  PVOID itf = nullptr;
+  NTSTATUS status = extension->Adapter->QueryInterface(adapter::IID_IAsioPrivate, &itf);
+  if (NT_SUCCESS(status) && itf) {
+    auto* asio = static_cast<adapter::IAsioPrivate*>(itf);
+    status = stack->MajorFunction == IRP_MJ_CREATE ? asio->OpenClient(stack->FileObject)
+                                                   : asio->CloseClient(stack->FileObject);
+    asio->Release();
+  }
+  return CompleteWith(Irp, NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
 }
 
 }  // namespace
@@ -139,10 +143,24 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchC
 // Every I/O control, KS requests included, first wakes a selectively suspended device: a
 // pin that waited in PAUSE past the idle timer sends its RUN (which selects the streaming
 // alternate setting) to a device that must be awake for it.
+// Requests on the ASIO interface are the ASIO client's I/O controls.
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   adapter::DeviceExtension* extension = adapter::FindDeviceExtension(DeviceObject);
   if (extension && extension->Adapter) extension->Adapter->WakeForRequest();
-  return PcDispatchIrp(DeviceObject, Irp);
+  if (!extension || !IsAsioRequest(IoGetCurrentIrpStackLocation(Irp))) return PcDispatchIrp(DeviceObject, Irp);
+  if (!extension->Adapter) {
+    Irp->IoStatus.Information = 0;
+    return CompleteWith(Irp, STATUS_NO_SUCH_DEVICE);
+  }
+  Irp->IoStatus.Information = 0;
+  PVOID itf = nullptr;
+  if (!NT_SUCCESS(extension->Adapter->QueryInterface(adapter::IID_IAsioPrivate, &itf)) || !itf)
+    return CompleteWith(Irp, STATUS_INVALID_PARAMETER);
+  auto* asio = static_cast<adapter::IAsioPrivate*>(itf);
+  const NTSTATUS status = DispatchAsioDeviceControl(asio, Irp);
+  asio->Release();
+  if (status == STATUS_PENDING) return status;
+  return CompleteWith(Irp, status);
 }
 
 }  // namespace entry

@@ -6,6 +6,7 @@
 // object of the driver reaches the device through IUsbAudioDevice.
 #pragma once
 
+#include "adapter/asio_private.h"
 #include "adapter/audio_hal.h"
 #include "adapter/kernel_mutex.h"
 #include "adapter/uac_function.h"
@@ -19,8 +20,6 @@ namespace adapter {
 
 // {4E0BFAF2-66CC-40AC-8203-C3C4D08CD4FF}
 KS_DEFINE_GUID(IID_IUsbAudioDevice, 0x4E0BFAF2, 0x66CC, 0x40AC, 0x82, 0x03, 0xC3, 0xC4, 0xD0, 0x8C, 0xD4, 0xFF);
-// {DB4D55AC-CB0E-4611-8CEB-16E32336876D}
-KS_DEFINE_GUID(IID_IAsioPrivate, 0xDB4D55AC, 0xCB0E, 0x4611, 0x8C, 0xEB, 0x16, 0xE3, 0x23, 0x36, 0x87, 0x6D);
 
 inline constexpr ULONG kUsbAudioDeviceTag = MakePoolTag('P', 'c', 'C', 'r');
 inline constexpr ULONG kUsbDeviceBufferTag = MakePoolTag('U', 'S', 'B', 'd');
@@ -48,12 +47,6 @@ inline constexpr ULONG kAsioDefaultSampleRate = 48000;
 inline constexpr ULONG kAsioMaxLatencyIndex = 8;
 inline constexpr ULONG kAsioMinSampleRate = 1000;
 bool IsAsioSampleType(ULONG type);
-
-// One entry of the ASIO channel array, one per stream engine; filled by the ASIO side.
-struct AsioChannel {
-  UCHAR Reserved[32];
-};
-static_assert(sizeof(AsioChannel) == 32);
 
 // Selectors of the Enum-key values the device reads and writes.
 enum EnumKeyValue : ULONG {
@@ -142,7 +135,7 @@ const FunctionRow* FunctionTable(ULONG* Count);
 const FunctionRow* ChooseFunction(UCHAR Protocol, const char16_t* Model, ULONG Units, bool HaveVariant,
                                   ULONG Variant);
 
-class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
+class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAudioHal {
  public:
   explicit CUsbAudioDevice(PUNKNOWN outerUnknown);
   ~CUsbAudioDevice() override;
@@ -179,11 +172,40 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   STDMETHODIMP Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Fdo, PDEVICE_OBJECT LowerDevice,
                     PDEVICE_OBJECT Pdo) override;
   STDMETHODIMP StartEntities() override;
+  // Also completes a parked ASIO Stop: the device is going away.
   STDMETHODIMP StopEntities() override;
   STDMETHODIMP RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) override;
   STDMETHODIMP UnregisterCallback(PVOID Registration) override;
   STDMETHODIMP ProbeDevice() override;
   STDMETHODIMP BuildTopology() override { return STATUS_SUCCESS; }
+
+  // IAsioPrivate (asio_client.cpp, asio_settings.cpp, asio_private.cpp).
+  STDMETHODIMP OpenClient(PFILE_OBJECT File) override;
+  STDMETHODIMP Unsupported() override { return STATUS_UNSUCCESSFUL; }
+  STDMETHODIMP CloseClient(PFILE_OBJECT File) override;
+  STDMETHODIMP GetDriverName(PFILE_OBJECT File, PCHAR Name, PULONG Size) override;
+  STDMETHODIMP GetChannels(PFILE_OBJECT File, PULONG Channels, ULONG Bytes) override;
+  STDMETHODIMP GetChannelName(PFILE_OBJECT File, PVOID Request, ULONG Bytes) override;
+  STDMETHODIMP SetNotificationEvent(PFILE_OBJECT File, HANDLE Event) override;
+  STDMETHODIMP ClearNotificationEvent(PFILE_OBJECT File) override;
+  STDMETHODIMP GetInUse(PFILE_OBJECT File, PULONG InUse, PULONG Size) override;
+  STDMETHODIMP GetSampleTypes(PFILE_OBJECT File, PULONG Types, PULONG Size) override;
+  STDMETHODIMP GetLatencyInfo(PFILE_OBJECT File, PULONG Info, PULONG Size) override;
+  STDMETHODIMP SetBitDepth(PFILE_OBJECT File, ULONG SampleType) override;
+  STDMETHODIMP SetLatency(PFILE_OBJECT File, ULONG Index) override;
+  STDMETHODIMP GetBufferLength(PFILE_OBJECT File, PULONG Lengths, PULONG Size) override;
+  STDMETHODIMP GetSampleRate(PFILE_OBJECT File, PULONG Rate) override;
+  STDMETHODIMP CanSampleRate(PFILE_OBJECT File, ULONG Rate) override;
+  STDMETHODIMP SetSampleRate(PFILE_OBJECT File, ULONG Rate) override;
+  STDMETHODIMP GetBufferSize(PFILE_OBJECT File, PULONG Sizes) override;
+  STDMETHODIMP CreateBuffers(PFILE_OBJECT File, const VOID* Request, ULONG RequestBytes, PVOID Addresses,
+                             PULONG Size) override;
+  STDMETHODIMP DisposeBuffers(PFILE_OBJECT File) override;
+  STDMETHODIMP Start(PFILE_OBJECT File, HANDLE PeriodEvent) override;
+  STDMETHODIMP Stop(PFILE_OBJECT File, PIRP Irp) override;
+  STDMETHODIMP CanSampleMode(PFILE_OBJECT File, ULONG Mode) override;
+  STDMETHODIMP SetSampleMode(PFILE_OBJECT File, ULONG Mode) override;
+  STDMETHODIMP GetSampleMode(PFILE_OBJECT File, PULONG Mode) override;
 
   // IAdapterPowerManagement: follows the device power state (function, timer
   // resolution, ASIO streaming). Values outside D0-D3 are ignored. PASSIVE_LEVEL.
@@ -220,11 +242,14 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   // ASIO state the power path stops and restarts (filled by the ASIO side).
   bool AsioStreaming() const { return m_bAsioStreaming; }
   bool AsioSuspendedByPower() const { return m_bAsioSuspendedByPower; }
-  // Parks an ASIO Stop request until the device is back in D0 (under the ASIO and power
-  // mutex); false when one is parked already.
-  bool ParkAsioStop(PIRP Irp);
-  // Test and ASIO hook: marks ASIO streaming as running.
+  // Test hook: marks ASIO streaming as running.
   void SetAsioStreaming(bool Streaming);
+  // ASIO state for tests: open clients, the in-use flag, whether a Stop is parked.
+  ULONG AsioClientCount();
+  bool AsioInUse() const { return m_nAsioInUse != 0; }
+  bool AsioStopParked() const { return m_pParkedStopIrp != nullptr; }
+  // A copy of a file's client (false when it has none).
+  bool CopyAsioClient(PFILE_OBJECT File, AsioClient* Copy);
   // The mutex every power change of the function runs under.
   PKMUTEX AsioPowerMutex() { return m_AsioPowerMutex.Mutex(); }
 
@@ -261,7 +286,31 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   // ASIO hooks of the power path, under the ASIO and power mutex.
   void StopAsioForPower();
   void RestartAsioForPower();
+  // Runs Stop for a parked IRP on the return to D0 and completes it with the result.
   void CompleteParkedStop(PIRP Irp);
+  // Takes the parked Stop IRP unless its cancel routine owns it, under the ASIO spin lock;
+  // with a file, only that file's IRP.
+  PIRP TakeParkedStop(PFILE_OBJECT File);
+  // Completes a parked Stop (if any) with `Status`: removal, close and destruction.
+  void AbandonParkedStop(PFILE_OBJECT File, NTSTATUS Status);
+  NTSTATUS ParkStop(PIRP Irp);
+  static VOID CancelParkedStop(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+  // ASIO helpers (asio_client.cpp, asio_settings.cpp), under the ASIO and power mutex.
+  AsioClient* FindAsioClient(PFILE_OBJECT File);
+  void FreeAsioClient(AsioClient* Client);
+  void NotifyAsioClients();
+  void WriteAsioSetting(PCWSTR Name, ULONG Value);
+  // The i-th ASIO-capable engine (not referenced) and its index among all engines.
+  IStreamEngine* AsioEngine(ULONG Nth, PULONG EngineIndex = nullptr);
+  ULONG AsioEngineCount();
+  NTSTATUS CheckAsioFormats(ULONG Mode, const ULONG* Rate);
+  // Streaming of the ASIO rings; the ring and stream work comes with the buffers.
+  NTSTATUS StartAsioStreaming();
+  NTSTATUS StopAsioStreaming();
+  void CloseAsioStreams();
+  void FreeAsioRings();
+  void SilenceAsioRings(ULONG Mode);
+  void ResetAsioChannels(PKEVENT PeriodEvent);
   bool Stopping() const { return m_lStopping != 0; }
 
   PUSB_CONFIGURATION_DESCRIPTOR m_pConfiguration;
@@ -290,6 +339,14 @@ class CUsbAudioDevice : public IUsbAudioDevice, public CAudioHal {
   ULONG m_nAsioSampleRate;
   AsioChannel* m_pAsioChannels;
   ULONG m_nAsioChannels;
+  KSPIN_LOCK m_AsioLock;      // the channels, the owner's period event, the parked Stop
+  LIST_ENTRY m_AsioClients;   // AsioClient.Link
+  AsioClient* m_pAsioOwner;   // the one client that may own buffers
+  ULONG m_nAsioInUse;         // 1 while an owner exists
+  ULONG m_nAsioBytesPerSample;
+  ULONG m_nAsioPeriodFrames;
+  PKEVENT m_pAsioPeriodEvent;  // the owner's period event as the stream callbacks see it
+  bool m_bAsioGone;            // surprise removal or removal: no return to D0 will come
   LONG m_lPortCycled;
   CKernelMutex m_PortMutex;
   KSPIN_LOCK m_IdleLock;

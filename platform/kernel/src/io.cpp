@@ -746,7 +746,26 @@ BOOLEAN IoCancelIrp(PIRP irp, const std::source_location& caller) {
   return TRUE;
 }
 
-BOOLEAN IoIs32bitProcess(PIRP) { return S().caller32Bit.load() ? TRUE : FALSE; }
+BOOLEAN IoIs32bitProcess(PIRP irp) {
+  State& s = S();
+  {
+    std::lock_guard lock(s.mutex);
+    auto it = irp ? s.irps.find(irp) : s.irps.end();
+    if (it != s.irps.end() && it->second.caller32Bit >= 0) return it->second.caller32Bit ? TRUE : FALSE;
+  }
+  return s.caller32Bit.load() ? TRUE : FALSE;
+}
+
+namespace platform::io {
+
+void SetIrpCaller32Bit(PIRP irp, bool is32Bit) {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  auto it = s.irps.find(irp);
+  if (it != s.irps.end()) it->second.caller32Bit = is32Bit ? 1 : 0;
+}
+
+}  // namespace platform::io
 
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
                                    ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,

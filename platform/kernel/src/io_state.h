@@ -48,6 +48,9 @@ struct IrpRecord {
   // running (it set the owner's event and has not returned yet): legal only when that
   // routine returns STATUS_MORE_PROCESSING_REQUIRED, which is checked when it returns.
   bool reentered = false;
+  // The width of the process the request comes from: -1 the process default
+  // (SetCallerIs32Bit), else 0 or 1 (SetIrpCaller32Bit).
+  signed char caller32Bit = -1;
   // Memory the driver below noted as in use for the request besides its stack locations
   // (a URB's transfer buffer): freeing it before the completion starts is reported.
   struct Use {

@@ -168,8 +168,8 @@ TEST_F(DriverEntryTest, CreateAndCloseOnTheAsioInterfaceWithoutAnAdapterFailClea
       // Before the start there is no root object to hand the client to.
       {u"\\QVASIOPrivateInterface", false, STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE},
       {u"\\qvasioPRIVATEinterface", false, STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE},
-      // The root object answers no ASIO interface yet.
-      {u"\\QVASIOPrivateInterface", true, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
+      // A started device opens and closes an ASIO client.
+      {u"\\QVASIOPrivateInterface", true, STATUS_SUCCESS, STATUS_SUCCESS},
       // Any other name is a KS request for PortCls: the topology filter opens.
       {u"\\Topology", true, STATUS_SUCCESS, STATUS_SUCCESS},
       {u"\\QVEnumPrivateInterface", true, STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SUCCESS},

@@ -567,7 +567,8 @@ BOOLEAN IoCancelIrp(PIRP irp, const std::source_location& caller = std::source_l
 void IoAcquireCancelSpinLock(PKIRQL irql, const std::source_location& caller = std::source_location::current());
 void IoReleaseCancelSpinLock(KIRQL irql, const std::source_location& caller = std::source_location::current());
 
-// TRUE when the request comes from a 32-bit process (platform::io::SetCallerIs32Bit).
+// TRUE when the request comes from a 32-bit process (platform::io::SetIrpCaller32Bit for
+// the IRP, else platform::io::SetCallerIs32Bit).
 BOOLEAN IoIs32bitProcess(PIRP irp);
 
 // Builds a synchronous device-control IRP for the top of targetDevice's stack: the
@@ -641,6 +642,9 @@ NTSTATUS DeviceIoControl(PDEVICE_OBJECT device, PFILE_OBJECT fileObject, ULONG i
 
 // The answer of IoIs32bitProcess.
 void SetCallerIs32Bit(bool is32Bit);
+// The answer of IoIs32bitProcess for one IRP (until it is reused or freed), for clients
+// of both widths running at once.
+void SetIrpCaller32Bit(PIRP irp, bool is32Bit);
 
 // Number of IRPs allocated and not yet freed.
 size_t LiveIrpCount();
