@@ -4,13 +4,18 @@ namespace adapter {
 namespace {
 
 // The root device object's rows: the ASIO sample type of the models whose ASIO side
-// expects another than the default, and the one maker whose manufacturer string is shown
+// expects another than the default (the same five models are told when ASIO streaming
+// starts and stops), and the one maker whose manufacturer string is shown
 // only for two of its products.
 constexpr DeviceQuirk kAdapterQuirks[] = {
-    {.VendorId = 0x0B05, .ProductFirst = 0x17F3, .AsioSampleType = 17},
-    {.VendorId = 0x0B05, .ProductFirst = 0x17A8, .AsioSampleType = 27},
-    {.VendorId = 0x0B05, .ProductFirst = 0x17CD, .AsioSampleType = 27},
-    {.VendorId = 0x1043, .ProductFirst = 0x8592, .ProductLast = 0x8593, .AsioSampleType = 27},
+    {.VendorId = 0x0B05, .ProductFirst = 0x17F3, .Quirks = QUIRK_ASIO_START_REQUEST, .AsioSampleType = 17},
+    {.VendorId = 0x0B05, .ProductFirst = 0x17A8, .Quirks = QUIRK_ASIO_START_REQUEST, .AsioSampleType = 27},
+    {.VendorId = 0x0B05, .ProductFirst = 0x17CD, .Quirks = QUIRK_ASIO_START_REQUEST, .AsioSampleType = 27},
+    {.VendorId = 0x1043,
+     .ProductFirst = 0x8592,
+     .ProductLast = 0x8593,
+     .Quirks = QUIRK_ASIO_START_REQUEST,
+     .AsioSampleType = 27},
     {.VendorId = 0x0E7A, .ProductFirst = 0x0000, .ProductLast = 0x0066, .Quirks = QUIRK_NO_MANUFACTURER_STRING},
     {.VendorId = 0x0E7A, .ProductFirst = 0x0069, .ProductLast = 0xFFFF, .Quirks = QUIRK_NO_MANUFACTURER_STRING},
 };

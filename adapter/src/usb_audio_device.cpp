@@ -1,6 +1,8 @@
 // The root USB device object: interfaces, start-up, the probe and the release.
 #include "adapter/usb_audio_device.h"
 
+#include "adapter/asio_streams.h"
+
 #include "adapter/device_quirks.h"
 #include "adapter/ini_file.h"
 #include "adapter/object_model.h"
@@ -61,6 +63,7 @@ CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outerUnknown)
       m_nAsioSampleType(kAsioDefaultSampleType),
       m_nAsioLatencyIndex(kAsioDefaultLatencyIndex),
       m_nAsioSampleRate(kAsioDefaultSampleRate),
+      m_pAsio(nullptr),
       m_pAsioChannels(nullptr),
       m_nAsioChannels(0),
       m_AsioLock(0),
@@ -134,6 +137,9 @@ CUsbAudioDevice::~CUsbAudioDevice() {
   while (!IsListEmpty(&m_AsioClients))
     FreeAsioClient(CONTAINING_RECORD(m_AsioClients.Flink, AsioClient, Link));
   m_AsioPowerMutex.Unlock();
+  // ASIO streams leave their engines before the function takes the engines away.
+  delete m_pAsio;
+  m_pAsio = nullptr;
   if (m_pFunction) {
     m_pFunctionHal = nullptr;
     m_pFunctionPower = nullptr;
@@ -144,7 +150,6 @@ CUsbAudioDevice::~CUsbAudioDevice() {
   for (ULONG i = 0; i < m_nInterfaceCopies; ++i) ExFreePoolWithTag(m_ppInterfaces[i], kUsbDeviceBufferTag);
   if (m_ppInterfaces) ExFreePoolWithTag(m_ppInterfaces, kUsbDeviceBufferTag);
   if (m_pConfiguration) ExFreePoolWithTag(m_pConfiguration, kUsbDeviceBufferTag);
-  if (m_pAsioChannels) ExFreePoolWithTag(m_pAsioChannels, kUsbDeviceBufferTag);
   // The bus driver counts the references it handed out with the interface.
   if (m_BusInterface.InterfaceDereference) m_BusInterface.InterfaceDereference(m_BusInterface.BusContext);
   ReleaseTimerResolution();
@@ -251,12 +256,12 @@ STDMETHODIMP CUsbAudioDevice::ProbeDevice() {
   if (!NT_SUCCESS(status)) return status;
   WriteDeviceStrings();
 
-  m_nAsioChannels = GetEngineCount();
-  if (m_nAsioChannels) {
-    const SIZE_T bytes = static_cast<SIZE_T>(m_nAsioChannels) * sizeof(AsioChannel);
-    m_pAsioChannels = static_cast<AsioChannel*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kUsbDeviceBufferTag));
-    if (!m_pAsioChannels) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(m_pAsioChannels, bytes);
+  // One ASIO channel per engine; the models that want it hear of ASIO start and stop.
+  if (!m_pAsio) {
+    m_pAsio = new (NonPagedPool, kUsbDeviceBufferTag) CAsioStreams;
+    if (!m_pAsio) return STATUS_INSUFFICIENT_RESOURCES;
+    status = m_pAsio->Init(this, this, (m_nQuirks & QUIRK_ASIO_START_REQUEST) != 0);
+    if (!NT_SUCCESS(status)) return status;
   }
   return ReadAsioDefaults();
 }

@@ -3,6 +3,8 @@
 // and the wake-up every request begins with).
 #include "adapter/usb_audio_device.h"
 
+#include "adapter/asio_streams.h"
+
 #include "kernel/ke.h"
 #include "kernel/po.h"
 
@@ -46,8 +48,9 @@ void CUsbAudioDevice::ReleaseTimerResolution() {
   m_bTimerResolution = false;
 }
 
-// --- ASIO hooks of the power path: streaming stops with D0 and comes back with it; the
-// owner keeps its buffers and its period event meanwhile.
+// --- ASIO hooks. Leaving D0 stops ASIO streaming (the rings stay, silenced) and clears
+// the period event; returning starts it again and resets the channels with the owner's
+// event, so positions start over from the reset.
 
 void CUsbAudioDevice::SetAsioStreaming(bool Streaming) {
   m_AsioPowerMutex.Lock();
@@ -58,6 +61,13 @@ void CUsbAudioDevice::SetAsioStreaming(bool Streaming) {
 void CUsbAudioDevice::StopAsioForPower() {
   if (!m_bAsioStreaming) return;
   StopAsioStreaming();
+  if (m_pAsio) {
+    m_pAsio->StopAsioStreaming();
+    m_pAsio->ClearPeriodEvent();
+    // The restart sends the lead from where the rings stood before the client writes
+    // again: silence, not the audio played before the power went.
+    m_pAsio->SilenceRings();
+  }
   m_bAsioStreaming = false;
   KIRQL irql;
   KeAcquireSpinLock(&m_AsioLock, &irql);
@@ -69,6 +79,10 @@ void CUsbAudioDevice::StopAsioForPower() {
 void CUsbAudioDevice::RestartAsioForPower() {
   if (!m_bAsioSuspendedByPower) return;
   StartAsioStreaming();
+  if (m_pAsio) {
+    m_pAsio->StartAsioStreaming();
+    m_pAsio->ResetAsioChannels(m_pAsio->PeriodEvent());
+  }
   m_bAsioStreaming = true;
   ResetAsioChannels(m_pAsioOwner ? m_pAsioOwner->PeriodEvent : nullptr);
   m_bAsioSuspendedByPower = false;

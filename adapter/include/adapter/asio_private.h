@@ -96,15 +96,7 @@ struct AsioClient {
 };
 static_assert(sizeof(AsioClient) == 64);
 
-// One entry per stream engine, in engine order; all zero for engines that are not
-// ASIO-capable. Ring: a 40-byte header shared with the client, then the data.
-struct AsioChannel {
-  PVOID Ring;          // kernel address
-  PVOID UserAddress;   // the ring's mapping in the client's process
-  PMDL Mdl;
-  PVOID StreamClient;  // the engine's client record while a stream is open
-};
-static_assert(sizeof(AsioChannel) == 32);
+// AsioChannel, one per stream engine with the ring it streams through: adapter/asio_rings.h.
 
 // The operations, in slot order after the three IUnknown slots. Buffers are the request's
 // system buffer; sizes in and out are byte counts as the entry layer passes them.

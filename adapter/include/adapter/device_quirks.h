@@ -70,6 +70,8 @@ QuirkResult LookUpQuirks(const DeviceQuirk* Rows, ULONG Count, const DeviceIdent
 enum AdapterQuirk : ULONG {
   // The manufacturer string is not written to the device's Plug and Play key.
   QUIRK_NO_MANUFACTURER_STRING = 1u << 0,
+  // ASIO streaming start and stop are announced with a vendor device request.
+  QUIRK_ASIO_START_REQUEST = 1u << 1,
 };
 const DeviceQuirk* AdapterQuirkTable(ULONG* Count);
 

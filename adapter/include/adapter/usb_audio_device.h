@@ -6,6 +6,7 @@
 // object of the driver reaches the device through IUsbAudioDevice.
 #pragma once
 
+#include "adapter/asio_rings.h"
 #include "adapter/asio_private.h"
 #include "adapter/audio_hal.h"
 #include "adapter/kernel_mutex.h"
@@ -17,6 +18,8 @@
 #include "usb/usbioctl.h"
 
 namespace adapter {
+
+class CAsioStreams;
 
 // {4E0BFAF2-66CC-40AC-8203-C3C4D08CD4FF}
 KS_DEFINE_GUID(IID_IUsbAudioDevice, 0x4E0BFAF2, 0x66CC, 0x40AC, 0x82, 0x03, 0xC3, 0xC4, 0xD0, 0x8C, 0xD4, 0xFF);
@@ -252,6 +255,8 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   bool CopyAsioClient(PFILE_OBJECT File, AsioClient* Copy);
   // The mutex every power change of the function runs under.
   PKMUTEX AsioPowerMutex() { return m_AsioPowerMutex.Mutex(); }
+  // The ASIO rings and their streams (made at probe; null before or without engines).
+  CAsioStreams* AsioStreams() { return m_pAsio; }
 
  private:
   NTSTATUS ReadDescriptors();
@@ -337,6 +342,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   ULONG m_nAsioSampleType;
   ULONG m_nAsioLatencyIndex;
   ULONG m_nAsioSampleRate;
+  CAsioStreams* m_pAsio;
   AsioChannel* m_pAsioChannels;
   ULONG m_nAsioChannels;
   KSPIN_LOCK m_AsioLock;      // the channels, the owner's period event, the parked Stop

@@ -11,6 +11,7 @@
 #include "adapter/dsp_node.h"
 #include "adapter/stream_engine.h"
 #include "adapter/usb_audio_device.h"
+#include "adapter/usb_stream_client.h"
 #include "kernel/nt.h"
 #include "portcls/ksmedia.h"
 #include "usb/usb.h"
@@ -18,8 +19,9 @@
 
 namespace stream {
 
-// {7C4D1930-875A-418C-A0A4-3A30456A8996}
-KS_DEFINE_GUID(IID_IUsbStreamEngine, 0x7C4D1930, 0x875A, 0x418C, 0xA0, 0xA4, 0x3A, 0x30, 0x45, 0x6A, 0x89, 0x96);
+// The client side (interface ID, client operations, priorities, published records) is
+// declared below the engines, in adapter/usb_stream_client.h.
+using adapter::IID_IUsbStreamEngine;
 // {AA68946D-7D26-4137-9A5D-71E1EDB6C0CC}
 KS_DEFINE_GUID(IID_IUsbStreamDrm, 0xAA68946D, 0x7D26, 0x4137, 0x9A, 0x5D, 0x71, 0xE1, 0xED, 0xB6, 0xC0, 0xCC);
 
@@ -39,37 +41,18 @@ enum StreamState : ULONG { STREAM_STATE_NO_RESOURCES = 0, STREAM_STATE_ALLOCATED
 using StreamClientRecord = adapter::StreamClientRecord;
 using PSTREAMCLIENTRECORD = adapter::PSTREAMCLIENTRECORD;
 
-// Priorities of the clients of this system.
-inline constexpr ULONG kWaveCyclicClientPriority = 3;
-inline constexpr ULONG kAsioClientPriority = 5;
+using adapter::kAsioClientPriority;
+using adapter::kWaveCyclicClientPriority;
 // A client's milliseconds per URB and URBs in flight: 1 to the size of the slot tables.
 inline constexpr ULONG kMaxClientUrbValue = kDefaultUrbsInFlight;
 
-// Codes of the record the engine publishes on its callback object.
-enum StreamNotifyCode : ULONG {
-  STREAM_NOTIFY_URB_DONE = 1,
-  STREAM_NOTIFY_FORMAT = 2,
-  STREAM_NOTIFY_RENDER_FILL = 3,
-  STREAM_NOTIFY_CAPTURE_DATA = 4,
-};
-// STREAM_NOTIFY_FORMAT: set in MsPerUrb when the device format changed.
-inline constexpr ULONG kFormatChangedFlag = 0x80000000u;
-
-// What every registered client callback receives as its first argument, built on the
-// notifier's stack: the current client (may be null), the code and its payload.
-struct StreamEngineRecord {
-  PSTREAMCLIENTRECORD Client;
-  ULONG Code;
-  union {
-    ULONG ByteCount;  // URB done
-    struct {
-      ULONG MsPerUrb;  // with kFormatChangedFlag when the device format changed
-      ULONG UrbsInFlight;
-    } Format;
-    PVOID Buffer;  // render fill, capture data
-  } Payload;
-  ULONG Length;  // render fill, capture data: bytes at Buffer
-};
+using adapter::kFormatChangedFlag;
+using adapter::STREAM_NOTIFY_CAPTURE_DATA;
+using adapter::STREAM_NOTIFY_FORMAT;
+using adapter::STREAM_NOTIFY_RENDER_FILL;
+using adapter::STREAM_NOTIFY_URB_DONE;
+using adapter::StreamEngineRecord;
+using adapter::StreamNotifyCode;
 
 // One format and the alternate setting that plays it, in the order the builder found them.
 struct StreamFormatRecord {
@@ -112,14 +95,7 @@ struct UrbContext {
 // The client interface (the first six operations) and the engine's own operations, which
 // the concrete engines replace. Operations that come with the isochronous transfers answer
 // STATUS_NOT_IMPLEMENTED until then.
-struct IUsbStreamEngine : IUnknown {
-  STDMETHOD(RegisterClient)(ULONG Priority, const WAVEFORMATEXTENSIBLE* Format, ULONG MsPerUrb, ULONG UrbsInFlight,
-                            PCALLBACK_FUNCTION Callback, PVOID Context, PSTREAMCLIENTRECORD* Record) = 0;
-  STDMETHOD(UnregisterClient)(ULONGLONG Key) = 0;
-  STDMETHOD(StartClient)(ULONGLONG Key, ULONG StartFrame, PULONG MsPerUrb, PUNKNOWN ProcessingObject) = 0;
-  STDMETHOD(StopClient)(ULONGLONG Key, PUNKNOWN ProcessingObject) = 0;
-  STDMETHOD(PrepareClient)(ULONGLONG Key, PULONG MsPerUrb, PULONG BusFrame) = 0;
-  STDMETHOD(UnprepareClient)(ULONGLONG Key) = 0;
+struct IUsbStreamEngine : adapter::IUsbStreamClient {
   STDMETHOD(SelectAltSetting)(UCHAR AlternateSetting, PSTREAMCLIENTRECORD Record) = 0;
   STDMETHOD(ReleaseTransfers)() = 0;
   STDMETHOD(AbortPipe)() = 0;
