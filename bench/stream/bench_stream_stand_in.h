@@ -137,6 +137,7 @@ struct CyclicClient {
     if (r->Code != stream::STREAM_NOTIFY_RENDER_FILL) return;
     auto* out = static_cast<UCHAR*>(r->Payload.Buffer);
     ULONG left = r->Length;
+    self->filled += left;
     while (left) {
       ULONG piece = static_cast<ULONG>(self->dma.size()) - self->position;
       if (piece > left) piece = left;
@@ -146,6 +147,7 @@ struct CyclicClient {
       left -= piece;
     }
   }
+  ULONGLONG filled = 0;  // render bytes asked for
   ULONGLONG stored = 0;  // capture bytes received
   void Store(const stream::StreamEngineRecord* r) {
     const auto* in = static_cast<const UCHAR*>(r->Payload.Buffer);

@@ -54,7 +54,8 @@ class ChipAEndToEnd : public wave_e2e::WaveEndToEnd {
 
   // The chip A device of the row: the jack-polling row with its chip values, or a device
   // of no row (8-channel output on), with the render output of the type.
-  // The render output offers the speaker and, for another kind, that one as its current.
+  // The render output offers every kind (the jack-polling row only the speaker), the
+  // given one as its current.
   NTSTATUS StartChipA(bool jackRow, UCHAR kind = 1) {
     sim::device::DeviceProfile profile;
     profile.strings[0x50] = kChipAModel;
@@ -62,8 +63,8 @@ class ChipAEndToEnd : public wave_e2e::WaveEndToEnd {
     Plug(chip_a_test::WithIds(file_.device, vendor, product), file_.config, profile);
     sim_->SetVendorData(0xC3, 0x81, 0, 9, {0x9F});
     sim_->SetVendorData(0xC3, 0x81, 0, 8, {static_cast<UCHAR>(jackRow ? 0x03 : 0x02)});
-    platform::registry::SetDword(SettingsPath(), u"SupportHPOut", kind == 2);
-    platform::registry::SetDword(SettingsPath(), u"SupportSpdifOut", kind == 3);
+    platform::registry::SetDword(SettingsPath(), u"SupportHPOut", 1);
+    platform::registry::SetDword(SettingsPath(), u"SupportSpdifOut", 1);
     platform::registry::SetBinary(SettingsPath(), u"UACUnit03", std::vector<UCHAR>{kind, 0, 0, 0});
     chip_.Install(*sim_);
     NTSTATUS status = Start();

@@ -21,7 +21,7 @@ _found.loader.exec_module(perf_report)
 def aims_table(report):
     """{aim text: (measured, verdict)} from the report's aims table."""
     rows = {}
-    section = report.split("## Aims", 1)[1].split("## Figures", 1)[0]
+    section = report.split("## Aims", 1)[1].split("\n## ", 1)[0]
     for line in section.splitlines():
         cells = [c.strip() for c in line.strip().strip("|").split("|")]
         if len(cells) == 4 and cells[0] not in ("area", "---"):
@@ -61,6 +61,10 @@ class RecordedRun(unittest.TestCase):
              "1.25x the convolver at 44.1 kHz and 130 µs at 48 kHz; filter selection at most 200 µs",
              "peer absent"),
             ("ASIO at most 2 µs of CPU per ms of audio", "not built yet"),
+            ("virtualiser node at most 1.3x the wrapper at 44.1 kHz and 150 µs at 48 kHz", "met"),
+            ("reverb node at most 1.2x the reverb", "missed"),
+            ("chip D repack within 1.2x of a strided copy", "met"),
+            ("render at most 2 µs of CPU per ms of 48 kHz/16-bit stereo audio", "met"),
             # The sample holds no run of the simulation's binary.
             ("at least 100x faster than real time with default jitter", "not built yet"),
         ]
@@ -68,6 +72,8 @@ class RecordedRun(unittest.TestCase):
             with self.subTest(aim=aim):
                 self.assertEqual(table[aim][1], verdict)
         self.assertIn("FFTW (fftw avx)", table["fastest build within 2x of FFTW with SIMD, 2^8-2^16"][0])
+        self.assertIn("UAC 1.0 455 ns, UAC 2.0 476 ns",
+                      table["render at most 2 µs of CPU per ms of 48 kHz/16-bit stereo audio"][0])
 
     def test_context_names_the_machine_and_the_peers(self):
         report = perf_report.render_dir(SAMPLE)
@@ -102,6 +108,13 @@ class Rules(unittest.TestCase):
         self.assertAlmostEqual(res.get("bench_wave_stream", "BM_WaveRenderCaptureMinute").ns, 250e6)
         table = aims_table(self.render())
         self.assertEqual(table["at least 100x faster than real time with default jitter"], ("240x real time", "met"))
+
+    def test_simulation_row_under_its_recorded_name(self):
+        # A fixed iteration count and manual time name the run.
+        write_run(self.dir.name, "bench_wave_stream", [
+            ("BM_WaveRenderCaptureMinute/iterations:1/manual_time", 4e6, {"x_real_time": 16.35}, "")])
+        table = aims_table(self.render())
+        self.assertEqual(table["at least 100x faster than real time with default jitter"], ("16x real time", "missed"))
 
     def test_verdicts_at_and_past_the_limits(self):
         cases = [  # one-sample filter time, simulation speed, expected verdicts
@@ -176,6 +189,69 @@ class Rules(unittest.TestCase):
         report = self.render()
         self.assertIn("| ours | 44100 -> 48000 | 1500x | -100.4 dB | -101.0 dB | 1.707 dB | -7.2 dB |", report)
         self.assertIn("| soxr HQ | 44100 -> 48000 | absent | | | | |", report)
+
+    def test_node_aims_at_and_past_their_limits(self):
+        virtualiser = "virtualiser node at most 1.3x the wrapper at 44.1 kHz and 150 µs at 48 kHz"
+        reverb = "reverb node at most 1.2x the reverb"
+        chip_d = "chip D render path at most 15 µs of CPU per ms of audio with both effects on"
+        cases = [  # node at 44.1 kHz (wrapper 20 µs), node at 48 kHz, reverb node (reverb 50 µs),
+                   # both effects per ms (µs), repack (ns), expected verdicts
+            (26e3, 150e3, 60e3, 14.98, 20.0, ("met", "met", "met")),
+            (26.1e3, 100e3, 60.1e3, 15.0, 20.0, ("missed", "missed", "missed")),
+            (20e3, 150.1e3, 40e3, 10.0, 0.0, ("missed", "met", "met")),
+        ]
+        for node44, node48, reverb_node, effects, repack, verdicts in cases:
+            with self.subTest(node44=node44, node48=node48, reverb=reverb_node, effects=effects):
+                write_run(self.dir.name, "bench_chip_d_effects", [
+                    ("BM_VirtualiserNode/44100", node44, {}, ""),
+                    ("BM_VirtualiserNode/48000", node48, {}, ""),
+                    ("BM_VirtualiserWrapperAlone/44100", 20e3, {}, ""),
+                    ("BM_ReverbNode", reverb_node, {}, ""),
+                    ("BM_ReverbAlone", 50e3, {}, ""),
+                    ("BM_BothEffectsPerMs/48000", 100e3, {"us_per_ms_audio": effects}, "")])
+                # The repack of the millisecond counts towards the render path.
+                write_run(self.dir.name, "bench_chip_d_pack", [("BM_Pack/16", repack, {}, "")] if repack else [])
+                table = aims_table(self.render())
+                self.assertEqual((table[virtualiser][1], table[reverb][1], table[chip_d][1]), verdicts)
+
+    def test_repack_is_judged_at_its_worst_width(self):
+        aim = "chip D repack within 1.2x of a strided copy"
+        cases = [  # pack ns per width 16/24/32 (strided copy 50 ns each), verdict, worst width
+            ((60.0, 40.0, 30.0), "met", "1.20x the strided copy at worst (16-bit)"),
+            ((30.0, 61.0, 30.0), "missed", "1.22x the strided copy at worst (24-bit)"),
+        ]
+        for packs, verdict, figure in cases:
+            with self.subTest(packs=packs):
+                rows = [("BM_StridedCopy/%d" % b, 50.0, {}, "") for b in (16, 24, 32)]
+                rows += [("BM_Pack/%d" % b, ns, {}, "") for b, ns in zip((16, 24, 32), packs)]
+                write_run(self.dir.name, "bench_chip_d_pack", rows)
+                self.assertEqual(aims_table(self.render())[aim], (figure, verdict))
+
+    def test_driver_aims_per_ms_of_audio(self):
+        render = "render at most 2 µs of CPU per ms of 48 kHz/16-bit stereo audio"
+        asio = "ASIO at most 2 µs of CPU per ms of audio"
+        cases = [  # UAC 1.0, UAC 2.0 (None: not built), ASIO per ms in seconds, verdicts
+            (1.5e-6, 2.0e-6, 2.0e-6, ("met", "met")),
+            (1.5e-6, 2.1e-6, 2.1e-6, ("missed", "missed")),  # the worse engine decides
+            (1.5e-6, None, 1.0e-6, ("met", "met")),
+        ]
+        for uac1, uac2, asio_per_ms, verdicts in cases:
+            with self.subTest(uac1=uac1, uac2=uac2, asio=asio_per_ms):
+                write_run(self.dir.name, "bench_render_send", [
+                    ("BM_RenderSendPath/ms:1/object:0", 1.0, {"per_ms": uac1}, "")])
+                write_run(self.dir.name, "bench_uac2_stream",
+                          [("BM_Uac2RenderSendPath/ms:1", 1.0, {"per_ms": uac2}, "")] if uac2 else [])
+                write_run(self.dir.name, "bench_asio_stream", [
+                    ("BM_AsioRenderCapture/96", 1.0, {"per_ms": asio_per_ms}, ""),
+                    ("BM_BareCopy/1", 1.0, {"per_ms": 5e-9}, "")])
+                report = self.render()
+                table = aims_table(report)
+                self.assertEqual((table[render][1], table[asio][1]), verdicts)
+                if uac2 is None:
+                    self.assertIn("UAC 2.0 not built", table[render][0])
+                    self.assertIn("| UAC 2.0 render, 1 ms URBs | not built | | |", report)
+                self.assertIn("| ASIO render plus capture, 1 ms URBs | %s | 5 ns | %s |" % (
+                    perf_report.fmt_time(asio_per_ms * 1e9), perf_report.fmt_ratio(asio_per_ms / 5e-9)), report)
 
     def test_share_of_peak(self):
         write_run(self.dir.name, "bench_peak", [("BM_Peak_SseAddMultiply", 1.0, {"flops": 10e9}, ""),

@@ -72,11 +72,11 @@ class ChipATest : public usb_device_test::UsbDeviceTest {
     chip_->Install(*sim_);
   }
   void SetSwitch(const char16_t* name, ULONG value) { platform::registry::SetDword(SettingsPath(), name, value); }
-  // The render output's kind (1 speaker, 2 headphones, 3 S/PDIF): the outputs the chip's
-  // output terminal offers are the speaker and that one, the kind saved as its current.
+  // The render output's kind (1 speaker, 2 headphones, 3 S/PDIF): the chip's output
+  // terminal offers all three, the kind saved as its current one.
   void SelectOutputKind(ULONG kind) {
-    SetSwitch(u"SupportHPOut", kind == 2 ? 1 : 0);
-    SetSwitch(u"SupportSpdifOut", kind == 3 ? 1 : 0);
+    SetSwitch(u"SupportHPOut", 1);
+    SetSwitch(u"SupportSpdifOut", 1);
     platform::registry::SetBinary(SettingsPath(), u"UACUnit03",
                                   std::vector<std::uint8_t>{static_cast<std::uint8_t>(kind), 0, 0, 0});
   }

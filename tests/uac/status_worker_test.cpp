@@ -470,10 +470,16 @@ TEST_F(StatusWorker, PowerStatesStopAndRestartTheWorker) {
       SetPower(PowerDeviceD0);
       EXPECT_TRUE(function()->WorkerRunning());
       const PUNKNOWN self = static_cast<adapter::IAudioHal*>(function());
-      EXPECT_EQ(TakeEngineCalls(), (std::vector<EngineCall>{{1, EngineCall::Power, PowerDeviceD0, nullptr},
-                                                            {1, EngineCall::Update, 0, self},
-                                                            {2, EngineCall::Power, PowerDeviceD0, nullptr},
-                                                            {2, EngineCall::Update, 0, self}}));
+      // The power change's own calls come first; the restarted worker's first refresh may
+      // already have told the engines of its terminals, which adds updates only.
+      std::vector<EngineCall> calls = TakeEngineCalls();
+      ASSERT_GE(calls.size(), 4u);
+      EXPECT_EQ(std::vector<EngineCall>(calls.begin(), calls.begin() + 4),
+                (std::vector<EngineCall>{{1, EngineCall::Power, PowerDeviceD0, nullptr},
+                                         {1, EngineCall::Update, 0, self},
+                                         {2, EngineCall::Power, PowerDeviceD0, nullptr},
+                                         {2, EngineCall::Update, 0, self}}));
+      for (size_t i = 4; i < calls.size(); ++i) EXPECT_EQ(calls[i].What, EngineCall::Update) << "call " << i;
       // Back in D0 the driver's values go back to the device, and the word sent while it
       // slept is served once the worker listens again.
       const std::vector<ULONGLONG> before = ChangesBeforeMarker(row.marker, FirstRefreshChanges());

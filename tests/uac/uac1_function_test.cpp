@@ -1,11 +1,17 @@
 // CUac1Function through the root USB device object on the simulated bus: the model
 // string and vendor-register cases of the probe, the capability records, the units
-// built from the Audio Control descriptors and the refusals of malformed ones.
+// built from the Audio Control descriptors, the render endpoint's type under a terminal of
+// several kinds and the refusals of malformed ones.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "adapter/endpoint_type.h"
+#include "adapter/node_interfaces.h"
+#include "adapter/ref_list.h"
+#include "kernel/registry.h"
 #include "uac/function_classes.h"
 #include "stream/usb_stream_engine.h"
 #include "uac/stream_engine_factory.h"
@@ -108,6 +114,71 @@ TEST_F(Uac1FunctionTest, HeadsetBuildsItsTerminalsAndUnits) {
   EXPECT_TRUE(nodes == expected);
   const EndpointCapabilityRecord zero{};
   EXPECT_EQ(std::memcmp(&function()->GetCapabilityTemplate(), &zero, sizeof zero), 0);
+}
+
+// A headset whose speaker terminal switches between several types: the render endpoint is
+// of the kind the terminal has now, whatever the order in which the device lists its
+// types, and follows a switch of the terminal-kind node, which stands on the render path.
+TEST_F(Uac1FunctionTest, RenderEndpointTypeIsTheTerminalsCurrentKind) {
+  constexpr UCHAR kSpeakerTerminal = 4;
+  using adapter::ENDPOINT_HP, adapter::ENDPOINT_SPK, adapter::ENDPOINT_SPDIF;
+  struct Case {
+    const char* what;
+    std::vector<std::uint16_t> types;
+    ULONG saved;  // the terminal's saved kind; 0: none (its own type, speaker)
+    ULONG switchTo;
+  };
+  const Case cases[] = {
+      {"speaker listed last", {0x0302, 0x0301}, 0, ENDPOINT_HP},
+      {"speaker listed first", {0x0301, 0x0302}, 0, ENDPOINT_HP},
+      {"headphones saved, S/PDIF last", {0x0301, 0x0302, 0x0605}, ENDPOINT_HP, ENDPOINT_SPDIF},
+      {"S/PDIF saved, listed in the middle", {0x0302, 0x0605, 0x0301}, ENDPOINT_SPDIF, ENDPOINT_SPK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::device::DeviceProfile profile = Model(u"Neutral");
+    profile.terminals[kSpeakerTerminal].selectable_types = c.types;
+    Plug("uac1-headset-A.txt", profile);
+    if (c.saved)
+      platform::registry::SetBinary(SettingsPath(), u"UACUnit04",
+                                    std::vector<std::uint8_t>{static_cast<std::uint8_t>(c.saved), 0, 0, 0});
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    adapter::IStreamEngine* render = nullptr;
+    for (ULONG i = 0; i < hal_->GetEngineCount(); ++i) {
+      adapter::IStreamEngine* e = nullptr;
+      if (NT_SUCCESS(hal_->GetEngine(i, &e)) && e->GetDirection() == adapter::STREAM_DIRECTION_RENDER) render = e;
+    }
+    ASSERT_NE(render, nullptr);
+    const ULONG current = c.saved ? c.saved : ENDPOINT_SPK;
+    EXPECT_EQ(render->GetEndpointType(), current);
+
+    // One output-terminal node per type and the kind node, all on the path.
+    ULONG terminals = 0;
+    adapter::IUacEntity* kindNode = nullptr;
+    for (ULONG i = 0; i < render->GetNodeCount(); ++i) {
+      adapter::IUacEntity* node = nullptr;
+      ASSERT_EQ(render->GetNode(i, &node), STATUS_SUCCESS);
+      terminals += node->GetType() == adapter::NODE_OUTPUT_TERMINAL;
+      if (node->GetType() == adapter::NODE_TERMINAL_KIND) {
+        EXPECT_EQ(kindNode, nullptr) << "the kind node stands on the path once";
+        kindNode = node;
+      }
+    }
+    EXPECT_EQ(terminals, c.types.size());
+    ASSERT_NE(kindNode, nullptr);
+    adapter::ScopedRelease<adapter::ITerminalKindNode> kind;
+    ASSERT_EQ(kindNode->QueryInterface(adapter::IID_ITerminalKindNode, kind.out()), STATUS_SUCCESS);
+    ASSERT_EQ(kind.p->SetKind(c.switchTo), STATUS_SUCCESS);
+    EXPECT_EQ(render->GetEndpointType(), c.switchTo);
+    // The capture endpoint is not the terminal's.
+    for (ULONG i = 0; i < hal_->GetEngineCount(); ++i) {
+      adapter::IStreamEngine* e = nullptr;
+      if (NT_SUCCESS(hal_->GetEngine(i, &e)) && e != render) {
+        EXPECT_EQ(e->GetEndpointType(), adapter::ENDPOINT_MIC);
+      }
+    }
+    TearDownDevice();
+  }
 }
 
 struct ModelCase {

@@ -57,6 +57,7 @@ class StreamBuilder {
                           const WAVEFORMATEXTENSIBLE& format);
   NTSTATUS LinkEngineToTerminal(adapter::CStreamEngine* engine, ULONG terminalNode);
   NTSTATUS CollectEnginePathNodes(adapter::CStreamEngine* engine, ULONG start);
+  NTSTATUS AddTerminalKindNodes(adapter::CStreamEngine* engine);
   NTSTATUS AddEngineSoftwareNodes(adapter::CStreamEngine* engine);
   NTSTATUS AddEnginePathNodes(adapter::CStreamEngine* engine);
   NTSTATUS AddDspNode(ULONG id, ULONG source, ULONG channels, adapter::CStreamEngine* engine);

@@ -85,14 +85,17 @@ class IdRing {
   ULONG m_nQueued = 0;
 };
 
-bool PathHolds(adapter::CStreamEngine* engine, ULONG id) {
+// The path's node of the identifier, or null.
+adapter::IUacEntity* PathNode(adapter::CStreamEngine* engine, ULONG id) {
   const ULONG count = engine->GetNodeCount();
   for (ULONG i = 0; i < count; ++i) {
     adapter::IUacEntity* node = nullptr;
-    if (NT_SUCCESS(engine->GetNode(i, &node)) && node->GetId() == id) return true;
+    if (NT_SUCCESS(engine->GetNode(i, &node)) && node && node->GetId() == id) return node;
   }
-  return false;
+  return nullptr;
 }
+
+bool PathHolds(adapter::CStreamEngine* engine, ULONG id) { return PathNode(engine, id) != nullptr; }
 
 }  // namespace
 
@@ -315,7 +318,29 @@ NTSTATUS StreamBuilder::LinkEngineToTerminal(adapter::CStreamEngine* engine, ULO
     }
   }
   if (!reached || !NT_SUCCESS(status)) return STATUS_INVALID_PARAMETER;
-  return status;
+  return AddTerminalKindNodes(engine);
+}
+
+// A terminal of several kinds hangs its terminal-kind node from its first output-terminal
+// node, beside the signal path: the upstream walk never meets it, and each of the
+// terminal's nodes stands for one fixed kind. The render path takes the kind node of
+// every output terminal on it, so that the endpoint's type (and with it its name and
+// format list) is the kind the terminal has now, and a kind switch finds the engines to
+// rename.
+NTSTATUS StreamBuilder::AddTerminalKindNodes(adapter::CStreamEngine* engine) {
+  const ULONG entities = f_.GetEntityCount();
+  for (ULONG i = 0; i < entities; ++i) {
+    adapter::IUacEntity* e = nullptr;
+    if (!NT_SUCCESS(f_.GetEntity(i, &e)) || !e || e->GetType() != adapter::NODE_TERMINAL_KIND) continue;
+    ULONG count = 0;
+    const ULONG* sources = nullptr;
+    if (!NT_SUCCESS(e->GetSources(&count, &sources)) || !count || !sources) continue;
+    adapter::IUacEntity* terminal = PathNode(engine, sources[0]);
+    if (!terminal || terminal->GetType() != adapter::NODE_OUTPUT_TERMINAL) continue;
+    const NTSTATUS status = engine->AddNode(e);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS StreamBuilder::CollectEnginePathNodes(adapter::CStreamEngine* engine, ULONG start) {

@@ -78,19 +78,8 @@ class ChipAEndToEnd : public DriverTest {
     return ULONG(-1);
   }
 
-  // The kind node, put on the render path as the endpoint's type switch (the builder
-  // leaves it beside the path), and its topology node.
+  // The topology node of the output terminal's kind switch.
   ULONG KindNode() {
-    adapter::IUacEntity* kind = nullptr;
-    for (ULONG i = 0; i < hal()->GetEntityCount(); ++i) {
-      adapter::IUacEntity* e = nullptr;
-      if (NT_SUCCESS(hal()->GetEntity(i, &e)) && e->GetType() == adapter::NODE_TERMINAL_KIND) kind = e;
-    }
-    EXPECT_NE(kind, nullptr);
-    adapter::IStreamEngine* render = nullptr;
-    EXPECT_EQ(hal()->GetEngine(0, &render), STATUS_SUCCESS);
-    if (!kind || !render) return ULONG(-1);
-    EXPECT_EQ(static_cast<adapter::CStreamEngine*>(render)->AddNode(kind), STATUS_SUCCESS);
     for (ULONG n = 0; n < description_.nodeTypes.size(); ++n) {
       LONG current = 0;
       if (NT_SUCCESS(topology_->GetNodeValue(n, filters::KSPROPSETID_TerminalKind,
@@ -200,12 +189,12 @@ TEST_F(ChipAEndToEnd, RenderVolumeAndMuteNodesSpeakTheCurve) {
 
 // Switching the output kind from the topology filter: the render endpoint leaves and comes
 // back under the name of its new type, each switch taking a fresh number of that type
-// ("SPKOut00" becoming "HPOut01"), with the chip's registers switched; a kind the terminal
-// does not list is refused and changes nothing. (The endpoint is first named by the last
-// output terminal node on its path, S/PDIF, until its kind node stands on the path.)
+// ("SPKOut01" becoming "HPOut01"), with the chip's registers switched; a kind the terminal
+// does not list is refused and changes nothing. The endpoint starts as the terminal's
+// current kind, the speaker, though S/PDIF is the last kind the terminal offers.
 TEST_F(ChipAEndToEnd, OutputKindSwitchReRegistersTheRenderEndpoint) {
   StartChipA();
-  EXPECT_EQ(RenderName(), u"SPDIFOut00");
+  EXPECT_EQ(RenderName(), u"SPKOut00");
   const ULONG kind = KindNode();
   ASSERT_NE(kind, ULONG(-1));
   struct Step {
@@ -215,10 +204,10 @@ TEST_F(ChipAEndToEnd, OutputKindSwitchReRegistersTheRenderEndpoint) {
     USHORT register2;
   };
   const Step steps[] = {{adapter::ENDPOINT_HP, true, u"HPOut00", 0xFFE0},
-                        {adapter::ENDPOINT_SPK, true, u"SPKOut00", 0xE000},
-                        {7, false, u"SPKOut00", 0xE000},  // not a kind of the terminal
+                        {adapter::ENDPOINT_SPK, true, u"SPKOut01", 0xE000},
+                        {7, false, u"SPKOut01", 0xE000},  // not a kind of the terminal
                         {adapter::ENDPOINT_HP, true, u"HPOut01", 0xFFE0},
-                        {adapter::ENDPOINT_SPDIF, true, u"SPDIFOut01", 0xE7F8}};
+                        {adapter::ENDPOINT_SPDIF, true, u"SPDIFOut00", 0xE7F8}};
   for (const Step& s : steps) {
     SCOPED_TRACE(s.kind);
     EXPECT_EQ(NT_SUCCESS(SwitchKind(kind, s.kind)), s.accepted);
