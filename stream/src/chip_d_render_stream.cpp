@@ -124,20 +124,7 @@ STDMETHODIMP CTZ4180Render::AllocateResources(PSTREAMCLIENTRECORD Record, PULONG
 }
 
 STDMETHODIMP CTZ4180Render::SendStreamUrb() {
-  KIRQL irql;
-  KeAcquireSpinLock(&m_SendLock, &irql);
-  adapter::IUsbAudioDevice* device = QueryDevice();
-  NTSTATUS status = STATUS_SUCCESS;
-  UrbContext* context = nullptr;
-  if (!device) {
-    status = STATUS_UNSUCCESSFUL;
-  } else if (IsDeviceGone() || GetStreamState() != STREAM_STATE_RUNNING) {
-    status = STATUS_SUCCESS;
-  } else if (!(context = AcquireUrbContext())) {
-    status = STATUS_BUFFER_TOO_SMALL;
-  } else {
-    const ULONG packets = m_nMsPerUrb * m_nPacketsPerMs;
-    PURB urb = BeginIsochUrb(context, packets, USBD_TRANSFER_DIRECTION_OUT);
+  auto fill = [&](adapter::IUsbAudioDevice* device, UrbContext* context, PURB urb, ULONG packets) {
     const ULONG total = LayOutPackets(urb, packets);
     RtlZeroMemory(context->Buffer, total);
     PublishData(STREAM_NOTIFY_RENDER_FILL, context->Buffer, total);
@@ -153,11 +140,9 @@ STDMETHODIMP CTZ4180Render::SendStreamUrb() {
     }
     r.TransferBufferLength = sent;
     context->Bytes = sent;
-    status = SubmitIsochUrb(device, context);
-  }
-  KeReleaseSpinLock(&m_SendLock, irql);
-  if (device) device->Release();
-  return status;
+    return SubmitIsochUrb(device, context);
+  };
+  return SendIsochUrb(USBD_TRANSFER_DIRECTION_OUT, fill);
 }
 
 STDMETHODIMP CTZ4180Render::OnUrbComplete(PDEVICE_OBJECT, PIRP Irp, UrbContext* Context) {

@@ -67,30 +67,15 @@ STDMETHODIMP CUac1RenderStream::SelectAltSetting(UCHAR AlternateSetting, PSTREAM
 }
 
 STDMETHODIMP CUac1RenderStream::SendStreamUrb() {
-  KIRQL irql;
-  KeAcquireSpinLock(&m_SendLock, &irql);
-  adapter::IUsbAudioDevice* device = QueryDevice();
-  NTSTATUS status = STATUS_SUCCESS;
-  UrbContext* context = nullptr;
-  if (!device) {
-    status = STATUS_UNSUCCESSFUL;
-  } else if (IsDeviceGone() || GetStreamState() != STREAM_STATE_RUNNING) {
-    status = STATUS_SUCCESS;
-  } else if (!(context = AcquireUrbContext())) {
-    status = STATUS_BUFFER_TOO_SMALL;
-  } else {
-    const ULONG packets = m_nMsPerUrb * m_nPacketsPerMs;
-    PURB urb = BeginIsochUrb(context, packets, USBD_TRANSFER_DIRECTION_OUT);
+  auto fill = [&](adapter::IUsbAudioDevice* device, UrbContext* context, PURB urb, ULONG packets) {
     const ULONG offset = LayOutPackets(urb, packets);
     RtlZeroMemory(context->Buffer, offset);
     PublishData(STREAM_NOTIFY_RENDER_FILL, context->Buffer, offset);
     ProcessBuffer(context->Buffer, offset);
     context->Bytes = offset;
-    status = SubmitIsochUrb(device, context);
-  }
-  KeReleaseSpinLock(&m_SendLock, irql);
-  if (device) device->Release();
-  return status;
+    return SubmitIsochUrb(device, context);
+  };
+  return SendIsochUrb(USBD_TRANSFER_DIRECTION_OUT, fill);
 }
 
 ULONG CUac1RenderStream::LayOutPackets(PURB Urb, ULONG Packets) {

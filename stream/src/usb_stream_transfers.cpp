@@ -487,20 +487,7 @@ STDMETHODIMP CUsbStreamEngine::OnUrbComplete(PDEVICE_OBJECT, PIRP Irp, UrbContex
 }
 
 NTSTATUS CUsbStreamEngine::SendCaptureUrb() {
-  KIRQL irql;
-  KeAcquireSpinLock(&m_SendLock, &irql);
-  adapter::IUsbAudioDevice* device = QueryDevice();
-  NTSTATUS status = STATUS_SUCCESS;
-  UrbContext* context = nullptr;
-  if (!device) {
-    status = STATUS_UNSUCCESSFUL;
-  } else if (IsDeviceGone() || GetStreamState() != STREAM_STATE_RUNNING) {
-    status = STATUS_SUCCESS;
-  } else if (!(context = AcquireUrbContext())) {
-    status = STATUS_BUFFER_TOO_SMALL;
-  } else {
-    const ULONG packets = m_nMsPerUrb * m_nPacketsPerMs;
-    PURB urb = BeginIsochUrb(context, packets, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+  auto fill = [&](adapter::IUsbAudioDevice* device, UrbContext* context, PURB urb, ULONG packets) {
     auto& r = urb->UrbIsochronousTransfer;
     const ULONG slot = m_nSamplesPerPacket * m_nBlockAlign;
     for (ULONG i = 0; i < packets; ++i) {
@@ -509,11 +496,9 @@ NTSTATUS CUsbStreamEngine::SendCaptureUrb() {
     }
     r.TransferBufferLength = packets * slot;
     context->Bytes = packets * slot;
-    status = SubmitIsochUrb(device, context);
-  }
-  KeReleaseSpinLock(&m_SendLock, irql);
-  if (device) device->Release();
-  return status;
+    return SubmitIsochUrb(device, context);
+  };
+  return SendIsochUrb(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, fill);
 }
 
 void CUsbStreamEngine::StoreInRing(const UCHAR* Data, ULONG Bytes) {

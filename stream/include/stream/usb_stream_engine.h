@@ -297,6 +297,33 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   // The send of a capture engine: one URB of the allocated packets, each with its whole
   // slot to fill, under the send lock; nothing while not running or once the device is gone.
   NTSTATUS SendCaptureUrb();
+  // The gate of a send, under the send lock: STATUS_UNSUCCESSFUL without a device, success
+  // with nothing sent once it is gone or while not running, STATUS_BUFFER_TOO_SMALL without
+  // a free slot; else an isochronous URB of the allocated packets, begun with
+  // `TransferFlags`, goes to `Fill(Device, Context, Urb, Packets)`, which fills it and
+  // returns the status of its submit.
+  template <class FillUrb>
+  NTSTATUS SendIsochUrb(ULONG TransferFlags, FillUrb&& Fill) {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_SendLock, &irql);
+    adapter::IUsbAudioDevice* device = QueryDevice();
+    NTSTATUS status = STATUS_SUCCESS;
+    UrbContext* context = nullptr;
+    if (!device) {
+      status = STATUS_UNSUCCESSFUL;
+    } else if (IsDeviceGone() || GetStreamState() != STREAM_STATE_RUNNING) {
+      status = STATUS_SUCCESS;
+    } else if (!(context = AcquireUrbContext())) {
+      status = STATUS_BUFFER_TOO_SMALL;
+    } else {
+      const ULONG packets = m_nMsPerUrb * m_nPacketsPerMs;
+      PURB urb = BeginIsochUrb(context, packets, TransferFlags);
+      status = Fill(device, context, urb, packets);
+    }
+    KeReleaseSpinLock(&m_SendLock, irql);
+    if (device) device->Release();
+    return status;
+  }
   // Bytes into the capture ring at its write position, wrapping as often as needed; the
   // caller holds the ring lock.
   void StoreInRing(const UCHAR* Data, ULONG Bytes);
