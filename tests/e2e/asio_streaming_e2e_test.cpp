@@ -6,7 +6,6 @@
 // default (timer ticks, DPC latency, batched completions), under the suite's seeds.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "kernel/mm.h"
 #include "kernel/pool.h"
 #include "kernel/registry.h"
+#include "asio_host.h"
 #include "uac2_stream_fixture.h"
 
 namespace {
@@ -28,28 +28,9 @@ using adapter::CAsioStreams;
 using sim::engine::AsioRing;
 using platform::testing::DelayMs;
 using platform::testing::RelativeMs;
-using uac2_test::SampleValue;
-
-constexpr ULONG kRate = 48000;
-constexpr ULONG kType24 = 17;
-constexpr ULONG kFrame = 6;  // 24-bit stereo
-
-// 24-bit little-endian samples.
-void Put24(std::uint8_t* p, std::int32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-}
-std::int32_t Get24(const std::uint8_t* p) {
-  const std::int32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
-  return (v ^ 0x800000) - 0x800000;
-}
-
-// Frame n of the client's sine: two tones, never silent in the first frame.
-std::int32_t SineAt(ULONGLONG n, int channel) {
-  const double f = channel ? 1500.0 : 440.0;
-  return static_cast<std::int32_t>(std::lround(3000000.0 * std::sin(2.0 * M_PI * f * n / kRate + 1.0 + channel)));
-}
+using asio_host::Host;
+using asio_host::kRate;
+using asio_host::kType24;
 
 class AsioStreaming : public uac2_test::Uac2StreamTest {
  protected:
@@ -62,15 +43,8 @@ class AsioStreaming : public uac2_test::Uac2StreamTest {
     Uac2StreamTest::TearDown();
   }
 
-  static uac2_test::HeadsetLayout Layout24() {
-    uac2_test::HeadsetLayout l;
-    l.renderSubslot = 3;
-    l.captureSubslot = 3;
-    l.renderBits = l.captureBits = 24;
-    return l;
-  }
   NTSTATUS StartHeadset24(USHORT vendor = 0x1234, USHORT product = 0x5678, bool selectiveSuspend = false) {
-    Plug(usb_device_test::DeviceDescriptor(vendor, product), uac2_test::Headset(Layout24()), Profile(false));
+    Plug(usb_device_test::DeviceDescriptor(vendor, product), uac2_test::Headset(asio_host::Layout24()), Profile(false));
     if (selectiveSuspend) platform::registry::SetDword(ParametersPath(), u"SelectiveSuspendEnabled", 1);
     const NTSTATUS status = Start();
     asio_ = NT_SUCCESS(status) ? device()->AsioStreams() : nullptr;
@@ -106,69 +80,8 @@ class AsioStreaming : public uac2_test::Uac2StreamTest {
   }
   static std::vector<AsioChannelPair> Both() { return {{0, 0}, {0, 1}, {1, 0}, {1, 1}}; }
 
-  // Runs the host for `ms` of virtual time: waits on the period event, tops the render ring
-  // up to its lead and two URBs ahead and takes what capture moved. `hostile` is called
-  // after each service, between notifications.
-  struct Host {
-    Host(void* renderRing, void* captureRing) : render(renderRing, kFrame), capture(captureRing, kFrame) {}
-    AsioRing render, capture;
-    ULONGLONG frames = 0;  // render frames written
-    std::vector<std::int32_t> captured;
-    ULONG wakes = 0;
-  };
   void Serve(Host& host, LONGLONG ms, const std::function<void()>& hostile = {}) {
-    const LONGLONG end = platform::clock::Now() + ms * platform::clock::kTicksPerMillisecond;
-    const ULONG ahead = host.render.lead() + 2 * 576;
-    bool first = true;
-    while (platform::clock::Now() < end) {
-      LARGE_INTEGER timeout = RelativeMs(50);
-      if (!first && KeWaitForSingleObject(&period_, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS)
-        ++host.wakes;
-      first = false;
-      host.render.Render(ahead, [&](std::uint8_t* p) {
-        Put24(p, SineAt(host.frames, 0));
-        Put24(p + 3, SineAt(host.frames, 1));
-        ++host.frames;
-      });
-      host.capture.Capture([&](const std::uint8_t* p) {
-        host.captured.push_back(Get24(p));
-        host.captured.push_back(Get24(p + 3));
-      });
-      if (hostile) hostile();
-    }
-  }
-  // The device got silence (the lead sent before the reset) and then exactly the
-  // client's frames, in order, none it did not write.
-  void ExpectRenderedAsWritten(const Host& host) {
-    const std::vector<std::int32_t> got = sim_->received_samples(uac2_test::kRenderEndpoint);
-    size_t first = 0;
-    while (first < got.size() && got[first] == 0) ++first;
-    first -= first % 2;
-    ASSERT_LT(first, got.size()) << "the device received only silence";
-    const size_t frames = (got.size() - first) / 2;
-    EXPECT_LE(frames, host.frames);
-    size_t bad = 0;
-    for (size_t n = 0; n < frames; ++n) {
-      for (int ch = 0; ch < 2; ++ch) {
-        if (got[first + 2 * n + ch] != SineAt(n, ch) && bad++ < 3)
-          ADD_FAILURE() << "frame " << n << " channel " << ch << " is " << got[first + 2 * n + ch] << ", written "
-                        << SineAt(n, ch);
-      }
-    }
-    EXPECT_EQ(bad, 0u);
-    // The silence before it is the lead sent at the start: at most the URBs in flight.
-    EXPECT_LE(first / 2, 5u * 2 * 49);
-  }
-  void ExpectCapturedRamp(const Host& host) {
-    size_t bad = 0;
-    for (size_t i = 0; i < host.captured.size(); ++i)
-      if (host.captured[i] != SampleValue(i, 24) && bad++ < 3)
-        ADD_FAILURE() << "capture sample " << i << " is " << host.captured[i] << ", the ramp "
-                      << SampleValue(i, 24);
-    EXPECT_EQ(bad, 0u);
-  }
-  static void ExpectNoFindings(const AsioRing& c) {
-    for (const std::string& f : c.findings()) ADD_FAILURE() << f;
+    host.Serve(&period_, ms, hostile);
   }
 
   CAsioStreams* asio_ = nullptr;
@@ -194,10 +107,9 @@ TEST_F(AsioStreaming, RenderAndCaptureForAMinuteDeliverEveryFrameOnce) {
   const ULONG periods = host.capture.Periods();
   Finish();
 
-  ExpectNoFindings(host.render);
-  ExpectNoFindings(host.capture);
-  ExpectRenderedAsWritten(host);
-  ExpectCapturedRamp(host);
+  host.ExpectNoFindings();
+  host.ExpectRenderedAsWritten(*sim_);
+  host.ExpectCapturedRamp();
   EXPECT_GE(host.frames, 59ull * kRate);
   EXPECT_GE(host.captured.size(), 59ull * kRate * 2);
   // One period per 2 ms URB of the capture ring, and a wake for (nearly) each: several
@@ -233,10 +145,9 @@ TEST_F(AsioStreaming, AHostileHeaderChangesNothingTheDeviceReceives) {
     }
   });
   Finish();
-  ExpectNoFindings(host.render);
-  ExpectNoFindings(host.capture);
-  ExpectRenderedAsWritten(host);
-  ExpectCapturedRamp(host);
+  host.ExpectNoFindings();
+  host.ExpectRenderedAsWritten(*sim_);
+  host.ExpectCapturedRamp();
   EXPECT_GE(host.frames, 2ull * kRate);
 }
 
@@ -256,7 +167,7 @@ TEST_F(AsioStreaming, CaptureOnlyRequestSignalsOnTheLastCaptureRing) {
   EXPECT_GT(host.capture.Periods(), 50u);
   EXPECT_EQ(sim_->render_stats(uac2_test::kRenderEndpoint).received_frames, 0u);
   Finish();
-  ExpectCapturedRamp(host);
+  host.ExpectCapturedRamp();
 }
 
 TEST_F(AsioStreaming, RenderOnlyRequestSignalsOnTheRenderRing) {
@@ -270,7 +181,7 @@ TEST_F(AsioStreaming, RenderOnlyRequestSignalsOnTheRenderRing) {
   Serve(host, 500);
   EXPECT_GT(host.wakes, 100u);
   Finish();
-  ExpectRenderedAsWritten(host);
+  host.ExpectRenderedAsWritten(*sim_);
 }
 
 TEST_F(AsioStreaming, RingsAreRefusedBeforeAnythingIsAllocated) {
@@ -376,8 +287,8 @@ TEST_F(AsioStreaming, AFailedStartLeavesTheStreamsFreeToStartAgain) {
   host.capture.Begin();
   Serve(host, 300);
   Finish();
-  ExpectRenderedAsWritten(host);
-  ExpectNoFindings(host.render);
+  host.ExpectRenderedAsWritten(*sim_);
+  for (const std::string& f : host.render.findings()) ADD_FAILURE() << f;
 }
 
 void SetPower(adapter::CUsbAudioDevice* device, DEVICE_POWER_STATE state) {
@@ -395,7 +306,7 @@ TEST_F(AsioStreaming, PowerDownStopsTheStreamsAndPowerUpRestartsThemFromTheReset
     host.render.Begin();
     host.capture.Begin();
     Serve(host, 200);
-    ExpectNoFindings(host.render);
+    for (const std::string& f : host.render.findings()) ADD_FAILURE() << f;
   }
   SetPower(device(), PowerDeviceD3);
   EXPECT_FALSE(asio_->Streaming());
@@ -429,9 +340,8 @@ TEST_F(AsioStreaming, PowerDownStopsTheStreamsAndPowerUpRestartsThemFromTheReset
   host.capture.Begin();
   Serve(host, 500);
   EXPECT_GT(host.wakes, 100u);
-  ExpectNoFindings(host.render);
-  ExpectNoFindings(host.capture);
-  ExpectRenderedAsWritten(host);
+  host.ExpectNoFindings();
+  host.ExpectRenderedAsWritten(*sim_);
 }
 
 // The device leaving mid-stream: the engines find it gone; stopping, closing and freeing

@@ -144,7 +144,9 @@ void Uac2StreamTest::TearDown() {
   uac::SetStreamEngineFactory(savedEngines_);
 }
 
-sim::device::DeviceProfile Uac2StreamTest::Profile(bool highSpeed) {
+sim::device::DeviceProfile Uac2StreamTest::Profile(bool highSpeed) { return HeadsetProfile(highSpeed); }
+
+sim::device::DeviceProfile HeadsetProfile(bool highSpeed) {
   sim::device::DeviceProfile p;
   p.high_speed = highSpeed;
   p.clock_rates[kClockId] = {44100, 48000, 96000};

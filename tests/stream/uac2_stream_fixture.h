@@ -58,6 +58,9 @@ struct HeadsetLayout {
   UCHAR captureAttributes = 0x05;  // isochronous, asynchronous, data (0x25: implicit-feedback data)
 };
 usb_device_test::Bytes Headset(const HeadsetLayout& layout = {});
+// The headset's profile: clocks offering 44.1, 48 and 96 kHz, a ramp on every capture
+// endpoint, the given bus speed.
+sim::device::DeviceProfile HeadsetProfile(bool highSpeed);
 
 inline constexpr UCHAR kClockId = 40;
 

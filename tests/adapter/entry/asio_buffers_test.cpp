@@ -33,16 +33,6 @@ std::int32_t Signal(std::uint64_t n, int c) {
 
 class AsioBuffers : public AsioTest {
  protected:
-  // The active ring of a direction among the client's rings.
-  static void* ActiveRing(const AsioClient& client, bool input) {
-    for (size_t i = 0; i < client.addresses().size(); ++i) {
-      void* ring = client.Ring(i);
-      if (!ring) continue;
-      AsioRing view(ring, 1);
-      if (view.Read(AsioRing::kActive) && view.Read(AsioRing::kIsInput) == (input ? 1u : 0u)) return ring;
-    }
-    return nullptr;
-  }
   // Nothing of the buffers is left: no mapping, no pool block since `mark`.
   static void ExpectNothingLeft(platform::pool::Mark mark) {
     EXPECT_TRUE(platform::mm::UserMappings().empty());

@@ -3,6 +3,7 @@
 #include "entry/driver_layers.h"
 #include "kernel/po.h"
 #include "sim/device/descriptor_set.h"
+#include "sim/engine/asio_ring.h"
 
 namespace entry_test {
 
@@ -19,12 +20,14 @@ void AsioTest::TearDown() {
 void AsioTest::StartAsioDevice() { StartAsioDevice(sim::device::asio_device::ConfigurationDescriptor()); }
 
 void AsioTest::StartAsioDevice(const Bytes& configuration) {
+  StartAsioDevice(sim::device::asio_device::DeviceDescriptor(), configuration, sim::device::asio_device::Profile());
+}
+
+void AsioTest::StartAsioDevice(const Bytes& device, const Bytes& configuration, sim::device::DeviceProfile profile) {
   sim::device::DescriptorSet set;
   std::string error;
-  ASSERT_TRUE(sim::device::DescriptorSet::Build(sim::device::asio_device::DeviceDescriptor(), configuration, set,
-                                                error))
-      << error;
-  sim_ = std::make_unique<sim::device::SimDevice>(std::move(set), sim::device::asio_device::Profile());
+  ASSERT_TRUE(sim::device::DescriptorSet::Build(device, configuration, set, error)) << error;
+  sim_ = std::make_unique<sim::device::SimDevice>(std::move(set), std::move(profile));
   Attach();
   ASSERT_EQ(Add(), STATUS_SUCCESS);
   ASSERT_EQ(Start(), STATUS_SUCCESS);
@@ -34,6 +37,17 @@ std::unique_ptr<sim::engine::AsioClient> AsioTest::NewClient(bool is32Bit) {
   auto client = std::make_unique<sim::engine::AsioClient>(fdo(), is32Bit);
   EXPECT_EQ(client->Open(), STATUS_SUCCESS);
   return client;
+}
+
+void* AsioTest::ActiveRing(const sim::engine::AsioClient& client, bool input) {
+  for (size_t i = 0; i < client.addresses().size(); ++i) {
+    void* ring = client.Ring(i);
+    if (!ring) continue;
+    sim::engine::AsioRing view(ring, 1);
+    if (view.Read(sim::engine::AsioRing::kActive) && view.Read(sim::engine::AsioRing::kIsInput) == (input ? 1u : 0u))
+      return ring;
+  }
+  return nullptr;
 }
 
 namespace {

@@ -29,8 +29,13 @@ class AsioTest : public DriverTest {
   // Plugs the device (or `configuration`), adds and starts it.
   void StartAsioDevice();
   void StartAsioDevice(const Bytes& configuration);
+  // Plugs another device (its descriptors and profile), adds and starts it.
+  void StartAsioDevice(const Bytes& device, const Bytes& configuration, sim::device::DeviceProfile profile);
   // A new client of the started device, opened (32- or 64-bit).
   std::unique_ptr<sim::engine::AsioClient> NewClient(bool is32Bit = false);
+
+  // The active ring of a direction among the client's rings, or null.
+  static void* ActiveRing(const sim::engine::AsioClient& client, bool input);
 
   adapter::CUsbAudioDevice* device() { return static_cast<adapter::CUsbAudioDevice*>(hal()); }
   // The power state PortCls hands the adapter.
