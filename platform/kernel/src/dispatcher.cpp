@@ -1365,7 +1365,50 @@ void ReportLeftovers(const std::vector<std::string>& found, const char* api, con
 
 }  // namespace
 
+}  // namespace platform::clock
+
+namespace platform::kernel_detail {
+
+namespace {
+// System threads kept until they have ended, to be joined.
+struct KeptThreads {
+  std::mutex mu;
+  std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> threads;
+};
+KeptThreads& Kept() {
+  static auto* kept = new KeptThreads;
+  return *kept;
+}
+}  // namespace
+
+void KeepThread(std::thread thread, std::shared_ptr<std::atomic<bool>> ended) {
+  std::lock_guard lock(Kept().mu);
+  Kept().threads.emplace_back(std::move(thread), std::move(ended));
+}
+
+void JoinEndedThreads() {
+  std::vector<std::thread> ended;
+  {
+    std::lock_guard lock(Kept().mu);
+    auto& threads = Kept().threads;
+    for (auto it = threads.begin(); it != threads.end();) {
+      if (it->second->load()) {
+        ended.push_back(std::move(it->first));
+        it = threads.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (std::thread& t : ended) t.join();  // only the OS thread's own exit is left
+}
+
+}  // namespace platform::kernel_detail
+
+namespace platform::clock {
+
 void Reset(const std::source_location& caller) {
+  JoinEndedThreads();
   Sched& s = S();
   ReportLeftovers(Leftovers(s, true), "platform::clock::Reset", caller);
   std::lock_guard lock(s.mu);

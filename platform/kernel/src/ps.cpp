@@ -83,13 +83,17 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT
   std::string name = Format("system thread %u (%s:%u)", gThreadNumber.fetch_add(1) + 1, caller.file_name(),
                             static_cast<unsigned>(caller.line()));
   // The creation reference belongs to the running thread and goes when it ends.
+  auto ended = std::make_shared<std::atomic<bool>>(false);
   std::lock_guard lock(DispatcherLock());
-  StartThreadLocked(std::move(name), ThreadKind::System, thread,
-                    [thread, startRoutine, startContext] {
-                      RunBody(thread, [&] { startRoutine(startContext); });
-                    },
-                    [thread] { ObDereferenceObject(thread); })
-      .detach();
+  KeepThread(StartThreadLocked(std::move(name), ThreadKind::System, thread,
+                               [thread, startRoutine, startContext] {
+                                 RunBody(thread, [&] { startRoutine(startContext); });
+                               },
+                               [thread, ended] {
+                                 ObDereferenceObject(thread);
+                                 ended->store(true);
+                               }),
+             ended);
   return STATUS_SUCCESS;
 }
 

@@ -122,6 +122,13 @@ void ClearEventLocked(KEVENT* event);
 std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
                               std::function<void()> afterExit, int cpu = -1);
 
+// Keeps a started system thread instead of detaching it. Once its body has returned and
+// its object is signalled, `JoinEndedThreads` joins it, so that nothing of the thread (its
+// thread-local storage is freed only as the OS thread exits) outlives the test or input
+// that ended it.
+void KeepThread(std::thread thread, std::shared_ptr<std::atomic<bool>> ended);
+void JoinEndedThreads();
+
 // The processor a context lives on (threads not made by the platform: processor 0).
 unsigned CpuOf(const ThreadRec* t);
 
