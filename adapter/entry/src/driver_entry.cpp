@@ -2,6 +2,7 @@
 #include "entry/driver_entry.h"
 
 #include "adapter/usb_audio_device.h"
+#include "adapter_gate.h"
 #include "asio_dispatch.h"
 #include "entry/driver_layers.h"
 #include "kernel/rtl.h"
@@ -24,25 +25,37 @@ bool IsAsioRequest(PIO_STACK_LOCATION Stack) {
   return RtlEqualUnicodeString(&file->FileName, &asio, TRUE);
 }
 
+// The request is done with the root object before its IRP completes.
+NTSTATUS LeaveAndComplete(CAdapterRequest& Request, PIRP Irp, NTSTATUS Status) {
+  Request.Leave();
+  return CompleteWith(Irp, Status);
+}
+
 // Create and close on the ASIO interface open and close an ASIO client of the root
 // object; any other request is PortCls's.
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   adapter::DeviceExtension* extension = adapter::FindDeviceExtension(DeviceObject);
   if (!extension) return PcDispatchIrp(DeviceObject, Irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (extension->Adapter && stack) extension->Adapter->WakeForRequest();
-  if (!IsAsioRequest(stack)) return PcDispatchIrp(DeviceObject, Irp);
-  // Before the start and after the removal there is no root object to ask.
-  if (!extension->Adapter) return CompleteWith(Irp, STATUS_NO_SUCH_DEVICE);
+  // The root object stays while this request is inside (a removal waits for it).
+  CAdapterRequest request(extension);
+  adapter::IAudioHal* hal = request.Adapter();
+  if (hal && stack) hal->WakeForRequest();
+  if (!IsAsioRequest(stack)) {
+    request.Leave();
+    return PcDispatchIrp(DeviceObject, Irp);
+  }
+  // Before the start and once the removal began there is no root object to ask.
+  if (!hal) return LeaveAndComplete(request, Irp, STATUS_NO_SUCH_DEVICE);
   PVOID itf = nullptr;
-  NTSTATUS status = extension->Adapter->QueryInterface(adapter::IID_IAsioPrivate, &itf);
+  NTSTATUS status = hal->QueryInterface(adapter::IID_IAsioPrivate, &itf);
   if (NT_SUCCESS(status) && itf) {
     auto* asio = static_cast<adapter::IAsioPrivate*>(itf);
     status = stack->MajorFunction == IRP_MJ_CREATE ? asio->OpenClient(stack->FileObject)
                                                    : asio->CloseClient(stack->FileObject);
     asio->Release();
   }
-  return CompleteWith(Irp, NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+  return LeaveAndComplete(request, Irp, NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
 }
 
 }  // namespace
@@ -95,24 +108,26 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   adapter::DeviceExtension* extension = adapter::FindDeviceExtension(DeviceObject);
   if (!extension) return PcDispatchIrp(DeviceObject, Irp);
   const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  // Plug and Play requests come one at a time, and only they change the adapter field:
+  // this one reads it without the gate.
   if (minor != IRP_MN_START_DEVICE && extension->Adapter) extension->Adapter->WakeForRequest();
 
   switch (minor) {
     case IRP_MN_REMOVE_DEVICE: {
       DisableLinks(extension);
       FreeLinks(extension);
-      adapter::IAudioHal* hal = extension->Adapter;
+      // From here no create, close or I/O control finds the root object; those already
+      // inside it finish first, so nothing below runs beside them.
+      adapter::IAudioHal* hal = WithdrawAdapter(extension);
       if (hal) {
         hal->StopEntities();
         UnregisterWaveSubdevices(hal, extension->Fdo, true);
       }
       PDEVICE_OBJECT lower = extension->LowerDevice;
-      // PortCls deletes the device: nothing of the extension is read after the call, and
-      // no request that still reaches it finds the root object.
-      extension->Adapter = nullptr;
+      // PortCls deletes the device: nothing of the extension is read after the call.
       NTSTATUS status = PcDispatchIrp(DeviceObject, Irp);
       if (!NT_SUCCESS(status)) {
-        extension->Adapter = hal;
+        PublishAdapter(extension, hal);
         return status;
       }
       if (lower) ObDereferenceObject(lower);
@@ -146,19 +161,25 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchC
 // Requests on the ASIO interface are the ASIO client's I/O controls.
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   adapter::DeviceExtension* extension = adapter::FindDeviceExtension(DeviceObject);
-  if (extension && extension->Adapter) extension->Adapter->WakeForRequest();
-  if (!extension || !IsAsioRequest(IoGetCurrentIrpStackLocation(Irp))) return PcDispatchIrp(DeviceObject, Irp);
-  if (!extension->Adapter) {
-    Irp->IoStatus.Information = 0;
-    return CompleteWith(Irp, STATUS_NO_SUCH_DEVICE);
+  if (!extension) return PcDispatchIrp(DeviceObject, Irp);
+  // The root object stays while this request is inside (a removal waits for it).
+  CAdapterRequest request(extension);
+  adapter::IAudioHal* hal = request.Adapter();
+  if (hal) hal->WakeForRequest();
+  if (!IsAsioRequest(IoGetCurrentIrpStackLocation(Irp))) {
+    request.Leave();
+    return PcDispatchIrp(DeviceObject, Irp);
   }
   Irp->IoStatus.Information = 0;
+  if (!hal) return LeaveAndComplete(request, Irp, STATUS_NO_SUCH_DEVICE);
   PVOID itf = nullptr;
-  if (!NT_SUCCESS(extension->Adapter->QueryInterface(adapter::IID_IAsioPrivate, &itf)) || !itf)
-    return CompleteWith(Irp, STATUS_INVALID_PARAMETER);
+  if (!NT_SUCCESS(hal->QueryInterface(adapter::IID_IAsioPrivate, &itf)) || !itf)
+    return LeaveAndComplete(request, Irp, STATUS_INVALID_PARAMETER);
   auto* asio = static_cast<adapter::IAsioPrivate*>(itf);
   const NTSTATUS status = DispatchAsioDeviceControl(asio, Irp);
   asio->Release();
+  request.Leave();
+  // A pending request (a parked Stop) is no longer ours to touch.
   if (status == STATUS_PENDING) return status;
   return CompleteWith(Irp, status);
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "adapter/usb_audio_device.h"
+#include "adapter_gate.h"
 #include "entry/driver_entry.h"
 #include "kernel/dbg.h"
 #include "kernel/pool.h"
@@ -205,7 +206,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
     return status;
   }
   state.Release();
-  extension->Adapter = state.Adapter;
+  // Requests on other threads find the root object from here on.
+  PublishAdapter(extension, state.Adapter);
   return STATUS_SUCCESS;
 }
 
