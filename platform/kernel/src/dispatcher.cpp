@@ -24,6 +24,7 @@
 
 #include "dispatcher_state.h"
 #include "kernel/ob.h"
+#include "kernel/platform_work.h"
 #include "memory_faults.h"
 #include "paged_arena.h"
 #include "lock_order.h"
@@ -715,6 +716,8 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
 
 std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
                               std::function<void()> afterExit, int cpu) {
+  // Starting an OS thread (a DPC routine may queue the first work item) is not the caller's time.
+  verifier::ScopedPlatformWork start;
   Sched& s = S();
   auto* rec = new ThreadRec;
   rec->name = std::move(name);

@@ -38,10 +38,11 @@ struct Cpu {
   PVOID runningContext = nullptr;
   ThreadRec* runner = nullptr;
   // The dispatch watchdog (verifier::SetDispatchWatchdog): processor time spent at
-  // DISPATCH_LEVEL since the processor was last below it, and whether this run was
-  // reported. Atomics: free-running contexts of one processor may overlap.
+  // DISPATCH_LEVEL since the processor was last below it, and where this run stands
+  // against the bound (dispatch_time.cpp). Atomics: free-running contexts of one
+  // processor may overlap.
   std::atomic<long long> dispatchNs{0};
-  std::atomic<bool> watchdogReported{false};
+  std::atomic<int> watchdogState{0};
 };
 
 struct Backlog {

@@ -25,14 +25,15 @@ namespace {
 
 // Paged pool's protection follows the IRQL of the context that runs. A platform thread's
 // own section at DISPATCH_LEVEL or above is timed for the dispatch watchdog (a DPC
-// routine's time is counted where it runs).
+// routine's time is counted where it runs), less what handing turns over and the
+// platform's own work cost (dispatch_time.cpp).
 void SetIrql(ThreadRec* t, KIRQL irql) {
   // Only contexts of the virtual processors count: a foreign thread runs on its own.
   if (t->dpcDepth == 0 && t->IsPlatform()) {
     if (t->irql < DISPATCH_LEVEL && irql >= DISPATCH_LEVEL && platform::verifier::DispatchWatchdog()) {
-      t->raisedCpuNs = ThreadCpuNs() - t->switchCpuNs;  // handing turns over is not time at DISPATCH_LEVEL
+      t->raisedCpuNs = ThreadCpuNs() - ExcludedCpuNs(t);
     } else if (t->irql >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL && t->raisedCpuNs >= 0) {
-      AddDispatchTime(CpuOf(t), std::max(0LL, ThreadCpuNs() - t->switchCpuNs - t->raisedCpuNs),
+      AddDispatchTime(CpuOf(t), std::max(0LL, ThreadCpuNs() - ExcludedCpuNs(t) - t->raisedCpuNs),
                       Format("thread '%s'", t->name.c_str()));
       t->raisedCpuNs = -1;
     }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/platform_work.h"
 #include "kernel/verifier.h"
 #include "sched.h"
 #include "text.h"
@@ -60,6 +61,7 @@ void Acquiring(ThreadRec* t, const void* lock, const char* kind, const std::sour
   Graph& g = G();
   std::vector<std::string> findings;
   {
+    verifier::ScopedPlatformWork verifierWork;
     std::lock_guard guard(g.mutex);
     for (const HeldLock& h : t->heldInOrder) {
       if (h.lock == lock) continue;  // a mutex taken again by its owner
@@ -98,6 +100,7 @@ void Released(ThreadRec* t, const void* lock) {
 void Forget(const void* lock) {
   Graph& g = G();
   if (!g.any.load(std::memory_order_relaxed)) return;
+  verifier::ScopedPlatformWork verifierWork;
   std::lock_guard guard(g.mutex);
   ForgetLocked(g, [lock](const void* l) { return l == lock; });
 }
@@ -106,6 +109,7 @@ void ForgetRange(const void* block, std::size_t bytes) {
   Graph& g = G();
   if (!g.any.load(std::memory_order_relaxed)) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(block);
+  verifier::ScopedPlatformWork verifierWork;
   std::lock_guard guard(g.mutex);
   ForgetLocked(g, [begin, bytes](const void* l) {
     const auto a = reinterpret_cast<std::uintptr_t>(l);

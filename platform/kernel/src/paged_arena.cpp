@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "dispatcher_state.h"
+#include "kernel/platform_work.h"
 #include "memory_faults.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -247,6 +248,8 @@ void FollowIrql(const ThreadRec* t) {
     if (!r || !r->base || !t->IsPlatform()) return;
     const bool protect = t->irql >= DISPATCH_LEVEL && r->liveCount.load(std::memory_order_relaxed) != 0;
     if (protect == r->isProtected.load(std::memory_order_relaxed)) return;
+    // Changing the protection (and the TLB flushes it takes) is the simulation's time.
+    verifier::ScopedPlatformWork protection;
     paged::Apply(protect);
   }
 }

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "kernel/ke.h"
+#include "kernel/platform_work.h"
 #include "kernel/verifier.h"
 #include "io_internal.h"
 #include "lock_order.h"
@@ -102,6 +103,8 @@ std::string CallerOf(const std::source_location& loc) {
 
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::source_location& caller, const char* api) {
   platform::sched::Point(api);
+  // The tracking, fault injection and fill are the verifier's, not the caller's time.
+  platform::verifier::ScopedPlatformWork verifierWork;
   tag &= ~kProtectedPoolBit;
   if (IsPaged(type)) {
     KIRQL irql = KeGetCurrentIrql();
@@ -150,6 +153,8 @@ void Free(PVOID block, ULONG tag, const std::source_location& caller, const char
     return;
   }
   platform::sched::Point(api);
+  // The checks against live objects and I/O, and the quarantine, are the verifier's time.
+  platform::verifier::ScopedPlatformWork verifierWork;
   State& s = S();
   std::unique_lock lock(s.mutex);
   auto it = s.blocks.find(block);

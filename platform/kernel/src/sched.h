@@ -52,9 +52,13 @@ struct ThreadRec {
   std::vector<HeldLock> heldInOrder;  // spin locks and mutexes held, oldest first  // DPC routines running on this context (nested by IRQL lowering)
   LONG mutexesOwned = 0;
   long long raisedCpuNs = -1;  // dispatch watchdog: thread CPU time when it rose to DISPATCH_LEVEL (-1: not timed)
-  // Processor time the thread spent handing the turn over and taking it back (the
-  // simulation's own cost, not the code's): taken out of DPC and DISPATCH_LEVEL times.
+  // Processor time the thread spent handing the turn over and taking it back, and in the
+  // platform's own work at DISPATCH_LEVEL or above (verifier::ScopedPlatformWork, nested
+  // scopes counted once): the simulation's cost, not the code's, taken out of DPC and
+  // DISPATCH_LEVEL times. Only counted while a time check is on.
   long long switchCpuNs = 0;
+  long long platformCpuNs = 0;
+  unsigned platformWorkDepth = 0;
   PKTHREAD kthread = nullptr;
   std::unique_ptr<KTHREAD> ownObject;  // thread object of threads not created by the platform
 
@@ -138,13 +142,32 @@ unsigned CpuOf(const ThreadRec* t);
 // Returns true to retry (also for threads without a turn, which yield and retry).
 bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::source_location& caller);
 
+// The DPC time limit and the dispatch watchdog (dispatch_time.cpp).
+//
+// ThreadCpuNs: the calling thread's processor time. ExcludedCpuNs: what of it so far went
+// to handing turns over and to the platform's own work (not charged to the code).
+long long ThreadCpuNs();
+inline long long ExcludedCpuNs(const ThreadRec* t) { return t->switchCpuNs + t->platformCpuNs; }
+// Whether either check is on (the clocks are read only then).
+bool DispatchTimed();
+// Times one DPC routine's run on `self`: Start before the routine, Finish after it, which
+// checks the run against the DPC time limit and charges it to the dispatch watchdog.
+struct DpcRunClock {
+  bool timed = false;
+  bool limited = false;  // the DPC time limit applies (on, and the routine is not exempt)
+  long long cpuNs = 0, switchNs = 0, platformNs = 0;
+  long minorFaults = 0, majorFaults = 0, involuntarySwitches = 0;
+};
+DpcRunClock StartDpcClock(const ThreadRec* self, const void* routine);
+void FinishDpcClock(const ThreadRec* self, const DpcRunClock& started, const void* routine, const void* dpc);
 // The dispatch watchdog: `ns` more processor time at DISPATCH_LEVEL on processor `cpu`,
 // spent by `what` (a routine or a thread, for the report); and the end of a run at
-// DISPATCH_LEVEL (the processor went back below it). ThreadCpuNs: the calling thread's
-// processor time.
+// DISPATCH_LEVEL (the processor went back below it).
 void AddDispatchTime(unsigned cpu, long long ns, const std::string& what);
 void EndDispatchRun(unsigned cpu);
-long long ThreadCpuNs();
+// Forgets the runs over a limit seen so far (a new test: the clock's reset, the
+// scheduler's configuration, a limit set).
+void ForgetDispatchTimeStrikes();
 
 // Runs the DPCs queued on the processor of `t` inline, at DISPATCH_LEVEL, as lowering
 // IRQL below DISPATCH_LEVEL does.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kernel/ke.h"
+#include "sched.h"
 
 namespace platform::verifier {
 namespace {
@@ -148,8 +149,10 @@ std::atomic<unsigned long long>& DpcLimit() {
 
 }  // namespace
 
+// Setting a limit starts a new record of the runs over it (kernel_detail, dispatch_time.cpp).
 void SetDpcTimeLimit(unsigned long long limitMicroseconds) {
   DpcLimit().store(limitMicroseconds * kSanitizerScale, std::memory_order_relaxed);
+  kernel_detail::ForgetDispatchTimeStrikes();
 }
 
 unsigned long long DpcTimeLimit() { return DpcLimit().load(std::memory_order_relaxed); }
@@ -168,6 +171,7 @@ std::atomic<unsigned long long>& WatchdogLimit() {
 
 void SetDispatchWatchdog(unsigned long long limitMicroseconds) {
   WatchdogLimit().store(limitMicroseconds * kSanitizerScale, std::memory_order_relaxed);
+  kernel_detail::ForgetDispatchTimeStrikes();
 }
 
 unsigned long long DispatchWatchdog() { return WatchdogLimit().load(std::memory_order_relaxed); }
@@ -177,13 +181,19 @@ ScopedDpcTimeLimit::ScopedDpcTimeLimit(unsigned long long limitMicroseconds)
     : previous_(DpcLimit().load(std::memory_order_relaxed)) {
   SetDpcTimeLimit(limitMicroseconds);
 }
-ScopedDpcTimeLimit::~ScopedDpcTimeLimit() { DpcLimit().store(previous_, std::memory_order_relaxed); }
+ScopedDpcTimeLimit::~ScopedDpcTimeLimit() {
+  DpcLimit().store(previous_, std::memory_order_relaxed);
+  kernel_detail::ForgetDispatchTimeStrikes();
+}
 
 ScopedDispatchWatchdog::ScopedDispatchWatchdog(unsigned long long limitMicroseconds)
     : previous_(WatchdogLimit().load(std::memory_order_relaxed)) {
   SetDispatchWatchdog(limitMicroseconds);
 }
-ScopedDispatchWatchdog::~ScopedDispatchWatchdog() { WatchdogLimit().store(previous_, std::memory_order_relaxed); }
+ScopedDispatchWatchdog::~ScopedDispatchWatchdog() {
+  WatchdogLimit().store(previous_, std::memory_order_relaxed);
+  kernel_detail::ForgetDispatchTimeStrikes();
+}
 
 namespace {
 
