@@ -39,6 +39,16 @@ void ReleaseList(CPtrList*& list) {
   list = nullptr;
 }
 
+// Whether the list holds a PCM format (the wave filter's ranges need one).
+bool HoldsPcmFormat(CPtrList* list) {
+  if (!list) return false;
+  POSITION position = list->GetHeadPosition();
+  PVOID data = nullptr;
+  while (list->GetNext(&position, &data))
+    if (IsEqualGUID(static_cast<const WAVEFORMATEXTENSIBLE*>(data)->SubFormat, KSDATAFORMAT_SUBTYPE_PCM)) return true;
+  return false;
+}
+
 // Client records belong to the engine that registered them, not to the lists: the lists
 // only unlink them.
 void UnlinkList(CClientList*& list) {
@@ -232,9 +242,14 @@ STDMETHODIMP CStreamEngine::SetName(PCWSTR Name) {
 }
 
 CPtrList* CStreamEngine::FormatListFor() {
-  if (m_nDirection == STREAM_DIRECTION_RENDER && EndpointTypeIn(GetEndpointType(), kStereoOnlyEndpointTypes))
-    return m_pStereoFormatList;
-  return m_pFormatList;
+  if (m_nDirection != STREAM_DIRECTION_RENDER || !EndpointTypeIn(GetEndpointType(), kStereoOnlyEndpointTypes))
+    return m_pFormatList;
+  // The wave filter is built from PCM formats and cannot exist without one. An endpoint
+  // whose PCM settings all have more than two channels (a four-channel headphone output
+  // beside a two-channel raw-data setting, say) would offer none in its two-channel list:
+  // it offers all its formats instead, rather than keeping the whole device from starting.
+  if (HoldsPcmFormat(m_pFormatList) && !HoldsPcmFormat(m_pStereoFormatList)) return m_pFormatList;
+  return m_pStereoFormatList;
 }
 
 STDMETHODIMP_(ULONG) CStreamEngine::GetFormatCount() {

@@ -200,6 +200,60 @@ TEST_F(EndpointModel, HeadphoneStyleRenderEndpointsOfferOnlyTwoChannelFormats) {
   }
 }
 
+// The two-channel list stands for a headphone-style endpoint only while it holds a PCM
+// format or the endpoint has none: the wave filter is built from PCM formats, so an
+// endpoint whose PCM settings all have more channels offers every format it has (a
+// four-channel headphone output beside its two-channel raw-data setting).
+TEST_F(EndpointModel, HeadphoneStyleEndpointWithoutTwoChannelPcmOffersAllItsFormats) {
+  constexpr ULONG kPcm = 0x0001, kRaw = 0x0E7A, kAc3 = 0x0092, kNone = 0;
+  struct Entry {
+    WORD channels;
+    ULONG subFormat;  // the PCM GUID with this first field; kNone: an all-zero GUID
+  };
+  struct Row {
+    const char* what;
+    ULONG direction;
+    ULONG kind;
+    std::vector<Entry> entries;
+    std::vector<ULONG> offered;  // indices into `entries`, in order
+  };
+  const Row rows[] = {
+      {"four-channel PCM beside two-channel raw data", kRender, 2, {{4, kPcm}, {4, kPcm}, {2, kRaw}}, {0, 1, 2}},
+      {"two-channel PCM among them", kRender, 2, {{4, kPcm}, {2, kPcm}, {2, kRaw}}, {1, 2}},
+      {"only two-channel raw data and AC-3", kRender, 3, {{2, kRaw}, {2, kAc3}}, {0, 1}},
+      {"six-channel PCM beside two-channel AC-3", kRender, 3, {{2, kAc3}, {6, kPcm}}, {0, 1}},
+      {"no PCM at all", kRender, 14, {{6, kNone}, {2, kNone}}, {1}},
+      {"eight-channel PCM only", kRender, 17, {{8, kPcm}}, {0}},
+      {"no format", kRender, 2, {}, {}},
+      {"speaker", kRender, 1, {{4, kPcm}, {2, kRaw}}, {0, 1}},
+      {"capture headphone kind", kCapture, 2, {{4, kPcm}, {2, kRaw}}, {0, 1}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    CStreamEngine* engine = Engine(row.direction, {{row.direction == kRender ? S::Output : S::Input, row.kind}});
+    std::vector<WAVEFORMATEXTENSIBLE> added;
+    for (size_t i = 0; i < row.entries.size(); ++i) {
+      WAVEFORMATEXTENSIBLE f{};
+      f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+      f.Format.nChannels = row.entries[i].channels;
+      f.Format.nSamplesPerSec = 48000 + static_cast<ULONG>(i);  // tells the entries apart
+      if (row.entries[i].subFormat != kNone) {
+        f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+        f.SubFormat.Data1 = row.entries[i].subFormat;
+      }
+      ASSERT_EQ(engine->AddFormat(&f), STATUS_SUCCESS);
+      added.push_back(f);
+    }
+    ASSERT_EQ(engine->GetFormatCount(), row.offered.size());
+    for (size_t i = 0; i < row.offered.size(); ++i) {
+      WAVEFORMATEXTENSIBLE out{};
+      ASSERT_EQ(engine->GetFormat(static_cast<ULONG>(i), &out), STATUS_SUCCESS);
+      EXPECT_EQ(std::memcmp(&out, &added[row.offered[i]], sizeof out), 0) << "format " << i;
+    }
+    engine->Release();
+  }
+}
+
 TEST_F(EndpointModel, EndpointIsConnectedWhenAJackOfItsTerminalIsInUse) {
   struct Row {
     const char* what;

@@ -35,7 +35,8 @@ inline constexpr ULONG kStreamNameBufferBytes = 102;
 inline constexpr ULONG kStreamScratchBytes = 16384;
 inline constexpr ULONG kStreamChannelBuffers = 8;
 inline constexpr ULONG kStreamChannelBufferBytes = 2048;
-// Render endpoint types that offer only their two-channel formats: HP, SPDIF, HeadSet, FHP.
+// Render endpoint types that offer only their two-channel formats: HP, SPDIF, HeadSet, FHP
+// (all their formats when no two-channel one is PCM while another is).
 inline constexpr ULONG kStereoOnlyEndpointTypes = 0x2400C;
 // Frames per processing chunk: what the stream buffers hold.
 inline constexpr ULONG kStreamChunkFrames = kStreamChannelBufferBytes / sizeof(float);

@@ -29,6 +29,9 @@ Bytes Interface(std::uint8_t number, std::uint8_t alt, std::uint8_t endpoints, s
   return {9, 4, number, alt, endpoints, 1, subclass, 0x20, 0};
 }
 
+// Front pair, then (four channels) the back pair.
+std::uint32_t ChannelConfig(std::uint8_t channels) { return channels == 4 ? 0x33u : 0x3u; }
+
 struct Setting {
   std::uint32_t formats;
   std::uint8_t channels;
@@ -42,7 +45,7 @@ Bytes StreamingInterface(std::uint8_t number, std::uint8_t terminal, std::uint8_
   Bytes b = Interface(number, 0, 0, 2);
   std::uint8_t alt = 1;
   for (const Setting& s : settings) {
-    const std::uint32_t config = s.channels == 4 ? 0x33u : 0x3u;
+    const std::uint32_t config = ChannelConfig(s.channels);
     b = Cat({b, Interface(number, alt++, 1, 2),
              Cat({{16, 0x24, 1, terminal, 0x04, 1}, Le32(s.formats), {s.channels}, Le32(config), {0}}),
              {6, 0x24, 2, 1, s.subslot, s.bits},
@@ -90,11 +93,16 @@ std::vector<std::uint8_t> DeviceDescriptor() {
           1};
 }
 
-std::vector<std::uint8_t> ConfigurationDescriptor() {
+std::vector<std::uint8_t> ConfigurationDescriptor() { return ConfigurationDescriptor(RenderLayout{}); }
+
+std::vector<std::uint8_t> ConfigurationDescriptor(const RenderLayout& layout) {
   const std::uint8_t clock = kClockId;
-  const Bytes speakerIn = Cat({{17, 0x24, 2, kSpeakerIn, 0x01, 0x01, 0, clock, 2}, Le32(3), {0, 0, 0, 0}});
+  const std::uint8_t sp = layout.speakerChannels, hp = layout.headphoneChannels;
+  const Bytes speakerIn =
+      Cat({{17, 0x24, 2, kSpeakerIn, 0x01, 0x01, 0, clock, sp}, Le32(ChannelConfig(sp)), {0, 0, 0, 0}});
   const Bytes speaker = {12, 0x24, 3, kSpeaker, 0x01, 0x03, 0, kSpeakerIn, clock, 0, 0, 0};
-  const Bytes headphoneIn = Cat({{17, 0x24, 2, kHeadphoneIn, 0x01, 0x01, 0, clock, 2}, Le32(3), {0, 0, 0, 0}});
+  const Bytes headphoneIn =
+      Cat({{17, 0x24, 2, kHeadphoneIn, 0x01, 0x01, 0, clock, hp}, Le32(ChannelConfig(hp)), {0, 0, 0, 0}});
   const Bytes headphones = {12, 0x24, 3, kHeadphones, 0x02, 0x03, 0, kHeadphoneIn, clock, 0, 0, 0};
   const Bytes mic = Cat({{17, 0x24, 2, kMic, 0x01, 0x02, 0, clock, 4}, Le32(0x33), {0, 0, 0, 0}});
   const Bytes micOut = {12, 0x24, 3, kMicOut, 0x01, 0x01, 0, kMic, clock, 0, 0, 0};
@@ -109,9 +117,9 @@ std::vector<std::uint8_t> ConfigurationDescriptor() {
       headphones,
       mic,
       micOut,
-      StreamingInterface(1, kSpeakerIn, 0x01, {{kPcm, 2, 2, 16}, {kPcm, 2, 4, 24}, {kRawData, 2, 4, 32}}),
+      StreamingInterface(1, kSpeakerIn, 0x01, {{kPcm, sp, 2, 16}, {kPcm, sp, 4, 24}, {kRawData, 2, 4, 32}}),
       StreamingInterface(2, kHeadphoneIn, 0x02,
-                         {{kPcm, 2, 2, 16}, {kPcm, 2, 4, 24}, {kPcm, 2, 4, 32}, {kRawData, 2, 4, 32}}),
+                         {{kPcm, hp, 2, 16}, {kPcm, hp, 4, 24}, {kPcm, hp, 4, 32}, {kRawData, 2, 4, 32}}),
       StreamingInterface(3, kMicOut, 0x83, {{kPcm, 4, 4, 24}, {kPcm, 4, 2, 16}, {kRawData, 2, 4, 32}}),
   });
 }

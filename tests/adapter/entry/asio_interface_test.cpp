@@ -87,13 +87,35 @@ TEST_F(AsioInterface, DriverNameTakesOnlyTheTextTheDeviceSent) {
   sim_->SetRequestHook(nullptr);
 }
 
+// {endpoints, output channels, input channels, 0} per mode, for render endpoints whose PCM
+// settings have two or four channels beside their two-channel DSD setting (the
+// headphones too: a headphone endpoint without two-channel PCM offers all its formats).
 TEST_F(AsioInterface, ChannelsCountEveryAsioEndpointByModeAndDirection) {
-  StartAsioDevice();
-  auto client = NewClient();
-  EXPECT_EQ(Ulongs(client->Request(IOCTL_ASIO_GET_CHANNELS, {}, 16)), (std::vector<ULONG>{3, 4, 4, 0}));
-  ASSERT_EQ(client->SetValue(IOCTL_ASIO_SET_SAMPLE_MODE, kAsioModeDsd), STATUS_SUCCESS);
-  EXPECT_EQ(Ulongs(client->Request(IOCTL_ASIO_GET_CHANNELS, {}, 16)), (std::vector<ULONG>{3, 4, 2, 0}));
-  EXPECT_EQ(client->GetValue(IOCTL_ASIO_GET_SAMPLE_MODE), kAsioModeDsd);
+  struct Row {
+    const char* what;
+    sim::device::asio_device::RenderLayout layout;
+    std::vector<ULONG> pcm, dsd;
+  };
+  const Row rows[] = {
+      {"two-channel render", {2, 2}, {3, 4, 4, 0}, {3, 4, 2, 0}},
+      {"four-channel speakers", {4, 2}, {3, 6, 4, 0}, {3, 4, 2, 0}},
+      {"four-channel headphones", {2, 4}, {3, 6, 4, 0}, {3, 4, 2, 0}},
+      {"four-channel speakers and headphones", {4, 4}, {3, 8, 4, 0}, {3, 4, 2, 0}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    removed_ = false;
+    StartAsioDevice(sim::device::asio_device::ConfigurationDescriptor(row.layout));
+    auto client = NewClient();
+    EXPECT_EQ(Ulongs(client->Request(IOCTL_ASIO_GET_CHANNELS, {}, 16)), row.pcm);
+    ASSERT_EQ(client->SetValue(IOCTL_ASIO_SET_SAMPLE_MODE, kAsioModeDsd), STATUS_SUCCESS);
+    EXPECT_EQ(Ulongs(client->Request(IOCTL_ASIO_GET_CHANNELS, {}, 16)), row.dsd);
+    EXPECT_EQ(client->GetValue(IOCTL_ASIO_GET_SAMPLE_MODE), kAsioModeDsd);
+    ASSERT_EQ(client->Close(), STATUS_SUCCESS);
+    client.reset();
+    ASSERT_EQ(Remove(), STATUS_SUCCESS);
+    Unplug();
+  }
 }
 
 TEST_F(AsioInterface, ChannelNamesComeFromTheSubdeviceNames) {
