@@ -228,14 +228,9 @@ TEST_F(ChipAEndToEnd, Ac3OnSpdifReachesTheDeviceUntouched) {
   ASSERT_EQ(StartChipA(false, 3), STATUS_SUCCESS);
   auto filter = OpenFilter(u"SPKOut00Wave");
   ASSERT_NE(filter, nullptr);
-  KSDATARANGE_AUDIO wanted{};
-  wanted.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  wanted.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  wanted.DataRange.SubFormat.Data1 = stream::kChipAAc3Tag;
-  wanted.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-  wanted.MaximumChannels = 2;
-  wanted.MinimumBitsPerSample = wanted.MaximumBitsPerSample = 16;
-  wanted.MinimumSampleFrequency = wanted.MaximumSampleFrequency = kRate;
+  GUID ac3 = KSDATAFORMAT_SUBTYPE_PCM;
+  ac3.Data1 = stream::kChipAAc3Tag;
+  const KSDATARANGE_AUDIO wanted = platform::testing::PcmDataRange(2, 16, kRate, kRate, ac3);
   std::vector<BYTE> format;
   ASSERT_EQ(filter->Intersect(filters::kWaveStreamingPin, wanted, &format), STATUS_SUCCESS);
   ASSERT_GE(format.size(), sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE));

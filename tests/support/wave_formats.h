@@ -24,4 +24,19 @@ inline WAVEFORMATEXTENSIBLE ExtensibleFormat(WORD channels, ULONG rate, WORD bit
   return f;
 }
 
+// The audio data range a client asks a pin's intersection for: PCM (or `subFormat`) with
+// a WAVEFORMATEX specifier, up to `channels`, `bits` wide, at rates minRate..maxRate.
+inline KSDATARANGE_AUDIO PcmDataRange(ULONG channels, ULONG bits, ULONG minRate, ULONG maxRate,
+                                      const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM) {
+  KSDATARANGE_AUDIO r{};
+  r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  r.DataRange.SubFormat = subFormat;
+  r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  r.MaximumChannels = channels;
+  r.MinimumBitsPerSample = r.MaximumBitsPerSample = bits;
+  r.MinimumSampleFrequency = minRate;
+  r.MaximumSampleFrequency = maxRate;
+  return r;
+}
+
 }  // namespace platform::testing

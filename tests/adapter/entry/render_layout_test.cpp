@@ -12,6 +12,7 @@
 #include "asio_fixture.h"
 #include "filters/miniport_wave_cyclic.h"
 #include "sim/engine/engine.h"
+#include "support/wave_formats.h"
 
 namespace entry_test {
 namespace {
@@ -65,13 +66,7 @@ class RenderLayouts : public AsioTest {
     auto wave = OpenWave(endpoint.wave);
     ASSERT_NE(wave, nullptr);
     ExpectPcmRangeFirst(*wave, 4);
-    KSDATARANGE_AUDIO wanted{};
-    wanted.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    wanted.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    wanted.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    wanted.MaximumChannels = 4;
-    wanted.MinimumBitsPerSample = wanted.MaximumBitsPerSample = 16;
-    wanted.MinimumSampleFrequency = wanted.MaximumSampleFrequency = kPcmRate;
+    const KSDATARANGE_AUDIO wanted = platform::testing::PcmDataRange(4, 16, kPcmRate, kPcmRate);
     std::vector<BYTE> format;
     ASSERT_EQ(wave->Intersect(filters::kWaveStreamingPin, wanted, &format), STATUS_SUCCESS);
     ASSERT_GE(format.size(), sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE));

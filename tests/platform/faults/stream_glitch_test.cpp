@@ -15,6 +15,7 @@
 #include "kernel/verifier.h"
 #include "sim/engine/engine.h"
 #include "support/kernel_fixture.h"
+#include "support/wave_formats.h"
 
 namespace {
 
@@ -169,14 +170,7 @@ std::vector<platform::verifier::StreamFinding> EngineStreamWithLateResubmit(LONG
     if (info.device == dev.device && info.name == dev.waveName) sim::engine::FilterClient::Open(info, &wave);
   EXPECT_NE(wave, nullptr);
   if (!wave) return {};
-  KSDATARANGE_AUDIO wanted{};
-  wanted.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  wanted.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  wanted.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-  wanted.MaximumChannels = 2;
-  wanted.MinimumBitsPerSample = wanted.MaximumBitsPerSample = 16;
-  wanted.MinimumSampleFrequency = 8000;
-  wanted.MaximumSampleFrequency = 48000;
+  const KSDATARANGE_AUDIO wanted = platform::testing::PcmDataRange(2, 16, 8000, 48000);
   std::vector<BYTE> format;
   EXPECT_EQ(wave->Intersect(fakes::FakeWaveMiniport::kStreamingPin, wanted, &format), STATUS_SUCCESS);
   sim::engine::StreamOptions options;
