@@ -101,7 +101,8 @@ CStreamEngine::CStreamEngine(PUNKNOWN outerUnknown, ULONG engineId)
       m_StreamState(0),
       m_ListLock(0),
       m_pCallbackObject(nullptr),
-      m_CurrentWaveFormat{} {}
+      m_CurrentWaveFormat{},
+      m_nNamedKindSwitch(0) {}
 
 CStreamEngine::~CStreamEngine() {
   DeleteList(m_pDspNodeList);
@@ -239,6 +240,12 @@ STDMETHODIMP CStreamEngine::SetName(PCWSTR Name) {
   RtlCopyMemory(m_pName, Name, length * sizeof(WCHAR));
   m_pName[length] = 0;
   return STATUS_SUCCESS;
+}
+
+// Exchanged, so that two rename passes after one switch rename the engine once.
+STDMETHODIMP_(BOOLEAN) CStreamEngine::TakeKindSwitch(ULONG SwitchCount) {
+  const LONG previous = InterlockedExchange(&m_nNamedKindSwitch, static_cast<LONG>(SwitchCount));
+  return previous != static_cast<LONG>(SwitchCount);
 }
 
 CPtrList* CStreamEngine::FormatListFor() {

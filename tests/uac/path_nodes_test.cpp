@@ -117,6 +117,35 @@ TEST_F(PathNodes, EveryAllocationOfInitInputsFailsCleanly) {
   EXPECT_EQ(allocations, 2u);
 }
 
+// Only a switch to another listed kind counts, whether or not the changed flag was
+// cleared in between: the engines behind the terminal compare the count.
+TEST_F(PathNodes, TerminalKindNodeCountsItsSwitches) {
+  auto* kindNode = New<CTerminalKindNode>(20);
+  const ULONG kinds[] = {1, 2, 17};
+  ASSERT_EQ(kindNode->InitKinds(21, 3, kinds), STATUS_SUCCESS);
+  struct Step {
+    ULONG kind;
+    bool clear;  // the flag cleared before the call
+    NTSTATUS status;
+    ULONG switches;
+  };
+  const Step steps[] = {
+      {1, false, STATUS_SUCCESS, 0},            // current kind
+      {3, false, STATUS_INVALID_PARAMETER, 0},  // not listed
+      {2, false, STATUS_SUCCESS, 1},
+      {17, false, STATUS_SUCCESS, 2},  // flag still set
+      {17, true, STATUS_SUCCESS, 2},
+      {1, true, STATUS_SUCCESS, 3},
+  };
+  for (const Step& step : steps) {
+    if (step.clear) kindNode->ClearKindChanged();
+    EXPECT_EQ(kindNode->SetKind(step.kind), step.status);
+    EXPECT_EQ(kindNode->GetKindSwitchCount(), step.switches);
+  }
+  EXPECT_EQ(kindNode->IsKindChanged(), 1u);
+  kindNode->NonDelegatingRelease();
+}
+
 // A kind change reaches the nodes upstream of the terminal as their new endpoint type,
 // so a six-channel volume shows two channels once the output becomes headphones.
 TEST_F(PathNodes, TerminalKindChangeMovesItsListenersToTheNewEndpointType) {

@@ -19,7 +19,7 @@ constexpr ULONG kTag = MakePoolTag('T', 'r', 'e', 'g');
 
 std::vector<std::string> g_calls;
 
-// A terminal-kind node whose change flag the test sets.
+// A terminal-kind node whose switches the test makes.
 class CKindFlag : public adapter::CUacEntity, public adapter::ITerminalKindNode {
  public:
   CKindFlag(PUNKNOWN outer, ULONG id) : CUacEntity(outer, id, adapter::NODE_TERMINAL_KIND) {}
@@ -36,7 +36,13 @@ class CKindFlag : public adapter::CUacEntity, public adapter::ITerminalKindNode 
   STDMETHODIMP_(void) ClearKindChanged() override { changed = 0; }
   STDMETHODIMP AddKindListener(adapter::INodeEndpoint*) override { return STATUS_NOT_IMPLEMENTED; }
   STDMETHODIMP InitKinds(ULONG, ULONG, const ULONG*) override { return STATUS_NOT_IMPLEMENTED; }
+  STDMETHODIMP_(ULONG) GetKindSwitchCount() override { return switches; }
+  void Switch() {
+    changed = 1;
+    ++switches;
+  }
   ULONG changed = 0;
+  ULONG switches = 0;
 };
 
 class CRecordingEngine : public adapter::CStreamEngine {
@@ -60,16 +66,20 @@ class CRecordingEngine : public adapter::CStreamEngine {
 struct Spec {
   ULONG direction;
   ULONG type;
+  ULONG kindOf = ULONG(-1);  // another engine whose kind node this one shares; -1: its own
 };
 
 class CRegisteringHal : public adapter::CAudioHal {
  public:
   CRegisteringHal(PUNKNOWN outer, std::vector<Spec> specs) : CAudioHal(outer), m_Specs(std::move(specs)) {}
   STDMETHODIMP ProbeDevice() override {
+    std::vector<CKindFlag*> kinds;
     for (ULONG i = 0; i < m_Specs.size(); ++i) {
       auto* engine = new (NonPagedPool, kTag) CRecordingEngine(nullptr, i, m_Specs[i].type);
-      auto* kind = new (NonPagedPool, kTag) CKindFlag(nullptr, 100 + i);
+      const bool shared = m_Specs[i].kindOf < i;
+      auto* kind = shared ? kinds[m_Specs[i].kindOf] : new (NonPagedPool, kTag) CKindFlag(nullptr, 100 + i);
       if (!engine || !kind) return STATUS_INSUFFICIENT_RESOURCES;
+      kinds.push_back(kind);
       engine->AddRef();
       kind->AddRef();
       engine->kind = kind;
@@ -138,8 +148,8 @@ TEST_F(RegisterSubdevices, AChangedEngineIsRenamedInItsOwnDirectionWithAFreshNum
   };
   for (const Step& step : steps) {
     g_calls.clear();
-    Engine(0)->kind->changed = step.renderChanged;
-    Engine(1)->kind->changed = step.captureChanged;
+    if (step.renderChanged) Engine(0)->kind->Switch();
+    if (step.captureChanged) Engine(1)->kind->Switch();
     Engine(1)->type = step.captureType;
     EXPECT_EQ(uac::RegisterChangedSubdevices(hal_, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(g_calls, step.calls);
@@ -151,11 +161,66 @@ TEST_F(RegisterSubdevices, AChangedEngineIsRenamedInItsOwnDirectionWithAFreshNum
   EXPECT_EQ(adapter::GetDeviceExtension(device_)->InputCounters[adapter::ENDPOINT_MIC], 2);
 }
 
+// Engines 0 and 1 end at one switchable terminal (one kind node), engine 2 at another:
+// a switch renames every engine behind its terminal once, however many switches came
+// before the pass, and a pass with no switch renames none.
+TEST_F(RegisterSubdevices, EveryEngineBehindASwitchedTerminalIsRenamedOncePerSwitch) {
+  Build({{adapter::STREAM_DIRECTION_RENDER, adapter::ENDPOINT_SPK},
+         {adapter::STREAM_DIRECTION_RENDER, adapter::ENDPOINT_SPK, 0},
+         {adapter::STREAM_DIRECTION_RENDER, adapter::ENDPOINT_HP}});
+  ASSERT_EQ(Engine(0)->kind, Engine(1)->kind);
+  struct Step {
+    const char* what;
+    std::vector<ULONG> switched;  // engines whose kind node switches, once per entry
+    ULONG sharedType;             // the type of engines 0 and 1 afterwards
+    std::vector<std::string> calls;
+  };
+  const Step steps[] = {
+      {"shared terminal to headphones", {0}, adapter::ENDPOINT_HP,
+       {"unregister 0", "update 0 HPOut00", "unregister 1", "update 1 HPOut01"}},
+      {"no switch", {}, adapter::ENDPOINT_HP, {}},
+      {"two switches before one pass", {0, 1}, adapter::ENDPOINT_SPK,
+       {"unregister 0", "update 0 SPKOut00", "unregister 1", "update 1 SPKOut01"}},
+      {"both terminals", {1, 2}, adapter::ENDPOINT_HP,
+       {"unregister 0", "update 0 HPOut02", "unregister 1", "update 1 HPOut03", "unregister 2", "update 2 HPOut04"}},
+      {"no switch again", {}, adapter::ENDPOINT_HP, {}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    g_calls.clear();
+    for (ULONG e : step.switched) Engine(e)->kind->Switch();
+    Engine(0)->type = Engine(1)->type = step.sharedType;
+    EXPECT_EQ(uac::RegisterChangedSubdevices(hal_, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(g_calls, step.calls);
+    for (ULONG e = 0; e < 3; ++e) EXPECT_EQ(Engine(e)->kind->changed, 0u);
+  }
+  EXPECT_EQ(adapter::GetDeviceExtension(device_)->OutputCounters[adapter::ENDPOINT_HP], 5);
+  EXPECT_EQ(adapter::GetDeviceExtension(device_)->OutputCounters[adapter::ENDPOINT_SPK], 2);
+}
+
+// A pass that fails at the first engine behind a switched terminal leaves the second one
+// to the next pass, which renames it (and not the first) once.
+TEST_F(RegisterSubdevices, AnEngineAFailedPassDidNotReachIsRenamedByTheNext) {
+  Build({{adapter::STREAM_DIRECTION_RENDER, adapter::ENDPOINT_HP},
+         {adapter::STREAM_DIRECTION_RENDER, adapter::ENDPOINT_HP, 0}});
+  Engine(0)->kind->Switch();
+  Engine(0)->unregisterStatus = STATUS_NOT_FOUND;
+  EXPECT_EQ(uac::RegisterChangedSubdevices(hal_, nullptr), STATUS_NOT_FOUND);
+  EXPECT_EQ(g_calls, std::vector<std::string>{"unregister 0"});
+  Engine(0)->unregisterStatus = STATUS_SUCCESS;
+  g_calls.clear();
+  EXPECT_EQ(uac::RegisterChangedSubdevices(hal_, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"unregister 1", "update 1 HPOut00"}));
+  g_calls.clear();
+  EXPECT_EQ(uac::RegisterChangedSubdevices(hal_, nullptr), STATUS_SUCCESS);
+  EXPECT_TRUE(g_calls.empty());
+}
+
 TEST_F(RegisterSubdevices, AFailedUnregistrationStopsBeforeTheName) {
   Build({{adapter::STREAM_DIRECTION_RENDER, adapter::ENDPOINT_SPK},
          {adapter::STREAM_DIRECTION_RENDER, adapter::ENDPOINT_HP}});
-  Engine(0)->kind->changed = 1;
-  Engine(1)->kind->changed = 1;
+  Engine(0)->kind->Switch();
+  Engine(1)->kind->Switch();
   Engine(0)->unregisterStatus = STATUS_NOT_FOUND;
   EXPECT_EQ(uac::RegisterChangedSubdevices(hal_, nullptr), STATUS_NOT_FOUND);
   EXPECT_EQ(g_calls, std::vector<std::string>{"unregister 0"});
@@ -165,7 +230,7 @@ TEST_F(RegisterSubdevices, AFailedUnregistrationStopsBeforeTheName) {
 
 TEST_F(RegisterSubdevices, WithoutTheDriversDeviceOnlyTheFlagsAreTaken) {
   Build({{adapter::STREAM_DIRECTION_RENDER, adapter::ENDPOINT_SPK}}, false);
-  Engine(0)->kind->changed = 1;
+  Engine(0)->kind->Switch();
   EXPECT_EQ(uac::RegisterChangedSubdevices(hal_, nullptr), STATUS_SUCCESS);
   EXPECT_TRUE(g_calls.empty());
   EXPECT_EQ(Engine(0)->kind->changed, 0u);

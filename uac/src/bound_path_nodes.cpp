@@ -228,7 +228,7 @@ NTSTATUS CUacTerminalKindNode::SwitchTo(adapter::ITerminalNode* Terminal, ULONG 
   Ref<adapter::IUacFunction> function;
   status = Query(m_pFunction, adapter::IID_IUacFunction, &function.p);
   if (!NT_SUCCESS(status)) return status;
-  m_nKindChanged = 1;
+  MarkKindChanged();
   status = function->RegisterSubdevices(entity->GetId());
   if (!NT_SUCCESS(status)) return status;
   PCALLBACK_OBJECT callback = nullptr;

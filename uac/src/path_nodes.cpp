@@ -88,6 +88,7 @@ CTerminalKindNode::CTerminalKindNode(PUNKNOWN outerUnknown, ULONG id)
       m_pKinds(nullptr),
       m_nCurrentKind(0),
       m_nKindChanged(0),
+      m_nKindSwitches(0),
       m_pListeners(nullptr) {}
 
 CTerminalKindNode::~CTerminalKindNode() {
@@ -125,7 +126,7 @@ STDMETHODIMP CTerminalKindNode::SetKind(ULONG Kind) {
   if (!listed) return STATUS_INVALID_PARAMETER;
   if (Kind == m_nCurrentKind) return STATUS_SUCCESS;
   m_nCurrentKind = Kind;
-  m_nKindChanged = 1;
+  MarkKindChanged();
   if (m_pListeners) {
     for (adapter::INodeEndpoint* listener : *m_pListeners)
       if (!NT_SUCCESS(listener->SetEndpointType(Kind, nullptr))) break;

@@ -45,10 +45,11 @@ bool IsEngineKindChanged(adapter::IStreamEngine* Engine) {
     adapter::IUacEntity* node = nullptr;
     if (!NT_SUCCESS(Engine->GetNode(i, &node)) || !node || node->GetType() != adapter::NODE_TERMINAL_KIND) continue;
     adapter::ScopedRelease<adapter::ITerminalKindNode> kind;
-    if (!NT_SUCCESS(node->QueryInterface(adapter::IID_ITerminalKindNode, kind.out())) || !kind.p->IsKindChanged())
-      return false;
-    kind.p->ClearKindChanged();
-    return true;
+    if (!NT_SUCCESS(node->QueryInterface(adapter::IID_ITerminalKindNode, kind.out()))) return false;
+    // The node's flag is shared by every engine behind its terminal: the first engine to
+    // look clears it, and the engine's own mark decides whether it is renamed.
+    if (kind.p->IsKindChanged()) kind.p->ClearKindChanged();
+    return Engine->TakeKindSwitch(kind.p->GetKindSwitchCount()) != FALSE;
   }
   return false;
 }

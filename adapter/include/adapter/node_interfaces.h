@@ -102,6 +102,10 @@ using PNODEENDPOINT = INodeEndpoint*;
 
 // A node that switches an output terminal between its terminal types; every listener
 // (the nodes upstream of the terminal) follows a change through SetEndpointType.
+// Several engines may end at one terminal, so switches are also counted: each engine
+// keeps the count it was last named at (IStreamEngine::TakeKindSwitch) and is renamed
+// once per switch. The changed flag only says that no rename pass has looked at the node
+// since its last switch.
 struct ITerminalKindNode : IUnknown {
   STDMETHOD(GetKind)(PULONG Kind) = 0;
   STDMETHOD(GetKindCount)(PULONG Count) = 0;
@@ -111,6 +115,8 @@ struct ITerminalKindNode : IUnknown {
   STDMETHOD_(void, ClearKindChanged)() = 0;
   STDMETHOD(AddKindListener)(INodeEndpoint* Listener) = 0;
   STDMETHOD(InitKinds)(ULONG SourceId, ULONG KindCount, const ULONG* Kinds) = 0;
+  // Kind switches since the node was made (wraps; only equality counts).
+  STDMETHOD_(ULONG, GetKindSwitchCount)() = 0;
 };
 using PTERMINALKINDNODE = ITerminalKindNode*;
 

@@ -69,6 +69,10 @@ struct IStreamEngine : IUnknown {
   STDMETHOD(RunSecondEffectNodesInterleaved)(PVOID Buffer, ULONG Bytes) = 0;
   STDMETHOD(RunSecondEffectNodes)(ULONG Frames) = 0;
   STDMETHOD(Init)(ULONG Direction) = 0;
+  // Whether the terminal-kind node on the engine's path switched since the engine was
+  // last named: its switch count differs from the one the engine holds. The engine then
+  // holds `SwitchCount`, so one switch renames it once.
+  STDMETHOD_(BOOLEAN, TakeKindSwitch)(ULONG SwitchCount) = 0;
 };
 using PSTREAMENGINE = IStreamEngine*;
 
@@ -111,6 +115,7 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   STDMETHODIMP UnregisterCallback(PVOID Registration) override;
   STDMETHODIMP SetPowerState(DEVICE_POWER_STATE) override { return STATUS_SUCCESS; }
   STDMETHODIMP Init(ULONG Direction) override;
+  STDMETHODIMP_(BOOLEAN) TakeKindSwitch(ULONG SwitchCount) override;
 
   // Puts the entity on the signal path (one reference) unless one with its identifier is
   // there; a node that processes buffers also joins the processing-node list.
@@ -203,6 +208,7 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   KSPIN_LOCK m_ListLock;
   PCALLBACK_OBJECT m_pCallbackObject;  // "\Callback\StreamEngineAddr%p"
   WAVEFORMATEXTENSIBLE m_CurrentWaveFormat;
+  LONG m_nNamedKindSwitch;  // the kind node's switch count when the engine was last named
 
   // Takes the list lock whatever the caller's IRQL (at DISPATCH_LEVEL without raising).
   KIRQL LockLists();

@@ -18,6 +18,7 @@
 #include "portcls/ksclient.h"
 #include "sim/engine/engine.h"
 #include "support/fault_sweep.h"
+#include "usb_device_fixture.h"
 
 namespace entry_test {
 namespace {
@@ -279,6 +280,98 @@ TEST_F(DriverEndToEnd, ATerminalKindSwitchReRegistersTheWaveFilterUnderAFreshNam
   // The capture counters were left alone.
   EXPECT_EQ(extension()->InputCounters[adapter::ENDPOINT_HP], 0);
   EXPECT_EQ(EngineName(1), u"MicIn00");
+  topology.reset();
+}
+
+// Two render streaming interfaces (terminals 1 and 2) mixed into one speaker terminal (6)
+// behind a feature unit; the device switches the speaker to headphones.
+usb_device_test::Bytes TwoStreamsIntoOneSpeaker() {
+  using usb_device_test::Bytes;
+  using usb_device_test::Interface;
+  const Bytes units[] = {
+      {12, 0x24, 2, 1, 0x01, 0x01, 0, 2, 3, 0, 0, 0},   // USB streaming input terminal 1
+      {12, 0x24, 2, 2, 0x01, 0x01, 0, 2, 3, 0, 0, 0},   // USB streaming input terminal 2
+      {13, 0x24, 4, 5, 2, 1, 2, 2, 3, 0, 0, 0, 0},      // mixer 5 of terminals 1 and 2
+      {10, 0x24, 6, 7, 5, 1, 0x03, 0x00, 0x00, 0},      // feature unit 7: master mute, volume
+      {9, 0x24, 3, 6, 0x01, 0x03, 0, 7, 0},             // speaker output terminal 6
+  };
+  Bytes header = {10, 0x24, 1, 0x00, 0x01, 0, 0, 2, 1, 2};
+  for (const Bytes& u : units) header.insert(header.end(), u.begin(), u.end());
+  header[5] = static_cast<std::uint8_t>(header.size());
+  header[6] = static_cast<std::uint8_t>(header.size() >> 8);
+  std::vector<Bytes> pieces = {Interface(0, 0, 0, 1, 1), header};
+  for (std::uint8_t n : {1, 2}) {
+    const std::vector<Bytes> streaming = {Interface(n, 0, 0, 1, 2),
+                                          Interface(n, 1, 1, 1, 2),
+                                          {7, 0x24, 1, n, 1, 1, 0},
+                                          {11, 0x24, 2, 1, 2, 2, 16, 1, 0x80, 0xBB, 0x00},
+                                          {9, 5, n, 0x09, 192, 0, 1, 0, 0},
+                                          {7, 0x25, 1, 1, 0, 0, 0}};
+    pieces.insert(pieces.end(), streaming.begin(), streaming.end());
+  }
+  return usb_device_test::Configuration(pieces);
+}
+
+// Both endpoints of a switchable terminal follow each kind switch: each is renamed
+// exactly once (the counter of the new type moves by two), with a name never given
+// before, and both wave filters are registered again under their new names.
+TEST_F(DriverEndToEnd, AKindSwitchRenamesEveryEndpointOfTheTerminalOnce) {
+  constexpr UCHAR kSpeakerTerminal = 6;
+  sim::device::DeviceProfile profile;
+  profile.terminals[kSpeakerTerminal].selectable_types = {0x0301, 0x0302};
+  Plug(usb_device_test::DeviceDescriptor(0x1234, 0x0002), TwoStreamsIntoOneSpeaker(), profile);
+  ASSERT_EQ(Add(), STATUS_SUCCESS);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  ASSERT_EQ(hal()->GetEngineCount(), 2u);
+  EXPECT_EQ(EngineName(0), u"SPKOut00");
+  EXPECT_EQ(EngineName(1), u"SPKOut01");
+  const size_t connections = Connections().size();
+
+  std::unique_ptr<sim::engine::FilterClient> topology;
+  for (const auto& info : sim::engine::EnumerateFilters()) {
+    if (info.device == fdo() && info.name == kTopology) {
+      ASSERT_EQ(sim::engine::FilterClient::Open(info, &topology), STATUS_SUCCESS);
+    }
+  }
+  ASSERT_NE(topology, nullptr);
+  sim::engine::FilterDescription description;
+  ASSERT_EQ(topology->ReadDescription(&description), STATUS_SUCCESS);
+  ULONG node = ULONG(-1);
+  for (ULONG n = 0; n < description.nodeTypes.size() && node == ULONG(-1); ++n) {
+    LONG current = 0;
+    if (NT_SUCCESS(topology->GetNodeValue(n, filters::KSPROPSETID_TerminalKind, filters::KSPROPERTY_TERMINALKIND_KIND,
+                                          -1, &current)))
+      node = n;
+  }
+  ASSERT_NE(node, ULONG(-1));
+
+  struct Step {
+    ULONG kind;
+    const char16_t* names[2];
+  };
+  const Step steps[] = {{adapter::ENDPOINT_HP, {u"HPOut00", u"HPOut01"}},
+                        {adapter::ENDPOINT_SPK, {u"SPKOut02", u"SPKOut03"}},
+                        {adapter::ENDPOINT_HP, {u"HPOut02", u"HPOut03"}}};
+  std::vector<std::u16string> seen = {EngineName(0), EngineName(1)};
+  for (const Step& step : steps) {
+    SCOPED_TRACE(static_cast<int>(step.kind));
+    const UCHAR before = extension()->OutputCounters[step.kind];
+    ASSERT_EQ(topology->SetNodeValue(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, -1,
+                                     static_cast<LONG>(step.kind)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(extension()->OutputCounters[step.kind], before + 2);
+    for (ULONG i = 0; i < 2; ++i) {
+      adapter::IStreamEngine* engine = nullptr;
+      ASSERT_EQ(hal()->GetEngine(i, &engine), STATUS_SUCCESS);
+      EXPECT_EQ(engine->GetEndpointType(), step.kind);
+      EXPECT_EQ(EngineName(i), step.names[i]);
+      EXPECT_EQ(std::find(seen.begin(), seen.end(), EngineName(i)), seen.end());
+      seen.push_back(EngineName(i));
+    }
+    EXPECT_EQ(Sorted(Subdevices()), Sorted({kTopology, std::u16string(step.names[0]) + u"Wave",
+                                            std::u16string(step.names[1]) + u"Wave"}));
+    EXPECT_EQ(Connections().size(), connections);
+  }
   topology.reset();
 }
 

@@ -56,6 +56,16 @@ void DriverTest::Plug(const std::string& dump, sim::device::DeviceProfile profil
   Attach();
 }
 
+void DriverTest::Plug(const std::vector<std::uint8_t>& device, const std::vector<std::uint8_t>& config,
+                      sim::device::DeviceProfile profile) {
+  if (!profile.strings.count(adapter::kModelStringIndex)) profile.strings[adapter::kModelStringIndex] = u"SIMULATED-UAC";
+  sim::device::DescriptorSet set;
+  std::string error;
+  ASSERT_TRUE(sim::device::DescriptorSet::Build(device, config, set, error)) << error;
+  sim_ = std::make_unique<sim::device::SimDevice>(std::move(set), std::move(profile));
+  Attach();
+}
+
 void DriverTest::PlugWithStatusEndpoint(const std::string& dump, USHORT packet, sim::device::DeviceProfile profile) {
   if (!profile.strings.count(adapter::kModelStringIndex)) profile.strings[adapter::kModelStringIndex] = u"SIMULATED-UAC";
   std::ifstream in(std::filesystem::path(UA_DEVICE_DUMPS_DIR) / dump, std::ios::binary);

@@ -3,6 +3,7 @@
 // and the start, surprise-removal and removal requests sent to the top of the stack.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ class DriverTest : public platform::testing::KernelTest {
 
   // Puts a device on the port (a file of sim/device/devices) and registers its PDO.
   void Plug(const std::string& dump, sim::device::DeviceProfile profile = {});
+  // The same from device and configuration descriptor bytes.
+  void Plug(const std::vector<std::uint8_t>& device, const std::vector<std::uint8_t>& config,
+            sim::device::DeviceProfile profile = {});
   // The same with a status endpoint of `packet` bytes added to the Audio Control
   // interface (for dumps that have none).
   void PlugWithStatusEndpoint(const std::string& dump, USHORT packet, sim::device::DeviceProfile profile = {});

@@ -55,12 +55,21 @@ class CTerminalKindNode : public adapter::ITerminalKindNode, public adapter::CUa
   STDMETHODIMP_(void) ClearKindChanged() override { m_nKindChanged = 0; }
   STDMETHODIMP AddKindListener(adapter::INodeEndpoint* Listener) override;
   STDMETHODIMP InitKinds(ULONG SourceId, ULONG KindCount, const ULONG* Kinds) override;
+  STDMETHODIMP_(ULONG) GetKindSwitchCount() override { return m_nKindSwitches; }
 
  protected:
+  // A switch: the changed flag set and the switch counted, so that every engine behind
+  // the terminal sees it.
+  void MarkKindChanged() {
+    m_nKindChanged = 1;
+    ++m_nKindSwitches;
+  }
+
   ULONG m_nKindCount;
   PULONG m_pKinds;  // paged
   ULONG m_nCurrentKind;
   ULONG m_nKindChanged;
+  ULONG m_nKindSwitches;
   adapter::CRefList<adapter::INodeEndpoint>* m_pListeners;
 };
 

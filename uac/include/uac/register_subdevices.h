@@ -7,8 +7,10 @@
 
 namespace uac {
 
-// Whether the first terminal-kind node on the engine's path reports a change; the flag
-// is cleared once read.
+// Whether the first terminal-kind node on the engine's path switched since the engine was
+// last named; the engine counts as named at that switch afterwards, and the node's changed
+// flag is cleared. Every engine whose path ends at the switched terminal answers true
+// once per switch.
 bool IsEngineKindChanged(adapter::IStreamEngine* Engine);
 
 // Waits before a changed engine's subdevice is registered again (ms; 0: none).
