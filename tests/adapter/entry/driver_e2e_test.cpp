@@ -58,6 +58,25 @@ class DriverEndToEnd : public DriverTest {
                       char16_t(u'0' + c.toPin % 10));
     return out;
   }
+  // The engine client opens the topology filter and finds the terminal-kind node by its
+  // own property set.
+  void OpenKindNode(std::unique_ptr<sim::engine::FilterClient>* topology, ULONG* node) {
+    for (const auto& info : sim::engine::EnumerateFilters()) {
+      if (info.device == fdo() && info.name == kTopology) {
+        ASSERT_EQ(sim::engine::FilterClient::Open(info, topology), STATUS_SUCCESS);
+      }
+    }
+    ASSERT_NE(*topology, nullptr);
+    sim::engine::FilterDescription description;
+    ASSERT_EQ((*topology)->ReadDescription(&description), STATUS_SUCCESS);
+    for (ULONG n = 0; n < description.nodeTypes.size() && *node == ULONG(-1); ++n) {
+      LONG current = 0;
+      if (NT_SUCCESS((*topology)->GetNodeValue(n, filters::KSPROPSETID_TerminalKind,
+                                               filters::KSPROPERTY_TERMINALKIND_KIND, -1, &current)))
+        *node = n;
+    }
+    ASSERT_NE(*node, ULONG(-1));
+  }
   // The filters the engine client finds under the enumeration interface's category.
   std::vector<std::u16string> EnumerationFilters() {
     std::vector<std::u16string> names;
@@ -235,24 +254,9 @@ TEST_F(DriverEndToEnd, ATerminalKindSwitchReRegistersTheWaveFilterUnderAFreshNam
   // The terminal's own type is its current kind, though the device lists it last.
   EXPECT_EQ(EngineName(0), u"SPKOut00");
 
-  // The engine client finds the kind node on the topology filter by its own property set.
   std::unique_ptr<sim::engine::FilterClient> topology;
-  for (const auto& info : sim::engine::EnumerateFilters()) {
-    if (info.device == fdo() && info.name == kTopology) {
-      ASSERT_EQ(sim::engine::FilterClient::Open(info, &topology), STATUS_SUCCESS);
-    }
-  }
-  ASSERT_NE(topology, nullptr);
-  sim::engine::FilterDescription description;
-  ASSERT_EQ(topology->ReadDescription(&description), STATUS_SUCCESS);
   ULONG node = ULONG(-1);
-  for (ULONG n = 0; n < description.nodeTypes.size() && node == ULONG(-1); ++n) {
-    LONG current = 0;
-    if (NT_SUCCESS(topology->GetNodeValue(n, filters::KSPROPSETID_TerminalKind, filters::KSPROPERTY_TERMINALKIND_KIND,
-                                          -1, &current)))
-      node = n;
-  }
-  ASSERT_NE(node, ULONG(-1));
+  ASSERT_NO_FATAL_FAILURE(OpenKindNode(&topology, &node));
 
   struct Step {
     ULONG kind;
@@ -328,22 +332,8 @@ TEST_F(DriverEndToEnd, AKindSwitchRenamesEveryEndpointOfTheTerminalOnce) {
   const size_t connections = Connections().size();
 
   std::unique_ptr<sim::engine::FilterClient> topology;
-  for (const auto& info : sim::engine::EnumerateFilters()) {
-    if (info.device == fdo() && info.name == kTopology) {
-      ASSERT_EQ(sim::engine::FilterClient::Open(info, &topology), STATUS_SUCCESS);
-    }
-  }
-  ASSERT_NE(topology, nullptr);
-  sim::engine::FilterDescription description;
-  ASSERT_EQ(topology->ReadDescription(&description), STATUS_SUCCESS);
   ULONG node = ULONG(-1);
-  for (ULONG n = 0; n < description.nodeTypes.size() && node == ULONG(-1); ++n) {
-    LONG current = 0;
-    if (NT_SUCCESS(topology->GetNodeValue(n, filters::KSPROPSETID_TerminalKind, filters::KSPROPERTY_TERMINALKIND_KIND,
-                                          -1, &current)))
-      node = n;
-  }
-  ASSERT_NE(node, ULONG(-1));
+  ASSERT_NO_FATAL_FAILURE(OpenKindNode(&topology, &node));
 
   struct Step {
     ULONG kind;
