@@ -9,6 +9,10 @@
 // and are all ignored, so the engine plays the nominal rate and the FIFO drifts by the
 // clock offset (ppm x rate x 60 s): a fast device underruns, a slow one fills up. Every
 // sample still reaches the device exactly once.
+//
+// At high speed the feedback follows the device at every pairing of data and feedback
+// bInterval 1-4: ten seconds of each at 44.1, 48 and 96 kHz run by default (their own CTest
+// entry), a minute of each at both offsets under the stress label.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -68,6 +72,28 @@ TEST_F(Uac2DriftMinute, EverySpeedOffsetEncodingAndRefresh) {
     }
   }
 }
+
+class Uac2DriftIntervals : public Uac2StreamTest {};
+
+TEST_F(Uac2DriftIntervals, TenSecondsAtEveryHighSpeedInterval) {
+  for (const DriftCase& c : HighSpeedIntervalGrid(10, false)) {
+    SCOPED_TRACE(Describe(c));
+    ExpectFollowed(c, RunDrift(c));
+  }
+}
+
+// One data bInterval per instance, so that the stress entries share the grid out.
+class Uac2DriftIntervalsMinute : public Uac2StreamTest, public testing::WithParamInterface<int> {};
+
+TEST_P(Uac2DriftIntervalsMinute, BothOffsetsAtEveryFeedbackInterval) {
+  for (const DriftCase& c : HighSpeedIntervalGrid(60, true)) {
+    if (c.renderInterval != GetParam()) continue;
+    SCOPED_TRACE(Describe(c));
+    ExpectFollowed(c, RunDrift(c));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(DataInterval, Uac2DriftIntervalsMinute, testing::Values(1, 2, 3, 4));
 
 }  // namespace
 }  // namespace uac2_test
