@@ -56,11 +56,13 @@ struct Uac2Device {
   Bytes extra;  // inserted after the clock source
   ULONG formats = 1;  // bmFormats of the render interface
   UCHAR renderBits = 24;
+  USHORT micType = 0x0201;  // wTerminalType of the capture path's input terminal
 
   Bytes Config() const {
     const Bytes streamIn = {17, 0x24, 2, kStreamIn, 0x01, 0x01, 0, kClock, 2, 3, 0, 0, 0, 0, 0x00, 0x00, 0};
     const Bytes headphones = {12, 0x24, 3, kHeadphones, 0x02, 0x03, 0, kFeature, kClock, 0x04, 0x00, 0};
-    const Bytes mic = {17, 0x24, 2, kMic, 0x01, 0x02, 0, kClock, 1, 0x04, 0, 0, 0, 0, 0x04, 0x00, 0};
+    const Bytes mic = {17, 0x24, 2, kMic, static_cast<UCHAR>(micType), static_cast<UCHAR>(micType >> 8), 0, kClock, 1,
+                       0x04, 0, 0, 0, 0, 0x04, 0x00, 0};
     const Bytes streamOut = {12, 0x24, 3, kStreamOut, 0x01, 0x01, 0, kMic, kClock, 0, 0, 0};
     // bmControls: the valid-alternates control is readable.
     const Bytes renderGeneral = Cat({{16, 0x24, 1, kStreamIn, 0x04, 1}, Le32(formats), {2}, Le32(3), {0}});
@@ -275,6 +277,33 @@ TEST_F(Uac2FunctionTest, ClockedDeviceBuildsItsModel) {
       EXPECT_EQ(f.Format.nSamplesPerSec, rates[r]);
       EXPECT_EQ(f.Format.nAvgBytesPerSec, rates[r] * f.Format.nBlockAlign);
     }
+  }
+}
+
+// An input terminal's kind is the UAC 2.0 one: a headset's input is a handset, and that is
+// the only kind it takes.
+TEST_F(Uac2FunctionTest, InputTerminalKindsAreTheUac2Ones) {
+  const std::pair<USHORT, ULONG> cases[] = {{0x0401, adapter::ENDPOINT_HANDSET}, {0x0402, adapter::ENDPOINT_HANDSET},
+                                            {0x0403, adapter::ENDPOINT_SPEAKERPHONE}, {0x0601, adapter::ENDPOINT_AUX},
+                                            {0x0201, adapter::ENDPOINT_MIC}};
+  for (const auto& [type, kind] : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << type);
+    Uac2Device d;
+    d.micType = type;
+    PlugDevice(d);
+    ASSERT_EQ(Start(), STATUS_SUCCESS) << Fault();
+    auto* mic = UnitAs<adapter::ITerminalNode>(kMic, adapter::IID_ITerminalNode);
+    ASSERT_NE(mic, nullptr);
+    ULONG got = 0, count = 0, kinds = 0;
+    EXPECT_EQ(mic->GetKind(&got), STATUS_SUCCESS);
+    EXPECT_EQ(got, kind);
+    EXPECT_EQ(mic->GetKindCount(&count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(mic->GetKinds(&kinds), STATUS_SUCCESS);
+    EXPECT_EQ(kinds, kind);
+    EXPECT_EQ(mic->SetKind(kind), STATUS_SUCCESS);
+    EXPECT_EQ(mic->SetKind(adapter::ENDPOINT_HEADSET), STATUS_INVALID_PARAMETER);
+    TearDownDevice();
   }
 }
 

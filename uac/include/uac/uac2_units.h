@@ -127,6 +127,9 @@ class CUac2InputTerminal : public IUacClockLink, public CUac1InputTerminal {
   STDMETHODIMP HandleStatusChange(ULONG Selector, ULONG Channel, PULONG NodeId) override;
   STDMETHODIMP GetJackDescriptions(ULONG Size, PVOID Buffer, ULONG KindIndex) override;
   STDMETHODIMP GetClockSourceId(PULONG Id) override;
+  // The UAC 2.0 kind of the terminal's type; the only kind it takes.
+  STDMETHODIMP GetKind(PULONG Kind) override;
+  STDMETHODIMP SetKind(ULONG Kind) override;
 
   bool HasConnectorControl() const;
   // The connector's jack list (CUR, channel 0xFF).
