@@ -568,6 +568,62 @@ TEST_F(Uac2FunctionTest, RawDataFormatsNeedAValidSettingAndARateTheClockTakes) {
   }
 }
 
+// How far the host may program a clock's frequency (bmControls bits 1..0) decides what the
+// clock offers and what setting a rate does: a programmable clock lists its RANGE and is
+// set; a read-only one offers the one rate it runs at and takes only that, unasked to
+// change; one without the control takes any rate without a request. PCM and raw-data
+// formats follow alike.
+TEST_F(Uac2FunctionTest, FixedClocksOfferTheirRateAndAreNeverSet) {
+  struct Case {
+    const char* name;
+    UCHAR controls;  // the clock's bmControls
+    std::vector<ULONG> offered;
+    bool takes44k;  // SetCurrentRate(44,100) succeeds
+    bool setSent;   // ... with a SET CUR of the rate
+  };
+  const Case cases[] = {
+      {"programmable", 0x07, {48000, 44100, 96000}, true, true},
+      {"read-only", 0x05, {48000}, false, false},
+      {"absent", 0x04, {48000, 44100, 96000}, true, false},
+  };
+  for (const Case& c : cases) {
+    for (ULONG formats : {1u, 1u << 15}) {
+      SCOPED_TRACE(testing::Message() << c.name << ", bmFormats " << std::hex << formats);
+      Uac2Device d;
+      d.clock[5] = c.controls;
+      d.formats = formats;
+      sim::device::DeviceProfile profile = Profile();
+      profile.clock_rates[kClock] = {48000, 44100, 96000};  // it runs at the first
+      PlugDevice(d, profile);
+      // A device without the control may still list its rates.
+      if (c.controls == 0x04)
+        sim_->SetRequestHook([](const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data) -> std::optional<ControlResult> {
+          if (!ClassRequestTo(s, kClock, 0x02, 0x0100) || !(s.bmRequestType & 0x80)) return std::nullopt;
+          Bytes range = {3, 0};
+          for (ULONG rate : {48000u, 44100u, 96000u}) range = Cat({range, Le32(rate), Le32(rate), Le32(0)});
+          return Reply(data, range, s.wLength);
+        });
+      ASSERT_EQ(Start(), STATUS_SUCCESS) << Fault();
+      stream::CUsbStreamEngine* render = Engine(0);
+      ASSERT_NE(render, nullptr);
+      std::vector<ULONG> rates;
+      for (ULONG r = 0; r < render->GetFormatRecordCount(); ++r)
+        rates.push_back(render->GetFormatRecord(r)->Format.Format.nSamplesPerSec);
+      EXPECT_EQ(rates, c.offered);
+      auto* clock = UnitAs<uac::IUacClockSource>(kClock, uac::IID_IUacClockSource);
+      ASSERT_NE(clock, nullptr);
+      sim_->ClearControlLog();
+      EXPECT_EQ(clock->SetCurrentRate(48000), STATUS_SUCCESS);
+      EXPECT_EQ(clock->SetCurrentRate(44100), c.takes44k ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+      EXPECT_EQ(Sent(kClock, 0x01, 0x0100).size(), c.setSent ? 2u : 0u);
+      if (c.controls == 0x04) {
+        EXPECT_TRUE(sim_->control_log().empty());
+      }
+      TearDownDevice();
+    }
+  }
+}
+
 TEST_F(Uac2FunctionTest, MiniportUpdateDelayIsClampedToFiveSeconds) {
   struct Case {
     std::optional<ULONG> value;

@@ -39,7 +39,10 @@ struct IUacClockLink : IUnknown {
 using PUACCLOCKLINK = IUacClockLink*;
 
 // The sampling-frequency control of a clock source: its discrete rates (RANGE), the
-// current rate (CUR) and its validity.
+// current rate (CUR) and its validity. bmControls bits 1..0 say how far the host may
+// program the frequency: a writable control is set (SET CUR); a read-only one offers the
+// one rate it runs at and takes only that rate, without a request that would stall; an
+// absent one takes any rate unasked, since the clock runs at what it runs at.
 class CUac2ClockSource : public IUacClockSource, public CUacUnit {
  public:
   CUac2ClockSource(PUNKNOWN outerUnknown, ULONG id) : CUacUnit(outerUnknown, id, AC2_CLOCK_SOURCE) {}
@@ -56,6 +59,10 @@ class CUac2ClockSource : public IUacClockSource, public CUacUnit {
   STDMETHODIMP GetCurrentRate(PULONG Rate) override;
   STDMETHODIMP IsValid(PUCHAR Valid) override;
   STDMETHODIMP SetRates(ULONG, const ULONG*) override { return STATUS_NOT_SUPPORTED; }
+
+ private:
+  // The frequency control's field of bmControls: bit 0 readable, bit 1 host-programmable.
+  ULONG FrequencyControl() const;
 };
 
 // Mixer (subtype 4) and extension (subtype 9) units: one mixer node each.
