@@ -11,11 +11,11 @@ namespace {
 
 // Clock source controls: sampling frequency (1) and validity (2), in the high byte.
 constexpr USHORT kClockFrequency = 0x0100;
+constexpr USHORT kClockValidity = 0x0200;
 // bmControls of a clock source descriptor, and the two bits of its frequency control.
 constexpr ULONG kClockControlsAt = 5;
 constexpr ULONG kControlReadable = 1;
 constexpr ULONG kControlWritable = 2;
-constexpr USHORT kClockValidity = 0x0200;
 // A RANGE reply: wNumSubRanges, then {MIN, MAX, RES} of 4 bytes each.
 constexpr ULONG kRangeHead = 2;
 constexpr ULONG kRangeEntry = 12;

@@ -1,8 +1,8 @@
 // What the driver makes of a terminal's wTerminalType: one table for both class versions
-// (the terminal types are the same in each; a UAC 2.0 input terminal names one kind apart),
-// giving the endpoint kind of an input
-// terminal, the kind under which its capture record is asked for, the kind of an output
-// terminal and the kind a status change reports, and whether the terminal has jacks.
+// (the terminal types are the same in each; a UAC 2.0 input terminal names one kind
+// apart), giving the endpoint kind of an input terminal, the kind under which its capture
+// record is asked for, the kind of an output terminal and the kind a status change
+// reports, and whether the terminal has jacks.
 #pragma once
 
 #include "kernel/nt.h"
