@@ -3,6 +3,10 @@
 // the capability-record property.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <tuple>
+
 #include "wave_fixture.h"
 
 namespace {
@@ -148,7 +152,11 @@ TEST_F(WaveMiniport, IntersectionAgainstTheEngineFormats) {
       {"short client range", ClientRange(2, 16, 24, 8000, 192000), 80, 104, STATUS_INVALID_PARAMETER, 0, 0},
       {"rates apart", ClientRange(2, 16, 24, 8000, 32000), 88, 104, STATUS_NO_MATCH, 0, 0},
       {"bits above", ClientRange(2, 32, 32, 8000, 192000), 88, 104, STATUS_NO_MATCH, 0, 0},
-      {"no engine format at the rate chosen", ClientRange(2, 16, 16, 8000, 46000), 88, 104, STATUS_NO_MATCH, 0, 0},
+      {"smaller maximum rate not a format: the highest rate inside both", ClientRange(2, 16, 16, 8000, 46000), 88,
+       104, STATUS_SUCCESS, 44100, 16},
+      {"smaller maximum width not a format: the most bits inside both", ClientRange(2, 16, 20, 8000, 192000), 88,
+       104, STATUS_SUCCESS, 48000, 16},
+      {"no engine format inside both", ClientRange(2, 17, 20, 8000, 192000), 88, 104, STATUS_NO_MATCH, 0, 0},
       {"mono", ClientRange(1, 16, 16, 8000, 192000), 88, 104, STATUS_NO_MATCH, 0, 0},
       {"dsound", ClientRange(2, 16, 16, 8000, 192000, KSDATAFORMAT_SPECIFIER_DSOUND), 88, 104,
        STATUS_NOT_SUPPORTED, 0, 0},
@@ -175,6 +183,71 @@ TEST_F(WaveMiniport, IntersectionAgainstTheEngineFormats) {
     // The result is one of the engine's formats, whole.
     WAVEFORMATEXTENSIBLE check = out.WaveFormatExt;
     EXPECT_EQ(engine_->FindFormat(&check.Format), STATUS_SUCCESS);
+  }
+}
+
+// Against an oracle that walks every engine format: the intersection answers the Part's
+// choice (the smaller maxima) when that is an engine format, else the best format inside
+// both ranges, and STATUS_NO_MATCH only when no engine format lies in both.
+TEST_F(WaveMiniport, IntersectionFindsEveryCommonFormat) {
+  const ULONG rates[] = {8000, 22050, 44100, 48000, 96000, 192000};
+  const ULONG widths[] = {16, 24, 32};
+  std::mt19937 random(20261207);
+  for (int trial = 0; trial < 200; ++trial) {
+    SCOPED_TRACE(trial);
+    std::vector<WAVEFORMATEXTENSIBLE> formats;
+    for (ULONG rate : rates)
+      for (ULONG bits : widths)
+        for (WORD channels : {WORD{1}, WORD{2}, WORD{6}})
+          if (random() % 4 == 0) formats.push_back(ExtensibleFormat(channels, rate, bits));
+    if (formats.empty()) formats.push_back(k48_16);
+    ASSERT_EQ(Build(adapter::STREAM_DIRECTION_RENDER, formats), STATUS_SUCCESS);
+    const KSDATARANGE_AUDIO& mine = miniport_->GetDataRanges()[0];
+    const bool wildcard = random() % 5 == 0;
+    const ULONG r0 = 4000 + random() % 200000, r1 = 4000 + random() % 200000;
+    const ULONG b0 = 8 + random() % 28, b1 = 8 + random() % 28;
+    KSDATARANGE_AUDIO client = ClientRange(1 + random() % 8, std::min(b0, b1), std::max(b0, b1), std::min(r0, r1),
+                                           std::max(r0, r1));
+    if (wildcard) client = ClientRange(2, 0, 0, 0, 0, KSDATAFORMAT_SPECIFIER_WILDCARD);
+    const KSDATARANGE_AUDIO& bound = wildcard ? mine : client;
+
+    const WAVEFORMATEXTENSIBLE* expected = nullptr;
+    const bool apart = !wildcard && (client.MaximumSampleFrequency < mine.MinimumSampleFrequency ||
+                       client.MinimumSampleFrequency > mine.MaximumSampleFrequency ||
+                       client.MinimumBitsPerSample > mine.MaximumBitsPerSample ||
+                       client.MaximumBitsPerSample < mine.MinimumBitsPerSample);
+    const ULONG wantRate = std::min(bound.MaximumSampleFrequency, mine.MaximumSampleFrequency);
+    const ULONG wantBits = std::min(bound.MaximumBitsPerSample, mine.MaximumBitsPerSample);
+    const ULONG wantChannels = std::min(bound.MaximumChannels, mine.MaximumChannels);
+    for (const auto& f : formats)
+      if (!expected && !apart && f.Format.nSamplesPerSec == wantRate && f.Samples.wValidBitsPerSample == wantBits &&
+          f.Format.nChannels == wantChannels)
+        expected = &f;
+    const auto rank = [](const WAVEFORMATEXTENSIBLE& f) {
+      return std::tuple(f.Format.nChannels, f.Format.nSamplesPerSec, f.Samples.wValidBitsPerSample);
+    };
+    for (const auto& f : formats) {
+      if (expected && rank(*expected) == std::tuple(WORD(wantChannels), wantRate, WORD(wantBits))) break;
+      const bool inside = f.Format.nChannels <= wantChannels &&
+                          f.Format.nSamplesPerSec >= std::max(bound.MinimumSampleFrequency, mine.MinimumSampleFrequency) &&
+                          f.Format.nSamplesPerSec <= wantRate &&
+                          f.Samples.wValidBitsPerSample >= std::max(bound.MinimumBitsPerSample, mine.MinimumBitsPerSample) &&
+                          f.Samples.wValidBitsPerSample <= wantBits;
+      if (inside && !apart && (!expected || rank(f) > rank(*expected))) expected = &f;
+    }
+
+    KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
+    ULONG written = 0;
+    const NTSTATUS status = miniport_->DataRangeIntersection(
+        0, &client.DataRange, reinterpret_cast<PKSDATARANGE>(const_cast<KSDATARANGE_AUDIO*>(&mine)), 104, &out,
+        &written);
+    if (!expected) {
+      EXPECT_EQ(status, STATUS_NO_MATCH);
+    } else {
+      ASSERT_EQ(status, STATUS_SUCCESS);
+      EXPECT_EQ(rank(out.WaveFormatExt), rank(*expected));
+    }
+    Teardown();
   }
 }
 
