@@ -10,6 +10,7 @@
 #include "entry_fixture.h"
 #include "kernel/clock.h"
 #include "kernel/dbg.h"
+#include "kernel/ob.h"
 #include "kernel/pool.h"
 #include "kernel/rtl.h"
 #include "portcls/ksclient.h"
@@ -201,6 +202,24 @@ TEST_F(DriverEntryTest, AFailedEnumerationRegistrationNeitherFailsTheDeviceNorIt
   const auto* link = Interface(GUID_ENUM_PRIVATE_INTERFACE);
   EXPECT_TRUE(!link || !link->enabled);
   EXPECT_EQ(Subdevices(), std::vector<std::u16string>{u"Topology"});
+}
+
+TEST_F(DriverEntryTest, AFailedAsioRegistrationLeavesNoDeviceBehind) {
+  Plug(kNoEngines);
+  PDEVICE_OBJECT pdo = port_->pdo();
+  const LONG_PTR references = platform::ob::ReferenceCount(pdo);
+  {
+    platform::pool::ScopedFaultInjection faults;
+    platform::pool::FailNthAllocation(2, kLinkTag);
+    EXPECT_EQ(Add(), STATUS_INSUFFICIENT_RESOURCES);
+  }
+  // Nothing stays attached above the device, its reference is given back, and the
+  // enumeration link's string is freed (the leak check at teardown).
+  EXPECT_EQ(pdo->AttachedDevice, nullptr);
+  EXPECT_EQ(platform::ob::ReferenceCount(pdo), references);
+  // The device can be added again afterwards.
+  ASSERT_EQ(Add(), STATUS_SUCCESS);
+  EXPECT_EQ(extension()->AsioLinkRegistered, 1);
 }
 
 TEST_F(DriverEntryTest, SurpriseRemovalDisablesTheLinksAndRemovalFreesThem) {
