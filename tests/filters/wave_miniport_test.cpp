@@ -55,6 +55,38 @@ TEST_F(WaveMiniport, OnePcmRangeFirstAcrossRatesAndWidths) {
   EXPECT_EQ(descriptor->Connections[0].FromNodePin, 0u);
   EXPECT_EQ(descriptor->Connections[1].ToNodePin, 1u);
 
+  // The pins' shapes and the categories, written out from their definitions.
+  const PCPIN_DESCRIPTOR& stream = descriptor->Pins[0];
+  EXPECT_EQ(stream.MaxGlobalInstanceCount, 1u);
+  EXPECT_EQ(stream.MinFilterInstanceCount, 1u);
+  ASSERT_EQ(stream.KsPinDescriptor.InterfacesCount, 1u);
+  EXPECT_TRUE(IsEqualGUID(stream.KsPinDescriptor.Interfaces[0].Set,
+                          (GUID{0x1A8766A0, 0x62CE, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}})));
+  EXPECT_EQ(stream.KsPinDescriptor.Interfaces[0].Id, 0u);
+  EXPECT_EQ(stream.KsPinDescriptor.Interfaces[0].Flags, 0u);
+  // Every range is followed by the one attribute list: the signal-processing mode.
+  for (ULONG r = 1; r < streaming.DataRangesCount; r += 2) {
+    const auto* list = reinterpret_cast<const KSATTRIBUTE_LIST*>(streaming.DataRanges[r]);
+    ASSERT_EQ(list->Count, 1u);
+    EXPECT_EQ(list->Attributes[0]->Size, 24u);
+    EXPECT_EQ(list->Attributes[0]->Flags, 0u);
+    EXPECT_TRUE(IsEqualGUID(list->Attributes[0]->Attribute,
+                            (GUID{0xE1F89EB5, 0x5F46, 0x419B, {0x96, 0x7B, 0xFF, 0x67, 0x70, 0xB9, 0x84, 0x01}})));
+  }
+  const PCPIN_DESCRIPTOR& bridge = descriptor->Pins[1];
+  EXPECT_EQ(bridge.MaxGlobalInstanceCount, 0u);
+  EXPECT_EQ(bridge.MaxFilterInstanceCount, 0u);
+  EXPECT_EQ(bridge.MinFilterInstanceCount, 0u);
+  EXPECT_EQ(bridge.KsPinDescriptor.InterfacesCount, 0u);
+  ASSERT_EQ(bridge.KsPinDescriptor.DataRangesCount, 1u);
+  const KSDATARANGE& analog = *bridge.KsPinDescriptor.DataRanges[0];
+  EXPECT_EQ(analog.FormatSize, 64u);
+  EXPECT_EQ(analog.Flags, 0u);
+  EXPECT_TRUE(IsEqualGUID(analog.SubFormat, (GUID{0x6DBA3190, 0x67BD, 0x11CF, {0xA0, 0xF7, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}})));
+  EXPECT_TRUE(IsEqualGUID(analog.Specifier, (GUID{0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}})));
+  EXPECT_TRUE(IsEqualGUID(descriptor->Categories[2],
+                          (GUID{0xDC156818, 0xB26E, 0x4115, {0xAE, 0xF2, 0x37, 0xB6, 0xE5, 0xDC, 0x6E, 0xD9}})));
+
   PWSTR name = nullptr;
   ASSERT_EQ(miniport_->GetSubdeviceName(&name), STATUS_SUCCESS);
   EXPECT_EQ(std::u16string(name), u"SPKOut00Wave");
