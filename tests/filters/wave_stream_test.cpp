@@ -339,6 +339,52 @@ TEST_F(WaveStream, Capture22050HzStereoStoresWholeFramesAndWraps) {
   }
 }
 
+// The stream answers IDrmAudioStream and forwards a content id with its rights to the
+// engine's DRM interface, returning the engine's status.
+TEST_F(WaveStream, ContentIdReachesTheEngineThroughTheStreamsDrmInterface) {
+  ASSERT_EQ(Build(adapter::STREAM_DIRECTION_RENDER, {k48}), STATUS_SUCCESS);
+  ASSERT_EQ(Open(k48), STATUS_SUCCESS);
+  PVOID object = nullptr;
+  ASSERT_EQ(stream_->QueryInterface(IID_IDrmAudioStream, &object), STATUS_SUCCESS);
+  auto* drm = static_cast<IDrmAudioStream*>(object);
+  DRMRIGHTS rights{};
+  for (NTSTATUS answer : {STATUS_SUCCESS, STATUS_NOT_SUPPORTED}) {
+    engine_->contentStatus = answer;
+    EXPECT_EQ(drm->SetContentId(0x1234, &rights), answer);
+    EXPECT_EQ(engine_->contentId, 0x1234u);
+    EXPECT_EQ(engine_->drmRights, &rights);
+  }
+  drm->Release();
+}
+
+// Capture's position: the DMA position already counts the URB being captured; the part
+// of it not yet elapsed is taken back in whole frames, never running past the URB.
+TEST_F(WaveStream, CapturePositionTakesBackTheUnelapsedPartInWholeFrames) {
+  const WAVEFORMATEXTENSIBLE k44_24 = ExtensibleFormat(2, 44100, 24);  // 264.6 bytes a millisecond
+  ASSERT_EQ(Build(adapter::STREAM_DIRECTION_CAPTURE, {k44_24}), STATUS_SUCCESS);
+  ASSERT_EQ(Open(k44_24, true), STATUS_SUCCESS);
+  ASSERT_EQ(Run(), STATUS_SUCCESS);
+  const ULONG size = dma_->AllocatedBufferSize();
+  std::vector<UCHAR> data(1320);  // 220 frames
+  engine_->Captured(data.data(), 1320);
+  engine_->Done(1320);
+  const ULONG dma = wave_->GetDmaPosition();
+  struct Step {
+    ULONG delayMs;
+    ULONG takenBack;
+  } steps[] = {
+      {0, 1320},  // nothing elapsed: the whole URB
+      {1, 1056},  // 264 bytes elapsed: 1,056 is 176 whole frames
+      {1, 786},   // 529 elapsed: 791 not yet, of which 131 whole frames
+      {8, 0},     // late: the URB's end, never past it
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.takenBack);
+    DelayMs(step.delayMs);
+    EXPECT_EQ(Position(), (size + dma - step.takenBack) % size);
+  }
+}
+
 TEST_F(WaveStream, CaptureThroughTheConverterWhileAnotherClientHoldsTheDevice) {
   // The device runs 48 kHz for a higher-priority client; the pin runs 44.1 kHz.
   ASSERT_EQ(Build(adapter::STREAM_DIRECTION_CAPTURE, {k48, k44}), STATUS_SUCCESS);

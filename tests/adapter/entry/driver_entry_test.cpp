@@ -66,6 +66,7 @@ TEST_F(DriverEntryTest, AddDeviceRecordsTheStackAndRegistersBothInterfacesDisabl
   EXPECT_EQ(ext->Fdo, fdo());
   EXPECT_EQ(ext->Pdo, port_->pdo());
   EXPECT_EQ(ext->LowerDevice, port_->pdo());
+  EXPECT_EQ(platform::portcls::SubdeviceLimit(fdo()), 20u);
   EXPECT_TRUE(std::all_of(std::begin(ext->OutputCounters), std::end(ext->OutputCounters), [](UCHAR c) { return !c; }));
   EXPECT_EQ(ext->EnumLinkRegistered, 1);
   EXPECT_EQ(ext->AsioLinkRegistered, 1);
@@ -233,6 +234,29 @@ TEST_F(DriverEntryTest, SurpriseRemovalDisablesTheLinksAndRemovalFreesThem) {
   EXPECT_NE(hal(), nullptr);  // the root object stays until the removal
   ASSERT_EQ(Remove(), STATUS_SUCCESS);
   EXPECT_TRUE(Subdevices().empty());
+}
+
+// A wave subdevice that cannot be unregistered ends the removal's loop with its index
+// printed; a surprise removal says nothing of it.
+TEST_F(DriverEntryTest, AFailedUnregistrationIsReportedByItsEngineIndex) {
+  for (bool surprise : {true, false}) {
+    SCOPED_TRACE(surprise);
+    Plug(kHeadset);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    platform::debug::ClearMessages();
+    platform::portcls::FailSubdeviceUnregistrations(1);
+    if (surprise) {
+      ASSERT_EQ(SurpriseRemove(), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Remove(), STATUS_SUCCESS);
+    platform::portcls::FailSubdeviceUnregistrations(0);
+    EXPECT_EQ(platform::debug::CountContaining("Remove Miniport Failed StreamEngine ulIdx = "), surprise ? 0u : 1u);
+    EXPECT_EQ(platform::debug::CountContaining("Remove Miniport Failed StreamEngine ulIdx = 0\n"), surprise ? 0u : 1u);
+    Unplug();
+    fdo_ = nullptr;
+    removed_ = false;
+  }
 }
 
 // Power stays with PortCls, which hands device power changes to the adapter it
