@@ -56,7 +56,7 @@ std::vector<std::uint8_t> FirstFormat(platform::ks::Filter& filter) {
     KSMULTIPLE_ITEM list;
     KSDATARANGE range;
   } request{};
-  request.pin.Property = {KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET};
+  request.pin.Property = {{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET}};
   request.list = {sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE), 1};
   request.range.FormatSize = sizeof(KSDATARANGE);
   request.range.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
@@ -73,8 +73,8 @@ std::vector<std::uint8_t> FirstFormat(platform::ks::Filter& filter) {
 std::unique_ptr<platform::ks::Pin> CreatePin(platform::ks::Filter& filter, const std::uint8_t* format, size_t size) {
   std::vector<std::uint8_t> connect(sizeof(KSPIN_CONNECT) + size);
   KSPIN_CONNECT c{};
-  c.Interface = {KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING, 0};
-  c.Medium = {KSMEDIUMSETID_Standard, KSMEDIUM_TYPE_ANYINSTANCE, 0};
+  c.Interface = {{KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING, 0}};
+  c.Medium = {{KSMEDIUMSETID_Standard, KSMEDIUM_TYPE_ANYINSTANCE, 0}};
   c.PinId = 0;
   c.Priority = {KSPRIORITY_NORMAL, 1};
   std::memcpy(connect.data(), &c, sizeof c);
@@ -85,13 +85,13 @@ std::unique_ptr<platform::ks::Pin> CreatePin(platform::ks::Filter& filter, const
 }
 
 void SetStates(platform::ks::Pin& pin, const std::uint8_t* bytes, size_t count) {
-  KSPROPERTY property = {KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET};
+  KSPROPERTY property = {{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET}};
   for (size_t i = 0; i < count && i < 16; ++i) {
     ULONG state = bytes[i] % 5;
     ULONG returned = 0;
     pin.Property(&property, sizeof property, &state, sizeof state, &returned);
     KSAUDIO_POSITION position{};
-    KSPROPERTY get = {KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, KSPROPERTY_TYPE_GET};
+    KSPROPERTY get = {{KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, KSPROPERTY_TYPE_GET}};
     pin.Property(&get, sizeof get, &position, sizeof position, &returned);
   }
 }
@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 0: {
       std::vector<uint8_t> request(sizeof(KSP_PIN) + count);
       KSP_PIN pin{};
-      pin.Property = {KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET};
+      pin.Property = {{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET}};
       pin.PinId = (selector >> 2) & 1;
       std::memcpy(request.data(), &pin, sizeof pin);
       if (count) std::memcpy(request.data() + sizeof pin, bytes, count);
@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!pin) std::abort();  // and its result must open
       const size_t taken = valueSize < count ? valueSize : count;
       std::vector<uint8_t> format(bytes, bytes + taken);
-      KSPROPERTY property = {KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, KSPROPERTY_TYPE_SET};
+      KSPROPERTY property = {{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, KSPROPERTY_TYPE_SET}};
       ULONG returned = 0;
       pin->Property(&property, sizeof property, format.empty() ? nullptr : format.data(),
                     static_cast<ULONG>(format.size()), &returned);
