@@ -56,6 +56,13 @@ bool Read(const char* path, Pcm& pcm) {
   return false;
 }
 
+// Channel c of frame f, sign-extended.
+std::int32_t SampleAt(const Pcm& pcm, std::size_t f, unsigned c) {
+  const std::uint8_t* p = &pcm.data[(f * pcm.channels + c) * (pcm.bits / 8u)];
+  return pcm.bits == 16 ? static_cast<std::int32_t>(static_cast<std::int16_t>(Le(p, 2)))
+                        : static_cast<std::int32_t>(Le(p, 3) << 8) >> 8;
+}
+
 std::uint32_t Crc32(const std::vector<std::uint8_t>& data) {
   std::uint32_t crc = 0xFFFFFFFFu;
   for (std::uint8_t byte : data) {
@@ -121,10 +128,7 @@ int main(int argc, char** argv) {
     long crossings = 0;
     double previous = 0;
     for (std::size_t f = 0; f < frames; ++f) {
-      const std::uint8_t* p = &pcm.data[f * frameBytes];
-      std::int32_t v = pcm.bits == 16 ? static_cast<std::int16_t>(Le(p, 2))
-                                      : static_cast<std::int32_t>(Le(p, 3) << 8) >> 8;
-      const double s = v;
+      const double s = SampleAt(pcm, f, 0);
       if (f > 0 && previous < 0 && s >= 0) {
         const double t = static_cast<double>(f) - s / (s - previous);
         if (first < 0) first = t;
@@ -138,11 +142,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!std::strcmp(argv[1], "sine")) {
-    auto sample = [&](std::size_t f, unsigned c) {
-      const std::uint8_t* p = &pcm.data[f * frameBytes + c * (pcm.bits / 8u)];
-      return pcm.bits == 16 ? static_cast<std::int32_t>(static_cast<std::int16_t>(Le(p, 2)))
-                            : static_cast<std::int32_t>(Le(p, 3) << 8) >> 8;
-    };
+    auto sample = [&](std::size_t f, unsigned c) { return SampleAt(pcm, f, c); };
     const double full = std::ldexp(1.0, pcm.bits - 1) - 1.0;
     auto tone = [&](std::uint64_t n) {
       return static_cast<std::int32_t>(
