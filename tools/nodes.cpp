@@ -9,6 +9,7 @@
 #include "adapter/node_interfaces.h"
 #include "adapter/ref_list.h"
 #include "adapter/stream_engine.h"
+#include "endpoints.h"
 #include "tool_common.h"
 #include "uac/control_interfaces.h"
 
@@ -94,20 +95,14 @@ bool Channels(long channel, ULONG count, ULONG& first, ULONG& last, std::string&
 std::vector<NamedNode> NameNodes(adapter::IAudioHal* hal) {
   std::vector<NamedNode> nodes;
   if (!hal) return nodes;
-  // The endpoint each node serves: the first stream whose path holds it. Two streams of
-  // one endpoint type are told apart by their index ("Stream", "Stream2").
+  // The endpoint each node serves: the first stream whose path holds it, by a name that
+  // tells the directions apart where one type has both.
   std::map<ULONG, std::string> endpointOf;
-  std::map<std::string, int> labels;
-  for (ULONG e = 0; e < hal->GetEngineCount(); ++e) {
-    adapter::IStreamEngine* engine = nullptr;
-    if (!NT_SUCCESS(hal->GetEngine(e, &engine))) continue;
-    std::string label = EndpointTypeName(engine->GetEndpointType());
-    if (int n = ++labels[label]; n > 1) label += std::to_string(n);
-    for (ULONG i = 0; i < engine->GetNodeCount(); ++i) {
+  for (const Endpoint& endpoint : ListEndpoints(hal))
+    for (ULONG i = 0; i < endpoint.engine->GetNodeCount(); ++i) {
       adapter::IUacEntity* node = nullptr;
-      if (NT_SUCCESS(engine->GetNode(i, &node))) endpointOf.emplace(node->GetId(), label);
+      if (NT_SUCCESS(endpoint.engine->GetNode(i, &node))) endpointOf.emplace(node->GetId(), endpoint.fullName);
     }
-  }
   std::map<std::string, int> names;
   for (ULONG i = 0; i < hal->GetEntityCount(); ++i) {
     adapter::IUacEntity* e = nullptr;

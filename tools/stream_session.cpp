@@ -29,23 +29,17 @@ std::string Narrow(const std::u16string& text) {
   return out;
 }
 
-// The wave filter of an endpoint: named from its endpoint type and direction ("HPOut00",
-// "MicIn00"); the n-th endpoint of one type has the n-th such name.
-bool FindWaveFilter(const Endpoint& endpoint, platform::ks::SubdeviceInfo& out, std::string& error) {
-  std::string base = endpoint.name;
-  std::size_t nth = 0;
-  while (!base.empty() && base.back() >= '0' && base.back() <= '9') base.pop_back();
-  if (base.size() != endpoint.name.size()) nth = std::stoul(endpoint.name.substr(base.size())) - 1;
-  const std::string prefix = base + (endpoint.capture ? "In" : "Out");
-  std::vector<platform::ks::SubdeviceInfo> matches;
+// The wave filter the driver registered for the endpoint's engine, by its name.
+bool FindWaveFilter(const DriverHost& host, const Endpoint& endpoint, platform::ks::SubdeviceInfo& out,
+                    std::string& error) {
   for (const auto& info : sim::engine::EnumerateFilters(endpoint.capture ? &KSCATEGORY_CAPTURE : &KSCATEGORY_RENDER))
-    if (Narrow(info.name).rfind(prefix, 0) == 0) matches.push_back(info);
-  if (nth >= matches.size()) {
-    error = "the audio engine sees no wave filter " + prefix + "..: the driver registered none for " + endpoint.name;
-    return false;
-  }
-  out = matches[nth];
-  return true;
+    if (info.device == host.fdo() && Narrow(info.name) == endpoint.filterName) {
+      out = info;
+      return true;
+    }
+  error = "the audio engine sees no wave filter " + endpoint.filterName + ": the driver registered none for " +
+          endpoint.fullName;
+  return false;
 }
 
 // The streaming pin: the one the audio engine connects to, data flowing into the filter
@@ -77,9 +71,9 @@ std::vector<BYTE> PinFormat(const PcmFormat& f) {
   w.Format.wFormatTag = 0xFFFE;
   w.Format.nChannels = f.channels;
   w.Format.nSamplesPerSec = f.rate;
-  w.Format.nBlockAlign = static_cast<WORD>(f.channels * f.bits / 8);
+  w.Format.nBlockAlign = static_cast<WORD>(f.channels * f.container / 8);
   w.Format.nAvgBytesPerSec = f.rate * w.Format.nBlockAlign;
-  w.Format.wBitsPerSample = f.bits;
+  w.Format.wBitsPerSample = f.container;
   w.Format.cbSize = 22;
   w.Samples.wValidBitsPerSample = f.bits;
   w.dwChannelMask = f.channelMask;
@@ -90,13 +84,13 @@ std::vector<BYTE> PinFormat(const PcmFormat& f) {
   return bytes;
 }
 
-// Little-endian samples of `bytes` bytes each, sign-extended.
-void AppendSamples(const BYTE* data, ULONG length, unsigned bytes, std::vector<std::int32_t>& out) {
+// Little-endian samples of `bytes` bytes each whose top `bits` bits hold the value,
+// sign-extended.
+void AppendSamples(const BYTE* data, ULONG length, unsigned bytes, unsigned bits, std::vector<std::int32_t>& out) {
   for (ULONG at = 0; at + bytes <= length; at += bytes) {
     std::uint32_t v = 0;
     for (unsigned b = 0; b < bytes; ++b) v |= std::uint32_t(data[at + b]) << (8 * b);
-    const unsigned spare = 32 - 8 * bytes;
-    out.push_back(static_cast<std::int32_t>(v << spare) >> spare);
+    out.push_back(static_cast<std::int32_t>(v << (32 - 8 * bytes)) >> (32 - bits));
   }
 }
 
@@ -159,14 +153,15 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
   platform::ks::SubdeviceInfo info;
   ULONG pinId = 0;
   std::unique_ptr<sim::engine::FilterClient> filter;
-  if (!FindWaveFilter(endpoint, info, error)) return false;
+  if (!FindWaveFilter(host, endpoint, info, error)) return false;
   if (NTSTATUS status = sim::engine::FilterClient::Open(info, &filter); !NT_SUCCESS(status)) {
     error = "the audio engine cannot open " + Narrow(info.name);
     return false;
   }
   if (!FindStreamingPin(*filter, capture, pinId, error)) return false;
 
-  const unsigned sampleBytes = format.bits / 8;
+  const unsigned sampleBytes = format.container / 8;
+  const unsigned padding = format.container - format.bits;  // low bits of a wider container
   const ULONG blockAlign = format.channels * sampleBytes;
   // The client's audio: render reads the file by byte offset (silence past its end),
   // capture keeps what it reads up to the length asked for.
@@ -178,14 +173,14 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
   if (!capture) {
     const WavAudio& audio = *request.play;
     target = audio.samples.size() * sampleBytes;
-    options.clientSignal = [&audio, clientDone, sampleBytes, target](ULONG64 first, BYTE* out, ULONG bytes) {
+    options.clientSignal = [&audio, clientDone, sampleBytes, padding, target](ULONG64 first, BYTE* out, ULONG bytes) {
       for (ULONG i = 0; i < bytes; ++i) {
         const ULONG64 at = first + i;
         if (at >= target) {
           out[i] = 0;
           continue;
         }
-        const auto v = static_cast<std::uint32_t>(audio.samples[at / sampleBytes]);
+        const auto v = static_cast<std::uint32_t>(audio.samples[at / sampleBytes]) << padding;
         out[i] = static_cast<BYTE>(v >> (8 * (at % sampleBytes)));
       }
       if (first + bytes >= target) *clientDone = true;
@@ -195,13 +190,13 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
     outcome.recorded.reserve(static_cast<std::size_t>(request.recordFrames * format.channels));
     auto pending = std::make_shared<std::vector<BYTE>>();
     options.checkCapturePattern = false;  // the device's signal is a tone, not the counter
-    options.captureSink = [&outcome, pending, recordedBytes, sampleBytes, target](const BYTE* data, ULONG bytes) {
+    options.captureSink = [&outcome, pending, recordedBytes, sampleBytes, bits = format.bits, target](const BYTE* data, ULONG bytes) {
       // Whole samples only; a read may end inside one.
       pending->insert(pending->end(), data, data + bytes);
       const std::uint64_t have = outcome.recorded.size() * sampleBytes;
       const auto usable = static_cast<ULONG>(pending->size() - pending->size() % sampleBytes);
       const auto keep = static_cast<ULONG>(std::min<std::uint64_t>(usable, target > have ? target - have : 0));
-      AppendSamples(pending->data(), keep, sampleBytes, outcome.recorded);
+      AppendSamples(pending->data(), keep, sampleBytes, bits, outcome.recorded);
       pending->erase(pending->begin(), pending->begin() + usable);
       recordedBytes->store(have + keep);
     };
