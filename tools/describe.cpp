@@ -280,8 +280,14 @@ void PrintEngineView(const DriverHost& host) {
 // Starts the driver for a second copy of the device as Plug and Play would and prints
 // what the engine client sees; a start that fails is reported and leaves the exit code
 // to the model's outcome.
-int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim, const BehaviourProfile& behaviour) {
+int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim, const BehaviourProfile& behaviour,
+                       const std::string& file, const std::string& state) {
   DriverHost host;
+  std::string error;
+  if (!LoadState(host, state, *sim, file, error)) {
+    Error("describe: %s", error.c_str());
+    return kExitUsage;
+  }
   for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
   const NTSTATUS status = host.StartDriver(std::move(sim));
   if (NT_SUCCESS(status))
@@ -294,7 +300,7 @@ int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim, const Behavi
   return host.reports().empty() ? kExitOk : kExitVerifier;
 }
 
-int Describe(const std::string& file, bool modelString, const std::string& profilePath) {
+int Describe(const std::string& file, bool modelString, const std::string& profilePath, const std::string& state) {
   BehaviourProfile behaviour;
   std::string error;
   if (!profilePath.empty() && !LoadBehaviourProfile(profilePath, behaviour, error)) {
@@ -308,6 +314,10 @@ int Describe(const std::string& file, bool modelString, const std::string& profi
     return kExitUsage;
   }
   DriverHost host;
+  if (!LoadState(host, state, *sim, file, error)) {
+    Error("describe: %s", error.c_str());
+    return Finish(host, kExitUsage);
+  }
   for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
   const NTSTATUS status = host.Start(std::move(sim));
   adapter::IUacFunctionDescription* function = Description(host.hal());
@@ -328,14 +338,14 @@ int Describe(const std::string& file, bool modelString, const std::string& profi
     exitCode = kExitRefused;
   }
   exitCode = Finish(host, exitCode);
-  if (exitCode == kExitOk) exitCode = DescribeEngineView(std::move(second), behaviour);
+  if (exitCode == kExitOk) exitCode = DescribeEngineView(std::move(second), behaviour, file, state);
   return exitCode;
 }
 
 }  // namespace
 
 const char kDescribeHelp[] =
-    "usage: uactool describe [--no-model-string] [--profile PROFILE] [FILE]\n"
+    "usage: uactool describe [--no-model-string] [--profile PROFILE] [--state FILE.reg] [--device FILE | FILE]\n"
     "\n"
     "Loads a device file (lsusb -v text or raw descriptor hex), or the built-in default device\n"
     "when no FILE is given, starts a simulated device from it, runs the driver's probe and\n"
@@ -350,6 +360,8 @@ const char kDescribeHelp[] =
     "A device file's device answers string index 0x50 with the neutral model string\n"
     "\"SIMULATED-UAC\", which matches no chip prefix (real dumps rarely carry a model string,\n"
     "and a UAC 1.0 device without one is refused).\n"
+    "  --device FILE      the device file, as the other verbs take it\n"
+    "  --state FILE.reg   the devices' states (default uactool.reg; read only)\n"
     "  --no-model-string  answer no model string at 0x50 or 0x32, as the dump has it\n"
     "  --profile PROFILE  a behaviour profile: what the device answers beyond its\n"
     "                     descriptors, one entry per line ('#' comments, hex numbers):\n"
@@ -367,7 +379,7 @@ const char kDescribeHelp[] =
 int RunDescribe(int argc, char** argv) {
   Arguments args;
   std::string error;
-  if (!ParseArguments(argc, argv, {"--profile"}, {"--no-model-string"}, args, error)) {
+  if (!ParseArguments(argc, argv, {"--profile", "--device", "--state"}, {"--no-model-string"}, args, error)) {
     Error("describe: %s (see uactool describe --help)", error.c_str());
     return kExitUsage;
   }
@@ -375,12 +387,14 @@ int RunDescribe(int argc, char** argv) {
     std::fputs(kDescribeHelp, stdout);
     return kExitOk;
   }
-  if (args.operands.size() > 1) {
+  const auto device = args.Value("--device");
+  if (args.operands.size() + (device ? 1 : 0) > 1) {
     Error("describe: one device file at most (see uactool describe --help)");
     return kExitUsage;
   }
-  return Describe(args.operands.empty() ? std::string() : args.operands[0], !args.Has("--no-model-string"),
-                  args.Value("--profile").value_or(""));
+  return Describe(device ? *device : args.operands.empty() ? std::string() : args.operands[0],
+                  !args.Has("--no-model-string"), args.Value("--profile").value_or(""),
+                  args.Value("--state").value_or(kDefaultStateFile));
 }
 
 }  // namespace tools

@@ -27,7 +27,8 @@ const char kListHelp[] =
     "and the connections between pins and nodes.\n"
     "\n"
     "  --device FILE       a device file (lsusb -v text or raw descriptor hex)\n"
-    "  --state FILE.reg    the driver's settings (read only; uactool set writes them)\n"
+    "  --state FILE.reg    the devices' states (default uactool.reg; read only: uactool set\n"
+    "                      writes them)\n"
     "  --no-model-string   the device file's device answers no model string\n"
     "\n"
     "exit codes: 0 done, 1 the driver refused the device, 2 usage or device file error,\n"
@@ -167,16 +168,10 @@ int RunList(int argc, char** argv) {
     return kExitUsage;
   }
   DriverHost host;
-  if (auto state = args.Value("--state"); state && !LoadSettingsFile(*state, error)) {
-    Error("list: %s", error.c_str());
-    return Finish(host, kExitUsage);
-  }
-  std::unique_ptr<sim::device::SimDevice> sim;
-  if (!LoadDevice(args.Value("--device").value_or(""), !args.Has("--no-model-string"), sim, error)) {
-    Error("list: %s", error.c_str());
-    return Finish(host, kExitUsage);
-  }
-  if (!StartDevice(host, std::move(sim), true)) return Finish(host, kExitRefused);
+  if (int code = StartWithState(host, "list", args.Value("--device").value_or(""), !args.Has("--no-model-string"),
+                                args.Value("--state").value_or(kDefaultStateFile), true);
+      code != kExitOk)
+    return Finish(host, code);
   const auto filters = sim::engine::EnumerateFilters();
   if (filters.empty()) std::printf("The audio engine sees no filter of the device.\n");
   for (const auto& info : filters) PrintFilter(info);

@@ -11,8 +11,6 @@
 namespace tools {
 namespace {
 
-constexpr char kDefaultState[] = "uactool.reg";
-
 const char kGetHelp[] =
     "usage: uactool get [--device FILE] [--state FILE.reg] [NODE...]\n"
     "\n"
@@ -25,8 +23,8 @@ const char kGetHelp[] =
     "Levels are in dB; switches read on or off (a mute node that reads on is muted).\n"
     "\n"
     "  --device FILE       a device file (lsusb -v text or raw descriptor hex)\n"
-    "  --state FILE.reg    the driver's settings between runs (default uactool.reg; a missing\n"
-    "                      file is an empty state)\n"
+    "  --state FILE.reg    the devices' states between runs, one per device (default\n"
+    "                      uactool.reg; a missing file is an empty state)\n"
     "  --no-model-string   the device file's device answers no model string\n"
     "\n"
     "exit codes: 0 done, 1 the driver refused the device, 2 usage, device file or node error,\n"
@@ -47,25 +45,17 @@ const char kSetHelp[] =
     "\n"
     "  --channel N         only channel N (from 0); default every channel\n"
     "  --device FILE       a device file (lsusb -v text or raw descriptor hex)\n"
-    "  --state FILE.reg    the driver's settings between runs (default uactool.reg)\n"
+    "  --state FILE.reg    the devices' states between runs, one per device (default\n"
+    "                      uactool.reg; the device's own is replaced, the others kept)\n"
     "  --no-model-string   the device file's device answers no model string\n"
     "\n"
     "exit codes: 0 set, 1 the driver refused the device, 2 usage, device file, node or value\n"
     "error, 3 verifier report\n";
 
-// Starts the driver with the state file's settings; kExitOk or the code to leave with.
+// Starts the driver with the device's state; kExitOk or the code to leave with.
 int Start(const Arguments& args, DriverHost& host, const std::string& verb) {
-  std::string error;
-  if (!LoadSettingsFile(args.Value("--state").value_or(kDefaultState), error)) {
-    Error("%s: %s", verb.c_str(), error.c_str());
-    return kExitUsage;
-  }
-  std::unique_ptr<sim::device::SimDevice> sim;
-  if (!LoadDevice(args.Value("--device").value_or(""), !args.Has("--no-model-string"), sim, error)) {
-    Error("%s: %s", verb.c_str(), error.c_str());
-    return kExitUsage;
-  }
-  return StartDevice(host, std::move(sim), false) ? kExitOk : kExitRefused;
+  return StartWithState(host, verb.c_str(), args.Value("--device").value_or(""), !args.Has("--no-model-string"),
+                        args.Value("--state").value_or(kDefaultStateFile), false);
 }
 
 bool Parse(int argc, char** argv, const std::vector<std::string>& valued, const char* verb, const char* help,
@@ -128,21 +118,25 @@ int RunSet(int argc, char** argv) {
       return kExitUsage;
     }
   }
+  const std::string state = args.Value("--state").value_or(kDefaultStateFile);
+  std::string error, line;
+  if (!StateWritable(state, error)) {
+    Error("set: %s", error.c_str());
+    return kExitUsage;
+  }
   DriverHost host;
   if (int code = Start(args, host, "set"); code != kExitOk) return Finish(host, code);
   const std::vector<NamedNode> nodes = NameNodes(host.hal());
-  std::string error, line;
   const NamedNode* node = FindNode(nodes, args.operands[0], error);
   if (!node || !SetNodeValue(*node, args.operands[1], channel, error)) {
     Error("set: %s", error.c_str());
     return Finish(host, kExitUsage);
   }
-  if (DescribeNodeValue(*node, line)) std::printf("%s\n", line.c_str());
-  const std::string state = args.Value("--state").value_or(kDefaultState);
-  if (!SaveSettingsFile(state, host, error)) {
+  if (!SaveState(host, state, error)) {
     Error("set: %s", error.c_str());
     return Finish(host, kExitUsage);
   }
+  if (DescribeNodeValue(*node, line)) std::printf("%s\n", line.c_str());
   return Finish(host, kExitOk);
 }
 

@@ -29,7 +29,8 @@ constexpr char kStreamOptions[] =
     "  --no-progress       no progress bar (it shows on a terminal for runs longer than a\n"
     "                      second)\n"
     "  --clock-ppm PPM     the device's sample clock off nominal by PPM parts per million\n"
-    "  --state FILE.reg    the driver's settings (read only; uactool set writes them)\n"
+    "  --state FILE.reg    the devices' states (default uactool.reg; read only: uactool set\n"
+    "                      writes them)\n"
     "  --no-model-string   the device file's device answers no model string\n";
 
 const char kPlayHelp[] =
@@ -74,7 +75,7 @@ struct Common {
 
 bool ParseCommon(const Arguments& args, const char* verb, Common& c) {
   c.device = args.Value("--device").value_or("");
-  c.state = args.Value("--state").value_or("");
+  c.state = args.Value("--state").value_or(kDefaultStateFile);
   c.endpoint = args.Value("--endpoint").value_or("");
   c.realTime = args.Has("--realtime");
   c.progress = !args.Has("--no-progress");
@@ -102,20 +103,9 @@ bool ParseCount(const Arguments& args, const char* name, const char* verb, unsig
   return true;
 }
 
-// Loads settings and device, starts the driver; kExitOk or the code to leave with.
+// Loads the device and its state, starts the driver; kExitOk or the code to leave with.
 int Start(const Common& c, const char* verb, DriverHost& host) {
-  std::string error;
-  if (!c.state.empty() && !LoadSettingsFile(c.state, error)) {
-    Error("%s: %s", verb, error.c_str());
-    return kExitUsage;
-  }
-  std::unique_ptr<sim::device::SimDevice> sim;
-  if (!LoadDevice(c.device, c.modelString, sim, error)) {
-    Error("%s: %s", verb, error.c_str());
-    return kExitUsage;
-  }
-  sim->SetClockPpm(c.clockPpm);
-  return StartDevice(host, std::move(sim), true) ? kExitOk : kExitRefused;
+  return StartWithState(host, verb, c.device, c.modelString, c.state, true, c.clockPpm);
 }
 
 // Plays `audio` on the started driver and prints the report; the exit code.
@@ -259,6 +249,7 @@ int RunDemo(int argc, char** argv) {
   Common c;
   if (!Parse(argc, argv, {}, "demo", kDemoHelp, args, exitCode)) return exitCode;
   if (!ParseCommon(args, "demo", c)) return kExitUsage;
+  c.state.clear();  // the demo starts from the device's own values
   if (!args.operands.empty() || !c.device.empty() || !c.endpoint.empty()) {
     Error("demo: runs the built-in default device and takes no files (see uactool demo --help)");
     return kExitUsage;

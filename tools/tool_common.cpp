@@ -1,6 +1,9 @@
 #include "tool_common.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -125,29 +128,104 @@ bool LoadDevice(const std::string& file, bool modelString, std::unique_ptr<sim::
 
 std::string DeviceLabel(const std::string& file) { return file.empty() ? "the built-in default device" : file; }
 
-bool LoadSettingsFile(const std::string& file, std::string& error) {
+namespace {
+
+// Where the states of every device live in the registry while a verb runs.
+constexpr char16_t kStateRoot[] = u"\\Registry\\Machine\\Software\\uactool\\Devices";
+
+std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+// Letters, digits, '.', '-' and '_' as they are; anything else as '_' (a key name holds
+// no backslash).
+std::string KeyText(const std::string& text) {
+  std::string out;
+  for (char c : text)
+    out += (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_') ? c : '_';
+  return out;
+}
+
+// The device's serial number string as the device answers it; empty without one.
+std::string SerialNumber(sim::device::SimDevice& sim) {
+  const auto d = sim.descriptors().device();
+  if (d.size() < 18 || !d[16]) return {};
+  const UCHAR index = d[16];
+  std::uint8_t data[255] = {};
+  USB_DEFAULT_PIPE_SETUP_PACKET setup{0x80, 6, static_cast<USHORT>(0x0300 | index), 0x0409, sizeof data};
+  const platform::usb::ControlResult r = sim.Control(setup, data);
+  if (r.status != USBD_STATUS_SUCCESS || r.length < 4) return {};
+  std::string serial;
+  for (ULONG at = 2; at + 1 < std::min<ULONG>(r.length, data[0]); at += 2) {
+    const unsigned c = data[at] | data[at + 1] << 8;
+    serial += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '_';
+  }
+  // A device file without the string's text answers the placeholder "String N": no serial.
+  if (serial == "String " + std::to_string(index)) return {};
+  return serial;
+}
+
+}  // namespace
+
+std::string DeviceStateKey(sim::device::SimDevice& sim, const std::string& deviceFile) {
+  const auto d = sim.descriptors().device();
+  char text[32] = "VID_0000&PID_0000";
+  if (d.size() >= 12) std::snprintf(text, sizeof text, "VID_%04X&PID_%04X", d[8] | d[9] << 8, d[10] | d[11] << 8);
+  std::string key = text;
+  if (const std::string serial = SerialNumber(sim); !serial.empty())
+    key += "&SN_" + KeyText(serial);
+  else if (!deviceFile.empty())
+    key += "&FILE_" + KeyText(std::filesystem::path(deviceFile).filename().string());
+  return key;
+}
+
+bool LoadState(DriverHost& host, const std::string& stateFile, sim::device::SimDevice& sim,
+               const std::string& deviceFile, std::string& error) {
   std::error_code ec;
-  if (!std::filesystem::exists(file, ec)) return true;  // no state yet
-  platform::registry::LoadResult result = platform::registry::LoadRegFile(file);
-  if (!result) {
-    error = file + ": " + result.error;
+  if (std::filesystem::exists(stateFile, ec)) {
+    platform::registry::LoadResult result = platform::registry::LoadRegFile(stateFile);
+    if (!result) {
+      error = stateFile + ": " + result.error;
+      return false;
+    }
+  }
+  host.PreloadTree(std::u16string(kStateRoot) + u"\\" + Widen(DeviceStateKey(sim, deviceFile)));
+  return true;
+}
+
+bool StateWritable(const std::string& stateFile, std::string& error) {
+  std::error_code ec;
+  const bool existed = std::filesystem::exists(stateFile, ec);
+  const bool ok = !std::filesystem::is_directory(stateFile, ec) && std::ofstream(stateFile, std::ios::app).good();
+  if (!existed && ok) std::filesystem::remove(stateFile, ec);
+  if (!ok) error = stateFile + ": cannot write the state file: " + std::strerror(errno ? errno : EACCES);
+  return ok;
+}
+
+bool SaveState(const DriverHost& host, const std::string& stateFile, std::string& error) {
+  const std::u16string key = host.DriverKeyPath();
+  if (key.empty() || host.preloadTree().empty()) {
+    error = stateFile + ": the device has no driver key";
+    return false;
+  }
+  platform::registry::DeleteTree(host.preloadTree());
+  CopyRegistryTree(key, host.preloadTree());
+  std::string why;
+  if (!platform::registry::SaveRegFile(stateFile, kStateRoot, platform::registry::RegFileEncoding::Utf8, &why)) {
+    error = stateFile + ": " + why;
     return false;
   }
   return true;
 }
 
-bool SaveSettingsFile(const std::string& file, const DriverHost& host, std::string& error) {
-  const std::u16string key = host.DriverKeyPath();
-  if (key.empty()) {
-    error = file + ": the device has no driver key";
-    return false;
+int StartWithState(DriverHost& host, const char* verb, const std::string& deviceFile, bool modelString,
+                   const std::string& stateFile, bool plugAndPlay, double clockPpm) {
+  std::string error;
+  std::unique_ptr<sim::device::SimDevice> sim;
+  if (!LoadDevice(deviceFile, modelString, sim, error) || !LoadState(host, stateFile, *sim, deviceFile, error)) {
+    Error("%s: %s", verb, error.c_str());
+    return kExitUsage;
   }
-  std::string why;
-  if (!platform::registry::SaveRegFile(file, key, platform::registry::RegFileEncoding::Utf8, &why)) {
-    error = file + ": " + why;
-    return false;
-  }
-  return true;
+  sim->SetClockPpm(clockPpm);
+  return StartDevice(host, std::move(sim), plugAndPlay) ? kExitOk : kExitRefused;
 }
 
 bool StartDevice(DriverHost& host, std::unique_ptr<sim::device::SimDevice> device, bool plugAndPlay) {

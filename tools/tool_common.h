@@ -49,11 +49,30 @@ bool LoadDevice(const std::string& file, bool modelString, std::unique_ptr<sim::
 // "the built-in default device" or the file name, for messages.
 std::string DeviceLabel(const std::string& file);
 
-// The driver's "Settings" between runs: a .reg file holding the device's driver key. Load
-// merges the file into the registry before the driver starts (a missing file is an empty
-// state); Save writes the driver key back. false with the reason.
-bool LoadSettingsFile(const std::string& file, std::string& error);
-bool SaveSettingsFile(const std::string& file, const DriverHost& host, std::string& error);
+// The driver's "Settings" between runs, in the habit of alsactl's one state per card: a
+// .reg file (default uactool.reg) holding one state per device, each a copy of that
+// device's driver key, keyed by vendor, product and serial number, else by the device
+// file's name. Every verb but demo reads it; set writes it.
+constexpr char kDefaultStateFile[] = "uactool.reg";
+// The device's key in the state file: "VID_05AC&PID_110A&SN_0001", "VID_..&FILE_name.txt".
+std::string DeviceStateKey(sim::device::SimDevice& sim, const std::string& deviceFile);
+// Merges the state file into the registry (a missing file is an empty state) and has the
+// host copy the device's saved state into its driver key at the start. false with the
+// reason.
+bool LoadState(DriverHost& host, const std::string& stateFile, sim::device::SimDevice& sim,
+               const std::string& deviceFile, std::string& error);
+// Whether the state file can be written (created when missing), asked before anything is
+// changed; false with the reason.
+bool StateWritable(const std::string& stateFile, std::string& error);
+// Stores the device's driver key as its state and writes every device's state back to the
+// file. false with the reason.
+bool SaveState(const DriverHost& host, const std::string& stateFile, std::string& error);
+
+// The device file (empty: the built-in default), its state and the driver started on it
+// (see StartDevice); kExitOk, or the exit code with the error printed as "verb: ...".
+// `clockPpm` sets the device's sample clock off nominal.
+int StartWithState(DriverHost& host, const char* verb, const std::string& deviceFile, bool modelString,
+                   const std::string& stateFile, bool plugAndPlay, double clockPpm = 0);
 
 // Starts the driver on the device and says why when it did not start (one line on
 // stderr). With `plugAndPlay` the whole driver loads as Plug and Play loads it (driver
