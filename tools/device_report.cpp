@@ -1,6 +1,9 @@
 #include "device_report.h"
 
 #include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <string>
 
 namespace tools {
 namespace {
@@ -91,21 +94,135 @@ bool PrintRender(std::FILE* out, const ReportInput& in) {
 
 bool PrintCapture(std::FILE* out, const ReportInput& in) {
   const DeviceObservation& d = in.outcome->device;
-  const WavAudio& rec = *in.recorded;
-  std::fprintf(out, "  frames    the device produced %llu; recorded %llu (%.3f s)\n",
+  const CaptureCheck& rec = *in.recorded;
+  std::fprintf(out, "  frames    the device produced %llu; recorded %llu (%.3f s), crc32 0x%08x\n",
                static_cast<unsigned long long>(d.producedFrames), static_cast<unsigned long long>(rec.frames()),
-               static_cast<double>(rec.frames()) / in.format.rate);
-  const double hz = ToneFrequency(rec);
+               static_cast<double>(rec.frames()) / in.format.rate, rec.crc());
+  bool clean = rec.frames() > 0;
+  if (!rec.frames()) {
+    std::fprintf(out, "  data      nothing was recorded\n");
+  } else if (!rec.aligned()) {
+    std::fprintf(out, "  data      the recording is not the device's signal\n");
+    clean = false;
+  } else {
+    std::string silence;
+    if (rec.silence())
+      silence = " after " + std::to_string(rec.silence()) + " silent frame" + (rec.silence() == 1 ? "" : "s");
+    if (rec.differs()) {
+      std::fprintf(out, "  data      the device's signal%s for %llu frames; frame %llu differs\n", silence.c_str(),
+                   static_cast<unsigned long long>(rec.matched()),
+                   static_cast<unsigned long long>(rec.silence() + rec.matched()));
+      clean = false;
+    } else {
+      std::fprintf(out, "  data      the device's signal sample for sample%s (%llu frames)\n", silence.c_str(),
+                   static_cast<unsigned long long>(rec.matched()));
+    }
+  }
+  const double hz = rec.ToneHz();
   if (hz > 0)
     std::fprintf(out, "  signal    a %.1f Hz tone on channel 0\n", hz);
   else
     std::fprintf(out, "  signal    no tone on channel 0\n");
   std::fprintf(out, "  drift     device clock %+.1f ppm\n", in.clockPpm);
   std::fprintf(out, "  gaps      %s\n", d.glitches ? "FOUND" : "none");
-  return d.glitches == 0;
+  return clean && d.glitches == 0;
 }
 
 }  // namespace
+
+// The device's frames, looked for this far into its signal when a recording is aligned.
+constexpr std::uint64_t kAlignSearch = 192000;
+// Frames of a recording's start that must match the signal to align it.
+constexpr std::size_t kAlignFrames = 32;
+
+CaptureCheck::CaptureCheck(const PcmFormat& format, const sim::device::SignalProfile& signal)
+    : format_(format), signal_(signal) {}
+
+// The sample the device produces for its frame `index` on `channel`, as it computes it.
+std::int32_t CaptureCheck::Expected(std::uint64_t index, unsigned channel) const {
+  if (signal_.kind != sim::device::SignalKind::Sine || signal_.frequency_hz.empty()) return 0;
+  const double full = std::ldexp(1.0, format_.bits - 1) - 1.0;
+  const double f = signal_.frequency_hz[std::min<std::size_t>(channel, signal_.frequency_hz.size() - 1)];
+  return static_cast<std::int32_t>(std::llround(
+      signal_.amplitude * full * std::sin(2.0 * std::numbers::pi * f * static_cast<double>(index) / format_.rate)));
+}
+
+void CaptureCheck::Feed(const std::int32_t* samples, std::size_t count) {
+  const unsigned ch = format_.channels;
+  crc_ = PcmCrc32(samples, count, format_.bits, crc_);
+  for (std::size_t at = 0; at + ch <= count; at += ch) {
+    const std::int32_t* frame = samples + at;
+    const double s = frame[0];
+    if (frames_ > 0 && previous_ < 0 && s >= 0) {
+      const double t = static_cast<double>(frames_) - s / (s - previous_);
+      if (firstCrossing_ < 0) firstCrossing_ = t;
+      lastCrossing_ = t;
+      ++crossings_;
+    }
+    previous_ = s;
+    ++frames_;
+    if (leading_ && std::all_of(frame, frame + ch, [](std::int32_t v) { return v == 0; })) {
+      ++silence_;
+      continue;
+    }
+    leading_ = false;
+    if (!tried_) {
+      head_.insert(head_.end(), frame, frame + ch);
+      if (head_.size() >= kAlignFrames * ch) Align();
+      continue;
+    }
+    Compare(frame);
+  }
+}
+
+void CaptureCheck::Finish() {
+  if (!tried_ && !head_.empty()) Align();
+}
+
+// The first device frame whose signal the recording's first sounding frames are; a
+// recording that starts on the signal's own silent first frame is aligned there.
+void CaptureCheck::Align() {
+  tried_ = true;
+  const unsigned ch = format_.channels;
+  const std::uint64_t n = head_.size() / ch;
+  for (std::uint64_t k = 0; k < kAlignSearch; ++k) {
+    bool same = true;
+    for (std::uint64_t i = 0; i < n && same; ++i)
+      for (unsigned c = 0; c < ch && same; ++c) same = Expected(k + i, c) == head_[i * ch + c];
+    if (!same) continue;
+    aligned_ = true;
+    next_ = k + n;
+    matched_ = n;
+    // Silent frames just before the match that the signal itself has there belong to it.
+    for (std::uint64_t at = k; silence_ > 0 && at > 0; --at) {
+      bool silent = true;
+      for (unsigned c = 0; c < ch; ++c) silent &= Expected(at - 1, c) == 0;
+      if (!silent) break;
+      --silence_;
+      ++matched_;
+    }
+    break;
+  }
+  head_.clear();
+  head_.shrink_to_fit();
+}
+
+void CaptureCheck::Compare(const std::int32_t* frame) {
+  if (!aligned_ || differs_) return;
+  for (unsigned c = 0; c < format_.channels; ++c)
+    if (Expected(next_, c) != frame[c]) {
+      differs_ = true;
+      return;
+    }
+  ++next_;
+  ++matched_;
+}
+
+double CaptureCheck::ToneHz() const {
+  return crossings_ > 1 && lastCrossing_ > firstCrossing_
+             ? (crossings_ - 1) * format_.rate / (lastCrossing_ - firstCrossing_)
+             : 0.0;
+}
 
 double ToneFrequency(const WavAudio& audio) {
   if (audio.channels == 0) return 0;

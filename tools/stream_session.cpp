@@ -4,12 +4,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <unistd.h>
 
 #include "kernel/clock.h"
 #include "kernel/verifier.h"
 #include "portcls/ksmedia.h"
 #include "sim/engine/engine.h"
+#include "tool_common.h"
 
 namespace tools {
 namespace {
@@ -170,6 +172,11 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
   // Set and read on different threads: the engine's pass and the tool's loop.
   auto clientDone = std::make_shared<std::atomic<bool>>(false);
   auto recordedBytes = std::make_shared<std::atomic<std::uint64_t>>(0);
+  struct Captured {
+    std::mutex lock;
+    std::vector<BYTE> bytes;
+  };
+  auto captured = std::make_shared<Captured>();
   if (!capture) {
     const WavAudio& audio = *request.play;
     target = audio.samples.size() * sampleBytes;
@@ -187,20 +194,36 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
     };
   } else {
     target = request.recordFrames * blockAlign;
-    outcome.recorded.reserve(static_cast<std::size_t>(request.recordFrames * format.channels));
-    auto pending = std::make_shared<std::vector<BYTE>>();
     options.checkCapturePattern = false;  // the device's signal is a tone, not the counter
-    options.captureSink = [&outcome, pending, recordedBytes, sampleBytes, bits = format.bits, target](const BYTE* data, ULONG bytes) {
-      // Whole samples only; a read may end inside one.
-      pending->insert(pending->end(), data, data + bytes);
-      const std::uint64_t have = outcome.recorded.size() * sampleBytes;
-      const auto usable = static_cast<ULONG>(pending->size() - pending->size() % sampleBytes);
-      const auto keep = static_cast<ULONG>(std::min<std::uint64_t>(usable, target > have ? target - have : 0));
-      AppendSamples(pending->data(), keep, sampleBytes, bits, outcome.recorded);
-      pending->erase(pending->begin(), pending->begin() + usable);
+    // The engine's pass hands over bytes; the tool's loop takes whole samples out.
+    options.captureSink = [captured, recordedBytes, target](const BYTE* data, ULONG bytes) {
+      std::lock_guard lock(captured->lock);
+      const std::uint64_t have = recordedBytes->load();
+      const auto keep = static_cast<ULONG>(std::min<std::uint64_t>(bytes, target > have ? target - have : 0));
+      captured->bytes.insert(captured->bytes.end(), data, data + keep);
       recordedBytes->store(have + keep);
     };
   }
+  // Moves whole frames of what was captured to the sink (or the outcome); false with the
+  // reason when the sink fails.
+  std::vector<std::int32_t> samples;
+  auto drain = [&]() {
+    if (!capture) return true;
+    {
+      std::lock_guard lock(captured->lock);
+      const std::size_t whole = captured->bytes.size() - captured->bytes.size() % blockAlign;
+      samples.clear();
+      AppendSamples(captured->bytes.data(), static_cast<ULONG>(whole), sampleBytes, format.bits, samples);
+      captured->bytes.erase(captured->bytes.begin(), captured->bytes.begin() + static_cast<std::ptrdiff_t>(whole));
+    }
+    if (samples.empty()) return true;
+    outcome.recordedFrames += samples.size() / format.channels;
+    if (!request.record) {
+      outcome.recorded.insert(outcome.recorded.end(), samples.begin(), samples.end());
+      return true;
+    }
+    return request.record(samples.data(), samples.size(), error);
+  };
 
   std::unique_ptr<sim::engine::Stream> stream;
   if (NTSTATUS status = filter->OpenStream(pinId, PinFormat(format), options, &stream); !NT_SUCCESS(status)) {
@@ -214,26 +237,36 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
   platform::verifier::TakeStreamFindings();  // only this stream's
   if (request.realTime) clk::SetMode(clk::Mode::RealTime);
   const double seconds = static_cast<double>(target) / blockAlign / format.rate;
-  bool ok = true;
+  bool started = true;
   {
     Progress progress(request.progress, seconds);
     if (NTSTATUS status = stream->Start(); !NT_SUCCESS(status)) {
-      // The engine's finding names the request that failed ("state 3: 0xc0000001").
-      std::string step;
-      for (const auto& f : stream->Findings())
-        if (f.issue == sim::engine::Issue::RequestFailed) step = f.detail;
+      // The state the pin reached names the step it refused.
+      KSSTATE reached = KSSTATE_STOP;
+      stream->GetState(&reached);
+      static const char* const kStates[] = {"STOP", "ACQUIRE", "PAUSE", "RUN"};
+      const int refused = std::min(static_cast<int>(reached) + 1, 3);
       char text[160];
-      std::snprintf(text, sizeof text, "the stream did not start: %s (0x%08x)",
-                    step.empty() ? "the pin refused a state" : step.c_str(), static_cast<unsigned>(status));
+      std::snprintf(text, sizeof text, "the stream did not start: the driver refused %s (from %s): %s (0x%08x)",
+                    kStates[refused], kStates[refused - 1], StatusName(status), static_cast<unsigned>(status));
       error = text;
-      ok = false;
+      started = false;
     }
     const LONGLONG start = clk::Now();
     LONGLONG drainSince = 0, drained = 0;
     const std::uint64_t frames = target / blockAlign;
-    while (ok) {
+    while (started) {
+      if (request.stop && request.stop->load()) {
+        outcome.stoppedBy = request.stop->load();
+        break;
+      }
       clk::SleepFor(kStep);
       Observe(sim, d, capture);
+      if (!drain()) {
+        outcome.failure = error;
+        outcome.sinkFailed = true;
+        break;
+      }
       const double done = static_cast<double>(clk::Now() - start) / clk::kTicksPerSecond;
       progress.Show(done);
       bool finished = false;
@@ -248,8 +281,9 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
       }
       // A stream that moves no data stops at twice its length and two seconds more.
       if (!finished && done > 2 * seconds + 2) {
-        error = "the stream stopped moving after " + std::to_string(stream->BytesPlayed() / blockAlign) + " frames";
-        ok = false;
+        outcome.failure = "the stream stopped moving after " + std::to_string(stream->BytesPlayed() / blockAlign) +
+                          " frames";
+        break;
       }
       if (finished) break;
     }
@@ -258,6 +292,10 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
     // setting: take it while the stream still runs.
     if (!capture) d.received = sim.received_samples(d.dataEndpoint);
     stream->Stop();
+    if (started && !outcome.sinkFailed && !drain()) {
+      outcome.failure = error;
+      outcome.sinkFailed = true;
+    }
   }
   stream.reset();
   filter.reset();
@@ -267,7 +305,7 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
     if (f.source.rfind("device", 0) == 0) ++d.glitches;
     outcome.findings.push_back(f.source + ": " + f.kind + ": " + f.detail);
   }
-  return ok;
+  return started;
 }
 
 }  // namespace tools

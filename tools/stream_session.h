@@ -5,6 +5,7 @@
 // the report: what its endpoint received or produced, its FIFO and its feedback values.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,6 +17,10 @@
 
 namespace tools {
 
+// Capture: takes the samples recorded since the last call (whole frames, interleaved) on
+// the tool's thread while the stream runs; false with the reason stops the stream.
+using RecordSink = std::function<bool(const std::int32_t* samples, std::size_t count, std::string& error)>;
+
 struct StreamRequest {
   const Endpoint* endpoint = nullptr;
   PcmFormat format;
@@ -23,6 +28,10 @@ struct StreamRequest {
   std::uint64_t recordFrames = 0;  // capture: how much to keep
   bool realTime = false;
   bool progress = false;           // a progress bar on stderr for runs longer than a second
+  RecordSink record;               // capture: null keeps the samples in the outcome
+  // Set (to the signal's number) when the user asks the stream to stop; it then stops
+  // through the driver's own stop path and the outcome holds what ran.
+  const std::atomic<int>* stop = nullptr;
 };
 
 // What the device's endpoint saw, taken while the stream still ran (the device forgets an
@@ -39,14 +48,19 @@ struct DeviceObservation {
 };
 
 struct StreamOutcome {
-  std::vector<std::int32_t> recorded;  // capture: the samples the engine read, interleaved
+  std::vector<std::int32_t> recorded;  // capture without a sink: the samples the engine read
+  std::uint64_t recordedFrames = 0;    // capture: frames handed to the sink or kept
+  int stoppedBy = 0;                   // the signal that stopped the stream early, else 0
+  std::string failure;                 // why a stream that started ended early, else empty
+  bool sinkFailed = false;             // ... because the record sink failed (its output)
   std::vector<std::string> findings;   // the engine client's, one line each
   DeviceObservation device;
   double seconds = 0;                  // stream time from RUN to STOP
 };
 
-// false with the reason when the stream could not run at all (no filter, the pin refused
-// the format, a state change failed); findings of a stream that ran are in `outcome`.
+// false with the reason when the stream never started (no filter, the pin refused the
+// format or a state); a stream that started is reported in `outcome`, with `failure` set
+// when it ended early for a reason other than a stop request.
 bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& outcome, std::string& error);
 
 }  // namespace tools

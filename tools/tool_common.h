@@ -21,6 +21,9 @@ constexpr int kExitRefused = 1;   // the driver refused the device
 constexpr int kExitUsage = 2;     // usage or input error: a bad device file, WAV, node, value, format
 constexpr int kExitVerifier = 3;  // the platform's verifier reported a fault (leak, IRQL, ...)
 constexpr int kExitStream = 4;    // the stream ran with findings (gaps, underruns, engine checks)
+constexpr int kExitNoStream = 5;  // the stream never started: the driver refused the format or a state
+// A stream stopped by SIGINT or SIGTERM leaves with 128 + the signal (130, 143).
+constexpr int kExitSignalBase = 128;
 
 // One clear line on stderr, "uactool: ...".
 void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));

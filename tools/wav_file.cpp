@@ -2,6 +2,8 @@
 
 #include <sndfile.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 namespace tools {
@@ -80,41 +82,128 @@ bool ReadWav(const std::string& path, WavAudio& out, std::string& error) {
   return true;
 }
 
-bool WriteWav(const std::string& path, const WavAudio& audio, std::string& error) {
-  int sub = 0;
-  switch (audio.bits) {
-    case 8: sub = SF_FORMAT_PCM_U8; break;
-    case 16: sub = SF_FORMAT_PCM_16; break;
-    case 24: sub = SF_FORMAT_PCM_24; break;
-    case 32: sub = SF_FORMAT_PCM_32; break;
-    default: error = path + ": cannot write " + std::to_string(audio.bits) + "-bit samples"; return false;
-  }
-  SF_INFO info{};
-  info.samplerate = static_cast<int>(audio.rate);
-  info.channels = audio.channels;
-  info.format = SF_FORMAT_WAV | sub;
-  if (!sf_format_check(&info)) {
-    error = path + ": libsndfile cannot write this format";
+namespace {
+
+constexpr std::uint32_t kUnknownLength = 0xFFFFFFFFu;
+constexpr long kHeaderBytes = 44;
+
+void PutLe(std::uint8_t* at, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// The 44-byte header of a plain PCM WAV with `dataBytes` of samples.
+std::vector<std::uint8_t> Header(std::uint32_t rate, std::uint16_t channels, std::uint16_t bits,
+                                 std::uint32_t dataBytes) {
+  std::vector<std::uint8_t> h(kHeaderBytes);
+  const std::uint16_t block = static_cast<std::uint16_t>(channels * bits / 8);
+  std::memcpy(&h[0], "RIFF", 4);
+  PutLe(&h[4], dataBytes == kUnknownLength ? kUnknownLength : dataBytes + 36, 4);
+  std::memcpy(&h[8], "WAVEfmt ", 8);
+  PutLe(&h[16], 16, 4);
+  PutLe(&h[20], 1, 2);  // integer PCM
+  PutLe(&h[22], channels, 2);
+  PutLe(&h[24], rate, 4);
+  PutLe(&h[28], rate * block, 4);
+  PutLe(&h[32], block, 2);
+  PutLe(&h[34], bits, 2);
+  std::memcpy(&h[36], "data", 4);
+  PutLe(&h[40], dataBytes, 4);
+  return h;
+}
+
+}  // namespace
+
+WavWriter::~WavWriter() {
+  std::string ignored;
+  Close(ignored);
+}
+
+bool WavWriter::Open(const std::string& path, std::uint32_t rate, std::uint16_t channels, std::uint16_t bits,
+                     std::string& error) {
+  if ((bits != 8 && bits != 16 && bits != 24 && bits != 32) || channels == 0 || rate == 0) {
+    error = path + ": cannot write " + std::to_string(bits) + "-bit samples in " + std::to_string(channels) +
+            " channels";
     return false;
   }
-  SndFile f;
-  f.file = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (!f.file) {
-    error = path + ": cannot write the file: " + sf_strerror(nullptr);
-    return false;
+  path_ = path;
+  rate_ = rate;
+  channels_ = channels;
+  bits_ = bits;
+  samples_ = 0;
+  if (path == "-") {
+    file_ = stdout;
+    ownsFile_ = false;
+  } else {
+    std::error_code ec;
+    file_ = std::filesystem::is_directory(path, ec) ? nullptr : std::fopen(path.c_str(), "wb");
+    if (!file_) {
+      error = path + ": cannot write the file: " + std::strerror(errno ? errno : EISDIR);
+      return false;
+    }
+    ownsFile_ = true;
   }
-  std::vector<int> raw(audio.samples.size());
-  for (std::size_t i = 0; i < raw.size(); ++i)
-    raw[i] = static_cast<int>(static_cast<std::uint32_t>(audio.samples[i]) << (32 - audio.bits));
-  const sf_count_t frames = static_cast<sf_count_t>(audio.frames());
-  if (sf_writef_int(f.file, raw.data(), frames) != frames) {
-    error = path + ": writing failed: " + sf_strerror(f.file);
+  seekable_ = std::fseek(file_, 0, SEEK_CUR) == 0 && std::ftell(file_) == 0;
+  const auto header = Header(rate, channels, bits, seekable_ ? 0 : kUnknownLength);
+  if (std::fwrite(header.data(), 1, header.size(), file_) != header.size() || std::fflush(file_)) {
+    error = path + ": writing failed: " + std::strerror(errno);
     return false;
   }
   return true;
 }
 
-std::uint32_t PcmCrc32(const std::int32_t* samples, std::size_t count, unsigned bits) {
+bool WavWriter::Write(const std::int32_t* samples, std::size_t count, std::string& error) {
+  if (!file_) {
+    error = path_ + ": not open";
+    return false;
+  }
+  const unsigned bytes = bits_ / 8;
+  bytes_.resize(count * bytes);
+  for (std::size_t i = 0; i < count; ++i) {
+    // 8-bit WAV samples are unsigned (offset 128).
+    const auto v = static_cast<std::uint32_t>(samples[i]) + (bits_ == 8 ? 128u : 0u);
+    PutLe(&bytes_[i * bytes], v, static_cast<int>(bytes));
+  }
+  if (std::fwrite(bytes_.data(), 1, bytes_.size(), file_) != bytes_.size() || std::fflush(file_)) {
+    error = path_ + ": writing failed: " + std::strerror(errno);
+    return false;
+  }
+  samples_ += count;
+  return true;
+}
+
+bool WavWriter::Close(std::string& error) {
+  if (!file_) return true;
+  bool ok = true;
+  const std::uint64_t dataBytes = samples_ * (bits_ / 8);
+  if (seekable_) {
+    if (dataBytes > 0xFFFFFFFFull - 36) {
+      error = path_ + ": more than 4 GiB of samples do not fit a WAV header";
+      ok = false;
+    } else {
+      // An odd data chunk is padded to a whole word.
+      if (dataBytes & 1) ok = std::fputc(0, file_) != EOF;
+      const auto header = Header(rate_, channels_, bits_, static_cast<std::uint32_t>(dataBytes));
+      ok = ok && std::fseek(file_, 0, SEEK_SET) == 0 &&
+           std::fwrite(header.data(), 1, header.size(), file_) == header.size();
+    }
+  }
+  ok = std::fflush(file_) == 0 && ok;
+  if (!ok && error.empty()) error = path_ + ": writing failed: " + std::strerror(errno);
+  if (ownsFile_ && std::fclose(file_) != 0 && ok) {
+    error = path_ + ": writing failed: " + std::strerror(errno);
+    ok = false;
+  }
+  file_ = nullptr;
+  return ok;
+}
+
+bool WriteWav(const std::string& path, const WavAudio& audio, std::string& error) {
+  WavWriter writer;
+  return writer.Open(path, audio.rate, audio.channels, audio.bits, error) &&
+         writer.Write(audio.samples.data(), audio.samples.size(), error) && writer.Close(error);
+}
+
+std::uint32_t PcmCrc32(const std::int32_t* samples, std::size_t count, unsigned bits, std::uint32_t previous) {
   static const auto kTable = [] {
     struct T { std::uint32_t v[256]; } t{};
     for (std::uint32_t n = 0; n < 256; ++n) {
@@ -125,7 +214,7 @@ std::uint32_t PcmCrc32(const std::int32_t* samples, std::size_t count, unsigned 
     return t;
   }();
   const unsigned bytes = bits / 8;
-  std::uint32_t crc = 0xFFFFFFFFu;
+  std::uint32_t crc = previous ^ 0xFFFFFFFFu;
   for (std::size_t i = 0; i < count; ++i) {
     auto v = static_cast<std::uint32_t>(samples[i]);
     // 8-bit WAV samples are unsigned (offset 128) on disk.
