@@ -281,7 +281,7 @@ void PrintEngineView(const DriverHost& host) {
 // what the engine client sees; a start that fails is reported and leaves the exit code
 // to the model's outcome.
 int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim, const BehaviourProfile& behaviour,
-                       const std::string& file, const std::string& state) {
+                       const std::string& file, const std::string& state, bool empty) {
   DriverHost host;
   std::string error;
   if (!LoadState(host, state, *sim, file, error)) {
@@ -290,14 +290,18 @@ int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim, const Behavi
   }
   for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
   const NTSTATUS status = host.StartDriver(std::move(sim));
-  if (NT_SUCCESS(status))
+  int exitCode = kExitOk;
+  if (NT_SUCCESS(status)) {
     PrintEngineView(host);
-  else
-    std::printf("Engine client view: the start failed: %s (0x%08x)\n", StatusName(status),
+  } else {
+    std::printf("Engine client view: the driver refused the start: %s (0x%08x)\n", StatusName(status),
                 static_cast<unsigned>(status));
-  host.Stop();
-  for (const std::string& report : host.reports()) std::fprintf(stderr, "uactool: %s\n", report.c_str());
-  return host.reports().empty() ? kExitOk : kExitVerifier;
+    if (empty)
+      std::printf("  the audio function has no units, terminals or stream engines (a function of MIDI or\n"
+                  "  other interfaces only), so the driver has no topology to register for the audio engine\n");
+    exitCode = kExitRefused;
+  }
+  return Finish(host, exitCode);
 }
 
 int Describe(const std::string& file, bool modelString, const std::string& profilePath, const std::string& state) {
@@ -337,8 +341,9 @@ int Describe(const std::string& file, bool modelString, const std::string& profi
       std::printf("  no function class of this kind is built yet\n");
     exitCode = kExitRefused;
   }
+  const bool empty = exitCode == kExitOk && !function->GetUnitCount() && !host.hal()->GetEngineCount();
   exitCode = Finish(host, exitCode);
-  if (exitCode == kExitOk) exitCode = DescribeEngineView(std::move(second), behaviour, file, state);
+  if (exitCode == kExitOk) exitCode = DescribeEngineView(std::move(second), behaviour, file, state, empty);
   return exitCode;
 }
 
@@ -374,7 +379,8 @@ const char kDescribeHelp[] =
     "                                  on interface 3\n"
     "      setting SupportHPOut 0      a \"Settings\" DWORD preloaded (decimal, or 0x hex)\n"
     "\n"
-    "exit codes: 0 built, 1 refused by the driver, 2 usage or file error, 3 verifier report\n";
+    "exit codes: 0 built, 1 refused by the driver (its build or its start), 2 usage or file\n"
+    "error, 3 verifier report\n";
 
 int RunDescribe(int argc, char** argv) {
   Arguments args;

@@ -52,10 +52,19 @@ const char kSetHelp[] =
     "exit codes: 0 set, 1 the driver refused the device, 2 usage, device file, node or value\n"
     "error, 3 verifier report\n";
 
-// Starts the driver with the device's state; kExitOk or the code to leave with.
+// Starts the driver with the device's state; kExitOk or the code to leave with. A function
+// with no units has no nodes, and the driver's full start refuses it.
 int Start(const Arguments& args, DriverHost& host, const std::string& verb) {
-  return StartWithState(host, verb.c_str(), args.Value("--device").value_or(""), !args.Has("--no-model-string"),
-                        args.Value("--state").value_or(kDefaultStateFile), false);
+  const int code = StartWithState(host, verb.c_str(), args.Value("--device").value_or(""),
+                                  !args.Has("--no-model-string"), args.Value("--state").value_or(kDefaultStateFile),
+                                  false);
+  if (code == kExitOk && !host.hal()->GetEntityCount()) {
+    Error("%s: the device's audio function has no units or terminals, so it has no control nodes (uactool "
+          "describe says more)",
+          verb.c_str());
+    return kExitRefused;
+  }
+  return code;
 }
 
 bool Parse(int argc, char** argv, const std::vector<std::string>& valued, const char* verb, const char* help,
