@@ -312,8 +312,9 @@ int Describe(const std::string& file, bool modelString, const std::string& profi
     return kExitUsage;
   }
   std::unique_ptr<sim::device::SimDevice> sim, second;
+  std::vector<std::string> again;  // the second copy's warnings are the first's
   if (!LoadDevice(file, modelString, sim, error, &behaviour) ||
-      !LoadDevice(file, modelString, second, error, &behaviour)) {
+      !LoadDevice(file, modelString, second, error, &behaviour, &again)) {
     Error("%s", error.c_str());
     return kExitUsage;
   }

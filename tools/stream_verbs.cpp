@@ -209,13 +209,17 @@ int Record(DriverHost& host, const Common& c, const char* verb, unsigned long ra
     Error("%s: %s", verb, error.c_str());
     return kExitUsage;
   }
+  const auto frames = static_cast<std::uint64_t>(std::llround(seconds * format->rate));
+  if (frames == 0) {
+    Error("%s: --seconds %g is less than one frame at %u Hz", verb, seconds, format->rate);
+    return kExitUsage;
+  }
   WavWriter writer;
   if (!path.empty() && !writer.Open(path, format->rate, format->channels, format->bits, error)) {
     Error("%s: %s", verb, error.c_str());
     return kExitUsage;
   }
   CaptureCheck check(*format, kDeviceSignal);
-  const auto frames = static_cast<std::uint64_t>(std::llround(seconds * format->rate));
   StreamRequest request{endpoint, *format, nullptr, frames, c.realTime, c.progress,
                         [&](const std::int32_t* samples, std::size_t count, std::string& why) {
                           check.Feed(samples, count);
@@ -278,6 +282,7 @@ int RunPlay(int argc, char** argv) {
     Error("play: %s", error.c_str());
     return kExitUsage;
   }
+  for (const std::string& warning : audio.warnings) Warn(warning);
   CatchStopSignals();
   DriverHost host;
   if (int code = Start(c, "play", host); code != kExitOk) return Finish(host, code);

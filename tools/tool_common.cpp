@@ -34,6 +34,11 @@ void Error(const char* format, ...) {
   std::fputc('\n', stderr);
 }
 
+void Warn(const std::string& text) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "uactool: warning: %s\n", text.c_str());
+}
+
 bool Arguments::Has(const std::string& name) const {
   for (const auto& [option, value] : options)
     if (option == name) return true;
@@ -99,7 +104,7 @@ bool ParseArguments(int argc, char** argv, const std::vector<std::string>& value
 }
 
 bool LoadDevice(const std::string& file, bool modelString, std::unique_ptr<sim::device::SimDevice>& out,
-                std::string& error, const BehaviourProfile* behaviour) {
+                std::string& error, const BehaviourProfile* behaviour, std::vector<std::string>* warnings) {
   if (file.empty()) {
     sim::device::DeviceProfile profile = sim::device::default_device::Profile();
     if (behaviour) ApplyStrings(*behaviour, profile);
@@ -123,6 +128,19 @@ bool LoadDevice(const std::string& file, bool modelString, std::unique_ptr<sim::
     return false;
   }
   if (behaviour) ApplyDevice(*behaviour, *out);
+  const auto config = out->descriptors().configuration();
+  if (config.size() >= 4) {
+    const unsigned declared = config[2] | config[3] << 8;
+    if (config.size() < declared) {
+      const std::string text = file + ": the configuration holds " + std::to_string(config.size()) + " of the " +
+                               std::to_string(declared) +
+                               " bytes its wTotalLength declares (the dump is cut short); what is missing is left out";
+      if (warnings)
+        warnings->push_back(text);
+      else
+        Warn(text);
+    }
+  }
   return true;
 }
 

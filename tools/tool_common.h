@@ -27,6 +27,9 @@ constexpr int kExitSignalBase = 128;
 
 // One clear line on stderr, "uactool: ...".
 void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// "uactool: warning: ..." on stderr: input the tool goes on with although it disagrees with
+// itself.
+void Warn(const std::string& text);
 
 // The arguments of one verb: options with their values, then operands. `valued` lists the
 // options that take a value ("--device FILE"); `flags` the ones that do not. An unknown
@@ -47,8 +50,11 @@ bool ParseArguments(int argc, char** argv, const std::vector<std::string>& value
 // string at string index 0x50 unless `modelString` is false. false with the reason.
 // A behaviour profile, when given, sets the strings it names before the device is built
 // and its vendor registers on the built device.
+// A device file that disagrees with its own header (a configuration shorter than its
+// wTotalLength) is loaded with a warning: printed, or added to `warnings` when given.
 bool LoadDevice(const std::string& file, bool modelString, std::unique_ptr<sim::device::SimDevice>& out,
-                std::string& error, const BehaviourProfile* behaviour = nullptr);
+                std::string& error, const BehaviourProfile* behaviour = nullptr,
+                std::vector<std::string>* warnings = nullptr);
 // "the built-in default device" or the file name, for messages.
 std::string DeviceLabel(const std::string& file);
 

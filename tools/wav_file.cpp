@@ -31,12 +31,62 @@ unsigned BitsOf(int format, bool& floating) {
   }
 }
 
+std::uint32_t Le32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
+
+// A WAV file's data chunk as its header gives it, and what the file holds around it.
+struct DataChunk {
+  bool found = false;
+  std::uint64_t offset = 0;   // of the samples
+  std::uint32_t claimed = 0;  // the chunk's length field
+  std::uint64_t present = 0;  // bytes from the samples to the end of the file
+  std::uint64_t trailing = 0;  // bytes after the chunk that are no chunk of their own
+};
+
+// Walks the RIFF chunks of a WAV file; nothing found for other files.
+DataChunk FindDataChunk(const std::string& path) {
+  DataChunk d;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return d;
+  std::uint8_t head[12];
+  std::error_code ec;
+  const std::uint64_t size = std::filesystem::file_size(path, ec);
+  if (ec || std::fread(head, 1, 12, f) != 12 || std::memcmp(head, "RIFF", 4) || std::memcmp(head + 8, "WAVE", 4)) {
+    std::fclose(f);
+    return d;
+  }
+  std::uint64_t at = 12;
+  auto isId = [](const std::uint8_t* id) {
+    for (int i = 0; i < 4; ++i)
+      if (id[i] < 0x20 || id[i] > 0x7E) return false;
+    return true;
+  };
+  std::uint8_t chunk[8];
+  while (at + 8 <= size && !std::fseek(f, static_cast<long>(at), SEEK_SET) && std::fread(chunk, 1, 8, f) == 8) {
+    const std::uint32_t length = Le32(chunk + 4);
+    if (!d.found && !std::memcmp(chunk, "data", 4)) {
+      d.found = true;
+      d.offset = at + 8;
+      d.claimed = length;
+      d.present = size - d.offset;
+      if (length == 0xFFFFFFFFu || length > d.present) break;
+    } else if (d.found && (!isId(chunk) || at + 8 + length > size)) {
+      d.trailing = size - at;  // not a chunk: more samples, likely
+      break;
+    }
+    at += 8 + std::uint64_t(length) + (length & 1);
+  }
+  if (d.found && !d.trailing && at < size && at > d.offset) d.trailing = size - at;
+  std::fclose(f);
+  return d;
+}
+
 }  // namespace
 
 bool ReadWav(const std::string& path, WavAudio& out, std::string& error) {
   out = WavAudio{};
   SF_INFO info{};
   SndFile f;
+  const DataChunk chunk = FindDataChunk(path);
   f.file = sf_open(path.c_str(), SFM_READ, &info);
   if (!f.file) {
     std::error_code ec;
@@ -59,6 +109,11 @@ bool ReadWav(const std::string& path, WavAudio& out, std::string& error) {
   }
   // Ten minutes at 192 kHz in 8 channels is the most a run takes.
   constexpr sf_count_t kMaxSamples = sf_count_t(600) * 192000 * 8;
+  if (chunk.found && chunk.claimed == 0 && chunk.trailing) {
+    error = path + ": the header's data length is 0, yet " + std::to_string(chunk.trailing) +
+            " bytes follow it; nothing sensible to play";
+    return false;
+  }
   if (info.frames < 1 || info.frames * info.channels > kMaxSamples) {
     error = path + (info.frames < 1 ? ": holds no audio" : ": too long to play (more than ten minutes)");
     return false;
@@ -75,6 +130,20 @@ bool ReadWav(const std::string& path, WavAudio& out, std::string& error) {
     return false;
   }
   raw.resize(static_cast<std::size_t>(got * info.channels));
+  if (chunk.found) {
+    const std::uint64_t frameBytes = std::uint64_t(info.channels) * ((bits + 7) / 8);
+    const auto frames = [&](std::uint64_t bytes) { return std::to_string(bytes / frameBytes); };
+    const std::string playing = "; playing the " + std::to_string(got) + " frames it holds";
+    if (chunk.claimed == 0xFFFFFFFFu)
+      out.warnings.push_back(path + ": the header gives no data length (0xFFFFFFFF, as a streamed WAV has)" + playing);
+    else if (chunk.claimed > chunk.present)
+      out.warnings.push_back(path + ": the header claims " + frames(chunk.claimed) + " frames, but the file holds " +
+                             frames(chunk.present) + playing);
+    else if (chunk.trailing)
+      out.warnings.push_back(path + ": " + std::to_string(chunk.trailing) + " bytes (" + frames(chunk.trailing) +
+                             " frames) follow the data length the header claims; playing the " +
+                             std::to_string(got) + " frames it claims");
+  }
   // libsndfile hands integers left-justified in 32 bits; the device holds them at the
   // file's resolution.
   out.samples.resize(raw.size());

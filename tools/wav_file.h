@@ -15,12 +15,15 @@ struct WavAudio {
   std::uint16_t bits = 0;      // 8, 16, 24 or 32 for PCM; 32 or 64 for floating point
   bool floating = false;       // floating-point samples (not played: no device takes them)
   std::vector<std::int32_t> samples;  // interleaved; empty for floating point
+  // Where the file disagrees with its own header (a data length past its end, data past
+  // the length, no length), one line each; what is played is said in the line.
+  std::vector<std::string> warnings;
 
   std::uint64_t frames() const { return channels ? samples.size() / channels : 0; }
 };
 
 // false with the reason: a file that cannot be opened, is no sound file libsndfile knows,
-// or holds no audio.
+// or holds no audio (also by a header that claims none while data follows).
 bool ReadWav(const std::string& path, WavAudio& out, std::string& error);
 // Writes a PCM WAV (8, 16, 24 or 32 bits); false with the reason.
 bool WriteWav(const std::string& path, const WavAudio& audio, std::string& error);
