@@ -22,14 +22,32 @@ std::uint64_t FirstSound(const std::int32_t* samples, std::uint64_t frames, unsi
   return frames;
 }
 
+// The device's clock against the host's, from the frames it consumed or produced; the
+// clock offset the run was given (--clock-ppm) beside it.
+void PrintDrift(std::FILE* out, const ReportInput& in, const char* verb) {
+  const DeviceObservation::Line& line = in.outcome->device.clock;
+  const double slope = line.Slope();
+  char given[48] = "";
+  if (in.clockPpm != 0) std::snprintf(given, sizeof given, " (the device was set %+.1f ppm off)", in.clockPpm);
+  if (slope <= 0 || line.last - line.first < 0.1) {
+    std::fprintf(out, "  drift     not measured: the device %s frames for less than 0.1 s%s\n", verb, given);
+    return;
+  }
+  double ppm = (slope / in.format.rate - 1.0) * 1e6;
+  if (std::fabs(ppm) < 0.05) ppm = 0;  // no "-0.0"
+  std::fprintf(out, "  drift     %+.1f ppm: the device %s %.1f frames/s against the host's clock over %.2f s%s\n",
+               ppm, verb, slope, line.last - line.first, given);
+}
+
 bool PrintRender(std::FILE* out, const ReportInput& in) {
   const DeviceObservation& d = in.outcome->device;
   const WavAudio& file = *in.played;
   const unsigned ch = in.format.channels;
   const std::uint64_t received = d.received.size() / ch;
   const std::uint64_t fileFrames = file.frames();
-  std::fprintf(out, "  frames    received %llu (%.3f s); the file holds %llu, crc32 0x%08x\n",
-               static_cast<unsigned long long>(received), static_cast<double>(received) / in.format.rate,
+  const char* what = in.source;
+  std::fprintf(out, "  frames    received %llu (%.3f s); %s holds %llu, crc32 0x%08x\n",
+               static_cast<unsigned long long>(received), static_cast<double>(received) / in.format.rate, what,
                static_cast<unsigned long long>(fileFrames),
                PcmCrc32(file.samples.data(), file.samples.size(), in.format.bits));
   // Where the file's audio starts in what arrived: its first sounding frame lines up with
@@ -38,10 +56,10 @@ bool PrintRender(std::FILE* out, const ReportInput& in) {
   const std::uint64_t receivedStart = FirstSound(d.received.data(), received, ch);
   bool clean = false;
   if (fileStart == fileFrames) {
-    std::fprintf(out, "  data      the file is silent: nothing to compare\n");
+    std::fprintf(out, "  data      %s is silent: nothing to compare\n", what);
     clean = received >= fileFrames;
   } else if (receivedStart == received || receivedStart < fileStart) {
-    std::fprintf(out, "  data      the file's audio did not arrive\n");
+    std::fprintf(out, "  data      %s's audio did not arrive\n", what);
   } else {
     const std::uint64_t offset = receivedStart - fileStart;
     const std::uint64_t available = received - offset;
@@ -54,16 +72,16 @@ bool PrintRender(std::FILE* out, const ReportInput& in) {
       ++same;
     const std::uint32_t crc = PcmCrc32(d.received.data() + offset * ch, static_cast<std::size_t>(same * ch), in.format.bits);
     if (same == fileFrames) {
-      std::fprintf(out, "  data      the file's %llu frames arrived sample for sample (crc32 0x%08x)",
-                   static_cast<unsigned long long>(same), crc);
-      if (offset) std::fprintf(out, " after %llu frames of silence", static_cast<unsigned long long>(offset));
-      std::fprintf(out, ", then %llu frames of silence\n", static_cast<unsigned long long>(available - same));
+      std::fprintf(out, "  data      %s's %llu frames arrived sample for sample (crc32 0x%08x), with %llu silent "
+                   "frames before them and %llu after\n",
+                   what, static_cast<unsigned long long>(same), crc, static_cast<unsigned long long>(offset),
+                   static_cast<unsigned long long>(available - same));
       clean = true;
     } else if (same == available) {
-      std::fprintf(out, "  data      only %llu of the file's %llu frames arrived (crc32 0x%08x of those)\n",
-                   static_cast<unsigned long long>(same), static_cast<unsigned long long>(fileFrames), crc);
+      std::fprintf(out, "  data      only %llu of %s's %llu frames arrived (crc32 0x%08x of those)\n",
+                   static_cast<unsigned long long>(same), what, static_cast<unsigned long long>(fileFrames), crc);
     } else {
-      std::fprintf(out, "  data      the file's frames arrived up to frame %llu; frame %llu differs\n",
+      std::fprintf(out, "  data      %s's frames arrived up to frame %llu; frame %llu differs\n", what,
                    static_cast<unsigned long long>(same), static_cast<unsigned long long>(same));
     }
   }
@@ -72,19 +90,23 @@ bool PrintRender(std::FILE* out, const ReportInput& in) {
   std::fprintf(out, "  gaps      %s (%llu underrun frames, %llu overflow frames, %llu misaligned packets)\n",
                gaps ? "FOUND" : "none", static_cast<unsigned long long>(r.underrun_frames),
                static_cast<unsigned long long>(r.overflow_frames), static_cast<unsigned long long>(r.misaligned_packets));
-  std::fprintf(out, "  drift     device clock %+.1f ppm; its FIFO held %lld frames at the end\n", in.clockPpm,
-               static_cast<long long>(r.fifo_frames));
+  PrintDrift(out, in, "consumed");
+  std::fprintf(out, "  fifo      %lld frames at the end\n", static_cast<long long>(r.fifo_frames));
   if (d.feedbackEndpoint) {
     if (d.feedback.empty()) {
       std::fprintf(out, "  feedback  IN 0x%02x: no value read\n", d.feedbackEndpoint);
     } else {
       const auto [lo, hi] = std::minmax_element(d.feedback.begin(), d.feedback.end());
       const double last = FeedbackHz(d.feedback.back(), d.highSpeed);
+      double sum = 0;
+      for (std::uint32_t v : d.feedback) sum += FeedbackHz(v, d.highSpeed);
+      const double mean = sum / static_cast<double>(d.feedback.size());
       std::fprintf(out,
-                   "  feedback  IN 0x%02x, %s: last 0x%08x = %.2f Hz (%+.1f ppm); %zu readings from %.2f to %.2f Hz\n",
+                   "  feedback  IN 0x%02x, %s: last 0x%08x = %.2f Hz (%+.1f ppm); %zu readings from %.2f to %.2f Hz, "
+                   "mean %.2f Hz (%+.1f ppm)\n",
                    d.feedbackEndpoint, d.highSpeed ? "16.16 per microframe" : "10.14 per frame", d.feedback.back(), last,
                    (last / in.format.rate - 1.0) * 1e6, d.feedback.size(), FeedbackHz(*lo, d.highSpeed),
-                   FeedbackHz(*hi, d.highSpeed));
+                   FeedbackHz(*hi, d.highSpeed), mean, (mean / in.format.rate - 1.0) * 1e6);
     }
   } else {
     std::fprintf(out, "  feedback  none (the endpoint has no feedback endpoint)\n");
@@ -123,7 +145,7 @@ bool PrintCapture(std::FILE* out, const ReportInput& in) {
     std::fprintf(out, "  signal    a %.1f Hz tone on channel 0\n", hz);
   else
     std::fprintf(out, "  signal    no tone on channel 0\n");
-  std::fprintf(out, "  drift     device clock %+.1f ppm\n", in.clockPpm);
+  PrintDrift(out, in, "produced");
   std::fprintf(out, "  gaps      %s\n", d.glitches ? "FOUND" : "none");
   return clean && d.glitches == 0;
 }
@@ -248,12 +270,38 @@ bool PrintReport(std::FILE* out, const ReportInput& in) {
                in.format.alternate, in.endpoint->capture ? "IN" : "OUT", d.dataEndpoint, in.format.rate,
                in.format.channels, in.format.bits);
   bool clean = in.endpoint->capture ? PrintCapture(out, in) : PrintRender(out, in);
-  if (in.outcome->findings.empty()) {
+  const std::vector<Finding>& findings = in.outcome->findings;
+  if (findings.empty()) {
     std::fprintf(out, "  engine    no findings\n");
   } else {
-    std::fprintf(out, "  engine    %zu finding%s\n", in.outcome->findings.size(),
-                 in.outcome->findings.size() == 1 ? "" : "s");
-    for (const std::string& f : in.outcome->findings) std::fprintf(out, "            %s\n", f.c_str());
+    // Repeats of one kind from one source fold into one line: the count, the first and
+    // the last.
+    struct Fold {
+      const Finding* first;
+      const Finding* last;
+      std::size_t count;
+    };
+    std::vector<Fold> folds;
+    for (const Finding& f : findings) {
+      auto it = std::find_if(folds.begin(), folds.end(), [&](const Fold& g) {
+        return g.first->source == f.source && g.first->kind == f.kind;
+      });
+      if (it == folds.end())
+        folds.push_back({&f, &f, 1});
+      else
+        it->last = &f, ++it->count;
+    }
+    std::fprintf(out, "  engine    %zu finding%s\n", findings.size(), findings.size() == 1 ? "" : "s");
+    for (const Fold& g : folds) {
+      if (g.count == 1) {
+        std::fprintf(out, "            %s: %s at %.3f s: %s\n", g.first->source.c_str(), g.first->kind.c_str(),
+                     g.first->seconds, g.first->detail.c_str());
+        continue;
+      }
+      std::fprintf(out, "            %s: %s, %zu times from %.3f s to %.3f s; first: %s; last: %s\n",
+                   g.first->source.c_str(), g.first->kind.c_str(), g.count, g.first->seconds, g.last->seconds,
+                   g.first->detail.c_str(), g.last->detail.c_str());
+    }
     clean = false;
   }
   return clean;

@@ -58,6 +58,7 @@ struct ReportInput {
   const Endpoint* endpoint = nullptr;
   PcmFormat format;
   const WavAudio* played = nullptr;  // render: the file
+  const char* source = "the file";   // render: what `played` is, for the report's lines
   const CaptureCheck* recorded = nullptr;  // capture: what was recorded
   double clockPpm = 0;
   const StreamOutcome* outcome = nullptr;

@@ -123,15 +123,36 @@ class Progress {
 };
 
 void Observe(sim::device::SimDevice& sim, DeviceObservation& d, bool capture) {
+  const double now = static_cast<double>(clk::Now()) / clk::kTicksPerSecond;
   if (capture) {
     d.producedFrames = sim.produced_frames(d.dataEndpoint);
+    if (d.producedFrames) d.clock.Add(now, static_cast<double>(d.producedFrames));
     return;
   }
   d.render = sim.render_stats(d.dataEndpoint);
+  // The device's clock takes a frame from its FIFO each tick, or finds none there (an
+  // underrun): both count.
+  if (d.render.playing)
+    d.clock.Add(now, static_cast<double>(d.render.consumed_frames + d.render.underrun_frames));
   if (d.feedbackEndpoint) d.feedback.push_back(sim.feedback_value(d.feedbackEndpoint));
 }
 
 }  // namespace
+
+void DeviceObservation::Line::Add(double seconds, double frames) {
+  if (n == 0) first = seconds;
+  last = seconds;
+  n += 1;
+  t += seconds;
+  f += frames;
+  tt += seconds * seconds;
+  tf += seconds * frames;
+}
+
+double DeviceObservation::Line::Slope() const {
+  const double spread = n * tt - t * t;
+  return n >= 2 && last > first && spread > 0 ? (n * tf - t * f) / spread : 0.0;
+}
 
 bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& outcome, std::string& error) {
   const Endpoint& endpoint = *request.endpoint;
@@ -238,6 +259,7 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
   if (request.realTime) clk::SetMode(clk::Mode::RealTime);
   const double seconds = static_cast<double>(target) / blockAlign / format.rate;
   bool started = true;
+  LONGLONG streamStart = clk::Now();
   {
     Progress progress(request.progress, seconds);
     if (NTSTATUS status = stream->Start(); !NT_SUCCESS(status)) {
@@ -253,6 +275,7 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
       started = false;
     }
     const LONGLONG start = clk::Now();
+    streamStart = start;
     LONGLONG drainSince = 0, drained = 0;
     const std::uint64_t frames = target / blockAlign;
     while (started) {
@@ -303,7 +326,11 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
   clk::Settle();
   for (const auto& f : platform::verifier::TakeStreamFindings()) {
     if (f.source.rfind("device", 0) == 0) ++d.glitches;
-    outcome.findings.push_back(f.source + ": " + f.kind + ": " + f.detail);
+    // The device's detail repeats its kind ("underrun: 48 frames from ...").
+    std::string detail = f.detail;
+    if (detail.rfind(f.kind + ": ", 0) == 0) detail.erase(0, f.kind.size() + 2);
+    outcome.findings.push_back(
+        {f.source, f.kind, static_cast<double>(f.time - streamStart) / clk::kTicksPerSecond, detail});
   }
   return started;
 }

@@ -45,6 +45,23 @@ struct DeviceObservation {
   std::uint64_t producedFrames = 0;    // capture
   std::vector<std::uint32_t> feedback;  // feedback values as on the wire, sampled while running
   std::uint32_t glitches = 0;           // stream findings of the device (underruns, overruns)
+  // The device's clock against the host's: a least-squares line through the frames the
+  // device had consumed (render) or produced (capture) at each look while it streamed.
+  struct Line {
+    double n = 0, t = 0, f = 0, tt = 0, tf = 0;  // sums of time (s), frames and products
+    double first = 0, last = 0;                  // the times of the first and last look
+    void Add(double seconds, double frames);
+    // Frames per second; 0 with fewer than two looks apart.
+    double Slope() const;
+  } clock;
+};
+
+// A stream finding of the device or the engine client.
+struct Finding {
+  std::string source;  // "device endpoint 0x01", "engine render stream"
+  std::string kind;    // "underrun", "missed notification", ...
+  double seconds = 0;  // when it began, from the stream's start
+  std::string detail;
 };
 
 struct StreamOutcome {
@@ -53,7 +70,7 @@ struct StreamOutcome {
   int stoppedBy = 0;                   // the signal that stopped the stream early, else 0
   std::string failure;                 // why a stream that started ended early, else empty
   bool sinkFailed = false;             // ... because the record sink failed (its output)
-  std::vector<std::string> findings;   // the engine client's, one line each
+  std::vector<Finding> findings;       // the device's and the engine client's
   DeviceObservation device;
   double seconds = 0;                  // stream time from RUN to STOP
 };

@@ -170,7 +170,8 @@ int StreamExit(const char* verb, const StreamOutcome& outcome, bool clean) {
 }
 
 // Plays `audio` on the started driver and prints the report; the exit code.
-int Play(DriverHost& host, const Common& c, const char* verb, const WavAudio& audio, const std::string& what) {
+int Play(DriverHost& host, const Common& c, const char* verb, const WavAudio& audio, const std::string& what,
+         const char* source = "the file") {
   std::string error;
   const std::vector<Endpoint> endpoints = ListEndpoints(host.hal());
   const Endpoint* endpoint = FindEndpoint(endpoints, false, c.endpoint, error);
@@ -190,7 +191,7 @@ int Play(DriverHost& host, const Common& c, const char* verb, const WavAudio& au
     Error("%s: %s", verb, error.c_str());
     return kExitNoStream;
   }
-  ReportInput report{endpoint, *format, &audio, nullptr, c.clockPpm, &outcome};
+  ReportInput report{endpoint, *format, &audio, source, nullptr, c.clockPpm, &outcome};
   return StreamExit(verb, outcome, PrintReport(stdout, report));
 }
 
@@ -236,7 +237,7 @@ int Record(DriverHost& host, const Common& c, const char* verb, unsigned long ra
     return kExitNoStream;
   }
   // With the WAV on standard output, the report goes to standard error.
-  ReportInput report{endpoint, *format, nullptr, &check, c.clockPpm, &outcome};
+  ReportInput report{endpoint, *format, nullptr, "", &check, c.clockPpm, &outcome};
   int code = StreamExit(verb, outcome, PrintReport(path == "-" ? stderr : stdout, report));
   if (!closed) {
     Error("%s: %s", verb, closeError.c_str());
@@ -276,6 +277,7 @@ int RunPlay(int argc, char** argv) {
     Error("play: needs one WAV file (see uactool play --help)");
     return kExitUsage;
   }
+  CatchStopSignals();
   WavAudio audio;
   std::string error;
   if (!ReadWav(args.operands[0], audio, error)) {
@@ -283,7 +285,6 @@ int RunPlay(int argc, char** argv) {
     return kExitUsage;
   }
   for (const std::string& warning : audio.warnings) Warn(warning);
-  CatchStopSignals();
   DriverHost host;
   if (int code = Start(c, "play", host); code != kExitOk) return Finish(host, code);
   const int code = Play(host, c, "play", audio, args.operands[0]);
@@ -357,7 +358,7 @@ int RunDemo(int argc, char** argv) {
   for (const NamedNode& node : NameNodes(host.hal()))
     if (DescribeNodeValue(node, line)) std::printf("  %s\n", line.c_str());
   std::printf("\nPlaying a generated 440 Hz tone (2 s, 48000 Hz, 2 ch, 16-bit) into the headphones\n");
-  int code = Play(host, c, "demo", tone, "the tone");
+  int code = Play(host, c, "demo", tone, "the tone", "the tone");
   if (!gStopSignal.load()) {
     std::printf("\nRecording the microphone (1 s)\n");
     const int recordCode = Record(host, c, "demo", 48000, 0, 0, 1.0, "");

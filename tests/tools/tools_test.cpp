@@ -189,6 +189,17 @@ TEST(ToneFrequency, FindsTheToneOfASine) {
 // ---------------------------------------------------------------------------------------
 // The render report's verdict on what the device received, against the file.
 
+std::string Report(const ReportInput& in, bool& clean) {
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* out = open_memstream(&text, &size);
+  clean = PrintReport(out, in);
+  std::fclose(out);
+  const std::string report(text, size);
+  std::free(text);
+  return report;
+}
+
 TEST(DeviceReport, RenderVerdicts) {
   WavAudio file;
   file.rate = 48000;
@@ -211,16 +222,24 @@ TEST(DeviceReport, RenderVerdicts) {
     const char* name;
     std::vector<std::int32_t> received;
     std::uint64_t underruns;
-    std::vector<std::string> findings;
+    std::vector<Finding> findings;
     bool clean;
     const char* says;
   };
   std::vector<Case> cases = {
       {"exact", received(0, 1000, 480), 0, {}, true, "the file's 1000 frames arrived sample for sample"},
-      {"after silence", received(96, 1000, 0), 0, {}, true, "after 96 frames of silence, then 0 frames of silence"},
+      {"after silence", received(96, 1000, 0), 0, {}, true, "with 96 silent frames before them and 0 after"},
       {"cut short", received(0, 600, 0), 0, {}, false, "only 600 of the file's 1000 frames arrived"},
       {"underrun", received(0, 1000, 10), 48, {}, false, "gaps      FOUND (48 underrun frames"},
-      {"engine finding", received(0, 1000, 10), 0, {"engine render stream: Underrun: x"}, false, "1 finding"},
+      {"engine finding", received(0, 1000, 10), 0, {{"engine render stream", "underrun", 0.25, "x"}}, false,
+       "1 finding\n            engine render stream: underrun at 0.250 s: x\n"},
+      // Repeats of a kind from one source fold into one line with the count, first and last.
+      {"folded", received(0, 1000, 10), 0,
+       {{"device endpoint 0x01", "underrun", 0.1, "48 frames"}, {"engine render stream", "stall", 0.2, "s"},
+        {"device endpoint 0x01", "underrun", 0.3, "12 frames"}, {"device endpoint 0x01", "underrun", 0.5, "6 frames"}},
+       false,
+       "4 findings\n            device endpoint 0x01: underrun, 3 times from 0.100 s to 0.500 s; first: 48 frames; "
+       "last: 6 frames\n            engine render stream: stall at 0.200 s: s\n"},
       {"nothing", received(0, 0, 300), 0, {}, false, "the file's audio did not arrive"},
   };
   Case differs{"differs", received(0, 1000, 0), 0, {}, false, "up to frame 700; frame 700 differs"};
@@ -232,17 +251,27 @@ TEST(DeviceReport, RenderVerdicts) {
     outcome.device.received = c.received;
     outcome.device.render.underrun_frames = c.underruns;
     outcome.findings = c.findings;
-    ReportInput in{&endpoint, format, &file, nullptr, 0, &outcome};
-    char* text = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&text, &size);
-    const bool clean = PrintReport(out, in);
-    std::fclose(out);
-    const std::string report(text, size);
-    std::free(text);
+    ReportInput in{&endpoint, format, &file, "the file", nullptr, 0, &outcome};
+    bool clean = false;
+    const std::string report = Report(in, clean);
     EXPECT_EQ(clean, c.clean) << c.name << "\n" << report;
     EXPECT_NE(report.find(c.says), std::string::npos) << c.name << "\n" << report;
   }
+}
+
+// The drift is the slope of the frames the device consumed against the host's time: a
+// device 250 ppm fast over a second of looks reads +250 ppm, whatever the frame count's
+// start.
+TEST(DeviceReport, DriftFromTheFramesTheDeviceConsumed) {
+  DeviceObservation::Line line;
+  for (int i = 0; i <= 100; ++i) {
+    const double t = 3.0 + i * 0.01;
+    line.Add(t, 1234 + std::floor((t - 3.0) * 48000 * (1 + 250e-6)));
+  }
+  EXPECT_NEAR((line.Slope() / 48000 - 1) * 1e6, 250, 2);
+  DeviceObservation::Line one;
+  one.Add(1, 100);
+  EXPECT_EQ(one.Slope(), 0);
 }
 
 TEST(DeviceReport, FeedbackValuesInHertzByBusSpeed) {
@@ -259,7 +288,7 @@ TEST(DeviceReport, FeedbackValuesInHertzByBusSpeed) {
     const char* says;
   } cases[] = {
       {true, {0x00060000}, "16.16 per microframe: last 0x00060000 = 48000.00 Hz (+0.0 ppm)"},
-      {true, {0x00060000, 0x00060010}, "= 48001.95 Hz (+40.7 ppm); 2 readings from 48000.00 to 48001.95 Hz"},
+      {true, {0x00060000, 0x00060010}, "= 48001.95 Hz (+40.7 ppm); 2 readings from 48000.00 to 48001.95 Hz, mean 48000.98 Hz (+20.3 ppm)"},
       {false, {0x000C0000}, "10.14 per frame: last 0x000c0000 = 48000.00 Hz"},
       {false, {0x000B0640}, "= 44097.66 Hz"},  // as sent: the 10.14 value cuts the low bits
       {false, {}, "no value read"},
@@ -271,14 +300,9 @@ TEST(DeviceReport, FeedbackValuesInHertzByBusSpeed) {
     outcome.device.highSpeed = c.highSpeed;
     outcome.device.feedback = c.values;
     outcome.device.received = file.samples;
-    ReportInput in{&endpoint, PcmFormat{48000, 1, 16, 4, 1}, &file, nullptr, 0, &outcome};
-    char* text = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&text, &size);
-    PrintReport(out, in);
-    std::fclose(out);
-    const std::string report(text, size);
-    std::free(text);
+    ReportInput in{&endpoint, PcmFormat{48000, 1, 16, 16, 4, 1}, &file, "the file", nullptr, 0, &outcome};
+    bool clean = false;
+    const std::string report = Report(in, clean);
     EXPECT_NE(report.find(c.says), std::string::npos) << report;
   }
 }
@@ -416,17 +440,6 @@ WavAudio Noise(const PcmFormat& f, std::uint64_t frames, unsigned seed) {
   return audio;
 }
 
-std::string Report(const ReportInput& in, bool& clean) {
-  char* text = nullptr;
-  size_t size = 0;
-  std::FILE* out = open_memstream(&text, &size);
-  clean = PrintReport(out, in);
-  std::fclose(out);
-  const std::string report(text, size);
-  std::free(text);
-  return report;
-}
-
 TEST(EveryDevice, EveryEndpointPlaysAndRecordsEachAlternateSetting) {
   std::vector<fs::path> files{fs::path(UA_TOOL_TESTDATA) / "line-both-directions-24in32.txt"};
   for (const auto& entry : fs::directory_iterator(UA_DUMPS_DIR))
@@ -467,7 +480,7 @@ TEST(EveryDevice, EveryEndpointPlaysAndRecordsEachAlternateSetting) {
         ASSERT_TRUE(ran) << error;
         check.Feed(outcome.recorded.data(), outcome.recorded.size());
         check.Finish();
-        ReportInput in{&e, *format, e.capture ? nullptr : &noise, e.capture ? &check : nullptr, 0, &outcome};
+        ReportInput in{&e, *format, e.capture ? nullptr : &noise, "the file", e.capture ? &check : nullptr, 0, &outcome};
         bool clean = false;
         const std::string report = Report(in, clean);
         EXPECT_TRUE(clean) << report;
