@@ -10,6 +10,7 @@
 #include "adapter/audio_class.h"
 #include "adapter/device_extension.h"
 #include "adapter/endpoint_type.h"
+#include "nodes.h"
 #include "sim/engine/engine.h"
 #include "stream/usb_stream_engine.h"
 #include "tool_common.h"
@@ -186,11 +187,18 @@ void PrintBuilt(const DriverHost& host, adapter::IUacFunctionDescription* functi
     }
     std::printf("    |__ %s %u, sources %s%s\n", SubtypeName(subtype), e->GetId(), Sources(e).c_str(), cls.c_str());
   }
+  // By the driver's entity ID (the paths and sources below use it), each with the name and
+  // the node number get, set and list take.
   std::printf("Control nodes (%u)\n", hal->GetEntityCount());
+  const std::vector<NamedNode> named = NameNodes(hal);
   for (ULONG i = 0; i < hal->GetEntityCount(); ++i) {
     adapter::IUacEntity* e = nullptr;
     if (!NT_SUCCESS(hal->GetEntity(i, &e))) continue;
-    std::printf("  Node %u '%s', sources %s\n", e->GetId(), NodeTypeName(e->GetType()), Sources(e).c_str());
+    std::string label;
+    for (const NamedNode& n : named)
+      if (n.entity == e) label = " [" + NodeLabel(n) + "]";
+    std::printf("  Node %u '%s', sources %s%s\n", e->GetId(), NodeTypeName(e->GetType()), Sources(e).c_str(),
+                label.c_str());
     PrintControl(e);
   }
   std::printf("Stream engines (%u)\n", hal->GetEngineCount());
@@ -202,31 +210,6 @@ void PrintBuilt(const DriverHost& host, adapter::IUacFunctionDescription* functi
   function->GetCapabilityTemplate(&t);
   std::printf("Capability record: mask 0x%08x, second value %u, feature flags 0x%08x%s\n", t.CapabilityMask,
               t.SecondValue, t.FeatureFlags, (t.FeatureFlags & adapter::ENDPOINT_FEATURE_ASIO) ? " [ASIO]" : "");
-}
-
-std::string GuidName(const GUID& g) {
-  struct Known {
-    const GUID* guid;
-    const char* name;
-  };
-  static const Known kKnown[] = {
-      {&KSCATEGORY_AUDIO, "audio"},          {&KSCATEGORY_RENDER, "render"},
-      {&KSCATEGORY_CAPTURE, "capture"},      {&KSCATEGORY_TOPOLOGY, "topology"},
-      {&adapter::GUID_ENUM_PRIVATE_INTERFACE, "enumeration"},
-      {&KSNODETYPE_DAC, "DAC"},              {&KSNODETYPE_ADC, "ADC"},
-      {&KSNODETYPE_MUX, "mux"},              {&KSNODETYPE_SUM, "sum"},
-      {&KSNODETYPE_MUTE, "mute"},            {&KSNODETYPE_VOLUME, "volume"},
-      {&KSNODETYPE_TONE, "tone"},            {&KSNODETYPE_AGC, "AGC"},
-      {&KSNODETYPE_LOUDNESS, "loudness"},    {&KSNODETYPE_DEV_SPECIFIC, "device specific"},
-      {&KSNODETYPE_HDMI_INTERFACE, "HDMI"},  {&KSNODETYPE_DISPLAYPORT_INTERFACE, "DisplayPort"},
-  };
-  for (const Known& k : kKnown)
-    if (IsEqualGUID(g, *k.guid)) return k.name;
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
-                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                g.Data4[7]);
-  return text;
 }
 
 std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }

@@ -12,20 +12,25 @@ namespace tools {
 namespace {
 
 const char kGetHelp[] =
-    "usage: uactool get [--device FILE] [--state FILE.reg] [NODE...]\n"
+    "usage: uactool get [--device FILE] [--state FILE.reg] [--values] [NODE...]\n"
     "\n"
     "Starts the driver on the device (the built-in default device unless --device names a\n"
     "device file), with the driver's \"Settings\" from the state file, and prints the current\n"
     "value of each NODE, or of every node with a value when none is named.\n"
     "\n"
-    "A NODE is named by its identifier (\"4\"), by the endpoint of the stream it sits on and\n"
-    "its kind (\"HP-volume\", \"Mic-mute\"), or by its kind alone when only one node has it.\n"
-    "Levels are in dB; switches read on or off (a mute node that reads on is muted).\n"
+    "A NODE is named by its node number as list shows it on the topology filter (\"2\"), by\n"
+    "the endpoint of the stream it sits on and its kind (\"HP-volume\", \"Mic-mute\"; a node\n"
+    "on no stream path by the input feeding it, \"Mic-monitor-volume\"), or by its kind alone\n"
+    "when only one node has it. Levels are in dB; switches read on or off (a mute node that\n"
+    "reads on is muted).\n"
     "\n"
     "  --device FILE       a device file (lsusb -v text or raw descriptor hex)\n"
     "  --state FILE.reg    the devices' states between runs, one per device (default\n"
     "                      uactool.reg; a missing file is an empty state)\n"
     "  --no-model-string   the device file's device answers no model string\n"
+    "  --values            only the values, one line per node, for scripts: levels in dB\n"
+    "                      without the unit (\"-6.00 -6.00\"), switches on or off, a selector's\n"
+    "                      input number\n"
     "\n"
     "exit codes: 0 done, 1 the driver refused the device, 2 usage, device file or node error,\n"
     "3 verifier report\n";
@@ -70,7 +75,9 @@ int Start(const Arguments& args, DriverHost& host, const std::string& verb) {
 bool Parse(int argc, char** argv, const std::vector<std::string>& valued, const char* verb, const char* help,
            Arguments& args, int& exitCode) {
   std::string error;
-  if (!ParseArguments(argc, argv, valued, {"--no-model-string"}, args, error)) {
+  std::vector<std::string> flags{"--no-model-string"};
+  if (std::string(verb) == "get") flags.push_back("--values");
+  if (!ParseArguments(argc, argv, valued, flags, args, error)) {
     Error("%s: %s (see uactool %s --help)", verb, error.c_str(), verb);
     exitCode = kExitUsage;
     return false;
@@ -93,9 +100,10 @@ int RunGet(int argc, char** argv) {
   if (int code = Start(args, host, "get"); code != kExitOk) return Finish(host, code);
   const std::vector<NamedNode> nodes = NameNodes(host.hal());
   std::string line, error;
+  const bool valuesOnly = args.Has("--values");
   if (args.operands.empty()) {
     for (const NamedNode& node : nodes)
-      if (DescribeNodeValue(node, line)) std::printf("%s\n", line.c_str());
+      if (DescribeNodeValue(node, line, valuesOnly)) std::printf("%s\n", line.c_str());
     return Finish(host, kExitOk);
   }
   for (const std::string& what : args.operands) {
@@ -104,7 +112,7 @@ int RunGet(int argc, char** argv) {
       Error("get: %s", error.c_str());
       return Finish(host, kExitUsage);
     }
-    if (!DescribeNodeValue(*node, line)) line += " no value";
+    if (!DescribeNodeValue(*node, line, valuesOnly)) line += valuesOnly ? "" : " no value";
     std::printf("%s\n", line.c_str());
   }
   return Finish(host, kExitOk);

@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include "adapter/audio_class.h"
+#include "adapter/device_extension.h"
+#include "portcls/ksmedia.h"
 #include "adapter/endpoint_type.h"
 #include "kernel/device_registry.h"
 #include "kernel/registry.h"
@@ -323,6 +325,75 @@ adapter::IUacFunctionDescription* Description(adapter::IAudioHal* hal) {
   auto* description = static_cast<adapter::IUacFunctionDescription*>(itf);
   description->Release();
   return description;
+}
+
+std::string GuidName(const GUID& g) {
+  struct Known {
+    const GUID* guid;
+    const char* name;
+  };
+  static const Known kKnown[] = {
+      {&KSCATEGORY_AUDIO, "audio"},
+      {&KSCATEGORY_RENDER, "render"},
+      {&KSCATEGORY_CAPTURE, "capture"},
+      {&KSCATEGORY_TOPOLOGY, "topology"},
+      {&adapter::GUID_ENUM_PRIVATE_INTERFACE, "enumeration"},
+      {&KSNODETYPE_DAC, "DAC"},
+      {&KSNODETYPE_ADC, "ADC"},
+      {&KSNODETYPE_MUX, "selector"},
+      {&KSNODETYPE_SUM, "sum"},
+      {&KSNODETYPE_MUTE, "mute"},
+      {&KSNODETYPE_VOLUME, "volume"},
+      {&KSNODETYPE_TONE, "tone"},
+      {&KSNODETYPE_AGC, "AGC"},
+      {&KSNODETYPE_LOUDNESS, "loudness"},
+      {&KSNODETYPE_DEV_SPECIFIC, "device specific"},
+      {&KSNODETYPE_HDMI_INTERFACE, "HDMI"},
+      {&KSNODETYPE_DISPLAYPORT_INTERFACE, "DisplayPort"},
+      {&KSAUDFNAME_BASS, "bass"},
+      {&KSAUDFNAME_TREBLE, "treble"},
+      {&KSAUDFNAME_MIDRANGE, "mid"},
+      {&KSDATAFORMAT_SUBTYPE_PCM, "PCM"},
+      {&KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, "IEEE float"},
+      {&KSDATAFORMAT_SUBTYPE_ANALOG, "analog"},
+      {&AUDIO_SIGNALPROCESSINGMODE_DEFAULT, "default mode"},
+      {&AUDIO_SIGNALPROCESSINGMODE_RAW, "raw mode"},
+  };
+  for (const Known& k : kKnown)
+    if (IsEqualGUID(g, *k.guid)) return k.name;
+  // USB terminal types map onto one GUID range.
+  struct Terminal {
+    USHORT type;
+    const char* name;
+  };
+  static const Terminal kTerminals[] = {
+      {0x0200, "input"},         {0x0201, "microphone"},     {0x0202, "desktop microphone"},
+      {0x0203, "personal microphone"}, {0x0204, "omni-directional microphone"}, {0x0205, "microphone array"},
+      {0x0206, "processing microphone array"}, {0x0300, "output"}, {0x0301, "speaker"},
+      {0x0302, "headphones"},    {0x0303, "head-mounted display audio"}, {0x0304, "desktop speaker"},
+      {0x0305, "room speaker"},  {0x0306, "communication speaker"}, {0x0307, "low-frequency effects speaker"},
+      {0x0400, "bidirectional"}, {0x0401, "handset"},        {0x0402, "headset"},
+      {0x0403, "speakerphone"},  {0x0404, "echo-suppressing speakerphone"}, {0x0405, "echo-cancelling speakerphone"},
+      {0x0500, "telephony"},     {0x0501, "phone line"},     {0x0502, "telephone"},
+      {0x0503, "down-line phone"}, {0x0600, "external"},     {0x0601, "analog connector"},
+      {0x0602, "digital audio interface"}, {0x0603, "line connector"}, {0x0604, "legacy audio connector"},
+      {0x0605, "S/PDIF"},        {0x0606, "1394 DA stream"}, {0x0607, "1394 DV stream soundtrack"},
+  };
+  const GUID base = UsbTerminalNodeType(0);
+  if (!std::memcmp(&base.Data2, &g.Data2, sizeof g - sizeof g.Data1) && g.Data1 >= base.Data1 &&
+      g.Data1 < base.Data1 + 0x0800) {
+    const auto type = static_cast<USHORT>(g.Data1 - base.Data1);
+    for (const Terminal& t : kTerminals)
+      if (t.type == type) return t.name;
+    char text[32];
+    std::snprintf(text, sizeof text, "USB terminal 0x%04x", static_cast<unsigned>(type));
+    return text;
+  }
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
+                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                g.Data4[7]);
+  return text;
 }
 
 std::string FormatDb(LONG level) {

@@ -96,6 +96,9 @@ const char* StatusName(NTSTATUS status);
 const char* NodeTypeName(ULONG type);
 std::string EndpointTypeName(ULONG type);
 adapter::IUacFunctionDescription* Description(adapter::IAudioHal* hal);
+// A KS GUID by its name as a user reads it ("render", "volume", "headphones", "USB
+// terminal 0x0712"); an unknown GUID in braces.
+std::string GuidName(const GUID& guid);
 // Levels cross the node interfaces in 1/65536 dB; 0x80000000 is minus infinity.
 std::string FormatDb(LONG level);
 

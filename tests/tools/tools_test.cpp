@@ -16,6 +16,9 @@
 #include "endpoints.h"
 #include "nodes.h"
 #include "sim/device/default_device.h"
+#include "adapter/node_interfaces.h"
+#include "portcls/ksmedia.h"
+#include "sim/engine/engine.h"
 #include "stream_session.h"
 #include "tool_common.h"
 #include "wav_file.h"
@@ -324,14 +327,20 @@ TEST_F(DefaultDevice, NodesAreNamedByTheirEndpointAndKind) {
   const std::vector<NamedNode> nodes = NameNodes(host_.hal());
   std::vector<std::string> names;
   for (const NamedNode& n : nodes) names.push_back(n.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"0", "HP-input-terminal", "HP-mute", "HP-volume", "HP-output-terminal",
-                                             "Mic-input-terminal", "Mic-mute", "Mic-volume", "Mic-output-terminal"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"Clock-sample-rate", "HP-input-terminal", "HP-mute", "HP-volume",
+                                             "HP-output-terminal", "Mic-input-terminal", "Mic-mute", "Mic-volume",
+                                             "Mic-output-terminal"}));
+  // The numbers are the topology filter's: its nodes in reverse entity order, without the
+  // terminals (pins) and the sample-rate node.
+  std::vector<long> numbers;
+  for (const NamedNode& n : nodes) numbers.push_back(n.ksNode);
+  EXPECT_EQ(numbers, (std::vector<long>{-1, -1, 3, 2, -1, -1, 1, 0, -1}));
   struct Case {
     const char* what;
     int id;  // -1: not found
     const char* error;
   } cases[] = {
-      {"3", 3, ""},          {"hp-VOLUME", 3, ""},          {"Mic-mute", 6, ""},
+      {"2", 3, ""},          {"hp-VOLUME", 3, ""},          {"Mic-mute", 6, ""},
       {"sample-rate", 0, ""}, {"volume", -1, "names 2 nodes: HP-volume Mic-volume"},
       {"42", -1, "no node 42"}, {"bass", -1, "no node 'bass'"},
   };
@@ -521,6 +530,27 @@ TEST(EveryDevice, OneTypeInBothDirectionsIsNamedPerDirection) {
   for (const NamedNode& n : NameNodes(host.hal())) names.push_back(n.name);
   EXPECT_NE(std::find(names.begin(), names.end(), "LineOut-volume"), names.end());
   EXPECT_NE(std::find(names.begin(), names.end(), "LineIn-volume"), names.end());
+  // The monitor path (the input mixed into the output) is named by its input.
+  EXPECT_NE(std::find(names.begin(), names.end(), "Line-monitor-volume"), names.end());
+  // The node numbers are the topology filter's as the engine client reads them.
+  const std::vector<NamedNode> nodes = NameNodes(host.hal());
+  sim::engine::FilterDescription topology;
+  for (const auto& info : sim::engine::EnumerateFilters(&KSCATEGORY_TOPOLOGY)) {
+    std::unique_ptr<sim::engine::FilterClient> client;
+    ASSERT_EQ(sim::engine::FilterClient::Open(info, &client), STATUS_SUCCESS);
+    ASSERT_EQ(client->ReadDescription(&topology), STATUS_SUCCESS);
+  }
+  std::size_t numbered = 0;
+  for (const NamedNode& n : nodes) {
+    if (n.ksNode < 0) continue;
+    ++numbered;
+    ASSERT_LT(static_cast<std::size_t>(n.ksNode), topology.nodeTypes.size()) << n.name;
+    const GUID& type = topology.nodeTypes[static_cast<std::size_t>(n.ksNode)];
+    if (n.type == adapter::NODE_MUTE || n.type == adapter::NODE_VOLUME) {
+      EXPECT_TRUE(IsEqualGUID(type, n.type == adapter::NODE_MUTE ? KSNODETYPE_MUTE : KSNODETYPE_VOLUME)) << n.name;
+    }
+  }
+  EXPECT_EQ(numbered, topology.nodeTypes.size());
   host.Stop();
   EXPECT_TRUE(host.reports().empty());
 }
