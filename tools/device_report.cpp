@@ -35,8 +35,10 @@ void PrintDrift(std::FILE* out, const ReportInput& in, const char* verb) {
   }
   double ppm = (slope / in.format.rate - 1.0) * 1e6;
   if (std::fabs(ppm) < 0.05) ppm = 0;  // no "-0.0"
-  std::fprintf(out, "  drift     %+.1f ppm: the device %s %.1f frames/s against the host's clock over %.2f s%s\n",
-               ppm, verb, slope, line.last - line.first, given);
+  const auto& dl = in.outcome->deadlines;
+  std::fprintf(out, "  drift     %+.1f ppm: the device %s %.1f frames/s against the host's clock over %.2f s%s%s\n",
+               ppm, verb, slope, line.last - line.first, given,
+               dl.measured && dl.late ? " (unreliable: the machine fell behind the real clock)" : "");
 }
 
 bool PrintRender(std::FILE* out, const ReportInput& in) {
@@ -270,6 +272,17 @@ bool PrintReport(std::FILE* out, const ReportInput& in) {
                in.format.alternate, in.endpoint->capture ? "IN" : "OUT", d.dataEndpoint, in.format.rate,
                in.format.channels, in.format.bits);
   bool clean = in.endpoint->capture ? PrintCapture(out, in) : PrintRender(out, in);
+  const auto& dl = in.outcome->deadlines;
+  if (dl.measured && dl.late) {
+    std::fprintf(out,
+                 "  realtime  the machine did not keep up: %llu of %llu 10 ms steps woke late, by %.1f ms on average "
+                 "and %.1f ms at worst; findings that follow from it are the machine's, not the driver's (without "
+                 "--realtime the run is on virtual time)\n",
+                 static_cast<unsigned long long>(dl.late), static_cast<unsigned long long>(dl.steps),
+                 dl.totalLateMs / static_cast<double>(dl.late), dl.worstMs);
+  } else if (dl.measured) {
+    std::fprintf(out, "  realtime  kept up: %llu 10 ms steps, none late\n", static_cast<unsigned long long>(dl.steps));
+  }
   const std::vector<Finding>& findings = in.outcome->findings;
   if (findings.empty()) {
     std::fprintf(out, "  engine    no findings\n");

@@ -125,15 +125,19 @@ class Progress {
 void Observe(sim::device::SimDevice& sim, DeviceObservation& d, bool capture) {
   const double now = static_cast<double>(clk::Now()) / clk::kTicksPerSecond;
   if (capture) {
-    d.producedFrames = sim.produced_frames(d.dataEndpoint);
-    if (d.producedFrames) d.clock.Add(now, static_cast<double>(d.producedFrames));
+    const std::uint64_t produced = sim.produced_frames(d.dataEndpoint);
+    // A count that went back started over (the device's endpoint restarted): so does the line.
+    if (produced < d.producedFrames) d.clock = {};
+    d.producedFrames = produced;
+    if (produced) d.clock.Add(now, static_cast<double>(produced));
     return;
   }
   d.render = sim.render_stats(d.dataEndpoint);
   // The device's clock takes a frame from its FIFO each tick, or finds none there (an
   // underrun): both count.
-  if (d.render.playing)
-    d.clock.Add(now, static_cast<double>(d.render.consumed_frames + d.render.underrun_frames));
+  const double taken = static_cast<double>(d.render.consumed_frames + d.render.underrun_frames);
+  if (d.clock.n > 0 && taken < d.clock.lastFrames) d.clock = {};
+  if (d.render.playing) d.clock.Add(now, taken);
   if (d.feedbackEndpoint) d.feedback.push_back(sim.feedback_value(d.feedbackEndpoint));
 }
 
@@ -142,6 +146,7 @@ void Observe(sim::device::SimDevice& sim, DeviceObservation& d, bool capture) {
 void DeviceObservation::Line::Add(double seconds, double frames) {
   if (n == 0) first = seconds;
   last = seconds;
+  lastFrames = frames;
   n += 1;
   t += seconds;
   f += frames;
@@ -283,7 +288,20 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
         outcome.stoppedBy = request.stop->load();
         break;
       }
+      const LONGLONG before = clk::Now();
       clk::SleepFor(kStep);
+      if (request.realTime) {
+        // A step that wakes more than a millisecond past its time missed its deadline.
+        auto& dl = outcome.deadlines;
+        dl.measured = true;
+        ++dl.steps;
+        const double lateMs = static_cast<double>(clk::Now() - before - kStep) / clk::kTicksPerMillisecond;
+        if (lateMs > 1.0) {
+          ++dl.late;
+          dl.totalLateMs += lateMs;
+          dl.worstMs = std::max(dl.worstMs, lateMs);
+        }
+      }
       Observe(sim, d, capture);
       if (!drain()) {
         outcome.failure = error;

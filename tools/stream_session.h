@@ -50,6 +50,7 @@ struct DeviceObservation {
   struct Line {
     double n = 0, t = 0, f = 0, tt = 0, tf = 0;  // sums of time (s), frames and products
     double first = 0, last = 0;                  // the times of the first and last look
+    double lastFrames = 0;
     void Add(double seconds, double frames);
     // Frames per second; 0 with fewer than two looks apart.
     double Slope() const;
@@ -68,6 +69,13 @@ struct StreamOutcome {
   std::vector<std::int32_t> recorded;  // capture without a sink: the samples the engine read
   std::uint64_t recordedFrames = 0;    // capture: frames handed to the sink or kept
   int stoppedBy = 0;                   // the signal that stopped the stream early, else 0
+  // --realtime: how the machine kept the tool's 10 ms steps (the engine's and the
+  // device's work runs beside them): steps taken, steps that woke late, the latest.
+  struct Deadlines {
+    bool measured = false;
+    std::uint64_t steps = 0, late = 0;
+    double worstMs = 0, totalLateMs = 0;
+  } deadlines;
   std::string failure;                 // why a stream that started ended early, else empty
   bool sinkFailed = false;             // ... because the record sink failed (its output)
   std::vector<Finding> findings;       // the device's and the engine client's

@@ -277,6 +277,34 @@ TEST(DeviceReport, DriftFromTheFramesTheDeviceConsumed) {
   EXPECT_EQ(one.Slope(), 0);
 }
 
+// On the real clock, a machine that misses the tool's deadlines is said once, with how
+// late, instead of leaving the engine's findings to speak for it.
+TEST(DeviceReport, RealTimeDeadlines) {
+  WavAudio file;
+  file.rate = 48000;
+  file.channels = 1;
+  file.bits = 16;
+  file.samples = {1, 2, 3};
+  Endpoint endpoint;
+  endpoint.name = "SPK";
+  StreamOutcome outcome;
+  outcome.device.received = file.samples;
+  outcome.deadlines = {true, 200, 37, 212.9, 37 * 4.0};
+  for (int i = 0; i < 50; ++i) outcome.device.clock.Add(i * 0.01, i * 480.0);
+  ReportInput in{&endpoint, PcmFormat{48000, 1, 16, 16, 4, 1}, &file, "the file", nullptr, 0, &outcome};
+  bool clean = false;
+  std::string report = Report(in, clean);
+  EXPECT_NE(report.find("realtime  the machine did not keep up: 37 of 200 10 ms steps woke late, by 4.0 ms on average "
+                        "and 212.9 ms at worst"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("(unreliable: the machine fell behind the real clock)"), std::string::npos) << report;
+  outcome.deadlines = {true, 200, 0, 0, 0};
+  report = Report(in, clean);
+  EXPECT_NE(report.find("realtime  kept up: 200 10 ms steps, none late"), std::string::npos) << report;
+  EXPECT_EQ(report.find("unreliable"), std::string::npos) << report;
+}
+
 TEST(DeviceReport, FeedbackValuesInHertzByBusSpeed) {
   WavAudio file;
   file.rate = 48000;
