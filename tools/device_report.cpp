@@ -250,19 +250,13 @@ double CaptureCheck::ToneHz() const {
 
 double ToneFrequency(const WavAudio& audio) {
   if (audio.channels == 0) return 0;
-  double first = -1, last = -1, previous = 0;
-  long crossings = 0;
-  for (std::uint64_t f = 0; f < audio.frames(); ++f) {
-    const double s = audio.samples[f * audio.channels];
-    if (f > 0 && previous < 0 && s >= 0) {
-      const double t = static_cast<double>(f) - s / (s - previous);
-      if (first < 0) first = t;
-      last = t;
-      ++crossings;
-    }
-    previous = s;
-  }
-  return crossings > 1 && last > first ? (crossings - 1) * audio.rate / (last - first) : 0.0;
+  PcmFormat format;
+  format.rate = audio.rate;
+  format.channels = audio.channels;
+  format.bits = format.container = audio.bits;
+  CaptureCheck check(format, sim::device::SignalProfile{});
+  check.Feed(audio.samples.data(), audio.samples.size());
+  return check.ToneHz();
 }
 
 bool PrintReport(std::FILE* out, const ReportInput& in) {

@@ -277,16 +277,25 @@ TEST(DeviceReport, DriftFromTheFramesTheDeviceConsumed) {
   EXPECT_EQ(one.Slope(), 0);
 }
 
+// Three frames of a 48 kHz mono 16-bit file, played to an endpoint "SPK".
+struct ShortFile {
+  ShortFile() {
+    file.rate = 48000;
+    file.channels = 1;
+    file.bits = 16;
+    file.samples = {1, 2, 3};
+    endpoint.name = "SPK";
+  }
+  WavAudio file;
+  Endpoint endpoint;
+};
+
 // On the real clock, a machine that misses the tool's deadlines is said once, with how
 // late, instead of leaving the engine's findings to speak for it.
 TEST(DeviceReport, RealTimeDeadlines) {
-  WavAudio file;
-  file.rate = 48000;
-  file.channels = 1;
-  file.bits = 16;
-  file.samples = {1, 2, 3};
-  Endpoint endpoint;
-  endpoint.name = "SPK";
+  ShortFile shortFile;
+  const WavAudio& file = shortFile.file;
+  const Endpoint& endpoint = shortFile.endpoint;
   StreamOutcome outcome;
   outcome.device.received = file.samples;
   outcome.deadlines = {true, 200, 37, 212.9, 37 * 4.0};
@@ -306,13 +315,9 @@ TEST(DeviceReport, RealTimeDeadlines) {
 }
 
 TEST(DeviceReport, FeedbackValuesInHertzByBusSpeed) {
-  WavAudio file;
-  file.rate = 48000;
-  file.channels = 1;
-  file.bits = 16;
-  file.samples = {1, 2, 3};
-  Endpoint endpoint;
-  endpoint.name = "SPK";
+  ShortFile shortFile;
+  const WavAudio& file = shortFile.file;
+  const Endpoint& endpoint = shortFile.endpoint;
   struct Case {
     bool highSpeed;
     std::vector<std::uint32_t> values;
