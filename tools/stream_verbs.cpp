@@ -59,15 +59,11 @@ int SignalExit(const char* verb, int code) {
   return kExitSignalBase + signal;
 }
 
-// The signal the simulated device's capture endpoints produce, which the record report
-// checks the recording against sample for sample.
-const sim::device::SignalProfile kDeviceSignal{};
-
 constexpr char kStreamOptions[] =
     "  --device FILE       a device file (lsusb -v text or raw descriptor hex) instead of the\n"
     "                      built-in default device\n"
-    "  --endpoint NAME     the endpoint by its type name as get and describe show it (HP, Mic,\n"
-    "                      SPK, ...) or its streaming interface number; default the first\n"
+    "  --endpoint NAME     the endpoint by its name as list -l shows it (HP, Mic, SPK,\n"
+    "                      LineOut, ...) or its streaming interface number; default the first\n"
     "  --realtime          run on the real clock instead of virtual time\n"
     "  --no-progress       no progress bar (it shows on a terminal for runs longer than a\n"
     "                      second)\n"
@@ -220,7 +216,7 @@ int Record(DriverHost& host, const Common& c, const char* verb, unsigned long ra
     Error("%s: %s", verb, error.c_str());
     return kExitUsage;
   }
-  CaptureCheck check(*format, kDeviceSignal);
+  CaptureCheck check(*format, kCaptureSignal);
   StreamRequest request{endpoint, *format, nullptr, frames, c.realTime, c.progress,
                         [&](const std::int32_t* samples, std::size_t count, std::string& why) {
                           check.Feed(samples, count);

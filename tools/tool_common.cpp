@@ -245,6 +245,7 @@ int StartWithState(DriverHost& host, const char* verb, const std::string& device
     return kExitUsage;
   }
   sim->SetClockPpm(clockPpm);
+  sim->SetSignal(kCaptureSignal);
   return StartDevice(host, std::move(sim), plugAndPlay) ? kExitOk : kExitRefused;
 }
 

@@ -77,6 +77,10 @@ bool StateWritable(const std::string& stateFile, std::string& error);
 // file. false with the reason.
 bool SaveState(const DriverHost& host, const std::string& stateFile, std::string& error);
 
+// The signal every device's capture endpoints produce in a run of the tool, which the
+// record report checks a recording against sample for sample.
+inline const sim::device::SignalProfile kCaptureSignal{};
+
 // The device file (empty: the built-in default), its state and the driver started on it
 // (see StartDevice); kExitOk, or the exit code with the error printed as "verb: ...".
 // `clockPpm` sets the device's sample clock off nominal.
