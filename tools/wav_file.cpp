@@ -225,6 +225,7 @@ bool WavWriter::Write(const std::int32_t* samples, std::size_t count, std::strin
     error = path_ + ": not open";
     return false;
   }
+  if (count == 0) return true;
   const unsigned bytes = bits_ / 8;
   bytes_.resize(count * bytes);
   for (std::size_t i = 0; i < count; ++i) {
