@@ -242,7 +242,7 @@ STDMETHODIMP CChipAFeatureUnit2::GetRange(ULONG Selector, PLONG Maximum, PLONG M
 namespace {
 
 constexpr FeatureControlRow kSoftMuteControls[] = {
-    {FU_MUTE, &CreateFeatureControl<CChipASoftMuteNode, &CChipASoftMuteNode::InitChipASoftMute>,
+    {FU_MUTE, &CreateFeatureControl<CChipASoftMuteNode, &CChipASoftMuteNode::InitUacBoolControl>,
      "could not set up its software mute"},
     {FU_VOLUME, &CreateFeatureControl<CUacVolumeControl, &CUacLevelControl::InitUacLevelControl>,
      "did not answer for its volume control (channels or range)"},
