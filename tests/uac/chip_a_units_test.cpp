@@ -379,6 +379,19 @@ TEST_F(ChipAUnits, AnalogAndRecordUnitsScaleTheirLevelsAndRanges) {
     EXPECT_EQ(step, r.step);
     EXPECT_GE(maximum, minimum);
   }
+  // Tone levels are the class's bytes of 1/4 dB both ways, unscaled like the tone range
+  // reported above, so a value read lies in that range: up to its maximum and down to
+  // its minimum.
+  auto* levels = As<uac::IUacLevelControlSource>(Unit(2), uac::IID_IUacLevelControlSource);
+  for (SHORT device : {-48, -40, -1, 0, 1, 40, 48}) {
+    SCOPED_TRACE(device);
+    ASSERT_TRUE(sim_->SetControl(Key{false, 2, 3, 0}, device));
+    LONG level = 0;
+    ASSERT_EQ(levels->GetCur(3, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(level, device * 16384);
+    ASSERT_EQ(levels->SetCur(3, 0, device * 16384), STATUS_SUCCESS);
+    EXPECT_EQ(Device(Key{false, 2, 3, 0}), device);
+  }
 }
 
 TEST_F(ChipAUnits, RenderMuteLightsTheLedAsItsSettingsSay) {
