@@ -70,6 +70,7 @@ struct Step {
   enum Kind {
     Wait,          // arg: milliseconds of virtual time
     Wake,          // WakeForRequest; arg: the most milliseconds it may take
+    WakeTakes,     // WakeForRequest; arg: the milliseconds it takes (to the next clock tick)
     StreamOn,      // a stream takes its streaming alternate setting
     StreamOff,
     HoldPower,     // device power IRPs stay at the port
@@ -150,6 +151,13 @@ class Power : public UsbDeviceTest {
         EXPECT_LE(Now() - start, step.arg * kTicksPerMillisecond);
         break;
       }
+      case Step::WakeTakes: {
+        const LONGLONG start = Now();
+        EXPECT_EQ(device()->WakeForRequest(), STATUS_SUCCESS);
+        EXPECT_GE(Now() - start, step.arg * kTicksPerMillisecond);
+        EXPECT_LE(Now() - start, (step.arg + 16) * kTicksPerMillisecond);
+        break;
+      }
       case Step::StreamOn: device()->AddActivity(); break;
       case Step::StreamOff: device()->ReleaseActivity(); break;
       case Step::HoldPower: port_->HoldPowerIrps(true); break;
@@ -186,7 +194,8 @@ class Power : public UsbDeviceTest {
 using S = Step;
 constexpr LONGLONG kBusy = static_cast<LONGLONG>(STATUS_DEVICE_BUSY);
 constexpr LONGLONG kUnsuccessful = static_cast<LONGLONG>(STATUS_UNSUCCESSFUL);
-constexpr LONGLONG kPowerInvalid = static_cast<LONGLONG>(adapter::kStatusPowerStateInvalid);
+// STATUS_POWER_STATE_INVALID, as its number.
+constexpr LONGLONG kPowerInvalid = static_cast<LONGLONG>(static_cast<NTSTATUS>(0xC00002D3u));
 
 const std::vector<Row>& Rows() {
   static const std::vector<Row> rows = {
@@ -210,6 +219,13 @@ const std::vector<Row>& Rows() {
         {S::ReleasePower},
         {S::Wait, 100},
         {S::CheckD0}},
+       1,
+       1},
+      // The idle request is withdrawn at once; the D0 request it leads to is held, and the
+      // wait for it gives up after 500 ms.
+      {"a held D0 delays the request by 500 ms",
+       1,
+       {{S::Wait, 5100}, {S::HoldPower}, {S::WakeTakes, 500}, {S::ReleasePower}, {S::Wait, 100}, {S::CheckD0}},
        1,
        1},
       {"a running stream keeps the device awake",
@@ -332,6 +348,31 @@ TEST_F(Power, AsioStreamingFollowsThePowerState) {
   IoFreeIrp(stop);
   EXPECT_EQ(asio->CloseClient(file), STATUS_SUCCESS);
   ObDereferenceObject(file);
+}
+
+// Leaving D0 the function hears of the new state while ASIO still streams (streaming stops
+// after it); entering D0 it hears of D0 before ASIO streams again.
+TEST_F(Power, TheFunctionHearsOfThePowerChangeOnEitherSideOfAsio) {
+  ASSERT_EQ(StartWith(0), STATUS_SUCCESS);
+  device()->SetAsioStreaming(true);
+  std::vector<std::pair<DEVICE_POWER_STATE, bool>> seen;
+  Log().onPower = [&](DEVICE_POWER_STATE state) { seen.emplace_back(state, device()->AsioStreaming()); };
+  SetPower(PowerDeviceD3);
+  EXPECT_FALSE(device()->AsioStreaming());
+  SetPower(PowerDeviceD0);
+  Log().onPower = nullptr;
+  const std::vector<std::pair<DEVICE_POWER_STATE, bool>> expected = {{PowerDeviceD3, true}, {PowerDeviceD0, false}};
+  EXPECT_EQ(seen, expected);
+  device()->SetAsioStreaming(false);
+}
+
+// The idle request is built for the bus driver below: one stack location more than the
+// lower device's.
+TEST_F(Power, TheIdleRequestHasOneStackLocationMoreThanTheLowerDevice) {
+  ASSERT_EQ(StartWith(1), STATUS_SUCCESS);
+  DelayMs(5100);
+  ASSERT_NE(port_->idle_irp_stack_size(), 0);
+  EXPECT_EQ(port_->idle_irp_stack_size(), lower_->StackSize + 1);
 }
 
 // Allocation failures of the idle path (work context, work item, callback info, idle IRP)
