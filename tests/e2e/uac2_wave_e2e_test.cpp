@@ -119,6 +119,72 @@ TEST_F(Uac2WaveEndToEnd, RenderFollowsTheDevicesClockAndDeliversEverySampleOnce)
   }
 }
 
+// Transfers that fail for 1, 10 and 100 bus frames while the pin plays: the engine
+// recovers in place. What the device then receives is the count in order, on frames,
+// with the failed transfers' data missing and silence where the stream restarted: never
+// a sample again, and never data the client wrote a buffer later.
+TEST_F(Uac2WaveEndToEnd, RenderAfterFailedTransfersPlaysNoDataFromALapAhead) {
+  // What the failed transfers carried is gone; while the engine recovers nothing plays
+  // and the position stands.
+  ExpectStreamFinding("pattern break", "device");
+  ExpectStreamFinding("underrun", "device");
+  ExpectStreamFinding("missed packets", "device");
+  ExpectStreamFinding("position stalled", "engine");
+  ExpectStreamFinding("missed notification", "engine");
+  for (ULONG failed : {1u, 10u, 100u}) {
+    SCOPED_TRACE(testing::Message() << failed << " failed frames");
+    ASSERT_EQ(StartHeadset(false, 0.0), STATUS_SUCCESS);
+    InstallSubdevices();
+    stream::CUsbStreamEngine* engine = EngineOf(adapter::STREAM_DIRECTION_RENDER);
+    WAVEFORMATEXTENSIBLE format;
+    ASSERT_TRUE(FormatAt(engine, 48000, &format));
+    const ULONG sub = format.Format.nBlockAlign / format.Format.nChannels;
+    const ULONG bits = format.Samples.wValidBitsPerSample;
+    const ULONG channels = format.Format.nChannels;
+    auto filter = OpenFilter(u"SPKOut00Wave");
+    ASSERT_TRUE(filter);
+    sim::engine::StreamOptions options;
+    options.clientSignal = [sub, bits](ULONG64 firstByte, BYTE* out, ULONG bytes) {
+      for (ULONG i = 0; i < bytes; ++i) {
+        const ULONG64 byte = firstByte + i;
+        const auto word = static_cast<std::uint32_t>(SampleValue(byte / sub, bits)) << (8 * sub - bits);
+        out[i] = static_cast<BYTE>(word >> (8 * (byte % sub)));
+      }
+    };
+    std::unique_ptr<sim::engine::Stream> stream;
+    ASSERT_EQ(OpenStream(*filter, format, options, &stream), STATUS_SUCCESS);
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    DelayMs(200);
+    sim_->FailIsoPackets(uac2_test::kRenderEndpoint, 0, failed, USBD_STATUS_XACT_ERROR);
+    DelayMs(400);
+    EXPECT_EQ(stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Stop(), STATUS_SUCCESS);
+    EXPECT_GE(sim_->fault_hits(), 1u);
+    // Each frame that is not silence holds samples n, n + 1, ... of one client frame, n
+    // past every sample before it.
+    const std::vector<std::int32_t> got = sim_->received_samples(uac2_test::kRenderEndpoint);
+    std::int64_t last = -1;
+    size_t frames = 0;
+    for (size_t f = 0; f + channels <= got.size(); f += channels) {
+      bool silent = true;
+      for (ULONG c = 0; c < channels; ++c) silent &= got[f + c] == 0;
+      if (silent) continue;
+      const std::int64_t n = got[f];
+      ASSERT_EQ(n % channels, 0) << "frame " << f / channels << " starts inside a client frame";
+      for (ULONG c = 1; c < channels; ++c) ASSERT_EQ(got[f + c], n + c) << "frame " << f / channels;
+      ASSERT_GT(n, last) << "frame " << f / channels << " plays sample " << n << " again or from a lap ahead";
+      last = n;
+      ++frames;
+    }
+    EXPECT_GT(frames, 48000u * 4 / 10);
+    stream.reset();
+    filter.reset();
+    for (adapter::IStreamEngine* e : installed_) e->UnregisterSubdevice(subdeviceDevice_, nullptr, hal_);
+    installed_.clear();
+    TearDownDevice();
+  }
+}
+
 TEST_F(Uac2WaveEndToEnd, CaptureDeliversTheDevicesRampWithoutAGap) {
   for (ULONG rate : {44100u, 48000u, 96000u}) {
     SCOPED_TRACE(rate);
