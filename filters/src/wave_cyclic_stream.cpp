@@ -47,6 +47,7 @@ CMiniportWaveCyclicStream::CMiniportWaveCyclicStream(PUNKNOWN outerUnknown)
       m_bConverterReady(false),
       m_nSilentFills(0),
       m_bOwnCopy(false),
+      m_bCopyPassed(false),
       m_bLeavingRun(false),
       m_DeviceFormat{} {
   KeInitializeSpinLock(&m_Lock);
@@ -289,6 +290,7 @@ void CMiniportWaveCyclicStream::ResetPositionsLocked() {
   m_nCurrentUrbBytes = 0;
   m_nLastPosition = 0;
   m_nCopyOffset = 0;
+  m_bCopyPassed = false;
   ClearRingLocked();
 }
 

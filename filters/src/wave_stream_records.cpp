@@ -162,26 +162,29 @@ void CMiniportWaveCyclicStream::FormatChanged(const stream::StreamEngineRecord* 
 void CMiniportWaveCyclicStream::RestartRenderCopyLocked(ULONG UrbsInFlight) {
   const ULONG size = m_nAllocatedSize;
   const ULONG block = m_Format.Format.nBlockAlign ? m_Format.Format.nBlockAlign : 1;
-  // The copy goes on from where it stopped while that is not behind the position last
-  // reported (the stream paused, the engine restarted, or another client played at the
-  // stream's own rate): nothing is left out or played twice. Behind it, the client may
-  // have written over what lies there (the device played another client's data
-  // meanwhile): the copy goes on from the first whole frame at or past the position.
+  // The copy goes on from where it stopped when the position did not pass it (the stream
+  // paused, the engine restarted, or another client played at the stream's own rate):
+  // nothing is left out or played twice. When the position moved on without it (the
+  // device played another client's data meanwhile), the client may have written over
+  // what lies there: the copy goes on from the first whole frame at or past the position.
   ULONG start = m_nCopyOffset % size / block * block;
-  if (IsBehindLocked(start, m_nLastPosition)) {
+  if (m_bCopyPassed || IsBehindLocked(start, m_nLastPosition)) {
     const ULONG from = IsBehindLocked(m_nDmaPosition, m_nLastPosition) ? m_nLastPosition : m_nDmaPosition;
     start = static_cast<ULONG>((static_cast<ULONGLONG>(from) + block - 1) / block * block);
     if (start >= size) start = 0;
   }
-  // The position counts from there too; the last position reported stays its floor.
+  // The position counts from there too, from now: the last completion was another
+  // transfer's. The last position reported stays its floor.
   m_nCopyOffset = start;
   m_nDmaPosition = start;
+  m_ullTimeStamp = StampNow();
   // The URBs the engine queues now are filled at once, before the position first moves:
   // all but the last play silence and take nothing from the buffer, so that from then on
   // the copy stays about a URB ahead of the position. Reading further ahead would play
   // data the client may not have written yet.
   m_nSilentFills = UrbsInFlight ? UrbsInFlight - 1 : 0;
   m_bOwnCopy = false;
+  m_bCopyPassed = false;
 }
 
 void CMiniportWaveCyclicStream::FillRenderBuffer(const stream::StreamEngineRecord* Record) {
@@ -199,11 +202,14 @@ void CMiniportWaveCyclicStream::FillRenderBuffer(const stream::StreamEngineRecor
     b = DeviceToClientLocked(&m_FillRate, n);
     account = true;
     m_bOwnCopy = false;
+    m_bCopyPassed = true;
   } else if (n < size) {
     if (m_nSilentFills) {
       --m_nSilentFills;  // the engine's buffer is zeroed: it plays silence
     } else {
+      // Another client's data at the stream's byte rate: the copy only keeps time.
       m_bOwnCopy = IsCurrentClient(Record);
+      if (!m_bOwnCopy) m_bCopyPassed = true;
       // No URB in flight: the engine restarted its transfers in place (after a transfer
       // error) and every URB came back without a successor. The position counted those
       // while the copy stood: it goes on from the copy again.

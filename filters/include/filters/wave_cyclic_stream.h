@@ -183,6 +183,8 @@ class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream,
   // Render: the last fill copied this stream's own data. The position then never passes
   // the copy offset.
   bool m_bOwnCopy;
+  // Render: the position moved on by another client's transfers while the copy stood.
+  bool m_bCopyPassed;
   // Set while the stream leaves RUN: the position stands where the client last saw it
   // while the queued URBs drain.
   bool m_bLeavingRun;
