@@ -148,6 +148,14 @@ class ChipAEndToEnd : public wave_e2e::WaveEndToEnd {
     ASSERT_EQ(render->GetEndpointType(), kind);
     ASSERT_EQ(render->SetName(name), STATUS_SUCCESS);
   }
+  // The render filter opened and an AC-3 stream on it started.
+  void StartAc3(std::unique_ptr<sim::engine::FilterClient>* filter, std::unique_ptr<sim::engine::Stream>* stream) {
+    *filter = OpenFilter(u"SPKOut00Wave");
+    ASSERT_NE(*filter, nullptr);
+    *stream = OpenAc3(**filter);
+    ASSERT_NE(*stream, nullptr);
+    ASSERT_EQ((*stream)->Start(), STATUS_SUCCESS);
+  }
   // 16-bit samples of a client signal given per (frame, channel).
   static std::function<void(ULONG64, BYTE*, ULONG)> Signal16(ULONG channels,
                                                               std::function<short(ULONG64, ULONG)> sample) {
@@ -270,11 +278,10 @@ TEST_F(ChipAEndToEnd, EightChannelStreamHasItsRearPairsExchanged) {
 TEST_F(ChipAEndToEnd, Ac3OnSpdifReachesTheDeviceUntouched) {
   UseExactTiming();
   ASSERT_EQ(StartChipA(false, 3), STATUS_SUCCESS);
-  auto filter = OpenFilter(u"SPKOut00Wave");
-  ASSERT_NE(filter, nullptr);
-  std::unique_ptr<sim::engine::Stream> stream = OpenAc3(*filter);
-  ASSERT_NE(stream, nullptr);
-  ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+  std::unique_ptr<sim::engine::FilterClient> filter;
+  std::unique_ptr<sim::engine::Stream> stream;
+  StartAc3(&filter, &stream);
+  if (HasFatalFailure()) return;
   DelayMs(300);
   ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
   ExpectNoFindings(*stream);
@@ -310,11 +317,10 @@ TEST_F(ChipAEndToEnd, KindSwitchUnderAnAc3StreamLetsItPlayOn) {
   ExpectStreamFinding("missed packets", "device");
   ExpectStreamFinding("missed notification", "engine");
   ExpectStreamFinding("position stalled", "engine");
-  auto filter = OpenFilter(u"SPKOut00Wave");
-  ASSERT_NE(filter, nullptr);
-  std::unique_ptr<sim::engine::Stream> stream = OpenAc3(*filter);
-  ASSERT_NE(stream, nullptr);
-  ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+  std::unique_ptr<sim::engine::FilterClient> filter;
+  std::unique_ptr<sim::engine::Stream> stream;
+  StartAc3(&filter, &stream);
+  if (HasFatalFailure()) return;
   DelayMs(100);
   SwitchRenderKind(adapter::ENDPOINT_SPK, u"SPKOut01");
   stream::CUsbStreamEngine* render = Engine(adapter::STREAM_DIRECTION_RENDER);

@@ -59,6 +59,34 @@ class Uac2WaveEndToEnd : public wave_e2e::WaveEndToEnd {
     return false;
   }
 
+  // The render pin of the format playing the running count of samples (in the container
+  // and resolution of the format), started.
+  void StartCount(const WAVEFORMATEXTENSIBLE& format, std::unique_ptr<sim::engine::FilterClient>* filter,
+                  std::unique_ptr<sim::engine::Stream>* stream) {
+    const ULONG sub = format.Format.nBlockAlign / format.Format.nChannels;
+    const ULONG bits = format.Samples.wValidBitsPerSample;
+    *filter = OpenFilter(u"SPKOut00Wave");
+    ASSERT_TRUE(*filter);
+    sim::engine::StreamOptions options;
+    options.clientSignal = [sub, bits](ULONG64 firstByte, BYTE* out, ULONG bytes) {
+      for (ULONG i = 0; i < bytes; ++i) {
+        const ULONG64 byte = firstByte + i;
+        const auto word = static_cast<std::uint32_t>(SampleValue(byte / sub, bits)) << (8 * sub - bits);
+        out[i] = static_cast<BYTE>(word >> (8 * (byte % sub)));
+      }
+    };
+    ASSERT_EQ(OpenStream(**filter, format, options, stream), STATUS_SUCCESS);
+    ASSERT_EQ((*stream)->Start(), STATUS_SUCCESS);
+  }
+  // Closes the pin and its filter and takes the device away for the next row.
+  void EndRow(std::unique_ptr<sim::engine::FilterClient>& filter, std::unique_ptr<sim::engine::Stream>& stream) {
+    stream.reset();
+    filter.reset();
+    for (adapter::IStreamEngine* e : installed_) e->UnregisterSubdevice(subdeviceDevice_, nullptr, hal_);
+    installed_.clear();
+    TearDownDevice();
+  }
+
   adapter::FunctionFactory savedUac2_ = nullptr;
 };
 
@@ -76,22 +104,11 @@ TEST_F(Uac2WaveEndToEnd, RenderFollowsTheDevicesClockAndDeliversEverySampleOnce)
     stream::CUsbStreamEngine* engine = EngineOf(adapter::STREAM_DIRECTION_RENDER);
     WAVEFORMATEXTENSIBLE format;
     ASSERT_TRUE(FormatAt(engine, row.rate, &format));
-    const ULONG sub = format.Format.nBlockAlign / format.Format.nChannels;
     const ULONG bits = format.Samples.wValidBitsPerSample;
-    auto filter = OpenFilter(u"SPKOut00Wave");
-    ASSERT_TRUE(filter);
-    sim::engine::StreamOptions options;
-    // The running count of samples, in the container and resolution of the format.
-    options.clientSignal = [sub, bits](ULONG64 firstByte, BYTE* out, ULONG bytes) {
-      for (ULONG i = 0; i < bytes; ++i) {
-        const ULONG64 byte = firstByte + i;
-        const auto word = static_cast<std::uint32_t>(SampleValue(byte / sub, bits)) << (8 * sub - bits);
-        out[i] = static_cast<BYTE>(word >> (8 * (byte % sub)));
-      }
-    };
+    std::unique_ptr<sim::engine::FilterClient> filter;
     std::unique_ptr<sim::engine::Stream> stream;
-    ASSERT_EQ(OpenStream(*filter, format, options, &stream), STATUS_SUCCESS);
-    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    StartCount(format, &filter, &stream);
+    if (HasFatalFailure()) return;
     DelayMs(1000);
     const auto stats = sim_->render_stats(uac2_test::kRenderEndpoint);
     EXPECT_EQ(stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
@@ -111,11 +128,7 @@ TEST_F(Uac2WaveEndToEnd, RenderFollowsTheDevicesClockAndDeliversEverySampleOnce)
     --first;  // the count starts at 0
     ASSERT_GT(got.size() - first, row.rate * format.Format.nChannels * 9 / 10);
     for (size_t i = first; i < got.size(); ++i) ASSERT_EQ(got[i], SampleValue(i - first, bits)) << "sample " << i;
-    stream.reset();
-    filter.reset();
-    for (adapter::IStreamEngine* e : installed_) e->UnregisterSubdevice(subdeviceDevice_, nullptr, hal_);
-    installed_.clear();
-    TearDownDevice();
+    EndRow(filter, stream);
   }
 }
 
@@ -138,22 +151,11 @@ TEST_F(Uac2WaveEndToEnd, RenderAfterFailedTransfersPlaysNoDataFromALapAhead) {
     stream::CUsbStreamEngine* engine = EngineOf(adapter::STREAM_DIRECTION_RENDER);
     WAVEFORMATEXTENSIBLE format;
     ASSERT_TRUE(FormatAt(engine, 48000, &format));
-    const ULONG sub = format.Format.nBlockAlign / format.Format.nChannels;
-    const ULONG bits = format.Samples.wValidBitsPerSample;
     const ULONG channels = format.Format.nChannels;
-    auto filter = OpenFilter(u"SPKOut00Wave");
-    ASSERT_TRUE(filter);
-    sim::engine::StreamOptions options;
-    options.clientSignal = [sub, bits](ULONG64 firstByte, BYTE* out, ULONG bytes) {
-      for (ULONG i = 0; i < bytes; ++i) {
-        const ULONG64 byte = firstByte + i;
-        const auto word = static_cast<std::uint32_t>(SampleValue(byte / sub, bits)) << (8 * sub - bits);
-        out[i] = static_cast<BYTE>(word >> (8 * (byte % sub)));
-      }
-    };
+    std::unique_ptr<sim::engine::FilterClient> filter;
     std::unique_ptr<sim::engine::Stream> stream;
-    ASSERT_EQ(OpenStream(*filter, format, options, &stream), STATUS_SUCCESS);
-    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    StartCount(format, &filter, &stream);
+    if (HasFatalFailure()) return;
     DelayMs(200);
     sim_->FailIsoPackets(uac2_test::kRenderEndpoint, 0, failed, USBD_STATUS_XACT_ERROR);
     DelayMs(400);
@@ -177,11 +179,7 @@ TEST_F(Uac2WaveEndToEnd, RenderAfterFailedTransfersPlaysNoDataFromALapAhead) {
       ++frames;
     }
     EXPECT_GT(frames, 48000u * 4 / 10);
-    stream.reset();
-    filter.reset();
-    for (adapter::IStreamEngine* e : installed_) e->UnregisterSubdevice(subdeviceDevice_, nullptr, hal_);
-    installed_.clear();
-    TearDownDevice();
+    EndRow(filter, stream);
   }
 }
 
@@ -214,11 +212,7 @@ TEST_F(Uac2WaveEndToEnd, CaptureDeliversTheDevicesRampWithoutAGap) {
     while (start < s.size() && s[start] == 0) ++start;
     for (size_t i = start + 1; i < s.size(); ++i)
       ASSERT_EQ(static_cast<unsigned short>(s[i] - s[i - 1]), 1u) << "sample " << i;
-    stream.reset();
-    filter.reset();
-    for (adapter::IStreamEngine* e : installed_) e->UnregisterSubdevice(subdeviceDevice_, nullptr, hal_);
-    installed_.clear();
-    TearDownDevice();
+    EndRow(filter, stream);
   }
 }
 
