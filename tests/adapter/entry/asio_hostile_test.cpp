@@ -148,6 +148,30 @@ const Row kRows[] = {
 };
 static_assert(std::size(kRows) == kAsioIoctlCount);
 
+// One length variant of a row: the lengths sent and what the row expects of them.
+struct Variation {
+  int axis;  // 0: the input length varies, 1: the output length
+  int v;
+  ULONG in, out;
+  Expect expect;
+};
+// Every variant of the row that is run, for a caller of the width.
+std::vector<Variation> Variations(const Row& row, bool is32Bit) {
+  std::vector<Variation> all;
+  for (int axis = 0; axis < 2; ++axis) {
+    for (int v = 0; v < kVariants; ++v) {
+      const ULONG inExact = row.inExact == kHandleWidth ? (is32Bit ? 4u : 8u) : row.inExact;
+      const ULONG exactOther = axis == 0 ? row.outExact : inExact;
+      const ULONG exact = axis == 0 ? inExact : row.outExact;
+      if (v == 1 && exact == 0) continue;
+      const ULONG in = axis == 0 ? Variant(v, exact) : exactOther;
+      const ULONG out = axis == 0 ? exactOther : Variant(v, exact);
+      all.push_back({axis, v, in, out, axis == 0 ? row.byIn[v] : row.byOut[v]});
+    }
+  }
+  return all;
+}
+
 // What a request could change: the device's ASIO state, its Settings and the client.
 struct Snapshot {
   ULONG type, latency, rate;
@@ -227,41 +251,33 @@ TEST_F(AsioHostile, EveryCodeAtEveryLengthGivesItsStatusAndChangesNothingWhenItF
   StartAsioDevice();
   for (bool is32Bit : {false, true}) {
     for (const Row& row : kRows) {
-      for (int axis = 0; axis < 2; ++axis) {
-        for (int v = 0; v < kVariants; ++v) {
-          const ULONG inExact = row.inExact == kHandleWidth ? (is32Bit ? 4u : 8u) : row.inExact;
-          const ULONG exactOther = axis == 0 ? row.outExact : inExact;
-          const ULONG exact = axis == 0 ? inExact : row.outExact;
-          if (v == 1 && exact == 0) continue;
-          const Expect& e = axis == 0 ? row.byIn[v] : row.byOut[v];
-          const ULONG in = axis == 0 ? Variant(v, exact) : exactOther;
-          const ULONG out = axis == 0 ? exactOther : Variant(v, exact);
-          SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << row.code << std::dec << " in " << in << " out "
-                                          << out << (is32Bit ? " 32-bit" : " 64-bit"));
-          AsioClient client(fdo(), is32Bit);
-          ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-          if (row.withEvent) {
-            ASSERT_EQ(client.SetNotificationEvent(), STATUS_SUCCESS);
-          }
-          const std::vector<UCHAR> input = Input(row, client, in);
-          const Snapshot before = Take(client.file());
-          AsioReply reply = client.Request(row.code, input, out);
-          Expect expect = e;
-          // A 32-bit caller's output one short still holds its three 4-byte addresses.
-          if (row.code == IOCTL_ASIO_CREATE_BUFFERS && is32Bit && axis == 1 && v == 1) expect = Ok(kAddresses);
-          if (expect.information == kAddresses) expect.information = is32Bit ? 12 : 24;
-          EXPECT_EQ(reply.status, expect.status);
-          EXPECT_EQ(reply.information, expect.information);
-          if (!expect.acts) {
-            EXPECT_TRUE(Take(client.file()) == before);
-          }
-          EXPECT_FALSE(device()->AsioStopParked());
-          EXPECT_EQ(device()->AsioInUse(),
-                    row.code == IOCTL_ASIO_CREATE_BUFFERS && expect.acts && NT_SUCCESS(expect.status));
-          ASSERT_EQ(client.Close(), STATUS_SUCCESS);
-          EXPECT_FALSE(device()->AsioInUse());
-          Restore();
+      for (const Variation& variation : Variations(row, is32Bit)) {
+        const auto [axis, v, in, out, e] = variation;
+        SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << row.code << std::dec << " in " << in << " out "
+                                        << out << (is32Bit ? " 32-bit" : " 64-bit"));
+        AsioClient client(fdo(), is32Bit);
+        ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+        if (row.withEvent) {
+          ASSERT_EQ(client.SetNotificationEvent(), STATUS_SUCCESS);
         }
+        const std::vector<UCHAR> input = Input(row, client, in);
+        const Snapshot before = Take(client.file());
+        AsioReply reply = client.Request(row.code, input, out);
+        Expect expect = e;
+        // A 32-bit caller's output one short still holds its three 4-byte addresses.
+        if (row.code == IOCTL_ASIO_CREATE_BUFFERS && is32Bit && axis == 1 && v == 1) expect = Ok(kAddresses);
+        if (expect.information == kAddresses) expect.information = is32Bit ? 12 : 24;
+        EXPECT_EQ(reply.status, expect.status);
+        EXPECT_EQ(reply.information, expect.information);
+        if (!expect.acts) {
+          EXPECT_TRUE(Take(client.file()) == before);
+        }
+        EXPECT_FALSE(device()->AsioStopParked());
+        EXPECT_EQ(device()->AsioInUse(),
+                  row.code == IOCTL_ASIO_CREATE_BUFFERS && expect.acts && NT_SUCCESS(expect.status));
+        ASSERT_EQ(client.Close(), STATUS_SUCCESS);
+        EXPECT_FALSE(device()->AsioInUse());
+        Restore();
       }
     }
   }
@@ -471,31 +487,23 @@ TEST_F(AsioHostile, AStreamingOwnerKeepsItsStreamingThroughHostileRequestsInAndO
       EXPECT_EQ(device()->AsioStreaming(), power == PowerDeviceD0);
       EXPECT_EQ(device()->AsioSuspendedByPower(), power != PowerDeviceD0);
       for (const Row& row : kRows) {
-        for (int axis = 0; axis < 2; ++axis) {
-          for (int v = 0; v < kVariants; ++v) {
-            const ULONG inExact = row.inExact == kHandleWidth ? (is32Bit ? 4u : 8u) : row.inExact;
-            const ULONG exactOther = axis == 0 ? row.outExact : inExact;
-            const ULONG exact = axis == 0 ? inExact : row.outExact;
-            if (v == 1 && exact == 0) continue;
-            const Expect& e = axis == 0 ? row.byIn[v] : row.byOut[v];
-            if (e.acts && !IsQuery(row.code)) continue;
-            const ULONG in = axis == 0 ? Variant(v, exact) : exactOther;
-            const ULONG out = axis == 0 ? exactOther : Variant(v, exact);
-            SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << row.code << std::dec << " in " << in
-                                            << " out " << out);
-            const std::vector<UCHAR> input = Input(row, owner, in);
-            const Snapshot before = Take(owner.file());
-            const AsioReply reply = owner.Request(row.code, input, out);
-            EXPECT_EQ(reply.status, e.status);
-            EXPECT_EQ(reply.information, e.information);
-            if (!e.acts) {
-              EXPECT_TRUE(Take(owner.file()) == before);
-            }
-            EXPECT_TRUE(device()->AsioInUse());
-            EXPECT_FALSE(device()->AsioStopParked());
-            EXPECT_EQ(device()->AsioStreaming(), power == PowerDeviceD0);
-            EXPECT_EQ(device()->AsioSuspendedByPower(), power != PowerDeviceD0);
+        for (const Variation& variation : Variations(row, is32Bit)) {
+          const auto [axis, v, in, out, e] = variation;
+          if (e.acts && !IsQuery(row.code)) continue;
+          SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << row.code << std::dec << " in " << in
+                                          << " out " << out);
+          const std::vector<UCHAR> input = Input(row, owner, in);
+          const Snapshot before = Take(owner.file());
+          const AsioReply reply = owner.Request(row.code, input, out);
+          EXPECT_EQ(reply.status, e.status);
+          EXPECT_EQ(reply.information, e.information);
+          if (!e.acts) {
+            EXPECT_TRUE(Take(owner.file()) == before);
           }
+          EXPECT_TRUE(device()->AsioInUse());
+          EXPECT_FALSE(device()->AsioStopParked());
+          EXPECT_EQ(device()->AsioStreaming(), power == PowerDeviceD0);
+          EXPECT_EQ(device()->AsioSuspendedByPower(), power != PowerDeviceD0);
         }
       }
     }
