@@ -125,12 +125,18 @@ std::vector<std::int16_t> LoadModelResponses() {
   return v;
 }
 
+// The row of kModes (and of the model's responses) of a mode.
+std::size_t ModeIndexOf(std::int32_t mode) {
+  std::size_t i = 0;
+  while (kModes[i].mode != mode) ++i;
+  return i;
+}
+
 TEST_P(ReverbModes, ImpulseResponsesMatchTheModelWithinOneStep) {
   static const std::vector<std::int16_t> model = LoadModelResponses();
   ASSERT_FALSE(model.empty()) << "reference data missing";
   const ModeCase& m = GetParam();
-  std::size_t modeIndex = 0;
-  while (kModes[modeIndex].mode != m.mode) ++modeIndex;
+  const std::size_t modeIndex = ModeIndexOf(m.mode);
   const int channels[3] = {3, 4, 6};
   for (int i = 0; i < 3; ++i) {
     auto r = MakeReverb(m.rate, 8);
@@ -160,8 +166,7 @@ TEST_P(ReverbModes, ImpulseThenTenSecondsOfZerosEndInExactZerosNeverSubnormals) 
   static const std::vector<std::int16_t> model = LoadModelResponses();
   ASSERT_FALSE(model.empty()) << "reference data missing";
   const ModeCase& m = GetParam();
-  std::size_t modeIndex = 0;
-  while (kModes[modeIndex].mode != m.mode) ++modeIndex;
+  const std::size_t modeIndex = ModeIndexOf(m.mode);
   auto r = MakeReverb(m.rate, 8);
   const std::size_t second = static_cast<std::size_t>(m.rate);
   Planar in(second);
