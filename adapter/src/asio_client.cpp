@@ -86,10 +86,10 @@ void CUsbAudioDevice::FreeAsioClient(AsioClient* Client) {
 
 STDMETHODIMP CUsbAudioDevice::CloseClient(PFILE_OBJECT File) {
   AsioGuard guard(m_AsioPowerMutex);
+  // A Stop left parked on this file ends with it rather than outliving its file object.
+  AbandonParkedStop(File, STATUS_CANCELLED);
   AsioClient* client = FindAsioClient(File);
   if (!client) return STATUS_UNSUCCESSFUL;
-  // A Stop the client left parked ends with it rather than outliving its file object.
-  AbandonParkedStop(File, STATUS_CANCELLED);
   FreeAsioClient(client);
   return STATUS_SUCCESS;
 }
@@ -147,11 +147,13 @@ STDMETHODIMP CUsbAudioDevice::Start(PFILE_OBJECT File, HANDLE PeriodEvent) {
 
 STDMETHODIMP CUsbAudioDevice::Stop(PFILE_OBJECT File, PIRP Irp) {
   AsioGuard guard(m_AsioPowerMutex);
+  // Only the owner that started streaming can stop it, in D0 or not: the one slot for a
+  // parked Stop is never taken by another client.
+  AsioClient* client = FindAsioClient(File);
+  if (!client || client != m_pAsioOwner || !client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   // Outside D0 the Stop waits for the device, unless the device is gone: its streaming
   // stopped with the power, and no return to D0 would complete the request.
   if (m_PowerState != PowerDeviceD0 && !m_bAsioGone) return ParkStop(Irp);
-  AsioClient* client = FindAsioClient(File);
-  if (!client || client != m_pAsioOwner || !client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = client->PeriodEvent;
   KeClearEvent(event);
   ReleaseAsioPeriodEvent(client);

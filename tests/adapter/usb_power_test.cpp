@@ -302,9 +302,9 @@ TEST_F(Power, InvalidStatesAreIgnored) {
   EXPECT_TRUE(Log().power.empty());
 }
 
-// D3 and back with the ASIO hooks: streaming stops with the power and comes back with it;
-// a Stop parked while asleep runs on the way back (its client owns no buffers, so Stop's
-// answer is STATUS_INVALID_PARAMETER) and completes once; a second one is refused.
+// D3 and back with the ASIO hooks: streaming stops with the power and comes back with it.
+// A Stop outside D0 from a client that owns no streaming buffers is refused at once: it
+// neither takes the parked-Stop slot nor waits for the return to D0.
 TEST_F(Power, AsioStreamingFollowsThePowerState) {
   ASSERT_EQ(StartWith(0), STATUS_SUCCESS);
   device()->SetAsioStreaming(true);
@@ -314,21 +314,21 @@ TEST_F(Power, AsioStreamingFollowsThePowerState) {
   PFILE_OBJECT file = platform::io::CreateFileObject(fdo_, u"\\QVASIOPrivateInterface");
   ASSERT_NE(file, nullptr);
   adapter::IAsioPrivate* asio = device();
-  ASSERT_EQ(asio->OpenClient(file), STATUS_SUCCESS);
   PIRP stop = IoAllocateIrp(1, FALSE);
   ASSERT_NE(stop, nullptr);
   IoSetNextIrpStackLocation(stop);
   IoGetCurrentIrpStackLocation(stop)->DeviceObject = fdo_;
   IoGetCurrentIrpStackLocation(stop)->FileObject = file;
   stop->IoStatus.Status = STATUS_PENDING;
-  EXPECT_EQ(asio->Stop(file, stop), STATUS_PENDING);
-  EXPECT_TRUE(device()->AsioStopParked());
+  // No client for the file yet, then a client that owns nothing.
   EXPECT_EQ(asio->Stop(file, stop), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(asio->OpenClient(file), STATUS_SUCCESS);
+  EXPECT_EQ(asio->Stop(file, stop), STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(device()->AsioStopParked());
   SetPower(PowerDeviceD0);
   EXPECT_TRUE(device()->AsioStreaming());
   EXPECT_FALSE(device()->AsioSuspendedByPower());
-  EXPECT_FALSE(device()->AsioStopParked());
-  EXPECT_EQ(stop->IoStatus.Status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(stop->IoStatus.Status, STATUS_PENDING);  // never completed
   IoFreeIrp(stop);
   EXPECT_EQ(asio->CloseClient(file), STATUS_SUCCESS);
   ObDereferenceObject(file);
