@@ -250,6 +250,9 @@ void CUsbAudioDevice::IdleCallback(PVOID Context) {
 
 void CUsbAudioDevice::IdleCallbackBody() {
   CUsbAudioDevice* device = this;
+  // A request or a stream that began since the idle request went down has withdrawn it
+  // (or is about to): the device stays in D0 for it.
+  if (m_lRequestsInProgress != 1 || m_lActivity != 0) return;
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   auto* context =
@@ -335,14 +338,21 @@ void CUsbAudioDevice::CancelIdleRequest() {
   }
 }
 
+// The request counts as in progress from here to its EndRequest, not only while it waits:
+// otherwise the timer's work item could send the idle request between the wake-up and the
+// request's first transfer, and the device would go to D2 under the request.
 STDMETHODIMP CUsbAudioDevice::WakeForRequest() {
-  if (!m_bIdleObjects) return STATUS_SUCCESS;
   InterlockedIncrement(&m_lRequestsInProgress);
+  if (!m_bIdleObjects) return STATUS_SUCCESS;
   CancelIdleRequest();
   LARGE_INTEGER timeout = RelativeMs(kWakeWaitMs);
   KeWaitForSingleObject(&m_IdleIrpDone, Executive, KernelMode, FALSE, &timeout);
   timeout = RelativeMs(kWakeWaitMs);
   KeWaitForSingleObject(&m_D0RequestDone, Executive, KernelMode, FALSE, &timeout);
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUsbAudioDevice::EndRequest() {
   InterlockedDecrement(&m_lRequestsInProgress);
   return STATUS_SUCCESS;
 }

@@ -213,9 +213,12 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   // IAdapterPowerManagement: follows the device power state (function, timer
   // resolution, ASIO streaming). Values outside D0-D3 are ignored. PASSIVE_LEVEL.
   STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
-  // Withdraws a pending idle request and waits (at most 500 ms per event) for the device
-  // to be back in D0. Always succeeds. PASSIVE_LEVEL.
+  // Counts a request in progress, withdraws a pending idle request and waits (at most
+  // 500 ms per event) for the device to be back in D0. The request stays counted, so the
+  // device cannot be sent to sleep under it, until its EndRequest. Always succeeds.
+  // PASSIVE_LEVEL.
   STDMETHODIMP WakeForRequest() override;
+  STDMETHODIMP EndRequest() override;
 
   // Sends the idle-notification request when the device is idle in D0; see the .cpp for
   // the statuses. PASSIVE_LEVEL.

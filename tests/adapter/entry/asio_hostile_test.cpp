@@ -82,8 +82,10 @@ const Row kRows[] = {
     {IOCTL_ASIO_GET_CHANNELS, 0, 16, Nothing, 0, false,
      {Ok(16), X, Ok(16), Ok(16), Ok(16)},
      {Fail(INV), Fail(INV), Ok(16), Fail(INV), Fail(INV)}},
+    // The request's channel number and is-input are its first 8 bytes: without them there
+    // is no request.
     {IOCTL_ASIO_GET_CHANNEL_NAME, 52, 52, ChannelName, 0, false,
-     {Ok(52), Ok(52), Ok(52), Ok(52), Ok(52)},
+     {None, Ok(52), Ok(52), Ok(52), Ok(52)},
      {Fail(INV), Fail(INV), Ok(52), Fail(INV), Fail(INV)}},
     {IOCTL_ASIO_GET_SAMPLE_TYPES, 0, 16, Nothing, 0, false,
      {Ok(16), X, Ok(16), Ok(16), Ok(16)},
