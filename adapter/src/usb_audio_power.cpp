@@ -100,15 +100,20 @@ STDMETHODIMP_(void) CUsbAudioDevice::PowerChangeState(POWER_STATE NewState) {
 
   m_AsioPowerMutex.Lock();
   if (state != PowerDeviceD0) {
-    // An unplugged device has nothing left to power down.
+    // An unplugged device has nothing left to power down. The function changes state
+    // under the port mutex, as a port reset's power cycle does.
+    m_PortMutex.Lock();
     if (!CheckPort() && m_pFunctionPower) m_pFunctionPower->PowerChangeState(power);
+    m_PortMutex.Unlock();
     StopAsioForPower();
     ReleaseTimerResolution();
   } else {
     // The 1 ms resolution comes first: the function's return to D0 times its own steps
     // (a chip's register pulse waits 1 ms).
     RequestTimerResolution();
+    m_PortMutex.Lock();
     if (m_pFunctionPower) m_pFunctionPower->PowerChangeState(power);
+    m_PortMutex.Unlock();
     RestartAsioForPower();
   }
   m_PowerState = state;

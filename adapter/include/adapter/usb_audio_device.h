@@ -258,6 +258,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   bool CopyAsioClient(PFILE_OBJECT File, AsioClient* Copy);
   // The mutex every power change of the function runs under.
   PKMUTEX AsioPowerMutex() { return m_AsioPowerMutex.Mutex(); }
+  PKMUTEX PortMutex() { return m_PortMutex.Mutex(); }
   // The ASIO rings and their streams (made at probe; null before or without engines).
   CAsioStreams* AsioStreams() { return m_pAsio; }
 
@@ -343,6 +344,13 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   UCHAR m_bHighSpeed;
   USB_BUS_INTERFACE_USBDI_V1 m_BusInterface;
   UCHAR m_nIrpStackSize;
+  // The device's mutexes and the stream engines' are taken in one order only:
+  //   ASIO and power mutex -> an engine mutex -> port mutex.
+  // The ASIO and power mutex serialises the ASIO operations and device power changes
+  // (which stop and start ASIO streams, taking engine mutexes). An engine's recovery runs
+  // under its engine mutex and checks the port. The port mutex serialises port recovery
+  // and every power change of the function (the power path's and a port reset's cycle);
+  // nothing taken under it takes either of the others.
   CKernelMutex m_AsioPowerMutex;
   ULONG m_nAsioSampleType;
   ULONG m_nAsioLatencyIndex;
@@ -356,7 +364,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   ULONG m_nAsioPeriodFrames;
   bool m_bAsioGone;            // surprise removal or removal: no return to D0 will come
   LONG m_lPortCycled;
-  CKernelMutex m_PortMutex;
+  CKernelMutex m_PortMutex;  // last in the order above m_AsioPowerMutex
   KSPIN_LOCK m_IdleLock;
   KEVENT m_IdleIrpDone;
   KEVENT m_D0RequestDone;

@@ -158,6 +158,43 @@ TEST_F(AsioStop, AStopAfterSurpriseRemovalIsNotParked) {
   EXPECT_FALSE(device()->AsioStopParked());
 }
 
+// An engine's recovery resets the port (and power-cycles the function) around a power-down
+// that stops the owner's streams, at several distances from the transfer error: the two
+// paths take the ASIO and power mutex, the engines' and the port's in one order, so
+// neither waits for the other for ever and the lock-order check finds nothing. Back in
+// D0 the owner stops as usual.
+TEST_F(AsioStop, PortRecoveryAndAPowerDownRunTogether) {
+  // The lost packet and the recovery's pause reach the device's render checks.
+  ExpectStreamFinding("pattern break", "device");
+  ExpectStreamFinding("underrun", "device");
+  ExpectStreamFinding("missed packets", "device");
+  constexpr UCHAR kSpeakerEndpoint = 0x01;
+  for (LONGLONG gap : {0, 3, 40, 104, 130}) {
+    SCOPED_TRACE(testing::Message() << "power-down " << gap << " ms after the error");
+    StartAsioDevice();
+    auto owner = NewClient();
+    ASSERT_EQ(owner->CreateBuffers({{0, 0}, {1, 0}}, 480, kEndpoints).status, STATUS_SUCCESS);
+    ASSERT_EQ(owner->Start(), STATUS_SUCCESS);
+    platform::testing::DelayMs(20);
+    // The recovery finds the port gone once and back on the retry: it resets the port.
+    port_->controller().FailPortStatus(STATUS_NO_SUCH_DEVICE, 1);
+    sim_->FailIsoPackets(kSpeakerEndpoint, 0, 1, USBD_STATUS_XACT_ERROR);
+    platform::testing::DelayMs(gap);
+    SetPower(PowerDeviceD3);
+    platform::testing::DelayMs(150);
+    SetPower(PowerDeviceD0);
+    platform::testing::DelayMs(20);
+    EXPECT_EQ(port_->controller().reset_count(), 1u);
+    EXPECT_EQ(owner->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(owner->Close(), STATUS_SUCCESS);
+    owner.reset();
+    ASSERT_EQ(Remove(), STATUS_SUCCESS);
+    Unplug();
+    removed_ = false;
+    fdo_ = nullptr;
+  }
+}
+
 // Two clients (a 64-bit and a 32-bit one) keep negotiating and stopping on their own
 // threads while the device goes to D3 and back: every request completes, no Stop is left
 // parked, and the settings end as one of the values the clients wrote.
