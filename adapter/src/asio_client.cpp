@@ -31,6 +31,12 @@ AsioClient* CUsbAudioDevice::FindAsioClient(PFILE_OBJECT File) {
   return nullptr;
 }
 
+AsioClient* CUsbAudioDevice::FindAsioRequestClient(PFILE_OBJECT File) {
+  AsioClient* client = FindAsioClient(File);
+  if (client && client == m_pAsioOwner && m_bAsioSuspendedByPower && m_PowerState == PowerDeviceD0) RestartAsioForPower();
+  return client;
+}
+
 ULONG CUsbAudioDevice::AsioClientCount() {
   AsioGuard guard(m_AsioPowerMutex);
   ULONG n = 0;
@@ -96,7 +102,7 @@ STDMETHODIMP CUsbAudioDevice::CloseClient(PFILE_OBJECT File) {
 
 STDMETHODIMP CUsbAudioDevice::SetNotificationEvent(PFILE_OBJECT File, HANDLE Event) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || client->NotificationEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = nullptr;
   const NTSTATUS status = ReferenceUserEvent(Event, &event);
@@ -106,7 +112,7 @@ STDMETHODIMP CUsbAudioDevice::SetNotificationEvent(PFILE_OBJECT File, HANDLE Eve
 
 STDMETHODIMP CUsbAudioDevice::ClearNotificationEvent(PFILE_OBJECT File) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !client->NotificationEvent) return STATUS_INVALID_PARAMETER;
   ObDereferenceObject(client->NotificationEvent);
   client->NotificationEvent = nullptr;
@@ -128,7 +134,7 @@ void CUsbAudioDevice::WriteAsioSetting(PCWSTR Name, ULONG Value) {
 
 STDMETHODIMP CUsbAudioDevice::Start(PFILE_OBJECT File, HANDLE PeriodEvent) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || client != m_pAsioOwner || client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = nullptr;
   NTSTATUS status = ReferenceUserEvent(PeriodEvent, &event);

@@ -68,14 +68,22 @@ void CUsbAudioDevice::StopAsioForPower() {
   m_bAsioSuspendedByPower = true;
 }
 
-void CUsbAudioDevice::RestartAsioForPower() {
-  if (!m_bAsioSuspendedByPower) return;
-  StartAsioStreaming();
-  m_bAsioStreaming = true;
+// A restart that fails leaves the streams suspended (the start rolled back what it had
+// started) and tells the owner through its notification event, as a changed setting
+// does: it re-reads, and its next request, or the next return to D0, tries again.
+NTSTATUS CUsbAudioDevice::RestartAsioForPower() {
+  if (!m_bAsioSuspendedByPower) return STATUS_SUCCESS;
+  const NTSTATUS status = StartAsioStreaming();
+  if (!NT_SUCCESS(status)) {
+    if (m_pAsioOwner && m_pAsioOwner->NotificationEvent)
+      KeSetEvent(m_pAsioOwner->NotificationEvent, kAsioEventIncrement, FALSE);
+    return status;
+  }
   PKEVENT event = m_pAsioOwner ? m_pAsioOwner->PeriodEvent : nullptr;
   if (!event && m_pAsio) event = m_pAsio->PeriodEvent();
   ResetAsioChannels(event);
   m_bAsioSuspendedByPower = false;
+  return status;
 }
 
 void CUsbAudioDevice::CompleteParkedStop(PIRP Irp) {

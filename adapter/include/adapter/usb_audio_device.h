@@ -294,7 +294,10 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   void ReleaseTimerResolution();
   // ASIO hooks of the power path, under the ASIO and power mutex.
   void StopAsioForPower();
-  void RestartAsioForPower();
+  NTSTATUS RestartAsioForPower();
+  // The client of a request's file object; when it is the owner and its streams wait in
+  // D0 for a restart that failed on the way back, the restart is tried again first.
+  AsioClient* FindAsioRequestClient(PFILE_OBJECT File);
   // Runs Stop for a parked IRP on the return to D0 and completes it with the result.
   void CompleteParkedStop(PIRP Irp);
   // Takes the parked Stop IRP unless its cancel routine owns it, under the ASIO spin lock;

@@ -11,6 +11,8 @@
 #include "asio_fixture.h"
 #include "kernel/clock.h"
 #include "kernel/mm.h"
+#include "kernel/pool.h"
+#include "stream/uac2_stream_engines.h"
 
 namespace entry_test {
 namespace {
@@ -193,6 +195,57 @@ TEST_F(AsioStop, PortRecoveryAndAPowerDownRunTogether) {
     removed_ = false;
     fdo_ = nullptr;
   }
+}
+
+// The streams cannot start again on the way back to D0 (the engines' transfer memory is
+// refused): the device stays suspended rather than claiming to stream, the owner's
+// notification event tells it, its period event stays quiet. The owner's next request
+// tries again, and so does the next return to D0.
+TEST_F(AsioStop, ARestartThatFailsOnTheWayBackToD0IsRetried) {
+  StartAsioDevice();
+  auto owner = NewClient();
+  ASSERT_EQ(owner->SetNotificationEvent(), STATUS_SUCCESS);
+  ASSERT_EQ(owner->CreateBuffers({{0, 0}, {1, 0}}, 480, kEndpoints).status, STATUS_SUCCESS);
+  ASSERT_EQ(owner->Start(), STATUS_SUCCESS);
+  auto failedReturn = [&] {
+    SetPower(PowerDeviceD3);
+    KeClearEvent(owner->NotificationEvent());
+    {
+      platform::pool::ScopedFaultInjection faults;
+      platform::pool::FailTag(stream::kUac2StreamTag);
+      SetPower(PowerDeviceD0);
+    }
+    EXPECT_FALSE(device()->AsioStreaming());
+    EXPECT_TRUE(device()->AsioSuspendedByPower());
+    EXPECT_TRUE(KeReadStateEvent(owner->NotificationEvent()));
+    KeClearEvent(owner->PeriodEvent());
+    platform::testing::DelayMs(50);
+    EXPECT_FALSE(KeReadStateEvent(owner->PeriodEvent()));
+  };
+  auto streams = [&] {
+    EXPECT_TRUE(device()->AsioStreaming());
+    EXPECT_FALSE(device()->AsioSuspendedByPower());
+    KeClearEvent(owner->PeriodEvent());
+    platform::testing::DelayMs(50);
+    EXPECT_TRUE(KeReadStateEvent(owner->PeriodEvent()));
+  };
+  failedReturn();
+  // The host re-reads a setting: the request starts the streams again first.
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  EXPECT_EQ(owner->GetValue(IOCTL_ASIO_GET_SAMPLE_RATE, &status), 48000u);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  streams();
+  failedReturn();
+  // Nothing asks meanwhile: the next return to D0 starts them.
+  SetPower(PowerDeviceD3);
+  SetPower(PowerDeviceD0);
+  streams();
+  // A Stop while a restart is still owed stops nothing more.
+  failedReturn();
+  EXPECT_EQ(owner->Stop(), STATUS_SUCCESS);
+  EXPECT_FALSE(device()->AsioStreaming());
+  EXPECT_FALSE(device()->AsioSuspendedByPower());
+  EXPECT_EQ(owner->Close(), STATUS_SUCCESS);
 }
 
 // Two clients (a 64-bit and a 32-bit one) keep negotiating and stopping on their own
