@@ -202,7 +202,7 @@ class Power : public UsbDeviceTest {
 using S = Step;
 constexpr LONGLONG kBusy = static_cast<LONGLONG>(STATUS_DEVICE_BUSY);
 constexpr LONGLONG kUnsuccessful = static_cast<LONGLONG>(STATUS_UNSUCCESSFUL);
-constexpr LONGLONG kPowerInvalid = static_cast<LONGLONG>(adapter::kStatusPowerStateInvalid);
+constexpr LONGLONG kPowerInvalid = static_cast<LONGLONG>(static_cast<NTSTATUS>(0xC00002D3u));  // STATUS_POWER_STATE_INVALID
 
 const std::vector<Row>& Rows() {
   static const std::vector<Row> rows = {
@@ -334,6 +334,10 @@ TEST_F(Power, InvalidStatesAreIgnored) {
 TEST_F(Power, AsioStreamingFollowsThePowerState) {
   ASSERT_EQ(StartWith(0), STATUS_SUCCESS);
   device()->SetAsioStreaming(true);
+  // Leaving D0 tells the function before ASIO stops; entering D0 tells it before ASIO
+  // starts again.
+  std::vector<bool> streamingAtFunction;
+  Log().onPower = [&](DEVICE_POWER_STATE) { streamingAtFunction.push_back(device()->AsioStreaming()); };
   SetPower(PowerDeviceD3);
   EXPECT_FALSE(device()->AsioStreaming());
   EXPECT_TRUE(device()->AsioSuspendedByPower());
@@ -355,6 +359,8 @@ TEST_F(Power, AsioStreamingFollowsThePowerState) {
   EXPECT_TRUE(device()->AsioStreaming());
   EXPECT_FALSE(device()->AsioSuspendedByPower());
   EXPECT_EQ(stop->IoStatus.Status, STATUS_PENDING);  // never completed
+  EXPECT_EQ(streamingAtFunction, (std::vector<bool>{true, false}));
+  Log().onPower = nullptr;
   IoFreeIrp(stop);
   EXPECT_EQ(asio->CloseClient(file), STATUS_SUCCESS);
   ObDereferenceObject(file);
