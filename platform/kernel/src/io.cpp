@@ -153,6 +153,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, 
 void IoDeleteDevice(PDEVICE_OBJECT deviceObject, const std::source_location& caller) {
   platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice", caller);
   State& s = S();
+  void (*release)(PDEVICE_OBJECT) = nullptr;
   {
     std::unique_lock lock(s.mutex);
     auto it = s.devices.find(deviceObject);
@@ -162,6 +163,8 @@ void IoDeleteDevice(PDEVICE_OBJECT deviceObject, const std::source_location& cal
       return;
     }
     it->second.deleted = true;
+    release = it->second.extensionRelease;
+    it->second.extensionRelease = nullptr;
     PDRIVER_OBJECT driver = deviceObject->DriverObject;
     for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
       if (*link == deviceObject) {
@@ -184,6 +187,7 @@ void IoDeleteDevice(PDEVICE_OBJECT deviceObject, const std::source_location& cal
     Report(Check::InvalidArgument, "IoDeleteDevice", "device deleted while another device is attached on top of it",
            caller);
   }
+  if (release) release(deviceObject);
   ObDereferenceObject(deviceObject, caller);
 }
 
