@@ -137,13 +137,17 @@ NTSTATUS CAsioStreams::CreateRings(const AsioBufferSettings& Settings, const Asi
   for (ULONG i = 0; i < m_nChannels && NT_SUCCESS(status); ++i) {
     AsioChannel& c = m_pChannels[i];
     if (!c.Asio) continue;
-    const ULONG total = sizeof(AsioRingHeader) + c.DataSize;
+    // The ring takes whole pages of its own (a block of a page or more starts on one), so
+    // the client's mapping, which covers whole pages, shows the ring and nothing else; the
+    // tail of the last page is zeroed.
+    const ULONG used = sizeof(AsioRingHeader) + c.DataSize;
+    const ULONG total = ADDRESS_AND_SIZE_TO_SPAN_PAGES(nullptr, used) * PAGE_SIZE;
     auto* ring = static_cast<AsioRingHeader*>(ExAllocatePoolWithTag(NonPagedPool, total, kUsbDeviceBufferTag));
     if (!ring) {
       status = STATUS_INSUFFICIENT_RESOURCES;
       break;
     }
-    RtlZeroMemory(ring, sizeof(AsioRingHeader));
+    RtlZeroMemory(ring, total);
     c.Ring = ring;
     c.Data = reinterpret_cast<PUCHAR>(ring + 1);
     RtlFillMemory(c.Data, c.DataSize, Settings.Mode == kAsioModeDsd ? kAsioDsdIdleFill : 0);

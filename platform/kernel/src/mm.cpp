@@ -1,5 +1,6 @@
 #include "kernel/mm.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -103,13 +104,30 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_
     mdl->MappedSystemVa = address;
     return address;
   }
+  // The process sees whole pages: any other allocation on the first or last page of a
+  // pool block is exposed with it.
+  char* pages = static_cast<char*>(PAGE_ALIGN(address));
+  const ULONG pageBytes = ADDRESS_AND_SIZE_TO_SPAN_PAGES(address, mdl->ByteCount) * PAGE_SIZE;
+  platform::pool::BlockInfo block{};
+  if (platform::pool::FindBlock(address, &block)) {
+    const char* start = static_cast<const char*>(block.address);
+    if (start != pages || start + block.bytes < pages + pageBytes) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "pool block %p of %zu bytes, tag '%s', shares the %u bytes of pages mapped from %p with other "
+                    "allocations; allocated at ",
+                    block.address, static_cast<size_t>(block.bytes), platform::pool::TagName(block.tag).c_str(),
+                    pageBytes, static_cast<void*>(pages));
+      Report(Check::UserMappingSharesPage, "MmMapLockedPagesSpecifyCache", text + block.caller, caller);
+    }
+  }
   State& s = S();
   std::lock_guard lock(s.mutex);
   if (s.failUserMappings) {
     --s.failUserMappings;
     return nullptr;
   }
-  s.userMappings.push_back(platform::mm::UserMapping{mdl, address, mdl->ByteCount});
+  s.userMappings.push_back(platform::mm::UserMapping{mdl, address, mdl->ByteCount, pages, pageBytes});
   return address;
 }
 

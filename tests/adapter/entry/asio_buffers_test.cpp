@@ -57,6 +57,19 @@ TEST_F(AsioBuffers, RenderAndCaptureThroughTheRequests) {
     ASSERT_EQ(client->addresses().size(), kEndpoints);
     for (size_t i = 0; i < kEndpoints; ++i) EXPECT_NE(client->Ring(i), nullptr) << i;
     EXPECT_EQ(platform::mm::UserMappings().size(), kEndpoints);
+    // Each ring is whole pages of its own from its header on: the client's mapping covers
+    // exactly the ring, and what follows its data on the last page is zero.
+    for (const auto& m : platform::mm::UserMappings()) {
+      EXPECT_EQ(m.pages, m.address);
+      EXPECT_EQ(m.pageBytes, m.bytes);
+      const auto* header = static_cast<const AsioRingHeader*>(m.address);
+      const auto* bytes = static_cast<const std::uint8_t*>(m.address);
+      ASSERT_LE(sizeof(AsioRingHeader) + header->DataSize, m.pageBytes);
+      EXPECT_GT(sizeof(AsioRingHeader) + header->DataSize + PAGE_SIZE, m.pageBytes);
+      size_t nonZero = 0;
+      for (size_t b = sizeof(AsioRingHeader) + header->DataSize; b < m.pageBytes; ++b) nonZero += bytes[b] != 0;
+      EXPECT_EQ(nonZero, 0u);
+    }
     EXPECT_TRUE(device()->AsioInUse());
 
     AsioRing render(ActiveRing(*client, false), 8);

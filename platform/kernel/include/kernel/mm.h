@@ -76,10 +76,16 @@ void MmInitializeMdl(PMDL mdl, PVOID baseVa, SIZE_T length);
 
 namespace platform::mm {
 
+// A mapping covers whole pages, as the process sees them: `pages` to `pages` +
+// `pageBytes` holds the `bytes` at `address` and whatever else lies on those pages.
+// Mapping pool that shares a page with other allocations is reported
+// (UserMappingSharesPage, naming the block and where it was allocated).
 struct UserMapping {
   PMDL mdl;
   PVOID address;
   ULONG bytes;
+  PVOID pages;
+  ULONG pageBytes;
 };
 // Mappings into the simulated user process that are still in place.
 std::vector<UserMapping> UserMappings();
