@@ -4,7 +4,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "kernel/ex.h"
 #include "kernel/io.h"
+#include "kernel/ps.h"
 #include "kernel/pool.h"
 #include "kernel/verifier.h"
 
@@ -122,22 +124,39 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_
     }
   }
   State& s = S();
-  std::lock_guard lock(s.mutex);
-  if (s.failUserMappings) {
+  {
+    std::lock_guard lock(s.mutex);
+    if (!s.failUserMappings) {
+      s.userMappings.push_back(
+          platform::mm::UserMapping{mdl, address, mdl->ByteCount, pages, pageBytes, PsGetCurrentProcess()});
+      return address;
+    }
     --s.failUserMappings;
-    return nullptr;
   }
-  s.userMappings.push_back(platform::mm::UserMapping{mdl, address, mdl->ByteCount, pages, pageBytes});
-  return address;
+  // A mapping into user space that fails raises an exception; it never returns null.
+  ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
 }
 
 void MmUnmapLockedPages(PVOID baseAddress, PMDL mdl, const std::source_location& caller) {
   if (!mdl) return;
   State& s = S();
   {
-    std::lock_guard lock(s.mutex);
+    std::unique_lock lock(s.mutex);
     for (auto it = s.userMappings.begin(); it != s.userMappings.end(); ++it) {
       if (it->mdl == mdl && it->address == baseAddress) {
+        // The mapping lies in its process's address space: unmapped from another, the
+        // address names something else there.
+        PEPROCESS mappedIn = it->process;
+        PEPROCESS current = PsGetCurrentProcess();
+        if (mappedIn != current) {
+          lock.unlock();
+          char text[160];
+          std::snprintf(text, sizeof text, "user mapping %p made in process %lu ('%s') unmapped from process %lu ('%s')",
+                        baseAddress, static_cast<unsigned long>(mappedIn->UniqueProcessId), mappedIn->ImageName,
+                        static_cast<unsigned long>(current->UniqueProcessId), current->ImageName);
+          Report(Check::InvalidArgument, "MmUnmapLockedPages", text, caller);
+          return;
+        }
         s.userMappings.erase(it);
         return;
       }

@@ -9,7 +9,9 @@
 
 #include "kernel/clock.h"
 #include "kernel/ke.h"
+#include "kernel/ex.h"
 #include "kernel/mm.h"
+#include "kernel/ps.h"
 #include "kernel/po.h"
 #include "kernel/pool.h"
 #include "kernel/rtl.h"
@@ -614,15 +616,40 @@ TEST_F(IoMdl, UserMappingsAreRecordedAndChecked) {
   }
   MmUnmapLockedPages(user, mdl);
   EXPECT_TRUE(platform::mm::UserMappings().empty());
+  // A user mapping that fails raises its status.
   platform::mm::FailNextUserMappings(1);
-  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority), nullptr);
+  NTSTATUS raised = STATUS_SUCCESS;
+  try {
+    MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+  } catch (const RaisedStatus& e) {
+    raised = e.Status;
+  }
+  EXPECT_EQ(raised, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_TRUE(platform::mm::UserMappings().empty());
   user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
   {
     ScopedCapture capture;
     IoFreeMdl(mdl);  // still mapped
     EXPECT_TRUE(capture.Saw(Check::InvalidArgument));
   }
-  MmUnmapLockedPages(user, mdl);  // the record goes with the unmap
+  {
+    // Only the process the mapping was made in can unmap it.
+    PEPROCESS other = platform::ps::CreateUserProcess("other.exe");
+    {
+      platform::ps::ScopedProcess in(other);
+      ScopedCapture capture;
+      MmUnmapLockedPages(user, mdl);
+      EXPECT_TRUE(capture.Saw(Check::InvalidArgument));
+      EXPECT_EQ(platform::mm::UserMappings().size(), 1u);
+      KAPC_STATE state;
+      KeStackAttachProcess(PsInitialSystemProcess, &state);
+      EXPECT_EQ(PsGetCurrentProcess(), PsInitialSystemProcess);
+      MmUnmapLockedPages(user, mdl);  // the record goes with the unmap
+      KeUnstackDetachProcess(&state);
+      EXPECT_EQ(PsGetCurrentProcess(), other);
+    }
+    ObDereferenceObject(other);
+  }
   ExFreePool(buffer);
   EXPECT_TRUE(scope.Check());
 }
