@@ -5,6 +5,10 @@
 //   wav_oracle crc FILE       "frames N crc32 0xXXXXXXXX" of the PCM data as stored
 //   wav_oracle tone FILE      "rate R channels C frames N frequency F" (channel 0, from its
 //                             rising zero crossings)
+//   wav_oracle claim FILE DATA_BYTES   rewrites the header's data and RIFF lengths to claim
+//                             DATA_BYTES (hex with 0x) whatever the file holds
+// A data length of 0xFFFFFFFF is a streamed WAV's: the data runs to the end of the file
+// ("streamed" follows crc's line).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +24,7 @@ struct Pcm {
   std::uint32_t rate = 0;
   std::uint16_t channels = 0, bits = 0;
   std::vector<std::uint8_t> data;
+  bool streamed = false;
 };
 
 std::uint32_t Le(const std::uint8_t* p, int n) {
@@ -34,8 +39,12 @@ bool Read(const char* path, Pcm& pcm) {
   if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) || std::memcmp(b.data() + 8, "WAVE", 4)) return false;
   bool fmt = false;
   for (std::size_t at = 12; at + 8 <= b.size();) {
-    const std::uint32_t size = Le(&b[at + 4], 4);
+    std::uint32_t size = Le(&b[at + 4], 4);
     const std::size_t body = at + 8;
+    if (!std::memcmp(&b[at], "data", 4) && size == 0xFFFFFFFFu) {
+      pcm.streamed = true;
+      size = static_cast<std::uint32_t>(b.size() - body);
+    }
     if (size > b.size() - body) return false;
     if (!std::memcmp(&b[at], "fmt ", 4) && size >= 16) {
       pcm.channels = static_cast<std::uint16_t>(Le(&b[body + 2], 2));
@@ -91,9 +100,26 @@ int Write(const char* path, std::uint32_t rate, std::uint16_t channels, std::uin
   return 0;
 }
 
+int Claim(const char* path, std::uint32_t dataBytes) {
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  std::vector<std::uint8_t> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (b.size() < 44 || std::memcmp(&b[36], "data", 4)) return 2;
+  const std::uint32_t riff = dataBytes == 0xFFFFFFFFu ? dataBytes : dataBytes + 36;
+  for (int i = 0; i < 4; ++i) {
+    b[4 + i] = static_cast<std::uint8_t>(riff >> (8 * i));
+    b[40 + i] = static_cast<std::uint8_t>(dataBytes >> (8 * i));
+  }
+  f.clear();
+  f.seekp(0);
+  f.write(reinterpret_cast<const char*>(b.data()), 44);
+  return f ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && !std::strcmp(argv[1], "claim"))
+    return Claim(argv[2], static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 0)));
   if (argc == 8 && !std::strcmp(argv[1], "write"))
     return Write(argv[2], static_cast<std::uint32_t>(std::atol(argv[3])), static_cast<std::uint16_t>(std::atoi(argv[4])),
                  static_cast<std::uint16_t>(std::atoi(argv[5])), static_cast<std::uint32_t>(std::atol(argv[6])),
@@ -106,7 +132,7 @@ int main(int argc, char** argv) {
   const unsigned frameBytes = pcm.channels * (pcm.bits / 8u);
   const std::size_t frames = pcm.data.size() / frameBytes;
   if (!std::strcmp(argv[1], "crc")) {
-    std::printf("frames %zu crc32 0x%08x\n", frames, Crc32(pcm.data));
+    std::printf("frames %zu crc32 0x%08x%s\n", frames, Crc32(pcm.data), pcm.streamed ? " streamed" : "");
     return 0;
   }
   if (!std::strcmp(argv[1], "tone")) {
