@@ -3,6 +3,7 @@
 // device sleeps.
 #include "adapter/usb_audio_device.h"
 
+#include "adapter/asio_streams.h"
 #include "asio_guard.h"
 #include "adapter/settings.h"
 #include "kernel/ob.h"
@@ -68,26 +69,37 @@ STDMETHODIMP CUsbAudioDevice::OpenClient(PFILE_OBJECT File) {
   return STATUS_SUCCESS;
 }
 
-// Ends a client whatever it holds: its streams and buffers, its ownership, its events.
-void CUsbAudioDevice::FreeAsioClient(AsioClient* Client) {
-  if (Client->State == 1) {
-    if (m_bAsioStreaming) StopAsioStreaming();
-    ReleaseAsioPeriodEvent(Client);
-    if (m_pAsioOwner == Client) {
-      CloseAsioStreams();
-      FreeAsioRings();
-    }
-    Client->State = 0;
-  }
+bool CUsbAudioDevice::ReleaseAsioBuffers(AsioClient* Client) {
+  if (Client->State != 1) return true;
+  // Running streams still copy into the rings: they stop, and unregister, before any
+  // ring is freed. The period event the client handed in with Start goes with them.
+  if (m_bAsioStreaming) StopAsioStreaming();
   ReleaseAsioPeriodEvent(Client);
   if (m_pAsioOwner == Client) {
+    m_bAsioSuspendedByPower = false;
+    CloseAsioStreams();
+    if (!FreeAsioRings()) return false;
     m_pAsioOwner = nullptr;
     m_nAsioInUse = 0;
+  }
+  Client->State = 0;
+  return true;
+}
+
+// Ends a client whatever it holds: its streams and buffers, its ownership, its events.
+bool CUsbAudioDevice::FreeAsioClient(AsioClient* Client) {
+  const bool released = ReleaseAsioBuffers(Client);
+  ReleaseAsioPeriodEvent(Client);
+  if (m_pAsioOwner == Client) {
+    // A ring still in use stays with the device, which goes on reporting it in use.
+    m_pAsioOwner = nullptr;
+    m_nAsioInUse = m_pAsio && m_pAsio->HasRings() ? 1 : 0;
     m_bAsioSuspendedByPower = false;
   }
   if (Client->NotificationEvent) ObDereferenceObject(Client->NotificationEvent);
   RemoveEntryList(&Client->Link);
   ExFreePoolWithTag(Client, kUsbDeviceBufferTag);
+  return released;
 }
 
 STDMETHODIMP CUsbAudioDevice::CloseClient(PFILE_OBJECT File) {
@@ -96,8 +108,15 @@ STDMETHODIMP CUsbAudioDevice::CloseClient(PFILE_OBJECT File) {
   AbandonParkedStop(File, STATUS_CANCELLED);
   AsioClient* client = FindAsioClient(File);
   if (!client) return STATUS_UNSUCCESSFUL;
-  FreeAsioClient(client);
-  return STATUS_SUCCESS;
+  return FreeAsioClient(client) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+STDMETHODIMP CUsbAudioDevice::CleanupClient(PFILE_OBJECT File) {
+  AsioGuard guard(m_AsioPowerMutex);
+  AbandonParkedStop(File, STATUS_CANCELLED);
+  AsioClient* client = FindAsioClient(File);
+  if (!client) return STATUS_SUCCESS;
+  return ReleaseAsioBuffers(client) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 STDMETHODIMP CUsbAudioDevice::SetNotificationEvent(PFILE_OBJECT File, HANDLE Event) {

@@ -171,17 +171,11 @@ STDMETHODIMP CUsbAudioDevice::DisposeBuffers(PFILE_OBJECT File) {
   AsioGuard guard(m_AsioPowerMutex);
   AsioClient* client = FindAsioClient(File);
   if (!client || client != m_pAsioOwner) return STATUS_INVALID_PARAMETER;
-  // Running streams still copy into the rings: they stop, and unregister, before any
-  // ring is freed. The period event the client handed in with Start goes with them.
-  if (m_bAsioStreaming) StopAsioStreaming();
-  m_bAsioSuspendedByPower = false;
-  ReleaseAsioPeriodEvent(client);
-  CloseAsioStreams();
-  FreeAsioRings();
-  client->State = 0;
-  m_pAsioOwner = nullptr;
-  m_nAsioInUse = 0;
-  return STATUS_SUCCESS;
+  // The rings are mapped into the process that created them: a handle duplicated into
+  // another process cannot take them away from it.
+  if (m_pAsio && !m_pAsio->InRingProcess()) return STATUS_ACCESS_DENIED;
+  // A ring still in use is not reported disposed: the client keeps the buffers.
+  return ReleaseAsioBuffers(client) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 // Drops the client's period event: the completions stop signalling it first.
@@ -210,9 +204,7 @@ void CUsbAudioDevice::CloseAsioStreams() {
   if (m_pAsio) m_pAsio->CloseAsioStreams();
 }
 
-void CUsbAudioDevice::FreeAsioRings() {
-  if (m_pAsio) m_pAsio->FreeRings();
-}
+bool CUsbAudioDevice::FreeAsioRings() { return !m_pAsio || m_pAsio->FreeRings(); }
 
 void CUsbAudioDevice::SilenceAsioRings(ULONG) {
   if (m_pAsio) m_pAsio->SilenceRings();

@@ -31,8 +31,9 @@ NTSTATUS LeaveAndComplete(CAdapterRequest& Request, PIRP Irp, NTSTATUS Status) {
   return CompleteWith(Irp, Status);
 }
 
-// Create and close on the ASIO interface open and close an ASIO client of the root
-// object; any other request is PortCls's.
+// Create, cleanup and close on the ASIO interface open an ASIO client of the root object,
+// release what it holds once its last handle is closed, and end it; any other request is
+// PortCls's.
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   adapter::DeviceExtension* extension = adapter::FindDeviceExtension(DeviceObject);
   if (!extension) return PcDispatchIrp(DeviceObject, Irp);
@@ -51,8 +52,11 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status = hal->QueryInterface(adapter::IID_IAsioPrivate, &itf);
   if (NT_SUCCESS(status) && itf) {
     auto* asio = static_cast<adapter::IAsioPrivate*>(itf);
-    status = stack->MajorFunction == IRP_MJ_CREATE ? asio->OpenClient(stack->FileObject)
-                                                   : asio->CloseClient(stack->FileObject);
+    switch (stack->MajorFunction) {
+      case IRP_MJ_CREATE: status = asio->OpenClient(stack->FileObject); break;
+      case IRP_MJ_CLEANUP: status = asio->CleanupClient(stack->FileObject); break;
+      default: status = asio->CloseClient(stack->FileObject); break;
+    }
     asio->Release();
   }
   return LeaveAndComplete(request, Irp, NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
@@ -69,6 +73,9 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    // The ASIO rings are mapped into the client's process: they go when its last handle
+    // closes, in that process's address space.
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   }
   return status;
@@ -170,6 +177,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchCreateClose(DeviceObject, Irp); }
 
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchCreateClose(DeviceObject, Irp); }
+
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchCreateClose(DeviceObject, Irp); }
 
 // Every I/O control, KS requests included, first wakes a selectively suspended device: a
 // pin that waited in PAUSE past the idle timer sends its RUN (which selects the streaming

@@ -186,6 +186,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   STDMETHODIMP OpenClient(PFILE_OBJECT File) override;
   STDMETHODIMP Unsupported() override { return STATUS_UNSUCCESSFUL; }
   STDMETHODIMP CloseClient(PFILE_OBJECT File) override;
+  STDMETHODIMP CleanupClient(PFILE_OBJECT File) override;
   STDMETHODIMP GetDriverName(PFILE_OBJECT File, PCHAR Name, PULONG Size) override;
   STDMETHODIMP GetChannels(PFILE_OBJECT File, PULONG Channels, ULONG Bytes) override;
   STDMETHODIMP GetChannelName(PFILE_OBJECT File, PVOID Request, ULONG Bytes) override;
@@ -309,7 +310,12 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   static VOID CancelParkedStop(PDEVICE_OBJECT DeviceObject, PIRP Irp);
   // ASIO helpers (asio_client.cpp, asio_settings.cpp), under the ASIO and power mutex.
   AsioClient* FindAsioClient(PFILE_OBJECT File);
-  void FreeAsioClient(AsioClient* Client);
+  // Frees the client's record and what it holds; false when a ring it owned is still in
+  // use and stays (the device then still reports the buffers in use).
+  bool FreeAsioClient(AsioClient* Client);
+  // Stops, closes and frees the buffers the client owns; false, the client still owning
+  // them, when a ring is still in use (its stream would not unregister).
+  bool ReleaseAsioBuffers(AsioClient* Client);
   void NotifyAsioClients();
   void WriteAsioSetting(PCWSTR Name, ULONG Value);
   // The i-th ASIO-capable engine (not referenced) and its index among all engines.
@@ -320,7 +326,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   NTSTATUS StartAsioStreaming();
   NTSTATUS StopAsioStreaming();
   void CloseAsioStreams();
-  void FreeAsioRings();
+  bool FreeAsioRings();  // false when a ring is left
   void SilenceAsioRings(ULONG Mode);
   void ResetAsioChannels(PKEVENT PeriodEvent);
   // Drops the client's period event, the completions no longer signalling it.

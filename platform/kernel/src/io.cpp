@@ -109,6 +109,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, 
   params.type = *IoDeviceObjectType;
   params.bodySize = userOffset + deviceExtensionSize;
   params.attributes = deviceName && deviceName->Length ? &oa : nullptr;
+  params.guardAfterFree = true;  // drivers that touch a deleted device object are caught
   params.initialize = [&](PVOID body) {
     auto* d = static_cast<DEVICE_OBJECT*>(body);
     auto* ext = reinterpret_cast<DEVOBJ_EXTENSION*>(static_cast<char*>(body) + extensionOffset);
@@ -129,6 +130,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, 
     State& s = S();
     std::lock_guard lock(s.mutex);
     s.devices.erase(static_cast<PDEVICE_OBJECT>(body));
+    s.stacks.erase(static_cast<PDEVICE_OBJECT>(body));
   };
   PVOID body = nullptr;
   NTSTATUS status = platform::ob::CreateObject(params, &body, caller);

@@ -96,11 +96,6 @@ void Apply(bool protect) {
   if (r->isProtected.load(std::memory_order_relaxed) != protect) SetProtectionLocked(*r, protect);
 }
 
-std::string Hex(const void* p) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", p);
-  return text;
-}
 
 }  // namespace
 
@@ -218,23 +213,7 @@ bool OnFault(void* address, void* ucontext) {
     detail = Format("touches paged pool at %p (no live block there) at IRQL %u in '%s'", address, t->irql,
                     t->name.c_str());
   }
-  // The caller: the faulting instruction, and the thread's latest kernel call.
-  std::string caller = "instruction ";
-  void* pc = nullptr;
-#if defined(__x86_64__)
-  pc = reinterpret_cast<void*>(static_cast<ucontext_t*>(ucontext)->uc_mcontext.gregs[REG_RIP]);
-#else
-  (void)ucontext;
-#endif
-  caller += Hex(pc);
-  Dl_info info{};
-  if (pc && dladdr(pc, &info) && info.dli_sname)
-    caller += Format(" (%s+0x%zx)", info.dli_sname,
-                     static_cast<std::size_t>(static_cast<char*>(pc) - static_cast<char*>(info.dli_saddr)));
-  if (const char* file = t->lastFile.load(std::memory_order_relaxed))
-    caller += Format(", after %s at %s:%u", t->lastApi.load(std::memory_order_relaxed), file,
-                     t->lastLine.load(std::memory_order_relaxed));
-  Report(verifier::Check::PagedAccessAboveApc, "paged pool", std::move(detail), std::move(caller));
+  Report(verifier::Check::PagedAccessAboveApc, "paged pool", std::move(detail), FaultingCaller(ucontext));
   return true;
 }
 

@@ -60,6 +60,10 @@ struct ThreadRec {
   long long platformCpuNs = 0;
   unsigned platformWorkDepth = 0;
   PKTHREAD kthread = nullptr;
+  // The process the context belongs to (null: the system process) and the one it is
+  // attached to (KeStackAttachProcess), if any.
+  PKPROCESS process = nullptr;
+  PKPROCESS attachedProcess = nullptr;
   std::unique_ptr<KTHREAD> ownObject;  // thread object of threads not created by the platform
 
   bool waiting = false;

@@ -41,10 +41,15 @@ TEST_F(AsioStop, AParkedStopCompletesExactlyOnceWhicheverEndsIt) {
        STATUS_CANCELLED},
       {"surprise removal", [this](AsioClient&, AsioPendingRequest&) { EXPECT_EQ(SurpriseRemove(), STATUS_SUCCESS); },
        STATUS_DELETE_PENDING},
-      // The removal releases the root object with both clients still open: its destructor
-      // frees them.
-      {"removal", [this](AsioClient&, AsioPendingRequest&) { EXPECT_EQ(Remove(), STATUS_SUCCESS); },
-       STATUS_DELETE_PENDING},
+      // A removal is vetoed while the clients are open: the Stop stays parked until the
+      // client's close.
+      {"removal vetoed, then the client's close",
+       [this](AsioClient& c, AsioPendingRequest& p) {
+         EXPECT_EQ(Remove(), STATUS_DEVICE_BUSY);
+         EXPECT_FALSE(p.Done());
+         EXPECT_EQ(c.Close(), STATUS_SUCCESS);
+       },
+       STATUS_CANCELLED},
       {"the client's close", [](AsioClient& c, AsioPendingRequest&) { EXPECT_EQ(c.Close(), STATUS_SUCCESS); },
        STATUS_CANCELLED},
   };

@@ -251,6 +251,27 @@ Outcome PoolWrittenAfterFree(bool faulty) {
 }
 
 // ---------------------------------------------------------------------------------------
+// A device object touched after its last reference went: the driver deletes its device
+// and then reads its extension (as a miniport torn down after its device's removal
+// would). The correct driver holds a reference across the read.
+
+Outcome DeviceObjectTouchedAfterItsLastReference(bool faulty) {
+  Outcome o;
+  PDRIVER_OBJECT driver = platform::io::CreateDriverObject(u"\\Driver\\PlantedFaults");
+  PDEVICE_OBJECT device = nullptr;
+  EXPECT_EQ(IoCreateDevice(driver, sizeof(ULONG), nullptr, FILE_DEVICE_KS, 0, FALSE, &device), STATUS_SUCCESS);
+  *static_cast<ULONG*>(device->DeviceExtension) = 7;
+  if (!faulty) ObReferenceObject(device);
+  IoDeleteDevice(device);
+  volatile ULONG* extension = static_cast<ULONG*>(device->DeviceExtension);
+  EXPECT_EQ(*extension, 7u);  // the read goes on once reported
+  if (faulty) o.detailHas = "Device object created at";
+  if (!faulty) ObDereferenceObject(device);
+  platform::io::DeleteDriverObject(driver);
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------
 // KS property handler writing 16 bytes into a 4-byte value; the correct one checks the
 // size and answers STATUS_BUFFER_TOO_SMALL.
 
@@ -544,6 +565,8 @@ const Row kRows[] = {
     {"dispatch routine returns at DISPATCH_LEVEL", Check::IrqlNotRestored, DispatchReturnsAtDispatchLevel},
     {"DPC lowers to PASSIVE_LEVEL and raises back", Check::IrqlMisuse, DpcLowersIrql},
     {"pool written after its free", Check::WriteAfterFree, PoolWrittenAfterFree},
+    {"device object's extension read after its last reference went", Check::ObjectUsedAfterFree,
+     DeviceObjectTouchedAfterItsLastReference},
     {"KS property handler writes 16 bytes into a 4-byte value", Check::BufferOverrun, PropertyHandlerOverruns},
     {"completion routine resubmitting after surprise removal", Check::CompletionNesting, ResubmitAfterRemoval},
     {"two spin locks taken in opposite orders on two processors", Check::LockOrderInversion, SpinLocksInBothOrders},
