@@ -137,6 +137,27 @@ void Observe(sim::device::SimDevice& sim, DeviceObservation& d, bool capture) {
 
 }  // namespace
 
+bool OpenEndpointStream(const Endpoint& endpoint, const PcmFormat& format, sim::engine::StreamOptions options,
+                        std::unique_ptr<sim::engine::FilterClient>& filter, std::unique_ptr<sim::engine::Stream>& stream,
+                        std::string& error) {
+  platform::ks::SubdeviceInfo info;
+  ULONG pinId = 0;
+  if (!FindWaveFilter(endpoint, info, error)) return false;
+  if (NTSTATUS status = sim::engine::FilterClient::Open(info, &filter); !NT_SUCCESS(status)) {
+    error = "the audio engine cannot open " + Narrow(info.name);
+    return false;
+  }
+  if (!FindStreamingPin(*filter, endpoint.capture, pinId, error)) return false;
+  if (NTSTATUS status = filter->OpenStream(pinId, PinFormat(format), std::move(options), &stream); !NT_SUCCESS(status)) {
+    char text[160];
+    std::snprintf(text, sizeof text, "the pin of %s refused %u Hz, %u ch, %u-bit (0x%08x)", Narrow(info.name).c_str(),
+                  format.rate, format.channels, format.bits, static_cast<unsigned>(status));
+    error = text;
+    return false;
+  }
+  return true;
+}
+
 bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& outcome, std::string& error) {
   const Endpoint& endpoint = *request.endpoint;
   const PcmFormat& format = request.format;
@@ -155,16 +176,6 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
         else if (e.in() == capture)
           d.dataEndpoint = e.address;
       }
-
-  platform::ks::SubdeviceInfo info;
-  ULONG pinId = 0;
-  std::unique_ptr<sim::engine::FilterClient> filter;
-  if (!FindWaveFilter(endpoint, info, error)) return false;
-  if (NTSTATUS status = sim::engine::FilterClient::Open(info, &filter); !NT_SUCCESS(status)) {
-    error = "the audio engine cannot open " + Narrow(info.name);
-    return false;
-  }
-  if (!FindStreamingPin(*filter, capture, pinId, error)) return false;
 
   const unsigned sampleBytes = format.bits / 8;
   const ULONG blockAlign = format.channels * sampleBytes;
@@ -207,14 +218,9 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
     };
   }
 
+  std::unique_ptr<sim::engine::FilterClient> filter;
   std::unique_ptr<sim::engine::Stream> stream;
-  if (NTSTATUS status = filter->OpenStream(pinId, PinFormat(format), options, &stream); !NT_SUCCESS(status)) {
-    char text[160];
-    std::snprintf(text, sizeof text, "the pin of %s refused %u Hz, %u ch, %u-bit (0x%08x)", Narrow(info.name).c_str(),
-                  format.rate, format.channels, format.bits, static_cast<unsigned>(status));
-    error = text;
-    return false;
-  }
+  if (!OpenEndpointStream(endpoint, format, std::move(options), filter, stream, error)) return false;
 
   platform::verifier::TakeStreamFindings();  // only this stream's
   if (request.realTime) clk::SetMode(clk::Mode::RealTime);

@@ -7,11 +7,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "driver_host.h"
 #include "endpoints.h"
+#include "sim/engine/engine.h"
 #include "wav_file.h"
 
 namespace tools {
@@ -44,6 +46,12 @@ struct StreamOutcome {
   DeviceObservation device;
   double seconds = 0;                  // stream time from RUN to STOP
 };
+
+// Opens the streaming pin of the endpoint's wave filter in `format` for the engine client.
+// false with the reason.
+bool OpenEndpointStream(const Endpoint& endpoint, const PcmFormat& format, sim::engine::StreamOptions options,
+                        std::unique_ptr<sim::engine::FilterClient>& filter, std::unique_ptr<sim::engine::Stream>& stream,
+                        std::string& error);
 
 // false with the reason when the stream could not run at all (no filter, the pin refused
 // the format, a state change failed); findings of a stream that ran are in `outcome`.
