@@ -487,7 +487,8 @@ namespace {
 
 // Completions running on this thread, each inside a completion routine of the one before.
 // Past kMaxCompletionNesting a routine resubmitting into a driver that completes at once
-// (a removed device) recurses without end: reported once per chain, naming the routine.
+// (a removed device) recurses without end: reported once per chain, naming the routine,
+// and the completion that would nest deeper is stopped.
 constexpr unsigned kMaxCompletionNesting = 16;
 thread_local unsigned completionDepth = 0;
 thread_local bool nestingReported = false;
@@ -623,13 +624,23 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
                                   ? nullptr
                                   : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       const KIRQL before = KeGetCurrentIrql();
-      if (completionDepth > kMaxCompletionNesting && !nestingReported) {
-        nestingReported = true;
-        Report(Check::CompletionNesting, "IoCompleteRequest",
-               "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)) + " of " +
-                   IrpText(irp) + " is about to run inside " + std::to_string(completionDepth - 1) +
-                   " nested completions on one thread (it resubmits into a driver that completes at once)",
-               "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)));
+      if (completionDepth > kMaxCompletionNesting) {
+        // As a bug check would, the finding ends the runaway chain: the routine does not
+        // run and the IRP stays with its owner, so the nested calls unwind instead of
+        // overflowing the stack.
+        if (!nestingReported) {
+          nestingReported = true;
+          Report(Check::CompletionNesting, "IoCompleteRequest",
+                 "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)) + " of " +
+                     IrpText(irp) + " is about to run inside " + std::to_string(completionDepth - 1) +
+                     " nested completions on one thread (it resubmits into a driver that completes at once); "
+                     "the completion stops here",
+                 "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)));
+        }
+        std::lock_guard lock(s.mutex);
+        auto it = s.irps.find(irp);
+        if (it != s.irps.end() && it->second.generation == generation) it->second.state = IrpState::Stopped;
+        return;
       }
       NTSTATUS status = routine(device, irp, stack->Context);
       routineRan = true;
