@@ -8,8 +8,8 @@
 //   vcsw_per_vs     the process's voluntary context switches (getrusage) per virtual second;
 //   ivcsw_per_vs    involuntary ones, for the machine's load;
 //   syscalls_per_vs system calls of the process per virtual second, counted by the kernel's
-//                   raw_syscalls:sys_enter tracepoint through perf_event_open (inherited by
-//                   every thread the run starts). Where that is not permitted (it needs
+//                   raw_syscalls:sys_enter tracepoint through perf_event_open on every
+//                   thread of the process. Where that is not permitted (it needs
 //                   tracefs and a perf_event_paranoid that allows tracepoints, or root) the
 //                   counter is -1: count with `strace -f -c` around the binary instead.
 // UA_BENCH_SIM_SECONDS sets the virtual length (default 10 s).
@@ -23,9 +23,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "driver_host.h"
 #include "endpoints.h"
@@ -37,42 +39,49 @@ namespace {
 
 namespace clk = platform::clock;
 
-// A counter of the process's system calls from now on, or -1 when the kernel refuses one.
+// Counts the process's system calls from Start on: one counter on each of its threads
+// (an inherited count is added to its parent's only when the child ends, and the
+// platform's threads live on), each inheriting to the threads it starts. Threads started
+// in the interval and still alive at its end are not counted. -1 when the kernel refuses.
 class SyscallCounter {
  public:
-  SyscallCounter() {
+  ~SyscallCounter() { Stop(); }
+  void Start() {
+    Stop();
     std::ifstream idFile("/sys/kernel/tracing/events/raw_syscalls/sys_enter/id");
     long long id = -1;
     if (!(idFile >> id)) return;
-    perf_event_attr attr{};
-    attr.type = PERF_TYPE_TRACEPOINT;
-    attr.size = sizeof attr;
-    attr.config = static_cast<unsigned long long>(id);
-    attr.inherit = 1;  // the threads this one starts from now on
-    attr.disabled = 0;
-    fd_ = static_cast<int>(syscall(SYS_perf_event_open, &attr, 0, -1, -1, PERF_FLAG_FD_CLOEXEC));
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      perf_event_attr attr{};
+      attr.type = PERF_TYPE_TRACEPOINT;
+      attr.size = sizeof attr;
+      attr.config = static_cast<unsigned long long>(id);
+      attr.inherit = 1;
+      const int tid = std::atoi(task.path().filename().c_str());
+      const int fd = static_cast<int>(syscall(SYS_perf_event_open, &attr, tid, -1, -1, PERF_FLAG_FD_CLOEXEC));
+      if (fd < 0) return Stop();
+      fds_.push_back(fd);
+    }
   }
-  ~SyscallCounter() {
-    if (fd_ >= 0) close(fd_);
-  }
-  SyscallCounter(const SyscallCounter&) = delete;
-  SyscallCounter& operator=(const SyscallCounter&) = delete;
-  // Calls so far, with those of ended threads; -1 when not counted.
+  // Calls since Start, of this run's threads; -1 when not counted.
   long long Read() const {
-    long long value = 0;
-    if (fd_ < 0 || read(fd_, &value, sizeof value) != sizeof value) return -1;
-    return value;
+    if (fds_.empty()) return -1;
+    long long total = 0;
+    for (int fd : fds_) {
+      long long value = 0;
+      if (read(fd, &value, sizeof value) != sizeof value) return -1;
+      total += value;
+    }
+    return total;
   }
 
  private:
-  int fd_ = -1;
+  void Stop() {
+    for (int fd : fds_) close(fd);
+    fds_.clear();
+  }
+  std::vector<int> fds_;
 };
-
-// Opened before any platform thread exists, so that every one inherits it.
-SyscallCounter& Syscalls() {
-  static SyscallCounter counter;
-  return counter;
-}
 
 struct Usage {
   long voluntary = 0, involuntary = 0;
@@ -80,10 +89,10 @@ struct Usage {
   std::chrono::steady_clock::time_point wall;
 };
 
-Usage Take() {
+Usage Take(const SyscallCounter& syscalls) {
   rusage r{};
   getrusage(RUSAGE_SELF, &r);
-  return {r.ru_nvcsw, r.ru_nivcsw, Syscalls().Read(), std::chrono::steady_clock::now()};
+  return {r.ru_nvcsw, r.ru_nivcsw, syscalls.Read(), std::chrono::steady_clock::now()};
 }
 
 LONGLONG VirtualSeconds() {
@@ -96,7 +105,6 @@ LONGLONG VirtualSeconds() {
 // first capture endpoint at 48 kHz (or their first format) and runs both for the virtual
 // length; the counters cover the streaming only.
 void RunRenderCapture(benchmark::State& state, const std::string& file) {
-  Syscalls();
   for (auto _ : state) {
     std::string error;
     std::unique_ptr<sim::device::SimDevice> device;
@@ -117,9 +125,11 @@ void RunRenderCapture(benchmark::State& state, const std::string& file) {
     for (auto& s : streams)
       if (!NT_SUCCESS(s->Start())) return state.SkipWithError("a stream did not start");
     const LONGLONG seconds = VirtualSeconds();
-    const Usage before = Take();
+    SyscallCounter syscalls;
+    syscalls.Start();
+    const Usage before = Take(syscalls);
     clk::SleepFor(seconds * clk::kTicksPerSecond);
-    const Usage after = Take();
+    const Usage after = Take(syscalls);
     for (auto& s : streams) s->Stop();
     for (auto& s : streams)
       if (!s->Findings().empty()) error = "engine finding: " + s->Findings().front().detail;
