@@ -1412,6 +1412,7 @@ namespace platform::clock {
 
 void Reset(const std::source_location& caller) {
   JoinEndedThreads();
+  paged::Open();
   Sched& s = S();
   ReportLeftovers(Leftovers(s, true), "platform::clock::Reset", caller);
   std::lock_guard lock(s.mu);
@@ -1473,6 +1474,7 @@ ScopedPlatformThread::ScopedPlatformThread(std::string name) {
 
 ScopedPlatformThread::~ScopedPlatformThread() {
   if (!registered_) return;
+  paged::Open();
   Sched& s = S();
   ThreadRec* t = Current();
   std::lock_guard lock(s.mu);
