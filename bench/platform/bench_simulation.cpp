@@ -5,6 +5,8 @@
 //
 // Counters, from one run of each:
 //   x_real_time     virtual seconds per wall-clock second;
+//   x_cpu_time      virtual seconds per second of the process's processor time (user plus
+//                   system, all threads): the speed on one quiet core, whatever the load;
 //   vcsw_per_vs     the process's voluntary context switches (getrusage) per virtual second;
 //   ivcsw_per_vs    involuntary ones, for the machine's load;
 //   syscalls_per_vs system calls of the process per virtual second, counted by the kernel's
@@ -85,6 +87,7 @@ class SyscallCounter {
 
 struct Usage {
   long voluntary = 0, involuntary = 0;
+  double cpuSeconds = 0;
   long long syscalls = -1;
   std::chrono::steady_clock::time_point wall;
 };
@@ -92,7 +95,9 @@ struct Usage {
 Usage Take(const SyscallCounter& syscalls) {
   rusage r{};
   getrusage(RUSAGE_SELF, &r);
-  return {r.ru_nvcsw, r.ru_nivcsw, syscalls.Read(), std::chrono::steady_clock::now()};
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return {r.ru_nvcsw, r.ru_nivcsw, seconds(r.ru_utime) + seconds(r.ru_stime), syscalls.Read(),
+          std::chrono::steady_clock::now()};
 }
 
 LONGLONG VirtualSeconds() {
@@ -142,6 +147,7 @@ void RunRenderCapture(benchmark::State& state, const std::string& file) {
     const auto perSecond = [&](double n) { return n / static_cast<double>(seconds); };
     state.SetIterationTime(wall);
     state.counters["x_real_time"] = static_cast<double>(seconds) / wall;
+    state.counters["x_cpu_time"] = static_cast<double>(seconds) / (after.cpuSeconds - before.cpuSeconds);
     state.counters["vcsw_per_vs"] = perSecond(static_cast<double>(after.voluntary - before.voluntary));
     state.counters["ivcsw_per_vs"] = perSecond(static_cast<double>(after.involuntary - before.involuntary));
     state.counters["syscalls_per_vs"] =

@@ -367,7 +367,8 @@ std::string Describe(const DISPATCHER_HEADER* h) {
 }
 
 std::string DescribeWaiter(const ThreadRec* w) {
-  std::string text = Format("thread '%s' in %s at %s waits for", w->name.c_str(), w->waitApi, w->waitCaller.c_str());
+  std::string text = Format("thread '%s' in %s at %s:%u waits for", w->name.c_str(), w->waitApi,
+                            w->waitSite.file_name(), static_cast<unsigned>(w->waitSite.line()));
   if (w->waitCount == 0) text += " nothing";
   for (ULONG i = 0; i < w->waitCount; ++i) {
     text += i ? (w->waitType == WaitAll ? " and " : " or ") : " ";
@@ -690,7 +691,7 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
   t->waitSeq = ++s.seq;
   t->waitStart = NowOf(s);
   t->waitApi = api;
-  t->waitCaller = Format("%s:%u", caller.file_name(), static_cast<unsigned>(caller.line()));
+  t->waitSite = caller;
   s.waiters[t->waitSeq] = t;
   if (s.realTime.load() && deadline != kNever) s.serviceCv.notify_all();
 

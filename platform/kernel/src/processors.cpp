@@ -305,7 +305,9 @@ bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::
     o = next;
   }
   if (report.empty() && owner->waiting)
-    report = "spin-lock deadlock: " + chain + Format(", which waits in %s at %s", owner->waitApi, owner->waitCaller.c_str());
+    report = "spin-lock deadlock: " + chain +
+             Format(", which waits in %s at %s:%u", owner->waitApi, owner->waitSite.file_name(),
+                    static_cast<unsigned>(owner->waitSite.line()));
   if (report.empty() && std::find(s.ready.begin(), s.ready.end(), owner) == s.ready.end())
     report = "spin-lock deadlock: " + chain + ", which cannot run";
   if (!report.empty()) {

@@ -73,7 +73,7 @@ struct ThreadRec {
   unsigned long long waitSeq = 0;
   Ticks waitStart = 0;
   const char* waitApi = "";
-  std::string waitCaller;
+  std::source_location waitSite;  // the caller of the wait
   NTSTATUS waitStatus = STATUS_SUCCESS;
   std::string deadlockReport;
   std::condition_variable cv;
