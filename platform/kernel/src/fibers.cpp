@@ -14,6 +14,7 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/common_interface_defs.h>
+#include <sanitizer/lsan_interface.h>
 #endif
 
 namespace platform::kernel_detail {
@@ -59,7 +60,9 @@ Carrier& C() {
   return *c;
 }
 
-// The stack allocator, noting where the stack lies.
+// The stack allocator, noting where the stack lies. Under the leak checker the stack is
+// a root region, as an OS thread's stack is: what only a suspended fiber points to is
+// not a leak.
 struct NotedStack {
   FiberSlot* slot;
   ctx::protected_fixedsize_stack inner{kStackBytes};
@@ -67,9 +70,17 @@ struct NotedStack {
     ctx::stack_context sc = inner.allocate();
     slot->stackBase = static_cast<char*>(sc.sp) - sc.size;
     slot->stackBytes = sc.size;
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_register_root_region(slot->stackBase, slot->stackBytes);
+#endif
     return sc;
   }
-  void deallocate(ctx::stack_context& sc) noexcept { inner.deallocate(sc); }
+  void deallocate(ctx::stack_context& sc) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_unregister_root_region(static_cast<char*>(sc.sp) - sc.size, sc.size);
+#endif
+    inner.deallocate(sc);
+  }
 };
 
 void StartSwitch([[maybe_unused]] FiberSlot* from, [[maybe_unused]] const FiberSlot* to) {
