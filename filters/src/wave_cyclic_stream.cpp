@@ -223,10 +223,12 @@ STDMETHODIMP CMiniportWaveCyclicStream::SetFormat(PKSDATAFORMAT DataFormat) {
   WAVEFORMATEXTENSIBLE format;
   NTSTATUS status = m_pMiniport->ValidateFormat(DataFormat, &format);
   if (!NT_SUCCESS(status)) return status;
-  if (format.Format.nSamplesPerSec == m_Format.Format.nSamplesPerSec &&
-      format.Format.nChannels == m_Format.Format.nChannels &&
-      format.Format.wBitsPerSample == m_Format.Format.wBitsPerSample)
-    return STATUS_SUCCESS;
+  // Only the same format the engine plays is no change: a plain PCM format and its
+  // extensible form are one, while a new sub-format, valid width or channel mask at the
+  // same rate, channels and width is a change and is made.
+  const WAVEFORMATEXTENSIBLE wanted = NormaliseWaveFormat(format, m_pEngine);
+  const WAVEFORMATEXTENSIBLE current = NormaliseWaveFormat(m_Format, m_pEngine);
+  if (RtlCompareMemory(&wanted, &current, sizeof wanted) == sizeof wanted) return STATUS_SUCCESS;
   status = AllocateBuffer(BufferBytesFor(format), nullptr);
   KIRQL irql;
   KeAcquireSpinLock(&m_Lock, &irql);

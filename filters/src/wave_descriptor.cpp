@@ -5,6 +5,7 @@
 
 #include "adapter/capability_record.h"
 #include "filters/miniport_wave_cyclic.h"
+#include "filters/wave_cyclic_stream.h"
 #include "filters/wave_format_check.h"
 
 namespace filters {
@@ -52,6 +53,8 @@ NTSTATUS CMiniportWaveCyclic::BuildDataRanges() {
     status = m_pEngine->GetFormat(i, &format);
     if (!NT_SUCCESS(status)) break;
     if (IsEqualGUID(format.SubFormat, KSDATAFORMAT_SUBTYPE_VENDOR_E7A)) continue;
+    // Offer nothing a stream could not open: its buffer would exceed what the channel allocates.
+    if (CMiniportWaveCyclicStream::BufferBytesFor(format) > kMaximumCyclicBufferBytes) continue;
     KSDATARANGE_AUDIO* range = nullptr;
     for (ULONG r = 0; r < ranges; ++r)
       if (IsEqualGUID(work[r].DataRange.SubFormat, format.SubFormat)) range = &work[r];
@@ -243,6 +246,38 @@ NTSTATUS CMiniportWaveCyclic::MatchEngineFormat(WAVEFORMATEXTENSIBLE* Format) {
   return STATUS_NO_MATCH;
 }
 
+NTSTATUS CMiniportWaveCyclic::BestEngineFormatInside(const KSDATARANGE_AUDIO& A, const KSDATARANGE_AUDIO& B,
+                                                     const GUID& SubFormat, WAVEFORMATEXTENSIBLE* Format) {
+  const auto larger = [](ULONG x, ULONG y) { return x > y ? x : y; };
+  const auto smaller = [](ULONG x, ULONG y) { return x < y ? x : y; };
+  const ULONG minRate = larger(A.MinimumSampleFrequency, B.MinimumSampleFrequency);
+  const ULONG maxRate = smaller(A.MaximumSampleFrequency, B.MaximumSampleFrequency);
+  const ULONG minBits = larger(A.MinimumBitsPerSample, B.MinimumBitsPerSample);
+  const ULONG maxBits = smaller(A.MaximumBitsPerSample, B.MaximumBitsPerSample);
+  const ULONG maxChannels = smaller(A.MaximumChannels, B.MaximumChannels);
+  const ULONG count = m_pEngine ? m_pEngine->GetFormatCount() : 0;
+  bool found = false;
+  WAVEFORMATEXTENSIBLE best{};
+  for (ULONG i = 0; i < count; ++i) {
+    WAVEFORMATEXTENSIBLE entry;
+    if (!NT_SUCCESS(m_pEngine->GetFormat(i, &entry)) || !IsEqualGUID(entry.SubFormat, SubFormat)) continue;
+    const ULONG rate = entry.Format.nSamplesPerSec;
+    const ULONG bits = entry.Samples.wValidBitsPerSample;
+    if (rate < minRate || rate > maxRate || bits < minBits || bits > maxBits || entry.Format.nChannels > maxChannels)
+      continue;
+    const bool better =
+        !found || entry.Format.nChannels > best.Format.nChannels ||
+        (entry.Format.nChannels == best.Format.nChannels &&
+         (rate > best.Format.nSamplesPerSec ||
+          (rate == best.Format.nSamplesPerSec && bits > best.Samples.wValidBitsPerSample)));
+    if (better) best = entry;
+    found = true;
+  }
+  if (!found) return STATUS_NO_MATCH;
+  *Format = best;
+  return STATUS_SUCCESS;
+}
+
 STDMETHODIMP CMiniportWaveCyclic::DataRangeIntersection(ULONG, PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange,
                                                         ULONG OutputBufferLength, PVOID ResultantFormat,
                                                         PULONG ResultantFormatLength) {
@@ -274,7 +309,9 @@ STDMETHODIMP CMiniportWaveCyclic::DataRangeIntersection(ULONG, PKSDATARANGE Data
     w.Format.nAvgBytesPerSec = w.Format.nBlockAlign * w.Format.nSamplesPerSec;
     w.Format.cbSize = kExtensibleExtraBytes;
     w.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    // The range's maxima need not be one engine format; then the best one inside the range.
     NTSTATUS status = MatchEngineFormat(&w);
+    if (!NT_SUCCESS(status)) status = BestEngineFormatInside(mine, mine, KSDATAFORMAT_SUBTYPE_PCM, &w);
     if (!NT_SUCCESS(status)) return status;
     result.DataFormat.SampleSize = 0;
   } else {
@@ -299,7 +336,9 @@ STDMETHODIMP CMiniportWaveCyclic::DataRangeIntersection(ULONG, PKSDATARANGE Data
     w.Samples.wValidBitsPerSample = static_cast<WORD>(
         client.MaximumBitsPerSample < mine.MaximumBitsPerSample ? client.MaximumBitsPerSample : mine.MaximumBitsPerSample);
     w.SubFormat = client.DataRange.SubFormat;
+    // The smaller maxima need not be one engine format; then the best one inside both ranges.
     NTSTATUS status = MatchEngineFormat(&w);
+    if (!NT_SUCCESS(status)) status = BestEngineFormatInside(client, mine, client.DataRange.SubFormat, &w);
     if (!NT_SUCCESS(status)) return status;
     result.DataFormat.SampleSize = w.Format.nBlockAlign;
   }

@@ -61,6 +61,20 @@ NTSTATUS ValidateWaveFormat(const KSDATAFORMAT* DataFormat, adapter::IStreamEngi
   return status;
 }
 
+WAVEFORMATEXTENSIBLE NormaliseWaveFormat(const WAVEFORMATEXTENSIBLE& Format, adapter::IStreamEngine* Engine) {
+  const WORD tag = Format.Format.wFormatTag;
+  if (tag == WAVE_FORMAT_EXTENSIBLE || !Engine) return Format;
+  const ULONG count = Engine->GetFormatCount();
+  for (ULONG i = 0; i < count; ++i) {
+    WAVEFORMATEXTENSIBLE entry;
+    if (!NT_SUCCESS(Engine->GetFormat(i, &entry))) continue;
+    if (entry.Format.nChannels == Format.Format.nChannels && entry.Format.nSamplesPerSec == Format.Format.nSamplesPerSec &&
+        entry.Format.wBitsPerSample == Format.Format.wBitsPerSample && static_cast<WORD>(entry.SubFormat.Data1) == tag)
+      return entry;
+  }
+  return Format;
+}
+
 NTSTATUS ReadSignalProcessingMode(const KSDATAFORMAT* DataFormat, GUID* Mode) {
   if (!DataFormat || !Mode) return STATUS_INVALID_PARAMETER;
   *Mode = AUDIO_SIGNALPROCESSINGMODE_RAW;

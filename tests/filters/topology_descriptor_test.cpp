@@ -366,6 +366,98 @@ TEST_F(TopologyTest, EveryNamedPinKeepsItsOwnName) {
     EXPECT_TRUE(IsEqualGUID(*d->Pins[pin].KsPinDescriptor.Category, KSNODETYPE_SPDIF_INTERFACE));
 }
 
+// Every terminal kind's pin: shape, category and name, written out from the kinds' table
+// (USB terminal types as {DFF2xxxx-F70F-11D0-B917-00A0C9223196}, xxxx = 0x19E0 + type),
+// before and from kernel version 0x06000000; and the filter's three categories.
+TEST_F(TopologyTest, EveryTerminalKindHasItsPinCategoryAndName) {
+  using namespace topology_test;
+  const auto usb = [](USHORT type) {
+    return GUID{0xDFF20000u | (0x19E0u + type), 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+  };
+  const GUID audio = {0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+  const GUID none{};
+  struct Row {
+    const char* name;
+    ULONG kind;
+    bool input;  // the kind's terminal is an input terminal (else an output terminal)
+    ULONG version;
+    GUID category;
+    GUID pinName;
+  } rows[] = {
+      {"Stream", 0, false, 0x06000000, audio, none},
+      {"SPK", 1, false, 0x06000000, usb(0x0301), none},
+      {"HP", 2, false, 0x06000000, usb(0x0302), none},
+      {"SPDIF out", 3, false, 0x06000000, usb(0x0605),
+       {0x12C15946, 0xBA58, 0x42C1, {0x9F, 0x11, 0x83, 0x41, 0xE2, 0x19, 0x86, 0x22}}},
+      {"SPDIF in", 3, true, 0x06000000, usb(0x0605),
+       {0x017D895C, 0x7AE7, 0x4F4D, {0xB7, 0x8C, 0xCD, 0x1F, 0xFC, 0x0C, 0xE7, 0x76}}},
+      {"HDMI", 4, false, 0x06000000, {0xD1B9CC2A, 0xF519, 0x417F, {0x91, 0xC9, 0x55, 0xFA, 0x65, 0x48, 0x10, 0x01}},
+       {0x387BFC03, 0xE7EF, 0x4901, {0x86, 0xE0, 0x35, 0xB7, 0xC3, 0x2B, 0x00, 0xEF}}},
+      {"DisplayPort", 5, false, 0x06000000,
+       {0xE47E4031, 0x3EA6, 0x418D, {0x8F, 0x9B, 0xB7, 0x38, 0x43, 0xCC, 0xBA, 0x97}},
+       {0x21FBB329, 0x1A4A, 0x48DA, {0xA0, 0x76, 0x23, 0x18, 0xA3, 0xC5, 0x9B, 0x26}}},
+      {"Line in without a name value", 6, true, 0x06000000, usb(0x0603), none},
+      {"Mic", 7, true, 0x06000000, usb(0x0201), none},
+      {"Aux", 8, false, 0x06000000, usb(0x0601), {0x5F4BB488, 0xA646, 0x408A, {0x92, 0x65, 0x86, 0x47, 0xF9, 0xC3, 0x74, 0xD4}}},
+      {"Aux before 0x06000000", 8, false, 0x05010000, usb(0x0601), none},
+      {"CD", 9, true, 0x06000000, usb(0x0703), none},
+      {"Video", 10, true, 0x06000000, usb(0x070A), none},
+      {"FMic", 11, true, 0x06000000, usb(0x0202), none},
+      {"Telephone", 12, false, 0x06000000, usb(0x0502), none},
+      {"HandSet", 13, false, 0x06000000, usb(0x0401), none},
+      {"HeadSet", 14, false, 0x06000000, usb(0x0402), none},
+      {"Speakerphone", 15, false, 0x06000000, usb(0x0403), none},
+      {"StereoMix", 16, true, 0x06000000, usb(0x0601), {0x8C5716E6, 0xC984, 0x492E, {0xA2, 0xFB, 0x13, 0x85, 0xF2, 0xD0, 0xF3, 0xC9}}},
+      {"StereoMix before 0x06000000", 16, true, 0x05010000,
+       {0x00DFF077, 0x96E3, 0x11D2, {0xAC, 0x4C, 0x00, 0xC0, 0x4F, 0x8E, 0xFB, 0x68}}, none},
+      {"FHP", 17, false, 0x06000000, usb(0x0302), none},
+  };
+  const ULONG saved = platform::rtl::NtDdiVersion();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    platform::rtl::SetNtDdiVersion(row.version);
+    // The kind's terminal and a streaming terminal of the other type on one path.
+    StartModel([&](platform::testing::CProbeHal* hal) {
+      return AddEntities(hal, row.input ? std::vector{NewInputTerminal(0, row.kind), NewOutputTerminal(1, 0, 0)}
+                                        : std::vector{NewInputTerminal(0, 0), NewOutputTerminal(1, 0, row.kind)});
+    });
+    ASSERT_EQ(InstallTopology(), STATUS_SUCCESS);
+    const PCFILTER_DESCRIPTOR* d = Descriptor();
+    ASSERT_EQ(d->PinCount, 2u);
+    ASSERT_EQ(d->CategoryCount, 3u);
+    EXPECT_TRUE(IsEqualGUID(d->Categories[0], audio));
+    EXPECT_TRUE(IsEqualGUID(d->Categories[1], (GUID{0xDDA54A40, 0x1E4C, 0x11D1, {0xA0, 0x50, 0x40, 0x57, 0x05, 0xC1, 0x00, 0x00}})));
+    EXPECT_TRUE(IsEqualGUID(d->Categories[2], (GUID{0xDC156818, 0xB26E, 0x4115, {0xAE, 0xF2, 0x37, 0xB6, 0xE5, 0xDC, 0x6E, 0xD9}})));
+    const KSPIN_DATAFLOW flow = row.input ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT;
+    const PCPIN_DESCRIPTOR* pin = nullptr;
+    for (ULONG i = 0; i < d->PinCount; ++i) {
+      const PCPIN_DESCRIPTOR& p = d->Pins[i];
+      EXPECT_EQ(p.MaxGlobalInstanceCount, 0u);
+      EXPECT_EQ(p.MaxFilterInstanceCount, 0u);
+      EXPECT_EQ(p.MinFilterInstanceCount, 0u);
+      EXPECT_EQ(p.KsPinDescriptor.Communication, KSPIN_COMMUNICATION_NONE);
+      ASSERT_EQ(p.KsPinDescriptor.DataRangesCount, 1u);
+      const KSDATARANGE& range = *p.KsPinDescriptor.DataRanges[0];
+      EXPECT_EQ(range.FormatSize, 64u);
+      EXPECT_EQ(range.Flags, 0u);
+      EXPECT_TRUE(IsEqualGUID(range.MajorFormat, (GUID{0x73647561, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}})));
+      EXPECT_TRUE(IsEqualGUID(range.SubFormat, (GUID{0x6DBA3190, 0x67BD, 0x11CF, {0xA0, 0xF7, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}})));
+      EXPECT_TRUE(IsEqualGUID(range.Specifier, (GUID{0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}})));
+      if (p.KsPinDescriptor.DataFlow == flow) pin = &p;
+    }
+    ASSERT_NE(pin, nullptr);
+    EXPECT_TRUE(IsEqualGUID(*pin->KsPinDescriptor.Category, row.category));
+    if (IsEqualGUID(row.pinName, none)) {
+      EXPECT_EQ(pin->KsPinDescriptor.Name, nullptr);
+    } else {
+      ASSERT_NE(pin->KsPinDescriptor.Name, nullptr);
+      EXPECT_TRUE(IsEqualGUID(*pin->KsPinDescriptor.Name, row.pinName));
+    }
+    ResetModel();
+  }
+  platform::rtl::SetNtDdiVersion(saved);
+}
+
 // Two effect nodes each carry their own effect type as their name.
 TEST_F(TopologyTest, EveryEffectNodeIsNamedByItsOwnType) {
   using namespace topology_test;

@@ -32,6 +32,11 @@ class CFakeEngine : public stream::CUsbStreamEngine {
     return STATUS_SUCCESS;
   }
   STDMETHODIMP SendStreamUrb() override { return sendStatus; }
+  STDMETHODIMP SetContentId(ULONG ContentId, PVOID DrmRights) override {
+    contentId = ContentId;
+    drmRights = DrmRights;
+    return contentStatus;
+  }
   STDMETHODIMP Start(ULONG StartFrame, UCHAR Explicit) override {
     startFrame = StartFrame;
     return CUsbStreamEngine::Start(StartFrame, Explicit);
@@ -64,6 +69,9 @@ class CFakeEngine : public stream::CUsbStreamEngine {
   bool failAllocation = false;
   NTSTATUS sendStatus = STATUS_SUCCESS;
   ULONG startFrame = 0;
+  ULONG contentId = 0;
+  PVOID drmRights = nullptr;
+  NTSTATUS contentStatus = STATUS_SUCCESS;
 };
 
 // Makes an engine of the direction with the given formats (alternate setting i + 1 each).

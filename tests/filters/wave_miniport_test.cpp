@@ -3,6 +3,10 @@
 // the capability-record property.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <tuple>
+
 #include "wave_fixture.h"
 
 namespace {
@@ -50,6 +54,38 @@ TEST_F(WaveMiniport, OnePcmRangeFirstAcrossRatesAndWidths) {
   EXPECT_EQ(descriptor->Connections[0].FromNode, PCFILTER_NODE);
   EXPECT_EQ(descriptor->Connections[0].FromNodePin, 0u);
   EXPECT_EQ(descriptor->Connections[1].ToNodePin, 1u);
+
+  // The pins' shapes and the categories, written out from their definitions.
+  const PCPIN_DESCRIPTOR& stream = descriptor->Pins[0];
+  EXPECT_EQ(stream.MaxGlobalInstanceCount, 1u);
+  EXPECT_EQ(stream.MinFilterInstanceCount, 1u);
+  ASSERT_EQ(stream.KsPinDescriptor.InterfacesCount, 1u);
+  EXPECT_TRUE(IsEqualGUID(stream.KsPinDescriptor.Interfaces[0].Set,
+                          (GUID{0x1A8766A0, 0x62CE, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}})));
+  EXPECT_EQ(stream.KsPinDescriptor.Interfaces[0].Id, 0u);
+  EXPECT_EQ(stream.KsPinDescriptor.Interfaces[0].Flags, 0u);
+  // Every range is followed by the one attribute list: the signal-processing mode.
+  for (ULONG r = 1; r < streaming.DataRangesCount; r += 2) {
+    const auto* list = reinterpret_cast<const KSATTRIBUTE_LIST*>(streaming.DataRanges[r]);
+    ASSERT_EQ(list->Count, 1u);
+    EXPECT_EQ(list->Attributes[0]->Size, 24u);
+    EXPECT_EQ(list->Attributes[0]->Flags, 0u);
+    EXPECT_TRUE(IsEqualGUID(list->Attributes[0]->Attribute,
+                            (GUID{0xE1F89EB5, 0x5F46, 0x419B, {0x96, 0x7B, 0xFF, 0x67, 0x70, 0xB9, 0x84, 0x01}})));
+  }
+  const PCPIN_DESCRIPTOR& bridge = descriptor->Pins[1];
+  EXPECT_EQ(bridge.MaxGlobalInstanceCount, 0u);
+  EXPECT_EQ(bridge.MaxFilterInstanceCount, 0u);
+  EXPECT_EQ(bridge.MinFilterInstanceCount, 0u);
+  EXPECT_EQ(bridge.KsPinDescriptor.InterfacesCount, 0u);
+  ASSERT_EQ(bridge.KsPinDescriptor.DataRangesCount, 1u);
+  const KSDATARANGE& analog = *bridge.KsPinDescriptor.DataRanges[0];
+  EXPECT_EQ(analog.FormatSize, 64u);
+  EXPECT_EQ(analog.Flags, 0u);
+  EXPECT_TRUE(IsEqualGUID(analog.SubFormat, (GUID{0x6DBA3190, 0x67BD, 0x11CF, {0xA0, 0xF7, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}})));
+  EXPECT_TRUE(IsEqualGUID(analog.Specifier, (GUID{0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}})));
+  EXPECT_TRUE(IsEqualGUID(descriptor->Categories[2],
+                          (GUID{0xDC156818, 0xB26E, 0x4115, {0xAE, 0xF2, 0x37, 0xB6, 0xE5, 0xDC, 0x6E, 0xD9}})));
 
   PWSTR name = nullptr;
   ASSERT_EQ(miniport_->GetSubdeviceName(&name), STATUS_SUCCESS);
@@ -148,7 +184,11 @@ TEST_F(WaveMiniport, IntersectionAgainstTheEngineFormats) {
       {"short client range", ClientRange(2, 16, 24, 8000, 192000), 80, 104, STATUS_INVALID_PARAMETER, 0, 0},
       {"rates apart", ClientRange(2, 16, 24, 8000, 32000), 88, 104, STATUS_NO_MATCH, 0, 0},
       {"bits above", ClientRange(2, 32, 32, 8000, 192000), 88, 104, STATUS_NO_MATCH, 0, 0},
-      {"no engine format at the rate chosen", ClientRange(2, 16, 16, 8000, 46000), 88, 104, STATUS_NO_MATCH, 0, 0},
+      {"smaller maximum rate not a format: the highest rate inside both", ClientRange(2, 16, 16, 8000, 46000), 88,
+       104, STATUS_SUCCESS, 44100, 16},
+      {"smaller maximum width not a format: the most bits inside both", ClientRange(2, 16, 20, 8000, 192000), 88,
+       104, STATUS_SUCCESS, 48000, 16},
+      {"no engine format inside both", ClientRange(2, 17, 20, 8000, 192000), 88, 104, STATUS_NO_MATCH, 0, 0},
       {"mono", ClientRange(1, 16, 16, 8000, 192000), 88, 104, STATUS_NO_MATCH, 0, 0},
       {"dsound", ClientRange(2, 16, 16, 8000, 192000, KSDATAFORMAT_SPECIFIER_DSOUND), 88, 104,
        STATUS_NOT_SUPPORTED, 0, 0},
@@ -175,6 +215,71 @@ TEST_F(WaveMiniport, IntersectionAgainstTheEngineFormats) {
     // The result is one of the engine's formats, whole.
     WAVEFORMATEXTENSIBLE check = out.WaveFormatExt;
     EXPECT_EQ(engine_->FindFormat(&check.Format), STATUS_SUCCESS);
+  }
+}
+
+// Against an oracle that walks every engine format: the intersection answers the Part's
+// choice (the smaller maxima) when that is an engine format, else the best format inside
+// both ranges, and STATUS_NO_MATCH only when no engine format lies in both.
+TEST_F(WaveMiniport, IntersectionFindsEveryCommonFormat) {
+  const ULONG rates[] = {8000, 22050, 44100, 48000, 96000, 192000};
+  const ULONG widths[] = {16, 24, 32};
+  std::mt19937 random(20261207);
+  for (int trial = 0; trial < 200; ++trial) {
+    SCOPED_TRACE(trial);
+    std::vector<WAVEFORMATEXTENSIBLE> formats;
+    for (ULONG rate : rates)
+      for (ULONG bits : widths)
+        for (WORD channels : {WORD{1}, WORD{2}, WORD{6}})
+          if (random() % 4 == 0) formats.push_back(ExtensibleFormat(channels, rate, bits));
+    if (formats.empty()) formats.push_back(k48_16);
+    ASSERT_EQ(Build(adapter::STREAM_DIRECTION_RENDER, formats), STATUS_SUCCESS);
+    const KSDATARANGE_AUDIO& mine = miniport_->GetDataRanges()[0];
+    const bool wildcard = random() % 5 == 0;
+    const ULONG r0 = 4000 + random() % 200000, r1 = 4000 + random() % 200000;
+    const ULONG b0 = 8 + random() % 28, b1 = 8 + random() % 28;
+    KSDATARANGE_AUDIO client = ClientRange(1 + random() % 8, std::min(b0, b1), std::max(b0, b1), std::min(r0, r1),
+                                           std::max(r0, r1));
+    if (wildcard) client = ClientRange(2, 0, 0, 0, 0, KSDATAFORMAT_SPECIFIER_WILDCARD);
+    const KSDATARANGE_AUDIO& bound = wildcard ? mine : client;
+
+    const WAVEFORMATEXTENSIBLE* expected = nullptr;
+    const bool apart = !wildcard && (client.MaximumSampleFrequency < mine.MinimumSampleFrequency ||
+                       client.MinimumSampleFrequency > mine.MaximumSampleFrequency ||
+                       client.MinimumBitsPerSample > mine.MaximumBitsPerSample ||
+                       client.MaximumBitsPerSample < mine.MinimumBitsPerSample);
+    const ULONG wantRate = std::min(bound.MaximumSampleFrequency, mine.MaximumSampleFrequency);
+    const ULONG wantBits = std::min(bound.MaximumBitsPerSample, mine.MaximumBitsPerSample);
+    const ULONG wantChannels = std::min(bound.MaximumChannels, mine.MaximumChannels);
+    for (const auto& f : formats)
+      if (!expected && !apart && f.Format.nSamplesPerSec == wantRate && f.Samples.wValidBitsPerSample == wantBits &&
+          f.Format.nChannels == wantChannels)
+        expected = &f;
+    const auto rank = [](const WAVEFORMATEXTENSIBLE& f) {
+      return std::tuple(f.Format.nChannels, f.Format.nSamplesPerSec, f.Samples.wValidBitsPerSample);
+    };
+    for (const auto& f : formats) {
+      if (expected && rank(*expected) == std::tuple(WORD(wantChannels), wantRate, WORD(wantBits))) break;
+      const bool inside = f.Format.nChannels <= wantChannels &&
+                          f.Format.nSamplesPerSec >= std::max(bound.MinimumSampleFrequency, mine.MinimumSampleFrequency) &&
+                          f.Format.nSamplesPerSec <= wantRate &&
+                          f.Samples.wValidBitsPerSample >= std::max(bound.MinimumBitsPerSample, mine.MinimumBitsPerSample) &&
+                          f.Samples.wValidBitsPerSample <= wantBits;
+      if (inside && !apart && (!expected || rank(f) > rank(*expected))) expected = &f;
+    }
+
+    KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
+    ULONG written = 0;
+    const NTSTATUS status = miniport_->DataRangeIntersection(
+        0, &client.DataRange, reinterpret_cast<PKSDATARANGE>(const_cast<KSDATARANGE_AUDIO*>(&mine)), 104, &out,
+        &written);
+    if (!expected) {
+      EXPECT_EQ(status, STATUS_NO_MATCH);
+    } else {
+      ASSERT_EQ(status, STATUS_SUCCESS);
+      EXPECT_EQ(rank(out.WaveFormatExt), rank(*expected));
+    }
+    Teardown();
   }
 }
 

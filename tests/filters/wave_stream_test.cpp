@@ -32,6 +32,19 @@ constexpr ULONG kBuffer48 = 9600;
 
 VOID IgnoreRecords(PVOID, PVOID, PVOID) {}
 
+// The 82-byte data format of a plain WAVEFORMATEX (tag PCM or float) of the format's values.
+std::vector<BYTE> PlainDataFormat(WORD tag, const WAVEFORMATEXTENSIBLE& format) {
+  std::vector<BYTE> bytes = filters_test::DataFormatOf(format);
+  auto* header = reinterpret_cast<KSDATAFORMAT*>(bytes.data());
+  header->FormatSize = sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX);
+  WAVEFORMATEX wave = format.Format;
+  wave.wFormatTag = tag;
+  wave.cbSize = 0;
+  std::memcpy(bytes.data() + sizeof(KSDATAFORMAT), &wave, sizeof wave);
+  bytes.resize(header->FormatSize);
+  return bytes;
+}
+
 class WaveStream : public filters_test::WaveFixture {
  protected:
   void SetUp() override {
@@ -326,6 +339,52 @@ TEST_F(WaveStream, Capture22050HzStereoStoresWholeFramesAndWraps) {
   }
 }
 
+// The stream answers IDrmAudioStream and forwards a content id with its rights to the
+// engine's DRM interface, returning the engine's status.
+TEST_F(WaveStream, ContentIdReachesTheEngineThroughTheStreamsDrmInterface) {
+  ASSERT_EQ(Build(adapter::STREAM_DIRECTION_RENDER, {k48}), STATUS_SUCCESS);
+  ASSERT_EQ(Open(k48), STATUS_SUCCESS);
+  PVOID object = nullptr;
+  ASSERT_EQ(stream_->QueryInterface(IID_IDrmAudioStream, &object), STATUS_SUCCESS);
+  auto* drm = static_cast<IDrmAudioStream*>(object);
+  DRMRIGHTS rights{};
+  for (NTSTATUS answer : {STATUS_SUCCESS, STATUS_NOT_SUPPORTED}) {
+    engine_->contentStatus = answer;
+    EXPECT_EQ(drm->SetContentId(0x1234, &rights), answer);
+    EXPECT_EQ(engine_->contentId, 0x1234u);
+    EXPECT_EQ(engine_->drmRights, &rights);
+  }
+  drm->Release();
+}
+
+// Capture's position: the DMA position already counts the URB being captured; the part
+// of it not yet elapsed is taken back in whole frames, never running past the URB.
+TEST_F(WaveStream, CapturePositionTakesBackTheUnelapsedPartInWholeFrames) {
+  const WAVEFORMATEXTENSIBLE k44_24 = ExtensibleFormat(2, 44100, 24);  // 264.6 bytes a millisecond
+  ASSERT_EQ(Build(adapter::STREAM_DIRECTION_CAPTURE, {k44_24}), STATUS_SUCCESS);
+  ASSERT_EQ(Open(k44_24, true), STATUS_SUCCESS);
+  ASSERT_EQ(Run(), STATUS_SUCCESS);
+  const ULONG size = dma_->AllocatedBufferSize();
+  std::vector<UCHAR> data(1320);  // 220 frames
+  engine_->Captured(data.data(), 1320);
+  engine_->Done(1320);
+  const ULONG dma = wave_->GetDmaPosition();
+  struct Step {
+    ULONG delayMs;
+    ULONG takenBack;
+  } steps[] = {
+      {0, 1320},  // nothing elapsed: the whole URB
+      {1, 1056},  // 264 bytes elapsed: 1,056 is 176 whole frames
+      {1, 786},   // 529 elapsed: 791 not yet, of which 131 whole frames
+      {8, 0},     // late: the URB's end, never past it
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.takenBack);
+    DelayMs(step.delayMs);
+    EXPECT_EQ(Position(), (size + dma - step.takenBack) % size);
+  }
+}
+
 TEST_F(WaveStream, CaptureThroughTheConverterWhileAnotherClientHoldsTheDevice) {
   // The device runs 48 kHz for a higher-priority client; the pin runs 44.1 kHz.
   ASSERT_EQ(Build(adapter::STREAM_DIRECTION_CAPTURE, {k48, k44}), STATUS_SUCCESS);
@@ -418,7 +477,8 @@ TEST_F(WaveStream, ChannelAndFormatEdges) {
   LONGLONG position = 192000;
   EXPECT_EQ(stream_->NormalizePhysicalPosition(&position), STATUS_SUCCESS);
   EXPECT_EQ(position, 10000000);
-  EXPECT_EQ(dma_->MaximumBufferSize(), 307200u);
+  // 50 ms of the most a high-speed isochronous endpoint carries: 3 x 1024 bytes x 8000.
+  EXPECT_EQ(dma_->MaximumBufferSize(), 1228800u);
   dma_->SetBufferSize(20000);  // larger than allocated: ignored
   EXPECT_EQ(dma_->BufferSize(), kBuffer48);
   dma_->SetBufferSize(4800);
@@ -457,6 +517,76 @@ TEST_F(WaveStream, ChannelAndFormatEdges) {
   EXPECT_EQ(Buffer()[100], 0);
   std::vector<BYTE> bad = filters_test::DataFormatOf(ExtensibleFormat(2, 32000, 16));
   EXPECT_EQ(stream_->SetFormat(reinterpret_cast<PKSDATAFORMAT>(bad.data())), STATUS_INVALID_PARAMETER);
+}
+
+// Every format the filter offers opens with its 50 ms buffer, up to the largest a USB
+// isochronous endpoint can carry; a format beyond that is neither offered nor opened.
+TEST_F(WaveStream, EveryOfferedFormatOpensWithItsWholeBuffer) {
+  struct Case {
+    const char* name;
+    WAVEFORMATEXTENSIBLE format;
+    bool offered;
+  } cases[] = {
+      {"10 ch / 192 kHz / 32-bit", ExtensibleFormat(10, 192000, 32), true},
+      {"24 ch / 96 kHz / 32-bit", ExtensibleFormat(24, 96000, 32), true},
+      {"8 ch / 384 kHz / 32-bit", ExtensibleFormat(8, 384000, 32), true},
+      {"48 ch / 48 kHz / 24-bit", ExtensibleFormat(48, 48000, 24), true},
+      {"32 ch / 192 kHz / 32-bit: all an endpoint carries", ExtensibleFormat(32, 192000, 32), true},
+      {"40 ch / 192 kHz / 32-bit: beyond any endpoint", ExtensibleFormat(40, 192000, 32), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Build(adapter::STREAM_DIRECTION_RENDER, {k48, c.format}), STATUS_SUCCESS);
+    const KSDATARANGE_AUDIO& pcm = miniport_->GetDataRanges()[0];
+    EXPECT_EQ(pcm.MaximumChannels == c.format.Format.nChannels, c.offered);
+    if (c.offered) {
+      ASSERT_EQ(Open(c.format), STATUS_SUCCESS);
+      const ULONG block = c.format.Format.nBlockAlign;
+      EXPECT_EQ(dma_->AllocatedBufferSize(), c.format.Format.nAvgBytesPerSec / 20 / block * block);
+      EXPECT_LE(dma_->AllocatedBufferSize(), dma_->MaximumBufferSize());
+    } else {
+      EXPECT_EQ(Open(c.format), STATUS_INVALID_PARAMETER);
+    }
+    Teardown();
+  }
+}
+
+// SetFormat compares what the engine plays: the same format as plain PCM or extensible is
+// no change (the buffer stays), and a new sub-format, valid width or channel mask is a
+// change that is made.
+TEST_F(WaveStream, SetFormatChangesWhatPlays) {
+  const WAVEFORMATEXTENSIBLE pcm32 = ExtensibleFormat(2, 48000, 32);
+  const WAVEFORMATEXTENSIBLE float32 = ExtensibleFormat(2, 48000, 32, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+  const WAVEFORMATEXTENSIBLE valid24 = ExtensibleFormat(2, 48000, 32, KSDATAFORMAT_SUBTYPE_PCM, 24);
+  WAVEFORMATEXTENSIBLE sides = pcm32;
+  sides.dwChannelMask = SPEAKER_SIDE_LEFT | SPEAKER_SIDE_RIGHT;
+  ASSERT_EQ(Build(adapter::STREAM_DIRECTION_RENDER, {pcm32, float32, valid24, sides}), STATUS_SUCCESS);
+  ASSERT_EQ(Open(pcm32), STATUS_SUCCESS);
+  struct Case {
+    const char* name;
+    std::vector<BYTE> format;
+    bool changes;
+    GUID subFormat;
+    WORD validBits;
+  } cases[] = {
+      {"the same extensible format", filters_test::DataFormatOf(pcm32), false, KSDATAFORMAT_SUBTYPE_PCM, 32},
+      {"float at the same rate and width", filters_test::DataFormatOf(float32), true,
+       KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 32},
+      {"back to PCM", filters_test::DataFormatOf(pcm32), true, KSDATAFORMAT_SUBTYPE_PCM, 32},
+      {"24 valid bits", filters_test::DataFormatOf(valid24), true, KSDATAFORMAT_SUBTYPE_PCM, 24},
+      {"another channel mask", filters_test::DataFormatOf(sides), true, KSDATAFORMAT_SUBTYPE_PCM, 32},
+      {"back to PCM", filters_test::DataFormatOf(pcm32), true, KSDATAFORMAT_SUBTYPE_PCM, 32},
+      {"the same format as plain PCM", PlainDataFormat(WAVE_FORMAT_PCM, pcm32), false, KSDATAFORMAT_SUBTYPE_PCM,
+       32},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Buffer()[0] = 0x5A;  // a new buffer comes zeroed
+    ASSERT_EQ(stream_->SetFormat(reinterpret_cast<PKSDATAFORMAT>(c.format.data())), STATUS_SUCCESS);
+    EXPECT_EQ(Buffer()[0] == 0x5A, !c.changes);
+    EXPECT_TRUE(IsEqualGUID(wave_->GetClientFormat().SubFormat, c.subFormat));
+    EXPECT_EQ(wave_->GetClientFormat().Samples.wValidBitsPerSample, c.validBits);
+  }
 }
 
 }  // namespace

@@ -100,7 +100,16 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   RtlInitUnicodeString(&reference, kAsioReference);
   status = IoRegisterDeviceInterface(PhysicalDeviceObject, &adapter::GUID_ASIO_PRIVATE_INTERFACE, &reference,
                                      &extension->AsioLink);
-  if (NT_SUCCESS(status)) extension->AsioLinkRegistered = 1;
+  if (NT_SUCCESS(status)) {
+    extension->AsioLinkRegistered = 1;
+    return status;
+  }
+  // A device that is not added leaves nothing behind: undo, last first, what was done.
+  if (extension->EnumLinkRegistered) RtlFreeUnicodeString(&extension->EnumLink);
+  RtlZeroMemory(extension, sizeof *extension);
+  if (lower) IoDetachDevice(lower);
+  IoDeleteDevice(fdo);
+  if (lower) ObDereferenceObject(lower);
   return status;
 }
 

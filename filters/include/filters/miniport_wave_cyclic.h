@@ -97,6 +97,10 @@ class CMiniportWaveCyclic : public IMiniportWaveCyclic,
   // Replaces *Format with the first engine format of equal channels, rate, valid bits and
   // subformat; none: STATUS_NO_MATCH.
   NTSTATUS MatchEngineFormat(WAVEFORMATEXTENSIBLE* Format);
+  // The engine format of the sub-format inside both ranges (rates, valid bits, at most the
+  // smaller channel maximum) with the most channels, then the highest rate, then the most bits.
+  NTSTATUS BestEngineFormatInside(const KSDATARANGE_AUDIO& A, const KSDATARANGE_AUDIO& B, const GUID& SubFormat,
+                                  WAVEFORMATEXTENSIBLE* Format);
   bool EngineHasSubFormat(const GUID& SubFormat);
   NTSTATUS CapabilityRecord(PVOID Value, ULONG ValueSize);
 

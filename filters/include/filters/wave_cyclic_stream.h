@@ -31,8 +31,10 @@ inline constexpr ULONG kStreamMsPerUrb = 5;
 inline constexpr ULONG kStreamUrbsInFlight = 3;
 // The notification interval reported to the port, in milliseconds.
 inline constexpr ULONG kNotificationIntervalMs = 10;
-// The largest buffer the channel offers.
-inline constexpr ULONG kMaximumCyclicBufferBytes = 307200;
+// The largest buffer the channel allocates and reports: 50 ms of the most a high-speed
+// isochronous endpoint carries (3 x 1024 bytes per microframe), so every format a USB
+// device can stream fits, while a hostile size is still refused.
+inline constexpr ULONG kMaximumCyclicBufferBytes = 3 * 1024 * 8000 / 20;
 // The cyclic buffer holds a 20th of a second (50 ms).
 inline constexpr ULONG kBufferDivisor = 20;
 // URBs filled and not yet completed that the stream keeps the size of: more than the
@@ -97,6 +99,8 @@ class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream,
   const WAVEFORMATEXTENSIBLE& GetClientFormat() const { return m_Format; }
   const WAVEFORMATEXTENSIBLE& GetDeviceFormat() const { return m_DeviceFormat; }
   bool IsRegistered() const { return m_pClientRecord != nullptr; }
+  // The 50 ms buffer of a format, in whole frames.
+  static ULONG BufferBytesFor(const WAVEFORMATEXTENSIBLE& Format);
   ULONG GetMsPerUrb() const { return m_nMsPerUrb; }
   ULONG GetUrbsInFlight() const { return m_nUrbsInFlight; }
 
@@ -104,8 +108,6 @@ class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream,
   NTSTATUS EnterRun(stream::IUsbStreamEngine* Engine);
   NTSTATUS LeaveRun(stream::IUsbStreamEngine* Engine);
   void ForgetRecord();
-  // The 50 ms buffer of a format, in whole frames.
-  static ULONG BufferBytesFor(const WAVEFORMATEXTENSIBLE& Format);
   // The performance counter in 10 microsecond units.
   static ULONGLONG StampNow();
   // The position in RUN (lock held): the DMA position and the part of the URB now

@@ -40,6 +40,12 @@ NTSTATUS ReadWaveFormat(const KSDATAFORMAT* DataFormat, WAVEFORMATEXTENSIBLE* Fo
 NTSTATUS ValidateWaveFormat(const KSDATAFORMAT* DataFormat, adapter::IStreamEngine* Engine,
                             WAVEFORMATEXTENSIBLE* Format);
 
+// The format the engine plays for *Format, as a whole WAVEFORMATEXTENSIBLE: an extensible
+// format as it is; a plain one (PCM, float) as the first engine entry with its channels,
+// rate, width and tag, the entry FindFormat completes it from. Two formats play alike
+// exactly when their normalised forms are equal byte for byte.
+WAVEFORMATEXTENSIBLE NormaliseWaveFormat(const WAVEFORMATEXTENSIBLE& Format, adapter::IStreamEngine* Engine);
+
 // The signal-processing mode of a data format: AUDIO_SIGNALPROCESSINGMODE_RAW without
 // attributes or with an empty list. With KSDATAFORMAT_ATTRIBUTES the KSMULTIPLE_ITEM list
 // follows the format at the next multiple of 8 bytes (the framework has checked that its

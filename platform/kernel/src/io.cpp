@@ -155,6 +155,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, 
 void IoDeleteDevice(PDEVICE_OBJECT deviceObject, const std::source_location& caller) {
   platform::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice", caller);
   State& s = S();
+  void (*release)(PDEVICE_OBJECT) = nullptr;
   {
     std::unique_lock lock(s.mutex);
     auto it = s.devices.find(deviceObject);
@@ -164,6 +165,8 @@ void IoDeleteDevice(PDEVICE_OBJECT deviceObject, const std::source_location& cal
       return;
     }
     it->second.deleted = true;
+    release = it->second.extensionRelease;
+    it->second.extensionRelease = nullptr;
     PDRIVER_OBJECT driver = deviceObject->DriverObject;
     for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
       if (*link == deviceObject) {
@@ -186,6 +189,7 @@ void IoDeleteDevice(PDEVICE_OBJECT deviceObject, const std::source_location& cal
     Report(Check::InvalidArgument, "IoDeleteDevice", "device deleted while another device is attached on top of it",
            caller);
   }
+  if (release) release(deviceObject);
   ObDereferenceObject(deviceObject, caller);
 }
 

@@ -90,6 +90,13 @@ void SetDeviceInstancePath(PDEVICE_OBJECT physicalDeviceObject, const char16_t* 
   if (it != s.devices.end()) it->second.instancePath = path ? path : u"";
 }
 
+void SetExtensionRelease(PDEVICE_OBJECT device, void (*release)(PDEVICE_OBJECT)) {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  auto it = s.devices.find(device);
+  if (it != s.devices.end() && !it->second.deleted) it->second.extensionRelease = release;
+}
+
 std::vector<DeviceInterface> DeviceInterfaces(const GUID* classGuid) {
   State& s = S();
   std::lock_guard lock(s.mutex);

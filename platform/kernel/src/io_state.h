@@ -70,6 +70,7 @@ struct DeviceRecord {
   std::u16string instancePath;
   DEVICE_POWER_STATE devicePower = PowerDeviceD0;
   SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
+  void (*extensionRelease)(PDEVICE_OBJECT) = nullptr;
 };
 
 struct InterfaceRecord {

@@ -72,6 +72,21 @@ DeviceContext* ContextOf(PDEVICE_OBJECT device) {
   return context;
 }
 
+// A driver that deletes the FDO itself (its AddDevice failed after PcAddAdapterDevice)
+// takes the port's state for the device with it; a removal has already freed it.
+void ReleaseDeviceContext(PDEVICE_OBJECT fdo) {
+  DeviceContext* context = nullptr;
+  {
+    KsLock lock;
+    context = ContextOf(fdo);
+    if (context) std::memset(fdo->DeviceExtension, 0, sizeof(DeviceContext*));
+  }
+  if (!context) return;
+  RegistryRemoveDevice(fdo);
+  ForgetPhysicalDevice(fdo);
+  delete context;
+}
+
 NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -501,6 +516,7 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
     return STATUS_NO_SUCH_DEVICE;
   }
   std::memcpy(fdo->DeviceExtension, &context, sizeof(context));
+  platform::io::SetExtensionRelease(fdo, ReleaseDeviceContext);
   RecordPhysicalDevice(fdo, PhysicalDeviceObject);
   RegistrySetDeviceLimit(fdo, MaxObjects);
   fdo->Flags |= DO_POWER_PAGABLE;

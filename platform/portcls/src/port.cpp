@@ -1,5 +1,6 @@
 // The port base shared by the WaveCyclic and topology ports: miniport initialisation,
 // the event list of IPortEvents, the version, unregistration and power notification.
+#include <atomic>
 #include <cstring>
 
 #include "private.h"
@@ -12,6 +13,10 @@ DWORD g_version = kVersionWindowsLonghorn;
 
 // The version IPortClsVersion reports (a platform setting, so tests can age the system).
 void SetPortClsVersion(DWORD version) { g_version = version; }
+
+std::atomic<ULONG> g_failedUnregistrations{0};
+
+void FailSubdeviceUnregistrations(ULONG count) { g_failedUnregistrations = count; }
 
 CPortBase::CPortBase(PUNKNOWN outer) : CUnknown(outer) { InitializeListHead(&m_EventList); }
 
@@ -234,6 +239,11 @@ STDMETHODIMP CPortBase::UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PUNKNOW
   if (!DeviceObject || !Unknown) return STATUS_INVALID_PARAMETER;
   CPortBase* port = PortFromUnknown(Unknown);
   if (!port) return STATUS_INVALID_PARAMETER;
+  for (ULONG left = g_failedUnregistrations.load(); left;)
+    if (g_failedUnregistrations.compare_exchange_weak(left, left - 1)) {
+      port->ReleasePort();
+      return STATUS_UNSUCCESSFUL;
+    }
   NTSTATUS status = RegistryRemoveSubdevice(DeviceObject, port);
   port->ReleasePort();
   return status;

@@ -77,6 +77,14 @@ void RegistrySetDeviceLimit(PDEVICE_OBJECT device, ULONG maxObjects) {
   r.limits.push_back({device, maxObjects});
 }
 
+ULONG SubdeviceLimit(PDEVICE_OBJECT device) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  for (const auto& l : r.limits)
+    if (l.device == device) return l.maxObjects;
+  return 0;
+}
+
 NTSTATUS RegistryAddSubdevice(PDEVICE_OBJECT device, const std::u16string& name, CPortBase* port) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> guard(r.lock);

@@ -10,6 +10,7 @@
 #include "entry_fixture.h"
 #include "kernel/clock.h"
 #include "kernel/dbg.h"
+#include "kernel/ob.h"
 #include "kernel/pool.h"
 #include "kernel/rtl.h"
 #include "portcls/ksclient.h"
@@ -65,6 +66,7 @@ TEST_F(DriverEntryTest, AddDeviceRecordsTheStackAndRegistersBothInterfacesDisabl
   EXPECT_EQ(ext->Fdo, fdo());
   EXPECT_EQ(ext->Pdo, port_->pdo());
   EXPECT_EQ(ext->LowerDevice, port_->pdo());
+  EXPECT_EQ(platform::portcls::SubdeviceLimit(fdo()), 20u);
   EXPECT_TRUE(std::all_of(std::begin(ext->OutputCounters), std::end(ext->OutputCounters), [](UCHAR c) { return !c; }));
   EXPECT_EQ(ext->EnumLinkRegistered, 1);
   EXPECT_EQ(ext->AsioLinkRegistered, 1);
@@ -203,6 +205,24 @@ TEST_F(DriverEntryTest, AFailedEnumerationRegistrationNeitherFailsTheDeviceNorIt
   EXPECT_EQ(Subdevices(), std::vector<std::u16string>{u"Topology"});
 }
 
+TEST_F(DriverEntryTest, AFailedAsioRegistrationLeavesNoDeviceBehind) {
+  Plug(kNoEngines);
+  PDEVICE_OBJECT pdo = port_->pdo();
+  const LONG_PTR references = platform::ob::ReferenceCount(pdo);
+  {
+    platform::pool::ScopedFaultInjection faults;
+    platform::pool::FailNthAllocation(2, kLinkTag);
+    EXPECT_EQ(Add(), STATUS_INSUFFICIENT_RESOURCES);
+  }
+  // Nothing stays attached above the device, its reference is given back, and the
+  // enumeration link's string is freed (the leak check at teardown).
+  EXPECT_EQ(pdo->AttachedDevice, nullptr);
+  EXPECT_EQ(platform::ob::ReferenceCount(pdo), references);
+  // The device can be added again afterwards.
+  ASSERT_EQ(Add(), STATUS_SUCCESS);
+  EXPECT_EQ(extension()->AsioLinkRegistered, 1);
+}
+
 TEST_F(DriverEntryTest, SurpriseRemovalDisablesTheLinksAndRemovalFreesThem) {
   Plug(kNoEngines);
   ASSERT_EQ(Add(), STATUS_SUCCESS);
@@ -214,6 +234,29 @@ TEST_F(DriverEntryTest, SurpriseRemovalDisablesTheLinksAndRemovalFreesThem) {
   EXPECT_NE(hal(), nullptr);  // the root object stays until the removal
   ASSERT_EQ(Remove(), STATUS_SUCCESS);
   EXPECT_TRUE(Subdevices().empty());
+}
+
+// A wave subdevice that cannot be unregistered ends the removal's loop with its index
+// printed; a surprise removal says nothing of it.
+TEST_F(DriverEntryTest, AFailedUnregistrationIsReportedByItsEngineIndex) {
+  for (bool surprise : {true, false}) {
+    SCOPED_TRACE(surprise);
+    Plug(kHeadset);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    platform::debug::ClearMessages();
+    platform::portcls::FailSubdeviceUnregistrations(1);
+    if (surprise) {
+      ASSERT_EQ(SurpriseRemove(), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Remove(), STATUS_SUCCESS);
+    platform::portcls::FailSubdeviceUnregistrations(0);
+    EXPECT_EQ(platform::debug::CountContaining("Remove Miniport Failed StreamEngine ulIdx = "), surprise ? 0u : 1u);
+    EXPECT_EQ(platform::debug::CountContaining("Remove Miniport Failed StreamEngine ulIdx = 0\n"), surprise ? 0u : 1u);
+    Unplug();
+    fdo_ = nullptr;
+    removed_ = false;
+  }
 }
 
 // Power stays with PortCls, which hands device power changes to the adapter it

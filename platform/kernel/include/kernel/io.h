@@ -649,6 +649,11 @@ void SetIrpCaller32Bit(PIRP irp, bool is32Bit);
 // Number of IRPs allocated and not yet freed.
 size_t LiveIrpCount();
 
+// A framework that keeps state of its own for a device object it created (PortCls for
+// an adapter's FDO) names the routine that frees it: IoDeleteDevice runs it once, so a
+// driver that deletes the device (a failed AddDevice) frees that state with it.
+void SetExtensionRelease(PDEVICE_OBJECT device, void (*release)(PDEVICE_OBJECT device));
+
 // A driver that accepted `irp` notes memory it keeps using until it completes the request
 // besides the IRP's own buffers (a URB's transfer buffer): freeing any of it before the
 // completion starts is reported (MemoryInUseByIo). The notes end when the IRP completes.

@@ -24,4 +24,12 @@ void ClearForwardedContents();
 // reference added), or null.
 PADAPTERPOWERMANAGEMENT AdapterPowerManagement(PDEVICE_OBJECT device);
 
+// The most subdevices PcAddAdapterDevice was asked to allow for a device object (0 when
+// it added none).
+ULONG SubdeviceLimit(PDEVICE_OBJECT device);
+
+// The next `count` IUnregisterSubdevice::UnregisterSubdevice calls fail with
+// STATUS_UNSUCCESSFUL and leave their subdevice registered (until its device goes).
+void FailSubdeviceUnregistrations(ULONG count);
+
 }  // namespace platform::portcls
