@@ -10,6 +10,7 @@
 #include "adapter/audio_class.h"
 #include "adapter/device_extension.h"
 #include "adapter/endpoint_type.h"
+#include "nodes.h"
 #include "sim/engine/engine.h"
 #include "stream/usb_stream_engine.h"
 #include "tool_common.h"
@@ -186,11 +187,18 @@ void PrintBuilt(const DriverHost& host, adapter::IUacFunctionDescription* functi
     }
     std::printf("    |__ %s %u, sources %s%s\n", SubtypeName(subtype), e->GetId(), Sources(e).c_str(), cls.c_str());
   }
+  // By the driver's entity ID (the paths and sources below use it), each with the name and
+  // the node number get, set and list take.
   std::printf("Control nodes (%u)\n", hal->GetEntityCount());
+  const std::vector<NamedNode> named = NameNodes(hal);
   for (ULONG i = 0; i < hal->GetEntityCount(); ++i) {
     adapter::IUacEntity* e = nullptr;
     if (!NT_SUCCESS(hal->GetEntity(i, &e))) continue;
-    std::printf("  Node %u '%s', sources %s\n", e->GetId(), NodeTypeName(e->GetType()), Sources(e).c_str());
+    std::string label;
+    for (const NamedNode& n : named)
+      if (n.entity == e) label = " [" + NodeLabel(n) + "]";
+    std::printf("  Node %u '%s', sources %s%s\n", e->GetId(), NodeTypeName(e->GetType()), Sources(e).c_str(),
+                label.c_str());
     PrintControl(e);
   }
   std::printf("Stream engines (%u)\n", hal->GetEngineCount());
@@ -202,31 +210,6 @@ void PrintBuilt(const DriverHost& host, adapter::IUacFunctionDescription* functi
   function->GetCapabilityTemplate(&t);
   std::printf("Capability record: mask 0x%08x, second value %u, feature flags 0x%08x%s\n", t.CapabilityMask,
               t.SecondValue, t.FeatureFlags, (t.FeatureFlags & adapter::ENDPOINT_FEATURE_ASIO) ? " [ASIO]" : "");
-}
-
-std::string GuidName(const GUID& g) {
-  struct Known {
-    const GUID* guid;
-    const char* name;
-  };
-  static const Known kKnown[] = {
-      {&KSCATEGORY_AUDIO, "audio"},          {&KSCATEGORY_RENDER, "render"},
-      {&KSCATEGORY_CAPTURE, "capture"},      {&KSCATEGORY_TOPOLOGY, "topology"},
-      {&adapter::GUID_ENUM_PRIVATE_INTERFACE, "enumeration"},
-      {&KSNODETYPE_DAC, "DAC"},              {&KSNODETYPE_ADC, "ADC"},
-      {&KSNODETYPE_MUX, "mux"},              {&KSNODETYPE_SUM, "sum"},
-      {&KSNODETYPE_MUTE, "mute"},            {&KSNODETYPE_VOLUME, "volume"},
-      {&KSNODETYPE_TONE, "tone"},            {&KSNODETYPE_AGC, "AGC"},
-      {&KSNODETYPE_LOUDNESS, "loudness"},    {&KSNODETYPE_DEV_SPECIFIC, "device specific"},
-      {&KSNODETYPE_HDMI_INTERFACE, "HDMI"},  {&KSNODETYPE_DISPLAYPORT_INTERFACE, "DisplayPort"},
-  };
-  for (const Known& k : kKnown)
-    if (IsEqualGUID(g, *k.guid)) return k.name;
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
-                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                g.Data4[7]);
-  return text;
 }
 
 std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
@@ -280,21 +263,31 @@ void PrintEngineView(const DriverHost& host) {
 // Starts the driver for a second copy of the device as Plug and Play would and prints
 // what the engine client sees; a start that fails is reported and leaves the exit code
 // to the model's outcome.
-int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim, const BehaviourProfile& behaviour) {
+int DescribeEngineView(std::unique_ptr<sim::device::SimDevice> sim, const BehaviourProfile& behaviour,
+                       const std::string& file, const std::string& state, bool empty) {
   DriverHost host;
+  std::string error;
+  if (!LoadState(host, state, *sim, file, error)) {
+    Error("describe: %s", error.c_str());
+    return kExitUsage;
+  }
   for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
   const NTSTATUS status = host.StartDriver(std::move(sim));
-  if (NT_SUCCESS(status))
+  int exitCode = kExitOk;
+  if (NT_SUCCESS(status)) {
     PrintEngineView(host);
-  else
-    std::printf("Engine client view: the start failed: %s (0x%08x)\n", StatusName(status),
+  } else {
+    std::printf("Engine client view: the driver refused the start: %s (0x%08x)\n", StatusName(status),
                 static_cast<unsigned>(status));
-  host.Stop();
-  for (const std::string& report : host.reports()) std::fprintf(stderr, "uactool: %s\n", report.c_str());
-  return host.reports().empty() ? kExitOk : kExitVerifier;
+    if (empty)
+      std::printf("  the audio function has no units, terminals or stream engines (a function of MIDI or\n"
+                  "  other interfaces only), so the driver has no topology to register for the audio engine\n");
+    exitCode = kExitRefused;
+  }
+  return Finish(host, exitCode);
 }
 
-int Describe(const std::string& file, bool modelString, const std::string& profilePath) {
+int Describe(const std::string& file, bool modelString, const std::string& profilePath, const std::string& state) {
   BehaviourProfile behaviour;
   std::string error;
   if (!profilePath.empty() && !LoadBehaviourProfile(profilePath, behaviour, error)) {
@@ -302,12 +295,17 @@ int Describe(const std::string& file, bool modelString, const std::string& profi
     return kExitUsage;
   }
   std::unique_ptr<sim::device::SimDevice> sim, second;
+  std::vector<std::string> again;  // the second copy's warnings are the first's
   if (!LoadDevice(file, modelString, sim, error, &behaviour) ||
-      !LoadDevice(file, modelString, second, error, &behaviour)) {
+      !LoadDevice(file, modelString, second, error, &behaviour, &again)) {
     Error("%s", error.c_str());
     return kExitUsage;
   }
   DriverHost host;
+  if (!LoadState(host, state, *sim, file, error)) {
+    Error("describe: %s", error.c_str());
+    return Finish(host, kExitUsage);
+  }
   for (const auto& [name, value] : behaviour.settings) host.PreloadSetting(name, value);
   const NTSTATUS status = host.Start(std::move(sim));
   adapter::IUacFunctionDescription* function = Description(host.hal());
@@ -327,15 +325,16 @@ int Describe(const std::string& file, bool modelString, const std::string& profi
       std::printf("  no function class of this kind is built yet\n");
     exitCode = kExitRefused;
   }
+  const bool empty = exitCode == kExitOk && !function->GetUnitCount() && !host.hal()->GetEngineCount();
   exitCode = Finish(host, exitCode);
-  if (exitCode == kExitOk) exitCode = DescribeEngineView(std::move(second), behaviour);
+  if (exitCode == kExitOk) exitCode = DescribeEngineView(std::move(second), behaviour, file, state, empty);
   return exitCode;
 }
 
 }  // namespace
 
 const char kDescribeHelp[] =
-    "usage: uactool describe [--no-model-string] [--profile PROFILE] [FILE]\n"
+    "usage: uactool describe [--no-model-string] [--profile PROFILE] [--state FILE.reg] [--device FILE | FILE]\n"
     "\n"
     "Loads a device file (lsusb -v text or raw descriptor hex), or the built-in default device\n"
     "when no FILE is given, starts a simulated device from it, runs the driver's probe and\n"
@@ -350,6 +349,8 @@ const char kDescribeHelp[] =
     "A device file's device answers string index 0x50 with the neutral model string\n"
     "\"SIMULATED-UAC\", which matches no chip prefix (real dumps rarely carry a model string,\n"
     "and a UAC 1.0 device without one is refused).\n"
+    "  --device FILE      the device file, as the other verbs take it\n"
+    "  --state FILE.reg   the devices' states (default uactool.reg; read only)\n"
     "  --no-model-string  answer no model string at 0x50 or 0x32, as the dump has it\n"
     "  --profile PROFILE  a behaviour profile: what the device answers beyond its\n"
     "                     descriptors, one entry per line ('#' comments, hex numbers):\n"
@@ -362,12 +363,13 @@ const char kDescribeHelp[] =
     "                                  on interface 3\n"
     "      setting SupportHPOut 0      a \"Settings\" DWORD preloaded (decimal, or 0x hex)\n"
     "\n"
-    "exit codes: 0 built, 1 refused by the driver, 2 usage or file error, 3 verifier report\n";
+    "exit codes: 0 built, 1 refused by the driver (its build or its start), 2 usage or file\n"
+    "error, 3 verifier report\n";
 
 int RunDescribe(int argc, char** argv) {
   Arguments args;
   std::string error;
-  if (!ParseArguments(argc, argv, {"--profile"}, {"--no-model-string"}, args, error)) {
+  if (!ParseArguments(argc, argv, {"--profile", "--device", "--state"}, {"--no-model-string"}, args, error)) {
     Error("describe: %s (see uactool describe --help)", error.c_str());
     return kExitUsage;
   }
@@ -375,12 +377,14 @@ int RunDescribe(int argc, char** argv) {
     std::fputs(kDescribeHelp, stdout);
     return kExitOk;
   }
-  if (args.operands.size() > 1) {
+  const auto device = args.Value("--device");
+  if (args.operands.size() + (device ? 1 : 0) > 1) {
     Error("describe: one device file at most (see uactool describe --help)");
     return kExitUsage;
   }
-  return Describe(args.operands.empty() ? std::string() : args.operands[0], !args.Has("--no-model-string"),
-                  args.Value("--profile").value_or(""));
+  return Describe(device ? *device : args.operands.empty() ? std::string() : args.operands[0],
+                  !args.Has("--no-model-string"), args.Value("--profile").value_or(""),
+                  args.Value("--state").value_or(kDefaultStateFile));
 }
 
 }  // namespace tools

@@ -24,6 +24,16 @@ std::u16string HardwareId(const sim::device::SimDevice& sim) {
 
 }  // namespace
 
+void CopyRegistryTree(std::u16string_view from, const std::u16string& to) {
+  namespace reg = platform::registry;
+  if (!reg::KeyExists(from)) return;
+  reg::CreateKey(to);
+  for (const std::u16string& name : reg::ValueNames(from))
+    if (auto value = reg::GetValue(from, name)) reg::SetValue(to, name, value->type, value->data);
+  for (const std::u16string& sub : reg::SubKeys(from))
+    CopyRegistryTree(std::u16string(from) + u"\\" + sub, to + u"\\" + sub);
+}
+
 DriverHost::DriverHost() {
   platform::verifier::SetHandler([this](const platform::verifier::Violation& v) {
     reports_.push_back("verifier: " + std::string(platform::verifier::CheckName(v.check)) + " in " + v.api + ": " +
@@ -57,6 +67,7 @@ NTSTATUS DriverHost::Start(std::unique_ptr<sim::device::SimDevice> device) {
   config.hardwareIds = {config.deviceId + u"&REV_0100", config.deviceId};
   if (!platform::pnp::RegisterDevice(port_->pdo(), config) || !platform::pnp::RegisterDevice(fdo_, config))
     return STATUS_UNSUCCESSFUL;
+  if (!preloadTree_.empty()) CopyRegistryTree(preloadTree_, DriverKeyPath());
   for (const auto& [name, value] : settings_)
     platform::registry::SetDword(platform::pnp::DriverKeyPath(fdo_) + u"\\Settings", name, value);
   NTSTATUS status = adapter::CreateUsbAudioDevice(&hal_);
@@ -71,6 +82,7 @@ NTSTATUS DriverHost::StartDriver(std::unique_ptr<sim::device::SimDevice> device)
   config.deviceId = HardwareId(*sim_);
   config.hardwareIds = {config.deviceId + u"&REV_0100", config.deviceId};
   if (!platform::pnp::RegisterDevice(port_->pdo(), config)) return STATUS_UNSUCCESSFUL;
+  if (!preloadTree_.empty()) CopyRegistryTree(preloadTree_, DriverKeyPath());
   for (const auto& [name, value] : settings_)
     platform::registry::SetDword(platform::pnp::DriverKeyPath(port_->pdo()) + u"\\Settings", name, value);
   NTSTATUS status = entry::DriverEntry(driver_, nullptr);

@@ -32,6 +32,10 @@ class DriverHost {
   // A "Settings" DWORD written to the device's driver key before Start or StartDriver
   // starts the driver.
   void PreloadSetting(std::u16string name, ULONG value) { settings_.emplace_back(std::move(name), value); }
+  // A registry tree copied into the device's driver key before the driver starts (a
+  // device's saved state); a missing tree leaves the key as it is.
+  void PreloadTree(std::u16string from) { preloadTree_ = std::move(from); }
+  const std::u16string& preloadTree() const { return preloadTree_; }
 
   // Loads the whole driver for the device as Plug and Play does: driver entry, add-device
   // on the port's physical device and the start request; the status of the start. Stop
@@ -66,8 +70,12 @@ class DriverHost {
   adapter::IAudioHal* hal_ = nullptr;
   std::vector<std::string> reports_;
   std::vector<std::pair<std::u16string, ULONG>> settings_;
+  std::u16string preloadTree_;
   bool stopped_ = false;
   bool pnp_ = false;  // started through driver entry: the driver owns the FDO
 };
+
+// Copies a registry key with its values and subkeys below `to` (created as needed).
+void CopyRegistryTree(std::u16string_view from, const std::u16string& to);
 
 }  // namespace tools

@@ -4,12 +4,15 @@
 // the connections between them.
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "adapter/device_extension.h"
 #include "kernel/device_registry.h"
 #include "portcls/ksmedia.h"
 #include "sim/engine/engine.h"
+#include "endpoints.h"
+#include "nodes.h"
 #include "tool_common.h"
 #include "verbs.h"
 
@@ -17,7 +20,7 @@ namespace tools {
 namespace {
 
 const char kListHelp[] =
-    "usage: uactool list [--device FILE] [--state FILE.reg]\n"
+    "usage: uactool list [--device FILE] [--state FILE.reg] [-l]\n"
     "\n"
     "Starts the driver on the device (the built-in default device unless --device names a\n"
     "device file) with the driver's \"Settings\" from the state file, and prints what the\n"
@@ -27,8 +30,11 @@ const char kListHelp[] =
     "and the connections between pins and nodes.\n"
     "\n"
     "  --device FILE       a device file (lsusb -v text or raw descriptor hex)\n"
-    "  --state FILE.reg    the driver's settings (read only; uactool set writes them)\n"
+    "  --state FILE.reg    the devices' states (default uactool.reg; read only: uactool set\n"
+    "                      writes them)\n"
     "  --no-model-string   the device file's device answers no model string\n"
+    "  -l, --endpoints     one line per endpoint instead: its name (as play and record take\n"
+    "                      it), direction, streaming interface, wave filter and formats\n"
     "\n"
     "exit codes: 0 done, 1 the driver refused the device, 2 usage or device file error,\n"
     "3 verifier report\n";
@@ -39,42 +45,6 @@ std::string Narrow(const std::u16string& text) {
   std::string out;
   for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
   return out;
-}
-
-std::string GuidText(const GUID& g) {
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
-                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                g.Data4[7]);
-  return text;
-}
-
-std::string NodeTypeText(const GUID& g) {
-  struct Row {
-    const GUID* guid;
-    const char* name;
-  };
-  static const Row kRows[] = {
-      {&KSNODETYPE_DAC, "DAC"},       {&KSNODETYPE_ADC, "ADC"},           {&KSNODETYPE_MUX, "selector"},
-      {&KSNODETYPE_SUM, "sum"},       {&KSNODETYPE_MUTE, "mute"},         {&KSNODETYPE_VOLUME, "volume"},
-      {&KSNODETYPE_TONE, "tone"},     {&KSNODETYPE_AGC, "AGC"},           {&KSNODETYPE_LOUDNESS, "loudness"},
-      {&KSNODETYPE_DEV_SPECIFIC, "device specific"},
-      {&KSCATEGORY_AUDIO, "audio"},   {&KSCATEGORY_RENDER, "render"},     {&KSCATEGORY_CAPTURE, "capture"},
-      {&KSCATEGORY_TOPOLOGY, "topology"}, {&adapter::GUID_ENUM_PRIVATE_INTERFACE, "enumeration"},
-      {&KSNODETYPE_MICROPHONE, "microphone"}, {&KSNODETYPE_SPEAKER, "speaker"},
-      {&KSNODETYPE_HEADPHONES, "headphones"}, {&KSNODETYPE_HEADSET, "headset"},
-  };
-  for (const Row& r : kRows)
-    if (!std::memcmp(r.guid, &g, sizeof g)) return r.name;
-  // USB terminal types map onto one GUID range.
-  const GUID base = UsbTerminalNodeType(0);
-  if (!std::memcmp(&base.Data2, &g.Data2, sizeof g - sizeof g.Data1) && g.Data1 >= base.Data1 &&
-      g.Data1 < base.Data1 + 0x0800) {
-    char text[32];
-    std::snprintf(text, sizeof text, "USB terminal 0x%04x", static_cast<unsigned>(g.Data1 - base.Data1));
-    return text;
-  }
-  return GuidText(g);
 }
 
 std::string RangeText(const std::vector<BYTE>& bytes) {
@@ -113,7 +83,8 @@ std::string NodeValue(sim::engine::FilterClient& filter, ULONG node, const GUID&
   return text;
 }
 
-void PrintFilter(const platform::ks::SubdeviceInfo& info) {
+// `names`: the topology filter's nodes by number ("HP-volume"); empty for a wave filter.
+void PrintFilter(const platform::ks::SubdeviceInfo& info, const std::map<long, std::string>& names) {
   std::unique_ptr<sim::engine::FilterClient> filter;
   std::printf("Filter %s\n", Narrow(info.name).c_str());
   sim::engine::FilterDescription d;
@@ -122,13 +93,13 @@ void PrintFilter(const platform::ks::SubdeviceInfo& info) {
     return;
   }
   std::printf("  categories:");
-  for (const GUID& g : d.categories) std::printf(" %s", NodeTypeText(g).c_str());
+  for (const GUID& g : d.categories) std::printf(" %s", GuidName(g).c_str());
   std::printf("\n");
   for (const auto& p : d.pins) {
     static const char* const kCommunication[] = {"none", "sink", "source", "both", "bridge"};
     std::printf("  pin %u: %s, %s", p.id, p.dataFlow == KSPIN_DATAFLOW_IN ? "in" : "out",
                 p.communication <= KSPIN_COMMUNICATION_BRIDGE ? kCommunication[p.communication] : "?");
-    if (std::memcmp(&p.category, &GUID_NULL, sizeof(GUID))) std::printf(", %s", NodeTypeText(p.category).c_str());
+    if (std::memcmp(&p.category, &GUID_NULL, sizeof(GUID))) std::printf(", %s", GuidName(p.category).c_str());
     if (p.communication == KSPIN_COMMUNICATION_SINK)
       std::printf(", %u instance%s", static_cast<unsigned>(p.instances.PossibleCount),
                   p.instances.PossibleCount == 1 ? "" : "s");
@@ -137,7 +108,9 @@ void PrintFilter(const platform::ks::SubdeviceInfo& info) {
   }
   for (ULONG n = 0; n < d.nodeTypes.size(); ++n) {
     const std::string value = NodeValue(*filter, n, d.nodeTypes[n]);
-    std::printf("  node %u: %s%s%s\n", n, NodeTypeText(d.nodeTypes[n]).c_str(), value.empty() ? "" : ": ",
+    auto name = names.find(static_cast<long>(n));
+    const std::string label = name == names.end() ? std::string() : " (" + name->second + ")";
+    std::printf("  node %u: %s%s%s%s\n", n, GuidName(d.nodeTypes[n]).c_str(), label.c_str(), value.empty() ? "" : ": ",
                 value.c_str());
   }
   constexpr ULONG kFilterPin = ULONG(-1);
@@ -154,7 +127,7 @@ void PrintFilter(const platform::ks::SubdeviceInfo& info) {
 int RunList(int argc, char** argv) {
   Arguments args;
   std::string error;
-  if (!ParseArguments(argc, argv, {"--device", "--state"}, {"--no-model-string"}, args, error)) {
+  if (!ParseArguments(argc, argv, {"--device", "--state"}, {"--no-model-string", "-l", "--endpoints"}, args, error)) {
     Error("list: %s (see uactool list --help)", error.c_str());
     return kExitUsage;
   }
@@ -167,19 +140,28 @@ int RunList(int argc, char** argv) {
     return kExitUsage;
   }
   DriverHost host;
-  if (auto state = args.Value("--state"); state && !LoadSettingsFile(*state, error)) {
-    Error("list: %s", error.c_str());
-    return Finish(host, kExitUsage);
+  if (int code = StartWithState(host, "list", args.Value("--device").value_or(""), !args.Has("--no-model-string"),
+                                args.Value("--state").value_or(kDefaultStateFile), true);
+      code != kExitOk)
+    return Finish(host, code);
+  if (args.Has("-l") || args.Has("--endpoints")) {
+    const std::vector<Endpoint> endpoints = ListEndpoints(host.hal());
+    if (endpoints.empty()) std::printf("The device has no audio endpoints.\n");
+    for (const Endpoint& e : endpoints)
+      std::printf("%-12s %-7s interface %-3u %-16s %s\n", e.fullName.c_str(), e.capture ? "capture" : "render",
+                  e.interfaceNumber, e.filterName.c_str(), DescribeFormats(e).c_str());
+    return Finish(host, kExitOk);
   }
-  std::unique_ptr<sim::device::SimDevice> sim;
-  if (!LoadDevice(args.Value("--device").value_or(""), !args.Has("--no-model-string"), sim, error)) {
-    Error("list: %s", error.c_str());
-    return Finish(host, kExitUsage);
-  }
-  if (!StartDevice(host, std::move(sim), true)) return Finish(host, kExitRefused);
+  std::map<long, std::string> names;
+  for (const NamedNode& n : NameNodes(host.hal()))
+    if (n.ksNode >= 0) names[n.ksNode] = n.name;
   const auto filters = sim::engine::EnumerateFilters();
   if (filters.empty()) std::printf("The audio engine sees no filter of the device.\n");
-  for (const auto& info : filters) PrintFilter(info);
+  for (const auto& info : filters) {
+    bool topology = false;
+    for (const GUID& g : info.categories) topology |= IsEqualGUID(g, KSCATEGORY_TOPOLOGY);
+    PrintFilter(info, topology ? names : std::map<long, std::string>{});
+  }
   return Finish(host, kExitOk);
 }
 

@@ -9,6 +9,7 @@
 #include "adapter/node_interfaces.h"
 #include "adapter/ref_list.h"
 #include "adapter/stream_engine.h"
+#include "endpoints.h"
 #include "tool_common.h"
 #include "uac/control_interfaces.h"
 
@@ -91,46 +92,84 @@ bool Channels(long channel, ULONG count, ULONG& first, ULONG& last, std::string&
 
 }  // namespace
 
+namespace {
+
+bool IsTerminal(adapter::IUacEntity* e) {
+  return e->GetType() == adapter::NODE_INPUT_TERMINAL || e->GetType() == adapter::NODE_OUTPUT_TERMINAL;
+}
+
+// The endpoint name of an input terminal upstream of `e` (through single sources), or
+// empty: what a node on no stream path is fed by.
+std::string FedBy(adapter::IAudioHal* hal, adapter::IUacEntity* e) {
+  for (int depth = 0; e && depth < 16; ++depth) {
+    if (e->GetType() == adapter::NODE_INPUT_TERMINAL) {
+      PVOID itf = nullptr;
+      ULONG kind = 0;
+      if (!NT_SUCCESS(e->QueryInterface(adapter::IID_ITerminalNode, &itf))) return {};
+      auto* terminal = static_cast<adapter::ITerminalNode*>(itf);
+      const bool ok = NT_SUCCESS(terminal->GetKind(&kind));
+      terminal->Release();
+      return ok ? EndpointTypeName(kind) : std::string();
+    }
+    ULONG count = 0;
+    const ULONG* sources = nullptr;
+    if (!NT_SUCCESS(e->GetSources(&count, &sources)) || count != 1 || !sources) return {};
+    adapter::IUacEntity* next = nullptr;
+    for (ULONG i = 0; i < hal->GetEntityCount() && !next; ++i) {
+      adapter::IUacEntity* candidate = nullptr;
+      if (NT_SUCCESS(hal->GetEntity(i, &candidate)) && candidate->GetId() == sources[0]) next = candidate;
+    }
+    e = next;
+  }
+  return {};
+}
+
+}  // namespace
+
 std::vector<NamedNode> NameNodes(adapter::IAudioHal* hal) {
   std::vector<NamedNode> nodes;
   if (!hal) return nodes;
-  // The endpoint each node serves: the first stream whose path holds it. Two streams of
-  // one endpoint type are told apart by their index ("Stream", "Stream2").
+  // The endpoint each node serves: the first stream whose path holds it, by a name that
+  // tells the directions apart where one type has both.
   std::map<ULONG, std::string> endpointOf;
-  std::map<std::string, int> labels;
-  for (ULONG e = 0; e < hal->GetEngineCount(); ++e) {
-    adapter::IStreamEngine* engine = nullptr;
-    if (!NT_SUCCESS(hal->GetEngine(e, &engine))) continue;
-    std::string label = EndpointTypeName(engine->GetEndpointType());
-    if (int n = ++labels[label]; n > 1) label += std::to_string(n);
-    for (ULONG i = 0; i < engine->GetNodeCount(); ++i) {
+  for (const Endpoint& endpoint : ListEndpoints(hal))
+    for (ULONG i = 0; i < endpoint.engine->GetNodeCount(); ++i) {
       adapter::IUacEntity* node = nullptr;
-      if (NT_SUCCESS(engine->GetNode(i, &node))) endpointOf.emplace(node->GetId(), label);
+      if (NT_SUCCESS(endpoint.engine->GetNode(i, &node))) endpointOf.emplace(node->GetId(), endpoint.fullName);
     }
-  }
   std::map<std::string, int> names;
+  long ksNodes = 0;
   for (ULONG i = 0; i < hal->GetEntityCount(); ++i) {
     adapter::IUacEntity* e = nullptr;
     if (!NT_SUCCESS(hal->GetEntity(i, &e))) continue;
-    NamedNode node{e->GetId(), e->GetType(), e, {}};
+    NamedNode node{e->GetId(), e->GetType(), -1, e, {}};
+    // The topology filter makes a node of every entity but terminals (its pins) and the
+    // sample-rate node, in the entity list's order reversed (numbered below).
+    if (!IsTerminal(e) && node.type != adapter::NODE_CLOCK_RATE) node.ksNode = ksNodes++;
     auto it = endpointOf.find(node.id);
     if (it != endpointOf.end()) {
       node.name = it->second + "-" + KindName(node.type);
-      if (int n = ++names[Lower(node.name)]; n > 1) node.name += ":" + std::to_string(n);
+    } else if (node.type == adapter::NODE_CLOCK_RATE) {
+      node.name = "Clock-" + KindName(node.type);
+    } else if (const std::string input = IsTerminal(e) ? std::string() : FedBy(hal, e); !input.empty()) {
+      node.name = input + "-monitor-" + KindName(node.type);
     } else {
-      node.name = std::to_string(node.id);
+      node.name = "Unit" + std::to_string(node.id) + "-" + KindName(node.type);
     }
+    if (int n = ++names[Lower(node.name)]; n > 1) node.name += ":" + std::to_string(n);
     nodes.push_back(node);
   }
+  for (NamedNode& n : nodes)
+    if (n.ksNode >= 0) n.ksNode = ksNodes - 1 - n.ksNode;
   return nodes;
 }
 
 const NamedNode* FindNode(const std::vector<NamedNode>& nodes, const std::string& what, std::string& error) {
-  ULONG id = 0;
-  if (ParseUnsigned(what, id)) {
+  ULONG number = 0;
+  if (ParseUnsigned(what, number)) {
     for (const NamedNode& n : nodes)
-      if (n.id == id) return &n;
-    error = "no node " + what;
+      if (n.ksNode == static_cast<long>(number)) return &n;
+    error = "no node " + what + " (uactool get and list show the nodes' numbers)";
     return nullptr;
   }
   for (const NamedNode& n : nodes)
@@ -148,17 +187,29 @@ const NamedNode* FindNode(const std::vector<NamedNode>& nodes, const std::string
   return nullptr;
 }
 
-bool DescribeNodeValue(const NamedNode& node, std::string& line) {
-  line = node.name + " (node " + std::to_string(node.id) + ", " + NodeTypeName(node.type) + "):";
+std::string NodeLabel(const NamedNode& node) {
+  return node.name + " (" + (node.ksNode >= 0 ? "node " + std::to_string(node.ksNode) + ", " : std::string()) +
+         NodeTypeName(node.type) + ")";
+}
+
+bool DescribeNodeValue(const NamedNode& node, std::string& line, bool valuesOnly) {
+  line = valuesOnly ? std::string() : NodeLabel(node) + ":";
+  // One value per channel: "0: -6.00 dB," in the line, "-6.00" alone.
+  auto add = [&](ULONG channel, ULONG count, const std::string& value, const std::string& bare) {
+    if (valuesOnly) {
+      line += (line.empty() ? "" : " ") + bare;
+      return;
+    }
+    line += " " + std::to_string(channel) + ": " + value + (channel + 1 < count ? "," : "");
+  };
   bool any = false;
   if (auto* control = Query<uac::IBoolControl>(node.entity, uac::IID_IBoolControl)) {
     ULONG count = 0;
     control->GetChannelCount(&count);
     for (ULONG c = 0; c < count; ++c) {
       UCHAR value = 0;
-      line += " " + std::to_string(c) + ": " +
-              (NT_SUCCESS(control->GetValue(c, &value)) ? (value ? "on" : "off") : std::string("?"));
-      line += c + 1 < count ? "," : "";
+      const std::string text = NT_SUCCESS(control->GetValue(c, &value)) ? (value ? "on" : "off") : "?";
+      add(c, count, text, text);
     }
     control->Release();
     any = true;
@@ -168,11 +219,13 @@ bool DescribeNodeValue(const NamedNode& node, std::string& line) {
     control->GetChannelCount(&count);
     for (ULONG c = 0; c < count; ++c) {
       LONG level = 0;
-      line += " " + std::to_string(c) + ": " + (NT_SUCCESS(control->GetLevel(c, &level)) ? FormatDb(level) : "?");
-      line += c + 1 < count ? "," : "";
+      const bool ok = NT_SUCCESS(control->GetLevel(c, &level));
+      std::string bare = ok ? FormatDb(level) : "?";
+      if (bare.size() > 3 && bare.compare(bare.size() - 3, 3, " dB") == 0) bare.resize(bare.size() - 3);
+      add(c, count, ok ? FormatDb(level) : "?", bare);
     }
     LONG maximum = 0, minimum = 0, step = 0;
-    if (NT_SUCCESS(control->GetRange(&maximum, &minimum, &step)))
+    if (!valuesOnly && NT_SUCCESS(control->GetRange(&maximum, &minimum, &step)))
       line += " [" + FormatDb(minimum) + " .. " + FormatDb(maximum) + ", step " + FormatDb(step) + "]";
     control->Release();
     any = true;
@@ -180,10 +233,8 @@ bool DescribeNodeValue(const NamedNode& node, std::string& line) {
   if (auto* selector = Query<adapter::ISelectorNode>(node.entity, adapter::IID_ISelectorNode)) {
     ULONG input = 0, count = 0;
     selector->GetInputCount(&count);
-    if (NT_SUCCESS(selector->GetSelected(&input)))
-      line += " input " + std::to_string(input) + " of " + std::to_string(count);
-    else
-      line += " input ? of " + std::to_string(count);
+    const std::string value = NT_SUCCESS(selector->GetSelected(&input)) ? std::to_string(input) : "?";
+    line += valuesOnly ? (line.empty() ? "" : " ") + value : " input " + value + " of " + std::to_string(count);
     selector->Release();
     any = true;
   }
@@ -191,7 +242,7 @@ bool DescribeNodeValue(const NamedNode& node, std::string& line) {
 }
 
 bool SetNodeValue(const NamedNode& node, const std::string& value, long channel, std::string& error) {
-  const std::string what = node.name + " (" + NodeTypeName(node.type) + ")";
+  const std::string what = NodeLabel(node);
   if (auto* control = Query<uac::IBoolControl>(node.entity, uac::IID_IBoolControl)) {
     adapter::ScopedRelease<uac::IBoolControl> release(control);
     UCHAR v = 0;

@@ -1,8 +1,11 @@
 // uactool play, record and demo: streams through the simulated audio engine, in the
 // habit of aplay and arecord, each followed by the device's report.
+#include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <numbers>
 #include <string>
 
@@ -17,19 +20,56 @@
 namespace tools {
 namespace {
 
-// A stream that never ran leaves the verb with kExitStream and nothing to write.
-constexpr int kExitNoStream = -kExitStream;
+// SIGINT or SIGTERM while a stream verb runs: the stream stops through the driver's stop
+// path, the report so far is printed and a recording is finalised. A second signal a
+// second or more after the first ends the tool at once; one right after it (a signal sent
+// to the process and to its group, as timeout does) is the same request.
+std::atomic<int> gStopSignal{0};
+std::atomic<long long> gStopTime{0};  // of the first signal, in nanoseconds
+
+long long MonotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
+  return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+extern "C" void OnStopSignal(int signal) {
+  int none = 0;
+  if (gStopSignal.compare_exchange_strong(none, signal)) {
+    gStopTime.store(MonotonicNs());
+  } else if (MonotonicNs() - gStopTime.load() >= 1000000000LL) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+  }
+}
+
+void CatchStopSignals() {
+  struct sigaction action{};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// The signal's exit code, or `code` when none came; the stop is said on stderr.
+int SignalExit(const char* verb, int code) {
+  const int signal = gStopSignal.load();
+  if (!signal) return code;
+  Error("%s: stopped by %s", verb, signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "a signal");
+  return kExitSignalBase + signal;
+}
 
 constexpr char kStreamOptions[] =
     "  --device FILE       a device file (lsusb -v text or raw descriptor hex) instead of the\n"
     "                      built-in default device\n"
-    "  --endpoint NAME     the endpoint by its type name as get and describe show it (HP, Mic,\n"
-    "                      SPK, ...) or its streaming interface number; default the first\n"
+    "  --endpoint NAME     the endpoint by its name as list -l shows it (HP, Mic, SPK,\n"
+    "                      LineOut, ...) or its streaming interface number; default the first\n"
     "  --realtime          run on the real clock instead of virtual time\n"
     "  --no-progress       no progress bar (it shows on a terminal for runs longer than a\n"
     "                      second)\n"
     "  --clock-ppm PPM     the device's sample clock off nominal by PPM parts per million\n"
-    "  --state FILE.reg    the driver's settings (read only; uactool set writes them)\n"
+    "  --state FILE.reg    the devices' states (default uactool.reg; read only: uactool set\n"
+    "                      writes them)\n"
     "  --no-model-string   the device file's device answers no model string\n";
 
 const char kPlayHelp[] =
@@ -40,7 +80,8 @@ const char kPlayHelp[] =
     "the endpoint offers; nothing is converted), plays the file and prints the device's\n"
     "report: the frames it received and whether they are the file's sample for sample\n"
     "(frame count and CRC-32 of the PCM data), gaps, its clock drift and the feedback values\n"
-    "it sent, and every finding of the engine's checks.\n"
+    "it sent, and every finding of the engine's checks. Ctrl-C (SIGINT) or SIGTERM stops\n"
+    "the stream and prints the report so far.\n"
     "\n";
 
 const char kRecordHelp[] =
@@ -48,9 +89,16 @@ const char kRecordHelp[] =
     "\n"
     "Starts the driver on the device, records S seconds (default 1) from the capture\n"
     "endpoint through the simulated audio engine into a WAV file and prints the device's\n"
-    "report: the frames it produced and recorded, the tone found on channel 0, gaps and the\n"
-    "engine's findings. The format is the endpoint's first (48 kHz when offered) unless\n"
-    "--rate, --channels or --bits choose another it offers.\n"
+    "report: the frames it produced and recorded with their CRC-32, whether they are the\n"
+    "device's signal sample for sample, the tone found on channel 0, gaps and the engine's\n"
+    "findings. The format is the endpoint's first (48 kHz when offered) unless --rate,\n"
+    "--channels or --bits choose another it offers.\n"
+    "\n"
+    "The file is opened before the stream starts and written as the audio arrives; Ctrl-C\n"
+    "(SIGINT) or SIGTERM stops the stream, finalises the file with what was recorded and\n"
+    "prints the report so far. FILE \"-\" writes the WAV to standard output (the report then\n"
+    "goes to standard error); a pipe cannot be rewound, so its header keeps the lengths of\n"
+    "a stream of unknown length (0xFFFFFFFF) and is never finalised.\n"
     "\n";
 
 const char kDemoHelp[] =
@@ -63,8 +111,9 @@ const char kDemoHelp[] =
 
 const char kExitCodes[] =
     "\n"
-    "exit codes: 0 clean, 1 the driver refused the device, 2 usage or input error (device\n"
-    "file, WAV file, endpoint, format), 3 verifier report, 4 the stream ran with findings\n";
+    "exit codes: 0 clean, 1 the driver refused the device, 2 usage, input or output error\n"
+    "(device file, WAV file, endpoint, format), 3 verifier report, 4 the stream ran with\n"
+    "findings, 5 the stream never started, 130 and 143 stopped by SIGINT and SIGTERM\n";
 
 struct Common {
   std::string device, state, endpoint;
@@ -74,7 +123,7 @@ struct Common {
 
 bool ParseCommon(const Arguments& args, const char* verb, Common& c) {
   c.device = args.Value("--device").value_or("");
-  c.state = args.Value("--state").value_or("");
+  c.state = args.Value("--state").value_or(kDefaultStateFile);
   c.endpoint = args.Value("--endpoint").value_or("");
   c.realTime = args.Has("--realtime");
   c.progress = !args.Has("--no-progress");
@@ -102,24 +151,23 @@ bool ParseCount(const Arguments& args, const char* name, const char* verb, unsig
   return true;
 }
 
-// Loads settings and device, starts the driver; kExitOk or the code to leave with.
+// Loads the device and its state, starts the driver; kExitOk or the code to leave with.
 int Start(const Common& c, const char* verb, DriverHost& host) {
-  std::string error;
-  if (!c.state.empty() && !LoadSettingsFile(c.state, error)) {
-    Error("%s: %s", verb, error.c_str());
-    return kExitUsage;
+  return StartWithState(host, verb, c.device, c.modelString, c.state, true, c.clockPpm);
+}
+
+// The exit code of a stream that started: its failure (said on stderr) or its report's.
+int StreamExit(const char* verb, const StreamOutcome& outcome, bool clean) {
+  if (!outcome.failure.empty()) {
+    Error("%s: %s", verb, outcome.failure.c_str());
+    return outcome.sinkFailed ? kExitUsage : kExitStream;
   }
-  std::unique_ptr<sim::device::SimDevice> sim;
-  if (!LoadDevice(c.device, c.modelString, sim, error)) {
-    Error("%s: %s", verb, error.c_str());
-    return kExitUsage;
-  }
-  sim->SetClockPpm(c.clockPpm);
-  return StartDevice(host, std::move(sim), true) ? kExitOk : kExitRefused;
+  return clean ? kExitOk : kExitStream;
 }
 
 // Plays `audio` on the started driver and prints the report; the exit code.
-int Play(DriverHost& host, const Common& c, const char* verb, const WavAudio& audio, const std::string& what) {
+int Play(DriverHost& host, const Common& c, const char* verb, const WavAudio& audio, const std::string& what,
+         const char* source = "the file") {
   std::string error;
   const std::vector<Endpoint> endpoints = ListEndpoints(host.hal());
   const Endpoint* endpoint = FindEndpoint(endpoints, false, c.endpoint, error);
@@ -133,19 +181,20 @@ int Play(DriverHost& host, const Common& c, const char* verb, const WavAudio& au
     Error("%s: %s", verb, error.c_str());
     return kExitUsage;
   }
-  StreamRequest request{endpoint, *format, &audio, 0, c.realTime, c.progress};
+  StreamRequest request{endpoint, *format, &audio, 0, c.realTime, c.progress, nullptr, &gStopSignal};
   StreamOutcome outcome;
   if (!RunStream(host, request, outcome, error)) {
     Error("%s: %s", verb, error.c_str());
     return kExitNoStream;
   }
-  ReportInput report{endpoint, *format, &audio, nullptr, c.clockPpm, &outcome};
-  return PrintReport(stdout, report) ? kExitOk : kExitStream;
+  ReportInput report{endpoint, *format, &audio, source, nullptr, c.clockPpm, &outcome};
+  return StreamExit(verb, outcome, PrintReport(stdout, report));
 }
 
-// Records `seconds` on the started driver into `out` and prints the report.
+// Records `seconds` on the started driver into `path` (none: the recording is only
+// checked) and prints the report; the exit code.
 int Record(DriverHost& host, const Common& c, const char* verb, unsigned long rate, unsigned long channels,
-           unsigned long bits, double seconds, WavAudio& out) {
+           unsigned long bits, double seconds, const std::string& path) {
   std::string error;
   const std::vector<Endpoint> endpoints = ListEndpoints(host.hal());
   const Endpoint* endpoint = FindEndpoint(endpoints, true, c.endpoint, error);
@@ -157,19 +206,40 @@ int Record(DriverHost& host, const Common& c, const char* verb, unsigned long ra
     Error("%s: %s", verb, error.c_str());
     return kExitUsage;
   }
-  StreamRequest request{endpoint, *format, nullptr, static_cast<std::uint64_t>(std::llround(seconds * format->rate)),
-                        c.realTime, c.progress};
+  const auto frames = static_cast<std::uint64_t>(std::llround(seconds * format->rate));
+  if (frames == 0) {
+    Error("%s: --seconds %g is less than one frame at %u Hz", verb, seconds, format->rate);
+    return kExitUsage;
+  }
+  WavWriter writer;
+  if (!path.empty() && !writer.Open(path, format->rate, format->channels, format->bits, error)) {
+    Error("%s: %s", verb, error.c_str());
+    return kExitUsage;
+  }
+  CaptureCheck check(*format, kCaptureSignal);
+  StreamRequest request{endpoint, *format, nullptr, frames, c.realTime, c.progress,
+                        [&](const std::int32_t* samples, std::size_t count, std::string& why) {
+                          check.Feed(samples, count);
+                          return path.empty() || writer.Write(samples, count, why);
+                        },
+                        &gStopSignal};
   StreamOutcome outcome;
-  if (!RunStream(host, request, outcome, error)) {
+  const bool started = RunStream(host, request, outcome, error);
+  check.Finish();
+  std::string closeError;
+  const bool closed = path.empty() || writer.Close(closeError);
+  if (!started) {
     Error("%s: %s", verb, error.c_str());
     return kExitNoStream;
   }
-  out.rate = format->rate;
-  out.channels = format->channels;
-  out.bits = format->bits;
-  out.samples = std::move(outcome.recorded);
-  ReportInput report{endpoint, *format, nullptr, &out, c.clockPpm, &outcome};
-  return PrintReport(stdout, report) ? kExitOk : kExitStream;
+  // With the WAV on standard output, the report goes to standard error.
+  ReportInput report{endpoint, *format, nullptr, "", &check, c.clockPpm, &outcome};
+  int code = StreamExit(verb, outcome, PrintReport(path == "-" ? stderr : stdout, report));
+  if (!closed) {
+    Error("%s: %s", verb, closeError.c_str());
+    code = kExitUsage;
+  }
+  return code;
 }
 
 bool Parse(int argc, char** argv, std::vector<std::string> valued, const char* verb, const char* help, Arguments& args,
@@ -203,16 +273,18 @@ int RunPlay(int argc, char** argv) {
     Error("play: needs one WAV file (see uactool play --help)");
     return kExitUsage;
   }
+  CatchStopSignals();
   WavAudio audio;
   std::string error;
   if (!ReadWav(args.operands[0], audio, error)) {
     Error("play: %s", error.c_str());
     return kExitUsage;
   }
+  for (const std::string& warning : audio.warnings) Warn(warning);
   DriverHost host;
   if (int code = Start(c, "play", host); code != kExitOk) return Finish(host, code);
   const int code = Play(host, c, "play", audio, args.operands[0]);
-  return Finish(host, code == kExitNoStream ? kExitStream : code);
+  return SignalExit("play", Finish(host, code));
 }
 
 int RunRecord(int argc, char** argv) {
@@ -223,7 +295,7 @@ int RunRecord(int argc, char** argv) {
     return exitCode;
   if (!ParseCommon(args, "record", c)) return kExitUsage;
   if (args.operands.size() != 1) {
-    Error("record: needs one WAV file to write (see uactool record --help)");
+    Error("record: needs one WAV file to write, or - for standard output (see uactool record --help)");
     return kExitUsage;
   }
   double seconds = 1;
@@ -239,18 +311,13 @@ int RunRecord(int argc, char** argv) {
   if (!ParseCount(args, "--rate", "record", 768000, rate) || !ParseCount(args, "--channels", "record", 64, channels) ||
       !ParseCount(args, "--bits", "record", 32, bits))
     return kExitUsage;
+  const std::string& path = args.operands[0];
+  if (path == "-") std::signal(SIGPIPE, SIG_IGN);  // a reader that goes away is a write error
+  CatchStopSignals();
   DriverHost host;
   if (int code = Start(c, "record", host); code != kExitOk) return Finish(host, code);
-  WavAudio recorded;
-  int code = Record(host, c, "record", rate, channels, bits, seconds, recorded);
-  std::string error;
-  if (code == kExitNoStream) return Finish(host, kExitStream);
-  if (code != kExitOk && code != kExitStream) return Finish(host, code);  // nothing recorded
-  if (!WriteWav(args.operands[0], recorded, error)) {
-    Error("record: %s", error.c_str());
-    code = kExitUsage;
-  }
-  return Finish(host, code);
+  const int code = Record(host, c, "record", rate, channels, bits, seconds, path);
+  return SignalExit("record", Finish(host, code));
 }
 
 int RunDemo(int argc, char** argv) {
@@ -259,6 +326,7 @@ int RunDemo(int argc, char** argv) {
   Common c;
   if (!Parse(argc, argv, {}, "demo", kDemoHelp, args, exitCode)) return exitCode;
   if (!ParseCommon(args, "demo", c)) return kExitUsage;
+  c.state.clear();  // the demo starts from the device's own values
   if (!args.operands.empty() || !c.device.empty() || !c.endpoint.empty()) {
     Error("demo: runs the built-in default device and takes no files (see uactool demo --help)");
     return kExitUsage;
@@ -274,6 +342,7 @@ int RunDemo(int argc, char** argv) {
     tone.samples[2 * f] = tone.samples[2 * f + 1] = v;
   }
   std::printf("uactool demo: the driver on the built-in default device (USB Audio Class 2.0 headset)\n\n");
+  CatchStopSignals();
   DriverHost host;
   if (int code = Start(c, "demo", host); code != kExitOk) return Finish(host, code);
   std::printf("Endpoints\n");
@@ -285,12 +354,13 @@ int RunDemo(int argc, char** argv) {
   for (const NamedNode& node : NameNodes(host.hal()))
     if (DescribeNodeValue(node, line)) std::printf("  %s\n", line.c_str());
   std::printf("\nPlaying a generated 440 Hz tone (2 s, 48000 Hz, 2 ch, 16-bit) into the headphones\n");
-  int code = Play(host, c, "demo", tone, "the tone");
-  std::printf("\nRecording the microphone (1 s)\n");
-  WavAudio recorded;
-  const int recordCode = Record(host, c, "demo", 48000, 0, 0, 1.0, recorded);
-  if (code == kExitOk) code = recordCode;
-  return Finish(host, code == kExitNoStream ? kExitStream : code);
+  int code = Play(host, c, "demo", tone, "the tone", "the tone");
+  if (!gStopSignal.load()) {
+    std::printf("\nRecording the microphone (1 s)\n");
+    const int recordCode = Record(host, c, "demo", 48000, 0, 0, 1.0, "");
+    if (code == kExitOk) code = recordCode;
+  }
+  return SignalExit("demo", Finish(host, code));
 }
 
 }  // namespace tools

@@ -21,9 +21,15 @@ constexpr int kExitRefused = 1;   // the driver refused the device
 constexpr int kExitUsage = 2;     // usage or input error: a bad device file, WAV, node, value, format
 constexpr int kExitVerifier = 3;  // the platform's verifier reported a fault (leak, IRQL, ...)
 constexpr int kExitStream = 4;    // the stream ran with findings (gaps, underruns, engine checks)
+constexpr int kExitNoStream = 5;  // the stream never started: the driver refused the format or a state
+// A stream stopped by SIGINT or SIGTERM leaves with 128 + the signal (130, 143).
+constexpr int kExitSignalBase = 128;
 
 // One clear line on stderr, "uactool: ...".
 void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// "uactool: warning: ..." on stderr: input the tool goes on with although it disagrees with
+// itself.
+void Warn(const std::string& text);
 
 // The arguments of one verb: options with their values, then operands. `valued` lists the
 // options that take a value ("--device FILE"); `flags` the ones that do not. An unknown
@@ -44,16 +50,42 @@ bool ParseArguments(int argc, char** argv, const std::vector<std::string>& value
 // string at string index 0x50 unless `modelString` is false. false with the reason.
 // A behaviour profile, when given, sets the strings it names before the device is built
 // and its vendor registers on the built device.
+// A device file that disagrees with its own header (a configuration shorter than its
+// wTotalLength) is loaded with a warning: printed, or added to `warnings` when given.
 bool LoadDevice(const std::string& file, bool modelString, std::unique_ptr<sim::device::SimDevice>& out,
-                std::string& error, const BehaviourProfile* behaviour = nullptr);
+                std::string& error, const BehaviourProfile* behaviour = nullptr,
+                std::vector<std::string>* warnings = nullptr);
 // "the built-in default device" or the file name, for messages.
 std::string DeviceLabel(const std::string& file);
 
-// The driver's "Settings" between runs: a .reg file holding the device's driver key. Load
-// merges the file into the registry before the driver starts (a missing file is an empty
-// state); Save writes the driver key back. false with the reason.
-bool LoadSettingsFile(const std::string& file, std::string& error);
-bool SaveSettingsFile(const std::string& file, const DriverHost& host, std::string& error);
+// The driver's "Settings" between runs, in the habit of alsactl's one state per card: a
+// .reg file (default uactool.reg) holding one state per device, each a copy of that
+// device's driver key, keyed by vendor, product and serial number, else by the device
+// file's name. Every verb but demo reads it; set writes it.
+constexpr char kDefaultStateFile[] = "uactool.reg";
+// The device's key in the state file: "VID_05AC&PID_110A&SN_0001", "VID_..&FILE_name.txt".
+std::string DeviceStateKey(sim::device::SimDevice& sim, const std::string& deviceFile);
+// Merges the state file into the registry (a missing file is an empty state) and has the
+// host copy the device's saved state into its driver key at the start. false with the
+// reason.
+bool LoadState(DriverHost& host, const std::string& stateFile, sim::device::SimDevice& sim,
+               const std::string& deviceFile, std::string& error);
+// Whether the state file can be written (created when missing), asked before anything is
+// changed; false with the reason.
+bool StateWritable(const std::string& stateFile, std::string& error);
+// Stores the device's driver key as its state and writes every device's state back to the
+// file. false with the reason.
+bool SaveState(const DriverHost& host, const std::string& stateFile, std::string& error);
+
+// The signal every device's capture endpoints produce in a run of the tool, which the
+// record report checks a recording against sample for sample.
+inline const sim::device::SignalProfile kCaptureSignal{};
+
+// The device file (empty: the built-in default), its state and the driver started on it
+// (see StartDevice); kExitOk, or the exit code with the error printed as "verb: ...".
+// `clockPpm` sets the device's sample clock off nominal.
+int StartWithState(DriverHost& host, const char* verb, const std::string& deviceFile, bool modelString,
+                   const std::string& stateFile, bool plugAndPlay, double clockPpm = 0);
 
 // Starts the driver on the device and says why when it did not start (one line on
 // stderr). With `plugAndPlay` the whole driver loads as Plug and Play loads it (driver
@@ -68,6 +100,9 @@ const char* StatusName(NTSTATUS status);
 const char* NodeTypeName(ULONG type);
 std::string EndpointTypeName(ULONG type);
 adapter::IUacFunctionDescription* Description(adapter::IAudioHal* hal);
+// A KS GUID by its name as a user reads it ("render", "volume", "headphones", "USB
+// terminal 0x0712"); an unknown GUID in braces.
+std::string GuidName(const GUID& guid);
 // Levels cross the node interfaces in 1/65536 dB; 0x80000000 is minus infinity.
 std::string FormatDb(LONG level);
 

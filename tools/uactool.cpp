@@ -46,9 +46,11 @@ void Usage(std::FILE* out) {
   for (const Verb& v : kVerbs) std::fprintf(out, "  %-9s %s\n", v.name, v.summary);
   std::fprintf(out,
                "\n"
-               "uactool VERB --help describes each verb.\n"
-               "exit codes: 0 done, 1 the driver refused the device, 2 usage or input error (device\n"
-               "file, WAV file, node, value, format), 3 verifier report, 4 stream findings\n");
+               "uactool help VERB (or uactool VERB --help) describes each verb; uactool --version\n"
+               "prints the version.\n"
+               "exit codes: 0 done, 1 the driver refused the device, 2 usage, input or output error\n"
+               "(device file, WAV file, node, value, format, state file), 3 verifier report, 4 stream\n"
+               "findings, 5 the stream never started, 130/143 stopped by SIGINT/SIGTERM\n");
 }
 
 }  // namespace
@@ -56,6 +58,21 @@ void Usage(std::FILE* out) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     Usage(stderr);
+    return tools::kExitUsage;
+  }
+  if (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-V")) {
+    std::printf("uactool %s\n", UACTOOL_VERSION);
+    return tools::kExitOk;
+  }
+  if (!std::strcmp(argv[1], "help") && argc > 2) {
+    // "uactool help VERB" is "uactool VERB --help".
+    for (const Verb& v : kVerbs)
+      if (!std::strcmp(argv[2], v.name)) {
+        char help[] = "--help";
+        char* args[] = {help};
+        return v.run(1, args);
+      }
+    tools::Error("help: unknown verb '%s' (uactool --help lists the verbs)", argv[2]);
     return tools::kExitUsage;
   }
   if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {

@@ -124,7 +124,7 @@ void RunRenderCapture(benchmark::State& state, const std::string& file) {
       const tools::PcmFormat* format = endpoint ? tools::FindFormat(*endpoint, 0, 0, 0, error) : nullptr;
       sim::engine::StreamOptions options;
       options.checkCapturePattern = false;  // the devices' signal is a tone
-      if (!format || !tools::OpenEndpointStream(*endpoint, *format, options, filters[capture], streams[capture], error))
+      if (!format || !tools::OpenEndpointStream(host, *endpoint, *format, options, filters[capture], streams[capture], error))
         return state.SkipWithError(error.c_str());
     }
     for (auto& s : streams)

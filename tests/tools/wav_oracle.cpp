@@ -5,7 +5,16 @@
 //   wav_oracle crc FILE       "frames N crc32 0xXXXXXXXX" of the PCM data as stored
 //   wav_oracle tone FILE      "rate R channels C frames N frequency F" (channel 0, from its
 //                             rising zero crossings)
+//   wav_oracle sine FILE      whether every sample of every channel is the simulated device's
+//                             test tone (1 kHz at half scale, sample n = round(0.5 x (2^(bits-1)
+//                             - 1) x sin(2 pi 1000 n / rate))) from one sample n on, in order:
+//                             "sine from sample K: all N frames" or the first that is not
+//   wav_oracle claim FILE DATA_BYTES   rewrites the header's data and RIFF lengths to claim
+//                             DATA_BYTES (hex with 0x) whatever the file holds
+// A data length of 0xFFFFFFFF is a streamed WAV's: the data runs to the end of the file
+// ("streamed" follows crc's line).
 #include <cmath>
+#include <numbers>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +29,7 @@ struct Pcm {
   std::uint32_t rate = 0;
   std::uint16_t channels = 0, bits = 0;
   std::vector<std::uint8_t> data;
+  bool streamed = false;
 };
 
 std::uint32_t Le(const std::uint8_t* p, int n) {
@@ -34,8 +44,12 @@ bool Read(const char* path, Pcm& pcm) {
   if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) || std::memcmp(b.data() + 8, "WAVE", 4)) return false;
   bool fmt = false;
   for (std::size_t at = 12; at + 8 <= b.size();) {
-    const std::uint32_t size = Le(&b[at + 4], 4);
+    std::uint32_t size = Le(&b[at + 4], 4);
     const std::size_t body = at + 8;
+    if (!std::memcmp(&b[at], "data", 4) && size == 0xFFFFFFFFu) {
+      pcm.streamed = true;
+      size = static_cast<std::uint32_t>(b.size() - body);
+    }
     if (size > b.size() - body) return false;
     if (!std::memcmp(&b[at], "fmt ", 4) && size >= 16) {
       pcm.channels = static_cast<std::uint16_t>(Le(&b[body + 2], 2));
@@ -49,6 +63,13 @@ bool Read(const char* path, Pcm& pcm) {
     at = body + size + (size & 1);
   }
   return false;
+}
+
+// Channel c of frame f, sign-extended.
+std::int32_t SampleAt(const Pcm& pcm, std::size_t f, unsigned c) {
+  const std::uint8_t* p = &pcm.data[(f * pcm.channels + c) * (pcm.bits / 8u)];
+  return pcm.bits == 16 ? static_cast<std::int32_t>(static_cast<std::int16_t>(Le(p, 2)))
+                        : static_cast<std::int32_t>(Le(p, 3) << 8) >> 8;
 }
 
 std::uint32_t Crc32(const std::vector<std::uint8_t>& data) {
@@ -91,9 +112,26 @@ int Write(const char* path, std::uint32_t rate, std::uint16_t channels, std::uin
   return 0;
 }
 
+int Claim(const char* path, std::uint32_t dataBytes) {
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  std::vector<std::uint8_t> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (b.size() < 44 || std::memcmp(&b[36], "data", 4)) return 2;
+  const std::uint32_t riff = dataBytes == 0xFFFFFFFFu ? dataBytes : dataBytes + 36;
+  for (int i = 0; i < 4; ++i) {
+    b[4 + i] = static_cast<std::uint8_t>(riff >> (8 * i));
+    b[40 + i] = static_cast<std::uint8_t>(dataBytes >> (8 * i));
+  }
+  f.clear();
+  f.seekp(0);
+  f.write(reinterpret_cast<const char*>(b.data()), 44);
+  return f ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && !std::strcmp(argv[1], "claim"))
+    return Claim(argv[2], static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 0)));
   if (argc == 8 && !std::strcmp(argv[1], "write"))
     return Write(argv[2], static_cast<std::uint32_t>(std::atol(argv[3])), static_cast<std::uint16_t>(std::atoi(argv[4])),
                  static_cast<std::uint16_t>(std::atoi(argv[5])), static_cast<std::uint32_t>(std::atol(argv[6])),
@@ -106,7 +144,7 @@ int main(int argc, char** argv) {
   const unsigned frameBytes = pcm.channels * (pcm.bits / 8u);
   const std::size_t frames = pcm.data.size() / frameBytes;
   if (!std::strcmp(argv[1], "crc")) {
-    std::printf("frames %zu crc32 0x%08x\n", frames, Crc32(pcm.data));
+    std::printf("frames %zu crc32 0x%08x%s\n", frames, Crc32(pcm.data), pcm.streamed ? " streamed" : "");
     return 0;
   }
   if (!std::strcmp(argv[1], "tone")) {
@@ -116,10 +154,7 @@ int main(int argc, char** argv) {
     long crossings = 0;
     double previous = 0;
     for (std::size_t f = 0; f < frames; ++f) {
-      const std::uint8_t* p = &pcm.data[f * frameBytes];
-      std::int32_t v = pcm.bits == 16 ? static_cast<std::int16_t>(Le(p, 2))
-                                      : static_cast<std::int32_t>(Le(p, 3) << 8) >> 8;
-      const double s = v;
+      const double s = SampleAt(pcm, f, 0);
       if (f > 0 && previous < 0 && s >= 0) {
         const double t = static_cast<double>(f) - s / (s - previous);
         if (first < 0) first = t;
@@ -130,6 +165,37 @@ int main(int argc, char** argv) {
     }
     const double hz = crossings > 1 ? (crossings - 1) * pcm.rate / (last - first) : 0.0;
     std::printf("rate %u channels %u frames %zu frequency %.2f\n", pcm.rate, pcm.channels, frames, hz);
+    return 0;
+  }
+  if (!std::strcmp(argv[1], "sine")) {
+    auto sample = [&](std::size_t f, unsigned c) { return SampleAt(pcm, f, c); };
+    const double full = std::ldexp(1.0, pcm.bits - 1) - 1.0;
+    auto tone = [&](std::uint64_t n) {
+      return static_cast<std::int32_t>(
+          std::llround(0.5 * full * std::sin(2.0 * std::numbers::pi * 1000.0 * static_cast<double>(n) / pcm.rate)));
+    };
+    // The first sample n whose tone the file's first frames (64 at most) are.
+    const std::size_t probe = frames < 64 ? frames : 64;
+    std::uint64_t start = 0;
+    bool found = false;
+    for (; !found && start < 10ull * pcm.rate; ++start) {
+      found = true;
+      for (std::size_t f = 0; f < probe && found; ++f)
+        for (unsigned c = 0; c < pcm.channels && found; ++c) found = sample(f, c) == tone(start + f);
+    }
+    if (!found || frames == 0) {
+      std::printf("no sine start in the first %zu frames\n", probe);
+      return 1;
+    }
+    --start;
+    for (std::size_t f = 0; f < frames; ++f)
+      for (unsigned c = 0; c < pcm.channels; ++c)
+        if (sample(f, c) != tone(start + f)) {
+          std::printf("sine from sample %llu: frame %zu channel %u is %d, the tone has %d\n",
+                      static_cast<unsigned long long>(start), f, c, sample(f, c), tone(start + f));
+          return 1;
+        }
+    std::printf("sine from sample %llu: all %zu frames\n", static_cast<unsigned long long>(start), frames);
     return 0;
   }
   std::fprintf(stderr, "wav_oracle: unknown mode %s\n", argv[1]);
