@@ -159,6 +159,24 @@ double DeviceObservation::Line::Slope() const {
   return n >= 2 && last > first && spread > 0 ? (n * tf - t * f) / spread : 0.0;
 }
 
+bool OpenEndpointStream(const DriverHost& host, const Endpoint& endpoint, const PcmFormat& format,
+                        sim::engine::StreamOptions options, std::unique_ptr<sim::engine::FilterClient>& filter,
+                        std::unique_ptr<sim::engine::Stream>& stream, std::string& error) {
+  platform::ks::SubdeviceInfo info;
+  ULONG pinId = 0;
+  if (!FindWaveFilter(host, endpoint, info, error)) return false;
+  if (NTSTATUS status = sim::engine::FilterClient::Open(info, &filter); !NT_SUCCESS(status)) {
+    error = "the audio engine cannot open " + Narrow(info.name);
+    return false;
+  }
+  if (!FindStreamingPin(*filter, endpoint.capture, pinId, error)) return false;
+  if (NTSTATUS status = filter->OpenStream(pinId, PinFormat(format), std::move(options), &stream); !NT_SUCCESS(status)) {
+    error = "the pin of " + Narrow(info.name) + " refused the format";
+    return false;
+  }
+  return true;
+}
+
 bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& outcome, std::string& error) {
   const Endpoint& endpoint = *request.endpoint;
   const PcmFormat& format = request.format;

@@ -3,6 +3,7 @@
 // device sleeps.
 #include "adapter/usb_audio_device.h"
 
+#include "adapter/asio_streams.h"
 #include "asio_guard.h"
 #include "adapter/settings.h"
 #include "kernel/ob.h"
@@ -29,6 +30,12 @@ AsioClient* CUsbAudioDevice::FindAsioClient(PFILE_OBJECT File) {
     if (client->Key == File) return client;
   }
   return nullptr;
+}
+
+AsioClient* CUsbAudioDevice::FindAsioRequestClient(PFILE_OBJECT File) {
+  AsioClient* client = FindAsioClient(File);
+  if (client && client == m_pAsioOwner && m_bAsioSuspendedByPower && m_PowerState == PowerDeviceD0) RestartAsioForPower();
+  return client;
 }
 
 ULONG CUsbAudioDevice::AsioClientCount() {
@@ -62,41 +69,59 @@ STDMETHODIMP CUsbAudioDevice::OpenClient(PFILE_OBJECT File) {
   return STATUS_SUCCESS;
 }
 
-// Ends a client whatever it holds: its streams and buffers, its ownership, its events.
-void CUsbAudioDevice::FreeAsioClient(AsioClient* Client) {
-  if (Client->State == 1) {
-    if (m_bAsioStreaming) StopAsioStreaming();
-    ReleaseAsioPeriodEvent(Client);
-    if (m_pAsioOwner == Client) {
-      CloseAsioStreams();
-      FreeAsioRings();
-    }
-    Client->State = 0;
-  }
+bool CUsbAudioDevice::ReleaseAsioBuffers(AsioClient* Client) {
+  if (Client->State != 1) return true;
+  // Running streams still copy into the rings: they stop, and unregister, before any
+  // ring is freed. The period event the client handed in with Start goes with them.
+  if (m_bAsioStreaming) StopAsioStreaming();
   ReleaseAsioPeriodEvent(Client);
   if (m_pAsioOwner == Client) {
+    m_bAsioSuspendedByPower = false;
+    CloseAsioStreams();
+    if (!FreeAsioRings()) return false;
     m_pAsioOwner = nullptr;
     m_nAsioInUse = 0;
+  }
+  Client->State = 0;
+  return true;
+}
+
+// Ends a client whatever it holds: its streams and buffers, its ownership, its events.
+bool CUsbAudioDevice::FreeAsioClient(AsioClient* Client) {
+  const bool released = ReleaseAsioBuffers(Client);
+  ReleaseAsioPeriodEvent(Client);
+  if (m_pAsioOwner == Client) {
+    // A ring still in use stays with the device, which goes on reporting it in use.
+    m_pAsioOwner = nullptr;
+    m_nAsioInUse = m_pAsio && m_pAsio->HasRings() ? 1 : 0;
     m_bAsioSuspendedByPower = false;
   }
   if (Client->NotificationEvent) ObDereferenceObject(Client->NotificationEvent);
   RemoveEntryList(&Client->Link);
   ExFreePoolWithTag(Client, kUsbDeviceBufferTag);
+  return released;
 }
 
 STDMETHODIMP CUsbAudioDevice::CloseClient(PFILE_OBJECT File) {
   AsioGuard guard(m_AsioPowerMutex);
+  // A Stop left parked on this file ends with it rather than outliving its file object.
+  AbandonParkedStop(File, STATUS_CANCELLED);
   AsioClient* client = FindAsioClient(File);
   if (!client) return STATUS_UNSUCCESSFUL;
-  // A Stop the client left parked ends with it rather than outliving its file object.
+  return FreeAsioClient(client) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+STDMETHODIMP CUsbAudioDevice::CleanupClient(PFILE_OBJECT File) {
+  AsioGuard guard(m_AsioPowerMutex);
   AbandonParkedStop(File, STATUS_CANCELLED);
-  FreeAsioClient(client);
-  return STATUS_SUCCESS;
+  AsioClient* client = FindAsioClient(File);
+  if (!client) return STATUS_SUCCESS;
+  return ReleaseAsioBuffers(client) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 STDMETHODIMP CUsbAudioDevice::SetNotificationEvent(PFILE_OBJECT File, HANDLE Event) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || client->NotificationEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = nullptr;
   const NTSTATUS status = ReferenceUserEvent(Event, &event);
@@ -106,7 +131,7 @@ STDMETHODIMP CUsbAudioDevice::SetNotificationEvent(PFILE_OBJECT File, HANDLE Eve
 
 STDMETHODIMP CUsbAudioDevice::ClearNotificationEvent(PFILE_OBJECT File) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !client->NotificationEvent) return STATUS_INVALID_PARAMETER;
   ObDereferenceObject(client->NotificationEvent);
   client->NotificationEvent = nullptr;
@@ -128,7 +153,7 @@ void CUsbAudioDevice::WriteAsioSetting(PCWSTR Name, ULONG Value) {
 
 STDMETHODIMP CUsbAudioDevice::Start(PFILE_OBJECT File, HANDLE PeriodEvent) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || client != m_pAsioOwner || client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = nullptr;
   NTSTATUS status = ReferenceUserEvent(PeriodEvent, &event);
@@ -147,11 +172,13 @@ STDMETHODIMP CUsbAudioDevice::Start(PFILE_OBJECT File, HANDLE PeriodEvent) {
 
 STDMETHODIMP CUsbAudioDevice::Stop(PFILE_OBJECT File, PIRP Irp) {
   AsioGuard guard(m_AsioPowerMutex);
+  // Only the owner that started streaming can stop it, in D0 or not: the one slot for a
+  // parked Stop is never taken by another client.
+  AsioClient* client = FindAsioClient(File);
+  if (!client || client != m_pAsioOwner || !client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   // Outside D0 the Stop waits for the device, unless the device is gone: its streaming
   // stopped with the power, and no return to D0 would complete the request.
   if (m_PowerState != PowerDeviceD0 && !m_bAsioGone) return ParkStop(Irp);
-  AsioClient* client = FindAsioClient(File);
-  if (!client || client != m_pAsioOwner || !client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = client->PeriodEvent;
   KeClearEvent(event);
   ReleaseAsioPeriodEvent(client);

@@ -1,7 +1,9 @@
 #include "adapter/asio_streams.h"
 
 #include "adapter/capability_record.h"
+#include "kernel/ex.h"
 #include "kernel/ke.h"
+#include "kernel/ob.h"
 #include "usb/usb.h"
 #include "usb/usbdi.h"
 
@@ -43,7 +45,8 @@ CAsioStreams::CAsioStreams()
       m_nBytesPerSample(0),
       m_pPeriodEvent(nullptr),
       m_bRings(false),
-      m_bStreaming(false) {
+      m_bStreaming(false),
+      m_pRingProcess(nullptr) {
   KeInitializeSpinLock(&m_Lock);
 }
 
@@ -51,6 +54,7 @@ CAsioStreams::~CAsioStreams() {
   if (m_bStreaming) StopAsioStreaming();
   CloseAsioStreams();
   FreeRings();
+  if (m_pRingProcess) ObDereferenceObject(m_pRingProcess);
   if (m_pChannels) ExFreePoolWithTag(m_pChannels, kUsbDeviceBufferTag);
 }
 
@@ -133,17 +137,24 @@ NTSTATUS CAsioStreams::CreateRings(const AsioBufferSettings& Settings, const Asi
     }
   }
 
+  // The rings are mapped into the calling process; they are unmapped there too.
+  m_pRingProcess = PsGetCurrentProcess();
+  ObReferenceObject(m_pRingProcess);
   NTSTATUS status = STATUS_SUCCESS;
   for (ULONG i = 0; i < m_nChannels && NT_SUCCESS(status); ++i) {
     AsioChannel& c = m_pChannels[i];
     if (!c.Asio) continue;
-    const ULONG total = sizeof(AsioRingHeader) + c.DataSize;
+    // The ring takes whole pages of its own (a block of a page or more starts on one), so
+    // the client's mapping, which covers whole pages, shows the ring and nothing else; the
+    // tail of the last page is zeroed.
+    const ULONG used = sizeof(AsioRingHeader) + c.DataSize;
+    const ULONG total = ADDRESS_AND_SIZE_TO_SPAN_PAGES(nullptr, used) * PAGE_SIZE;
     auto* ring = static_cast<AsioRingHeader*>(ExAllocatePoolWithTag(NonPagedPool, total, kUsbDeviceBufferTag));
     if (!ring) {
       status = STATUS_INSUFFICIENT_RESOURCES;
       break;
     }
-    RtlZeroMemory(ring, sizeof(AsioRingHeader));
+    RtlZeroMemory(ring, total);
     c.Ring = ring;
     c.Data = reinterpret_cast<PUCHAR>(ring + 1);
     RtlFillMemory(c.Data, c.DataSize, Settings.Mode == kAsioModeDsd ? kAsioDsdIdleFill : 0);
@@ -153,8 +164,13 @@ NTSTATUS CAsioStreams::CreateRings(const AsioBufferSettings& Settings, const Asi
       break;
     }
     MmBuildMdlForNonPagedPool(c.Mdl);
-    c.UserAddress = MmMapLockedPagesSpecifyCache(c.Mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
-    if (!c.UserAddress) status = STATUS_INSUFFICIENT_RESOURCES;
+    // A mapping into the process that fails raises its status.
+    try {
+      c.UserAddress = MmMapLockedPagesSpecifyCache(c.Mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
+    } catch (const RaisedStatus& raised) {
+      status = raised.Status;
+    }
+    if (NT_SUCCESS(status) && !c.UserAddress) status = STATUS_INSUFFICIENT_RESOURCES;
   }
   if (!NT_SUCCESS(status)) {
     m_bRings = true;
@@ -193,14 +209,24 @@ void CAsioStreams::GetUserAddresses(ULONGLONG* Addresses, ULONG Count) const {
 }
 
 void CAsioStreams::FreeRing(AsioChannel& c) {
-  if (c.UserAddress) MmUnmapLockedPages(c.UserAddress, c.Mdl);
+  if (c.UserAddress) {
+    // The mapping lies in the client's address space: a request from another process (a
+    // duplicated handle's cleanup, a work item) attaches to it for the unmap.
+    KAPC_STATE state;
+    const bool attach = !InRingProcess();
+    if (attach) KeStackAttachProcess(m_pRingProcess, &state);
+    MmUnmapLockedPages(c.UserAddress, c.Mdl);
+    if (attach) KeUnstackDetachProcess(&state);
+  }
   if (c.Mdl) IoFreeMdl(c.Mdl);
   if (c.Ring) ExFreePoolWithTag(c.Ring, kUsbDeviceBufferTag);
   RtlZeroMemory(&c, sizeof c);
 }
 
-void CAsioStreams::FreeRings() {
-  if (!m_bRings) return;
+bool CAsioStreams::InRingProcess() const { return !m_pRingProcess || PsGetCurrentProcess() == m_pRingProcess; }
+
+bool CAsioStreams::FreeRings() {
+  if (!m_bRings) return true;
   for (ULONG i = 0; i < m_nChannels; ++i) {
     // A ring whose stream is still registered is left alone: its completions may copy
     // into it. Callers close the streams first.
@@ -210,6 +236,11 @@ void CAsioStreams::FreeRings() {
   bool left = false;
   for (ULONG i = 0; i < m_nChannels; ++i) left |= m_pChannels[i].Ring != nullptr;
   m_bRings = left;
+  if (!left && m_pRingProcess) {
+    ObDereferenceObject(m_pRingProcess);
+    m_pRingProcess = nullptr;
+  }
+  return !left;
 }
 
 void CAsioStreams::SilenceRings() {

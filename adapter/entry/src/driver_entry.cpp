@@ -31,8 +31,9 @@ NTSTATUS LeaveAndComplete(CAdapterRequest& Request, PIRP Irp, NTSTATUS Status) {
   return CompleteWith(Irp, Status);
 }
 
-// Create and close on the ASIO interface open and close an ASIO client of the root
-// object; any other request is PortCls's.
+// Create, cleanup and close on the ASIO interface open an ASIO client of the root object,
+// release what it holds once its last handle is closed, and end it; any other request is
+// PortCls's.
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   adapter::DeviceExtension* extension = adapter::FindDeviceExtension(DeviceObject);
   if (!extension) return PcDispatchIrp(DeviceObject, Irp);
@@ -40,7 +41,7 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // The root object stays while this request is inside (a removal waits for it).
   CAdapterRequest request(extension);
   adapter::IAudioHal* hal = request.Adapter();
-  if (hal && stack) hal->WakeForRequest();
+  if (stack) request.Wake();
   if (!IsAsioRequest(stack)) {
     request.Leave();
     return PcDispatchIrp(DeviceObject, Irp);
@@ -51,8 +52,11 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status = hal->QueryInterface(adapter::IID_IAsioPrivate, &itf);
   if (NT_SUCCESS(status) && itf) {
     auto* asio = static_cast<adapter::IAsioPrivate*>(itf);
-    status = stack->MajorFunction == IRP_MJ_CREATE ? asio->OpenClient(stack->FileObject)
-                                                   : asio->CloseClient(stack->FileObject);
+    switch (stack->MajorFunction) {
+      case IRP_MJ_CREATE: status = asio->OpenClient(stack->FileObject); break;
+      case IRP_MJ_CLEANUP: status = asio->CleanupClient(stack->FileObject); break;
+      default: status = asio->CloseClient(stack->FileObject); break;
+    }
     asio->Release();
   }
   return LeaveAndComplete(request, Irp, NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
@@ -69,6 +73,9 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    // The ASIO rings are mapped into the client's process: they go when its last handle
+    // closes, in that process's address space.
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   }
   return status;
@@ -118,8 +125,10 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!extension) return PcDispatchIrp(DeviceObject, Irp);
   const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
   // Plug and Play requests come one at a time, and only they change the adapter field:
-  // this one reads it without the gate.
-  if (minor != IRP_MN_START_DEVICE && extension->Adapter) extension->Adapter->WakeForRequest();
+  // this one reads it without the gate. The request counts as in progress on the root
+  // object until the object's part of it is done.
+  adapter::IAudioHal* woken = minor != IRP_MN_START_DEVICE ? extension->Adapter : nullptr;
+  if (woken) woken->WakeForRequest();
 
   switch (minor) {
     case IRP_MN_REMOVE_DEVICE: {
@@ -132,6 +141,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         hal->StopEntities();
         UnregisterWaveSubdevices(hal, extension->Fdo, true);
       }
+      if (woken) woken->EndRequest();
       PDEVICE_OBJECT lower = extension->LowerDevice;
       // PortCls deletes the device: nothing of the extension is read after the call.
       NTSTATUS status = PcDispatchIrp(DeviceObject, Irp);
@@ -153,16 +163,22 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       }
       NTSTATUS status = PcDispatchIrp(DeviceObject, Irp);
       DisableLinks(extension);
+      if (woken) woken->EndRequest();
       return status;
     }
-    default:
-      return PcDispatchIrp(DeviceObject, Irp);
+    default: {
+      const NTSTATUS status = PcDispatchIrp(DeviceObject, Irp);
+      if (woken) woken->EndRequest();
+      return status;
+    }
   }
 }
 
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchCreateClose(DeviceObject, Irp); }
 
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchCreateClose(DeviceObject, Irp); }
+
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return DispatchCreateClose(DeviceObject, Irp); }
 
 // Every I/O control, KS requests included, first wakes a selectively suspended device: a
 // pin that waited in PAUSE past the idle timer sends its RUN (which selects the streaming
@@ -174,7 +190,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // The root object stays while this request is inside (a removal waits for it).
   CAdapterRequest request(extension);
   adapter::IAudioHal* hal = request.Adapter();
-  if (hal) hal->WakeForRequest();
+  request.Wake();
   if (!IsAsioRequest(IoGetCurrentIrpStackLocation(Irp))) {
     request.Leave();
     return PcDispatchIrp(DeviceObject, Irp);

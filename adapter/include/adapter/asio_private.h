@@ -130,6 +130,11 @@ struct IAsioPrivate : IUnknown {
   STDMETHOD(CanSampleMode)(PFILE_OBJECT File, ULONG Mode) = 0;
   STDMETHOD(SetSampleMode)(PFILE_OBJECT File, ULONG Mode) = 0;
   STDMETHOD(GetSampleMode)(PFILE_OBJECT File, PULONG Mode) = 0;
+  // The client's last handle closed (IRP_MJ_CLEANUP, in the context of whichever process
+  // closed it): a Stop it left parked is cancelled and the buffers it owns are released,
+  // unmapped in the process they were mapped into. STATUS_UNSUCCESSFUL when a ring is
+  // still in use and stays; no client: STATUS_SUCCESS (nothing to do).
+  STDMETHOD(CleanupClient)(PFILE_OBJECT File) = 0;
 };
 using PASIOPRIVATE = IAsioPrivate*;
 

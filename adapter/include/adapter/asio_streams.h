@@ -13,6 +13,7 @@
 // notify path allocates nothing and copies at most two pieces per record.
 #pragma once
 
+#include "kernel/ps.h"
 #include "adapter/asio_rings.h"
 #include "adapter/audio_hal.h"
 #include "adapter/usb_audio_device.h"
@@ -59,15 +60,19 @@ class CAsioStreams : public platform::PoolAllocated {
   // last active ring). Before anything is allocated, a configuration the streams cannot
   // run is refused with STATUS_INVALID_PARAMETER: an ASIO engine without a format of the
   // mode (a ring without channels), a render ring smaller than its lead and one URB, an
-  // unknown sample type. An allocation or mapping failure frees what was made and is
-  // returned. Nothing is active (no requested channel exists) is not checked here:
+  // unknown sample type. An allocation or mapping failure (a failed mapping raises its
+  // status) frees what was made and is returned. The calling process is remembered. Nothing is active (no requested channel exists) is not checked here:
   // OpenAsioStreams refuses it.
   NTSTATUS CreateRings(const AsioBufferSettings& Settings, const AsioChannelPair* Pairs, ULONG PairCount);
   // Each ring's user address, in engine order, as 8-byte entries (`Count` of them: the
   // ASIO endpoint count).
   void GetUserAddresses(ULONGLONG* Addresses, ULONG Count) const;
-  // Unmaps, frees the MDL and frees every ring. Every stream must be closed.
-  void FreeRings();
+  // Unmaps (in the process the rings were mapped into, attaching to it when the caller
+  // runs in another), frees the MDL and frees every ring whose stream is closed. True
+  // when no ring is left; a ring whose stream is still registered stays.
+  bool FreeRings();
+  // Whether the caller runs in the process the rings are mapped into (true without rings).
+  bool InRingProcess() const;
   // Fills each active ring's data with silence as Stop leaves it: 0x96 in DSD, else zero.
   void SilenceRings();
 
@@ -121,6 +126,7 @@ class CAsioStreams : public platform::PoolAllocated {
   PKEVENT m_pPeriodEvent;
   bool m_bRings;
   bool m_bStreaming;
+  PEPROCESS m_pRingProcess;  // the process the rings are mapped into (referenced)
 };
 
 }  // namespace adapter

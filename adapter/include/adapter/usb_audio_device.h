@@ -186,6 +186,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   STDMETHODIMP OpenClient(PFILE_OBJECT File) override;
   STDMETHODIMP Unsupported() override { return STATUS_UNSUCCESSFUL; }
   STDMETHODIMP CloseClient(PFILE_OBJECT File) override;
+  STDMETHODIMP CleanupClient(PFILE_OBJECT File) override;
   STDMETHODIMP GetDriverName(PFILE_OBJECT File, PCHAR Name, PULONG Size) override;
   STDMETHODIMP GetChannels(PFILE_OBJECT File, PULONG Channels, ULONG Bytes) override;
   STDMETHODIMP GetChannelName(PFILE_OBJECT File, PVOID Request, ULONG Bytes) override;
@@ -213,9 +214,12 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   // IAdapterPowerManagement: follows the device power state (function, timer
   // resolution, ASIO streaming). Values outside D0-D3 are ignored. PASSIVE_LEVEL.
   STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
-  // Withdraws a pending idle request and waits (at most 500 ms per event) for the device
-  // to be back in D0. Always succeeds. PASSIVE_LEVEL.
+  // Counts a request in progress, withdraws a pending idle request and waits (at most
+  // 500 ms per event) for the device to be back in D0. The request stays counted, so the
+  // device cannot be sent to sleep under it, until its EndRequest. Always succeeds.
+  // PASSIVE_LEVEL.
   STDMETHODIMP WakeForRequest() override;
+  STDMETHODIMP EndRequest() override;
 
   // Sends the idle-notification request when the device is idle in D0; see the .cpp for
   // the statuses. PASSIVE_LEVEL.
@@ -255,6 +259,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   bool CopyAsioClient(PFILE_OBJECT File, AsioClient* Copy);
   // The mutex every power change of the function runs under.
   PKMUTEX AsioPowerMutex() { return m_AsioPowerMutex.Mutex(); }
+  PKMUTEX PortMutex() { return m_PortMutex.Mutex(); }
   // The ASIO rings and their streams (made at probe; null before or without engines).
   CAsioStreams* AsioStreams() { return m_pAsio; }
 
@@ -290,7 +295,10 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   void ReleaseTimerResolution();
   // ASIO hooks of the power path, under the ASIO and power mutex.
   void StopAsioForPower();
-  void RestartAsioForPower();
+  NTSTATUS RestartAsioForPower();
+  // The client of a request's file object; when it is the owner and its streams wait in
+  // D0 for a restart that failed on the way back, the restart is tried again first.
+  AsioClient* FindAsioRequestClient(PFILE_OBJECT File);
   // Runs Stop for a parked IRP on the return to D0 and completes it with the result.
   void CompleteParkedStop(PIRP Irp);
   // Takes the parked Stop IRP unless its cancel routine owns it, under the ASIO spin lock;
@@ -302,7 +310,12 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   static VOID CancelParkedStop(PDEVICE_OBJECT DeviceObject, PIRP Irp);
   // ASIO helpers (asio_client.cpp, asio_settings.cpp), under the ASIO and power mutex.
   AsioClient* FindAsioClient(PFILE_OBJECT File);
-  void FreeAsioClient(AsioClient* Client);
+  // Frees the client's record and what it holds; false when a ring it owned is still in
+  // use and stays (the device then still reports the buffers in use).
+  bool FreeAsioClient(AsioClient* Client);
+  // Stops, closes and frees the buffers the client owns; false, the client still owning
+  // them, when a ring is still in use (its stream would not unregister).
+  bool ReleaseAsioBuffers(AsioClient* Client);
   void NotifyAsioClients();
   void WriteAsioSetting(PCWSTR Name, ULONG Value);
   // The i-th ASIO-capable engine (not referenced) and its index among all engines.
@@ -313,7 +326,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   NTSTATUS StartAsioStreaming();
   NTSTATUS StopAsioStreaming();
   void CloseAsioStreams();
-  void FreeAsioRings();
+  bool FreeAsioRings();  // false when a ring is left
   void SilenceAsioRings(ULONG Mode);
   void ResetAsioChannels(PKEVENT PeriodEvent);
   // Drops the client's period event, the completions no longer signalling it.
@@ -340,6 +353,13 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   UCHAR m_bHighSpeed;
   USB_BUS_INTERFACE_USBDI_V1 m_BusInterface;
   UCHAR m_nIrpStackSize;
+  // The device's mutexes and the stream engines' are taken in one order only:
+  //   ASIO and power mutex -> an engine mutex -> port mutex.
+  // The ASIO and power mutex serialises the ASIO operations and device power changes
+  // (which stop and start ASIO streams, taking engine mutexes). An engine's recovery runs
+  // under its engine mutex and checks the port. The port mutex serialises port recovery
+  // and every power change of the function (the power path's and a port reset's cycle);
+  // nothing taken under it takes either of the others.
   CKernelMutex m_AsioPowerMutex;
   ULONG m_nAsioSampleType;
   ULONG m_nAsioLatencyIndex;
@@ -353,7 +373,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   ULONG m_nAsioPeriodFrames;
   bool m_bAsioGone;            // surprise removal or removal: no return to D0 will come
   LONG m_lPortCycled;
-  CKernelMutex m_PortMutex;
+  CKernelMutex m_PortMutex;  // last in the order above m_AsioPowerMutex
   KSPIN_LOCK m_IdleLock;
   KEVENT m_IdleIrpDone;
   KEVENT m_D0RequestDone;

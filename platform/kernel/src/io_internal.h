@@ -20,4 +20,8 @@ SYSTEM_POWER_STATE SetSystemPowerState(PDEVICE_OBJECT device, SYSTEM_POWER_STATE
 // routine not yet run, or memory the driver below noted for it. True when it reported.
 bool CheckFreeAgainstIo(const void* block, size_t bytes, const char* api, const std::source_location& caller);
 
+// A file object's last reference went: the close its create calls for, then its
+// reference on the device object (and a removal that waited for it).
+void FileObjectGone(PFILE_OBJECT file);
+
 }  // namespace platform::io::detail

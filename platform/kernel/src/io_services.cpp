@@ -78,8 +78,14 @@ PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, const char16_t* fileName) {
     f->FileName = UNICODE_STRING{static_cast<USHORT>(length * sizeof(WCHAR)),
                                  static_cast<USHORT>((length + 1) * sizeof(WCHAR)), text};
   };
+  // The file object holds its device object until it is gone (after its close).
+  params.destroy = [](PVOID body) { FileObjectGone(static_cast<PFILE_OBJECT>(body)); };
+  if (device) ObReferenceObject(device);
   PVOID body = nullptr;
-  if (!NT_SUCCESS(platform::ob::CreateObject(params, &body))) return nullptr;
+  if (!NT_SUCCESS(platform::ob::CreateObject(params, &body))) {
+    if (device) ObDereferenceObject(device);
+    return nullptr;
+  }
   return static_cast<PFILE_OBJECT>(body);
 }
 

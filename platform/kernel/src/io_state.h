@@ -73,6 +73,25 @@ struct DeviceRecord {
   void (*extensionRelease)(PDEVICE_OBJECT) = nullptr;
 };
 
+// A file object the I/O manager knows of: its handles, whether a create succeeded on it
+// (then it is closed when its last reference goes), and the bottom of the stack it was
+// opened on.
+struct FileRecord {
+  LONG handles = 0;
+  bool opened = false;
+  PDEVICE_OBJECT bottom = nullptr;
+  bool closingHandle = false;  // the last handle closed: its closer hears the close's status
+};
+
+// Plug and Play's view of one device stack (by its physical device object): file objects
+// opened on it and not yet closed, and where its removal stands.
+struct StackRecord {
+  LONG openFiles = 0;
+  bool surpriseRemoved = false;
+  bool removeWanted = false;  // the removal waits for the last file object to close
+  bool removed = false;
+};
+
 struct InterfaceRecord {
   GUID classGuid;
   std::u16string reference;
@@ -89,9 +108,12 @@ struct State {
   std::unordered_map<PDEVICE_OBJECT, DeviceRecord> devices;
   ULONG nextInstance = 0;
   std::vector<InterfaceRecord> interfaces;
+  std::unordered_map<PFILE_OBJECT, FileRecord> files;
+  std::unordered_map<PFILE_OBJECT, NTSTATUS> closeStatus;
+  std::unordered_map<PDEVICE_OBJECT, StackRecord> stacks;
   std::atomic<bool> caller32Bit{false};
   KSPIN_LOCK cancelLock = 0;
-  std::atomic<std::thread::id> cancelOwner{};
+  std::atomic<const void*> cancelOwner{nullptr};  // the context holding the cancel spin lock
 };
 
 inline State& S() {

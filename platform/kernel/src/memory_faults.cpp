@@ -1,6 +1,10 @@
 #include "memory_faults.h"
 
+#include <dlfcn.h>
+#include <ucontext.h>
+
 #include <csetjmp>
+#include <cstdio>
 #include <csignal>
 #include <cstring>
 #include <mutex>
@@ -8,6 +12,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "dead_objects.h"
+#include "dispatcher_state.h"
 #include "paged_arena.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -21,11 +27,14 @@ struct sigaction previousAction;
 thread_local sigjmp_buf* tlProbe = nullptr;
 
 void OnSegv(int signal, siginfo_t* info, void* context) {
+  // Paged pool still protected from a raised context is readable to this one.
+  if (paged::LiftLeftProtection(info->si_addr)) return;
   if (sigjmp_buf* probe = tlProbe) {
     tlProbe = nullptr;
     siglongjmp(*probe, 1);
   }
   if (paged::OnFault(info->si_addr, context)) return;  // handled: the access is retried
+  if (dead_objects::OnFault(info->si_addr, context)) return;
   // Not ours: the previous handler, or the default action when the access faults again.
   if (previousAction.sa_flags & SA_SIGINFO) {
     if (previousAction.sa_sigaction) {
@@ -79,6 +88,31 @@ bool ReadableCopy(void* out, const void* from, std::size_t bytes) {
   asm volatile("" ::: "memory");
   tlProbe = nullptr;
   return true;
+}
+
+std::string FaultingCaller(void* ucontext) {
+  char text[256];
+  void* pc = nullptr;
+#if defined(__x86_64__)
+  pc = reinterpret_cast<void*>(static_cast<ucontext_t*>(ucontext)->uc_mcontext.gregs[REG_RIP]);
+#else
+  (void)ucontext;
+#endif
+  std::snprintf(text, sizeof text, "instruction %p", pc);
+  std::string caller = text;
+  Dl_info info{};
+  if (pc && dladdr(pc, &info) && info.dli_sname) {
+    std::snprintf(text, sizeof text, " (%s+0x%zx)", info.dli_sname,
+                  static_cast<std::size_t>(static_cast<char*>(pc) - static_cast<char*>(info.dli_saddr)));
+    caller += text;
+  }
+  const ThreadRec* t = tlCurrent;
+  if (const char* file = t ? t->lastFile.load(std::memory_order_relaxed) : nullptr) {
+    std::snprintf(text, sizeof text, ", after %s at %s:%u", t->lastApi.load(std::memory_order_relaxed), file,
+                  t->lastLine.load(std::memory_order_relaxed));
+    caller += text;
+  }
+  return caller;
 }
 
 }  // namespace platform::kernel_detail

@@ -1,9 +1,12 @@
 #include "kernel/mm.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
+#include "kernel/ex.h"
 #include "kernel/io.h"
+#include "kernel/ps.h"
 #include "kernel/pool.h"
 #include "kernel/verifier.h"
 
@@ -103,23 +106,57 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_
     mdl->MappedSystemVa = address;
     return address;
   }
-  State& s = S();
-  std::lock_guard lock(s.mutex);
-  if (s.failUserMappings) {
-    --s.failUserMappings;
-    return nullptr;
+  // The process sees whole pages: any other allocation on the first or last page of a
+  // pool block is exposed with it.
+  char* pages = static_cast<char*>(PAGE_ALIGN(address));
+  const ULONG pageBytes = ADDRESS_AND_SIZE_TO_SPAN_PAGES(address, mdl->ByteCount) * PAGE_SIZE;
+  platform::pool::BlockInfo block{};
+  if (platform::pool::FindBlock(address, &block)) {
+    const char* start = static_cast<const char*>(block.address);
+    if (start != pages || start + block.bytes < pages + pageBytes) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "pool block %p of %zu bytes, tag '%s', shares the %u bytes of pages mapped from %p with other "
+                    "allocations; allocated at ",
+                    block.address, static_cast<size_t>(block.bytes), platform::pool::TagName(block.tag).c_str(),
+                    pageBytes, static_cast<void*>(pages));
+      Report(Check::UserMappingSharesPage, "MmMapLockedPagesSpecifyCache", text + block.caller, caller);
+    }
   }
-  s.userMappings.push_back(platform::mm::UserMapping{mdl, address, mdl->ByteCount});
-  return address;
+  State& s = S();
+  {
+    std::lock_guard lock(s.mutex);
+    if (!s.failUserMappings) {
+      s.userMappings.push_back(
+          platform::mm::UserMapping{mdl, address, mdl->ByteCount, pages, pageBytes, PsGetCurrentProcess()});
+      return address;
+    }
+    --s.failUserMappings;
+  }
+  // A mapping into user space that fails raises an exception; it never returns null.
+  ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
 }
 
 void MmUnmapLockedPages(PVOID baseAddress, PMDL mdl, const std::source_location& caller) {
   if (!mdl) return;
   State& s = S();
   {
-    std::lock_guard lock(s.mutex);
+    std::unique_lock lock(s.mutex);
     for (auto it = s.userMappings.begin(); it != s.userMappings.end(); ++it) {
       if (it->mdl == mdl && it->address == baseAddress) {
+        // The mapping lies in its process's address space: unmapped from another, the
+        // address names something else there.
+        PEPROCESS mappedIn = it->process;
+        PEPROCESS current = PsGetCurrentProcess();
+        if (mappedIn != current) {
+          lock.unlock();
+          char text[160];
+          std::snprintf(text, sizeof text, "user mapping %p made in process %lu ('%s') unmapped from process %lu ('%s')",
+                        baseAddress, static_cast<unsigned long>(mappedIn->UniqueProcessId), mappedIn->ImageName,
+                        static_cast<unsigned long>(current->UniqueProcessId), current->ImageName);
+          Report(Check::InvalidArgument, "MmUnmapLockedPages", text, caller);
+          return;
+        }
         s.userMappings.erase(it);
         return;
       }

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "dead_objects.h"
 #include "kernel/ke.h"
 #include "kernel/verifier.h"
 #include "text.h"
@@ -63,6 +64,7 @@ struct Header {
   std::function<void(PVOID)> destroy;
   std::string caller;
   std::uint64_t serial = 0;
+  std::size_t guardedBytes = 0;  // the body's own pages (guardAfterFree)
 };
 
 struct HandleEntry {
@@ -146,7 +148,12 @@ Header* Unlink(State& s, Header* h) {
 // Runs the destroy routine and frees the body (lock not held).
 void Destroy(Header* h) {
   if (h->destroy) h->destroy(h->body);
-  if (!h->external) ::operator delete(h->body, std::align_val_t{16});
+  if (h->guardedBytes) {
+    platform::kernel_detail::dead_objects::Retire(h->body, h->guardedBytes,
+                                                  std::string(h->type->Name) + " object created at " + h->caller);
+  } else if (!h->external) {
+    ::operator delete(h->body, std::align_val_t{16});
+  }
   delete h;
 }
 
@@ -386,8 +393,11 @@ NTSTATUS CreateObject(const CreateParams& params, PVOID* body, const std::source
       return STATUS_OBJECT_NAME_EXISTS;
     }
   }
-  h->body = ::operator new(params.bodySize, std::align_val_t{16});
-  std::memset(h->body, 0, params.bodySize);
+  if (params.guardAfterFree) h->body = platform::kernel_detail::dead_objects::Allocate(params.bodySize, &h->guardedBytes);
+  if (!h->body) {
+    h->body = ::operator new(params.bodySize, std::align_val_t{16});
+    std::memset(h->body, 0, params.bodySize);
+  }
   // The initialiser runs under the lock: it must not call the object manager.
   if (params.initialize) params.initialize(h->body);
   *body = Register(s, h.release())->body;

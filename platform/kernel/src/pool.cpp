@@ -27,6 +27,7 @@ constexpr ULONG kUntaggedTag = MakePoolTag('N', 'o', 'n', 'e');
 constexpr unsigned char kFreshFill = 0xCD;  // new blocks are not zeroed, as in the kernel
 constexpr SIZE_T kLargestBlock = SIZE_T{1} << 32;
 constexpr ULONG kLookasideSignature = MakePoolTag('L', 'k', 'a', 's');
+constexpr SIZE_T kPageBytes = 4096;
 
 struct Block {
   SIZE_T bytes;
@@ -137,7 +138,12 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::source_locati
   // DISPATCH_LEVEL or above; the rest (and paged blocks the region cannot hold) on the heap.
   void* block = IsPaged(type) ? platform::kernel_detail::paged::Allocate(bytes, kFreshFill) : nullptr;
   if (!block) {
-    block = std::malloc(bytes == 0 ? 1 : bytes);
+    // A block of a page or more starts on a page of its own, as the kernel's does.
+    if (bytes >= kPageBytes) {
+      if (posix_memalign(&block, kPageBytes, bytes) != 0) block = nullptr;
+    } else {
+      block = std::malloc(bytes == 0 ? 1 : bytes);
+    }
     if (!block) return nullptr;
     std::memset(block, kFreshFill, bytes);
   }
@@ -401,6 +407,19 @@ static std::vector<BlockInfo> LiveBlocksWithTagImpl(bool anyTag, ULONG tag, Mark
 }
 
 std::vector<BlockInfo> LiveBlocks(Mark since) { return LiveBlocksWithTagImpl(true, 0, since); }
+
+bool FindBlock(const void* address, BlockInfo* info) {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  const auto* a = static_cast<const char*>(address);
+  for (const auto& [start, b] : s.blocks) {
+    const auto* first = static_cast<const char*>(start);
+    if (a < first || a >= first + (b.bytes ? b.bytes : 1)) continue;
+    if (info) *info = BlockInfo{start, b.bytes, b.tag, b.paged, b.serial, CallerOf(b.caller)};
+    return true;
+  }
+  return false;
+}
 
 std::vector<BlockInfo> LiveBlocksWithTag(ULONG tag, Mark since) { return LiveBlocksWithTagImpl(false, tag, since); }
 

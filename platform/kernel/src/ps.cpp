@@ -3,6 +3,7 @@
 #include "kernel/ps.h"
 
 #include <atomic>
+#include <cstdio>
 
 #include "kernel/clock.h"
 #include "sched.h"
@@ -108,13 +109,83 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus, const std::source_location
 
 PETHREAD PsGetCurrentThread() { return KeGetCurrentThread(); }
 
+namespace {
+
+std::atomic<ULONG_PTR> g_nextProcessId{8};
+
+PEPROCESS NewProcess(const char* name, ULONG_PTR id) {
+  platform::ob::CreateParams params;
+  params.type = *PsProcessType;
+  params.bodySize = sizeof(KPROCESS);
+  params.initialize = [&](PVOID body) {
+    auto* p = static_cast<KPROCESS*>(body);
+    p->Header.Type = ProcessObject;
+    p->UniqueProcessId = id;
+    std::snprintf(p->ImageName, sizeof p->ImageName, "%s", name);
+  };
+  PVOID body = nullptr;
+  return NT_SUCCESS(platform::ob::CreateObject(params, &body)) ? static_cast<PEPROCESS>(body) : nullptr;
+}
+
+PEPROCESS SystemProcess() {
+  static PEPROCESS system = NewProcess("System", 4);
+  return system;
+}
+
+}  // namespace
+
+PEPROCESS PsInitialSystemProcess = SystemProcess();
+
+PEPROCESS PsGetCurrentProcess() {
+  const ThreadRec* t = Current();
+  if (t->attachedProcess) return t->attachedProcess;
+  return t->process ? t->process : SystemProcess();
+}
+
+HANDLE PsGetCurrentProcessId() { return reinterpret_cast<HANDLE>(PsGetCurrentProcess()->UniqueProcessId); }
+
+void KeStackAttachProcess(PRKPROCESS process, PRKAPC_STATE apcState, const std::source_location& caller) {
+  platform::verifier::RequireIrqlAtMost(APC_LEVEL, "KeStackAttachProcess", caller);
+  if (!process || !apcState) {
+    platform::verifier::Report(Check::InvalidArgument, "KeStackAttachProcess", "null process or APC state", caller);
+    return;
+  }
+  ThreadRec* t = Current();
+  apcState->Previous = t->attachedProcess;
+  apcState->Attached = TRUE;
+  t->attachedProcess = process;
+}
+
+void KeUnstackDetachProcess(PRKAPC_STATE apcState, const std::source_location& caller) {
+  if (!apcState || !apcState->Attached) {
+    platform::verifier::Report(Check::InvalidArgument, "KeUnstackDetachProcess", "no attachment to undo", caller);
+    return;
+  }
+  Current()->attachedProcess = apcState->Previous;
+  apcState->Attached = FALSE;
+}
+
+namespace platform::ps {
+
+PEPROCESS CreateUserProcess(const char* name) { return NewProcess(name ? name : "", g_nextProcessId += 4); }
+
+ScopedProcess::ScopedProcess(PEPROCESS process) {
+  ThreadRec* t = Current();
+  previous_ = t->process;
+  t->process = process;
+}
+
+ScopedProcess::~ScopedProcess() { Current()->process = previous_; }
+
+}  // namespace platform::ps
+
 HANDLE PsGetCurrentThreadId() { return reinterpret_cast<HANDLE>(KeGetCurrentThread()->UniqueThread); }
 
 namespace platform::clock {
 
 struct Thread::State {
   KTHREAD object{};
-  std::thread thread;
+  ContextHandle thread;
 };
 
 Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_unique<State>()) {

@@ -73,6 +73,8 @@ const char* CheckName(Check check) {
     case Check::CompletionNesting: return "completions nested too deep";
     case Check::DpcTooLong: return "DPC ran too long";
     case Check::DispatchWatchdog: return "dispatch watchdog: too long at DISPATCH_LEVEL";
+    case Check::ObjectUsedAfterFree: return "object used after its last reference";
+    case Check::UserMappingSharesPage: return "user mapping shares a page with other pool";
   }
   return "unknown check";
 }

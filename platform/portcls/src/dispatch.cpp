@@ -233,7 +233,7 @@ NTSTATUS DispatchPower(DeviceContext* context, PIRP irp) {
   return PoCallDriver(context->lower, irp);
 }
 
-void OrphanKsFiles(DeviceContext* context);
+void ReleaseKsFiles(DeviceContext* context);
 
 NTSTATUS DispatchPnp(DeviceContext* context, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -272,8 +272,9 @@ NTSTATUS DispatchPnp(DeviceContext* context, PIRP irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(context, irp);
     case IRP_MN_REMOVE_DEVICE: {
-      // Whatever the driver left registered or open goes with the device.
-      OrphanKsFiles(context);
+      // Whatever the driver left registered goes with the device; its handles are all
+      // closed by now (Plug and Play removes a device only then).
+      ReleaseKsFiles(context);
       RegistryRemoveDevice(context->fdo);
       ForgetAdapterPowerManagement(context->fdo);
       context->removed = true;
@@ -440,23 +441,27 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   return Complete(irp, status);
 }
 
-// Removal: no KS request starts any more, those under way finish, and the handles still
-// open are orphaned; PortCls lets go of their objects (pins first), which stay with the
-// clients until they close.
-void OrphanKsFiles(DeviceContext* context) {
+// Removal: no KS request starts any more and those under way finish. Plug and Play
+// sends the removal once every file object on the device is closed, so none should be
+// left; a file object still open here is reported, and PortCls lets go of its objects
+// (pins first) so that nothing outlives the device.
+void ReleaseKsFiles(DeviceContext* context) {
   {
     KsLock lock;
     context->ksClosing = true;
   }
   KeWaitForSingleObject(&context->ksIdle, Executive, KernelMode, FALSE, nullptr);
-  std::vector<std::unique_ptr<KsFile>> orphaned;
+  std::vector<std::unique_ptr<KsFile>> left;
   {
     KsLock lock;
     std::vector<PFILE_OBJECT> files = context->ksFiles;
-    for (PFILE_OBJECT file : files) orphaned.push_back(DetachKsFileLocked(context, file, kKsFileOrphaned));
+    for (PFILE_OBJECT file : files) left.push_back(DetachKsFileLocked(context, file, 0));
   }
-  std::stable_partition(orphaned.begin(), orphaned.end(), [](const auto& f) { return f && f->pin; });
-  orphaned.clear();
+  if (!left.empty())
+    platform::verifier::Report(platform::verifier::Check::InvalidArgument, "IRP_MN_REMOVE_DEVICE",
+                               std::to_string(left.size()) + " KS file object(s) still open at the device's removal");
+  std::stable_partition(left.begin(), left.end(), [](const auto& f) { return f && f->pin; });
+  left.clear();
 }
 
 }  // namespace
@@ -530,6 +535,7 @@ NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
     case IRP_MJ_CREATE: return DispatchCreate(DeviceObject, Irp);
     case IRP_MJ_CLOSE: return DispatchClose(DeviceObject, Irp);
+    case IRP_MJ_CLEANUP: return Complete(Irp, STATUS_SUCCESS);  // the close lets go of the objects
     case IRP_MJ_DEVICE_CONTROL: return DispatchDeviceControl(DeviceObject, Irp);
     default: break;
   }

@@ -13,22 +13,12 @@
 namespace platform::portcls {
 namespace {
 
-// One open file object on the device: the requests on it and its close.
+// One handle on a file object of the device: the requests on it, and its close (the
+// cleanup now, the close when the file object's last reference goes).
 class KsHandle {
  public:
-  KsHandle(PDEVICE_OBJECT device, PFILE_OBJECT file) : m_Device(device), m_File(file) {
-    ObReferenceObject(m_Device);  // as a handle keeps its device object
-  }
-  ~KsHandle() {
-    // A handle whose device was removed is closed without a request.
-    if (KsFileMark(m_File) != kKsFileOrphaned) {
-      platform::io::SendSynchronousRequest(m_Device, m_File, [](PIRP, PIO_STACK_LOCATION stack) {
-        stack->MajorFunction = IRP_MJ_CLOSE;
-      });
-    }
-    ObDereferenceObject(m_File);
-    ObDereferenceObject(m_Device);
-  }
+  KsHandle(PDEVICE_OBJECT device, PFILE_OBJECT file) : m_Device(device), m_File(file) {}
+  ~KsHandle() { platform::io::CloseHandle(m_File); }
   KsHandle(const KsHandle&) = delete;
   KsHandle& operator=(const KsHandle&) = delete;
 
@@ -39,7 +29,6 @@ class KsHandle {
   NTSTATUS Control(ULONG code, const void* input, ULONG inputSize, void* output, ULONG outputSize,
                    ULONG* bytesReturned) {
     if (bytesReturned) *bytesReturned = 0;
-    if (KsFileMark(m_File) == kKsFileOrphaned) return STATUS_DEVICE_REMOVED;
     IO_STATUS_BLOCK result =
         platform::io::SendSynchronousRequest(m_Device, m_File, [&](PIRP irp, PIO_STACK_LOCATION stack) {
           stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
@@ -58,28 +47,22 @@ class KsHandle {
   PFILE_OBJECT m_File;
 };
 
-// Opens a file object on the device (relative to `related` when given): IRP_MJ_CREATE
-// with `buffer` as the system buffer. On success the handle and PortCls's object behind
-// it.
+// Opens a handle on the device (relative to `related` when given): IRP_MJ_CREATE with
+// `buffer` as the system buffer. On success the handle and PortCls's object behind it.
 NTSTATUS Create(PDEVICE_OBJECT device, const std::u16string& name, PFILE_OBJECT related, const void* buffer,
                 ULONG bufferSize, std::unique_ptr<KsHandle>* handle, KsFile* object) {
-  PFILE_OBJECT file = platform::io::CreateFileObject(device, name.c_str());
-  if (!file) return STATUS_INSUFFICIENT_RESOURCES;
-  file->RelatedFileObject = related;
-  NTSTATUS status = platform::io::SendSynchronousRequest(device, file, [&](PIRP irp, PIO_STACK_LOCATION stack) {
-                      stack->MajorFunction = IRP_MJ_CREATE;
-                      stack->Parameters.Create.EaLength = bufferSize;
-                      irp->AssociatedIrp.SystemBuffer = const_cast<void*>(buffer);
-                    }).Status;
-  const KsFile* opened = KsFileMark(file) == kKsFileOpen
-                             ? static_cast<const KsFile*>(file->FsContext)
-                             : nullptr;
-  if (!NT_SUCCESS(status) || !opened) {
-    ObDereferenceObject(file);
-    return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
-  }
-  *object = *opened;
-  *handle = std::make_unique<KsHandle>(device, file);
+  PFILE_OBJECT file = nullptr;
+  NTSTATUS status = platform::io::OpenHandle(device, name.c_str(), related,
+                                             [&](PIRP irp, PIO_STACK_LOCATION stack) {
+                                               stack->Parameters.Create.EaLength = bufferSize;
+                                               irp->AssociatedIrp.SystemBuffer = const_cast<void*>(buffer);
+                                             },
+                                             &file);
+  if (!NT_SUCCESS(status)) return status;
+  auto opened = std::make_unique<KsHandle>(device, file);
+  if (KsFileMark(file) != kKsFileOpen) return STATUS_UNSUCCESSFUL;  // the handle closes again
+  *object = *static_cast<const KsFile*>(file->FsContext);
+  *handle = std::move(opened);
   return STATUS_SUCCESS;
 }
 
@@ -91,8 +74,10 @@ class PinClient final : public ks::Pin {
     ObReferenceObject(m_FilterFile);
   }
   ~PinClient() override {
-    m_Handle.reset();  // the close walks the stream down to STOP
+    // The client's share of the pin goes first; the close then walks the stream down to
+    // STOP and lets go of the device object last, so nothing of the pin outlives it.
     m_Mapped.reset();
+    m_Handle.reset();
     ObDereferenceObject(m_FilterFile);
   }
 
@@ -117,8 +102,8 @@ class FilterClient final : public ks::Filter {
   FilterClient(PDEVICE_OBJECT device, std::unique_ptr<KsHandle> handle, std::shared_ptr<ks::Filter> object)
       : m_Device(device), m_Handle(std::move(handle)), m_Object(std::move(object)) {}
   ~FilterClient() override {
-    m_Handle.reset();
     m_Object.reset();
+    m_Handle.reset();
   }
 
   NTSTATUS Property(const void* property, ULONG propertySize, void* value, ULONG valueSize,
@@ -142,7 +127,6 @@ class FilterClient final : public ks::Filter {
     if (!pin) return STATUS_INVALID_PARAMETER;
     pin->reset();
     if (!connect) return STATUS_INVALID_BUFFER_SIZE;
-    if (KsFileMark(m_Handle->File()) == kKsFileOrphaned) return STATUS_DEVICE_REMOVED;
     std::unique_ptr<KsHandle> handle;
     KsFile object;
     NTSTATUS status = Create(m_Device, KSSTRING_Pin, m_Handle->File(), connect, connectSize, &handle, &object);
@@ -155,7 +139,7 @@ class FilterClient final : public ks::Filter {
  private:
   PDEVICE_OBJECT m_Device;
   std::unique_ptr<KsHandle> m_Handle;
-  std::shared_ptr<ks::Filter> m_Object;  // kept alive for the handle's lifetime only
+  std::shared_ptr<ks::Filter> m_Object;  // let go of before the handle
 };
 
 }  // namespace

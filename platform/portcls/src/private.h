@@ -288,14 +288,13 @@ NTSTATUS OpenFilterInstance(PDEVICE_OBJECT device, const std::u16string& name, s
 // (a pin relative to its filter's file object, under KSSTRING_Pin, its KSPIN_CONNECT and
 // data format in the system buffer with Parameters.Create.EaLength as its size), sends
 // IOCTL_KS_PROPERTY, IOCTL_KS_ENABLE_EVENT and IOCTL_KS_DISABLE_EVENT (METHOD_NEITHER:
-// the request as Type3InputBuffer, the value as UserBuffer) and closes with IRP_MJ_CLOSE.
+// the request as Type3InputBuffer, the value as UserBuffer); the last handle's close sends
+// IRP_MJ_CLEANUP and the file object's last reference IRP_MJ_CLOSE.
 // Every request passes the driver's dispatch routines first.
 
-// FsContext2 of a file object PortCls opened: FsContext holds its KsFile; once the device
-// is removed the file is orphaned (FsContext null) and takes no more requests.
-inline constexpr ULONG_PTR kKsFileOpen = 0x4B734F70;      // 'KsOp'
-inline constexpr ULONG_PTR kKsFileOrphaned = 0x4B734F72;  // 'KsOr'
-// The mark is read by the client's thread while removal may set it.
+// FsContext2 of a file object PortCls opened: FsContext holds its KsFile until the close.
+inline constexpr ULONG_PTR kKsFileOpen = 0x4B734F70;  // 'KsOp'
+// The mark is read by the client's thread while the close may clear it.
 inline ULONG_PTR KsFileMark(PFILE_OBJECT file) {
   return reinterpret_cast<ULONG_PTR>(std::atomic_ref<PVOID>(file->FsContext2).load());
 }

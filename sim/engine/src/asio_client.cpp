@@ -67,30 +67,19 @@ AsioClient::~AsioClient() {
 
 NTSTATUS AsioClient::Open(const char16_t* fileName) {
   if (file_) return STATUS_INVALID_DEVICE_STATE;
-  file_ = platform::io::CreateFileObject(device_, fileName);
-  if (!file_) return STATUS_INSUFFICIENT_RESOURCES;
-  const NTSTATUS status = platform::io::SendSynchronousRequest(device_, file_, [](PIRP, PIO_STACK_LOCATION stack) {
-                            stack->MajorFunction = IRP_MJ_CREATE;
-                          }).Status;
-  if (!NT_SUCCESS(status)) {
-    ObDereferenceObject(file_);
-    file_ = nullptr;
-  }
-  return status;
+  return platform::io::OpenHandle(device_, fileName, nullptr, nullptr, &file_, UserMode);
 }
 
 NTSTATUS AsioClient::Close() {
   if (!file_) return STATUS_INVALID_DEVICE_STATE;
-  const NTSTATUS status = platform::io::SendSynchronousRequest(device_, file_, [](PIRP, PIO_STACK_LOCATION stack) {
-                            stack->MajorFunction = IRP_MJ_CLOSE;
-                          }).Status;
-  ObDereferenceObject(file_);
+  // The cleanup's answer: the driver lets go of the client there.
+  const NTSTATUS status = platform::io::CloseHandle(file_);
   file_ = nullptr;
   return status;
 }
 
 void AsioClient::Forget() {
-  if (file_) ObDereferenceObject(file_);
+  if (file_) platform::io::CloseHandle(file_);
   file_ = nullptr;
 }
 

@@ -10,6 +10,8 @@
 #include "asio_fixture.h"
 #include "kernel/clock.h"
 #include "kernel/mm.h"
+#include "kernel/ps.h"
+#include "adapter/usb_stream_client.h"
 #include "sim/engine/asio_ring.h"
 #include "kernel/pool.h"
 
@@ -57,6 +59,19 @@ TEST_F(AsioBuffers, RenderAndCaptureThroughTheRequests) {
     ASSERT_EQ(client->addresses().size(), kEndpoints);
     for (size_t i = 0; i < kEndpoints; ++i) EXPECT_NE(client->Ring(i), nullptr) << i;
     EXPECT_EQ(platform::mm::UserMappings().size(), kEndpoints);
+    // Each ring is whole pages of its own from its header on: the client's mapping covers
+    // exactly the ring, and what follows its data on the last page is zero.
+    for (const auto& m : platform::mm::UserMappings()) {
+      EXPECT_EQ(m.pages, m.address);
+      EXPECT_EQ(m.pageBytes, m.bytes);
+      const auto* header = static_cast<const AsioRingHeader*>(m.address);
+      const auto* bytes = static_cast<const std::uint8_t*>(m.address);
+      ASSERT_LE(sizeof(AsioRingHeader) + header->DataSize, m.pageBytes);
+      EXPECT_GT(sizeof(AsioRingHeader) + header->DataSize + PAGE_SIZE, m.pageBytes);
+      size_t nonZero = 0;
+      for (size_t b = sizeof(AsioRingHeader) + header->DataSize; b < m.pageBytes; ++b) nonZero += bytes[b] != 0;
+      EXPECT_EQ(nonZero, 0u);
+    }
     EXPECT_TRUE(device()->AsioInUse());
 
     AsioRing render(ActiveRing(*client, false), 8);
@@ -174,6 +189,76 @@ TEST_F(AsioBuffers, OneClientOwnsTheBuffers) {
   ASSERT_EQ(a->DisposeBuffers(), STATUS_SUCCESS);
   EXPECT_EQ(b->CreateBuffers(stereo, 480, kEndpoints).status, STATUS_SUCCESS);
   EXPECT_EQ(b->DisposeBuffers(), STATUS_SUCCESS);
+}
+
+// The rings live in the address space of the process that created them. A handle
+// duplicated into a second process cannot dispose of them; when the first process closes
+// its handle the rings stay (the second still holds the file object), and the second
+// process's close, the last handle, unmaps them in the first process's address space.
+TEST_F(AsioBuffers, TheRingsBelongToTheProcessThatCreatedThem) {
+  StartAsioDevice();
+  PEPROCESS host = platform::ps::CreateUserProcess("host.exe");
+  PEPROCESS other = platform::ps::CreateUserProcess("other.exe");
+  auto client = std::make_unique<AsioClient>(fdo(), false);
+  PFILE_OBJECT file = nullptr;
+  {
+    platform::ps::ScopedProcess in(host);
+    ASSERT_EQ(client->Open(), STATUS_SUCCESS);
+    ASSERT_EQ(client->CreateBuffers({{0, 0}, {0, 1}}, 480, kEndpoints).status, STATUS_SUCCESS);
+    for (const auto& m : platform::mm::UserMappings()) EXPECT_EQ(m.process, host);
+    file = client->file();
+    ASSERT_EQ(platform::io::DuplicateHandle(file), STATUS_SUCCESS);
+  }
+  {
+    platform::ps::ScopedProcess in(other);
+    EXPECT_EQ(client->DisposeBuffers(), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(platform::mm::UserMappings().size(), kEndpoints);
+  }
+  {
+    platform::ps::ScopedProcess in(host);
+    EXPECT_EQ(client->Close(), STATUS_SUCCESS);
+    EXPECT_TRUE(device()->AsioInUse());
+    EXPECT_EQ(platform::mm::UserMappings().size(), kEndpoints);
+  }
+  {
+    platform::ps::ScopedProcess in(other);
+    EXPECT_EQ(platform::io::CloseHandle(file), STATUS_SUCCESS);
+  }
+  EXPECT_TRUE(platform::mm::UserMappings().empty());
+  EXPECT_FALSE(device()->AsioInUse());
+  ObDereferenceObject(host);
+  ObDereferenceObject(other);
+}
+
+// A ring whose stream will not unregister (its engine still holds it prepared) is not
+// reported disposed: Dispose fails and the client keeps the buffers until a later Dispose
+// finds the stream free.
+TEST_F(AsioBuffers, ARingStillInUseIsNotReportedDisposed) {
+  StartAsioDevice();
+  auto client = NewClient();
+  ASSERT_EQ(client->CreateBuffers({{0, 0}, {0, 1}}, 480, kEndpoints).status, STATUS_SUCCESS);
+  adapter::CAsioStreams* asio = device()->AsioStreams();
+  ULONG held = asio->ChannelCount();
+  for (ULONG i = 0; i < asio->ChannelCount() && held == asio->ChannelCount(); ++i)
+    if (asio->Channel(i).Active && asio->Channel(i).Stream) held = i;
+  ASSERT_LT(held, asio->ChannelCount());
+  const ULONGLONG key = asio->Channel(held).Stream->Key;
+  adapter::IStreamEngine* engine = nullptr;
+  ASSERT_EQ(hal()->GetEngine(held, &engine), STATUS_SUCCESS);
+  PVOID itf = nullptr;
+  ASSERT_EQ(engine->QueryInterface(adapter::IID_IUsbStreamEngine, &itf), STATUS_SUCCESS);
+  auto* streams = static_cast<adapter::IUsbStreamClient*>(itf);
+  ULONG ms = 0, frame = 0;
+  ASSERT_EQ(streams->PrepareClient(key, &ms, &frame), STATUS_SUCCESS);
+
+  EXPECT_EQ(client->DisposeBuffers(), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(device()->AsioInUse());
+  EXPECT_FALSE(platform::mm::UserMappings().empty());
+  ASSERT_EQ(streams->UnprepareClient(key), STATUS_SUCCESS);
+  streams->Release();
+  EXPECT_EQ(client->DisposeBuffers(), STATUS_SUCCESS);
+  EXPECT_FALSE(device()->AsioInUse());
+  EXPECT_TRUE(platform::mm::UserMappings().empty());
 }
 
 // A streaming start that fails gives the period event back: the client starts again.

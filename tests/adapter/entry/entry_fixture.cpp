@@ -114,8 +114,8 @@ NTSTATUS DriverTest::Pnp(UCHAR minor) {
 }
 
 NTSTATUS DriverTest::Remove() {
-  NTSTATUS status = Pnp(IRP_MN_REMOVE_DEVICE);
-  if (NT_SUCCESS(status)) removed_ = true;
+  NTSTATUS status = platform::io::RemoveDevice(port_->pdo());
+  if (status == STATUS_SUCCESS || platform::io::DeviceRemoved(port_->pdo())) removed_ = true;
   platform::clock::Settle();
   return status;
 }

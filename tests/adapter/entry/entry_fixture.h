@@ -36,7 +36,10 @@ class DriverTest : public platform::testing::KernelTest {
   NTSTATUS Add();
   NTSTATUS Pnp(UCHAR minor);
   NTSTATUS Start() { return Pnp(IRP_MN_START_DEVICE); }
-  NTSTATUS SurpriseRemove() { return Pnp(IRP_MN_SURPRISE_REMOVAL); }
+  // Plug and Play's removal: after a surprise removal, Remove sends IRP_MN_REMOVE_DEVICE
+  // once the last handle on the device is closed (STATUS_PENDING until then); without
+  // one, it is vetoed while handles are open.
+  NTSTATUS SurpriseRemove() { return platform::io::SurpriseRemoveDevice(port_->pdo()); }
   NTSTATUS Remove();
   // A create and then a close with the file name on the functional device, as a client
   // opening and closing a handle; the statuses of both.
@@ -46,7 +49,10 @@ class DriverTest : public platform::testing::KernelTest {
 
   // The functional device; after its removal only its address is left, for comparisons.
   PDEVICE_OBJECT fdo() const { return fdo_; }
-  adapter::DeviceExtension* extension() const { return removed_ ? nullptr : adapter::FindDeviceExtension(fdo_); }
+  adapter::DeviceExtension* extension() const {
+    const bool gone = removed_ || (port_ && platform::io::DeviceRemoved(port_->pdo()));
+    return gone ? nullptr : adapter::FindDeviceExtension(fdo_);
+  }
   adapter::IAudioHal* hal() const { return extension() ? extension()->Adapter : nullptr; }
   // The subdevices registered on the device now, by name.
   std::vector<std::u16string> Subdevices() const;

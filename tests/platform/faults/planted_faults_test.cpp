@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -251,6 +252,27 @@ Outcome PoolWrittenAfterFree(bool faulty) {
 }
 
 // ---------------------------------------------------------------------------------------
+// A device object touched after its last reference went: the driver deletes its device
+// and then reads its extension (as a miniport torn down after its device's removal
+// would). The correct driver holds a reference across the read.
+
+Outcome DeviceObjectTouchedAfterItsLastReference(bool faulty) {
+  Outcome o;
+  PDRIVER_OBJECT driver = platform::io::CreateDriverObject(u"\\Driver\\PlantedFaults");
+  PDEVICE_OBJECT device = nullptr;
+  EXPECT_EQ(IoCreateDevice(driver, sizeof(ULONG), nullptr, FILE_DEVICE_KS, 0, FALSE, &device), STATUS_SUCCESS);
+  *static_cast<ULONG*>(device->DeviceExtension) = 7;
+  if (!faulty) ObReferenceObject(device);
+  IoDeleteDevice(device);
+  volatile ULONG* extension = static_cast<ULONG*>(device->DeviceExtension);
+  EXPECT_EQ(*extension, 7u);  // the read goes on once reported
+  if (faulty) o.detailHas = "Device object created at";
+  if (!faulty) ObDereferenceObject(device);
+  platform::io::DeleteDriverObject(driver);
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------
 // KS property handler writing 16 bytes into a 4-byte value; the correct one checks the
 // size and answers STATUS_BUFFER_TOO_SMALL.
 
@@ -285,6 +307,7 @@ struct Resubmitter {
   PIRP irp;
   bool faulty;
   int failures = 0;
+  int depth = 0, deepest = 0;  // routine calls nested in one another
   Waiter done;
 };
 
@@ -292,12 +315,14 @@ NTSTATUS Resubmit(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* r = static_cast<Resubmitter*>(context);
   const bool ok = NT_SUCCESS(irp->IoStatus.Status);
   if (!ok) ++r->failures;
-  // The faulty routine stops only after 40 failures, so a test that captures the report
-  // ends; a driver with the fault recurses until the stack overflows.
-  if (ok || (r->faulty && r->failures < 40)) {
+  // The faulty routine never stops: the verifier's nesting check must end the chain,
+  // which then unwinds to the outermost call.
+  if (ok || r->faulty) {
+    r->deepest = std::max(r->deepest, ++r->depth);
     IoReuseIrp(irp, STATUS_SUCCESS);
     r->client->Prepare(irp, r->urb, Resubmit, r);
     IofCallDriver(r->client->port->pdo(), irp);
+    if (--r->depth == 0 && r->deepest > 1) KeSetEvent(&r->done.event, IO_NO_INCREMENT, FALSE);
   } else {
     KeSetEvent(&r->done.event, IO_NO_INCREMENT, FALSE);
   }
@@ -308,7 +333,7 @@ Outcome ResubmitAfterRemoval(bool faulty) {
   Outcome o;
   HeadsetClient c;
   UCHAR* buffer = nullptr;
-  Resubmitter r{&c, c.IsoUrb(&buffer), c.Irp(), faulty, 0, {}};
+  Resubmitter r{&c, c.IsoUrb(&buffer), c.Irp(), faulty, 0, 0, 0, {}};
   c.Prepare(r.irp, r.urb, Resubmit, &r);
   EXPECT_EQ(IofCallDriver(c.port->pdo(), r.irp), STATUS_PENDING);
   platform::clock::SleepFor(25 * platform::clock::kTicksPerMillisecond);
@@ -544,6 +569,8 @@ const Row kRows[] = {
     {"dispatch routine returns at DISPATCH_LEVEL", Check::IrqlNotRestored, DispatchReturnsAtDispatchLevel},
     {"DPC lowers to PASSIVE_LEVEL and raises back", Check::IrqlMisuse, DpcLowersIrql},
     {"pool written after its free", Check::WriteAfterFree, PoolWrittenAfterFree},
+    {"device object's extension read after its last reference went", Check::ObjectUsedAfterFree,
+     DeviceObjectTouchedAfterItsLastReference},
     {"KS property handler writes 16 bytes into a 4-byte value", Check::BufferOverrun, PropertyHandlerOverruns},
     {"completion routine resubmitting after surprise removal", Check::CompletionNesting, ResubmitAfterRemoval},
     {"two spin locks taken in opposite orders on two processors", Check::LockOrderInversion, SpinLocksInBothOrders},

@@ -9,7 +9,9 @@
 
 #include "kernel/clock.h"
 #include "kernel/ke.h"
+#include "kernel/ex.h"
 #include "kernel/mm.h"
+#include "kernel/ps.h"
 #include "kernel/po.h"
 #include "kernel/pool.h"
 #include "kernel/rtl.h"
@@ -593,7 +595,8 @@ TEST_F(IoPower, RequestedPowerIrpsReachTheStackAndCallBack) {
 
 TEST_F(IoMdl, UserMappingsAreRecordedAndChecked) {
   platform::pool::LeakScope scope;
-  auto* buffer = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 10000, MakePoolTag('R', 'i', 'n', 'g')));
+  auto* buffer = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 3 * PAGE_SIZE, MakePoolTag('R', 'i', 'n', 'g')));
+  EXPECT_EQ(BYTE_OFFSET(buffer), 0u);  // a block of whole pages starts on a page
   PMDL mdl = IoAllocateMdl(buffer + 100, 9000, FALSE, FALSE, nullptr);
   ASSERT_NE(mdl, nullptr);
   EXPECT_EQ(MmGetMdlByteCount(mdl), 9000u);
@@ -603,6 +606,9 @@ TEST_F(IoMdl, UserMappingsAreRecordedAndChecked) {
   PVOID user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
   EXPECT_EQ(user, buffer + 100);
   ASSERT_EQ(platform::mm::UserMappings().size(), 1u);
+  // The process sees the three whole pages, all of them the block's.
+  EXPECT_EQ(platform::mm::UserMappings()[0].pages, buffer);
+  EXPECT_EQ(platform::mm::UserMappings()[0].pageBytes, 3 * PAGE_SIZE);
   {
     ScopedCapture capture;
     MmUnmapLockedPages(buffer, mdl);  // not a mapping
@@ -610,17 +616,76 @@ TEST_F(IoMdl, UserMappingsAreRecordedAndChecked) {
   }
   MmUnmapLockedPages(user, mdl);
   EXPECT_TRUE(platform::mm::UserMappings().empty());
+  // A user mapping that fails raises its status.
   platform::mm::FailNextUserMappings(1);
-  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority), nullptr);
+  NTSTATUS raised = STATUS_SUCCESS;
+  try {
+    MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+  } catch (const RaisedStatus& e) {
+    raised = e.Status;
+  }
+  EXPECT_EQ(raised, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_TRUE(platform::mm::UserMappings().empty());
   user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
   {
     ScopedCapture capture;
     IoFreeMdl(mdl);  // still mapped
     EXPECT_TRUE(capture.Saw(Check::InvalidArgument));
   }
-  MmUnmapLockedPages(user, mdl);  // the record goes with the unmap
+  {
+    // Only the process the mapping was made in can unmap it.
+    PEPROCESS other = platform::ps::CreateUserProcess("other.exe");
+    {
+      platform::ps::ScopedProcess in(other);
+      ScopedCapture capture;
+      MmUnmapLockedPages(user, mdl);
+      EXPECT_TRUE(capture.Saw(Check::InvalidArgument));
+      EXPECT_EQ(platform::mm::UserMappings().size(), 1u);
+      KAPC_STATE state;
+      KeStackAttachProcess(PsInitialSystemProcess, &state);
+      EXPECT_EQ(PsGetCurrentProcess(), PsInitialSystemProcess);
+      MmUnmapLockedPages(user, mdl);  // the record goes with the unmap
+      KeUnstackDetachProcess(&state);
+      EXPECT_EQ(PsGetCurrentProcess(), other);
+    }
+    ObDereferenceObject(other);
+  }
   ExFreePool(buffer);
   EXPECT_TRUE(scope.Check());
+}
+
+// Pool whose pages hold other allocations too is reported when mapped into user mode,
+// with the block and the line that allocated it: a block not of whole pages, at the
+// start of a page or inside one.
+TEST_F(IoMdl, MappingPoolThatSharesAPageIntoUserModeIsReported) {
+  struct Row {
+    const char* what;
+    SIZE_T bytes;
+  };
+  const Row rows[] = {{"10000 bytes (a page and a half past two pages)", 10000}, {"40 bytes inside a page", 40},
+                      {"two whole pages", 2 * PAGE_SIZE}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const int allocatedAt = __LINE__ + 1;
+    auto* block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, row.bytes, MakePoolTag('R', 'i', 'n', 'g')));
+    PMDL mdl = IoAllocateMdl(block, static_cast<ULONG>(row.bytes), FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    ScopedCapture capture;
+    PVOID user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+    const bool whole = row.bytes % PAGE_SIZE == 0;
+    EXPECT_EQ(capture.Saw(Check::UserMappingSharesPage), !whole);
+    if (!whole) {
+      ASSERT_FALSE(capture.violations().empty());
+      const std::string& detail = capture.violations()[0].detail;
+      char address[32];
+      std::snprintf(address, sizeof address, "%p", static_cast<void*>(block));
+      EXPECT_NE(detail.find(address), std::string::npos) << detail;
+      EXPECT_NE(detail.find("io_test.cpp:" + std::to_string(allocatedAt)), std::string::npos) << detail;
+    }
+    MmUnmapLockedPages(user, mdl);
+    IoFreeMdl(mdl);
+    ExFreePool(block);
+  }
 }
 
 TEST_F(IoRequests, SynchronousRequestsWaitForLateCompletion) {

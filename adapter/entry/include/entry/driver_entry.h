@@ -46,6 +46,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Private I/O controls come with the ASIO interface; until then every request goes to
 // PortCls.
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -7,6 +7,14 @@
 
 #include "kernel/ke.h"
 
+// Exceptions as the kernel raises them (a mapping into user space that fails, for one):
+// ExRaiseStatus throws RaisedStatus, which driver code catches where it would guard the
+// call with __try/__except, reading the status from it.
+struct RaisedStatus {
+  NTSTATUS Status;
+};
+[[noreturn]] inline void ExRaiseStatus(NTSTATUS status) { throw RaisedStatus{status}; }
+
 // Plain singly linked list helpers.
 inline void PushEntryList(PSINGLE_LIST_ENTRY head, PSINGLE_LIST_ENTRY entry) {
   entry->Next = head->Next;

@@ -646,6 +646,34 @@ void SetCallerIs32Bit(bool is32Bit);
 // of both widths running at once.
 void SetIrpCaller32Bit(PIRP irp, bool is32Bit);
 
+// Handles, as the I/O manager keeps them for a client. OpenHandle makes a file object on
+// `device` (relative to `related` when given; the file object holds a reference on the
+// device object), sends IRP_MJ_CREATE to the top of the device's stack (`prepare` fills in
+// its parameters) and on success gives the file object with one handle. A failed create
+// is never closed. Once the stack was surprise-removed or its removal began, no open
+// reaches it: STATUS_DELETE_PENDING.
+NTSTATUS OpenHandle(PDEVICE_OBJECT device, const char16_t* fileName, PFILE_OBJECT related,
+                    const std::function<void(PIRP irp, PIO_STACK_LOCATION stack)>& prepare, PFILE_OBJECT* file,
+                    KPROCESSOR_MODE requestorMode = KernelMode);
+// One more handle to an open file object (a handle duplicated, into another process too).
+NTSTATUS DuplicateHandle(PFILE_OBJECT file);
+// Closes one handle: the last one sends IRP_MJ_CLEANUP. The handle's reference goes after
+// it; the last reference, whoever holds it, sends IRP_MJ_CLOSE and then lets go of the
+// device object. Returns the cleanup's status, or the close's when that ran now and failed.
+NTSTATUS CloseHandle(PFILE_OBJECT file);
+
+// Plug and Play's removal of the stack above `pdo`. SurpriseRemoveDevice sends
+// IRP_MN_SURPRISE_REMOVAL (no open reaches the stack after it). RemoveDevice then sends
+// IRP_MN_REMOVE_DEVICE once every file object opened on the stack is closed: at once
+// (its status) or, while some are open, when the last one closes (STATUS_PENDING). A
+// removal without a surprise removal first asks IRP_MN_QUERY_REMOVE_DEVICE and is vetoed
+// while file objects are open (IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_DEVICE_BUSY).
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
+// Whether IRP_MN_REMOVE_DEVICE was sent to the stack; the file objects open on it.
+bool DeviceRemoved(PDEVICE_OBJECT pdo);
+LONG OpenFileCount(PDEVICE_OBJECT pdo);
+
 // Number of IRPs allocated and not yet freed.
 size_t LiveIrpCount();
 

@@ -114,6 +114,8 @@ using PRKEVENT = KEVENT*;
 
 struct KTHREAD;
 using PKTHREAD = KTHREAD*;
+struct KPROCESS;  // kernel/ps.h
+using PKPROCESS = KPROCESS*;
 using PRKTHREAD = KTHREAD*;
 
 // Kernel mutex: SignalState is 1 when free and 1 - n when its owner holds it n times.

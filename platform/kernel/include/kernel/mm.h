@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kernel/ntdef.h"
+#include "kernel/ps.h"
 
 struct IRP;
 
@@ -58,7 +59,9 @@ void MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE accessMode, LOCK_OPERATION op
 void MmUnlockPages(PMDL mdl);
 // KernelMode gives the system address; UserMode records a mapping into the simulated
 // user process at the same address. The MDL must be locked or describe non-paged pool.
-// Null when mapping fails (platform::mm::FailNextUserMappings).
+// A user-mode mapping that fails (platform::mm::FailNextUserMappings) raises
+// STATUS_INSUFFICIENT_RESOURCES (ExRaiseStatus), as the kernel does; kernel-mode ones
+// return null.
 PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE cacheType,
                                    PVOID requestedAddress, ULONG bugCheckOnFailure, ULONG priority,
                                    const std::source_location& caller = std::source_location::current());
@@ -76,10 +79,17 @@ void MmInitializeMdl(PMDL mdl, PVOID baseVa, SIZE_T length);
 
 namespace platform::mm {
 
+// A mapping covers whole pages, as the process sees them: `pages` to `pages` +
+// `pageBytes` holds the `bytes` at `address` and whatever else lies on those pages.
+// Mapping pool that shares a page with other allocations is reported
+// (UserMappingSharesPage, naming the block and where it was allocated).
 struct UserMapping {
   PMDL mdl;
   PVOID address;
   ULONG bytes;
+  PVOID pages;
+  ULONG pageBytes;
+  PEPROCESS process;  // the process it was made in; only there can it be unmapped
 };
 // Mappings into the simulated user process that are still in place.
 std::vector<UserMapping> UserMappings();

@@ -154,6 +154,10 @@ struct CreateParams {
   std::function<void(PVOID body)> initialize;
   // Runs when the object goes away, before its memory is freed.
   std::function<void(PVOID body)> destroy;
+  // The body on pages of its own that stay reserved, inaccessible, once the object is
+  // gone: a touch afterwards is reported (ObjectUsedAfterFree) instead of reading freed
+  // memory, and then goes on.
+  bool guardAfterFree = false;
 };
 
 // Creates an object with a zeroed body of bodySize bytes and one reference, owned by the

@@ -26,6 +26,8 @@ constexpr ULONG MakePoolTag(char a, char b, char c, char d) {
          (static_cast<ULONG>(static_cast<UCHAR>(c)) << 16) | (static_cast<ULONG>(static_cast<UCHAR>(d)) << 24);
 }
 
+// A block of PAGE_SIZE bytes or more starts on a page boundary, as the kernel's do;
+// smaller blocks share pages with others.
 PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag,
                             const std::source_location& caller = std::source_location::current());
 PVOID ExAllocatePool(POOL_TYPE type, SIZE_T bytes,
@@ -113,6 +115,8 @@ std::string TagName(ULONG tag);
 
 // Live blocks allocated at or after `since` (all of them by default), oldest first.
 std::vector<BlockInfo> LiveBlocks(Mark since = 0);
+// The live block that holds `address`; false when none does.
+bool FindBlock(const void* address, BlockInfo* info);
 std::vector<BlockInfo> LiveBlocksWithTag(ULONG tag, Mark since = 0);
 // Live blocks and bytes per tag.
 std::map<ULONG, TagUsage> UsageByTag(Mark since = 0);

@@ -33,7 +33,54 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus,
 PETHREAD PsGetCurrentThread();
 HANDLE PsGetCurrentThreadId();
 
+// Processes. Every thread runs in a process: system threads and the platform's own in the
+// system process, a client's thread in the user process it was put in
+// (platform::ps::ScopedProcess). A process is an object-manager object (*PsProcessType).
+struct KPROCESS {
+  DISPATCHER_HEADER Header;
+  ULONG_PTR UniqueProcessId;
+  char ImageName[16];
+};
+using EPROCESS = KPROCESS;
+using PEPROCESS = KPROCESS*;
+using PRKPROCESS = KPROCESS*;
+
+// What KeStackAttachProcess saves for its KeUnstackDetachProcess.
+struct KAPC_STATE {
+  PKPROCESS Previous;
+  BOOLEAN Attached;
+};
+using PKAPC_STATE = KAPC_STATE*;
+using PRKAPC_STATE = KAPC_STATE*;
+
+// The process whose address space the calling thread runs in: the one it attached to, or
+// its own.
+PEPROCESS PsGetCurrentProcess();
+inline PEPROCESS IoGetCurrentProcess() { return PsGetCurrentProcess(); }
+HANDLE PsGetCurrentProcessId();
+extern PEPROCESS PsInitialSystemProcess;
+// Runs the calling thread in `process`'s address space until KeUnstackDetachProcess with
+// the same state (attachments nest, innermost first). PASSIVE_LEVEL or APC_LEVEL.
+void KeStackAttachProcess(PRKPROCESS process, PRKAPC_STATE apcState,
+                          const std::source_location& caller = std::source_location::current());
+void KeUnstackDetachProcess(PRKAPC_STATE apcState,
+                            const std::source_location& caller = std::source_location::current());
+
 namespace platform::ps {
+// A user process (the caller drops it with ObDereferenceObject).
+PEPROCESS CreateUserProcess(const char* name);
+// Puts the calling thread in `process` for the scope (a client's thread of that process).
+class ScopedProcess {
+ public:
+  explicit ScopedProcess(PEPROCESS process);
+  ~ScopedProcess();
+  ScopedProcess(const ScopedProcess&) = delete;
+  ScopedProcess& operator=(const ScopedProcess&) = delete;
+
+ private:
+  PEPROCESS previous_;
+};
+
 // Fault injection: the next `count` PsCreateSystemThread calls fail with
 // STATUS_INSUFFICIENT_RESOURCES and start nothing (0 clears what is left).
 void FailThreadCreation(unsigned count = 1);

@@ -42,6 +42,8 @@ enum class Check {
   CompletionNesting,       // completions nested too deep inside one call (a routine resubmitting into a
                            // driver that completes at once recurses until the stack overflows)
   DispatchWatchdog,        // a processor stayed at DISPATCH_LEVEL, cumulatively, longer than the watchdog bound
+  ObjectUsedAfterFree,     // an object's memory touched after its last reference went (a device object)
+  UserMappingSharesPage,   // pool mapped into user mode that shares a page with other allocations
 };
 
 const char* CheckName(Check check);

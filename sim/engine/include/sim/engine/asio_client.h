@@ -61,10 +61,11 @@ class AsioClient {
   AsioClient(const AsioClient&) = delete;
   AsioClient& operator=(const AsioClient&) = delete;
 
-  // Create and close on the interface; Close also drops the file object.
+  // Opens and closes the client's handle on the interface (Close answers with the
+  // cleanup's status; the close follows when the file object's last reference goes).
   NTSTATUS Open(const char16_t* fileName = u"\\QVASIOPrivateInterface");
   NTSTATUS Close();
-  // Drops the file object without a close (its device was removed under it).
+  // Closes the handle of a device removed under it (nothing reaches a deleted device).
   void Forget();
   bool open() const { return file_ != nullptr; }
   bool is32Bit() const { return is32Bit_; }
