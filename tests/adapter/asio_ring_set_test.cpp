@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "adapter/asio_streams.h"
@@ -38,6 +39,66 @@ class CFakeHal : public CAudioHal {
   ULONG asioMask = 0;
 };
 
+
+// A stand-in engine that also takes stream clients, and writes down each client call: the
+// engine, the operation and its value (the priority, the start frame). PrepareClient
+// reports bus frame 100 x (engine + 1).
+struct ClientCall {
+  ULONG engine;
+  std::string op;
+  ULONG value;
+  bool operator==(const ClientCall&) const = default;
+};
+std::vector<ClientCall> gCalls;
+
+class CClientEngine : public CStreamEngine, public IUsbStreamClient {
+ public:
+  CClientEngine(PUNKNOWN outer, ULONG id) : CStreamEngine(outer, id), m_Id(id) {}
+  DECLARE_STD_UNKNOWN() {
+    if (object && IsEqualGUID(iid, IID_IUsbStreamEngine)) return ReturnInterface<IUsbStreamClient>(this, object);
+    return CStreamEngine::NonDelegatingQueryInterface(iid, object);
+  }
+  STDMETHODIMP RegisterClient(ULONG Priority, const WAVEFORMATEXTENSIBLE*, ULONG MsPerUrb, ULONG UrbsInFlight,
+                              PCALLBACK_FUNCTION, PVOID, PSTREAMCLIENTRECORD* Record) override {
+    gCalls.push_back({m_Id, "register", Priority});
+    m_Record = {};
+    m_Record.Priority = Priority;
+    m_Record.Key = 0x1000 + m_Id;
+    m_Record.MsPerUrb = MsPerUrb;
+    m_Record.UrbsInFlight = UrbsInFlight;
+    *Record = &m_Record;
+    return STATUS_SUCCESS;
+  }
+  STDMETHODIMP UnregisterClient(ULONGLONG) override {
+    gCalls.push_back({m_Id, "unregister", 0});
+    return STATUS_SUCCESS;
+  }
+  STDMETHODIMP StartClient(ULONGLONG, ULONG StartFrame, PULONG, PUNKNOWN) override {
+    gCalls.push_back({m_Id, "start", StartFrame});
+    m_Record.Started = 1;
+    return STATUS_SUCCESS;
+  }
+  STDMETHODIMP StopClient(ULONGLONG, PUNKNOWN) override {
+    gCalls.push_back({m_Id, "stop", 0});
+    m_Record.Started = 0;
+    return STATUS_SUCCESS;
+  }
+  STDMETHODIMP PrepareClient(ULONGLONG, PULONG MsPerUrb, PULONG BusFrame) override {
+    gCalls.push_back({m_Id, "prepare", 0});
+    *MsPerUrb = m_Record.MsPerUrb;
+    *BusFrame = 100 * (m_Id + 1);
+    return STATUS_SUCCESS;
+  }
+  STDMETHODIMP UnprepareClient(ULONGLONG) override {
+    gCalls.push_back({m_Id, "unprepare", 0});
+    return STATUS_SUCCESS;
+  }
+
+ private:
+  ULONG m_Id;
+  StreamClientRecord m_Record{};
+};
+
 class AsioRingSet : public platform::testing::KernelTest {
  protected:
   void SetUp() override {
@@ -55,9 +116,16 @@ class AsioRingSet : public platform::testing::KernelTest {
     KernelTest::TearDown();
   }
   // An engine of the direction with the formats; ASIO-capable when asked.
-  void AddEngine(ULONG direction, const std::vector<WAVEFORMATEXTENSIBLE>& formats, bool asio = true) {
+  // With `clients`, the engine takes stream clients (CClientEngine).
+  void AddEngine(ULONG direction, const std::vector<WAVEFORMATEXTENSIBLE>& formats, bool asio = true,
+                 bool clients = false) {
     IStreamEngine* engine = nullptr;
-    ASSERT_EQ(CreateInstance<CStreamEngine>(&engine, nullptr, NonPagedPool, kTag, 1u), STATUS_SUCCESS);
+    const ULONG id = static_cast<ULONG>(engines_.size());
+    if (clients) {
+      ASSERT_EQ(CreateInstance<CClientEngine>(&engine, nullptr, NonPagedPool, kTag, id), STATUS_SUCCESS);
+    } else {
+      ASSERT_EQ(CreateInstance<CStreamEngine>(&engine, nullptr, NonPagedPool, kTag, 1u), STATUS_SUCCESS);
+    }
     auto* e = static_cast<CStreamEngine*>(engine);
     ASSERT_EQ(e->Init(direction), STATUS_SUCCESS);
     for (const WAVEFORMATEXTENSIBLE& f : formats) ASSERT_EQ(e->AddFormat(&f), STATUS_SUCCESS);
@@ -206,6 +274,33 @@ TEST_F(AsioRingSet, NoActiveRingOpensNoStream) {
   EXPECT_EQ(Header(0).Signals, 0u);
   EXPECT_EQ(asio_->OpenAsioStreams(), STATUS_INVALID_PARAMETER);
   asio_->FreeRings();
+}
+
+// Streaming registers every active ring's stream at the ASIO priority 5, prepares them
+// all, and starts the capture streams before the render streams, all at the bus frame
+// the last preparation reported + 5.
+TEST_F(AsioRingSet, StreamsRegisterAtPriorityFiveAndStartCaptureFirstFiveFramesOn) {
+  AddEngine(STREAM_DIRECTION_RENDER, {ExtensibleFormat(2, 48000, 16)}, true, true);
+  AddEngine(STREAM_DIRECTION_CAPTURE, {ExtensibleFormat(2, 48000, 16)}, true, true);
+  AddEngine(STREAM_DIRECTION_RENDER, {ExtensibleFormat(2, 48000, 16)}, true, true);
+  AddEngine(STREAM_DIRECTION_CAPTURE, {ExtensibleFormat(2, 48000, 16)}, true, true);
+  Make();
+  const AsioChannelPair pairs[] = {{0, 0}, {0, 2}, {1, 0}, {1, 2}};
+  ASSERT_EQ(asio_->CreateRings({kAsioModePcm, 48000, 16, 480}, pairs, 4), STATUS_SUCCESS);
+  gCalls.clear();
+  ASSERT_EQ(asio_->OpenAsioStreams(), STATUS_SUCCESS);
+  ASSERT_EQ(asio_->StartAsioStreaming(), STATUS_SUCCESS);
+  // The last preparation (engine 3) reports frame 400: every stream starts at 405.
+  const std::vector<ClientCall> expected = {
+      {0, "register", 5}, {1, "register", 5}, {2, "register", 5}, {3, "register", 5},
+      {0, "prepare", 0},  {1, "prepare", 0},  {2, "prepare", 0},  {3, "prepare", 0},
+      {1, "start", 405},  {3, "start", 405},  {0, "start", 405},  {2, "start", 405},
+  };
+  EXPECT_EQ(gCalls, expected);
+  EXPECT_EQ(asio_->StopAsioStreaming(), STATUS_SUCCESS);
+  asio_->CloseAsioStreams();
+  asio_->FreeRings();
+  gCalls.clear();
 }
 
 }  // namespace

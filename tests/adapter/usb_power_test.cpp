@@ -366,6 +366,31 @@ TEST_F(Power, AsioStreamingFollowsThePowerState) {
   ObDereferenceObject(file);
 }
 
+// Leaving D0 the function hears of the new state while ASIO still streams (streaming stops
+// after it); entering D0 it hears of D0 before ASIO streams again.
+TEST_F(Power, TheFunctionHearsOfThePowerChangeOnEitherSideOfAsio) {
+  ASSERT_EQ(StartWith(0), STATUS_SUCCESS);
+  device()->SetAsioStreaming(true);
+  std::vector<std::pair<DEVICE_POWER_STATE, bool>> seen;
+  Log().onPower = [&](DEVICE_POWER_STATE state) { seen.emplace_back(state, device()->AsioStreaming()); };
+  SetPower(PowerDeviceD3);
+  EXPECT_FALSE(device()->AsioStreaming());
+  SetPower(PowerDeviceD0);
+  Log().onPower = nullptr;
+  const std::vector<std::pair<DEVICE_POWER_STATE, bool>> expected = {{PowerDeviceD3, true}, {PowerDeviceD0, false}};
+  EXPECT_EQ(seen, expected);
+  device()->SetAsioStreaming(false);
+}
+
+// The idle request is built for the bus driver below: one stack location more than the
+// lower device's.
+TEST_F(Power, TheIdleRequestHasOneStackLocationMoreThanTheLowerDevice) {
+  ASSERT_EQ(StartWith(1), STATUS_SUCCESS);
+  DelayMs(5100);
+  ASSERT_NE(port_->idle_irp_stack_size(), 0);
+  EXPECT_EQ(port_->idle_irp_stack_size(), lower_->StackSize + 1);
+}
+
 // Allocation failures of the idle path (work context, work item, callback info, idle IRP)
 // leave the device awake and working; the next tick after the failure suspends it.
 TEST_F(Power, AllocationFailuresLeaveTheDeviceAwake) {

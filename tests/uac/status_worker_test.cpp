@@ -345,6 +345,17 @@ TEST_F(StatusWorker, NoStatusPipeNoThread) {
   }
 }
 
+// The worker threads run at 24 in the 1.0 family and at 16 for a 2.0 function.
+TEST_F(StatusWorker, WorkersRunAtTheirClassPriority) {
+  StartHeadset();
+  EXPECT_EQ(function()->WorkerPriority(), 24);
+  EXPECT_EQ(StopWorker(), STATUS_SUCCESS);
+  EndDevice();
+  StartUac2Dongle();
+  EXPECT_EQ(function()->WorkerPriority(), 16);
+  EXPECT_EQ(StopWorker(), STATUS_SUCCESS);
+}
+
 TEST_F(StatusWorker, StartingTwiceKeepsOneWorker) {
   StartHeadset();
   EXPECT_EQ(StartWorker(), STATUS_SUCCESS);

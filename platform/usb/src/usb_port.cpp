@@ -339,6 +339,7 @@ NTSTATUS UsbPort::InternalControl(PIRP irp) {
         status = STATUS_INVALID_PARAMETER;
         break;
       }
+      idle_stack_size_.store(irp->StackCount);
       std::uint64_t id = 0;
       status = hc_->SubmitIdle(info, done, &id, /*deferred=*/true);
       if (status == STATUS_PENDING) {

@@ -150,6 +150,30 @@ const Row kRows[] = {
 };
 static_assert(std::size(kRows) == kAsioIoctlCount);
 
+// One length variant of a row: the lengths sent and what the row expects of them.
+struct Variation {
+  int axis;  // 0: the input length varies, 1: the output length
+  int v;
+  ULONG in, out;
+  Expect expect;
+};
+// Every variant of the row that is run, for a caller of the width.
+std::vector<Variation> Variations(const Row& row, bool is32Bit) {
+  std::vector<Variation> all;
+  for (int axis = 0; axis < 2; ++axis) {
+    for (int v = 0; v < kVariants; ++v) {
+      const ULONG inExact = row.inExact == kHandleWidth ? (is32Bit ? 4u : 8u) : row.inExact;
+      const ULONG exactOther = axis == 0 ? row.outExact : inExact;
+      const ULONG exact = axis == 0 ? inExact : row.outExact;
+      if (v == 1 && exact == 0) continue;
+      const ULONG in = axis == 0 ? Variant(v, exact) : exactOther;
+      const ULONG out = axis == 0 ? exactOther : Variant(v, exact);
+      all.push_back({axis, v, in, out, axis == 0 ? row.byIn[v] : row.byOut[v]});
+    }
+  }
+  return all;
+}
+
 // What a request could change: the device's ASIO state, its Settings and the client.
 struct Snapshot {
   ULONG type, latency, rate;
@@ -229,41 +253,33 @@ TEST_F(AsioHostile, EveryCodeAtEveryLengthGivesItsStatusAndChangesNothingWhenItF
   StartAsioDevice();
   for (bool is32Bit : {false, true}) {
     for (const Row& row : kRows) {
-      for (int axis = 0; axis < 2; ++axis) {
-        for (int v = 0; v < kVariants; ++v) {
-          const ULONG inExact = row.inExact == kHandleWidth ? (is32Bit ? 4u : 8u) : row.inExact;
-          const ULONG exactOther = axis == 0 ? row.outExact : inExact;
-          const ULONG exact = axis == 0 ? inExact : row.outExact;
-          if (v == 1 && exact == 0) continue;
-          const Expect& e = axis == 0 ? row.byIn[v] : row.byOut[v];
-          const ULONG in = axis == 0 ? Variant(v, exact) : exactOther;
-          const ULONG out = axis == 0 ? exactOther : Variant(v, exact);
-          SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << row.code << std::dec << " in " << in << " out "
-                                          << out << (is32Bit ? " 32-bit" : " 64-bit"));
-          AsioClient client(fdo(), is32Bit);
-          ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-          if (row.withEvent) {
-            ASSERT_EQ(client.SetNotificationEvent(), STATUS_SUCCESS);
-          }
-          const std::vector<UCHAR> input = Input(row, client, in);
-          const Snapshot before = Take(client.file());
-          AsioReply reply = client.Request(row.code, input, out);
-          Expect expect = e;
-          // A 32-bit caller's output one short still holds its three 4-byte addresses.
-          if (row.code == IOCTL_ASIO_CREATE_BUFFERS && is32Bit && axis == 1 && v == 1) expect = Ok(kAddresses);
-          if (expect.information == kAddresses) expect.information = is32Bit ? 12 : 24;
-          EXPECT_EQ(reply.status, expect.status);
-          EXPECT_EQ(reply.information, expect.information);
-          if (!expect.acts) {
-            EXPECT_TRUE(Take(client.file()) == before);
-          }
-          EXPECT_FALSE(device()->AsioStopParked());
-          EXPECT_EQ(device()->AsioInUse(),
-                    row.code == IOCTL_ASIO_CREATE_BUFFERS && expect.acts && NT_SUCCESS(expect.status));
-          ASSERT_EQ(client.Close(), STATUS_SUCCESS);
-          EXPECT_FALSE(device()->AsioInUse());
-          Restore();
+      for (const Variation& variation : Variations(row, is32Bit)) {
+        const auto [axis, v, in, out, e] = variation;
+        SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << row.code << std::dec << " in " << in << " out "
+                                        << out << (is32Bit ? " 32-bit" : " 64-bit"));
+        AsioClient client(fdo(), is32Bit);
+        ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+        if (row.withEvent) {
+          ASSERT_EQ(client.SetNotificationEvent(), STATUS_SUCCESS);
         }
+        const std::vector<UCHAR> input = Input(row, client, in);
+        const Snapshot before = Take(client.file());
+        AsioReply reply = client.Request(row.code, input, out);
+        Expect expect = e;
+        // A 32-bit caller's output one short still holds its three 4-byte addresses.
+        if (row.code == IOCTL_ASIO_CREATE_BUFFERS && is32Bit && axis == 1 && v == 1) expect = Ok(kAddresses);
+        if (expect.information == kAddresses) expect.information = is32Bit ? 12 : 24;
+        EXPECT_EQ(reply.status, expect.status);
+        EXPECT_EQ(reply.information, expect.information);
+        if (!expect.acts) {
+          EXPECT_TRUE(Take(client.file()) == before);
+        }
+        EXPECT_FALSE(device()->AsioStopParked());
+        EXPECT_EQ(device()->AsioInUse(),
+                  row.code == IOCTL_ASIO_CREATE_BUFFERS && expect.acts && NT_SUCCESS(expect.status));
+        ASSERT_EQ(client.Close(), STATUS_SUCCESS);
+        EXPECT_FALSE(device()->AsioInUse());
+        Restore();
       }
     }
   }
@@ -455,6 +471,118 @@ TEST_F(AsioHostile, RequestsOnAFileWithoutAClientAreRefused) {
             STATUS_UNSUCCESSFUL);
   EXPECT_EQ(device()->AsioClientCount(), 0u);
   ObDereferenceObject(file);
+}
+
+
+// The 22 codes as the numbers the user-mode driver sends, each with its function number:
+// every other test reaches them through the driver's names, so a swap of two names (the
+// two sample-mode setters, say) would go unseen without this.
+TEST_F(AsioHostile, TheTwentyTwoCodesAreTheNumbersClientsSend) {
+  struct Code {
+    ULONG number;
+    ULONG named;
+    ULONG function;
+  };
+  const Code codes[] = {
+      {0x1D6000, IOCTL_ASIO_GET_DRIVER_NAME, 0x800},       {0x1D6004, IOCTL_ASIO_GET_CHANNELS, 0x801},
+      {0x1DE008, IOCTL_ASIO_GET_CHANNEL_NAME, 0x802},      {0x1D600C, IOCTL_ASIO_GET_SAMPLE_TYPES, 0x803},
+      {0x1D6010, IOCTL_ASIO_GET_LATENCY_INFO, 0x804},      {0x1DA014, IOCTL_ASIO_SET_NOTIFICATION_EVENT, 0x805},
+      {0x1D6018, IOCTL_ASIO_GET_IN_USE, 0x806},            {0x1DA01C, IOCTL_ASIO_SET_BIT_DEPTH, 0x807},
+      {0x1DA020, IOCTL_ASIO_SET_LATENCY, 0x808},           {0x1D6024, IOCTL_ASIO_GET_BUFFER_LENGTH, 0x809},
+      {0x1D6028, IOCTL_ASIO_GET_SAMPLE_RATE, 0x80A},       {0x1DA02C, IOCTL_ASIO_CAN_SAMPLE_RATE, 0x80B},
+      {0x1DA030, IOCTL_ASIO_SET_SAMPLE_RATE, 0x80C},       {0x1D6034, IOCTL_ASIO_GET_BUFFER_SIZE, 0x80D},
+      {0x1DE038, IOCTL_ASIO_CREATE_BUFFERS, 0x80E},        {0x1DA03C, IOCTL_ASIO_DISPOSE_BUFFERS, 0x80F},
+      {0x1DA040, IOCTL_ASIO_START, 0x810},                 {0x1DA044, IOCTL_ASIO_STOP, 0x811},
+      {0x1DA04C, IOCTL_ASIO_CLEAR_NOTIFICATION_EVENT, 0x813}, {0x1DA050, IOCTL_ASIO_CAN_SET_SAMPLE_MODE, 0x814},
+      {0x1DA054, IOCTL_ASIO_SET_SAMPLE_MODE, 0x815},       {0x1D6058, IOCTL_ASIO_GET_SAMPLE_MODE, 0x816},
+  };
+  static_assert(std::size(codes) == kAsioIoctlCount);
+  for (const Code& c : codes) {
+    SCOPED_TRACE(testing::Message() << std::hex << "0x" << c.number);
+    EXPECT_EQ(c.named, c.number);
+    EXPECT_EQ(c.number >> 16, 0x1Du);               // device type
+    EXPECT_EQ((c.number >> 2) & 0xFFF, c.function);  // function
+    EXPECT_EQ(c.number & 3, 0u);                     // METHOD_BUFFERED
+  }
+  // The table above runs its rows in the same order, so each row is the operation named.
+  for (size_t i = 0; i < std::size(codes); ++i) EXPECT_EQ(kRows[i].code, codes[i].number);
+  // 0x814 asks first whether the mode can be set: an unknown mode is refused without change.
+  StartAsioDevice();
+  auto client = NewClient();
+  EXPECT_FALSE(NT_SUCCESS(client->SetValue(0x1DA050, 7)));
+  EXPECT_EQ(client->GetValue(0x1D6058), kAsioModePcm);
+  EXPECT_EQ(client->SetValue(0x1DA054, kAsioModeDsd), STATUS_SUCCESS);
+  EXPECT_EQ(client->GetValue(0x1D6058), kAsioModeDsd);
+}
+
+// The queries that answer the same whoever asks and whatever the device does.
+bool IsQuery(ULONG code) {
+  switch (code) {
+    case IOCTL_ASIO_GET_CHANNELS:
+    case IOCTL_ASIO_GET_CHANNEL_NAME:
+    case IOCTL_ASIO_GET_LATENCY_INFO:
+    case IOCTL_ASIO_GET_IN_USE:
+    case IOCTL_ASIO_GET_BUFFER_LENGTH:
+    case IOCTL_ASIO_GET_SAMPLE_RATE:
+    case IOCTL_ASIO_GET_BUFFER_SIZE:
+    case IOCTL_ASIO_GET_SAMPLE_MODE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The owner of the buffers, streaming, and the same owner while the device is in D3 (its
+// streaming suspended): every request that fails its length test gets success and changes
+// nothing, every query gets its table status, and the owner's streaming survives all of
+// them (it runs again when the device is back in D0).
+TEST_F(AsioHostile, AStreamingOwnerKeepsItsStreamingThroughHostileRequestsInAndOutsideD0) {
+  StartAsioDevice();
+  for (bool is32Bit : {false, true}) {
+    SCOPED_TRACE(is32Bit ? "32-bit" : "64-bit");
+    AsioClient owner(fdo(), is32Bit);
+    ASSERT_EQ(owner.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(owner.CreateBuffers({{0, 0}, {0, 1}, {1, 0}, {1, 1}}, 480, 3).status, STATUS_SUCCESS);
+    ASSERT_EQ(owner.Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(device()->AsioStreaming());
+    for (DEVICE_POWER_STATE power : {PowerDeviceD0, PowerDeviceD3}) {
+      SCOPED_TRACE(power == PowerDeviceD0 ? "D0" : "D3");
+      SetPower(power);
+      EXPECT_EQ(device()->AsioStreaming(), power == PowerDeviceD0);
+      EXPECT_EQ(device()->AsioSuspendedByPower(), power != PowerDeviceD0);
+      for (const Row& row : kRows) {
+        for (const Variation& variation : Variations(row, is32Bit)) {
+          const auto [axis, v, in, out, e] = variation;
+          if (e.acts && !IsQuery(row.code)) continue;
+          SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << row.code << std::dec << " in " << in
+                                          << " out " << out);
+          const std::vector<UCHAR> input = Input(row, owner, in);
+          const Snapshot before = Take(owner.file());
+          const AsioReply reply = owner.Request(row.code, input, out);
+          EXPECT_EQ(reply.status, e.status);
+          EXPECT_EQ(reply.information, e.information);
+          if (!e.acts) {
+            EXPECT_TRUE(Take(owner.file()) == before);
+          }
+          EXPECT_TRUE(device()->AsioInUse());
+          EXPECT_FALSE(device()->AsioStopParked());
+          EXPECT_EQ(device()->AsioStreaming(), power == PowerDeviceD0);
+          EXPECT_EQ(device()->AsioSuspendedByPower(), power != PowerDeviceD0);
+        }
+      }
+    }
+    // Back in D0 the owner streams again and its period event fires.
+    SetPower(PowerDeviceD0);
+    EXPECT_TRUE(device()->AsioStreaming());
+    KeClearEvent(owner.PeriodEvent());
+    platform::testing::DelayMs(50);
+    EXPECT_TRUE(KeReadStateEvent(owner.PeriodEvent()));
+    EXPECT_EQ(owner.Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(owner.DisposeBuffers(), STATUS_SUCCESS);
+    ASSERT_EQ(owner.Close(), STATUS_SUCCESS);
+    Restore();
+  }
+  EXPECT_EQ(device()->AsioClientCount(), 0u);
 }
 
 }  // namespace

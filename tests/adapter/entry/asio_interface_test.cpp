@@ -48,6 +48,24 @@ TEST_F(AsioInterface, DriverNameIsTheProductStringWithoutTrailingSpaces) {
   EXPECT_EQ(shorter.information, 0u);
 }
 
+// The name is read as the product string descriptor in US English, 256 bytes asked for.
+TEST_F(AsioInterface, DriverNameReadsTheProductStringIn0409With256Bytes) {
+  StartAsioDevice();
+  auto client = NewClient();
+  sim_->ClearControlLog();
+  EXPECT_EQ(client->DriverName(), kAsioDriverName);
+  int reads = 0;
+  for (const auto& e : sim_->control_log()) {
+    if (e.setup.bRequest != 6 || (e.setup.wValue >> 8) != 3) continue;
+    ++reads;
+    EXPECT_EQ(e.setup.bmRequestType, 0x80);
+    EXPECT_EQ(e.setup.wValue, 0x0302);  // the product string's index
+    EXPECT_EQ(e.setup.wIndex, 0x0409);
+    EXPECT_EQ(e.setup.wLength, 256);
+  }
+  EXPECT_GE(reads, 1);  // one per request the helper sends
+}
+
 // The product string is read as the device strings are: what both its bLength and the
 // transfer cover, in whole UTF-16 units; a device that fails the read gets the default
 // name, cut to the caller's buffer.

@@ -101,6 +101,10 @@ class CUac1Function : public adapter::IUacFunction, public adapter::IUacFunction
   bool WorkerStarted() const { return m_pWorkerThread != nullptr; }
   // Whether the worker thread runs now: started, and neither stopped nor ended on its own.
   bool WorkerRunning() { return m_pWorkerThread && !KeReadStateEvent(&m_ThreadEndedEvent); }
+  // The worker thread's priority; 0 without a worker.
+  KPRIORITY WorkerPriority() {
+    return m_pWorkerThread ? KeQueryPriorityThread(static_cast<PKTHREAD>(m_pWorkerThread)) : 0;
+  }
   UCHAR StatusPipeIndex() const { return m_nStatusPipe; }
 
   // The function's own units, terminals and clock sources (control nodes go to the

@@ -54,6 +54,8 @@ class UsbPort {
   // Device power IRPs waiting at the port now, and received in all.
   LONG power_irps_waiting() const { return power_waiting_.load(); }
   LONG power_irps() const { return power_irps_.load(); }
+  // The stack size of the last idle-notification IRP received; 0 before the first.
+  CCHAR idle_irp_stack_size() const { return idle_stack_size_.load(); }
 
  private:
   struct Request;
@@ -97,6 +99,7 @@ class UsbPort {
   std::mutex helpers_mutex_;
   std::vector<std::unique_ptr<clock::Thread>> helpers_;
   std::atomic<LONGLONG> idle_delay_{0};
+  std::atomic<CCHAR> idle_stack_size_{0};
   std::atomic<LONGLONG> resume_time_{kDefaultResumeTime};
   KEVENT power_release_;
   std::atomic<bool> hold_power_{false};
