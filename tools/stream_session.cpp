@@ -159,6 +159,27 @@ double DeviceObservation::Line::Slope() const {
   return n >= 2 && last > first && spread > 0 ? (n * tf - t * f) / spread : 0.0;
 }
 
+bool OpenEndpointStream(const DriverHost& host, const Endpoint& endpoint, const PcmFormat& format,
+                        sim::engine::StreamOptions options, std::unique_ptr<sim::engine::FilterClient>& filter,
+                        std::unique_ptr<sim::engine::Stream>& stream, std::string& error) {
+  platform::ks::SubdeviceInfo info;
+  ULONG pinId = 0;
+  if (!FindWaveFilter(host, endpoint, info, error)) return false;
+  if (NTSTATUS status = sim::engine::FilterClient::Open(info, &filter); !NT_SUCCESS(status)) {
+    error = "the audio engine cannot open " + Narrow(info.name);
+    return false;
+  }
+  if (!FindStreamingPin(*filter, endpoint.capture, pinId, error)) return false;
+  if (NTSTATUS status = filter->OpenStream(pinId, PinFormat(format), std::move(options), &stream); !NT_SUCCESS(status)) {
+    char text[160];
+    std::snprintf(text, sizeof text, "the pin of %s refused %u Hz, %u ch, %u-bit (0x%08x)", Narrow(info.name).c_str(),
+                  format.rate, format.channels, format.bits, static_cast<unsigned>(status));
+    error = text;
+    return false;
+  }
+  return true;
+}
+
 bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& outcome, std::string& error) {
   const Endpoint& endpoint = *request.endpoint;
   const PcmFormat& format = request.format;
@@ -177,16 +198,6 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
         else if (e.in() == capture)
           d.dataEndpoint = e.address;
       }
-
-  platform::ks::SubdeviceInfo info;
-  ULONG pinId = 0;
-  std::unique_ptr<sim::engine::FilterClient> filter;
-  if (!FindWaveFilter(host, endpoint, info, error)) return false;
-  if (NTSTATUS status = sim::engine::FilterClient::Open(info, &filter); !NT_SUCCESS(status)) {
-    error = "the audio engine cannot open " + Narrow(info.name);
-    return false;
-  }
-  if (!FindStreamingPin(*filter, capture, pinId, error)) return false;
 
   const unsigned sampleBytes = format.container / 8;
   const unsigned padding = format.container - format.bits;  // low bits of a wider container
@@ -251,14 +262,9 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
     return request.record(samples.data(), samples.size(), error);
   };
 
+  std::unique_ptr<sim::engine::FilterClient> filter;
   std::unique_ptr<sim::engine::Stream> stream;
-  if (NTSTATUS status = filter->OpenStream(pinId, PinFormat(format), options, &stream); !NT_SUCCESS(status)) {
-    char text[160];
-    std::snprintf(text, sizeof text, "the pin of %s refused %u Hz, %u ch, %u-bit (0x%08x)", Narrow(info.name).c_str(),
-                  format.rate, format.channels, format.bits, static_cast<unsigned>(status));
-    error = text;
-    return false;
-  }
+  if (!OpenEndpointStream(host, endpoint, format, std::move(options), filter, stream, error)) return false;
 
   platform::verifier::TakeStreamFindings();  // only this stream's
   if (request.realTime) clk::SetMode(clk::Mode::RealTime);

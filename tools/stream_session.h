@@ -8,11 +8,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "driver_host.h"
 #include "endpoints.h"
+#include "sim/engine/engine.h"
 #include "wav_file.h"
 
 namespace tools {
@@ -82,6 +84,12 @@ struct StreamOutcome {
   DeviceObservation device;
   double seconds = 0;                  // stream time from RUN to STOP
 };
+
+// Opens the streaming pin of the endpoint's wave filter in `format` for the engine client.
+// false with the reason.
+bool OpenEndpointStream(const DriverHost& host, const Endpoint& endpoint, const PcmFormat& format,
+                        sim::engine::StreamOptions options, std::unique_ptr<sim::engine::FilterClient>& filter,
+                        std::unique_ptr<sim::engine::Stream>& stream, std::string& error);
 
 // false with the reason when the stream never started (no filter, the pin refused the
 // format or a state); a stream that started is reported in `outcome`, with `failure` set

@@ -35,7 +35,6 @@ struct Registration {
 };
 
 // Registrations whose function the calling thread is running, innermost last.
-thread_local std::vector<Registration*> tlRunning;
 
 }  // namespace
 
@@ -141,7 +140,7 @@ void ExUnregisterCallback(PVOID callbackRegistration, const std::source_location
   }
   CALLBACK_OBJECT* object = r->object;
   int ownCalls = 0;  // a callback may unregister itself
-  for (Registration* running : tlRunning) ownCalls += running == r;
+  for (const void* running : Current()->callbacksRunning) ownCalls += running == r;
   LONG busy;
   {
     std::lock_guard lock(object->mutex);
@@ -177,9 +176,9 @@ void ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID argument2, co
       after = r->sequence;
       if (r->busy++ == 0) KeClearEvent(&r->idle);
     }
-    tlRunning.push_back(r);
+    Current()->callbacksRunning.push_back(r);
     r->function(r->context, argument1, argument2);
-    tlRunning.pop_back();
+    Current()->callbacksRunning.pop_back();
     bool release = false;
     {
       std::lock_guard lock(object->mutex);

@@ -23,6 +23,7 @@
 #include <set>
 
 #include "dispatcher_state.h"
+#include "fibers.h"
 #include "kernel/ob.h"
 #include "kernel/platform_work.h"
 #include "memory_faults.h"
@@ -157,7 +158,7 @@ void PickReadyLocked(Sched& s) {
   }
   s.running = *it;
   s.ready.erase(it);
-  s.running->cv.notify_all();
+  NotifyLocked(s.running);
 }
 
 namespace {
@@ -173,7 +174,7 @@ void WakeLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
     else
       s.ready.push_back(t);
   }
-  t->cv.notify_all();
+  NotifyLocked(t);
 }
 
 void SatisfyWaitersLocked(Sched& s) {
@@ -366,7 +367,8 @@ std::string Describe(const DISPATCHER_HEADER* h) {
 }
 
 std::string DescribeWaiter(const ThreadRec* w) {
-  std::string text = Format("thread '%s' in %s at %s waits for", w->name.c_str(), w->waitApi, w->waitCaller.c_str());
+  std::string text = Format("thread '%s' in %s at %s:%u waits for", w->name.c_str(), w->waitApi,
+                            w->waitSite.file_name(), static_cast<unsigned>(w->waitSite.line()));
   if (w->waitCount == 0) text += " nothing";
   for (ULONG i = 0; i < w->waitCount; ++i) {
     text += i ? (w->waitType == WaitAll ? " and " : " or ") : " ";
@@ -645,12 +647,8 @@ ThreadRec* Current() {
 
 Ticks Now() { return NowOf(S()); }
 
-namespace {
-thread_local int tlExactWaits = 0;
-}  // namespace
-
 Ticks TimeoutOnTick(Ticks deadline) {
-  if (deadline == kNever || tlExactWaits) return deadline;
+  if (deadline == kNever || Current()->exactWaits) return deadline;
   Sched& s = S();
   std::lock_guard lock(s.mu);
   return TickAtOrAfterLocked(s, deadline);
@@ -693,7 +691,7 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
   t->waitSeq = ++s.seq;
   t->waitStart = NowOf(s);
   t->waitApi = api;
-  t->waitCaller = Format("%s:%u", caller.file_name(), static_cast<unsigned>(caller.line()));
+  t->waitSite = caller;
   s.waiters[t->waitSeq] = t;
   if (s.realTime.load() && deadline != kNever) s.serviceCv.notify_all();
 
@@ -703,7 +701,7 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
   } else if (!s.running && s.ready.empty()) {
     AdvanceLocked(s);
   }
-  t->cv.wait(lock, [&] { return !t->waiting && (!TakesTurns(s, t) || s.running == t); });
+  BlockLocked(s, t, lock, [&] { return !t->waiting && (!TakesTurns(s, t) || s.running == t); });
   FollowIrql(t);
   std::string report = std::move(t->deadlockReport);
   t->deadlockReport.clear();
@@ -714,8 +712,46 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, Ti
   return status;
 }
 
-std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
-                              std::function<void()> afterExit, int cpu) {
+namespace {
+
+// The end of a platform thread's body: what it leaves on its stack and holds is reported,
+// its object signalled and its waiters woken; with `handOn`, the turn goes on and the
+// record is deleted. Takes and leaves the lock held.
+void EndThreadLocked(Sched& s, ThreadRec* rec, std::unique_lock<std::mutex>& lock, bool handOn) {
+  if (!handOn) {
+    rec->kthread->Header.SignalState = 1;
+    rec->kthread->PlatformThread = nullptr;
+    SatisfyWaitersLocked(s);
+    return;
+  }
+  (void)lock;
+  std::erase(s.threads, rec);
+  if (s.running == rec) {
+    s.running = nullptr;
+    DispatchLocked(s);
+  }
+  tlCurrent = nullptr;
+  delete rec;
+}
+
+// What the thread leaves behind: objects still queued or awaited on its stack (reported
+// and forgotten), and locks or a raised IRQL it still holds.
+void CheckThreadExit(ThreadRec* rec, void* stack, size_t stackBytes) {
+  if (stack)
+    CheckFreedMemory(stack, stackBytes, "thread exit", std::source_location::current(),
+                     Format("stack of ended thread '%s'", rec->name.c_str()), true);
+  if (rec->irql != PASSIVE_LEVEL || !rec->spinLocks.empty() || rec->mutexesOwned > 0) {
+    Report(Check::LockHeldAtExit, "thread exit",
+           Format("thread '%s' ended at IRQL %u holding %zu spin lock(s) and %d mutex acquisition(s)",
+                  rec->name.c_str(), rec->irql, rec->spinLocks.size(), static_cast<int>(rec->mutexesOwned)),
+           std::source_location::current());
+  }
+}
+
+}  // namespace
+
+ContextHandle StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
+                                std::function<void()> afterExit, int cpu) {
   // Starting an OS thread (a DPC routine may queue the first work item) is not the caller's time.
   verifier::ScopedPlatformWork start;
   Sched& s = S();
@@ -738,46 +774,55 @@ std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object
   } else {
     s.ready.push_back(rec);
   }
-  return std::thread([rec, body = std::move(body), afterExit = std::move(afterExit)] {
+  if constexpr (kFibers) {
+    // First entered when given the turn. The thread object is signalled and `afterExit`
+    // run while the fiber still holds the turn: once it hands the turn on, the carrier
+    // belongs to the next context.
+    StartFiberLocked(rec, [rec, body = std::move(body), afterExit = std::move(afterExit)](
+                              std::unique_lock<std::mutex>& lock) {
+      Sched& sc = S();
+      FollowIrql(rec);
+      lock.unlock();
+      body();
+      void* stack = nullptr;
+      size_t stackBytes = 0;
+      FiberStack(rec, &stack, &stackBytes);
+      CheckThreadExit(rec, stack, stackBytes);
+      lock.lock();
+      EndThreadLocked(sc, rec, lock, false);
+      lock.unlock();
+      tlCurrent = rec;
+      if (afterExit) afterExit();
+      lock.lock();
+      EndThreadLocked(sc, rec, lock, true);
+    });
+    return ContextHandle::Fiber();
+  }
+  return ContextHandle(std::thread([rec, body = std::move(body), afterExit = std::move(afterExit)] {
     tlCurrent = rec;
     Sched& sc = S();
     {
       std::unique_lock lock(sc.mu);
-      rec->cv.wait(lock, [&] { return sc.running == rec || !TakesTurns(sc, rec); });
+      BlockLocked(sc, rec, lock, [&] { return sc.running == rec || !TakesTurns(sc, rec); });
       FollowIrql(rec);
     }
     body();
     // The thread's stack goes away with it: timers, DPCs and work items still queued in
     // it, and objects others wait on there, are reported (and forgotten) now.
+    void* stack = nullptr;
+    size_t stackBytes = 0;
     if (pthread_attr_t attr; pthread_getattr_np(pthread_self(), &attr) == 0) {
-      void* stack = nullptr;
-      size_t stackBytes = 0;
-      if (pthread_attr_getstack(&attr, &stack, &stackBytes) == 0)
-        CheckFreedMemory(stack, stackBytes, "thread exit", std::source_location::current(),
-                         Format("stack of ended thread '%s'", rec->name.c_str()), true);
+      if (pthread_attr_getstack(&attr, &stack, &stackBytes) != 0) stack = nullptr;
       pthread_attr_destroy(&attr);
     }
-    if (rec->irql != PASSIVE_LEVEL || !rec->spinLocks.empty() || rec->mutexesOwned > 0) {
-      Report(Check::LockHeldAtExit, "thread exit",
-             Format("thread '%s' ended at IRQL %u holding %zu spin lock(s) and %d mutex acquisition(s)",
-                    rec->name.c_str(), rec->irql, rec->spinLocks.size(), static_cast<int>(rec->mutexesOwned)),
-             std::source_location::current());
-    }
+    CheckThreadExit(rec, stack, stackBytes);
     {
-      std::lock_guard lock(sc.mu);
-      rec->kthread->Header.SignalState = 1;
-      rec->kthread->PlatformThread = nullptr;
-      SatisfyWaitersLocked(sc);
-      std::erase(sc.threads, rec);
-      if (sc.running == rec) {
-        sc.running = nullptr;
-        DispatchLocked(sc);
-      }
-      tlCurrent = nullptr;
-      delete rec;
+      std::unique_lock lock(sc.mu);
+      EndThreadLocked(sc, rec, lock, false);
+      EndThreadLocked(sc, rec, lock, true);
     }
     if (afterExit) afterExit();
-  });
+  }));
 }
 
 void CheckFreedMemory(const void* block, SIZE_T bytes, const char* api, const std::source_location& caller,
@@ -1270,8 +1315,8 @@ ULONG TimerResolution() {
   return static_cast<ULONG>(ResolutionLocked(s));
 }
 
-ScopedExactWaits::ScopedExactWaits() { ++kernel_detail::tlExactWaits; }
-ScopedExactWaits::~ScopedExactWaits() { --kernel_detail::tlExactWaits; }
+ScopedExactWaits::ScopedExactWaits() { ++kernel_detail::Current()->exactWaits; }
+ScopedExactWaits::~ScopedExactWaits() { --kernel_detail::Current()->exactWaits; }
 
 void SetTiming(const Timing& timing) {
   Sched& s = S();
@@ -1376,7 +1421,7 @@ namespace {
 // System threads kept until they have ended, to be joined.
 struct KeptThreads {
   std::mutex mu;
-  std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> threads;
+  std::vector<std::pair<ContextHandle, std::shared_ptr<std::atomic<bool>>>> threads;
 };
 KeptThreads& Kept() {
   static auto* kept = new KeptThreads;
@@ -1384,13 +1429,13 @@ KeptThreads& Kept() {
 }
 }  // namespace
 
-void KeepThread(std::thread thread, std::shared_ptr<std::atomic<bool>> ended) {
+void KeepThread(ContextHandle thread, std::shared_ptr<std::atomic<bool>> ended) {
   std::lock_guard lock(Kept().mu);
   Kept().threads.emplace_back(std::move(thread), std::move(ended));
 }
 
 void JoinEndedThreads() {
-  std::vector<std::thread> ended;
+  std::vector<ContextHandle> ended;
   {
     std::lock_guard lock(Kept().mu);
     auto& threads = Kept().threads;
@@ -1403,7 +1448,7 @@ void JoinEndedThreads() {
       }
     }
   }
-  for (std::thread& t : ended) t.join();  // only the OS thread's own exit is left
+  for (ContextHandle& t : ended) t.join();  // only the OS thread's own exit is left
 }
 
 }  // namespace platform::kernel_detail
@@ -1412,6 +1457,7 @@ namespace platform::clock {
 
 void Reset(const std::source_location& caller) {
   JoinEndedThreads();
+  paged::Open();
   Sched& s = S();
   ReportLeftovers(Leftovers(s, true), "platform::clock::Reset", caller);
   std::lock_guard lock(s.mu);
@@ -1466,13 +1512,14 @@ ScopedPlatformThread::ScopedPlatformThread(std::string name) {
     s.running = t;
   } else {
     s.ready.push_back(t);
-    t->cv.wait(lock, [&] { return s.running == t; });
+    BlockLocked(s, t, lock, [&] { return s.running == t; });
   }
   FollowIrql(t);
 }
 
 ScopedPlatformThread::~ScopedPlatformThread() {
   if (!registered_) return;
+  paged::Open();
   Sched& s = S();
   ThreadRec* t = Current();
   std::lock_guard lock(s.mu);

@@ -16,10 +16,13 @@
 #include "kernel/pool.h"
 #include "kernel/rtl.h"
 #include "kernel/verifier.h"
+#include "sched.h"
 #include "text.h"
 
 
 using namespace platform::io::detail;
+using platform::kernel_detail::Current;
+using platform::kernel_detail::ThreadRec;
 
 namespace {
 
@@ -42,9 +45,8 @@ struct CompletionContext {
   UCHAR control;
 };
 
-// The caller's routine the thunk last ran on this thread (null: it did not run one), so
-// findings about a completion routine name the caller's, not the thunk.
-thread_local PIO_COMPLETION_ROUTINE thunkRan = nullptr;
+// The caller's routine the thunk last ran on this context (ThreadRec::thunkRan; null: it
+// did not run one), so findings about a completion routine name the caller's, not the thunk.
 
 NTSTATUS CompletionThunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
   auto* c = static_cast<CompletionContext*>(context);
@@ -54,10 +56,10 @@ NTSTATUS CompletionThunk(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
                 (!NT_SUCCESS(irp->IoStatus.Status) && (copy.control & SL_INVOKE_ON_ERROR)) ||
                 (irp->Cancel && (copy.control & SL_INVOKE_ON_CANCEL));
   NTSTATUS status = STATUS_SUCCESS;
-  thunkRan = nullptr;
+  Current()->thunkRan = nullptr;
   if (invoke) {
     status = copy.routine(deviceObject, irp, copy.context);
-    thunkRan = copy.routine;
+    Current()->thunkRan = reinterpret_cast<void*>(copy.routine);
   } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
     IoMarkIrpPending(irp);
   }
@@ -491,15 +493,15 @@ namespace {
 
 // Completions running on this thread, each inside a completion routine of the one before.
 // Past kMaxCompletionNesting a routine resubmitting into a driver that completes at once
-// (a removed device) recurses without end: reported once per chain, naming the routine.
+// (a removed device) recurses without end: reported once per chain, naming the routine,
+// and the completion that would nest deeper is stopped.
 constexpr unsigned kMaxCompletionNesting = 16;
-thread_local unsigned completionDepth = 0;
-thread_local bool nestingReported = false;
-
+// The count is the context's (ThreadRec::completionDepth).
 struct CompletionDepth {
-  CompletionDepth() { ++completionDepth; }
+  ThreadRec* t = Current();
+  CompletionDepth() { ++t->completionDepth; }
   ~CompletionDepth() {
-    if (--completionDepth == 0) nestingReported = false;
+    if (--t->completionDepth == 0) t->nestingReported = false;
   }
 };
 
@@ -627,13 +629,23 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
                                   ? nullptr
                                   : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       const KIRQL before = KeGetCurrentIrql();
-      if (completionDepth > kMaxCompletionNesting && !nestingReported) {
-        nestingReported = true;
-        Report(Check::CompletionNesting, "IoCompleteRequest",
-               "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)) + " of " +
-                   IrpText(irp) + " is about to run inside " + std::to_string(completionDepth - 1) +
-                   " nested completions on one thread (it resubmits into a driver that completes at once)",
-               "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)));
+      if (depth.t->completionDepth > kMaxCompletionNesting) {
+        // As a bug check would, the finding ends the runaway chain: the routine does not
+        // run and the IRP stays with its owner, so the nested calls unwind instead of
+        // overflowing the stack.
+        if (!depth.t->nestingReported) {
+          depth.t->nestingReported = true;
+          Report(Check::CompletionNesting, "IoCompleteRequest",
+                 "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)) + " of " +
+                     IrpText(irp) + " is about to run inside " + std::to_string(depth.t->completionDepth - 1) +
+                     " nested completions on one thread (it resubmits into a driver that completes at once); "
+                     "the completion stops here",
+                 "completion routine " + platform::text::RoutineText(reinterpret_cast<const void*>(routine)));
+        }
+        std::lock_guard lock(s.mutex);
+        auto it = s.irps.find(irp);
+        if (it != s.irps.end() && it->second.generation == generation) it->second.state = IrpState::Stopped;
+        return;
       }
       NTSTATUS status = routine(device, irp, stack->Context);
       routineRan = true;
@@ -644,7 +656,8 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
                    std::to_string(after),
                caller);
       }
-      PIO_COMPLETION_ROUTINE driverRoutine = routine == CompletionThunk ? thunkRan : routine;
+      PIO_COMPLETION_ROUTINE driverRoutine =
+          routine == CompletionThunk ? reinterpret_cast<PIO_COMPLETION_ROUTINE>(depth.t->thunkRan) : routine;
       if (status != STATUS_MORE_PROCESSING_REQUIRED && !reentry) {
         // The owner took the IRP back while this routine ran, but the routine let the
         // completion go on: two completions now walk the same IRP.
@@ -699,12 +712,12 @@ void IofCompleteRequest(PIRP irp, CCHAR, const std::source_location& caller) {
 void IoAcquireCancelSpinLock(PKIRQL irql, const std::source_location& caller) {
   State& s = S();
   KeAcquireSpinLock(&s.cancelLock, irql, caller);
-  s.cancelOwner.store(std::this_thread::get_id());
+  s.cancelOwner.store(Current());
 }
 
 void IoReleaseCancelSpinLock(KIRQL irql, const std::source_location& caller) {
   State& s = S();
-  s.cancelOwner.store(std::thread::id{});
+  s.cancelOwner.store(nullptr);
   KeReleaseSpinLock(&s.cancelLock, irql, caller);
 }
 
@@ -743,7 +756,7 @@ BOOLEAN IoCancelIrp(PIRP irp, const std::source_location& caller) {
   }
   irp->CancelIrql = irql;
   routine(device, irp);
-  if (s.cancelOwner.load() == std::this_thread::get_id()) {
+  if (s.cancelOwner.load() == Current()) {
     Report(Check::InvalidArgument, "IoCancelIrp", "the cancel routine returned holding the cancel spin lock", caller);
     IoReleaseCancelSpinLock(irql, caller);
   }

@@ -91,7 +91,7 @@ struct State {
   std::vector<InterfaceRecord> interfaces;
   std::atomic<bool> caller32Bit{false};
   KSPIN_LOCK cancelLock = 0;
-  std::atomic<std::thread::id> cancelOwner{};
+  std::atomic<const void*> cancelOwner{nullptr};  // the context holding the cancel spin lock
 };
 
 inline State& S() {

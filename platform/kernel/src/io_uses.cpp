@@ -28,12 +28,18 @@ std::string IrpText(PIRP irp) {
 
 namespace {
 
+bool Inside(const void* block, size_t bytes, const void* address) {
+  const auto b = reinterpret_cast<std::uintptr_t>(block);
+  const auto a = reinterpret_cast<std::uintptr_t>(address);
+  return address && a >= b && a - b < bytes;
+}
+
 // "argument 1 (the URB) of stack location 2, sent at file:line (function)".
 void AddIoUse(std::vector<std::string>& found, PIRP irp, const IrpRecord& r, const void* block, size_t bytes,
               const void* address, const std::string& what) {
   const auto b = reinterpret_cast<std::uintptr_t>(block);
   const auto a = reinterpret_cast<std::uintptr_t>(address);
-  if (!address || a < b || a - b >= bytes) return;
+  if (!Inside(block, bytes, address)) return;
   found.push_back(IrpText(irp) + " still uses " + what + " at offset " + std::to_string(a - b) +
                   " of the block (sent down at " +
                   platform::text::CallerText(r.sentBy.file_name(), r.sentBy.line(), r.sentBy.function_name()) +
@@ -55,13 +61,15 @@ bool platform::io::detail::CheckFreeAgainstIo(const void* block, size_t bytes, c
       AddIoUse(found, irp, r, block, bytes, irp->AssociatedIrp.SystemBuffer, "its system buffer");
       for (CCHAR location = std::max<CCHAR>(irp->CurrentLocation, 1); location <= irp->StackCount; ++location) {
         const IO_STACK_LOCATION& stack = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1)[location - 1];
-        const std::string where = " of stack location " + std::to_string(location);
-        if (stack.CompletionRoutine)
+        // Texts only for a finding: every free of pool comes through here.
+        const auto where = [location] { return " of stack location " + std::to_string(location); };
+        if (stack.CompletionRoutine && Inside(block, bytes, stack.Context))
           AddIoUse(found, irp, r, block, bytes, stack.Context,
                    "the context of completion routine " +
-                       platform::text::RoutineText(reinterpret_cast<const void*>(stack.CompletionRoutine)) + where);
-        if (stack.MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
-          AddIoUse(found, irp, r, block, bytes, stack.Parameters.Others.Argument1, "argument 1 (the URB)" + where);
+                       platform::text::RoutineText(reinterpret_cast<const void*>(stack.CompletionRoutine)) + where());
+        if (stack.MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+            Inside(block, bytes, stack.Parameters.Others.Argument1))
+          AddIoUse(found, irp, r, block, bytes, stack.Parameters.Others.Argument1, "argument 1 (the URB)" + where());
       }
       for (const auto& use : r.uses) {
         // A noted range counts when it overlaps the block at all.

@@ -21,6 +21,8 @@ struct sigaction previousAction;
 thread_local sigjmp_buf* tlProbe = nullptr;
 
 void OnSegv(int signal, siginfo_t* info, void* context) {
+  // Paged pool still protected from a raised context is readable to this one.
+  if (paged::LiftLeftProtection(info->si_addr)) return;
   if (sigjmp_buf* probe = tlProbe) {
     tlProbe = nullptr;
     siglongjmp(*probe, 1);

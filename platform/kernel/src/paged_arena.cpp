@@ -96,6 +96,10 @@ void Apply(bool protect) {
   if (r->isProtected.load(std::memory_order_relaxed) != protect) SetProtectionLocked(*r, protect);
 }
 
+// Whether the running context may touch paged pool (below DISPATCH_LEVEL, or not a
+// platform context at all).
+bool MayTouch(const ThreadRec* t) { return !t || !t->IsPlatform() || t->irql < DISPATCH_LEVEL; }
+
 std::string Hex(const void* p) {
   char text[32];
   std::snprintf(text, sizeof text, "%p", p);
@@ -128,6 +132,9 @@ void* Allocate(std::size_t bytes, unsigned char fill) {
     r->top += run;
   }
   unsigned char* block = r->base + offset;
+  // The caller (below DISPATCH_LEVEL) writes the block next: protection left on from a
+  // raised context is lifted now rather than on that write's fault.
+  if (r->isProtected.load(std::memory_order_relaxed) && MayTouch(tlCurrent)) SetProtectionLocked(*r, false);
   const bool protect = r->isProtected.load(std::memory_order_relaxed);
   mprotect(block, run, PROT_READ | PROT_WRITE);
 #if defined(__SANITIZE_ADDRESS__)
@@ -178,22 +185,36 @@ void Free(void* block, std::size_t bytes) {
   r->free.emplace(offset, length);
 }
 
+namespace {
+
+// Whether the fault at `address` is on the part of the region in use while it is protected.
+bool ProtectedAccess(const Region* r, const void* address) {
+  if (!r || !r->base || !Owns(address)) return false;
+  const auto offset = static_cast<std::size_t>(static_cast<const unsigned char*>(address) - r->base);
+  return r->isProtected.load(std::memory_order_acquire) && offset < r->top;
+}
+
+}  // namespace
+
+bool LiftLeftProtection(void* address) {
+  Region* r = R();
+  if (!ProtectedAccess(r, address) || !MayTouch(tlCurrent)) return false;
+  Apply(false);
+  return true;
+}
+
+void Open() {
+  if (Enabled()) Apply(false);
+}
+
 bool OnFault(void* address, void* ucontext) {
   Region* r = R();
-  if (!r || !r->base || !Owns(address)) return false;
-  const auto offset = static_cast<std::size_t>(static_cast<unsigned char*>(address) - r->base);
-  if (!r->isProtected.load(std::memory_order_acquire) || offset >= r->top) {
-    // Open, yet it faulted, or past the part in use: a stray access, fatal as any other.
-    return false;
-  }
+  // Open, yet it faulted, or past the part in use: a stray access, fatal as any other.
+  if (!ProtectedAccess(r, address)) return false;
+  // Protection left on from a context at DISPATCH_LEVEL (it is lifted only when touched)
+  // while this context, at a lower IRQL, touches the pool: lift it and go on.
+  if (LiftLeftProtection(address)) return true;
   const ThreadRec* t = tlCurrent;
-  const bool finding = t && t->IsPlatform() && t->irql >= DISPATCH_LEVEL;
-  if (!finding) {
-    // Protection left on by a context at DISPATCH_LEVEL while this thread, at a lower
-    // IRQL, runs beside it (a thread outside the turns): lift it and go on.
-    Apply(false);
-    return true;
-  }
   // Name the block, then open the region so the access goes on once reported.
   std::uintptr_t start = 0;
   {
@@ -246,8 +267,12 @@ void FollowIrql(const ThreadRec* t) {
   } else {
     paged::Region* r = paged::R();
     if (!r || !r->base || !t->IsPlatform()) return;
+    // Only raising changes the protection here: lowering leaves it on until a context
+    // below DISPATCH_LEVEL touches the pool (the fault lifts it), so DPCs and raised
+    // sections back to back with contexts that do not touch paged pool in between cost
+    // no system call at all.
     const bool protect = t->irql >= DISPATCH_LEVEL && r->liveCount.load(std::memory_order_relaxed) != 0;
-    if (protect == r->isProtected.load(std::memory_order_relaxed)) return;
+    if (!protect || r->isProtected.load(std::memory_order_relaxed)) return;
     // Changing the protection (and the TLB flushes it takes) is the simulation's time.
     verifier::ScopedPlatformWork protection;
     paged::Apply(protect);

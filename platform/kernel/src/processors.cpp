@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "dispatcher_state.h"
+#include "fibers.h"
 #include "memory_faults.h"
 #include "paged_arena.h"
 #include "queued_objects.h"
@@ -22,8 +23,6 @@ namespace platform::kernel_detail {
 namespace {
 
 using verifier::Check;
-
-thread_local int tlNoPreemption = 0;
 
 void StartDpcWorkerLocked(Sched& s, unsigned cpu);
 void RunDpcWorker(unsigned cpu);
@@ -105,16 +104,17 @@ void RunDpc(ThreadRec* self, const TakenDpc& d) {
 void SwitchToLocked(Sched& s, ThreadRec* t, ThreadRec* next, std::unique_lock<std::mutex>& lock) {
   const bool timed = DispatchTimed();
   const long long before = timed ? ThreadCpuNs() : 0;
+  const long long switchedBefore = t->switchCpuNs;  // a fiber's block counts its time away too
   // The platform's work in here (page protection) is part of the switch: counted once.
   ++t->platformWorkDepth;
   std::erase(s.ready, next);
   s.ready.push_front(t);
   s.running = next;
-  next->cv.notify_all();
-  t->cv.wait(lock, [&] { return s.running == t; });
+  NotifyLocked(next);
+  BlockLocked(s, t, lock, [&] { return s.running == t; });
   FollowIrql(t);
   --t->platformWorkDepth;
-  if (timed) t->switchCpuNs += ThreadCpuNs() - before;
+  if (timed) t->switchCpuNs = switchedBefore + (ThreadCpuNs() - before);
 }
 
 }  // namespace
@@ -131,7 +131,7 @@ void StartDpcWorkerLocked(Sched& s, unsigned cpu) {
   Cpu& c = s.cpus[cpu];
   if (c.workerStarted) return;
   c.workerStarted = true;
-  std::thread worker = StartThreadLocked(cpu == 0 ? std::string("DPC") : Format("DPC %u", cpu), ThreadKind::Worker,
+  ContextHandle worker = StartThreadLocked(cpu == 0 ? std::string("DPC") : Format("DPC %u", cpu), ThreadKind::Worker,
                                          nullptr, [cpu] { RunDpcWorker(cpu); }, nullptr, static_cast<int>(cpu));
   worker.detach();
 }
@@ -239,8 +239,8 @@ void RestartLocked(Sched& s) {
 
 unsigned CpuOf(const ThreadRec* t) { return CpuIndex(S(), t); }
 
-ScopedNoPreemption::ScopedNoPreemption() { ++tlNoPreemption; }
-ScopedNoPreemption::~ScopedNoPreemption() { --tlNoPreemption; }
+ScopedNoPreemption::ScopedNoPreemption() { ++Current()->noPreemption; }
+ScopedNoPreemption::~ScopedNoPreemption() { --Current()->noPreemption; }
 
 namespace {
 
@@ -305,7 +305,9 @@ bool SpinOnHeldLock(ThreadRec* t, PKSPIN_LOCK lock, const char* api, const std::
     o = next;
   }
   if (report.empty() && owner->waiting)
-    report = "spin-lock deadlock: " + chain + Format(", which waits in %s at %s", owner->waitApi, owner->waitCaller.c_str());
+    report = "spin-lock deadlock: " + chain +
+             Format(", which waits in %s at %s:%u", owner->waitApi, owner->waitSite.file_name(),
+                    static_cast<unsigned>(owner->waitSite.line()));
   if (report.empty() && std::find(s.ready.begin(), s.ready.end(), owner) == s.ready.end())
     report = "spin-lock deadlock: " + chain + ", which cannot run";
   if (!report.empty()) {
@@ -471,7 +473,7 @@ void Configure(const Options& options) {
     s.realTime.store(o.freeRunning);
     if (o.freeRunning) {
       // Everyone holding or waiting for a turn runs free from now on.
-      for (ThreadRec* t : s.threads) t->cv.notify_all();
+      for (ThreadRec* t : s.threads) NotifyLocked(t);
       s.ready.clear();
       s.running = nullptr;
       EnsureServiceLocked(s);
@@ -520,7 +522,7 @@ void PreemptionPoint(const char* what) { Point(what); }
 void detail::Preempt(const char* what) {
   Sched& s = S();
   ThreadRec* t = tlCurrent;
-  if (!t || !t->IsPlatform() || tlNoPreemption) return;
+  if (!t || !t->IsPlatform() || t->noPreemption) return;
   std::unique_lock lock(s.mu);
   // Inside an overlap the contexts of its instant interleave at every point, a coin flip
   // each, outside the run's budget.

@@ -114,7 +114,7 @@ namespace platform::clock {
 
 struct Thread::State {
   KTHREAD object{};
-  std::thread thread;
+  ContextHandle thread;
 };
 
 Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_unique<State>()) {

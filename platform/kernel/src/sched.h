@@ -21,6 +21,8 @@ namespace platform::kernel_detail {
 using Ticks = LONGLONG;
 constexpr Ticks kNever = INT64_MAX;
 
+struct FiberSlot;
+
 enum class ThreadKind {
   Foreign,     // any thread that is not a platform thread; never holds the clock
   Registered,  // a thread registered with ScopedPlatformThread (the test thread)
@@ -71,7 +73,7 @@ struct ThreadRec {
   unsigned long long waitSeq = 0;
   Ticks waitStart = 0;
   const char* waitApi = "";
-  std::string waitCaller;
+  std::source_location waitSite;  // the caller of the wait
   NTSTATUS waitStatus = STATUS_SUCCESS;
   std::string deadlockReport;
   std::condition_variable cv;
@@ -85,7 +87,45 @@ struct ThreadRec {
   std::atomic<unsigned> lastLine{0};
   bool hangReported = false;  // dispatcher lock
 
+  // The fiber carrying the context (fibers.h); null for an OS thread.
+  FiberSlot* fiber = nullptr;
+  // State of the kernel services that belongs to the context, not to its OS thread
+  // (fibers share one): seeded preemption held off, exact time-outs, completions nested
+  // on it, the routine the completion thunk last ran and the callbacks it is running.
+  int noPreemption = 0;
+  int exactWaits = 0;
+  unsigned completionDepth = 0;
+  bool nestingReported = false;
+  void* thunkRan = nullptr;
+  std::vector<const void*> callbacksRunning;
+
   bool IsPlatform() const { return kind != ThreadKind::Foreign; }
+};
+
+// A started platform context: an OS thread, or a fiber on the carrier (fibers.h), which
+// has nothing left to join once its thread object is signalled.
+class ContextHandle {
+ public:
+  ContextHandle() = default;
+  explicit ContextHandle(std::thread thread) : thread_(std::move(thread)), started_(true) {}
+  static ContextHandle Fiber() {
+    ContextHandle h;
+    h.started_ = true;
+    return h;
+  }
+  bool joinable() const { return started_; }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+    started_ = false;
+  }
+  void detach() {
+    if (thread_.joinable()) thread_.detach();
+    started_ = false;
+  }
+
+ private:
+  std::thread thread_;
+  bool started_ = false;
 };
 
 // Notes the calling thread's latest call site (the calls a polling loop makes), for the
@@ -123,14 +163,14 @@ void ClearEventLocked(KEVENT* event);
 // processor `cpu` (negative: the next processor in turn). When the body returns the
 // object is signalled, the turn handed on, and then `afterExit` (if any) runs on the
 // ending thread without the lock.
-std::thread StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
+ContextHandle StartThreadLocked(std::string name, ThreadKind kind, PKTHREAD object, std::function<void()> body,
                               std::function<void()> afterExit, int cpu = -1);
 
 // Keeps a started system thread instead of detaching it. Once its body has returned and
 // its object is signalled, `JoinEndedThreads` joins it, so that nothing of the thread (its
 // thread-local storage is freed only as the OS thread exits) outlives the test or input
 // that ended it.
-void KeepThread(std::thread thread, std::shared_ptr<std::atomic<bool>> ended);
+void KeepThread(ContextHandle thread, std::shared_ptr<std::atomic<bool>> ended);
 void JoinEndedThreads();
 
 // The processor a context lives on (threads not made by the platform: processor 0).

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -285,6 +286,7 @@ struct Resubmitter {
   PIRP irp;
   bool faulty;
   int failures = 0;
+  int depth = 0, deepest = 0;  // routine calls nested in one another
   Waiter done;
 };
 
@@ -292,12 +294,14 @@ NTSTATUS Resubmit(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* r = static_cast<Resubmitter*>(context);
   const bool ok = NT_SUCCESS(irp->IoStatus.Status);
   if (!ok) ++r->failures;
-  // The faulty routine stops only after 40 failures, so a test that captures the report
-  // ends; a driver with the fault recurses until the stack overflows.
-  if (ok || (r->faulty && r->failures < 40)) {
+  // The faulty routine never stops: the verifier's nesting check must end the chain,
+  // which then unwinds to the outermost call.
+  if (ok || r->faulty) {
+    r->deepest = std::max(r->deepest, ++r->depth);
     IoReuseIrp(irp, STATUS_SUCCESS);
     r->client->Prepare(irp, r->urb, Resubmit, r);
     IofCallDriver(r->client->port->pdo(), irp);
+    if (--r->depth == 0 && r->deepest > 1) KeSetEvent(&r->done.event, IO_NO_INCREMENT, FALSE);
   } else {
     KeSetEvent(&r->done.event, IO_NO_INCREMENT, FALSE);
   }
@@ -308,7 +312,7 @@ Outcome ResubmitAfterRemoval(bool faulty) {
   Outcome o;
   HeadsetClient c;
   UCHAR* buffer = nullptr;
-  Resubmitter r{&c, c.IsoUrb(&buffer), c.Irp(), faulty, 0, {}};
+  Resubmitter r{&c, c.IsoUrb(&buffer), c.Irp(), faulty, 0, 0, 0, {}};
   c.Prepare(r.irp, r.urb, Resubmit, &r);
   EXPECT_EQ(IofCallDriver(c.port->pdo(), r.irp), STATUS_PENDING);
   platform::clock::SleepFor(25 * platform::clock::kTicksPerMillisecond);
