@@ -36,6 +36,7 @@ def selector(uid, sources):
 
 
 def alt(number, alt_setting, link, ch, rates, ep, attrs, size=2):
+    # The endpoint carries a millisecond of the setting's highest rate, one frame to spare.
     fmt = [8 + 3 * len(rates), CS, 2, 1, ch, size, size * 8, len(rates)]
     for r in rates:
         fmt += [r & 0xFF, (r >> 8) & 0xFF, r >> 16]
@@ -62,8 +63,9 @@ pieces = [
     (62, fu(9, 5, 2)),
     (72, mixer(10, [1, 9, 11], 8, 0x063F, 12)),
     # The render unit: master mute, volume on the first channel (the device reads its
-    # volume range there).
-    (97, [16, CS, 6, 13, 10, 1, 0x01, 0x02, 0, 0, 0, 0, 0, 0, 0, 0]),
+    # volume range there), bass on the seventh (which the 6-channel trim cuts off at its
+    # byte 13).
+    (97, [16, CS, 6, 13, 10, 1, 0x01, 0x02, 0, 0, 0, 0, 0, 0x04, 0, 0]),
     (113, ot(3, 0x0301, 13)),
     (122, mixer(6, [10], 2, 0x0003, 2)),
     (135, ot(7, 0x0101, 14)),
@@ -80,7 +82,9 @@ pieces = [
     (273, flat(alt(1, 2, 1, 2, [44100, 48000], 0x01, 0x09))),
     (319, flat(alt(1, 3, 1, 4, [44100, 48000], 0x01, 0x09))),
     (365, flat(alt(1, 4, 1, 6, [44100, 48000], 0x01, 0x09))),
-    (411, flat(alt(1, 5, 1, 2, [48000], 0x01, 0x09))),
+    # The headphone setting plays 96 kHz; the driver writes that rate over whatever one
+    # rate the device announces, so the device announces it and its packets carry it.
+    (411, flat(alt(1, 5, 1, 2, [96000], 0x01, 0x09))),
     (454, [9, 4, 2, 0, 0, 1, 2, 0, 0] + flat(alt(2, 1, 7, 2, [44100, 48000], 0x82, 0x05))),
     # The chip's HID interface: its registers are reached with HID class requests on it.
     (509, [9, 4, 3, 0, 1, 3, 0, 0, 0] + [9, 0x21, 0x11, 0x01, 0, 1, 0x22, 25, 0] + [7, 5, 0x83, 3, 4, 0, 32]),

@@ -221,6 +221,31 @@ TEST_F(ChipAEndToEnd, EightChannelStreamHasItsRearPairsExchanged) {
   }
 }
 
+// Headphones play 96 kHz on their own setting, whose packets carry a millisecond of it:
+// the device receives every frame as played, with register 0 saying 96 kHz.
+TEST_F(ChipAEndToEnd, HeadphonesStreamNinetySixKilohertzOnTheirSetting) {
+  UseExactTiming();
+  ASSERT_EQ(StartChipA(false, 2), STATUS_SUCCESS);
+  constexpr ULONG kHighRate = 96000;
+  const auto sample = [](ULONG64 n, ULONG c) { return static_cast<short>((c ? -1 : 1) * (int(n % 1999) - 999)); };
+  UCHAR alternate = 0;
+  const auto received = Play(ExtensibleFormat(2, kHighRate, 16), Signal16(2, sample), 300,
+                             [&] { alternate = sim_->CurrentAlternate(1); });
+  EXPECT_EQ(alternate, 5);
+  EXPECT_EQ(chip_.value(0) & 0x7002, 0x6000);
+  size_t first = 0;
+  while (first < received.size() && received[first] == 0) ++first;
+  ASSERT_EQ(first % 2, 0u);
+  const size_t frames = (received.size() - first) / 2;
+  ASSERT_GT(frames, kHighRate / 5);
+  int mismatches = 0;
+  for (size_t n = 0; n < frames; ++n)
+    for (ULONG ch = 0; ch < 2; ++ch)
+      if (received[first + 2 * n + ch] != sample(n, ch) && mismatches++ < 3)
+        ADD_FAILURE() << "frame " << n << " channel " << ch;
+  EXPECT_EQ(mismatches, 0);
+}
+
 // AC-3 on the S/PDIF output: the intersection finds the engine's AC-3 format, the pin
 // opens with it, and the device receives the client's bytes as they were.
 TEST_F(ChipAEndToEnd, Ac3OnSpdifReachesTheDeviceUntouched) {

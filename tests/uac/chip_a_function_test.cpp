@@ -280,6 +280,27 @@ TEST_F(ChipAFunctionTest, RegistersArePulsedAndRewrittenAtProbeAndOnEveryReturnT
   EXPECT_TRUE(chip_.writes().empty());
 }
 
+// On the chip's own layout the render output terminal writes its kind over register 2's
+// default before the rewrite; with that terminal under another identifier (a plain class
+// terminal, which writes no register) the rewrite sends the default itself.
+TEST_F(ChipAFunctionTest, RegisterTwoDefaultReachesTheChipWithoutTheRenderTerminal) {
+  constexpr size_t kRenderOutput = 113;
+  Bytes config = file_.config;
+  ASSERT_EQ(config[kRenderOutput + 2], 3);  // an output terminal
+  ASSERT_EQ(config[kRenderOutput + 3], 3);
+  config[kRenderOutput + 3] = 0x13;
+  PlugChipA(0x1234, 0x5678, true, config);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  const auto writes = chip_.writes();
+  ASSERT_EQ(writes.size(), 7u);  // the pulse of register 5, then registers 0 to 4
+  const USHORT defaults[] = {0x2004, 0x3002, 0xF800, 0x143F, 0x0000};
+  for (UCHAR r = 0; r < 5; ++r) {
+    EXPECT_EQ(writes[2 + r].reg, r);
+    EXPECT_EQ(writes[2 + r].value, defaults[r]);
+  }
+  EXPECT_EQ(function()->Register(2).Value, 0xF800);
+}
+
 TEST_F(ChipAFunctionTest, WriteChipRegisterMasksAgainstTheCache) {
   PlugChipA();
   ASSERT_EQ(Start(), STATUS_SUCCESS);

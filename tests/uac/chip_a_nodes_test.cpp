@@ -220,7 +220,7 @@ TEST_F(ChipANodes, MuteNodesSilenceOnlyUnderTheirConditions) {
 TEST_F(ChipANodes, SoftMuteTakesOneChannelAndNoDeviceRequest) {
   FakeSource source(1);
   auto* node = New<CChipASoftMuteNode>(6);
-  ASSERT_EQ(node->InitChipASoftMute(static_cast<IUacBoolControlSource*>(&source), 1, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(node->InitUacBoolControl(static_cast<IUacBoolControlSource*>(&source), 1, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(node->SetValue(1, 1), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(node->SetValue(0, 1), STATUS_SUCCESS);
   UCHAR device = 9;
@@ -234,7 +234,7 @@ TEST_F(ChipANodes, SoftMuteTakesOneChannelAndNoDeviceRequest) {
   // A unit with a mute per channel has no software form.
   FakeSource stereo(2);
   auto* wide = New<CChipASoftMuteNode>(7);
-  EXPECT_EQ(wide->InitChipASoftMute(static_cast<IUacBoolControlSource*>(&stereo), 1, nullptr),
+  EXPECT_EQ(wide->InitUacBoolControl(static_cast<IUacBoolControlSource*>(&stereo), 1, nullptr),
             STATUS_INSUFFICIENT_RESOURCES);
   wide->NonDelegatingRelease();
 }

@@ -128,13 +128,13 @@ Bytes Hex(const char* text) {
 const char kDefaultGolden[] =
     "0902e50104010080320904000000010100000a24010001b0000201020c240201010100083f0600000c24020501020002"
     "030000000a2406080501030000000a2406090501030000001924040a0301090b083f0600000000000000000000000000"
-    "001024060d0a0101020000000000000000092403030103000d00092403070101000e000924050e03080f10000c24020c"
+    "001024060d0a0101020000000000040000092403030103000d00092403070101000e000924050e03080f10000c24020c"
     "03060002030000000a24060f0c01030000000a24060b0c01030000000c24020405060002030000000a24061004010300"
     "0000090401000001020000090401010101020000072401010101000e2402010802100244ac0080bb0009050109100301"
     "000007250101000000090401020101020000072401010101000e2402010202100244ac0080bb0009050109c400010000"
     "07250101000000090401030101020000072401010101000e2402010402100244ac0080bb000905010988010100000725"
     "0101000000090401040101020000072401010101000e2402010602100244ac0080bb00090501094c0201000007250101"
-    "000000090401050101020000072401010101000b2402010202100100770109050109c400010000072501010000000904"
+    "000000090401050101020000072401010101000b24020102021001007701090501098401010000072501010000000904"
     "02000001020000090402010101020000072401070101000e2402010202100244ac0080bb0009058205c4000100000725"
     "0101000000";
 
@@ -143,6 +143,15 @@ TEST_F(ChipATrim, DefaultsMatchGoldenBytes) {
   ASSERT_EQ(Trim({}, &out), STATUS_SUCCESS);
   EXPECT_EQ(out, Hex(kDefaultGolden));
   EXPECT_EQ(Parse(out).problem, "");
+  // The headphone setting's one rate becomes 96 kHz whatever the device announces.
+  Bytes announced48k = source_;
+  constexpr size_t kHighRate = 411 + 16 + 8;
+  ASSERT_EQ(announced48k[kHighRate + 2] << 16 | announced48k[kHighRate + 1] << 8 | announced48k[kHighRate], 96000);
+  announced48k[kHighRate] = 0x80;
+  announced48k[kHighRate + 1] = 0xBB;
+  announced48k[kHighRate + 2] = 0x00;
+  ASSERT_EQ(Trim({}, &out, nullptr, nullptr, announced48k), STATUS_SUCCESS);
+  EXPECT_EQ(out, Hex(kDefaultGolden));
 }
 
 struct TrimCase {
@@ -203,6 +212,10 @@ TEST_P(ChipATrimCases, LeavesAValidDescriptorWithThePiecesTheSwitchesKeep) {
   EXPECT_EQ(p.Entity(1)[7], c.renderChannels);
   EXPECT_EQ(p.Entity(1)[8] | p.Entity(1)[9] << 8, c.renderChannels == 6 ? 0x003F : 0x063F);
   EXPECT_EQ(p.Entity(13)[0], c.renderChannels == 6 ? 14 : 16);
+  // Six channels end the render unit's controls at channel 6: its byte 13, the seventh
+  // channel's controls in the source, becomes the string index 0.
+  ASSERT_NE(source_[97 + 13], 0);
+  EXPECT_EQ(p.Entity(13)[13], c.renderChannels == 6 ? 0 : source_[97 + 13]);
   EXPECT_EQ(p.renderAlternates, c.alternates);
   if (!c.selectorSources.empty()) {
     EXPECT_EQ(p.Entity(14)[0], c.selectorSources.size() + 6);
@@ -237,6 +250,7 @@ TEST_F(ChipATrim, RebuiltMixerLengthFollowsChannelsAndAnalogInputs) {
     EXPECT_EQ(m[0], r.length);
     EXPECT_EQ(m[4], r.inputs);
     EXPECT_EQ(m[5 + r.inputs], r.channels);
+    EXPECT_EQ(m[6 + r.inputs] | m[7 + r.inputs] << 8, r.channels == 6 ? 0x003F : 0x063F);
   }
 }
 

@@ -61,14 +61,18 @@ class ChipAUnits : public usb_device_test::UsbDeviceTest {
     uac::SetStreamEngineFactory(savedEngines_);
   }
 
-  // Plugs the chip A device of the product and starts it.
-  void StartChipA(USHORT vendor = 0x1234, USHORT product = 0x5678) {
+  // Plugs the chip A device of the product, with both chip values.
+  void PlugChipA(USHORT vendor = 0x1234, USHORT product = 0x5678) {
     sim::device::DeviceProfile profile;
     profile.strings[0x50] = kChipAModel;
     Plug(chip_a_test::WithIds(file_.device, vendor, product), file_.config, profile);
     sim_->SetVendorData(kVendorIn, 0x81, 0, 9, {0x9F});
     sim_->SetVendorData(kVendorIn, 0x81, 0, 8, {0x03});
     chip_.Install(*sim_);
+  }
+  // Plugs the chip A device of the product and starts it.
+  void StartChipA(USHORT vendor = 0x1234, USHORT product = 0x5678) {
+    PlugChipA(vendor, product);
     const NTSTATUS status = Start();
     ASSERT_EQ(status, STATUS_SUCCESS) << (function() ? function()->GetDescriptorFault(nullptr, nullptr) : "");
   }
@@ -375,6 +379,19 @@ TEST_F(ChipAUnits, AnalogAndRecordUnitsScaleTheirLevelsAndRanges) {
     EXPECT_EQ(step, r.step);
     EXPECT_GE(maximum, minimum);
   }
+  // Tone levels are the class's bytes of 1/4 dB both ways, unscaled like the tone range
+  // reported above, so a value read lies in that range: up to its maximum and down to
+  // its minimum.
+  auto* levels = As<uac::IUacLevelControlSource>(Unit(2), uac::IID_IUacLevelControlSource);
+  for (SHORT device : {-48, -40, -1, 0, 1, 40, 48}) {
+    SCOPED_TRACE(device);
+    ASSERT_TRUE(sim_->SetControl(Key{false, 2, 3, 0}, device));
+    LONG level = 0;
+    ASSERT_EQ(levels->GetCur(3, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(level, device * 16384);
+    ASSERT_EQ(levels->SetCur(3, 0, device * 16384), STATUS_SUCCESS);
+    EXPECT_EQ(Device(Key{false, 2, 3, 0}), device);
+  }
 }
 
 TEST_F(ChipAUnits, RenderMuteLightsTheLedAsItsSettingsSay) {
@@ -443,6 +460,34 @@ TEST_F(ChipAUnits, SelectorSpeaksInCodes) {
   EXPECT_TRUE(sim_->control_log().empty());
   EXPECT_EQ(uac::ChipASelectorCode(2), 4);
   EXPECT_EQ(uac::ChipASelectorCode(9), 0);
+}
+
+// The record unit's software mute starts from the unit's current mute, then from the
+// value saved for the default endpoint type; it sends nothing back.
+TEST_F(ChipAUnits, SoftMuteStartsFromTheDevicesMuteThenTheSavedOne) {
+  ULONG id = 0;
+  for (int saved : {-1, 0}) {
+    SCOPED_TRACE(saved);
+    PlugChipA(0x0E7A, 0x0053);
+    ASSERT_TRUE(sim_->SetControl(Key{false, 8, 1, 0}, 1));
+    if (saved >= 0) {
+      const UCHAR value = static_cast<UCHAR>(saved);
+      std::u16string name = u"Unit";
+      name += static_cast<char16_t>(u'0' + id / 10);
+      name += static_cast<char16_t>(u'0' + id % 10);
+      reg::SetBinary(Settings(), name + u"_ 0_0", {&value, 1});
+    }
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    adapter::IUacEntity* node = NodeOf(8, adapter::NODE_MUTE);
+    ASSERT_NE(dynamic_cast<uac::CChipASoftMuteNode*>(node), nullptr);
+    id = node->GetId();
+    auto* mute = As<uac::IBoolControl>(node, uac::IID_IBoolControl);
+    UCHAR value = 9;
+    ASSERT_EQ(mute->GetValue(0, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, saved >= 0 ? saved : 1);
+    EXPECT_EQ(Device(Key{false, 8, 1, 0}), 1);
+    TearDownDevice();
+  }
 }
 
 // The line-in unit of the product with jack polling: its mute carries the forced flag.

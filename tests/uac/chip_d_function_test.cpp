@@ -4,6 +4,7 @@
 // the effect controls on the render engine's path getting the stream's format.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "iso_stream_fixture.h"
@@ -95,6 +96,35 @@ TEST_F(ChipDFunctionTest, VariantChoosesTheFunctionAndItsCapabilities) {
     }
     TearDownDevice();
   }
+}
+
+// The maker's headset rows that retype output terminal 16 and demand terminal 64 are the
+// UAC 1.0 function's; chip D takes its descriptors as they stand. The capability rows
+// still hold: one product's microphone records carry the extra bit, its S/PDIF ones the
+// template.
+TEST_F(ChipDFunctionTest, TakesNoDescriptorRowsButKeepsTheCapabilityRows) {
+  usb_device_test::Bytes config = iso_test::SpeakerAndMicrophone({kStereo16}, {kMic});
+  const usb_device_test::Bytes speaker = {9, 0x24, 3, 3, 0x01, 0x03};
+  const auto at = std::search(config.begin(), config.end(), speaker.begin(), speaker.end()) - config.begin();
+  ASSERT_LT(size_t(at), config.size());
+  config[at + 3] = 16;  // the speaker becomes output terminal 16; nothing names it as source
+  Plug(usb_device_test::DeviceDescriptor(0x1B1C, 0x0A04), config, ChipDProfile());
+  platform::registry::SetDword(SettingsPath(), u"ModelVariant", 6);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  auto* stored = reinterpret_cast<PUCHAR>(device()->GetConfigurationDescriptor());
+  EXPECT_EQ(stored[at + 4] | stored[at + 5] << 8, adapter::TERMINAL_SPEAKER);
+  EXPECT_EQ(Render()->GetEndpointType(), 1u);
+  TearDownDevice();
+
+  ASSERT_EQ(StartWith(6, 0x0E7A, 0x0058), STATUS_SUCCESS);
+  auto* function = dynamic_cast<uac::CUac1Function*>(Description());
+  ASSERT_NE(function, nullptr);
+  adapter::EndpointCapabilityRecord record{};
+  ASSERT_EQ(function->GetCapabilityRecord(1, 7, &record), STATUS_SUCCESS);
+  EXPECT_EQ(record.CapabilityMask, 0x3E1084u | 0x800000u);
+  ASSERT_EQ(function->GetCapabilityRecord(0, 3, &record), STATUS_SUCCESS);
+  EXPECT_EQ(record.CapabilityMask, 0x3E1084u);
+  EXPECT_EQ(record.FeatureFlags, 65u);
 }
 
 // The chip D function itself refuses a variant it has no row for, even when chosen for

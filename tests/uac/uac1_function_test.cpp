@@ -257,18 +257,35 @@ TEST_F(Uac1FunctionTest, CapabilityRecordsFollowTheTemplateButSpdifIsZero) {
 }
 
 TEST_F(Uac1FunctionTest, CaptureMicOfOneProductGetsTheExtraBitAndNoSecondValue) {
-  Plug(DeviceDescriptor(0x0E7A, 0x0058), usb_device_test::Speaker(), Model(u"7426"));
-  sim_->SetVendorData(kVendorIn, 0x02, 0x0051, 0, {0x1F});
-  ASSERT_EQ(Start(), STATUS_SUCCESS);
-  uac::CUac1Function* f = function();
-  EndpointCapabilityRecord r{};
-  ASSERT_EQ(f->GetCapabilityRecord(1, 7, &r), STATUS_SUCCESS);
-  EXPECT_EQ(r.CapabilityMask, 0x3E10A0u | 0x800000u);
-  EXPECT_EQ(r.FeatureFlags, 65u);
-  ASSERT_EQ(f->GetCapabilityRecord(0, 3, &r), STATUS_SUCCESS);  // S/PDIF not excepted here
-  EXPECT_EQ(r.CapabilityMask, 0x3E10A0u);
-  ASSERT_EQ(f->GetCapabilityRecord(0, 7, &r), STATUS_SUCCESS);
-  EXPECT_EQ(r.CapabilityMask, 0x3E10A0u);
+  // The UAC 1.0 function's template, and chip B's, whose second value is not 0.
+  const struct {
+    const char16_t* model;
+    ULONG mask, flags;
+  } cases[] = {{u"7426", 0x3E10A0, 65}, {u"7403-SIM", 0x3FE02F, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mask);
+    Plug(DeviceDescriptor(0x0E7A, 0x0058), usb_device_test::Speaker(), Model(c.model));
+    sim_->SetVendorData(kVendorIn, 0x02, 0x0051, 0, {0x1F});
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    // Chip B answers no IUacFunction; its description leads to the function as well.
+    PVOID itf = nullptr;
+    ASSERT_EQ(hal_->QueryInterface(adapter::IID_IUacFunctionDescription, &itf), STATUS_SUCCESS);
+    auto* description = static_cast<adapter::IUacFunctionDescription*>(itf);
+    description->Release();
+    auto* f = dynamic_cast<uac::CUac1Function*>(description);
+    ASSERT_NE(f, nullptr);
+    adapter::EndpointCapabilityRecord record{};
+    ASSERT_EQ(f->GetCapabilityRecord(1, 7, &record), STATUS_SUCCESS);
+    EXPECT_EQ(record.CapabilityMask, c.mask | 0x800000u);
+    EXPECT_EQ(record.SecondValue, 0u);
+    EXPECT_EQ(record.FeatureFlags, c.flags);
+    ASSERT_EQ(f->GetCapabilityRecord(0, 3, &record), STATUS_SUCCESS);  // S/PDIF not excepted here
+    EXPECT_EQ(record.CapabilityMask, c.mask);
+    EXPECT_EQ(record.SecondValue, 0u);
+    ASSERT_EQ(f->GetCapabilityRecord(0, 7, &record), STATUS_SUCCESS);
+    EXPECT_EQ(record.CapabilityMask, c.mask);
+    TearDownDevice();
+  }
 }
 
 // Audio Control block of a speaker with the given class-specific pieces.

@@ -35,19 +35,6 @@ namespace {
 // Per-channel value handling shared by the boolean and level nodes; Value is the node's
 // channel value type and Source its control-source interface.
 
-// Each channel starts at the device's current value (keeping the channel's default when
-// the device reports none), then at the value saved for the default endpoint type.
-template <class Source, class Value>
-void LoadChannels(Source* source, ULONG selector, PDEVICE_OBJECT deviceObject, ULONG nodeId, ULONG count,
-                  Value* values) {
-  for (ULONG c = 0; c < count; ++c) {
-    Value value = values[c];
-    if (!NT_SUCCESS(source->GetCur(selector, c, &value))) value = values[c];
-    NodeSavedValue(deviceObject, SETTINGS_READ, nodeId, 0, c, &value, sizeof value);
-    values[c] = value;
-  }
-}
-
 // Loads the values saved for an endpoint type into the first `count` channels and sends
 // each to the device through `set`.
 template <class Value, class Set>
@@ -118,7 +105,7 @@ NTSTATUS CUacBoolControl::InitUacBoolControl(PUNKNOWN Unit, ULONG Selector, PDEV
   if (!NT_SUCCESS(status)) return status;
   m_pUnit = Unit;
   m_pDeviceObject = DeviceObject;
-  LoadChannels(source.p, Selector, DeviceObject, m_nId, count, m_pValues);
+  LoadNodeChannels(source.p, Selector, DeviceObject, m_nId, count, m_pValues);
   return STATUS_SUCCESS;
 }
 
@@ -197,7 +184,7 @@ NTSTATUS CUacLevelControl::InitUacLevelControl(PUNKNOWN Unit, ULONG Selector, PD
   if (!NT_SUCCESS(status)) return status;
   m_pUnit = Unit;
   m_pDeviceObject = DeviceObject;
-  LoadChannels(source.p, Selector, DeviceObject, m_nId, count, m_pLevels);
+  LoadNodeChannels(source.p, Selector, DeviceObject, m_nId, count, m_pLevels);
   return STATUS_SUCCESS;
 }
 

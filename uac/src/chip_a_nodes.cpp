@@ -53,20 +53,20 @@ STDMETHODIMP CChipALinkedMuteNode::Process(const WAVEFORMATEXTENSIBLE* Format, P
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CChipASoftMuteNode::InitChipASoftMute(PUNKNOWN Unit, ULONG Selector, PDEVICE_OBJECT DeviceObject) {
+NTSTATUS CChipASoftMuteNode::InitUacBoolControl(PUNKNOWN Unit, ULONG Selector, PDEVICE_OBJECT DeviceObject) {
   if (!Unit) return STATUS_INVALID_PARAMETER;
   IUacBoolControlSource* source = nullptr;
   NTSTATUS status = Unit->QueryInterface(IID_IUacBoolControlSource, reinterpret_cast<PVOID*>(&source));
   if (!NT_SUCCESS(status)) return status;
   ULONG count = 0;
   status = source->GetChannelCount(Selector, &count);
+  if (NT_SUCCESS(status)) status = InitChannels(0, count);
+  if (NT_SUCCESS(status)) {
+    m_pDeviceObject = DeviceObject;
+    LoadNodeChannels(source, Selector, DeviceObject, m_nId, count, m_pValues);
+  }
   source->Release();
-  if (!NT_SUCCESS(status)) return status;
-  status = InitChannels(0, count);
-  if (!NT_SUCCESS(status)) return status;
-  m_pDeviceObject = DeviceObject;
-  NodeSavedValue(DeviceObject, SETTINGS_READ, m_nId, 0, 0, &m_pValues[0], 1);
-  return STATUS_SUCCESS;
+  return status;
 }
 
 STDMETHODIMP CChipASoftMuteNode::SetValue(ULONG Channel, UCHAR Value) {

@@ -53,6 +53,9 @@ NTSTATUS CChipAFeatureUnit::Init(const void* Descriptor, adapter::IUsbAudioDevic
   return status;
 }
 
+// The unit's scale applies to its volume only. Tone levels stay the class's bytes of
+// 1/4 dB, the form the record units report their tone range in, so a tone value read
+// lies in that range.
 STDMETHODIMP CChipAFeatureUnit::GetCur(ULONG Selector, ULONG Channel, PLONG Level) {
   NTSTATUS status = CUac1FeatureUnit::GetCur(Selector, Channel, Level);
   if (NT_SUCCESS(status) && !IsToneSelector(Selector)) *Level = ChipAScaleRead(m_Scale, *Level);
@@ -242,7 +245,7 @@ STDMETHODIMP CChipAFeatureUnit2::GetRange(ULONG Selector, PLONG Maximum, PLONG M
 namespace {
 
 constexpr FeatureControlRow kSoftMuteControls[] = {
-    {FU_MUTE, &CreateFeatureControl<CChipASoftMuteNode, &CChipASoftMuteNode::InitChipASoftMute>,
+    {FU_MUTE, &CreateFeatureControl<CChipASoftMuteNode, &CChipASoftMuteNode::InitUacBoolControl>,
      "could not set up its software mute"},
     {FU_VOLUME, &CreateFeatureControl<CUacVolumeControl, &CUacLevelControl::InitUacLevelControl>,
      "did not answer for its volume control (channels or range)"},

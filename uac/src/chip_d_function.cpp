@@ -61,7 +61,10 @@ STDMETHODIMP CChipDFunction::ProbeDevice() {
     status = STATUS_UNSUCCESSFUL;
   } else {
     m_CapabilityRecord = quirks.Record;
-    m_nQuirks = quirks.Quirks;
+    // The capability rows hold for this class as for any UAC 1.0 function; the
+    // descriptor rows (a terminal retyped, terminals the build demands) do not: this
+    // chip's descriptors are taken as they stand.
+    m_nQuirks = quirks.Quirks & ~(QUIRK_HEADPHONE_TERMINAL_16 | QUIRK_OUTPUT_TERMINALS_16_AND_64);
     status = BuildControlTopology(device);
     if (NT_SUCCESS(status)) status = BuildStreamTopology(device);
     if (NT_SUCCESS(status)) status = AfterProbe();

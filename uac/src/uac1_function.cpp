@@ -456,7 +456,7 @@ STDMETHODIMP CUac1Function::GetCapabilityRecord(ULONG Direction, ULONG EndpointT
   Record->CapabilityMask = m_CapabilityRecord.CapabilityMask;
   if ((m_nQuirks & QUIRK_CAPTURE_MIC_BIT) && Direction == kCapture && EndpointType == kTypeMic)
     Record->CapabilityMask |= kCaptureMicCapability;
-  Record->SecondValue = m_CapabilityRecord.SecondValue;
+  if (!(m_nQuirks & QUIRK_NO_SECOND_VALUE)) Record->SecondValue = m_CapabilityRecord.SecondValue;
   Record->FeatureFlags = m_CapabilityRecord.FeatureFlags;
   return STATUS_SUCCESS;
 }

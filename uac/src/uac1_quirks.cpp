@@ -39,7 +39,8 @@ constexpr DeviceQuirk kUac1Quirks[] = {
     // Headsets of one maker.
     {.VendorId = 0x1B1C, .Quirks = QUIRK_HEADPHONE_TERMINAL_16},
     {.VendorId = 0x1B1C, .ProductFirst = 0x0A04, .Quirks = QUIRK_OUTPUT_TERMINALS_16_AND_64},
-    {.VendorId = 0x0E7A, .ProductFirst = 0x0058, .Quirks = QUIRK_SPDIF_RECORD | QUIRK_CAPTURE_MIC_BIT},
+    {.VendorId = 0x0E7A, .ProductFirst = 0x0058,
+     .Quirks = QUIRK_SPDIF_RECORD | QUIRK_CAPTURE_MIC_BIT | QUIRK_NO_SECOND_VALUE},
     // Chip classes B and C (their model families choose the class): their templates, and
     // chip C's headphone jack declared as a speaker on one maker's devices.
     {.Model = ModelRule::Prefix, .ModelPrefix = u"7403", .SetMask = 0x3FE02F, .SecondValue = 12},

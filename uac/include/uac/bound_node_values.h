@@ -6,6 +6,7 @@
 // under "Unit" + node id + "_".
 #pragma once
 
+#include "adapter/settings.h"
 #include "kernel/nt.h"
 
 namespace uac {
@@ -21,5 +22,20 @@ inline constexpr ULONG kMixerSourcePoolTag = MakePoolTag('T', 'M', 'i', 'x');
 inline constexpr ULONG kSingleValue = 0xFFFFFFFF;
 NTSTATUS NodeSavedValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, ULONG NodeId, ULONG EndpointType, ULONG Channel,
                         PVOID Data, ULONG Size);
+
+// Starts each of a node's channels at the device's current value for the selector (a
+// channel keeps its default when the device reports none), then at the value saved for
+// the default endpoint type. Source is the unit's control-source interface, Value the
+// node's channel value type.
+template <class Source, class Value>
+void LoadNodeChannels(Source* source, ULONG selector, PDEVICE_OBJECT deviceObject, ULONG nodeId, ULONG count,
+                      Value* values) {
+  for (ULONG c = 0; c < count; ++c) {
+    Value value = values[c];
+    if (!NT_SUCCESS(source->GetCur(selector, c, &value))) value = values[c];
+    NodeSavedValue(deviceObject, SETTINGS_READ, nodeId, 0, c, &value, sizeof value);
+    values[c] = value;
+  }
+}
 
 }  // namespace uac

@@ -90,8 +90,9 @@ class CChipASoftMuteNode : public CSoftwareMuteNode {
  public:
   CChipASoftMuteNode(PUNKNOWN outerUnknown, ULONG id) : CSoftwareMuteNode(outerUnknown, id), m_pDeviceObject(nullptr) {}
   // The unit's channel count for the selector (only 1 is accepted, as for every software
-  // mute), then the value saved for the default endpoint type.
-  NTSTATUS InitChipASoftMute(PUNKNOWN Unit, ULONG Selector, PDEVICE_OBJECT DeviceObject);
+  // mute); the channel starts at the unit's current mute, then at the value saved for the
+  // default endpoint type. The device is read here only: SetValue sends nothing.
+  NTSTATUS InitUacBoolControl(PUNKNOWN Unit, ULONG Selector, PDEVICE_OBJECT DeviceObject);
   // A channel past the count: STATUS_INVALID_PARAMETER; else cached and saved.
   STDMETHODIMP SetValue(ULONG Channel, UCHAR Value) override;
 

@@ -21,6 +21,8 @@ enum Uac1Quirk : ULONG {
   QUIRK_CAPTURE_MIC_BIT = 1u << 4,
   // Chip class C: output terminal 6 of type speaker is a headphone jack.
   QUIRK_HEADPHONE_TERMINAL_6 = 1u << 5,
+  // Every record's second value is 0, whatever the template holds.
+  QUIRK_NO_SECOND_VALUE = 1u << 6,
 };
 
 inline constexpr ULONG kCaptureMicCapability = 0x800000;
