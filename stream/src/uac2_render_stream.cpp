@@ -240,7 +240,10 @@ NTSTATUS CUac2RenderStream::OnFeedbackUrbComplete(PIRP Irp, UrbContext* Context)
                                                                                      : feedback::kFullSpeedPacketBytes;
       // Several polls per frame all report the same frame's rate: the doubling rule counts frames.
       urb.PacketsPerFrame = packets >= m_nMsPerUrb && m_nMsPerUrb ? packets / m_nMsPerUrb : 1;
-      urb.PacketsPerSecond = m_nPacketsPerMs * 1000;
+      // A value counts samples per bus (micro)frame, whatever either endpoint's bInterval:
+      // 8,000 a second at high speed, whose feedback packets the send sized at 4 bytes, 1,000
+      // at full speed.
+      urb.PacketsPerSecond = urb.PacketBytes == feedback::kHighSpeedPacketBytes ? 8000 : 1000;
       urb.NominalRate = m_CurrentWaveFormat.Format.nSamplesPerSec;
       const feedback::FeedbackResult result = feedback::ParseFeedback(urb, GetMeasuredRate());
       if (result.Counted) InterlockedExchange(&m_lMeasuredRate, result.Rate);

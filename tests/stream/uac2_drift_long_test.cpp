@@ -9,6 +9,11 @@
 // and are all ignored, so the engine plays the nominal rate and the FIFO drifts by the
 // clock offset (ppm x rate x 60 s): a fast device underruns, a slow one fills up. Every
 // sample still reaches the device exactly once.
+//
+// At high speed the feedback follows the device at every pairing of data and feedback
+// bInterval 1-4: ten seconds of each at 44.1, 48 and 96 kHz run by default, a minute of
+// each at both offsets under the stress label (CTest entries of their own, one per data
+// bInterval).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -68,6 +73,23 @@ TEST_F(Uac2DriftMinute, EverySpeedOffsetEncodingAndRefresh) {
     }
   }
 }
+
+// One data bInterval per instance, so that each CTest entry runs a quarter of the grid.
+class Uac2DriftIntervals : public Uac2StreamTest, public testing::WithParamInterface<int> {
+ protected:
+  void RunGrid(ULONG seconds, bool bothOffsets) {
+    for (const DriftCase& c : HighSpeedIntervalGrid(seconds, bothOffsets)) {
+      if (c.renderInterval != GetParam()) continue;
+      SCOPED_TRACE(Describe(c));
+      ExpectFollowed(c, RunDrift(c));
+    }
+  }
+};
+
+TEST_P(Uac2DriftIntervals, TenSecondsAtEveryFeedbackInterval) { RunGrid(10, false); }
+TEST_P(Uac2DriftIntervals, MinuteAtBothOffsets) { RunGrid(60, true); }
+
+INSTANTIATE_TEST_SUITE_P(DataInterval, Uac2DriftIntervals, testing::Values(1, 2, 3, 4));
 
 }  // namespace
 }  // namespace uac2_test

@@ -233,7 +233,33 @@ std::string Describe(const DriftCase& c) {
   std::snprintf(text, sizeof text, "%s speed %u Hz %+.0f ppm, feedback %s%s", c.highSpeed ? "high" : "full", c.rate,
                 c.ppm, encoding,
                 c.refresh ? (std::string(", refresh 2^") + std::to_string(*c.refresh)).c_str() : "");
-  return text;
+  std::string out = text;
+  if (c.renderInterval != 1 || c.feedbackInterval != 4)
+    out += ", bInterval " + std::to_string(c.renderInterval) + " data, " + std::to_string(c.feedbackInterval) +
+           " feedback";
+  return out;
+}
+
+std::vector<DriftCase> HighSpeedIntervalGrid(ULONG seconds, bool bothOffsets) {
+  std::vector<DriftCase> cases;
+  double ppm = 500.0;
+  for (UCHAR data = 1; data <= 4; ++data)
+    for (UCHAR feedback = 1; feedback <= 4; ++feedback)
+      for (ULONG rate : {44100u, 48000u, 96000u}) {
+        for (double offset : {ppm, -ppm}) {
+          DriftCase c{true, rate, offset, sim::device::FeedbackEncoding::Standard, {}, seconds, data, feedback};
+          cases.push_back(c);
+          if (!bothOffsets) break;
+        }
+        ppm = -ppm;
+      }
+  return cases;
+}
+
+void ExpectFollowed(const DriftCase& c, const DriftResult& r) {
+  EXPECT_EQ(r.lateUnderrun, 0u);
+  EXPECT_EQ(r.lateOverflow, 0u);
+  EXPECT_NEAR(r.measured, c.rate * (1 + c.ppm * 1e-6), 1.0);
 }
 
 DriftResult Uac2StreamTest::RunDrift(const DriftCase& c) {
@@ -244,7 +270,10 @@ DriftResult Uac2StreamTest::RunDrift(const DriftCase& c) {
   profile.feedback_refresh = c.refresh;
   // Room for what an encoding the driver cannot follow lets drift in a minute.
   profile.fifo_capacity_ms = 1000;
-  if (StartHeadset(std::move(profile)) != STATUS_SUCCESS) {
+  HeadsetLayout layout;
+  layout.renderInterval = c.renderInterval;
+  layout.feedbackInterval = c.feedbackInterval;
+  if (StartHeadset(std::move(profile), layout) != STATUS_SUCCESS) {
     ADD_FAILURE() << "the headset did not start";
     return result;
   }
@@ -259,10 +288,16 @@ DriftResult Uac2StreamTest::RunDrift(const DriftCase& c) {
     ADD_FAILURE() << "the client did not start";
     return result;
   }
-  platform::testing::DelayMs(static_cast<LONGLONG>(c.seconds) * 1000);
+  // The first second settles the feedback; what the FIFO loses or drops after it is kept apart.
+  const ULONG settle = c.seconds > 1 ? 1 : 0;
+  platform::testing::DelayMs(static_cast<LONGLONG>(settle) * 1000);
+  const auto settled = sim_->render_stats(kRenderEndpoint);
+  platform::testing::DelayMs(static_cast<LONGLONG>(c.seconds - settle) * 1000);
   result.measured = render->GetMeasuredRate();
   // The FIFO as the stream runs, not as it drains after the last URB.
   const auto stats = sim_->render_stats(kRenderEndpoint);
+  result.lateUnderrun = stats.underrun_frames - settled.underrun_frames;
+  result.lateOverflow = stats.overflow_frames - settled.overflow_frames;
   render->StopClient(client.key(), nullptr);
   result.start = stats.start_frames;
   result.low = stats.fifo_min_frames;

@@ -66,7 +66,8 @@ inline constexpr UCHAR kClockId = 40;
 
 // One drift run: a render stream on a device whose clock is `ppm` off, for `seconds` of
 // virtual time, the device's feedback sent in `encoding`, its value recomputed every
-// 2^refresh frames (full speed) or microframes (high speed) when `refresh` is set.
+// 2^refresh frames (full speed) or microframes (high speed) when `refresh` is set, the
+// data and feedback endpoints polled at the given bIntervals.
 struct DriftCase {
   bool highSpeed;
   ULONG rate;
@@ -74,15 +75,23 @@ struct DriftCase {
   sim::device::FeedbackEncoding encoding = sim::device::FeedbackEncoding::Standard;
   std::optional<std::uint8_t> refresh;
   ULONG seconds = 60;
+  UCHAR renderInterval = 1, feedbackInterval = 4;
 };
 struct DriftResult {
   std::int64_t start = 0, low = 0, high = 0;  // FIFO frames: playback start level, extremes
   std::uint64_t underrun = 0, overflow = 0;   // frames
+  std::uint64_t lateUnderrun = 0, lateOverflow = 0;  // frames after the run's first second
   LONG measured = 0;                          // the engine's rate at the end
   ULONGLONG samples = 0;                      // received samples checked against the count
   std::int64_t Excursion() const { return std::max(high - start, start - low); }
 };
 std::string Describe(const DriftCase& c);
+// High speed at every data and feedback bInterval 1-4 and 44.1, 48 and 96 kHz, the device
+// 500 ppm fast and slow (both in turn through the grid, or every case at both), `seconds` long.
+std::vector<DriftCase> HighSpeedIntervalGrid(ULONG seconds, bool bothOffsets);
+// A run that followed the device: after the first second no underrun or overrun, and the
+// measured rate within 1 Hz of the device's.
+void ExpectFollowed(const DriftCase& c, const DriftResult& r);
 inline constexpr UCHAR kRenderEndpoint = 0x01, kFeedbackEndpoint = 0x81, kCaptureEndpoint = 0x82;
 
 class Uac2StreamTest : public usb_device_test::UsbDeviceTest {

@@ -5,11 +5,16 @@
 //   wav_oracle crc FILE       "frames N crc32 0xXXXXXXXX" of the PCM data as stored
 //   wav_oracle tone FILE      "rate R channels C frames N frequency F" (channel 0, from its
 //                             rising zero crossings)
+//   wav_oracle sine FILE      whether every sample of every channel is the simulated device's
+//                             test tone (1 kHz at half scale, sample n = round(0.5 x (2^(bits-1)
+//                             - 1) x sin(2 pi 1000 n / rate))) from one sample n on, in order:
+//                             "sine from sample K: all N frames" or the first that is not
 //   wav_oracle claim FILE DATA_BYTES   rewrites the header's data and RIFF lengths to claim
 //                             DATA_BYTES (hex with 0x) whatever the file holds
 // A data length of 0xFFFFFFFF is a streamed WAV's: the data runs to the end of the file
 // ("streamed" follows crc's line).
 #include <cmath>
+#include <numbers>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -58,6 +63,13 @@ bool Read(const char* path, Pcm& pcm) {
     at = body + size + (size & 1);
   }
   return false;
+}
+
+// Channel c of frame f, sign-extended.
+std::int32_t SampleAt(const Pcm& pcm, std::size_t f, unsigned c) {
+  const std::uint8_t* p = &pcm.data[(f * pcm.channels + c) * (pcm.bits / 8u)];
+  return pcm.bits == 16 ? static_cast<std::int32_t>(static_cast<std::int16_t>(Le(p, 2)))
+                        : static_cast<std::int32_t>(Le(p, 3) << 8) >> 8;
 }
 
 std::uint32_t Crc32(const std::vector<std::uint8_t>& data) {
@@ -142,10 +154,7 @@ int main(int argc, char** argv) {
     long crossings = 0;
     double previous = 0;
     for (std::size_t f = 0; f < frames; ++f) {
-      const std::uint8_t* p = &pcm.data[f * frameBytes];
-      std::int32_t v = pcm.bits == 16 ? static_cast<std::int16_t>(Le(p, 2))
-                                      : static_cast<std::int32_t>(Le(p, 3) << 8) >> 8;
-      const double s = v;
+      const double s = SampleAt(pcm, f, 0);
       if (f > 0 && previous < 0 && s >= 0) {
         const double t = static_cast<double>(f) - s / (s - previous);
         if (first < 0) first = t;
@@ -156,6 +165,37 @@ int main(int argc, char** argv) {
     }
     const double hz = crossings > 1 ? (crossings - 1) * pcm.rate / (last - first) : 0.0;
     std::printf("rate %u channels %u frames %zu frequency %.2f\n", pcm.rate, pcm.channels, frames, hz);
+    return 0;
+  }
+  if (!std::strcmp(argv[1], "sine")) {
+    auto sample = [&](std::size_t f, unsigned c) { return SampleAt(pcm, f, c); };
+    const double full = std::ldexp(1.0, pcm.bits - 1) - 1.0;
+    auto tone = [&](std::uint64_t n) {
+      return static_cast<std::int32_t>(
+          std::llround(0.5 * full * std::sin(2.0 * std::numbers::pi * 1000.0 * static_cast<double>(n) / pcm.rate)));
+    };
+    // The first sample n whose tone the file's first frames (64 at most) are.
+    const std::size_t probe = frames < 64 ? frames : 64;
+    std::uint64_t start = 0;
+    bool found = false;
+    for (; !found && start < 10ull * pcm.rate; ++start) {
+      found = true;
+      for (std::size_t f = 0; f < probe && found; ++f)
+        for (unsigned c = 0; c < pcm.channels && found; ++c) found = sample(f, c) == tone(start + f);
+    }
+    if (!found || frames == 0) {
+      std::printf("no sine start in the first %zu frames\n", probe);
+      return 1;
+    }
+    --start;
+    for (std::size_t f = 0; f < frames; ++f)
+      for (unsigned c = 0; c < pcm.channels; ++c)
+        if (sample(f, c) != tone(start + f)) {
+          std::printf("sine from sample %llu: frame %zu channel %u is %d, the tone has %d\n",
+                      static_cast<unsigned long long>(start), f, c, sample(f, c), tone(start + f));
+          return 1;
+        }
+    std::printf("sine from sample %llu: all %zu frames\n", static_cast<unsigned long long>(start), frames);
     return 0;
   }
   std::fprintf(stderr, "wav_oracle: unknown mode %s\n", argv[1]);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "adapter/endpoint_type.h"
@@ -42,11 +43,12 @@ constexpr UCHAR kStreamIn = 1, kFeature = 2, kHeadphones = 3, kMic = 4, kStreamO
 Bytes Le32(ULONG v) {
   return {static_cast<UCHAR>(v), static_cast<UCHAR>(v >> 8), static_cast<UCHAR>(v >> 16), static_cast<UCHAR>(v >> 24)};
 }
-Bytes Cat(std::initializer_list<Bytes> parts) {
+Bytes Join(const std::vector<Bytes>& parts) {
   Bytes b;
   for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
   return b;
 }
+Bytes Cat(std::initializer_list<Bytes> parts) { return Join(parts); }
 
 // The pieces of the device; each test may swap one.
 struct Uac2Device {
@@ -56,11 +58,24 @@ struct Uac2Device {
   Bytes extra;  // inserted after the clock source
   ULONG formats = 1;  // bmFormats of the render interface
   UCHAR renderBits = 24;
+  USHORT micType = 0x0201;  // wTerminalType of the capture path's input terminal
+  std::vector<Bytes> renderAlternates;  // further settings of the render interface
+
+  // A further render setting: stereo, 16 bits in 2-byte subslots, of the format type and
+  // bmFormats given.
+  static Bytes RenderAlternate(UCHAR alternate, UCHAR formatType, ULONG formats) {
+    return Cat({Interface(1, alternate, 1, 1, 2, 0x20),
+                Cat({{16, 0x24, 1, kStreamIn, 0x00, formatType}, Le32(formats), {2}, Le32(3), {0}}),
+                {6, 0x24, 2, formatType, 2, 16},
+                {7, 5, 0x01, 0x09, 0x00, 0x02, 1},
+                {8, 0x25, 1, 0, 0, 0, 0, 0}});
+  }
 
   Bytes Config() const {
     const Bytes streamIn = {17, 0x24, 2, kStreamIn, 0x01, 0x01, 0, kClock, 2, 3, 0, 0, 0, 0, 0x00, 0x00, 0};
     const Bytes headphones = {12, 0x24, 3, kHeadphones, 0x02, 0x03, 0, kFeature, kClock, 0x04, 0x00, 0};
-    const Bytes mic = {17, 0x24, 2, kMic, 0x01, 0x02, 0, kClock, 1, 0x04, 0, 0, 0, 0, 0x04, 0x00, 0};
+    const Bytes mic = {17, 0x24, 2, kMic, static_cast<UCHAR>(micType), static_cast<UCHAR>(micType >> 8), 0, kClock, 1,
+                       0x04, 0, 0, 0, 0, 0x04, 0x00, 0};
     const Bytes streamOut = {12, 0x24, 3, kStreamOut, 0x01, 0x01, 0, kMic, kClock, 0, 0, 0};
     // bmControls: the valid-alternates control is readable.
     const Bytes renderGeneral = Cat({{16, 0x24, 1, kStreamIn, 0x04, 1}, Le32(formats), {2}, Le32(3), {0}});
@@ -83,6 +98,7 @@ struct Uac2Device {
                           {7, 5, 0x01, 0x05, 0x00, 0x02, 1},
                           {8, 0x25, 1, 0, 0, 0, 0, 0},
                           {7, 5, 0x81, 0x11, 4, 0, 4},
+                          Join(renderAlternates),
                           Interface(2, 0, 0, 1, 2, 0x20),
                           Interface(2, 1, 1, 1, 2, 0x20),
                           captureGeneral,
@@ -278,6 +294,33 @@ TEST_F(Uac2FunctionTest, ClockedDeviceBuildsItsModel) {
   }
 }
 
+// An input terminal's kind is the UAC 2.0 one: a headset's input is a handset, and that is
+// the only kind it takes.
+TEST_F(Uac2FunctionTest, InputTerminalKindsAreTheUac2Ones) {
+  const std::pair<USHORT, ULONG> cases[] = {{0x0401, adapter::ENDPOINT_HANDSET}, {0x0402, adapter::ENDPOINT_HANDSET},
+                                            {0x0403, adapter::ENDPOINT_SPEAKERPHONE}, {0x0601, adapter::ENDPOINT_AUX},
+                                            {0x0201, adapter::ENDPOINT_MIC}};
+  for (const auto& [type, kind] : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << type);
+    Uac2Device d;
+    d.micType = type;
+    PlugDevice(d);
+    ASSERT_EQ(Start(), STATUS_SUCCESS) << Fault();
+    auto* mic = UnitAs<adapter::ITerminalNode>(kMic, adapter::IID_ITerminalNode);
+    ASSERT_NE(mic, nullptr);
+    ULONG got = 0, count = 0, kinds = 0;
+    EXPECT_EQ(mic->GetKind(&got), STATUS_SUCCESS);
+    EXPECT_EQ(got, kind);
+    EXPECT_EQ(mic->GetKindCount(&count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(mic->GetKinds(&kinds), STATUS_SUCCESS);
+    EXPECT_EQ(kinds, kind);
+    EXPECT_EQ(mic->SetKind(kind), STATUS_SUCCESS);
+    EXPECT_EQ(mic->SetKind(adapter::ENDPOINT_HEADSET), STATUS_INVALID_PARAMETER);
+    TearDownDevice();
+  }
+}
+
 // The capability template by "ModelVariant" (absent: 1); a variant outside 1 to 5 does
 // not start.
 TEST_F(Uac2FunctionTest, CapabilityTemplateFollowsTheModelVariant) {
@@ -417,6 +460,168 @@ TEST_F(Uac2FunctionTest, FeatureUnitAddressesItsControlsAsTheClassDefines) {
   EXPECT_EQ(levels->GetRange(uac::FU_VOLUME, nullptr, &minimum, &step), STATUS_INVALID_PARAMETER);
 }
 
+// A device with every kind of control field the class has: a stereo feature unit whose
+// master has mute, a read-only bass, mid, treble, automatic gain, a write-only bass boost,
+// loudness and a read-only input gain pad, with volume on each channel, and the maker's
+// vendor switch; the render interface adds a Type III setting (AC-3 and WMA Pro) and a
+// raw-data setting marked by bmFormats bit 15.
+class Uac2ClassValuesTest : public Uac2FunctionTest {
+ protected:
+  static constexpr ULONG kMaster = 0x03 | 0x01 << 4 | 0x03 << 6 | 0x03 << 8 | 0x03 << 12 | 0x02 << 16 |
+                                   0x03 << 18 | 0x01 << 22;
+  static constexpr ULONG kChannel = 0x03 << 2;
+
+  void StartDevice() {
+    Uac2Device d;
+    d.feature = Cat({{18, 0x24, 6, kFeature, kStreamIn}, Le32(kMaster), Le32(kChannel), Le32(kChannel), {0}});
+    d.renderAlternates = {Uac2Device::RenderAlternate(2, 3, 1u << 0 | 1u << 12),
+                          Uac2Device::RenderAlternate(3, 1, 1u << 15)};
+    sim::device::DeviceProfile profile = Profile();
+    // The vendor block: its length, then the master's and channel 1's bitmaps; the
+    // switch (0x90, field 16) on the master.
+    Bytes block(16, 0);
+    block.push_back(26);
+    block.push_back(0);
+    block = Cat({block, Le32(0xC0000000u), Le32(0)});
+    profile.entity_memory[kFeature] = block;
+    PlugDevice(d, profile);
+    ASSERT_EQ(Start(), STATUS_SUCCESS) << Fault();
+    levels_ = UnitAs<uac::IUacLevelControlSource>(kFeature, uac::IID_IUacLevelControlSource);
+    switches_ = UnitAs<uac::IUacBoolControlSource>(kFeature, uac::IID_IUacBoolControlSource);
+    ASSERT_NE(levels_, nullptr);
+    ASSERT_NE(switches_, nullptr);
+  }
+  // The wLength of every class request to the feature unit with the request and value.
+  std::vector<USHORT> Lengths(UCHAR entity, UCHAR request, USHORT value) {
+    std::vector<USHORT> out;
+    for (const auto& e : sim_->control_log())
+      if (ClassRequestTo(e.setup, entity, request, value)) out.push_back(e.setup.wLength);
+    return out;
+  }
+
+  uac::IUacLevelControlSource* levels_ = nullptr;
+  uac::IUacBoolControlSource* switches_ = nullptr;
+};
+
+// Bit 0 of a control's field allows reading it, bit 1 setting it; neither request goes out
+// when its bit is clear.
+TEST_F(Uac2ClassValuesTest, ControlFieldsAreReadableAndProgrammableBits) {
+  ASSERT_NO_FATAL_FAILURE(StartDevice());
+  sim_->ClearControlLog();
+  LONG level = 1;
+  EXPECT_EQ(levels_->GetCur(uac::FU_BASS, 0, &level), STATUS_SUCCESS);  // read-only
+  EXPECT_EQ(levels_->SetCur(uac::FU_BASS, 0, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(levels_->GetCur(uac::FU2_INPUT_GAIN_PAD, 0, &level), STATUS_SUCCESS);  // read-only
+  EXPECT_EQ(levels_->SetCur(uac::FU2_INPUT_GAIN_PAD, 0, 0), STATUS_INVALID_PARAMETER);
+  UCHAR on = 0;
+  EXPECT_EQ(switches_->SetCur(uac::FU_BASS_BOOST, 0, 1), STATUS_SUCCESS);  // write-only
+  EXPECT_EQ(switches_->GetCur(uac::FU_BASS_BOOST, 0, &on), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(switches_->SetCur(uac::FU_MUTE, 0, 1), STATUS_SUCCESS);  // both
+  EXPECT_EQ(switches_->GetCur(uac::FU_MUTE, 0, &on), STATUS_SUCCESS);
+  EXPECT_EQ(on, 1);
+  EXPECT_EQ(Lengths(kFeature, 0x01, 0x0300), (std::vector<USHORT>{1}));  // the bass's one read
+  EXPECT_TRUE(Sent(kFeature, 0x01, 0x0300).empty());
+  EXPECT_TRUE(Sent(kFeature, 0x01, 0x0C00).empty());
+  EXPECT_EQ(Sent(kFeature, 0x01, 0x0900), (std::vector<Bytes>{{1}}));
+  EXPECT_EQ(Lengths(kFeature, 0x01, 0x0900).size(), 1u);  // the bass boost was never read
+
+  // Volume on both channels and not on the master: node channel i is device channel i + 1.
+  ULONG channels = 0;
+  ASSERT_EQ(levels_->GetChannelCount(uac::FU_VOLUME, &channels), STATUS_SUCCESS);
+  EXPECT_EQ(channels, 2u);
+  EXPECT_EQ(levels_->SetCur(uac::FU_VOLUME, 0, -1 * 65536), STATUS_SUCCESS);
+  EXPECT_EQ(levels_->SetCur(uac::FU_VOLUME, 1, -2 * 65536), STATUS_SUCCESS);
+  EXPECT_EQ(levels_->SetCur(uac::FU_VOLUME, 2, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Sent(kFeature, 0x01, 0x0201), (std::vector<Bytes>{{0x00, 0xFF}}));
+  EXPECT_EQ(Sent(kFeature, 0x01, 0x0202), (std::vector<Bytes>{{0x00, 0xFE}}));
+  EXPECT_EQ(levels_->GetCur(uac::FU_VOLUME, 1, &level), STATUS_SUCCESS);
+  EXPECT_EQ(level, -2 * 65536);
+}
+
+// Bass, mid and treble are one signed byte in 1/4 dB (x 16384 to 1/65536 dB), their RANGE
+// 5 bytes; other levels two bytes in 1/256 dB, RANGE 8 bytes. A range comes out as
+// maximum, minimum, step.
+TEST_F(Uac2ClassValuesTest, ToneControlsAreOneByteInQuarterDecibels) {
+  ASSERT_NO_FATAL_FAILURE(StartDevice());
+  for (ULONG selector : {uac::FU_MID, uac::FU_TREBLE}) {
+    SCOPED_TRACE(selector);
+    const USHORT value = static_cast<USHORT>(selector << 8);
+    sim_->ClearControlLog();
+    EXPECT_EQ(levels_->SetCur(selector, 0, -8 * 16384), STATUS_SUCCESS);  // -2 dB
+    EXPECT_EQ(Sent(kFeature, 0x01, value), (std::vector<Bytes>{{0xF8}}));
+    LONG level = 0;
+    ASSERT_EQ(levels_->GetCur(selector, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(level, -8 * 16384);
+    // The simulated tone range: -48 to 48 quarter decibels in steps of 4.
+    LONG maximum = 0, minimum = 0, step = 0;
+    ASSERT_EQ(levels_->GetRange(selector, &maximum, &minimum, &step), STATUS_SUCCESS);
+    EXPECT_EQ(maximum, 48 * 16384);
+    EXPECT_EQ(minimum, -48 * 16384);
+    EXPECT_EQ(step, 4 * 16384);
+    EXPECT_EQ(Lengths(kFeature, 0x01, value), (std::vector<USHORT>{1, 1}));
+    EXPECT_EQ(Lengths(kFeature, 0x02, value), (std::vector<USHORT>{5}));
+  }
+  // The simulated volume range: -60 to 0 dB in steps of 1 dB, on channel 1.
+  sim_->ClearControlLog();
+  LONG maximum = 1, minimum = 1, step = 1;
+  ASSERT_EQ(levels_->GetRange(uac::FU_VOLUME, &maximum, &minimum, &step), STATUS_SUCCESS);
+  EXPECT_EQ(maximum, 0);
+  EXPECT_EQ(minimum, -60 * 65536);
+  EXPECT_EQ(step, 65536);
+  EXPECT_EQ(Lengths(kFeature, 0x02, 0x0201), (std::vector<USHORT>{8}));
+}
+
+// The status-change map of the feature unit: each control refreshes its own node; a
+// control with a node but no entry in the map (input gain pad 12, vendor switch 0x90) is
+// refused.
+TEST_F(Uac2ClassValuesTest, StatusChangesReachTheControlsNode) {
+  ASSERT_NO_FATAL_FAILURE(StartDevice());
+  auto* unit = UnitAs<uac::IUacUnit>(kFeature, uac::IID_IUacUnit);
+  ASSERT_NE(unit, nullptr);
+  const std::pair<ULONG, ULONG> mapped[] = {
+      {uac::FU_MUTE, adapter::NODE_MUTE},   {uac::FU_VOLUME, adapter::NODE_VOLUME},
+      {uac::FU_BASS, adapter::NODE_BASS},   {uac::FU_MID, adapter::NODE_MID},
+      {uac::FU_TREBLE, adapter::NODE_TREBLE}, {uac::FU_AGC, adapter::NODE_AGC},
+      {uac::FU_LOUDNESS, adapter::NODE_LOUDNESS}};
+  for (const auto& [selector, type] : mapped) {
+    SCOPED_TRACE(selector);
+    ULONG id = ~0u;
+    ASSERT_EQ(unit->HandleStatusChange(selector, 0, &id), STATUS_SUCCESS);
+    adapter::IUacEntity* node = nullptr;
+    for (ULONG i = 0; adapter::IUacEntity* n = unit->GetNode(i); ++i)
+      if (n->GetId() == id) node = n;
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->GetType(), type);
+  }
+  for (ULONG selector : {uac::FU2_INPUT_GAIN_PAD, uac::FU2_VENDOR_SWITCH}) {
+    ULONG id = ~0u;
+    EXPECT_EQ(unit->HandleStatusChange(selector, 0, &id), STATUS_UNSUCCESSFUL) << selector;
+    EXPECT_EQ(id, ~0u);
+  }
+}
+
+// The clock's rate count comes from a 14-byte RANGE (one subrange's worth); a Type III
+// setting offers AC-3 (bit 0) and WMA Pro (bit 12) at each rate, and bmFormats bit 15
+// marks a raw-data setting as bit 31 does.
+TEST_F(Uac2ClassValuesTest, ClockRangeAndTheFormatsOfEachSetting) {
+  ASSERT_NO_FATAL_FAILURE(StartDevice());
+  const std::vector<USHORT> ranges = Lengths(kClock, 0x02, 0x0100);
+  ASSERT_FALSE(ranges.empty());
+  EXPECT_EQ(ranges.front(), 14u);
+  stream::CUsbStreamEngine* render = Engine(0);
+  ASSERT_NE(render, nullptr);
+  std::vector<std::tuple<UCHAR, ULONG, ULONG>> formats;  // setting, rate, Data1
+  for (ULONG r = 0; r < render->GetFormatRecordCount(); ++r) {
+    const auto* f = render->GetFormatRecord(r);
+    formats.emplace_back(f->AlternateSetting, f->Format.Format.nSamplesPerSec, f->Format.SubFormat.Data1);
+  }
+  using F = std::tuple<UCHAR, ULONG, ULONG>;
+  EXPECT_EQ(formats, (std::vector<F>{{1, 44100, 1},      {1, 48000, 1},      {1, 96000, 1},
+                                     {2, 44100, 0x0092}, {2, 44100, 0x0164}, {2, 48000, 0x0092},
+                                     {2, 48000, 0x0164}, {2, 96000, 0x0092}, {2, 96000, 0x0164},
+                                     {3, 44100, 0x0E7A}, {3, 48000, 0x0E7A}, {3, 96000, 0x0E7A}}));
+}
+
 // The maker's vendor block is kept only when its own length covers its header and lies
 // within what the device sent; a status change for its volume refreshes the vendor
 // volume node, not the standard one.
@@ -458,12 +663,14 @@ TEST_F(Uac2FunctionTest, VendorBlockIsCheckedAndItsVolumeFoundBySelector) {
     ASSERT_EQ(function()->FindEntityById(kFeature, &feature), STATUS_SUCCESS);
     adapter::ScopedRelease<uac::IUacUnit> unit;
     ASSERT_EQ(feature->QueryInterface(uac::IID_IUacUnit, unit.out()), STATUS_SUCCESS);
-    EXPECT_EQ(unit.p->GetNodeCount(), c.kept ? 3u : 2u);  // mute, volume and the vendor volume
+    ASSERT_EQ(unit.p->GetNodeCount(), c.kept ? 3u : 2u);  // mute, volume and the vendor volume
     ULONG volumeNode = ~0u, vendorNode = ~0u;
     EXPECT_EQ(unit.p->HandleStatusChange(uac::FU_VOLUME, 0, &volumeNode), STATUS_SUCCESS);
+    ASSERT_NE(unit.p->GetNode(1), nullptr);
     EXPECT_EQ(volumeNode, unit.p->GetNode(1)->GetId());
     if (c.kept) {
       EXPECT_EQ(unit.p->HandleStatusChange(uac::FU2_VENDOR_VOLUME, 0, &vendorNode), STATUS_SUCCESS);
+      ASSERT_NE(unit.p->GetNode(2), nullptr);
       EXPECT_EQ(vendorNode, unit.p->GetNode(2)->GetId());
       EXPECT_NE(vendorNode, volumeNode);
     } else {
@@ -536,6 +743,62 @@ TEST_F(Uac2FunctionTest, RawDataFormatsNeedAValidSettingAndARateTheClockTakes) {
     EXPECT_FALSE(render->IsAltSettingValid(8));  // beyond the one bitmap byte the interface has
     EXPECT_FALSE(render->IsAltSettingValid(200));
     TearDownDevice();
+  }
+}
+
+// How far the host may program a clock's frequency (bmControls bits 1..0) decides what the
+// clock offers and what setting a rate does: a programmable clock lists its RANGE and is
+// set; a read-only one offers the one rate it runs at and takes only that, unasked to
+// change; one without the control takes any rate without a request. PCM and raw-data
+// formats follow alike.
+TEST_F(Uac2FunctionTest, FixedClocksOfferTheirRateAndAreNeverSet) {
+  struct Case {
+    const char* name;
+    UCHAR controls;  // the clock's bmControls
+    std::vector<ULONG> offered;
+    bool takes44k;  // SetCurrentRate(44,100) succeeds
+    bool setSent;   // ... with a SET CUR of the rate
+  };
+  const Case cases[] = {
+      {"programmable", 0x07, {48000, 44100, 96000}, true, true},
+      {"read-only", 0x05, {48000}, false, false},
+      {"absent", 0x04, {48000, 44100, 96000}, true, false},
+  };
+  for (const Case& c : cases) {
+    for (ULONG formats : {1u, 1u << 15}) {
+      SCOPED_TRACE(testing::Message() << c.name << ", bmFormats " << std::hex << formats);
+      Uac2Device d;
+      d.clock[5] = c.controls;
+      d.formats = formats;
+      sim::device::DeviceProfile profile = Profile();
+      profile.clock_rates[kClock] = {48000, 44100, 96000};  // it runs at the first
+      PlugDevice(d, profile);
+      // A device without the control may still list its rates.
+      if (c.controls == 0x04)
+        sim_->SetRequestHook([](const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data) -> std::optional<ControlResult> {
+          if (!ClassRequestTo(s, kClock, 0x02, 0x0100) || !(s.bmRequestType & 0x80)) return std::nullopt;
+          Bytes range = {3, 0};
+          for (ULONG rate : {48000u, 44100u, 96000u}) range = Cat({range, Le32(rate), Le32(rate), Le32(0)});
+          return Reply(data, range, s.wLength);
+        });
+      ASSERT_EQ(Start(), STATUS_SUCCESS) << Fault();
+      stream::CUsbStreamEngine* render = Engine(0);
+      ASSERT_NE(render, nullptr);
+      std::vector<ULONG> rates;
+      for (ULONG r = 0; r < render->GetFormatRecordCount(); ++r)
+        rates.push_back(render->GetFormatRecord(r)->Format.Format.nSamplesPerSec);
+      EXPECT_EQ(rates, c.offered);
+      auto* clock = UnitAs<uac::IUacClockSource>(kClock, uac::IID_IUacClockSource);
+      ASSERT_NE(clock, nullptr);
+      sim_->ClearControlLog();
+      EXPECT_EQ(clock->SetCurrentRate(48000), STATUS_SUCCESS);
+      EXPECT_EQ(clock->SetCurrentRate(44100), c.takes44k ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+      EXPECT_EQ(Sent(kClock, 0x01, 0x0100).size(), c.setSent ? 2u : 0u);
+      if (c.controls == 0x04) {
+        EXPECT_TRUE(sim_->control_log().empty());
+      }
+      TearDownDevice();
+    }
   }
 }
 

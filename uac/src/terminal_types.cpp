@@ -43,6 +43,9 @@ const TerminalTypeRow& FindTerminalType(USHORT TerminalType) {
 }
 
 ULONG InputTerminalKind(USHORT TerminalType) { return FindTerminalType(TerminalType).InputKind; }
+ULONG Uac2InputTerminalKind(USHORT TerminalType) {
+  return TerminalType == TERMINAL_HEADSET ? ENDPOINT_HANDSET : InputTerminalKind(TerminalType);
+}
 ULONG InputTerminalNodeKind(USHORT TerminalType) { return FindTerminalType(TerminalType).InputNodeKind; }
 ULONG OutputTerminalKind(USHORT TerminalType) { return FindTerminalType(TerminalType).OutputKind; }
 ULONG OutputTerminalStatusKind(USHORT TerminalType) { return FindTerminalType(TerminalType).StatusKind; }

@@ -115,6 +115,16 @@ STDMETHODIMP CUac2InputTerminal::GetJackDescriptions(ULONG Size, PVOID Buffer, U
   return status;
 }
 
+STDMETHODIMP CUac2InputTerminal::GetKind(PULONG Kind) {
+  if (!Kind) return STATUS_INVALID_PARAMETER;
+  *Kind = Uac2InputTerminalKind(TerminalType());
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUac2InputTerminal::SetKind(ULONG Kind) {
+  return Kind == Uac2InputTerminalKind(TerminalType()) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
 STDMETHODIMP CUac2InputTerminal::GetClockSourceId(PULONG Id) {
   if (!Id || !m_pDescriptor || m_pDescriptor[2] != AC_INPUT_TERMINAL) return STATUS_INVALID_PARAMETER;
   *Id = m_pDescriptor[kInputClock];

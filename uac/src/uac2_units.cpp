@@ -12,6 +12,10 @@ namespace {
 // Clock source controls: sampling frequency (1) and validity (2), in the high byte.
 constexpr USHORT kClockFrequency = 0x0100;
 constexpr USHORT kClockValidity = 0x0200;
+// bmControls of a clock source descriptor, and the two bits of its frequency control.
+constexpr ULONG kClockControlsAt = 5;
+constexpr ULONG kControlReadable = 1;
+constexpr ULONG kControlWritable = 2;
 // A RANGE reply: wNumSubRanges, then {MIN, MAX, RES} of 4 bytes each.
 constexpr ULONG kRangeHead = 2;
 constexpr ULONG kRangeEntry = 12;
@@ -62,9 +66,21 @@ NTSTATUS CUac2ClockSource::Init(const void* Descriptor, adapter::IUsbAudioDevice
   return status;
 }
 
+ULONG CUac2ClockSource::FrequencyControl() const {
+  // A clock source descriptor is 8 bytes long (the length rule held at Init).
+  return m_pDescriptor && m_nDescriptorLength > kClockControlsAt ? m_pDescriptor[kClockControlsAt] & 3u : 0;
+}
+
 STDMETHODIMP CUac2ClockSource::GetRateCount(PULONG Count) {
   if (!Count) return STATUS_INVALID_PARAMETER;
   *Count = 0;
+  if (FrequencyControl() == kControlReadable) {
+    // A fixed clock offers the one rate it runs at.
+    ULONG rate = 0;
+    const NTSTATUS status = GetCurrentRate(&rate);
+    if (NT_SUCCESS(status)) *Count = 1;
+    return status;
+  }
   UCHAR reply[kFirstRangeReply] = {};
   ULONG got = 0;
   NTSTATUS status = SendRequest(false, true, kUac2Range, kClockFrequency, reply, sizeof reply, &got);
@@ -79,6 +95,7 @@ STDMETHODIMP CUac2ClockSource::GetRates(PULONG Count, PULONG Rates) {
   if (!NT_SUCCESS(status)) return status;
   if (*Count > listed) *Count = listed;
   if (*Count == 0) return STATUS_SUCCESS;
+  if (FrequencyControl() == kControlReadable) return GetCurrentRate(Rates);
   const ULONG length = kRangeEntry * (*Count - 1) + kFirstRangeReply;
   // A RANGE reply is at most 64 KiB: wLength is 16 bits.
   if (length > 0xFFFF) return STATUS_INVALID_PARAMETER;
@@ -105,6 +122,14 @@ STDMETHODIMP CUac2ClockSource::GetRates(PULONG Count, PULONG Rates) {
 }
 
 STDMETHODIMP CUac2ClockSource::SetCurrentRate(ULONG Rate) {
+  const ULONG control = FrequencyControl();
+  if (control == 0) return STATUS_SUCCESS;  // nothing to set and nothing to ask
+  if (!(control & kControlWritable)) {
+    ULONG current = 0;
+    const NTSTATUS status = GetCurrentRate(&current);
+    if (!NT_SUCCESS(status)) return status;
+    return current == Rate ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+  }
   UCHAR wire[4] = {static_cast<UCHAR>(Rate), static_cast<UCHAR>(Rate >> 8), static_cast<UCHAR>(Rate >> 16),
                    static_cast<UCHAR>(Rate >> 24)};
   return SendRequest(false, false, kUac2Cur, kClockFrequency, wire, sizeof wire);

@@ -29,6 +29,7 @@ struct SimDevice::Stream {
   std::uint8_t channels = 0, subframe = 0, bits = 0;
   std::uint32_t frame_bytes = 0;
   std::uint32_t rate = 0;              // nominal sample rate
+  bool own_clock = false;              // asynchronous: runs on the device's clock
   // Render
   std::deque<std::uint8_t> fifo;
   bool playing = false;

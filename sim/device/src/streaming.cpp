@@ -54,6 +54,7 @@ void SimDevice::SelectAlternate(std::uint8_t interface_number, std::uint8_t alte
     s->interface_number = interface_number;
     s->alternate = alternate;
     s->max_packet = e.packet_bytes();
+    s->own_clock = ((e.attributes >> 2) & 3) == 1;  // bmAttributes bits 3..2: asynchronous
     const std::uint32_t interval = std::clamp<std::uint32_t>(e.interval, 1, 16);
     s->interval_uframes = high_speed_ ? (1u << (interval - 1)) : 8u;
     // Feedback: declared by its usage bits, or (full-speed devices of the 1.1 era) named
@@ -117,9 +118,14 @@ std::optional<USBD_STATUS> SimDevice::TakePacketFault(std::uint8_t endpoint) {
   return std::nullopt;
 }
 
+double SimDevice::RunningRate(const Stream& s) const {
+  const bool drifts = s.own_clock || profile_.drift_every_endpoint;
+  return s.rate * (1.0 + (drifts ? profile_.clock_ppm * 1e-6 : 0.0));
+}
+
 void SimDevice::AdvanceRender(Stream& s, BusMicroframe now) {
   if (!s.playing || s.frame_bytes == 0 || now <= s.origin) return;
-  const double rate = s.rate * (1.0 + profile_.clock_ppm * 1e-6);
+  const double rate = RunningRate(s);
   const auto due = static_cast<std::uint64_t>(std::floor(rate * static_cast<double>(now - s.origin) / kMicroframesPerSecond));
   if (due <= s.consumed_since_origin) return;
   const std::uint64_t want = due - s.consumed_since_origin;
@@ -250,7 +256,7 @@ USBD_STATUS SimDevice::IsoOut(std::uint8_t endpoint, BusMicroframe when, const s
 }
 
 std::int64_t SimDevice::FeedbackHzLocked(Stream& render) {
-  const double rate = render.rate * (1.0 + profile_.clock_ppm * 1e-6);
+  const double rate = RunningRate(render);
   double correction = 0.0;
   if (render.playing && render.frame_bytes != 0 && profile_.feedback_gain_hz_per_frame != 0.0) {
     const double level = static_cast<double>(render.fifo.size() / render.frame_bytes);
@@ -311,7 +317,7 @@ USBD_STATUS SimDevice::IsoIn(std::uint8_t endpoint, BusMicroframe when, std::uin
     s->origin = when;
     s->produced = 0;
   }
-  const double rate = s->rate * (1.0 + profile_.clock_ppm * 1e-6);
+  const double rate = RunningRate(*s);
   const auto due = static_cast<std::uint64_t>(
       std::floor(rate * static_cast<double>(when + s->interval_uframes - s->origin) / kMicroframesPerSecond));
   std::uint64_t frames = due > s->produced ? due - s->produced : 0;

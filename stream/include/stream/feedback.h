@@ -43,7 +43,7 @@ struct FeedbackUrb {
   const USBD_ISO_PACKET_DESCRIPTOR* Packets;   // the URB's packet descriptors
   ULONG PacketCount;                           // packets of the URB (ms per URB)
   ULONG PacketBytes;                           // 4: 16.16, anything else: 10.14
-  ULONG PacketsPerSecond;                      // of the data pipe: packets per ms x 1000
+  ULONG PacketsPerSecond;                      // bus (micro)frames per second the values count in
   ULONG NominalRate;                           // nSamplesPerSec of the format the device runs
   ULONG PacketsPerFrame;                       // packets per bus frame (0 is taken as 1)
 };

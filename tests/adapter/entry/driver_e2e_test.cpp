@@ -122,13 +122,14 @@ TEST_F(DriverEndToEnd, AUac2DongleShowsItsHeadsetEndpointsAndTheAsioInterface) {
   ASSERT_EQ(Add(), STATUS_SUCCESS);
   ASSERT_EQ(Start(), STATUS_SUCCESS);
   EXPECT_EQ(EngineName(0), u"HeadSetOut00");
-  EXPECT_EQ(EngineName(1), u"HeadSetIn00");
-  EXPECT_EQ(Sorted(Subdevices()), Sorted({kTopology, u"HeadSetOut00Wave", u"HeadSetIn00Wave"}));
+  // A UAC 2.0 headset's input terminal is a handset's: its capture endpoint is named so.
+  EXPECT_EQ(EngineName(1), u"HandSetIn00");
+  EXPECT_EQ(Sorted(Subdevices()), Sorted({kTopology, u"HeadSetOut00Wave", u"HandSetIn00Wave"}));
   // The capture filter is joined to the topology; the render filter's wave miniport
   // finds no streaming terminal of kind 0 on its path, so it stands unconnected.
   const auto connections = Connections();
   ASSERT_FALSE(connections.empty());
-  EXPECT_EQ(connections.back().substr(connections.back().size() - 17), u"HeadSetIn00Wave:1");
+  EXPECT_EQ(connections.back().substr(connections.back().size() - 17), u"HandSetIn00Wave:1");
   // Its endpoints are ASIO-capable.
   EXPECT_TRUE(Interface(GUID_ASIO_PRIVATE_INTERFACE)->enabled);
   EXPECT_TRUE(Interface(GUID_ENUM_PRIVATE_INTERFACE)->enabled);

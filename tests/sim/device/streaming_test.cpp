@@ -70,6 +70,74 @@ TEST(RenderFifo, FedAtNominalRateDriftsByTheClockOffset) {
   }
 }
 
+// Only an asynchronous endpoint runs on the device's clock: an adaptive one locks to the
+// host's frames and neither its FIFO nor its capture drifts, unless every endpoint is asked
+// to drift. Each endpoint at 44.1 kHz, fed (or read) once per frame for ten seconds.
+TEST(ClockOffset, DriftsAsynchronousEndpointsOnlyUnlessEveryOneIsAsked) {
+  struct Row {
+    const char* dump;
+    std::uint8_t interface_number, alternate, endpoint;
+    bool every;    // drift_every_endpoint
+    bool drifts;
+  } rows[] = {
+      {"uac1-headset-A.txt", 1, 1, 0x01, false, true},     // asynchronous OUT
+      {"uac1-headset-A.txt", 2, 1, 0x81, false, true},     // asynchronous IN
+      {"uac1-soundcard-A.txt", 1, 2, 0x01, false, false},  // adaptive OUT
+      {"uac1-soundcard-A.txt", 1, 2, 0x01, true, true},
+      {"uac1-soundcard-A.txt", 2, 1, 0x84, false, false},  // adaptive IN
+      {"uac1-soundcard-A.txt", 2, 1, 0x84, true, true},
+  };
+  constexpr double kPpm = 500.0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.dump << " endpoint " << std::hex << int{row.endpoint}
+                                    << (row.every ? ", every endpoint drifting" : ""));
+    DeviceProfile p;
+    p.clock_ppm = kPpm;
+    p.drift_every_endpoint = row.every;
+    p.fifo_start_frames = 441;
+    p.fifo_capacity_ms = 1000;
+    auto d = Load(row.dump, p);
+    ASSERT_TRUE(d);
+    Configure(*d, row.interface_number, row.alternate);
+    // The endpoint's sampling frequency control: 44,100 Hz.
+    Set(*d, 0x22, 0x01, 0x0100, row.endpoint, {0x44, 0xAC, 0x00});
+    const std::uint32_t frame_bytes = d->frame_bytes(row.endpoint);
+    ASSERT_NE(frame_bytes, 0u);
+    const bool render = (row.endpoint & 0x80) == 0;
+    std::int64_t remainder = 0;
+    std::uint64_t moved = 0;  // capture: frames produced
+    std::int64_t at_1s = 0;
+    std::vector<std::uint8_t> buf(1024);
+    for (std::uint64_t frame = 0; frame < 11000; ++frame) {
+      d->Tick(frame * 8);
+      if (render) {
+        if (frame == 1000) at_1s = d->render_stats(row.endpoint).fifo_frames;
+        remainder += kRate - (kRate / 1000) * 1000;
+        const std::uint64_t frames = kRate / 1000 + remainder / 1000;
+        remainder %= 1000;
+        std::vector<std::uint8_t> packet(frames * frame_bytes, 0);
+        ASSERT_EQ(d->IsoOut(row.endpoint, frame * 8, packet.data(), static_cast<ULONG>(packet.size())),
+                  USBD_STATUS_SUCCESS);
+      } else {
+        ULONG len = 0;
+        ASSERT_EQ(d->IsoIn(row.endpoint, frame * 8, buf.data(), static_cast<ULONG>(buf.size()), &len),
+                  USBD_STATUS_SUCCESS);
+        if (frame == 1000) at_1s = static_cast<std::int64_t>(moved);
+        moved += len / frame_bytes;
+      }
+    }
+    const double offset = row.drifts ? kPpm * 1e-6 * kRate * 10.0 : 0.0;  // 220.5 frames
+    if (render) {
+      d->Tick(11000 * 8);
+      const auto stats = d->render_stats(row.endpoint);
+      EXPECT_NEAR(static_cast<double>(stats.fifo_frames - at_1s), -offset, 2.0);
+      EXPECT_EQ(stats.underrun_frames, 0u);
+    } else {
+      EXPECT_NEAR(static_cast<double>(static_cast<std::int64_t>(moved) - at_1s), kRate * 10.0 + offset, 2.0);
+    }
+  }
+}
+
 TEST(RenderFifo, RecordsEverySampleReceived) {
   auto d = Headset(0.0);
   ASSERT_TRUE(d);

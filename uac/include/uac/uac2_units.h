@@ -39,7 +39,10 @@ struct IUacClockLink : IUnknown {
 using PUACCLOCKLINK = IUacClockLink*;
 
 // The sampling-frequency control of a clock source: its discrete rates (RANGE), the
-// current rate (CUR) and its validity.
+// current rate (CUR) and its validity. bmControls bits 1..0 say how far the host may
+// program the frequency: a writable control is set (SET CUR); a read-only one offers the
+// one rate it runs at and takes only that rate, without a request that would stall; an
+// absent one takes any rate unasked, since the clock runs at what it runs at.
 class CUac2ClockSource : public IUacClockSource, public CUacUnit {
  public:
   CUac2ClockSource(PUNKNOWN outerUnknown, ULONG id) : CUacUnit(outerUnknown, id, AC2_CLOCK_SOURCE) {}
@@ -56,6 +59,10 @@ class CUac2ClockSource : public IUacClockSource, public CUacUnit {
   STDMETHODIMP GetCurrentRate(PULONG Rate) override;
   STDMETHODIMP IsValid(PUCHAR Valid) override;
   STDMETHODIMP SetRates(ULONG, const ULONG*) override { return STATUS_NOT_SUPPORTED; }
+
+ private:
+  // The frequency control's field of bmControls: bit 0 readable, bit 1 host-programmable.
+  ULONG FrequencyControl() const;
 };
 
 // Mixer (subtype 4) and extension (subtype 9) units: one mixer node each.
@@ -127,6 +134,9 @@ class CUac2InputTerminal : public IUacClockLink, public CUac1InputTerminal {
   STDMETHODIMP HandleStatusChange(ULONG Selector, ULONG Channel, PULONG NodeId) override;
   STDMETHODIMP GetJackDescriptions(ULONG Size, PVOID Buffer, ULONG KindIndex) override;
   STDMETHODIMP GetClockSourceId(PULONG Id) override;
+  // The UAC 2.0 kind of the terminal's type; the only kind it takes.
+  STDMETHODIMP GetKind(PULONG Kind) override;
+  STDMETHODIMP SetKind(ULONG Kind) override;
 
   bool HasConnectorControl() const;
   // The connector's jack list (CUR, channel 0xFF).

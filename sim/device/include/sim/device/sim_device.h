@@ -66,8 +66,12 @@ struct DeviceProfile {
   // Bus speed; unset: what the dump says, else high speed for a UAC 2.0 function and
   // full speed otherwise.
   std::optional<bool> high_speed;
-  // Offset of the device's sample clock from nominal, in parts per million.
+  // Offset of the device's sample clock from nominal, in parts per million. Only
+  // asynchronous endpoints run on the device's own clock; adaptive, synchronous and
+  // unsynchronised ones lock to the host's (micro)frames as a real device's do, unless
+  // `drift_every_endpoint` makes the offset apply to them too.
   double clock_ppm = 0.0;
+  bool drift_every_endpoint = false;
   // Strings by index; index 0 (languages) is served as English (0x0409). Indices the
   // descriptors name without a text here get "String <n>".
   std::map<std::uint8_t, std::u16string> strings;
@@ -273,6 +277,8 @@ class SimDevice : public platform::usb::BusDevice {
   void RestartStreams();
   Stream* FindStream(std::uint8_t endpoint);
   void AdvanceRender(Stream& s, BusMicroframe now);
+  // The rate the stream's samples run at: nominal, or off by the clock offset.
+  double RunningRate(const Stream& s) const;
   void ReportGlitch(const Stream& s, const char* kind, BusMicroframe start, std::uint64_t count,
                     const char* unit = "frames");
   void NotePacketLocked(Stream& s, BusMicroframe when);
