@@ -171,10 +171,7 @@ bool OpenEndpointStream(const DriverHost& host, const Endpoint& endpoint, const 
   }
   if (!FindStreamingPin(*filter, endpoint.capture, pinId, error)) return false;
   if (NTSTATUS status = filter->OpenStream(pinId, PinFormat(format), std::move(options), &stream); !NT_SUCCESS(status)) {
-    char text[160];
-    std::snprintf(text, sizeof text, "the pin of %s refused %u Hz, %u ch, %u-bit (0x%08x)", Narrow(info.name).c_str(),
-                  format.rate, format.channels, format.bits, static_cast<unsigned>(status));
-    error = text;
+    error = "the pin of " + Narrow(info.name) + " refused the format";
     return false;
   }
   return true;
@@ -198,6 +195,16 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
         else if (e.in() == capture)
           d.dataEndpoint = e.address;
       }
+
+  platform::ks::SubdeviceInfo info;
+  ULONG pinId = 0;
+  std::unique_ptr<sim::engine::FilterClient> filter;
+  if (!FindWaveFilter(host, endpoint, info, error)) return false;
+  if (NTSTATUS status = sim::engine::FilterClient::Open(info, &filter); !NT_SUCCESS(status)) {
+    error = "the audio engine cannot open " + Narrow(info.name);
+    return false;
+  }
+  if (!FindStreamingPin(*filter, capture, pinId, error)) return false;
 
   const unsigned sampleBytes = format.container / 8;
   const unsigned padding = format.container - format.bits;  // low bits of a wider container
@@ -262,9 +269,14 @@ bool RunStream(DriverHost& host, const StreamRequest& request, StreamOutcome& ou
     return request.record(samples.data(), samples.size(), error);
   };
 
-  std::unique_ptr<sim::engine::FilterClient> filter;
   std::unique_ptr<sim::engine::Stream> stream;
-  if (!OpenEndpointStream(host, endpoint, format, std::move(options), filter, stream, error)) return false;
+  if (NTSTATUS status = filter->OpenStream(pinId, PinFormat(format), options, &stream); !NT_SUCCESS(status)) {
+    char text[160];
+    std::snprintf(text, sizeof text, "the pin of %s refused %u Hz, %u ch, %u-bit (0x%08x)", Narrow(info.name).c_str(),
+                  format.rate, format.channels, format.bits, static_cast<unsigned>(status));
+    error = text;
+    return false;
+  }
 
   platform::verifier::TakeStreamFindings();  // only this stream's
   if (request.realTime) clk::SetMode(clk::Mode::RealTime);

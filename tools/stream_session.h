@@ -85,8 +85,8 @@ struct StreamOutcome {
   double seconds = 0;                  // stream time from RUN to STOP
 };
 
-// Opens the streaming pin of the endpoint's wave filter in `format` for the engine client.
-// false with the reason.
+// Opens the streaming pin of the endpoint's wave filter in `format` for the engine client
+// (the simulation benchmark's streams). false with the reason.
 bool OpenEndpointStream(const DriverHost& host, const Endpoint& endpoint, const PcmFormat& format,
                         sim::engine::StreamOptions options, std::unique_ptr<sim::engine::FilterClient>& filter,
                         std::unique_ptr<sim::engine::Stream>& stream, std::string& error);

@@ -275,6 +275,19 @@ NTSTATUS CAsioStreams::OpenAsioStreams() {
   return status;
 }
 
+void CAsioStreams::RollBackAsioStart() {
+  // Stopping a stream that never started, or unpreparing one never prepared, is refused
+  // by the engine and changes nothing.
+  for (ULONG i = 0; i < m_nChannels; ++i) {
+    if (!m_pChannels[i].Stream) continue;
+    IUsbStreamClient* client = ClientOf(i);
+    if (!client) continue;
+    client->StopClient(m_pChannels[i].Stream->Key, nullptr);
+    client->UnprepareClient(m_pChannels[i].Stream->Key);
+    client->Release();
+  }
+}
+
 NTSTATUS CAsioStreams::StartAsioStreaming() {
   ULONG busFrame = 0;
   NTSTATUS status = STATUS_SUCCESS;
@@ -296,28 +309,29 @@ NTSTATUS CAsioStreams::StartAsioStreaming() {
     client->Release();
   }
   if (!NT_SUCCESS(status)) {
-    for (ULONG i = 0; i < m_nChannels; ++i) {
-      if (!m_pChannels[i].Stream) continue;
-      IUsbStreamClient* client = ClientOf(i);
-      if (!client) continue;
-      client->StopClient(m_pChannels[i].Stream->Key, nullptr);
-      client->UnprepareClient(m_pChannels[i].Stream->Key);
-      client->Release();
-    }
+    RollBackAsioStart();
     return status;
   }
   const ULONG startFrame = busFrame + kAsioStartFrameOffset;
   for (ULONG input : {1u, 0u}) {
-    for (ULONG i = 0; i < m_nChannels; ++i) {
+    for (ULONG i = 0; i < m_nChannels && NT_SUCCESS(status); ++i) {
       AsioChannel& c = m_pChannels[i];
       if (!c.Active || !c.Stream || c.IsInput != input) continue;
       IUsbStreamClient* client = ClientOf(i);
-      if (!client) break;
+      if (!client) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
       ULONG ms = 0;
-      const NTSTATUS started = client->StartClient(c.Stream->Key, startFrame, &ms, nullptr);
+      status = client->StartClient(c.Stream->Key, startFrame, &ms, nullptr);
       client->Release();
-      if (!NT_SUCCESS(started)) break;
     }
+  }
+  // A channel that cannot run leaves none running: the host is told, and the engines
+  // give the device back to the clients it had.
+  if (!NT_SUCCESS(status)) {
+    RollBackAsioStart();
+    return status;
   }
   m_bStreaming = true;
   SendVendorRequest(1);

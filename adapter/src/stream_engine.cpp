@@ -292,13 +292,18 @@ STDMETHODIMP CStreamEngine::FindFormat(PWAVEFORMATEX Format) {
   if (tag == WAVE_FORMAT_EXTENSIBLE && Format->cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX))
     return STATUS_NO_MATCH;
 
+  // Under the list lock: an engine may change its formats while clients look them up.
+  NTSTATUS status = STATUS_NO_MATCH;
+  const KIRQL irql = LockLists();
   POSITION position = m_pFormatList->GetHeadPosition();
   PVOID data = nullptr;
   while (m_pFormatList->GetNext(&position, &data)) {
     const auto* entry = static_cast<const WAVEFORMATEXTENSIBLE*>(data);
     if (tag == WAVE_FORMAT_EXTENSIBLE) {
-      if (RtlCompareMemory(entry, Format, sizeof(WAVEFORMATEXTENSIBLE)) == sizeof(WAVEFORMATEXTENSIBLE))
-        return STATUS_SUCCESS;
+      if (RtlCompareMemory(entry, Format, sizeof(WAVEFORMATEXTENSIBLE)) == sizeof(WAVEFORMATEXTENSIBLE)) {
+        status = STATUS_SUCCESS;
+        break;
+      }
       continue;
     }
     if (entry->Format.nChannels == Format->nChannels && entry->Format.nSamplesPerSec == Format->nSamplesPerSec &&
@@ -309,10 +314,12 @@ STDMETHODIMP CStreamEngine::FindFormat(PWAVEFORMATEX Format) {
       RtlCopyMemory(Format, entry, offsetof(WAVEFORMATEX, cbSize));
       Format->wFormatTag = tag;
       Format->cbSize = 0;
-      return STATUS_SUCCESS;
+      status = STATUS_SUCCESS;
+      break;
     }
   }
-  return STATUS_NO_MATCH;
+  UnlockLists(irql);
+  return status;
 }
 
 STDMETHODIMP CStreamEngine::RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) {
@@ -381,6 +388,7 @@ NTSTATUS CStreamEngine::AddFormat(const WAVEFORMATEXTENSIBLE* Format) {
         ExAllocatePoolWithTag(NonPagedPool, sizeof(WAVEFORMATEXTENSIBLE), kStreamEnginePoolTag));
   }
   POSITION added = nullptr;
+  const KIRQL irql = LockLists();
   if (copy && (!stereo || stereoCopy)) {
     RtlCopyMemory(copy, Format, sizeof(WAVEFORMATEXTENSIBLE));
     added = m_pFormatList->AddTail(copy);
@@ -392,6 +400,7 @@ NTSTATUS CStreamEngine::AddFormat(const WAVEFORMATEXTENSIBLE* Format) {
       added = nullptr;
     }
   }
+  UnlockLists(irql);
   if (!added) {
     if (copy) ExFreePoolWithTag(copy, kStreamEnginePoolTag);
     if (stereoCopy) ExFreePoolWithTag(stereoCopy, kStreamEnginePoolTag);

@@ -21,6 +21,15 @@ inline float ReadSample(const float* channel, std::int32_t frame) {
   return v;
 }
 
+// Values stored into the network below this magnitude are stored as 0. A decaying tail
+// would otherwise sink into subnormal floats, which never reach zero and slow every
+// operation on them; the floor lies some 450 dB below a 16-bit step, so it changes no
+// output, and far enough above the subnormal range that the products of stored values
+// with the record's weights stay normal too.
+constexpr float kStateFloor = 0x1p-100f;
+
+inline float Settled(float v) { return std::fabs(v) < kStateFloor ? 0.0f : v; }
+
 // Saturates s to [-1, 65535/65536) and rounds it to the 16-bit step floor(32768 s + 0.5),
 // returned as a multiple of 1/32768.
 inline float ToSixteenBitStep(float s) {
@@ -143,11 +152,11 @@ void CDspReverb::Process(const float* const* in, float* const* out, std::int32_t
     float y[REVERB_LINES];
     std::int32_t p = Below(h, lay.biquadStart, length);
     for (int k = 0; k < REVERB_LINES; ++k) {
-      buf[p] = x[k];
+      buf[p] = Settled(x[k]);
       const float acc = b0 * x[k] + b1 * buf[Below(p, 1, length)] + b2 * buf[Below(p, 2, length)] +
                         f1 * buf[Below(p, 3, length)] + f2 * buf[Below(p, 4, length)] +
                         f1 * buf[Below(p, 5, length)] + f2 * buf[Below(p, 6, length)];
-      y[k] = 2.0f * acc;
+      y[k] = Settled(2.0f * acc);
       buf[Below(p, 2, length)] = y[k];
       buf[Below(p, 4, length)] = 0.0f;
       p = Below(p, 6, length);
@@ -182,7 +191,7 @@ void CDspReverb::Process(const float* const* in, float* const* out, std::int32_t
     float w0 = 0.0f, w1 = 0.0f;
     for (int j = 0; j < REVERB_DIFFUSERS; ++j) {
       const std::int32_t q = Below(h, lay.diffuserStart[j], length);
-      buf[q] = u[j];
+      buf[q] = Settled(u[j]);
       const float qj = DiffuserSum(buf, q, length, coefficients, r.diffuserTaps[j]);
       coefficients += r.diffuserTaps[j];
       w0 += r.diffuserSums[0][j] * qj;
@@ -198,7 +207,7 @@ void CDspReverb::Process(const float* const* in, float* const* out, std::int32_t
       const std::int32_t base = Below(o, 10 * side, length);
       float older[10];
       for (int i = 0; i < 10; ++i) older[i] = buf[Below(base, i + 1, length)];
-      for (int s = 0; s < 5; ++s) buf[Below(base, 2 * s, length)] = now[side][s];
+      for (int s = 0; s < 5; ++s) buf[Below(base, 2 * s, length)] = Settled(now[side][s]);
       const float* wgt = r.outputFilters[side];
       float acc = 0.0f;
       for (int s = 0; s < 5; ++s) {
@@ -214,7 +223,7 @@ void CDspReverb::Process(const float* const* in, float* const* out, std::int32_t
     // Feedback: row k into the cell that line k reads back d_k + 1 .. d_k + T frames on.
     for (int k = 0; k < REVERB_LINES; ++k) {
       const float* row = r.feedbackRows[k];
-      buf[Below(h, lay.feedbackCell[k], length)] = row[0] * z[0] + row[1] * z[1] + row[2] * z[2] + row[3] * z[3];
+      buf[Below(h, lay.feedbackCell[k], length)] = Settled(row[0] * z[0] + row[1] * z[1] + row[2] * z[2] + row[3] * z[3]);
     }
 
     if (out[0] != nullptr) out[0][f] = outLeft;

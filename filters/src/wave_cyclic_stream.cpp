@@ -46,6 +46,8 @@ CMiniportWaveCyclicStream::CMiniportWaveCyclicStream(PUNKNOWN outerUnknown)
       m_pConverter(nullptr),
       m_bConverterReady(false),
       m_nSilentFills(0),
+      m_bOwnCopy(false),
+      m_bCopyPassed(false),
       m_bLeavingRun(false),
       m_DeviceFormat{} {
   KeInitializeSpinLock(&m_Lock);
@@ -290,6 +292,7 @@ void CMiniportWaveCyclicStream::ResetPositionsLocked() {
   m_nCurrentUrbBytes = 0;
   m_nLastPosition = 0;
   m_nCopyOffset = 0;
+  m_bCopyPassed = false;
   ClearRingLocked();
 }
 
@@ -430,6 +433,9 @@ ULONG CMiniportWaveCyclicStream::RunPositionLocked() {
   ULONG position;
   if (!m_bCapture) {
     position = static_cast<ULONG>((m_nDmaPosition + size + bytes) % size);
+    // What was not read yet is not reported played: the client may write over what lies
+    // behind the position.
+    if (m_bOwnCopy && IsBehindLocked(m_nCopyOffset, position)) position = m_nCopyOffset;
   } else {
     const ULONG block = m_Format.Format.nBlockAlign ? m_Format.Format.nBlockAlign : 1;
     const ULONGLONG back = (m_nCurrentUrbBytes - bytes) / block * block;

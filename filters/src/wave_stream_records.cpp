@@ -151,25 +151,40 @@ void CMiniportWaveCyclicStream::FormatChanged(const stream::StreamEngineRecord* 
         const ULONG block = m_Format.Format.nBlockAlign ? m_Format.Format.nBlockAlign : 1;
         m_nCopyOffset = m_nDmaPosition / block * block;
       } else {
-        // The copy goes on from where it stopped when that is at most a URB behind the
-        // position (the stream paused and runs again), else from the position (the
-        // device played another client's data meanwhile, or the stream starts).
-        const ULONGLONG urbBytes =
-            static_cast<ULONGLONG>(m_Format.Format.nAvgBytesPerSec / 1000) * (ms & ~stream::kFormatChangedFlag);
-        const ULONG copy = m_nCopyOffset % m_nAllocatedSize;
-        const ULONG lag = (m_nDmaPosition + m_nAllocatedSize - copy) % m_nAllocatedSize;
-        m_nCopyOffset = lag <= urbBytes ? copy : m_nDmaPosition;
-        // The URBs the engine queues now complete before the position first moves on:
-        // they play silence and take nothing from the buffer, so that the copy stays with
-        // the position (within a frame) from their completions on. Reading them out of
-        // the buffer ahead of its start would play data the client wrote for later, or
-        // played before.
-        m_nSilentFills = urbs;
+        RestartRenderCopyLocked(urbs);
       }
     }
   }
   SetRateRatioLocked(ms & ~stream::kFormatChangedFlag, urbs);
   KeReleaseSpinLock(&m_Lock, irql);
+}
+
+void CMiniportWaveCyclicStream::RestartRenderCopyLocked(ULONG UrbsInFlight) {
+  const ULONG size = m_nAllocatedSize;
+  const ULONG block = m_Format.Format.nBlockAlign ? m_Format.Format.nBlockAlign : 1;
+  // The copy goes on from where it stopped when the position did not pass it (the stream
+  // paused, the engine restarted, or another client played at the stream's own rate):
+  // nothing is left out or played twice. When the position moved on without it (the
+  // device played another client's data meanwhile), the client may have written over
+  // what lies there: the copy goes on from the first whole frame at or past the position.
+  ULONG start = m_nCopyOffset % size / block * block;
+  if (m_bCopyPassed || IsBehindLocked(start, m_nLastPosition)) {
+    const ULONG from = IsBehindLocked(m_nDmaPosition, m_nLastPosition) ? m_nLastPosition : m_nDmaPosition;
+    start = static_cast<ULONG>((static_cast<ULONGLONG>(from) + block - 1) / block * block);
+    if (start >= size) start = 0;
+  }
+  // The position counts from there too, from now: the last completion was another
+  // transfer's. The last position reported stays its floor.
+  m_nCopyOffset = start;
+  m_nDmaPosition = start;
+  m_ullTimeStamp = StampNow();
+  // The URBs the engine queues now are filled at once, before the position first moves:
+  // all but the last play silence and take nothing from the buffer, so that from then on
+  // the copy stays about a URB ahead of the position. Reading further ahead would play
+  // data the client may not have written yet.
+  m_nSilentFills = UrbsInFlight ? UrbsInFlight - 1 : 0;
+  m_bOwnCopy = false;
+  m_bCopyPassed = false;
 }
 
 void CMiniportWaveCyclicStream::FillRenderBuffer(const stream::StreamEngineRecord* Record) {
@@ -186,11 +201,20 @@ void CMiniportWaveCyclicStream::FillRenderBuffer(const stream::StreamEngineRecor
     // The engine plays another client's data: only the time is counted.
     b = DeviceToClientLocked(&m_FillRate, n);
     account = true;
+    m_bOwnCopy = false;
+    m_bCopyPassed = true;
   } else if (n < size) {
     if (m_nSilentFills) {
       --m_nSilentFills;  // the engine's buffer is zeroed: it plays silence
     } else {
-      if (IsCurrentClient(Record) && urb && m_pBuffer && m_nCopyOffset < size) {
+      // Another client's data at the stream's byte rate: the copy only keeps time.
+      m_bOwnCopy = IsCurrentClient(Record);
+      if (!m_bOwnCopy) m_bCopyPassed = true;
+      // No URB in flight: the engine restarted its transfers in place (after a transfer
+      // error) and every URB came back without a successor. The position counted those
+      // while the copy stood: it goes on from the copy again.
+      if (m_bOwnCopy && m_nRingCount == 0) m_nDmaPosition = m_nCopyOffset;
+      if (m_bOwnCopy && urb && m_pBuffer && m_nCopyOffset < size) {
         const ULONG first = n < size - m_nCopyOffset ? n : size - m_nCopyOffset;
         std::memcpy(urb, m_pBuffer + m_nCopyOffset, first);
         if (n > first) std::memcpy(urb + first, m_pBuffer, n - first);

@@ -28,7 +28,14 @@ WAVEFORMATEXTENSIBLE ChipAFormat(ULONG Rate, USHORT Tag) {
 constexpr ULONG kHighRate = 96000;
 constexpr ULONG kAc3Rates[] = {44100, 48000, 96000};
 
-// Takes the copies matching the rule out of a format list and frees them.
+// The same format for the engine's look-ups: equal tag, rate, channels and sample size.
+bool SameChipAFormat(const WAVEFORMATEXTENSIBLE& a, const WAVEFORMATEXTENSIBLE& b) {
+  return ChipAFormatTag(a) == ChipAFormatTag(b) && a.Format.nSamplesPerSec == b.Format.nSamplesPerSec &&
+         a.Format.nChannels == b.Format.nChannels && a.Format.wBitsPerSample == b.Format.wBitsPerSample;
+}
+
+// Takes the copies matching the rule out of a format list and frees them (under the
+// list lock, held by the caller).
 template <class Match>
 void RemoveFromList(adapter::CPtrList* List, Match matches) {
   if (!List) return;
@@ -52,7 +59,7 @@ USHORT ChipAFormatTag(const WAVEFORMATEXTENSIBLE& Format) {
 }
 
 CChipARenderStream::CChipARenderStream(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId)
-    : CUac1RenderStream(outerUnknown, interfaceNumber, terminalNodeId), m_pChipFunction(nullptr) {
+    : CUac1RenderStream(outerUnknown, interfaceNumber, terminalNodeId), m_pChipFunction(nullptr), m_bFormatsKept(false) {
   m_nMsPerUrb = kDefaultMsPerUrb;
 }
 
@@ -62,12 +69,34 @@ NTSTATUS CChipARenderStream::Init(ULONG Direction, adapter::IAudioHal* Owner, ua
   return status;
 }
 
+bool CChipARenderStream::IsFormatInUseLocked(const WAVEFORMATEXTENSIBLE& Format) const {
+  for (adapter::CClientList* list : {m_pRegisteredList, m_pPreparedList}) {
+    if (!list) continue;
+    adapter::POSITION position = list->GetHeadPosition();
+    PVOID data = nullptr;
+    while (list->GetNext(&position, &data)) {
+      if (SameChipAFormat(static_cast<PSTREAMCLIENTRECORD>(data)->Format, Format)) return true;
+    }
+  }
+  return false;
+}
+
 void CChipARenderStream::RemoveFormats(USHORT Tag, ULONG Rate) {
-  auto matches = [Tag, Rate](const WAVEFORMATEXTENSIBLE& f) {
-    return ChipAFormatTag(f) == Tag && (Rate == 0 || f.Format.nSamplesPerSec == Rate);
+  // A client's format stays while the client is attached (registered or prepared; a
+  // running client is prepared too): it plays in it, or may prepare and restart in it.
+  // It goes at a later naming, or when that client has left.
+  auto matches = [this, Tag, Rate](const WAVEFORMATEXTENSIBLE& f) {
+    if (ChipAFormatTag(f) != Tag || (Rate != 0 && f.Format.nSamplesPerSec != Rate)) return false;
+    if (!IsFormatInUseLocked(f)) return true;
+    m_bFormatsKept = true;
+    return false;
   };
+  // The format copies under the list lock, which FindFormat takes; the records (paged)
+  // under the engine mutex alone, which the caller holds, as every look-up of them does.
+  const KIRQL irql = LockLists();
   RemoveFromList(m_pFormatList, matches);
   RemoveFromList(m_pStereoFormatList, matches);
+  UnlockLists(irql);
   PLIST_ENTRY entry = m_FormatRecords.Flink;
   while (entry != &m_FormatRecords) {
     PLIST_ENTRY following = entry->Flink;
@@ -80,26 +109,45 @@ void CChipARenderStream::RemoveFormats(USHORT Tag, ULONG Rate) {
   }
 }
 
-STDMETHODIMP CChipARenderStream::SetName(PCWSTR Name) {
-  NTSTATUS status = CStreamEngine::SetName(Name);
-  if (!NT_SUCCESS(status)) return status;
+void CChipARenderStream::AddMissingFormat(ULONG Rate, USHORT Tag, UCHAR AlternateSetting) {
+  WAVEFORMATEXTENSIBLE f = ChipAFormat(Rate, Tag);
+  // A format kept for a client is there already.
+  if (NT_SUCCESS(FindFormat(&f.Format))) return;
+  AddStreamFormat(&f, AlternateSetting);
+}
+
+void CChipARenderStream::UpdateKindFormats() {
   const ULONG type = GetEndpointType();
-  if (type != adapter::ENDPOINT_SPK && type != adapter::ENDPOINT_HP && type != adapter::ENDPOINT_SPDIF) return status;
+  if (type != adapter::ENDPOINT_SPK && type != adapter::ENDPOINT_HP && type != adapter::ENDPOINT_SPDIF) return;
+  m_bFormatsKept = false;
   // The removals first: a second naming starts from the same lists.
   RemoveFormats(kChipAAc3Tag, 0);
   RemoveFormats(WAVE_FORMAT_PCM, kHighRate);
   // Adding can run out of memory; the name stands either way and the lists keep what was
   // added.
   if (type == adapter::ENDPOINT_SPDIF) {
-    for (ULONG rate : kAc3Rates) {
-      const WAVEFORMATEXTENSIBLE f = ChipAFormat(rate, kChipAAc3Tag);
-      AddStreamFormat(&f, rate == kHighRate ? kChipAHighRateAlt : kChipACompressedAlt);
-    }
+    for (ULONG rate : kAc3Rates) AddMissingFormat(rate, kChipAAc3Tag, rate == kHighRate ? kChipAHighRateAlt : kChipACompressedAlt);
   }
-  if (type == adapter::ENDPOINT_HP || type == adapter::ENDPOINT_SPDIF) {
-    const WAVEFORMATEXTENSIBLE f = ChipAFormat(kHighRate, WAVE_FORMAT_PCM);
-    AddStreamFormat(&f, kChipAHighRateAlt);
-  }
+  if (type == adapter::ENDPOINT_HP || type == adapter::ENDPOINT_SPDIF) AddMissingFormat(kHighRate, WAVE_FORMAT_PCM, kChipAHighRateAlt);
+}
+
+STDMETHODIMP CChipARenderStream::SetName(PCWSTR Name) {
+  NTSTATUS status = CStreamEngine::SetName(Name);
+  if (!NT_SUCCESS(status)) return status;
+  // A kind switch renames the engine while clients may come and go: under the engine
+  // mutex, which every client operation holds.
+  m_EngineMutex.Lock();
+  UpdateKindFormats();
+  m_EngineMutex.Unlock();
+  return status;
+}
+
+STDMETHODIMP CChipARenderStream::UnregisterClient(ULONGLONG Key) {
+  m_EngineMutex.Lock();
+  const NTSTATUS status = CUac1RenderStream::UnregisterClient(Key);
+  // The formats a client kept past a kind switch go once it has left.
+  if (NT_SUCCESS(status) && m_bFormatsKept) UpdateKindFormats();
+  m_EngineMutex.Unlock();
   return status;
 }
 

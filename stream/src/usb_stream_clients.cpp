@@ -77,6 +77,39 @@ void CUsbStreamEngine::FreeResourcesOfPrepared() {
   if (GetStreamState() == STREAM_STATE_NO_RESOURCES) m_pCurrentPreparedClient = nullptr;
 }
 
+bool CUsbStreamEngine::IsHeldFromHead(PSTREAMCLIENTRECORD Head, PSTREAMCLIENTRECORD Leaving) const {
+  // The resources were allocated for the client that prepared last ahead of the others;
+  // until it starts, it holds them.
+  const PSTREAMCLIENTRECORD holder = m_pCurrentPreparedClient;
+  return holder && holder != Head && holder != Leaving && !holder->Started;
+}
+
+NTSTATUS CUsbStreamEngine::ResumeRunningHead(PSTREAMCLIENTRECORD Leaving) {
+  PSTREAMCLIENTRECORD head = GetRunningHead();
+  if (!head || GetStreamState() == STREAM_STATE_RUNNING || IsHeldFromHead(head, Leaving)) return STATUS_SUCCESS;
+  m_pCurrentClient = head;
+  ULONG frame = 0;
+  if (GetStreamState() == STREAM_STATE_ALLOCATED && m_pCurrentPreparedClient == head) {
+    // The resources are in its format already: it starts a few frames from now.
+    if (adapter::IUsbAudioDevice* device = QueryDevice()) {
+      device->GetCurrentFrame(&frame);
+      device->Release();
+    }
+  } else {
+    if (GetStreamState() != STREAM_STATE_NO_RESOURCES) FreeResources();
+    m_pCurrentPreparedClient = head;
+    const NTSTATUS status = AllocateResources(head, &frame);
+    if (!NT_SUCCESS(status)) {
+      FreeResourcesOfPrepared();
+      return status;
+    }
+  }
+  TakeDeviceFormat(head);
+  PublishFormat(head, true);
+  if (!NT_SUCCESS(Start(frame + kRestartFrameLead, 1))) FreeResourcesOfPrepared();
+  return STATUS_SUCCESS;
+}
+
 void CUsbStreamEngine::FreeRegisteredClients() {
   if (!m_pRegisteredList) return;
   for (;;) {
@@ -177,6 +210,7 @@ STDMETHODIMP CUsbStreamEngine::PrepareClient(ULONGLONG Key, PULONG MsPerUrb, PUL
           FreeResources();
         }
       }
+      ResumeRunningHead(nullptr);
       return status;
     }
     m_pCurrentPreparedClient = head;
@@ -230,6 +264,13 @@ STDMETHODIMP CUsbStreamEngine::StartClient(ULONGLONG Key, ULONG StartFrame, PULO
     RemoveRunning(head->Key);
     dropNode();
     return STATUS_UNSUCCESSFUL;
+  } else if (IsHeldFromHead(head, nullptr)) {
+    // A higher-priority client has the resources in its format and has not started: the
+    // device waits for it. This client goes first once that one starts and stops again,
+    // or leaves without starting; until then it is sent nothing, rather than its data at
+    // another format's geometry.
+    m_pCurrentClient = head;
+    record->Started = 1;
   } else {
     m_pCurrentClient = head;
     TakeDeviceFormat(head);
@@ -247,6 +288,8 @@ STDMETHODIMP CUsbStreamEngine::StartClient(ULONGLONG Key, ULONG StartFrame, PULO
         PublishFormat(old, false);
       }
       dropNode();
+      // The client that ran before has the device back in its own format.
+      ResumeRunningHead(record);
       return status;
     }
   }
@@ -281,21 +324,12 @@ STDMETHODIMP CUsbStreamEngine::StopClient(ULONGLONG Key, PUNKNOWN ProcessingObje
     record->Started = 0;  // it was not driving the device
     return STATUS_SUCCESS;
   }
-  // The device changes hands: it runs again in the format of the client now in front.
+  // The device changes hands: it runs again in the format of the client now in front,
+  // unless a higher-priority client that has not started holds it.
   Stop();
   record->Started = 0;
-  FreeResources();
   m_pCurrentClient = head;
-  ULONG frame = 0;
-  status = AllocateResources(head, &frame);
-  if (!NT_SUCCESS(status)) {
-    FreeResourcesOfPrepared();
-    return status;
-  }
-  TakeDeviceFormat(head);
-  PublishFormat(head, true);
-  if (!NT_SUCCESS(Start(frame + kRestartFrameLead, 1))) FreeResourcesOfPrepared();
-  return STATUS_SUCCESS;
+  return ResumeRunningHead(record);
 }
 
 STDMETHODIMP CUsbStreamEngine::UnprepareClient(ULONGLONG Key) {
@@ -325,6 +359,10 @@ STDMETHODIMP CUsbStreamEngine::UnprepareClient(ULONGLONG Key) {
     // Without resources no client holds them: the next prepare allocates.
     m_pCurrentPreparedClient = GetStreamState() == STREAM_STATE_NO_RESOURCES ? nullptr : head;
   }
+  // The client leaving may have held the device for itself: the one in front of the
+  // running list gets it back.
+  const NTSTATUS resumed = ResumeRunningHead(nullptr);
+  if (NT_SUCCESS(reallocated)) reallocated = resumed;
 
   const NTSTATUS status = AddRegistered(record);
   if (!NT_SUCCESS(status)) {

@@ -208,6 +208,8 @@ NTSTATUS CUsbStreamEngine::FindAltSetting(const WAVEFORMATEX* Format, PUCHAR Alt
   // bytes, never over the 18 + cbSize its header claims.
   if (tag == WAVE_FORMAT_EXTENSIBLE && Format->cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX))
     return STATUS_INVALID_PARAMETER;
+  // The records are paged: they change and are looked up under the engine mutex.
+  NTSTATUS status = STATUS_INVALID_PARAMETER;
   for (PLIST_ENTRY entry = m_FormatRecords.Flink; entry != &m_FormatRecords; entry = entry->Flink) {
     const auto* record = CONTAINING_RECORD(entry, StreamFormatRecord, Links);
     const WAVEFORMATEXTENSIBLE& f = record->Format;
@@ -220,10 +222,11 @@ NTSTATUS CUsbStreamEngine::FindAltSetting(const WAVEFORMATEX* Format, PUCHAR Alt
     }
     if (match) {
       *AlternateSetting = record->AlternateSetting;
-      return STATUS_SUCCESS;
+      status = STATUS_SUCCESS;
+      break;
     }
   }
-  return STATUS_INVALID_PARAMETER;
+  return status;
 }
 
 ULONG CUsbStreamEngine::GetFormatRecordCount() const {

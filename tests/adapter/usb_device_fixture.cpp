@@ -164,6 +164,14 @@ void UsbDeviceTest::Plug(const std::string& dump, sim::device::DeviceProfile pro
   Attach();
 }
 
+std::vector<SubmittedUrb> UsbDeviceTest::SubmittedUrbs(std::optional<USHORT> function) {
+  std::lock_guard lock(submittedLock_);
+  std::vector<SubmittedUrb> out;
+  for (const SubmittedUrb& u : submitted_)
+    if (!function || u.function == *function) out.push_back(u);
+  return out;
+}
+
 void UsbDeviceTest::Plug(const Bytes& device, const Bytes& config, sim::device::DeviceProfile profile) {
   sim::device::DescriptorSet set;
   std::string error;
@@ -174,6 +182,35 @@ void UsbDeviceTest::Plug(const Bytes& device, const Bytes& config, sim::device::
 
 void UsbDeviceTest::Attach() {
   port_ = std::make_unique<platform::usb::UsbPort>(sim_.get());
+  {
+    std::lock_guard lock(submittedLock_);
+    submitted_.clear();
+  }
+  bus().WatchUrbs([this](const URB& urb, ULONG frame) {
+    SubmittedUrb u;
+    u.function = urb.UrbHeader.Function;
+    u.length = urb.UrbHeader.Length;
+    u.frame = frame;
+    if (u.function == URB_FUNCTION_ISOCH_TRANSFER) {
+      const auto& r = urb.UrbIsochronousTransfer;
+      u.pipe = r.PipeHandle;
+      u.flags = r.TransferFlags;
+      u.startFrame = r.StartFrame;
+      u.packets = r.NumberOfPackets;
+      u.transferLength = r.TransferBufferLength;
+      // Only the descriptors the header's length covers.
+      const ULONG room = u.length > 140 ? (u.length - 140) / sizeof(USBD_ISO_PACKET_DESCRIPTOR) : 0;
+      for (ULONG i = 0; i < r.NumberOfPackets && i < room; ++i) u.offsets.push_back(r.IsoPacket[i].Offset);
+    } else if (u.function == URB_FUNCTION_SELECT_INTERFACE) {
+      u.interfaceNumber = urb.UrbSelectInterface.Interface.InterfaceNumber;
+      u.alternate = urb.UrbSelectInterface.Interface.AlternateSetting;
+      u.interfaceLength = urb.UrbSelectInterface.Interface.Length;
+    } else if (u.function == URB_FUNCTION_ABORT_PIPE || u.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
+      u.pipe = urb.UrbPipeRequest.PipeHandle;
+    }
+    std::lock_guard lock(submittedLock_);
+    submitted_.push_back(std::move(u));
+  });
   ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo_), STATUS_SUCCESS);
   lower_ = IoAttachDeviceToDeviceStack(fdo_, port_->pdo());
   ASSERT_NE(lower_, nullptr);

@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,19 @@ Bytes Interface(UCHAR number, UCHAR alt, UCHAR endpoints, UCHAR cls, UCHAR subcl
 // interface `streaming` with an idle and an active setting.
 Bytes Speaker(UCHAR protocol = 0, UCHAR streaming = 1);
 
+// One URB as the driver submitted it to the bus, before the bus looked at it: the header,
+// the fields of isochronous and selection requests, and the bus frame at submission.
+struct SubmittedUrb {
+  USHORT function = 0, length = 0;
+  ULONG frame = 0;
+  USBD_PIPE_HANDLE pipe = nullptr;              // isochronous and pipe requests
+  ULONG flags = 0, startFrame = 0, packets = 0;  // isochronous
+  ULONG transferLength = 0;
+  std::vector<ULONG> offsets;                    // isochronous: each packet's offset
+  UCHAR interfaceNumber = 0, alternate = 0;      // selection
+  USHORT interfaceLength = 0;
+};
+
 class UsbDeviceTest : public platform::testing::KernelTest {
  protected:
   void SetUp() override;
@@ -98,6 +113,9 @@ class UsbDeviceTest : public platform::testing::KernelTest {
 
   adapter::CUsbAudioDevice* device() { return static_cast<adapter::CUsbAudioDevice*>(hal_); }
   platform::usb::HostController& bus() { return port_->controller(); }
+  // Every URB submitted since the device was plugged (of one function when given), oldest
+  // first.
+  std::vector<SubmittedUrb> SubmittedUrbs(std::optional<USHORT> function = {});
 
   std::unique_ptr<sim::device::SimDevice> sim_;
   std::unique_ptr<platform::usb::UsbPort> port_;
@@ -108,6 +126,8 @@ class UsbDeviceTest : public platform::testing::KernelTest {
 
  private:
   void Attach();
+  std::mutex submittedLock_;
+  std::vector<SubmittedUrb> submitted_;
   static std::string Hex(unsigned value);
 };
 

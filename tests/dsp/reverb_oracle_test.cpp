@@ -125,12 +125,18 @@ std::vector<std::int16_t> LoadModelResponses() {
   return v;
 }
 
+// The row of kModes (and of the model's responses) of a mode.
+std::size_t ModeIndexOf(std::int32_t mode) {
+  std::size_t i = 0;
+  while (kModes[i].mode != mode) ++i;
+  return i;
+}
+
 TEST_P(ReverbModes, ImpulseResponsesMatchTheModelWithinOneStep) {
   static const std::vector<std::int16_t> model = LoadModelResponses();
   ASSERT_FALSE(model.empty()) << "reference data missing";
   const ModeCase& m = GetParam();
-  std::size_t modeIndex = 0;
-  while (kModes[modeIndex].mode != m.mode) ++modeIndex;
+  const std::size_t modeIndex = ModeIndexOf(m.mode);
   const int channels[3] = {3, 4, 6};
   for (int i = 0; i < 3; ++i) {
     auto r = MakeReverb(m.rate, 8);
@@ -151,6 +157,43 @@ TEST_P(ReverbModes, ImpulseResponsesMatchTheModelWithinOneStep) {
     EXPECT_LE(worst, 1) << "mode " << m.mode << ", channel " << channels[i];
     EXPECT_LT(differing, 100) << "mode " << m.mode << ", channel " << channels[i];
   }
+}
+
+// An impulse, then ten seconds of zeros: the response stays that of the model within one
+// step, the tail falls silent, and no cell of the network is ever subnormal; once the tail
+// has gone the network holds exact zeros.
+TEST_P(ReverbModes, ImpulseThenTenSecondsOfZerosEndInExactZerosNeverSubnormals) {
+  static const std::vector<std::int16_t> model = LoadModelResponses();
+  ASSERT_FALSE(model.empty()) << "reference data missing";
+  const ModeCase& m = GetParam();
+  const std::size_t modeIndex = ModeIndexOf(m.mode);
+  auto r = MakeReverb(m.rate, 8);
+  const std::size_t second = static_cast<std::size_t>(m.rate);
+  Planar in(second);
+  in.data[4][0] = 1.0f;
+  std::vector<float> out[2];
+  auto subnormalCells = [&r] {
+    int count = 0;
+    for (std::int32_t i = 0; i < r->BufferLength(); ++i) count += std::fpclassify(r->Cells()[i]) == FP_SUBNORMAL;
+    return count;
+  };
+  for (int s = 0; s <= 10; ++s) {
+    if (s == 1) in.data[4][0] = 0.0f;
+    RunBlocks(*r, in, out[0], out[1], 512);
+    for (int side = 0; side < 2; ++side) {
+      const std::int16_t* ref = model.data() + ((modeIndex * 3 + 1) * 2 + static_cast<std::size_t>(side)) * 8192;
+      for (std::size_t n = 0; n < second; ++n) {
+        const int step = static_cast<int>(std::lround(out[side][n] * 32768.0f));
+        if (s == 0 && n < 8192) {
+          ASSERT_LE(std::abs(step - ref[n]), 1) << "frame " << n;
+        } else if (s > 0) {
+          ASSERT_EQ(step, 0) << "second " << s << ", frame " << n;
+        }
+      }
+    }
+    ASSERT_EQ(subnormalCells(), 0) << "after " << s + 1 << " s";
+  }
+  for (std::int32_t i = 0; i < r->BufferLength(); ++i) ASSERT_EQ(r->Cells()[i], 0.0f) << "cell " << i;
 }
 
 // Amplitude of a sinusoid of frequency f in y by least squares (a cosine only at Nyquist).

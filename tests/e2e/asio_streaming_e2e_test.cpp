@@ -12,6 +12,7 @@
 
 #include "adapter/asio_streams.h"
 #include "adapter/device_quirks.h"
+#include "adapter/ptr_list.h"
 #include "sim/engine/asio_ring.h"
 #include "kernel/clock.h"
 #include "kernel/mm.h"
@@ -289,6 +290,41 @@ TEST_F(AsioStreaming, AFailedStartLeavesTheStreamsFreeToStartAgain) {
   Finish();
   host.ExpectRenderedAsWritten(*sim_);
   for (const std::string& f : host.render.findings()) ADD_FAILURE() << f;
+}
+
+// Whichever client-list node cannot be had, in a prepare or in a start: the start either
+// runs every channel, each engine driven by its channel's client, or fails with nothing
+// left prepared or running, so that it can start again.
+TEST_F(AsioStreaming, AStartThatFailsPartWayLeavesNoChannelRunning) {
+  ASSERT_EQ(StartHeadset24(), STATUS_SUCCESS);
+  const std::vector<AsioChannelPair> pairs = Both();
+  ASSERT_EQ(asio_->CreateRings({adapter::kAsioModePcm, kRate, kType24, 480}, pairs.data(), 4), STATUS_SUCCESS);
+  ASSERT_EQ(asio_->OpenAsioStreams(), STATUS_SUCCESS);
+  ULONG failures = 0;
+  for (ULONG n = 1; n <= 8; ++n) {
+    SCOPED_TRACE(n);
+    platform::pool::FailNthAllocation(n, adapter::kPtrListTag);
+    const NTSTATUS status = asio_->StartAsioStreaming();
+    platform::pool::FailNthAllocation(0);
+    for (ULONG i = 0; i < asio_->ChannelCount(); ++i) {
+      const adapter::AsioChannel& c = asio_->Channel(i);
+      if (!c.Asio) continue;
+      stream::CUsbStreamEngine* engine = Engine(c.IsInput ? adapter::STREAM_DIRECTION_CAPTURE : adapter::STREAM_DIRECTION_RENDER);
+      if (NT_SUCCESS(status)) {
+        EXPECT_EQ(engine->GetStreamState(), stream::STREAM_STATE_RUNNING);
+        EXPECT_EQ(engine->GetCurrentClient(), c.Stream);
+      } else {
+        EXPECT_EQ(engine->GetStreamState(), stream::STREAM_STATE_NO_RESOURCES);
+        EXPECT_EQ(engine->GetCurrentClient(), nullptr);
+        EXPECT_EQ(c.Stream->Started, 0);
+      }
+    }
+    EXPECT_EQ(asio_->Streaming(), NT_SUCCESS(status));
+    failures += !NT_SUCCESS(status);
+    if (NT_SUCCESS(status)) asio_->StopAsioStreaming();
+  }
+  EXPECT_GE(failures, 3u);  // both prepares and at least one start
+  ASSERT_EQ(asio_->StartAsioStreaming(), STATUS_SUCCESS);
 }
 
 void SetPower(adapter::CUsbAudioDevice* device, DEVICE_POWER_STATE state) {

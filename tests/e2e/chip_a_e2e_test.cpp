@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "adapter/endpoint_type.h"
 #include "chip_a_device.h"
 #include "filters/miniport_wave_cyclic.h"
 #include "kernel/clock.h"
@@ -104,6 +105,57 @@ class ChipAEndToEnd : public wave_e2e::WaveEndToEnd {
     return sim_->received_samples(kRenderEndpoint);
   }
 
+  // Opens a stream in the engine's AC-3 format at 48 kHz, as the WaveCyclic intersection
+  // finds it, with bytes of a pattern no processing would keep; `byteAt` gives them.
+  static BYTE Ac3Byte(ULONG64 i) { return static_cast<BYTE>((i * 37 + i / 251) ^ 0xA5); }
+  std::unique_ptr<sim::engine::Stream> OpenAc3(sim::engine::FilterClient& filter) {
+    GUID ac3 = KSDATAFORMAT_SUBTYPE_PCM;
+    ac3.Data1 = stream::kChipAAc3Tag;
+    const KSDATARANGE_AUDIO wanted = platform::testing::PcmDataRange(2, 16, kRate, kRate, ac3);
+    std::vector<BYTE> format;
+    EXPECT_EQ(filter.Intersect(filters::kWaveStreamingPin, wanted, &format), STATUS_SUCCESS);
+    if (format.size() < sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE)) return nullptr;
+    KSDATAFORMAT_WAVEFORMATEXTENSIBLE f;
+    std::memcpy(&f, format.data(), sizeof f);
+    EXPECT_EQ(stream::ChipAFormatTag(f.WaveFormatExt), stream::kChipAAc3Tag);
+    EXPECT_EQ(f.WaveFormatExt.Format.nSamplesPerSec, kRate);
+    // An IEC 61937 burst is just bytes to the driver.
+    sim::engine::StreamOptions options;
+    options.clientSignal = [](ULONG64 first, BYTE* out, ULONG bytes) {
+      for (ULONG i = 0; i < bytes; ++i) out[i] = Ac3Byte(first + i);
+    };
+    std::unique_ptr<sim::engine::Stream> stream;
+    EXPECT_EQ(filter.OpenStream(filters::kWaveStreamingPin, format, options, &stream), STATUS_SUCCESS);
+    return stream;
+  }
+  // The render path's output switched to the kind as the topology filter switches it,
+  // through its terminal-kind node; then the engine renamed as the subdevice
+  // re-registration names it (the fixture installs the subdevices itself).
+  void SwitchRenderKind(ULONG kind, PCWSTR name) {
+    stream::CUsbStreamEngine* render = Engine(adapter::STREAM_DIRECTION_RENDER);
+    ASSERT_NE(render, nullptr);
+    bool switched = false;
+    for (ULONG i = 0; i < render->GetNodeCount() && !switched; ++i) {
+      adapter::IUacEntity* entity = nullptr;
+      if (!NT_SUCCESS(render->GetNode(i, &entity)) || entity->GetType() != adapter::NODE_TERMINAL_KIND) continue;
+      PVOID node = nullptr;
+      if (!NT_SUCCESS(entity->QueryInterface(adapter::IID_ITerminalKindNode, &node))) continue;
+      EXPECT_EQ(static_cast<adapter::ITerminalKindNode*>(node)->SetKind(kind), STATUS_SUCCESS);
+      static_cast<adapter::ITerminalKindNode*>(node)->Release();
+      switched = true;
+    }
+    ASSERT_TRUE(switched);
+    ASSERT_EQ(render->GetEndpointType(), kind);
+    ASSERT_EQ(render->SetName(name), STATUS_SUCCESS);
+  }
+  // The render filter opened and an AC-3 stream on it started.
+  void StartAc3(std::unique_ptr<sim::engine::FilterClient>* filter, std::unique_ptr<sim::engine::Stream>* stream) {
+    *filter = OpenFilter(u"SPKOut00Wave");
+    ASSERT_NE(*filter, nullptr);
+    *stream = OpenAc3(**filter);
+    ASSERT_NE(*stream, nullptr);
+    ASSERT_EQ((*stream)->Start(), STATUS_SUCCESS);
+  }
   // 16-bit samples of a client signal given per (frame, channel).
   static std::function<void(ULONG64, BYTE*, ULONG)> Signal16(ULONG channels,
                                                               std::function<short(ULONG64, ULONG)> sample) {
@@ -251,28 +303,10 @@ TEST_F(ChipAEndToEnd, HeadphonesStreamNinetySixKilohertzOnTheirSetting) {
 TEST_F(ChipAEndToEnd, Ac3OnSpdifReachesTheDeviceUntouched) {
   UseExactTiming();
   ASSERT_EQ(StartChipA(false, 3), STATUS_SUCCESS);
-  auto filter = OpenFilter(u"SPKOut00Wave");
-  ASSERT_NE(filter, nullptr);
-  GUID ac3 = KSDATAFORMAT_SUBTYPE_PCM;
-  ac3.Data1 = stream::kChipAAc3Tag;
-  const KSDATARANGE_AUDIO wanted = platform::testing::PcmDataRange(2, 16, kRate, kRate, ac3);
-  std::vector<BYTE> format;
-  ASSERT_EQ(filter->Intersect(filters::kWaveStreamingPin, wanted, &format), STATUS_SUCCESS);
-  ASSERT_GE(format.size(), sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE));
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f;
-  std::memcpy(&f, format.data(), sizeof f);
-  EXPECT_EQ(stream::ChipAFormatTag(f.WaveFormatExt), stream::kChipAAc3Tag);
-  EXPECT_EQ(f.WaveFormatExt.Format.nSamplesPerSec, kRate);
-
-  // An IEC 61937 burst is just bytes to the driver: a pattern no processing would keep.
-  const auto byteAt = [](ULONG64 i) { return static_cast<BYTE>((i * 37 + i / 251) ^ 0xA5); };
-  sim::engine::StreamOptions options;
-  options.clientSignal = [&](ULONG64 first, BYTE* out, ULONG bytes) {
-    for (ULONG i = 0; i < bytes; ++i) out[i] = byteAt(first + i);
-  };
+  std::unique_ptr<sim::engine::FilterClient> filter;
   std::unique_ptr<sim::engine::Stream> stream;
-  ASSERT_EQ(filter->OpenStream(filters::kWaveStreamingPin, format, options, &stream), STATUS_SUCCESS);
-  ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+  StartAc3(&filter, &stream);
+  if (HasFatalFailure()) return;
   DelayMs(300);
   ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
   ExpectNoFindings(*stream);
@@ -287,12 +321,52 @@ TEST_F(ChipAEndToEnd, Ac3OnSpdifReachesTheDeviceUntouched) {
   for (size_t k = 0; k + first < received.size(); ++k) {
     const auto s = static_cast<USHORT>(received[first + k]);
     // The stream's first bytes may be zero: count from the first non-zero sample.
-    const ULONG64 byte = 2 * k + (byteAt(0) == 0 && byteAt(1) == 0 ? 2 : 0);
-    if ((s & 0xFF) != byteAt(byte) || (s >> 8) != byteAt(byte + 1)) {
+    const ULONG64 byte = 2 * k + (Ac3Byte(0) == 0 && Ac3Byte(1) == 0 ? 2 : 0);
+    if ((s & 0xFF) != Ac3Byte(byte) || (s >> 8) != Ac3Byte(byte + 1)) {
       if (mismatches++ < 3) ADD_FAILURE() << "sample " << k;
     }
   }
   EXPECT_EQ(mismatches, 0);
+}
+
+// The output switched from S/PDIF to the speaker while an AC-3 stream plays: the stream
+// keeps its format (a new client could not open it any more) and plays on, through a
+// transfer error after the switch too, whose recovery finds its setting again: no port
+// cycle. Once the stream has left, the format goes.
+TEST_F(ChipAEndToEnd, KindSwitchUnderAnAc3StreamLetsItPlayOn) {
+  UseExactTiming();
+  ASSERT_EQ(StartChipA(false, 3), STATUS_SUCCESS);
+  ExpectStreamFinding("pattern break", "device");  // what the failed packet carried
+  // While the engine recovers no URB comes back: the device runs dry, the position stands.
+  ExpectStreamFinding("underrun", "device");
+  ExpectStreamFinding("missed packets", "device");
+  ExpectStreamFinding("missed notification", "engine");
+  ExpectStreamFinding("position stalled", "engine");
+  std::unique_ptr<sim::engine::FilterClient> filter;
+  std::unique_ptr<sim::engine::Stream> stream;
+  StartAc3(&filter, &stream);
+  if (HasFatalFailure()) return;
+  DelayMs(100);
+  SwitchRenderKind(adapter::ENDPOINT_SPK, u"SPKOut01");
+  stream::CUsbStreamEngine* render = Engine(adapter::STREAM_DIRECTION_RENDER);
+  WAVEFORMATEXTENSIBLE kept{};
+  for (ULONG i = 0; i < render->GetFormatRecordCount(); ++i)
+    if (stream::ChipAFormatTag(render->GetFormatRecord(i)->Format) == stream::kChipAAc3Tag)
+      kept = render->GetFormatRecord(i)->Format;
+  EXPECT_EQ(kept.Format.nSamplesPerSec, kRate);  // only the stream's own AC-3 format is left
+  sim_->FailIsoPackets(kRenderEndpoint, 0, 1, USBD_STATUS_XACT_ERROR);
+  DelayMs(400);
+  EXPECT_GE(sim_->fault_hits(), 1u);
+  EXPECT_EQ(bus().cycle_count(), 0u);
+  EXPECT_EQ(render->GetStreamState(), stream::STREAM_STATE_RUNNING);
+  // The stream plays on: the setting selected again by the recovery received more than
+  // 200 ms of it.
+  EXPECT_GT(sim_->received_samples(kRenderEndpoint).size(), 2 * kRate / 5);
+  ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
+  stream.reset();
+  filter.reset();
+  for (ULONG i = 0; i < render->GetFormatRecordCount(); ++i)
+    EXPECT_NE(stream::ChipAFormatTag(render->GetFormatRecord(i)->Format), stream::kChipAAc3Tag) << i;
 }
 
 }  // namespace

@@ -140,7 +140,7 @@ TEST_F(ChipDWaveEndToEnd, EightChannelPinPlaysChannelsZeroAndOne) {
 
 // A packet the bus loses fails its URB: the engine reports the packet and the transfer,
 // the control thread recovers once, and the stream goes on with the client's frames
-// (what the lost packet carried is gone, nothing else).
+// (what the lost packet carried is gone, nothing is repeated).
 TEST_F(ChipDWaveEndToEnd, PacketErrorRecoversWithTheEnginesMessages) {
   ExpectStreamFinding("underrun", "device");
   ExpectStreamFinding("missed packets", "device");
@@ -181,8 +181,10 @@ TEST_F(ChipDWaveEndToEnd, PacketErrorRecoversWithTheEnginesMessages) {
   while (at + 2 * silent + 1 < received.size() && received[at + 2 * silent] == 0 && received[at + 2 * silent + 1] == 0)
     ++silent;
   EXPECT_LE(silent, ULONG64{kRate} / 40);
-  at += 2 * silent;
+  // The position stood while the stream recovered: the client's frames go on from the
+  // first one not sent, or a little later, never from before it.
   ULONG64 resume = start + (at - first) / 2;
+  at += 2 * silent;
   const ULONG64 limit = resume + kRate / 10;
   while (resume < limit && (!Near(received[at], ClientSample(resume, 0)) || !Near(received[at + 1], ClientSample(resume, 1)) ||
                             !Near(received[at + 2], ClientSample(resume + 1, 0))))

@@ -59,6 +59,34 @@ class Uac2WaveEndToEnd : public wave_e2e::WaveEndToEnd {
     return false;
   }
 
+  // The render pin of the format playing the running count of samples (in the container
+  // and resolution of the format), started.
+  void StartCount(const WAVEFORMATEXTENSIBLE& format, std::unique_ptr<sim::engine::FilterClient>* filter,
+                  std::unique_ptr<sim::engine::Stream>* stream) {
+    const ULONG sub = format.Format.nBlockAlign / format.Format.nChannels;
+    const ULONG bits = format.Samples.wValidBitsPerSample;
+    *filter = OpenFilter(u"SPKOut00Wave");
+    ASSERT_TRUE(*filter);
+    sim::engine::StreamOptions options;
+    options.clientSignal = [sub, bits](ULONG64 firstByte, BYTE* out, ULONG bytes) {
+      for (ULONG i = 0; i < bytes; ++i) {
+        const ULONG64 byte = firstByte + i;
+        const auto word = static_cast<std::uint32_t>(SampleValue(byte / sub, bits)) << (8 * sub - bits);
+        out[i] = static_cast<BYTE>(word >> (8 * (byte % sub)));
+      }
+    };
+    ASSERT_EQ(OpenStream(**filter, format, options, stream), STATUS_SUCCESS);
+    ASSERT_EQ((*stream)->Start(), STATUS_SUCCESS);
+  }
+  // Closes the pin and its filter and takes the device away for the next row.
+  void EndRow(std::unique_ptr<sim::engine::FilterClient>& filter, std::unique_ptr<sim::engine::Stream>& stream) {
+    stream.reset();
+    filter.reset();
+    for (adapter::IStreamEngine* e : installed_) e->UnregisterSubdevice(subdeviceDevice_, nullptr, hal_);
+    installed_.clear();
+    TearDownDevice();
+  }
+
   adapter::FunctionFactory savedUac2_ = nullptr;
 };
 
@@ -76,22 +104,11 @@ TEST_F(Uac2WaveEndToEnd, RenderFollowsTheDevicesClockAndDeliversEverySampleOnce)
     stream::CUsbStreamEngine* engine = EngineOf(adapter::STREAM_DIRECTION_RENDER);
     WAVEFORMATEXTENSIBLE format;
     ASSERT_TRUE(FormatAt(engine, row.rate, &format));
-    const ULONG sub = format.Format.nBlockAlign / format.Format.nChannels;
     const ULONG bits = format.Samples.wValidBitsPerSample;
-    auto filter = OpenFilter(u"SPKOut00Wave");
-    ASSERT_TRUE(filter);
-    sim::engine::StreamOptions options;
-    // The running count of samples, in the container and resolution of the format.
-    options.clientSignal = [sub, bits](ULONG64 firstByte, BYTE* out, ULONG bytes) {
-      for (ULONG i = 0; i < bytes; ++i) {
-        const ULONG64 byte = firstByte + i;
-        const auto word = static_cast<std::uint32_t>(SampleValue(byte / sub, bits)) << (8 * sub - bits);
-        out[i] = static_cast<BYTE>(word >> (8 * (byte % sub)));
-      }
-    };
+    std::unique_ptr<sim::engine::FilterClient> filter;
     std::unique_ptr<sim::engine::Stream> stream;
-    ASSERT_EQ(OpenStream(*filter, format, options, &stream), STATUS_SUCCESS);
-    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    StartCount(format, &filter, &stream);
+    if (HasFatalFailure()) return;
     DelayMs(1000);
     const auto stats = sim_->render_stats(uac2_test::kRenderEndpoint);
     EXPECT_EQ(stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
@@ -111,11 +128,58 @@ TEST_F(Uac2WaveEndToEnd, RenderFollowsTheDevicesClockAndDeliversEverySampleOnce)
     --first;  // the count starts at 0
     ASSERT_GT(got.size() - first, row.rate * format.Format.nChannels * 9 / 10);
     for (size_t i = first; i < got.size(); ++i) ASSERT_EQ(got[i], SampleValue(i - first, bits)) << "sample " << i;
-    stream.reset();
-    filter.reset();
-    for (adapter::IStreamEngine* e : installed_) e->UnregisterSubdevice(subdeviceDevice_, nullptr, hal_);
-    installed_.clear();
-    TearDownDevice();
+    EndRow(filter, stream);
+  }
+}
+
+// Transfers that fail for 1, 10 and 100 bus frames while the pin plays: the engine
+// recovers in place. What the device then receives is the count in order, on frames,
+// with the failed transfers' data missing and silence where the stream restarted: never
+// a sample again, and never data the client wrote a buffer later.
+TEST_F(Uac2WaveEndToEnd, RenderAfterFailedTransfersPlaysNoDataFromALapAhead) {
+  // What the failed transfers carried is gone; while the engine recovers nothing plays
+  // and the position stands.
+  ExpectStreamFinding("pattern break", "device");
+  ExpectStreamFinding("underrun", "device");
+  ExpectStreamFinding("missed packets", "device");
+  ExpectStreamFinding("position stalled", "engine");
+  ExpectStreamFinding("missed notification", "engine");
+  for (ULONG failed : {1u, 10u, 100u}) {
+    SCOPED_TRACE(testing::Message() << failed << " failed frames");
+    ASSERT_EQ(StartHeadset(false, 0.0), STATUS_SUCCESS);
+    InstallSubdevices();
+    stream::CUsbStreamEngine* engine = EngineOf(adapter::STREAM_DIRECTION_RENDER);
+    WAVEFORMATEXTENSIBLE format;
+    ASSERT_TRUE(FormatAt(engine, 48000, &format));
+    const ULONG channels = format.Format.nChannels;
+    std::unique_ptr<sim::engine::FilterClient> filter;
+    std::unique_ptr<sim::engine::Stream> stream;
+    StartCount(format, &filter, &stream);
+    if (HasFatalFailure()) return;
+    DelayMs(200);
+    sim_->FailIsoPackets(uac2_test::kRenderEndpoint, 0, failed, USBD_STATUS_XACT_ERROR);
+    DelayMs(400);
+    EXPECT_EQ(stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Stop(), STATUS_SUCCESS);
+    EXPECT_GE(sim_->fault_hits(), 1u);
+    // Each frame that is not silence holds samples n, n + 1, ... of one client frame, n
+    // past every sample before it.
+    const std::vector<std::int32_t> got = sim_->received_samples(uac2_test::kRenderEndpoint);
+    std::int64_t last = -1;
+    size_t frames = 0;
+    for (size_t f = 0; f + channels <= got.size(); f += channels) {
+      bool silent = true;
+      for (ULONG c = 0; c < channels; ++c) silent &= got[f + c] == 0;
+      if (silent) continue;
+      const std::int64_t n = got[f];
+      ASSERT_EQ(n % channels, 0) << "frame " << f / channels << " starts inside a client frame";
+      for (ULONG c = 1; c < channels; ++c) ASSERT_EQ(got[f + c], n + c) << "frame " << f / channels;
+      ASSERT_GT(n, last) << "frame " << f / channels << " plays sample " << n << " again or from a lap ahead";
+      last = n;
+      ++frames;
+    }
+    EXPECT_GT(frames, 48000u * 4 / 10);
+    EndRow(filter, stream);
   }
 }
 
@@ -148,11 +212,7 @@ TEST_F(Uac2WaveEndToEnd, CaptureDeliversTheDevicesRampWithoutAGap) {
     while (start < s.size() && s[start] == 0) ++start;
     for (size_t i = start + 1; i < s.size(); ++i)
       ASSERT_EQ(static_cast<unsigned short>(s[i] - s[i - 1]), 1u) << "sample " << i;
-    stream.reset();
-    filter.reset();
-    for (adapter::IStreamEngine* e : installed_) e->UnregisterSubdevice(subdeviceDevice_, nullptr, hal_);
-    installed_.clear();
-    TearDownDevice();
+    EndRow(filter, stream);
   }
 }
 

@@ -129,8 +129,9 @@ TEST_F(WaveStream, RenderCopiesEachUrbOutOfTheBufferAndNotifiesOncePerUrb) {
   ASSERT_EQ(Open(k48), STATUS_SUCCESS);
   ASSERT_EQ(Run(), STATUS_SUCCESS);
   for (ULONG i = 0; i < kBuffer48; ++i) Buffer()[i] = static_cast<UCHAR>(i % 251 + 1);
-  // URBs of varying whole-frame sizes, three in flight, as feedback makes them. The three
-  // queued at the start play silence and take nothing from the buffer.
+  // URBs of varying whole-frame sizes, three in flight, as feedback makes them. The first
+  // two queued at the start play silence and take nothing from the buffer; the third
+  // starts the copy.
   const ULONG sizes[] = {960, 964, 956, 960, 968, 952};
   std::vector<ULONG> queued;
   ULONG expectedOffset = 0;
@@ -148,14 +149,15 @@ TEST_F(WaveStream, RenderCopiesEachUrbOutOfTheBufferAndNotifiesOncePerUrb) {
     urb.assign(bytes, 0);
     engine_->Fill(urb.data(), bytes);
     for (ULONG i = 0; i < bytes; ++i)
-      ASSERT_EQ(urb[i], n < 3 ? 0 : static_cast<UCHAR>((expectedOffset + i) % kBuffer48 % 251 + 1))
+      ASSERT_EQ(urb[i], n < 2 ? 0 : static_cast<UCHAR>((expectedOffset + i) % kBuffer48 % 251 + 1))
           << "URB " << n << " byte " << i;
+    if (n >= 2) expectedOffset = (expectedOffset + bytes) % kBuffer48;
     if (n >= 3) {
-      expectedOffset = (expectedOffset + bytes) % kBuffer48;
-      // With each completion the copy has taken up to the position, give or take what URB
-      // sizes differ by.
+      // With each completion the copy is a URB ahead of the position, give or take what
+      // URB sizes differ by.
       const ULONG apart = (expectedOffset + kBuffer48 - dma) % kBuffer48;
-      EXPECT_LE(std::min(apart, kBuffer48 - apart), 24u) << "URB " << n;
+      EXPECT_GE(apart + 24, kUrb48) << "URB " << n;
+      EXPECT_LE(apart, kUrb48 + 24) << "URB " << n;
     }
     EXPECT_EQ(wave_->GetCopyOffset(), expectedOffset);
     queued.push_back(bytes);
@@ -173,6 +175,7 @@ TEST_F(WaveStream, PositionInterpolatesWithinTheUrbPlayingAtAnyCounterFrequency)
     std::vector<UCHAR> urb(kUrb48);
     for (int i = 0; i < 3; ++i) engine_->Fill(urb.data(), kUrb48);
     engine_->Done(kUrb48);  // the time stamp is taken here
+    engine_->Fill(urb.data(), kUrb48);  // the successor, as the completion sends it
     EXPECT_EQ(Position(), kUrb48);
     DelayMs(2);
     const ULONG p = Position();
@@ -216,13 +219,17 @@ TEST_F(WaveStream, TheRingFollowsMoreUrbsThanTenInFlight) {
     engine_->Fill(urb.data(), sizes.back());
   }
   ULONG dma = 0;
+  // The first two fills played silence: the copy took the others.
+  ULONG copied = 0;
+  for (ULONG i = 2; i < 12; ++i) copied += sizes[i];
   for (ULONG i = 0; i < 12; ++i) {
     SCOPED_TRACE(i);
     engine_->Done(sizes[i]);
     dma += sizes[i];
     DelayMs(50);
-    // Long after the completion the position stands at the end of the next URB.
-    EXPECT_EQ(Position(), (dma + (i + 1 < 12 ? sizes[i + 1] : 0)) % kBuffer48);
+    // Long after the completion the position stands at the end of the next URB, and
+    // never past what was copied.
+    EXPECT_EQ(Position(), std::min(dma + (i + 1 < 12 ? sizes[i + 1] : 0), copied) % kBuffer48);
   }
 }
 
@@ -240,20 +247,29 @@ TEST_F(WaveStream, QueuedUrbsOfAFormatChangePlaySilenceWhateverTheQueue) {
     SCOPED_TRACE(c.ms * c.urbs);
     engine_->FormatRecord(c.ms | stream::kFormatChangedFlag, c.urbs);
     EXPECT_EQ(wave_->GetCopyOffset(), from);
+    EXPECT_EQ(wave_->GetDmaPosition(), from);
     std::vector<UCHAR> urb(1920);
+    // All but the last URB queued play silence; the last one starts the copy.
     for (ULONG u = 0; u < c.urbs; ++u) {
       std::fill(urb.begin(), urb.end(), 0);
       engine_->Fill(urb.data(), 1920);
-      ASSERT_EQ(std::count(urb.begin(), urb.end(), 0), 1920);
+      if (u + 1 < c.urbs) {
+        ASSERT_EQ(std::count(urb.begin(), urb.end(), 0), 1920);
+      } else {
+        for (ULONG i = 0; i < 1920; ++i) ASSERT_EQ(urb[i], static_cast<UCHAR>((from + i) % kBuffer48 % 251 + 1));
+        from = (from + 1920) % kBuffer48;
+      }
     }
-    // From the completions of the silent URBs on, the data follows on from the position.
+    // From the completions on (the client polling the position), the data follows on, a
+    // URB ahead of the position.
     for (ULONG u = 0; u < c.urbs; ++u) {
       engine_->Done(1920);
+      Position();
       engine_->Fill(urb.data(), 1920);
       for (ULONG i = 0; i < 1920; ++i) ASSERT_EQ(urb[i], static_cast<UCHAR>((from + i) % kBuffer48 % 251 + 1));
       from = (from + 1920) % kBuffer48;
     }
-    EXPECT_EQ(wave_->GetDmaPosition(), from);
+    EXPECT_EQ(wave_->GetDmaPosition(), (from + kBuffer48 - 1920) % kBuffer48);
   }
 }
 
@@ -275,12 +291,13 @@ TEST_F(WaveStream, PauseFreezesThePositionThePortSawAndStopResetsIt) {
   engine_->Done(kUrb48);
   DelayMs(30);
   EXPECT_EQ(Position(), before);
-  // Running again goes on from there, never back.
+  // Running again goes on from what was sent before the pause (a URB past the position),
+  // never back.
   ASSERT_EQ(stream_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-  EXPECT_EQ(Position(), before);
+  EXPECT_EQ(Position(), 2 * kUrb48);
   for (int i = 0; i < 3; ++i) engine_->Fill(urb.data(), kUrb48);
   engine_->Done(kUrb48);
-  EXPECT_EQ(Position(), before + kUrb48);
+  EXPECT_EQ(Position(), 3 * kUrb48);
   ASSERT_EQ(stream_->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
   ASSERT_EQ(stream_->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
   ASSERT_EQ(stream_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
@@ -298,14 +315,15 @@ TEST_F(WaveStream, ARestartInTheMiddleOfAUrbNeverTakesThePositionBack) {
   engine_->Fill(urb.data(), kUrb48);
   DelayMs(3);
   EXPECT_EQ(Position(), kUrb48 + 3 * 192);
-  // The engine starts over (a recovery): the URB playing is gone.
+  // The engine starts over (a recovery): the URB playing is gone, and the position goes
+  // on from what was sent (a URB past it), never back.
   engine_->FormatRecord(5 | stream::kFormatChangedFlag, 3);
-  EXPECT_EQ(Position(), kUrb48 + 3 * 192);
+  EXPECT_EQ(Position(), 2 * kUrb48);
   DelayMs(3);
-  EXPECT_EQ(Position(), kUrb48 + 3 * 192);
+  EXPECT_EQ(Position(), 2 * kUrb48);
   for (int i = 0; i < 3; ++i) engine_->Fill(urb.data(), kUrb48);
   engine_->Done(kUrb48);
-  EXPECT_EQ(Position(), 2 * kUrb48);
+  EXPECT_EQ(Position(), 3 * kUrb48);
 }
 
 TEST_F(WaveStream, Capture22050HzStereoStoresWholeFramesAndWraps) {

@@ -210,8 +210,7 @@ void IsoStreamTest::TearDown() {
 }
 
 NTSTATUS IsoStreamTest::StartDevice(const std::vector<AltSpec>& render, const std::vector<AltSpec>& capture,
-                                    bool highSpeed) {
-  sim::device::DeviceProfile profile;
+                                    bool highSpeed, sim::device::DeviceProfile profile) {
   profile.strings[uac::kModelStringIndex] = u"Neutral";
   profile.high_speed = highSpeed;
   profile.signal.kind = sim::device::SignalKind::Ramp;

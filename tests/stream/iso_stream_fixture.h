@@ -84,7 +84,7 @@ class IsoStreamTest : public usb_device_test::UsbDeviceTest {
 
   // Plugs the device (high speed when asked) and starts the driver on it.
   NTSTATUS StartDevice(const std::vector<AltSpec>& render, const std::vector<AltSpec>& capture,
-                       bool highSpeed = false);
+                       bool highSpeed = false, sim::device::DeviceProfile profile = {});
   stream::CUsbStreamEngine* Engine(ULONG index);
   stream::CUsbStreamEngine* Render() { return Engine(0); }
   stream::CUsbStreamEngine* Capture() { return Engine(1); }

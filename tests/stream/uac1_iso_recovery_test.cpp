@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "iso_stream_fixture.h"
+#include "kernel/dbg.h"
 
 namespace iso_test {
 namespace {
@@ -84,6 +85,57 @@ TEST_F(Uac1Recovery, RenderPacketErrorRecoversOnceAndRestartsTwoFramesOn) {
   EXPECT_GE(urbs.size() - static_cast<size_t>(first - urbs.data()), 40u);
   Detach(engine, client);
   EXPECT_EQ(client.fills.size(), Urbs(engine).size());
+}
+
+// The recovery's fixed steps, one row per outcome: the thread prints
+// "Error_ErrorOccur, m_StreamState = 2" when it takes the error and "Error_ErrorOccur
+// ntStatus = %x" with the recovery's status; the zero-bandwidth selection (56 bytes) comes
+// 100 ms after the last URB of the drained queue has completed.
+TEST_F(Uac1Recovery, RecoveryWaitsOneHundredMillisecondsAndPrintsItsMessages) {
+  const struct {
+    const char* what;
+    bool failZeroBandwidth;
+    const char* statusLine;
+  } rows[] = {
+      {"recovered", false, "Error_ErrorOccur ntStatus = 103\n"},  // the last send's status: pending
+      {"zero bandwidth refused", true, "Error_ErrorOccur ntStatus = c0000001\n"},
+  };
+  constexpr ULONG kMs = 5;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_EQ(StartBoth(), STATUS_SUCCESS);
+    stream::CUsbStreamEngine* engine = Render();
+    TestClient client;
+    ASSERT_EQ(Attach(engine, client, kStereo48Format, kMs, 3), STATUS_SUCCESS);
+    DelayMs(30);
+    platform::debug::ClearMessages();
+    if (row.failZeroBandwidth)
+      bus().FailNthUrb(1, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, URB_FUNCTION_SELECT_INTERFACE);
+    sim_->FailIsoPackets(kRenderEndpoint, 2, 1, USBD_STATUS_XACT_ERROR);
+    DelayMs(400);
+    EXPECT_EQ(platform::debug::CountContaining("Error_ErrorOccur, m_StreamState = 2\n"), 1u);
+    EXPECT_EQ(platform::debug::CountContaining(row.statusLine), 1u);
+    EXPECT_EQ(platform::debug::CountContaining("Error_ErrorOccur"), 2u);
+
+    // The URBs in log order: the zero-bandwidth selection and the last URB before it.
+    const std::vector<usb_device_test::SubmittedUrb> log = SubmittedUrbs();
+    const usb_device_test::SubmittedUrb* lastUrb = nullptr;
+    const usb_device_test::SubmittedUrb* zero = nullptr;
+    for (const auto& u : log) {
+      if (u.function == URB_FUNCTION_ISOCH_TRANSFER && zero == nullptr) lastUrb = &u;
+      if (u.function == URB_FUNCTION_SELECT_INTERFACE && u.interfaceNumber == kRenderInterface && u.alternate == 0 &&
+          lastUrb != nullptr && zero == nullptr)
+        zero = &u;
+    }
+    ASSERT_NE(lastUrb, nullptr);
+    ASSERT_NE(zero, nullptr);
+    EXPECT_EQ(zero->length, 56u);
+    const ULONG drained = lastUrb->startFrame + kMs;  // its last packet's frame has passed
+    EXPECT_GE(zero->frame, drained + 100);
+    EXPECT_LE(zero->frame, drained + 101);
+    Detach(engine, client);
+    TearDownDevice();
+  }
 }
 
 TEST_F(Uac1Recovery, OneRecoveryPerErrorBurst) {

@@ -21,6 +21,7 @@ using platform::testing::DelayMs;
 using stream::STREAM_NOTIFY_CAPTURE_DATA;
 using stream::STREAM_NOTIFY_FORMAT;
 using stream::STREAM_NOTIFY_URB_DONE;
+using usb_device_test::SubmittedUrb;
 
 const AltSpec kStereo48{2, 2, 16, {48000}, {{kRenderEndpoint, 0x05, 196, 1}}};
 const AltSpec kMono48{1, 2, 16, {48000}, {{kCaptureEndpoint, 0x05, 100, 1}}};
@@ -252,17 +253,19 @@ TEST_F(Uac1Streaming, CaptureDataReachesClientsWholeAndInOrderAcrossTheRingWrap)
 }
 
 // An empty packet with a good status stands for a millisecond and a frame of silence, but
-// never more than its slot of the transfer buffer.
+// never more than its slot of the transfer buffer; at high speed too, where a packet is
+// an eighth of a millisecond.
 TEST_F(Uac1Streaming, EmptyCapturePacketsBecomeSilenceWithinTheirSlot) {
   ExpectStreamFinding("gap", "device");  // the empty packets leave their frames out
   const struct {
     USHORT maxPacket;
     ULONG silenceFrames;
-  } cases[] = {{100, 49}, {96, 48}, {98, 49}, {90, 45}};
+    bool highSpeed = false;
+  } cases[] = {{100, 49}, {96, 48}, {98, 49}, {90, 45}, {100, 49, true}, {40, 20, true}};
   ExpectStreamFinding("gap", "device");  // the frames the empty packets left out
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "wMaxPacketSize " << c.maxPacket);
-    ASSERT_EQ(StartDevice({kStereo48}, {{1, 2, 16, {48000}, {{kCaptureEndpoint, 0x05, c.maxPacket, 1}}}}),
+    SCOPED_TRACE(testing::Message() << "wMaxPacketSize " << c.maxPacket << (c.highSpeed ? ", high speed" : ""));
+    ASSERT_EQ(StartDevice({kStereo48}, {{1, 2, 16, {48000}, {{kCaptureEndpoint, 0x05, c.maxPacket, 1}}}}, c.highSpeed),
               STATUS_SUCCESS);
     stream::CUsbStreamEngine* engine = Capture();
     TestClient client;
@@ -408,6 +411,114 @@ TEST_F(Uac1Streaming, AbortedPipeDrainsWithoutRecovery) {
   EXPECT_GE(cancelled, 1u);
   Detach(engine, client);
   EXPECT_EQ(engine->GetUrbsOutstanding(), 0);
+}
+
+// The requests of both UAC 1.0 engines, field by field as the bus received them, one
+// row per stream: each isochronous URB is 152 bytes and 12 per packet, function 0x000A,
+// flags 0 (render) or 3 (capture) plus 4 when the start frame is not explicit, its
+// packets at their offsets and its start frames a URB's milliseconds apart (0 when not
+// explicit); a selection of an alternate setting with n endpoints is 80 + 24 (n - 1)
+// bytes with an interface block 32 bytes shorter (56 and 24 without endpoints); an
+// abort is 40 bytes; the ring is under "US10" and the transfer memory and pipe table
+// under "URB ".
+TEST_F(Uac1Streaming, RequestsCarryTheirFixedLayout) {
+  ExpectStreamFinding("missed packets", "device");  // the abort cuts URBs short
+  struct Row {
+    const char* what;
+    bool capture, highSpeed, explicitStart;
+    std::vector<Endpoint> endpoints;
+    ULONG ms, urbs;
+    ULONG packetsPerUrb, packetBytes;  // capture: each packet's slot
+    ULONG ringBytes, bufferBytes;
+  };
+  const Row rows[] = {
+      {"render", false, false, true, {{kRenderEndpoint, 0x05, 196, 1}}, 5, 3, 5, 192, 7680, (48 + 1) * 4 * 5},
+      {"render, ASAP", false, false, false, {{kRenderEndpoint, 0x05, 196, 1}}, 5, 3, 5, 192, 7680, (48 + 1) * 4 * 5},
+      {"render with a sync endpoint", false, false, true, {{kRenderEndpoint, 0x05, 196, 1}, {0x83, 0x11, 3, 1}}, 5,
+       3, 5, 192, 7680, (48 + 1) * 4 * 5},
+      {"render, high speed", false, true, true, {{kRenderEndpoint, 0x05, 196, 1}}, 2, 3, 16, 24, 7680,
+       (48 / 8 + 1) * 4 * 2 * 8},
+      {"capture", true, false, true, {{kCaptureEndpoint, 0x05, 100, 1}}, 5, 3, 5, 100, 3840, 2 * 5 * 50},
+      {"capture, ASAP", true, false, false, {{kCaptureEndpoint, 0x05, 100, 1}}, 5, 3, 5, 100, 3840, 2 * 5 * 50},
+  };
+  const ULONG kUrbTag = MakePoolTag('U', 'R', 'B', ' '), kRingTag = MakePoolTag('U', 'S', '1', '0');
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const AltSpec render{2, 2, 16, {48000}, row.capture ? std::vector<Endpoint>{{kRenderEndpoint, 0x05, 196, 1}} : row.endpoints};
+    const AltSpec capture{1, 2, 16, {48000}, row.capture ? row.endpoints : std::vector<Endpoint>{{kCaptureEndpoint, 0x05, 100, 1}}};
+    ASSERT_EQ(StartDevice({render}, {capture}, row.highSpeed), STATUS_SUCCESS);
+    stream::CUsbStreamEngine* engine = row.capture ? Capture() : Render();
+    const UCHAR number = row.capture ? kCaptureInterface : kRenderInterface;
+    TestClient client;
+    const platform::pool::Mark mark = platform::pool::CurrentMark();
+    ASSERT_EQ(Attach(engine, client, row.capture ? kMono48Format : kStereo48Format, row.ms, row.urbs), STATUS_SUCCESS);
+    const auto ring = platform::pool::LiveBlocksWithTag(kRingTag, mark);
+    ASSERT_EQ(ring.size(), 1u);
+    EXPECT_EQ(ring[0].bytes, row.ringBytes);
+    size_t buffers = 0;
+    for (const auto& b : platform::pool::LiveBlocksWithTag(kUrbTag, mark))
+      buffers += b.bytes == row.bufferBytes || b.bytes == 152 + 12 * row.packetsPerUrb;
+    EXPECT_EQ(buffers, 2u * 10u);  // ten transfer buffers and ten URBs
+    DelayMs(40);
+    if (!row.explicitStart) {
+      // Started again as soon as possible: only the URBs Start sends are looked at, and the
+      // stream stops at once (the device's counter signal breaks at the restart).
+      ExpectStreamFinding("late packets", "device");
+      ExpectStreamFinding("pattern break", "device");
+      ExpectStreamFinding("underrun", "device");
+      ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
+      EXPECT_TRUE(NT_SUCCESS(engine->Start(0, FALSE)));  // the last send's status, pending
+    }
+    ASSERT_EQ(engine->StopClient(client.key(), nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(engine->AbortPipe(), STATUS_SUCCESS);
+    Detach(engine, client);
+
+    const USBD_PIPE_HANDLE data = SubmittedUrbs(URB_FUNCTION_ISOCH_TRANSFER).front().pipe;
+    const std::vector<SubmittedUrb> urbs = SubmittedUrbs(URB_FUNCTION_ISOCH_TRANSFER);
+    const ULONG flags = (row.capture ? 3u : 0u) | (row.explicitStart ? 0u : 4u);
+    size_t checked = 0;
+    for (size_t i = 0; i < urbs.size(); ++i) {
+      const SubmittedUrb& u = urbs[i];
+      if (!row.explicitStart && (u.flags & 4u) == 0) continue;  // the explicit start before the restart
+      SCOPED_TRACE(testing::Message() << "URB " << i);
+      ++checked;
+      EXPECT_EQ(u.pipe, data);
+      EXPECT_EQ(u.length, 152u + 12u * row.packetsPerUrb);
+      EXPECT_EQ(u.flags, flags);
+      EXPECT_EQ(u.packets, row.packetsPerUrb);
+      ASSERT_EQ(u.offsets.size(), row.packetsPerUrb);
+      if (row.capture) {
+        EXPECT_EQ(u.transferLength, row.packetsPerUrb * row.packetBytes);
+        for (ULONG k = 0; k < u.packets; ++k) EXPECT_EQ(u.offsets[k], k * row.packetBytes);
+      } else {
+        EXPECT_EQ(u.transferLength, row.packetsPerUrb * row.packetBytes);  // 48 kHz: no remainder
+        for (ULONG k = 0; k < u.packets; ++k) EXPECT_EQ(u.offsets[k], k * row.packetBytes);
+      }
+      if (!row.explicitStart) {
+        EXPECT_EQ(u.startFrame, 0u);
+      } else if (i > 0) {
+        EXPECT_EQ(u.startFrame, urbs[i - 1].startFrame + row.ms);
+      }
+    }
+    EXPECT_GE(checked, row.explicitStart ? 5u : row.urbs);
+
+    const auto aborts = SubmittedUrbs(URB_FUNCTION_ABORT_PIPE);
+    ASSERT_EQ(aborts.size(), 1u);
+    EXPECT_EQ(aborts[0].length, 40u);
+    EXPECT_EQ(aborts[0].pipe, data);
+    std::vector<SubmittedUrb> selections;
+    for (const SubmittedUrb& u : SubmittedUrbs(URB_FUNCTION_SELECT_INTERFACE))
+      if (u.interfaceNumber == number) selections.push_back(u);
+    ASSERT_EQ(selections.size(), 2u);  // the stream's setting, then zero bandwidth
+    const ULONG n = static_cast<ULONG>(row.endpoints.size());
+    EXPECT_EQ(selections[0].alternate, 1);
+    EXPECT_EQ(selections[0].length, 80u + 24u * (n - 1));
+    EXPECT_EQ(selections[0].interfaceLength, selections[0].length - 32u);
+    EXPECT_EQ(selections[1].alternate, 0);
+    EXPECT_EQ(selections[1].length, 56u);
+    EXPECT_EQ(selections[1].interfaceLength, 24u);
+    TearDownDevice();
+  }
 }
 
 // Once the streams run, neither path allocates pool: transfers exist from the prepare on

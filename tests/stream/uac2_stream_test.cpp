@@ -291,6 +291,90 @@ TEST_F(Uac2Stream, FeedbackErrorRecoversInPlace) {
   ExpectEverySampleOnce(kRenderEndpoint, client);  // the data URBs all arrived
 }
 
+// The requests of the UAC 2.0 render engine as the bus received them, one row per bus
+// speed: data URBs of 152 + 12 bytes per packet with flags 0; feedback URBs of one packet
+// per millisecond (4 bytes at high speed, 3 at full speed) with flags 7 and start frame
+// 0; the ring under "US20". After a failed feedback transfer the in-place recovery resets
+// the data pipe, then the feedback pipe (40-byte requests), and sends 3 URBs, not the
+// client's 5, from the current frame + 2; each completion then sends one successor.
+TEST_F(Uac2Stream, RenderRequestsAndTheInPlaceRecoveryKeepTheirFixedValues) {
+  constexpr ULONG kMs = 5, kUrbs = 5;
+  const struct {
+    bool highSpeed;
+    ULONG feedbackBytes, packetsPerMs;
+  } rows[] = {{true, 4, 8}, {false, 3, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.highSpeed ? "high speed" : "full speed");
+    ExpectStreamFinding("underrun", "device");  // the queue drains before the reset
+    ExpectStreamFinding("missed packets", "device");
+    ASSERT_EQ(StartHeadset(Profile(row.highSpeed)), STATUS_SUCCESS);
+    engine_ = Engine(adapter::STREAM_DIRECTION_RENDER);
+    WAVEFORMATEXTENSIBLE format;
+    ASSERT_TRUE(FormatAt(engine_, 48000, &format));
+    TestClient& client = NewClient();
+    const platform::pool::Mark mark = platform::pool::CurrentMark();
+    ASSERT_EQ(Attach(engine_, client, format, kMs, kUrbs), STATUS_SUCCESS);
+    const auto ring = platform::pool::LiveBlocksWithTag(MakePoolTag('U', 'S', '2', '0'), mark);
+    ASSERT_EQ(ring.size(), 1u);
+    EXPECT_EQ(ring[0].bytes, format.Format.nAvgBytesPerSec / 25);
+    DelayMs(100);
+    sim_->FailIsoPackets(kFeedbackEndpoint, 0, 12, USBD_STATUS_XACT_ERROR);  // a whole feedback URB
+    DelayMs(300);
+    ASSERT_EQ(engine_->StopClient(client.key(), nullptr), STATUS_SUCCESS);
+
+    const std::vector<usb_device_test::SubmittedUrb> log = SubmittedUrbs();
+    size_t feedback = 0, data = 0, lastReset = 0;
+    std::vector<const usb_device_test::SubmittedUrb*> resets;
+    for (size_t i = 0; i < log.size(); ++i) {
+      const auto& u = log[i];
+      if (u.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
+        resets.push_back(&u);
+        lastReset = i;
+      }
+      if (u.function != URB_FUNCTION_ISOCH_TRANSFER) continue;
+      SCOPED_TRACE(testing::Message() << "URB " << i);
+      if (u.flags & USBD_TRANSFER_DIRECTION_IN) {
+        ++feedback;
+        EXPECT_EQ(u.flags, 7u);
+        EXPECT_EQ(u.startFrame, 0u);
+        EXPECT_EQ(u.packets, kMs);
+        EXPECT_EQ(u.length, 152u + 12u * kMs);
+        EXPECT_EQ(u.transferLength, kMs * row.feedbackBytes);
+        ASSERT_EQ(u.offsets.size(), kMs);
+        for (ULONG k = 0; k < kMs; ++k) EXPECT_EQ(u.offsets[k], k * row.feedbackBytes);
+      } else {
+        ++data;
+        EXPECT_EQ(u.flags, 0u);
+        EXPECT_EQ(u.packets, kMs * row.packetsPerMs);
+        EXPECT_EQ(u.length, 152u + 12u * kMs * row.packetsPerMs);
+      }
+    }
+    EXPECT_GT(feedback, 20u);
+    EXPECT_GT(data, 20u);
+
+    ASSERT_EQ(resets.size(), 2u);
+    EXPECT_EQ(resets[0]->length, 40u);
+    EXPECT_EQ(resets[1]->length, 40u);
+    std::vector<const usb_device_test::SubmittedUrb*> after;
+    for (size_t i = lastReset + 1; i < log.size(); ++i)
+      if (log[i].function == URB_FUNCTION_ISOCH_TRANSFER && !(log[i].flags & USBD_TRANSFER_DIRECTION_IN))
+        after.push_back(&log[i]);
+    ASSERT_GE(after.size(), 5u);
+    EXPECT_NE(resets[0]->pipe, resets[1]->pipe);
+    EXPECT_EQ(resets[0]->pipe, after[0]->pipe);  // the data pipe first
+    // Three URBs at once from the frame the recovery read + 2, then one per completion.
+    const ULONG frame = after[0]->frame;
+    for (size_t k = 0; k < 3; ++k) {
+      EXPECT_EQ(after[k]->frame, frame) << k;
+      EXPECT_EQ(after[k]->startFrame, frame + 2 + kMs * k) << k;
+    }
+    EXPECT_GE(after[3]->frame, frame + 2 + kMs);
+    EXPECT_EQ(after[3]->startFrame, frame + 2 + 3 * kMs);
+    Detach(engine_, client);
+    TearDownDevice();
+  }
+}
+
 // When a pipe reset fails the stream is not left running without URBs: the full recovery
 // drops to zero bandwidth, tells the clients, selects the setting again and restarts.
 TEST_F(Uac2Stream, FailedPipeResetFallsBackToTheFullRecovery) {

@@ -57,7 +57,10 @@ class CFakeStream : public stream::CUsbStreamEngine {
   }
   STDMETHODIMP SendStreamUrb() override {
     ++urbsSent;
-    if (!NT_SUCCESS(sendStatus)) return sendStatus;
+    if (!NT_SUCCESS(sendStatus) && sendFailures) {
+      --sendFailures;
+      return sendStatus;
+    }
     return ++queued > slots ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
   }
   STDMETHODIMP Start(ULONG StartFrame, UCHAR Explicit) override {
@@ -83,6 +86,7 @@ class CFakeStream : public stream::CUsbStreamEngine {
   std::vector<std::string> log;
   ULONGLONG failAllocationOf = ~0ull;
   NTSTATUS sendStatus = STATUS_SUCCESS;
+  ULONG sendFailures = ~0u;  // sends that fail with sendStatus before the others succeed
   ULONG slots = 10;
   ULONG queued = 0;
   ULONG urbsSent = 0;
@@ -354,11 +358,21 @@ TEST_F(UsbStreamClients, EveryOrderAllowedSucceedsAndTheOthersAreRefused) {
        {{0, REG, ok}, {1, REG, ok}, {1, PREP, ok}, {1, START, ok}, {0, PREP, ok}, {0, START, ok}, {1, STOP, ok},
         {1, UNPREP, ok}, {1, UNREG, ok}},
        2},
-      // The lower client started first on resources the higher one prepared: the device
-      // runs for it, and the higher one must prepare again before it can take over.
-      {"higher starts while lower drives the device",
-       {{0, REG, ok}, {1, REG, ok}, {0, PREP, ok}, {1, PREP, ok}, {0, START, ok}, {1, START, fail}, {1, STOP, inval},
-        {1, UNPREP, ok}, {1, PREP, ok}, {1, START, ok}},
+      // The lower client starts on resources the higher one prepared: it waits for that
+      // one, which then starts in its own format and hands the device down as it stops.
+      {"lower starts while higher holds the device",
+       {{0, REG, ok}, {1, REG, ok}, {0, PREP, ok}, {1, PREP, ok}, {0, START, ok}},
+       1},
+      {"higher starts after the lower one",
+       {{0, REG, ok}, {1, REG, ok}, {0, PREP, ok}, {1, PREP, ok}, {0, START, ok}, {1, START, ok}, {1, STOP, ok}},
+       2},
+      // A client that held the device for itself and leaves without starting gives it
+      // back to the one that runs.
+      {"higher prepares and leaves unstarted",
+       {{0, REG, ok}, {1, REG, ok}, {0, PREP, ok}, {0, START, ok}, {1, PREP, ok}, {1, UNPREP, ok}},
+       2},
+      {"lower waits, higher leaves unstarted",
+       {{0, REG, ok}, {1, REG, ok}, {1, PREP, ok}, {0, PREP, ok}, {0, START, ok}, {1, UNPREP, ok}},
        2},
   };
   const ULONG priorities[] = {3, 5};
@@ -370,7 +384,7 @@ TEST_F(UsbStreamClients, EveryOrderAllowedSucceedsAndTheOthersAreRefused) {
       ULONG ms = 0, frame = 0;
       NTSTATUS status = STATUS_SUCCESS;
       switch (s.op) {
-        case REG: status = Register(c, priorities[s.client], kCd, 2, 3, engine); break;
+        case REG: status = Register(c, priorities[s.client], s.client ? kHiRes : kCd, 2, 3, engine); break;
         case PREP: status = engine->PrepareClient(c.key(), &ms, &frame); break;
         case START: status = engine->StartClient(c.key(), 2000, &ms, nullptr); break;
         case STOP: status = engine->StopClient(c.key(), nullptr); break;
@@ -381,6 +395,13 @@ TEST_F(UsbStreamClients, EveryOrderAllowedSucceedsAndTheOthersAreRefused) {
           break;
       }
       EXPECT_EQ(status, s.expected) << script.name << ", step " << (&s - script.steps.data());
+      // A running device runs for the head of the running list, in that client's format.
+      if (engine->GetStreamState() == stream::STREAM_STATE_RUNNING) {
+        ASSERT_NE(engine->GetRunningHead(), nullptr) << script.name;
+        EXPECT_EQ(engine->GetCurrentClient(), engine->GetRunningHead()) << script.name;
+        EXPECT_EQ(std::memcmp(&engine->allocatedFor, &engine->GetRunningHead()->Format, sizeof engine->allocatedFor), 0)
+            << script.name << ", step " << (&s - script.steps.data());
+      }
     }
     EXPECT_EQ(engine->GetStreamState(), script.finalState) << script.name;
     // Each client's started flag says whether it is in the running list.
@@ -536,17 +557,21 @@ TEST_F(UsbStreamClients, FailedStartRestoresThePreviousCurrentClient) {
   EXPECT_EQ(engine_->GetStreamState(), stream::STREAM_STATE_ALLOCATED);
   ASSERT_EQ(StartAt(wave, 1102), STATUS_SUCCESS);
 
-  // With a previous client.
+  // With a previous client; only the new client's start fails.
   ASSERT_EQ(Prepare(asio), STATUS_SUCCESS);
   engine_->sendStatus = STATUS_DEVICE_NOT_CONNECTED;
+  engine_->sendFailures = 1;
   EXPECT_EQ(StartAt(asio, 1205), STATUS_DEVICE_NOT_CONNECTED);
   engine_->sendStatus = STATUS_SUCCESS;
   EXPECT_EQ(engine_->GetCurrentClient(), wave.record);
   EXPECT_EQ(asio.record->Started, 0);
   EXPECT_EQ(engine_->FindRunning(asio.key()), nullptr);
   EXPECT_EQ(std::memcmp(&engine_->GetCurrentWaveFormat(), &kCd, sizeof kCd), 0);
+  // The client that ran before runs again, re-allocated in its own format.
+  EXPECT_EQ(engine_->GetStreamState(), stream::STREAM_STATE_RUNNING);
+  EXPECT_EQ(std::memcmp(&engine_->allocatedFor, &kCd, sizeof kCd), 0);
   EXPECT_EQ(wave.seen.back().client, wave.record);
-  EXPECT_EQ(wave.seen.back().msPerUrb, 10u);  // no change flag
+  EXPECT_EQ(wave.seen.back().msPerUrb, 10u | stream::kFormatChangedFlag);
   EXPECT_EQ(engine_->StopClient(asio.key(), nullptr), STATUS_INVALID_PARAMETER);
   Detach({&asio, &wave});
 }

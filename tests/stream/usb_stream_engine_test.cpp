@@ -4,14 +4,30 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "kernel/callback.h"
+#include "kernel/pool.h"
 #include "support/fault_sweep.h"
 #include "support/kernel_fixture.h"
 #include "support/wave_formats.h"
 #include "stream/uac1_stream_engines.h"
+
+// The control thread's priorities as Init sets them: the kernel's KeSetPriorityThread is
+// wrapped at link time for this suite, so each call is recorded before it runs.
+std::mutex g_priorityLock;
+std::vector<std::pair<PKTHREAD, KPRIORITY>> g_prioritySets;
+
+extern "C" KPRIORITY __real__Z19KeSetPriorityThreadP7KTHREADi(PKTHREAD thread, KPRIORITY priority);
+extern "C" KPRIORITY __wrap__Z19KeSetPriorityThreadP7KTHREADi(PKTHREAD thread, KPRIORITY priority) {
+  {
+    std::lock_guard lock(g_priorityLock);
+    g_prioritySets.emplace_back(thread, priority);
+  }
+  return __real__Z19KeSetPriorityThreadP7KTHREADi(thread, priority);
+}
 
 namespace {
 
@@ -140,6 +156,64 @@ TEST_F(UsbStreamEngine, AnswersItsInterfacesOnly) {
   EXPECT_EQ(engine->Recover(), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(engine->SetContentId(1, nullptr), STATUS_UNSUCCESSFUL);
   EXPECT_TRUE(engine->IsAltSettingValid(3));
+  Release(engine);
+}
+
+VOID IgnoreRecords(PVOID, PVOID, PVOID) {}
+
+// The engine's fixed values, each as the interface contract states it: its interfaces'
+// identifiers, the control thread raised to priority 31 and then set to 24, at which it
+// runs, and the pool tag "USBS" of the format and client records.
+TEST_F(UsbStreamEngine, IdentifiersThreadPriorityAndRecordTags) {
+  const GUID kUsbStreamEngine = {0x7C4D1930, 0x875A, 0x418C, {0xA0, 0xA4, 0x3A, 0x30, 0x45, 0x6A, 0x89, 0x96}};
+  const GUID kUsbStreamDrm = {0xAA68946D, 0x7D26, 0x4137, {0x9A, 0x5D, 0x71, 0xE1, 0xED, 0xB6, 0xC0, 0xCC}};
+  const ULONG kRecordTag = MakePoolTag('U', 'S', 'B', 'S');
+  CUsbStreamEngine* engine = NewEngine();
+  {
+    std::lock_guard lock(g_priorityLock);
+    g_prioritySets.clear();
+  }
+  ASSERT_EQ(engine->Init(adapter::STREAM_DIRECTION_RENDER, nullptr), STATUS_SUCCESS);
+  std::vector<std::pair<PKTHREAD, KPRIORITY>> sets;
+  {
+    std::lock_guard lock(g_priorityLock);
+    sets = g_prioritySets;
+  }
+  ASSERT_EQ(sets.size(), 2u);
+  EXPECT_EQ(sets[0].first, sets[1].first);
+  EXPECT_EQ(sets[0].second, 31);
+  EXPECT_EQ(sets[1].second, 24);
+  EXPECT_EQ(KeQueryPriorityThread(sets[1].first), 24);
+
+  const struct {
+    const char* what;
+    const GUID& iid;
+    PVOID expected;
+  } interfaces[] = {
+      {"{7C4D1930-875A-418C-A0A4-3A30456A8996}", kUsbStreamEngine, static_cast<stream::IUsbStreamEngine*>(engine)},
+      {"{AA68946D-7D26-4137-9A5D-71E1EDB6C0CC}", kUsbStreamDrm, static_cast<stream::IUsbStreamDrm*>(engine)},
+  };
+  for (const auto& i : interfaces) {
+    PVOID itf = nullptr;
+    ASSERT_EQ(static_cast<stream::IUsbStreamEngine*>(engine)->QueryInterface(i.iid, &itf), STATUS_SUCCESS) << i.what;
+    EXPECT_EQ(itf, i.expected) << i.what;
+    static_cast<PUNKNOWN>(itf)->Release();
+  }
+
+  const platform::pool::Mark mark = platform::pool::CurrentMark();
+  const WAVEFORMATEXTENSIBLE f = Format(2, 48000, 16, 3);
+  ASSERT_EQ(engine->AddStreamFormat(&f, 1), STATUS_SUCCESS);
+  auto records = platform::pool::LiveBlocksWithTag(kRecordTag, mark);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_TRUE(records[0].paged);  // the format record
+  stream::PSTREAMCLIENTRECORD client = nullptr;
+  ASSERT_EQ(engine->RegisterClient(stream::kWaveCyclicClientPriority, &f, 5, 3, IgnoreRecords, nullptr, &client),
+            STATUS_SUCCESS);
+  records = platform::pool::LiveBlocksWithTag(kRecordTag, mark);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_FALSE(records[1].paged);  // the client record
+  EXPECT_EQ(records[1].address, static_cast<const void*>(client));
+  EXPECT_EQ(engine->UnregisterClient(client->Key), STATUS_SUCCESS);
   Release(engine);
 }
 

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -271,6 +272,32 @@ TEST_F(ChipDProcessing, VirtualiserDipOfA512FrameCallAt48kHz) {
     EXPECT_EQ(kMaxFrames - 4 * L, 104u);
   }
   entity->Release();
+}
+
+// One sample that is not a number, infinite or far beyond full scale in a virtualised
+// stream at 44.1 and 48 kHz: from the next call on every output sample is finite.
+TEST_F(ChipDProcessing, VirtualiserOutputIsFiniteFromTheCallAfterABadSample) {
+  ASSERT_TRUE(Build());
+  const float kBad[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 3e38f};
+  for (ULONG rate : {44100u, 48000u}) {
+    for (float bad : kBad) {
+      SCOPED_TRACE(testing::Message() << rate << " Hz, " << bad);
+      const WAVEFORMATEXTENSIBLE f = Format(8, rate);
+      ASSERT_EQ(lpv_->SetFormat(&f), STATUS_SUCCESS);
+      ASSERT_EQ(lpv_->SetValue(1), STATUS_SUCCESS);
+      std::mt19937 rng(rate);
+      for (int call = 0; call < 48; ++call) {
+        SCOPED_TRACE(call);
+        Planar in;
+        Fill(in, rng, kMaxFrames);
+        if (call == 4) in.data[0][100] = bad;
+        ASSERT_EQ(lpv_->Process(&f, in.ptr, kMaxFrames), STATUS_SUCCESS);
+        if (call <= 4) continue;
+        for (int c = 0; c < 8; ++c)
+          for (ULONG i = 0; i < kMaxFrames; ++i) ASSERT_TRUE(std::isfinite(in.data[c][i])) << c << " " << i;
+      }
+    }
+  }
 }
 
 // Every channel count 1-8 on both nodes, disabled, enabled and switched: the output is

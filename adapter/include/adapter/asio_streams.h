@@ -77,8 +77,7 @@ class CAsioStreams : public platform::PoolAllocated {
   NTSTATUS OpenAsioStreams();
   // Prepares every stream, then starts the capture streams and the render streams at the
   // last prepared bus frame + 5, and announces the start to the models that want it. A
-  // failed prepare stops and unprepares every stream and is returned; a failed start ends
-  // its direction's loop without failing.
+  // failed prepare or start stops and unprepares every stream and is returned.
   NTSTATUS StartAsioStreaming();
   // Stops and unprepares every stream and announces the stop. No channels:
   // STATUS_INVALID_PARAMETER.
@@ -104,6 +103,8 @@ class CAsioStreams : public platform::PoolAllocated {
   IUsbStreamClient* ClientOf(ULONG Index);
   bool IsAsioEngine(ULONG Index);
   void SendVendorRequest(USHORT Value);
+  // Stops and unprepares every stream after a start that failed part of the way.
+  void RollBackAsioStart();
   // Copies the channel's state into its ring's header (the client's view).
   static void Publish(const AsioChannel& Channel);
   void Notify(const StreamEngineRecord* Record);

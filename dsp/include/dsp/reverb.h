@@ -9,8 +9,9 @@
 // The owner allocates the object zero-filled, calls Init once, SetSampleRate on every
 // format change (only pending values change) and serialises SetSampleRate, Process and
 // Reset. A change of mode or channel count clears the network, so the tail restarts from
-// silence. Layouts other than 6 and 8 channels feed zeros into the network. Nothing here
-// allocates.
+// silence. Layouts other than 6 and 8 channels feed zeros into the network. A value
+// stored into the network below 2^-100 in magnitude is stored as 0, so a decaying tail
+// ends in exact zeros instead of subnormal floats. Nothing here allocates.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +55,8 @@ class CDspReverb {
   std::int32_t PendingChannelValue() const { return m_PendingChannelValue; }
   std::int32_t BufferLength() const { return m_BufferLength; }
   std::int32_t HeadIndex() const { return static_cast<std::int32_t>(m_Head - m_BufferStart); }
+  // The network's cells, BufferLength() of them, for inspection.
+  const float* Cells() const { return m_BufferStart; }
 
   void SetProbe(const CDspReverbProbe* probe) { m_Probe = probe; }
 

@@ -4,6 +4,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "dsp/virtualiser/channel_copy.h"
 #include "dsp/virtualiser/engine_resampler.h"
@@ -12,12 +13,20 @@
 
 namespace {
 
-// dst[t] = src[t] + offset; dst is the frame's own block, never the caller's buffer.
+// dst[t] = src[t] + offset, a sample that is not finite or beyond LPV_INPUT_LIMIT in
+// magnitude taken as 0; dst is the frame's own block, never the caller's buffer.
 void AddOffset(float* dst, const float* src, std::int32_t n, float offset) {
   const __m128 o = _mm_set1_ps(offset);
+  const __m128 limit = _mm_set1_ps(LPV_INPUT_LIMIT);
+  const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
   std::int32_t t = 0;
-  for (; t + 4 <= n; t += 4) _mm_storeu_ps(dst + t, _mm_add_ps(_mm_loadu_ps(src + t), o));
-  for (; t < n; ++t) dst[t] = src[t] + offset;
+  for (; t + 4 <= n; t += 4) {
+    const __m128 x = _mm_loadu_ps(src + t);
+    // The comparison is false for NaN and for either infinity.
+    const __m128 keep = _mm_cmple_ps(_mm_and_ps(x, absMask), limit);
+    _mm_storeu_ps(dst + t, _mm_add_ps(_mm_and_ps(x, keep), o));
+  }
+  for (; t < n; ++t) dst[t] = (std::fabs(src[t]) <= LPV_INPUT_LIMIT ? src[t] : 0.0f) + offset;
 }
 
 }  // namespace

@@ -126,6 +126,9 @@ class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream,
   };
   ULONG DeviceToClientLocked(RateAccumulator* Accumulator, ULONG DeviceBytes);
   void SetRateRatioLocked(ULONG MsPerUrb, ULONG UrbsInFlight);
+  // Render, after the engine changed format or restarted: where the copy and the position
+  // go on from (on a frame), and the URBs that play silence first.
+  void RestartRenderCopyLocked(ULONG UrbsInFlight);
 
   // Record handlers, at DISPATCH_LEVEL.
   void OnRecord(const stream::StreamEngineRecord* Record);
@@ -176,9 +179,14 @@ class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream,
   RateAccumulator m_FillRate;
   CDspInterleaveSrc* m_pConverter;
   bool m_bConverterReady;  // the converter took the device and client formats
-  // Render: fills still to play silence after a format change (the URBs the engine
-  // queues before the position first moves).
+  // Render: fills still to play silence after a format change (all but the last of the
+  // URBs the engine queues before the position first moves).
   ULONG m_nSilentFills;
+  // Render: the last fill copied this stream's own data. The position then never passes
+  // the copy offset.
+  bool m_bOwnCopy;
+  // Render: the position moved on by another client's transfers while the copy stood.
+  bool m_bCopyPassed;
   // Set while the stream leaves RUN: the position stands where the client last saw it
   // while the queued URBs drain.
   bool m_bLeavingRun;

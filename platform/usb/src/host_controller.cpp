@@ -49,7 +49,13 @@ bool IsControlFunction(USHORT f) {
   }
 }
 
-// Minimum Hdr.Length per function.
+// Requests of one fixed size: their Hdr.Length must be exactly that, as the stack checks.
+bool IsPipeRequest(USHORT f) {
+  return f == URB_FUNCTION_ABORT_PIPE || f == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
+         f == URB_FUNCTION_SYNC_RESET_PIPE || f == URB_FUNCTION_SYNC_CLEAR_STALL;
+}
+
+// Minimum Hdr.Length per function (pipe requests: the exact length).
 ULONG MinimumLength(USHORT f) {
   switch (f) {
     case URB_FUNCTION_SELECT_CONFIGURATION: return offsetof(_URB_SELECT_CONFIGURATION, Interface);
@@ -137,6 +143,7 @@ NTSTATUS HostController::Submit(PURB urb, UrbCompletion done, std::uint64_t* id,
     // The schedule catches up with the clock (a late bus context must not make a packet
     // look early), but what it finishes waits for the bus context.
     if (delivering_ == 0) RunScheduleLocked(clock_(), false);
+    if (watch_ && urb != nullptr) watch_(*urb, FrameAt(clock_()));
     status = SubmitLocked(urb, done, id);
     if (deferred && status == STATUS_PENDING && id != nullptr && *id != 0) unreleased_.push_back(*id);
   }
@@ -165,7 +172,9 @@ NTSTATUS HostController::SubmitLocked(PURB urb, UrbCompletion& done, std::uint64
   if (urb == nullptr) return STATUS_INVALID_PARAMETER;
   ++urbs_;
   const USHORT function = urb->UrbHeader.Function;
-  if (urb->UrbHeader.Length < MinimumLength(function)) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  if (urb->UrbHeader.Length < MinimumLength(function) ||
+      (IsPipeRequest(function) && urb->UrbHeader.Length != sizeof(_URB_PIPE_REQUEST)))
+    return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
   if (!present_) {
     urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
     return removal_status_;
@@ -382,7 +391,8 @@ NTSTATUS HostController::QueueIsoch(PURB urb, Pipe& pipe, std::unique_ptr<Transf
   // The packet count the stack accepts: at high speed whole frames of the endpoint's
   // packets and at most 1024 packets, at full speed a bounded count.
   const ULONG limit = high_speed_ ? 1024 : options_.full_speed_max_packets;
-  if (n == 0 || n > limit || urb->UrbHeader.Length < IsoUrbMinimumLength(n)) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  // Hdr.Length is exactly the fixed part and one descriptor per packet.
+  if (n == 0 || n > limit || urb->UrbHeader.Length != GET_ISO_URB_SIZE(n)) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
   if (pipe.period < kFrame && n % (kFrame / pipe.period) != 0) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
   UCHAR* data = TransferData(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength);
   if ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != (pipe.in() ? 1u : 0u) || data == nullptr ||
@@ -455,7 +465,7 @@ HostController::Pipe* HostController::FindPipe(USBD_PIPE_HANDLE handle) {
   return it == pipes_.end() ? nullptr : it->second.get();
 }
 
-NTSTATUS HostController::FillInterface(USBD_INTERFACE_INFORMATION* info, std::size_t room) {
+NTSTATUS HostController::FillInterface(USBD_INTERFACE_INFORMATION* info, std::size_t room, bool exact) {
   if (room < GET_USBD_INTERFACE_SIZE(0) || info->Length < GET_USBD_INTERFACE_SIZE(0) || info->Length > room)
     return STATUS_INVALID_PARAMETER;
   auto bytes = device_->Configuration();
@@ -479,7 +489,10 @@ NTSTATUS HostController::FillInterface(USBD_INTERFACE_INFORMATION* info, std::si
     }
     at += at[0];
   }
-  if (info->Length < GET_USBD_INTERFACE_SIZE(static_cast<ULONG>(endpoints.size()))) return STATUS_BUFFER_TOO_SMALL;
+  const ULONG needed = GET_USBD_INTERFACE_SIZE(static_cast<ULONG>(endpoints.size()));
+  if (info->Length < needed) return STATUS_BUFFER_TOO_SMALL;
+  // A selection is sized by the endpoints the interface descriptor declares.
+  if (exact && info->Length != GET_USBD_INTERFACE_SIZE(intf->bNumEndpoints)) return STATUS_INVALID_BUFFER_SIZE;
 
   // Tell the device, then replace the interface's pipes.
   USB_DEFAULT_PIPE_SETUP_PACKET set{0x01, USB_REQUEST_SET_INTERFACE, info->AlternateSetting, info->InterfaceNumber, 0};
@@ -562,9 +575,12 @@ NTSTATUS HostController::SelectInterface(PURB urb) {
   auto& si = urb->UrbSelectInterface;
   if (!configured_ || reinterpret_cast<std::uintptr_t>(si.ConfigurationHandle) != config_handle_)
     return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  // The URB holds exactly one interface block, sized exactly for the setting's pipes.
   const std::size_t room = urb->UrbHeader.Length - offsetof(_URB_SELECT_INTERFACE, Interface);
-  const NTSTATUS s = FillInterface(&si.Interface, room);
+  if (si.Interface.Length != room) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
+  const NTSTATUS s = FillInterface(&si.Interface, room, true);
   if (!NT_SUCCESS(s)) {
+    if (s == STATUS_INVALID_BUFFER_SIZE) return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
     urb->UrbHeader.Status = s == STATUS_BUFFER_TOO_SMALL ? USBD_STATUS_BUFFER_TOO_SMALL
                             : s == STATUS_UNSUCCESSFUL   ? USBD_STATUS_STALL_PID
                                                          : USBD_STATUS_INTERFACE_NOT_FOUND;
@@ -622,6 +638,11 @@ NTSTATUS HostController::CyclePort() {
   // would enumerate it anew.
   RemoveDevice(STATUS_DEVICE_NOT_CONNECTED, 0);
   return STATUS_SUCCESS;
+}
+
+void HostController::WatchUrbs(UrbWatch watch) {
+  std::lock_guard lock(mutex_);
+  watch_ = std::move(watch);
 }
 
 void HostController::SetControlLatency(std::uint32_t frames) {

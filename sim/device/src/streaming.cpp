@@ -237,6 +237,7 @@ USBD_STATUS SimDevice::IsoOut(std::uint8_t endpoint, BusMicroframe when, const s
   const std::uint64_t frames = length / s->frame_bytes;
   s->stats.received_frames += frames;
   if (profile_.record_received) s->received.insert(s->received.end(), data, data + frames * s->frame_bytes);
+  if (profile_.render_tap) profile_.render_tap({endpoint, s->alternate, s->rate, s->frame_bytes, data, frames});
   WatchReceivedLocked(*s, when, data, frames);
   const std::uint64_t room = s->capacity_frames - std::min<std::uint64_t>(s->capacity_frames, s->fifo.size() / s->frame_bytes);
   const std::uint64_t keep = std::min(room, frames);

@@ -41,7 +41,11 @@ class CChipARenderStream : public CUac1RenderStream {
   // The base's name; then the format lists by the endpoint type (see the header). The
   // base's refusal is returned before the lists are touched. Named again, the lists come
   // out the same.
+  // Under the engine mutex; a format an attached client uses is kept until it leaves.
   STDMETHODIMP SetName(PCWSTR Name) override;
+  // The base's; then the formats kept for clients at the last naming that none uses any
+  // more are taken out.
+  STDMETHODIMP UnregisterClient(ULONGLONG Key) override;
   // The UAC 1.0 selection; after a streaming setting with a record, register 0's rate and
   // data-kind bits for the record's format.
   STDMETHODIMP SelectAltSetting(UCHAR AlternateSetting, PSTREAMCLIENTRECORD Record) override;
@@ -51,10 +55,19 @@ class CChipARenderStream : public CUac1RenderStream {
  private:
   // Takes every format of the tag (and, when Rate is not 0, of that rate) out of both
   // lists and the format records.
+  // Formats a registered or prepared client uses are kept (and remembered as kept).
   void RemoveFormats(USHORT Tag, ULONG Rate);
+  // Whether an attached client's format is the format; the engine mutex is held (the client
+  // lists change only under it).
+  bool IsFormatInUseLocked(const WAVEFORMATEXTENSIBLE& Format) const;
+  // Adds the format unless the lists hold it already.
+  void AddMissingFormat(ULONG Rate, USHORT Tag, UCHAR AlternateSetting);
+  // The format lists by the endpoint type (under the engine mutex).
+  void UpdateKindFormats();
   void ProgramRegisters(const WAVEFORMATEXTENSIBLE& Format);
 
   uac::CChipAFunction* m_pChipFunction;
+  bool m_bFormatsKept;  // the last naming kept formats of attached clients
 };
 
 // The format tag a chip A format goes by: wFormatTag, or the sub-format's tag for an

@@ -248,6 +248,17 @@ class CUsbStreamEngine : public IUsbStreamEngine, public IUsbStreamDrm, public a
   void FreeResourcesOfPrepared();
   // Frees the client records still registered and their callback registrations.
   void FreeRegisteredClients();
+  // Whether the client the resources were allocated for (other than `Head`, the running
+  // head, and `Leaving`, which gives them up) has not started: it holds the device in its
+  // format, and no client behind it runs.
+  bool IsHeldFromHead(PSTREAMCLIENTRECORD Head, PSTREAMCLIENTRECORD Leaving) const;
+  // Once no client holds the device for itself, the head of the running list drives it:
+  // re-allocated in its own format (unless allocated for it already), a format record
+  // with the change flag, then started a few frames on. Nothing when none runs, the
+  // stream runs, or a client ahead holds it (`Leaving` aside: it stopped, or its start
+  // failed).
+  // A failed allocation is returned; a failed start frees the resources.
+  NTSTATUS ResumeRunningHead(PSTREAMCLIENTRECORD Leaving);
 
   // --- Transfers (usb_stream_transfers.cpp), shared by every concrete engine.
   // The root device's interface with a reference, or null.

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -149,6 +151,39 @@ TEST(LpvHeadphoneApp, RandomCallSplitsAreBitIdentical) {
       const auto got = Stream(*app, in, 8, lpv_test::RandomSplit(16 * N, seed == 0 ? 1 : 300 * seed, seed));
       ASSERT_EQ(got, want);
     }
+  }
+}
+
+// A sample that is not finite or beyond 65536 in magnitude enters the engine as 0, at
+// both rates: the output is, bit for bit, that of the stream with a 0 there. 65536
+// itself is signal.
+TEST(LpvHeadphoneApp, NonFiniteAndHugeSamplesEnterAsZero) {
+  const auto filters = RandomFilters(48);
+  const auto clean = RandomChannels(8, 24 * N, 49);
+  constexpr size_t kAt = 3 * N + 100;
+  const float inf = std::numeric_limits<float>::infinity();
+  const float kBad[] = {std::numeric_limits<float>::quiet_NaN(), inf, -inf, 3e38f, -3e38f,
+                        std::nextafter(65536.0f, inf)};
+  for (std::int32_t rate : {44100, 48000}) {
+    auto run = [&](float sample) {
+      auto in = clean;
+      in[2][kAt] = sample;
+      auto app = std::make_unique<CHeadphoneApp>(filters->source);
+      EXPECT_EQ(app->SetFormat(rate, 8, 2, 256), 1);
+      return Stream(*app, in, 8, std::vector<std::int32_t>(24, N));
+    };
+    const auto want = run(0.0f);
+    for (const auto& ch : want)
+      ASSERT_TRUE(std::all_of(ch.begin(), ch.end(), [](float x) { return std::isfinite(x); }));
+    for (float bad : kBad) {
+      SCOPED_TRACE(testing::Message() << rate << " Hz, " << bad);
+      EXPECT_EQ(run(bad), want);
+    }
+    SCOPED_TRACE(rate);
+    const auto limit = run(65536.0f);
+    EXPECT_NE(limit, want);
+    for (const auto& ch : limit)
+      EXPECT_TRUE(std::all_of(ch.begin(), ch.end(), [](float x) { return std::isfinite(x); }));
   }
 }
 

@@ -1,5 +1,6 @@
 // The host controller keeps the rules of a real bus where a driver can tell: isochronous
-// OUT packets sized by their offsets, malformed URBs refused with the real status, MDL
+// OUT packets sized by their offsets, malformed URBs and inexact lengths refused with the
+// real status, MDL
 // buffers, no stranded transfers, per-packet results after abort, and the error frames of
 // a surprise removal.
 #include <gtest/gtest.h>
@@ -82,6 +83,12 @@ TEST_F(BusRules, MalformedIsochronousUrbsAreRefused) {
        USBD_STATUS_INVALID_PARAMETER},
       {"URB shorter than its packet array", false, 10, 176,
        [](IsoUrb& u) { u.iso().Hdr.Length = static_cast<USHORT>(IsoUrbMinimumLength(10) - 1); }, STATUS_INVALID_PARAMETER,
+       USBD_STATUS_INVALID_PARAMETER},
+      {"length one byte short of 152 + 12 per packet", false, 10, 176,
+       [](IsoUrb& u) { u.iso().Hdr.Length = 152 + 12 * 10 - 1; }, STATUS_INVALID_PARAMETER,
+       USBD_STATUS_INVALID_PARAMETER},
+      {"length one byte beyond 152 + 12 per packet", false, 10, 176,
+       [](IsoUrb& u) { u.iso().Hdr.Length = 152 + 12 * 10 + 1; }, STATUS_INVALID_PARAMETER,
        USBD_STATUS_INVALID_PARAMETER},
       {"offsets going backwards", false, 10, 176, [](IsoUrb& u) { u.iso().IsoPacket[4].Offset = 100; },
        STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
@@ -207,6 +214,57 @@ TEST_F(BusRules, MdlBuffersServeEveryTransferKind) {
   EXPECT_EQ(desc[0], 18);
   EXPECT_EQ(desc[1], 1);
   IoFreeMdl(mdl);
+}
+
+// Pipe requests are 40 bytes and a selection is 32 bytes of header and an interface block
+// sized for the endpoints the interface descriptor declares (24 + 24 per endpoint): any other length is refused
+// with USBD_STATUS_INVALID_PARAMETER, the exact one is taken.
+TEST_F(BusRules, PipeRequestAndSelectionLengthsAreExact) {
+  for (USHORT function : {URB_FUNCTION_ABORT_PIPE, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
+                          URB_FUNCTION_SYNC_RESET_PIPE, URB_FUNCTION_SYNC_CLEAR_STALL}) {
+    for (USHORT length : {39, 41, 40}) {
+      SCOPED_TRACE(testing::Message() << "function " << function << ", " << length << " bytes");
+      std::vector<std::uint8_t> mem(64, 0);
+      auto* r = reinterpret_cast<_URB_PIPE_REQUEST*>(mem.data());
+      r->Hdr.Length = length;
+      r->Hdr.Function = function;
+      r->PipeHandle = out;
+      const NTSTATUS s = bus.SubmitSync(reinterpret_cast<PURB>(r));
+      EXPECT_EQ(s, length == 40 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+      EXPECT_EQ(r->Hdr.Status, length == 40 ? USBD_STATUS_SUCCESS : USBD_STATUS_INVALID_PARAMETER);
+    }
+  }
+  struct Row {
+    const char* what;
+    UCHAR number, alt;
+    USHORT length, interfaceLength;
+    NTSTATUS status;
+  };
+  // Setting 0 of each interface declares no endpoint, interface 2's setting 1 one and
+  // interface 1's setting 1 two.
+  const Row rows[] = {
+      {"no endpoint in 56 bytes", 2, 0, 56, 24, STATUS_SUCCESS},
+      {"one endpoint in 80 bytes", 2, 1, 80, 48, STATUS_SUCCESS},
+      {"two endpoints in 104 bytes", 1, 1, 104, 72, STATUS_SUCCESS},
+      {"one endpoint with a pipe more", 2, 1, 104, 72, STATUS_INVALID_PARAMETER},
+      {"no endpoint with a pipe", 2, 0, 80, 48, STATUS_INVALID_PARAMETER},
+      {"header one byte long", 2, 1, 81, 48, STATUS_INVALID_PARAMETER},
+      {"interface block one byte short of the header", 2, 1, 80, 47, STATUS_INVALID_PARAMETER},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::uint8_t> mem(sizeof(URB) + 128, 0);
+    auto* urb = reinterpret_cast<PURB>(mem.data());
+    urb->UrbHeader.Length = row.length;
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
+    urb->UrbSelectInterface.ConfigurationHandle = bus.config_handle;
+    urb->UrbSelectInterface.Interface.Length = row.interfaceLength;
+    urb->UrbSelectInterface.Interface.InterfaceNumber = row.number;
+    urb->UrbSelectInterface.Interface.AlternateSetting = row.alt;
+    EXPECT_EQ(bus.SubmitSync(urb), row.status) << row.what;
+    if (row.status != STATUS_SUCCESS) {
+      EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER) << row.what;
+    }
+  }
 }
 
 TEST_F(BusRules, ResetPipeWithTransfersQueuedStrandsNothing) {

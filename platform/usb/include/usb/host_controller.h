@@ -123,6 +123,11 @@ class HostController {
   // Changes the control-transfer latency for requests submitted from now on (at least 1
   // frame), as a device that answers slowly for a while.
   void SetControlLatency(std::uint32_t frames);
+  // Test view of the requests: `watch` sees every URB as it is submitted, before any check,
+  // with the current bus frame (null stops watching). It runs under the controller's lock
+  // and must not call back into the controller.
+  using UrbWatch = std::function<void(const URB& urb, ULONG frame)>;
+  void WatchUrbs(UrbWatch watch);
 
  private:
   struct Pipe;
@@ -137,7 +142,7 @@ class HostController {
   NTSTATUS SubmitLocked(PURB urb, UrbCompletion& done, std::uint64_t* id);
   NTSTATUS SelectConfiguration(PURB urb);
   NTSTATUS SelectInterface(PURB urb);
-  NTSTATUS FillInterface(USBD_INTERFACE_INFORMATION* info, std::size_t room);
+  NTSTATUS FillInterface(USBD_INTERFACE_INFORMATION* info, std::size_t room, bool exact = false);
   NTSTATUS QueueControl(PURB urb, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* buffer, PULONG length,
                         std::unique_ptr<Transfer>& t);
   NTSTATUS QueueIsoch(PURB urb, Pipe& pipe, std::unique_ptr<Transfer>& t);
@@ -199,6 +204,7 @@ class HostController {
     NTSTATUS status;
   };
   std::vector<UrbFault> urb_faults_;
+  UrbWatch watch_;
   NTSTATUS port_failure_ = STATUS_SUCCESS;
   std::uint32_t port_failures_ = 0;
   std::uint32_t resets_ = 0, cycles_ = 0, fault_hits_ = 0;

@@ -10,6 +10,9 @@
 // (plus the converters' 64-sample zero-phase delay on each way when the rates differ),
 // and the first block after SetFormat emits zeros. Every input sample carries an offset
 // of 1e-10 (times the offset scale), so the per-block operation never sees exact zeros.
+// A sample that is not finite, or whose magnitude exceeds LPV_INPUT_LIMIT, enters as 0:
+// the converters' filters and the convolver keep every input for several blocks, so one
+// such sample would otherwise spoil the output until the next SetFormat.
 //
 // A SetFormat that cannot be met (rate or channel count out of range, a factor without a
 // filter row, an allocation failure) returns 0 and frees everything; until a later
@@ -26,6 +29,10 @@ inline constexpr std::int32_t LPV_MAX_CHANNELS = 8;
 inline constexpr std::int32_t LPV_PROCESSING_RATE = 44100;
 inline constexpr std::int32_t LPV_BLOCK_LENGTH = 512;  // samples per block at the processing rate
 inline constexpr float LPV_INPUT_OFFSET = 1e-10f;
+// Largest input magnitude taken as signal: 2^16 times full scale. Far above anything a
+// stream carries, and far enough below the float range that no filter gain of the
+// engine can overflow it.
+inline constexpr float LPV_INPUT_LIMIT = 65536.0f;
 
 class CAudioApp {
  public:

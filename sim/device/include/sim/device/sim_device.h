@@ -62,6 +62,14 @@ struct SignalProfile {
 //    value left-justified in the 4 bytes (value << 8).
 enum class FeedbackEncoding { Standard, FullSpeed16_16, HighSpeed10_14 };
 
+// A packet an OUT endpoint received: the setting it came in, its whole frames.
+struct RenderPacket {
+  std::uint8_t endpoint, alternate;
+  std::uint32_t rate, frame_bytes;
+  const std::uint8_t* data;
+  std::uint64_t frames;
+};
+
 struct DeviceProfile {
   // Bus speed; unset: what the dump says, else high speed for a UAC 2.0 function and
   // full speed otherwise.
@@ -103,6 +111,9 @@ struct DeviceProfile {
   // value jitters by a count do.
   bool feedback_wobble = false;
   bool record_received = true;
+  // Called (under the device's lock: it must not call the device) with the whole frames
+  // of every packet an OUT endpoint receives, whatever setting is selected.
+  std::function<void(const RenderPacket&)> render_tap;
   SignalProfile signal;
   // Keep wTotalLength as declared even when fewer bytes exist (the device then answers a
   // configuration request short); by default it reports the bytes it has.
