@@ -31,6 +31,12 @@ AsioClient* CUsbAudioDevice::FindAsioClient(PFILE_OBJECT File) {
   return nullptr;
 }
 
+AsioClient* CUsbAudioDevice::FindAsioRequestClient(PFILE_OBJECT File) {
+  AsioClient* client = FindAsioClient(File);
+  if (client && client == m_pAsioOwner && m_bAsioSuspendedByPower && m_PowerState == PowerDeviceD0) RestartAsioForPower();
+  return client;
+}
+
 ULONG CUsbAudioDevice::AsioClientCount() {
   AsioGuard guard(m_AsioPowerMutex);
   ULONG n = 0;
@@ -86,17 +92,17 @@ void CUsbAudioDevice::FreeAsioClient(AsioClient* Client) {
 
 STDMETHODIMP CUsbAudioDevice::CloseClient(PFILE_OBJECT File) {
   AsioGuard guard(m_AsioPowerMutex);
+  // A Stop left parked on this file ends with it rather than outliving its file object.
+  AbandonParkedStop(File, STATUS_CANCELLED);
   AsioClient* client = FindAsioClient(File);
   if (!client) return STATUS_UNSUCCESSFUL;
-  // A Stop the client left parked ends with it rather than outliving its file object.
-  AbandonParkedStop(File, STATUS_CANCELLED);
   FreeAsioClient(client);
   return STATUS_SUCCESS;
 }
 
 STDMETHODIMP CUsbAudioDevice::SetNotificationEvent(PFILE_OBJECT File, HANDLE Event) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || client->NotificationEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = nullptr;
   const NTSTATUS status = ReferenceUserEvent(Event, &event);
@@ -106,7 +112,7 @@ STDMETHODIMP CUsbAudioDevice::SetNotificationEvent(PFILE_OBJECT File, HANDLE Eve
 
 STDMETHODIMP CUsbAudioDevice::ClearNotificationEvent(PFILE_OBJECT File) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !client->NotificationEvent) return STATUS_INVALID_PARAMETER;
   ObDereferenceObject(client->NotificationEvent);
   client->NotificationEvent = nullptr;
@@ -128,7 +134,7 @@ void CUsbAudioDevice::WriteAsioSetting(PCWSTR Name, ULONG Value) {
 
 STDMETHODIMP CUsbAudioDevice::Start(PFILE_OBJECT File, HANDLE PeriodEvent) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || client != m_pAsioOwner || client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = nullptr;
   NTSTATUS status = ReferenceUserEvent(PeriodEvent, &event);
@@ -147,11 +153,13 @@ STDMETHODIMP CUsbAudioDevice::Start(PFILE_OBJECT File, HANDLE PeriodEvent) {
 
 STDMETHODIMP CUsbAudioDevice::Stop(PFILE_OBJECT File, PIRP Irp) {
   AsioGuard guard(m_AsioPowerMutex);
+  // Only the owner that started streaming can stop it, in D0 or not: the one slot for a
+  // parked Stop is never taken by another client.
+  AsioClient* client = FindAsioClient(File);
+  if (!client || client != m_pAsioOwner || !client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   // Outside D0 the Stop waits for the device, unless the device is gone: its streaming
   // stopped with the power, and no return to D0 would complete the request.
   if (m_PowerState != PowerDeviceD0 && !m_bAsioGone) return ParkStop(Irp);
-  AsioClient* client = FindAsioClient(File);
-  if (!client || client != m_pAsioOwner || !client->PeriodEvent) return STATUS_INVALID_PARAMETER;
   PKEVENT event = client->PeriodEvent;
   KeClearEvent(event);
   ReleaseAsioPeriodEvent(client);

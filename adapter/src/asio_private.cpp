@@ -35,7 +35,7 @@ ULONG Read32(const UCHAR* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cas
 
 STDMETHODIMP CUsbAudioDevice::GetDriverName(PFILE_OBJECT File, PCHAR Name, PULONG Size) {
   AsioGuard guard(m_AsioPowerMutex);
-  if (!FindAsioClient(File) || !Size) return STATUS_INVALID_PARAMETER;
+  if (!FindAsioRequestClient(File) || !Size) return STATUS_INVALID_PARAMETER;
   if (m_iProduct) {
     char16_t text[kProductStringBytes / 2] = {};
     ULONG units = 0;
@@ -74,7 +74,7 @@ STDMETHODIMP CUsbAudioDevice::GetDriverName(PFILE_OBJECT File, PCHAR Name, PULON
 
 STDMETHODIMP CUsbAudioDevice::GetChannels(PFILE_OBJECT File, PULONG Channels, ULONG Bytes) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !Channels || Bytes != kAsioChannelsBytes) return STATUS_INVALID_PARAMETER;
   RtlZeroMemory(Channels, kAsioChannelsBytes);
   ULONG n = 0;
@@ -89,7 +89,7 @@ STDMETHODIMP CUsbAudioDevice::GetChannels(PFILE_OBJECT File, PULONG Channels, UL
 // sample type and name out.
 STDMETHODIMP CUsbAudioDevice::GetChannelName(PFILE_OBJECT File, PVOID Request, ULONG Bytes) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !Request || Bytes != kAsioChannelNameBytes) return STATUS_INVALID_PARAMETER;
   auto* bytes = static_cast<PUCHAR>(Request);
   const ULONG channel = Read32(bytes);
@@ -125,7 +125,7 @@ STDMETHODIMP CUsbAudioDevice::CreateBuffers(PFILE_OBJECT File, const VOID* Reque
                                             PVOID Addresses, PULONG Size) {
   if (CheckPort()) return STATUS_INVALID_PARAMETER;
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !Request || !Addresses || !Size || !*Size || !m_pAsio) return STATUS_INVALID_PARAMETER;
   // One client owns the buffers at a time, and it owns one set.
   if (m_pAsioOwner || client->State == 1) return STATUS_INVALID_PARAMETER;

@@ -160,7 +160,7 @@ NTSTATUS CUsbAudioDevice::CheckAsioFormats(ULONG Mode, const ULONG* Rate) {
 
 STDMETHODIMP CUsbAudioDevice::GetInUse(PFILE_OBJECT File, PULONG InUse, PULONG Size) {
   AsioGuard guard(m_AsioPowerMutex);
-  if (!FindAsioClient(File) || !Size) return STATUS_INVALID_PARAMETER;
+  if (!FindAsioRequestClient(File) || !Size) return STATUS_INVALID_PARAMETER;
   const ULONG size = *Size;
   *Size = sizeof(ULONG);
   if (size == 0) return STATUS_BUFFER_OVERFLOW;
@@ -171,7 +171,7 @@ STDMETHODIMP CUsbAudioDevice::GetInUse(PFILE_OBJECT File, PULONG InUse, PULONG S
 
 STDMETHODIMP CUsbAudioDevice::GetSampleTypes(PFILE_OBJECT File, PULONG Types, PULONG Size) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !Size) return STATUS_INVALID_PARAMETER;
   client->SampleType = m_nAsioSampleType;
   // The types every ASIO endpoint offers.
@@ -206,7 +206,7 @@ STDMETHODIMP CUsbAudioDevice::GetSampleTypes(PFILE_OBJECT File, PULONG Types, PU
 
 STDMETHODIMP CUsbAudioDevice::GetLatencyInfo(PFILE_OBJECT File, PULONG Info, PULONG Size) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !Size) return STATUS_INVALID_PARAMETER;
   client->LatencyIndex = m_nAsioLatencyIndex;
   if (!Info) {
@@ -224,7 +224,7 @@ STDMETHODIMP CUsbAudioDevice::GetLatencyInfo(PFILE_OBJECT File, PULONG Info, PUL
 
 STDMETHODIMP CUsbAudioDevice::SetBitDepth(PFILE_OBJECT File, ULONG SampleType) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   // A type no query could answer is not stored.
   if (!client || !IsAsioSampleType(SampleType)) return STATUS_INVALID_PARAMETER;
   client->SampleType = SampleType;
@@ -236,7 +236,7 @@ STDMETHODIMP CUsbAudioDevice::SetBitDepth(PFILE_OBJECT File, ULONG SampleType) {
 
 STDMETHODIMP CUsbAudioDevice::SetLatency(PFILE_OBJECT File, ULONG Index) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || Index > kAsioMaxLatencyIndex) return STATUS_INVALID_PARAMETER;
   client->LatencyIndex = Index;
   m_nAsioLatencyIndex = Index;
@@ -247,7 +247,7 @@ STDMETHODIMP CUsbAudioDevice::SetLatency(PFILE_OBJECT File, ULONG Index) {
 
 STDMETHODIMP CUsbAudioDevice::GetBufferLength(PFILE_OBJECT File, PULONG Lengths, PULONG Size) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !Size) return STATUS_INVALID_PARAMETER;
   client->LatencyIndex = m_nAsioLatencyIndex;
   if (!Lengths) {
@@ -263,7 +263,7 @@ STDMETHODIMP CUsbAudioDevice::GetBufferLength(PFILE_OBJECT File, PULONG Lengths,
 
 STDMETHODIMP CUsbAudioDevice::GetBufferSize(PFILE_OBJECT File, PULONG Sizes) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !Sizes) return STATUS_INVALID_PARAMETER;
   client->LatencyIndex = m_nAsioLatencyIndex;
   return AsioBufferSize(client->SampleMode, client->SampleRate, client->LatencyIndex, Sizes);
@@ -271,21 +271,21 @@ STDMETHODIMP CUsbAudioDevice::GetBufferSize(PFILE_OBJECT File, PULONG Sizes) {
 
 STDMETHODIMP CUsbAudioDevice::GetSampleRate(PFILE_OBJECT File, PULONG Rate) {
   AsioGuard guard(m_AsioPowerMutex);
-  if (!FindAsioClient(File) || !Rate) return STATUS_INVALID_PARAMETER;
+  if (!FindAsioRequestClient(File) || !Rate) return STATUS_INVALID_PARAMETER;
   *Rate = m_nAsioSampleRate;
   return STATUS_SUCCESS;
 }
 
 STDMETHODIMP CUsbAudioDevice::CanSampleRate(PFILE_OBJECT File, ULONG Rate) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client) return STATUS_INVALID_PARAMETER;
   return CheckAsioFormats(client->SampleMode, &Rate);
 }
 
 STDMETHODIMP CUsbAudioDevice::SetSampleRate(PFILE_OBJECT File, ULONG Rate) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client) return STATUS_INVALID_PARAMETER;
   // The rate must fit the mode; below 1 kHz a millisecond holds no frame to size by.
   const bool dsd = client->SampleMode == kAsioModeDsd;
@@ -302,13 +302,13 @@ STDMETHODIMP CUsbAudioDevice::SetSampleRate(PFILE_OBJECT File, ULONG Rate) {
 
 STDMETHODIMP CUsbAudioDevice::CanSampleMode(PFILE_OBJECT File, ULONG Mode) {
   AsioGuard guard(m_AsioPowerMutex);
-  if (!FindAsioClient(File)) return STATUS_INVALID_PARAMETER;
+  if (!FindAsioRequestClient(File)) return STATUS_INVALID_PARAMETER;
   return CheckAsioFormats(Mode, nullptr);
 }
 
 STDMETHODIMP CUsbAudioDevice::SetSampleMode(PFILE_OBJECT File, ULONG Mode) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client) return STATUS_INVALID_PARAMETER;
   const NTSTATUS status = CheckAsioFormats(Mode, nullptr);
   if (NT_SUCCESS(status)) client->SampleMode = Mode;
@@ -317,7 +317,7 @@ STDMETHODIMP CUsbAudioDevice::SetSampleMode(PFILE_OBJECT File, ULONG Mode) {
 
 STDMETHODIMP CUsbAudioDevice::GetSampleMode(PFILE_OBJECT File, PULONG Mode) {
   AsioGuard guard(m_AsioPowerMutex);
-  AsioClient* client = FindAsioClient(File);
+  AsioClient* client = FindAsioRequestClient(File);
   if (!client || !Mode) return STATUS_INVALID_PARAMETER;
   *Mode = client->SampleMode;
   return STATUS_SUCCESS;

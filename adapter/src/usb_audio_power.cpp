@@ -68,14 +68,22 @@ void CUsbAudioDevice::StopAsioForPower() {
   m_bAsioSuspendedByPower = true;
 }
 
-void CUsbAudioDevice::RestartAsioForPower() {
-  if (!m_bAsioSuspendedByPower) return;
-  StartAsioStreaming();
-  m_bAsioStreaming = true;
+// A restart that fails leaves the streams suspended (the start rolled back what it had
+// started) and tells the owner through its notification event, as a changed setting
+// does: it re-reads, and its next request, or the next return to D0, tries again.
+NTSTATUS CUsbAudioDevice::RestartAsioForPower() {
+  if (!m_bAsioSuspendedByPower) return STATUS_SUCCESS;
+  const NTSTATUS status = StartAsioStreaming();
+  if (!NT_SUCCESS(status)) {
+    if (m_pAsioOwner && m_pAsioOwner->NotificationEvent)
+      KeSetEvent(m_pAsioOwner->NotificationEvent, kAsioEventIncrement, FALSE);
+    return status;
+  }
   PKEVENT event = m_pAsioOwner ? m_pAsioOwner->PeriodEvent : nullptr;
   if (!event && m_pAsio) event = m_pAsio->PeriodEvent();
   ResetAsioChannels(event);
   m_bAsioSuspendedByPower = false;
+  return status;
 }
 
 void CUsbAudioDevice::CompleteParkedStop(PIRP Irp) {
@@ -100,15 +108,20 @@ STDMETHODIMP_(void) CUsbAudioDevice::PowerChangeState(POWER_STATE NewState) {
 
   m_AsioPowerMutex.Lock();
   if (state != PowerDeviceD0) {
-    // An unplugged device has nothing left to power down.
+    // An unplugged device has nothing left to power down. The function changes state
+    // under the port mutex, as a port reset's power cycle does.
+    m_PortMutex.Lock();
     if (!CheckPort() && m_pFunctionPower) m_pFunctionPower->PowerChangeState(power);
+    m_PortMutex.Unlock();
     StopAsioForPower();
     ReleaseTimerResolution();
   } else {
     // The 1 ms resolution comes first: the function's return to D0 times its own steps
     // (a chip's register pulse waits 1 ms).
     RequestTimerResolution();
+    m_PortMutex.Lock();
     if (m_pFunctionPower) m_pFunctionPower->PowerChangeState(power);
+    m_PortMutex.Unlock();
     RestartAsioForPower();
   }
   m_PowerState = state;
@@ -250,6 +263,9 @@ void CUsbAudioDevice::IdleCallback(PVOID Context) {
 
 void CUsbAudioDevice::IdleCallbackBody() {
   CUsbAudioDevice* device = this;
+  // A request or a stream that began since the idle request went down has withdrawn it
+  // (or is about to): the device stays in D0 for it.
+  if (m_lRequestsInProgress != 1 || m_lActivity != 0) return;
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   auto* context =
@@ -335,14 +351,21 @@ void CUsbAudioDevice::CancelIdleRequest() {
   }
 }
 
+// The request counts as in progress from here to its EndRequest, not only while it waits:
+// otherwise the timer's work item could send the idle request between the wake-up and the
+// request's first transfer, and the device would go to D2 under the request.
 STDMETHODIMP CUsbAudioDevice::WakeForRequest() {
-  if (!m_bIdleObjects) return STATUS_SUCCESS;
   InterlockedIncrement(&m_lRequestsInProgress);
+  if (!m_bIdleObjects) return STATUS_SUCCESS;
   CancelIdleRequest();
   LARGE_INTEGER timeout = RelativeMs(kWakeWaitMs);
   KeWaitForSingleObject(&m_IdleIrpDone, Executive, KernelMode, FALSE, &timeout);
   timeout = RelativeMs(kWakeWaitMs);
   KeWaitForSingleObject(&m_D0RequestDone, Executive, KernelMode, FALSE, &timeout);
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CUsbAudioDevice::EndRequest() {
   InterlockedDecrement(&m_lRequestsInProgress);
   return STATUS_SUCCESS;
 }

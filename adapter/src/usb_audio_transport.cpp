@@ -124,17 +124,16 @@ STDMETHODIMP_(bool) CUsbAudioDevice::CheckPort() {
     status = QueryPortStatus(&port);
     if (NT_SUCCESS(status) && (port & USBD_PORT_CONNECTED)) {
       SendIoctlSync(IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
-      // The function's power cycle runs under the ASIO and power mutex, as every power
-      // change does, so it cannot interleave with one from the power path (the mutex is
-      // recursive: PowerChangeState itself may get here through CheckPort).
+      // The function's power cycle runs under the port mutex, held here, as every power
+      // change of the function does: it cannot interleave with one from the power path.
+      // (The ASIO and power mutex comes before this one and must not be taken here: a
+      // recovery gets here holding an engine mutex.)
       if (m_pFunctionPower) {
-        m_AsioPowerMutex.Lock();
         POWER_STATE state;
         state.DeviceState = PowerDeviceD3;
         m_pFunctionPower->PowerChangeState(state);
         state.DeviceState = PowerDeviceD0;
         m_pFunctionPower->PowerChangeState(state);
-        m_AsioPowerMutex.Unlock();
       }
     } else if (NT_SUCCESS(status)) {
       m_bPresent = 0;

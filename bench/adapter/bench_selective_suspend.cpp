@@ -182,7 +182,10 @@ void BM_WakeForRequestNothingPending(benchmark::State& state) {
     state.SkipWithError(rig.Why().c_str());
     return;
   }
-  for (auto _ : state) benchmark::DoNotOptimize(rig.device()->WakeForRequest());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(rig.device()->WakeForRequest());
+    rig.device()->EndRequest();
+  }
 }
 BENCHMARK(BM_WakeForRequestNothingPending);
 
@@ -200,6 +203,7 @@ void BM_WakeSuspendedDevice(benchmark::State& state) {
     state.ResumeTiming();
     const LONGLONG start = platform::clock::Now();
     rig.device()->WakeForRequest();
+    rig.device()->EndRequest();
     total += platform::clock::Now() - start;
   }
   state.counters["virtual_ms"] =
@@ -223,6 +227,7 @@ void BM_SixtySecondsTenCycles(benchmark::State& state) {
     for (int cycle = 0; cycle < 10; ++cycle) {
       DelayMs(5100);
       rig.device()->WakeForRequest();
+      rig.device()->EndRequest();
     }
     DelayMs(60000 - (platform::clock::Now() - begin) / kTicksPerMillisecond);
     wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -213,8 +213,8 @@ TEST_F(Edges, BusInterfaceWithoutContextIsReleasedAndRefused) {
 }
 
 // Port recovery when the retry of the port status succeeds: connected resets the port
-// and cycles the function's power under the ASIO and power mutex; not connected marks
-// the device gone and resets nothing.
+// and cycles the function's power under the port mutex, without the ASIO and power mutex
+// (which comes before it); not connected marks the device gone and resets nothing.
 TEST_F(Edges, PortRetryThatFindsThePortEmptyMarksTheDeviceGone) {
   const struct {
     const char* what;
@@ -234,7 +234,8 @@ TEST_F(Edges, PortRetryThatFindsThePortEmptyMarksTheDeviceGone) {
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     std::vector<bool> underMutex;
     Log().onPower = [&](DEVICE_POWER_STATE) {
-      underMutex.push_back(device()->AsioPowerMutex()->OwnerThread == KeGetCurrentThread());
+      underMutex.push_back(device()->PortMutex()->OwnerThread == KeGetCurrentThread() &&
+                           device()->AsioPowerMutex()->OwnerThread != KeGetCurrentThread());
     };
     bus().FailPortStatus(STATUS_NO_SUCH_DEVICE, 1);
     if (c.unplugged) bus().RemoveDevice(STATUS_DEVICE_NOT_CONNECTED, 0);
@@ -245,7 +246,8 @@ TEST_F(Edges, PortRetryThatFindsThePortEmptyMarksTheDeviceGone) {
     EXPECT_EQ(bus().cycle_count(), c.cycles);
     EXPECT_EQ(Log().power, c.power);
     EXPECT_EQ(underMutex, std::vector<bool>(c.power.size(), true));
-    EXPECT_EQ(KeReadStateMutex(device()->AsioPowerMutex()), 1);  // released again
+    EXPECT_EQ(KeReadStateMutex(device()->AsioPowerMutex()), 1);
+    EXPECT_EQ(KeReadStateMutex(device()->PortMutex()), 1);  // released again
     Log().onPower = nullptr;
     TearDownDevice();
   }

@@ -168,6 +168,7 @@ TEST_F(Requests, PowerChangesReachTheFunctionOnce) {
   }
   EXPECT_EQ(Log().power, (std::vector<DEVICE_POWER_STATE>{PowerDeviceD3, PowerDeviceD0}));
   EXPECT_EQ(device()->WakeForRequest(), STATUS_SUCCESS);
+  EXPECT_EQ(device()->EndRequest(), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -69,7 +69,11 @@ VOID PowerRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STA
 struct Step {
   enum Kind {
     Wait,          // arg: milliseconds of virtual time
-    Wake,          // WakeForRequest; arg: the most milliseconds it may take
+    Wake,          // a request with no work of its own: WakeForRequest, EndRequest; arg:
+                   // the most milliseconds it may take
+    Begin,         // a request begins: WakeForRequest; arg as for Wake
+    End,           // the request's work is done: EndRequest
+    WakeTakes,     // as Wake; it takes arg milliseconds (and less than 20 more)
     StreamOn,      // a stream takes its streaming alternate setting
     StreamOff,
     HoldPower,     // device power IRPs stay at the port
@@ -144,12 +148,24 @@ class Power : public UsbDeviceTest {
     SCOPED_TRACE("step " + std::to_string(index) + " at " + std::to_string(Now() / kTicksPerMillisecond) + " ms");
     switch (step.kind) {
       case Step::Wait: DelayMs(step.arg); break;
-      case Step::Wake: {
+      case Step::Wake:
+      case Step::Begin:
+      case Step::WakeTakes: {
         const LONGLONG start = Now();
         EXPECT_EQ(device()->WakeForRequest(), STATUS_SUCCESS);
-        EXPECT_LE(Now() - start, step.arg * kTicksPerMillisecond);
+        if (step.kind == Step::WakeTakes) {
+          // The other wait takes what the bus takes to give a cancelled request back.
+          EXPECT_GE(Now() - start, step.arg * kTicksPerMillisecond);
+          EXPECT_LT(Now() - start, (step.arg + 20) * kTicksPerMillisecond);
+        } else {
+          EXPECT_LE(Now() - start, step.arg * kTicksPerMillisecond);
+        }
+        if (step.kind != Step::Begin) {
+          EXPECT_EQ(device()->EndRequest(), STATUS_SUCCESS);
+        }
         break;
       }
+      case Step::End: EXPECT_EQ(device()->EndRequest(), STATUS_SUCCESS); break;
       case Step::StreamOn: device()->AddActivity(); break;
       case Step::StreamOff: device()->ReleaseActivity(); break;
       case Step::HoldPower: port_->HoldPowerIrps(true); break;
@@ -186,7 +202,7 @@ class Power : public UsbDeviceTest {
 using S = Step;
 constexpr LONGLONG kBusy = static_cast<LONGLONG>(STATUS_DEVICE_BUSY);
 constexpr LONGLONG kUnsuccessful = static_cast<LONGLONG>(STATUS_UNSUCCESSFUL);
-constexpr LONGLONG kPowerInvalid = static_cast<LONGLONG>(adapter::kStatusPowerStateInvalid);
+constexpr LONGLONG kPowerInvalid = static_cast<LONGLONG>(static_cast<NTSTATUS>(0xC00002D3u));  // STATUS_POWER_STATE_INVALID
 
 const std::vector<Row>& Rows() {
   static const std::vector<Row> rows = {
@@ -202,11 +218,13 @@ const std::vector<Row>& Rows() {
        {{S::Wait, 5100}, {S::CheckAsleep}, {S::Wake, 50}, {S::CheckD0}, {S::Wait, 5100}, {S::CheckAsleep}},
        2,
        2},
-      {"a held D0 delays the request by at most 1 s",
+      // The idle request's cancel comes back at once; the D0 it asks for is held: the wait
+      // for it ends after its own 500 ms.
+      {"a held D0 delays the request by 500 ms",
        1,
        {{S::Wait, 5100},
         {S::HoldPower},
-        {S::Wake, 1000},
+        {S::WakeTakes, 500},
         {S::ReleasePower},
         {S::Wait, 100},
         {S::CheckD0}},
@@ -239,6 +257,14 @@ const std::vector<Row>& Rows() {
        {{S::IdleDelay, 10000}, {S::Wait, 5100}, {S::CheckPending}, {S::Wake, 10}, {S::CheckD0}},
        1,
        0},
+      // The request stays counted until its work is done: the timer sends no idle request
+      // under it, however long the work takes.
+      {"a request keeps the device awake until its work is done",
+       1,
+       {{S::Wait, 5100}, {S::CheckAsleep}, {S::Begin, 50}, {S::Wait, 12000}, {S::CheckD0}, {S::End},
+        {S::Wait, 5100}, {S::CheckAsleep}},
+       2,
+       2},
       {"ten suspend and resume cycles",
        1,
        {{S::Wait, 5100}, {S::Wake, 50}, {S::Wait, 5100}, {S::Wake, 50}, {S::Wait, 5100}, {S::Wake, 50},
@@ -302,33 +328,39 @@ TEST_F(Power, InvalidStatesAreIgnored) {
   EXPECT_TRUE(Log().power.empty());
 }
 
-// D3 and back with the ASIO hooks: streaming stops with the power and comes back with it;
-// a Stop parked while asleep runs on the way back (its client owns no buffers, so Stop's
-// answer is STATUS_INVALID_PARAMETER) and completes once; a second one is refused.
+// D3 and back with the ASIO hooks: streaming stops with the power and comes back with it.
+// A Stop outside D0 from a client that owns no streaming buffers is refused at once: it
+// neither takes the parked-Stop slot nor waits for the return to D0.
 TEST_F(Power, AsioStreamingFollowsThePowerState) {
   ASSERT_EQ(StartWith(0), STATUS_SUCCESS);
   device()->SetAsioStreaming(true);
+  // Leaving D0 tells the function before ASIO stops; entering D0 tells it before ASIO
+  // starts again.
+  std::vector<bool> streamingAtFunction;
+  Log().onPower = [&](DEVICE_POWER_STATE) { streamingAtFunction.push_back(device()->AsioStreaming()); };
   SetPower(PowerDeviceD3);
   EXPECT_FALSE(device()->AsioStreaming());
   EXPECT_TRUE(device()->AsioSuspendedByPower());
   PFILE_OBJECT file = platform::io::CreateFileObject(fdo_, u"\\QVASIOPrivateInterface");
   ASSERT_NE(file, nullptr);
   adapter::IAsioPrivate* asio = device();
-  ASSERT_EQ(asio->OpenClient(file), STATUS_SUCCESS);
   PIRP stop = IoAllocateIrp(1, FALSE);
   ASSERT_NE(stop, nullptr);
   IoSetNextIrpStackLocation(stop);
   IoGetCurrentIrpStackLocation(stop)->DeviceObject = fdo_;
   IoGetCurrentIrpStackLocation(stop)->FileObject = file;
   stop->IoStatus.Status = STATUS_PENDING;
-  EXPECT_EQ(asio->Stop(file, stop), STATUS_PENDING);
-  EXPECT_TRUE(device()->AsioStopParked());
+  // No client for the file yet, then a client that owns nothing.
   EXPECT_EQ(asio->Stop(file, stop), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(asio->OpenClient(file), STATUS_SUCCESS);
+  EXPECT_EQ(asio->Stop(file, stop), STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(device()->AsioStopParked());
   SetPower(PowerDeviceD0);
   EXPECT_TRUE(device()->AsioStreaming());
   EXPECT_FALSE(device()->AsioSuspendedByPower());
-  EXPECT_FALSE(device()->AsioStopParked());
-  EXPECT_EQ(stop->IoStatus.Status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(stop->IoStatus.Status, STATUS_PENDING);  // never completed
+  EXPECT_EQ(streamingAtFunction, (std::vector<bool>{true, false}));
+  Log().onPower = nullptr;
   IoFreeIrp(stop);
   EXPECT_EQ(asio->CloseClient(file), STATUS_SUCCESS);
   ObDereferenceObject(file);
@@ -403,6 +435,7 @@ TEST_F(Power, WakeAroundTheIdleRequestNeverStrandsTheDevice) {
     DelayMs(at);
     const LONGLONG start = Now();
     EXPECT_EQ(device()->WakeForRequest(), STATUS_SUCCESS);
+    EXPECT_EQ(device()->EndRequest(), STATUS_SUCCESS);
     EXPECT_LE(Now() - start, 1000 * kTicksPerMillisecond);
     DelayMs(200);
     // Asleep only with its idle request pending (the timer may have fired after the wake).
@@ -410,6 +443,7 @@ TEST_F(Power, WakeAroundTheIdleRequestNeverStrandsTheDevice) {
       EXPECT_TRUE(device()->IdlePending());
     }
     EXPECT_EQ(device()->WakeForRequest(), STATUS_SUCCESS);
+    EXPECT_EQ(device()->EndRequest(), STATUS_SUCCESS);
     DelayMs(100);
     Run({S::CheckD0}, 0);
     EXPECT_EQ(Count(PowerDeviceD2), Count(PowerDeviceD0));
@@ -428,6 +462,7 @@ TEST_F(Power, CompletionRacingTheCancel) {
     ASSERT_TRUE(bus().idle_pending());
     platform::clock::Thread completer("idle-complete", [this] { bus().CompleteIdle(STATUS_SUCCESS); });
     EXPECT_EQ(device()->WakeForRequest(), STATUS_SUCCESS);
+    EXPECT_EQ(device()->EndRequest(), STATUS_SUCCESS);
     completer.Join();
     DelayMs(10);
     EXPECT_FALSE(device()->IdlePending());

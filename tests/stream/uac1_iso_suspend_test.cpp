@@ -42,6 +42,7 @@ TEST_F(Uac1Suspend, RunningStreamsKeepTheDeviceAwake) {
     EXPECT_GT(device->IdleRequestsSent(), sentBefore);
     // A request withdraws it before the next stream.
     EXPECT_EQ(device->WakeForRequest(), STATUS_SUCCESS);
+    EXPECT_EQ(device->EndRequest(), STATUS_SUCCESS);
     DelayMs(100);
     EXPECT_EQ(device->GetPowerState(), PowerDeviceD0);
   }

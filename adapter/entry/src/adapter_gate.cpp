@@ -46,8 +46,16 @@ CAdapterRequest::CAdapterRequest(adapter::DeviceExtension* Extension) : m_Entry{
   if (m_pAdapter) InsertTailList(&g_Inside, &m_Entry.Link);
 }
 
+void CAdapterRequest::Wake() {
+  if (!m_pAdapter || m_bWoken) return;
+  m_pAdapter->WakeForRequest();
+  m_bWoken = true;
+}
+
 void CAdapterRequest::Leave() {
   if (!m_pAdapter) return;
+  if (m_bWoken) m_pAdapter->EndRequest();
+  m_bWoken = false;
   m_pAdapter = nullptr;
   GateLock lock;
   RemoveEntryList(&m_Entry.Link);

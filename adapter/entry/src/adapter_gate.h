@@ -26,8 +26,11 @@ class CAdapterRequest {
   // The device's root object while the request is inside; null before the start, once
   // the removal has begun, and after Leave.
   adapter::IAudioHal* Adapter() const { return m_pAdapter; }
+  // Wakes the device for the request (when there is a root object): the request counts
+  // as in progress until it leaves.
+  void Wake();
   // The request is done with the root object (before it completes its IRP or hands it
-  // to PortCls). Leaving twice is harmless.
+  // to PortCls): a woken request ends there. Leaving twice is harmless.
   void Leave();
 
   // The entry in the driver's list; its own type so the list can find it.
@@ -39,6 +42,7 @@ class CAdapterRequest {
  private:
   Entry m_Entry;
   adapter::IAudioHal* m_pAdapter = nullptr;
+  bool m_bWoken = false;
 };
 
 // The end of a successful start: requests from now on find `Adapter`, which carries the

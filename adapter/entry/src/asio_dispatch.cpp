@@ -98,6 +98,8 @@ NTSTATUS Channels(Request& r) {
   return status;
 }
 
+// The channel number and is-input come in the first 8 bytes of the buffer the answer
+// overwrites: a shorter input names no channel.
 NTSTATUS ChannelName(Request& r) {
   NTSTATUS status = r.asio->GetChannelName(r.file, r.out ? r.buffer : nullptr, r.out);
   if (NT_SUCCESS(status)) r.information = adapter::kAsioChannelNameBytes;
@@ -211,7 +213,7 @@ NTSTATUS Mode(Request& r) {
 constexpr Row kRows[adapter::kAsioIoctlCount] = {
     {adapter::IOCTL_ASIO_GET_DRIVER_NAME,         Length::Any,     0, Length::Any,     0,  DriverName},
     {adapter::IOCTL_ASIO_GET_CHANNELS,            Length::Any,     0, Length::Any,     0,  Channels},
-    {adapter::IOCTL_ASIO_GET_CHANNEL_NAME,        Length::Any,     0, Length::Any,     0,  ChannelName},
+    {adapter::IOCTL_ASIO_GET_CHANNEL_NAME,        Length::AtLeast, 8, Length::Any,     0,  ChannelName},
     {adapter::IOCTL_ASIO_GET_SAMPLE_TYPES,        Length::Any,     0, Length::Any,     0,  SampleTypes},
     {adapter::IOCTL_ASIO_GET_LATENCY_INFO,        Length::Any,     0, Length::Any,     0,  LatencyInfo},
     {adapter::IOCTL_ASIO_SET_NOTIFICATION_EVENT,  Length::Handle,  0, Length::Any,     0,  SetNotification},

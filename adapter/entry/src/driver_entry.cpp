@@ -40,7 +40,7 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // The root object stays while this request is inside (a removal waits for it).
   CAdapterRequest request(extension);
   adapter::IAudioHal* hal = request.Adapter();
-  if (hal && stack) hal->WakeForRequest();
+  if (stack) request.Wake();
   if (!IsAsioRequest(stack)) {
     request.Leave();
     return PcDispatchIrp(DeviceObject, Irp);
@@ -118,8 +118,10 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!extension) return PcDispatchIrp(DeviceObject, Irp);
   const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
   // Plug and Play requests come one at a time, and only they change the adapter field:
-  // this one reads it without the gate.
-  if (minor != IRP_MN_START_DEVICE && extension->Adapter) extension->Adapter->WakeForRequest();
+  // this one reads it without the gate. The request counts as in progress on the root
+  // object until the object's part of it is done.
+  adapter::IAudioHal* woken = minor != IRP_MN_START_DEVICE ? extension->Adapter : nullptr;
+  if (woken) woken->WakeForRequest();
 
   switch (minor) {
     case IRP_MN_REMOVE_DEVICE: {
@@ -132,6 +134,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         hal->StopEntities();
         UnregisterWaveSubdevices(hal, extension->Fdo, true);
       }
+      if (woken) woken->EndRequest();
       PDEVICE_OBJECT lower = extension->LowerDevice;
       // PortCls deletes the device: nothing of the extension is read after the call.
       NTSTATUS status = PcDispatchIrp(DeviceObject, Irp);
@@ -153,10 +156,14 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       }
       NTSTATUS status = PcDispatchIrp(DeviceObject, Irp);
       DisableLinks(extension);
+      if (woken) woken->EndRequest();
       return status;
     }
-    default:
-      return PcDispatchIrp(DeviceObject, Irp);
+    default: {
+      const NTSTATUS status = PcDispatchIrp(DeviceObject, Irp);
+      if (woken) woken->EndRequest();
+      return status;
+    }
   }
 }
 
@@ -174,7 +181,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // The root object stays while this request is inside (a removal waits for it).
   CAdapterRequest request(extension);
   adapter::IAudioHal* hal = request.Adapter();
-  if (hal) hal->WakeForRequest();
+  request.Wake();
   if (!IsAsioRequest(IoGetCurrentIrpStackLocation(Irp))) {
     request.Leave();
     return PcDispatchIrp(DeviceObject, Irp);

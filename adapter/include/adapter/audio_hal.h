@@ -46,6 +46,9 @@ struct IAudioHal : IUnknown {
   STDMETHOD(ProbeDevice)() = 0;
   STDMETHOD(BuildTopology)() = 0;
   STDMETHOD(GetCapabilityRecord)(ULONG Direction, ULONG EndpointType, EndpointCapabilityRecord* Record) = 0;
+  // Ends what WakeForRequest began: the request's work is done. Each WakeForRequest is
+  // followed by exactly one EndRequest.
+  STDMETHOD(EndRequest)() = 0;
 };
 using PAUDIOHAL = IAudioHal*;
 
@@ -73,6 +76,7 @@ class CAudioHal : public IAudioHal, public IAdapterPowerManagement, public CUnkn
   STDMETHODIMP RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) override;
   STDMETHODIMP UnregisterCallback(PVOID Registration) override;
   STDMETHODIMP WakeForRequest() override { return STATUS_SUCCESS; }
+  STDMETHODIMP EndRequest() override { return STATUS_SUCCESS; }
   STDMETHODIMP ProbeDevice() override { return STATUS_NOT_IMPLEMENTED; }
   // Links selector inputs to the nodes upstream of them, hands the engines to their
   // engine-link nodes, then restores every entity's value to the device.

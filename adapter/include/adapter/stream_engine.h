@@ -204,6 +204,9 @@ class CStreamEngine : public IStreamEngine, public CUnknown {
   float* m_pFloatScratch;         // kStreamScratchBytes
   float** m_ppChannelBuffers;     // kStreamChannelBuffers pointers to kStreamChannelBufferBytes
   ULONG m_StreamState;
+  // Taken after the root device's ASIO and power mutex and before its port mutex (the
+  // order is written down beside them): a recovery under it may check the port; an ASIO
+  // start or stop under the ASIO and power mutex takes it.
   CKernelMutex m_EngineMutex;
   KSPIN_LOCK m_ListLock;
   PCALLBACK_OBJECT m_pCallbackObject;  // "\Callback\StreamEngineAddr%p"

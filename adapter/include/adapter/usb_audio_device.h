@@ -213,9 +213,12 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   // IAdapterPowerManagement: follows the device power state (function, timer
   // resolution, ASIO streaming). Values outside D0-D3 are ignored. PASSIVE_LEVEL.
   STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
-  // Withdraws a pending idle request and waits (at most 500 ms per event) for the device
-  // to be back in D0. Always succeeds. PASSIVE_LEVEL.
+  // Counts a request in progress, withdraws a pending idle request and waits (at most
+  // 500 ms per event) for the device to be back in D0. The request stays counted, so the
+  // device cannot be sent to sleep under it, until its EndRequest. Always succeeds.
+  // PASSIVE_LEVEL.
   STDMETHODIMP WakeForRequest() override;
+  STDMETHODIMP EndRequest() override;
 
   // Sends the idle-notification request when the device is idle in D0; see the .cpp for
   // the statuses. PASSIVE_LEVEL.
@@ -255,6 +258,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   bool CopyAsioClient(PFILE_OBJECT File, AsioClient* Copy);
   // The mutex every power change of the function runs under.
   PKMUTEX AsioPowerMutex() { return m_AsioPowerMutex.Mutex(); }
+  PKMUTEX PortMutex() { return m_PortMutex.Mutex(); }
   // The ASIO rings and their streams (made at probe; null before or without engines).
   CAsioStreams* AsioStreams() { return m_pAsio; }
 
@@ -290,7 +294,10 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   void ReleaseTimerResolution();
   // ASIO hooks of the power path, under the ASIO and power mutex.
   void StopAsioForPower();
-  void RestartAsioForPower();
+  NTSTATUS RestartAsioForPower();
+  // The client of a request's file object; when it is the owner and its streams wait in
+  // D0 for a restart that failed on the way back, the restart is tried again first.
+  AsioClient* FindAsioRequestClient(PFILE_OBJECT File);
   // Runs Stop for a parked IRP on the return to D0 and completes it with the result.
   void CompleteParkedStop(PIRP Irp);
   // Takes the parked Stop IRP unless its cancel routine owns it, under the ASIO spin lock;
@@ -340,6 +347,13 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   UCHAR m_bHighSpeed;
   USB_BUS_INTERFACE_USBDI_V1 m_BusInterface;
   UCHAR m_nIrpStackSize;
+  // The device's mutexes and the stream engines' are taken in one order only:
+  //   ASIO and power mutex -> an engine mutex -> port mutex.
+  // The ASIO and power mutex serialises the ASIO operations and device power changes
+  // (which stop and start ASIO streams, taking engine mutexes). An engine's recovery runs
+  // under its engine mutex and checks the port. The port mutex serialises port recovery
+  // and every power change of the function (the power path's and a port reset's cycle);
+  // nothing taken under it takes either of the others.
   CKernelMutex m_AsioPowerMutex;
   ULONG m_nAsioSampleType;
   ULONG m_nAsioLatencyIndex;
@@ -353,7 +367,7 @@ class CUsbAudioDevice : public IUsbAudioDevice, public IAsioPrivate, public CAud
   ULONG m_nAsioPeriodFrames;
   bool m_bAsioGone;            // surprise removal or removal: no return to D0 will come
   LONG m_lPortCycled;
-  CKernelMutex m_PortMutex;
+  CKernelMutex m_PortMutex;  // last in the order above m_AsioPowerMutex
   KSPIN_LOCK m_IdleLock;
   KEVENT m_IdleIrpDone;
   KEVENT m_D0RequestDone;

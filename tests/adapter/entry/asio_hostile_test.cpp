@@ -82,8 +82,10 @@ const Row kRows[] = {
     {IOCTL_ASIO_GET_CHANNELS, 0, 16, Nothing, 0, false,
      {Ok(16), X, Ok(16), Ok(16), Ok(16)},
      {Fail(INV), Fail(INV), Ok(16), Fail(INV), Fail(INV)}},
+    // The request's channel number and is-input are its first 8 bytes: without them there
+    // is no request.
     {IOCTL_ASIO_GET_CHANNEL_NAME, 52, 52, ChannelName, 0, false,
-     {Ok(52), Ok(52), Ok(52), Ok(52), Ok(52)},
+     {None, Ok(52), Ok(52), Ok(52), Ok(52)},
      {Fail(INV), Fail(INV), Ok(52), Fail(INV), Fail(INV)}},
     {IOCTL_ASIO_GET_SAMPLE_TYPES, 0, 16, Nothing, 0, false,
      {Ok(16), X, Ok(16), Ok(16), Ok(16)},
@@ -266,6 +268,68 @@ TEST_F(AsioHostile, EveryCodeAtEveryLengthGivesItsStatusAndChangesNothingWhenItF
     }
   }
   EXPECT_EQ(device()->AsioClientCount(), 0u);
+}
+
+// The 22 codes as numbers: each name the table above uses is the interface's number.
+TEST(AsioCodes, EachCodeIsTheInterfacesNumber) {
+  const std::pair<ULONG, ULONG> codes[] = {
+      {IOCTL_ASIO_GET_DRIVER_NAME, 0x1D6000},        {IOCTL_ASIO_GET_CHANNELS, 0x1D6004},
+      {IOCTL_ASIO_GET_CHANNEL_NAME, 0x1DE008},       {IOCTL_ASIO_GET_SAMPLE_TYPES, 0x1D600C},
+      {IOCTL_ASIO_GET_LATENCY_INFO, 0x1D6010},       {IOCTL_ASIO_SET_NOTIFICATION_EVENT, 0x1DA014},
+      {IOCTL_ASIO_GET_IN_USE, 0x1D6018},             {IOCTL_ASIO_SET_BIT_DEPTH, 0x1DA01C},
+      {IOCTL_ASIO_SET_LATENCY, 0x1DA020},            {IOCTL_ASIO_GET_BUFFER_LENGTH, 0x1D6024},
+      {IOCTL_ASIO_GET_SAMPLE_RATE, 0x1D6028},        {IOCTL_ASIO_CAN_SAMPLE_RATE, 0x1DA02C},
+      {IOCTL_ASIO_SET_SAMPLE_RATE, 0x1DA030},        {IOCTL_ASIO_GET_BUFFER_SIZE, 0x1D6034},
+      {IOCTL_ASIO_CREATE_BUFFERS, 0x1DE038},         {IOCTL_ASIO_DISPOSE_BUFFERS, 0x1DA03C},
+      {IOCTL_ASIO_START, 0x1DA040},                  {IOCTL_ASIO_STOP, 0x1DA044},
+      {IOCTL_ASIO_CLEAR_NOTIFICATION_EVENT, 0x1DA04C}, {IOCTL_ASIO_CAN_SET_SAMPLE_MODE, 0x1DA050},
+      {IOCTL_ASIO_SET_SAMPLE_MODE, 0x1DA054},        {IOCTL_ASIO_GET_SAMPLE_MODE, 0x1D6058},
+  };
+  static_assert(std::size(codes) == kAsioIoctlCount);
+  for (const auto& [name, number] : codes) EXPECT_EQ(name, number) << std::hex << number;
+}
+
+// The owner with buffers and a Start behind it, while the device is in D3: every code at
+// its exact lengths answers at once (nothing but its Stop waits), none restarts or ends
+// the streams; back in D0 they run again, the parked Stop completes and the buffers go.
+TEST_F(AsioHostile, AStreamingOwnerOutsideD0GetsEveryCodesAnswer) {
+  StartAsioDevice();
+  for (bool is32Bit : {false, true}) {
+    SCOPED_TRACE(is32Bit ? "32-bit" : "64-bit");
+    AsioClient owner(fdo(), is32Bit);
+    ASSERT_EQ(owner.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(owner.CreateBuffers({{0, 0}, {1, 0}}, 480, 3).status, STATUS_SUCCESS);
+    ASSERT_EQ(owner.Start(), STATUS_SUCCESS);
+    SetPower(PowerDeviceD3);
+    for (const Row& row : kRows) {
+      if (row.code == IOCTL_ASIO_STOP || row.code == IOCTL_ASIO_DISPOSE_BUFFERS) continue;
+      SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << row.code);
+      const ULONG in = row.inExact == kHandleWidth ? (is32Bit ? 4u : 8u) : row.inExact;
+      if (row.withEvent) {
+        ASSERT_EQ(owner.SetNotificationEvent(), STATUS_SUCCESS);
+      }
+      const AsioReply reply = owner.Request(row.code, Input(row, owner, in), row.outExact);
+      // The owner already has its buffers and its period event; the rest answer as for
+      // any client.
+      const bool refused = row.code == IOCTL_ASIO_CREATE_BUFFERS || row.code == IOCTL_ASIO_START;
+      EXPECT_EQ(reply.status, refused ? INV : row.byIn[2].status);
+      EXPECT_FALSE(device()->AsioStreaming());
+      EXPECT_TRUE(device()->AsioSuspendedByPower());
+      EXPECT_TRUE(device()->AsioInUse());
+      if (row.code == IOCTL_ASIO_SET_NOTIFICATION_EVENT) {
+        ASSERT_EQ(owner.ClearNotificationEvent(), STATUS_SUCCESS);
+      }
+    }
+    std::unique_ptr<sim::engine::AsioPendingRequest> stop = owner.Begin(IOCTL_ASIO_STOP, {}, 0);
+    EXPECT_EQ(stop->dispatchStatus(), STATUS_PENDING);
+    SetPower(PowerDeviceD0);
+    EXPECT_EQ(stop->Wait().status, STATUS_SUCCESS);
+    EXPECT_FALSE(device()->AsioStreaming());
+    EXPECT_EQ(owner.DisposeBuffers(), STATUS_SUCCESS);
+    EXPECT_FALSE(device()->AsioInUse());
+    ASSERT_EQ(owner.Close(), STATUS_SUCCESS);
+    Restore();
+  }
 }
 
 TEST_F(AsioHostile, CodesOutsideTheTwentyTwoAreNotSupported) {

@@ -124,6 +124,19 @@ TEST_F(AsioInterface, ChannelNamesComeFromTheSubdeviceNames) {
   AsioReply reply = client->Request(IOCTL_ASIO_GET_CHANNEL_NAME, ChannelRequest(3, 1), kAsioChannelNameBytes);
   ASSERT_EQ(reply.status, STATUS_SUCCESS);
   EXPECT_STREQ(reinterpret_cast<const char*>(reply.data.data() + 20), "MicIn00_03 ch");
+  // The channel number and is-input are 8 bytes: 7 of them are no request, the output
+  // untouched; 8 are enough.
+  std::vector<UCHAR> request = ChannelRequest(3, 1);
+  request.resize(7);
+  reply = client->Request(IOCTL_ASIO_GET_CHANNEL_NAME, request, kAsioChannelNameBytes);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_NE(std::string(reinterpret_cast<const char*>(reply.data.data() + 20), 13), "MicIn00_03 ch");
+  request = ChannelRequest(3, 1);
+  request.resize(8);
+  reply = client->Request(IOCTL_ASIO_GET_CHANNEL_NAME, request, kAsioChannelNameBytes);
+  EXPECT_EQ(reply.information, kAsioChannelNameBytes);
+  EXPECT_STREQ(reinterpret_cast<const char*>(reply.data.data() + 20), "MicIn00_03 ch");
 }
 
 // The interface's own edge cases, each as one request sequence.
