@@ -68,12 +68,14 @@ constexpr int kReported = 2;
 
 struct Usage {
   long minorFaults = 0, majorFaults = 0, involuntarySwitches = 0;
+  long long systemNs = 0;
 };
 
 Usage ThreadUsage() {
   rusage ru{};
   getrusage(RUSAGE_THREAD, &ru);
-  return {ru.ru_minflt, ru.ru_majflt, ru.ru_nivcsw};
+  return {ru.ru_minflt, ru.ru_majflt, ru.ru_nivcsw,
+          static_cast<long long>(ru.ru_stime.tv_sec) * 1000000000LL + ru.ru_stime.tv_usec * 1000LL};
 }
 
 }  // namespace
@@ -98,6 +100,7 @@ DpcRunClock StartDpcClock(const ThreadRec* self, const void* routine) {
     c.minorFaults = u.minorFaults;
     c.majorFaults = u.majorFaults;
     c.involuntarySwitches = u.involuntarySwitches;
+    c.systemNs = u.systemNs;
   }
   c.switchNs = self->switchCpuNs;
   c.platformNs = self->platformCpuNs;
@@ -131,9 +134,11 @@ void FinishDpcClock(const ThreadRec* self, const DpcRunClock& started, const voi
                   : Format(", and an earlier run of the routine in this test used %lld us", earlierUs);
   detail += kDpcRule;
   detail += Format("; not charged: %lld us handing turns over, %lld us of the platform's own work; during the run "
-                   "%ld minor and %ld major page faults, %ld involuntary context switches",
+                   "%ld minor and %ld major page faults, %ld involuntary context switches, %lld us of the thread's "
+                   "time in the system (all of it counted, the routine's or not)",
                    switchNs / 1000, platformNs / 1000, u.minorFaults - started.minorFaults,
-                   u.majorFaults - started.majorFaults, u.involuntarySwitches - started.involuntarySwitches);
+                   u.majorFaults - started.majorFaults, u.involuntarySwitches - started.involuntarySwitches,
+                   (u.systemNs - started.systemNs) / 1000);
   Report(Check::DpcTooLong, "KDPC", std::move(detail), Format("DPC routine %p", routine));
 }
 

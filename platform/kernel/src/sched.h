@@ -201,6 +201,7 @@ struct DpcRunClock {
   bool limited = false;  // the DPC time limit applies (on, and the routine is not exempt)
   long long cpuNs = 0, switchNs = 0, platformNs = 0;
   long minorFaults = 0, majorFaults = 0, involuntarySwitches = 0;
+  long long systemNs = 0;  // the thread's time in the system so far (getrusage)
 };
 DpcRunClock StartDpcClock(const ThreadRec* self, const void* routine);
 void FinishDpcClock(const ThreadRec* self, const DpcRunClock& started, const void* routine, const void* dpc);

@@ -10,11 +10,13 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "kernel/clock.h"
 #include "kernel/ke.h"
 #include "kernel/platform_work.h"
 #include "kernel/verifier.h"
@@ -145,6 +147,51 @@ TEST_F(DpcTimeRecord, SettingTheLimitStartsANewRecord) {
     KeInsertQueueDpc(&s.dpc, nullptr, nullptr);
     KeFlushQueuedDpcs();
   }
+  EXPECT_TRUE(capture.violations().empty()) << Describe(capture.violations());
+}
+
+// A routine that gives the turn to another context in its run is charged its own slices
+// only: the thread that spins meanwhile (15 ms against the 5 ms limit) is not the
+// routine's. Seeds whose preemption points hand the thread the turn inside the run show it.
+struct Interrupted {
+  KDPC dpc;
+  KEVENT go;
+  std::atomic<bool> inRun{false};
+  std::atomic<bool> threadRanInside{false};
+  static void Routine(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* r = static_cast<Interrupted*>(context);
+    const unsigned long long limit = platform::verifier::DpcTimeLimit();
+    r->inRun = true;
+    KeSetEvent(&r->go, IO_NO_INCREMENT, FALSE);
+    Spin(limit, 200);
+    for (int i = 0; i < 32; ++i) platform::sched::PreemptionPoint("test");
+    Spin(limit, 200);
+    r->inRun = false;
+  }
+};
+
+TEST_F(DpcTimeRecord, TheTurnsOfOtherContextsInARunAreNotCharged) {
+  if (platform::sched::Current().freeRunning) GTEST_SKIP() << "contexts take turns only outside the free-running build";
+  ScopedDispatchWatchdog noWatchdog(0);
+  ScopedDpcTimeLimit limit(5000);
+  ScopedCapture capture;
+  const auto inside = platform::testing::SeedsWhere(1, 40, [] {
+    Interrupted r;
+    KeInitializeEvent(&r.go, NotificationEvent, FALSE);
+    KeInitializeDpc(&r.dpc, Interrupted::Routine, &r);
+    platform::clock::Thread spinner("spinner", [&r] {
+      // The routine runs on the other processor: a DPC holds its own processor.
+      KeSetTargetProcessorDpc(&r.dpc, static_cast<CCHAR>(KeGetCurrentProcessorNumber() == 0 ? 1 : 0));
+      KeInsertQueueDpc(&r.dpc, nullptr, nullptr);
+      KeWaitForSingleObject(&r.go, Executive, KernelMode, FALSE, nullptr);
+      Spin(platform::verifier::DpcTimeLimit(), 3000);
+      r.threadRanInside = r.inRun.load();
+    });
+    spinner.Join();
+    KeFlushQueuedDpcs();
+    return r.threadRanInside.load();
+  });
+  EXPECT_FALSE(inside.empty()) << "no seed gave the spinning thread the turn inside the routine's run";
   EXPECT_TRUE(capture.violations().empty()) << Describe(capture.violations());
 }
 
