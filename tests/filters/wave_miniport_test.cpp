@@ -7,6 +7,7 @@
 #include <random>
 #include <tuple>
 
+#include "bridge_pin.h"
 #include "wave_fixture.h"
 
 namespace {
@@ -74,16 +75,7 @@ TEST_F(WaveMiniport, OnePcmRangeFirstAcrossRatesAndWidths) {
                             (GUID{0xE1F89EB5, 0x5F46, 0x419B, {0x96, 0x7B, 0xFF, 0x67, 0x70, 0xB9, 0x84, 0x01}})));
   }
   const PCPIN_DESCRIPTOR& bridge = descriptor->Pins[1];
-  EXPECT_EQ(bridge.MaxGlobalInstanceCount, 0u);
-  EXPECT_EQ(bridge.MaxFilterInstanceCount, 0u);
-  EXPECT_EQ(bridge.MinFilterInstanceCount, 0u);
-  EXPECT_EQ(bridge.KsPinDescriptor.InterfacesCount, 0u);
-  ASSERT_EQ(bridge.KsPinDescriptor.DataRangesCount, 1u);
-  const KSDATARANGE& analog = *bridge.KsPinDescriptor.DataRanges[0];
-  EXPECT_EQ(analog.FormatSize, 64u);
-  EXPECT_EQ(analog.Flags, 0u);
-  EXPECT_TRUE(IsEqualGUID(analog.SubFormat, (GUID{0x6DBA3190, 0x67BD, 0x11CF, {0xA0, 0xF7, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}})));
-  EXPECT_TRUE(IsEqualGUID(analog.Specifier, (GUID{0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}})));
+  filters_test::ExpectBridgePin(bridge);
   EXPECT_TRUE(IsEqualGUID(descriptor->Categories[2],
                           (GUID{0xDC156818, 0xB26E, 0x4115, {0xAE, 0xF2, 0x37, 0xB6, 0xE5, 0xDC, 0x6E, 0xD9}})));
 
