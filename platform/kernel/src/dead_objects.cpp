@@ -12,7 +12,8 @@
 #include "kernel/verifier.h"
 #include "memory_faults.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "sanitizers.h"
+#if UA_ADDRESS_SANITIZER
 #include <sanitizer/lsan_interface.h>
 #endif
 
@@ -49,7 +50,7 @@ void* Allocate(std::size_t bytes, std::size_t* mapped) {
   const std::size_t size = (bytes + PageSize() - 1) / PageSize() * PageSize();
   void* pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (pages == MAP_FAILED) return nullptr;
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
   // Heap objects that only a live object points to (a framework's state behind a device
   // extension) are not leaks; once the object is retired they no longer count as held.
   __lsan_register_root_region(pages, size);
@@ -66,7 +67,7 @@ void Retire(void* body, std::size_t mapped, std::string what) {
   {
     Graveyard& g = G();
     std::lock_guard lock(g.mutex);
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
     __lsan_unregister_root_region(body, mapped);
 #endif
     mprotect(body, mapped, PROT_NONE);

@@ -12,7 +12,8 @@
 #include <boost/context/protected_fixedsize_stack.hpp>
 #endif
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "sanitizers.h"
+#if UA_ADDRESS_SANITIZER
 #include <sanitizer/common_interface_defs.h>
 #include <sanitizer/lsan_interface.h>
 #endif
@@ -70,13 +71,13 @@ struct NotedStack {
     ctx::stack_context sc = inner.allocate();
     slot->stackBase = static_cast<char*>(sc.sp) - sc.size;
     slot->stackBytes = sc.size;
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
     __lsan_register_root_region(slot->stackBase, slot->stackBytes);
 #endif
     return sc;
   }
   void deallocate(ctx::stack_context& sc) noexcept {
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
     __lsan_unregister_root_region(static_cast<char*>(sc.sp) - sc.size, sc.size);
 #endif
     inner.deallocate(sc);
@@ -84,14 +85,14 @@ struct NotedStack {
 };
 
 void StartSwitch([[maybe_unused]] FiberSlot* from, [[maybe_unused]] const FiberSlot* to) {
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
   // A null save slot: the stack being left ends for good.
   __sanitizer_start_switch_fiber(from ? &from->fakeStack : nullptr, to->stackBase, to->stackBytes);
 #endif
 }
 
 void FinishSwitch([[maybe_unused]] FiberSlot* self) {
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
   __sanitizer_finish_switch_fiber(self->fakeStack, nullptr, nullptr);
 #endif
 }

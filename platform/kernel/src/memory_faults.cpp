@@ -16,7 +16,8 @@
 #include "dispatcher_state.h"
 #include "paged_arena.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "sanitizers.h"
+#if UA_ADDRESS_SANITIZER
 #include <sanitizer/asan_interface.h>
 #endif
 
@@ -67,7 +68,7 @@ void InstallFaultHandler() {
 }
 
 bool ReadableCopy(void* out, const void* from, std::size_t bytes) {
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
   if (__asan_region_is_poisoned(const_cast<void*>(from), bytes)) return false;
 #endif
 #if defined(__SANITIZE_THREAD__)

@@ -18,7 +18,8 @@
 #include "kernel/platform_work.h"
 #include "memory_faults.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "sanitizers.h"
+#if UA_ADDRESS_SANITIZER
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/lsan_interface.h>
 #endif
@@ -33,7 +34,7 @@ constexpr bool kBuilt = false;
 constexpr bool kBuilt = true;
 #endif
 
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
 // Under AddressSanitizer a poisoned page follows each block, so an overrun is still
 // caught there (the region lies outside the sanitizer's heap).
 constexpr std::size_t kGapPages = 1;
@@ -65,7 +66,7 @@ Region* Make() {
   void* base = mmap(nullptr, kRegionBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (base == MAP_FAILED) return r;
   r->base = static_cast<unsigned char*>(base);
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
   // Heap objects that only paged blocks point to are not leaks.
   __lsan_register_root_region(base, kRegionBytes);
 #endif
@@ -131,7 +132,7 @@ void* Allocate(std::size_t bytes, unsigned char fill) {
   if (r->isProtected.load(std::memory_order_relaxed) && MayTouch(tlCurrent)) SetProtectionLocked(*r, false);
   const bool protect = r->isProtected.load(std::memory_order_relaxed);
   mprotect(block, run, PROT_READ | PROT_WRITE);
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
   __asan_unpoison_memory_region(block, bytes);
   __asan_poison_memory_region(block + bytes, run - bytes);
 #endif
@@ -158,7 +159,7 @@ void Free(void* block, std::size_t bytes) {
   r->liveCount.fetch_sub(1, std::memory_order_relaxed);
   // The pages go back to the system and read as zero when next used.
   madvise(block, run, MADV_DONTNEED);
-#if defined(__SANITIZE_ADDRESS__)
+#if UA_ADDRESS_SANITIZER
   __asan_poison_memory_region(block, run);
 #endif
   std::size_t offset = static_cast<std::size_t>(static_cast<unsigned char*>(block) - r->base);

@@ -9,6 +9,7 @@
 
 #include "kernel/ke.h"
 #include "sched.h"
+#include "sanitizers.h"
 
 namespace platform::verifier {
 namespace {
@@ -135,7 +136,7 @@ std::vector<StreamFinding> TakeStreamFindings() {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if UA_ADDRESS_SANITIZER || defined(__SANITIZE_THREAD__)
 constexpr unsigned long long kSanitizerScale = 10;
 #else
 constexpr unsigned long long kSanitizerScale = 1;
