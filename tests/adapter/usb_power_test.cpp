@@ -82,6 +82,7 @@ struct Step {
     Unplug,        // the device leaves the bus
     SendIdle,      // SendIdleRequest directly; arg: the status it must return
     IdleDelay,     // the bus calls the idle callback arg ms after the request
+    CancelDelay,   // the bus gives a cancelled idle request back arg ms after the cancel
     CheckD0,       // device in D0, transfers work, no idle request pending
     CheckAsleep,   // device in D2, transfers refused, the idle request pending
     CheckPending,  // in D0 with the idle request pending
@@ -174,6 +175,7 @@ class Power : public UsbDeviceTest {
       case Step::Unplug: bus().RemoveDevice(); DelayMs(10); break;
       case Step::SendIdle: EXPECT_EQ(device()->SendIdleRequest(), static_cast<NTSTATUS>(step.arg)); break;
       case Step::IdleDelay: port_->SetIdleCallbackDelay(step.arg * kTicksPerMillisecond); break;
+      case Step::CancelDelay: port_->SetIdleCancelDelay(step.arg * kTicksPerMillisecond); break;
       case Step::CheckD0:
         EXPECT_EQ(device()->GetPowerState(), PowerDeviceD0);
         EXPECT_FALSE(device()->IdlePending());
@@ -228,6 +230,22 @@ const std::vector<Row>& Rows() {
         {S::ReleasePower},
         {S::Wait, 100},
         {S::CheckD0}},
+       1,
+       1},
+      // The cancelled idle request stays at the bus for 2 s: the wait for it ends after its
+      // own 500 ms, and no D0 has been asked for yet. The D0 follows once the bus gives it back.
+      {"a late cancel delays the request by 500 ms",
+       1,
+       {{S::Wait, 5100}, {S::CancelDelay, 2000}, {S::WakeTakes, 500}, {S::CheckAsleep}, {S::Wait, 1600},
+        {S::CheckD0}},
+       1,
+       1},
+      // Each wait has 500 ms of its own: the cancel comes back after 300, then the held D0
+      // takes the second wait's whole 500.
+      {"a late cancel and a held D0 delay the request by 800 ms",
+       1,
+       {{S::Wait, 5100}, {S::CancelDelay, 300}, {S::HoldPower}, {S::WakeTakes, 800}, {S::ReleasePower},
+        {S::Wait, 100}, {S::CheckD0}},
        1,
        1},
       {"a running stream keeps the device awake",

@@ -225,7 +225,20 @@ void UsbPort::Pend(PIRP irp, std::uint64_t id) {
 void UsbPort::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   UsbPort* port = PortOf(device);
-  port->hc_->Cancel(IdOf(irp));
+  const std::uint64_t id = IdOf(irp);
+  const LONGLONG delay = port->idle_cancel_delay_.load();
+  if (delay > 0 && id == port->idle_id_.load()) {
+    port->Spawn("usb-idle-cancel", [port, irp, id, delay] {
+      clock::ScopedExactWaits exact;
+      LARGE_INTEGER interval;
+      interval.QuadPart = -delay;
+      KeDelayExecutionThread(KernelMode, FALSE, &interval);
+      port->hc_->Cancel(id);
+      if (ArriveSecond(irp)) port->CompleteNow(irp);
+    });
+    return;
+  }
+  port->hc_->Cancel(id);
   if (ArriveSecond(irp)) port->CompleteNow(irp);
 }
 
@@ -317,6 +330,7 @@ NTSTATUS UsbPort::InternalControl(PIRP irp) {
       NoteTransferBuffer(irp, urb);
       status = hc_->Submit(urb, done, &id, /*deferred=*/true);
       if (status == STATUS_PENDING) {
+        idle_id_.store(id);
         Pend(irp, id);
         return STATUS_PENDING;
       }
@@ -343,6 +357,7 @@ NTSTATUS UsbPort::InternalControl(PIRP irp) {
       std::uint64_t id = 0;
       status = hc_->SubmitIdle(info, done, &id, /*deferred=*/true);
       if (status == STATUS_PENDING) {
+        idle_id_.store(id);
         Pend(irp, id);
         // The client's idle callback blocks (it requests a power IRP and waits): it gets a
         // thread of its own, after the configured delay, so the bus keeps running.

@@ -44,6 +44,10 @@ class UsbPort {
   // The idle callback runs this long (100 ns units, virtual) after the idle request
   // arrived; 0 (the default): at once.
   void SetIdleCallbackDelay(LONGLONG delay) { idle_delay_.store(delay); }
+  // A cancelled idle request comes back this long (100 ns units, virtual) after its
+  // cancel, as a hub that is still resuming the port gives it back late; 0 (the
+  // default): at once.
+  void SetIdleCancelDelay(LONGLONG delay) { idle_cancel_delay_.store(delay); }
   // A D0 request for a suspended device completes after this long (100 ns units): resume
   // signalling and recovery, 30 ms by default; 0: at once.
   void SetResumeTime(LONGLONG time) { resume_time_.store(time); }
@@ -99,6 +103,8 @@ class UsbPort {
   std::mutex helpers_mutex_;
   std::vector<std::unique_ptr<clock::Thread>> helpers_;
   std::atomic<LONGLONG> idle_delay_{0};
+  std::atomic<LONGLONG> idle_cancel_delay_{0};
+  std::atomic<std::uint64_t> idle_id_{0};
   std::atomic<CCHAR> idle_stack_size_{0};
   std::atomic<LONGLONG> resume_time_{kDefaultResumeTime};
   KEVENT power_release_;
